@@ -1,0 +1,14 @@
+// The debugger-output sink (what OutputDebugString feeds on Windows). Silent unless
+// QEL_DEBUG_OUTPUT=1 (then stderr) or a test installed a capture.
+#pragma once
+#include <functional>
+#include <string_view>
+
+namespace platform {
+
+void DebugOutput(std::string_view text);
+
+// Installs a capture (tests); an empty function removes it. Thread-safe.
+void SetDebugOutputCapture(std::function<void(std::string_view)> capture);
+
+}  // namespace platform

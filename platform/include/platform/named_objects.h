@@ -1,0 +1,55 @@
+// Named objects shared by all processes of one machine root ("Global\\..." names). They live as
+// files in RuntimeDir()/objects; a name is mapped to a file name safely (no path from the name).
+#pragma once
+#include <memory>
+#include <string>
+
+#include "platform/types.h"
+
+namespace platform {
+
+// A named mutex. Ownership is per object (one owner thread at a time inside the process, like a
+// Windows mutex handle used by several threads) and per process across processes. A holder that
+// dies leaves the mutex abandoned: the next Wait obtains it and returns kWaitAbandoned.
+class NamedMutex {
+public:
+    // Creates or opens. Null on failure (errno kept).
+    static std::unique_ptr<NamedMutex> Create(const std::string& name, bool initiallyOwned = false);
+    ~NamedMutex();
+    // kWaitObject0, kWaitAbandoned, kWaitTimeout or kWaitFailed. Re-entrant for the owner thread.
+    DWORD Wait(DWORD timeoutMs);
+    // false when the calling thread does not own it.
+    bool Release();
+    // true when Create found the object already existing (ERROR_ALREADY_EXISTS).
+    bool AlreadyExisted() const;
+
+private:
+    NamedMutex();
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// A named event, manual- or auto-reset, shared across processes.
+class NamedEvent {
+public:
+    static std::unique_ptr<NamedEvent> Create(const std::string& name, bool manualReset, bool initialState);
+    // Opens an existing one; null when no process holds it.
+    static std::unique_ptr<NamedEvent> Open(const std::string& name);
+    ~NamedEvent();
+    bool Set();
+    bool Reset();
+    // kWaitObject0 or kWaitTimeout (kWaitFailed on error). Auto-reset: one waiter takes it.
+    DWORD Wait(DWORD timeoutMs);
+    bool AlreadyExisted() const;
+
+private:
+    NamedEvent();
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// True while at least one live process holds a NamedMutex or NamedEvent of that name. The answer
+// ends with the last holder: a crashed holder does not keep the name alive.
+bool NamedObjectExists(const std::string& name);
+
+}  // namespace platform

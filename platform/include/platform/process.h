@@ -1,0 +1,50 @@
+// The process layer: start programs without a shell, wait for them, find our own path, list
+// processes, open a URL.
+#pragma once
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace platform {
+
+struct SpawnOptions {
+    std::string directory;           // empty: the current folder
+    bool newSession = false;         // detach from our session (daemons)
+    bool quietOutput = false;        // stdout/stderr to /dev/null
+    int uid = -1, gid = -1;          // >= 0: run as that user (needs root)
+    std::vector<std::string> extraEnv;  // "NAME=value" entries added to our environment
+};
+
+// Starts argv[0] (a path, or a name looked up in PATH) with the given arguments. Returns the pid,
+// or -1 with errno set. No shell is involved.
+pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+// Waits for a child: kWaitObject0 with *exitCode (128 + signal when killed), kWaitTimeout,
+// kWaitFailed.
+DWORD WaitProcess(pid_t pid, DWORD timeoutMs, int* exitCode);
+// Runs to completion and returns the exit code, -1 when it could not start.
+int RunAndWait(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+bool KillProcess(pid_t pid, int signal);
+bool ProcessAlive(pid_t pid);
+
+std::string ProgramPath();    // full path of the running program
+std::string ProgramDir();     // folder of it, no trailing slash
+std::string ProgramName();    // file name of it
+
+struct ProcessEntry {
+    pid_t pid;
+    pid_t parentPid;
+    std::string name;   // executable file name (from /proc/<pid>/exe, else comm)
+    std::string path;   // full executable path when readable
+};
+std::vector<ProcessEntry> ListProcesses();
+
+// Opens a URL with the desktop's handler (xdg-open) in the background. Ignores non-http(s) and
+// anything that could be read as an option. Returns true when the handler started.
+bool OpenUrl(const std::string& url);
+
+DWORD CurrentProcessId();
+DWORD CurrentThreadId();   // the kernel thread id
+
+}  // namespace platform

@@ -1,0 +1,77 @@
+// The settings store: registry semantics on SQLite. Key paths are backslash-separated and
+// compared case-insensitively ("SOFTWARE\\Morvane" and "Software\\morvane" are one key); value
+// names are case-insensitive too. Hives are not modelled: paths are those the suite uses under
+// HKEY_LOCAL_MACHINE. Several threads and processes may read and write at once (WAL, busy
+// time-out); every call is one transaction.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace platform {
+
+// Result codes as the Windows registry functions give them.
+constexpr LONG kRegOk = 0;
+constexpr LONG kRegFileNotFound = 2;   // key or value missing
+constexpr LONG kRegAccessDenied = 5;
+constexpr LONG kRegInvalidParameter = 87;
+constexpr LONG kRegMoreData = 234;     // buffer too small; *size holds the size needed
+constexpr LONG kRegGeneralFailure = 1359;  // the database could not be used
+
+// Value types.
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+
+class SettingsStore {
+public:
+    // Opens (and creates) the database at `dbPath`.
+    explicit SettingsStore(const std::string& dbPath);
+    ~SettingsStore();
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
+
+    // The store of the current machine root (SettingsDbPath()). Re-opened when QEL_ROOT changed
+    // since the last call, so tests can switch roots.
+    static std::shared_ptr<SettingsStore> Machine();
+
+    // Creates the key and its parents.
+    LONG CreateKey(const std::string& keyPath);
+    // kRegOk when the key exists, else kRegFileNotFound.
+    LONG OpenKey(const std::string& keyPath);
+    // Deletes the key, its values and its sub-keys.
+    LONG DeleteKey(const std::string& keyPath);
+    LONG DeleteValue(const std::string& keyPath, const std::string& name);
+
+    // Sets a value; creates the key (and parents) when missing. REG_SZ data should include
+    // its terminating zero, as with the Windows call.
+    LONG SetValue(const std::string& keyPath, const std::string& name, DWORD type, const void* data,
+                  DWORD size);
+    // Windows semantics: `type` and `data` may be null; with `data` null, *size receives the size
+    // and kRegOk is returned; when *size is too small, *size receives the size needed and
+    // kRegMoreData is returned. REG_SZ values come back with their terminating zero.
+    LONG QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
+                    DWORD* size);
+
+    // Conveniences over the two calls above.
+    LONG SetString(const std::string& keyPath, const std::string& name, const std::string& value);
+    LONG GetString(const std::string& keyPath, const std::string& name, std::string* value);
+    LONG SetDword(const std::string& keyPath, const std::string& name, DWORD value);
+    LONG GetDword(const std::string& keyPath, const std::string& name, DWORD* value);
+    LONG SetBinary(const std::string& keyPath, const std::string& name, const std::vector<std::uint8_t>& v);
+    LONG GetBinary(const std::string& keyPath, const std::string& name, std::vector<std::uint8_t>* v);
+
+    // Names of direct sub-keys / values, in the spelling they were created with.
+    LONG EnumKeys(const std::string& keyPath, std::vector<std::string>* names);
+    LONG EnumValues(const std::string& keyPath, std::vector<std::string>* names);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace platform
