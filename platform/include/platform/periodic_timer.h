@@ -1,0 +1,39 @@
+// A periodic timer on a thread of its own: what a waitable timer with a period, waited on
+// together with a stop event, gives on Windows. The first tick is due at once.
+//
+// Thread-safety: Start and Stop from one controlling thread; the tick function runs on the
+// timer's thread, never concurrently with itself. Stop waits for a running tick to return, so the
+// tick function must not call Stop.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+
+class PeriodicTimer {
+public:
+    PeriodicTimer() = default;
+    ~PeriodicTimer() { Stop(); }
+    PeriodicTimer(const PeriodicTimer&) = delete;
+    PeriodicTimer& operator=(const PeriodicTimer&) = delete;
+
+    // false when already running or the thread could not be started.
+    bool Start(std::chrono::milliseconds period, std::function<void()> tick);
+    // Ends the thread promptly (within one running tick). Safe when not running.
+    void Stop();
+    bool Running() const { return m_thread.joinable(); }
+
+private:
+    void Run(std::chrono::milliseconds period);
+
+    std::function<void()> m_tick;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+}  // namespace platform

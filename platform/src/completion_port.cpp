@@ -1,0 +1,210 @@
+// One-shot epoll keeps each descriptor with at most one thread; the running flag of the source
+// merges readiness that a re-arm lets through while a handler is still busy, so two threads never
+// read the same socket at once and the order of reads is the order of the data.
+#include "platform/completion_port.h"
+
+#include <cerrno>
+#include <chrono>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr std::uint64_t kWakeToken = ~std::uint64_t{0};
+
+std::uint32_t ToEpoll(std::uint32_t wanted) {
+    std::uint32_t ev = EPOLLONESHOT;
+    if (wanted & kIoReadable) ev |= EPOLLIN | EPOLLRDHUP;
+    if (wanted & kIoWritable) ev |= EPOLLOUT;
+    return ev;
+}
+
+std::uint32_t FromEpoll(std::uint32_t ev) {
+    std::uint32_t bits = 0;
+    if (ev & (EPOLLIN | EPOLLRDHUP)) bits |= kIoReadable;
+    if (ev & EPOLLOUT) bits |= kIoWritable;
+    if (ev & (EPOLLHUP | EPOLLERR)) bits |= kIoHangup | kIoReadable;
+    return bits;
+}
+
+}  // namespace
+
+void IoSource::UpdateInterest() {
+    std::lock_guard<std::mutex> guard(m_regLock);
+    if (m_attached && !m_running) ArmLocked();
+}
+
+void IoSource::ArmLocked() {
+    std::uint32_t wanted = WantedEvents();
+    if (wanted == 0) return;
+    epoll_event ev{};
+    ev.events = ToEpoll(wanted);
+    ev.data.u64 = m_token;
+    epoll_ctl(m_port->m_epoll, EPOLL_CTL_MOD, m_fd, &ev);
+}
+
+ReadinessPort::ReadinessPort() {
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_epoll >= 0 && m_wakeFd >= 0) {
+        // Level-triggered on purpose: once woken, every waiting thread sees it until ClearWake.
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kWakeToken;
+        if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &ev) == 0) return;
+    }
+    if (m_epoll >= 0) close(m_epoll);
+    if (m_wakeFd >= 0) close(m_wakeFd);
+    m_epoll = -1;
+    m_wakeFd = -1;
+}
+
+ReadinessPort::~ReadinessPort() {
+    if (m_epoll >= 0) close(m_epoll);
+    if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+bool ReadinessPort::Attach(int fd, IoSource* source) {
+    if (m_epoll < 0 || fd < 0 || source == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    std::uint64_t token;
+    {
+        std::lock_guard<std::mutex> guard(m_slotLock);
+        std::uint32_t index;
+        if (!m_freeSlots.empty()) {
+            index = m_freeSlots.back();
+            m_freeSlots.pop_back();
+        } else {
+            index = static_cast<std::uint32_t>(m_slots.size());
+            m_slots.push_back(Slot{});
+        }
+        Slot& slot = m_slots[index];
+        slot.source = source;
+        ++slot.generation;
+        token = (std::uint64_t{slot.generation} << 32) | index;
+    }
+    source->IoAddRef();
+    std::lock_guard<std::mutex> guard(source->m_regLock);
+    source->m_port = this;
+    source->m_fd = fd;
+    source->m_token = token;
+    epoll_event ev{};
+    ev.events = ToEpoll(source->WantedEvents());
+    ev.data.u64 = token;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        int err = errno;
+        {
+            std::lock_guard<std::mutex> slotGuard(m_slotLock);
+            auto index = static_cast<std::uint32_t>(token & 0xFFFFFFFFu);
+            m_slots[index].source = nullptr;
+            m_freeSlots.push_back(index);
+        }
+        source->m_port = nullptr;
+        source->m_fd = -1;
+        source->IoRelease();
+        errno = err;
+        return false;
+    }
+    source->m_attached = true;
+    return true;
+}
+
+void ReadinessPort::Detach(IoSource* source) {
+    {
+        std::lock_guard<std::mutex> guard(source->m_regLock);
+        if (!source->m_attached || source->m_port != this) return;
+        source->m_attached = false;
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, source->m_fd, nullptr);
+        std::lock_guard<std::mutex> slotGuard(m_slotLock);
+        auto index = static_cast<std::uint32_t>(source->m_token & 0xFFFFFFFFu);
+        m_slots[index].source = nullptr;
+        m_freeSlots.push_back(index);
+    }
+    source->IoRelease();
+}
+
+IoSource* ReadinessPort::TakeSource(std::uint64_t token) {
+    std::lock_guard<std::mutex> guard(m_slotLock);
+    auto index = static_cast<std::uint32_t>(token & 0xFFFFFFFFu);
+    auto generation = static_cast<std::uint32_t>(token >> 32);
+    if (index >= m_slots.size()) return nullptr;
+    Slot& slot = m_slots[index];
+    if (slot.source == nullptr || slot.generation != generation) return nullptr;
+    slot.source->IoAddRef();
+    return slot.source;
+}
+
+bool ReadinessPort::RunOnce(DWORD timeoutMs) {
+    if (m_epoll < 0) return false;
+    epoll_event ev{};
+    int timeout = timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs);
+    int n = epoll_wait(m_epoll, &ev, 1, timeout);
+    if (n <= 0 || ev.data.u64 == kWakeToken) return false;
+    IoSource* source = TakeSource(ev.data.u64);
+    if (source == nullptr) return true;  // detached between the event and now
+    std::uint32_t events = FromEpoll(ev.events);
+    std::unique_lock<std::mutex> lock(source->m_regLock);
+    if (source->m_running) {
+        source->m_pending |= events;
+        lock.unlock();
+        source->IoRelease();
+        return true;
+    }
+    source->m_running = true;
+    for (;;) {
+        lock.unlock();
+        source->OnIoReady(events);
+        lock.lock();
+        if (source->m_pending == 0) break;
+        events = source->m_pending;
+        source->m_pending = 0;
+    }
+    source->m_running = false;
+    if (source->m_attached) source->ArmLocked();
+    lock.unlock();
+    source->IoRelease();
+    return true;
+}
+
+void ReadinessPort::WakeAll() {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(m_wakeFd, &one, sizeof(one));
+}
+
+void ReadinessPort::ClearWake() {
+    std::uint64_t value;
+    [[maybe_unused]] ssize_t n = read(m_wakeFd, &value, sizeof(value));
+}
+
+void CompletionQueue::Post(const Completion& completion) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_items.push_back(completion);
+    }
+    m_ready.notify_one();
+}
+
+bool CompletionQueue::Get(Completion* out, DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (timeoutMs == kInfinite) {
+        m_ready.wait(lock, [this] { return !m_items.empty(); });
+    } else if (!m_ready.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [this] { return !m_items.empty(); })) {
+        return false;
+    }
+    *out = m_items.front();
+    m_items.pop_front();
+    return true;
+}
+
+std::size_t CompletionQueue::Size() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_items.size();
+}
+
+}  // namespace platform
