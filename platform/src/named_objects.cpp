@@ -1,1 +1,453 @@
-// placeholder
+// Named objects as files in RuntimeDir()/objects, one file per name, locked with open-file-
+// description (OFD) record locks, which belong to an open file like flock() locks but can be
+// converted atomically and probed with F_OFD_GETLK:
+//   byte 0  presence: every process holding the name keeps a shared lock; the process that finds
+//           no other holder (exclusive lock granted) created the object and initialises it;
+//   byte 1  the mutex itself: exclusive lock while some thread of a process owns it;
+//   byte 2  guard: serialises create/open so the first holder finishes initialising first.
+// The first page of the file is shared memory with the object's state (owner pid of a mutex,
+// flag of an event, which a futex waits on). Within one process all handles of a name share one
+// open file, so the locks describe processes and a std::mutex / condition variable arbitrates
+// between the process's threads.
+#include "platform/named_objects.h"
+
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <map>
+#include <mutex>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/errors.h"
+#include "platform/machine_root.h"
+#include "wait_deadline.h"
+
+namespace platform {
+
+namespace {
+
+constexpr off_t kPresenceByte = 0;
+constexpr off_t kMutexByte = 1;
+constexpr off_t kGuardByte = 2;
+constexpr std::size_t kMapSize = 4096;
+constexpr std::uint32_t kMagic = 0x4f4c4551;  // "QELO"
+constexpr std::uint32_t kTypeMutex = 1;
+constexpr std::uint32_t kTypeEvent = 2;
+constexpr DWORD kErrorAlreadyExists = 183;
+constexpr DWORD kErrorInvalidHandle = 6;
+constexpr DWORD kErrorNotOwner = 288;
+// A mutex holder that dies does not wake anybody; waiters look again at least this often.
+constexpr int kMutexRecheckMs = 50;
+
+#pragma pack(push, 1)
+struct SharedState {
+    std::uint32_t magic;
+    std::uint32_t type;
+    std::int32_t ownerPid;    // mutex: pid of the owning process, 0 when released cleanly
+    std::uint32_t releases;   // mutex: bumped on every release (futex word for waiters)
+    std::uint32_t manual;     // event: manual reset
+    std::uint32_t signalled;  // event: the flag (futex word)
+};
+#pragma pack(pop)
+static_assert(sizeof(SharedState) == 24, "shared object header layout");
+
+long Futex(std::uint32_t* word, int op, std::uint32_t value, const struct timespec* timeout) {
+    return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
+}
+
+// Waits while *word == expected, at most `ms` (negative: no limit). Spurious returns are fine.
+void FutexWait(std::uint32_t* word, std::uint32_t expected, int ms) {
+    struct timespec ts {};
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    Futex(word, FUTEX_WAIT, expected, ms < 0 ? nullptr : &ts);
+}
+
+void FutexWakeAll(std::uint32_t* word) { Futex(word, FUTEX_WAKE, INT_MAX, nullptr); }
+
+int LockRange(int fd, short type, off_t start, bool wait) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = 1;
+    for (;;) {
+        int rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        return rc;
+    }
+}
+
+bool OthersHold(int fd, off_t start) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = 1;
+    return ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
+bool ThreadAlive(pid_t tid) {
+    std::string task = "/proc/self/task/" + std::to_string(tid);
+    return ::access(task.c_str(), F_OK) == 0;
+}
+
+// "Global\\VORNCLIENT_FILELOG" -> "VORNCLIENT_FILELOG". There are no sessions here, so the
+// global and local namespaces are one. Anything but [A-Za-z0-9_-] is %-escaped: no name can
+// reach outside the folder or make a hidden file.
+std::string FileNameFor(const std::string& name) {
+    std::string rest = name;
+    for (const char* prefix : {"Global\\", "Local\\"}) {
+        std::size_t n = std::strlen(prefix);
+        if (rest.size() >= n && ::strncasecmp(rest.c_str(), prefix, n) == 0) {
+            rest = rest.substr(n);
+            break;
+        }
+    }
+    static const char* hex = "0123456789ABCDEF";
+    std::string out = "obj-";
+    for (unsigned char c : rest) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    return out;
+}
+
+std::string ObjectsDir() {
+    std::string dir = RuntimeDir() + "/objects";
+    if (::mkdir(dir.c_str(), 01777) == 0) {
+        ::chmod(dir.c_str(), 01777);
+    }
+    return dir;
+}
+
+// One per name and process, shared by every handle of the process.
+struct SharedObject {
+    int fd = -1;
+    SharedState* state = nullptr;
+    std::uint32_t type = 0;
+    // Mutex ownership among the threads of this process.
+    std::mutex lock;
+    std::condition_variable changed;
+    pid_t ownerTid = 0;
+    unsigned recursion = 0;
+    bool acquiring = false;  // a thread holds the in-process claim and waits for the file lock
+
+    ~SharedObject() {
+        if (state != nullptr) {
+            ::munmap(state, kMapSize);
+        }
+        if (fd >= 0) {
+            ::close(fd);  // drops every lock of this process on the name
+        }
+    }
+};
+
+std::mutex g_registryLock;
+std::map<std::string, std::weak_ptr<SharedObject>>& Registry() {
+    static std::map<std::string, std::weak_ptr<SharedObject>> registry;
+    return registry;
+}
+
+// Opens the object file, joins the holders and maps the state. *existed tells whether another
+// holder was there. With mustExist, fails (ERROR_FILE_NOT_FOUND) rather than create.
+std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type, bool mustExist, bool* existed) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (mustExist ? 0 : O_CREAT) | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    auto obj = std::make_shared<SharedObject>();
+    obj->fd = fd;
+    obj->type = type;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0777) != 0666) {
+        ::fchmod(fd, 0666);  // any user's program may open the name, whoever created it
+    }
+    if (LockRange(fd, F_WRLCK, kGuardByte, true) < 0) {
+        return nullptr;
+    }
+    if (mustExist && !OthersHold(fd, kPresenceByte)) {
+        LockRange(fd, F_UNLCK, kGuardByte, false);
+        errno = ENOENT;
+        return nullptr;
+    }
+    bool first = LockRange(fd, F_WRLCK, kPresenceByte, false) == 0;
+    bool ok = true;
+    if (first) {
+        ok = ::ftruncate(fd, static_cast<off_t>(kMapSize)) == 0;
+    } else {
+        ok = LockRange(fd, F_RDLCK, kPresenceByte, true) == 0;
+    }
+    if (ok) {
+        void* map = ::mmap(nullptr, kMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ok = map != MAP_FAILED;
+        obj->state = ok ? static_cast<SharedState*>(map) : nullptr;
+    }
+    if (ok && first) {
+        // Nobody else holds the name: whatever the file holds is left over from dead holders.
+        std::memset(obj->state, 0, sizeof(SharedState));
+        obj->state->type = type;
+        obj->state->magic = kMagic;
+        ok = LockRange(fd, F_RDLCK, kPresenceByte, false) == 0;  // atomic conversion
+    }
+    if (ok && !first && type != 0 && (obj->state->magic != kMagic || obj->state->type != type)) {
+        errno = EEXIST;  // the name belongs to an object of another kind
+        SetLastError(kErrorInvalidHandle);
+        ok = false;
+    }
+    LockRange(fd, F_UNLCK, kGuardByte, false);
+    if (!ok) {
+        return nullptr;
+    }
+    *existed = !first;
+    return obj;
+}
+
+// The process-wide object of `name`; type 0 accepts either kind (Open of an event checks it).
+std::shared_ptr<SharedObject> Acquire(const std::string& name, std::uint32_t type, bool mustExist, bool* existed) {
+    if (name.empty()) {
+        errno = EINVAL;
+        SetLastError(87);
+        return nullptr;
+    }
+    std::string file = FileNameFor(name);
+    std::lock_guard<std::mutex> guard(g_registryLock);
+    auto& registry = Registry();
+    auto it = registry.find(file);
+    if (it != registry.end()) {
+        if (auto obj = it->second.lock()) {
+            if (type != 0 && obj->type != type) {
+                errno = EEXIST;
+                SetLastError(kErrorInvalidHandle);
+                return nullptr;
+            }
+            *existed = true;
+            return obj;
+        }
+    }
+    for (auto i = registry.begin(); i != registry.end();) {
+        i = i->second.expired() ? registry.erase(i) : std::next(i);
+    }
+    auto obj = Attach(ObjectsDir() + "/" + file, type, mustExist, existed);
+    if (!obj) {
+        if (GetLastError() != kErrorInvalidHandle) {
+            SetLastError(WinErrorFromErrno(errno));
+        }
+        return nullptr;
+    }
+    registry[file] = obj;
+    return obj;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// NamedMutex
+
+struct NamedMutex::Impl {
+    std::shared_ptr<SharedObject> obj;
+    bool existed = false;
+};
+
+NamedMutex::NamedMutex() : m_impl(std::make_unique<Impl>()) {}
+
+NamedMutex::~NamedMutex() = default;
+
+std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name, bool initiallyOwned) {
+    std::unique_ptr<NamedMutex> m(new NamedMutex());
+    m->m_impl->obj = Acquire(name, kTypeMutex, false, &m->m_impl->existed);
+    if (!m->m_impl->obj) {
+        return nullptr;
+    }
+    // As with CreateMutex: initial ownership only for the creator of the object.
+    if (initiallyOwned && !m->m_impl->existed) {
+        m->Wait(0);
+    }
+    SetLastError(m->m_impl->existed ? kErrorAlreadyExists : 0);
+    return m;
+}
+
+bool NamedMutex::AlreadyExisted() const { return m_impl->existed; }
+
+DWORD NamedMutex::Wait(DWORD timeoutMs) {
+    SharedObject& o = *m_impl->obj;
+    const pid_t me = static_cast<pid_t>(::gettid());
+    detail::Deadline deadline(timeoutMs);
+    std::unique_lock<std::mutex> lk(o.lock);
+    if (o.ownerTid == me) {
+        ++o.recursion;
+        return kWaitObject0;
+    }
+    // First among the threads of this process...
+    while (o.ownerTid != 0 || o.acquiring) {
+        if (o.ownerTid != 0 && !ThreadAlive(o.ownerTid)) {
+            // The owning thread ended without releasing: the process still holds the lock.
+            o.ownerTid = me;
+            o.recursion = 1;
+            return kWaitAbandoned;
+        }
+        int left = deadline.RemainingMs();
+        if (left == 0) {
+            return kWaitTimeout;
+        }
+        // A thread that ends while owning notifies nobody; look again now and then.
+        int slice = left < 0 || left > kMutexRecheckMs ? kMutexRecheckMs : left;
+        o.changed.wait_for(lk, std::chrono::milliseconds(slice));
+    }
+    o.acquiring = true;
+    lk.unlock();
+    // ...then among processes. A release bumps `releases` and wakes us; a holder that dies
+    // does not, so we look again every kMutexRecheckMs.
+    std::atomic_ref<std::uint32_t> releases(o.state->releases);
+    bool got = false;
+    for (;;) {
+        std::uint32_t seen = releases.load();
+        if (LockRange(o.fd, F_WRLCK, kMutexByte, false) == 0) {
+            got = true;
+            break;
+        }
+        if (errno != EAGAIN && errno != EACCES) {
+            break;
+        }
+        int left = deadline.RemainingMs();
+        if (left == 0) {
+            break;
+        }
+        FutexWait(&o.state->releases, seen, left < 0 || left > kMutexRecheckMs ? kMutexRecheckMs : left);
+    }
+    lk.lock();
+    o.acquiring = false;
+    if (!got) {
+        o.changed.notify_all();
+        return deadline.Expired() ? kWaitTimeout : kWaitFailed;
+    }
+    std::atomic_ref<std::int32_t> ownerPid(o.state->ownerPid);
+    bool abandoned = ownerPid.exchange(static_cast<std::int32_t>(::getpid())) != 0;
+    o.ownerTid = me;
+    o.recursion = 1;
+    return abandoned ? kWaitAbandoned : kWaitObject0;
+}
+
+bool NamedMutex::Release() {
+    SharedObject& o = *m_impl->obj;
+    std::lock_guard<std::mutex> lk(o.lock);
+    if (o.ownerTid != static_cast<pid_t>(::gettid())) {
+        SetLastError(kErrorNotOwner);
+        return false;
+    }
+    if (--o.recursion > 0) {
+        return true;
+    }
+    std::atomic_ref<std::int32_t>(o.state->ownerPid).store(0);
+    LockRange(o.fd, F_UNLCK, kMutexByte, false);
+    std::atomic_ref<std::uint32_t>(o.state->releases).fetch_add(1);
+    FutexWakeAll(&o.state->releases);
+    o.ownerTid = 0;
+    o.changed.notify_all();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// NamedEvent
+
+struct NamedEvent::Impl {
+    std::shared_ptr<SharedObject> obj;
+    bool existed = false;
+};
+
+NamedEvent::NamedEvent() : m_impl(std::make_unique<Impl>()) {}
+
+NamedEvent::~NamedEvent() = default;
+
+std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name, bool manualReset, bool initialState) {
+    std::unique_ptr<NamedEvent> e(new NamedEvent());
+    e->m_impl->obj = Acquire(name, kTypeEvent, false, &e->m_impl->existed);
+    if (!e->m_impl->obj) {
+        return nullptr;
+    }
+    if (!e->m_impl->existed) {
+        // Only the creator decides the kind and the initial state, as with CreateEvent.
+        SharedState* st = e->m_impl->obj->state;
+        std::atomic_ref<std::uint32_t>(st->manual).store(manualReset ? 1 : 0);
+        std::atomic_ref<std::uint32_t>(st->signalled).store(initialState ? 1 : 0);
+    }
+    SetLastError(e->m_impl->existed ? kErrorAlreadyExists : 0);
+    return e;
+}
+
+std::unique_ptr<NamedEvent> NamedEvent::Open(const std::string& name) {
+    std::unique_ptr<NamedEvent> e(new NamedEvent());
+    e->m_impl->obj = Acquire(name, kTypeEvent, true, &e->m_impl->existed);
+    if (!e->m_impl->obj) {
+        return nullptr;
+    }
+    SetLastError(0);
+    return e;
+}
+
+bool NamedEvent::AlreadyExisted() const { return m_impl->existed; }
+
+bool NamedEvent::Set() {
+    SharedState* st = m_impl->obj->state;
+    std::atomic_ref<std::uint32_t>(st->signalled).store(1);
+    FutexWakeAll(&st->signalled);
+    return true;
+}
+
+bool NamedEvent::Reset() {
+    std::atomic_ref<std::uint32_t>(m_impl->obj->state->signalled).store(0);
+    return true;
+}
+
+DWORD NamedEvent::Wait(DWORD timeoutMs) {
+    SharedState* st = m_impl->obj->state;
+    std::atomic_ref<std::uint32_t> flag(st->signalled);
+    const bool manual = std::atomic_ref<std::uint32_t>(st->manual).load() != 0;
+    detail::Deadline deadline(timeoutMs);
+    for (;;) {
+        std::uint32_t one = 1;
+        if (manual ? flag.load() == 1 : flag.compare_exchange_strong(one, 0)) {
+            return kWaitObject0;
+        }
+        int left = deadline.RemainingMs();
+        if (left == 0) {
+            return kWaitTimeout;
+        }
+        FutexWait(&st->signalled, 0, left);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+bool NamedObjectExists(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    std::string path = ObjectsDir() + "/" + FileNameFor(name);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    // A fresh open file: the locks of this process's own handles count like anybody else's.
+    bool held = OthersHold(fd, kPresenceByte);
+    ::close(fd);
+    return held;
+}
+
+}  // namespace platform
