@@ -1,0 +1,11 @@
+// The codec's one diagnostic sink: printf-style lines to the debugger output of the shared daily
+// log (category 0x20). Kept behind one function so the message families never see the logger.
+#pragma once
+
+namespace wendrel {
+
+void LogLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace wendrel
+
+#define SSR_LOG(...) ::wendrel::LogLine(__VA_ARGS__)
