@@ -160,7 +160,7 @@ bool ReadinessPort::RunOnce(DWORD timeoutMs) {
         lock.unlock();
         source->OnIoReady(events);
         lock.lock();
-        if (source->m_pending == 0) break;
+        if (source->m_pending == 0 || !source->m_attached) break;
         events = source->m_pending;
         source->m_pending = 0;
     }

@@ -1,0 +1,428 @@
+#include "accept_socket.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/errors.h"
+
+namespace prendle {
+
+TwAcceptSocket* AsConnection(const SharedObjectPtr<SharedObject>& session) {
+    return dynamic_cast<TwAcceptSocket*>(session.get());
+}
+
+TwAcceptSocket::TwAcceptSocket(Engine* engine) : TwSocket("TwAcceptSocket"), m_engine(engine) {
+    m_sendQueue = new FIFO;
+    m_buffer = new char[kRecvBufferSize];
+    Engine::s_liveConnections.fetch_add(1);
+}
+
+TwAcceptSocket::~TwAcceptSocket() {
+    Close();
+    for (auto& entry : m_outOfOrder) delete static_cast<RecvContext*>(entry.second);
+    delete[] m_buffer;
+    Engine::s_liveConnections.fetch_sub(1);
+}
+
+void TwAcceptSocket::Adopt(int fd) {
+    m_socket = fd;
+    if (fd >= 0) {
+        int flags = fcntl(fd, F_GETFL, 0);
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
+int TwAcceptSocket::SetUp() {
+    int on = 1;
+    int idle = 120;  // keep-alive after two minutes of silence
+    setsockopt(m_socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(m_socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    int size = 65536;
+    setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    {
+        std::lock_guard<std::mutex> guard(m_rxLock);
+        m_buffered = 0;
+        m_inflight = 0;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_reorderLock);
+        m_expected = 0;
+        m_nextSequence = 0;
+    }
+    m_valid = 1;
+    return 1;
+}
+
+void TwAcceptSocket::SetProcessCallBack(TwProcessCallBack callback, void* context, TwSocketManager* manager) {
+    m_callback.store(callback);
+    m_userContext.store(context);
+    m_manager = manager;
+}
+
+bool TwAcceptSocket::BindToPort() {
+    bool bound = m_engine->IoPort().Attach(m_socket, this);
+    m_bound.store(bound);
+    return bound;
+}
+
+int TwAcceptSocket::StartReceiving() {
+    m_receiving.store(true);
+    UpdateInterest();
+    return 1;
+}
+
+// ---- send path ----
+
+int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnectAfter) {
+    bool queued = false;
+    if (length > 0) {
+        auto* msg = static_cast<FIFO_MSG*>(std::malloc(sizeof(FIFO_MSG) + static_cast<std::size_t>(length)));
+        if (msg != nullptr) {  // out of memory drops the data, as a failed send would
+            msg->type = 0;
+            msg->size = static_cast<std::uint32_t>(length);
+            std::memcpy(msg->Payload(), data, static_cast<std::size_t>(length));
+            m_sendQueue->EntQ(msg);
+            queued = true;
+        }
+    }
+    if (disconnectAfter) {
+        auto* marker = static_cast<FIFO_MSG*>(std::malloc(sizeof(FIFO_MSG)));
+        if (marker != nullptr) {
+            marker->type = 1;
+            marker->size = 0;
+            m_sendQueue->EntQ(marker);
+            queued = true;
+        }
+    }
+    return queued ? SendQueued() : 0;
+}
+
+int TwAcceptSocket::SendQueued() {
+    std::lock_guard<std::mutex> guard(m_sendLock);
+    if (m_socket < 0) return 0;
+    if (m_sendBlocked.load()) return 1;  // the I/O worker continues once the socket takes more
+    return FlushLocked() ? 1 : 0;
+}
+
+bool TwAcceptSocket::GatherLocked(SendContext* context) {
+    context->connection = this;
+    while (context->count < SendContext::kMaxBuffers && m_sendQueue->QSize() > 0) {
+        FIFO_MSG* msg = m_sendQueue->DeptQ(0);
+        if (msg == nullptr) break;
+        if (msg->type == 1) {
+            std::free(msg);
+            context->disconnectAfter = true;
+            break;  // nothing queued after a disconnect request can go out anyway
+        }
+        context->messages[context->count++] = msg;
+        context->total += msg->size;
+    }
+    return context->total > 0;
+}
+
+bool TwAcceptSocket::FlushLocked() {
+    IoContextPool& pool = m_engine->Pool();
+    for (;;) {
+        if (m_socket < 0) return false;
+        if (m_current == nullptr) {
+            if (m_sendQueue->QSize() == 0) return true;
+            m_current = pool.GetSend();
+            if (m_current == nullptr) return false;  // stays queued for the next send
+            if (!GatherLocked(m_current)) {
+                bool disconnect = m_current->disconnectAfter;
+                pool.ReturnSend(m_current);
+                m_current = nullptr;
+                if (disconnect) ShutdownLocked(false);
+                return true;
+            }
+        }
+        iovec iov[SendContext::kMaxBuffers];
+        int count = 0;
+        std::size_t skip = m_current->sent;
+        for (int i = 0; i < m_current->count; ++i) {
+            std::size_t size = m_current->messages[i]->size;
+            if (skip >= size) {
+                skip -= size;
+                continue;
+            }
+            iov[count].iov_base = m_current->messages[i]->Payload() + skip;
+            iov[count].iov_len = size - skip;
+            ++count;
+            skip = 0;
+        }
+        msghdr header{};
+        header.msg_iov = iov;
+        header.msg_iovlen = static_cast<std::size_t>(count);
+        ssize_t n = sendmsg(m_socket, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            m_current->sent += static_cast<std::size_t>(n);
+            if (m_current->sent < m_current->total) continue;
+            bool disconnect = m_current->disconnectAfter;
+            pool.ReturnSend(m_current);
+            m_current = nullptr;
+            if (disconnect) {
+                ShutdownLocked(false);
+                return true;
+            }
+            continue;
+        }
+        int err = errno;
+        if (err == EINTR) continue;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            m_sendBlocked.store(true);
+            UpdateInterest();
+            return true;
+        }
+        m_error = static_cast<int>(platform::WsaErrorFromErrno(err));
+        pool.ReturnSend(m_current);
+        m_current = nullptr;
+        ShutdownLocked(false);
+        return false;
+    }
+}
+
+int TwAcceptSocket::Shutdown(bool graceful) {
+    std::lock_guard<std::mutex> guard(m_sendLock);
+    if (m_socket < 0 || !m_valid) return 0;
+    ShutdownLocked(graceful);
+    return 1;
+}
+
+void TwAcceptSocket::ShutdownLocked(bool graceful) {
+    if (m_socket < 0) return;
+    linger lg{};
+    lg.l_onoff = graceful ? 0 : 1;
+    lg.l_linger = 0;
+    setsockopt(m_socket, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    shutdown(m_socket, SHUT_RDWR);
+    // A session that stopped reading for back-pressure must still notice its end.
+    m_closing.store(true);
+    UpdateInterest();
+}
+
+void TwAcceptSocket::Close() {
+    if (m_bound.exchange(false)) m_engine->IoPort().Detach(this);
+    std::lock_guard<std::mutex> guard(m_sendLock);
+    if (m_current != nullptr) {
+        m_engine->Pool().ReturnSend(m_current);
+        m_current = nullptr;
+    }
+    CloseSocket();
+}
+
+// ---- receive path ----
+
+std::uint32_t TwAcceptSocket::WantedEvents() {
+    std::uint32_t wanted = 0;
+    if (m_receiving.load() && !m_readEnded.load() && (!m_readPaused.load() || m_closing.load()))
+        wanted |= platform::kIoReadable;
+    if (m_sendBlocked.load()) wanted |= platform::kIoWritable;
+    return wanted;
+}
+
+void TwAcceptSocket::OnIoReady(std::uint32_t events) {
+    if (events & platform::kIoWritable) {
+        std::lock_guard<std::mutex> guard(m_sendLock);
+        m_sendBlocked.store(false);
+        FlushLocked();
+    }
+    if ((events & platform::kIoReadable) && m_receiving.load()) ReadSome();
+}
+
+void TwAcceptSocket::ReadSome() {
+    IoContextPool& pool = m_engine->Pool();
+    for (int round = 0; round < 4; ++round) {
+        std::uint32_t room;
+        {
+            std::lock_guard<std::mutex> guard(m_rxLock);
+            if (m_readEnded.load()) return;
+            std::uint32_t used = m_buffered + m_inflight;
+            room = used + 1 < kRecvBufferSize ? kRecvBufferSize - 1 - used : 0;
+            if (room == 0 && !m_closing.load()) {
+                m_readPaused.store(true);  // the dispatcher re-arms once the callback consumes
+                return;
+            }
+        }
+        if (room == 0) {  // closing with a full buffer: what is still unread goes with the session
+            EndReading();
+            return;
+        }
+        RecvContext* context = pool.GetRecv();
+        if (context == nullptr) {
+            Shutdown(false);
+            EndReading();
+            return;
+        }
+        std::size_t want = std::min<std::size_t>(room, RecvContext::kBufferSize);
+        ssize_t n = recv(m_socket, context->data, want, MSG_DONTWAIT);
+        if (n > 0) {
+            {
+                std::lock_guard<std::mutex> guard(m_rxLock);
+                m_inflight += static_cast<std::uint32_t>(n);
+            }
+            context->connection = this;
+            context->bytes = static_cast<std::uint32_t>(n);
+            context->sequence = m_nextSequence++;
+            m_engine->DispatchPort().Post({this, context, context->bytes});
+            if (static_cast<std::size_t>(n) < want) return;  // drained for now
+            continue;
+        }
+        int err = errno;
+        pool.ReturnRecv(context);
+        if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) return;
+        if (n < 0) m_error = static_cast<int>(platform::WsaErrorFromErrno(err));
+        EndReading();
+        return;
+    }
+}
+
+void TwAcceptSocket::EndReading() {
+    {
+        std::lock_guard<std::mutex> guard(m_rxLock);
+        if (m_readEnded.load()) return;
+        m_readEnded.store(true);
+    }
+    m_engine->IoPort().Detach(this);
+    m_endMarker.kind = IoContext::kEnd;
+    m_endMarker.connection = this;
+    m_endMarker.bytes = 0;
+    m_endMarker.sequence = m_nextSequence++;
+    m_engine->DispatchPort().Post({this, &m_endMarker, 0});
+}
+
+void TwAcceptSocket::Dispatch(IoContext* context) {
+    auto* connection = static_cast<TwAcceptSocket*>(context->connection.get());
+    connection->Deliver(context);
+}
+
+void TwAcceptSocket::Deliver(IoContext* context) {
+    SharedObjectPtr<SharedObject> self(this);
+    {
+        std::lock_guard<std::mutex> guard(m_reorderLock);
+        if (context->sequence != m_expected) {
+            m_outOfOrder.emplace(context->sequence, context);
+            return;
+        }
+    }
+    while (context != nullptr) {
+        if (context->kind == IoContext::kEnd) {
+            context->connection = nullptr;
+            if (m_manager != nullptr) {
+                m_manager->DiscCallback(self);
+                m_manager->RemoveSession(this);
+            } else {
+                Close();
+            }
+            return;
+        }
+        DeliverData(static_cast<RecvContext*>(context));
+        m_engine->Pool().ReturnRecv(static_cast<RecvContext*>(context));
+        std::lock_guard<std::mutex> guard(m_reorderLock);
+        ++m_expected;
+        auto next = m_outOfOrder.find(m_expected);
+        if (next == m_outOfOrder.end()) {
+            context = nullptr;
+        } else {
+            context = next->second;
+            m_outOfOrder.erase(next);
+        }
+    }
+}
+
+void TwAcceptSocket::DeliverData(RecvContext* context) {
+    std::uint32_t n = context->bytes;
+    std::uint32_t buffered;
+    {
+        std::lock_guard<std::mutex> guard(m_rxLock);
+        buffered = m_buffered;
+    }
+    std::memcpy(m_buffer + buffered, context->data, n);
+    {
+        std::lock_guard<std::mutex> guard(m_rxLock);
+        m_buffered += n;
+        m_inflight -= n;
+        buffered = m_buffered;
+    }
+    std::uint32_t consumed = 0;
+    TwProcessCallBack callback = m_callback.load();
+    if (callback != nullptr) {
+        _TwRecvRecord record{m_buffer, buffered, 0};
+        _TwMessage message;
+        message.code = TW_MSG_RECEIVE;
+        message.userContext = m_userContext.load();
+        message.session = this;
+        message.sessionCtx = GetSessionCtx();
+        message.param = reinterpret_cast<std::uintptr_t>(&record);
+        callback(m_manager, &message);
+        consumed = std::min(record.consumed, buffered);
+    }
+    if (consumed > 0 && consumed < buffered) std::memmove(m_buffer, m_buffer + consumed, buffered - consumed);
+    bool resume = false;
+    {
+        std::lock_guard<std::mutex> guard(m_rxLock);
+        m_buffered -= consumed;
+        if (m_readPaused.load() && m_buffered + m_inflight + 1 < kRecvBufferSize) {
+            m_readPaused.store(false);
+            resume = true;
+        }
+    }
+    if (resume) UpdateInterest();
+}
+
+// ---- session information ----
+
+void TwAcceptSocket::SetSessionCtx(SharedObjectPtr<SharedObject> context) {
+    std::lock_guard<std::mutex> guard(m_infoLock);
+    m_sessionCtx = context;
+}
+
+SharedObjectPtr<SharedObject> TwAcceptSocket::GetSessionCtx() {
+    std::lock_guard<std::mutex> guard(m_infoLock);
+    return m_sessionCtx;
+}
+
+void TwAcceptSocket::SetAddressGiven(unsigned long address, unsigned short port) {
+    std::lock_guard<std::mutex> guard(m_infoLock);
+    m_addressGiven = true;
+    m_givenAddress = address;
+    m_givenPort = port;
+}
+
+bool TwAcceptSocket::AddressGiven(unsigned long* address, unsigned short* port) const {
+    auto* self = const_cast<TwAcceptSocket*>(this);
+    std::lock_guard<std::mutex> guard(self->m_infoLock);
+    *address = m_givenAddress;
+    *port = m_givenPort;
+    return m_addressGiven;
+}
+
+void TwAcceptSocket::SetPeerText(const char* text, unsigned short port) {
+    std::lock_guard<std::mutex> guard(m_infoLock);
+    m_peerText.assign(text, strnlen(text, 32));
+    m_peerPort = port;
+}
+
+void TwAcceptSocket::SetAliveCheck(bool on, std::int64_t stampSeconds) {
+    std::lock_guard<std::mutex> guard(m_infoLock);
+    m_aliveCheck = on;
+    m_aliveStamp = on ? stampSeconds : 0;
+}
+
+bool TwAcceptSocket::AliveCheck(std::int64_t* stampSeconds) {
+    std::lock_guard<std::mutex> guard(m_infoLock);
+    *stampSeconds = m_aliveStamp;
+    return m_aliveCheck;
+}
+
+}  // namespace prendle

@@ -1,0 +1,126 @@
+// TwAcceptSocket: one TCP session of the engine (accepted, attached or connected).
+//
+// Receive path: an I/O worker reads a chunk (at most what still fits in the session's buffer),
+// numbers it and hands it to the dispatch queue; a dispatch worker appends it to the buffer and
+// calls the user, one chunk at a time in number order. When the buffer has no room left the
+// socket is not read from until the callback consumes (back-pressure), so nothing is dropped.
+// End of stream or a read error is posted once, as the last number: TW_MSG_DISCONNECT.
+//
+// Send path: messages are queued (FIFO) and written by whichever thread gets the send lock first
+// (the sender itself, or an I/O worker once the socket is writable again).
+//
+// Locks: m_sendLock (descriptor use and close, send state) before the port's registration lock;
+// m_rxLock (buffer accounting) and m_reorderLock (in-order gate) are leaves.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "engine.h"
+#include "io_context_pool.h"
+#include "platform/completion_port.h"
+#include "prendle/socket.h"
+#include "prendle/socket_manager.h"
+#include "util/fifo.h"
+
+namespace prendle {
+
+class TwAcceptSocket : public TwSocket, public platform::IoSource {
+public:
+    static constexpr std::uint32_t kRecvBufferSize = 66560;
+
+    explicit TwAcceptSocket(Engine* engine);
+    ~TwAcceptSocket() override;
+
+    // Adopts a connected descriptor (non-blocking from now on).
+    void Adopt(int fd);
+    // Keep-alive, 64 KiB buffers, no delay; clears the receive state; sets the valid flag.
+    int SetUp();
+    void SetProcessCallBack(TwProcessCallBack callback, void* context, TwSocketManager* manager);
+    TwSocketManager* GetServer() const { return m_manager; }
+
+    // Registers the descriptor with the engine's I/O port (reading starts with StartReceiving).
+    bool BindToPort();
+    int StartReceiving();
+
+    int EnqueueAndSend(const char* data, int length, bool disconnectAfter);
+    int SendQueued();
+    // SO_LINGER {on = !graceful, 0} and shutdown both ways; 0 when the socket is not valid.
+    int Shutdown(bool graceful);
+    // Leaves the port and closes the descriptor; the session can do nothing more.
+    void Close();
+
+    void SetSessionCtx(SharedObjectPtr<SharedObject> context);
+    SharedObjectPtr<SharedObject> GetSessionCtx();
+
+    void SetAddressGiven(unsigned long address, unsigned short port);
+    bool AddressGiven(unsigned long* address, unsigned short* port) const;
+    void SetPeerText(const char* text, unsigned short port);
+
+    void SetAliveCheck(bool on, std::int64_t stampSeconds);
+    bool AliveCheck(std::int64_t* stampSeconds);
+
+    // The dispatch side: delivers one completed context (any worker).
+    static void Dispatch(IoContext* context);
+
+protected:
+    void OnIoReady(std::uint32_t events) override;
+    std::uint32_t WantedEvents() override;
+    void IoAddRef() override { AddRef(); }
+    void IoRelease() override { Release(); }
+
+private:
+    void ReadSome();
+    void EndReading();
+    bool FlushLocked();  // false when the session had to be ended
+    bool GatherLocked(SendContext* context);
+    void ShutdownLocked(bool graceful);
+    void Deliver(IoContext* context);
+    void DeliverData(RecvContext* context);
+
+    Engine* m_engine;
+    std::atomic<bool> m_bound{false};
+    std::atomic<TwProcessCallBack> m_callback{nullptr};
+    std::atomic<void*> m_userContext{nullptr};
+    TwSocketManager* m_manager = nullptr;
+
+    // Send state (m_sendLock).
+    std::mutex m_sendLock;
+    SharedObjectPtr<FIFO> m_sendQueue;
+    SendContext* m_current = nullptr;
+    std::atomic<bool> m_sendBlocked{false};
+
+    // Receive state.
+    std::mutex m_rxLock;
+    std::atomic<bool> m_receiving{false};
+    std::atomic<bool> m_readPaused{false};
+    std::atomic<bool> m_readEnded{false};
+    std::atomic<bool> m_closing{false};
+    std::uint32_t m_inflight = 0;  // read, not yet appended (m_rxLock)
+    std::uint32_t m_buffered = 0;  // in m_buffer (m_rxLock for writes; the dispatcher owns the bytes)
+    std::uint32_t m_nextSequence = 0;  // I/O side only (one handler at a time)
+    IoContext m_endMarker;
+
+    std::mutex m_reorderLock;
+    std::uint32_t m_expected = 0;
+    std::map<std::uint32_t, IoContext*> m_outOfOrder;
+
+    char* m_buffer = nullptr;
+
+    std::mutex m_infoLock;
+    SharedObjectPtr<SharedObject> m_sessionCtx;
+    bool m_aliveCheck = false;
+    std::int64_t m_aliveStamp = 0;
+    bool m_addressGiven = false;
+    unsigned long m_givenAddress = 0;
+    unsigned short m_givenPort = 0;
+    std::string m_peerText;
+    unsigned short m_peerPort = 0;
+};
+
+// The connection behind a session handle, or null when the handle is not one.
+TwAcceptSocket* AsConnection(const SharedObjectPtr<SharedObject>& session);
+
+}  // namespace prendle
