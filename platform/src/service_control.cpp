@@ -1,0 +1,324 @@
+// Control side of the service layer: records in the settings store, start through a monitor
+// process, and requests over the service's control socket.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/service_control.h"
+#include "platform/settings_store.h"
+#include "service_common.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// One request to the service's socket. kErrorServiceNotActive when nobody listens.
+DWORD Exchange(const std::string& name, DWORD op, DWORD code, svc::Reply* reply, DWORD timeoutMs) {
+    const std::string path = svc::SocketPath(name);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) return kErrorInvalidName;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (fd.Get() < 0) return kErrorGeneralFailure;
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        return errno == EACCES ? kErrorAccessDenied : kErrorServiceNotActive;
+    }
+    const svc::Request req{svc::kMagic, op, code};
+    if (::send(fd.Get(), &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) {
+        return kErrorServiceNotActive;
+    }
+    pollfd p{fd.Get(), POLLIN, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, static_cast<int>(timeoutMs > 0x7FFFFFFF ? 0x7FFFFFFF : timeoutMs));
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0) return kErrorServiceRequestTimeout;
+    const ssize_t n = ::recv(fd.Get(), reply, sizeof(*reply), 0);
+    // The dispatcher closes without answering when the service stopped meanwhile.
+    if (n == 0) return kErrorServiceNotActive;
+    if (n != static_cast<ssize_t>(sizeof(*reply)) || reply->magic != svc::kMagic) return kErrorGeneralFailure;
+    return kErrorSuccess;
+}
+
+void TouchNoRestart(const std::string& name) {
+    MakeDirs(svc::ServiceDir(), 0755);
+    const int fd = ::open(svc::NoRestartPath(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+}
+
+// Restart delay from the failure actions; -1 when none is set.
+long RestartDelay(SettingsStore& store, const std::string& name) {
+    std::vector<std::uint8_t> blob;
+    if (store.GetBinary(svc::RecordKey(name), "FailureActions", &blob) != kRegOk || blob.size() < 16) return -1;
+    DWORD count = 0, type = 0, delay = 0;
+    std::memcpy(&count, blob.data() + 4, 4);
+    std::memcpy(&type, blob.data() + 8, 4);
+    std::memcpy(&delay, blob.data() + 12, 4);
+    return (count >= 1 && type == 1) ? static_cast<long>(delay) : -1;
+}
+
+struct SpawnPlan {
+    std::vector<std::string> envStrings;
+    std::vector<char*> argv, envp;
+    std::string program, noRestart;
+    long restartDelayMs = -1;
+};
+
+// The daemon: own session, standard streams on /dev/null, no inherited descriptors.
+[[noreturn]] void ExecService(const SpawnPlan& plan, int reportFd) {
+    const int nul = ::open("/dev/null", O_RDWR);
+    if (nul >= 0) {
+        ::dup2(nul, 0);
+        ::dup2(nul, 1);
+        ::dup2(nul, 2);
+    }
+    ::syscall(SYS_close_range, 3u, ~0u, 0u);
+    (void)reportFd;
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(plan.program.c_str(), plan.argv.data(), plan.envp.data());
+    ::_exit(127);
+}
+
+// The monitor (a child of a forked child, so only async-signal-safe calls): starts the service,
+// reports its first pid on `reportFd`, and restarts it after abnormal ends when asked to.
+[[noreturn]] void RunMonitor(const SpawnPlan& plan, int reportFd) {
+    bool first = true;
+    for (;;) {
+        const pid_t child = ::fork();
+        if (child < 0) ::_exit(1);
+        if (child == 0) ExecService(plan, reportFd);
+        if (first) {
+            const int pid = child;
+            (void)!::write(reportFd, &pid, sizeof(pid));
+            ::close(reportFd);
+            first = false;
+        }
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (clean || plan.restartDelayMs < 0) ::_exit(0);
+        timespec ts{plan.restartDelayMs / 1000, (plan.restartDelayMs % 1000) * 1000000L};
+        while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+        if (::access(plan.noRestart.c_str(), F_OK) == 0) ::_exit(0);
+    }
+}
+
+// Forks the monitor (double fork, so it is not our child) and returns the service's first pid.
+pid_t LaunchThroughMonitor(const SpawnPlan& plan) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    const pid_t first = ::fork();
+    if (first < 0) {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        return -1;
+    }
+    if (first == 0) {
+        ::close(pipeFds[0]);
+        ::setsid();
+        const pid_t monitor = ::fork();
+        if (monitor == 0) RunMonitor(plan, pipeFds[1]);
+        ::_exit(monitor < 0 ? 1 : 0);
+    }
+    ::close(pipeFds[1]);
+    int status = 0;
+    while (::waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
+    int pid = -1;
+    pollfd p{pipeFds[0], POLLIN, 0};
+    if (::poll(&p, 1, 10000) > 0 && ::read(pipeFds[0], &pid, sizeof(pid)) != static_cast<ssize_t>(sizeof(pid))) {
+        pid = -1;
+    }
+    ::close(pipeFds[0]);
+    return pid;
+}
+
+bool ProcessGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+}  // namespace
+
+DWORD InstallService(const std::string& name, const ServiceConfig& config) {
+    if (!svc::ValidName(name)) return kErrorInvalidName;
+    auto store = SettingsStore::Machine();
+    if (!store) return kErrorGeneralFailure;
+    const std::string key = svc::RecordKey(name);
+    if (store->OpenKey(key) == kRegOk) {
+        DWORD marked = 0;
+        if (store->GetDword(key, "DeleteFlag", &marked) != kRegOk || marked == 0) return kErrorServiceExists;
+        store->DeleteKey(key);
+    }
+    const std::string display = config.displayName.empty() ? name : config.displayName;
+    if (store->SetString(key, "ImagePath", config.binaryPath) != kRegOk ||
+        store->SetString(key, "DisplayName", display) != kRegOk ||
+        store->SetDword(key, "Type", config.serviceType) != kRegOk ||
+        store->SetDword(key, "Start", config.startType) != kRegOk ||
+        store->SetDword(key, "ErrorControl", config.errorControl) != kRegOk) {
+        store->DeleteKey(key);
+        return kErrorGeneralFailure;
+    }
+    return kErrorSuccess;
+}
+
+DWORD SetServiceRestartOnFailure(const std::string& name, DWORD resetPeriodSeconds, DWORD restartDelayMs) {
+    auto store = SettingsStore::Machine();
+    if (!store) return kErrorGeneralFailure;
+    if (store->OpenKey(svc::RecordKey(name)) != kRegOk) return kErrorServiceDoesNotExist;
+    // reset period, action count, then (type 1 = restart, delay) per action.
+    const DWORD words[4] = {resetPeriodSeconds, 1, 1, restartDelayMs};
+    std::vector<std::uint8_t> blob(sizeof(words));
+    std::memcpy(blob.data(), words, sizeof(words));
+    return store->SetBinary(svc::RecordKey(name), "FailureActions", blob) == kRegOk ? kErrorSuccess
+                                                                                   : kErrorGeneralFailure;
+}
+
+bool ServiceInstalled(const std::string& name) {
+    auto store = SettingsStore::Machine();
+    if (!store || !svc::ValidName(name)) return false;
+    DWORD marked = 0;
+    const std::string key = svc::RecordKey(name);
+    return store->OpenKey(key) == kRegOk && !(store->GetDword(key, "DeleteFlag", &marked) == kRegOk && marked != 0);
+}
+
+DWORD GetServiceBinaryPath(const std::string& name, std::string* path) {
+    auto store = SettingsStore::Machine();
+    if (!store) return kErrorGeneralFailure;
+    if (!ServiceInstalled(name)) return kErrorServiceDoesNotExist;
+    return store->GetString(svc::RecordKey(name), "ImagePath", path) == kRegOk ? kErrorSuccess
+                                                                               : kErrorGeneralFailure;
+}
+
+DWORD UninstallService(const std::string& name) {
+    auto store = SettingsStore::Machine();
+    if (!store) return kErrorGeneralFailure;
+    if (!ServiceInstalled(name)) return kErrorServiceDoesNotExist;
+    TouchNoRestart(name);
+    SERVICE_STATUS st{};
+    if (QueryServiceStatusByName(name, &st) == kErrorSuccess && st.dwCurrentState != SERVICE_STOPPED) {
+        return store->SetDword(svc::RecordKey(name), "DeleteFlag", 1) == kRegOk ? kErrorSuccess
+                                                                                : kErrorGeneralFailure;
+    }
+    return store->DeleteKey(svc::RecordKey(name)) == kRegOk ? kErrorSuccess : kErrorGeneralFailure;
+}
+
+DWORD QueryServiceStatusByName(const std::string& name, SERVICE_STATUS* status) {
+    if (status == nullptr) return kErrorInvalidParameter;
+    auto store = SettingsStore::Machine();
+    if (!store) return kErrorGeneralFailure;
+    const std::string key = svc::RecordKey(name);
+    if (!svc::ValidName(name) || store->OpenKey(key) != kRegOk) return kErrorServiceDoesNotExist;
+    svc::Reply reply{};
+    const DWORD rc = Exchange(name, svc::kOpQuery, 0, &reply, 5000);
+    if (rc == kErrorServiceNotActive) {
+        DWORD type = SERVICE_WIN32_OWN_PROCESS;
+        store->GetDword(key, "Type", &type);
+        *status = SERVICE_STATUS{type, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+        return kErrorSuccess;
+    }
+    if (rc != kErrorSuccess) return rc;
+    *status = reply.status;
+    return reply.result;
+}
+
+DWORD StartServiceByName(const std::string& name, DWORD timeoutMs) {
+    auto store = SettingsStore::Machine();
+    if (!store) return kErrorGeneralFailure;
+    SpawnPlan plan;
+    if (GetServiceBinaryPath(name, &plan.program) != kErrorSuccess) return kErrorServiceDoesNotExist;
+    SERVICE_STATUS st{};
+    if (QueryServiceStatusByName(name, &st) == kErrorSuccess && st.dwCurrentState != SERVICE_STOPPED) {
+        return kErrorServiceAlreadyRunning;
+    }
+    if (!MakeDirs(svc::ServiceDir(), 0755)) return kErrorGeneralFailure;
+    plan.noRestart = svc::NoRestartPath(name);
+    ::unlink(plan.noRestart.c_str());
+    plan.restartDelayMs = RestartDelay(*store, name);
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        if (std::strncmp(*e, "QEL_SERVICE_NAME=", 17) != 0) plan.envStrings.emplace_back(*e);
+    }
+    plan.envStrings.push_back("QEL_SERVICE_NAME=" + name);
+    for (auto& s : plan.envStrings) plan.envp.push_back(s.data());
+    plan.envp.push_back(nullptr);
+    plan.argv = {plan.program.data(), nullptr};
+
+    const pid_t pid = LaunchThroughMonitor(plan);
+    if (pid <= 0) return kErrorGeneralFailure;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        svc::Reply reply{};
+        if (Exchange(name, svc::kOpQuery, 0, &reply, 1000) == kErrorSuccess) return kErrorSuccess;
+        if (ProcessGone(pid)) return kErrorProcessAborted;
+        if (Clock::now() >= deadline) {
+            TouchNoRestart(name);
+            ::kill(pid, SIGKILL);
+            return kErrorServiceRequestTimeout;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+DWORD ControlServiceByName(const std::string& name, DWORD code, SERVICE_STATUS* status, DWORD timeoutMs) {
+    auto store = SettingsStore::Machine();
+    if (!store) return kErrorGeneralFailure;
+    if (!svc::ValidName(name) || store->OpenKey(svc::RecordKey(name)) != kRegOk) return kErrorServiceDoesNotExist;
+    if (code == SERVICE_CONTROL_STOP) TouchNoRestart(name);
+    svc::Reply reply{};
+    const DWORD rc = Exchange(name, svc::kOpControl, code, &reply, timeoutMs);
+    if (rc != kErrorSuccess) return rc;
+    if (status != nullptr) *status = reply.status;
+    return reply.result;
+}
+
+bool CanControlService(const std::string& name) {
+    if (!ServiceInstalled(name)) return false;
+    if (::geteuid() == 0) return true;
+    struct stat st{};
+    return ::stat(svc::SocketPath(name).c_str(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
+DWORD GetServiceProcessId(const std::string& name) {
+    FILE* f = std::fopen(svc::PidPath(name).c_str(), "re");
+    if (f == nullptr) return 0;
+    long pid = 0;
+    const int got = std::fscanf(f, "%ld", &pid);
+    std::fclose(f);
+    if (got != 1 || pid <= 0 || ProcessGone(static_cast<pid_t>(pid))) return 0;
+    SERVICE_STATUS st{};
+    if (QueryServiceStatusByName(name, &st) != kErrorSuccess || st.dwCurrentState == SERVICE_STOPPED) return 0;
+    return static_cast<DWORD>(pid);
+}
+
+}  // namespace platform
