@@ -22,7 +22,6 @@ namespace {
 
 constexpr std::size_t kMaxFileSize = 16u << 20;  // far beyond any INI file of the suite
 constexpr const char* kBom = "\xEF\xBB\xBF";
-constexpr int kLockAttempts = 20;  // rename races with other writers
 
 struct Line {
     enum Kind { kOther, kSection, kKey } kind = kOther;
@@ -205,8 +204,8 @@ DWORD CopyList(const std::vector<std::string>& items, char* buffer, DWORD size) 
 std::vector<std::string> SectionNames(const Profile& p) {
     std::vector<std::string> names;
     for (const auto& line : p.lines) {
-        if (line.kind != Line::kSection) {
-            continue;
+        if (line.kind != Line::kSection || line.name.empty()) {
+            continue;  // an empty name would read as the end of the list
         }
         bool seen = false;
         for (const auto& n : names) {
@@ -229,7 +228,7 @@ std::vector<std::string> SectionItems(const Profile& p, const char* section, boo
     }
     for (std::size_t i = b; i < e; ++i) {
         const Line& line = p.lines[i];
-        if (line.kind != Line::kKey) {
+        if (line.kind != Line::kKey || line.name.empty()) {
             continue;
         }
         if (!pairs) {
@@ -353,6 +352,22 @@ bool Replace(const std::string& path, const struct stat& old, const std::string&
     return false;
 }
 
+// The umask, read without changing it (umask() can only be read by setting it, which would race
+// with other threads creating files).
+mode_t CurrentUmask() {
+    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    std::string status;
+    if (fd >= 0) {
+        ReadAll(fd, &status);
+        ::close(fd);
+    }
+    std::size_t at = status.find("Umask:");
+    if (at == std::string::npos) {
+        return 022;
+    }
+    return static_cast<mode_t>(std::strtoul(status.c_str() + at + 6, nullptr, 8));
+}
+
 // The file to change: a symbolic link is followed, so the link itself survives the rename.
 std::string TargetPath(const char* fileName) {
     struct stat st {};
@@ -451,42 +466,44 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
     }
     const bool deleting = key == nullptr || value == nullptr;
     const std::string path = TargetPath(fileName);
-    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (deleting ? 0 : O_CREAT), 0666);
-        if (fd < 0) {
-            if (errno == ENOENT && deleting) {
-                return TRUE;  // nothing to delete
-            }
-            SetLastError(WinErrorFromErrno(errno));
-            return FALSE;
-        }
-        struct stat locked {};
-        struct stat current {};
-        bool ok = ::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &locked) == 0;
-        if (ok && (::stat(path.c_str(), &current) != 0 || current.st_ino != locked.st_ino ||
-                   current.st_dev != locked.st_dev)) {
-            ::close(fd);  // another writer replaced the file meanwhile: lock the new one
-            continue;
-        }
-        std::string text;
-        ok = ok && ReadAll(fd, &text);
-        if (ok) {
-            Profile p = Parse(text);
-            if (Apply(&p, section, key, value)) {
-                ok = Replace(path, locked, Serialise(p));
-            }
-        }
-        int err = errno;
-        ::close(fd);
-        if (!ok) {
-            SetLastError(WinErrorFromErrno(err));
-            return FALSE;
-        }
-        SetLastError(0);
-        return TRUE;
+    // Writers lock the folder, not the file: every write replaces the file, so a writer waiting
+    // on the file's lock would always wake up holding the lock of a file that is gone.
+    std::size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        SetLastError(WinErrorFromErrno(errno) == 2 ? 3 : WinErrorFromErrno(errno));  // path not found
+        return FALSE;
     }
-    SetLastError(170);  // ERROR_BUSY
-    return FALSE;
+    int rc;
+    while ((rc = ::flock(dirFd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    bool ok = rc == 0;
+    int err = errno;
+    int fd = ok ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    struct stat old {};
+    std::string text;
+    if (ok && fd < 0) {
+        err = errno;
+        ok = errno == ENOENT;  // a new file
+        old.st_mode = 0666 & ~CurrentUmask();
+        old.st_uid = ::geteuid();
+        old.st_gid = ::getegid();
+    } else if (ok) {
+        ok = ::fstat(fd, &old) == 0 && ReadAll(fd, &text);
+        err = errno;
+        ::close(fd);
+    }
+    if (ok && !(fd < 0 && deleting)) {
+        Profile p = Parse(text);
+        if (Apply(&p, section, key, value)) {
+            ok = Replace(path, old, Serialise(p));
+            err = errno;
+        }
+    }
+    ::close(dirFd);
+    SetLastError(ok ? 0 : WinErrorFromErrno(err));
+    return ok ? TRUE : FALSE;
 }
 
 }  // namespace platform

@@ -1,0 +1,110 @@
+// Machine root paths, error numbers, the clock and debug output.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "platform/errors.h"
+#include "platform/machine_root.h"
+#include "test_support.h"
+
+namespace platform {
+namespace {
+
+TEST(MachineRootTest, PathsHangOffTheRoot) {
+    ::unsetenv("QEL_ROOT");
+    EXPECT_EQ(MachineRoot(), "/var/lib/qel");
+    test::TempRoot root;
+    ::setenv("QEL_ROOT", (root.Path() + "//").c_str(), 1);
+    EXPECT_EQ(MachineRoot(), root.Path());
+    EXPECT_EQ(SettingsDbPath(), root.Path() + "/settings.db");
+    EXPECT_EQ(DefaultInstallDir(), root.Path() + "/install");
+    EXPECT_EQ(CertStoreDir(), root.Path() + "/certstore");
+    EXPECT_EQ(RuntimeDir(), root.Path() + "/run");
+    struct stat st {};
+    ASSERT_EQ(::stat(RuntimeDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_TRUE(MakeDirs(root.Path() + "/a/b/c"));
+    EXPECT_TRUE(MakeDirs(root.Path() + "/a/b/c"));
+    EXPECT_FALSE(MakeDirs(""));
+    ASSERT_EQ(::close(::open((root.Path() + "/file").c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    EXPECT_FALSE(MakeDirs(root.Path() + "/file/sub"));
+}
+
+TEST(ErrorsTest, SocketErrorsMapToWinsockNumbers) {
+    EXPECT_EQ(WsaErrorFromErrno(0), 0u);
+    EXPECT_EQ(WsaErrorFromErrno(ECONNREFUSED), 10061u);
+    EXPECT_EQ(WsaErrorFromErrno(ECONNRESET), 10054u);
+    EXPECT_EQ(WsaErrorFromErrno(ETIMEDOUT), 10060u);
+    EXPECT_EQ(WsaErrorFromErrno(EHOSTUNREACH), 10065u);
+    EXPECT_EQ(WsaErrorFromErrno(ENETUNREACH), 10051u);
+    EXPECT_EQ(WsaErrorFromErrno(EADDRINUSE), 10048u);
+    EXPECT_EQ(WsaErrorFromErrno(EWOULDBLOCK), 10035u);
+    EXPECT_EQ(WsaErrorFromErrno(EAGAIN), 10035u);
+    EXPECT_EQ(WsaErrorFromErrno(EINPROGRESS), 10036u);
+    EXPECT_EQ(WinErrorFromErrno(ENOENT), 2u);
+    EXPECT_EQ(WinErrorFromErrno(EACCES), 5u);
+    EXPECT_EQ(WinErrorFromErrno(EEXIST), 183u);
+}
+
+TEST(ErrorsTest, LastErrorBelongsToTheThread) {
+    SetLastError(1234);
+    DWORD inOther = 1;
+    std::thread([&] {
+        inOther = GetLastError();
+        SetLastError(5);
+    }).join();
+    EXPECT_EQ(inOther, 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
+}
+
+class FixedClock : public Clock {
+public:
+    LocalTime Now() const override { return LocalTime{2026, 12, 3, 9, 5, 6, 7, 8}; }
+    std::uint64_t TickMs() const override { return 42; }
+};
+
+TEST(ClockTest, SystemClockAndTestClock) {
+    LocalTime now = GetLocalTime();
+    EXPECT_GE(now.year, 2024);
+    EXPECT_GE(now.month, 1);
+    EXPECT_LE(now.month, 12);
+    EXPECT_LE(now.milliseconds, 999);
+    EXPECT_LE(now.second, 59);
+    std::uint64_t a = GetTickCount64();
+    std::uint64_t b = GetTickCount64();
+    EXPECT_LE(a, b);
+    FixedClock fixed;
+    SetClockForTest(&fixed);
+    EXPECT_EQ(GetTickCount64(), 42u);
+    EXPECT_EQ(GetLocalTime().minute, 6);
+    SetClockForTest(nullptr);
+    EXPECT_NE(GetTickCount64(), 42u);
+}
+
+TEST(DebugOutputTest, CaptureSeesEveryMessageFromEveryThread) {
+    std::vector<std::string> seen;
+    SetDebugOutputCapture([&](std::string_view text) { seen.emplace_back(text); });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < 50; ++i) {
+                DebugOutput("line");
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    SetDebugOutputCapture({});
+    DebugOutput("not captured");
+    EXPECT_EQ(seen.size(), 200u);
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,97 @@
+// A second process for the platform tests: holds named objects, writes settings, exits with a
+// given code. Every mode that waits ends by itself after 30 s, so a failed test leaves nothing.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "platform/named_objects.h"
+#include "platform/settings_store.h"
+
+using namespace platform;
+
+namespace {
+
+// Tells the test that this process is ready (the test created the manual-reset event).
+bool SignalReady(const char* name) {
+    auto ready = NamedEvent::Open(name);
+    return ready && ready->Set();
+}
+
+int SettingsWrite(const char* db, const char* key, const char* prefix, int count) {
+    SettingsStore store(db);
+    for (int i = 0; i < count; ++i) {
+        std::string name = std::string(prefix) + std::to_string(i);
+        if (store.SetDword(key, name, static_cast<DWORD>(i)) != kRegOk) {
+            return 3;
+        }
+    }
+    return 0;
+}
+
+[[noreturn]] void Linger() {
+    ::alarm(30);
+    for (;;) {
+        ::pause();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return 2;
+    }
+    std::string mode = argv[1];
+    if (mode == "exit" && argc == 3) {
+        return std::atoi(argv[2]);
+    }
+    if (mode == "linger") {
+        Linger();
+    }
+    if (mode == "pwd-env" && argc == 4) {
+        // Writes the working folder and one variable of the environment to a file.
+        FILE* f = std::fopen(argv[2], "w");
+        char cwd[4096];
+        const char* value = std::getenv(argv[3]);
+        if (f == nullptr || ::getcwd(cwd, sizeof cwd) == nullptr) {
+            return 3;
+        }
+        std::fprintf(f, "%s\n%s\n", cwd, value != nullptr ? value : "(unset)");
+        std::fclose(f);
+        std::printf("noise on stdout\n");
+        return 0;
+    }
+    if (mode == "settings-write" && argc == 6) {
+        return SettingsWrite(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    }
+    if (mode == "hold-mutex" && argc == 4) {
+        auto m = NamedMutex::Create(argv[2]);
+        if (!m || m->Wait(10000) != kWaitObject0 || !SignalReady(argv[3])) {
+            return 3;
+        }
+        Linger();
+    }
+    if (mode == "hold-event" && argc == 4) {
+        auto e = NamedEvent::Create(argv[2], true, false);
+        if (!e || !SignalReady(argv[3])) {
+            return 3;
+        }
+        Linger();
+    }
+    if (mode == "set-event" && argc == 3) {
+        auto e = NamedEvent::Open(argv[2]);
+        return e && e->Set() ? 0 : 3;
+    }
+    if (mode == "wait-event" && argc == 4) {
+        // 0 when it was set within the time, 1 on time-out.
+        auto e = NamedEvent::Open(argv[2]);
+        if (!e) {
+            return 3;
+        }
+        DWORD r = e->Wait(static_cast<DWORD>(std::atoi(argv[3])));
+        return r == kWaitObject0 ? 0 : (r == kWaitTimeout ? 1 : 3);
+    }
+    return 2;
+}

@@ -1,0 +1,133 @@
+// The process layer: spawning, exit codes, time-outs, our own path, the process list, URLs.
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace platform {
+namespace {
+
+constexpr DWORD kBound = 10000;
+
+TEST(ProcessTest, ExitCodesComeBack) {
+    EXPECT_EQ(test::RunHelper({"exit", "0"}), 0);
+    EXPECT_EQ(test::RunHelper({"exit", "42"}), 42);
+    EXPECT_EQ(RunAndWait({test::HelperPath(), "exit", "7"}), 7);
+    EXPECT_EQ(RunAndWait({"/nonexistent/program"}), -1);
+    EXPECT_EQ(Spawn({}), -1);
+    EXPECT_EQ(Spawn({"no-such-program-in-path-qel"}), -1);
+}
+
+TEST(ProcessTest, KilledChildReportsTheSignalAndTimedWaitTimesOut) {
+    pid_t pid = test::StartHelper({"linger"});
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(ProcessAlive(pid));
+    int code = -1;
+    EXPECT_EQ(WaitProcess(pid, 30, &code), kWaitTimeout);
+    EXPECT_TRUE(KillProcess(pid, SIGTERM));
+    ASSERT_EQ(WaitProcess(pid, kBound, &code), kWaitObject0);
+    EXPECT_EQ(code, 128 + SIGTERM);
+    EXPECT_FALSE(ProcessAlive(pid));
+    EXPECT_EQ(WaitProcess(pid, 0, &code), kWaitFailed);  // already reaped
+    EXPECT_FALSE(KillProcess(0, SIGTERM));                 // never a process group
+    EXPECT_FALSE(KillProcess(-1, SIGTERM));
+    EXPECT_FALSE(ProcessAlive(0));
+}
+
+TEST(ProcessTest, AZombieIsNotAlive) {
+    pid_t pid = test::StartHelper({"exit", "0"});
+    ASSERT_GT(pid, 0);
+    // Wait for the end without reaping, through a pidfd.
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    ASSERT_GE(pidfd, 0);
+    pollfd pf{pidfd, POLLIN, 0};
+    ASSERT_EQ(::poll(&pf, 1, kBound), 1);
+    ::close(pidfd);
+    EXPECT_FALSE(ProcessAlive(pid));
+    int code = -1;
+    EXPECT_EQ(WaitProcess(pid, kBound, &code), kWaitObject0);
+    EXPECT_EQ(code, 0);
+}
+
+TEST(ProcessTest, DirectoryEnvironmentAndQuietOutput) {
+    test::TempRoot root;
+    SpawnOptions options;
+    options.directory = root.Path();
+    options.quietOutput = true;
+    options.newSession = true;
+    options.extraEnv = {"QEL_TEST_VALUE=one two; $(rm -rf /)", "NOT_AN_ASSIGNMENT"};
+    std::string out = root.Path() + "/out.txt";
+    EXPECT_EQ(RunAndWait({test::HelperPath(), "pwd-env", out, "QEL_TEST_VALUE"}, options), 0);
+    std::ifstream in(out);
+    std::string cwd;
+    std::string value;
+    std::getline(in, cwd);
+    std::getline(in, value);
+    EXPECT_EQ(cwd, root.Path());
+    EXPECT_EQ(value, "one two; $(rm -rf /)");  // no shell ever saw it
+}
+
+TEST(ProcessTest, RunningAsAnotherUser) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to change user";
+    }
+    test::TempRoot root;
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0777), 0);
+    SpawnOptions options;
+    options.uid = 65534;  // nobody
+    options.gid = 65534;
+    std::string out = root.Path() + "/user.txt";
+    EXPECT_EQ(RunAndWait({"/bin/sh", "-c", "id -u > \"$0\"", out}, options), 0);
+    std::ifstream in(out);
+    std::string uid;
+    std::getline(in, uid);
+    EXPECT_EQ(uid, "65534");
+    options.directory = "/nonexistent-folder";
+    EXPECT_EQ(Spawn({"/bin/true"}, options), -1);  // the child's failure reaches the caller
+}
+
+TEST(ProcessTest, OwnPathAndTheProcessList) {
+    EXPECT_EQ(ProgramName(), "platform_process_test");
+    EXPECT_EQ(ProgramDir() + "/" + ProgramName(), ProgramPath());
+    EXPECT_EQ(CurrentProcessId(), static_cast<DWORD>(::getpid()));
+    EXPECT_EQ(CurrentThreadId(), static_cast<DWORD>(::gettid()));
+
+    pid_t child = test::StartHelper({"linger"});
+    ASSERT_GT(child, 0);
+    bool foundSelf = false;
+    bool foundChild = false;
+    for (const auto& p : ListProcesses()) {
+        if (p.pid == ::getpid()) {
+            foundSelf = p.name == ProgramName() && p.path == ProgramPath();
+        }
+        if (p.pid == child) {
+            foundChild = p.parentPid == ::getpid() && p.name == "platform_test_helper";
+        }
+    }
+    EXPECT_TRUE(foundSelf);
+    EXPECT_TRUE(foundChild);
+    KillProcess(child, SIGKILL);
+    int code = 0;
+    EXPECT_EQ(WaitProcess(child, kBound, &code), kWaitObject0);
+}
+
+TEST(ProcessTest, OpenUrlRefusesWhatIsNotAWebAddress) {
+    EXPECT_FALSE(OpenUrl(""));
+    EXPECT_FALSE(OpenUrl("file:///etc/passwd"));
+    EXPECT_FALSE(OpenUrl("--help"));
+    EXPECT_FALSE(OpenUrl("-http://x"));
+    EXPECT_FALSE(OpenUrl("javascript:alert(1)"));
+    EXPECT_FALSE(OpenUrl("http://"));
+    EXPECT_FALSE(OpenUrl("http://a b"));
+    EXPECT_FALSE(OpenUrl("https://example.test/\n--option"));
+}
+
+}  // namespace
+}  // namespace platform
