@@ -1,0 +1,374 @@
+// TwService over the platform service layer.
+#include "tavish/tw_service.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "dailylog/shared_daily_log.h"
+#include "platform/machine_root.h"
+#include "platform/process.h"
+#include "platform/settings_store.h"
+
+TwService* TwService::m_This = nullptr;
+platform::SERVICE_STATUS TwService::m_ServiceStatus{};
+platform::SERVICE_STATUS_HANDLE TwService::m_ServiceStatusHandle = nullptr;
+std::atomic<bool> TwService::m_bQuit{false};
+
+namespace {
+
+constexpr DWORD kShutdownInProgress = 1115;
+
+void CopyName(char (&dst)[128], const char* src) {
+    std::strncpy(dst, src != nullptr ? src : "", sizeof(dst) - 1);
+    dst[sizeof(dst) - 1] = '\0';
+}
+
+void OnConsoleSignal(int) { TwService::Terminate(); }
+
+const char* StateText(DWORD state) {
+    if (state == platform::SERVICE_RUNNING) return "SERVICE_RUNNING";
+    if (state == platform::SERVICE_START_PENDING) return "SERVICE_START_PENDING";
+    return "other";
+}
+
+}  // namespace
+
+TwService::TwService() { InitMembers(); }
+
+TwService::TwService(const char* name) {
+    InitMembers();
+    CopyName(m_Name, name);
+}
+
+TwService::~TwService() {
+    if (m_This == this) m_This = nullptr;
+}
+
+void TwService::EnableLogEvent(bool enable) { m_bLogEvent = enable; }
+
+void TwService::InitMembers() {
+    if (m_This != nullptr) {
+        // No desktop to show a message box on: the text goes to standard error.
+        std::fprintf(stderr, "Exception!: Service can not have more than 1 instance!\n");
+        return;
+    }
+    m_This = this;
+    m_bInitialized = false;
+    m_bLogEvent = false;
+    m_Name[0] = '\0';
+}
+
+void TwService::InitializeService() {}
+void TwService::ProcessPause() {}
+void TwService::ProcessContinue() {}
+void TwService::ProcessStart() {}
+void TwService::ProcessStop() {}
+void TwService::ReportStatus() {}
+void TwService::HandleOtherCode(DWORD) {}
+
+void TwService::SetName(const char* name) { CopyName(m_Name, name); }
+
+int TwService::ServiceMain(const char* name, int argc, char** argv) {
+    const std::string dir = platform::ProgramDir();
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::ServiceMain] chdir(%s) failed", dir.c_str());
+    }
+    if (argc < 2) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] before Initialize");
+        Initialize(name);
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] after Initialize");
+    } else if (std::strcmp(argv[1], "-i") == 0) {
+        SetName(name);
+        if (Register(platform::ProgramPath().c_str())) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] Register %s successfully", m_Name);
+        } else {
+            TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::ServiceMain] Register %s was not successful", m_Name);
+        }
+    } else if (std::strcmp(argv[1], "-u") == 0) {
+        SetName(name);
+        if (StopService(name) == 1) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] StopService %s successfully", m_Name);
+        } else {
+            TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::ServiceMain] StopService %s was not successful", m_Name);
+        }
+        if (UnRegister()) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] UnRegister %s successfully", m_Name);
+        } else {
+            TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::ServiceMain] UnRegister %s was not successful", m_Name);
+        }
+    } else if (std::strcmp(argv[1], "-t") == 0) {
+        RunConsole();
+    } else {
+        std::printf("%s -i|-u|-t|-h\n", argv[0]);
+        std::printf("\t-i\t- Register %s Service\n", name);
+        std::printf("\t-u\t- Unregister %s Service\n", name);
+        std::printf("\t-t\t- Debug %s in Console mode\n", name);
+        std::printf("\t-h\t- print this help message\n");
+        std::fflush(stdout);
+    }
+    delete this;
+    return 0;
+}
+
+// The console run ends on "yes" (any case), on Terminate() or on SIGINT/SIGTERM. Once standard
+// input is at its end nothing more can be typed, so the loop stops reading (and prompting) and
+// only waits for the other two.
+void TwService::RunConsole() {
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] initialize service ...");
+    struct sigaction sa{};
+    sa.sa_handler = OnConsoleSignal;
+    struct sigaction oldInt{}, oldTerm{};
+    sigaction(SIGINT, &sa, &oldInt);
+    sigaction(SIGTERM, &sa, &oldTerm);
+    InitializeService();
+    bool inputOpen = true;
+    while (!m_bQuit.load()) {
+        if (inputOpen) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] Stop service ? ");
+            char word[128] = {};
+            const int got = std::scanf("%127s", word);
+            if (got == 1 && ::strcasecmp(word, "yes") == 0) break;
+            if (got != 1 && (std::feof(stdin) || std::ferror(stdin))) inputOpen = false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] stop service ...");
+    ProcessStop();
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+}
+
+bool TwService::Initialize(const char* name) {
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::Initialize] Enter Initialize");
+    if (name != nullptr) CopyName(m_Name, name);
+    if (m_Name[0] == '\0') return false;
+    const DWORD rc = platform::RunServiceDispatcher(m_Name, MyServiceMain);
+    if (rc != platform::kErrorSuccess) return false;
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::Initialize] Leave Initialize");
+    return true;
+}
+
+bool TwService::Report() { return platform::SetServiceStatus(m_ServiceStatusHandle, &m_ServiceStatus); }
+
+void TwService::MyServiceMain(DWORD, char**) {
+    m_ServiceStatus = platform::SERVICE_STATUS{
+        platform::SERVICE_WIN32_OWN_PROCESS | platform::SERVICE_WIN32_SHARE_PROCESS,
+        platform::SERVICE_START_PENDING,
+        platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_PAUSE_CONTINUE,
+        0, 0, 0, 0};
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::MyServiceMain] Enter MyServiceMain");
+    if (m_This == nullptr) return;
+    m_ServiceStatusHandle = platform::RegisterServiceCtrlHandler(m_This->m_Name, MyControlHandler);
+    if (m_ServiceStatusHandle == nullptr) return;
+    m_ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
+    m_ServiceStatus.dwCheckPoint = 0;
+    m_ServiceStatus.dwWaitHint = 0;
+    if (Report()) {
+        m_This->InitializeService();
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::MyServiceMain] Leave MyServiceMain");
+    }
+}
+
+void TwService::MyControlHandler(DWORD code) {
+    if (m_This == nullptr) return;
+    switch (code) {
+        case platform::SERVICE_CONTROL_STOP:
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::MyControlHandler] Receive SERVICE_CONTROL_STOP");
+            m_ServiceStatus.dwCurrentState = platform::SERVICE_STOP_PENDING;
+            m_ServiceStatus.dwWin32ExitCode = 0;
+            m_ServiceStatus.dwCheckPoint = 0;
+            m_ServiceStatus.dwWaitHint = 0;
+            if (Report()) {
+                m_This->ProcessStop();
+                m_ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
+                Report();
+            }
+            return;
+        case platform::SERVICE_CONTROL_PAUSE:
+            m_This->ProcessPause();
+            m_ServiceStatus.dwCurrentState = platform::SERVICE_PAUSED;
+            break;
+        case platform::SERVICE_CONTROL_CONTINUE:
+            m_This->ProcessContinue();
+            m_ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
+            break;
+        case platform::SERVICE_CONTROL_INTERROGATE:
+            m_This->ReportStatus();
+            break;
+        default:
+            m_This->HandleOtherCode(code);
+            break;
+    }
+    Report();
+}
+
+bool TwService::Register(const char* binaryPath) {
+    if (m_Name[0] == '\0') {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[Register]strlen(m_Name) == 0, return false");
+        return false;
+    }
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[Register] Enter Register");
+    if (!platform::SettingsStore::Machine()) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[Register]OpenSCManager failed, lasterror=%d, return false",
+               static_cast<int>(platform::kErrorGeneralFailure));
+        return false;
+    }
+    platform::ServiceConfig config;
+    config.displayName = m_Name;
+    config.binaryPath = binaryPath != nullptr ? binaryPath : "";
+    config.serviceType = platform::SERVICE_WIN32_OWN_PROCESS | platform::SERVICE_INTERACTIVE_PROCESS;
+    config.startType = platform::SERVICE_AUTO_START;
+    config.errorControl = platform::SERVICE_ERROR_NORMAL;
+    const DWORD rc = platform::InstallService(m_Name, config);
+    if (rc == platform::kErrorSuccess) {
+        const DWORD actions = platform::SetServiceRestartOnFailure(m_Name, 0xFFFFFFFFu, 500);
+        if (actions == platform::kErrorSuccess) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[Register] CreateService succeed, ChangeServiceConfig2 succeed");
+        } else {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[Register] CreateService succeed, ChangeServiceConfig2 failed %d",
+                   static_cast<int>(actions));
+        }
+        return true;
+    }
+    if (rc == platform::kErrorServiceExists) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[Register] SERVICE_EXISTS, return true");
+        return true;
+    }
+    TW_LOG(LOG_CLIENT_LOGIN, 5, "[Register] CreateService failed, lasterror = %d", static_cast<int>(rc));
+    return false;
+}
+
+bool TwService::UnRegister() {
+    if (m_Name[0] == '\0') {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[UnRegister] strlen(m_Name) == 0, return false");
+        return false;
+    }
+    if (!platform::SettingsStore::Machine()) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[UnRegister] OpenSCManager failed, lasterror=%d, return false",
+               static_cast<int>(platform::kErrorGeneralFailure));
+        return false;
+    }
+    if (!platform::ServiceInstalled(m_Name)) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[UnRegister] schService == NULL, return false");
+        return false;
+    }
+    platform::UninstallService(m_Name);
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[UnRegister] schService != NULL, return true");
+    return true;
+}
+
+int TwService::StartService(const char* name) {
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::StartService] ServiceName=%s", name != nullptr ? name : "");
+    if (!platform::SettingsStore::Machine()) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] OpenSCManager(SC_MANAGER_ALL_ACCESS) fails, LastError=0x%x",
+               platform::kErrorGeneralFailure);
+        return 0;
+    }
+    if (name == nullptr || !platform::ServiceInstalled(name)) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] OpenService(ServiceName=%s, SERVICE_START) fails, LastError=0x%x",
+               name != nullptr ? name : "", platform::kErrorServiceDoesNotExist);
+        return 0;
+    }
+    platform::SERVICE_STATUS st{};
+    if (platform::QueryServiceStatusByName(name, &st) == platform::kErrorSuccess &&
+        st.dwCurrentState == platform::SERVICE_RUNNING) {
+        return 1;
+    }
+    const DWORD rc = platform::StartServiceByName(name, kStartWaitMs);
+    if (rc != platform::kErrorSuccess) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] StartService(ServiceHandle=0x%x) return 0x%x, LastError=0x%x",
+               0u, 0u, rc);
+        return rc == platform::kErrorServiceAlreadyRunning ? 1 : 0;
+    }
+    // The status is looked at every 2 s (more often, silently, so a quick start is seen at once),
+    // and never longer than kStartWaitMs in all.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
+    for (;;) {
+        if (platform::QueryServiceStatusByName(name, &st) != platform::kErrorSuccess) {
+            TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] QueryServiceStatus(ServiceHandle=0x%x) fails, LastError=0x%x\n",
+                   0u, platform::kErrorServiceNotActive);
+            break;
+        }
+        if (st.dwCurrentState != platform::SERVICE_START_PENDING) break;
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] ServiceStatus = %d-%s",
+               static_cast<int>(st.dwCurrentState), StateText(st.dwCurrentState));
+        const auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+        while (std::chrono::steady_clock::now() < slice && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (platform::QueryServiceStatusByName(name, &st) == platform::kErrorSuccess &&
+                st.dwCurrentState != platform::SERVICE_START_PENDING) {
+                break;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
+    }
+    return 1;
+}
+
+int TwService::StopService(const char* name) {
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::StopService] Enter StopService ServiceName %s", name != nullptr ? name : "");
+    if (!platform::SettingsStore::Machine()) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StopService] OpenSCManager(SC_MANAGER_ALL_ACCESS) fails, LastError=0x%x",
+               platform::kErrorGeneralFailure);
+        return 0;
+    }
+    if (name == nullptr || !platform::ServiceInstalled(name)) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StopService] OpenService(ServiceName=%s, SERVICE_START) fails, LastError=0x%x",
+               name != nullptr ? name : "", platform::kErrorServiceDoesNotExist);
+        return 0;
+    }
+    platform::SERVICE_STATUS st{};
+    if (platform::QueryServiceStatusByName(name, &st) == platform::kErrorSuccess &&
+        st.dwCurrentState != platform::SERVICE_RUNNING) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StopService] QueryServiceStatus is not SERVICE_RUNNING");
+        return 1;
+    }
+    const DWORD rc = platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, &st);
+    if (rc != platform::kErrorSuccess) {
+        TW_LOG(LOG_CLIENT_LOGIN, 5,
+               "[TwService::StopService] ControlService(ServiceHandle=0x%x, SERVICE_CONTROL_STOP) return 0x%x, LastError=0x%x",
+               0u, 0u, rc);
+        return (rc == kShutdownInProgress || rc == platform::kErrorServiceNotActive) ? 1 : 0;
+    }
+    return 1;
+}
+
+bool TwService::IsServiceRunning(const char* name) {
+    platform::SERVICE_STATUS st{};
+    return name != nullptr && platform::QueryServiceStatusByName(name, &st) == platform::kErrorSuccess &&
+           st.dwCurrentState == platform::SERVICE_RUNNING;
+}
+
+bool TwService::HaveStopServicePriv(const char* name) {
+    return name != nullptr && platform::CanControlService(name);
+}
+
+bool TwService::SendControlCode(const char* name, DWORD code) {
+    if (name == nullptr) return false;
+    platform::SERVICE_STATUS st{};
+    return platform::ControlServiceByName(name, code, &st) == platform::kErrorSuccess;
+}
+
+void TwService::Terminate() { m_bQuit.store(true); }
+
+void TwService::LogEvent(const char* text) {
+    if (text == nullptr) return;
+    const std::string path = platform::MachineRoot() + "/log.txt";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::string line = text;
+    line += "\r\n";
+    (void)!::write(fd, line.data(), line.size());
+    ::close(fd);
+}
+
+void TwService::OpenConcole() {}
+void TwService::CloseConsole() {}
