@@ -1,10 +1,17 @@
 // The shared daily log: one file per day in <InstallDir>/Log, shared by every program of the
 // suite and serialised across processes by the named mutex "Global\\VORNCLIENT_FILELOG".
 // Thread-safe; no file stays open between lines.
+//
+// Each line costs a settings-store read (the level table "SOFTWARE\\Morvane" LogLevel is read
+// afresh on every call, so a change takes effect at once in every program), a wait of at most
+// 3000 ms for the named mutex, and an open/append/close of today's file. Nothing here throws:
+// a line that cannot be written is dropped and Write returns 0.
 #pragma once
+#include <cstdarg>
 #include <memory>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/named_objects.h"
 #include "platform/types.h"
 
@@ -22,15 +29,30 @@ enum LogCategory : int {
 
 class SharedDailyLog {
 public:
+    // The process's object, created on first use. It lives until the process ends (never
+    // destroyed), so destructors of other static objects may still log at exit.
     static SharedDailyLog& Instance();
 
-    // printf-style; returns the characters written (without CR LF), 0 when filtered or dropped.
+    // printf-style. Returns the characters written to the file (without CR LF), 0 when the line
+    // is filtered out, the format is null or the line is dropped. Category exactly 0x20: the line
+    // goes to the debugger output and the result is the message length, -1 when it was cut to
+    // fit the 1023-character line. A null "%s" argument prints "(null)".
     int Write(int category, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
 
+    // Level table. A category's threshold is its LogLevel entry's level, or 4 without an entry;
+    // level 0 switches the category off; categories with bit 0x40 or 0x80 always pass.
     bool ShouldLog(int category, unsigned level);
+    // The level of the first entry whose category equals `category` exactly.
     bool ReadCategoryLevel(int category, unsigned* level);
+    // "clientlogin", "clientdata", "sslstates", "pluginlogin", "plugindata" (0x30) or "all"
+    // (0x3F), any case; level 0..5. False for anything else.
     bool SetCategoryLevelByName(const char* name, unsigned level);
+    // Sets the level of every entry whose category meets `mask`; starts from the default table
+    // when LogLevel is missing. False when the key "SOFTWARE\\Morvane" does not exist.
     bool SetCategoryLevel(int mask, unsigned level);
+    // The five named levels as text. Both calls: when the text is shorter than *size and buffer
+    // is not null, copy it (with its zero) and return 1/true; else set *size to the length + 1
+    // and return 0/false (also when size is null, then without setting it).
     int DumpCategoryLevels(char* buffer, unsigned* size);
     bool GetTodayFileName(char* buffer, unsigned* size);
 
@@ -44,13 +66,22 @@ public:
 
 private:
     SharedDailyLog();
+    SharedDailyLog(const SharedDailyLog&) = delete;
+    SharedDailyLog& operator=(const SharedDailyLog&) = delete;
+
+    // Formats head and message into `line` (kLineSize bytes); returns the message formatter's
+    // result: its length, -1 when cut, -2 when formatting failed ("Log Error!" line instead).
+    int FormatLine(char* line, const platform::LocalTime& now, int category, int level, const char* format,
+                   va_list args) const;
     void CleanUp();
-    int AppendLine(const char* line, int length);
+    int AppendLine(const char* line, int length, const platform::LocalTime& now);
+    std::string LogFolder() const;
+    std::string TodayFileName() const;
 
     std::unique_ptr<platform::NamedMutex> m_mutex;
     std::string m_root;
     std::string m_program;
-    WORD m_year = 0, m_month = 0, m_day = 0;
+    WORD m_year = 0, m_month = 0, m_day = 0;  // date of the last line; guarded by m_mutex
 };
 
 // Shorthand used throughout the suite.

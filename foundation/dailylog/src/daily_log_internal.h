@@ -1,0 +1,50 @@
+// Names, limits and small helpers shared by the daily log's sources (internal).
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "platform/types.h"
+
+namespace dailylog {
+
+constexpr const char* kMutexName = "Global\\VORNCLIENT_FILELOG";
+constexpr DWORD kMutexWaitMs = 3000;
+
+constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+constexpr const char* kInstallDirValue = "InstallDir";
+constexpr const char* kLevelKey = "SOFTWARE\\Morvane";
+constexpr const char* kLevelValue = "LogLevel";
+
+constexpr const char* kLogFolder = "Log";
+constexpr const char* kFilePrefix = "LogFile";
+// Today's file is renamed to this when the folder stays above kRenameThreshold.
+constexpr const char* kOversizeName = "LogFile-20000101.log";
+
+constexpr int kLineSize = 1024;  // head + message, zero included
+constexpr int kPathSize = 4096;
+
+constexpr std::uint64_t kCleanUpThreshold = 0x1400000;  // 20 MiB
+constexpr std::uint64_t kRenameThreshold = 0x6400000;   // 100 MiB
+// Files changed within this many seconds are never deleted by the clean-up: another program may
+// still be writing them (yesterday's file around midnight, a fresh crash report).
+constexpr std::int64_t kRecentSeconds = 24 * 60 * 60;
+
+// The level table: eight little-endian words (category << 16) | level.
+constexpr int kLevelEntries = 8;
+constexpr DWORD kLevelBytes = kLevelEntries * 4;
+constexpr unsigned kDefaultThreshold = 4;
+constexpr unsigned kMaxLevel = 5;
+
+// The buffer convention of DumpCategoryLevels and GetTodayFileName.
+inline bool CopyOut(const std::string& text, char* buffer, unsigned* size) {
+    if (size == nullptr) return false;
+    if (buffer != nullptr && text.size() < *size) {
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        return true;
+    }
+    *size = static_cast<unsigned>(text.size() + 1);
+    return false;
+}
+
+}  // namespace dailylog

@@ -1,0 +1,163 @@
+// Construction, line formatting and appending of the shared daily log.
+#include "dailylog/shared_daily_log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "daily_log_internal.h"
+#include "platform/debug_output.h"
+#include "platform/process.h"
+#include "platform/settings_store.h"
+
+namespace {
+
+using dailylog::kLineSize;
+
+// Holds the named mutex for one scope when the wait obtained it (an abandoned mutex counts).
+class MutexHold {
+public:
+    explicit MutexHold(platform::NamedMutex* mutex) : m_mutex(mutex) {
+        if (m_mutex == nullptr) return;
+        const DWORD rc = m_mutex->Wait(dailylog::kMutexWaitMs);
+        m_held = rc == platform::kWaitObject0 || rc == platform::kWaitAbandoned;
+    }
+    ~MutexHold() {
+        if (m_held) m_mutex->Release();
+    }
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+    bool Held() const { return m_held; }
+
+private:
+    platform::NamedMutex* m_mutex;
+    bool m_held = false;
+};
+
+// InstallDir when set; otherwise the program's own folder. (An empty root would put the logs in
+// "/Log", the top of the file system.)
+std::string FindRoot() {
+    std::string dir;
+    if (auto store = platform::SettingsStore::Machine();
+        store && store->GetString(dailylog::kClientKey, dailylog::kInstallDirValue, &dir) == platform::kRegOk) {
+        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    }
+    return dir.empty() ? platform::ProgramDir() : dir;
+}
+
+}  // namespace
+
+SharedDailyLog& SharedDailyLog::Instance() {
+    // Never destroyed: lines written from other objects' destructors at exit must still work.
+    static SharedDailyLog* const instance = new SharedDailyLog();
+    return *instance;
+}
+
+std::unique_ptr<SharedDailyLog> SharedDailyLog::CreateForTest() {
+    return std::unique_ptr<SharedDailyLog>(new SharedDailyLog());
+}
+
+SharedDailyLog::SharedDailyLog() : m_root(FindRoot()), m_program(platform::ProgramName()) {
+    m_mutex = platform::NamedMutex::Create(dailylog::kMutexName);
+    {
+        MutexHold hold(m_mutex.get());
+        if (hold.Held()) CleanUp();
+    }
+    const platform::LocalTime today = platform::GetLocalTime();
+    m_year = today.year;
+    m_month = today.month;
+    m_day = today.day;
+}
+
+SharedDailyLog::~SharedDailyLog() = default;
+
+std::string SharedDailyLog::LogFolder() const {
+    if (m_root.empty()) return dailylog::kLogFolder;
+    return m_root + (m_root.back() == '/' ? "" : "/") + dailylog::kLogFolder;
+}
+
+std::string SharedDailyLog::TodayFileName() const {
+    const platform::LocalTime now = platform::GetLocalTime();
+    char name[64];
+    std::snprintf(name, sizeof name, "%s-%d%02d%02d.log", dailylog::kFilePrefix, now.year, now.month, now.day);
+    return name;
+}
+
+bool SharedDailyLog::GetTodayFileName(char* buffer, unsigned* size) {
+    const std::string name = TodayFileName();
+    return dailylog::CopyOut(name, buffer, size);
+}
+
+int SharedDailyLog::FormatLine(char* line, const platform::LocalTime& now, int category, int level,
+                               const char* format, va_list args) const {
+    const int pid = static_cast<int>(platform::CurrentProcessId());
+    const int tid = static_cast<int>(platform::CurrentThreadId());
+    int head = std::snprintf(line, kLineSize, "%02d:%02d:%02d.%03d [%s,%d,%d] (%08X, %d) ", now.hour, now.minute,
+                             now.second, now.milliseconds, m_program.c_str(), pid, tid,
+                             static_cast<unsigned>(category), level);
+    int message = -2;
+    if (head >= 0 && head < kLineSize - 1) {
+        const int room = kLineSize - head;
+        message = std::vsnprintf(line + head, static_cast<std::size_t>(room), format, args);
+        if (message >= room) message = -1;  // cut to what fits
+    }
+    if (message == -2) {
+        // The formatter failed (an argument it cannot convert): keep a trace that a line was lost.
+        std::snprintf(line, kLineSize, "%02d:%02d:%02d [%s,%d] (%08X, %d) Log Error!", now.hour, now.minute,
+                      now.second, m_program.c_str(), tid, static_cast<unsigned>(category), level);
+    }
+    line[kLineSize - 1] = '\0';
+    return message;
+}
+
+int SharedDailyLog::Write(int category, int level, const char* format, ...) {
+    if (format == nullptr) return 0;
+    try {
+        if (!ShouldLog(category, static_cast<unsigned>(level))) return 0;
+    } catch (...) {
+        return 0;
+    }
+    const platform::LocalTime now = platform::GetLocalTime();
+    char line[kLineSize];
+    va_list args;
+    va_start(args, format);
+    const int message = FormatLine(line, now, category, level, format, args);
+    va_end(args);
+    const int length = static_cast<int>(std::strlen(line));
+    if (category == LOG_DEBUGGER) {
+        platform::DebugOutput(std::string_view(line, static_cast<std::size_t>(length)));
+        return message == -2 ? length : message;
+    }
+    try {
+        return AppendLine(line, length, now);
+    } catch (...) {
+        return 0;  // out of memory building a path: the line is lost, the caller goes on
+    }
+}
+
+int SharedDailyLog::AppendLine(const char* line, int length, const platform::LocalTime& now) {
+    MutexHold hold(m_mutex.get());
+    if (!hold.Held()) return 0;  // no mutex, or its holder is stuck: the line is lost
+    if (now.year != m_year || now.month != m_month || now.day != m_day) {
+        CleanUp();
+        m_year = now.year;
+        m_month = now.month;
+        m_day = now.day;
+    }
+    char path[dailylog::kPathSize];
+    const int pathLength = std::snprintf(path, sizeof path, "%s/%s-%d%02d%02d.log", LogFolder().c_str(),
+                                         dailylog::kFilePrefix, now.year, now.month, now.day);
+    if (pathLength < 0 || pathLength >= static_cast<int>(sizeof path)) return 0;
+    // The Log folder is never created here: no folder, no log.
+    std::FILE* file = std::fopen(path, "ab");
+    if (file == nullptr) return 0;
+    // Line and CR LF in one write, so a reader never sees half a line.
+    char out[kLineSize + 2];
+    std::memcpy(out, line, static_cast<std::size_t>(length));
+    out[length] = '\r';
+    out[length + 1] = '\n';
+    const std::size_t total = static_cast<std::size_t>(length) + 2;
+    const bool written = std::fwrite(out, 1, total, file) == total;
+    const bool closed = std::fclose(file) == 0;
+    return written && closed ? length : 0;
+}

@@ -1,0 +1,150 @@
+// Several threads and several processes writing one daily log at once: no line lost or torn.
+// Also a holder that dies with the mutex, and one that keeps it past the wait.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "log_fixture.h"
+#include "platform/named_objects.h"
+
+namespace dailylog_test {
+namespace {
+
+constexpr DWORD kProcessWaitMs = 60000;
+constexpr int kPayload = 600;  // long lines make torn writes easy to spot
+
+class Concurrency : public DailyLogTest {
+protected:
+    static std::string Writer() { return platform::ProgramDir() + "/dailylog_test_writer"; }
+
+    // Every line of every daily file, checked for shape; returns the count per tag and index.
+    std::map<std::pair<std::string, int>, int> ReadAllLines(int* badLines) {
+        static const std::regex kLine(
+            R"(\d\d:\d\d:\d\d\.\d{3} \[[A-Za-z0-9_]+,\d+,\d+\] \(00000040, 1\) ([a-z0-9]+) (\d+) (x+))");
+        std::map<std::pair<std::string, int>, int> seen;
+        *badLines = 0;
+        for (const auto& e : fs::directory_iterator(LogDir())) {
+            const std::string content = ReadLog(e.path().filename().string());
+            std::size_t pos = 0;
+            while (pos < content.size()) {
+                const std::size_t end = content.find("\r\n", pos);
+                if (end == std::string::npos) {
+                    ++*badLines;  // a line without its CR LF
+                    break;
+                }
+                const std::string line = content.substr(pos, end - pos);
+                std::smatch m;
+                if (std::regex_match(line, m, kLine) && m[3].length() == kPayload) {
+                    ++seen[{m[1].str(), std::stoi(m[2].str())}];
+                } else {
+                    ++*badLines;
+                }
+                pos = end + 2;
+            }
+        }
+        return seen;
+    }
+
+    void ExpectEveryLineOnce(const std::vector<std::string>& tags, int perTag) {
+        int bad = 0;
+        const auto seen = ReadAllLines(&bad);
+        EXPECT_EQ(bad, 0);
+        EXPECT_EQ(seen.size(), tags.size() * static_cast<std::size_t>(perTag));
+        for (const auto& tag : tags) {
+            for (int i = 0; i < perTag; ++i) {
+                auto it = seen.find({tag, i});
+                ASSERT_TRUE(it != seen.end()) << tag << " " << i << " lost";
+                ASSERT_EQ(it->second, 1) << tag << " " << i << " duplicated";
+            }
+        }
+    }
+};
+
+TEST_F(Concurrency, FourThreadsLoseAndTearNoLine) {
+    auto log = SharedDailyLog::CreateForTest();
+    constexpr int kLines = 300;
+    const std::string payload(kPayload, 'x');
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string tag = "t" + std::to_string(t);
+            for (int i = 0; i < kLines; ++i) {
+                if (log->Write(LOG_ALWAYS_40, 1, "%s %d %s", tag.c_str(), i, payload.c_str()) <= 0) ++failures[t];
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
+    ExpectEveryLineOnce({"t0", "t1", "t2", "t3"}, kLines);
+}
+
+TEST_F(Concurrency, TwoProcessesAndThisOneLoseAndTearNoLine) {
+    platform::SetClockForTest(nullptr);  // the other programs run on the system clock
+    constexpr int kLines = 400;
+    const std::string startName = "Global\\dailylog-test-start";
+    auto start = platform::NamedEvent::Create(startName, true, false);
+    ASSERT_TRUE(start);
+    std::vector<pid_t> children;
+    for (const char* tag : {"pa", "pb"}) {
+        const pid_t pid = platform::Spawn({Writer(), "write", tag, std::to_string(kLines), std::to_string(kPayload),
+                                           startName});
+        ASSERT_GT(pid, 0) << "cannot start " << Writer();
+        children.push_back(pid);
+    }
+    auto log = SharedDailyLog::CreateForTest();
+    const std::string payload(kPayload, 'x');
+    start->Set();
+    int failures = 0;
+    for (int i = 0; i < kLines; ++i) {
+        if (log->Write(LOG_ALWAYS_40, 1, "%s %d %s", "me", i, payload.c_str()) <= 0) ++failures;
+    }
+    for (pid_t pid : children) {
+        int code = -1;
+        ASSERT_EQ(platform::WaitProcess(pid, kProcessWaitMs, &code), platform::kWaitObject0);
+        EXPECT_EQ(code, 0);
+    }
+    EXPECT_EQ(failures, 0);
+    ExpectEveryLineOnce({"pa", "pb", "me"}, kLines);
+}
+
+TEST_F(Concurrency, AMutexLeftByADeadHolderIsObtained) {
+    int code = -1;
+    const pid_t pid = platform::Spawn({Writer(), "abandon"});
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(platform::WaitProcess(pid, kProcessWaitMs, &code), platform::kWaitObject0);
+    ASSERT_EQ(code, 0);
+    auto log = SharedDailyLog::CreateForTest();
+    EXPECT_GT(log->Write(LOG_ALWAYS_40, 4, "after the holder died"), 0);
+}
+
+TEST_F(Concurrency, AStuckHolderCostsOneLineAfterThreeSeconds) {
+    auto log = SharedDailyLog::CreateForTest();
+    const std::string readyName = "Global\\dailylog-test-ready", releaseName = "Global\\dailylog-test-release";
+    auto ready = platform::NamedEvent::Create(readyName, true, false);
+    auto release = platform::NamedEvent::Create(releaseName, true, false);
+    ASSERT_TRUE(ready && release);
+    const pid_t pid = platform::Spawn({Writer(), "hold", readyName, releaseName});
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(ready->Wait(kProcessWaitMs), platform::kWaitObject0);
+
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(log->Write(LOG_ALWAYS_40, 4, "lost"), 0);
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(waited, std::chrono::milliseconds(2900));
+    EXPECT_LT(waited, std::chrono::milliseconds(10000));
+
+    release->Set();
+    int code = -1;
+    ASSERT_EQ(platform::WaitProcess(pid, kProcessWaitMs, &code), platform::kWaitObject0);
+    EXPECT_EQ(code, 0);
+    EXPECT_GT(log->Write(LOG_ALWAYS_40, 4, "kept"), 0);
+    EXPECT_EQ(ReadLog("LogFile-20260314.log").find("lost"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dailylog_test

@@ -1,0 +1,96 @@
+// A fresh machine root per test: settings store with InstallDir, an install folder with Log/,
+// and a test clock.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <stdlib.h>
+
+#include "dailylog/shared_daily_log.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "platform/settings_store.h"
+
+namespace dailylog_test {
+
+namespace fs = std::filesystem;
+
+inline constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+inline constexpr const char* kLevelKey = "SOFTWARE\\Morvane";
+
+class FixedClock : public platform::Clock {
+public:
+    void Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_now = {year, month, 0, day, hour, minute, second, ms};
+    }
+    platform::LocalTime Now() const override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_now;
+    }
+    std::uint64_t TickMs() const override { return 0; }
+
+private:
+    mutable std::mutex m_lock;
+    platform::LocalTime m_now{};
+};
+
+class DailyLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "dailylog-test-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_root = pattern;
+        ::setenv("QEL_ROOT", m_root.c_str(), 1);
+        m_install = m_root + "/install";
+        fs::create_directories(m_install + "/Log");
+        ASSERT_EQ(Store()->SetString(kClientKey, "InstallDir", m_install), platform::kRegOk);
+        m_clock.Set(2026, 3, 14, 9, 5, 7, 42);
+        platform::SetClockForTest(&m_clock);
+    }
+
+    void TearDown() override {
+        platform::SetClockForTest(nullptr);
+        std::error_code ec;
+        fs::remove_all(m_root, ec);
+        ::unsetenv("QEL_ROOT");
+    }
+
+    static std::shared_ptr<platform::SettingsStore> Store() { return platform::SettingsStore::Machine(); }
+
+    std::string LogDir() const { return m_install + "/Log"; }
+
+    std::string ReadLog(const std::string& name) const {
+        std::ifstream in(LogDir() + "/" + name, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    bool LogExists(const std::string& name) const { return fs::exists(LogDir() + "/" + name); }
+
+    // "HH:MM:SS.mmm [dailylog_tests,pid,tid] (CCCCCCCC, L) " for the calling thread.
+    static std::string Head(const char* time, unsigned category, int level) {
+        char head[256];
+        std::snprintf(head, sizeof head, "%s [%s,%d,%d] (%08X, %d) ", time, platform::ProgramName().c_str(),
+                      static_cast<int>(platform::CurrentProcessId()), static_cast<int>(platform::CurrentThreadId()),
+                      category, level);
+        return head;
+    }
+
+    void SetLevelValue(const std::vector<std::uint8_t>& raw) {
+        ASSERT_EQ(Store()->SetBinary(kLevelKey, "LogLevel", raw), platform::kRegOk);
+    }
+
+    std::string m_root;
+    std::string m_install;
+    FixedClock m_clock;
+};
+
+}  // namespace dailylog_test
