@@ -85,13 +85,16 @@ TEST(HashTableTest, DeleteDuringIterationAndLookupsInsideLoop) {
     for (int i = 0; i < 200; ++i) keys.push_back("peer:" + std::to_string(i));
     for (int i = 0; i < 200; ++i) table.Add(keys[i].data(), static_cast<int>(keys[i].size()), V(i + 1));
     std::set<int> visited;
+    std::set<int> deleted;
     for (void* v = table.First(); v; v = table.Next()) {
         int n = N(v);
         EXPECT_TRUE(visited.insert(n).second);
         // A lookup of some other key must not move the iteration.
-        const std::string& other = keys[(n * 7) % 200];
-        EXPECT_NE(table.Get(const_cast<char*>(other.data()), static_cast<int>(other.size())), nullptr);
+        int other = (n * 7) % 200;
+        void* found = table.Get(keys[other].data(), static_cast<int>(keys[other].size()));
+        EXPECT_EQ(found != nullptr, deleted.count(other + 1) == 0);
         if (n % 2 == 0) {
+            deleted.insert(n);
             const std::string& mine = keys[n - 1];
             EXPECT_EQ(table.Del(const_cast<char*>(mine.data()), static_cast<int>(mine.size())), 1);
         }
@@ -125,7 +128,9 @@ TEST(HashTableTest, CountFollowsAddAndDelAgainstModel) {
     for (std::size_t i = 0; i < keys.size(); ++i) {
         void* v = table.Get(keys[i].data(), static_cast<int>(keys[i].size()));
         EXPECT_EQ(v != nullptr, present[i]);
-        if (v) EXPECT_EQ(N(v), static_cast<int>(i) + 1);
+        if (v) {
+            EXPECT_EQ(N(v), static_cast<int>(i) + 1);
+        }
     }
 }
 

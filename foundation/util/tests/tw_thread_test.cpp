@@ -129,11 +129,17 @@ TEST(TwThreadTest, ExitCodeIsExecuteResult) {
     class Plain : public TwThread {
     public:
         ~Plain() override { StopAndWait(); }
-        bool Join() { return StopAndWait(); }
+        platform::Event finished{true, false};
+
+    protected:
+        void PostExecute() override {
+            TwThread::PostExecute();
+            finished.Set();
+        }
     } plain;
     ASSERT_EQ(plain.Create(0), TW_SUCCEED);
     plain.Resume();
-    ASSERT_TRUE(plain.Join());
+    ASSERT_EQ(plain.finished.Wait(kBoundMs), platform::kWaitObject0);
     EXPECT_EQ(plain.GetExitCode(), 1UL);  // the base body
     EXPECT_EQ(plain.IsTerminated(), 1);
 }
@@ -230,6 +236,7 @@ TEST(TwThreadTest, AutoDeleteObjectDeletedBeforeRunLetsThreadGo) {
 
 // Ignores the stop request until told through a global, so that it never touches its object.
 std::atomic<bool> g_letStubbornGo{false};
+platform::Event g_stubbornStarted(true, false);
 platform::Event g_stubbornReturned(true, false);
 
 class Stubborn : public TwThread {
@@ -238,6 +245,7 @@ public:
 
 protected:
     unsigned long Execute() override {
+        g_stubbornStarted.Set();
         while (!g_letStubbornGo.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         g_stubbornReturned.Set();
         return 9;
@@ -255,6 +263,8 @@ TEST(TwThreadTest, ThreadIgnoringStopIsLeftAfterBoundedWait) {
         Stubborn t;
         ASSERT_EQ(t.Create(0), TW_SUCCEED);
         t.Resume();
+        ASSERT_EQ(g_stubbornStarted.Wait(kBoundMs), platform::kWaitObject0);
+        start = std::chrono::steady_clock::now();
     }
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(TwThread::kStopWaitMs - 100));
