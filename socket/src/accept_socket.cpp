@@ -143,7 +143,7 @@ bool TwAcceptSocket::FlushLocked() {
                 bool disconnect = m_current->disconnectAfter;
                 pool.ReturnSend(m_current);
                 m_current = nullptr;
-                if (disconnect) ShutdownLocked(false);
+                if (disconnect) ShutdownLocked(true);
                 return true;
             }
         }
@@ -172,7 +172,9 @@ bool TwAcceptSocket::FlushLocked() {
             pool.ReturnSend(m_current);
             m_current = nullptr;
             if (disconnect) {
-                ShutdownLocked(false);
+                // A reset here would throw away what the kernel still holds of the data
+                // queued before the request; an orderly close delivers it first.
+                ShutdownLocked(true);
                 return true;
             }
             continue;

@@ -40,12 +40,6 @@ public:
     explicit DispatchWorker(platform::CompletionQueue& port) : m_port(port) {}
     ~DispatchWorker() override { StopAndWait(); }
 
-    unsigned long Terminate() override {
-        unsigned long result = TwThread::Terminate();
-        m_port.Post({});  // an empty completion wakes this worker (or another one that then exits)
-        return result;
-    }
-
 protected:
     unsigned long Execute() override {
         while (m_StopRequest.load() == 0) {
@@ -111,6 +105,9 @@ bool Engine::Start() {
 void Engine::Stop() {
     m_trimTimer.Stop();
     for (auto& worker : m_workers) worker->Terminate();
+    // Only once every stop flag is set may the wake-ups go out: an empty completion taken by a
+    // worker that was not yet told to stop would be lost for the one that was.
+    for (std::size_t i = 0; i < m_workers.size(); ++i) m_dispatchPort.Post({});
     m_ioPort.WakeAll();
     m_workers.clear();  // each destructor waits for its thread
     m_ioPort.ClearWake();
