@@ -1,0 +1,2 @@
+#pragma once
+#define TAMBERK_API __attribute__((visibility("default")))

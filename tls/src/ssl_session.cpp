@@ -1,0 +1,446 @@
+// Receiving, sending and the life of the key-id connections of one session.
+#include "ssl_session.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "cert_manager_internal.h"
+#include "cert_text.h"
+#include "cert_verify.h"
+#include "ssl_engine.h"
+#include "ssl_record.h"
+#include "tls_log.h"
+
+namespace tamberk {
+
+TwSslSession::TwSslSession(std::shared_ptr<TwSslEngine> engine, std::shared_ptr<TwSslTransport> transport,
+                           std::string host, std::uint32_t address, std::uint16_t port)
+    : m_engine(std::move(engine)),
+      m_transport(std::move(transport)),
+      m_mode(m_engine->Mode()),
+      m_ctx(m_engine->Context()),
+      m_host(std::move(host)),
+      m_address(address),
+      m_port(port) {
+    disconnected.Set();
+}
+
+TwSslSession::~TwSslSession() {
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
+        notify = m_completed > 0 && !m_disconnectSent;
+    }
+    if (notify)
+        if (auto handler = m_engine->Handlers().AppData()) handler->SessionEvent(TW_MSG_SSL_DISCONNECT, *this);
+    m_engine->Handlers().ForgetSession(this);
+}
+
+bool TwSslSession::Start() {
+    auto conn = NewConnection(0);
+    if (!conn) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
+        m_slots[0] = conn;
+        m_active = conn;
+    }
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    HandshakeStep(conn);
+    return true;
+}
+
+std::shared_ptr<TwSslConnection> TwSslSession::NewConnection(int keyId) {
+    auto conn = std::make_shared<TwSslConnection>(this, keyId);
+    // A later key id of a client resumes the session of the connection already up, so that the
+    // gateway can skip the full handshake.
+    SSL_SESSION* resume = nullptr;
+    if (m_mode == TW_SSL_MODE_CLIENT) {
+        auto active = Active();
+        if (active && active->complete) resume = SSL_get1_session(active->ssl);
+    }
+    bool ok = conn->Init(m_ctx, m_mode, resume);
+    if (resume) SSL_SESSION_free(resume);
+    if (!ok) {
+        ERR_clear_error();
+        TLS_LOG(kLogError, "[CreateSslConnection] cannot make the TLS connection for KeyId=%d", keyId);
+        return nullptr;
+    }
+    return conn;
+}
+
+std::size_t TwSslSession::ProcessReceived(std::uint8_t* data, std::size_t length) {
+    std::lock_guard<std::mutex> r(m_hSslSession_R_Lock);
+    if (m_broken.load()) return length;  // the stream is being closed; nothing in it counts
+    std::size_t offset = 0;
+    for (;;) {
+        TwSslRecordView record;
+        const char* why = "";
+        RecordCut cut = GetSslRecord(data, length, &offset, &record, &why);
+        if (cut == RecordCut::kNeedMore) break;
+        if (cut == RecordCut::kMalformed) {
+            TLS_LOG(kLogError, "[GetSslRecord] %s, close the session", why);
+            SetError(TW_SSL_ERR_BAD_RECORD, why);
+            m_broken.store(true);
+            CloseSocket();
+            return length;
+        }
+        ProcessRecord(record);
+        if (m_broken.load()) return length;
+    }
+    return offset;
+}
+
+void TwSslSession::ProcessRecord(const TwSslRecordView& record) {
+    if (record.contentType >= kFirstNonTlsContentType) {
+        (void)m_engine->Handlers().Find(record.contentType);  // no hand-over defined: dropped
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    auto conn = Slot(record.keyId);
+    if (!conn) {
+        conn = NewConnection(record.keyId);
+        if (!conn) return;
+        std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
+        m_slots[record.keyId] = conn;
+        if (!m_active) m_active = conn;
+    }
+    if (BIO_write(conn->rbio, record.data, static_cast<int>(record.length)) != static_cast<int>(record.length)) {
+        SetError(TW_SSL_ERR_PROTOCOL, "cannot buffer a received record");
+        m_broken.store(true);
+        CloseSocket();
+        return;
+    }
+    if (IndicateAppData(conn)) {
+        Flush(*conn);
+        RemoveConnection(conn);
+        m_broken.store(true);
+        CloseSocket();
+        return;
+    }
+    Flush(*conn);
+    if (record.contentType == kContentAlert && peerClosing.exchange(false)) RemoveConnection(conn);
+}
+
+// True when the connection failed fatally.
+bool TwSslSession::IndicateAppData(const std::shared_ptr<TwSslConnection>& conn) {
+    if (conn->shuttingDown) {
+        TLS_LOG(kLogDebug, "[IndicateAppData] ShutDown SSL Connection, KeyId=%d", conn->keyId);
+        ShutdownConnection(conn, false);
+        return false;
+    }
+    if (!conn->complete) {
+        TLS_LOG(kLogDebug, "[IndicateAppData]  SSL session setup has not completed, KeyId=%d", conn->keyId);
+        HandshakeStep(conn);
+        // Records that came with the last handshake flight may already hold application data.
+        if (!conn->complete || m_broken.load()) return false;
+    }
+    return ReadAppData(conn);
+}
+
+bool TwSslSession::ReadAppData(const std::shared_ptr<TwSslConnection>& conn) {
+    auto handler = m_engine->Handlers().AppData();
+    int lastKind = SSL_ERROR_NONE;
+    auto reader = [&](char* dst, int room) {
+        int n = SSL_read(conn->ssl, dst, room);
+        if (n <= 0) lastKind = SSL_get_error(conn->ssl, n);
+        return n;
+    };
+    for (;;) {
+        int result = 0;
+        if (!handler) {
+            char discard[2048];
+            result = reader(discard, sizeof discard);
+            if (result > 0) {
+                TLS_LOG(kLogDebug, "[IndicateAppData] SSL_read (KeyId=%d) return %d, no handler, discard data",
+                        conn->keyId, result);
+                continue;
+            }
+        } else {
+            DeliverResult delivered = handler->Deliver(*this, SSL_pending(conn->ssl), reader, &result);
+            if (delivered == DeliverResult::kDelivered) continue;
+            if (delivered == DeliverResult::kCacheFull) {
+                TLS_LOG(kLogError, "[IndicateAppData] a message larger than the content cache (%d bytes), close the session",
+                        handler->CacheSize());
+                SetError(TW_SSL_ERR_CACHE_OVERFLOW, "message larger than the content cache");
+                return true;
+            }
+            if (delivered == DeliverResult::kNoCache) return false;
+        }
+        if (lastKind == SSL_ERROR_WANT_READ || lastKind == SSL_ERROR_WANT_WRITE || lastKind == SSL_ERROR_ZERO_RETURN ||
+            lastKind == SSL_ERROR_NONE) {
+            ERR_clear_error();
+            return false;
+        }
+        TLS_LOG(kLogError, "[IndicateAppData] SSL_read, iDataSize < 0, SSLError. %d", lastKind);
+        SetOpenSslError(TW_SSL_ERR_PROTOCOL);
+        ERR_clear_error();
+        return true;
+    }
+}
+
+void TwSslSession::HandshakeStep(const std::shared_ptr<TwSslConnection>& conn) {
+    if (!conn || !conn->ssl) {
+        TLS_LOG(kLogError, "[StartSslHandShake] SSL connection is not initialized");
+        return;
+    }
+    if (conn->complete && SSL_is_init_finished(conn->ssl)) return;
+    int ret = SSL_do_handshake(conn->ssl);
+    if (ret == 1) {
+        if (!AfterHandshake(conn)) {
+            Flush(*conn);
+            m_broken.store(true);
+            CloseSocket();
+            return;
+        }
+    } else {
+        int kind = SSL_get_error(conn->ssl, ret);
+        if (kind != SSL_ERROR_WANT_READ && kind != SSL_ERROR_WANT_WRITE && kind != SSL_ERROR_WANT_ACCEPT) {
+            SetOpenSslError(kind);
+            if (m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED) {
+                TLS_LOG(kLogError, "[StartSslHandShake] error in SSL handshake, m_RehandshakeStatus %d, SslRet %d",
+                        m_rehandshake.load(), ret);
+                m_error.store(kind);
+                m_rehandshake.store(TW_REHANDSHAKE_FAILED);
+            } else {
+                TLS_LOG(kLogError, "[StartSslHandShake] error in SSL handshake, call Disconnect(), SslRet %d (%s)", ret,
+                        m_errorText);
+                m_error.store(TW_SSL_ERR_HANDSHAKE);
+                Flush(*conn);  // the alert goes out before the stream is closed
+                ERR_clear_error();
+                RemoveConnection(conn);
+                m_broken.store(true);
+                CloseSocket();
+                return;
+            }
+        }
+        ERR_clear_error();
+    }
+    Flush(*conn);
+}
+
+bool TwSslSession::AfterHandshake(const std::shared_ptr<TwSslConnection>& conn) {
+    if (m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED) {
+        int check = VerifyClientCertificate(*conn);
+        if (check != 0) {
+            TLS_LOG(kLogError, "[StartSslHandShake] VerifyClientCertificate() failed");
+            m_error.store(check);
+            m_rehandshake.store(TW_REHANDSHAKE_FAILED);
+        } else {
+            m_rehandshake.store(TW_REHANDSHAKE_COMPLETED);
+        }
+        // The connection stayed counted through the renegotiation: no second connect event.
+        conn->complete = true;
+        return true;
+    }
+    if (!VerifyPeerCertificate(*conn)) {
+        TLS_LOG(kLogError, "[StartSslHandShake] VerifyPeerCertificate() failed, Disconnect");
+        SetError(TW_SSL_ERR_HANDSHAKE, "the peer certificate does not verify");
+        RemoveConnection(conn);
+        return false;
+    }
+    NotifyConnect(conn);
+    return true;
+}
+
+bool TwSslSession::VerifyPeerCertificate(TwSslConnection& conn) {
+    if (m_mode != TW_SSL_MODE_CLIENT) return true;
+    long result = SSL_get_verify_result(conn.ssl);
+    TLS_LOG(kLogInfo, "[VerifyPeerCertificate] SSL connection (KeyId=%d) Certificate verify: %s", conn.keyId,
+            VerifyResultName(result));
+    if (result != X509_V_OK) {
+        TLS_LOG(kLogError, "[VerifyPeerCertificate] Certificate doesn't verify");
+        return false;
+    }
+    if (X509* cert = SSL_get0_peer_certificate(conn.ssl)) SaveAcceptedCertificate(cert);
+    return true;
+}
+
+void TwSslSession::SaveAcceptedCertificate(X509* cert) {
+    const std::string& folder = m_engine->TrustedCaPath();
+    if (folder.empty()) return;
+    // The name comes from the certificate, i.e. from the network: it never carries a path.
+    std::string path = folder + "/" + SafeFileName(CommonName(X509_get_subject_name(cert))) + ".crt";
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) {
+        TLS_LOG(kLogError, "[VerifyPeerCertificate] cannot write %s", path.c_str());
+        return;
+    }
+    PEM_write_X509(file, cert);
+    std::fclose(file);
+    ::chmod(path.c_str(), 0644);
+    HashTrustedCertificateFile(path, folder);
+}
+
+int TwSslSession::VerifyClientCertificate(TwSslConnection& conn) {
+    if (m_mode == TW_SSL_MODE_CLIENT) return TW_SSL_ERR_CLIENT_MODE;
+    long result = SSL_get_verify_result(conn.ssl);
+    if (result != X509_V_OK) return static_cast<int>(result) + TW_SSL_ERR_VERIFY_BASE;
+    X509* cert = SSL_get0_peer_certificate(conn.ssl);
+    if (!cert) return TW_SSL_ERR_NO_PEER_CERT;
+    if (strcasecmp(CommonName(X509_get_subject_name(cert)).c_str(), ExpectedClientName().c_str()) != 0)
+        return TW_SSL_ERR_NAME_MISMATCH;
+    return 0;
+}
+
+void TwSslSession::NotifyConnect(const std::shared_ptr<TwSslConnection>& conn) {
+    if (conn->complete) {
+        TLS_LOG(kLogDebug, "[NotifySslConnect] SSL connection (KeyId=%d) handshake is already complete", conn->keyId);
+        return;
+    }
+    conn->complete = true;
+    TLS_LOG(kLogInfo, "[NotifySslConnect] SSL connection (KeyId=%d) handshake complete successfully", conn->keyId);
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
+        m_active = conn;
+        conn->counted = true;
+        first = m_completed++ == 0;
+        if (first) {
+            m_everConnected = true;
+            m_disconnectSent = false;
+        }
+    }
+    if (first)
+        if (auto handler = m_engine->Handlers().AppData()) handler->SessionEvent(TW_MSG_SSL_CONNECT, *this);
+    disconnected.Reset();
+    connected.Set();
+}
+
+void TwSslSession::RemoveConnection(const std::shared_ptr<TwSslConnection>& conn) {
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
+        auto& slot = m_slots[static_cast<std::size_t>(conn->keyId)];
+        if (slot != conn) return;  // removed already
+        slot.reset();
+        if (m_active == conn) m_active = m_slots[static_cast<std::size_t>((conn->keyId + 1) % 4)];
+        bool wasComplete = conn->counted;
+        conn->counted = false;
+        conn->complete = false;
+        // Only connections that completed are counted; one that fails during its handshake
+        // leaves the count (and the other key ids' session) alone.
+        if (wasComplete) --m_completed;
+        bool anyLeft = false;
+        for (auto& other : m_slots) anyLeft = anyLeft || other != nullptr;
+        notify = m_completed == 0 && !m_disconnectSent && (wasComplete || (!m_everConnected && !anyLeft));
+        if (notify) m_disconnectSent = true;
+    }
+    if (notify) {
+        if (auto handler = m_engine->Handlers().AppData()) handler->SessionEvent(TW_MSG_SSL_DISCONNECT, *this);
+        connected.Reset();
+        disconnected.Set();
+    }
+}
+
+void TwSslSession::ShutdownConnection(const std::shared_ptr<TwSslConnection>& conn, bool remove) {
+    if (!conn->shuttingDown) {
+        conn->shuttingDown = true;
+        int ret = SSL_shutdown(conn->ssl);
+        TLS_LOG(kLogDebug, "[ShutdownSslConnection] SSL_shutdown (KeyId=%d) return %d", conn->keyId, ret);
+        if (ret != 1) ERR_clear_error();
+        Flush(*conn);
+    }
+    if (remove) RemoveConnection(conn);
+}
+
+void TwSslSession::ShutdownAll(bool remove) {
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    for (int keyId = 0; keyId < 4; ++keyId)
+        if (auto conn = Slot(keyId)) ShutdownConnection(conn, remove);
+}
+
+bool TwSslSession::CloseSocket() { return m_transport->Close(); }
+
+bool TwSslSession::Flush(TwSslConnection& conn) {
+    bool ok = true;
+    const std::uint8_t tag = static_cast<std::uint8_t>(conn.keyId << 6);
+    while (BIO_ctrl_pending(conn.wbio) > 0) {
+        std::size_t room = conn.output.size() - conn.kept;
+        int n = room ? BIO_read(conn.wbio, conn.output.data() + conn.kept, static_cast<int>(room)) : 0;
+        if (n < 1) break;
+        conn.kept += static_cast<std::size_t>(n);
+        std::size_t whole = 0;
+        while (conn.kept - whole >= kRecordHeaderSize) {
+            std::size_t len = RecordLengthAt(conn.output.data() + whole, conn.kept - whole);
+            if (len == 0 || len > conn.kept - whole) break;
+            conn.output[whole] |= tag;
+            whole += len;
+        }
+        if (whole == 0) {
+            if (room == 0) break;  // cannot happen with OpenSSL's record sizes
+            continue;
+        }
+        if (!m_transport->Send(conn.output.data(), whole)) ok = false;
+        std::memmove(conn.output.data(), conn.output.data() + whole, conn.kept - whole);
+        conn.kept -= whole;
+    }
+    return ok;
+}
+
+int TwSslSession::SendMsg(const char* data, int length, bool flush) {
+    TLS_LOG(kLogDebug, "[SendMsg] enter TwSslSession::SendMsg()");
+    if (!data) return -1;
+    auto conn = Active();
+    if (!conn) {
+        TLS_LOG(kLogError, "[SendMsg] m_ActiveConnection == NULL");
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    if (conn->complete || m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED) {
+        int ret = SSL_write(conn->ssl, data, length);
+        if (ret <= 0) ERR_clear_error();
+        if (flush && !Flush(*conn)) ret = 0;
+        return ret;
+    }
+    TLS_LOG(kLogDebug, "[SendMsg] SSL session setup has not completed.");
+    HandshakeStep(conn);
+    return 0;
+}
+
+bool TwSslSession::OpenKeyId(int keyId) {
+    if (m_mode != TW_SSL_MODE_SERVER || keyId < 1 || keyId > 3) return false;
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    if (Slot(keyId)) return false;
+    auto conn = NewConnection(keyId);
+    if (!conn) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
+        m_slots[static_cast<std::size_t>(keyId)] = conn;
+    }
+    // A hello request on the new key id: the client makes a connection for it and starts a
+    // handshake of its own (the request itself is ignored during that handshake).
+    const std::uint8_t hello[] = {static_cast<std::uint8_t>(kContentHandshake | (keyId << 6)), 3, 1, 0, 4, 0, 0, 0, 0};
+    return m_transport->Send(hello, sizeof hello);
+}
+
+int TwSslSession::RequestClientCertificate(const char* expectedName, bool require) {
+    if (m_mode != TW_SSL_MODE_SERVER) return 0;
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    auto conn = Active();
+    if (!conn || !conn->complete) return 0;
+    {
+        std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
+        m_expectedName = expectedName ? std::string(expectedName).substr(0, 256) : std::string();
+    }
+    m_clientCertRequested = true;
+    SSL_set_verify(conn->ssl, require ? (SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT) : SSL_VERIFY_PEER,
+                   VerifyCertificateCallback);
+    conn->complete = false;
+    m_rehandshake.store(TW_REHANDSHAKE_REQUESTED);
+    unsigned int sid = static_cast<unsigned int>(getpid()) + 1;
+    SSL_set_session_id_context(conn->ssl, reinterpret_cast<unsigned char*>(&sid), sizeof sid);
+    if (SSL_renegotiate(conn->ssl) != 1) {
+        ERR_clear_error();
+        m_rehandshake.store(TW_REHANDSHAKE_FAILED);
+        return 0;
+    }
+    HandshakeStep(conn);
+    return 1;
+}
+
+}  // namespace tamberk
