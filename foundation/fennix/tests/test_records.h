@@ -39,7 +39,7 @@ public:
         : m_raw(sizeof(fennix_key_record) + key.size() + 32, 0xEE) {
         fennix_key_record head{0xDEADBEEF, 0xCAFEF00D, lengthWord};
         std::memcpy(m_raw.data(), &head, sizeof head);
-        std::memcpy(m_raw.data() + sizeof head, key.data(), key.size());
+        if (!key.empty()) std::memcpy(m_raw.data() + sizeof head, key.data(), key.size());
     }
     explicit KeyRecord(const std::vector<unsigned char>& key) : KeyRecord(key, static_cast<std::uint32_t>(key.size())) {}
     const fennix_key_record* get() const { return reinterpret_cast<const fennix_key_record*>(m_raw.data()); }
