@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <climits>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -130,6 +131,16 @@ TEST(Base64, EmptyAndInvalidArguments) {
     EXPECT_EQ(fennix_Base64Decode("Zm9v", -4, bytes), -1);
     EXPECT_EQ(fennix_Base64Decode("Zm9v", 4, nullptr), -1);
     EXPECT_EQ(fennix_Base64Decode(nullptr, 4, bytes), -1);
+}
+
+TEST(Base64, EncodingsTooLongForAnIntCountAreRefusedBeforeReading) {
+    // INT_MAX bytes would need about 2.9e9 characters; the size is worked out in 64 bits, so it
+    // cannot wrap into a small positive count. The input is not read at all.
+    const unsigned char one = 0;
+    char text[4] = "xyz";
+    EXPECT_EQ(fennix_Base64Encode(&one, INT_MAX, text), -1);
+    EXPECT_EQ(text[0], '\0');
+    EXPECT_EQ(fennix_Base64Encode(&one, INT_MAX / 4 * 3, text), -1);
 }
 
 // Reference: the bytes a prefix of `n` alphabet characters stands for.

@@ -35,11 +35,12 @@ inline std::vector<unsigned char> Bytes(std::string_view text) { return {text.be
 // A key record: three words, then the key bytes.
 class KeyRecord {
 public:
-    KeyRecord(const std::vector<unsigned char>& key, std::uint32_t lengthWord)
-        : m_raw(sizeof(fennix_key_record) + key.size() + 32, 0xEE) {
-        fennix_key_record head{0xDEADBEEF, 0xCAFEF00D, lengthWord};
-        std::memcpy(m_raw.data(), &head, sizeof head);
-        if (!key.empty()) std::memcpy(m_raw.data() + sizeof head, key.data(), key.size());
+    KeyRecord(const std::vector<unsigned char>& key, std::uint32_t lengthWord) {
+        for (std::uint32_t word : {0xDEADBEEFu, 0xCAFEF00Du, lengthWord}) {
+            for (int b = 0; b < 4; ++b) m_raw.push_back(static_cast<unsigned char>(word >> (8 * b)));
+        }
+        m_raw.insert(m_raw.end(), key.begin(), key.end());
+        m_raw.insert(m_raw.end(), 32, 0xEE);  // room for a key shorter than its length word says
     }
     explicit KeyRecord(const std::vector<unsigned char>& key) : KeyRecord(key, static_cast<std::uint32_t>(key.size())) {}
     const fennix_key_record* get() const { return reinterpret_cast<const fennix_key_record*>(m_raw.data()); }
