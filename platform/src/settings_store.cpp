@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 constexpr int kBusyAttempts = 3;  // whole-transaction retries on top of the busy handler
-constexpr LONG kRegUnsupportedType = 1630;  // ERROR_UNSUPPORTED_TYPE
 constexpr DWORD kRegExpandSz = 2;
 
 struct KeyPath {

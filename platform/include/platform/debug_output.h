@@ -8,7 +8,9 @@ namespace platform {
 
 void DebugOutput(std::string_view text);
 
-// Installs a capture (tests); an empty function removes it. Thread-safe.
+// Installs a capture (tests); an empty function removes it. Thread-safe: the capture is called
+// under a lock, one message at a time, and never after this call returned with an empty function;
+// it must not call DebugOutput or SetDebugOutputCapture itself.
 void SetDebugOutputCapture(std::function<void(std::string_view)> capture);
 
 }  // namespace platform

@@ -1,5 +1,10 @@
 // Named objects shared by all processes of one machine root ("Global\\..." names). They live as
 // files in RuntimeDir()/objects; a name is mapped to a file name safely (no path from the name).
+// There are no sessions: "Global\\X", "Local\\X" and "X" are one object. A mutex and an event
+// cannot share a name (Create fails, last error 6). Create sets the last error to 183
+// (ERROR_ALREADY_EXISTS) when the object existed, else 0. Handles may be used by several threads.
+// Cross-process state: record locks on the object's file (they die with their process) and a
+// shared page of it (owner pid, event flag, futex words).
 #pragma once
 #include <memory>
 #include <string>
@@ -16,9 +21,12 @@ public:
     // Creates or opens. Null on failure (errno kept).
     static std::unique_ptr<NamedMutex> Create(const std::string& name, bool initiallyOwned = false);
     ~NamedMutex();
-    // kWaitObject0, kWaitAbandoned, kWaitTimeout or kWaitFailed. Re-entrant for the owner thread.
+    // kWaitObject0, kWaitAbandoned, kWaitTimeout or kWaitFailed. Re-entrant for the owner thread
+    // (each Wait needs its Release). Abandoned: the owning process died, or the owning thread of
+    // this process ended, without releasing it. Closing the last handle of a process while owning
+    // it abandons it too.
     DWORD Wait(DWORD timeoutMs);
-    // false when the calling thread does not own it.
+    // false (last error 288) when the calling thread does not own it.
     bool Release();
     // true when Create found the object already existing (ERROR_ALREADY_EXISTS).
     bool AlreadyExisted() const;
@@ -33,7 +41,7 @@ private:
 class NamedEvent {
 public:
     static std::unique_ptr<NamedEvent> Create(const std::string& name, bool manualReset, bool initialState);
-    // Opens an existing one; null when no process holds it.
+    // Opens an existing one; null (last error 2) when no process holds it.
     static std::unique_ptr<NamedEvent> Open(const std::string& name);
     ~NamedEvent();
     bool Set();

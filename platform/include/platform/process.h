@@ -18,14 +18,18 @@ struct SpawnOptions {
 };
 
 // Starts argv[0] (a path, or a name looked up in PATH) with the given arguments. Returns the pid,
-// or -1 with errno set. No shell is involved.
+// or -1 with errno set (also when the child could not change folder or user). No shell is
+// involved. Signal dispositions and the signal mask are reset to the defaults in the child.
 pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
 // Waits for a child: kWaitObject0 with *exitCode (128 + signal when killed), kWaitTimeout,
-// kWaitFailed.
+// kWaitFailed (not a process, or already reaped). A process that is not our child can be waited
+// for too; its exit code is unknown (-1).
 DWORD WaitProcess(pid_t pid, DWORD timeoutMs, int* exitCode);
 // Runs to completion and returns the exit code, -1 when it could not start.
 int RunAndWait(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+// pid <= 0 (process groups, every process) is refused.
 bool KillProcess(pid_t pid, int signal);
+// false for ended processes, zombies included.
 bool ProcessAlive(pid_t pid);
 
 std::string ProgramPath();    // full path of the running program
@@ -41,7 +45,8 @@ struct ProcessEntry {
 std::vector<ProcessEntry> ListProcesses();
 
 // Opens a URL with the desktop's handler (xdg-open) in the background. Ignores non-http(s) and
-// anything that could be read as an option. Returns true when the handler started.
+// anything that could be read as an option, and URLs with blanks or control characters. Returns
+// true when the handler started; it is not our child (nothing to reap).
 bool OpenUrl(const std::string& url);
 
 DWORD CurrentProcessId();

@@ -2,7 +2,9 @@
 // compared case-insensitively ("SOFTWARE\\Morvane" and "Software\\morvane" are one key); value
 // names are case-insensitive too. Hives are not modelled: paths are those the suite uses under
 // HKEY_LOCAL_MACHINE. Several threads and processes may read and write at once (WAL, busy
-// time-out); every call is one transaction.
+// time-out of 10 s, whole transactions retried when still busy); every call is one transaction.
+// An object may be shared by threads (calls are serialised on its connection). The database file
+// gets the mode SQLite gives it under the process's umask; who may write it is the installer's call.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -20,6 +22,7 @@ constexpr LONG kRegAccessDenied = 5;
 constexpr LONG kRegInvalidParameter = 87;
 constexpr LONG kRegMoreData = 234;     // buffer too small; *size holds the size needed
 constexpr LONG kRegGeneralFailure = 1359;  // the database could not be used
+constexpr LONG kRegUnsupportedType = 1630;  // Get{String,Dword}: the value has another type
 
 // Value types.
 constexpr DWORD REG_NONE = 0;
@@ -29,7 +32,8 @@ constexpr DWORD REG_DWORD = 4;
 
 class SettingsStore {
 public:
-    // Opens (and creates) the database at `dbPath`.
+    // Opens (and creates) the database at `dbPath`. When that fails every call returns
+    // kRegGeneralFailure.
     explicit SettingsStore(const std::string& dbPath);
     ~SettingsStore();
     SettingsStore(const SettingsStore&) = delete;
@@ -48,7 +52,7 @@ public:
     LONG DeleteValue(const std::string& keyPath, const std::string& name);
 
     // Sets a value; creates the key (and parents) when missing. REG_SZ data should include
-    // its terminating zero, as with the Windows call.
+    // its terminating zero, as with the Windows call; one is added when it is missing.
     LONG SetValue(const std::string& keyPath, const std::string& name, DWORD type, const void* data,
                   DWORD size);
     // Windows semantics: `type` and `data` may be null; with `data` null, *size receives the size
@@ -57,7 +61,9 @@ public:
     LONG QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
                     DWORD* size);
 
-    // Conveniences over the two calls above.
+    // Conveniences over the two calls above. GetString accepts REG_SZ (and REG_EXPAND_SZ) and drops
+    // the terminating zero; GetDword accepts 4-byte REG_DWORD or REG_BINARY values; other types
+    // give kRegUnsupportedType.
     LONG SetString(const std::string& keyPath, const std::string& name, const std::string& value);
     LONG GetString(const std::string& keyPath, const std::string& name, std::string* value);
     LONG SetDword(const std::string& keyPath, const std::string& name, DWORD value);
