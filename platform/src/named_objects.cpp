@@ -47,6 +47,7 @@ constexpr DWORD kErrorInvalidHandle = 6;
 constexpr DWORD kErrorNotOwner = 288;
 // A mutex holder that dies does not wake anybody; waiters look again at least this often.
 constexpr int kMutexRecheckMs = 50;
+constexpr std::size_t kMaxFileName = 200;
 
 #pragma pack(push, 1)
 struct SharedState {
@@ -124,6 +125,18 @@ std::string FileNameFor(const std::string& name) {
             out.push_back('%');
             out.push_back(hex[c >> 4]);
             out.push_back(hex[c & 15]);
+        }
+    }
+    if (out.size() > kMaxFileName) {
+        // Too long for a file name: keep a readable start and make it unique with a hash.
+        std::uint64_t h = 1469598103934665603ull;  // FNV-1a over the whole name
+        for (unsigned char c : rest) {
+            h = (h ^ c) * 1099511628211ull;
+        }
+        out.resize(kMaxFileName - 17);
+        out.push_back('~');
+        for (int shift = 60; shift >= 0; shift -= 4) {
+            out.push_back(hex[(h >> shift) & 15]);
         }
     }
     return out;

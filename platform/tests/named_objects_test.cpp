@@ -162,6 +162,15 @@ TEST_F(NamedObjectsTest, NamesCannotLeaveTheObjectFolder) {
         EXPECT_TRUE(rel == "run" || rel == "run/objects" || rel.rfind("run/objects/obj-", 0) == 0) << rel;
     }
     EXPECT_FALSE(NamedMutex::Create(""));
+    // Long names stay distinct even where their file names had to be shortened.
+    std::string longA(400, '\\');
+    std::string longB = longA + "b";
+    auto a = NamedMutex::Create(longA);
+    ASSERT_TRUE(a);
+    EXPECT_FALSE(NamedObjectExists(longB));
+    auto b = NamedMutex::Create(longB);
+    ASSERT_TRUE(b);
+    EXPECT_FALSE(b->AlreadyExisted());
 }
 
 TEST_F(NamedObjectsTest, AutoResetEventWakesOneWaiterPerSet) {
