@@ -1,0 +1,128 @@
+// The filter half: its global block (the filter device extension), the adapter callbacks that
+// the miniport half calls through the hook table, packet routing and the two injected-packet
+// threads, the adapter id table and the kernel side of the shared ring.
+//
+// One extension per driver (process-wide like the kernel's): created by NdisFilterInitialize,
+// destroyed by NdisFilterDeInitialize. The exported Filter_* functions work on it.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+#include "adapter_entry.h"
+#include "platform/event.h"
+#include "shared_ring.h"
+
+namespace olvane {
+
+// An opened handle of the control device (a file object).
+struct TwFileObject {
+    std::uint64_t id = 0;
+    int pid = 0;
+    unsigned uid = 0;
+};
+
+struct TwEventHandler {
+    void* m_hFilterDriver;
+    void* m_pDriverContext;
+    void (*m_pfEventProc)(void* driver, void* driverContext, std::uint32_t event, void* eventContext,
+                          FILTER_ADAPTER adapter);
+    void* m_pEventContext;
+};
+
+struct TwInjectQueue {
+    std::mutex m_Lock;
+    TwPacket* m_Head = nullptr;
+    TwPacket* m_Tail = nullptr;
+    std::condition_variable m_Event;
+    bool m_Signalled = false;
+    std::thread m_Thread;
+};
+
+struct TwFilterExtension {
+    std::shared_mutex m_HookAPILock;
+    NdisHookApi m_NdisHookAPI{};
+
+    // Shared ring (Part of the ring code).
+    std::unique_ptr<TwSharedRing> m_Ring;
+    std::atomic<std::uint64_t> m_FileObject{0};  // owner's id, 0 when nobody shares
+    std::atomic<bool> m_bStopShare{false};
+    std::mutex m_ReadRequestLock;
+    std::mutex m_RingEventLock;
+    std::condition_variable m_RingEvent;
+    bool m_RingSignalled = false;
+    std::thread m_ShareMemoryThread;
+    std::atomic<std::uint32_t> m_UserAddressRequest{0};
+    RingLayout m_Layout = RingLayout::k64;
+
+    // Adapter list and event handlers, walked under one lock.
+    std::recursive_mutex m_AdapterListLock;
+    TwBoundAdapterList m_AdapterList{};
+    void* m_pContextDriver[16] = {};
+    std::vector<TwEventHandler> m_EventHandlerList;
+
+    // Injected-packet queues and their threads.
+    TwInjectQueue m_Inject[2];
+    std::atomic<std::uint32_t> m_InjectedCount{0};
+    std::atomic<std::uint32_t> InjectPacketMax{512};
+    std::atomic<std::uint32_t> m_PendingPacketLimit{0};
+    std::atomic<int> m_nNdisHelperWorkThread{0};
+
+    std::atomic<std::uint32_t> m_DiagInProgress{0};
+    std::atomic<std::uint32_t> m_CaptureFlag{0};
+    std::mutex m_TestLock;
+    TW_TEST_PROXY_DATA m_TestProxy{};
+    std::mutex m_CloseEventLock;
+    std::unique_ptr<platform::Event> m_pAdapterCloseEvent;
+
+    // Adapter id table.
+    std::shared_mutex m_IdLock;
+    FILTER_ADAPTER m_IdAdapters[TW_MAX_BOUND_ADAPTERS] = {};
+    std::uint32_t m_Ids[TW_MAX_BOUND_ADAPTERS] = {};
+    std::uint32_t m_IdCount = 0;
+    std::uint32_t m_NextId = 1;
+
+    std::atomic<AdapterEntry*> m_MostRecentlyOpened{nullptr};
+    std::uint64_t m_StartTimeMs = 0;
+};
+
+// The driver's extension, or null before initialisation / after unload.
+TwFilterExtension* FilterExtension();
+
+// Creates the extension, the ring (in `layout`) and the three threads. false when already made.
+bool NdisFilterInitialize(RingLayout layout);
+void NdisFilterDeInitialize();
+
+void NdisFilterBindHookInterface(NdisHookApi* table);
+void NdisFilterUnBindHookInterface(NdisHookApi* table);
+bool HookBound(TwFilterExtension* ext);
+
+// Adapter callbacks (hook table, filter side).
+void NdisFilter_AdapterOpened(AdapterEntry* adapter);
+void NdisFilter_AdapterStatusChanged(AdapterEntry* adapter, NDIS_STATUS status);
+void NdisFilter_AdapterClosed(AdapterEntry* adapter);
+void NdisFilter_FilterReceivedPacket(TwPacket* packet);
+void NdisFilter_FilterSendPacket(TwPacket* packet);
+void NdisFilter_EnumOpenedAdapter();
+
+// Ring, kernel side.
+bool NdisFilter_StartShare(TwFileObject* fo, std::uint64_t requestedAddress, std::uint64_t* sharedAddress);
+void NdisFilter_StopShare(TwFileObject* fo);
+DWORD NdisFilter_ReadShare(TwFileObject* fo);
+DWORD NdisFilter_WriteShare(TwFileObject* fo);
+bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete);
+bool NdisFilter_WriteSignalPacket(const FILTER_SIGNAL* signal);
+void SetRingEvent(TwFilterExtension* ext);
+
+// Queues a packet for the injected-packet threads.
+void QueueInjectedPacket(TwFilterExtension* ext, TwPacket* packet);
+
+// Test counters of the tunnel's UDP traffic (counter 1..3).
+void CountTestPacket(TwPacket* packet, int counter);
+
+}  // namespace olvane

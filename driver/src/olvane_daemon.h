@@ -1,0 +1,49 @@
+// The Olvane daemon (service QelMini): the whole driver over TAP devices, its control device
+// socket and the link monitor. Start/Stop may be called from one thread; RequestStop from any
+// thread or a signal-handling thread. Stop joins every thread and closes every TAP device.
+#pragma once
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "control_server.h"
+#include "link_monitor.h"
+#include "miniport_global.h"
+
+namespace platform {
+class SettingsStore;
+}
+
+namespace olvane {
+
+struct DaemonOptions {
+    DriverConfig driver;
+    std::string devicePath;        // empty: platform::FilterDevicePath()
+    bool listRealAdapters = true;  // rtnetlink listing and link monitor
+    bool installDefaultAdapter = true;
+};
+
+// Writes the first adapter instance ("0000") under the adapter class key, as a driver package
+// installs it, when no instance of our component exists. true when one exists afterwards.
+bool InstallDefaultAdapter(platform::SettingsStore& store);
+
+class TwOlvaneDaemon {
+public:
+    TwOlvaneDaemon();
+    ~TwOlvaneDaemon();
+    bool Start(DaemonOptions options, std::string* error);
+    // Thread-safe; wakes Wait().
+    void RequestStop();
+    // Waits for a stop request; false on timeout.
+    bool Wait(int timeoutMs = -1);
+    void Stop();
+    int StopFd() const { return m_stopFd; }
+
+private:
+    int m_stopFd = -1;
+    bool m_started = false;
+    TwControlServer m_server;
+    TwLinkMonitor m_monitor;
+};
+
+}  // namespace olvane

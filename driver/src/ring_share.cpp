@@ -1,0 +1,116 @@
+// The ring's control side: who owns the mapped block, and the producer paths into the output
+// ring. The block is handed to its owner as a descriptor by the control device; the address the
+// owner asked for is only recorded.
+#include <cstring>
+
+#include "filter_core.h"
+#include "trace.h"
+
+namespace olvane {
+
+bool NdisFilter_StartShare(TwFileObject* fo, std::uint64_t requestedAddress, std::uint64_t* sharedAddress) {
+    TwFilterExtension* ext = FilterExtension();
+    if (ext == nullptr || !ext->m_Ring) {
+        DbgTrace(kDbgInit, "MappedMemory is not allocated\n");
+        return false;
+    }
+    std::uint64_t expected = 0;
+    if (!ext->m_FileObject.compare_exchange_strong(expected, fo->id)) {
+        DbgTrace(kDbgInit, "SharedMemory is opened by another FileObject 0x%X\n", static_cast<unsigned>(expected));
+        return false;
+    }
+    ext->m_UserAddressRequest.store(static_cast<std::uint32_t>(requestedAddress));
+    ext->m_Ring->SetUserAddress(requestedAddress);
+    DbgTrace(kDbgInit, "UserMode SharedMemory = 0x%llx\n", static_cast<unsigned long long>(requestedAddress));
+    DbgTrace(kDbgInit, "MappedMemory mapped to FileObject 0x%llx as 0x%llx\n", static_cast<unsigned long long>(fo->id),
+             static_cast<unsigned long long>(requestedAddress));
+    *sharedAddress = requestedAddress + ext->m_Ring->SharedOffset();
+    return true;
+}
+
+void NdisFilter_StopShare(TwFileObject* fo) {
+    TwFilterExtension* ext = FilterExtension();
+    if (ext == nullptr || !ext->m_Ring) {
+        DbgTrace(kDbgInit, "MappedMemory is not allocated\n");
+        return;
+    }
+    std::uint64_t expected = fo->id;
+    if (fo->id != 0 && ext->m_FileObject.compare_exchange_strong(expected, 0)) {
+        ext->m_Ring->SetUserAddress(0);
+        DbgTrace(kDbgInit, "SharedMemory is released by FileObject 0x%llx\n", static_cast<unsigned long long>(fo->id));
+    } else {
+        DbgTrace(kDbgInit, "SharedMemory is not opened by FileObject 0x%llx\n",
+                 static_cast<unsigned long long>(fo->id));
+    }
+}
+
+DWORD NdisFilter_ReadShare(TwFileObject* fo) {
+    TwFilterExtension* ext = FilterExtension();
+    if (ext == nullptr || fo->id == 0 || ext->m_FileObject.load() != fo->id) {
+        DbgTrace(kDbgRing, "SharedMemory is not opened by FileObject 0x%llx\n",
+                 static_cast<unsigned long long>(fo->id));
+        return STATUS_UNSUCCESSFUL;
+    }
+    std::lock_guard<std::mutex> lock(ext->m_ReadRequestLock);
+    if (!ext->m_Ring || !ext->m_Ring->OutputEmpty()) return STATUS_SUCCESS;
+    return STATUS_UNSUCCESSFUL;
+}
+
+DWORD NdisFilter_WriteShare(TwFileObject* fo) {
+    TwFilterExtension* ext = FilterExtension();
+    if (ext == nullptr || fo->id == 0 || ext->m_FileObject.load() != fo->id) {
+        DbgTrace(kDbgRing, "SharedMemory is not opened by FileObject 0x%llx\n",
+                 static_cast<unsigned long long>(fo->id));
+        return STATUS_UNSUCCESSFUL;
+    }
+    SetRingEvent(ext);
+    return STATUS_SUCCESS;
+}
+
+bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete) {
+    TwFilterExtension* ext = FilterExtension();
+    if (ext == nullptr || !ext->m_Ring || ext->m_bStopShare.load()) {
+        DbgTrace(kDbgRing, "IRQL=%d, I/O shared memory is not initialized\n", 0);
+        DbgTrace(kDbgRing, "Leave NdisFilter_WriteShareMemory(), fails, IRQL=%d\n", 0);
+        return false;
+    }
+    if (packet->m_DataLength > TW_MAX_FRAME) return false;
+    CountTestPacket(packet, 2);
+    RingRecord rec;
+    if (Filter_AdapterToId(packet->m_Adapter, &rec.adapterId) != FILTER_STATUS_SUCCESS) {
+        DbgTrace(kDbgRing, "Err: Filter_AdapterToId return failure.\n");
+        return false;
+    }
+    rec.direction = packet->m_Direction;
+    rec.length = packet->m_DataLength;
+    rec.packetFlags = packet->m_PacketFlags;
+    rec.reserved = packet->m_Reserved;
+    rec.appCode = packet->m_AppCode;
+    rec.appContext = packet->m_AppContext;
+    std::memcpy(rec.appArea, packet->m_AppArea, sizeof(rec.appArea));
+    const std::uint8_t* frame = packet->m_Frame != nullptr ? packet->m_Frame : packet->m_Data;
+    if (frame + rec.length > packet->m_Data + kPacketDataSize) return false;
+    DbgTrace(kDbgRing, "NdisFilter_WriteShareMemory, complete %d\n", complete ? 1 : 0);
+    if (!ext->m_Ring->WriteOutput(rec, frame)) return false;
+    CountTestPacket(packet, 3);
+    return true;
+}
+
+bool NdisFilter_WriteSignalPacket(const FILTER_SIGNAL* signal) {
+    TwFilterExtension* ext = FilterExtension();
+    if (ext == nullptr || !ext->m_Ring || ext->m_bStopShare.load()) {
+        DbgTrace(kDbgRing, "IRQL=%d, I/O shared memory is not initialized\n", 0);
+        return false;
+    }
+    RingRecord rec;
+    rec.direction = signal->m_Direction;
+    rec.length = 0;
+    rec.packetFlags = signal->m_PacketFlags;
+    rec.reserved = signal->m_Reserved;
+    rec.appCode = signal->m_AppCode;
+    rec.appContext = signal->m_AppContext;
+    std::memcpy(rec.appArea, signal->m_AppArea, sizeof(rec.appArea));
+    return ext->m_Ring->WriteOutput(rec, nullptr, true);
+}
+
+}  // namespace olvane

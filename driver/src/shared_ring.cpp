@@ -1,0 +1,259 @@
+#include "shared_ring.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace olvane {
+
+namespace {
+
+// Layout traits: the header and block records and where things lie in the mapped block.
+struct Layout64 {
+    using Mapped = TW_MAPPED_BLOCK64;
+    using Header = TW_RING_HEADER64;
+    using Block = _FWSHARED_MEMORY_BLOCK64;
+    static constexpr std::size_t kShared = offsetof(TW_MAPPED_BLOCK64, shared);
+    static constexpr std::size_t kHeaders = 2 * sizeof(Header);
+};
+struct Layout32 {
+    using Mapped = TW_MAPPED_BLOCK32;
+    using Header = TW_RING_HEADER32;
+    using Block = _FWSHARED_MEMORY_BLOCK32;
+    static constexpr std::size_t kShared = offsetof(TW_MAPPED_BLOCK32, shared);
+    static constexpr std::size_t kHeaders = 2 * sizeof(Header);
+};
+
+constexpr std::size_t kReadOff64 = offsetof(TW_RING_HEADER64, m_iRead);
+constexpr std::size_t kWriteOff64 = offsetof(TW_RING_HEADER64, m_iWrite);
+constexpr std::size_t kCountOff64 = offsetof(TW_RING_HEADER64, m_nCount);
+constexpr std::size_t kReadOff32 = offsetof(TW_RING_HEADER32, m_iRead);
+constexpr std::size_t kWriteOff32 = offsetof(TW_RING_HEADER32, m_iWrite);
+constexpr std::size_t kCountOff32 = offsetof(TW_RING_HEADER32, m_nCount);
+// Index words must be naturally aligned in the mapping for the atomics.
+static_assert((Layout64::kShared + kReadOff64) % 4 == 0 && (Layout64::kShared + 40 + kWriteOff64) % 4 == 0);
+static_assert((Layout32::kShared + kReadOff32) % 4 == 0 && (Layout32::kShared + 32 + kWriteOff32) % 4 == 0);
+
+std::int32_t LoadAcquire(const std::uint8_t* p) {
+    return __atomic_load_n(reinterpret_cast<const std::int32_t*>(p), __ATOMIC_ACQUIRE);
+}
+void StoreRelease(std::uint8_t* p, std::int32_t v) {
+    __atomic_store_n(reinterpret_cast<std::int32_t*>(p), v, __ATOMIC_RELEASE);
+}
+
+bool IndexValid(std::int32_t i) { return i >= 0 && i < TW_RING_BLOCK_COUNT; }
+
+struct Geometry {
+    std::size_t shared, headerSize, blockSize, readOff, writeOff, countOff;
+};
+Geometry GeometryOf(RingLayout layout) {
+    if (layout == RingLayout::k64) {
+        return {Layout64::kShared, sizeof(TW_RING_HEADER64), sizeof(_FWSHARED_MEMORY_BLOCK64), kReadOff64, kWriteOff64,
+                kCountOff64};
+    }
+    return {Layout32::kShared, sizeof(TW_RING_HEADER32), sizeof(_FWSHARED_MEMORY_BLOCK32), kReadOff32, kWriteOff32,
+            kCountOff32};
+}
+
+// Shared-area offsets: output header, input header, output blocks, input blocks.
+std::size_t OutHeader(const Geometry& g) { return g.shared; }
+std::size_t InHeader(const Geometry& g) { return g.shared + g.headerSize; }
+std::size_t OutBlock(const Geometry& g, int i) {
+    return g.shared + 2 * g.headerSize + static_cast<std::size_t>(i) * g.blockSize;
+}
+std::size_t InBlock(const Geometry& g, int i) {
+    return OutBlock(g, TW_RING_BLOCK_COUNT) + static_cast<std::size_t>(i) * g.blockSize;
+}
+
+template <class L>
+void WriteBlock(std::uint8_t* at, const RingRecord& r, const std::uint8_t* data, bool keepAdapterWord);
+
+template <>
+void WriteBlock<Layout64>(std::uint8_t* at, const RingRecord& r, const std::uint8_t* data, bool keepAdapterWord) {
+    _FWSHARED_MEMORY_BLOCK64 head;
+    constexpr std::size_t kHead = offsetof(_FWSHARED_MEMORY_BLOCK64, data);
+    head.adapterId = r.adapterId;
+    head.zero = 0;
+    head.direction = r.direction;
+    head.length = r.length;
+    head.packetFlags = r.packetFlags;
+    head.reserved = r.reserved;
+    head.appCode = r.appCode;
+    head.appContext = r.appContext;
+    std::memcpy(head.appArea, r.appArea, TW_APP_AREA);
+    const std::size_t skip = keepAdapterWord ? 4 : 0;
+    std::memcpy(at + skip, reinterpret_cast<const std::uint8_t*>(&head) + skip, kHead - skip);
+    if (data != nullptr && r.length > 0) std::memcpy(at + kHead, data, r.length);
+}
+
+template <>
+void WriteBlock<Layout32>(std::uint8_t* at, const RingRecord& r, const std::uint8_t* data, bool keepAdapterWord) {
+    _FWSHARED_MEMORY_BLOCK32 head;
+    constexpr std::size_t kHead = offsetof(_FWSHARED_MEMORY_BLOCK32, data);
+    head.adapterId = r.adapterId;
+    head.direction = r.direction;
+    head.length = r.length;
+    head.packetFlags = r.packetFlags;
+    head.reserved = r.reserved;
+    head.appCode = r.appCode;
+    head.appContext = static_cast<std::uint32_t>(r.appContext);
+    std::memcpy(head.appArea, r.appArea, TW_APP_AREA);
+    const std::size_t skip = keepAdapterWord ? 4 : 0;
+    std::memcpy(at + skip, reinterpret_cast<const std::uint8_t*>(&head) + skip, kHead - skip);
+    if (data != nullptr && r.length > 0) std::memcpy(at + kHead, data, r.length);
+}
+
+// Copies the head out of shared memory first, so later changes by the client cannot affect the
+// checks made on it.
+void ReadHead(RingLayout layout, const std::uint8_t* at, RingRecord* r, const std::uint8_t** data) {
+    if (layout == RingLayout::k64) {
+        _FWSHARED_MEMORY_BLOCK64 head;
+        std::memcpy(&head, at, offsetof(_FWSHARED_MEMORY_BLOCK64, data));
+        *r = RingRecord{head.adapterId, head.direction, head.length, head.packetFlags, head.reserved, head.appCode,
+                        head.appContext, {}};
+        std::memcpy(r->appArea, head.appArea, TW_APP_AREA);
+        *data = at + offsetof(_FWSHARED_MEMORY_BLOCK64, data);
+    } else {
+        _FWSHARED_MEMORY_BLOCK32 head;
+        std::memcpy(&head, at, offsetof(_FWSHARED_MEMORY_BLOCK32, data));
+        *r = RingRecord{head.adapterId, head.direction, head.length, head.packetFlags, head.reserved, head.appCode,
+                        head.appContext, {}};
+        std::memcpy(r->appArea, head.appArea, TW_APP_AREA);
+        *data = at + offsetof(_FWSHARED_MEMORY_BLOCK32, data);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<TwSharedRing> TwSharedRing::Create(RingLayout layout) {
+    const std::size_t size = layout == RingLayout::k64 ? sizeof(TW_MAPPED_BLOCK64) : sizeof(TW_MAPPED_BLOCK32);
+    int fd = ::memfd_create("MapM", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) return nullptr;
+    // Sealed so that a client holding the descriptor can neither shrink the block under us
+    // (which would fault our accesses) nor grow it.
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return nullptr;
+    }
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return nullptr;
+    }
+    std::unique_ptr<TwSharedRing> ring(new TwSharedRing(layout, fd, static_cast<std::uint8_t*>(p), size));
+    ring->WriteHeaders();
+    return ring;
+}
+
+TwSharedRing::TwSharedRing(RingLayout layout, int fd, std::uint8_t* base, std::size_t size)
+    : m_layout(layout), m_fd(fd), m_base(base), m_size(size) {}
+
+TwSharedRing::~TwSharedRing() {
+    ::munmap(m_base, m_size);
+    ::close(m_fd);
+}
+
+std::uint32_t TwSharedRing::SharedOffset() const { return static_cast<std::uint32_t>(GeometryOf(m_layout).shared); }
+
+void TwSharedRing::SetUserAddress(std::uint64_t address) {
+    if (m_layout == RingLayout::k64) {
+        std::memcpy(m_base, &address, 8);
+    } else {
+        auto a = static_cast<std::uint32_t>(address);
+        std::memcpy(m_base, &a, 4);
+    }
+}
+
+void TwSharedRing::WriteHeaders() {
+    const Geometry g = GeometryOf(m_layout);
+    const auto blockBytes = static_cast<std::int32_t>(TW_RING_BLOCK_COUNT * g.blockSize);
+    const auto sharedSize = static_cast<std::uint32_t>(m_size - g.shared - 4);
+    // The "kernel address" of a ring is given as its offset in the block: our own addresses are
+    // of no use to the client and are not handed out.
+    const std::uint64_t outBase = OutBlock(g, 0);
+    const std::uint64_t inBase = InBlock(g, 0);
+    if (m_layout == RingLayout::k64) {
+        auto* mb = reinterpret_cast<TW_MAPPED_BLOCK64*>(m_base);
+        std::memcpy(&mb->m_SharedSize, &sharedSize, 4);
+        TW_RING_HEADER64 out{static_cast<std::int32_t>(g.blockSize), TW_RING_BLOCK_COUNT, 0, 0, outBase, 0, 0,
+                             TW_RING_BLOCK_COUNT};
+        TW_RING_HEADER64 in{static_cast<std::int32_t>(g.blockSize), TW_RING_BLOCK_COUNT, blockBytes, 0, inBase, 0, 0,
+                            TW_RING_BLOCK_COUNT};
+        std::memcpy(m_base + OutHeader(g), &out, sizeof(out));
+        std::memcpy(m_base + InHeader(g), &in, sizeof(in));
+    } else {
+        std::memcpy(m_base + 8, &sharedSize, 4);
+        TW_RING_HEADER32 out{static_cast<std::int32_t>(g.blockSize), TW_RING_BLOCK_COUNT, 0, 0,
+                             static_cast<std::uint32_t>(outBase), 0, 0, TW_RING_BLOCK_COUNT};
+        TW_RING_HEADER32 in{static_cast<std::int32_t>(g.blockSize), TW_RING_BLOCK_COUNT, blockBytes, 0,
+                            static_cast<std::uint32_t>(inBase), 0, 0, TW_RING_BLOCK_COUNT};
+        std::memcpy(m_base + OutHeader(g), &out, sizeof(out));
+        std::memcpy(m_base + InHeader(g), &in, sizeof(in));
+    }
+    m_outCount = TW_RING_BLOCK_COUNT;
+}
+
+bool TwSharedRing::WriteOutput(const RingRecord& rec, const std::uint8_t* data, bool keepAdapterWord) {
+    if (rec.length > TW_MAX_FRAME) return false;
+    const Geometry g = GeometryOf(m_layout);
+    std::lock_guard<std::mutex> lock(m_outputLock);
+    const std::int32_t clientRead = LoadAcquire(m_base + OutHeader(g) + g.readOff);
+    if (!IndexValid(clientRead)) {
+        m_counters.outputBadIndex.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    if ((m_outWrite + 1) % TW_RING_BLOCK_COUNT == clientRead) {
+        m_counters.outputFull.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    std::uint8_t* at = m_base + OutBlock(g, m_outWrite);
+    if (m_layout == RingLayout::k64) {
+        WriteBlock<Layout64>(at, rec, data, keepAdapterWord);
+    } else {
+        WriteBlock<Layout32>(at, rec, data, keepAdapterWord);
+    }
+    ++m_outCount;
+    StoreRelease(m_base + OutHeader(g) + g.countOff, m_outCount);
+    m_outWrite = (m_outWrite + 1) % TW_RING_BLOCK_COUNT;
+    StoreRelease(m_base + OutHeader(g) + g.writeOff, m_outWrite);
+    m_counters.outputWritten.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+bool TwSharedRing::OutputEmpty() const {
+    const Geometry g = GeometryOf(m_layout);
+    std::lock_guard<std::mutex> lock(m_outputLock);
+    return LoadAcquire(m_base + OutHeader(g) + g.readOff) == m_outWrite;
+}
+
+TwSharedRing::Peek TwSharedRing::PeekInput(RingRecord* rec, const std::uint8_t** data) {
+    const Geometry g = GeometryOf(m_layout);
+    for (;;) {
+        const std::int32_t clientWrite = LoadAcquire(m_base + InHeader(g) + g.writeOff);
+        if (!IndexValid(clientWrite)) {
+            m_counters.inputBadIndex.fetch_add(1, std::memory_order_relaxed);
+            return Peek::kBadIndex;
+        }
+        if (clientWrite == m_inRead) return Peek::kEmpty;
+        ReadHead(m_layout, m_base + InBlock(g, m_inRead), rec, data);
+        if (rec->length <= TW_MAX_FRAME) return Peek::kBlock;
+        m_counters.inputOversize.fetch_add(1, std::memory_order_relaxed);
+        ConsumeInput();
+    }
+}
+
+void TwSharedRing::ConsumeInput() {
+    const Geometry g = GeometryOf(m_layout);
+    m_inRead = (m_inRead + 1) % TW_RING_BLOCK_COUNT;
+    StoreRelease(m_base + InHeader(g) + g.readOff, m_inRead);
+    m_counters.inputRead.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace olvane

@@ -1,0 +1,265 @@
+// Client side of the driver's control device: one SOCK_SEQPACKET connection per handle, one
+// request message and one reply message per control code.
+#include "platform/filter_device.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/machine_root.h"
+
+namespace platform {
+
+namespace {
+
+constexpr DWORD kErrorFileNotFound = 2;
+constexpr DWORD kErrorInvalidHandle = 6;
+constexpr DWORD kErrorGenFailure = 31;
+constexpr DWORD kErrorNotSupported = 50;
+constexpr DWORD kErrorInvalidParameter = 87;
+constexpr DWORD kErrorInsufficientBuffer = 122;
+constexpr DWORD kErrorNotEnoughMemory = 8;
+constexpr DWORD kErrorInternalError = 1359;
+constexpr DWORD kErrorMoreData = 234;
+// A reply is bounded by the largest output plus its header.
+constexpr std::size_t kMaxReply = sizeof(TW_DEVICE_REPLY) + TW_DEVICE_MAX_BUFFER;
+
+bool SendRequest(int fd, const std::vector<std::uint8_t>& msg, int passFd) {
+    iovec iov{const_cast<std::uint8_t*>(msg.data()), msg.size()};
+    msghdr mh{};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (passFd >= 0) {
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof(control);
+        cmsghdr* cm = CMSG_FIRSTHDR(&mh);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(cm), &passFd, sizeof(int));
+    }
+    for (;;) {
+        ssize_t n = ::sendmsg(fd, &mh, MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(msg.size())) return true;
+        if (n < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
+// Receives one reply; *receivedFd gets a passed descriptor (close-on-exec) or -1.
+ssize_t ReceiveReply(int fd, std::vector<std::uint8_t>* buf, int* receivedFd) {
+    *receivedFd = -1;
+    buf->resize(kMaxReply);
+    iovec iov{buf->data(), buf->size()};
+    msghdr mh{};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof(control);
+    ssize_t n;
+    do {
+        n = ::recvmsg(fd, &mh, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    for (cmsghdr* cm = CMSG_FIRSTHDR(&mh); n >= 0 && cm != nullptr; cm = CMSG_NXTHDR(&mh, cm)) {
+        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
+        std::size_t count = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+            int got;
+            std::memcpy(&got, CMSG_DATA(cm) + i * sizeof(int), sizeof(int));
+            if (*receivedFd < 0) {
+                *receivedFd = got;
+            } else {
+                ::close(got);  // more than we asked for
+            }
+        }
+    }
+    if (n >= 0 && (mh.msg_flags & MSG_TRUNC)) {
+        errno = EMSGSIZE;
+        if (*receivedFd >= 0) ::close(*receivedFd);
+        *receivedFd = -1;
+        return -1;
+    }
+    return n;
+}
+
+}  // namespace
+
+std::string FilterDevicePath() { return RuntimeDir() + "/" + kFilterDeviceName; }
+
+DWORD WinErrorFromFilterStatus(DWORD status) {
+    switch (status) {
+        case STATUS_SUCCESS: return 0;
+        case STATUS_BUFFER_TOO_SMALL: return kErrorInsufficientBuffer;
+        case STATUS_NOT_SUPPORTED: return kErrorNotSupported;
+        case STATUS_INVALID_PARAMETER:
+        case STATUS_INVALID_PARAMETER_2: return kErrorInvalidParameter;
+        case STATUS_INVALID_HANDLE: return kErrorInvalidHandle;
+        case STATUS_NO_MEMORY:
+        case STATUS_INSUFFICIENT_RESOURCES: return kErrorNotEnoughMemory;
+        case STATUS_INTERNAL_ERROR: return kErrorInternalError;
+        case 0x80000005: return kErrorMoreData;  // buffer overflow warning
+        default: return kErrorGenFailure;
+    }
+}
+
+std::unique_ptr<FilterDevice> FilterDevice::Open(const std::string& path) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof(addr.sun_path)) {
+        errno = ENAMETOOLONG;
+        SetLastError(kErrorFileNotFound);
+        return nullptr;
+    }
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        SetLastError(WinErrorFromErrno(errno));
+        return nullptr;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        SetLastError(kErrorFileNotFound);
+        return nullptr;
+    }
+    return std::unique_ptr<FilterDevice>(new FilterDevice(fd));
+}
+
+FilterDevice::~FilterDevice() { Close(); }
+
+void FilterDevice::Close() {
+    Unmap();
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void FilterDevice::Unmap() {
+    if (m_mapped != nullptr) ::munmap(m_mapped, m_mappedSize);
+    m_mapped = nullptr;
+    m_mappedSize = 0;
+    if (m_memFd >= 0) ::close(m_memFd);
+    m_memFd = -1;
+}
+
+// The driver reports "requested address + offset of the shared area"; the block is mapped where
+// this process can have it, and the output is rewritten to the same offset within our mapping.
+bool FilterDevice::AdoptSharedBlock(int memFd, const void* in, DWORD inLen, void* out, DWORD bytes) {
+    struct stat st{};
+    if (::fstat(memFd, &st) != 0 || st.st_size <= 0 || st.st_size > (64 << 20)) return false;
+    const bool narrow = bytes < 8;
+    int flags = MAP_SHARED;
+#ifdef MAP_32BIT
+    if (narrow) flags |= MAP_32BIT;
+#endif
+    void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ | PROT_WRITE, flags, memFd, 0);
+    if (p == MAP_FAILED) return false;
+    const auto base = reinterpret_cast<std::uintptr_t>(p);
+    if (narrow && base > 0xFFFFFFFFu) {
+        ::munmap(p, static_cast<std::size_t>(st.st_size));
+        return false;
+    }
+    std::uint64_t requested = 0;
+    if (in != nullptr && inLen >= 4) {
+        DWORD r;
+        std::memcpy(&r, in, 4);
+        requested = r;
+    }
+    std::uint64_t reported = 0;
+    std::memcpy(&reported, out, narrow ? 4 : 8);
+    const std::uint64_t offset = reported - requested;
+    if (offset >= static_cast<std::uint64_t>(st.st_size)) {
+        ::munmap(p, static_cast<std::size_t>(st.st_size));
+        return false;
+    }
+    Unmap();
+    m_mapped = p;
+    m_mappedSize = static_cast<std::size_t>(st.st_size);
+    m_memFd = memFd;
+    const std::uint64_t shared = base + offset;
+    std::memcpy(out, &shared, narrow ? 4 : 8);
+    return true;
+}
+
+BOOL FilterDevice::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen,
+                                   DWORD* returned) {
+    if (returned != nullptr) *returned = 0;
+    if (m_fd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return FALSE;
+    }
+    if (inLen > TW_DEVICE_MAX_BUFFER || outLen > TW_DEVICE_MAX_BUFFER || (inLen > 0 && in == nullptr) ||
+        (outLen > 0 && out == nullptr)) {
+        SetLastError(kErrorInvalidParameter);
+        return FALSE;
+    }
+    TW_DEVICE_REQUEST req{TW_DEVICE_MAGIC, code, inLen, outLen};
+    std::vector<std::uint8_t> msg(sizeof(req) + inLen);
+    std::memcpy(msg.data(), &req, sizeof(req));
+    if (inLen > 0) std::memcpy(msg.data() + sizeof(req), in, inLen);
+
+    // The close-event code carries a handle value: here the number of our eventfd.
+    int passFd = -1;
+    if (code == IOCTL_SET_ADAPTER_CLOSE_EVENT && inLen >= 4) {
+        std::uint64_t handle = 0;
+        std::memcpy(&handle, in, inLen >= 8 ? 8 : 4);
+        if (handle <= 0x7FFFFFFF && ::fcntl(static_cast<int>(handle), F_GETFD) >= 0) passFd = static_cast<int>(handle);
+    }
+    if (!SendRequest(m_fd, msg, passFd)) {
+        SetLastError(WinErrorFromErrno(errno));
+        return FALSE;
+    }
+    std::vector<std::uint8_t> reply;
+    int receivedFd = -1;
+    ssize_t n = ReceiveReply(m_fd, &reply, &receivedFd);
+    TW_DEVICE_REPLY rep{};
+    if (n < static_cast<ssize_t>(sizeof(rep))) {
+        if (receivedFd >= 0) ::close(receivedFd);
+        SetLastError(n == 0 ? kErrorInvalidHandle : kErrorGenFailure);
+        return FALSE;
+    }
+    std::memcpy(&rep, reply.data(), sizeof(rep));
+    const std::size_t payload = static_cast<std::size_t>(n) - sizeof(rep);
+    if (rep.magic != TW_DEVICE_MAGIC || rep.bytesReturned > outLen || rep.bytesReturned != payload) {
+        if (receivedFd >= 0) ::close(receivedFd);
+        SetLastError(kErrorGenFailure);
+        return FALSE;
+    }
+    if (rep.bytesReturned > 0) std::memcpy(out, reply.data() + sizeof(rep), rep.bytesReturned);
+    m_lastStatus = rep.status;
+    if (code == IOCTL_NDIS_FILTER_START_SHARE && receivedFd >= 0) {
+        if (FilterStatusFailed(rep.status) || rep.bytesReturned < 4 ||
+            !AdoptSharedBlock(receivedFd, in, inLen, out, rep.bytesReturned)) {
+            ::close(receivedFd);
+            if (!FilterStatusFailed(rep.status)) {
+                m_lastStatus = STATUS_INTERNAL_ERROR;
+                SetLastError(kErrorInternalError);
+                return FALSE;
+            }
+        }
+        receivedFd = -1;
+    } else if (receivedFd >= 0) {
+        ::close(receivedFd);
+    }
+    if (code == IOCTL_NDIS_FILTER_STOP_SHARE && !FilterStatusFailed(rep.status)) Unmap();
+    if (returned != nullptr) *returned = rep.bytesReturned;
+    if (FilterStatusFailed(rep.status)) {
+        SetLastError(WinErrorFromFilterStatus(rep.status));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace platform
