@@ -55,7 +55,7 @@ SSR_API int ssr_ConstructGWLogonAck(void* buf, short* size, uint32_t value, uint
                                     const void* data, const SSR_ROUTE_LIST* routes, const SSR_PAIR_LIST* pairs) {
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
     const std::uint64_t payload =
-        12 + std::uint64_t{data_length} + RouteListBytes(routes) + (pairs != nullptr ? PairListBytes(pairs, 2) : 0);
+        8 + std::uint64_t{data_length} + RouteListBytes(routes) + (pairs != nullptr ? PairListBytes(pairs, 2) : 0);
     const bool valid = (data != nullptr || data_length == 0) && (pairs == nullptr || pairs->count <= 0xFFFF);
     const int rc = BeginControl(buf, size, payload, SSR_CODE_MNG_GW_LOGON_ACK, valid);
     if (rc != SSR_SUCCESS) return rc;
