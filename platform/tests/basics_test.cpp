@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/errors.h"
+#include "platform/fake/manual_clock.h"
 #include "platform/machine_root.h"
 #include "test_support.h"
 
@@ -85,6 +86,20 @@ TEST(ClockTest, SystemClockAndTestClock) {
     EXPECT_EQ(GetLocalTime().minute, 6);
     SetClockForTest(nullptr);
     EXPECT_NE(GetTickCount64(), 42u);
+}
+
+TEST(ClockTest, ManualClockMovesOnlyWhenTold) {
+    fake::ManualClock manual(5000, LocalTime{2026, 12, 3, 9, 5, 59, 59, 900});
+    SetClockForTest(&manual);
+    EXPECT_EQ(GetTickCount64(), 5000u);
+    manual.Advance(150);
+    EXPECT_EQ(GetTickCount64(), 5150u);
+    LocalTime t = GetLocalTime();
+    EXPECT_EQ(t.hour, 5);
+    EXPECT_EQ(t.minute, 0);
+    EXPECT_EQ(t.second, 0);
+    EXPECT_EQ(t.milliseconds, 50);
+    SetClockForTest(nullptr);
 }
 
 TEST(DebugOutputTest, CaptureSeesEveryMessageFromEveryThread) {
