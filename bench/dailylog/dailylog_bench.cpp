@@ -3,6 +3,8 @@
 //   dailylog_bench [lines per run]
 // Lines use category 0x01 at level 4, so each one also reads the level table, as the suite's
 // ordinary lines do.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +13,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "dailylog/shared_daily_log.h"
@@ -62,8 +63,8 @@ std::size_t CountLines(const std::string& logDir) {
 
 void Report(const char* what, int lines, Clock::duration elapsed, std::size_t found) {
     const double seconds = std::chrono::duration<double>(elapsed).count();
-    std::printf("%-22s %8d lines in %7.3f s = %9.0f lines/s  (%zu lines in the files)\n", what, lines, seconds,
-                lines / seconds, found);
+    std::printf("%-22s %8d lines in %7.3f s = %9.0f lines/s  (%zu lines in the files)\n", what, lines,
+                seconds, lines / seconds, found);
 }
 
 void RunThreads(int threads, int total, const std::string& logDir) {
@@ -87,7 +88,8 @@ bool RunProcesses(int processes, int total, const std::string& logDir) {
     std::vector<std::unique_ptr<platform::NamedEvent>> ready;
     for (int p = 0; p < processes; ++p) {
         ready.push_back(platform::NamedEvent::Create(ReadyEvent(p), true, false));
-        const pid_t pid = platform::Spawn({platform::ProgramPath(), "--child", std::to_string(each), std::to_string(p)});
+        const pid_t pid =
+            platform::Spawn({platform::ProgramPath(), "--child", std::to_string(each), std::to_string(p)});
         if (pid <= 0 || !ready.back()) return false;
         children.push_back(pid);
     }
@@ -112,7 +114,8 @@ bool RunProcesses(int processes, int total, const std::string& logDir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return Child(std::atoi(argv[2]), std::atoi(argv[3]));
+    if (argc == 4 && std::strcmp(argv[1], "--child") == 0)
+        return Child(std::atoi(argv[2]), std::atoi(argv[3]));
     const int total = argc > 1 ? std::atoi(argv[1]) : 40000;
     if (total <= 0) {
         std::fprintf(stderr, "usage: %s [lines per run]\n", argv[0]);

@@ -1,7 +1,8 @@
 // The per-category level table in the settings store ("SOFTWARE\\Morvane" LogLevel, REG_BINARY).
+#include <strings.h>
+
 #include <cstdint>
 #include <string>
-#include <strings.h>
 
 #include "daily_log_internal.h"
 #include "dailylog/shared_daily_log.h"
@@ -26,7 +27,8 @@ bool ReadTable(LevelTable* table) {
     if (!store) return false;
     unsigned char raw[kLevelBytes] = {};
     DWORD size = sizeof raw;
-    if (store->QueryValue(dailylog::kLevelKey, dailylog::kLevelValue, nullptr, raw, &size) != platform::kRegOk) {
+    if (store->QueryValue(dailylog::kLevelKey, dailylog::kLevelValue, nullptr, raw, &size) !=
+        platform::kRegOk) {
         return false;
     }
     for (int i = 0; i < kLevelEntries; ++i) {
@@ -69,23 +71,27 @@ bool SharedDailyLog::SetCategoryLevel(int mask, unsigned level) {
     LevelTable table;
     if (!ReadTable(&table)) table = DefaultTable();
     for (std::uint32_t& entry : table.entry) {
-        if ((Category(entry) & static_cast<std::uint32_t>(mask)) != 0) entry = (entry & 0xFFFF0000u) | (level & 0xFFFF);
+        if ((Category(entry) & static_cast<std::uint32_t>(mask)) != 0)
+            entry = (entry & 0xFFFF0000u) | (level & 0xFFFF);
     }
     unsigned char raw[kLevelBytes];
     for (int i = 0; i < kLevelEntries; ++i) {
         for (int b = 0; b < 4; ++b) raw[4 * i + b] = static_cast<unsigned char>(table.entry[i] >> (8 * b));
     }
-    return store->SetValue(dailylog::kLevelKey, dailylog::kLevelValue, platform::REG_BINARY, raw, sizeof raw) ==
-           platform::kRegOk;
+    return store->SetValue(dailylog::kLevelKey, dailylog::kLevelValue, platform::REG_BINARY, raw,
+                           sizeof raw) == platform::kRegOk;
 }
 
 bool SharedDailyLog::SetCategoryLevelByName(const char* name, unsigned level) {
     static const struct {
         const char* name;
         int mask;
-    } kNames[] = {{"clientlogin", LOG_CLIENT_LOGIN}, {"clientdata", LOG_CLIENT_DATA},
-                  {"sslstates", LOG_SSL_STATES},     {"pluginlogin", LOG_PLUGIN_LOGIN},
-                  {"plugindata", LOG_PLUGIN_DATA | LOG_DEBUGGER}, {"all", 0x3F}};
+    } kNames[] = {{"clientlogin", LOG_CLIENT_LOGIN},
+                  {"clientdata", LOG_CLIENT_DATA},
+                  {"sslstates", LOG_SSL_STATES},
+                  {"pluginlogin", LOG_PLUGIN_LOGIN},
+                  {"plugindata", LOG_PLUGIN_DATA | LOG_DEBUGGER},
+                  {"all", 0x3F}};
     if (name == nullptr || level > dailylog::kMaxLevel) return false;
     for (const auto& n : kNames) {
         if (::strcasecmp(name, n.name) == 0) return SetCategoryLevel(n.mask, level);
@@ -97,8 +103,10 @@ int SharedDailyLog::DumpCategoryLevels(char* buffer, unsigned* size) {
     static const struct {
         const char* label;
         int category;
-    } kLines[] = {{"ClientLogin ", LOG_CLIENT_LOGIN}, {"ClientData  ", LOG_CLIENT_DATA},
-                  {"SslStates   ", LOG_SSL_STATES},   {"PluginLogin ", LOG_PLUGIN_LOGIN},
+    } kLines[] = {{"ClientLogin ", LOG_CLIENT_LOGIN},
+                  {"ClientData  ", LOG_CLIENT_DATA},
+                  {"SslStates   ", LOG_SSL_STATES},
+                  {"PluginLogin ", LOG_PLUGIN_LOGIN},
                   {"PluginData  ", LOG_PLUGIN_DATA}};
     std::string text;
     for (const auto& l : kLines) {

@@ -1,15 +1,16 @@
 // Keeping the Log folder small. Runs under the named mutex, at construction and on the first
 // line of a new day.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdio.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "daily_log_internal.h"
@@ -58,7 +59,8 @@ void SharedDailyLog::CleanUp() {
             // Oldest first: daily files sort by date; anything else takes its place by name.
             std::sort(entries.begin(), entries.end(),
                       [](const LogEntry& a, const LogEntry& b) { return a.name < b.name; });
-            const std::int64_t recent = static_cast<std::int64_t>(std::time(nullptr)) - dailylog::kRecentSeconds;
+            const std::int64_t recent =
+                static_cast<std::int64_t>(std::time(nullptr)) - dailylog::kRecentSeconds;
             for (const LogEntry& e : entries) {
                 if (total <= dailylog::kCleanUpThreshold) break;
                 if (e.name == today || e.modified > recent) continue;

@@ -16,7 +16,7 @@ using dailylog::kLineSize;
 
 // Holds the named mutex for one scope when the wait obtained it (an abandoned mutex counts).
 class MutexHold {
-public:
+  public:
     explicit MutexHold(platform::NamedMutex* mutex) : m_mutex(mutex) {
         if (m_mutex == nullptr) return;
         const DWORD rc = m_mutex->Wait(dailylog::kMutexWaitMs);
@@ -29,7 +29,7 @@ public:
     MutexHold& operator=(const MutexHold&) = delete;
     bool Held() const { return m_held; }
 
-private:
+  private:
     platform::NamedMutex* m_mutex;
     bool m_held = false;
 };
@@ -39,7 +39,8 @@ private:
 std::string FindRoot() {
     std::string dir;
     if (auto store = platform::SettingsStore::Machine();
-        store && store->GetString(dailylog::kClientKey, dailylog::kInstallDirValue, &dir) == platform::kRegOk) {
+        store &&
+        store->GetString(dailylog::kClientKey, dailylog::kInstallDirValue, &dir) == platform::kRegOk) {
         while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     }
     return dir.empty() ? platform::ProgramDir() : dir;
@@ -79,7 +80,8 @@ std::string SharedDailyLog::LogFolder() const {
 std::string SharedDailyLog::TodayFileName() const {
     const platform::LocalTime now = platform::GetLocalTime();
     char name[64];
-    std::snprintf(name, sizeof name, "%s-%d%02d%02d.log", dailylog::kFilePrefix, now.year, now.month, now.day);
+    std::snprintf(name, sizeof name, "%s-%d%02d%02d.log", dailylog::kFilePrefix, now.year, now.month,
+                  now.day);
     return name;
 }
 
@@ -92,8 +94,8 @@ int SharedDailyLog::FormatLine(char* line, const platform::LocalTime& now, int c
                                const char* format, va_list args) const {
     const int pid = static_cast<int>(platform::CurrentProcessId());
     const int tid = static_cast<int>(platform::CurrentThreadId());
-    int head = std::snprintf(line, kLineSize, "%02d:%02d:%02d.%03d [%s,%d,%d] (%08X, %d) ", now.hour, now.minute,
-                             now.second, now.milliseconds, m_program.c_str(), pid, tid,
+    int head = std::snprintf(line, kLineSize, "%02d:%02d:%02d.%03d [%s,%d,%d] (%08X, %d) ", now.hour,
+                             now.minute, now.second, now.milliseconds, m_program.c_str(), pid, tid,
                              static_cast<unsigned>(category), level);
     int message = -2;
     if (head >= 0 && head < kLineSize - 1) {

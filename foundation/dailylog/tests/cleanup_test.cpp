@@ -13,7 +13,7 @@ namespace {
 constexpr std::uintmax_t kMiB = 1u << 20;
 
 class CleanUp : public DailyLogTest {
-protected:
+  protected:
     // A sparse file of the given size; `old` files were last changed a month ago.
     void MakeFile(const std::string& name, std::uintmax_t size, bool old) {
         const std::string path = LogDir() + "/" + name;
@@ -44,11 +44,12 @@ TEST_F(CleanUp, BelowTwentyMiBNothingIsDeleted) {
 
 TEST_F(CleanUp, OldestFilesGoFirstUntilTwentyMiBAndTodayStays) {
     // Created newest first, so the directory order is not the date order.
-    for (int day = 5; day >= 1; --day) MakeFile("LogFile-2026030" + std::to_string(day) + ".log", 5 * kMiB, true);
+    for (int day = 5; day >= 1; --day)
+        MakeFile("LogFile-2026030" + std::to_string(day) + ".log", 5 * kMiB, true);
     MakeFile("LogFile-20260314.log", 1 * kMiB, true);
     SharedDailyLog::CreateForTest();
-    EXPECT_EQ(Files(), (std::set<std::string>{"LogFile-20260303.log", "LogFile-20260304.log", "LogFile-20260305.log",
-                                              "LogFile-20260314.log"}));
+    EXPECT_EQ(Files(), (std::set<std::string>{"LogFile-20260303.log", "LogFile-20260304.log",
+                                              "LogFile-20260305.log", "LogFile-20260314.log"}));
     EXPECT_LE(Total(), 20 * kMiB);
     EXPECT_EQ(fs::file_size(LogDir() + "/LogFile-20260314.log"), 1 * kMiB);
 }

@@ -18,7 +18,7 @@ constexpr DWORD kProcessWaitMs = 60000;
 constexpr int kPayload = 600;  // long lines make torn writes easy to spot
 
 class Concurrency : public DailyLogTest {
-protected:
+  protected:
     static std::string Writer() { return platform::ProgramDir() + "/dailylog_test_writer"; }
 
     // Every line of every daily file, checked for shape; returns the count per tag and index.
@@ -74,7 +74,8 @@ TEST_F(Concurrency, FourThreadsLoseAndTearNoLine) {
         threads.emplace_back([&, t] {
             const std::string tag = "t" + std::to_string(t);
             for (int i = 0; i < kLines; ++i) {
-                if (log->Write(LOG_ALWAYS_40, 1, "%s %d %s", tag.c_str(), i, payload.c_str()) <= 0) ++failures[t];
+                if (log->Write(LOG_ALWAYS_40, 1, "%s %d %s", tag.c_str(), i, payload.c_str()) <= 0)
+                    ++failures[t];
             }
         });
     }
@@ -91,8 +92,8 @@ TEST_F(Concurrency, TwoProcessesAndThisOneLoseAndTearNoLine) {
     ASSERT_TRUE(start);
     std::vector<pid_t> children;
     for (const char* tag : {"pa", "pb"}) {
-        const pid_t pid = platform::Spawn({Writer(), "write", tag, std::to_string(kLines), std::to_string(kPayload),
-                                           startName});
+        const pid_t pid = platform::Spawn(
+            {Writer(), "write", tag, std::to_string(kLines), std::to_string(kPayload), startName});
         ASSERT_GT(pid, 0) << "cannot start " << Writer();
         children.push_back(pid);
     }
@@ -124,7 +125,8 @@ TEST_F(Concurrency, AMutexLeftByADeadHolderIsObtained) {
 
 TEST_F(Concurrency, AStuckHolderCostsOneLineAfterThreeSeconds) {
     auto log = SharedDailyLog::CreateForTest();
-    const std::string readyName = "Global\\dailylog-test-ready", releaseName = "Global\\dailylog-test-release";
+    const std::string readyName = "Global\\dailylog-test-ready",
+                      releaseName = "Global\\dailylog-test-release";
     auto ready = platform::NamedEvent::Create(readyName, true, false);
     auto release = platform::NamedEvent::Create(releaseName, true, false);
     ASSERT_TRUE(ready && release);

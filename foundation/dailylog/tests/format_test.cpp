@@ -79,7 +79,7 @@ TEST_F(LineFormat, DebuggerCategoryGoesToDebugOutputOnly) {
     std::vector<std::string> captured;
     platform::SetDebugOutputCapture([&](std::string_view text) { captured.emplace_back(text); });
     auto log = SharedDailyLog::CreateForTest();
-    EXPECT_EQ(log->Write(LOG_DEBUGGER, 4, "dbg %d", 42), 6);  // the message length
+    EXPECT_EQ(log->Write(LOG_DEBUGGER, 4, "dbg %d", 42), 6);                           // the message length
     EXPECT_EQ(log->Write(LOG_DEBUGGER, 4, "%s", std::string(2000, 'q').c_str()), -1);  // cut
     EXPECT_EQ(log->Write(LOG_DEBUGGER, 3, "filtered"), 0);
     platform::SetDebugOutputCapture({});
@@ -132,8 +132,8 @@ TEST_F(LineFormat, DayChangeAtMidnightStartsANewFileAndCleansUp) {
     m_clock.Set(2026, 3, 15, 0, 0, 0, 0);
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 4, "first of the next"), 0);
     EXPECT_FALSE(fs::exists(old)) << "the first line of a new day runs the clean-up";
-    EXPECT_EQ(ReadLog("LogFile-20260314.log"),
-              Head("23:59:59.999", 0x40, 4) + "last of the day\r\n" + Head("23:59:59.999", 0x40, 4) + "still today\r\n");
+    EXPECT_EQ(ReadLog("LogFile-20260314.log"), Head("23:59:59.999", 0x40, 4) + "last of the day\r\n" +
+                                                   Head("23:59:59.999", 0x40, 4) + "still today\r\n");
     EXPECT_EQ(ReadLog("LogFile-20260315.log"), Head("00:00:00.000", 0x40, 4) + "first of the next\r\n");
 }
 

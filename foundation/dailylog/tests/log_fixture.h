@@ -2,6 +2,7 @@
 // and a test clock.
 #pragma once
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,8 +10,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <stdlib.h>
 
 #include "dailylog/shared_daily_log.h"
 #include "platform/clock.h"
@@ -25,7 +24,7 @@ inline constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
 inline constexpr const char* kLevelKey = "SOFTWARE\\Morvane";
 
 class FixedClock : public platform::Clock {
-public:
+  public:
     void Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
         std::lock_guard<std::mutex> lock(m_lock);
         m_now = {year, month, 0, day, hour, minute, second, ms};
@@ -36,13 +35,13 @@ public:
     }
     std::uint64_t TickMs() const override { return 0; }
 
-private:
+  private:
     mutable std::mutex m_lock;
     platform::LocalTime m_now{};
 };
 
 class DailyLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "dailylog-test-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
@@ -79,8 +78,8 @@ protected:
     static std::string Head(const char* time, unsigned category, int level) {
         char head[256];
         std::snprintf(head, sizeof head, "%s [%s,%d,%d] (%08X, %d) ", time, platform::ProgramName().c_str(),
-                      static_cast<int>(platform::CurrentProcessId()), static_cast<int>(platform::CurrentThreadId()),
-                      category, level);
+                      static_cast<int>(platform::CurrentProcessId()),
+                      static_cast<int>(platform::CurrentThreadId()), category, level);
         return head;
     }
 

@@ -3,10 +3,11 @@
 //   dailylog_test_writer abandon                   take the log mutex and exit holding it
 //   dailylog_test_writer hold <ready event> <release event>
 // QEL_ROOT comes from the environment. Exit code 0 when everything went as asked.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "dailylog/shared_daily_log.h"
 #include "platform/named_objects.h"

@@ -1,11 +1,11 @@
 // AES (FIPS-197) with the classic table layout: the S-box, its inverse and four byte-rotated round
 // tables per direction, all derived at compile time from the S-box. CBC mode on top, no padding.
+#include <openssl/crypto.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#include <openssl/crypto.h>
 
 #include "fennix/fennix.h"
 
@@ -134,7 +134,8 @@ void ExpandDecryptKey(const unsigned char* key, int keyBytes, KeySchedule* ks) {
         for (int c = 0; c < 4; ++c) {
             Word w = enc.rk[4 * (enc.rounds - r) + c];
             if (r != 0 && r != enc.rounds) {
-                w = kTd0[kSbox[B(w, 24)]] ^ kTd1[kSbox[B(w, 16)]] ^ kTd2[kSbox[B(w, 8)]] ^ kTd3[kSbox[B(w, 0)]];
+                w = kTd0[kSbox[B(w, 24)]] ^ kTd1[kSbox[B(w, 16)]] ^ kTd2[kSbox[B(w, 8)]] ^
+                    kTd3[kSbox[B(w, 0)]];
             }
             ks->rk[4 * r + c] = w;
         }
@@ -144,7 +145,8 @@ void ExpandDecryptKey(const unsigned char* key, int keyBytes, KeySchedule* ks) {
 
 void EncryptBlock(const KeySchedule& ks, const unsigned char in[kBlock], unsigned char out[kBlock]) {
     const Word* rk = ks.rk;
-    Word s0 = Load(in) ^ rk[0], s1 = Load(in + 4) ^ rk[1], s2 = Load(in + 8) ^ rk[2], s3 = Load(in + 12) ^ rk[3];
+    Word s0 = Load(in) ^ rk[0], s1 = Load(in + 4) ^ rk[1], s2 = Load(in + 8) ^ rk[2],
+         s3 = Load(in + 12) ^ rk[3];
     for (int r = 1; r < ks.rounds; ++r) {
         rk += 4;
         const Word t0 = kTe0[B(s0, 24)] ^ kTe1[B(s1, 16)] ^ kTe2[B(s2, 8)] ^ kTe3[B(s3, 0)] ^ rk[0];
@@ -156,7 +158,8 @@ void EncryptBlock(const KeySchedule& ks, const unsigned char in[kBlock], unsigne
     rk += 4;
     auto last = [](Word a, Word b, Word c, Word d, Word k) {
         return ((Word{kSbox[B(a, 24)]} << 24) | (Word{kSbox[B(b, 16)]} << 16) | (Word{kSbox[B(c, 8)]} << 8) |
-                Word{kSbox[B(d, 0)]}) ^ k;
+                Word{kSbox[B(d, 0)]}) ^
+               k;
     };
     Store(out, last(s0, s1, s2, s3, rk[0]));
     Store(out + 4, last(s1, s2, s3, s0, rk[1]));
@@ -166,7 +169,8 @@ void EncryptBlock(const KeySchedule& ks, const unsigned char in[kBlock], unsigne
 
 void DecryptBlock(const KeySchedule& ks, const unsigned char in[kBlock], unsigned char out[kBlock]) {
     const Word* rk = ks.rk;
-    Word s0 = Load(in) ^ rk[0], s1 = Load(in + 4) ^ rk[1], s2 = Load(in + 8) ^ rk[2], s3 = Load(in + 12) ^ rk[3];
+    Word s0 = Load(in) ^ rk[0], s1 = Load(in + 4) ^ rk[1], s2 = Load(in + 8) ^ rk[2],
+         s3 = Load(in + 12) ^ rk[3];
     for (int r = 1; r < ks.rounds; ++r) {
         rk += 4;
         const Word t0 = kTd0[B(s0, 24)] ^ kTd1[B(s3, 16)] ^ kTd2[B(s2, 8)] ^ kTd3[B(s1, 0)] ^ rk[0];
@@ -178,7 +182,8 @@ void DecryptBlock(const KeySchedule& ks, const unsigned char in[kBlock], unsigne
     rk += 4;
     auto last = [](Word a, Word b, Word c, Word d, Word k) {
         return ((Word{kInvSbox[B(a, 24)]} << 24) | (Word{kInvSbox[B(b, 16)]} << 16) |
-                (Word{kInvSbox[B(c, 8)]} << 8) | Word{kInvSbox[B(d, 0)]}) ^ k;
+                (Word{kInvSbox[B(c, 8)]} << 8) | Word{kInvSbox[B(d, 0)]}) ^
+               k;
     };
     Store(out, last(s0, s3, s2, s1, rk[0]));
     Store(out + 4, last(s1, s0, s3, s2, rk[1]));
@@ -186,8 +191,8 @@ void DecryptBlock(const KeySchedule& ks, const unsigned char in[kBlock], unsigne
     Store(out + 12, last(s3, s2, s1, s0, rk[3]));
 }
 
-int CheckArguments(const unsigned char* in, int length, const unsigned char* out, const fennix_key_record* key,
-                   const fennix_iv_record* iv) {
+int CheckArguments(const unsigned char* in, int length, const unsigned char* out,
+                   const fennix_key_record* key, const fennix_iv_record* iv) {
     if (in == nullptr || out == nullptr || key == nullptr || iv == nullptr || length <= 0) {
         return FENNIX_ERR_ARGUMENT;
     }

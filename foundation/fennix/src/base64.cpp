@@ -1,9 +1,9 @@
 // Base64 with the line layout stored data already carries: CR LF after every 76 characters when
 // more output follows. Sizes are computed in 64-bit arithmetic so a large `length` cannot wrap
 // the size checks.
+#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <climits>
 
 #include "fennix/fennix.h"
 
@@ -18,7 +18,8 @@ struct DecodeTable {
     std::int8_t value[256];
     constexpr DecodeTable() : value() {
         for (auto& v : value) v = kInvalid;
-        for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+        for (int i = 0; i < 64; ++i)
+            value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
     }
 };
 constexpr DecodeTable kDecode;

@@ -1,11 +1,11 @@
 // MD5 (RFC 1321). The context keeps the reference implementation's 104-byte layout: bit count,
 // state, input buffer and the digest of the last Final.
+#include <openssl/crypto.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-
-#include <openssl/crypto.h>
 
 #include "digest_record.h"
 #include "fennix/fennix.h"
@@ -13,7 +13,7 @@
 namespace {
 
 struct Md5Context {
-    std::uint32_t count[2];      // bits fed, low word first
+    std::uint32_t count[2];  // bits fed, low word first
     std::uint32_t state[4];
     unsigned char buffer[64];
     unsigned char digest[16];
@@ -82,7 +82,8 @@ void Init(Md5Context* ctx) {
 
 void Update(Md5Context* ctx, const unsigned char* data, std::size_t length) {
     std::size_t index = (ctx->count[0] >> 3) & 0x3F;
-    const std::uint64_t bits = (std::uint64_t{ctx->count[1]} << 32 | ctx->count[0]) + std::uint64_t{length} * 8;
+    const std::uint64_t bits =
+        (std::uint64_t{ctx->count[1]} << 32 | ctx->count[0]) + std::uint64_t{length} * 8;
     ctx->count[0] = static_cast<std::uint32_t>(bits);
     ctx->count[1] = static_cast<std::uint32_t>(bits >> 32);
 
@@ -115,7 +116,8 @@ void Final(Md5Context* ctx, unsigned char digest[16]) {
 }  // namespace
 
 extern "C" FENNIX_API int fennix_MD5Digest(const unsigned char* data, int length, fennix_digest_record* out) {
-    if (data == nullptr || length <= 0 || !fennix::RecordFits(out, FENNIX_MD5_LENGTH)) return FENNIX_ERR_ARGUMENT;
+    if (data == nullptr || length <= 0 || !fennix::RecordFits(out, FENNIX_MD5_LENGTH))
+        return FENNIX_ERR_ARGUMENT;
     Md5Context ctx;
     Init(&ctx);
     Update(&ctx, data, static_cast<std::size_t>(length));

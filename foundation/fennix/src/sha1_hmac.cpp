@@ -1,9 +1,9 @@
 // SHA-1 from OpenSSL's libcrypto and HMAC-SHA1 (RFC 2104) built over it.
-#include <cstddef>
-#include <cstdint>
-
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+
+#include <cstddef>
+#include <cstdint>
 
 #include "digest_record.h"
 #include "fennix/fennix.h"
@@ -54,16 +54,18 @@ int HmacSha1(const unsigned char* key, std::size_t keyLength, const unsigned cha
 
 }  // namespace
 
-extern "C" FENNIX_API int fennix_SHA1Digest(const unsigned char* data, int length, fennix_digest_record* out) {
-    if (data == nullptr || length <= 0 || !fennix::RecordFits(out, FENNIX_SHA1_LENGTH)) return FENNIX_ERR_ARGUMENT;
+extern "C" FENNIX_API int fennix_SHA1Digest(const unsigned char* data, int length,
+                                            fennix_digest_record* out) {
+    if (data == nullptr || length <= 0 || !fennix::RecordFits(out, FENNIX_SHA1_LENGTH))
+        return FENNIX_ERR_ARGUMENT;
     unsigned char digest[FENNIX_SHA1_LENGTH];
     const int rc = Sha1(data, static_cast<std::size_t>(length), nullptr, 0, digest);
     if (rc == FENNIX_OK) fennix::WriteDigest(out, digest, sizeof digest);
     return rc;
 }
 
-extern "C" FENNIX_API int fennix_HMACSHA1Digest(const unsigned char* data, int length, fennix_digest_record* out,
-                                                const fennix_key_record* key) {
+extern "C" FENNIX_API int fennix_HMACSHA1Digest(const unsigned char* data, int length,
+                                                fennix_digest_record* out, const fennix_key_record* key) {
     if (data == nullptr || length <= 0 || key == nullptr || !fennix::RecordFits(out, FENNIX_SHA1_LENGTH)) {
         return FENNIX_ERR_ARGUMENT;
     }

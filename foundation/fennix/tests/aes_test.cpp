@@ -41,14 +41,16 @@ const Sp80038aCase kCases[] = {
 std::vector<unsigned char> Encrypt(const std::vector<unsigned char>& in, const KeyRecord& key,
                                    const fennix_iv_record& iv) {
     std::vector<unsigned char> out(in.size());
-    EXPECT_EQ(fennix_AESEncrypt(in.data(), static_cast<int>(in.size()), out.data(), key.get(), &iv), FENNIX_OK);
+    EXPECT_EQ(fennix_AESEncrypt(in.data(), static_cast<int>(in.size()), out.data(), key.get(), &iv),
+              FENNIX_OK);
     return out;
 }
 
 std::vector<unsigned char> Decrypt(const std::vector<unsigned char>& in, const KeyRecord& key,
                                    const fennix_iv_record& iv) {
     std::vector<unsigned char> out(in.size());
-    EXPECT_EQ(fennix_AESDecrypt(in.data(), static_cast<int>(in.size()), out.data(), key.get(), &iv), FENNIX_OK);
+    EXPECT_EQ(fennix_AESDecrypt(in.data(), static_cast<int>(in.size()), out.data(), key.get(), &iv),
+              FENNIX_OK);
     return out;
 }
 
@@ -57,7 +59,8 @@ TEST(AesCbc, NistSp80038aVectors) {
     for (const auto& c : kCases) {
         const auto key = Hex(c.key);
         // The length word may give bytes (16/24/32) or bits (128/192/256).
-        for (std::uint32_t word : {static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(key.size() * 8)}) {
+        for (std::uint32_t word :
+             {static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(key.size() * 8)}) {
             const KeyRecord record(key, word);
             EXPECT_EQ(ToHex(Encrypt(Hex(kPlain), record, iv)), c.cipher) << c.name << " word " << word;
             EXPECT_EQ(ToHex(Decrypt(Hex(c.cipher), record, iv)), kPlain) << c.name << " word " << word;
@@ -104,8 +107,8 @@ TEST(AesCbc, ArgumentChecks) {
 }
 
 std::vector<unsigned char> OpenSslCbc(const EVP_CIPHER* cipher, const std::vector<unsigned char>& key,
-                                      const std::vector<unsigned char>& iv, const std::vector<unsigned char>& in,
-                                      bool encrypt) {
+                                      const std::vector<unsigned char>& iv,
+                                      const std::vector<unsigned char>& in, bool encrypt) {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     std::vector<unsigned char> out(in.size() + 16);
     int n = 0, tail = 0;

@@ -26,7 +26,8 @@ std::string Encode(const std::vector<unsigned char>& in) {
     const int n = fennix_Base64Encode(in.data(), static_cast<int>(in.size()), out.data());
     EXPECT_EQ(static_cast<std::size_t>(n), EncodedSize(in.size()));
     EXPECT_EQ(out[static_cast<std::size_t>(n)], '\0');
-    for (std::size_t i = static_cast<std::size_t>(n) + 1; i < out.size(); ++i) EXPECT_EQ(out[i], '\x7f') << "overrun";
+    for (std::size_t i = static_cast<std::size_t>(n) + 1; i < out.size(); ++i)
+        EXPECT_EQ(out[i], '\x7f') << "overrun";
     out.resize(static_cast<std::size_t>(n));
     return out;
 }
@@ -46,9 +47,13 @@ std::vector<unsigned char> RandomBytes(std::mt19937& rng, std::size_t n) {
 }
 
 TEST(Base64, Rfc4648Vectors) {
-    const std::pair<const char*, const char*> vectors[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+    const std::pair<const char*, const char*> vectors[] = {{"", ""},
+                                                           {"f", "Zg=="},
+                                                           {"fo", "Zm8="},
+                                                           {"foo", "Zm9v"},
+                                                           {"foob", "Zm9vYg=="},
+                                                           {"fooba", "Zm9vYmE="},
+                                                           {"foobar", "Zm9vYmFy"}};
     for (const auto& [plain, encoded] : vectors) {
         EXPECT_EQ(Encode(Bytes(plain)), encoded);
         EXPECT_EQ(Decode(encoded), Bytes(plain)) << encoded;
@@ -173,7 +178,8 @@ TEST(Base64Fuzz, RandomInputStaysWithinItsBound) {
         std::vector<unsigned char> out(expected + 32, kGuard);
         const int got = fennix_Base64Decode(in.data(), static_cast<int>(n), out.data());
         ASSERT_EQ(static_cast<std::size_t>(got), expected) << "round " << round;
-        for (std::size_t i = expected; i < out.size(); ++i) ASSERT_EQ(out[i], kGuard) << "overrun, round " << round;
+        for (std::size_t i = expected; i < out.size(); ++i)
+            ASSERT_EQ(out[i], kGuard) << "overrun, round " << round;
     }
 }
 

@@ -30,8 +30,8 @@ const std::pair<const char*, const char*> kMd5Suite[] = {
 
 std::string Md5(const std::string& text) {
     DigestRecord record(16);
-    EXPECT_EQ(fennix_MD5Digest(reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()),
-                               record.get()),
+    EXPECT_EQ(fennix_MD5Digest(reinterpret_cast<const unsigned char*>(text.data()),
+                               static_cast<int>(text.size()), record.get()),
               FENNIX_OK);
     return ToHex(record.Head(16));
 }
@@ -45,8 +45,9 @@ std::string Sha1(const std::vector<unsigned char>& data) {
 std::string Hmac(const std::vector<unsigned char>& key, const std::vector<unsigned char>& data) {
     DigestRecord record(20);
     const KeyRecord keyRecord(key);
-    EXPECT_EQ(fennix_HMACSHA1Digest(data.data(), static_cast<int>(data.size()), record.get(), keyRecord.get()),
-              FENNIX_OK);
+    EXPECT_EQ(
+        fennix_HMACSHA1Digest(data.data(), static_cast<int>(data.size()), record.get(), keyRecord.get()),
+        FENNIX_OK);
     return ToHex(record.Head(20));
 }
 
@@ -114,11 +115,13 @@ TEST(HmacSha1, Rfc2202Vectors) {
               "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
     EXPECT_EQ(Hmac(std::vector<unsigned char>(20, 0xaa), std::vector<unsigned char>(50, 0xdd)),
               "125d7342b9ac11cd91a39af48aa17b4f63f175d3");
-    EXPECT_EQ(Hmac(Hex("0102030405060708090a0b0c0d0e0f10111213141516171819"), std::vector<unsigned char>(50, 0xcd)),
-              "4c9007f4026250c6bc8414f9bf50c86c2d7235da");
+    EXPECT_EQ(
+        Hmac(Hex("0102030405060708090a0b0c0d0e0f10111213141516171819"), std::vector<unsigned char>(50, 0xcd)),
+        "4c9007f4026250c6bc8414f9bf50c86c2d7235da");
     EXPECT_EQ(Hmac(std::vector<unsigned char>(20, 0x0c), Bytes("Test With Truncation")),
               "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04");
-    EXPECT_EQ(Hmac(std::vector<unsigned char>(80, 0xaa), Bytes("Test Using Larger Than Block-Size Key - Hash Key First")),
+    EXPECT_EQ(Hmac(std::vector<unsigned char>(80, 0xaa),
+                   Bytes("Test Using Larger Than Block-Size Key - Hash Key First")),
               "aa4ae5e15272d00e95705637ce8a3b55ed402112");
     EXPECT_EQ(Hmac(std::vector<unsigned char>(80, 0xaa),
                    Bytes("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data")),

@@ -28,7 +28,7 @@ enum LogCategory : int {
 };
 
 class SharedDailyLog {
-public:
+  public:
     // The process's object, created on first use. It lives until the process ends (never
     // destroyed), so destructors of other static objects may still log at exit.
     static SharedDailyLog& Instance();
@@ -64,7 +64,7 @@ public:
     static std::unique_ptr<SharedDailyLog> CreateForTest();
     ~SharedDailyLog();
 
-private:
+  private:
     SharedDailyLog();
     SharedDailyLog(const SharedDailyLog&) = delete;
     SharedDailyLog& operator=(const SharedDailyLog&) = delete;

@@ -28,12 +28,7 @@
 extern "C" {
 #endif
 
-enum {
-    FENNIX_OK = 0,
-    FENNIX_ERR_ARGUMENT = 3,
-    FENNIX_ERR_MEMORY = 4,
-    FENNIX_ERR_BLOCK_LENGTH = 5
-};
+enum { FENNIX_OK = 0, FENNIX_ERR_ARGUMENT = 3, FENNIX_ERR_MEMORY = 4, FENNIX_ERR_BLOCK_LENGTH = 5 };
 
 enum { FENNIX_MD5_LENGTH = 16, FENNIX_SHA1_LENGTH = 20, FENNIX_AES_BLOCK = 16 };
 
@@ -47,15 +42,15 @@ enum { FENNIX_MD5_LENGTH = 16, FENNIX_SHA1_LENGTH = 20, FENNIX_AES_BLOCK = 16 };
  * AES-192, 32 or 256 selects AES-256 and any other value AES-128 (then 16 key bytes are read).
  * The caller provides that many bytes in `key`. */
 typedef struct fennix_key_record {
-    uint32_t word0;    /* not read */
-    uint32_t word1;    /* not read */
+    uint32_t word0; /* not read */
+    uint32_t word1; /* not read */
     uint32_t length;
     unsigned char key[]; /* `length` bytes (AES: 16, 24 or 32) */
 } fennix_key_record;
 
 /* IV record (AES). */
 typedef struct fennix_iv_record {
-    uint32_t word0;    /* not read */
+    uint32_t word0; /* not read */
     unsigned char iv[16];
 } fennix_iv_record;
 
