@@ -268,7 +268,9 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
             case prendle::ProxyAnswer::kClosed:
                 SetError(TW_ERR_PROXY_RECEIVE, 0);
                 Alert("接收代理服务器%s:%d连结应答时出错，Socket错误号为：%d-%s", proxyText.c_str(), proxyPort, 0,
-                      verdict == prendle::ProxyAnswer::kClosed ? "connection closed" : "answer too long");
+                      verdict == prendle::ProxyAnswer::kClosed      ? "connection closed"
+                      : verdict == prendle::ProxyAnswer::kOversized ? "answer too long"
+                                                                    : "no complete answer in time");
                 return false;
         }
     }

@@ -1,0 +1,180 @@
+// Proxies for the client's tests: a scripted one of our own for the answers real proxies do not
+// give (407, garbage, silence, endless headers), and tinyproxy run on loopback with a
+// configuration of the test's own.
+#pragma once
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace prendle_test {
+
+class ScriptedProxy {
+public:
+    enum class Mode { kTunnelEcho, kAuthRequired, kGarbage, kSilence, kEndless, kTrickle, kCloseEarly, kSplitAnswer };
+
+    explicit ScriptedProxy(Mode mode) : m_mode(mode) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~ScriptedProxy() {
+        m_stop = true;
+        m_thread.join();
+    }
+    unsigned short Port() const { return m_listener.port; }
+    std::string Request() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_request;
+    }
+    std::size_t BytesSent() const { return m_sent.load(); }
+
+private:
+    bool Readable(int fd, int ms) {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, ms) > 0;
+    }
+    bool Send(int fd, const std::string& text) {
+        ssize_t n = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        if (n > 0) m_sent += static_cast<std::size_t>(n);
+        return n == static_cast<ssize_t>(text.size());
+    }
+    void Run() {
+        int fd = -1;
+        while (!m_stop && fd < 0) {
+            if (Readable(m_listener.fd, 20)) fd = m_listener.Accept();
+        }
+        if (fd < 0) return;
+        std::string request;
+        char buf[4096];
+        while (!m_stop && request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+            if (!Readable(fd, 20)) continue;
+            ssize_t n = recv(fd, buf, sizeof(buf), 0);
+            if (n <= 0) break;
+            request.append(buf, static_cast<std::size_t>(n));
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_request = request;
+        }
+        Answer(fd);
+        close(fd);
+    }
+    void Answer(int fd) {
+        switch (m_mode) {
+            case Mode::kTunnelEcho:
+                Send(fd, "HTTP/1.1 200 Connection established\r\n\r\nTUNNEL");
+                Echo(fd);
+                break;
+            case Mode::kSplitAnswer:
+                Send(fd, "HTTP/1.0 200 OK\r\nVia: t");
+                WaitOrStop(fd, 30);
+                Send(fd, "est\r\n\r");
+                WaitOrStop(fd, 30);
+                Send(fd, "\n");
+                Echo(fd);
+                break;
+            case Mode::kAuthRequired:
+                Send(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n");
+                break;
+            case Mode::kGarbage:
+                Send(fd, std::string("\x16\x03\x01\x00\xff garbage \x01\x02\r\n\r\n", 22));
+                break;
+            case Mode::kSilence:
+                WaitOrStop(fd, 60000);
+                break;
+            case Mode::kEndless: {
+                Send(fd, "HTTP/1.1 200 OK\r\n");
+                std::string line = "X-Filler: " + std::string(1000, 'f') + "\r\n";
+                while (!m_stop && Send(fd, line)) {
+                }
+                break;
+            }
+            case Mode::kTrickle:
+                Send(fd, "HTTP/1.1 200 OK\r\n");
+                while (!m_stop && Send(fd, "x")) WaitOrStop(fd, 20);
+                break;
+            case Mode::kCloseEarly:
+                Send(fd, "HTTP/1.1 200 OK\r\nVia: x\r\n");
+                break;
+        }
+    }
+    // Waits up to ms, ending early when stopped or the client went away.
+    void WaitOrStop(int fd, int ms) {
+        for (int waited = 0; waited < ms && !m_stop; waited += 10) {
+            char b;
+            if (Readable(fd, 10) && recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return;
+        }
+    }
+    void Echo(int fd) {
+        char buf[4096];
+        while (!m_stop) {
+            if (!Readable(fd, 20)) continue;
+            ssize_t n = recv(fd, buf, sizeof(buf), 0);
+            if (n <= 0) return;
+            SendAll(fd, buf, static_cast<std::size_t>(n));
+        }
+    }
+
+    Mode m_mode;
+    PlainListener m_listener;
+    std::atomic<bool> m_stop{false};
+    std::atomic<std::size_t> m_sent{0};
+    std::mutex m_lock;
+    std::string m_request;
+    std::thread m_thread;
+};
+
+// tinyproxy on 127.0.0.1, with or without Basic authentication, stopped by the destructor.
+class TinyProxy {
+public:
+    TinyProxy(const std::string& folder, const std::string& user, const std::string& password) {
+        {
+            PlainListener probe;  // a port that was free a moment ago
+            m_port = probe.port;
+        }
+        std::string conf = folder + "/tinyproxy.conf";
+        std::ofstream out(conf);
+        out << "Port " << m_port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\n";
+        if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
+        out.close();
+        const char* argv[] = {"tinyproxy", "-d", "-c", conf.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&m_pid, "tinyproxy", &actions, nullptr, const_cast<char* const*>(argv), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        m_ready = m_pid > 0 && WaitUntil([this] {
+                      int fd = ConnectPlain(m_port);
+                      if (fd < 0) return false;
+                      close(fd);
+                      return true;
+                  });
+    }
+    ~TinyProxy() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status;
+            waitpid(m_pid, &status, 0);
+        }
+    }
+    bool Ready() const { return m_ready; }
+    unsigned short Port() const { return m_port; }
+
+private:
+    pid_t m_pid = -1;
+    unsigned short m_port = 0;
+    bool m_ready = false;
+};
+
+}  // namespace prendle_test
