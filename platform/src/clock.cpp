@@ -1,16 +1,17 @@
 // The system clock and the test hook that replaces it.
 #include "platform/clock.h"
 
+#include <sys/time.h>
+
 #include <atomic>
 #include <ctime>
-#include <sys/time.h>
 
 namespace platform {
 
 namespace {
 
 class SystemClock final : public Clock {
-public:
+  public:
     LocalTime Now() const override {
         struct timespec ts {};
         ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -33,7 +34,8 @@ public:
     std::uint64_t TickMs() const override {
         struct timespec ts {};
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+               static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
     }
 };
 

@@ -2,11 +2,12 @@
 // QEL_DEBUG_OUTPUT=1 asks for stderr or a test captures it.
 #include "platform/debug_output.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 
 namespace platform {
 

@@ -3,12 +3,13 @@
 // several wait at once exactly one read succeeds and the others go back to waiting.
 #include "platform/event.h"
 
-#include <cerrno>
-#include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include "platform/errors.h"
 #include "wait_deadline.h"

@@ -1,10 +1,11 @@
 // Machine-wide paths. Everything hangs off one root so that several "machines" can share a host.
 #include "platform/machine_root.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 namespace platform {
 

@@ -11,21 +11,22 @@
 // between the process's threads.
 #include "platform/named_objects.h"
 
-#include <atomic>
-#include <chrono>
-#include <cerrno>
-#include <climits>
-#include <condition_variable>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <map>
-#include <mutex>
-#include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "platform/errors.h"
 #include "platform/machine_root.h"
@@ -119,7 +120,8 @@ std::string FileNameFor(const std::string& name) {
     static const char* hex = "0123456789ABCDEF";
     std::string out = "obj-";
     for (unsigned char c : rest) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-') {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+            c == '-') {
             out.push_back(static_cast<char>(c));
         } else {
             out.push_back('%');
@@ -180,7 +182,8 @@ std::map<std::string, std::weak_ptr<SharedObject>>& Registry() {
 
 // Opens the object file, joins the holders and maps the state. *existed tells whether another
 // holder was there. With mustExist, fails (ERROR_FILE_NOT_FOUND) rather than create.
-std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type, bool mustExist, bool* existed) {
+std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type, bool mustExist,
+                                     bool* existed) {
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (mustExist ? 0 : O_CREAT) | O_NOFOLLOW, 0666);
     if (fd < 0) {
         return nullptr;
@@ -233,7 +236,8 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
 }
 
 // The process-wide object of `name`; type 0 accepts either kind (Open of an event checks it).
-std::shared_ptr<SharedObject> Acquire(const std::string& name, std::uint32_t type, bool mustExist, bool* existed) {
+std::shared_ptr<SharedObject> Acquire(const std::string& name, std::uint32_t type, bool mustExist,
+                                      bool* existed) {
     if (name.empty()) {
         errno = EINVAL;
         SetLastError(87);

@@ -3,15 +3,16 @@
 // Readers take no lock: a rename never shows them half a file.
 #include "platform/private_profile.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/errors.h"
@@ -241,7 +242,6 @@ std::vector<std::string> SectionItems(const Profile& p, const char* section, boo
     return items;
 }
 
-
 // ---- writing ----------------------------------------------------------------------------------
 
 // Names and values that would change the file's structure are refused: a value with a line end
@@ -268,7 +268,8 @@ bool Apply(Profile* p, const char* section, const char* key, const char* value) 
         std::size_t b = 0;
         std::size_t e = 0;
         while (FindSection(*p, section, &b, &e)) {
-            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(b - 1), lines.begin() + static_cast<std::ptrdiff_t>(e));
+            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(b - 1),
+                        lines.begin() + static_cast<std::ptrdiff_t>(e));
             changed = true;
         }
         return changed;
@@ -454,7 +455,8 @@ DWORD GetPrivateProfileSectionNames(char* buffer, DWORD size, const char* fileNa
 
 namespace platform {
 
-BOOL WritePrivateProfileString(const char* section, const char* key, const char* value, const char* fileName) {
+BOOL WritePrivateProfileString(const char* section, const char* key, const char* value,
+                               const char* fileName) {
     if (fileName == nullptr || section == nullptr) {
         // All null but the file only asks to flush a cache, which we do not keep.
         SetLastError(fileName != nullptr && key == nullptr && value == nullptr ? 0 : 87);

@@ -5,10 +5,6 @@
 // prepared before the fork.
 #include "platform/process.h"
 
-#include <cctype>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -19,6 +15,11 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include "platform/errors.h"
 #include "wait_deadline.h"
@@ -31,7 +32,7 @@ namespace {
 
 // Everything a child needs, built before the fork.
 struct Prepared {
-    std::string program;                 // resolved path
+    std::string program;  // resolved path
     std::vector<std::string> argStorage;
     std::vector<char*> argv;
     std::vector<std::string> envStorage;
@@ -91,7 +92,8 @@ bool Prepare(const std::vector<std::string>& argv, const SpawnOptions& options, 
         struct passwd pw {};
         struct passwd* found = nullptr;
         std::vector<char> buf(16384);
-        if (::getpwuid_r(static_cast<uid_t>(options.uid), &pw, buf.data(), buf.size(), &found) == 0 && found) {
+        if (::getpwuid_r(static_cast<uid_t>(options.uid), &pw, buf.data(), buf.size(), &found) == 0 &&
+            found) {
             extra.insert(extra.begin(), {std::string("HOME=") + pw.pw_dir, std::string("USER=") + pw.pw_name,
                                          std::string("LOGNAME=") + pw.pw_name});
             int count = 64;
@@ -259,7 +261,8 @@ int ExitCodeOf(int status) {
 std::string StripDeleted(std::string path) {
     // An updated program keeps running from its replaced file; its name still counts.
     static const std::string suffix = " (deleted)";
-    if (path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    if (path.size() > suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
         path.resize(path.size() - suffix.size());
     }
     return path;
@@ -287,7 +290,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& options) {
         SetLastError(WinErrorFromErrno(errno));
         return -1;
     }
-    pid_t pid = (options.uid >= 0 || options.gid >= 0) ? SpawnForked(p, options, false) : SpawnPosix(p, options);
+    pid_t pid =
+        (options.uid >= 0 || options.gid >= 0) ? SpawnForked(p, options, false) : SpawnPosix(p, options);
     if (pid < 0) {
         SetLastError(WinErrorFromErrno(errno));
     }

@@ -4,10 +4,11 @@
 // handler (not a deadlock between two upgrading readers) decides who waits.
 #include "platform/settings_store.h"
 
-#include <cstring>
-#include <mutex>
 #include <sqlite3.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <mutex>
 
 #include "platform/machine_root.h"
 #include "wait_deadline.h"
@@ -22,8 +23,8 @@ constexpr DWORD kRegExpandSz = 2;
 
 struct KeyPath {
     bool valid = false;
-    std::string lower;     // comparison form: "software\morvane\qelclient"
-    std::string spelled;   // as given, normalised: "Software\Morvane\QelClient"
+    std::string lower;    // comparison form: "software\morvane\qelclient"
+    std::string spelled;  // as given, normalised: "Software\Morvane\QelClient"
 };
 
 std::string Lower(const std::string& s) {
@@ -77,10 +78,12 @@ std::string LeafOf(const std::string& path) {
 
 // All paths strictly below `lower` sort between "<lower>\" and "<lower>]" (']' follows '\').
 std::string SubtreeLow(const std::string& lower) { return lower.empty() ? std::string() : lower + "\\"; }
-std::string SubtreeHigh(const std::string& lower) { return lower.empty() ? std::string("\x7f") : lower + "]"; }
+std::string SubtreeHigh(const std::string& lower) {
+    return lower.empty() ? std::string("\x7f") : lower + "]";
+}
 
 class Stmt {
-public:
+  public:
     Stmt(sqlite3* db, const char* sql) { m_rc = sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr); }
     ~Stmt() { sqlite3_finalize(m_stmt); }
     Stmt(const Stmt&) = delete;
@@ -102,7 +105,7 @@ public:
     int Step() { return sqlite3_step(m_stmt); }
     sqlite3_stmt* Get() const { return m_stmt; }
 
-private:
+  private:
     sqlite3_stmt* m_stmt = nullptr;
     int m_rc = SQLITE_ERROR;
 };
@@ -388,8 +391,8 @@ LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name
     });
 }
 
-LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& name, DWORD* type,
-                               void* data, DWORD* size) {
+LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
+                               DWORD* size) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid || (data != nullptr && size == nullptr)) {
         return kRegInvalidParameter;
@@ -495,7 +498,8 @@ LONG SettingsStore::SetBinary(const std::string& keyPath, const std::string& nam
     return SetValue(keyPath, name, REG_BINARY, v.data(), static_cast<DWORD>(v.size()));
 }
 
-LONG SettingsStore::GetBinary(const std::string& keyPath, const std::string& name, std::vector<std::uint8_t>* v) {
+LONG SettingsStore::GetBinary(const std::string& keyPath, const std::string& name,
+                              std::vector<std::uint8_t>* v) {
     std::vector<std::uint8_t> raw;
     LONG rc = kRegMoreData;
     for (int attempt = 0; attempt < 5 && rc == kRegMoreData; ++attempt) {

@@ -1,10 +1,10 @@
 // Machine root paths, error numbers, the clock and debug output.
-#include <gtest/gtest.h>
-
-#include <cerrno>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #include <thread>
 
 #include "platform/clock.h"
@@ -65,7 +65,7 @@ TEST(ErrorsTest, LastErrorBelongsToTheThread) {
 }
 
 class FixedClock : public Clock {
-public:
+  public:
     LocalTime Now() const override { return LocalTime{2026, 12, 3, 9, 5, 6, 7, 8}; }
     std::uint64_t TickMs() const override { return 42; }
 };

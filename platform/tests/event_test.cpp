@@ -2,12 +2,12 @@
 #include "platform/event.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <sys/eventfd.h>
 #include <thread>
-#include <unistd.h>
 
 namespace platform {
 namespace {

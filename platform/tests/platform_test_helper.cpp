@@ -1,10 +1,11 @@
 // A second process for the platform tests: holds named objects, writes settings, exits with a
 // given code. Every mode that waits ends by itself after 30 s, so a failed test leaves nothing.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "platform/named_objects.h"
 #include "platform/settings_store.h"

@@ -3,13 +3,13 @@
 #include "platform/private_profile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 
 #include "platform/errors.h"
@@ -19,7 +19,7 @@ namespace platform {
 namespace {
 
 class PrivateProfileTest : public ::testing::Test {
-protected:
+  protected:
     test::TempRoot root;
     std::string file = root.Path() + "/test.ini";
 
@@ -69,8 +69,9 @@ TEST_F(PrivateProfileTest, MissingFileSectionAndKeyGiveTheDefault) {
 }
 
 TEST_F(PrivateProfileTest, NamesAreCaseInsensitiveAndValuesTrimmedAndUnquoted) {
-    Write("\xEF\xBB\xBF; comment\r\n[Server]\r\n  Host = gw.example.test  \r\nPort=\t443\r\n"
-          "Quoted=\"  spaced  \"\r\nSingle='x'\r\nHalf=\"open\r\nEmpty=\r\nNoEquals\r\n[ Two ]\r\nk=2\r\n");
+    Write(
+        "\xEF\xBB\xBF; comment\r\n[Server]\r\n  Host = gw.example.test  \r\nPort=\t443\r\n"
+        "Quoted=\"  spaced  \"\r\nSingle='x'\r\nHalf=\"open\r\nEmpty=\r\nNoEquals\r\n[ Two ]\r\nk=2\r\n");
     EXPECT_EQ(Get("server", "HOST"), "gw.example.test");
     EXPECT_EQ(Get("SERVER", "port"), "443");
     EXPECT_EQ(Get("Server", "Quoted"), "  spaced  ");
@@ -181,7 +182,8 @@ TEST_F(PrivateProfileTest, ConcurrentWritersLoseNothing) {
         w.join();
     }
     std::vector<char> buf(4096);
-    DWORD n = GetPrivateProfileString("s", nullptr, "", buf.data(), static_cast<DWORD>(buf.size()), file.c_str());
+    DWORD n =
+        GetPrivateProfileString("s", nullptr, "", buf.data(), static_cast<DWORD>(buf.size()), file.c_str());
     int keys = 0;
     for (DWORD i = 0; i < n; ++i) {
         keys += buf[i] == '\0';

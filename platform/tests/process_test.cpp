@@ -2,12 +2,12 @@
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
-
-#include <csignal>
-#include <fstream>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <fstream>
 
 #include "test_support.h"
 
@@ -36,7 +36,7 @@ TEST(ProcessTest, KilledChildReportsTheSignalAndTimedWaitTimesOut) {
     EXPECT_EQ(code, 128 + SIGTERM);
     EXPECT_FALSE(ProcessAlive(pid));
     EXPECT_EQ(WaitProcess(pid, 0, &code), kWaitFailed);  // already reaped
-    EXPECT_FALSE(KillProcess(0, SIGTERM));                 // never a process group
+    EXPECT_FALSE(KillProcess(0, SIGTERM));               // never a process group
     EXPECT_FALSE(KillProcess(-1, SIGTERM));
     EXPECT_FALSE(ProcessAlive(0));
 }

@@ -15,7 +15,7 @@ namespace platform {
 namespace {
 
 class SettingsStoreTest : public ::testing::Test {
-protected:
+  protected:
     test::TempRoot root;
     std::string db = root.Path() + "/settings.db";
 };
@@ -149,7 +149,9 @@ TEST_F(SettingsStoreTest, ThreadsSharingAndNotSharingAConnectionLoseNoWrite) {
             SettingsStore own(db);
             SettingsStore& s = (t % 2 == 0) ? shared : own;
             for (int i = 0; i < kWrites; ++i) {
-                ASSERT_EQ(s.SetDword("Threads\\T" + std::to_string(t), "v" + std::to_string(i), static_cast<DWORD>(i)), kRegOk);
+                ASSERT_EQ(s.SetDword("Threads\\T" + std::to_string(t), "v" + std::to_string(i),
+                                     static_cast<DWORD>(i)),
+                          kRegOk);
             }
         });
     }

@@ -12,7 +12,7 @@ namespace platform::test {
 
 // A private machine root for one test: QEL_ROOT points at a new folder, removed afterwards.
 class TempRoot {
-public:
+  public:
     TempRoot() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "qel-platform-XXXXXX").string();
         char* dir = ::mkdtemp(tmpl.data());
@@ -28,7 +28,7 @@ public:
     TempRoot& operator=(const TempRoot&) = delete;
     const std::string& Path() const { return m_path; }
 
-private:
+  private:
     std::string m_path;
 };
 

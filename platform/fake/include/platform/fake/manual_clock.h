@@ -11,7 +11,7 @@
 namespace platform::fake {
 
 class ManualClock final : public Clock {
-public:
+  public:
     explicit ManualClock(std::uint64_t startTickMs = 1000000, LocalTime start = {2026, 1, 4, 1, 12, 0, 0, 0})
         : m_tick(startTickMs), m_local(start) {}
 
@@ -36,7 +36,7 @@ public:
         m_local = t;
     }
 
-private:
+  private:
     std::atomic<std::uint64_t> m_tick;
     mutable std::mutex m_mutex;
     LocalTime m_local;
