@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/private_profile.h"
@@ -27,7 +28,8 @@ void TwIniReader::SetINIFileName(const char* fileName) {
     }
     char cwd[kPathSize];
     if (!getcwd(cwd, sizeof(cwd))) cwd[0] = '\0';
-    std::snprintf(m_FileName, sizeof(m_FileName), "%s/%s", cwd, fileName);
+    std::string full = std::string(cwd) + "/" + fileName;
+    std::snprintf(m_FileName, sizeof(m_FileName), "%s", full.c_str());  // cut to the member's size
 }
 
 void TwIniReader::GetKeyValue(const char* key, const char* section, char* buffer, unsigned long size) {

@@ -154,12 +154,12 @@ unsigned long TwThread::Suspend() {
 unsigned long TwThread::Resume() {
     if (!m_Valid.load()) return 0;
     if (!m_Suspended.load()) return 1;
-    {
-        std::lock_guard<std::mutex> guard(m_control->mutex);
-        m_control->released = true;
-        m_control->cv.notify_all();
-    }
+    // The flag changes before the thread is let go: an auto-delete thread may finish and delete
+    // the object at once, after which nothing here may touch it.
     m_Suspended.store(0);
+    std::lock_guard<std::mutex> guard(m_control->mutex);
+    m_control->released = true;
+    m_control->cv.notify_all();
     return 1;
 }
 

@@ -140,11 +140,13 @@ TEST(FifoTest, ManyProducersAndConsumersKeepEveryRecordInOrder) {
             for (;;) {
                 FIFO_MSG* msg = q->DeptQ(10000);
                 if (!msg) return;  // bounded: a stuck queue ends the test instead of hanging it
+                if (msg->type == 1) {  // end marker
+                    std::free(msg);
+                    return;
+                }
                 Tagged tag;
                 std::memcpy(&tag, msg->Payload(), sizeof(tag));
-                std::int32_t type = msg->type;
                 std::free(msg);
-                if (type == 1) return;  // end marker
                 received[c].push_back(tag);
             }
         });

@@ -10,6 +10,7 @@
 
 #include "platform/event.h"
 #include "test_dirs.h"
+#include "test_signal.h"
 #include "util/tw_thread.h"
 
 namespace {
@@ -22,7 +23,7 @@ public:
     explicit Counting(unsigned long result = 1) : m_result(result) {}
     ~Counting() override { StopAndWait(); }
     std::atomic<int> preCalls{0}, executeCalls{0}, postCalls{0};
-    platform::Event finished{true, false};
+    TestSignal finished;
 
 protected:
     void PreExecute() override { ++preCalls; }
@@ -62,7 +63,7 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         return m_processed;
     }
-    platform::Event progress{false, false};
+    TestSignal progress;
 
 protected:
     unsigned long Execute() override {
@@ -103,13 +104,13 @@ TEST(TwThreadTest, CreatedThreadWaitsForResumeThenRunsSequence) {
     EXPECT_NE(t.GetHandle(), nullptr);
     EXPECT_EQ(static_cast<void*>(t), t.GetHandle());
     EXPECT_EQ(t.Suspend(), 1UL);  // already suspended: nothing to do
-    EXPECT_EQ(t.finished.Wait(50), platform::kWaitTimeout);
+    EXPECT_EQ(t.finished.Wait(50), false);
     EXPECT_EQ(t.executeCalls.load(), 0);
 
     EXPECT_EQ(t.Resume(), 1UL);
     EXPECT_EQ(t.IsSuspended(), 0);
     EXPECT_EQ(t.Resume(), 1UL);  // running: nothing to do
-    ASSERT_EQ(t.finished.Wait(kBoundMs), platform::kWaitObject0);
+    ASSERT_EQ(t.finished.Wait(kBoundMs), true);
     EXPECT_EQ(t.preCalls.load(), 1);
     EXPECT_EQ(t.executeCalls.load(), 1);
     EXPECT_EQ(t.postCalls.load(), 1);
@@ -122,14 +123,14 @@ TEST(TwThreadTest, ExitCodeIsExecuteResult) {
         Counting t(42);
         ASSERT_EQ(t.Create(0), TW_SUCCEED);
         t.Resume();
-        ASSERT_EQ(t.finished.Wait(kBoundMs), platform::kWaitObject0);
+        ASSERT_EQ(t.finished.Wait(kBoundMs), true);
         // PostExecute has run; the thread proc records the code before it.
         EXPECT_EQ(t.GetExitCode(), 42UL);
     }
     class Plain : public TwThread {
     public:
         ~Plain() override { StopAndWait(); }
-        platform::Event finished{true, false};
+        TestSignal finished;
 
     protected:
         void PostExecute() override {
@@ -139,7 +140,7 @@ TEST(TwThreadTest, ExitCodeIsExecuteResult) {
     } plain;
     ASSERT_EQ(plain.Create(0), TW_SUCCEED);
     plain.Resume();
-    ASSERT_EQ(plain.finished.Wait(kBoundMs), platform::kWaitObject0);
+    ASSERT_EQ(plain.finished.Wait(kBoundMs), true);
     EXPECT_EQ(plain.GetExitCode(), 1UL);  // the base body
     EXPECT_EQ(plain.IsTerminated(), 1);
 }
@@ -148,7 +149,7 @@ TEST(TwThreadTest, StopBeforeFirstRunSkipsExecute) {
     Counting t;
     ASSERT_EQ(t.Create(0), TW_SUCCEED);
     EXPECT_EQ(t.Terminate(), 1UL);
-    ASSERT_EQ(t.finished.Wait(kBoundMs), platform::kWaitObject0);
+    ASSERT_EQ(t.finished.Wait(kBoundMs), true);
     EXPECT_EQ(t.preCalls.load(), 0);
     EXPECT_EQ(t.executeCalls.load(), 0);
     EXPECT_EQ(t.postCalls.load(), 1);
@@ -185,7 +186,7 @@ TEST(TwThreadTest, DerivedDestructorStopsThreadBeforeMembersGo) {
         ASSERT_EQ(worker->Create(0), TW_SUCCEED);
         ASSERT_EQ(worker->Resume(), 1UL);
         worker->Post(1);
-        ASSERT_EQ(worker->progress.Wait(kBoundMs), platform::kWaitObject0);
+        ASSERT_EQ(worker->progress.Wait(kBoundMs), true);
         worker->Post(2);
         worker->Post(3);
         // Destroyed while running and using its members: the derived destructor's StopAndWait
@@ -199,7 +200,7 @@ TEST(TwThreadTest, TerminateWakesBlockedWorker) {
     ASSERT_EQ(worker.Create(0), TW_SUCCEED);
     worker.Resume();
     worker.Post(5);
-    ASSERT_EQ(worker.progress.Wait(kBoundMs), platform::kWaitObject0);
+    ASSERT_EQ(worker.progress.Wait(kBoundMs), true);
     EXPECT_GE(worker.Processed(), 1);
     worker.Terminate();
     worker.Terminate();  // twice is harmless
@@ -212,7 +213,7 @@ TEST(TwThreadTest, TerminateWakesBlockedWorker) {
 }
 
 TEST(TwThreadTest, AutoDeleteObjectEndsItself) {
-    static platform::Event gone(true, false);
+    static TestSignal gone;
     class SelfDeleting : public TwThread {
     public:
         ~SelfDeleting() override { gone.Set(); }
@@ -224,7 +225,7 @@ TEST(TwThreadTest, AutoDeleteObjectEndsItself) {
     ASSERT_EQ(t->Create(1), TW_SUCCEED);
     ASSERT_EQ(t->Resume(), 1UL);
     // From here on `t` belongs to its thread.
-    EXPECT_EQ(gone.Wait(kBoundMs), platform::kWaitObject0);
+    EXPECT_EQ(gone.Wait(kBoundMs), true);
 }
 
 TEST(TwThreadTest, AutoDeleteObjectDeletedBeforeRunLetsThreadGo) {
@@ -236,8 +237,8 @@ TEST(TwThreadTest, AutoDeleteObjectDeletedBeforeRunLetsThreadGo) {
 
 // Ignores the stop request until told through a global, so that it never touches its object.
 std::atomic<bool> g_letStubbornGo{false};
-platform::Event g_stubbornStarted(true, false);
-platform::Event g_stubbornReturned(true, false);
+TestSignal g_stubbornStarted;
+TestSignal g_stubbornReturned;
 
 class Stubborn : public TwThread {
 public:
@@ -263,14 +264,14 @@ TEST(TwThreadTest, ThreadIgnoringStopIsLeftAfterBoundedWait) {
         Stubborn t;
         ASSERT_EQ(t.Create(0), TW_SUCCEED);
         t.Resume();
-        ASSERT_EQ(g_stubbornStarted.Wait(kBoundMs), platform::kWaitObject0);
+        ASSERT_EQ(g_stubbornStarted.Wait(kBoundMs), true);
         start = std::chrono::steady_clock::now();
     }
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(TwThread::kStopWaitMs - 100));
     EXPECT_LT(waited, std::chrono::milliseconds(TwThread::kStopWaitMs + 3000));
     g_letStubbornGo = true;
-    EXPECT_EQ(g_stubbornReturned.Wait(kBoundMs), platform::kWaitObject0);
+    EXPECT_EQ(g_stubbornReturned.Wait(kBoundMs), true);
 }
 
 TEST(TwThreadTest, LogEventAppendsLinesUnderMachineRoot) {
