@@ -20,7 +20,7 @@ TEST_F(LineFormat, LineHeadAndFileNameByteForByte) {
     const int n = log->Write(LOG_CLIENT_LOGIN, 4, "hello %d%%", 5);
     const std::string line = Head("09:05:07.042", 1, 4) + "hello 5%";
     EXPECT_EQ(n, static_cast<int>(line.size()));
-    m_clock.Set(2026, 3, 14, 13, 0, 59, 999);
+    SetTime(2026, 3, 14, 13, 0, 59, 999);
     EXPECT_GT(log->Write(0xC0, 1, "second"), 0);
 
     EXPECT_EQ(ReadLog("LogFile-20260314.log"), line + "\r\n" + Head("13:00:59.999", 0xC0, 1) + "second\r\n");
@@ -31,7 +31,7 @@ TEST_F(LineFormat, LineHeadAndFileNameByteForByte) {
 }
 
 TEST_F(LineFormat, SmallDatesAndTimesAreZeroPadded) {
-    m_clock.Set(2026, 1, 5, 0, 0, 0, 0);
+    SetTime(2026, 1, 5, 0, 0, 0, 0);
     auto log = SharedDailyLog::CreateForTest();
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 0, "x"), 0);
     EXPECT_EQ(ReadLog("LogFile-20260105.log"), Head("00:00:00.000", 0x40, 0) + "x\r\n");
@@ -117,7 +117,7 @@ TEST_F(LineFormat, TrailingSlashOfInstallDirIsDropped) {
 }
 
 TEST_F(LineFormat, DayChangeAtMidnightStartsANewFileAndCleansUp) {
-    m_clock.Set(2026, 3, 14, 23, 59, 59, 999);
+    SetTime(2026, 3, 14, 23, 59, 59, 999);
     auto log = SharedDailyLog::CreateForTest();
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 4, "last of the day"), 0);
 
@@ -129,7 +129,7 @@ TEST_F(LineFormat, DayChangeAtMidnightStartsANewFileAndCleansUp) {
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 4, "still today"), 0);
     EXPECT_TRUE(fs::exists(old));
 
-    m_clock.Set(2026, 3, 15, 0, 0, 0, 0);
+    SetTime(2026, 3, 15, 0, 0, 0, 0);
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 4, "first of the next"), 0);
     EXPECT_FALSE(fs::exists(old)) << "the first line of a new day runs the clean-up";
     EXPECT_EQ(ReadLog("LogFile-20260314.log"), Head("23:59:59.999", 0x40, 4) + "last of the day\r\n" +

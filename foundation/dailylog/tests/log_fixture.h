@@ -6,13 +6,13 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "dailylog/shared_daily_log.h"
 #include "platform/clock.h"
+#include "platform/fake/manual_clock.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
 
@@ -22,23 +22,6 @@ namespace fs = std::filesystem;
 
 inline constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
 inline constexpr const char* kLevelKey = "SOFTWARE\\Morvane";
-
-class FixedClock : public platform::Clock {
-  public:
-    void Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_now = {year, month, 0, day, hour, minute, second, ms};
-    }
-    platform::LocalTime Now() const override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_now;
-    }
-    std::uint64_t TickMs() const override { return 0; }
-
-  private:
-    mutable std::mutex m_lock;
-    platform::LocalTime m_now{};
-};
 
 class DailyLogTest : public ::testing::Test {
   protected:
@@ -50,7 +33,7 @@ class DailyLogTest : public ::testing::Test {
         m_install = m_root + "/install";
         fs::create_directories(m_install + "/Log");
         ASSERT_EQ(Store()->SetString(kClientKey, "InstallDir", m_install), platform::kRegOk);
-        m_clock.Set(2026, 3, 14, 9, 5, 7, 42);
+        SetTime(2026, 3, 14, 9, 5, 7, 42);
         platform::SetClockForTest(&m_clock);
     }
 
@@ -59,6 +42,11 @@ class DailyLogTest : public ::testing::Test {
         std::error_code ec;
         fs::remove_all(m_root, ec);
         ::unsetenv("QEL_ROOT");
+    }
+
+    // Sets the test clock's local time.
+    void SetTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
+        m_clock.SetLocalTime({year, month, 0, day, hour, minute, second, ms});
     }
 
     static std::shared_ptr<platform::SettingsStore> Store() { return platform::SettingsStore::Machine(); }
@@ -89,7 +77,7 @@ class DailyLogTest : public ::testing::Test {
 
     std::string m_root;
     std::string m_install;
-    FixedClock m_clock;
+    platform::fake::ManualClock m_clock;
 };
 
 }  // namespace dailylog_test
