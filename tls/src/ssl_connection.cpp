@@ -157,4 +157,18 @@ bool TwSslSession::MasterKey(const unsigned char** key, unsigned long* length) {
     return true;
 }
 
+bool TwSslSession::UseCertificateFiles(const char* certFile, const char* keyFile, const char* password, int certType,
+                                       int keyType) {
+    if (!certFile || !keyFile) return false;
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    auto conn = Active();
+    if (!conn) return false;
+    SSL_set_default_passwd_cb_userdata(conn->ssl, const_cast<char*>(password ? password : ""));
+    SSL_set_default_passwd_cb(conn->ssl, nullptr);
+    bool ok = SSL_use_certificate_file(conn->ssl, certFile, certType) == 1 &&
+              SSL_use_PrivateKey_file(conn->ssl, keyFile, keyType) == 1;
+    if (!ok) ERR_clear_error();
+    return ok;
+}
+
 }  // namespace tamberk

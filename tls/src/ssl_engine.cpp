@@ -165,7 +165,7 @@ bool TwSslEngine::BindServer(const char* certFile, const char* keyFile, const ch
     m_keyFile = keyFile && *keyFile ? keyFile : certFile;
     m_keyPassword = keyPassword ? keyPassword : "";
     if (!BindCommon(TW_SSL_MODE_SERVER, caPath, caFile, "BindToSocketServer")) return false;
-    if (SSL_CTX_use_certificate_file(m_ctx, m_certFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+    if (SSL_CTX_use_certificate_chain_file(m_ctx, m_certFile.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(m_ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(m_ctx) != 1) {
         m_bindError = "[BindToSocketServer] cannot load the server certificate or key: " + OpenSslErrorText();
@@ -203,9 +203,10 @@ int TwSslEngine::ReleaseContextObject() {
 
 std::shared_ptr<TwSslSession> TwSslEngine::StartSession(std::shared_ptr<TwSslTransport> transport,
                                                         const std::string& host, std::uint32_t address,
-                                                        std::uint16_t port) {
+                                                        std::uint16_t port, void* owner) {
     if (m_terminating.load() || !m_ctx || !transport) return nullptr;
     auto session = std::make_shared<TwSslSession>(shared_from_this(), std::move(transport), host, address, port);
+    session->owner = owner;
     TLS_LOG(kLogInfo, "[StartSslSession] Create SSL Session %p", static_cast<void*>(session.get()));
     {
         std::lock_guard<std::mutex> lock(m_hSslSessionLock);

@@ -51,8 +51,10 @@ public:
 
     // A new session over the transport with key id 0's handshake started; null on failure or
     // while terminating.
+    // `owner` is the caller's object for the session (TwSslSession::owner), set before the
+    // handshake's first bytes leave.
     std::shared_ptr<TwSslSession> StartSession(std::shared_ptr<TwSslTransport> transport, const std::string& host,
-                                               std::uint32_t address, std::uint16_t port);
+                                               std::uint32_t address, std::uint16_t port, void* owner = nullptr);
     // Shuts down and removes all key ids and forgets the session. False when it is not ours.
     bool StopSession(const std::shared_ptr<TwSslSession>& session);
     // Received bytes of one session, under the engine's receive lock. While terminating every

@@ -106,6 +106,9 @@ public:
     // equal `expectedName`; `require` makes a missing certificate fatal. 1/0.
     int RequestClientCertificate(const char* expectedName, bool require);
 
+    // Loads a certificate and key into the active connection (files of OpenSSL's types).
+    bool UseCertificateFiles(const char* certFile, const char* keyFile, const char* password, int certType, int keyType);
+
     // Accessors (for TwSslAPI).
     std::string PeerCertSubject();
     std::string PeerCertIssuer();
