@@ -302,7 +302,7 @@ FILTER_STATUS Filter_BeginDiag(const char* buffer, int length, FILTER_DIAG* reco
 
 FILTER_STATUS Filter_DiagPrint(FILTER_DIAG* record, const char* format, ...) {
     if (record == nullptr || format == nullptr) return FILTER_ERROR_INVALID_ARGUMENT;
-    if (record->m_BufferUsed < 0 || record->m_BufferSize <= record->m_BufferUsed) return FILTER_ERROR_BUFFER_TOO_SMALL;
+    if (record->m_BufferUsed < 0 || record->m_BufferSize - 1 <= record->m_BufferUsed) return FILTER_ERROR_BUFFER_TOO_SMALL;
     const auto room = static_cast<std::size_t>(record->m_BufferSize - record->m_BufferUsed);
     va_list args;
     va_start(args, format);

@@ -261,19 +261,16 @@ void MPInitialize(TwMiniportGlobal* g, platform::SettingsStore& store, const std
         });
     });
     TwVirtualAdapter* raw = va.get();
-    bool first;
     {
         std::lock_guard<std::mutex> lock(g->m_AdapterListLock);
-        first = g->m_Adapters.empty();
         g->m_Adapters.push_back(std::move(va));
     }
     raw->StartSendPath([](TwVirtualAdapter* a) {
         if (TwMiniportGlobal* gg = Globals()) gg->m_Work.Queue([a] { MPHalt(a); });
     });
-    if (first) {
-        DbgPrint("Bind filter interface completed, start QelMini Protocol in 10 seconds\n");
-        ArmProtocolTimer(g->m_config.timing.startDelayMs);
-    }
+    // Every initialised adapter (re)arms the protocol start, so a late one is bound too.
+    DbgPrint("Bind filter interface completed, start QelMini Protocol in 10 seconds\n");
+    ArmProtocolTimer(g->m_config.timing.startDelayMs);
 }
 
 }  // namespace
