@@ -1,0 +1,227 @@
+// The daemon as it runs: in a network namespace of its own, over a real TAP device, reached
+// through its control device socket. Needs root; skips without it.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/event.h"
+#include "platform/filter_device.h"
+#include "platform/process.h"
+#include "support/fake_nic.h"
+#include "support/ring_client.h"
+
+namespace olvane {
+namespace {
+
+const std::uint8_t kMac0[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
+const std::uint8_t kFar[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x01, 0x00};
+
+int Cmd(const std::vector<std::string>& argv) {
+    platform::SpawnOptions o;
+    o.quietOutput = true;
+    return platform::RunAndWait(argv, o);
+}
+
+std::string BinDir() {
+    const char* d = std::getenv("QEL_BIN_DIR");
+    return d != nullptr ? d : platform::ProgramDir();
+}
+
+// Runs `fn` on a thread that joined the namespace; sockets made there stay in it.
+template <class Fn>
+void InNamespace(const std::string& ns, Fn fn) {
+    std::thread t([&] {
+        int fd = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
+        ::close(fd);
+        fn();
+    });
+    t.join();
+}
+
+bool LinkHasCarrier(const std::string& ns) {
+    std::string out = "/tmp/olvane-link-" + std::to_string(::getpid());
+    platform::SpawnOptions o;
+    int rc = platform::RunAndWait({"sh", "-c", "ip -n " + ns + " link show qelmini0 > " + out}, o);
+    FILE* f = std::fopen(out.c_str(), "r");
+    char buf[512] = {};
+    if (f != nullptr) {
+        (void)!std::fread(buf, 1, sizeof(buf) - 1, f);
+        std::fclose(f);
+    }
+    ::unlink(out.c_str());
+    return rc == 0 && std::strstr(buf, "NO-CARRIER") == nullptr && std::strstr(buf, "qelmini0") != nullptr;
+}
+
+class DaemonNetns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces and TAP devices";
+        ns = "olvtest" + std::to_string(::getpid());
+        ASSERT_EQ(Cmd({"ip", "netns", "add", ns}), 0);
+        Cmd({"ip", "-n", ns, "link", "set", "lo", "up"});
+        platform::SpawnOptions o;
+        o.extraEnv.push_back("QEL_ROOT=" + root.Path());
+        pid = platform::Spawn({"ip", "netns", "exec", ns, BinDir() + "/Olvane", "--protocol-delay-ms=0"}, o);
+        ASSERT_GT(pid, 0);
+        const std::string path = root.Path() + "/run/ndisfilter";
+        ASSERT_TRUE(test::WaitFor([&] { return (dev = platform::FilterDevice::Open(path)) != nullptr; }, 10000))
+            << "the daemon's control device did not appear";
+        DWORD returned = 0;
+        TW_ADAPTER_BY_MAC a{};
+        ASSERT_TRUE(test::WaitFor(
+            [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE; }, 10000))
+            << "the virtual adapter was not bound";
+        id = a.adapterId;
+    }
+    void TearDown() override {
+        dev.reset();
+        if (pid > 0 && platform::ProcessAlive(pid)) {
+            platform::KillProcess(pid, SIGKILL);
+            int code = 0;
+            platform::WaitProcess(pid, 5000, &code);
+        }
+        if (!ns.empty()) Cmd({"ip", "netns", "del", ns});
+    }
+    bool SetMedia(std::uint8_t state) {
+        TW_MEDIA_STATUS m{};
+        std::memcpy(m.mac, kMac0, 6);
+        m.state = state;
+        DWORD returned = 0;
+        return dev->DeviceIoControl(IOCTL_NDIS_FILTER_SET_MEDIA_STATUS, &m, 7, nullptr, 0, &returned) == TRUE;
+    }
+    test::TempRoot root;
+    std::string ns;
+    pid_t pid = -1;
+    std::unique_ptr<platform::FilterDevice> dev;
+    std::uint32_t id = 0;
+};
+
+TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
+    DWORD returned = 0;
+    DWORD addr = 0x30000000;
+    std::uint64_t shared = 0;
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
+    test::RingClient ring(reinterpret_cast<void*>(shared), true);
+
+    // Media state follows the control code.
+    EXPECT_FALSE(LinkHasCarrier(ns));
+    ASSERT_TRUE(SetMedia(1));
+    EXPECT_TRUE(test::WaitFor([&] { return LinkHasCarrier(ns); }));
+    ASSERT_TRUE(SetMedia(0));
+    EXPECT_TRUE(test::WaitFor([&] { return !LinkHasCarrier(ns); }));
+    ASSERT_TRUE(SetMedia(1));
+    ASSERT_EQ(Cmd({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
+    ASSERT_EQ(Cmd({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
+              0);
+
+    int udpOut = -1, udpIn = -1, raw = -1;
+    InNamespace(ns, [&] {
+        udpOut = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        udpIn = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        raw = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_IP));
+    });
+    ASSERT_GE(udpOut, 0);
+    ASSERT_GE(udpIn, 0);
+    ASSERT_GE(raw, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(6666);
+    inet_pton(AF_INET, "198.18.0.1", &in.sin_addr);
+    ASSERT_EQ(::bind(udpIn, reinterpret_cast<sockaddr*>(&in), sizeof(in)), 0);
+    timeval tv{5, 0};
+    ::setsockopt(udpIn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    ::setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+
+    // Namespace -> adapter -> output ring.
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5555);
+    inet_pton(AF_INET, "198.18.0.2", &to.sin_addr);
+    const char payload[] = "to-the-ring";
+    ASSERT_GT(::sendto(udpOut, payload, sizeof(payload), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
+    test::UserBlock b;
+    bool found = false;
+    ASSERT_TRUE(test::WaitFor([&] {
+        while (ring.Read(&b)) {
+            if (b.data.size() >= 42 && b.data[12] == 0x08 && b.data[13] == 0 && b.data[14 + 9] == 17 &&
+                std::memcmp(b.data.data() + 30, &to.sin_addr, 4) == 0) {
+                found = true;
+            }
+        }
+        return found;
+    })) << "the datagram did not reach the ring";
+    EXPECT_EQ(b.adapterId, id);
+    EXPECT_EQ(b.direction, 2u);
+    EXPECT_EQ(std::memcmp(b.data.data(), kFar, 6), 0);
+    EXPECT_EQ(std::memcmp(b.data.data() + 6, kMac0, 6), 0);
+    EXPECT_EQ(std::memcmp(b.data.data() + 42, payload, sizeof(payload)), 0);
+
+    // Input ring -> adapter -> a socket in the namespace, with the far side's source address.
+    const std::uint8_t any[6] = {2, 2, 2, 2, 2, 2};
+    in_addr src{}, dst{};
+    inet_pton(AF_INET, "198.18.0.2", &src);
+    inet_pton(AF_INET, "198.18.0.1", &dst);
+    auto frame = test::UdpFrame(any, any, src.s_addr, dst.s_addr, 6666, 16);
+    ASSERT_TRUE(ring.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(frame.size())));
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned));
+    char got[64];
+    ASSERT_EQ(::recv(udpIn, got, sizeof(got), 0), 16) << "the injected datagram was not delivered";
+    bool sawFar = false;
+    for (int i = 0; i < 20 && !sawFar; ++i) {
+        std::uint8_t f[2048];
+        sockaddr_ll from{};
+        socklen_t len = sizeof(from);
+        ssize_t n = ::recvfrom(raw, f, sizeof(f), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) break;
+        if (from.sll_pkttype == PACKET_OUTGOING || from.sll_halen != 6) continue;
+        sawFar = std::memcmp(from.sll_addr, kFar, 6) == 0;
+    }
+    EXPECT_TRUE(sawFar) << "source address 00:ff:ff:ff:01:00 not seen";
+    ::close(udpOut);
+    ::close(udpIn);
+    ::close(raw);
+
+    // Deleting the link while capturing sets the adapter-close event.
+    platform::Event closeEvent(true, false);
+    DWORD handle = static_cast<DWORD>(closeEvent.Fd());
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, nullptr, 0, &returned));
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, nullptr, 0, &returned));
+    ASSERT_EQ(Cmd({"ip", "-n", ns, "link", "del", "qelmini0"}), 0);
+    EXPECT_EQ(closeEvent.Wait(5000), platform::kWaitObject0) << "the adapter-close event was not set";
+
+    // The stop control: SIGTERM ends the daemon cleanly.
+    ASSERT_TRUE(platform::KillProcess(pid, SIGTERM));
+    int code = -1;
+    ASSERT_EQ(platform::WaitProcess(pid, 10000, &code), platform::kWaitObject0);
+    EXPECT_EQ(code, 0);
+    pid = -1;
+    EXPECT_NE(::access((root.Path() + "/run/ndisfilter").c_str(), F_OK), 0) << "socket left behind";
+}
+
+TEST_F(DaemonNetns, StopsCleanlyOnInterruptWithAClientAttached) {
+    DWORD returned = 0;
+    DWORD addr = 0x30000000;
+    std::uint64_t shared = 0;
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
+    ASSERT_TRUE(platform::KillProcess(pid, SIGINT));
+    int code = -1;
+    ASSERT_EQ(platform::WaitProcess(pid, 10000, &code), platform::kWaitObject0);
+    EXPECT_EQ(code, 0);
+    pid = -1;
+    EXPECT_NE(Cmd({"ip", "-n", ns, "link", "show", "qelmini0"}), 0) << "the TAP device outlived the daemon";
+}
+
+}  // namespace
+}  // namespace olvane
