@@ -85,6 +85,23 @@ int TwAcceptSocket::StartReceiving() {
 // ---- send path ----
 
 int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnectAfter) {
+    std::lock_guard<std::mutex> guard(m_sendLock);
+    if (m_socket < 0) return 0;
+    // Nothing queued and nothing in flight: the bytes may go straight out, which spares the copy
+    // into the queue. Whatever the socket does not take is queued like any other message.
+    if (length > 0 && m_current == nullptr && !m_sendBlocked.load() && m_sendQueue->QSize() == 0) {
+        ssize_t n = send(m_socket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            m_error = static_cast<int>(platform::WsaErrorFromErrno(errno));
+            ShutdownLocked(false);
+            return 0;
+        }
+        if (n > 0) {
+            data += n;
+            length -= static_cast<int>(n);
+        }
+        if (length == 0 && !disconnectAfter) return 1;
+    }
     bool queued = false;
     if (length > 0) {
         auto* msg = static_cast<FIFO_MSG*>(std::malloc(sizeof(FIFO_MSG) + static_cast<std::size_t>(length)));
@@ -105,7 +122,9 @@ int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnect
             queued = true;
         }
     }
-    return queued ? SendQueued() : 0;
+    if (!queued) return 0;
+    if (m_sendBlocked.load()) return 1;  // the I/O worker continues once the socket takes more
+    return FlushLocked() ? 1 : 0;
 }
 
 int TwAcceptSocket::SendQueued() {
@@ -344,22 +363,19 @@ void TwAcceptSocket::Deliver(IoContext* context) {
 
 void TwAcceptSocket::DeliverData(RecvContext* context) {
     std::uint32_t n = context->bytes;
-    std::uint32_t buffered;
-    {
-        std::lock_guard<std::mutex> guard(m_rxLock);
-        buffered = m_buffered;
+    // With nothing left over from before, the callback reads the chunk where it lies and only
+    // what it leaves is copied into the session's buffer.
+    std::uint32_t buffered = m_buffered;  // written only by this (the delivering) thread
+    char* data = context->data;
+    if (buffered > 0) {
+        std::memcpy(m_buffer + buffered, context->data, n);
+        data = m_buffer;
     }
-    std::memcpy(m_buffer + buffered, context->data, n);
-    {
-        std::lock_guard<std::mutex> guard(m_rxLock);
-        m_buffered += n;
-        m_inflight -= n;
-        buffered = m_buffered;
-    }
+    std::uint32_t length = buffered + n;
     std::uint32_t consumed = 0;
     TwProcessCallBack callback = m_callback.load();
     if (callback != nullptr) {
-        _TwRecvRecord record{m_buffer, buffered, 0};
+        _TwRecvRecord record{data, length, 0};
         _TwMessage message;
         message.code = TW_MSG_RECEIVE;
         message.userContext = m_userContext.load();
@@ -367,13 +383,15 @@ void TwAcceptSocket::DeliverData(RecvContext* context) {
         message.sessionCtx = GetSessionCtx();
         message.param = reinterpret_cast<std::uintptr_t>(&record);
         callback(m_manager, &message);
-        consumed = std::min(record.consumed, buffered);
+        consumed = std::min(record.consumed, length);
     }
-    if (consumed > 0 && consumed < buffered) std::memmove(m_buffer, m_buffer + consumed, buffered - consumed);
+    std::uint32_t left = length - consumed;
+    if (left > 0 && (consumed > 0 || data != m_buffer)) std::memmove(m_buffer, data + consumed, left);
     bool resume = false;
     {
         std::lock_guard<std::mutex> guard(m_rxLock);
-        m_buffered -= consumed;
+        m_buffered = left;
+        m_inflight -= n;
         if (m_readPaused.load() && m_buffered + m_inflight + 1 < kRecvBufferSize) {
             m_readPaused.store(false);
             resume = true;
