@@ -1,5 +1,6 @@
-// The codec's one diagnostic sink: printf-style lines to the debugger output of the shared daily
-// log (category 0x20). Kept behind one function so the message families never see the logger.
+// The codec's one diagnostic sink: printf-style lines to the debugger output through the shared
+// daily log (category 0x20, so the log's level table still decides). Kept behind one function so
+// the message families never see the logger.
 #pragma once
 
 namespace wendrel {
