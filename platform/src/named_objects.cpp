@@ -180,11 +180,30 @@ std::map<std::string, std::weak_ptr<SharedObject>>& Registry() {
     return registry;
 }
 
+// Opens the file of an object, creating it when asked. An existing file is opened without
+// O_CREAT: with fs.protected_regular, O_CREAT on another user's file in a sticky folder fails.
+int OpenObjectFile(const std::string& path, bool create) {
+    const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        int fd = ::open(path.c_str(), flags);
+        if (fd >= 0 || errno != ENOENT || !create) {
+            return fd;
+        }
+        fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+        // Somebody else created it just now: open theirs.
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
 // Opens the object file, joins the holders and maps the state. *existed tells whether another
 // holder was there. With mustExist, fails (ERROR_FILE_NOT_FOUND) rather than create.
 std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type, bool mustExist,
                                      bool* existed) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (mustExist ? 0 : O_CREAT) | O_NOFOLLOW, 0666);
+    int fd = OpenObjectFile(path, !mustExist);
     if (fd < 0) {
         return nullptr;
     }

@@ -47,7 +47,8 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-bool SameName(const std::string& a, const char* b) { return ::strcasecmp(a.c_str(), b) == 0; }
+// Names in the file are trimmed when parsed; names asked for are trimmed here, as on Windows.
+bool SameName(const std::string& a, const char* b) { return ::strcasecmp(a.c_str(), Trim(b).c_str()) == 0; }
 
 Line ParseLine(const std::string& raw) {
     Line line;
@@ -498,7 +499,9 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
     }
     if (ok && !(fd < 0 && deleting)) {
         Profile p = Parse(text);
-        if (Apply(&p, section, key, value)) {
+        std::string sectionName = Trim(section);
+        std::string keyName = key != nullptr ? Trim(key) : std::string();
+        if (Apply(&p, sectionName.c_str(), key != nullptr ? keyName.c_str() : nullptr, value)) {
             ok = Replace(path, old, Serialise(p));
             err = errno;
         }

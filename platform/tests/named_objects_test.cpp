@@ -173,6 +173,24 @@ TEST_F(NamedObjectsTest, NamesCannotLeaveTheObjectFolder) {
     EXPECT_FALSE(b->AlreadyExisted());
 }
 
+TEST_F(NamedObjectsTest, ProgramsOfAnotherUserMeetTheSameObjects) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to start a program as another user";
+    }
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0755), 0);
+    auto e = NamedEvent::Create("Global\\cross-user", true, false);
+    ASSERT_TRUE(e);
+    SpawnOptions asNobody;
+    asNobody.uid = 65534;
+    asNobody.gid = 65534;
+    pid_t pid = Spawn({test::HelperPath(), "set-event", "Global\\cross-user"}, asNobody);
+    ASSERT_GT(pid, 0);
+    int code = -1;
+    ASSERT_EQ(WaitProcess(pid, kBound, &code), kWaitObject0);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(e->Wait(0), kWaitObject0);
+}
+
 TEST_F(NamedObjectsTest, AutoResetEventWakesOneWaiterPerSet) {
     auto e = NamedEvent::Create("Global\\auto", false, false);
     ASSERT_TRUE(e);

@@ -79,6 +79,7 @@ TEST_F(PrivateProfileTest, NamesAreCaseInsensitiveAndValuesTrimmedAndUnquoted) {
     EXPECT_EQ(Get("Server", "Half"), "\"open");
     EXPECT_EQ(Get("Server", "Empty"), "");
     EXPECT_EQ(Get("two", "k"), "2");
+    EXPECT_EQ(Get(" two ", " K "), "2");
     EXPECT_EQ(GetPrivateProfileInt("server", "port", 0, file.c_str()), 443u);
     EXPECT_EQ(GetPrivateProfileInt("server", "empty", 9, file.c_str()), 9u);
     EXPECT_EQ(GetPrivateProfileInt("server", "host", 9, file.c_str()), 0u);
@@ -132,7 +133,7 @@ TEST_F(PrivateProfileTest, WritingCreatesReplacesAndDeletes) {
     EXPECT_EQ(Read(), "[History]\r\nGateway1=198.51.100.7\r\n");
     EXPECT_TRUE(WritePrivateProfileString("history", "GATEWAY1", "203.0.113.9", file.c_str()));
     EXPECT_TRUE(WritePrivateProfileString("HISTORY", "Gateway2", "x", file.c_str()));
-    EXPECT_TRUE(WritePrivateProfileString("Other", "k", "v", file.c_str()));
+    EXPECT_TRUE(WritePrivateProfileString(" Other ", " k ", "v", file.c_str()));
     EXPECT_EQ(Read(), "[History]\r\nGateway1=203.0.113.9\r\nGateway2=x\r\n[Other]\r\nk=v\r\n");
 
     EXPECT_TRUE(WritePrivateProfileString("history", "gateway1", nullptr, file.c_str()));
