@@ -117,9 +117,13 @@ bool Prepare(const std::vector<std::string>& argv, const SpawnOptions& options, 
             p->envStorage.push_back(entry);
         }
     }
-    for (const auto& x : extra) {
-        if (x.find('=') != std::string::npos) {
-            p->envStorage.push_back(x);
+    for (std::size_t i = 0; i < extra.size(); ++i) {
+        bool laterWins = false;  // the caller's entries come after the user's defaults
+        for (std::size_t j = i + 1; j < extra.size(); ++j) {
+            laterWins = laterWins || EnvName(extra[j]) == EnvName(extra[i]);
+        }
+        if (!laterWins && extra[i].find('=') != std::string::npos) {
+            p->envStorage.push_back(extra[i]);
         }
     }
     for (auto& e : p->envStorage) {

@@ -84,11 +84,16 @@ TEST(ProcessTest, RunningAsAnotherUser) {
     options.uid = 65534;  // nobody
     options.gid = 65534;
     std::string out = root.Path() + "/user.txt";
-    EXPECT_EQ(RunAndWait({"/bin/sh", "-c", "id -u > \"$0\"", out}, options), 0);
+    options.extraEnv = {"HOME=/custom-home"};  // the caller's entries beat the user's defaults
+    EXPECT_EQ(
+        RunAndWait({"/bin/sh", "-c", "id -u > \"$0\"; echo \"$HOME $LOGNAME\" >> \"$0\"", out}, options), 0);
     std::ifstream in(out);
     std::string uid;
+    std::string env;
     std::getline(in, uid);
+    std::getline(in, env);
     EXPECT_EQ(uid, "65534");
+    EXPECT_EQ(env, "/custom-home nobody");
     options.directory = "/nonexistent-folder";
     EXPECT_EQ(Spawn({"/bin/true"}, options), -1);  // the child's failure reaches the caller
 }
