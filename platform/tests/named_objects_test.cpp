@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "platform/errors.h"
@@ -113,6 +114,43 @@ TEST_F(NamedObjectsTest, MutexOfAKilledProcessIsObtainedAbandoned) {
     EXPECT_TRUE(m->Release());
     EXPECT_EQ(m->Wait(0), kWaitObject0) << "a clean release is not abandoned";
     EXPECT_TRUE(m->Release());
+}
+
+TEST_F(NamedObjectsTest, ProcessesAndThreadsExcludeEachOther) {
+    const std::string name = "Global\\counter";
+    const std::string file = root.Path() + "/count.txt";
+    constexpr int kEach = 100;
+    pid_t a = test::StartHelper({"count", name, file, std::to_string(kEach)});
+    pid_t b = test::StartHelper({"count", name, file, std::to_string(kEach)});
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    // Two threads here as well, one handle each.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&] {
+            auto m = NamedMutex::Create(name);
+            ASSERT_TRUE(m);
+            for (int i = 0; i < kEach; ++i) {
+                ASSERT_EQ(m->Wait(kBound), kWaitObject0);
+                long value = 0;
+                std::ifstream(file) >> value;
+                std::ofstream(file) << value + 1 << "\n";
+                ASSERT_TRUE(m->Release());
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    int codeA = -1;
+    int codeB = -1;
+    ASSERT_EQ(WaitProcess(a, 60000, &codeA), kWaitObject0);
+    ASSERT_EQ(WaitProcess(b, 60000, &codeB), kWaitObject0);
+    EXPECT_EQ(codeA, 0);
+    EXPECT_EQ(codeB, 0);
+    long total = 0;
+    std::ifstream(file) >> total;
+    EXPECT_EQ(total, 4 * kEach);
 }
 
 TEST_F(NamedObjectsTest, ExistsEndsWithTheLastHolder) {

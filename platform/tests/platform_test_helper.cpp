@@ -31,6 +31,38 @@ int SettingsWrite(const char* db, const char* key, const char* prefix, int count
     return 0;
 }
 
+// Adds 1 to the number in `file`, `count` times, each time under the named mutex. Without the
+// mutex, increments of several processes would get lost.
+bool CountUnderMutex(const char* name, const char* file, int count) {
+    auto m = NamedMutex::Create(name);
+    if (!m) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        DWORD r = m->Wait(20000);
+        if (r != kWaitObject0) {
+            return false;
+        }
+        long value = 0;
+        if (FILE* f = std::fopen(file, "r")) {
+            if (std::fscanf(f, "%ld", &value) != 1) {
+                value = 0;
+            }
+            std::fclose(f);
+        }
+        FILE* f = std::fopen(file, "w");
+        if (f == nullptr) {
+            return false;
+        }
+        std::fprintf(f, "%ld\n", value + 1);
+        std::fclose(f);
+        if (!m->Release()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 [[noreturn]] void Linger() {
     ::alarm(30);
     for (;;) {
@@ -66,6 +98,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "settings-write" && argc == 6) {
         return SettingsWrite(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    }
+    if (mode == "count" && argc == 5) {
+        return CountUnderMutex(argv[2], argv[3], std::atoi(argv[4])) ? 0 : 3;
     }
     if (mode == "hold-mutex" && argc == 4) {
         auto m = NamedMutex::Create(argv[2]);
