@@ -112,7 +112,8 @@ struct SpawnPlan {
 }
 
 // The monitor (a child of a forked child, so only async-signal-safe calls): starts the service,
-// reports its first pid on `reportFd`, and restarts it after abnormal ends when asked to.
+// reports its own pid and the service's first pid on `reportFd`, and restarts the service after
+// abnormal ends when asked to.
 [[noreturn]] void RunMonitor(const SpawnPlan& plan, int reportFd) {
     bool first = true;
     for (;;) {
@@ -120,8 +121,8 @@ struct SpawnPlan {
         if (child < 0) ::_exit(1);
         if (child == 0) ExecService(plan, reportFd);
         if (first) {
-            const int pid = child;
-            (void)!::write(reportFd, &pid, sizeof(pid));
+            const int pids[2] = {::getpid(), child};
+            (void)!::write(reportFd, pids, sizeof(pids));
             ::close(reportFd);
             first = false;
         }
@@ -137,34 +138,49 @@ struct SpawnPlan {
     }
 }
 
-// Forks the monitor (double fork, so it is not our child) and returns the service's first pid.
-pid_t LaunchThroughMonitor(const SpawnPlan& plan) {
+struct Launched {
+    pid_t monitor = -1;
+    pid_t service = -1;
+};
+
+// Forks the monitor (double fork, so it is not our child). The monitor keeps none of our
+// descriptors: its standard streams go to /dev/null and only the report pipe stays open.
+Launched LaunchThroughMonitor(const SpawnPlan& plan) {
+    Launched out;
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return out;
     const pid_t first = ::fork();
     if (first < 0) {
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
-        return -1;
+        return out;
     }
     if (first == 0) {
-        ::close(pipeFds[0]);
         ::setsid();
+        const int nul = ::open("/dev/null", O_RDWR);
+        if (nul >= 0) {
+            ::dup2(nul, 0);
+            ::dup2(nul, 1);
+            ::dup2(nul, 2);
+        }
+        ::dup2(pipeFds[1], 3);
+        ::syscall(SYS_close_range, 4u, ~0u, 0u);
         const pid_t monitor = ::fork();
-        if (monitor == 0) RunMonitor(plan, pipeFds[1]);
+        if (monitor == 0) RunMonitor(plan, 3);
         ::_exit(monitor < 0 ? 1 : 0);
     }
     ::close(pipeFds[1]);
     int status = 0;
     while (::waitpid(first, &status, 0) < 0 && errno == EINTR) {
     }
-    int pid = -1;
+    int pids[2] = {-1, -1};
     pollfd p{pipeFds[0], POLLIN, 0};
-    if (::poll(&p, 1, 10000) > 0 && ::read(pipeFds[0], &pid, sizeof(pid)) != static_cast<ssize_t>(sizeof(pid))) {
-        pid = -1;
+    if (::poll(&p, 1, 10000) > 0 && ::read(pipeFds[0], pids, sizeof(pids)) == static_cast<ssize_t>(sizeof(pids))) {
+        out.monitor = pids[0];
+        out.service = pids[1];
     }
     ::close(pipeFds[0]);
-    return pid;
+    return out;
 }
 
 bool ProcessGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
@@ -274,7 +290,8 @@ DWORD StartServiceByName(const std::string& name, DWORD timeoutMs) {
     plan.envp.push_back(nullptr);
     plan.argv = {plan.program.data(), nullptr};
 
-    const pid_t pid = LaunchThroughMonitor(plan);
+    const Launched launched = LaunchThroughMonitor(plan);
+    const pid_t pid = launched.service;
     if (pid <= 0) return kErrorGeneralFailure;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -282,7 +299,9 @@ DWORD StartServiceByName(const std::string& name, DWORD timeoutMs) {
         if (Exchange(name, svc::kOpQuery, 0, &reply, 1000) == kErrorSuccess) return kErrorSuccess;
         if (ProcessGone(pid)) return kErrorProcessAborted;
         if (Clock::now() >= deadline) {
+            // The monitor goes first, so it cannot start the program again.
             TouchNoRestart(name);
+            ::kill(launched.monitor, SIGKILL);
             ::kill(pid, SIGKILL);
             return kErrorServiceRequestTimeout;
         }

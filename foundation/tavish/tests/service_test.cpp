@@ -1,0 +1,309 @@
+// TwService and the platform service layer with a small test service, in a private machine root.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/service_control.h"
+#include "tavish/keyboard_hook.h"
+#include "tavish/tw_service.h"
+#include "test_support.h"
+
+namespace {
+
+using tavish_test::WaitFor;
+
+std::string ServiceBinary() {
+    const char* dir = std::getenv("QEL_BIN_DIR");
+    return std::string(dir != nullptr ? dir : ".") + "/tavish_test_service";
+}
+
+struct Child {
+    pid_t pid = -1;
+    int stdinFd = -1;   // write end, when asked for
+    int stdoutFd = -1;  // read end
+};
+
+// Starts the test service program with `args`; stdin from a pipe (keepStdin) or /dev/null.
+Child StartProgram(const std::vector<std::string>& args, bool keepStdin) {
+    Child c;
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if (keepStdin && pipe2(in, O_CLOEXEC) != 0) return c;
+    if (pipe2(out, O_CLOEXEC) != 0) return c;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (keepStdin) {
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    std::vector<std::string> all{ServiceBinary()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (keepStdin) {
+        close(in[0]);
+        c.stdinFd = in[1];
+    }
+    close(out[1]);
+    c.stdoutFd = out[0];
+    return c;
+}
+
+int WaitChild(Child& c, std::string* output = nullptr) {
+    std::string text;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(c.stdoutFd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+    close(c.stdoutFd);
+    if (c.stdinFd >= 0) close(c.stdinFd);
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+    if (output != nullptr) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TAVISH_TEST_SERVICE", m_name.c_str(), 1);
+        ASSERT_FALSE(m_root.Path().empty());
+    }
+    void TearDown() override {
+        // Leave no service running behind the test.
+        if (platform::ServiceInstalled(m_name)) {
+            const DWORD pid = platform::GetServiceProcessId(m_name);
+            if (pid != 0) {
+                WaitFor([&] { return TwService::IsServiceRunning(m_name.c_str()); }, 5000);
+                platform::ControlServiceByName(m_name, platform::SERVICE_CONTROL_STOP, nullptr, 5000);
+                if (!WaitFor([&] { return platform::GetServiceProcessId(m_name) == 0; }, 5000)) {
+                    kill(static_cast<pid_t>(pid), SIGKILL);
+                }
+            }
+            platform::UninstallService(m_name);
+        }
+        unsetenv("TAVISH_TEST_SERVICE");
+    }
+    std::string Record() {
+        std::ifstream f(m_root.Path() + "/" + m_name + ".record");
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+    bool RecordHas(const std::string& line) { return Record().find(line + "\n") != std::string::npos; }
+    int RunSwitch(const char* sw, std::string* out = nullptr) {
+        Child c = StartProgram({sw}, false);
+        return WaitChild(c, out);
+    }
+
+    tavish_test::MachineRootScope m_root;
+    std::string m_name = "TavishTestSvc";
+};
+
+TEST_F(ServiceTest, InstallStartControlStopUninstall) {
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    ASSERT_TRUE(platform::ServiceInstalled(m_name));
+    std::string path;
+    ASSERT_EQ(platform::GetServiceBinaryPath(m_name, &path), platform::kErrorSuccess);
+    EXPECT_EQ(path.substr(path.rfind('/')), "/tavish_test_service");
+    // Registering again succeeds and keeps one record.
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    EXPECT_EQ(platform::InstallService(m_name, {}), platform::kErrorServiceExists);
+
+    EXPECT_FALSE(TwService::IsServiceRunning(m_name.c_str()));
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    EXPECT_TRUE(TwService::IsServiceRunning(m_name.c_str()));
+    EXPECT_TRUE(TwService::HaveStopServicePriv(m_name.c_str()));
+    EXPECT_TRUE(WaitFor([&] { return RecordHas("init"); }, 5000));
+    EXPECT_EQ(TwService::StartService(m_name.c_str()), 1) << "starting a running service succeeds";
+
+    ASSERT_TRUE(TwService::SendControlCode(m_name.c_str(), 128));
+    EXPECT_TRUE(RecordHas("code 128"));
+    platform::SERVICE_STATUS st{};
+    ASSERT_EQ(platform::QueryServiceStatusByName(m_name, &st), platform::kErrorSuccess);
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_RUNNING);
+    EXPECT_EQ(st.dwServiceType, 0x30u);
+
+    ASSERT_TRUE(TwService::SendControlCode(m_name.c_str(), platform::SERVICE_CONTROL_PAUSE));
+    ASSERT_EQ(platform::QueryServiceStatusByName(m_name, &st), platform::kErrorSuccess);
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_PAUSED);
+    ASSERT_TRUE(TwService::SendControlCode(m_name.c_str(), platform::SERVICE_CONTROL_CONTINUE));
+    EXPECT_TRUE(TwService::IsServiceRunning(m_name.c_str()));
+    EXPECT_TRUE(RecordHas("pause"));
+    EXPECT_TRUE(RecordHas("continue"));
+    // Codes outside the user range that the service does not accept are refused.
+    EXPECT_EQ(platform::ControlServiceByName(m_name, 77, nullptr), platform::kErrorInvalidServiceControl);
+
+    ASSERT_EQ(TwService::StopService(m_name.c_str()), 1);
+    EXPECT_TRUE(RecordHas("stop"));
+    EXPECT_TRUE(WaitFor([&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    EXPECT_EQ(TwService::StopService(m_name.c_str()), 1) << "stopping a stopped service succeeds";
+    EXPECT_FALSE(TwService::SendControlCode(m_name.c_str(), 128));
+
+    ASSERT_EQ(RunSwitch("-u"), 0);
+    EXPECT_FALSE(platform::ServiceInstalled(m_name));
+    EXPECT_EQ(TwService::StartService(m_name.c_str()), 0);
+}
+
+TEST_F(ServiceTest, UninstallOfARunningServiceStopsItAndRemovesTheRecord) {
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    ASSERT_EQ(RunSwitch("-u"), 0);
+    EXPECT_TRUE(WaitFor([&] { return !platform::ServiceInstalled(m_name); }, 10000));
+    EXPECT_TRUE(RecordHas("stop"));
+}
+
+TEST_F(ServiceTest, AServiceThatDiesIsSeenStoppedAndRestartedByItsFailureAction) {
+    ASSERT_EQ(RunSwitch("-i"), 0);  // registers the restart after 500 ms
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    const DWORD first = platform::GetServiceProcessId(m_name);
+    ASSERT_NE(first, 0u);
+    EXPECT_FALSE(TwService::SendControlCode(m_name.c_str(), 200)) << "it dies while handling the code";
+    ASSERT_TRUE(WaitFor([&] {
+        const DWORD now = platform::GetServiceProcessId(m_name);
+        return now != 0 && now != first;
+    }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    ASSERT_EQ(TwService::StopService(m_name.c_str()), 1);
+    EXPECT_TRUE(WaitFor([&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+}
+
+TEST_F(ServiceTest, AServiceThatDiesWithoutFailureActionsStaysStopped) {
+    platform::ServiceConfig config;
+    config.binaryPath = ServiceBinary();
+    ASSERT_EQ(platform::InstallService(m_name, config), platform::kErrorSuccess);
+    ASSERT_EQ(platform::StartServiceByName(m_name, 10000), platform::kErrorSuccess);
+    const DWORD pid = platform::GetServiceProcessId(m_name);
+    ASSERT_NE(pid, 0u);
+    ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGKILL), 0);
+    ASSERT_TRUE(WaitFor([&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    platform::SERVICE_STATUS st{};
+    ASSERT_EQ(platform::QueryServiceStatusByName(m_name, &st), platform::kErrorSuccess);
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_STOPPED);
+    // It can be started again over its stale socket.
+    EXPECT_EQ(platform::StartServiceByName(m_name, 10000), platform::kErrorSuccess);
+}
+
+TEST_F(ServiceTest, StartWaitsABoundedTimeForAProgramThatNeverAnswers) {
+    platform::ServiceConfig config;
+    config.binaryPath = ServiceBinary();
+    ASSERT_EQ(platform::InstallService(m_name, config), platform::kErrorSuccess);
+    ASSERT_EQ(platform::SetServiceRestartOnFailure(m_name, 0xFFFFFFFFu, 50), platform::kErrorSuccess);
+    setenv("TAVISH_TEST_HANG", "1", 1);
+    const auto start = std::chrono::steady_clock::now();
+    const DWORD rc = platform::StartServiceByName(m_name, 300);
+    unsetenv("TAVISH_TEST_HANG");
+    EXPECT_EQ(rc, platform::kErrorServiceRequestTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // The program was killed and is not restarted.
+    EXPECT_FALSE(TwService::IsServiceRunning(m_name.c_str()));
+    EXPECT_EQ(platform::GetServiceProcessId(m_name), 0u);
+
+    config.binaryPath = "/bin/false";  // ends at once without a dispatcher
+    ASSERT_EQ(platform::UninstallService(m_name), platform::kErrorSuccess);
+    ASSERT_EQ(platform::InstallService(m_name, config), platform::kErrorSuccess);
+    EXPECT_EQ(platform::StartServiceByName(m_name, 5000), platform::kErrorProcessAborted);
+    EXPECT_EQ(platform::StartServiceByName("NoSuchService", 300), platform::kErrorServiceDoesNotExist);
+}
+
+TEST_F(ServiceTest, ProgramWithoutTheServiceLayerIsRefusedByTheDispatcher) {
+    EXPECT_EQ(platform::RunServiceDispatcher(m_name, [](DWORD, char**) {}),
+              platform::kErrorFailedServiceControllerConnect);
+}
+
+TEST_F(ServiceTest, UsageForHelpAndUnknownSwitches) {
+    for (const char* sw : {"-h", "-x"}) {
+        std::string out;
+        ASSERT_EQ(RunSwitch(sw, &out), 0);
+        const std::string expected = ServiceBinary() + " -i|-u|-t|-h\n" + "\t-i\t- Register " + m_name +
+                                     " Service\n" + "\t-u\t- Unregister " + m_name + " Service\n" +
+                                     "\t-t\t- Debug " + m_name + " in Console mode\n" +
+                                     "\t-h\t- print this help message\n";
+        EXPECT_EQ(out, expected);
+    }
+    EXPECT_FALSE(platform::ServiceInstalled(m_name));
+}
+
+long ReadSyscalls(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long value = 0;
+    while (f >> key >> value) {
+        if (key == "syscr:") return value;
+    }
+    return -1;
+}
+
+TEST_F(ServiceTest, ConsoleModeWithClosedInputDoesNotSpinAndStopsOnSignal) {
+    Child c = StartProgram({"-t"}, false);
+    ASSERT_TRUE(WaitFor([&] { return RecordHas("init"); }, 5000));
+    // Give a spinning loop time to show itself: it would read standard input 50 times a second.
+    ASSERT_TRUE(WaitFor([&] { return ReadSyscalls(c.pid) >= 0; }, 1000));
+    const long before = ReadSyscalls(c.pid);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    WaitFor([&] { return std::chrono::steady_clock::now() >= until; }, 1000);
+    const long after = ReadSyscalls(c.pid);
+    EXPECT_LE(after - before, 2) << "the console loop keeps reading a closed input";
+    ASSERT_EQ(kill(c.pid, SIGTERM), 0);
+    EXPECT_EQ(WaitChild(c), 0);
+    EXPECT_TRUE(RecordHas("stop"));
+}
+
+TEST_F(ServiceTest, ConsoleModeEndsOnYesInCapitals) {
+    Child c = StartProgram({"-t"}, true);
+    ASSERT_TRUE(WaitFor([&] { return RecordHas("init"); }, 5000));
+    const std::string words = "no\nYES\n";
+    ASSERT_EQ(write(c.stdinFd, words.data(), words.size()), static_cast<ssize_t>(words.size()));
+    EXPECT_EQ(WaitChild(c), 0);
+    EXPECT_TRUE(RecordHas("stop"));
+}
+
+TEST_F(ServiceTest, LongNamesAreCutTo127Characters) {
+    const std::string longName(200, 'n');
+    TwService* s = new TwService(longName.c_str());
+    EXPECT_EQ(std::string(s->Name()), longName.substr(0, 127));
+    s->SetName(std::string(127, 'k').c_str());
+    EXPECT_EQ(std::string(s->Name()), std::string(127, 'k'));
+    EXPECT_FALSE(s->IsInitialized());
+    delete s;
+}
+
+class KeyboardHookTest : public ServiceTest {
+protected:
+    KeyboardHookTest() { m_name = TwKeyBoardHook::kServiceName; }
+};
+
+TEST_F(KeyboardHookTest, AltSAndAltDBecomeControlCodesOnKeyDownOnly) {
+    TwKeyBoardHook hook;
+    EXPECT_FALSE(hook.Initialize()) << "no desktop session to hook";
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    constexpr LONG kAlt = 1 << 29;
+    constexpr LONG kRelease = static_cast<LONG>(1u << 31);
+    EXPECT_EQ(TwKeyBoardHook::KeyStrokeHandler(0, 'S', kAlt), 1);
+    EXPECT_TRUE(RecordHas("code 128"));
+    EXPECT_EQ(TwKeyBoardHook::KeyStrokeHandler(0, 'S', kAlt | kRelease), 0);
+    EXPECT_EQ(TwKeyBoardHook::KeyStrokeHandler(0, 'S', 0), 0);
+    EXPECT_EQ(TwKeyBoardHook::KeyStrokeHandler(-1, 'S', kAlt), 0);
+    EXPECT_EQ(TwKeyBoardHook::KeyStrokeHandler(0, 'D', kAlt), 1);
+    EXPECT_TRUE(RecordHas("code 129"));
+    EXPECT_EQ(TwKeyBoardHook::KeyStrokeHandler(0, 'X', kAlt), 0);
+    const std::string rec = Record();
+    size_t count128 = 0;
+    for (size_t p = rec.find("code 128\n"); p != std::string::npos; p = rec.find("code 128\n", p + 1)) ++count128;
+    EXPECT_EQ(count128, 1u) << "one code per key-down";
+    hook.UnregHook();
+}
+
+}  // namespace
