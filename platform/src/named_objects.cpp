@@ -262,7 +262,8 @@ std::shared_ptr<SharedObject> Acquire(const std::string& name, std::uint32_t typ
         SetLastError(87);
         return nullptr;
     }
-    std::string file = FileNameFor(name);
+    // By full path: a test may switch machine roots while objects of the old one live on.
+    const std::string file = ObjectsDir() + "/" + FileNameFor(name);
     std::lock_guard<std::mutex> guard(g_registryLock);
     auto& registry = Registry();
     auto it = registry.find(file);
@@ -280,7 +281,7 @@ std::shared_ptr<SharedObject> Acquire(const std::string& name, std::uint32_t typ
     for (auto i = registry.begin(); i != registry.end();) {
         i = i->second.expired() ? registry.erase(i) : std::next(i);
     }
-    auto obj = Attach(ObjectsDir() + "/" + file, type, mustExist, existed);
+    auto obj = Attach(file, type, mustExist, existed);
     if (!obj) {
         if (GetLastError() != kErrorInvalidHandle) {
             SetLastError(WinErrorFromErrno(errno));

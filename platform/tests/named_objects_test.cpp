@@ -182,6 +182,20 @@ TEST_F(NamedObjectsTest, InitiallyOwnedOnlyForTheCreator) {
     EXPECT_FALSE(again->Release());
 }
 
+TEST_F(NamedObjectsTest, EachMachineRootHasItsOwnObjects) {
+    auto here = NamedEvent::Create("Global\\per-root", true, true);
+    ASSERT_TRUE(here);
+    {
+        test::TempRoot other;
+        EXPECT_FALSE(NamedObjectExists("Global\\per-root"));
+        auto there = NamedEvent::Create("Global\\per-root", true, false);
+        ASSERT_TRUE(there);
+        EXPECT_FALSE(there->AlreadyExisted());
+        EXPECT_EQ(there->Wait(0), kWaitTimeout);
+    }
+    ::setenv("QEL_ROOT", root.Path().c_str(), 1);
+}
+
 TEST_F(NamedObjectsTest, AMutexAndAnEventCannotShareAName) {
     auto m = NamedMutex::Create("Global\\clash");
     ASSERT_TRUE(m);
