@@ -362,7 +362,9 @@ LONG SettingsStore::DeleteValue(const std::string& keyPath, const std::string& n
 LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name, DWORD type,
                              const void* data, DWORD size) {
     KeyPath kp = Normalise(keyPath);
-    if (!kp.valid || (data == nullptr && size != 0) || size > 0x7fffffffu - 1) {
+    // Value names are at most 16383 characters and, being C strings on Windows, hold no zero.
+    if (!kp.valid || (data == nullptr && size != 0) || size > 0x7fffffffu - 1 || name.size() > 16383 ||
+        name.find('\0') != std::string::npos) {
         return kRegInvalidParameter;
     }
     std::string bytes(static_cast<const char*>(data), static_cast<const char*>(data) + (data ? size : 0));
