@@ -63,12 +63,15 @@ TwDhcpManager::~TwDhcpManager() = default;
 int TwDhcpManager::CmdExec(const std::vector<std::string>& argv) {
     platform::SpawnOptions options;
     options.quietOutput = true;
+    // Its own session and process group: the client forks a worker at once, and a client cut off
+    // at the bound must not leave that worker behind.
+    options.newSession = true;
     const pid_t pid = platform::Spawn(argv, options);
     if (pid < 0) return -1;
     int exitCode = -1;
     const DWORD wait = platform::WaitProcess(pid, m_timeoutMs, &exitCode);
     if (wait == platform::kWaitObject0) return exitCode;
-    platform::KillProcess(pid, SIGKILL);
+    ::kill(-pid, SIGKILL);
     platform::WaitProcess(pid, 5000, &exitCode);
     return -1;
 }

@@ -8,9 +8,34 @@
 #include <chrono>
 #include <cstring>
 
+#include <dirent.h>
+
+#include <fstream>
+#include <sstream>
+
 #include "test_support.h"
 
 namespace {
+
+// Live (not zombie) processes whose command line mentions `text`.
+int LiveProcessesMentioning(const std::string& text) {
+    int count = 0;
+    DIR* d = opendir("/proc");
+    if (d == nullptr) return -1;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        std::ifstream cmd(std::string("/proc/") + e->d_name + "/cmdline");
+        std::stringstream all;
+        all << cmd.rdbuf();
+        if (all.str().find(text) == std::string::npos) continue;
+        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        std::string pid, comm, state;
+        stat >> pid >> comm >> state;
+        if (state != "Z") ++count;
+    }
+    closedir(d);
+    return count;
+}
 
 class DhcpNetns : public ::testing::Test {
 protected:
@@ -52,6 +77,7 @@ TEST_F(DhcpNetns, RenewWithoutAServerFailsByTheClientsResultWithinTheBound) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(manager.Renew(&renew), 1) << "the client started, but got no lease";
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(LiveProcessesMentioning(m_root.Path() + "/run/dhcp/"), 0) << "a DHCP client was left running";
 }
 
 TEST_F(DhcpNetns, ReleaseRunsTheClientAndReportsItsStatus) {
