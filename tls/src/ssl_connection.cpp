@@ -96,6 +96,12 @@ int TwSslSession::ActiveKeyId() {
     return conn ? conn->keyId : -1;
 }
 
+std::string TwSslSession::ProtocolVersion() {
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    auto conn = Active();
+    return conn && conn->complete ? SSL_get_version(conn->ssl) : "";
+}
+
 void TwSslSession::SetAlert(int level, int description) {
     std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
     m_alert = {true, level, description};

@@ -123,14 +123,18 @@ void TwSslSession::ProcessRecord(const TwSslRecordView& record) {
         return;
     }
     Flush(*conn);
-    if (record.contentType == kContentAlert && peerClosing.exchange(false)) RemoveConnection(conn);
+    // The peer closed this key id: answer its close_notify and let the connection go.
+    if (record.contentType == kContentAlert && peerClosing.exchange(false)) ShutdownConnection(conn, true);
 }
 
 // True when the connection failed fatally.
 bool TwSslSession::IndicateAppData(const std::shared_ptr<TwSslConnection>& conn) {
     if (conn->shuttingDown) {
         TLS_LOG(kLogDebug, "[IndicateAppData] ShutDown SSL Connection, KeyId=%d", conn->keyId);
-        ShutdownConnection(conn, false);
+        // Our close_notify went out already; this reads the peer's answer, which ends the key id.
+        int ret = SSL_shutdown(conn->ssl);
+        if (ret != 1) ERR_clear_error();
+        if (ret == 1) RemoveConnection(conn);
         return false;
     }
     if (!conn->complete) {
@@ -174,10 +178,15 @@ bool TwSslSession::ReadAppData(const std::shared_ptr<TwSslConnection>& conn) {
         if (lastKind == SSL_ERROR_WANT_READ || lastKind == SSL_ERROR_WANT_WRITE || lastKind == SSL_ERROR_ZERO_RETURN ||
             lastKind == SSL_ERROR_NONE) {
             ERR_clear_error();
+            CheckRenegotiation(*conn);
             return false;
         }
         TLS_LOG(kLogError, "[IndicateAppData] SSL_read, iDataSize < 0, SSLError. %d", lastKind);
         SetOpenSslError(TW_SSL_ERR_PROTOCOL);
+        if (m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED && conn->keyId == m_renegotiatingKeyId) {
+            m_error.store(lastKind);
+            m_rehandshake.store(TW_REHANDSHAKE_FAILED);
+        }
         ERR_clear_error();
         return true;
     }
@@ -224,19 +233,6 @@ void TwSslSession::HandshakeStep(const std::shared_ptr<TwSslConnection>& conn) {
 }
 
 bool TwSslSession::AfterHandshake(const std::shared_ptr<TwSslConnection>& conn) {
-    if (m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED) {
-        int check = VerifyClientCertificate(*conn);
-        if (check != 0) {
-            TLS_LOG(kLogError, "[StartSslHandShake] VerifyClientCertificate() failed");
-            m_error.store(check);
-            m_rehandshake.store(TW_REHANDSHAKE_FAILED);
-        } else {
-            m_rehandshake.store(TW_REHANDSHAKE_COMPLETED);
-        }
-        // The connection stayed counted through the renegotiation: no second connect event.
-        conn->complete = true;
-        return true;
-    }
     if (!VerifyPeerCertificate(*conn)) {
         TLS_LOG(kLogError, "[StartSslHandShake] VerifyPeerCertificate() failed, Disconnect");
         SetError(TW_SSL_ERR_HANDSHAKE, "the peer certificate does not verify");
@@ -245,6 +241,23 @@ bool TwSslSession::AfterHandshake(const std::shared_ptr<TwSslConnection>& conn) 
     }
     NotifyConnect(conn);
     return true;
+}
+
+// A renegotiation asked for by RequestClientCertificate runs inside SSL_read on the server (the
+// client's new hello arrives as ordinary records); once OpenSSL reports it done, the client
+// certificate is checked.
+void TwSslSession::CheckRenegotiation(TwSslConnection& conn) {
+    if (m_rehandshake.load() != TW_REHANDSHAKE_REQUESTED || conn.keyId != m_renegotiatingKeyId) return;
+    if (SSL_renegotiate_pending(conn.ssl) || !SSL_is_init_finished(conn.ssl)) return;
+    int check = VerifyClientCertificate(conn);
+    if (check != 0) {
+        TLS_LOG(kLogError, "[StartSslHandShake] VerifyClientCertificate() failed");
+        m_error.store(check);
+        m_rehandshake.store(TW_REHANDSHAKE_FAILED);
+    } else {
+        m_rehandshake.store(TW_REHANDSHAKE_COMPLETED);
+    }
+    m_renegotiatingKeyId = -1;
 }
 
 bool TwSslSession::VerifyPeerCertificate(TwSslConnection& conn) {
@@ -430,16 +443,19 @@ int TwSslSession::RequestClientCertificate(const char* expectedName, bool requir
     m_clientCertRequested = true;
     SSL_set_verify(conn->ssl, require ? (SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT) : SSL_VERIFY_PEER,
                    VerifyCertificateCallback);
-    conn->complete = false;
-    m_rehandshake.store(TW_REHANDSHAKE_REQUESTED);
     unsigned int sid = static_cast<unsigned int>(getpid()) + 1;
     SSL_set_session_id_context(conn->ssl, reinterpret_cast<unsigned char*>(&sid), sizeof sid);
-    if (SSL_renegotiate(conn->ssl) != 1) {
+    m_renegotiatingKeyId = conn->keyId;
+    m_rehandshake.store(TW_REHANDSHAKE_REQUESTED);
+    // The hello request goes out now; the connection keeps carrying data while the client
+    // answers it (see CheckRenegotiation).
+    if (SSL_renegotiate(conn->ssl) != 1 || SSL_do_handshake(conn->ssl) != 1) {
+        SetOpenSslError(TW_REHANDSHAKE_FAILED);
         ERR_clear_error();
         m_rehandshake.store(TW_REHANDSHAKE_FAILED);
         return 0;
     }
-    HandshakeStep(conn);
+    Flush(*conn);
     return 1;
 }
 

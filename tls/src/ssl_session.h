@@ -122,6 +122,7 @@ public:
     bool HasConnection(int keyId);
     bool IsKeyIdComplete(int keyId);
     int ActiveKeyId();
+    std::string ProtocolVersion();  // of the active connection, e.g. "TLSv1.2"; "" without one
 
     const std::string& Host() const { return m_host; }
     std::uint32_t Address() const { return m_address; }
@@ -152,6 +153,7 @@ private:
     void HandshakeStep(const std::shared_ptr<TwSslConnection>& conn);
     bool AfterHandshake(const std::shared_ptr<TwSslConnection>& conn);
     bool VerifyPeerCertificate(TwSslConnection& conn);
+    void CheckRenegotiation(TwSslConnection& conn);
     int VerifyClientCertificate(TwSslConnection& conn);
     void SaveAcceptedCertificate(X509* cert);
     void NotifyConnect(const std::shared_ptr<TwSslConnection>& conn);
@@ -182,6 +184,7 @@ private:
 
     std::atomic<int> m_rehandshake{TW_REHANDSHAKE_NONE};
     bool m_clientCertRequested = false;
+    int m_renegotiatingKeyId = -1;
     std::atomic<bool> m_broken{false};
     std::atomic<int> m_error{0};
     char m_errorText[1024] = "No error sting";

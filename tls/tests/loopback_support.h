@@ -1,0 +1,54 @@
+// Loopback helpers: a content handler that records what it sees with bounded waits, a free
+// loopback port, and an `openssl s_server` child process with its stdin and stdout piped.
+#pragma once
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tamberk/ssl_state_machine.h"
+
+namespace tamberk::test {
+
+struct HandlerSide {
+    std::mutex m;
+    std::condition_variable cv;
+    int connects = 0;
+    int disconnects = 0;
+    std::map<SharedObject*, std::string> data;
+    std::vector<SharedObjectPtr<SharedObject>> sessions;
+    std::string all;
+
+    static std::uint32_t Proc(TwSslAPI* api, TwSslMessage* message);
+    bool WaitFor(const std::function<bool()>& done, int milliseconds = 15000);
+    std::string Data(const SharedObjectPtr<SharedObject>& session);
+};
+
+unsigned short FreeLoopbackPort();
+
+class OpenSslServer {
+public:
+    OpenSslServer() = default;
+    ~OpenSslServer();
+    OpenSslServer(const OpenSslServer&) = delete;
+    OpenSslServer& operator=(const OpenSslServer&) = delete;
+    // Starts `openssl s_server <args>` and waits (bounded) for it to accept.
+    bool Start(const std::vector<std::string>& args);
+    // Waits until its output contains `text`.
+    bool WaitOutput(const std::string& text, int milliseconds = 15000);
+    bool Write(const std::string& text);
+    std::string Output() const { return m_output; }
+
+private:
+    pid_t m_pid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    std::string m_output;
+};
+
+}  // namespace tamberk::test

@@ -1,0 +1,222 @@
+// The library over real sockets on loopback: our client against our server (four key ids on one
+// stream, data both ways, client certificates), and our client against `openssl s_server`
+// speaking TLS 1.0 and TLS 1.2.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "loopback_support.h"
+#include "prendle/socket_client.h"
+#include "prendle/socket_server.h"
+#include "state_machine_impl.h"
+#include "tamberk/ssl_state_machine.h"
+#include "test_certs.h"
+
+using namespace tamberk::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct LoopbackTest : ::testing::Test {
+    TempDir dir;
+    std::string caPath, serverPem, caPem;
+    CertKey ca = MakeCert("Loop Root", nullptr, true);
+    CertKey serverCert = MakeCert("loop.gateway", &ca, false);
+    HandlerSide clientSide, serverSide;
+    SharedObjectPtr<TwSocketServer> socketServer = TwSocketServer::CreatePrendle();
+    SharedObjectPtr<TwSocketClient> socketClient = TwSocketClient::CreateSockClient();
+    std::unique_ptr<TwSslStateMachine> server = std::make_unique<TwSslStateMachine>();
+    std::unique_ptr<TwSslStateMachine> client = std::make_unique<TwSslStateMachine>();
+    unsigned short port = FreeLoopbackPort();
+
+    void SetUp() override {
+        ::setenv("QEL_ROOT", dir.path.c_str(), 1);
+        caPath = dir.path + "/trusted";
+        fs::create_directories(caPath);
+        caPem = caPath + "/root.pem";
+        WritePem(caPem, ca, false);
+        serverPem = dir.path + "/server.pem";
+        WritePem(serverPem, serverCert, true);
+    }
+    void TearDown() override {
+        client->Terminate();
+        server->Terminate();
+        client.reset();
+        server.reset();
+    }
+    void StartOurServer() {
+        ASSERT_EQ(server->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr), 1);
+        ASSERT_NE(server->RegisterSslContentHandler(&HandlerSide::Proc, &serverSide, 23, 0), nullptr);
+        ASSERT_EQ(server->BindToSocketServer(socketServer.get(), serverPem.c_str(), nullptr, nullptr, caPath.c_str(),
+                                             nullptr), 1);
+        ASSERT_EQ(server->StartSslServer(htonl(INADDR_LOOPBACK), port), 1);
+    }
+    void BindClient(const char* ciphers = nullptr) {
+        ASSERT_EQ(client->Initialize(TW_SSL_PROTOCOL_TLSV1, ciphers), 1);
+        TwCertificateVerificationPolicy policy{0, 8, 1};
+        ASSERT_EQ(client->SetCertVerifyPolicy(&policy), 1);
+        ASSERT_NE(client->RegisterSslContentHandler(&HandlerSide::Proc, &clientSide, 23, 8192), nullptr);
+        ASSERT_EQ(client->BindToSocketClient(socketClient.get(), caPath.c_str(), nullptr), 1);
+    }
+    SharedObjectPtr<SharedObject> Connect() {
+        int error = 0, system = 0;
+        auto session = client->ConnectToSslServer("127.0.0.1", port, nullptr, &error, &system);
+        EXPECT_TRUE(session) << error << "/" << system;
+        return session;
+    }
+    static tamberk::TwSslSession* Core(const SharedObjectPtr<SharedObject>& s) { return AsSslSession(s)->core.get(); }
+};
+
+TEST_F(LoopbackTest, FourKeyIdsOnOneStreamWithDataBothWays) {
+    StartOurServer();
+    BindClient();
+    auto session = Connect();
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.connects == 1; }));
+    ASSERT_TRUE(serverSide.WaitFor([&] { return serverSide.connects == 1; }));
+    SharedObjectPtr<SharedObject> gatewaySession = serverSide.sessions[0];
+    TwSslAPI* api = client->GetSslAPI();
+    TwSslAPI* gw = server->GetSslAPI();
+
+    ASSERT_GT(api->SendMsg(session, "key0 up", 7, true), 0);
+    ASSERT_TRUE(serverSide.WaitFor([&] { return serverSide.all == "key0 up"; }));
+    for (int keyId = 1; keyId <= 3; ++keyId) {
+        ASSERT_EQ(gw->OpenKeyId(gatewaySession, keyId), 1);
+        ASSERT_TRUE(clientSide.WaitFor([&] { return Core(session)->IsKeyIdComplete(keyId); })) << keyId;
+        std::string up = "up on " + std::to_string(keyId);
+        ASSERT_GT(api->SendMsg(session, up.data(), static_cast<int>(up.size()), true), 0);
+        ASSERT_TRUE(serverSide.WaitFor([&] { return serverSide.all.find(up) != std::string::npos; })) << up;
+        std::string down = "down on " + std::to_string(keyId);
+        ASSERT_GT(gw->SendMsg(gatewaySession, down.data(), static_cast<int>(down.size()), true), 0);
+        ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.all.find(down) != std::string::npos; })) << down;
+    }
+    EXPECT_EQ(Core(session)->CompletedCount(), 4);
+    EXPECT_EQ(Core(session)->ActiveKeyId(), 3);
+    EXPECT_EQ(clientSide.connects, 1);
+
+    char subject[256] = "";
+    api->GetPeerCertSubject(session, subject, sizeof subject);
+    EXPECT_NE(std::string(subject).find("/CN=loop.gateway"), std::string::npos);
+    char peer[64] = "";
+    short peerPort = 0;
+    api->GetPeerAddr(session, peer, sizeof peer, &peerPort);
+    EXPECT_STREQ(peer, "127.0.0.1");
+    EXPECT_EQ(static_cast<unsigned short>(peerPort), port);
+    EXPECT_EQ(api->GetSslError(nullptr), TW_SSL_ERR_NO_SESSION);
+    EXPECT_EQ(api->SendMsg(session, nullptr, 3, true), -1);
+
+    EXPECT_EQ(api->Disconnect(session), 1);
+    EXPECT_TRUE(clientSide.WaitFor([&] { return clientSide.disconnects == 1; }));
+    EXPECT_TRUE(serverSide.WaitFor([&] { return serverSide.disconnects == 1; }));
+}
+
+TEST_F(LoopbackTest, BulkDataArrivesWhole) {
+    StartOurServer();
+    BindClient();
+    auto session = Connect();
+    ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.connects == 1; }));
+    std::string block(100000, 0);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
+    std::string expected;
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_GT(client->GetSslAPI()->SendMsg(session, block.data(), static_cast<int>(block.size()), true), 0);
+        expected += block;
+    }
+    ASSERT_TRUE(serverSide.WaitFor([&] { return serverSide.all.size() >= expected.size(); }, 30000));
+    EXPECT_TRUE(serverSide.all == expected);
+}
+
+TEST_F(LoopbackTest, ClientCertificateRequestedByTheGateway) {
+    // The client's certificate lives in the certificate store (PEM with its key).
+    CertKey alice = MakeCert("alice", &ca, false);
+    fs::create_directories(dir.path + "/certstore");
+    WritePem(dir.path + "/certstore/alice.pem", alice, true);
+    StartOurServer();
+    BindClient();
+    ASSERT_EQ(client->ChooseCertificate("CN=alice", SerialHexOf(alice).c_str(), 1), TW_CERT_CHOOSE_OK);
+    auto session = Connect();
+    ASSERT_TRUE(serverSide.WaitFor([&] { return serverSide.connects == 1; }));
+    TwSslAPI* gw = server->GetSslAPI();
+    auto gatewaySession = serverSide.sessions[0];
+    ASSERT_EQ(gw->RequestClientCertificate(gatewaySession, "ALICE", 1), 1);
+    ASSERT_TRUE(serverSide.WaitFor([&] { return gw->GetRehandshakeStatus(gatewaySession) >= 2; }));
+    EXPECT_EQ(gw->GetRehandshakeStatus(gatewaySession), TW_REHANDSHAKE_COMPLETED)
+        << gw->GetSslError(gatewaySession) << " " << gw->GetSslErrorString(gatewaySession);
+    ASSERT_TRUE(session);
+    ASSERT_NE(AsSslSession(session), nullptr);
+    ASSERT_NE(Core(session), nullptr);
+    char subject[256] = "";
+    gw->GetPeerCertSubject(gatewaySession, subject, sizeof subject);
+    EXPECT_NE(std::string(subject).find("/CN=alice"), std::string::npos);
+    // Data still flows after the renegotiation.
+    ASSERT_GT(client->GetSslAPI()->SendMsg(session, "after", 5, true), 0);
+    EXPECT_TRUE(serverSide.WaitFor([&] { return serverSide.all == "after"; }));
+}
+
+TEST_F(LoopbackTest, ChooseCertificateRefusesExpiredAndUnknown) {
+    CertKey old = MakeCert("bob", &ca, false, -10, -1);
+    fs::create_directories(dir.path + "/certstore");
+    WritePem(dir.path + "/certstore/bob.pem", old, true);
+    BindClient();
+    EXPECT_EQ(client->ChooseCertificate("CN=bob", SerialHexOf(old).c_str(), 1), TW_CERT_CHOOSE_NOT_VALID_TODAY);
+    EXPECT_EQ(client->ChooseCertificate("CN=carol", "01", 1), TW_CERT_CHOOSE_FAILED);
+    EXPECT_EQ(client->ChooseCertificate("CN=bob", SerialHexOf(old).c_str(), 0), TW_CERT_CHOOSE_FAILED);
+}
+
+TEST_F(LoopbackTest, RefusesSsl2And3AtBindTime) {
+    for (TwSslProtocol p : {TW_SSL_PROTOCOL_SSLV2, TW_SSL_PROTOCOL_SSLV3}) {
+        TwSslStateMachine sm;
+        sm.Initialize(p, nullptr);
+        auto sc = TwSocketClient::CreateSockClient();
+        EXPECT_EQ(sm.BindToSocketClient(sc.get(), caPath.c_str(), nullptr), 0);
+    }
+    TwSslStateMachine nullOnly;
+    nullOnly.Initialize(TW_SSL_PROTOCOL_TLSV1, "eNULL:aNULL");
+    auto sc = TwSocketClient::CreateSockClient();
+    EXPECT_EQ(nullOnly.BindToSocketClient(sc.get(), caPath.c_str(), nullptr), 0);
+}
+
+struct OpenSslPeerTest : LoopbackTest {
+    void RunAgainst(const std::vector<std::string>& extra, const char* expectVersion) {
+        OpenSslServer peer;
+        std::vector<std::string> args = {"-accept", "127.0.0.1:" + std::to_string(port), "-cert", serverPem,
+                                         "-key", serverPem};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(peer.Start(args)) << peer.Output();
+        auto session = Connect();
+        ASSERT_TRUE(session);
+        ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.connects == 1; })) << peer.Output();
+        ASSERT_GT(client->GetSslAPI()->SendMsg(session, "from-our-client\n", 16, true), 0);
+        EXPECT_TRUE(peer.WaitOutput("from-our-client")) << peer.Output();
+        EXPECT_EQ(Core(session)->ProtocolVersion(), expectVersion);
+        ASSERT_TRUE(peer.Write("from-openssl\n"));
+        EXPECT_TRUE(clientSide.WaitFor([&] { return clientSide.all.find("from-openssl") != std::string::npos; }));
+        client->GetSslAPI()->DisconnectSock(session);
+        EXPECT_TRUE(clientSide.WaitFor([&] { return clientSide.disconnects == 1; }));
+    }
+};
+
+TEST_F(OpenSslPeerTest, Tls10OnlyServer) {
+    BindClient();
+    RunAgainst({"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"}, "TLSv1");
+}
+
+TEST_F(OpenSslPeerTest, Tls12ServerWithAesGcm) {
+    BindClient();
+    RunAgainst({"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"}, "TLSv1.2");
+}
+
+TEST_F(OpenSslPeerTest, ServerDemandingAClientCertificate) {
+    CertKey alice = MakeCert("alice", &ca, false);
+    fs::create_directories(dir.path + "/certstore");
+    WritePem(dir.path + "/certstore/alice.p12.pem", alice, true);
+    BindClient();
+    ASSERT_EQ(client->ChooseCertificate("CN=alice", SerialHexOf(alice).c_str(), 1), TW_CERT_CHOOSE_OK);
+    RunAgainst({"-tls1_2", "-Verify", "1", "-CAfile", caPem}, "TLSv1.2");
+}
+
+}  // namespace
