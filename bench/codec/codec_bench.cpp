@@ -19,7 +19,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kPool = 512;        // distinct frames per size, sent round-robin
+constexpr std::size_t kPool = 512;            // distinct frames per size, sent round-robin
 constexpr std::size_t kCompressedRun = 4096;  // messages built before each inflate pass
 
 // Each takes a word (%s), a number (%u) and a hex tag (%08x), in that order.
@@ -32,14 +32,90 @@ const char* const kHeads[] = {
     "X-Request-Id: %s-%u-%08x\r\n\r\n{\"title\":\"ticket\",\"body\":\"",
 };
 const char* const kWords[] = {
-    "the", "printer", "on", "floor", "three", "jams", "when", "printing", "reports", "quarterly", "budget",
-    "meeting", "room", "is", "booked", "for", "tuesday", "please", "update", "your", "password", "before",
-    "friday", "network", "maintenance", "window", "starts", "at", "midnight", "and", "lasts", "two", "hours",
-    "<p>", "</p>", "<li>", "</li>", "<a href=\"/wiki/", "\">", "</a>", "class=\"row\"", "<div", "</div>",
-    "invoice", "customer", "order", "shipped", "warehouse", "delivery", "pending", "approved", "rejected",
-    "holiday", "schedule", "payroll", "benefits", "training", "security", "policy", "vpn", "laptop", "mail",
-    "calendar", "project", "deadline", "review", "draft", "final", "version", "2024", "Q3", "sales", "east",
-    "west", "region", "total", "amount", "EUR", "USD", "account", "manager", "team", "lead", "office",
+    "the",
+    "printer",
+    "on",
+    "floor",
+    "three",
+    "jams",
+    "when",
+    "printing",
+    "reports",
+    "quarterly",
+    "budget",
+    "meeting",
+    "room",
+    "is",
+    "booked",
+    "for",
+    "tuesday",
+    "please",
+    "update",
+    "your",
+    "password",
+    "before",
+    "friday",
+    "network",
+    "maintenance",
+    "window",
+    "starts",
+    "at",
+    "midnight",
+    "and",
+    "lasts",
+    "two",
+    "hours",
+    "<p>",
+    "</p>",
+    "<li>",
+    "</li>",
+    "<a href=\"/wiki/",
+    "\">",
+    "</a>",
+    "class=\"row\"",
+    "<div",
+    "</div>",
+    "invoice",
+    "customer",
+    "order",
+    "shipped",
+    "warehouse",
+    "delivery",
+    "pending",
+    "approved",
+    "rejected",
+    "holiday",
+    "schedule",
+    "payroll",
+    "benefits",
+    "training",
+    "security",
+    "policy",
+    "vpn",
+    "laptop",
+    "mail",
+    "calendar",
+    "project",
+    "deadline",
+    "review",
+    "draft",
+    "final",
+    "version",
+    "2024",
+    "Q3",
+    "sales",
+    "east",
+    "west",
+    "region",
+    "total",
+    "amount",
+    "EUR",
+    "USD",
+    "account",
+    "manager",
+    "team",
+    "lead",
+    "office",
 };
 
 // Ethernet + IPv4 + TCP header (54 bytes) and an HTTP-like text payload; addresses, ids,
@@ -47,8 +123,9 @@ const char* const kWords[] = {
 Bytes MakeFrame(std::size_t length, std::size_t index) {
     Bytes f(length);
     std::uint8_t h[54] = {0x00, 0xff, 0xff, 0xff, 0x01, 0x00, 0x00, 0xff, 0xff, 0xff, 0x00, 0x00, 0x08, 0x00,
-                          0x45, 0x00, 0, 0, 0, 0, 0x40, 0x00, 0x40, 0x06, 0, 0, 198, 18, 0, 2, 203, 0, 113, 10,
-                          0, 0, 0x00, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0x50, 0x18, 0x01, 0xf5, 0, 0, 0, 0};
+                          0x45, 0x00, 0,    0,    0,    0,    0x40, 0x00, 0x40, 0x06, 0,    0,    198,  18,
+                          0,    2,    203,  0,    113,  10,   0,    0,    0x00, 0x50, 0,    0,    0,    0,
+                          0,    0,    0,    0,    0x50, 0x18, 0x01, 0xf5, 0,    0,    0,    0};
     const std::size_t ipLength = length - 14;
     h[16] = static_cast<std::uint8_t>(ipLength >> 8);
     h[17] = static_cast<std::uint8_t>(ipLength);
@@ -83,7 +160,8 @@ struct Result {
 
 void Print(const char* what, std::size_t frameSize, const Result& r) {
     const double rate = r.messages / r.seconds;
-    std::printf("  %-28s %5zu B  %12.0f msg/s  %9.1f MB/s\n", what, frameSize, rate, r.bytes / r.seconds / 1e6);
+    std::printf("  %-28s %5zu B  %12.0f msg/s  %9.1f MB/s\n", what, frameSize, rate,
+                r.bytes / r.seconds / 1e6);
 }
 
 template <typename Body>
@@ -108,7 +186,8 @@ void BenchSize(std::size_t frameSize, double budget) {
     Print("build plain", frameSize, Run(budget, frameSize, [&] {
               for (const Bytes& f : frames) {
                   short size = static_cast<short>(msg.size());
-                  if (ssr_ConstructSsrIPPacket(msg.data(), &size, static_cast<int>(f.size()), f.data()) != 0) std::abort();
+                  if (ssr_ConstructSsrIPPacket(msg.data(), &size, static_cast<int>(f.size()), f.data()) != 0)
+                      std::abort();
               }
               return frames.size();
           }));
@@ -123,7 +202,8 @@ void BenchSize(std::size_t frameSize, double budget) {
     Print("parse plain (no copy)", frameSize, Run(budget, frameSize, [&] {
               for (const Bytes& m : plain) {
                   SSR_HEADER h;
-                  if (ssr_ExtractPacketHeader(m.data(), static_cast<unsigned>(m.size()), &h) != 0) std::abort();
+                  if (ssr_ExtractPacketHeader(m.data(), static_cast<unsigned>(m.size()), &h) != 0)
+                      std::abort();
                   short size = static_cast<short>(m.size()), length = 0;
                   const void* frame = nullptr;
                   if (ssr_ExtractSsrIPPacket(m.data(), &size, &length, &frame) != 0) std::abort();
@@ -149,17 +229,20 @@ void BenchSize(std::size_t frameSize, double budget) {
         for (std::size_t i = 0; i < kCompressedRun; ++i) {
             const Bytes& f = frames[i % kPool];
             runSize[i] = SSR_ZLIB_MESSAGE_SIZE;
-            if (ssr_ConstructZlibCompressedSsrIPPacket(run[i].data(), &runSize[i], static_cast<int>(f.size()), f.data(),
-                                                       out) != 0)
+            if (ssr_ConstructZlibCompressedSsrIPPacket(run[i].data(), &runSize[i], static_cast<int>(f.size()),
+                                                       f.data(), out) != 0)
                 std::abort();
         }
         auto t1 = Clock::now();
         for (std::size_t i = 0; i < kCompressedRun; ++i) {
             SSR_HEADER h;
-            if (ssr_ExtractPacketHeader(run[i].data(), static_cast<unsigned>(runSize[i]), &h) != 0) std::abort();
+            if (ssr_ExtractPacketHeader(run[i].data(), static_cast<unsigned>(runSize[i]), &h) != 0)
+                std::abort();
             short size = runSize[i];
             short capacity = static_cast<short>(frameOut.size());
-            if (ssr_ExtractZlibCompressedSsrIPPacket(run[i].data(), &size, &capacity, frameOut.data(), in) != 0) std::abort();
+            if (ssr_ExtractZlibCompressedSsrIPPacket(run[i].data(), &size, &capacity, frameOut.data(), in) !=
+                0)
+                std::abort();
             if (static_cast<std::size_t>(capacity) != frameSize) std::abort();
             wireBytes += size;
             frameBytes += capacity;
@@ -227,6 +310,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::printf("SSR data messages (MB/s counts frame bytes; %zu distinct frames per size)\n", kPool);
-    for (const std::size_t size : {std::size_t{64}, std::size_t{576}, std::size_t{1514}}) BenchSize(size, budget);
+    for (const std::size_t size : {std::size_t{64}, std::size_t{576}, std::size_t{1514}})
+        BenchSize(size, budget);
     return 0;
 }

@@ -44,7 +44,8 @@ inline int CopyRouteList(WireReader& r, SSR_ROUTE_LIST** out) {
     std::uint32_t n = 0;
     if (!r.U32(&n) || std::uint64_t{n} * kRouteEntryBytes > r.Remaining()) return SSR_ERROR_INCOMPLETE;
     const std::size_t entries = n > 0 ? n : 1;
-    auto* list = static_cast<SSR_ROUTE_LIST*>(std::calloc(1, sizeof(std::uint32_t) + entries * sizeof(SSR_ROUTE)));
+    auto* list =
+        static_cast<SSR_ROUTE_LIST*>(std::calloc(1, sizeof(std::uint32_t) + entries * sizeof(SSR_ROUTE)));
     if (list == nullptr) return SSR_ERROR_NO_MEMORY;
     list->count = n;
     for (std::uint32_t i = 0; i < n; ++i) {

@@ -37,7 +37,8 @@ SSR_API int ssr_ConstructSsrIPPacket(void* buf, short* size, int length, const v
 }
 
 SSR_API int ssr_ExtractSsrIPPacket(const void* msg, short* size, short* length, const void** frame) {
-    if (msg == nullptr || size == nullptr || length == nullptr || frame == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
+    if (msg == nullptr || size == nullptr || length == nullptr || frame == nullptr)
+        return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
     const int rc = BeginExtract(msg, size, &end);
     if (rc != SSR_SUCCESS) return rc;
@@ -57,7 +58,8 @@ SSR_API int ssr_CreateSsrZlibStream(SsrZlibStream** out) {
         delete z;
         return SSR_ERROR_ZLIB;
     }
-    err = deflateInit_(&z->m_ZlibStreamOut, Z_DEFAULT_COMPRESSION, kZlibVersion, static_cast<int>(sizeof(z_stream)));
+    err = deflateInit_(&z->m_ZlibStreamOut, Z_DEFAULT_COMPRESSION, kZlibVersion,
+                       static_cast<int>(sizeof(z_stream)));
     if (err != Z_OK) {
         SSR_LOG("deflateInit(m_ZlibStreamOut) fails, err=%d\n", err);
         inflateEnd(&z->m_ZlibStreamIn);

@@ -20,7 +20,9 @@ __attribute__((format(printf, 2, 3))) void Append(std::string& out, const char* 
     va_start(args, format);
     const int n = std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    if (n > 0) out.append(line, static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
+    if (n > 0)
+        out.append(line,
+                   static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
 }
 
 // The log takes one line at a time.
@@ -89,6 +91,8 @@ std::string FormatZlibStreamDump(const z_stream* s, const char* label) {
 
 void DumpHex(const void* data, std::size_t length) { EmitLines(FormatHexDump(data, length)); }
 void DumpSsrHeader(const void* msg, std::size_t available) { EmitLines(FormatHeaderDump(msg, available)); }
-void DumpZlibStream(const z_stream* stream, const char* label) { EmitLines(FormatZlibStreamDump(stream, label)); }
+void DumpZlibStream(const z_stream* stream, const char* label) {
+    EmitLines(FormatZlibStreamDump(stream, label));
+}
 
 }  // namespace wendrel

@@ -2,10 +2,10 @@
 // kept for debugging sessions and write to the codec's debug output. Not exported.
 #pragma once
 
+#include <zlib.h>
+
 #include <cstddef>
 #include <string>
-
-#include <zlib.h>
 
 namespace wendrel {
 

@@ -43,7 +43,8 @@ SSR_API int ssr_ExtractGWLogonRequest(const void* msg, short* size, const char**
     const char* t = nullptr;
     if (!r.Field(kName32, &n) || !r.Field(kName32, &p) || !r.U32(&v)) return SSR_ERROR_INCOMPLETE;
     // Older senders stop after the value; the text counts only in a message of the full size.
-    if (end - SSR_HEADER_SIZE == kGwLogonRequestPayload && !r.Field(kText128, &t)) return SSR_ERROR_INCOMPLETE;
+    if (end - SSR_HEADER_SIZE == kGwLogonRequestPayload && !r.Field(kText128, &t))
+        return SSR_ERROR_INCOMPLETE;
     *name = n;
     *peer_name = p;
     *value = v;
@@ -51,11 +52,12 @@ SSR_API int ssr_ExtractGWLogonRequest(const void* msg, short* size, const char**
     return SSR_SUCCESS;
 }
 
-SSR_API int ssr_ConstructGWLogonAck(void* buf, short* size, uint32_t value, uint16_t flags, uint16_t data_length,
-                                    const void* data, const SSR_ROUTE_LIST* routes, const SSR_PAIR_LIST* pairs) {
+SSR_API int ssr_ConstructGWLogonAck(void* buf, short* size, uint32_t value, uint16_t flags,
+                                    uint16_t data_length, const void* data, const SSR_ROUTE_LIST* routes,
+                                    const SSR_PAIR_LIST* pairs) {
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
-    const std::uint64_t payload =
-        8 + std::uint64_t{data_length} + RouteListBytes(routes) + (pairs != nullptr ? PairListBytes(pairs, 2) : 0);
+    const std::uint64_t payload = 8 + std::uint64_t{data_length} + RouteListBytes(routes) +
+                                  (pairs != nullptr ? PairListBytes(pairs, 2) : 0);
     const bool valid = (data != nullptr || data_length == 0) && (pairs == nullptr || pairs->count <= 0xFFFF);
     const int rc = BeginControl(buf, size, payload, SSR_CODE_MNG_GW_LOGON_ACK, valid);
     if (rc != SSR_SUCCESS) return rc;
@@ -113,7 +115,8 @@ SSR_API int ssr_ConstructGWLogonNak(void* buf, short* size, uint32_t error, cons
 }
 
 SSR_API int ssr_ExtractGWLogonNak(const void* msg, short* size, uint32_t* error, const char** text) {
-    if (msg == nullptr || size == nullptr || error == nullptr || text == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
+    if (msg == nullptr || size == nullptr || error == nullptr || text == nullptr)
+        return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
     if (const int rc = BeginExtract(msg, size, &end); rc != SSR_SUCCESS) return rc;
     WireReader r(msg, end);

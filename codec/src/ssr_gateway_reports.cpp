@@ -42,7 +42,8 @@ void LogFlows(const char* side, const std::uint8_t* pairs, std::uint32_t count) 
         std::snprintf(ip, sizeof ip, "%u.%u.%u.%u", p[0], p[1], p[2], p[3]);
         const std::uint32_t bytes = (std::uint32_t{p[4]} << 24) | (std::uint32_t{p[5]} << 16) |
                                     (std::uint32_t{p[6]} << 8) | std::uint32_t{p[7]};
-        SSR_LOG("%s_flow[%d].ip = %s, data_flow = %d\n", side, static_cast<int>(i), ip, static_cast<int>(bytes));
+        SSR_LOG("%s_flow[%d].ip = %s, data_flow = %d\n", side, static_cast<int>(i), ip,
+                static_cast<int>(bytes));
     }
 }
 
@@ -56,7 +57,8 @@ bool ReadFlows(WireReader& r, const void** out, std::uint32_t* count) {
 
 extern "C" {
 
-SSR_API int ssr_ConstructGWUpdClient(void* buf, short* size, uint32_t value, const char* text, uint16_t flags) {
+SSR_API int ssr_ConstructGWUpdClient(void* buf, short* size, uint32_t value, const char* text,
+                                     uint16_t flags) {
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
     const int rc = BeginControl(buf, size, 4 + 2 + TextBytes(text) + 2, SSR_CODE_MNG_GW_UPD_CLIENT);
     if (rc != SSR_SUCCESS) return rc;
@@ -138,7 +140,8 @@ SSR_API int ssr_ConstructGWLogApp(void* buf, short* size, uint32_t value, const 
 }
 
 SSR_API int ssr_ExtractGWLogUser(const void* msg, short* size, uint32_t* value, uint16_t* name_length,
-                                 const char** name, uint32_t* value2, uint32_t* text_length, const char** text) {
+                                 const char** name, uint32_t* value2, uint32_t* text_length,
+                                 const char** text) {
     if (msg == nullptr || size == nullptr || value == nullptr || name_length == nullptr || name == nullptr ||
         value2 == nullptr || text_length == nullptr || text == nullptr)
         return SSR_ERROR_INVALID_ARGUMENT;
@@ -160,12 +163,14 @@ SSR_API int ssr_ExtractGWLogUser(const void* msg, short* size, uint32_t* value, 
     return SSR_SUCCESS;
 }
 
-SSR_API int ssr_ConstructGWReport1(void* buf, short* size, uint32_t value, const SSR_REPORT_RECORD_LIST* records,
-                                   const SSR_PAIR_LIST* source_flows, const SSR_PAIR_LIST* destination_flows) {
+SSR_API int ssr_ConstructGWReport1(void* buf, short* size, uint32_t value,
+                                   const SSR_REPORT_RECORD_LIST* records, const SSR_PAIR_LIST* source_flows,
+                                   const SSR_PAIR_LIST* destination_flows) {
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
     const std::uint32_t n = records != nullptr ? records->count : 0;
     std::uint64_t payload = 8 + PairListBytes(source_flows, 4) + PairListBytes(destination_flows, 4);
-    for (std::uint32_t i = 0; i < n && payload <= kMaxPayload; ++i) payload += 10 + TextBytes(records->records[i].text);
+    for (std::uint32_t i = 0; i < n && payload <= kMaxPayload; ++i)
+        payload += 10 + TextBytes(records->records[i].text);
     const int rc = BeginControl(buf, size, payload, SSR_CODE_MNG_GW_REPORT1);
     if (rc != SSR_SUCCESS) return rc;
     WireWriter w(buf, static_cast<std::size_t>(*size));
@@ -187,8 +192,8 @@ SSR_API int ssr_ConstructGWReport1(void* buf, short* size, uint32_t value, const
 
 SSR_API int ssr_ExtractGWReport1(const void* msg, short* size, uint32_t* value, const void** records,
                                  const void** source_flows, const void** destination_flows) {
-    if (msg == nullptr || size == nullptr || value == nullptr || records == nullptr || source_flows == nullptr ||
-        destination_flows == nullptr)
+    if (msg == nullptr || size == nullptr || value == nullptr || records == nullptr ||
+        source_flows == nullptr || destination_flows == nullptr)
         return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
     if (const int rc = BeginExtract(msg, size, &end); rc != SSR_SUCCESS) return rc;
@@ -218,8 +223,8 @@ SSR_API int ssr_ExtractGWReport1(const void* msg, short* size, uint32_t* value, 
     return SSR_SUCCESS;
 }
 
-SSR_API int ssr_ConstructGWUpdClient1(void* buf, short* size, uint32_t value, const char* text, uint16_t value2,
-                                      uint32_t value3) {
+SSR_API int ssr_ConstructGWUpdClient1(void* buf, short* size, uint32_t value, const char* text,
+                                      uint16_t value2, uint32_t value3) {
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
     const int rc = BeginControl(buf, size, 4 + 2 + TextBytes(text) + 6, SSR_CODE_MNG_GW_UPD_CLIENT1);
     if (rc != SSR_SUCCESS) return rc;

@@ -50,7 +50,8 @@ SSR_API int ssr_ExtractPacketHeader(const void* msg, unsigned available, SSR_HEA
     const auto* p = static_cast<const std::uint8_t*>(msg);
     out->payload_size = static_cast<std::uint16_t>((p[2] << 8) | p[3]);
     // 64-bit sum: an announced payload near 65,535 must not wrap the comparison.
-    if (std::uint64_t{available} < std::uint64_t{out->payload_size} + SSR_HEADER_SIZE) return SSR_ERROR_INCOMPLETE;
+    if (std::uint64_t{available} < std::uint64_t{out->payload_size} + SSR_HEADER_SIZE)
+        return SSR_ERROR_INCOMPLETE;
     return SSR_SUCCESS;
 }
 

@@ -29,7 +29,8 @@ int BuildRequest(void* buf, short* size, std::uint8_t code, std::size_t nameWidt
 }
 
 int ParseRequest(const void* msg, short* size, std::size_t nameWidth, const char** name, const char** text) {
-    if (msg == nullptr || size == nullptr || name == nullptr || text == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
+    if (msg == nullptr || size == nullptr || name == nullptr || text == nullptr)
+        return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
     if (const int rc = BeginExtract(msg, size, &end); rc != SSR_SUCCESS) return rc;
     WireReader r(msg, end);
@@ -80,7 +81,8 @@ SSR_API int ssr_ConstructClientLogonRequest(void* buf, short* size, const char* 
     return BuildRequest(buf, size, SSR_CODE_MNG_CLIENT_LOGON_REQUEST, kName32, name, text);
 }
 
-SSR_API int ssr_ExtractClientLogonRequest(const void* msg, short* size, const char** name, const char** text) {
+SSR_API int ssr_ExtractClientLogonRequest(const void* msg, short* size, const char** name,
+                                          const char** text) {
     return ParseRequest(msg, size, kName32, name, text);
 }
 
@@ -88,8 +90,8 @@ SSR_API int ssr_ConstructClientLogonAck(void* buf, short* size, const char* name
                                         uint32_t netmask, uint32_t dns1, uint32_t dns2, uint32_t wins1,
                                         uint32_t wins2, const SSR_ROUTE_LIST* routes) {
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
-    const int rc = BeginControl(buf, size, kName32 + 24 + RouteListBytes(routes), SSR_CODE_MNG_CLIENT_LOGON_ACK,
-                                FitsField(name, kName32));
+    const int rc = BeginControl(buf, size, kName32 + 24 + RouteListBytes(routes),
+                                SSR_CODE_MNG_CLIENT_LOGON_ACK, FitsField(name, kName32));
     if (rc != SSR_SUCCESS) return rc;
     WireWriter w(buf, static_cast<std::size_t>(*size));
     w.Field(name, kName32);
@@ -178,7 +180,8 @@ SSR_API int ssr_ExtractLinkSetupAck(const void* msg, short* size, const char** n
     return SSR_SUCCESS;
 }
 
-SSR_API int ssr_ConstructLinkSetupNak(void* buf, short* size, const char* name, uint32_t error, const char* text) {
+SSR_API int ssr_ConstructLinkSetupNak(void* buf, short* size, const char* name, uint32_t error,
+                                      const char* text) {
     return BuildNak(buf, size, SSR_CODE_MNG_LINK_SETUP_NAK, kName64, name, error, text);
 }
 

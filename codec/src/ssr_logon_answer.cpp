@@ -18,7 +18,8 @@ constexpr std::size_t kMaxCertText = 255;
 std::uint64_t GatewayListBytes(const SSR_GATEWAY_LIST* gateways) {
     std::uint64_t bytes = 2;
     const std::uint32_t m = gateways != nullptr ? gateways->count : 0;
-    for (std::uint32_t i = 0; i < m && bytes <= kMaxPayload; ++i) bytes += 6 + gateways->gateways[i].ticket_length;
+    for (std::uint32_t i = 0; i < m && bytes <= kMaxPayload; ++i)
+        bytes += 6 + gateways->gateways[i].ticket_length;
     return bytes;
 }
 
@@ -107,7 +108,8 @@ SSR_API int ssr_ConstructSvrCltLogonAck(void* buf, short* size, uint32_t session
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
     const std::uint64_t payload = 4 + 2 + TextBytes(name) + 24 + kSkipped + RouteListBytes(routes) +
                                   GatewayListBytes(gateways) + 1 + TextBytes(text1) + TextBytes(text2) + 1;
-    const int rc = BeginControl(buf, size, payload, SSR_CODE_MNG_SVR_CLT_LOGON_ACK, GatewayListUsable(gateways));
+    const int rc =
+        BeginControl(buf, size, payload, SSR_CODE_MNG_SVR_CLT_LOGON_ACK, GatewayListUsable(gateways));
     if (rc != SSR_SUCCESS) return rc;
     WireWriter w(buf, static_cast<std::size_t>(*size));
     w.U32(session_id);
@@ -124,16 +126,17 @@ SSR_API int ssr_ConstructSvrCltLogonAck(void* buf, short* size, uint32_t session
     return EndMessage(w);
 }
 
-SSR_API int ssr_ExtractSvrCltLogonAck(const void* msg, short* size, uint32_t* session_id, uint16_t* name_length,
-                                      const char** name, uint32_t* virtual_ip, uint32_t* netmask, uint32_t* dns1,
-                                      uint32_t* dns2, uint32_t* wins1, uint32_t* wins2, const void** routes,
-                                      const void** gateways, uint8_t* cipher_selector, const char** text1,
-                                      const char** text2, uint8_t* register_flag, uint8_t* cert_length,
-                                      const char** cert) {
-    if (msg == nullptr || size == nullptr || session_id == nullptr || name_length == nullptr || name == nullptr ||
-        virtual_ip == nullptr || netmask == nullptr || dns1 == nullptr || dns2 == nullptr || wins1 == nullptr ||
-        wins2 == nullptr || routes == nullptr || gateways == nullptr || cipher_selector == nullptr ||
-        text1 == nullptr || text2 == nullptr || register_flag == nullptr || cert_length == nullptr || cert == nullptr)
+SSR_API int ssr_ExtractSvrCltLogonAck(const void* msg, short* size, uint32_t* session_id,
+                                      uint16_t* name_length, const char** name, uint32_t* virtual_ip,
+                                      uint32_t* netmask, uint32_t* dns1, uint32_t* dns2, uint32_t* wins1,
+                                      uint32_t* wins2, const void** routes, const void** gateways,
+                                      uint8_t* cipher_selector, const char** text1, const char** text2,
+                                      uint8_t* register_flag, uint8_t* cert_length, const char** cert) {
+    if (msg == nullptr || size == nullptr || session_id == nullptr || name_length == nullptr ||
+        name == nullptr || virtual_ip == nullptr || netmask == nullptr || dns1 == nullptr ||
+        dns2 == nullptr || wins1 == nullptr || wins2 == nullptr || routes == nullptr || gateways == nullptr ||
+        cipher_selector == nullptr || text1 == nullptr || text2 == nullptr || register_flag == nullptr ||
+        cert_length == nullptr || cert == nullptr)
         return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
     if (const int rc = BeginExtract(msg, size, &end); rc != SSR_SUCCESS) return rc;

@@ -32,7 +32,8 @@ int BuildErrorText(void* buf, short* size, std::uint8_t code, std::size_t gap, s
 }
 
 int ParseErrorText(const void* msg, short* size, std::size_t gap, std::uint32_t* error, const char** text) {
-    if (msg == nullptr || size == nullptr || error == nullptr || text == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
+    if (msg == nullptr || size == nullptr || error == nullptr || text == nullptr)
+        return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
     if (const int rc = BeginExtract(msg, size, &end); rc != SSR_SUCCESS) return rc;
     WireReader r(msg, end);
@@ -67,11 +68,12 @@ SSR_API int ssr_ConstructCltRegRequest(void* buf, short* size, uint32_t session_
     return EndMessage(w);
 }
 
-SSR_API int ssr_ExtractCltRegRequest(const void* msg, short* size, uint32_t* session_id, uint16_t* user_length,
-                                     const char** user, uint8_t* cipher_selector, uint32_t* virtual_ip,
-                                     uint16_t* ticket_length, const void** ticket) {
-    if (msg == nullptr || size == nullptr || session_id == nullptr || user_length == nullptr || user == nullptr ||
-        cipher_selector == nullptr || virtual_ip == nullptr || ticket_length == nullptr || ticket == nullptr)
+SSR_API int ssr_ExtractCltRegRequest(const void* msg, short* size, uint32_t* session_id,
+                                     uint16_t* user_length, const char** user, uint8_t* cipher_selector,
+                                     uint32_t* virtual_ip, uint16_t* ticket_length, const void** ticket) {
+    if (msg == nullptr || size == nullptr || session_id == nullptr || user_length == nullptr ||
+        user == nullptr || cipher_selector == nullptr || virtual_ip == nullptr || ticket_length == nullptr ||
+        ticket == nullptr)
         return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
     if (const int rc = BeginExtract(msg, size, &end); rc != SSR_SUCCESS) return rc;
@@ -94,7 +96,8 @@ SSR_API int ssr_ExtractCltRegRequest(const void* msg, short* size, uint32_t* ses
     return SSR_SUCCESS;
 }
 
-SSR_API int ssr_ConstructCltRegisterAck(void* buf, short* size, uint16_t status, uint32_t address, uint32_t mask) {
+SSR_API int ssr_ConstructCltRegisterAck(void* buf, short* size, uint16_t status, uint32_t address,
+                                        uint32_t mask) {
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
     const int rc = BeginControl(buf, size, 10, SSR_CODE_MNG_GW_CLT_REG_ACK);
     if (rc != SSR_SUCCESS) return rc;

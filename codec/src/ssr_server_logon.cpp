@@ -42,9 +42,11 @@ int BuildLogonRequest(void* buf, short* size, std::uint8_t code, const char* use
 // Copies a text of at most `available` bytes into a caller buffer of SSR_ERROR_TEXT_BUFFER_SIZE
 // bytes: at most 63 characters, always terminated, whether or not the sender ended it.
 void CopyErrorText(char* out, const std::uint8_t* text, std::size_t available) {
-    const std::size_t limit = available < SSR_ERROR_TEXT_BUFFER_SIZE - 1 ? available : SSR_ERROR_TEXT_BUFFER_SIZE - 1;
+    const std::size_t limit =
+        available < SSR_ERROR_TEXT_BUFFER_SIZE - 1 ? available : SSR_ERROR_TEXT_BUFFER_SIZE - 1;
     const void* nul = std::memchr(text, 0, limit);
-    const std::size_t n = nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - text) : limit;
+    const std::size_t n =
+        nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - text) : limit;
     std::memcpy(out, text, n);
     out[n] = '\0';
 }
@@ -68,8 +70,8 @@ SSR_API int ssr_ConstructCltLogonSvrRequest(void* buf, short* size, const char* 
     return EndMessage(w);
 }
 
-SSR_API int ssr_ExtractCltLogonSvrRequest(const void* msg, short* size, uint16_t* user_length, const char** user,
-                                          const char** name, const char** text) {
+SSR_API int ssr_ExtractCltLogonSvrRequest(const void* msg, short* size, uint16_t* user_length,
+                                          const char** user, const char** name, const char** text) {
     if (msg == nullptr || size == nullptr || user_length == nullptr || user == nullptr || name == nullptr ||
         text == nullptr)
         return SSR_ERROR_INVALID_ARGUMENT;
@@ -91,19 +93,20 @@ SSR_API int ssr_ExtractCltLogonSvrRequest(const void* msg, short* size, uint16_t
 }
 
 SSR_API int ssr_ConstructCltLogonSvrRequest3(void* buf, short* size, const char* user, const char* password,
-                                             uint32_t session_id, const char* hardware_id, uint32_t update_flag) {
+                                             uint32_t session_id, const char* hardware_id,
+                                             uint32_t update_flag) {
     return BuildLogonRequest(buf, size, SSR_CODE_MNG_CLT_SVR_LOGON_REQUEST3, user, password, true, session_id,
                              hardware_id, update_flag);
 }
 
 SSR_API int ssr_ConstructCltLogonSvrRequest2(void* buf, short* size, const char* user, const char* password,
                                              const char* hardware_id) {
-    return BuildLogonRequest(buf, size, SSR_CODE_MNG_CLT_SVR_LOGON_REQUEST2, user, password, false, 0, hardware_id,
-                             0);
+    return BuildLogonRequest(buf, size, SSR_CODE_MNG_CLT_SVR_LOGON_REQUEST2, user, password, false, 0,
+                             hardware_id, 0);
 }
 
-SSR_API int ssr_ConstructCltLogonSvrHardRequest(void* buf, short* size, const char* user, const char* password,
-                                                const char* hardware_id) {
+SSR_API int ssr_ConstructCltLogonSvrHardRequest(void* buf, short* size, const char* user,
+                                                const char* password, const char* hardware_id) {
     return BuildLogonRequest(buf, size, SSR_CODE_MNG_CLT_SVR_LOGON_HARD_REQUEST, user, password, false, 0,
                              hardware_id, 0);
 }
@@ -111,7 +114,8 @@ SSR_API int ssr_ConstructCltLogonSvrHardRequest(void* buf, short* size, const ch
 SSR_API int ssr_ConstructCltSvrResetPwd(void* buf, int* size, uint32_t session_id, const char* user,
                                         const char* old_password, const char* new_password) {
     if (size == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
-    const std::uint64_t payload = std::uint64_t{TextBytes(user)} + TextBytes(old_password) + TextBytes(new_password) + 4;
+    const std::uint64_t payload =
+        std::uint64_t{TextBytes(user)} + TextBytes(old_password) + TextBytes(new_password) + 4;
     const int rc = BeginControl(buf, size, payload, SSR_CODE_MNG_CLT_SVR_RESET_PWD);
     if (rc != SSR_SUCCESS) return rc;
     WireWriter w(buf, static_cast<std::size_t>(*size));
@@ -122,7 +126,8 @@ SSR_API int ssr_ConstructCltSvrResetPwd(void* buf, int* size, uint32_t session_i
     return EndMessage(w);
 }
 
-SSR_API int ssr_ExtractSvrCltResetPwdAck(const void* msg, int* size, uint32_t* error, uint32_t* value, char* text) {
+SSR_API int ssr_ExtractSvrCltResetPwdAck(const void* msg, int* size, uint32_t* error, uint32_t* value,
+                                         char* text) {
     if (msg == nullptr || size == nullptr || error == nullptr || value == nullptr || text == nullptr)
         return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
@@ -137,7 +142,8 @@ SSR_API int ssr_ExtractSvrCltResetPwdAck(const void* msg, int* size, uint32_t* e
 }
 
 SSR_API int ssr_ExtractSvrCutCltLogoff(const void* msg, int* size, uint32_t* error, char* text) {
-    if (msg == nullptr || size == nullptr || error == nullptr || text == nullptr) return SSR_ERROR_INVALID_ARGUMENT;
+    if (msg == nullptr || size == nullptr || error == nullptr || text == nullptr)
+        return SSR_ERROR_INVALID_ARGUMENT;
     std::size_t end = 0;
     if (const int rc = BeginExtract(msg, size, &end); rc != SSR_SUCCESS) return rc;
     WireReader r(msg, end);

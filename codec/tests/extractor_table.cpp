@@ -45,9 +45,9 @@ std::string CheckSize(int rc, SizeT size, const Span& s) {
     return {};
 }
 
-#define SSR_CHECK(expr)                     \
-    do {                                    \
-        std::string problem_ = (expr);      \
+#define SSR_CHECK(expr)                         \
+    do {                                        \
+        std::string problem_ = (expr);          \
         if (!problem_.empty()) return problem_; \
     } while (0)
 
@@ -76,7 +76,8 @@ std::string NameErrorText(const std::uint8_t* m, std::size_t n,
     return CheckText(s, b, "text");
 }
 
-std::string ErrorText(const std::uint8_t* m, std::size_t n, int (*f)(const void*, short*, uint32_t*, const char**)) {
+std::string ErrorText(const std::uint8_t* m, std::size_t n,
+                      int (*f)(const void*, short*, uint32_t*, const char**)) {
     Span s{m, n};
     short size = ShortSize(n);
     const char* t = nullptr;
@@ -99,7 +100,8 @@ std::string ClientLogonAck(const std::uint8_t* m, std::size_t n) {
     const char* name = nullptr;
     std::uint32_t v[6];
     SSR_ROUTE_LIST* list = nullptr;
-    const int rc = ssr_ExtractClientLogonAck(m, &size, &name, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &list);
+    const int rc =
+        ssr_ExtractClientLogonAck(m, &size, &name, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &list);
     SSR_CHECK(CheckSize(rc, size, s));
     if (rc != SSR_SUCCESS) return {};
     SSR_CHECK(CheckText(s, name, "name"));
@@ -258,8 +260,8 @@ std::string SvrCltLogonAck(const std::uint8_t* m, std::size_t n) {
     const char *name = nullptr, *t1 = nullptr, *t2 = nullptr, *cert = nullptr;
     const void *routes = nullptr, *gws = nullptr;
     std::uint8_t sel = 0, flag = 0, certLength = 0;
-    const int rc = ssr_ExtractSvrCltLogonAck(m, &size, &sid, &nl, &name, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
-                                             &routes, &gws, &sel, &t1, &t2, &flag, &certLength, &cert);
+    const int rc = ssr_ExtractSvrCltLogonAck(m, &size, &sid, &nl, &name, &v[0], &v[1], &v[2], &v[3], &v[4],
+                                             &v[5], &routes, &gws, &sel, &t1, &t2, &flag, &certLength, &cert);
     SSR_CHECK(CheckSize(rc, size, s));
     if (rc != SSR_SUCCESS) return {};
     SSR_CHECK(CheckText(s, name, "name"));
@@ -293,18 +295,21 @@ std::string Bounded(const std::uint8_t* m, std::size_t n, F call) {
     for (std::size_t i = SSR_ERROR_TEXT_BUFFER_SIZE; i < sizeof text; ++i) {
         if (text[i] != 0x5A) return "wrote past the 64-byte text buffer";
     }
-    if (rc == SSR_SUCCESS && std::memchr(text, 0, SSR_ERROR_TEXT_BUFFER_SIZE) == nullptr) return "text not terminated";
+    if (rc == SSR_SUCCESS && std::memchr(text, 0, SSR_ERROR_TEXT_BUFFER_SIZE) == nullptr)
+        return "text not terminated";
     return {};
 }
 
 std::string CutLogoff(const std::uint8_t* m, std::size_t n) {
     std::uint32_t e = 0;
-    return Bounded(m, n, [&](int* size, char* text) { return ssr_ExtractSvrCutCltLogoff(m, size, &e, text); });
+    return Bounded(m, n,
+                   [&](int* size, char* text) { return ssr_ExtractSvrCutCltLogoff(m, size, &e, text); });
 }
 
 std::string ResetPwdAck(const std::uint8_t* m, std::size_t n) {
     std::uint32_t e = 0, v = 0;
-    return Bounded(m, n, [&](int* size, char* text) { return ssr_ExtractSvrCltResetPwdAck(m, size, &e, &v, text); });
+    return Bounded(
+        m, n, [&](int* size, char* text) { return ssr_ExtractSvrCltResetPwdAck(m, size, &e, &v, text); });
 }
 
 std::string IPPacket(const std::uint8_t* m, std::size_t n) {
@@ -336,7 +341,8 @@ std::string ZlibPacket(const std::uint8_t* m, std::size_t n) {
     for (std::size_t i = SSR_ZLIB_FRAME_CAPACITY; i < sizeof out; ++i) {
         if (out[i] != 0x5A) return "inflated past the capacity";
     }
-    if (rc == SSR_SUCCESS && (capacity < 0 || capacity > SSR_ZLIB_FRAME_CAPACITY)) return "frame length out of range";
+    if (rc == SSR_SUCCESS && (capacity < 0 || capacity > SSR_ZLIB_FRAME_CAPACITY))
+        return "frame length out of range";
     return {};
 }
 
@@ -345,21 +351,27 @@ std::string ZlibPacket(const std::uint8_t* m, std::size_t n) {
 std::string RunHeader(const std::uint8_t* msg, std::size_t length) {
     SSR_HEADER h{};
     const int rc = ssr_ExtractPacketHeader(msg, static_cast<unsigned>(length), &h);
-    if (rc == SSR_SUCCESS && std::size_t{h.payload_size} + 4 > length) return "header accepted a short message";
+    if (rc == SSR_SUCCESS && std::size_t{h.payload_size} + 4 > length)
+        return "header accepted a short message";
     return {};
 }
 
 const std::vector<Extractor>& Extractors() {
     static const std::vector<Extractor> table = {
-        {"ClientLogonRequest", [](const std::uint8_t* m, std::size_t n) { return NameText(m, n, ssr_ExtractClientLogonRequest); }},
+        {"ClientLogonRequest",
+         [](const std::uint8_t* m, std::size_t n) { return NameText(m, n, ssr_ExtractClientLogonRequest); }},
         {"ClientLogonAck", ClientLogonAck},
-        {"ClientLogonNak", [](const std::uint8_t* m, std::size_t n) { return NameErrorText(m, n, ssr_ExtractClientLogonNak); }},
-        {"LinkSetupRequest", [](const std::uint8_t* m, std::size_t n) { return NameText(m, n, ssr_ExtractLinkSetupRequest); }},
+        {"ClientLogonNak",
+         [](const std::uint8_t* m, std::size_t n) { return NameErrorText(m, n, ssr_ExtractClientLogonNak); }},
+        {"LinkSetupRequest",
+         [](const std::uint8_t* m, std::size_t n) { return NameText(m, n, ssr_ExtractLinkSetupRequest); }},
         {"LinkSetupAck", LinkSetupAck},
-        {"LinkSetupNak", [](const std::uint8_t* m, std::size_t n) { return NameErrorText(m, n, ssr_ExtractLinkSetupNak); }},
+        {"LinkSetupNak",
+         [](const std::uint8_t* m, std::size_t n) { return NameErrorText(m, n, ssr_ExtractLinkSetupNak); }},
         {"GWLogonRequest", GWLogonRequest},
         {"GWLogonAck", GWLogonAck},
-        {"GWLogonNak", [](const std::uint8_t* m, std::size_t n) { return ErrorText(m, n, ssr_ExtractGWLogonNak); }},
+        {"GWLogonNak",
+         [](const std::uint8_t* m, std::size_t n) { return ErrorText(m, n, ssr_ExtractGWLogonNak); }},
         {"GWReport", GWReport},
         {"GWUpdClient", GWUpdClient},
         {"GWUpdAck", GWUpdAck},
@@ -367,10 +379,12 @@ const std::vector<Extractor>& Extractors() {
         {"GWReport1", GWReport1},
         {"CltRegRequest", CltRegRequest},
         {"CltRegisterAck", CltRegisterAck},
-        {"CltRegisterNak", [](const std::uint8_t* m, std::size_t n) { return ErrorText(m, n, ssr_ExtractCltRegisterNak); }},
+        {"CltRegisterNak",
+         [](const std::uint8_t* m, std::size_t n) { return ErrorText(m, n, ssr_ExtractCltRegisterNak); }},
         {"CltLogonSvrRequest", CltLogonSvrRequest},
         {"SvrCltLogonAck", SvrCltLogonAck},
-        {"CltSvrLogonNak", [](const std::uint8_t* m, std::size_t n) { return ErrorText(m, n, ssr_ExtractCltSvrLogonNak); }},
+        {"CltSvrLogonNak",
+         [](const std::uint8_t* m, std::size_t n) { return ErrorText(m, n, ssr_ExtractCltSvrLogonNak); }},
         {"KeepAlive", KeepAlive},
         {"GWUpdClient1", GWUpdClient1},
         {"SvrCutCltLogoff", CutLogoff},

@@ -50,9 +50,12 @@ TEST(SsrClientMessages, LogonRequest3Layout) {
 }
 
 TEST(SsrClientMessages, LogonRequest2AndHardRequestLeaveSessionBytesZero) {
-    const Bytes m2 = Build([](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest2(b, s, "ab", "xyz", "id"); });
-    const Bytes mh = Build([](void* b, short* s) { return ssr_ConstructCltLogonSvrHardRequest(b, s, "ab", "xyz", "id"); });
-    const Bytes m3 = Build([](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest3(b, s, "ab", "xyz", 0, "id", 0); });
+    const Bytes m2 =
+        Build([](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest2(b, s, "ab", "xyz", "id"); });
+    const Bytes mh =
+        Build([](void* b, short* s) { return ssr_ConstructCltLogonSvrHardRequest(b, s, "ab", "xyz", "id"); });
+    const Bytes m3 = Build(
+        [](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest3(b, s, "ab", "xyz", 0, "id", 0); });
     EXPECT_EQ(m2[1], 26);
     EXPECT_EQ(mh[1], 105);
     EXPECT_EQ(Bytes(m2.begin() + 2, m2.end()), Bytes(m3.begin() + 2, m3.end()));
@@ -62,11 +65,14 @@ TEST(SsrClientMessages, LogonRequest2AndHardRequestLeaveSessionBytesZero) {
 TEST(SsrClientMessages, LogonRequestsRefuseMissingOrOversizedFields) {
     Bytes buf(400);
     short size = 400;
-    EXPECT_EQ(ssr_ConstructCltLogonSvrRequest3(buf.data(), &size, nullptr, "p", 1, "id", 0), SSR_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(ssr_ConstructCltLogonSvrRequest3(buf.data(), &size, nullptr, "p", 1, "id", 0),
+              SSR_ERROR_INVALID_ARGUMENT);
     size = 400;
-    EXPECT_EQ(ssr_ConstructCltLogonSvrRequest2(buf.data(), &size, "u", nullptr, "id"), SSR_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(ssr_ConstructCltLogonSvrRequest2(buf.data(), &size, "u", nullptr, "id"),
+              SSR_ERROR_INVALID_ARGUMENT);
     size = 400;
-    EXPECT_EQ(ssr_ConstructCltLogonSvrHardRequest(buf.data(), &size, nullptr, nullptr, "id"), SSR_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(ssr_ConstructCltLogonSvrHardRequest(buf.data(), &size, nullptr, nullptr, "id"),
+              SSR_ERROR_INVALID_ARGUMENT);
     // A hardware id of 128 characters has no room for its NUL: refused, not cut.
     const std::string longId(128, 'f');
     size = 400;
@@ -79,7 +85,8 @@ TEST(SsrClientMessages, LogonRequestsRefuseMissingOrOversizedFields) {
 }
 
 TEST(SsrClientMessages, ResetPasswordUsesLittleEndianSessionId) {
-    const Bytes m = Build<int>([](void* b, int* s) { return ssr_ConstructCltSvrResetPwd(b, s, 0x0A0B0C0D, "u", "old", "new"); });
+    const Bytes m = Build<int>(
+        [](void* b, int* s) { return ssr_ConstructCltSvrResetPwd(b, s, 0x0A0B0C0D, "u", "old", "new"); });
     Bytes payload;
     PutText(payload, "u");
     PutText(payload, "old");
@@ -127,7 +134,9 @@ TEST(SsrClientMessages, RegisterAnswers) {
     Put32(payload, 0xC6120005);
     Put32(payload, 0xFFFFFF00);
     const Bytes ack = Control(16, payload);
-    EXPECT_EQ(Build([](void* b, short* s) { return ssr_ConstructCltRegisterAck(b, s, 1, 0xC6120005, 0xFFFFFF00); }), ack);
+    EXPECT_EQ(
+        Build([](void* b, short* s) { return ssr_ConstructCltRegisterAck(b, s, 1, 0xC6120005, 0xFFFFFF00); }),
+        ack);
     short size = Len(ack);
     std::uint16_t status = 0;
     std::uint32_t address = 0, mask = 0;
@@ -149,7 +158,8 @@ TEST(SsrClientMessages, RegisterAnswers) {
 }
 
 TEST(SsrClientMessages, LogonRefusal) {
-    const Bytes m = Build([](void* b, short* s) { return ssr_ConstructCltSvrLogonNak(b, s, 997, "register first"); });
+    const Bytes m =
+        Build([](void* b, short* s) { return ssr_ConstructCltSvrLogonNak(b, s, 997, "register first"); });
     Bytes payload(8, 0);
     Put32(payload, 997);
     PutText(payload, "register first");

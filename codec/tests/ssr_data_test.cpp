@@ -1,5 +1,6 @@
 // Data messages, plain and deflated, and the per-tunnel compression streams.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <array>
 #include <cstdint>
@@ -9,8 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <zlib.h>
 
 #include "platform/debug_output.h"
 #include "wendrel/ssr_codec.h"
@@ -22,14 +21,16 @@ using Bytes = std::vector<std::uint8_t>;
 // An Ethernet/IPv4/TCP frame with an HTTP-like payload, `length` bytes long.
 Bytes MakeFrame(std::size_t length, unsigned seed = 1) {
     Bytes f(length);
-    const std::uint8_t head[54] = {0x00, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0x01, 0x00, 0x08, 0x00,
-                                   0x45, 0x00, 0x05, 0xdc, 0x12, 0x34, 0x40, 0x00, 0x40, 0x06, 0x00, 0x00, 198, 18,
-                                   0, 2, 198, 18, 0, 1, 0x9c, 0x40, 0x00, 0x50, 0, 0, 0, 1, 0, 0, 0, 1, 0x50, 0x18,
-                                   0xff, 0xff, 0, 0, 0, 0};
+    const std::uint8_t head[54] = {0x00, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0x01,
+                                   0x00, 0x08, 0x00, 0x45, 0x00, 0x05, 0xdc, 0x12, 0x34, 0x40, 0x00,
+                                   0x40, 0x06, 0x00, 0x00, 198,  18,   0,    2,    198,  18,   0,
+                                   1,    0x9c, 0x40, 0x00, 0x50, 0,    0,    0,    1,    0,    0,
+                                   0,    1,    0x50, 0x18, 0xff, 0xff, 0,    0,    0,    0};
     std::memcpy(f.data(), head, length < sizeof head ? length : sizeof head);
     const std::string text = "GET /index.html?id=" + std::to_string(seed) +
                              " HTTP/1.1\r\nHost: intranet.example\r\nAccept: text/html\r\n\r\n";
-    for (std::size_t i = sizeof head; i < length; ++i) f[i] = static_cast<std::uint8_t>(text[(i - sizeof head) % text.size()]);
+    for (std::size_t i = sizeof head; i < length; ++i)
+        f[i] = static_cast<std::uint8_t>(text[(i - sizeof head) % text.size()]);
     return f;
 }
 
@@ -42,7 +43,8 @@ struct Stream {
 Bytes Compress(SsrZlibStream* z, const Bytes& frame, int* rc = nullptr) {
     Bytes msg(SSR_ZLIB_MESSAGE_SIZE);
     short size = SSR_ZLIB_MESSAGE_SIZE;
-    const int r = ssr_ConstructZlibCompressedSsrIPPacket(msg.data(), &size, static_cast<int>(frame.size()), frame.data(), z);
+    const int r = ssr_ConstructZlibCompressedSsrIPPacket(msg.data(), &size, static_cast<int>(frame.size()),
+                                                         frame.data(), z);
     if (rc != nullptr) *rc = r;
     if (r != SSR_SUCCESS) return {};
     msg.resize(static_cast<std::size_t>(size));
@@ -62,7 +64,7 @@ Bytes Inflate(SsrZlibStream* z, const Bytes& msg, int* rc) {
 
 // Collects what the codec writes to the debugger output.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         platform::SetDebugOutputCapture([this](std::string_view line) {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -75,7 +77,7 @@ public:
         return m_text;
     }
 
-private:
+  private:
     std::mutex m_lock;
     std::string m_text;
 };
@@ -174,17 +176,21 @@ TEST(SsrZlibData, BuildSizeRule) {
     const Bytes frame = MakeFrame(40);
     Bytes msg(SSR_ZLIB_MESSAGE_SIZE);
     short size = 1533;
-    EXPECT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(msg.data(), &size, 40, frame.data(), a.z), SSR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(msg.data(), &size, 40, frame.data(), a.z),
+              SSR_BUFFER_TOO_SMALL);
     EXPECT_EQ(size, SSR_ZLIB_MESSAGE_SIZE);
-    EXPECT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(nullptr, &size, 40, frame.data(), a.z), SSR_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(msg.data(), &size, 40, nullptr, a.z), SSR_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(nullptr, &size, 40, frame.data(), a.z),
+              SSR_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(msg.data(), &size, 40, nullptr, a.z),
+              SSR_ERROR_INVALID_ARGUMENT);
 }
 
 TEST(SsrZlibData, NullStreamBuildsAPlainMessage) {
     const Bytes frame = MakeFrame(64);
     Bytes msg(SSR_ZLIB_MESSAGE_SIZE);
     short size = SSR_ZLIB_MESSAGE_SIZE;
-    ASSERT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(msg.data(), &size, 64, frame.data(), nullptr), SSR_SUCCESS);
+    ASSERT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(msg.data(), &size, 64, frame.data(), nullptr),
+              SSR_SUCCESS);
     EXPECT_EQ(size, 68);
     EXPECT_EQ(msg[1], SSR_CODE_DATA_IP_PACKET);
     EXPECT_EQ(0, std::memcmp(msg.data() + 4, frame.data(), 64));
@@ -235,7 +241,8 @@ TEST(SsrZlibData, ExtractCapacityAndCorruption) {
     LogCapture log;
     Bytes corrupt = {0x03, 0x01, 0x00, 0x06, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     size = static_cast<short>(corrupt.size());
-    EXPECT_EQ(ssr_ExtractZlibCompressedSsrIPPacket(corrupt.data(), &size, &capacity, out.data(), b.z), SSR_ERROR_ZLIB);
+    EXPECT_EQ(ssr_ExtractZlibCompressedSsrIPPacket(corrupt.data(), &size, &capacity, out.data(), b.z),
+              SSR_ERROR_ZLIB);
     EXPECT_NE(log.Text().find("inflate(m_ZlibStreamIn) fails, err=-3\n"), std::string::npos);
 }
 
@@ -261,7 +268,8 @@ TEST(SsrZlibData, FrameLargerThanTheCapacityIsNeverCut) {
     Bytes out(1530);
     short size = static_cast<short>(msg.size());
     short capacity = 1530;
-    EXPECT_EQ(ssr_ExtractZlibCompressedSsrIPPacket(msg.data(), &size, &capacity, out.data(), b.z), SSR_ERROR_ZLIB);
+    EXPECT_EQ(ssr_ExtractZlibCompressedSsrIPPacket(msg.data(), &size, &capacity, out.data(), b.z),
+              SSR_ERROR_ZLIB);
 }
 
 TEST(SsrZlibData, SenderAndReceiverRunAtOnce) {
@@ -274,7 +282,8 @@ TEST(SsrZlibData, SenderAndReceiverRunAtOnce) {
     std::vector<Bytes> sent(kFrames);
     std::thread sender([&] {
         int r = 0;
-        for (int i = 0; i < kFrames; ++i) sent[static_cast<std::size_t>(i)] = Compress(local.z, MakeFrame(576, i), &r);
+        for (int i = 0; i < kFrames; ++i)
+            sent[static_cast<std::size_t>(i)] = Compress(local.z, MakeFrame(576, i), &r);
     });
     int failures = 0;
     for (int i = 0; i < kFrames; ++i) {
@@ -283,7 +292,8 @@ TEST(SsrZlibData, SenderAndReceiverRunAtOnce) {
     }
     sender.join();
     EXPECT_EQ(failures, 0);
-    for (int i = 0; i < kFrames; ++i) EXPECT_EQ(Inflate(peerIn.z, sent[static_cast<std::size_t>(i)], &rc), MakeFrame(576, i));
+    for (int i = 0; i < kFrames; ++i)
+        EXPECT_EQ(Inflate(peerIn.z, sent[static_cast<std::size_t>(i)], &rc), MakeFrame(576, i));
 }
 
 }  // namespace

@@ -51,7 +51,8 @@ std::vector<Bytes> Seeds() {
         Build([](void* b, short* s) { return ssr_ConstructGWUpdAck(b, s, 1, "v", 2, 3, 4, 5); }),
         Build([](void* b, short* s) { return ssr_ConstructGWLogUser(b, s, 1, "u", 2, "t"); }),
         Build([&](void* b, short* s) {
-            return ssr_ConstructGWReport1(b, s, 1, reinterpret_cast<const SSR_REPORT_RECORD_LIST*>(&records), p, p);
+            return ssr_ConstructGWReport1(b, s, 1, reinterpret_cast<const SSR_REPORT_RECORD_LIST*>(&records),
+                                          p, p);
         }),
         Build([](void* b, short* s) { return ssr_ConstructCltRegRequest(b, s, 1, "u", 2, 3, 4, ticket); }),
         Build([](void* b, short* s) { return ssr_ConstructCltRegisterAck(b, s, 1, 2, 3); }),
@@ -59,7 +60,8 @@ std::vector<Bytes> Seeds() {
         Build([](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest(b, s, "u", "n", "t"); }),
         Build([&](void* b, short* s) {
             return ssr_ConstructSvrCltLogonAck(b, s, 1, "u", 1, 2, 3, 4, 5, 6, r,
-                                               reinterpret_cast<const SSR_GATEWAY_LIST*>(&gateways), 3, "t1", "t2", 1);
+                                               reinterpret_cast<const SSR_GATEWAY_LIST*>(&gateways), 3, "t1",
+                                               "t2", 1);
         }),
         Build([](void* b, short* s) { return ssr_ConstructCltSvrLogonNak(b, s, 1, "no"); }),
         Build([](void* b, short* s) { return ssr_ConstructKeepAliveRequest(b, s); }),
@@ -90,10 +92,12 @@ void RunAll(const Bytes& input, const char* what) {
     if (n > 0) std::memcpy(exact.get(), input.data(), n);
     // A zero-length input still gets a pointer, one that must never be read.
     const std::uint8_t* msg = exact.get();
-    if (const std::string p = ssrfuzz::RunHeader(msg, n); !p.empty()) ADD_FAILURE() << what << ": header: " << p;
+    if (const std::string p = ssrfuzz::RunHeader(msg, n); !p.empty())
+        ADD_FAILURE() << what << ": header: " << p;
     for (const ssrfuzz::Extractor& e : ssrfuzz::Extractors()) {
         const std::string problem = e.run(msg, n);
-        if (!problem.empty()) ADD_FAILURE() << what << ": " << e.name << ": " << problem << " (length " << n << ")";
+        if (!problem.empty())
+            ADD_FAILURE() << what << ": " << e.name << ": " << problem << " (length " << n << ")";
     }
 }
 
@@ -130,11 +134,22 @@ TEST(SsrFuzz, MutatedSeeds) {
             for (int e = 0; e < edits && m.size() > 4; ++e) {
                 const std::size_t at = 4 + rng() % (m.size() - 4);
                 switch (rng() % 5) {
-                    case 0: m[at] = static_cast<std::uint8_t>(rng()); break;
-                    case 1: m[at] = 0xFF; break;
-                    case 2: m[at] = 0; break;
-                    case 3: m.insert(m.begin() + static_cast<std::ptrdiff_t>(at), static_cast<std::uint8_t>(rng())); break;
-                    default: m.erase(m.begin() + static_cast<std::ptrdiff_t>(at)); break;
+                    case 0:
+                        m[at] = static_cast<std::uint8_t>(rng());
+                        break;
+                    case 1:
+                        m[at] = 0xFF;
+                        break;
+                    case 2:
+                        m[at] = 0;
+                        break;
+                    case 3:
+                        m.insert(m.begin() + static_cast<std::ptrdiff_t>(at),
+                                 static_cast<std::uint8_t>(rng()));
+                        break;
+                    default:
+                        m.erase(m.begin() + static_cast<std::ptrdiff_t>(at));
+                        break;
                 }
             }
             if (rng() % 2 == 0) SetPayloadSize(m);

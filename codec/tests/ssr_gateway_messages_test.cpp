@@ -20,7 +20,8 @@ struct RouteList2 {
 };
 
 TEST(SsrGatewayMessages, ClientLogonRequestKnownBytes) {
-    const Bytes m = Build([](void* b, short* s) { return ssr_ConstructClientLogonRequest(b, s, "gw-one", "k"); });
+    const Bytes m =
+        Build([](void* b, short* s) { return ssr_ConstructClientLogonRequest(b, s, "gw-one", "k"); });
     Bytes payload;
     PutField(payload, "gw-one", 32);
     PutField(payload, "k", 32);
@@ -35,7 +36,8 @@ TEST(SsrGatewayMessages, ClientLogonRequestKnownBytes) {
     const std::string full(32, 'n');
     Bytes buf(68);
     size = 68;
-    EXPECT_EQ(ssr_ConstructClientLogonRequest(buf.data(), &size, full.c_str(), "k"), SSR_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(ssr_ConstructClientLogonRequest(buf.data(), &size, full.c_str(), "k"),
+              SSR_ERROR_INVALID_ARGUMENT);
     Bytes bad = m;
     std::memset(&bad[4], 'n', 32);
     size = Len(bad);
@@ -45,7 +47,8 @@ TEST(SsrGatewayMessages, ClientLogonRequestKnownBytes) {
 TEST(SsrGatewayMessages, ClientLogonAckCopiesRoutesToHostOrder) {
     RouteList2 routes;
     const Bytes m = Build([&](void* b, short* s) {
-        return ssr_ConstructClientLogonAck(b, s, "n", 1, 2, 3, 4, 5, 6, reinterpret_cast<SSR_ROUTE_LIST*>(&routes));
+        return ssr_ConstructClientLogonAck(b, s, "n", 1, 2, 3, 4, 5, 6,
+                                           reinterpret_cast<SSR_ROUTE_LIST*>(&routes));
     });
     EXPECT_EQ(m.size(), 64u + 24);
     EXPECT_EQ(Get32(&m[36]), 1u);
@@ -56,8 +59,9 @@ TEST(SsrGatewayMessages, ClientLogonAckCopiesRoutesToHostOrder) {
     const char* name = nullptr;
     std::uint32_t v[6] = {};
     SSR_ROUTE_LIST* list = nullptr;
-    ASSERT_EQ(ssr_ExtractClientLogonAck(m.data(), &size, &name, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &list),
-              SSR_SUCCESS);
+    ASSERT_EQ(
+        ssr_ExtractClientLogonAck(m.data(), &size, &name, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &list),
+        SSR_SUCCESS);
     std::unique_ptr<SSR_ROUTE_LIST, decltype(&std::free)> owned(list, &std::free);
     EXPECT_EQ(v[5], 6u);
     ASSERT_EQ(list->count, 2u);
@@ -68,14 +72,17 @@ TEST(SsrGatewayMessages, ClientLogonAckCopiesRoutesToHostOrder) {
     Bytes lying = m;
     lying[60] = 0x40;
     size = Len(lying);
-    EXPECT_EQ(ssr_ExtractClientLogonAck(lying.data(), &size, &name, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &list),
+    EXPECT_EQ(ssr_ExtractClientLogonAck(lying.data(), &size, &name, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                                        &list),
               SSR_ERROR_INCOMPLETE);
 }
 
 TEST(SsrGatewayMessages, LinkSetupFamily) {
-    const Bytes req = Build([](void* b, short* s) { return ssr_ConstructLinkSetupRequest(b, s, "link", "t"); });
+    const Bytes req =
+        Build([](void* b, short* s) { return ssr_ConstructLinkSetupRequest(b, s, "link", "t"); });
     EXPECT_EQ(req.size(), 100u);
-    const Bytes ack = Build([](void* b, short* s) { return ssr_ConstructLinkSetupAck(b, s, "link", 7, 8, nullptr); });
+    const Bytes ack =
+        Build([](void* b, short* s) { return ssr_ConstructLinkSetupAck(b, s, "link", 7, 8, nullptr); });
     EXPECT_EQ(ack.size(), 4u + 76);
     short size = Len(ack);
     const char* name = nullptr;
@@ -84,7 +91,8 @@ TEST(SsrGatewayMessages, LinkSetupFamily) {
     ASSERT_EQ(ssr_ExtractLinkSetupAck(ack.data(), &size, &name, &ip, &mask, &list), SSR_SUCCESS);
     EXPECT_EQ(list->count, 0u);
     std::free(list);
-    const Bytes nak = Build([](void* b, short* s) { return ssr_ConstructLinkSetupNak(b, s, "link", 5, "no"); });
+    const Bytes nak =
+        Build([](void* b, short* s) { return ssr_ConstructLinkSetupNak(b, s, "link", 5, "no"); });
     EXPECT_EQ(nak.size(), 4u + 69 + 2);
     size = Len(nak);
     std::uint32_t error = 0;
@@ -93,12 +101,14 @@ TEST(SsrGatewayMessages, LinkSetupFamily) {
     EXPECT_STREQ(name, "link");
     EXPECT_EQ(error, 5u);
     EXPECT_STREQ(text, "no");
-    const Bytes cnak = Build([](void* b, short* s) { return ssr_ConstructClientLogonNak(b, s, "c", 9, "bad"); });
+    const Bytes cnak =
+        Build([](void* b, short* s) { return ssr_ConstructClientLogonNak(b, s, "c", 9, "bad"); });
     EXPECT_EQ(cnak.size(), 4u + 37 + 3);
 }
 
 TEST(SsrGatewayMessages, GwLogonRequestTextOnlyAtFullSize) {
-    const Bytes m = Build([](void* b, short* s) { return ssr_ConstructGWLogonRequest(b, s, "a", "b", 0x55, "tail"); });
+    const Bytes m =
+        Build([](void* b, short* s) { return ssr_ConstructGWLogonRequest(b, s, "a", "b", 0x55, "tail"); });
     ASSERT_EQ(m.size(), 200u);
     short size = Len(m);
     const char *a = nullptr, *b = nullptr, *t = nullptr;
@@ -124,7 +134,8 @@ TEST(SsrGatewayMessages, GwLogonAckSecondListHasTwoDistinctValuesPerEntry) {
     } pairs;
     const std::uint8_t data[2] = {0xAB, 0xCD};
     const Bytes m = Build([&](void* b, short* s) {
-        return ssr_ConstructGWLogonAck(b, s, 9, 0x77, 2, data, nullptr, reinterpret_cast<SSR_PAIR_LIST*>(&pairs));
+        return ssr_ConstructGWLogonAck(b, s, 9, 0x77, 2, data, nullptr,
+                                       reinterpret_cast<SSR_PAIR_LIST*>(&pairs));
     });
     Bytes payload;
     Put32(payload, 9);
@@ -146,9 +157,11 @@ TEST(SsrGatewayMessages, GwLogonAckSecondListHasTwoDistinctValuesPerEntry) {
     EXPECT_EQ(Get16(second), 2);
     EXPECT_EQ(Get32(static_cast<const std::uint8_t*>(second) + 2 + 8 + 4), 0x04040404u);
 
-    const Bytes without = Build([&](void* b, short* s) { return ssr_ConstructGWLogonAck(b, s, 9, 0, 2, data, nullptr, nullptr); });
+    const Bytes without = Build(
+        [&](void* b, short* s) { return ssr_ConstructGWLogonAck(b, s, 9, 0, 2, data, nullptr, nullptr); });
     size = Len(without);
-    ASSERT_EQ(ssr_ExtractGWLogonAck(without.data(), &size, &v, &flags, &k, &d, &routes, &second), SSR_SUCCESS);
+    ASSERT_EQ(ssr_ExtractGWLogonAck(without.data(), &size, &v, &flags, &k, &d, &routes, &second),
+              SSR_SUCCESS);
     EXPECT_EQ(second, nullptr);
 }
 
@@ -164,9 +177,11 @@ TEST(SsrGatewayMessages, SmallGatewayMessages) {
 
     const Bytes upd = Build([](void* b, short* s) { return ssr_ConstructGWUpdClient(b, s, 1, "v2", 3); });
     EXPECT_EQ(upd, Control(11, {0, 0, 0, 1, 0, 3, 'v', '2', 0, 0, 3}));
-    const Bytes upd1 = Build([](void* b, short* s) { return ssr_ConstructGWUpdClient1(b, s, 1, "v2", 3, 4); });
+    const Bytes upd1 =
+        Build([](void* b, short* s) { return ssr_ConstructGWUpdClient1(b, s, 1, "v2", 3, 4); });
     EXPECT_EQ(upd1.size(), 4u + 13 + 2);
-    const Bytes updAck = Build([](void* b, short* s) { return ssr_ConstructGWUpdAck(b, s, 1, "v2", 2, 3, 4, 5); });
+    const Bytes updAck =
+        Build([](void* b, short* s) { return ssr_ConstructGWUpdAck(b, s, 1, "v2", 2, 3, 4, 5); });
     EXPECT_EQ(updAck.size(), 4u + 19 + 2);
     std::uint16_t l = 0, a = 0, b = 0;
     std::uint32_t c = 0, d = 0;
@@ -185,7 +200,8 @@ TEST(SsrGatewayMessages, SmallGatewayMessages) {
 }
 
 TEST(SsrGatewayMessages, LogUserAndLogApp) {
-    const Bytes user = Build([](void* b, short* s) { return ssr_ConstructGWLogUser(b, s, 1, "bob", 2, "hello"); });
+    const Bytes user =
+        Build([](void* b, short* s) { return ssr_ConstructGWLogUser(b, s, 1, "bob", 2, "hello"); });
     Bytes payload;
     Put32(payload, 1);
     Put16(payload, 4);
@@ -195,7 +211,8 @@ TEST(SsrGatewayMessages, LogUserAndLogApp) {
     PutText(payload, "hello");
     EXPECT_EQ(user, Control(13, payload));
     EXPECT_EQ(payload.size(), 16u + 3 + 5);
-    const Bytes app = Build([](void* b, short* s) { return ssr_ConstructGWLogApp(b, s, 1, "bob", 2, "hello"); });
+    const Bytes app =
+        Build([](void* b, short* s) { return ssr_ConstructGWLogApp(b, s, 1, "bob", 2, "hello"); });
     EXPECT_EQ(app, Control(87, payload));
     short size = Len(app);
     std::uint32_t v = 0, v2 = 0, tl = 0;
@@ -240,7 +257,8 @@ TEST(SsrGatewayMessages, Report1WalksRecordsAndLogsFlows) {
 }
 
 TEST(SsrGatewayMessages, LogonServerRequestTextOnlyAtExactSize) {
-    const Bytes m = Build([](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest(b, s, "carol", "n", "t"); });
+    const Bytes m =
+        Build([](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest(b, s, "carol", "n", "t"); });
     EXPECT_EQ(m.size(), 4u + 163 + 5);
     short size = Len(m);
     std::uint16_t l = 0;

@@ -12,7 +12,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-int Parse(const Bytes& b, SSR_HEADER* h) { return ssr_ExtractPacketHeader(b.data(), static_cast<unsigned>(b.size()), h); }
+int Parse(const Bytes& b, SSR_HEADER* h) {
+    return ssr_ExtractPacketHeader(b.data(), static_cast<unsigned>(b.size()), h);
+}
 
 TEST(SsrHeader, LayoutIsFourPackedBytes) {
     static_assert(sizeof(SSR_HEADER) == 4);
@@ -79,7 +81,8 @@ TEST(SsrLibrary, InitializeAndTerminate) {
 TEST(SsrDump, HexDumpRows) {
     std::string data = "GET / HTTP/1.1\r\nHost";
     const std::string dump = wendrel::FormatHexDump(data.data(), data.size());
-    const std::string row0 = std::string("0000:  47 45 54 20 2f 20 48 54 54 50 2f 31 2e 31 0d 0a   ") + "GET / HTTP/1.1..\n";
+    const std::string row0 =
+        std::string("0000:  47 45 54 20 2f 20 48 54 54 50 2f 31 2e 31 0d 0a   ") + "GET / HTTP/1.1..\n";
     ASSERT_GE(dump.size(), row0.size());
     EXPECT_EQ(dump.substr(0, row0.size()), row0);
     // The printable text always starts 50 columns into the byte area, even on a short last row.
@@ -93,7 +96,8 @@ TEST(SsrDump, HexDumpRows) {
 TEST(SsrDump, HeaderDumpStaysWithinAvailableBytes) {
     const std::uint8_t msg[] = {0x13, 0x17, 0x01, 0x00, 'a', 'b'};
     const std::string dump = wendrel::FormatHeaderDump(msg, sizeof msg);
-    EXPECT_EQ(dump.rfind("SSR.version = 3\nSSR.type    = 1\nSSR.code    = 23\nSSR.PayloadSize = 256\n", 0), 0u);
+    EXPECT_EQ(dump.rfind("SSR.version = 3\nSSR.type    = 1\nSSR.code    = 23\nSSR.PayloadSize = 256\n", 0),
+              0u);
     EXPECT_NE(dump.find("0000:  61 62 "), std::string::npos);
     EXPECT_EQ(dump.find("0010:"), std::string::npos);
 }

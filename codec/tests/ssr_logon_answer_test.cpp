@@ -24,9 +24,9 @@ struct Answer {
 };
 
 int Extract(const Bytes& m, Answer& a, short size) {
-    return ssr_ExtractSvrCltLogonAck(m.data(), &size, &a.sid, &a.nameLength, &a.name, &a.ip, &a.mask, &a.dns1, &a.dns2,
-                                     &a.wins1, &a.wins2, &a.routes, &a.gateways, &a.selector, &a.text1, &a.text2,
-                                     &a.flag, &a.certLength, &a.cert);
+    return ssr_ExtractSvrCltLogonAck(m.data(), &size, &a.sid, &a.nameLength, &a.name, &a.ip, &a.mask, &a.dns1,
+                                     &a.dns2, &a.wins1, &a.wins2, &a.routes, &a.gateways, &a.selector,
+                                     &a.text1, &a.text2, &a.flag, &a.certLength, &a.cert);
 }
 
 Bytes BuildAnswer() {
@@ -40,8 +40,8 @@ Bytes BuildAnswer() {
         SSR_GATEWAY_ENTRY gateways[2] = {{0xCB007101, 4, ticket}, {0xCB007102, 0, nullptr}};
     } gateways;
     return Build([&](void* b, short* s) {
-        return ssr_ConstructSvrCltLogonAck(b, s, 1234, "dave", 0xC6120002, 0xFFFF0000, 0x08080808, 0x08080404, 0, 0,
-                                           reinterpret_cast<SSR_ROUTE_LIST*>(&routes),
+        return ssr_ConstructSvrCltLogonAck(b, s, 1234, "dave", 0xC6120002, 0xFFFF0000, 0x08080808, 0x08080404,
+                                           0, 0, reinterpret_cast<SSR_ROUTE_LIST*>(&routes),
                                            reinterpret_cast<SSR_GATEWAY_LIST*>(&gateways), 3, "welcome",
                                            "policy=allow", 1);
     });
@@ -113,7 +113,7 @@ TEST(SsrLogonAnswer, CertificateTextInsideThePayload) {
 TEST(SsrLogonAnswer, CertificateTextEndingPastThePayloadIsIgnored) {
     const std::string cert = "01AB+CN=dave";
     Bytes m = WithTrailer(Bytes(cert.begin(), cert.end()));  // no NUL inside the payload
-    m.push_back(0);                                             // the NUL lies just past it
+    m.push_back(0);                                          // the NUL lies just past it
     Answer a;
     ASSERT_EQ(Extract(m, a, Len(m)), SSR_SUCCESS);
     EXPECT_EQ(a.certLength, 0);

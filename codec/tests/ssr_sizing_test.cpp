@@ -45,48 +45,68 @@ const SSR_PAIR_LIST* Pairs() { return reinterpret_cast<const SSR_PAIR_LIST*>(&kP
 
 std::vector<Case> Cases() {
     return {
-        {"ClientLogonRequest", 68, [](void* b, short* s) { return ssr_ConstructClientLogonRequest(b, s, "n", "t"); }},
+        {"ClientLogonRequest", 68,
+         [](void* b, short* s) { return ssr_ConstructClientLogonRequest(b, s, "n", "t"); }},
         {"ClientLogonAck", 64 + 24,
-         [](void* b, short* s) { return ssr_ConstructClientLogonAck(b, s, "n", 1, 2, 3, 4, 5, 6, Routes()); }},
-        {"ClientLogonNak", 4 + 37 + 3, [](void* b, short* s) { return ssr_ConstructClientLogonNak(b, s, "n", 1, "abc"); }},
-        {"LinkSetupRequest", 100, [](void* b, short* s) { return ssr_ConstructLinkSetupRequest(b, s, "n", "t"); }},
+         [](void* b, short* s) {
+             return ssr_ConstructClientLogonAck(b, s, "n", 1, 2, 3, 4, 5, 6, Routes());
+         }},
+        {"ClientLogonNak", 4 + 37 + 3,
+         [](void* b, short* s) { return ssr_ConstructClientLogonNak(b, s, "n", 1, "abc"); }},
+        {"LinkSetupRequest", 100,
+         [](void* b, short* s) { return ssr_ConstructLinkSetupRequest(b, s, "n", "t"); }},
         {"LinkSetupAck", 4 + 76 + 24,
          [](void* b, short* s) { return ssr_ConstructLinkSetupAck(b, s, "n", 1, 2, Routes()); }},
-        {"LinkSetupNak", 4 + 69 + 3, [](void* b, short* s) { return ssr_ConstructLinkSetupNak(b, s, "n", 1, "abc"); }},
-        {"GWLogonRequest", 200, [](void* b, short* s) { return ssr_ConstructGWLogonRequest(b, s, "a", "b", 1, "c"); }},
+        {"LinkSetupNak", 4 + 69 + 3,
+         [](void* b, short* s) { return ssr_ConstructLinkSetupNak(b, s, "n", 1, "abc"); }},
+        {"GWLogonRequest", 200,
+         [](void* b, short* s) { return ssr_ConstructGWLogonRequest(b, s, "a", "b", 1, "c"); }},
         {"GWLogonAck", 4 + 12 + 5 + 24 + 2 + 24,
-         [](void* b, short* s) { return ssr_ConstructGWLogonAck(b, s, 1, 2, 5, kTicket, Routes(), Pairs()); }},
+         [](void* b, short* s) {
+             return ssr_ConstructGWLogonAck(b, s, 1, 2, 5, kTicket, Routes(), Pairs());
+         }},
         {"GWLogonNak", 4 + 5 + 3, [](void* b, short* s) { return ssr_ConstructGWLogonNak(b, s, 1, "abc"); }},
-        {"GWLogoffNotification", 4, [](void* b, short* s) { return ssr_ConstructGWLogoffNotification(b, s); }},
+        {"GWLogoffNotification", 4,
+         [](void* b, short* s) { return ssr_ConstructGWLogoffNotification(b, s); }},
         {"GWReport", 8, [](void* b, short* s) { return ssr_ConstructGWReport(b, s, 1); }},
-        {"GWUpdClient", 4 + 9 + 3, [](void* b, short* s) { return ssr_ConstructGWUpdClient(b, s, 1, "abc", 2); }},
-        {"GWUpdAck", 4 + 19 + 3, [](void* b, short* s) { return ssr_ConstructGWUpdAck(b, s, 1, "abc", 2, 3, 4, 5); }},
-        {"GWLogUser", 4 + 16 + 2 + 3, [](void* b, short* s) { return ssr_ConstructGWLogUser(b, s, 1, "ab", 2, "abc"); }},
+        {"GWUpdClient", 4 + 9 + 3,
+         [](void* b, short* s) { return ssr_ConstructGWUpdClient(b, s, 1, "abc", 2); }},
+        {"GWUpdAck", 4 + 19 + 3,
+         [](void* b, short* s) { return ssr_ConstructGWUpdAck(b, s, 1, "abc", 2, 3, 4, 5); }},
+        {"GWLogUser", 4 + 16 + 2 + 3,
+         [](void* b, short* s) { return ssr_ConstructGWLogUser(b, s, 1, "ab", 2, "abc"); }},
         {"GWReport1", 4 + 16 + 10 + 4 + 48,
          [](void* b, short* s) {
-             return ssr_ConstructGWReport1(b, s, 1, reinterpret_cast<const SSR_REPORT_RECORD_LIST*>(&kRecords), Pairs(),
-                                           Pairs());
+             return ssr_ConstructGWReport1(
+                 b, s, 1, reinterpret_cast<const SSR_REPORT_RECORD_LIST*>(&kRecords), Pairs(), Pairs());
          }},
         {"CltRegRequest", 4 + 14 + 2 + 5,
          [](void* b, short* s) { return ssr_ConstructCltRegRequest(b, s, 1, "ab", 3, 4, 5, kTicket); }},
         {"CltRegisterAck", 14, [](void* b, short* s) { return ssr_ConstructCltRegisterAck(b, s, 1, 2, 3); }},
-        {"CltRegisterNak", 4 + 5 + 3, [](void* b, short* s) { return ssr_ConstructCltRegisterNak(b, s, 1, "abc"); }},
-        {"CltLogoffNotification", 4, [](void* b, short* s) { return ssr_ConstructCltLogoffNotification(b, s); }},
-        {"CltLogoffNotificationAck", 4, [](void* b, short* s) { return ssr_ConstructCltLogoffNotificationAck(b, s); }},
+        {"CltRegisterNak", 4 + 5 + 3,
+         [](void* b, short* s) { return ssr_ConstructCltRegisterNak(b, s, 1, "abc"); }},
+        {"CltLogoffNotification", 4,
+         [](void* b, short* s) { return ssr_ConstructCltLogoffNotification(b, s); }},
+        {"CltLogoffNotificationAck", 4,
+         [](void* b, short* s) { return ssr_ConstructCltLogoffNotificationAck(b, s); }},
         {"CltLogonSvrRequest", 4 + 163 + 2,
          [](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest(b, s, "ab", "n", "t"); }},
         {"SvrCltLogonAck", 4 + 4 + 2 + 3 + 24 + 8 + 28 + 2 + 11 + 1 + 2 + 2 + 1,
          [](void* b, short* s) {
              return ssr_ConstructSvrCltLogonAck(b, s, 1, "ab", 1, 2, 3, 4, 5, 6, Routes(),
-                                                reinterpret_cast<const SSR_GATEWAY_LIST*>(&kGateways), 3, "x", "y", 1);
+                                                reinterpret_cast<const SSR_GATEWAY_LIST*>(&kGateways), 3, "x",
+                                                "y", 1);
          }},
-        {"CltSvrLogonNak", 4 + 13 + 3, [](void* b, short* s) { return ssr_ConstructCltSvrLogonNak(b, s, 1, "abc"); }},
+        {"CltSvrLogonNak", 4 + 13 + 3,
+         [](void* b, short* s) { return ssr_ConstructCltSvrLogonNak(b, s, 1, "abc"); }},
         {"KeepAliveRequest", 4, [](void* b, short* s) { return ssr_ConstructKeepAliveRequest(b, s); }},
         {"KeepAliveResponse", 4, [](void* b, short* s) { return ssr_ConstructKeepAliveResponse(b, s); }},
-        {"GWUpdClient1", 4 + 13 + 3, [](void* b, short* s) { return ssr_ConstructGWUpdClient1(b, s, 1, "abc", 2, 3); }},
+        {"GWUpdClient1", 4 + 13 + 3,
+         [](void* b, short* s) { return ssr_ConstructGWUpdClient1(b, s, 1, "abc", 2, 3); }},
         {"CltLogonSvrRequest2", 4 + 162 + 5,
          [](void* b, short* s) { return ssr_ConstructCltLogonSvrRequest2(b, s, "ab", "xyz", "hw"); }},
-        {"GWLogApp", 4 + 16 + 2 + 3, [](void* b, short* s) { return ssr_ConstructGWLogApp(b, s, 1, "ab", 2, "abc"); }},
+        {"GWLogApp", 4 + 16 + 2 + 3,
+         [](void* b, short* s) { return ssr_ConstructGWLogApp(b, s, 1, "ab", 2, "abc"); }},
         {"CltLogonSvrHardRequest", 4 + 162 + 5,
          [](void* b, short* s) { return ssr_ConstructCltLogonSvrHardRequest(b, s, "ab", "xyz", "hw"); }},
         {"CltLogonSvrRequest3", 4 + 162 + 5,
@@ -109,7 +129,8 @@ TEST(SsrSizing, EveryConstructorFollowsTheConvention) {
         short exact = size;
         ASSERT_EQ(c.build(buf.data(), &exact), SSR_SUCCESS);
         EXPECT_EQ(exact, size);
-        for (std::size_t i = static_cast<std::size_t>(size); i < buf.size(); ++i) ASSERT_EQ(buf[i], 0xCC) << i;
+        for (std::size_t i = static_cast<std::size_t>(size); i < buf.size(); ++i)
+            ASSERT_EQ(buf[i], 0xCC) << i;
         // Header: version 3, the payload size field matches what was written.
         EXPECT_EQ(buf[0] & 0x0F, 3);
         EXPECT_EQ((buf[2] << 8) | buf[3], size - 4);
@@ -133,7 +154,8 @@ TEST(SsrSizing, ResetPasswordTakesA32BitSize) {
     EXPECT_EQ(ssr_ConstructCltSvrResetPwd(nullptr, &size, 1, "u", huge.c_str(), "n"), SSR_BUFFER_TOO_SMALL);
     EXPECT_EQ(size, 4 + 7 + 1 + 70000 + 1);
     Bytes large(static_cast<std::size_t>(size));
-    EXPECT_EQ(ssr_ConstructCltSvrResetPwd(large.data(), &size, 1, "u", huge.c_str(), "n"), SSR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ssr_ConstructCltSvrResetPwd(large.data(), &size, 1, "u", huge.c_str(), "n"),
+              SSR_BUFFER_TOO_SMALL);
 }
 
 TEST(SsrSizing, MessagesBeyond16BitSizesAreRefusedNotTruncated) {
@@ -157,12 +179,12 @@ TEST(SsrSizing, MessagesBeyond16BitSizesAreRefusedNotTruncated) {
 
 TEST(SsrSizing, NakConstructorsRefuseANullText) {
     Bytes buf(200);
-    for (auto build : std::vector<Ctor>{
-             [](void* b, short* s) { return ssr_ConstructClientLogonNak(b, s, "n", 1, nullptr); },
-             [](void* b, short* s) { return ssr_ConstructLinkSetupNak(b, s, "n", 1, nullptr); },
-             [](void* b, short* s) { return ssr_ConstructGWLogonNak(b, s, 1, nullptr); },
-             [](void* b, short* s) { return ssr_ConstructCltRegisterNak(b, s, 1, nullptr); },
-             [](void* b, short* s) { return ssr_ConstructCltSvrLogonNak(b, s, 1, nullptr); }}) {
+    for (auto build :
+         std::vector<Ctor>{[](void*b, short*s) { return ssr_ConstructClientLogonNak(b, s, "n", 1, nullptr); },
+                           [](void*b, short*s) { return ssr_ConstructLinkSetupNak(b, s, "n", 1, nullptr); },
+                           [](void*b, short*s) { return ssr_ConstructGWLogonNak(b, s, 1, nullptr); },
+                           [](void*b, short*s) { return ssr_ConstructCltRegisterNak(b, s, 1, nullptr); },
+                           [](void*b, short*s) { return ssr_ConstructCltSvrLogonNak(b, s, 1, nullptr); }}) {
         short size = 200;
         EXPECT_EQ(build(buf.data(), &size), SSR_ERROR_INVALID_ARGUMENT);
     }

@@ -27,7 +27,8 @@ Bytes Build(F build) {
     const SizeT needed = size;
     EXPECT_EQ(build(buf.data(), &size), SSR_SUCCESS);
     EXPECT_EQ(size, needed);
-    for (std::size_t i = static_cast<std::size_t>(needed); i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xCC) << "overrun at " << i;
+    for (std::size_t i = static_cast<std::size_t>(needed); i < buf.size(); ++i)
+        EXPECT_EQ(buf[i], 0xCC) << "overrun at " << i;
     buf.resize(static_cast<std::size_t>(needed));
     return buf;
 }

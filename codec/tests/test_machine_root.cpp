@@ -8,7 +8,7 @@
 namespace {
 
 class TestMachineRoot {
-public:
+  public:
     TestMachineRoot() {
         char pattern[] = "/tmp/wendrel-test-XXXXXX";
         if (const char* dir = mkdtemp(pattern); dir != nullptr) {
@@ -21,7 +21,7 @@ public:
         if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
     }
 
-private:
+  private:
     std::string m_path;
 };
 

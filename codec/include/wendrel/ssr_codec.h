@@ -41,13 +41,13 @@ extern "C" {
 
 /* Result codes (signed 32-bit). */
 #define SSR_SUCCESS 0
-#define SSR_ERROR_ZLIB (-1)              /* stream cannot be created, or deflate/inflate failed */
-#define SSR_ERROR_NOT_INITIALIZED (-2)   /* ssr_Terminate without ssr_Initialize */
-#define SSR_BUFFER_TOO_SMALL (-3)        /* the needed size has been written back */
-#define SSR_ERROR_INVALID_ARGUMENT (-6)  /* required pointer null, or a value that cannot be encoded */
+#define SSR_ERROR_ZLIB (-1)             /* stream cannot be created, or deflate/inflate failed */
+#define SSR_ERROR_NOT_INITIALIZED (-2)  /* ssr_Terminate without ssr_Initialize */
+#define SSR_BUFFER_TOO_SMALL (-3)       /* the needed size has been written back */
+#define SSR_ERROR_INVALID_ARGUMENT (-6) /* required pointer null, or a value that cannot be encoded */
 #define SSR_ERROR_NO_MEMORY (-7)
-#define SSR_ERROR_HEADER_TOO_SHORT (-8)  /* fewer than 4 bytes given to the header parser */
-#define SSR_ERROR_INCOMPLETE (-9)        /* bytes end before the payload or its layout */
+#define SSR_ERROR_HEADER_TOO_SHORT (-8) /* fewer than 4 bytes given to the header parser */
+#define SSR_ERROR_INCOMPLETE (-9)       /* bytes end before the payload or its layout */
 #define SSR_ERROR_BAD_VERSION (-10)
 #define SSR_ERROR_BAD_TYPE (-11)
 #define SSR_ERROR_BAD_DATA_CODE (-12)

@@ -133,7 +133,8 @@ SSR_API int ssr_ExtractLinkSetupAck(const void* msg, short* size, const char** n
                                     uint32_t* netmask, SSR_ROUTE_LIST** routes);
 
 /* 5 LinkSetupNak: 4 name[64]; 68 u32 error; 72 text (required). Payload 69 + len(text). */
-SSR_API int ssr_ConstructLinkSetupNak(void* buf, short* size, const char* name, uint32_t error, const char* text);
+SSR_API int ssr_ConstructLinkSetupNak(void* buf, short* size, const char* name, uint32_t error,
+                                      const char* text);
 SSR_API int ssr_ExtractLinkSetupNak(const void* msg, short* size, const char** name, uint32_t* error,
                                     const char** text);
 
@@ -147,8 +148,9 @@ SSR_API int ssr_ExtractGWLogonRequest(const void* msg, short* size, const char**
 /* 7 GWLogonAck: 4 u32; 8 u16; 10 u16 k; 12 k bytes; route list; then, when pairs is given, u16 m
  * and m entries {u32, u32}. Payload 12 + k + 12n (+ 2 + 8m). The extractor's *routes points at
  * the wire route list, *pairs at the u16 m (NULL when the message carries no second list). */
-SSR_API int ssr_ConstructGWLogonAck(void* buf, short* size, uint32_t value, uint16_t flags, uint16_t data_length,
-                                    const void* data, const SSR_ROUTE_LIST* routes, const SSR_PAIR_LIST* pairs);
+SSR_API int ssr_ConstructGWLogonAck(void* buf, short* size, uint32_t value, uint16_t flags,
+                                    uint16_t data_length, const void* data, const SSR_ROUTE_LIST* routes,
+                                    const SSR_PAIR_LIST* pairs);
 SSR_API int ssr_ExtractGWLogonAck(const void* msg, short* size, uint32_t* value, uint16_t* flags,
                                   uint16_t* data_length, const void** data, const void** routes,
                                   const void** pairs);
@@ -165,7 +167,8 @@ SSR_API int ssr_ConstructGWReport(void* buf, short* size, uint32_t value);
 SSR_API int ssr_ExtractGWReport(const void* msg, short* size, uint32_t* value);
 
 /* 11 GWUpdClient: 4 u32; 8 L; 10 text; u16. Payload 9 + len(text). */
-SSR_API int ssr_ConstructGWUpdClient(void* buf, short* size, uint32_t value, const char* text, uint16_t flags);
+SSR_API int ssr_ConstructGWUpdClient(void* buf, short* size, uint32_t value, const char* text,
+                                     uint16_t flags);
 SSR_API int ssr_ExtractGWUpdClient(const void* msg, short* size, uint32_t* value, uint16_t* text_length,
                                    const char** text, uint16_t* flags);
 
@@ -180,13 +183,15 @@ SSR_API int ssr_ExtractGWUpdAck(const void* msg, short* size, uint32_t* value, u
 SSR_API int ssr_ConstructGWLogUser(void* buf, short* size, uint32_t value, const char* name, uint32_t value2,
                                    const char* text);
 SSR_API int ssr_ExtractGWLogUser(const void* msg, short* size, uint32_t* value, uint16_t* name_length,
-                                 const char** name, uint32_t* value2, uint32_t* text_length, const char** text);
+                                 const char** name, uint32_t* value2, uint32_t* text_length,
+                                 const char** text);
 
 /* 14 GWReport1: 4 u32; 8 u32 n; n records {u32, u32, u16 L, L bytes text}; u32 p; p pairs
  * {address, byte count}; u32 q; q pairs. Payload 16 + sum(10 + L) + 8(p + q). The extractor
  * checks the whole structure, logs every pair and returns pointers at the three wire counts. */
-SSR_API int ssr_ConstructGWReport1(void* buf, short* size, uint32_t value, const SSR_REPORT_RECORD_LIST* records,
-                                   const SSR_PAIR_LIST* source_flows, const SSR_PAIR_LIST* destination_flows);
+SSR_API int ssr_ConstructGWReport1(void* buf, short* size, uint32_t value,
+                                   const SSR_REPORT_RECORD_LIST* records, const SSR_PAIR_LIST* source_flows,
+                                   const SSR_PAIR_LIST* destination_flows);
 SSR_API int ssr_ExtractGWReport1(const void* msg, short* size, uint32_t* value, const void** records,
                                  const void** source_flows, const void** destination_flows);
 
@@ -195,12 +200,13 @@ SSR_API int ssr_ExtractGWReport1(const void* msg, short* size, uint32_t* value, 
 SSR_API int ssr_ConstructCltRegRequest(void* buf, short* size, uint32_t session_id, const char* user,
                                        uint8_t cipher_selector, uint32_t virtual_ip, uint16_t ticket_length,
                                        const void* ticket);
-SSR_API int ssr_ExtractCltRegRequest(const void* msg, short* size, uint32_t* session_id, uint16_t* user_length,
-                                     const char** user, uint8_t* cipher_selector, uint32_t* virtual_ip,
-                                     uint16_t* ticket_length, const void** ticket);
+SSR_API int ssr_ExtractCltRegRequest(const void* msg, short* size, uint32_t* session_id,
+                                     uint16_t* user_length, const char** user, uint8_t* cipher_selector,
+                                     uint32_t* virtual_ip, uint16_t* ticket_length, const void** ticket);
 
 /* 16 CltRegisterAck (client receives): 4 u16 status; 6 u32 address; 10 u32 mask. Payload 10. */
-SSR_API int ssr_ConstructCltRegisterAck(void* buf, short* size, uint16_t status, uint32_t address, uint32_t mask);
+SSR_API int ssr_ConstructCltRegisterAck(void* buf, short* size, uint16_t status, uint32_t address,
+                                        uint32_t mask);
 SSR_API int ssr_ExtractCltRegisterAck(const void* msg, short* size, uint16_t* status, uint32_t* address,
                                       uint32_t* mask);
 
@@ -216,8 +222,8 @@ SSR_API int ssr_ConstructCltLogoffNotificationAck(void* buf, short* size);
  * extractor returns the last field only when the payload is exactly L + 162 (else NULL). */
 SSR_API int ssr_ConstructCltLogonSvrRequest(void* buf, short* size, const char* user, const char* name,
                                             const char* text);
-SSR_API int ssr_ExtractCltLogonSvrRequest(const void* msg, short* size, uint16_t* user_length, const char** user,
-                                          const char** name, const char** text);
+SSR_API int ssr_ExtractCltLogonSvrRequest(const void* msg, short* size, uint16_t* user_length,
+                                          const char** user, const char** name, const char** text);
 
 /* 21 SvrCltLogonAck: the logon-accepted body (the gateway sends it with code 163; this
  * constructor writes code 21). In order: u32 session id; L and name; six u32 (virtual IP,
@@ -232,12 +238,12 @@ SSR_API int ssr_ConstructSvrCltLogonAck(void* buf, short* size, uint32_t session
                                         uint32_t wins1, uint32_t wins2, const SSR_ROUTE_LIST* routes,
                                         const SSR_GATEWAY_LIST* gateways, uint8_t cipher_selector,
                                         const char* text1, const char* text2, uint8_t register_flag);
-SSR_API int ssr_ExtractSvrCltLogonAck(const void* msg, short* size, uint32_t* session_id, uint16_t* name_length,
-                                      const char** name, uint32_t* virtual_ip, uint32_t* netmask, uint32_t* dns1,
-                                      uint32_t* dns2, uint32_t* wins1, uint32_t* wins2, const void** routes,
-                                      const void** gateways, uint8_t* cipher_selector, const char** text1,
-                                      const char** text2, uint8_t* register_flag, uint8_t* cert_length,
-                                      const char** cert);
+SSR_API int ssr_ExtractSvrCltLogonAck(const void* msg, short* size, uint32_t* session_id,
+                                      uint16_t* name_length, const char** name, uint32_t* virtual_ip,
+                                      uint32_t* netmask, uint32_t* dns1, uint32_t* dns2, uint32_t* wins1,
+                                      uint32_t* wins2, const void** routes, const void** gateways,
+                                      uint8_t* cipher_selector, const char** text1, const char** text2,
+                                      uint8_t* register_flag, uint8_t* cert_length, const char** cert);
 
 /* 22 CltSvrLogonNak (client receives): 4 eight zero bytes; 12 u32 error; 16 text (required).
  * Payload 13 + len(text). */
@@ -251,8 +257,8 @@ SSR_API int ssr_ConstructKeepAliveResponse(void* buf, short* size);
 SSR_API int ssr_ExtractKeepAliveResponse(const void* msg, short* size);
 
 /* 25 GWUpdClient1: 4 u32; 8 L; 10 text; u16; u32. Payload 13 + len(text). */
-SSR_API int ssr_ConstructGWUpdClient1(void* buf, short* size, uint32_t value, const char* text, uint16_t value2,
-                                      uint32_t value3);
+SSR_API int ssr_ConstructGWUpdClient1(void* buf, short* size, uint32_t value, const char* text,
+                                      uint16_t value2, uint32_t value3);
 SSR_API int ssr_ExtractGWUpdClient1(const void* msg, short* size, uint32_t* value, uint16_t* text_length,
                                     const char** text, uint16_t* value2, uint32_t* value3);
 
@@ -260,12 +266,13 @@ SSR_API int ssr_ExtractGWUpdClient1(const void* msg, short* size, uint32_t* valu
  * bytes; 20 u32 session id; 24 u32 update flag; 28 eight zero bytes; 36 user text; password
  * text; hardware id[128]. Payload 162 + len(user) + len(password). user and password required. */
 SSR_API int ssr_ConstructCltLogonSvrRequest3(void* buf, short* size, const char* user, const char* password,
-                                             uint32_t session_id, const char* hardware_id, uint32_t update_flag);
+                                             uint32_t session_id, const char* hardware_id,
+                                             uint32_t update_flag);
 /* 26 CltLogonSvrRequest2 and 105 CltLogonSvrHardRequest: the layout of 144 with bytes 20-27 zero. */
 SSR_API int ssr_ConstructCltLogonSvrRequest2(void* buf, short* size, const char* user, const char* password,
                                              const char* hardware_id);
-SSR_API int ssr_ConstructCltLogonSvrHardRequest(void* buf, short* size, const char* user, const char* password,
-                                                const char* hardware_id);
+SSR_API int ssr_ConstructCltLogonSvrHardRequest(void* buf, short* size, const char* user,
+                                                const char* password, const char* hardware_id);
 
 /* 87 GWLogApp: the layout of 13. */
 SSR_API int ssr_ConstructGWLogApp(void* buf, short* size, uint32_t value, const char* name, uint32_t value2,
