@@ -86,7 +86,10 @@ private:
                 Send(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n");
                 break;
             case Mode::kGarbage:
-                Send(fd, std::string("\x16\x03\x01\x00\xff garbage \x01\x02\r\n\r\n", 22));
+            {
+                static const char kGarbage[] = "\x16\x03\x01\x00\xff garbage \x01\x02\r\n\r\n";
+                Send(fd, std::string(kGarbage, sizeof(kGarbage) - 1));
+            }
                 break;
             case Mode::kSilence:
                 WaitOrStop(fd, 60000);

@@ -16,7 +16,7 @@ struct UdpHandler {
     std::mutex lock;
     std::vector<std::uint32_t> codes;
     std::vector<std::string> data;
-    unsigned long connectResult = 1;
+    std::atomic<unsigned long> connectResult{1};
     static unsigned long Trampoline(TwUDPSocketServer*, _TwMessage* msg) {
         auto* self = static_cast<UdpHandler*>(msg->userContext);
         std::lock_guard<std::mutex> guard(self->lock);
@@ -25,7 +25,7 @@ struct UdpHandler {
             auto* rec = reinterpret_cast<_TwUdpRecord*>(msg->param);
             self->data.emplace_back(rec->data, rec->length);
         }
-        return msg->code == TW_MSG_CONNECT ? self->connectResult : 1;
+        return msg->code == TW_MSG_CONNECT ? self->connectResult.load() : 1;
     }
     std::size_t Count(std::uint32_t code) {
         std::lock_guard<std::mutex> guard(lock);
