@@ -138,7 +138,7 @@ bool TwSslSession::IndicateAppData(const std::shared_ptr<TwSslConnection>& conn)
         return false;
     }
     if (!conn->complete) {
-        TLS_LOG(kLogDebug, "[IndicateAppData]  SSL session setup has not completed, KeyId=%d", conn->keyId);
+        TLS_TRACE("[IndicateAppData]  SSL session setup has not completed, KeyId=%d", conn->keyId);
         HandshakeStep(conn);
         // Records that came with the last handshake flight may already hold application data.
         if (!conn->complete || m_broken.load()) return false;
@@ -160,7 +160,7 @@ bool TwSslSession::ReadAppData(const std::shared_ptr<TwSslConnection>& conn) {
             char discard[2048];
             result = reader(discard, sizeof discard);
             if (result > 0) {
-                TLS_LOG(kLogDebug, "[IndicateAppData] SSL_read (KeyId=%d) return %d, no handler, discard data",
+                TLS_TRACE("[IndicateAppData] SSL_read (KeyId=%d) return %d, no handler, discard data",
                         conn->keyId, result);
                 continue;
             }
@@ -396,7 +396,7 @@ bool TwSslSession::Flush(TwSslConnection& conn) {
 }
 
 int TwSslSession::SendMsg(const char* data, int length, bool flush) {
-    TLS_LOG(kLogDebug, "[SendMsg] enter TwSslSession::SendMsg()");
+    TLS_TRACE("[SendMsg] enter TwSslSession::SendMsg()");
     if (!data) return -1;
     auto conn = Active();
     if (!conn) {
@@ -410,7 +410,7 @@ int TwSslSession::SendMsg(const char* data, int length, bool flush) {
         if (flush && !Flush(*conn)) ret = 0;
         return ret;
     }
-    TLS_LOG(kLogDebug, "[SendMsg] SSL session setup has not completed.");
+    TLS_TRACE("[SendMsg] SSL session setup has not completed.");
     HandshakeStep(conn);
     return 0;
 }

@@ -300,7 +300,7 @@ unsigned long TwSslStateMachineImpl::SocketCallback(TwSocketManager* manager, _T
 
 unsigned long TwSslStateMachineImpl::OnSocketMessage(TwSocketManager* manager, _TwMessage* message) {
     if (manager != Manager()) return TW_SUCCEED;
-    TLS_LOG(kLogDebug, "[ProcessSocketCallbackMessage] pMsg->eMsg = %u", message->code);
+    TLS_TRACE("[ProcessSocketCallbackMessage] pMsg->eMsg = %u", message->code);
     switch (message->code) {
     case TW_MSG_SERVER_START:
     case TW_MSG_SERVER_STOP:

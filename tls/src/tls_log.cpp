@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #ifdef TAMBERK_WITH_DAILYLOG
 #include "dailylog/shared_daily_log.h"
@@ -10,6 +11,14 @@
 #endif
 
 namespace tamberk {
+
+bool TlsTraceEnabled() {
+    static const bool enabled = [] {
+        const char* value = std::getenv("QEL_TLS_TRACE");
+        return value && value[0] == '1';
+    }();
+    return enabled;
+}
 
 void TlsLog(int level, const char* format, ...) {
     char line[2048];

@@ -1,0 +1,276 @@
+// Bulk data through one TLS 1.2 connection (AES-GCM) of the library over loopback, against plain
+// OpenSSL over a socket pair with the same suite. Prints MB/s of both and their ratio.
+// Usage: tls_bench [megabytes]   (default 256)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "prendle/socket_client.h"
+#include "prendle/socket_server.h"
+#include "ssl_engine.h"
+#include "ssl_session.h"
+#include "tamberk/ssl_state_machine.h"
+
+namespace {
+
+constexpr const char* kSuite = "ECDHE-RSA-AES128-GCM-SHA256";
+constexpr std::size_t kChunk = 256 * 1024;
+constexpr std::uint64_t kWindow = 8u << 20;  // bytes in flight at most
+
+struct Counter {
+    std::mutex m;
+    std::condition_variable cv;
+    std::uint64_t received = 0;
+    int connects = 0;
+};
+
+std::uint32_t ServerProc(TwSslAPI*, TwSslMessage* message) {
+    auto* c = static_cast<Counter*>(message->context);
+    std::lock_guard<std::mutex> lock(c->m);
+    if (message->code == TW_MSG_SSL_RECEIVE) {
+        // Wake the sender only now and then: a wake-up per record would measure the scheduler.
+        std::uint64_t before = c->received;
+        c->received += message->data->size;
+        message->data->result = message->data->size;
+        if ((before >> 20) == (c->received >> 20)) return 0;
+    } else if (message->code == TW_MSG_SSL_CONNECT) {
+        ++c->connects;
+    }
+    c->cv.notify_all();
+    return 0;
+}
+
+std::uint32_t ClientProc(TwSslAPI*, TwSslMessage* message) {
+    auto* c = static_cast<Counter*>(message->context);
+    std::lock_guard<std::mutex> lock(c->m);
+    if (message->code == TW_MSG_SSL_CONNECT) ++c->connects;
+    if (message->data) message->data->result = message->data->size;
+    c->cv.notify_all();
+    return 0;
+}
+
+// A self-signed RSA certificate with its key in one PEM file.
+void MakeCertificate(const std::string& path) {
+    EVP_PKEY* key = EVP_RSA_gen(2048);
+    X509* cert = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("bench.gateway"), -1, -1, 0);
+    X509_set_issuer_name(cert, X509_get_subject_name(cert));
+    X509_set_pubkey(cert, key);
+    X509_sign(cert, key, EVP_sha256());
+    FILE* f = std::fopen(path.c_str(), "w");
+    PEM_write_X509(f, cert);
+    PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
+    std::fclose(f);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+}
+
+unsigned short FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool WaitFor(Counter& c, const std::function<bool()>& done, int seconds) {
+    std::unique_lock<std::mutex> lock(c.m);
+    return c.cv.wait_for(lock, std::chrono::seconds(seconds), done);
+}
+
+double LibraryRun(const std::string& pem, const std::string& caPath, std::uint64_t total) {
+    Counter serverCount, clientCount;
+    auto socketServer = TwSocketServer::CreatePrendle();
+    auto socketClient = TwSocketClient::CreateSockClient();
+    double mbps = -1;
+    {
+        TwSslStateMachine server, client;
+        server.Initialize(TW_SSL_PROTOCOL_TLSV1, kSuite);
+        server.RegisterSslContentHandler(&ServerProc, &serverCount, 23, 65536);
+        client.Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr);
+        TwCertificateVerificationPolicy policy{0, 8, 1};
+        client.SetCertVerifyPolicy(&policy);
+        client.RegisterSslContentHandler(&ClientProc, &clientCount, 23, 8192);
+        unsigned short port = FreePort();
+        if (!server.BindToSocketServer(socketServer.get(), pem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr) ||
+            !server.StartSslServer(htonl(INADDR_LOOPBACK), port) ||
+            !client.BindToSocketClient(socketClient.get(), caPath.c_str(), nullptr)) {
+            std::fprintf(stderr, "library set-up failed\n");
+            return -1;
+        }
+        int error = 0, system = 0;
+        auto session = client.ConnectToSslServer("127.0.0.1", port, nullptr, &error, &system);
+        if (!session || !WaitFor(clientCount, [&] { return clientCount.connects == 1; }, 10)) {
+            std::fprintf(stderr, "library connect failed (%d/%d)\n", error, system);
+            return -1;
+        }
+        std::vector<char> chunk(kChunk, 'x');
+        TwSslAPI* api = client.GetSslAPI();
+        auto start = std::chrono::steady_clock::now();
+        std::uint64_t sent = 0;
+        while (sent < total) {
+            // Keep a bounded amount in flight: the engine queues whatever it is handed.
+            if (!WaitFor(serverCount, [&] { return sent - serverCount.received <= kWindow; }, 30)) break;
+            if (api->SendMsg(session, chunk.data(), static_cast<int>(chunk.size()), true) <= 0) break;
+            sent += chunk.size();
+        }
+        bool done = WaitFor(serverCount, [&] { return serverCount.received >= total; }, 60);
+        // (the last megabyte boundary wakes the waiter; total is a whole number of megabytes)
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (done) mbps = static_cast<double>(total) / (1024.0 * 1024.0) / seconds;
+        client.Terminate();
+        server.Terminate();
+    }
+    return mbps;
+}
+
+// The library's TLS sessions with the socket engine taken out: both ends in this thread, bytes
+// handed over through memory. Shows what the TLS layer itself costs.
+struct MemoryEnd : tamberk::TwSslTransport {
+    std::vector<std::uint8_t> out;
+    bool Send(const std::uint8_t* data, std::size_t length) override {
+        out.insert(out.end(), data, data + length);
+        return true;
+    }
+    bool Close() override { return true; }
+};
+
+double MemoryRun(const std::string& pem, const std::string& caPath, std::uint64_t total) {
+    auto clientEngine = std::make_shared<tamberk::TwSslEngine>();
+    auto serverEngine = std::make_shared<tamberk::TwSslEngine>();
+    clientEngine->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr);
+    serverEngine->Initialize(TW_SSL_PROTOCOL_TLSV1, kSuite);
+    TwCertificateVerificationPolicy policy{0, 8, 1};
+    clientEngine->SetCertVerifyPolicy(&policy);
+    if (!clientEngine->BindClient(caPath.c_str(), nullptr) ||
+        !serverEngine->BindServer(pem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr))
+        return -1;
+    std::uint64_t received = 0;
+    tamberk::TwSslContentSink sink;
+    sink.data = [&](tamberk::TwSslSession&, std::uint8_t, char*, std::uint32_t n) {
+        received += n;
+        return n;
+    };
+    serverEngine->Handlers().Register(23, 65536, sink);
+    auto cEnd = std::make_shared<MemoryEnd>(), sEnd = std::make_shared<MemoryEnd>();
+    auto server = serverEngine->StartSession(sEnd, "c", 0, 0);
+    auto client = clientEngine->StartSession(cEnd, "s", 0, 0);
+    std::vector<std::uint8_t> cIn, sIn;
+    auto pump = [&] {
+        for (int i = 0; i < 100; ++i) {
+            bool moved = !cEnd->out.empty() || !sEnd->out.empty();
+            sIn.insert(sIn.end(), cEnd->out.begin(), cEnd->out.end());
+            cEnd->out.clear();
+            sIn.erase(sIn.begin(), sIn.begin() + static_cast<long>(serverEngine->ProcessReceived(*server, sIn.data(), sIn.size())));
+            cIn.insert(cIn.end(), sEnd->out.begin(), sEnd->out.end());
+            sEnd->out.clear();
+            cIn.erase(cIn.begin(), cIn.begin() + static_cast<long>(clientEngine->ProcessReceived(*client, cIn.data(), cIn.size())));
+            if (!moved) return;
+        }
+    };
+    pump();
+    if (client->CompletedCount() != 1) return -1;
+    std::vector<char> chunk(kChunk, 'x');
+    auto start = std::chrono::steady_clock::now();
+    for (std::uint64_t sent = 0; sent < total; sent += chunk.size()) {
+        client->SendMsg(chunk.data(), static_cast<int>(chunk.size()), true);
+        pump();
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    clientEngine->Terminate();
+    serverEngine->Terminate();
+    return received >= total ? static_cast<double>(total) / (1024.0 * 1024.0) / seconds : -1;
+}
+
+double PlainRun(const std::string& pem, std::uint64_t total) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return -1;
+    SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX* cctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_use_certificate_file(sctx, pem.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(sctx, pem.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_set_cipher_list(sctx, kSuite);
+    SSL_CTX_set_max_proto_version(sctx, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(cctx, TLS1_2_VERSION);
+    SSL* s = SSL_new(sctx);
+    SSL* c = SSL_new(cctx);
+    SSL_set_fd(s, sv[0]);
+    SSL_set_fd(c, sv[1]);
+    std::thread accept([&] { SSL_accept(s); });
+    bool ok = SSL_connect(c) == 1;
+    accept.join();
+    double mbps = -1;
+    if (ok) {
+        auto start = std::chrono::steady_clock::now();
+        std::thread reader([&] {
+            std::vector<char> buf(kChunk);
+            std::uint64_t got = 0;
+            while (got < total) {
+                int n = SSL_read(s, buf.data(), static_cast<int>(buf.size()));
+                if (n <= 0) break;
+                got += static_cast<std::uint64_t>(n);
+            }
+        });
+        std::vector<char> chunk(kChunk, 'x');
+        for (std::uint64_t sent = 0; sent < total; sent += chunk.size())
+            if (SSL_write(c, chunk.data(), static_cast<int>(chunk.size())) <= 0) break;
+        reader.join();
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        mbps = static_cast<double>(total) / (1024.0 * 1024.0) / seconds;
+    }
+    SSL_free(s);
+    SSL_free(c);
+    SSL_CTX_free(sctx);
+    SSL_CTX_free(cctx);
+    ::close(sv[0]);
+    ::close(sv[1]);
+    return mbps;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    std::uint64_t total = megabytes << 20;
+    char tmpl[] = "/tmp/tls-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    std::string dir = tmpl;
+    ::setenv("QEL_ROOT", dir.c_str(), 1);
+    std::string caPath = dir + "/trusted", pem = dir + "/server.pem";
+    std::filesystem::create_directories(caPath);
+    MakeCertificate(pem);
+    double plain = PlainRun(pem, total);
+    double library = LibraryRun(pem, caPath, total);
+    double memory = MemoryRun(pem, caPath, total);
+    std::printf("TLS 1.2 %s, %llu MB one way\n", kSuite, static_cast<unsigned long long>(megabytes));
+    std::printf("plain OpenSSL over a socket pair: %8.1f MB/s\n", plain);
+    std::printf("library over loopback TCP:        %8.1f MB/s\n", library);
+    std::printf("ratio library/plain:              %8.2f\n", plain > 0 && library > 0 ? library / plain : 0.0);
+    std::printf("library TLS layer alone (memory): %8.1f MB/s (one thread encrypts and decrypts)\n", memory);
+    std::filesystem::remove_all(dir);
+    return plain > 0 && library > 0 ? 0 : 1;
+}
