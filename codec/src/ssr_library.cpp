@@ -1,10 +1,17 @@
 // Library marker and the header parser.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
 
 #include "wendrel/ssr_codec.h"
+
+// Layouts that callers and the wire rely on.
+static_assert(sizeof(SSR_HEADER) == SSR_HEADER_SIZE);
+static_assert(sizeof(SSR_ROUTE) == 12 && sizeof(SSR_ADDRESS_PAIR) == 8);
+static_assert(sizeof(SSR_ROUTE_LIST) == 16, "an empty route list copy is 16 bytes");
+static_assert(offsetof(SSR_ROUTE_LIST, routes) == 4 && offsetof(SSR_PAIR_LIST, pairs) == 4);
 
 namespace {
 

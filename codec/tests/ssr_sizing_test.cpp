@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ssr_test_util.h"
@@ -187,6 +188,60 @@ TEST(SsrSizing, NakConstructorsRefuseANullText) {
                            [](void*b, short*s) { return ssr_ConstructCltSvrLogonNak(b, s, 1, nullptr); }}) {
         short size = 200;
         EXPECT_EQ(build(buf.data(), &size), SSR_ERROR_INVALID_ARGUMENT);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using Extract = std::function<int(const void*, short*)>;
+
+// One message of each family with its extractor: the exact size succeeds and stays, one byte
+// less is -9, more bytes available shrink to the message.
+TEST(SsrSizing, ExtractorsTakeExactlyTheirMessage) {
+    const std::vector<std::pair<Bytes, Extract>> cases = {
+        {Build([](void* b, short* s) { return ssr_ConstructClientLogonNak(b, s, "n", 1, "x"); }),
+         [](const void* m, short* s) {
+             const char *n, *t;
+             std::uint32_t e;
+             return ssr_ExtractClientLogonNak(m, s, &n, &e, &t);
+         }},
+        {Build([](void* b, short* s) { return ssr_ConstructGWUpdAck(b, s, 1, "v", 2, 3, 4, 5); }),
+         [](const void* m, short* s) {
+             std::uint32_t a, d, e;
+             std::uint16_t l, b, c;
+             const char* t;
+             return ssr_ExtractGWUpdAck(m, s, &a, &l, &t, &b, &c, &d, &e);
+         }},
+        {Build([](void* b, short* s) { return ssr_ConstructCltRegisterAck(b, s, 1, 2, 3); }),
+         [](const void* m, short* s) {
+             std::uint16_t st;
+             std::uint32_t a, k;
+             return ssr_ExtractCltRegisterAck(m, s, &st, &a, &k);
+         }},
+        {Build([](void* b, short* s) { return ssr_ConstructKeepAliveResponse(b, s); }),
+         [](const void* m, short* s) { return ssr_ExtractKeepAliveResponse(m, s); }},
+        {Build([](void* b, short* s) { return ssr_ConstructSsrIPPacket(b, s, 3, "abc"); }),
+         [](const void* m, short* s) {
+             short l;
+             const void* f;
+             return ssr_ExtractSsrIPPacket(m, s, &l, &f);
+         }},
+    };
+    for (const auto& [msg, extract] : cases) {
+        SCOPED_TRACE(static_cast<int>(msg[1]));
+        Bytes padded = msg;
+        padded.resize(msg.size() + 5, 0x13);
+        short size = Len(msg);
+        EXPECT_EQ(extract(padded.data(), &size), SSR_SUCCESS);
+        EXPECT_EQ(size, Len(msg));
+        size = static_cast<short>(Len(msg) - 1);
+        EXPECT_EQ(extract(padded.data(), &size), SSR_ERROR_INCOMPLETE);
+        size = Len(padded);
+        EXPECT_EQ(extract(padded.data(), &size), SSR_SUCCESS);
+        EXPECT_EQ(size, Len(msg));
+        EXPECT_EQ(extract(nullptr, &size), SSR_ERROR_INVALID_ARGUMENT);
     }
 }
 
