@@ -22,101 +22,56 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kPool = 512;            // distinct frames per size, sent round-robin
 constexpr std::size_t kCompressedRun = 4096;  // messages built before each inflate pass
 
-// Each takes a word (%s), a number (%u) and a hex tag (%08x), in that order.
-const char* const kHeads[] = {
-    "GET /portal/%s/index.html?id=%u HTTP/1.1\r\nHost: intranet.example\r\nUser-Agent: Mozilla/5.0\r\n"
-    "Accept: text/html,application/xhtml+xml\r\nCookie: session=%08x\r\n\r\n",
-    "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nX-Page: %s\r\nContent-Length: %u\r\n"
-    "ETag: \"%08x\"\r\n\r\n<html><head><title>Staff portal</title></head><body>",
-    "POST /api/v2/tickets HTTP/1.1\r\nHost: helpdesk.example\r\nContent-Type: application/json\r\n"
-    "X-Request-Id: %s-%u-%08x\r\n\r\n{\"title\":\"ticket\",\"body\":\"",
-};
-const char* const kWords[] = {
-    "the",
-    "printer",
-    "on",
-    "floor",
-    "three",
-    "jams",
-    "when",
-    "printing",
-    "reports",
-    "quarterly",
-    "budget",
-    "meeting",
-    "room",
-    "is",
-    "booked",
-    "for",
-    "tuesday",
-    "please",
-    "update",
-    "your",
-    "password",
-    "before",
-    "friday",
-    "network",
-    "maintenance",
-    "window",
-    "starts",
-    "at",
-    "midnight",
-    "and",
-    "lasts",
-    "two",
-    "hours",
-    "<p>",
-    "</p>",
-    "<li>",
-    "</li>",
-    "<a href=\"/wiki/",
-    "\">",
-    "</a>",
-    "class=\"row\"",
-    "<div",
-    "</div>",
-    "invoice",
-    "customer",
-    "order",
-    "shipped",
-    "warehouse",
-    "delivery",
-    "pending",
-    "approved",
-    "rejected",
-    "holiday",
-    "schedule",
-    "payroll",
-    "benefits",
-    "training",
-    "security",
-    "policy",
-    "vpn",
-    "laptop",
-    "mail",
-    "calendar",
-    "project",
-    "deadline",
-    "review",
-    "draft",
-    "final",
-    "version",
-    "2024",
-    "Q3",
-    "sales",
-    "east",
-    "west",
-    "region",
-    "total",
-    "amount",
-    "EUR",
-    "USD",
-    "account",
-    "manager",
-    "team",
-    "lead",
-    "office",
-};
+// The opening of a request or response: a word, a number and a hex tag vary per frame.
+std::string MakeHead(std::size_t kind, const std::string& word, unsigned number, unsigned tag) {
+    char head[512];
+    switch (kind % 3) {
+        case 0:
+            std::snprintf(head, sizeof head,
+                          "GET /portal/%s/index.html?id=%u HTTP/1.1\r\nHost: intranet.example\r\n"
+                          "User-Agent: Mozilla/5.0\r\nAccept: text/html,application/xhtml+xml\r\n"
+                          "Cookie: session=%08x\r\n\r\n",
+                          word.c_str(), number, tag);
+            break;
+        case 1:
+            std::snprintf(head, sizeof head,
+                          "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nX-Page: %s\r\n"
+                          "Content-Length: %u\r\nETag: \"%08x\"\r\n\r\n<html><head><title>Staff portal"
+                          "</title></head><body>",
+                          word.c_str(), number, tag);
+            break;
+        default:
+            std::snprintf(head, sizeof head,
+                          "POST /api/v2/tickets HTTP/1.1\r\nHost: helpdesk.example\r\n"
+                          "Content-Type: application/json\r\nX-Request-Id: %s-%u-%08x\r\n\r\n"
+                          "{\"title\":\"ticket\",\"body\":\"",
+                          word.c_str(), number, tag);
+            break;
+    }
+    return head;
+}
+
+// Office prose and markup the payloads are made of.
+std::vector<std::string> Words() {
+    const std::string all =
+        "the printer on floor three jams when printing reports quarterly budget meeting room is booked for "
+        "tuesday please update your password before friday network maintenance window starts at midnight and "
+        "lasts two hours <p> </p> <li> </li> <a href=\"/wiki/ \"> </a> class=\"row\" <div </div> invoice "
+        "customer order shipped warehouse delivery pending approved rejected holiday schedule payroll "
+        "benefits "
+        "training security policy vpn laptop mail calendar project deadline review draft final version 2024 "
+        "Q3 "
+        "sales east west region total amount EUR USD account manager team lead office";
+    std::vector<std::string> words;
+    std::size_t start = 0;
+    while (start < all.size()) {
+        std::size_t end = all.find(' ', start);
+        if (end == std::string::npos) end = all.size();
+        words.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return words;
+}
 
 // Ethernet + IPv4 + TCP header (54 bytes) and an HTTP-like text payload; addresses, ids,
 // sequence numbers and the words of the text vary from frame to frame.
@@ -140,12 +95,11 @@ Bytes MakeFrame(std::size_t length, std::size_t index) {
 
     std::uint32_t rng = static_cast<std::uint32_t>(index * 2654435761u + 12345);
     auto next = [&rng] { return rng = rng * 1664525u + 1013904223u; };
-    const std::size_t words = sizeof kWords / sizeof kWords[0];
-    char head[512];
-    std::snprintf(head, sizeof head, kHeads[index % 3], kWords[next() % words], next() % 100000, next());
-    std::string text = head;
+    static const std::vector<std::string> words = Words();
+    const std::string& word = words[next() % words.size()];
+    std::string text = MakeHead(index, word, next() % 100000, next());
     while (text.size() < length) {
-        text += kWords[next() % words];
+        text += words[next() % words.size()];
         text += (next() % 9 == 0) ? "\r\n" : " ";
     }
     for (std::size_t i = sizeof h; i < length; ++i) f[i] = static_cast<std::uint8_t>(text[i - sizeof h]);
