@@ -73,11 +73,13 @@ DWORD GetTcpIpInterfaces(const IoRequest& req, std::uint8_t* out, IoResult* r) {
     const std::uint32_t count = work->count < TW_MAX_BOUND_ADAPTERS ? work->count : TW_MAX_BOUND_ADAPTERS;
     list.count = count;
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (Filter_AdapterToId(reinterpret_cast<FILTER_ADAPTER>(work->entries[i].hAdapter), &list.entries[i].adapterId) !=
+        std::uint32_t id = 0;  // records are packed: the id is copied in, never written through
+        if (Filter_AdapterToId(reinterpret_cast<FILTER_ADAPTER>(work->entries[i].hAdapter), &id) !=
             FILTER_STATUS_SUCCESS) {
             DbgTrace(kDbgInit, "call Filter_AdapterToId func failure.\n");
             return STATUS_INTERNAL_ERROR;
         }
+        list.entries[i].adapterId = id;
         list.entries[i].data = work->entries[i].data;
         list.entries[i].data.name[sizeof(list.entries[i].data.name) - 1] = '\0';
     }
@@ -111,10 +113,12 @@ DWORD GetIpConfig(const IoRequest& req, std::uint8_t* out, IoResult* r) {
     TwIpConfigRecord record{};
     if (Filter_GetIPConfig(adapter, &record) == nullptr) return NDIS_STATUS_ADAPTER_NOT_FOUND;
     TW_IPCONFIG_REQUEST reply{};
-    if (Filter_AdapterToId(adapter, &reply.adapterId) != FILTER_STATUS_SUCCESS) {
+    std::uint32_t id = 0;
+    if (Filter_AdapterToId(adapter, &id) != FILTER_STATUS_SUCCESS) {
         DbgTrace(kDbgInit, "call Filter_AdapterToId func failure.\n");
         return STATUS_INTERNAL_ERROR;
     }
+    reply.adapterId = id;
     reply.config = record.config;
     std::memcpy(out, &reply, sizeof(reply));
     r->bytes = sizeof(reply);
@@ -151,10 +155,12 @@ DWORD GetAdapter(const IoRequest& req, std::uint8_t* out, IoResult* r) {
     TW_ADAPTER_BY_MAC reply{};
     std::memcpy(reply.mac, req.in, 6);
     FILTER_ADAPTER adapter = nullptr;
+    std::uint32_t id = 0;
     if (Filter_FindAdapterByMacAddress(reply.mac, &adapter) != FILTER_STATUS_SUCCESS ||
-        Filter_AdapterToId(adapter, &reply.adapterId) != FILTER_STATUS_SUCCESS) {
+        Filter_AdapterToId(adapter, &id) != FILTER_STATUS_SUCCESS) {
         return STATUS_INTERNAL_ERROR;
     }
+    reply.adapterId = id;
     std::memcpy(out, &reply, sizeof(reply));
     r->bytes = sizeof(reply);
     return STATUS_SUCCESS;

@@ -130,8 +130,8 @@ TEST_F(ControlCodes, TcpIpInterfaces) {
     TW_TCPIP_INTERFACE_LIST list;
     std::memcpy(&list, c.out.data(), sizeof(list));
     ASSERT_EQ(list.count, 1u);
-    EXPECT_EQ(list.entries[0].adapterId, Id());
-    EXPECT_EQ(list.entries[0].data.mtu, 1500);
+    EXPECT_EQ(static_cast<std::uint32_t>(list.entries[0].adapterId), Id());
+    EXPECT_EQ(static_cast<int>(list.entries[0].data.mtu), 1500);
     EXPECT_EQ(std::memcmp(list.entries[0].data.currentAddress, kMac0, 6), 0);
     EXPECT_STREQ(list.entries[0].data.name, "{TEST-0}");
 }
@@ -160,9 +160,9 @@ TEST_F(ControlCodes, IpConfigRoundTripAndBounds) {
     ASSERT_EQ(c.bytes, 224u);
     TW_IPCONFIG_REQUEST back;
     std::memcpy(&back, c.out.data(), sizeof(back));
-    EXPECT_EQ(back.adapterId, req.adapterId);
-    EXPECT_EQ(back.config.m_Reserved, 0xABCDu);
-    EXPECT_EQ(back.config.m_IP[0].Broadcast, 0xFF641264u);
+    EXPECT_EQ(static_cast<std::uint32_t>(back.adapterId), static_cast<std::uint32_t>(req.adapterId));
+    EXPECT_EQ(static_cast<std::uint32_t>(back.config.m_Reserved), 0xABCDu);
+    EXPECT_EQ(static_cast<std::uint32_t>(back.config.m_IP[0].Broadcast), 0xFF641264u);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_IPCONFIG, &req.adapterId, 3, 224).status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_IPCONFIG, &req.adapterId, 4, 223).status, STATUS_BUFFER_TOO_SMALL);
     req.config.m_nIP = 1000;
@@ -196,7 +196,7 @@ TEST_F(ControlCodes, MediaStatusPacketDumpAndAdapterByMac) {
     ASSERT_EQ(c.status, STATUS_SUCCESS);
     TW_ADAPTER_BY_MAC a;
     std::memcpy(&a, c.out.data(), 10);
-    EXPECT_EQ(a.adapterId, Id());
+    EXPECT_EQ(static_cast<std::uint32_t>(a.adapterId), Id());
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 5, 10).status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_ADAPTER, "\1\2\3\4\5\6", 6, 10).status, STATUS_INTERNAL_ERROR);
 }
@@ -243,7 +243,8 @@ TEST_F(ControlCodes, CloseEventNeedsARealEventAndReportsFailure) {
     int notEvent = ::dup(0);
     EXPECT_EQ(Ioctl(&fo, IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, 0, notEvent).status, STATUS_INVALID_HANDLE);
     int ev = ::eventfd(0, EFD_CLOEXEC);
-    Call c = Ioctl(&fo, IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 8, 8, ev);
+    const std::uint64_t wide = static_cast<std::uint64_t>(ev);
+    Call c = Ioctl(&fo, IOCTL_SET_ADAPTER_CLOSE_EVENT, &wide, 8, 8, ev);
     EXPECT_EQ(c.status, STATUS_SUCCESS);
     EXPECT_EQ(c.bytes, 0u);
 }
