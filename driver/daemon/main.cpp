@@ -2,6 +2,7 @@
 // SIGTERM, SIGINT or a stop request.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -9,21 +10,37 @@
 #include <unistd.h>
 
 #include "olvane_daemon.h"
+#include "trace.h"
 
 int main(int argc, char** argv) {
     olvane::DaemonOptions options;
+    FILE* traceFile = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--ring-layout=32") {
             options.driver.ringLayout = olvane::RingLayout::k32;
         } else if (arg == "--ring-layout=64") {
             options.driver.ringLayout = olvane::RingLayout::k64;
-        } else if (arg.rfind("--protocol-delay-ms=", 0) == 0) {
-            options.driver.timing.startDelayMs = static_cast<std::uint32_t>(std::stoul(arg.substr(20)));
+        } else if (arg.rfind("--protocol-delay-ms=", 0) == 0 && arg.size() > 20 && arg.size() < 28 &&
+                   arg.find_first_not_of("0123456789", 20) == std::string::npos) {
+            options.driver.timing.startDelayMs = static_cast<std::uint32_t>(std::strtoul(arg.c_str() + 20, nullptr, 10));
+        } else if (arg.rfind("--trace-file=", 0) == 0 && arg.size() > 13) {
+            traceFile = std::fopen(arg.c_str() + 13, "a");
+            if (traceFile == nullptr) {
+                std::fprintf(stderr, "Olvane: cannot open %s\n", arg.c_str() + 13);
+                return 2;
+            }
         } else {
-            std::fprintf(stderr, "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N]\n");
+            std::fprintf(stderr, "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--trace-file=PATH]\n");
             return 2;
         }
+    }
+    if (traceFile != nullptr) {
+        // The driver's traces (GlobalDebugFlag selects them) go to the file, one line each.
+        olvane::SetTraceSink([traceFile](std::string_view line) {
+            std::fwrite(line.data(), 1, line.size(), traceFile);
+            std::fflush(traceFile);
+        });
     }
     sigset_t set;
     sigemptyset(&set);
@@ -44,6 +61,8 @@ int main(int argc, char** argv) {
     }
     daemon.Stop();
     ::close(sfd);
+    olvane::SetTraceSink({});
+    if (traceFile != nullptr) std::fclose(traceFile);
     std::printf("Olvane: stopped\n");
     return 0;
 }

@@ -367,3 +367,34 @@ TEST(DeviceSocket, MalformedMessagesAreRefused) {
 
 }  // namespace
 }  // namespace olvane
+
+namespace olvane {
+namespace {
+
+TEST(DeviceSocket, NarrowLayoutIsMappedBelowFourGigabytes) {
+    test::FakeDriver driver(1, RingLayout::k32);
+    ASSERT_TRUE(driver.running);
+    test::TempRoot root;
+    const std::string path = root.Path() + "/ndisfilter";
+    TwControlServer server;
+    ASSERT_TRUE(server.Start(path));
+    auto dev = platform::FilterDevice::Open(path);
+    ASSERT_NE(dev, nullptr);
+    DWORD shared = 0, returned = 0, size = 0;
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_PUT_SHAREDMEMORYSIZE, nullptr, 0, &size, 4, &returned));
+    EXPECT_EQ(size, 1716304u);
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, nullptr, 0, &shared, 4, &returned));
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(static_cast<std::uint64_t>(shared), reinterpret_cast<std::uint64_t>(dev->MappedBlock()) + 12);
+    test::RingClient client(reinterpret_cast<void*>(static_cast<std::uintptr_t>(shared)), false);
+    std::vector<std::uint8_t> frame(64, 0x33);
+    ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
+    test::UserBlock b;
+    ASSERT_TRUE(test::WaitFor([&] { return client.Read(&b); }));
+    EXPECT_EQ(b.data, frame);
+    EXPECT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_STOP_SHARE, nullptr, 0, nullptr, 0, &returned));
+    EXPECT_EQ(dev->MappedBlock(), nullptr);
+}
+
+}  // namespace
+}  // namespace olvane
