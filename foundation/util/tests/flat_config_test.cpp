@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "platform/debug_output.h"
 #include "test_dirs.h"
 #include "util/flat_config.h"
 
@@ -65,6 +68,12 @@ TEST_F(FlatConfigTest, SpacingVariantsGiveTheSameEntry) {
 }
 
 TEST_F(FlatConfigTest, CommentsHeadersAndOrphans) {
+    std::mutex lock;
+    std::vector<std::string> reports;
+    platform::SetDebugOutputCapture([&](std::string_view text) {
+        std::lock_guard<std::mutex> guard(lock);
+        reports.emplace_back(text);
+    });
     void* config = Open(
         "orphan=dropped\n"
         "# comment\n"
@@ -87,6 +96,14 @@ TEST_F(FlatConfigTest, CommentsHeadersAndOrphans) {
     EXPECT_EQ(Get(config, "Case", "empty"), "");
     EXPECT_EQ(Dump(config), "[spaced]\na = 1\n[Case]\nKey = value with = sign\nempty = \n");
     CloseConfig(config);
+    platform::SetDebugOutputCapture({});
+    // Every skipped line is reported with its number.
+    std::string all;
+    for (const std::string& r : reports) all += r;
+    EXPECT_NE(all.find("line 1: entry outside a section"), std::string::npos) << all;
+    EXPECT_NE(all.find("line 6: malformed section header"), std::string::npos) << all;
+    EXPECT_NE(all.find("line 8: malformed section header"), std::string::npos) << all;
+    EXPECT_NE(all.find("line 12: not a key = value line"), std::string::npos) << all;
 }
 
 TEST_F(FlatConfigTest, OverlongLineIsDroppedWhole) {

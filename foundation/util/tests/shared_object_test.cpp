@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -163,6 +165,17 @@ TEST_F(SharedObjectTest, ConcurrentAddRefReleaseEndsWithOneShutdown) {
         EXPECT_EQ(g_preShutdowns.load(), 1);
         EXPECT_EQ(g_destroyed.load(), 1);
     }
+}
+
+TEST_F(SharedObjectTest, WaitAllIdleReturnsOnceEveryObjectIsGone) {
+    { SharedObjectPtr<Probe> p(new Probe); }
+    // Detached, so a wait that never ends fails the test instead of hanging it.
+    auto done = std::make_shared<TestSignal>();
+    std::thread([done] {
+        SharedObject::WaitAllIdle();
+        done->Set();
+    }).detach();
+    EXPECT_TRUE(done->Wait(10000));
 }
 
 TEST(SynchronizerTest, NullOrEmptySectionDoesNothing) {
