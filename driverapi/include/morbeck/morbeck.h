@@ -1,0 +1,211 @@
+// CMorbeck: the user-mode door to the virtual-adapter driver (Olvane). It opens the driver's
+// control device, wraps every control code as one method, maps the driver's shared packet ring
+// and moves frames through it in either ring layout, and carries the adapter configuration and
+// route synchronisation helpers.
+//
+// Results are int 1/0 (success/failure) unless stated. Nothing throws.
+// Threads: one reader (Read/Free) and any number of writers (Write, serialised by the write lock)
+// may work at once; control calls are serialised on the device by an internal lock. StopShare
+// may come from any thread; a reader or writer already inside its lock finishes its block.
+// Records and control codes are those of platform/filter_device.h.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/event.h"
+#include "platform/filter_device.h"
+#include "platform/types.h"
+
+// The block handed to callers: always the 32-bit view, 1676 bytes.
+using _FWSHARED_MEMORY_BLOCK = _FWSHARED_MEMORY_BLOCK32;
+
+// What GetPacketInfo finds in a block's frame (pointers into the block; null where absent).
+struct _PACKET_INFO {
+    WORD etherType;   // host order
+    BYTE ipProtocol;
+    const BYTE* frame;
+    const BYTE* arp;
+    const BYTE* ip;
+    const BYTE* tcp;
+    const BYTE* udp;
+    const BYTE* icmp;
+    const BYTE* dhcp;
+    const BYTE* dns;
+};
+
+#pragma pack(push, 1)
+struct _FWSHARED_MEMORY_INFO {
+    DWORD outRead, outWrite, outCount;
+    DWORD inRead, inWrite, inCount;
+};
+static_assert(sizeof(_FWSHARED_MEMORY_INFO) == 24);
+
+// The driver's route entry (AddRouteEntry / DelRouteEntry input).
+struct TW_DRIVER_ROUTE_ENTRY {
+    DWORD destination;
+    DWORD mask;
+    DWORD nextHop;
+    DWORD zero1;
+    DWORD zero2;
+    DWORD metric;
+    DWORD reserved;
+};
+static_assert(sizeof(TW_DRIVER_ROUTE_ENTRY) == 28);
+#pragma pack(pop)
+
+// Completion record of a control call: its event is set when the call completed.
+struct TW_OVERLAPPED {
+    platform::Event* hEvent = nullptr;
+};
+
+// Record sizes of the codes this driver build answers "not supported"; their contents are the
+// callers' and are passed through as they stand.
+constexpr DWORD TW_ARP_ENTRY_SIZE = 18;
+constexpr DWORD TW_ARP_PROXY_SIZE = 26;
+constexpr DWORD TW_DHCP_ENTRY_SIZE = 42;
+constexpr DWORD TW_DHCP_SERVER_SIZE = 24;
+constexpr DWORD TW_FIREWALL_RULE_SIZE = 282;
+constexpr DWORD TW_FIREWALL_ACTION_SIZE = 22;
+constexpr DWORD TW_DNS_NAME_SIZE = 512;
+
+class RouteSyncThread;
+
+class CMorbeck {
+public:
+    CMorbeck();
+    // The name is not used: the device is always "ndisfilter" in the runtime folder.
+    explicit CMorbeck(const char* deviceName);
+    virtual ~CMorbeck();
+    CMorbeck(const CMorbeck&) = delete;
+    CMorbeck& operator=(const CMorbeck&) = delete;
+
+    // Device. OpenFilterHandler always answers 1: callers test IsDriverLoaded.
+    int OpenFilterHandler();
+    int CloseFilterHandler();
+    int IsDriverLoaded() const { return m_bDriverReady.load(); }
+    // Sends one control code. `returned` null: the member count is used; `ov` null: the general
+    // completion record. TRUE on success.
+    BOOL DeviceIoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen,
+                         DWORD* returned = nullptr, TW_OVERLAPPED* ov = nullptr);
+    DWORD GetBytesReturned() const { return m_dwBytesReturned; }
+    int CancelIo();
+
+    // Byte swaps (parenthesised: the C library may define these names as macros).
+    static WORD(htons)(WORD v);
+    static WORD(ntohs)(WORD v);
+    static DWORD(htonl)(DWORD v);
+    static DWORD(ntohl)(DWORD v);
+    // Dotted text of a network-order address; needs len >= 16, else returns a shared empty text.
+    static const char* inet_ntoa(DWORD address, char* out, int len);
+
+    // Shared ring.
+    void* GetFreeVirtualMem_X64();
+    int StartShare();
+    int StopShare();
+    int StopFilterRead();
+    int IsShareStarted() const;
+    bool IsWideLayout() const { return m_bWide; }
+    _FWSHARED_MEMORY_BLOCK* Read(int wait);
+    int Write(void* adapter, _PACKET_DIRECTION direction, DWORD value, const char* packet, LONG length, int signal);
+    int Write(const _FWSHARED_MEMORY_BLOCK* block, int signal);
+    int Free(_FWSHARED_MEMORY_BLOCK* block);
+    int GetSharedMemoryInfo(_FWSHARED_MEMORY_INFO* info);
+    static int GetPacketInfo(const _FWSHARED_MEMORY_BLOCK* block, _PACKET_INFO* info);
+    platform::Event* StopReadEvent() const { return m_hStopReadEvent.get(); }
+
+    // Control codes.
+    int GetVersion(_DriverVersion* version);
+    int GetTcpipBoundAdaptersInfo(TW_TCPIP_INTERFACE_LIST* list);
+    int GetEvent(void* event1036);
+    int ClearEvent();
+    int StartEthrLog();
+    int StopEthrLog();
+    int SetIPConfig(TW_IPCONFIG_REQUEST* config);
+    int GetIPConfig(TW_IPCONFIG_REQUEST* config);
+    int SetAdapterMediaStatus(TW_MEDIA_STATUS* status);
+    int GetAdapterMediaStatus(TW_MEDIA_STATUS* status);
+    int LoadDebugFlag();
+    int SetAdapterPacketDump(TW_MEDIA_STATUS* dump);
+    int GetAdapterPacketDump(TW_MEDIA_STATUS* dump);
+    int GetAdapterHandleByMacAddress(const BYTE* mac, void** handle);
+    int EnumOpenedAdapter();
+    int BindAdaptersList();
+    int AddArpEntry(const void* entry);
+    int DelArpEntry(const void* entry);
+    int ClearArpEntry();
+    int AddArpProxy(const void* proxy);
+    int DelArpProxy(const void* proxy);
+    int ClearArpProxy();
+    int AddDhcpEntry(const void* entry);
+    int DelDhcpEntry(const void* entry);
+    int ClearDhcpEntry();
+    int AddDhcpServer(const void* server);
+    int DelDhcpServer(const void* server);
+    int ClearDhcpServer();
+    int ClearDnsEntry();
+    // The policy is a 36-byte head followed by `ruleCount` rules of 274 bytes.
+    int AddFirewallPolicy(const void* policy, DWORD ruleCount);
+    int DelFirewallPolicy(void* id);
+    int AddFirewallRule(const void* rule);
+    int DelFirewallRule(const void* rule);
+    int ClearFirewallPolicy();
+    // A NAT entry is 64 bytes when `count` < 2, else 44 + 20 x count.
+    int AddNatEntry(const void* entry, DWORD count);
+    int DelNatEntry(const void* entry);
+    int ClearNatEntry();
+    int AddRouteEntry(const TW_DRIVER_ROUTE_ENTRY* entry);
+    int DelRouteEntry(const TW_DRIVER_ROUTE_ENTRY* entry);
+    int ClearRouteEntry();
+    int EnableFirewallEvent();
+    int DisableFirewallEvent();
+    int GetNatEntryCount(DWORD* count);
+    int GetNatEntry(DWORD index, void* entry, DWORD size);
+    int ClearNatStatistic(DWORD index, void* entry, DWORD size);
+    int SetFirewallAction(const void* action);
+    int GetFirewallAction(void* action);
+    int FindDnsEntryByIp(DWORD ip, char* name512);
+    int TestProxyInform(TW_TEST_PROXY_REQUEST* request);
+    int TestProxyInformEnd();
+    int SetAdapterCloseEvent(platform::Event* event);
+
+    // Adapter configuration and route synchronisation.
+    int SetAdapterIpConfig(const BYTE mac[6], TW_TCPIP_INTERFACE_LIST* list);
+    int SetAdaptersIpConfig();
+    int AddSystemRoute();
+    // Copies the machine's route table into the driver (AddSystemRoute without the clear).
+    int SyncSystemRoute();
+    int StartRouteSyncThread();
+    int StopRouteSyncThread();
+
+    // Route type and protocol names used in the route logs.
+    static const char* RouteTypeName(DWORD type);
+    static const char* RouteProtoName(DWORD proto);
+
+private:
+    void Init();
+    void CloseEvents();
+    // One control code with fixed lengths; "bytes": the result also needs returned bytes.
+    int Simple(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, bool needBytes = false);
+    int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal);
+
+    std::atomic<int> m_bDriverReady{0};
+    std::unique_ptr<platform::Event> m_hGeneralEvent;
+    std::unique_ptr<platform::Event> m_hStopShareEvent;
+    std::unique_ptr<platform::Event> m_hReadEvent;
+    std::unique_ptr<platform::Event> m_hStopReadEvent;
+    TW_OVERLAPPED m_GeneralOverlapped, m_StopShareOverlapped, m_ReadOverlapped;
+    std::unique_ptr<platform::FilterDevice> m_hFileHandle;
+    std::mutex m_DeviceLock;
+    DWORD m_dwBytesReturned = 0;
+    std::atomic<int> m_bStopped{1};
+    std::mutex m_ReadLock;
+    std::mutex m_WriteLock;
+    std::atomic<std::uint8_t*> m_pSharedMemory{nullptr};  // ring headers, either layout
+    bool m_bWide = true;
+    std::size_t m_mappedLimit = 0;  // bytes from the ring headers to the end of the mapping
+    std::unique_ptr<RouteSyncThread> m_pRouteSync;
+    std::mutex m_RouteSyncLock;
+};
