@@ -223,5 +223,31 @@ TEST_F(DaemonNetns, StopsCleanlyOnInterruptWithAClientAttached) {
     EXPECT_NE(Cmd({"ip", "-n", ns, "link", "show", "qelmini0"}), 0) << "the TAP device outlived the daemon";
 }
 
+bool Listed(platform::FilterDevice* dev, const char* name, DWORD* count) {
+    std::vector<std::uint8_t> buf(sizeof(TW_TCPIP_INTERFACE_LIST));
+    DWORD returned = 0;
+    if (!dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_TCPIP_INTERFACES, nullptr, 0, buf.data(),
+                              static_cast<DWORD>(buf.size()), &returned)) {
+        return false;
+    }
+    TW_TCPIP_INTERFACE_LIST list;
+    std::memcpy(&list, buf.data(), sizeof(list));
+    *count = list.count;
+    for (DWORD i = 0; i < list.count && i < TW_MAX_BOUND_ADAPTERS; ++i) {
+        if (std::strcmp(list.entries[i].data.name, name) == 0) return true;
+    }
+    return false;
+}
+
+TEST_F(DaemonNetns, RealLinksAreListedAndLeaveTheList) {
+    ASSERT_EQ(Cmd({"ip", "-n", ns, "link", "add", "olvdummy0", "type", "veth", "peer", "name", "olvdummy1"}), 0);
+    DWORD count = 0;
+    EXPECT_TRUE(test::WaitFor([&] { return Listed(dev.get(), "olvdummy0", &count) && count == 3; }))
+        << "the new links were not listed";
+    ASSERT_EQ(Cmd({"ip", "-n", ns, "link", "del", "olvdummy0"}), 0);
+    EXPECT_TRUE(test::WaitFor([&] { return !Listed(dev.get(), "olvdummy1", &count) && count == 1; }))
+        << "the deleted links stayed in the list";
+}
+
 }  // namespace
 }  // namespace olvane

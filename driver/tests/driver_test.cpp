@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
+#include <unistd.h>
 
 #include "control_device.h"
 #include "filter_core.h"
@@ -306,6 +308,78 @@ TEST(FilterCore, ClosingAnAdapterSetsTheCloseEventOnlyWhileCapturing) {
     FilterExtension()->m_CaptureFlag.store(1);
     second.Nic(0)->RemoveLink();
     EXPECT_EQ(event2.Wait(5000), platform::kWaitObject0);
+}
+
+}  // namespace
+}  // namespace olvane
+
+#include "olvane_daemon.h"
+
+namespace olvane {
+namespace {
+
+TEST(Protocol, RealAdaptersAreListedAndLeaveWhenTheirLinkGoes) {
+    test::TempRoot root;
+    test::InstallAdapters(1);
+    auto nics = std::make_shared<test::FakeNics>();
+    auto links = std::make_shared<std::vector<RealLink>>();
+    auto lock = std::make_shared<std::mutex>();
+    RealLink eth;
+    eth.ifIndex = 7;
+    eth.name = "eth7";
+    eth.mac[0] = 0x02;
+    eth.mac[5] = 0x07;
+    eth.carrier = true;
+    links->push_back(eth);
+    DriverConfig config;
+    config.timing = ProtocolTiming{0, 0, 0};
+    config.nicFactory = test::MakeFakeNicFactory(nics);
+    config.linkLister = [links, lock] {
+        std::lock_guard<std::mutex> l(*lock);
+        return *links;
+    };
+    ASSERT_TRUE(DriverEntry(config));
+    FILTER_ADAPTER a = nullptr;
+    ASSERT_TRUE(test::WaitFor([&] { return Filter_FindAdapterByMacAddress(eth.mac, &a) == FILTER_STATUS_SUCCESS; }));
+    auto* e = static_cast<AdapterEntry*>(a);
+    EXPECT_EQ(e->m_pProto, nullptr);
+    EXPECT_EQ(e->m_pDeviceName, "\\DEVICE\\eth7");
+    EXPECT_EQ(e->m_MediaState.load(), 0u);
+    // A frame injected toward a real adapter is released, never sent anywhere.
+    TwPacket* p = Filter_AllocatePacketp(e, __FILE__, __LINE__);
+    ASSERT_NE(p, nullptr);
+    p->m_DataLength = 60;
+    EXPECT_EQ(MiniportHooks()->Hook_InjectPacketToProtocol(e, p), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(e->m_PacketPool->InUse(), 0u);
+    {
+        std::lock_guard<std::mutex> l(*lock);
+        links->clear();
+    }
+    Globals()->m_Work.Queue(SyncRealAdapters);
+    EXPECT_TRUE(test::WaitFor([&] { return Filter_FindAdapterByMacAddress(eth.mac, &a) != FILTER_STATUS_SUCCESS; }));
+    DriverUnload();
+}
+
+TEST(Daemon, StopRequestEndsWaitAndStopJoinsEverything) {
+    test::TempRoot root;
+    auto nics = std::make_shared<test::FakeNics>();
+    DaemonOptions options;
+    options.driver.timing = ProtocolTiming{0, 0, 0};
+    options.driver.nicFactory = test::MakeFakeNicFactory(nics);
+    options.listRealAdapters = false;
+    options.devicePath = root.Path() + "/ndisfilter";
+    TwOlvaneDaemon daemon;
+    std::string error;
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    EXPECT_NE(nics->Get(0), nullptr) << "the default adapter instance was installed";
+    EXPECT_FALSE(daemon.Wait(10));
+    std::thread stopper([&] { daemon.RequestStop(); });
+    EXPECT_TRUE(daemon.Wait(5000));
+    stopper.join();
+    daemon.Stop();
+    EXPECT_EQ(Globals(), nullptr);
+    EXPECT_EQ(FilterExtension(), nullptr);
+    EXPECT_NE(::access(options.devicePath.c_str(), F_OK), 0);
 }
 
 }  // namespace
