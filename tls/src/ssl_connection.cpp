@@ -86,7 +86,6 @@ int TwSslSession::CompletedCount() {
 bool TwSslSession::HasConnection(int keyId) { return Slot(keyId) != nullptr; }
 
 bool TwSslSession::IsKeyIdComplete(int keyId) {
-    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
     auto conn = Slot(keyId);
     return conn && conn->complete;
 }

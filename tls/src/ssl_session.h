@@ -67,7 +67,7 @@ public:
     SSL* ssl = nullptr;
     BIO* rbio = nullptr;  // network bytes into OpenSSL
     BIO* wbio = nullptr;  // OpenSSL's output
-    bool complete = false;
+    std::atomic<bool> complete{false};  // written under the W lock, read anywhere
     bool counted = false;  // included in the session's completed count
     bool shuttingDown = false;
     int keyId;

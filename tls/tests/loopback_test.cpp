@@ -7,7 +7,9 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "loopback_support.h"
 #include "prendle/socket_client.h"
@@ -112,6 +114,37 @@ TEST_F(LoopbackTest, FourKeyIdsOnOneStreamWithDataBothWays) {
     EXPECT_EQ(api->Disconnect(session), 1);
     EXPECT_TRUE(clientSide.WaitFor([&] { return clientSide.disconnects == 1; }));
     EXPECT_TRUE(serverSide.WaitFor([&] { return serverSide.disconnects == 1; }));
+}
+
+// The gateway echoes from inside its handler while two client threads send at once: no lock
+// order between senders, receivers and handlers may deadlock (TSan watches this one).
+std::uint32_t EchoProc(TwSslAPI* api, TwSslMessage* message) {
+    if (message->code == TW_MSG_SSL_RECEIVE) {
+        api->SendMsg(message->session, message->data->data, static_cast<int>(message->data->size), true);
+        message->data->result = message->data->size;
+    }
+    return HandlerSide::Proc(api, message);
+}
+
+TEST_F(LoopbackTest, TwoSendersAndAnEchoingHandler) {
+    ASSERT_EQ(server->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr), 1);
+    ASSERT_NE(server->RegisterSslContentHandler(&EchoProc, &serverSide, 23, 0), nullptr);
+    ASSERT_EQ(server->BindToSocketServer(socketServer.get(), serverPem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr), 1);
+    ASSERT_EQ(server->StartSslServer(htonl(INADDR_LOOPBACK), port), 1);
+    BindClient();
+    auto session = Connect();
+    ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.connects == 1; }));
+    constexpr int kMessages = 300;
+    auto sender = [&](char tag) {
+        std::string msg(100, tag);
+        for (int i = 0; i < kMessages; ++i) client->GetSslAPI()->SendMsg(session, msg.data(), 100, true);
+    };
+    std::thread a(sender, 'a'), b(sender, 'b');
+    a.join();
+    b.join();
+    ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.all.size() == 2u * kMessages * 100; }, 30000))
+        << clientSide.all.size();
+    EXPECT_EQ(std::count(clientSide.all.begin(), clientSide.all.end(), 'a'), kMessages * 100);
 }
 
 TEST_F(LoopbackTest, BulkDataArrivesWhole) {
