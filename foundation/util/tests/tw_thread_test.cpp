@@ -215,19 +215,23 @@ TEST(TwThreadTest, TerminateWakesBlockedWorker) {
 }
 
 TEST(TwThreadTest, AutoDeleteObjectEndsItself) {
-    static TestSignal gone;
     class SelfDeleting : public TwThread {
     public:
-        ~SelfDeleting() override { gone.Set(); }
+        explicit SelfDeleting(std::shared_ptr<TestSignal> gone) : m_gone(std::move(gone)) {}
+        ~SelfDeleting() override { m_gone->Set(); }
 
     protected:
         unsigned long Execute() override { return 3; }
+
+    private:
+        std::shared_ptr<TestSignal> m_gone;
     };
-    auto* t = new SelfDeleting;
+    auto gone = std::make_shared<TestSignal>();
+    auto* t = new SelfDeleting(gone);
     ASSERT_EQ(t->Create(1), TW_SUCCEED);
     ASSERT_EQ(t->Resume(), 1UL);
     // From here on `t` belongs to its thread.
-    EXPECT_EQ(gone.Wait(kBoundMs), true);
+    EXPECT_TRUE(gone->Wait(kBoundMs));
 }
 
 TEST(TwThreadTest, AutoDeleteObjectDeletedBeforeRunLetsThreadGo) {
