@@ -1,0 +1,340 @@
+// CMorbeck against the real Olvane daemon, in a network namespace of the test's own, with the
+// ring in both layouts.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "morbeck/morbeck.h"
+#include "platform/event.h"
+#include "test_support.h"
+
+namespace {
+
+using morbeck_test::WaitFor;
+
+const BYTE kMac0[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
+const BYTE kFar[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x01, 0x00};
+
+DWORD Ip(const char* text) {
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+std::string BinDir() {
+    const char* d = std::getenv("QEL_BIN_DIR");
+    return d != nullptr ? d : platform::ProgramDir();
+}
+
+class MorbeckDaemon : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and a TAP device";
+        if (access((BinDir() + "/Olvane").c_str(), X_OK) != 0) GTEST_SKIP() << "the Olvane daemon is not built";
+        m_ns = std::make_unique<morbeck_test::NetnsScope>();
+        ASSERT_TRUE(m_ns->Ok());
+        m_pid = platform::Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0", GetParam()}, platform::SpawnOptions{});
+        ASSERT_GT(m_pid, 0);
+        m_morbeck = std::make_unique<CMorbeck>("ndisfilter");
+        ASSERT_TRUE(WaitFor([&] {
+            m_morbeck->OpenFilterHandler();
+            return m_morbeck->IsDriverLoaded() == 1;
+        }, 10000)) << "the control device did not appear";
+        void* handle = nullptr;
+        ASSERT_TRUE(WaitFor([&] { return m_morbeck->GetAdapterHandleByMacAddress(kMac0, &handle) == 1; }, 10000));
+        m_adapter = handle;
+    }
+    void TearDown() override {
+        m_morbeck.reset();
+        if (m_pid > 0) {
+            platform::KillProcess(m_pid, SIGTERM);
+            int code = 0;
+            if (platform::WaitProcess(m_pid, 10000, &code) != platform::kWaitObject0) {
+                platform::KillProcess(m_pid, SIGKILL);
+                platform::WaitProcess(m_pid, 5000, &code);
+            }
+        }
+        m_ns.reset();
+    }
+    bool Wide() const { return std::strcmp(GetParam(), "--ring-layout=64") == 0; }
+
+    morbeck_test::MachineRootScope m_root;
+    std::unique_ptr<morbeck_test::NetnsScope> m_ns;
+    pid_t m_pid = -1;
+    std::unique_ptr<CMorbeck> m_morbeck;
+    void* m_adapter = nullptr;
+};
+
+TEST_P(MorbeckDaemon, EveryControlCode) {
+    CMorbeck& m = *m_morbeck;
+    _DriverVersion v{};
+    ASSERT_EQ(m.GetVersion(&v), 1);
+    EXPECT_EQ(v.major, 1);
+    EXPECT_EQ(v.minor, 0);
+
+    auto list = std::make_unique<TW_TCPIP_INTERFACE_LIST>();
+    ASSERT_EQ(m.GetTcpipBoundAdaptersInfo(list.get()), 1);
+    bool seen = false;
+    for (DWORD i = 0; i < list->count && i < TW_MAX_BOUND_ADAPTERS; ++i) {
+        seen = seen || std::memcmp(list->entries[i].data.currentAddress, kMac0, 6) == 0;
+    }
+    EXPECT_TRUE(seen) << "the virtual adapter is not in the bound list";
+
+    EXPECT_EQ(m.ClearEvent(), 1);
+    std::vector<BYTE> event(1036);
+    EXPECT_EQ(m.GetEvent(event.data()), 0) << "not supported by this driver";
+    EXPECT_EQ(m.StartEthrLog(), 1);
+    EXPECT_EQ(m.StopEthrLog(), 1);
+    EXPECT_EQ(m.LoadDebugFlag(), 0) << "answered not supported";
+
+    TW_MEDIA_STATUS media{};
+    std::memcpy(media.mac, kMac0, 6);
+    media.state = 1;
+    ASSERT_EQ(m.SetAdapterMediaStatus(&media), 1);
+    media.state = 9;
+    ASSERT_EQ(m.GetAdapterMediaStatus(&media), 1);
+    EXPECT_EQ(media.state, 1);
+    TW_MEDIA_STATUS dump{};
+    std::memcpy(dump.mac, kMac0, 6);
+    dump.state = 1;
+    ASSERT_EQ(m.SetAdapterPacketDump(&dump), 1);
+    dump.state = 0;
+    ASSERT_EQ(m.GetAdapterPacketDump(&dump), 1);
+    EXPECT_EQ(dump.state, 1);
+    TW_MEDIA_STATUS unknown{};
+    std::memset(unknown.mac, 0x42, 6);
+    EXPECT_EQ(m.SetAdapterMediaStatus(&unknown), 0);
+
+    TW_IPCONFIG_REQUEST set{};
+    set.adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(m_adapter));
+    set.config.m_nIP = 1;
+    set.config.m_IP[0] = {Ip("198.18.0.1"), Ip("255.255.255.0"), Ip("198.18.0.255")};
+    set.config.m_nDNS = 1;
+    set.config.DnsServer[0] = Ip("198.18.0.53");
+    ASSERT_EQ(m.SetIPConfig(&set), 1);
+    TW_IPCONFIG_REQUEST got{};
+    got.adapterId = set.adapterId;
+    ASSERT_EQ(m.GetIPConfig(&got), 1);
+    EXPECT_EQ(std::memcmp(&got.config, &set.config, sizeof(TW_IPCONFIG)), 0);
+
+    EXPECT_EQ(m.EnumOpenedAdapter(), 1);
+    EXPECT_EQ(m.BindAdaptersList(), 1);
+
+    // The codes this driver answers "not supported".
+    BYTE record[600] = {};
+    TW_DRIVER_ROUTE_ENTRY route{};
+    DWORD natCount = 0;
+    char name[TW_DNS_NAME_SIZE] = {};
+    EXPECT_EQ(m.AddArpEntry(record), 0);
+    EXPECT_EQ(m.DelArpEntry(record), 0);
+    EXPECT_EQ(m.ClearArpEntry(), 0);
+    EXPECT_EQ(m.AddArpProxy(record), 0);
+    EXPECT_EQ(m.DelArpProxy(record), 0);
+    EXPECT_EQ(m.ClearArpProxy(), 0);
+    EXPECT_EQ(m.AddDhcpEntry(record), 0);
+    EXPECT_EQ(m.DelDhcpEntry(record), 0);
+    EXPECT_EQ(m.ClearDhcpEntry(), 0);
+    EXPECT_EQ(m.AddDhcpServer(record), 0);
+    EXPECT_EQ(m.DelDhcpServer(record), 0);
+    EXPECT_EQ(m.ClearDhcpServer(), 0);
+    EXPECT_EQ(m.ClearDnsEntry(), 0);
+    EXPECT_EQ(m.AddFirewallPolicy(record, 1), 0);
+    EXPECT_EQ(m.DelFirewallPolicy(nullptr), 0);
+    EXPECT_EQ(m.AddFirewallRule(record), 0);
+    EXPECT_EQ(m.DelFirewallRule(record), 0);
+    EXPECT_EQ(m.ClearFirewallPolicy(), 0);
+    EXPECT_EQ(m.AddNatEntry(record, 1), 0);
+    EXPECT_EQ(m.DelNatEntry(record), 0);
+    EXPECT_EQ(m.ClearNatEntry(), 0);
+    EXPECT_EQ(m.AddRouteEntry(&route), 0);
+    EXPECT_EQ(m.DelRouteEntry(&route), 0);
+    EXPECT_EQ(m.ClearRouteEntry(), 0);
+    EXPECT_EQ(m.EnableFirewallEvent(), 0);
+    EXPECT_EQ(m.DisableFirewallEvent(), 0);
+    EXPECT_EQ(m.GetNatEntryCount(&natCount), 0);
+    EXPECT_EQ(m.GetNatEntry(0, record, 64), 0);
+    EXPECT_EQ(m.ClearNatStatistic(0, record, 64), 0);
+    EXPECT_EQ(m.SetFirewallAction(record), 0);
+    EXPECT_EQ(m.GetFirewallAction(record), 0);
+    EXPECT_EQ(m.FindDnsEntryByIp(Ip("198.18.0.53"), name), 0);
+
+    TW_TEST_PROXY_REQUEST proxy{htons(5555), Ip("198.18.0.2"), Ip("198.18.0.1")};
+    EXPECT_EQ(m.TestProxyInform(&proxy), 1);
+    EXPECT_EQ(m.TestProxyInformEnd(), 1);
+
+    platform::Event closeEvent(true, false);
+    EXPECT_EQ(m.SetAdapterCloseEvent(&closeEvent), 1);
+    // Capture start and stop go straight through DeviceIoControl.
+    DWORD returned = 7;
+    EXPECT_TRUE(m.DeviceIoControl(IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, nullptr, 0, &returned));
+    EXPECT_EQ(returned, 0u);
+    // With capture on, the adapter going away sets the close event.
+    ASSERT_EQ(morbeck_test::Run({"ip", "link", "del", "qelmini0"}), 0);
+    EXPECT_EQ(closeEvent.Wait(5000), platform::kWaitObject0) << "the adapter-close event was not set";
+    EXPECT_TRUE(m.DeviceIoControl(IOCTL_NDIS_FILTER_STOP_CAPTURE, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(m.DeviceIoControl(0x80009990, nullptr, 0, nullptr, 0), FALSE) << "unknown code";
+
+    EXPECT_EQ(m.CloseFilterHandler(), 1);
+    EXPECT_EQ(m.IsDriverLoaded(), 0);
+    EXPECT_EQ(m.GetVersion(&v), 0) << "closed handle";
+    EXPECT_EQ(m.CloseFilterHandler(), 1) << "safe twice";
+}
+
+// A UDP datagram from the namespace reaches the output ring; a frame written into the input
+// ring reaches a socket in the namespace.
+TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
+    CMorbeck& m = *m_morbeck;
+    EXPECT_EQ(m.Read(0), nullptr) << "no ring yet";
+    ASSERT_EQ(m.StartShare(), 1);
+    EXPECT_EQ(m.IsWideLayout(), Wide());
+    EXPECT_EQ(m.IsShareStarted(), 1);
+    EXPECT_EQ(m.StartShare(), 1) << "already mapped";
+    EXPECT_EQ(m.Read(0), nullptr) << "empty ring";
+    EXPECT_EQ(m.Read(1), nullptr) << "the read request never waits";
+
+    TW_MEDIA_STATUS media{};
+    std::memcpy(media.mac, kMac0, 6);
+    media.state = 1;
+    ASSERT_EQ(m.SetAdapterMediaStatus(&media), 1);
+    using morbeck_test::Run;
+    ASSERT_EQ(Run({"ip", "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
+    ASSERT_EQ(Run({"ip", "link", "set", "qelmini0", "up"}), 0);
+    ASSERT_EQ(Run({"ip", "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}), 0);
+
+    const int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int in = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(out, 0);
+    ASSERT_GE(in, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(6666);
+    local.sin_addr.s_addr = Ip("198.18.0.1");
+    ASSERT_EQ(bind(in, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
+    timeval tv{5, 0};
+    setsockopt(in, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5555);
+    to.sin_addr.s_addr = Ip("198.18.0.2");
+    const char payload[] = "to-the-ring";
+    ASSERT_GT(sendto(out, payload, sizeof(payload), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
+    _FWSHARED_MEMORY_BLOCK* found = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+        while (_FWSHARED_MEMORY_BLOCK* b = m.Read(0)) {
+            const BYTE* f = b->data;
+            if (found == nullptr && b->length >= 42 && f[12] == 0x08 && f[23] == 17 &&
+                std::memcmp(f + 30, &to.sin_addr, 4) == 0) {
+                found = b;
+            } else {
+                m.Free(b);
+            }
+        }
+        return found != nullptr;
+    })) << "the datagram did not reach the ring";
+    EXPECT_EQ(found->adapterId, static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(m_adapter)));
+    EXPECT_EQ(found->direction, static_cast<DWORD>(PACKET_DIRECTION_OUTGOING));
+    EXPECT_EQ(found->length, 42u + sizeof(payload));
+    EXPECT_EQ(std::memcmp(found->data, kFar, 6), 0);
+    EXPECT_EQ(std::memcmp(found->data + 6, kMac0, 6), 0);
+    EXPECT_EQ(std::memcmp(found->data + 42, payload, sizeof(payload)), 0);
+    _PACKET_INFO info{};
+    ASSERT_EQ(CMorbeck::GetPacketInfo(found, &info), 1);
+    EXPECT_EQ(info.etherType, 0x0800);
+    EXPECT_EQ(info.ipProtocol, 17);
+    EXPECT_EQ(info.udp, found->data + 34);
+    m.Free(found);
+
+    // Input ring: the frame form and the block form.
+    const BYTE any[6] = {2, 2, 2, 2, 2, 2};
+    auto frame = morbeck_test::UdpFrame(any, any, Ip("198.18.0.2"), Ip("198.18.0.1"), 6666, 16);
+    ASSERT_EQ(m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, reinterpret_cast<const char*>(frame.data()),
+                      static_cast<LONG>(frame.size()), 1),
+              1);
+    char got[64];
+    ASSERT_EQ(recv(in, got, sizeof(got), 0), 16) << "the written frame was not delivered";
+    auto block = std::make_unique<_FWSHARED_MEMORY_BLOCK>();
+    std::memset(block.get(), 0, sizeof(*block));
+    block->adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(m_adapter));
+    block->direction = PACKET_DIRECTION_OUTGOING;
+    auto second = morbeck_test::UdpFrame(any, any, Ip("198.18.0.2"), Ip("198.18.0.1"), 6666, 24);
+    block->length = static_cast<DWORD>(second.size());
+    std::memcpy(block->data, second.data(), second.size());
+    ASSERT_EQ(m.Write(block.get(), 1), 1);
+    ASSERT_EQ(recv(in, got, sizeof(got), 0), 24);
+
+    _FWSHARED_MEMORY_INFO counters{};
+    ASSERT_EQ(m.GetSharedMemoryInfo(&counters), 1);
+    EXPECT_GE(counters.inCount, 2u);
+    EXPECT_LT(counters.outRead, static_cast<DWORD>(TW_RING_BLOCK_COUNT));
+
+    // A frame longer than the packet area is refused.
+    std::vector<char> huge(TW_MAX_FRAME + 1, 0);
+    EXPECT_EQ(m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, huge.data(), static_cast<LONG>(huge.size()), 1), 0);
+    EXPECT_EQ(m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, huge.data(), -1, 1), 0);
+
+    // After StopShare every ring call refuses until the next StartShare.
+    EXPECT_EQ(m.StopShare(), 1);
+    EXPECT_EQ(m.IsShareStarted(), 0);
+    EXPECT_EQ(m.Read(0), nullptr);
+    EXPECT_EQ(m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, reinterpret_cast<const char*>(frame.data()),
+                      static_cast<LONG>(frame.size()), 1),
+              0);
+    EXPECT_EQ(m.GetSharedMemoryInfo(&counters), 0);
+    ASSERT_EQ(m.StartShare(), 1);
+    EXPECT_EQ(m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, reinterpret_cast<const char*>(frame.data()),
+                      static_cast<LONG>(frame.size()), 1),
+              1);
+    ASSERT_EQ(recv(in, got, sizeof(got), 0), 16);
+    close(out);
+    close(in);
+}
+
+TEST_P(MorbeckDaemon, AdapterConfigurationReachesTheDriver) {
+    CMorbeck& m = *m_morbeck;
+    using morbeck_test::Run;
+    ASSERT_EQ(Run({"ip", "addr", "add", "198.18.4.1/22", "dev", "qelmini0"}), 0);
+    ASSERT_EQ(m.SetAdaptersIpConfig(), 1);
+    TW_IPCONFIG_REQUEST got{};
+    got.adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(m_adapter));
+    ASSERT_EQ(m.GetIPConfig(&got), 1);
+    ASSERT_EQ(got.config.m_nIP, 1u);
+    EXPECT_EQ(got.config.m_IP[0].IpAddress, Ip("198.18.4.1"));
+    EXPECT_EQ(got.config.m_IP[0].Netmask, Ip("255.255.252.0"));
+    EXPECT_EQ(got.config.m_IP[0].Broadcast, Ip("198.18.7.255"));
+    // The route copy only logs: this driver answers the route codes "not supported".
+    EXPECT_EQ(m.AddSystemRoute(), 1);
+
+    // The sync thread follows an address change (after its 5 s settle delay).
+    ASSERT_EQ(m.StartRouteSyncThread(), 1);
+    EXPECT_EQ(m.StartRouteSyncThread(), 1) << "one thread at most";
+    ASSERT_EQ(Run({"ip", "addr", "add", "198.18.9.1/24", "dev", "qelmini0"}), 0);
+    EXPECT_TRUE(WaitFor([&] {
+        TW_IPCONFIG_REQUEST now{};
+        now.adapterId = got.adapterId;
+        return m.GetIPConfig(&now) == 1 && now.config.m_nIP == 2;
+    }, 15000)) << "the address change was not copied to the driver";
+    EXPECT_EQ(m.StopRouteSyncThread(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, MorbeckDaemon, ::testing::Values("--ring-layout=64", "--ring-layout=32"));
+
+TEST(MorbeckAbsent, OpenWithoutTheDriverLeavesItUnloaded) {
+    morbeck_test::MachineRootScope root;
+    CMorbeck m;
+    EXPECT_EQ(m.OpenFilterHandler(), 1);
+    EXPECT_EQ(m.IsDriverLoaded(), 0);
+    _DriverVersion v{};
+    EXPECT_EQ(m.GetVersion(&v), 0);
+    EXPECT_EQ(m.StartShare(), 0);
+    EXPECT_EQ(m.Read(0), nullptr);
+    EXPECT_EQ(m.CloseFilterHandler(), 1);
+}
+
+}  // namespace
