@@ -77,6 +77,7 @@ TEST(TrustedFolder, HashNamesAreReadOnlyCopiesAndMissingFolderIsCreated) {
 
 TEST(Toolkit, CaRequestSignAndVerify) {
     TempDir dir;
+    const fs::path cwd = fs::current_path();
     TwSslCertificateManager m;
     std::string caCert = dir.path + "/ca.pem", caKey = dir.path + "/ca.key";
     ASSERT_EQ(m.GenerateSelfSignedCACertificate(caCert.c_str(), caKey.c_str(), "capass", "CN", "Town", "Org", "Unit",
@@ -104,6 +105,10 @@ TEST(Toolkit, CaRequestSignAndVerify) {
     EXPECT_STREQ(issuer, "C=CN/L=Town/O=Org/OU=Unit/CN=Test CA/E=ca@example.test");
     EXPECT_STREQ(version, "3");
     for (char* p : {subject, issuer, version, serial, from, to}) delete[] p;
+    // Nothing was written beside the process, and it stayed where it was.
+    EXPECT_EQ(fs::current_path(), cwd);
+    EXPECT_FALSE(fs::exists(cwd / "CertReqConfig.cnf"));
+    EXPECT_FALSE(fs::exists(cwd / "index.txt"));
 }
 
 TEST(Toolkit, Pkcs12RoundTrip) {

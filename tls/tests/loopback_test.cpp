@@ -147,6 +147,34 @@ TEST_F(LoopbackTest, TwoSendersAndAnEchoingHandler) {
     EXPECT_EQ(std::count(clientSide.all.begin(), clientSide.all.end(), 'a'), kMessages * 100);
 }
 
+TEST_F(LoopbackTest, UdpDatagramsFollowTheTlsSession) {
+    SharedObjectPtr<TwUDPSocketServer> udpServer(new TwUDPSocketServer);
+    SharedObjectPtr<TwUDPSocketServer> udpClient(new TwUDPSocketServer);
+    StartOurServer();
+    HandlerSide udpSide;
+    server->RegisterSslUDPPacketProc(&HandlerSide::Proc, &udpSide);
+    ASSERT_EQ(server->BindToUDPServer(udpServer.get(), 0), 1);
+    BindClient();
+    ASSERT_EQ(client->BindToUDPServer(udpClient.get(), 0), 1);
+    auto session = Connect();
+    ASSERT_TRUE(serverSide.WaitFor([&] { return serverSide.connects == 1; }));
+    sockaddr_in local{};
+    ASSERT_TRUE(udpServer->GetLocalAddr(local));
+    TwSslAPI* api = client->GetSslAPI();
+    ASSERT_EQ(api->UdpConnect(session, htonl(INADDR_LOOPBACK), ntohs(local.sin_port), 5), 1);
+    ASSERT_TRUE(serverSide.WaitFor([&] { return api->IsUdpSessionConnected(session) == TRUE; }));
+    ASSERT_EQ(api->SendUdpMsg(session, "datagram", 8), 8);
+    ASSERT_TRUE(udpSide.WaitFor([&] { return udpSide.all == "datagram"; }));
+    // The datagram names the TLS session of the same peer.
+    EXPECT_EQ(udpSide.data.begin()->first, serverSide.sessions[0].get());
+    api->UdpDisconnect(session);
+    EXPECT_FALSE(api->IsUdpSessionConnected(session));
+    client->Terminate();
+    server->Terminate();
+    udpClient->StopServer();
+    udpServer->StopServer();
+}
+
 TEST_F(LoopbackTest, BulkDataArrivesWhole) {
     StartOurServer();
     BindClient();
