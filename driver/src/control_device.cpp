@@ -186,9 +186,11 @@ DWORD TestProxy(TwFilterExtension* ext, const IoRequest& req, std::uint8_t* out,
         t.resourceAddress = in.resourceAddress;
         t.virtualAddress = in.virtualAddress;
         t.enabled = 1;
+        ext->m_TestEnabled.store(true);
         return STATUS_SUCCESS;
     }
     t.enabled = 0;
+    ext->m_TestEnabled.store(false);
     TraceCounters(t);
     if (req.outLength < sizeof(TW_TEST_PROXY_DATA)) return TooSmall(false);
     std::memcpy(out, &t, sizeof(t));

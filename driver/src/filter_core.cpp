@@ -429,7 +429,7 @@ void SetRingEvent(TwFilterExtension* ext) {
 
 void CountTestPacket(TwPacket* packet, int counter) {
     TwFilterExtension* ext = FilterExtension();
-    if (ext == nullptr || packet == nullptr || counter < 1 || counter > 3) return;
+    if (ext == nullptr || packet == nullptr || counter < 1 || counter > 3 || !ext->m_TestEnabled.load()) return;
     std::lock_guard<std::mutex> lock(ext->m_TestLock);
     TW_TEST_PROXY_DATA& t = ext->m_TestProxy;
     if (t.enabled == 0 || packet->m_DataLength < 14 + 20 + 8) return;

@@ -76,6 +76,7 @@ struct TwFilterExtension {
     std::atomic<std::uint32_t> m_DiagInProgress{0};
     std::atomic<std::uint32_t> m_CaptureFlag{0};
     std::mutex m_TestLock;
+    std::atomic<bool> m_TestEnabled{false};  // mirrors m_TestProxy.enabled for the packet paths
     TW_TEST_PROXY_DATA m_TestProxy{};
     std::mutex m_CloseEventLock;
     std::unique_ptr<platform::Event> m_pAdapterCloseEvent;

@@ -411,16 +411,19 @@ void TwVirtualAdapter::SendPathLoop() {
         }
         if (fds[1].revents != 0) break;
         if (fds[0].revents == 0) continue;
-        ssize_t got = m_nic->Read(buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
-            // The link is gone (deleted underneath us): a surprise removal.
-            DbgPrint("QelMini: %s removed, read error %d\n", m_nic->IfName().c_str(), errno);
-            PnPEventNotify(true);
-            if (m_removed) m_removed(this);
-            break;
+        // Drain what is queued (bounded, so a stop request is seen soon) before polling again.
+        for (int i = 0; i < 64; ++i) {
+            ssize_t got = m_nic->Read(buffer.data(), buffer.size());
+            if (got < 0) {
+                if (errno == EAGAIN || errno == EINTR) break;
+                // The link is gone (deleted underneath us): a surprise removal.
+                DbgPrint("QelMini: %s removed, read error %d\n", m_nic->IfName().c_str(), errno);
+                PnPEventNotify(true);
+                if (m_removed) m_removed(this);
+                return;
+            }
+            if (got > 0) SendFrame(buffer.data(), static_cast<std::uint32_t>(got));
         }
-        if (got > 0) SendFrame(buffer.data(), static_cast<std::uint32_t>(got));
     }
 }
 

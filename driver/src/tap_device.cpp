@@ -64,7 +64,7 @@ std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std
         if (error != nullptr) *error = "bad interface name";
         return nullptr;
     }
-    int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         Fail(error, "open /dev/net/tun");
         return nullptr;
