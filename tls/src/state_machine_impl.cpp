@@ -279,10 +279,19 @@ bool TwSslStateMachineImpl::StartSslSession(TwSocketManager* manager, _TwMessage
     return true;
 }
 
+void TwSslStateMachineImpl::Unlink(TwSslSessionHandle* handle) {
+    // A UDP pseudo-session and its TLS session name each other; the link goes with either.
+    SharedObjectPtr<SharedObject> udp = handle->UdpSession();
+    if (!udp) return;
+    handle->SetUdpSession(nullptr);
+    if (m_udp) m_udp->SetSessionCtxt(udp, nullptr);
+}
+
 void TwSslStateMachineImpl::StopSslSession(const SharedObjectPtr<SharedObject>& socketSession,
                                            TwSslSessionHandle* handle) {
     SharedObjectPtr<SharedObject> keep(handle);  // events of the stop still name it
     engine->StopSession(handle->core);
+    Unlink(handle);
     std::lock_guard<std::mutex> lock(m_hSslSessionLock);
     m_sessions.erase(socketSession.get());
 }
@@ -399,10 +408,13 @@ int TwSslStateMachineImpl::TerminateAll() {
     engine->Terminate();
     if (m_server && m_server->IsServerStarted()) m_server->StopServer();
     if (TwSocketManager* manager = Manager()) manager->SetProcessCallBack(&SocketCallback, nullptr);
+    std::map<SharedObject*, SharedObjectPtr<SharedObject>> sessions;
     {
         std::lock_guard<std::mutex> lock(m_hSslSessionLock);
-        m_sessions.clear();
+        sessions.swap(m_sessions);
     }
+    for (auto& [socketSession, tls] : sessions)
+        if (auto* handle = AsSslSession(tls)) Unlink(handle);
     m_client = nullptr;
     return 1;
 }

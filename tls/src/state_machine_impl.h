@@ -103,6 +103,7 @@ private:
     bool StartSslSession(TwSocketManager* manager, _TwMessage* message);
     void StopSslSession(const SharedObjectPtr<SharedObject>& socketSession, TwSslSessionHandle* handle);
     SharedObjectPtr<SharedObject> Lookup(SharedObject* socketSession);
+    void Unlink(TwSslSessionHandle* handle);
     TwSocketManager* Manager();
     tamberk::TwSslContentSink MakeSink(TwSslContentHandlerProc proc, void* context);
     void Register();
