@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -32,6 +33,14 @@ void CopyName(char (&dst)[128], const char* src) {
 }
 
 void OnConsoleSignal(int) { TwService::Terminate(); }
+
+// The status record is changed by the service's main thread (at start) and by the control
+// handler on the dispatcher's thread.
+std::mutex g_statusLock;
+// The service reports RUNNING before InitializeService runs, so a control could arrive while the
+// service is still starting its threads; the hooks therefore never overlap: a stop waits until
+// InitializeService has returned.
+std::mutex g_hookLock;
 
 const char* StateText(DWORD state) {
     if (state == platform::SERVICE_RUNNING) return "SERVICE_RUNNING";
@@ -156,21 +165,39 @@ bool TwService::Initialize(const char* name) {
     return true;
 }
 
-bool TwService::Report() { return platform::SetServiceStatus(m_ServiceStatusHandle, &m_ServiceStatus); }
+bool TwService::Report() {
+    std::lock_guard<std::mutex> g(g_statusLock);
+    return platform::SetServiceStatus(m_ServiceStatusHandle, &m_ServiceStatus);
+}
+
+namespace {
+// Sets the state (and clears exit code, check point and wait hint when asked) under the lock.
+void SetState(platform::SERVICE_STATUS* status, DWORD state, bool clear) {
+    std::lock_guard<std::mutex> g(g_statusLock);
+    status->dwCurrentState = state;
+    if (clear) {
+        status->dwWin32ExitCode = 0;
+        status->dwCheckPoint = 0;
+        status->dwWaitHint = 0;
+    }
+}
+}  // namespace
 
 void TwService::MyServiceMain(DWORD, char**) {
-    m_ServiceStatus = platform::SERVICE_STATUS{
-        platform::SERVICE_WIN32_OWN_PROCESS | platform::SERVICE_WIN32_SHARE_PROCESS,
-        platform::SERVICE_START_PENDING,
-        platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_PAUSE_CONTINUE,
-        0, 0, 0, 0};
+    {
+        std::lock_guard<std::mutex> g(g_statusLock);
+        m_ServiceStatus = platform::SERVICE_STATUS{
+            platform::SERVICE_WIN32_OWN_PROCESS | platform::SERVICE_WIN32_SHARE_PROCESS,
+            platform::SERVICE_START_PENDING,
+            platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_PAUSE_CONTINUE,
+            0, 0, 0, 0};
+    }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::MyServiceMain] Enter MyServiceMain");
     if (m_This == nullptr) return;
     m_ServiceStatusHandle = platform::RegisterServiceCtrlHandler(m_This->m_Name, MyControlHandler);
     if (m_ServiceStatusHandle == nullptr) return;
-    m_ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
-    m_ServiceStatus.dwCheckPoint = 0;
-    m_ServiceStatus.dwWaitHint = 0;
+    std::lock_guard<std::mutex> hooks(g_hookLock);
+    SetState(&m_ServiceStatus, platform::SERVICE_RUNNING, false);
     if (Report()) {
         m_This->InitializeService();
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::MyServiceMain] Leave MyServiceMain");
@@ -179,26 +206,24 @@ void TwService::MyServiceMain(DWORD, char**) {
 
 void TwService::MyControlHandler(DWORD code) {
     if (m_This == nullptr) return;
+    std::lock_guard<std::mutex> hooks(g_hookLock);
     switch (code) {
         case platform::SERVICE_CONTROL_STOP:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::MyControlHandler] Receive SERVICE_CONTROL_STOP");
-            m_ServiceStatus.dwCurrentState = platform::SERVICE_STOP_PENDING;
-            m_ServiceStatus.dwWin32ExitCode = 0;
-            m_ServiceStatus.dwCheckPoint = 0;
-            m_ServiceStatus.dwWaitHint = 0;
+            SetState(&m_ServiceStatus, platform::SERVICE_STOP_PENDING, true);
             if (Report()) {
                 m_This->ProcessStop();
-                m_ServiceStatus.dwCurrentState = platform::SERVICE_STOPPED;
+                SetState(&m_ServiceStatus, platform::SERVICE_STOPPED, false);
                 Report();
             }
             return;
         case platform::SERVICE_CONTROL_PAUSE:
             m_This->ProcessPause();
-            m_ServiceStatus.dwCurrentState = platform::SERVICE_PAUSED;
+            SetState(&m_ServiceStatus, platform::SERVICE_PAUSED, false);
             break;
         case platform::SERVICE_CONTROL_CONTINUE:
             m_This->ProcessContinue();
-            m_ServiceStatus.dwCurrentState = platform::SERVICE_RUNNING;
+            SetState(&m_ServiceStatus, platform::SERVICE_RUNNING, false);
             break;
         case platform::SERVICE_CONTROL_INTERROGATE:
             m_This->ReportStatus();
