@@ -141,19 +141,29 @@ IoSource* ReadinessPort::TakeSource(std::uint64_t token) {
 
 bool ReadinessPort::RunOnce(DWORD timeoutMs) {
     if (m_epoll < 0) return false;
-    epoll_event ev{};
+    // A few events per wait: one-shot hands each to this thread alone, and taking them together
+    // spares wake-ups when many descriptors are busy.
+    epoll_event events[8];
     int timeout = timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs);
-    int n = epoll_wait(m_epoll, &ev, 1, timeout);
-    if (n <= 0 || ev.data.u64 == kWakeToken) return false;
-    IoSource* source = TakeSource(ev.data.u64);
-    if (source == nullptr) return true;  // detached between the event and now
-    std::uint32_t events = FromEpoll(ev.events);
+    int n = epoll_wait(m_epoll, events, 8, timeout);
+    bool ran = false;
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.u64 == kWakeToken) continue;
+        Handle(events[i].data.u64, FromEpoll(events[i].events));
+        ran = true;
+    }
+    return ran;
+}
+
+void ReadinessPort::Handle(std::uint64_t token, std::uint32_t events) {
+    IoSource* source = TakeSource(token);
+    if (source == nullptr) return;  // detached between the event and now
     std::unique_lock<std::mutex> lock(source->m_regLock);
     if (source->m_running) {
         source->m_pending |= events;
         lock.unlock();
         source->IoRelease();
-        return true;
+        return;
     }
     source->m_running = true;
     for (;;) {
@@ -168,7 +178,6 @@ bool ReadinessPort::RunOnce(DWORD timeoutMs) {
     if (source->m_attached) source->ArmLocked();
     lock.unlock();
     source->IoRelease();
-    return true;
 }
 
 void ReadinessPort::WakeAll() {

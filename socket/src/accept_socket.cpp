@@ -28,7 +28,9 @@ TwAcceptSocket::TwAcceptSocket(Engine* engine) : TwSocket("TwAcceptSocket"), m_e
 
 TwAcceptSocket::~TwAcceptSocket() {
     Close();
-    for (auto& entry : m_outOfOrder) delete static_cast<RecvContext*>(entry.second);
+    for (IoContext* context : m_delivery) {
+        if (context->kind == IoContext::kReceive) delete static_cast<RecvContext*>(context);
+    }
     delete[] m_buffer;
     Engine::s_liveConnections.fetch_sub(1);
 }
@@ -53,13 +55,9 @@ int TwAcceptSocket::SetUp() {
     {
         std::lock_guard<std::mutex> guard(m_rxLock);
         m_buffered = 0;
-        m_inflight = 0;
+        m_inFlight = 0;
     }
-    {
-        std::lock_guard<std::mutex> guard(m_reorderLock);
-        m_expected = 0;
-        m_nextSequence = 0;
-    }
+    m_nextSequence = 0;
     m_valid = 1;
     return 1;
 }
@@ -263,19 +261,18 @@ void TwAcceptSocket::OnIoReady(std::uint32_t events) {
 
 void TwAcceptSocket::ReadSome() {
     IoContextPool& pool = m_engine->Pool();
-    for (int round = 0; round < 4; ++round) {
-        std::uint32_t room;
+    for (std::uint32_t round = 0; round < kMaxInFlight; ++round) {
+        bool full;
         {
             std::lock_guard<std::mutex> guard(m_rxLock);
             if (m_readEnded.load()) return;
-            std::uint32_t used = m_buffered + m_inflight;
-            room = used + 1 < kRecvBufferSize ? kRecvBufferSize - 1 - used : 0;
-            if (room == 0 && !m_closing.load()) {
-                m_readPaused.store(true);  // the dispatcher re-arms once the callback consumes
+            full = m_inFlight >= kMaxInFlight;
+            if (full && !m_closing.load()) {
+                m_readPaused.store(true);  // the dispatcher re-arms once a chunk is delivered
                 return;
             }
         }
-        if (room == 0) {  // closing with a full buffer: what is still unread goes with the session
+        if (full) {  // closing while chunks wait: what is still unread goes with the session
             EndReading();
             return;
         }
@@ -285,18 +282,17 @@ void TwAcceptSocket::ReadSome() {
             EndReading();
             return;
         }
-        std::size_t want = std::min<std::size_t>(room, RecvContext::kBufferSize);
-        ssize_t n = recv(m_socket, context->data, want, MSG_DONTWAIT);
+        ssize_t n = recv(m_socket, context->data, RecvContext::kBufferSize, MSG_DONTWAIT);
         if (n > 0) {
             {
                 std::lock_guard<std::mutex> guard(m_rxLock);
-                m_inflight += static_cast<std::uint32_t>(n);
+                ++m_inFlight;
             }
             context->connection = this;
             context->bytes = static_cast<std::uint32_t>(n);
             context->sequence = m_nextSequence++;
-            m_engine->DispatchPort().Post({this, context, context->bytes});
-            if (static_cast<std::size_t>(n) < want) return;  // drained for now
+            Hand(context);
+            if (static_cast<std::size_t>(n) < RecvContext::kBufferSize) return;  // drained for now
             continue;
         }
         int err = errno;
@@ -319,25 +315,41 @@ void TwAcceptSocket::EndReading() {
     m_endMarker.connection = this;
     m_endMarker.bytes = 0;
     m_endMarker.sequence = m_nextSequence++;
-    m_engine->DispatchPort().Post({this, &m_endMarker, 0});
+    Hand(&m_endMarker);
+}
+
+void TwAcceptSocket::Hand(IoContext* context) {
+    // The session's chunks wait in its own queue, in reading order; the session itself is queued
+    // to the dispatch workers only when no worker has it, so one worker at a time delivers them.
+    bool schedule;
+    {
+        std::lock_guard<std::mutex> guard(m_deliveryLock);
+        m_delivery.push_back(context);
+        schedule = !m_scheduled;
+        m_scheduled = true;
+    }
+    if (schedule) m_engine->DispatchPort().Post({this, context, context->bytes});
 }
 
 void TwAcceptSocket::Dispatch(IoContext* context) {
     auto* connection = static_cast<TwAcceptSocket*>(context->connection.get());
-    connection->Deliver(context);
+    connection->Drain();
 }
 
-void TwAcceptSocket::Deliver(IoContext* context) {
+void TwAcceptSocket::Drain() {
     SharedObjectPtr<SharedObject> self(this);
-    {
-        std::lock_guard<std::mutex> guard(m_reorderLock);
-        if (context->sequence != m_expected) {
-            m_outOfOrder.emplace(context->sequence, context);
-            return;
+    for (;;) {
+        IoContext* context;
+        {
+            std::lock_guard<std::mutex> guard(m_deliveryLock);
+            if (m_delivery.empty()) {
+                m_scheduled = false;
+                return;
+            }
+            context = m_delivery.front();
+            m_delivery.pop_front();
         }
-    }
-    while (context != nullptr) {
-        if (context->kind == IoContext::kEnd) {
+        if (context->kind == IoContext::kEnd) {  // always the last: nothing is read after it
             context->connection = nullptr;
             if (m_manager != nullptr) {
                 m_manager->DiscCallback(self);
@@ -349,50 +361,58 @@ void TwAcceptSocket::Deliver(IoContext* context) {
         }
         DeliverData(static_cast<RecvContext*>(context));
         m_engine->Pool().ReturnRecv(static_cast<RecvContext*>(context));
-        std::lock_guard<std::mutex> guard(m_reorderLock);
-        ++m_expected;
-        auto next = m_outOfOrder.find(m_expected);
-        if (next == m_outOfOrder.end()) {
-            context = nullptr;
-        } else {
-            context = next->second;
-            m_outOfOrder.erase(next);
-        }
     }
 }
 
 void TwAcceptSocket::DeliverData(RecvContext* context) {
     std::uint32_t n = context->bytes;
-    // With nothing left over from before, the callback reads the chunk where it lies and only
-    // what it leaves is copied into the session's buffer.
-    std::uint32_t buffered = m_buffered;  // written only by this (the delivering) thread
-    char* data = context->data;
-    if (buffered > 0) {
-        std::memcpy(m_buffer + buffered, context->data, n);
-        data = m_buffer;
+    std::uint32_t offset = 0;
+    while (offset < n) {
+        std::uint32_t buffered = m_buffered;  // written only by the delivering thread
+        char* data;
+        std::uint32_t take;
+        if (buffered == 0) {
+            // Nothing left over from before: the callback reads the chunk where it lies and
+            // only what it leaves is copied into the session's buffer.
+            data = context->data + offset;
+            take = n - offset;
+        } else {
+            // Append what fits; the rest of the chunk follows once the callback has consumed.
+            take = std::min(n - offset, kRecvBufferSize - 1 - buffered);
+            if (take == 0) {
+                // A full buffer the callback takes nothing from can never move again; dropping
+                // bytes would corrupt the stream, so the session ends instead.
+                Shutdown(false);
+                break;
+            }
+            std::memcpy(m_buffer + buffered, context->data + offset, take);
+            data = m_buffer;
+        }
+        offset += take;
+        std::uint32_t length = data == m_buffer ? buffered + take : take;
+        std::uint32_t consumed = 0;
+        TwProcessCallBack callback = m_callback.load();
+        if (callback != nullptr) {
+            _TwRecvRecord record{data, length, 0};
+            _TwMessage message;
+            message.code = TW_MSG_RECEIVE;
+            message.userContext = m_userContext.load();
+            message.session = this;
+            message.sessionCtx = GetSessionCtx();
+            message.param = reinterpret_cast<std::uintptr_t>(&record);
+            callback(m_manager, &message);
+            consumed = std::min(record.consumed, length);
+        }
+        std::uint32_t left = length - consumed;
+        if (left > 0 && (consumed > 0 || data != m_buffer)) std::memmove(m_buffer, data + consumed, left);
+        std::lock_guard<std::mutex> guard(m_rxLock);
+        m_buffered = left;
     }
-    std::uint32_t length = buffered + n;
-    std::uint32_t consumed = 0;
-    TwProcessCallBack callback = m_callback.load();
-    if (callback != nullptr) {
-        _TwRecvRecord record{data, length, 0};
-        _TwMessage message;
-        message.code = TW_MSG_RECEIVE;
-        message.userContext = m_userContext.load();
-        message.session = this;
-        message.sessionCtx = GetSessionCtx();
-        message.param = reinterpret_cast<std::uintptr_t>(&record);
-        callback(m_manager, &message);
-        consumed = std::min(record.consumed, length);
-    }
-    std::uint32_t left = length - consumed;
-    if (left > 0 && (consumed > 0 || data != m_buffer)) std::memmove(m_buffer, data + consumed, left);
     bool resume = false;
     {
         std::lock_guard<std::mutex> guard(m_rxLock);
-        m_buffered = left;
-        m_inflight -= n;
-        if (m_readPaused.load() && m_buffered + m_inflight + 1 < kRecvBufferSize) {
+        --m_inFlight;
+        if (m_readPaused.load() && m_inFlight < kMaxInFlight) {
             m_readPaused.store(false);
             resume = true;
         }

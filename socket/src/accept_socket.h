@@ -1,20 +1,21 @@
 // TwAcceptSocket: one TCP session of the engine (accepted, attached or connected).
 //
-// Receive path: an I/O worker reads a chunk (at most what still fits in the session's buffer),
-// numbers it and hands it to the dispatch queue; a dispatch worker appends it to the buffer and
-// calls the user, one chunk at a time in number order. When the buffer has no room left the
-// socket is not read from until the callback consumes (back-pressure), so nothing is dropped.
+// Receive path: an I/O worker reads a chunk, numbers it and hands it to the dispatch queue; a
+// dispatch worker appends it to the buffer (as much as fits, the rest after the callback has
+// consumed) and calls the user; the session's chunks wait in a queue of its own that one worker
+// at a time drains, so calls come one at a time and in reading order. With kMaxInFlight chunks
+// waiting the socket is not read from until one is delivered (back-pressure): nothing is dropped.
 // End of stream or a read error is posted once, as the last number: TW_MSG_DISCONNECT.
 //
 // Send path: messages are queued (FIFO) and written by whichever thread gets the send lock first
 // (the sender itself, or an I/O worker once the socket is writable again).
 //
 // Locks: m_sendLock (descriptor use and close, send state) before the port's registration lock;
-// m_rxLock (buffer accounting) and m_reorderLock (in-order gate) are leaves.
+// m_rxLock (buffer accounting) and m_deliveryLock (the session's chunk queue) are leaves.
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <map>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -30,6 +31,8 @@ namespace prendle {
 class TwAcceptSocket : public TwSocket, public platform::IoSource {
 public:
     static constexpr std::uint32_t kRecvBufferSize = 66560;
+    // Chunks read but not yet delivered; at this count the socket is not read from.
+    static constexpr std::uint32_t kMaxInFlight = 4;
 
     explicit TwAcceptSocket(Engine* engine);
     ~TwAcceptSocket() override;
@@ -77,7 +80,8 @@ private:
     bool FlushLocked();  // false when the session had to be ended
     bool GatherLocked(SendContext* context);
     void ShutdownLocked(bool graceful);
-    void Deliver(IoContext* context);
+    void Hand(IoContext* context);
+    void Drain();
     void DeliverData(RecvContext* context);
 
     Engine* m_engine;
@@ -98,14 +102,15 @@ private:
     std::atomic<bool> m_readPaused{false};
     std::atomic<bool> m_readEnded{false};
     std::atomic<bool> m_closing{false};
-    std::uint32_t m_inflight = 0;  // read, not yet appended (m_rxLock)
+    std::uint32_t m_inFlight = 0;  // chunks read, not yet delivered (m_rxLock)
     std::uint32_t m_buffered = 0;  // in m_buffer (m_rxLock for writes; the dispatcher owns the bytes)
     std::uint32_t m_nextSequence = 0;  // I/O side only (one handler at a time)
     IoContext m_endMarker;
 
-    std::mutex m_reorderLock;
-    std::uint32_t m_expected = 0;
-    std::map<std::uint32_t, IoContext*> m_outOfOrder;
+    // Chunks waiting for delivery, in reading order, and whether a worker has the session.
+    std::mutex m_deliveryLock;
+    std::deque<IoContext*> m_delivery;
+    bool m_scheduled = false;
 
     char* m_buffer = nullptr;
 

@@ -80,8 +80,8 @@ public:
     // descriptor once this has returned and no handler of its own is still using it.
     void Detach(IoSource* source);
 
-    // Waits up to timeoutMs for one readiness and runs that source's handler on this thread.
-    // Returns false on time-out, on WakeAll, or on failure.
+    // Waits up to timeoutMs for readiness and runs the handlers of the sources that became ready
+    // (a few at most) on this thread. Returns false on time-out, on WakeAll, or on failure.
     bool RunOnce(DWORD timeoutMs);
     // Makes every thread in RunOnce return now and keeps doing so until ClearWake (stopping).
     void WakeAll();
@@ -94,6 +94,7 @@ private:
         std::uint32_t generation = 0;
     };
     IoSource* TakeSource(std::uint64_t token);
+    void Handle(std::uint64_t token, std::uint32_t events);
 
     int m_epoll = -1;
     int m_wakeFd = -1;
