@@ -4,6 +4,9 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <fstream>
+#include <sstream>
+#include <arpa/inet.h>
 
 #include "morbeck/morbeck.h"
 #include "test_support.h"
@@ -95,6 +98,40 @@ TEST(MorbeckHelpers, ByteSwapsAndDottedText) {
     EXPECT_STREQ(CMorbeck::RouteProtoName(3), "MIB_IPPROTO_NETMGMT");
     EXPECT_STREQ(CMorbeck::RouteProtoName(10006), "MIB_IPPROTO_NT_STATIC");
     EXPECT_STREQ(CMorbeck::RouteProtoName(15), "Unknown");
+}
+
+}  // namespace
+
+namespace {
+
+std::string ReadText(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+TEST(MorbeckDns, NameServersAreRemovedAndAddedInTheResolverFile) {
+    morbeck_test::MachineRootScope root;
+    const std::string path = root.Path() + "/resolv.conf";
+    setenv("QEL_RESOLV_CONF", path.c_str(), 1);
+    const std::string original = "search example.test\nnameserver 198.18.0.53\nnameserver 198.18.0.54\n";
+    std::ofstream(path) << original;
+    const DWORD loopback = htonl(0x7F000001u);
+    const DWORD dns53 = htonl(0xC6120035u);  // 198.18.0.53
+    const DWORD dns99 = htonl(0xC6120063u);  // 198.18.0.99
+    CMorbeck m;
+    ASSERT_EQ(m.DelInterfaceDns(loopback, dns99), 1);
+    EXPECT_EQ(ReadText(path), original) << "a server not in the list leaves the list as it was";
+    ASSERT_EQ(m.DelInterfaceDns(loopback, dns53), 1);
+    EXPECT_EQ(ReadText(path), "search example.test\nnameserver 198.18.0.54\n");
+    ASSERT_EQ(m.AddInterfaceDns(loopback, dns53), 1);
+    ASSERT_EQ(m.AddInterfaceDns(loopback, dns53), 1);
+    EXPECT_EQ(ReadText(path), "search example.test\nnameserver 198.18.0.54\nnameserver 198.18.0.53\n");
+    // An address of no adapter here: nothing is touched.
+    EXPECT_EQ(m.DelInterfaceDns(htonl(0xC6120001u), dns53), 0);
+    EXPECT_EQ(ReadText(path), "search example.test\nnameserver 198.18.0.54\nnameserver 198.18.0.53\n");
+    unsetenv("QEL_RESOLV_CONF");
 }
 
 }  // namespace

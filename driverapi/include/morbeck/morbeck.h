@@ -174,6 +174,11 @@ public:
     // Adapter configuration and route synchronisation.
     int SetAdapterIpConfig(const BYTE mac[6], TW_TCPIP_INTERFACE_LIST* list);
     int SetAdaptersIpConfig();
+    // The resolver's name servers: remove `dns` from / add it to the resolver configuration
+    // (QEL_RESOLV_CONF, else /etc/resolv.conf) when `address` (network order) belongs to an
+    // adapter of this machine. 1 when the file was written.
+    int DelInterfaceDns(DWORD address, DWORD dns);
+    int AddInterfaceDns(DWORD address, DWORD dns);
     int AddSystemRoute();
     // Copies the machine's route table into the driver (AddSystemRoute without the clear).
     int SyncSystemRoute();

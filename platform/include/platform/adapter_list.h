@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "platform/win_error_codes.h"
 
 namespace platform {
 
