@@ -167,6 +167,31 @@ TEST_F(ManagerTest, FullBufferStopsReadingInsteadOfDroppingData) {
     EXPECT_LT(maxLength.load(), 66560u);
 }
 
+TEST_F(ManagerTest, ConsumerThatNeverTakesAnythingEndsTheSessionWithoutCorruption) {
+    std::atomic<std::uint32_t> maxLength{0};
+    std::atomic<bool> prefixOk{true};
+    handler.fn = [&](TwSocketManager*, _TwMessage* msg) -> unsigned long {
+        if (msg->code == TW_MSG_RECEIVE) {
+            auto* rec = Record(msg);
+            if (rec->length > maxLength.load()) maxLength.store(rec->length);
+            for (std::uint32_t i = 0; i < rec->length; ++i)
+                if (static_cast<unsigned char>(rec->data[i]) != i % 253) prefixOk = false;
+        }
+        if (msg->code == TW_MSG_DISCONNECT) ++disconnects;
+        return TW_SUCCEED;
+    };
+    int client;
+    ASSERT_TRUE(Attach(&client));
+    std::vector<char> data(400000);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 253);
+    std::thread writer([&] { SendAll(client, data.data(), data.size()); });
+    EXPECT_TRUE(WaitUntil([&] { return disconnects.load() == 1; }));
+    shutdown(client, SHUT_RDWR);
+    writer.join();
+    EXPECT_EQ(maxLength.load(), 66559u);
+    EXPECT_TRUE(prefixOk.load());
+}
+
 TEST_F(ManagerTest, PeerResetGivesOneDisconnect) {
     handler.fn = [&](TwSocketManager*, _TwMessage* msg) -> unsigned long {
         if (msg->code == TW_MSG_RECEIVE) {
