@@ -65,7 +65,10 @@ void Serve(Dispatcher& d, int fd) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 2000) <= 0) return;
     svc::Request req{};
-    if (::recv(fd, &req, sizeof(req), 0) != static_cast<ssize_t>(sizeof(req)) || req.magic != svc::kMagic) return;
+    // MSG_TRUNC reports the real length, so a longer message is refused rather than cut.
+    if (::recv(fd, &req, sizeof(req), MSG_TRUNC) != static_cast<ssize_t>(sizeof(req)) || req.magic != svc::kMagic) {
+        return;
+    }
     svc::Reply reply{svc::kMagic, kErrorSuccess, {}};
     if (req.op == svc::kOpControl) {
         ServiceHandlerFunction handler;

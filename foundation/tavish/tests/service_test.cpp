@@ -7,6 +7,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -267,6 +272,41 @@ TEST_F(ServiceTest, ConsoleModeEndsOnYesInCapitals) {
     ASSERT_EQ(write(c.stdinFd, words.data(), words.size()), static_cast<ssize_t>(words.size()));
     EXPECT_EQ(WaitChild(c), 0);
     EXPECT_TRUE(RecordHas("stop"));
+}
+
+TEST_F(ServiceTest, MalformedControlMessagesAreRefusedAndTheServiceStaysUp) {
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    const std::string path = m_root.Path() + "/run/services/tavishtestsvc.sock";
+    std::mt19937 rng(7);
+    for (int round = 0; round < 200; ++round) {
+        const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        std::vector<unsigned char> msg(rng() % 40);
+        for (auto& c : msg) c = static_cast<unsigned char>(rng());
+        // Now and then a message with the right magic but a wrong length or operation.
+        if (round % 4 == 0 && msg.size() >= 4) {
+            const unsigned char magic[4] = {0x54, 0x57, 0x53, 0x43};
+            std::memcpy(msg.data(), magic, 4);
+        }
+        if (!msg.empty()) send(fd, msg.data(), msg.size(), MSG_NOSIGNAL);
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 3000) > 0) {
+            unsigned char reply[64];
+            const ssize_t n = recv(fd, reply, sizeof(reply), 0);
+            EXPECT_TRUE(n == 0 || n == 36) << n;
+        }
+        close(fd);
+    }
+    EXPECT_TRUE(TwService::IsServiceRunning(m_name.c_str()));
+    EXPECT_TRUE(TwService::SendControlCode(m_name.c_str(), 130));
+    EXPECT_TRUE(RecordHas("code 130"));
+    EXPECT_EQ(platform::InstallService("bad/name", {}), platform::kErrorInvalidName);
+    EXPECT_EQ(platform::InstallService("", {}), platform::kErrorInvalidName);
 }
 
 TEST_F(ServiceTest, LongNamesAreCutTo127Characters) {
