@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "cert_manager_internal.h"
@@ -17,6 +18,10 @@
 #include "tls_log.h"
 
 namespace tamberk {
+
+namespace {
+constexpr int kWritePiece = 16384;  // one TLS record of plaintext
+}  // namespace
 
 TwSslSession::TwSslSession(std::shared_ptr<TwSslEngine> engine, std::shared_ptr<TwSslTransport> transport,
                            std::string host, std::uint32_t address, std::uint16_t port)
@@ -405,10 +410,23 @@ int TwSslSession::SendMsg(const char* data, int length, bool flush) {
     }
     std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
     if (conn->complete || m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED) {
-        int ret = SSL_write(conn->ssl, data, length);
-        if (ret <= 0) ERR_clear_error();
-        if (flush && !Flush(*conn)) ret = 0;
-        return ret;
+        // Written a record's worth at a time and moved on whenever an output buffer is full, so
+        // the write buffer never grows past one buffer however large the message.
+        int ret = 0;
+        bool sent = true;
+        while (ret < length) {
+            int piece = std::min(length - ret, kWritePiece);
+            int n = SSL_write(conn->ssl, data + ret, piece);
+            if (n <= 0) {
+                ERR_clear_error();
+                if (ret == 0) ret = n;
+                break;
+            }
+            ret += n;
+            if (BIO_ctrl_pending(conn->wbio) + kWritePiece + 256 > conn->output.size()) sent = Flush(*conn) && sent;
+        }
+        if (flush) sent = Flush(*conn) && sent;
+        return flush && !sent ? 0 : ret;
     }
     TLS_TRACE("[SendMsg] SSL session setup has not completed.");
     HandshakeStep(conn);
