@@ -148,6 +148,54 @@ double LibraryRun(const std::string& pem, const std::string& caPath, std::uint64
     return mbps;
 }
 
+// The socket engine alone, plain bytes, same loopback road: what the transport allows.
+unsigned long RawServerCallback(TwSocketManager*, _TwMessage* message) {
+    auto* c = static_cast<Counter*>(message->userContext);
+    if (message->code == TW_MSG_RECEIVE) {
+        auto* record = reinterpret_cast<_TwRecvRecord*>(message->param);
+        std::lock_guard<std::mutex> lock(c->m);
+        std::uint64_t before = c->received;
+        c->received += record->length;
+        record->consumed = record->length;
+        if ((before >> 20) != (c->received >> 20)) c->cv.notify_all();
+    }
+    return TW_SUCCEED;
+}
+
+unsigned long RawClientCallback(TwSocketManager*, _TwMessage* message) {
+    if (message->code == TW_MSG_RECEIVE) {
+        auto* record = reinterpret_cast<_TwRecvRecord*>(message->param);
+        record->consumed = record->length;
+    }
+    return TW_SUCCEED;
+}
+
+double RawRun(std::uint64_t total) {
+    Counter counter;
+    auto server = TwSocketServer::CreatePrendle();
+    auto client = TwSocketClient::CreateSockClient();
+    unsigned short port = FreePort();
+    if (server->Initialize(&RawServerCallback, &counter, 0, 0) != TW_SUCCEED ||
+        server->StartServer(htonl(INADDR_LOOPBACK), &port) != 1 ||
+        client->Initialize(&RawClientCallback, nullptr, 0, 0) != TW_SUCCEED)
+        return -1;
+    auto session = client->Connect(htonl(INADDR_LOOPBACK), port, nullptr);
+    if (!session) return -1;
+    std::vector<char> chunk(kChunk, 'x');
+    auto start = std::chrono::steady_clock::now();
+    std::uint64_t sent = 0;
+    while (sent < total) {
+        if (!WaitFor(counter, [&] { return sent - counter.received <= kWindow; }, 30)) break;
+        if (client->SendMsg(session, chunk.data(), static_cast<int>(chunk.size()), false) != 1) break;
+        sent += chunk.size();
+    }
+    bool done = WaitFor(counter, [&] { return counter.received >= total; }, 60);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    client->Disconnect(session, false);
+    server->StopServer();
+    return done ? static_cast<double>(total) / (1024.0 * 1024.0) / seconds : -1;
+}
+
 // The library's TLS sessions with the socket engine taken out: both ends in this thread, bytes
 // handed over through memory. Shows what the TLS layer itself costs.
 struct MemoryEnd : tamberk::TwSslTransport {
@@ -289,11 +337,13 @@ int main(int argc, char** argv) {
     double plainTcp = PlainRun(pem, total, true);
     double library = LibraryRun(pem, caPath, total);
     double memory = MemoryRun(pem, caPath, total);
+    double raw = RawRun(total);
     std::printf("TLS 1.2 %s, %llu MB one way\n", kSuite, static_cast<unsigned long long>(megabytes));
     std::printf("plain OpenSSL over a socket pair: %8.1f MB/s\n", plain);
     std::printf("library over loopback TCP:        %8.1f MB/s\n", library);
     std::printf("ratio library/plain:              %8.2f\n", plain > 0 && library > 0 ? library / plain : 0.0);
     std::printf("plain OpenSSL, loopback TCP with the engine's 64 KiB socket buffers: %8.1f MB/s\n", plainTcp);
+    std::printf("socket engine alone, no TLS, loopback:              %8.1f MB/s\n", raw);
     std::printf("library TLS layer alone (memory): %8.1f MB/s (one thread encrypts and decrypts)\n", memory);
     std::filesystem::remove_all(dir);
     return plain > 0 && library > 0 ? 0 : 1;
