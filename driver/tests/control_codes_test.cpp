@@ -224,7 +224,7 @@ TEST_F(ControlCodes, CongestionCaptureAndTestCounters) {
     test::UserBlock b;
     ASSERT_TRUE(test::WaitFor([&] { return client.Read(&b); }));
     EXPECT_EQ(Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 40).status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(FilterExtension()->m_TestProxy.enabled, 0u) << "a short output still stops counting";
+    EXPECT_EQ(static_cast<std::uint32_t>(FilterExtension()->m_TestProxy.enabled), 0u) << "a short output still stops counting";
     Call c = Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 48);
     ASSERT_EQ(c.bytes, 48u);
     TW_TEST_PROXY_DATA d;
