@@ -1,0 +1,282 @@
+// CMorbeck's ring paths against a scripted stand-in for the driver's control device, so the ring
+// can be filled, corrupted and inspected exactly, in both layouts.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "morbeck/morbeck.h"
+#include "platform/machine_root.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr std::int32_t kBlocks = 4;
+
+// Answers the ring codes the way the driver does; counts the notifications it gets.
+class ScriptedDevice {
+public:
+    explicit ScriptedDevice(bool wide) : m_wide(wide) {
+        m_size = wide ? sizeof(TW_MAPPED_BLOCK64) : sizeof(TW_MAPPED_BLOCK32);
+        m_memFd = memfd_create("ring", MFD_CLOEXEC);
+        EXPECT_EQ(ftruncate(m_memFd, static_cast<off_t>(m_size)), 0);
+        m_map = static_cast<std::uint8_t*>(mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_memFd, 0));
+        const std::int32_t blockSize = wide ? sizeof(_FWSHARED_MEMORY_BLOCK64) : sizeof(_FWSHARED_MEMORY_BLOCK32);
+        for (int ring = 0; ring < 2; ++ring) {
+            std::uint8_t* d = Shared() + ring * HeaderSize();
+            const std::int32_t base = ring == 0 ? 0 : kBlocks * blockSize;
+            std::memcpy(d + 0, &blockSize, 4);
+            std::memcpy(d + 4, &kBlocks, 4);
+            std::memcpy(d + 8, &base, 4);
+        }
+        MakeDirs(platform::RuntimeDir());
+        const std::string path = platform::FilterDevicePath();
+        m_listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        EXPECT_EQ(listen(m_listen, 4), 0);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedDevice() {
+        m_stop.store(true);
+        shutdown(m_listen, SHUT_RDWR);
+        m_thread.join();
+        close(m_listen);
+        munmap(m_map, m_size);
+        close(m_memFd);
+    }
+    static void MakeDirs(const std::string& dir) { platform::MakeDirs(dir, 0755); }
+    std::size_t HeaderSize() const { return m_wide ? sizeof(TW_RING_HEADER64) : sizeof(TW_RING_HEADER32); }
+    std::size_t SharedOffset() const { return m_wide ? offsetof(TW_MAPPED_BLOCK64, shared) : offsetof(TW_MAPPED_BLOCK32, shared); }
+    std::uint8_t* Shared() const { return m_map + SharedOffset(); }
+    std::uint8_t* Ring(int ring) const { return Shared() + ring * HeaderSize(); }
+    std::size_t IndexOffset(bool write) const { return (m_wide ? 28 : 20) + (write ? 4 : 0); }
+    std::int32_t Index(int ring, bool write) const {
+        std::int32_t v;
+        std::memcpy(&v, Ring(ring) + IndexOffset(write), 4);
+        return v;
+    }
+    void SetIndex(int ring, bool write, std::int32_t v) { std::memcpy(Ring(ring) + IndexOffset(write), &v, 4); }
+    std::uint8_t* Block(int ring, int i) const {
+        std::int32_t size, base;
+        std::memcpy(&size, Ring(ring) + 0, 4);
+        std::memcpy(&base, Ring(ring) + 8, 4);
+        return Shared() + 2 * HeaderSize() + base + i * size;
+    }
+    int Notifications() const { return m_writeShare.load(); }
+    int ReadRequests() const { return m_readShare.load(); }
+    int Requests() const { return m_requests.load(); }
+
+private:
+    void Serve() {
+        pollfd p{m_listen, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0 || m_stop.load()) return;
+        const int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) return;
+        std::vector<std::uint8_t> buf(70000);
+        for (;;) {
+            pollfd q{c, POLLIN, 0};
+            if (poll(&q, 1, 100) == 0) {
+                if (m_stop.load()) break;
+                continue;
+            }
+            const ssize_t n = recv(c, buf.data(), buf.size(), 0);
+            if (n < static_cast<ssize_t>(sizeof(TW_DEVICE_REQUEST))) break;
+            TW_DEVICE_REQUEST req;
+            std::memcpy(&req, buf.data(), sizeof(req));
+            Answer(c, req, buf.data() + sizeof(req));
+        }
+        close(c);
+    }
+    void Answer(int c, const TW_DEVICE_REQUEST& req, const std::uint8_t* in) {
+        m_requests.fetch_add(1);
+        TW_DEVICE_REPLY rep{TW_DEVICE_MAGIC, STATUS_SUCCESS, 0, 0};
+        std::uint8_t out[8] = {};
+        int passFd = -1;
+        switch (req.code) {
+            case IOCTL_NDIS_FILTER_PUT_SHAREDMEMORYSIZE: {
+                const DWORD size = static_cast<DWORD>(m_size);
+                std::memcpy(out, &size, 4);
+                rep.bytesReturned = 4;
+                break;
+            }
+            case IOCTL_NDIS_FILTER_START_SHARE: {
+                DWORD requested = 0;
+                if (req.inLength >= 4) std::memcpy(&requested, in, 4);
+                const std::uint64_t shared = requested + SharedOffset();
+                rep.bytesReturned = m_wide ? 8 : 4;
+                std::memcpy(out, &shared, rep.bytesReturned);
+                passFd = m_memFd;
+                break;
+            }
+            case IOCTL_NDIS_FILTER_WRITE_SHARE: m_writeShare.fetch_add(1); break;
+            case IOCTL_NDIS_FILTER_READ_SHARE:
+                m_readShare.fetch_add(1);
+                rep.status = STATUS_UNSUCCESSFUL;
+                break;
+            case IOCTL_NDIS_FILTER_STOP_SHARE: break;
+            default: rep.status = STATUS_NOT_SUPPORTED;
+        }
+        std::vector<std::uint8_t> msg(sizeof(rep) + rep.bytesReturned);
+        std::memcpy(msg.data(), &rep, sizeof(rep));
+        std::memcpy(msg.data() + sizeof(rep), out, rep.bytesReturned);
+        iovec iov{msg.data(), msg.size()};
+        msghdr mh{};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        if (passFd >= 0) {
+            mh.msg_control = control;
+            mh.msg_controllen = sizeof(control);
+            cmsghdr* cm = CMSG_FIRSTHDR(&mh);
+            cm->cmsg_level = SOL_SOCKET;
+            cm->cmsg_type = SCM_RIGHTS;
+            cm->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(cm), &passFd, sizeof(int));
+        }
+        sendmsg(c, &mh, MSG_NOSIGNAL);
+    }
+
+    bool m_wide;
+    std::size_t m_size = 0;
+    int m_memFd = -1;
+    std::uint8_t* m_map = nullptr;
+    int m_listen = -1;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_writeShare{0}, m_readShare{0}, m_requests{0};
+};
+
+class MorbeckRing : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        m_device = std::make_unique<ScriptedDevice>(GetParam());
+        m_morbeck.OpenFilterHandler();
+        ASSERT_EQ(m_morbeck.IsDriverLoaded(), 1);
+        ASSERT_EQ(m_morbeck.StartShare(), 1);
+        ASSERT_EQ(m_morbeck.IsWideLayout(), GetParam());
+    }
+    void TearDown() override {
+        m_morbeck.CloseFilterHandler();
+        m_device.reset();
+    }
+    // The driver's side: one output block with `length` in its length field.
+    void DriverWrites(DWORD adapter, DWORD length, std::uint8_t fill) {
+        const std::int32_t w = m_device->Index(0, true);
+        std::uint8_t* b = m_device->Block(0, w);
+        const bool wide = GetParam();
+        std::memcpy(b, &adapter, 4);
+        const DWORD dir = 2;
+        std::memcpy(b + (wide ? 8 : 4), &dir, 4);
+        std::memcpy(b + (wide ? 12 : 8), &length, 4);
+        std::memset(b + (wide ? 164 : 156), fill, TW_FRAME_AREA);
+        m_device->SetIndex(0, true, (w + 1) % kBlocks);
+    }
+
+    morbeck_test::MachineRootScope m_root;
+    std::unique_ptr<ScriptedDevice> m_device;
+    CMorbeck m_morbeck;
+};
+
+TEST_P(MorbeckRing, ReadOnAnEmptyRingMakesNoControlCall) {
+    const int before = m_device->Requests();
+    EXPECT_EQ(m_morbeck.Read(0), nullptr);
+    EXPECT_EQ(m_device->Requests(), before);
+    EXPECT_EQ(m_morbeck.Read(1), nullptr);
+    EXPECT_EQ(m_device->ReadRequests(), 1) << "a waiting read asks the driver once";
+}
+
+TEST_P(MorbeckRing, BlocksAreReadInOrderAndOverlongLengthsAreCut) {
+    DriverWrites(7, 60, 0x11);
+    DriverWrites(7, 5000, 0x22);  // more than a frame: only 1514 bytes come out
+    _FWSHARED_MEMORY_BLOCK* a = m_morbeck.Read(0);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->adapterId, 7u);
+    EXPECT_EQ(a->direction, 2u);
+    EXPECT_EQ(a->length, 60u);
+    EXPECT_EQ(a->data[59], 0x11);
+    _FWSHARED_MEMORY_BLOCK* b = m_morbeck.Read(0);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->length, static_cast<DWORD>(TW_MAX_FRAME));
+    EXPECT_EQ(b->data[TW_MAX_FRAME - 1], 0x22);
+    EXPECT_EQ(m_morbeck.Read(0), nullptr);
+    EXPECT_EQ(m_device->Index(0, false), 2) << "the read index is published after each copy";
+    EXPECT_EQ(m_morbeck.Free(a), 1);
+    EXPECT_EQ(m_morbeck.Free(b), 1);
+    EXPECT_EQ(m_morbeck.Free(nullptr), 0);
+}
+
+TEST_P(MorbeckRing, AFullInputRingDropsThePacketButStillNotifies) {
+    const char frame[60] = {1, 2, 3};
+    void* adapter = reinterpret_cast<void*>(static_cast<std::uintptr_t>(5));
+    // Without signal, the first writes do not tell the driver.
+    ASSERT_EQ(m_morbeck.Write(adapter, PACKET_DIRECTION_OUTGOING, 9, frame, 60, 0), 1);
+    ASSERT_EQ(m_morbeck.Write(adapter, PACKET_DIRECTION_OUTGOING, 9, frame, 60, 0), 1);
+    EXPECT_EQ(m_device->Notifications(), 0);
+    // The third write fills the ring (count - 1 blocks): the driver is told.
+    ASSERT_EQ(m_morbeck.Write(adapter, PACKET_DIRECTION_OUTGOING, 9, frame, 60, 0), 1);
+    EXPECT_EQ(m_device->Notifications(), 1);
+    EXPECT_EQ(m_device->Index(1, true), 3);
+    // Full: dropped, still 1 and a notification.
+    ASSERT_EQ(m_morbeck.Write(adapter, PACKET_DIRECTION_OUTGOING, 9, frame, 60, 0), 1);
+    EXPECT_EQ(m_device->Index(1, true), 3);
+    EXPECT_EQ(m_device->Notifications(), 2);
+    // The written head in the driver's layout.
+    const std::uint8_t* blk = m_device->Block(1, 0);
+    DWORD length = 0, flags = 0;
+    std::memcpy(&length, blk + (GetParam() ? 12 : 8), 4);
+    std::memcpy(&flags, blk + (GetParam() ? 16 : 12), 4);
+    EXPECT_EQ(length, 60u);
+    EXPECT_EQ(flags, 9u);
+    EXPECT_EQ(blk[GetParam() ? 164 : 156], 1);
+    _FWSHARED_MEMORY_INFO info{};
+    ASSERT_EQ(m_morbeck.GetSharedMemoryInfo(&info), 1);
+    EXPECT_EQ(info.inWrite, 3u);
+    EXPECT_EQ(info.inCount, 3u);
+}
+
+TEST_P(MorbeckRing, SixtyFourBitHeadsAreSignExtended) {
+    if (!GetParam()) GTEST_SKIP() << "64-bit layout only";
+    _FWSHARED_MEMORY_BLOCK block{};
+    block.adapterId = 0x80000001u;
+    block.appContext = 0xFFFFFFFEu;
+    block.length = 0;
+    ASSERT_EQ(m_morbeck.Write(&block, 1), 1);
+    const std::uint8_t* blk = m_device->Block(1, 0);
+    std::uint64_t adapter = 0, context = 0;
+    std::memcpy(&adapter, blk, 8);
+    std::memcpy(&context, blk + 28, 8);
+    EXPECT_EQ(adapter, 0xFFFFFFFF80000001ull);
+    EXPECT_EQ(context, 0xFFFFFFFFFFFFFFFEull);
+}
+
+TEST_P(MorbeckRing, DamagedGeometryIsNeverFollowed) {
+    DriverWrites(1, 60, 0x33);
+    const std::int32_t hugeBase = 0x7FFFFFF0;
+    std::memcpy(m_device->Ring(0) + 8, &hugeBase, 4);
+    EXPECT_EQ(m_morbeck.Read(0), nullptr);
+    const std::int32_t zero = 0;
+    std::memcpy(m_device->Ring(0) + 8, &zero, 4);
+    m_device->SetIndex(0, false, 1000);  // read index outside the ring
+    EXPECT_EQ(m_morbeck.Read(0), nullptr);
+    m_device->SetIndex(0, false, 0);
+    std::memcpy(m_device->Ring(1) + 4, &zero, 4);  // no blocks in the input ring
+    const char frame[20] = {};
+    EXPECT_EQ(m_morbeck.Write(nullptr, PACKET_DIRECTION_OUTGOING, 0, frame, 20, 1), 0);
+    _FWSHARED_MEMORY_BLOCK* ok = m_morbeck.Read(0);
+    ASSERT_NE(ok, nullptr);
+    m_morbeck.Free(ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, MorbeckRing, ::testing::Values(false, true));
+
+}  // namespace
