@@ -54,6 +54,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Olvane: %s\n", error.c_str());
         return 1;
     }
+    if (olvane::VirtualAdapterCount() == 0) {
+        std::fprintf(stderr, "Olvane: no virtual adapter could be created (TAP devices need CAP_NET_ADMIN)\n");
+    }
     std::printf("Olvane: running\n");
     std::fflush(stdout);
     pollfd fds[2] = {{sfd, POLLIN, 0}, {daemon.StopFd(), POLLIN, 0}};

@@ -76,9 +76,13 @@ std::uint32_t Hook_GetOsVersion(std::uint32_t* major, std::uint32_t* minor, std:
 TwNdisRequest* Hook_AllocateRequest() {
     TwMiniportGlobal* g = Globals();
     if (g == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(g->m_RequestLock);
-    g->m_Requests.push_back(std::make_unique<TwNdisRequest>());
-    return g->m_Requests.back().get();
+    try {
+        std::lock_guard<std::mutex> lock(g->m_RequestLock);
+        g->m_Requests.push_back(std::make_unique<TwNdisRequest>());
+        return g->m_Requests.back().get();
+    } catch (...) {
+        return nullptr;  // out of memory: the exported caller reports it
+    }
 }
 
 void Hook_FreeRequest(TwNdisRequest* r) {
@@ -280,6 +284,13 @@ TwMiniportGlobal* Globals() { return g_globals.load(std::memory_order_acquire); 
 NdisHookApi* MiniportHooks() {
     TwMiniportGlobal* g = Globals();
     return g != nullptr ? &g->m_NdisHookAPI : nullptr;
+}
+
+std::size_t VirtualAdapterCount() {
+    TwMiniportGlobal* g = Globals();
+    if (g == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(g->m_AdapterListLock);
+    return g->m_Adapters.size();
 }
 
 bool AdapterListed(const TwVirtualAdapter* adapter) {

@@ -82,6 +82,8 @@ TwMiniportGlobal* Globals();
 // The miniport's hook table while the driver runs, else null.
 NdisHookApi* MiniportHooks();
 bool AdapterListed(const TwVirtualAdapter* adapter);
+// Virtual adapters that initialised (their TAP devices exist).
+std::size_t VirtualAdapterCount();
 
 // Driver entry: filter half, virtual adapters from the settings store, hook table, protocol
 // timer. false (and nothing left running) when it fails.
