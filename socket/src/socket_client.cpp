@@ -194,10 +194,9 @@ bool TwSocketClient::Connect(SharedObjectPtr<SharedObject> session, unsigned lon
         connection->CloseSocket();
         return false;
     }
-    AnnounceSession(connection);  // a bind failure has set -9 and closed the session
-    int engineCode = 0;
-    GetError(&engineCode, nullptr);
-    return engineCode != TW_ERR_BIND_PORT;
+    // false only when the session could not be bound (-9); a refusal by the callback still
+    // counts as connected, the session then being closed already.
+    return AnnounceSession(connection);
 }
 
 bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned short port, const Settings& settings) {
