@@ -179,6 +179,12 @@ public:
     // adapter of this machine. 1 when the file was written.
     int DelInterfaceDns(DWORD address, DWORD dns);
     int AddInterfaceDns(DWORD address, DWORD dns);
+    // Configures the adapter with that MAC statically: its IPv4 addresses become `address`/`mask`,
+    // its default route goes through `gateway` with metric 1 (none when 0), and the resolver's
+    // name servers become dns1, dns2 (those not 0). The domain is not used. 1 when every step
+    // worked.
+    int ConfigureInterfaceInfo(const BYTE mac[6], DWORD address, DWORD mask, DWORD gateway, DWORD dns1, DWORD dns2,
+                               const char* domain);
     int AddSystemRoute();
     // Copies the machine's route table into the driver (AddSystemRoute without the clear).
     int SyncSystemRoute();
