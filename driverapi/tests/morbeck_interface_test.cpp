@@ -59,14 +59,18 @@ TEST(MorbeckInterface, ConfigureReplacesAddressesGatewayAndNameServers) {
     ASSERT_EQ(m.ConfigureInterfaceInfo(mac, Ip("198.51.100.8"), Ip("255.255.255.128"), 0, 0, 0, nullptr), 1);
     std::vector<MIB_IPFORWARDROW> rows;
     ASSERT_EQ(platform::ReadForwardRows(&rows), platform::kErrorSuccess);
-    for (const auto& r : rows) EXPECT_FALSE(r.dwForwardDest == 0 && r.dwForwardMask == 0);
+    for (const auto& r : rows) {
+        EXPECT_FALSE(r.dwForwardDest == 0 && r.dwForwardMask == 0);
+    }
     const BYTE other[6] = {0x02, 0, 0, 0, 0, 0x99};
     EXPECT_EQ(m.ConfigureInterfaceInfo(other, Ip("198.51.100.9"), Ip("255.255.255.0"), 0, 0, 0, nullptr), 0);
     EXPECT_EQ(m.ConfigureInterfaceInfo(mac, Ip("198.51.100.9"), Ip("255.0.255.0"), 0, 0, 0, nullptr), 0)
         << "a mask with holes is refused";
     ASSERT_EQ(platform::GetAdapters(&adapters), platform::kErrorSuccess);
     for (const auto& a : adapters) {
-        if (a.index == index) EXPECT_EQ(a.addresses.size(), 1u) << "the refused request changed nothing";
+        if (a.index == index) {
+            EXPECT_EQ(a.addresses.size(), 1u) << "the refused request changed nothing";
+        }
     }
     unsetenv("QEL_RESOLV_CONF");
 }
