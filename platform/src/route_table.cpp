@@ -297,7 +297,7 @@ NetworkChangeMonitor::~NetworkChangeMonitor() {
 
 int NetworkChangeMonitor::Drain() {
     int seen = 0;
-    alignas(nlmsghdr) char buf[16384];
+    char buf[16384];
     for (;;) {
         const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
         if (n < 0) {
@@ -307,10 +307,15 @@ int NetworkChangeMonitor::Drain() {
             if (errno == ENOBUFS) continue;
             return seen;
         }
-        int len = static_cast<int>(n);
-        for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
-            if (h->nlmsg_type == RTM_NEWROUTE || h->nlmsg_type == RTM_DELROUTE) seen |= kRoutes;
-            if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_DELADDR) seen |= kAddresses;
+        const auto total = static_cast<std::size_t>(n);
+        std::size_t off = 0;
+        while (off + sizeof(nlmsghdr) <= total) {
+            nlmsghdr h;
+            std::memcpy(&h, buf + off, sizeof(h));
+            if (h.nlmsg_len < sizeof(nlmsghdr) || h.nlmsg_len > total - off) break;
+            if (h.nlmsg_type == RTM_NEWROUTE || h.nlmsg_type == RTM_DELROUTE) seen |= kRoutes;
+            if (h.nlmsg_type == RTM_NEWADDR || h.nlmsg_type == RTM_DELADDR) seen |= kAddresses;
+            off += NLMSG_ALIGN(h.nlmsg_len);
         }
     }
 }
