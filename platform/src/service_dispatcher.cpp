@@ -154,14 +154,16 @@ DWORD RunServiceDispatcher(const std::string& name, ServiceMainFunction serviceM
         d.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
     MakeDirs(svc::ServiceDir(), 0755);
+    // The pid file comes first: once the socket answers, the service's process is known.
+    WritePidFile(name);
     const int listener = OpenListener(name);
     if (listener < 0 || d.wakeFd < 0) {
         if (listener >= 0) ::close(listener);
+        ::unlink(svc::PidPath(name).c_str());
         std::lock_guard<std::mutex> g(d.lock);
         d.active = false;
         return kErrorGeneralFailure;
     }
-    WritePidFile(name);
 
     std::string argv0 = name;
     std::thread mainThread([&] {
