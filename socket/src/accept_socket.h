@@ -1,11 +1,11 @@
 // TwAcceptSocket: one TCP session of the engine (accepted, attached or connected).
 //
-// Receive path: an I/O worker reads a chunk, numbers it and hands it to the dispatch queue; a
-// dispatch worker appends it to the buffer (as much as fits, the rest after the callback has
-// consumed) and calls the user; the session's chunks wait in a queue of its own that one worker
-// at a time drains, so calls come one at a time and in reading order. With kMaxInFlight chunks
-// waiting the socket is not read from until one is delivered (back-pressure): nothing is dropped.
-// End of stream or a read error is posted once, as the last number: TW_MSG_DISCONNECT.
+// Receive path: an I/O worker reads a chunk and hands it over for delivery; a dispatch worker
+// appends it to the buffer (as much as fits, the rest after the callback has consumed) and calls
+// the user. The session's chunks wait in a queue of its own that one worker at a time drains, so
+// calls come one at a time and in reading order. With kMaxInFlight chunks waiting the socket is
+// not read from until one is delivered (back-pressure): nothing is dropped.
+// End of stream or a read error is queued once, after the last chunk: TW_MSG_DISCONNECT.
 //
 // Send path: messages are queued (FIFO) and written by whichever thread gets the send lock first
 // (the sender itself, or an I/O worker once the socket is writable again).
