@@ -146,7 +146,15 @@ bool ReadinessPort::RunOnce(DWORD timeoutMs) {
     // spares wake-ups when many descriptors are busy.
     epoll_event events[8];
     int timeout = timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs);
-    int n = epoll_wait(m_epoll, events, 8, timeout);
+    // A thread that just had work looks again a few times before it sleeps; idle ones sleep at once.
+    thread_local bool busy = false;
+    int n = 0;
+    for (int spin = 0; busy && spin < 50 && n == 0; ++spin) {
+        sched_yield();
+        n = epoll_wait(m_epoll, events, 8, 0);
+    }
+    if (n == 0) n = epoll_wait(m_epoll, events, 8, timeout);
+    busy = n > 0;
     bool ran = false;
     for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kWakeToken) continue;
