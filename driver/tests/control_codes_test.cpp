@@ -17,6 +17,7 @@
 #include "platform/filter_device.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
+#include "testsupport/udp_frame.h"
 
 namespace olvane {
 namespace {
@@ -112,7 +113,7 @@ TEST_F(ControlCodes, StartShareChecksOutputThenAddressAndOwnership) {
     EXPECT_EQ(Ioctl(&other, IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, 0).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status, STATUS_UNSUCCESSFUL) << "empty";
     ASSERT_TRUE(driver.Nic(0)->StackSends(std::vector<std::uint8_t>(60, 1)));
-    EXPECT_TRUE(test::WaitFor([&] { return Ioctl(&fo, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status == 0; }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Ioctl(&fo, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status == 0; }));
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(Ioctl(&other, IOCTL_NDIS_FILTER_STOP_SHARE, nullptr, 0, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(FilterExtension()->m_FileObject.load(), fo.id) << "a non-owner's stop changes nothing";
@@ -212,7 +213,7 @@ TEST_F(ControlCodes, CongestionCaptureAndTestCounters) {
     EXPECT_EQ(FilterExtension()->m_CaptureFlag.load(), 0u);
 
     const std::uint8_t far[6] = {0, 0xFF, 0xFF, 0xFF, 1, 0};
-    auto frame = test::UdpFrame(far, kMac0, 0x0100000A, 0x0200000A, 4433, 10);
+    auto frame = testsupport::UdpFrame(far, kMac0, 0x0100000A, 0x0200000A, 4433, 10);
     TW_TEST_PROXY_REQUEST t{};
     std::memcpy(&t.udpPort, frame.data() + 36, 2);
     t.resourceAddress = 0x0200000A;
@@ -222,7 +223,7 @@ TEST_F(ControlCodes, CongestionCaptureAndTestCounters) {
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
     test::RingClient client(FilterExtension()->m_Ring->Mapped() + 20, true);
     test::UserBlock b;
-    ASSERT_TRUE(test::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
     EXPECT_EQ(Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 40).status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(static_cast<std::uint32_t>(FilterExtension()->m_TestProxy.enabled), 0u) << "a short output still stops counting";
     Call c = Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 48);
@@ -285,7 +286,7 @@ TEST_F(ControlCodes, RandomRecordsNeverOverrunOrCrash) {
 TEST(DeviceSocket, ClientMapsTheRingAndRunsCodesUnchanged) {
     test::FakeDriver driver(1);
     ASSERT_TRUE(driver.running);
-    test::TempRoot root;
+    testsupport::TempRoot root;
     const std::string path = root.Path() + "/ndisfilter";
     TwControlServer server;
     ASSERT_TRUE(server.Start(path));
@@ -307,13 +308,13 @@ TEST(DeviceSocket, ClientMapsTheRingAndRunsCodesUnchanged) {
     auto frame = std::vector<std::uint8_t>(100, 0x42);
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
     test::UserBlock b;
-    ASSERT_TRUE(test::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
     EXPECT_EQ(b.data, frame);
     auto dev2 = platform::FilterDevice::Open(path);
     ASSERT_NE(dev2, nullptr);
     EXPECT_FALSE(dev2->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
     dev.reset();  // closing the handle ends its sharing
-    ASSERT_TRUE(test::WaitFor([] { return FilterExtension()->m_FileObject.load() == 0; }));
+    ASSERT_TRUE(testsupport::WaitFor([] { return FilterExtension()->m_FileObject.load() == 0; }));
     EXPECT_TRUE(dev2->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
     // The close event travels as a descriptor.
     int ev = ::eventfd(0, EFD_CLOEXEC);
@@ -328,7 +329,7 @@ TEST(DeviceSocket, ClientMapsTheRingAndRunsCodesUnchanged) {
 
 TEST(DeviceSocket, MalformedMessagesAreRefused) {
     test::FakeDriver driver(1);
-    test::TempRoot root;
+    testsupport::TempRoot root;
     const std::string path = root.Path() + "/ndisfilter";
     TwControlServer server;
     ASSERT_TRUE(server.Start(path));
@@ -374,7 +375,7 @@ namespace {
 TEST(DeviceSocket, NarrowLayoutIsMappedBelowFourGigabytes) {
     test::FakeDriver driver(1, RingLayout::k32);
     ASSERT_TRUE(driver.running);
-    test::TempRoot root;
+    testsupport::TempRoot root;
     const std::string path = root.Path() + "/ndisfilter";
     TwControlServer server;
     ASSERT_TRUE(server.Start(path));
@@ -390,7 +391,7 @@ TEST(DeviceSocket, NarrowLayoutIsMappedBelowFourGigabytes) {
     std::vector<std::uint8_t> frame(64, 0x33);
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
     test::UserBlock b;
-    ASSERT_TRUE(test::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
     EXPECT_EQ(b.data, frame);
     EXPECT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_STOP_SHARE, nullptr, 0, nullptr, 0, &returned));
     EXPECT_EQ(dev->MappedBlock(), nullptr);

@@ -19,6 +19,10 @@
 #include "platform/process.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
+#include "testsupport/udp_frame.h"
+#include "testsupport/wait.h"
 
 namespace olvane {
 namespace {
@@ -26,29 +30,7 @@ namespace {
 const std::uint8_t kMac0[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
 const std::uint8_t kFar[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x01, 0x00};
 
-int Cmd(const std::vector<std::string>& argv) {
-    platform::SpawnOptions o;
-    o.quietOutput = true;
-    return platform::RunAndWait(argv, o);
-}
-
-std::string BinDir() {
-    const char* d = std::getenv("QEL_BIN_DIR");
-    return d != nullptr ? d : platform::ProgramDir();
-}
-
-// Runs `fn` on a thread that joined the namespace; sockets made there stay in it.
-template <class Fn>
-void InNamespace(const std::string& ns, Fn fn) {
-    std::thread t([&] {
-        int fd = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
-        ::close(fd);
-        fn();
-    });
-    t.join();
-}
+using testsupport::BinDir;
 
 bool LinkHasCarrier(const std::string& ns) {
     std::string out = "/tmp/olvane-link-" + std::to_string(::getpid());
@@ -67,32 +49,28 @@ bool LinkHasCarrier(const std::string& ns) {
 class DaemonNetns : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces and TAP devices";
+        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for network namespaces and TAP devices";
         ns = "olvtest" + std::to_string(::getpid());
-        ASSERT_EQ(Cmd({"ip", "netns", "add", ns}), 0);
-        Cmd({"ip", "-n", ns, "link", "set", "lo", "up"});
+        netns = std::make_unique<testsupport::NamedNetns>(ns);
+        ASSERT_TRUE(netns->Ok());
         platform::SpawnOptions o;
         o.extraEnv.push_back("QEL_ROOT=" + root.Path());
-        pid = platform::Spawn({"ip", "netns", "exec", ns, BinDir() + "/Olvane", "--protocol-delay-ms=0"}, o);
+        pid = netns->Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0"}, o);
         ASSERT_GT(pid, 0);
         const std::string path = root.Path() + "/run/ndisfilter";
-        ASSERT_TRUE(test::WaitFor([&] { return (dev = platform::FilterDevice::Open(path)) != nullptr; }, 10000))
+        ASSERT_TRUE(testsupport::WaitFor([&] { return (dev = platform::FilterDevice::Open(path)) != nullptr; }, 10000))
             << "the daemon's control device did not appear";
         DWORD returned = 0;
         TW_ADAPTER_BY_MAC a{};
-        ASSERT_TRUE(test::WaitFor(
+        ASSERT_TRUE(testsupport::WaitFor(
             [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE; }, 10000))
             << "the virtual adapter was not bound";
         id = a.adapterId;
     }
     void TearDown() override {
         dev.reset();
-        if (pid > 0 && platform::ProcessAlive(pid)) {
-            platform::KillProcess(pid, SIGKILL);
-            int code = 0;
-            platform::WaitProcess(pid, 5000, &code);
-        }
-        if (!ns.empty()) Cmd({"ip", "netns", "del", ns});
+        if (pid > 0 && platform::ProcessAlive(pid)) testsupport::StopProcess(pid, SIGKILL, 5000);
+        netns.reset();
     }
     bool SetMedia(std::uint8_t state) {
         TW_MEDIA_STATUS m{};
@@ -101,8 +79,9 @@ protected:
         DWORD returned = 0;
         return dev->DeviceIoControl(IOCTL_NDIS_FILTER_SET_MEDIA_STATUS, &m, 7, nullptr, 0, &returned) == TRUE;
     }
-    test::TempRoot root;
+    testsupport::TempRoot root;
     std::string ns;
+    std::unique_ptr<testsupport::NamedNetns> netns;
     pid_t pid = -1;
     std::unique_ptr<platform::FilterDevice> dev;
     std::uint32_t id = 0;
@@ -118,20 +97,20 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     // Media state follows the control code.
     EXPECT_FALSE(LinkHasCarrier(ns));
     ASSERT_TRUE(SetMedia(1));
-    EXPECT_TRUE(test::WaitFor([&] { return LinkHasCarrier(ns); }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return LinkHasCarrier(ns); }));
     ASSERT_TRUE(SetMedia(0));
-    EXPECT_TRUE(test::WaitFor([&] { return !LinkHasCarrier(ns); }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return !LinkHasCarrier(ns); }));
     ASSERT_TRUE(SetMedia(1));
-    ASSERT_EQ(Cmd({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
-    ASSERT_EQ(Cmd({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
               0);
 
     int udpOut = -1, udpIn = -1, raw = -1;
-    InNamespace(ns, [&] {
+    ASSERT_TRUE(netns->RunInside([&] {
         udpOut = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         udpIn = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         raw = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_IP));
-    });
+    }));
     ASSERT_GE(udpOut, 0);
     ASSERT_GE(udpIn, 0);
     ASSERT_GE(raw, 0);
@@ -153,7 +132,7 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     ASSERT_GT(::sendto(udpOut, payload, sizeof(payload), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
     test::UserBlock b;
     bool found = false;
-    ASSERT_TRUE(test::WaitFor([&] {
+    ASSERT_TRUE(testsupport::WaitFor([&] {
         while (ring.Read(&b)) {
             if (b.data.size() >= 42 && b.data[12] == 0x08 && b.data[13] == 0 && b.data[14 + 9] == 17 &&
                 std::memcmp(b.data.data() + 30, &to.sin_addr, 4) == 0) {
@@ -173,7 +152,7 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     in_addr src{}, dst{};
     inet_pton(AF_INET, "198.18.0.2", &src);
     inet_pton(AF_INET, "198.18.0.1", &dst);
-    auto frame = test::UdpFrame(any, any, src.s_addr, dst.s_addr, 6666, 16);
+    auto frame = testsupport::UdpFrame(any, any, src.s_addr, dst.s_addr, 6666, 16);
     ASSERT_TRUE(ring.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(frame.size())));
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned));
     char got[64];
@@ -198,7 +177,7 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     DWORD handle = static_cast<DWORD>(closeEvent.Fd());
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, nullptr, 0, &returned));
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, nullptr, 0, &returned));
-    ASSERT_EQ(Cmd({"ip", "-n", ns, "link", "del", "qelmini0"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "del", "qelmini0"}), 0);
     EXPECT_EQ(closeEvent.Wait(5000), platform::kWaitObject0) << "the adapter-close event was not set";
 
     // The stop control: SIGTERM ends the daemon cleanly.
@@ -220,7 +199,7 @@ TEST_F(DaemonNetns, StopsCleanlyOnInterruptWithAClientAttached) {
     ASSERT_EQ(platform::WaitProcess(pid, 10000, &code), platform::kWaitObject0);
     EXPECT_EQ(code, 0);
     pid = -1;
-    EXPECT_NE(Cmd({"ip", "-n", ns, "link", "show", "qelmini0"}), 0) << "the TAP device outlived the daemon";
+    EXPECT_NE(testsupport::Run({"ip", "-n", ns, "link", "show", "qelmini0"}), 0) << "the TAP device outlived the daemon";
 }
 
 bool Listed(platform::FilterDevice* dev, const char* name, DWORD* count) {
@@ -240,12 +219,12 @@ bool Listed(platform::FilterDevice* dev, const char* name, DWORD* count) {
 }
 
 TEST_F(DaemonNetns, RealLinksAreListedAndLeaveTheList) {
-    ASSERT_EQ(Cmd({"ip", "-n", ns, "link", "add", "olvdummy0", "type", "veth", "peer", "name", "olvdummy1"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "add", "olvdummy0", "type", "veth", "peer", "name", "olvdummy1"}), 0);
     DWORD count = 0;
-    EXPECT_TRUE(test::WaitFor([&] { return Listed(dev.get(), "olvdummy0", &count) && count == 3; }))
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Listed(dev.get(), "olvdummy0", &count) && count == 3; }))
         << "the new links were not listed";
-    ASSERT_EQ(Cmd({"ip", "-n", ns, "link", "del", "olvdummy0"}), 0);
-    EXPECT_TRUE(test::WaitFor([&] { return !Listed(dev.get(), "olvdummy1", &count) && count == 1; }))
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "del", "olvdummy0"}), 0);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return !Listed(dev.get(), "olvdummy1", &count) && count == 1; }))
         << "the deleted links stayed in the list";
 }
 

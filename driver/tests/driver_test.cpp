@@ -14,6 +14,7 @@
 #include "platform/event.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
+#include "testsupport/udp_frame.h"
 
 namespace olvane {
 namespace {
@@ -58,7 +59,7 @@ TEST(HookTable, LayoutAndBinding) {
 }
 
 TEST(HookTable, ProtocolWaitsForItsStartDelayAndBindsOneAdapterPerAttempt) {
-    test::TempRoot root;
+    testsupport::TempRoot root;
     test::InstallAdapters(2);
     auto nics = std::make_shared<test::FakeNics>();
     DriverConfig config;
@@ -147,11 +148,11 @@ TEST(Miniport, MediaStateFollowsTheFilterCallAndTheCarrier) {
 
 TEST(Miniport, StackFramesReachTheOutputRingWithTheAdaptersId) {
     test::FakeDriver driver(1);
-    auto frame = test::UdpFrame(kFar, kMac0, 0x0100000A, 0x0200000A, 4000, 100);
+    auto frame = testsupport::UdpFrame(kFar, kMac0, 0x0100000A, 0x0200000A, 4000, 100);
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
     test::RingClient client = Client();
     test::UserBlock b;
-    ASSERT_TRUE(test::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
     std::uint32_t id = 0;
     Filter_AdapterToId(driver.Entry(0), &id);
     EXPECT_EQ(b.adapterId, id);
@@ -164,7 +165,7 @@ TEST(Miniport, ASendWhileHaltingWritesNothing) {
     test::FakeDriver driver(1);
     TwVirtualAdapter* va = Virtual(0);
     va->SetFlag(kFlagHalting);
-    auto frame = test::UdpFrame(kFar, kMac0, 1, 2, 9, 10);
+    auto frame = testsupport::UdpFrame(kFar, kMac0, 1, 2, 9, 10);
     EXPECT_EQ(va->SendFrame(frame.data(), static_cast<std::uint32_t>(frame.size())), NDIS_STATUS_SUCCESS);
     EXPECT_TRUE(FilterExtension()->m_Ring->OutputEmpty());
 }
@@ -187,7 +188,7 @@ TEST(FilterCore, RingFramesGoUpTheAdapterTheyNameWithTheFarSideAddress) {
     test::RingClient client = Client();
     const std::uint8_t anyDst[6] = {1, 2, 3, 4, 5, 6};
     // Adapter 1 opened last; a frame for adapter 0 must still reach adapter 0.
-    auto frame = test::UdpFrame(anyDst, anyDst, 0x0100000A, 0x0200000A, 5000, 50);
+    auto frame = testsupport::UdpFrame(anyDst, anyDst, 0x0100000A, 0x0200000A, 5000, 50);
     ASSERT_TRUE(client.Write(id0, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(frame.size())));
     SetRingEvent(FilterExtension());
     auto got = driver.Nic(0)->WaitIndicated(1);
@@ -217,7 +218,7 @@ TEST(FilterCore, BadBlocksAreDroppedCountedAndTheRingFlowsOn) {
     RingCounters& c = FilterExtension()->m_Ring->Counters();
     EXPECT_EQ(c.inputUnknownAdapter.load(), 1u);
     EXPECT_EQ(c.inputOversize.load(), 1u);
-    EXPECT_TRUE(test::WaitFor([&] { return driver.Entry(0)->m_PacketPool->InUse() == 0; }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return driver.Entry(0)->m_PacketPool->InUse() == 0; }));
 }
 
 TEST(FilterCore, LoopbackBlocksComeStraightBack) {
@@ -229,7 +230,7 @@ TEST(FilterCore, LoopbackBlocksComeStraightBack) {
     ASSERT_TRUE(client.Write(id, PACKET_DIRECTION_LOOPBACK, frame.data(), 80));
     SetRingEvent(FilterExtension());
     test::UserBlock b;
-    ASSERT_TRUE(test::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
     EXPECT_EQ(b.direction, static_cast<std::uint32_t>(PACKET_DIRECTION_LOOPBACK));
     EXPECT_EQ(b.data, frame);
 }
@@ -248,7 +249,7 @@ TEST(FilterCore, PacketsOfOneAddressPairKeepTheirOrder) {
     AdapterEntry* e = driver.Entry(0);
     for (int i = 0; i < 50; ++i) {
         TwPacket* p = Filter_AllocatePacketp(e, __FILE__, __LINE__);
-        auto frame = test::UdpFrame(kMac0, kFar, 0x0100000A, 0x0200000A, 7, 4);
+        auto frame = testsupport::UdpFrame(kMac0, kFar, 0x0100000A, 0x0200000A, 7, 4);
         frame.back() = static_cast<std::uint8_t>(i);
         std::memcpy(p->m_Data, frame.data(), frame.size());
         p->m_DataLength = p->m_BytesHeld = static_cast<std::uint32_t>(frame.size());
@@ -298,7 +299,7 @@ TEST(FilterCore, ClosingAnAdapterSetsTheCloseEventOnlyWhileCapturing) {
     platform::Event event(true, false);
     SetCloseEventFd(event.Fd());
     driver.Nic(0)->RemoveLink();  // capture flag is 0
-    ASSERT_TRUE(test::WaitFor([&] { return driver.Entry(0) == nullptr; }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return driver.Entry(0) == nullptr; }));
     EXPECT_FALSE(event.IsSet());
     driver.Stop();
 
@@ -319,7 +320,7 @@ namespace olvane {
 namespace {
 
 TEST(Protocol, RealAdaptersAreListedAndLeaveWhenTheirLinkGoes) {
-    test::TempRoot root;
+    testsupport::TempRoot root;
     test::InstallAdapters(1);
     auto nics = std::make_shared<test::FakeNics>();
     auto links = std::make_shared<std::vector<RealLink>>();
@@ -340,7 +341,7 @@ TEST(Protocol, RealAdaptersAreListedAndLeaveWhenTheirLinkGoes) {
     };
     ASSERT_TRUE(DriverEntry(config));
     FILTER_ADAPTER a = nullptr;
-    ASSERT_TRUE(test::WaitFor([&] { return Filter_FindAdapterByMacAddress(eth.mac, &a) == FILTER_STATUS_SUCCESS; }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Filter_FindAdapterByMacAddress(eth.mac, &a) == FILTER_STATUS_SUCCESS; }));
     auto* e = static_cast<AdapterEntry*>(a);
     EXPECT_EQ(e->m_pProto, nullptr);
     EXPECT_EQ(e->m_pDeviceName, "\\DEVICE\\eth7");
@@ -356,12 +357,12 @@ TEST(Protocol, RealAdaptersAreListedAndLeaveWhenTheirLinkGoes) {
         links->clear();
     }
     Globals()->m_Work.Queue(SyncRealAdapters);
-    EXPECT_TRUE(test::WaitFor([&] { return Filter_FindAdapterByMacAddress(eth.mac, &a) != FILTER_STATUS_SUCCESS; }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Filter_FindAdapterByMacAddress(eth.mac, &a) != FILTER_STATUS_SUCCESS; }));
     DriverUnload();
 }
 
 TEST(Daemon, StopRequestEndsWaitAndStopJoinsEverything) {
-    test::TempRoot root;
+    testsupport::TempRoot root;
     auto nics = std::make_shared<test::FakeNics>();
     DaemonOptions options;
     options.driver.timing = ProtocolTiming{0, 0, 0};

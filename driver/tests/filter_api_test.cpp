@@ -12,6 +12,7 @@
 #include "olvane/filter_api.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
+#include "testsupport/udp_frame.h"
 
 namespace olvane {
 namespace {
@@ -63,7 +64,7 @@ TEST(FilterSupport, DiagnosticsBoundsAndText) {
 
 TEST(FilterSupport, ChecksumsFollowTheInternetChecksum) {
     const std::uint8_t mac[6] = {};
-    auto frame = test::UdpFrame(mac, mac, 0x0100000A, 0x0200000A, 9, 3);  // odd payload
+    auto frame = testsupport::UdpFrame(mac, mac, 0x0100000A, 0x0200000A, 9, 3);  // odd payload
     std::uint8_t* ip = frame.data() + 14;
     std::vector<std::uint8_t> before(ip, ip + 31);
     EXPECT_EQ(Filter_CalculatePacketCheckSum(ip, 2), FILTER_ERROR_UNSUPPORTED_PROTOCOL);
@@ -94,7 +95,7 @@ TEST(FilterSupport, SubnetBroadcast) {
 
 class DriverApi : public ::testing::Test {
 protected:
-    test::TempRoot root;
+    testsupport::TempRoot root;
 };
 
 TEST_F(DriverApi, AdapterIdsStartAtOneAndAreNeverReassigned) {

@@ -9,6 +9,7 @@
 #include "olvane/filter_api.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
+#include "testsupport/udp_frame.h"
 
 namespace olvane {
 namespace {
@@ -19,7 +20,7 @@ TEST(PacketApi, ModifyTransfersTheOriginalOnceAndCloneCopiesIt) {
     test::FakeDriver driver(1);
     TwPacket* p = Filter_AllocatePacketp(driver.Entry(0), __FILE__, __LINE__);
     ASSERT_NE(p, nullptr);
-    auto frame = test::UdpFrame(kMac0, kMac0, 0x0100000A, 0x0200000A, 53, 200);
+    auto frame = testsupport::UdpFrame(kMac0, kMac0, 0x0100000A, 0x0200000A, 53, 200);
     std::uint32_t total = 0;
     CopyFrame(frame.data(), static_cast<std::uint32_t>(frame.size()), p, kHeaderCopyBytes, &total);
     p->m_Original = frame.data();

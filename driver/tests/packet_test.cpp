@@ -6,6 +6,7 @@
 
 #include "packet.h"
 #include "support/ring_client.h"
+#include "testsupport/udp_frame.h"
 
 namespace olvane {
 namespace {
@@ -80,14 +81,14 @@ TEST(PacketHeaders, ArpGetsOnlyTheArpPointer) {
 
 TEST(PacketHeaders, UdpToPort53GetsDnsAndPort67GetsDhcp) {
     TwPacketPool pool(2, nullptr);
-    TwPacket* p = Filled(pool, test::UdpFrame(kMacA, kMacB, 0x01020304, 0x05060708, 53, 20));
+    TwPacket* p = Filled(pool, testsupport::UdpFrame(kMacA, kMacB, 0x01020304, 0x05060708, 53, 20));
     ParseHeaders(p);
     ASSERT_NE(p->m_Ip, nullptr);
     EXPECT_EQ(p->m_IpProtocol, 17);
     EXPECT_EQ(p->m_Udp, p->m_Data + 34);
     EXPECT_EQ(p->m_Dns, p->m_Data + 42);
     EXPECT_EQ(p->m_Dhcp, nullptr);
-    TwPacket* q = Filled(pool, test::UdpFrame(kMacA, kMacB, 1, 2, 67, 20));
+    TwPacket* q = Filled(pool, testsupport::UdpFrame(kMacA, kMacB, 1, 2, 67, 20));
     ParseHeaders(q);
     EXPECT_EQ(q->m_Dhcp, q->m_Data + 42);
     EXPECT_EQ(q->m_Dns, nullptr);
@@ -97,7 +98,7 @@ TEST(PacketHeaders, UdpToPort53GetsDnsAndPort67GetsDhcp) {
 
 TEST(PacketHeaders, FragmentsAndTruncatedFramesGetNoTransportHeader) {
     TwPacketPool pool(2, nullptr);
-    auto frame = test::UdpFrame(kMacA, kMacB, 1, 2, 53, 20);
+    auto frame = testsupport::UdpFrame(kMacA, kMacB, 1, 2, 53, 20);
     frame[14 + 7] = 0x10;  // fragment offset 16
     TwPacket* p = Filled(pool, frame);
     ParseHeaders(p);

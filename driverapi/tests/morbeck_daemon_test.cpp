@@ -12,11 +12,16 @@
 
 #include "morbeck/morbeck.h"
 #include "platform/event.h"
-#include "test_support.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
+#include "testsupport/temp_root.h"
+#include "testsupport/udp_frame.h"
+#include "testsupport/wait.h"
 
 namespace {
 
-using morbeck_test::WaitFor;
+using testsupport::BinDir;
+using testsupport::WaitFor;
 
 const BYTE kMac0[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
 const BYTE kFar[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x01, 0x00};
@@ -27,17 +32,12 @@ DWORD Ip(const char* text) {
     return a.s_addr;
 }
 
-std::string BinDir() {
-    const char* d = std::getenv("QEL_BIN_DIR");
-    return d != nullptr ? d : platform::ProgramDir();
-}
-
 class MorbeckDaemon : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and a TAP device";
+        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace and a TAP device";
         if (access((BinDir() + "/Olvane").c_str(), X_OK) != 0) GTEST_SKIP() << "the Olvane daemon is not built";
-        m_ns = std::make_unique<morbeck_test::NetnsScope>();
+        m_ns = std::make_unique<testsupport::NetnsScope>();
         ASSERT_TRUE(m_ns->Ok());
         m_pid = platform::Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0", GetParam()}, platform::SpawnOptions{});
         ASSERT_GT(m_pid, 0);
@@ -52,20 +52,13 @@ protected:
     }
     void TearDown() override {
         m_morbeck.reset();
-        if (m_pid > 0) {
-            platform::KillProcess(m_pid, SIGTERM);
-            int code = 0;
-            if (platform::WaitProcess(m_pid, 10000, &code) != platform::kWaitObject0) {
-                platform::KillProcess(m_pid, SIGKILL);
-                platform::WaitProcess(m_pid, 5000, &code);
-            }
-        }
+        testsupport::StopProcess(m_pid);
         m_ns.reset();
     }
     bool Wide() const { return std::strcmp(GetParam(), "--ring-layout=64") == 0; }
 
-    morbeck_test::MachineRootScope m_root;
-    std::unique_ptr<morbeck_test::NetnsScope> m_ns;
+    testsupport::TempRoot m_root{"morbeck-test"};
+    std::unique_ptr<testsupport::NetnsScope> m_ns;
     pid_t m_pid = -1;
     std::unique_ptr<CMorbeck> m_morbeck;
     void* m_adapter = nullptr;
@@ -175,7 +168,7 @@ TEST_P(MorbeckDaemon, EveryControlCode) {
     EXPECT_TRUE(m.DeviceIoControl(IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, nullptr, 0, &returned));
     EXPECT_EQ(returned, 0u);
     // With capture on, the adapter going away sets the close event.
-    ASSERT_EQ(morbeck_test::Run({"ip", "link", "del", "qelmini0"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "link", "del", "qelmini0"}), 0);
     EXPECT_EQ(closeEvent.Wait(5000), platform::kWaitObject0) << "the adapter-close event was not set";
     EXPECT_TRUE(m.DeviceIoControl(IOCTL_NDIS_FILTER_STOP_CAPTURE, nullptr, 0, nullptr, 0));
     EXPECT_EQ(m.DeviceIoControl(0x80009990, nullptr, 0, nullptr, 0), FALSE) << "unknown code";
@@ -202,7 +195,7 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
     std::memcpy(media.mac, kMac0, 6);
     media.state = 1;
     ASSERT_EQ(m.SetAdapterMediaStatus(&media), 1);
-    using morbeck_test::Run;
+    using testsupport::Run;
     ASSERT_EQ(Run({"ip", "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
     ASSERT_EQ(Run({"ip", "link", "set", "qelmini0", "up"}), 0);
     ASSERT_EQ(Run({"ip", "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}), 0);
@@ -253,7 +246,7 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
 
     // Input ring: the frame form and the block form.
     const BYTE any[6] = {2, 2, 2, 2, 2, 2};
-    auto frame = morbeck_test::UdpFrame(any, any, Ip("198.18.0.2"), Ip("198.18.0.1"), 6666, 16);
+    auto frame = testsupport::UdpFrame(any, any, Ip("198.18.0.2"), Ip("198.18.0.1"), 6666, 16, 0x5A);
     ASSERT_EQ(m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, reinterpret_cast<const char*>(frame.data()),
                       static_cast<LONG>(frame.size()), 1),
               1);
@@ -263,7 +256,7 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
     std::memset(block.get(), 0, sizeof(*block));
     block->adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(m_adapter));
     block->direction = PACKET_DIRECTION_OUTGOING;
-    auto second = morbeck_test::UdpFrame(any, any, Ip("198.18.0.2"), Ip("198.18.0.1"), 6666, 24);
+    auto second = testsupport::UdpFrame(any, any, Ip("198.18.0.2"), Ip("198.18.0.1"), 6666, 24, 0x5A);
     block->length = static_cast<DWORD>(second.size());
     std::memcpy(block->data, second.data(), second.size());
     ASSERT_EQ(m.Write(block.get(), 1), 1);
@@ -298,7 +291,7 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
 
 TEST_P(MorbeckDaemon, AdapterConfigurationReachesTheDriver) {
     CMorbeck& m = *m_morbeck;
-    using morbeck_test::Run;
+    using testsupport::Run;
     ASSERT_EQ(Run({"ip", "addr", "add", "198.18.4.1/22", "dev", "qelmini0"}), 0);
     ASSERT_EQ(m.SetAdaptersIpConfig(), 1);
     TW_IPCONFIG_REQUEST got{};
@@ -326,7 +319,7 @@ TEST_P(MorbeckDaemon, AdapterConfigurationReachesTheDriver) {
 INSTANTIATE_TEST_SUITE_P(Layouts, MorbeckDaemon, ::testing::Values("--ring-layout=64", "--ring-layout=32"));
 
 TEST(MorbeckAbsent, OpenWithoutTheDriverLeavesItUnloaded) {
-    morbeck_test::MachineRootScope root;
+    testsupport::TempRoot root{"morbeck-test"};
     CMorbeck m;
     EXPECT_EQ(m.OpenFilterHandler(), 1);
     EXPECT_EQ(m.IsDriverLoaded(), 0);

@@ -10,7 +10,9 @@
 #include "morbeck/morbeck.h"
 #include "platform/adapter_list.h"
 #include "platform/route_table.h"
-#include "test_support.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
+#include "testsupport/temp_root.h"
 
 namespace {
 
@@ -21,11 +23,11 @@ DWORD Ip(const char* text) {
 }
 
 TEST(MorbeckInterface, ConfigureReplacesAddressesGatewayAndNameServers) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-    morbeck_test::MachineRootScope root;
-    morbeck_test::NetnsScope ns;
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace";
+    testsupport::TempRoot root{"morbeck-test"};
+    testsupport::NetnsScope ns;
     ASSERT_TRUE(ns.Ok());
-    using morbeck_test::Run;
+    using testsupport::Run;
     ASSERT_EQ(Run({"ip", "link", "add", "c0", "address", "02:00:00:00:00:c0", "type", "veth", "peer", "name", "c1"}), 0);
     ASSERT_EQ(Run({"ip", "link", "set", "c0", "up"}), 0);
     ASSERT_EQ(Run({"ip", "link", "set", "c1", "up"}), 0);

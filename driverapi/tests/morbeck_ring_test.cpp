@@ -14,7 +14,7 @@
 
 #include "morbeck/morbeck.h"
 #include "platform/machine_root.h"
-#include "test_support.h"
+#include "testsupport/temp_root.h"
 
 namespace {
 
@@ -182,7 +182,7 @@ protected:
         m_device->SetIndex(0, true, (w + 1) % kBlocks);
     }
 
-    morbeck_test::MachineRootScope m_root;
+    testsupport::TempRoot m_root{"morbeck-test"};
     std::unique_ptr<ScriptedDevice> m_device;
     CMorbeck m_morbeck;
 };

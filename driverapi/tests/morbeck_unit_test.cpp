@@ -9,7 +9,8 @@
 #include <arpa/inet.h>
 
 #include "morbeck/morbeck.h"
-#include "test_support.h"
+#include "testsupport/temp_root.h"
+#include "testsupport/udp_frame.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ std::unique_ptr<_FWSHARED_MEMORY_BLOCK> BlockOf(const std::vector<std::uint8_t>&
 
 TEST(MorbeckPacketInfo, FindsTheHeadersOfUdpDhcpDnsTcpIcmpAndArp) {
     const std::uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
-    auto frame = morbeck_test::UdpFrame(mac, mac, 0x0100a8c0, 0x0200a8c0, 67, 20);
+    auto frame = testsupport::UdpFrame(mac, mac, 0x0100a8c0, 0x0200a8c0, 67, 20, 0x5A);
     auto b = BlockOf(frame);
     _PACKET_INFO info{};
     ASSERT_EQ(CMorbeck::GetPacketInfo(b.get(), &info), 1);
@@ -35,7 +36,7 @@ TEST(MorbeckPacketInfo, FindsTheHeadersOfUdpDhcpDnsTcpIcmpAndArp) {
     EXPECT_EQ(info.dhcp, b->data + 42);
     EXPECT_EQ(info.dns, nullptr);
 
-    frame = morbeck_test::UdpFrame(mac, mac, 1, 2, 53, 20);
+    frame = testsupport::UdpFrame(mac, mac, 1, 2, 53, 20, 0x5A);
     b = BlockOf(frame);
     ASSERT_EQ(CMorbeck::GetPacketInfo(b.get(), &info), 1);
     EXPECT_EQ(info.dns, b->data + 42);
@@ -112,7 +113,7 @@ std::string ReadText(const std::string& path) {
 }
 
 TEST(MorbeckDns, NameServersAreRemovedAndAddedInTheResolverFile) {
-    morbeck_test::MachineRootScope root;
+    testsupport::TempRoot root{"morbeck-test"};
     const std::string path = root.Path() + "/resolv.conf";
     setenv("QEL_RESOLV_CONF", path.c_str(), 1);
     const std::string original = "search example.test\nnameserver 198.18.0.53\nnameserver 198.18.0.54\n";

@@ -20,7 +20,7 @@ namespace {
 TEST(MachineRootTest, PathsHangOffTheRoot) {
     ::unsetenv("QEL_ROOT");
     EXPECT_EQ(MachineRoot(), "/var/lib/qel");
-    test::TempRoot root;
+    testsupport::TempRoot root{"qel-platform"};
     ::setenv("QEL_ROOT", (root.Path() + "//").c_str(), 1);
     EXPECT_EQ(MachineRoot(), root.Path());
     EXPECT_EQ(SettingsDbPath(), root.Path() + "/settings.db");

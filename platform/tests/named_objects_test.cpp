@@ -21,7 +21,7 @@ constexpr DWORD kBound = 10000;  // every wait for another process has this boun
 
 class NamedObjectsTest : public ::testing::Test {
   protected:
-    test::TempRoot root;
+    testsupport::TempRoot root{"qel-platform"};
 
     // Starts a helper that holds an object and waits until it says so.
     pid_t StartHolder(const std::string& mode, const std::string& name) {
@@ -186,7 +186,7 @@ TEST_F(NamedObjectsTest, EachMachineRootHasItsOwnObjects) {
     auto here = NamedEvent::Create("Global\\per-root", true, true);
     ASSERT_TRUE(here);
     {
-        test::TempRoot other;
+        testsupport::TempRoot other{"qel-platform"};
         EXPECT_FALSE(NamedObjectExists("Global\\per-root"));
         auto there = NamedEvent::Create("Global\\per-root", true, false);
         ASSERT_TRUE(there);

@@ -20,7 +20,7 @@ namespace {
 
 class PrivateProfileTest : public ::testing::Test {
   protected:
-    test::TempRoot root;
+    testsupport::TempRoot root{"qel-platform"};
     std::string file = root.Path() + "/test.ini";
 
     void Write(const std::string& text) { std::ofstream(file, std::ios::binary) << text; }

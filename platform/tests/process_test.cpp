@@ -57,7 +57,7 @@ TEST(ProcessTest, AZombieIsNotAlive) {
 }
 
 TEST(ProcessTest, DirectoryEnvironmentAndQuietOutput) {
-    test::TempRoot root;
+    testsupport::TempRoot root{"qel-platform"};
     SpawnOptions options;
     options.directory = root.Path();
     options.quietOutput = true;
@@ -78,7 +78,7 @@ TEST(ProcessTest, RunningAsAnotherUser) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to change user";
     }
-    test::TempRoot root;
+    testsupport::TempRoot root{"qel-platform"};
     ASSERT_EQ(::chmod(root.Path().c_str(), 0777), 0);
     SpawnOptions options;
     options.uid = 65534;  // nobody

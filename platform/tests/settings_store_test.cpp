@@ -16,7 +16,7 @@ namespace {
 
 class SettingsStoreTest : public ::testing::Test {
   protected:
-    test::TempRoot root;
+    testsupport::TempRoot root{"qel-platform"};
     std::string db = root.Path() + "/settings.db";
 };
 
@@ -121,7 +121,7 @@ TEST_F(SettingsStoreTest, MachineStoreFollowsTheRoot) {
     ASSERT_EQ(first->SetDword("k", "v", 7), kRegOk);
     EXPECT_TRUE(std::filesystem::exists(SettingsDbPath()));
     {
-        test::TempRoot other;
+        testsupport::TempRoot other{"qel-platform"};
         auto second = SettingsStore::Machine();
         DWORD v = 0;
         EXPECT_EQ(second->GetDword("k", "v", &v), kRegFileNotFound);

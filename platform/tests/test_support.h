@@ -1,36 +1,14 @@
-// Shared bits of the platform tests: a fresh machine root per test and the helper program.
+// Shared bits of the platform tests: the helper program (machine roots come from testsupport).
 #pragma once
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/named_objects.h"
 #include "platform/process.h"
+#include "testsupport/temp_root.h"
 
 namespace platform::test {
-
-// A private machine root for one test: QEL_ROOT points at a new folder, removed afterwards.
-class TempRoot {
-  public:
-    TempRoot() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qel-platform-XXXXXX").string();
-        char* dir = ::mkdtemp(tmpl.data());
-        m_path = dir != nullptr ? dir : "";
-        ::setenv("QEL_ROOT", m_path.c_str(), 1);
-    }
-    ~TempRoot() {
-        ::unsetenv("QEL_ROOT");
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    TempRoot(const TempRoot&) = delete;
-    TempRoot& operator=(const TempRoot&) = delete;
-    const std::string& Path() const { return m_path; }
-
-  private:
-    std::string m_path;
-};
 
 inline std::string HelperPath() { return ProgramDir() + "/platform_test_helper"; }
 

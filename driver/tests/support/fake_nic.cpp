@@ -83,36 +83,6 @@ NicFactory MakeFakeNicFactory(std::shared_ptr<FakeNics> registry) {
     };
 }
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-TempRoot::TempRoot() {
-    char tmpl[] = "/tmp/olvane-test-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    m_path = made != nullptr ? made : "/tmp/olvane-test";
-    if (const char* old = std::getenv("QEL_ROOT")) {
-        m_old = old;
-        m_hadOld = true;
-    }
-    ::setenv("QEL_ROOT", m_path.c_str(), 1);
-}
-
-TempRoot::~TempRoot() {
-    if (m_hadOld) {
-        ::setenv("QEL_ROOT", m_old.c_str(), 1);
-    } else {
-        ::unsetenv("QEL_ROOT");
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-}
-
 void InstallAdapters(int count) {
     auto store = platform::SettingsStore::Machine();
     for (int i = 0; i < count; ++i) {
@@ -142,7 +112,7 @@ FakeDriver::FakeDriver(int adapters, RingLayout layout, bool waitBound) {
     config.nicFactory = MakeFakeNicFactory(m_nics);
     running = DriverEntry(config);
     if (running && waitBound) {
-        WaitFor([this, adapters] {
+        testsupport::WaitFor([this, adapters] {
             for (int i = 0; i < adapters; ++i) {
                 AdapterEntry* e = Entry(static_cast<std::size_t>(i));
                 if (e == nullptr || !e->m_bValid.load()) return false;

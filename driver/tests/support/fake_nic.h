@@ -12,6 +12,8 @@
 
 #include "miniport_global.h"
 #include "nic_backend.h"
+#include "testsupport/temp_root.h"
+#include "testsupport/wait.h"
 
 namespace olvane::test {
 
@@ -56,22 +58,6 @@ struct FakeNics {
 };
 NicFactory MakeFakeNicFactory(std::shared_ptr<FakeNics> registry);
 
-// Polls `done` until it holds or the bound passes.
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000);
-
-// A temporary machine root (QEL_ROOT) for one test; removed afterwards.
-class TempRoot {
-public:
-    TempRoot();
-    ~TempRoot();
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-    std::string m_old;
-    bool m_hadOld = false;
-};
-
 // Writes `count` adapter instances into the settings store of the current root.
 void InstallAdapters(int count);
 
@@ -87,7 +73,7 @@ public:
     bool running = false;
 
 private:
-    TempRoot m_root;
+    testsupport::TempRoot m_root{"olvane-test"};
     std::shared_ptr<FakeNics> m_nics = std::make_shared<FakeNics>();
 };
 

@@ -97,40 +97,4 @@ private:
     bool m_wide;
 };
 
-// A frame: Ethernet header, IPv4 header and UDP header with `payload` bytes.
-inline std::vector<std::uint8_t> UdpFrame(const std::uint8_t dst[6], const std::uint8_t src[6], std::uint32_t srcIp,
-                                          std::uint32_t dstIp, std::uint16_t dport, std::size_t payload) {
-    std::vector<std::uint8_t> f(14 + 20 + 8 + payload, 0);
-    std::memcpy(f.data(), dst, 6);
-    std::memcpy(f.data() + 6, src, 6);
-    f[12] = 0x08;
-    f[13] = 0x00;
-    std::uint8_t* ip = f.data() + 14;
-    ip[0] = 0x45;
-    const std::uint16_t total = static_cast<std::uint16_t>(20 + 8 + payload);
-    ip[2] = static_cast<std::uint8_t>(total >> 8);
-    ip[3] = static_cast<std::uint8_t>(total);
-    ip[8] = 64;
-    ip[9] = 17;
-    std::memcpy(ip + 12, &srcIp, 4);
-    std::memcpy(ip + 16, &dstIp, 4);
-    std::uint8_t* udp = ip + 20;
-    udp[0] = 0x30;
-    udp[1] = 0x39;
-    udp[2] = static_cast<std::uint8_t>(dport >> 8);
-    udp[3] = static_cast<std::uint8_t>(dport);
-    const std::uint16_t ulen = static_cast<std::uint16_t>(8 + payload);
-    udp[4] = static_cast<std::uint8_t>(ulen >> 8);
-    udp[5] = static_cast<std::uint8_t>(ulen);
-    for (std::size_t i = 0; i < payload; ++i) udp[8 + i] = static_cast<std::uint8_t>(i);
-    // IP header checksum.
-    std::uint32_t sum = 0;
-    for (int i = 0; i < 20; i += 2) sum += static_cast<std::uint32_t>((ip[i] << 8) | ip[i + 1]);
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    const std::uint16_t c = static_cast<std::uint16_t>(~sum);
-    ip[10] = static_cast<std::uint8_t>(c >> 8);
-    ip[11] = static_cast<std::uint8_t>(c);
-    return f;
-}
-
 }  // namespace olvane::test

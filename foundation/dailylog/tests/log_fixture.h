@@ -2,7 +2,6 @@
 // and a test clock.
 #pragma once
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +14,7 @@
 #include "platform/fake/manual_clock.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
+#include "testsupport/temp_root.h"
 
 namespace dailylog_test {
 
@@ -26,10 +26,8 @@ inline constexpr const char* kLevelKey = "SOFTWARE\\Morvane";
 class DailyLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "dailylog-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
-        ::setenv("QEL_ROOT", m_root.c_str(), 1);
+        ASSERT_FALSE(m_machineRoot.Path().empty());
+        m_root = m_machineRoot.Path();
         m_install = m_root + "/install";
         fs::create_directories(m_install + "/Log");
         ASSERT_EQ(Store()->SetString(kClientKey, "InstallDir", m_install), platform::kRegOk);
@@ -39,9 +37,6 @@ class DailyLogTest : public ::testing::Test {
 
     void TearDown() override {
         platform::SetClockForTest(nullptr);
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
-        ::unsetenv("QEL_ROOT");
     }
 
     // Sets the test clock's local time.
@@ -75,6 +70,7 @@ class DailyLogTest : public ::testing::Test {
         ASSERT_EQ(Store()->SetBinary(kLevelKey, "LogLevel", raw), platform::kRegOk);
     }
 
+    testsupport::TempRoot m_machineRoot{"dailylog-test"};
     std::string m_root;
     std::string m_install;
     platform::fake::ManualClock m_clock;

@@ -13,7 +13,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "test_support.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
+#include "testsupport/temp_root.h"
 
 namespace {
 
@@ -40,13 +42,13 @@ int LiveProcessesMentioning(const std::string& text) {
 class DhcpNetns : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace";
         if (access("/usr/sbin/dhclient", X_OK) != 0 && access("/sbin/dhclient", X_OK) != 0) {
             GTEST_SKIP() << "dhclient is not installed";
         }
-        m_ns = std::make_unique<tavish_test::NetnsScope>();
+        m_ns = std::make_unique<testsupport::NetnsScope>();
         ASSERT_TRUE(m_ns->Ok());
-        using tavish_test::Run;
+        using testsupport::Run;
         // d0: no address (waits for a lease); s0: a static address only.
         ASSERT_EQ(Run({"ip", "link", "add", "d0", "type", "veth", "peer", "name", "s0"}), 0);
         ASSERT_EQ(Run({"ip", "addr", "add", "198.51.100.1/24", "dev", "s0"}), 0);
@@ -67,8 +69,8 @@ protected:
         return r;
     }
 
-    tavish_test::MachineRootScope m_root;
-    std::unique_ptr<tavish_test::NetnsScope> m_ns;
+    testsupport::TempRoot m_root{"tavish-test"};
+    std::unique_ptr<testsupport::NetnsScope> m_ns;
 };
 
 TEST_F(DhcpNetns, RenewWithoutAServerFailsByTheClientsResultWithinTheBound) {

@@ -11,7 +11,8 @@
 #include <tuple>
 #include <vector>
 
-#include "test_support.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
 
 namespace {
 
@@ -49,10 +50,10 @@ int CountDefaults() {
 class RouteNetns : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-        m_ns = std::make_unique<tavish_test::NetnsScope>();
+        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace";
+        m_ns = std::make_unique<testsupport::NetnsScope>();
         ASSERT_TRUE(m_ns->Ok());
-        using tavish_test::Run;
+        using testsupport::Run;
         ASSERT_EQ(Run({"ip", "link", "add", "v0", "type", "veth", "peer", "name", "v1"}), 0);
         ASSERT_EQ(Run({"ip", "addr", "add", "198.51.100.1/24", "dev", "v0"}), 0);
         ASSERT_EQ(Run({"ip", "addr", "add", "203.0.113.1/24", "dev", "v1"}), 0);
@@ -68,7 +69,7 @@ protected:
         return ROUTE_ADD_REQUEST{1, Ip(dest), Ip(mask), Ip(hop), 0, ifIndex};
     }
 
-    std::unique_ptr<tavish_test::NetnsScope> m_ns;
+    std::unique_ptr<testsupport::NetnsScope> m_ns;
     DWORD m_v0 = 0, m_v1 = 0;
     TwRouteManager m_rm;
 };
@@ -243,8 +244,8 @@ TEST_F(RouteNetns, DefaultRoutesSavedAndRestoredExactly) {
     EXPECT_EQ(m_rm.RestoreDefault(&save), 1);
     EXPECT_EQ(m_rm.DeleteDefault(), 1) << "no default route to delete";
 
-    ASSERT_EQ(tavish_test::Run({"ip", "route", "add", "default", "via", "198.51.100.2", "metric", "10"}), 0);
-    ASSERT_EQ(tavish_test::Run({"ip", "route", "add", "default", "via", "203.0.113.2", "metric", "20"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "route", "add", "default", "via", "198.51.100.2", "metric", "10"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "route", "add", "default", "via", "203.0.113.2", "metric", "20"}), 0);
     const auto before = SortedRows();
     ASSERT_EQ(m_rm.SaveDefault(&save), 0);
     ASSERT_EQ(m_rm.DeleteDefault(), 0);
@@ -259,7 +260,7 @@ TEST_F(RouteNetns, DefaultRoutesSavedAndRestoredExactly) {
 TEST_F(RouteNetns, EightDefaultRoutesKeepTheFirstSeven) {
     for (int i = 0; i < 8; ++i) {
         const std::string metric = std::to_string(100 + i);
-        ASSERT_EQ(tavish_test::Run({"ip", "route", "add", "default", "via", "198.51.100.2", "metric", metric}), 0);
+        ASSERT_EQ(testsupport::Run({"ip", "route", "add", "default", "via", "198.51.100.2", "metric", metric}), 0);
     }
     std::vector<MIB_IPFORWARDROW> defaults;
     for (const auto& r : Rows()) {

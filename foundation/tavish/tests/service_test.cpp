@@ -19,11 +19,12 @@
 #include "platform/service_control.h"
 #include "tavish/keyboard_hook.h"
 #include "tavish/tw_service.h"
-#include "test_support.h"
+#include "testsupport/temp_root.h"
+#include "testsupport/wait.h"
 
 namespace {
 
-using tavish_test::WaitFor;
+using testsupport::WaitFor;
 
 std::string ServiceBinary() {
     const char* dir = std::getenv("QEL_BIN_DIR");
@@ -112,7 +113,7 @@ protected:
         return WaitChild(c, out);
     }
 
-    tavish_test::MachineRootScope m_root;
+    testsupport::TempRoot m_root{"tavish-test"};
     std::string m_name = "TavishTestSvc";
 };
 

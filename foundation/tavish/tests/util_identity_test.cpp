@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
+#include "testsupport/temp_root.h"
 #include "util/ethr_log.h"
 #include "util/machine_identity.h"
 #include "util/mib_lookup.h"
@@ -79,7 +81,7 @@ DWORD Word(const std::vector<unsigned char>& b, size_t at) {
 class CaptureFile : public ::testing::Test {
 protected:
     std::string Path(const char* name) { return m_root.Path() + "/" + name; }
-    tavish_test::MachineRootScope m_root;
+    testsupport::TempRoot m_root{"tavish-test"};
 };
 
 TEST_F(CaptureFile, HeaderAndRecordsAreByteExact) {
@@ -202,10 +204,10 @@ TEST_F(CaptureFile, RandomAndTruncatedFilesNeverDeliverBytesBeyondTheFile) {
 class MibNetns : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-        m_ns = std::make_unique<tavish_test::NetnsScope>();
+        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace";
+        m_ns = std::make_unique<testsupport::NetnsScope>();
         ASSERT_TRUE(m_ns->Ok());
-        using tavish_test::Run;
+        using testsupport::Run;
         ASSERT_EQ(Run({"ip", "link", "add", "v0", "address", "02:00:00:00:00:01", "type", "veth", "peer", "name", "v1"}), 0);
         ASSERT_EQ(Run({"ip", "addr", "add", "198.51.100.1/24", "dev", "v0"}), 0);
         ASSERT_EQ(Run({"ip", "link", "set", "v0", "up"}), 0);
@@ -215,7 +217,7 @@ protected:
         ASSERT_EQ(Run({"ip", "route", "add", "198.18.0.0/24", "via", "198.51.100.3"}), 0);
     }
     void TearDown() override { m_ns.reset(); }
-    std::unique_ptr<tavish_test::NetnsScope> m_ns;
+    std::unique_ptr<testsupport::NetnsScope> m_ns;
 };
 
 TEST_F(MibNetns, LookupsAnswerFromTheKernelTables) {

@@ -1,0 +1,52 @@
+#include "testsupport/netns.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "testsupport/command.h"
+
+namespace testsupport {
+
+NetnsScope::NetnsScope() {
+    m_orig = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    m_ok = m_orig >= 0 && ::unshare(CLONE_NEWNET) == 0;
+    if (m_ok) Run({"ip", "link", "set", "lo", "up"});
+}
+
+NetnsScope::~NetnsScope() {
+    if (m_ok) ::setns(m_orig, CLONE_NEWNET);
+    if (m_orig >= 0) ::close(m_orig);
+}
+
+NamedNetns::NamedNetns(std::string name) : m_name(std::move(name)) {
+    m_ok = Run({"ip", "netns", "add", m_name}) == 0;
+    if (m_ok) Run({"ip", "-n", m_name, "link", "set", "lo", "up"});
+}
+
+NamedNetns::~NamedNetns() {
+    if (m_ok) Run({"ip", "netns", "del", m_name});
+}
+
+pid_t NamedNetns::Spawn(const std::vector<std::string>& argv, const platform::SpawnOptions& options) const {
+    std::vector<std::string> full = {"ip", "netns", "exec", m_name};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return platform::Spawn(full, options);
+}
+
+bool NamedNetns::RunInside(const std::function<void()>& fn) const {
+    bool joined = false;
+    std::thread t([&] {
+        const int fd = ::open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        joined = ::setns(fd, CLONE_NEWNET) == 0;
+        ::close(fd);
+        if (joined) fn();
+    });
+    t.join();
+    return joined;
+}
+
+}  // namespace testsupport
