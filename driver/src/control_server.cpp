@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/fd_passing.h"
 #include "trace.h"
 
 namespace olvane {
@@ -23,26 +24,8 @@ bool SendReply(int fd, const TW_DEVICE_REPLY& rep, const std::uint8_t* out, int 
     std::vector<std::uint8_t> msg(sizeof(rep) + rep.bytesReturned);
     std::memcpy(msg.data(), &rep, sizeof(rep));
     if (rep.bytesReturned > 0) std::memcpy(msg.data() + sizeof(rep), out, rep.bytesReturned);
-    iovec iov{msg.data(), msg.size()};
-    msghdr mh{};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (passFd >= 0) {
-        mh.msg_control = control;
-        mh.msg_controllen = sizeof(control);
-        cmsghdr* cm = CMSG_FIRSTHDR(&mh);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(cm), &passFd, sizeof(int));
-    }
-    ssize_t n;
-    do {
-        // A client that does not read its replies loses its handle rather than stalling us.
-        n = ::sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(msg.size());
+    // A client that does not read its replies loses its handle rather than stalling us.
+    return platform::SendWithFd(fd, msg.data(), msg.size(), passFd, MSG_DONTWAIT);
 }
 
 }  // namespace
@@ -148,38 +131,19 @@ void TwControlServer::Close(int fd) {
 
 bool TwControlServer::Serve(int fd, Connection& c) {
     std::vector<std::uint8_t> buf(kMaxRequest + 1);
-    iovec iov{buf.data(), buf.size()};
-    msghdr mh{};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
-    mh.msg_control = control;
-    mh.msg_controllen = sizeof(control);
-    ssize_t n;
-    do {
-        n = ::recvmsg(fd, &mh, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && errno == EAGAIN) return true;
-    if (n <= 0) return false;  // closed by the client
     int passed = -1;
-    for (cmsghdr* cm = CMSG_FIRSTHDR(&mh); cm != nullptr; cm = CMSG_NXTHDR(&mh, cm)) {
-        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
-        const std::size_t count = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (std::size_t i = 0; i < count; ++i) {
-            int got;
-            std::memcpy(&got, CMSG_DATA(cm) + i * sizeof(int), sizeof(int));
-            if (passed < 0) {
-                passed = got;
-            } else {
-                ::close(got);
-            }
-        }
+    int flags = 0;
+    const ssize_t n = platform::ReceiveWithFd(fd, buf.data(), buf.size(), &passed, &flags, MSG_DONTWAIT);
+    if (n < 0 && errno == EAGAIN) return true;
+    if (n <= 0) {  // closed by the client
+        if (passed >= 0) ::close(passed);
+        return false;
     }
     TW_DEVICE_REQUEST req{};
     TW_DEVICE_REPLY rep{TW_DEVICE_MAGIC, STATUS_INVALID_PARAMETER, 0, 0};
     std::vector<std::uint8_t> out;
     IoResult result;
-    const bool wellFormed = (mh.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0 &&
+    const bool wellFormed = (flags & (MSG_TRUNC | MSG_CTRUNC)) == 0 &&
                             static_cast<std::size_t>(n) >= sizeof(req) &&
                             (std::memcpy(&req, buf.data(), sizeof(req)), req.magic == TW_DEVICE_MAGIC) &&
                             req.inLength <= TW_DEVICE_MAX_BUFFER && req.outLength <= TW_DEVICE_MAX_BUFFER &&

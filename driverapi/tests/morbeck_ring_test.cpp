@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "morbeck/morbeck.h"
+#include "platform/fd_passing.h"
 #include "platform/machine_root.h"
 #include "testsupport/temp_root.h"
 
@@ -129,21 +130,7 @@ private:
         std::vector<std::uint8_t> msg(sizeof(rep) + rep.bytesReturned);
         std::memcpy(msg.data(), &rep, sizeof(rep));
         std::memcpy(msg.data() + sizeof(rep), out, rep.bytesReturned);
-        iovec iov{msg.data(), msg.size()};
-        msghdr mh{};
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (passFd >= 0) {
-            mh.msg_control = control;
-            mh.msg_controllen = sizeof(control);
-            cmsghdr* cm = CMSG_FIRSTHDR(&mh);
-            cm->cmsg_level = SOL_SOCKET;
-            cm->cmsg_type = SCM_RIGHTS;
-            cm->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(cm), &passFd, sizeof(int));
-        }
-        sendmsg(c, &mh, MSG_NOSIGNAL);
+        platform::SendWithFd(c, msg.data(), msg.size(), passFd);
     }
 
     bool m_wide;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/fd_passing.h"
 #include "platform/machine_root.h"
 
 namespace platform {
@@ -33,57 +34,15 @@ constexpr DWORD kErrorMoreData = 234;
 constexpr std::size_t kMaxReply = sizeof(TW_DEVICE_REPLY) + TW_DEVICE_MAX_BUFFER;
 
 bool SendRequest(int fd, const std::vector<std::uint8_t>& msg, int passFd) {
-    iovec iov{const_cast<std::uint8_t*>(msg.data()), msg.size()};
-    msghdr mh{};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (passFd >= 0) {
-        mh.msg_control = control;
-        mh.msg_controllen = sizeof(control);
-        cmsghdr* cm = CMSG_FIRSTHDR(&mh);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(cm), &passFd, sizeof(int));
-    }
-    for (;;) {
-        ssize_t n = ::sendmsg(fd, &mh, MSG_NOSIGNAL);
-        if (n == static_cast<ssize_t>(msg.size())) return true;
-        if (n < 0 && errno == EINTR) continue;
-        return false;
-    }
+    return SendWithFd(fd, msg.data(), msg.size(), passFd);
 }
 
 // Receives one reply; *receivedFd gets a passed descriptor (close-on-exec) or -1.
 ssize_t ReceiveReply(int fd, std::vector<std::uint8_t>* buf, int* receivedFd) {
-    *receivedFd = -1;
     buf->resize(kMaxReply);
-    iovec iov{buf->data(), buf->size()};
-    msghdr mh{};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
-    mh.msg_control = control;
-    mh.msg_controllen = sizeof(control);
-    ssize_t n;
-    do {
-        n = ::recvmsg(fd, &mh, MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
-    for (cmsghdr* cm = CMSG_FIRSTHDR(&mh); n >= 0 && cm != nullptr; cm = CMSG_NXTHDR(&mh, cm)) {
-        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
-        std::size_t count = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (std::size_t i = 0; i < count; ++i) {
-            int got;
-            std::memcpy(&got, CMSG_DATA(cm) + i * sizeof(int), sizeof(int));
-            if (*receivedFd < 0) {
-                *receivedFd = got;
-            } else {
-                ::close(got);  // more than we asked for
-            }
-        }
-    }
-    if (n >= 0 && (mh.msg_flags & MSG_TRUNC)) {
+    int flags = 0;
+    const ssize_t n = ReceiveWithFd(fd, buf->data(), buf->size(), receivedFd, &flags);
+    if (n >= 0 && (flags & MSG_TRUNC)) {
         errno = EMSGSIZE;
         if (*receivedFd >= 0) ::close(*receivedFd);
         *receivedFd = -1;
