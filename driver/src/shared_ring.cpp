@@ -10,119 +10,16 @@ namespace olvane {
 
 namespace {
 
-// Layout traits: the header and block records and where things lie in the mapped block.
-struct Layout64 {
-    using Mapped = TW_MAPPED_BLOCK64;
-    using Header = TW_RING_HEADER64;
-    using Block = _FWSHARED_MEMORY_BLOCK64;
-    static constexpr std::size_t kShared = offsetof(TW_MAPPED_BLOCK64, shared);
-    static constexpr std::size_t kHeaders = 2 * sizeof(Header);
-};
-struct Layout32 {
-    using Mapped = TW_MAPPED_BLOCK32;
-    using Header = TW_RING_HEADER32;
-    using Block = _FWSHARED_MEMORY_BLOCK32;
-    static constexpr std::size_t kShared = offsetof(TW_MAPPED_BLOCK32, shared);
-    static constexpr std::size_t kHeaders = 2 * sizeof(Header);
-};
-
-constexpr std::size_t kReadOff64 = offsetof(TW_RING_HEADER64, m_iRead);
-constexpr std::size_t kWriteOff64 = offsetof(TW_RING_HEADER64, m_iWrite);
-constexpr std::size_t kCountOff64 = offsetof(TW_RING_HEADER64, m_nCount);
-constexpr std::size_t kReadOff32 = offsetof(TW_RING_HEADER32, m_iRead);
-constexpr std::size_t kWriteOff32 = offsetof(TW_RING_HEADER32, m_iWrite);
-constexpr std::size_t kCountOff32 = offsetof(TW_RING_HEADER32, m_nCount);
-// Index words must be naturally aligned in the mapping for the atomics.
-static_assert((Layout64::kShared + kReadOff64) % 4 == 0 && (Layout64::kShared + 40 + kWriteOff64) % 4 == 0);
-static_assert((Layout32::kShared + kReadOff32) % 4 == 0 && (Layout32::kShared + 32 + kWriteOff32) % 4 == 0);
-
-std::int32_t LoadAcquire(const std::uint8_t* p) {
-    return __atomic_load_n(reinterpret_cast<const std::int32_t*>(p), __ATOMIC_ACQUIRE);
-}
-void StoreRelease(std::uint8_t* p, std::int32_t v) {
-    __atomic_store_n(reinterpret_cast<std::int32_t*>(p), v, __ATOMIC_RELEASE);
-}
-
 bool IndexValid(std::int32_t i) { return i >= 0 && i < TW_RING_BLOCK_COUNT; }
 
-struct Geometry {
-    std::size_t shared, headerSize, blockSize, readOff, writeOff, countOff;
-};
-Geometry GeometryOf(RingLayout layout) {
-    if (layout == RingLayout::k64) {
-        return {Layout64::kShared, sizeof(TW_RING_HEADER64), sizeof(_FWSHARED_MEMORY_BLOCK64), kReadOff64, kWriteOff64,
-                kCountOff64};
-    }
-    return {Layout32::kShared, sizeof(TW_RING_HEADER32), sizeof(_FWSHARED_MEMORY_BLOCK32), kReadOff32, kWriteOff32,
-            kCountOff32};
-}
-
 // Shared-area offsets: output header, input header, output blocks, input blocks.
-std::size_t OutHeader(const Geometry& g) { return g.shared; }
-std::size_t InHeader(const Geometry& g) { return g.shared + g.headerSize; }
-std::size_t OutBlock(const Geometry& g, int i) {
+std::size_t OutHeader(const RingGeometry& g) { return g.shared; }
+std::size_t InHeader(const RingGeometry& g) { return g.shared + g.headerSize; }
+std::size_t OutBlock(const RingGeometry& g, int i) {
     return g.shared + 2 * g.headerSize + static_cast<std::size_t>(i) * g.blockSize;
 }
-std::size_t InBlock(const Geometry& g, int i) {
+std::size_t InBlock(const RingGeometry& g, int i) {
     return OutBlock(g, TW_RING_BLOCK_COUNT) + static_cast<std::size_t>(i) * g.blockSize;
-}
-
-template <class L>
-void WriteBlock(std::uint8_t* at, const RingRecord& r, const std::uint8_t* data, bool keepAdapterWord);
-
-template <>
-void WriteBlock<Layout64>(std::uint8_t* at, const RingRecord& r, const std::uint8_t* data, bool keepAdapterWord) {
-    _FWSHARED_MEMORY_BLOCK64 head;
-    constexpr std::size_t kHead = offsetof(_FWSHARED_MEMORY_BLOCK64, data);
-    head.adapterId = r.adapterId;
-    head.zero = 0;
-    head.direction = r.direction;
-    head.length = r.length;
-    head.packetFlags = r.packetFlags;
-    head.reserved = r.reserved;
-    head.appCode = r.appCode;
-    head.appContext = r.appContext;
-    std::memcpy(head.appArea, r.appArea, TW_APP_AREA);
-    const std::size_t skip = keepAdapterWord ? 4 : 0;
-    std::memcpy(at + skip, reinterpret_cast<const std::uint8_t*>(&head) + skip, kHead - skip);
-    if (data != nullptr && r.length > 0) std::memcpy(at + kHead, data, r.length);
-}
-
-template <>
-void WriteBlock<Layout32>(std::uint8_t* at, const RingRecord& r, const std::uint8_t* data, bool keepAdapterWord) {
-    _FWSHARED_MEMORY_BLOCK32 head;
-    constexpr std::size_t kHead = offsetof(_FWSHARED_MEMORY_BLOCK32, data);
-    head.adapterId = r.adapterId;
-    head.direction = r.direction;
-    head.length = r.length;
-    head.packetFlags = r.packetFlags;
-    head.reserved = r.reserved;
-    head.appCode = r.appCode;
-    head.appContext = static_cast<std::uint32_t>(r.appContext);
-    std::memcpy(head.appArea, r.appArea, TW_APP_AREA);
-    const std::size_t skip = keepAdapterWord ? 4 : 0;
-    std::memcpy(at + skip, reinterpret_cast<const std::uint8_t*>(&head) + skip, kHead - skip);
-    if (data != nullptr && r.length > 0) std::memcpy(at + kHead, data, r.length);
-}
-
-// Copies the head out of shared memory first, so later changes by the client cannot affect the
-// checks made on it.
-void ReadHead(RingLayout layout, const std::uint8_t* at, RingRecord* r, const std::uint8_t** data) {
-    if (layout == RingLayout::k64) {
-        _FWSHARED_MEMORY_BLOCK64 head;
-        std::memcpy(&head, at, offsetof(_FWSHARED_MEMORY_BLOCK64, data));
-        *r = RingRecord{head.adapterId, head.direction, head.length, head.packetFlags, head.reserved, head.appCode,
-                        head.appContext, {}};
-        std::memcpy(r->appArea, head.appArea, TW_APP_AREA);
-        *data = at + offsetof(_FWSHARED_MEMORY_BLOCK64, data);
-    } else {
-        _FWSHARED_MEMORY_BLOCK32 head;
-        std::memcpy(&head, at, offsetof(_FWSHARED_MEMORY_BLOCK32, data));
-        *r = RingRecord{head.adapterId, head.direction, head.length, head.packetFlags, head.reserved, head.appCode,
-                        head.appContext, {}};
-        std::memcpy(r->appArea, head.appArea, TW_APP_AREA);
-        *data = at + offsetof(_FWSHARED_MEMORY_BLOCK32, data);
-    }
 }
 
 }  // namespace
@@ -172,7 +69,7 @@ void TwSharedRing::SetUserAddress(std::uint64_t address) {
 }
 
 void TwSharedRing::WriteHeaders() {
-    const Geometry g = GeometryOf(m_layout);
+    const RingGeometry g = GeometryOf(m_layout);
     const auto blockBytes = static_cast<std::int32_t>(TW_RING_BLOCK_COUNT * g.blockSize);
     const auto sharedSize = static_cast<std::uint32_t>(m_size - g.shared - 4);
     // The "kernel address" of a ring is given as its offset in the block: our own addresses are
@@ -202,7 +99,7 @@ void TwSharedRing::WriteHeaders() {
 
 bool TwSharedRing::WriteOutput(const RingRecord& rec, const std::uint8_t* data, bool keepAdapterWord) {
     if (rec.length > TW_MAX_FRAME) return false;
-    const Geometry g = GeometryOf(m_layout);
+    const RingGeometry g = GeometryOf(m_layout);
     std::lock_guard<std::mutex> lock(m_outputLock);
     const std::int32_t clientRead = LoadAcquire(m_base + OutHeader(g) + g.readOff);
     if (!IndexValid(clientRead)) {
@@ -214,11 +111,7 @@ bool TwSharedRing::WriteOutput(const RingRecord& rec, const std::uint8_t* data, 
         return false;
     }
     std::uint8_t* at = m_base + OutBlock(g, m_outWrite);
-    if (m_layout == RingLayout::k64) {
-        WriteBlock<Layout64>(at, rec, data, keepAdapterWord);
-    } else {
-        WriteBlock<Layout32>(at, rec, data, keepAdapterWord);
-    }
+    WriteBlock(m_layout, at, rec, data, keepAdapterWord);
     ++m_outCount;
     StoreRelease(m_base + OutHeader(g) + g.countOff, m_outCount);
     m_outWrite = (m_outWrite + 1) % TW_RING_BLOCK_COUNT;
@@ -228,13 +121,13 @@ bool TwSharedRing::WriteOutput(const RingRecord& rec, const std::uint8_t* data, 
 }
 
 bool TwSharedRing::OutputEmpty() const {
-    const Geometry g = GeometryOf(m_layout);
+    const RingGeometry g = GeometryOf(m_layout);
     std::lock_guard<std::mutex> lock(m_outputLock);
     return LoadAcquire(m_base + OutHeader(g) + g.readOff) == m_outWrite;
 }
 
 TwSharedRing::Peek TwSharedRing::PeekInput(RingRecord* rec, const std::uint8_t** data) {
-    const Geometry g = GeometryOf(m_layout);
+    const RingGeometry g = GeometryOf(m_layout);
     for (;;) {
         const std::int32_t clientWrite = LoadAcquire(m_base + InHeader(g) + g.writeOff);
         if (!IndexValid(clientWrite)) {
@@ -242,7 +135,7 @@ TwSharedRing::Peek TwSharedRing::PeekInput(RingRecord* rec, const std::uint8_t**
             return Peek::kBadIndex;
         }
         if (clientWrite == m_inRead) return Peek::kEmpty;
-        ReadHead(m_layout, m_base + InBlock(g, m_inRead), rec, data);
+        ReadBlockHead(m_layout, m_base + InBlock(g, m_inRead), rec, data);
         if (rec->length <= TW_MAX_FRAME) return Peek::kBlock;
         m_counters.inputOversize.fetch_add(1, std::memory_order_relaxed);
         ConsumeInput();
@@ -250,7 +143,7 @@ TwSharedRing::Peek TwSharedRing::PeekInput(RingRecord* rec, const std::uint8_t**
 }
 
 void TwSharedRing::ConsumeInput() {
-    const Geometry g = GeometryOf(m_layout);
+    const RingGeometry g = GeometryOf(m_layout);
     m_inRead = (m_inRead + 1) % TW_RING_BLOCK_COUNT;
     StoreRelease(m_base + InHeader(g) + g.readOff, m_inRead);
     m_counters.inputRead.fetch_add(1, std::memory_order_relaxed);

@@ -16,22 +16,9 @@
 #include <mutex>
 
 #include "platform/filter_device.h"
+#include "ring_layout.h"
 
 namespace olvane {
-
-enum class RingLayout { k32, k64 };
-
-// The head of a block in layout-independent form.
-struct RingRecord {
-    std::uint32_t adapterId = 0;
-    std::uint32_t direction = 0;
-    std::uint32_t length = 0;
-    std::uint32_t packetFlags = 0;
-    std::uint32_t reserved = 0;
-    std::uint32_t appCode = 0;
-    std::uint64_t appContext = 0;
-    std::uint8_t appArea[TW_APP_AREA] = {};
-};
 
 struct RingCounters {
     std::atomic<std::uint64_t> outputWritten{0};

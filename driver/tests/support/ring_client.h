@@ -8,37 +8,31 @@
 #include <vector>
 
 #include "platform/filter_device.h"
+#include "ring_layout.h"
 
 namespace olvane::test {
 
-struct UserBlock {
-    std::uint32_t adapterId = 0;
-    std::uint32_t direction = 0;
-    std::uint32_t length = 0;
-    std::uint32_t packetFlags = 0;
-    std::uint32_t reserved = 0;
-    std::uint32_t appCode = 0;
-    std::uint64_t appContext = 0;
+// A block as the user side read it: its head and a copy of its frame.
+struct UserBlock : RingRecord {
     std::vector<std::uint8_t> data;
 };
 
 class RingClient {
 public:
     // `shared` points at the shared area (what START_SHARE reported).
-    RingClient(void* shared, bool wide) : m_base(static_cast<std::uint8_t*>(shared)), m_wide(wide) {}
+    RingClient(void* shared, bool wide)
+        : m_base(static_cast<std::uint8_t*>(shared)),
+          m_layout(wide ? RingLayout::k64 : RingLayout::k32),
+          m_geometry(GeometryOf(m_layout)) {}
 
-    std::size_t HeaderSize() const { return m_wide ? sizeof(TW_RING_HEADER64) : sizeof(TW_RING_HEADER32); }
-    std::size_t BlockSize() const { return m_wide ? sizeof(_FWSHARED_MEMORY_BLOCK64) : sizeof(_FWSHARED_MEMORY_BLOCK32); }
+    std::size_t HeaderSize() const { return m_geometry.headerSize; }
+    std::size_t BlockSize() const { return m_geometry.blockSize; }
     std::uint8_t* OutHeader() const { return m_base; }
     std::uint8_t* InHeader() const { return m_base + HeaderSize(); }
-    std::size_t ReadOff() const { return m_wide ? offsetof(TW_RING_HEADER64, m_iRead) : offsetof(TW_RING_HEADER32, m_iRead); }
-    std::size_t WriteOff() const {
-        return m_wide ? offsetof(TW_RING_HEADER64, m_iWrite) : offsetof(TW_RING_HEADER32, m_iWrite);
-    }
-    std::int32_t Load(std::uint8_t* p) const { return __atomic_load_n(reinterpret_cast<std::int32_t*>(p), __ATOMIC_ACQUIRE); }
-    void Store(std::uint8_t* p, std::int32_t v) const {
-        __atomic_store_n(reinterpret_cast<std::int32_t*>(p), v, __ATOMIC_RELEASE);
-    }
+    std::size_t ReadOff() const { return m_geometry.readOff; }
+    std::size_t WriteOff() const { return m_geometry.writeOff; }
+    std::int32_t Load(std::uint8_t* p) const { return LoadAcquire(p); }
+    void Store(std::uint8_t* p, std::int32_t v) const { StoreRelease(p, v); }
     // Block i of a ring, from the header's own base offset (as user mode finds it).
     std::uint8_t* Block(std::uint8_t* header, int i) const {
         std::int32_t base;
@@ -49,20 +43,10 @@ public:
     bool Read(UserBlock* b) {
         const std::int32_t r = Load(OutHeader() + ReadOff());
         if (r == Load(OutHeader() + WriteOff())) return false;
-        const std::uint8_t* at = Block(OutHeader(), r);
-        if (m_wide) {
-            _FWSHARED_MEMORY_BLOCK64 h;
-            std::memcpy(&h, at, offsetof(_FWSHARED_MEMORY_BLOCK64, data));
-            *b = UserBlock{h.adapterId, h.direction, h.length, h.packetFlags, h.reserved, h.appCode, h.appContext, {}};
-            const std::uint32_t n = h.length < TW_MAX_FRAME ? h.length : TW_MAX_FRAME;
-            b->data.assign(at + offsetof(_FWSHARED_MEMORY_BLOCK64, data), at + offsetof(_FWSHARED_MEMORY_BLOCK64, data) + n);
-        } else {
-            _FWSHARED_MEMORY_BLOCK32 h;
-            std::memcpy(&h, at, offsetof(_FWSHARED_MEMORY_BLOCK32, data));
-            *b = UserBlock{h.adapterId, h.direction, h.length, h.packetFlags, h.reserved, h.appCode, h.appContext, {}};
-            const std::uint32_t n = h.length < TW_MAX_FRAME ? h.length : TW_MAX_FRAME;
-            b->data.assign(at + offsetof(_FWSHARED_MEMORY_BLOCK32, data), at + offsetof(_FWSHARED_MEMORY_BLOCK32, data) + n);
-        }
+        const std::uint8_t* data = nullptr;
+        ReadBlockHead(m_layout, Block(OutHeader(), r), b, &data);
+        const std::uint32_t n = b->length < TW_MAX_FRAME ? b->length : TW_MAX_FRAME;
+        b->data.assign(data, data + n);
         Store(OutHeader() + ReadOff(), (r + 1) % TW_RING_BLOCK_COUNT);
         return true;
     }
@@ -72,29 +56,21 @@ public:
         const std::int32_t w = Load(InHeader() + WriteOff());
         if ((w + 1) % TW_RING_BLOCK_COUNT == Load(InHeader() + ReadOff())) return false;
         std::uint8_t* at = Block(InHeader(), w);
+        RingRecord head;
+        head.adapterId = adapterId;
+        head.direction = direction;
+        head.length = length;
+        WriteBlock(m_layout, at, head, nullptr);
         const std::uint32_t copy = length < TW_FRAME_AREA ? length : TW_FRAME_AREA;
-        if (m_wide) {
-            _FWSHARED_MEMORY_BLOCK64 h{};
-            h.adapterId = adapterId;
-            h.direction = direction;
-            h.length = length;
-            std::memcpy(at, &h, offsetof(_FWSHARED_MEMORY_BLOCK64, data));
-            std::memcpy(at + offsetof(_FWSHARED_MEMORY_BLOCK64, data), data, copy);
-        } else {
-            _FWSHARED_MEMORY_BLOCK32 h{};
-            h.adapterId = adapterId;
-            h.direction = direction;
-            h.length = length;
-            std::memcpy(at, &h, offsetof(_FWSHARED_MEMORY_BLOCK32, data));
-            std::memcpy(at + offsetof(_FWSHARED_MEMORY_BLOCK32, data), data, copy);
-        }
+        std::memcpy(at + BlockDataOffset(m_layout), data, copy);
         Store(InHeader() + WriteOff(), (w + 1) % TW_RING_BLOCK_COUNT);
         return true;
     }
 
 private:
     std::uint8_t* m_base;
-    bool m_wide;
+    RingLayout m_layout;
+    RingGeometry m_geometry;
 };
 
 }  // namespace olvane::test
