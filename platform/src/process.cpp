@@ -382,6 +382,18 @@ bool KillProcess(pid_t pid, int signal) {
     return true;
 }
 
+bool KillProcessGroup(pid_t pgid, int signal) {
+    if (pgid <= 1) {
+        SetLastError(87);
+        return false;
+    }
+    if (::kill(-pgid, signal) != 0) {
+        SetLastError(WinErrorFromErrno(errno));
+        return false;
+    }
+    return true;
+}
+
 bool ProcessAlive(pid_t pid) {
     if (pid <= 0) {
         return false;

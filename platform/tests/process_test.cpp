@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "test_support.h"
+#include "testsupport/wait.h"
 
 namespace platform {
 namespace {
@@ -39,6 +40,29 @@ TEST(ProcessTest, KilledChildReportsTheSignalAndTimedWaitTimesOut) {
     EXPECT_FALSE(KillProcess(0, SIGTERM));               // never a process group
     EXPECT_FALSE(KillProcess(-1, SIGTERM));
     EXPECT_FALSE(ProcessAlive(0));
+}
+
+TEST(ProcessTest, AGroupSignalReachesTheWholeGroup) {
+    EXPECT_FALSE(KillProcessGroup(0, SIGTERM));  // our own group
+    EXPECT_FALSE(KillProcessGroup(1, SIGTERM));
+    EXPECT_FALSE(KillProcessGroup(-1, SIGTERM));
+    testsupport::TempRoot dir{"qel-platform"};
+    const std::string pidFile = dir.Path() + "/worker.pid";
+    SpawnOptions options;
+    options.newSession = true;
+    // The leader forks a worker and waits; the worker must not outlive a group kill.
+    const pid_t pid = Spawn({"sh", "-c", "sleep 60 & echo $! > " + pidFile + "; wait"}, options);
+    ASSERT_GT(pid, 0);
+    pid_t worker = 0;
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        std::ifstream in(pidFile);
+        return static_cast<bool>(in >> worker) && worker > 0;
+    }, kBound));
+    EXPECT_TRUE(KillProcessGroup(pid, SIGKILL));
+    int code = -1;
+    ASSERT_EQ(WaitProcess(pid, kBound, &code), kWaitObject0);
+    EXPECT_EQ(code, 128 + SIGKILL);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return !ProcessAlive(worker); }, kBound)) << "the worker outlived its group";
 }
 
 TEST(ProcessTest, AZombieIsNotAlive) {

@@ -71,7 +71,7 @@ int TwDhcpManager::CmdExec(const std::vector<std::string>& argv) {
     int exitCode = -1;
     const DWORD wait = platform::WaitProcess(pid, m_timeoutMs, &exitCode);
     if (wait == platform::kWaitObject0) return exitCode;
-    ::kill(-pid, SIGKILL);
+    platform::KillProcessGroup(pid, SIGKILL);
     platform::WaitProcess(pid, 5000, &exitCode);
     return -1;
 }

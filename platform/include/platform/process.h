@@ -29,6 +29,9 @@ DWORD WaitProcess(pid_t pid, DWORD timeoutMs, int* exitCode);
 int RunAndWait(const std::vector<std::string>& argv, const SpawnOptions& options = {});
 // pid <= 0 (process groups, every process) is refused.
 bool KillProcess(pid_t pid, int signal);
+// Signals every process of group `pgid` (a child started with newSession leads a group of its
+// own pid). pgid <= 1 (our own group, init's, every process) is refused.
+bool KillProcessGroup(pid_t pgid, int signal);
 // false for ended processes, zombies included.
 bool ProcessAlive(pid_t pid);
 
