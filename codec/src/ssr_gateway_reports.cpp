@@ -14,7 +14,13 @@ namespace {
 // The u16 count written before a text; the message size limit keeps it within 16 bits.
 std::uint16_t CountOf(const char* text) { return static_cast<std::uint16_t>(TextBytes(text)); }
 
-// u32, then a counted text; the part every message of this family starts with.
+// u32, then a counted text; the part every message of this family starts with (written, read).
+void WriteLead(WireWriter& w, std::uint32_t value, const char* text) {
+    w.U32(value);
+    w.U16(CountOf(text));
+    w.Text(text);
+}
+
 bool ReadLead(WireReader& r, std::uint32_t* value, std::uint16_t* length, const char** text) {
     return r.U32(value) && r.U16(length) && r.CountedText(*length, text);
 }
@@ -25,9 +31,7 @@ int BuildLogUser(void* buf, short* size, std::uint8_t code, std::uint32_t value,
     const int rc = BeginControl(buf, size, 4 + 2 + TextBytes(name) + 4 + 4 + TextBytes(text), code);
     if (rc != SSR_SUCCESS) return rc;
     WireWriter w(buf, static_cast<std::size_t>(*size));
-    w.U32(value);
-    w.U16(CountOf(name));
-    w.Text(name);
+    WriteLead(w, value, name);
     w.U32(value2);
     w.U32(static_cast<std::uint32_t>(TextBytes(text)));
     w.Text(text);
@@ -63,9 +67,7 @@ SSR_API int ssr_ConstructGWUpdClient(void* buf, short* size, uint32_t value, con
     const int rc = BeginControl(buf, size, 4 + 2 + TextBytes(text) + 2, SSR_CODE_MNG_GW_UPD_CLIENT);
     if (rc != SSR_SUCCESS) return rc;
     WireWriter w(buf, static_cast<std::size_t>(*size));
-    w.U32(value);
-    w.U16(CountOf(text));
-    w.Text(text);
+    WriteLead(w, value, text);
     w.U16(flags);
     return EndMessage(w);
 }
@@ -95,9 +97,7 @@ SSR_API int ssr_ConstructGWUpdAck(void* buf, short* size, uint32_t value, const 
     const int rc = BeginControl(buf, size, 4 + 2 + TextBytes(text) + 12, SSR_CODE_MNG_GW_UPD_ACK);
     if (rc != SSR_SUCCESS) return rc;
     WireWriter w(buf, static_cast<std::size_t>(*size));
-    w.U32(value);
-    w.U16(CountOf(text));
-    w.Text(text);
+    WriteLead(w, value, text);
     w.U16(value2);
     w.U16(value3);
     w.U32(value4);
@@ -229,9 +229,7 @@ SSR_API int ssr_ConstructGWUpdClient1(void* buf, short* size, uint32_t value, co
     const int rc = BeginControl(buf, size, 4 + 2 + TextBytes(text) + 6, SSR_CODE_MNG_GW_UPD_CLIENT1);
     if (rc != SSR_SUCCESS) return rc;
     WireWriter w(buf, static_cast<std::size_t>(*size));
-    w.U32(value);
-    w.U16(CountOf(text));
-    w.Text(text);
+    WriteLead(w, value, text);
     w.U16(value2);
     w.U32(value3);
     return EndMessage(w);

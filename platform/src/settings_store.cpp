@@ -197,6 +197,27 @@ struct SettingsStore::Impl {
         return rc == SQLITE_ROW;
     }
 
+    // The names `sql` lists for an existing key (its ?1 is the key's lower-case path).
+    LONG ListNames(const std::string& lower, const char* sql, std::vector<std::string>* names, int* failed) {
+        names->clear();
+        if (!KeyExists(lower, failed)) {
+            return kRegFileNotFound;
+        }
+        Stmt s(db, sql);
+        if (!s.Ok()) {
+            *failed = s.PrepareRc();
+            return kRegGeneralFailure;
+        }
+        s.Text(1, lower);
+        int rc;
+        while ((rc = s.Step()) == SQLITE_ROW) {
+            const unsigned char* t = sqlite3_column_text(s.Get(), 0);
+            names->emplace_back(t ? reinterpret_cast<const char*>(t) : "");
+        }
+        Done(rc, failed);
+        return kRegOk;
+    }
+
     // Inserts the key and every missing parent; existing keys keep their first spelling.
     bool EnsureKey(const KeyPath& kp, int* failed) {
         std::string spelled = kp.spelled;
@@ -527,23 +548,7 @@ LONG SettingsStore::EnumKeys(const std::string& keyPath, std::vector<std::string
     }
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->Transaction(false, [&](int* failed) -> LONG {
-        names->clear();
-        if (!m_impl->KeyExists(kp.lower, failed)) {
-            return kRegFileNotFound;
-        }
-        Stmt s(m_impl->db, "SELECT name FROM keys WHERE parent_l = ?1 ORDER BY path_l");
-        if (!s.Ok()) {
-            *failed = s.PrepareRc();
-            return kRegGeneralFailure;
-        }
-        s.Text(1, kp.lower);
-        int rc;
-        while ((rc = s.Step()) == SQLITE_ROW) {
-            const unsigned char* t = sqlite3_column_text(s.Get(), 0);
-            names->emplace_back(t ? reinterpret_cast<const char*>(t) : "");
-        }
-        Impl::Done(rc, failed);
-        return kRegOk;
+        return m_impl->ListNames(kp.lower, "SELECT name FROM keys WHERE parent_l = ?1 ORDER BY path_l", names, failed);
     });
 }
 
@@ -554,24 +559,8 @@ LONG SettingsStore::EnumValues(const std::string& keyPath, std::vector<std::stri
     }
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->Transaction(false, [&](int* failed) -> LONG {
-        names->clear();
-        if (!m_impl->KeyExists(kp.lower, failed)) {
-            return kRegFileNotFound;
-        }
         // In the order they were first set, as the registry lists them.
-        Stmt s(m_impl->db, "SELECT name FROM vals WHERE key_l = ?1 ORDER BY rowid");
-        if (!s.Ok()) {
-            *failed = s.PrepareRc();
-            return kRegGeneralFailure;
-        }
-        s.Text(1, kp.lower);
-        int rc;
-        while ((rc = s.Step()) == SQLITE_ROW) {
-            const unsigned char* t = sqlite3_column_text(s.Get(), 0);
-            names->emplace_back(t ? reinterpret_cast<const char*>(t) : "");
-        }
-        Impl::Done(rc, failed);
-        return kRegOk;
+        return m_impl->ListNames(kp.lower, "SELECT name FROM vals WHERE key_l = ?1 ORDER BY rowid", names, failed);
     });
 }
 

@@ -109,6 +109,20 @@ int RemoveMatching(bool (*match)(const MIB_IPFORWARDROW&, DWORD, DWORD), DWORD n
     return removed > 0 ? 0 : 1;
 }
 
+// Applies `change` to every row for dest/mask and writes it back; 0 when at least one was written.
+template <class Change>
+int UpdateMatching(DWORD dest, DWORD mask, Change change) {
+    std::vector<MIB_IPFORWARDROW> rows;
+    if (!ReadRows(&rows)) return 1;
+    int written = 0;
+    for (auto r : rows) {
+        if (r.dwForwardDest != dest || r.dwForwardMask != mask) continue;
+        change(r);
+        if (platform::SetIpForwardEntry(&r) == platform::kErrorSuccess) ++written;
+    }
+    return written > 0 ? 0 : 1;
+}
+
 bool IsDefaultRow(const MIB_IPFORWARDROW& r, DWORD, DWORD) { return r.dwForwardDest == 0 && r.dwForwardMask == 0; }
 
 bool IsSubnetRow(const MIB_IPFORWARDROW& r, DWORD net, DWORD mask) {
@@ -173,28 +187,14 @@ int TwRouteManager::DeleteEntry(ROUTE_DELETE_REQUEST* request) {
 
 int TwRouteManager::UpdateEntry(ROUTE_UPDATE_METRIC_REQUEST* request) {
     if (request == nullptr) return 1;
-    std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return 1;
-    int written = 0;
-    for (auto r : rows) {
-        if (r.dwForwardDest != request->dwDestination || r.dwForwardMask != request->dwMask) continue;
-        r.dwForwardMetric1 += request->dwMetricIncrement;
-        if (platform::SetIpForwardEntry(&r) == platform::kErrorSuccess) ++written;
-    }
-    return written > 0 ? 0 : 1;
+    return UpdateMatching(request->dwDestination, request->dwMask,
+                          [&](MIB_IPFORWARDROW& r) { r.dwForwardMetric1 += request->dwMetricIncrement; });
 }
 
 int TwRouteManager::UpdateEntry(ROUTE_UPDATE_FORWARD_REQUEST* request) {
     if (request == nullptr) return 1;
-    std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return 1;
-    int written = 0;
-    for (auto r : rows) {
-        if (r.dwForwardDest != request->dwDestination || r.dwForwardMask != request->dwMask) continue;
-        r.dwForwardType = request->dwForwardType;
-        if (platform::SetIpForwardEntry(&r) == platform::kErrorSuccess) ++written;
-    }
-    return written > 0 ? 0 : 1;
+    return UpdateMatching(request->dwDestination, request->dwMask,
+                          [&](MIB_IPFORWARDROW& r) { r.dwForwardType = request->dwForwardType; });
 }
 
 int TwRouteManager::SaveDefault(ROUTE_SAVE_DEFAULT_REQUEST*) {
