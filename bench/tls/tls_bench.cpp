@@ -26,6 +26,7 @@
 #include "ssl_engine.h"
 #include "ssl_session.h"
 #include "tamberk/ssl_state_machine.h"
+#include "testsupport/net.h"
 
 namespace {
 
@@ -85,18 +86,6 @@ void MakeCertificate(const std::string& path) {
     EVP_PKEY_free(key);
 }
 
-unsigned short FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 bool WaitFor(Counter& c, const std::function<bool()>& done, int seconds) {
     std::unique_lock<std::mutex> lock(c.m);
     return c.cv.wait_for(lock, std::chrono::seconds(seconds), done);
@@ -115,7 +104,7 @@ double LibraryRun(const std::string& pem, const std::string& caPath, std::uint64
         TwCertificateVerificationPolicy policy{0, 8, 1};
         client.SetCertVerifyPolicy(&policy);
         client.RegisterSslContentHandler(&ClientProc, &clientCount, 23, 8192);
-        unsigned short port = FreePort();
+        unsigned short port = testsupport::FreeLoopbackPort();
         if (!server.BindToSocketServer(socketServer.get(), pem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr) ||
             !server.StartSslServer(htonl(INADDR_LOOPBACK), port) ||
             !client.BindToSocketClient(socketClient.get(), caPath.c_str(), nullptr)) {
@@ -174,7 +163,7 @@ double RawRun(std::uint64_t total) {
     Counter counter;
     auto server = TwSocketServer::CreatePrendle();
     auto client = TwSocketClient::CreateSockClient();
-    unsigned short port = FreePort();
+    unsigned short port = testsupport::FreeLoopbackPort();
     if (server->Initialize(&RawServerCallback, &counter, 0, 0) != TW_SUCCEED ||
         server->StartServer(htonl(INADDR_LOOPBACK), &port) != 1 ||
         client->Initialize(&RawClientCallback, nullptr, 0, 0) != TW_SUCCEED)

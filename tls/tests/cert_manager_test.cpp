@@ -56,7 +56,7 @@ TEST(PasswordScrambling, NonBase64TextIsLeftAlone) {
 
 TEST(TrustedFolder, HashNamesAreReadOnlyCopiesAndMissingFolderIsCreated) {
     TempDir dir;
-    std::string folder = dir.path + "/ca";
+    std::string folder = dir.Path() + "/ca";
     TwSslCertificateManager manager;
     EXPECT_EQ(manager.HashTrustedCertificates(folder.c_str()), 0);
     EXPECT_TRUE(fs::is_directory(folder));
@@ -79,12 +79,12 @@ TEST(Toolkit, CaRequestSignAndVerify) {
     TempDir dir;
     const fs::path cwd = fs::current_path();
     TwSslCertificateManager m;
-    std::string caCert = dir.path + "/ca.pem", caKey = dir.path + "/ca.key";
+    std::string caCert = dir.Path() + "/ca.pem", caKey = dir.Path() + "/ca.key";
     ASSERT_EQ(m.GenerateSelfSignedCACertificate(caCert.c_str(), caKey.c_str(), "capass", "CN", "Town", "Org", "Unit",
                                                 "Test CA", "ca@example.test"), 1);
     EXPECT_EQ(m.VerifyServerCertificate(caCert.c_str(), caKey.c_str(), "capass"), 1);
     EXPECT_EQ(m.VerifyServerCertificate(caCert.c_str(), caKey.c_str(), "wrong"), 0);
-    std::string req = dir.path + "/user.csr", userKey = dir.path + "/user.key", userCert = dir.path + "/user.pem";
+    std::string req = dir.Path() + "/user.csr", userKey = dir.Path() + "/user.key", userCert = dir.Path() + "/user.pem";
     ASSERT_EQ(m.BuildCertificateRequest(req.c_str(), userKey.c_str(), "userpass", "CN", "Town", "Org", "", "alice",
                                         "alice@example.test", 0), 1);
     ASSERT_EQ(m.SignCertificateRequest(caCert.c_str(), caKey.c_str(), "capass", req.c_str(), userCert.c_str()), 1);
@@ -92,11 +92,11 @@ TEST(Toolkit, CaRequestSignAndVerify) {
     EXPECT_EQ(m.VerifyCertificateSubject(userCert.c_str(), "bob"), 0);
     EXPECT_EQ(m.VerifyServerCertificate(userCert.c_str(), userKey.c_str(), "userpass"), 1);
     // A request from another organisation does not match the CA's policy.
-    std::string req2 = dir.path + "/other.csr", key2 = dir.path + "/other.key";
+    std::string req2 = dir.Path() + "/other.csr", key2 = dir.Path() + "/other.key";
     ASSERT_EQ(m.BuildCertificateRequest(req2.c_str(), key2.c_str(), "p", "CN", "Town", "Elsewhere", "", "mallory", "",
                                         0), 1);
     EXPECT_EQ(m.SignCertificateRequest(caCert.c_str(), caKey.c_str(), "capass", req2.c_str(),
-                                       (dir.path + "/other.pem").c_str()), 0);
+                                       (dir.Path() + "/other.pem").c_str()), 0);
     EXPECT_EQ(m.GenerateSelfSignedCACertificate(caCert.c_str(), caKey.c_str(), nullptr, "", "", "", "", "", ""), 0);
 
     char *subject, *issuer, *version, *serial, *from, *to;
@@ -114,7 +114,7 @@ TEST(Toolkit, CaRequestSignAndVerify) {
 TEST(Toolkit, Pkcs12RoundTrip) {
     TempDir dir;
     CertKey ck = MakeCert("client.one", nullptr, false);
-    std::string pem = dir.path + "/client.pem", p12 = dir.path + "/client.p12", back = dir.path + "/back.pem";
+    std::string pem = dir.Path() + "/client.pem", p12 = dir.Path() + "/client.p12", back = dir.Path() + "/back.pem";
     WritePem(pem, ck, true);
     ASSERT_EQ(TwSslCertificateManager::ConvertCertFile(pem.c_str(), p12.c_str(), nullptr, "exportpw", 1), 0);
     EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(p12.c_str(), back.c_str(), "wrong", nullptr, 0), 1);
@@ -122,19 +122,19 @@ TEST(Toolkit, Pkcs12RoundTrip) {
     TwSslCertificateManager m;
     EXPECT_EQ(m.VerifyServerCertificate(back.c_str(), back.c_str(), "pempw"), 1);
     EXPECT_EQ(m.VerifyCertificateSubject(back.c_str(), "client.one"), 1);
-    EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(dir.path.c_str(), p12.c_str(), nullptr, nullptr, 1), 1);
+    EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(dir.Path().c_str(), p12.c_str(), nullptr, nullptr, 1), 1);
 }
 
 TEST(Toolkit, GarbageFilesAreRefused) {
     TempDir dir;
     std::mt19937 rng(9);
-    std::string junk = dir.path + "/junk.p12";
+    std::string junk = dir.Path() + "/junk.p12";
     for (int i = 0; i < 50; ++i) {
         std::ofstream out(junk, std::ios::binary | std::ios::trunc);
         std::size_t n = rng() % 2000;
         for (std::size_t j = 0; j < n; ++j) out.put(static_cast<char>(rng()));
         out.close();
-        EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(junk.c_str(), (dir.path + "/o.pem").c_str(), "", "", 0), 1);
+        EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(junk.c_str(), (dir.Path() + "/o.pem").c_str(), "", "", 0), 1);
         char *a, *b, *c, *d, *e, *f;
         EXPECT_EQ(TwSslCertificateManager::GetCertInfo(junk.c_str(), &a, &b, &c, &d, &e, &f), 0);
     }

@@ -54,18 +54,6 @@ std::string HandlerSide::Data(const SharedObjectPtr<SharedObject>& session) {
     return data[session.get()];
 }
 
-unsigned short FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 OpenSslServer::~OpenSslServer() {
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);

@@ -29,8 +29,6 @@ struct HandlerSide {
     std::string Data(const SharedObjectPtr<SharedObject>& session);
 };
 
-unsigned short FreeLoopbackPort();
-
 class OpenSslServer {
 public:
     OpenSslServer() = default;

@@ -17,6 +17,7 @@
 #include "state_machine_impl.h"
 #include "tamberk/ssl_state_machine.h"
 #include "test_certs.h"
+#include "testsupport/net.h"
 
 using namespace tamberk::test;
 namespace fs = std::filesystem;
@@ -33,15 +34,15 @@ struct LoopbackTest : ::testing::Test {
     SharedObjectPtr<TwSocketClient> socketClient = TwSocketClient::CreateSockClient();
     std::unique_ptr<TwSslStateMachine> server = std::make_unique<TwSslStateMachine>();
     std::unique_ptr<TwSslStateMachine> client = std::make_unique<TwSslStateMachine>();
-    unsigned short port = FreeLoopbackPort();
+    unsigned short port = testsupport::FreeLoopbackPort();
 
     void SetUp() override {
-        ::setenv("QEL_ROOT", dir.path.c_str(), 1);
-        caPath = dir.path + "/trusted";
+        ::setenv("QEL_ROOT", dir.Path().c_str(), 1);
+        caPath = dir.Path() + "/trusted";
         fs::create_directories(caPath);
         caPem = caPath + "/root.pem";
         WritePem(caPem, ca, false);
-        serverPem = dir.path + "/server.pem";
+        serverPem = dir.Path() + "/server.pem";
         WritePem(serverPem, serverCert, true);
     }
     void TearDown() override {
@@ -194,8 +195,8 @@ TEST_F(LoopbackTest, BulkDataArrivesWhole) {
 TEST_F(LoopbackTest, ClientCertificateRequestedByTheGateway) {
     // The client's certificate lives in the certificate store (PEM with its key).
     CertKey alice = MakeCert("alice", &ca, false);
-    fs::create_directories(dir.path + "/certstore");
-    WritePem(dir.path + "/certstore/alice.pem", alice, true);
+    fs::create_directories(dir.Path() + "/certstore");
+    WritePem(dir.Path() + "/certstore/alice.pem", alice, true);
     StartOurServer();
     BindClient();
     ASSERT_EQ(client->ChooseCertificate("CN=alice", SerialHexOf(alice).c_str(), 1), TW_CERT_CHOOSE_OK);
@@ -220,8 +221,8 @@ TEST_F(LoopbackTest, ClientCertificateRequestedByTheGateway) {
 
 TEST_F(LoopbackTest, ChooseCertificateRefusesExpiredAndUnknown) {
     CertKey old = MakeCert("bob", &ca, false, -10, -1);
-    fs::create_directories(dir.path + "/certstore");
-    WritePem(dir.path + "/certstore/bob.pem", old, true);
+    fs::create_directories(dir.Path() + "/certstore");
+    WritePem(dir.Path() + "/certstore/bob.pem", old, true);
     BindClient();
     EXPECT_EQ(client->ChooseCertificate("CN=bob", SerialHexOf(old).c_str(), 1), TW_CERT_CHOOSE_NOT_VALID_TODAY);
     EXPECT_EQ(client->ChooseCertificate("CN=carol", "01", 1), TW_CERT_CHOOSE_FAILED);
@@ -273,8 +274,8 @@ TEST_F(OpenSslPeerTest, Tls12ServerWithAesGcm) {
 
 TEST_F(OpenSslPeerTest, ServerDemandingAClientCertificate) {
     CertKey alice = MakeCert("alice", &ca, false);
-    fs::create_directories(dir.path + "/certstore");
-    WritePem(dir.path + "/certstore/alice.p12.pem", alice, true);
+    fs::create_directories(dir.Path() + "/certstore");
+    WritePem(dir.Path() + "/certstore/alice.p12.pem", alice, true);
     BindClient();
     ASSERT_EQ(client->ChooseCertificate("CN=alice", SerialHexOf(alice).c_str(), 1), TW_CERT_CHOOSE_OK);
     RunAgainst({"-tls1_2", "-Verify", "1", "-CAfile", caPem}, "TLSv1.2");

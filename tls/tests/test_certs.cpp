@@ -77,16 +77,4 @@ std::string SerialHexOf(const CertKey& ck) {
     return hex;
 }
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/tamberk-test-XXXXXX";
-    char* made = mkdtemp(tmpl);
-    if (!made) throw std::runtime_error("mkdtemp");
-    path = made;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-}
-
 }  // namespace tamberk::test

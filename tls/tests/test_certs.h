@@ -6,6 +6,7 @@
 
 #include <string>
 #include <vector>
+#include "testsupport/temp_dir.h"
 
 namespace tamberk::test {
 
@@ -27,10 +28,6 @@ void WriteKeyPem(const std::string& path, const CertKey& ck);
 std::string SerialHexOf(const CertKey& ck);
 
 // A fresh temporary folder, removed by the destructor.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    std::string path;
-};
+using TempDir = testsupport::TempDir;
 
 }  // namespace tamberk::test

@@ -83,10 +83,10 @@ struct Pki {
     CertKey server = MakeCert("gateway.test", &ca, false);
     std::string caPath, serverPem;
     Pki() {
-        caPath = dir.path + "/trusted";
+        caPath = dir.Path() + "/trusted";
         std::filesystem::create_directories(caPath);
         WritePem(caPath + "/root.pem", ca, false);
-        serverPem = dir.path + "/server.pem";
+        serverPem = dir.Path() + "/server.pem";
         WritePem(serverPem, server, true);
     }
 };

@@ -25,9 +25,9 @@ struct PolicyCase {
     std::vector<std::string> warnings;
 
     PolicyCase() {
-        caPath = dir.path + "/trusted";
+        caPath = dir.Path() + "/trusted";
         fs::create_directories(caPath);
-        serverPem = dir.path + "/server.pem";
+        serverPem = dir.Path() + "/server.pem";
         pipe.clientEngine->SetUserNotifier([this](const std::string& text) { warnings.push_back(text); });
     }
     int trusted = 0;
@@ -122,7 +122,7 @@ TEST(VerifyPolicy, AcceptedCertificateIsSavedUnderASafeNameAndTrusted) {
     std::string saved = c.caPath + "/" + SafeFileName("../../evil/gw") + ".crt";
     EXPECT_TRUE(fs::exists(saved)) << saved;
     EXPECT_EQ(SafeFileName("../../evil/gw").find('/'), std::string::npos);
-    EXPECT_FALSE(fs::exists(c.dir.path + "/evil"));
+    EXPECT_FALSE(fs::exists(c.dir.Path() + "/evil"));
     char hash[32];
     std::snprintf(hash, sizeof hash, "%08lx.0", X509_subject_name_hash(leaf.cert));
     EXPECT_TRUE(fs::exists(c.caPath + "/" + hash));

@@ -1,19 +1,10 @@
-// A fresh temporary folder for one test, removed with everything in it afterwards.
+// File helpers of the util tests; temporary folders come from testsupport.
 #pragma once
 #include <string>
 
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
+#include "testsupport/temp_dir.h"
 
-private:
-    std::string m_path;
-};
+using testsupport::TempDir;
 
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);

@@ -3,19 +3,21 @@
 #pragma once
 #include <string>
 
+#include "testsupport/temp_dir.h"
+
 namespace testsupport {
 
 class TempRoot {
 public:
+    // Throws like TempDir when the folder cannot be made.
     explicit TempRoot(const std::string& prefix = "qel-test");
     ~TempRoot();
     TempRoot(const TempRoot&) = delete;
     TempRoot& operator=(const TempRoot&) = delete;
-    // Empty when the folder could not be made.
-    const std::string& Path() const { return m_path; }
+    const std::string& Path() const { return m_dir.Path(); }
 
 private:
-    std::string m_path;
+    TempDir m_dir;
     std::string m_old;
     bool m_hadOld = false;
 };
