@@ -26,6 +26,9 @@
 #include "olvane_daemon.h"
 #include "platform/filter_device.h"
 #include "support/ring_client.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
+#include "testsupport/temp_root.h"
 
 namespace {
 
@@ -113,13 +116,16 @@ void Print(const char* what, std::size_t size, const Result& r) {
 
 int main(int argc, char** argv) {
     const std::size_t count = argc > 1 ? static_cast<std::size_t>(std::atoll(argv[1])) : 200000;
-    if (::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0) {
+    if (!testsupport::IsRoot()) {
         std::fprintf(stderr, "olvane_bench: needs root (a network namespace of its own)\n");
         return 1;
     }
-    char tmpl[] = "/tmp/olvane-bench-XXXXXX";
-    const char* root = ::mkdtemp(tmpl);
-    ::setenv("QEL_ROOT", root, 1);
+    testsupport::NetnsScope netns;
+    if (!netns.Ok()) {
+        std::fprintf(stderr, "olvane_bench: needs root (a network namespace of its own)\n");
+        return 1;
+    }
+    testsupport::TempRoot root{"olvane-bench"};
 
     olvane::TwOlvaneDaemon daemon;
     olvane::DaemonOptions options;
@@ -228,7 +234,5 @@ int main(int argc, char** argv) {
     raw.reset();
     dev.reset();
     daemon.Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
     return 0;
 }

@@ -27,6 +27,7 @@
 #include "ssl_session.h"
 #include "tamberk/ssl_state_machine.h"
 #include "testsupport/net.h"
+#include "testsupport/temp_root.h"
 
 namespace {
 
@@ -315,10 +316,8 @@ double PlainRun(const std::string& pem, std::uint64_t total, bool tcp) {
 int main(int argc, char** argv) {
     std::uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
     std::uint64_t total = megabytes << 20;
-    char tmpl[] = "/tmp/tls-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    std::string dir = tmpl;
-    ::setenv("QEL_ROOT", dir.c_str(), 1);
+    testsupport::TempRoot root{"tls-bench"};
+    const std::string dir = root.Path();
     std::string caPath = dir + "/trusted", pem = dir + "/server.pem";
     std::filesystem::create_directories(caPath);
     MakeCertificate(pem);
@@ -334,6 +333,5 @@ int main(int argc, char** argv) {
     std::printf("plain OpenSSL, loopback TCP with the engine's 64 KiB socket buffers: %8.1f MB/s\n", plainTcp);
     std::printf("socket engine alone, no TLS, loopback:              %8.1f MB/s\n", raw);
     std::printf("library TLS layer alone (memory): %8.1f MB/s (one thread encrypts and decrypts)\n", memory);
-    std::filesystem::remove_all(dir);
     return plain > 0 && library > 0 ? 0 : 1;
 }

@@ -13,6 +13,7 @@
 #include "platform/errors.h"
 #include "platform/machine_root.h"
 #include "test_support.h"
+#include "testsupport/command.h"
 
 namespace platform {
 namespace {
@@ -226,7 +227,7 @@ TEST_F(NamedObjectsTest, NamesCannotLeaveTheObjectFolder) {
 }
 
 TEST_F(NamedObjectsTest, ProgramsOfAnotherUserMeetTheSameObjects) {
-    if (::geteuid() != 0) {
+    if (!testsupport::IsRoot()) {
         GTEST_SKIP() << "needs root to start a program as another user";
     }
     ASSERT_EQ(::chmod(root.Path().c_str(), 0755), 0);

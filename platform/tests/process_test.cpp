@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "test_support.h"
+#include "testsupport/command.h"
 #include "testsupport/wait.h"
 
 namespace platform {
@@ -99,7 +100,7 @@ TEST(ProcessTest, DirectoryEnvironmentAndQuietOutput) {
 }
 
 TEST(ProcessTest, RunningAsAnotherUser) {
-    if (::geteuid() != 0) {
+    if (!testsupport::IsRoot()) {
         GTEST_SKIP() << "needs root to change user";
     }
     testsupport::TempRoot root{"qel-platform"};

@@ -19,6 +19,7 @@
 #include "platform/service_control.h"
 #include "tavish/keyboard_hook.h"
 #include "tavish/tw_service.h"
+#include "testsupport/command.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/wait.h"
 
@@ -26,10 +27,7 @@ namespace {
 
 using testsupport::WaitFor;
 
-std::string ServiceBinary() {
-    const char* dir = std::getenv("QEL_BIN_DIR");
-    return std::string(dir != nullptr ? dir : ".") + "/tavish_test_service";
-}
+std::string ServiceBinary() { return testsupport::BinDir() + "/tavish_test_service"; }
 
 struct Child {
     pid_t pid = -1;
