@@ -31,7 +31,7 @@ int CMorbeck::OpenFilterHandler() {
     std::lock_guard<std::mutex> g(m_DeviceLock);
     if (m_hFileHandle) return 1;
     const std::string path = platform::FilterDevicePath();
-    morbeck::Debug("CMorbeck pszFullName %s", path.c_str());
+    platform::DebugPrintf("CMorbeck pszFullName %s", path.c_str());
     m_bDriverReady.store(0);
     m_hFileHandle = platform::FilterDevice::Open(path);
     TW_LOG(LOG_CLIENT_DATA, 4, "[OpenFilterHandler] CreateFile, m_hFileHandle = %d", m_hFileHandle ? 1 : -1);

@@ -42,7 +42,7 @@ std::string Dotted(DWORD a) {
 }  // namespace
 
 int CMorbeck::SetAdapterIpConfig(const BYTE mac[6], TW_TCPIP_INTERFACE_LIST* list) {
-    morbeck::Debug("CMorbeck::SetAdapterIpConfig");
+    platform::DebugPrintf("CMorbeck::SetAdapterIpConfig");
     if (mac == nullptr) return 0;
     std::unique_ptr<TW_TCPIP_INTERFACE_LIST> own;
     if (list == nullptr) {
@@ -61,7 +61,7 @@ int CMorbeck::SetAdapterIpConfig(const BYTE mac[6], TW_TCPIP_INTERFACE_LIST* lis
     std::vector<platform::AdapterInfo> adapters;
     const DWORD rc = platform::GetAdapters(&adapters);
     if (rc != platform::kErrorSuccess) {
-        morbeck::Debug("SetAdapterIpConfig: GetAdaptersInfo() fails, Status=%d", static_cast<int>(rc));
+        platform::DebugPrintf("SetAdapterIpConfig: GetAdaptersInfo() fails, Status=%d", static_cast<int>(rc));
         return 0;
     }
     const platform::AdapterInfo* found = nullptr;
@@ -70,8 +70,9 @@ int CMorbeck::SetAdapterIpConfig(const BYTE mac[6], TW_TCPIP_INTERFACE_LIST* lis
         if (found != nullptr) break;
     }
     if (found == nullptr) {
-        morbeck::Debug("SetAdapterIpConfig: Adapter not found in GetAdaptersInfo()");
-        morbeck::Debug(" - MAC Address: %2.2X-%2.2X-%2.2X-%2.2X-%2.2X-%2.2X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+        platform::DebugPrintf("SetAdapterIpConfig: Adapter not found in GetAdaptersInfo()");
+        platform::DebugPrintf(" - MAC Address: %2.2X-%2.2X-%2.2X-%2.2X-%2.2X-%2.2X", mac[0], mac[1], mac[2],
+                              mac[3], mac[4], mac[5]);
         return 0;
     }
     TW_IPCONFIG_REQUEST req{};

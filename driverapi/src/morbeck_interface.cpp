@@ -101,14 +101,14 @@ int EditDns(DWORD address, DWORD dns, bool add) {
     CMorbeck::inet_ntoa(address, addrText, sizeof(addrText));
     CMorbeck::inet_ntoa(dns, dnsText, sizeof(dnsText));
     if (!AddressIsLocal(address)) {
-        morbeck::Debug("Can not determine network interface for IPAddress %s", addrText);
-        morbeck::Debug("GetNetCfgInstanceIdByIPAddr fail");
+        platform::DebugPrintf("Can not determine network interface for IPAddress %s", addrText);
+        platform::DebugPrintf("GetNetCfgInstanceIdByIPAddr fail");
         return 0;
     }
     const std::string path = ResolvConfPath();
     std::ifstream in(path);
     if (!in) {
-        morbeck::Debug("RegOpenKey(Tcpip\\\\Parameters\\\\Interfaces) fail");
+        platform::DebugPrintf("RegOpenKey(Tcpip\\\\Parameters\\\\Interfaces) fail");
         return 0;
     }
     std::string line, text;
@@ -122,11 +122,11 @@ int EditDns(DWORD address, DWORD dns, bool add) {
     }
     in.close();
     if (add && !present) {
-        morbeck::Debug(" -> Add Dns %s", dnsText);
+        platform::DebugPrintf(" -> Add Dns %s", dnsText);
         text += std::string("nameserver ") + dnsText + "\n";
     }
     if (!Replace(path, text)) {
-        morbeck::Debug("RegSetValueEx(NameServer) fail");
+        platform::DebugPrintf("RegSetValueEx(NameServer) fail");
         return 0;
     }
     return 1;
@@ -151,25 +151,26 @@ int CMorbeck::ConfigureInterfaceInfo(const BYTE mac[6], DWORD address, DWORD mas
         if (ifIndex == 0 && a.macLength == 6 && std::memcmp(a.mac.data(), mac, 6) == 0) ifIndex = a.index;
     }
     if (ifIndex == 0) {
-        morbeck::Debug("ConfigureInterfaceInfo: no adapter with MAC %2.2X-%2.2X-%2.2X-%2.2X-%2.2X-%2.2X", mac[0], mac[1],
-                       mac[2], mac[3], mac[4], mac[5]);
+        platform::DebugPrintf(
+            "ConfigureInterfaceInfo: no adapter with MAC %2.2X-%2.2X-%2.2X-%2.2X-%2.2X-%2.2X", mac[0], mac[1],
+            mac[2], mac[3], mac[4], mac[5]);
         return 0;
     }
     // The steps of the interface script: addresses, gateway, then the name servers (1, then 2).
     if (platform::DeleteIpv4Addresses(ifIndex) != platform::kErrorSuccess ||
         platform::AddIpv4Address(ifIndex, address, mask) != platform::kErrorSuccess) {
-        morbeck::Debug("RegSetValueEx(IPAddress) fail");
+        platform::DebugPrintf("RegSetValueEx(IPAddress) fail");
         return 0;
     }
     if (!SetDefaultGateway(ifIndex, gateway)) {
-        morbeck::Debug("RegSetValueEx(DefaultGateway) fail");
+        platform::DebugPrintf("RegSetValueEx(DefaultGateway) fail");
         return 0;
     }
     std::vector<DWORD> servers;
     if (dns1 != 0) servers.push_back(dns1);
     if (dns2 != 0) servers.push_back(dns2);
     if (!SetNameServers(servers)) {
-        morbeck::Debug("RegSetValueEx(NameServer) fail");
+        platform::DebugPrintf("RegSetValueEx(NameServer) fail");
         return 0;
     }
     return 1;

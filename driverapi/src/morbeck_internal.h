@@ -1,24 +1,13 @@
 // Internal helpers of the driver access library.
 #pragma once
 #include <atomic>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/debug_output.h"
+#include "platform/debug_printf.h"
 
 namespace morbeck {
-
-// A line to the debugger output.
-__attribute__((format(printf, 1, 2))) inline void Debug(const char* format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-    platform::DebugOutput(line);
-}
 
 // Ring indices are 32-bit words shared with the driver: read with acquire, published with
 // release, at their byte offsets inside the (packed) headers.

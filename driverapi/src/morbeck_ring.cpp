@@ -82,7 +82,7 @@ void* CMorbeck::GetFreeVirtualMem_X64() {
 }
 
 int CMorbeck::StartShare() {
-    morbeck::Debug("[StartShare] enter");
+    platform::DebugPrintf("[StartShare] enter");
     if (m_pSharedMemory.load() != nullptr) return 1;
     // The ring layout is the driver's: its mapping size tells which one it uses.
     DWORD size = 0, returned = 0;
@@ -136,12 +136,12 @@ int CMorbeck::StartShare() {
     }
     m_pSharedMemory.store(header);
     m_bStopped.store(0);
-    morbeck::Debug("[StartShare] succeed");
+    platform::DebugPrintf("[StartShare] succeed");
     return 1;
 }
 
 int CMorbeck::StopShare() {
-    morbeck::Debug("[StopShare] enter");
+    platform::DebugPrintf("[StopShare] enter");
     m_bStopped.store(1);
     // A reader or writer inside its lock finishes its block before the mapping can go.
     std::lock_guard<std::mutex> r(m_ReadLock);
@@ -179,15 +179,15 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
         const std::int32_t r = LoadIndex(out + l.read);
         const std::int32_t w = LoadIndex(out + l.write);
         if (r != w) {
-            morbeck::Debug("[CMorbeck::Read] _CHECK_SHARED_BLOCKS_ enter");
+            platform::DebugPrintf("[CMorbeck::Read] _CHECK_SHARED_BLOCKS_ enter");
             const std::uint8_t* src = BlockAt(shared, out, l, m_mappedLimit, r);
             if (src == nullptr) return nullptr;
             auto* block = static_cast<_FWSHARED_MEMORY_BLOCK*>(std::malloc(sizeof(_FWSHARED_MEMORY_BLOCK)));
             if (block == nullptr) {
-                morbeck::Debug("[CMorbeck::Read] pBlock != NULL不成立 return NULL");
+                platform::DebugPrintf("[CMorbeck::Read] pBlock != NULL不成立 return NULL");
                 return nullptr;
             }
-            morbeck::Debug("[CMorbeck::Read] pBlock != NULL ");
+            platform::DebugPrintf("[CMorbeck::Read] pBlock != NULL ");
             auto* dst = reinterpret_cast<std::uint8_t*>(block);
             if (!m_bWide) {
                 std::memcpy(dst, src, l.blockHead);
@@ -203,7 +203,7 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
             if (length > TW_MAX_FRAME) length = TW_MAX_FRAME;
             std::memcpy(dst + 8, &length, 4);
             std::memcpy(dst + offsetof(_FWSHARED_MEMORY_BLOCK32, data), src + l.blockHead, length);
-            morbeck::Debug("[CMorbeck::Read] ReadLength=%d ", static_cast<int>(length));
+            platform::DebugPrintf("[CMorbeck::Read] ReadLength=%d ", static_cast<int>(length));
             const std::int32_t count = Field<std::int32_t>(out + 4);
             StoreIndex(out + l.read, (r + 1) % count);
             return block;
@@ -279,7 +279,8 @@ int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_
             const std::int32_t n = Field<std::int32_t>(in + l.count) + 1;
             std::memcpy(in + l.count, &n, 4);
             if (!m_bWide) {
-                morbeck::Debug("[CMorbeck::Write] PacketSize=%d, m_pSharedMemory->uo.m_nCount=%d", static_cast<int>(length), n);
+                platform::DebugPrintf("[CMorbeck::Write] PacketSize=%d, m_pSharedMemory->uo.m_nCount=%d",
+                                      static_cast<int>(length), n);
             }
             const std::int32_t next = (w + 1) % count;
             StoreIndex(in + l.write, next);
@@ -287,7 +288,7 @@ int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_
         }
     }
     if (signal != 1 && !fullNow) return 1;
-    if (!m_bWide) morbeck::Debug("[CMorbeck::Write] DeviceIoControl IOCTL_NDIS_FILTER_WRITE_SHARE");
+    if (!m_bWide) platform::DebugPrintf("[CMorbeck::Write] DeviceIoControl IOCTL_NDIS_FILTER_WRITE_SHARE");
     DWORD returned = 0;
     DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned, nullptr);
     return 1;

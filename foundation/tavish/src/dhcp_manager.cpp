@@ -5,27 +5,16 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/adapter_list.h"
-#include "platform/debug_output.h"
+#include "platform/debug_printf.h"
 #include "platform/machine_root.h"
 #include "platform/process.h"
 #include "platform/win_error_codes.h"
 
 namespace {
-
-// The debugger-output lines of this class.
-__attribute__((format(printf, 1, 2))) void DbgPrint(const char* format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-    platform::DebugOutput(line);
-}
 
 std::string DhcpClientPath() {
     for (const char* p : {"/usr/sbin/dhclient", "/sbin/dhclient"}) {
@@ -83,31 +72,31 @@ int TwDhcpManager::RenewAdapter(const std::string& ifName) { return CmdExec(Clie
 int TwDhcpManager::Release(DHCP_RELEASE_REQUEST* request) {
     if (request == nullptr) return 1;
     const std::string wanted = RequestName(request->rgAdapterName, sizeof(request->rgAdapterName));
-    DbgPrint("EnterDhcpManager::Release, pRelease->rgAdapterName=%s\n", wanted.c_str());
+    platform::DebugPrintf("EnterDhcpManager::Release, pRelease->rgAdapterName=%s\n", wanted.c_str());
     std::vector<platform::AdapterInfo> adapters;
     const DWORD rc = platform::GetAdapters(&adapters);
     if (rc != platform::kErrorSuccess) {
-        DbgPrint("GetAdaptersInfo fail, lResult=0x%x\n", rc);
+        platform::DebugPrintf("GetAdaptersInfo fail, lResult=0x%x\n", rc);
         return 1;
     }
     int result = 0;
     bool taken = false;
     for (const auto& adapter : adapters) {
         if (adapter.loopback) continue;
-        DbgPrint("pNextAdapter->AdapterName = %s\n", adapter.name.c_str());
+        platform::DebugPrintf("pNextAdapter->AdapterName = %s\n", adapter.name.c_str());
         if (request->dwAllAdapters == 0 && !NameContains(adapter.name, wanted)) continue;
         taken = true;
         if (!adapter.dhcpEnabled) {
-            DbgPrint("pNextAdapter->DhcpEnabled is false\n");
+            platform::DebugPrintf("pNextAdapter->DhcpEnabled is false\n");
             result = 1;
         } else if (const int status = ReleaseAdapter(adapter.name); status != 0) {
-            DbgPrint("IpReleaseAddress falis, return 0x%x\n", static_cast<unsigned>(status));
+            platform::DebugPrintf("IpReleaseAddress falis, return 0x%x\n", static_cast<unsigned>(status));
             result = 1;
         }
         if (request->dwAllAdapters == 0) break;
     }
     if (!taken) {
-        DbgPrint("Adapter %s not found\n", wanted.c_str());
+        platform::DebugPrintf("Adapter %s not found\n", wanted.c_str());
         return 1;
     }
     return result;
@@ -116,28 +105,28 @@ int TwDhcpManager::Release(DHCP_RELEASE_REQUEST* request) {
 int TwDhcpManager::Renew(DHCP_RENEW_REQUEST* request) {
     if (request == nullptr) return 1;
     const std::string wanted = RequestName(request->rgAdapterName, sizeof(request->rgAdapterName));
-    DbgPrint("EnterDhcpManager::Release, pRenew->rgAdapterName=%s\n", wanted.c_str());
+    platform::DebugPrintf("EnterDhcpManager::Release, pRenew->rgAdapterName=%s\n", wanted.c_str());
     std::vector<platform::AdapterInfo> adapters;
     const DWORD rc = platform::GetAdapters(&adapters);
     if (rc != platform::kErrorSuccess) {
-        DbgPrint("GetAdaptersInfo fails, lResult=0x%x\n", rc);
+        platform::DebugPrintf("GetAdaptersInfo fails, lResult=0x%x\n", rc);
         return 1;
     }
     for (const auto& adapter : adapters) {
         if (adapter.loopback) continue;
-        DbgPrint("pNextAdapter->AdapterName = %s\n", adapter.name.c_str());
+        platform::DebugPrintf("pNextAdapter->AdapterName = %s\n", adapter.name.c_str());
         if (!NameContains(adapter.name, wanted)) continue;
         if (!adapter.dhcpEnabled) {
-            DbgPrint("pNextAdapter->DhcpEnabled is false\n");
+            platform::DebugPrintf("pNextAdapter->DhcpEnabled is false\n");
             return 1;
         }
         const int status = RenewAdapter(adapter.name);
         if (status != 0) {
-            DbgPrint("IpRenewAddress falis, return 0x%x\n", static_cast<unsigned>(status));
+            platform::DebugPrintf("IpRenewAddress falis, return 0x%x\n", static_cast<unsigned>(status));
             return 1;
         }
         return 0;
     }
-    DbgPrint("Adapter %s not found\n", wanted.c_str());
+    platform::DebugPrintf("Adapter %s not found\n", wanted.c_str());
     return 1;
 }
