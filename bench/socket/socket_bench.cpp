@@ -163,6 +163,7 @@ int main(int argc, char** argv) {
     // The machine may be shared: alternate the two servers and keep each one's best of three.
     for (const Case& c : cases) {
         if (std::getenv("BENCH_ONLY_MANY") != nullptr && c.connections == 1) continue;
+        if (std::getenv("BENCH_ONLY_ONE") != nullptr && c.connections != 1) continue;
         Run(plain.Port(), c.connections, c.bytesEach / 8);  // warm-up
         double plainRate = 0, engineRate = 0;
         for (int round = 0; round < 3; ++round) {
