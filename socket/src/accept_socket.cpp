@@ -28,9 +28,6 @@ TwAcceptSocket::TwAcceptSocket(Engine* engine) : TwSocket("TwAcceptSocket"), m_e
 
 TwAcceptSocket::~TwAcceptSocket() {
     Close();
-    for (IoContext* context : m_delivery) {
-        if (context->kind == IoContext::kReceive) delete static_cast<RecvContext*>(context);
-    }
     delete[] m_buffer;
     Engine::s_liveConnections.fetch_sub(1);
 }
@@ -52,12 +49,7 @@ int TwAcceptSocket::SetUp() {
     setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
     setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    {
-        std::lock_guard<std::mutex> guard(m_rxLock);
-        m_buffered = 0;
-        m_inFlight = 0;
-    }
-    m_nextSequence = 0;
+    m_buffered = 0;
     m_valid = 1;
     return 1;
 }
@@ -76,6 +68,7 @@ bool TwAcceptSocket::BindToPort() {
 
 int TwAcceptSocket::StartReceiving() {
     m_receiving.store(true);
+    m_readArmed.store(true);
     UpdateInterest();
     return 1;
 }
@@ -225,8 +218,7 @@ void TwAcceptSocket::ShutdownLocked(bool graceful) {
     lg.l_linger = 0;
     setsockopt(m_socket, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
     shutdown(m_socket, SHUT_RDWR);
-    // A session that stopped reading for back-pressure must still notice its end.
-    m_closing.store(true);
+    // An idle session learns of its end from the port.
     UpdateInterest();
 }
 
@@ -244,8 +236,7 @@ void TwAcceptSocket::Close() {
 
 std::uint32_t TwAcceptSocket::WantedEvents() {
     std::uint32_t wanted = 0;
-    if (m_receiving.load() && !m_readEnded.load() && (!m_readPaused.load() || m_closing.load()))
-        wanted |= platform::kIoReadable;
+    if (m_receiving.load() && !m_readEnded.load() && m_readArmed.load()) wanted |= platform::kIoReadable;
     if (m_sendBlocked.load()) wanted |= platform::kIoWritable;
     return wanted;
 }
@@ -256,168 +247,116 @@ void TwAcceptSocket::OnIoReady(std::uint32_t events) {
         m_sendBlocked.store(false);
         FlushLocked();
     }
-    if ((events & platform::kIoReadable) && m_receiving.load()) ReadSome();
-}
-
-void TwAcceptSocket::ReadSome() {
-    IoContextPool& pool = m_engine->Pool();
-    for (std::uint32_t round = 0; round < kMaxInFlight; ++round) {
-        bool full;
+    if ((events & platform::kIoReadable) && m_receiving.load() && !m_readEnded.load()) {
+        // The socket goes to the dispatch side, which reads it until it runs dry and only then
+        // gives it back to the port: one hand-over per burst rather than per chunk.
+        m_readArmed.store(false);
+        bool schedule;
         {
-            std::lock_guard<std::mutex> guard(m_rxLock);
-            if (m_readEnded.load()) return;
-            full = m_inFlight >= kMaxInFlight;
-            if (full && !m_closing.load()) {
-                m_readPaused.store(true);  // the dispatcher re-arms once a chunk is delivered
-                return;
-            }
+            std::lock_guard<std::mutex> guard(m_deliveryLock);
+            m_readRequested = true;
+            schedule = !m_scheduled;
+            m_scheduled = true;
         }
-        if (full) {  // closing while chunks wait: what is still unread goes with the session
-            EndReading();
-            return;
-        }
-        RecvContext* context = pool.GetRecv();
-        if (context == nullptr) {
-            Shutdown(false);
-            EndReading();
-            return;
-        }
-        ssize_t n = recv(m_socket, context->data, RecvContext::kBufferSize, MSG_DONTWAIT);
-        if (n > 0) {
-            {
-                std::lock_guard<std::mutex> guard(m_rxLock);
-                ++m_inFlight;
-            }
-            context->connection = this;
-            context->bytes = static_cast<std::uint32_t>(n);
-            context->sequence = m_nextSequence++;
-            Hand(context);
-            if (static_cast<std::size_t>(n) < RecvContext::kBufferSize) return;  // drained for now
-            continue;
-        }
-        int err = errno;
-        pool.ReturnRecv(context);
-        if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) return;
-        if (n < 0) m_error = static_cast<int>(platform::WsaErrorFromErrno(err));
-        EndReading();
-        return;
+        if (schedule) Schedule();
     }
 }
 
-void TwAcceptSocket::EndReading() {
-    {
-        std::lock_guard<std::mutex> guard(m_rxLock);
-        if (m_readEnded.load()) return;
-        m_readEnded.store(true);
-    }
-    m_engine->IoPort().Detach(this);
-    m_endMarker.kind = IoContext::kEnd;
-    m_endMarker.connection = this;
-    m_endMarker.bytes = 0;
-    m_endMarker.sequence = m_nextSequence++;
-    Hand(&m_endMarker);
+void TwAcceptSocket::Schedule() {
+    AddRef();  // released by the dispatch worker that runs the session
+    m_engine->DispatchPort().Post({this, this, 0});
 }
 
-void TwAcceptSocket::Hand(IoContext* context) {
-    // The session's chunks wait in its own queue, in reading order; the session itself is queued
-    // to the dispatch workers only when no worker has it, so one worker at a time delivers them.
-    bool schedule;
-    {
-        std::lock_guard<std::mutex> guard(m_deliveryLock);
-        m_delivery.push_back(context);
-        schedule = !m_scheduled;
-        m_scheduled = true;
-    }
-    if (schedule) m_engine->DispatchPort().Post({this, context, context->bytes});
-}
-
-void TwAcceptSocket::Dispatch(IoContext* context) {
-    auto* connection = static_cast<TwAcceptSocket*>(context->connection.get());
+void TwAcceptSocket::Dispatch(void* key) {
+    auto* connection = static_cast<TwAcceptSocket*>(key);
     connection->Drain();
+    connection->Release();
 }
 
 void TwAcceptSocket::Drain() {
     SharedObjectPtr<SharedObject> self(this);
     for (;;) {
-        IoContext* context;
         {
             std::lock_guard<std::mutex> guard(m_deliveryLock);
-            if (m_delivery.empty()) {
+            if (!m_readRequested) {
                 m_scheduled = false;
                 return;
             }
-            context = m_delivery.front();
-            m_delivery.pop_front();
+            m_readRequested = false;
         }
-        if (context->kind == IoContext::kEnd) {  // always the last: nothing is read after it
-            context->connection = nullptr;
+        switch (ReadBurst()) {
+        case Burst::kDrained:
+            // Readiness that comes after the re-arm sets the request again, which the loop sees
+            // before it lets the session go.
+            m_readArmed.store(true);
+            UpdateInterest();
+            break;
+        case Burst::kBudget: {
+            // Other sessions get their turn; this one stays scheduled and goes to the back.
+            std::lock_guard<std::mutex> guard(m_deliveryLock);
+            m_readRequested = true;
+        }
+            Schedule();
+            return;
+        case Burst::kEnded:
+            m_engine->IoPort().Detach(this);
             if (m_manager != nullptr) {
                 m_manager->DiscCallback(self);
                 m_manager->RemoveSession(this);
             } else {
                 Close();
             }
-            return;
+            return;  // stays scheduled for good: nothing is read after the end
         }
-        DeliverData(static_cast<RecvContext*>(context));
-        m_engine->Pool().ReturnRecv(static_cast<RecvContext*>(context));
     }
 }
 
-void TwAcceptSocket::DeliverData(RecvContext* context) {
-    std::uint32_t n = context->bytes;
-    std::uint32_t offset = 0;
-    while (offset < n) {
-        std::uint32_t buffered = m_buffered;  // written only by the delivering thread
-        char* data;
-        std::uint32_t take;
-        if (buffered == 0) {
-            // Nothing left over from before: the callback reads the chunk where it lies and
-            // only what it leaves is copied into the session's buffer.
-            data = context->data + offset;
-            take = n - offset;
-        } else {
-            // Append what fits; the rest of the chunk follows once the callback has consumed.
-            take = std::min(n - offset, kRecvBufferSize - 1 - buffered);
-            if (take == 0) {
-                // A full buffer the callback takes nothing from can never move again; dropping
-                // bytes would corrupt the stream, so the session ends instead.
-                Shutdown(false);
-                break;
-            }
-            std::memcpy(m_buffer + buffered, context->data + offset, take);
-            data = m_buffer;
+TwAcceptSocket::Burst TwAcceptSocket::ReadBurst() {
+    for (std::uint32_t round = 0; round < kReadBudget; ++round) {
+        std::uint32_t space = kRecvBufferSize - 1 - m_buffered;
+        if (space == 0) {
+            // A full buffer the callback takes nothing from can never move again; dropping
+            // bytes would corrupt the stream, so the session ends instead.
+            Shutdown(false);
+            m_readEnded.store(true);
+            return Burst::kEnded;
         }
-        offset += take;
-        std::uint32_t length = data == m_buffer ? buffered + take : take;
-        std::uint32_t consumed = 0;
-        TwProcessCallBack callback = m_callback.load();
-        if (callback != nullptr) {
-            _TwRecvRecord record{data, length, 0};
-            _TwMessage message;
-            message.code = TW_MSG_RECEIVE;
-            message.userContext = m_userContext.load();
-            message.session = this;
-            message.sessionCtx = GetSessionCtx();
-            message.param = reinterpret_cast<std::uintptr_t>(&record);
-            callback(m_manager, &message);
-            consumed = std::min(record.consumed, length);
+        ssize_t n = recv(m_socket, m_buffer + m_buffered, space, MSG_DONTWAIT);
+        if (n > 0) {
+            Deliver(static_cast<std::uint32_t>(n));
+            // A short read has emptied the socket: the port tells when more comes, which
+            // spares the read that would only say so.
+            if (static_cast<std::uint32_t>(n) < space) return Burst::kDrained;
+            continue;
         }
-        std::uint32_t left = length - consumed;
-        if (left > 0 && (consumed > 0 || data != m_buffer)) std::memmove(m_buffer, data + consumed, left);
-        std::lock_guard<std::mutex> guard(m_rxLock);
-        m_buffered = left;
+        int err = errno;
+        if (n < 0 && err == EINTR) continue;
+        if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) return Burst::kDrained;
+        if (n < 0) m_error = static_cast<int>(platform::WsaErrorFromErrno(err));
+        m_readEnded.store(true);
+        return Burst::kEnded;
     }
-    bool resume = false;
-    {
-        std::lock_guard<std::mutex> guard(m_rxLock);
-        --m_inFlight;
-        if (m_readPaused.load() && m_inFlight < kMaxInFlight) {
-            m_readPaused.store(false);
-            resume = true;
-        }
+    return Burst::kBudget;
+}
+
+void TwAcceptSocket::Deliver(std::uint32_t bytes) {
+    std::uint32_t length = m_buffered + bytes;
+    std::uint32_t consumed = 0;
+    TwProcessCallBack callback = m_callback.load();
+    if (callback != nullptr) {
+        _TwRecvRecord record{m_buffer, length, 0};
+        _TwMessage message;
+        message.code = TW_MSG_RECEIVE;
+        message.userContext = m_userContext.load();
+        message.session = this;
+        message.sessionCtx = GetSessionCtx();
+        message.param = reinterpret_cast<std::uintptr_t>(&record);
+        callback(m_manager, &message);
+        consumed = std::min(record.consumed, length);
     }
-    if (resume) UpdateInterest();
+    std::uint32_t left = length - consumed;
+    if (left > 0 && consumed > 0) std::memmove(m_buffer, m_buffer + consumed, left);
+    m_buffered = left;
 }
 
 // ---- session information ----

@@ -1,17 +1,18 @@
 // TwAcceptSocket: one TCP session of the engine (accepted, attached or connected).
 //
-// Receive path: an I/O worker reads a chunk and hands it over for delivery; a dispatch worker
-// appends it to the buffer (as much as fits, the rest after the callback has consumed) and calls
-// the user. The session's chunks wait in a queue of its own that one worker at a time drains, so
-// calls come one at a time and in reading order. With kMaxInFlight chunks waiting the socket is
-// not read from until one is delivered (back-pressure): nothing is dropped.
-// End of stream or a read error is queued once, after the last chunk: TW_MSG_DISCONNECT.
+// Receive path: the I/O port reports the socket readable; the I/O worker only disarms it and
+// hands the session to the dispatch workers. The dispatch worker that has the session reads
+// straight into the session's buffer and calls the user, again and again until the socket runs
+// dry, then arms it on the port again. One worker at a time has a session, so calls come one at a
+// time and in reading order. Nothing is read while the callback runs, so a slow consumer leaves
+// the data in the kernel (back-pressure): nothing is dropped.
+// End of stream or a read error is seen by that worker after the last data: TW_MSG_DISCONNECT.
 //
 // Send path: messages are queued (FIFO) and written by whichever thread gets the send lock first
 // (the sender itself, or an I/O worker once the socket is writable again).
 //
 // Locks: m_sendLock (descriptor use and close, send state) before the port's registration lock;
-// m_rxLock (buffer accounting) and m_deliveryLock (the session's chunk queue) are leaves.
+// m_deliveryLock (whether a worker has the session) is a leaf.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -31,8 +32,8 @@ namespace prendle {
 class TwAcceptSocket : public TwSocket, public platform::IoSource {
 public:
     static constexpr std::uint32_t kRecvBufferSize = 66560;
-    // Chunks read but not yet delivered; at this count the socket is not read from.
-    static constexpr std::uint32_t kMaxInFlight = 4;
+    // Chunks one dispatch turn reads before the session lets other sessions go first.
+    static constexpr std::uint32_t kReadBudget = 32;
 
     explicit TwAcceptSocket(Engine* engine);
     ~TwAcceptSocket() override;
@@ -65,8 +66,9 @@ public:
     void SetAliveCheck(bool on, std::int64_t stampSeconds);
     bool AliveCheck(std::int64_t* stampSeconds);
 
-    // The dispatch side: delivers one completed context (any worker).
-    static void Dispatch(IoContext* context);
+    // The dispatch side: runs a session the port found readable (any worker; `key` is the
+    // session, with the reference taken when it was scheduled).
+    static void Dispatch(void* key);
 
 protected:
     void OnIoReady(std::uint32_t events) override;
@@ -75,14 +77,14 @@ protected:
     void IoRelease() override { Release(); }
 
 private:
-    void ReadSome();
-    void EndReading();
+    enum class Burst { kDrained, kBudget, kEnded };
+    void Schedule();
+    void Drain();
+    Burst ReadBurst();
     bool FlushLocked();  // false when the session had to be ended
     bool GatherLocked(SendContext* context);
     void ShutdownLocked(bool graceful);
-    void Hand(IoContext* context);
-    void Drain();
-    void DeliverData(RecvContext* context);
+    void Deliver(std::uint32_t bytes);
 
     Engine* m_engine;
     std::atomic<bool> m_bound{false};
@@ -96,21 +98,17 @@ private:
     SendContext* m_current = nullptr;
     std::atomic<bool> m_sendBlocked{false};
 
-    // Receive state.
-    std::mutex m_rxLock;
+    // Receive state. The port watches readability only while m_readArmed is set; a dispatch
+    // worker that has the session reads it until it runs dry, then arms it again.
     std::atomic<bool> m_receiving{false};
-    std::atomic<bool> m_readPaused{false};
+    std::atomic<bool> m_readArmed{false};
     std::atomic<bool> m_readEnded{false};
-    std::atomic<bool> m_closing{false};
-    std::uint32_t m_inFlight = 0;  // chunks read, not yet delivered (m_rxLock)
-    std::uint32_t m_buffered = 0;  // in m_buffer (m_rxLock for writes; the dispatcher owns the bytes)
-    std::uint32_t m_nextSequence = 0;  // I/O side only (one handler at a time)
-    IoContext m_endMarker;
+    std::uint32_t m_buffered = 0;  // bytes in m_buffer; only the delivering worker touches them
 
-    // Chunks waiting for delivery, in reading order, and whether a worker has the session.
+    // Whether a dispatch worker has the session, and whether it should read again.
     std::mutex m_deliveryLock;
-    std::deque<IoContext*> m_delivery;
     bool m_scheduled = false;
+    bool m_readRequested = false;
 
     char* m_buffer = nullptr;
 

@@ -46,7 +46,7 @@ protected:
             platform::CompletionQueue::Completion completion;
             if (!m_port.Get(&completion, platform::kInfinite)) continue;
             if (completion.context == nullptr) continue;
-            TwAcceptSocket::Dispatch(static_cast<IoContext*>(completion.context));
+            TwAcceptSocket::Dispatch(completion.key);
         }
         return 0;
     }

@@ -133,7 +133,7 @@ TEST_F(ManagerTest, UnconsumedBytesStayForTheNextCall) {
 
 TEST_F(ManagerTest, FullBufferStopsReadingInsteadOfDroppingData) {
     // A consumer that takes 50,000-byte blocks only, and is slow at first: the bytes it leaves plus
-    // the chunks in flight exceed the buffer unless reading stops.
+    // what keeps arriving exceed the buffer unless reading stops.
     constexpr std::size_t kTotal = 2'000'000;
     constexpr std::uint32_t kBlock = 50000;
     std::atomic<bool> first{true};
