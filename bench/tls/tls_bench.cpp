@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -321,9 +322,13 @@ int main(int argc, char** argv) {
     std::string caPath = dir + "/trusted", pem = dir + "/server.pem";
     std::filesystem::create_directories(caPath);
     MakeCertificate(pem);
-    double plain = PlainRun(pem, total, false);
+    // The machine may be shared: alternate the two and keep each one's best of three.
+    double plain = 0, library = 0;
+    for (int round = 0; round < 3; ++round) {
+        plain = std::max(plain, PlainRun(pem, total, false));
+        library = std::max(library, LibraryRun(pem, caPath, total));
+    }
     double plainTcp = PlainRun(pem, total, true);
-    double library = LibraryRun(pem, caPath, total);
     double memory = MemoryRun(pem, caPath, total);
     double raw = RawRun(total);
     std::printf("TLS 1.2 %s, %llu MB one way\n", kSuite, static_cast<unsigned long long>(megabytes));
