@@ -32,6 +32,54 @@ bool TwManualEvent::IsSet() {
     return m_set;
 }
 
+namespace {
+
+// OpenSSL's output goes straight into the connection's output buffer, where Flush tags the records
+// with the key id and hands them to the transport: a memory BIO in between would cost a copy of
+// every byte sent. Writes always succeed (the buffer grows if a flight is ever larger than it).
+int SinkWrite(BIO* bio, const char* data, int length) {
+    auto* conn = static_cast<TwSslConnection*>(BIO_get_data(bio));
+    if (conn == nullptr || length < 0) return -1;
+    auto size = static_cast<std::size_t>(length);
+    if (conn->output.size() - conn->kept < size) conn->output.resize(conn->kept + size);
+    std::memcpy(conn->output.data() + conn->kept, data, size);
+    conn->kept += size;
+    return length;
+}
+
+long SinkCtrl(BIO* bio, int command, long, void*) {
+    auto* conn = static_cast<TwSslConnection*>(BIO_get_data(bio));
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_PENDING:
+    case BIO_CTRL_WPENDING:
+        return conn != nullptr ? static_cast<long>(conn->kept) : 0;
+    default:
+        return 0;
+    }
+}
+
+int SinkCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+const BIO_METHOD* SinkMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tamberk output");
+        if (m != nullptr) {
+            BIO_meth_set_write(m, SinkWrite);
+            BIO_meth_set_ctrl(m, SinkCtrl);
+            BIO_meth_set_create(m, SinkCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
+}  // namespace
+
 TwSslConnection::TwSslConnection(TwSslSession* owner, int id)
     : session(owner), keyId(id), output(kConnectionOutputSize) {}
 
@@ -43,7 +91,9 @@ bool TwSslConnection::Init(SSL_CTX* ctx, int mode, SSL_SESSION* resumeFrom) {
     ssl = SSL_new(ctx);
     if (!ssl) return false;
     rbio = BIO_new(BIO_s_mem());
-    wbio = BIO_new(BIO_s_mem());
+    const BIO_METHOD* sink = SinkMethod();
+    wbio = sink != nullptr ? BIO_new(sink) : nullptr;
+    if (wbio) BIO_set_data(wbio, this);
     if (!rbio || !wbio) {
         BIO_free(rbio);
         BIO_free(wbio);

@@ -375,28 +375,19 @@ void TwSslSession::ShutdownAll(bool remove) {
 bool TwSslSession::CloseSocket() { return m_transport->Close(); }
 
 bool TwSslSession::Flush(TwSslConnection& conn) {
-    bool ok = true;
+    // OpenSSL writes whole records into the output buffer; anything short of a record waits.
     const std::uint8_t tag = static_cast<std::uint8_t>(conn.keyId << 6);
-    while (BIO_ctrl_pending(conn.wbio) > 0) {
-        std::size_t room = conn.output.size() - conn.kept;
-        int n = room ? BIO_read(conn.wbio, conn.output.data() + conn.kept, static_cast<int>(room)) : 0;
-        if (n < 1) break;
-        conn.kept += static_cast<std::size_t>(n);
-        std::size_t whole = 0;
-        while (conn.kept - whole >= kRecordHeaderSize) {
-            std::size_t len = RecordLengthAt(conn.output.data() + whole, conn.kept - whole);
-            if (len == 0 || len > conn.kept - whole) break;
-            conn.output[whole] |= tag;
-            whole += len;
-        }
-        if (whole == 0) {
-            if (room == 0) break;  // cannot happen with OpenSSL's record sizes
-            continue;
-        }
-        if (!m_transport->Send(conn.output.data(), whole)) ok = false;
-        std::memmove(conn.output.data(), conn.output.data() + whole, conn.kept - whole);
-        conn.kept -= whole;
+    std::size_t whole = 0;
+    while (conn.kept - whole >= kRecordHeaderSize) {
+        std::size_t len = RecordLengthAt(conn.output.data() + whole, conn.kept - whole);
+        if (len == 0 || len > conn.kept - whole) break;
+        conn.output[whole] |= tag;
+        whole += len;
     }
+    if (whole == 0) return true;
+    bool ok = m_transport->Send(conn.output.data(), whole);
+    std::memmove(conn.output.data(), conn.output.data() + whole, conn.kept - whole);
+    conn.kept -= whole;
     return ok;
 }
 
@@ -423,7 +414,7 @@ int TwSslSession::SendMsg(const char* data, int length, bool flush) {
                 break;
             }
             ret += n;
-            if (BIO_ctrl_pending(conn->wbio) + kWritePiece + 256 > conn->output.size()) sent = Flush(*conn) && sent;
+            if (conn->kept + kWritePiece + 256 > conn->output.size()) sent = Flush(*conn) && sent;
         }
         if (flush) sent = Flush(*conn) && sent;
         return flush && !sent ? 0 : ret;

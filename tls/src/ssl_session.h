@@ -66,12 +66,12 @@ public:
     TwSslSession* session;
     SSL* ssl = nullptr;
     BIO* rbio = nullptr;  // network bytes into OpenSSL
-    BIO* wbio = nullptr;  // OpenSSL's output
+    BIO* wbio = nullptr;  // OpenSSL's output, written straight into `output`
     std::atomic<bool> complete{false};  // written under the W lock, read anywhere
     bool counted = false;  // included in the session's completed count
     bool shuttingDown = false;
     int keyId;
-    std::size_t kept = 0;
+    std::size_t kept = 0;  // bytes of OpenSSL's output in `output` not yet sent
     std::vector<std::uint8_t> output;
 };
 
