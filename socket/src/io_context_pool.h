@@ -16,7 +16,7 @@ namespace prendle {
 // queued send messages are FIFO_MSG records (util/fifo.h)
 
 struct IoContext {
-    enum Kind : std::uint32_t { kReceive = 0, kSend = 1, kEnd = 2 };
+    enum Kind : std::uint32_t { kReceive = 0, kSend = 1 };
     Kind kind = kReceive;
     std::uint32_t sequence = 0;
     SharedObjectPtr<SharedObject> connection;
