@@ -3,7 +3,6 @@
 // no delay); the load generator is the same blocking client for both.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,15 +16,9 @@
 #include <vector>
 
 #include "prendle/socket_server.h"
+#include "testsupport/net.h"
 
 namespace {
-
-void Options(int fd) {
-    int size = 65536, on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-}
 
 int Listen(unsigned short* port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -71,7 +64,7 @@ public:
             for (;;) {
                 int fd = accept(m_listen, nullptr, nullptr);
                 if (fd < 0) return;
-                Options(fd);
+                testsupport::SetEngineSocketOptions(fd);
                 m_workers.emplace_back([fd] {
                     std::vector<char> buf(65536);
                     for (;;) {

@@ -8,7 +8,6 @@
 // Usage: tls_bench [megabytes]   (default 256)
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -251,13 +250,6 @@ double MemoryRun(const std::string& pem, const std::string& caPath, std::uint64_
     return received >= total ? static_cast<double>(total) / (1024.0 * 1024.0) / seconds : -1;
 }
 
-void EngineSocketOptions(int fd) {
-    int size = 65536, on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
 // Two connected loopback TCP sockets with the socket engine's options.
 bool TcpPair(int sv[2]) {
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -269,7 +261,7 @@ bool TcpPair(int sv[2]) {
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return false;
     sv[1] = ::socket(AF_INET, SOCK_STREAM, 0);
-    EngineSocketOptions(sv[1]);
+    testsupport::SetEngineSocketOptions(sv[1]);
     if (::connect(sv[1], reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         ::close(listener);
         ::close(sv[1]);
@@ -281,7 +273,7 @@ bool TcpPair(int sv[2]) {
         ::close(sv[1]);
         return false;
     }
-    EngineSocketOptions(sv[0]);
+    testsupport::SetEngineSocketOptions(sv[0]);
     return true;
 }
 
