@@ -50,7 +50,7 @@ protected:
     std::vector<SharedObjectPtr<SharedObject>> sessions;
     std::string received;
     std::atomic<int> disconnects{0};
-    unsigned long stopResult = TW_SUCCEED;
+    std::atomic<unsigned long> stopResult{TW_SUCCEED};
 };
 
 TEST_F(ServerTest, AutomaticPortSkipsATakenOneAndIsWrittenBack) {
