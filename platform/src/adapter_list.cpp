@@ -126,4 +126,19 @@ DWORD LookupNeighbour(DWORD ip, std::array<BYTE, 6>* mac) {
     return kErrorNotFound;
 }
 
+namespace {
+
+class LinuxAdapterList final : public AdapterList {
+public:
+    DWORD GetAdapters(std::vector<AdapterInfo>* adapters) override { return platform::GetAdapters(adapters); }
+    DWORD LookupNeighbour(DWORD ip, std::array<BYTE, 6>* mac) override { return platform::LookupNeighbour(ip, mac); }
+};
+
+}  // namespace
+
+AdapterList& SystemAdapterList() {
+    static LinuxAdapterList list;
+    return list;
+}
+
 }  // namespace platform

@@ -61,4 +61,21 @@ DWORD DeleteIpv4Addresses(DWORD ifIndex) {
     return kErrorSuccess;
 }
 
+namespace {
+
+class LinuxAddressConfig final : public AddressConfig {
+public:
+    DWORD AddIpv4Address(DWORD ifIndex, DWORD address, DWORD mask) override {
+        return platform::AddIpv4Address(ifIndex, address, mask);
+    }
+    DWORD DeleteIpv4Addresses(DWORD ifIndex) override { return platform::DeleteIpv4Addresses(ifIndex); }
+};
+
+}  // namespace
+
+AddressConfig& SystemAddressConfig() {
+    static LinuxAddressConfig config;
+    return config;
+}
+
 }  // namespace platform

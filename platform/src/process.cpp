@@ -149,6 +149,9 @@ pid_t SpawnPosix(const Prepared& p, const SpawnOptions& options) {
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);  // e.g. an ignored SIGPIPE is not inherited
     posix_spawnattr_setflags(&attr, flags);
+    if (options.stdinFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, options.stdinFd, STDIN_FILENO);
+    }
     if (options.quietOutput) {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
@@ -176,6 +179,9 @@ pid_t SpawnPosix(const Prepared& p, const SpawnOptions& options) {
         ::signal(sig, SIG_DFL);
     }
     bool ok = !options.newSession || ::setsid() >= 0;
+    if (ok && options.stdinFd >= 0) {
+        ok = ::dup2(options.stdinFd, STDIN_FILENO) >= 0;
+    }
     if (ok && options.quietOutput) {
         int devnull = ::open("/dev/null", O_WRONLY);
         ok = devnull >= 0 && ::dup2(devnull, STDOUT_FILENO) >= 0 && ::dup2(devnull, STDERR_FILENO) >= 0;
@@ -358,6 +364,14 @@ DWORD WaitProcess(pid_t pid, DWORD timeoutMs, int* exitCode) {
             backoffMs = backoffMs < 50 ? backoffMs * 2 : 50;
         }
     }
+}
+
+std::string FindProgram(const std::string& name) {
+    if (name.empty()) {
+        return std::string();
+    }
+    std::string path = ResolveProgram(name);
+    return IsExecutable(path) ? path : std::string();
 }
 
 int RunAndWait(const std::vector<std::string>& argv, const SpawnOptions& options) {

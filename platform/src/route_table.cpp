@@ -213,11 +213,8 @@ DWORD ReadForwardRows(std::vector<MIB_IPFORWARDROW>* rows) {
     return kErrorSuccess;
 }
 
-DWORD GetIpForwardTable(MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order) {
+DWORD FillForwardTable(std::vector<MIB_IPFORWARDROW> rows, MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order) {
     if (size == nullptr) return kErrorInvalidParameter;
-    std::vector<MIB_IPFORWARDROW> rows;
-    const DWORD rc = ReadForwardRows(&rows);
-    if (rc != kErrorSuccess) return rc;
     const ULONG needed = ForwardTableSize(static_cast<DWORD>(rows.size()));
     if (table == nullptr || *size < needed) {
         *size = needed;
@@ -232,6 +229,35 @@ DWORD GetIpForwardTable(MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order) {
     table->dwNumEntries = static_cast<DWORD>(rows.size());
     if (!rows.empty()) std::memcpy(table->table, rows.data(), rows.size() * sizeof(MIB_IPFORWARDROW));
     return kErrorSuccess;
+}
+
+DWORD GetIpForwardTable(MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order) {
+    return SystemRouteTable().GetIpForwardTable(table, size, order);
+}
+
+DWORD RouteTable::GetIpForwardTable(MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order) {
+    if (size == nullptr) return kErrorInvalidParameter;
+    std::vector<MIB_IPFORWARDROW> rows;
+    const DWORD rc = ReadForwardRows(&rows);
+    if (rc != kErrorSuccess) return rc;
+    return FillForwardTable(std::move(rows), table, size, order);
+}
+
+namespace {
+
+class LinuxRouteTable final : public RouteTable {
+public:
+    DWORD ReadForwardRows(std::vector<MIB_IPFORWARDROW>* rows) override { return platform::ReadForwardRows(rows); }
+    DWORD CreateIpForwardEntry(const MIB_IPFORWARDROW* row) override { return platform::CreateIpForwardEntry(row); }
+    DWORD DeleteIpForwardEntry(const MIB_IPFORWARDROW* row) override { return platform::DeleteIpForwardEntry(row); }
+    DWORD SetIpForwardEntry(const MIB_IPFORWARDROW* row) override { return platform::SetIpForwardEntry(row); }
+};
+
+}  // namespace
+
+RouteTable& SystemRouteTable() {
+    static LinuxRouteTable table;
+    return table;
 }
 
 DWORD CreateIpForwardEntry(const MIB_IPFORWARDROW* row) {

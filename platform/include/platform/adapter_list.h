@@ -42,4 +42,14 @@ DWORD GetAdapters(std::vector<AdapterInfo>* adapters);
 // table has no complete entry for it.
 DWORD LookupNeighbour(DWORD ip, std::array<BYTE, 6>* mac);
 
+// The adapter list as an object, so that its users can be given another one (a fake in tests).
+class AdapterList {
+public:
+    virtual ~AdapterList() = default;
+    virtual DWORD GetAdapters(std::vector<AdapterInfo>* adapters) = 0;
+    virtual DWORD LookupNeighbour(DWORD ip, std::array<BYTE, 6>* mac) = 0;
+};
+// The machine's adapters through rtnetlink (the free functions); lives for the whole process.
+AdapterList& SystemAdapterList();
+
 }  // namespace platform

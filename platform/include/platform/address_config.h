@@ -13,4 +13,15 @@ DWORD AddIpv4Address(DWORD ifIndex, DWORD address, DWORD mask);
 // Removes every IPv4 address of the interface; kErrorSuccess also when it had none.
 DWORD DeleteIpv4Addresses(DWORD ifIndex);
 
+// The address configuration as an object, so that its users can be given another one (a fake in
+// tests).
+class AddressConfig {
+public:
+    virtual ~AddressConfig() = default;
+    virtual DWORD AddIpv4Address(DWORD ifIndex, DWORD address, DWORD mask) = 0;
+    virtual DWORD DeleteIpv4Addresses(DWORD ifIndex) = 0;
+};
+// The machine's interfaces through rtnetlink (the free functions); lives for the whole process.
+AddressConfig& SystemAddressConfig();
+
 }  // namespace platform

@@ -15,6 +15,7 @@ struct SpawnOptions {
     bool quietOutput = false;        // stdout/stderr to /dev/null
     int uid = -1, gid = -1;          // >= 0: run as that user (needs root)
     std::vector<std::string> extraEnv;  // "NAME=value" entries added to our environment
+    int stdinFd = -1;                // >= 0: the child's standard input (the caller keeps its copy)
 };
 
 // Starts argv[0] (a path, or a name looked up in PATH) with the given arguments. Returns the pid,
@@ -25,6 +26,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& options = 
 // kWaitFailed (not a process, or already reaped). A process that is not our child can be waited
 // for too; its exit code is unknown (-1).
 DWORD WaitProcess(pid_t pid, DWORD timeoutMs, int* exitCode);
+// Full path of a program name as PATH lookup finds it (a name with a slash is taken as it is);
+// empty when there is none.
+std::string FindProgram(const std::string& name);
 // Runs to completion and returns the exit code, -1 when it could not start.
 int RunAndWait(const std::vector<std::string>& argv, const SpawnOptions& options = {});
 // pid <= 0 (process groups, every process) is refused.

@@ -96,6 +96,23 @@ int MaskPrefixLength(DWORD maskNetworkOrder);
 // The mask (network byte order) of a prefix length 0-32.
 DWORD PrefixLengthMask(int prefixLength);
 
+// The table rows from `rows` in the buffer rules of GetIpForwardTable.
+DWORD FillForwardTable(std::vector<MIB_IPFORWARDROW> rows, MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order);
+
+// The forwarding table as an object, so that its users can be given another one (a fake in
+// tests). The calls have the contracts of the free functions above.
+class RouteTable {
+public:
+    virtual ~RouteTable() = default;
+    virtual DWORD ReadForwardRows(std::vector<MIB_IPFORWARDROW>* rows) = 0;
+    virtual DWORD CreateIpForwardEntry(const MIB_IPFORWARDROW* row) = 0;
+    virtual DWORD DeleteIpForwardEntry(const MIB_IPFORWARDROW* row) = 0;
+    virtual DWORD SetIpForwardEntry(const MIB_IPFORWARDROW* row) = 0;
+    DWORD GetIpForwardTable(MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order);
+};
+// The machine's table through rtnetlink (the free functions); lives for the whole process.
+RouteTable& SystemRouteTable();
+
 // Change notification: a descriptor that becomes readable when IPv4 routes (or addresses) change.
 // Drain() empties it. Not thread-safe; one owner.
 class NetworkChangeMonitor {
