@@ -27,24 +27,24 @@ SavedRows& Saved() {
     return s;
 }
 
-bool ReadRows(std::vector<MIB_IPFORWARDROW>* rows) {
-    return platform::ReadForwardRows(rows) == platform::kErrorSuccess;
+bool ReadRows(platform::RouteTable& table, std::vector<MIB_IPFORWARDROW>* rows) {
+    return table.ReadForwardRows(rows) == platform::kErrorSuccess;
 }
 
 // Removes a route; when the delete is refused, writes it as invalid instead (which also removes
 // it). True when either way worked.
-bool RemoveRow(const MIB_IPFORWARDROW& row) {
-    if (platform::DeleteIpForwardEntry(&row) == platform::kErrorSuccess) return true;
+bool RemoveRow(platform::RouteTable& table, const MIB_IPFORWARDROW& row) {
+    if (table.DeleteIpForwardEntry(&row) == platform::kErrorSuccess) return true;
     MIB_IPFORWARDROW invalid = row;
     invalid.dwForwardType = platform::MIB_IPROUTE_TYPE_INVALID;
-    return platform::SetIpForwardEntry(&invalid) == platform::kErrorSuccess;
+    return table.SetIpForwardEntry(&invalid) == platform::kErrorSuccess;
 }
 
 // Whether the table holds a route equal to `row` in destination, mask, next hop, interface and
 // metric.
-bool RowPresent(const MIB_IPFORWARDROW& row) {
+bool RowPresent(platform::RouteTable& table, const MIB_IPFORWARDROW& row) {
     std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return false;
+    if (!ReadRows(table, &rows)) return false;
     for (const auto& r : rows) {
         if (r.dwForwardDest == row.dwForwardDest && r.dwForwardMask == row.dwForwardMask &&
             r.dwForwardNextHop == row.dwForwardNextHop && r.dwForwardIfIndex == row.dwForwardIfIndex &&
@@ -58,11 +58,12 @@ bool RowPresent(const MIB_IPFORWARDROW& row) {
 // Puts saved rows back: each is re-created unless an equal route is there already. Several saved
 // routes may differ only in their metric, so a row is never written over a neighbour. 0 when at
 // least one row is in the table afterwards, 1 when none is (or nothing was saved).
-int WriteBack(const MIB_IPFORWARDROW* rows, int count) {
+int WriteBack(platform::RouteTable& table, const MIB_IPFORWARDROW* rows, int count) {
     int present = 0;
     for (int i = 0; i < count; ++i) {
-        const DWORD rc = platform::CreateIpForwardEntry(&rows[i]);
-        if (rc == platform::kErrorSuccess || (rc == platform::kErrorObjectAlreadyExists && RowPresent(rows[i]))) {
+        const DWORD rc = table.CreateIpForwardEntry(&rows[i]);
+        if (rc == platform::kErrorSuccess ||
+            (rc == platform::kErrorObjectAlreadyExists && RowPresent(table, rows[i]))) {
             ++present;
         }
     }
@@ -99,26 +100,27 @@ bool ResolveHost(const char* host, DWORD* address) {
     return true;
 }
 
-int RemoveMatching(bool (*match)(const MIB_IPFORWARDROW&, DWORD, DWORD), DWORD net, DWORD mask) {
+int RemoveMatching(platform::RouteTable& table, bool (*match)(const MIB_IPFORWARDROW&, DWORD, DWORD), DWORD net,
+                   DWORD mask) {
     std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return 1;
+    if (!ReadRows(table, &rows)) return 1;
     int removed = 0;
     for (const auto& r : rows) {
-        if (match(r, net, mask) && RemoveRow(r)) ++removed;
+        if (match(r, net, mask) && RemoveRow(table, r)) ++removed;
     }
     return removed > 0 ? 0 : 1;
 }
 
 // Applies `change` to every row for dest/mask and writes it back; 0 when at least one was written.
 template <class Change>
-int UpdateMatching(DWORD dest, DWORD mask, Change change) {
+int UpdateMatching(platform::RouteTable& table, DWORD dest, DWORD mask, Change change) {
     std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return 1;
+    if (!ReadRows(table, &rows)) return 1;
     int written = 0;
     for (auto r : rows) {
         if (r.dwForwardDest != dest || r.dwForwardMask != mask) continue;
         change(r);
-        if (platform::SetIpForwardEntry(&r) == platform::kErrorSuccess) ++written;
+        if (table.SetIpForwardEntry(&r) == platform::kErrorSuccess) ++written;
     }
     return written > 0 ? 0 : 1;
 }
@@ -133,17 +135,18 @@ bool IsSubnetRow(const MIB_IPFORWARDROW& r, DWORD net, DWORD mask) {
 
 }  // namespace
 
-TwRouteManager::TwRouteManager() = default;
+TwRouteManager::TwRouteManager(platform::RouteTable& routes, platform::AdapterList& adapters)
+    : m_routes(&routes), m_adapters(&adapters) {}
 TwRouteManager::~TwRouteManager() = default;
 
 MIB_IPFORWARDTABLE* TwRouteManager::GetSystemRouteTable() {
     // The table may grow between the size question and the read; ask again a few times.
     for (int attempt = 0; attempt < 4; ++attempt) {
         ULONG size = 0;
-        if (platform::GetIpForwardTable(nullptr, &size, FALSE) != platform::kErrorInsufficientBuffer) return nullptr;
+        if (m_routes->GetIpForwardTable(nullptr, &size, FALSE) != platform::kErrorInsufficientBuffer) return nullptr;
         auto* table = static_cast<MIB_IPFORWARDTABLE*>(std::malloc(size));
         if (table == nullptr) return nullptr;
-        const DWORD rc = platform::GetIpForwardTable(table, &size, FALSE);
+        const DWORD rc = m_routes->GetIpForwardTable(table, &size, FALSE);
         if (rc == platform::kErrorSuccess) return table;
         std::free(table);
         if (rc != platform::kErrorInsufficientBuffer) return nullptr;
@@ -155,7 +158,7 @@ void TwRouteManager::FreeRouteTable(MIB_IPFORWARDTABLE* table) { std::free(table
 
 DWORD TwRouteManager::FindInterface(const ROUTE_ADD_REQUEST& request) {
     std::vector<platform::AdapterInfo> adapters;
-    if (platform::GetAdapters(&adapters) != platform::kErrorSuccess) return TW_ROUTE_FIND_INTERFACE;
+    if (m_adapters->GetAdapters(&adapters) != platform::kErrorSuccess) return TW_ROUTE_FIND_INTERFACE;
     for (const auto& adapter : adapters) {
         for (const auto& a : adapter.addresses) {
             if (a.address == 0) continue;
@@ -174,7 +177,7 @@ int TwRouteManager::AddEntry(ROUTE_ADD_REQUEST* request) {
     if (ifIndex == TW_ROUTE_FIND_INTERFACE) ifIndex = FindInterface(*request);
     if (ifIndex == TW_ROUTE_FIND_INTERFACE) return 1;
     const MIB_IPFORWARDROW row = RequestRow(*request, ifIndex);
-    return platform::CreateIpForwardEntry(&row) == platform::kErrorSuccess ? 0 : 1;
+    return m_routes->CreateIpForwardEntry(&row) == platform::kErrorSuccess ? 0 : 1;
 }
 
 int TwRouteManager::DeleteEntry(ROUTE_DELETE_REQUEST* request) {
@@ -182,24 +185,24 @@ int TwRouteManager::DeleteEntry(ROUTE_DELETE_REQUEST* request) {
     DWORD ifIndex = request->dwIfIndex;
     if (ifIndex == TW_ROUTE_FIND_INTERFACE) ifIndex = FindInterface(*request);
     if (ifIndex == TW_ROUTE_FIND_INTERFACE) return 1;
-    return RemoveRow(RequestRow(*request, ifIndex)) ? 0 : 1;
+    return RemoveRow(*m_routes, RequestRow(*request, ifIndex)) ? 0 : 1;
 }
 
 int TwRouteManager::UpdateEntry(ROUTE_UPDATE_METRIC_REQUEST* request) {
     if (request == nullptr) return 1;
-    return UpdateMatching(request->dwDestination, request->dwMask,
+    return UpdateMatching(*m_routes, request->dwDestination, request->dwMask,
                           [&](MIB_IPFORWARDROW& r) { r.dwForwardMetric1 += request->dwMetricIncrement; });
 }
 
 int TwRouteManager::UpdateEntry(ROUTE_UPDATE_FORWARD_REQUEST* request) {
     if (request == nullptr) return 1;
-    return UpdateMatching(request->dwDestination, request->dwMask,
+    return UpdateMatching(*m_routes, request->dwDestination, request->dwMask,
                           [&](MIB_IPFORWARDROW& r) { r.dwForwardType = request->dwForwardType; });
 }
 
 int TwRouteManager::SaveDefault(ROUTE_SAVE_DEFAULT_REQUEST*) {
     std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return 1;
+    if (!ReadRows(*m_routes, &rows)) return 1;
     SavedRows& s = Saved();
     std::lock_guard<std::mutex> g(s.lock);
     s.defaultCount = 0;
@@ -212,15 +215,15 @@ int TwRouteManager::SaveDefault(ROUTE_SAVE_DEFAULT_REQUEST*) {
 int TwRouteManager::RestoreDefault(ROUTE_RESTORE_DEFAULT_REQUEST*) {
     SavedRows& s = Saved();
     std::lock_guard<std::mutex> g(s.lock);
-    return WriteBack(s.defaults, s.defaultCount);
+    return WriteBack(*m_routes, s.defaults, s.defaultCount);
 }
 
-int TwRouteManager::DeleteDefault() { return RemoveMatching(IsDefaultRow, 0, 0); }
+int TwRouteManager::DeleteDefault() { return RemoveMatching(*m_routes, IsDefaultRow, 0, 0); }
 
 int TwRouteManager::RouteLookup(ROUTE_LOOKUP_REQUEST* request) {
     if (request == nullptr) return 1;
     std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return 1;
+    if (!ReadRows(*m_routes, &rows)) return 1;
     for (const auto& r : rows) {
         if (r.dwForwardDest == request->dwDestination && r.dwForwardMask == request->dwMask &&
             r.dwForwardNextHop == request->dwNextHop) {
@@ -251,7 +254,7 @@ const MIB_IPFORWARDROW* TwRouteManager::BestRoute(const MIB_IPFORWARDROW* rows, 
 
 DWORD TwRouteManager::GetRouteNextHop(DWORD address, DWORD* nextHop, DWORD* mask, DWORD* ifIndex) {
     std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return 0;
+    if (!ReadRows(*m_routes, &rows)) return 0;
     const MIB_IPFORWARDROW* best = BestRoute(rows.data(), static_cast<DWORD>(rows.size()), address);
     if (best == nullptr) return 0;
     if (nextHop != nullptr) *nextHop = best->dwForwardNextHop;
@@ -297,7 +300,7 @@ int TwRouteManager::DeleteHostRoute(const char* host, DWORD gateway) {
 
 int TwRouteManager::IsLocalAddress(DWORD address) {
     std::vector<platform::AdapterInfo> adapters;
-    if (platform::GetAdapters(&adapters) != platform::kErrorSuccess) return 0;
+    if (m_adapters->GetAdapters(&adapters) != platform::kErrorSuccess) return 0;
     for (const auto& adapter : adapters) {
         for (const auto& a : adapter.addresses) {
             if (a.address != 0 && a.mask != 0 && (address & a.mask) == (a.address & a.mask)) return 1;
@@ -308,7 +311,7 @@ int TwRouteManager::IsLocalAddress(DWORD address) {
 
 int TwRouteManager::SaveLocalSubnetRoute(DWORD net, DWORD mask) {
     std::vector<MIB_IPFORWARDROW> rows;
-    if (!ReadRows(&rows)) return 1;
+    if (!ReadRows(*m_routes, &rows)) return 1;
     SavedRows& s = Saved();
     std::lock_guard<std::mutex> g(s.lock);
     s.subnetCount = 0;
@@ -318,10 +321,12 @@ int TwRouteManager::SaveLocalSubnetRoute(DWORD net, DWORD mask) {
     return 0;
 }
 
-int TwRouteManager::DeleteLocalSubnetRoute(DWORD net, DWORD mask) { return RemoveMatching(IsSubnetRow, net, mask); }
+int TwRouteManager::DeleteLocalSubnetRoute(DWORD net, DWORD mask) {
+    return RemoveMatching(*m_routes, IsSubnetRow, net, mask);
+}
 
 int TwRouteManager::RestoreLocalSubnetRoute() {
     SavedRows& s = Saved();
     std::lock_guard<std::mutex> g(s.lock);
-    return WriteBack(s.subnet, s.subnetCount);
+    return WriteBack(*m_routes, s.subnet, s.subnetCount);
 }

@@ -10,6 +10,7 @@
 #pragma once
 #include <cstddef>
 
+#include "platform/adapter_list.h"
 #include "platform/route_table.h"
 #include "platform/types.h"
 
@@ -61,7 +62,9 @@ constexpr int TW_ROUTE_MAX_SAVED = 7;
 
 class TwRouteManager {
 public:
-    TwRouteManager();
+    // The manager works on `routes` and `adapters` (the machine's by default); they must outlive it.
+    explicit TwRouteManager(platform::RouteTable& routes = platform::SystemRouteTable(),
+                            platform::AdapterList& adapters = platform::SystemAdapterList());
     ~TwRouteManager();
 
     // The whole table, unsorted, in one heap block (free with FreeRouteTable); null on failure.
@@ -101,4 +104,7 @@ public:
 private:
     // Interface index for a request, or TW_ROUTE_FIND_INTERFACE when none fits.
     DWORD FindInterface(const ROUTE_ADD_REQUEST& request);
+
+    platform::RouteTable* m_routes;
+    platform::AdapterList* m_adapters;
 };
