@@ -12,8 +12,8 @@
 #include "platform/errors.h"
 #include "route_sync_thread.h"
 
-CMorbeck::CMorbeck() { Init(); }
-CMorbeck::CMorbeck(const char*) { Init(); }
+CMorbeck::CMorbeck(const platform::NetworkFacilities& system) : m_system(system) { Init(); }
+CMorbeck::CMorbeck(const char*, const platform::NetworkFacilities& system) : m_system(system) { Init(); }
 
 void CMorbeck::Init() {
     m_GeneralOverlapped = TW_OVERLAPPED{};

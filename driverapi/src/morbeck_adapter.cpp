@@ -2,8 +2,6 @@
 #include <arpa/inet.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,21 +16,6 @@
 namespace {
 
 constexpr int kMaxEntries = 7;  // entries of each list filled in a TW_IPCONFIG
-
-// Name servers of the machine's resolver configuration, in order.
-std::vector<DWORD> NameServers() {
-    std::vector<DWORD> out;
-    std::ifstream f("/etc/resolv.conf");
-    std::string line;
-    while (std::getline(f, line)) {
-        std::istringstream in(line);
-        std::string key, value;
-        in >> key >> value;
-        in_addr a{};
-        if (key == "nameserver" && inet_pton(AF_INET, value.c_str(), &a) == 1) out.push_back(a.s_addr);
-    }
-    return out;
-}
 
 std::string Dotted(DWORD a) {
     char buf[16];
@@ -59,7 +42,7 @@ int CMorbeck::SetAdapterIpConfig(const BYTE mac[6], TW_TCPIP_INTERFACE_LIST* lis
     }
     if (adapterId == 0) return 0;
     std::vector<platform::AdapterInfo> adapters;
-    const DWORD rc = platform::GetAdapters(&adapters);
+    const DWORD rc = m_system.adapters->GetAdapters(&adapters);
     if (rc != platform::kErrorSuccess) {
         platform::DebugPrintf("SetAdapterIpConfig: GetAdaptersInfo() fails, Status=%d", static_cast<int>(rc));
         return 0;
@@ -94,7 +77,9 @@ int CMorbeck::SetAdapterIpConfig(const BYTE mac[6], TW_TCPIP_INTERFACE_LIST* lis
     }
     c.m_nGW = n;
     n = 0;
-    for (DWORD d : NameServers()) {
+    std::vector<DWORD> servers;
+    m_system.resolver->GetNameServers(&servers);
+    for (DWORD d : servers) {
         if (n == kMaxEntries) break;
         c.DnsServer[n++] = d;
     }
@@ -134,7 +119,7 @@ const char* CMorbeck::RouteProtoName(DWORD proto) {
 }
 
 int CMorbeck::SyncSystemRoute() {
-    TwRouteManager routes;
+    TwRouteManager routes(*m_system.routes, *m_system.adapters);
     MIB_IPFORWARDTABLE* table = routes.GetSystemRouteTable();
     if (table == nullptr) return 0;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
@@ -160,7 +145,7 @@ int CMorbeck::SyncSystemRoute() {
 }
 
 int CMorbeck::AddSystemRoute() {
-    TwRouteManager routes;
+    TwRouteManager routes(*m_system.routes, *m_system.adapters);
     MIB_IPFORWARDTABLE* table = routes.GetSystemRouteTable();
     if (table == nullptr) return 0;
     routes.FreeRouteTable(table);

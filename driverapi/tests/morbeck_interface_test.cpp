@@ -9,6 +9,8 @@
 
 #include "morbeck/morbeck.h"
 #include "platform/adapter_list.h"
+#include "platform/machine_root.h"
+#include "platform/resolver.h"
 #include "platform/route_table.h"
 #include "testsupport/command.h"
 #include "testsupport/netns.h"
@@ -32,9 +34,10 @@ TEST(MorbeckInterface, ConfigureReplacesAddressesGatewayAndNameServers) {
     ASSERT_EQ(Run({"ip", "link", "set", "c0", "up"}), 0);
     ASSERT_EQ(Run({"ip", "link", "set", "c1", "up"}), 0);
     ASSERT_EQ(Run({"ip", "addr", "add", "203.0.113.9/24", "dev", "c0"}), 0);
-    const std::string resolv = root.Path() + "/resolv.conf";
+    const std::string resolv = platform::ResolverFilePath();
+    ASSERT_EQ(resolv, root.Path() + "/etc/resolv.conf");
+    ASSERT_TRUE(platform::MakeDirs(root.Path() + "/etc"));
     std::ofstream(resolv) << "search example.test\nnameserver 203.0.113.53\n";
-    setenv("QEL_RESOLV_CONF", resolv.c_str(), 1);
 
     const BYTE mac[6] = {0x02, 0, 0, 0, 0, 0xc0};
     CMorbeck m;
@@ -74,7 +77,6 @@ TEST(MorbeckInterface, ConfigureReplacesAddressesGatewayAndNameServers) {
             EXPECT_EQ(a.addresses.size(), 1u) << "the refused request changed nothing";
         }
     }
-    unsetenv("QEL_RESOLV_CONF");
 }
 
 }  // namespace

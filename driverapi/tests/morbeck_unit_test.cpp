@@ -9,6 +9,9 @@
 #include <arpa/inet.h>
 
 #include "morbeck/morbeck.h"
+#include "platform/fake/fake_adapters.h"
+#include "platform/fake/fake_resolver.h"
+#include "platform/fake/fake_route_table.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/udp_frame.h"
 
@@ -114,25 +117,139 @@ std::string ReadText(const std::string& path) {
 
 TEST(MorbeckDns, NameServersAreRemovedAndAddedInTheResolverFile) {
     testsupport::TempRoot root{"morbeck-test"};
-    const std::string path = root.Path() + "/resolv.conf";
-    setenv("QEL_RESOLV_CONF", path.c_str(), 1);
+    platform::ResolverOptions options;
+    options.file = root.Path() + "/resolv.conf";
+    options.journalDir = root.Path() + "/resolver";
+    options.resolvconf = "-";
+    platform::LinuxResolver resolver(options);
+    platform::fake::FakeAdapterList adapters;
+    platform::AdapterInfo tun;
+    tun.index = 9;
+    tun.name = "tun0";
+    tun.addresses.push_back({htonl(0xC6120002u), htonl(0xFFFFFF00u), true});  // 198.18.0.2/24
+    adapters.Put(tun);
+    platform::NetworkFacilities system;
+    system.adapters = &adapters;
+    system.resolver = &resolver;
+
+    const std::string path = options.file;
     const std::string original = "search example.test\nnameserver 198.18.0.53\nnameserver 198.18.0.54\n";
     std::ofstream(path) << original;
-    const DWORD loopback = htonl(0x7F000001u);
+    const DWORD local = htonl(0xC6120002u);
     const DWORD dns53 = htonl(0xC6120035u);  // 198.18.0.53
     const DWORD dns99 = htonl(0xC6120063u);  // 198.18.0.99
-    CMorbeck m;
-    ASSERT_EQ(m.DelInterfaceDns(loopback, dns99), 1);
+    CMorbeck m(system);
+    ASSERT_EQ(m.DelInterfaceDns(local, dns99), 1);
     EXPECT_EQ(ReadText(path), original) << "a server not in the list leaves the list as it was";
-    ASSERT_EQ(m.DelInterfaceDns(loopback, dns53), 1);
+    ASSERT_EQ(m.DelInterfaceDns(local, dns53), 1);
     EXPECT_EQ(ReadText(path), "search example.test\nnameserver 198.18.0.54\n");
-    ASSERT_EQ(m.AddInterfaceDns(loopback, dns53), 1);
-    ASSERT_EQ(m.AddInterfaceDns(loopback, dns53), 1);
+    ASSERT_EQ(m.AddInterfaceDns(local, dns53), 1);
+    ASSERT_EQ(m.AddInterfaceDns(local, dns53), 1);
     EXPECT_EQ(ReadText(path), "search example.test\nnameserver 198.18.0.54\nnameserver 198.18.0.53\n");
     // An address of no adapter here: nothing is touched.
     EXPECT_EQ(m.DelInterfaceDns(htonl(0xC6120001u), dns53), 0);
     EXPECT_EQ(ReadText(path), "search example.test\nnameserver 198.18.0.54\nnameserver 198.18.0.53\n");
-    unsetenv("QEL_RESOLV_CONF");
+    // The tunnel's changes are undone as one.
+    ASSERT_EQ(resolver.Restore(), platform::kErrorSuccess);
+    EXPECT_EQ(ReadText(path), original);
+}
+
+}  // namespace
+
+namespace {
+
+// Static configuration over in-memory adapters, routes and resolver: the order of the steps and
+// that a refused step stops the ones after it.
+class MorbeckConfigure : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::AdapterInfo tun;
+        tun.index = 7;
+        tun.name = "tun0";
+        tun.macLength = 6;
+        std::memcpy(tun.mac.data(), kMac, 6);
+        tun.addresses.push_back({htonl(0xC6120002u), htonl(0xFFFFFF00u), true});
+        m_adapters.Put(tun);
+        m_resolver.SetMachineServers({htonl(0xCB00714Du)});
+        m_system.routes = &m_routes;
+        m_system.adapters = &m_adapters;
+        m_system.addresses = &m_addresses;
+        m_system.resolver = &m_resolver;
+    }
+    std::vector<platform::AdapterAddress> Addresses() {
+        std::vector<platform::AdapterInfo> all;
+        m_adapters.GetAdapters(&all);
+        return all.at(0).addresses;
+    }
+
+    static constexpr BYTE kMac[6] = {0x02, 0, 0, 0, 0, 0xc0};
+    platform::fake::FakeRouteTable m_routes;
+    platform::fake::FakeAdapterList m_adapters;
+    platform::fake::FakeAddressConfig m_addresses{m_adapters};
+    platform::fake::FakeResolver m_resolver;
+    platform::NetworkFacilities m_system;
+};
+
+TEST_F(MorbeckConfigure, AddressGatewayAndServersReplaceTheOldOnes) {
+    MIB_IPFORWARDROW oldDefault{};
+    oldDefault.dwForwardNextHop = htonl(0xC6120001u);
+    oldDefault.dwForwardIfIndex = 7;
+    oldDefault.dwForwardMetric1 = 5;
+    MIB_IPFORWARDROW otherDefault = oldDefault;
+    otherDefault.dwForwardIfIndex = 8;  // another adapter's default stays
+    otherDefault.dwForwardMetric1 = 6;
+    m_routes.SetRows({oldDefault, otherDefault});
+    CMorbeck m(m_system);
+    const DWORD addr = htonl(0xC6330007u), mask = htonl(0xFFFFFF80u), gw = htonl(0xC6330001u);
+    const DWORD dns1 = htonl(0xC6330035u), dns2 = htonl(0xC6330036u);
+    ASSERT_EQ(m.ConfigureInterfaceInfo(kMac, addr, mask, gw, dns1, dns2, "example.test"), 1);
+    ASSERT_EQ(Addresses().size(), 1u);
+    EXPECT_EQ(Addresses()[0].address, addr);
+    const auto rows = m_routes.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].dwForwardIfIndex, 8u);
+    EXPECT_EQ(rows[1].dwForwardNextHop, gw);
+    EXPECT_EQ(rows[1].dwForwardIfIndex, 7u);
+    EXPECT_EQ(rows[1].dwForwardMetric1, 1u);
+    std::vector<DWORD> servers;
+    m_resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{dns1, dns2}));
+    EXPECT_EQ(m_resolver.Calls().back(), "set tun0 2") << "servers are set for the adapter's name";
+
+    // Only the second server: the zero is left out, not written as 0.0.0.0.
+    ASSERT_EQ(m.ConfigureInterfaceInfo(kMac, addr, mask, 0, 0, dns2, nullptr), 1);
+    m_resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{dns2}));
+    EXPECT_EQ(m_routes.Rows().size(), 1u) << "no gateway: the adapter's default route went";
+}
+
+TEST_F(MorbeckConfigure, ARefusedStepStopsTheRest) {
+    CMorbeck m(m_system);
+    const DWORD addr = htonl(0xC6330007u), mask = htonl(0xFFFFFF00u);
+    const BYTE unknown[6] = {0x02, 0, 0, 0, 0, 0x99};
+    EXPECT_EQ(m.ConfigureInterfaceInfo(unknown, addr, mask, 0, 1, 0, nullptr), 0);
+    EXPECT_EQ(m.ConfigureInterfaceInfo(kMac, addr, htonl(0xFF00FF00u), 0, 1, 0, nullptr), 0);
+    EXPECT_EQ(Addresses()[0].address, htonl(0xC6120002u)) << "refused requests changed nothing";
+
+    m_addresses.writeError = platform::kErrorAccessDenied;
+    EXPECT_EQ(m.ConfigureInterfaceInfo(kMac, addr, mask, htonl(0xC6330001u), 1, 0, nullptr), 0);
+    EXPECT_TRUE(m_routes.Rows().empty()) << "no gateway after a failed address";
+    EXPECT_FALSE(m_resolver.Changed());
+    m_addresses.writeError = platform::kErrorSuccess;
+    m_routes.readError = platform::kErrorGeneralFailure;
+    EXPECT_EQ(m.ConfigureInterfaceInfo(kMac, addr, mask, htonl(0xC6330001u), 1, 0, nullptr), 0);
+    EXPECT_FALSE(m_resolver.Changed()) << "no name servers after a failed gateway";
+    m_routes.readError = platform::kErrorSuccess;
+    m_resolver.FailChanges(platform::kErrorGeneralFailure);
+    EXPECT_EQ(m.ConfigureInterfaceInfo(kMac, addr, mask, 0, htonl(0xC6330035u), 0, nullptr), 0);
+
+    // Name servers of an address no adapter has: nothing reaches the resolver.
+    m_resolver.FailChanges(platform::kErrorSuccess);
+    const auto calls = m_resolver.Calls().size();
+    EXPECT_EQ(m.AddInterfaceDns(htonl(0xC6120063u), htonl(0xC6330035u)), 0);
+    EXPECT_EQ(m_resolver.Calls().size(), calls);
+    EXPECT_EQ(m.AddInterfaceDns(addr, htonl(0xC6330035u)), 1);
+    EXPECT_EQ(m_resolver.Calls().back(), "add tun0");
 }
 
 }  // namespace

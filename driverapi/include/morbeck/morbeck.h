@@ -17,6 +17,7 @@
 
 #include "platform/event.h"
 #include "platform/filter_device.h"
+#include "platform/network_facilities.h"
 #include "platform/types.h"
 
 // The block handed to callers: always the 32-bit view, 1676 bytes.
@@ -75,9 +76,11 @@ class RouteSyncThread;
 
 class CMorbeck {
 public:
-    CMorbeck();
+    // `system`: the routes, adapters, addresses and resolver the configuration helpers change
+    // (the machine's by default; they must outlive the object).
+    explicit CMorbeck(const platform::NetworkFacilities& system = {});
     // The name is not used: the device is always "ndisfilter" in the runtime folder.
-    explicit CMorbeck(const char* deviceName);
+    explicit CMorbeck(const char* deviceName, const platform::NetworkFacilities& system = {});
     virtual ~CMorbeck();
     CMorbeck(const CMorbeck&) = delete;
     CMorbeck& operator=(const CMorbeck&) = delete;
@@ -175,8 +178,8 @@ public:
     int SetAdapterIpConfig(const BYTE mac[6], TW_TCPIP_INTERFACE_LIST* list);
     int SetAdaptersIpConfig();
     // The resolver's name servers: remove `dns` from / add it to the resolver configuration
-    // (QEL_RESOLV_CONF, else /etc/resolv.conf) when `address` (network order) belongs to an
-    // adapter of this machine. 1 when the file was written.
+    // (platform/resolver.h) for the adapter that has `address` (network order). 1 when the
+    // change was made, 0 when no adapter has the address or the resolver refused.
     int DelInterfaceDns(DWORD address, DWORD dns);
     int AddInterfaceDns(DWORD address, DWORD dns);
     // Configures the adapter with that MAC statically: its IPv4 addresses become `address`/`mask`,
@@ -217,6 +220,9 @@ private:
     std::atomic<std::uint8_t*> m_pSharedMemory{nullptr};  // ring headers, either layout
     bool m_bWide = true;
     std::size_t m_mappedLimit = 0;  // bytes from the ring headers to the end of the mapping
+    int EditInterfaceDns(DWORD address, DWORD dns, bool add);
+
+    platform::NetworkFacilities m_system;
     std::unique_ptr<RouteSyncThread> m_pRouteSync;
     std::mutex m_RouteSyncLock;
 };
