@@ -13,6 +13,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "testsupport/temp_dir.h"
 
@@ -155,6 +156,10 @@ void CrashAt(const ResolverOptions& base, ResolverStep step, int changes) {
         for (seen = 0; seen < changes; ++seen) {
             r.SetNameServers("tun0", {Ip("198.18.0.53"), static_cast<DWORD>(Ip("198.18.1.0") + (seen << 24))});
         }
+        if (step == ResolverStep::kRestoreWritten) {
+            seen = changes - 1;
+            r.Restore();
+        }
         ::_exit(0);  // the step never came: the parent notices the exit code
     }
     int status = 0;
@@ -165,7 +170,8 @@ void CrashAt(const ResolverOptions& base, ResolverStep step, int changes) {
 TEST_F(ResolverFileTest, RestoreAfterAKillAtEveryStepGivesBackTheFileAndTheLink) {
     ASSERT_EQ(::mkdir(m_dir.File("run").c_str(), 0755), 0);
     const ResolverStep steps[] = {ResolverStep::kJournalTempWritten, ResolverStep::kJournalInPlace,
-                                  ResolverStep::kFileTempWritten, ResolverStep::kFileInPlace};
+                                  ResolverStep::kFileTempWritten, ResolverStep::kFileInPlace,
+                                  ResolverStep::kRestoreWritten};
     for (bool linked : {false, true}) {
         for (ResolverStep step : steps) {
             for (int changes : {1, 2}) {
@@ -189,6 +195,28 @@ TEST_F(ResolverFileTest, RestoreAfterAKillAtEveryStepGivesBackTheFileAndTheLink)
             }
         }
     }
+}
+
+TEST_F(ResolverFileTest, ChangesFromSeveralThreadsAllLandAndRestoreAsOne) {
+    Write(File(), kOriginal);
+    LinuxResolver shared(Options());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            LinuxResolver own(Options());  // its own lock descriptor, as another process would have
+            Resolver& r = t % 2 == 0 ? static_cast<Resolver&>(shared) : own;
+            for (int i = 0; i < 10; ++i) {
+                EXPECT_EQ(r.AddNameServer("tun0", static_cast<DWORD>(Ip("198.18.0.0") + ((t * 16 + i + 1) << 24))),
+                          kErrorSuccess);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::vector<DWORD> servers;
+    ASSERT_EQ(shared.GetNameServers(&servers), kErrorSuccess);
+    EXPECT_EQ(servers.size(), 2u + 40u) << "no change was lost to another";
+    ASSERT_EQ(shared.Restore(), kErrorSuccess);
+    EXPECT_EQ(Read(File()), kOriginal);
 }
 
 TEST_F(ResolverFileTest, DamagedJournalIsSetAsideAndNeverWrittenBack) {
