@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "write_all.h"
 
 namespace platform {
 
@@ -316,21 +317,6 @@ std::string Serialise(const Profile& p) {
     return out;
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Writes `data` beside `path` and renames it over `path`, keeping the old file's mode and owner.
 bool Replace(const std::string& path, const struct stat& old, const std::string& data) {
     std::string tmp = path + ".XXXXXX";
@@ -343,7 +329,7 @@ bool Replace(const std::string& path, const struct stat& old, const std::string&
         int ignored = ::fchown(fd, old.st_uid, old.st_gid);
         (void)ignored;
     }
-    bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
+    bool ok = detail::WriteAll(fd, data) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
         return true;

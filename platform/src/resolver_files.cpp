@@ -10,24 +10,11 @@
 #include <climits>
 #include <cstdlib>
 
+#include "write_all.h"
+
 namespace platform::resolver_files {
 
 namespace {
-
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool SyncDir(const std::string& dir) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -133,7 +120,7 @@ bool ReplaceFile(const std::string& path, const std::string& content, unsigned m
     if (fd < 0) {
         return false;
     }
-    bool ok = WriteAll(fd, content);
+    bool ok = detail::WriteAll(fd, content);
     // The owner can only be given by root; a test machine root run by a user keeps the user's.
     if (ok && (::fchown(fd, uid, gid) != 0 && errno != EPERM)) {
         ok = false;
