@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
-
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 
@@ -377,7 +377,10 @@ DWORD LinuxResolver::Change(const std::string& iface, int edit, const std::vecto
         return kErrorInvalidParameter;
     }
     Context c{m_options, FilePath(), JournalPath()};
-    if (!MakeDirs(rf::DirName(c.journal), 0700)) {
+    // The journal's folder is root's alone; the folders above it are the machine root's, which
+    // other users pass through, so they are made as usual.
+    const std::string dir = rf::DirName(c.journal);
+    if (!MakeDirs(rf::DirName(dir)) || (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)) {
         return kErrorGeneralFailure;
     }
     rf::FileLock lock(rf::DirName(c.journal) + "/lock");
