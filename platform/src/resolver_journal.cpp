@@ -86,7 +86,8 @@ private:
 };
 
 bool ParseNumber(const std::string& text, unsigned base, unsigned long max, unsigned* out) {
-    if (text.empty() || text.size() > 11) {
+    // Only the writer's own spelling: a journal reads back to the same bytes.
+    if (text.empty() || text.size() > 11 || (text.size() > 1 && text[0] == '0')) {
         return false;
     }
     unsigned long v = 0;
