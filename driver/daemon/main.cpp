@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -59,13 +58,12 @@ int main(int argc, char** argv) {
     }
     std::printf("Olvane: running\n");
     std::fflush(stdout);
-    pollfd fds[2] = {{sfd, POLLIN, 0}, {daemon.StopFd(), POLLIN, 0}};
-    while (::poll(fds, 2, -1) < 0) {
-    }
+    const bool failed = olvane::WaitForTermination(sfd, daemon.StopFd()) == olvane::MainWaitEnd::kPollError;
+    if (failed) std::fprintf(stderr, "Olvane: waiting for a stop request failed\n");
     daemon.Stop();
     ::close(sfd);
     olvane::SetTraceSink({});
     if (traceFile != nullptr) std::fclose(traceFile);
     std::printf("Olvane: stopped\n");
-    return 0;
+    return failed ? 1 : 0;
 }

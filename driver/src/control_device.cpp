@@ -15,6 +15,9 @@ namespace olvane {
 
 namespace {
 
+// Users with an adapter-close event of their own (the device admits only root and one group).
+constexpr std::size_t kMaxCloseEvents = 16;
+
 DWORD TooSmall(bool input) {
     DbgTrace(kDbgInit, input ? "Input Buffer Length are too small\n" : "Output Buffer Length are too small\n");
     return STATUS_BUFFER_TOO_SMALL;
@@ -60,7 +63,10 @@ DWORD StartShare(TwFilterExtension* ext, TwFileObject* fo, const IoRequest& req,
     }
     DbgTrace(kDbgInit, "NdisFilter_StartShare() success\n");
     std::memcpy(out, &shared, outNeed);
-    r->replyFd = ext->m_Ring->MemFd();
+    // The ring this caller now owns: it stays in place until the caller gives it up.
+    std::shared_ptr<TwSharedRing> ring = ext->Ring();
+    r->replyFd = ring->MemFd();
+    r->keep = std::move(ring);
     return STATUS_SUCCESS;
 }
 
@@ -199,16 +205,31 @@ DWORD TestProxy(TwFilterExtension* ext, const IoRequest& req, std::uint8_t* out,
 }
 
 // The client's event, given as a descriptor. Failure is reported, never passed off as success.
-DWORD SetCloseEvent(TwFilterExtension* ext, IoRequest& req) {
+// Each user has its own slot: a caller replaces the event of its own user only, and while the
+// ring is shared only its owner's user (or root) may set one, so that no other caller can take
+// away the sharing client's forced logoff.
+DWORD SetCloseEvent(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req) {
     if (req.inLength < 4) return STATUS_INVALID_PARAMETER;
     if (!IsEventFd(req.passedFd)) {
         DbgTrace(kDbgInit, "ObReferenceObjectByHandle failed\n");
         return STATUS_INVALID_HANDLE;
     }
+    if (fo->uid != 0 && ext->m_FileObject.load() != 0 && ext->m_OwnerUid.load() != fo->uid) {
+        DbgTrace(kDbgInit, "SetAdapterCloseEvent: the ring is shared by another user (uid %u)\n", fo->uid);
+        return STATUS_ACCESS_DENIED;
+    }
     auto event = std::make_unique<platform::Event>(req.passedFd, true);
     req.passedFd = -1;
     std::lock_guard<std::mutex> lock(ext->m_CloseEventLock);
-    ext->m_pAdapterCloseEvent = std::move(event);
+    auto& slots = ext->m_pAdapterCloseEvents;
+    for (auto& slot : slots) {
+        if (slot.first == fo->uid) {
+            slot.second = std::move(event);
+            return STATUS_SUCCESS;
+        }
+    }
+    if (slots.size() >= kMaxCloseEvents) return STATUS_INSUFFICIENT_RESOURCES;
+    slots.emplace_back(fo->uid, std::move(event));
     return STATUS_SUCCESS;
 }
 
@@ -246,7 +267,8 @@ bool FirstLevel(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req, std::u
             if (req.outLength < 4) {
                 r->status = TooSmall(false);
             } else {
-                const DWORD size = ext->m_Ring ? static_cast<DWORD>(ext->m_Ring->MappedSize()) : 0;
+                const std::shared_ptr<TwSharedRing> ring = ext->Ring();
+                const DWORD size = ring ? static_cast<DWORD>(ring->MappedSize()) : 0;
                 std::memcpy(out, &size, 4);
                 r->bytes = 4;
             }
@@ -272,7 +294,7 @@ bool FirstLevel(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req, std::u
             return true;
         case IOCTL_QEL_CLIENT_TEST_PROXY_DATA:
         case IOCTL_QEL_CLIENT_TEST_PROXY_END: r->status = TestProxy(ext, req, out, r); return true;
-        case IOCTL_SET_ADAPTER_CLOSE_EVENT: r->status = SetCloseEvent(ext, req); return true;
+        case IOCTL_SET_ADAPTER_CLOSE_EVENT: r->status = SetCloseEvent(ext, fo, req); return true;
         case IOCTL_NDIS_FILTER_DUMP_DEVICE_EXTENSION:
             DumpFilterExtension();
             return false;

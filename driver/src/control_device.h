@@ -4,6 +4,7 @@
 // read, and the byte count never exceeds the output length.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 #include "filter_core.h"
 
@@ -23,6 +24,8 @@ struct IoResult {
     DWORD status = STATUS_SUCCESS;
     DWORD bytes = 0;
     int replyFd = -1;  // descriptor to pass back (not owned: the ring's memfd)
+    // Keeps what replyFd belongs to open until the reply is sent (a ring may be retired meanwhile).
+    std::shared_ptr<const void> keep;
 };
 
 // Dispatches one request of `fo`; `out` has room for req.outLength bytes.

@@ -168,17 +168,18 @@ void DumpFilterExtension() {
     DbgPrint("- BuildTime = %s %s\n", __DATE__, __TIME__);
     DbgPrint("- Type = NdisFilterDeviceExtension\n");
     DbgPrint("- m_FileObject = 0x%llx\n", static_cast<unsigned long long>(ext->m_FileObject.load()));
-    DbgPrint("- m_pMappedMemory = 0x%p\n", ext->m_Ring ? static_cast<void*>(ext->m_Ring->Mapped()) : nullptr);
+    const std::shared_ptr<TwSharedRing> ring = ext->Ring();
+    DbgPrint("- m_pMappedMemory = 0x%p\n", ring ? static_cast<void*>(ring->Mapped()) : nullptr);
     DbgPrint("- m_bStopShare = %d\n", ext->m_bStopShare.load() ? 1 : 0);
     DbgPrint("- m_pPendingReadIrp = 0x0\n");
-    if (ext->m_Ring) {
-        RingCounters& c = ext->m_Ring->Counters();
+    if (ring) {
+        RingCounters& c = ring->Counters();
         DbgPrint("- KernelModeOutput m_iWrite = %d, written %llu, full %llu, bad index %llu\n",
-                 ext->m_Ring->OutputWriteIndex(), static_cast<unsigned long long>(c.outputWritten.load()),
+                 ring->OutputWriteIndex(), static_cast<unsigned long long>(c.outputWritten.load()),
                  static_cast<unsigned long long>(c.outputFull.load()),
                  static_cast<unsigned long long>(c.outputBadIndex.load()));
         DbgPrint("- KernelModeInput m_iRead = %d, read %llu, bad index %llu, oversize %llu, unknown adapter %llu\n",
-                 ext->m_Ring->InputReadIndex(), static_cast<unsigned long long>(c.inputRead.load()),
+                 ring->InputReadIndex(), static_cast<unsigned long long>(c.inputRead.load()),
                  static_cast<unsigned long long>(c.inputBadIndex.load()),
                  static_cast<unsigned long long>(c.inputOversize.load()),
                  static_cast<unsigned long long>(c.inputUnknownAdapter.load()));

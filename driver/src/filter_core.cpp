@@ -49,8 +49,8 @@ void qel_AdapterEventHandler(TwFilterExtension* ext, AdapterEntry* adapter) {
     DbgPrint("qel_AdapterEventHandler: FILTER_ADAPTER_CLOSED, force logoff ...\n");
     if (ext->m_CaptureFlag.load() == 1) {
         std::lock_guard<std::mutex> lock(ext->m_CloseEventLock);
-        if (ext->m_pAdapterCloseEvent) {
-            ext->m_pAdapterCloseEvent->Set();
+        for (auto& entry : ext->m_pAdapterCloseEvents) {
+            entry.second->Set();
             DbgPrint("qel_AdapterEventHandler: FILTER_ADAPTER_CLOSED, KeSetEvent m_pAdapterCloseEvent\n");
         }
     }
@@ -65,14 +65,15 @@ void WaitRingEvent(TwFilterExtension* ext) {
 
 // The kernel consumer of the input ring. Blocks naming no live adapter are dropped.
 TwPacket* ReadSharedMemory(TwFilterExtension* ext) {
-    if (!ext->m_Ring || ext->m_bStopShare.load()) {
+    const std::shared_ptr<TwSharedRing> ring = ext->Ring();
+    if (!ring || ext->m_bStopShare.load()) {
         DbgTrace(kDbgRing, "IRQL=%d, I/O shared memory is not initialized\n", 0);
         return nullptr;
     }
     RingRecord rec;
     const std::uint8_t* data = nullptr;
     for (;;) {
-        TwSharedRing::Peek peek = ext->m_Ring->PeekInput(&rec, &data);
+        TwSharedRing::Peek peek = ring->PeekInput(&rec, &data);
         if (peek != TwSharedRing::Peek::kBlock) {
             DbgTrace(kDbgRing, "IRQL=%d, input shared blocks are empty\n", 0);
             return nullptr;
@@ -82,8 +83,8 @@ TwPacket* ReadSharedMemory(TwFilterExtension* ext) {
         if (Filter_IdToAdapter(rec.adapterId, &adapter) == 0) entry = static_cast<AdapterEntry*>(adapter);
         if (entry == nullptr || !entry->m_bValid.load()) {
             DbgTrace(kDbgRing, "IRQL=%d, packet buffer adapter error, func Filter_IdToAdapter ret fails\n", 0);
-            ext->m_Ring->Counters().inputUnknownAdapter.fetch_add(1, std::memory_order_relaxed);
-            ext->m_Ring->ConsumeInput();
+            ring->Counters().inputUnknownAdapter.fetch_add(1, std::memory_order_relaxed);
+            ring->ConsumeInput();
             continue;
         }
         TwPacket* p = Filter_AllocatePacketp(entry, __FILE__, __LINE__);
@@ -100,7 +101,7 @@ TwPacket* ReadSharedMemory(TwFilterExtension* ext) {
         std::memcpy(p->m_AppArea, rec.appArea, sizeof(p->m_AppArea));
         std::memcpy(p->m_Data, data, rec.length);
         p->m_BytesHeld = rec.length;
-        ext->m_Ring->ConsumeInput();
+        ring->ConsumeInput();
         return p;
     }
 }
@@ -215,14 +216,14 @@ bool NdisFilterInitialize(RingLayout layout) {
     ext->m_NdisHookAPI.Filter_FilterReceivedPacket = NdisFilter_FilterReceivedPacket;
     ext->m_NdisHookAPI.Filter_FilterSendPacket = NdisFilter_FilterSendPacket;
     DbgTrace(kDbgInit, "NDIS Hook APi Initialized\n");
-    ext->m_Ring = TwSharedRing::Create(layout);
-    if (!ext->m_Ring) {
+    ext->m_CurrentRing = TwSharedRing::Create(layout);
+    if (!ext->m_CurrentRing) {
         DbgPrint("ExAllocatePoolWithTag fails\n");
     } else {
         DbgTrace(kDbgInit, "Mapped Memory Initialized\n");
     }
     g_filter.store(ext, std::memory_order_release);
-    if (ext->m_Ring) {
+    if (ext->m_CurrentRing) {
         ext->m_ShareMemoryThread = std::thread(ShareMemoryThread, ext);
         DbgTrace(kDbgInit, "PsCreateSystemThread(ShareMemoryThread) success\n");
         DbgTrace(kDbgInit, "Shared Memory Initialized\n");
@@ -261,7 +262,7 @@ void NdisFilterDeInitialize() {
     for (auto& q : ext->m_Inject) ReleaseQueued(ext, q);
     {
         std::lock_guard<std::mutex> lock(ext->m_CloseEventLock);
-        ext->m_pAdapterCloseEvent.reset();
+        ext->m_pAdapterCloseEvents.clear();
     }
     g_filter.store(nullptr, std::memory_order_release);
     delete ext;

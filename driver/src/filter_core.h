@@ -12,6 +12,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "adapter_entry.h"
@@ -48,9 +49,18 @@ struct TwFilterExtension {
     std::shared_mutex m_HookAPILock;
     NdisHookApi m_NdisHookAPI{};
 
-    // Shared ring (Part of the ring code).
-    std::unique_ptr<TwSharedRing> m_Ring;
+    // Shared ring. The ring in use is replaced, never reset in place, when its owner gives it up:
+    // a former owner keeps a mapping of a block nobody uses any more, so it sees nothing of the
+    // next session and cannot inject into it. Users take a reference (Ring()) for as long as
+    // they touch the block.
+    std::shared_ptr<TwSharedRing> Ring() const {
+        std::lock_guard<std::mutex> lock(m_RingPtrLock);
+        return m_CurrentRing;
+    }
+    mutable std::mutex m_RingPtrLock;
+    std::shared_ptr<TwSharedRing> m_CurrentRing;
     std::atomic<std::uint64_t> m_FileObject{0};  // owner's id, 0 when nobody shares
+    std::atomic<unsigned> m_OwnerUid{0};         // owner's peer uid while m_FileObject is set
     std::atomic<bool> m_bStopShare{false};
     std::mutex m_ReadRequestLock;
     std::mutex m_RingEventLock;
@@ -78,8 +88,10 @@ struct TwFilterExtension {
     std::mutex m_TestLock;
     std::atomic<bool> m_TestEnabled{false};  // mirrors m_TestProxy.enabled for the packet paths
     TW_TEST_PROXY_DATA m_TestProxy{};
+    // Adapter-close events, one per user that set one: a caller replaces only its own user's
+    // event (root any), so nobody can suppress another user's forced logoff. All are set.
     std::mutex m_CloseEventLock;
-    std::unique_ptr<platform::Event> m_pAdapterCloseEvent;
+    std::vector<std::pair<unsigned, std::unique_ptr<platform::Event>>> m_pAdapterCloseEvents;
 
     // Adapter id table.
     std::shared_mutex m_IdLock;
@@ -118,6 +130,9 @@ DWORD NdisFilter_ReadShare(TwFileObject* fo);
 DWORD NdisFilter_WriteShare(TwFileObject* fo);
 bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete);
 bool NdisFilter_WriteSignalPacket(const FILTER_SIGNAL* signal);
+// Puts a fresh ring in place of the current one (null when none can be made). Not while the
+// ring is owned.
+void NdisFilter_RenewRing(TwFilterExtension* ext);
 void SetRingEvent(TwFilterExtension* ext);
 
 // Queues a packet for the injected-packet threads.

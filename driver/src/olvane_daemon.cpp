@@ -116,6 +116,18 @@ bool TwOlvaneDaemon::Wait(int timeoutMs) {
     }
 }
 
+MainWaitEnd WaitForTermination(int signalFd, int stopFd, PollFunction pollFn) {
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+        if (pollFn(fds, 2, -1) >= 0) break;
+        const int err = errno;
+        if (err == EINTR) continue;
+        DbgPrint("QelMini: poll failed (%s), stopping\n", std::strerror(err));
+        return MainWaitEnd::kPollError;
+    }
+    return fds[0].revents != 0 ? MainWaitEnd::kSignal : MainWaitEnd::kStopRequest;
+}
+
 void TwOlvaneDaemon::Stop() {
     if (!m_started) return;
     m_monitor.Stop();

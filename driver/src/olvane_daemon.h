@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <memory>
+#include <poll.h>
 #include <string>
 
 #include "control_server.h"
@@ -26,6 +27,14 @@ struct DaemonOptions {
 // Writes the first adapter instance ("0000") under the adapter class key, as a driver package
 // installs it, when no instance of our component exists. true when one exists afterwards.
 bool InstallDefaultAdapter(platform::SettingsStore& store);
+
+// Why the daemon's main wait ended.
+enum class MainWaitEnd { kSignal, kStopRequest, kPollError };
+using PollFunction = int (*)(pollfd*, nfds_t, int);
+// The daemon's main wait: for a termination signal (readable `signalFd`) or a stop request
+// (readable `stopFd`). An interrupted poll is repeated; any other poll failure would recur at
+// once, so it ends the wait (traced) and the daemon stops instead of spinning.
+MainWaitEnd WaitForTermination(int signalFd, int stopFd, PollFunction pollFn = ::poll);
 
 class TwOlvaneDaemon {
 public:

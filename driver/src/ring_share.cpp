@@ -10,7 +10,8 @@ namespace olvane {
 
 bool NdisFilter_StartShare(TwFileObject* fo, std::uint64_t requestedAddress, std::uint64_t* sharedAddress) {
     TwFilterExtension* ext = FilterExtension();
-    if (ext == nullptr || !ext->m_Ring) {
+    const std::shared_ptr<TwSharedRing> ring = ext != nullptr ? ext->Ring() : nullptr;
+    if (!ring) {
         DbgTrace(kDbgInit, "MappedMemory is not allocated\n");
         return false;
     }
@@ -19,24 +20,40 @@ bool NdisFilter_StartShare(TwFileObject* fo, std::uint64_t requestedAddress, std
         DbgTrace(kDbgInit, "SharedMemory is opened by another FileObject 0x%X\n", static_cast<unsigned>(expected));
         return false;
     }
+    ext->m_OwnerUid.store(fo->uid);
     ext->m_UserAddressRequest.store(static_cast<std::uint32_t>(requestedAddress));
-    ext->m_Ring->SetUserAddress(requestedAddress);
+    ring->SetUserAddress(requestedAddress);
     DbgTrace(kDbgInit, "UserMode SharedMemory = 0x%llx\n", static_cast<unsigned long long>(requestedAddress));
     DbgTrace(kDbgInit, "MappedMemory mapped to FileObject 0x%llx as 0x%llx\n", static_cast<unsigned long long>(fo->id),
              static_cast<unsigned long long>(requestedAddress));
-    *sharedAddress = requestedAddress + ext->m_Ring->SharedOffset();
+    *sharedAddress = requestedAddress + ring->SharedOffset();
     return true;
+}
+
+void NdisFilter_RenewRing(TwFilterExtension* ext) {
+    std::shared_ptr<TwSharedRing> fresh;
+    {
+        std::lock_guard<std::mutex> lock(ext->m_RingPtrLock);
+        if (!ext->m_CurrentRing) return;  // the driver runs without a ring
+        fresh = TwSharedRing::Create(ext->m_CurrentRing->Layout());
+        if (!fresh) DbgPrint("ExAllocatePoolWithTag fails\n");
+        ext->m_CurrentRing.swap(fresh);
+    }
+    // The old block goes when its last user lets go of it (here, normally).
 }
 
 void NdisFilter_StopShare(TwFileObject* fo) {
     TwFilterExtension* ext = FilterExtension();
-    if (ext == nullptr || !ext->m_Ring) {
+    if (ext == nullptr || !ext->Ring()) {
         DbgTrace(kDbgInit, "MappedMemory is not allocated\n");
         return;
     }
     std::uint64_t expected = fo->id;
-    if (fo->id != 0 && ext->m_FileObject.compare_exchange_strong(expected, 0)) {
-        ext->m_Ring->SetUserAddress(0);
+    if (fo->id != 0 && ext->m_FileObject.load() == fo->id) {
+        // The block the owner mapped is retired before anyone else can take the ring: it keeps
+        // its mapping (we cannot unmap another process), but nothing reads or writes it again.
+        NdisFilter_RenewRing(ext);
+        ext->m_FileObject.compare_exchange_strong(expected, 0);
         DbgTrace(kDbgInit, "SharedMemory is released by FileObject 0x%llx\n", static_cast<unsigned long long>(fo->id));
     } else {
         DbgTrace(kDbgInit, "SharedMemory is not opened by FileObject 0x%llx\n",
@@ -52,7 +69,8 @@ DWORD NdisFilter_ReadShare(TwFileObject* fo) {
         return STATUS_UNSUCCESSFUL;
     }
     std::lock_guard<std::mutex> lock(ext->m_ReadRequestLock);
-    if (!ext->m_Ring || !ext->m_Ring->OutputEmpty()) return STATUS_SUCCESS;
+    const std::shared_ptr<TwSharedRing> ring = ext->Ring();
+    if (!ring || !ring->OutputEmpty()) return STATUS_SUCCESS;
     return STATUS_UNSUCCESSFUL;
 }
 
@@ -69,7 +87,8 @@ DWORD NdisFilter_WriteShare(TwFileObject* fo) {
 
 bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete) {
     TwFilterExtension* ext = FilterExtension();
-    if (ext == nullptr || !ext->m_Ring || ext->m_bStopShare.load()) {
+    const std::shared_ptr<TwSharedRing> ring = ext != nullptr ? ext->Ring() : nullptr;
+    if (!ring || ext->m_bStopShare.load()) {
         DbgTrace(kDbgRing, "IRQL=%d, I/O shared memory is not initialized\n", 0);
         DbgTrace(kDbgRing, "Leave NdisFilter_WriteShareMemory(), fails, IRQL=%d\n", 0);
         return false;
@@ -91,14 +110,15 @@ bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete) {
     const std::uint8_t* frame = packet->m_Frame != nullptr ? packet->m_Frame : packet->m_Data;
     if (frame + rec.length > packet->m_Data + kPacketDataSize) return false;
     DbgTrace(kDbgRing, "NdisFilter_WriteShareMemory, complete %d\n", complete ? 1 : 0);
-    if (!ext->m_Ring->WriteOutput(rec, frame)) return false;
+    if (!ring->WriteOutput(rec, frame)) return false;
     CountTestPacket(packet, 3);
     return true;
 }
 
 bool NdisFilter_WriteSignalPacket(const FILTER_SIGNAL* signal) {
     TwFilterExtension* ext = FilterExtension();
-    if (ext == nullptr || !ext->m_Ring || ext->m_bStopShare.load()) {
+    const std::shared_ptr<TwSharedRing> ring = ext != nullptr ? ext->Ring() : nullptr;
+    if (!ring || ext->m_bStopShare.load()) {
         DbgTrace(kDbgRing, "IRQL=%d, I/O shared memory is not initialized\n", 0);
         return false;
     }
@@ -110,7 +130,7 @@ bool NdisFilter_WriteSignalPacket(const FILTER_SIGNAL* signal) {
     rec.appCode = signal->m_AppCode;
     rec.appContext = signal->m_AppContext;
     std::memcpy(rec.appArea, signal->m_AppArea, sizeof(rec.appArea));
-    return ext->m_Ring->WriteOutput(rec, nullptr, true);
+    return ring->WriteOutput(rec, nullptr, true);
 }
 
 }  // namespace olvane

@@ -101,7 +101,7 @@ bool TwSharedRing::WriteOutput(const RingRecord& rec, const std::uint8_t* data, 
     if (rec.length > TW_MAX_FRAME) return false;
     const RingGeometry g = GeometryOf(m_layout);
     std::lock_guard<std::mutex> lock(m_outputLock);
-    const std::int32_t clientRead = LoadAcquire(m_base + OutHeader(g) + g.readOff);
+    const std::int32_t clientRead = LoadIndex(m_base + OutHeader(g) + g.readOff);
     if (!IndexValid(clientRead)) {
         m_counters.outputBadIndex.fetch_add(1, std::memory_order_relaxed);
         return false;
@@ -113,9 +113,9 @@ bool TwSharedRing::WriteOutput(const RingRecord& rec, const std::uint8_t* data, 
     std::uint8_t* at = m_base + OutBlock(g, m_outWrite);
     WriteBlock(m_layout, at, rec, data, keepAdapterWord);
     ++m_outCount;
-    StoreRelease(m_base + OutHeader(g) + g.countOff, m_outCount);
+    StoreIndex(m_base + OutHeader(g) + g.countOff, m_outCount);
     m_outWrite = (m_outWrite + 1) % TW_RING_BLOCK_COUNT;
-    StoreRelease(m_base + OutHeader(g) + g.writeOff, m_outWrite);
+    StoreIndex(m_base + OutHeader(g) + g.writeOff, m_outWrite);
     m_counters.outputWritten.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
@@ -123,13 +123,13 @@ bool TwSharedRing::WriteOutput(const RingRecord& rec, const std::uint8_t* data, 
 bool TwSharedRing::OutputEmpty() const {
     const RingGeometry g = GeometryOf(m_layout);
     std::lock_guard<std::mutex> lock(m_outputLock);
-    return LoadAcquire(m_base + OutHeader(g) + g.readOff) == m_outWrite;
+    return LoadIndex(m_base + OutHeader(g) + g.readOff) == m_outWrite;
 }
 
 TwSharedRing::Peek TwSharedRing::PeekInput(RingRecord* rec, const std::uint8_t** data) {
     const RingGeometry g = GeometryOf(m_layout);
     for (;;) {
-        const std::int32_t clientWrite = LoadAcquire(m_base + InHeader(g) + g.writeOff);
+        const std::int32_t clientWrite = LoadIndex(m_base + InHeader(g) + g.writeOff);
         if (!IndexValid(clientWrite)) {
             m_counters.inputBadIndex.fetch_add(1, std::memory_order_relaxed);
             return Peek::kBadIndex;
@@ -145,7 +145,7 @@ TwSharedRing::Peek TwSharedRing::PeekInput(RingRecord* rec, const std::uint8_t**
 void TwSharedRing::ConsumeInput() {
     const RingGeometry g = GeometryOf(m_layout);
     m_inRead = (m_inRead + 1) % TW_RING_BLOCK_COUNT;
-    StoreRelease(m_base + InHeader(g) + g.readOff, m_inRead);
+    StoreIndex(m_base + InHeader(g) + g.readOff, m_inRead);
     m_counters.inputRead.fetch_add(1, std::memory_order_relaxed);
 }
 

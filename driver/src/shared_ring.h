@@ -16,9 +16,18 @@
 #include <mutex>
 
 #include "platform/filter_device.h"
-#include "ring_layout.h"
+#include "platform/packet_ring.h"
 
 namespace olvane {
+
+using platform::GeometryOf;
+using platform::LoadIndex;
+using platform::ReadBlockHead;
+using platform::RingGeometry;
+using platform::RingLayout;
+using platform::RingRecord;
+using platform::StoreIndex;
+using platform::WriteBlock;
 
 struct RingCounters {
     std::atomic<std::uint64_t> outputWritten{0};

@@ -221,7 +221,7 @@ TEST_F(ControlCodes, CongestionCaptureAndTestCounters) {
     EXPECT_EQ(Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_DATA, &t, 11, 0).status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_DATA, &t, 12, 0).status, STATUS_SUCCESS);
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
-    test::RingClient client(FilterExtension()->m_Ring->Mapped() + 20, true);
+    test::RingClient client(FilterExtension()->Ring()->Mapped() + 20, true);
     test::UserBlock b;
     ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
     EXPECT_EQ(Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 40).status, STATUS_BUFFER_TOO_SMALL);

@@ -31,7 +31,7 @@ TwVirtualAdapter* Virtual(std::size_t i) {
 
 test::RingClient Client() {
     TwFilterExtension* ext = FilterExtension();
-    return test::RingClient(ext->m_Ring->Mapped() + ext->m_Ring->SharedOffset(), ext->m_Layout == RingLayout::k64);
+    return test::RingClient(ext->Ring()->Mapped() + ext->Ring()->SharedOffset(), ext->m_Layout == RingLayout::k64);
 }
 
 TEST(HookTable, LayoutAndBinding) {
@@ -167,7 +167,7 @@ TEST(Miniport, ASendWhileHaltingWritesNothing) {
     va->SetFlag(kFlagHalting);
     auto frame = testsupport::UdpFrame(kFar, kMac0, 1, 2, 9, 10);
     EXPECT_EQ(va->SendFrame(frame.data(), static_cast<std::uint32_t>(frame.size())), NDIS_STATUS_SUCCESS);
-    EXPECT_TRUE(FilterExtension()->m_Ring->OutputEmpty());
+    EXPECT_TRUE(FilterExtension()->Ring()->OutputEmpty());
 }
 
 TEST(Miniport, OversizeInjectionIsRefused) {
@@ -215,7 +215,7 @@ TEST(FilterCore, BadBlocksAreDroppedCountedAndTheRingFlowsOn) {
     ASSERT_TRUE(client.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(), 60));
     SetRingEvent(FilterExtension());
     ASSERT_EQ(driver.Nic(0)->WaitIndicated(1).size(), 1u);
-    RingCounters& c = FilterExtension()->m_Ring->Counters();
+    RingCounters& c = FilterExtension()->Ring()->Counters();
     EXPECT_EQ(c.inputUnknownAdapter.load(), 1u);
     EXPECT_EQ(c.inputOversize.load(), 1u);
     EXPECT_TRUE(testsupport::WaitFor([&] { return driver.Entry(0)->m_PacketPool->InUse() == 0; }));

@@ -62,7 +62,7 @@ TEST(PacketApi, ReleaseCallsTheReleaseCallbackOnce) {
 TEST(PacketApi, SignalsAndAFullOutputRing) {
     test::FakeDriver driver(1);
     TwFilterExtension* ext = FilterExtension();
-    test::RingClient client(ext->m_Ring->Mapped() + 20, true);
+    test::RingClient client(ext->Ring()->Mapped() + 20, true);
     FILTER_SIGNAL s{};
     s.m_Direction = 3;
     s.m_DataLength = 999;
@@ -78,7 +78,7 @@ TEST(PacketApi, SignalsAndAFullOutputRing) {
     p->m_DataLength = p->m_BytesHeld = 60;
     for (int i = 0; i < 511; ++i) ASSERT_EQ(Filter_IndicatePacketToApplication(p, 0, 0), FILTER_STATUS_SUCCESS);
     EXPECT_EQ(Filter_IndicatePacketToApplication(p, 0, 0), FILTER_STATUS_SUCCESS) << "dropped, still 0";
-    EXPECT_EQ(ext->m_Ring->Counters().outputFull.load(), 1u);
+    EXPECT_EQ(ext->Ring()->Counters().outputFull.load(), 1u);
     EXPECT_EQ(Filter_IndicateSignalToApplication(&s), FILTER_ERROR_OUT_OF_MEMORY);
     EXPECT_EQ(Filter_IndicatePacketToApplication(nullptr, 0, 0), FILTER_ERROR_INVALID_ARGUMENT);
     Filter_ReleasePacketp(p, __FILE__, __LINE__);

@@ -6,6 +6,11 @@
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "dailylog/shared_daily_log.h"
 #include "morbeck_internal.h"
 #include "platform/debug_output.h"
@@ -27,9 +32,61 @@ CMorbeck::~CMorbeck() {
     CloseFilterHandler();
 }
 
+void CMorbeck::StartDriverWatch() {
+    StopDriverWatch();
+    std::lock_guard<std::mutex> w(m_WatchLock);
+    int connection = -1;
+    {
+        std::lock_guard<std::mutex> g(m_DeviceLock);
+        // Our own descriptor of the connection: the handle may be closed while we watch.
+        if (m_hFileHandle) connection = ::fcntl(m_hFileHandle->ConnectionFd(), F_DUPFD_CLOEXEC, 0);
+    }
+    if (connection < 0) return;
+    const int stop = ::eventfd(0, EFD_CLOEXEC);
+    if (stop < 0) {
+        ::close(connection);
+        return;
+    }
+    m_watchStopFd = stop;
+    m_watchThread = std::thread([this, connection, stop] { DriverWatch(connection, stop); });
+}
+
+void CMorbeck::StopDriverWatch() {
+    std::lock_guard<std::mutex> w(m_WatchLock);
+    if (!m_watchThread.joinable()) return;
+    const std::uint64_t one = 1;
+    (void)!::write(m_watchStopFd, &one, sizeof(one));
+    m_watchThread.join();
+    ::close(m_watchStopFd);
+    m_watchStopFd = -1;
+}
+
+void CMorbeck::DriverWatch(int connectionFd, int stopFd) {
+    // No events asked of the connection: replies are read by the caller; only its hang-up (or an
+    // error) is reported here.
+    pollfd fds[2] = {{connectionFd, 0, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || fds[1].revents != 0) break;
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) continue;
+        m_bDriverGone.store(1);
+        m_bDriverReady.store(0);
+        m_bStopped.store(1);
+        TW_LOG(LOG_CLIENT_DATA, 5, "[DriverWatch] the driver's control device closed the connection");
+        std::lock_guard<std::mutex> g(m_CloseEventLock);
+        if (m_hAdapterCloseEvent) m_hAdapterCloseEvent->Set();
+        break;
+    }
+    ::close(connectionFd);
+}
+
 int CMorbeck::OpenFilterHandler() {
+    // A handle whose daemon has gone is of no use: it is dropped and the device opened again.
+    if (m_bDriverGone.load() != 0) CloseFilterHandler();
     std::lock_guard<std::mutex> g(m_DeviceLock);
     if (m_hFileHandle) return 1;
+    m_bDriverGone.store(0);
     const std::string path = platform::FilterDevicePath();
     platform::DebugPrintf("CMorbeck pszFullName %s", path.c_str());
     m_bDriverReady.store(0);
@@ -281,6 +338,12 @@ int CMorbeck::SetAdapterCloseEvent(platform::Event* event) {
     // The handle value of this system: the event's descriptor number, passed to the driver.
     const DWORD handle = static_cast<DWORD>(event->Fd());
     if (Simple(IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, nullptr, 0) == 1) {
+        // Kept here too: should the daemon go away, nobody would set the driver's copy.
+        const int copy = ::fcntl(event->Fd(), F_DUPFD_CLOEXEC, 0);
+        if (copy >= 0) {
+            std::lock_guard<std::mutex> g(m_CloseEventLock);
+            m_hAdapterCloseEvent = std::make_unique<platform::Event>(copy, true);
+        }
         TW_LOG(LOG_CLIENT_DATA, 4, "[SetAdapterCloseEvent] succeed");
         return 1;
     }

@@ -15,45 +15,23 @@
 #include "morbeck/morbeck.h"
 #include "morbeck_internal.h"
 #include "platform/errors.h"
+#include "platform/packet_ring.h"
 
 namespace {
 
 using morbeck::Field;
-using morbeck::LoadIndex;
-using morbeck::StoreIndex;
-
-// Byte offsets inside one ring descriptor.
-struct Layout {
-    std::size_t header;  // one descriptor: 32 or 40
-    std::size_t read, write, count, puBase;
-    std::size_t blockHead;  // bytes of a block before its packet area: 156 or 164
-    std::size_t blockSize;  // 1676 or 1684
-};
-constexpr Layout k32{sizeof(TW_RING_HEADER32), 20, 24, 28, 12, offsetof(_FWSHARED_MEMORY_BLOCK32, data),
-                     sizeof(_FWSHARED_MEMORY_BLOCK32)};
-constexpr Layout k64{sizeof(TW_RING_HEADER64), 28, 32, 36, 12, offsetof(_FWSHARED_MEMORY_BLOCK64, data),
-                     sizeof(_FWSHARED_MEMORY_BLOCK64)};
-
-constexpr std::int32_t kMaxBlocks = 65536;
-
-// Block i of the ring whose descriptor is at `ring`, or null when the descriptor's geometry does
-// not fit the mapping (the driver's numbers are checked before any block is touched).
-std::uint8_t* BlockAt(std::uint8_t* shared, std::uint8_t* ring, const Layout& l, std::size_t limit, std::int32_t i) {
-    const auto size = Field<std::int32_t>(ring + 0);
-    const auto count = Field<std::int32_t>(ring + 4);
-    const auto base = Field<std::int32_t>(ring + 8);
-    if (size < static_cast<std::int32_t>(l.blockSize) || size > (1 << 16) || count < 2 || count > kMaxBlocks ||
-        base < 0 || i < 0 || i >= count) {
-        return nullptr;
-    }
-    const std::size_t end = 2 * l.header + static_cast<std::size_t>(base) +
-                            static_cast<std::size_t>(count) * static_cast<std::size_t>(size);
-    if (end > limit) return nullptr;
-    return shared + 2 * l.header + static_cast<std::size_t>(base) + static_cast<std::size_t>(i) * static_cast<std::size_t>(size);
-}
+using platform::GeometryOf;
+using platform::LoadIndex;
+using platform::RingGeometry;
+using platform::RingLayout;
+using platform::RingRecord;
+using platform::StoreIndex;
 
 // Sign extension of a 32-bit handle value to the 64-bit layout's field.
 std::uint64_t Widen(DWORD v) { return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(v))); }
+
+// The ring's own block count (the driver's number, checked by RingBlockAt before any use).
+std::int32_t BlockCount(const std::uint8_t* header) { return platform::ReadRingHeader(header).blockCount; }
 
 }  // namespace
 
@@ -83,6 +61,7 @@ void* CMorbeck::GetFreeVirtualMem_X64() {
 
 int CMorbeck::StartShare() {
     platform::DebugPrintf("[StartShare] enter");
+    if (m_bDriverGone.load() != 0) return 0;
     if (m_pSharedMemory.load() != nullptr) return 1;
     // The ring layout is the driver's: its mapping size tells which one it uses.
     DWORD size = 0, returned = 0;
@@ -121,21 +100,18 @@ int CMorbeck::StartShare() {
         if (header < base || header >= base + m_hFileHandle->MappedSize()) return 0;
         m_mappedLimit = m_hFileHandle->MappedSize() - static_cast<std::size_t>(header - base);
     }
-    const Layout& l = m_bWide ? k64 : k32;
-    if (m_mappedLimit < 2 * l.header) return 0;
+    const RingGeometry g = GeometryOf(m_bWide ? RingLayout::k64 : RingLayout::k32);
+    if (m_mappedLimit < 2 * g.headerSize) return 0;
     for (int ring = 0; ring < 2; ++ring) {
-        std::uint8_t* d = header + ring * l.header;
-        const std::uint64_t blocks =
-            reinterpret_cast<std::uintptr_t>(header) + 2 * l.header + static_cast<std::uint32_t>(Field<std::int32_t>(d + 8));
-        if (m_bWide) {
-            std::memcpy(d + l.puBase, &blocks, 8);
-        } else {
-            const DWORD low = static_cast<DWORD>(blocks);
-            std::memcpy(d + l.puBase, &low, 4);
-        }
+        std::uint8_t* d = header + ring * g.headerSize;
+        const std::uint64_t blocks = reinterpret_cast<std::uintptr_t>(header) + 2 * g.headerSize +
+                                     static_cast<std::uint32_t>(platform::ReadRingHeader(d).baseOffset);
+        // The user address of block 0; in the 64-bit layout the upper half stays 0 (below 4 GiB).
+        std::memcpy(d + g.userBaseOff, &blocks, g.userBaseSize);
     }
     m_pSharedMemory.store(header);
     m_bStopped.store(0);
+    StartDriverWatch();
     platform::DebugPrintf("[StartShare] succeed");
     return 1;
 }
@@ -157,6 +133,7 @@ int CMorbeck::StopShare() {
         ok = DeviceIoControl(IOCTL_NDIS_FILTER_STOP_SHARE, nullptr, 0, nullptr, 0, &returned, &m_StopShareOverlapped);
     }
     m_pSharedMemory.store(nullptr);
+    StopDriverWatch();
     return ok ? 1 : 0;
 }
 
@@ -170,17 +147,18 @@ int CMorbeck::IsShareStarted() const { return (m_pSharedMemory.load() != nullptr
 _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
     std::uint8_t* shared = m_pSharedMemory.load();
     if (shared == nullptr || m_bStopped.load() != 0) return nullptr;
-    const Layout& l = m_bWide ? k64 : k32;
+    const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
+    const RingGeometry g = GeometryOf(layout);
     {
-        std::lock_guard<std::mutex> g(m_ReadLock);
+        std::lock_guard<std::mutex> lock(m_ReadLock);
         shared = m_pSharedMemory.load();
         if (shared == nullptr || m_bStopped.load() != 0) return nullptr;
         std::uint8_t* out = shared;
-        const std::int32_t r = LoadIndex(out + l.read);
-        const std::int32_t w = LoadIndex(out + l.write);
+        const std::int32_t r = LoadIndex(out + g.readOff);
+        const std::int32_t w = LoadIndex(out + g.writeOff);
         if (r != w) {
             platform::DebugPrintf("[CMorbeck::Read] _CHECK_SHARED_BLOCKS_ enter");
-            const std::uint8_t* src = BlockAt(shared, out, l, m_mappedLimit, r);
+            const std::uint8_t* src = platform::RingBlockAt(shared, m_mappedLimit, layout, out, r);
             if (src == nullptr) return nullptr;
             auto* block = static_cast<_FWSHARED_MEMORY_BLOCK*>(std::malloc(sizeof(_FWSHARED_MEMORY_BLOCK)));
             if (block == nullptr) {
@@ -188,24 +166,22 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
                 return nullptr;
             }
             platform::DebugPrintf("[CMorbeck::Read] pBlock != NULL ");
-            auto* dst = reinterpret_cast<std::uint8_t*>(block);
-            if (!m_bWide) {
-                std::memcpy(dst, src, l.blockHead);
-            } else {
-                // Field by field into the 32-bit view.
-                const DWORD head[7] = {Field<DWORD>(src + 0),  Field<DWORD>(src + 8),  Field<DWORD>(src + 12),
-                                       Field<DWORD>(src + 16), Field<DWORD>(src + 20), Field<DWORD>(src + 24),
-                                       static_cast<DWORD>(Field<std::uint64_t>(src + 28))};
-                std::memcpy(dst, head, sizeof(head));
-                std::memcpy(dst + offsetof(_FWSHARED_MEMORY_BLOCK32, appArea), src + 36, TW_APP_AREA);
-            }
-            DWORD length = Field<DWORD>(dst + 8);
-            if (length > TW_MAX_FRAME) length = TW_MAX_FRAME;
-            std::memcpy(dst + 8, &length, 4);
-            std::memcpy(dst + offsetof(_FWSHARED_MEMORY_BLOCK32, data), src + l.blockHead, length);
+            RingRecord rec;
+            const std::uint8_t* data = nullptr;
+            platform::ReadBlockHead(layout, src, &rec, &data);
+            // Into the callers' 32-bit view, whatever the ring's layout.
+            block->adapterId = rec.adapterId;
+            block->direction = rec.direction;
+            block->length = rec.length > TW_MAX_FRAME ? TW_MAX_FRAME : rec.length;
+            block->packetFlags = rec.packetFlags;
+            block->reserved = rec.reserved;
+            block->appCode = rec.appCode;
+            block->appContext = static_cast<DWORD>(rec.appContext);
+            std::memcpy(block->appArea, rec.appArea, TW_APP_AREA);
+            const DWORD length = block->length;
+            std::memcpy(block->data, data, length);
             platform::DebugPrintf("[CMorbeck::Read] ReadLength=%d ", static_cast<int>(length));
-            const std::int32_t count = Field<std::int32_t>(out + 4);
-            StoreIndex(out + l.read, (r + 1) % count);
+            StoreIndex(out + g.readOff, (r + 1) % BlockCount(out));
             return block;
         }
     }
@@ -248,43 +224,47 @@ int CMorbeck::Write(const _FWSHARED_MEMORY_BLOCK* block, int signal) {
 int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal) {
     std::uint8_t* shared = m_pSharedMemory.load();
     if (shared == nullptr || m_bStopped.load() != 0) return 0;
-    const Layout& l = m_bWide ? k64 : k32;
-    const auto* h = reinterpret_cast<const std::uint8_t*>(&head);
-    const DWORD length = Field<DWORD>(h + 8);
+    const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
+    const RingGeometry g = GeometryOf(layout);
+    RingRecord rec;
+    rec.adapterId = head.adapterId;
+    rec.direction = head.direction;
+    rec.length = head.length;
+    rec.packetFlags = head.packetFlags;
+    rec.reserved = head.reserved;
+    rec.appCode = head.appCode;
+    std::memcpy(rec.appArea, head.appArea, TW_APP_AREA);
+    if (m_bWide) {
+        // Handle-sized fields are sign-extended, as a 32-bit caller's handle values are.
+        rec.adapterIdHigh = static_cast<std::uint32_t>(Widen(head.adapterId) >> 32);
+        rec.appContext = Widen(head.appContext);
+    } else {
+        rec.appContext = head.appContext;
+    }
     bool fullNow;
     {
-        std::lock_guard<std::mutex> g(m_WriteLock);
+        std::lock_guard<std::mutex> lock(m_WriteLock);
         shared = m_pSharedMemory.load();
         if (shared == nullptr || m_bStopped.load() != 0) return 0;
-        std::uint8_t* in = shared + l.header;
-        const std::int32_t w = LoadIndex(in + l.write);
-        const std::int32_t r = LoadIndex(in + l.read);
-        std::uint8_t* dst = BlockAt(shared, in, l, m_mappedLimit, w);
+        std::uint8_t* in = shared + g.headerSize;
+        const std::int32_t w = LoadIndex(in + g.writeOff);
+        const std::int32_t r = LoadIndex(in + g.readOff);
+        std::uint8_t* dst = platform::RingBlockAt(shared, m_mappedLimit, layout, in, w);
         if (dst == nullptr) return 0;
-        const std::int32_t count = Field<std::int32_t>(in + 4);
+        const std::int32_t count = BlockCount(in);
         const bool full = (w + 1) % count == r;
         fullNow = full;
         if (!full) {
-            if (!m_bWide) {
-                std::memcpy(dst, h, offsetof(_FWSHARED_MEMORY_BLOCK32, data));
-            } else {
-                const std::uint64_t adapter = Widen(Field<DWORD>(h + 0));
-                const std::uint64_t context = Widen(Field<DWORD>(h + 24));
-                std::memcpy(dst + 0, &adapter, 8);
-                std::memcpy(dst + 8, h + 4, 20);  // direction, length, flags, reserved, app code
-                std::memcpy(dst + 28, &context, 8);
-                std::memcpy(dst + 36, h + offsetof(_FWSHARED_MEMORY_BLOCK32, appArea), TW_APP_AREA);
-            }
-            if (length > 0) std::memcpy(dst + l.blockHead, packet, length);
-            const std::int32_t n = Field<std::int32_t>(in + l.count) + 1;
-            std::memcpy(in + l.count, &n, 4);
+            platform::WriteBlock(layout, dst, rec, packet);
+            const std::int32_t n = Field<std::int32_t>(in + g.countOff) + 1;
+            std::memcpy(in + g.countOff, &n, 4);
             if (!m_bWide) {
                 platform::DebugPrintf("[CMorbeck::Write] PacketSize=%d, m_pSharedMemory->uo.m_nCount=%d",
-                                      static_cast<int>(length), n);
+                                      static_cast<int>(rec.length), n);
             }
             const std::int32_t next = (w + 1) % count;
-            StoreIndex(in + l.write, next);
-            fullNow = (next + 1) % count == LoadIndex(in + l.read);
+            StoreIndex(in + g.writeOff, next);
+            fullNow = (next + 1) % count == LoadIndex(in + g.readOff);
         }
     }
     if (signal != 1 && !fullNow) return 1;
@@ -297,14 +277,14 @@ int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_
 int CMorbeck::GetSharedMemoryInfo(_FWSHARED_MEMORY_INFO* info) {
     std::uint8_t* shared = m_pSharedMemory.load();
     if (info == nullptr || shared == nullptr) return 0;
-    const Layout& l = m_bWide ? k64 : k32;
-    std::uint8_t* in = shared + l.header;
-    info->outRead = static_cast<DWORD>(LoadIndex(shared + l.read));
-    info->outWrite = static_cast<DWORD>(LoadIndex(shared + l.write));
-    info->outCount = static_cast<DWORD>(LoadIndex(shared + l.count));
-    info->inRead = static_cast<DWORD>(LoadIndex(in + l.read));
-    info->inWrite = static_cast<DWORD>(LoadIndex(in + l.write));
-    info->inCount = static_cast<DWORD>(LoadIndex(in + l.count));
+    const RingGeometry g = GeometryOf(m_bWide ? RingLayout::k64 : RingLayout::k32);
+    std::uint8_t* in = shared + g.headerSize;
+    info->outRead = static_cast<DWORD>(LoadIndex(shared + g.readOff));
+    info->outWrite = static_cast<DWORD>(LoadIndex(shared + g.writeOff));
+    info->outCount = static_cast<DWORD>(LoadIndex(shared + g.countOff));
+    info->inRead = static_cast<DWORD>(LoadIndex(in + g.readOff));
+    info->inWrite = static_cast<DWORD>(LoadIndex(in + g.writeOff));
+    info->inCount = static_cast<DWORD>(LoadIndex(in + g.countOff));
     return 1;
 }
 

@@ -22,6 +22,7 @@ namespace platform {
 namespace {
 
 constexpr DWORD kErrorFileNotFound = 2;
+constexpr DWORD kErrorAccessDenied = 5;
 constexpr DWORD kErrorInvalidHandle = 6;
 constexpr DWORD kErrorGenFailure = 31;
 constexpr DWORD kErrorNotSupported = 50;
@@ -63,6 +64,7 @@ DWORD WinErrorFromFilterStatus(DWORD status) {
         case STATUS_INVALID_PARAMETER:
         case STATUS_INVALID_PARAMETER_2: return kErrorInvalidParameter;
         case STATUS_INVALID_HANDLE: return kErrorInvalidHandle;
+        case STATUS_ACCESS_DENIED: return kErrorAccessDenied;
         case STATUS_NO_MEMORY:
         case STATUS_INSUFFICIENT_RESOURCES: return kErrorNotEnoughMemory;
         case STATUS_INTERNAL_ERROR: return kErrorInternalError;

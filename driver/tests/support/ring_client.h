@@ -8,9 +8,16 @@
 #include <vector>
 
 #include "platform/filter_device.h"
-#include "ring_layout.h"
+#include "platform/packet_ring.h"
 
 namespace olvane::test {
+
+using platform::GeometryOf;
+using platform::LoadIndex;
+using platform::RingGeometry;
+using platform::RingLayout;
+using platform::RingRecord;
+using platform::StoreIndex;
 
 // A block as the user side read it: its head and a copy of its frame.
 struct UserBlock : RingRecord {
@@ -31,20 +38,19 @@ public:
     std::uint8_t* InHeader() const { return m_base + HeaderSize(); }
     std::size_t ReadOff() const { return m_geometry.readOff; }
     std::size_t WriteOff() const { return m_geometry.writeOff; }
-    std::int32_t Load(std::uint8_t* p) const { return LoadAcquire(p); }
-    void Store(std::uint8_t* p, std::int32_t v) const { StoreRelease(p, v); }
-    // Block i of a ring, from the header's own base offset (as user mode finds it).
+    std::int32_t Load(std::uint8_t* p) const { return LoadIndex(p); }
+    void Store(std::uint8_t* p, std::int32_t v) const { StoreIndex(p, v); }
+    // Block i of a ring, from the header's own numbers (as user mode finds it).
     std::uint8_t* Block(std::uint8_t* header, int i) const {
-        std::int32_t base;
-        std::memcpy(&base, header + 8, 4);
-        return m_base + 2 * HeaderSize() + static_cast<std::size_t>(base) + static_cast<std::size_t>(i) * BlockSize();
+        return platform::RingBlockAt(m_base, m_geometry.blockSize * 2 * TW_RING_BLOCK_COUNT + 2 * HeaderSize(),
+                                     m_layout, header, i);
     }
 
     bool Read(UserBlock* b) {
         const std::int32_t r = Load(OutHeader() + ReadOff());
         if (r == Load(OutHeader() + WriteOff())) return false;
         const std::uint8_t* data = nullptr;
-        ReadBlockHead(m_layout, Block(OutHeader(), r), b, &data);
+        platform::ReadBlockHead(m_layout, Block(OutHeader(), r), b, &data);
         const std::uint32_t n = b->length < TW_MAX_FRAME ? b->length : TW_MAX_FRAME;
         b->data.assign(data, data + n);
         Store(OutHeader() + ReadOff(), (r + 1) % TW_RING_BLOCK_COUNT);
@@ -60,9 +66,9 @@ public:
         head.adapterId = adapterId;
         head.direction = direction;
         head.length = length;
-        WriteBlock(m_layout, at, head, nullptr);
+        platform::WriteBlock(m_layout, at, head, nullptr);
         const std::uint32_t copy = length < TW_FRAME_AREA ? length : TW_FRAME_AREA;
-        std::memcpy(at + BlockDataOffset(m_layout), data, copy);
+        std::memcpy(at + platform::BlockDataOffset(m_layout), data, copy);
         Store(InHeader() + WriteOff(), (w + 1) % TW_RING_BLOCK_COUNT);
         return true;
     }

@@ -7,6 +7,10 @@
 // Threads: one reader (Read/Free) and any number of writers (Write, serialised by the write lock)
 // may work at once; control calls are serialised on the device by an internal lock. StopShare
 // may come from any thread; a reader or writer already inside its lock finishes its block.
+// While a ring is mapped, a watch thread notices the daemon's end (its connection closes): the
+// driver no longer counts as loaded, Read and Write fail, and the adapter-close event given to
+// SetAdapterCloseEvent is set here, so the caller's forced-logoff path runs. OpenFilterHandler
+// then connects afresh.
 // Records and control codes are those of platform/filter_device.h.
 #pragma once
 #include <atomic>
@@ -14,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/event.h"
 #include "platform/filter_device.h"
@@ -204,6 +209,9 @@ private:
     // One control code with fixed lengths; "bytes": the result also needs returned bytes.
     int Simple(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, bool needBytes = false);
     int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal);
+    void StartDriverWatch();
+    void StopDriverWatch();
+    void DriverWatch(int connectionFd, int stopFd);
 
     std::atomic<int> m_bDriverReady{0};
     std::unique_ptr<platform::Event> m_hGeneralEvent;
@@ -224,5 +232,12 @@ private:
 
     platform::NetworkFacilities m_system;
     std::unique_ptr<RouteSyncThread> m_pRouteSync;
+    // The daemon's end, as the watch thread saw it; cleared by a fresh OpenFilterHandler.
+    std::atomic<int> m_bDriverGone{0};
+    std::mutex m_WatchLock;
+    std::thread m_watchThread;
+    int m_watchStopFd = -1;
+    std::mutex m_CloseEventLock;
+    std::unique_ptr<platform::Event> m_hAdapterCloseEvent;  // our own handle of the caller's event
     std::mutex m_RouteSyncLock;
 };

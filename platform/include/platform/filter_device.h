@@ -63,6 +63,7 @@ constexpr DWORD STATUS_NOT_SUPPORTED = 0xC00000BB;
 constexpr DWORD STATUS_INVALID_PARAMETER = 0xC000000D;
 constexpr DWORD STATUS_INVALID_PARAMETER_2 = 0xC00000F0;
 constexpr DWORD STATUS_INVALID_HANDLE = 0xC0000008;
+constexpr DWORD STATUS_ACCESS_DENIED = 0xC0000022;
 constexpr DWORD STATUS_BUFFER_TOO_SMALL = 0xC0000023;
 constexpr DWORD STATUS_NO_MEMORY = 0xC0000017;
 constexpr DWORD STATUS_INTERNAL_ERROR = 0xC00000E5;
@@ -330,6 +331,9 @@ public:
     std::size_t MappedSize() const { return m_mappedSize; }
     // The ring block's descriptor received with START_SHARE (owned here), or -1.
     int SharedMemoryFd() const { return m_memFd; }
+    // The connection's descriptor (owned here), for noticing the daemon's end: it reports POLLHUP
+    // once the daemon has gone.
+    int ConnectionFd() const { return m_fd; }
     void Close();
 
 private:
