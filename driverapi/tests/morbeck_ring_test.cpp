@@ -76,6 +76,8 @@ public:
     int Notifications() const { return m_writeShare.load(); }
     int ReadRequests() const { return m_readShare.load(); }
     int Requests() const { return m_requests.load(); }
+    // The daemon goes away: the connection is closed (within the serving loop's 100 ms poll).
+    void Hangup() { m_hangup.store(true); }
 
 private:
     void Serve() {
@@ -87,7 +89,7 @@ private:
         for (;;) {
             pollfd q{c, POLLIN, 0};
             if (poll(&q, 1, 100) == 0) {
-                if (m_stop.load()) break;
+                if (m_stop.load() || m_hangup.load()) break;
                 continue;
             }
             const ssize_t n = recv(c, buf.data(), buf.size(), 0);
@@ -124,7 +126,8 @@ private:
                 m_readShare.fetch_add(1);
                 rep.status = STATUS_UNSUCCESSFUL;
                 break;
-            case IOCTL_NDIS_FILTER_STOP_SHARE: break;
+            case IOCTL_NDIS_FILTER_STOP_SHARE:
+            case IOCTL_SET_ADAPTER_CLOSE_EVENT: break;
             default: rep.status = STATUS_NOT_SUPPORTED;
         }
         std::vector<std::uint8_t> msg(sizeof(rep) + rep.bytesReturned);
@@ -140,6 +143,7 @@ private:
     int m_listen = -1;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_hangup{false};
     std::atomic<int> m_writeShare{0}, m_readShare{0}, m_requests{0};
 };
 
@@ -262,6 +266,22 @@ TEST_P(MorbeckRing, DamagedGeometryIsNeverFollowed) {
     _FWSHARED_MEMORY_BLOCK* ok = m_morbeck.Read(0);
     ASSERT_NE(ok, nullptr);
     m_morbeck.Free(ok);
+}
+
+TEST_P(MorbeckRing, TheDaemonsEndUnderAMappedRingIsNoticed) {
+    platform::Event closeEvent(true, false);
+    ASSERT_EQ(m_morbeck.SetAdapterCloseEvent(&closeEvent), 1);
+    const char frame[60] = {1};
+    ASSERT_EQ(m_morbeck.Write(nullptr, PACKET_DIRECTION_OUTGOING, 0, frame, 60, 0), 1);
+    m_device->Hangup();
+    // The engine's forced-logoff path waits on this event.
+    ASSERT_EQ(closeEvent.Wait(5000), platform::kWaitObject0) << "the adapter-close event was not set";
+    EXPECT_EQ(m_morbeck.IsDriverLoaded(), 0);
+    EXPECT_EQ(m_morbeck.IsShareStarted(), 0);
+    EXPECT_EQ(m_morbeck.Write(nullptr, PACKET_DIRECTION_OUTGOING, 0, frame, 60, 0), 0) << "a write into a dead ring";
+    DriverWrites(1, 60, 0x44);
+    EXPECT_EQ(m_morbeck.Read(0), nullptr);
+    EXPECT_EQ(m_morbeck.StartShare(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, MorbeckRing, ::testing::Values(false, true));
