@@ -233,6 +233,19 @@ DWORD SetCloseEvent(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req) {
     return STATUS_SUCCESS;
 }
 
+// Device changes are the service's (root's) business, not a client's.
+DWORD EnableAdapter(TwFileObject* fo, const IoRequest& req, std::uint8_t* out, IoResult* r) {
+    if (fo->uid != 0) return STATUS_ACCESS_DENIED;
+    const int made = RecreateVirtualAdapters();
+    if (made < 0) return STATUS_UNSUCCESSFUL;
+    if (req.outLength >= 4) {
+        const DWORD n = static_cast<DWORD>(made);
+        std::memcpy(out, &n, 4);
+        r->bytes = 4;
+    }
+    return STATUS_SUCCESS;
+}
+
 // First-level codes; false when the code belongs to the second level.
 bool FirstLevel(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req, std::uint8_t* out, IoResult* r) {
     switch (req.code) {
@@ -295,6 +308,7 @@ bool FirstLevel(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req, std::u
         case IOCTL_QEL_CLIENT_TEST_PROXY_DATA:
         case IOCTL_QEL_CLIENT_TEST_PROXY_END: r->status = TestProxy(ext, req, out, r); return true;
         case IOCTL_SET_ADAPTER_CLOSE_EVENT: r->status = SetCloseEvent(ext, fo, req); return true;
+        case IOCTL_QEL_ENABLE_ADAPTER: r->status = EnableAdapter(fo, req, out, r); return true;
         case IOCTL_NDIS_FILTER_DUMP_DEVICE_EXTENSION:
             DumpFilterExtension();
             return false;

@@ -2,6 +2,8 @@
 // miniport-side entries of the hook table.
 #include "miniport_global.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstring>
 #include <sys/utsname.h>
@@ -231,8 +233,7 @@ std::vector<std::string> AdapterInstanceKeys(platform::SettingsStore& store) {
     return keys;
 }
 
-void MPInitialize(TwMiniportGlobal* g, platform::SettingsStore& store, const std::string& key) {
-    const int instance = g->m_NextInstance++;
+void MPInitialize(TwMiniportGlobal* g, platform::SettingsStore& store, const std::string& key, int instance) {
     VirtualAdapterConfig cfg;
     NDIS_STATUS st = ReadAdapterConfiguration(store, key, instance, &cfg);
     if (st != NDIS_STATUS_SUCCESS) {
@@ -318,12 +319,54 @@ bool DriverEntry(DriverConfig config) {
     QelMiniBindFilterInterface(g);
     try {
         std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
-        for (const std::string& key : AdapterInstanceKeys(*store)) MPInitialize(g, *store, key);
+        for (const std::string& key : AdapterInstanceKeys(*store)) MPInitialize(g, *store, key, g->m_NextInstance++);
     } catch (...) {
         DbgPrint("MPInitialize: the settings store cannot be read\n");
     }
     DbgPrint("NdisMRegisterUnloadHandler MPUnload\n");
     return true;
+}
+
+int RecreateVirtualAdapters() {
+    TwMiniportGlobal* g = Globals();
+    if (g == nullptr) return -1;
+    std::lock_guard<std::mutex> serial(g->m_RecreateLock);
+    std::vector<bool> live;
+    {
+        // Halted adapters leave the list (they stay allocated until unload: queued work may
+        // still name them); their instances are free to be made again.
+        std::lock_guard<std::mutex> lock(g->m_AdapterListLock);
+        for (auto it = g->m_Adapters.begin(); it != g->m_Adapters.end();) {
+            if ((*it)->Flags() & kFlagHalting) {
+                g->m_RetiredAdapters.push_back(std::move(*it));
+                it = g->m_Adapters.erase(it);
+                continue;
+            }
+            const auto i = static_cast<std::size_t>((*it)->Instance());
+            if (live.size() <= i) live.resize(i + 1, false);
+            live[i] = true;
+            ++it;
+        }
+    }
+    int made = 0;
+    try {
+        std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
+        const std::vector<std::string> keys = AdapterInstanceKeys(*store);
+        // Instance numbers follow the key order, as at driver entry; only instances that were
+        // given out then are made again, under the same interface name and address.
+        const std::size_t known = std::min(keys.size(), static_cast<std::size_t>(g->m_NextInstance));
+        for (std::size_t i = 0; i < known; ++i) {
+            if (i < live.size() && live[i]) continue;
+            const std::size_t before = VirtualAdapterCount();
+            MPInitialize(g, *store, keys[i], static_cast<int>(i));
+            if (VirtualAdapterCount() > before) ++made;
+        }
+    } catch (...) {
+        DbgPrint("MPInitialize: the settings store cannot be read\n");
+        return -1;
+    }
+    DbgPrint("QelMini: %d virtual adapter(s) made again\n", made);
+    return made;
 }
 
 void DriverUnload() {
@@ -364,6 +407,7 @@ void DriverUnload() {
     {
         std::lock_guard<std::mutex> lock(g->m_AdapterListLock);
         g->m_Adapters.clear();  // closes every TAP device
+        g->m_RetiredAdapters.clear();
     }
     delete g;
     DbgPrint("<--- MPUnload\n");

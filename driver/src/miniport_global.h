@@ -54,7 +54,9 @@ public:
 
     std::mutex m_AdapterListLock;  // the virtual adapters
     std::vector<std::unique_ptr<TwVirtualAdapter>> m_Adapters;
+    std::vector<std::unique_ptr<TwVirtualAdapter>> m_RetiredAdapters;  // halted, kept until unload
     int m_NextInstance = 0;
+    std::mutex m_RecreateLock;  // one re-creation at a time
 
     std::shared_mutex m_BoundLock;  // bound entries and those awaiting destruction
     std::vector<AdapterEntry*> m_BoundAdapterList;
@@ -84,6 +86,11 @@ NdisHookApi* MiniportHooks();
 bool AdapterListed(const TwVirtualAdapter* adapter);
 // Virtual adapters that initialised (their TAP devices exist).
 std::size_t VirtualAdapterCount();
+
+// Makes every configured virtual adapter whose device has gone (its link was deleted and the
+// adapter halted) again, with its instance's name and MAC, as enabling the adapter does. Returns
+// how many were made, -1 when the driver does not run or its configuration cannot be read.
+int RecreateVirtualAdapters();
 
 // Driver entry: filter half, virtual adapters from the settings store, hook table, protocol
 // timer. false (and nothing left running) when it fails.

@@ -87,6 +87,41 @@ protected:
     std::uint32_t id = 0;
 };
 
+// `ip link show` of the adapter in `ns`, or "" when it does not exist.
+std::string LinkText(const std::string& ns) {
+    const std::string out = "/tmp/olvane-show-" + std::to_string(::getpid());
+    platform::SpawnOptions o;
+    const int rc = platform::RunAndWait({"sh", "-c", "ip -n " + ns + " link show qelmini0 > " + out + " 2>&1"}, o);
+    std::string text(1024, '\0');
+    if (FILE* f = std::fopen(out.c_str(), "r")) {
+        text.resize(std::fread(text.data(), 1, text.size() - 1, f));
+        std::fclose(f);
+    }
+    ::unlink(out.c_str());
+    return rc == 0 ? text : std::string();
+}
+
+TEST_F(DaemonNetns, ADeletedAdapterIsMadeAgainWhenTheServiceEnablesIt) {
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "del", "qelmini0"}), 0);
+    TW_ADAPTER_BY_MAC a{};
+    DWORD returned = 0;
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == FALSE; }, 10000))
+        << "the deleted adapter stayed bound";
+    // Until enabled the adapter stays gone; enabling it (root) makes it again, at once.
+    DWORD made = 0;
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        return dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned) == TRUE && made == 1;
+    }, 10000)) << "the adapter was not made again";
+    EXPECT_NE(LinkText(ns).find("00:ff:ff:ff:00:00"), std::string::npos) << LinkText(ns);
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE; }, 10000))
+        << "the adapter made again was not bound";
+    // A second enable finds nothing to do.
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned));
+    EXPECT_EQ(made, 0u);
+}
+
 TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     DWORD returned = 0;
     DWORD addr = 0x30000000;

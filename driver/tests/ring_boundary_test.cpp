@@ -147,6 +147,22 @@ TEST_F(CloseEvents, AUserReplacesOnlyItsOwnEvent) {
     EXPECT_FALSE(first.IsSet()) << "a replaced event is still referenced";
 }
 
+TEST_F(CloseEvents, OnlyRootMakesADeletedAdapterAgain) {
+    driver.Nic(0)->RemoveLink();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return driver.Entry(0) == nullptr; })) << "the adapter was not halted";
+    EXPECT_EQ(Call(&client, IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, 4), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(driver.Nic(1), nullptr);
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        return Call(&root, IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, 4) == STATUS_SUCCESS && driver.Nic(1) != nullptr;
+    })) << "root's enable made no adapter";
+    const test::FakeNic* first = driver.Nic(0);
+    const test::FakeNic* again = driver.Nic(1);
+    ASSERT_TRUE(first != nullptr && again != nullptr);
+    EXPECT_EQ(again->IfName(), first->IfName()) << "made under another name";
+    EXPECT_EQ(Call(&root, IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, 4), STATUS_SUCCESS);
+    EXPECT_EQ(driver.Nic(2), nullptr) << "a live adapter was made twice";
+}
+
 // A poll stand-in: fails with the errors queued, then reports readiness of the given slot.
 struct ScriptedPoll {
     static inline std::vector<int> errors;

@@ -49,6 +49,10 @@ constexpr DWORD IOCTL_NDIS_FILTER_STOP_CAPTURE = 0x80002644;
 constexpr DWORD IOCTL_QEL_CLIENT_TEST_PROXY_DATA = 0x80002984;
 constexpr DWORD IOCTL_QEL_CLIENT_TEST_PROXY_END = 0x80002988;
 constexpr DWORD IOCTL_SET_ADAPTER_CLOSE_EVENT = 0x8000298c;
+// This system's own code: the privileged service enables or restarts the virtual adapter with
+// it. Every configured adapter whose device was deleted is made again. Root only; optional output
+// u32: how many were made.
+constexpr DWORD IOCTL_QEL_ENABLE_ADAPTER = 0x80002990;
 // ARP, DHCP, DNS, firewall, NAT and route codes 0x800024b0..0x8000252c are sent by the access
 // library but answered "not supported".
 constexpr DWORD IOCTL_NDIS_FILTER_FIRST_UNSUPPORTED = 0x800024b0;
