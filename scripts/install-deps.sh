@@ -17,7 +17,24 @@ echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-# The packaged proxy daemon must not run on its own; tests start their own instances.
-if [ -x /usr/sbin/tinyproxy ]; then
-  (service tinyproxy stop || pkill -x tinyproxy || true) >/dev/null 2>&1
+# The packaged proxy daemon must not run on its own; tests start their own instances. Stop only
+# the service the package started (its unit, or the process its pid file names), never other
+# instances of the same program that tests or users run.
+stop_packaged_proxy() {
+  if [ -d /run/systemd/system ]; then
+    $sudo systemctl stop tinyproxy.service || true
+    return
+  fi
+  local conf=/etc/tinyproxy/tinyproxy.conf pidfile pid
+  [ -r "$conf" ] || return 0
+  pidfile=$(awk 'tolower($1) == "pidfile" { gsub(/"/, "", $2); print $2; exit }' "$conf")
+  [ -n "$pidfile" ] && [ -r "$pidfile" ] || return 0
+  pid=$(head -n 1 "$pidfile")
+  [[ $pid =~ ^[0-9]+$ ]] || return 0
+  if [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = /usr/bin/tinyproxy ]; then
+    $sudo kill "$pid" || true
+  fi
+}
+if [ -x /usr/bin/tinyproxy ]; then
+  stop_packaged_proxy >/dev/null 2>&1
 fi
