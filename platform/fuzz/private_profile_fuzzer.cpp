@@ -6,15 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/private_profile.h"
+#include "input_file.h"
 
 namespace {
 
-std::string g_dir;
 std::string g_file;
 
 void Fail(const char* what) {
@@ -63,19 +62,12 @@ void ReadSection(const std::string& section) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/tw-profile-fuzz-XXXXXX";
-    if (mkdtemp(dir) == nullptr) Fail("no temporary folder");
-    g_dir = dir;
-    std::atexit([] { std::filesystem::remove_all(g_dir); });
-    g_file = g_dir + "/fuzz.ini";
+    g_file = twfuzz::InputFile::Path("fuzz.ini");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    FILE* f = std::fopen(g_file.c_str(), "wb");
-    if (f == nullptr) Fail("cannot write the input file");
-    if (size != 0 && std::fwrite(data, 1, size, f) != size) Fail("cannot write the input file");
-    std::fclose(f);
+    twfuzz::InputFile::Write(g_file, data, size);
 
     const std::vector<std::string> before = SectionNames();
     for (std::size_t i = 0; i < before.size() && i < 8; ++i) ReadSection(before[i]);

@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "util/flat_config.h"
+#include "input_file.h"
 
 namespace {
 
-std::string g_dir;
 std::string g_file;
 
 void Fail(const char* what) {
@@ -35,19 +34,12 @@ std::string Dump(void* config) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/tw-flat-config-fuzz-XXXXXX";
-    if (mkdtemp(dir) == nullptr) Fail("no temporary folder");
-    g_dir = dir;
-    std::atexit([] { std::filesystem::remove_all(g_dir); });
-    g_file = g_dir + "/fuzz.conf";
+    g_file = twfuzz::InputFile::Path("fuzz.conf");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    FILE* f = std::fopen(g_file.c_str(), "wb");
-    if (f == nullptr) Fail("cannot write the input file");
-    if (size != 0 && std::fwrite(data, 1, size, f) != size) Fail("cannot write the input file");
-    std::fclose(f);
+    twfuzz::InputFile::Write(g_file, data, size);
 
     void* config = OpenConfig(g_file.c_str());
     if (config == nullptr) Fail("an existing file did not open");
