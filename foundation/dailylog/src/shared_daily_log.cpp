@@ -198,3 +198,19 @@ int SharedDailyLog::AppendLine(const char* line, int length, const platform::Loc
     const bool closed = ::close(fd) == 0;
     return written == static_cast<ssize_t>(total) && closed ? length : 0;
 }
+
+bool DailyLogSink::Wants(int level) {
+    try {
+        return SharedDailyLog::Instance().ShouldLog(m_category, static_cast<unsigned>(level));
+    } catch (...) {
+        return false;  // no log object (out of memory): nothing can be written anyway
+    }
+}
+
+void DailyLogSink::Write(int level, const char* line) {
+    try {
+        SharedDailyLog::Instance().Write(m_category, level, "%s", line);
+    } catch (...) {
+        // A diagnostic must never fail the work it describes.
+    }
+}

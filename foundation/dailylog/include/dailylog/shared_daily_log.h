@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/log_sink.h"
 #include "platform/named_objects.h"
 #include "platform/types.h"
 
@@ -105,6 +106,18 @@ class SharedDailyLog {
     std::string m_root;
     std::string m_program;
     WORD m_year = 0, m_month = 0, m_day = 0;  // date of the last line; guarded by m_mutex
+};
+
+// Lines of a library under one category of the process's daily log (SharedDailyLog::Instance()):
+// the default destination of the codec's and the TLS library's lines. Thread-safe; never throws.
+class DailyLogSink final : public platform::LogSink {
+  public:
+    explicit DailyLogSink(int category) : m_category(category) {}
+    bool Wants(int level) override;
+    void Write(int level, const char* line) override;
+
+  private:
+    int m_category;
 };
 
 // Shorthand used throughout the suite.
