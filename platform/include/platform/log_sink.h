@@ -2,8 +2,8 @@
 // program or a test) may put its own sink there, otherwise the library's fallback receives them.
 // So protocol cores never name a concrete logger.
 #pragma once
-#include <atomic>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace platform {
@@ -27,19 +27,29 @@ class LogSinkSlot {
     LogSinkSlot(const LogSinkSlot&) = delete;
     LogSinkSlot& operator=(const LogSinkSlot&) = delete;
 
-    // Null puts the fallback back.
-    void Set(std::shared_ptr<LogSink> sink) { m_sink.store(std::move(sink), std::memory_order_release); }
+    // Null puts the fallback back. The old sink is released after the lock (its destructor may log).
+    void Set(std::shared_ptr<LogSink> sink) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sink.swap(sink);
+    }
 
-    // Calls fn(sink) with the current sink, held for the length of the call.
+    // Calls fn(sink) with the current sink, held (not locked) for the length of the call.
     template <typename Fn>
     void Use(Fn&& fn) const {
-        const std::shared_ptr<LogSink> sink = m_sink.load(std::memory_order_acquire);
+        std::shared_ptr<LogSink> sink;
+        {
+            // A mutex rather than std::atomic<std::shared_ptr>: the latter's lock bit is invisible
+            // to the thread sanitizer, and an uncontended lock costs about as much.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            sink = m_sink;
+        }
         fn(sink ? *sink : m_fallback);
     }
 
   private:
     LogSink& m_fallback;
-    std::atomic<std::shared_ptr<LogSink>> m_sink;
+    mutable std::mutex m_mutex;
+    std::shared_ptr<LogSink> m_sink;
 };
 
 }  // namespace platform
