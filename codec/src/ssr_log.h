@@ -1,6 +1,7 @@
-// The codec's one diagnostic sink: printf-style lines to the debugger output through the shared
-// daily log (category 0x20, so the log's level table still decides). Kept behind one function so
-// the message families never see the logger.
+// The codec's one diagnostic call: printf-style lines at level 4 to the sink its owner set
+// (wendrel/ssr_log_sink.h), by default the shared daily log's category 0x20 (the debugger output,
+// so the log's level table still decides). Kept behind one function so the message families
+// never see a logger.
 #pragma once
 
 namespace wendrel {

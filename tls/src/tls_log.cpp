@@ -3,14 +3,24 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
-#ifdef TAMBERK_WITH_DAILYLOG
 #include "dailylog/shared_daily_log.h"
-#else
-#include "platform/debug_output.h"
-#endif
+#include "tamberk/tls_log_sink.h"
 
 namespace tamberk {
+namespace {
+
+platform::LogSinkSlot& Slot() {
+    // Never destroyed: lines written from other objects' destructors at exit must still work.
+    static auto* const fallback = new DailyLogSink(LOG_SSL_STATES);
+    static auto* const slot = new platform::LogSinkSlot(*fallback);
+    return *slot;
+}
+
+}  // namespace
+
+void SetTlsLogSink(std::shared_ptr<platform::LogSink> sink) { Slot().Set(std::move(sink)); }
 
 bool TlsTraceEnabled() {
     static const bool enabled = [] {
@@ -21,17 +31,15 @@ bool TlsTraceEnabled() {
 }
 
 void TlsLog(int level, const char* format, ...) {
-    char line[2048];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    Slot().Use([&](platform::LogSink& sink) {
+        if (!sink.Wants(level)) return;
+        char line[2048];
+        std::vsnprintf(line, sizeof line, format, args);
+        sink.Write(level, line);
+    });
     va_end(args);
-#ifdef TAMBERK_WITH_DAILYLOG
-    TW_LOG(LOG_SSL_STATES, level, "%s", line);
-#else
-    (void)level;
-    platform::DebugOutput(line);
-#endif
 }
 
 }  // namespace tamberk

@@ -1,4 +1,5 @@
-// The library's log lines go to the shared daily log under the TLS category (4).
+// The library's log lines, to the sink its owner set (tamberk/tls_log_sink.h); by default the
+// shared daily log under the TLS category (4).
 #pragma once
 
 namespace tamberk {
@@ -8,7 +9,7 @@ constexpr int kLogInfo = 3;
 constexpr int kLogError = 5;
 
 void TlsLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Lines on the per-record and per-message path cost a level look-up each; they are written only
+// Lines on the per-record and per-message path cost a level check each; they are written only
 // when QEL_TLS_TRACE=1 was set when the process started.
 bool TlsTraceEnabled();
 

@@ -5,9 +5,17 @@
 
 #include <openssl/pem.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "cert_text.h"
+#include "tamberk/tls_log_sink.h"
+#include "tls_log.h"
 #include "tls_pipe.h"
 
 using namespace tamberk;
@@ -53,14 +61,44 @@ struct PolicyCase {
     }
 };
 
+// Stands in for the library's owner: records the lines of the levels it wants, counts the others.
+struct RecordingSink : platform::LogSink {
+    explicit RecordingSink(int lowestLevel) : lowest(lowestLevel) {}
+    bool Wants(int level) override {
+        if (level >= lowest) return true;
+        ++refused;
+        return false;
+    }
+    void Write(int level, const char* line) override {
+        std::lock_guard<std::mutex> g(lock);
+        lines.emplace_back(level, line);
+    }
+    const int lowest;
+    std::atomic<int> refused{0};
+    std::mutex lock;
+    std::vector<std::pair<int, std::string>> lines;
+};
+
+// The library's lines reach the sink its owner set, with their levels, and only the wanted ones.
 TEST(VerifyPolicy, ExpiredCertificateAcceptedWithAlwaysContinue) {
-    PolicyCase c;
-    CertKey ca = MakeCert("Root", nullptr, true);
-    CertKey leaf = MakeCert("gw.expired", &ca, false, -30, -1);
-    c.Trust(ca);
-    c.ServerChain(leaf, {});
-    EXPECT_TRUE(c.Handshake({0, 8, 1}));
-    EXPECT_TRUE(c.warnings.empty());
+    auto sink = std::make_shared<RecordingSink>(kLogInfo);
+    SetTlsLogSink(sink);
+    {
+        PolicyCase c;
+        CertKey ca = MakeCert("Root", nullptr, true);
+        CertKey leaf = MakeCert("gw.expired", &ca, false, -30, -1);
+        c.Trust(ca);
+        c.ServerChain(leaf, {});
+        EXPECT_TRUE(c.Handshake({0, 8, 1}));
+        EXPECT_TRUE(c.warnings.empty());
+    }
+    SetTlsLogSink(nullptr);
+    std::lock_guard<std::mutex> g(sink->lock);
+    const std::pair<int, std::string> expected{
+        kLogInfo, "[VerifyCertificateCallback] m_policy.AlwaysContinue == TRUE, return TRUE"};
+    EXPECT_NE(std::find(sink->lines.begin(), sink->lines.end(), expected), sink->lines.end());
+    for (const auto& [level, line] : sink->lines) EXPECT_GE(level, kLogInfo) << line;
+    EXPECT_GT(sink->refused.load(), 0) << "no debug line was even offered";
 }
 
 TEST(VerifyPolicy, ExpiredCertificateRejectedAndUserToldOnce) {

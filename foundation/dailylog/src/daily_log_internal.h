@@ -21,6 +21,10 @@ constexpr const char* kFilePrefix = "LogFile";
 // Today's file is renamed to this when the folder stays above kRenameThreshold.
 constexpr const char* kOversizeName = "LogFile-20000101.log";
 
+// Mode of a daily file the log creates, whatever the umask: root and the group (the GUI's users)
+// append to the same file; others read nothing.
+constexpr unsigned kFileMode = 0660;
+
 constexpr int kLineSize = 1024;  // head + message, zero included
 constexpr int kPathSize = 4096;
 
@@ -35,6 +39,8 @@ constexpr int kLevelEntries = 8;
 constexpr DWORD kLevelBytes = kLevelEntries * 4;
 constexpr unsigned kDefaultThreshold = 4;
 constexpr unsigned kMaxLevel = 5;
+// How long a cached level table serves before it is read again (changes by other programs).
+constexpr std::uint64_t kLevelRecheckMs = 1000;
 
 // The buffer convention of DumpCategoryLevels and GetTodayFileName.
 inline bool CopyOut(const std::string& text, char* buffer, unsigned* size) {

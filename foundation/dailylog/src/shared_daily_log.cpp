@@ -1,6 +1,11 @@
 // Construction, line formatting and appending of the shared daily log.
 #include "dailylog/shared_daily_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -44,6 +49,33 @@ std::string FindRoot() {
         while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     }
     return dir.empty() ? platform::ProgramDir() : dir;
+}
+
+// Opens today's file for appending. Users of the group may create entries in the Log folder, so
+// the name may be anything they planted: a symlink is not followed, and only a regular file with
+// a single link is written (not a hard link to someone else's file, not a FIFO that would block).
+// An existing file is opened without O_CREAT, which the kernel's protected_regular setting would
+// refuse for another user's file in a sticky folder; a file created here gets kFileMode exactly.
+int OpenLogFile(const char* path) {
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = ::open(path, kFlags | O_CREAT | O_EXCL, dailylog::kFileMode);
+        const bool created = fd >= 0;
+        if (fd < 0) {
+            if (errno != EEXIST) return -1;  // no Log folder, or no right to it
+            fd = ::open(path, kFlags);
+            if (fd < 0 && errno == ENOENT) continue;  // removed between the two opens
+            if (fd < 0) return -1;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+            (created && ::fchmod(fd, dailylog::kFileMode) != 0)) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -151,15 +183,34 @@ int SharedDailyLog::AppendLine(const char* line, int length, const platform::Loc
                                          dailylog::kFilePrefix, now.year, now.month, now.day);
     if (pathLength < 0 || pathLength >= static_cast<int>(sizeof path)) return 0;
     // The Log folder is never created here: no folder, no log.
-    std::FILE* file = std::fopen(path, "ab");
-    if (file == nullptr) return 0;
+    const int fd = OpenLogFile(path);
+    if (fd < 0) return 0;
     // Line and CR LF in one write, so a reader never sees half a line.
     char out[kLineSize + 2];
     std::memcpy(out, line, static_cast<std::size_t>(length));
     out[length] = '\r';
     out[length + 1] = '\n';
     const std::size_t total = static_cast<std::size_t>(length) + 2;
-    const bool written = std::fwrite(out, 1, total, file) == total;
-    const bool closed = std::fclose(file) == 0;
-    return written && closed ? length : 0;
+    ssize_t written;
+    do {
+        written = ::write(fd, out, total);
+    } while (written < 0 && errno == EINTR);
+    const bool closed = ::close(fd) == 0;
+    return written == static_cast<ssize_t>(total) && closed ? length : 0;
+}
+
+bool DailyLogSink::Wants(int level) {
+    try {
+        return SharedDailyLog::Instance().ShouldLog(m_category, static_cast<unsigned>(level));
+    } catch (...) {
+        return false;  // no log object (out of memory): nothing can be written anyway
+    }
+}
+
+void DailyLogSink::Write(int level, const char* line) {
+    try {
+        SharedDailyLog::Instance().Write(m_category, level, "%s", line);
+    } catch (...) {
+        // A diagnostic must never fail the work it describes.
+    }
 }

@@ -1,5 +1,6 @@
 // Several threads and several processes writing one daily log at once: no line lost or torn.
-// Also a holder that dies with the mutex, and one that keeps it past the wait.
+// Also a holder that dies with the mutex, one that keeps it past the wait, and a level table
+// changed by another program.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -146,6 +147,24 @@ TEST_F(Concurrency, AStuckHolderCostsOneLineAfterThreeSeconds) {
     EXPECT_EQ(code, 0);
     EXPECT_GT(log->Write(LOG_ALWAYS_40, 4, "kept"), 0);
     EXPECT_EQ(ReadLog("LogFile-20260314.log").find("lost"), std::string::npos);
+}
+
+TEST_F(Concurrency, ALevelChangedByAnotherProgramTakesEffectWithinASecond) {
+    auto log = SharedDailyLog::CreateForTest();
+    EXPECT_FALSE(log->ShouldLog(LOG_CLIENT_LOGIN, 2));  // default threshold, now cached
+    int code = -1;
+    const pid_t pid = platform::Spawn({Writer(), "level", "clientlogin", "2"});
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(platform::WaitProcess(pid, kProcessWaitMs, &code), platform::kWaitObject0)
+        << "the level writer did not finish";
+    ASSERT_EQ(code, 0);
+
+    // Filtered calls are served from the cache until a second has passed on the log's clock.
+    m_clock.Advance(999);
+    EXPECT_FALSE(log->ShouldLog(LOG_CLIENT_LOGIN, 2));
+    m_clock.Advance(1);
+    EXPECT_TRUE(log->ShouldLog(LOG_CLIENT_LOGIN, 2));
+    EXPECT_GT(log->Write(LOG_CLIENT_LOGIN, 2, "logged after the change"), 0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 //   dailylog_test_writer write <tag> <count> <payload length> [<start event>]
 //   dailylog_test_writer abandon                   take the log mutex and exit holding it
 //   dailylog_test_writer hold <ready event> <release event>
+//   dailylog_test_writer level <category name> <level>   change the level table
 // QEL_ROOT comes from the environment. Exit code 0 when everything went as asked.
 #include <unistd.h>
 
@@ -55,5 +56,11 @@ int main(int argc, char** argv) {
         ::_exit(0);  // holding it
     }
     if (argc == 4 && std::strcmp(argv[1], "hold") == 0) return Hold(argv[2], argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "level") == 0) {
+        const int level = std::atoi(argv[3]);
+        return level >= 0 && SharedDailyLog::Instance().SetCategoryLevelByName(argv[2], static_cast<unsigned>(level))
+                   ? 0
+                   : 1;
+    }
     return 64;
 }

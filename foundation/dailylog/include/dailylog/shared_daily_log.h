@@ -2,18 +2,26 @@
 // suite and serialised across processes by the named mutex "Global\\VORNCLIENT_FILELOG".
 // Thread-safe; no file stays open between lines.
 //
-// Each line costs a settings-store read (the level table "SOFTWARE\\Morvane" LogLevel is read
-// afresh on every call, so a change takes effect at once in every program), a wait of at most
-// 3000 ms for the named mutex, and an open/append/close of today's file. Nothing here throws:
-// a line that cannot be written is dropped and Write returns 0.
+// The level table "SOFTWARE\\Morvane" LogLevel is cached: a change made through this library in
+// this process takes effect at the next call, one made by another program within a second (the
+// table is read again at most once a second), so a filtered-out call costs no database read. A
+// written line costs a wait of at most 3000 ms for the named mutex and an open/append/close of
+// today's file. Nothing here throws: a line that cannot be written is dropped and Write returns 0.
+//
+// Files: today's file is opened without following a symlink and must be a regular file with one
+// link; a file the log creates gets mode 0660 whatever the umask (see the README for the folder).
 #pragma once
 #include <cstdarg>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/log_sink.h"
 #include "platform/named_objects.h"
 #include "platform/types.h"
+
 
 // Log categories (bits). 0x20 alone goes to the debugger output; 0x40 and 0x80 are always written.
 enum LogCategory : int {
@@ -42,7 +50,8 @@ class SharedDailyLog {
     // Level table. A category's threshold is its LogLevel entry's level, or 4 without an entry;
     // level 0 switches the category off; categories with bit 0x40 or 0x80 always pass.
     bool ShouldLog(int category, unsigned level);
-    // The level of the first entry whose category equals `category` exactly.
+    // The level of the first entry whose category equals `category` exactly, read from the store
+    // now (ShouldLog and Write use the cache). DumpCategoryLevels reads the store now too.
     bool ReadCategoryLevel(int category, unsigned* level);
     // "clientlogin", "clientdata", "sslstates", "pluginlogin", "plugindata" (0x30) or "all"
     // (0x3F), any case; level 0..5. False for anything else.
@@ -78,10 +87,37 @@ class SharedDailyLog {
     std::string LogFolder() const;
     std::string TodayFileName() const;
 
+    // The level table as last read. Stale after a second (platform tick) and after a
+    // SetCategoryLevel of any object of this process.
+    struct LevelCache {
+        std::mutex mutex;
+        std::uint64_t readAtMs = 0;    // platform tick of the last read
+        std::uint64_t generation = 0;  // process-wide write generation at the last read
+        bool valid = false;            // false: read on the next call
+        bool present = false;          // LogLevel was there (and not too long)
+        std::uint32_t entry[8] = {};
+    };
+    // Copies the table into entry[8], reading it first when stale (always when `fresh`); false
+    // when LogLevel is missing or cannot be read.
+    bool LevelEntries(std::uint32_t* entry, bool fresh);
+
     std::unique_ptr<platform::NamedMutex> m_mutex;
+    LevelCache m_levels;
     std::string m_root;
     std::string m_program;
     WORD m_year = 0, m_month = 0, m_day = 0;  // date of the last line; guarded by m_mutex
+};
+
+// Lines of a library under one category of the process's daily log (SharedDailyLog::Instance()):
+// the default destination of the codec's and the TLS library's lines. Thread-safe; never throws.
+class DailyLogSink final : public platform::LogSink {
+  public:
+    explicit DailyLogSink(int category) : m_category(category) {}
+    bool Wants(int level) override;
+    void Write(int level, const char* line) override;
+
+  private:
+    int m_category;
 };
 
 // Shorthand used throughout the suite.
