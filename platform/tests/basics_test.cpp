@@ -25,6 +25,13 @@ TEST(MachineRootTest, PathsHangOffTheRoot) {
     ::setenv("QEL_ROOT", (root.Path() + "//").c_str(), 1);
     platform::ResetMachineRoot();
     EXPECT_EQ(MachineRoot(), root.Path());
+    // Read once: a later change of the environment moves nothing until a reset.
+    ::setenv("QEL_ROOT", "/elsewhere", 1);
+    EXPECT_EQ(MachineRoot(), root.Path());
+    ResetMachineRoot();
+    EXPECT_EQ(MachineRoot(), "/elsewhere");
+    ::setenv("QEL_ROOT", root.Path().c_str(), 1);
+    ResetMachineRoot();
     EXPECT_EQ(SettingsDbPath(), root.Path() + "/settings.db");
     EXPECT_EQ(DefaultInstallDir(), root.Path() + "/install");
     EXPECT_EQ(CertStoreDir(), root.Path() + "/certstore");

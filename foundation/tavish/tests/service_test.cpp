@@ -356,6 +356,34 @@ TEST_F(ServiceTest, AFakeSocketOrStalePidDoesNotMakeAStoppedServiceRun) {
     close(fake);
 }
 
+TEST_F(ServiceTest, MalformedPidFilesReadAsStopped) {
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    const std::string pidPath = platform::RuntimeSubDir("services") + "/tavishtestsvc.pid";
+    std::mt19937 rng(11);
+    std::vector<std::string> cases = {"", "\n", "abc\n", "12abc\n", "-5\n", "0\n", "99999999999999999999\n",
+                                      std::to_string(getpid()) + "x"};
+    for (int i = 0; i < 100; ++i) {
+        std::string junk(rng() % 24, '\0');
+        for (char& c : junk) c = static_cast<char>(rng());
+        cases.push_back(junk);
+    }
+    for (const std::string& text : cases) {
+        {
+            std::ofstream f(pidPath, std::ios::trunc | std::ios::binary);
+            f << text;
+        }
+        EXPECT_EQ(platform::GetServiceProcessId(m_name), 0u);
+        EXPECT_FALSE(TwService::IsServiceRunning(m_name.c_str()));
+    }
+    // A link in the pid file's place is not followed.
+    unlink(pidPath.c_str());
+    const std::string real = m_root.Path() + "/pid";
+    std::ofstream(real) << getpid() << "\n";
+    ASSERT_EQ(symlink(real.c_str(), pidPath.c_str()), 0);
+    EXPECT_EQ(platform::GetServiceProcessId(m_name), 0u);
+    unlink(pidPath.c_str());
+}
+
 TEST_F(ServiceTest, LongNamesAreCutTo127Characters) {
     const std::string longName(200, 'n');
     TwService* s = new TwService(longName.c_str());
