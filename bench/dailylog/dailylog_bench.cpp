@@ -20,6 +20,7 @@
 #include "platform/named_objects.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
+#include "platform/machine_root.h"
 
 namespace {
 
@@ -136,6 +137,7 @@ int main(int argc, char** argv) {
     std::string root = (fs::temp_directory_path() / "dailylog-bench-XXXXXX").string();
     if (::mkdtemp(root.data()) == nullptr) return 1;
     ::setenv("QEL_ROOT", root.c_str(), 1);
+    platform::ResetMachineRoot();
     const std::string install = root + "/install";
     fs::create_directories(install + "/Log");
     auto store = platform::SettingsStore::Machine();

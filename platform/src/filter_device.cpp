@@ -54,7 +54,10 @@ ssize_t ReceiveReply(int fd, std::vector<std::uint8_t>* buf, int* receivedFd) {
 
 }  // namespace
 
-std::string FilterDevicePath() { return RuntimeDir() + "/" + kFilterDeviceName; }
+std::string FilterDevicePath() {
+    const std::string run = RuntimeDir();
+    return run.empty() ? run : run + "/" + kFilterDeviceName;
+}
 
 DWORD WinErrorFromFilterStatus(DWORD status) {
     switch (status) {

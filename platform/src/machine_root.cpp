@@ -1,33 +1,109 @@
 // Machine-wide paths. Everything hangs off one root so that several "machines" can share a host.
 #include "platform/machine_root.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+
+#include "platform/debug_output.h"
+#include "platform/secure_dir.h"
 
 namespace platform {
+namespace {
+
+struct RootState {
+    std::mutex lock;
+    bool read = false;
+    std::string root;
+    gid_t group = 0;
+};
+
+RootState& State() {
+    static RootState s;
+    return s;
+}
+
+gid_t LookUpGroup() {
+    const char* env = std::getenv("QEL_GROUP");
+    const std::string name = (env != nullptr && env[0] != '\0') ? env : kClientGroupName;
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(name.c_str(), &end, 10);
+    if (end != nullptr && *end == '\0' && number < 0xFFFFFFFFul) return static_cast<gid_t>(number);
+    group buf{};
+    group* found = nullptr;
+    char text[4096];
+    if (::getgrnam_r(name.c_str(), &buf, text, sizeof(text), &found) == 0 && found != nullptr) {
+        return found->gr_gid;
+    }
+    return 0;
+}
+
+void ReadOnce(RootState& s) {
+    if (s.read) return;
+    const char* env = std::getenv("QEL_ROOT");
+    s.root = (env != nullptr && env[0] != '\0') ? env : kDefaultMachineRoot;
+    while (s.root.size() > 1 && s.root.back() == '/') {
+        s.root.pop_back();
+    }
+    s.group = LookUpGroup();
+    s.read = true;
+}
+
+}  // namespace
 
 std::string MachineRoot() {
-    const char* env = std::getenv("QEL_ROOT");
-    std::string root = (env != nullptr && env[0] != '\0') ? env : kDefaultMachineRoot;
-    while (root.size() > 1 && root.back() == '/') {
-        root.pop_back();
-    }
-    return root;
+    RootState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    ReadOnce(s);
+    return s.root;
+}
+
+void ResetMachineRoot() {
+    RootState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.read = false;
+}
+
+gid_t ClientGroupId() {
+    RootState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    ReadOnce(s);
+    return s.group;
 }
 
 std::string RuntimeDir() {
-    std::string dir = MachineRoot() + "/run";
+    const std::string root = MachineRoot();
+    const std::string dir = root + "/run";
+    MakeDirs(root);
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) {
-        MakeDirs(MachineRoot());
-        if (::mkdir(dir.c_str(), 01777) == 0 || errno == EEXIST) {
-            // mkdir is filtered through the umask; programs of every user meet here, so the
-            // mode is set explicitly (sticky: nobody removes another user's socket).
-            ::chmod(dir.c_str(), 01777);
-        }
+    // Whoever may rename entries of the machine root could swap the runtime folder after the
+    // check below; a shared temporary folder (sticky) is fine.
+    if (::lstat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+        DebugOutput("machine root refused (missing, not a folder or writable by others): " + root);
+        return std::string();
+    }
+    std::string why;
+    if (!EnsureSecureDir(dir, SecureDirSpec{0755}, &why)) {
+        DebugOutput("runtime folder refused: " + why);
+        return std::string();
+    }
+    return dir;
+}
+
+std::string RuntimeSubDir(const std::string& name, unsigned mode) {
+    const std::string run = RuntimeDir();
+    if (run.empty() || name.empty() || name.find('/') != std::string::npos) return std::string();
+    const std::string dir = run + "/" + name;
+    std::string why;
+    if (!EnsureSecureDir(dir, SecureDirSpec{mode}, &why)) {
+        DebugOutput("runtime folder refused: " + why);
+        return std::string();
     }
     return dir;
 }
@@ -35,6 +111,8 @@ std::string RuntimeDir() {
 std::string DefaultInstallDir() { return MachineRoot() + "/install"; }
 
 std::string SettingsDbPath() { return MachineRoot() + "/settings.db"; }
+
+std::string ClientSettingsDbPath() { return MachineRoot() + "/client/settings.db"; }
 
 std::string CertStoreDir() { return MachineRoot() + "/certstore"; }
 

@@ -29,7 +29,9 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/win_error_codes.h"
 #include "platform/machine_root.h"
+#include "mapping_guard.h"
 #include "wait_deadline.h"
 
 namespace platform {
@@ -46,6 +48,8 @@ constexpr std::uint32_t kTypeEvent = 2;
 constexpr DWORD kErrorAlreadyExists = 183;
 constexpr DWORD kErrorInvalidHandle = 6;
 constexpr DWORD kErrorNotOwner = 288;
+// ERROR_FILE_INVALID: the object's file was changed under it (truncated, replaced, linked).
+constexpr DWORD kErrorFileInvalid = 1006;
 // A mutex holder that dies does not wake anybody; waiters look again at least this often.
 constexpr int kMutexRecheckMs = 50;
 constexpr std::size_t kMaxFileName = 200;
@@ -144,13 +148,13 @@ std::string FileNameFor(const std::string& name) {
     return out;
 }
 
-std::string ObjectsDir() {
-    std::string dir = RuntimeDir() + "/objects";
-    if (::mkdir(dir.c_str(), 01777) == 0) {
-        ::chmod(dir.c_str(), 01777);
-    }
-    return dir;
-}
+// Every user's programs meet here, so it is sticky like /tmp: nobody removes or replaces another
+// user's object file. Made and checked like root's folders (a planted link is refused).
+std::string ObjectsDir() { return RuntimeSubDir("objects", 01777); }
+
+// A waiter on an object nobody signals any more looks at it this often, so that a file another
+// user truncated is noticed (the guard swaps in a zero page on the first touch).
+constexpr int kBrokenRecheckMs = 1000;
 
 // One per name and process, shared by every handle of the process.
 struct SharedObject {
@@ -164,8 +168,18 @@ struct SharedObject {
     unsigned recursion = 0;
     bool acquiring = false;  // a thread holds the in-process claim and waits for the file lock
 
+    // False once the file was cut or overwritten under us: the object can no longer be used.
+    bool Intact() const {
+        if (std::atomic_ref<std::uint32_t>(state->magic).load() == kMagic) {
+            return true;
+        }
+        SetLastError(kErrorFileInvalid);
+        return false;
+    }
+
     ~SharedObject() {
         if (state != nullptr) {
+            detail::UnguardMapping(state);
             ::munmap(state, kMapSize);
         }
         if (fd >= 0) {
@@ -211,7 +225,14 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
     obj->fd = fd;
     obj->type = type;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0777) != 0666) {
+    // Only a plain file of its own may be mapped: not a device or fifo, not a second name of
+    // some other file.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        errno = EINVAL;
+        SetLastError(kErrorFileInvalid);
+        return nullptr;
+    }
+    if (st.st_uid == ::geteuid() && (st.st_mode & 0777) != 0666) {
         ::fchmod(fd, 0666);  // any user's program may open the name, whoever created it
     }
     if (LockRange(fd, F_WRLCK, kGuardByte, true) < 0) {
@@ -228,11 +249,24 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
         ok = ::ftruncate(fd, static_cast<off_t>(kMapSize)) == 0;
     } else {
         ok = LockRange(fd, F_RDLCK, kPresenceByte, true) == 0;
+        // The holders keep it at full size; a shorter file was cut by somebody, and mapping it
+        // would fault on first touch.
+        if (ok && (::fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(kMapSize))) {
+            errno = EINVAL;
+            SetLastError(kErrorFileInvalid);
+            ok = false;
+        }
     }
     if (ok) {
         void* map = ::mmap(nullptr, kMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         ok = map != MAP_FAILED;
         obj->state = ok ? static_cast<SharedState*>(map) : nullptr;
+        if (ok && !detail::GuardMapping(map, kMapSize)) {
+            ::munmap(map, kMapSize);
+            obj->state = nullptr;
+            errno = ENOMEM;
+            ok = false;
+        }
     }
     if (ok && first) {
         // Nobody else holds the name: whatever the file holds is left over from dead holders.
@@ -241,7 +275,12 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
         obj->state->magic = kMagic;
         ok = LockRange(fd, F_RDLCK, kPresenceByte, false) == 0;  // atomic conversion
     }
-    if (ok && !first && type != 0 && (obj->state->magic != kMagic || obj->state->type != type)) {
+    if (ok && !first && obj->state->magic != kMagic) {
+        errno = EINVAL;
+        SetLastError(kErrorFileInvalid);
+        ok = false;
+    }
+    if (ok && !first && type != 0 && obj->state->type != type) {
         errno = EEXIST;  // the name belongs to an object of another kind
         SetLastError(kErrorInvalidHandle);
         ok = false;
@@ -263,7 +302,13 @@ std::shared_ptr<SharedObject> Acquire(const std::string& name, std::uint32_t typ
         return nullptr;
     }
     // By full path: a test may switch machine roots while objects of the old one live on.
-    const std::string file = ObjectsDir() + "/" + FileNameFor(name);
+    const std::string dir = ObjectsDir();
+    if (dir.empty()) {
+        errno = EACCES;
+        SetLastError(kErrorAccessDenied);
+        return nullptr;
+    }
+    const std::string file = dir + "/" + FileNameFor(name);
     std::lock_guard<std::mutex> guard(g_registryLock);
     auto& registry = Registry();
     auto it = registry.find(file);
@@ -281,9 +326,10 @@ std::shared_ptr<SharedObject> Acquire(const std::string& name, std::uint32_t typ
     for (auto i = registry.begin(); i != registry.end();) {
         i = i->second.expired() ? registry.erase(i) : std::next(i);
     }
+    SetLastError(0);
     auto obj = Attach(file, type, mustExist, existed);
     if (!obj) {
-        if (GetLastError() != kErrorInvalidHandle) {
+        if (GetLastError() != kErrorInvalidHandle && GetLastError() != kErrorFileInvalid) {
             SetLastError(WinErrorFromErrno(errno));
         }
         return nullptr;
@@ -354,6 +400,9 @@ DWORD NamedMutex::Wait(DWORD timeoutMs) {
     std::atomic_ref<std::uint32_t> releases(o.state->releases);
     bool got = false;
     for (;;) {
+        if (!o.Intact()) {
+            break;
+        }
         std::uint32_t seen = releases.load();
         if (LockRange(o.fd, F_WRLCK, kMutexByte, false) == 0) {
             got = true;
@@ -372,7 +421,7 @@ DWORD NamedMutex::Wait(DWORD timeoutMs) {
     o.acquiring = false;
     if (!got) {
         o.changed.notify_all();
-        return deadline.Expired() ? kWaitTimeout : kWaitFailed;
+        return deadline.Expired() && o.Intact() ? kWaitTimeout : kWaitFailed;
     }
     std::atomic_ref<std::int32_t> ownerPid(o.state->ownerPid);
     bool abandoned = ownerPid.exchange(static_cast<std::int32_t>(::getpid())) != 0;
@@ -391,13 +440,15 @@ bool NamedMutex::Release() {
     if (--o.recursion > 0) {
         return true;
     }
+    // Released in any case below (the lock is ours), but a broken object is reported.
+    const bool intact = o.Intact();
     std::atomic_ref<std::int32_t>(o.state->ownerPid).store(0);
     LockRange(o.fd, F_UNLCK, kMutexByte, false);
     std::atomic_ref<std::uint32_t>(o.state->releases).fetch_add(1);
     FutexWakeAll(&o.state->releases);
     o.ownerTid = 0;
     o.changed.notify_all();
-    return true;
+    return intact;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -441,6 +492,9 @@ std::unique_ptr<NamedEvent> NamedEvent::Open(const std::string& name) {
 bool NamedEvent::AlreadyExisted() const { return m_impl->existed; }
 
 bool NamedEvent::Set() {
+    if (!m_impl->obj->Intact()) {
+        return false;
+    }
     SharedState* st = m_impl->obj->state;
     std::atomic_ref<std::uint32_t>(st->signalled).store(1);
     FutexWakeAll(&st->signalled);
@@ -448,6 +502,9 @@ bool NamedEvent::Set() {
 }
 
 bool NamedEvent::Reset() {
+    if (!m_impl->obj->Intact()) {
+        return false;
+    }
     std::atomic_ref<std::uint32_t>(m_impl->obj->state->signalled).store(0);
     return true;
 }
@@ -458,6 +515,9 @@ DWORD NamedEvent::Wait(DWORD timeoutMs) {
     const bool manual = std::atomic_ref<std::uint32_t>(st->manual).load() != 0;
     detail::Deadline deadline(timeoutMs);
     for (;;) {
+        if (!m_impl->obj->Intact()) {
+            return kWaitFailed;
+        }
         std::uint32_t one = 1;
         if (manual ? flag.load() == 1 : flag.compare_exchange_strong(one, 0)) {
             return kWaitObject0;
@@ -466,7 +526,7 @@ DWORD NamedEvent::Wait(DWORD timeoutMs) {
         if (left == 0) {
             return kWaitTimeout;
         }
-        FutexWait(&st->signalled, 0, left);
+        FutexWait(&st->signalled, 0, left < 0 || left > kBrokenRecheckMs ? kBrokenRecheckMs : left);
     }
 }
 
@@ -476,8 +536,12 @@ bool NamedObjectExists(const std::string& name) {
     if (name.empty()) {
         return false;
     }
-    std::string path = ObjectsDir() + "/" + FileNameFor(name);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const std::string dir = ObjectsDir();
+    if (dir.empty()) {
+        return false;
+    }
+    std::string path = dir + "/" + FileNameFor(name);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         return false;
     }

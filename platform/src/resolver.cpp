@@ -14,9 +14,11 @@
 #include <csignal>
 #include <cstdio>
 
+#include "platform/debug_output.h"
 #include "platform/debug_printf.h"
 #include "platform/machine_root.h"
 #include "platform/process.h"
+#include "platform/secure_dir.h"
 #include "resolver_files.h"
 
 namespace platform {
@@ -380,7 +382,9 @@ DWORD LinuxResolver::Change(const std::string& iface, int edit, const std::vecto
     // The journal's folder is root's alone; the folders above it are the machine root's, which
     // other users pass through, so they are made as usual.
     const std::string dir = rf::DirName(c.journal);
-    if (!MakeDirs(rf::DirName(dir)) || (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)) {
+    std::string why;
+    if (!MakeDirs(rf::DirName(dir)) || !EnsureSecureDir(dir, SecureDirSpec{0700}, &why)) {
+        DebugOutput("resolver journal folder refused: " + why);
         return kErrorGeneralFailure;
     }
     rf::FileLock lock(rf::DirName(c.journal) + "/lock");

@@ -50,13 +50,17 @@ inline std::string FileStem(const std::string& name) {
     return out;
 }
 
-inline std::string ServiceDir() { return RuntimeDir() + "/services"; }
-inline std::string SocketPath(const std::string& name) { return ServiceDir() + "/" + FileStem(name) + ".sock"; }
-inline std::string PidPath(const std::string& name) { return ServiceDir() + "/" + FileStem(name) + ".pid"; }
-// Present while the service must not be restarted by its monitor (stopped or removed).
-inline std::string NoRestartPath(const std::string& name) {
-    return ServiceDir() + "/" + FileStem(name) + ".norestart";
+// <run>/services, root's own folder (mode 0755, checked before every use); empty when it fails the
+// check, and then every path below is empty too, so nothing lands elsewhere.
+inline std::string ServiceDir() { return RuntimeSubDir("services"); }
+inline std::string InServiceDir(const std::string& name, const char* suffix) {
+    const std::string dir = ServiceDir();
+    return dir.empty() ? dir : dir + "/" + FileStem(name) + suffix;
 }
+inline std::string SocketPath(const std::string& name) { return InServiceDir(name, ".sock"); }
+inline std::string PidPath(const std::string& name) { return InServiceDir(name, ".pid"); }
+// Present while the service must not be restarted by its monitor (stopped or removed).
+inline std::string NoRestartPath(const std::string& name) { return InServiceDir(name, ".norestart"); }
 
 inline bool ValidName(const std::string& name) {
     return !name.empty() && name.size() <= 256 && name.find('\\') == std::string::npos &&

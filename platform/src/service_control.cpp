@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -41,8 +43,56 @@ private:
     int m_fd;
 };
 
-// One request to the service's socket. kErrorServiceNotActive when nobody listens.
+// The pid in the service's pid file: a regular file of root (or of this user) in the service
+// folder, opened without following links; 0 when there is none or it is malformed.
+pid_t ReadPidFile(const std::string& name) {
+    const std::string path = svc::PidPath(name);
+    if (path.empty()) return 0;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        (st.st_uid != 0 && st.st_uid != ::geteuid())) {
+        return 0;
+    }
+    char text[24] = {};
+    const ssize_t n = ::read(fd.Get(), text, sizeof(text) - 1);
+    if (n <= 0) return 0;
+    char* end = nullptr;
+    const long pid = std::strtol(text, &end, 10);
+    if (end == text || (*end != '\n' && *end != '\0') || pid <= 0 || pid > 0x3FFFFFFF) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// True when `pid` runs `program` (its /proc/<pid>/exe is that file; " (deleted)" when the file
+// was replaced since the start, as by an update).
+bool RunsProgram(pid_t pid, const std::string& program) {
+    char exe[PATH_MAX + 16];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), exe, sizeof(exe) - 1);
+    if (n <= 0) return false;
+    std::string running(exe, static_cast<std::size_t>(n));
+    char resolved[PATH_MAX];
+    if (::realpath(program.c_str(), resolved) == nullptr) return false;
+    const std::string expected(resolved);
+    return running == expected || running == expected + " (deleted)";
+}
+
+// The service's process when it runs: the pid file names a live process of the program the
+// record names. Nothing else (a socket anybody could bind, a stale pid taken by another program)
+// makes a service look alive.
+pid_t LivePid(const std::string& name) {
+    auto store = SettingsStore::Machine();
+    std::string program;
+    if (!store || store->GetString(svc::RecordKey(name), "ImagePath", &program) != kRegOk) return 0;
+    const pid_t pid = ReadPidFile(name);
+    return pid > 0 && RunsProgram(pid, program) ? pid : 0;
+}
+
+// One request to the service's socket. kErrorServiceNotActive when nobody listens, or when the
+// listener is not the service's own process.
 DWORD Exchange(const std::string& name, DWORD op, DWORD code, svc::Reply* reply, DWORD timeoutMs) {
+    const pid_t pid = LivePid(name);
+    if (pid == 0) return kErrorServiceNotActive;
     const std::string path = svc::SocketPath(name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -52,6 +102,11 @@ DWORD Exchange(const std::string& name, DWORD op, DWORD code, svc::Reply* reply,
     if (fd.Get() < 0) return kErrorGeneralFailure;
     if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         return errno == EACCES ? kErrorAccessDenied : kErrorServiceNotActive;
+    }
+    ucred cred{};
+    socklen_t credLen = sizeof(cred);
+    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0 || cred.pid != pid) {
+        return kErrorServiceNotActive;
     }
     const svc::Request req{svc::kMagic, op, code};
     if (::send(fd.Get(), &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) {
@@ -71,8 +126,9 @@ DWORD Exchange(const std::string& name, DWORD op, DWORD code, svc::Reply* reply,
 }
 
 void TouchNoRestart(const std::string& name) {
-    MakeDirs(svc::ServiceDir(), 0755);
-    const int fd = ::open(svc::NoRestartPath(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const std::string path = svc::NoRestartPath(name);
+    if (path.empty()) return;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) ::close(fd);
 }
 
@@ -261,7 +317,10 @@ DWORD QueryServiceStatusByName(const std::string& name, SERVICE_STATUS* status) 
     if (rc == kErrorServiceNotActive) {
         DWORD type = SERVICE_WIN32_OWN_PROCESS;
         store->GetDword(key, "Type", &type);
-        *status = SERVICE_STATUS{type, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+        // The process runs but does not answer yet (it writes its pid file before it listens):
+        // it is starting, and must not be started a second time.
+        const DWORD state = LivePid(name) != 0 ? SERVICE_START_PENDING : SERVICE_STOPPED;
+        *status = SERVICE_STATUS{type, state, 0, 0, 0, 0, 0};
         return kErrorSuccess;
     }
     if (rc != kErrorSuccess) return rc;
@@ -278,8 +337,8 @@ DWORD StartServiceByName(const std::string& name, DWORD timeoutMs) {
     if (QueryServiceStatusByName(name, &st) == kErrorSuccess && st.dwCurrentState != SERVICE_STOPPED) {
         return kErrorServiceAlreadyRunning;
     }
-    if (!MakeDirs(svc::ServiceDir(), 0755)) return kErrorGeneralFailure;
     plan.noRestart = svc::NoRestartPath(name);
+    if (plan.noRestart.empty()) return kErrorGeneralFailure;
     ::unlink(plan.noRestart.c_str());
     plan.restartDelayMs = RestartDelay(*store, name);
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
@@ -329,12 +388,9 @@ bool CanControlService(const std::string& name) {
 }
 
 DWORD GetServiceProcessId(const std::string& name) {
-    FILE* f = std::fopen(svc::PidPath(name).c_str(), "re");
-    if (f == nullptr) return 0;
-    long pid = 0;
-    const int got = std::fscanf(f, "%ld", &pid);
-    std::fclose(f);
-    if (got != 1 || pid <= 0 || ProcessGone(static_cast<pid_t>(pid))) return 0;
+    if (!svc::ValidName(name)) return 0;
+    const pid_t pid = LivePid(name);
+    if (pid == 0) return 0;
     SERVICE_STATUS st{};
     if (QueryServiceStatusByName(name, &st) != kErrorSuccess || st.dwCurrentState == SERVICE_STOPPED) return 0;
     return static_cast<DWORD>(pid);

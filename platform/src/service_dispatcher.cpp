@@ -17,6 +17,7 @@
 
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
+#include "platform/secure_dir.h"
 #include "service_common.h"
 
 struct platform::ServiceStatusHandleTag {};
@@ -117,14 +118,29 @@ int OpenListener(const std::string& name) {
     return fd;
 }
 
-void WritePidFile(const std::string& name) {
+// Written as a fresh file (never through a link or into a file somebody left there) and renamed
+// into place, so a reader sees a whole pid or none.
+bool WritePidFile(const std::string& name) {
+    const std::string dir = svc::ServiceDir();
     const std::string path = svc::PidPath(name);
-    const std::string tmp = path + ".tmp";
-    FILE* f = std::fopen(tmp.c_str(), "we");
-    if (f == nullptr) return;
-    std::fprintf(f, "%d\n", static_cast<int>(::getpid()));
-    std::fclose(f);
-    ::rename(tmp.c_str(), path.c_str());
+    if (dir.empty() || path.empty()) return false;
+    const std::string tmpName = svc::FileStem(name) + ".pid.tmp";
+    const std::string tmp = dir + "/" + tmpName;
+    int fd = CreateFileExclusive(dir, tmpName, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        // Left by a crashed start; unlink removes the entry itself, even a link.
+        ::unlink(tmp.c_str());
+        fd = CreateFileExclusive(dir, tmpName, 0644);
+    }
+    if (fd < 0) return false;
+    const std::string text = std::to_string(::getpid()) + "\n";
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
 }
 
 void RemoveRecordIfMarked(const std::string& name) {
@@ -153,10 +169,9 @@ DWORD RunServiceDispatcher(const std::string& name, ServiceMainFunction serviceM
         d.status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
         d.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
-    MakeDirs(svc::ServiceDir(), 0755);
     // The pid file comes first: once the socket answers, the service's process is known.
-    WritePidFile(name);
-    const int listener = OpenListener(name);
+    const bool pidWritten = WritePidFile(name);
+    const int listener = pidWritten ? OpenListener(name) : -1;
     if (listener < 0 || d.wakeFd < 0) {
         if (listener >= 0) ::close(listener);
         ::unlink(svc::PidPath(name).c_str());

@@ -7,10 +7,14 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <mutex>
 
+#include "platform/debug_output.h"
 #include "platform/machine_root.h"
+#include "platform/secure_dir.h"
 #include "wait_deadline.h"
 
 namespace platform {
@@ -20,6 +24,18 @@ namespace {
 constexpr int kBusyTimeoutMs = 10000;
 constexpr int kBusyAttempts = 3;  // whole-transaction retries on top of the busy handler
 constexpr DWORD kRegExpandSz = 2;
+// Bounds as the registry has them: 512 levels, 255 characters per key name. Values are bounded
+// far below the registry's "available memory", so nobody can grow the machine's store without end.
+constexpr std::size_t kMaxKeyDepth = 512;
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr DWORD kMaxValueSize = 1u << 20;
+// The client's key, writable by the client's group, less what the client never writes and
+// privileged code or every user's GUI relies on: folders programs are loaded from or write into,
+// libraries and programs to load or run, where updates come from.
+constexpr const char* kClientKeyLower = "software\\morvane\\qelclient";
+constexpr const char* kRootValuesOfClientKey[] = {"installdir", "logonhelper", "cleancachepolicy",
+                                                   "updateserveraddr", "updateserverport", "version"};
+constexpr const char* kRootSubKeyOfClientKey = "software\\morvane\\qelclient\\extensions";
 
 struct KeyPath {
     bool valid = false;
@@ -37,10 +53,13 @@ std::string Lower(const std::string& s) {
     return out;
 }
 
-// Backslash-separated, empty components (leading, trailing, doubled backslashes) dropped.
+// Backslash-separated, empty components (leading, trailing, doubled backslashes) dropped. Invalid
+// beyond kMaxKeyDepth components or kMaxKeyNameLength characters in one, found without building
+// the whole of an oversized path.
 KeyPath Normalise(const std::string& path) {
     KeyPath kp;
     std::size_t pos = 0;
+    std::size_t depth = 0;
     while (pos <= path.size()) {
         std::size_t end = path.find('\\', pos);
         if (end == std::string::npos) {
@@ -48,8 +67,8 @@ KeyPath Normalise(const std::string& path) {
         }
         if (end > pos) {
             std::string part = path.substr(pos, end - pos);
-            if (part.size() > 255) {
-                return kp;  // longer than a registry key name may be
+            if (part.size() > kMaxKeyNameLength || ++depth > kMaxKeyDepth) {
+                return kp;
             }
             if (!kp.spelled.empty()) {
                 kp.spelled.push_back('\\');
@@ -110,6 +129,8 @@ class Stmt {
     int m_rc = SQLITE_ERROR;
 };
 
+bool IsReadOnly(int rc) { return (rc & 0xff) == SQLITE_READONLY; }
+
 bool IsBusy(int rc) {
     int primary = rc & 0xff;
     return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
@@ -125,6 +146,7 @@ struct DbError {
 struct SettingsStore::Impl {
     std::mutex mutex;  // one connection, used by one thread at a time
     sqlite3* db = nullptr;
+    LONG unusable = kRegGeneralFailure;  // every call's result when the database did not open
 
     bool Exec(const char* sql, int* rcOut = nullptr) {
         int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
@@ -139,7 +161,7 @@ struct SettingsStore::Impl {
     template <typename Body>
     LONG Transaction(bool write, Body&& body) {
         if (db == nullptr) {
-            return kRegGeneralFailure;
+            return unusable;
         }
         for (int attempt = 0; attempt < kBusyAttempts; ++attempt) {
             int rc = SQLITE_OK;
@@ -147,7 +169,7 @@ struct SettingsStore::Impl {
                 if (IsBusy(rc)) {
                     continue;
                 }
-                return kRegGeneralFailure;
+                return IsReadOnly(rc) ? kRegAccessDenied : kRegGeneralFailure;
             }
             int failed = SQLITE_OK;
             LONG result = body(&failed);
@@ -156,7 +178,7 @@ struct SettingsStore::Impl {
                 if (IsBusy(failed)) {
                     continue;
                 }
-                return kRegGeneralFailure;
+                return IsReadOnly(failed) ? kRegAccessDenied : kRegGeneralFailure;
             }
             if (result != kRegOk && write) {
                 Exec("ROLLBACK");
@@ -167,7 +189,7 @@ struct SettingsStore::Impl {
                 if (IsBusy(rc)) {
                     continue;
                 }
-                return kRegGeneralFailure;
+                return IsReadOnly(rc) ? kRegAccessDenied : kRegGeneralFailure;
             }
             return result;
         }
@@ -240,17 +262,37 @@ struct SettingsStore::Impl {
         return true;
     }
 
-    bool Open(const std::string& path);
+    ~Impl();
+    static std::unique_ptr<Impl> OpenClientPart();
+    bool Open(const std::string& path, bool noFollow);
+
+    // The calls of the store on this one database.
+    LONG CreateKey(const std::string& keyPath);
+    LONG OpenKey(const std::string& keyPath);
+    LONG DeleteKey(const std::string& keyPath);
+    LONG DeleteValue(const std::string& keyPath, const std::string& name);
+    LONG SetValue(const std::string& keyPath, const std::string& name, DWORD type, const void* data, DWORD size);
+    LONG QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data, DWORD* size);
+    LONG EnumKeys(const std::string& keyPath, std::vector<std::string>* names);
+    LONG EnumValues(const std::string& keyPath, std::vector<std::string>* names);
 };
 
-bool SettingsStore::Impl::Open(const std::string& path) {
+bool SettingsStore::Impl::Open(const std::string& path, bool noFollow) {
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    if (noFollow) {
+        flags |= SQLITE_OPEN_NOFOLLOW;
+    }
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
         sqlite3_close(db);
         db = nullptr;
         return false;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        // Somebody else's part (opened read-only because we may not write it): its owner set it
+        // up; writes give access denied.
+        return true;
+    }
     // Switching to WAL needs a moment of exclusive access; another process opening the same
     // new database at the same instant can make it report busy once more.
     detail::Deadline deadline(kBusyTimeoutMs);
@@ -285,15 +327,107 @@ bool SettingsStore::Impl::Open(const std::string& path) {
     return true;
 }
 
-SettingsStore::SettingsStore(const std::string& dbPath) : m_impl(std::make_unique<Impl>()) {
-    m_impl->Open(dbPath);
-}
-
-SettingsStore::~SettingsStore() {
-    if (m_impl->db != nullptr) {
-        sqlite3_close(m_impl->db);
+SettingsStore::Impl::~Impl() {
+    if (db != nullptr) {
+        sqlite3_close(db);
     }
 }
+
+SettingsStore::SettingsStore(const std::string& dbPath) : m_impl(std::make_unique<Impl>()) {
+    m_impl->Open(dbPath, false);
+}
+
+SettingsStore::SettingsStore(std::unique_ptr<Impl> rootPart, std::unique_ptr<Impl> clientPart)
+    : m_impl(std::move(rootPart)), m_client(std::move(clientPart)) {}
+
+SettingsStore::~SettingsStore() = default;
+
+namespace {
+
+}  // namespace
+
+// The client part for this process. Root makes its folder (root:<client group>, setgid so that
+// every file in it gets the group, sticky so that no member removes or replaces root's files)
+// and its database file (0660); members only open what root made. Null when it is not usable.
+std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenClientPart() {
+    const std::string path = ClientSettingsDbPath();
+    const std::string dir = path.substr(0, path.rfind('/'));
+    const bool root = ::geteuid() == 0;
+    std::string why;
+    if (!EnsureSecureDir(dir, SecureDirSpec{03770, root ? ClientGroupId() : static_cast<gid_t>(-1)}, &why)) {
+        DebugOutput("client settings refused: " + why);
+        return nullptr;
+    }
+    const int fd = CreateFileExclusive(dir, "settings.db", 0660);
+    if (fd >= 0) {
+        ::fchmod(fd, 0660);  // past the umask
+        ::close(fd);
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        (st.st_uid != 0 && st.st_uid != ::geteuid())) {
+        DebugOutput("client settings refused: " + path + " is not a plain file of root");
+        return nullptr;
+    }
+    auto part = std::make_unique<Impl>();
+    if (!part->Open(path, true)) {
+        return nullptr;
+    }
+    if (root) {
+        // Root's write-ahead log stays between sessions, so no member gets to create it.
+        int persist = 1;
+        sqlite3_file_control(part->db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
+    return part;
+}
+
+namespace {
+
+// `lower` is `key` or lies below it.
+bool AtOrBelow(const std::string& lower, const std::string& key) {
+    return lower == key ||
+           (lower.size() > key.size() && lower.compare(0, key.size(), key) == 0 && lower[key.size()] == '\\');
+}
+
+bool InClientTree(const std::string& lower) {
+    return AtOrBelow(lower, kClientKeyLower) && !AtOrBelow(lower, kRootSubKeyOfClientKey);
+}
+
+bool RootValueOfClientKey(const std::string& keyLower, const std::string& name) {
+    if (keyLower != kClientKeyLower) {
+        return false;
+    }
+    const std::string lower = Lower(name);
+    for (const char* rootValue : kRootValuesOfClientKey) {
+        if (lower == rootValue) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The key or one of its sub-keys is in the client part.
+bool ReachesClientTree(const std::string& lower) {
+    const std::string client = kClientKeyLower;
+    return lower.empty() || InClientTree(lower) ||
+           (client.size() > lower.size() && client.compare(0, lower.size(), lower) == 0 &&
+            client[lower.size()] == '\\');
+}
+
+// Appends the names of `more` that `names` lacks (compared case-insensitively).
+void MergeNames(std::vector<std::string>* names, const std::vector<std::string>& more) {
+    for (const std::string& n : more) {
+        bool seen = false;
+        for (const std::string& have : *names) {
+            seen = seen || Lower(have) == Lower(n);
+        }
+        if (!seen) {
+            names->push_back(n);
+        }
+    }
+}
+
+}  // namespace
 
 std::shared_ptr<SettingsStore> SettingsStore::Machine() {
     static std::mutex mutex;
@@ -303,47 +437,63 @@ std::shared_ptr<SettingsStore> SettingsStore::Machine() {
     std::string path = SettingsDbPath();
     if (!store || path != storePath) {
         MakeDirs(MachineRoot());
-        store = std::make_shared<SettingsStore>(path);
+        auto rootPart = std::make_unique<Impl>();
+        rootPart->Open(path, true);
+        auto clientPart = Impl::OpenClientPart();
+        if (!clientPart) {
+            // Still split: client writes are refused rather than put into the root part. A user
+            // outside the client's group may not open its folder at all.
+            clientPart = std::make_unique<Impl>();
+            clientPart->unusable = ::geteuid() == 0 ? kRegGeneralFailure : kRegAccessDenied;
+        }
+        store.reset(new SettingsStore(std::move(rootPart), std::move(clientPart)));
         storePath = path;
     }
     return store;
 }
 
-LONG SettingsStore::CreateKey(const std::string& keyPath) {
+SettingsStore::Impl& SettingsStore::PartFor(const std::string& keyLower, const std::string& name) {
+    if (Split() && InClientTree(keyLower) && !RootValueOfClientKey(keyLower, name)) {
+        return *m_client;
+    }
+    return *m_impl;
+}
+
+LONG SettingsStore::Impl::CreateKey(const std::string& keyPath) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid) {
         return kRegInvalidParameter;
     }
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->Transaction(true, [&](int* failed) -> LONG {
-        m_impl->EnsureKey(kp, failed);
+    std::lock_guard<std::mutex> lock(mutex);
+    return Transaction(true, [&](int* failed) -> LONG {
+        EnsureKey(kp, failed);
         return kRegOk;
     });
 }
 
-LONG SettingsStore::OpenKey(const std::string& keyPath) {
+LONG SettingsStore::Impl::OpenKey(const std::string& keyPath) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid) {
         return kRegInvalidParameter;
     }
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->Transaction(false, [&](int* failed) -> LONG {
-        return m_impl->KeyExists(kp.lower, failed) ? kRegOk : kRegFileNotFound;
+    std::lock_guard<std::mutex> lock(mutex);
+    return Transaction(false, [&](int* failed) -> LONG {
+        return KeyExists(kp.lower, failed) ? kRegOk : kRegFileNotFound;
     });
 }
 
-LONG SettingsStore::DeleteKey(const std::string& keyPath) {
+LONG SettingsStore::Impl::DeleteKey(const std::string& keyPath) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid || kp.lower.empty()) {
         return kRegInvalidParameter;  // the hive root cannot be deleted
     }
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->Transaction(true, [&](int* failed) -> LONG {
-        if (!m_impl->KeyExists(kp.lower, failed)) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return Transaction(true, [&](int* failed) -> LONG {
+        if (!KeyExists(kp.lower, failed)) {
             return kRegFileNotFound;
         }
-        Stmt k(m_impl->db, "DELETE FROM keys WHERE path_l = ?1 OR (path_l >= ?2 AND path_l < ?3)");
-        Stmt v(m_impl->db, "DELETE FROM vals WHERE key_l = ?1 OR (key_l >= ?2 AND key_l < ?3)");
+        Stmt k(db, "DELETE FROM keys WHERE path_l = ?1 OR (path_l >= ?2 AND path_l < ?3)");
+        Stmt v(db, "DELETE FROM vals WHERE key_l = ?1 OR (key_l >= ?2 AND key_l < ?3)");
         if (!k.Ok() || !v.Ok()) {
             *failed = SQLITE_ERROR;
             return kRegGeneralFailure;
@@ -358,17 +508,17 @@ LONG SettingsStore::DeleteKey(const std::string& keyPath) {
     });
 }
 
-LONG SettingsStore::DeleteValue(const std::string& keyPath, const std::string& name) {
+LONG SettingsStore::Impl::DeleteValue(const std::string& keyPath, const std::string& name) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid) {
         return kRegInvalidParameter;
     }
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->Transaction(true, [&](int* failed) -> LONG {
-        if (!m_impl->KeyExists(kp.lower, failed)) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return Transaction(true, [&](int* failed) -> LONG {
+        if (!KeyExists(kp.lower, failed)) {
             return kRegFileNotFound;
         }
-        Stmt s(m_impl->db, "DELETE FROM vals WHERE key_l = ?1 AND name_l = ?2");
+        Stmt s(db, "DELETE FROM vals WHERE key_l = ?1 AND name_l = ?2");
         if (!s.Ok()) {
             *failed = s.PrepareRc();
             return kRegGeneralFailure;
@@ -376,15 +526,15 @@ LONG SettingsStore::DeleteValue(const std::string& keyPath, const std::string& n
         if (!Impl::Done(s.Text(1, kp.lower).Text(2, Lower(name)).Step(), failed)) {
             return kRegGeneralFailure;
         }
-        return sqlite3_changes(m_impl->db) > 0 ? kRegOk : kRegFileNotFound;
+        return sqlite3_changes(db) > 0 ? kRegOk : kRegFileNotFound;
     });
 }
 
-LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name, DWORD type,
+LONG SettingsStore::Impl::SetValue(const std::string& keyPath, const std::string& name, DWORD type,
                              const void* data, DWORD size) {
     KeyPath kp = Normalise(keyPath);
     // Value names are at most 16383 characters and, being C strings on Windows, hold no zero.
-    if (!kp.valid || (data == nullptr && size != 0) || size > 0x7fffffffu - 1 || name.size() > 16383 ||
+    if (!kp.valid || (data == nullptr && size != 0) || size > kMaxValueSize || name.size() > 16383 ||
         name.find('\0') != std::string::npos) {
         return kRegInvalidParameter;
     }
@@ -394,13 +544,13 @@ LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name
         // writer passed.
         bytes.push_back('\0');
     }
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->Transaction(true, [&](int* failed) -> LONG {
-        if (!m_impl->EnsureKey(kp, failed)) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return Transaction(true, [&](int* failed) -> LONG {
+        if (!EnsureKey(kp, failed)) {
             return kRegGeneralFailure;
         }
         // An existing value keeps the spelling of its name and its place in the enumeration.
-        Stmt s(m_impl->db,
+        Stmt s(db,
                "INSERT INTO vals(key_l, name_l, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
                " ON CONFLICT(key_l, name_l) DO UPDATE SET type = excluded.type, data = excluded.data");
         if (!s.Ok()) {
@@ -414,15 +564,15 @@ LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name
     });
 }
 
-LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
+LONG SettingsStore::Impl::QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
                                DWORD* size) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid || (data != nullptr && size == nullptr)) {
         return kRegInvalidParameter;
     }
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->Transaction(false, [&](int* failed) -> LONG {
-        Stmt s(m_impl->db, "SELECT type, data FROM vals WHERE key_l = ?1 AND name_l = ?2");
+    std::lock_guard<std::mutex> lock(mutex);
+    return Transaction(false, [&](int* failed) -> LONG {
+        Stmt s(db, "SELECT type, data FROM vals WHERE key_l = ?1 AND name_l = ?2");
         if (!s.Ok()) {
             *failed = s.PrepareRc();
             return kRegGeneralFailure;
@@ -456,112 +606,130 @@ LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& na
     });
 }
 
-LONG SettingsStore::SetString(const std::string& keyPath, const std::string& name, const std::string& value) {
-    return SetValue(keyPath, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+LONG SettingsStore::Impl::EnumKeys(const std::string& keyPath, std::vector<std::string>* names) {
+    KeyPath kp = Normalise(keyPath);
+    if (!kp.valid || names == nullptr) {
+        return kRegInvalidParameter;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    return Transaction(false, [&](int* failed) -> LONG {
+        return ListNames(kp.lower, "SELECT name FROM keys WHERE parent_l = ?1 ORDER BY path_l", names, failed);
+    });
 }
 
-LONG SettingsStore::GetString(const std::string& keyPath, const std::string& name, std::string* value) {
-    std::vector<std::uint8_t> raw;
-    DWORD type = REG_NONE;
-    LONG rc = kRegMoreData;
-    // The value may change between the size query and the read; ask again when it grew.
-    for (int attempt = 0; attempt < 5 && rc == kRegMoreData; ++attempt) {
-        DWORD size = 0;
-        rc = QueryValue(keyPath, name, &type, nullptr, &size);
-        if (rc != kRegOk) {
-            return rc;
-        }
-        raw.resize(size);
-        rc = QueryValue(keyPath, name, &type, raw.data(), &size);
-        raw.resize(rc == kRegOk ? size : 0);
+LONG SettingsStore::Impl::EnumValues(const std::string& keyPath, std::vector<std::string>* names) {
+    KeyPath kp = Normalise(keyPath);
+    if (!kp.valid || names == nullptr) {
+        return kRegInvalidParameter;
     }
-    if (rc != kRegOk) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return Transaction(false, [&](int* failed) -> LONG {
+        // In the order they were first set, as the registry lists them.
+        return ListNames(kp.lower, "SELECT name FROM vals WHERE key_l = ?1 ORDER BY rowid", names, failed);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// The store's calls, each on the part that holds its key or value.
+
+LONG SettingsStore::CreateKey(const std::string& keyPath) {
+    KeyPath kp = Normalise(keyPath);
+    if (!kp.valid) {
+        return kRegInvalidParameter;
+    }
+    return (Split() && InClientTree(kp.lower) ? *m_client : *m_impl).CreateKey(keyPath);
+}
+
+LONG SettingsStore::OpenKey(const std::string& keyPath) {
+    KeyPath kp = Normalise(keyPath);
+    if (!kp.valid) {
+        return kRegInvalidParameter;
+    }
+    LONG rc = m_impl->OpenKey(keyPath);
+    if (rc == kRegOk || !Split() || !ReachesClientTree(kp.lower)) {
         return rc;
     }
-    if (type != REG_SZ && type != kRegExpandSz) {
-        return kRegUnsupportedType;
-    }
-    std::string s(raw.begin(), raw.end());
-    std::size_t zero = s.find('\0');
-    if (zero != std::string::npos) {
-        s.resize(zero);
-    }
-    if (value != nullptr) {
-        *value = std::move(s);
-    }
-    return kRegOk;
+    return m_client->OpenKey(keyPath) == kRegOk ? kRegOk : rc;
 }
 
-LONG SettingsStore::SetDword(const std::string& keyPath, const std::string& name, DWORD value) {
-    return SetValue(keyPath, name, REG_DWORD, &value, sizeof value);
+LONG SettingsStore::DeleteKey(const std::string& keyPath) {
+    KeyPath kp = Normalise(keyPath);
+    if (!kp.valid || kp.lower.empty()) {
+        return kRegInvalidParameter;
+    }
+    LONG rootRc = m_impl->DeleteKey(keyPath);
+    if (!Split() || !ReachesClientTree(kp.lower) || (rootRc != kRegOk && rootRc != kRegFileNotFound)) {
+        return rootRc;
+    }
+    LONG clientRc = m_client->DeleteKey(keyPath);
+    return rootRc == kRegOk && clientRc == kRegFileNotFound ? kRegOk : clientRc;
 }
 
-LONG SettingsStore::GetDword(const std::string& keyPath, const std::string& name, DWORD* value) {
-    DWORD type = REG_NONE;
-    DWORD v = 0;
-    DWORD size = sizeof v;
-    LONG rc = QueryValue(keyPath, name, &type, &v, &size);
-    if (rc == kRegMoreData) {
-        return kRegUnsupportedType;
+LONG SettingsStore::DeleteValue(const std::string& keyPath, const std::string& name) {
+    KeyPath kp = Normalise(keyPath);
+    if (!kp.valid) {
+        return kRegInvalidParameter;
     }
-    if (rc != kRegOk) {
+    Impl& part = PartFor(kp.lower, name);
+    LONG rc = part.DeleteValue(keyPath, name);
+    if (&part == m_impl.get() || (rc != kRegOk && rc != kRegFileNotFound)) {
         return rc;
     }
-    if ((type != REG_DWORD && type != REG_BINARY) || size != sizeof v) {
-        return kRegUnsupportedType;
+    // A copy from before the split would come back on the next read.
+    LONG legacy = m_impl->DeleteValue(keyPath, name);
+    if (legacy == kRegOk || legacy == kRegFileNotFound) {
+        return legacy == kRegOk ? kRegOk : rc;
     }
-    if (value != nullptr) {
-        *value = v;
-    }
-    return kRegOk;
+    return legacy;
 }
 
-LONG SettingsStore::SetBinary(const std::string& keyPath, const std::string& name,
-                              const std::vector<std::uint8_t>& v) {
-    return SetValue(keyPath, name, REG_BINARY, v.data(), static_cast<DWORD>(v.size()));
+LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name, DWORD type, const void* data,
+                             DWORD size) {
+    KeyPath kp = Normalise(keyPath);
+    if (!kp.valid) {
+        return kRegInvalidParameter;
+    }
+    return PartFor(kp.lower, name).SetValue(keyPath, name, type, data, size);
 }
 
-LONG SettingsStore::GetBinary(const std::string& keyPath, const std::string& name,
-                              std::vector<std::uint8_t>* v) {
-    std::vector<std::uint8_t> raw;
-    LONG rc = kRegMoreData;
-    for (int attempt = 0; attempt < 5 && rc == kRegMoreData; ++attempt) {
-        DWORD size = 0;
-        rc = QueryValue(keyPath, name, nullptr, nullptr, &size);
-        if (rc != kRegOk) {
-            return rc;
-        }
-        raw.resize(size);
-        rc = QueryValue(keyPath, name, nullptr, raw.data(), &size);
-        raw.resize(rc == kRegOk ? size : 0);
+LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
+                               DWORD* size) {
+    KeyPath kp = Normalise(keyPath);
+    if (!kp.valid) {
+        return kRegInvalidParameter;
     }
-    if (rc == kRegOk && v != nullptr) {
-        *v = std::move(raw);
+    Impl& part = PartFor(kp.lower, name);
+    LONG rc = part.QueryValue(keyPath, name, type, data, size);
+    if (rc == kRegFileNotFound && &part != m_impl.get()) {
+        rc = m_impl->QueryValue(keyPath, name, type, data, size);  // written before the split
     }
     return rc;
 }
 
 LONG SettingsStore::EnumKeys(const std::string& keyPath, std::vector<std::string>* names) {
-    KeyPath kp = Normalise(keyPath);
-    if (!kp.valid || names == nullptr) {
-        return kRegInvalidParameter;
-    }
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->Transaction(false, [&](int* failed) -> LONG {
-        return m_impl->ListNames(kp.lower, "SELECT name FROM keys WHERE parent_l = ?1 ORDER BY path_l", names, failed);
-    });
+    return EnumMerged(keyPath, names, &Impl::EnumKeys);
 }
 
 LONG SettingsStore::EnumValues(const std::string& keyPath, std::vector<std::string>* names) {
+    return EnumMerged(keyPath, names, &Impl::EnumValues);
+}
+
+LONG SettingsStore::EnumMerged(const std::string& keyPath, std::vector<std::string>* names,
+                               LONG (Impl::*list)(const std::string&, std::vector<std::string>*)) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid || names == nullptr) {
         return kRegInvalidParameter;
     }
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->Transaction(false, [&](int* failed) -> LONG {
-        // In the order they were first set, as the registry lists them.
-        return m_impl->ListNames(kp.lower, "SELECT name FROM vals WHERE key_l = ?1 ORDER BY rowid", names, failed);
-    });
+    LONG rc = ((*m_impl).*list)(keyPath, names);
+    if (!Split() || !ReachesClientTree(kp.lower) || (rc != kRegOk && rc != kRegFileNotFound)) {
+        return rc;
+    }
+    std::vector<std::string> more;
+    if (((*m_client).*list)(keyPath, &more) != kRegOk) {
+        return rc;
+    }
+    MergeNames(names, more);
+    return kRegOk;
 }
 
 }  // namespace platform

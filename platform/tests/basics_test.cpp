@@ -22,17 +22,26 @@ namespace {
 
 TEST(MachineRootTest, PathsHangOffTheRoot) {
     ::unsetenv("QEL_ROOT");
+    platform::ResetMachineRoot();
     EXPECT_EQ(MachineRoot(), "/var/lib/qel");
     testsupport::TempRoot root{"qel-platform"};
     ::setenv("QEL_ROOT", (root.Path() + "//").c_str(), 1);
+    platform::ResetMachineRoot();
     EXPECT_EQ(MachineRoot(), root.Path());
+    // Read once: a later change of the environment moves nothing until a reset.
+    ::setenv("QEL_ROOT", "/elsewhere", 1);
+    EXPECT_EQ(MachineRoot(), root.Path());
+    ResetMachineRoot();
+    EXPECT_EQ(MachineRoot(), "/elsewhere");
+    ::setenv("QEL_ROOT", root.Path().c_str(), 1);
+    ResetMachineRoot();
     EXPECT_EQ(SettingsDbPath(), root.Path() + "/settings.db");
     EXPECT_EQ(DefaultInstallDir(), root.Path() + "/install");
     EXPECT_EQ(CertStoreDir(), root.Path() + "/certstore");
     EXPECT_EQ(RuntimeDir(), root.Path() + "/run");
     struct stat st {};
     ASSERT_EQ(::stat(RuntimeDir().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
     EXPECT_TRUE(MakeDirs(root.Path() + "/a/b/c"));
     EXPECT_TRUE(MakeDirs(root.Path() + "/a/b/c"));
     EXPECT_FALSE(MakeDirs(""));

@@ -195,6 +195,7 @@ TEST_F(NamedObjectsTest, EachMachineRootHasItsOwnObjects) {
         EXPECT_EQ(there->Wait(0), kWaitTimeout);
     }
     ::setenv("QEL_ROOT", root.Path().c_str(), 1);
+    platform::ResetMachineRoot();
 }
 
 TEST_F(NamedObjectsTest, AMutexAndAnEventCannotShareAName) {

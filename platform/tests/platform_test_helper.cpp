@@ -96,6 +96,19 @@ int main(int argc, char** argv) {
         std::printf("noise on stdout\n");
         return 0;
     }
+    if (mode == "machine-set" && argc == 5) {
+        // The machine's store as this user sees it; the exit code is the store's result.
+        return static_cast<int>(SettingsStore::Machine()->SetString(argv[2], argv[3], argv[4]));
+    }
+    if (mode == "machine-get" && argc == 5) {
+        std::string value;
+        const LONG rc = SettingsStore::Machine()->GetString(argv[2], argv[3], &value);
+        return rc != kRegOk ? static_cast<int>(rc) : value == argv[4] ? 0 : 99;
+    }
+    if (mode == "use-mutex" && argc == 3) {
+        auto m = NamedMutex::Create(argv[2]);
+        return m && m->Wait(5000) == kWaitObject0 && m->Release() ? 0 : 3;
+    }
     if (mode == "settings-write" && argc == 6) {
         return SettingsWrite(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     }

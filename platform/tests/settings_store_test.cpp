@@ -127,6 +127,7 @@ TEST_F(SettingsStoreTest, MachineStoreFollowsTheRoot) {
         EXPECT_EQ(second->GetDword("k", "v", &v), kRegFileNotFound);
     }
     ::setenv("QEL_ROOT", root.Path().c_str(), 1);
+    platform::ResetMachineRoot();
     DWORD v = 0;
     EXPECT_EQ(SettingsStore::Machine()->GetDword("k", "v", &v), kRegOk);
     EXPECT_EQ(v, 7u);

@@ -18,6 +18,7 @@
 #include "tamberk/ssl_state_machine.h"
 #include "test_certs.h"
 #include "testsupport/net.h"
+#include "platform/machine_root.h"
 
 using namespace tamberk::test;
 namespace fs = std::filesystem;
@@ -38,6 +39,7 @@ struct LoopbackTest : ::testing::Test {
 
     void SetUp() override {
         ::setenv("QEL_ROOT", dir.Path().c_str(), 1);
+        platform::ResetMachineRoot();
         caPath = dir.Path() + "/trusted";
         fs::create_directories(caPath);
         caPem = caPath + "/root.pem";

@@ -37,8 +37,9 @@ std::string RequestName(const char* field, size_t capacity) { return std::string
 
 // Per-interface pid and lease files, so renew and release meet the same client.
 std::vector<std::string> ClientArgs(const std::string& ifName, const char* mode) {
-    const std::string dir = platform::RuntimeDir() + "/dhcp";
-    platform::MakeDirs(dir, 0755);
+    // The client runs as root and writes these files: only in root's checked folder.
+    const std::string dir = platform::RuntimeSubDir("dhcp");
+    if (dir.empty()) return {};
     return {DhcpClientPath(), mode, "-pf", dir + "/dhclient." + ifName + ".pid",
             "-lf", dir + "/dhclient." + ifName + ".leases", ifName};
 }
@@ -50,6 +51,7 @@ TwDhcpManager::TwDhcpManager(DWORD commandTimeoutMs) : m_timeoutMs(commandTimeou
 TwDhcpManager::~TwDhcpManager() = default;
 
 int TwDhcpManager::CmdExec(const std::vector<std::string>& argv) {
+    if (argv.empty()) return -1;
     platform::SpawnOptions options;
     options.quietOutput = true;
     // Its own session and process group: the client forks a worker at once, and a client cut off

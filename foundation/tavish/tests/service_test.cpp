@@ -19,6 +19,8 @@
 #include "platform/service_control.h"
 #include "tavish/keyboard_hook.h"
 #include "tavish/tw_service.h"
+#include "platform/machine_root.h"
+#include "testsupport/as_user.h"
 #include "testsupport/command.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/wait.h"
@@ -306,6 +308,80 @@ TEST_F(ServiceTest, MalformedControlMessagesAreRefusedAndTheServiceStaysUp) {
     EXPECT_TRUE(RecordHas("code 130"));
     EXPECT_EQ(platform::InstallService("bad/name", {}), platform::kErrorInvalidName);
     EXPECT_EQ(platform::InstallService("", {}), platform::kErrorInvalidName);
+}
+
+// A socket anybody could bind, and a pid file naming some other live process, must not make a
+// stopped service look running: root would not start it, or would start a second instance.
+TEST_F(ServiceTest, AFakeSocketOrStalePidDoesNotMakeAStoppedServiceRun) {
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    const std::string dir = platform::RuntimeSubDir("services");
+    ASSERT_FALSE(dir.empty());
+    if (geteuid() == 0) {
+        // Only root may put anything into the service folder.
+        const int denied = testsupport::RunAsUser({}, [&] {
+            const int fd = open((dir + "/tavishtestsvc.sock").c_str(), O_CREAT | O_WRONLY, 0644);
+            return fd < 0 && errno == EACCES ? 0 : 1;
+        });
+        EXPECT_EQ(denied, 0);
+    }
+    const int fake = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fake, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, (dir + "/tavishtestsvc.sock").c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(bind(fake, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(fake, 4), 0);
+    {
+        std::ofstream pid(dir + "/tavishtestsvc.pid");
+        pid << getpid() << "\n";  // alive, but not the service's program
+    }
+    EXPECT_FALSE(TwService::IsServiceRunning(m_name.c_str()));
+    EXPECT_EQ(platform::GetServiceProcessId(m_name), 0u);
+    platform::SERVICE_STATUS st{};
+    ASSERT_EQ(platform::QueryServiceStatusByName(m_name, &st), platform::kErrorSuccess);
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_STOPPED);
+
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    const DWORD first = platform::GetServiceProcessId(m_name);
+    ASSERT_NE(first, 0u);
+    EXPECT_NE(first, static_cast<DWORD>(getpid()));
+    EXPECT_TRUE(WaitFor([&] { return RecordHas("init"); }, 5000));
+    // A second start finds the one that runs.
+    EXPECT_EQ(TwService::StartService(m_name.c_str()), 1);
+    EXPECT_EQ(platform::GetServiceProcessId(m_name), first);
+    std::ifstream record(m_root.Path() + "/" + m_name + ".record");
+    int inits = 0;
+    for (std::string line; std::getline(record, line);) inits += line == "init" ? 1 : 0;
+    EXPECT_EQ(inits, 1) << "a second instance was started";
+    close(fake);
+}
+
+TEST_F(ServiceTest, MalformedPidFilesReadAsStopped) {
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    const std::string pidPath = platform::RuntimeSubDir("services") + "/tavishtestsvc.pid";
+    std::mt19937 rng(11);
+    std::vector<std::string> cases = {"", "\n", "abc\n", "12abc\n", "-5\n", "0\n", "99999999999999999999\n",
+                                      std::to_string(getpid()) + "x"};
+    for (int i = 0; i < 100; ++i) {
+        std::string junk(rng() % 24, '\0');
+        for (char& c : junk) c = static_cast<char>(rng());
+        cases.push_back(junk);
+    }
+    for (const std::string& text : cases) {
+        {
+            std::ofstream f(pidPath, std::ios::trunc | std::ios::binary);
+            f << text;
+        }
+        EXPECT_EQ(platform::GetServiceProcessId(m_name), 0u);
+        EXPECT_FALSE(TwService::IsServiceRunning(m_name.c_str()));
+    }
+    // A link in the pid file's place is not followed.
+    unlink(pidPath.c_str());
+    const std::string real = m_root.Path() + "/pid";
+    std::ofstream(real) << getpid() << "\n";
+    ASSERT_EQ(symlink(real.c_str(), pidPath.c_str()), 0);
+    EXPECT_EQ(platform::GetServiceProcessId(m_name), 0u);
+    unlink(pidPath.c_str());
 }
 
 TEST_F(ServiceTest, LongNamesAreCutTo127Characters) {

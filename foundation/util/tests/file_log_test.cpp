@@ -8,6 +8,7 @@
 #include "test_dirs.h"
 #include "util/diagnostics.h"
 #include "util/file_log.h"
+#include "platform/machine_root.h"
 
 namespace {
 
@@ -114,12 +115,15 @@ TEST_F(FileLogTest, UnwritableLogGivesZero) {
 TEST(DiagnosticsTest, VbkLogAppendsUnderMachineRoot) {
     TempDir root;
     setenv("QEL_ROOT", root.Path().c_str(), 1);
+    platform::ResetMachineRoot();
     EXPECT_EQ(vbk_log("a=%d;", 1), 0);
     EXPECT_EQ(vbk_log("b"), 0);
     EXPECT_EQ(ReadFile(root.File("vbk.log")), "a=1;b");
     setenv("QEL_ROOT", root.File("missing").c_str(), 1);
+    platform::ResetMachineRoot();
     EXPECT_EQ(vbk_log("x"), -1);
     unsetenv("QEL_ROOT");
+    platform::ResetMachineRoot();
 }
 
 TEST(DiagnosticsTest, TimerMeasuresMonotonicTime) {

@@ -12,6 +12,7 @@
 #include "test_dirs.h"
 #include "test_signal.h"
 #include "util/tw_thread.h"
+#include "platform/machine_root.h"
 
 namespace {
 
@@ -283,10 +284,12 @@ TEST(TwThreadTest, ThreadIgnoringStopIsLeftAfterBoundedWait) {
 TEST(TwThreadTest, LogEventAppendsLinesUnderMachineRoot) {
     TempDir root;
     setenv("QEL_ROOT", root.Path().c_str(), 1);
+    platform::ResetMachineRoot();
     TwThread::LogEvent("first");
     TwThread::LogEvent("second");
     EXPECT_EQ(ReadFile(root.File("ThrdLog.txt")), "first\r\nsecond\r\n");
     unsetenv("QEL_ROOT");
+    platform::ResetMachineRoot();
 }
 
 }  // namespace

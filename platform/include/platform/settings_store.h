@@ -3,8 +3,18 @@
 // names are case-insensitive too. Hives are not modelled: paths are those the suite uses under
 // HKEY_LOCAL_MACHINE. Several threads and processes may read and write at once (WAL, busy
 // time-out of 10 s, whole transactions retried when still busy); every call is one transaction.
-// An object may be shared by threads (calls are serialised on its connection). The database file
-// gets the mode SQLite gives it under the process's umask; who may write it is the installer's call.
+// An object may be shared by threads (calls are serialised on its connection).
+//
+// The machine's store (Machine()) is two databases. The client's key "Software\Morvane\QelClient"
+// and its sub-keys live in <root>/client/settings.db, which the client's group may write; every
+// other key, and what of the client key the client never writes but others rely on ("InstallDir",
+// "LogonHelper", "CleanCachePolicy", "UpdateServerAddr", "UpdateServerPort", "Version" and the
+// sub-key "Extensions"), live in <root>/settings.db, which only root may write. A caller sees one registry: key lists are
+// merged, and client values written before the split are still read from the root part until the
+// client part has its own. A write the caller may not make gives kRegAccessDenied.
+//
+// Bounds: key paths of at most 512 components of at most 255 characters, value names of at most
+// 16383 characters, values of at most 1 MiB; beyond them calls give kRegInvalidParameter.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -77,7 +87,15 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> m_impl;
+    SettingsStore(std::unique_ptr<Impl> rootPart, std::unique_ptr<Impl> clientPart);
+    // The part that holds `name` of the key (lower-case path) for reads and writes.
+    Impl& PartFor(const std::string& keyLower, const std::string& name);
+    bool Split() const { return m_client != nullptr; }
+    LONG EnumMerged(const std::string& keyPath, std::vector<std::string>* names,
+                    LONG (Impl::*list)(const std::string&, std::vector<std::string>*));
+
+    std::unique_ptr<Impl> m_impl;    // the root part (the only one of a plain store)
+    std::unique_ptr<Impl> m_client;  // the client part, for the machine's store
 };
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/machine_root.h"
+
 namespace testsupport {
 
 TempRoot::TempRoot(const std::string& prefix) : m_dir(prefix) {
@@ -10,6 +12,7 @@ TempRoot::TempRoot(const std::string& prefix) : m_dir(prefix) {
         m_hadOld = true;
     }
     ::setenv("QEL_ROOT", m_dir.Path().c_str(), 1);
+    platform::ResetMachineRoot();
 }
 
 TempRoot::~TempRoot() {
@@ -18,6 +21,7 @@ TempRoot::~TempRoot() {
     } else {
         ::unsetenv("QEL_ROOT");
     }
+    platform::ResetMachineRoot();
 }
 
 }  // namespace testsupport

@@ -1,0 +1,259 @@
+// Local attacks on the root side of the platform layer: an unprivileged user (a forked child that
+// dropped to "nobody") against the runtime folders, named objects and the settings store of a
+// machine root of the test's own. Each test also shows that legitimate use still works.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/machine_root.h"
+#include "platform/named_objects.h"
+#include "platform/secure_dir.h"
+#include "platform/service_control.h"
+#include "platform/settings_store.h"
+#include "test_support.h"
+#include "testsupport/as_user.h"
+
+namespace platform {
+namespace {
+
+using testsupport::AsUser;
+using testsupport::RunAsUser;
+using testsupport::RunProgramAsUser;
+
+constexpr gid_t kTestClientGroup = 65533;  // stands for the "qel" group
+
+class PrivilegeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root (drops to an unprivileged user)";
+        ::setenv("QEL_GROUP", std::to_string(kTestClientGroup).c_str(), 1);
+        m_root = std::make_unique<testsupport::TempRoot>("qel-priv");
+        // The attacker must reach the machine's folders, as on a real machine.
+        ASSERT_EQ(::chmod(m_root->Path().c_str(), 0755), 0);
+        m_secret = m_root->Path() + "/secret";
+        ASSERT_EQ(::mkdir(m_secret.c_str(), 0700), 0);
+    }
+    void TearDown() override {
+        m_root.reset();
+        ::unsetenv("QEL_GROUP");
+        ResetMachineRoot();
+    }
+    std::string Run() const { return m_root->Path() + "/run"; }
+    // The runtime folder as the landed code left it: world-writable, sticky.
+    void MakeLegacyRunFolder() const {
+        ASSERT_EQ(::mkdir(Run().c_str(), 01777), 0);
+        ASSERT_EQ(::chmod(Run().c_str(), 01777), 0);
+    }
+    bool SecretEmpty() const { return std::filesystem::is_empty(m_secret); }
+
+    std::unique_ptr<testsupport::TempRoot> m_root;
+    std::string m_secret;
+};
+
+TEST_F(PrivilegeTest, PlantedLinksForRootFoldersAreRefusedAndNothingIsWrittenThrough) {
+    MakeLegacyRunFolder();
+    const std::string secret = m_secret;
+    const std::string run = Run();
+    ASSERT_EQ(RunAsUser({}, [&] {
+                  return ::symlink(secret.c_str(), (run + "/services").c_str()) == 0 &&
+                                 ::symlink(secret.c_str(), (run + "/objects").c_str()) == 0
+                             ? 0
+                             : 1;
+              }),
+              0);
+    // Root narrows its own runtime folder, but uses neither planted entry.
+    EXPECT_EQ(RuntimeDir(), run);
+    struct stat st {};
+    ASSERT_EQ(::lstat(run.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(RuntimeSubDir("services"), "");
+    EXPECT_EQ(RuntimeSubDir("objects", 01777), "");
+
+    ASSERT_EQ(InstallService("Victim", ServiceConfig{"Victim", "/bin/true"}), kErrorSuccess);
+    EXPECT_EQ(StartServiceByName("Victim", 2000), kErrorGeneralFailure);
+    ControlServiceByName("Victim", SERVICE_CONTROL_STOP, nullptr, 1000);
+    EXPECT_FALSE(NamedMutex::Create("Global\\Victim"));
+    EXPECT_FALSE(NamedObjectExists("Global\\Victim"));
+    EXPECT_TRUE(SecretEmpty()) << "root wrote through a planted link";
+
+    // Once the entries are gone, root makes its own folders.
+    ASSERT_EQ(::unlink((run + "/services").c_str()), 0);
+    ASSERT_EQ(::unlink((run + "/objects").c_str()), 0);
+    EXPECT_EQ(RuntimeSubDir("services"), run + "/services");
+    EXPECT_TRUE(NamedMutex::Create("Global\\Victim"));
+}
+
+TEST_F(PrivilegeTest, FoldersOfOtherUsersOrWithForeignWriteAccessAreRefused) {
+    ASSERT_EQ(::mkdir(Run().c_str(), 0755), 0);
+    ASSERT_EQ(::chown(Run().c_str(), testsupport::kUnprivilegedUid, testsupport::kUnprivilegedGid), 0);
+    EXPECT_EQ(RuntimeDir(), "");
+    std::string why;
+    EXPECT_FALSE(EnsureSecureDir(Run(), SecureDirSpec{0755}, &why));
+    EXPECT_NE(why.find("owned by uid 65534"), std::string::npos) << why;
+    ASSERT_EQ(::rmdir(Run().c_str()), 0);
+
+    // A machine root others may rename entries in cannot hold trusted folders.
+    ASSERT_EQ(::chmod(m_root->Path().c_str(), 0777), 0);
+    EXPECT_EQ(RuntimeDir(), "");
+    ASSERT_EQ(::chmod(m_root->Path().c_str(), 0755), 0);
+    EXPECT_EQ(RuntimeDir(), Run());
+
+    // A pid or lock file is never created through something already there.
+    const std::string dir = RuntimeSubDir("services");
+    ASSERT_EQ(::symlink((m_secret + "/x").c_str(), (dir + "/a.pid.tmp").c_str()), 0);
+    EXPECT_EQ(CreateFileExclusive(dir, "a.pid.tmp", 0644), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_TRUE(SecretEmpty());
+}
+
+TEST_F(PrivilegeTest, ATruncatedNamedObjectIsReportedWithoutASignal) {
+    auto event = NamedEvent::Create("Global\\Cut", true, false);
+    auto mutex = NamedMutex::Create("Global\\CutMutex");
+    ASSERT_TRUE(event && mutex);
+    const std::string objects = Run() + "/objects";
+    ASSERT_EQ(RunAsUser({}, [&] {
+                  return ::truncate((objects + "/obj-Cut").c_str(), 0) == 0 &&
+                                 ::truncate((objects + "/obj-CutMutex").c_str(), 0) == 0 &&
+                                 ::truncate((objects + "/obj-CutMutex").c_str(), 4096) == 0
+                             ? 0
+                             : 1;
+              }),
+              0);
+    EXPECT_FALSE(event->Set());
+    EXPECT_EQ(GetLastError(), 1006u);
+    EXPECT_EQ(event->Wait(0), kWaitFailed);
+    EXPECT_EQ(mutex->Wait(0), kWaitFailed) << "a zeroed object is as broken as a cut one";
+    // A process that opens the cut object now is refused before it maps anything.
+    EXPECT_EQ(test::RunHelper({"set-event", "Global\\Cut"}), 3);
+
+    // Objects stay usable by every user, as the shared log's mutex must be.
+    auto logMutex = NamedMutex::Create("Global\\VORNCLIENT_FILELOG");
+    ASSERT_TRUE(logMutex);
+    EXPECT_EQ(RunProgramAsUser({}, {test::HelperPath(), "use-mutex", "Global\\VORNCLIENT_FILELOG"}), 0);
+    EXPECT_EQ(logMutex->Wait(1000), kWaitObject0);
+    EXPECT_TRUE(logMutex->Release());
+}
+
+TEST_F(PrivilegeTest, AnObjectFileThatIsNotAPlainFileIsRefused) {
+    ASSERT_FALSE(RuntimeSubDir("objects", 01777).empty());
+    const std::string objects = Run() + "/objects";
+    ASSERT_EQ(RunAsUser({}, [&] {
+                  const std::string mine = objects + "/mine";
+                  const int fd = ::open(mine.c_str(), O_CREAT | O_RDWR, 0666);
+                  return fd >= 0 && ::link(mine.c_str(), (objects + "/obj-Linked").c_str()) == 0 &&
+                                 ::mkfifo((objects + "/obj-Fifo").c_str(), 0666) == 0
+                             ? 0
+                             : 1;
+              }),
+              0);
+    EXPECT_FALSE(NamedMutex::Create("Global\\Linked"));
+    EXPECT_EQ(GetLastError(), 1006u);
+    EXPECT_FALSE(NamedEvent::Create("Global\\Fifo", true, false));
+    EXPECT_EQ(GetLastError(), 1006u);
+}
+
+std::string DeepKey(int components) {
+    std::string key = "a";
+    for (int i = 1; i < components; ++i) key += "\\a";
+    return key;
+}
+
+TEST_F(PrivilegeTest, KeyDepthNameLengthAndValueSizeAreBounded) {
+    auto store = SettingsStore::Machine();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(store->SetDword(DeepKey(10000), "v", 1), kRegInvalidParameter);
+    EXPECT_EQ(store->CreateKey(DeepKey(10000)), kRegInvalidParameter);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(std::filesystem::file_size(SettingsDbPath()), 1u << 20);
+
+    EXPECT_EQ(store->SetDword(DeepKey(512), "v", 1), kRegOk);
+    EXPECT_EQ(store->CreateKey(DeepKey(513)), kRegInvalidParameter);
+    EXPECT_EQ(store->CreateKey("Software\\" + std::string(256, 'k')), kRegInvalidParameter);
+    EXPECT_EQ(store->CreateKey("Software\\" + std::string(255, 'k')), kRegOk);
+    std::vector<std::uint8_t> big(1u << 20, 7);
+    EXPECT_EQ(store->SetBinary("Software\\Big", "v", big), kRegOk);
+    big.push_back(7);
+    EXPECT_EQ(store->SetBinary("Software\\Big", "v", big), kRegInvalidParameter);
+    std::vector<std::uint8_t> back;
+    EXPECT_EQ(store->GetBinary("Software\\Big", "v", &back), kRegOk);
+    EXPECT_EQ(back.size(), 1u << 20);
+}
+
+TEST_F(PrivilegeTest, RootValuesStayRootOnlyAndTheClientKeyIsWritableForItsGroup) {
+    const std::string service = "SYSTEM\\CurrentControlSet\\Services\\Victim";
+    const std::string client = "Software\\Morvane\\QelClient";
+    auto store = SettingsStore::Machine();
+    ASSERT_EQ(store->SetString(service, "ImagePath", "/bin/true"), kRegOk);
+    ASSERT_EQ(store->SetString(client, "InstallDir", "/opt/qel"), kRegOk);
+    ASSERT_EQ(store->SetString(client, "LastUser", "alice"), kRegOk);
+    const std::string helper = test::HelperPath();
+    const AsUser outsider{};
+    AsUser member{};
+    member.groups = {kTestClientGroup};
+
+    for (const AsUser& who : {outsider, member}) {
+        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", service, "ImagePath", "/tmp/evil"}), 5);
+        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client, "InstallDir", "/tmp/evil"}), 5);
+        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client, "LogonHelper", "/tmp/evil.so"}), 5);
+        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client + "\\Extensions", "Run", "/tmp/x"}), 5);
+        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-get", client, "InstallDir", "/opt/qel"}), 0);
+    }
+    EXPECT_EQ(RunProgramAsUser(outsider, {helper, "machine-set", client, "LastUser", "mallory"}), 5);
+    EXPECT_EQ(RunProgramAsUser(member, {helper, "machine-set", client, "LastUser", "bob"}), 0);
+    EXPECT_EQ(RunProgramAsUser(member, {helper, "machine-set", client + "\\Profiles", "P1", "x"}), 0);
+
+    std::string value;
+    ASSERT_EQ(store->GetString(service, "ImagePath", &value), kRegOk);
+    EXPECT_EQ(value, "/bin/true");
+    ASSERT_EQ(store->GetString(client, "InstallDir", &value), kRegOk);
+    EXPECT_EQ(value, "/opt/qel");
+    ASSERT_EQ(store->GetString(client, "LastUser", &value), kRegOk);
+    EXPECT_EQ(value, "bob");
+    ASSERT_EQ(store->GetString(client + "\\Profiles", "P1", &value), kRegOk);
+    EXPECT_EQ(value, "x");
+    // The two parts read as one registry.
+    std::vector<std::string> names;
+    ASSERT_EQ(store->EnumValues(client, &names), kRegOk);
+    EXPECT_EQ(names, (std::vector<std::string>{"InstallDir", "LastUser"}));
+    ASSERT_EQ(store->EnumKeys("Software\\Morvane", &names), kRegOk);
+    EXPECT_EQ(names, (std::vector<std::string>{"QelClient"}));
+    ASSERT_EQ(store->EnumKeys(client, &names), kRegOk);
+    EXPECT_EQ(names, (std::vector<std::string>{"Profiles"}));
+
+    struct stat st {};
+    ASSERT_EQ(::stat(ClientSettingsDbPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(st.st_gid, kTestClientGroup);
+    ASSERT_EQ(::stat(SettingsDbPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 022, 0u);
+}
+
+TEST_F(PrivilegeTest, ClientValuesOfAStoreFromBeforeTheSplitAreStillRead) {
+    const std::string client = "Software\\Morvane\\QelClient";
+    {
+        SettingsStore old(SettingsDbPath());  // one file for everything, as before
+        ASSERT_EQ(old.SetString(client, "InstallDir", "/opt/qel"), kRegOk);
+        ASSERT_EQ(old.SetString(client, "LastUser", "alice"), kRegOk);
+    }
+    auto store = SettingsStore::Machine();
+    std::string value;
+    ASSERT_EQ(store->GetString(client, "LastUser", &value), kRegOk);
+    EXPECT_EQ(value, "alice");
+    ASSERT_EQ(store->SetString(client, "LastUser", "bob"), kRegOk);
+    ASSERT_EQ(store->GetString(client, "LastUser", &value), kRegOk);
+    EXPECT_EQ(value, "bob");
+    ASSERT_EQ(store->DeleteValue(client, "LastUser"), kRegOk);
+    EXPECT_EQ(store->GetString(client, "LastUser", &value), kRegFileNotFound) << "the old copy came back";
+    ASSERT_EQ(store->GetString(client, "InstallDir", &value), kRegOk);
+    EXPECT_EQ(value, "/opt/qel");
+}
+
+}  // namespace
+}  // namespace platform
