@@ -80,6 +80,7 @@ int TwAcceptSocket::StartReceiving() {
 int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnectAfter) {
     std::lock_guard<std::mutex> guard(m_sendLock);
     if (m_socket < 0) return 0;
+    const int original = length;
     // Nothing queued and nothing in flight: the bytes may go straight out, which spares the copy
     // into the queue. Whatever the socket does not take is queued like any other message.
     if (length > 0 && m_current == nullptr && !m_sendBlocked.load() && m_sendQueue->QSize() == 0) {
@@ -98,6 +99,12 @@ int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnect
     bool queued = false;
     if (length > 0) {
         auto* msg = static_cast<FIFO_MSG*>(std::malloc(sizeof(FIFO_MSG) + static_cast<std::size_t>(length)));
+        if (msg == nullptr && length < original) {
+            // Part of the message is out already: a stream going on without its tail would be read
+            // wrongly from here on, so it ends instead.
+            ShutdownLocked(false);
+            return 0;
+        }
         if (msg != nullptr) {  // out of memory drops the data, as a failed send would
             msg->type = 0;
             msg->size = static_cast<std::uint32_t>(length);

@@ -20,9 +20,10 @@ struct PipeEnd : TwSslTransport {
     std::mutex m;
     std::vector<std::uint8_t> outbox;
     bool closed = false;
+    std::size_t capacity = SIZE_MAX;  // a queue that refuses what would not fit, whole
     bool Send(const std::uint8_t* data, std::size_t length) override {
         std::lock_guard<std::mutex> lock(m);
-        if (closed) return false;
+        if (closed || length > capacity - std::min(capacity, outbox.size())) return false;
         outbox.insert(outbox.end(), data, data + length);
         return true;
     }
