@@ -49,6 +49,8 @@ public:
     // 1, or 0 when the stop callback fails. Closes every session first.
     unsigned long StopServer();
     int IsServerStarted() const { return m_started.load() ? 1 : 0; }
+    // The port it listens on while started (the one picked when StartServer was given 0).
+    unsigned short ListenPort() const { return m_started.load() ? m_port : 0; }
     // Sends to every listed session but `except`; 1 when every send started.
     int BroadcastMsg(void* exceptSession, const char* data, int length);
 
