@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "testsupport/net.h"
-#include "testsupport/wait.h"
 
 using namespace testsupport;
 
@@ -123,39 +122,37 @@ struct EchoServer {
     }
 };
 
+// What an echo behind a relay with these wires sends back for `text`, and the relay's counts.
+std::string EchoThrough(const FaultPlan& toTarget, const FaultPlan& toClient, const std::string& text,
+                        FaultCounts* up, FaultCounts* down) {
+    EchoServer echo;
+    FaultRelay relay(echo.listener.port, toTarget, toClient);
+    EXPECT_TRUE(relay.Ok());
+    int fd = ConnectLoopback(relay.Port());
+    EXPECT_GE(fd, 0);
+    std::string back(text.size(), '\0');
+    EXPECT_TRUE(SendAll(fd, text.data(), text.size()) && RecvAll(fd, back.data(), back.size(), 5000));
+    ::close(fd);
+    *up = relay.ToTarget();
+    *down = relay.ToClient();
+    return back;
+}
+
 TEST(FaultRelay, SplitsOnTheWayAndCorruptsWhenTold) {
     const std::string text(20000, 'q');
-    {
-        EchoServer echo;
-        FaultPlan split;
-        split.split = 0.7;
-        split.seed = 5;
-        FaultRelay relay(echo.listener.port, split, split);
-        ASSERT_TRUE(relay.Ok());
-        int fd = ConnectLoopback(relay.Port());
-        ASSERT_GE(fd, 0);
-        ASSERT_TRUE(SendAll(fd, text.data(), text.size()));
-        std::string back(text.size(), '\0');
-        EXPECT_TRUE(RecvAll(fd, back.data(), back.size(), 5000));
-        EXPECT_EQ(back, text);
-        ::close(fd);
-        EXPECT_TRUE(WaitFor("the relay to count the split pieces both ways",
-                            [&] { return relay.ToTarget().splits > 0 && relay.ToClient().splits > 0; }));
-    }
-    {
-        EchoServer echo;
-        FaultPlan corrupt;
-        corrupt.corrupt = 1.0;
-        FaultRelay relay(echo.listener.port, corrupt, FaultPlan{});
-        ASSERT_TRUE(relay.Ok());
-        int fd = ConnectLoopback(relay.Port());
-        ASSERT_GE(fd, 0);
-        ASSERT_TRUE(SendAll(fd, text.data(), text.size()));
-        std::string back(text.size(), '\0');
-        EXPECT_TRUE(RecvAll(fd, back.data(), back.size(), 5000));
-        EXPECT_NE(back, text);
-        ::close(fd);
-    }
+    FaultCounts up, down;
+    FaultPlan split;
+    split.split = 0.7;
+    split.seed = 5;
+    EXPECT_EQ(EchoThrough(split, split, text, &up, &down), text);
+    EXPECT_GT(up.splits, 0u);
+    EXPECT_GT(down.splits, 0u);
+
+    FaultPlan corrupt;
+    corrupt.corrupt = 1.0;
+    EXPECT_NE(EchoThrough(corrupt, FaultPlan{}, text, &up, &down), text);
+    EXPECT_GT(up.corruptions, 0u);
+    EXPECT_EQ(down.corruptions, 0u);
 }
 
 }  // namespace
