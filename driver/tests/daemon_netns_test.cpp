@@ -113,15 +113,17 @@ TEST_F(DaemonNetns, ADeletedAdapterIsMadeAgainWhenTheServiceEnablesIt) {
     TW_ADAPTER_BY_MAC a{};
     DWORD returned = 0;
     ASSERT_TRUE(testsupport::WaitFor(
+        "the adapter to be gone",
         [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == FALSE; }, 10000))
         << "the deleted adapter stayed bound";
     // Until enabled the adapter stays gone; enabling it (root) makes it again, at once.
     DWORD made = 0;
-    ASSERT_TRUE(testsupport::WaitFor([&] {
+    ASSERT_TRUE(testsupport::WaitFor("the enable request to make the adapter", [&] {
         return dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned) == TRUE && made == 1;
     }, 10000)) << "the adapter was not made again";
     EXPECT_NE(LinkText(ns).find("00:ff:ff:ff:00:00"), std::string::npos) << LinkText(ns);
     ASSERT_TRUE(testsupport::WaitFor(
+        "the adapter to be back",
         [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE; }, 10000))
         << "the adapter made again was not bound";
     // A second enable finds nothing to do.
