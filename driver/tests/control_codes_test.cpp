@@ -113,7 +113,9 @@ TEST_F(ControlCodes, StartShareChecksOutputThenAddressAndOwnership) {
     EXPECT_EQ(Ioctl(&other, IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, 0).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status, STATUS_UNSUCCESSFUL) << "empty";
     ASSERT_TRUE(driver.Nic(0)->StackSends(std::vector<std::uint8_t>(60, 1)));
-    EXPECT_TRUE(testsupport::WaitFor([&] { return Ioctl(&fo, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status == 0; }));
+    EXPECT_TRUE(testsupport::WaitFor("the read-share request to succeed", [&] {
+        return Ioctl(&fo, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status == 0;
+    }));
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(Ioctl(&other, IOCTL_NDIS_FILTER_STOP_SHARE, nullptr, 0, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(FilterExtension()->m_FileObject.load(), fo.id) << "a non-owner's stop changes nothing";
@@ -223,7 +225,7 @@ TEST_F(ControlCodes, CongestionCaptureAndTestCounters) {
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
     test::RingClient client(FilterExtension()->Ring()->Mapped() + 20, true);
     test::UserBlock b;
-    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor("a block in the shared ring", [&] { return client.Read(&b); }));
     EXPECT_EQ(Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 40).status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(static_cast<std::uint32_t>(FilterExtension()->m_TestProxy.enabled), 0u) << "a short output still stops counting";
     Call c = Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 48);
@@ -308,13 +310,14 @@ TEST(DeviceSocket, ClientMapsTheRingAndRunsCodesUnchanged) {
     auto frame = std::vector<std::uint8_t>(100, 0x42);
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
     test::UserBlock b;
-    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor("a block in the shared ring", [&] { return client.Read(&b); }));
     EXPECT_EQ(b.data, frame);
     auto dev2 = platform::FilterDevice::Open(path);
     ASSERT_NE(dev2, nullptr);
     EXPECT_FALSE(dev2->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
     dev.reset();  // closing the handle ends its sharing
-    ASSERT_TRUE(testsupport::WaitFor([] { return FilterExtension()->m_FileObject.load() == 0; }));
+    ASSERT_TRUE(testsupport::WaitFor("the control device to be released",
+                                     [] { return FilterExtension()->m_FileObject.load() == 0; }));
     EXPECT_TRUE(dev2->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
     // The close event travels as a descriptor.
     int ev = ::eventfd(0, EFD_CLOEXEC);
@@ -391,7 +394,7 @@ TEST(DeviceSocket, NarrowLayoutIsMappedBelowFourGigabytes) {
     std::vector<std::uint8_t> frame(64, 0x33);
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
     test::UserBlock b;
-    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor("a block in the shared ring", [&] { return client.Read(&b); }));
     EXPECT_EQ(b.data, frame);
     EXPECT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_STOP_SHARE, nullptr, 0, nullptr, 0, &returned));
     EXPECT_EQ(dev->MappedBlock(), nullptr);

@@ -58,12 +58,19 @@ protected:
         pid = netns->Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0"}, o);
         ASSERT_GT(pid, 0);
         const std::string path = root.Path() + "/run/ndisfilter";
-        ASSERT_TRUE(testsupport::WaitFor([&] { return (dev = platform::FilterDevice::Open(path)) != nullptr; }, 10000))
+        ASSERT_TRUE(testsupport::WaitFor(
+            "the control device to open",
+            [&] { return (dev = platform::FilterDevice::Open(path)) != nullptr; }, 10000))
             << "the daemon's control device did not appear";
         DWORD returned = 0;
         TW_ADAPTER_BY_MAC a{};
         ASSERT_TRUE(testsupport::WaitFor(
-            [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE; }, 10000))
+            "the virtual adapter to be bound",
+            [&] {
+                return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) ==
+                       TRUE;
+            },
+            10000))
             << "the virtual adapter was not bound";
         id = a.adapterId;
     }
@@ -106,15 +113,17 @@ TEST_F(DaemonNetns, ADeletedAdapterIsMadeAgainWhenTheServiceEnablesIt) {
     TW_ADAPTER_BY_MAC a{};
     DWORD returned = 0;
     ASSERT_TRUE(testsupport::WaitFor(
+        "the adapter to be gone",
         [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == FALSE; }, 10000))
         << "the deleted adapter stayed bound";
     // Until enabled the adapter stays gone; enabling it (root) makes it again, at once.
     DWORD made = 0;
-    ASSERT_TRUE(testsupport::WaitFor([&] {
+    ASSERT_TRUE(testsupport::WaitFor("the enable request to make the adapter", [&] {
         return dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned) == TRUE && made == 1;
     }, 10000)) << "the adapter was not made again";
     EXPECT_NE(LinkText(ns).find("00:ff:ff:ff:00:00"), std::string::npos) << LinkText(ns);
     ASSERT_TRUE(testsupport::WaitFor(
+        "the adapter to be back",
         [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE; }, 10000))
         << "the adapter made again was not bound";
     // A second enable finds nothing to do.
@@ -132,9 +141,9 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     // Media state follows the control code.
     EXPECT_FALSE(LinkHasCarrier(ns));
     ASSERT_TRUE(SetMedia(1));
-    EXPECT_TRUE(testsupport::WaitFor([&] { return LinkHasCarrier(ns); }));
+    EXPECT_TRUE(testsupport::WaitFor("the link to have carrier", [&] { return LinkHasCarrier(ns); }));
     ASSERT_TRUE(SetMedia(0));
-    EXPECT_TRUE(testsupport::WaitFor([&] { return !LinkHasCarrier(ns); }));
+    EXPECT_TRUE(testsupport::WaitFor("the link to lose carrier", [&] { return !LinkHasCarrier(ns); }));
     ASSERT_TRUE(SetMedia(1));
     ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
     ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
@@ -167,7 +176,7 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     ASSERT_GT(::sendto(udpOut, payload, sizeof(payload), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
     // Other traffic (IPv6 neighbour discovery, for one) shares the ring: keep the first matching block.
     test::UserBlock b;
-    ASSERT_TRUE(testsupport::WaitFor([&] {
+    ASSERT_TRUE(testsupport::WaitFor("the UDP datagram in the ring", [&] {
         while (ring.Read(&b)) {
             if (b.data.size() >= 42 && b.data[12] == 0x08 && b.data[13] == 0 && b.data[14 + 9] == 17 &&
                 std::memcmp(b.data.data() + 30, &to.sin_addr, 4) == 0) {
@@ -256,11 +265,13 @@ bool Listed(platform::FilterDevice* dev, const char* name, DWORD* count) {
 TEST_F(DaemonNetns, RealLinksAreListedAndLeaveTheList) {
     ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "add", "olvdummy0", "type", "veth", "peer", "name", "olvdummy1"}), 0);
     DWORD count = 0;
-    EXPECT_TRUE(testsupport::WaitFor([&] { return Listed(dev.get(), "olvdummy0", &count) && count == 3; }))
-        << "the new links were not listed";
+    EXPECT_TRUE(testsupport::WaitFor("olvdummy0 to be listed among 3 adapters", [&] {
+        return Listed(dev.get(), "olvdummy0", &count) && count == 3;
+    })) << "the new links were not listed";
     ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "del", "olvdummy0"}), 0);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return !Listed(dev.get(), "olvdummy1", &count) && count == 1; }))
-        << "the deleted links stayed in the list";
+    EXPECT_TRUE(testsupport::WaitFor("olvdummy1 to be gone, 1 adapter left", [&] {
+        return !Listed(dev.get(), "olvdummy1", &count) && count == 1;
+    })) << "the deleted links stayed in the list";
 }
 
 }  // namespace

@@ -152,7 +152,7 @@ TEST(Miniport, StackFramesReachTheOutputRingWithTheAdaptersId) {
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
     test::RingClient client = Client();
     test::UserBlock b;
-    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor("a block in the shared ring", [&] { return client.Read(&b); }));
     std::uint32_t id = 0;
     Filter_AdapterToId(driver.Entry(0), &id);
     EXPECT_EQ(b.adapterId, id);
@@ -218,7 +218,8 @@ TEST(FilterCore, BadBlocksAreDroppedCountedAndTheRingFlowsOn) {
     RingCounters& c = FilterExtension()->Ring()->Counters();
     EXPECT_EQ(c.inputUnknownAdapter.load(), 1u);
     EXPECT_EQ(c.inputOversize.load(), 1u);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return driver.Entry(0)->m_PacketPool->InUse() == 0; }));
+    EXPECT_TRUE(testsupport::WaitFor("every packet of the pool to come back",
+                                     [&] { return driver.Entry(0)->m_PacketPool->InUse() == 0; }));
 }
 
 TEST(FilterCore, LoopbackBlocksComeStraightBack) {
@@ -230,7 +231,7 @@ TEST(FilterCore, LoopbackBlocksComeStraightBack) {
     ASSERT_TRUE(client.Write(id, PACKET_DIRECTION_LOOPBACK, frame.data(), 80));
     SetRingEvent(FilterExtension());
     test::UserBlock b;
-    ASSERT_TRUE(testsupport::WaitFor([&] { return client.Read(&b); }));
+    ASSERT_TRUE(testsupport::WaitFor("a block in the shared ring", [&] { return client.Read(&b); }));
     EXPECT_EQ(b.direction, static_cast<std::uint32_t>(PACKET_DIRECTION_LOOPBACK));
     EXPECT_EQ(b.data, frame);
 }
@@ -299,7 +300,7 @@ TEST(FilterCore, ClosingAnAdapterSetsTheCloseEventOnlyWhileCapturing) {
     platform::Event event(true, false);
     SetCloseEventFd(event.Fd());
     driver.Nic(0)->RemoveLink();  // capture flag is 0
-    ASSERT_TRUE(testsupport::WaitFor([&] { return driver.Entry(0) == nullptr; }));
+    ASSERT_TRUE(testsupport::WaitFor("the adapter entry to go", [&] { return driver.Entry(0) == nullptr; }));
     EXPECT_FALSE(event.IsSet());
     driver.Stop();
 
@@ -341,7 +342,9 @@ TEST(Protocol, RealAdaptersAreListedAndLeaveWhenTheirLinkGoes) {
     };
     ASSERT_TRUE(DriverEntry(config));
     FILTER_ADAPTER a = nullptr;
-    ASSERT_TRUE(testsupport::WaitFor([&] { return Filter_FindAdapterByMacAddress(eth.mac, &a) == FILTER_STATUS_SUCCESS; }));
+    ASSERT_TRUE(testsupport::WaitFor("the adapter to be found by its MAC address", [&] {
+        return Filter_FindAdapterByMacAddress(eth.mac, &a) == FILTER_STATUS_SUCCESS;
+    }));
     auto* e = static_cast<AdapterEntry*>(a);
     EXPECT_EQ(e->m_pProto, nullptr);
     EXPECT_EQ(e->m_pDeviceName, "\\DEVICE\\eth7");
@@ -357,7 +360,9 @@ TEST(Protocol, RealAdaptersAreListedAndLeaveWhenTheirLinkGoes) {
         links->clear();
     }
     Globals()->m_Work.Queue(SyncRealAdapters);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return Filter_FindAdapterByMacAddress(eth.mac, &a) != FILTER_STATUS_SUCCESS; }));
+    EXPECT_TRUE(testsupport::WaitFor("the adapter to be gone", [&] {
+        return Filter_FindAdapterByMacAddress(eth.mac, &a) != FILTER_STATUS_SUCCESS;
+    }));
     DriverUnload();
 }
 

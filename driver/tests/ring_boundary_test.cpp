@@ -63,7 +63,7 @@ TEST(RingBoundary, AFormerOwnerSeesNothingOfTheNextSessionAndCannotInject) {
     // Outgoing: the new owner gets the frame, the stale mapping nothing.
     const auto sent = Frame(0x51);
     ASSERT_TRUE(driver.Nic(0)->StackSends(sent));
-    ASSERT_TRUE(testsupport::WaitFor([&] {
+    ASSERT_TRUE(testsupport::WaitFor("a block in the former owner's ring", [&] {
         return ring.Load(ring.OutHeader() + ring.WriteOff()) != ring.Load(ring.OutHeader() + ring.ReadOff());
     })) << "the owner's frame did not arrive";
     test::UserBlock b;
@@ -149,10 +149,10 @@ TEST_F(CloseEvents, AUserReplacesOnlyItsOwnEvent) {
 
 TEST_F(CloseEvents, OnlyRootMakesADeletedAdapterAgain) {
     driver.Nic(0)->RemoveLink();
-    ASSERT_TRUE(testsupport::WaitFor([&] { return driver.Entry(0) == nullptr; })) << "the adapter was not halted";
+    ASSERT_TRUE(testsupport::WaitFor("the adapter to halt", [&] { return driver.Entry(0) == nullptr; })) << "the adapter was not halted";
     EXPECT_EQ(Call(&client, IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, 4), STATUS_ACCESS_DENIED);
     EXPECT_EQ(driver.Nic(1), nullptr);
-    ASSERT_TRUE(testsupport::WaitFor([&] {
+    ASSERT_TRUE(testsupport::WaitFor("root's enable request to make the adapter", [&] {
         return Call(&root, IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, 4) == STATUS_SUCCESS && driver.Nic(1) != nullptr;
     })) << "root's enable made no adapter";
     const test::FakeNic* first = driver.Nic(0);

@@ -42,12 +42,18 @@ protected:
         m_pid = platform::Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0", GetParam()}, platform::SpawnOptions{});
         ASSERT_GT(m_pid, 0);
         m_morbeck = std::make_unique<CMorbeck>("ndisfilter");
-        ASSERT_TRUE(WaitFor([&] {
-            m_morbeck->OpenFilterHandler();
-            return m_morbeck->IsDriverLoaded() == 1;
-        }, 10000)) << "the control device did not appear";
+        ASSERT_TRUE(WaitFor(
+            "the driver to be loaded",
+            [&] {
+                m_morbeck->OpenFilterHandler();
+                return m_morbeck->IsDriverLoaded() == 1;
+            },
+            10000))
+            << "the control device did not appear";
         void* handle = nullptr;
-        ASSERT_TRUE(WaitFor([&] { return m_morbeck->GetAdapterHandleByMacAddress(kMac0, &handle) == 1; }, 10000));
+        ASSERT_TRUE(WaitFor(
+            "the adapter handle by MAC address",
+            [&] { return m_morbeck->GetAdapterHandleByMacAddress(kMac0, &handle) == 1; }, 10000));
         m_adapter = handle;
     }
     void TearDown() override {
@@ -219,7 +225,7 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
     const char payload[] = "to-the-ring";
     ASSERT_GT(sendto(out, payload, sizeof(payload), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
     _FWSHARED_MEMORY_BLOCK* found = nullptr;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitFor("the adapter to be found", [&] {
         while (_FWSHARED_MEMORY_BLOCK* b = m.Read(0)) {
             const BYTE* f = b->data;
             if (found == nullptr && b->length >= 42 && f[12] == 0x08 && f[23] == 17 &&
@@ -308,11 +314,15 @@ TEST_P(MorbeckDaemon, AdapterConfigurationReachesTheDriver) {
     ASSERT_EQ(m.StartRouteSyncThread(), 1);
     EXPECT_EQ(m.StartRouteSyncThread(), 1) << "one thread at most";
     ASSERT_EQ(Run({"ip", "addr", "add", "198.18.9.1/24", "dev", "qelmini0"}), 0);
-    EXPECT_TRUE(WaitFor([&] {
-        TW_IPCONFIG_REQUEST now{};
-        now.adapterId = got.adapterId;
-        return m.GetIPConfig(&now) == 1 && now.config.m_nIP == 2;
-    }, 15000)) << "the address change was not copied to the driver";
+    EXPECT_TRUE(WaitFor(
+        "the IP configuration to show two addresses",
+        [&] {
+            TW_IPCONFIG_REQUEST now{};
+            now.adapterId = got.adapterId;
+            return m.GetIPConfig(&now) == 1 && now.config.m_nIP == 2;
+        },
+        15000))
+        << "the address change was not copied to the driver";
     EXPECT_EQ(m.StopRouteSyncThread(), 1);
 }
 

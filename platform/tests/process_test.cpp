@@ -55,15 +55,20 @@ TEST(ProcessTest, AGroupSignalReachesTheWholeGroup) {
     const pid_t pid = Spawn({"sh", "-c", "sleep 60 & echo $! > " + pidFile + "; wait"}, options);
     ASSERT_GT(pid, 0);
     pid_t worker = 0;
-    ASSERT_TRUE(testsupport::WaitFor([&] {
-        std::ifstream in(pidFile);
-        return static_cast<bool>(in >> worker) && worker > 0;
-    }, kBound));
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the worker's pid",
+        [&] {
+            std::ifstream in(pidFile);
+            return static_cast<bool>(in >> worker) && worker > 0;
+        },
+        kBound));
     EXPECT_TRUE(KillProcessGroup(pid, SIGKILL));
     int code = -1;
     ASSERT_EQ(WaitProcess(pid, kBound, &code), kWaitObject0);
     EXPECT_EQ(code, 128 + SIGKILL);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return !ProcessAlive(worker); }, kBound)) << "the worker outlived its group";
+    EXPECT_TRUE(testsupport::WaitFor(
+        "the worker to end", [&] { return !ProcessAlive(worker); }, kBound))
+        << "the worker outlived its group";
 }
 
 TEST(ProcessTest, AZombieIsNotAlive) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -23,7 +24,6 @@ TwAcceptSocket* AsConnection(const SharedObjectPtr<SharedObject>& session) {
 }
 
 TwAcceptSocket::TwAcceptSocket(Engine* engine) : TwSocket("TwAcceptSocket"), m_engine(engine) {
-    m_sendQueue = new FIFO;
     m_buffer = new char[kRecvBufferSize];
     Engine::s_liveConnections.fetch_add(1);
 }
@@ -36,6 +36,7 @@ TwAcceptSocket::~TwAcceptSocket() {
 
 void TwAcceptSocket::Adopt(int fd) {
     m_socket = fd;
+    Touch();
     if (fd >= 0) {
         int flags = fcntl(fd, F_GETFL, 0);
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -80,9 +81,10 @@ int TwAcceptSocket::StartReceiving() {
 int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnectAfter) {
     std::lock_guard<std::mutex> guard(m_sendLock);
     if (m_socket < 0) return 0;
+    const int original = length;
     // Nothing queued and nothing in flight: the bytes may go straight out, which spares the copy
     // into the queue. Whatever the socket does not take is queued like any other message.
-    if (length > 0 && m_current == nullptr && !m_sendBlocked.load() && m_sendQueue->QSize() == 0) {
+    if (length > 0 && m_current == nullptr && !m_sendBlocked.load() && m_sendQueue.empty()) {
         ssize_t n = send(m_socket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             m_error = static_cast<int>(platform::WsaErrorFromErrno(errno));
@@ -98,11 +100,17 @@ int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnect
     bool queued = false;
     if (length > 0) {
         auto* msg = static_cast<FIFO_MSG*>(std::malloc(sizeof(FIFO_MSG) + static_cast<std::size_t>(length)));
+        if (msg == nullptr && length < original) {
+            // Part of the message is out already: a stream going on without its tail would be read
+            // wrongly from here on, so it ends instead.
+            ShutdownLocked(false);
+            return 0;
+        }
         if (msg != nullptr) {  // out of memory drops the data, as a failed send would
             msg->type = 0;
             msg->size = static_cast<std::uint32_t>(length);
             std::memcpy(msg->Payload(), data, static_cast<std::size_t>(length));
-            m_sendQueue->EntQ(msg);
+            m_sendQueue.emplace_back(msg);
             queued = true;
         }
     }
@@ -111,7 +119,7 @@ int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnect
         if (marker != nullptr) {
             marker->type = 1;
             marker->size = 0;
-            m_sendQueue->EntQ(marker);
+            m_sendQueue.emplace_back(marker);
             queued = true;
         }
     }
@@ -129,9 +137,9 @@ int TwAcceptSocket::SendQueued() {
 
 bool TwAcceptSocket::GatherLocked(SendContext* context) {
     context->connection = this;
-    while (context->count < SendContext::kMaxBuffers && m_sendQueue->QSize() > 0) {
-        FIFO_MSG* msg = m_sendQueue->DeptQ(0);
-        if (msg == nullptr) break;
+    while (context->count < SendContext::kMaxBuffers && !m_sendQueue.empty()) {
+        FIFO_MSG* msg = m_sendQueue.front().release();
+        m_sendQueue.pop_front();
         if (msg->type == 1) {
             std::free(msg);
             context->disconnectAfter = true;
@@ -148,7 +156,7 @@ bool TwAcceptSocket::FlushLocked() {
     for (;;) {
         if (m_socket < 0) return false;
         if (m_current == nullptr) {
-            if (m_sendQueue->QSize() == 0) return true;
+            if (m_sendQueue.empty()) return true;
             m_current = pool.GetSend();
             if (m_current == nullptr) return false;  // stays queued for the next send
             if (!GatherLocked(m_current)) {
@@ -215,6 +223,7 @@ int TwAcceptSocket::Shutdown(bool graceful) {
 
 void TwAcceptSocket::ShutdownLocked(bool graceful) {
     if (m_socket < 0) return;
+    m_ending.store(true);
     linger lg{};
     lg.l_onoff = graceful ? 0 : 1;
     lg.l_linger = 0;
@@ -355,7 +364,12 @@ bool TwAcceptSocket::DataSoon() {
     return false;
 }
 
+void TwAcceptSocket::Touch() {
+    m_lastActivity.store(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
 void TwAcceptSocket::Deliver(std::uint32_t bytes) {
+    Touch();
     std::uint32_t length = m_buffered + bytes;
     std::uint32_t consumed = 0;
     TwProcessCallBack callback = m_callback.load();

@@ -8,7 +8,8 @@
 // the data in the kernel (back-pressure): nothing is dropped.
 // End of stream or a read error is seen by that worker after the last data: TW_MSG_DISCONNECT.
 //
-// Send path: messages are queued (FIFO) and written by whichever thread gets the send lock first
+// Send path: messages are queued (a plain list under the send lock: a session holds no descriptor
+// besides its socket) and written by whichever thread gets the send lock first
 // (the sender itself, or an I/O worker once the socket is writable again).
 //
 // Locks: m_sendLock (descriptor use and close, send state) before the port's registration lock;
@@ -16,7 +17,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -65,6 +68,11 @@ public:
     bool AddressGiven(unsigned long* address, unsigned short* port) const;
     void SetPeerText(const char* text, unsigned short port);
 
+    // When data last arrived (or the session began), on the steady clock; and whether the
+    // session is being shut down. A full server sends its longest-idle session away first.
+    std::int64_t LastActivity() const { return m_lastActivity.load(); }
+    bool Ending() const { return m_ending.load(); }
+
     void SetAliveCheck(bool on, std::int64_t stampSeconds);
     bool AliveCheck(std::int64_t* stampSeconds);
 
@@ -88,6 +96,11 @@ private:
     bool GatherLocked(SendContext* context);
     void ShutdownLocked(bool graceful);
     void Deliver(std::uint32_t bytes);
+    void Touch();
+
+    struct MessageFree {
+        void operator()(FIFO_MSG* msg) const { std::free(msg); }
+    };
 
     Engine* m_engine;
     std::atomic<bool> m_bound{false};
@@ -97,9 +110,11 @@ private:
 
     // Send state (m_sendLock).
     std::mutex m_sendLock;
-    SharedObjectPtr<FIFO> m_sendQueue;
+    std::deque<std::unique_ptr<FIFO_MSG, MessageFree>> m_sendQueue;
     SendContext* m_current = nullptr;
     std::atomic<bool> m_sendBlocked{false};
+    std::atomic<bool> m_ending{false};
+    std::atomic<std::int64_t> m_lastActivity{0};
 
     // Receive state. The port watches readability only while m_readArmed is set; a dispatch
     // worker that has the session reads it until it runs dry, then arms it again.

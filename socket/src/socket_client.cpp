@@ -216,7 +216,9 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
     auto deadline = Clock::now() + std::chrono::milliseconds(settings.timeouts.proxyAnswerMs);
     if (WaitFor(fd, POLLIN, -1, deadline) != 1) {
         SetError(TW_ERR_PROXY_TIMEOUT, 0);
-        Alert("代理服务器%s:%d在30秒内没有发送应答", proxyText.c_str(), proxyPort);
+        // The text names the wait this client really made (30 seconds unless configured otherwise).
+        Alert("代理服务器%s:%d在%g秒内没有发送应答", proxyText.c_str(), proxyPort,
+              static_cast<double>(settings.timeouts.proxyAnswerMs) / 1000.0);
         return false;
     }
     prendle::ProxyAnswerReader reader;

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -40,7 +42,10 @@ protected:
                 break;
             }
             if (fd < 0) {
-                // Out of descriptors and the like: do not spin while the cause lasts.
+                int err = errno;
+                // Out of descriptors: the longest-idle session makes room for the waiting one.
+                if ((err == EMFILE || err == ENFILE) && m_server->EvictOldestIdle()) continue;
+                // Otherwise do not spin while the cause lasts.
                 if (++failures > 3) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 continue;
             }
@@ -66,6 +71,31 @@ std::function<std::int64_t()> g_ageClock;  // guarded by g_clockLock
 
 void DeleteSocket(TwSocket* socket) {
     if (socket != nullptr) socket->Release();
+}
+
+// Descriptors kept back from the session cap for everything else the process opens (files,
+// logs, pipes, the engine's own).
+constexpr rlim_t kReservedDescriptors = 64;
+// A session's socket and, at most, its idle event once somebody waits on it.
+constexpr rlim_t kDescriptorsPerSession = 2;
+
+// The soft descriptor limit as far up as the hard one allows; the limit in force afterwards.
+rlim_t RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur;
+}
+
+std::size_t SessionCapFor(rlim_t descriptors) {
+    if (descriptors == RLIM_INFINITY) return TwSocketServer::kMaxSessionCap;
+    rlim_t usable = descriptors > kReservedDescriptors * 2 ? descriptors - kReservedDescriptors : descriptors / 2;
+    return std::min<std::size_t>(TwSocketServer::kMaxSessionCap,
+                                 std::max<std::size_t>(1, static_cast<std::size_t>(usable / kDescriptorsPerSession)));
 }
 
 }  // namespace
@@ -120,7 +150,9 @@ bool TwSocketServer::OpenListener(unsigned long address, unsigned short port) {
     m_listen.reset(socket);
     if (socket->Create(address, port) != 1) return false;
     int fd = socket->GetSOCKET();
-    if (listen(fd, 5) != 0) return false;
+    // As deep as the kernel allows (it caps the value at net.core.somaxconn): a burst of clients
+    // waits in the queue instead of having its connection attempts dropped.
+    if (listen(fd, SOMAXCONN) != 0) return false;
     int size = 65536;
     int on = 1;
     int idle = 120;
@@ -133,8 +165,15 @@ bool TwSocketServer::OpenListener(unsigned long address, unsigned short port) {
     return setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)) == 0;
 }
 
+void TwSocketServer::SetMaxSessions(std::size_t maxSessions) { m_maxSessions.store(maxSessions); }
+
+std::size_t TwSocketServer::MaxSessions() const { return m_sessionCap.load(); }
+
 unsigned long TwSocketServer::StartServer(unsigned long address, unsigned short* port) {
     if (m_started.load() || port == nullptr || !m_initialized) return 0;
+    std::size_t fitting = SessionCapFor(RaiseDescriptorLimit());
+    std::size_t asked = m_maxSessions.load();
+    m_sessionCap.store(asked == 0 ? fitting : std::min(asked, fitting));
     bool automatic = *port == 0;
     bool open = false;
     for (unsigned candidate = kFirstAutoPort; candidate < kEndAutoPort && !open; ++candidate) {
@@ -184,7 +223,37 @@ void TwSocketServer::OnAccepted(int fd, bool stamp, bool stopping) {
     if (connection->SetUp() != 1) return;
     connection->SetProcessCallBack(m_callback.load(), m_context.load(), this);
     if (stopping || m_callback.load() == nullptr) return;  // the session handle closes it
+    // Full: idle connections must not lock newcomers out, so the longest-idle one goes.
+    if (LiveSessionCount() >= m_sessionCap.load()) EvictOldestIdle();
     AnnounceSession(connection);
+}
+
+std::size_t TwSocketServer::LiveSessionCount() {
+    Synchronizer lock(&m_sessionLock);
+    std::size_t live = 0;
+    for (auto* holder : m_sessions) {
+        prendle::TwAcceptSocket* connection = prendle::AsConnection(*holder);
+        if (connection != nullptr && !connection->Ending()) ++live;
+    }
+    return live;
+}
+
+bool TwSocketServer::EvictOldestIdle() {
+    SharedObjectPtr<SharedObject> oldest;
+    {
+        Synchronizer lock(&m_sessionLock);
+        std::int64_t oldestActivity = 0;
+        for (auto* holder : m_sessions) {
+            prendle::TwAcceptSocket* connection = prendle::AsConnection(*holder);
+            if (connection == nullptr || connection->Ending()) continue;
+            if (!oldest || connection->LastActivity() < oldestActivity) {
+                oldest = *holder;
+                oldestActivity = connection->LastActivity();
+            }
+        }
+    }
+    if (!oldest) return false;
+    return prendle::AsConnection(oldest)->Shutdown(false) == 1;
 }
 
 unsigned long TwSocketServer::StopServer() {

@@ -233,6 +233,16 @@ INSTANTIATE_TEST_SUITE_P(Answers, ProxyFailureTest,
                                            FailureCase{Mode::kTrickle, TW_ERR_PROXY_RECEIVE},
                                            FailureCase{Mode::kCloseEarly, TW_ERR_PROXY_RECEIVE}));
 
+TEST_F(ClientTest, ProxyTimeOutTextNamesTheConfiguredWait) {
+    ScriptedProxy proxy(Mode::kSilence);
+    client->UseHttpProxy(Loopback(), proxy.Port(), "alice", kPassword);
+    EXPECT_FALSE(client->Connect(Loopback(), 443, nullptr));
+    EXPECT_EQ(Error(), TW_ERR_PROXY_TIMEOUT);
+    std::string texts = Texts();
+    EXPECT_NE(texts.find("在0.5秒内没有发送应答"), std::string::npos) << texts;
+    EXPECT_EQ(texts.find("30秒"), std::string::npos) << texts;
+}
+
 class TinyProxyTest : public ClientTest {
 protected:
     void SetUp() override {

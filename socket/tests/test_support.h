@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "prendle/socket_manager.h"
+#include "testsupport/net.h"
 
 namespace prendle_test {
 
@@ -33,66 +34,11 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds
     return true;
 }
 
-// A listening loopback socket on a free port.
-struct PlainListener {
-    int fd = -1;
-    unsigned short port = 0;
-    explicit PlainListener(int backlog = 128) {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        listen(fd, backlog);
-        socklen_t len = sizeof(a);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~PlainListener() {
-        if (fd >= 0) close(fd);
-    }
-    int Accept() const { return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
-};
-
-inline int ConnectPlain(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-inline bool SendAll(int fd, const void* data, std::size_t size) {
-    auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads exactly size bytes (false on end, error or a 10 s silence).
-inline bool RecvAll(int fd, void* data, std::size_t size) {
-    timeval tv{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    auto* p = static_cast<char*>(data);
-    while (size > 0) {
-        ssize_t n = recv(fd, p, size, 0);
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+// Plain loopback sockets: the shared test support's, under the names these tests use.
+using PlainListener = testsupport::LoopbackListener;
+inline int ConnectPlain(unsigned short port) { return testsupport::ConnectLoopback(port); }
+using testsupport::RecvAll;
+using testsupport::SendAll;
 
 // Reads until the peer closes (or 10 s pass); what came.
 inline std::string RecvUntilClose(int fd) {

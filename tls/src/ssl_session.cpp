@@ -388,40 +388,62 @@ bool TwSslSession::Flush(TwSslConnection& conn) {
     bool ok = m_transport->Send(conn.output.data(), whole);
     std::memmove(conn.output.data(), conn.output.data() + whole, conn.kept - whole);
     conn.kept -= whole;
+    // A large message grew the buffer for its records; it goes back to its usual size.
+    if (conn.output.size() > kConnectionOutputSize && conn.kept <= kConnectionOutputSize) {
+        conn.output.resize(kConnectionOutputSize);
+        conn.output.shrink_to_fit();
+    }
     return ok;
 }
 
-int TwSslSession::SendMsg(const char* data, int length, bool flush) {
+TwSslSendResult TwSslSession::SendMsg(const char* data, int length, bool flush) {
     TLS_TRACE("[SendMsg] enter TwSslSession::SendMsg()");
-    if (!data) return -1;
+    if (!data || length < 0) return TwSslSendResult::kFailed;
     auto conn = Active();
     if (!conn) {
         TLS_LOG(kLogError, "[SendMsg] m_ActiveConnection == NULL");
-        return 0;
+        return TwSslSendResult::kFailed;
     }
     std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
-    if (conn->complete || m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED) {
-        // Written a record's worth at a time and moved on whenever an output buffer is full, so
-        // the write buffer never grows past one buffer however large the message.
-        int ret = 0;
-        bool sent = true;
-        while (ret < length) {
-            int piece = std::min(length - ret, kWritePiece);
-            int n = SSL_write(conn->ssl, data + ret, piece);
-            if (n <= 0) {
-                ERR_clear_error();
-                if (ret == 0) ret = n;
-                break;
-            }
-            ret += n;
-            if (conn->kept + kWritePiece + 256 > conn->output.size()) sent = Flush(*conn) && sent;
-        }
-        if (flush) sent = Flush(*conn) && sent;
-        return flush && !sent ? 0 : ret;
+    if (m_broken.load()) return TwSslSendResult::kFailed;
+    if (!conn->complete && m_rehandshake.load() != TW_REHANDSHAKE_REQUESTED) {
+        TLS_TRACE("[SendMsg] SSL session setup has not completed.");
+        HandshakeStep(conn);
+        return TwSslSendResult::kRetry;
     }
-    TLS_TRACE("[SendMsg] SSL session setup has not completed.");
-    HandshakeStep(conn);
-    return 0;
+    // Every record of the message is made before any of it leaves: a tunnel message cut short
+    // on the wire would make the peer read the next message's bytes as the rest of this one.
+    const std::size_t mark = conn->kept;
+    int written = 0;
+    while (written < length) {
+        int piece = std::min(length - written, kWritePiece);
+        int n = SSL_write(conn->ssl, data + written, piece);
+        if (n > 0) {
+            written += n;
+            continue;
+        }
+        int why = SSL_get_error(conn->ssl, n);
+        ERR_clear_error();
+        bool later = why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE;
+        if (written == 0 && later) return TwSslSendResult::kRetry;
+        // Records of this message that were made cannot be taken back from the cipher state, and
+        // must not be sent: the stream cannot go on.
+        conn->kept = std::min(conn->kept, mark);
+        return FailSend("cannot write the whole message");
+    }
+    // Unasked, whole messages still leave once the buffer holds a full one's worth.
+    if (flush || conn->kept >= kConnectionOutputSize - kWritePiece) {
+        if (!Flush(*conn)) return FailSend("the transport refused the records");
+    }
+    return TwSslSendResult::kSent;
+}
+
+TwSslSendResult TwSslSession::FailSend(const char* why) {
+    TLS_LOG(kLogError, "[SendMsg] %s, close the session", why);
+    SetError(TW_SSL_ERR_PROTOCOL, why);
+    m_broken.store(true);
+    CloseSocket();
+    return TwSslSendResult::kFailed;
 }
 
 bool TwSslSession::OpenKeyId(int keyId) {

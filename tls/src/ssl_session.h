@@ -52,6 +52,13 @@ private:
 
 constexpr std::size_t kConnectionOutputSize = 66048;
 
+// What became of a message offered to a session.
+enum class TwSslSendResult {
+    kSent,    // all of it is in records handed to the transport (or queued whole for the next flush)
+    kRetry,   // none of it was taken: the connection is not ready yet; offer it again later
+    kFailed,  // none of it reaches the wire; the session is closing (or the arguments were bad)
+};
+
 class TwSslConnection {
 public:
     TwSslConnection(TwSslSession* session, int keyId);
@@ -94,8 +101,9 @@ public:
     // Cuts and processes whole records; returns the bytes consumed. A malformed stream ends the
     // session (error TW_SSL_ERR_BAD_RECORD, transport closed) and everything offered is consumed.
     std::size_t ProcessReceived(std::uint8_t* data, std::size_t length);
-    // SSL_write result, 0 when the handshake is not complete or the flush failed.
-    int SendMsg(const char* data, int length, bool flush);
+    // Whole or nothing: a message is never cut short on the wire. Without `flush` its records may
+    // wait in the buffer for the next flush.
+    TwSslSendResult SendMsg(const char* data, int length, bool flush);
     // Shuts down key ids 0-3 (close_notify), removing them when asked.
     void ShutdownAll(bool remove);
     bool CloseSocket();
@@ -160,6 +168,7 @@ private:
     void RemoveConnection(const std::shared_ptr<TwSslConnection>& conn);
     void ShutdownConnection(const std::shared_ptr<TwSslConnection>& conn, bool remove);
     bool Flush(TwSslConnection& conn);
+    TwSslSendResult FailSend(const char* why);
     void SetOpenSslError(int code);
 
     std::shared_ptr<TwSslEngine> m_engine;

@@ -14,29 +14,17 @@ R Guard(R failure, F&& call) {
 }
 }  // namespace
 
-TwSslStateMachine::TwSslStateMachine() : m_impl(nullptr) {
+TwSslStateMachine::TwSslStateMachine() {
     try {
-        m_impl = new TwSslStateMachineImpl;
-        m_impl->AddRef();
+        m_impl = TwSslStateMachineImpl::Create();
     } catch (...) {
-        m_impl = nullptr;
+        m_impl.reset();
     }
 }
 
-TwSslStateMachine::~TwSslStateMachine() {
-    if (m_impl) m_impl->Release();
-}
-
-TwSslStateMachine::TwSslStateMachine(const TwSslStateMachine& other) : m_impl(other.m_impl) {
-    if (m_impl) m_impl->AddRef();
-}
-
-TwSslStateMachine& TwSslStateMachine::operator=(const TwSslStateMachine& other) {
-    if (other.m_impl) other.m_impl->AddRef();
-    if (m_impl) m_impl->Release();
-    m_impl = other.m_impl;
-    return *this;
-}
+TwSslStateMachine::~TwSslStateMachine() = default;
+TwSslStateMachine::TwSslStateMachine(const TwSslStateMachine& other) = default;
+TwSslStateMachine& TwSslStateMachine::operator=(const TwSslStateMachine& other) = default;
 
 int TwSslStateMachine::Initialize(TwSslProtocol protocol, const char* cipherList) {
     return m_impl ? Guard(0, [&] { return m_impl->engine->Initialize(protocol, cipherList); }) : 0;
@@ -105,7 +93,7 @@ void TwSslStateMachine::SetCancelEvent(platform::Event* event) {
     if (m_impl) m_impl->SetCancelEvent(event);
 }
 
-TwSslAPI* TwSslStateMachine::GetSslAPI() { return m_impl; }
+TwSslAPI* TwSslStateMachine::GetSslAPI() { return m_impl.get(); }
 
 int TwSslStateMachine::Terminate() { return m_impl ? Guard(0, [&] { return m_impl->TerminateAll(); }) : 0; }
 

@@ -26,7 +26,9 @@ int TwSslStateMachineImpl::SetSessionData(SharedObjectPtr<SharedObject> session,
 int TwSslStateMachineImpl::SendMsg(SharedObjectPtr<SharedObject> session, const char* data, int length, bool flush) {
     auto* h = AsSslSession(session);
     if (!h || !h->core || !data) return -1;
-    return h->core->SendMsg(data, length, flush);
+    // Callers have always read 0 as "not sent"; GetSslError tells a closing session from one
+    // that is not ready yet. Either way none of the message went out.
+    return h->core->SendMsg(data, length, flush) == TwSslSendResult::kSent ? length : 0;
 }
 
 int TwSslStateMachineImpl::SendUdpMsg(SharedObjectPtr<SharedObject> session, const char* data, int length) {

@@ -6,7 +6,7 @@
 #include <netdb.h>
 
 #include <cstring>
-#include <set>
+#include <map>
 #include <shared_mutex>
 
 #include "tls_log.h"
@@ -15,15 +15,16 @@ using namespace tamberk;
 
 namespace {
 
-// Live implementation objects: a callback of the socket engine that arrives after Terminate
-// finds its object gone from here and answers without touching it.
+// Bound implementation objects by the context their socket engine passes back. A callback that
+// arrives after Terminate, or while the last owner is destroying the object, finds no entry or
+// an expired one and answers without touching it: a weak reference never revives an object.
 std::shared_mutex g_liveLock;
-std::set<TwSslStateMachineImpl*> g_live;
+std::map<const void*, std::weak_ptr<TwSslStateMachineImpl>> g_live;
 
-SharedObjectPtr<TwSslStateMachineImpl> Live(void* context) {
+std::shared_ptr<TwSslStateMachineImpl> Live(const void* context) {
     std::shared_lock<std::shared_mutex> lock(g_liveLock);
-    auto* impl = static_cast<TwSslStateMachineImpl*>(context);
-    return g_live.count(impl) ? SharedObjectPtr<TwSslStateMachineImpl>(impl) : SharedObjectPtr<TwSslStateMachineImpl>();
+    auto it = g_live.find(context);
+    return it == g_live.end() ? nullptr : it->second.lock();
 }
 
 unsigned long Detached(_TwMessage* message) {
@@ -80,7 +81,11 @@ void TwSslSessionHandle::SetUdpSession(SharedObjectPtr<SharedObject> udp) {
     m_udp = udp;
 }
 
-TwSslStateMachineImpl::TwSslStateMachineImpl() : SharedObject("TwSslStateMachineImpl") {}
+std::shared_ptr<TwSslStateMachineImpl> TwSslStateMachineImpl::Create() {
+    std::shared_ptr<TwSslStateMachineImpl> impl(new TwSslStateMachineImpl);
+    impl->m_self = impl;
+    return impl;
+}
 
 TwSslStateMachineImpl::~TwSslStateMachineImpl() {
     Unregister();
@@ -89,7 +94,7 @@ TwSslStateMachineImpl::~TwSslStateMachineImpl() {
 
 void TwSslStateMachineImpl::Register() {
     std::unique_lock<std::shared_mutex> lock(g_liveLock);
-    g_live.insert(this);
+    g_live[this] = m_self;
 }
 
 void TwSslStateMachineImpl::Unregister() {
@@ -299,7 +304,7 @@ void TwSslStateMachineImpl::StopSslSession(const SharedObjectPtr<SharedObject>& 
 unsigned long TwSslStateMachineImpl::SocketCallback(TwSocketManager* manager, _TwMessage* message) {
     if (!message) return TW_ERR_FAILED;
     try {
-        SharedObjectPtr<TwSslStateMachineImpl> impl = Live(message->userContext);
+        std::shared_ptr<TwSslStateMachineImpl> impl = Live(message->userContext);
         if (!impl) return Detached(message);
         return impl->OnSocketMessage(manager, message);
     } catch (...) {
@@ -360,7 +365,7 @@ unsigned long TwSslStateMachineImpl::OnSocketMessage(TwSocketManager* manager, _
 unsigned long TwSslStateMachineImpl::UdpCallback(TwUDPSocketServer* /*server*/, _TwMessage* message) {
     if (!message) return TW_ERR_FAILED;
     try {
-        SharedObjectPtr<TwSslStateMachineImpl> impl = Live(message->userContext);
+        std::shared_ptr<TwSslStateMachineImpl> impl = Live(message->userContext);
         if (!impl) return TW_SUCCEED;
         return impl->OnUdpMessage(message);
     } catch (...) {

@@ -41,10 +41,14 @@ public:
     SharedObjectPtr<SharedObject> callerContext;
 };
 
-class TwSslStateMachineImpl : public SharedObject, public TwSslAPI {
+// Owned by shared pointers only (Create): the socket engine's callbacks find it through a weak
+// reference in a registry, which cannot be locked again once the last owner let go.
+class TwSslStateMachineImpl final : public TwSslAPI {
 public:
-    TwSslStateMachineImpl();
-    ~TwSslStateMachineImpl() override;
+    static std::shared_ptr<TwSslStateMachineImpl> Create();
+    virtual ~TwSslStateMachineImpl();
+    TwSslStateMachineImpl(const TwSslStateMachineImpl&) = delete;
+    TwSslStateMachineImpl& operator=(const TwSslStateMachineImpl&) = delete;
 
     std::shared_ptr<tamberk::TwSslEngine> engine = std::make_shared<tamberk::TwSslEngine>();
 
@@ -98,6 +102,7 @@ public:
     int OpenKeyId(SharedObjectPtr<SharedObject> session, int keyId) override;
 
 private:
+    TwSslStateMachineImpl() = default;
     unsigned long OnSocketMessage(TwSocketManager* manager, _TwMessage* message);
     unsigned long OnUdpMessage(_TwMessage* message);
     bool StartSslSession(TwSocketManager* manager, _TwMessage* message);
@@ -120,6 +125,7 @@ private:
     std::mutex m_udpLock;
     TwSslUDPPacketProc m_udpProc = nullptr;
     void* m_udpContext = nullptr;
+    std::weak_ptr<TwSslStateMachineImpl> m_self;
 };
 
 TwSslSessionHandle* AsSslSession(const SharedObjectPtr<SharedObject>& session);

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 extern char** environ;
 
 namespace tamberk::test {
@@ -87,7 +89,14 @@ bool OpenSslServer::Start(const std::vector<std::string>& args) {
         m_pid = -1;
         return false;
     }
-    return WaitOutput("ACCEPT");
+    // It names the port the kernel gave it: "ACCEPT 127.0.0.1:<port>".
+    if (!WaitOutput("ACCEPT ") || !WaitOutput("\n")) return false;
+    std::size_t at = m_output.find("ACCEPT ");
+    std::size_t end = m_output.find('\n', at);
+    std::size_t colon = m_output.rfind(':', end);
+    if (colon == std::string::npos || colon < at) return false;
+    m_port = static_cast<unsigned short>(std::strtoul(m_output.c_str() + colon + 1, nullptr, 10));
+    return m_port != 0;
 }
 
 bool OpenSslServer::WaitOutput(const std::string& text, int milliseconds) {

@@ -1,5 +1,4 @@
-// Loopback helpers: a content handler that records what it sees with bounded waits, a free
-// loopback port, and an `openssl s_server` child process with its stdin and stdout piped.
+// Loopback helpers: a content handler that records what it sees with bounded waits, and an `openssl s_server` child process with its stdin and stdout piped.
 #pragma once
 #include <sys/types.h>
 
@@ -35,8 +34,10 @@ public:
     ~OpenSslServer();
     OpenSslServer(const OpenSslServer&) = delete;
     OpenSslServer& operator=(const OpenSslServer&) = delete;
-    // Starts `openssl s_server <args>` and waits (bounded) for it to accept.
+    // Starts `openssl s_server <args>` and waits (bounded) for it to accept; with port 0 in its
+    // -accept address the kernel picks the port, which Port() then tells.
     bool Start(const std::vector<std::string>& args);
+    unsigned short Port() const { return m_port; }
     // Waits until its output contains `text`.
     bool WaitOutput(const std::string& text, int milliseconds = 15000);
     bool Write(const std::string& text);
@@ -44,6 +45,7 @@ public:
 
 private:
     pid_t m_pid = -1;
+    unsigned short m_port = 0;
     int m_in = -1;
     int m_out = -1;
     std::string m_output;

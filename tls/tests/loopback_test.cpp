@@ -17,8 +17,8 @@
 #include "state_machine_impl.h"
 #include "tamberk/ssl_state_machine.h"
 #include "test_certs.h"
-#include "testsupport/net.h"
 #include "platform/machine_root.h"
+#include "testsupport/net.h"
 
 using namespace tamberk::test;
 namespace fs = std::filesystem;
@@ -35,7 +35,7 @@ struct LoopbackTest : ::testing::Test {
     SharedObjectPtr<TwSocketClient> socketClient = TwSocketClient::CreateSockClient();
     std::unique_ptr<TwSslStateMachine> server = std::make_unique<TwSslStateMachine>();
     std::unique_ptr<TwSslStateMachine> client = std::make_unique<TwSslStateMachine>();
-    unsigned short port = testsupport::FreeLoopbackPort();
+    unsigned short port = 0;  // the listening side's, read back once it listens
 
     void SetUp() override {
         ::setenv("QEL_ROOT", dir.Path().c_str(), 1);
@@ -58,7 +58,8 @@ struct LoopbackTest : ::testing::Test {
         ASSERT_NE(server->RegisterSslContentHandler(&HandlerSide::Proc, &serverSide, 23, 0), nullptr);
         ASSERT_EQ(server->BindToSocketServer(socketServer.get(), serverPem.c_str(), nullptr, nullptr, caPath.c_str(),
                                              nullptr), 1);
-        ASSERT_EQ(server->StartSslServer(htonl(INADDR_LOOPBACK), port), 1);
+        ASSERT_EQ(server->StartSslServer(htonl(INADDR_LOOPBACK), 0), 1);
+        port = socketServer->ListenPort();
     }
     void BindClient(const char* ciphers = nullptr) {
         ASSERT_EQ(client->Initialize(TW_SSL_PROTOCOL_TLSV1, ciphers), 1);
@@ -133,7 +134,8 @@ TEST_F(LoopbackTest, TwoSendersAndAnEchoingHandler) {
     ASSERT_EQ(server->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr), 1);
     ASSERT_NE(server->RegisterSslContentHandler(&EchoProc, &serverSide, 23, 0), nullptr);
     ASSERT_EQ(server->BindToSocketServer(socketServer.get(), serverPem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr), 1);
-    ASSERT_EQ(server->StartSslServer(htonl(INADDR_LOOPBACK), port), 1);
+    ASSERT_EQ(server->StartSslServer(htonl(INADDR_LOOPBACK), 0), 1);
+    port = socketServer->ListenPort();
     BindClient();
     auto session = Connect();
     ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.connects == 1; }));
@@ -248,10 +250,11 @@ TEST_F(LoopbackTest, RefusesSsl2And3AtBindTime) {
 struct OpenSslPeerTest : LoopbackTest {
     void RunAgainst(const std::vector<std::string>& extra, const char* expectVersion) {
         OpenSslServer peer;
-        std::vector<std::string> args = {"-accept", "127.0.0.1:" + std::to_string(port), "-cert", serverPem,
+        std::vector<std::string> args = {"-accept", "127.0.0.1:0", "-cert", serverPem,
                                          "-key", serverPem};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_TRUE(peer.Start(args)) << peer.Output();
+        port = peer.Port();
         auto session = Connect();
         ASSERT_TRUE(session);
         ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.connects == 1; })) << peer.Output();

@@ -15,11 +15,11 @@
 
 #include "cert_text.h"
 #include "tamberk/tls_log_sink.h"
+#include "testsupport/tls_pipe.h"
 #include "tls_log.h"
-#include "tls_pipe.h"
 
 using namespace tamberk;
-using namespace tamberk::test;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {

@@ -112,7 +112,7 @@ FakeDriver::FakeDriver(int adapters, RingLayout layout, bool waitBound) {
     config.nicFactory = MakeFakeNicFactory(m_nics);
     running = DriverEntry(config);
     if (running && waitBound) {
-        testsupport::WaitFor([this, adapters] {
+        testsupport::WaitFor("every adapter to be valid", [this, adapters] {
             for (int i = 0; i < adapters; ++i) {
                 AdapterEntry* e = Entry(static_cast<std::size_t>(i));
                 if (e == nullptr || !e->m_bValid.load()) return false;

@@ -91,9 +91,12 @@ protected:
         if (platform::ServiceInstalled(m_name)) {
             const DWORD pid = platform::GetServiceProcessId(m_name);
             if (pid != 0) {
-                WaitFor([&] { return TwService::IsServiceRunning(m_name.c_str()); }, 5000);
+                WaitFor(
+                    "the service to run", [&] { return TwService::IsServiceRunning(m_name.c_str()); }, 5000);
                 platform::ControlServiceByName(m_name, platform::SERVICE_CONTROL_STOP, nullptr, 5000);
-                if (!WaitFor([&] { return platform::GetServiceProcessId(m_name) == 0; }, 5000)) {
+                if (!WaitFor(
+                        "the service process to end",
+                        [&] { return platform::GetServiceProcessId(m_name) == 0; }, 5000)) {
                     kill(static_cast<pid_t>(pid), SIGKILL);
                 }
             }
@@ -131,7 +134,8 @@ TEST_F(ServiceTest, InstallStartControlStopUninstall) {
     ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
     EXPECT_TRUE(TwService::IsServiceRunning(m_name.c_str()));
     EXPECT_TRUE(TwService::HaveStopServicePriv(m_name.c_str()));
-    EXPECT_TRUE(WaitFor([&] { return RecordHas("init"); }, 5000));
+    EXPECT_TRUE(WaitFor(
+        "the service to record \"init\"", [&] { return RecordHas("init"); }, 5000));
     EXPECT_EQ(TwService::StartService(m_name.c_str()), 1) << "starting a running service succeeds";
 
     ASSERT_TRUE(TwService::SendControlCode(m_name.c_str(), 128));
@@ -153,7 +157,8 @@ TEST_F(ServiceTest, InstallStartControlStopUninstall) {
 
     ASSERT_EQ(TwService::StopService(m_name.c_str()), 1);
     EXPECT_TRUE(RecordHas("stop"));
-    EXPECT_TRUE(WaitFor([&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    EXPECT_TRUE(WaitFor(
+        "the service to stop", [&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
     EXPECT_EQ(TwService::StopService(m_name.c_str()), 1) << "stopping a stopped service succeeds";
     EXPECT_FALSE(TwService::SendControlCode(m_name.c_str(), 128));
 
@@ -166,7 +171,8 @@ TEST_F(ServiceTest, UninstallOfARunningServiceStopsItAndRemovesTheRecord) {
     ASSERT_EQ(RunSwitch("-i"), 0);
     ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
     ASSERT_EQ(RunSwitch("-u"), 0);
-    EXPECT_TRUE(WaitFor([&] { return !platform::ServiceInstalled(m_name); }, 10000));
+    EXPECT_TRUE(WaitFor(
+        "the service to be uninstalled", [&] { return !platform::ServiceInstalled(m_name); }, 10000));
     EXPECT_TRUE(RecordHas("stop"));
 }
 
@@ -176,13 +182,18 @@ TEST_F(ServiceTest, AServiceThatDiesIsSeenStoppedAndRestartedByItsFailureAction)
     const DWORD first = platform::GetServiceProcessId(m_name);
     ASSERT_NE(first, 0u);
     EXPECT_FALSE(TwService::SendControlCode(m_name.c_str(), 200)) << "it dies while handling the code";
-    ASSERT_TRUE(WaitFor([&] {
-        const DWORD now = platform::GetServiceProcessId(m_name);
-        return now != 0 && now != first;
-    }, 10000));
-    EXPECT_TRUE(WaitFor([&] { return TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    ASSERT_TRUE(WaitFor(
+        "a new service process",
+        [&] {
+            const DWORD now = platform::GetServiceProcessId(m_name);
+            return now != 0 && now != first;
+        },
+        10000));
+    EXPECT_TRUE(WaitFor(
+        "the service to run", [&] { return TwService::IsServiceRunning(m_name.c_str()); }, 5000));
     ASSERT_EQ(TwService::StopService(m_name.c_str()), 1);
-    EXPECT_TRUE(WaitFor([&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    EXPECT_TRUE(WaitFor(
+        "the service to stop", [&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
 }
 
 TEST_F(ServiceTest, AServiceThatDiesWithoutFailureActionsStaysStopped) {
@@ -193,7 +204,8 @@ TEST_F(ServiceTest, AServiceThatDiesWithoutFailureActionsStaysStopped) {
     const DWORD pid = platform::GetServiceProcessId(m_name);
     ASSERT_NE(pid, 0u);
     ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGKILL), 0);
-    ASSERT_TRUE(WaitFor([&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    ASSERT_TRUE(WaitFor(
+        "the service to stop", [&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
     platform::SERVICE_STATUS st{};
     ASSERT_EQ(platform::QueryServiceStatusByName(m_name, &st), platform::kErrorSuccess);
     EXPECT_EQ(st.dwCurrentState, platform::SERVICE_STOPPED);
@@ -253,12 +265,15 @@ long ReadSyscalls(pid_t pid) {
 
 TEST_F(ServiceTest, ConsoleModeWithClosedInputDoesNotSpinAndStopsOnSignal) {
     Child c = StartProgram({"-t"}, false);
-    ASSERT_TRUE(WaitFor([&] { return RecordHas("init"); }, 5000));
+    ASSERT_TRUE(WaitFor(
+        "the service to record \"init\"", [&] { return RecordHas("init"); }, 5000));
     // Give a spinning loop time to show itself: it would read standard input 50 times a second.
-    ASSERT_TRUE(WaitFor([&] { return ReadSyscalls(c.pid) >= 0; }, 1000));
+    ASSERT_TRUE(WaitFor(
+        "the child's system call count", [&] { return ReadSyscalls(c.pid) >= 0; }, 1000));
     const long before = ReadSyscalls(c.pid);
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
-    WaitFor([&] { return std::chrono::steady_clock::now() >= until; }, 1000);
+    WaitFor(
+        "the observation window to pass", [&] { return std::chrono::steady_clock::now() >= until; }, 1000);
     const long after = ReadSyscalls(c.pid);
     EXPECT_LE(after - before, 2) << "the console loop keeps reading a closed input";
     ASSERT_EQ(kill(c.pid, SIGTERM), 0);
@@ -268,7 +283,8 @@ TEST_F(ServiceTest, ConsoleModeWithClosedInputDoesNotSpinAndStopsOnSignal) {
 
 TEST_F(ServiceTest, ConsoleModeEndsOnYesInCapitals) {
     Child c = StartProgram({"-t"}, true);
-    ASSERT_TRUE(WaitFor([&] { return RecordHas("init"); }, 5000));
+    ASSERT_TRUE(WaitFor(
+        "the service to record \"init\"", [&] { return RecordHas("init"); }, 5000));
     const std::string words = "no\nYES\n";
     ASSERT_EQ(write(c.stdinFd, words.data(), words.size()), static_cast<ssize_t>(words.size()));
     EXPECT_EQ(WaitChild(c), 0);

@@ -10,6 +10,7 @@
 // Configuration calls come from one controlling thread before connections start. No call throws.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 #include "platform/event.h"
 #include "platform/types.h"
@@ -50,8 +51,9 @@ using TwSslUDPPacketProc = std::uint32_t (*)(TwSslAPI* api, TwSslMessage* messag
 class TAMBERK_API TwSslAPI {
 public:
     virtual int SetSessionData(SharedObjectPtr<SharedObject> session, DWORD value) = 0;
-    // SSL_write's result; 0 before the handshake completed or when the flush failed; -1 for a
-    // null session or null data.
+    // Whole or nothing: `length` when all of the message was taken, 0 when none of it was (before
+    // the handshake completed, or the session failed: see GetSslError); -1 for a null session or
+    // null data. A message is never cut short on the wire.
     virtual int SendMsg(SharedObjectPtr<SharedObject> session, const char* data, int length, bool flush) = 0;
     virtual int SendUdpMsg(SharedObjectPtr<SharedObject> session, const char* data, int length) = 0;
     virtual int UdpConnect(SharedObjectPtr<SharedObject> session, unsigned long address, unsigned short port,
@@ -130,5 +132,7 @@ public:
     void SetCertificateWarningHandler(void (*handler)(const char* text));
 
 private:
-    TwSslStateMachineImpl* m_impl;
+    // Copies share one implementation. Engine callbacks reach it only through a weak reference,
+    // so none can bring it back once the last facade and the last running callback let go.
+    std::shared_ptr<TwSslStateMachineImpl> m_impl;
 };

@@ -1,6 +1,6 @@
-// An in-memory pipe between a client and a server session of the library, pumped by the test
+// An in-memory pipe between a client and a server session of the TLS library, pumped by the test
 // thread: bytes one side sends become the other side's received bytes, optionally in small
-// pieces, and the consumed-bytes rule of the socket engine is kept.
+// pieces or through a fault wire, and the consumed-bytes rule of the socket engine is kept.
 #pragma once
 #include <algorithm>
 #include <filesystem>
@@ -12,17 +12,25 @@
 
 #include "ssl_engine.h"
 #include "ssl_session.h"
-#include "test_certs.h"
+#include "testsupport/certs.h"
+#include "testsupport/fault_wire.h"
+#include "testsupport/temp_dir.h"
 
-namespace tamberk::test {
+namespace testsupport {
+
+using tamberk::TwSslContentSink;
+using tamberk::TwSslEngine;
+using tamberk::TwSslSession;
+using tamberk::TwSslTransport;
 
 struct PipeEnd : TwSslTransport {
     std::mutex m;
     std::vector<std::uint8_t> outbox;
     bool closed = false;
+    std::size_t capacity = SIZE_MAX;  // a queue that refuses what would not fit, whole
     bool Send(const std::uint8_t* data, std::size_t length) override {
         std::lock_guard<std::mutex> lock(m);
-        if (closed) return false;
+        if (closed || length > capacity - std::min(capacity, outbox.size())) return false;
         outbox.insert(outbox.end(), data, data + length);
         return true;
     }
@@ -99,6 +107,8 @@ struct PipePair {
     std::shared_ptr<TwSslSession> client, server;
     std::vector<std::uint8_t> clientInbox, serverInbox;
     std::size_t chunk = 0;  // 0: everything at once
+    // Optional damage on the way to the server / to the client (delays do not apply here).
+    std::unique_ptr<FaultWire> toServer, toClient;
 
     // Sessions and their engine refer to each other until the engine lets them go.
     ~PipePair() {
@@ -134,12 +144,22 @@ struct PipePair {
         for (int i = 0; i < rounds; ++i) {
             bool moved = false;
             if (server && !serverEnd->IsClosed())
-                moved |= Feed(*serverEngine, *server, serverInbox, clientEnd->Take(), chunk);
+                moved |= Deliver(*serverEngine, *server, serverInbox, clientEnd->Take(), toServer.get());
             if (client && !clientEnd->IsClosed())
-                moved |= Feed(*clientEngine, *client, clientInbox, serverEnd->Take(), chunk);
+                moved |= Deliver(*clientEngine, *client, clientInbox, serverEnd->Take(), toClient.get());
             if (!moved) return;
         }
     }
+
+private:
+    bool Deliver(TwSslEngine& engine, TwSslSession& session, std::vector<std::uint8_t>& inbox,
+                 std::vector<std::uint8_t> bytes, FaultWire* wire) {
+        if (bytes.empty()) return false;
+        if (wire == nullptr) return Feed(engine, session, inbox, std::move(bytes), chunk);
+        for (auto& piece : wire->Pass(bytes.data(), bytes.size()))
+            Feed(engine, session, inbox, std::move(piece.bytes), chunk);
+        return true;
+    }
 };
 
-}  // namespace tamberk::test
+}  // namespace testsupport

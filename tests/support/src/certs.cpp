@@ -1,4 +1,4 @@
-#include "test_certs.h"
+#include "testsupport/certs.h"
 
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace tamberk::test {
+namespace testsupport {
 
 CertKey::~CertKey() {
     X509_free(cert);
@@ -77,4 +77,4 @@ std::string SerialHexOf(const CertKey& ck) {
     return hex;
 }
 
-}  // namespace tamberk::test
+}  // namespace testsupport
