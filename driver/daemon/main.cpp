@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
         } else if (arg.rfind("--protocol-delay-ms=", 0) == 0 && arg.size() > 20 && arg.size() < 28 &&
                    arg.find_first_not_of("0123456789", 20) == std::string::npos) {
             options.driver.timing.startDelayMs = static_cast<std::uint32_t>(std::strtoul(arg.c_str() + 20, nullptr, 10));
+        } else if (arg.rfind("--device-group=", 0) == 0 && arg.size() > 15 && arg.size() < 15 + 256) {
+            options.deviceGroup = arg.substr(15);
         } else if (arg.rfind("--trace-file=", 0) == 0 && arg.size() > 13) {
             traceFile = std::fopen(arg.c_str() + 13, "a");
             if (traceFile == nullptr) {
@@ -30,7 +32,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else {
-            std::fprintf(stderr, "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--trace-file=PATH]\n");
+            std::fprintf(stderr, "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--device-group=NAME] "
+                         "[--trace-file=PATH]\n");
             return 2;
         }
     }

@@ -87,7 +87,13 @@ bool TwOlvaneDaemon::Start(DaemonOptions options, std::string* error) {
         return false;
     }
     const std::string path = options.devicePath.empty() ? platform::FilterDevicePath() : options.devicePath;
-    if (!m_server.Start(path)) {
+    bool groupFound = false;
+    const auto policy = platform::PeerPolicy::RootOrGroupNamed(options.deviceGroup, &groupFound);
+    if (!groupFound) {
+        DbgPrint("QelMini: group %s does not exist; only root may open the control device\n",
+                 options.deviceGroup.c_str());
+    }
+    if (!m_server.Start(path, policy)) {
         if (error != nullptr) *error = "control device " + path + ": " + std::strerror(errno);
         DriverUnload();
         return false;

@@ -20,6 +20,9 @@ namespace olvane {
 struct DaemonOptions {
     DriverConfig driver;
     std::string devicePath;        // empty: platform::FilterDevicePath()
+    // Besides root, members of this group may open the control device. A group that does not
+    // exist leaves the device to root alone.
+    std::string deviceGroup = "qel";
     bool listRealAdapters = true;  // rtnetlink listing and link monitor
     bool installDefaultAdapter = true;
 };
