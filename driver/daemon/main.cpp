@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "olvane_daemon.h"
+#include "platform/unique_fd.h"
 #include "trace.h"
 
 int main(int argc, char** argv) {
@@ -49,7 +50,8 @@ int main(int argc, char** argv) {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts
-    int sfd = signalfd(-1, &set, SFD_CLOEXEC);
+    const platform::UniqueFd signals(signalfd(-1, &set, SFD_CLOEXEC));
+    const int sfd = signals.Get();
     olvane::TwOlvaneDaemon daemon;
     std::string error;
     if (sfd < 0 || !daemon.Start(options, &error)) {
@@ -64,7 +66,6 @@ int main(int argc, char** argv) {
     const bool failed = olvane::WaitForTermination(sfd, daemon.StopFd()) == olvane::MainWaitEnd::kPollError;
     if (failed) std::fprintf(stderr, "Olvane: waiting for a stop request failed\n");
     daemon.Stop();
-    ::close(sfd);
     olvane::SetTraceSink({});
     if (traceFile != nullptr) std::fclose(traceFile);
     std::printf("Olvane: stopped\n");

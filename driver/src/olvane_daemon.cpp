@@ -63,11 +63,11 @@ bool InstallDefaultAdapter(platform::SettingsStore& store) {
     return ok;
 }
 
-TwOlvaneDaemon::TwOlvaneDaemon() { m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+TwOlvaneDaemon::TwOlvaneDaemon() { m_stopFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)); }
 
 TwOlvaneDaemon::~TwOlvaneDaemon() {
     Stop();
-    if (m_stopFd >= 0) ::close(m_stopFd);
+    m_stopFd.Reset();
 }
 
 bool TwOlvaneDaemon::Start(DaemonOptions options, std::string* error) {
@@ -110,11 +110,11 @@ bool TwOlvaneDaemon::Start(DaemonOptions options, std::string* error) {
 
 void TwOlvaneDaemon::RequestStop() {
     std::uint64_t one = 1;
-    (void)!::write(m_stopFd, &one, sizeof(one));
+    (void)!::write(m_stopFd.Get(), &one, sizeof(one));
 }
 
 bool TwOlvaneDaemon::Wait(int timeoutMs) {
-    pollfd p{m_stopFd, POLLIN, 0};
+    pollfd p{m_stopFd.Get(), POLLIN, 0};
     for (;;) {
         int n = ::poll(&p, 1, timeoutMs);
         if (n < 0 && errno == EINTR) continue;

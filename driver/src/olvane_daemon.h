@@ -10,6 +10,7 @@
 #include "control_server.h"
 #include "link_monitor.h"
 #include "miniport_global.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 class SettingsStore;
@@ -49,10 +50,10 @@ public:
     // Waits for a stop request; false on timeout.
     bool Wait(int timeoutMs = -1);
     void Stop();
-    int StopFd() const { return m_stopFd; }
+    int StopFd() const { return m_stopFd.Get(); }
 
 private:
-    int m_stopFd = -1;
+    platform::UniqueFd m_stopFd;
     bool m_started = false;
     TwControlServer m_server;
     TwLinkMonitor m_monitor;

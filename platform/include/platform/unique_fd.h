@@ -34,6 +34,13 @@ public:
         if (old >= 0 && old != fd) ::close(old);
     }
 
+    // Closes now and reports what close said (0, or -1 with errno), for writers that must know
+    // their data reached the file.
+    int Close() noexcept {
+        const int old = Release();
+        return old >= 0 ? ::close(old) : 0;
+    }
+
 private:
     int m_fd = -1;
 };

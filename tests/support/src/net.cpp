@@ -5,11 +5,13 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include "platform/unique_fd.h"
 
 namespace testsupport {
 
 unsigned short FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const platform::UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = sock.Get();
     if (fd < 0) return 0;
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -17,7 +19,6 @@ unsigned short FreeLoopbackPort() {
     socklen_t len = sizeof a;
     const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    ::close(fd);
     return ok ? ntohs(a.sin_port) : 0;
 }
 
