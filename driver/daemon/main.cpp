@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else {
-            std::fprintf(stderr, "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--device-group=NAME] "
+            std::fprintf(stderr,
+                         "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--device-group=NAME] "
                          "[--trace-file=PATH]\n");
             return 2;
         }

@@ -67,10 +67,11 @@ void TwControlServer::OnRequest(platform::PipeRequest& request, platform::PipeRe
     TW_DEVICE_REQUEST req{};
     TW_DEVICE_REPLY rep{TW_DEVICE_MAGIC, STATUS_INVALID_PARAMETER, 0, 0};
     const std::size_t n = request.data.size();
-    const bool wellFormed = it != m_handles.end() && !request.oversized && n >= sizeof(req) &&
-                            (std::memcpy(&req, request.data.data(), sizeof(req)), req.magic == TW_DEVICE_MAGIC) &&
-                            req.inLength <= TW_DEVICE_MAX_BUFFER && req.outLength <= TW_DEVICE_MAX_BUFFER &&
-                            n == sizeof(req) + req.inLength;
+    const bool wellFormed =
+        it != m_handles.end() && !request.oversized && n >= sizeof(req) &&
+        (std::memcpy(&req, request.data.data(), sizeof(req)), req.magic == TW_DEVICE_MAGIC) &&
+        req.inLength <= TW_DEVICE_MAX_BUFFER && req.outLength <= TW_DEVICE_MAX_BUFFER &&
+        n == sizeof(req) + req.inLength;
     if (!wellFormed) {
         ++m_rejected;
         FillReply(rep, nullptr, reply);

@@ -1,7 +1,7 @@
 // Who may open the control device: root and the members of its group, each user within a
 // limit of handles that never locks out another user or root.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,7 +31,7 @@ int QueryVersion(const std::string& path) {
 }
 
 class ControlAccess : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
         ASSERT_TRUE(m_driver.running);
@@ -45,14 +45,15 @@ protected:
 };
 
 TEST_F(ControlAccess, OnlyRootAndGroupMembersOpenTheDevice) {
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(m_path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0660u);
     EXPECT_EQ(st.st_gid, kDeviceGroup);
     using testsupport::kNobodyGid;
     using testsupport::kNobodyUid;
-    EXPECT_EQ(testsupport::RunAsUser(kNobodyUid, kNobodyGid, {kDeviceGroup}, [&] { return QueryVersion(m_path); }),
-              0)
+    EXPECT_EQ(
+        testsupport::RunAsUser(kNobodyUid, kNobodyGid, {kDeviceGroup}, [&] { return QueryVersion(m_path); }),
+        0)
         << "a member";
     EXPECT_EQ(testsupport::RunAsUser(kNobodyUid, kNobodyGid, {}, [&] { return QueryVersion(m_path); }), 1)
         << "a non-member";
@@ -71,25 +72,30 @@ TEST_F(ControlAccess, OneUsersIdleHandlesLockOutNeitherOthersNorRoot) {
     platform::UniqueFd holdRead(hold[0]), holdWrite(hold[1]);
     std::atomic<int> opened{-2};
     std::thread attacker([&] {
-        opened = testsupport::RunAsUser(testsupport::kNobodyUid, testsupport::kNobodyGid, {kDeviceGroup}, [&] {
-            holdWrite.Reset();
-            std::vector<std::unique_ptr<platform::FilterDevice>> handles;
-            int answered = 0;
-            for (int i = 0; i < 80; ++i) {
-                handles.push_back(platform::FilterDevice::Open(m_path));
-                _DriverVersion v{};
-                DWORD returned = 0;
-                if (handles.back() != nullptr &&
-                    handles.back()->DeviceIoControl(IOCTL_NDIS_FILTER_GET_VERSION, nullptr, 0, &v, 2, &returned)) {
-                    ++answered;
+        opened = testsupport::RunAsUser(
+            testsupport::kNobodyUid, testsupport::kNobodyGid, {kDeviceGroup},
+            [&] {
+                holdWrite.Reset();
+                std::vector<std::unique_ptr<platform::FilterDevice>> handles;
+                int answered = 0;
+                for (int i = 0; i < 80; ++i) {
+                    handles.push_back(platform::FilterDevice::Open(m_path));
+                    _DriverVersion v{};
+                    DWORD returned = 0;
+                    if (handles.back() != nullptr &&
+                        handles.back()->DeviceIoControl(IOCTL_NDIS_FILTER_GET_VERSION, nullptr, 0, &v, 2,
+                                                        &returned)) {
+                        ++answered;
+                    }
                 }
-            }
-            char c;
-            (void)!::read(holdRead.Get(), &c, 1);  // idle until released
-            return answered;
-        }, 30000);
+                char c;
+                (void)!::read(holdRead.Get(), &c, 1);  // idle until released
+                return answered;
+            },
+            30000);
     });
-    ASSERT_TRUE(testsupport::WaitFor([&] { return m_server.RefusedConnections() >= 80 - kMaxHandlesPerUser; }, 20000))
+    ASSERT_TRUE(
+        testsupport::WaitFor([&] { return m_server.RefusedConnections() >= 80 - kMaxHandlesPerUser; }, 20000))
         << "waiting for the attacker to reach its limit";
     EXPECT_EQ(testsupport::RunAsUser(testsupport::kNobodyUid - 1, testsupport::kNobodyGid, {kDeviceGroup},
                                      [&] { return QueryVersion(m_path); }),

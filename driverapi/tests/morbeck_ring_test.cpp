@@ -24,7 +24,8 @@ public:
         m_size = wide ? sizeof(TW_MAPPED_BLOCK64) : sizeof(TW_MAPPED_BLOCK32);
         m_memFd.Reset(memfd_create("ring", MFD_CLOEXEC));
         EXPECT_EQ(ftruncate(m_memFd.Get(), static_cast<off_t>(m_size)), 0);
-        m_map = static_cast<std::uint8_t*>(mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_memFd.Get(), 0));
+        m_map = static_cast<std::uint8_t*>(
+            mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_memFd.Get(), 0));
         const std::int32_t blockSize = wide ? sizeof(_FWSHARED_MEMORY_BLOCK64) : sizeof(_FWSHARED_MEMORY_BLOCK32);
         for (int ring = 0; ring < 2; ++ring) {
             std::uint8_t* d = Shared() + ring * HeaderSize();

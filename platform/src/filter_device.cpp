@@ -84,7 +84,8 @@ bool FilterDevice::AdoptSharedBlock(UniqueFd& memFd, const void* in, DWORD inLen
 #ifdef MAP_32BIT
     if (narrow) flags |= MAP_32BIT;
 #endif
-    void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ | PROT_WRITE, flags, memFd.Get(), 0);
+    void* p =
+        ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ | PROT_WRITE, flags, memFd.Get(), 0);
     if (p == MAP_FAILED) return false;
     const auto base = reinterpret_cast<std::uintptr_t>(p);
     if (narrow && base > 0xFFFFFFFFu) {

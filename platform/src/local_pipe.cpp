@@ -55,7 +55,8 @@ bool ReadPeerGroups(int socket, std::vector<gid_t>* groups) {
 bool ReadPeerCredentials(int socket, PeerCredentials* out) {
     ucred cred{};
     socklen_t len = sizeof(cred);
-    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred) || cred.pid <= 0) {
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred) ||
+        cred.pid <= 0) {
         return false;
     }
     out->pid = cred.pid;
@@ -85,11 +86,15 @@ PeerPolicy PeerPolicy::RootOrSelf() { return PeerPolicy(Kind::kRootOrSelf, 0, ::
 bool PeerPolicy::Admits(const PeerCredentials& peer) const {
     if (peer.uid == 0) return true;
     switch (m_kind) {
-        case Kind::kRoot: return false;
-        case Kind::kRootOrSelf: return peer.uid == m_self;
-        case Kind::kAnyone: return true;
+        case Kind::kRoot:
+            return false;
+        case Kind::kRootOrSelf:
+            return peer.uid == m_self;
+        case Kind::kAnyone:
+            return true;
         case Kind::kRootOrGroup:
-            return peer.gid == m_group || std::find(peer.groups.begin(), peer.groups.end(), m_group) != peer.groups.end();
+            return peer.gid == m_group ||
+                   std::find(peer.groups.begin(), peer.groups.end(), m_group) != peer.groups.end();
     }
     return false;
 }
@@ -97,9 +102,12 @@ bool PeerPolicy::Admits(const PeerCredentials& peer) const {
 mode_t PeerPolicy::SocketMode() const {
     switch (m_kind) {
         case Kind::kRoot:
-        case Kind::kRootOrSelf: return 0600;
-        case Kind::kRootOrGroup: return 0660;
-        case Kind::kAnyone: return 0666;
+        case Kind::kRootOrSelf:
+            return 0600;
+        case Kind::kRootOrGroup:
+            return 0660;
+        case Kind::kAnyone:
+            return 0666;
     }
     return 0600;
 }
@@ -217,8 +225,8 @@ bool LocalPipeServer::ServeOne(Connection& c) {
     request.data.resize(m_limits.maxMessage);
     int passed = -1;
     int flags = 0;
-    const ssize_t n = ReceiveWithFd(c.fd.Get(), request.data.data(), request.data.size(), &passed, &flags,
-                                    MSG_DONTWAIT);
+    const ssize_t n =
+        ReceiveWithFd(c.fd.Get(), request.data.data(), request.data.size(), &passed, &flags, MSG_DONTWAIT);
     request.fd.Reset(passed);
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
     if (n == 0) return false;  // closed by the peer
@@ -293,8 +301,8 @@ bool LocalPipeClient::Send(const void* data, std::size_t size, int passFd) {
     return SendWithFd(m_fd.Get(), data, size, passFd);
 }
 
-bool LocalPipeClient::Receive(std::size_t maxSize, int timeoutMs, std::vector<std::uint8_t>* message, UniqueFd* fd,
-                              bool* closed) {
+bool LocalPipeClient::Receive(std::size_t maxSize, int timeoutMs, std::vector<std::uint8_t>* message,
+                              UniqueFd* fd, bool* closed) {
     *closed = false;
     message->clear();
     if (fd != nullptr) fd->Reset();
@@ -322,7 +330,8 @@ bool LocalPipeClient::Receive(std::size_t maxSize, int timeoutMs, std::vector<st
     message->resize(maxSize);
     int passed = -1;
     int flags = 0;
-    const ssize_t n = ReceiveWithFd(m_fd.Get(), message->data(), message->size(), &passed, &flags, MSG_DONTWAIT);
+    const ssize_t n =
+        ReceiveWithFd(m_fd.Get(), message->data(), message->size(), &passed, &flags, MSG_DONTWAIT);
     UniqueFd got(passed);
     if (n < 0) {
         message->clear();

@@ -1,13 +1,12 @@
 #include "platform/local_pipe.h"
 
-#include <gtest/gtest.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <atomic>
 #include <cstring>
@@ -32,7 +31,7 @@ using platform::UniqueFd;
 
 // Echoes each request; an oversized one is answered "too big", a passed descriptor goes back.
 class EchoHandler : public LocalPipeServer::Handler {
-public:
+  public:
     void OnRequest(PipeRequest& request, PipeReply* reply) override {
         if (request.oversized) {
             ++oversized;
@@ -76,7 +75,7 @@ std::size_t OpenDescriptors() {
 }
 
 class LocalPipeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Others must be able to reach the socket for the policy (not the folder) to decide.
         ::chmod(m_dir.Path().c_str(), 0755);
@@ -119,7 +118,7 @@ TEST_F(LocalPipeTest, MessagesAndDescriptorsRoundTripWithinTheBound) {
 
     server.Stop();
     EXPECT_NE(Exchange(client, "after"), "after") << "nothing answers after stop";
-    struct stat st{};
+    struct stat st {};
     EXPECT_NE(::stat(m_path.c_str(), &st), 0) << "the socket is removed at stop";
 }
 
@@ -150,7 +149,7 @@ TEST_F(LocalPipeTest, SocketFileModeAndGroupFollowThePolicy) {
     for (const auto& [policy, mode] : cases) {
         LocalPipeServer server(m_handler, policy);
         ASSERT_TRUE(server.Start(m_path));
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(::stat(m_path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, mode);
         if (mode == 0660) {
@@ -216,18 +215,21 @@ TEST_F(LocalPipeTest, OneUsersConnectionsDoNotLockOutOthersOrRoot) {
     std::atomic<int> admitted{-2};
     // The attacker opens 80 connections and keeps them until released.
     std::thread attacker([&] {
-        admitted = testsupport::RunAsUser(testsupport::kNobodyUid, testsupport::kNobodyGid, {}, [&] {
-            holdWrite.Reset();
-            std::vector<LocalPipeClient> conns;
-            int answered = 0;
-            for (int i = 0; i < 80; ++i) {
-                conns.push_back(LocalPipeClient::Connect(m_path));
-                if (Exchange(conns.back(), "a", 2000) == "a") ++answered;
-            }
-            char c;
-            (void)!::read(holdRead.Get(), &c, 1);  // held until the parent closes its end
-            return answered;
-        }, 30000);
+        admitted = testsupport::RunAsUser(
+            testsupport::kNobodyUid, testsupport::kNobodyGid, {},
+            [&] {
+                holdWrite.Reset();
+                std::vector<LocalPipeClient> conns;
+                int answered = 0;
+                for (int i = 0; i < 80; ++i) {
+                    conns.push_back(LocalPipeClient::Connect(m_path));
+                    if (Exchange(conns.back(), "a", 2000) == "a") ++answered;
+                }
+                char c;
+                (void)!::read(holdRead.Get(), &c, 1);  // held until the parent closes its end
+                return answered;
+            },
+            30000);
     });
     ASSERT_TRUE(testsupport::WaitFor([&] { return server.OpenConnections() >= 8; }, 10000))
         << "waiting for the attacker's connections";
