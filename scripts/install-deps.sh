@@ -10,9 +10,13 @@ for p in "${wanted[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
+# The group whose members (the GUI client's users) may open the driver's control device.
+if ! getent group qel >/dev/null; then
+  $sudo groupadd --system qel
+fi
+[ ${#missing[@]} -eq 0 ] && exit 0
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq

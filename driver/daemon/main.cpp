@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "olvane_daemon.h"
+#include "platform/unique_fd.h"
 #include "trace.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
         } else if (arg.rfind("--protocol-delay-ms=", 0) == 0 && arg.size() > 20 && arg.size() < 28 &&
                    arg.find_first_not_of("0123456789", 20) == std::string::npos) {
             options.driver.timing.startDelayMs = static_cast<std::uint32_t>(std::strtoul(arg.c_str() + 20, nullptr, 10));
+        } else if (arg.rfind("--device-group=", 0) == 0 && arg.size() > 15 && arg.size() < 15 + 256) {
+            options.deviceGroup = arg.substr(15);
         } else if (arg.rfind("--trace-file=", 0) == 0 && arg.size() > 13) {
             traceFile = std::fopen(arg.c_str() + 13, "a");
             if (traceFile == nullptr) {
@@ -30,7 +33,9 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else {
-            std::fprintf(stderr, "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--trace-file=PATH]\n");
+            std::fprintf(stderr,
+                         "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--device-group=NAME] "
+                         "[--trace-file=PATH]\n");
             return 2;
         }
     }
@@ -46,7 +51,8 @@ int main(int argc, char** argv) {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts
-    int sfd = signalfd(-1, &set, SFD_CLOEXEC);
+    const platform::UniqueFd signals(signalfd(-1, &set, SFD_CLOEXEC));
+    const int sfd = signals.Get();
     olvane::TwOlvaneDaemon daemon;
     std::string error;
     if (sfd < 0 || !daemon.Start(options, &error)) {
@@ -61,7 +67,6 @@ int main(int argc, char** argv) {
     const bool failed = olvane::WaitForTermination(sfd, daemon.StopFd()) == olvane::MainWaitEnd::kPollError;
     if (failed) std::fprintf(stderr, "Olvane: waiting for a stop request failed\n");
     daemon.Stop();
-    ::close(sfd);
     olvane::SetTraceSink({});
     if (traceFile != nullptr) std::fclose(traceFile);
     std::printf("Olvane: stopped\n");

@@ -44,9 +44,9 @@ TwLinkMonitor::~TwLinkMonitor() { Stop(); }
 bool TwLinkMonitor::Start(std::function<void()> changed) {
     if (m_thread.joinable()) return false;
     m_changed = std::move(changed);
-    m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_stopFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     m_sock = nl_socket_alloc();
-    if (m_stopFd < 0 || m_sock == nullptr) {
+    if (!m_stopFd.Valid() || m_sock == nullptr) {
         Stop();
         return false;
     }
@@ -71,17 +71,16 @@ bool TwLinkMonitor::Start(std::function<void()> changed) {
 void TwLinkMonitor::Stop() {
     if (m_thread.joinable()) {
         std::uint64_t one = 1;
-        (void)!::write(m_stopFd, &one, sizeof(one));
+        (void)!::write(m_stopFd.Get(), &one, sizeof(one));
         m_thread.join();
     }
     if (m_sock != nullptr) nl_socket_free(m_sock);
     m_sock = nullptr;
-    if (m_stopFd >= 0) ::close(m_stopFd);
-    m_stopFd = -1;
+    m_stopFd.Reset();
 }
 
 void TwLinkMonitor::Run() {
-    pollfd fds[2] = {{nl_socket_get_fd(m_sock), POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+    pollfd fds[2] = {{nl_socket_get_fd(m_sock), POLLIN, 0}, {m_stopFd.Get(), POLLIN, 0}};
     for (;;) {
         int n = ::poll(fds, 2, -1);
         if (n < 0 && errno == EINTR) continue;

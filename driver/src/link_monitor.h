@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "miniport_global.h"
+#include "platform/unique_fd.h"
 
 struct nl_sock;
 
@@ -27,7 +28,7 @@ public:
 private:
     void Run();
     std::function<void()> m_changed;
-    int m_stopFd = -1;
+    platform::UniqueFd m_stopFd;
     struct nl_sock* m_sock = nullptr;
     std::thread m_thread;
 };

@@ -118,12 +118,12 @@ TwVirtualAdapter::TwVirtualAdapter(int instance, const VirtualAdapterConfig& con
     : m_instance(instance), m_config(config), m_nic(std::move(nic)) {
     std::memcpy(m_currentAddress, config.mac, 6);
     std::memcpy(m_permanentAddress, config.mac, 6);
-    m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_stopFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
 TwVirtualAdapter::~TwVirtualAdapter() {
     StopSendPath();
-    if (m_stopFd >= 0) ::close(m_stopFd);
+    m_stopFd.Reset();
 }
 
 NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::uint32_t length,
@@ -396,13 +396,13 @@ void TwVirtualAdapter::StartSendPath(std::function<void(TwVirtualAdapter*)> remo
 void TwVirtualAdapter::StopSendPath() {
     if (!m_sendThread.joinable()) return;
     std::uint64_t one = 1;
-    (void)!::write(m_stopFd, &one, sizeof(one));
+    (void)!::write(m_stopFd.Get(), &one, sizeof(one));
     if (m_sendThread.get_id() != std::this_thread::get_id()) m_sendThread.join();
 }
 
 void TwVirtualAdapter::SendPathLoop() {
     std::vector<std::uint8_t> buffer(65536);
-    pollfd fds[2] = {{m_nic->Fd(), POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+    pollfd fds[2] = {{m_nic->Fd(), POLLIN, 0}, {m_stopFd.Get(), POLLIN, 0}};
     for (;;) {
         int n = ::poll(fds, 2, -1);
         if (n < 0) {

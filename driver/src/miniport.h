@@ -16,6 +16,7 @@
 #include "adapter_entry.h"
 #include "ndis_shim.h"
 #include "nic_backend.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 class SettingsStore;
@@ -115,7 +116,7 @@ private:
     std::uint32_t m_powerState = 1;  // D0
     std::function<void(TwVirtualAdapter*, NDIS_STATUS)> m_indicate;
     std::function<void(TwVirtualAdapter*)> m_removed;
-    int m_stopFd = -1;
+    platform::UniqueFd m_stopFd;
     std::thread m_sendThread;
 };
 

@@ -63,11 +63,11 @@ bool InstallDefaultAdapter(platform::SettingsStore& store) {
     return ok;
 }
 
-TwOlvaneDaemon::TwOlvaneDaemon() { m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+TwOlvaneDaemon::TwOlvaneDaemon() { m_stopFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)); }
 
 TwOlvaneDaemon::~TwOlvaneDaemon() {
     Stop();
-    if (m_stopFd >= 0) ::close(m_stopFd);
+    m_stopFd.Reset();
 }
 
 bool TwOlvaneDaemon::Start(DaemonOptions options, std::string* error) {
@@ -87,7 +87,13 @@ bool TwOlvaneDaemon::Start(DaemonOptions options, std::string* error) {
         return false;
     }
     const std::string path = options.devicePath.empty() ? platform::FilterDevicePath() : options.devicePath;
-    if (!m_server.Start(path)) {
+    bool groupFound = false;
+    const auto policy = platform::PeerPolicy::RootOrGroupNamed(options.deviceGroup, &groupFound);
+    if (!groupFound) {
+        DbgPrint("QelMini: group %s does not exist; only root may open the control device\n",
+                 options.deviceGroup.c_str());
+    }
+    if (!m_server.Start(path, policy)) {
         if (error != nullptr) *error = "control device " + path + ": " + std::strerror(errno);
         DriverUnload();
         return false;
@@ -104,11 +110,11 @@ bool TwOlvaneDaemon::Start(DaemonOptions options, std::string* error) {
 
 void TwOlvaneDaemon::RequestStop() {
     std::uint64_t one = 1;
-    (void)!::write(m_stopFd, &one, sizeof(one));
+    (void)!::write(m_stopFd.Get(), &one, sizeof(one));
 }
 
 bool TwOlvaneDaemon::Wait(int timeoutMs) {
-    pollfd p{m_stopFd, POLLIN, 0};
+    pollfd p{m_stopFd.Get(), POLLIN, 0};
     for (;;) {
         int n = ::poll(&p, 1, timeoutMs);
         if (n < 0 && errno == EINTR) continue;

@@ -10,6 +10,7 @@
 #include "control_server.h"
 #include "link_monitor.h"
 #include "miniport_global.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 class SettingsStore;
@@ -20,6 +21,9 @@ namespace olvane {
 struct DaemonOptions {
     DriverConfig driver;
     std::string devicePath;        // empty: platform::FilterDevicePath()
+    // Besides root, members of this group may open the control device. A group that does not
+    // exist leaves the device to root alone.
+    std::string deviceGroup = "qel";
     bool listRealAdapters = true;  // rtnetlink listing and link monitor
     bool installDefaultAdapter = true;
 };
@@ -46,10 +50,10 @@ public:
     // Waits for a stop request; false on timeout.
     bool Wait(int timeoutMs = -1);
     void Stop();
-    int StopFd() const { return m_stopFd; }
+    int StopFd() const { return m_stopFd.Get(); }
 
 private:
-    int m_stopFd = -1;
+    platform::UniqueFd m_stopFd;
     bool m_started = false;
     TwControlServer m_server;
     TwLinkMonitor m_monitor;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "nic_backend.h"
+#include "platform/unique_fd.h"
 
 namespace olvane {
 
@@ -17,42 +18,39 @@ namespace {
 
 class TapDevice final : public TwNicBackend {
 public:
-    TapDevice(int fd, std::string name, int index) : m_fd(fd), m_name(std::move(name)), m_index(index) {}
-    ~TapDevice() override { ::close(m_fd); }
-    int Fd() const override { return m_fd; }
+    TapDevice(platform::UniqueFd fd, std::string name, int index)
+        : m_fd(std::move(fd)), m_name(std::move(name)), m_index(index) {}
+    int Fd() const override { return m_fd.Get(); }
     ssize_t Read(std::uint8_t* buffer, std::size_t size) override {
         ssize_t n;
         do {
-            n = ::read(m_fd, buffer, size);
+            n = ::read(m_fd.Get(), buffer, size);
         } while (n < 0 && errno == EINTR);
         return n;
     }
     bool Write(const std::uint8_t* frame, std::size_t length) override {
         ssize_t n;
         do {
-            n = ::write(m_fd, frame, length);
+            n = ::write(m_fd.Get(), frame, length);
         } while (n < 0 && errno == EINTR);
         return n == static_cast<ssize_t>(length);
     }
     bool SetCarrier(bool on) override {
         int value = on ? 1 : 0;
-        return ::ioctl(m_fd, TUNSETCARRIER, &value) == 0;
+        return ::ioctl(m_fd.Get(), TUNSETCARRIER, &value) == 0;
     }
     const std::string& IfName() const override { return m_name; }
     int IfIndex() const override { return m_index; }
 
 private:
-    int m_fd;
+    platform::UniqueFd m_fd;
     std::string m_name;
     int m_index;
 };
 
-bool Fail(std::string* error, const char* what, int fd = -1, int sock = -1) {
+// The descriptors opened so far close as the caller returns.
+bool Fail(std::string* error, const char* what) {
     if (error != nullptr) *error = std::string(what) + ": " + std::strerror(errno);
-    int err = errno;
-    if (fd >= 0) ::close(fd);
-    if (sock >= 0) ::close(sock);
-    errno = err;
     return false;
 }
 
@@ -64,7 +62,8 @@ std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std
         if (error != nullptr) *error = "bad interface name";
         return nullptr;
     }
-    int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    platform::UniqueFd tun(::open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    const int fd = tun.Get();
     if (fd < 0) {
         Fail(error, "open /dev/net/tun");
         return nullptr;
@@ -73,17 +72,18 @@ std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std
     std::memcpy(ifr.ifr_name, ifName.c_str(), ifName.size());
     ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
     if (::ioctl(fd, TUNSETIFF, &ifr) != 0) {
-        Fail(error, "TUNSETIFF", fd);
+        Fail(error, "TUNSETIFF");
         return nullptr;
     }
     int off = 0;
     if (::ioctl(fd, TUNSETCARRIER, &off) != 0) {
-        Fail(error, "TUNSETCARRIER", fd);
+        Fail(error, "TUNSETCARRIER");
         return nullptr;
     }
-    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    platform::UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int sock = control.Get();
     if (sock < 0) {
-        Fail(error, "socket", fd);
+        Fail(error, "socket");
         return nullptr;
     }
     ifreq req{};
@@ -91,29 +91,28 @@ std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std
     req.ifr_hwaddr.sa_family = ARPHRD_ETHER;
     std::memcpy(req.ifr_hwaddr.sa_data, mac, 6);
     if (::ioctl(sock, SIOCSIFHWADDR, &req) != 0) {
-        Fail(error, "SIOCSIFHWADDR", fd, sock);
+        Fail(error, "SIOCSIFHWADDR");
         return nullptr;
     }
     std::memset(&req.ifr_ifru, 0, sizeof(req.ifr_ifru));
     req.ifr_mtu = static_cast<int>(mtu);
     if (mtu >= 68 && ::ioctl(sock, SIOCSIFMTU, &req) != 0) {
-        Fail(error, "SIOCSIFMTU", fd, sock);
+        Fail(error, "SIOCSIFMTU");
         return nullptr;
     }
     std::memset(&req.ifr_ifru, 0, sizeof(req.ifr_ifru));
     if (::ioctl(sock, SIOCGIFFLAGS, &req) != 0) {
-        Fail(error, "SIOCGIFFLAGS", fd, sock);
+        Fail(error, "SIOCGIFFLAGS");
         return nullptr;
     }
     req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
     if (::ioctl(sock, SIOCSIFFLAGS, &req) != 0) {
-        Fail(error, "SIOCSIFFLAGS", fd, sock);
+        Fail(error, "SIOCSIFFLAGS");
         return nullptr;
     }
     std::memset(&req.ifr_ifru, 0, sizeof(req.ifr_ifru));
     int index = ::ioctl(sock, SIOCGIFINDEX, &req) == 0 ? req.ifr_ifindex : 0;
-    ::close(sock);
-    return std::make_unique<TapDevice>(fd, std::string(ifr.ifr_name), index);
+    return std::make_unique<TapDevice>(std::move(tun), std::string(ifr.ifr_name), index);
 }
 
 }  // namespace olvane

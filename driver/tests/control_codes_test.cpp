@@ -40,7 +40,7 @@ Call Ioctl(TwFileObject* fo, DWORD code, const void* in, DWORD inLen, DWORD outL
     req.passedFd = fd;
     std::vector<std::uint8_t> out(outLen + 1, 0xEE);
     IoResult r = NdisFilterIoControl(fo, req, out.data());
-    if (req.passedFd >= 0) ::close(req.passedFd);
+    platform::UniqueFd unclaimed(req.passedFd);
     EXPECT_LE(r.bytes, outLen) << "code 0x" << std::hex << code;
     EXPECT_EQ(out[outLen], 0xEE) << "wrote past the output, code 0x" << std::hex << code;
     out.resize(outLen);
@@ -291,7 +291,7 @@ TEST(DeviceSocket, ClientMapsTheRingAndRunsCodesUnchanged) {
     testsupport::TempRoot root;
     const std::string path = root.Path() + "/ndisfilter";
     TwControlServer server;
-    ASSERT_TRUE(server.Start(path));
+    ASSERT_TRUE(server.Start(path, platform::PeerPolicy::RootOrGroup(::getegid())));
     auto dev = platform::FilterDevice::Open(path);
     ASSERT_NE(dev, nullptr);
     _DriverVersion v{};
@@ -320,10 +320,10 @@ TEST(DeviceSocket, ClientMapsTheRingAndRunsCodesUnchanged) {
                                      [] { return FilterExtension()->m_FileObject.load() == 0; }));
     EXPECT_TRUE(dev2->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
     // The close event travels as a descriptor.
-    int ev = ::eventfd(0, EFD_CLOEXEC);
-    DWORD handle = static_cast<DWORD>(ev);
+    platform::UniqueFd ev(::eventfd(0, EFD_CLOEXEC));
+    DWORD handle = static_cast<DWORD>(ev.Get());
     EXPECT_TRUE(dev2->DeviceIoControl(IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, nullptr, 0, &returned));
-    ::close(ev);
+    ev.Reset();
     handle = 1000;
     EXPECT_FALSE(dev2->DeviceIoControl(IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, nullptr, 0, &returned));
     server.Stop();
@@ -335,14 +335,11 @@ TEST(DeviceSocket, MalformedMessagesAreRefused) {
     testsupport::TempRoot root;
     const std::string path = root.Path() + "/ndisfilter";
     TwControlServer server;
-    ASSERT_TRUE(server.Start(path));
+    ASSERT_TRUE(server.Start(path, platform::PeerPolicy::RootOrGroup(::getegid())));
     auto dev = platform::FilterDevice::Open(path);
     ASSERT_NE(dev, nullptr);
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path.c_str());
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    platform::LocalPipeClient raw = platform::LocalPipeClient::Connect(path);
+    ASSERT_TRUE(raw.Connected());
     std::mt19937 rng(5);
     for (int i = 0; i < 300; ++i) {
         std::vector<std::uint8_t> msg(rng() % 64);
@@ -352,17 +349,17 @@ TEST(DeviceSocket, MalformedMessagesAreRefused) {
             std::memcpy(msg.data(), &r, 16);
         }
         if (msg.empty()) msg.push_back(0);
-        ASSERT_EQ(::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL), static_cast<ssize_t>(msg.size()));
-        std::uint8_t reply[64];
-        ssize_t n = ::recv(fd, reply, sizeof(reply), 0);
-        ASSERT_GE(n, 16);
+        ASSERT_TRUE(raw.Send(msg.data(), msg.size()));
+        std::vector<std::uint8_t> reply;
+        bool closed = false;
+        ASSERT_TRUE(raw.Receive(64, 5000, &reply, nullptr, &closed));
+        ASSERT_GE(reply.size(), 16u);
         TW_DEVICE_REPLY rep;
-        std::memcpy(&rep, reply, 16);
+        std::memcpy(&rep, reply.data(), 16);
         if (rep.status == STATUS_SUCCESS) {
-            EXPECT_EQ(static_cast<std::size_t>(n), 16u + rep.bytesReturned);
+            EXPECT_EQ(reply.size(), 16u + rep.bytesReturned);
         }
     }
-    ::close(fd);
     _DriverVersion v{};
     DWORD returned = 0;
     EXPECT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_VERSION, nullptr, 0, &v, 2, &returned));
@@ -381,7 +378,7 @@ TEST(DeviceSocket, NarrowLayoutIsMappedBelowFourGigabytes) {
     testsupport::TempRoot root;
     const std::string path = root.Path() + "/ndisfilter";
     TwControlServer server;
-    ASSERT_TRUE(server.Start(path));
+    ASSERT_TRUE(server.Start(path, platform::PeerPolicy::RootOrGroup(::getegid())));
     auto dev = platform::FilterDevice::Open(path);
     ASSERT_NE(dev, nullptr);
     DWORD shared = 0, returned = 0, size = 0;

@@ -40,7 +40,7 @@ TEST(RingBoundary, AFormerOwnerSeesNothingOfTheNextSessionAndCannotInject) {
     testsupport::TempRoot root;
     const std::string path = root.Path() + "/ndisfilter";
     TwControlServer server;
-    ASSERT_TRUE(server.Start(path));
+    ASSERT_TRUE(server.Start(path, platform::PeerPolicy::RootOrGroup(::getegid())));
     DWORD returned = 0;
     DWORD addr = 0x20000000;
     std::uint64_t shared = 0;

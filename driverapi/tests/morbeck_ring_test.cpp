@@ -1,19 +1,15 @@
 // CMorbeck's ring paths against a scripted stand-in for the driver's control device, so the ring
 // can be filled, corrupted and inspected exactly, in both layouts.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "morbeck/morbeck.h"
-#include "platform/fd_passing.h"
+#include "platform/local_pipe.h"
 #include "platform/machine_root.h"
 #include "testsupport/temp_root.h"
 
@@ -22,13 +18,14 @@ namespace {
 constexpr std::int32_t kBlocks = 4;
 
 // Answers the ring codes the way the driver does; counts the notifications it gets.
-class ScriptedDevice {
+class ScriptedDevice : public platform::LocalPipeServer::Handler {
 public:
     explicit ScriptedDevice(bool wide) : m_wide(wide) {
         m_size = wide ? sizeof(TW_MAPPED_BLOCK64) : sizeof(TW_MAPPED_BLOCK32);
-        m_memFd = memfd_create("ring", MFD_CLOEXEC);
-        EXPECT_EQ(ftruncate(m_memFd, static_cast<off_t>(m_size)), 0);
-        m_map = static_cast<std::uint8_t*>(mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_memFd, 0));
+        m_memFd.Reset(memfd_create("ring", MFD_CLOEXEC));
+        EXPECT_EQ(ftruncate(m_memFd.Get(), static_cast<off_t>(m_size)), 0);
+        m_map = static_cast<std::uint8_t*>(
+            mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_memFd.Get(), 0));
         const std::int32_t blockSize = wide ? sizeof(_FWSHARED_MEMORY_BLOCK64) : sizeof(_FWSHARED_MEMORY_BLOCK32);
         for (int ring = 0; ring < 2; ++ring) {
             std::uint8_t* d = Shared() + ring * HeaderSize();
@@ -39,21 +36,11 @@ public:
         }
         MakeDirs(platform::RuntimeDir());
         const std::string path = platform::FilterDevicePath();
-        m_listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        EXPECT_EQ(listen(m_listen, 4), 0);
-        m_thread = std::thread([this] { Serve(); });
+        EXPECT_TRUE(m_pipe.Start(path));
     }
-    ~ScriptedDevice() {
-        m_stop.store(true);
-        shutdown(m_listen, SHUT_RDWR);
-        m_thread.join();
-        close(m_listen);
+    ~ScriptedDevice() override {
+        m_pipe.Stop();
         munmap(m_map, m_size);
-        close(m_memFd);
     }
     static void MakeDirs(const std::string& dir) { platform::MakeDirs(dir, 0755); }
     std::size_t HeaderSize() const { return m_wide ? sizeof(TW_RING_HEADER64) : sizeof(TW_RING_HEADER32); }
@@ -76,31 +63,25 @@ public:
     int Notifications() const { return m_writeShare.load(); }
     int ReadRequests() const { return m_readShare.load(); }
     int Requests() const { return m_requests.load(); }
-    // The daemon goes away: the connection is closed (within the serving loop's 100 ms poll).
-    void Hangup() { m_hangup.store(true); }
+    // The daemon goes away: every connection is closed and the socket removed.
+    void Hangup() { m_pipe.Stop(); }
 
 private:
-    void Serve() {
-        pollfd p{m_listen, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0 || m_stop.load()) return;
-        const int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) return;
-        std::vector<std::uint8_t> buf(70000);
-        for (;;) {
-            pollfd q{c, POLLIN, 0};
-            if (poll(&q, 1, 100) == 0) {
-                if (m_stop.load() || m_hangup.load()) break;
-                continue;
-            }
-            const ssize_t n = recv(c, buf.data(), buf.size(), 0);
-            if (n < static_cast<ssize_t>(sizeof(TW_DEVICE_REQUEST))) break;
-            TW_DEVICE_REQUEST req;
-            std::memcpy(&req, buf.data(), sizeof(req));
-            Answer(c, req, buf.data() + sizeof(req));
-        }
-        close(c);
+    static platform::LocalPipeLimits Limits() {
+        platform::LocalPipeLimits limits;
+        limits.maxMessage = sizeof(TW_DEVICE_REQUEST) + TW_DEVICE_MAX_BUFFER;
+        return limits;
     }
-    void Answer(int c, const TW_DEVICE_REQUEST& req, const std::uint8_t* in) {
+    void OnRequest(platform::PipeRequest& request, platform::PipeReply* reply) override {
+        if (request.data.size() < sizeof(TW_DEVICE_REQUEST)) {
+            reply->close = true;
+            return;
+        }
+        TW_DEVICE_REQUEST req;
+        std::memcpy(&req, request.data.data(), sizeof(req));
+        Answer(req, request.data.data() + sizeof(req), reply);
+    }
+    void Answer(const TW_DEVICE_REQUEST& req, const std::uint8_t* in, platform::PipeReply* reply) {
         m_requests.fetch_add(1);
         TW_DEVICE_REPLY rep{TW_DEVICE_MAGIC, STATUS_SUCCESS, 0, 0};
         std::uint8_t out[8] = {};
@@ -118,7 +99,7 @@ private:
                 const std::uint64_t shared = requested + SharedOffset();
                 rep.bytesReturned = m_wide ? 8 : 4;
                 std::memcpy(out, &shared, rep.bytesReturned);
-                passFd = m_memFd;
+                passFd = m_memFd.Get();
                 break;
             }
             case IOCTL_NDIS_FILTER_WRITE_SHARE: m_writeShare.fetch_add(1); break;
@@ -130,20 +111,17 @@ private:
             case IOCTL_SET_ADAPTER_CLOSE_EVENT: break;
             default: rep.status = STATUS_NOT_SUPPORTED;
         }
-        std::vector<std::uint8_t> msg(sizeof(rep) + rep.bytesReturned);
-        std::memcpy(msg.data(), &rep, sizeof(rep));
-        std::memcpy(msg.data() + sizeof(rep), out, rep.bytesReturned);
-        platform::SendWithFd(c, msg.data(), msg.size(), passFd);
+        reply->data.resize(sizeof(rep) + rep.bytesReturned);
+        std::memcpy(reply->data.data(), &rep, sizeof(rep));
+        std::memcpy(reply->data.data() + sizeof(rep), out, rep.bytesReturned);
+        reply->fd = passFd;
     }
 
     bool m_wide;
     std::size_t m_size = 0;
-    int m_memFd = -1;
+    platform::UniqueFd m_memFd;
     std::uint8_t* m_map = nullptr;
-    int m_listen = -1;
-    std::thread m_thread;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_hangup{false};
+    platform::LocalPipeServer m_pipe{*this, platform::PeerPolicy::RootOrSelf(), Limits()};
     std::atomic<int> m_writeShare{0}, m_readShare{0}, m_requests{0};
 };
 

@@ -44,32 +44,27 @@ void IoSource::ArmLocked() {
     epoll_event ev{};
     ev.events = ToEpoll(wanted);
     ev.data.u64 = m_token;
-    epoll_ctl(m_port->m_epoll, EPOLL_CTL_MOD, m_fd, &ev);
+    epoll_ctl(m_port->m_epoll.Get(), EPOLL_CTL_MOD, m_fd, &ev);
 }
 
 ReadinessPort::ReadinessPort() {
-    m_epoll = epoll_create1(EPOLL_CLOEXEC);
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_epoll >= 0 && m_wakeFd >= 0) {
+    m_epoll.Reset(epoll_create1(EPOLL_CLOEXEC));
+    m_wakeFd.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (m_epoll.Valid() && m_wakeFd.Valid()) {
         // Level-triggered on purpose: once woken, every waiting thread sees it until ClearWake.
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = kWakeToken;
-        if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &ev) == 0) return;
+        if (epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, m_wakeFd.Get(), &ev) == 0) return;
     }
-    if (m_epoll >= 0) close(m_epoll);
-    if (m_wakeFd >= 0) close(m_wakeFd);
-    m_epoll = -1;
-    m_wakeFd = -1;
+    m_epoll.Reset();
+    m_wakeFd.Reset();
 }
 
-ReadinessPort::~ReadinessPort() {
-    if (m_epoll >= 0) close(m_epoll);
-    if (m_wakeFd >= 0) close(m_wakeFd);
-}
+ReadinessPort::~ReadinessPort() = default;
 
 bool ReadinessPort::Attach(int fd, IoSource* source) {
-    if (m_epoll < 0 || fd < 0 || source == nullptr) {
+    if (!m_epoll.Valid() || fd < 0 || source == nullptr) {
         errno = EINVAL;
         return false;
     }
@@ -97,7 +92,7 @@ bool ReadinessPort::Attach(int fd, IoSource* source) {
     epoll_event ev{};
     ev.events = ToEpoll(source->WantedEvents());
     ev.data.u64 = token;
-    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    if (epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
         int err = errno;
         {
             std::lock_guard<std::mutex> slotGuard(m_slotLock);
@@ -120,7 +115,7 @@ void ReadinessPort::Detach(IoSource* source) {
         std::lock_guard<std::mutex> guard(source->m_regLock);
         if (!source->m_attached || source->m_port != this) return;
         source->m_attached = false;
-        epoll_ctl(m_epoll, EPOLL_CTL_DEL, source->m_fd, nullptr);
+        epoll_ctl(m_epoll.Get(), EPOLL_CTL_DEL, source->m_fd, nullptr);
         std::lock_guard<std::mutex> slotGuard(m_slotLock);
         auto index = static_cast<std::uint32_t>(source->m_token & 0xFFFFFFFFu);
         m_slots[index].source = nullptr;
@@ -141,7 +136,7 @@ IoSource* ReadinessPort::TakeSource(std::uint64_t token) {
 }
 
 bool ReadinessPort::RunOnce(DWORD timeoutMs) {
-    if (m_epoll < 0) return false;
+    if (!m_epoll.Valid()) return false;
     // A few events per wait: one-shot hands each to this thread alone, and taking them together
     // spares wake-ups when many descriptors are busy.
     epoll_event events[8];
@@ -151,9 +146,9 @@ bool ReadinessPort::RunOnce(DWORD timeoutMs) {
     int n = 0;
     for (int spin = 0; busy && spin < 50 && n == 0; ++spin) {
         sched_yield();
-        n = epoll_wait(m_epoll, events, 8, 0);
+        n = epoll_wait(m_epoll.Get(), events, 8, 0);
     }
-    if (n == 0) n = epoll_wait(m_epoll, events, 8, timeout);
+    if (n == 0) n = epoll_wait(m_epoll.Get(), events, 8, timeout);
     busy = n > 0;
     bool ran = false;
     for (int i = 0; i < n; ++i) {
@@ -191,12 +186,12 @@ void ReadinessPort::Handle(std::uint64_t token, std::uint32_t events) {
 
 void ReadinessPort::WakeAll() {
     std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(m_wakeFd, &one, sizeof(one));
+    [[maybe_unused]] ssize_t n = write(m_wakeFd.Get(), &one, sizeof(one));
 }
 
 void ReadinessPort::ClearWake() {
     std::uint64_t value;
-    [[maybe_unused]] ssize_t n = read(m_wakeFd, &value, sizeof(value));
+    [[maybe_unused]] ssize_t n = read(m_wakeFd.Get(), &value, sizeof(value));
 }
 
 void CompletionQueue::Post(const Completion& completion) {

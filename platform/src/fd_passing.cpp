@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 
 bool SendWithFd(int socket, const void* data, std::size_t size, int passFd, int flags) {
@@ -54,7 +56,7 @@ ssize_t ReceiveWithFd(int socket, void* buffer, std::size_t size, int* receivedF
             if (*receivedFd < 0) {
                 *receivedFd = got;
             } else {
-                ::close(got);  // more than one was never asked for
+                UniqueFd extra(got);  // more than one was never asked for
             }
         }
     }

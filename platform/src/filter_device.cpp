@@ -5,16 +5,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/fd_passing.h"
 #include "platform/machine_root.h"
 
 namespace platform {
@@ -33,24 +29,6 @@ constexpr DWORD kErrorInternalError = 1359;
 constexpr DWORD kErrorMoreData = 234;
 // A reply is bounded by the largest output plus its header.
 constexpr std::size_t kMaxReply = sizeof(TW_DEVICE_REPLY) + TW_DEVICE_MAX_BUFFER;
-
-bool SendRequest(int fd, const std::vector<std::uint8_t>& msg, int passFd) {
-    return SendWithFd(fd, msg.data(), msg.size(), passFd);
-}
-
-// Receives one reply; *receivedFd gets a passed descriptor (close-on-exec) or -1.
-ssize_t ReceiveReply(int fd, std::vector<std::uint8_t>* buf, int* receivedFd) {
-    buf->resize(kMaxReply);
-    int flags = 0;
-    const ssize_t n = ReceiveWithFd(fd, buf->data(), buf->size(), receivedFd, &flags);
-    if (n >= 0 && (flags & MSG_TRUNC)) {
-        errno = EMSGSIZE;
-        if (*receivedFd >= 0) ::close(*receivedFd);
-        *receivedFd = -1;
-        return -1;
-    }
-    return n;
-}
 
 }  // namespace
 
@@ -77,58 +55,40 @@ DWORD WinErrorFromFilterStatus(DWORD status) {
 }
 
 std::unique_ptr<FilterDevice> FilterDevice::Open(const std::string& path) {
-    sockaddr_un addr{};
-    if (path.size() >= sizeof(addr.sun_path)) {
-        errno = ENAMETOOLONG;
+    LocalPipeClient pipe = LocalPipeClient::Connect(path);
+    if (!pipe.Connected()) {
         SetLastError(kErrorFileNotFound);
         return nullptr;
     }
-    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        SetLastError(WinErrorFromErrno(errno));
-        return nullptr;
-    }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        int err = errno;
-        ::close(fd);
-        errno = err;
-        SetLastError(kErrorFileNotFound);
-        return nullptr;
-    }
-    return std::unique_ptr<FilterDevice>(new FilterDevice(fd));
+    return std::unique_ptr<FilterDevice>(new FilterDevice(std::move(pipe)));
 }
 
 FilterDevice::~FilterDevice() { Close(); }
 
 void FilterDevice::Close() {
     Unmap();
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    m_pipe = LocalPipeClient();
 }
 
 void FilterDevice::Unmap() {
     if (m_mapped != nullptr) ::munmap(m_mapped, m_mappedSize);
     m_mapped = nullptr;
     m_mappedSize = 0;
-    if (m_memFd >= 0) ::close(m_memFd);
-    m_memFd = -1;
+    m_memFd.Reset();
 }
 
 // The driver reports "requested address + offset of the shared area"; the block is mapped where
 // this process can have it, and the output is rewritten to the same offset within our mapping.
-bool FilterDevice::AdoptSharedBlock(int memFd, const void* in, DWORD inLen, void* out, DWORD bytes) {
+bool FilterDevice::AdoptSharedBlock(UniqueFd& memFd, const void* in, DWORD inLen, void* out, DWORD bytes) {
     struct stat st{};
-    if (::fstat(memFd, &st) != 0 || st.st_size <= 0 || st.st_size > (64 << 20)) return false;
+    if (::fstat(memFd.Get(), &st) != 0 || st.st_size <= 0 || st.st_size > (64 << 20)) return false;
     const bool narrow = bytes < 8;
     int flags = MAP_SHARED;
 #ifdef MAP_32BIT
     if (narrow) flags |= MAP_32BIT;
 #endif
-    void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ | PROT_WRITE, flags, memFd, 0);
+    void* p =
+        ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ | PROT_WRITE, flags, memFd.Get(), 0);
     if (p == MAP_FAILED) return false;
     const auto base = reinterpret_cast<std::uintptr_t>(p);
     if (narrow && base > 0xFFFFFFFFu) {
@@ -151,7 +111,7 @@ bool FilterDevice::AdoptSharedBlock(int memFd, const void* in, DWORD inLen, void
     Unmap();
     m_mapped = p;
     m_mappedSize = static_cast<std::size_t>(st.st_size);
-    m_memFd = memFd;
+    m_memFd = std::move(memFd);
     const std::uint64_t shared = base + offset;
     std::memcpy(out, &shared, narrow ? 4 : 8);
     return true;
@@ -160,7 +120,7 @@ bool FilterDevice::AdoptSharedBlock(int memFd, const void* in, DWORD inLen, void
 BOOL FilterDevice::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen,
                                    DWORD* returned) {
     if (returned != nullptr) *returned = 0;
-    if (m_fd < 0) {
+    if (!m_pipe.Connected()) {
         SetLastError(kErrorInvalidHandle);
         return FALSE;
     }
@@ -181,41 +141,39 @@ BOOL FilterDevice::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void
         std::memcpy(&handle, in, inLen >= 8 ? 8 : 4);
         if (handle <= 0x7FFFFFFF && ::fcntl(static_cast<int>(handle), F_GETFD) >= 0) passFd = static_cast<int>(handle);
     }
-    if (!SendRequest(m_fd, msg, passFd)) {
+    if (!m_pipe.Send(msg.data(), msg.size(), passFd)) {
         SetLastError(WinErrorFromErrno(errno));
         return FALSE;
     }
     std::vector<std::uint8_t> reply;
-    int receivedFd = -1;
-    ssize_t n = ReceiveReply(m_fd, &reply, &receivedFd);
+    UniqueFd receivedFd;
+    bool closed = false;
+    if (!m_pipe.Receive(kMaxReply, -1, &reply, &receivedFd, &closed) || closed) {
+        SetLastError(closed ? kErrorInvalidHandle : kErrorGenFailure);
+        return FALSE;
+    }
     TW_DEVICE_REPLY rep{};
-    if (n < static_cast<ssize_t>(sizeof(rep))) {
-        if (receivedFd >= 0) ::close(receivedFd);
-        SetLastError(n == 0 ? kErrorInvalidHandle : kErrorGenFailure);
+    if (reply.size() < sizeof(rep)) {
+        SetLastError(kErrorGenFailure);
         return FALSE;
     }
     std::memcpy(&rep, reply.data(), sizeof(rep));
-    const std::size_t payload = static_cast<std::size_t>(n) - sizeof(rep);
+    const std::size_t payload = reply.size() - sizeof(rep);
     if (rep.magic != TW_DEVICE_MAGIC || rep.bytesReturned > outLen || rep.bytesReturned != payload) {
-        if (receivedFd >= 0) ::close(receivedFd);
         SetLastError(kErrorGenFailure);
         return FALSE;
     }
     if (rep.bytesReturned > 0) std::memcpy(out, reply.data() + sizeof(rep), rep.bytesReturned);
     m_lastStatus = rep.status;
-    if (code == IOCTL_NDIS_FILTER_START_SHARE && receivedFd >= 0) {
+    if (code == IOCTL_NDIS_FILTER_START_SHARE && receivedFd) {
         if (FilterStatusFailed(rep.status) || rep.bytesReturned < 4 ||
             !AdoptSharedBlock(receivedFd, in, inLen, out, rep.bytesReturned)) {
-            ::close(receivedFd);
             if (!FilterStatusFailed(rep.status)) {
                 m_lastStatus = STATUS_INTERNAL_ERROR;
                 SetLastError(kErrorInternalError);
                 return FALSE;
             }
         }
-        receivedFd = -1;
-    } else if (receivedFd >= 0) {
-        ::close(receivedFd);
     }
     if (code == IOCTL_NDIS_FILTER_STOP_SHARE && !FilterStatusFailed(rep.status)) Unmap();
     if (returned != nullptr) *returned = rep.bytesReturned;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/unique_fd.h"
 #include "write_all.h"
 
 namespace platform {
@@ -119,13 +120,12 @@ bool ReadAll(int fd, std::string* out) {
 }
 
 bool Load(const char* fileName, Profile* p) {
-    int fd = ::open(fileName, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(fileName, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         return false;
     }
     std::string text;
-    bool ok = ReadAll(fd, &text);
-    ::close(fd);
+    bool ok = ReadAll(fd.Get(), &text);
     if (ok) {
         *p = Parse(text);
     }
@@ -320,7 +320,8 @@ std::string Serialise(const Profile& p) {
 // Writes `data` beside `path` and renames it over `path`, keeping the old file's mode and owner.
 bool Replace(const std::string& path, const struct stat& old, const std::string& data) {
     std::string tmp = path + ".XXXXXX";
-    int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    UniqueFd file(::mkostemp(tmp.data(), O_CLOEXEC));
+    const int fd = file.Get();
     if (fd < 0) {
         return false;
     }
@@ -330,7 +331,7 @@ bool Replace(const std::string& path, const struct stat& old, const std::string&
         (void)ignored;
     }
     bool ok = detail::WriteAll(fd, data) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
+    ok = file.Close() == 0 && ok;
     if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
         return true;
     }
@@ -343,11 +344,10 @@ bool Replace(const std::string& path, const struct stat& old, const std::string&
 // The umask, read without changing it (umask() can only be read by setting it, which would race
 // with other threads creating files).
 mode_t CurrentUmask() {
-    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    const UniqueFd fd(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
     std::string status;
-    if (fd >= 0) {
-        ReadAll(fd, &status);
-        ::close(fd);
+    if (fd) {
+        ReadAll(fd.Get(), &status);
     }
     std::size_t at = status.find("Umask:");
     if (at == std::string::npos) {
@@ -459,7 +459,8 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
     // on the file's lock would always wake up holding the lock of a file that is gone.
     std::size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const UniqueFd dirLock(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int dirFd = dirLock.Get();
     if (dirFd < 0) {
         SetLastError(WinErrorFromErrno(errno) == 2 ? 3 : WinErrorFromErrno(errno));  // path not found
         return FALSE;
@@ -469,7 +470,8 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
     }
     bool ok = rc == 0;
     int err = errno;
-    int fd = ok ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    UniqueFd file(ok ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    const int fd = file.Get();
     struct stat old {};
     std::string text;
     if (ok && fd < 0) {
@@ -481,7 +483,7 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
     } else if (ok) {
         ok = ::fstat(fd, &old) == 0 && ReadAll(fd, &text);
         err = errno;
-        ::close(fd);
+        file.Reset();
     }
     if (ok && !(fd < 0 && deleting)) {
         Profile p = Parse(text);
@@ -492,7 +494,6 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
             err = errno;
         }
     }
-    ::close(dirFd);
     SetLastError(ok ? 0 : WinErrorFromErrno(err));
     return ok ? TRUE : FALSE;
 }

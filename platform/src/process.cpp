@@ -4,6 +4,7 @@
 // async-signal-safe work in the child, everything else (PATH search, environment, groups) is
 // prepared before the fork.
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -214,9 +215,10 @@ pid_t SpawnForked(const Prepared& p, const SpawnOptions& options, bool detach) {
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return -1;
     }
+    UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(pipeFds[0]);
+        readEnd.Reset();
         if (detach) {
             ::setsid();
             pid_t grandchild = ::fork();
@@ -227,9 +229,9 @@ pid_t SpawnForked(const Prepared& p, const SpawnOptions& options, bool detach) {
         ExecChild(p, options, pipeFds[1]);
     }
     int forkErr = errno;
-    ::close(pipeFds[1]);
+    writeEnd.Reset();
     if (pid < 0) {
-        ::close(pipeFds[0]);
+        readEnd.Reset();
         errno = forkErr;
         return -1;
     }
@@ -243,9 +245,9 @@ pid_t SpawnForked(const Prepared& p, const SpawnOptions& options, bool detach) {
         }
     }
     ssize_t n;
-    while ((n = ::read(pipeFds[0], &childErr, sizeof childErr)) < 0 && errno == EINTR) {
+    while ((n = ::read(readEnd.Get(), &childErr, sizeof childErr)) < 0 && errno == EINTR) {
     }
-    ::close(pipeFds[0]);
+    readEnd.Reset();
     if (n == static_cast<ssize_t>(sizeof childErr) || childErr != 0) {
         if (!detach) {
             int status = 0;
@@ -314,15 +316,13 @@ DWORD WaitProcess(pid_t pid, DWORD timeoutMs, int* exitCode) {
         return kWaitFailed;
     }
     detail::Deadline deadline(timeoutMs);
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const UniqueFd pidfdOwner(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    const int pidfd = pidfdOwner.Get();
     int backoffMs = 1;
     for (;;) {
         int status = 0;
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid) {
-            if (pidfd >= 0) {
-                ::close(pidfd);
-            }
             if (exitCode != nullptr) {
                 *exitCode = ExitCodeOf(status);
             }
@@ -335,23 +335,16 @@ DWORD WaitProcess(pid_t pid, DWORD timeoutMs, int* exitCode) {
                 int rc;
                 while ((rc = ::poll(&pf, 1, deadline.RemainingMs())) < 0 && errno == EINTR) {
                 }
-                ::close(pidfd);
                 if (rc == 1 && exitCode != nullptr) {
                     *exitCode = -1;
                 }
                 return rc == 1 ? kWaitObject0 : kWaitTimeout;
             }
             SetLastError(WinErrorFromErrno(errno));
-            if (pidfd >= 0) {
-                ::close(pidfd);
-            }
             return kWaitFailed;
         }
         int left = deadline.RemainingMs();
         if (left == 0) {
-            if (pidfd >= 0) {
-                ::close(pidfd);
-            }
             return kWaitTimeout;
         }
         if (pidfd >= 0) {
@@ -417,13 +410,12 @@ bool ProcessAlive(pid_t pid) {
     }
     // A zombie has ended; it only waits to be reaped.
     std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-    int fd = ::open(stat.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(stat.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         return true;
     }
     char buf[512];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
+    ssize_t n = ::read(fd.Get(), buf, sizeof buf - 1);
     if (n <= 0) {
         return true;
     }
@@ -456,13 +448,12 @@ std::vector<ProcessEntry> ListProcesses() {
             continue;
         }
         std::string base = std::string("/proc/") + de->d_name;
-        int fd = ::open((base + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        const UniqueFd fd(::open((base + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
             continue;  // ended meanwhile
         }
         char buf[1024];
-        ssize_t n = ::read(fd, buf, sizeof buf - 1);
-        ::close(fd);
+        ssize_t n = ::read(fd.Get(), buf, sizeof buf - 1);
         if (n <= 0) {
             continue;
         }

@@ -305,27 +305,24 @@ DWORD SetIpForwardEntry(const MIB_IPFORWARDROW* row) {
 }
 
 NetworkChangeMonitor::NetworkChangeMonitor(int kinds) {
-    m_fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (m_fd < 0) return;
+    m_fd.Reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!m_fd.Valid()) return;
     sockaddr_nl addr{};
     addr.nl_family = AF_NETLINK;
     if ((kinds & kRoutes) != 0) addr.nl_groups |= RTMGRP_IPV4_ROUTE;
     if ((kinds & kAddresses) != 0) addr.nl_groups |= RTMGRP_IPV4_IFADDR;
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    if (::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        m_fd.Reset();
     }
 }
 
-NetworkChangeMonitor::~NetworkChangeMonitor() {
-    if (m_fd >= 0) ::close(m_fd);
-}
+NetworkChangeMonitor::~NetworkChangeMonitor() = default;
 
 int NetworkChangeMonitor::Drain() {
     int seen = 0;
     char buf[16384];
     for (;;) {
-        const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
+        const ssize_t n = ::recv(m_fd.Get(), buf, sizeof(buf), 0);
         if (n < 0) {
             if (errno == EINTR) continue;
             // Overrun: notices were lost, so report both kinds.

@@ -3,10 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/local_pipe.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
 #include "service_common.h"
@@ -29,26 +28,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // The pid in the service's pid file: a regular file of root (or of this user) in the service
 // folder, opened without following links; 0 when there is none or it is malformed.
 pid_t ReadPidFile(const std::string& name) {
     const std::string path = svc::PidPath(name);
     if (path.empty()) return 0;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         (st.st_uid != 0 && st.st_uid != ::geteuid())) {
@@ -93,36 +78,26 @@ pid_t LivePid(const std::string& name) {
 DWORD Exchange(const std::string& name, DWORD op, DWORD code, svc::Reply* reply, DWORD timeoutMs) {
     const pid_t pid = LivePid(name);
     if (pid == 0) return kErrorServiceNotActive;
-    const std::string path = svc::SocketPath(name);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) return kErrorInvalidName;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (fd.Get() < 0) return kErrorGeneralFailure;
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    LocalPipeClient pipe = LocalPipeClient::Connect(svc::SocketPath(name));
+    if (!pipe.Connected()) {
+        if (errno == ENAMETOOLONG) return kErrorInvalidName;
         return errno == EACCES ? kErrorAccessDenied : kErrorServiceNotActive;
     }
-    ucred cred{};
-    socklen_t credLen = sizeof(cred);
-    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0 || cred.pid != pid) {
-        return kErrorServiceNotActive;
-    }
+    PeerCredentials listener;
+    if (!ReadPeerCredentials(pipe.Get(), &listener) || listener.pid != pid) return kErrorServiceNotActive;
     const svc::Request req{svc::kMagic, op, code};
-    if (::send(fd.Get(), &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) {
-        return kErrorServiceNotActive;
+    if (!pipe.Send(&req, sizeof(req))) return kErrorServiceNotActive;
+    std::vector<std::uint8_t> got;
+    bool closed = false;
+    const int wait = static_cast<int>(timeoutMs > 0x7FFFFFFF ? 0x7FFFFFFF : timeoutMs);
+    if (!pipe.Receive(sizeof(*reply), wait, &got, nullptr, &closed)) {
+        return errno == ETIMEDOUT ? kErrorServiceRequestTimeout : kErrorGeneralFailure;
     }
-    pollfd p{fd.Get(), POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, static_cast<int>(timeoutMs > 0x7FFFFFFF ? 0x7FFFFFFF : timeoutMs));
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) return kErrorServiceRequestTimeout;
-    const ssize_t n = ::recv(fd.Get(), reply, sizeof(*reply), 0);
     // The dispatcher closes without answering when the service stopped meanwhile.
-    if (n == 0) return kErrorServiceNotActive;
-    if (n != static_cast<ssize_t>(sizeof(*reply)) || reply->magic != svc::kMagic) return kErrorGeneralFailure;
-    return kErrorSuccess;
+    if (closed) return kErrorServiceNotActive;
+    if (got.size() != sizeof(*reply)) return kErrorGeneralFailure;
+    std::memcpy(reply, got.data(), sizeof(*reply));
+    return reply->magic == svc::kMagic ? kErrorSuccess : kErrorGeneralFailure;
 }
 
 void TouchNoRestart(const std::string& name) {

@@ -1,20 +1,15 @@
 // Service side of the service layer: the dispatcher that serves the control socket, runs the
 // service's main function on its own thread and ends when the service reports it stopped.
-#include <fcntl.h>
-#include <poll.h>
 #include <strings.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "platform/local_pipe.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
 #include "platform/secure_dir.h"
@@ -33,20 +28,13 @@ struct Dispatcher {
     bool mainDone = false;
     ServiceHandlerFunction handler = nullptr;
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
-    int wakeFd = -1;
+    std::condition_variable changed;  // status or mainDone changed
     ServiceStatusHandleTag handle;
 };
 
 Dispatcher& TheDispatcher() {
     static Dispatcher d;
     return d;
-}
-
-bool PeerMayControl(int fd) {
-    ucred cred{};
-    socklen_t len = sizeof(cred);
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
-    return cred.uid == 0 || cred.uid == ::geteuid();
 }
 
 bool Accepts(const SERVICE_STATUS& st, DWORD code) {
@@ -60,63 +48,53 @@ bool Accepts(const SERVICE_STATUS& st, DWORD code) {
     }
 }
 
-// Handles one request on an accepted connection. The handler runs here, on the dispatcher's
-// thread, and the answer carries the status it left.
-void Serve(Dispatcher& d, int fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 2000) <= 0) return;
-    svc::Request req{};
-    // MSG_TRUNC reports the real length, so a longer message is refused rather than cut.
-    if (::recv(fd, &req, sizeof(req), MSG_TRUNC) != static_cast<ssize_t>(sizeof(req)) || req.magic != svc::kMagic) {
-        return;
+// A silent peer loses its connection after this long; others are served meanwhile.
+constexpr int kControlIdleMs = 2000;
+
+// Serves the control socket: one request per connection, answered with the status the handler
+// left. The handler runs on the pipe's thread, one control at a time. Only root (and the
+// service's own user, when the service does not run as root) may connect: queries and controls
+// are theirs.
+class ControlPipe : public LocalPipeServer::Handler {
+public:
+    explicit ControlPipe(Dispatcher& d) : m_d(d) {}
+    void OnRequest(PipeRequest& request, PipeReply* reply) override {
+        reply->close = true;
+        svc::Request req{};
+        if (request.data.size() != sizeof(req)) return;  // refused whole: closed unanswered
+        std::memcpy(&req, request.data.data(), sizeof(req));
+        if (req.magic != svc::kMagic) return;
+        svc::Reply answer{svc::kMagic, Handle(req), {}};
+        {
+            std::lock_guard<std::mutex> g(m_d.lock);
+            answer.status = m_d.status;
+        }
+        reply->data.resize(sizeof(answer));
+        std::memcpy(reply->data.data(), &answer, sizeof(answer));
     }
-    svc::Reply reply{svc::kMagic, kErrorSuccess, {}};
-    if (req.op == svc::kOpControl) {
+
+private:
+    DWORD Handle(const svc::Request& req) {
+        if (req.op == svc::kOpQuery) return kErrorSuccess;
+        if (req.op != svc::kOpControl) return kErrorInvalidParameter;
         ServiceHandlerFunction handler;
         SERVICE_STATUS st;
         {
-            std::lock_guard<std::mutex> g(d.lock);
-            handler = d.handler;
-            st = d.status;
+            std::lock_guard<std::mutex> g(m_d.lock);
+            handler = m_d.handler;
+            st = m_d.status;
         }
-        if (!PeerMayControl(fd)) {
-            reply.result = kErrorAccessDenied;
-        } else if (handler == nullptr) {
-            reply.result = kErrorServiceCannotAcceptCtrl;
-        } else if (!Accepts(st, req.code)) {
-            reply.result = (st.dwCurrentState == SERVICE_STOPPED || st.dwCurrentState == SERVICE_STOP_PENDING)
-                               ? kErrorServiceCannotAcceptCtrl
-                               : kErrorInvalidServiceControl;
-        } else {
-            handler(req.code);
+        if (handler == nullptr) return kErrorServiceCannotAcceptCtrl;
+        if (!Accepts(st, req.code)) {
+            return (st.dwCurrentState == SERVICE_STOPPED || st.dwCurrentState == SERVICE_STOP_PENDING)
+                       ? kErrorServiceCannotAcceptCtrl
+                       : kErrorInvalidServiceControl;
         }
-    } else if (req.op != svc::kOpQuery) {
-        reply.result = kErrorInvalidParameter;
+        handler(req.code);
+        return kErrorSuccess;
     }
-    {
-        std::lock_guard<std::mutex> g(d.lock);
-        reply.status = d.status;
-    }
-    ::send(fd, &reply, sizeof(reply), MSG_NOSIGNAL);
-}
-
-int OpenListener(const std::string& name) {
-    const std::string path = svc::SocketPath(name);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) return -1;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 16) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    // Everyone may query; controls are checked per request by peer credentials.
-    ::chmod(path.c_str(), 0666);
-    return fd;
-}
+    Dispatcher& m_d;
+};
 
 // Written as a fresh file (never through a link or into a file somebody left there) and renamed
 // into place, so a reader sees a whole pid or none.
@@ -167,13 +145,15 @@ DWORD RunServiceDispatcher(const std::string& name, ServiceMainFunction serviceM
         d.handler = nullptr;
         d.mainDone = false;
         d.status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
-        d.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
     // The pid file comes first: once the socket answers, the service's process is known.
     const bool pidWritten = WritePidFile(name);
-    const int listener = pidWritten ? OpenListener(name) : -1;
-    if (listener < 0 || d.wakeFd < 0) {
-        if (listener >= 0) ::close(listener);
+    ControlPipe control(d);
+    LocalPipeLimits limits;
+    limits.maxMessage = sizeof(svc::Request);
+    limits.idleTimeoutMs = kControlIdleMs;
+    LocalPipeServer pipe(control, PeerPolicy::RootOrSelf(), limits);
+    if (!pidWritten || !pipe.Start(svc::SocketPath(name))) {
         ::unlink(svc::PidPath(name).c_str());
         std::lock_guard<std::mutex> g(d.lock);
         d.active = false;
@@ -186,39 +166,21 @@ DWORD RunServiceDispatcher(const std::string& name, ServiceMainFunction serviceM
         serviceMain(1, argv);
         std::lock_guard<std::mutex> g(d.lock);
         d.mainDone = true;
-        const std::uint64_t one = 1;
-        (void)!::write(d.wakeFd, &one, sizeof(one));
+        d.changed.notify_all();
     });
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> g(d.lock);
-            if (d.status.dwCurrentState == SERVICE_STOPPED) break;
-            // A main function that ended without registering a handler can never be stopped.
-            if (d.mainDone && d.handler == nullptr) break;
-        }
-        pollfd p[2] = {{listener, POLLIN, 0}, {d.wakeFd, POLLIN, 0}};
-        if (::poll(p, 2, 1000) < 0 && errno != EINTR) break;
-        if ((p[1].revents & POLLIN) != 0) {
-            std::uint64_t v;
-            (void)!::read(d.wakeFd, &v, sizeof(v));
-        }
-        if ((p[0].revents & POLLIN) != 0) {
-            const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c >= 0) {
-                Serve(d, c);
-                ::close(c);
-            }
-        }
+    {
+        std::unique_lock<std::mutex> g(d.lock);
+        // A main function that ended without registering a handler can never be stopped.
+        d.changed.wait(g, [&] {
+            return d.status.dwCurrentState == SERVICE_STOPPED || (d.mainDone && d.handler == nullptr);
+        });
     }
-    // Remove the socket first, so that from now on the service reads as stopped.
-    ::unlink(svc::SocketPath(name).c_str());
-    ::close(listener);
+    // The socket goes first (Stop removes it), so that from now on the service reads as stopped.
+    pipe.Stop();
     mainThread.join();
     ::unlink(svc::PidPath(name).c_str());
     RemoveRecordIfMarked(name);
     std::lock_guard<std::mutex> g(d.lock);
-    ::close(d.wakeFd);
-    d.wakeFd = -1;
     d.active = false;
     d.handler = nullptr;
     return kErrorSuccess;
@@ -237,8 +199,7 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
     std::lock_guard<std::mutex> g(d.lock);
     if (!d.active || handle != &d.handle || status == nullptr) return false;
     d.status = *status;
-    const std::uint64_t one = 1;
-    (void)!::write(d.wakeFd, &one, sizeof(one));
+    d.changed.notify_all();
     return true;
 }
 

@@ -6,16 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <poll.h>
 #include <random>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/local_pipe.h"
 #include "platform/service_control.h"
 #include "tavish/keyboard_hook.h"
 #include "tavish/tw_service.h"
@@ -297,12 +297,8 @@ TEST_F(ServiceTest, MalformedControlMessagesAreRefusedAndTheServiceStaysUp) {
     const std::string path = m_root.Path() + "/run/services/tavishtestsvc.sock";
     std::mt19937 rng(7);
     for (int round = 0; round < 200; ++round) {
-        const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        platform::LocalPipeClient pipe = platform::LocalPipeClient::Connect(path);
+        ASSERT_TRUE(pipe.Connected());
         std::vector<unsigned char> msg(rng() % 40);
         for (auto& c : msg) c = static_cast<unsigned char>(rng());
         // Now and then a message with the right magic but a wrong length or operation.
@@ -310,14 +306,12 @@ TEST_F(ServiceTest, MalformedControlMessagesAreRefusedAndTheServiceStaysUp) {
             const unsigned char magic[4] = {0x54, 0x57, 0x53, 0x43};
             std::memcpy(msg.data(), magic, 4);
         }
-        if (!msg.empty()) send(fd, msg.data(), msg.size(), MSG_NOSIGNAL);
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 3000) > 0) {
-            unsigned char reply[64];
-            const ssize_t n = recv(fd, reply, sizeof(reply), 0);
-            EXPECT_TRUE(n == 0 || n == 36) << n;
+        if (!msg.empty()) pipe.Send(msg.data(), msg.size());
+        std::vector<std::uint8_t> reply;
+        bool closed = false;
+        if (pipe.Receive(64, 3000, &reply, nullptr, &closed)) {
+            EXPECT_TRUE(closed || reply.size() == 36) << reply.size();
         }
-        close(fd);
     }
     EXPECT_TRUE(TwService::IsServiceRunning(m_name.c_str()));
     EXPECT_TRUE(TwService::SendControlCode(m_name.c_str(), 130));
@@ -398,6 +392,42 @@ TEST_F(ServiceTest, MalformedPidFilesReadAsStopped) {
     ASSERT_EQ(symlink(real.c_str(), pidPath.c_str()), 0);
     EXPECT_EQ(platform::GetServiceProcessId(m_name), 0u);
     unlink(pidPath.c_str());
+}
+
+TEST_F(ServiceTest, SilentAndForeignPeersNeitherStallNorControlTheService) {
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    const std::string path = m_root.Path() + "/run/services/tavishtestsvc.sock";
+    std::vector<platform::LocalPipeClient> silent;
+    for (int i = 0; i < 4; ++i) silent.push_back(platform::LocalPipeClient::Connect(path));
+    // Served alongside the silent ones, well before their time-out would free the socket.
+    const auto start = std::chrono::steady_clock::now();
+    platform::SERVICE_STATUS st{};
+    ASSERT_EQ(platform::QueryServiceStatusByName(m_name, &st), platform::kErrorSuccess);
+    EXPECT_EQ(st.dwCurrentState, platform::SERVICE_RUNNING);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    if (geteuid() == 0) {
+        // Another user may neither query nor stop, even with the socket file opened to all.
+        chmod(m_root.Path().c_str(), 0755);
+        ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+        const int result = testsupport::RunAsUser(testsupport::kNobodyUid, testsupport::kNobodyGid, {}, [&] {
+            platform::LocalPipeClient c = platform::LocalPipeClient::Connect(path);
+            if (!c.Connected()) return 2;  // the folders kept us from the socket: proves nothing
+            const unsigned char stop[12] = {0x54, 0x57, 0x53, 0x43, 2, 0, 0, 0, 1, 0, 0, 0};
+            c.Send(stop, sizeof(stop));
+            std::vector<std::uint8_t> reply;
+            bool closed = false;
+            return c.Receive(64, 3000, &reply, nullptr, &closed) && !closed && !reply.empty() ? 0 : 1;
+        });
+        EXPECT_EQ(result, 1) << "an unprivileged peer must reach the socket and be refused unanswered";
+        EXPECT_TRUE(TwService::IsServiceRunning(m_name.c_str()));
+    }
+    const auto stopStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(platform::ControlServiceByName(m_name, platform::SERVICE_CONTROL_STOP, &st, 5000),
+              platform::kErrorSuccess);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopStart, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(WaitFor([&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000))
+        << "waiting for the service to stop";
 }
 
 TEST_F(ServiceTest, LongNamesAreCutTo127Characters) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 
@@ -71,7 +72,7 @@ public:
     ReadinessPort(const ReadinessPort&) = delete;
     ReadinessPort& operator=(const ReadinessPort&) = delete;
 
-    bool Valid() const { return m_epoll >= 0; }
+    bool Valid() const { return m_epoll.Valid(); }
 
     // Registers `fd` for `source` and arms it with the source's WantedEvents(). false (errno set)
     // when epoll refuses the descriptor; the source is then not attached.
@@ -97,8 +98,8 @@ private:
     IoSource* TakeSource(std::uint64_t token);
     void Handle(std::uint64_t token, std::uint32_t events);
 
-    int m_epoll = -1;
-    int m_wakeFd = -1;
+    UniqueFd m_epoll;
+    UniqueFd m_wakeFd;
     std::mutex m_slotLock;
     std::vector<Slot> m_slots;
     std::vector<std::uint32_t> m_freeSlots;

@@ -12,7 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "platform/local_pipe.h"
 #include "platform/types.h"
+#include "platform/unique_fd.h"
 
 // ---- Control codes: CTL_CODE(0x8000, function, METHOD_BUFFERED, FILE_ANY_ACCESS) ----
 constexpr DWORD TwFilterCtlCode(DWORD function) { return 0x80000000u + (function << 2); }
@@ -334,19 +336,19 @@ public:
     void* MappedBlock() const { return m_mapped; }
     std::size_t MappedSize() const { return m_mappedSize; }
     // The ring block's descriptor received with START_SHARE (owned here), or -1.
-    int SharedMemoryFd() const { return m_memFd; }
+    int SharedMemoryFd() const { return m_memFd.Get(); }
     // The connection's descriptor (owned here), for noticing the daemon's end: it reports POLLHUP
     // once the daemon has gone.
-    int ConnectionFd() const { return m_fd; }
+    int ConnectionFd() const { return m_pipe.Get(); }
     void Close();
 
 private:
-    explicit FilterDevice(int fd) : m_fd(fd) {}
+    explicit FilterDevice(LocalPipeClient pipe) : m_pipe(std::move(pipe)) {}
     void Unmap();
-    bool AdoptSharedBlock(int memFd, const void* in, DWORD inLen, void* out, DWORD bytes);
+    bool AdoptSharedBlock(UniqueFd& memFd, const void* in, DWORD inLen, void* out, DWORD bytes);
 
-    int m_fd = -1;
-    int m_memFd = -1;
+    LocalPipeClient m_pipe;
+    UniqueFd m_memFd;
     void* m_mapped = nullptr;
     std::size_t m_mappedSize = 0;
     DWORD m_lastStatus = 0;

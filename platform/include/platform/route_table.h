@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "platform/unique_fd.h"
 #include "platform/win_error_codes.h"
 
 #pragma pack(push, 1)
@@ -123,13 +124,13 @@ public:
     NetworkChangeMonitor(const NetworkChangeMonitor&) = delete;
     NetworkChangeMonitor& operator=(const NetworkChangeMonitor&) = delete;
 
-    bool Valid() const { return m_fd >= 0; }
-    int Fd() const { return m_fd; }
+    bool Valid() const { return m_fd.Valid(); }
+    int Fd() const { return m_fd.Get(); }
     // Reads every pending notice; returns the kinds seen (bits of Kind), 0 when none.
     int Drain();
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
 };
 
 }  // namespace platform

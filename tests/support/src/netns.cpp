@@ -11,14 +11,13 @@
 namespace testsupport {
 
 NetnsScope::NetnsScope() {
-    m_orig = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    m_ok = m_orig >= 0 && ::unshare(CLONE_NEWNET) == 0;
+    m_orig.Reset(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+    m_ok = m_orig.Valid() && ::unshare(CLONE_NEWNET) == 0;
     if (m_ok) Run({"ip", "link", "set", "lo", "up"});
 }
 
 NetnsScope::~NetnsScope() {
-    if (m_ok) ::setns(m_orig, CLONE_NEWNET);
-    if (m_orig >= 0) ::close(m_orig);
+    if (m_ok) ::setns(m_orig.Get(), CLONE_NEWNET);
 }
 
 NamedNetns::NamedNetns(std::string name) : m_name(std::move(name)) {
@@ -39,10 +38,9 @@ pid_t NamedNetns::Spawn(const std::vector<std::string>& argv, const platform::Sp
 bool NamedNetns::RunInside(const std::function<void()>& fn) const {
     bool joined = false;
     std::thread t([&] {
-        const int fd = ::open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return;
-        joined = ::setns(fd, CLONE_NEWNET) == 0;
-        ::close(fd);
+        const platform::UniqueFd fd(::open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) return;
+        joined = ::setns(fd.Get(), CLONE_NEWNET) == 0;
         if (joined) fn();
     });
     t.join();

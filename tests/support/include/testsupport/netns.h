@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 
 namespace testsupport {
 
@@ -21,7 +22,7 @@ public:
     bool Ok() const { return m_ok; }
 
 private:
-    int m_orig = -1;
+    platform::UniqueFd m_orig;
     bool m_ok = false;
 };
 
