@@ -95,8 +95,8 @@ TEST_F(ControlAccess, OneUsersIdleHandlesLockOutNeitherOthersNorRoot) {
             30000);
     });
     ASSERT_TRUE(
-        testsupport::WaitFor([&] { return m_server.RefusedConnections() >= 80 - kMaxHandlesPerUser; }, 20000))
-        << "waiting for the attacker to reach its limit";
+        testsupport::WaitFor("the attacker to reach its limit",
+                             [&] { return m_server.RefusedConnections() >= 80 - kMaxHandlesPerUser; }, 20000));
     EXPECT_EQ(testsupport::RunAsUser(testsupport::kNobodyUid - 1, testsupport::kNobodyGid, {kDeviceGroup},
                                      [&] { return QueryVersion(m_path); }),
               0)

@@ -231,8 +231,7 @@ TEST_F(LocalPipeTest, OneUsersConnectionsDoNotLockOutOthersOrRoot) {
             },
             30000);
     });
-    ASSERT_TRUE(testsupport::WaitFor([&] { return server.OpenConnections() >= 8; }, 10000))
-        << "waiting for the attacker's connections";
+    ASSERT_TRUE(testsupport::WaitFor("the attacker's connections", [&] { return server.OpenConnections() >= 8; }, 10000));
     EXPECT_EQ(TryAs(testsupport::kNobodyUid - 1, testsupport::kNobodyGid, {}, m_path), 0) << "another user";
     LocalPipeClient root = LocalPipeClient::Connect(m_path);
     EXPECT_EQ(Exchange(root, "root"), "root");
@@ -271,8 +270,7 @@ TEST_F(LocalPipeTest, RandomAndTruncatedTrafficLeavesTheServerWhole) {
         }
     }
     EXPECT_GE(m_handler.oversized.load(), expectOversized);
-    ASSERT_TRUE(testsupport::WaitFor([&] { return server.OpenConnections() == 0; }))
-        << "waiting for every connection to close";
+    ASSERT_TRUE(testsupport::WaitFor("every connection to close", [&] { return server.OpenConnections() == 0; }));
     EXPECT_EQ(OpenDescriptors(), fdsBefore) << "no passed or accepted descriptor is left open";
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -355,7 +357,7 @@ TEST_F(ServiceTest, AFakeSocketOrStalePidDoesNotMakeAStoppedServiceRun) {
     const DWORD first = platform::GetServiceProcessId(m_name);
     ASSERT_NE(first, 0u);
     EXPECT_NE(first, static_cast<DWORD>(getpid()));
-    EXPECT_TRUE(WaitFor([&] { return RecordHas("init"); }, 5000));
+    EXPECT_TRUE(WaitFor("the service to record its start", [&] { return RecordHas("init"); }, 5000));
     // A second start finds the one that runs.
     EXPECT_EQ(TwService::StartService(m_name.c_str()), 1);
     EXPECT_EQ(platform::GetServiceProcessId(m_name), first);
@@ -426,8 +428,7 @@ TEST_F(ServiceTest, SilentAndForeignPeersNeitherStallNorControlTheService) {
     EXPECT_EQ(platform::ControlServiceByName(m_name, platform::SERVICE_CONTROL_STOP, &st, 5000),
               platform::kErrorSuccess);
     EXPECT_LT(std::chrono::steady_clock::now() - stopStart, std::chrono::milliseconds(1000));
-    EXPECT_TRUE(WaitFor([&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000))
-        << "waiting for the service to stop";
+    EXPECT_TRUE(WaitFor("the service to stop", [&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
 }
 
 TEST_F(ServiceTest, LongNamesAreCutTo127Characters) {
