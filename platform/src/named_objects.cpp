@@ -31,6 +31,7 @@
 #include "platform/errors.h"
 #include "platform/win_error_codes.h"
 #include "platform/machine_root.h"
+#include "platform/unique_fd.h"
 #include "mapping_guard.h"
 #include "wait_deadline.h"
 
@@ -158,7 +159,7 @@ constexpr int kBrokenRecheckMs = 1000;
 
 // One per name and process, shared by every handle of the process.
 struct SharedObject {
-    int fd = -1;
+    UniqueFd fd;  // closing it drops every lock of this process on the name
     SharedState* state = nullptr;
     std::uint32_t type = 0;
     // Mutex ownership among the threads of this process.
@@ -181,9 +182,6 @@ struct SharedObject {
         if (state != nullptr) {
             detail::UnguardMapping(state);
             ::munmap(state, kMapSize);
-        }
-        if (fd >= 0) {
-            ::close(fd);  // drops every lock of this process on the name
         }
     }
 };
@@ -222,7 +220,7 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
         return nullptr;
     }
     auto obj = std::make_shared<SharedObject>();
-    obj->fd = fd;
+    obj->fd.Reset(fd);
     obj->type = type;
     struct stat st {};
     // Only a plain file of its own may be mapped: not a device or fifo, not a second name of
@@ -404,7 +402,7 @@ DWORD NamedMutex::Wait(DWORD timeoutMs) {
             break;
         }
         std::uint32_t seen = releases.load();
-        if (LockRange(o.fd, F_WRLCK, kMutexByte, false) == 0) {
+        if (LockRange(o.fd.Get(), F_WRLCK, kMutexByte, false) == 0) {
             got = true;
             break;
         }
@@ -443,7 +441,7 @@ bool NamedMutex::Release() {
     // Released in any case below (the lock is ours), but a broken object is reported.
     const bool intact = o.Intact();
     std::atomic_ref<std::int32_t>(o.state->ownerPid).store(0);
-    LockRange(o.fd, F_UNLCK, kMutexByte, false);
+    LockRange(o.fd.Get(), F_UNLCK, kMutexByte, false);
     std::atomic_ref<std::uint32_t>(o.state->releases).fetch_add(1);
     FutexWakeAll(&o.state->releases);
     o.ownerTid = 0;
@@ -541,14 +539,12 @@ bool NamedObjectExists(const std::string& name) {
         return false;
     }
     std::string path = dir + "/" + FileNameFor(name);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) {
         return false;
     }
     // A fresh open file: the locks of this process's own handles count like anybody else's.
-    bool held = OthersHold(fd, kPresenceByte);
-    ::close(fd);
-    return held;
+    return OthersHold(fd.Get(), kPresenceByte);
 }
 
 }  // namespace platform

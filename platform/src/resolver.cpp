@@ -19,6 +19,7 @@
 #include "platform/machine_root.h"
 #include "platform/process.h"
 #include "platform/secure_dir.h"
+#include "platform/unique_fd.h"
 #include "resolver_files.h"
 
 namespace platform {
@@ -131,13 +132,16 @@ bool RunCommand(const std::string& program, const char* option, const std::strin
     }
     // The input is a few short lines, far below the pipe's capacity: written whole before the
     // start, the child reads it and then the end of it.
-    const bool written = ::write(fds[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
-    ::close(fds[1]);
+    UniqueFd readEnd(fds[0]);
+    UniqueFd writeEnd(fds[1]);
+    const bool written =
+        ::write(writeEnd.Get(), input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    writeEnd.Reset();  // the child reads to the end of the input
     SpawnOptions options;
-    options.stdinFd = fds[0];
+    options.stdinFd = readEnd.Get();
     options.quietOutput = true;
     const pid_t pid = written ? Spawn({program, option, iface}, options) : -1;
-    ::close(fds[0]);
+    readEnd.Reset();
     if (pid < 0) {
         return false;
     }

@@ -17,13 +17,11 @@ namespace platform::resolver_files {
 namespace {
 
 bool SyncDir(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
         return false;
     }
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    return ::fsync(fd.Get()) == 0;
 }
 
 std::string TempName(const std::string& path, const char* suffix) {
@@ -42,20 +40,20 @@ std::string DirName(const std::string& path) {
 }
 
 bool ReadBounded(const std::string& path, std::size_t maxSize, std::string* content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         return false;
     }
     content->clear();
     char buf[8192];
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0 || content->size() + static_cast<std::size_t>(n) > maxSize) {
             const int err = n < 0 ? errno : EFBIG;
-            ::close(fd);
+            fd.Reset();
             errno = err;
             return false;
         }
@@ -64,7 +62,6 @@ bool ReadBounded(const std::string& path, std::size_t maxSize, std::string* cont
         }
         content->append(buf, static_cast<std::size_t>(n));
     }
-    ::close(fd);
     return true;
 }
 
@@ -116,18 +113,18 @@ bool ReplaceFile(const std::string& path, const std::string& content, unsigned m
                  const std::function<void()>& afterRename) {
     const std::string temp = TempName(path, ".qel-tmp");
     ::unlink(temp.c_str());  // left by a process that died before its rename
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
         return false;
     }
-    bool ok = detail::WriteAll(fd, content);
+    bool ok = detail::WriteAll(fd.Get(), content);
     // The owner can only be given by root; a test machine root run by a user keeps the user's.
-    if (ok && (::fchown(fd, uid, gid) != 0 && errno != EPERM)) {
+    if (ok && (::fchown(fd.Get(), uid, gid) != 0 && errno != EPERM)) {
         ok = false;
     }
-    ok = ok && ::fchmod(fd, static_cast<mode_t>(mode & 07777u)) == 0 && ::fsync(fd) == 0;
+    ok = ok && ::fchmod(fd.Get(), static_cast<mode_t>(mode & 07777u)) == 0 && ::fsync(fd.Get()) == 0;
     const int err = errno;
-    ::close(fd);
+    fd.Reset();
     if (!ok) {
         ::unlink(temp.c_str());
         errno = err;
@@ -173,23 +170,16 @@ bool RemoveFile(const std::string& path) {
     return SyncDir(DirName(path));
 }
 
-FileLock::FileLock(const std::string& path) {
-    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (m_fd < 0) {
+FileLock::FileLock(const std::string& path)
+    : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {
+    if (!m_fd) {
         return;
     }
     int rc;
-    while ((rc = ::flock(m_fd, LOCK_EX)) != 0 && errno == EINTR) {
+    while ((rc = ::flock(m_fd.Get(), LOCK_EX)) != 0 && errno == EINTR) {
     }
     if (rc != 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-}
-
-FileLock::~FileLock() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
+        m_fd.Reset();
     }
 }
 

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace platform::resolver_files {
 
 // What the resolver path is now. For a link, `target` is the file it leads to.
@@ -42,13 +44,12 @@ std::string DirName(const std::string& path);
 class FileLock {
 public:
     explicit FileLock(const std::string& path);
-    ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
-    bool Held() const { return m_fd >= 0; }
+    bool Held() const { return m_fd.Valid(); }
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
 };
 
 }  // namespace platform::resolver_files

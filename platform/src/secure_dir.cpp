@@ -9,22 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 namespace {
-
-class DirFd {
-public:
-    explicit DirFd(int fd) : m_fd(fd) {}
-    ~DirFd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    DirFd(const DirFd&) = delete;
-    DirFd& operator=(const DirFd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 bool Refuse(std::string* error, const std::string& path, const std::string& why, int err) {
     if (error != nullptr) *error = path + ": " + why;
@@ -46,7 +34,7 @@ bool EnsureSecureDir(const std::string& path, const SecureDirSpec& spec, std::st
         return Refuse(error, path, "cannot be created", errno);
     }
     // O_NOFOLLOW with O_DIRECTORY: a symlink in the folder's place fails here (ELOOP or ENOTDIR).
-    DirFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.Get() < 0) {
         const int err = errno;
         return Refuse(error, path, err == ELOOP || err == ENOTDIR ? "not a folder (symlink?)" : "cannot be opened",
@@ -80,7 +68,7 @@ int CreateFileExclusive(const std::string& dir, const std::string& name, unsigne
         errno = EINVAL;
         return -1;
     }
-    DirFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (dfd.Get() < 0) return -1;
     return ::openat(dfd.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     static_cast<mode_t>(mode));

@@ -19,6 +19,7 @@
 #include "platform/local_pipe.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
+#include "platform/unique_fd.h"
 #include "service_common.h"
 
 extern char** environ;
@@ -103,8 +104,7 @@ DWORD Exchange(const std::string& name, DWORD op, DWORD code, svc::Reply* reply,
 void TouchNoRestart(const std::string& name) {
     const std::string path = svc::NoRestartPath(name);
     if (path.empty()) return;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) ::close(fd);
+    UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644)).Reset();
 }
 
 // Restart delay from the failure actions; -1 when none is set.
@@ -154,7 +154,7 @@ struct SpawnPlan {
         if (first) {
             const int pids[2] = {::getpid(), child};
             (void)!::write(reportFd, pids, sizeof(pids));
-            ::close(reportFd);
+            UniqueFd(reportFd).Reset();
             first = false;
         }
         int status = 0;
@@ -180,12 +180,10 @@ Launched LaunchThroughMonitor(const SpawnPlan& plan) {
     Launched out;
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return out;
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
     const pid_t first = ::fork();
-    if (first < 0) {
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
-        return out;
-    }
+    if (first < 0) return out;
     if (first == 0) {
         ::setsid();
         const int nul = ::open("/dev/null", O_RDWR);
@@ -200,17 +198,17 @@ Launched LaunchThroughMonitor(const SpawnPlan& plan) {
         if (monitor == 0) RunMonitor(plan, 3);
         ::_exit(monitor < 0 ? 1 : 0);
     }
-    ::close(pipeFds[1]);
+    writeEnd.Reset();  // from here only the monitor can write: its exit reads as EOF
     int status = 0;
     while (::waitpid(first, &status, 0) < 0 && errno == EINTR) {
     }
     int pids[2] = {-1, -1};
-    pollfd p{pipeFds[0], POLLIN, 0};
-    if (::poll(&p, 1, 10000) > 0 && ::read(pipeFds[0], pids, sizeof(pids)) == static_cast<ssize_t>(sizeof(pids))) {
+    pollfd p{readEnd.Get(), POLLIN, 0};
+    if (::poll(&p, 1, 10000) > 0 &&
+        ::read(readEnd.Get(), pids, sizeof(pids)) == static_cast<ssize_t>(sizeof(pids))) {
         out.monitor = pids[0];
         out.service = pids[1];
     }
-    ::close(pipeFds[0]);
     return out;
 }
 

@@ -13,6 +13,7 @@
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
 #include "platform/secure_dir.h"
+#include "platform/unique_fd.h"
 #include "service_common.h"
 
 struct platform::ServiceStatusHandleTag {};
@@ -104,16 +105,16 @@ bool WritePidFile(const std::string& name) {
     if (dir.empty() || path.empty()) return false;
     const std::string tmpName = svc::FileStem(name) + ".pid.tmp";
     const std::string tmp = dir + "/" + tmpName;
-    int fd = CreateFileExclusive(dir, tmpName, 0644);
-    if (fd < 0 && errno == EEXIST) {
+    UniqueFd fd(CreateFileExclusive(dir, tmpName, 0644));
+    if (!fd && errno == EEXIST) {
         // Left by a crashed start; unlink removes the entry itself, even a link.
         ::unlink(tmp.c_str());
-        fd = CreateFileExclusive(dir, tmpName, 0644);
+        fd.Reset(CreateFileExclusive(dir, tmpName, 0644));
     }
-    if (fd < 0) return false;
+    if (!fd) return false;
     const std::string text = std::to_string(::getpid()) + "\n";
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
+    const bool written = ::write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    fd.Reset();
     if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;

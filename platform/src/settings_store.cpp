@@ -15,6 +15,7 @@
 #include "platform/debug_output.h"
 #include "platform/machine_root.h"
 #include "platform/secure_dir.h"
+#include "platform/unique_fd.h"
 #include "wait_deadline.h"
 
 namespace platform {
@@ -358,10 +359,9 @@ std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenClientPart() {
         DebugOutput("client settings refused: " + why);
         return nullptr;
     }
-    const int fd = CreateFileExclusive(dir, "settings.db", 0660);
-    if (fd >= 0) {
-        ::fchmod(fd, 0660);  // past the umask
-        ::close(fd);
+    const UniqueFd fd(CreateFileExclusive(dir, "settings.db", 0660));
+    if (fd) {
+        ::fchmod(fd.Get(), 0660);  // past the umask
     }
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||

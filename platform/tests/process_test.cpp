@@ -12,6 +12,7 @@
 #include "test_support.h"
 #include "testsupport/command.h"
 #include "testsupport/wait.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -75,11 +76,11 @@ TEST(ProcessTest, AZombieIsNotAlive) {
     pid_t pid = test::StartHelper({"exit", "0"});
     ASSERT_GT(pid, 0);
     // Wait for the end without reaping, through a pidfd.
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    ASSERT_GE(pidfd, 0);
-    pollfd pf{pidfd, POLLIN, 0};
+    platform::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    ASSERT_TRUE(pidfd.Valid());
+    pollfd pf{pidfd.Get(), POLLIN, 0};
     ASSERT_EQ(::poll(&pf, 1, kBound), 1);
-    ::close(pidfd);
+    pidfd.Reset();
     EXPECT_FALSE(ProcessAlive(pid));
     int code = -1;
     EXPECT_EQ(WaitProcess(pid, kBound, &code), kWaitObject0);

@@ -17,6 +17,7 @@
 #include "platform/machine_root.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
+#include "platform/unique_fd.h"
 
 TwService* TwService::m_This = nullptr;
 platform::SERVICE_STATUS TwService::m_ServiceStatus{};
@@ -387,12 +388,11 @@ void TwService::Terminate() { m_bQuit.store(true); }
 void TwService::LogEvent(const char* text) {
     if (text == nullptr) return;
     const std::string path = platform::MachineRoot() + "/log.txt";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    const platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd) return;
     std::string line = text;
     line += "\r\n";
-    (void)!::write(fd, line.data(), line.size());
-    ::close(fd);
+    (void)!::write(fd.Get(), line.data(), line.size());
 }
 
 void TwService::OpenConcole() {}

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/machine_root.h"
+#include "platform/unique_fd.h"
 #include "tavish/tw_service.h"
 
 namespace {
@@ -17,11 +18,10 @@ namespace {
 void Record(const std::string& line) {
     const char* name = std::getenv("TAVISH_TEST_SERVICE");
     const std::string path = platform::MachineRoot() + "/" + (name != nullptr ? name : "TavishTestSvc") + ".record";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    const platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd) return;
     const std::string text = line + "\n";
-    (void)!::write(fd, text.data(), text.size());
-    ::close(fd);
+    (void)!::write(fd.Get(), text.data(), text.size());
 }
 
 class TestService : public TwService {
