@@ -35,7 +35,7 @@ TwAcceptSocket::~TwAcceptSocket() {
 }
 
 void TwAcceptSocket::Adopt(int fd) {
-    m_socket = fd;
+    m_socket.Reset(fd);
     Touch();
     if (fd >= 0) {
         int flags = fcntl(fd, F_GETFL, 0);
@@ -46,12 +46,12 @@ void TwAcceptSocket::Adopt(int fd) {
 int TwAcceptSocket::SetUp() {
     int on = 1;
     int idle = 120;  // keep-alive after two minutes of silence
-    setsockopt(m_socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-    setsockopt(m_socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(m_socket.Get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(m_socket.Get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
     int size = 65536;
-    setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-    setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    setsockopt(m_socket.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    setsockopt(m_socket.Get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    setsockopt(m_socket.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     m_buffered = 0;
     m_valid = 1;
     return 1;
@@ -64,7 +64,7 @@ void TwAcceptSocket::SetProcessCallBack(TwProcessCallBack callback, void* contex
 }
 
 bool TwAcceptSocket::BindToPort() {
-    bool bound = m_engine->IoPort().Attach(m_socket, this);
+    bool bound = m_engine->IoPort().Attach(m_socket.Get(), this);
     m_bound.store(bound);
     return bound;
 }
@@ -80,12 +80,12 @@ int TwAcceptSocket::StartReceiving() {
 
 int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnectAfter) {
     std::lock_guard<std::mutex> guard(m_sendLock);
-    if (m_socket < 0) return 0;
+    if (!m_socket.Valid()) return 0;
     const int original = length;
     // Nothing queued and nothing in flight: the bytes may go straight out, which spares the copy
     // into the queue. Whatever the socket does not take is queued like any other message.
     if (length > 0 && m_current == nullptr && !m_sendBlocked.load() && m_sendQueue.empty()) {
-        ssize_t n = send(m_socket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = send(m_socket.Get(), data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             m_error = static_cast<int>(platform::WsaErrorFromErrno(errno));
             ShutdownLocked(false);
@@ -130,7 +130,7 @@ int TwAcceptSocket::EnqueueAndSend(const char* data, int length, bool disconnect
 
 int TwAcceptSocket::SendQueued() {
     std::lock_guard<std::mutex> guard(m_sendLock);
-    if (m_socket < 0) return 0;
+    if (!m_socket.Valid()) return 0;
     if (m_sendBlocked.load()) return 1;  // the I/O worker continues once the socket takes more
     return FlushLocked() ? 1 : 0;
 }
@@ -154,7 +154,7 @@ bool TwAcceptSocket::GatherLocked(SendContext* context) {
 bool TwAcceptSocket::FlushLocked() {
     IoContextPool& pool = m_engine->Pool();
     for (;;) {
-        if (m_socket < 0) return false;
+        if (!m_socket.Valid()) return false;
         if (m_current == nullptr) {
             if (m_sendQueue.empty()) return true;
             m_current = pool.GetSend();
@@ -184,7 +184,7 @@ bool TwAcceptSocket::FlushLocked() {
         msghdr header{};
         header.msg_iov = iov;
         header.msg_iovlen = static_cast<std::size_t>(count);
-        ssize_t n = sendmsg(m_socket, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = sendmsg(m_socket.Get(), &header, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
             m_current->sent += static_cast<std::size_t>(n);
             if (m_current->sent < m_current->total) continue;
@@ -216,19 +216,19 @@ bool TwAcceptSocket::FlushLocked() {
 
 int TwAcceptSocket::Shutdown(bool graceful) {
     std::lock_guard<std::mutex> guard(m_sendLock);
-    if (m_socket < 0 || !m_valid) return 0;
+    if (!m_socket.Valid() || !m_valid) return 0;
     ShutdownLocked(graceful);
     return 1;
 }
 
 void TwAcceptSocket::ShutdownLocked(bool graceful) {
-    if (m_socket < 0) return;
+    if (!m_socket.Valid()) return;
     m_ending.store(true);
     linger lg{};
     lg.l_onoff = graceful ? 0 : 1;
     lg.l_linger = 0;
-    setsockopt(m_socket, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    shutdown(m_socket, SHUT_RDWR);
+    setsockopt(m_socket.Get(), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    shutdown(m_socket.Get(), SHUT_RDWR);
     // An idle session learns of its end from the port.
     UpdateInterest();
 }
@@ -332,7 +332,7 @@ TwAcceptSocket::Burst TwAcceptSocket::ReadBurst() {
             m_readEnded.store(true);
             return Burst::kEnded;
         }
-        ssize_t n = recv(m_socket, m_buffer + m_buffered, space, MSG_DONTWAIT);
+        ssize_t n = recv(m_socket.Get(), m_buffer + m_buffered, space, MSG_DONTWAIT);
         if (n > 0) {
             Deliver(static_cast<std::uint32_t>(n));
             // A short read has emptied the socket.
@@ -358,7 +358,7 @@ bool TwAcceptSocket::DataSoon() {
     // re-arm and two thread wake-ups. poll does not take the socket lock from the sender.
     for (int look = 0; look < kLingerLooks; ++look) {
         sched_yield();
-        pollfd ready{m_socket, POLLIN, 0};
+        pollfd ready{m_socket.Get(), POLLIN, 0};
         if (poll(&ready, 1, 0) > 0) return true;
     }
     return false;

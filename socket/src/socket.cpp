@@ -34,39 +34,38 @@ int TwSocket::Create(unsigned long address, unsigned short port) {
 }
 
 int TwSocket::CreateOfType(int type, unsigned long address, unsigned short port) {
-    m_socket = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (m_socket < 0) {
+    m_socket.Reset(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    if (!m_socket.Valid()) {
         m_error = static_cast<int>(platform::WsaErrorFromErrno(errno));
         return 0;
     }
     if (address != 0 || port != 0) {
         int on = 1;
-        setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        setsockopt(m_socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = static_cast<in_addr_t>(address);
     local.sin_port = htons(port);
-    if (bind(m_socket, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    if (bind(m_socket.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
         m_error = static_cast<int>(platform::WsaErrorFromErrno(errno));
-        close(m_socket);
-        m_socket = -1;
+        m_socket.Reset();
         return 0;
     }
     m_valid = 1;
     return 1;
 }
 
-int TwSocket::IsSockValid() { return m_socket >= 0 ? m_valid : 0; }
+int TwSocket::IsSockValid() { return m_socket.Valid() ? m_valid : 0; }
 
-int TwSocket::SocketReady2Read(int seconds) { return PollOne(m_socket, POLLIN, seconds); }
+int TwSocket::SocketReady2Read(int seconds) { return PollOne(m_socket.Get(), POLLIN, seconds); }
 
-int TwSocket::SocketReady2Write(int seconds) { return PollOne(m_socket, POLLOUT, seconds); }
+int TwSocket::SocketReady2Write(int seconds) { return PollOne(m_socket.Get(), POLLOUT, seconds); }
 
 int TwSocket::HasConnectionDropped() {
-    if (!PollOne(m_socket, POLLIN, 0)) return 0;
+    if (!PollOne(m_socket.Get(), POLLIN, 0)) return 0;
     char byte;
-    ssize_t n = recv(m_socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    ssize_t n = recv(m_socket.Get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0) return 1;
     if (n < 0) {
         int err = errno;
@@ -76,9 +75,6 @@ int TwSocket::HasConnectionDropped() {
 }
 
 void TwSocket::CloseSocket() {
-    if (m_socket >= 0) {
-        close(m_socket);
-        m_socket = -1;
-    }
+    m_socket.Reset();
     m_valid = 0;
 }

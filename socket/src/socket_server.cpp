@@ -15,6 +15,7 @@
 
 #include "accept_socket.h"
 #include "platform/clock.h"
+#include "platform/unique_fd.h"
 
 namespace prendle {
 
@@ -36,12 +37,9 @@ protected:
     unsigned long Execute() override {
         int failures = 0;
         while (m_StopRequest.load() == 0) {
-            int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (m_StopRequest.load() != 0) {
-                if (fd >= 0) close(fd);
-                break;
-            }
-            if (fd < 0) {
+            platform::UniqueFd fd(accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+            if (m_StopRequest.load() != 0) break;
+            if (!fd) {
                 int err = errno;
                 // Out of descriptors: the longest-idle session makes room for the waiting one.
                 if ((err == EMFILE || err == ENFILE) && m_server->EvictOldestIdle()) continue;
@@ -50,7 +48,7 @@ protected:
                 continue;
             }
             failures = 0;
-            m_server->OnAccepted(fd, m_stamp, m_StopRequest.load() != 0);
+            m_server->OnAccepted(fd.Release(), m_stamp, m_StopRequest.load() != 0);
         }
         return 0;
     }
@@ -205,13 +203,11 @@ unsigned long TwSocketServer::StartServer(unsigned long address, unsigned short*
 }
 
 void TwSocketServer::OnAccepted(int fd, bool stamp, bool stopping) {
+    platform::UniqueFd owned(fd);
     auto* connection = new (std::nothrow) prendle::TwAcceptSocket(EngineRef());
-    if (connection == nullptr) {
-        close(fd);
-        return;
-    }
+    if (connection == nullptr) return;
     SharedObjectPtr<SharedObject> session(connection);
-    connection->Adopt(fd);
+    connection->Adopt(owned.Release());
     if (stamp) connection->SetAliveCheck(true, AgeClockSeconds());
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);

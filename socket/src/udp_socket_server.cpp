@@ -51,12 +51,12 @@ void TwUdpSocket::SetCallback(TwUdpRecvCallback callback, void* appContext) {
 }
 
 unsigned long TwUdpSocket::ReceiveOnce(int timeoutMs) {
-    if (m_socket < 0 || !m_context) return 0;
-    pollfd p{m_socket, POLLIN, 0};
+    if (!m_socket.Valid() || !m_context) return 0;
+    pollfd p{m_socket.Get(), POLLIN, 0};
     if (poll(&p, 1, timeoutMs) <= 0) return 1;
     _RecvCtxt* context = m_context.get();
     context->fromLength = sizeof(context->from);
-    ssize_t n = recvfrom(m_socket, context->buffer, sizeof(context->buffer), MSG_DONTWAIT,
+    ssize_t n = recvfrom(m_socket.Get(), context->buffer, sizeof(context->buffer), MSG_DONTWAIT,
                          reinterpret_cast<sockaddr*>(&context->from), &context->fromLength);
     // Errors such as a port-unreachable report of an earlier send are not fatal to the socket.
     if (n < 0) return 1;
@@ -66,8 +66,9 @@ unsigned long TwUdpSocket::ReceiveOnce(int timeoutMs) {
 }
 
 bool TwUdpSocket::SendTo(const char* data, int length, const sockaddr* to) {
-    if (m_socket < 0 || length < 0) return false;
-    ssize_t n = sendto(m_socket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL, to, sizeof(sockaddr_in));
+    if (!m_socket.Valid() || length < 0) return false;
+    ssize_t n =
+        sendto(m_socket.Get(), data, static_cast<std::size_t>(length), MSG_NOSIGNAL, to, sizeof(sockaddr_in));
     return n == length;
 }
 

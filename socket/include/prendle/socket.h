@@ -1,6 +1,7 @@
 // TwSocket: the base of every socket object of the engine (a descriptor with its error and
 // validity). Not thread-safe by itself; its owners guard it.
 #pragma once
+#include "platform/unique_fd.h"
 #include "prendle/export.h"
 #include "util/shared_object.h"
 
@@ -16,10 +17,10 @@ public:
     virtual int Create(unsigned long address, unsigned short port);
     virtual int IsSockValid();
 
-    int GetSOCKET() const { return m_socket; }
+    int GetSOCKET() const { return m_socket.Get(); }
     int GetError() const { return m_error; }
     void SetError(int error) { m_error = error; }
-    bool operator==(const TwSocket& other) const { return m_socket == other.m_socket; }
+    bool operator==(const TwSocket& other) const { return m_socket.Get() == other.m_socket.Get(); }
 
     // select() on this socket for reading / writing with a time-out in seconds.
     int SocketReady2Read(int seconds);
@@ -33,7 +34,7 @@ public:
 protected:
     int CreateOfType(int type, unsigned long address, unsigned short port);
 
-    int m_socket = -1;
+    platform::UniqueFd m_socket;
     int m_valid = 0;
     int m_error = 0;
 };
