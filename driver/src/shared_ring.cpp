@@ -26,25 +26,26 @@ std::size_t InBlock(const RingGeometry& g, int i) {
 
 std::unique_ptr<TwSharedRing> TwSharedRing::Create(RingLayout layout) {
     const std::size_t size = layout == RingLayout::k64 ? sizeof(TW_MAPPED_BLOCK64) : sizeof(TW_MAPPED_BLOCK32);
-    int fd = ::memfd_create("MapM", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0) return nullptr;
+    platform::UniqueFd fd(::memfd_create("MapM", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!fd) return nullptr;
     // Sealed so that a client holding the descriptor can neither shrink the block under us
     // (which would fault our accesses) nor grow it.
-    if (::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
-        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+    if (::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0 ||
+        ::fcntl(fd.Get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
         int err = errno;
-        ::close(fd);
+        fd.Reset();
         errno = err;
         return nullptr;
     }
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
     if (p == MAP_FAILED) {
         int err = errno;
-        ::close(fd);
+        fd.Reset();
         errno = err;
         return nullptr;
     }
-    std::unique_ptr<TwSharedRing> ring(new TwSharedRing(layout, fd, static_cast<std::uint8_t*>(p), size));
+    std::unique_ptr<TwSharedRing> ring(
+        new TwSharedRing(layout, fd.Release(), static_cast<std::uint8_t*>(p), size));
     ring->WriteHeaders();
     return ring;
 }
@@ -53,8 +54,7 @@ TwSharedRing::TwSharedRing(RingLayout layout, int fd, std::uint8_t* base, std::s
     : m_layout(layout), m_fd(fd), m_base(base), m_size(size) {}
 
 TwSharedRing::~TwSharedRing() {
-    ::munmap(m_base, m_size);
-    ::close(m_fd);
+    ::munmap(m_base, m_size);  // the descriptor member closes after
 }
 
 std::uint32_t TwSharedRing::SharedOffset() const { return static_cast<std::uint32_t>(GeometryOf(m_layout).shared); }

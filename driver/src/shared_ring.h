@@ -17,6 +17,7 @@
 
 #include "platform/filter_device.h"
 #include "platform/packet_ring.h"
+#include "platform/unique_fd.h"
 
 namespace olvane {
 
@@ -48,7 +49,7 @@ public:
     TwSharedRing& operator=(const TwSharedRing&) = delete;
 
     RingLayout Layout() const { return m_layout; }
-    int MemFd() const { return m_fd; }
+    int MemFd() const { return m_fd.Get(); }
     std::size_t MappedSize() const { return m_size; }
     // Offset of the shared area within the mapped block (20 or 12).
     std::uint32_t SharedOffset() const;
@@ -80,7 +81,7 @@ private:
     void WriteHeaders();
 
     RingLayout m_layout;
-    int m_fd;
+    platform::UniqueFd m_fd;
     std::uint8_t* m_base;
     std::size_t m_size;
     mutable std::mutex m_outputLock;

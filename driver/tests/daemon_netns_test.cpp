@@ -17,6 +17,7 @@
 #include "platform/event.h"
 #include "platform/filter_device.h"
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
 #include "testsupport/command.h"
@@ -149,12 +150,13 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
               0);
 
-    int udpOut = -1, udpIn = -1, raw = -1;
+    platform::UniqueFd udpOutFd, udpInFd, rawFd;
     ASSERT_TRUE(netns->RunInside([&] {
-        udpOut = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        udpIn = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        raw = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_IP));
+        udpOutFd.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        udpInFd.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        rawFd.Reset(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_IP)));
     }));
+    const int udpOut = udpOutFd.Get(), udpIn = udpInFd.Get(), raw = rawFd.Get();
     ASSERT_GE(udpOut, 0);
     ASSERT_GE(udpIn, 0);
     ASSERT_GE(raw, 0);
@@ -212,9 +214,9 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
         sawFar = std::memcmp(from.sll_addr, kFar, 6) == 0;
     }
     EXPECT_TRUE(sawFar) << "source address 00:ff:ff:ff:01:00 not seen";
-    ::close(udpOut);
-    ::close(udpIn);
-    ::close(raw);
+    udpOutFd.Reset();
+    udpInFd.Reset();
+    rawFd.Reset();
 
     // Deleting the link while capturing sets the adapter-close event.
     platform::Event closeEvent(true, false);

@@ -14,6 +14,7 @@
 #include "miniport_global.h"
 #include "olvane_daemon.h"
 #include "platform/filter_device.h"
+#include "platform/unique_fd.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
 #include "testsupport/wait.h"
@@ -101,7 +102,7 @@ protected:
         req.passedFd = fd;
         std::vector<std::uint8_t> out(outLen + 1);
         IoResult r = NdisFilterIoControl(fo, req, out.data());
-        if (req.passedFd >= 0) ::close(req.passedFd);
+        platform::UniqueFd(req.passedFd).Reset();
         return r.status;
     }
     DWORD SetEvent(TwFileObject* fo, const platform::Event& e) {

@@ -16,15 +16,12 @@ namespace olvane::test {
 FakeNic::FakeNic(std::string name) : m_name(std::move(name)) {
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) == 0) {
-        m_driverEnd = sv[0];
-        m_stackEnd = sv[1];
+        m_driverEnd.Reset(sv[0]);
+        m_stackEnd.Reset(sv[1]);
     }
 }
 
-FakeNic::~FakeNic() {
-    if (m_driverEnd >= 0) ::close(m_driverEnd);
-    if (m_stackEnd >= 0) ::close(m_stackEnd);
-}
+FakeNic::~FakeNic() = default;
 
 ssize_t FakeNic::Read(std::uint8_t* buffer, std::size_t size) {
     {
@@ -34,7 +31,7 @@ ssize_t FakeNic::Read(std::uint8_t* buffer, std::size_t size) {
             return -1;
         }
     }
-    return ::recv(m_driverEnd, buffer, size, MSG_DONTWAIT);
+    return ::recv(m_driverEnd.Get(), buffer, size, MSG_DONTWAIT);
 }
 
 bool FakeNic::Write(const std::uint8_t* frame, std::size_t length) {
@@ -56,7 +53,8 @@ bool FakeNic::Carrier() const {
 }
 
 bool FakeNic::StackSends(const std::vector<std::uint8_t>& frame) {
-    return ::send(m_stackEnd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+    return ::send(m_stackEnd.Get(), frame.data(), frame.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(frame.size());
 }
 
 void FakeNic::RemoveLink() {
@@ -65,7 +63,7 @@ void FakeNic::RemoveLink() {
         m_removed = true;
     }
     std::uint8_t b = 0;
-    (void)!::send(m_stackEnd, &b, 1, MSG_NOSIGNAL);  // wakes the reader
+    (void)!::send(m_stackEnd.Get(), &b, 1, MSG_NOSIGNAL);  // wakes the reader
 }
 
 std::vector<std::vector<std::uint8_t>> FakeNic::WaitIndicated(std::size_t count, int timeoutMs) {

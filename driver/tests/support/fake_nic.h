@@ -12,6 +12,7 @@
 
 #include "miniport_global.h"
 #include "nic_backend.h"
+#include "platform/unique_fd.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/wait.h"
 
@@ -21,7 +22,7 @@ class FakeNic final : public TwNicBackend {
 public:
     explicit FakeNic(std::string name);
     ~FakeNic() override;
-    int Fd() const override { return m_driverEnd; }
+    int Fd() const override { return m_driverEnd.Get(); }
     ssize_t Read(std::uint8_t* buffer, std::size_t size) override;
     bool Write(const std::uint8_t* frame, std::size_t length) override;
     bool SetCarrier(bool on) override;
@@ -38,8 +39,8 @@ public:
 
 private:
     std::string m_name;
-    int m_driverEnd = -1;
-    int m_stackEnd = -1;
+    platform::UniqueFd m_driverEnd;
+    platform::UniqueFd m_stackEnd;
     mutable std::mutex m_lock;
     std::condition_variable m_cv;
     std::vector<std::vector<std::uint8_t>> m_indicated;
