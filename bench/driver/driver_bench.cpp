@@ -25,6 +25,7 @@
 #include "nic_backend.h"
 #include "olvane_daemon.h"
 #include "platform/filter_device.h"
+#include "platform/unique_fd.h"
 #include "support/ring_client.h"
 #include "testsupport/command.h"
 #include "testsupport/netns.h"
@@ -159,8 +160,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     raw->SetCarrier(true);
-    const int drvSock = PacketSocket("qelmini0");
-    const int rawSock = PacketSocket("qelraw0");
+    platform::UniqueFd drvOwner(PacketSocket("qelmini0"));
+    platform::UniqueFd rawOwner(PacketSocket("qelraw0"));
+    const int drvSock = drvOwner.Get(), rawSock = rawOwner.Get();
     std::printf("olvane_bench: %zu frames per run\n", count);
     for (std::size_t size : {std::size_t{1514}, std::size_t{64}}) {
         olvane::test::UserBlock b;
@@ -229,8 +231,8 @@ int main(int argc, char** argv) {
             return Finish(start, last, received, count, size);
         }());
     }
-    ::close(drvSock);
-    ::close(rawSock);
+    drvOwner.Reset();
+    rawOwner.Reset();
     raw.reset();
     dev.reset();
     daemon.Stop();

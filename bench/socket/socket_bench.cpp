@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "prendle/socket_server.h"
 #include "testsupport/net.h"
 
@@ -59,13 +60,14 @@ int Connect(unsigned short port) {
 class PlainEcho {
 public:
     PlainEcho() {
-        m_listen = Listen(&m_port);
+        m_listen.Reset(Listen(&m_port));
         m_acceptor = std::thread([this] {
             for (;;) {
-                int fd = accept(m_listen, nullptr, nullptr);
+                int fd = accept(m_listen.Get(), nullptr, nullptr);
                 if (fd < 0) return;
                 testsupport::SetEngineSocketOptions(fd);
                 m_workers.emplace_back([fd] {
+                    const platform::UniqueFd owned(fd);
                     std::vector<char> buf(65536);
                     for (;;) {
                         ssize_t n = recv(fd, buf.data(), buf.size(), 0);
@@ -79,21 +81,19 @@ public:
                             at += w;
                         }
                     }
-                    close(fd);
                 });
             }
         });
     }
     ~PlainEcho() {
-        shutdown(m_listen, SHUT_RDWR);
-        close(m_listen);
+        shutdown(m_listen.Get(), SHUT_RDWR);  // ends the acceptor's accept; the member closes after
         m_acceptor.join();
         for (auto& w : m_workers) w.join();
     }
     unsigned short Port() const { return m_port; }
 
 private:
-    int m_listen;
+    platform::UniqueFd m_listen;
     unsigned short m_port = 0;
     std::thread m_acceptor;
     std::vector<std::thread> m_workers;
@@ -111,8 +111,9 @@ unsigned long EngineEcho(TwSocketManager* manager, _TwMessage* message) {
 // Pushes `bytesEach` through each of `connections` echo connections; megabytes per second of
 // echoed payload.
 double Run(unsigned short port, int connections, std::size_t bytesEach) {
+    std::vector<platform::UniqueFd> owned;
     std::vector<int> fds;
-    for (int i = 0; i < connections; ++i) fds.push_back(Connect(port));
+    for (int i = 0; i < connections; ++i) fds.push_back(owned.emplace_back(Connect(port)).Get());
     std::atomic<std::size_t> echoed{0};
     auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
@@ -137,7 +138,7 @@ double Run(unsigned short port, int connections, std::size_t bytesEach) {
     }
     for (auto& t : threads) t.join();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    for (int fd : fds) close(fd);
+    owned.clear();
     return static_cast<double>(echoed.load()) / (1024.0 * 1024.0) / seconds;
 }
 

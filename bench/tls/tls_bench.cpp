@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "prendle/socket_client.h"
 #include "prendle/socket_server.h"
 #include "ssl_engine.h"
@@ -252,34 +253,31 @@ double MemoryRun(const std::string& pem, const std::string& caPath, std::uint64_
 
 // Two connected loopback TCP sockets with the socket engine's options.
 bool TcpPair(int sv[2]) {
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    platform::UniqueFd listener(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    if (::bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener.Get(), 1) != 0 ||
+        ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return false;
-    sv[1] = ::socket(AF_INET, SOCK_STREAM, 0);
-    testsupport::SetEngineSocketOptions(sv[1]);
-    if (::connect(sv[1], reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(listener);
-        ::close(sv[1]);
-        return false;
-    }
-    sv[0] = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
-    if (sv[0] < 0) {
-        ::close(sv[1]);
-        return false;
-    }
-    testsupport::SetEngineSocketOptions(sv[0]);
+    platform::UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
+    testsupport::SetEngineSocketOptions(client.Get());
+    if (::connect(client.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
+    platform::UniqueFd server(::accept(listener.Get(), nullptr, nullptr));
+    listener.Reset();
+    if (!server) return false;
+    testsupport::SetEngineSocketOptions(server.Get());
+    sv[0] = server.Release();
+    sv[1] = client.Release();
     return true;
 }
 
 double PlainRun(const std::string& pem, std::uint64_t total, bool tcp) {
     int sv[2];
     if (tcp ? !TcpPair(sv) : ::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return -1;
+    platform::UniqueFd serverEnd(sv[0]), clientEnd(sv[1]);
     SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX* cctx = SSL_CTX_new(TLS_client_method());
     SSL_CTX_use_certificate_file(sctx, pem.c_str(), SSL_FILETYPE_PEM);
@@ -317,8 +315,8 @@ double PlainRun(const std::string& pem, std::uint64_t total, bool tcp) {
     SSL_free(c);
     SSL_CTX_free(sctx);
     SSL_CTX_free(cctx);
-    ::close(sv[0]);
-    ::close(sv[1]);
+    serverEnd.Reset();
+    clientEnd.Reset();
     return mbps;
 }
 

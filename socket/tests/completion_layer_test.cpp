@@ -51,6 +51,7 @@ TEST(ReadinessPort, OneHandlerAtATimeAndBytesInOrder) {
     ASSERT_TRUE(port.Valid());
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    platform::UniqueFd ours(sv[0]), theirs(sv[1]);
     CountingSource source(sv[1]);
     ASSERT_TRUE(port.Attach(sv[1], &source));
     std::atomic<bool> stop{false};
@@ -74,22 +75,23 @@ TEST(ReadinessPort, OneHandlerAtATimeAndBytesInOrder) {
     EXPECT_FALSE(source.overlapped.load());
     EXPECT_FALSE(source.outOfOrder.load());
     EXPECT_EQ(source.refs.load(), 0);  // every reference the port took was given back
-    close(sv[0]);
-    close(sv[1]);
+    ours.Reset();  // only now that the source left the port
+    theirs.Reset();
 }
 
 TEST(ReadinessPort, DetachedSourceIsNotCalledAgain) {
     platform::ReadinessPort port;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    platform::UniqueFd ours(sv[0]), theirs(sv[1]);
     CountingSource source(sv[1]);
     ASSERT_TRUE(port.Attach(sv[1], &source));
     port.Detach(&source);
     prendle_test::SendAll(sv[0], "x", 1);
     EXPECT_FALSE(port.RunOnce(50));
     EXPECT_EQ(source.bytes.load(), 0u);
-    close(sv[0]);
-    close(sv[1]);
+    ours.Reset();  // only now that the source left the port
+    theirs.Reset();
 }
 
 TEST(CompletionQueue, KeepsOrderAndTimesOut) {

@@ -28,7 +28,7 @@ unsigned char Pattern(std::size_t connection, std::size_t at) {
 }
 
 struct Client {
-    int fd = -1;
+    platform::UniqueFd fd;
     std::size_t sent = 0;
     std::size_t received = 0;
     bool bad = false;
@@ -55,15 +55,16 @@ TEST(EchoStress, ThousandConnectionsOfOneMegabyteEach) {
     ASSERT_EQ(server->StartServer(Loopback(), &port), TW_SUCCEED);
 
     std::vector<Client> clients(kConnections);
-    int ep = epoll_create1(EPOLL_CLOEXEC);
+    platform::UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
+    const int ep = epoll.Get();
     for (std::size_t i = 0; i < kConnections; ++i) {
-        clients[i].fd = ConnectPlain(port);
-        ASSERT_GE(clients[i].fd, 0) << "connection " << i;
-        fcntl(clients[i].fd, F_SETFL, O_NONBLOCK);
+        clients[i].fd.Reset(ConnectPlain(port));
+        ASSERT_TRUE(clients[i].fd.Valid()) << "connection " << i;
+        fcntl(clients[i].fd.Get(), F_SETFL, O_NONBLOCK);
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLOUT;
         ev.data.u64 = i;
-        epoll_ctl(ep, EPOLL_CTL_ADD, clients[i].fd, &ev);
+        epoll_ctl(ep, EPOLL_CTL_ADD, clients[i].fd.Get(), &ev);
         // The listening backlog is short: keep the accept thread close behind.
         ASSERT_TRUE(WaitUntil([&] { return connects.load() + 4 > static_cast<int>(i); }));
     }
@@ -80,17 +81,17 @@ TEST(EchoStress, ThousandConnectionsOfOneMegabyteEach) {
             if ((events[k].events & EPOLLOUT) && c.sent < kBytesEach) {
                 std::size_t piece = std::min<std::size_t>(kBytesEach - c.sent, 1 + rng() % out.size());
                 for (std::size_t b = 0; b < piece; ++b) out[b] = Pattern(i, c.sent + b);
-                ssize_t w = send(c.fd, out.data(), piece, MSG_NOSIGNAL);
+                ssize_t w = send(c.fd.Get(), out.data(), piece, MSG_NOSIGNAL);
                 if (w > 0) c.sent += static_cast<std::size_t>(w);
                 if (c.sent == kBytesEach) {
                     epoll_event ev{};
                     ev.events = EPOLLIN;
                     ev.data.u64 = i;
-                    epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev);
+                    epoll_ctl(ep, EPOLL_CTL_MOD, c.fd.Get(), &ev);
                 }
             }
             if (events[k].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-                ssize_t r = recv(c.fd, in.data(), in.size(), 0);
+                ssize_t r = recv(c.fd.Get(), in.data(), in.size(), 0);
                 if (r <= 0) {
                     if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) c.bad = true;
                 } else {
@@ -100,20 +101,19 @@ TEST(EchoStress, ThousandConnectionsOfOneMegabyteEach) {
                     c.received += static_cast<std::size_t>(r);
                 }
                 if (c.bad || c.received == kBytesEach) {
-                    epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
-                    close(c.fd);
-                    c.fd = -1;
+                    epoll_ctl(ep, EPOLL_CTL_DEL, c.fd.Get(), nullptr);
+                    c.fd.Reset();
                     ++finished;
                 }
             }
         }
     }
-    close(ep);
+    epoll.Reset();
     std::size_t bad = 0, complete = 0;
     for (auto& c : clients) {
         if (c.bad) ++bad;
         if (c.received == kBytesEach && !c.bad) ++complete;
-        if (c.fd >= 0) close(c.fd);
+        c.fd.Reset();
     }
     EXPECT_EQ(bad, 0u);
     EXPECT_EQ(complete, kConnections);

@@ -65,30 +65,31 @@ public:
     explicit ServerProcess(const ChildOptions& options) {
         int report[2], control[2], gate[2];
         if (pipe2(report, O_CLOEXEC) != 0 || pipe2(control, O_CLOEXEC) != 0 || pipe2(gate, O_CLOEXEC) != 0) return;
+        m_report.Reset(report[0]);
+        m_control.Reset(control[1]);
+        m_gate.Reset(gate[1]);
+        platform::UniqueFd childReport(report[1]), childControl(control[0]), childGate(gate[0]);
         m_pid = fork();
         if (m_pid == 0) {
-            close(report[0]);
-            close(control[1]);
-            close(gate[1]);
-            RunServer(options, report[1], control[0], gate[0]);
+            m_report.Reset();
+            m_control.Reset();
+            m_gate.Reset();
+            RunServer(options, childReport.Get(), childControl.Get(), childGate.Get());
         }
-        close(report[1]);
-        close(control[0]);
-        close(gate[0]);
-        m_report = report[0];
-        m_control = control[1];
-        m_gate = gate[1];
+        childReport.Reset();
+        childControl.Reset();
+        childGate.Reset();
         if (m_pid > 0 && !ReadReport(&m_port, sizeof m_port)) m_port = 0;
     }
     ~ServerProcess() {
-        if (m_control >= 0) close(m_control);
-        if (m_gate >= 0) close(m_gate);
+        m_control.Reset();  // the server stops at the end of its control pipe
+        m_gate.Reset();
         int status = 0;
         if (m_pid > 0) {
             EXPECT_TRUE(WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }))
                 << "the server process did not stop within 10 s after its control pipe closed";
         }
-        if (m_report >= 0) close(m_report);
+        m_report.Reset();
     }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
@@ -101,7 +102,7 @@ public:
     }
     void OpenGate() {
         char byte = 'o';
-        EXPECT_EQ(write(m_gate, &byte, 1), 1);
+        EXPECT_EQ(write(m_gate.Get(), &byte, 1), 1);
     }
     // Descriptors the server process has open now.
     int OpenDescriptors() const {
@@ -116,19 +117,27 @@ public:
 
 private:
     bool ReadReport(void* data, std::size_t size) {
-        pollfd ready{m_report, POLLIN, 0};
+        pollfd ready{m_report.Get(), POLLIN, 0};
         if (poll(&ready, 1, 10000) != 1) return false;
-        return read(m_report, data, size) == static_cast<ssize_t>(size);
+        return read(m_report.Get(), data, size) == static_cast<ssize_t>(size);
     }
     pid_t m_pid = -1;
-    int m_report = -1, m_control = -1, m_gate = -1;
+    platform::UniqueFd m_report, m_control, m_gate;
     unsigned short m_port = 0;
 };
 
+// Client sockets of a test, closed with it.
 struct Clients {
-    std::vector<int> fds;
-    ~Clients() {
-        for (int fd : fds) close(fd);
+    std::vector<platform::UniqueFd> owned;
+    int Add(int fd) {
+        owned.emplace_back(fd);
+        return fd;
+    }
+    int operator[](std::size_t i) const { return owned[i].Get(); }
+    std::vector<int> Fds() const {
+        std::vector<int> fds;
+        for (const auto& fd : owned) fds.push_back(fd.Get());
+        return fds;
     }
 };
 
@@ -149,7 +158,7 @@ TEST(ServerLimits, IdleFloodAtALowDescriptorLimitLeavesRoomForANewClient) {
     for (int i = 0; i < 40; ++i) {
         int fd = ConnectPlain(server.Port());
         ASSERT_GE(fd, 0);
-        served.fds.push_back(fd);
+        served.Add(fd);
         ASSERT_TRUE(Echoes(fd, "up")) << "session " << i << " was not served";
     }
     EXPECT_LE(server.OpenDescriptors(), base + 40 * 2);
@@ -159,14 +168,15 @@ TEST(ServerLimits, IdleFloodAtALowDescriptorLimitLeavesRoomForANewClient) {
     for (int i = 0; i < 400; ++i) {
         int fd = ConnectPlain(server.Port());
         ASSERT_GE(fd, 0) << "connect " << i << " failed";
-        idle.fds.push_back(fd);
+        idle.Add(fd);
     }
     // ...and a newcomer is still accepted and served, several times over.
     for (int round = 0; round < 3; ++round) {
         Clients fresh;
-        fresh.fds.push_back(ConnectPlain(server.Port()));
-        ASSERT_GE(fresh.fds[0], 0);
-        EXPECT_TRUE(Echoes(fresh.fds[0], "hello " + std::to_string(round))) << "newcomer " << round << " not served";
+        fresh.Add(ConnectPlain(server.Port()));
+        ASSERT_GE(fresh[0], 0);
+        EXPECT_TRUE(Echoes(fresh[0], "hello " + std::to_string(round)))
+            << "newcomer " << round << " not served";
     }
 }
 
@@ -175,8 +185,8 @@ TEST(ServerLimits, BurstOfConnectsWaitsInTheQueueWhileTheAcceptThreadIsBusy) {
     ServerProcess server({0, true});
     ASSERT_NE(server.Port(), 0) << "the server process did not start";
     Clients first;
-    first.fds.push_back(ConnectPlain(server.Port()));
-    ASSERT_GE(first.fds[0], 0);
+    first.Add(ConnectPlain(server.Port()));
+    ASSERT_GE(first[0], 0);
     ASSERT_TRUE(server.WaitGateReached()) << "the first connection never reached the server's callback";
 
     // The accept thread stands still: every handshake of the burst must complete in the queue.
@@ -185,7 +195,7 @@ TEST(ServerLimits, BurstOfConnectsWaitsInTheQueueWhileTheAcceptThreadIsBusy) {
     for (int i = 0; i < kBurst; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         ASSERT_GE(fd, 0);
-        burst.fds.push_back(fd);
+        burst.Add(fd);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -195,7 +205,7 @@ TEST(ServerLimits, BurstOfConnectsWaitsInTheQueueWhileTheAcceptThreadIsBusy) {
     }
     auto connected = [&] {
         int done = 0;
-        for (int fd : burst.fds) {
+        for (int fd : burst.Fds()) {
             pollfd ready{fd, POLLOUT, 0};
             int error = 0;
             socklen_t length = sizeof error;
@@ -207,11 +217,11 @@ TEST(ServerLimits, BurstOfConnectsWaitsInTheQueueWhileTheAcceptThreadIsBusy) {
     EXPECT_TRUE(WaitUntil(connected, std::chrono::seconds(5)))
         << "not all " << kBurst << " connects of the burst completed while the accept thread was busy";
     server.OpenGate();
-    for (int fd : burst.fds) {
+    for (int fd : burst.Fds()) {
         int flags = fcntl(fd, F_GETFL, 0);
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
-    for (int i = 0; i < kBurst; ++i) EXPECT_TRUE(Echoes(burst.fds[i], "burst")) << "burst client " << i;
+    for (int i = 0; i < kBurst; ++i) EXPECT_TRUE(Echoes(burst[i], "burst")) << "burst client " << i;
 }
 
 }  // namespace

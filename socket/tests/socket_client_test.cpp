@@ -92,13 +92,13 @@ TEST_F(ClientTest, DirectConnectBecomesAnEngineSession) {
     auto session = client->Connect(Loopback(), listener.port, nullptr);
     ASSERT_TRUE(session);
     EXPECT_EQ(connects.load(), 1);
-    int peer = listener.Accept();
+    platform::UniqueFd peer(listener.Accept());
     ASSERT_EQ(client->SendMsg(session, "abc", 3, false), 1);
     char buf[3];
-    ASSERT_TRUE(RecvAll(peer, buf, 3));
-    SendAll(peer, "xyz", 3);
+    ASSERT_TRUE(RecvAll(peer.Get(), buf, 3));
+    SendAll(peer.Get(), "xyz", 3);
     EXPECT_TRUE(WaitUntil([&] { return Received() == "xyz"; }));
-    close(peer);
+    peer.Reset();
     EXPECT_TRUE(WaitUntil([&] { return disconnects.load() == 1; }));
 }
 
@@ -113,20 +113,16 @@ TEST_F(ClientTest, WithoutCallbackNothingIsCreated) {
 // A listener whose backlog is full: SYNs are dropped, the connect hangs.
 struct FullListener {
     PlainListener listener{0};
-    std::vector<int> fillers;
+    std::vector<platform::UniqueFd> fillers;
     FullListener() {
         for (int i = 0; i < 3; ++i) {
-            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            const int fd = fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)).Get();
             sockaddr_in a{};
             a.sin_family = AF_INET;
             a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             a.sin_port = htons(listener.port);
             connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-            fillers.push_back(fd);
         }
-    }
-    ~FullListener() {
-        for (int fd : fillers) close(fd);
     }
 };
 
@@ -258,15 +254,15 @@ protected:
     // A target behind the proxy that echoes one message.
     void ServeEcho(PlainListener& target) {
         echo = std::thread([&target] {
-            int fd = target.Accept();
-            if (fd < 0) return;
+            const platform::UniqueFd accepted(target.Accept());
+            if (!accepted) return;
+            const int fd = accepted.Get();
             char buf[64];
             timeval tv{5, 0};
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
             ssize_t n = recv(fd, buf, sizeof(buf), 0);
             if (n > 0) SendAll(fd, buf, static_cast<std::size_t>(n));
             RecvUntilClose(fd);
-            close(fd);
         });
     }
     std::string folder;

@@ -34,20 +34,20 @@ protected:
     }
     void TearDown() override {
         manager = nullptr;
-        for (int fd : clients) close(fd);
+        clients.clear();
         EXPECT_TRUE(WaitUntil([] { return TwSocketManager::GetSockCount() == 0; }));
     }
     // Attaches the server end of a fresh pair; returns the session.
     SharedObjectPtr<SharedObject> Attach(int* clientFd) {
         Pair pair = MakePair();
-        clients.push_back(pair.client);
+        clients.emplace_back(pair.client);
         *clientFd = pair.client;
         return manager->AttachSocket(pair.server, 0, 0, nullptr);
     }
 
     Handler handler;
     SharedObjectPtr<TwSocketManager> manager;
-    std::vector<int> clients;
+    std::vector<platform::UniqueFd> clients;  // our ends, closed at the end of each test
     std::mutex lock;
     std::string received;
     std::atomic<int> disconnects{0};
@@ -211,8 +211,7 @@ TEST_F(ManagerTest, PeerResetGivesOneDisconnect) {
     }));
     linger lg{1, 0};
     setsockopt(client, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    close(client);
-    clients.clear();
+    clients.clear();  // the only client: the reset above reaches the session
     EXPECT_TRUE(WaitUntil([&] { return disconnects.load() == 1 && manager->SessionCount() == 0; }));
     EXPECT_EQ(disconnects.load(), 1);
 }
@@ -295,7 +294,7 @@ TEST_F(ManagerTest, DisconnectGracefulAndAbortiveBothEndTheSessionOnce) {
 TEST_F(ManagerTest, AttachReportsGivenAddressAndSessionContext) {
     handler.fn = [](TwSocketManager*, _TwMessage*) -> unsigned long { return TW_SUCCEED; };
     Pair pair = MakePair();
-    clients.push_back(pair.client);
+    clients.emplace_back(pair.client);
     SharedObjectPtr<SharedObject> ctx(new SharedObject("ctx"));
     auto session = manager->AttachSocket(pair.server, htonl(0x0A000001), 4242, ctx);
     ASSERT_TRUE(session);

@@ -55,11 +55,12 @@ protected:
 
 TEST_F(ServerTest, AutomaticPortSkipsATakenOneAndIsWrittenBack) {
     // Hold the first port of the range if nobody else does.
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    platform::UniqueFd holder(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(TwSocketServer::kFirstAutoPort);
-    bool held = bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && listen(holder, 1) == 0;
+    bool held =
+        bind(holder.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && listen(holder.Get(), 1) == 0;
     ASSERT_EQ(server->Initialize(&Handler::Trampoline, &handler, 0, 0), TW_SUCCEED);
     unsigned short port = 0;
     ASSERT_EQ(server->StartServer(Loopback(), &port), TW_SUCCEED);
@@ -70,15 +71,15 @@ TEST_F(ServerTest, AutomaticPortSkipsATakenOneAndIsWrittenBack) {
         EXPECT_NE(port, TwSocketServer::kFirstAutoPort);
     }
     EXPECT_EQ(Count(TW_MSG_SERVER_START), 1u);
-    int client = ConnectPlain(port);
-    ASSERT_GE(client, 0);
-    SendAll(client, "ping", 4);
+    platform::UniqueFd client(ConnectPlain(port));
+    ASSERT_TRUE(client.Valid());
+    SendAll(client.Get(), "ping", 4);
     EXPECT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> guard(lock);
         return received == "ping";
     }));
-    close(client);
-    close(holder);
+    client.Reset();
+    holder.Reset();
     EXPECT_EQ(server->StopServer(), TW_SUCCEED);
     EXPECT_EQ(server->StopServer(), TW_SUCCEED);  // second stop: nothing to do
     EXPECT_EQ(Count(TW_MSG_SERVER_STOP), 1u);
@@ -98,18 +99,18 @@ TEST_F(ServerTest, StopWithOpenConnectionsResetsThemAndReportsEach) {
     ASSERT_EQ(server->Initialize(&Handler::Trampoline, &handler, 0, 0), TW_SUCCEED);
     unsigned short port = 0;
     ASSERT_EQ(server->StartServer(Loopback(), &port), TW_SUCCEED);
-    std::vector<int> clients;
+    std::vector<platform::UniqueFd> clients;
     for (std::size_t i = 0; i < 20; ++i) {
-        clients.push_back(ConnectPlain(port));
+        clients.emplace_back(ConnectPlain(port));
         ASSERT_TRUE(WaitUntil([&] { return server->SessionCount() == i + 1; }));
     }
     stopResult = 0;  // the stop callback disagrees: StopServer says so, the server stops anyway
     EXPECT_EQ(server->StopServer(), 0u);
     EXPECT_EQ(disconnects.load(), 20);
     EXPECT_FALSE(server->IsServerStarted());
-    for (int fd : clients) {
-        EXPECT_EQ(RecvUntilClose(fd), "");
-        close(fd);
+    for (auto& fd : clients) {
+        EXPECT_EQ(RecvUntilClose(fd.Get()), "");
+        fd.Reset();
     }
 }
 
@@ -120,32 +121,32 @@ TEST_F(ServerTest, AgeLimitResetsOldConnectionsUnlessExempted) {
     ASSERT_EQ(server->Initialize(&Handler::Trampoline, &handler, 0, 0), TW_SUCCEED);
     unsigned short port = 0;
     ASSERT_EQ(server->StartServer(Loopback(), &port), TW_SUCCEED);
-    int exempt = ConnectPlain(port);
+    platform::UniqueFd exempt(ConnectPlain(port));
     ASSERT_TRUE(WaitUntil([&] { return server->SessionCount() == 1; }));
     {
         std::lock_guard<std::mutex> guard(lock);
         server->TurnoffSockAliveCheck(sessions[0]);
     }
-    int aged = ConnectPlain(port);
+    platform::UniqueFd aged(ConnectPlain(port));
     ASSERT_TRUE(WaitUntil([&] { return server->SessionCount() == 2; }));
     now = 1060;  // exactly the limit: still allowed
     EXPECT_FALSE(WaitUntil([&] { return disconnects.load() > 0; }, std::chrono::milliseconds(1500)));
     now = 1061;
     EXPECT_TRUE(WaitUntil([&] { return disconnects.load() == 1; }, std::chrono::seconds(5)));
-    EXPECT_EQ(RecvUntilClose(aged), "");
+    EXPECT_EQ(RecvUntilClose(aged.Get()), "");
     // The session leaves the table after its disconnect callback has returned.
     EXPECT_TRUE(WaitUntil([&] { return server->SessionCount() == 1u; }));
-    close(aged);
-    close(exempt);
+    aged.Reset();
+    exempt.Reset();
 }
 
 TEST_F(ServerTest, BroadcastSkipsTheExcludedSession) {
     ASSERT_EQ(server->Initialize(&Handler::Trampoline, &handler, 0, 0), TW_SUCCEED);
     unsigned short port = 0;
     ASSERT_EQ(server->StartServer(Loopback(), &port), TW_SUCCEED);
-    int a = ConnectPlain(port);
+    platform::UniqueFd a(ConnectPlain(port));
     ASSERT_TRUE(WaitUntil([&] { return server->SessionCount() == 1; }));
-    int b = ConnectPlain(port);
+    platform::UniqueFd b(ConnectPlain(port));
     ASSERT_TRUE(WaitUntil([&] { return server->SessionCount() == 2; }));
     SharedObject* first;
     {
@@ -154,13 +155,13 @@ TEST_F(ServerTest, BroadcastSkipsTheExcludedSession) {
     }
     EXPECT_EQ(server->BroadcastMsg(first, "hi", 2), 1);
     char buf[2];
-    ASSERT_TRUE(RecvAll(b, buf, 2));
+    ASSERT_TRUE(RecvAll(b.Get(), buf, 2));
     EXPECT_EQ(std::string(buf, 2), "hi");
     timeval tv{0, 200000};
-    setsockopt(a, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    EXPECT_LT(recv(a, buf, 2, 0), 0);  // nothing for the excluded one
-    close(a);
-    close(b);
+    setsockopt(a.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    EXPECT_LT(recv(a.Get(), buf, 2, 0), 0);  // nothing for the excluded one
+    a.Reset();
+    b.Reset();
 }
 
 }  // namespace

@@ -48,11 +48,12 @@ private:
         return n == static_cast<ssize_t>(text.size());
     }
     void Run() {
-        int fd = -1;
-        while (!m_stop && fd < 0) {
-            if (Readable(m_listener.fd, 20)) fd = m_listener.Accept();
+        platform::UniqueFd accepted;
+        while (!m_stop && !accepted) {
+            if (Readable(m_listener.fd.Get(), 20)) accepted.Reset(m_listener.Accept());
         }
-        if (fd < 0) return;
+        if (!accepted) return;
+        const int fd = accepted.Get();
         std::string request;
         char buf[4096];
         while (!m_stop && request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
@@ -66,7 +67,6 @@ private:
             m_request = request;
         }
         Answer(fd);
-        close(fd);
     }
     void Answer(int fd) {
         switch (m_mode) {
@@ -158,10 +158,7 @@ public:
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         m_ready = m_pid > 0 && WaitUntil([this] {
-                      int fd = ConnectPlain(m_port);
-                      if (fd < 0) return false;
-                      close(fd);
-                      return true;
+                      return platform::UniqueFd(ConnectPlain(m_port)).Valid();
                   });
     }
     ~TinyProxy() {

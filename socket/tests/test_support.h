@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "prendle/socket_manager.h"
+#include "platform/unique_fd.h"
 #include "testsupport/net.h"
 
 namespace prendle_test {

@@ -47,31 +47,29 @@ unsigned short PortOf(TwUDPSocketServer& server) {
 
 // A bare datagram socket playing a peer by hand.
 struct RawPeer {
-    int fd;
+    platform::UniqueFd fd{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     unsigned short port;
     RawPeer() {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
         socklen_t len = sizeof(a);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len);
         port = ntohs(a.sin_port);
         timeval tv{0, 300000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     }
-    ~RawPeer() { close(fd); }
     void SendTo(unsigned short to, const std::string& text) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(to);
-        sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        sendto(fd.Get(), text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     }
     std::string Receive() {
         char buf[256];
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        ssize_t n = recv(fd.Get(), buf, sizeof(buf), 0);
         return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
     }
 };
@@ -182,7 +180,7 @@ TEST(UdpServer, BindFailureIsReported) {
     SharedObjectPtr<TwUDPSocketServer> server(new TwUDPSocketServer);
     // SO_REUSEADDR does not let two UDP sockets share a port unless both ask for it.
     int on = 0;
-    setsockopt(taken.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    setsockopt(taken.fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     EXPECT_EQ(server->StartServer(Loopback(), taken.port), 0);
 }
 

@@ -12,6 +12,8 @@
 
 #include <cstdlib>
 
+#include "platform/unique_fd.h"
+
 extern char** environ;
 
 namespace tamberk::test {
@@ -69,6 +71,7 @@ OpenSslServer::~OpenSslServer() {
 bool OpenSslServer::Start(const std::vector<std::string>& args) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return false;
+    platform::UniqueFd childIn(in[0]), childOut(out[1]);  // the server's ends: ours until it started
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -81,8 +84,8 @@ bool OpenSslServer::Start(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     int rc = posix_spawnp(&m_pid, "openssl", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
+    childIn.Reset();
+    childOut.Reset();
     m_in = in[1];
     m_out = out[0];
     if (rc != 0) {

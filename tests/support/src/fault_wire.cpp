@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "testsupport/net.h"
 
@@ -60,17 +61,12 @@ void Add(FaultCounts& sum, const FaultCounts& more) {
 }
 
 struct Link {
-    int client = -1;
-    int target = -1;
+    platform::UniqueFd client;
+    platform::UniqueFd target;
     FaultWire toTarget;
     FaultWire toClient;
-    Link(int c, int t, const FaultPlan& up, const FaultPlan& down) : client(c), target(t), toTarget(up), toClient(down) {}
-    ~Link() {
-        if (client >= 0) ::close(client);
-        if (target >= 0) ::close(target);
-    }
-    Link(const Link&) = delete;
-    Link& operator=(const Link&) = delete;
+    Link(platform::UniqueFd c, platform::UniqueFd t, const FaultPlan& up, const FaultPlan& down)
+        : client(std::move(c)), target(std::move(t)), toTarget(up), toClient(down) {}
 };
 
 }  // namespace
@@ -79,7 +75,7 @@ struct FaultRelay::State {
     LoopbackListener listener;
     unsigned short targetPort = 0;
     FaultPlan toTarget, toClient;
-    int stopFd = -1;
+    platform::UniqueFd stopFd;
     std::thread thread;
     mutable std::mutex lock;
     FaultCounts upCounts, downCounts;  // of links already closed, under `lock`
@@ -106,24 +102,21 @@ struct FaultRelay::State {
     }
 
     void Accept() {
-        int client = listener.Accept();
-        if (client < 0) return;
-        int target = ConnectLoopback(targetPort);
-        if (target < 0) {
-            ::close(client);
-            return;
-        }
+        platform::UniqueFd client(listener.Accept());
+        if (!client) return;
+        platform::UniqueFd target(ConnectLoopback(targetPort));
+        if (!target) return;
         // A peer that stops reading cannot hold the relay (and its stop) for longer than this.
         timeval limit{5, 0};
-        ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        ::setsockopt(target, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        ::setsockopt(client.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        ::setsockopt(target.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         // Every link has wires of its own, seeded apart but still from the plans' seeds.
         FaultPlan up = toTarget, down = toClient;
         up.seed += accepted * 7919u;
         down.seed += accepted * 7919u;
         ++accepted;
         std::lock_guard<std::mutex> guard(lock);
-        links.push_back(std::make_unique<Link>(client, target, up, down));
+        links.push_back(std::make_unique<Link>(std::move(client), std::move(target), up, down));
     }
 
     void Close(std::size_t index) {
@@ -135,10 +128,10 @@ struct FaultRelay::State {
 
     void Run() {
         for (;;) {
-            std::vector<pollfd> fds{{stopFd, POLLIN, 0}, {listener.fd, POLLIN, 0}};
+            std::vector<pollfd> fds{{stopFd.Get(), POLLIN, 0}, {listener.fd.Get(), POLLIN, 0}};
             for (auto& link : links) {
-                fds.push_back({link->client, POLLIN, 0});
-                fds.push_back({link->target, POLLIN, 0});
+                fds.push_back({link->client.Get(), POLLIN, 0});
+                fds.push_back({link->target.Get(), POLLIN, 0});
             }
             if (::poll(fds.data(), fds.size(), -1) < 0) {
                 if (errno == EINTR) continue;
@@ -147,9 +140,10 @@ struct FaultRelay::State {
             if (fds[0].revents != 0) return;
             for (std::size_t i = links.size(); i-- > 0;) {
                 Link& link = *links[i];
+                const int client = link.client.Get(), target = link.target.Get();
                 bool alive = true;
-                if (fds[2 + 2 * i].revents != 0) alive = Forward(link.client, link.target, link.toTarget);
-                if (alive && fds[3 + 2 * i].revents != 0) alive = Forward(link.target, link.client, link.toClient);
+                if (fds[2 + 2 * i].revents != 0) alive = Forward(client, target, link.toTarget);
+                if (alive && fds[3 + 2 * i].revents != 0) alive = Forward(target, client, link.toClient);
                 if (!alive) Close(i);
             }
             if (fds[1].revents != 0) Accept();
@@ -162,8 +156,8 @@ FaultRelay::FaultRelay(unsigned short targetPort, const FaultPlan& toTarget, con
     m_state->targetPort = targetPort;
     m_state->toTarget = toTarget;
     m_state->toClient = toClient;
-    m_state->stopFd = ::eventfd(0, EFD_CLOEXEC);
-    if (m_state->stopFd < 0 || m_state->listener.fd < 0) return;
+    m_state->stopFd.Reset(::eventfd(0, EFD_CLOEXEC));
+    if (!m_state->stopFd || !m_state->listener.fd) return;
     m_state->thread = std::thread([state = m_state.get()] { state->Run(); });
 }
 
@@ -172,10 +166,10 @@ FaultRelay::~FaultRelay() {
         // An eventfd always takes one increment; the thread sees it at its next poll, which a
         // stuck peer cannot put off for longer than the send time-out.
         std::uint64_t one = 1;
-        (void)!::write(m_state->stopFd, &one, sizeof one);
+        (void)!::write(m_state->stopFd.Get(), &one, sizeof one);
         m_state->thread.join();
     }
-    if (m_state->stopFd >= 0) ::close(m_state->stopFd);
+    m_state->stopFd.Reset();
 }
 
 bool FaultRelay::Ok() const { return m_state->thread.joinable(); }

@@ -23,35 +23,29 @@ sockaddr_in Loopback(unsigned short port) {
 
 }  // namespace
 
-LoopbackListener::LoopbackListener(int backlog) {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
+LoopbackListener::LoopbackListener(int backlog) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (!fd) return;
     sockaddr_in a = Loopback(0);
     socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
-        fd = -1;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(fd.Get(), backlog) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        fd.Reset();
         return;
     }
     port = ntohs(a.sin_port);
 }
 
-LoopbackListener::~LoopbackListener() {
-    if (fd >= 0) ::close(fd);
+int LoopbackListener::Accept() const {
+    return !fd ? -1 : ::accept4(fd.Get(), nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-int LoopbackListener::Accept() const { return fd < 0 ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
-
 int ConnectLoopback(unsigned short port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return -1;
     sockaddr_in a = Loopback(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    return fd.Release();
 }
 
 bool SendAll(int fd, const void* data, std::size_t size) {

@@ -104,20 +104,19 @@ struct EchoServer {
     std::thread thread;
     EchoServer() {
         thread = std::thread([this] {
-            int fd = listener.Accept();
-            if (fd < 0) return;
+            const platform::UniqueFd fd(listener.Accept());
+            if (!fd) return;
             char buffer[4096];
             for (;;) {
-                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0 || !SendAll(fd, buffer, static_cast<std::size_t>(n))) break;
+                ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
+                if (n <= 0 || !SendAll(fd.Get(), buffer, static_cast<std::size_t>(n))) break;
             }
-            ::close(fd);
         });
     }
     ~EchoServer() {
         // A connection that never came: wake the accept with one of our own.
-        int wake = ConnectLoopback(listener.port);
-        if (wake >= 0) ::close(wake);
+        // Closed before the join: the echo loop ends on its end of stream.
+        platform::UniqueFd(ConnectLoopback(listener.port)).Reset();
         thread.join();
     }
 };
@@ -128,11 +127,12 @@ std::string EchoThrough(const FaultPlan& toTarget, const FaultPlan& toClient, co
     EchoServer echo;
     FaultRelay relay(echo.listener.port, toTarget, toClient);
     EXPECT_TRUE(relay.Ok());
-    int fd = ConnectLoopback(relay.Port());
-    EXPECT_GE(fd, 0);
+    platform::UniqueFd fd(ConnectLoopback(relay.Port()));
+    EXPECT_TRUE(fd.Valid());
     std::string back(text.size(), '\0');
-    EXPECT_TRUE(SendAll(fd, text.data(), text.size()) && RecvAll(fd, back.data(), back.size(), 5000));
-    ::close(fd);
+    EXPECT_TRUE(SendAll(fd.Get(), text.data(), text.size()) &&
+                RecvAll(fd.Get(), back.data(), back.size(), 5000));
+    fd.Reset();
     *up = relay.ToTarget();
     *down = relay.ToClient();
     return back;

@@ -3,15 +3,16 @@
 #pragma once
 #include <cstddef>
 
+#include "platform/unique_fd.h"
+
 namespace testsupport {
 
 // A listening TCP socket on 127.0.0.1, on a port the kernel picked; closed by the destructor.
-// `fd` is -1 (and `port` 0) when it could not be set up.
+// `fd` owns nothing (and `port` is 0) when it could not be set up.
 struct LoopbackListener {
-    int fd = -1;
+    platform::UniqueFd fd;
     unsigned short port = 0;
     explicit LoopbackListener(int backlog = 128);
-    ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
     // The next connection (blocking), -1 on failure.
