@@ -16,6 +16,9 @@ struct SpawnOptions {
     int uid = -1, gid = -1;          // >= 0: run as that user (needs root)
     std::vector<std::string> extraEnv;  // "NAME=value" entries added to our environment
     int stdinFd = -1;                // >= 0: the child's standard input (the caller keeps its copy)
+    // Started through an intermediate child that ends at once, so the program is nobody's child
+    // here and never needs reaping; the pid returned is the intermediate's (already reaped).
+    bool detached = false;
 };
 
 // Starts argv[0] (a path, or a name looked up in PATH) with the given arguments. Returns the pid,

@@ -1,0 +1,80 @@
+// The GUI watchdog: once a round it looks whether the client program runs; when it has just gone
+// (seen running, then not, one round apart) it puts back the routes saved in "SystemRouteTable.dat",
+// removes the routes the client added through the virtual adapter and to the gateway, puts back the
+// machine's name servers, deletes the file and tells the driver the adapter's medium is gone.
+//
+// Thread-safety: GuiWatchdog is driven by one thread (CheckGUIThread's); the facilities it calls
+// are thread-safe.
+#pragma once
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "service/adapter_config.h"
+#include "service/service_timing.h"
+#include "util/tw_thread.h"
+
+namespace service {
+
+constexpr const char* kGuiProgramName = "VornClient";
+
+// 0 the process list cannot be read, 1 a program of that name runs, 2 none does. The name is
+// compared without case, with or without ".exe".
+int CheckGUIExist(const std::string& programName = kGuiProgramName);
+// The gateway's address from the client's settings ("ServerAddr": a dotted address or a host name
+// looked up); 0 when missing.
+DWORD GetServerAddr();
+// The driver's media state of the virtual adapter set to disconnected, then capture stopped;
+// the stop request's result (0 when the device cannot be opened).
+DWORD SetAdapterMediaDisconnect();
+
+// Compares the current table with the saved rows and repairs it (see the file comment). Rows
+// through a real adapter that were not saved are left alone.
+void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved, DWORD virtualIndex,
+                    DWORD gateway);
+
+struct WatchdogOptions {
+    ServiceTiming timing;
+    std::string routeFile;                    // empty: RouteTableFilePath()
+    std::function<int()> checkGui;            // empty: CheckGUIExist()
+    std::function<DWORD()> mediaDisconnect;   // empty: SetAdapterMediaDisconnect()
+    std::function<DWORD()> gatewayAddress;    // empty: GetServerAddr()
+};
+
+class GuiWatchdog {
+public:
+    GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions options = {});
+    // The service's start: a file left from an earlier run is never restored.
+    void Begin();
+    // One look at the client; restores when it has just gone.
+    void Round();
+    int Previous() const { return m_previous; }
+    const WatchdogOptions& Options() const { return m_options; }
+
+private:
+    void Restore();
+
+    ServiceFacilities m_f;
+    WatchdogOptions m_options;
+    int m_previous = 0;
+};
+
+// The watchdog's thread: Begin, then a Round every timing.watchdogRoundMs until terminated.
+class CheckGUIThread final : public TwThread {
+public:
+    CheckGUIThread(const ServiceFacilities& facilities, WatchdogOptions options = {});
+    ~CheckGUIThread() override;
+    unsigned long Terminate() override;
+
+protected:
+    unsigned long Execute() override;
+
+private:
+    GuiWatchdog m_watchdog;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+};
+
+}  // namespace service

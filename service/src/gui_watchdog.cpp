@@ -1,0 +1,224 @@
+// The GUI watchdog and the restore of the saved route table.
+#include "service/gui_watchdog.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/filter_device.h"
+#include "platform/process.h"
+#include "platform/settings_store.h"
+#include "service/route_command.h"
+#include "service/route_table_file.h"
+#include "service_log.h"
+
+namespace service {
+namespace {
+
+constexpr const char* kTag = "[CheckGUIThread::CheckRouteList]";
+
+RouteRecord RecordOf(const MIB_IPFORWARDROW& r) {
+    return RouteRecord{r.dwForwardDest, r.dwForwardMask, r.dwForwardNextHop, r.dwForwardIfIndex, r.dwForwardType,
+                       r.dwForwardMetric1};
+}
+
+}  // namespace
+
+int CheckGUIExist(const std::string& programName) {
+    const auto processes = platform::ListProcesses();
+    if (processes.empty()) {
+        SVC_LOG("[CheckGUIExist] CreateToolhelp32Snapshot fail, errorcode=%d.", errno);
+        return 0;
+    }
+    const std::string withExe = programName + ".exe";
+    for (const auto& p : processes) {
+        if (strcasecmp(p.name.c_str(), programName.c_str()) == 0 || strcasecmp(p.name.c_str(), withExe.c_str()) == 0) {
+            return 1;
+        }
+    }
+    return 2;
+}
+
+DWORD GetServerAddr() {
+    std::string text;
+    auto store = platform::SettingsStore::Machine();
+    if (store->OpenKey("Software\\Morvane\\QelClient") != platform::kRegOk) {
+        SVC_LOG("[GetServerAddr] open key error");
+        return 0;
+    }
+    if (store->GetString("Software\\Morvane\\QelClient", "ServerAddr", &text) != platform::kRegOk || text.empty() ||
+        text.size() > 256) {
+        SVC_LOG("[GetServerAddr] query ServerAddr error");
+        return 0;
+    }
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) == 1) return a.s_addr;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+    const DWORD address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return address;
+}
+
+DWORD SetAdapterMediaDisconnect() {
+    auto device = platform::FilterDevice::Open();
+    if (!device) {
+        SVC_LOG("[CheckGUIThread::SetAdapterMediaDisconnect] 获取网卡句柄失败.");
+        return 0;
+    }
+    TW_MEDIA_STATUS status{};
+    std::memcpy(status.mac, kVirtualAdapterMac, 6);
+    status.state = 0;
+    DWORD returned = 0;
+    const BOOL media = device->DeviceIoControl(IOCTL_NDIS_FILTER_SET_MEDIA_STATUS, &status, sizeof(status),
+                                               nullptr, 0, &returned);
+    SVC_LOG("[CheckGUIThread::SetAdapterMediaDisconnect] return %d.", media);
+    const BOOL stop = device->DeviceIoControl(IOCTL_NDIS_FILTER_STOP_CAPTURE, nullptr, 0, nullptr, 0, &returned);
+    SVC_LOG("[StopCapture] DeviceIoControl STOP_CAPTURE Status %s", stop ? "TRUE" : "FALSE");
+    return static_cast<DWORD>(stop);
+}
+
+void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved, DWORD virtualIndex,
+                    DWORD gateway) {
+    std::vector<MIB_IPFORWARDROW> current;
+    if (table.ReadForwardRows(&current) != platform::kErrorSuccess) {
+        SVC_LOG("[GetSystemRouteTable] the forwarding table cannot be read");
+        return;
+    }
+    // The "found" marks live beside the rows: a saved row's own fields stay as they were saved.
+    std::vector<bool> found(saved.size(), false);
+    bool realDefaultRoute = false;
+    for (const auto& r : current) {
+        if (r.dwForwardDest == 0 && r.dwForwardIfIndex != virtualIndex) {
+            SVC_LOG("%s当前默认路由下一跳=%08X, IF=%d", kTag, r.dwForwardNextHop, static_cast<int>(r.dwForwardIfIndex));
+            realDefaultRoute = true;
+            continue;
+        }
+        bool matched = false;
+        for (std::size_t i = 0; i < saved.size() && !matched; ++i) {
+            const auto& s = saved[i];
+            if (s.dwForwardDest == r.dwForwardDest && s.dwForwardMask == r.dwForwardMask &&
+                s.dwForwardNextHop == r.dwForwardNextHop) {
+                found[i] = matched = true;
+            }
+        }
+        const bool gatewayHostRoute = gateway != 0 && r.dwForwardDest == gateway && r.dwForwardMask == 0xFFFFFFFFu;
+        if (!matched && (r.dwForwardIfIndex == virtualIndex || gatewayHostRoute)) {
+            SVC_LOG("%s New Route, Need delete, dest%08X, mask%08X, GW%08X, 路由if%d, 虚if%d", kTag, r.dwForwardDest,
+                    r.dwForwardMask, r.dwForwardNextHop, static_cast<int>(r.dwForwardIfIndex),
+                    static_cast<int>(virtualIndex));
+            const DWORD rc = ApiDeleteRoute(table, RecordOf(r));
+            SVC_LOG("%s ApiDeleteRoute return %d, lasterror=%d", kTag, static_cast<int>(rc), static_cast<int>(rc));
+        }
+    }
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        const auto& s = saved[i];
+        if (s.dwForwardDest != 0) {
+            if (!found[i]) {
+                SVC_LOG("%s Lost Route, Need add, dst%08X, index=%d", kTag, s.dwForwardDest,
+                        static_cast<int>(s.dwForwardIfIndex));
+                const DWORD rc = ApiAddRoute(table, RecordOf(s));
+                SVC_LOG("%s ApiAddRoute return %d, lasterror=%d", kTag, static_cast<int>(rc), static_cast<int>(rc));
+            }
+        } else if (realDefaultRoute) {
+            SVC_LOG("%s当前路由表中存在非虚网卡默认路由", kTag);
+        } else {
+            SVC_LOG("%s Lost default Route, Need add,nexthop=%08X, index=%d", kTag, s.dwForwardNextHop,
+                    static_cast<int>(s.dwForwardIfIndex));
+            RouteRecord record = RecordOf(s);
+            record.destination = record.mask = 0;
+            const DWORD rc = ApiAddRoute(table, record);
+            SVC_LOG("%s ApiAddRoute default return %d, lasterror=%d", kTag, static_cast<int>(rc), static_cast<int>(rc));
+        }
+    }
+}
+
+GuiWatchdog::GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions options)
+    : m_f(facilities), m_options(std::move(options)) {
+    if (m_options.routeFile.empty()) m_options.routeFile = RouteTableFilePath();
+    if (!m_options.checkGui) m_options.checkGui = [] { return CheckGUIExist(); };
+    if (!m_options.mediaDisconnect) m_options.mediaDisconnect = SetAdapterMediaDisconnect;
+    if (!m_options.gatewayAddress) m_options.gatewayAddress = GetServerAddr;
+}
+
+void GuiWatchdog::Begin() {
+    SVC_LOG("[CheckGUIThread::Execute] Exam GUI .");
+    ::unlink(m_options.routeFile.c_str());
+    m_previous = 0;
+}
+
+void GuiWatchdog::Round() {
+    const int state = m_options.checkGui();
+    if (state == 0) return;
+    if (m_previous != 1 || state != 2) {
+        m_previous = state;
+        return;
+    }
+    SVC_LOG("[CheckGUIThread::Execute] GUI Exit.");
+    Restore();
+}
+
+void GuiWatchdog::Restore() {
+    std::vector<MIB_IPFORWARDROW> saved;
+    std::string error;
+    const std::string& path = m_options.routeFile;
+    switch (ReadRouteTableFile(path, &saved, &error)) {
+        case RouteFileRead::kMissing:
+            SVC_LOG("[CheckGUIThread::Execute] Dont need recover.");
+            m_previous = 2;
+            return;
+        case RouteFileRead::kUnreadable:
+            // Stays "running" so that the next round tries again.
+            SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat CreateFile error %s, ignore recover.", error.c_str());
+            return;
+        case RouteFileRead::kMalformed:
+            SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat size error (%s), ignore recover.", error.c_str());
+            m_previous = 2;
+            return;
+        case RouteFileRead::kOk: break;
+    }
+    AdapterConfig adapter(m_f);
+    CheckRouteList(*m_f.network.routes, saved, adapter.VirtualAdapterIndex(), m_options.gatewayAddress());
+    // Name servers are machine-wide here: the client's are withdrawn with its routes.
+    const DWORD dns = m_f.network.resolver->Restore();
+    if (dns != 0) SVC_LOG("[CheckGUIThread::Execute] name servers not restored: %u", static_cast<unsigned>(dns));
+    ::unlink(path.c_str());
+    m_options.mediaDisconnect();
+    m_previous = 2;
+}
+
+CheckGUIThread::CheckGUIThread(const ServiceFacilities& facilities, WatchdogOptions options)
+    : m_watchdog(facilities, std::move(options)) {}
+
+CheckGUIThread::~CheckGUIThread() { StopAndWait(); }
+
+unsigned long CheckGUIThread::Terminate() {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        TwThread::Terminate();
+    }
+    m_wake.notify_all();
+    return 1;
+}
+
+unsigned long CheckGUIThread::Execute() {
+    m_watchdog.Begin();
+    const auto round = std::chrono::milliseconds(m_watchdog.Options().timing.watchdogRoundMs);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> g(m_lock);
+            if (m_wake.wait_for(g, round, [this] { return m_StopRequest.load() != 0; })) break;
+        }
+        m_watchdog.Round();
+    }
+    SVC_LOG("[CheckGUIThread::Execute] Check Exit.");
+    return 0;
+}
+
+}  // namespace service

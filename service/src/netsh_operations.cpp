@@ -1,0 +1,177 @@
+// The pipe commands' effects on the machine.
+#include "service/netsh_operations.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/machine_root.h"
+#include "platform/process.h"
+#include "service/hardware_id.h"
+#include "service_log.h"
+
+namespace service {
+namespace {
+
+constexpr const char* kTag = "[NetShellServiceThread::Execute]";
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return false;
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool DefaultFlushResolverCache() {
+    struct stat st {};
+    const std::string program = platform::FindProgram("resolvectl");
+    if (program.empty() || ::stat("/run/systemd/resolve", &st) != 0) {
+        SVC_LOG("%s no caching resolver runs; nothing to flush", kTag);
+        return true;
+    }
+    platform::SpawnOptions options;
+    options.quietOutput = true;
+    return platform::RunAndWait({program, "flush-caches"}, options) == 0;
+}
+
+}  // namespace
+
+std::string AutostartDir() {
+    const std::string root = platform::MachineRoot();
+    return root == platform::kDefaultMachineRoot ? "/etc/xdg/autostart" : root + "/etc/xdg/autostart";
+}
+
+std::string AutostartEntry(const std::string& programDir) {
+    return "[Desktop Entry]\nType=Application\nName=MorvaneVpn\nExec=\"" + programDir +
+           "/VornClient\" -autologon\nX-GNOME-Autostart-enabled=true\n";
+}
+
+SystemNetshOperations::SystemNetshOperations(const ServiceFacilities& facilities, ClientLauncher& launcher,
+                                             NetshOperationsOptions options)
+    : m_f(facilities), m_adapter(facilities), m_launcher(launcher), m_options(std::move(options)) {
+    if (m_options.autostartDir.empty()) m_options.autostartDir = AutostartDir();
+    if (m_options.programDir.empty()) m_options.programDir = platform::ProgramDir();
+    if (!m_options.hardwareId) {
+        platform::AdapterList* adapters = m_f.network.adapters;
+        m_options.hardwareId = [adapters] { return service::GetHardwareID(*adapters); };
+    }
+    if (!m_options.flushResolverCache) m_options.flushResolverCache = DefaultFlushResolverCache;
+    if (!m_options.sleep) {
+        m_options.sleep = [](DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    }
+    if (!m_options.tickMs) m_options.tickMs = [] { return platform::GetTickCount64(); };
+}
+
+void SystemNetshOperations::SetDisableDefRoute(DWORD ifIndex, int flag) {
+    // Interfaces here have no switch that keeps their gateways' default routes out; the client's own
+    // route changes decide which default route is used.
+    SVC_LOG("[SetDisableDefRoute] interface 0x%x flag %d: no such setting on this system", ifIndex, flag);
+}
+
+void SystemNetshOperations::EnableAdapter(bool enable) { m_adapter.EnableAdapter(enable); }
+
+int SystemNetshOperations::ChangeAdapteLevel() { return m_adapter.ChangeAdapteLevel(); }
+
+std::string SystemNetshOperations::GetHardwareID() { return m_options.hardwareId(); }
+
+void SystemNetshOperations::SetAutoExec() {
+    const std::string& dir = m_options.autostartDir;
+    if (!platform::MakeDirs(dir, 0755)) {
+        SVC_LOG("%sRunOpen dwRet=%d,lasterror=%d\n", kTag, 2, errno);
+        return;
+    }
+    const bool ok = WriteFileAtomically(dir + "/" + kAutostartFileName, AutostartEntry(m_options.programDir));
+    SVC_LOG("%sRunSetValue  dwRet=%d,lasterror=%d\n", kTag, ok ? 0 : 1, ok ? 0 : errno);
+}
+
+void SystemNetshOperations::NotSetAutoExec() {
+    const std::string path = m_options.autostartDir + "/" + kAutostartFileName;
+    const int rc = ::unlink(path.c_str()) == 0 ? 0 : 2;
+    SVC_LOG("%sRegDeleteValue  dwRet=%d,lasterror=%d\n", kTag, rc, rc == 0 ? 0 : errno);
+}
+
+void SystemNetshOperations::SetDnsByNetshCmd(const std::string& primary, const std::string& secondary,
+                                             DWORD ifIndex) {
+    std::vector<platform::AdapterInfo> adapters;
+    std::string name;
+    if (m_f.network.adapters->GetAdapters(&adapters) == platform::kErrorSuccess) {
+        for (const auto& a : adapters) {
+            if (a.index == ifIndex) name = a.name;
+        }
+    }
+    if (!platform::ValidInterfaceName(name)) {
+        SVC_LOG("%s SetDnsByNetshCmd: no interface %u", kTag, ifIndex);
+        return;
+    }
+    DWORD server = 0;
+    if (primary[0] != '0' && ParseDottedAddress(primary, &server)) {
+        SVC_LOG("%s Set Static Dns : %s", kTag, primary.c_str());
+        const DWORD rc = m_f.network.resolver->SetNameServers(name, {server});
+        if (rc != 0) SVC_LOG("%s Set Static Dns failed %u", kTag, static_cast<unsigned>(rc));
+    }
+    if (secondary[0] != '0' && ParseDottedAddress(secondary, &server)) {
+        SVC_LOG("%s Set spare Dns : %s", kTag, secondary.c_str());
+        const DWORD rc = m_f.network.resolver->AddNameServer(name, server);
+        if (rc != 0) SVC_LOG("%s Set spare Dns failed %u", kTag, static_cast<unsigned>(rc));
+    }
+}
+
+SetIpResult SystemNetshOperations::SetIP(const std::string& address, const std::string& mask,
+                                         const std::string& dns1, const std::string& dns2) {
+    DWORD addr = 0, netmask = 0;
+    if (!ParseDottedAddress(address, &addr) || !ParseDottedAddress(mask, &netmask)) return SetIpResult::kAddressFailed;
+    const std::uint64_t start = m_options.tickMs();
+    for (;;) {
+        const DWORD rc = m_adapter.SetStaticIP(addr, netmask);
+        if (rc == 0) break;
+        SVC_LOG("%s Set Static IP, nRet = 0x%x", kTag, static_cast<unsigned>(rc));
+        if (rc != AdapterConfig::kAdapterMissing) return SetIpResult::kAddressFailed;
+        m_options.sleep(m_options.timing.setIpRetryMs);
+        if (m_options.tickMs() - start > m_options.timing.setIpLimitMs) return SetIpResult::kAddressFailed;
+    }
+    const DWORD rc = m_adapter.SetSetDNS(dns1, dns2);
+    if (rc != 0) {
+        SVC_LOG("%sSetDNS Failed, nRet = 0x%x", kTag, static_cast<unsigned>(rc));
+        return SetIpResult::kDnsFailed;
+    }
+    return SetIpResult::kDone;
+}
+
+void SystemNetshOperations::StartClient() { m_launcher.Launch({}); }
+
+DWORD SystemNetshOperations::AddRoute(const RouteRecord& record) { return ApiAddRoute(*m_f.network.routes, record); }
+
+DWORD SystemNetshOperations::DeleteRoute(const RouteRecord& record) {
+    return ApiDeleteRoute(*m_f.network.routes, record);
+}
+
+DWORD SystemNetshOperations::SetRoute(const RouteRecord& record) { return ApiSetRoute(*m_f.network.routes, record); }
+
+void SystemNetshOperations::FlushNeighbours() {
+    SVC_LOG("[ExecSysCmd] dwExitCode=%d", static_cast<int>(m_adapter.FlushNeighbours()));
+}
+
+void SystemNetshOperations::FlushDns() {
+    SVC_LOG("[ExecSysCmd] dwExitCode=%d", m_options.flushResolverCache() ? 0 : 1);
+}
+
+void SystemNetshOperations::ResetAdapterAddress() {
+    SVC_LOG("[ExecSysCmd] dwExitCode=%d", static_cast<int>(m_adapter.ResetAddress()));
+}
+
+void SystemNetshOperations::UseDhcpAddress(DWORD ifIndex) {
+    SVC_LOG("[ExecSysCmd] dwExitCode=%d", static_cast<int>(m_adapter.UseDhcpAddress(ifIndex)));
+}
+
+}  // namespace service

@@ -1,0 +1,125 @@
+// "SystemRouteTable.dat": strict reading, atomic writing.
+#include "service/route_table_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/machine_root.h"
+
+namespace service {
+namespace {
+
+DWORD ReadWord(std::string_view bytes, std::size_t offset) {
+    DWORD v = 0;
+    std::memcpy(&v, bytes.data() + offset, sizeof(v));
+    return v;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string RouteTableFilePath() { return platform::MachineRoot() + "/" + kRouteTableFileName; }
+
+bool ParseRouteTableFile(std::string_view bytes, std::vector<MIB_IPFORWARDROW>* rows, std::string* error) {
+    rows->clear();
+    if (bytes.size() < 8) {
+        *error = "shorter than the length word and the row count";
+        return false;
+    }
+    const DWORD length = ReadWord(bytes, 0);
+    if (static_cast<std::uint64_t>(length) + 4 != bytes.size()) {
+        *error = "the length word does not match the file size";
+        return false;
+    }
+    const DWORD count = ReadWord(bytes, 4);
+    if (count > kMaxSavedRoutes) {
+        *error = "too many rows";
+        return false;
+    }
+    if (static_cast<std::uint64_t>(count) * sizeof(MIB_IPFORWARDROW) + 4 != length) {
+        *error = "the row count does not match the length word";
+        return false;
+    }
+    rows->resize(count);
+    if (count != 0) std::memcpy(rows->data(), bytes.data() + 8, count * sizeof(MIB_IPFORWARDROW));
+    return true;
+}
+
+std::string FormatRouteTableFile(const std::vector<MIB_IPFORWARDROW>& rows) {
+    const DWORD count = static_cast<DWORD>(rows.size());
+    const DWORD length = static_cast<DWORD>(4 + rows.size() * sizeof(MIB_IPFORWARDROW));
+    std::string out(4 + static_cast<std::size_t>(length), '\0');
+    std::memcpy(out.data(), &length, 4);
+    std::memcpy(out.data() + 4, &count, 4);
+    if (!rows.empty()) std::memcpy(out.data() + 8, rows.data(), rows.size() * sizeof(MIB_IPFORWARDROW));
+    return out;
+}
+
+RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORWARDROW>* rows, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        if (errno == ENOENT) return RouteFileRead::kMissing;
+        // A link in the file's place is never followed: refused, not retried.
+        return errno == ELOOP ? RouteFileRead::kMalformed : RouteFileRead::kUnreadable;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const bool folder = S_ISDIR(st.st_mode);
+        ::close(fd);
+        *error = "not a regular file";
+        return folder ? RouteFileRead::kMissing : RouteFileRead::kMalformed;
+    }
+    const std::uint64_t limit = 8 + static_cast<std::uint64_t>(kMaxSavedRoutes) * sizeof(MIB_IPFORWARDROW);
+    if (static_cast<std::uint64_t>(st.st_size) > limit) {
+        ::close(fd);
+        *error = "larger than any saved table";
+        return RouteFileRead::kMalformed;
+    }
+    std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = std::strerror(errno);
+            ::close(fd);
+            return RouteFileRead::kUnreadable;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(done);
+    return ParseRouteTableFile(bytes, rows, error) ? RouteFileRead::kOk : RouteFileRead::kMalformed;
+}
+
+bool WriteRouteTableFile(const std::string& path, const std::vector<MIB_IPFORWARDROW>& rows) {
+    if (rows.size() > kMaxSavedRoutes) return false;
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return false;
+    const bool written = WriteAll(fd, FormatRouteTableFile(rows)) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace service
