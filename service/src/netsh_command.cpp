@@ -42,7 +42,7 @@ bool SplitFields(std::string_view text, std::size_t count, std::vector<std::stri
 
 bool ValidServerText(std::string_view text) {
     DWORD unused = 0;
-    return (!text.empty() && text[0] == '0') || ParseDottedAddress(text, &unused);
+    return text == "0" || ParseDottedAddress(text, &unused);
 }
 
 void Netcheck(NetshOperations& ops, std::string_view command) {
