@@ -1,0 +1,194 @@
+// The pipe commands' effects over in-memory facilities: the virtual adapter found by its address,
+// SetIP's retry and failures, name servers, link, routes and the auto-start entry.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/fake/fake_adapters.h"
+#include "platform/fake/fake_link_control.h"
+#include "platform/fake/fake_resolver.h"
+#include "platform/fake/fake_route_table.h"
+#include "service/netsh_operations.h"
+#include "testsupport/temp_dir.h"
+
+namespace service {
+namespace {
+
+DWORD Ip(const char* text) {
+    DWORD a = 0;
+    EXPECT_TRUE(ParseDottedAddress(text, &a)) << text;
+    return a;
+}
+
+class NoLauncher final : public ClientLauncher {
+public:
+    bool Launch(const std::vector<std::string>& args) override {
+        launches.push_back(args);
+        return true;
+    }
+    std::vector<std::vector<std::string>> launches;
+};
+
+class OperationsTest : public ::testing::Test {
+protected:
+    OperationsTest() : addresses(adapters) {
+        facilities.network.routes = &routes;
+        facilities.network.adapters = &adapters;
+        facilities.network.addresses = &addresses;
+        facilities.network.resolver = &resolver;
+        facilities.links = &links;
+        options.autostartDir = dir.Path() + "/autostart";
+        options.programDir = "/opt/qel/bin";
+        options.sleep = [this](DWORD ms) {
+            now += ms;
+            if (onSleep) onSleep();
+        };
+        options.tickMs = [this] { return now; };
+        platform::AdapterInfo eth;
+        eth.index = 2;
+        eth.name = "eth0";
+        eth.macLength = 6;
+        eth.mac = {0x52, 0x54, 0, 1, 2, 3};
+        adapters.Put(eth);
+    }
+    void AddTap() {
+        platform::AdapterInfo tap;
+        tap.index = 7;
+        tap.name = "qel0";
+        tap.macLength = 6;
+        tap.mac = {0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
+        tap.addresses.push_back({Ip("198.18.9.9"), Ip("255.255.0.0"), true});
+        adapters.Put(tap);
+    }
+    std::vector<platform::AdapterAddress> TapAddresses() {
+        std::vector<platform::AdapterInfo> list;
+        adapters.GetAdapters(&list);
+        for (const auto& a : list) {
+            if (a.index == 7) return a.addresses;
+        }
+        return {};
+    }
+
+    platform::fake::FakeRouteTable routes;
+    platform::fake::FakeAdapterList adapters;
+    platform::fake::FakeAddressConfig addresses;
+    platform::fake::FakeResolver resolver;
+    platform::fake::FakeLinkControl links;
+    ServiceFacilities facilities;
+    NetshOperationsOptions options;
+    NoLauncher launcher;
+    testsupport::TempDir dir;
+    std::uint64_t now = 5000;
+    std::function<void()> onSleep;
+};
+
+TEST_F(OperationsTest, SetIpReplacesTheAddressesAndSetsTheNameServers) {
+    AddTap();
+    resolver.SetMachineServers({Ip("203.0.113.53")});
+    SystemNetshOperations ops(facilities, launcher, options);
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "198.18.0.53", "198.18.0.54"), SetIpResult::kDone);
+    const auto a = TapAddresses();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0].address, Ip("198.18.0.2"));
+    EXPECT_EQ(a[0].mask, Ip("255.255.255.0"));
+    std::vector<DWORD> servers;
+    resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{Ip("198.18.0.53"), Ip("198.18.0.54")}));
+    EXPECT_EQ(resolver.Calls(), (std::vector<std::string>{"set qel0 2"}));
+
+    // "0" for both servers withdraws the tunnel's: the machine's own come back.
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kDone);
+    resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{Ip("203.0.113.53")}));
+}
+
+TEST_F(OperationsTest, SetIpWaitsForTheAdapterUpToItsLimit) {
+    SystemNetshOperations ops(facilities, launcher, options);
+    int sleeps = 0;
+    onSleep = [&] {
+        if (++sleeps == 3) AddTap();  // the adapter appears during the third wait
+    };
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kDone);
+    EXPECT_EQ(sleeps, 3);
+
+    platform::fake::FakeAdapterList empty;
+    facilities.network.adapters = &empty;
+    SystemNetshOperations never(facilities, launcher, options);
+    sleeps = 0;
+    onSleep = [&] { ++sleeps; };
+    EXPECT_EQ(never.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kAddressFailed);
+    EXPECT_EQ(sleeps, 11);  // tries at 0..10 s, gives up once more than 10 s have passed
+}
+
+TEST_F(OperationsTest, SetIpReportsAddressAndNameServerFailures) {
+    AddTap();
+    SystemNetshOperations ops(facilities, launcher, options);
+    addresses.writeError = platform::kErrorAccessDenied;
+    int sleeps = 0;
+    onSleep = [&] { ++sleeps; };
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kAddressFailed);
+    EXPECT_EQ(sleeps, 0);  // a refusal is not worth retrying
+    addresses.writeError = platform::kErrorSuccess;
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.0.255.0", "0", "0"), SetIpResult::kAddressFailed);  // holes in the mask
+    resolver.FailChanges(platform::kErrorGeneralFailure);
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "198.18.0.53", "0"), SetIpResult::kDnsFailed);
+}
+
+TEST_F(OperationsTest, AdapterCommandsActOnTheVirtualAdapterOnly) {
+    SystemNetshOperations ops(facilities, launcher, options);
+    ops.EnableAdapter(false);  // no adapter yet: nothing changes
+    EXPECT_TRUE(links.Calls().empty());
+    AddTap();
+    ops.EnableAdapter(false);
+    ops.EnableAdapter(true);
+    ops.FlushNeighbours();
+    ops.UseDhcpAddress(2);  // not the virtual adapter: refused
+    EXPECT_EQ(TapAddresses().size(), 1u);
+    ops.ResetAdapterAddress();
+    EXPECT_TRUE(TapAddresses().empty());
+    EXPECT_EQ(links.Calls(), (std::vector<std::string>{"down 7", "up 7", "flush 7", "down 7", "up 7"}));
+}
+
+TEST_F(OperationsTest, NameServersByInterfaceIndex) {
+    AddTap();
+    SystemNetshOperations ops(facilities, launcher, options);
+    ops.SetDnsByNetshCmd("198.18.0.53", "198.18.0.54", 7);
+    ops.SetDnsByNetshCmd("0", "0", 7);
+    ops.SetDnsByNetshCmd("198.18.0.53", "0", 99);  // no such interface
+    EXPECT_EQ(resolver.Calls(), (std::vector<std::string>{"set qel0 1", "add qel0"}));
+}
+
+TEST_F(OperationsTest, RoutesGoToTheTableWithTheirFields) {
+    SystemNetshOperations ops(facilities, launcher, options);
+    EXPECT_EQ(ops.AddRoute({0, 0, 16843009, 12, 4, 1}), 0u);
+    auto rows = routes.Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].dwForwardNextHop, 16843009u);
+    EXPECT_EQ(rows[0].dwForwardIfIndex, 12u);
+    EXPECT_EQ(rows[0].dwForwardProto, 3u);
+    EXPECT_EQ(rows[0].dwForwardType, 4u);
+    EXPECT_EQ(rows[0].dwForwardMetric1, 1u);
+    EXPECT_EQ(rows[0].dwForwardMetric5, 0xFFFFFFFFu);
+    EXPECT_EQ(ops.SetRoute({0, 0, 16843009, 12, 4, 30}), 0u);
+    EXPECT_EQ(routes.Rows()[0].dwForwardMetric1, 30u);
+    EXPECT_EQ(ops.DeleteRoute({0, 0, 16843009, 12, 4, 30}), 0u);
+    EXPECT_TRUE(routes.Rows().empty());
+    EXPECT_NE(ops.DeleteRoute({0, 0, 16843009, 12, 4, 30}), 0u);
+}
+
+TEST_F(OperationsTest, AutostartEntryNamesTheServicesOwnFolder) {
+    SystemNetshOperations ops(facilities, launcher, options);
+    ops.SetAutoExec();
+    std::ifstream in(options.autostartDir + "/" + kAutostartFileName);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("Exec=\"/opt/qel/bin/VornClient\" -autologon\n"), std::string::npos);
+    ops.NotSetAutoExec();
+    EXPECT_FALSE(std::ifstream(options.autostartDir + "/" + kAutostartFileName).good());
+    ops.StartClient();
+    EXPECT_EQ(launcher.launches, (std::vector<std::vector<std::string>>{{}}));
+}
+
+}  // namespace
+}  // namespace service

@@ -1,0 +1,258 @@
+// The saved route table file and the GUI watchdog's restore, over in-memory facilities.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <cstring>
+#include <random>
+
+#include "platform/fake/fake_adapters.h"
+#include "platform/fake/fake_link_control.h"
+#include "platform/fake/fake_resolver.h"
+#include "platform/fake/fake_route_table.h"
+#include "service/gui_watchdog.h"
+#include "service/hardware_id.h"
+#include "service/route_table_file.h"
+#include "testsupport/temp_dir.h"
+
+namespace service {
+namespace {
+
+constexpr DWORD kTap = 7, kEth = 2;
+
+MIB_IPFORWARDROW Row(DWORD dest, DWORD mask, DWORD nextHop, DWORD ifIndex, DWORD metric = 1) {
+    MIB_IPFORWARDROW r{};
+    r.dwForwardDest = dest;
+    r.dwForwardMask = mask;
+    r.dwForwardNextHop = nextHop;
+    r.dwForwardIfIndex = ifIndex;
+    r.dwForwardType = nextHop != 0 ? 4 : 3;
+    r.dwForwardMetric1 = metric;
+    return r;
+}
+DWORD Net(unsigned a, unsigned b, unsigned c, unsigned d) { return a | b << 8 | c << 16 | d << 24; }
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+TEST(RouteTableFile, RoundTripAndStrictLengths) {
+    testsupport::TempDir dir;
+    const std::string path = dir.File(kRouteTableFileName);
+    const std::vector<MIB_IPFORWARDROW> rows = {Row(0, 0, Net(203, 0, 113, 1), kEth),
+                                                Row(Net(203, 0, 113, 0), Net(255, 255, 255, 0), 0, kEth)};
+    ASSERT_TRUE(WriteRouteTableFile(path, rows));
+    std::vector<MIB_IPFORWARDROW> back;
+    std::string error;
+    ASSERT_EQ(ReadRouteTableFile(path, &back, &error), RouteFileRead::kOk) << error;
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(std::memcmp(back.data(), rows.data(), sizeof(MIB_IPFORWARDROW) * 2), 0);
+
+    const std::string image = FormatRouteTableFile(rows);
+    EXPECT_EQ(image.size(), 4u + 4u + 2u * 56u);
+    EXPECT_TRUE(ParseRouteTableFile(image, &back, &error));
+    EXPECT_FALSE(ParseRouteTableFile(image + "x", &back, &error));          // bytes beyond L
+    EXPECT_FALSE(ParseRouteTableFile(image.substr(0, 100), &back, &error)); // L says more than follows
+    std::string wrongCount = image;
+    wrongCount[4] = 3;  // three rows announced, two present
+    EXPECT_FALSE(ParseRouteTableFile(wrongCount, &back, &error));
+    std::string huge = image;
+    const DWORD many = kMaxSavedRoutes + 1, length = 4 + 56 * many;
+    std::memcpy(huge.data(), &length, 4);
+    std::memcpy(huge.data() + 4, &many, 4);
+    EXPECT_FALSE(ParseRouteTableFile(huge, &back, &error));
+
+    // A folder in the file's place counts as no file.
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(ReadRouteTableFile(path, &back, &error), RouteFileRead::kMissing);
+}
+
+TEST(RouteTableFile, FuzzedImagesAreRefusedWhole) {
+    std::mt19937 rng(99);
+    const std::string good = FormatRouteTableFile({Row(0, 0, 1, 2), Row(5, 0xffffffff, 0, 2)});
+    for (int i = 0; i < 20000; ++i) {
+        std::string bytes = good.substr(0, rng() % (good.size() + 1));
+        for (int flips = rng() % 3; flips > 0 && !bytes.empty(); --flips) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+        if (i % 5 == 0) bytes.resize(rng() % 400, static_cast<char>(rng()));
+        std::vector<MIB_IPFORWARDROW> rows;
+        std::string error;
+        if (ParseRouteTableFile(bytes, &rows, &error)) {
+            ASSERT_EQ(bytes.size(), 8 + rows.size() * 56);
+        } else {
+            ASSERT_TRUE(rows.empty());
+        }
+    }
+}
+
+class WatchdogTest : public ::testing::Test {
+protected:
+    WatchdogTest() : addresses(adapters) {
+        facilities.network.routes = &routes;
+        facilities.network.adapters = &adapters;
+        facilities.network.addresses = &addresses;
+        facilities.network.resolver = &resolver;
+        facilities.links = &links;
+        options.routeFile = dir.File(kRouteTableFileName);
+        options.checkGui = [this] { return gui; };
+        options.mediaDisconnect = [this] { return ++disconnects, 1u; };
+        options.gatewayAddress = [] { return Net(203, 0, 113, 200); };
+        platform::AdapterInfo tap;
+        tap.index = kTap;
+        tap.name = "qel0";
+        tap.macLength = 6;
+        tap.mac = {0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
+        adapters.Put(tap);
+    }
+
+    platform::fake::FakeRouteTable routes;
+    platform::fake::FakeAdapterList adapters;
+    platform::fake::FakeAddressConfig addresses;
+    platform::fake::FakeResolver resolver;
+    platform::fake::FakeLinkControl links;
+    ServiceFacilities facilities;
+    WatchdogOptions options;
+    testsupport::TempDir dir;
+    int gui = 2;
+    int disconnects = 0;
+};
+
+TEST_F(WatchdogTest, RestoresSavedRoutesWhenTheClientDies) {
+    const auto defaultRoute = Row(0, 0, Net(203, 0, 113, 1), kEth);
+    const auto lan = Row(Net(203, 0, 113, 0), Net(255, 255, 255, 0), 0, kEth);
+    const auto lostLan = Row(Net(198, 51, 100, 0), Net(255, 255, 255, 0), Net(203, 0, 113, 9), kEth);
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {defaultRoute, lan, lostLan}));
+    // What the client left: its default route and a network through the tunnel, the gateway's host
+    // route, a route of someone else's that was never saved; the saved LAN route was taken away.
+    routes.SetRows({Row(0, 0, 0, kTap), lan, Row(Net(10, 0, 0, 0), Net(255, 0, 0, 0), 0, kTap),
+                    Row(Net(203, 0, 113, 200), 0xffffffffu, Net(203, 0, 113, 1), kEth),
+                    Row(Net(172, 16, 0, 0), Net(255, 240, 0, 0), Net(203, 0, 113, 7), kEth)});
+    resolver.SetMachineServers({Net(203, 0, 113, 53)});
+    resolver.SetNameServers("qel0", {Net(198, 18, 0, 53)});
+
+    GuiWatchdog watchdog(facilities, options);
+    gui = 1;
+    watchdog.Round();
+    EXPECT_TRUE(Exists(options.routeFile));
+    gui = 2;
+    watchdog.Round();
+
+    const auto rows = routes.Rows();
+    auto has = [&](const MIB_IPFORWARDROW& want) {
+        for (const auto& r : rows) {
+            if (r.dwForwardDest == want.dwForwardDest && r.dwForwardMask == want.dwForwardMask &&
+                r.dwForwardNextHop == want.dwForwardNextHop && r.dwForwardIfIndex == want.dwForwardIfIndex) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_EQ(rows.size(), 4u);
+    EXPECT_TRUE(has(defaultRoute));
+    EXPECT_TRUE(has(lan));
+    EXPECT_TRUE(has(lostLan));
+    EXPECT_TRUE(has(Row(Net(172, 16, 0, 0), Net(255, 240, 0, 0), Net(203, 0, 113, 7), kEth)));
+    std::vector<DWORD> servers;
+    resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{Net(203, 0, 113, 53)}));
+    EXPECT_FALSE(Exists(options.routeFile));
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(watchdog.Previous(), 2);
+}
+
+TEST_F(WatchdogTest, RestoresOnlyOnTheChangeFromRunningToGone) {
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {Row(0, 0, Net(203, 0, 113, 1), kEth)}));
+    GuiWatchdog watchdog(facilities, options);
+    watchdog.Begin();  // a file from an earlier run is never restored
+    EXPECT_FALSE(Exists(options.routeFile));
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {Row(0, 0, Net(203, 0, 113, 1), kEth)}));
+    watchdog.Round();  // never seen running
+    gui = 0;           // the process list could not be read: the last state stays
+    watchdog.Round();
+    EXPECT_TRUE(routes.Rows().empty());
+    gui = 1;
+    watchdog.Round();
+    gui = 0;
+    watchdog.Round();
+    gui = 2;
+    watchdog.Round();
+    EXPECT_EQ(routes.Rows().size(), 1u);
+    EXPECT_EQ(disconnects, 1);
+}
+
+TEST_F(WatchdogTest, SavedDefaultRouteStaysOutWhileAnotherRealOneExists) {
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {Row(0, 0, Net(203, 0, 113, 1), kEth)}));
+    routes.SetRows({Row(0, 0, Net(203, 0, 113, 254), 3)});
+    GuiWatchdog watchdog(facilities, options);
+    gui = 1;
+    watchdog.Round();
+    gui = 2;
+    watchdog.Round();
+    ASSERT_EQ(routes.Rows().size(), 1u);
+    EXPECT_EQ(routes.Rows()[0].dwForwardNextHop, Net(203, 0, 113, 254));
+}
+
+TEST_F(WatchdogTest, MissingOrDamagedFileRestoresNothing) {
+    GuiWatchdog watchdog(facilities, options);
+    gui = 1;
+    watchdog.Round();
+    gui = 2;
+    watchdog.Round();  // no file: nothing to do
+    EXPECT_EQ(disconnects, 0);
+    EXPECT_TRUE(resolver.Calls().empty());
+
+    std::string image = FormatRouteTableFile({Row(0, 0, Net(203, 0, 113, 1), kEth)});
+    WriteBytes(options.routeFile, image.substr(0, image.size() - 10));  // length word says more than follows
+    gui = 1;
+    watchdog.Round();
+    gui = 2;
+    watchdog.Round();
+    EXPECT_TRUE(routes.Rows().empty());
+    EXPECT_TRUE(Exists(options.routeFile));  // the file stays
+    EXPECT_EQ(disconnects, 0);
+    EXPECT_EQ(watchdog.Previous(), 2);
+}
+
+TEST_F(WatchdogTest, ThreadStopsPromptlyBetweenRounds) {
+    options.timing.watchdogRoundMs = 60000;
+    CheckGUIThread thread(facilities, options);
+    ASSERT_NE(thread.Create(0), 0u);
+    thread.Resume();
+    const auto start = std::chrono::steady_clock::now();
+    thread.Terminate();
+    while (!thread.IsTerminated() && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(thread.IsTerminated()) << "the watchdog thread did not end within 5 s of Terminate";
+}
+
+TEST(HardwareFingerprint, TextAndFallbacks) {
+    HardwareFacts facts{"", "GenuineIntel:3219913727", "pc1", "00-00-00-00-00-00"};
+    EXPECT_EQ(FormatHardwareFingerprint(facts), Md5Hex("+GenuineIntel:3219913727") + "|pc1|00-00-00-00-00-00");
+    EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    facts.computerName = std::string(300, 'n');
+    EXPECT_EQ(FormatHardwareFingerprint(facts).size(), kMaxHardwareIdLength);
+
+    auto adapter = [](DWORD index, const char* name, std::array<BYTE, 8> mac) {
+        platform::AdapterInfo a;
+        a.index = index;
+        a.name = name;
+        a.mac = mac;
+        a.macLength = 6;
+        return a;
+    };
+    std::vector<platform::AdapterInfo> list = {adapter(1, "lo", {}), adapter(2, "Virtual0", {1, 2, 3, 4, 5, 6}),
+                                               adapter(3, "qel0", {0, 0xff, 0xff, 0xff, 0, 0})};
+    list[0].loopback = true;
+    EXPECT_EQ(FirstEthernetMac(list), "00-00-00-00-00-00");
+    list.push_back(adapter(4, "eth0", {0xAA, 0xbb, 0x0c, 1, 2, 3}));
+    EXPECT_EQ(FirstEthernetMac(list), "aa-bb-0c-01-02-03");
+    const std::string cpu = GetCPUId();
+    EXPECT_NE(cpu.find(':'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace service
