@@ -1,0 +1,80 @@
+// The local HTTP control server: a browser page of the gateway asks, with plain GET requests to
+// 127.0.0.1:48088, for the client to be started for a web logon (/logon) or told to log off
+// (/logoff). Nothing is ever answered; a complete /logon drops the connection.
+//
+// WebLogonControl holds the decisions (which request starts what, repeats ignored) and is tested
+// without sockets; ProxyServer puts it on the socket engine's listening server.
+//
+// Thread-safety: WebLogonControl may be called from any engine thread; its state is under one lock.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "prendle/socket_server.h"
+#include "service/http_request.h"
+#include "service/control_server.h"
+#include "service/session_user.h"
+
+namespace service {
+
+// A parameter that may reach the client: 1 to 255 bytes, no control characters, no blank, and not
+// starting with '-' (it must never read as one of the client's switches).
+bool ValidClientArgument(const std::string& value);
+
+struct WebLogonOptions {
+    // The client's current session id ("SessionId" of the client's settings); empty: read it.
+    std::function<long()> registrySessionId;
+    // Waits (bounded) while the setup program runs; empty: up to 15 s in 200 ms looks.
+    std::function<void()> waitForSetup;
+};
+
+class WebLogonControl {
+public:
+    enum class Outcome { kIgnored, kStarted, kStartFailed, kNotHandled };
+
+    WebLogonControl(ClientLauncher& launcher, WebLogonOptions options = {});
+    // Handles one complete request by its path.
+    Outcome Handle(const HttpRequest& request);
+    bool Online() const;
+    // A /logon with all five parameters acceptable: the client's arguments, "-browserlogon" first.
+    static bool LogonArguments(const HttpRequest& request, std::vector<std::string>* args);
+
+private:
+    Outcome Logon(const HttpRequest& request);
+    Outcome Logoff(const HttpRequest& request);
+
+    ClientLauncher& m_launcher;
+    WebLogonOptions m_options;
+    mutable std::mutex m_lock;
+    bool m_online = false;
+    long m_logonSessionId = 0;
+    long m_logoffSessionId = 0;
+    bool m_haveLogoff = false;
+};
+
+// The control server over a TwSocketServer listening on 127.0.0.1 only.
+class ProxyServer final : public ControlServer {
+public:
+    explicit ProxyServer(ClientLauncher& launcher, WebLogonOptions options = {});
+    ~ProxyServer() override;
+    // 127.0.0.1:port (0: a free port of the engine's range, see Port()).
+    bool Start(std::uint16_t port) override;
+    void Stop() override;
+    std::uint16_t Port() const { return m_port; }
+    WebLogonControl& Control() { return m_control; }
+
+private:
+    static unsigned long Callback(TwSocketManager* manager, _TwMessage* message);
+    unsigned long OnReceive(TwSocketManager* manager, _TwMessage* message);
+
+    WebLogonControl m_control;
+    SharedObjectPtr<TwSocketServer> m_server;
+    std::atomic<bool> m_stop{false};
+    std::uint16_t m_port = 0;
+};
+
+}  // namespace service

@@ -1,0 +1,193 @@
+// The HTTP control server: the bounded request reader, the web logon and logoff decisions, and the
+// server on a loopback port.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <random>
+
+#include "service/proxy_server.h"
+#include "testsupport/net.h"
+#include "testsupport/wait.h"
+
+namespace service {
+namespace {
+
+class RecordingLauncher final : public ClientLauncher {
+public:
+    bool Launch(const std::vector<std::string>& args) override {
+        std::lock_guard<std::mutex> g(lock);
+        launches.push_back(args);
+        return succeed;
+    }
+    std::vector<std::vector<std::string>> Launches() {
+        std::lock_guard<std::mutex> g(lock);
+        return launches;
+    }
+    std::mutex lock;
+    std::vector<std::vector<std::string>> launches;
+    bool succeed = true;
+};
+
+HttpRequest Parse(const std::string& text) {
+    HttpRequest r;
+    std::string error;
+    EXPECT_EQ(ParseHttpRequest(text, &r, &error), HttpParse::kComplete) << text << ": " << error;
+    return r;
+}
+
+WebLogonOptions Options(long registryId = 0) {
+    WebLogonOptions o;
+    o.registrySessionId = [registryId] { return registryId; };
+    o.waitForSetup = [] {};
+    return o;
+}
+
+const char* kLogon = "GET /LOGON?ipaddr=10.0.0.1&port=443&sessid=77&username=bob&qelversion=3.0 HTTP/1.1\r\n\r\n";
+
+TEST(HttpRequestReader, HeadBodyAndLimits) {
+    HttpRequest r;
+    std::string error;
+    EXPECT_EQ(ParseHttpRequest("GET /logon?a=1 HTTP/1.1\r\nHost: x\r\n", &r, &error), HttpParse::kIncomplete);
+    EXPECT_EQ(ParseHttpRequest("GET\r\n\r\n", &r, &error), HttpParse::kMalformed);  // one-word request line
+    r = Parse("POST /x?a=1&&b&c=2=3 HTTP/1.1\r\nContent-Length: 4\r\nX:  y\r\n\r\nbodyNEXT");
+    EXPECT_EQ(r.body, "body");
+    EXPECT_EQ(r.consumed, std::string("POST /x?a=1&&b&c=2=3 HTTP/1.1\r\nContent-Length: 4\r\nX:  y\r\n\r\nbody").size());
+    EXPECT_EQ(*r.Parameter("b"), "");
+    EXPECT_EQ(*r.Parameter("c"), "2");  // the value ends at a further '='
+    EXPECT_EQ(r.headers.at("X"), "y");
+    EXPECT_EQ(ParseHttpRequest("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", &r, &error), HttpParse::kIncomplete);
+    for (const char* bad : {"-1", "1x", "", "99999999999", "65537"}) {
+        const std::string text = std::string("POST / HTTP/1.1\r\nContent-Length: ") + bad + "\r\n\r\n";
+        EXPECT_EQ(ParseHttpRequest(text, &r, &error), HttpParse::kMalformed) << bad;
+    }
+    EXPECT_EQ(ParseHttpRequest("POST / HTTP/1.1\r\nContent-Length: 1\r\ncontent-length: 1\r\n\r\nab", &r, &error),
+              HttpParse::kMalformed);
+    const std::string bigHead = "GET / HTTP/1.1\r\nX: " + std::string(kMaxHttpHead, 'a');
+    EXPECT_EQ(ParseHttpRequest(bigHead, &r, &error), HttpParse::kMalformed);  // no end in sight within 8 KiB
+    EXPECT_EQ(ParseHttpRequest(bigHead + "\r\n\r\n", &r, &error), HttpParse::kMalformed);
+}
+
+TEST(HttpRequestReader, FuzzedAndCutRequests) {
+    std::mt19937 rng(48088);
+    const std::string seed = std::string(kLogon) + "POST /logoff?sessid=9 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = seed.substr(rng() % seed.size());
+        text.resize(rng() % (text.size() + 1));
+        for (int flips = rng() % 4; flips > 0 && !text.empty(); --flips) text[rng() % text.size()] = static_cast<char>(rng());
+        if (i % 7 == 0) text.append(rng() % 20000, static_cast<char>('a' + rng() % 3));
+        HttpRequest r;
+        std::string error;
+        const HttpParse verdict = ParseHttpRequest(text, &r, &error);
+        if (verdict == HttpParse::kComplete) {
+            ASSERT_LE(r.consumed, text.size());
+            ASSERT_LE(r.consumed, kMaxHttpHead + kMaxHttpBody);
+        } else if (verdict == HttpParse::kIncomplete) {
+            ASSERT_LT(text.size(), kMaxHttpHead + kMaxHttpBody);
+        }
+    }
+}
+
+TEST(WebLogon, StartsTheClientOnceWithSeparateArguments) {
+    RecordingLauncher launcher;
+    WebLogonControl control(launcher, Options());
+    EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kIgnored);  // repeated while online
+    EXPECT_EQ(launcher.Launches(),
+              (std::vector<std::vector<std::string>>{{"-browserlogon", "10.0.0.1", "443", "77", "bob", "3.0"}}));
+    EXPECT_TRUE(control.Online());
+
+    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")), WebLogonControl::Outcome::kIgnored);
+    EXPECT_FALSE(control.Online());
+    EXPECT_EQ(launcher.Launches().back(), (std::vector<std::string>{"-exit"}));
+    EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);  // offline again: allowed
+}
+
+TEST(WebLogon, RefusesWhatMustNotReachTheClient) {
+    RecordingLauncher launcher;
+    WebLogonControl control(launcher, Options(77));
+    EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kIgnored);  // already logged on with 77
+    for (const char* bad : {
+             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=&qelversion=3.0 HTTP/1.1\r\n\r\n",
+             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&qelversion=3.0 HTTP/1.1\r\n\r\n",
+             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=-exit&qelversion=3.0 HTTP/1.1\r\n\r\n",
+             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=a%0a\x01&qelversion=3.0 HTTP/1.1\r\n\r\n",
+             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=7x&username=bob&qelversion=3.0 HTTP/1.1\r\n\r\n",
+             "GET /logoff?sessid= HTTP/1.1\r\n\r\n",
+             "GET /other HTTP/1.1\r\n\r\n"}) {
+        HttpRequest r;
+        std::string error;
+        if (ParseHttpRequest(bad, &r, &error) != HttpParse::kComplete) continue;
+        EXPECT_NE(control.Handle(r), WebLogonControl::Outcome::kStarted) << bad;
+    }
+    EXPECT_TRUE(launcher.Launches().empty());
+    EXPECT_FALSE(ValidClientArgument(std::string(256, 'a')));
+    EXPECT_TRUE(ValidClientArgument(std::string(255, 'a')));
+}
+
+TEST(WebLogon, FailedStartLetsTheSameLogonRetry) {
+    RecordingLauncher launcher;
+    launcher.succeed = false;
+    WebLogonControl control(launcher, Options());
+    EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStartFailed);
+    EXPECT_FALSE(control.Online());
+    launcher.succeed = true;
+    EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);
+}
+
+int ConnectLoopback(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads until the server closes; false when it did not within 5 s.
+bool ClosedByServer(int fd) {
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char buf[64];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+        if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+        if (n < 0) return false;
+    }
+}
+
+TEST(ProxyServerLoopback, LogonInPiecesDropsTheConnectionAndStartsTheClient) {
+    RecordingLauncher launcher;
+    ProxyServer server(launcher, Options());
+    ASSERT_TRUE(server.Start(testsupport::FreeLoopbackPort()));
+    const int fd = ConnectLoopback(server.Port());
+    ASSERT_GE(fd, 0);
+    const std::string request = kLogon;
+    ASSERT_EQ(::send(fd, request.data(), 20, MSG_NOSIGNAL), 20);
+    ASSERT_EQ(::send(fd, request.data() + 20, request.size() - 20, MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size() - 20));
+    EXPECT_TRUE(ClosedByServer(fd)) << "the server did not drop the connection of a complete logon";
+    ::close(fd);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return launcher.Launches().size() == 1; }))
+        << "the client was not started within 5 s";
+
+    const int bad = ConnectLoopback(server.Port());
+    ASSERT_GE(bad, 0);
+    const std::string oversized = "GET /" + std::string(kMaxHttpHead + 10, 'a');
+    (void)::send(bad, oversized.data(), oversized.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(ClosedByServer(bad)) << "an endless head was not cut off";
+    ::close(bad);
+    server.Stop();
+    EXPECT_EQ(launcher.Launches().size(), 1u);
+}
+
+}  // namespace
+}  // namespace service
