@@ -4,10 +4,19 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/filter_device.h"
 #include "service/netsh_command.h"
 #include "service_log.h"
 
 namespace service {
+
+int RecreateVirtualAdapter() {
+    auto device = platform::FilterDevice::Open();
+    if (!device) return -1;
+    DWORD made = 0, returned = 0;
+    if (!device->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, sizeof(made), &returned)) return -1;
+    return static_cast<int>(made);
+}
 
 bool AdapterConfig::FindVirtualAdapter(platform::AdapterInfo* adapter) const {
     std::vector<platform::AdapterInfo> list;
@@ -62,6 +71,10 @@ DWORD AdapterConfig::SetSetDNS(const std::string& dns1, const std::string& dns2)
 }
 
 DWORD AdapterConfig::EnableAdapter(bool enable) {
+    if (enable) {
+        const int made = m_f.recreateAdapter ? m_f.recreateAdapter() : RecreateVirtualAdapter();
+        if (made != 0) SVC_LOG("[EnableAdapter] virtual adapters made again: %d", made);
+    }
     std::vector<platform::AdapterInfo> list;
     if (m_f.network.adapters->GetAdapters(&list) != platform::kErrorSuccess) {
         SVC_LOG("[EnableAdapter] the adapter list cannot be read, return 1.");

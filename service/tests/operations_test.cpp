@@ -38,6 +38,7 @@ protected:
         facilities.network.addresses = &addresses;
         facilities.network.resolver = &resolver;
         facilities.links = &links;
+        facilities.recreateAdapter = [this] { return ++recreations, 0; };
         options.autostartDir = dir.Path() + "/autostart";
         options.programDir = "/opt/qel/bin";
         options.sleep = [this](DWORD ms) {
@@ -81,6 +82,7 @@ protected:
     testsupport::TempDir dir;
     std::uint64_t now = 5000;
     std::function<void()> onSleep;
+    int recreations = 0;
 };
 
 TEST_F(OperationsTest, SetIpReplacesTheAddressesAndSetsTheNameServers) {
@@ -139,15 +141,19 @@ TEST_F(OperationsTest, AdapterCommandsActOnTheVirtualAdapterOnly) {
     SystemNetshOperations ops(facilities, launcher, options);
     ops.EnableAdapter(false);  // no adapter yet: nothing changes
     EXPECT_TRUE(links.Calls().empty());
-    AddTap();
-    ops.EnableAdapter(false);
-    ops.EnableAdapter(true);
+    EXPECT_EQ(recreations, 0);
+    // Enabling first has the daemon make a deleted adapter again, then brings its link up.
+    facilities.recreateAdapter = [this] { return AddTap(), ++recreations, 1; };
+    SystemNetshOperations again(facilities, launcher, options);
+    again.EnableAdapter(true);
+    EXPECT_EQ(recreations, 1);
+    again.EnableAdapter(false);
     ops.FlushNeighbours();
     ops.UseDhcpAddress(2);  // not the virtual adapter: refused
     EXPECT_EQ(TapAddresses().size(), 1u);
     ops.ResetAdapterAddress();
     EXPECT_TRUE(TapAddresses().empty());
-    EXPECT_EQ(links.Calls(), (std::vector<std::string>{"down 7", "up 7", "flush 7", "down 7", "up 7"}));
+    EXPECT_EQ(links.Calls(), (std::vector<std::string>{"up 7", "down 7", "flush 7", "down 7", "up 7"}));
 }
 
 TEST_F(OperationsTest, NameServersByInterfaceIndex) {

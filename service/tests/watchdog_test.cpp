@@ -96,6 +96,7 @@ protected:
         facilities.network.addresses = &addresses;
         facilities.network.resolver = &resolver;
         facilities.links = &links;
+        facilities.recreateAdapter = [] { return 0; };
         options.routeFile = dir.File(kRouteTableFileName);
         options.checkGui = [this] { return gui; };
         options.mediaDisconnect = [this] { return ++disconnects, 1u; };

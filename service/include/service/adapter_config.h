@@ -5,6 +5,7 @@
 //
 // Thread-safety: the facilities are thread-safe; this object keeps no state of its own.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "platform/adapter_list.h"
@@ -17,7 +18,13 @@ namespace service {
 struct ServiceFacilities {
     platform::NetworkFacilities network;
     platform::LinkControl* links = &platform::SystemLinkControl();
+    // Asks the adapter's daemon to make a deleted virtual adapter again; the number made, -1 when
+    // the daemon cannot be asked. Empty: through the driver's control device.
+    std::function<int()> recreateAdapter;
 };
+
+// The default of ServiceFacilities::recreateAdapter.
+int RecreateVirtualAdapter();
 
 constexpr BYTE kVirtualAdapterMac[6] = {0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
 
@@ -37,7 +44,8 @@ public:
     // The name servers of the adapter: each text not starting with '0' is a server, in order.
     // None: the tunnel's servers are withdrawn (the machine's own come back). 0 done.
     DWORD SetSetDNS(const std::string& dns1, const std::string& dns2);
-    // Link up (enable) or down; 0 also when there is no adapter, 1 when the list cannot be read.
+    // Link up (enable, after the daemon made a deleted adapter again) or down; 0 also when there is
+    // no adapter, 1 when the list cannot be read.
     DWORD EnableAdapter(bool enable);
     // The binding order has no counterpart here (routes decide); logged, reported done.
     int ChangeAdapteLevel();
