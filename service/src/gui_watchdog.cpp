@@ -216,6 +216,7 @@ unsigned long CheckGUIThread::Execute() {
             if (m_wake.wait_for(g, round, [this] { return m_StopRequest.load() != 0; })) break;
         }
         m_watchdog.Round();
+        m_previous = m_watchdog.Previous();
     }
     SVC_LOG("[CheckGUIThread::Execute] Check Exit.");
     return 0;

@@ -6,6 +6,7 @@
 // Thread-safety: GuiWatchdog is driven by one thread (CheckGUIThread's); the facilities it calls
 // are thread-safe.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -67,12 +68,15 @@ public:
     CheckGUIThread(const ServiceFacilities& facilities, WatchdogOptions options = {});
     ~CheckGUIThread() override;
     unsigned long Terminate() override;
+    // The client's state as the last round saw it (0 before the first).
+    int Previous() const { return m_previous.load(); }
 
 protected:
     unsigned long Execute() override;
 
 private:
     GuiWatchdog m_watchdog;
+    std::atomic<int> m_previous{0};
     std::mutex m_lock;
     std::condition_variable m_wake;
 };

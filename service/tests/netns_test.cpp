@@ -1,0 +1,130 @@
+// In a network namespace of its own: the watchdog puts the machine back after a stand-in client
+// that changed routes and name servers is killed with -9; the kernel's table and the resolver file
+// end up as they were before.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/machine_root.h"
+#include "platform/process.h"
+#include "platform/resolver.h"
+#include "service/gui_watchdog.h"
+#include "service/route_table_file.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
+#include "testsupport/temp_dir.h"
+#include "testsupport/wait.h"
+
+namespace service {
+namespace {
+
+std::vector<MIB_IPFORWARDROW> SortedRows() {
+    std::vector<MIB_IPFORWARDROW> rows;
+    EXPECT_EQ(platform::ReadForwardRows(&rows), 0u);
+    std::sort(rows.begin(), rows.end(), [](const MIB_IPFORWARDROW& a, const MIB_IPFORWARDROW& b) {
+        return std::memcmp(&a, &b, sizeof(a)) < 0;
+    });
+    return rows;
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool SameRows(const std::vector<MIB_IPFORWARDROW>& a, const std::vector<MIB_IPFORWARDROW>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(MIB_IPFORWARDROW)) == 0;
+}
+
+TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace";
+    testsupport::NetnsScope ns;
+    ASSERT_TRUE(ns.Ok());
+    testsupport::TempDir dir;
+    const std::string tap = "qelw" + std::to_string(getpid() % 100000);
+    ASSERT_EQ(testsupport::Run({"ip", "link", "add", "eth9", "type", "veth", "peer", "name", "eth9p"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "link", "set", "eth9p", "up"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "addr", "add", "203.0.113.5/24", "dev", "eth9"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "link", "set", "eth9", "up"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "route", "add", "default", "via", "203.0.113.1", "dev", "eth9"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "tuntap", "add", "dev", tap, "mode", "tap"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "link", "set", tap, "address", "00:ff:ff:ff:00:00", "up"}), 0);
+
+    // The machine's resolver file, under the test's machine root.
+    const std::string resolverFile = platform::ResolverFilePath();
+    ASSERT_TRUE(platform::MakeDirs(resolverFile.substr(0, resolverFile.rfind('/'))));
+    std::ofstream(resolverFile) << "# the machine's own\nnameserver 203.0.113.53\n";
+    platform::LinuxResolver resolver(platform::ResolverOptions{"", "", "-", 10000, {}});
+
+    const auto before = SortedRows();
+    const std::string resolverBefore = FileText(resolverFile);
+
+    // The stand-in client: a program of its own name, so that the watchdog sees it come and go.
+    const std::string name = "VornClient" + std::to_string(getpid());
+    const std::string program = dir.File(name);
+    ASSERT_EQ(testsupport::Run({"cp", platform::FindProgram("sleep"), program}), 0);
+    const pid_t client = platform::Spawn({program, "600"});
+    ASSERT_GT(client, 0);
+
+    ServiceFacilities facilities;
+    facilities.network.resolver = &resolver;
+    facilities.recreateAdapter = [] { return 0; };
+    WatchdogOptions options;
+    options.timing.watchdogRoundMs = 20;
+    options.routeFile = dir.File(kRouteTableFileName);
+    options.checkGui = [name] { return CheckGUIExist(name); };
+    std::atomic<int> disconnects{0};
+    options.mediaDisconnect = [&] { return ++disconnects, 1u; };
+    options.gatewayAddress = [] {
+        in_addr a{};
+        inet_pton(AF_INET, "203.0.113.200", &a);
+        return static_cast<DWORD>(a.s_addr);
+    };
+    // A file from an earlier run, which the watchdog removes as it begins.
+    std::ofstream(options.routeFile) << "stale";
+    CheckGUIThread watchdog(facilities, options);
+    ASSERT_NE(watchdog.Create(0), 0u);
+    watchdog.Resume();
+
+    // What the client does at logon: save the table, then route everything into the tunnel.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !std::ifstream(options.routeFile).good(); }))
+        << "the watchdog did not begin within 5 s";
+    std::vector<MIB_IPFORWARDROW> saved;
+    ASSERT_EQ(platform::ReadForwardRows(&saved), 0u);
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, saved));
+    ASSERT_EQ(testsupport::Run({"ip", "addr", "add", "198.18.0.2/24", "dev", tap}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "route", "add", "203.0.113.200/32", "via", "203.0.113.1", "dev", "eth9"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "route", "del", "default"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "route", "add", "default", "via", "198.18.0.1", "dev", tap}), 0);
+    in_addr dns{};
+    inet_pton(AF_INET, "198.18.0.53", &dns);
+    ASSERT_EQ(resolver.SetNameServers(tap, {dns.s_addr}), 0u);
+    ASSERT_NE(FileText(resolverFile), resolverBefore);
+
+    ASSERT_TRUE(testsupport::WaitFor([&] { return watchdog.Previous() == 1; }))
+        << "the watchdog did not see the stand-in client within 5 s";
+    ASSERT_TRUE(platform::KillProcess(client, SIGKILL));
+    int code = 0;
+    ASSERT_EQ(platform::WaitProcess(client, 5000, &code), platform::kWaitObject0);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return disconnects.load() == 1; }, 10000))
+        << "the watchdog did not restore within 10 s of the client's death";
+    watchdog.Terminate();
+
+    EXPECT_TRUE(SameRows(SortedRows(), before)) << "the forwarding table differs from before the logon";
+    EXPECT_EQ(FileText(resolverFile), resolverBefore);
+    EXPECT_FALSE(std::ifstream(options.routeFile).good());
+}
+
+}  // namespace
+}  // namespace service
