@@ -92,12 +92,13 @@ pid_t StartAsUser(const SessionUser& user, const std::string& program, const std
     return pid;
 }
 
-SessionClientLauncher::SessionClientLauncher(std::string program)
-    : m_program(program.empty() ? platform::ProgramDir() + "/VornClient" : std::move(program)) {}
+SessionClientLauncher::SessionClientLauncher(std::string program, UserFinder findUser)
+    : m_program(program.empty() ? platform::ProgramDir() + "/VornClient" : std::move(program)),
+      m_findUser(findUser ? std::move(findUser) : UserFinder(FindActiveSessionUser)) {}
 
 bool SessionClientLauncher::Launch(const std::vector<std::string>& args) {
     SessionUser user;
-    if (!FindActiveSessionUser(&user)) {
+    if (!m_findUser(&user)) {
         SVC_LOG("[RunProcess] no user at the machine's seat; %s not started", m_program.c_str());
         return false;
     }

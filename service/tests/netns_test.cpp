@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +20,11 @@
 #include "platform/process.h"
 #include "platform/resolver.h"
 #include "service/gui_watchdog.h"
+#include "service/proxy_server.h"
+#include "service/session_user.h"
 #include "service/route_table_file.h"
 #include "testsupport/command.h"
+#include "testsupport/net.h"
 #include "testsupport/netns.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/wait.h"
@@ -124,6 +129,60 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
     EXPECT_TRUE(SameRows(SortedRows(), before)) << "the forwarding table differs from before the logon";
     EXPECT_EQ(FileText(resolverFile), resolverBefore);
     EXPECT_FALSE(std::ifstream(options.routeFile).good());
+}
+
+}  // namespace
+}  // namespace service
+
+namespace service {
+namespace {
+
+// The control server starts a stand-in client as an unprivileged user with the browser's
+// parameters as separate arguments, and a second /logon of the same session starts nothing.
+TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to start a program as another user";
+    testsupport::TempDir dir;
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    const std::string out = dir.File("started");
+    const std::string program = dir.File("VornClient");
+    std::ofstream(program) << "#!/bin/sh\n{ id -u; id -G; printf '%s\\n' \"$@\"; } > " << out << ".tmp && mv "
+                           << out << ".tmp " << out << "\n";
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    SessionClientLauncher launcher(program, [](SessionUser* user) {
+        user->uid = 65534;
+        user->gid = 65534;
+        user->home = "/";
+        return true;
+    });
+    WebLogonOptions web;
+    web.registrySessionId = [] { return 0L; };
+    web.waitForSetup = [] {};
+    ProxyServer server(launcher, web);
+    ASSERT_TRUE(server.Start(testsupport::FreeLoopbackPort()));
+    const std::string request =
+        "GET /logon?ipaddr=203.0.113.9&port=443&sessid=77&username=bob;id&qelversion=3.0 HTTP/1.1\r\n\r\n";
+    for (int i = 0; i < 2; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(server.Port());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        char c;
+        timeval tv{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        EXPECT_EQ(::recv(fd, &c, 1, 0), 0) << "the connection of a complete logon was not dropped";
+        ::close(fd);
+        if (i == 0) {
+            ASSERT_TRUE(testsupport::WaitFor([&] { return std::ifstream(out).good(); }, 10000))
+                << "the stand-in client did not run within 10 s";
+        }
+    }
+    EXPECT_EQ(FileText(out), "65534\n65534\n-browserlogon\n203.0.113.9\n443\n77\nbob;id\n3.0\n");
+    ASSERT_EQ(::unlink(out.c_str()), 0);
+    server.Stop();
+    EXPECT_FALSE(std::ifstream(out).good()) << "the repeated logon started the client again";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,11 +40,14 @@ public:
 // The client is started detached, so that it never stays a zombie of the service.
 class SessionClientLauncher final : public ClientLauncher {
 public:
-    explicit SessionClientLauncher(std::string program = std::string());
+    using UserFinder = std::function<bool(SessionUser*)>;
+    // `program` empty: VornClient in the service's folder; `findUser` empty: FindActiveSessionUser.
+    explicit SessionClientLauncher(std::string program = std::string(), UserFinder findUser = {});
     bool Launch(const std::vector<std::string>& args) override;
 
 private:
     std::string m_program;
+    UserFinder m_findUser;
 };
 
 }  // namespace service
