@@ -23,6 +23,7 @@
 #include "service/proxy_server.h"
 #include "service/session_user.h"
 #include "service/route_table_file.h"
+#include "test_machine.h"
 #include "testsupport/command.h"
 #include "testsupport/net.h"
 #include "testsupport/netns.h"
@@ -58,13 +59,7 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
     ASSERT_TRUE(ns.Ok());
     testsupport::TempDir dir;
     const std::string tap = "qelw" + std::to_string(getpid() % 100000);
-    ASSERT_EQ(testsupport::Run({"ip", "link", "add", "eth9", "type", "veth", "peer", "name", "eth9p"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "link", "set", "eth9p", "up"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "addr", "add", "203.0.113.5/24", "dev", "eth9"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "link", "set", "eth9", "up"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "route", "add", "default", "via", "203.0.113.1", "dev", "eth9"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "tuntap", "add", "dev", tap, "mode", "tap"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "link", "set", tap, "address", "00:ff:ff:ff:00:00", "up"}), 0);
+    ASSERT_TRUE(test::LayOutPc(tap, true));
 
     // The machine's resolver file, under the test's machine root.
     const std::string resolverFile = platform::ResolverFilePath();

@@ -5,11 +5,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/fake/fake_adapters.h"
-#include "platform/fake/fake_link_control.h"
-#include "platform/fake/fake_resolver.h"
-#include "platform/fake/fake_route_table.h"
 #include "service/netsh_operations.h"
+#include "test_machine.h"
 #include "testsupport/temp_dir.h"
 
 namespace service {
@@ -32,12 +29,7 @@ public:
 
 class OperationsTest : public ::testing::Test {
 protected:
-    OperationsTest() : addresses(adapters) {
-        facilities.network.routes = &routes;
-        facilities.network.adapters = &adapters;
-        facilities.network.addresses = &addresses;
-        facilities.network.resolver = &resolver;
-        facilities.links = &links;
+    OperationsTest() : facilities(machine.Facilities()) {
         facilities.recreateAdapter = [this] { return ++recreations, 0; };
         options.autostartDir = dir.Path() + "/autostart";
         options.programDir = "/opt/qel/bin";
@@ -53,15 +45,7 @@ protected:
         eth.mac = {0x52, 0x54, 0, 1, 2, 3};
         adapters.Put(eth);
     }
-    void AddTap() {
-        platform::AdapterInfo tap;
-        tap.index = 7;
-        tap.name = "qel0";
-        tap.macLength = 6;
-        tap.mac = {0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
-        tap.addresses.push_back({Ip("198.18.9.9"), Ip("255.255.0.0"), true});
-        adapters.Put(tap);
-    }
+    void AddTap() { machine.PutTap(Ip("198.18.9.9"), Ip("255.255.0.0")); }
     std::vector<platform::AdapterAddress> TapAddresses() {
         std::vector<platform::AdapterInfo> list;
         adapters.GetAdapters(&list);
@@ -71,11 +55,12 @@ protected:
         return {};
     }
 
-    platform::fake::FakeRouteTable routes;
-    platform::fake::FakeAdapterList adapters;
-    platform::fake::FakeAddressConfig addresses;
-    platform::fake::FakeResolver resolver;
-    platform::fake::FakeLinkControl links;
+    test::FakeMachine machine;
+    platform::fake::FakeRouteTable& routes = machine.routes;
+    platform::fake::FakeAdapterList& adapters = machine.adapters;
+    platform::fake::FakeAddressConfig& addresses = machine.addresses;
+    platform::fake::FakeResolver& resolver = machine.resolver;
+    platform::fake::FakeLinkControl& links = machine.links;
     ServiceFacilities facilities;
     NetshOperationsOptions options;
     NoLauncher launcher;

@@ -8,13 +8,10 @@
 #include <cstring>
 #include <random>
 
-#include "platform/fake/fake_adapters.h"
-#include "platform/fake/fake_link_control.h"
-#include "platform/fake/fake_resolver.h"
-#include "platform/fake/fake_route_table.h"
 #include "service/gui_watchdog.h"
 #include "service/hardware_id.h"
 #include "service/route_table_file.h"
+#include "test_machine.h"
 #include "testsupport/temp_dir.h"
 
 namespace service {
@@ -90,30 +87,17 @@ TEST(RouteTableFile, FuzzedImagesAreRefusedWhole) {
 
 class WatchdogTest : public ::testing::Test {
 protected:
-    WatchdogTest() : addresses(adapters) {
-        facilities.network.routes = &routes;
-        facilities.network.adapters = &adapters;
-        facilities.network.addresses = &addresses;
-        facilities.network.resolver = &resolver;
-        facilities.links = &links;
-        facilities.recreateAdapter = [] { return 0; };
+    WatchdogTest() : facilities(machine.Facilities()) {
         options.routeFile = dir.File(kRouteTableFileName);
         options.checkGui = [this] { return gui; };
         options.mediaDisconnect = [this] { return ++disconnects, 1u; };
         options.gatewayAddress = [] { return Net(203, 0, 113, 200); };
-        platform::AdapterInfo tap;
-        tap.index = kTap;
-        tap.name = "qel0";
-        tap.macLength = 6;
-        tap.mac = {0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
-        adapters.Put(tap);
+        machine.PutTap();
     }
 
-    platform::fake::FakeRouteTable routes;
-    platform::fake::FakeAdapterList adapters;
-    platform::fake::FakeAddressConfig addresses;
-    platform::fake::FakeResolver resolver;
-    platform::fake::FakeLinkControl links;
+    test::FakeMachine machine;
+    platform::fake::FakeRouteTable& routes = machine.routes;
+    platform::fake::FakeResolver& resolver = machine.resolver;
     ServiceFacilities facilities;
     WatchdogOptions options;
     testsupport::TempDir dir;
