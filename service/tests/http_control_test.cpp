@@ -139,19 +139,6 @@ TEST(WebLogon, FailedStartLetsTheSameLogonRetry) {
     EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);
 }
 
-int ConnectLoopback(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Reads until the server closes; false when it did not within 5 s.
 bool ClosedByServer(int fd) {
     timeval tv{5, 0};
@@ -167,8 +154,8 @@ bool ClosedByServer(int fd) {
 TEST(ProxyServerLoopback, LogonInPiecesDropsTheConnectionAndStartsTheClient) {
     RecordingLauncher launcher;
     ProxyServer server(launcher, Options());
-    ASSERT_TRUE(server.Start(testsupport::FreeLoopbackPort()));
-    const int fd = ConnectLoopback(server.Port());
+    ASSERT_TRUE(server.Start(0));
+    const int fd = testsupport::ConnectLoopback(server.Port());
     ASSERT_GE(fd, 0);
     const std::string request = kLogon;
     ASSERT_EQ(::send(fd, request.data(), 20, MSG_NOSIGNAL), 20);
@@ -176,10 +163,9 @@ TEST(ProxyServerLoopback, LogonInPiecesDropsTheConnectionAndStartsTheClient) {
               static_cast<ssize_t>(request.size() - 20));
     EXPECT_TRUE(ClosedByServer(fd)) << "the server did not drop the connection of a complete logon";
     ::close(fd);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return launcher.Launches().size() == 1; }))
-        << "the client was not started within 5 s";
+    EXPECT_TRUE(testsupport::WaitFor("the client to be started", [&] { return launcher.Launches().size() == 1; }));
 
-    const int bad = ConnectLoopback(server.Port());
+    const int bad = testsupport::ConnectLoopback(server.Port());
     ASSERT_GE(bad, 0);
     const std::string oversized = "GET /" + std::string(kMaxHttpHead + 10, 'a');
     (void)::send(bad, oversized.data(), oversized.size(), MSG_NOSIGNAL);

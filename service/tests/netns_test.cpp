@@ -98,8 +98,7 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
     watchdog.Resume();
 
     // What the client does at logon: save the table, then route everything into the tunnel.
-    ASSERT_TRUE(testsupport::WaitFor([&] { return !std::ifstream(options.routeFile).good(); }))
-        << "the watchdog did not begin within 5 s";
+    ASSERT_TRUE(testsupport::WaitFor("the watchdog to begin", [&] { return !std::ifstream(options.routeFile).good(); }));
     std::vector<MIB_IPFORWARDROW> saved;
     ASSERT_EQ(platform::ReadForwardRows(&saved), 0u);
     ASSERT_TRUE(WriteRouteTableFile(options.routeFile, saved));
@@ -112,13 +111,12 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
     ASSERT_EQ(resolver.SetNameServers(tap, {dns.s_addr}), 0u);
     ASSERT_NE(FileText(resolverFile), resolverBefore);
 
-    ASSERT_TRUE(testsupport::WaitFor([&] { return watchdog.Previous() == 1; }))
-        << "the watchdog did not see the stand-in client within 5 s";
+    ASSERT_TRUE(testsupport::WaitFor("the watchdog to see the stand-in client", [&] { return watchdog.Previous() == 1; }));
     ASSERT_TRUE(platform::KillProcess(client, SIGKILL));
     int code = 0;
     ASSERT_EQ(platform::WaitProcess(client, 5000, &code), platform::kWaitObject0);
-    ASSERT_TRUE(testsupport::WaitFor([&] { return disconnects.load() == 1; }, 10000))
-        << "the watchdog did not restore within 10 s of the client's death";
+    ASSERT_TRUE(testsupport::WaitFor("the watchdog's restore after the client's death",
+                                     [&] { return disconnects.load() == 1; }, 10000));
     watchdog.Terminate();
 
     EXPECT_TRUE(SameRows(SortedRows(), before)) << "the forwarding table differs from before the logon";
@@ -153,16 +151,12 @@ TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
     web.registrySessionId = [] { return 0L; };
     web.waitForSetup = [] {};
     ProxyServer server(launcher, web);
-    ASSERT_TRUE(server.Start(testsupport::FreeLoopbackPort()));
+    ASSERT_TRUE(server.Start(0));
     const std::string request =
         "GET /logon?ipaddr=203.0.113.9&port=443&sessid=77&username=bob;id&qelversion=3.0 HTTP/1.1\r\n\r\n";
     for (int i = 0; i < 2; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(server.Port());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        const int fd = testsupport::ConnectLoopback(server.Port());
+        ASSERT_GE(fd, 0);
         ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
         char c;
         timeval tv{5, 0};
@@ -170,8 +164,8 @@ TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
         EXPECT_EQ(::recv(fd, &c, 1, 0), 0) << "the connection of a complete logon was not dropped";
         ::close(fd);
         if (i == 0) {
-            ASSERT_TRUE(testsupport::WaitFor([&] { return std::ifstream(out).good(); }, 10000))
-                << "the stand-in client did not run within 10 s";
+            ASSERT_TRUE(testsupport::WaitFor("the stand-in client to run", [&] { return std::ifstream(out).good(); },
+                                             10000));
         }
     }
     EXPECT_EQ(FileText(out), "65534\n65534\n-browserlogon\n203.0.113.9\n443\n77\nbob;id\n3.0\n");
