@@ -1,0 +1,71 @@
+// The service class: start and stop of its three servers.
+#include "service/lsp_proxy_service.h"
+
+#include "service/proxy_server.h"
+#include "service_log.h"
+
+namespace service {
+
+LSPProxyService::LSPProxyService(LSPProxyServiceOptions options)
+    : TwService("LSPProxyService"), m_options(std::move(options)) {
+    if (m_options.launcher == nullptr) m_ownLauncher = std::make_unique<SessionClientLauncher>();
+    m_launcher = m_options.launcher != nullptr ? m_options.launcher : m_ownLauncher.get();
+    m_options.operations.timing = m_options.timing;
+    m_options.watchdog.timing = m_options.timing;
+    if (m_options.pipePath.empty()) m_options.pipePath = NetshPipePath();
+}
+
+LSPProxyService::~LSPProxyService() { ProcessStop(); }
+
+void LSPProxyService::InitializeService() {
+    SVC_LOG("[LSPProxyService] InitializeService: 初始化并启动代理服务器");
+    if (m_options.makeControlServer) {
+        m_ProxyServer = m_options.makeControlServer(*m_launcher);
+        if (m_ProxyServer && !m_ProxyServer->Start(m_options.httpPort)) m_ProxyServer.reset();
+    }
+    m_operations = std::make_unique<SystemNetshOperations>(m_options.facilities, *m_launcher, m_options.operations);
+    m_Worker = std::make_unique<NetShellServiceThread>(
+        *m_operations, m_options.pipePolicy ? *m_options.pipePolicy : NetshPipePolicy());
+    if (!m_Worker->Start(m_options.pipePath)) m_Worker.reset();
+    m_GuiCheck = std::make_unique<CheckGUIThread>(m_options.facilities, m_options.watchdog);
+    if (m_GuiCheck->Create(0) == 0) {
+        SVC_LOG("[LSPProxyService] InitializeService: the watchdog thread could not be created");
+        m_GuiCheck.reset();
+    } else {
+        m_GuiCheck->Resume();
+    }
+    SVC_LOG("[LSPProxyService] InitializeService: 服务已启动，初始化结束");
+}
+
+void LSPProxyService::ProcessStop() {
+    if (m_ProxyServer) {
+        SVC_LOG("[LSPProxyService::ProcessStop] 停止代理服务器");
+        m_ProxyServer->Stop();
+        SVC_LOG("[LSPProxyService::ProcessStop] 删除代理服务器");
+        m_ProxyServer.reset();
+    }
+    if (m_Worker) {
+        SVC_LOG("[LSPProxyService::ProcessStop] befor stop m_Worker");
+        m_Worker->Stop();
+        m_Worker.reset();
+        SVC_LOG("[LSPProxyService::ProcessStop] after stop m_Worker");
+    }
+    m_operations.reset();
+    if (m_GuiCheck) {
+        SVC_LOG("[LSPProxyService::ProcessStop] befor stop m_GuiCheck");
+        m_GuiCheck->Terminate();
+        m_GuiCheck.reset();
+        SVC_LOG("[LSPProxyService::ProcessStop] after stop m_GuiCheck");
+    }
+}
+
+int LuntherMain(int argc, char** argv, LSPProxyServiceOptions options) {
+    if (!options.makeControlServer) {
+        options.makeControlServer = [](ClientLauncher& launcher) { return std::make_unique<ProxyServer>(launcher); };
+    }
+    auto* service = new LSPProxyService(std::move(options));
+    // ServiceMain deletes the object before it returns.
+    return service->ServiceMain(kServiceName, argc, argv);
+}
+
+}  // namespace service
