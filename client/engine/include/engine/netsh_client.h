@@ -1,0 +1,49 @@
+// The engine's side of the privileged service's pipe: one request per connection (access code,
+// command text, one reply) and the reply's meaning.
+//
+// Thread-safety: every call opens its own connection; any thread may send. The hardware-id buffer
+// is process-wide and guarded.
+#pragma once
+#include <string>
+
+namespace engine {
+
+// SendCmdToNetsh's results.
+constexpr int kNetshFailed = 0;       // no answer, or one the protocol does not know
+constexpr int kNetshDone = 1;         // "netsh>" or "HardwareId>..."
+constexpr int kNetshSetIpFail = 7;    // "NetshSetipFail>"
+constexpr int kNetshSetDnsFail = 8;   // "NetshSetdnsFail>"
+
+struct NetshClientOptions {
+    std::string path;            // empty: the service's pipe in the machine root's runtime folder
+    int connectWaitMs = 2000;    // how long a refused connect (full backlog) is retried
+    // Long enough for SetIP, which the service may retry for up to about 11 s.
+    int replyTimeoutMs = 15000;
+};
+
+// Sends one command (at most 255 bytes) and classifies the reply. A "HardwareId>" reply fills
+// the process's hardware-id buffer.
+int SendNetshCommand(const std::string& command, const NetshClientOptions& options = {});
+// printf-style form; the text is cut at 1023 characters before sending.
+int SendCmdToNetsh(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The restart sender's results: success and each failure distinct.
+enum RestartResult : int {
+    kRestartOk = 0,
+    kRestartConnectFailed = 1,
+    kRestartPipeBusy = 2,
+    kRestartCodeWriteFailed = 4,
+    kRestartCommandWriteFailed = 6,
+    kRestartNoReply = 8,
+};
+// The same request with a 30 s limit on the reply (the adapter restart can be slow).
+int SendRestartAdapterToNetsh(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int SendRestartAdapterCommand(const std::string& command, const NetshClientOptions& options = {});
+
+// The fingerprint from the last "HardwareId>" reply (at most 128 characters), empty before.
+std::string NetshHardwareId();
+
+// Reply classification alone (tests, and callers that carry replies themselves).
+int ClassifyNetshReply(const std::string& reply);
+
+}  // namespace engine

@@ -1,0 +1,89 @@
+// The engine's pipe client against the service's own pipe server: each reply's meaning, the
+// hardware id, and a service that is not there.
+#include <gtest/gtest.h>
+
+#include "engine/netsh_client.h"
+#include "service/netshell_server.h"
+#include "testsupport/temp_dir.h"
+#include "testsupport/temp_root.h"
+
+namespace engine {
+namespace {
+
+class ScriptedOperations final : public service::NetshOperations {
+public:
+    void SetDisableDefRoute(DWORD, int) override {}
+    void EnableAdapter(bool) override { ++enables; }
+    int ChangeAdapteLevel() override { return 1; }
+    std::string GetHardwareID() override { return "d41d8cd98f00b204e9800998ecf8427e|pc|52-54-00-01-02-03"; }
+    void SetAutoExec() override {}
+    void NotSetAutoExec() override {}
+    void SetDnsByNetshCmd(const std::string&, const std::string&, DWORD) override {}
+    service::SetIpResult SetIP(const std::string& a, const std::string&, const std::string&,
+                               const std::string&) override {
+        if (a == "198.18.0.66") return service::SetIpResult::kAddressFailed;
+        if (a == "198.18.0.67") return service::SetIpResult::kDnsFailed;
+        return service::SetIpResult::kDone;
+    }
+    void StartClient() override {}
+    DWORD AddRoute(const service::RouteRecord& r) override { return added.push_back(r), 0; }
+    DWORD DeleteRoute(const service::RouteRecord&) override { return 0; }
+    DWORD SetRoute(const service::RouteRecord&) override { return 0; }
+    void FlushNeighbours() override {}
+    void FlushDns() override {}
+    void ResetAdapterAddress() override {}
+    void UseDhcpAddress(DWORD) override {}
+
+    std::vector<service::RouteRecord> added;
+    int enables = 0;
+};
+
+class NetshClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        options.path = dir.File("pipe");
+        ASSERT_TRUE(server.Start(options.path));
+    }
+    testsupport::TempRoot root;
+    testsupport::TempDir dir;
+    ScriptedOperations ops;
+    service::NetShellServiceThread server{ops, platform::PeerPolicy::RootOrSelf()};
+    NetshClientOptions options;
+};
+
+TEST_F(NetshClientTest, RepliesAreClassified) {
+    EXPECT_EQ(SendNetshCommand("SetIP 198.18.0.2 255.255.255.0 0 0", options), kNetshDone);
+    EXPECT_EQ(SendNetshCommand("SetIP 198.18.0.66 255.255.255.0 0 0", options), kNetshSetIpFail);
+    EXPECT_EQ(SendNetshCommand("SetIP 198.18.0.67 255.255.255.0 0 0", options), kNetshSetDnsFail);
+    EXPECT_EQ(SendNetshCommand("GetHardwareID\n", options), kNetshDone);
+    EXPECT_EQ(NetshHardwareId(), "d41d8cd98f00b204e9800998ecf8427e|pc|52-54-00-01-02-03");
+    EXPECT_EQ(SendNetshCommand("short", options), kNetshFailed);  // the service hangs up without a reply
+    EXPECT_EQ(SendNetshCommand(std::string(300, 'a'), options), kNetshFailed);
+    EXPECT_EQ(SendNetshCommand("addroute 0 0 12 16843009 1 4\n", options), kNetshDone);
+    ASSERT_EQ(ops.added.size(), 1u);
+    EXPECT_EQ(ops.added[0].nextHop, 16843009u);
+    EXPECT_EQ(SendRestartAdapterCommand("RestartAdapter\n", options), kRestartOk);
+    EXPECT_EQ(ops.enables, 2);
+}
+
+TEST_F(NetshClientTest, AbsentServiceFailsAtOnce) {
+    NetshClientOptions absent;
+    absent.path = dir.File("nobody");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SendNetshCommand("GetHardwareID\n", absent), kNetshFailed);
+    EXPECT_EQ(SendRestartAdapterCommand("RestartAdapter\n", absent), kRestartConnectFailed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(NetshReplies, Classification) {
+    EXPECT_EQ(ClassifyNetshReply(std::string("netsh>\0", 7)), kNetshDone);
+    EXPECT_EQ(ClassifyNetshReply(std::string("NetshSetipFail>\0", 16)), kNetshSetIpFail);
+    EXPECT_EQ(ClassifyNetshReply(std::string("NetshSetdnsFail>\0", 17)), kNetshSetDnsFail);
+    EXPECT_EQ(ClassifyNetshReply(std::string("\0netsh>", 7)), kNetshFailed);
+    EXPECT_EQ(ClassifyNetshReply("what?"), kNetshFailed);
+    EXPECT_EQ(ClassifyNetshReply("HardwareId>" + std::string(300, 'x')), kNetshDone);
+    EXPECT_EQ(NetshHardwareId().size(), 128u);
+}
+
+}  // namespace
+}  // namespace engine
