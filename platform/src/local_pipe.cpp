@@ -174,9 +174,19 @@ void LocalPipeServer::Run() {
     for (;;) {
         fds.clear();
         fds.push_back({m_stopFd.Get(), POLLIN, 0});
-        fds.push_back({m_listen.Get(), POLLIN, 0});
+        // While accepting is paused the listener is left out, so a backlog that cannot be taken
+        // does not wake the loop again and again.
+        const bool acceptPaused = SteadyClock::now() < m_acceptPausedUntil;
+        fds.push_back({m_listen.Get(), static_cast<short>(acceptPaused ? 0 : POLLIN), 0});
         for (auto& kv : m_connections) fds.push_back({kv.first, POLLIN, 0});
-        const int n = ::poll(fds.data(), fds.size(), NextTimeoutMs());
+        int timeout = NextTimeoutMs();
+        if (acceptPaused) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_acceptPausedUntil -
+                                                                                    SteadyClock::now()).count();
+            const int pause = left <= 0 ? 0 : static_cast<int>(left) + 1;
+            timeout = timeout < 0 ? pause : std::min(timeout, pause);
+        }
+        const int n = ::poll(fds.data(), fds.size(), timeout);
         if (n < 0 && errno != EINTR && errno != ENOMEM && errno != EAGAIN) return;
         if (n > 0) {
             if (fds[0].revents != 0) return;
@@ -194,7 +204,16 @@ void LocalPipeServer::Run() {
 void LocalPipeServer::Accept() {
     for (int i = 0; i < kAcceptBurst; ++i) {
         UniqueFd fd(::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!fd) return;  // EAGAIN, or out of descriptors: the peer waits in the backlog
+        if (!fd) {
+            // Out of descriptors or memory: the peers wait in the backlog, and accepting pauses
+            // (10 ms, doubling up to 1 s) instead of spinning on a listener that stays readable.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                m_acceptBackoffMs = std::min(m_acceptBackoffMs == 0 ? 10 : m_acceptBackoffMs * 2, 1000);
+                m_acceptPausedUntil = SteadyClock::now() + std::chrono::milliseconds(m_acceptBackoffMs);
+            }
+            return;
+        }
+        m_acceptBackoffMs = 0;
         PeerCredentials peer;
         bool admitted = ReadPeerCredentials(fd.Get(), &peer) && m_policy.Admits(peer);
         if (admitted) {

@@ -4,16 +4,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
 #include <thread>
 
+#include "platform/process.h"
 #include "testsupport/as_user.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/wait.h"
@@ -272,6 +275,58 @@ TEST_F(LocalPipeTest, RandomAndTruncatedTrafficLeavesTheServerWhole) {
     EXPECT_GE(m_handler.oversized.load(), expectOversized);
     ASSERT_TRUE(testsupport::WaitFor("every connection to close", [&] { return server.OpenConnections() == 0; }));
     EXPECT_EQ(OpenDescriptors(), fdsBefore) << "no passed or accepted descriptor is left open";
+}
+
+}  // namespace
+
+namespace {
+
+// Out of descriptors, the server cannot take a waiting peer from the backlog; it must pause its
+// accepting rather than spin on the listener, and serve the peer once descriptors are free again.
+// Runs in a child so that the descriptor limit and the exhaustion stay there.
+int AcceptBackOffChild(const std::string& path) {
+    rlimit limit{256, 256};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
+    EchoHandler handler;
+    LocalPipeServer server(handler, PeerPolicy::RootOrSelf());
+    if (!server.Start(path)) return 11;
+    std::vector<int> spare;
+    for (int fd; (fd = ::dup(0)) >= 0;) spare.push_back(fd);
+    if (errno != EMFILE || spare.empty()) return 12;
+    ::close(spare.back());
+    spare.pop_back();
+    LocalPipeClient waiting = LocalPipeClient::Connect(path);  // takes the one free descriptor
+    if (!waiting.Connected()) return 13;
+    if (!waiting.Send("hello", 5)) return 14;
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the window the CPU time is measured over
+    }
+    ::getrusage(RUSAGE_SELF, &after);
+    const long usedUs = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000000L +
+                        (after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
+                        (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000000L +
+                        (after.ru_stime.tv_usec - before.ru_stime.tv_usec);
+    for (const int fd : spare) ::close(fd);
+    std::vector<std::uint8_t> reply;
+    bool closed = false;
+    const bool served = waiting.Receive(4096, 5000, &reply, nullptr, &closed) && !closed;
+    server.Stop();
+    if (usedUs > 100000) return 15;  // spinning burns the whole window
+    return served ? 0 : 16;
+}
+
+TEST(LocalPipeAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
+    testsupport::TempDir dir;
+    const std::string path = dir.File("backoff");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(AcceptBackOffChild(path));
+    int code = -1;
+    ASSERT_EQ(platform::WaitProcess(child, 20000, &code), platform::kWaitObject0) << "the child did not end in 20 s";
+    EXPECT_EQ(code, 0) << "10-14 set-up, 15 the accept loop spun, 16 the waiting peer was never served";
 }
 
 }  // namespace

@@ -128,6 +128,8 @@ class LocalPipeServer {
     std::string m_path;
     UniqueFd m_listen;
     UniqueFd m_stopFd;
+    std::chrono::steady_clock::time_point m_acceptPausedUntil{};  // the server's thread only
+    int m_acceptBackoffMs = 0;
     mutable std::mutex m_lock;  // m_connections' size for OpenConnections
     std::map<int, Connection> m_connections;
     std::uint64_t m_nextId = 1;
