@@ -5,7 +5,7 @@
 
 #include "diagnostics.h"
 #include "trace.h"
-#include "work_queue.h"
+#include "platform/clock.h"
 
 namespace olvane {
 
@@ -205,7 +205,7 @@ bool NdisFilterInitialize(RingLayout layout) {
     DbgPrint("Enter NdisFilterInitialize\n");
     if (FilterExtension() != nullptr) return false;
     auto* ext = new TwFilterExtension();
-    ext->m_StartTimeMs = MonotonicMs();
+    ext->m_StartTimeMs = platform::GetTickCount64();
     ext->m_Layout = layout;
     ext->m_NdisHookAPI.m_Size = sizeof(NdisHookApi);
     ext->m_NdisHookAPI.m_MajorVersion = 1;

@@ -14,7 +14,8 @@
 #include "adapter_entry.h"
 #include "miniport.h"
 #include "shared_ring.h"
-#include "work_queue.h"
+#include "platform/clock.h"
+#include "platform/timer_queue.h"
 
 namespace olvane {
 
@@ -28,7 +29,7 @@ struct RealLink {
 };
 using LinkLister = std::function<std::vector<RealLink>()>;
 
-// Delays of the protocol side, shrinkable by tests.
+// Delays of the protocol side, shrinkable by tests (or run on a manual clock).
 struct ProtocolTiming {
     std::uint32_t startDelayMs = 5000;     // after the first virtual adapter initialises
     std::uint32_t retryDelayMs = 5000;     // after an attempt that left adapters unbound
@@ -41,6 +42,7 @@ struct DriverConfig {
     NicFactory nicFactory;   // empty: the TAP device
     LinkLister linkLister;   // empty: no real adapters are listed
     std::string ifNamePrefix = "qelmini";
+    const platform::Clock* clock = &platform::SystemClock();  // the timers' clock; outlives the driver
 };
 
 class TwMiniportGlobal {
@@ -71,13 +73,13 @@ public:
     NdisHookApi m_NdisHookAPI{};
     bool m_ProtocolRegistered = false;
     std::mutex m_TimerLock;
-    TwWorkQueue::Id m_ProtocolStartTimer = 0;
+    platform::TimerQueue::Id m_ProtocolStartTimer = 0;
     std::mutex m_RequestLock;
     std::vector<std::unique_ptr<TwNdisRequest>> m_Requests;
     std::uint32_t m_SetValue = 16;
     std::uint32_t m_Setting256 = 256;
 
-    TwWorkQueue m_Work;  // the delayed work queue and the timers
+    platform::TimerQueue m_Work{*m_config.clock};  // the delayed work queue and the timers
 };
 
 TwMiniportGlobal* Globals();

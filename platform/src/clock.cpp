@@ -1,16 +1,15 @@
-// The system clock and the test hook that replaces it.
+// The system clock.
 #include "platform/clock.h"
 
 #include <sys/time.h>
 
-#include <atomic>
 #include <ctime>
 
 namespace platform {
 
 namespace {
 
-class SystemClock final : public Clock {
+class SystemClockImpl final : public Clock {
   public:
     LocalTime Now() const override {
         struct timespec ts {};
@@ -39,16 +38,10 @@ class SystemClock final : public Clock {
     }
 };
 
-const SystemClock g_systemClock;
-std::atomic<const Clock*> g_testClock{nullptr};
+const SystemClockImpl g_systemClock;
 
 }  // namespace
 
-const Clock& CurrentClock() {
-    const Clock* c = g_testClock.load(std::memory_order_acquire);
-    return c != nullptr ? *c : g_systemClock;
-}
-
-void SetClockForTest(const Clock* clock) { g_testClock.store(clock, std::memory_order_release); }
+const Clock& SystemClock() { return g_systemClock; }
 
 }  // namespace platform

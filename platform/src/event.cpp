@@ -1,5 +1,5 @@
-// Events on eventfd. The counter is used as a flag: any non-zero value means "set". Manual-reset
-// waiters only look (poll); auto-reset waiters take the flag with a non-blocking read, so when
+// Events on eventfd, made when first needed. The counter is used as a flag: any non-zero value
+// means "set". Manual-reset waiters only look (poll); auto-reset waiters take the flag with a non-blocking read, so when
 // several wait at once exactly one read succeeds and the others go back to waiting.
 #include "platform/event.h"
 
@@ -10,9 +10,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 
 #include "platform/errors.h"
-#include "wait_deadline.h"
 
 namespace platform {
 
@@ -35,8 +35,8 @@ bool Drain(int fd) {
     }
 }
 
-// poll() on a set of descriptors with a deadline; retries on EINTR. Returns poll's result.
-int PollUntil(pollfd* fds, nfds_t count, const detail::Deadline& deadline) {
+// poll() until the deadline; retries on EINTR. Returns poll's result.
+int PollUntil(pollfd* fds, nfds_t count, const ClockDeadline& deadline) {
     for (;;) {
         int rc = ::poll(fds, count, deadline.RemainingMs());
         if (rc < 0 && errno == EINTR) {
@@ -46,46 +46,10 @@ int PollUntil(pollfd* fds, nfds_t count, const detail::Deadline& deadline) {
     }
 }
 
-}  // namespace
-
-Event::Event(bool manualReset, bool initialState) : m_manual(manualReset) {
-    m_fd = ::eventfd(initialState ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_fd < 0) {
-        SetLastError(WinErrorFromErrno(errno));
-    }
-}
-
-Event::Event(int adoptedFd, bool manualReset) : m_fd(adoptedFd), m_manual(manualReset) {
-    if (m_fd < 0) {
-        return;
-    }
-    // Taking an auto-reset event relies on reads that never block, whatever the sender chose.
-    int flags = ::fcntl(m_fd, F_GETFL);
-    if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        SetLastError(WinErrorFromErrno(errno));
-        ::close(m_fd);
-        m_fd = -1;
-        return;
-    }
-    int fdFlags = ::fcntl(m_fd, F_GETFD);
-    if (fdFlags >= 0) {
-        ::fcntl(m_fd, F_SETFD, fdFlags | FD_CLOEXEC);
-    }
-}
-
-Event::~Event() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-    }
-}
-
-bool Event::Set() {
-    if (m_fd < 0) {
-        return false;
-    }
+bool Write(int fd) {
     std::uint64_t one = 1;
     for (;;) {
-        ssize_t n = ::write(m_fd, &one, sizeof one);
+        ssize_t n = ::write(fd, &one, sizeof one);
         if (n == static_cast<ssize_t>(sizeof one)) {
             return true;
         }
@@ -97,64 +61,214 @@ bool Event::Set() {
     }
 }
 
-bool Event::Reset() {
-    if (m_fd < 0) {
-        return false;
+// A wait on a manual clock polls one more descriptor, which the clock rings when it moves.
+class PollWaiter final : public ClockWaiter {
+  public:
+    PollWaiter() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~PollWaiter() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
     }
-    Drain(m_fd);
+    PollWaiter(const PollWaiter&) = delete;
+    PollWaiter& operator=(const PollWaiter&) = delete;
+    int Fd() const { return m_fd; }
+    void Wake() override { Write(m_fd); }
+
+  private:
+    int m_fd;
+};
+
+// Registers a PollWaiter with a manual clock for the scope of one wait.
+class ClockRegistration {
+  public:
+    ClockRegistration(const Clock& clock, PollWaiter& waiter) : m_clock(clock), m_waiter(waiter) {
+        m_clock.AddWaiter(m_waiter);
+    }
+    ~ClockRegistration() { m_clock.RemoveWaiter(m_waiter); }
+    ClockRegistration(const ClockRegistration&) = delete;
+    ClockRegistration& operator=(const ClockRegistration&) = delete;
+
+  private:
+    const Clock& m_clock;
+    PollWaiter& m_waiter;
+};
+
+// One pass over the polled descriptors: the index of the first signalled event that this wait
+// may take, -1 when none, -2 on a broken descriptor.
+int FirstSignalled(Event* const* events, const pollfd* fds, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) {
+            return -2;
+        }
+        if ((fds[i].revents & POLLIN) == 0) {
+            continue;
+        }
+        // The lowest signalled index wins, as with WaitForMultipleObjects.
+        if (events[i]->ManualReset() || Drain(fds[i].fd)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+Event::Event(bool manualReset, bool initialState) : m_flag(initialState), m_manual(manualReset) {}
+
+Event::Event(int adoptedFd, bool manualReset) : m_manual(manualReset) {
+    if (adoptedFd < 0) {
+        m_failed.store(true);
+        return;
+    }
+    // Taking an auto-reset event relies on reads that never block, whatever the sender chose.
+    int flags = ::fcntl(adoptedFd, F_GETFL);
+    if (flags < 0 || ::fcntl(adoptedFd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        SetLastError(WinErrorFromErrno(errno));
+        ::close(adoptedFd);
+        m_failed.store(true);
+        return;
+    }
+    int fdFlags = ::fcntl(adoptedFd, F_GETFD);
+    if (fdFlags >= 0) {
+        ::fcntl(adoptedFd, F_SETFD, fdFlags | FD_CLOEXEC);
+    }
+    m_fd.store(adoptedFd);
+}
+
+Event::~Event() {
+    int fd = m_fd.load();
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+int Event::EnsureFd() const {
+    int fd = m_fd.load(std::memory_order_acquire);
+    if (fd >= 0 || m_failed.load(std::memory_order_acquire)) {
+        return fd;
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    fd = m_fd.load(std::memory_order_relaxed);
+    if (fd >= 0 || m_failed.load(std::memory_order_relaxed)) {
+        return fd;
+    }
+    fd = ::eventfd(m_flag ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
+        SetLastError(WinErrorFromErrno(errno));
+        m_failed.store(true, std::memory_order_release);
+        return -1;
+    }
+    m_fd.store(fd, std::memory_order_release);
+    return fd;
+}
+
+int Event::Fd() const { return EnsureFd(); }
+
+bool Event::Set() {
+    int fd = m_fd.load(std::memory_order_acquire);
+    if (fd < 0) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        fd = m_fd.load(std::memory_order_relaxed);
+        if (fd < 0) {
+            if (m_failed.load(std::memory_order_relaxed)) {
+                return false;
+            }
+            m_flag = true;
+            return true;
+        }
+    }
+    return Write(fd);
+}
+
+bool Event::Reset() {
+    int fd = m_fd.load(std::memory_order_acquire);
+    if (fd < 0) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        fd = m_fd.load(std::memory_order_relaxed);
+        if (fd < 0) {
+            if (m_failed.load(std::memory_order_relaxed)) {
+                return false;
+            }
+            m_flag = false;
+            return true;
+        }
+    }
+    Drain(fd);
     return true;
 }
 
-DWORD Event::Wait(DWORD timeoutMs) {
+DWORD Event::Wait(DWORD timeoutMs, const Clock& clock) {
     Event* self = this;
-    return WaitForAny(&self, 1, timeoutMs);
+    return WaitForAny(&self, 1, timeoutMs, clock);
 }
 
 bool Event::IsSet() const {
-    if (m_fd < 0) {
-        return false;
+    int fd = m_fd.load(std::memory_order_acquire);
+    if (fd < 0) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        fd = m_fd.load(std::memory_order_relaxed);
+        if (fd < 0) {
+            return m_flag;
+        }
     }
-    pollfd p{m_fd, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
 }
 
-DWORD WaitForAny(Event* const* events, std::size_t count, DWORD timeoutMs) {
+DWORD WaitForAny(Event* const* events, std::size_t count, DWORD timeoutMs, const Clock& clock) {
     if (events == nullptr || count == 0 || count > kMaxWaitObjects) {
         SetLastError(87);
         return kWaitFailed;
     }
-    pollfd fds[kMaxWaitObjects];
+    pollfd fds[kMaxWaitObjects + 1];
     for (std::size_t i = 0; i < count; ++i) {
-        if (events[i] == nullptr || !events[i]->Valid()) {
+        int fd = events[i] != nullptr ? events[i]->Fd() : -1;
+        if (fd < 0) {
             SetLastError(6);  // ERROR_INVALID_HANDLE
             return kWaitFailed;
         }
-        fds[i] = pollfd{events[i]->Fd(), POLLIN, 0};
+        fds[i] = pollfd{fd, POLLIN, 0};
     }
-    detail::Deadline deadline(timeoutMs);
+    const ClockDeadline deadline(clock, timeoutMs);
+    // A manual clock does not move while poll sleeps: poll without a time-out, plus the waiter's
+    // descriptor, which the clock rings on every move. An immediate look needs no waiter.
+    const bool manual = clock.Manual() && !deadline.Expired();
+    std::optional<PollWaiter> waiter;
+    std::optional<ClockRegistration> registration;
+    nfds_t polled = static_cast<nfds_t>(count);
+    if (manual) {
+        waiter.emplace();
+        if (waiter->Fd() < 0) {
+            SetLastError(WinErrorFromErrno(errno));
+            return kWaitFailed;
+        }
+        fds[count] = pollfd{waiter->Fd(), POLLIN, 0};
+        ++polled;
+        registration.emplace(clock, *waiter);
+    }
+    const ClockDeadline never(clock, kInfinite);
     for (;;) {
-        int rc = PollUntil(fds, static_cast<nfds_t>(count), deadline);
+        int rc = PollUntil(fds, polled, manual ? never : deadline);
         if (rc < 0) {
             SetLastError(WinErrorFromErrno(errno));
             return kWaitFailed;
         }
-        for (std::size_t i = 0; rc > 0 && i < count; ++i) {
-            if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) {
-                SetLastError(6);
-                return kWaitFailed;
-            }
-            if ((fds[i].revents & POLLIN) == 0) {
-                continue;
-            }
-            // The lowest signalled index wins, as with WaitForMultipleObjects.
-            if (events[i]->ManualReset() || Drain(fds[i].fd)) {
-                return kWaitObject0 + static_cast<DWORD>(i);
-            }
+        int index = rc > 0 ? FirstSignalled(events, fds, count) : -1;
+        if (index == -2) {
+            SetLastError(6);
+            return kWaitFailed;
+        }
+        if (index >= 0) {
+            return kWaitObject0 + static_cast<DWORD>(index);
+        }
+        if (manual && (fds[count].revents & POLLIN) != 0) {
+            Drain(waiter->Fd());
         }
         if (deadline.Expired()) {
             return kWaitTimeout;
         }
-        for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t i = 0; i < polled; ++i) {
             fds[i].revents = 0;
         }
     }

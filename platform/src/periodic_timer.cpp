@@ -1,6 +1,9 @@
 #include "platform/periodic_timer.h"
 
+#include <algorithm>
 #include <system_error>
+
+#include "platform/clock_wait.h"
 
 namespace platform {
 
@@ -27,16 +30,19 @@ void PeriodicTimer::Stop() {
 }
 
 void PeriodicTimer::Run(std::chrono::milliseconds period) {
-    auto due = std::chrono::steady_clock::now();
+    const auto periodMs = static_cast<std::uint64_t>(period.count() > 0 ? period.count() : 0);
+    std::uint64_t due = m_clock.TickMs();
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
-        if (m_wake.wait_until(lock, due, [this] { return m_stop; })) return;
+        const std::uint64_t now = m_clock.TickMs();
+        const DWORD wait = due > now ? static_cast<DWORD>(std::min<std::uint64_t>(due - now, kInfinite - 1)) : 0;
+        if (WaitOn(m_clock, lock, m_wake, wait, [this] { return m_stop; })) return;
         lock.unlock();
         m_tick();
         lock.lock();
-        due += period;
-        auto now = std::chrono::steady_clock::now();
-        if (due < now) due = now;  // a slow tick does not cause a burst of catch-up ticks
+        due += periodMs;
+        const std::uint64_t after = m_clock.TickMs();
+        if (due < after) due = after;  // a slow tick does not cause a burst of catch-up ticks
     }
 }
 

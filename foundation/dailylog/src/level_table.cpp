@@ -65,7 +65,7 @@ LevelTable DefaultTable() {
 bool SharedDailyLog::LevelEntries(std::uint32_t* entry, bool fresh) {
     static_assert(sizeof m_levels.entry == sizeof(LevelTable));
     std::lock_guard<std::mutex> lock(m_levels.mutex);
-    const std::uint64_t now = platform::GetTickCount64();
+    const std::uint64_t now = m_clock.TickMs();
     const std::uint64_t generation = g_levelGeneration.load(std::memory_order_acquire);
     const bool stale = fresh || !m_levels.valid || generation != m_levels.generation ||
                        now - m_levels.readAtMs >= dailylog::kLevelRecheckMs || now < m_levels.readAtMs;

@@ -82,21 +82,21 @@ int OpenLogFile(const char* path) {
 
 SharedDailyLog& SharedDailyLog::Instance() {
     // Never destroyed: lines written from other objects' destructors at exit must still work.
-    static SharedDailyLog* const instance = new SharedDailyLog();
+    static SharedDailyLog* const instance = new SharedDailyLog(platform::SystemClock());
     return *instance;
 }
 
-std::unique_ptr<SharedDailyLog> SharedDailyLog::CreateForTest() {
-    return std::unique_ptr<SharedDailyLog>(new SharedDailyLog());
+std::unique_ptr<SharedDailyLog> SharedDailyLog::CreateForTest(const platform::Clock& clock) {
+    return std::unique_ptr<SharedDailyLog>(new SharedDailyLog(clock));
 }
 
-SharedDailyLog::SharedDailyLog() : m_root(FindRoot()), m_program(platform::ProgramName()) {
+SharedDailyLog::SharedDailyLog(const platform::Clock& clock) : m_clock(clock), m_root(FindRoot()), m_program(platform::ProgramName()) {
     m_mutex = platform::NamedMutex::Create(dailylog::kMutexName);
     {
         MutexHold hold(m_mutex.get());
         if (hold.Held()) CleanUp();
     }
-    const platform::LocalTime today = platform::GetLocalTime();
+    const platform::LocalTime today = m_clock.Now();
     m_year = today.year;
     m_month = today.month;
     m_day = today.day;
@@ -110,7 +110,7 @@ std::string SharedDailyLog::LogFolder() const {
 }
 
 std::string SharedDailyLog::TodayFileName() const {
-    const platform::LocalTime now = platform::GetLocalTime();
+    const platform::LocalTime now = m_clock.Now();
     char name[64];
     std::snprintf(name, sizeof name, "%s-%d%02d%02d.log", dailylog::kFilePrefix, now.year, now.month,
                   now.day);
@@ -151,7 +151,7 @@ int SharedDailyLog::Write(int category, int level, const char* format, ...) {
     } catch (...) {
         return 0;
     }
-    const platform::LocalTime now = platform::GetLocalTime();
+    const platform::LocalTime now = m_clock.Now();
     char line[kLineSize];
     va_list args;
     va_start(args, format);

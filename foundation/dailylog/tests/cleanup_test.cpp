@@ -38,7 +38,7 @@ class CleanUp : public DailyLogTest {
 TEST_F(CleanUp, BelowTwentyMiBNothingIsDeleted) {
     MakeFile("LogFile-20250101.log", 10 * kMiB, true);
     MakeFile("LogFile-20250102.log", 10 * kMiB, true);
-    SharedDailyLog::CreateForTest();
+    SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(Files().size(), 2u);
 }
 
@@ -47,7 +47,7 @@ TEST_F(CleanUp, OldestFilesGoFirstUntilTwentyMiBAndTodayStays) {
     for (int day = 5; day >= 1; --day)
         MakeFile("LogFile-2026030" + std::to_string(day) + ".log", 5 * kMiB, true);
     MakeFile("LogFile-20260314.log", 1 * kMiB, true);
-    SharedDailyLog::CreateForTest();
+    SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(Files(), (std::set<std::string>{"LogFile-20260303.log", "LogFile-20260304.log",
                                               "LogFile-20260305.log", "LogFile-20260314.log"}));
     EXPECT_LE(Total(), 20 * kMiB);
@@ -58,7 +58,7 @@ TEST_F(CleanUp, RecentlyChangedFilesAreNeverDeleted) {
     MakeFile("LogFile-20260312.log", 15 * kMiB, true);
     MakeFile("LogFile-20260313.log", 15 * kMiB, false);  // still being written a moment ago
     MakeFile("crash-1234.dmp", 15 * kMiB, false);
-    SharedDailyLog::CreateForTest();
+    SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(Files(), (std::set<std::string>{"LogFile-20260313.log", "crash-1234.dmp"}));
 }
 
@@ -67,14 +67,14 @@ TEST_F(CleanUp, EveryOldFileCountsButFoldersAreLeftAlone) {
     MakeFile("archive/big.log", 50 * kMiB, true);  // below a sub-folder: not counted
     MakeFile("0-notes.txt", 12 * kMiB, true);
     MakeFile("LogFile-20260301.log", 12 * kMiB, true);
-    SharedDailyLog::CreateForTest();
+    SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(Files(), (std::set<std::string>{"LogFile-20260301.log", "archive"}));
     EXPECT_TRUE(fs::exists(LogDir() + "/archive/big.log"));
 }
 
 TEST_F(CleanUp, TodaysFileAboveHundredMiBIsRenamed) {
     MakeFile("LogFile-20260314.log", 101 * kMiB, false);
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(Files(), (std::set<std::string>{"LogFile-20000101.log"}));
     EXPECT_EQ(fs::file_size(LogDir() + "/LogFile-20000101.log"), 101 * kMiB);
     // Logging goes on in a fresh file.
@@ -85,7 +85,7 @@ TEST_F(CleanUp, TodaysFileAboveHundredMiBIsRenamed) {
 TEST_F(CleanUp, RenameNeverReplacesAnEarlierOversizeFile) {
     MakeFile("LogFile-20000101.log", 60 * kMiB, false);
     MakeFile("LogFile-20260314.log", 60 * kMiB, false);
-    SharedDailyLog::CreateForTest();
+    SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(Files(), (std::set<std::string>{"LogFile-20000101.log", "LogFile-20260314.log"}));
     EXPECT_EQ(fs::file_size(LogDir() + "/LogFile-20000101.log"), 60 * kMiB);
 }
@@ -94,7 +94,7 @@ TEST_F(CleanUp, AnEarlierOversizeFileIsTheFirstToGoOnceOld) {
     MakeFile("LogFile-20000101.log", 60 * kMiB, true);
     MakeFile("LogFile-20260313.log", 5 * kMiB, true);
     MakeFile("LogFile-20260314.log", 1 * kMiB, false);
-    SharedDailyLog::CreateForTest();
+    SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(Files(), (std::set<std::string>{"LogFile-20260313.log", "LogFile-20260314.log"}));
 }
 

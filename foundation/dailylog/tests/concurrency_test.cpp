@@ -66,7 +66,7 @@ class Concurrency : public DailyLogTest {
 };
 
 TEST_F(Concurrency, FourThreadsLoseAndTearNoLine) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     constexpr int kLines = 300;
     const std::string payload(kPayload, 'x');
     std::vector<std::thread> threads;
@@ -86,7 +86,6 @@ TEST_F(Concurrency, FourThreadsLoseAndTearNoLine) {
 }
 
 TEST_F(Concurrency, TwoProcessesAndThisOneLoseAndTearNoLine) {
-    platform::SetClockForTest(nullptr);  // the other programs run on the system clock
     constexpr int kLines = 400;
     const std::string startName = "Global\\dailylog-test-start";
     auto start = platform::NamedEvent::Create(startName, true, false);
@@ -98,7 +97,7 @@ TEST_F(Concurrency, TwoProcessesAndThisOneLoseAndTearNoLine) {
         ASSERT_GT(pid, 0) << "cannot start " << Writer();
         children.push_back(pid);
     }
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest();  // the other programs run on the system clock
     const std::string payload(kPayload, 'x');
     start->Set();
     int failures = 0;
@@ -120,12 +119,12 @@ TEST_F(Concurrency, AMutexLeftByADeadHolderIsObtained) {
     ASSERT_GT(pid, 0);
     ASSERT_EQ(platform::WaitProcess(pid, kProcessWaitMs, &code), platform::kWaitObject0);
     ASSERT_EQ(code, 0);
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_GT(log->Write(LOG_ALWAYS_40, 4, "after the holder died"), 0);
 }
 
 TEST_F(Concurrency, AStuckHolderCostsOneLineAfterThreeSeconds) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     const std::string readyName = "Global\\dailylog-test-ready",
                       releaseName = "Global\\dailylog-test-release";
     auto ready = platform::NamedEvent::Create(readyName, true, false);
@@ -150,7 +149,7 @@ TEST_F(Concurrency, AStuckHolderCostsOneLineAfterThreeSeconds) {
 }
 
 TEST_F(Concurrency, ALevelChangedByAnotherProgramTakesEffectWithinASecond) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_FALSE(log->ShouldLog(LOG_CLIENT_LOGIN, 2));  // default threshold, now cached
     int code = -1;
     const pid_t pid = platform::Spawn({Writer(), "level", "clientlogin", "2"});

@@ -13,7 +13,7 @@ namespace {
 class LineFormat : public DailyLogTest {};
 
 TEST_F(LineFormat, LineHeadAndFileNameByteForByte) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(log->ProgramName(), "dailylog_tests");
     EXPECT_EQ(log->RootFolder(), m_install);
 
@@ -32,7 +32,7 @@ TEST_F(LineFormat, LineHeadAndFileNameByteForByte) {
 
 TEST_F(LineFormat, SmallDatesAndTimesAreZeroPadded) {
     SetTime(2026, 1, 5, 0, 0, 0, 0);
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 0, "x"), 0);
     EXPECT_EQ(ReadLog("LogFile-20260105.log"), Head("00:00:00.000", 0x40, 0) + "x\r\n");
     char name[32];
@@ -42,14 +42,14 @@ TEST_F(LineFormat, SmallDatesAndTimesAreZeroPadded) {
 }
 
 TEST_F(LineFormat, MessageTextIsWrittenLiterally) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     const std::string tricky = "100%d %s %n \\r\\n";
     ASSERT_GT(log->Write(LOG_ALWAYS_80, 4, "%s", tricky.c_str()), 0);
     EXPECT_EQ(ReadLog("LogFile-20260314.log"), Head("09:05:07.042", 0x80, 4) + tricky + "\r\n");
 }
 
 TEST_F(LineFormat, LongMessagesAreCutToOneLineOf1023Characters) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     const std::string big(5000, 'z');
     EXPECT_EQ(log->Write(LOG_ALWAYS_40, 4, "%s", big.c_str()), 1023);
     const std::string content = ReadLog("LogFile-20260314.log");
@@ -59,14 +59,14 @@ TEST_F(LineFormat, LongMessagesAreCutToOneLineOf1023Characters) {
 }
 
 TEST_F(LineFormat, NullStringArgumentDoesNotCrash) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     const char* volatile missing = nullptr;  // hidden from the compiler's format checks
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 4, "user=%s", missing), 0);
     EXPECT_EQ(ReadLog("LogFile-20260314.log"), Head("09:05:07.042", 0x40, 4) + "user=(null)\r\n");
 }
 
 TEST_F(LineFormat, NullFormatWritesNothing) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     const char* volatile format = nullptr;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -78,7 +78,7 @@ TEST_F(LineFormat, NullFormatWritesNothing) {
 TEST_F(LineFormat, DebuggerCategoryGoesToDebugOutputOnly) {
     std::vector<std::string> captured;
     platform::SetDebugOutputCapture([&](std::string_view text) { captured.emplace_back(text); });
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(log->Write(LOG_DEBUGGER, 4, "dbg %d", 42), 6);                           // the message length
     EXPECT_EQ(log->Write(LOG_DEBUGGER, 4, "%s", std::string(2000, 'q').c_str()), -1);  // cut
     EXPECT_EQ(log->Write(LOG_DEBUGGER, 3, "filtered"), 0);
@@ -92,7 +92,7 @@ TEST_F(LineFormat, DebuggerCategoryGoesToDebugOutputOnly) {
 
 TEST_F(LineFormat, MissingLogFolderDropsTheLineAndIsNotCreated) {
     fs::remove(LogDir());
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(log->Write(LOG_ALWAYS_40, 4, "lost"), 0);
     EXPECT_FALSE(fs::exists(LogDir()));
 }
@@ -100,17 +100,17 @@ TEST_F(LineFormat, MissingLogFolderDropsTheLineAndIsNotCreated) {
 TEST_F(LineFormat, WithoutInstallDirTheProgramFolderIsTheRoot) {
     // The key exists but the value does not.
     ASSERT_EQ(Store()->DeleteValue(kClientKey, "InstallDir"), platform::kRegOk);
-    EXPECT_EQ(SharedDailyLog::CreateForTest()->RootFolder(), platform::ProgramDir());
+    EXPECT_EQ(SharedDailyLog::CreateForTest(m_clock)->RootFolder(), platform::ProgramDir());
     // No key at all.
     ASSERT_EQ(Store()->DeleteKey(kClientKey), platform::kRegOk);
-    EXPECT_EQ(SharedDailyLog::CreateForTest()->RootFolder(), platform::ProgramDir());
+    EXPECT_EQ(SharedDailyLog::CreateForTest(m_clock)->RootFolder(), platform::ProgramDir());
     EXPECT_NE(platform::ProgramDir(), "");
     EXPECT_NE(platform::ProgramDir(), "/");
 }
 
 TEST_F(LineFormat, TrailingSlashOfInstallDirIsDropped) {
     ASSERT_EQ(Store()->SetString(kClientKey, "InstallDir", m_install + "//"), platform::kRegOk);
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(log->RootFolder(), m_install);
     EXPECT_GT(log->Write(LOG_ALWAYS_40, 4, "x"), 0);
     EXPECT_TRUE(LogExists("LogFile-20260314.log"));
@@ -118,7 +118,7 @@ TEST_F(LineFormat, TrailingSlashOfInstallDirIsDropped) {
 
 TEST_F(LineFormat, DayChangeAtMidnightStartsANewFileAndCleansUp) {
     SetTime(2026, 3, 14, 23, 59, 59, 999);
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 4, "last of the day"), 0);
 
     // 25 MiB of old files appear during the day; only the day change looks at them.

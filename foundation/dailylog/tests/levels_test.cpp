@@ -34,7 +34,7 @@ class LevelTable : public DailyLogTest {
 };
 
 TEST_F(LevelTable, WithoutLogLevelTheThresholdIsFour) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_EQ(log->Write(LOG_CLIENT_DATA, 3, "dropped"), 0);
     EXPECT_GT(log->Write(LOG_CLIENT_DATA, 4, "kept"), 0);
     EXPECT_GT(log->Write(LOG_CLIENT_DATA, 5, "kept"), 0);
@@ -46,7 +46,7 @@ TEST_F(LevelTable, WithoutLogLevelTheThresholdIsFour) {
 }
 
 TEST_F(LevelTable, LevelZeroSwitchesACategoryOffButNotTheAlwaysCategories) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_TRUE(log->SetCategoryLevel(0xFF, 0));
     EXPECT_FALSE(log->ShouldLog(LOG_CLIENT_LOGIN, 5));
     EXPECT_EQ(log->Write(LOG_CLIENT_LOGIN, 5, "off"), 0);
@@ -57,18 +57,18 @@ TEST_F(LevelTable, LevelZeroSwitchesACategoryOffButNotTheAlwaysCategories) {
 }
 
 TEST_F(LevelTable, ThresholdIsTheEntrysLevelAndChangesTakeEffectAtOnce) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_TRUE(log->SetCategoryLevel(LOG_SSL_STATES, 2));
     EXPECT_FALSE(log->ShouldLog(LOG_SSL_STATES, 1));
     EXPECT_TRUE(log->ShouldLog(LOG_SSL_STATES, 2));
     // Another program (here: another object) changes the table; the next call sees it.
-    ASSERT_TRUE(SharedDailyLog::CreateForTest()->SetCategoryLevel(LOG_SSL_STATES, 5));
+    ASSERT_TRUE(SharedDailyLog::CreateForTest(m_clock)->SetCategoryLevel(LOG_SSL_STATES, 5));
     EXPECT_FALSE(log->ShouldLog(LOG_SSL_STATES, 4));
     EXPECT_TRUE(log->ShouldLog(LOG_SSL_STATES, 5));
 }
 
 TEST_F(LevelTable, CombinedCategoriesNeverMatchAnEntry) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_TRUE(log->SetCategoryLevel(LOG_CLIENT_LOGIN | LOG_CLIENT_DATA, 0));
     EXPECT_FALSE(log->ShouldLog(LOG_CLIENT_LOGIN, 5));
     EXPECT_FALSE(log->ReadCategoryLevel(0x03, nullptr));
@@ -77,7 +77,7 @@ TEST_F(LevelTable, CombinedCategoriesNeverMatchAnEntry) {
 }
 
 TEST_F(LevelTable, SetCategoryLevelStartsFromTheDefaultTable) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_TRUE(log->SetCategoryLevel(LOG_CLIENT_DATA, 1));
     auto expected = DefaultEntries();
     expected[1] = (LOG_CLIENT_DATA << 16) | 1;
@@ -90,13 +90,13 @@ TEST_F(LevelTable, SetCategoryLevelStartsFromTheDefaultTable) {
 
 TEST_F(LevelTable, SetCategoryLevelNeedsTheKey) {
     ASSERT_EQ(Store()->DeleteKey(kLevelKey), platform::kRegOk);  // also removes QelClient below it
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     EXPECT_FALSE(log->SetCategoryLevel(LOG_CLIENT_DATA, 1));
     EXPECT_EQ(Store()->OpenKey(kLevelKey), platform::kRegFileNotFound);
 }
 
 TEST_F(LevelTable, NamesCoverTheirCategories) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_TRUE(log->SetCategoryLevelByName("PluginData", 2));
     auto expected = DefaultEntries();
     expected[4] = (0x10u << 16) | 2;
@@ -120,7 +120,7 @@ TEST_F(LevelTable, NamesCoverTheirCategories) {
 }
 
 TEST_F(LevelTable, ShortValuesLeaveEntriesZeroAndLongOnesCountAsMissing) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     SetLevelValue(Table({(0x01u << 16) | 2}));  // one entry; the rest read as zero
     unsigned level = 0;
     ASSERT_TRUE(log->ReadCategoryLevel(LOG_CLIENT_LOGIN, &level));
@@ -138,7 +138,7 @@ TEST_F(LevelTable, ShortValuesLeaveEntriesZeroAndLongOnesCountAsMissing) {
 }
 
 TEST_F(LevelTable, DumpCategoryLevelsFollowsTheBufferConvention) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_TRUE(log->SetCategoryLevel(LOG_SSL_STATES, 1));
     const std::string text = "ClientLogin 4\nClientData  4\nSslStates   1\nPluginLogin 4\nPluginData  4\n";
 
@@ -158,7 +158,7 @@ TEST_F(LevelTable, DumpCategoryLevelsFollowsTheBufferConvention) {
 }
 
 TEST_F(LevelTable, TodayFileNameFollowsTheBufferConvention) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     char name[21];
     unsigned size = 20;
     EXPECT_FALSE(log->GetTodayFileName(name, &size));

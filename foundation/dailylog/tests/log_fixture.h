@@ -1,5 +1,5 @@
 // A fresh machine root per test: settings store with InstallDir, an install folder with Log/,
-// and a test clock.
+// and a test clock (pass m_clock to the log under test).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -32,11 +32,6 @@ class DailyLogTest : public ::testing::Test {
         fs::create_directories(m_install + "/Log");
         ASSERT_EQ(Store()->SetString(kClientKey, "InstallDir", m_install), platform::kRegOk);
         SetTime(2026, 3, 14, 9, 5, 7, 42);
-        platform::SetClockForTest(&m_clock);
-    }
-
-    void TearDown() override {
-        platform::SetClockForTest(nullptr);
     }
 
     // Sets the test clock's local time.

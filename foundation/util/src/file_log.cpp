@@ -20,6 +20,7 @@ std::atomic<int> g_logFlag{1};
 std::atomic<int> g_logLevel{2};
 std::atomic<int> g_logMask{0xFFFF};
 std::atomic<long> g_logSize{10 * 1024 * 1024};
+std::atomic<const platform::Clock*> g_clock{nullptr};  // null: the system clock
 
 // Guards the paths and every write, process-wide.
 std::mutex& LogLock() {
@@ -70,7 +71,8 @@ std::string Format(const char* format, ...) {
 }
 
 std::string DateText() {
-    platform::LocalTime t = platform::GetLocalTime();
+    const platform::Clock* clock = g_clock.load();
+    platform::LocalTime t = (clock != nullptr ? *clock : platform::SystemClock()).Now();
     return Format("%04d/%02d/%02d %02d:%02d:%02d.%03d ", t.year, t.month, t.day, t.hour, t.minute, t.second,
                   t.milliseconds);
 }
@@ -151,6 +153,8 @@ FileLog::FileLog(const char* module, int enabled)
 FileLog::~FileLog() = default;
 
 void FileLog::StartLog() { g_logFlag = 1; }
+
+void FileLog::SetClock(const platform::Clock& clock) { g_clock.store(&clock); }
 void FileLog::StopLog() { g_logFlag = 0; }
 int FileLog::GetLogLevel() { return g_logLevel; }
 void FileLog::SetLogLevel(int level) { g_logLevel = level; }

@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/clock_wait.h"
 #include "platform/machine_root.h"
 #include "platform/process.h"
 #include "util/debug_print.h"
@@ -27,7 +28,9 @@ struct TwThread::Control {
     unsigned long exitCode = 0;
 };
 
-TwThread::TwThread() = default;
+TwThread::TwThread() : TwThread(TwThreadTiming{}) {}
+
+TwThread::TwThread(const TwThreadTiming& timing, const platform::Clock& clock) : m_timing(timing), m_clock(clock) {}
 
 TwThread::~TwThread() {
     if (m_Valid.load() && !m_AutoDelete.load() && m_thread.joinable()) {
@@ -125,8 +128,8 @@ bool TwThread::StopAndWait() {
 
 bool TwThread::WaitAndJoin() {
     std::unique_lock<std::mutex> lock(m_control->mutex);
-    bool done = m_control->cv.wait_for(lock, std::chrono::milliseconds(kStopWaitMs),
-                                       [&] { return m_control->finished; });
+    bool done = platform::WaitOn(m_clock, lock, m_control->cv, m_timing.stopWaitMs,
+                                 [&] { return m_control->finished; });
     if (!done && m_control->inPost) {
         // Execute has returned; PostExecute is short, so this is not the stuck case.
         m_control->cv.wait(lock, [&] { return m_control->finished; });
@@ -136,7 +139,7 @@ bool TwThread::WaitAndJoin() {
         m_control->abandoned = true;
         lock.unlock();
         DbgPrint("TwThread: thread %lu did not stop within %u ms; left running\n", m_ThreadId,
-                 kStopWaitMs);
+                 m_timing.stopWaitMs);
         m_thread.detach();
         return false;
     }

@@ -21,7 +21,7 @@ public:
 class FileLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::SetClockForTest(&clock);
+        FileLog::SetClock(clock);
         FileLog::SetLogLevel(2);
         FileLog::SetLogMask(0xFFFF & ~FileLog::kMaskStderr);
         FileLog::SetMaxLogFileSize(10 * 1024 * 1024);
@@ -31,7 +31,7 @@ protected:
     void TearDown() override {
         FileLog::SetLogMask(0xFFFF);
         FileLog::SetMaxLogFileSize(10 * 1024 * 1024);
-        platform::SetClockForTest(nullptr);
+        FileLog::SetClock(platform::SystemClock());
     }
     std::string Log() { return ReadFile(dir.File("module.log")); }
 

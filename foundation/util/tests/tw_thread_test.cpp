@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/fake/manual_clock.h"
 #include "test_dirs.h"
 #include "test_signal.h"
 #include "util/tw_thread.h"
@@ -249,6 +251,7 @@ TestSignal g_stubbornReturned;
 
 class Stubborn : public TwThread {
 public:
+    explicit Stubborn(const platform::Clock& clock) : TwThread(TwThreadTiming{}, clock) {}
     ~Stubborn() override { EXPECT_FALSE(StopAndWait()); }
 
 protected:
@@ -266,17 +269,25 @@ TEST(TwThreadTest, ThreadIgnoringStopIsLeftAfterBoundedWait) {
     // detector rightly reports it.
     GTEST_SKIP() << "not run under the thread sanitizer";
 #endif
-    auto start = std::chrono::steady_clock::now();
-    {
-        Stubborn t;
-        ASSERT_EQ(t.Create(0), TW_SUCCEED);
-        t.Resume();
-        ASSERT_EQ(g_stubbornStarted.Wait(kBoundMs), true);
-        start = std::chrono::steady_clock::now();
-    }
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(TwThread::kStopWaitMs - 100));
-    EXPECT_LT(waited, std::chrono::milliseconds(TwThread::kStopWaitMs + 3000));
+    // The stop wait runs on a manual clock: the object is given up exactly when the clock passes
+    // the six seconds, not before, and without the test waiting for them.
+    platform::fake::ManualClock clock;
+    auto* t = new Stubborn(clock);
+    ASSERT_EQ(t->Create(0), TW_SUCCEED);
+    t->Resume();
+    ASSERT_EQ(g_stubbornStarted.Wait(kBoundMs), true);
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        delete t;
+        destroyed = true;
+    });
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the destructor never started its stop wait";
+    clock.Advance(TwThreadTiming{}.stopWaitMs - 1);
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the stop wait ended before its time";
+    EXPECT_FALSE(destroyed.load());
+    clock.Advance(1);
+    destroyer.join();
+    EXPECT_TRUE(destroyed.load());
     g_letStubbornGo = true;
     EXPECT_EQ(g_stubbornReturned.Wait(kBoundMs), true);
 }

@@ -69,12 +69,13 @@ class SharedDailyLog {
     const std::string& RootFolder() const { return m_root; }
     const std::string& ProgramName() const { return m_program; }
 
-    // Tests: a private instance (not the process's), reading the current machine root.
-    static std::unique_ptr<SharedDailyLog> CreateForTest();
+    // Tests: a private instance (not the process's), reading the current machine root, with the
+    // local time from `clock` (which must outlive it).
+    static std::unique_ptr<SharedDailyLog> CreateForTest(const platform::Clock& clock = platform::SystemClock());
     ~SharedDailyLog();
 
   private:
-    SharedDailyLog();
+    explicit SharedDailyLog(const platform::Clock& clock);
     SharedDailyLog(const SharedDailyLog&) = delete;
     SharedDailyLog& operator=(const SharedDailyLog&) = delete;
 
@@ -87,11 +88,11 @@ class SharedDailyLog {
     std::string LogFolder() const;
     std::string TodayFileName() const;
 
-    // The level table as last read. Stale after a second (platform tick) and after a
+    // The level table as last read. Stale after a second (on m_clock) and after a
     // SetCategoryLevel of any object of this process.
     struct LevelCache {
         std::mutex mutex;
-        std::uint64_t readAtMs = 0;    // platform tick of the last read
+        std::uint64_t readAtMs = 0;    // m_clock tick of the last read
         std::uint64_t generation = 0;  // process-wide write generation at the last read
         bool valid = false;            // false: read on the next call
         bool present = false;          // LogLevel was there (and not too long)
@@ -101,6 +102,7 @@ class SharedDailyLog {
     // when LogLevel is missing or cannot be read.
     bool LevelEntries(std::uint32_t* entry, bool fresh);
 
+    const platform::Clock& m_clock;
     std::unique_ptr<platform::NamedMutex> m_mutex;
     LevelCache m_levels;
     std::string m_root;

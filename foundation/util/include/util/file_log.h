@@ -4,6 +4,8 @@
 #pragma once
 #include <string>
 
+#include "platform/clock.h"
+
 class FileLog {
 public:
     explicit FileLog(const char* module = nullptr, int enabled = 1);
@@ -17,6 +19,9 @@ public:
     static void SetLogMask(int mask);
     static long GetMaxLogFileSize();
     static void SetMaxLogFileSize(long size);
+    // The clock of the line dates, process-wide like the other settings (default: the system
+    // clock). The clock must outlive its use; set the system clock back before it dies.
+    static void SetClock(const platform::Clock& clock);
     // The log path; on first use the default "<program folder>/logs/<program>/default.log"
     // (folders created). The returned text lives until the next SetLogFilePath.
     static const char* GetLogFilePath();

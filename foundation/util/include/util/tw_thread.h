@@ -5,7 +5,13 @@
 #include <memory>
 #include <thread>
 
+#include "platform/clock.h"
+
 constexpr unsigned long TW_SUCCEED = 1;
+
+struct TwThreadTiming {
+    unsigned stopWaitMs = 6000;  // how long a stop waits for the thread: 300 polls of 20 ms originally
+};
 
 // Lifecycle: constructed (not valid) -> Create (valid, suspended: the thread exists and waits at
 // its start) -> Resume (runs PreExecute, Execute, PostExecute) -> terminated. With auto-delete the
@@ -20,15 +26,15 @@ constexpr unsigned long TW_SUCCEED = 1;
 // base destructor only repeats the stop with the base Terminate for classes that did not.
 //
 // Linux has no safe way to kill a thread: a thread that ignores the stop request for
-// kStopWaitMs is left running (detached) and reported on the debug output; once it finishes it
+// TwThreadTiming::stopWaitMs (measured on the clock given at construction) is left running (detached) and reported on the debug output; once it finishes it
 // no longer touches the object.
 //
 // Thread-safety: Terminate/Resume/Is* from any thread; flags are atomic.
 class TwThread {
 public:
-    static constexpr unsigned kStopWaitMs = 6000;  // 300 polls of 20 ms in the original design
-
     TwThread();
+    // `clock` must outlive the object (and a thread left running after it).
+    explicit TwThread(const TwThreadTiming& timing, const platform::Clock& clock = platform::SystemClock());
     virtual ~TwThread();
     TwThread(const TwThread&) = delete;
     TwThread& operator=(const TwThread&) = delete;
@@ -67,7 +73,7 @@ protected:
     virtual void PreExecute();
     virtual void PostExecute();       // base: terminated = 1, then self-delete with auto-delete
 
-    // Stops the thread through the (most derived available) Terminate, waits up to kStopWaitMs
+    // Stops the thread through the (most derived available) Terminate, waits up to stopWaitMs
     // and joins it. True when the thread is gone (or there was none); false when it had to be
     // left running. Not for auto-delete objects, and never from the thread itself.
     bool StopAndWait();
@@ -84,6 +90,8 @@ private:
     static void ThreadProc(TwThread* self, std::shared_ptr<Control> control);
     bool WaitAndJoin();
 
+    TwThreadTiming m_timing;
+    const platform::Clock& m_clock;
     std::shared_ptr<Control> m_control;
     std::thread m_thread;
     void* m_Handle = nullptr;
