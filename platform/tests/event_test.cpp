@@ -1,18 +1,35 @@
-// eventfd events: manual and auto reset, adoption of a descriptor, and WaitForAny.
+// eventfd events: manual and auto reset, descriptors made only when needed, adoption of a
+// descriptor, and WaitForAny on the system clock and on a manual clock.
 #include "platform/event.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
 #include <thread>
+#include <vector>
+
+#include "platform/fake/manual_clock.h"
 
 namespace platform {
 namespace {
 
 constexpr DWORD kBound = 10000;
+
+std::size_t OpenDescriptors() {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
 
 TEST(EventTest, ManualResetStaysSetUntilReset) {
     Event e(true, false);
@@ -124,6 +141,70 @@ TEST(EventTest, AutoResetConsumedByExactlyOneWaiterUnderContention) {
     }
     EXPECT_EQ(taken.load(), kSets);
     EXPECT_EQ(e.Wait(0), kWaitTimeout);
+}
+
+TEST(EventTest, DescriptorOnlyOnceSomebodyNeedsIt) {
+    const std::size_t before = OpenDescriptors();
+    std::vector<std::unique_ptr<Event>> quiet;
+    for (int i = 0; i < 64; ++i) {
+        quiet.push_back(std::make_unique<Event>(i % 2 == 0, i % 3 == 0));
+        quiet.back()->Set();
+        quiet.back()->Reset();
+        quiet.back()->Set();
+        EXPECT_TRUE(quiet.back()->IsSet());
+    }
+    EXPECT_EQ(OpenDescriptors(), before) << "Set, Reset and IsSet made descriptors";
+
+    // The state kept without a descriptor carries over into the one made later.
+    Event manual(true, false);
+    manual.Set();
+    const int fd = manual.Fd();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(manual.Fd(), fd);
+    EXPECT_EQ(OpenDescriptors(), before + 1);
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 1);
+    Event autoReset(false, true);
+    EXPECT_EQ(autoReset.Wait(0), kWaitObject0);
+    EXPECT_EQ(autoReset.Wait(0), kWaitTimeout);
+    Event reset(true, true);
+    reset.Reset();
+    EXPECT_EQ(reset.Wait(0), kWaitTimeout);
+}
+
+// The first wait makes the descriptor while another thread sets the event: no Set may be lost in
+// the change from the flag to the descriptor.
+TEST(EventTest, SetRacingTheFirstWaitIsNeverLost) {
+    for (int round = 0; round < 300; ++round) {
+        auto e = std::make_unique<Event>(round % 2 == 0, false);
+        std::thread setter([&] { e->Set(); });
+        EXPECT_EQ(e->Wait(kBound), kWaitObject0) << "round " << round;
+        setter.join();
+    }
+}
+
+TEST(EventTest, WaitOnAManualClockEndsWhenTheClockPassesTheDeadline) {
+    fake::ManualClock clock;
+    Event stop(true, false);
+    Event work(false, false);
+    Event* both[] = {&stop, &work};
+    auto waited = std::async(std::launch::async, [&] { return WaitForAny(both, 2, 1000, clock); });
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the wait never blocked on the clock";
+    clock.Advance(999);
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the wait ended before its deadline";
+    EXPECT_EQ(waited.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    clock.Advance(1);
+    EXPECT_EQ(waited.get(), kWaitTimeout);
+    EXPECT_EQ(clock.Waiters(), 0u);
+
+    // A Set ends it at once, whatever the clock does; an infinite wait never times out.
+    auto signalled = std::async(std::launch::async, [&] { return WaitForAny(both, 2, kInfinite, clock); });
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    clock.Advance(1000000);
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    work.Set();
+    EXPECT_EQ(signalled.get(), kWaitObject0 + 1);
+    EXPECT_EQ(work.Wait(0, clock), kWaitTimeout) << "a zero wait needs no advance";
 }
 
 }  // namespace
