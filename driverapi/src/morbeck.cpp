@@ -19,6 +19,11 @@
 
 CMorbeck::CMorbeck(const platform::NetworkFacilities& system) : m_system(system) { Init(); }
 CMorbeck::CMorbeck(const char*, const platform::NetworkFacilities& system) : m_system(system) { Init(); }
+CMorbeck::CMorbeck(const char*, const MorbeckTiming& timing, const platform::Clock& clock,
+                   const platform::NetworkFacilities& system)
+    : m_system(system), m_timing(timing), m_clock(clock) {
+    Init();
+}
 
 void CMorbeck::Init() {
     m_GeneralOverlapped = TW_OVERLAPPED{};

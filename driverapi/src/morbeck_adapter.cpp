@@ -157,7 +157,7 @@ int CMorbeck::AddSystemRoute() {
 int CMorbeck::StartRouteSyncThread() {
     std::lock_guard<std::mutex> g(m_RouteSyncLock);
     if (m_pRouteSync) return 1;
-    auto thread = std::make_unique<RouteSyncThread>(this);
+    auto thread = std::make_unique<RouteSyncThread>(this, m_timing, m_clock);
     if (thread->Create(0) != TW_SUCCEED) return 0;
     thread->Resume();
     m_pRouteSync = std::move(thread);

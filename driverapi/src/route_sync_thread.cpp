@@ -9,7 +9,9 @@
 #include "platform/process.h"
 #include "platform/route_table.h"
 
-RouteSyncThread::RouteSyncThread(CMorbeck* owner, DWORD settleMs) : m_owner(owner), m_settleMs(settleMs) {}
+RouteSyncThread::RouteSyncThread(CMorbeck* owner, const MorbeckTiming& timing, const platform::Clock& clock)
+    : TwThread(TwThreadTiming{timing.syncStopWaitMs}, clock), m_owner(owner), m_settleMs(timing.routeSettleMs),
+      m_clock(clock) {}
 
 RouteSyncThread::~RouteSyncThread() { StopAndWait(); }
 
@@ -21,7 +23,7 @@ unsigned long RouteSyncThread::Terminate() {
 
 void RouteSyncThread::Stop() { StopAndWait(); }
 
-bool RouteSyncThread::Settle(DWORD ms) { return m_stop.Wait(ms) == platform::kWaitTimeout; }
+bool RouteSyncThread::Settle(DWORD ms) { return m_stop.Wait(ms, m_clock) == platform::kWaitTimeout; }
 
 unsigned long RouteSyncThread::Execute() {
     platform::NetworkChangeMonitor routes(platform::NetworkChangeMonitor::kRoutes);
@@ -37,7 +39,8 @@ unsigned long RouteSyncThread::Execute() {
     m_owner->AddSystemRoute();
     while (m_StopRequest.load() == 0) {
         pollfd p[3] = {{routes.Fd(), POLLIN, 0}, {addresses.Fd(), POLLIN, 0}, {m_stop.Fd(), POLLIN, 0}};
-        if (::poll(p, 3, 1000) < 0 && errno != EINTR) break;
+        // The stop event is polled too, so there is nothing to time out for.
+        if (::poll(p, 3, -1) < 0 && errno != EINTR) break;
         if (m_StopRequest.load() != 0) break;
         if ((p[0].revents & POLLIN) != 0 && routes.Drain() != 0) {
             TW_LOG(LOG_CLIENT_DATA, 4, "NdisRouteSyncThread: System Route Change, will sync route table in 5 seconds");

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/filter_device.h"
 #include "platform/network_facilities.h"
@@ -79,6 +80,12 @@ constexpr DWORD TW_DNS_NAME_SIZE = 512;
 
 class RouteSyncThread;
 
+// The delays of the driver access object; the defaults are the service's.
+struct MorbeckTiming {
+    DWORD routeSettleMs = 5000;  // from a route or address change notice to the copy into the driver
+    DWORD syncStopWaitMs = 6000;  // how long stopping the sync thread waits for it
+};
+
 class CMorbeck {
 public:
     // `system`: the routes, adapters, addresses and resolver the configuration helpers change
@@ -86,6 +93,9 @@ public:
     explicit CMorbeck(const platform::NetworkFacilities& system = {});
     // The name is not used: the device is always "ndisfilter" in the runtime folder.
     explicit CMorbeck(const char* deviceName, const platform::NetworkFacilities& system = {});
+    // The delays run on `clock`, which must outlive the object.
+    CMorbeck(const char* deviceName, const MorbeckTiming& timing, const platform::Clock& clock = platform::SystemClock(),
+             const platform::NetworkFacilities& system = {});
     virtual ~CMorbeck();
     CMorbeck(const CMorbeck&) = delete;
     CMorbeck& operator=(const CMorbeck&) = delete;
@@ -240,4 +250,6 @@ private:
     std::mutex m_CloseEventLock;
     std::unique_ptr<platform::Event> m_hAdapterCloseEvent;  // our own handle of the caller's event
     std::mutex m_RouteSyncLock;
+    MorbeckTiming m_timing;
+    const platform::Clock& m_clock = platform::SystemClock();
 };
