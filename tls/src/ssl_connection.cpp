@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cert_text.h"
+#include "platform/clock_wait.h"
 #include "cert_verify.h"
 #include "ssl_engine.h"
 #include "ssl_session.h"
@@ -22,9 +23,10 @@ void TwManualEvent::Reset() {
     m_set = false;
 }
 
-bool TwManualEvent::Wait(int milliseconds) {
+bool TwManualEvent::Wait(int milliseconds, const platform::Clock& clock) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_set; });
+    return platform::WaitOn(clock, lock, m_cv, milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds),
+                            [this] { return m_set; });
 }
 
 bool TwManualEvent::IsSet() {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "tamberk/ssl_types.h"
 
 namespace tamberk {
@@ -41,7 +42,8 @@ class TwManualEvent {
 public:
     void Set();
     void Reset();
-    bool Wait(int milliseconds);
+    // The time-out is measured on `clock`.
+    bool Wait(int milliseconds, const platform::Clock& clock = platform::SystemClock());
     bool IsSet();
 
 private:

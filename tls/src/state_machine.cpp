@@ -14,9 +14,11 @@ R Guard(R failure, F&& call) {
 }
 }  // namespace
 
-TwSslStateMachine::TwSslStateMachine() {
+TwSslStateMachine::TwSslStateMachine() : TwSslStateMachine(TwSslTiming{}) {}
+
+TwSslStateMachine::TwSslStateMachine(const TwSslTiming& timing, const platform::Clock& clock) {
     try {
-        m_impl = TwSslStateMachineImpl::Create();
+        m_impl = TwSslStateMachineImpl::Create(timing, clock);
     } catch (...) {
         m_impl.reset();
     }

@@ -66,7 +66,7 @@ int TwSslStateMachineImpl::Disconnect(SharedObjectPtr<SharedObject> session) {
     if (h->core->CompletedCount() >= 1) {
         TLS_LOG(kLogInfo, "[TwSslStateMachineImpl] Disconnect ShutDownSslSession");
         h->core->ShutdownAll(false);
-        h->core->disconnected.Wait(2000);
+        h->core->disconnected.Wait(static_cast<int>(m_timing.closeWaitMs), m_clock);
     }
     TLS_LOG(kLogInfo, "[TwSslStateMachineImpl] Disconnect SslSession");
     return h->core->CloseSocket() ? 1 : 0;

@@ -81,11 +81,15 @@ void TwSslSessionHandle::SetUdpSession(SharedObjectPtr<SharedObject> udp) {
     m_udp = udp;
 }
 
-std::shared_ptr<TwSslStateMachineImpl> TwSslStateMachineImpl::Create() {
-    std::shared_ptr<TwSslStateMachineImpl> impl(new TwSslStateMachineImpl);
+std::shared_ptr<TwSslStateMachineImpl> TwSslStateMachineImpl::Create(const TwSslTiming& timing,
+                                                                     const platform::Clock& clock) {
+    std::shared_ptr<TwSslStateMachineImpl> impl(new TwSslStateMachineImpl(timing, clock));
     impl->m_self = impl;
     return impl;
 }
+
+TwSslStateMachineImpl::TwSslStateMachineImpl(const TwSslTiming& timing, const platform::Clock& clock)
+    : m_timing(timing), m_clock(clock) {}
 
 TwSslStateMachineImpl::~TwSslStateMachineImpl() {
     Unregister();

@@ -45,7 +45,8 @@ public:
 // reference in a registry, which cannot be locked again once the last owner let go.
 class TwSslStateMachineImpl final : public TwSslAPI {
 public:
-    static std::shared_ptr<TwSslStateMachineImpl> Create();
+    // The close wait of Disconnect comes from `timing` and runs on `clock` (which must outlive it).
+    static std::shared_ptr<TwSslStateMachineImpl> Create(const TwSslTiming& timing, const platform::Clock& clock);
     virtual ~TwSslStateMachineImpl();
     TwSslStateMachineImpl(const TwSslStateMachineImpl&) = delete;
     TwSslStateMachineImpl& operator=(const TwSslStateMachineImpl&) = delete;
@@ -102,7 +103,7 @@ public:
     int OpenKeyId(SharedObjectPtr<SharedObject> session, int keyId) override;
 
 private:
-    TwSslStateMachineImpl() = default;
+    TwSslStateMachineImpl(const TwSslTiming& timing, const platform::Clock& clock);
     unsigned long OnSocketMessage(TwSocketManager* manager, _TwMessage* message);
     unsigned long OnUdpMessage(_TwMessage* message);
     bool StartSslSession(TwSocketManager* manager, _TwMessage* message);
@@ -117,6 +118,8 @@ private:
     TwSocketClient* m_client = nullptr;
     TwSocketServer* m_server = nullptr;
     TwUDPSocketServer* m_udp = nullptr;
+    TwSslTiming m_timing;
+    const platform::Clock& m_clock;
     platform::Event* m_cancel = nullptr;
     std::uint32_t m_listenAddress = 0;
     std::uint16_t m_listenPort = 0;

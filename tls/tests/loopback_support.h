@@ -42,6 +42,7 @@ public:
     bool WaitOutput(const std::string& text, int milliseconds = 15000);
     bool Write(const std::string& text);
     std::string Output() const { return m_output; }
+    pid_t Pid() const { return m_pid; }
 
 private:
     pid_t m_pid = -1;

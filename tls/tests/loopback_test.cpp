@@ -4,14 +4,17 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <thread>
 
 #include "loopback_support.h"
+#include "platform/fake/manual_clock.h"
 #include "prendle/socket_client.h"
 #include "prendle/socket_server.h"
 #include "state_machine_impl.h"
@@ -248,6 +251,7 @@ TEST_F(LoopbackTest, RefusesSsl2And3AtBindTime) {
 }
 
 struct OpenSslPeerTest : LoopbackTest {
+    platform::fake::ManualClock clock;  // outlives the client, which TearDown ends
     void RunAgainst(const std::vector<std::string>& extra, const char* expectVersion) {
         OpenSslServer peer;
         std::vector<std::string> args = {"-accept", "127.0.0.1:0", "-cert", serverPem,
@@ -285,6 +289,33 @@ TEST_F(OpenSslPeerTest, ServerDemandingAClientCertificate) {
     BindClient();
     ASSERT_EQ(client->ChooseCertificate("CN=alice", SerialHexOf(alice).c_str(), 1), TW_CERT_CHOOSE_OK);
     RunAgainst({"-tls1_2", "-Verify", "1", "-CAfile", caPem}, "TLSv1.2");
+}
+
+// A peer that completed the handshake and then stops answering: Disconnect waits for its close
+// notify exactly as long as the timing says, on the state machine's clock, then closes anyway.
+TEST_F(OpenSslPeerTest, DisconnectGivesUpOnASilentPeerAfterTheCloseWait) {
+    client = std::make_unique<TwSslStateMachine>(TwSslTiming{}, clock);
+    BindClient();
+    OpenSslServer peer;
+    ASSERT_TRUE(peer.Start({"-accept", "127.0.0.1:" + std::to_string(port), "-cert", serverPem, "-key", serverPem,
+                            "-tls1_2"}))
+        << peer.Output();
+    auto session = Connect();
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.connects == 1; })) << peer.Output();
+    ASSERT_EQ(::kill(peer.Pid(), SIGSTOP), 0);
+    struct Continue {  // before the peer's end, which a stopped process would never reach
+        pid_t pid;
+        ~Continue() { ::kill(pid, SIGCONT); }
+    } resume{peer.Pid()};
+    auto disconnected = std::async(std::launch::async, [&] { return client->GetSslAPI()->Disconnect(session); });
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "Disconnect did not wait for the close notify";
+    clock.Advance(TwSslTiming{}.closeWaitMs - 1);
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the close wait ended early";
+    EXPECT_EQ(disconnected.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    clock.Advance(1);
+    EXPECT_EQ(disconnected.get(), 1);
+    EXPECT_TRUE(clientSide.WaitFor([&] { return clientSide.disconnects == 1; }));
 }
 
 }  // namespace

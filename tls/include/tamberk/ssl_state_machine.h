@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/types.h"
 #include "tamberk/export.h"
@@ -23,6 +24,11 @@ class TwSocketClient;
 class TwSocketServer;
 class TwUDPSocketServer;
 class TwSslStateMachineImpl;
+
+// The delays of the state machine; the defaults are the suite's.
+struct TwSslTiming {
+    unsigned closeWaitMs = 2000;  // Disconnect: how long the peer's close notify is awaited
+};
 
 // The data record of TW_MSG_SSL_RECEIVE. `data` is followed by a zero byte not counted in `size`;
 // the handler writes the number of bytes it consumed into `result`.
@@ -95,6 +101,8 @@ protected:
 class TAMBERK_API TwSslStateMachine {
 public:
     TwSslStateMachine();
+    // The delays run on `clock`, which must outlive every copy of the state machine.
+    explicit TwSslStateMachine(const TwSslTiming& timing, const platform::Clock& clock = platform::SystemClock());
     ~TwSslStateMachine();
     TwSslStateMachine(const TwSslStateMachine& other);
     TwSslStateMachine& operator=(const TwSslStateMachine& other);
