@@ -12,6 +12,7 @@
 #include "miniport_global.h"
 #include "olvane/filter_api.h"
 #include "platform/event.h"
+#include "platform/fake/manual_clock.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
 #include "testsupport/udp_frame.h"
@@ -58,22 +59,36 @@ TEST(HookTable, LayoutAndBinding) {
     EXPECT_EQ(Filter_FindAdapterByMacAddress(kFar, &found), FILTER_ERROR_ADAPTER_NOT_FOUND);
 }
 
+// The protocol side's delays, as specified, on a manual clock: no bind before the start delay,
+// then one adapter per attempt, the next attempt a retry delay later.
 TEST(HookTable, ProtocolWaitsForItsStartDelayAndBindsOneAdapterPerAttempt) {
     testsupport::TempRoot root;
     test::InstallAdapters(2);
     auto nics = std::make_shared<test::FakeNics>();
+    platform::fake::ManualClock clock;
     DriverConfig config;
-    config.timing = ProtocolTiming{60000, 0, 0};  // start delay far away
+    config.clock = &clock;
     config.nicFactory = test::MakeFakeNicFactory(nics);
     ASSERT_TRUE(DriverEntry(config));
+    struct Unload {  // before the clock goes
+        ~Unload() { DriverUnload(); }
+    } unload;
+    const ProtocolTiming timing;
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "no protocol start timer";
+    clock.Advance(timing.startDelayMs - 1);
+    ASSERT_TRUE(Globals()->m_Work.Drain(10000));
     EXPECT_EQ(Filter_GetFirstAdapter(), nullptr) << "nothing bound before the delay";
-    ASSERT_TRUE(QelMiniProtoBindToAdapters() == false);
+    EXPECT_EQ(Virtual(0)->m_FilterAdapter.load(), nullptr);
+    clock.Advance(1);
+    ASSERT_TRUE(Globals()->m_Work.Drain(10000));
     EXPECT_NE(Virtual(0)->m_FilterAdapter.load(), nullptr);
     EXPECT_EQ(Virtual(1)->m_FilterAdapter.load(), nullptr) << "one adapter per attempt";
-    EXPECT_FALSE(QelMiniProtoBindToAdapters());
-    EXPECT_TRUE(QelMiniProtoBindToAdapters());
+    clock.Advance(timing.retryDelayMs - 1);
+    ASSERT_TRUE(Globals()->m_Work.Drain(10000));
+    EXPECT_EQ(Virtual(1)->m_FilterAdapter.load(), nullptr) << "retried before its delay";
+    clock.Advance(1);
+    ASSERT_TRUE(Globals()->m_Work.Drain(10000));
     EXPECT_NE(Virtual(1)->m_FilterAdapter.load(), nullptr);
-    DriverUnload();
 }
 
 TEST(HookTable, NdisRequestsReachTheVirtualAdapterExceptTaskOffload) {
