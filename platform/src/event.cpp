@@ -165,34 +165,35 @@ int Event::EnsureFd() const {
 
 int Event::Fd() const { return EnsureFd(); }
 
-bool Event::Set() {
+int Event::FdOrLock(std::unique_lock<std::mutex>& lock) const {
     int fd = m_fd.load(std::memory_order_acquire);
+    if (fd >= 0) {
+        return fd;
+    }
+    lock = std::unique_lock<std::mutex>(m_lock);
+    fd = m_fd.load(std::memory_order_relaxed);
+    if (fd >= 0) {
+        lock.unlock();
+    }
+    return fd;
+}
+
+bool Event::Set() {
+    std::unique_lock<std::mutex> lock;
+    const int fd = FdOrLock(lock);
     if (fd < 0) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        fd = m_fd.load(std::memory_order_relaxed);
-        if (fd < 0) {
-            if (m_failed.load(std::memory_order_relaxed)) {
-                return false;
-            }
-            m_flag = true;
-            return true;
-        }
+        m_flag = true;
+        return !m_failed.load(std::memory_order_relaxed);
     }
     return Write(fd);
 }
 
 bool Event::Reset() {
-    int fd = m_fd.load(std::memory_order_acquire);
+    std::unique_lock<std::mutex> lock;
+    const int fd = FdOrLock(lock);
     if (fd < 0) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        fd = m_fd.load(std::memory_order_relaxed);
-        if (fd < 0) {
-            if (m_failed.load(std::memory_order_relaxed)) {
-                return false;
-            }
-            m_flag = false;
-            return true;
-        }
+        m_flag = false;
+        return !m_failed.load(std::memory_order_relaxed);
     }
     Drain(fd);
     return true;
@@ -204,13 +205,10 @@ DWORD Event::Wait(DWORD timeoutMs, const Clock& clock) {
 }
 
 bool Event::IsSet() const {
-    int fd = m_fd.load(std::memory_order_acquire);
+    std::unique_lock<std::mutex> lock;
+    const int fd = FdOrLock(lock);
     if (fd < 0) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        fd = m_fd.load(std::memory_order_relaxed);
-        if (fd < 0) {
-            return m_flag;
-        }
+        return m_flag;
     }
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;

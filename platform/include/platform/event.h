@@ -39,6 +39,8 @@ public:
 
 private:
     int EnsureFd() const;
+    // The descriptor when there is one; else -1, with `lock` holding m_lock so the flag may be used.
+    int FdOrLock(std::unique_lock<std::mutex>& lock) const;
 
     mutable std::atomic<int> m_fd{-1};
     mutable std::atomic<bool> m_failed{false};
