@@ -1,6 +1,5 @@
 #include "platform/periodic_timer.h"
 
-#include <algorithm>
 #include <system_error>
 
 #include "platform/clock_wait.h"
@@ -34,9 +33,7 @@ void PeriodicTimer::Run(std::chrono::milliseconds period) {
     std::uint64_t due = m_clock.TickMs();
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
-        const std::uint64_t now = m_clock.TickMs();
-        const DWORD wait = due > now ? static_cast<DWORD>(std::min<std::uint64_t>(due - now, kInfinite - 1)) : 0;
-        if (WaitOn(m_clock, lock, m_wake, wait, [this] { return m_stop; })) return;
+        if (WaitOn(ClockDeadline::At(m_clock, due), lock, m_wake, [this] { return m_stop; })) return;
         lock.unlock();
         m_tick();
         lock.lock();

@@ -1,7 +1,5 @@
 #include "platform/timer_queue.h"
 
-#include <algorithm>
-
 #include "platform/clock_wait.h"
 
 namespace platform {
@@ -51,18 +49,17 @@ void TimerQueue::Stop() {
 void TimerQueue::Run() {
     std::unique_lock<std::mutex> lock(m_lock);
     while (!m_stop) {
-        const std::uint64_t now = m_clock.TickMs();
-        if (m_items.empty() || m_items.begin()->first > now) {
+        if (m_items.empty() || m_items.begin()->first > m_clock.TickMs()) {
             m_idle.notify_all();
-            const DWORD wait = m_items.empty() ? kInfinite
-                                               : static_cast<DWORD>(std::min<std::uint64_t>(
-                                                     m_items.begin()->first - now, kInfinite - 1));
             // Wakes for a stop, an earlier item, or the first item's due time.
-            const std::uint64_t first = m_items.empty() ? 0 : m_items.begin()->first;
+            const bool empty = m_items.empty();
+            const std::uint64_t first = empty ? 0 : m_items.begin()->first;
             const std::size_t count = m_items.size();
-            WaitOn(m_clock, lock, m_cv, wait, [&] {
+            auto changed = [&] {
                 return m_stop || m_items.size() != count || (!m_items.empty() && m_items.begin()->first != first);
-            });
+            };
+            WaitOn(empty ? ClockDeadline(m_clock, kInfinite) : ClockDeadline::At(m_clock, first), lock, m_cv,
+                   changed);
             continue;
         }
         Item item = std::move(m_items.begin()->second);

@@ -55,8 +55,18 @@ inline std::uint64_t GetTickCount64() { return SystemClock().TickMs(); }
 // A deadline on a clock from a time-out in the Windows convention (kInfinite: never).
 class ClockDeadline {
   public:
+    // Ticks are whole milliseconds read part-way through one, so on a clock that moves by itself
+    // the deadline is one tick later: a wait never ends before its time-out.
     ClockDeadline(const Clock& clock, DWORD timeoutMs)
-        : m_clock(&clock), m_infinite(timeoutMs == kInfinite), m_end(clock.TickMs() + timeoutMs) {}
+        : m_clock(&clock),
+          m_infinite(timeoutMs == kInfinite),
+          m_end(clock.TickMs() + timeoutMs + (timeoutMs != 0 && !clock.Manual() ? 1u : 0u)) {}
+    // The deadline at a given tick of the clock (for due times kept as ticks).
+    static ClockDeadline At(const Clock& clock, std::uint64_t tickMs) {
+        ClockDeadline d(clock, 0);
+        d.m_end = tickMs;
+        return d;
+    }
     const Clock& GetClock() const { return *m_clock; }
     bool Infinite() const { return m_infinite; }
     bool Expired() const { return !m_infinite && m_clock->TickMs() >= m_end; }

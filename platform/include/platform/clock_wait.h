@@ -5,6 +5,10 @@
 // `done()` holds or the test moves the clock past the deadline. `lock` is held on entry and on
 // return and, as with any condition-variable wait, released while blocked (on a manual clock also
 // briefly while the wait registers with the clock). Returns done() as seen on return.
+//
+// Code that keeps due times as ticks passes a ClockDeadline::At(clock, due) instead of a time-out
+// worked out from an earlier reading of the clock, which a move of a manual clock in between
+// would push back.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -35,11 +39,11 @@ class ConditionWaiter final : public ClockWaiter {
 }  // namespace detail
 
 template <class Pred>
-bool WaitOn(const Clock& clock, std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD timeoutMs,
+bool WaitOn(const ClockDeadline& deadline, std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
             Pred done) {
     if (done()) return true;
-    const ClockDeadline deadline(clock, timeoutMs);
     if (deadline.Expired()) return false;
+    const Clock& clock = deadline.GetClock();
     if (!clock.Manual()) {
         if (deadline.Infinite()) {
             cv.wait(lock, done);
@@ -61,6 +65,12 @@ bool WaitOn(const Clock& clock, std::unique_lock<std::mutex>& lock, std::conditi
     clock.RemoveWaiter(waiter);
     lock.lock();
     return done();
+}
+
+template <class Pred>
+bool WaitOn(const Clock& clock, std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD timeoutMs,
+            Pred done) {
+    return WaitOn(ClockDeadline(clock, timeoutMs), lock, cv, done);
 }
 
 }  // namespace platform
