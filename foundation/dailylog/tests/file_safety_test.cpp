@@ -40,7 +40,7 @@ class FileSafety : public DailyLogTest {
 
 TEST_F(FileSafety, APlantedSymlinkOrHardLinkIsNeverWrittenThrough) {
     const std::string target = PrivateFile("secret\n");
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
 
     ASSERT_EQ(::symlink(target.c_str(), TodayPath().c_str()), 0);
     EXPECT_EQ(log->Write(LOG_ALWAYS_40, 1, "through a symlink"), 0);
@@ -65,7 +65,7 @@ TEST_F(FileSafety, APlantedSymlinkOrHardLinkIsNeverWrittenThrough) {
 }
 
 TEST_F(FileSafety, AFifoOrFolderAsTodaysFileIsRefusedWithoutBlocking) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_EQ(::mkfifo(TodayPath().c_str(), 0666), 0);
     EXPECT_EQ(log->Write(LOG_ALWAYS_40, 1, "into a fifo nobody reads"), 0);  // returns, no reader needed
     ASSERT_EQ(::unlink(TodayPath().c_str()), 0);
@@ -75,7 +75,7 @@ TEST_F(FileSafety, AFifoOrFolderAsTodaysFileIsRefusedWithoutBlocking) {
 }
 
 TEST_F(FileSafety, ACreatedFileHasTheFixedModeAndAnExistingOneKeepsItsOwn) {
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     const mode_t old = ::umask(077);
     const int written = log->Write(LOG_ALWAYS_40, 1, "first line of the day");
     ::umask(old);
@@ -104,7 +104,7 @@ TEST_F(FileSafety, AGroupMemberAppendsToRootsFileButCannotRemoveIt) {
     ASSERT_EQ(::chown(LogDir().c_str(), 0, group), 0);
     ASSERT_EQ(::chmod(LogDir().c_str(), 03770), 0);
 
-    auto log = SharedDailyLog::CreateForTest();
+    auto log = SharedDailyLog::CreateForTest(m_clock);
     ASSERT_GT(log->Write(LOG_ALWAYS_40, 1, "root's line"), 0);
     struct stat st {};
     ASSERT_EQ(::stat(TodayPath().c_str(), &st), 0);
