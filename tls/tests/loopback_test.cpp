@@ -297,9 +297,9 @@ TEST_F(OpenSslPeerTest, DisconnectGivesUpOnASilentPeerAfterTheCloseWait) {
     client = std::make_unique<TwSslStateMachine>(TwSslTiming{}, clock);
     BindClient();
     OpenSslServer peer;
-    ASSERT_TRUE(peer.Start({"-accept", "127.0.0.1:" + std::to_string(port), "-cert", serverPem, "-key", serverPem,
-                            "-tls1_2"}))
+    ASSERT_TRUE(peer.Start({"-accept", "127.0.0.1:0", "-cert", serverPem, "-key", serverPem, "-tls1_2"}))
         << peer.Output();
+    port = peer.Port();
     auto session = Connect();
     ASSERT_TRUE(session);
     ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.connects == 1; })) << peer.Output();
