@@ -59,7 +59,7 @@ TEST(HookTable, LayoutAndBinding) {
     EXPECT_EQ(Filter_FindAdapterByMacAddress(kFar, &found), FILTER_ERROR_ADAPTER_NOT_FOUND);
 }
 
-// The protocol side's delays, as specified, on a manual clock: no bind before the start delay,
+// The protocol side's default delays, on a manual clock: no bind before the start delay,
 // then one adapter per attempt, the next attempt a retry delay later.
 TEST(HookTable, ProtocolWaitsForItsStartDelayAndBindsOneAdapterPerAttempt) {
     testsupport::TempRoot root;
