@@ -10,7 +10,9 @@
 #include "platform/route_table.h"
 
 RouteSyncThread::RouteSyncThread(CMorbeck* owner, const MorbeckTiming& timing, const platform::Clock& clock)
-    : TwThread(TwThreadTiming{timing.syncStopWaitMs}, clock), m_owner(owner), m_settleMs(timing.routeSettleMs),
+    : TwThread(TwThreadTiming{timing.syncStopWaitMs}, clock),
+      m_owner(owner),
+      m_settleMs(timing.routeSettleMs),
       m_clock(clock) {}
 
 RouteSyncThread::~RouteSyncThread() { StopAndWait(); }

@@ -10,7 +10,7 @@ namespace platform {
 namespace {
 
 class SystemClockImpl final : public Clock {
-  public:
+public:
     LocalTime Now() const override {
         struct timespec ts {};
         ::clock_gettime(CLOCK_REALTIME, &ts);

@@ -1,6 +1,6 @@
 // Events on eventfd, made when first needed. The counter is used as a flag: any non-zero value
-// means "set". Manual-reset waiters only look (poll); auto-reset waiters take the flag with a non-blocking read, so when
-// several wait at once exactly one read succeeds and the others go back to waiting.
+// means "set". Manual-reset waiters only look (poll); auto-reset waiters take the flag with a non-blocking
+// read, so when several wait at once exactly one read succeeds and the others go back to waiting.
 #include "platform/event.h"
 
 #include <fcntl.h>
@@ -63,7 +63,7 @@ bool Write(int fd) {
 
 // A wait on a manual clock polls one more descriptor, which the clock rings when it moves.
 class PollWaiter final : public ClockWaiter {
-  public:
+public:
     PollWaiter() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~PollWaiter() {
         if (m_fd >= 0) {
@@ -75,13 +75,13 @@ class PollWaiter final : public ClockWaiter {
     int Fd() const { return m_fd; }
     void Wake() override { Write(m_fd); }
 
-  private:
+private:
     int m_fd;
 };
 
 // Registers a PollWaiter with a manual clock for the scope of one wait.
 class ClockRegistration {
-  public:
+public:
     ClockRegistration(const Clock& clock, PollWaiter& waiter) : m_clock(clock), m_waiter(waiter) {
         m_clock.AddWaiter(m_waiter);
     }
@@ -89,7 +89,7 @@ class ClockRegistration {
     ClockRegistration(const ClockRegistration&) = delete;
     ClockRegistration& operator=(const ClockRegistration&) = delete;
 
-  private:
+private:
     const Clock& m_clock;
     PollWaiter& m_waiter;
 };

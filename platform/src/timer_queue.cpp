@@ -56,7 +56,8 @@ void TimerQueue::Run() {
             const std::uint64_t first = empty ? 0 : m_items.begin()->first;
             const std::size_t count = m_items.size();
             auto changed = [&] {
-                return m_stop || m_items.size() != count || (!m_items.empty() && m_items.begin()->first != first);
+                return m_stop || m_items.size() != count ||
+                       (!m_items.empty() && m_items.begin()->first != first);
             };
             WaitOn(empty ? ClockDeadline(m_clock, kInfinite) : ClockDeadline::At(m_clock, first), lock, m_cv,
                    changed);

@@ -20,7 +20,7 @@ constexpr std::uint32_t kSettleMs = 10000;
 
 // What ran, in order, and a bounded wait for a given count.
 class Journal {
-  public:
+public:
     void Add(const std::string& what) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_entries.push_back(what);
@@ -35,10 +35,11 @@ class Journal {
         if (m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_entries.size() >= count; })) {
             return ::testing::AssertionSuccess();
         }
-        return ::testing::AssertionFailure() << "waited 10 s for " << count << " entries, saw " << m_entries.size();
+        return ::testing::AssertionFailure()
+               << "waited 10 s for " << count << " entries, saw " << m_entries.size();
     }
 
-  private:
+private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_entries;

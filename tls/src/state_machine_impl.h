@@ -46,7 +46,8 @@ public:
 class TwSslStateMachineImpl final : public TwSslAPI {
 public:
     // The close wait of Disconnect comes from `timing` and runs on `clock` (which must outlive it).
-    static std::shared_ptr<TwSslStateMachineImpl> Create(const TwSslTiming& timing, const platform::Clock& clock);
+    static std::shared_ptr<TwSslStateMachineImpl> Create(const TwSslTiming& timing,
+                                                         const platform::Clock& clock);
     virtual ~TwSslStateMachineImpl();
     TwSslStateMachineImpl(const TwSslStateMachineImpl&) = delete;
     TwSslStateMachineImpl& operator=(const TwSslStateMachineImpl&) = delete;

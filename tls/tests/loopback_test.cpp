@@ -308,7 +308,8 @@ TEST_F(OpenSslPeerTest, DisconnectGivesUpOnASilentPeerAfterTheCloseWait) {
         pid_t pid;
         ~Continue() { ::kill(pid, SIGCONT); }
     } resume{peer.Pid()};
-    auto disconnected = std::async(std::launch::async, [&] { return client->GetSslAPI()->Disconnect(session); });
+    auto disconnected =
+        std::async(std::launch::async, [&] { return client->GetSslAPI()->Disconnect(session); });
     ASSERT_TRUE(clock.WaitForWaiters(1)) << "Disconnect did not wait for the close notify";
     clock.Advance(TwSslTiming{}.closeWaitMs - 1);
     ASSERT_TRUE(clock.WaitForWaiters(1)) << "the close wait ended early";

@@ -82,7 +82,7 @@ class RouteSyncThread;
 
 // The delays of the driver access object; the defaults are the service's.
 struct MorbeckTiming {
-    DWORD routeSettleMs = 5000;  // from a route or address change notice to the copy into the driver
+    DWORD routeSettleMs = 5000;   // from a route or address change notice to the copy into the driver
     DWORD syncStopWaitMs = 6000;  // how long stopping the sync thread waits for it
 };
 
@@ -94,7 +94,8 @@ public:
     // The name is not used: the device is always "ndisfilter" in the runtime folder.
     explicit CMorbeck(const char* deviceName, const platform::NetworkFacilities& system = {});
     // The delays run on `clock`, which must outlive the object.
-    CMorbeck(const char* deviceName, const MorbeckTiming& timing, const platform::Clock& clock = platform::SystemClock(),
+    CMorbeck(const char* deviceName, const MorbeckTiming& timing,
+             const platform::Clock& clock = platform::SystemClock(),
              const platform::NetworkFacilities& system = {});
     virtual ~CMorbeck();
     CMorbeck(const CMorbeck&) = delete;

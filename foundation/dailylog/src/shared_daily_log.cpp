@@ -90,7 +90,8 @@ std::unique_ptr<SharedDailyLog> SharedDailyLog::CreateForTest(const platform::Cl
     return std::unique_ptr<SharedDailyLog>(new SharedDailyLog(clock));
 }
 
-SharedDailyLog::SharedDailyLog(const platform::Clock& clock) : m_clock(clock), m_root(FindRoot()), m_program(platform::ProgramName()) {
+SharedDailyLog::SharedDailyLog(const platform::Clock& clock)
+    : m_clock(clock), m_root(FindRoot()), m_program(platform::ProgramName()) {
     m_mutex = platform::NamedMutex::Create(dailylog::kMutexName);
     {
         MutexHold hold(m_mutex.get());

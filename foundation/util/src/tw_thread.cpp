@@ -30,7 +30,8 @@ struct TwThread::Control {
 
 TwThread::TwThread() : TwThread(TwThreadTiming{}) {}
 
-TwThread::TwThread(const TwThreadTiming& timing, const platform::Clock& clock) : m_timing(timing), m_clock(clock) {}
+TwThread::TwThread(const TwThreadTiming& timing, const platform::Clock& clock)
+    : m_timing(timing), m_clock(clock) {}
 
 TwThread::~TwThread() {
     if (m_Valid.load() && !m_AutoDelete.load() && m_thread.joinable()) {

@@ -24,15 +24,15 @@ struct LocalTime {
 // clock, after every move while the waiter is registered; it must not block for long and must not
 // register or remove waiters.
 class ClockWaiter {
-  public:
+public:
     virtual void Wake() = 0;
 
-  protected:
+protected:
     ~ClockWaiter() = default;
 };
 
 class Clock {
-  public:
+public:
     virtual ~Clock() = default;
     virtual LocalTime Now() const = 0;         // local time
     virtual std::uint64_t TickMs() const = 0;  // monotonic milliseconds
@@ -54,7 +54,7 @@ inline std::uint64_t GetTickCount64() { return SystemClock().TickMs(); }
 
 // A deadline on a clock from a time-out in the Windows convention (kInfinite: never).
 class ClockDeadline {
-  public:
+public:
     // Ticks are whole milliseconds read part-way through one, so on a clock that moves by itself
     // the deadline is one tick later: a wait never ends before its time-out.
     ClockDeadline(const Clock& clock, DWORD timeoutMs)
@@ -79,7 +79,7 @@ class ClockDeadline {
         return left > 0x7fffffffu ? 0x7fffffff : static_cast<int>(left);
     }
 
-  private:
+private:
     const Clock* m_clock;
     bool m_infinite;
     std::uint64_t m_end;

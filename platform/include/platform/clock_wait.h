@@ -24,14 +24,14 @@ namespace detail {
 // Taking the waiter's mutex before notifying closes the gap between its look at the clock and its
 // block on the condition variable, so that no move of the clock is missed.
 class ConditionWaiter final : public ClockWaiter {
-  public:
+public:
     ConditionWaiter(std::mutex& mutex, std::condition_variable& cv) : m_mutex(mutex), m_cv(cv) {}
     void Wake() override {
         { std::lock_guard<std::mutex> guard(m_mutex); }
         m_cv.notify_all();
     }
 
-  private:
+private:
     std::mutex& m_mutex;
     std::condition_variable& m_cv;
 };
@@ -68,8 +68,8 @@ bool WaitOn(const ClockDeadline& deadline, std::unique_lock<std::mutex>& lock, s
 }
 
 template <class Pred>
-bool WaitOn(const Clock& clock, std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD timeoutMs,
-            Pred done) {
+bool WaitOn(const Clock& clock, std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+            DWORD timeoutMs, Pred done) {
     return WaitOn(ClockDeadline(clock, timeoutMs), lock, cv, done);
 }
 

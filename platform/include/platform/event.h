@@ -52,6 +52,7 @@ private:
 // Waits until one of `events` is signalled: kWaitObject0 + index of the first signalled one (an
 // auto-reset event is consumed), kWaitTimeout, or kWaitFailed. `count` at most 64. The time-out is
 // measured on `clock`.
-DWORD WaitForAny(Event* const* events, std::size_t count, DWORD timeoutMs, const Clock& clock = SystemClock());
+DWORD WaitForAny(Event* const* events, std::size_t count, DWORD timeoutMs,
+                 const Clock& clock = SystemClock());
 
 }  // namespace platform

@@ -18,7 +18,7 @@
 namespace platform {
 
 class TimerQueue {
-  public:
+public:
     using Id = std::uint64_t;
     explicit TimerQueue(const Clock& clock = SystemClock());
     ~TimerQueue();
@@ -34,7 +34,7 @@ class TimerQueue {
     bool Drain(std::uint32_t timeoutMs);
     void Stop();
 
-  private:
+private:
     void Run();
     struct Item {
         Id id;

@@ -102,7 +102,8 @@ class TAMBERK_API TwSslStateMachine {
 public:
     TwSslStateMachine();
     // The delays run on `clock`, which must outlive every copy of the state machine.
-    explicit TwSslStateMachine(const TwSslTiming& timing, const platform::Clock& clock = platform::SystemClock());
+    explicit TwSslStateMachine(const TwSslTiming& timing,
+                               const platform::Clock& clock = platform::SystemClock());
     ~TwSslStateMachine();
     TwSslStateMachine(const TwSslStateMachine& other);
     TwSslStateMachine& operator=(const TwSslStateMachine& other);

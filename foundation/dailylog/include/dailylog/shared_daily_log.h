@@ -71,32 +71,33 @@ class SharedDailyLog {
 
     // Tests: a private instance (not the process's), reading the current machine root, with the
     // local time from `clock` (which must outlive it).
-    static std::unique_ptr<SharedDailyLog> CreateForTest(const platform::Clock& clock = platform::SystemClock());
+    static std::unique_ptr<SharedDailyLog> CreateForTest(
+        const platform::Clock& clock = platform::SystemClock());
     ~SharedDailyLog();
 
   private:
-    explicit SharedDailyLog(const platform::Clock& clock);
-    SharedDailyLog(const SharedDailyLog&) = delete;
-    SharedDailyLog& operator=(const SharedDailyLog&) = delete;
+      explicit SharedDailyLog(const platform::Clock& clock);
+      SharedDailyLog(const SharedDailyLog&) = delete;
+      SharedDailyLog& operator=(const SharedDailyLog&) = delete;
 
-    // Formats head and message into `line` (kLineSize bytes); returns the message formatter's
-    // result: its length, -1 when cut, -2 when formatting failed ("Log Error!" line instead).
-    int FormatLine(char* line, const platform::LocalTime& now, int category, int level, const char* format,
-                   va_list args) const;
-    void CleanUp();
-    int AppendLine(const char* line, int length, const platform::LocalTime& now);
-    std::string LogFolder() const;
-    std::string TodayFileName() const;
+      // Formats head and message into `line` (kLineSize bytes); returns the message formatter's
+      // result: its length, -1 when cut, -2 when formatting failed ("Log Error!" line instead).
+      int FormatLine(char* line, const platform::LocalTime& now, int category, int level, const char* format,
+                     va_list args) const;
+      void CleanUp();
+      int AppendLine(const char* line, int length, const platform::LocalTime& now);
+      std::string LogFolder() const;
+      std::string TodayFileName() const;
 
-    // The level table as last read. Stale after a second (on m_clock) and after a
-    // SetCategoryLevel of any object of this process.
-    struct LevelCache {
-        std::mutex mutex;
-        std::uint64_t readAtMs = 0;    // m_clock tick of the last read
-        std::uint64_t generation = 0;  // process-wide write generation at the last read
-        bool valid = false;            // false: read on the next call
-        bool present = false;          // LogLevel was there (and not too long)
-        std::uint32_t entry[8] = {};
+      // The level table as last read. Stale after a second (on m_clock) and after a
+      // SetCategoryLevel of any object of this process.
+      struct LevelCache {
+          std::mutex mutex;
+          std::uint64_t readAtMs = 0;    // m_clock tick of the last read
+          std::uint64_t generation = 0;  // process-wide write generation at the last read
+          bool valid = false;            // false: read on the next call
+          bool present = false;          // LogLevel was there (and not too long)
+          std::uint32_t entry[8] = {};
     };
     // Copies the table into entry[8], reading it first when stale (always when `fresh`); false
     // when LogLevel is missing or cannot be read.

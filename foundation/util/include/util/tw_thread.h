@@ -26,8 +26,8 @@ struct TwThreadTiming {
 // base destructor only repeats the stop with the base Terminate for classes that did not.
 //
 // Linux has no safe way to kill a thread: a thread that ignores the stop request for
-// TwThreadTiming::stopWaitMs (measured on the clock given at construction) is left running (detached) and reported on the debug output; once it finishes it
-// no longer touches the object.
+// TwThreadTiming::stopWaitMs (measured on the clock given at construction) is left running (detached) and
+// reported on the debug output; once it finishes it no longer touches the object.
 //
 // Thread-safety: Terminate/Resume/Is* from any thread; flags are atomic.
 class TwThread {

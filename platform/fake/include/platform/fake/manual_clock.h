@@ -90,14 +90,14 @@ class ManualClock final : public Clock {
     }
 
   private:
-    std::mutex m_advanceMutex;  // one Advance at a time
-    std::atomic<std::uint64_t> m_tick;
-    mutable std::mutex m_timeMutex;
-    LocalTime m_local;
-    mutable std::mutex m_waitMutex;
-    mutable std::condition_variable m_changed;
-    mutable std::vector<ClockWaiter*> m_waiters;
-    ClockWaiter* m_waking = nullptr;
+      std::mutex m_advanceMutex;  // one Advance at a time
+      std::atomic<std::uint64_t> m_tick;
+      mutable std::mutex m_timeMutex;
+      LocalTime m_local;
+      mutable std::mutex m_waitMutex;
+      mutable std::condition_variable m_changed;
+      mutable std::vector<ClockWaiter*> m_waiters;
+      ClockWaiter* m_waking = nullptr;
 };
 
 }  // namespace platform::fake
