@@ -7,6 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
 #include "control_device.h"
 #include "filter_core.h"
 #include "miniport_global.h"
@@ -303,9 +304,10 @@ void SetCloseEventFd(int fd) {
     req.code = IOCTL_SET_ADAPTER_CLOSE_EVENT;
     req.in = reinterpret_cast<const std::uint8_t*>(&handle);
     req.inLength = 4;
-    req.passedFd = ::dup(fd);
+    platform::UniqueFd passed(::dup(fd));
+    req.passedFd = passed.Get();
     IoResult r = NdisFilterIoControl(&fo, req, nullptr);
-    if (req.passedFd >= 0) ::close(req.passedFd);
+    if (req.passedFd < 0) passed.Release();  // the driver took it
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, 0u);
 }

@@ -40,33 +40,33 @@ CMorbeck::~CMorbeck() {
 void CMorbeck::StartDriverWatch() {
     StopDriverWatch();
     std::lock_guard<std::mutex> w(m_WatchLock);
-    int connection = -1;
+    platform::UniqueFd connection;
     {
         std::lock_guard<std::mutex> g(m_DeviceLock);
         // Our own descriptor of the connection: the handle may be closed while we watch.
-        if (m_hFileHandle) connection = ::fcntl(m_hFileHandle->ConnectionFd(), F_DUPFD_CLOEXEC, 0);
+        if (m_hFileHandle) connection.Reset(::fcntl(m_hFileHandle->ConnectionFd(), F_DUPFD_CLOEXEC, 0));
     }
-    if (connection < 0) return;
-    const int stop = ::eventfd(0, EFD_CLOEXEC);
-    if (stop < 0) {
-        ::close(connection);
-        return;
-    }
-    m_watchStopFd = stop;
-    m_watchThread = std::thread([this, connection, stop] { DriverWatch(connection, stop); });
+    if (!connection) return;
+    platform::UniqueFd stop(::eventfd(0, EFD_CLOEXEC));
+    if (!stop) return;
+    const int stopFd = stop.Get();
+    m_watchStopFd = std::move(stop);
+    m_watchThread = std::thread([this, c = std::move(connection), stopFd]() mutable {
+        DriverWatch(std::move(c), stopFd);
+    });
 }
 
 void CMorbeck::StopDriverWatch() {
     std::lock_guard<std::mutex> w(m_WatchLock);
     if (!m_watchThread.joinable()) return;
     const std::uint64_t one = 1;
-    (void)!::write(m_watchStopFd, &one, sizeof(one));
+    (void)!::write(m_watchStopFd.Get(), &one, sizeof(one));
     m_watchThread.join();
-    ::close(m_watchStopFd);
-    m_watchStopFd = -1;
+    m_watchStopFd.Reset();
 }
 
-void CMorbeck::DriverWatch(int connectionFd, int stopFd) {
+void CMorbeck::DriverWatch(platform::UniqueFd connection, int stopFd) {
+    const int connectionFd = connection.Get();
     // No events asked of the connection: replies are read by the caller; only its hang-up (or an
     // error) is reported here.
     pollfd fds[2] = {{connectionFd, 0, 0}, {stopFd, POLLIN, 0}};
@@ -83,7 +83,6 @@ void CMorbeck::DriverWatch(int connectionFd, int stopFd) {
         if (m_hAdapterCloseEvent) m_hAdapterCloseEvent->Set();
         break;
     }
-    ::close(connectionFd);
 }
 
 int CMorbeck::OpenFilterHandler() {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/unique_fd.h"
 #include "morbeck/morbeck.h"
 #include "platform/event.h"
 #include "platform/fake/manual_clock.h"
@@ -208,8 +209,10 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
     ASSERT_EQ(Run({"ip", "link", "set", "qelmini0", "up"}), 0);
     ASSERT_EQ(Run({"ip", "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}), 0);
 
-    const int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int in = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const platform::UniqueFd outSocket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const platform::UniqueFd inSocket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int out = outSocket.Get();
+    const int in = inSocket.Get();
     ASSERT_GE(out, 0);
     ASSERT_GE(in, 0);
     sockaddr_in local{};
@@ -293,8 +296,6 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
                       static_cast<LONG>(frame.size()), 1),
               1);
     ASSERT_EQ(recv(in, got, sizeof(got), 0), 16);
-    close(out);
-    close(in);
 }
 
 TEST_P(MorbeckDaemon, AdapterConfigurationReachesTheDriver) {

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "platform/errors.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 
@@ -65,18 +66,13 @@ bool Write(int fd) {
 class PollWaiter final : public ClockWaiter {
 public:
     PollWaiter() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~PollWaiter() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
     PollWaiter(const PollWaiter&) = delete;
     PollWaiter& operator=(const PollWaiter&) = delete;
-    int Fd() const { return m_fd; }
-    void Wake() override { Write(m_fd); }
+    int Fd() const { return m_fd.Get(); }
+    void Wake() override { Write(m_fd.Get()); }
 
 private:
-    int m_fd;
+    UniqueFd m_fd;
 };
 
 // Registers a PollWaiter with a manual clock for the scope of one wait.
@@ -125,7 +121,7 @@ Event::Event(int adoptedFd, bool manualReset) : m_manual(manualReset) {
     int flags = ::fcntl(adoptedFd, F_GETFL);
     if (flags < 0 || ::fcntl(adoptedFd, F_SETFL, flags | O_NONBLOCK) < 0) {
         SetLastError(WinErrorFromErrno(errno));
-        ::close(adoptedFd);
+        UniqueFd refused(adoptedFd);
         m_failed.store(true);
         return;
     }
@@ -137,10 +133,8 @@ Event::Event(int adoptedFd, bool manualReset) : m_manual(manualReset) {
 }
 
 Event::~Event() {
-    int fd = m_fd.load();
-    if (fd >= 0) {
-        ::close(fd);
-    }
+    // The descriptor lives in an atomic slot because it is made on demand; it is closed here.
+    UniqueFd owned(m_fd.exchange(-1));
 }
 
 int Event::EnsureFd() const {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/unique_fd.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/errors.h"
@@ -45,7 +46,7 @@ TEST(MachineRootTest, PathsHangOffTheRoot) {
     EXPECT_TRUE(MakeDirs(root.Path() + "/a/b/c"));
     EXPECT_TRUE(MakeDirs(root.Path() + "/a/b/c"));
     EXPECT_FALSE(MakeDirs(""));
-    ASSERT_EQ(::close(::open((root.Path() + "/file").c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    ASSERT_TRUE(platform::UniqueFd(::open((root.Path() + "/file").c_str(), O_CREAT | O_WRONLY, 0644)).Valid());
     EXPECT_FALSE(MakeDirs(root.Path() + "/file/sub"));
 }
 

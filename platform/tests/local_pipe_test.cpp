@@ -290,10 +290,9 @@ int AcceptBackOffChild(const std::string& path) {
     EchoHandler handler;
     LocalPipeServer server(handler, PeerPolicy::RootOrSelf());
     if (!server.Start(path)) return 11;
-    std::vector<int> spare;
-    for (int fd; (fd = ::dup(0)) >= 0;) spare.push_back(fd);
+    std::vector<UniqueFd> spare;
+    for (int fd; (fd = ::dup(0)) >= 0;) spare.emplace_back(fd);
     if (errno != EMFILE || spare.empty()) return 12;
-    ::close(spare.back());
     spare.pop_back();
     LocalPipeClient waiting = LocalPipeClient::Connect(path);  // takes the one free descriptor
     if (!waiting.Connected()) return 13;
@@ -309,7 +308,7 @@ int AcceptBackOffChild(const std::string& path) {
                         (after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
                         (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000000L +
                         (after.ru_stime.tv_usec - before.ru_stime.tv_usec);
-    for (const int fd : spare) ::close(fd);
+    spare.clear();
     std::vector<std::uint8_t> reply;
     bool closed = false;
     const bool served = waiting.Receive(4096, 5000, &reply, nullptr, &closed) && !closed;

@@ -11,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/machine_root.h"
+#include "platform/unique_fd.h"
 #include "platform/process.h"
 #include "service/hardware_id.h"
 #include "service_log.h"
@@ -22,10 +23,11 @@ constexpr const char* kTag = "[NetShellServiceThread::Execute]";
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return false;
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
+    platform::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd) return false;
+    bool ok = ::write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              ::fsync(fd.Get()) == 0;
+    ok = (fd.Close() == 0) && ok;
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/machine_root.h"
+#include "platform/unique_fd.h"
 
 namespace service {
 namespace {
@@ -70,7 +71,8 @@ std::string FormatRouteTableFile(const std::vector<MIB_IPFORWARDROW>& rows) {
 }
 
 RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORWARDROW>* rows, std::string* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const int fd = file.Get();
     if (fd < 0) {
         *error = std::strerror(errno);
         if (errno == ENOENT) return RouteFileRead::kMissing;
@@ -80,13 +82,11 @@ RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORW
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const bool folder = S_ISDIR(st.st_mode);
-        ::close(fd);
         *error = "not a regular file";
         return folder ? RouteFileRead::kMissing : RouteFileRead::kMalformed;
     }
     const std::uint64_t limit = 8 + static_cast<std::uint64_t>(kMaxSavedRoutes) * sizeof(MIB_IPFORWARDROW);
     if (static_cast<std::uint64_t>(st.st_size) > limit) {
-        ::close(fd);
         *error = "larger than any saved table";
         return RouteFileRead::kMalformed;
     }
@@ -97,13 +97,11 @@ RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORW
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *error = std::strerror(errno);
-            ::close(fd);
             return RouteFileRead::kUnreadable;
         }
         if (n == 0) break;
         done += static_cast<std::size_t>(n);
     }
-    ::close(fd);
     bytes.resize(done);
     return ParseRouteTableFile(bytes, rows, error) ? RouteFileRead::kOk : RouteFileRead::kMalformed;
 }
@@ -111,10 +109,10 @@ RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORW
 bool WriteRouteTableFile(const std::string& path, const std::vector<MIB_IPFORWARDROW>& rows) {
     if (rows.size() > kMaxSavedRoutes) return false;
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return false;
-    const bool written = WriteAll(fd, FormatRouteTableFile(rows)) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
+    platform::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd) return false;
+    const bool written = WriteAll(fd.Get(), FormatRouteTableFile(rows)) && ::fsync(fd.Get()) == 0;
+    const bool closed = fd.Close() == 0;
     if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <random>
 
+#include "platform/unique_fd.h"
 #include "service/proxy_server.h"
 #include "testsupport/net.h"
 #include "testsupport/wait.h"
@@ -155,22 +156,23 @@ TEST(ProxyServerLoopback, LogonInPiecesDropsTheConnectionAndStartsTheClient) {
     RecordingLauncher launcher;
     ProxyServer server(launcher, Options());
     ASSERT_TRUE(server.Start(0));
-    const int fd = testsupport::ConnectLoopback(server.Port());
+    platform::UniqueFd connection(testsupport::ConnectLoopback(server.Port()));
+    const int fd = connection.Get();
     ASSERT_GE(fd, 0);
     const std::string request = kLogon;
     ASSERT_EQ(::send(fd, request.data(), 20, MSG_NOSIGNAL), 20);
     ASSERT_EQ(::send(fd, request.data() + 20, request.size() - 20, MSG_NOSIGNAL),
               static_cast<ssize_t>(request.size() - 20));
     EXPECT_TRUE(ClosedByServer(fd)) << "the server did not drop the connection of a complete logon";
-    ::close(fd);
+    connection.Reset();
     EXPECT_TRUE(testsupport::WaitFor("the client to be started", [&] { return launcher.Launches().size() == 1; }));
 
-    const int bad = testsupport::ConnectLoopback(server.Port());
+    const platform::UniqueFd badConnection(testsupport::ConnectLoopback(server.Port()));
+    const int bad = badConnection.Get();
     ASSERT_GE(bad, 0);
     const std::string oversized = "GET /" + std::string(kMaxHttpHead + 10, 'a');
     (void)::send(bad, oversized.data(), oversized.size(), MSG_NOSIGNAL);
     EXPECT_TRUE(ClosedByServer(bad)) << "an endless head was not cut off";
-    ::close(bad);
     server.Stop();
     EXPECT_EQ(launcher.Launches().size(), 1u);
 }

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/unique_fd.h"
 #include "platform/machine_root.h"
 #include "platform/process.h"
 #include "platform/resolver.h"
@@ -155,14 +156,15 @@ TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
     const std::string request =
         "GET /logon?ipaddr=203.0.113.9&port=443&sessid=77&username=bob;id&qelversion=3.0 HTTP/1.1\r\n\r\n";
     for (int i = 0; i < 2; ++i) {
-        const int fd = testsupport::ConnectLoopback(server.Port());
+        platform::UniqueFd connection(testsupport::ConnectLoopback(server.Port()));
+        const int fd = connection.Get();
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
         char c;
         timeval tv{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
         EXPECT_EQ(::recv(fd, &c, 1, 0), 0) << "the connection of a complete logon was not dropped";
-        ::close(fd);
+        connection.Reset();
         if (i == 0) {
             ASSERT_TRUE(testsupport::WaitFor("the stand-in client to run", [&] { return std::ifstream(out).good(); },
                                              10000));

@@ -64,8 +64,6 @@ OpenSslServer::~OpenSslServer() {
         int status = 0;
         ::waitpid(m_pid, &status, 0);
     }
-    if (m_in >= 0) ::close(m_in);
-    if (m_out >= 0) ::close(m_out);
 }
 
 bool OpenSslServer::Start(const std::vector<std::string>& args) {
@@ -86,8 +84,8 @@ bool OpenSslServer::Start(const std::vector<std::string>& args) {
     posix_spawn_file_actions_destroy(&actions);
     childIn.Reset();
     childOut.Reset();
-    m_in = in[1];
-    m_out = out[0];
+    m_in.Reset(in[1]);
+    m_out.Reset(out[0]);
     if (rc != 0) {
         m_pid = -1;
         return false;
@@ -107,10 +105,10 @@ bool OpenSslServer::WaitOutput(const std::string& text, int milliseconds) {
     while (m_output.find(text) == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
-        pollfd p{m_out, POLLIN, 0};
+        pollfd p{m_out.Get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
         char buf[4096];
-        ssize_t n = ::read(m_out, buf, sizeof buf);
+        ssize_t n = ::read(m_out.Get(), buf, sizeof buf);
         if (n <= 0) return m_output.find(text) != std::string::npos;
         m_output.append(buf, static_cast<std::size_t>(n));
     }
@@ -118,7 +116,7 @@ bool OpenSslServer::WaitOutput(const std::string& text, int milliseconds) {
 }
 
 bool OpenSslServer::Write(const std::string& text) {
-    return ::write(m_in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::write(m_in.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 }  // namespace tamberk::test

@@ -1,5 +1,6 @@
 // Loopback helpers: a content handler that records what it sees with bounded waits, and an `openssl s_server` child process with its stdin and stdout piped.
 #pragma once
+#include "platform/unique_fd.h"
 #include <sys/types.h>
 
 #include <chrono>
@@ -47,8 +48,8 @@ public:
 private:
     pid_t m_pid = -1;
     unsigned short m_port = 0;
-    int m_in = -1;
-    int m_out = -1;
+    platform::UniqueFd m_in;
+    platform::UniqueFd m_out;
     std::string m_output;
 };
 

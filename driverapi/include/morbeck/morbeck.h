@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/filter_device.h"
+#include "platform/unique_fd.h"
 #include "platform/network_facilities.h"
 #include "platform/types.h"
 
@@ -222,7 +223,7 @@ private:
     int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal);
     void StartDriverWatch();
     void StopDriverWatch();
-    void DriverWatch(int connectionFd, int stopFd);
+    void DriverWatch(platform::UniqueFd connection, int stopFd);
 
     std::atomic<int> m_bDriverReady{0};
     std::unique_ptr<platform::Event> m_hGeneralEvent;
@@ -247,7 +248,7 @@ private:
     std::atomic<int> m_bDriverGone{0};
     std::mutex m_WatchLock;
     std::thread m_watchThread;
-    int m_watchStopFd = -1;
+    platform::UniqueFd m_watchStopFd;
     std::mutex m_CloseEventLock;
     std::unique_ptr<platform::Event> m_hAdapterCloseEvent;  // our own handle of the caller's event
     std::mutex m_RouteSyncLock;

@@ -15,6 +15,7 @@
 
 #include "daily_log_internal.h"
 #include "dailylog/shared_daily_log.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -49,8 +50,9 @@ void RenameNoReplace(int dirFd, const std::string& from, const char* to) {
 
 void SharedDailyLog::CleanUp() {
     const std::string folder = LogFolder();
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return;
+    const platform::UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return;
+    const int dirFd = dir.Get();
     try {
         std::vector<LogEntry> entries;
         std::uint64_t total = 0;
@@ -71,5 +73,4 @@ void SharedDailyLog::CleanUp() {
     } catch (...) {
         // Out of memory while listing: leave the folder as it is this time.
     }
-    ::close(dirFd);
 }

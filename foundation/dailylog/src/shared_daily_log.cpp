@@ -14,6 +14,7 @@
 #include "platform/debug_output.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -56,26 +57,25 @@ std::string FindRoot() {
 // a single link is written (not a hard link to someone else's file, not a FIFO that would block).
 // An existing file is opened without O_CREAT, which the kernel's protected_regular setting would
 // refuse for another user's file in a sticky folder; a file created here gets kFileMode exactly.
-int OpenLogFile(const char* path) {
+platform::UniqueFd OpenLogFile(const char* path) {
     constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = ::open(path, kFlags | O_CREAT | O_EXCL, dailylog::kFileMode);
-        const bool created = fd >= 0;
-        if (fd < 0) {
-            if (errno != EEXIST) return -1;  // no Log folder, or no right to it
-            fd = ::open(path, kFlags);
-            if (fd < 0 && errno == ENOENT) continue;  // removed between the two opens
-            if (fd < 0) return -1;
+        platform::UniqueFd fd(::open(path, kFlags | O_CREAT | O_EXCL, dailylog::kFileMode));
+        const bool created = fd.Valid();
+        if (!created) {
+            if (errno != EEXIST) return {};  // no Log folder, or no right to it
+            fd.Reset(::open(path, kFlags));
+            if (!fd && errno == ENOENT) continue;  // removed between the two opens
+            if (!fd) return {};
         }
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-            (created && ::fchmod(fd, dailylog::kFileMode) != 0)) {
-            ::close(fd);
-            return -1;
+        if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+            (created && ::fchmod(fd.Get(), dailylog::kFileMode) != 0)) {
+            return {};
         }
         return fd;
     }
-    return -1;
+    return {};
 }
 
 }  // namespace
@@ -184,8 +184,8 @@ int SharedDailyLog::AppendLine(const char* line, int length, const platform::Loc
                                          dailylog::kFilePrefix, now.year, now.month, now.day);
     if (pathLength < 0 || pathLength >= static_cast<int>(sizeof path)) return 0;
     // The Log folder is never created here: no folder, no log.
-    const int fd = OpenLogFile(path);
-    if (fd < 0) return 0;
+    platform::UniqueFd fd = OpenLogFile(path);
+    if (!fd) return 0;
     // Line and CR LF in one write, so a reader never sees half a line.
     char out[kLineSize + 2];
     std::memcpy(out, line, static_cast<std::size_t>(length));
@@ -194,9 +194,9 @@ int SharedDailyLog::AppendLine(const char* line, int length, const platform::Loc
     const std::size_t total = static_cast<std::size_t>(length) + 2;
     ssize_t written;
     do {
-        written = ::write(fd, out, total);
+        written = ::write(fd.Get(), out, total);
     } while (written < 0 && errno == EINTR);
-    const bool closed = ::close(fd) == 0;
+    const bool closed = fd.Close() == 0;
     return written == static_cast<ssize_t>(total) && closed ? length : 0;
 }
 

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "log_fixture.h"
+#include "platform/unique_fd.h"
 
 namespace dailylog_test {
 namespace {
@@ -114,9 +115,10 @@ TEST_F(FileSafety, AGroupMemberAppendsToRootsFileButCannotRemoveIt) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         if (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(member) != 0) ::_exit(10);
-        const int fd = ::open(TodayPath().c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW);
-        if (fd < 0 || ::write(fd, "member\r\n", 8) != 8) ::_exit(11);
-        ::close(fd);
+        {
+            const platform::UniqueFd fd(::open(TodayPath().c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW));
+            if (!fd || ::write(fd.Get(), "member\r\n", 8) != 8) ::_exit(11);
+        }
         if (::unlink(TodayPath().c_str()) == 0 || errno != EPERM) ::_exit(12);
         const std::string other = LogDir() + "/LogFile-20260313.log";
         if (::rename(TodayPath().c_str(), other.c_str()) == 0 || errno != EPERM) ::_exit(13);

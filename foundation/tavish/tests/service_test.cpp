@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/local_pipe.h"
+#include "platform/unique_fd.h"
 #include "platform/service_control.h"
 #include "tavish/keyboard_hook.h"
 #include "tavish/tw_service.h"
@@ -35,24 +36,26 @@ std::string ServiceBinary() { return testsupport::BinDir() + "/tavish_test_servi
 
 struct Child {
     pid_t pid = -1;
-    int stdinFd = -1;   // write end, when asked for
-    int stdoutFd = -1;  // read end
+    platform::UniqueFd stdinFd;   // write end, when asked for
+    platform::UniqueFd stdoutFd;  // read end
 };
 
 // Starts the test service program with `args`; stdin from a pipe (keepStdin) or /dev/null.
 Child StartProgram(const std::vector<std::string>& args, bool keepStdin) {
     Child c;
-    int in[2] = {-1, -1}, out[2] = {-1, -1};
-    if (keepStdin && pipe2(in, O_CLOEXEC) != 0) return c;
-    if (pipe2(out, O_CLOEXEC) != 0) return c;
+    int inFds[2] = {-1, -1}, outFds[2] = {-1, -1};
+    if (keepStdin && pipe2(inFds, O_CLOEXEC) != 0) return c;
+    platform::UniqueFd in[2] = {platform::UniqueFd(inFds[0]), platform::UniqueFd(inFds[1])};
+    if (pipe2(outFds, O_CLOEXEC) != 0) return c;
+    platform::UniqueFd out[2] = {platform::UniqueFd(outFds[0]), platform::UniqueFd(outFds[1])};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     if (keepStdin) {
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, in[0].Get(), 0);
     } else {
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     }
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, out[1].Get(), 1);
     std::vector<std::string> all{ServiceBinary()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -60,12 +63,9 @@ Child StartProgram(const std::vector<std::string>& args, bool keepStdin) {
     argv.push_back(nullptr);
     posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
-    if (keepStdin) {
-        close(in[0]);
-        c.stdinFd = in[1];
-    }
-    close(out[1]);
-    c.stdoutFd = out[0];
+    // The child's ends close with `in[0]` and `out[1]`, so that the child's exit ends our reads.
+    c.stdinFd = std::move(in[1]);
+    c.stdoutFd = std::move(out[0]);
     return c;
 }
 
@@ -73,9 +73,9 @@ int WaitChild(Child& c, std::string* output = nullptr) {
     std::string text;
     char buf[512];
     ssize_t n;
-    while ((n = read(c.stdoutFd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
-    close(c.stdoutFd);
-    if (c.stdinFd >= 0) close(c.stdinFd);
+    while ((n = read(c.stdoutFd.Get(), buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+    c.stdoutFd.Reset();
+    c.stdinFd.Reset();
     int status = 0;
     waitpid(c.pid, &status, 0);
     if (output != nullptr) *output = text;
@@ -288,7 +288,7 @@ TEST_F(ServiceTest, ConsoleModeEndsOnYesInCapitals) {
     ASSERT_TRUE(WaitFor(
         "the service to record \"init\"", [&] { return RecordHas("init"); }, 5000));
     const std::string words = "no\nYES\n";
-    ASSERT_EQ(write(c.stdinFd, words.data(), words.size()), static_cast<ssize_t>(words.size()));
+    ASSERT_EQ(write(c.stdinFd.Get(), words.data(), words.size()), static_cast<ssize_t>(words.size()));
     EXPECT_EQ(WaitChild(c), 0);
     EXPECT_TRUE(RecordHas("stop"));
 }
@@ -342,7 +342,8 @@ TEST_F(ServiceTest, AFakeSocketOrStalePidDoesNotMakeAStoppedServiceRun) {
         });
         EXPECT_EQ(denied, 0);
     }
-    const int fake = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const platform::UniqueFd fakeSocket(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    const int fake = fakeSocket.Get();
     ASSERT_GE(fake, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -371,7 +372,6 @@ TEST_F(ServiceTest, AFakeSocketOrStalePidDoesNotMakeAStoppedServiceRun) {
     int inits = 0;
     for (std::string line; std::getline(record, line);) inits += line == "init" ? 1 : 0;
     EXPECT_EQ(inits, 1) << "a second instance was started";
-    close(fake);
 }
 
 TEST_F(ServiceTest, MalformedPidFilesReadAsStopped) {
