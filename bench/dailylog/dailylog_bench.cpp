@@ -117,7 +117,8 @@ bool RunProcesses(int processes, int total, const std::string& logDir) {
 void RunFiltered(int calls) {
     int written = 0;
     const auto begin = Clock::now();
-    for (int i = 0; i < calls; ++i) written += TW_LOG(LOG_CLIENT_LOGIN, 3, "filtered %d: %s", i, kText.c_str());
+    for (int i = 0; i < calls; ++i)
+        written += TW_LOG(LOG_CLIENT_LOGIN, 3, "filtered %d: %s", i, kText.c_str());
     const double ns = std::chrono::duration<double, std::nano>(Clock::now() - begin).count();
     std::printf("%-22s %8d calls in %7.3f s = %9.1f ns/call  (%d written)\n", "filtered out", calls, ns / 1e9,
                 ns / calls, written);

@@ -69,7 +69,8 @@ int PacketSocket(const char* ifName) {
     return fd;
 }
 
-Result Finish(Clock::time_point start, Clock::time_point end, std::size_t received, std::size_t sent, std::size_t size) {
+Result Finish(Clock::time_point start, Clock::time_point end, std::size_t received, std::size_t sent,
+              std::size_t size) {
     Result r;
     const double s = std::chrono::duration<double>(end - start).count();
     r.received = received;
@@ -109,8 +110,8 @@ Result Measure(int sendFd, std::size_t count, std::size_t size, Receive receive)
 }
 
 void Print(const char* what, std::size_t size, const Result& r) {
-    std::printf("%-34s %5zu B  %10.0f frames/s  %8.1f MB/s  (%zu of %zu)\n", what, size, r.fps, r.mbps, r.received,
-                r.sent);
+    std::printf("%-34s %5zu B  %10.0f frames/s  %8.1f MB/s  (%zu of %zu)\n", what, size, r.fps, r.mbps,
+                r.received, r.sent);
 }
 
 }  // namespace
@@ -140,7 +141,8 @@ int main(int argc, char** argv) {
     auto dev = platform::FilterDevice::Open();
     DWORD returned = 0;
     TW_ADAPTER_BY_MAC a{};
-    for (int i = 0; i < 500 && !dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned); ++i) {
+    for (int i = 0;
+         i < 500 && !dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     DWORD addr = 0x40000000;
@@ -168,12 +170,12 @@ int main(int argc, char** argv) {
         olvane::test::UserBlock b;
         std::vector<std::uint8_t> buf(2048);
         // Out: stack -> ring -> client, against stack -> raw TAP read.
-        Print("out: stack->TAP->ring->client", size, Measure(drvSock, count, size, [&] { return ring.Read(&b); }));
+        Print("out: stack->TAP->ring->client", size,
+              Measure(drvSock, count, size, [&] { return ring.Read(&b); }));
         int flags = ::fcntl(raw->Fd(), F_GETFL);
         ::fcntl(raw->Fd(), F_SETFL, flags | O_NONBLOCK);
-        Print("out: stack->raw TAP read", size, Measure(rawSock, count, size, [&] {
-                  return ::read(raw->Fd(), buf.data(), buf.size()) > 0;
-              }));
+        Print("out: stack->raw TAP read", size,
+              Measure(rawSock, count, size, [&] { return ::read(raw->Fd(), buf.data(), buf.size()) > 0; }));
         // In: client -> ring -> stack (one WRITE_SHARE per frame, as the client sends it), against
         // raw TAP write -> stack.
         const auto frame = Frame(size);
@@ -192,7 +194,8 @@ int main(int argc, char** argv) {
             });
             const auto start = Clock::now();
             for (; sent < count; ++sent) {
-                while (!ring.Write(a.adapterId, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(size))) {
+                while (!ring.Write(a.adapterId, PACKET_DIRECTION_OUTGOING, frame.data(),
+                                   static_cast<std::uint32_t>(size))) {
                     dev->DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned);
                 }
                 if ((sent + 1) % static_cast<std::size_t>(batch) == 0) {
@@ -201,7 +204,8 @@ int main(int argc, char** argv) {
             }
             dev->DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned);
             const auto deadline = Clock::now() + std::chrono::seconds(2);
-            while (received < count && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            while (received < count && Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             go.store(false);
             rx.join();
             Print(batch == 1 ? "in: client->ring->TAP->stack (1)" : "in: client->ring->TAP->stack (64)", size,
@@ -225,7 +229,8 @@ int main(int argc, char** argv) {
             const auto start = Clock::now();
             for (std::size_t i = 0; i < count; ++i) raw->Write(rawFrame.data(), rawFrame.size());
             const auto deadline = Clock::now() + std::chrono::seconds(2);
-            while (received < count && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            while (received < count && Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             go.store(false);
             rx.join();
             return Finish(start, last, received, count, size);

@@ -73,7 +73,8 @@ public:
                         ssize_t n = recv(fd, buf.data(), buf.size(), 0);
                         if (n <= 0) break;
                         for (ssize_t at = 0; at < n;) {
-                            ssize_t w = send(fd, buf.data() + at, static_cast<std::size_t>(n - at), MSG_NOSIGNAL);
+                            ssize_t w =
+                                send(fd, buf.data() + at, static_cast<std::size_t>(n - at), MSG_NOSIGNAL);
                             if (w <= 0) {
                                 n = 0;
                                 break;

@@ -112,7 +112,8 @@ double LibraryRun(const std::string& pem, const std::string& caPath, std::uint64
         TwCertificateVerificationPolicy policy{0, 8, 1};
         client.SetCertVerifyPolicy(&policy);
         client.RegisterSslContentHandler(&ClientProc, &clientCount, 23, 8192);
-        if (!server.BindToSocketServer(socketServer.get(), pem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr) ||
+        if (!server.BindToSocketServer(socketServer.get(), pem.c_str(), nullptr, nullptr, caPath.c_str(),
+                                       nullptr) ||
             !server.StartSslServer(htonl(INADDR_LOOPBACK), 0) ||
             !client.BindToSocketClient(socketClient.get(), caPath.c_str(), nullptr)) {
             std::fprintf(stderr, "library set-up failed\n");
@@ -121,7 +122,8 @@ double LibraryRun(const std::string& pem, const std::string& caPath, std::uint64
         int error = 0, system = 0;
         const unsigned short port = socketServer->ListenPort();
         auto session = client.ConnectToSslServer("127.0.0.1", port, nullptr, &error, &system);
-        if (!session || !WaitFor(clientCount, [&] { return clientCount.connects == 1; }, 10)) {
+        if (!session || !WaitFor(
+                            clientCount, [&] { return clientCount.connects == 1; }, 10)) {
             std::fprintf(stderr, "library connect failed (%d/%d)\n", error, system);
             return -1;
         }
@@ -131,11 +133,14 @@ double LibraryRun(const std::string& pem, const std::string& caPath, std::uint64
         std::uint64_t sent = 0;
         while (sent < total) {
             // Keep a bounded amount in flight: the engine queues whatever it is handed.
-            if (!WaitFor(serverCount, [&] { return sent - serverCount.received <= kWindow; }, 30)) break;
+            if (!WaitFor(
+                    serverCount, [&] { return sent - serverCount.received <= kWindow; }, 30))
+                break;
             if (api->SendMsg(session, chunk.data(), static_cast<int>(chunk.size()), true) <= 0) break;
             sent += chunk.size();
         }
-        bool done = WaitFor(serverCount, [&] { return serverCount.received >= total; }, 60);
+        bool done = WaitFor(
+            serverCount, [&] { return serverCount.received >= total; }, 60);
         // (the last megabyte boundary wakes the waiter; total is a whole number of megabytes)
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (done) mbps = static_cast<double>(total) / (1024.0 * 1024.0) / seconds;
@@ -182,11 +187,14 @@ double RawRun(std::uint64_t total) {
     auto start = std::chrono::steady_clock::now();
     std::uint64_t sent = 0;
     while (sent < total) {
-        if (!WaitFor(counter, [&] { return sent - counter.received <= kWindow; }, 30)) break;
+        if (!WaitFor(
+                counter, [&] { return sent - counter.received <= kWindow; }, 30))
+            break;
         if (client->SendMsg(session, chunk.data(), static_cast<int>(chunk.size()), false) != 1) break;
         sent += chunk.size();
     }
-    bool done = WaitFor(counter, [&] { return counter.received >= total; }, 60);
+    bool done = WaitFor(
+        counter, [&] { return counter.received >= total; }, 60);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     client->Disconnect(session, false);
     server->StopServer();
@@ -230,10 +238,12 @@ double MemoryRun(const std::string& pem, const std::string& caPath, std::uint64_
             bool moved = !cEnd->out.empty() || !sEnd->out.empty();
             sIn.insert(sIn.end(), cEnd->out.begin(), cEnd->out.end());
             cEnd->out.clear();
-            sIn.erase(sIn.begin(), sIn.begin() + static_cast<long>(serverEngine->ProcessReceived(*server, sIn.data(), sIn.size())));
+            sIn.erase(sIn.begin(), sIn.begin() + static_cast<long>(serverEngine->ProcessReceived(
+                                                     *server, sIn.data(), sIn.size())));
             cIn.insert(cIn.end(), sEnd->out.begin(), sEnd->out.end());
             sEnd->out.clear();
-            cIn.erase(cIn.begin(), cIn.begin() + static_cast<long>(clientEngine->ProcessReceived(*client, cIn.data(), cIn.size())));
+            cIn.erase(cIn.begin(), cIn.begin() + static_cast<long>(clientEngine->ProcessReceived(
+                                                     *client, cIn.data(), cIn.size())));
             if (!moved) return;
         }
     };
@@ -349,6 +359,7 @@ int main(int argc, char** argv) {
                 ratio(library, plainUnix));
     std::printf("  socket engine alone, no TLS:         %8.1f MB/s (this/AF_UNIX pair %.2f)\n", raw,
                 ratio(raw, plainUnix));
-    std::printf("  library TLS layer alone (memory):    %8.1f MB/s (one thread encrypts and decrypts)\n", memory);
+    std::printf("  library TLS layer alone (memory):    %8.1f MB/s (one thread encrypts and decrypts)\n",
+                memory);
     return plain > 0 && library > 0 ? 0 : 1;
 }

@@ -25,7 +25,7 @@ inline bool FitsField(const char* text, std::size_t width) { return TextBytes(te
 // writer that would run past its end is a bug in the size formula: it stops writing and reports
 // it through Ok() instead of corrupting memory.
 class WireWriter {
-  public:
+public:
     WireWriter(void* buf, std::size_t total, std::size_t pos = SSR_HEADER_SIZE)
         : m_p(static_cast<std::uint8_t*>(buf)), m_total(total), m_pos(pos) {}
 
@@ -69,7 +69,7 @@ class WireWriter {
     std::size_t Position() const { return m_pos; }
     bool Ok() const { return !m_overrun && m_pos == m_total; }
 
-  private:
+private:
     bool Room(std::size_t n) {
         if (m_overrun || n > m_total - m_pos) {
             m_overrun = true;
@@ -92,7 +92,7 @@ class WireWriter {
 
 // Reads fields of one message's payload; any read past the end fails the reader for good.
 class WireReader {
-  public:
+public:
     WireReader(const void* msg, std::size_t end, std::size_t pos = SSR_HEADER_SIZE)
         : m_p(static_cast<const std::uint8_t*>(msg)), m_end(end), m_pos(pos) {}
 
@@ -154,7 +154,7 @@ class WireReader {
     const std::uint8_t* Here() const { return m_p + m_pos; }
     bool Ok() const { return !m_failed; }
 
-  private:
+private:
     bool Room(std::size_t n) {
         if (m_failed || n > m_end - m_pos) return Fail();
         return true;

@@ -67,7 +67,7 @@ Bytes Inflate(SsrZlibStream* z, const Bytes& msg, int* rc) {
 // Stands in for the codec's owner: its sink collects the lines the codec writes (as long as the
 // object lives) and may refuse every level.
 class LogCapture {
-  public:
+public:
     explicit LogCapture(bool wanted = true) : m_sink(std::make_shared<Sink>(wanted)) {
         wendrel::SetSsrLogSink(m_sink);
     }
@@ -77,7 +77,7 @@ class LogCapture {
         return m_sink->text;
     }
 
-  private:
+private:
     struct Sink : platform::LogSink {
         explicit Sink(bool w) : wanted(w) {}
         bool Wants(int level) override { return wanted && level == 4; }

@@ -134,22 +134,14 @@ TEST(SsrFuzz, MutatedSeeds) {
             for (int e = 0; e < edits && m.size() > 4; ++e) {
                 const std::size_t at = 4 + rng() % (m.size() - 4);
                 switch (rng() % 5) {
-                    case 0:
-                        m[at] = static_cast<std::uint8_t>(rng());
-                        break;
-                    case 1:
-                        m[at] = 0xFF;
-                        break;
-                    case 2:
-                        m[at] = 0;
-                        break;
+                    case 0: m[at] = static_cast<std::uint8_t>(rng()); break;
+                    case 1: m[at] = 0xFF; break;
+                    case 2: m[at] = 0; break;
                     case 3:
                         m.insert(m.begin() + static_cast<std::ptrdiff_t>(at),
                                  static_cast<std::uint8_t>(rng()));
                         break;
-                    default:
-                        m.erase(m.begin() + static_cast<std::ptrdiff_t>(at));
-                        break;
+                    default: m.erase(m.begin() + static_cast<std::ptrdiff_t>(at)); break;
                 }
             }
             if (rng() % 2 == 0) SetPayloadSize(m);

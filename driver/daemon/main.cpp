@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
             options.driver.ringLayout = olvane::RingLayout::k64;
         } else if (arg.rfind("--protocol-delay-ms=", 0) == 0 && arg.size() > 20 && arg.size() < 28 &&
                    arg.find_first_not_of("0123456789", 20) == std::string::npos) {
-            options.driver.timing.startDelayMs = static_cast<std::uint32_t>(std::strtoul(arg.c_str() + 20, nullptr, 10));
+            options.driver.timing.startDelayMs =
+                static_cast<std::uint32_t>(std::strtoul(arg.c_str() + 20, nullptr, 10));
         } else if (arg.rfind("--device-group=", 0) == 0 && arg.size() > 15 && arg.size() < 15 + 256) {
             options.deviceGroup = arg.substr(15);
         } else if (arg.rfind("--trace-file=", 0) == 0 && arg.size() > 13) {
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (olvane::VirtualAdapterCount() == 0) {
-        std::fprintf(stderr, "Olvane: no virtual adapter could be created (TAP devices need CAP_NET_ADMIN)\n");
+        std::fprintf(stderr,
+                     "Olvane: no virtual adapter could be created (TAP devices need CAP_NET_ADMIN)\n");
     }
     std::printf("Olvane: running\n");
     std::fflush(stdout);

@@ -52,11 +52,11 @@ struct AdapterEntry {
     std::uint8_t m_bIsNdisWanIp = 0;
     std::uint8_t m_PPPSrcMacAddress[6] = {};
     std::uint8_t m_PPPDstMacAddress[6] = {};
-    std::string m_AdapterName;      // instance (friendly) name
-    std::string m_pDeviceName;      // "\DEVICE\..." as given at bind time
+    std::string m_AdapterName;  // instance (friendly) name
+    std::string m_pDeviceName;  // "\DEVICE\..." as given at bind time
     std::string m_pRootDeviceName;
     std::string m_NetCfgInstanceId;
-    std::string m_IfName;           // the Linux interface
+    std::string m_IfName;  // the Linux interface
     int m_IfIndex = 0;
     std::atomic<std::uint8_t> m_bDumpPacket{0};
     std::atomic<std::uint8_t> m_bCongestionControl{0};
@@ -112,8 +112,11 @@ struct NdisHookApi {
     void (*Filter_FilterSendPacket)(TwPacket*);
     // Miniport side.
     std::uint32_t (*Hook_GetOsVersion)(std::uint32_t*, std::uint32_t*, std::uint32_t*, std::uint32_t*);
-    DWORD (*Hook_HandleIoControl)(DWORD code, const std::uint8_t* in, DWORD inLen, std::uint8_t* out, DWORD outLen,
-                                  DWORD* bytes);
+    // The formatter wraps this declaration differently on every pass.
+    // clang-format off
+    DWORD (*Hook_HandleIoControl)(DWORD code, const std::uint8_t* in, DWORD inLen, std::uint8_t* out,
+                                  DWORD outLen, DWORD* bytes);
+    // clang-format on
     TwPacket* (*Hook_AllocatePacket)(AdapterEntry*, const char*, int);
     void (*Hook_FreePacket)(TwPacket*, const char*, int);
     NDIS_STATUS (*Hook_InjectPacketToAdapter)(AdapterEntry*, TwPacket*);

@@ -19,7 +19,8 @@ namespace {
 constexpr std::size_t kMaxCloseEvents = 16;
 
 DWORD TooSmall(bool input) {
-    DbgTrace(kDbgInit, input ? "Input Buffer Length are too small\n" : "Output Buffer Length are too small\n");
+    DbgTrace(kDbgInit,
+             input ? "Input Buffer Length are too small\n" : "Output Buffer Length are too small\n");
     return STATUS_BUFFER_TOO_SMALL;
 }
 
@@ -36,10 +37,12 @@ bool IsEventFd(int fd) {
     std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
     char target[64] = {};
     ssize_t n = ::readlink(path, target, sizeof(target) - 1);
-    return n > 0 && std::strcmp(target, "anon_inode:[eventfd]") == 0 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+    return n > 0 && std::strcmp(target, "anon_inode:[eventfd]") == 0 &&
+           (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
 }
 
-DWORD StartShare(TwFilterExtension* ext, TwFileObject* fo, const IoRequest& req, std::uint8_t* out, IoResult* r) {
+DWORD StartShare(TwFilterExtension* ext, TwFileObject* fo, const IoRequest& req, std::uint8_t* out,
+                 IoResult* r) {
     const bool wide = ext->m_Layout == RingLayout::k64;
     const DWORD outNeed = wide ? 8 : 4;
     if (req.outLength < outNeed) return TooSmall(false);
@@ -115,7 +118,8 @@ DWORD GetIpConfig(const IoRequest& req, std::uint8_t* out, IoResult* r) {
     if (req.inLength < 4) return TooSmall(true);
     if (req.outLength < sizeof(TW_IPCONFIG_REQUEST)) return TooSmall(false);
     FILTER_ADAPTER adapter = nullptr;
-    if (Filter_IdToAdapter(ReadIn<DWORD>(req.in), &adapter) != FILTER_STATUS_SUCCESS) return STATUS_INVALID_PARAMETER;
+    if (Filter_IdToAdapter(ReadIn<DWORD>(req.in), &adapter) != FILTER_STATUS_SUCCESS)
+        return STATUS_INVALID_PARAMETER;
     TwIpConfigRecord record{};
     if (Filter_GetIPConfig(adapter, &record) == nullptr) return NDIS_STATUS_ADAPTER_NOT_FOUND;
     TW_IPCONFIG_REQUEST reply{};
@@ -136,18 +140,20 @@ DWORD MacRecord(const IoRequest& req, std::uint8_t* out, IoResult* r) {
     const std::uint8_t* mac = req.in;
     switch (req.code) {
         case IOCTL_NDIS_FILTER_SET_MEDIA_STATUS:
-            return Filter_SetAdapterMediaStateByMac(mac, req.in[6]) == FILTER_STATUS_SUCCESS ? STATUS_SUCCESS
-                                                                                              : NDIS_STATUS_ADAPTER_NOT_FOUND;
+            return Filter_SetAdapterMediaStateByMac(mac, req.in[6]) == FILTER_STATUS_SUCCESS
+                       ? STATUS_SUCCESS
+                       : NDIS_STATUS_ADAPTER_NOT_FOUND;
         case IOCTL_NDIS_FILTER_SET_PACKET_DUMP:
-            return Filter_SetAdapterPacketDump(mac, req.in[6]) == FILTER_STATUS_SUCCESS ? STATUS_SUCCESS
-                                                                                         : NDIS_STATUS_ADAPTER_NOT_FOUND;
-        default:
-            break;
+            return Filter_SetAdapterPacketDump(mac, req.in[6]) == FILTER_STATUS_SUCCESS
+                       ? STATUS_SUCCESS
+                       : NDIS_STATUS_ADAPTER_NOT_FOUND;
+        default: break;
     }
     if (req.outLength < 7) return TooSmall(false);
     std::uint8_t value = 0;
-    FILTER_STATUS st = req.code == IOCTL_NDIS_FILTER_GET_MEDIA_STATUS ? Filter_GetAdapterMediaStateByMac(mac, &value)
-                                                                      : Filter_GetAdapterPacketDump(mac, &value);
+    FILTER_STATUS st = req.code == IOCTL_NDIS_FILTER_GET_MEDIA_STATUS
+                           ? Filter_GetAdapterMediaStateByMac(mac, &value)
+                           : Filter_GetAdapterPacketDump(mac, &value);
     if (st != FILTER_STATUS_SUCCESS) return NDIS_STATUS_ADAPTER_NOT_FOUND;
     std::memmove(out, mac, 6);
     out[6] = value;
@@ -184,8 +190,8 @@ DWORD TestProxy(TwFilterExtension* ext, const IoRequest& req, std::uint8_t* out,
     if (req.code == IOCTL_QEL_CLIENT_TEST_PROXY_DATA) {
         if (req.inLength < sizeof(TW_TEST_PROXY_REQUEST)) return TooSmall(true);
         const auto in = ReadIn<TW_TEST_PROXY_REQUEST>(req.in);
-        DbgTrace(kDbgInit, "TEST_PROXY_DATA port 0x%x, resource 0x%x, virtual 0x%x\n", in.udpPort, in.resourceAddress,
-                 in.virtualAddress);
+        DbgTrace(kDbgInit, "TEST_PROXY_DATA port 0x%x, resource 0x%x, virtual 0x%x\n", in.udpPort,
+                 in.resourceAddress, in.virtualAddress);
         std::memset(t.resourceCounters, 0, sizeof(t.resourceCounters));
         std::memset(t.virtualCounters, 0, sizeof(t.virtualCounters));
         t.udpPort = in.udpPort;
@@ -264,9 +270,7 @@ bool FirstLevel(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req, std::u
         case IOCTL_NDIS_FILTER_WRITE_SHARE: r->status = NdisFilter_WriteShare(fo); return true;
         case IOCTL_NDIS_FILTER_GET_TCPIP_INTERFACES: r->status = GetTcpIpInterfaces(req, out, r); return true;
         case IOCTL_NDIS_FILTER_GET_EVENT: r->status = STATUS_NOT_SUPPORTED; return true;
-        case IOCTL_NDIS_FILTER_CLEAR_EVENT:
-            DbgTrace(kDbgInit, "IOCTL_NDIS_FILTER_GET_EVENT\n");
-            return true;
+        case IOCTL_NDIS_FILTER_CLEAR_EVENT: DbgTrace(kDbgInit, "IOCTL_NDIS_FILTER_GET_EVENT\n"); return true;
         case IOCTL_NDIS_FILTER_START_ETHRLOG:
         case IOCTL_NDIS_FILTER_STOP_ETHRLOG: return true;
         case IOCTL_NDIS_FILTER_SET_IPCONFIG: r->status = SetIpConfig(req); return true;
@@ -309,9 +313,7 @@ bool FirstLevel(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req, std::u
         case IOCTL_QEL_CLIENT_TEST_PROXY_END: r->status = TestProxy(ext, req, out, r); return true;
         case IOCTL_SET_ADAPTER_CLOSE_EVENT: r->status = SetCloseEvent(ext, fo, req); return true;
         case IOCTL_QEL_ENABLE_ADAPTER: r->status = EnableAdapter(fo, req, out, r); return true;
-        case IOCTL_NDIS_FILTER_DUMP_DEVICE_EXTENSION:
-            DumpFilterExtension();
-            return false;
+        case IOCTL_NDIS_FILTER_DUMP_DEVICE_EXTENSION: DumpFilterExtension(); return false;
         default: return false;
     }
 }
@@ -410,8 +412,7 @@ DWORD Hook_HandleIoControl(DWORD code, const std::uint8_t* in, DWORD inLen, std:
         case IOCTL_NDIS_FILTER_STOP_CAPTURE:
             if (ext != nullptr) ext->m_CaptureFlag.store(0);
             return STATUS_SUCCESS;
-        default:
-            return STATUS_NOT_SUPPORTED;
+        default: return STATUS_NOT_SUPPORTED;
     }
 }
 

@@ -21,7 +21,7 @@ constexpr std::size_t kMaxUserHandles = 64;
 constexpr std::size_t kMaxRootHandles = 64;
 
 class TwControlServer : private platform::LocalPipeServer::Handler {
-  public:
+public:
     TwControlServer() = default;
     ~TwControlServer() override;
     TwControlServer(const TwControlServer&) = delete;
@@ -35,7 +35,7 @@ class TwControlServer : private platform::LocalPipeServer::Handler {
     std::uint64_t RejectedRequests() const { return m_rejected.load(); }
     std::uint64_t RefusedConnections() const { return m_pipe ? m_pipe->RefusedConnections() : 0; }
 
-  private:
+private:
     bool OnConnect(std::uint64_t connection, const platform::PeerCredentials& peer) override;
     void OnRequest(platform::PipeRequest& request, platform::PipeReply* reply) override;
     void OnDisconnect(std::uint64_t connection) override;

@@ -13,7 +13,9 @@ namespace olvane {
 
 namespace {
 
-void Dotted(const std::uint8_t* a, char out[16]) { std::snprintf(out, 16, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]); }
+void Dotted(const std::uint8_t* a, char out[16]) {
+    std::snprintf(out, 16, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+}
 void DottedWord(std::uint32_t a, char out[16]) {
     std::uint8_t b[4];
     std::memcpy(b, &a, 4);
@@ -25,7 +27,8 @@ void HexLines(const std::uint8_t* data, std::uint32_t length) {
         char line[96];
         int n = std::snprintf(line, sizeof(line), "%04X ", off);
         const std::uint32_t count = length - off < 16 ? length - off : 16;
-        for (std::uint32_t i = 0; i < count; ++i) n += std::snprintf(line + n, sizeof(line) - n, "%02X ", data[off + i]);
+        for (std::uint32_t i = 0; i < count; ++i)
+            n += std::snprintf(line + n, sizeof(line) - n, "%02X ", data[off + i]);
         for (std::uint32_t i = 0; i < count && n < static_cast<int>(sizeof(line)) - 1; ++i) {
             const unsigned char c = data[off + i];
             line[n++] = std::isprint(c) ? static_cast<char>(c) : '.';
@@ -60,8 +63,9 @@ void DecodeIp(const TwPacket* p) {
     const std::uint16_t frag = Be16(ip + 6);
     const char* proto = ip[9] == 6 ? "TCP" : ip[9] == 17 ? "UDP" : ip[9] == 1 ? "ICMP" : "Other";
     const bool fragment = (frag & 0x3FFF) != 0;
-    DbgPrint(" - SrcIP %s, DstIP %s, PacketId 0x%x, Proto: %s DF:%c MF:%c FO:%d %s\n", src, dst, Be16(ip + 4), proto,
-             (frag & 0x4000) ? 'T' : 'F', (frag & 0x2000) ? 'T' : 'F', (frag & 0x1FFF) * 8, fragment ? "IP Fragment" : "");
+    DbgPrint(" - SrcIP %s, DstIP %s, PacketId 0x%x, Proto: %s DF:%c MF:%c FO:%d %s\n", src, dst, Be16(ip + 4),
+             proto, (frag & 0x4000) ? 'T' : 'F', (frag & 0x2000) ? 'T' : 'F', (frag & 0x1FFF) * 8,
+             fragment ? "IP Fragment" : "");
     if (fragment) return;
     if (p->m_Tcp != nullptr) {
         DbgPrint(" - TCP SrcPort %d, DstPort %d\n", Be16(p->m_Tcp), Be16(p->m_Tcp + 2));
@@ -96,8 +100,8 @@ void DumpPacketAlways(const char* label, const TwPacket* p) {
     if (length > room) length = room;
     DbgPrint("%s, Size = %u - 0x%x\n", label, length, length);
     HexLines(frame, length);
-    DbgPrint(" - pPacket 0x%p, hAdapter 0x%p, Size %u\n", static_cast<const void*>(p), static_cast<void*>(p->m_Adapter),
-             length);
+    DbgPrint(" - pPacket 0x%p, hAdapter 0x%p, Size %u\n", static_cast<const void*>(p),
+             static_cast<void*>(p->m_Adapter), length);
     Decode(p, frame, length);
 }
 
@@ -107,7 +111,8 @@ void Filter_DumpPacket(const char* label, const TwPacket* p) {
 }
 
 void DumpLeakedPacket(const TwPacket* p) {
-    DbgPrint("%s allocated from line %d file %s\n", "*** Leaked Packet", p->m_Line, p->m_File != nullptr ? p->m_File : "");
+    DbgPrint("%s allocated from line %d file %s\n", "*** Leaked Packet", p->m_Line,
+             p->m_File != nullptr ? p->m_File : "");
     DbgPrint(" - pPacket 0x%p, hAdapter 0x%p, Orginal Adapter 0x%p, Size %u\n", static_cast<const void*>(p),
              static_cast<void*>(p->m_Adapter), static_cast<void*>(p->m_AllocAdapter), p->m_DataLength);
     DumpPacketAlways("*** Leaked Packet", p);
@@ -153,10 +158,11 @@ void DumpAdapterEntry(const AdapterEntry* e) {
     DbgPrint("    WinsServer1 = %s, WinsServer2 = %s\n", a, b);
     DbgPrint("    m_pProto = 0x%p\n", static_cast<void*>(e->m_pProto));
     DbgPrint("    m_bValid = %s, m_bInitialized = %s\n", yn(e->m_bValid.load()), yn(e->m_bInitialized));
-    DbgPrint("    m_bCurrentAddressCompleted = %s, m_bPermanentAddressCompleted = %s, "
-             "m_bMaximumTransferUnitCompleted = %s\n",
-             yn(e->m_bCurrentAddressCompleted), yn(e->m_bPermanentAddressCompleted),
-             yn(e->m_bMaximumTransferUnitCompleted));
+    DbgPrint(
+        "    m_bCurrentAddressCompleted = %s, m_bPermanentAddressCompleted = %s, "
+        "m_bMaximumTransferUnitCompleted = %s\n",
+        yn(e->m_bCurrentAddressCompleted), yn(e->m_bPermanentAddressCompleted),
+        yn(e->m_bMaximumTransferUnitCompleted));
     DbgPrint("    m_pRootDeviceName = %s\n", e->m_pRootDeviceName.c_str());
     DbgPrint("    m_GeneralStatus = 0x%x\n", e->m_GeneralStatus);
 }
@@ -178,11 +184,13 @@ void DumpFilterExtension() {
                  ring->OutputWriteIndex(), static_cast<unsigned long long>(c.outputWritten.load()),
                  static_cast<unsigned long long>(c.outputFull.load()),
                  static_cast<unsigned long long>(c.outputBadIndex.load()));
-        DbgPrint("- KernelModeInput m_iRead = %d, read %llu, bad index %llu, oversize %llu, unknown adapter %llu\n",
-                 ring->InputReadIndex(), static_cast<unsigned long long>(c.inputRead.load()),
-                 static_cast<unsigned long long>(c.inputBadIndex.load()),
-                 static_cast<unsigned long long>(c.inputOversize.load()),
-                 static_cast<unsigned long long>(c.inputUnknownAdapter.load()));
+        DbgPrint(
+            "- KernelModeInput m_iRead = %d, read %llu, bad index %llu, oversize %llu, unknown adapter "
+            "%llu\n",
+            ring->InputReadIndex(), static_cast<unsigned long long>(c.inputRead.load()),
+            static_cast<unsigned long long>(c.inputBadIndex.load()),
+            static_cast<unsigned long long>(c.inputOversize.load()),
+            static_cast<unsigned long long>(c.inputUnknownAdapter.load()));
     }
     DbgPrint("- m_nNdisHelperWorkThread = %d\n", ext->m_nNdisHelperWorkThread.load());
     std::lock_guard<std::recursive_mutex> lock(ext->m_AdapterListLock);
@@ -193,7 +201,8 @@ void DumpFilterExtension() {
         MacToText(r.data.currentAddress, cur);
         MacToText(r.data.permanentAddress, perm);
         DbgPrint("  - hAdapter 0x%llx, Medium %u, MTU %u, Current %s, Permanent %s, Name %.255s\n",
-                 static_cast<unsigned long long>(r.hAdapter), r.data.medium, r.data.mtu, cur, perm, r.data.name);
+                 static_cast<unsigned long long>(r.hAdapter), r.data.medium, r.data.mtu, cur, perm,
+                 r.data.name);
     }
     DbgPrint("- m_EventHandlerList count = %zu\n", ext->m_EventHandlerList.size());
     DbgPrint("- m_InjectedPacketCount = %u, InjectPacketMax = %u\n", ext->m_InjectedCount.load(),

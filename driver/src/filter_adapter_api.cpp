@@ -14,7 +14,8 @@ namespace {
 
 void Enter(const char* name) { DbgTrace(kDbgFilterApi, "Enter %s\n", name); }
 FILTER_STATUS Leave(const char* name, FILTER_STATUS st) {
-    if (st != FILTER_STATUS_SUCCESS) DbgTrace(kDbgFilterApi, "  Error: %d - %s\n", st, Filter_StatusString(st));
+    if (st != FILTER_STATUS_SUCCESS)
+        DbgTrace(kDbgFilterApi, "  Error: %d - %s\n", st, Filter_StatusString(st));
     DbgTrace(kDbgFilterApi, "Leave %s, %d-%s\n", name, st, Filter_StatusString(st));
     return st;
 }
@@ -97,7 +98,6 @@ int Filter_IsValidAdapter(FILTER_ADAPTER adapter) {
     return 0;
 }
 
-
 FILTER_STATUS Filter_GetAdapterCurrentAddress(FILTER_ADAPTER adapter, uint8_t* out) {
     Enter("Filter_GetAdapterCurrentAddress");
     FILTER_STATUS st = Check(adapter, out);
@@ -132,8 +132,8 @@ FILTER_STATUS Filter_GetAdapterName(FILTER_ADAPTER adapter, FILTER_UNICODE_STRIN
     if (st == FILTER_STATUS_SUCCESS) {
         const std::string& name = Entry(adapter)->m_AdapterName;
         const std::size_t units = name.size() < 32000 ? name.size() : 32000;
-        void* block = Filter_AllocateMemory(static_cast<uint32_t>(sizeof(FILTER_UNICODE_STRING) + units * 2 + 2),
-                                            0x6441664E);
+        void* block = Filter_AllocateMemory(
+            static_cast<uint32_t>(sizeof(FILTER_UNICODE_STRING) + units * 2 + 2), 0x6441664E);
         if (block == nullptr) {
             st = FILTER_ERROR_OUT_OF_MEMORY;
         } else {
@@ -176,7 +176,8 @@ FILTER_STATUS Filter_FindAdapterByNetCfgInstanceId(const char* id, FILTER_ADAPTE
     std::lock_guard<std::recursive_mutex> lock(ext->m_AdapterListLock);
     for (std::uint32_t i = 0; i < ext->m_AdapterList.count && i < TW_MAX_BOUND_ADAPTERS; ++i) {
         auto* e = reinterpret_cast<AdapterEntry*>(ext->m_AdapterList.entries[i].hAdapter);
-        if (e != nullptr && e->m_NetCfgInstanceId.compare(0, len, id) == 0 && e->m_NetCfgInstanceId.size() >= len) {
+        if (e != nullptr && e->m_NetCfgInstanceId.compare(0, len, id) == 0 &&
+            e->m_NetCfgInstanceId.size() >= len) {
             DbgTrace(kDbgFilterApi, "Find Filter_FindAdapterByNetCfgInstanceId\n");
             *adapter = e;
             return Leave("Filter_FindAdapterByNetCfgInstanceId", FILTER_STATUS_SUCCESS);
@@ -215,7 +216,8 @@ int Filter_IsValidNdisRequest(FILTER_REQUEST request) {
         return 0;
     }
     if (RequestBlock(request)->m_Tag != kRequestTag) {
-        DbgPrint("Filter_IsValidNdisRequest: Invalid Handle 0x%p, bad tag 0x%x\n", request, RequestBlock(request)->m_Tag);
+        DbgPrint("Filter_IsValidNdisRequest: Invalid Handle 0x%p, bad tag 0x%x\n", request,
+                 RequestBlock(request)->m_Tag);
         return 0;
     }
     return 1;
@@ -225,7 +227,8 @@ FILTER_STATUS Filter_MakeNdisRequest(FILTER_ADAPTER adapter, FILTER_REQUEST requ
     Enter("Filter_MakeNdisRequest");
     FILTER_STATUS st = Check(adapter, request);
     if (st != FILTER_STATUS_SUCCESS) return Leave("Filter_MakeNdisRequest", st);
-    if (!Filter_IsValidNdisRequest(request)) return Leave("Filter_MakeNdisRequest", FILTER_ERROR_INVALID_NDIS_REQUEST);
+    if (!Filter_IsValidNdisRequest(request))
+        return Leave("Filter_MakeNdisRequest", FILTER_ERROR_INVALID_NDIS_REQUEST);
     TwFilterExtension* ext = FilterExtension();
     if (!HookBound(ext) || ext->m_NdisHookAPI.Hook_MakeNdisRequest == nullptr) {
         return Leave("Filter_MakeNdisRequest", FILTER_ERROR_INTERFACE_NOT_ACTIVE);
@@ -238,7 +241,8 @@ FILTER_STATUS Filter_MakeNdisRequest(FILTER_ADAPTER adapter, FILTER_REQUEST requ
 FILTER_STATUS Filter_FreeNdisRequest(FILTER_REQUEST request) {
     Enter("Filter_FreeNdisRequest");
     if (request == nullptr) return Leave("Filter_FreeNdisRequest", FILTER_ERROR_INVALID_ARGUMENT);
-    if (!Filter_IsValidNdisRequest(request)) return Leave("Filter_FreeNdisRequest", FILTER_ERROR_INVALID_NDIS_REQUEST);
+    if (!Filter_IsValidNdisRequest(request))
+        return Leave("Filter_FreeNdisRequest", FILTER_ERROR_INVALID_NDIS_REQUEST);
     TwFilterExtension* ext = FilterExtension();
     if (!HookBound(ext) || ext->m_NdisHookAPI.Hook_FreeRequest == nullptr) {
         return Leave("Filter_FreeNdisRequest", FILTER_ERROR_INTERFACE_NOT_ACTIVE);
@@ -264,14 +268,16 @@ FILTER_STATUS Filter_SetIPConfig(void* record) {
     TwIpConfigRecord r;
     std::memcpy(&r, record, sizeof(r));
     auto* adapter = reinterpret_cast<AdapterEntry*>(r.hAdapter);
-    if (!Filter_IsValidAdapter(adapter)) return Leave("Filter_SetIPConfig", FILTER_ERROR_INVALID_ADAPTER_HANDLE);
+    if (!Filter_IsValidAdapter(adapter))
+        return Leave("Filter_SetIPConfig", FILTER_ERROR_INVALID_ADAPTER_HANDLE);
     // The record's counts index arrays of eight: a larger count is refused, not followed.
-    if (r.config.m_nIP > TW_IPCONFIG_MAX || r.config.m_nGW > TW_IPCONFIG_MAX || r.config.m_nDHCP > TW_IPCONFIG_MAX ||
-        r.config.m_nDNS > TW_IPCONFIG_MAX) {
+    if (r.config.m_nIP > TW_IPCONFIG_MAX || r.config.m_nGW > TW_IPCONFIG_MAX ||
+        r.config.m_nDHCP > TW_IPCONFIG_MAX || r.config.m_nDNS > TW_IPCONFIG_MAX) {
         return Leave("Filter_SetIPConfig", FILTER_ERROR_INVALID_ARGUMENT);
     }
     for (std::uint32_t i = 0; i < r.config.m_nIP; ++i) {
-        r.config.m_IP[i].Broadcast = SubnetBroadcastAddress(r.config.m_IP[i].IpAddress, r.config.m_IP[i].Netmask);
+        r.config.m_IP[i].Broadcast =
+            SubnetBroadcastAddress(r.config.m_IP[i].IpAddress, r.config.m_IP[i].Netmask);
     }
     std::memcpy(record, &r, sizeof(r));
     {
@@ -288,8 +294,8 @@ FILTER_STATUS Filter_SetIPConfig(void* record) {
         std::lock_guard<std::recursive_mutex> lock(ext->m_AdapterListLock);
         for (const TwEventHandler& h : ext->m_EventHandlerList) {
             if (h.m_pfEventProc != nullptr) {
-                h.m_pfEventProc(h.m_hFilterDriver, h.m_pDriverContext, FILTER_ADAPTER_IPCONFIG_CHANGED, h.m_pEventContext,
-                                adapter);
+                h.m_pfEventProc(h.m_hFilterDriver, h.m_pDriverContext, FILTER_ADAPTER_IPCONFIG_CHANGED,
+                                h.m_pEventContext, adapter);
             }
         }
     }
@@ -312,12 +318,14 @@ void* Filter_GetIPConfig(FILTER_ADAPTER adapter, void* out228) {
 
 FILTER_STATUS Filter_GetAdapterMediaStateByMac(const uint8_t* mac, uint8_t* state) {
     Enter("Filter_GetAdapterMediaStateByMac");
-    if (mac == nullptr || state == nullptr) return Leave("Filter_GetAdapterMediaStateByMac", FILTER_ERROR_INVALID_ARGUMENT);
+    if (mac == nullptr || state == nullptr)
+        return Leave("Filter_GetAdapterMediaStateByMac", FILTER_ERROR_INVALID_ARGUMENT);
     TwFilterExtension* ext = FilterExtension();
     if (!HookBound(ext) || ext->m_NdisHookAPI.Hook_GetAdapterStatus == nullptr) {
         return Leave("Filter_GetAdapterMediaStateByMac", FILTER_ERROR_INTERFACE_NOT_ACTIVE);
     }
-    return Leave("Filter_GetAdapterMediaStateByMac", MapHookStatus(ext->m_NdisHookAPI.Hook_GetAdapterStatus(mac, state)));
+    return Leave("Filter_GetAdapterMediaStateByMac",
+                 MapHookStatus(ext->m_NdisHookAPI.Hook_GetAdapterStatus(mac, state)));
 }
 
 FILTER_STATUS Filter_SetAdapterMediaStateByMac(const uint8_t* mac, uint8_t state) {
@@ -327,16 +335,19 @@ FILTER_STATUS Filter_SetAdapterMediaStateByMac(const uint8_t* mac, uint8_t state
     if (!HookBound(ext) || ext->m_NdisHookAPI.Hook_SetAdapterStatus == nullptr) {
         return Leave("Filter_SetAdapterMediaStateByMac", FILTER_ERROR_INTERFACE_NOT_ACTIVE);
     }
-    return Leave("Filter_SetAdapterMediaStateByMac", MapHookStatus(ext->m_NdisHookAPI.Hook_SetAdapterStatus(mac, state)));
+    return Leave("Filter_SetAdapterMediaStateByMac",
+                 MapHookStatus(ext->m_NdisHookAPI.Hook_SetAdapterStatus(mac, state)));
 }
 
 FILTER_STATUS Filter_GetAdapterPacketDump(const uint8_t* mac, uint8_t* flag) {
     if (flag == nullptr) return FILTER_ERROR_INVALID_ARGUMENT;
-    return ByMac("Filter_GetAdapterPacketDump", mac, [flag](AdapterEntry* e) { *flag = e->m_bDumpPacket.load(); });
+    return ByMac("Filter_GetAdapterPacketDump", mac,
+                 [flag](AdapterEntry* e) { *flag = e->m_bDumpPacket.load(); });
 }
 
 FILTER_STATUS Filter_SetAdapterPacketDump(const uint8_t* mac, uint8_t flag) {
-    return ByMac("Filter_SetAdapterPacketDump", mac, [flag](AdapterEntry* e) { e->m_bDumpPacket.store(flag); });
+    return ByMac("Filter_SetAdapterPacketDump", mac,
+                 [flag](AdapterEntry* e) { e->m_bDumpPacket.store(flag); });
 }
 
 FILTER_STATUS Filter_GetAdapterMtu(FILTER_ADAPTER adapter, uint16_t* mtu) {
@@ -365,7 +376,8 @@ static FILTER_STATUS GetPpp(const char* name, FILTER_ADAPTER adapter, uint8_t* o
     Enter(name);
     FILTER_STATUS st = Check(adapter, out);
     if (st == FILTER_STATUS_SUCCESS) {
-        const std::uint8_t* mac = src ? Entry(adapter)->m_PPPSrcMacAddress : Entry(adapter)->m_PPPDstMacAddress;
+        const std::uint8_t* mac =
+            src ? Entry(adapter)->m_PPPSrcMacAddress : Entry(adapter)->m_PPPDstMacAddress;
         std::memcpy(out, mac, 6);
         static const std::uint8_t kZero[6] = {};
         if (MacEqual(mac, kZero)) st = FILTER_ERROR_ADAPTER_NOT_OPEN;
@@ -379,7 +391,8 @@ static FILTER_STATUS SetPpp(const char* name, FILTER_ADAPTER adapter, const uint
     if (st == FILTER_STATUS_SUCCESS) {
         std::memcpy(src ? Entry(adapter)->m_PPPSrcMacAddress : Entry(adapter)->m_PPPDstMacAddress, mac, 6);
         DbgTrace(kDbgFilterApi, "Set %s = %2.2x-%2.2x-%2.2x-%2.2x-%2.2x-%2.2x\n",
-                 src ? "PPPSrcMacAddress" : "PPPDstMacAddress", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+                 src ? "PPPSrcMacAddress" : "PPPDstMacAddress", mac[0], mac[1], mac[2], mac[3], mac[4],
+                 mac[5]);
     }
     return Leave(name, st);
 }

@@ -82,7 +82,8 @@ TwPacket* ReadSharedMemory(TwFilterExtension* ext) {
         auto* entry = static_cast<AdapterEntry*>(adapter);
         if (Filter_IdToAdapter(rec.adapterId, &adapter) == 0) entry = static_cast<AdapterEntry*>(adapter);
         if (entry == nullptr || !entry->m_bValid.load()) {
-            DbgTrace(kDbgRing, "IRQL=%d, packet buffer adapter error, func Filter_IdToAdapter ret fails\n", 0);
+            DbgTrace(kDbgRing, "IRQL=%d, packet buffer adapter error, func Filter_IdToAdapter ret fails\n",
+                     0);
             ring->Counters().inputUnknownAdapter.fetch_add(1, std::memory_order_relaxed);
             ring->ConsumeInput();
             continue;
@@ -130,9 +131,7 @@ void HandleInjectedBlock(TwPacket* p) {
             NdisFilter_WriteShareMemory(p, true);
             Filter_ReleasePacketp(p, __FILE__, __LINE__);
             return;
-        default:
-            Filter_ReleasePacketp(p, __FILE__, __LINE__);
-            return;
+        default: Filter_ReleasePacketp(p, __FILE__, __LINE__); return;
     }
 }
 
@@ -430,7 +429,8 @@ void SetRingEvent(TwFilterExtension* ext) {
 
 void CountTestPacket(TwPacket* packet, int counter) {
     TwFilterExtension* ext = FilterExtension();
-    if (ext == nullptr || packet == nullptr || counter < 1 || counter > 3 || !ext->m_TestEnabled.load()) return;
+    if (ext == nullptr || packet == nullptr || counter < 1 || counter > 3 || !ext->m_TestEnabled.load())
+        return;
     std::lock_guard<std::mutex> lock(ext->m_TestLock);
     TW_TEST_PROXY_DATA& t = ext->m_TestProxy;
     if (t.enabled == 0 || packet->m_DataLength < 14 + 20 + 8) return;

@@ -67,7 +67,8 @@ FILTER_STATUS HookInject(const char* name, const char* label, bool toAdapter, Ad
     packet->m_Adapter = adapter;
     Filter_DumpPacket(label, packet);
     NDIS_STATUS st = hook(adapter, packet);
-    return Leave(name, (st & 0xC0000000u) == 0xC0000000u ? FILTER_ERROR_INTERNAL_ERROR : FILTER_STATUS_SUCCESS);
+    return Leave(name,
+                 (st & 0xC0000000u) == 0xC0000000u ? FILTER_ERROR_INTERNAL_ERROR : FILTER_STATUS_SUCCESS);
 }
 
 }  // namespace
@@ -103,10 +104,12 @@ FILTER_STATUS Filter_TransferPacketData(FILTER_PACKET* packet) {
         return Leave("Filter_TransferPacketData", FILTER_STATUS_SUCCESS);
     }
     DbgTrace(kDbgPacketApi, "Read packet data from outgoing packet\n");
-    std::uint32_t n = packet->m_OriginalLength < kPacketDataSize ? packet->m_OriginalLength
-                                                                  : static_cast<std::uint32_t>(kPacketDataSize);
+    std::uint32_t n = packet->m_OriginalLength < kPacketDataSize
+                          ? packet->m_OriginalLength
+                          : static_cast<std::uint32_t>(kPacketDataSize);
     std::memcpy(packet->m_Data, packet->m_Original, n);
-    DbgTrace(kDbgPacketApi, "Filter_TransferPacketData, lazy read %u, total %u\n", n - packet->m_BytesHeld, n);
+    DbgTrace(kDbgPacketApi, "Filter_TransferPacketData, lazy read %u, total %u\n", n - packet->m_BytesHeld,
+             n);
     packet->m_BytesHeld = n;
     packet->m_DataLength = n;
     return Leave("Filter_TransferPacketData", FILTER_STATUS_SUCCESS);
@@ -123,13 +126,16 @@ FILTER_STATUS Filter_ModifyPacket(FILTER_PACKET* packet) {
     return Leave("Filter_ModifyPacket", Filter_TransferPacketData(packet));
 }
 
-void Filter_SetPacketReleaseCallback(FILTER_PACKET* packet, FILTER_PACKET_RELEASE_CALLBACK cb, void* context) {
+void Filter_SetPacketReleaseCallback(FILTER_PACKET* packet, FILTER_PACKET_RELEASE_CALLBACK cb,
+                                     void* context) {
     if (packet == nullptr) return;
     packet->m_ReleaseCallback = cb;
     packet->m_ReleaseContext = context;
 }
 
-void Filter_ClearPacketReleaseCallback(FILTER_PACKET* packet) { Filter_SetPacketReleaseCallback(packet, nullptr, nullptr); }
+void Filter_ClearPacketReleaseCallback(FILTER_PACKET* packet) {
+    Filter_SetPacketReleaseCallback(packet, nullptr, nullptr);
+}
 
 FILTER_STATUS Filter_CalculatePacketCheckSum(uint8_t* ip, uint32_t protocol) {
     Enter("Filter_CalculatePacketCheckSum");
@@ -178,7 +184,8 @@ int Filter_VerifyPacketCheckSum(FILTER_PACKET* packet) {
 
 FILTER_STATUS Filter_ClonePacket(FILTER_PACKET* packet, FILTER_PACKET** clone) {
     Enter("Filter_ClonePacket");
-    if (packet == nullptr || clone == nullptr) return Leave("Filter_ClonePacket", FILTER_ERROR_INVALID_ARGUMENT);
+    if (packet == nullptr || clone == nullptr)
+        return Leave("Filter_ClonePacket", FILTER_ERROR_INVALID_ARGUMENT);
     TwPacket* c = Filter_AllocatePacketp(packet->m_Adapter, __FILE__, __LINE__);
     if (c == nullptr) return Leave("Filter_ClonePacket", FILTER_ERROR_OUT_OF_MEMORY);
     c->m_Adapter = packet->m_Adapter;
@@ -198,7 +205,8 @@ FILTER_STATUS Filter_ClonePacket(FILTER_PACKET* packet, FILTER_PACKET** clone) {
     c->m_OriginalLength = 0;
     c->m_Dirty = false;
     std::uint8_t* start = c->m_Data;
-    if (packet->m_Frame != nullptr && packet->m_Frame != packet->m_Data) start = c->m_Data + (packet->m_Frame - packet->m_Data);
+    if (packet->m_Frame != nullptr && packet->m_Frame != packet->m_Data)
+        start = c->m_Data + (packet->m_Frame - packet->m_Data);
     ParseHeaders(c, start);
     *clone = c;
     return Leave("Filter_ClonePacket", FILTER_STATUS_SUCCESS);
@@ -239,11 +247,13 @@ FILTER_STATUS Filter_IndicatePacketToProtocol(FILTER_ADAPTER adapter, FILTER_PAC
 }
 
 FILTER_STATUS Filter_IndicatePacketFromAdapter(FILTER_ADAPTER adapter, FILTER_PACKET* packet) {
-    return QueueWith(static_cast<AdapterEntry*>(adapter), packet, PACKET_DIRECTION_INCOMING, 0, nullptr, true);
+    return QueueWith(static_cast<AdapterEntry*>(adapter), packet, PACKET_DIRECTION_INCOMING, 0, nullptr,
+                     true);
 }
 
 FILTER_STATUS Filter_InjectPacketFromProtocol(FILTER_ADAPTER adapter, FILTER_PACKET* packet) {
-    return QueueWith(static_cast<AdapterEntry*>(adapter), packet, PACKET_DIRECTION_OUTGOING, 0, nullptr, true);
+    return QueueWith(static_cast<AdapterEntry*>(adapter), packet, PACKET_DIRECTION_OUTGOING, 0, nullptr,
+                     true);
 }
 
 FILTER_STATUS Filter_InjectPacketFromFilter(uint32_t method, void* filter, FILTER_PACKET* packet) {
@@ -255,11 +265,13 @@ FILTER_STATUS Filter_InjectPacketFromFilter(uint32_t method, void* filter, FILTE
     return QueueWith(packet->m_Adapter, packet, packet->m_Direction, method | 0x80000000u, filter, false);
 }
 
-FILTER_STATUS Filter_InjectPacketFromApplication(FILTER_ADAPTER adapter, FILTER_PACKET* packet, uint32_t direction) {
+FILTER_STATUS Filter_InjectPacketFromApplication(FILTER_ADAPTER adapter, FILTER_PACKET* packet,
+                                                 uint32_t direction) {
     return QueueWith(static_cast<AdapterEntry*>(adapter), packet, direction, 1, nullptr, true);
 }
 
-FILTER_STATUS Filter_IndicatePacketToApplication(FILTER_PACKET* packet, uint32_t appCode, uint64_t appContext) {
+FILTER_STATUS Filter_IndicatePacketToApplication(FILTER_PACKET* packet, uint32_t appCode,
+                                                 uint64_t appContext) {
     Enter("Filter_IndicatePacketToApplication");
     if (packet == nullptr) return Leave("Filter_IndicatePacketToApplication", FILTER_ERROR_INVALID_ARGUMENT);
     packet->m_AppCode = appCode;
@@ -282,17 +294,15 @@ uint32_t Filter_GetInjectPacketCount(void) {
 
 FILTER_STATUS Filter_InvokeFilters(int32_t type, FILTER_PACKET* packet) {
     if (packet == nullptr) return FILTER_STATUS_SUCCESS;
-    DbgTrace(kDbgPacketApi, "Filter_InvokeFilters: FILTER_RESULT_BYPASS, pPacket=0x%p\n", static_cast<void*>(packet));
+    DbgTrace(kDbgPacketApi, "Filter_InvokeFilters: FILTER_RESULT_BYPASS, pPacket=0x%p\n",
+             static_cast<void*>(packet));
     switch (type) {
         case FILTER_TYPE_INCOMING_PACKET:
         case FILTER_TYPE_INJECT_TO_PROTOCOL:
             return Filter_IndicatePacketToProtocolEx(packet->m_Adapter, packet);
         case FILTER_TYPE_OUTGOING_PACKET:
-        case FILTER_TYPE_INJECT_TO_ADAPTER:
-            return Filter_InjectPacketToAdapterEx(packet->m_Adapter, packet);
-        default:
-            Filter_ReleasePacketp(packet, __FILE__, __LINE__);
-            return FILTER_ERROR_INVALID_FILTER_TYPE;
+        case FILTER_TYPE_INJECT_TO_ADAPTER: return Filter_InjectPacketToAdapterEx(packet->m_Adapter, packet);
+        default: Filter_ReleasePacketp(packet, __FILE__, __LINE__); return FILTER_ERROR_INVALID_FILTER_TYPE;
     }
 }
 

@@ -17,27 +17,52 @@ using namespace olvane;
 
 namespace {
 
-const char* const kStatusNames[] = {
-    "FILTER_STATUS_SUCCESS", "FILTER_ERROR_INVALID_ARGUMENT", "FILTER_ERROR_INVALID_HANDLE",
-    "FILTER_ERROR_ADAPTER_NOT_OPEN", "FILTER_ERROR_INTERNAL_ERROR", "FILTER_ERROR_NO_FREE_ADAPTER_CONTEXT",
-    "FILTER_ERROR_INVALID_ADAPTER_CONTEXT", "FILTER_ERROR_INVALID_ADAPTER_HANDLE",
-    "FILTER_ERROR_UNSUPPORTED_API_VERSION", "FILTER_ERROR_DRIVER_ALREADY_REGISTERED",
-    "FILTER_ERROR_INVALID_DRIVER_HANDLE", "FILTER_ERROR_BUFFER_TOO_SMALL", "FILTER_ERROR_DRIVER_NOT_FOUND",
-    "FILTER_ERROR_EVENT_HANDLER_ALREADY_REGISTERED", "FILTER_ERROR_EVENT_HANDLER_NOT_FOUND",
-    "FILTER_ERROR_INVALID_EVENT_HANDLER_OWNER", "FILTER_ERROR_INVALID_CONTEXT_OWNER",
-    "FILTER_ERROR_INVALID_EVENT_HANDLER", "FILTER_ERROR_ADAPTER_NOT_FOUND", "FILTER_ERROR_INTERFACE_NOT_ACTIVE",
-    "FILTER_ERROR_OUT_OF_MEMORY", "FILTER_ERROR_INVALID_NDIS_REQUEST", "FILTER_ERROR_EXCEPTION",
-    "FILTER_ERROR_FILTER_ALREADY_REGISTERED", "FILTER_ERROR_INVALID_PACKET_FILTER", "FILTER_ERROR_FILTER_NOT_FOUND",
-    "FILTER_ERROR_INVALID_FILTER_OWNER", "FILTER_ERROR_INTERFACE_ALREADY_REGISTERED",
-    "FILTER_ERROR_INTERFACE_NOT_FOUND", "FILTER_ERROR_INVALID_FILTER_INTERFACE",
-    "FILTER_ERROR_INVALID_INTERFACE_REFERENCE_OWNER", "FILTER_ERROR_INTERFACE_REFERENCE_NOT_FOUND",
-    "FILTER_ERROR_INVALID_INTERFACE_OWNER", "FILTER_ERROR_INTERFACE_ARE_REFERENCED",
-    "FILTER_ERROR_INTERFACE_ARE_INVALID", "FILTER_ERROR_INVALID_MEMORY_POINTER",
-    "FILTER_ERROR_INVALID_TIMER_HANDLE", "FILTER_ERROR_INVALID_TIMER_HANDLER_OWNER",
-    "FILTER_ERROR_TIMER_HANDLER_NOT_FOUND", "FILTER_ERROR_IOCTL_HANDLER_ALREADY_REGISTERED",
-    "FILTER_ERROR_INVALID_IOCTL_HANDLER", "FILTER_ERROR_INVALID_IOCTL_HANDLER_OWNER",
-    "FILTER_ERROR_IOCTL_HANDLER_NOT_FOUND", "FILTER_ERROR_UNSUPPORTED_PROTOCOL", "FILTER_ERROR_INVALID_FILTER_TYPE",
-    "FILTER_ERROR_DRIVER_DIAG_IN_PROGRESS"};
+const char* const kStatusNames[] = {"FILTER_STATUS_SUCCESS",
+                                    "FILTER_ERROR_INVALID_ARGUMENT",
+                                    "FILTER_ERROR_INVALID_HANDLE",
+                                    "FILTER_ERROR_ADAPTER_NOT_OPEN",
+                                    "FILTER_ERROR_INTERNAL_ERROR",
+                                    "FILTER_ERROR_NO_FREE_ADAPTER_CONTEXT",
+                                    "FILTER_ERROR_INVALID_ADAPTER_CONTEXT",
+                                    "FILTER_ERROR_INVALID_ADAPTER_HANDLE",
+                                    "FILTER_ERROR_UNSUPPORTED_API_VERSION",
+                                    "FILTER_ERROR_DRIVER_ALREADY_REGISTERED",
+                                    "FILTER_ERROR_INVALID_DRIVER_HANDLE",
+                                    "FILTER_ERROR_BUFFER_TOO_SMALL",
+                                    "FILTER_ERROR_DRIVER_NOT_FOUND",
+                                    "FILTER_ERROR_EVENT_HANDLER_ALREADY_REGISTERED",
+                                    "FILTER_ERROR_EVENT_HANDLER_NOT_FOUND",
+                                    "FILTER_ERROR_INVALID_EVENT_HANDLER_OWNER",
+                                    "FILTER_ERROR_INVALID_CONTEXT_OWNER",
+                                    "FILTER_ERROR_INVALID_EVENT_HANDLER",
+                                    "FILTER_ERROR_ADAPTER_NOT_FOUND",
+                                    "FILTER_ERROR_INTERFACE_NOT_ACTIVE",
+                                    "FILTER_ERROR_OUT_OF_MEMORY",
+                                    "FILTER_ERROR_INVALID_NDIS_REQUEST",
+                                    "FILTER_ERROR_EXCEPTION",
+                                    "FILTER_ERROR_FILTER_ALREADY_REGISTERED",
+                                    "FILTER_ERROR_INVALID_PACKET_FILTER",
+                                    "FILTER_ERROR_FILTER_NOT_FOUND",
+                                    "FILTER_ERROR_INVALID_FILTER_OWNER",
+                                    "FILTER_ERROR_INTERFACE_ALREADY_REGISTERED",
+                                    "FILTER_ERROR_INTERFACE_NOT_FOUND",
+                                    "FILTER_ERROR_INVALID_FILTER_INTERFACE",
+                                    "FILTER_ERROR_INVALID_INTERFACE_REFERENCE_OWNER",
+                                    "FILTER_ERROR_INTERFACE_REFERENCE_NOT_FOUND",
+                                    "FILTER_ERROR_INVALID_INTERFACE_OWNER",
+                                    "FILTER_ERROR_INTERFACE_ARE_REFERENCED",
+                                    "FILTER_ERROR_INTERFACE_ARE_INVALID",
+                                    "FILTER_ERROR_INVALID_MEMORY_POINTER",
+                                    "FILTER_ERROR_INVALID_TIMER_HANDLE",
+                                    "FILTER_ERROR_INVALID_TIMER_HANDLER_OWNER",
+                                    "FILTER_ERROR_TIMER_HANDLER_NOT_FOUND",
+                                    "FILTER_ERROR_IOCTL_HANDLER_ALREADY_REGISTERED",
+                                    "FILTER_ERROR_INVALID_IOCTL_HANDLER",
+                                    "FILTER_ERROR_INVALID_IOCTL_HANDLER_OWNER",
+                                    "FILTER_ERROR_IOCTL_HANDLER_NOT_FOUND",
+                                    "FILTER_ERROR_UNSUPPORTED_PROTOCOL",
+                                    "FILTER_ERROR_INVALID_FILTER_TYPE",
+                                    "FILTER_ERROR_DRIVER_DIAG_IN_PROGRESS"};
 static_assert(sizeof(kStatusNames) / sizeof(kStatusNames[0]) == 46);
 
 constexpr std::uint32_t kMemoryTag = 0x54414737;  // "7GAT"
@@ -175,7 +200,8 @@ uint32_t Filter_RegGetDwordValue(const char* keyPath, const char* valueName, uin
     } catch (...) {
     }
     if (rc != platform::kRegOk) {
-        DbgPrint("RtlQueryRegistryValues %s\\%s fail, error = 0x%X\n", keyPath, valueName, static_cast<unsigned>(rc));
+        DbgPrint("RtlQueryRegistryValues %s\\%s fail, error = 0x%X\n", keyPath, valueName,
+                 static_cast<unsigned>(rc));
         return defaultValue;
     }
     DbgPrint("RtlQueryRegistryValues %s\\%s success, Value = 0x%X\n", keyPath, valueName, value);
@@ -191,7 +217,8 @@ int Filter_RegGetStringValue(const char* keyPath, const char* valueName, char* o
     } catch (...) {
     }
     if (rc != platform::kRegOk) {
-        DbgPrint("RtlQueryRegistryValues %s\\%s fail, error = 0x%X\n", keyPath, valueName, static_cast<unsigned>(rc));
+        DbgPrint("RtlQueryRegistryValues %s\\%s fail, error = 0x%X\n", keyPath, valueName,
+                 static_cast<unsigned>(rc));
         out[0] = '\0';
         return 0;
     }
@@ -275,7 +302,8 @@ int Filter_CompareString(const FILTER_UNICODE_STRING* a, const FILTER_UNICODE_ST
     return std::memcmp(a->Buffer, b->Buffer, a->Length) == 0 ? 0 : 1;
 }
 
-FILTER_STATUS Filter_BeginDiag(const char* buffer, int length, FILTER_DIAG* record, int argvSize, FILTER_DIAG** out) {
+FILTER_STATUS Filter_BeginDiag(const char* buffer, int length, FILTER_DIAG* record, int argvSize,
+                               FILTER_DIAG** out) {
     if (buffer == nullptr || record == nullptr || out == nullptr) {
         DbgTrace(kDbgSupport, "Invalid arguments: buffer are NULL\n");
         return FILTER_ERROR_INVALID_ARGUMENT;
@@ -289,10 +317,12 @@ FILTER_STATUS Filter_BeginDiag(const char* buffer, int length, FILTER_DIAG* reco
         return FILTER_ERROR_BUFFER_TOO_SMALL;
     }
     *out = record;
-    DbgTrace(kDbgSupport, " - driver = %s\n", record->m_DriverName != nullptr ? record->m_DriverName : "NULL");
+    DbgTrace(kDbgSupport, " - driver = %s\n",
+             record->m_DriverName != nullptr ? record->m_DriverName : "NULL");
     DbgTrace(kDbgSupport, " - argc = %d\n", record->m_Argc);
     for (int i = 0; record->m_Argv != nullptr && i < record->m_Argc && i < argvSize; ++i) {
-        DbgTrace(kDbgSupport, " - argv[%d] = %s\n", i, record->m_Argv[i] != nullptr ? record->m_Argv[i] : "NULL");
+        DbgTrace(kDbgSupport, " - argv[%d] = %s\n", i,
+                 record->m_Argv[i] != nullptr ? record->m_Argv[i] : "NULL");
     }
     DbgTrace(kDbgSupport, "pDiag->m_BufferSize = %d\n", record->m_BufferSize);
     DbgTrace(kDbgSupport, "pDiag->m_BufferUsed = %d\n", record->m_BufferUsed);
@@ -302,7 +332,8 @@ FILTER_STATUS Filter_BeginDiag(const char* buffer, int length, FILTER_DIAG* reco
 
 FILTER_STATUS Filter_DiagPrint(FILTER_DIAG* record, const char* format, ...) {
     if (record == nullptr || format == nullptr) return FILTER_ERROR_INVALID_ARGUMENT;
-    if (record->m_BufferUsed < 0 || record->m_BufferSize - 1 <= record->m_BufferUsed) return FILTER_ERROR_BUFFER_TOO_SMALL;
+    if (record->m_BufferUsed < 0 || record->m_BufferSize - 1 <= record->m_BufferUsed)
+        return FILTER_ERROR_BUFFER_TOO_SMALL;
     const auto room = static_cast<std::size_t>(record->m_BufferSize - record->m_BufferUsed);
     va_list args;
     va_start(args, format);

@@ -22,7 +22,8 @@ std::vector<RealLink> ListRealLinks(const std::string& skipPrefix) {
             auto* link = reinterpret_cast<rtnl_link*>(o);
             const char* name = rtnl_link_get_name(link);
             if (name == nullptr || rtnl_link_get_arptype(link) != ARPHRD_ETHER) continue;
-            if (!skipPrefix.empty() && std::strncmp(name, skipPrefix.c_str(), skipPrefix.size()) == 0) continue;
+            if (!skipPrefix.empty() && std::strncmp(name, skipPrefix.c_str(), skipPrefix.size()) == 0)
+                continue;
             nl_addr* addr = rtnl_link_get_addr(link);
             if (addr == nullptr || nl_addr_get_len(addr) != 6) continue;
             RealLink l;

@@ -16,20 +16,53 @@ namespace olvane {
 
 namespace {
 
-const NDIS_OID kSupportedOids[] = {
-    OID_GEN_SUPPORTED_LIST, OID_GEN_HARDWARE_STATUS, OID_GEN_MEDIA_SUPPORTED, OID_GEN_MEDIA_IN_USE,
-    OID_GEN_MAXIMUM_LOOKAHEAD, OID_GEN_MAXIMUM_FRAME_SIZE, OID_GEN_LINK_SPEED, OID_GEN_TRANSMIT_BUFFER_SPACE,
-    OID_GEN_RECEIVE_BUFFER_SPACE, OID_GEN_TRANSMIT_BLOCK_SIZE, OID_GEN_RECEIVE_BLOCK_SIZE, OID_GEN_VENDOR_ID,
-    OID_GEN_VENDOR_DESCRIPTION, OID_GEN_VENDOR_DRIVER_VERSION, OID_GEN_CURRENT_PACKET_FILTER,
-    OID_GEN_CURRENT_LOOKAHEAD, OID_GEN_DRIVER_VERSION, OID_GEN_MAXIMUM_TOTAL_SIZE, OID_GEN_PROTOCOL_OPTIONS,
-    OID_GEN_MAC_OPTIONS, OID_GEN_MEDIA_CONNECT_STATUS, OID_GEN_MAXIMUM_SEND_PACKETS, OID_GEN_XMIT_OK,
-    OID_GEN_RCV_OK, OID_GEN_XMIT_ERROR, OID_GEN_RCV_ERROR, OID_GEN_RCV_NO_BUFFER, OID_GEN_RCV_CRC_ERROR,
-    OID_GEN_TRANSMIT_QUEUE_LENGTH, OID_802_3_PERMANENT_ADDRESS, OID_802_3_CURRENT_ADDRESS,
-    OID_802_3_MULTICAST_LIST, OID_802_3_MAC_OPTIONS, OID_802_3_MAXIMUM_LIST_SIZE, OID_802_3_RCV_ERROR_ALIGNMENT,
-    OID_802_3_XMIT_ONE_COLLISION, OID_802_3_XMIT_MORE_COLLISIONS, OID_802_3_XMIT_DEFERRED,
-    OID_802_3_XMIT_MAX_COLLISIONS, OID_802_3_RCV_OVERRUN, OID_802_3_XMIT_UNDERRUN,
-    OID_802_3_XMIT_HEARTBEAT_FAILURE, OID_802_3_XMIT_TIMES_CRS_LOST, OID_802_3_XMIT_LATE_COLLISIONS,
-    OID_PNP_CAPABILITIES, OID_PNP_SET_POWER, OID_PNP_QUERY_POWER};
+const NDIS_OID kSupportedOids[] = {OID_GEN_SUPPORTED_LIST,
+                                   OID_GEN_HARDWARE_STATUS,
+                                   OID_GEN_MEDIA_SUPPORTED,
+                                   OID_GEN_MEDIA_IN_USE,
+                                   OID_GEN_MAXIMUM_LOOKAHEAD,
+                                   OID_GEN_MAXIMUM_FRAME_SIZE,
+                                   OID_GEN_LINK_SPEED,
+                                   OID_GEN_TRANSMIT_BUFFER_SPACE,
+                                   OID_GEN_RECEIVE_BUFFER_SPACE,
+                                   OID_GEN_TRANSMIT_BLOCK_SIZE,
+                                   OID_GEN_RECEIVE_BLOCK_SIZE,
+                                   OID_GEN_VENDOR_ID,
+                                   OID_GEN_VENDOR_DESCRIPTION,
+                                   OID_GEN_VENDOR_DRIVER_VERSION,
+                                   OID_GEN_CURRENT_PACKET_FILTER,
+                                   OID_GEN_CURRENT_LOOKAHEAD,
+                                   OID_GEN_DRIVER_VERSION,
+                                   OID_GEN_MAXIMUM_TOTAL_SIZE,
+                                   OID_GEN_PROTOCOL_OPTIONS,
+                                   OID_GEN_MAC_OPTIONS,
+                                   OID_GEN_MEDIA_CONNECT_STATUS,
+                                   OID_GEN_MAXIMUM_SEND_PACKETS,
+                                   OID_GEN_XMIT_OK,
+                                   OID_GEN_RCV_OK,
+                                   OID_GEN_XMIT_ERROR,
+                                   OID_GEN_RCV_ERROR,
+                                   OID_GEN_RCV_NO_BUFFER,
+                                   OID_GEN_RCV_CRC_ERROR,
+                                   OID_GEN_TRANSMIT_QUEUE_LENGTH,
+                                   OID_802_3_PERMANENT_ADDRESS,
+                                   OID_802_3_CURRENT_ADDRESS,
+                                   OID_802_3_MULTICAST_LIST,
+                                   OID_802_3_MAC_OPTIONS,
+                                   OID_802_3_MAXIMUM_LIST_SIZE,
+                                   OID_802_3_RCV_ERROR_ALIGNMENT,
+                                   OID_802_3_XMIT_ONE_COLLISION,
+                                   OID_802_3_XMIT_MORE_COLLISIONS,
+                                   OID_802_3_XMIT_DEFERRED,
+                                   OID_802_3_XMIT_MAX_COLLISIONS,
+                                   OID_802_3_RCV_OVERRUN,
+                                   OID_802_3_XMIT_UNDERRUN,
+                                   OID_802_3_XMIT_HEARTBEAT_FAILURE,
+                                   OID_802_3_XMIT_TIMES_CRS_LOST,
+                                   OID_802_3_XMIT_LATE_COLLISIONS,
+                                   OID_PNP_CAPABILITIES,
+                                   OID_PNP_SET_POWER,
+                                   OID_PNP_QUERY_POWER};
 static_assert(sizeof(kSupportedOids) == 188);
 
 const char* PowerName(std::uint32_t s) {
@@ -49,7 +82,8 @@ int HexDigit(char c) {
     return -1;
 }
 
-NDIS_STATUS ReadNumber(platform::SettingsStore& store, const std::string& key, const char* name, std::uint32_t* out) {
+NDIS_STATUS ReadNumber(platform::SettingsStore& store, const std::string& key, const char* name,
+                       std::uint32_t* out) {
     DWORD value = 0;
     if (store.GetDword(key, name, &value) == platform::kRegOk) {
         *out = value;
@@ -107,14 +141,16 @@ NDIS_STATUS ReadAdapterConfiguration(platform::SettingsStore& store, const std::
         if (st != NDIS_STATUS_SUCCESS) return st;
     }
     if (c->maximumFrameSize < 68 || c->maximumFrameSize > 1500) return NDIS_STATUS_INVALID_DATA;
-    if (store.GetString(key + "\\Linkage", "Export", &c->exportName) != platform::kRegOk || c->exportName.empty()) {
+    if (store.GetString(key + "\\Linkage", "Export", &c->exportName) != platform::kRegOk ||
+        c->exportName.empty()) {
         return NDIS_STATUS_FILE_NOT_FOUND;
     }
     store.GetString(key, "NetCfgInstanceId", &c->netCfgInstanceId);
     return NDIS_STATUS_SUCCESS;
 }
 
-TwVirtualAdapter::TwVirtualAdapter(int instance, const VirtualAdapterConfig& config, std::unique_ptr<TwNicBackend> nic)
+TwVirtualAdapter::TwVirtualAdapter(int instance, const VirtualAdapterConfig& config,
+                                   std::unique_ptr<TwNicBackend> nic)
     : m_instance(instance), m_config(config), m_nic(std::move(nic)) {
     std::memcpy(m_currentAddress, config.mac, 6);
     std::memcpy(m_permanentAddress, config.mac, 6);
@@ -136,7 +172,10 @@ NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::
     std::uint8_t pnp[16] = {};
     std::lock_guard<std::mutex> lock(m_lock);
     switch (oid) {
-        case OID_GEN_SUPPORTED_LIST: src = kSupportedOids; size = sizeof(kSupportedOids); break;
+        case OID_GEN_SUPPORTED_LIST:
+            src = kSupportedOids;
+            size = sizeof(kSupportedOids);
+            break;
         case OID_GEN_HARDWARE_STATUS: u32 = 0; break;
         case OID_GEN_MEDIA_SUPPORTED:
         case OID_GEN_MEDIA_IN_USE: u32 = NdisMedium802_3; break;
@@ -154,7 +193,11 @@ NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::
             break;
         case OID_GEN_CURRENT_PACKET_FILTER: u32 = m_packetFilter; break;
         case OID_GEN_CURRENT_LOOKAHEAD: u32 = m_lookahead; break;
-        case OID_GEN_DRIVER_VERSION: u16 = 0x0501; src = &u16; size = 2; break;
+        case OID_GEN_DRIVER_VERSION:
+            u16 = 0x0501;
+            src = &u16;
+            size = 2;
+            break;
         case OID_GEN_MAXIMUM_TOTAL_SIZE: u32 = m_config.maximumFrameSize + 14; break;
         case OID_GEN_MAC_OPTIONS: u32 = 0x0D; break;
         case OID_GEN_MEDIA_CONNECT_STATUS: u32 = (m_flags.load() & kFlagMediaDisconnected) ? 1 : 0; break;
@@ -171,8 +214,14 @@ NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::
         case OID_GEN_RCV_NO_BUFFER: u32 = m_errors[6]; break;
         case OID_GEN_RCV_CRC_ERROR: u32 = m_errors[7]; break;
         case OID_GEN_TRANSMIT_QUEUE_LENGTH: u32 = 32; break;
-        case OID_802_3_PERMANENT_ADDRESS: src = m_permanentAddress; size = 6; break;
-        case OID_802_3_CURRENT_ADDRESS: src = m_currentAddress; size = 6; break;
+        case OID_802_3_PERMANENT_ADDRESS:
+            src = m_permanentAddress;
+            size = 6;
+            break;
+        case OID_802_3_CURRENT_ADDRESS:
+            src = m_currentAddress;
+            size = 6;
+            break;
         case OID_802_3_MAXIMUM_LIST_SIZE: u32 = 32; break;
         case OID_802_3_MAC_OPTIONS:
         case OID_802_3_RCV_ERROR_ALIGNMENT:
@@ -197,19 +246,20 @@ NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::
             break;
         case OID_PNP_QUERY_POWER:
             if (length < 4) {
-                DbgPrint("OID_PNP_QUERY_POWER: InformationBufferLength %u < sizeof(NDIS_DEVICE_POWER_STATE)\n", length);
+                DbgPrint(
+                    "OID_PNP_QUERY_POWER: InformationBufferLength %u < sizeof(NDIS_DEVICE_POWER_STATE)\n",
+                    length);
                 return NDIS_STATUS_INVALID_LENGTH;
             }
             {
                 std::uint32_t to;
                 std::memcpy(&to, buffer, 4);
-                DbgPrint("OID_PNP_QUERY_POWER PowerState (%u %s) => (%u %s)\n", m_powerState, PowerName(m_powerState), to,
-                         PowerName(to));
+                DbgPrint("OID_PNP_QUERY_POWER PowerState (%u %s) => (%u %s)\n", m_powerState,
+                         PowerName(m_powerState), to, PowerName(to));
             }
             *written = 0;
             return NDIS_STATUS_SUCCESS;
-        default:
-            return NDIS_STATUS_NOT_SUPPORTED;
+        default: return NDIS_STATUS_NOT_SUPPORTED;
     }
     if (length < size || buffer == nullptr) {
         *needed = size;
@@ -244,8 +294,7 @@ NDIS_STATUS TwVirtualAdapter::SetInformation(NDIS_OID oid, const void* buffer, s
             *read = 4;
             return NDIS_STATUS_SUCCESS;
         }
-        case OID_GEN_MEDIA_CONNECT_STATUS:
-            return SetMediaConnect(buffer, length, read, needed);
+        case OID_GEN_MEDIA_CONNECT_STATUS: return SetMediaConnect(buffer, length, read, needed);
         case OID_802_3_MULTICAST_LIST: {
             if (length % 6 != 0) return NDIS_STATUS_INVALID_LENGTH;
             if (length > sizeof(m_multicast)) {
@@ -258,10 +307,8 @@ NDIS_STATUS TwVirtualAdapter::SetInformation(NDIS_OID oid, const void* buffer, s
             *read = length;
             return NDIS_STATUS_SUCCESS;
         }
-        case OID_PNP_SET_POWER:
-            return SetPower(buffer, length, read, needed);
-        default:
-            return NDIS_STATUS_INVALID_OID;
+        case OID_PNP_SET_POWER: return SetPower(buffer, length, read, needed);
+        default: return NDIS_STATUS_INVALID_OID;
     }
 }
 

@@ -95,8 +95,10 @@ public:
 private:
     void SendPathLoop();
     NDIS_STATUS OutgoingStep(const std::uint8_t* frame, std::uint32_t length);
-    NDIS_STATUS SetMediaConnect(const void* buffer, std::uint32_t length, std::uint32_t* read, std::uint32_t* needed);
-    NDIS_STATUS SetPower(const void* buffer, std::uint32_t length, std::uint32_t* read, std::uint32_t* needed);
+    NDIS_STATUS SetMediaConnect(const void* buffer, std::uint32_t length, std::uint32_t* read,
+                                std::uint32_t* needed);
+    NDIS_STATUS SetPower(const void* buffer, std::uint32_t length, std::uint32_t* read,
+                         std::uint32_t* needed);
 
     int m_instance;
     VirtualAdapterConfig m_config;

@@ -101,22 +101,25 @@ void Hook_FreeRequest(TwNdisRequest* r) {
 }
 
 // The request stays with its owner whatever the outcome: the owner frees it.
-NDIS_STATUS Hook_MakeNdisRequest(AdapterEntry* entry, TwNdisRequest* r, void (*routine)(TwNdisRequest*, NDIS_STATUS)) {
+NDIS_STATUS Hook_MakeNdisRequest(AdapterEntry* entry, TwNdisRequest* r,
+                                 void (*routine)(TwNdisRequest*, NDIS_STATUS)) {
     if (r == nullptr) return STATUS_INVALID_PARAMETER;
     if (entry == nullptr || !entry->m_bValid.load()) return STATUS_UNSUCCESSFUL;
     if (r->m_RequestType == 1 && r->m_Oid == OID_TCP_TASK_OFFLOAD) {
-        DbgPrint(" !!! ignore SET OID_TCP_TASK_OFFLOAD NDIS REQUEST for adapter 0x%p\n", static_cast<void*>(entry));
+        DbgPrint(" !!! ignore SET OID_TCP_TASK_OFFLOAD NDIS REQUEST for adapter 0x%p\n",
+                 static_cast<void*>(entry));
         return NDIS_STATUS_NOT_SUPPORTED;
     }
     r->m_Adapter = entry;
     r->m_Completion = routine;
     TwVirtualAdapter* va = entry->m_pProto;
     if (va == nullptr) return NDIS_STATUS_NOT_SUPPORTED;  // real adapters are never changed
-    NDIS_STATUS st = r->m_RequestType == 1
-                         ? va->SetInformation(r->m_Oid, r->m_InformationBuffer, r->m_InformationBufferLength,
-                                              &r->m_BytesDone, &r->m_BytesNeeded)
-                         : va->QueryInformation(r->m_Oid, r->m_InformationBuffer, r->m_InformationBufferLength,
-                                                &r->m_BytesDone, &r->m_BytesNeeded);
+    NDIS_STATUS st =
+        r->m_RequestType == 1
+            ? va->SetInformation(r->m_Oid, r->m_InformationBuffer, r->m_InformationBufferLength,
+                                 &r->m_BytesDone, &r->m_BytesNeeded)
+            : va->QueryInformation(r->m_Oid, r->m_InformationBuffer, r->m_InformationBufferLength,
+                                   &r->m_BytesDone, &r->m_BytesNeeded);
     r->m_Status = st;
     return st;
 }
@@ -242,9 +245,9 @@ void MPInitialize(TwMiniportGlobal* g, platform::SettingsStore& store, const std
     }
     const std::string ifName = g->m_config.ifNamePrefix + std::to_string(instance);
     std::string error;
-    std::unique_ptr<TwNicBackend> nic = g->m_config.nicFactory
-                                            ? g->m_config.nicFactory(ifName, cfg.mac, cfg.maximumFrameSize, &error)
-                                            : OpenTapDevice(ifName, cfg.mac, cfg.maximumFrameSize, &error);
+    std::unique_ptr<TwNicBackend> nic =
+        g->m_config.nicFactory ? g->m_config.nicFactory(ifName, cfg.mac, cfg.maximumFrameSize, &error)
+                               : OpenTapDevice(ifName, cfg.mac, cfg.maximumFrameSize, &error);
     if (!nic) {
         DbgPrint("MPInitialize: %s cannot be created: %s\n", ifName.c_str(), error.c_str());
         return;
@@ -319,7 +322,8 @@ bool DriverEntry(DriverConfig config) {
     QelMiniBindFilterInterface(g);
     try {
         std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
-        for (const std::string& key : AdapterInstanceKeys(*store)) MPInitialize(g, *store, key, g->m_NextInstance++);
+        for (const std::string& key : AdapterInstanceKeys(*store))
+            MPInitialize(g, *store, key, g->m_NextInstance++);
     } catch (...) {
         DbgPrint("MPInitialize: the settings store cannot be read\n");
     }
@@ -477,8 +481,8 @@ void DumpMiniportGlobal() {
     g->m_Packets.ForEach([](TwPacket* p) { DumpLeakedPacket(p); });
     const NdisHookApi& t = g->m_NdisHookAPI;
     DbgPrint("- m_NdisHookAPI\n");
-    DbgPrint("  - m_Size = %u\n  - m_Flags = 0x%x\n  - m_MajorVersion = %u\n  - m_MinorVersion = %u\n", t.m_Size,
-             t.m_Flags, t.m_MajorVersion, t.m_MinorVersion);
+    DbgPrint("  - m_Size = %u\n  - m_Flags = 0x%x\n  - m_MajorVersion = %u\n  - m_MinorVersion = %u\n",
+             t.m_Size, t.m_Flags, t.m_MajorVersion, t.m_MinorVersion);
     DbgPrint("  - Filter_AdapterOpened = %s\n", t.Filter_AdapterOpened ? "set" : "null");
     DbgPrint("  - Hook_HandleIoControl = %s\n", t.Hook_HandleIoControl ? "set" : "null");
 }

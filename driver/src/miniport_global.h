@@ -39,8 +39,8 @@ struct ProtocolTiming {
 struct DriverConfig {
     RingLayout ringLayout = RingLayout::k64;
     ProtocolTiming timing;
-    NicFactory nicFactory;   // empty: the TAP device
-    LinkLister linkLister;   // empty: no real adapters are listed
+    NicFactory nicFactory;  // empty: the TAP device
+    LinkLister linkLister;  // empty: no real adapters are listed
     std::string ifNamePrefix = "qelmini";
     const platform::Clock* clock = &platform::SystemClock();  // the timers' clock; outlives the driver
 };

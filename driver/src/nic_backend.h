@@ -24,12 +24,12 @@ public:
     virtual int IfIndex() const = 0;
 };
 
-using NicFactory = std::function<std::unique_ptr<TwNicBackend>(const std::string& ifName, const std::uint8_t* mac,
-                                                               std::uint32_t mtu, std::string* error)>;
+using NicFactory = std::function<std::unique_ptr<TwNicBackend>(
+    const std::string& ifName, const std::uint8_t* mac, std::uint32_t mtu, std::string* error)>;
 
 // The TAP device (IFF_TAP | IFF_NO_PI) named `ifName`, with the MAC and MTU given, carrier off
 // and the link up. Null with *error on failure (needs CAP_NET_ADMIN).
-std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std::uint8_t* mac, std::uint32_t mtu,
-                                            std::string* error);
+std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std::uint8_t* mac,
+                                            std::uint32_t mtu, std::string* error);
 
 }  // namespace olvane

@@ -18,8 +18,8 @@ namespace {
 std::string NewGuid() {
     std::random_device rd;
     char text[40];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%04X-%04X%08X}", rd(), rd() & 0xFFFF, (rd() & 0x0FFF) | 0x4000,
-                  (rd() & 0x3FFF) | 0x8000, rd() & 0xFFFF, rd());
+    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%04X-%04X%08X}", rd(), rd() & 0xFFFF,
+                  (rd() & 0x0FFF) | 0x4000, (rd() & 0x3FFF) | 0x8000, rd() & 0xFFFF, rd());
     return text;
 }
 
@@ -30,7 +30,8 @@ bool InstallDefaultAdapter(platform::SettingsStore& store) {
     store.EnumKeys(kAdapterClassKey, &names);
     for (const std::string& n : names) {
         std::string component;
-        if (store.GetString(std::string(kAdapterClassKey) + "\\" + n, "ComponentId", &component) == platform::kRegOk &&
+        if (store.GetString(std::string(kAdapterClassKey) + "\\" + n, "ComponentId", &component) ==
+                platform::kRegOk &&
             component.find(kComponentId) != std::string::npos) {
             return true;
         }
@@ -50,7 +51,8 @@ bool InstallDefaultAdapter(platform::SettingsStore& store) {
     const std::string guid = NewGuid();
     bool ok = store.SetString(key, "ComponentId", kComponentId) == platform::kRegOk;
     ok = ok && store.SetString(key, "NetCfgInstanceId", guid) == platform::kRegOk;
-    ok = ok && store.SetString(key, "vendorDescription", "Morvane Virtual Network Adapter") == platform::kRegOk;
+    ok = ok &&
+         store.SetString(key, "vendorDescription", "Morvane Virtual Network Adapter") == platform::kRegOk;
     ok = ok && store.SetString(key, "macAddress", "00FFFFFF000*") == platform::kRegOk;
     ok = ok && store.SetString(key, "linkSpeed", "1000000") == platform::kRegOk;
     ok = ok && store.SetString(key, "transmitBufferSize", "65536") == platform::kRegOk;

@@ -20,7 +20,7 @@ namespace olvane {
 
 struct DaemonOptions {
     DriverConfig driver;
-    std::string devicePath;        // empty: platform::FilterDevicePath()
+    std::string devicePath;  // empty: platform::FilterDevicePath()
     // Besides root, members of this group may open the control device. A group that does not
     // exist leaves the device to root alone.
     std::string deviceGroup = "qel";

@@ -128,8 +128,7 @@ void ParseHeaders(TwPacket* p, std::uint8_t* start) {
         case 1:
             if (l4 + 8 <= end) p->m_Icmp = l4;
             break;
-        default:
-            break;
+        default: break;
     }
 }
 

@@ -69,7 +69,8 @@ public:
     std::uint32_t FreeCount() const { return m_freed.load(); }
     std::uint32_t Outstanding() const { return m_allocated.load() - m_freed.load(); }
     // Calls fn for every live record, under the trace lock.
-    template <class Fn> void ForEach(Fn fn) {
+    template <class Fn>
+    void ForEach(Fn fn) {
         std::lock_guard<std::mutex> lock(m_lock);
         for (TwPacket* p = m_head; p != nullptr; p = p->m_TraceNext) fn(p);
     }

@@ -16,7 +16,8 @@ namespace {
 
 bool SameNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -60,16 +61,15 @@ void BindVirtual(TwMiniportGlobal* g, TwVirtualAdapter* va) {
         g->m_BoundAdapterList.push_back(e);
     }
     std::uint32_t mtu = 0, written = 0, needed = 0;
-    e->m_usMTU = va->QueryInformation(OID_GEN_MAXIMUM_FRAME_SIZE, &mtu, 4, &written, &needed) == NDIS_STATUS_SUCCESS
-                     ? static_cast<std::uint16_t>(mtu)
-                     : 1500;
+    e->m_usMTU =
+        va->QueryInformation(OID_GEN_MAXIMUM_FRAME_SIZE, &mtu, 4, &written, &needed) == NDIS_STATUS_SUCCESS
+            ? static_cast<std::uint16_t>(mtu)
+            : 1500;
     e->m_bMaximumTransferUnitCompleted = true;
-    e->m_bPermanentAddressCompleted =
-        va->QueryInformation(OID_802_3_PERMANENT_ADDRESS, e->m_PermanentAddress, 6, &written, &needed) ==
-        NDIS_STATUS_SUCCESS;
-    e->m_bCurrentAddressCompleted =
-        va->QueryInformation(OID_802_3_CURRENT_ADDRESS, e->m_CurrentAddress, 6, &written, &needed) ==
-        NDIS_STATUS_SUCCESS;
+    e->m_bPermanentAddressCompleted = va->QueryInformation(OID_802_3_PERMANENT_ADDRESS, e->m_PermanentAddress,
+                                                           6, &written, &needed) == NDIS_STATUS_SUCCESS;
+    e->m_bCurrentAddressCompleted = va->QueryInformation(OID_802_3_CURRENT_ADDRESS, e->m_CurrentAddress, 6,
+                                                         &written, &needed) == NDIS_STATUS_SUCCESS;
     e->m_pProto = va;
     va->m_FilterAdapter.store(e);
     TellOpened(g, e);
@@ -88,7 +88,8 @@ void BindReal(TwMiniportGlobal* g, const RealLink& link) {
     std::memcpy(e->m_CurrentAddress, link.mac, 6);
     std::memcpy(e->m_PermanentAddress, link.mac, 6);
     e->m_MediaState.store(link.carrier ? 0 : 1);
-    e->m_bCurrentAddressCompleted = e->m_bPermanentAddressCompleted = e->m_bMaximumTransferUnitCompleted = true;
+    e->m_bCurrentAddressCompleted = e->m_bPermanentAddressCompleted = e->m_bMaximumTransferUnitCompleted =
+        true;
     {
         std::unique_lock<std::shared_mutex> lock(g->m_BoundLock);
         g->m_BoundAdapterList.push_back(e);
@@ -156,7 +157,8 @@ bool QelMiniProtoBindToAdapters() {
         bool bound = false;
         {
             std::shared_lock<std::shared_mutex> lock(g->m_BoundLock);
-            for (AdapterEntry* e : g->m_BoundAdapterList) bound = bound || SameNoCase(e->m_pDeviceName, va->Config().exportName);
+            for (AdapterEntry* e : g->m_BoundAdapterList)
+                bound = bound || SameNoCase(e->m_pDeviceName, va->Config().exportName);
         }
         if (bound) continue;
         BindVirtual(g, va);

@@ -17,15 +17,16 @@ bool NdisFilter_StartShare(TwFileObject* fo, std::uint64_t requestedAddress, std
     }
     std::uint64_t expected = 0;
     if (!ext->m_FileObject.compare_exchange_strong(expected, fo->id)) {
-        DbgTrace(kDbgInit, "SharedMemory is opened by another FileObject 0x%X\n", static_cast<unsigned>(expected));
+        DbgTrace(kDbgInit, "SharedMemory is opened by another FileObject 0x%X\n",
+                 static_cast<unsigned>(expected));
         return false;
     }
     ext->m_OwnerUid.store(fo->uid);
     ext->m_UserAddressRequest.store(static_cast<std::uint32_t>(requestedAddress));
     ring->SetUserAddress(requestedAddress);
     DbgTrace(kDbgInit, "UserMode SharedMemory = 0x%llx\n", static_cast<unsigned long long>(requestedAddress));
-    DbgTrace(kDbgInit, "MappedMemory mapped to FileObject 0x%llx as 0x%llx\n", static_cast<unsigned long long>(fo->id),
-             static_cast<unsigned long long>(requestedAddress));
+    DbgTrace(kDbgInit, "MappedMemory mapped to FileObject 0x%llx as 0x%llx\n",
+             static_cast<unsigned long long>(fo->id), static_cast<unsigned long long>(requestedAddress));
     *sharedAddress = requestedAddress + ring->SharedOffset();
     return true;
 }
@@ -54,7 +55,8 @@ void NdisFilter_StopShare(TwFileObject* fo) {
         // its mapping (we cannot unmap another process), but nothing reads or writes it again.
         NdisFilter_RenewRing(ext);
         ext->m_FileObject.compare_exchange_strong(expected, 0);
-        DbgTrace(kDbgInit, "SharedMemory is released by FileObject 0x%llx\n", static_cast<unsigned long long>(fo->id));
+        DbgTrace(kDbgInit, "SharedMemory is released by FileObject 0x%llx\n",
+                 static_cast<unsigned long long>(fo->id));
     } else {
         DbgTrace(kDbgInit, "SharedMemory is not opened by FileObject 0x%llx\n",
                  static_cast<unsigned long long>(fo->id));

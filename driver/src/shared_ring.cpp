@@ -25,7 +25,8 @@ std::size_t InBlock(const RingGeometry& g, int i) {
 }  // namespace
 
 std::unique_ptr<TwSharedRing> TwSharedRing::Create(RingLayout layout) {
-    const std::size_t size = layout == RingLayout::k64 ? sizeof(TW_MAPPED_BLOCK64) : sizeof(TW_MAPPED_BLOCK32);
+    const std::size_t size =
+        layout == RingLayout::k64 ? sizeof(TW_MAPPED_BLOCK64) : sizeof(TW_MAPPED_BLOCK32);
     platform::UniqueFd fd(::memfd_create("MapM", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!fd) return nullptr;
     // Sealed so that a client holding the descriptor can neither shrink the block under us
@@ -57,7 +58,9 @@ TwSharedRing::~TwSharedRing() {
     ::munmap(m_base, m_size);  // the descriptor member closes after
 }
 
-std::uint32_t TwSharedRing::SharedOffset() const { return static_cast<std::uint32_t>(GeometryOf(m_layout).shared); }
+std::uint32_t TwSharedRing::SharedOffset() const {
+    return static_cast<std::uint32_t>(GeometryOf(m_layout).shared);
+}
 
 void TwSharedRing::SetUserAddress(std::uint64_t address) {
     if (m_layout == RingLayout::k64) {
@@ -79,18 +82,42 @@ void TwSharedRing::WriteHeaders() {
     if (m_layout == RingLayout::k64) {
         auto* mb = reinterpret_cast<TW_MAPPED_BLOCK64*>(m_base);
         std::memcpy(&mb->m_SharedSize, &sharedSize, 4);
-        TW_RING_HEADER64 out{static_cast<std::int32_t>(g.blockSize), TW_RING_BLOCK_COUNT, 0, 0, outBase, 0, 0,
+        TW_RING_HEADER64 out{static_cast<std::int32_t>(g.blockSize),
+                             TW_RING_BLOCK_COUNT,
+                             0,
+                             0,
+                             outBase,
+                             0,
+                             0,
                              TW_RING_BLOCK_COUNT};
-        TW_RING_HEADER64 in{static_cast<std::int32_t>(g.blockSize), TW_RING_BLOCK_COUNT, blockBytes, 0, inBase, 0, 0,
+        TW_RING_HEADER64 in{static_cast<std::int32_t>(g.blockSize),
+                            TW_RING_BLOCK_COUNT,
+                            blockBytes,
+                            0,
+                            inBase,
+                            0,
+                            0,
                             TW_RING_BLOCK_COUNT};
         std::memcpy(m_base + OutHeader(g), &out, sizeof(out));
         std::memcpy(m_base + InHeader(g), &in, sizeof(in));
     } else {
         std::memcpy(m_base + 8, &sharedSize, 4);
-        TW_RING_HEADER32 out{static_cast<std::int32_t>(g.blockSize), TW_RING_BLOCK_COUNT, 0, 0,
-                             static_cast<std::uint32_t>(outBase), 0, 0, TW_RING_BLOCK_COUNT};
-        TW_RING_HEADER32 in{static_cast<std::int32_t>(g.blockSize), TW_RING_BLOCK_COUNT, blockBytes, 0,
-                            static_cast<std::uint32_t>(inBase), 0, 0, TW_RING_BLOCK_COUNT};
+        TW_RING_HEADER32 out{static_cast<std::int32_t>(g.blockSize),
+                             TW_RING_BLOCK_COUNT,
+                             0,
+                             0,
+                             static_cast<std::uint32_t>(outBase),
+                             0,
+                             0,
+                             TW_RING_BLOCK_COUNT};
+        TW_RING_HEADER32 in{static_cast<std::int32_t>(g.blockSize),
+                            TW_RING_BLOCK_COUNT,
+                            blockBytes,
+                            0,
+                            static_cast<std::uint32_t>(inBase),
+                            0,
+                            0,
+                            TW_RING_BLOCK_COUNT};
         std::memcpy(m_base + OutHeader(g), &out, sizeof(out));
         std::memcpy(m_base + InHeader(g), &in, sizeof(in));
     }

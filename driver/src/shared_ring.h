@@ -33,10 +33,10 @@ using platform::WriteBlock;
 struct RingCounters {
     std::atomic<std::uint64_t> outputWritten{0};
     std::atomic<std::uint64_t> outputFull{0};
-    std::atomic<std::uint64_t> outputBadIndex{0};   // client's read index out of range
+    std::atomic<std::uint64_t> outputBadIndex{0};  // client's read index out of range
     std::atomic<std::uint64_t> inputRead{0};
-    std::atomic<std::uint64_t> inputBadIndex{0};    // client's write index out of range
-    std::atomic<std::uint64_t> inputOversize{0};    // length above 1,514
+    std::atomic<std::uint64_t> inputBadIndex{0};  // client's write index out of range
+    std::atomic<std::uint64_t> inputOversize{0};  // length above 1,514
     std::atomic<std::uint64_t> inputUnknownAdapter{0};
 };
 
@@ -85,9 +85,9 @@ private:
     std::uint8_t* m_base;
     std::size_t m_size;
     mutable std::mutex m_outputLock;
-    int m_outWrite = 0;   // ours; published to the output header
+    int m_outWrite = 0;  // ours; published to the output header
     int m_outCount = 0;
-    int m_inRead = 0;     // ours; published to the input header
+    int m_inRead = 0;  // ours; published to the input header
     RingCounters m_counters;
 };
 

@@ -56,8 +56,8 @@ bool Fail(std::string* error, const char* what) {
 
 }  // namespace
 
-std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std::uint8_t* mac, std::uint32_t mtu,
-                                            std::string* error) {
+std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std::uint8_t* mac,
+                                            std::uint32_t mtu, std::string* error) {
     if (ifName.empty() || ifName.size() >= IFNAMSIZ) {
         if (error != nullptr) *error = "bad interface name";
         return nullptr;

@@ -18,8 +18,8 @@ void Emit(const char* format, va_list args) {
     char line[1200];
     int n = std::vsnprintf(line, sizeof(line), format, args);
     if (n < 0) return;
-    std::string_view text(line, static_cast<std::size_t>(n) < sizeof(line) ? static_cast<std::size_t>(n)
-                                                                           : sizeof(line) - 1);
+    std::string_view text(
+        line, static_cast<std::size_t>(n) < sizeof(line) ? static_cast<std::size_t>(n) : sizeof(line) - 1);
     std::lock_guard<std::mutex> lock(g_sinkLock);
     if (g_sink) {
         g_sink(text);

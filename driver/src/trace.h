@@ -9,12 +9,12 @@
 namespace olvane {
 
 enum DebugBit : std::uint32_t {
-    kDbgFilterApi = 0x1,       // filter adapter functions
-    kDbgAdapterEvents = 0x2,   // adapter event callbacks of the filter half
-    kDbgInit = 0x100,          // initialisation, control codes, mapped memory
-    kDbgPacketApi = 0x200,     // packet functions, injected-packet threads, invoke
-    kDbgRing = 0x400,          // shared ring
-    kDbgSupport = 0x800,       // support functions and the diagnostic end code
+    kDbgFilterApi = 0x1,      // filter adapter functions
+    kDbgAdapterEvents = 0x2,  // adapter event callbacks of the filter half
+    kDbgInit = 0x100,         // initialisation, control codes, mapped memory
+    kDbgPacketApi = 0x200,    // packet functions, injected-packet threads, invoke
+    kDbgRing = 0x400,         // shared ring
+    kDbgSupport = 0x800,      // support functions and the diagnostic end code
 };
 
 using TraceSink = std::function<void(std::string_view line)>;

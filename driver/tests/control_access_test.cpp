@@ -31,7 +31,7 @@ int QueryVersion(const std::string& path) {
 }
 
 class ControlAccess : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
         ASSERT_TRUE(m_driver.running);
@@ -94,9 +94,9 @@ TEST_F(ControlAccess, OneUsersIdleHandlesLockOutNeitherOthersNorRoot) {
             },
             30000);
     });
-    ASSERT_TRUE(
-        testsupport::WaitFor("the attacker to reach its limit",
-                             [&] { return m_server.RefusedConnections() >= 80 - kMaxHandlesPerUser; }, 20000));
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the attacker to reach its limit",
+        [&] { return m_server.RefusedConnections() >= 80 - kMaxHandlesPerUser; }, 20000));
     EXPECT_EQ(testsupport::RunAsUser(testsupport::kNobodyUid - 1, testsupport::kNobodyGid, {kDeviceGroup},
                                      [&] { return QueryVersion(m_path); }),
               0)

@@ -31,7 +31,8 @@ struct Call {
 };
 
 Call Ioctl(TwFileObject* fo, DWORD code, const void* in, DWORD inLen, DWORD outLen, int fd = -1) {
-    std::vector<std::uint8_t> input(static_cast<const std::uint8_t*>(in), static_cast<const std::uint8_t*>(in) + inLen);
+    std::vector<std::uint8_t> input(static_cast<const std::uint8_t*>(in),
+                                    static_cast<const std::uint8_t*>(in) + inLen);
     IoRequest req;
     req.code = code;
     req.in = input.data();
@@ -70,17 +71,20 @@ TEST_F(ControlCodes, VersionAndSizes) {
     DWORD size;
     std::memcpy(&size, c.out.data(), 4);
     EXPECT_EQ(size, 1724520u);
-    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_PUT_SHAREDMEMORYSIZE, nullptr, 0, 3).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_PUT_SHAREDMEMORYSIZE, nullptr, 0, 3).status,
+              STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(ControlCodes, UnlistedAndUnsupportedCodes) {
-    for (DWORD code : {0x80002500u, 0x800024b0u, 0x8000252cu, 0x80009999u, 0x12345678u, IOCTL_NDIS_FILTER_GET_EVENT}) {
+    for (DWORD code :
+         {0x80002500u, 0x800024b0u, 0x8000252cu, 0x80009999u, 0x12345678u, IOCTL_NDIS_FILTER_GET_EVENT}) {
         Call c = Ioctl(&fo, code, "abcd", 4, 16);
         EXPECT_EQ(c.status, STATUS_NOT_SUPPORTED) << std::hex << code;
         EXPECT_EQ(c.bytes, 0u);
     }
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_DBGFLAG, nullptr, 0, 0).status, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_DUMP_DEVICE_EXTENSION, nullptr, 0, 0).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_DUMP_DEVICE_EXTENSION, nullptr, 0, 0).status,
+              STATUS_NOT_SUPPORTED);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_HOOK_SET_VALUE, "\x05\0\0\0", 4, 0).status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(Globals()->m_SetValue, 5u);
     Call info = Ioctl(&fo, IOCTL_NDIS_HOOK_GET_INFO, nullptr, 0, 4);
@@ -88,8 +92,9 @@ TEST_F(ControlCodes, UnlistedAndUnsupportedCodes) {
     EXPECT_EQ(info.bytes, 4u);
     EXPECT_EQ(info.out[0], 4);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_HOOK_DUMP_GLOBAL, nullptr, 0, 0).status, STATUS_SUCCESS);
-    for (DWORD code : {IOCTL_NDIS_FILTER_CLEAR_EVENT, IOCTL_NDIS_FILTER_START_ETHRLOG, IOCTL_NDIS_FILTER_STOP_ETHRLOG,
-                       IOCTL_NDIS_FILTER_ENUM_ADAPTER, IOCTL_NDIS_FILTER_BIND_ADAPTERS}) {
+    for (DWORD code :
+         {IOCTL_NDIS_FILTER_CLEAR_EVENT, IOCTL_NDIS_FILTER_START_ETHRLOG, IOCTL_NDIS_FILTER_STOP_ETHRLOG,
+          IOCTL_NDIS_FILTER_ENUM_ADAPTER, IOCTL_NDIS_FILTER_BIND_ADAPTERS}) {
         EXPECT_EQ(Ioctl(&fo, code, nullptr, 0, 0).status, STATUS_SUCCESS) << std::hex << code;
     }
 }
@@ -126,7 +131,8 @@ TEST_F(ControlCodes, StartShareChecksOutputThenAddressAndOwnership) {
 }
 
 TEST_F(ControlCodes, TcpIpInterfaces) {
-    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_TCPIP_INTERFACES, nullptr, 0, 9027).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_TCPIP_INTERFACES, nullptr, 0, 9027).status,
+              STATUS_BUFFER_TOO_SMALL);
     Call c = Ioctl(&fo, IOCTL_NDIS_FILTER_GET_TCPIP_INTERFACES, nullptr, 0, 9028);
     ASSERT_EQ(c.status, STATUS_SUCCESS);
     ASSERT_EQ(c.bytes, 9028u);
@@ -166,14 +172,17 @@ TEST_F(ControlCodes, IpConfigRoundTripAndBounds) {
     EXPECT_EQ(static_cast<std::uint32_t>(back.adapterId), static_cast<std::uint32_t>(req.adapterId));
     EXPECT_EQ(static_cast<std::uint32_t>(back.config.m_Reserved), 0xABCDu);
     EXPECT_EQ(static_cast<std::uint32_t>(back.config.m_IP[0].Broadcast), 0xFF641264u);
-    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_IPCONFIG, &req.adapterId, 3, 224).status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_IPCONFIG, &req.adapterId, 4, 223).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_IPCONFIG, &req.adapterId, 3, 224).status,
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_IPCONFIG, &req.adapterId, 4, 223).status,
+              STATUS_BUFFER_TOO_SMALL);
     req.config.m_nIP = 1000;
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_SET_IPCONFIG, &req, 224, 0).status, STATUS_INVALID_PARAMETER);
     req.config.m_nIP = 1;
     req.adapterId = 999;
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_SET_IPCONFIG, &req, 224, 0).status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_IPCONFIG, &req.adapterId, 4, 224).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_GET_IPCONFIG, &req.adapterId, 4, 224).status,
+              STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(ControlCodes, MediaStatusPacketDumpAndAdapterByMac) {
@@ -205,9 +214,11 @@ TEST_F(ControlCodes, MediaStatusPacketDumpAndAdapterByMac) {
 }
 
 TEST_F(ControlCodes, CongestionCaptureAndTestCounters) {
-    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_SET_CONGESTION_CONTROL, "\x20\0\0\0", 4, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_SET_CONGESTION_CONTROL, "\x20\0\0\0", 4, 0).status,
+              STATUS_SUCCESS);
     EXPECT_EQ(FilterExtension()->InjectPacketMax.load(), 32u);
-    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_SET_CONGESTION_CONTROL, "\x01", 1, 0).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_SET_CONGESTION_CONTROL, "\x01", 1, 0).status,
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(FilterExtension()->InjectPacketMax.load(), 32u);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(FilterExtension()->m_CaptureFlag.load(), 1u);
@@ -227,7 +238,8 @@ TEST_F(ControlCodes, CongestionCaptureAndTestCounters) {
     test::UserBlock b;
     ASSERT_TRUE(testsupport::WaitFor("a block in the shared ring", [&] { return client.Read(&b); }));
     EXPECT_EQ(Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 40).status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(static_cast<std::uint32_t>(FilterExtension()->m_TestProxy.enabled), 0u) << "a short output still stops counting";
+    EXPECT_EQ(static_cast<std::uint32_t>(FilterExtension()->m_TestProxy.enabled), 0u)
+        << "a short output still stops counting";
     Call c = Ioctl(&fo, IOCTL_QEL_CLIENT_TEST_PROXY_END, nullptr, 0, 48);
     ASSERT_EQ(c.bytes, 48u);
     TW_TEST_PROXY_DATA d;
@@ -244,7 +256,8 @@ TEST_F(ControlCodes, CloseEventNeedsARealEventAndReportsFailure) {
     EXPECT_EQ(Ioctl(&fo, IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 3, 0).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Ioctl(&fo, IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, 0).status, STATUS_INVALID_HANDLE);
     int notEvent = ::dup(0);
-    EXPECT_EQ(Ioctl(&fo, IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, 0, notEvent).status, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(Ioctl(&fo, IOCTL_SET_ADAPTER_CLOSE_EVENT, &handle, 4, 0, notEvent).status,
+              STATUS_INVALID_HANDLE);
     int ev = ::eventfd(0, EFD_CLOEXEC);
     const std::uint64_t wide = static_cast<std::uint64_t>(ev);
     Call c = Ioctl(&fo, IOCTL_SET_ADAPTER_CLOSE_EVENT, &wide, 8, 8, ev);
@@ -267,10 +280,11 @@ TEST_F(ControlCodes, EndDiagReportsNoMoreThanTheBuffers) {
 
 TEST_F(ControlCodes, RandomRecordsNeverOverrunOrCrash) {
     std::mt19937 rng(99);
-    const DWORD codes[] = {0x80002000, 0x80002004, 0x80002008, 0x8000200c, 0x80002320, 0x80002328, 0x8000232c,
-                           0x80002330, 0x80002334, 0x80002338, 0x8000233c, 0x80002348, 0x8000234c, 0x80002350,
-                           0x80002354, 0x8000235c, 0x80002360, 0x80002364, 0x80002368, 0x8000237c, 0x80002384,
-                           0x80002640, 0x80002644, 0x80002984, 0x80002988, 0x8000298c, 0x800024f8, 0x80002324};
+    const DWORD codes[] = {0x80002000, 0x80002004, 0x80002008, 0x8000200c, 0x80002320, 0x80002328,
+                           0x8000232c, 0x80002330, 0x80002334, 0x80002338, 0x8000233c, 0x80002348,
+                           0x8000234c, 0x80002350, 0x80002354, 0x8000235c, 0x80002360, 0x80002364,
+                           0x80002368, 0x8000237c, 0x80002384, 0x80002640, 0x80002644, 0x80002984,
+                           0x80002988, 0x8000298c, 0x800024f8, 0x80002324};
     for (int i = 0; i < 4000; ++i) {
         const DWORD code = codes[rng() % (sizeof(codes) / sizeof(codes[0]))];
         std::vector<std::uint8_t> in(rng() % 300);
@@ -345,7 +359,8 @@ TEST(DeviceSocket, MalformedMessagesAreRefused) {
         std::vector<std::uint8_t> msg(rng() % 64);
         for (auto& b : msg) b = static_cast<std::uint8_t>(rng());
         if (msg.size() >= 16 && rng() % 2) {
-            TW_DEVICE_REQUEST r{TW_DEVICE_MAGIC, IOCTL_NDIS_FILTER_GET_VERSION, static_cast<DWORD>(rng()), static_cast<DWORD>(rng())};
+            TW_DEVICE_REQUEST r{TW_DEVICE_MAGIC, IOCTL_NDIS_FILTER_GET_VERSION, static_cast<DWORD>(rng()),
+                                static_cast<DWORD>(rng())};
             std::memcpy(msg.data(), &r, 16);
         }
         if (msg.empty()) msg.push_back(0);
@@ -382,7 +397,8 @@ TEST(DeviceSocket, NarrowLayoutIsMappedBelowFourGigabytes) {
     auto dev = platform::FilterDevice::Open(path);
     ASSERT_NE(dev, nullptr);
     DWORD shared = 0, returned = 0, size = 0;
-    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_PUT_SHAREDMEMORYSIZE, nullptr, 0, &size, 4, &returned));
+    ASSERT_TRUE(
+        dev->DeviceIoControl(IOCTL_NDIS_FILTER_PUT_SHAREDMEMORYSIZE, nullptr, 0, &size, 4, &returned));
     EXPECT_EQ(size, 1716304u);
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, nullptr, 0, &shared, 4, &returned));
     EXPECT_EQ(returned, 4u);

@@ -99,7 +99,8 @@ protected:
 std::string LinkText(const std::string& ns) {
     const std::string out = "/tmp/olvane-show-" + std::to_string(::getpid());
     platform::SpawnOptions o;
-    const int rc = platform::RunAndWait({"sh", "-c", "ip -n " + ns + " link show qelmini0 > " + out + " 2>&1"}, o);
+    const int rc =
+        platform::RunAndWait({"sh", "-c", "ip -n " + ns + " link show qelmini0 > " + out + " 2>&1"}, o);
     std::string text(1024, '\0');
     if (FILE* f = std::fopen(out.c_str(), "r")) {
         text.resize(std::fread(text.data(), 1, text.size() - 1, f));
@@ -115,17 +116,28 @@ TEST_F(DaemonNetns, ADeletedAdapterIsMadeAgainWhenTheServiceEnablesIt) {
     DWORD returned = 0;
     ASSERT_TRUE(testsupport::WaitFor(
         "the adapter to be gone",
-        [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == FALSE; }, 10000))
+        [&] {
+            return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == FALSE;
+        },
+        10000))
         << "the deleted adapter stayed bound";
     // Until enabled the adapter stays gone; enabling it (root) makes it again, at once.
     DWORD made = 0;
-    ASSERT_TRUE(testsupport::WaitFor("the enable request to make the adapter", [&] {
-        return dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned) == TRUE && made == 1;
-    }, 10000)) << "the adapter was not made again";
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the enable request to make the adapter",
+        [&] {
+            return dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned) == TRUE &&
+                   made == 1;
+        },
+        10000))
+        << "the adapter was not made again";
     EXPECT_NE(LinkText(ns).find("00:ff:ff:ff:00:00"), std::string::npos) << LinkText(ns);
     ASSERT_TRUE(testsupport::WaitFor(
         "the adapter to be back",
-        [&] { return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE; }, 10000))
+        [&] {
+            return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE;
+        },
+        10000))
         << "the adapter made again was not bound";
     // A second enable finds nothing to do.
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned));
@@ -147,7 +159,8 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     EXPECT_TRUE(testsupport::WaitFor("the link to lose carrier", [&] { return !LinkHasCarrier(ns); }));
     ASSERT_TRUE(SetMedia(1));
     ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr",
+                                "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
               0);
 
     platform::UniqueFd udpOutFd, udpInFd, rawFd;
@@ -199,7 +212,8 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     inet_pton(AF_INET, "198.18.0.2", &src);
     inet_pton(AF_INET, "198.18.0.1", &dst);
     auto frame = testsupport::UdpFrame(any, any, src.s_addr, dst.s_addr, 6666, 16);
-    ASSERT_TRUE(ring.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(frame.size())));
+    ASSERT_TRUE(
+        ring.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(frame.size())));
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned));
     char got[64];
     ASSERT_EQ(::recv(udpIn, got, sizeof(got), 0), 16) << "the injected datagram was not delivered";
@@ -245,7 +259,8 @@ TEST_F(DaemonNetns, StopsCleanlyOnInterruptWithAClientAttached) {
     ASSERT_EQ(platform::WaitProcess(pid, 10000, &code), platform::kWaitObject0);
     EXPECT_EQ(code, 0);
     pid = -1;
-    EXPECT_NE(testsupport::Run({"ip", "-n", ns, "link", "show", "qelmini0"}), 0) << "the TAP device outlived the daemon";
+    EXPECT_NE(testsupport::Run({"ip", "-n", ns, "link", "show", "qelmini0"}), 0)
+        << "the TAP device outlived the daemon";
 }
 
 bool Listed(platform::FilterDevice* dev, const char* name, DWORD* count) {
@@ -265,7 +280,9 @@ bool Listed(platform::FilterDevice* dev, const char* name, DWORD* count) {
 }
 
 TEST_F(DaemonNetns, RealLinksAreListedAndLeaveTheList) {
-    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "add", "olvdummy0", "type", "veth", "peer", "name", "olvdummy1"}), 0);
+    ASSERT_EQ(testsupport::Run(
+                  {"ip", "-n", ns, "link", "add", "olvdummy0", "type", "veth", "peer", "name", "olvdummy1"}),
+              0);
     DWORD count = 0;
     EXPECT_TRUE(testsupport::WaitFor("olvdummy0 to be listed among 3 adapters", [&] {
         return Listed(dev.get(), "olvdummy0", &count) && count == 3;

@@ -33,7 +33,8 @@ TwVirtualAdapter* Virtual(std::size_t i) {
 
 test::RingClient Client() {
     TwFilterExtension* ext = FilterExtension();
-    return test::RingClient(ext->Ring()->Mapped() + ext->Ring()->SharedOffset(), ext->m_Layout == RingLayout::k64);
+    return test::RingClient(ext->Ring()->Mapped() + ext->Ring()->SharedOffset(),
+                            ext->m_Layout == RingLayout::k64);
 }
 
 TEST(HookTable, LayoutAndBinding) {
@@ -119,28 +120,36 @@ TEST(Miniport, InformationRequestsAnswerFromTheAdaptersData) {
     TwVirtualAdapter* va = Virtual(0);
     std::uint8_t buf[256];
     std::uint32_t written = 0, needed = 0, read = 0;
-    ASSERT_EQ(va->QueryInformation(OID_GEN_SUPPORTED_LIST, buf, sizeof(buf), &written, &needed), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(va->QueryInformation(OID_GEN_SUPPORTED_LIST, buf, sizeof(buf), &written, &needed),
+              NDIS_STATUS_SUCCESS);
     EXPECT_EQ(written, 188u);
-    EXPECT_EQ(va->QueryInformation(OID_GEN_SUPPORTED_LIST, buf, 10, &written, &needed), NDIS_STATUS_BUFFER_TOO_SHORT);
+    EXPECT_EQ(va->QueryInformation(OID_GEN_SUPPORTED_LIST, buf, 10, &written, &needed),
+              NDIS_STATUS_BUFFER_TOO_SHORT);
     EXPECT_EQ(needed, 188u);
     EXPECT_EQ(va->QueryInformation(OID_GEN_XMIT_OK, buf, 4, &written, &needed), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(written, 4u);
     EXPECT_EQ(va->QueryInformation(OID_GEN_XMIT_OK, buf, 8, &written, &needed), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(written, 8u);
-    EXPECT_EQ(va->QueryInformation(OID_GEN_PROTOCOL_OPTIONS, buf, 8, &written, &needed), NDIS_STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(va->QueryInformation(OID_GEN_MAXIMUM_TOTAL_SIZE, buf, 4, &written, &needed), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(va->QueryInformation(OID_GEN_PROTOCOL_OPTIONS, buf, 8, &written, &needed),
+              NDIS_STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(va->QueryInformation(OID_GEN_MAXIMUM_TOTAL_SIZE, buf, 4, &written, &needed),
+              NDIS_STATUS_SUCCESS);
     std::uint32_t v;
     std::memcpy(&v, buf, 4);
     EXPECT_EQ(v, 1514u);
     v = 0x40;
-    EXPECT_EQ(va->SetInformation(OID_GEN_CURRENT_PACKET_FILTER, &v, 4, &read, &needed), NDIS_STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(va->SetInformation(OID_GEN_CURRENT_PACKET_FILTER, &v, 4, &read, &needed),
+              NDIS_STATUS_NOT_SUPPORTED);
     v = 0x2F;
     EXPECT_EQ(va->SetInformation(OID_GEN_CURRENT_PACKET_FILTER, &v, 4, &read, &needed), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(va->SetInformation(OID_GEN_CURRENT_PACKET_FILTER, &v, 3, &read, &needed), NDIS_STATUS_INVALID_LENGTH);
+    EXPECT_EQ(va->SetInformation(OID_GEN_CURRENT_PACKET_FILTER, &v, 3, &read, &needed),
+              NDIS_STATUS_INVALID_LENGTH);
     std::uint8_t list[198] = {};
-    EXPECT_EQ(va->SetInformation(OID_802_3_MULTICAST_LIST, list, 198, &read, &needed), NDIS_STATUS_MULTICAST_FULL);
+    EXPECT_EQ(va->SetInformation(OID_802_3_MULTICAST_LIST, list, 198, &read, &needed),
+              NDIS_STATUS_MULTICAST_FULL);
     EXPECT_EQ(needed, 192u);
-    EXPECT_EQ(va->SetInformation(OID_802_3_MULTICAST_LIST, list, 7, &read, &needed), NDIS_STATUS_INVALID_LENGTH);
+    EXPECT_EQ(va->SetInformation(OID_802_3_MULTICAST_LIST, list, 7, &read, &needed),
+              NDIS_STATUS_INVALID_LENGTH);
     EXPECT_EQ(va->SetInformation(OID_GEN_VENDOR_ID, &v, 4, &read, &needed), NDIS_STATUS_INVALID_OID);
     EXPECT_EQ(va->Reset(), NDIS_STATUS_SUCCESS);
 }
@@ -149,7 +158,8 @@ TEST(Miniport, MediaStateFollowsTheFilterCallAndTheCarrier) {
     test::FakeDriver driver(1);
     TwVirtualAdapter* va = Virtual(0);
     std::uint32_t v = 0, written = 0, needed = 0;
-    ASSERT_EQ(va->QueryInformation(OID_GEN_MEDIA_CONNECT_STATUS, &v, 4, &written, &needed), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(va->QueryInformation(OID_GEN_MEDIA_CONNECT_STATUS, &v, 4, &written, &needed),
+              NDIS_STATUS_SUCCESS);
     EXPECT_EQ(v, 1u) << "fresh adapter is disconnected";
     EXPECT_FALSE(driver.Nic(0)->Carrier());
     ASSERT_EQ(Filter_SetAdapterMediaStateByMac(kMac0, 1), FILTER_STATUS_SUCCESS);
@@ -205,14 +215,16 @@ TEST(FilterCore, RingFramesGoUpTheAdapterTheyNameWithTheFarSideAddress) {
     const std::uint8_t anyDst[6] = {1, 2, 3, 4, 5, 6};
     // Adapter 1 opened last; a frame for adapter 0 must still reach adapter 0.
     auto frame = testsupport::UdpFrame(anyDst, anyDst, 0x0100000A, 0x0200000A, 5000, 50);
-    ASSERT_TRUE(client.Write(id0, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(frame.size())));
+    ASSERT_TRUE(
+        client.Write(id0, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(frame.size())));
     SetRingEvent(FilterExtension());
     auto got = driver.Nic(0)->WaitIndicated(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(std::memcmp(got[0].data(), kMac0, 6), 0) << "destination: the adapter's own address";
     EXPECT_EQ(std::memcmp(got[0].data() + 6, kFar, 6), 0) << "source: the far side";
     EXPECT_EQ(driver.Nic(1)->WaitIndicated(1, 50).size(), 0u);
-    ASSERT_TRUE(client.Write(id1, PACKET_DIRECTION_INCOMING, frame.data(), static_cast<std::uint32_t>(frame.size())));
+    ASSERT_TRUE(
+        client.Write(id1, PACKET_DIRECTION_INCOMING, frame.data(), static_cast<std::uint32_t>(frame.size())));
     SetRingEvent(FilterExtension());
     auto got1 = driver.Nic(1)->WaitIndicated(1);
     ASSERT_EQ(got1.size(), 1u);
@@ -227,7 +239,7 @@ TEST(FilterCore, BadBlocksAreDroppedCountedAndTheRingFlowsOn) {
     std::vector<std::uint8_t> frame(1520, 0);
     ASSERT_TRUE(client.Write(77, PACKET_DIRECTION_OUTGOING, frame.data(), 60));    // unknown id
     ASSERT_TRUE(client.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(), 1600));  // too long
-    ASSERT_TRUE(client.Write(id, 9, frame.data(), 60));                             // bad direction
+    ASSERT_TRUE(client.Write(id, 9, frame.data(), 60));                            // bad direction
     ASSERT_TRUE(client.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(), 60));
     SetRingEvent(FilterExtension());
     ASSERT_EQ(driver.Nic(0)->WaitIndicated(1).size(), 1u);
@@ -284,7 +296,9 @@ TEST(FilterCore, UnknownMediaStatusReachesNoHandler) {
     struct Log {
         int calls = 0;
     } log;
-    auto proc = [](void*, void*, std::uint32_t, void* ctx, FILTER_ADAPTER) { ++static_cast<Log*>(ctx)->calls; };
+    auto proc = [](void*, void*, std::uint32_t, void* ctx, FILTER_ADAPTER) {
+        ++static_cast<Log*>(ctx)->calls;
+    };
     {
         std::lock_guard<std::recursive_mutex> lock(FilterExtension()->m_AdapterListLock);
         FilterExtension()->m_EventHandlerList.push_back({nullptr, nullptr, proc, &log});

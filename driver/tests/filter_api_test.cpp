@@ -70,7 +70,8 @@ TEST(FilterSupport, ChecksumsFollowTheInternetChecksum) {
     EXPECT_EQ(Filter_CalculatePacketCheckSum(ip, 2), FILTER_ERROR_UNSUPPORTED_PROTOCOL);
     EXPECT_EQ(std::vector<std::uint8_t>(ip, ip + 31), before) << "unchanged";
     EXPECT_EQ(Filter_CalculatePacketCheckSum(ip, 0), FILTER_STATUS_SUCCESS);
-    EXPECT_EQ(std::vector<std::uint8_t>(ip, ip + 20), std::vector<std::uint8_t>(before.begin(), before.begin() + 20))
+    EXPECT_EQ(std::vector<std::uint8_t>(ip, ip + 20),
+              std::vector<std::uint8_t>(before.begin(), before.begin() + 20))
         << "a correct header checksum is recomputed to the same value";
     EXPECT_EQ(Filter_CalculatePacketCheckSum(ip, 17), FILTER_STATUS_SUCCESS);
     // Verify: the ones' complement sum over pseudo header and datagram folds to 0xFFFF.

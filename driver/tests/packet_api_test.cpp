@@ -76,7 +76,8 @@ TEST(PacketApi, SignalsAndAFullOutputRing) {
     TwPacket* p = Filter_AllocatePacketp(driver.Entry(0), __FILE__, __LINE__);
     ASSERT_NE(p, nullptr);
     p->m_DataLength = p->m_BytesHeld = 60;
-    for (int i = 0; i < 511; ++i) ASSERT_EQ(Filter_IndicatePacketToApplication(p, 0, 0), FILTER_STATUS_SUCCESS);
+    for (int i = 0; i < 511; ++i)
+        ASSERT_EQ(Filter_IndicatePacketToApplication(p, 0, 0), FILTER_STATUS_SUCCESS);
     EXPECT_EQ(Filter_IndicatePacketToApplication(p, 0, 0), FILTER_STATUS_SUCCESS) << "dropped, still 0";
     EXPECT_EQ(ext->Ring()->Counters().outputFull.load(), 1u);
     EXPECT_EQ(Filter_IndicateSignalToApplication(&s), FILTER_ERROR_OUT_OF_MEMORY);

@@ -116,7 +116,8 @@ protected:
 };
 
 TEST_F(CloseEvents, AnotherUserCannotTakeAwayTheSharingClientsForcedLogoff) {
-    platform::Event clientEvent(true, false), earlyEvent(true, false), lateEvent(true, false), rootEvent(true, false);
+    platform::Event clientEvent(true, false), earlyEvent(true, false), lateEvent(true, false),
+        rootEvent(true, false);
     // The client gives its event before it shares the ring (as it does at logon).
     ASSERT_EQ(SetEvent(&client, clientEvent), STATUS_SUCCESS);
     // Another user, while nobody shares, only fills a slot of its own.
@@ -150,11 +151,13 @@ TEST_F(CloseEvents, AUserReplacesOnlyItsOwnEvent) {
 
 TEST_F(CloseEvents, OnlyRootMakesADeletedAdapterAgain) {
     driver.Nic(0)->RemoveLink();
-    ASSERT_TRUE(testsupport::WaitFor("the adapter to halt", [&] { return driver.Entry(0) == nullptr; })) << "the adapter was not halted";
+    ASSERT_TRUE(testsupport::WaitFor("the adapter to halt", [&] { return driver.Entry(0) == nullptr; }))
+        << "the adapter was not halted";
     EXPECT_EQ(Call(&client, IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, 4), STATUS_ACCESS_DENIED);
     EXPECT_EQ(driver.Nic(1), nullptr);
     ASSERT_TRUE(testsupport::WaitFor("root's enable request to make the adapter", [&] {
-        return Call(&root, IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, 4) == STATUS_SUCCESS && driver.Nic(1) != nullptr;
+        return Call(&root, IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, 4) == STATUS_SUCCESS &&
+               driver.Nic(1) != nullptr;
     })) << "root's enable made no adapter";
     const test::FakeNic* first = driver.Nic(0);
     const test::FakeNic* again = driver.Nic(1);

@@ -51,9 +51,8 @@ void CMorbeck::StartDriverWatch() {
     if (!stop) return;
     const int stopFd = stop.Get();
     m_watchStopFd = std::move(stop);
-    m_watchThread = std::thread([this, c = std::move(connection), stopFd]() mutable {
-        DriverWatch(std::move(c), stopFd);
-    });
+    m_watchThread = std::thread(
+        [this, c = std::move(connection), stopFd]() mutable { DriverWatch(std::move(c), stopFd); });
 }
 
 void CMorbeck::StopDriverWatch() {
@@ -98,7 +97,8 @@ int CMorbeck::OpenFilterHandler() {
     TW_LOG(LOG_CLIENT_DATA, 4, "[OpenFilterHandler] CreateFile, m_hFileHandle = %d", m_hFileHandle ? 1 : -1);
     Init();
     if (!m_hFileHandle) {
-        TW_LOG(LOG_CLIENT_DATA, 5, "[OpenFilterHandler] fail, lasterror=%d", static_cast<int>(platform::GetLastError()));
+        TW_LOG(LOG_CLIENT_DATA, 5, "[OpenFilterHandler] fail, lasterror=%d",
+               static_cast<int>(platform::GetLastError()));
         return 1;
     }
     m_hGeneralEvent = std::make_unique<platform::Event>(true, false);
@@ -108,7 +108,8 @@ int CMorbeck::OpenFilterHandler() {
     m_GeneralOverlapped.hEvent = m_hGeneralEvent.get();
     m_StopShareOverlapped.hEvent = m_hStopShareEvent.get();
     m_ReadOverlapped.hEvent = m_hReadEvent.get();
-    if (m_hGeneralEvent->Valid() && m_hStopShareEvent->Valid() && m_hReadEvent->Valid() && m_hStopReadEvent->Valid()) {
+    if (m_hGeneralEvent->Valid() && m_hStopShareEvent->Valid() && m_hReadEvent->Valid() &&
+        m_hStopReadEvent->Valid()) {
         m_bDriverReady.store(1);
     }
     return 1;
@@ -138,8 +139,8 @@ int CMorbeck::CloseFilterHandler() {
     return 1;
 }
 
-BOOL CMorbeck::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned,
-                               TW_OVERLAPPED* ov) {
+BOOL CMorbeck::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen,
+                               DWORD* returned, TW_OVERLAPPED* ov) {
     std::lock_guard<std::mutex> g(m_DeviceLock);
     if (!m_hFileHandle) {
         TW_LOG(LOG_CLIENT_DATA, 5, "[DeviceIoControl] m_hFileHandle == INVALID_HANDLE_VALUE");
@@ -151,7 +152,8 @@ BOOL CMorbeck::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void* ou
     // The call completes before it returns; its completion record says so.
     if (done->hEvent != nullptr) done->hEvent->Set();
     if (!ok && code != IOCTL_NDIS_FILTER_READ_SHARE) {
-        TW_LOG(LOG_CLIENT_DATA, 5, "[DeviceIoControl]Ret=%d, dwService=0x%x, BuffOut=%p, size =%d, *SizeRet =%d, lasterror=%d",
+        TW_LOG(LOG_CLIENT_DATA, 5,
+               "[DeviceIoControl]Ret=%d, dwService=0x%x, BuffOut=%p, size =%d, *SizeRet =%d, lasterror=%d",
                ok, code, out, static_cast<int>(outLen), static_cast<int>(*count),
                static_cast<int>(platform::GetLastError()));
     }
@@ -192,7 +194,9 @@ int CMorbeck::GetTcpipBoundAdaptersInfo(TW_TCPIP_INTERFACE_LIST* list) {
     if (list == nullptr) return 0;
     return Simple(IOCTL_NDIS_FILTER_GET_TCPIP_INTERFACES, list, sizeof(*list), list, sizeof(*list), true);
 }
-int CMorbeck::GetEvent(void* e) { return e != nullptr ? Simple(IOCTL_NDIS_FILTER_GET_EVENT, e, 1036, e, 1036, true) : 0; }
+int CMorbeck::GetEvent(void* e) {
+    return e != nullptr ? Simple(IOCTL_NDIS_FILTER_GET_EVENT, e, 1036, e, 1036, true) : 0;
+}
 int CMorbeck::ClearEvent() { return Simple(IOCTL_NDIS_FILTER_CLEAR_EVENT, nullptr, 0, nullptr, 0); }
 int CMorbeck::StartEthrLog() { return Simple(IOCTL_NDIS_FILTER_START_ETHRLOG, nullptr, 0, nullptr, 0); }
 int CMorbeck::StopEthrLog() { return Simple(IOCTL_NDIS_FILTER_STOP_ETHRLOG, nullptr, 0, nullptr, 0); }
@@ -221,13 +225,15 @@ int CMorbeck::GetAdapterHandleByMacAddress(const BYTE* mac, void** handle) {
     TW_ADAPTER_BY_MAC rec{};
     std::memcpy(rec.mac, mac, 6);
     DWORD returned = 0;
-    if (!DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, &rec, sizeof(rec), &rec, sizeof(rec), &returned, nullptr)) {
+    if (!DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, &rec, sizeof(rec), &rec, sizeof(rec), &returned,
+                         nullptr)) {
         TW_LOG(LOG_CLIENT_DATA, 5,
                "[GetAdapterHandleByMacAddress] GetAdapterHandleByMacAddress DeviceIoControl Failed, %d.",
                static_cast<int>(platform::GetLastError()));
         return 0;
     }
-    TW_LOG(LOG_CLIENT_DATA, 4, "[GetAdapterHandleByMacAddress] GetAdapterHandleByMacAddress DeviceIoControl success!");
+    TW_LOG(LOG_CLIENT_DATA, 4,
+           "[GetAdapterHandleByMacAddress] GetAdapterHandleByMacAddress DeviceIoControl success!");
     DWORD id = 0;
     std::memcpy(&id, reinterpret_cast<const BYTE*>(&rec) + 6, 4);
     *handle = reinterpret_cast<void*>(static_cast<std::uintptr_t>(id));
@@ -252,11 +258,19 @@ int CMorbeck::BindAdaptersList() {
 
 // The codes below are answered "not supported" by this driver build; callers treat their
 // failure as harmless. Records are passed through with their fixed sizes.
-int CMorbeck::AddArpEntry(const void* e) { return e ? Simple(0x800024b0, e, TW_ARP_ENTRY_SIZE, nullptr, 0) : 0; }
-int CMorbeck::DelArpEntry(const void* e) { return e ? Simple(0x800024b4, e, TW_ARP_ENTRY_SIZE, nullptr, 0) : 0; }
+int CMorbeck::AddArpEntry(const void* e) {
+    return e ? Simple(0x800024b0, e, TW_ARP_ENTRY_SIZE, nullptr, 0) : 0;
+}
+int CMorbeck::DelArpEntry(const void* e) {
+    return e ? Simple(0x800024b4, e, TW_ARP_ENTRY_SIZE, nullptr, 0) : 0;
+}
 int CMorbeck::ClearArpEntry() { return Simple(0x800024b8, nullptr, 0, nullptr, 0); }
-int CMorbeck::AddArpProxy(const void* p) { return p ? Simple(0x800024bc, p, TW_ARP_PROXY_SIZE, nullptr, 0) : 0; }
-int CMorbeck::DelArpProxy(const void* p) { return p ? Simple(0x800024c0, p, TW_ARP_PROXY_SIZE, nullptr, 0) : 0; }
+int CMorbeck::AddArpProxy(const void* p) {
+    return p ? Simple(0x800024bc, p, TW_ARP_PROXY_SIZE, nullptr, 0) : 0;
+}
+int CMorbeck::DelArpProxy(const void* p) {
+    return p ? Simple(0x800024c0, p, TW_ARP_PROXY_SIZE, nullptr, 0) : 0;
+}
 int CMorbeck::ClearArpProxy() { return Simple(0x800024c4, nullptr, 0, nullptr, 0); }
 int CMorbeck::AddDhcpEntry(const void* e) {
     if (e == nullptr) return 0;
@@ -264,10 +278,16 @@ int CMorbeck::AddDhcpEntry(const void* e) {
     TW_LOG(LOG_CLIENT_DATA, 5, "[AddDhcpEntry] DeviceIoControl lastError 0x%x", platform::GetLastError());
     return 0;
 }
-int CMorbeck::DelDhcpEntry(const void* e) { return e ? Simple(0x800024cc, e, TW_DHCP_ENTRY_SIZE, nullptr, 0) : 0; }
+int CMorbeck::DelDhcpEntry(const void* e) {
+    return e ? Simple(0x800024cc, e, TW_DHCP_ENTRY_SIZE, nullptr, 0) : 0;
+}
 int CMorbeck::ClearDhcpEntry() { return Simple(0x800024d0, nullptr, 0, nullptr, 0); }
-int CMorbeck::AddDhcpServer(const void* s) { return s ? Simple(0x800024d4, s, TW_DHCP_SERVER_SIZE, nullptr, 0) : 0; }
-int CMorbeck::DelDhcpServer(const void* s) { return s ? Simple(0x800024d8, s, TW_DHCP_SERVER_SIZE, nullptr, 0) : 0; }
+int CMorbeck::AddDhcpServer(const void* s) {
+    return s ? Simple(0x800024d4, s, TW_DHCP_SERVER_SIZE, nullptr, 0) : 0;
+}
+int CMorbeck::DelDhcpServer(const void* s) {
+    return s ? Simple(0x800024d8, s, TW_DHCP_SERVER_SIZE, nullptr, 0) : 0;
+}
 int CMorbeck::ClearDhcpServer() { return Simple(0x800024dc, nullptr, 0, nullptr, 0); }
 int CMorbeck::ClearDnsEntry() { return Simple(0x800024e0, nullptr, 0, nullptr, 0); }
 int CMorbeck::AddFirewallPolicy(const void* policy, DWORD ruleCount) {
@@ -279,8 +299,12 @@ int CMorbeck::DelFirewallPolicy(void* id) {
     const DWORD value = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(id));
     return Simple(0x800024e8, &value, 4, nullptr, 0);
 }
-int CMorbeck::AddFirewallRule(const void* r) { return r ? Simple(0x800024ec, r, TW_FIREWALL_RULE_SIZE, nullptr, 0) : 0; }
-int CMorbeck::DelFirewallRule(const void* r) { return r ? Simple(0x800024f0, r, TW_FIREWALL_RULE_SIZE, nullptr, 0) : 0; }
+int CMorbeck::AddFirewallRule(const void* r) {
+    return r ? Simple(0x800024ec, r, TW_FIREWALL_RULE_SIZE, nullptr, 0) : 0;
+}
+int CMorbeck::DelFirewallRule(const void* r) {
+    return r ? Simple(0x800024f0, r, TW_FIREWALL_RULE_SIZE, nullptr, 0) : 0;
+}
 int CMorbeck::ClearFirewallPolicy() { return Simple(0x800024f4, nullptr, 0, nullptr, 0); }
 int CMorbeck::AddNatEntry(const void* e, DWORD count) {
     if (e == nullptr || count > 1000) return 0;
@@ -288,8 +312,12 @@ int CMorbeck::AddNatEntry(const void* e, DWORD count) {
 }
 int CMorbeck::DelNatEntry(const void* e) { return e ? Simple(0x800024fc, e, 64, nullptr, 0) : 0; }
 int CMorbeck::ClearNatEntry() { return Simple(0x80002500, nullptr, 0, nullptr, 0); }
-int CMorbeck::AddRouteEntry(const TW_DRIVER_ROUTE_ENTRY* e) { return e ? Simple(0x80002504, e, 28, nullptr, 0) : 0; }
-int CMorbeck::DelRouteEntry(const TW_DRIVER_ROUTE_ENTRY* e) { return e ? Simple(0x80002508, e, 28, nullptr, 0) : 0; }
+int CMorbeck::AddRouteEntry(const TW_DRIVER_ROUTE_ENTRY* e) {
+    return e ? Simple(0x80002504, e, 28, nullptr, 0) : 0;
+}
+int CMorbeck::DelRouteEntry(const TW_DRIVER_ROUTE_ENTRY* e) {
+    return e ? Simple(0x80002508, e, 28, nullptr, 0) : 0;
+}
 int CMorbeck::ClearRouteEntry() { return Simple(0x8000250c, nullptr, 0, nullptr, 0); }
 int CMorbeck::EnableFirewallEvent() { return Simple(0x80002510, nullptr, 0, nullptr, 0); }
 int CMorbeck::DisableFirewallEvent() { return Simple(0x80002514, nullptr, 0, nullptr, 0); }
@@ -300,11 +328,15 @@ int CMorbeck::GetNatEntry(DWORD index, void* entry, DWORD size) {
 int CMorbeck::ClearNatStatistic(DWORD index, void* entry, DWORD size) {
     return entry ? Simple(0x80002520, &index, 4, entry, size) : 0;
 }
-int CMorbeck::SetFirewallAction(const void* a) { return a ? Simple(0x80002524, a, TW_FIREWALL_ACTION_SIZE, nullptr, 0) : 0; }
+int CMorbeck::SetFirewallAction(const void* a) {
+    return a ? Simple(0x80002524, a, TW_FIREWALL_ACTION_SIZE, nullptr, 0) : 0;
+}
 int CMorbeck::GetFirewallAction(void* a) {
     return a ? Simple(0x8000252c, a, TW_FIREWALL_ACTION_SIZE, a, TW_FIREWALL_ACTION_SIZE) : 0;
 }
-int CMorbeck::FindDnsEntryByIp(DWORD ip, char* name) { return name ? Simple(0x80002528, &ip, 4, name, TW_DNS_NAME_SIZE) : 0; }
+int CMorbeck::FindDnsEntryByIp(DWORD ip, char* name) {
+    return name ? Simple(0x80002528, &ip, 4, name, TW_DNS_NAME_SIZE) : 0;
+}
 
 int CMorbeck::TestProxyInform(TW_TEST_PROXY_REQUEST* request) {
     if (request == nullptr) return 0;
@@ -312,7 +344,8 @@ int CMorbeck::TestProxyInform(TW_TEST_PROXY_REQUEST* request) {
         TW_LOG(LOG_CLIENT_DATA, 4, "[TestProxyInform] succeed");
         return 1;
     }
-    TW_LOG(LOG_CLIENT_DATA, 5, "[TestProxyInform] DeviceIoControl Failed, %d", static_cast<int>(platform::GetLastError()));
+    TW_LOG(LOG_CLIENT_DATA, 5, "[TestProxyInform] DeviceIoControl Failed, %d",
+           static_cast<int>(platform::GetLastError()));
     return 0;
 }
 

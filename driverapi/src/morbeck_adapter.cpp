@@ -107,10 +107,10 @@ const char* CMorbeck::RouteTypeName(DWORD type) {
 
 const char* CMorbeck::RouteProtoName(DWORD proto) {
     static const char* const kNames[] = {"MIB_IPPROTO_OTHER", "MIB_IPPROTO_LOCAL", "MIB_IPPROTO_NETMGMT",
-                                         "MIB_IPPROTO_ICMP", "MIB_IPPROTO_EGP", "MIB_IPPROTO_GGP",
-                                         "MIB_IPPROTO_HELLO", "MIB_IPPROTO_RIP", "MIB_IPPROTO_IS_IS",
+                                         "MIB_IPPROTO_ICMP",  "MIB_IPPROTO_EGP",   "MIB_IPPROTO_GGP",
+                                         "MIB_IPPROTO_HELLO", "MIB_IPPROTO_RIP",   "MIB_IPPROTO_IS_IS",
                                          "MIB_IPPROTO_ES_IS", "MIB_IPPROTO_CISCO", "MIB_IPPROTO_BBN",
-                                         "MIB_IPPROTO_OSPF", "MIB_IPPROTO_BGP"};
+                                         "MIB_IPPROTO_OSPF",  "MIB_IPPROTO_BGP"};
     if (proto >= 1 && proto <= 14) return kNames[proto - 1];
     if (proto == 10002) return "MIB_IPPROTO_NT_AUTOSTATIC";
     if (proto == 10006) return "MIB_IPPROTO_NT_STATIC";
@@ -125,8 +125,9 @@ int CMorbeck::SyncSystemRoute() {
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const MIB_IPFORWARDROW& r = table->table[i];
         TW_LOG(LOG_CLIENT_DATA, 4, "dest %s mask %s nexthop %s type %s proto %s age %u metric %u",
-               Dotted(r.dwForwardDest).c_str(), Dotted(r.dwForwardMask).c_str(), Dotted(r.dwForwardNextHop).c_str(),
-               RouteTypeName(r.dwForwardType), RouteProtoName(r.dwForwardProto), r.dwForwardAge, r.dwForwardMetric1);
+               Dotted(r.dwForwardDest).c_str(), Dotted(r.dwForwardMask).c_str(),
+               Dotted(r.dwForwardNextHop).c_str(), RouteTypeName(r.dwForwardType),
+               RouteProtoName(r.dwForwardProto), r.dwForwardAge, r.dwForwardMetric1);
         if (r.dwForwardDest == 0xFFFFFFFFu) {
             TW_LOG(LOG_CLIENT_DATA, 4, "-> BROADCAST route, SKIP");
         } else if (r.dwForwardDest == ::htonl(0xE0000000u)) {
@@ -135,8 +136,8 @@ int CMorbeck::SyncSystemRoute() {
             TW_LOG(LOG_CLIENT_DATA, 4, "-> LOOPBACK route, SKIP");
         } else {
             TW_LOG(LOG_CLIENT_DATA, 4, "-> Add System RouteEntry to driver");
-            const TW_DRIVER_ROUTE_ENTRY entry{r.dwForwardDest, r.dwForwardMask, r.dwForwardNextHop, 0, 0,
-                                              r.dwForwardMetric1, 0};
+            const TW_DRIVER_ROUTE_ENTRY entry{
+                r.dwForwardDest, r.dwForwardMask, r.dwForwardNextHop, 0, 0, r.dwForwardMetric1, 0};
             AddRouteEntry(&entry);
         }
     }

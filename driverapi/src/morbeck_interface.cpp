@@ -11,7 +11,8 @@
 namespace {
 
 // The adapter that has `address`, or null.
-const platform::AdapterInfo* AdapterWithAddress(const std::vector<platform::AdapterInfo>& adapters, DWORD address) {
+const platform::AdapterInfo* AdapterWithAddress(const std::vector<platform::AdapterInfo>& adapters,
+                                                DWORD address) {
     for (const auto& a : adapters) {
         for (const auto& x : a.addresses) {
             if (x.address == address) return &a;

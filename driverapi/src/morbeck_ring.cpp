@@ -28,7 +28,9 @@ using platform::RingRecord;
 using platform::StoreIndex;
 
 // Sign extension of a 32-bit handle value to the 64-bit layout's field.
-std::uint64_t Widen(DWORD v) { return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(v))); }
+std::uint64_t Widen(DWORD v) {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(v)));
+}
 
 // The ring's own block count (the driver's number, checked by RingBlockAt before any use).
 std::int32_t BlockCount(const std::uint8_t* header) { return platform::ReadRingHeader(header).blockCount; }
@@ -71,7 +73,8 @@ int CMorbeck::StartShare() {
     if (!m_bWide) {
         DWORD address = 0;
         if (!DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, nullptr, 0, &address, 4, &returned, nullptr)) {
-            TW_LOG(LOG_CLIENT_DATA, 5, "[StartShare] DeviceIoControl IOCTL_NDIS_FILTER_START_SHARE  lastError 0x%x",
+            TW_LOG(LOG_CLIENT_DATA, 5,
+                   "[StartShare] DeviceIoControl IOCTL_NDIS_FILTER_START_SHARE  lastError 0x%x",
                    platform::GetLastError());
             return 0;
         }
@@ -86,7 +89,8 @@ int CMorbeck::StartShare() {
         const DWORD address = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(hint));
         if (!DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &address, 4, &shared, 8, &returned, nullptr) ||
             returned < 8) {
-            TW_LOG(LOG_CLIENT_DATA, 5, "[StartShare] DeviceIoControl IOCTL_NDIS_FILTER_START_SHARE  lastError 0x%x",
+            TW_LOG(LOG_CLIENT_DATA, 5,
+                   "[StartShare] DeviceIoControl IOCTL_NDIS_FILTER_START_SHARE  lastError 0x%x",
                    platform::GetLastError());
             return 0;
         }
@@ -130,7 +134,8 @@ int CMorbeck::StopShare() {
     }
     if (open) {
         DWORD returned = 0;
-        ok = DeviceIoControl(IOCTL_NDIS_FILTER_STOP_SHARE, nullptr, 0, nullptr, 0, &returned, &m_StopShareOverlapped);
+        ok = DeviceIoControl(IOCTL_NDIS_FILTER_STOP_SHARE, nullptr, 0, nullptr, 0, &returned,
+                             &m_StopShareOverlapped);
     }
     m_pSharedMemory.store(nullptr);
     StopDriverWatch();
@@ -142,7 +147,9 @@ int CMorbeck::StopFilterRead() {
     return 1;
 }
 
-int CMorbeck::IsShareStarted() const { return (m_pSharedMemory.load() != nullptr && m_bStopped.load() == 0) ? 1 : 0; }
+int CMorbeck::IsShareStarted() const {
+    return (m_pSharedMemory.load() != nullptr && m_bStopped.load() == 0) ? 1 : 0;
+}
 
 _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
     std::uint8_t* shared = m_pSharedMemory.load();

@@ -30,12 +30,14 @@ bool RouteSyncThread::Settle(DWORD ms) { return m_stop.Wait(ms, m_clock) == plat
 unsigned long RouteSyncThread::Execute() {
     platform::NetworkChangeMonitor routes(platform::NetworkChangeMonitor::kRoutes);
     if (!routes.Valid()) {
-        TW_LOG(LOG_CLIENT_DATA, 5, "NdisRouteSyncThread: CreateEvent() for Route Notify Fail, LastError %d", errno);
+        TW_LOG(LOG_CLIENT_DATA, 5, "NdisRouteSyncThread: CreateEvent() for Route Notify Fail, LastError %d",
+               errno);
         return 1;
     }
     platform::NetworkChangeMonitor addresses(platform::NetworkChangeMonitor::kAddresses);
     if (!addresses.Valid()) {
-        TW_LOG(LOG_CLIENT_DATA, 5, "NdisRouteSyncThread: CreateEvent() for Address Notify Fail, LastError %d", errno);
+        TW_LOG(LOG_CLIENT_DATA, 5, "NdisRouteSyncThread: CreateEvent() for Address Notify Fail, LastError %d",
+               errno);
         return 1;
     }
     m_owner->AddSystemRoute();
@@ -45,12 +47,14 @@ unsigned long RouteSyncThread::Execute() {
         if (::poll(p, 3, -1) < 0 && errno != EINTR) break;
         if (m_StopRequest.load() != 0) break;
         if ((p[0].revents & POLLIN) != 0 && routes.Drain() != 0) {
-            TW_LOG(LOG_CLIENT_DATA, 4, "NdisRouteSyncThread: System Route Change, will sync route table in 5 seconds");
+            TW_LOG(LOG_CLIENT_DATA, 4,
+                   "NdisRouteSyncThread: System Route Change, will sync route table in 5 seconds");
             if (!Settle(m_settleMs)) break;
             m_owner->SyncSystemRoute();
         }
         if ((p[1].revents & POLLIN) != 0 && addresses.Drain() != 0) {
-            TW_LOG(LOG_CLIENT_DATA, 4, "NdisRouteSyncThread: Adapter Address Change, will sync IP address in 5 seconds");
+            TW_LOG(LOG_CLIENT_DATA, 4,
+                   "NdisRouteSyncThread: Adapter Address Change, will sync IP address in 5 seconds");
             if (!Settle(m_settleMs)) break;
             m_owner->SetAdaptersIpConfig();
         }

@@ -38,10 +38,12 @@ class MorbeckDaemon : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace and a TAP device";
-        if (access((BinDir() + "/Olvane").c_str(), X_OK) != 0) GTEST_SKIP() << "the Olvane daemon is not built";
+        if (access((BinDir() + "/Olvane").c_str(), X_OK) != 0)
+            GTEST_SKIP() << "the Olvane daemon is not built";
         m_ns = std::make_unique<testsupport::NetnsScope>();
         ASSERT_TRUE(m_ns->Ok());
-        m_pid = platform::Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0", GetParam()}, platform::SpawnOptions{});
+        m_pid = platform::Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0", GetParam()},
+                                platform::SpawnOptions{});
         ASSERT_GT(m_pid, 0);
         m_morbeck = std::make_unique<CMorbeck>("ndisfilter", MorbeckTiming{}, m_clock);
         ASSERT_TRUE(WaitFor(
@@ -207,7 +209,8 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
     using testsupport::Run;
     ASSERT_EQ(Run({"ip", "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
     ASSERT_EQ(Run({"ip", "link", "set", "qelmini0", "up"}), 0);
-    ASSERT_EQ(Run({"ip", "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}), 0);
+    ASSERT_EQ(Run({"ip", "neigh", "replace", "198.18.0.2", "lladdr", "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
+              0);
 
     const platform::UniqueFd outSocket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const platform::UniqueFd inSocket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -280,7 +283,8 @@ TEST_P(MorbeckDaemon, FramesBothWaysThroughTheRing) {
 
     // A frame longer than the packet area is refused.
     std::vector<char> huge(TW_MAX_FRAME + 1, 0);
-    EXPECT_EQ(m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, huge.data(), static_cast<LONG>(huge.size()), 1), 0);
+    EXPECT_EQ(
+        m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, huge.data(), static_cast<LONG>(huge.size()), 1), 0);
     EXPECT_EQ(m.Write(m_adapter, PACKET_DIRECTION_OUTGOING, 0, huge.data(), -1, 1), 0);
 
     // After StopShare every ring call refuses until the next StartShare.

@@ -30,7 +30,9 @@ TEST(MorbeckInterface, ConfigureReplacesAddressesGatewayAndNameServers) {
     testsupport::NetnsScope ns;
     ASSERT_TRUE(ns.Ok());
     using testsupport::Run;
-    ASSERT_EQ(Run({"ip", "link", "add", "c0", "address", "02:00:00:00:00:c0", "type", "veth", "peer", "name", "c1"}), 0);
+    ASSERT_EQ(Run({"ip", "link", "add", "c0", "address", "02:00:00:00:00:c0", "type", "veth", "peer", "name",
+                   "c1"}),
+              0);
     ASSERT_EQ(Run({"ip", "link", "set", "c0", "up"}), 0);
     ASSERT_EQ(Run({"ip", "link", "set", "c1", "up"}), 0);
     ASSERT_EQ(Run({"ip", "addr", "add", "203.0.113.9/24", "dev", "c0"}), 0);

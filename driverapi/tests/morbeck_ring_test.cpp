@@ -26,7 +26,8 @@ public:
         EXPECT_EQ(ftruncate(m_memFd.Get(), static_cast<off_t>(m_size)), 0);
         m_map = static_cast<std::uint8_t*>(
             mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_memFd.Get(), 0));
-        const std::int32_t blockSize = wide ? sizeof(_FWSHARED_MEMORY_BLOCK64) : sizeof(_FWSHARED_MEMORY_BLOCK32);
+        const std::int32_t blockSize =
+            wide ? sizeof(_FWSHARED_MEMORY_BLOCK64) : sizeof(_FWSHARED_MEMORY_BLOCK32);
         for (int ring = 0; ring < 2; ++ring) {
             std::uint8_t* d = Shared() + ring * HeaderSize();
             const std::int32_t base = ring == 0 ? 0 : kBlocks * blockSize;
@@ -44,7 +45,9 @@ public:
     }
     static void MakeDirs(const std::string& dir) { platform::MakeDirs(dir, 0755); }
     std::size_t HeaderSize() const { return m_wide ? sizeof(TW_RING_HEADER64) : sizeof(TW_RING_HEADER32); }
-    std::size_t SharedOffset() const { return m_wide ? offsetof(TW_MAPPED_BLOCK64, shared) : offsetof(TW_MAPPED_BLOCK32, shared); }
+    std::size_t SharedOffset() const {
+        return m_wide ? offsetof(TW_MAPPED_BLOCK64, shared) : offsetof(TW_MAPPED_BLOCK32, shared);
+    }
     std::uint8_t* Shared() const { return m_map + SharedOffset(); }
     std::uint8_t* Ring(int ring) const { return Shared() + ring * HeaderSize(); }
     std::size_t IndexOffset(bool write) const { return (m_wide ? 28 : 20) + (write ? 4 : 0); }
@@ -53,7 +56,9 @@ public:
         std::memcpy(&v, Ring(ring) + IndexOffset(write), 4);
         return v;
     }
-    void SetIndex(int ring, bool write, std::int32_t v) { std::memcpy(Ring(ring) + IndexOffset(write), &v, 4); }
+    void SetIndex(int ring, bool write, std::int32_t v) {
+        std::memcpy(Ring(ring) + IndexOffset(write), &v, 4);
+    }
     std::uint8_t* Block(int ring, int i) const {
         std::int32_t size, base;
         std::memcpy(&size, Ring(ring) + 0, 4);
@@ -256,7 +261,8 @@ TEST_P(MorbeckRing, TheDaemonsEndUnderAMappedRingIsNoticed) {
     ASSERT_EQ(closeEvent.Wait(5000), platform::kWaitObject0) << "the adapter-close event was not set";
     EXPECT_EQ(m_morbeck.IsDriverLoaded(), 0);
     EXPECT_EQ(m_morbeck.IsShareStarted(), 0);
-    EXPECT_EQ(m_morbeck.Write(nullptr, PACKET_DIRECTION_OUTGOING, 0, frame, 60, 0), 0) << "a write into a dead ring";
+    EXPECT_EQ(m_morbeck.Write(nullptr, PACKET_DIRECTION_OUTGOING, 0, frame, 60, 0), 0)
+        << "a write into a dead ring";
     DriverWrites(1, 60, 0x44);
     EXPECT_EQ(m_morbeck.Read(0), nullptr);
     EXPECT_EQ(m_morbeck.StartShare(), 0);

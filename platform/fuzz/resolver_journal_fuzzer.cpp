@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     platform::ResolverJournal journal;
     std::string why;
-    if (platform::ParseResolverJournal(text, &journal, &why) && platform::FormatResolverJournal(journal) != text) {
+    if (platform::ParseResolverJournal(text, &journal, &why) &&
+        platform::FormatResolverJournal(journal) != text) {
         std::fprintf(stderr, "accepted a journal that does not write back the same\n");
         std::abort();
     }

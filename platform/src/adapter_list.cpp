@@ -44,7 +44,8 @@ void FillLink(rtnl_link* l, AdapterInfo* info) {
     info->running = (flags & kIffLowerUp) != 0 || (flags & IFF_RUNNING) != 0;
     nl_addr* mac = rtnl_link_get_addr(l);
     if (mac != nullptr) {
-        const unsigned len = std::min<unsigned>(nl_addr_get_len(mac), static_cast<unsigned>(info->mac.size()));
+        const unsigned len =
+            std::min<unsigned>(nl_addr_get_len(mac), static_cast<unsigned>(info->mac.size()));
         std::memcpy(info->mac.data(), nl_addr_get_binary_addr(mac), len);
         info->macLength = len;
     }
@@ -93,15 +94,15 @@ DWORD GetAdapters(std::vector<AdapterInfo>* adapters) {
     std::vector<MIB_IPFORWARDROW> rows;
     if (ReadForwardRows(&rows) == kErrorSuccess) {
         for (const auto& r : rows) {
-            if (r.dwForwardDest != 0 || r.dwForwardMask != 0 || r.dwForwardType != MIB_IPROUTE_TYPE_INDIRECT) continue;
+            if (r.dwForwardDest != 0 || r.dwForwardMask != 0 || r.dwForwardType != MIB_IPROUTE_TYPE_INDIRECT)
+                continue;
             if (AdapterInfo* info = find(r.dwForwardIfIndex)) info->gateways.push_back(r.dwForwardNextHop);
         }
     }
     for (auto& a : *adapters) {
-        a.dhcpEnabled = !a.loopback &&
-                        (a.addresses.empty() ||
-                         std::any_of(a.addresses.begin(), a.addresses.end(),
-                                     [](const AdapterAddress& x) { return !x.permanent; }));
+        a.dhcpEnabled = !a.loopback && (a.addresses.empty() ||
+                                        std::any_of(a.addresses.begin(), a.addresses.end(),
+                                                    [](const AdapterAddress& x) { return !x.permanent; }));
     }
     return kErrorSuccess;
 }
@@ -131,7 +132,9 @@ namespace {
 class LinuxAdapterList final : public AdapterList {
 public:
     DWORD GetAdapters(std::vector<AdapterInfo>* adapters) override { return platform::GetAdapters(adapters); }
-    DWORD LookupNeighbour(DWORD ip, std::array<BYTE, 6>* mac) override { return platform::LookupNeighbour(ip, mac); }
+    DWORD LookupNeighbour(DWORD ip, std::array<BYTE, 6>* mac) override {
+        return platform::LookupNeighbour(ip, mac);
+    }
 };
 
 }  // namespace

@@ -54,7 +54,8 @@ DWORD DeleteIpv4Addresses(DWORD ifIndex) {
     std::unique_ptr<nl_cache, CacheDeleter> cache(raw);
     for (nl_object* o = nl_cache_get_first(raw); o != nullptr; o = nl_cache_get_next(o)) {
         auto* a = reinterpret_cast<rtnl_addr*>(o);
-        if (rtnl_addr_get_family(a) != AF_INET || rtnl_addr_get_ifindex(a) != static_cast<int>(ifIndex)) continue;
+        if (rtnl_addr_get_family(a) != AF_INET || rtnl_addr_get_ifindex(a) != static_cast<int>(ifIndex))
+            continue;
         const int del = rtnl_addr_delete(s.Get(), a, 0);
         if (del != 0 && del != -NLE_OBJ_NOTFOUND) return rtnl::ToWinError(del);
     }

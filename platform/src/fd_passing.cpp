@@ -32,7 +32,8 @@ bool SendWithFd(int socket, const void* data, std::size_t size, int passFd, int 
     return n == static_cast<ssize_t>(size);
 }
 
-ssize_t ReceiveWithFd(int socket, void* buffer, std::size_t size, int* receivedFd, int* messageFlags, int flags) {
+ssize_t ReceiveWithFd(int socket, void* buffer, std::size_t size, int* receivedFd, int* messageFlags,
+                      int flags) {
     *receivedFd = -1;
     iovec iov{buffer, size};
     msghdr mh{};

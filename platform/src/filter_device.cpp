@@ -80,7 +80,7 @@ void FilterDevice::Unmap() {
 // The driver reports "requested address + offset of the shared area"; the block is mapped where
 // this process can have it, and the output is rewritten to the same offset within our mapping.
 bool FilterDevice::AdoptSharedBlock(UniqueFd& memFd, const void* in, DWORD inLen, void* out, DWORD bytes) {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(memFd.Get(), &st) != 0 || st.st_size <= 0 || st.st_size > (64 << 20)) return false;
     const bool narrow = bytes < 8;
     int flags = MAP_SHARED;
@@ -139,7 +139,8 @@ BOOL FilterDevice::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void
     if (code == IOCTL_SET_ADAPTER_CLOSE_EVENT && inLen >= 4) {
         std::uint64_t handle = 0;
         std::memcpy(&handle, in, inLen >= 8 ? 8 : 4);
-        if (handle <= 0x7FFFFFFF && ::fcntl(static_cast<int>(handle), F_GETFD) >= 0) passFd = static_cast<int>(handle);
+        if (handle <= 0x7FFFFFFF && ::fcntl(static_cast<int>(handle), F_GETFD) >= 0)
+            passFd = static_cast<int>(handle);
     }
     if (!m_pipe.Send(msg.data(), msg.size(), passFd)) {
         SetLastError(WinErrorFromErrno(errno));

@@ -54,7 +54,8 @@ DWORD FlushNeighbours(DWORD ifIndex) {
     std::unique_ptr<nl_cache, CacheDeleter> cache(raw);
     for (nl_object* o = nl_cache_get_first(raw); o != nullptr; o = nl_cache_get_next(o)) {
         auto* n = reinterpret_cast<rtnl_neigh*>(o);
-        if (rtnl_neigh_get_family(n) != AF_INET || rtnl_neigh_get_ifindex(n) != static_cast<int>(ifIndex)) continue;
+        if (rtnl_neigh_get_family(n) != AF_INET || rtnl_neigh_get_ifindex(n) != static_cast<int>(ifIndex))
+            continue;
         const int del = rtnl_neigh_delete(s.Get(), n, 0);
         if (del != 0 && del != -NLE_OBJ_NOTFOUND) return rtnl::ToWinError(del);
     }

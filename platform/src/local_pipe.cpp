@@ -86,12 +86,9 @@ PeerPolicy PeerPolicy::RootOrSelf() { return PeerPolicy(Kind::kRootOrSelf, 0, ::
 bool PeerPolicy::Admits(const PeerCredentials& peer) const {
     if (peer.uid == 0) return true;
     switch (m_kind) {
-        case Kind::kRoot:
-            return false;
-        case Kind::kRootOrSelf:
-            return peer.uid == m_self;
-        case Kind::kAnyone:
-            return true;
+        case Kind::kRoot: return false;
+        case Kind::kRootOrSelf: return peer.uid == m_self;
+        case Kind::kAnyone: return true;
         case Kind::kRootOrGroup:
             return peer.gid == m_group ||
                    std::find(peer.groups.begin(), peer.groups.end(), m_group) != peer.groups.end();
@@ -102,12 +99,9 @@ bool PeerPolicy::Admits(const PeerCredentials& peer) const {
 mode_t PeerPolicy::SocketMode() const {
     switch (m_kind) {
         case Kind::kRoot:
-        case Kind::kRootOrSelf:
-            return 0600;
-        case Kind::kRootOrGroup:
-            return 0660;
-        case Kind::kAnyone:
-            return 0666;
+        case Kind::kRootOrSelf: return 0600;
+        case Kind::kRootOrGroup: return 0660;
+        case Kind::kAnyone: return 0666;
     }
     return 0600;
 }
@@ -182,7 +176,8 @@ void LocalPipeServer::Run() {
         int timeout = NextTimeoutMs();
         if (acceptPaused) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_acceptPausedUntil -
-                                                                                    SteadyClock::now()).count();
+                                                                                    SteadyClock::now())
+                                  .count();
             const int pause = left <= 0 ? 0 : static_cast<int>(left) + 1;
             timeout = timeout < 0 ? pause : std::min(timeout, pause);
         }

@@ -41,7 +41,8 @@ void OnSigbus(int sig, siginfo_t* info, void* context) {
         g_previous.sa_sigaction(sig, info, context);
         return;
     }
-    if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN && g_previous.sa_handler != nullptr) {
+    if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN &&
+        g_previous.sa_handler != nullptr) {
         g_previous.sa_handler(sig);
         return;
     }

@@ -6,24 +6,18 @@ namespace platform {
 
 namespace {
 
-constexpr RingGeometry kGeometry64{offsetof(TW_MAPPED_BLOCK64, shared),
-                                   sizeof(TW_RING_HEADER64),
-                                   sizeof(_FWSHARED_MEMORY_BLOCK64),
-                                   offsetof(TW_RING_HEADER64, m_iRead),
-                                   offsetof(TW_RING_HEADER64, m_iWrite),
-                                   offsetof(TW_RING_HEADER64, m_nCount),
-                                   offsetof(TW_RING_HEADER64, m_puBlockBase),
-                                   8,
-                                   offsetof(_FWSHARED_MEMORY_BLOCK64, data)};
-constexpr RingGeometry kGeometry32{offsetof(TW_MAPPED_BLOCK32, shared),
-                                   sizeof(TW_RING_HEADER32),
-                                   sizeof(_FWSHARED_MEMORY_BLOCK32),
-                                   offsetof(TW_RING_HEADER32, m_iRead),
-                                   offsetof(TW_RING_HEADER32, m_iWrite),
-                                   offsetof(TW_RING_HEADER32, m_nCount),
-                                   offsetof(TW_RING_HEADER32, m_puBlockBase),
-                                   4,
-                                   offsetof(_FWSHARED_MEMORY_BLOCK32, data)};
+constexpr RingGeometry kGeometry64{
+    offsetof(TW_MAPPED_BLOCK64, shared),       sizeof(TW_RING_HEADER64),
+    sizeof(_FWSHARED_MEMORY_BLOCK64),          offsetof(TW_RING_HEADER64, m_iRead),
+    offsetof(TW_RING_HEADER64, m_iWrite),      offsetof(TW_RING_HEADER64, m_nCount),
+    offsetof(TW_RING_HEADER64, m_puBlockBase), 8,
+    offsetof(_FWSHARED_MEMORY_BLOCK64, data)};
+constexpr RingGeometry kGeometry32{
+    offsetof(TW_MAPPED_BLOCK32, shared),       sizeof(TW_RING_HEADER32),
+    sizeof(_FWSHARED_MEMORY_BLOCK32),          offsetof(TW_RING_HEADER32, m_iRead),
+    offsetof(TW_RING_HEADER32, m_iWrite),      offsetof(TW_RING_HEADER32, m_nCount),
+    offsetof(TW_RING_HEADER32, m_puBlockBase), 4,
+    offsetof(_FWSHARED_MEMORY_BLOCK32, data)};
 
 // Index words must be naturally aligned in a page-aligned mapping for the atomics.
 constexpr bool Aligned(const RingGeometry& g) {
@@ -31,7 +25,8 @@ constexpr bool Aligned(const RingGeometry& g) {
            (g.shared + g.headerSize + g.readOff) % 4 == 0 && (g.shared + g.headerSize + g.writeOff) % 4 == 0;
 }
 static_assert(Aligned(kGeometry64) && Aligned(kGeometry32));
-static_assert(offsetof(TW_RING_HEADER64, m_iBlockCount) == 4 && offsetof(TW_RING_HEADER32, m_iBaseOffset) == 8);
+static_assert(offsetof(TW_RING_HEADER64, m_iBlockCount) == 4 &&
+              offsetof(TW_RING_HEADER32, m_iBaseOffset) == 8);
 
 // Bounds on what a header may announce: a block holds at least its layout's record, a ring
 // at least two blocks (one always stays free).
@@ -62,7 +57,8 @@ void TakeHead(const Block& head, RingRecord* r) {
 
 // Copies the head (all but word 0 for a signal block) and the frame into `at`.
 template <class Block>
-void Place(std::uint8_t* at, const Block& head, const std::uint8_t* data, std::uint32_t length, bool keepAdapterWord) {
+void Place(std::uint8_t* at, const Block& head, const std::uint8_t* data, std::uint32_t length,
+           bool keepAdapterWord) {
     constexpr std::size_t kHead = offsetof(Block, data);
     const std::size_t skip = keepAdapterWord ? 4 : 0;
     std::memcpy(at + skip, reinterpret_cast<const std::uint8_t*>(&head) + skip, kHead - skip);
@@ -114,16 +110,18 @@ RingHeaderFields ReadRingHeader(const std::uint8_t* header) {
     return f;
 }
 
-std::uint8_t* RingBlockAt(std::uint8_t* shared, std::size_t limit, RingLayout layout, const std::uint8_t* header,
-                          std::int32_t index) {
+std::uint8_t* RingBlockAt(std::uint8_t* shared, std::size_t limit, RingLayout layout,
+                          const std::uint8_t* header, std::int32_t index) {
     const RingGeometry g = GeometryOf(layout);
     const RingHeaderFields f = ReadRingHeader(header);
-    if (f.blockSize < static_cast<std::int32_t>(g.blockSize) || f.blockSize > kMaxBlockSize || f.blockCount < 2 ||
-        f.blockCount > kMaxBlocks || f.baseOffset < 0 || index < 0 || index >= f.blockCount) {
+    if (f.blockSize < static_cast<std::int32_t>(g.blockSize) || f.blockSize > kMaxBlockSize ||
+        f.blockCount < 2 || f.blockCount > kMaxBlocks || f.baseOffset < 0 || index < 0 ||
+        index >= f.blockCount) {
         return nullptr;
     }
     const std::size_t first = 2 * g.headerSize + static_cast<std::size_t>(f.baseOffset);
-    const std::size_t end = first + static_cast<std::size_t>(f.blockCount) * static_cast<std::size_t>(f.blockSize);
+    const std::size_t end =
+        first + static_cast<std::size_t>(f.blockCount) * static_cast<std::size_t>(f.blockSize);
     if (end > limit) return nullptr;
     return shared + first + static_cast<std::size_t>(index) * static_cast<std::size_t>(f.blockSize);
 }

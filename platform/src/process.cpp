@@ -302,7 +302,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& options) {
         SetLastError(WinErrorFromErrno(errno));
         return -1;
     }
-    pid_t pid = options.detached                           ? SpawnForked(p, options, true)
+    pid_t pid = options.detached                         ? SpawnForked(p, options, true)
                 : (options.uid >= 0 || options.gid >= 0) ? SpawnForked(p, options, false)
                                                          : SpawnPosix(p, options);
     if (pid < 0) {

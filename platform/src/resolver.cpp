@@ -215,8 +215,8 @@ DWORD PutBack(const ResolverJournal& j) {
         }
         target = rf::TargetOf(j.path, j.linkText);
     }
-    const bool ok = j.present ? rf::ReplaceFile(target, j.content, j.mode, j.uid, j.gid, {}, {})
-                              : rf::RemoveFile(target);
+    const bool ok =
+        j.present ? rf::ReplaceFile(target, j.content, j.mode, j.uid, j.gid, {}, {}) : rf::RemoveFile(target);
     return ok ? kErrorSuccess : kErrorGeneralFailure;
 }
 
@@ -230,7 +230,8 @@ DWORD RestoreLocked(const Context& c) {
     if (j.kind == ResolverJournal::Kind::kResolvconf) {
         // Without the program any more, its registrations went with it.
         const std::string program = FindResolvconf(c.options);
-        if (!program.empty() && !RunCommand(program, "-d", j.iface, std::string(), c.options.commandTimeoutMs)) {
+        if (!program.empty() &&
+            !RunCommand(program, "-d", j.iface, std::string(), c.options.commandTimeoutMs)) {
             return kErrorGeneralFailure;
         }
     } else {
@@ -287,16 +288,17 @@ DWORD ChangeFile(const Context& c, EditKind edit, const std::vector<DWORD>& serv
         }
     }
     const bool ok = rf::ReplaceFile(
-        now.target, text, mode, uid, gid,
-        [&] { c.Step(ResolverStep::kFileTempWritten); }, [&] { c.Step(ResolverStep::kFileInPlace); });
+        now.target, text, mode, uid, gid, [&] { c.Step(ResolverStep::kFileTempWritten); },
+        [&] { c.Step(ResolverStep::kFileInPlace); });
     return ok ? kErrorSuccess : kErrorGeneralFailure;
 }
 
-DWORD ChangeRegistration(const Context& c, const std::string& program, const std::string& iface, EditKind edit,
-                         const std::vector<DWORD>& servers) {
+DWORD ChangeRegistration(const Context& c, const std::string& program, const std::string& iface,
+                         EditKind edit, const std::vector<DWORD>& servers) {
     ResolverJournal j;
     JournalState state = LoadJournal(c, &j);
-    if (state == JournalState::kLoaded && (j.kind != ResolverJournal::Kind::kResolvconf || j.iface != iface)) {
+    if (state == JournalState::kLoaded &&
+        (j.kind != ResolverJournal::Kind::kResolvconf || j.iface != iface)) {
         // One tunnel at a time: what an earlier change did is undone first.
         const DWORD rc = RestoreLocked(c);
         if (rc != kErrorSuccess) {

@@ -66,7 +66,8 @@ bool ReadBounded(const std::string& path, std::size_t maxSize, std::string* cont
 }
 
 std::string TargetOf(const std::string& path, const std::string& linkText) {
-    std::string target = linkText.size() > 0 && linkText[0] == '/' ? linkText : DirName(path) + "/" + linkText;
+    std::string target =
+        linkText.size() > 0 && linkText[0] == '/' ? linkText : DirName(path) + "/" + linkText;
     // A chain of links ends at one file; follow it while it exists, so the file edited is the
     // one the system reads.
     char resolved[PATH_MAX];

@@ -115,8 +115,8 @@ bool ParseServers(const std::string& text, std::vector<DWORD>* servers) {
         }
         const std::string word = text.substr(pos, end - pos);
         in_addr a{};
-        if (word.empty() || servers->size() == kMaxNameServers || ::inet_pton(AF_INET, word.c_str(), &a) != 1 ||
-            a.s_addr == 0) {
+        if (word.empty() || servers->size() == kMaxNameServers ||
+            ::inet_pton(AF_INET, word.c_str(), &a) != 1 || a.s_addr == 0) {
             return false;
         }
         servers->push_back(a.s_addr);
@@ -164,9 +164,9 @@ bool ParseResolverJournal(std::string_view text, ResolverJournal* journal, std::
     std::string kind, present, mode, uid, gid, servers, sum;
     if (!r.Field("kind", 16, &kind, &why) || !r.Field("path", kMaxPath, &j.path, &why) ||
         !r.Field("link", kMaxPath, &j.linkText, &why) || !r.Field("present", 1, &present, &why) ||
-        !r.Field("mode", 8, &mode, &why) || !r.Field("uid", 10, &uid, &why) || !r.Field("gid", 10, &gid, &why) ||
-        !r.Field("content", kMaxResolverFileSize, &j.content, &why) || !r.Field("iface", 15, &j.iface, &why) ||
-        !r.Field("servers", kMaxNameServers * 16, &servers, &why)) {
+        !r.Field("mode", 8, &mode, &why) || !r.Field("uid", 10, &uid, &why) ||
+        !r.Field("gid", 10, &gid, &why) || !r.Field("content", kMaxResolverFileSize, &j.content, &why) ||
+        !r.Field("iface", 15, &j.iface, &why) || !r.Field("servers", kMaxNameServers * 16, &servers, &why)) {
         return false;
     }
     const std::size_t summed = text.size() - r.Rest().size();

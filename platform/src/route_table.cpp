@@ -181,7 +181,8 @@ RoutePtr RowToRoute(const MIB_IPFORWARDROW& row, const std::vector<LocalAddress>
     return r;
 }
 
-DWORD AddRoute(nl_sock* sock, const MIB_IPFORWARDROW& row, const std::vector<LocalAddress>& locals, int flags) {
+DWORD AddRoute(nl_sock* sock, const MIB_IPFORWARDROW& row, const std::vector<LocalAddress>& locals,
+               int flags) {
     RoutePtr r = RowToRoute(row, locals);
     if (!r) return kErrorGeneralFailure;
     return rtnl::ToWinError(rtnl_route_add(sock, r.get(), flags));
@@ -213,7 +214,8 @@ DWORD ReadForwardRows(std::vector<MIB_IPFORWARDROW>* rows) {
     return kErrorSuccess;
 }
 
-DWORD FillForwardTable(std::vector<MIB_IPFORWARDROW> rows, MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order) {
+DWORD FillForwardTable(std::vector<MIB_IPFORWARDROW> rows, MIB_IPFORWARDTABLE* table, ULONG* size,
+                       BOOL order) {
     if (size == nullptr) return kErrorInvalidParameter;
     const ULONG needed = ForwardTableSize(static_cast<DWORD>(rows.size()));
     if (table == nullptr || *size < needed) {
@@ -222,7 +224,8 @@ DWORD FillForwardTable(std::vector<MIB_IPFORWARDROW> rows, MIB_IPFORWARDTABLE* t
     }
     if (order) {
         std::sort(rows.begin(), rows.end(), [](const MIB_IPFORWARDROW& a, const MIB_IPFORWARDROW& b) {
-            return std::make_tuple(ntohl(a.dwForwardDest), ntohl(a.dwForwardMask), ntohl(a.dwForwardNextHop)) <
+            return std::make_tuple(ntohl(a.dwForwardDest), ntohl(a.dwForwardMask),
+                                   ntohl(a.dwForwardNextHop)) <
                    std::make_tuple(ntohl(b.dwForwardDest), ntohl(b.dwForwardMask), ntohl(b.dwForwardNextHop));
         });
     }
@@ -247,9 +250,15 @@ namespace {
 
 class LinuxRouteTable final : public RouteTable {
 public:
-    DWORD ReadForwardRows(std::vector<MIB_IPFORWARDROW>* rows) override { return platform::ReadForwardRows(rows); }
-    DWORD CreateIpForwardEntry(const MIB_IPFORWARDROW* row) override { return platform::CreateIpForwardEntry(row); }
-    DWORD DeleteIpForwardEntry(const MIB_IPFORWARDROW* row) override { return platform::DeleteIpForwardEntry(row); }
+    DWORD ReadForwardRows(std::vector<MIB_IPFORWARDROW>* rows) override {
+        return platform::ReadForwardRows(rows);
+    }
+    DWORD CreateIpForwardEntry(const MIB_IPFORWARDROW* row) override {
+        return platform::CreateIpForwardEntry(row);
+    }
+    DWORD DeleteIpForwardEntry(const MIB_IPFORWARDROW* row) override {
+        return platform::DeleteIpForwardEntry(row);
+    }
     DWORD SetIpForwardEntry(const MIB_IPFORWARDROW* row) override { return platform::SetIpForwardEntry(row); }
 };
 

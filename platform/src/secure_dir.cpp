@@ -37,8 +37,8 @@ bool EnsureSecureDir(const std::string& path, const SecureDirSpec& spec, std::st
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.Get() < 0) {
         const int err = errno;
-        return Refuse(error, path, err == ELOOP || err == ENOTDIR ? "not a folder (symlink?)" : "cannot be opened",
-                      err);
+        return Refuse(error, path,
+                      err == ELOOP || err == ENOTDIR ? "not a folder (symlink?)" : "cannot be opened", err);
     }
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) return Refuse(error, path, "cannot be examined", errno);
@@ -49,7 +49,8 @@ bool EnsureSecureDir(const std::string& path, const SecureDirSpec& spec, std::st
     const bool groupWrong = spec.group != static_cast<gid_t>(-1) && st.st_gid != spec.group;
     const unsigned mode = st.st_mode & 07777;
     if (st.st_uid != me) {
-        if (mode != spec.mode) return Refuse(error, path, "mode " + Octal(mode) + ", not " + Octal(spec.mode), EPERM);
+        if (mode != spec.mode)
+            return Refuse(error, path, "mode " + Octal(mode) + ", not " + Octal(spec.mode), EPERM);
         if (groupWrong) return Refuse(error, path, "group " + std::to_string(st.st_gid), EPERM);
         return true;
     }

@@ -110,7 +110,8 @@ void TouchNoRestart(const std::string& name) {
 // Restart delay from the failure actions; -1 when none is set.
 long RestartDelay(SettingsStore& store, const std::string& name) {
     std::vector<std::uint8_t> blob;
-    if (store.GetBinary(svc::RecordKey(name), "FailureActions", &blob) != kRegOk || blob.size() < 16) return -1;
+    if (store.GetBinary(svc::RecordKey(name), "FailureActions", &blob) != kRegOk || blob.size() < 16)
+        return -1;
     DWORD count = 0, type = 0, delay = 0;
     std::memcpy(&count, blob.data() + 4, 4);
     std::memcpy(&type, blob.data() + 8, 4);
@@ -247,7 +248,7 @@ DWORD SetServiceRestartOnFailure(const std::string& name, DWORD resetPeriodSecon
     std::vector<std::uint8_t> blob(sizeof(words));
     std::memcpy(blob.data(), words, sizeof(words));
     return store->SetBinary(svc::RecordKey(name), "FailureActions", blob) == kRegOk ? kErrorSuccess
-                                                                                   : kErrorGeneralFailure;
+                                                                                    : kErrorGeneralFailure;
 }
 
 bool ServiceInstalled(const std::string& name) {
@@ -255,7 +256,8 @@ bool ServiceInstalled(const std::string& name) {
     if (!store || !svc::ValidName(name)) return false;
     DWORD marked = 0;
     const std::string key = svc::RecordKey(name);
-    return store->OpenKey(key) == kRegOk && !(store->GetDword(key, "DeleteFlag", &marked) == kRegOk && marked != 0);
+    return store->OpenKey(key) == kRegOk &&
+           !(store->GetDword(key, "DeleteFlag", &marked) == kRegOk && marked != 0);
 }
 
 DWORD GetServiceBinaryPath(const std::string& name, std::string* path) {
@@ -344,7 +346,8 @@ DWORD StartServiceByName(const std::string& name, DWORD timeoutMs) {
 DWORD ControlServiceByName(const std::string& name, DWORD code, SERVICE_STATUS* status, DWORD timeoutMs) {
     auto store = SettingsStore::Machine();
     if (!store) return kErrorGeneralFailure;
-    if (!svc::ValidName(name) || store->OpenKey(svc::RecordKey(name)) != kRegOk) return kErrorServiceDoesNotExist;
+    if (!svc::ValidName(name) || store->OpenKey(svc::RecordKey(name)) != kRegOk)
+        return kErrorServiceDoesNotExist;
     if (code == SERVICE_CONTROL_STOP) TouchNoRestart(name);
     svc::Reply reply{};
     const DWORD rc = Exchange(name, svc::kOpControl, code, &reply, timeoutMs);
@@ -356,7 +359,7 @@ DWORD ControlServiceByName(const std::string& name, DWORD code, SERVICE_STATUS* 
 bool CanControlService(const std::string& name) {
     if (!ServiceInstalled(name)) return false;
     if (::geteuid() == 0) return true;
-    struct stat st{};
+    struct stat st {};
     return ::stat(svc::SocketPath(name).c_str(), &st) == 0 && st.st_uid == ::geteuid();
 }
 
@@ -365,7 +368,8 @@ DWORD GetServiceProcessId(const std::string& name) {
     const pid_t pid = LivePid(name);
     if (pid == 0) return 0;
     SERVICE_STATUS st{};
-    if (QueryServiceStatusByName(name, &st) != kErrorSuccess || st.dwCurrentState == SERVICE_STOPPED) return 0;
+    if (QueryServiceStatusByName(name, &st) != kErrorSuccess || st.dwCurrentState == SERVICE_STOPPED)
+        return 0;
     return static_cast<DWORD>(pid);
 }
 

@@ -34,8 +34,8 @@ constexpr DWORD kMaxValueSize = 1u << 20;
 // privileged code or every user's GUI relies on: folders programs are loaded from or write into,
 // libraries and programs to load or run, where updates come from.
 constexpr const char* kClientKeyLower = "software\\morvane\\qelclient";
-constexpr const char* kRootValuesOfClientKey[] = {"installdir", "logonhelper", "cleancachepolicy",
-                                                   "updateserveraddr", "updateserverport", "version"};
+constexpr const char* kRootValuesOfClientKey[] = {"installdir",       "logonhelper",      "cleancachepolicy",
+                                                  "updateserveraddr", "updateserverport", "version"};
 constexpr const char* kRootSubKeyOfClientKey = "software\\morvane\\qelclient\\extensions";
 
 struct KeyPath {
@@ -103,7 +103,7 @@ std::string SubtreeHigh(const std::string& lower) {
 }
 
 class Stmt {
-  public:
+public:
     Stmt(sqlite3* db, const char* sql) { m_rc = sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr); }
     ~Stmt() { sqlite3_finalize(m_stmt); }
     Stmt(const Stmt&) = delete;
@@ -125,7 +125,7 @@ class Stmt {
     int Step() { return sqlite3_step(m_stmt); }
     sqlite3_stmt* Get() const { return m_stmt; }
 
-  private:
+private:
     sqlite3_stmt* m_stmt = nullptr;
     int m_rc = SQLITE_ERROR;
 };
@@ -272,8 +272,10 @@ struct SettingsStore::Impl {
     LONG OpenKey(const std::string& keyPath);
     LONG DeleteKey(const std::string& keyPath);
     LONG DeleteValue(const std::string& keyPath, const std::string& name);
-    LONG SetValue(const std::string& keyPath, const std::string& name, DWORD type, const void* data, DWORD size);
-    LONG QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data, DWORD* size);
+    LONG SetValue(const std::string& keyPath, const std::string& name, DWORD type, const void* data,
+                  DWORD size);
+    LONG QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
+                    DWORD* size);
     LONG EnumKeys(const std::string& keyPath, std::vector<std::string>* names);
     LONG EnumValues(const std::string& keyPath, std::vector<std::string>* names);
 };
@@ -343,9 +345,7 @@ SettingsStore::SettingsStore(std::unique_ptr<Impl> rootPart, std::unique_ptr<Imp
 
 SettingsStore::~SettingsStore() = default;
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 // The client part for this process. Root makes its folder (root:<client group>, setgid so that
 // every file in it gets the group, sticky so that no member removes or replaces root's files)
@@ -477,9 +477,8 @@ LONG SettingsStore::Impl::OpenKey(const std::string& keyPath) {
         return kRegInvalidParameter;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    return Transaction(false, [&](int* failed) -> LONG {
-        return KeyExists(kp.lower, failed) ? kRegOk : kRegFileNotFound;
-    });
+    return Transaction(
+        false, [&](int* failed) -> LONG { return KeyExists(kp.lower, failed) ? kRegOk : kRegFileNotFound; });
 }
 
 LONG SettingsStore::Impl::DeleteKey(const std::string& keyPath) {
@@ -531,7 +530,7 @@ LONG SettingsStore::Impl::DeleteValue(const std::string& keyPath, const std::str
 }
 
 LONG SettingsStore::Impl::SetValue(const std::string& keyPath, const std::string& name, DWORD type,
-                             const void* data, DWORD size) {
+                                   const void* data, DWORD size) {
     KeyPath kp = Normalise(keyPath);
     // Value names are at most 16383 characters and, being C strings on Windows, hold no zero.
     if (!kp.valid || (data == nullptr && size != 0) || size > kMaxValueSize || name.size() > 16383 ||
@@ -564,8 +563,8 @@ LONG SettingsStore::Impl::SetValue(const std::string& keyPath, const std::string
     });
 }
 
-LONG SettingsStore::Impl::QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
-                               DWORD* size) {
+LONG SettingsStore::Impl::QueryValue(const std::string& keyPath, const std::string& name, DWORD* type,
+                                     void* data, DWORD* size) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid || (data != nullptr && size == nullptr)) {
         return kRegInvalidParameter;
@@ -613,7 +612,8 @@ LONG SettingsStore::Impl::EnumKeys(const std::string& keyPath, std::vector<std::
     }
     std::lock_guard<std::mutex> lock(mutex);
     return Transaction(false, [&](int* failed) -> LONG {
-        return ListNames(kp.lower, "SELECT name FROM keys WHERE parent_l = ?1 ORDER BY path_l", names, failed);
+        return ListNames(kp.lower, "SELECT name FROM keys WHERE parent_l = ?1 ORDER BY path_l", names,
+                         failed);
     });
 }
 
@@ -683,8 +683,8 @@ LONG SettingsStore::DeleteValue(const std::string& keyPath, const std::string& n
     return legacy;
 }
 
-LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name, DWORD type, const void* data,
-                             DWORD size) {
+LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name, DWORD type,
+                             const void* data, DWORD size) {
     KeyPath kp = Normalise(keyPath);
     if (!kp.valid) {
         return kRegInvalidParameter;

@@ -15,7 +15,7 @@ inline std::int64_t MonotonicMs() {
 }
 
 class Deadline {
-  public:
+public:
     explicit Deadline(DWORD timeoutMs)
         : m_infinite(timeoutMs == kInfinite), m_end(MonotonicMs() + static_cast<std::int64_t>(timeoutMs)) {}
     bool Infinite() const { return m_infinite; }
@@ -32,7 +32,7 @@ class Deadline {
     }
     bool Expired() const { return !m_infinite && MonotonicMs() >= m_end; }
 
-  private:
+private:
     bool m_infinite;
     std::int64_t m_end;
 };

@@ -46,7 +46,8 @@ TEST(MachineRootTest, PathsHangOffTheRoot) {
     EXPECT_TRUE(MakeDirs(root.Path() + "/a/b/c"));
     EXPECT_TRUE(MakeDirs(root.Path() + "/a/b/c"));
     EXPECT_FALSE(MakeDirs(""));
-    ASSERT_TRUE(platform::UniqueFd(::open((root.Path() + "/file").c_str(), O_CREAT | O_WRONLY, 0644)).Valid());
+    ASSERT_TRUE(
+        platform::UniqueFd(::open((root.Path() + "/file").c_str(), O_CREAT | O_WRONLY, 0644)).Valid());
     EXPECT_FALSE(MakeDirs(root.Path() + "/file/sub"));
 }
 
@@ -123,12 +124,12 @@ TEST(DebugOutputTest, CaptureSeesEveryMessageFromEveryThread) {
 
 // Counts into a total it does not own, so that it can die as soon as its slot lets it go.
 class CountingSink final : public LogSink {
-  public:
+public:
     explicit CountingSink(std::atomic<int>* total) : m_total(total) {}
     bool Wants(int level) override { return level > 0; }
     void Write(int, const char*) override { m_total->fetch_add(1, std::memory_order_relaxed); }
 
-  private:
+private:
     std::atomic<int>* m_total;
 };
 

@@ -34,7 +34,7 @@ using platform::UniqueFd;
 
 // Echoes each request; an oversized one is answered "too big", a passed descriptor goes back.
 class EchoHandler : public LocalPipeServer::Handler {
-  public:
+public:
     void OnRequest(PipeRequest& request, PipeReply* reply) override {
         if (request.oversized) {
             ++oversized;
@@ -78,7 +78,7 @@ std::size_t OpenDescriptors() {
 }
 
 class LocalPipeTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         // Others must be able to reach the socket for the policy (not the folder) to decide.
         ::chmod(m_dir.Path().c_str(), 0755);
@@ -234,7 +234,8 @@ TEST_F(LocalPipeTest, OneUsersConnectionsDoNotLockOutOthersOrRoot) {
             },
             30000);
     });
-    ASSERT_TRUE(testsupport::WaitFor("the attacker's connections", [&] { return server.OpenConnections() >= 8; }, 10000));
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the attacker's connections", [&] { return server.OpenConnections() >= 8; }, 10000));
     EXPECT_EQ(TryAs(testsupport::kNobodyUid - 1, testsupport::kNobodyGid, {}, m_path), 0) << "another user";
     LocalPipeClient root = LocalPipeClient::Connect(m_path);
     EXPECT_EQ(Exchange(root, "root"), "root");
@@ -273,7 +274,8 @@ TEST_F(LocalPipeTest, RandomAndTruncatedTrafficLeavesTheServerWhole) {
         }
     }
     EXPECT_GE(m_handler.oversized.load(), expectOversized);
-    ASSERT_TRUE(testsupport::WaitFor("every connection to close", [&] { return server.OpenConnections() == 0; }));
+    ASSERT_TRUE(
+        testsupport::WaitFor("every connection to close", [&] { return server.OpenConnections() == 0; }));
     EXPECT_EQ(OpenDescriptors(), fdsBefore) << "no passed or accepted descriptor is left open";
 }
 
@@ -301,7 +303,8 @@ int AcceptBackOffChild(const std::string& path) {
     ::getrusage(RUSAGE_SELF, &before);
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the window the CPU time is measured over
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(50));  // the window the CPU time is measured over
     }
     ::getrusage(RUSAGE_SELF, &after);
     const long usedUs = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000000L +
@@ -324,7 +327,8 @@ TEST(LocalPipeAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
     ASSERT_GE(child, 0);
     if (child == 0) ::_exit(AcceptBackOffChild(path));
     int code = -1;
-    ASSERT_EQ(platform::WaitProcess(child, 20000, &code), platform::kWaitObject0) << "the child did not end in 20 s";
+    ASSERT_EQ(platform::WaitProcess(child, 20000, &code), platform::kWaitObject0)
+        << "the child did not end in 20 s";
     EXPECT_EQ(code, 0) << "10-14 set-up, 15 the accept loop spun, 16 the waiting peer was never served";
 }
 

@@ -21,7 +21,7 @@ namespace {
 constexpr DWORD kBound = 10000;  // every wait for another process has this bound
 
 class NamedObjectsTest : public ::testing::Test {
-  protected:
+protected:
     testsupport::TempRoot root{"qel-platform"};
 
     // Starts a helper that holds an object and waits until it says so.

@@ -19,7 +19,7 @@ namespace platform {
 namespace {
 
 class PrivateProfileTest : public ::testing::Test {
-  protected:
+protected:
     testsupport::TempRoot root{"qel-platform"};
     std::string file = root.Path() + "/test.ini";
 

@@ -61,12 +61,13 @@ TEST_F(PrivilegeTest, PlantedLinksForRootFoldersAreRefusedAndNothingIsWrittenThr
     MakeLegacyRunFolder();
     const std::string secret = m_secret;
     const std::string run = Run();
-    ASSERT_EQ(RunAsUser({}, [&] {
-                  return ::symlink(secret.c_str(), (run + "/services").c_str()) == 0 &&
-                                 ::symlink(secret.c_str(), (run + "/objects").c_str()) == 0
-                             ? 0
-                             : 1;
-              }),
+    ASSERT_EQ(RunAsUser({},
+                        [&] {
+                            return ::symlink(secret.c_str(), (run + "/services").c_str()) == 0 &&
+                                           ::symlink(secret.c_str(), (run + "/objects").c_str()) == 0
+                                       ? 0
+                                       : 1;
+                        }),
               0);
     // Root narrows its own runtime folder, but uses neither planted entry.
     EXPECT_EQ(RuntimeDir(), run);
@@ -118,13 +119,14 @@ TEST_F(PrivilegeTest, ATruncatedNamedObjectIsReportedWithoutASignal) {
     auto mutex = NamedMutex::Create("Global\\CutMutex");
     ASSERT_TRUE(event && mutex);
     const std::string objects = Run() + "/objects";
-    ASSERT_EQ(RunAsUser({}, [&] {
-                  return ::truncate((objects + "/obj-Cut").c_str(), 0) == 0 &&
-                                 ::truncate((objects + "/obj-CutMutex").c_str(), 0) == 0 &&
-                                 ::truncate((objects + "/obj-CutMutex").c_str(), 4096) == 0
-                             ? 0
-                             : 1;
-              }),
+    ASSERT_EQ(RunAsUser({},
+                        [&] {
+                            return ::truncate((objects + "/obj-Cut").c_str(), 0) == 0 &&
+                                           ::truncate((objects + "/obj-CutMutex").c_str(), 0) == 0 &&
+                                           ::truncate((objects + "/obj-CutMutex").c_str(), 4096) == 0
+                                       ? 0
+                                       : 1;
+                        }),
               0);
     EXPECT_FALSE(event->Set());
     EXPECT_EQ(GetLastError(), 1006u);
@@ -144,14 +146,15 @@ TEST_F(PrivilegeTest, ATruncatedNamedObjectIsReportedWithoutASignal) {
 TEST_F(PrivilegeTest, AnObjectFileThatIsNotAPlainFileIsRefused) {
     ASSERT_FALSE(RuntimeSubDir("objects", 01777).empty());
     const std::string objects = Run() + "/objects";
-    ASSERT_EQ(RunAsUser({}, [&] {
-                  const std::string mine = objects + "/mine";
-                  const int fd = ::open(mine.c_str(), O_CREAT | O_RDWR, 0666);
-                  return fd >= 0 && ::link(mine.c_str(), (objects + "/obj-Linked").c_str()) == 0 &&
-                                 ::mkfifo((objects + "/obj-Fifo").c_str(), 0666) == 0
-                             ? 0
-                             : 1;
-              }),
+    ASSERT_EQ(RunAsUser({},
+                        [&] {
+                            const std::string mine = objects + "/mine";
+                            const int fd = ::open(mine.c_str(), O_CREAT | O_RDWR, 0666);
+                            return fd >= 0 && ::link(mine.c_str(), (objects + "/obj-Linked").c_str()) == 0 &&
+                                           ::mkfifo((objects + "/obj-Fifo").c_str(), 0666) == 0
+                                       ? 0
+                                       : 1;
+                        }),
               0);
     EXPECT_FALSE(NamedMutex::Create("Global\\Linked"));
     EXPECT_EQ(GetLastError(), 1006u);
@@ -202,7 +205,8 @@ TEST_F(PrivilegeTest, RootValuesStayRootOnlyAndTheClientKeyIsWritableForItsGroup
         EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", service, "ImagePath", "/tmp/evil"}), 5);
         EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client, "InstallDir", "/tmp/evil"}), 5);
         EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client, "LogonHelper", "/tmp/evil.so"}), 5);
-        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client + "\\Extensions", "Run", "/tmp/x"}), 5);
+        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client + "\\Extensions", "Run", "/tmp/x"}),
+                  5);
         EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-get", client, "InstallDir", "/opt/qel"}), 0);
     }
     EXPECT_EQ(RunProgramAsUser(outsider, {helper, "machine-set", client, "LastUser", "mallory"}), 5);

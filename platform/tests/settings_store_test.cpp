@@ -15,7 +15,7 @@ namespace platform {
 namespace {
 
 class SettingsStoreTest : public ::testing::Test {
-  protected:
+protected:
     testsupport::TempRoot root{"qel-platform"};
     std::string db = root.Path() + "/settings.db";
 };

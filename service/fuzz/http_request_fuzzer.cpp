@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     switch (service::ParseHttpRequest(bytes, &request, &error)) {
         case service::HttpParse::kComplete:
-            if (request.consumed > size || request.consumed > service::kMaxHttpHead + service::kMaxHttpBody) std::abort();
+            if (request.consumed > size || request.consumed > service::kMaxHttpHead + service::kMaxHttpBody)
+                std::abort();
             break;
         case service::HttpParse::kIncomplete:
             if (size >= service::kMaxHttpHead + service::kMaxHttpBody) std::abort();

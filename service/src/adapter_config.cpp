@@ -14,7 +14,8 @@ int RecreateVirtualAdapter() {
     auto device = platform::FilterDevice::Open();
     if (!device) return -1;
     DWORD made = 0, returned = 0;
-    if (!device->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, sizeof(made), &returned)) return -1;
+    if (!device->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, sizeof(made), &returned))
+        return -1;
     return static_cast<int>(made);
 }
 
@@ -83,7 +84,8 @@ DWORD AdapterConfig::EnableAdapter(bool enable) {
     platform::AdapterInfo a;
     if (!FindVirtualAdapter(&a)) return 0;
     const DWORD rc = m_f.links->SetLinkUp(a.index, enable);
-    SVC_LOG("[EnumDevices] %s index %u: %u", enable ? "enable" : "disable", a.index, static_cast<unsigned>(rc));
+    SVC_LOG("[EnumDevices] %s index %u: %u", enable ? "enable" : "disable", a.index,
+            static_cast<unsigned>(rc));
     return 0;
 }
 

@@ -22,8 +22,8 @@ namespace {
 constexpr const char* kTag = "[CheckGUIThread::CheckRouteList]";
 
 RouteRecord RecordOf(const MIB_IPFORWARDROW& r) {
-    return RouteRecord{r.dwForwardDest, r.dwForwardMask, r.dwForwardNextHop, r.dwForwardIfIndex, r.dwForwardType,
-                       r.dwForwardMetric1};
+    return RouteRecord{r.dwForwardDest,    r.dwForwardMask, r.dwForwardNextHop,
+                       r.dwForwardIfIndex, r.dwForwardType, r.dwForwardMetric1};
 }
 
 }  // namespace
@@ -36,7 +36,8 @@ int CheckGUIExist(const std::string& programName) {
     }
     const std::string withExe = programName + ".exe";
     for (const auto& p : processes) {
-        if (strcasecmp(p.name.c_str(), programName.c_str()) == 0 || strcasecmp(p.name.c_str(), withExe.c_str()) == 0) {
+        if (strcasecmp(p.name.c_str(), programName.c_str()) == 0 ||
+            strcasecmp(p.name.c_str(), withExe.c_str()) == 0) {
             return 1;
         }
     }
@@ -50,8 +51,8 @@ DWORD GetServerAddr() {
         SVC_LOG("[GetServerAddr] open key error");
         return 0;
     }
-    if (store->GetString("Software\\Morvane\\QelClient", "ServerAddr", &text) != platform::kRegOk || text.empty() ||
-        text.size() > 256) {
+    if (store->GetString("Software\\Morvane\\QelClient", "ServerAddr", &text) != platform::kRegOk ||
+        text.empty() || text.size() > 256) {
         SVC_LOG("[GetServerAddr] query ServerAddr error");
         return 0;
     }
@@ -79,13 +80,14 @@ DWORD SetAdapterMediaDisconnect() {
     const BOOL media = device->DeviceIoControl(IOCTL_NDIS_FILTER_SET_MEDIA_STATUS, &status, sizeof(status),
                                                nullptr, 0, &returned);
     SVC_LOG("[CheckGUIThread::SetAdapterMediaDisconnect] return %d.", media);
-    const BOOL stop = device->DeviceIoControl(IOCTL_NDIS_FILTER_STOP_CAPTURE, nullptr, 0, nullptr, 0, &returned);
+    const BOOL stop =
+        device->DeviceIoControl(IOCTL_NDIS_FILTER_STOP_CAPTURE, nullptr, 0, nullptr, 0, &returned);
     SVC_LOG("[StopCapture] DeviceIoControl STOP_CAPTURE Status %s", stop ? "TRUE" : "FALSE");
     return static_cast<DWORD>(stop);
 }
 
-void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved, DWORD virtualIndex,
-                    DWORD gateway) {
+void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved,
+                    DWORD virtualIndex, DWORD gateway) {
     std::vector<MIB_IPFORWARDROW> current;
     if (table.ReadForwardRows(&current) != platform::kErrorSuccess) {
         SVC_LOG("[GetSystemRouteTable] the forwarding table cannot be read");
@@ -96,7 +98,8 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
     bool realDefaultRoute = false;
     for (const auto& r : current) {
         if (r.dwForwardDest == 0 && r.dwForwardIfIndex != virtualIndex) {
-            SVC_LOG("%s当前默认路由下一跳=%08X, IF=%d", kTag, r.dwForwardNextHop, static_cast<int>(r.dwForwardIfIndex));
+            SVC_LOG("%s当前默认路由下一跳=%08X, IF=%d", kTag, r.dwForwardNextHop,
+                    static_cast<int>(r.dwForwardIfIndex));
             realDefaultRoute = true;
             continue;
         }
@@ -108,13 +111,15 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
                 found[i] = matched = true;
             }
         }
-        const bool gatewayHostRoute = gateway != 0 && r.dwForwardDest == gateway && r.dwForwardMask == 0xFFFFFFFFu;
+        const bool gatewayHostRoute =
+            gateway != 0 && r.dwForwardDest == gateway && r.dwForwardMask == 0xFFFFFFFFu;
         if (!matched && (r.dwForwardIfIndex == virtualIndex || gatewayHostRoute)) {
-            SVC_LOG("%s New Route, Need delete, dest%08X, mask%08X, GW%08X, 路由if%d, 虚if%d", kTag, r.dwForwardDest,
-                    r.dwForwardMask, r.dwForwardNextHop, static_cast<int>(r.dwForwardIfIndex),
-                    static_cast<int>(virtualIndex));
+            SVC_LOG("%s New Route, Need delete, dest%08X, mask%08X, GW%08X, 路由if%d, 虚if%d", kTag,
+                    r.dwForwardDest, r.dwForwardMask, r.dwForwardNextHop,
+                    static_cast<int>(r.dwForwardIfIndex), static_cast<int>(virtualIndex));
             const DWORD rc = ApiDeleteRoute(table, RecordOf(r));
-            SVC_LOG("%s ApiDeleteRoute return %d, lasterror=%d", kTag, static_cast<int>(rc), static_cast<int>(rc));
+            SVC_LOG("%s ApiDeleteRoute return %d, lasterror=%d", kTag, static_cast<int>(rc),
+                    static_cast<int>(rc));
         }
     }
     for (std::size_t i = 0; i < saved.size(); ++i) {
@@ -124,7 +129,8 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
                 SVC_LOG("%s Lost Route, Need add, dst%08X, index=%d", kTag, s.dwForwardDest,
                         static_cast<int>(s.dwForwardIfIndex));
                 const DWORD rc = ApiAddRoute(table, RecordOf(s));
-                SVC_LOG("%s ApiAddRoute return %d, lasterror=%d", kTag, static_cast<int>(rc), static_cast<int>(rc));
+                SVC_LOG("%s ApiAddRoute return %d, lasterror=%d", kTag, static_cast<int>(rc),
+                        static_cast<int>(rc));
             }
         } else if (realDefaultRoute) {
             SVC_LOG("%s当前路由表中存在非虚网卡默认路由", kTag);
@@ -134,7 +140,8 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
             RouteRecord record = RecordOf(s);
             record.destination = record.mask = 0;
             const DWORD rc = ApiAddRoute(table, record);
-            SVC_LOG("%s ApiAddRoute default return %d, lasterror=%d", kTag, static_cast<int>(rc), static_cast<int>(rc));
+            SVC_LOG("%s ApiAddRoute default return %d, lasterror=%d", kTag, static_cast<int>(rc),
+                    static_cast<int>(rc));
         }
     }
 }
@@ -175,10 +182,12 @@ void GuiWatchdog::Restore() {
             return;
         case RouteFileRead::kUnreadable:
             // Stays "running" so that the next round tries again.
-            SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat CreateFile error %s, ignore recover.", error.c_str());
+            SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat CreateFile error %s, ignore recover.",
+                    error.c_str());
             return;
         case RouteFileRead::kMalformed:
-            SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat size error (%s), ignore recover.", error.c_str());
+            SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat size error (%s), ignore recover.",
+                    error.c_str());
             m_previous = 2;
             return;
         case RouteFileRead::kOk: break;
@@ -187,7 +196,8 @@ void GuiWatchdog::Restore() {
     CheckRouteList(*m_f.network.routes, saved, adapter.VirtualAdapterIndex(), m_options.gatewayAddress());
     // Name servers are machine-wide here: the client's are withdrawn with its routes.
     const DWORD dns = m_f.network.resolver->Restore();
-    if (dns != 0) SVC_LOG("[CheckGUIThread::Execute] name servers not restored: %u", static_cast<unsigned>(dns));
+    if (dns != 0)
+        SVC_LOG("[CheckGUIThread::Execute] name servers not restored: %u", static_cast<unsigned>(dns));
     ::unlink(path.c_str());
     m_options.mediaDisconnect();
     m_previous = 2;

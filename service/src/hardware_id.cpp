@@ -25,9 +25,8 @@ std::string Md5Hex(const std::string& bytes) {
     alignas(4) unsigned char storage[sizeof(std::uint32_t) + FENNIX_MD5_LENGTH] = {};
     auto* record = reinterpret_cast<fennix_digest_record*>(storage);
     record->size = FENNIX_MD5_LENGTH;
-    if (bytes.empty() ||
-        fennix_MD5Digest(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()),
-                         record) != FENNIX_OK) {
+    if (bytes.empty() || fennix_MD5Digest(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                          static_cast<int>(bytes.size()), record) != FENNIX_OK) {
         return std::string();
     }
     std::string hex;
@@ -40,21 +39,23 @@ std::string Md5Hex(const std::string& bytes) {
 }
 
 std::string FormatHardwareFingerprint(const HardwareFacts& facts) {
-    std::string text = Md5Hex(facts.diskSerial + "+" + facts.cpuId) + "|" + facts.computerName + "|" + facts.mac;
+    std::string text =
+        Md5Hex(facts.diskSerial + "+" + facts.cpuId) + "|" + facts.computerName + "|" + facts.mac;
     if (text.size() > kMaxHardwareIdLength) text.resize(kMaxHardwareIdLength);
     return text;
 }
 
 std::string FirstEthernetMac(const std::vector<platform::AdapterInfo>& adapters) {
-    static const char* const kVirtualWords[] = {"Sangfor", "Cisco", "VMware", "Virtual", "TeamViewer", "Miniport"};
+    static const char* const kVirtualWords[] = {"Sangfor", "Cisco",      "VMware",
+                                                "Virtual", "TeamViewer", "Miniport"};
     for (const auto& a : adapters) {
         if (a.loopback || a.macLength != 6 || std::memcmp(a.mac.data(), kVirtualMac, 6) == 0) continue;
         bool excluded = false;
         for (const char* word : kVirtualWords) excluded = excluded || a.name.find(word) != std::string::npos;
         if (excluded) continue;
         char text[18];
-        std::snprintf(text, sizeof(text), "%02x-%02x-%02x-%02x-%02x-%02x", a.mac[0], a.mac[1], a.mac[2], a.mac[3],
-                      a.mac[4], a.mac[5]);
+        std::snprintf(text, sizeof(text), "%02x-%02x-%02x-%02x-%02x-%02x", a.mac[0], a.mac[1], a.mac[2],
+                      a.mac[3], a.mac[4], a.mac[5]);
         return text;
     }
     return "00-00-00-00-00-00";

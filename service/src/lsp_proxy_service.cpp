@@ -23,7 +23,8 @@ void LSPProxyService::InitializeService() {
         m_ProxyServer = m_options.makeControlServer(*m_launcher);
         if (m_ProxyServer && !m_ProxyServer->Start(m_options.httpPort)) m_ProxyServer.reset();
     }
-    m_operations = std::make_unique<SystemNetshOperations>(m_options.facilities, *m_launcher, m_options.operations);
+    m_operations =
+        std::make_unique<SystemNetshOperations>(m_options.facilities, *m_launcher, m_options.operations);
     m_Worker = std::make_unique<NetShellServiceThread>(
         *m_operations, m_options.pipePolicy ? *m_options.pipePolicy : NetshPipePolicy());
     if (!m_Worker->Start(m_options.pipePath)) m_Worker.reset();
@@ -61,7 +62,9 @@ void LSPProxyService::ProcessStop() {
 
 int LuntherMain(int argc, char** argv, LSPProxyServiceOptions options) {
     if (!options.makeControlServer) {
-        options.makeControlServer = [](ClientLauncher& launcher) { return std::make_unique<ProxyServer>(launcher); };
+        options.makeControlServer = [](ClientLauncher& launcher) {
+            return std::make_unique<ProxyServer>(launcher);
+        };
     }
     auto* service = new LSPProxyService(std::move(options));
     // ServiceMain deletes the object before it returns.

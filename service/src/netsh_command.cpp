@@ -16,7 +16,9 @@ std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), t
 bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
-bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+bool Contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
 
 // The command without the line end the clients add.
 std::string_view TrimLineEnd(std::string_view text) {
@@ -61,10 +63,11 @@ void SetDns(NetshOperations& ops, std::string_view command) {
     long long index = 0;
     const bool split = command.size() > 17 && SplitFields(TrimLineEnd(command.substr(17)), 3, &f);
     if (split) {
-        SVC_LOG("%s SetDnsByNetshCmd,%s, %s %s", kTag, PrintableText(f[0]).c_str(), PrintableText(f[1]).c_str(),
-                PrintableText(f[2]).c_str());
+        SVC_LOG("%s SetDnsByNetshCmd,%s, %s %s", kTag, PrintableText(f[0]).c_str(),
+                PrintableText(f[1]).c_str(), PrintableText(f[2]).c_str());
     }
-    if (!split || !ValidServerText(f[0]) || !ValidServerText(f[1]) || !ParseDecimal(f[2], 1, 0x7fffffff, &index)) {
+    if (!split || !ValidServerText(f[0]) || !ValidServerText(f[1]) ||
+        !ParseDecimal(f[2], 1, 0x7fffffff, &index)) {
         SVC_LOG("%s SetDnsByNetshCmd refused: %s", kTag, PrintableText(command).c_str());
         return;
     }
@@ -76,8 +79,8 @@ std::vector<std::uint8_t> SetIp(NetshOperations& ops, std::string_view command) 
     DWORD address = 0, mask = 0;
     const bool split = command.size() > 6 && SplitFields(TrimLineEnd(command.substr(6)), 4, &f);
     if (split) {
-        SVC_LOG("%s Set Static IP, %s, %s, %s, %s", kTag, PrintableText(f[0]).c_str(), PrintableText(f[1]).c_str(),
-                PrintableText(f[2]).c_str(), PrintableText(f[3]).c_str());
+        SVC_LOG("%s Set Static IP, %s, %s, %s, %s", kTag, PrintableText(f[0]).c_str(),
+                PrintableText(f[1]).c_str(), PrintableText(f[2]).c_str(), PrintableText(f[3]).c_str());
     }
     if (!split || !ParseDottedAddress(f[0], &address) || !ParseDottedAddress(f[1], &mask) ||
         !ValidServerText(f[2]) || !ValidServerText(f[3])) {
@@ -210,7 +213,8 @@ std::vector<std::uint8_t> DispatchNetshCommand(NetshOperations& ops, std::string
     return Bytes(kReplyDone);
 }
 
-NetshPipeSession::Action NetshPipeSession::OnMessage(const std::uint8_t* data, std::size_t size, bool oversized) {
+NetshPipeSession::Action NetshPipeSession::OnMessage(const std::uint8_t* data, std::size_t size,
+                                                     bool oversized) {
     if (!m_codeAccepted) return OnAccessCode(data, size, oversized);
     if (oversized || size >= kCommandBufferSize) {
         SVC_LOG("%s ReadFile Cmd Failed", kTag);

@@ -132,7 +132,8 @@ void SystemNetshOperations::SetDnsByNetshCmd(const std::string& primary, const s
 SetIpResult SystemNetshOperations::SetIP(const std::string& address, const std::string& mask,
                                          const std::string& dns1, const std::string& dns2) {
     DWORD addr = 0, netmask = 0;
-    if (!ParseDottedAddress(address, &addr) || !ParseDottedAddress(mask, &netmask)) return SetIpResult::kAddressFailed;
+    if (!ParseDottedAddress(address, &addr) || !ParseDottedAddress(mask, &netmask))
+        return SetIpResult::kAddressFailed;
     const std::uint64_t start = m_options.tickMs();
     for (;;) {
         const DWORD rc = m_adapter.SetStaticIP(addr, netmask);
@@ -152,13 +153,17 @@ SetIpResult SystemNetshOperations::SetIP(const std::string& address, const std::
 
 void SystemNetshOperations::StartClient() { m_launcher.Launch({}); }
 
-DWORD SystemNetshOperations::AddRoute(const RouteRecord& record) { return ApiAddRoute(*m_f.network.routes, record); }
+DWORD SystemNetshOperations::AddRoute(const RouteRecord& record) {
+    return ApiAddRoute(*m_f.network.routes, record);
+}
 
 DWORD SystemNetshOperations::DeleteRoute(const RouteRecord& record) {
     return ApiDeleteRoute(*m_f.network.routes, record);
 }
 
-DWORD SystemNetshOperations::SetRoute(const RouteRecord& record) { return ApiSetRoute(*m_f.network.routes, record); }
+DWORD SystemNetshOperations::SetRoute(const RouteRecord& record) {
+    return ApiSetRoute(*m_f.network.routes, record);
+}
 
 void SystemNetshOperations::FlushNeighbours() {
     SVC_LOG("[ExecSysCmd] dwExitCode=%d", static_cast<int>(m_adapter.FlushNeighbours()));

@@ -15,7 +15,7 @@ constexpr const char* kTag = "[NetShellServiceThread::Execute]";
 platform::LocalPipeLimits PipeLimits() {
     platform::LocalPipeLimits limits;
     limits.maxMessage = kCommandBufferSize - 1;  // a command of 256 bytes or more is refused whole
-    limits.idleTimeoutMs = 30000;               // a peer that says nothing does not stay forever
+    limits.idleTimeoutMs = 30000;                // a peer that says nothing does not stay forever
     return limits;
 }
 
@@ -24,13 +24,16 @@ platform::LocalPipeLimits PipeLimits() {
 platform::PeerPolicy NetshPipePolicy() {
     auto store = platform::SettingsStore::Machine();
     std::string access, group;
-    if (store->GetString(kServiceSettingsKey, "PipeAccess", &access) == platform::kRegOk && access == "everyone") {
+    if (store->GetString(kServiceSettingsKey, "PipeAccess", &access) == platform::kRegOk &&
+        access == "everyone") {
         return platform::PeerPolicy::Anyone();
     }
-    if (store->GetString(kServiceSettingsKey, "PipeGroup", &group) != platform::kRegOk || group.empty()) group = "qel";
+    if (store->GetString(kServiceSettingsKey, "PipeGroup", &group) != platform::kRegOk || group.empty())
+        group = "qel";
     bool found = false;
     auto policy = platform::PeerPolicy::RootOrGroupNamed(group, &found);
-    if (!found) SVC_LOG("[NetShellServiceThread:CreatePipe] group %s does not exist: root only", group.c_str());
+    if (!found)
+        SVC_LOG("[NetShellServiceThread:CreatePipe] group %s does not exist: root only", group.c_str());
     return policy;
 }
 
@@ -86,7 +89,8 @@ bool SendExitCmdToNetsh(const std::string& path) {
     }
     SVC_LOG("[SendCmdToNetsh] The pipe connected!");
     const bool sent = client.Send(kExitCommand.data(), kExitCommand.size());
-    SVC_LOG(sent ? "[SendCmdToNetsh] WriteFile password sucessfully" : "[SendCmdToNetsh] WriteFile password failed");
+    SVC_LOG(sent ? "[SendCmdToNetsh] WriteFile password sucessfully"
+                 : "[SendCmdToNetsh] WriteFile password failed");
     return sent;
 }
 

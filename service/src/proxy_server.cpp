@@ -108,8 +108,8 @@ bool WebLogonControl::LogonArguments(const HttpRequest& request, std::vector<std
 WebLogonControl::Outcome WebLogonControl::Logon(const HttpRequest& request) {
     std::vector<std::string> args;
     if (!LogonArguments(request, &args)) return Outcome::kIgnored;
-    SVC_LOG("%s ip:%s port:%s sessionid:%s version:%s", kTag, args[1].c_str(), args[2].c_str(), args[3].c_str(),
-            args[5].c_str());
+    SVC_LOG("%s ip:%s port:%s sessionid:%s version:%s", kTag, args[1].c_str(), args[2].c_str(),
+            args[3].c_str(), args[5].c_str());
     long id = 0;
     if (!ParseSessionId(args[3], &id)) {
         SVC_LOG("%s sessid is not a number; ignored", kTag);
@@ -162,7 +162,8 @@ WebLogonControl::Outcome WebLogonControl::Logoff(const HttpRequest& request) {
     return started ? Outcome::kStarted : Outcome::kStartFailed;
 }
 
-ProxyServer::ProxyServer(ClientLauncher& launcher, WebLogonOptions options) : m_control(launcher, std::move(options)) {}
+ProxyServer::ProxyServer(ClientLauncher& launcher, WebLogonOptions options)
+    : m_control(launcher, std::move(options)) {}
 
 ProxyServer::~ProxyServer() { Stop(); }
 

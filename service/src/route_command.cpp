@@ -52,9 +52,11 @@ bool PhaseRouteCmd(std::string_view text, RouteRecord* record, std::string* erro
     std::vector<std::string_view> tokens;
     std::size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t')) ++i;
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t'))
+            ++i;
         std::size_t end = i;
-        while (end < text.size() && text[end] != ' ' && text[end] != '\n' && text[end] != '\r' && text[end] != '\t') {
+        while (end < text.size() && text[end] != ' ' && text[end] != '\n' && text[end] != '\r' &&
+               text[end] != '\t') {
             ++end;
         }
         if (end > i) tokens.push_back(text.substr(i, end - i));

@@ -70,7 +70,8 @@ std::string FormatRouteTableFile(const std::vector<MIB_IPFORWARDROW>& rows) {
     return out;
 }
 
-RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORWARDROW>* rows, std::string* error) {
+RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORWARDROW>* rows,
+                                 std::string* error) {
     const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     const int fd = file.Get();
     if (fd < 0) {

@@ -28,7 +28,8 @@ std::map<std::string, std::string> ReadStateFile(const std::string& path) {
 bool SafeDisplayValue(const std::string& v) {
     if (v.empty() || v.size() > 64) return false;
     for (const char c : v) {
-        if (!(isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '-' || c == '_')) return false;
+        if (!(isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '-' || c == '_'))
+            return false;
     }
     return true;
 }
@@ -57,7 +58,8 @@ bool FindActiveSessionUser(SessionUser* user) {
     struct stat st {};
     if (::stat(runtimeDir.c_str(), &st) == 0 && st.st_uid == uid) {
         user->environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
-        if (::stat((runtimeDir + "/wayland-0").c_str(), &st) == 0) user->environment.push_back("WAYLAND_DISPLAY=wayland-0");
+        if (::stat((runtimeDir + "/wayland-0").c_str(), &st) == 0)
+            user->environment.push_back("WAYLAND_DISPLAY=wayland-0");
     }
     const auto sessionIt = seat.find("ACTIVE");
     if (sessionIt != seat.end() && SafeDisplayValue(sessionIt->second)) {

@@ -47,7 +47,8 @@ WebLogonOptions Options(long registryId = 0) {
     return o;
 }
 
-const char* kLogon = "GET /LOGON?ipaddr=10.0.0.1&port=443&sessid=77&username=bob&qelversion=3.0 HTTP/1.1\r\n\r\n";
+const char* kLogon =
+    "GET /LOGON?ipaddr=10.0.0.1&port=443&sessid=77&username=bob&qelversion=3.0 HTTP/1.1\r\n\r\n";
 
 TEST(HttpRequestReader, HeadBodyAndLimits) {
     HttpRequest r;
@@ -56,17 +57,20 @@ TEST(HttpRequestReader, HeadBodyAndLimits) {
     EXPECT_EQ(ParseHttpRequest("GET\r\n\r\n", &r, &error), HttpParse::kMalformed);  // one-word request line
     r = Parse("POST /x?a=1&&b&c=2=3 HTTP/1.1\r\nContent-Length: 4\r\nX:  y\r\n\r\nbodyNEXT");
     EXPECT_EQ(r.body, "body");
-    EXPECT_EQ(r.consumed, std::string("POST /x?a=1&&b&c=2=3 HTTP/1.1\r\nContent-Length: 4\r\nX:  y\r\n\r\nbody").size());
+    EXPECT_EQ(r.consumed,
+              std::string("POST /x?a=1&&b&c=2=3 HTTP/1.1\r\nContent-Length: 4\r\nX:  y\r\n\r\nbody").size());
     EXPECT_EQ(*r.Parameter("b"), "");
     EXPECT_EQ(*r.Parameter("c"), "2");  // the value ends at a further '='
     EXPECT_EQ(r.headers.at("X"), "y");
-    EXPECT_EQ(ParseHttpRequest("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", &r, &error), HttpParse::kIncomplete);
+    EXPECT_EQ(ParseHttpRequest("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", &r, &error),
+              HttpParse::kIncomplete);
     for (const char* bad : {"-1", "1x", "", "99999999999", "65537"}) {
         const std::string text = std::string("POST / HTTP/1.1\r\nContent-Length: ") + bad + "\r\n\r\n";
         EXPECT_EQ(ParseHttpRequest(text, &r, &error), HttpParse::kMalformed) << bad;
     }
-    EXPECT_EQ(ParseHttpRequest("POST / HTTP/1.1\r\nContent-Length: 1\r\ncontent-length: 1\r\n\r\nab", &r, &error),
-              HttpParse::kMalformed);
+    EXPECT_EQ(
+        ParseHttpRequest("POST / HTTP/1.1\r\nContent-Length: 1\r\ncontent-length: 1\r\n\r\nab", &r, &error),
+        HttpParse::kMalformed);
     const std::string bigHead = "GET / HTTP/1.1\r\nX: " + std::string(kMaxHttpHead, 'a');
     EXPECT_EQ(ParseHttpRequest(bigHead, &r, &error), HttpParse::kMalformed);  // no end in sight within 8 KiB
     EXPECT_EQ(ParseHttpRequest(bigHead + "\r\n\r\n", &r, &error), HttpParse::kMalformed);
@@ -74,11 +78,13 @@ TEST(HttpRequestReader, HeadBodyAndLimits) {
 
 TEST(HttpRequestReader, FuzzedAndCutRequests) {
     std::mt19937 rng(48088);
-    const std::string seed = std::string(kLogon) + "POST /logoff?sessid=9 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
+    const std::string seed =
+        std::string(kLogon) + "POST /logoff?sessid=9 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
     for (int i = 0; i < 20000; ++i) {
         std::string text = seed.substr(rng() % seed.size());
         text.resize(rng() % (text.size() + 1));
-        for (int flips = rng() % 4; flips > 0 && !text.empty(); --flips) text[rng() % text.size()] = static_cast<char>(rng());
+        for (int flips = rng() % 4; flips > 0 && !text.empty(); --flips)
+            text[rng() % text.size()] = static_cast<char>(rng());
         if (i % 7 == 0) text.append(rng() % 20000, static_cast<char>('a' + rng() % 3));
         HttpRequest r;
         std::string error;
@@ -97,12 +103,15 @@ TEST(WebLogon, StartsTheClientOnceWithSeparateArguments) {
     WebLogonControl control(launcher, Options());
     EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);
     EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kIgnored);  // repeated while online
-    EXPECT_EQ(launcher.Launches(),
-              (std::vector<std::vector<std::string>>{{"-browserlogon", "10.0.0.1", "443", "77", "bob", "3.0"}}));
+    EXPECT_EQ(
+        launcher.Launches(),
+        (std::vector<std::vector<std::string>>{{"-browserlogon", "10.0.0.1", "443", "77", "bob", "3.0"}}));
     EXPECT_TRUE(control.Online());
 
-    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")), WebLogonControl::Outcome::kStarted);
-    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")), WebLogonControl::Outcome::kIgnored);
+    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")),
+              WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")),
+              WebLogonControl::Outcome::kIgnored);
     EXPECT_FALSE(control.Online());
     EXPECT_EQ(launcher.Launches().back(), (std::vector<std::string>{"-exit"}));
     EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);  // offline again: allowed
@@ -111,15 +120,15 @@ TEST(WebLogon, StartsTheClientOnceWithSeparateArguments) {
 TEST(WebLogon, RefusesWhatMustNotReachTheClient) {
     RecordingLauncher launcher;
     WebLogonControl control(launcher, Options(77));
-    EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kIgnored);  // already logged on with 77
-    for (const char* bad : {
-             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=&qelversion=3.0 HTTP/1.1\r\n\r\n",
-             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&qelversion=3.0 HTTP/1.1\r\n\r\n",
-             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=-exit&qelversion=3.0 HTTP/1.1\r\n\r\n",
-             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=a%0a\x01&qelversion=3.0 HTTP/1.1\r\n\r\n",
-             "GET /logon?ipaddr=10.0.0.1&port=443&sessid=7x&username=bob&qelversion=3.0 HTTP/1.1\r\n\r\n",
-             "GET /logoff?sessid= HTTP/1.1\r\n\r\n",
-             "GET /other HTTP/1.1\r\n\r\n"}) {
+    EXPECT_EQ(control.Handle(Parse(kLogon)),
+              WebLogonControl::Outcome::kIgnored);  // already logged on with 77
+    for (const char* bad :
+         {"GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=&qelversion=3.0 HTTP/1.1\r\n\r\n",
+          "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&qelversion=3.0 HTTP/1.1\r\n\r\n",
+          "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=-exit&qelversion=3.0 HTTP/1.1\r\n\r\n",
+          "GET /logon?ipaddr=10.0.0.1&port=443&sessid=78&username=a%0a\x01&qelversion=3.0 HTTP/1.1\r\n\r\n",
+          "GET /logon?ipaddr=10.0.0.1&port=443&sessid=7x&username=bob&qelversion=3.0 HTTP/1.1\r\n\r\n",
+          "GET /logoff?sessid= HTTP/1.1\r\n\r\n", "GET /other HTTP/1.1\r\n\r\n"}) {
         HttpRequest r;
         std::string error;
         if (ParseHttpRequest(bad, &r, &error) != HttpParse::kComplete) continue;
@@ -165,7 +174,8 @@ TEST(ProxyServerLoopback, LogonInPiecesDropsTheConnectionAndStartsTheClient) {
               static_cast<ssize_t>(request.size() - 20));
     EXPECT_TRUE(ClosedByServer(fd)) << "the server did not drop the connection of a complete logon";
     connection.Reset();
-    EXPECT_TRUE(testsupport::WaitFor("the client to be started", [&] { return launcher.Launches().size() == 1; }));
+    EXPECT_TRUE(
+        testsupport::WaitFor("the client to be started", [&] { return launcher.Launches().size() == 1; }));
 
     const platform::UniqueFd badConnection(testsupport::ConnectLoopback(server.Port()));
     const int bad = badConnection.Get();

@@ -99,12 +99,14 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
     watchdog.Resume();
 
     // What the client does at logon: save the table, then route everything into the tunnel.
-    ASSERT_TRUE(testsupport::WaitFor("the watchdog to begin", [&] { return !std::ifstream(options.routeFile).good(); }));
+    ASSERT_TRUE(testsupport::WaitFor("the watchdog to begin",
+                                     [&] { return !std::ifstream(options.routeFile).good(); }));
     std::vector<MIB_IPFORWARDROW> saved;
     ASSERT_EQ(platform::ReadForwardRows(&saved), 0u);
     ASSERT_TRUE(WriteRouteTableFile(options.routeFile, saved));
     ASSERT_EQ(testsupport::Run({"ip", "addr", "add", "198.18.0.2/24", "dev", tap}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "route", "add", "203.0.113.200/32", "via", "203.0.113.1", "dev", "eth9"}), 0);
+    ASSERT_EQ(
+        testsupport::Run({"ip", "route", "add", "203.0.113.200/32", "via", "203.0.113.1", "dev", "eth9"}), 0);
     ASSERT_EQ(testsupport::Run({"ip", "route", "del", "default"}), 0);
     ASSERT_EQ(testsupport::Run({"ip", "route", "add", "default", "via", "198.18.0.1", "dev", tap}), 0);
     in_addr dns{};
@@ -112,12 +114,13 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
     ASSERT_EQ(resolver.SetNameServers(tap, {dns.s_addr}), 0u);
     ASSERT_NE(FileText(resolverFile), resolverBefore);
 
-    ASSERT_TRUE(testsupport::WaitFor("the watchdog to see the stand-in client", [&] { return watchdog.Previous() == 1; }));
+    ASSERT_TRUE(testsupport::WaitFor("the watchdog to see the stand-in client",
+                                     [&] { return watchdog.Previous() == 1; }));
     ASSERT_TRUE(platform::KillProcess(client, SIGKILL));
     int code = 0;
     ASSERT_EQ(platform::WaitProcess(client, 5000, &code), platform::kWaitObject0);
-    ASSERT_TRUE(testsupport::WaitFor("the watchdog's restore after the client's death",
-                                     [&] { return disconnects.load() == 1; }, 10000));
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the watchdog's restore after the client's death", [&] { return disconnects.load() == 1; }, 10000));
     watchdog.Terminate();
 
     EXPECT_TRUE(SameRows(SortedRows(), before)) << "the forwarding table differs from before the logon";
@@ -159,15 +162,16 @@ TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
         platform::UniqueFd connection(testsupport::ConnectLoopback(server.Port()));
         const int fd = connection.Get();
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
         char c;
         timeval tv{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
         EXPECT_EQ(::recv(fd, &c, 1, 0), 0) << "the connection of a complete logon was not dropped";
         connection.Reset();
         if (i == 0) {
-            ASSERT_TRUE(testsupport::WaitFor("the stand-in client to run", [&] { return std::ifstream(out).good(); },
-                                             10000));
+            ASSERT_TRUE(testsupport::WaitFor(
+                "the stand-in client to run", [&] { return std::ifstream(out).good(); }, 10000));
         }
     }
     EXPECT_EQ(FileText(out), "65534\n65534\n-browserlogon\n203.0.113.9\n443\n77\nbob;id\n3.0\n");

@@ -44,7 +44,8 @@ public:
 
 private:
     void Log(const std::string& what, DWORD a = 0, int b = -1) {
-        calls.push_back(b < 0 && a == 0 ? what : what + " " + std::to_string(a) + (b < 0 ? "" : " " + std::to_string(b)));
+        calls.push_back(
+            b < 0 && a == 0 ? what : what + " " + std::to_string(a) + (b < 0 ? "" : " " + std::to_string(b)));
     }
     DWORD Route(const char* verb, const RouteRecord& r) {
         calls.push_back(verb);
@@ -80,9 +81,11 @@ TEST(NetshProtocol, RepliesByteForByte) {
     EXPECT_TRUE(hungUp);
     EXPECT_EQ(Exchange(ops, "GetHardwareID\n"), "HardwareId>" + ops.hardwareId);  // no NUL, no "netsh>"
     ops.setIpResult = SetIpResult::kAddressFailed;
-    EXPECT_EQ(Exchange(ops, "SetIP 198.18.0.2 255.255.255.0 198.18.0.53 0\n"), std::string("NetshSetipFail>\0", 16));
+    EXPECT_EQ(Exchange(ops, "SetIP 198.18.0.2 255.255.255.0 198.18.0.53 0\n"),
+              std::string("NetshSetipFail>\0", 16));
     ops.setIpResult = SetIpResult::kDnsFailed;
-    EXPECT_EQ(Exchange(ops, "SetIP 198.18.0.2 255.255.255.0 198.18.0.53 0\n"), std::string("NetshSetdnsFail>\0", 17));
+    EXPECT_EQ(Exchange(ops, "SetIP 198.18.0.2 255.255.255.0 198.18.0.53 0\n"),
+              std::string("NetshSetdnsFail>\0", 17));
     ops.setIpResult = SetIpResult::kDone;
     EXPECT_EQ(Exchange(ops, "SetIP 198.18.0.2 255.255.255.0 198.18.0.53 198.18.0.54\n"), kDone);
     EXPECT_EQ(ops.calls.back(), "setip 198.18.0.2 255.255.255.0 198.18.0.53 198.18.0.54");
@@ -141,8 +144,8 @@ TEST(NetshProtocol, RouteCommandsParseUnsignedFieldsInClientOrder) {
     EXPECT_EQ(ops.routes[2].mask, 2u);  // missing fields are 0
     EXPECT_EQ(ops.routes[2].type, 0u);
 
-    for (const char* bad : {"addroute 4294967296 0 1 1 1 1\n", "addroute -1 0 1 1 1 1\n", "addroute 1x 0 1 1 1 1\n",
-                            "delroute 99999999999999999999 0\n"}) {
+    for (const char* bad : {"addroute 4294967296 0 1 1 1 1\n", "addroute -1 0 1 1 1 1\n",
+                            "addroute 1x 0 1 1 1 1\n", "delroute 99999999999999999999 0\n"}) {
         RecordingOperations refused;
         EXPECT_EQ(Exchange(refused, bad), kDone) << bad;
         EXPECT_TRUE(refused.calls.empty()) << bad;
@@ -150,9 +153,10 @@ TEST(NetshProtocol, RouteCommandsParseUnsignedFieldsInClientOrder) {
 }
 
 TEST(NetshProtocol, SetIpWithBadFieldsFailsWithoutTouchingTheAdapter) {
-    for (const char* bad : {"SetIP 198.18.0.2 255.255.255.0 0\n", "SetIP 198.18.0.256 255.255.255.0 0 0\n",
-                            "SetIP 198.18.0.2 255.255.255.0 0 0 extra\n", "SetIP  198.18.0.2 255.255.255.0 0 0\n",
-                            "SetIP 198.18.0.2 255.255.255.0 1.2.3 0\n", "SetIP 198.18.0.2 -0.0.0.0 0 0\n"}) {
+    for (const char* bad :
+         {"SetIP 198.18.0.2 255.255.255.0 0\n", "SetIP 198.18.0.256 255.255.255.0 0 0\n",
+          "SetIP 198.18.0.2 255.255.255.0 0 0 extra\n", "SetIP  198.18.0.2 255.255.255.0 0 0\n",
+          "SetIP 198.18.0.2 255.255.255.0 1.2.3 0\n", "SetIP 198.18.0.2 -0.0.0.0 0 0\n"}) {
         RecordingOperations ops;
         EXPECT_EQ(Exchange(ops, bad), std::string("NetshSetipFail>\0", 16)) << bad;
         EXPECT_TRUE(ops.calls.empty()) << bad;
@@ -187,7 +191,7 @@ TEST(NetshProtocol, RefusalsGetNoReply) {
     EXPECT_TRUE(hungUp);
     EXPECT_EQ(Exchange(ops, "StartClie", &hungUp), "");
     const std::string limit(255, 'x');
-    EXPECT_EQ(Exchange(ops, limit), kDone);  // 255 bytes are served
+    EXPECT_EQ(Exchange(ops, limit), kDone);                                        // 255 bytes are served
     EXPECT_EQ(Exchange(ops, "StartClient" + std::string(245, ' '), &hungUp), "");  // 256 are not
     EXPECT_TRUE(hungUp);
     EXPECT_TRUE(ops.calls.empty());
@@ -197,15 +201,19 @@ TEST(NetshProtocol, RefusalsGetNoReply) {
 // nothing crashes, and nothing is ever called with text the parsers refused.
 TEST(NetshProtocol, FuzzedCommands) {
     std::mt19937 rng(20261209);
-    const std::vector<std::string> seeds = {"addroute 0 0 12 16843009 1 4\n", "SetIP 198.18.0.2 255.255.255.0 8.8.8.8 0\n",
-                                            "SetDnsByNetshCmd 198.18.0.53 0 5", "netcheck 7 1\n",
-                                            "netsh int ipv4 set address name=9 source=dhcp", "GetHardwareID\n"};
+    const std::vector<std::string> seeds = {"addroute 0 0 12 16843009 1 4\n",
+                                            "SetIP 198.18.0.2 255.255.255.0 8.8.8.8 0\n",
+                                            "SetDnsByNetshCmd 198.18.0.53 0 5",
+                                            "netcheck 7 1\n",
+                                            "netsh int ipv4 set address name=9 source=dhcp",
+                                            "GetHardwareID\n"};
     for (int i = 0; i < 5000; ++i) {
         std::string text;
         if (i % 2 == 0) {
             text = seeds[rng() % seeds.size()];
             text.resize(rng() % (text.size() + 1));  // cut
-            for (int flips = rng() % 4; flips > 0 && !text.empty(); --flips) text[rng() % text.size()] = static_cast<char>(rng());
+            for (int flips = rng() % 4; flips > 0 && !text.empty(); --flips)
+                text[rng() % text.size()] = static_cast<char>(rng());
         } else {
             text.resize(rng() % 300);
             for (auto& c : text) c = static_cast<char>(rng());
@@ -215,7 +223,8 @@ TEST(NetshProtocol, FuzzedCommands) {
         const std::string reply = Exchange(ops, text, &hungUp);
         EXPECT_TRUE(hungUp);
         const bool known = reply.empty() || reply == kDone || reply == std::string("NetshSetipFail>\0", 16) ||
-                           reply == std::string("NetshSetdnsFail>\0", 17) || reply.rfind("HardwareId>", 0) == 0;
+                           reply == std::string("NetshSetdnsFail>\0", 17) ||
+                           reply.rfind("HardwareId>", 0) == 0;
         ASSERT_TRUE(known) << "reply to fuzzed input";
         if (text.size() < kMinCommandSize || text.size() >= kCommandBufferSize) {
             ASSERT_TRUE(ops.calls.empty());
@@ -247,8 +256,8 @@ TEST(DottedAddress, StrictForm) {
     DWORD a = 0;
     EXPECT_TRUE(ParseDottedAddress("198.18.0.1", &a));
     EXPECT_EQ(a, 0x010012C6u);
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.4.5", "256.1.1.1", "1..2.3", " 1.2.3.4", "1.2.3.4 ",
-                            "-1.2.3.4", "1.2.3.0004", "a.b.c.d"}) {
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.4.5", "256.1.1.1", "1..2.3", " 1.2.3.4",
+                            "1.2.3.4 ", "-1.2.3.4", "1.2.3.0004", "a.b.c.d"}) {
         EXPECT_FALSE(ParseDottedAddress(bad, &a)) << bad;
     }
 }

@@ -117,7 +117,8 @@ TEST_F(OperationsTest, SetIpReportsAddressAndNameServerFailures) {
     EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kAddressFailed);
     EXPECT_EQ(sleeps, 0);  // a refusal is not worth retrying
     addresses.writeError = platform::kErrorSuccess;
-    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.0.255.0", "0", "0"), SetIpResult::kAddressFailed);  // holes in the mask
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.0.255.0", "0", "0"),
+              SetIpResult::kAddressFailed);  // holes in the mask
     resolver.FailChanges(platform::kErrorGeneralFailure);
     EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "198.18.0.53", "0"), SetIpResult::kDnsFailed);
 }

@@ -69,17 +69,17 @@ TEST(PipeNetns, RoutesAndAddressThroughThePipe) {
     ASSERT_TRUE(server.Start(client.path));
 
     char command[128];
-    std::snprintf(command, sizeof(command), "addroute %u %u %d %u %d %d\n", Ip("198.51.100.0"), Ip("255.255.255.0"),
-                  static_cast<int>(if_nametoindex("eth9")), Ip("203.0.113.1"), 20, 4);
+    std::snprintf(command, sizeof(command), "addroute %u %u %d %u %d %d\n", Ip("198.51.100.0"),
+                  Ip("255.255.255.0"), static_cast<int>(if_nametoindex("eth9")), Ip("203.0.113.1"), 20, 4);
     EXPECT_EQ(engine::SendNetshCommand(command, client), engine::kNetshDone);
     EXPECT_TRUE(HasRoute(Ip("198.51.100.0"), Ip("255.255.255.0"), Ip("203.0.113.1"), 20));
-    std::snprintf(command, sizeof(command), "setroute %u %u %d %u %d %d\n", Ip("198.51.100.0"), Ip("255.255.255.0"),
-                  static_cast<int>(if_nametoindex("eth9")), Ip("203.0.113.1"), 30, 4);
+    std::snprintf(command, sizeof(command), "setroute %u %u %d %u %d %d\n", Ip("198.51.100.0"),
+                  Ip("255.255.255.0"), static_cast<int>(if_nametoindex("eth9")), Ip("203.0.113.1"), 30, 4);
     EXPECT_EQ(engine::SendNetshCommand(command, client), engine::kNetshDone);
     EXPECT_TRUE(HasRoute(Ip("198.51.100.0"), Ip("255.255.255.0"), Ip("203.0.113.1"), 30));
     EXPECT_FALSE(HasRoute(Ip("198.51.100.0"), Ip("255.255.255.0"), Ip("203.0.113.1"), 20));
-    std::snprintf(command, sizeof(command), "delroute %u %u %d %u %d %d\n", Ip("198.51.100.0"), Ip("255.255.255.0"),
-                  static_cast<int>(if_nametoindex("eth9")), Ip("203.0.113.1"), 30, 4);
+    std::snprintf(command, sizeof(command), "delroute %u %u %d %u %d %d\n", Ip("198.51.100.0"),
+                  Ip("255.255.255.0"), static_cast<int>(if_nametoindex("eth9")), Ip("203.0.113.1"), 30, 4);
     EXPECT_EQ(engine::SendNetshCommand(command, client), engine::kNetshDone);
     EXPECT_FALSE(HasRoute(Ip("198.51.100.0"), Ip("255.255.255.0"), Ip("203.0.113.1"), 30));
 

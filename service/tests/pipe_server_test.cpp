@@ -39,7 +39,8 @@ Reply Request(const std::string& path, const std::string& command, bool withCode
     client.Send(command.data(), command.size());
     std::vector<std::uint8_t> message;
     platform::UniqueFd fd;
-    if (client.Receive(kMaxReplySize, 10000, &message, &fd, &r.closed)) r.bytes.assign(message.begin(), message.end());
+    if (client.Receive(kMaxReplySize, 10000, &message, &fd, &r.closed))
+        r.bytes.assign(message.begin(), message.end());
     return r;
 }
 
@@ -53,7 +54,8 @@ public:
     void SetAutoExec() override {}
     void NotSetAutoExec() override {}
     void SetDnsByNetshCmd(const std::string&, const std::string&, DWORD) override {}
-    SetIpResult SetIP(const std::string&, const std::string&, const std::string&, const std::string&) override {
+    SetIpResult SetIP(const std::string&, const std::string&, const std::string&,
+                      const std::string&) override {
         std::unique_lock<std::mutex> g(lock);
         inSetIp = true;
         changed.notify_all();
@@ -120,7 +122,8 @@ TEST(NetshPipeServer, StopFinishesTheRequestInHand) {
     GateOperations ops;
     NetShellServiceThread server(ops, platform::PeerPolicy::RootOrSelf());
     ASSERT_TRUE(server.Start(path));
-    auto slow = std::async(std::launch::async, [&] { return Request(path, "SetIP 198.18.0.2 255.255.255.0 0 0\n"); });
+    auto slow =
+        std::async(std::launch::async, [&] { return Request(path, "SetIP 198.18.0.2 255.255.255.0 0 0\n"); });
     {
         std::unique_lock<std::mutex> g(ops.lock);
         ASSERT_TRUE(ops.changed.wait_for(g, std::chrono::seconds(10), [&] { return ops.inSetIp; }))
@@ -133,7 +136,8 @@ TEST(NetshPipeServer, StopFinishesTheRequestInHand) {
         ops.release = true;
     }
     ops.changed.notify_all();
-    ASSERT_EQ(stopping.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "Stop did not return";
+    ASSERT_EQ(stopping.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "Stop did not return";
     EXPECT_EQ(slow.get().bytes, std::string("netsh>\0", 7));
     EXPECT_EQ(ops.setIpDone.load(), 1);
 }
@@ -172,7 +176,9 @@ TEST(LuntherService, StartsAndStopsItsPartsInOrder) {
         std::vector<std::string>& m_order;
         std::mutex& m_lock;
     };
-    options.makeControlServer = [&](ClientLauncher&) { return std::make_unique<RecordingServer>(order, orderLock); };
+    options.makeControlServer = [&](ClientLauncher&) {
+        return std::make_unique<RecordingServer>(order, orderLock);
+    };
     class NullLauncher final : public ClientLauncher {
         bool Launch(const std::vector<std::string>&) override { return true; }
     } launcher;

@@ -48,7 +48,8 @@ inline bool LayOutPc(const std::string& tap, bool defaultRoute) {
            Run({"ip", "link", "set", "eth9p", "up"}) == 0 &&
            Run({"ip", "addr", "add", "203.0.113.5/24", "dev", "eth9"}) == 0 &&
            Run({"ip", "link", "set", "eth9", "up"}) == 0 &&
-           (!defaultRoute || Run({"ip", "route", "add", "default", "via", "203.0.113.1", "dev", "eth9"}) == 0) &&
+           (!defaultRoute ||
+            Run({"ip", "route", "add", "default", "via", "203.0.113.1", "dev", "eth9"}) == 0) &&
            Run({"ip", "tuntap", "add", "dev", tap, "mode", "tap"}) == 0 &&
            Run({"ip", "link", "set", tap, "address", "00:ff:ff:ff:00:00", "up"}) == 0;
 }

@@ -51,8 +51,8 @@ TEST(RouteTableFile, RoundTripAndStrictLengths) {
     const std::string image = FormatRouteTableFile(rows);
     EXPECT_EQ(image.size(), 4u + 4u + 2u * 56u);
     EXPECT_TRUE(ParseRouteTableFile(image, &back, &error));
-    EXPECT_FALSE(ParseRouteTableFile(image + "x", &back, &error));          // bytes beyond L
-    EXPECT_FALSE(ParseRouteTableFile(image.substr(0, 100), &back, &error)); // L says more than follows
+    EXPECT_FALSE(ParseRouteTableFile(image + "x", &back, &error));           // bytes beyond L
+    EXPECT_FALSE(ParseRouteTableFile(image.substr(0, 100), &back, &error));  // L says more than follows
     std::string wrongCount = image;
     wrongCount[4] = 3;  // three rows announced, two present
     EXPECT_FALSE(ParseRouteTableFile(wrongCount, &back, &error));
@@ -73,7 +73,8 @@ TEST(RouteTableFile, FuzzedImagesAreRefusedWhole) {
     const std::string good = FormatRouteTableFile({Row(0, 0, 1, 2), Row(5, 0xffffffff, 0, 2)});
     for (int i = 0; i < 20000; ++i) {
         std::string bytes = good.substr(0, rng() % (good.size() + 1));
-        for (int flips = rng() % 3; flips > 0 && !bytes.empty(); --flips) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+        for (int flips = rng() % 3; flips > 0 && !bytes.empty(); --flips)
+            bytes[rng() % bytes.size()] = static_cast<char>(rng());
         if (i % 5 == 0) bytes.resize(rng() % 400, static_cast<char>(rng()));
         std::vector<MIB_IPFORWARDROW> rows;
         std::string error;
@@ -216,7 +217,8 @@ TEST_F(WatchdogTest, ThreadStopsPromptlyBetweenRounds) {
 
 TEST(HardwareFingerprint, TextAndFallbacks) {
     HardwareFacts facts{"", "GenuineIntel:3219913727", "pc1", "00-00-00-00-00-00"};
-    EXPECT_EQ(FormatHardwareFingerprint(facts), Md5Hex("+GenuineIntel:3219913727") + "|pc1|00-00-00-00-00-00");
+    EXPECT_EQ(FormatHardwareFingerprint(facts),
+              Md5Hex("+GenuineIntel:3219913727") + "|pc1|00-00-00-00-00-00");
     EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
     facts.computerName = std::string(300, 'n');
     EXPECT_EQ(FormatHardwareFingerprint(facts).size(), kMaxHardwareIdLength);
@@ -229,7 +231,8 @@ TEST(HardwareFingerprint, TextAndFallbacks) {
         a.macLength = 6;
         return a;
     };
-    std::vector<platform::AdapterInfo> list = {adapter(1, "lo", {}), adapter(2, "Virtual0", {1, 2, 3, 4, 5, 6}),
+    std::vector<platform::AdapterInfo> list = {adapter(1, "lo", {}),
+                                               adapter(2, "Virtual0", {1, 2, 3, 4, 5, 6}),
                                                adapter(3, "qel0", {0, 0xff, 0xff, 0xff, 0, 0})};
     list[0].loopback = true;
     EXPECT_EQ(FirstEthernetMac(list), "00-00-00-00-00-00");

@@ -296,28 +296,28 @@ void TwAcceptSocket::Drain() {
             m_readRequested = false;
         }
         switch (ReadBurst()) {
-        case Burst::kDrained:
-            // Readiness that comes after the re-arm sets the request again, which the loop sees
-            // before it lets the session go.
-            m_readArmed.store(true);
-            UpdateInterest();
-            break;
-        case Burst::kBudget: {
-            // Other sessions get their turn; this one stays scheduled and goes to the back.
-            std::lock_guard<std::mutex> guard(m_deliveryLock);
-            m_readRequested = true;
-        }
-            Schedule();
-            return;
-        case Burst::kEnded:
-            m_engine->IoPort().Detach(this);
-            if (m_manager != nullptr) {
-                m_manager->DiscCallback(self);
-                m_manager->RemoveSession(this);
-            } else {
-                Close();
+            case Burst::kDrained:
+                // Readiness that comes after the re-arm sets the request again, which the loop sees
+                // before it lets the session go.
+                m_readArmed.store(true);
+                UpdateInterest();
+                break;
+            case Burst::kBudget: {
+                // Other sessions get their turn; this one stays scheduled and goes to the back.
+                std::lock_guard<std::mutex> guard(m_deliveryLock);
+                m_readRequested = true;
             }
-            return;  // stays scheduled for good: nothing is read after the end
+                Schedule();
+                return;
+            case Burst::kEnded:
+                m_engine->IoPort().Detach(this);
+                if (m_manager != nullptr) {
+                    m_manager->DiscCallback(self);
+                    m_manager->RemoveSession(this);
+                } else {
+                    Close();
+                }
+                return;  // stays scheduled for good: nothing is read after the end
         }
     }
 }

@@ -153,8 +153,8 @@ bool TwSocketClient::ConnectTcp(int fd, unsigned long address, unsigned short po
     return soError == 0;
 }
 
-bool TwSocketClient::Connect(SharedObjectPtr<SharedObject> session, unsigned long address, unsigned short port,
-                             SharedObjectPtr<SharedObject> context) {
+bool TwSocketClient::Connect(SharedObjectPtr<SharedObject> session, unsigned long address,
+                             unsigned short port, SharedObjectPtr<SharedObject> context) {
     SetError(0, 0);
     if (!m_initialized || m_callback.load() == nullptr) {
         SetError(TW_ERR_CREATE, 0);
@@ -184,8 +184,8 @@ bool TwSocketClient::Connect(SharedObjectPtr<SharedObject> session, unsigned lon
         int wsa = static_cast<int>(platform::WsaErrorFromErrno(error));
         SetError(TW_ERR_CONNECT, wsa);
         if (viaProxy) {
-            Alert("不能建立与代理服务器%s:%d的连接，Socket错误号为：%d-%s", Dotted(settings.proxyAddress).c_str(),
-                  settings.proxyPort, wsa, std::strerror(error));
+            Alert("不能建立与代理服务器%s:%d的连接，Socket错误号为：%d-%s",
+                  Dotted(settings.proxyAddress).c_str(), settings.proxyPort, wsa, std::strerror(error));
         }
         connection->CloseSocket();
         return false;
@@ -199,7 +199,8 @@ bool TwSocketClient::Connect(SharedObjectPtr<SharedObject> session, unsigned lon
     return AnnounceSession(connection);
 }
 
-bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned short port, const Settings& settings) {
+bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned short port,
+                                    const Settings& settings) {
     std::string proxyText = Dotted(settings.proxyAddress);
     int proxyPort = settings.proxyPort;
     std::string request = prendle::BuildProxyRequest(Dotted(address), port, settings.credentials);
@@ -231,8 +232,8 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
         if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) {
             int wsa = static_cast<int>(platform::WsaErrorFromErrno(err));
             SetError(TW_ERR_PROXY_RECEIVE, wsa);
-            Alert("接收代理服务器%s:%d连结应答时出错，Socket错误号为：%d-%s", proxyText.c_str(), proxyPort, wsa,
-                  std::strerror(err));
+            Alert("接收代理服务器%s:%d连结应答时出错，Socket错误号为：%d-%s", proxyText.c_str(), proxyPort,
+                  wsa, std::strerror(err));
             return false;
         }
         prendle::ProxyAnswer verdict = prendle::ProxyAnswer::kNeedMore;
@@ -244,8 +245,7 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
             }
         }
         switch (verdict) {
-            case prendle::ProxyAnswer::kConnected:
-                return true;
+            case prendle::ProxyAnswer::kConnected: return true;
             case prendle::ProxyAnswer::kAuthRejected:
                 SetError(TW_ERR_PROXY_REFUSED, 0);
                 if (!settings.credentials.empty()) {
@@ -253,14 +253,14 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
                           proxyText.c_str(), proxyPort, prendle::ProxyUserName(settings.credentials).c_str(),
                           reader.PrintableText().c_str());
                 } else {
-                    Alert("代理服务器 %s:%d 认证不通过，返回信息为：\n%s\n请检查代理服务器设置!", proxyText.c_str(),
-                          proxyPort, reader.PrintableText().c_str());
+                    Alert("代理服务器 %s:%d 认证不通过，返回信息为：\n%s\n请检查代理服务器设置!",
+                          proxyText.c_str(), proxyPort, reader.PrintableText().c_str());
                 }
                 return false;
             case prendle::ProxyAnswer::kRefused:
                 SetError(TW_ERR_PROXY_REFUSED, 0);
-                Alert("代理服务器 %s:%d 认证不通过，返回信息为：\n%s\n请检查代理服务器设置!", proxyText.c_str(),
-                      proxyPort, reader.PrintableText().c_str());
+                Alert("代理服务器 %s:%d 认证不通过，返回信息为：\n%s\n请检查代理服务器设置!",
+                      proxyText.c_str(), proxyPort, reader.PrintableText().c_str());
                 return false;
             case prendle::ProxyAnswer::kNeedMore:
                 if (WaitFor(fd, POLLIN, -1, deadline) == 1) continue;
@@ -268,7 +268,8 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
             case prendle::ProxyAnswer::kOversized:
             case prendle::ProxyAnswer::kClosed:
                 SetError(TW_ERR_PROXY_RECEIVE, 0);
-                Alert("接收代理服务器%s:%d连结应答时出错，Socket错误号为：%d-%s", proxyText.c_str(), proxyPort, 0,
+                Alert("接收代理服务器%s:%d连结应答时出错，Socket错误号为：%d-%s", proxyText.c_str(),
+                      proxyPort, 0,
                       verdict == prendle::ProxyAnswer::kClosed      ? "connection closed"
                       : verdict == prendle::ProxyAnswer::kOversized ? "answer too long"
                                                                     : "no complete answer in time");

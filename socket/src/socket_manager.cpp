@@ -239,15 +239,15 @@ void TwSocketManager::GetLocalAddr(const SharedObjectPtr<SharedObject>& session,
         address = sockaddr_in{};
 }
 
-void TwSocketManager::GetPeerAddr(const SharedObjectPtr<SharedObject>& session, char* text, unsigned long size,
-                                  short* port) {
+void TwSocketManager::GetPeerAddr(const SharedObjectPtr<SharedObject>& session, char* text,
+                                  unsigned long size, short* port) {
     sockaddr_in address;
     GetPeerAddr(session, address);
     FillText(address, text, size, port);
 }
 
-void TwSocketManager::GetLocalAddr(const SharedObjectPtr<SharedObject>& session, char* text, unsigned long size,
-                                   short* port) {
+void TwSocketManager::GetLocalAddr(const SharedObjectPtr<SharedObject>& session, char* text,
+                                   unsigned long size, short* port) {
     sockaddr_in address;
     GetLocalAddr(session, address);
     FillText(address, text, size, port);

@@ -91,9 +91,11 @@ rlim_t RaiseDescriptorLimit() {
 
 std::size_t SessionCapFor(rlim_t descriptors) {
     if (descriptors == RLIM_INFINITY) return TwSocketServer::kMaxSessionCap;
-    rlim_t usable = descriptors > kReservedDescriptors * 2 ? descriptors - kReservedDescriptors : descriptors / 2;
-    return std::min<std::size_t>(TwSocketServer::kMaxSessionCap,
-                                 std::max<std::size_t>(1, static_cast<std::size_t>(usable / kDescriptorsPerSession)));
+    rlim_t usable =
+        descriptors > kReservedDescriptors * 2 ? descriptors - kReservedDescriptors : descriptors / 2;
+    return std::min<std::size_t>(
+        TwSocketServer::kMaxSessionCap,
+        std::max<std::size_t>(1, static_cast<std::size_t>(usable / kDescriptorsPerSession)));
 }
 
 }  // namespace
@@ -137,7 +139,8 @@ unsigned long TwSocketServer::Initialize(TwProcessCallBack callback, void* conte
     if (result != TW_SUCCEED || already || m_maxAge.load() == 0) return result;
     int interval = m_checkInterval.load();
     if (interval <= 0) interval = 1;
-    if (!m_deadSockTimer.Start(std::chrono::seconds(interval), [this] { CheckDeadSock(); })) return TW_ERR_FAILED;
+    if (!m_deadSockTimer.Start(std::chrono::seconds(interval), [this] { CheckDeadSock(); }))
+        return TW_ERR_FAILED;
     return TW_SUCCEED;
 }
 
@@ -185,7 +188,8 @@ unsigned long TwSocketServer::StartServer(unsigned long address, unsigned short*
         m_listen.reset();
         return 0;
     }
-    auto* thread = new (std::nothrow) prendle::AcceptThread(this, m_listen->GetSOCKET(), m_maxAge.load() != 0);
+    auto* thread =
+        new (std::nothrow) prendle::AcceptThread(this, m_listen->GetSOCKET(), m_maxAge.load() != 0);
     if (thread == nullptr) return TW_ERR_NO_MEMORY;
     m_acceptThread.reset(thread);
     if (thread->Create(0) != TW_SUCCEED || thread->Resume() != TW_SUCCEED) {

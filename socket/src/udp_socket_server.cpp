@@ -76,7 +76,9 @@ bool TwUdpSocket::SendTo(const char* data, int length, const sockaddr* to) {
 
 TwUDPSession::TwUDPSession(std::uint32_t address, std::uint16_t port, SharedObjectPtr<SharedObject> context,
                            bool connected)
-    : SharedObject("TwUDPSession"), m_key(KeyOf(address, port)), m_connected(connected ? 1 : 0),
+    : SharedObject("TwUDPSession"),
+      m_key(KeyOf(address, port)),
+      m_connected(connected ? 1 : 0),
       m_context(context) {}
 
 SharedObjectPtr<SharedObject> TwUDPSession::GetContext() {
@@ -252,13 +254,15 @@ void TwUDPSocketServer::HandleDatagram(_RecvCtxt* context) {
             Notify(TW_MSG_RECEIVE, SharedObjectPtr<SharedObject>(session.get()), session->GetContext(),
                    reinterpret_cast<std::uintptr_t>(&record));
         } else {
-            if (StartsWith(context->buffer, context->bytes, TW_UDP_REPLY_LITERAL)) session->m_connected.store(1);
+            if (StartsWith(context->buffer, context->bytes, TW_UDP_REPLY_LITERAL))
+                session->m_connected.store(1);
             session->SignalReply();
         }
         return;
     }
     if (!StartsWith(context->buffer, context->bytes, TW_UDP_CONNECT_LITERAL)) return;
-    SharedObjectPtr<TwUDPSession> fresh(new (std::nothrow) TwUDPSession(key.address, key.port, nullptr, true));
+    SharedObjectPtr<TwUDPSession> fresh(new (std::nothrow)
+                                            TwUDPSession(key.address, key.port, nullptr, true));
     if (!fresh) return;
     if (!context->owner->SendTo(TW_UDP_REPLY_LITERAL, static_cast<int>(std::strlen(TW_UDP_REPLY_LITERAL)) + 1,
                                 reinterpret_cast<const sockaddr*>(&context->from)))
@@ -277,7 +281,8 @@ SharedObjectPtr<SharedObject> TwUDPSocketServer::Connect(unsigned long address, 
 }
 
 SharedObjectPtr<SharedObject> TwUDPSocketServer::ConnectMs(unsigned long address, unsigned short port,
-                                                           SharedObjectPtr<SharedObject> context, int waitMs) {
+                                                           SharedObjectPtr<SharedObject> context,
+                                                           int waitMs) {
     SharedObjectPtr<TwUdpSocket> socket = m_socket;
     if (!m_started.load() || !socket) return nullptr;
     _UDPAddr key = KeyOf(static_cast<std::uint32_t>(address), htons(port));
@@ -304,7 +309,8 @@ SharedObjectPtr<SharedObject> TwUDPSocketServer::ConnectMs(unsigned long address
     if (replied && session->m_connected.load() == 1) {
         _TwUdpRecord record{nullptr, 0, key.address, key.port};
         SharedObjectPtr<SharedObject> handle(session.get());
-        if (Notify(TW_MSG_CONNECT, handle, session->GetContext(), reinterpret_cast<std::uintptr_t>(&record)) != 0)
+        if (Notify(TW_MSG_CONNECT, handle, session->GetContext(),
+                   reinterpret_cast<std::uintptr_t>(&record)) != 0)
             return handle;
     }
     std::lock_guard<std::mutex> guard(m_lock);
@@ -312,7 +318,8 @@ SharedObjectPtr<SharedObject> TwUDPSocketServer::ConnectMs(unsigned long address
     return nullptr;
 }
 
-int TwUDPSocketServer::SendMessage(const SharedObjectPtr<SharedObject>& session, const char* data, int length) {
+int TwUDPSocketServer::SendMessage(const SharedObjectPtr<SharedObject>& session, const char* data,
+                                   int length) {
     SharedObjectPtr<TwUdpSocket> socket = m_socket;
     auto* udp = dynamic_cast<TwUDPSession*>(session.get());
     if (!m_started.load() || !socket || udp == nullptr) return 0;

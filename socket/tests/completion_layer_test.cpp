@@ -75,7 +75,7 @@ TEST(ReadinessPort, OneHandlerAtATimeAndBytesInOrder) {
     EXPECT_FALSE(source.overlapped.load());
     EXPECT_FALSE(source.outOfOrder.load());
     EXPECT_EQ(source.refs.load(), 0);  // every reference the port took was given back
-    ours.Reset();  // only now that the source left the port
+    ours.Reset();                      // only now that the source left the port
     theirs.Reset();
 }
 

@@ -96,7 +96,8 @@ TEST(EchoStress, ThousandConnectionsOfOneMegabyteEach) {
                     if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) c.bad = true;
                 } else {
                     for (ssize_t b = 0; b < r; ++b)
-                        if (in[static_cast<std::size_t>(b)] != Pattern(i, c.received + static_cast<std::size_t>(b)))
+                        if (in[static_cast<std::size_t>(b)] !=
+                            Pattern(i, c.received + static_cast<std::size_t>(b)))
                             c.bad = true;
                     c.received += static_cast<std::size_t>(r);
                 }

@@ -17,9 +17,11 @@ ProxyAnswer FeedAll(ProxyAnswerReader& reader, const std::string& text, std::siz
 }
 
 TEST(ProxyRequest, PlainRequestMatchesTheWireText) {
-    EXPECT_EQ(prendle::BuildProxyRequest("10.1.2.3", 443, ""),
-              "CONNECT 10.1.2.3:443 HTTP/1.0\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)"
-              "\r\nHost: 10.1.2.3\r\nContent-Length: 0\r\nProxy-Connection: Keep-Alive\r\nPragma: no-cache\r\n\r\n");
+    EXPECT_EQ(
+        prendle::BuildProxyRequest("10.1.2.3", 443, ""),
+        "CONNECT 10.1.2.3:443 HTTP/1.0\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)"
+        "\r\nHost: 10.1.2.3\r\nContent-Length: 0\r\nProxy-Connection: Keep-Alive\r\nPragma: "
+        "no-cache\r\n\r\n");
 }
 
 TEST(ProxyRequest, CredentialsGoOnOneLineWhateverTheirLength) {
@@ -71,7 +73,8 @@ TEST(ProxyAnswerReader, AnswerSplitAcrossPacketsIsReadToTheBlankLine) {
 }
 
 TEST(ProxyAnswerReader, AuthenticationAnswersAreRejected) {
-    for (const char* status : {"HTTP/1.0 407 x", "HTTP/1.1 407 Proxy", "http/1.1 401 no", "HTTP/1.0 401\r\n"}) {
+    for (const char* status :
+         {"HTTP/1.0 407 x", "HTTP/1.1 407 Proxy", "http/1.1 401 no", "HTTP/1.0 401\r\n"}) {
         ProxyAnswerReader reader;
         std::size_t used = 0;
         EXPECT_EQ(FeedAll(reader, status, &used), ProxyAnswer::kAuthRejected) << status;
@@ -79,7 +82,8 @@ TEST(ProxyAnswerReader, AuthenticationAnswersAreRejected) {
 }
 
 TEST(ProxyAnswerReader, OtherStatusShortFirstPacketAndNonHttpAreRefused) {
-    for (const char* answer : {"HTTP/1.1 403 Forbidden\r\n\r\n", "HTTP/1.1 2", "SSH-2.0-OpenSSH\r\n", "\x16\x03\x01"}) {
+    for (const char* answer :
+         {"HTTP/1.1 403 Forbidden\r\n\r\n", "HTTP/1.1 2", "SSH-2.0-OpenSSH\r\n", "\x16\x03\x01"}) {
         ProxyAnswerReader reader;
         std::size_t used = 0;
         EXPECT_EQ(FeedAll(reader, answer, &used), ProxyAnswer::kRefused) << answer;
@@ -141,7 +145,8 @@ TEST(ProxyAnswerReaderFuzz, RandomAndTruncatedInput) {
             default:  // a 200 status line followed by random text
                 input = "HTTP/1.0 200 ";
                 input.resize(13 + rng() % 12000, 'x');
-                for (std::size_t k = 13; k < input.size(); k += 1 + rng() % 50) input[k] = static_cast<char>(rng());
+                for (std::size_t k = 13; k < input.size(); k += 1 + rng() % 50)
+                    input[k] = static_cast<char>(rng());
         }
         ProxyAnswerReader reader(8192);
         std::size_t at = 0;

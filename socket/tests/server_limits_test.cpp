@@ -64,7 +64,8 @@ class ServerProcess {
 public:
     explicit ServerProcess(const ChildOptions& options) {
         int report[2], control[2], gate[2];
-        if (pipe2(report, O_CLOEXEC) != 0 || pipe2(control, O_CLOEXEC) != 0 || pipe2(gate, O_CLOEXEC) != 0) return;
+        if (pipe2(report, O_CLOEXEC) != 0 || pipe2(control, O_CLOEXEC) != 0 || pipe2(gate, O_CLOEXEC) != 0)
+            return;
         m_report.Reset(report[0]);
         m_control.Reset(control[1]);
         m_gate.Reset(gate[1]);
@@ -209,7 +210,8 @@ TEST(ServerLimits, BurstOfConnectsWaitsInTheQueueWhileTheAcceptThreadIsBusy) {
             pollfd ready{fd, POLLOUT, 0};
             int error = 0;
             socklen_t length = sizeof error;
-            if (poll(&ready, 1, 0) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
+            if (poll(&ready, 1, 0) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                error == 0)
                 ++done;
         }
         return done == kBurst;

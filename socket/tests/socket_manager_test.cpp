@@ -150,7 +150,8 @@ TEST_F(ManagerTest, FullBufferStopsReadingInsteadOfDroppingData) {
         std::size_t remaining = kTotal - taken.load();
         if (remaining < kBlock && rec->length >= remaining) blocks = static_cast<std::uint32_t>(remaining);
         for (std::uint32_t i = 0; i < blocks; ++i) {
-            if (static_cast<unsigned char>(rec->data[i]) != ((taken.load() + i) * 31 + 7) % 251) corrupt = true;
+            if (static_cast<unsigned char>(rec->data[i]) != ((taken.load() + i) * 31 + 7) % 251)
+                corrupt = true;
         }
         taken += blocks;
         rec->consumed = blocks;

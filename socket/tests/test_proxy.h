@@ -21,7 +21,16 @@ namespace prendle_test {
 
 class ScriptedProxy {
 public:
-    enum class Mode { kTunnelEcho, kAuthRequired, kGarbage, kSilence, kEndless, kTrickle, kCloseEarly, kSplitAnswer };
+    enum class Mode {
+        kTunnelEcho,
+        kAuthRequired,
+        kGarbage,
+        kSilence,
+        kEndless,
+        kTrickle,
+        kCloseEarly,
+        kSplitAnswer
+    };
 
     explicit ScriptedProxy(Mode mode) : m_mode(mode) {
         m_thread = std::thread([this] { Run(); });
@@ -85,15 +94,11 @@ private:
             case Mode::kAuthRequired:
                 Send(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n");
                 break;
-            case Mode::kGarbage:
-            {
+            case Mode::kGarbage: {
                 static const char kGarbage[] = "\x16\x03\x01\x00\xff garbage \x01\x02\r\n\r\n";
                 Send(fd, std::string(kGarbage, sizeof(kGarbage) - 1));
-            }
-                break;
-            case Mode::kSilence:
-                WaitOrStop(fd, 60000);
-                break;
+            } break;
+            case Mode::kSilence: WaitOrStop(fd, 60000); break;
             case Mode::kEndless: {
                 Send(fd, "HTTP/1.1 200 OK\r\n");
                 std::string line = "X-Filler: " + std::string(1000, 'f') + "\r\n";
@@ -105,9 +110,7 @@ private:
                 Send(fd, "HTTP/1.1 200 OK\r\n");
                 while (!m_stop && Send(fd, "x")) WaitOrStop(fd, 20);
                 break;
-            case Mode::kCloseEarly:
-                Send(fd, "HTTP/1.1 200 OK\r\nVia: x\r\n");
-                break;
+            case Mode::kCloseEarly: Send(fd, "HTTP/1.1 200 OK\r\nVia: x\r\n"); break;
         }
     }
     // Waits up to ms, ending early when stopped or the client went away.
@@ -154,12 +157,11 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&m_pid, "tinyproxy", &actions, nullptr, const_cast<char* const*>(argv), environ) != 0)
+        if (posix_spawnp(&m_pid, "tinyproxy", &actions, nullptr, const_cast<char* const*>(argv), environ) !=
+            0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
-        m_ready = m_pid > 0 && WaitUntil([this] {
-                      return platform::UniqueFd(ConnectPlain(m_port)).Valid();
-                  });
+        m_ready = m_pid > 0 && WaitUntil([this] { return platform::UniqueFd(ConnectPlain(m_port)).Valid(); });
     }
     ~TinyProxy() {
         if (m_pid > 0) {

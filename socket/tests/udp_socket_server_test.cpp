@@ -125,7 +125,8 @@ TEST_F(UdpTest, ReplyWithTrailingBytesIsAccepted) {
     RawPeer peer;
     std::thread answer([&] {
         std::string request = peer.Receive();
-        if (request.rfind(TW_UDP_CONNECT_LITERAL, 0) == 0) peer.SendTo(PortOf(*a), "Talverwind UDP Reply and more");
+        if (request.rfind(TW_UDP_CONNECT_LITERAL, 0) == 0)
+            peer.SendTo(PortOf(*a), "Talverwind UDP Reply and more");
     });
     auto session = a->ConnectMs(Loopback(), peer.port, nullptr, 2000);
     answer.join();

@@ -89,11 +89,13 @@ bool DecodeBase64(const char* text, std::string* out) {
     if (length == 0 || length % 4 != 0) return false;
     for (std::size_t i = 0; i < length; ++i) {
         char c = text[i];
-        bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || (c == '=' && i >= length - 2);
+        bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' ||
+                  (c == '=' && i >= length - 2);
         if (!ok || (i == length - 2 && c == '=' && text[length - 1] != '=')) return false;
     }
     std::vector<unsigned char> buffer(length / 4 * 3 + 1);
-    int n = EVP_DecodeBlock(buffer.data(), reinterpret_cast<const unsigned char*>(text), static_cast<int>(length));
+    int n = EVP_DecodeBlock(buffer.data(), reinterpret_cast<const unsigned char*>(text),
+                            static_cast<int>(length));
     if (n < 0) return false;
     std::size_t padding = (text[length - 1] == '=') + (text[length - 2] == '=');
     out->assign(reinterpret_cast<char*>(buffer.data()), static_cast<std::size_t>(n) - padding);
@@ -104,7 +106,8 @@ bool DecodeBase64(const char* text, std::string* out) {
 
 TwSslCertificateManager::TwSslCertificateManager() { OpenSslAddUser(); }
 TwSslCertificateManager::~TwSslCertificateManager() { OpenSslRemoveUser(); }
-TwSslCertificateManager::TwSslCertificateManager(const TwSslCertificateManager& other) : m_reserved(other.m_reserved) {
+TwSslCertificateManager::TwSslCertificateManager(const TwSslCertificateManager& other)
+    : m_reserved(other.m_reserved) {
     OpenSslAddUser();
 }
 TwSslCertificateManager& TwSslCertificateManager::operator=(const TwSslCertificateManager& other) {
@@ -127,7 +130,8 @@ char* TwSslCertificateManager::Encrypt(const char* text) {
     std::string bytes(text);
     // The key repeats for texts longer than itself; shorter texts scramble exactly as they
     // always did, so stored values stay readable.
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(bytes[i] ^ kScrambleKey[i % kScrambleKeyLength]);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ kScrambleKey[i % kScrambleKeyLength]);
     std::vector<unsigned char> encoded((bytes.size() + 2) / 3 * 4 + 1);
     int n = EVP_EncodeBlock(encoded.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
                             static_cast<int>(bytes.size()));
@@ -138,13 +142,15 @@ void TwSslCertificateManager::Decrypt(char* text) {
     if (!text || !*text) return;
     std::string bytes;
     if (!DecodeBase64(text, &bytes)) return;
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(bytes[i] ^ kScrambleKey[i % kScrambleKeyLength]);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ kScrambleKey[i % kScrambleKeyLength]);
     // The decoded text is always shorter than its Base64 form, so it fits in place.
     std::memcpy(text, bytes.data(), bytes.size());
     text[bytes.size()] = 0;
 }
 
-int TwSslCertificateManager::VerifyServerCertificate(const char* certFile, const char* keyFile, const char* keyPassword) {
+int TwSslCertificateManager::VerifyServerCertificate(const char* certFile, const char* keyFile,
+                                                     const char* keyPassword) {
     if (!certFile || !keyFile) return 0;
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx) return 0;
@@ -152,13 +158,15 @@ int TwSslCertificateManager::VerifyServerCertificate(const char* certFile, const
     SSL_CTX_set_default_passwd_cb_userdata(ctx, const_cast<char*>(keyPassword ? keyPassword : ""));
     SSL_CTX_set_security_level(ctx, 0);
     int ok = SSL_CTX_use_certificate_file(ctx, certFile, SSL_FILETYPE_PEM) == 1 &&
-             SSL_CTX_use_PrivateKey_file(ctx, keyFile, SSL_FILETYPE_PEM) == 1 && SSL_CTX_check_private_key(ctx) == 1;
+             SSL_CTX_use_PrivateKey_file(ctx, keyFile, SSL_FILETYPE_PEM) == 1 &&
+             SSL_CTX_check_private_key(ctx) == 1;
     ERR_clear_error();
     SSL_CTX_free(ctx);
     return ok;
 }
 
-int TwSslCertificateManager::SslVerifyRsaKeyPasswordCallback(char* buffer, int size, int /*flag*/, void* password) {
+int TwSslCertificateManager::SslVerifyRsaKeyPasswordCallback(char* buffer, int size, int /*flag*/,
+                                                             void* password) {
     if (!buffer || !password || size <= 0) return 0;
     const char* text = static_cast<const char*>(password);
     int length = static_cast<int>(std::strlen(text));

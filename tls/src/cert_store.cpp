@@ -35,7 +35,8 @@ struct StoreEntry {
 
 bool Extension(const fs::path& path, std::initializer_list<const char*> names) {
     std::string ext = path.extension().string();
-    return std::any_of(names.begin(), names.end(), [&](const char* n) { return strcasecmp(ext.c_str(), n) == 0; });
+    return std::any_of(names.begin(), names.end(),
+                       [&](const char* n) { return strcasecmp(ext.c_str(), n) == 0; });
 }
 
 EVP_PKEY* ReadKeyFile(const fs::path& path) {
@@ -77,7 +78,8 @@ bool ValidToday(const X509* cert) {
     gmtime_r(&now, &today);
     auto day = [](const std::tm& t) { return (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday; };
     std::tm from{}, to{};
-    if (ASN1_TIME_to_tm(X509_get0_notBefore(cert), &from) != 1 || ASN1_TIME_to_tm(X509_get0_notAfter(cert), &to) != 1)
+    if (ASN1_TIME_to_tm(X509_get0_notBefore(cert), &from) != 1 ||
+        ASN1_TIME_to_tm(X509_get0_notAfter(cert), &to) != 1)
         return false;
     return day(today) >= day(from) && day(today) <= day(to);
 }
@@ -98,7 +100,8 @@ int TwSslEngine::ChooseCertificate(const char* subject, const char* serial, unsi
     std::string wanted = cn ? std::string(cn + 3).substr(0, 127) : std::string();
     std::vector<fs::path> files;
     for (const auto& e : fs::directory_iterator(folder, ec))
-        if (e.is_regular_file(ec) && Extension(e.path(), {".pem", ".crt", ".cer", ".p12", ".pfx"})) files.push_back(e.path());
+        if (e.is_regular_file(ec) && Extension(e.path(), {".pem", ".crt", ".cer", ".p12", ".pfx"}))
+            files.push_back(e.path());
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
         StoreEntry entry;

@@ -32,7 +32,7 @@ std::string NameText(const X509_NAME* name) {
         int nid;
         const char* prefix;
     };
-    static const Part parts[] = {{NID_countryName, "C="},      {NID_localityName, "/L="},
+    static const Part parts[] = {{NID_countryName, "C="},       {NID_localityName, "/L="},
                                  {NID_organizationName, "/O="}, {NID_organizationalUnitName, "/OU="},
                                  {NID_commonName, "/CN="},      {NID_pkcs9_emailAddress, "/E="}};
     for (const Part& part : parts) {
@@ -90,25 +90,45 @@ std::string SafeFileName(const std::string& name) {
         out += keep ? static_cast<char>(ch) : '_';
     }
     if (out.size() > 128) out.resize(128);
-    if (out.empty() || out.find_first_not_of('.') == std::string::npos || out[0] == '.') out.insert(0, "cert_");
+    if (out.empty() || out.find_first_not_of('.') == std::string::npos || out[0] == '.')
+        out.insert(0, "cert_");
     return out;
 }
 
 const char* VerifyResultName(long result) {
-    static const char* const names[] = {
-        "X509_V_OK", nullptr, "X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT", "X509_V_ERR_UNABLE_TO_GET_CRL",
-        "X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE", "X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE",
-        "X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY", "X509_V_ERR_CERT_SIGNATURE_FAILURE",
-        "X509_V_ERR_CRL_SIGNATURE_FAILURE", "X509_V_ERR_CERT_NOT_YET_VALID", "X509_V_ERR_CERT_HAS_EXPIRED",
-        "X509_V_ERR_CRL_NOT_YET_VALID", "X509_V_ERR_CRL_HAS_EXPIRED", "X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD",
-        "X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD", "X509_V_ERR_ERROR_IN_CRL_LAST_UPDATE_FIELD",
-        "X509_V_ERR_ERROR_IN_CRL_NEXT_UPDATE_FIELD", "X509_V_ERR_OUT_OF_MEM",
-        "X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT", "X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN",
-        "X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY", "X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE",
-        "X509_V_ERR_CERT_CHAIN_TOO_LONG", "X509_V_ERR_CERT_REVOKED", "X509_V_ERR_INVALID_CA",
-        "X509_V_ERR_PATH_LENGTH_EXCEEDED", "X509_V_ERR_INVALID_PURPOSE", "X509_V_ERR_CERT_UNTRUSTED",
-        "X509_V_ERR_CERT_REJECTED", "X509_V_ERR_SUBJECT_ISSUER_MISMATCH", "X509_V_ERR_AKID_SKID_MISMATCH",
-        "X509_V_ERR_AKID_ISSUER_SERIAL_MISMATCH", "X509_V_ERR_KEYUSAGE_NO_CERTSIGN"};
+    static const char* const names[] = {"X509_V_OK",
+                                        nullptr,
+                                        "X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT",
+                                        "X509_V_ERR_UNABLE_TO_GET_CRL",
+                                        "X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE",
+                                        "X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE",
+                                        "X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY",
+                                        "X509_V_ERR_CERT_SIGNATURE_FAILURE",
+                                        "X509_V_ERR_CRL_SIGNATURE_FAILURE",
+                                        "X509_V_ERR_CERT_NOT_YET_VALID",
+                                        "X509_V_ERR_CERT_HAS_EXPIRED",
+                                        "X509_V_ERR_CRL_NOT_YET_VALID",
+                                        "X509_V_ERR_CRL_HAS_EXPIRED",
+                                        "X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD",
+                                        "X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD",
+                                        "X509_V_ERR_ERROR_IN_CRL_LAST_UPDATE_FIELD",
+                                        "X509_V_ERR_ERROR_IN_CRL_NEXT_UPDATE_FIELD",
+                                        "X509_V_ERR_OUT_OF_MEM",
+                                        "X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT",
+                                        "X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN",
+                                        "X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY",
+                                        "X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE",
+                                        "X509_V_ERR_CERT_CHAIN_TOO_LONG",
+                                        "X509_V_ERR_CERT_REVOKED",
+                                        "X509_V_ERR_INVALID_CA",
+                                        "X509_V_ERR_PATH_LENGTH_EXCEEDED",
+                                        "X509_V_ERR_INVALID_PURPOSE",
+                                        "X509_V_ERR_CERT_UNTRUSTED",
+                                        "X509_V_ERR_CERT_REJECTED",
+                                        "X509_V_ERR_SUBJECT_ISSUER_MISMATCH",
+                                        "X509_V_ERR_AKID_SKID_MISMATCH",
+                                        "X509_V_ERR_AKID_ISSUER_SERIAL_MISMATCH",
+                                        "X509_V_ERR_KEYUSAGE_NO_CERTSIGN"};
     if (result == 50) return "X509_V_ERR_APPLICATION_VERIFICATION";
     if (result < 0 || result >= static_cast<long>(sizeof names / sizeof names[0]) || !names[result])
         return "Unknown result";

@@ -7,11 +7,11 @@
 
 namespace tamberk {
 
-std::string NameText(const X509_NAME* name);          // "C=%s" "/L=%s" "/O=%s" "/OU=%s" "/CN=%s" "/E=%s"
-std::string CommonName(const X509_NAME* name);        // "" when absent
-std::string TimeText(const ASN1_TIME* time);          // "[invalid date]" when unprintable
-std::string SerialText(const X509* cert);             // decimal
-std::string SerialHex(const X509* cert);              // lowercase hex, two digits a byte
+std::string NameText(const X509_NAME* name);    // "C=%s" "/L=%s" "/O=%s" "/OU=%s" "/CN=%s" "/E=%s"
+std::string CommonName(const X509_NAME* name);  // "" when absent
+std::string TimeText(const ASN1_TIME* time);    // "[invalid date]" when unprintable
+std::string SerialText(const X509* cert);       // decimal
+std::string SerialHex(const X509* cert);        // lowercase hex, two digits a byte
 // Keeps letters, digits, '-', '_', '.', ' '; anything else becomes '_'; never "", "." or "..".
 std::string SafeFileName(const std::string& name);
 // OpenSSL verification result names as logged ("Unknown result" for others).

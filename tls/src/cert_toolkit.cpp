@@ -34,7 +34,8 @@ X509_NAME* MakeName(const Names& n) {
     X509_NAME* name = X509_NAME_new();
     auto add = [&](const char* field, const char* value) {
         if (value && *value)
-            X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
+            X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                       reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
     };
     add("C", n.country);
     add("L", n.locality);
@@ -82,7 +83,8 @@ T* ReadPem(const char* file, T* (*reader)(FILE*, T**, pem_password_cb*, void*)) 
     return object;
 }
 
-bool AddExtension(X509* cert, X509* issuer, X509_REQ* req, STACK_OF(X509_EXTENSION)* list, int nid, const char* value) {
+bool AddExtension(X509* cert, X509* issuer, X509_REQ* req, STACK_OF(X509_EXTENSION) * list, int nid,
+                  const char* value) {
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, issuer, cert, req, nullptr, 0);
     X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
@@ -125,11 +127,14 @@ int TwSslCertificateManager::GenerateSelfSignedCACertificate(const char* certOut
         X509_set_issuer_name(cert, name);
         X509_set_pubkey(cert, key);
         ok = AddExtension(cert, cert, nullptr, nullptr, NID_subject_key_identifier, "hash") &&
-             AddExtension(cert, cert, nullptr, nullptr, NID_authority_key_identifier, "keyid:always,issuer:always") &&
+             AddExtension(cert, cert, nullptr, nullptr, NID_authority_key_identifier,
+                          "keyid:always,issuer:always") &&
              AddExtension(cert, cert, nullptr, nullptr, NID_basic_constraints, "critical,CA:true") &&
              AddExtension(cert, cert, nullptr, nullptr, NID_key_usage, CaKeyUsage()) &&
-             AddExtension(cert, cert, nullptr, nullptr, NID_netscape_cert_type, "sslCA,server,objsign,objCA") &&
-             X509_sign(cert, key, EVP_sha256()) > 0 && WriteKey(keyOut, key, keyPassword) && WriteCert(certOut, cert);
+             AddExtension(cert, cert, nullptr, nullptr, NID_netscape_cert_type,
+                          "sslCA,server,objsign,objCA") &&
+             X509_sign(cert, key, EVP_sha256()) > 0 && WriteKey(keyOut, key, keyPassword) &&
+             WriteCert(certOut, cert);
     }
     X509_NAME_free(name);
     X509_free(cert);
@@ -138,10 +143,11 @@ int TwSslCertificateManager::GenerateSelfSignedCACertificate(const char* certOut
     return ok ? 1 : 0;
 }
 
-int TwSslCertificateManager::BuildCertificateRequest(const char* requestOut, const char* keyOut, const char* keyPassword,
-                                                     const char* country, const char* locality, const char* organisation,
-                                                     const char* unit, const char* commonName, const char* email,
-                                                     int caFlag) {
+int TwSslCertificateManager::BuildCertificateRequest(const char* requestOut, const char* keyOut,
+                                                     const char* keyPassword, const char* country,
+                                                     const char* locality, const char* organisation,
+                                                     const char* unit, const char* commonName,
+                                                     const char* email, int caFlag) {
     Names names{country, locality, organisation, unit, commonName, email};
     if (!requestOut || !keyOut || !keyPassword || names.AnyNull()) return 0;
     EVP_PKEY* key = NewKey();
@@ -186,7 +192,8 @@ bool PolicyMatches(X509* ca, X509_REQ* req) {
         int i = X509_NAME_get_index_by_NID(name, nid, -1);
         if (i < 0) return std::string("(absent)");
         const ASN1_STRING* s = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i));
-        return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)), static_cast<std::size_t>(ASN1_STRING_length(s)));
+        return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                           static_cast<std::size_t>(ASN1_STRING_length(s)));
     };
     return text(caName, NID_countryName) == text(subject, NID_countryName) &&
            text(caName, NID_organizationName) == text(subject, NID_organizationName) &&
@@ -214,12 +221,14 @@ int TwSslCertificateManager::SignCertificateRequest(const char* caCertFile, cons
         X509_set_subject_name(cert, X509_REQ_get_subject_name(req));
         X509_set_issuer_name(cert, X509_get_subject_name(ca));
         X509_set_pubkey(cert, reqKey);
-        ok = AddExtension(cert, ca, nullptr, nullptr, NID_basic_constraints, "CA:FALSE") &&
-             AddExtension(cert, ca, nullptr, nullptr, NID_key_usage, "nonRepudiation, digitalSignature, keyEncipherment") &&
-             AddExtension(cert, ca, nullptr, nullptr, NID_netscape_comment, "OpenSSL Generated Certificate") &&
-             AddExtension(cert, ca, nullptr, nullptr, NID_subject_key_identifier, "hash") &&
-             AddExtension(cert, ca, nullptr, nullptr, NID_authority_key_identifier, "keyid,issuer:always") &&
-             X509_sign(cert, caKey, EVP_sha256()) > 0 && WriteCert(certOut, cert);
+        ok =
+            AddExtension(cert, ca, nullptr, nullptr, NID_basic_constraints, "CA:FALSE") &&
+            AddExtension(cert, ca, nullptr, nullptr, NID_key_usage,
+                         "nonRepudiation, digitalSignature, keyEncipherment") &&
+            AddExtension(cert, ca, nullptr, nullptr, NID_netscape_comment, "OpenSSL Generated Certificate") &&
+            AddExtension(cert, ca, nullptr, nullptr, NID_subject_key_identifier, "hash") &&
+            AddExtension(cert, ca, nullptr, nullptr, NID_authority_key_identifier, "keyid,issuer:always") &&
+            X509_sign(cert, caKey, EVP_sha256()) > 0 && WriteCert(certOut, cert);
     }
     EVP_PKEY_free(reqKey);
     X509_free(cert);
@@ -239,7 +248,8 @@ int TwSslCertificateManager::ConvertCertFile(const char* inFile, const char* out
     if (exportFlag) {
         X509* cert = ReadPem<X509>(inFile, PEM_read_X509);
         EVP_PKEY* key = ReadKey(inFile, inPass);
-        PKCS12* p12 = cert && key ? PKCS12_create(outPass, nullptr, key, cert, nullptr, 0, 0, 0, 0, 0) : nullptr;
+        PKCS12* p12 =
+            cert && key ? PKCS12_create(outPass, nullptr, key, cert, nullptr, 0, 0, 0, 0, 0) : nullptr;
         FILE* f = p12 ? std::fopen(outFile, "wb") : nullptr;
         ok = f && i2d_PKCS12_fp(f, p12) == 1;
         if (f) std::fclose(f);
@@ -256,10 +266,11 @@ int TwSslCertificateManager::ConvertCertFile(const char* inFile, const char* out
         if (p12 && PKCS12_parse(p12, inPass, &key, &cert, &chain) == 1 && cert) {
             FILE* out = std::fopen(outFile, "w");
             ok = out != nullptr && PEM_write_X509(out, cert) == 1;
-            for (int i = 0; ok && i < sk_X509_num(chain); ++i) ok = PEM_write_X509(out, sk_X509_value(chain, i)) == 1;
+            for (int i = 0; ok && i < sk_X509_num(chain); ++i)
+                ok = PEM_write_X509(out, sk_X509_value(chain, i)) == 1;
             if (ok && key)
-                ok = PEM_write_PrivateKey(out, key, *outPass ? EVP_aes_256_cbc() : nullptr, nullptr, 0, nullptr,
-                                          const_cast<char*>(outPass)) == 1;
+                ok = PEM_write_PrivateKey(out, key, *outPass ? EVP_aes_256_cbc() : nullptr, nullptr, 0,
+                                          nullptr, const_cast<char*>(outPass)) == 1;
             if (out) std::fclose(out);
         }
         sk_X509_pop_free(chain, X509_free);

@@ -28,7 +28,9 @@ std::shared_ptr<TwSslContentCache> TwSslContentHandler::CacheFor(const TwSslSess
         cache = std::make_shared<TwSslContentCache>(static_cast<std::uint32_t>(m_cacheSize));
         m_caches.emplace(&session, cache);
     } catch (...) {
-        TLS_LOG(kLogError, "[TwSslContentHandler] AllocateBuffer create TwSslContentCache (m_CacheSize=%d) for hSslSession=0x%p fails",
+        TLS_LOG(kLogError,
+                "[TwSslContentHandler] AllocateBuffer create TwSslContentCache (m_CacheSize=%d) for "
+                "hSslSession=0x%p fails",
                 m_cacheSize, static_cast<const void*>(&session));
         return nullptr;
     }
@@ -42,7 +44,8 @@ DeliverResult TwSslContentHandler::Deliver(TwSslSession& session, int pending, c
     TwSslContentCache& c = *cache;
     std::uint32_t room = c.passThrough ? c.capacity : c.capacity - c.count;
     if (room == 0) return DeliverResult::kCacheFull;
-    if (pending > 0 && room >= static_cast<std::uint32_t>(pending)) room = static_cast<std::uint32_t>(pending);
+    if (pending > 0 && room >= static_cast<std::uint32_t>(pending))
+        room = static_cast<std::uint32_t>(pending);
     if (!c.passThrough && c.start + c.count + room > c.capacity) {
         std::memmove(c.buffer.data(), c.buffer.data() + c.start, c.count);
         std::memset(c.buffer.data() + c.count, 0, c.capacity - c.count);
@@ -55,7 +58,8 @@ DeliverResult TwSslContentHandler::Deliver(TwSslSession& session, int pending, c
     }
     c.count += static_cast<std::uint32_t>(got);
     c.buffer[c.start + c.count] = 0;
-    std::uint32_t consumed = m_sink.data ? m_sink.data(session, m_contentType, c.buffer.data() + c.start, c.count) : c.count;
+    std::uint32_t consumed =
+        m_sink.data ? m_sink.data(session, m_contentType, c.buffer.data() + c.start, c.count) : c.count;
     if (c.passThrough || consumed >= c.count) {
         std::memset(c.buffer.data(), 0, c.start + c.count);
         c.start = 0;
@@ -90,17 +94,23 @@ std::size_t TwSslContentHandler::CacheCount() {
     return m_caches.size();
 }
 
-TwSslContentHandler* TwSslHandlerRegistry::Register(std::uint8_t contentType, int cacheSize, TwSslContentSink sink) {
+TwSslContentHandler* TwSslHandlerRegistry::Register(std::uint8_t contentType, int cacheSize,
+                                                    TwSslContentSink sink) {
     if (contentType >= 20 && contentType <= 22) return nullptr;
     std::lock_guard<std::mutex> lock(m_hSslHandlerLock);
     std::shared_ptr<TwSslContentHandler>* slot = nullptr;
-    if (contentType == 23) slot = &m_appData;
-    else if (contentType == 24) slot = &m_type24;
-    else if (contentType == 255) slot = &m_catchAll;
+    if (contentType == 23)
+        slot = &m_appData;
+    else if (contentType == 24)
+        slot = &m_type24;
+    else if (contentType == 255)
+        slot = &m_catchAll;
     if (slot ? *slot != nullptr : m_table.count(contentType) != 0) return nullptr;
     auto handler = std::make_shared<TwSslContentHandler>(contentType, cacheSize, std::move(sink));
-    if (slot) *slot = handler;
-    else m_table.emplace(contentType, handler);
+    if (slot)
+        *slot = handler;
+    else
+        m_table.emplace(contentType, handler);
     return handler.get();
 }
 

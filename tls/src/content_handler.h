@@ -32,16 +32,17 @@ struct TwSslContentCache {
 
 // What a handler tells the library: data handed over (returns bytes consumed) and session events.
 struct TwSslContentSink {
-    std::function<std::uint32_t(TwSslSession& session, std::uint8_t type, char* data, std::uint32_t size)> data;
+    std::function<std::uint32_t(TwSslSession& session, std::uint8_t type, char* data, std::uint32_t size)>
+        data;
     std::function<void(TwSslMsgType code, TwSslSession* session)> event;
 };
 
 enum class DeliverResult {
-    kDelivered,     // bytes were read and handed to the handler
-    kNothing,       // the reader had nothing (wants more network bytes)
-    kReadFailed,    // the reader failed; *readResult holds its result
-    kCacheFull,     // cache mode, cache full and the handler keeps refusing: message too large
-    kNoCache,       // the cache could not be made
+    kDelivered,   // bytes were read and handed to the handler
+    kNothing,     // the reader had nothing (wants more network bytes)
+    kReadFailed,  // the reader failed; *readResult holds its result
+    kCacheFull,   // cache mode, cache full and the handler keeps refusing: message too large
+    kNoCache,     // the cache could not be made
 };
 
 class TwSslContentHandler {

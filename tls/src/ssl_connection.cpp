@@ -52,13 +52,10 @@ int SinkWrite(BIO* bio, const char* data, int length) {
 long SinkCtrl(BIO* bio, int command, long, void*) {
     auto* conn = static_cast<TwSslConnection*>(BIO_get_data(bio));
     switch (command) {
-    case BIO_CTRL_FLUSH:
-        return 1;
-    case BIO_CTRL_PENDING:
-    case BIO_CTRL_WPENDING:
-        return conn != nullptr ? static_cast<long>(conn->kept) : 0;
-    default:
-        return 0;
+        case BIO_CTRL_FLUSH: return 1;
+        case BIO_CTRL_PENDING:
+        case BIO_CTRL_WPENDING: return conn != nullptr ? static_cast<long>(conn->kept) : 0;
+        default: return 0;
     }
 }
 
@@ -214,8 +211,8 @@ bool TwSslSession::MasterKey(const unsigned char** key, unsigned long* length) {
     return true;
 }
 
-bool TwSslSession::UseCertificateFiles(const char* certFile, const char* keyFile, const char* password, int certType,
-                                       int keyType) {
+bool TwSslSession::UseCertificateFiles(const char* certFile, const char* keyFile, const char* password,
+                                       int certType, int keyType) {
     if (!certFile || !keyFile) return false;
     std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
     auto conn = Active();

@@ -50,7 +50,8 @@ void OpenSslRemoveUser() {
 }
 
 int ConnectionExIndex() {
-    static const int index = SSL_get_ex_new_index(0, const_cast<char*>("mydata index"), nullptr, nullptr, nullptr);
+    static const int index =
+        SSL_get_ex_new_index(0, const_cast<char*>("mydata index"), nullptr, nullptr, nullptr);
     return index;
 }
 
@@ -127,7 +128,8 @@ bool TwSslEngine::BindCommon(int mode, const char* caPath, const char* caFile, c
     SSL_CTX_set_security_level(m_ctx, 0);
     SSL_CTX_set_options(m_ctx, SSL_OP_DONT_INSERT_EMPTY_FRAGMENTS | SSL_OP_LEGACY_SERVER_CONNECT);
     if (!SetCipherList(nullptr))
-        return fail(std::string("[") + who + "] SSL_CTX_set_cipher_list ( m_pSslCiphers=" + m_cipherList + " ) fails");
+        return fail(std::string("[") + who + "] SSL_CTX_set_cipher_list ( m_pSslCiphers=" + m_cipherList +
+                    " ) fails");
     SSL_CTX_set_default_passwd_cb(m_ctx, KeyPasswordCallback);
     SSL_CTX_set_default_passwd_cb_userdata(m_ctx, this);
     if (!m_caFile.empty() || !m_caPath.empty()) {
@@ -205,7 +207,8 @@ std::shared_ptr<TwSslSession> TwSslEngine::StartSession(std::shared_ptr<TwSslTra
                                                         const std::string& host, std::uint32_t address,
                                                         std::uint16_t port, void* owner) {
     if (m_terminating.load() || !m_ctx || !transport) return nullptr;
-    auto session = std::make_shared<TwSslSession>(shared_from_this(), std::move(transport), host, address, port);
+    auto session =
+        std::make_shared<TwSslSession>(shared_from_this(), std::move(transport), host, address, port);
     session->owner = owner;
     TLS_LOG(kLogInfo, "[StartSslSession] Create SSL Session %p", static_cast<void*>(session.get()));
     {
@@ -226,7 +229,8 @@ bool TwSslEngine::StopSession(const std::shared_ptr<TwSslSession>& session) {
         std::lock_guard<std::mutex> lock(m_hSslSessionLock);
         auto it = std::find(m_sessions.begin(), m_sessions.end(), session);
         if (it == m_sessions.end()) {
-            TLS_LOG(kLogError, "[StopSslSession] Invalid SSL Session Handle 0x%p", static_cast<void*>(session.get()));
+            TLS_LOG(kLogError, "[StopSslSession] Invalid SSL Session Handle 0x%p",
+                    static_cast<void*>(session.get()));
             return false;
         }
         m_sessions.erase(it);
@@ -251,9 +255,11 @@ void TwSslEngine::Terminate() {
         sessions.swap(m_sessions);
     }
     if (!sessions.empty()) {
-        TLS_LOG(kLogInfo, "[TerminateStateMachine] shutdown %d SSL sessions", static_cast<int>(sessions.size()));
+        TLS_LOG(kLogInfo, "[TerminateStateMachine] shutdown %d SSL sessions",
+                static_cast<int>(sessions.size()));
         for (auto& s : sessions) s->ShutdownAll(false);
-        TLS_LOG(kLogInfo, "[TerminateStateMachine] Disconnect %d SSL sessions", static_cast<int>(sessions.size()));
+        TLS_LOG(kLogInfo, "[TerminateStateMachine] Disconnect %d SSL sessions",
+                static_cast<int>(sessions.size()));
         for (auto& s : sessions) s->CloseSocket();
     }
     for (auto& s : sessions) m_handlers.ForgetSession(s.get());

@@ -53,8 +53,9 @@ public:
     // while terminating.
     // `owner` is the caller's object for the session (TwSslSession::owner), set before the
     // handshake's first bytes leave.
-    std::shared_ptr<TwSslSession> StartSession(std::shared_ptr<TwSslTransport> transport, const std::string& host,
-                                               std::uint32_t address, std::uint16_t port, void* owner = nullptr);
+    std::shared_ptr<TwSslSession> StartSession(std::shared_ptr<TwSslTransport> transport,
+                                               const std::string& host, std::uint32_t address,
+                                               std::uint16_t port, void* owner = nullptr);
     // Shuts down and removes all key ids and forgets the session. False when it is not ours.
     bool StopSession(const std::shared_ptr<TwSslSession>& session);
     // Received bytes of one session, under the engine's receive lock. While terminating every

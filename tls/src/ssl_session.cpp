@@ -42,7 +42,8 @@ TwSslSession::~TwSslSession() {
         notify = m_completed > 0 && !m_disconnectSent;
     }
     if (notify)
-        if (auto handler = m_engine->Handlers().AppData()) handler->SessionEvent(TW_MSG_SSL_DISCONNECT, *this);
+        if (auto handler = m_engine->Handlers().AppData())
+            handler->SessionEvent(TW_MSG_SSL_DISCONNECT, *this);
     m_engine->Handlers().ForgetSession(this);
 }
 
@@ -114,7 +115,8 @@ void TwSslSession::ProcessRecord(const TwSslRecordView& record) {
         m_slots[record.keyId] = conn;
         if (!m_active) m_active = conn;
     }
-    if (BIO_write(conn->rbio, record.data, static_cast<int>(record.length)) != static_cast<int>(record.length)) {
+    if (BIO_write(conn->rbio, record.data, static_cast<int>(record.length)) !=
+        static_cast<int>(record.length)) {
         SetError(TW_SSL_ERR_PROTOCOL, "cannot buffer a received record");
         m_broken.store(true);
         CloseSocket();
@@ -166,22 +168,24 @@ bool TwSslSession::ReadAppData(const std::shared_ptr<TwSslConnection>& conn) {
             result = reader(discard, sizeof discard);
             if (result > 0) {
                 TLS_TRACE("[IndicateAppData] SSL_read (KeyId=%d) return %d, no handler, discard data",
-                        conn->keyId, result);
+                          conn->keyId, result);
                 continue;
             }
         } else {
             DeliverResult delivered = handler->Deliver(*this, SSL_pending(conn->ssl), reader, &result);
             if (delivered == DeliverResult::kDelivered) continue;
             if (delivered == DeliverResult::kCacheFull) {
-                TLS_LOG(kLogError, "[IndicateAppData] a message larger than the content cache (%d bytes), close the session",
-                        handler->CacheSize());
+                TLS_LOG(
+                    kLogError,
+                    "[IndicateAppData] a message larger than the content cache (%d bytes), close the session",
+                    handler->CacheSize());
                 SetError(TW_SSL_ERR_CACHE_OVERFLOW, "message larger than the content cache");
                 return true;
             }
             if (delivered == DeliverResult::kNoCache) return false;
         }
-        if (lastKind == SSL_ERROR_WANT_READ || lastKind == SSL_ERROR_WANT_WRITE || lastKind == SSL_ERROR_ZERO_RETURN ||
-            lastKind == SSL_ERROR_NONE) {
+        if (lastKind == SSL_ERROR_WANT_READ || lastKind == SSL_ERROR_WANT_WRITE ||
+            lastKind == SSL_ERROR_ZERO_RETURN || lastKind == SSL_ERROR_NONE) {
             ERR_clear_error();
             CheckRenegotiation(*conn);
             return false;
@@ -216,12 +220,14 @@ void TwSslSession::HandshakeStep(const std::shared_ptr<TwSslConnection>& conn) {
         if (kind != SSL_ERROR_WANT_READ && kind != SSL_ERROR_WANT_WRITE && kind != SSL_ERROR_WANT_ACCEPT) {
             SetOpenSslError(kind);
             if (m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED) {
-                TLS_LOG(kLogError, "[StartSslHandShake] error in SSL handshake, m_RehandshakeStatus %d, SslRet %d",
+                TLS_LOG(kLogError,
+                        "[StartSslHandShake] error in SSL handshake, m_RehandshakeStatus %d, SslRet %d",
                         m_rehandshake.load(), ret);
                 m_error.store(kind);
                 m_rehandshake.store(TW_REHANDSHAKE_FAILED);
             } else {
-                TLS_LOG(kLogError, "[StartSslHandShake] error in SSL handshake, call Disconnect(), SslRet %d (%s)", ret,
+                TLS_LOG(kLogError,
+                        "[StartSslHandShake] error in SSL handshake, call Disconnect(), SslRet %d (%s)", ret,
                         m_errorText);
                 m_error.store(TW_SSL_ERR_HANDSHAKE);
                 Flush(*conn);  // the alert goes out before the stream is closed
@@ -307,11 +313,13 @@ int TwSslSession::VerifyClientCertificate(TwSslConnection& conn) {
 
 void TwSslSession::NotifyConnect(const std::shared_ptr<TwSslConnection>& conn) {
     if (conn->complete) {
-        TLS_LOG(kLogDebug, "[NotifySslConnect] SSL connection (KeyId=%d) handshake is already complete", conn->keyId);
+        TLS_LOG(kLogDebug, "[NotifySslConnect] SSL connection (KeyId=%d) handshake is already complete",
+                conn->keyId);
         return;
     }
     conn->complete = true;
-    TLS_LOG(kLogInfo, "[NotifySslConnect] SSL connection (KeyId=%d) handshake complete successfully", conn->keyId);
+    TLS_LOG(kLogInfo, "[NotifySslConnect] SSL connection (KeyId=%d) handshake complete successfully",
+            conn->keyId);
     bool first = false;
     {
         std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
@@ -349,7 +357,8 @@ void TwSslSession::RemoveConnection(const std::shared_ptr<TwSslConnection>& conn
         if (notify) m_disconnectSent = true;
     }
     if (notify) {
-        if (auto handler = m_engine->Handlers().AppData()) handler->SessionEvent(TW_MSG_SSL_DISCONNECT, *this);
+        if (auto handler = m_engine->Handlers().AppData())
+            handler->SessionEvent(TW_MSG_SSL_DISCONNECT, *this);
         connected.Reset();
         disconnected.Set();
     }
@@ -458,7 +467,8 @@ bool TwSslSession::OpenKeyId(int keyId) {
     }
     // A hello request on the new key id: the client makes a connection for it and starts a
     // handshake of its own (the request itself is ignored during that handshake).
-    const std::uint8_t hello[] = {static_cast<std::uint8_t>(kContentHandshake | (keyId << 6)), 3, 1, 0, 4, 0, 0, 0, 0};
+    const std::uint8_t hello[] = {
+        static_cast<std::uint8_t>(kContentHandshake | (keyId << 6)), 3, 1, 0, 4, 0, 0, 0, 0};
     return m_transport->Send(hello, sizeof hello);
 }
 

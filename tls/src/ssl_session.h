@@ -74,10 +74,10 @@ public:
 
     TwSslSession* session;
     SSL* ssl = nullptr;
-    BIO* rbio = nullptr;  // network bytes into OpenSSL
-    BIO* wbio = nullptr;  // OpenSSL's output, written straight into `output`
+    BIO* rbio = nullptr;                // network bytes into OpenSSL
+    BIO* wbio = nullptr;                // OpenSSL's output, written straight into `output`
     std::atomic<bool> complete{false};  // written under the W lock, read anywhere
-    bool counted = false;  // included in the session's completed count
+    bool counted = false;               // included in the session's completed count
     bool shuttingDown = false;
     int keyId;
     std::size_t kept = 0;  // bytes of OpenSSL's output in `output` not yet sent
@@ -117,7 +117,8 @@ public:
     int RequestClientCertificate(const char* expectedName, bool require);
 
     // Loads a certificate and key into the active connection (files of OpenSSL's types).
-    bool UseCertificateFiles(const char* certFile, const char* keyFile, const char* password, int certType, int keyType);
+    bool UseCertificateFiles(const char* certFile, const char* keyFile, const char* password, int certType,
+                             int keyType);
 
     // Accessors (for TwSslAPI).
     std::string PeerCertSubject();
@@ -142,7 +143,7 @@ public:
     TwSslTransport& Transport() { return *m_transport; }
 
     std::atomic<std::uint32_t> userValue{0};  // SetSessionData
-    void* owner = nullptr;                     // the facade's handle object for this session
+    void* owner = nullptr;                    // the facade's handle object for this session
     TwManualEvent connected;
     TwManualEvent disconnected;
 

@@ -39,7 +39,8 @@ int TwSslStateMachine::SetCertVerifyPolicy(const TwCertificateVerificationPolicy
 void* TwSslStateMachine::RegisterSslContentHandler(TwSslContentHandlerProc proc, void* context,
                                                    unsigned char contentType, int cacheSize) {
     if (!m_impl) return nullptr;
-    return Guard<void*>(nullptr, [&] { return m_impl->RegisterHandler(proc, context, contentType, cacheSize); });
+    return Guard<void*>(nullptr,
+                        [&] { return m_impl->RegisterHandler(proc, context, contentType, cacheSize); });
 }
 
 void TwSslStateMachine::RegisterSslUDPPacketProc(TwSslUDPPacketProc proc, void* context) {
@@ -57,8 +58,12 @@ int TwSslStateMachine::BindToSocketClient(TwSocketClient* client, const char* ca
 
 int TwSslStateMachine::BindToSocketServer(TwSocketServer* server, const char* certFile, const char* keyFile,
                                           const char* keyPassword, const char* caPath, const char* caFile) {
-    return m_impl ? Guard(0, [&] { return m_impl->BindServer(server, certFile, keyFile, keyPassword, caPath, caFile); })
-                  : 0;
+    return m_impl
+               ? Guard(0,
+                       [&] {
+                           return m_impl->BindServer(server, certFile, keyFile, keyPassword, caPath, caFile);
+                       })
+               : 0;
 }
 
 int TwSslStateMachine::ChooseCertificate(const char* subject, const char* serial, unsigned char pick) {
@@ -74,21 +79,23 @@ int TwSslStateMachine::StartSslServer(unsigned long address, unsigned short port
 }
 
 SharedObjectPtr<SharedObject> TwSslStateMachine::ConnectToSslServer(const char* host, unsigned short port,
-                                                                    SharedObjectPtr<SharedObject> context, int* error,
-                                                                    int* systemError) {
+                                                                    SharedObjectPtr<SharedObject> context,
+                                                                    int* error, int* systemError) {
     if (!m_impl) return nullptr;
     return Guard(SharedObjectPtr<SharedObject>(),
                  [&] { return m_impl->Connect(host, port, context, error, systemError); });
 }
 
-int TwSslStateMachine::UseHttpProxy(unsigned long address, unsigned short port, const char* user, const char* password) {
+int TwSslStateMachine::UseHttpProxy(unsigned long address, unsigned short port, const char* user,
+                                    const char* password) {
     return m_impl ? Guard(0, [&] { return m_impl->UseProxy(address, port, user, password); }) : 0;
 }
 
 SharedObjectPtr<SharedObject> TwSslStateMachine::AttachSocket(int socket, unsigned long address, short port,
                                                               SharedObjectPtr<SharedObject> context) {
     if (!m_impl) return nullptr;
-    return Guard(SharedObjectPtr<SharedObject>(), [&] { return m_impl->Attach(socket, address, port, context); });
+    return Guard(SharedObjectPtr<SharedObject>(),
+                 [&] { return m_impl->Attach(socket, address, port, context); });
 }
 
 void TwSslStateMachine::SetCancelEvent(platform::Event* event) {
@@ -97,7 +104,9 @@ void TwSslStateMachine::SetCancelEvent(platform::Event* event) {
 
 TwSslAPI* TwSslStateMachine::GetSslAPI() { return m_impl.get(); }
 
-int TwSslStateMachine::Terminate() { return m_impl ? Guard(0, [&] { return m_impl->TerminateAll(); }) : 0; }
+int TwSslStateMachine::Terminate() {
+    return m_impl ? Guard(0, [&] { return m_impl->TerminateAll(); }) : 0;
+}
 
 void TwSslStateMachine::SetCertificateWarningHandler(void (*handler)(const char* text)) {
     if (m_impl) m_impl->SetWarningHandler(handler);

@@ -23,7 +23,8 @@ int TwSslStateMachineImpl::SetSessionData(SharedObjectPtr<SharedObject> session,
     return 1;
 }
 
-int TwSslStateMachineImpl::SendMsg(SharedObjectPtr<SharedObject> session, const char* data, int length, bool flush) {
+int TwSslStateMachineImpl::SendMsg(SharedObjectPtr<SharedObject> session, const char* data, int length,
+                                   bool flush) {
     auto* h = AsSslSession(session);
     if (!h || !h->core || !data) return -1;
     // Callers have always read 0 as "not sent"; GetSslError tells a closing session from one
@@ -72,34 +73,40 @@ int TwSslStateMachineImpl::Disconnect(SharedObjectPtr<SharedObject> session) {
     return h->core->CloseSocket() ? 1 : 0;
 }
 
-void TwSslStateMachineImpl::SetSessionContext(SharedObjectPtr<SharedObject> session, SharedObjectPtr<SharedObject> context) {
+void TwSslStateMachineImpl::SetSessionContext(SharedObjectPtr<SharedObject> session,
+                                              SharedObjectPtr<SharedObject> context) {
     if (auto* h = AsSslSession(session)) h->SetContext(context);
 }
 
-void TwSslStateMachineImpl::GetPeerAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size, short* port) {
+void TwSslStateMachineImpl::GetPeerAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size,
+                                        short* port) {
     auto* h = AsSslSession(session);
     if (h && Manager()) Manager()->GetPeerAddr(h->socketSession, text, size, port);
 }
 
-void TwSslStateMachineImpl::GetLocalAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size, short* port) {
+void TwSslStateMachineImpl::GetLocalAddr(SharedObjectPtr<SharedObject> session, char* text,
+                                         unsigned long size, short* port) {
     auto* h = AsSslSession(session);
     if (h && Manager()) Manager()->GetLocalAddr(h->socketSession, text, size, port);
 }
 
-void TwSslStateMachineImpl::GetPeerCertSubject(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) {
+void TwSslStateMachineImpl::GetPeerCertSubject(SharedObjectPtr<SharedObject> session, char* text,
+                                               unsigned long size) {
     if (auto* h = AsSslSession(session); h && h->core) CopyText(h->core->PeerCertSubject(), text, size);
 }
 
-void TwSslStateMachineImpl::GetPeerCertIssuer(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) {
+void TwSslStateMachineImpl::GetPeerCertIssuer(SharedObjectPtr<SharedObject> session, char* text,
+                                              unsigned long size) {
     if (auto* h = AsSslSession(session); h && h->core) CopyText(h->core->PeerCertIssuer(), text, size);
 }
 
-void TwSslStateMachineImpl::GetPeerCertSerial(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) {
+void TwSslStateMachineImpl::GetPeerCertSerial(SharedObjectPtr<SharedObject> session, char* text,
+                                              unsigned long size) {
     if (auto* h = AsSslSession(session); h && h->core) CopyText(h->core->PeerCertSerial(), text, size);
 }
 
-int TwSslStateMachineImpl::RequestClientCertificate(SharedObjectPtr<SharedObject> session, const char* expectedName,
-                                                    int flag) {
+int TwSslStateMachineImpl::RequestClientCertificate(SharedObjectPtr<SharedObject> session,
+                                                    const char* expectedName, int flag) {
     auto* h = AsSslSession(session);
     if (!h || !h->core) return 0;
     return h->core->RequestClientCertificate(expectedName, flag != 0);
@@ -110,8 +117,9 @@ int TwSslStateMachineImpl::GetRehandshakeStatus(SharedObjectPtr<SharedObject> se
     return h && h->core ? h->core->RehandshakeStatus() : 0;
 }
 
-int TwSslStateMachineImpl::LoadCertificateFiles(const char* certFile, const char* keyFile, const char* password,
-                                                SharedObjectPtr<SharedObject> provider, int certType, int keyType) {
+int TwSslStateMachineImpl::LoadCertificateFiles(const char* certFile, const char* keyFile,
+                                                const char* password, SharedObjectPtr<SharedObject> provider,
+                                                int certType, int keyType) {
     auto* h = AsSslSession(provider);
     if (provider && !(h && h->core)) return 0;
     if (h) return h->core->UseCertificateFiles(certFile, keyFile, password, certType, keyType) ? 1 : 0;
@@ -141,7 +149,8 @@ const char* TwSslStateMachineImpl::GetSslErrorString(SharedObjectPtr<SharedObjec
 
 void TwSslStateMachineImpl::TurnoffSockAliveCheck(SharedObjectPtr<SharedObject> session) {
     auto* h = AsSslSession(session);
-    if (h && m_server && engine->Mode() == TW_SSL_MODE_SERVER) m_server->TurnoffSockAliveCheck(h->socketSession);
+    if (h && m_server && engine->Mode() == TW_SSL_MODE_SERVER)
+        m_server->TurnoffSockAliveCheck(h->socketSession);
 }
 
 BOOL TwSslStateMachineImpl::GetMasterKey(SharedObjectPtr<SharedObject> session, const unsigned char** key,

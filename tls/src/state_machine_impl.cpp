@@ -42,7 +42,8 @@ public:
     SocketTransport(TwSocketManager* manager, SharedObjectPtr<SharedObject> session)
         : m_manager(manager), m_session(std::move(session)) {}
     bool Send(const std::uint8_t* data, std::size_t length) override {
-        return m_manager->SendMsg(m_session, reinterpret_cast<const char*>(data), static_cast<int>(length), false) == 1;
+        return m_manager->SendMsg(m_session, reinterpret_cast<const char*>(data), static_cast<int>(length),
+                                  false) == 1;
     }
     bool Close() override { return m_manager->Disconnect(m_session, false) == 1; }
 
@@ -115,7 +116,8 @@ TwSslContentSink TwSslStateMachineImpl::MakeSink(TwSslContentHandlerProc proc, v
     sink.data = [this, proc, context](TwSslSession& core, std::uint8_t type, char* data, std::uint32_t size) {
         auto* handle = static_cast<TwSslSessionHandle*>(core.owner);
         TwSslDataRecord record{type, data, size, 0};
-        TwSslMessage message{TW_MSG_SSL_RECEIVE, handle, context, handle ? handle->Context() : nullptr, &record};
+        TwSslMessage message{TW_MSG_SSL_RECEIVE, handle, context, handle ? handle->Context() : nullptr,
+                             &record};
         proc(this, &message);
         return record.result;
     };
@@ -147,7 +149,8 @@ int TwSslStateMachineImpl::BindClient(TwSocketClient* client, const char* caPath
     Register();
     unsigned long result = client->Initialize(&SocketCallback, this, 0, 0);
     if (result != TW_SUCCEED) {
-        TLS_LOG(kLogError, "[BindToSocketClient] SocketClient Initialize(SocketCallback, hCtxt=0x%p) return %lu",
+        TLS_LOG(kLogError,
+                "[BindToSocketClient] SocketClient Initialize(SocketCallback, hCtxt=0x%p) return %lu",
                 static_cast<void*>(this), result);
         Unregister();
         m_client = nullptr;
@@ -157,8 +160,8 @@ int TwSslStateMachineImpl::BindClient(TwSocketClient* client, const char* caPath
     return 1;
 }
 
-int TwSslStateMachineImpl::BindServer(TwSocketServer* server, const char* cert, const char* key, const char* password,
-                                      const char* caPath, const char* caFile) {
+int TwSslStateMachineImpl::BindServer(TwSocketServer* server, const char* cert, const char* key,
+                                      const char* password, const char* caPath, const char* caFile) {
     if (engine->Context() || !server) return 0;
     if (!engine->BindServer(cert, key, password, caPath, caFile)) return 0;
     m_server = server;
@@ -194,8 +197,8 @@ SharedObjectPtr<SharedObject> TwSslStateMachineImpl::Lookup(SharedObject* socket
 }
 
 SharedObjectPtr<SharedObject> TwSslStateMachineImpl::Connect(const char* host, unsigned short port,
-                                                             SharedObjectPtr<SharedObject> context, int* error,
-                                                             int* systemError) {
+                                                             SharedObjectPtr<SharedObject> context,
+                                                             int* error, int* systemError) {
     TLS_LOG(kLogInfo, "[ConnectToSslServer] Ssl server is %s:%d", host ? host : "", port);
     if (!m_client || engine->Mode() != TW_SSL_MODE_CLIENT || !host) return nullptr;
     in_addr address{};
@@ -205,7 +208,8 @@ SharedObjectPtr<SharedObject> TwSslStateMachineImpl::Connect(const char* host, u
         addrinfo* found = nullptr;
         int rc = getaddrinfo(host, nullptr, &hints, &found);
         if (rc != 0 || !found) {
-            TLS_LOG(kLogError, "[ConnectToSslServer] gethostbyname(%s) fails, error=%d-%s", host, rc, gai_strerror(rc));
+            TLS_LOG(kLogError, "[ConnectToSslServer] gethostbyname(%s) fails, error=%d-%s", host, rc,
+                    gai_strerror(rc));
             if (error) *error = -20;
             if (systemError) *systemError = rc;
             return nullptr;
@@ -232,7 +236,8 @@ SharedObjectPtr<SharedObject> TwSslStateMachineImpl::Connect(const char* host, u
     return Lookup(socketSession.get());
 }
 
-int TwSslStateMachineImpl::UseProxy(unsigned long address, unsigned short port, const char* user, const char* password) {
+int TwSslStateMachineImpl::UseProxy(unsigned long address, unsigned short port, const char* user,
+                                    const char* password) {
     if (!m_client || engine->Mode() != TW_SSL_MODE_CLIENT) return 0;
     m_client->UseHttpProxy(address, port, user, password);
     return 1;
@@ -320,49 +325,53 @@ unsigned long TwSslStateMachineImpl::OnSocketMessage(TwSocketManager* manager, _
     if (manager != Manager()) return TW_SUCCEED;
     TLS_TRACE("[ProcessSocketCallbackMessage] pMsg->eMsg = %u", message->code);
     switch (message->code) {
-    case TW_MSG_SERVER_START:
-    case TW_MSG_SERVER_STOP:
-        if (engine->Mode() == TW_SSL_MODE_SERVER)
-            engine->Handlers().Broadcast(message->code == TW_MSG_SERVER_START ? TW_MSG_SSL_START : TW_MSG_SSL_STOP, nullptr);
-        return TW_SUCCEED;
-    case TW_MSG_CONNECT:
-        TLS_LOG(kLogInfo, "[ProcessSocketCallbackMessage] MSG_CONNECT new connection has been established");
-        if (engine->Terminating()) {
-            message->param = 0;
+        case TW_MSG_SERVER_START:
+        case TW_MSG_SERVER_STOP:
+            if (engine->Mode() == TW_SSL_MODE_SERVER)
+                engine->Handlers().Broadcast(
+                    message->code == TW_MSG_SERVER_START ? TW_MSG_SSL_START : TW_MSG_SSL_STOP, nullptr);
+            return TW_SUCCEED;
+        case TW_MSG_CONNECT:
+            TLS_LOG(kLogInfo,
+                    "[ProcessSocketCallbackMessage] MSG_CONNECT new connection has been established");
+            if (engine->Terminating()) {
+                message->param = 0;
+                return TW_SUCCEED;
+            }
+            if (!StartSslSession(manager, message)) {
+                TLS_LOG(kLogError,
+                        "[ProcessSocketCallbackMessage] MSG_CONNECT, fails to start SSL session, disconnect");
+                message->param = 0;
+            }
+            return TW_SUCCEED;
+        case TW_MSG_RECEIVE: {
+            auto* record = reinterpret_cast<_TwRecvRecord*>(message->param);
+            if (!record) return TW_ERR_FAILED;
+            if (engine->Terminating()) {
+                record->consumed = record->length;
+                return TW_SUCCEED;
+            }
+            TwSslSessionHandle* handle = AsSslSession(message->sessionCtx);
+            if (!handle || !handle->core) {
+                TLS_LOG(kLogError,
+                        "[ProcessSocketCallbackMessage] MSG_RECEIVE, no SSL session found, disconnect this "
+                        "session");
+                record->consumed = record->length;
+                manager->Disconnect(message->session, false);
+                return TW_SUCCEED;
+            }
+            record->consumed = static_cast<std::uint32_t>(engine->ProcessReceived(
+                *handle->core, reinterpret_cast<std::uint8_t*>(record->data), record->length));
             return TW_SUCCEED;
         }
-        if (!StartSslSession(manager, message)) {
-            TLS_LOG(kLogError, "[ProcessSocketCallbackMessage] MSG_CONNECT, fails to start SSL session, disconnect");
-            message->param = 0;
-        }
-        return TW_SUCCEED;
-    case TW_MSG_RECEIVE: {
-        auto* record = reinterpret_cast<_TwRecvRecord*>(message->param);
-        if (!record) return TW_ERR_FAILED;
-        if (engine->Terminating()) {
-            record->consumed = record->length;
+        case TW_MSG_DISCONNECT:
+            TLS_LOG(kLogInfo, "[ProcessSocketCallbackMessage] TwSslStateMachineImpl: TW_MSG_DISCONNECT");
+            if (TwSslSessionHandle* handle = AsSslSession(message->sessionCtx)) {
+                TLS_LOG(kLogInfo, "[ProcessSocketCallbackMessage] MSG_DISCONNECT stop this SSL session");
+                if (handle->core) StopSslSession(message->session, handle);
+            }
             return TW_SUCCEED;
-        }
-        TwSslSessionHandle* handle = AsSslSession(message->sessionCtx);
-        if (!handle || !handle->core) {
-            TLS_LOG(kLogError, "[ProcessSocketCallbackMessage] MSG_RECEIVE, no SSL session found, disconnect this session");
-            record->consumed = record->length;
-            manager->Disconnect(message->session, false);
-            return TW_SUCCEED;
-        }
-        record->consumed = static_cast<std::uint32_t>(
-            engine->ProcessReceived(*handle->core, reinterpret_cast<std::uint8_t*>(record->data), record->length));
-        return TW_SUCCEED;
-    }
-    case TW_MSG_DISCONNECT:
-        TLS_LOG(kLogInfo, "[ProcessSocketCallbackMessage] TwSslStateMachineImpl: TW_MSG_DISCONNECT");
-        if (TwSslSessionHandle* handle = AsSslSession(message->sessionCtx)) {
-            TLS_LOG(kLogInfo, "[ProcessSocketCallbackMessage] MSG_DISCONNECT stop this SSL session");
-            if (handle->core) StopSslSession(message->session, handle);
-        }
-        return TW_SUCCEED;
-    default:
-        return TW_SUCCEED;
+        default: return TW_SUCCEED;
     }
 }
 
@@ -380,35 +389,36 @@ unsigned long TwSslStateMachineImpl::UdpCallback(TwUDPSocketServer* /*server*/, 
 unsigned long TwSslStateMachineImpl::OnUdpMessage(_TwMessage* message) {
     auto* record = reinterpret_cast<_TwUdpRecord*>(message->param);
     switch (message->code) {
-    case TW_MSG_CONNECT: {
-        if (!record) return TW_SUCCEED;
-        std::lock_guard<std::mutex> lock(m_hSslSessionLock);
-        for (auto& [socketSession, tls] : m_sessions) {
-            auto* handle = AsSslSession(tls);
-            sockaddr_in peer{};
-            Manager()->GetPeerAddr(handle->socketSession, peer);
-            if (peer.sin_addr.s_addr == record->address) {
-                handle->SetUdpSession(message->session);
-                m_udp->SetSessionCtxt(message->session, tls);
-                break;
+        case TW_MSG_CONNECT: {
+            if (!record) return TW_SUCCEED;
+            std::lock_guard<std::mutex> lock(m_hSslSessionLock);
+            for (auto& [socketSession, tls] : m_sessions) {
+                auto* handle = AsSslSession(tls);
+                sockaddr_in peer{};
+                Manager()->GetPeerAddr(handle->socketSession, peer);
+                if (peer.sin_addr.s_addr == record->address) {
+                    handle->SetUdpSession(message->session);
+                    m_udp->SetSessionCtxt(message->session, tls);
+                    break;
+                }
             }
+            return TW_SUCCEED;
         }
-        return TW_SUCCEED;
-    }
-    case TW_MSG_RECEIVE: {
-        TwSslSessionHandle* handle = AsSslSession(message->sessionCtx);
-        std::lock_guard<std::mutex> lock(m_udpLock);
-        if (!m_udpProc || !record) return TW_SUCCEED;
-        TwSslDataRecord data{0, record->data, record->length, 0};
-        TwSslMessage msg{TW_MSG_SSL_RECEIVE, handle, m_udpContext, handle ? handle->Context() : nullptr, &data};
-        m_udpProc(this, &msg);
-        return TW_SUCCEED;
-    }
-    case TW_MSG_DISCONNECT:
-        if (TwSslSessionHandle* handle = AsSslSession(message->sessionCtx)) handle->SetUdpSession(nullptr);
-        return TW_SUCCEED;
-    default:
-        return TW_SUCCEED;
+        case TW_MSG_RECEIVE: {
+            TwSslSessionHandle* handle = AsSslSession(message->sessionCtx);
+            std::lock_guard<std::mutex> lock(m_udpLock);
+            if (!m_udpProc || !record) return TW_SUCCEED;
+            TwSslDataRecord data{0, record->data, record->length, 0};
+            TwSslMessage msg{TW_MSG_SSL_RECEIVE, handle, m_udpContext, handle ? handle->Context() : nullptr,
+                             &data};
+            m_udpProc(this, &msg);
+            return TW_SUCCEED;
+        }
+        case TW_MSG_DISCONNECT:
+            if (TwSslSessionHandle* handle = AsSslSession(message->sessionCtx))
+                handle->SetUdpSession(nullptr);
+            return TW_SUCCEED;
+        default: return TW_SUCCEED;
     }
 }
 
@@ -429,6 +439,8 @@ int TwSslStateMachineImpl::TerminateAll() {
 }
 
 void TwSslStateMachineImpl::SetWarningHandler(void (*handler)(const char*)) {
-    if (handler) engine->SetUserNotifier([handler](const std::string& text) { handler(text.c_str()); });
-    else engine->SetUserNotifier(nullptr);
+    if (handler)
+        engine->SetUserNotifier([handler](const std::string& text) { handler(text.c_str()); });
+    else
+        engine->SetUserNotifier(nullptr);
 }

@@ -61,8 +61,9 @@ public:
                    const char* caPath, const char* caFile);
     int BindUdp(TwUDPSocketServer* server, unsigned short port);
     int StartServer(unsigned long address, unsigned short port);
-    SharedObjectPtr<SharedObject> Connect(const char* host, unsigned short port, SharedObjectPtr<SharedObject> context,
-                                          int* error, int* systemError);
+    SharedObjectPtr<SharedObject> Connect(const char* host, unsigned short port,
+                                          SharedObjectPtr<SharedObject> context, int* error,
+                                          int* systemError);
     int UseProxy(unsigned long address, unsigned short port, const char* user, const char* password);
     SharedObjectPtr<SharedObject> Attach(int socket, unsigned long address, short port,
                                          SharedObjectPtr<SharedObject> context);
@@ -83,13 +84,17 @@ public:
     BOOL IsUdpSessionConnected(SharedObjectPtr<SharedObject> session) override;
     void UdpDisconnect(SharedObjectPtr<SharedObject> session) override;
     int Disconnect(SharedObjectPtr<SharedObject> session) override;
-    void SetSessionContext(SharedObjectPtr<SharedObject> session, SharedObjectPtr<SharedObject> context) override;
-    void GetPeerAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size, short* port) override;
-    void GetLocalAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size, short* port) override;
+    void SetSessionContext(SharedObjectPtr<SharedObject> session,
+                           SharedObjectPtr<SharedObject> context) override;
+    void GetPeerAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size,
+                     short* port) override;
+    void GetLocalAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size,
+                      short* port) override;
     void GetPeerCertSubject(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) override;
     void GetPeerCertIssuer(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) override;
     void GetPeerCertSerial(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) override;
-    int RequestClientCertificate(SharedObjectPtr<SharedObject> session, const char* expectedName, int flag) override;
+    int RequestClientCertificate(SharedObjectPtr<SharedObject> session, const char* expectedName,
+                                 int flag) override;
     int GetRehandshakeStatus(SharedObjectPtr<SharedObject> session) override;
     int LoadCertificateFiles(const char* certFile, const char* keyFile, const char* password,
                              SharedObjectPtr<SharedObject> provider, int certType, int keyType) override;
@@ -98,7 +103,8 @@ public:
     int GetSslError(SharedObjectPtr<SharedObject> session) override;
     const char* GetSslErrorString(SharedObjectPtr<SharedObject> session) override;
     void TurnoffSockAliveCheck(SharedObjectPtr<SharedObject> session) override;
-    BOOL GetMasterKey(SharedObjectPtr<SharedObject> session, const unsigned char** key, unsigned long* length) override;
+    BOOL GetMasterKey(SharedObjectPtr<SharedObject> session, const unsigned char** key,
+                      unsigned long* length) override;
     BOOL GetSslAlert(SharedObjectPtr<SharedObject> session, int* level, int* description) override;
     int ReleaseContextObject() override;
     int OpenKeyId(SharedObjectPtr<SharedObject> session, int keyId) override;

@@ -16,7 +16,7 @@ bool TlsTraceEnabled();
 }  // namespace tamberk
 
 #define TLS_LOG(level, ...) ::tamberk::TlsLog((level), __VA_ARGS__)
-#define TLS_TRACE(...)                                                   \
-    do {                                                                 \
+#define TLS_TRACE(...)                                                                          \
+    do {                                                                                        \
         if (::tamberk::TlsTraceEnabled()) ::tamberk::TlsLog(::tamberk::kLogDebug, __VA_ARGS__); \
     } while (0)

@@ -80,27 +80,36 @@ TEST(Toolkit, CaRequestSignAndVerify) {
     const fs::path cwd = fs::current_path();
     TwSslCertificateManager m;
     std::string caCert = dir.Path() + "/ca.pem", caKey = dir.Path() + "/ca.key";
-    ASSERT_EQ(m.GenerateSelfSignedCACertificate(caCert.c_str(), caKey.c_str(), "capass", "CN", "Town", "Org", "Unit",
-                                                "Test CA", "ca@example.test"), 1);
+    ASSERT_EQ(m.GenerateSelfSignedCACertificate(caCert.c_str(), caKey.c_str(), "capass", "CN", "Town", "Org",
+                                                "Unit", "Test CA", "ca@example.test"),
+              1);
     EXPECT_EQ(m.VerifyServerCertificate(caCert.c_str(), caKey.c_str(), "capass"), 1);
     EXPECT_EQ(m.VerifyServerCertificate(caCert.c_str(), caKey.c_str(), "wrong"), 0);
-    std::string req = dir.Path() + "/user.csr", userKey = dir.Path() + "/user.key", userCert = dir.Path() + "/user.pem";
-    ASSERT_EQ(m.BuildCertificateRequest(req.c_str(), userKey.c_str(), "userpass", "CN", "Town", "Org", "", "alice",
-                                        "alice@example.test", 0), 1);
-    ASSERT_EQ(m.SignCertificateRequest(caCert.c_str(), caKey.c_str(), "capass", req.c_str(), userCert.c_str()), 1);
+    std::string req = dir.Path() + "/user.csr", userKey = dir.Path() + "/user.key",
+                userCert = dir.Path() + "/user.pem";
+    ASSERT_EQ(m.BuildCertificateRequest(req.c_str(), userKey.c_str(), "userpass", "CN", "Town", "Org", "",
+                                        "alice", "alice@example.test", 0),
+              1);
+    ASSERT_EQ(
+        m.SignCertificateRequest(caCert.c_str(), caKey.c_str(), "capass", req.c_str(), userCert.c_str()), 1);
     EXPECT_EQ(m.VerifyCertificateSubject(userCert.c_str(), "ALICE"), 1);
     EXPECT_EQ(m.VerifyCertificateSubject(userCert.c_str(), "bob"), 0);
     EXPECT_EQ(m.VerifyServerCertificate(userCert.c_str(), userKey.c_str(), "userpass"), 1);
     // A request from another organisation does not match the CA's policy.
     std::string req2 = dir.Path() + "/other.csr", key2 = dir.Path() + "/other.key";
-    ASSERT_EQ(m.BuildCertificateRequest(req2.c_str(), key2.c_str(), "p", "CN", "Town", "Elsewhere", "", "mallory", "",
-                                        0), 1);
+    ASSERT_EQ(m.BuildCertificateRequest(req2.c_str(), key2.c_str(), "p", "CN", "Town", "Elsewhere", "",
+                                        "mallory", "", 0),
+              1);
     EXPECT_EQ(m.SignCertificateRequest(caCert.c_str(), caKey.c_str(), "capass", req2.c_str(),
-                                       (dir.Path() + "/other.pem").c_str()), 0);
-    EXPECT_EQ(m.GenerateSelfSignedCACertificate(caCert.c_str(), caKey.c_str(), nullptr, "", "", "", "", "", ""), 0);
+                                       (dir.Path() + "/other.pem").c_str()),
+              0);
+    EXPECT_EQ(
+        m.GenerateSelfSignedCACertificate(caCert.c_str(), caKey.c_str(), nullptr, "", "", "", "", "", ""), 0);
 
     char *subject, *issuer, *version, *serial, *from, *to;
-    ASSERT_EQ(TwSslCertificateManager::GetCertInfo(userCert.c_str(), &subject, &issuer, &version, &serial, &from, &to), 1);
+    ASSERT_EQ(TwSslCertificateManager::GetCertInfo(userCert.c_str(), &subject, &issuer, &version, &serial,
+                                                   &from, &to),
+              1);
     EXPECT_STREQ(subject, "C=CN/L=Town/O=Org/CN=alice/E=alice@example.test");
     EXPECT_STREQ(issuer, "C=CN/L=Town/O=Org/OU=Unit/CN=Test CA/E=ca@example.test");
     EXPECT_STREQ(version, "3");
@@ -114,7 +123,8 @@ TEST(Toolkit, CaRequestSignAndVerify) {
 TEST(Toolkit, Pkcs12RoundTrip) {
     TempDir dir;
     CertKey ck = MakeCert("client.one", nullptr, false);
-    std::string pem = dir.Path() + "/client.pem", p12 = dir.Path() + "/client.p12", back = dir.Path() + "/back.pem";
+    std::string pem = dir.Path() + "/client.pem", p12 = dir.Path() + "/client.p12",
+                back = dir.Path() + "/back.pem";
     WritePem(pem, ck, true);
     ASSERT_EQ(TwSslCertificateManager::ConvertCertFile(pem.c_str(), p12.c_str(), nullptr, "exportpw", 1), 0);
     EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(p12.c_str(), back.c_str(), "wrong", nullptr, 0), 1);
@@ -122,7 +132,8 @@ TEST(Toolkit, Pkcs12RoundTrip) {
     TwSslCertificateManager m;
     EXPECT_EQ(m.VerifyServerCertificate(back.c_str(), back.c_str(), "pempw"), 1);
     EXPECT_EQ(m.VerifyCertificateSubject(back.c_str(), "client.one"), 1);
-    EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(dir.Path().c_str(), p12.c_str(), nullptr, nullptr, 1), 1);
+    EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(dir.Path().c_str(), p12.c_str(), nullptr, nullptr, 1),
+              1);
 }
 
 TEST(Toolkit, GarbageFilesAreRefused) {
@@ -134,7 +145,9 @@ TEST(Toolkit, GarbageFilesAreRefused) {
         std::size_t n = rng() % 2000;
         for (std::size_t j = 0; j < n; ++j) out.put(static_cast<char>(rng()));
         out.close();
-        EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(junk.c_str(), (dir.Path() + "/o.pem").c_str(), "", "", 0), 1);
+        EXPECT_EQ(TwSslCertificateManager::ConvertCertFile(junk.c_str(), (dir.Path() + "/o.pem").c_str(), "",
+                                                           "", 0),
+                  1);
         char *a, *b, *c, *d, *e, *f;
         EXPECT_EQ(TwSslCertificateManager::GetCertInfo(junk.c_str(), &a, &b, &c, &d, &e, &f), 0);
     }

@@ -22,20 +22,17 @@ std::uint32_t HandlerSide::Proc(TwSslAPI*, TwSslMessage* message) {
     auto* side = static_cast<HandlerSide*>(message->context);
     std::lock_guard<std::mutex> lock(side->m);
     switch (message->code) {
-    case TW_MSG_SSL_CONNECT:
-        ++side->connects;
-        side->sessions.push_back(message->session);
-        break;
-    case TW_MSG_SSL_DISCONNECT:
-        ++side->disconnects;
-        break;
-    case TW_MSG_SSL_RECEIVE:
-        side->data[message->session.get()].append(message->data->data, message->data->size);
-        side->all.append(message->data->data, message->data->size);
-        message->data->result = message->data->size;
-        break;
-    default:
-        break;
+        case TW_MSG_SSL_CONNECT:
+            ++side->connects;
+            side->sessions.push_back(message->session);
+            break;
+        case TW_MSG_SSL_DISCONNECT: ++side->disconnects; break;
+        case TW_MSG_SSL_RECEIVE:
+            side->data[message->session.get()].append(message->data->data, message->data->size);
+            side->all.append(message->data->data, message->data->size);
+            message->data->result = message->data->size;
+            break;
+        default: break;
     }
     side->cv.notify_all();
     return 0;
@@ -103,7 +100,8 @@ bool OpenSslServer::Start(const std::vector<std::string>& args) {
 bool OpenSslServer::WaitOutput(const std::string& text, int milliseconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (m_output.find(text) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd p{m_out.Get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;

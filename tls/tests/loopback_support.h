@@ -1,4 +1,5 @@
-// Loopback helpers: a content handler that records what it sees with bounded waits, and an `openssl s_server` child process with its stdin and stdout piped.
+// Loopback helpers: a content handler that records what it sees with bounded waits, and an `openssl s_server`
+// child process with its stdin and stdout piped.
 #pragma once
 #include "platform/unique_fd.h"
 #include <sys/types.h>

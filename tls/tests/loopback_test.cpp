@@ -59,8 +59,9 @@ struct LoopbackTest : ::testing::Test {
     void StartOurServer() {
         ASSERT_EQ(server->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr), 1);
         ASSERT_NE(server->RegisterSslContentHandler(&HandlerSide::Proc, &serverSide, 23, 0), nullptr);
-        ASSERT_EQ(server->BindToSocketServer(socketServer.get(), serverPem.c_str(), nullptr, nullptr, caPath.c_str(),
-                                             nullptr), 1);
+        ASSERT_EQ(server->BindToSocketServer(socketServer.get(), serverPem.c_str(), nullptr, nullptr,
+                                             caPath.c_str(), nullptr),
+                  1);
         ASSERT_EQ(server->StartSslServer(htonl(INADDR_LOOPBACK), 0), 1);
         port = socketServer->ListenPort();
     }
@@ -77,7 +78,9 @@ struct LoopbackTest : ::testing::Test {
         EXPECT_TRUE(session) << error << "/" << system;
         return session;
     }
-    static tamberk::TwSslSession* Core(const SharedObjectPtr<SharedObject>& s) { return AsSslSession(s)->core.get(); }
+    static tamberk::TwSslSession* Core(const SharedObjectPtr<SharedObject>& s) {
+        return AsSslSession(s)->core.get();
+    }
 };
 
 TEST_F(LoopbackTest, FourKeyIdsOnOneStreamWithDataBothWays) {
@@ -101,7 +104,8 @@ TEST_F(LoopbackTest, FourKeyIdsOnOneStreamWithDataBothWays) {
         ASSERT_TRUE(serverSide.WaitFor([&] { return serverSide.all.find(up) != std::string::npos; })) << up;
         std::string down = "down on " + std::to_string(keyId);
         ASSERT_GT(gw->SendMsg(gatewaySession, down.data(), static_cast<int>(down.size()), true), 0);
-        ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.all.find(down) != std::string::npos; })) << down;
+        ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.all.find(down) != std::string::npos; }))
+            << down;
     }
     EXPECT_EQ(Core(session)->CompletedCount(), 4);
     EXPECT_EQ(Core(session)->ActiveKeyId(), 3);
@@ -136,7 +140,9 @@ std::uint32_t EchoProc(TwSslAPI* api, TwSslMessage* message) {
 TEST_F(LoopbackTest, TwoSendersAndAnEchoingHandler) {
     ASSERT_EQ(server->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr), 1);
     ASSERT_NE(server->RegisterSslContentHandler(&EchoProc, &serverSide, 23, 0), nullptr);
-    ASSERT_EQ(server->BindToSocketServer(socketServer.get(), serverPem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr), 1);
+    ASSERT_EQ(server->BindToSocketServer(socketServer.get(), serverPem.c_str(), nullptr, nullptr,
+                                         caPath.c_str(), nullptr),
+              1);
     ASSERT_EQ(server->StartSslServer(htonl(INADDR_LOOPBACK), 0), 1);
     port = socketServer->ListenPort();
     BindClient();
@@ -192,7 +198,8 @@ TEST_F(LoopbackTest, BulkDataArrivesWhole) {
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
     std::string expected;
     for (int i = 0; i < 20; ++i) {
-        ASSERT_GT(client->GetSslAPI()->SendMsg(session, block.data(), static_cast<int>(block.size()), true), 0);
+        ASSERT_GT(client->GetSslAPI()->SendMsg(session, block.data(), static_cast<int>(block.size()), true),
+                  0);
         expected += block;
     }
     ASSERT_TRUE(serverSide.WaitFor([&] { return serverSide.all.size() >= expected.size(); }, 30000));
@@ -223,7 +230,8 @@ TEST_F(LoopbackTest, ClientCertificateRequestedByTheGateway) {
     EXPECT_NE(std::string(subject).find("/CN=alice"), std::string::npos);
     // Data still flows after the renegotiation. The gateway counts it done once its Finished is
     // out; the client may still be reading it, and a write refused meanwhile is the caller's to repeat.
-    ASSERT_TRUE(serverSide.WaitFor([&] { return client->GetSslAPI()->SendMsg(session, "after", 5, true) > 0; }));
+    ASSERT_TRUE(
+        serverSide.WaitFor([&] { return client->GetSslAPI()->SendMsg(session, "after", 5, true) > 0; }));
     EXPECT_TRUE(serverSide.WaitFor([&] { return serverSide.all == "after"; }));
 }
 
@@ -232,7 +240,8 @@ TEST_F(LoopbackTest, ChooseCertificateRefusesExpiredAndUnknown) {
     fs::create_directories(dir.Path() + "/certstore");
     WritePem(dir.Path() + "/certstore/bob.pem", old, true);
     BindClient();
-    EXPECT_EQ(client->ChooseCertificate("CN=bob", SerialHexOf(old).c_str(), 1), TW_CERT_CHOOSE_NOT_VALID_TODAY);
+    EXPECT_EQ(client->ChooseCertificate("CN=bob", SerialHexOf(old).c_str(), 1),
+              TW_CERT_CHOOSE_NOT_VALID_TODAY);
     EXPECT_EQ(client->ChooseCertificate("CN=carol", "01", 1), TW_CERT_CHOOSE_FAILED);
     EXPECT_EQ(client->ChooseCertificate("CN=bob", SerialHexOf(old).c_str(), 0), TW_CERT_CHOOSE_FAILED);
 }
@@ -254,8 +263,7 @@ struct OpenSslPeerTest : LoopbackTest {
     platform::fake::ManualClock clock;  // outlives the client, which TearDown ends
     void RunAgainst(const std::vector<std::string>& extra, const char* expectVersion) {
         OpenSslServer peer;
-        std::vector<std::string> args = {"-accept", "127.0.0.1:0", "-cert", serverPem,
-                                         "-key", serverPem};
+        std::vector<std::string> args = {"-accept", "127.0.0.1:0", "-cert", serverPem, "-key", serverPem};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_TRUE(peer.Start(args)) << peer.Output();
         port = peer.Port();
@@ -266,7 +274,8 @@ struct OpenSslPeerTest : LoopbackTest {
         EXPECT_TRUE(peer.WaitOutput("from-our-client")) << peer.Output();
         EXPECT_EQ(Core(session)->ProtocolVersion(), expectVersion);
         ASSERT_TRUE(peer.Write("from-openssl\n"));
-        EXPECT_TRUE(clientSide.WaitFor([&] { return clientSide.all.find("from-openssl") != std::string::npos; }));
+        EXPECT_TRUE(
+            clientSide.WaitFor([&] { return clientSide.all.find("from-openssl") != std::string::npos; }));
         client->GetSslAPI()->DisconnectSock(session);
         EXPECT_TRUE(clientSide.WaitFor([&] { return clientSide.disconnects == 1; }));
     }

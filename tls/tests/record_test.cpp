@@ -130,17 +130,19 @@ struct CacheHarness {
     std::uint32_t consume = 0;
     TwSslContentHandler handler;
     explicit CacheHarness(int size)
-        : handler(23, size, TwSslContentSink{[this](TwSslSession&, std::uint8_t, char* p, std::uint32_t n) {
-                                                 EXPECT_EQ(p[n], 0);  // always zero-terminated
-                                                 seen.emplace_back(p, n);
-                                                 return std::min(consume, n);
-                                             },
-                                             {}}) {}
+        : handler(23, size,
+                  TwSslContentSink{[this](TwSslSession&, std::uint8_t, char* p, std::uint32_t n) {
+                                       EXPECT_EQ(p[n], 0);  // always zero-terminated
+                                       seen.emplace_back(p, n);
+                                       return std::min(consume, n);
+                                   },
+                                   {}}) {}
     DeliverResult Push(const std::string& bytes) {
         int result = 0;
         std::size_t pos = 0;
         auto reader = [&](char* dst, int room) {
-            int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(room), bytes.size() - pos));
+            int n =
+                static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(room), bytes.size() - pos));
             std::memcpy(dst, bytes.data() + pos, static_cast<std::size_t>(n));
             pos += static_cast<std::size_t>(n);
             return n;

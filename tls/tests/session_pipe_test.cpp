@@ -222,14 +222,16 @@ TEST_F(SessionPipeTest, DamagedWireDeliversIntactOrEndsTheSession) {
         damaged.Start();
         damaged.Pump();
         if (damaged.client->CompletedCount() == 1 &&
-            damaged.client->SendMsg(payload.data(), static_cast<int>(payload.size()), true) == TwSslSendResult::kSent)
+            damaged.client->SendMsg(payload.data(), static_cast<int>(payload.size()), true) ==
+                TwSslSendResult::kSent)
             damaged.Pump();
         std::string got = rec.Data(damaged.server.get());
         if (got.empty()) continue;
         EXPECT_EQ(got, payload) << "seed " << seed;
         ++delivered;
     }
-    EXPECT_GT(delivered, 0) << "no seed let the payload through: the wire is damaging too much to test anything";
+    EXPECT_GT(delivered, 0)
+        << "no seed let the payload through: the wire is damaging too much to test anything";
 }
 
 TEST_F(SessionPipeTest, RandomBytesNeverCrashOrStall) {

@@ -39,7 +39,9 @@ struct PolicyCase {
         pipe.clientEngine->SetUserNotifier([this](const std::string& text) { warnings.push_back(text); });
     }
     int trusted = 0;
-    void Trust(const CertKey& ca) { WritePem(caPath + "/ca-" + std::to_string(trusted++) + ".pem", ca, false); }
+    void Trust(const CertKey& ca) {
+        WritePem(caPath + "/ca-" + std::to_string(trusted++) + ".pem", ca, false);
+    }
     void ServerChain(const CertKey& leaf, const std::vector<const CertKey*>& intermediates) {
         WritePem(serverPem, leaf, true);
         FILE* f = std::fopen(serverPem.c_str(), "a");
@@ -52,7 +54,8 @@ struct PolicyCase {
         pipe.serverEngine->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr);
         pipe.clientEngine->SetCertVerifyPolicy(&policy);
         EXPECT_TRUE(pipe.clientEngine->BindClient(caPath.c_str(), nullptr));
-        EXPECT_TRUE(pipe.serverEngine->BindServer(serverPem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr))
+        EXPECT_TRUE(
+            pipe.serverEngine->BindServer(serverPem.c_str(), nullptr, nullptr, caPath.c_str(), nullptr))
             << pipe.serverEngine->BindError();
         pipe.clientEngine->Handlers().Register(23, 8192, clientRec.Sink());
         pipe.Start();

@@ -44,11 +44,13 @@ TwClientRouteManager::TwClientRouteManager(platform::RouteTable& routes, platfor
 std::string TwClientRouteManager::RouteCommand(const char* verb, DWORD destination, DWORD mask, int ifIndex,
                                                DWORD nextHop, int metric, int type) {
     char text[160];
-    std::snprintf(text, sizeof(text), "%s %u %u %d %u %d %d\n", verb, destination, mask, ifIndex, nextHop, metric, type);
+    std::snprintf(text, sizeof(text), "%s %u %u %d %u %d %d\n", verb, destination, mask, ifIndex, nextHop,
+                  metric, type);
     return text;
 }
 
-int TwClientRouteManager::SendEntry(const char* verb, const char* tag, const RouteRequest* request, DWORD metric) {
+int TwClientRouteManager::SendEntry(const char* verb, const char* tag, const RouteRequest* request,
+                                    DWORD metric) {
     if (request == nullptr) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] pRouteAdd == NULL,直接返回1", tag);
         return 1;
@@ -63,8 +65,9 @@ int TwClientRouteManager::SendEntry(const char* verb, const char* tag, const Rou
         for (const auto& a : adapters) {
             for (const auto& addr : a.addresses) {
                 if (ifIndex != -1 || addr.address == 0) continue;
-                const bool match = request->localAddress == 0 ? Contains(addr.address, addr.mask, request->nextHop)
-                                                               : addr.address == request->localAddress;
+                const bool match = request->localAddress == 0
+                                       ? Contains(addr.address, addr.mask, request->nextHop)
+                                       : addr.address == request->localAddress;
                 if (match) ifIndex = static_cast<int>(a.index);
             }
         }
@@ -97,13 +100,16 @@ DWORD TwClientRouteManager::GetRouteNextHop(DWORD destination, std::vector<NextH
     // The longest prefix wins, as the kernel's own choice does; its routes in table order.
     int best = -1;
     for (const auto& r : rows) {
-        if (!Contains(r.dwForwardDest, r.dwForwardMask, destination) || r.dwForwardIfIndex == m_virtualIfIndex) continue;
+        if (!Contains(r.dwForwardDest, r.dwForwardMask, destination) ||
+            r.dwForwardIfIndex == m_virtualIfIndex)
+            continue;
         const int length = platform::MaskPrefixLength(r.dwForwardMask);
         if (length < best) continue;
         if (length > best) candidates->clear();
         best = length;
         if (candidates->size() < kMaxCandidates) {
-            candidates->push_back({r.dwForwardMask, r.dwForwardNextHop, r.dwForwardIfIndex, r.dwForwardMetric1});
+            candidates->push_back(
+                {r.dwForwardMask, r.dwForwardNextHop, r.dwForwardIfIndex, r.dwForwardMetric1});
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[GetRouteNextHop]初筛下一跳=%08X,虚网卡index=%d", r.dwForwardNextHop,
                    static_cast<int>(m_virtualIfIndex));
         }
@@ -114,7 +120,8 @@ DWORD TwClientRouteManager::GetRouteNextHop(DWORD destination, std::vector<NextH
 int TwClientRouteManager::HostRoute(const std::string& host, bool add) {
     const DWORD destination = m_resolve(host);
     if (destination == 0 || destination == INADDR_NONE) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s]RouteDelete.dwForwardDest == INADDR_NONE", add ? "AddHostRoute" : "DeleteHostRoute");
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s]RouteDelete.dwForwardDest == INADDR_NONE",
+               add ? "AddHostRoute" : "DeleteHostRoute");
         return 1;
     }
     std::vector<NextHopCandidate> candidates;
@@ -126,16 +133,24 @@ int TwClientRouteManager::HostRoute(const std::string& host, bool add) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[AddHostRoute]不把设备路由下发到虚网卡上");
             continue;
         }
-        RouteRequest request{add ? kRouteKindAddHost : kRouteKindDeleteHost, destination, 0xFFFFFFFFu, c.nextHop, 0,
+        RouteRequest request{add ? kRouteKindAddHost : kRouteKindDeleteHost,
+                             destination,
+                             0xFFFFFFFFu,
+                             c.nextHop,
+                             0,
                              static_cast<int>(c.ifIndex)};
         result = add ? AddEntry(&request, c.metric) : DeleteEntry(&request, c.metric);
     }
     return result;
 }
 
-int TwClientRouteManager::AddHostRoute(const std::string& host, DWORD /*nextHop*/) { return HostRoute(host, true); }
+int TwClientRouteManager::AddHostRoute(const std::string& host, DWORD /*nextHop*/) {
+    return HostRoute(host, true);
+}
 
-int TwClientRouteManager::DeleteHostRoute(const std::string& host, DWORD /*nextHop*/) { return HostRoute(host, false); }
+int TwClientRouteManager::DeleteHostRoute(const std::string& host, DWORD /*nextHop*/) {
+    return HostRoute(host, false);
+}
 
 bool TwClientRouteManager::IsLocalSubnet(DWORD address) {
     std::vector<platform::AdapterInfo> adapters;
@@ -150,8 +165,9 @@ bool TwClientRouteManager::IsLocalSubnet(DWORD address) {
 
 void TwClientRouteManager::SendRow(const char* verb, const char* tag, const MIB_IPFORWARDROW& r, int type) {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s-cmd] dest:%s, mask:%s, IfIndex:%d nextHop:%s metric:%d type:%d", tag,
-           Dotted(r.dwForwardDest).c_str(), Dotted(r.dwForwardMask).c_str(), static_cast<int>(r.dwForwardIfIndex),
-           Dotted(r.dwForwardNextHop).c_str(), static_cast<int>(r.dwForwardMetric1), type);
+           Dotted(r.dwForwardDest).c_str(), Dotted(r.dwForwardMask).c_str(),
+           static_cast<int>(r.dwForwardIfIndex), Dotted(r.dwForwardNextHop).c_str(),
+           static_cast<int>(r.dwForwardMetric1), type);
     m_send(RouteCommand(verb, r.dwForwardDest, r.dwForwardMask, static_cast<int>(r.dwForwardIfIndex),
                         r.dwForwardNextHop, static_cast<int>(r.dwForwardMetric1), type));
 }
@@ -197,8 +213,8 @@ void TwClientRouteManager::SaveAndDeleteAllSubnetRoute(const std::vector<MIB_IPF
     const DWORD multicast = inet_addr("224.0.0.0"), loopbackNet = inet_addr("127.0.0.0"),
                 loopback = inet_addr("127.0.0.1");
     for (const auto& r : table) {
-        if (r.dwForwardMask == 0xFFFFFFFFu || r.dwForwardDest == multicast || r.dwForwardDest == loopbackNet ||
-            r.dwForwardDest == loopback) {
+        if (r.dwForwardMask == 0xFFFFFFFFu || r.dwForwardDest == multicast ||
+            r.dwForwardDest == loopbackNet || r.dwForwardDest == loopback) {
             continue;
         }
         m_allSubnetRoutes.push_back(r);

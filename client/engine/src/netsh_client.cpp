@@ -29,8 +29,8 @@ std::string Format(const char* format, va_list args) {
 enum class Step { kDone, kConnect, kBusy, kCode, kCommand, kReply };
 
 // One request; the reply in *reply when Step::kDone.
-Step Exchange(const std::string& command, const NetshClientOptions& options, int replyTimeoutMs, const char* tag,
-              std::string* reply) {
+Step Exchange(const std::string& command, const NetshClientOptions& options, int replyTimeoutMs,
+              const char* tag, std::string* reply) {
     const std::string path = options.path.empty() ? service::NetshPipePath() : options.path;
     platform::LocalPipeClient client;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.connectWaitMs);
@@ -43,7 +43,8 @@ Step Exchange(const std::string& command, const NetshClientOptions& options, int
             return Step::kConnect;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] Could not open pipe: 2 second wait timed out.Errornum = %d", tag, errno);
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] Could not open pipe: 2 second wait timed out.Errornum = %d",
+                   tag, errno);
             return Step::kBusy;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -96,7 +97,8 @@ int ClassifyNetshReply(const std::string& reply) {
 
 int SendNetshCommand(const std::string& command, const NetshClientOptions& options) {
     std::string reply;
-    if (Exchange(command, options, options.replyTimeoutMs, "SendCmdToNetsh", &reply) != Step::kDone) return kNetshFailed;
+    if (Exchange(command, options, options.replyTimeoutMs, "SendCmdToNetsh", &reply) != Step::kDone)
+        return kNetshFailed;
     return ClassifyNetshReply(reply);
 }
 

@@ -24,8 +24,9 @@ MIB_IPFORWARDROW Row(DWORD dest, DWORD mask, DWORD nextHop, DWORD ifIndex, DWORD
 class RouteManagerTest : public ::testing::Test {
 protected:
     RouteManagerTest()
-        : manager(routes, adapters, [this](const std::string& c) { return sent.push_back(c), 1; },
-                  [](const std::string& host) { return host == "gw.example" ? Net(203, 0, 113, 200) : 0u; }) {
+        : manager(
+              routes, adapters, [this](const std::string& c) { return sent.push_back(c), 1; },
+              [](const std::string& host) { return host == "gw.example" ? Net(203, 0, 113, 200) : 0u; }) {
         platform::AdapterInfo eth;
         eth.index = 2;
         eth.name = "eth0";
@@ -42,7 +43,8 @@ protected:
 
 TEST_F(RouteManagerTest, EveryDeletedRowIsKeptAndRestored) {
     std::vector<MIB_IPFORWARDROW> table;
-    for (unsigned i = 0; i < 25; ++i) table.push_back(Row(Net(10, i, 0, 0), Net(255, 255, 0, 0), Net(203, 0, 113, 1), 2));
+    for (unsigned i = 0; i < 25; ++i)
+        table.push_back(Row(Net(10, i, 0, 0), Net(255, 255, 0, 0), Net(203, 0, 113, 1), 2));
     table.push_back(Row(Net(203, 0, 113, 9), 0xFFFFFFFFu, 0, 2));  // host routes stay
     table.push_back(Row(Net(127, 0, 0, 0), Net(255, 0, 0, 0), 0, 1));
     manager.SaveAndDeleteAllSubnetRoute(table);
@@ -51,22 +53,24 @@ TEST_F(RouteManagerTest, EveryDeletedRowIsKeptAndRestored) {
     sent.clear();
     manager.RestoreAllSubnetRoute();
     ASSERT_EQ(sent.size(), 25u);
-    EXPECT_EQ(sent[24], TwClientRouteManager::RouteCommand("addroute", Net(10, 24, 0, 0), Net(255, 255, 0, 0), 2,
-                                                          Net(203, 0, 113, 1), 10, 3));
+    EXPECT_EQ(sent[24], TwClientRouteManager::RouteCommand("addroute", Net(10, 24, 0, 0), Net(255, 255, 0, 0),
+                                                           2, Net(203, 0, 113, 1), 10, 3));
     EXPECT_TRUE(manager.AllSubnetRoutes().empty());
 
-    for (unsigned i = 0; i < 30; ++i) manager.SaveAndDeleteConflictRoute(Row(Net(172, 16, i, 0), Net(255, 255, 255, 0), 0, 2));
+    for (unsigned i = 0; i < 30; ++i)
+        manager.SaveAndDeleteConflictRoute(Row(Net(172, 16, i, 0), Net(255, 255, 255, 0), 0, 2));
     sent.clear();
     manager.RestoreConflictRoute();
     EXPECT_EQ(sent.size(), 30u);
 }
 
 TEST_F(RouteManagerTest, NextHopComesFromTheLongestPrefix) {
-    routes.SetRows({Row(Net(10, 0, 0, 0), Net(255, 0, 0, 0), Net(203, 0, 113, 1), 2),
-                    Row(Net(10, 1, 0, 0), Net(255, 255, 0, 0), Net(203, 0, 113, 2), 2),
-                    Row(0, 0, Net(203, 0, 113, 3), 2),
-                    Row(Net(10, 1, 2, 0), Net(255, 255, 255, 0), Net(198, 18, 0, 1), 7),  // the tunnel's: never
-                    Row(Net(10, 1, 0, 0), Net(255, 255, 128, 0), Net(203, 0, 113, 4), 2)});
+    routes.SetRows(
+        {Row(Net(10, 0, 0, 0), Net(255, 0, 0, 0), Net(203, 0, 113, 1), 2),
+         Row(Net(10, 1, 0, 0), Net(255, 255, 0, 0), Net(203, 0, 113, 2), 2),
+         Row(0, 0, Net(203, 0, 113, 3), 2),
+         Row(Net(10, 1, 2, 0), Net(255, 255, 255, 0), Net(198, 18, 0, 1), 7),  // the tunnel's: never
+         Row(Net(10, 1, 0, 0), Net(255, 255, 128, 0), Net(203, 0, 113, 4), 2)});
     std::vector<NextHopCandidate> candidates;
     EXPECT_EQ(manager.GetRouteNextHop(Net(10, 1, 2, 3), &candidates), Net(203, 0, 113, 4));
     EXPECT_EQ(candidates.size(), 1u);
@@ -83,16 +87,19 @@ TEST_F(RouteManagerTest, HostRouteToTheGateway) {
     routes.SetRows({Row(0, 0, Net(198, 18, 0, 1), 7), Row(0, 0, Net(203, 0, 113, 1), 2, 0)});
     EXPECT_EQ(manager.AddHostRoute("gw.example", 0), 0);
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0], TwClientRouteManager::RouteCommand("addroute", Net(203, 0, 113, 200), 0xFFFFFFFFu, 2,
-                                                         Net(203, 0, 113, 1), 25, 3));  // metric 0: the default
+    EXPECT_EQ(sent[0],
+              TwClientRouteManager::RouteCommand("addroute", Net(203, 0, 113, 200), 0xFFFFFFFFu, 2,
+                                                 Net(203, 0, 113, 1), 25, 3));  // metric 0: the default
     EXPECT_EQ(manager.AddHostRoute("unknown.example", 0), 1);
 }
 
 TEST_F(RouteManagerTest, EntryFindsItsInterfaceFromTheNextHopOrLocalAddress) {
-    RouteRequest request{kRouteKindDeleteHost, Net(198, 51, 100, 0), Net(255, 255, 255, 0), Net(203, 0, 113, 1), 0, -1};
+    RouteRequest request{
+        kRouteKindDeleteHost, Net(198, 51, 100, 0), Net(255, 255, 255, 0), Net(203, 0, 113, 1), 0, -1};
     EXPECT_EQ(manager.DeleteEntry(&request, 5), 0);
-    EXPECT_EQ(sent.back(), TwClientRouteManager::RouteCommand("delroute", Net(198, 51, 100, 0), Net(255, 255, 255, 0),
-                                                             2, Net(203, 0, 113, 1), 5, 3));
+    EXPECT_EQ(sent.back(),
+              TwClientRouteManager::RouteCommand("delroute", Net(198, 51, 100, 0), Net(255, 255, 255, 0), 2,
+                                                 Net(203, 0, 113, 1), 5, 3));
     request.nextHop = Net(192, 0, 2, 1);  // on no adapter's network
     EXPECT_EQ(manager.DeleteEntry(&request, 5), 1);
     request.localAddress = Net(203, 0, 113, 5);

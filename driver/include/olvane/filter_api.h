@@ -158,8 +158,10 @@ FILTER_STATUS Filter_StopTimer(FILTER_TIMER* timer);
 uint32_t SubnetBroadcastAddress(uint32_t address, uint32_t mask);
 int IsBroadcastAddress(uint32_t address);
 int Filter_CompareString(const FILTER_UNICODE_STRING* a, const FILTER_UNICODE_STRING* b);
-FILTER_STATUS Filter_BeginDiag(const char* buffer, int length, FILTER_DIAG* record, int argvSize, FILTER_DIAG** out);
-FILTER_STATUS Filter_DiagPrint(FILTER_DIAG* record, const char* format, ...) __attribute__((format(printf, 2, 3)));
+FILTER_STATUS Filter_BeginDiag(const char* buffer, int length, FILTER_DIAG* record, int argvSize,
+                               FILTER_DIAG** out);
+FILTER_STATUS Filter_DiagPrint(FILTER_DIAG* record, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 FILTER_STATUS Filter_AdapterToId(FILTER_ADAPTER adapter, uint32_t* id);
 FILTER_STATUS Filter_IdToAdapter(uint32_t id, FILTER_ADAPTER* adapter);
 
@@ -212,8 +214,10 @@ FILTER_STATUS Filter_IndicatePacketToProtocol(FILTER_ADAPTER adapter, FILTER_PAC
 FILTER_STATUS Filter_IndicatePacketFromAdapter(FILTER_ADAPTER adapter, FILTER_PACKET* packet);
 FILTER_STATUS Filter_InjectPacketFromProtocol(FILTER_ADAPTER adapter, FILTER_PACKET* packet);
 FILTER_STATUS Filter_InjectPacketFromFilter(uint32_t method, void* filter, FILTER_PACKET* packet);
-FILTER_STATUS Filter_InjectPacketFromApplication(FILTER_ADAPTER adapter, FILTER_PACKET* packet, uint32_t direction);
-FILTER_STATUS Filter_IndicatePacketToApplication(FILTER_PACKET* packet, uint32_t appCode, uint64_t appContext);
+FILTER_STATUS Filter_InjectPacketFromApplication(FILTER_ADAPTER adapter, FILTER_PACKET* packet,
+                                                 uint32_t direction);
+FILTER_STATUS Filter_IndicatePacketToApplication(FILTER_PACKET* packet, uint32_t appCode,
+                                                 uint64_t appContext);
 FILTER_STATUS Filter_IndicateSignalToApplication(FILTER_SIGNAL* signal);
 uint32_t Filter_GetInjectPacketCount(void);
 FILTER_STATUS Filter_InvokeFilters(int32_t type, FILTER_PACKET* packet);

@@ -78,5 +78,4 @@ private:
     std::shared_ptr<FakeNics> m_nics = std::make_shared<FakeNics>();
 };
 
-
 }  // namespace olvane::test

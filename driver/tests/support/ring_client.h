@@ -42,8 +42,8 @@ public:
     void Store(std::uint8_t* p, std::int32_t v) const { StoreIndex(p, v); }
     // Block i of a ring, from the header's own numbers (as user mode finds it).
     std::uint8_t* Block(std::uint8_t* header, int i) const {
-        return platform::RingBlockAt(m_base, m_geometry.blockSize * 2 * TW_RING_BLOCK_COUNT + 2 * HeaderSize(),
-                                     m_layout, header, i);
+        return platform::RingBlockAt(
+            m_base, m_geometry.blockSize * 2 * TW_RING_BLOCK_COUNT + 2 * HeaderSize(), m_layout, header, i);
     }
 
     bool Read(UserBlock* b) {
@@ -58,7 +58,8 @@ public:
     }
 
     // false when the input ring is full. `length` may exceed the frame area only up to it.
-    bool Write(std::uint32_t adapterId, std::uint32_t direction, const std::uint8_t* data, std::uint32_t length) {
+    bool Write(std::uint32_t adapterId, std::uint32_t direction, const std::uint8_t* data,
+               std::uint32_t length) {
         const std::int32_t w = Load(InHeader() + WriteOff());
         if ((w + 1) % TW_RING_BLOCK_COUNT == Load(InHeader() + ReadOff())) return false;
         std::uint8_t* at = Block(InHeader(), w);

@@ -32,7 +32,7 @@ using _FWSHARED_MEMORY_BLOCK = _FWSHARED_MEMORY_BLOCK32;
 
 // What GetPacketInfo finds in a block's frame (pointers into the block; null where absent).
 struct _PACKET_INFO {
-    WORD etherType;   // host order
+    WORD etherType;  // host order
     BYTE ipProtocol;
     const BYTE* frame;
     const BYTE* arp;
@@ -129,7 +129,8 @@ public:
     int IsShareStarted() const;
     bool IsWideLayout() const { return m_bWide; }
     _FWSHARED_MEMORY_BLOCK* Read(int wait);
-    int Write(void* adapter, _PACKET_DIRECTION direction, DWORD value, const char* packet, LONG length, int signal);
+    int Write(void* adapter, _PACKET_DIRECTION direction, DWORD value, const char* packet, LONG length,
+              int signal);
     int Write(const _FWSHARED_MEMORY_BLOCK* block, int signal);
     int Free(_FWSHARED_MEMORY_BLOCK* block);
     int GetSharedMemoryInfo(_FWSHARED_MEMORY_INFO* info);
@@ -203,8 +204,8 @@ public:
     // its default route goes through `gateway` with metric 1 (none when 0), and the resolver's
     // name servers become dns1, dns2 (those not 0). The domain is not used. 1 when every step
     // worked.
-    int ConfigureInterfaceInfo(const BYTE mac[6], DWORD address, DWORD mask, DWORD gateway, DWORD dns1, DWORD dns2,
-                               const char* domain);
+    int ConfigureInterfaceInfo(const BYTE mac[6], DWORD address, DWORD mask, DWORD gateway, DWORD dns1,
+                               DWORD dns2, const char* domain);
     int AddSystemRoute();
     // Copies the machine's route table into the driver (AddSystemRoute without the clear).
     int SyncSystemRoute();

@@ -22,7 +22,7 @@ using dailylog::kLineSize;
 
 // Holds the named mutex for one scope when the wait obtained it (an abandoned mutex counts).
 class MutexHold {
-  public:
+public:
     explicit MutexHold(platform::NamedMutex* mutex) : m_mutex(mutex) {
         if (m_mutex == nullptr) return;
         const DWORD rc = m_mutex->Wait(dailylog::kMutexWaitMs);
@@ -35,7 +35,7 @@ class MutexHold {
     MutexHold& operator=(const MutexHold&) = delete;
     bool Held() const { return m_held; }
 
-  private:
+private:
     platform::NamedMutex* m_mutex;
     bool m_held = false;
 };

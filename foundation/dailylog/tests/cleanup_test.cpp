@@ -13,7 +13,7 @@ namespace {
 constexpr std::uintmax_t kMiB = 1u << 20;
 
 class CleanUp : public DailyLogTest {
-  protected:
+protected:
     // A sparse file of the given size; `old` files were last changed a month ago.
     void MakeFile(const std::string& name, std::uintmax_t size, bool old) {
         const std::string path = LogDir() + "/" + name;

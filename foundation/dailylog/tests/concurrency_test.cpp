@@ -19,7 +19,7 @@ constexpr DWORD kProcessWaitMs = 60000;
 constexpr int kPayload = 600;  // long lines make torn writes easy to spot
 
 class Concurrency : public DailyLogTest {
-  protected:
+protected:
     static std::string Writer() { return platform::ProgramDir() + "/dailylog_test_writer"; }
 
     // Every line of every daily file, checked for shape; returns the count per tag and index.

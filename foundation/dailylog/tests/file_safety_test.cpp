@@ -20,7 +20,7 @@ namespace {
 constexpr const char* kToday = "LogFile-20260314.log";
 
 class FileSafety : public DailyLogTest {
-  protected:
+protected:
     std::string TodayPath() const { return LogDir() + "/" + kToday; }
 
     // A file outside the Log folder that only its owner may touch, standing for /etc/shadow.

@@ -25,7 +25,7 @@ std::vector<std::uint32_t> DefaultEntries() {
 }
 
 class LevelTable : public DailyLogTest {
-  protected:
+protected:
     std::vector<std::uint8_t> StoredValue() {
         std::vector<std::uint8_t> raw;
         EXPECT_EQ(Store()->GetBinary(kLevelKey, "LogLevel", &raw), platform::kRegOk);

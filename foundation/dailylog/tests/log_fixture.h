@@ -24,7 +24,7 @@ inline constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
 inline constexpr const char* kLevelKey = "SOFTWARE\\Morvane";
 
 class DailyLogTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_FALSE(m_machineRoot.Path().empty());
         m_root = m_machineRoot.Path();

@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "hold") == 0) return Hold(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "level") == 0) {
         const int level = std::atoi(argv[3]);
-        return level >= 0 && SharedDailyLog::Instance().SetCategoryLevelByName(argv[2], static_cast<unsigned>(level))
+        return level >= 0 && SharedDailyLog::Instance().SetCategoryLevelByName(argv[2],
+                                                                               static_cast<unsigned>(level))
                    ? 0
                    : 1;
     }

@@ -34,7 +34,7 @@ inline std::vector<unsigned char> Bytes(std::string_view text) { return {text.be
 
 // A key record: three words, then the key bytes.
 class KeyRecord {
-  public:
+public:
     KeyRecord(const std::vector<unsigned char>& key, std::uint32_t lengthWord) {
         for (std::uint32_t word : {0xDEADBEEFu, 0xCAFEF00Du, lengthWord}) {
             for (int b = 0; b < 4; ++b) m_raw.push_back(static_cast<unsigned char>(word >> (8 * b)));
@@ -46,7 +46,7 @@ class KeyRecord {
         : KeyRecord(key, static_cast<std::uint32_t>(key.size())) {}
     const fennix_key_record* get() const { return reinterpret_cast<const fennix_key_record*>(m_raw.data()); }
 
-  private:
+private:
     std::vector<unsigned char> m_raw;
 };
 
@@ -58,7 +58,7 @@ inline fennix_iv_record MakeIv(const std::vector<unsigned char>& iv) {
 
 // A digest record of a given size word, with guard bytes behind the byte area to catch overruns.
 class DigestRecord {
-  public:
+public:
     static constexpr std::size_t kGuard = 64;
     static constexpr unsigned char kGuardByte = 0xA5;
     explicit DigestRecord(std::uint32_t size) : m_raw(sizeof(std::uint32_t) + size + kGuard, kGuardByte) {
@@ -87,7 +87,7 @@ class DigestRecord {
         return true;
     }
 
-  private:
+private:
     std::vector<unsigned char> m_raw;
 };
 

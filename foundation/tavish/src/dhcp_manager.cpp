@@ -33,17 +33,23 @@ bool NameContains(const std::string& adapterName, const std::string& wanted) {
     return false;
 }
 
-std::string RequestName(const char* field, size_t capacity) { return std::string(field, ::strnlen(field, capacity)); }
+std::string RequestName(const char* field, size_t capacity) {
+    return std::string(field, ::strnlen(field, capacity));
+}
 
 // Per-interface pid and lease files, so renew and release meet the same client.
 std::vector<std::string> ClientArgs(const std::string& ifName, const char* mode) {
     // The client runs as root and writes these files: only in root's checked folder.
     const std::string dir = platform::RuntimeSubDir("dhcp");
     if (dir.empty()) return {};
-    return {DhcpClientPath(), mode, "-pf", dir + "/dhclient." + ifName + ".pid",
-            "-lf", dir + "/dhclient." + ifName + ".leases", ifName};
+    return {DhcpClientPath(),
+            mode,
+            "-pf",
+            dir + "/dhclient." + ifName + ".pid",
+            "-lf",
+            dir + "/dhclient." + ifName + ".leases",
+            ifName};
 }
-
 
 }  // namespace
 

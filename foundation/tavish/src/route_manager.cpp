@@ -100,8 +100,8 @@ bool ResolveHost(const char* host, DWORD* address) {
     return true;
 }
 
-int RemoveMatching(platform::RouteTable& table, bool (*match)(const MIB_IPFORWARDROW&, DWORD, DWORD), DWORD net,
-                   DWORD mask) {
+int RemoveMatching(platform::RouteTable& table, bool (*match)(const MIB_IPFORWARDROW&, DWORD, DWORD),
+                   DWORD net, DWORD mask) {
     std::vector<MIB_IPFORWARDROW> rows;
     if (!ReadRows(table, &rows)) return 1;
     int removed = 0;
@@ -125,7 +125,9 @@ int UpdateMatching(platform::RouteTable& table, DWORD dest, DWORD mask, Change c
     return written > 0 ? 0 : 1;
 }
 
-bool IsDefaultRow(const MIB_IPFORWARDROW& r, DWORD, DWORD) { return r.dwForwardDest == 0 && r.dwForwardMask == 0; }
+bool IsDefaultRow(const MIB_IPFORWARDROW& r, DWORD, DWORD) {
+    return r.dwForwardDest == 0 && r.dwForwardMask == 0;
+}
 
 bool IsSubnetRow(const MIB_IPFORWARDROW& r, DWORD net, DWORD mask) {
     const DWORD broadcast = (net & mask) | ~mask;
@@ -143,7 +145,8 @@ MIB_IPFORWARDTABLE* TwRouteManager::GetSystemRouteTable() {
     // The table may grow between the size question and the read; ask again a few times.
     for (int attempt = 0; attempt < 4; ++attempt) {
         ULONG size = 0;
-        if (m_routes->GetIpForwardTable(nullptr, &size, FALSE) != platform::kErrorInsufficientBuffer) return nullptr;
+        if (m_routes->GetIpForwardTable(nullptr, &size, FALSE) != platform::kErrorInsufficientBuffer)
+            return nullptr;
         auto* table = static_cast<MIB_IPFORWARDTABLE*>(std::malloc(size));
         if (table == nullptr) return nullptr;
         const DWORD rc = m_routes->GetIpForwardTable(table, &size, FALSE);

@@ -133,9 +133,10 @@ int TwService::ServiceMain(const char* name, int argc, char** argv) {
 // only waits for the other two.
 void TwService::RunConsole() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] initialize service ...");
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnConsoleSignal;
-    struct sigaction oldInt{}, oldTerm{};
+    struct sigaction oldInt {
+    }, oldTerm{};
     sigaction(SIGINT, &sa, &oldInt);
     sigaction(SIGTERM, &sa, &oldTerm);
     InitializeService();
@@ -191,7 +192,10 @@ void TwService::MyServiceMain(DWORD, char**) {
             platform::SERVICE_WIN32_OWN_PROCESS | platform::SERVICE_WIN32_SHARE_PROCESS,
             platform::SERVICE_START_PENDING,
             platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_PAUSE_CONTINUE,
-            0, 0, 0, 0};
+            0,
+            0,
+            0,
+            0};
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::MyServiceMain] Enter MyServiceMain");
     if (m_This == nullptr) return;
@@ -226,12 +230,8 @@ void TwService::MyControlHandler(DWORD code) {
             m_This->ProcessContinue();
             SetState(&m_ServiceStatus, platform::SERVICE_RUNNING, false);
             break;
-        case platform::SERVICE_CONTROL_INTERROGATE:
-            m_This->ReportStatus();
-            break;
-        default:
-            m_This->HandleOtherCode(code);
-            break;
+        case platform::SERVICE_CONTROL_INTERROGATE: m_This->ReportStatus(); break;
+        default: m_This->HandleOtherCode(code); break;
     }
     Report();
 }
@@ -294,12 +294,14 @@ bool TwService::UnRegister() {
 int TwService::StartService(const char* name) {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::StartService] ServiceName=%s", name != nullptr ? name : "");
     if (!platform::SettingsStore::Machine()) {
-        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] OpenSCManager(SC_MANAGER_ALL_ACCESS) fails, LastError=0x%x",
+        TW_LOG(LOG_CLIENT_LOGIN, 5,
+               "[TwService::StartService] OpenSCManager(SC_MANAGER_ALL_ACCESS) fails, LastError=0x%x",
                platform::kErrorGeneralFailure);
         return 0;
     }
     if (name == nullptr || !platform::ServiceInstalled(name)) {
-        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] OpenService(ServiceName=%s, SERVICE_START) fails, LastError=0x%x",
+        TW_LOG(LOG_CLIENT_LOGIN, 5,
+               "[TwService::StartService] OpenService(ServiceName=%s, SERVICE_START) fails, LastError=0x%x",
                name != nullptr ? name : "", platform::kErrorServiceDoesNotExist);
         return 0;
     }
@@ -310,8 +312,9 @@ int TwService::StartService(const char* name) {
     }
     const DWORD rc = platform::StartServiceByName(name, kStartWaitMs);
     if (rc != platform::kErrorSuccess) {
-        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] StartService(ServiceHandle=0x%x) return 0x%x, LastError=0x%x",
-               0u, 0u, rc);
+        TW_LOG(LOG_CLIENT_LOGIN, 5,
+               "[TwService::StartService] StartService(ServiceHandle=0x%x) return 0x%x, LastError=0x%x", 0u,
+               0u, rc);
         return rc == platform::kErrorServiceAlreadyRunning ? 1 : 0;
     }
     // The status is looked at every 2 s (more often, silently, so a quick start is seen at once),
@@ -319,7 +322,8 @@ int TwService::StartService(const char* name) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
     for (;;) {
         if (platform::QueryServiceStatusByName(name, &st) != platform::kErrorSuccess) {
-            TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StartService] QueryServiceStatus(ServiceHandle=0x%x) fails, LastError=0x%x\n",
+            TW_LOG(LOG_CLIENT_LOGIN, 5,
+                   "[TwService::StartService] QueryServiceStatus(ServiceHandle=0x%x) fails, LastError=0x%x\n",
                    0u, platform::kErrorServiceNotActive);
             break;
         }
@@ -340,14 +344,17 @@ int TwService::StartService(const char* name) {
 }
 
 int TwService::StopService(const char* name) {
-    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::StopService] Enter StopService ServiceName %s", name != nullptr ? name : "");
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::StopService] Enter StopService ServiceName %s",
+           name != nullptr ? name : "");
     if (!platform::SettingsStore::Machine()) {
-        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StopService] OpenSCManager(SC_MANAGER_ALL_ACCESS) fails, LastError=0x%x",
+        TW_LOG(LOG_CLIENT_LOGIN, 5,
+               "[TwService::StopService] OpenSCManager(SC_MANAGER_ALL_ACCESS) fails, LastError=0x%x",
                platform::kErrorGeneralFailure);
         return 0;
     }
     if (name == nullptr || !platform::ServiceInstalled(name)) {
-        TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::StopService] OpenService(ServiceName=%s, SERVICE_START) fails, LastError=0x%x",
+        TW_LOG(LOG_CLIENT_LOGIN, 5,
+               "[TwService::StopService] OpenService(ServiceName=%s, SERVICE_START) fails, LastError=0x%x",
                name != nullptr ? name : "", platform::kErrorServiceDoesNotExist);
         return 0;
     }
@@ -360,7 +367,8 @@ int TwService::StopService(const char* name) {
     const DWORD rc = platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, &st);
     if (rc != platform::kErrorSuccess) {
         TW_LOG(LOG_CLIENT_LOGIN, 5,
-               "[TwService::StopService] ControlService(ServiceHandle=0x%x, SERVICE_CONTROL_STOP) return 0x%x, LastError=0x%x",
+               "[TwService::StopService] ControlService(ServiceHandle=0x%x, SERVICE_CONTROL_STOP) return "
+               "0x%x, LastError=0x%x",
                0u, 0u, rc);
         return (rc == kShutdownInProgress || rc == platform::kErrorServiceNotActive) ? 1 : 0;
     }

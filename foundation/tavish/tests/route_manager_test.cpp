@@ -185,7 +185,8 @@ TEST_F(RouteNetns, AddLookUpDeleteAndReplace) {
 
     // Type 2 (invalid) through the forward update removes the route.
     ASSERT_EQ(m_rm.AddEntry(&add), 0);
-    ROUTE_UPDATE_FORWARD_REQUEST forward{1, Ip("198.18.0.0"), Ip("255.254.0.0"), platform::MIB_IPROUTE_TYPE_INVALID};
+    ROUTE_UPDATE_FORWARD_REQUEST forward{1, Ip("198.18.0.0"), Ip("255.254.0.0"),
+                                         platform::MIB_IPROUTE_TYPE_INVALID};
     EXPECT_EQ(m_rm.UpdateEntry(&forward), 0);
     EXPECT_EQ(m_rm.RouteLookup(&look), 1);
     EXPECT_EQ(m_rm.UpdateEntry(&forward), 1) << "no row of that destination";
@@ -199,10 +200,12 @@ TEST_F(RouteNetns, InterfaceIsFoundByNextHopOrLocalAddress) {
     m_rm.GetRouteNextHop(Ip("198.18.8.1"), nullptr, nullptr, &ifIndex);
     EXPECT_EQ(ifIndex, m_v1);
     // No adapter on the next hop's subnet.
-    ROUTE_ADD_REQUEST nowhere = Request("198.18.9.0", "255.255.255.0", "198.18.200.1", TW_ROUTE_FIND_INTERFACE);
+    ROUTE_ADD_REQUEST nowhere =
+        Request("198.18.9.0", "255.255.255.0", "198.18.200.1", TW_ROUTE_FIND_INTERFACE);
     EXPECT_EQ(m_rm.AddEntry(&nowhere), 1);
     // By the local adapter address.
-    ROUTE_ADD_REQUEST byLocal = Request("198.18.10.0", "255.255.255.0", "198.51.100.9", TW_ROUTE_FIND_INTERFACE);
+    ROUTE_ADD_REQUEST byLocal =
+        Request("198.18.10.0", "255.255.255.0", "198.51.100.9", TW_ROUTE_FIND_INTERFACE);
     byLocal.dwLocalAddress = Ip("198.51.100.1");
     ASSERT_EQ(m_rm.AddEntry(&byLocal), 0);
     m_rm.GetRouteNextHop(Ip("198.18.10.1"), nullptr, nullptr, &ifIndex);
@@ -260,7 +263,8 @@ TEST_F(RouteNetns, DefaultRoutesSavedAndRestoredExactly) {
 TEST_F(RouteNetns, EightDefaultRoutesKeepTheFirstSeven) {
     for (int i = 0; i < 8; ++i) {
         const std::string metric = std::to_string(100 + i);
-        ASSERT_EQ(testsupport::Run({"ip", "route", "add", "default", "via", "198.51.100.2", "metric", metric}), 0);
+        ASSERT_EQ(
+            testsupport::Run({"ip", "route", "add", "default", "via", "198.51.100.2", "metric", metric}), 0);
     }
     std::vector<MIB_IPFORWARDROW> defaults;
     for (const auto& r : Rows()) {
@@ -276,7 +280,8 @@ TEST_F(RouteNetns, EightDefaultRoutesKeepTheFirstSeven) {
         if (r.dwForwardDest == 0 && r.dwForwardMask == 0) after.push_back(r);
     }
     ASSERT_EQ(after.size(), 7u);
-    for (size_t i = 0; i < 7; ++i) EXPECT_EQ(std::memcmp(&after[i], &defaults[i], sizeof(MIB_IPFORWARDROW)), 0);
+    for (size_t i = 0; i < 7; ++i)
+        EXPECT_EQ(std::memcmp(&after[i], &defaults[i], sizeof(MIB_IPFORWARDROW)), 0);
 }
 
 TEST_F(RouteNetns, LocalSubnetRouteSavedAndRestoredExactly) {

@@ -58,27 +58,35 @@ protected:
 };
 
 TEST_F(RouteManagerUnit, RequestsGoToTheAdapterOfTheNextHopOrTheLocalAddress) {
-    ROUTE_ADD_REQUEST bySubnet{1, Ip("198.18.1.0"), Ip("255.255.255.0"), Ip("203.0.113.9"), 0, TW_ROUTE_FIND_INTERFACE};
+    ROUTE_ADD_REQUEST bySubnet{1, Ip("198.18.1.0"),       Ip("255.255.255.0"), Ip("203.0.113.9"),
+                               0, TW_ROUTE_FIND_INTERFACE};
     ASSERT_EQ(m_rm.AddEntry(&bySubnet), 0);
     EXPECT_TRUE(Has(Row("198.18.1.0", "255.255.255.0", "203.0.113.9", 3, 1)));
     // The local address wins over the next hop's subnet.
-    ROUTE_ADD_REQUEST byLocal{1, Ip("198.18.2.0"), Ip("255.255.255.0"), Ip("203.0.113.9"), Ip("198.51.100.1"),
+    ROUTE_ADD_REQUEST byLocal{1,
+                              Ip("198.18.2.0"),
+                              Ip("255.255.255.0"),
+                              Ip("203.0.113.9"),
+                              Ip("198.51.100.1"),
                               TW_ROUTE_FIND_INTERFACE};
     ASSERT_EQ(m_rm.AddEntry(&byLocal), 0);
     EXPECT_TRUE(Has(Row("198.18.2.0", "255.255.255.0", "203.0.113.9", 2, 1)));
-    ROUTE_ADD_REQUEST nowhere{1, Ip("198.18.3.0"), Ip("255.255.255.0"), Ip("198.18.200.1"), 0, TW_ROUTE_FIND_INTERFACE};
+    ROUTE_ADD_REQUEST nowhere{1, Ip("198.18.3.0"),       Ip("255.255.255.0"), Ip("198.18.200.1"),
+                              0, TW_ROUTE_FIND_INTERFACE};
     EXPECT_EQ(m_rm.AddEntry(&nowhere), 1);
     EXPECT_EQ(m_routes.Rows().size(), 2u) << "a request no adapter fits adds nothing";
 
     m_adapters.readError = platform::kErrorGeneralFailure;
     EXPECT_EQ(m_rm.AddEntry(&bySubnet), 1);
-    EXPECT_EQ(m_rm.IsLocalAddress(Ip("198.51.100.7")), 0) << "an unreadable adapter list knows no local address";
+    EXPECT_EQ(m_rm.IsLocalAddress(Ip("198.51.100.7")), 0)
+        << "an unreadable adapter list knows no local address";
 }
 
 TEST_F(RouteManagerUnit, RefusedDeleteFallsBackToWritingTheRowInvalid) {
     m_routes.SetRows({Row("198.18.1.0", "255.255.255.0", "203.0.113.9", 3, 1)});
     m_routes.deleteError = platform::kErrorAccessDenied;
-    ROUTE_DELETE_REQUEST del{1, Ip("198.18.1.0"), Ip("255.255.255.0"), Ip("203.0.113.9"), 0, TW_ROUTE_FIND_INTERFACE};
+    ROUTE_DELETE_REQUEST del{1, Ip("198.18.1.0"),       Ip("255.255.255.0"), Ip("203.0.113.9"),
+                             0, TW_ROUTE_FIND_INTERFACE};
     EXPECT_EQ(m_rm.DeleteEntry(&del), 0);
     EXPECT_TRUE(m_routes.Rows().empty());
     m_routes.writeError = platform::kErrorAccessDenied;
@@ -105,7 +113,8 @@ TEST_F(RouteManagerUnit, SavedDefaultsSurviveAFailedSaveAndComeBackBesideANeighb
     EXPECT_EQ(m_rm.RestoreDefault(&save), 0);
     EXPECT_FALSE(Has(first));
     EXPECT_TRUE(Has(second));
-    m_routes.SetRows({Row("0.0.0.0", "0.0.0.0", "198.51.100.200", 2, 10), Row("0.0.0.0", "0.0.0.0", "9.9.9.9", 3, 20)});
+    m_routes.SetRows(
+        {Row("0.0.0.0", "0.0.0.0", "198.51.100.200", 2, 10), Row("0.0.0.0", "0.0.0.0", "9.9.9.9", 3, 20)});
     EXPECT_EQ(m_rm.RestoreDefault(&save), 1) << "neither saved row is in the table";
 }
 
@@ -141,7 +150,8 @@ TEST_F(RouteManagerUnit, HostRoutesFollowTheBestRouteAndSkipOnLinkHosts) {
 class GrowingTable final : public platform::RouteTable {
 public:
     DWORD ReadForwardRows(std::vector<MIB_IPFORWARDROW>* rows) override {
-        m_rows.push_back(Row("198.18.0.0", "255.255.255.255", "203.0.113.9", 3, static_cast<DWORD>(m_rows.size())));
+        m_rows.push_back(
+            Row("198.18.0.0", "255.255.255.255", "203.0.113.9", 3, static_cast<DWORD>(m_rows.size())));
         *rows = m_rows;
         return platform::kErrorSuccess;
     }

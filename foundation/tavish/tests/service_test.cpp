@@ -364,7 +364,8 @@ TEST_F(ServiceTest, AFakeSocketOrStalePidDoesNotMakeAStoppedServiceRun) {
     const DWORD first = platform::GetServiceProcessId(m_name);
     ASSERT_NE(first, 0u);
     EXPECT_NE(first, static_cast<DWORD>(getpid()));
-    EXPECT_TRUE(WaitFor("the service to record its start", [&] { return RecordHas("init"); }, 5000));
+    EXPECT_TRUE(WaitFor(
+        "the service to record its start", [&] { return RecordHas("init"); }, 5000));
     // A second start finds the one that runs.
     EXPECT_EQ(TwService::StartService(m_name.c_str()), 1);
     EXPECT_EQ(platform::GetServiceProcessId(m_name), first);
@@ -378,7 +379,13 @@ TEST_F(ServiceTest, MalformedPidFilesReadAsStopped) {
     ASSERT_EQ(RunSwitch("-i"), 0);
     const std::string pidPath = platform::RuntimeSubDir("services") + "/tavishtestsvc.pid";
     std::mt19937 rng(11);
-    std::vector<std::string> cases = {"", "\n", "abc\n", "12abc\n", "-5\n", "0\n", "99999999999999999999\n",
+    std::vector<std::string> cases = {"",
+                                      "\n",
+                                      "abc\n",
+                                      "12abc\n",
+                                      "-5\n",
+                                      "0\n",
+                                      "99999999999999999999\n",
                                       std::to_string(getpid()) + "x"};
     for (int i = 0; i < 100; ++i) {
         std::string junk(rng() % 24, '\0');
@@ -434,7 +441,8 @@ TEST_F(ServiceTest, SilentAndForeignPeersNeitherStallNorControlTheService) {
     EXPECT_EQ(platform::ControlServiceByName(m_name, platform::SERVICE_CONTROL_STOP, &st, 5000),
               platform::kErrorSuccess);
     EXPECT_LT(std::chrono::steady_clock::now() - stopStart, std::chrono::milliseconds(1000));
-    EXPECT_TRUE(WaitFor("the service to stop", [&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    EXPECT_TRUE(WaitFor(
+        "the service to stop", [&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
 }
 
 TEST_F(ServiceTest, LongNamesAreCutTo127Characters) {
@@ -469,7 +477,8 @@ TEST_F(KeyboardHookTest, AltSAndAltDBecomeControlCodesOnKeyDownOnly) {
     EXPECT_EQ(TwKeyBoardHook::KeyStrokeHandler(0, 'X', kAlt), 0);
     const std::string rec = Record();
     size_t count128 = 0;
-    for (size_t p = rec.find("code 128\n"); p != std::string::npos; p = rec.find("code 128\n", p + 1)) ++count128;
+    for (size_t p = rec.find("code 128\n"); p != std::string::npos; p = rec.find("code 128\n", p + 1))
+        ++count128;
     EXPECT_EQ(count128, 1u) << "one code per key-down";
     hook.UnregHook();
 }

@@ -17,7 +17,8 @@ namespace {
 
 void Record(const std::string& line) {
     const char* name = std::getenv("TAVISH_TEST_SERVICE");
-    const std::string path = platform::MachineRoot() + "/" + (name != nullptr ? name : "TavishTestSvc") + ".record";
+    const std::string path =
+        platform::MachineRoot() + "/" + (name != nullptr ? name : "TavishTestSvc") + ".record";
     const platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!fd) return;
     const std::string text = line + "\n";

@@ -28,7 +28,7 @@ DWORD Ip(const char* text) {
 
 TEST(HardDriveId, SerialDigitsAndLettersFoldIntoADecimalNumber) {
     EXPECT_EQ(HardDriveIdFromText("123", "Generic"), 600000123);
-    EXPECT_EQ(HardDriveIdFromText("A1", "Generic"), 600000101);   // A = 10, then *10 + 1
+    EXPECT_EQ(HardDriveIdFromText("A1", "Generic"), 600000101);  // A = 10, then *10 + 1
     EXPECT_EQ(HardDriveIdFromText("z", "Generic"), 600000035);
     EXPECT_EQ(HardDriveIdFromText("0", "Generic"), 600000000);
     EXPECT_EQ(HardDriveIdFromText("1 2", "Generic"), 600000102) << "a blank inside multiplies, adds 0";
@@ -37,7 +37,8 @@ TEST(HardDriveId, SerialDigitsAndLettersFoldIntoADecimalNumber) {
 
 TEST(HardDriveId, HyphensAreSkippedAndWdSerialsStartAtTheSixthCharacter) {
     EXPECT_EQ(HardDriveIdFromText("12-34", "Generic"), HardDriveIdFromText("1234", "Generic"));
-    EXPECT_EQ(HardDriveIdFromText("WD-WCAV12345678", "WDC WD5000"), HardDriveIdFromText("AV12345678", "WDC WD5000"));
+    EXPECT_EQ(HardDriveIdFromText("WD-WCAV12345678", "WDC WD5000"),
+              HardDriveIdFromText("AV12345678", "WDC WD5000"));
     EXPECT_EQ(HardDriveIdFromText("  99  ", " Generic "), 600000099) << "blanks around are ignored";
 }
 
@@ -91,15 +92,16 @@ TEST_F(CaptureFile, HeaderAndRecordsAreByteExact) {
     const unsigned char p1[3] = {1, 2, 3};
     std::vector<unsigned char> p2(60);
     for (size_t i = 0; i < p2.size(); ++i) p2[i] = static_cast<unsigned char>(0xA0 + i);
-    const auto before = std::chrono::duration_cast<std::chrono::seconds>(
-                            std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto before =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     EthrLogPacket(log, p1, 3);
     EthrLogPacket(log, p2.data(), static_cast<DWORD>(p2.size()));
     EthrCloseLog(log);
 
     const auto b = ReadAll(path);
     ASSERT_EQ(b.size(), 24u + 16 + 3 + 16 + 60);
-    const unsigned char header[24] = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0,
+    const unsigned char header[24] = {0xD4, 0xC3, 0xB2, 0xA1, 2,    0,    4, 0, 0, 0, 0, 0,
                                       0,    0,    0,    0,    0xFF, 0xFF, 0, 0, 1, 0, 0, 0};
     EXPECT_EQ(std::memcmp(b.data(), header, 24), 0);
     EXPECT_GE(static_cast<long long>(Word(b, 24)), before);
@@ -145,7 +147,8 @@ TEST_F(CaptureFile, OtherMagicMissingOrShortFilesAreRefused) {
     EthrCloseLog(log);
     auto b = ReadAll(path);
     b[0] = 0x4D;  // nanosecond magic A1B23C4D
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
     EXPECT_EQ(EthrReadLog(path.c_str()), nullptr);
     std::ofstream(path, std::ios::binary | std::ios::trunc).write("\xD4\xC3\xB2\xA1\x02\x00", 6);
     EXPECT_EQ(EthrReadLog(path.c_str()), nullptr);
@@ -175,7 +178,8 @@ TEST_F(CaptureFile, RandomAndTruncatedFilesNeverDeliverBytesBeyondTheFile) {
         if (round % 2 == 0) {
             data.resize(rng() % data.size());  // truncated
         } else {
-            for (int k = 0; k < 8; ++k) data[24 + rng() % (data.size() - 24)] = static_cast<unsigned char>(rng());
+            for (int k = 0; k < 8; ++k)
+                data[24 + rng() % (data.size() - 24)] = static_cast<unsigned char>(rng());
         }
         std::ofstream(path, std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size()));
@@ -208,7 +212,9 @@ protected:
         m_ns = std::make_unique<testsupport::NetnsScope>();
         ASSERT_TRUE(m_ns->Ok());
         using testsupport::Run;
-        ASSERT_EQ(Run({"ip", "link", "add", "v0", "address", "02:00:00:00:00:01", "type", "veth", "peer", "name", "v1"}), 0);
+        ASSERT_EQ(Run({"ip", "link", "add", "v0", "address", "02:00:00:00:00:01", "type", "veth", "peer",
+                       "name", "v1"}),
+                  0);
         ASSERT_EQ(Run({"ip", "addr", "add", "198.51.100.1/24", "dev", "v0"}), 0);
         ASSERT_EQ(Run({"ip", "link", "set", "v0", "up"}), 0);
         ASSERT_EQ(Run({"ip", "link", "set", "v1", "up"}), 0);

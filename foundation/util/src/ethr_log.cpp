@@ -77,7 +77,8 @@ void EthrLogPacket(void* handle, const void* packet, DWORD size) {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
     const DWORD stored = size > kSnapLength ? kSnapLength : size;
-    const RecordHeader record{static_cast<DWORD>(us / 1000000), static_cast<DWORD>(us % 1000000), stored, size};
+    const RecordHeader record{static_cast<DWORD>(us / 1000000), static_cast<DWORD>(us % 1000000), stored,
+                              size};
     std::lock_guard<std::mutex> g(log->lock);
     if (log->limit != 0 && log->written >= log->limit) return;
     if (std::fwrite(&record, sizeof(record), 1, log->stream) != 1) return;
@@ -120,7 +121,8 @@ int EthrReadPacket(void* handle, void* buffer, DWORD* size) {
         return 0;
     }
     if (record.capturedLength > capacity) {
-        if (std::fseek(log->stream, static_cast<long>(record.capturedLength), SEEK_CUR) != 0) log->damaged = true;
+        if (std::fseek(log->stream, static_cast<long>(record.capturedLength), SEEK_CUR) != 0)
+            log->damaged = true;
         return 0;
     }
     if (record.capturedLength > 0 && std::fread(buffer, record.capturedLength, 1, log->stream) != 1) {

@@ -90,7 +90,8 @@ void ParseFile(FILE* file, const char* path, FlatConfig& config) {
     while (ReadLine(file, line, tooLong)) {
         ++lineNumber;
         if (tooLong) {
-            DbgPrint("OpenConfig: %s line %d longer than %zu characters, ignored\n", path, lineNumber, kMaxLine);
+            DbgPrint("OpenConfig: %s line %d longer than %zu characters, ignored\n", path, lineNumber,
+                     kMaxLine);
             continue;
         }
         const char* p = line.c_str();  // an embedded zero byte ends the line here

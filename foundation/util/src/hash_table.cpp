@@ -68,15 +68,33 @@ struct EntryPool {
 };
 
 inline void Mix(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c) {
-    a -= b; a -= c; a ^= (c >> 13);
-    b -= c; b -= a; b ^= (a << 8);
-    c -= a; c -= b; c ^= (b >> 13);
-    a -= b; a -= c; a ^= (c >> 12);
-    b -= c; b -= a; b ^= (a << 16);
-    c -= a; c -= b; c ^= (b >> 5);
-    a -= b; a -= c; a ^= (c >> 3);
-    b -= c; b -= a; b ^= (a << 10);
-    c -= a; c -= b; c ^= (b >> 15);
+    a -= b;
+    a -= c;
+    a ^= (c >> 13);
+    b -= c;
+    b -= a;
+    b ^= (a << 8);
+    c -= a;
+    c -= b;
+    c ^= (b >> 13);
+    a -= b;
+    a -= c;
+    a ^= (c >> 12);
+    b -= c;
+    b -= a;
+    b ^= (a << 16);
+    c -= a;
+    c -= b;
+    c ^= (b >> 5);
+    a -= b;
+    a -= c;
+    a ^= (c >> 3);
+    b -= c;
+    b -= a;
+    b ^= (a << 10);
+    c -= a;
+    c -= b;
+    c ^= (b >> 15);
 }
 
 inline std::uint32_t Word(const unsigned char* k) {
@@ -97,18 +115,18 @@ std::uint32_t Lookup2(const unsigned char* k, std::uint32_t length, std::uint32_
     }
     c += length;
     switch (len) {  // the low byte of c is taken by the length
-    case 11: c += static_cast<std::uint32_t>(k[10]) << 24; [[fallthrough]];
-    case 10: c += static_cast<std::uint32_t>(k[9]) << 16; [[fallthrough]];
-    case 9: c += static_cast<std::uint32_t>(k[8]) << 8; [[fallthrough]];
-    case 8: b += static_cast<std::uint32_t>(k[7]) << 24; [[fallthrough]];
-    case 7: b += static_cast<std::uint32_t>(k[6]) << 16; [[fallthrough]];
-    case 6: b += static_cast<std::uint32_t>(k[5]) << 8; [[fallthrough]];
-    case 5: b += k[4]; [[fallthrough]];
-    case 4: a += static_cast<std::uint32_t>(k[3]) << 24; [[fallthrough]];
-    case 3: a += static_cast<std::uint32_t>(k[2]) << 16; [[fallthrough]];
-    case 2: a += static_cast<std::uint32_t>(k[1]) << 8; [[fallthrough]];
-    case 1: a += k[0]; break;
-    default: break;
+        case 11: c += static_cast<std::uint32_t>(k[10]) << 24; [[fallthrough]];
+        case 10: c += static_cast<std::uint32_t>(k[9]) << 16; [[fallthrough]];
+        case 9: c += static_cast<std::uint32_t>(k[8]) << 8; [[fallthrough]];
+        case 8: b += static_cast<std::uint32_t>(k[7]) << 24; [[fallthrough]];
+        case 7: b += static_cast<std::uint32_t>(k[6]) << 16; [[fallthrough]];
+        case 6: b += static_cast<std::uint32_t>(k[5]) << 8; [[fallthrough]];
+        case 5: b += k[4]; [[fallthrough]];
+        case 4: a += static_cast<std::uint32_t>(k[3]) << 24; [[fallthrough]];
+        case 3: a += static_cast<std::uint32_t>(k[2]) << 16; [[fallthrough]];
+        case 2: a += static_cast<std::uint32_t>(k[1]) << 8; [[fallthrough]];
+        case 1: a += k[0]; break;
+        default: break;
     }
     Mix(a, b, c);
     return c;
@@ -245,7 +263,8 @@ int HashTable::Del(void* key, int keyLength) {
     Entry** link = &m_table->buckets[m_table->currentBucket];
     while (*link != e) link = &(*link)->next;
     *link = e->next;
-    if (m_table->lookahead == e) m_table->lookahead = e->next;  // an iteration must not walk into the free list
+    if (m_table->lookahead == e)
+        m_table->lookahead = e->next;  // an iteration must not walk into the free list
     --m_table->count;
     m_table->currentEntry = m_table->buckets[m_table->currentBucket];
     m_table->pool.Give(e);

@@ -72,8 +72,8 @@ int TwIniReader::ReadList(const char* section, char** out, unsigned long* count,
     return RetriveStrings(buffer.data(), length, out, count, maxLength);
 }
 
-int TwIniReader::RetriveStrings(const char* list, unsigned long listLength, char** out,
-                                unsigned long* count, unsigned long* maxLength) {
+int TwIniReader::RetriveStrings(const char* list, unsigned long listLength, char** out, unsigned long* count,
+                                unsigned long* maxLength) {
     unsigned long strings = 0;
     unsigned long longest = 0;
     unsigned long start = 0;

@@ -49,7 +49,7 @@ bool IsDiskName(const std::string& name) {
 }
 
 std::string UdevValue(const std::string& disk, const std::string& key) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(("/dev/" + disk).c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return "";
     std::istringstream db(ReadSmallFile("/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" +
                                         std::to_string(minor(st.st_rdev))));

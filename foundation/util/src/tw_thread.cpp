@@ -41,9 +41,10 @@ TwThread::~TwThread() {
             {
                 std::lock_guard<std::mutex> guard(m_control->mutex);
                 if (m_control->released && !m_control->finished) {
-                    DbgPrint("TwThread: thread %lu still running while its object is destroyed; "
-                             "the derived destructor should call StopAndWait\n",
-                             m_ThreadId);
+                    DbgPrint(
+                        "TwThread: thread %lu still running while its object is destroyed; "
+                        "the derived destructor should call StopAndWait\n",
+                        m_ThreadId);
                 }
             }
             TwThread::Terminate();
@@ -191,14 +192,14 @@ unsigned long TwThread::SetPriority(int priority) {
     if (!m_Valid.load() || m_ThreadId == 0) return 0;
     int niceValue;
     switch (priority) {
-    case -15: niceValue = 19; break;   // idle
-    case -2: niceValue = 10; break;    // lowest
-    case -1: niceValue = 5; break;     // below normal
-    case 0: niceValue = 0; break;      // normal
-    case 1: niceValue = -5; break;     // above normal
-    case 2: niceValue = -10; break;    // highest
-    case 15: niceValue = -20; break;   // time critical
-    default: niceValue = priority < 0 ? 10 : -10; break;
+        case -15: niceValue = 19; break;  // idle
+        case -2: niceValue = 10; break;   // lowest
+        case -1: niceValue = 5; break;    // below normal
+        case 0: niceValue = 0; break;     // normal
+        case 1: niceValue = -5; break;    // above normal
+        case 2: niceValue = -10; break;   // highest
+        case 15: niceValue = -20; break;  // time critical
+        default: niceValue = priority < 0 ? 10 : -10; break;
     }
     return setpriority(PRIO_PROCESS, static_cast<id_t>(m_ThreadId), niceValue) == 0 ? 1 : 0;
 }

@@ -139,7 +139,7 @@ TEST(FifoTest, ManyProducersAndConsumersKeepEveryRecordInOrder) {
         threads.emplace_back([&, c] {
             for (;;) {
                 FIFO_MSG* msg = q->DeptQ(10000);
-                if (!msg) return;  // bounded: a stuck queue ends the test instead of hanging it
+                if (!msg) return;      // bounded: a stuck queue ends the test instead of hanging it
                 if (msg->type == 1) {  // end marker
                     std::free(msg);
                     return;

@@ -55,7 +55,8 @@ TEST_F(FileLogTest, MaskSelectsPrefixes) {
     FileLog log("NET");
     log.SetFileLine("/src/engine/connector.cpp", 77);
     std::string ids = "pid " + std::to_string(platform::CurrentProcessId()) + " ";
-    FileLog::SetLogMask(FileLog::kMaskModule | FileLog::kMaskFile | FileLog::kMaskLine | FileLog::kMaskMessage);
+    FileLog::SetLogMask(FileLog::kMaskModule | FileLog::kMaskFile | FileLog::kMaskLine |
+                        FileLog::kMaskMessage);
     EXPECT_GT(log.LogMsgEx(1, "a\n"), 0);
     FileLog::SetLogMask(FileLog::kMaskTime | FileLog::kMaskFile | FileLog::kMaskPid);
     EXPECT_GT(log.LogMsgEx(1, "not written\n"), 0);

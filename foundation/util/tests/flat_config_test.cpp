@@ -156,7 +156,8 @@ TEST_F(FlatConfigTest, SetExistingKeyMovesItLast) {
 TEST_F(FlatConfigTest, FuzzRandomAndTruncatedInput) {
     std::mt19937 rng(20261209);
     const std::string alphabet = "[]= \t\r\n#abcXYZ019_.\"'\\";
-    const std::string valid = "[Main]\nServer = gw.example\nPort=443\n# c\n[Proxy]\n  Host =  198.51.100.1  \r\n";
+    const std::string valid =
+        "[Main]\nServer = gw.example\nPort=443\n# c\n[Proxy]\n  Host =  198.51.100.1  \r\n";
     std::vector<std::string> inputs;
     for (std::size_t cut = 0; cut <= valid.size(); ++cut) inputs.push_back(valid.substr(0, cut));
     for (int i = 0; i < 300; ++i) {

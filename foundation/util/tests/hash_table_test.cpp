@@ -61,10 +61,12 @@ TEST(HashTableTest, GrowsPastBucketCountAndFindsEverything) {
     EXPECT_EQ(table.BucketCount(), 32);
     std::vector<std::string> keys;
     for (int i = 0; i < 33; ++i) keys.push_back("key-" + std::to_string(i));
-    for (int i = 0; i < 33; ++i) ASSERT_EQ(table.Add(keys[i].data(), static_cast<int>(keys[i].size()), V(i + 1)), 1);
+    for (int i = 0; i < 33; ++i)
+        ASSERT_EQ(table.Add(keys[i].data(), static_cast<int>(keys[i].size()), V(i + 1)), 1);
     EXPECT_EQ(table.BucketCount(), 64);
     EXPECT_EQ(table.Count(), 33);
-    for (int i = 0; i < 33; ++i) EXPECT_EQ(N(table.Get(keys[i].data(), static_cast<int>(keys[i].size()))), i + 1);
+    for (int i = 0; i < 33; ++i)
+        EXPECT_EQ(N(table.Get(keys[i].data(), static_cast<int>(keys[i].size()))), i + 1);
 }
 
 TEST(HashTableTest, IterationVisitsBucketsFromLastDown) {
@@ -106,7 +108,8 @@ TEST(HashTableTest, DeleteDuringIterationAndLookupsInsideLoop) {
 TEST(HashTableTest, CountFollowsAddAndDelAgainstModel) {
     HashTable table(1);
     std::vector<std::string> keys;
-    for (int i = 0; i < 500; ++i) keys.push_back(std::string(static_cast<std::size_t>(i % 17), 'x') + std::to_string(i));
+    for (int i = 0; i < 500; ++i)
+        keys.push_back(std::string(static_cast<std::size_t>(i % 17), 'x') + std::to_string(i));
     std::vector<bool> present(keys.size(), false);
     std::mt19937 rng(12345);
     int count = 0;

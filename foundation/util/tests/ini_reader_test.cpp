@@ -52,7 +52,8 @@ TEST_F(IniReaderTest, MissingFileGivesEmptyAnswers) {
 }
 
 TEST_F(IniReaderTest, KeysSectionsAndCrLf) {
-    WriteFile(dir.File("a.ini"), "[Main]\r\nServer = gw.example\r\nPort=443\r\n\r\n[Empty]\r\n[Other]\r\nx=1\r\n");
+    WriteFile(dir.File("a.ini"),
+              "[Main]\r\nServer = gw.example\r\nPort=443\r\n\r\n[Empty]\r\n[Other]\r\nx=1\r\n");
     TwIniReader ini(dir.File("a.ini").c_str());
     char value[64];
     ini.GetKeyValue("Server", "Main", value, sizeof(value));

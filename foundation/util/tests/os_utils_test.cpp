@@ -33,13 +33,13 @@ TEST(CommandLineToArgvTest, QuotedPairsAndEmptyArgument) {
 TEST(CommandLineToArgvTest, EdgeCases) {
     EXPECT_EQ(Split(""), Args{});
     EXPECT_EQ(Split(nullptr), Args{});
-    EXPECT_EQ(Split(" lead"), (Args{"", "lead"}));      // a leading space gives an empty first argument
-    EXPECT_EQ(Split("a   "), (Args{"a"}));              // trailing spaces end the scan
+    EXPECT_EQ(Split(" lead"), (Args{"", "lead"}));  // a leading space gives an empty first argument
+    EXPECT_EQ(Split("a   "), (Args{"a"}));          // trailing spaces end the scan
     EXPECT_EQ(Split("ab\"cd\"ef x"), (Args{"ab\"cd\"ef", "x"}));  // quotes inside a word are ordinary
     EXPECT_EQ(Split("'unterminated quote"), (Args{"unterminated quote"}));
     EXPECT_EQ(Split("\"a 'b' c\" d"), (Args{"a 'b' c", "d"}));
     EXPECT_EQ(Split("''"), (Args{""}));
-    EXPECT_EQ(Split("x\ty z"), (Args{"x\ty", "z"}));    // only spaces separate
+    EXPECT_EQ(Split("x\ty z"), (Args{"x\ty", "z"}));  // only spaces separate
 }
 
 TEST(CommandLineToArgvTest, ThirtyThirdArgumentStaysInThirtySecond) {
@@ -68,7 +68,8 @@ TEST(OsTest, LinuxTakesTheNewestClass) {
 
 TEST(ErrorTextTest, WinsockTexts) {
     EXPECT_STREQ(static_cast<const char*>(WinsockLastError(10061)), "Connection refused");
-    EXPECT_STREQ(static_cast<const char*>(WinsockLastError(11004)), "Valid name, no data record of requested type");
+    EXPECT_STREQ(static_cast<const char*>(WinsockLastError(11004)),
+                 "Valid name, no data record of requested type");
     EXPECT_STREQ(static_cast<const char*>(WinsockLastError(10059)), "");
     EXPECT_STREQ(static_cast<const char*>(WinsockLastError(0)), "");
 }
@@ -114,8 +115,26 @@ private:
 
 TEST(DebugOutputTest, DumpDataOfTwentyBytes) {
     DebugCapture capture;
-    const char data[20] = {'H', 'e', 'l', 'l', 'o', 0, 1, 2, 0x7F, 'A', 'B', 'C', 'D', 'E', 'F', 'G',
-                           'x', '\n', static_cast<char>(0xFF), 'z'};
+    const char data[20] = {'H',
+                           'e',
+                           'l',
+                           'l',
+                           'o',
+                           0,
+                           1,
+                           2,
+                           0x7F,
+                           'A',
+                           'B',
+                           'C',
+                           'D',
+                           'E',
+                           'F',
+                           'G',
+                           'x',
+                           '\n',
+                           static_cast<char>(0xFF),
+                           'z'};
     DumpData("frame", data, 20);
     std::vector<std::string> lines = capture.Lines();
     ASSERT_EQ(lines.size(), 3U);

@@ -106,14 +106,14 @@ TEST(TwThreadTest, CreatedThreadWaitsForResumeThenRunsSequence) {
     EXPECT_NE(t.GetId(), 0UL);
     EXPECT_NE(t.GetHandle(), nullptr);
     EXPECT_EQ(static_cast<void*>(t), t.GetHandle());
-    EXPECT_EQ(t.Suspend(), 1UL);  // already suspended: nothing to do
+    EXPECT_EQ(t.Suspend(), 1UL);        // already suspended: nothing to do
     EXPECT_EQ(t.SetPriority(-1), 1UL);  // lowering never needs a privilege
     EXPECT_EQ(t.finished.Wait(50), false);
     EXPECT_EQ(t.executeCalls.load(), 0);
 
     EXPECT_EQ(t.Resume(), 1UL);
     EXPECT_EQ(t.IsSuspended(), 0);
-    EXPECT_EQ(t.Resume(), 1UL);  // running: nothing to do
+    EXPECT_EQ(t.Resume(), 1UL);   // running: nothing to do
     EXPECT_EQ(t.Suspend(), 0UL);  // a started thread cannot be suspended here
     ASSERT_EQ(t.finished.Wait(kBoundMs), true);
     EXPECT_EQ(t.preCalls.load(), 1);

@@ -14,8 +14,8 @@
 namespace platform {
 
 struct AdapterAddress {
-    DWORD address = 0;   // network byte order
-    DWORD mask = 0;      // network byte order
+    DWORD address = 0;      // network byte order
+    DWORD mask = 0;         // network byte order
     bool permanent = true;  // false for an address with a lifetime (handed out by DHCP)
 };
 
@@ -25,8 +25,8 @@ struct AdapterInfo {
     std::array<BYTE, 8> mac{};  // hardware address, macLength bytes used
     DWORD macLength = 0;
     bool loopback = false;
-    bool up = false;            // administratively up
-    bool running = false;       // carrier present
+    bool up = false;                        // administratively up
+    bool running = false;                   // carrier present
     std::vector<AdapterAddress> addresses;  // IPv4 only, in kernel order
     std::vector<DWORD> gateways;            // next hops of default routes through this adapter
     // Whether the address is managed by DHCP: an adapter with an IPv4 address that has a

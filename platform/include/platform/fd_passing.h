@@ -15,7 +15,7 @@ bool SendWithFd(int socket, const void* data, std::size_t size, int passFd, int 
 // (close-on-exec) or -1; any further ones are closed. *messageFlags, when given, gets the
 // message's flags (MSG_TRUNC, MSG_CTRUNC) for the caller to judge. Retries on EINTR; returns
 // the length, -1 with errno on failure.
-ssize_t ReceiveWithFd(int socket, void* buffer, std::size_t size, int* receivedFd, int* messageFlags = nullptr,
-                      int flags = 0);
+ssize_t ReceiveWithFd(int socket, void* buffer, std::size_t size, int* receivedFd,
+                      int* messageFlags = nullptr, int flags = 0);
 
 }  // namespace platform

@@ -179,19 +179,19 @@ static_assert(sizeof(TW_TEST_PROXY_REQUEST) == 12);
 
 // ---- The shared packet ring ----
 constexpr int TW_RING_BLOCK_COUNT = 512;
-constexpr int TW_MAX_FRAME = 1514;       // one Ethernet frame without FCS
-constexpr int TW_FRAME_AREA = 1520;      // room for it in a block
+constexpr int TW_MAX_FRAME = 1514;   // one Ethernet frame without FCS
+constexpr int TW_FRAME_AREA = 1520;  // room for it in a block
 constexpr int TW_APP_AREA = 128;
 
 // 64-bit layout (the driver on a 64-bit system).
 struct TW_RING_HEADER64 {
     LONG m_iBlockSize;
     LONG m_iBlockCount;
-    LONG m_iBaseOffset;        // first block, from shared area + header size
+    LONG m_iBaseOffset;  // first block, from shared area + header size
     std::uint64_t m_puBlockBase;
     std::uint64_t m_pkBlockBase;
-    LONG m_iRead;              // consumer's index
-    LONG m_iWrite;             // producer's index
+    LONG m_iRead;   // consumer's index
+    LONG m_iWrite;  // producer's index
     LONG m_nCount;
 };
 static_assert(sizeof(TW_RING_HEADER64) == 40);

@@ -31,7 +31,7 @@ bool ReadPeerCredentials(int socket, PeerCredentials* out);
 
 // Who may connect, and the socket file's mode that goes with it.
 class PeerPolicy {
-  public:
+public:
     static PeerPolicy RootOnly() { return PeerPolicy(Kind::kRoot, 0); }
     static PeerPolicy RootOrGroup(gid_t group) { return PeerPolicy(Kind::kRootOrGroup, group); }
     static PeerPolicy Anyone() { return PeerPolicy(Kind::kAnyone, 0); }
@@ -48,7 +48,7 @@ class PeerPolicy {
     // The owner group of the socket file; -1 keeps the creator's.
     gid_t SocketGroup() const { return m_kind == Kind::kRootOrGroup ? m_group : static_cast<gid_t>(-1); }
 
-  private:
+private:
     enum class Kind { kRoot, kRootOrGroup, kRootOrSelf, kAnyone };
     PeerPolicy(Kind kind, gid_t group, uid_t self = 0) : m_kind(kind), m_group(group), m_self(self) {}
     Kind m_kind;
@@ -79,11 +79,11 @@ struct PipeReply {
 };
 
 class LocalPipeServer {
-  public:
+public:
     // Called on the server's one thread, one call at a time, so a handler needs no lock of its
     // own against itself. A handler should not block: others wait meanwhile.
     class Handler {
-      public:
+    public:
         virtual ~Handler() = default;
         // A peer that passed the policy and the limits. false refuses it.
         virtual bool OnConnect(std::uint64_t /*connection*/, const PeerCredentials& /*peer*/) { return true; }
@@ -108,7 +108,7 @@ class LocalPipeServer {
     std::uint64_t RefusedMessages() const { return m_refusedMessages.load(); }
     std::size_t OpenConnections() const;
 
-  private:
+private:
     struct Connection {
         UniqueFd fd;
         std::uint64_t id = 0;
@@ -140,7 +140,7 @@ class LocalPipeServer {
 
 // One connection to a local pipe. Not thread-safe; one request at a time.
 class LocalPipeClient {
-  public:
+public:
     // Connects to `path`. nullptr-like (not Connected) with errno on failure: ENOENT or
     // ECONNREFUSED when nobody listens, EACCES when the socket's mode refuses us.
     static LocalPipeClient Connect(const std::string& path);
@@ -156,7 +156,7 @@ class LocalPipeClient {
     bool Receive(std::size_t maxSize, int timeoutMs, std::vector<std::uint8_t>* message, UniqueFd* fd,
                  bool* closed);
 
-  private:
+private:
     explicit LocalPipeClient(UniqueFd fd) : m_fd(std::move(fd)) {}
     UniqueFd m_fd;
 };

@@ -9,7 +9,7 @@
 namespace platform {
 
 class LogSink {
-  public:
+public:
     virtual ~LogSink() = default;
     // Whether a line at `level` would be kept; false lets the caller skip formatting it.
     virtual bool Wants(int level) = 0;
@@ -21,7 +21,7 @@ class LogSink {
 // Thread-safe: Set may run while other threads log; a replaced sink lives on until the last line
 // written through it has returned.
 class LogSinkSlot {
-  public:
+public:
     // `fallback` must outlive the slot.
     explicit LogSinkSlot(LogSink& fallback) : m_fallback(fallback) {}
     LogSinkSlot(const LogSinkSlot&) = delete;
@@ -46,7 +46,7 @@ class LogSinkSlot {
         fn(sink ? *sink : m_fallback);
     }
 
-  private:
+private:
     LogSink& m_fallback;
     mutable std::mutex m_mutex;
     std::shared_ptr<LogSink> m_sink;

@@ -34,7 +34,8 @@ struct RingRecord {
 // Where things lie: `shared` is the shared area's offset in the mapped block; the *Off members
 // are offsets within one ring header; `dataOff` is the frame's offset within a block.
 struct RingGeometry {
-    std::size_t shared, headerSize, blockSize, readOff, writeOff, countOff, userBaseOff, userBaseSize, dataOff;
+    std::size_t shared, headerSize, blockSize, readOff, writeOff, countOff, userBaseOff, userBaseSize,
+        dataOff;
 };
 RingGeometry GeometryOf(RingLayout layout);
 inline std::size_t BlockDataOffset(RingLayout layout) { return GeometryOf(layout).dataOff; }
@@ -59,8 +60,8 @@ RingHeaderFields ReadRingHeader(const std::uint8_t* header);
 // Block `index` of the ring whose header is at `header`, inside a shared area of `limit` bytes
 // starting at `shared`; null when the header's numbers (as the other side wrote them) do not fit
 // the layout or the mapping, or the index is out of range. Nothing is touched before the check.
-std::uint8_t* RingBlockAt(std::uint8_t* shared, std::size_t limit, RingLayout layout, const std::uint8_t* header,
-                          std::int32_t index);
+std::uint8_t* RingBlockAt(std::uint8_t* shared, std::size_t limit, RingLayout layout,
+                          const std::uint8_t* header, std::int32_t index);
 
 // Index words: 32-bit, naturally aligned in every mapping of both layouts.
 inline std::int32_t LoadIndex(const std::uint8_t* at) {

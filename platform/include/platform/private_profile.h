@@ -11,8 +11,8 @@ namespace platform {
 
 // section null: all section names; key null: all keys of the section; as double-zero lists.
 // A missing file or key gives `defaultValue`. Truncation returns size - 1 (size - 2 for lists).
-DWORD GetPrivateProfileString(const char* section, const char* key, const char* defaultValue,
-                              char* buffer, DWORD size, const char* fileName);
+DWORD GetPrivateProfileString(const char* section, const char* key, const char* defaultValue, char* buffer,
+                              DWORD size, const char* fileName);
 UINT GetPrivateProfileInt(const char* section, const char* key, int defaultValue, const char* fileName);
 // "key=value\0" pairs of a section, double-zero terminated.
 DWORD GetPrivateProfileSection(const char* section, char* buffer, DWORD size, const char* fileName);

@@ -10,12 +10,12 @@
 namespace platform {
 
 struct SpawnOptions {
-    std::string directory;           // empty: the current folder
-    bool newSession = false;         // detach from our session (daemons)
-    bool quietOutput = false;        // stdout/stderr to /dev/null
-    int uid = -1, gid = -1;          // >= 0: run as that user (needs root)
+    std::string directory;              // empty: the current folder
+    bool newSession = false;            // detach from our session (daemons)
+    bool quietOutput = false;           // stdout/stderr to /dev/null
+    int uid = -1, gid = -1;             // >= 0: run as that user (needs root)
     std::vector<std::string> extraEnv;  // "NAME=value" entries added to our environment
-    int stdinFd = -1;                // >= 0: the child's standard input (the caller keeps its copy)
+    int stdinFd = -1;                   // >= 0: the child's standard input (the caller keeps its copy)
     // Started through an intermediate child that ends at once, so the program is nobody's child
     // here and never needs reaping; the pid returned is the intermediate's (already reaped).
     bool detached = false;
@@ -42,15 +42,15 @@ bool KillProcessGroup(pid_t pgid, int signal);
 // false for ended processes, zombies included.
 bool ProcessAlive(pid_t pid);
 
-std::string ProgramPath();    // full path of the running program
-std::string ProgramDir();     // folder of it, no trailing slash
-std::string ProgramName();    // file name of it
+std::string ProgramPath();  // full path of the running program
+std::string ProgramDir();   // folder of it, no trailing slash
+std::string ProgramName();  // file name of it
 
 struct ProcessEntry {
     pid_t pid;
     pid_t parentPid;
-    std::string name;   // executable file name (from /proc/<pid>/exe, else comm)
-    std::string path;   // full executable path when readable
+    std::string name;  // executable file name (from /proc/<pid>/exe, else comm)
+    std::string path;  // full executable path when readable
 };
 std::vector<ProcessEntry> ListProcesses();
 
@@ -60,6 +60,6 @@ std::vector<ProcessEntry> ListProcesses();
 bool OpenUrl(const std::string& url);
 
 DWORD CurrentProcessId();
-DWORD CurrentThreadId();   // the kernel thread id
+DWORD CurrentThreadId();  // the kernel thread id
 
 }  // namespace platform

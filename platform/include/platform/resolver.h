@@ -104,13 +104,13 @@ private:
 struct ResolverJournal {
     enum class Kind { kFile, kResolvconf };
     Kind kind = Kind::kFile;
-    std::string path;        // the resolver file (absolute)
-    std::string linkText;    // not empty: the path was a symbolic link with this text
-    bool present = false;    // the file (for a link: its target) existed
-    unsigned mode = 0644;    // permission bits of the file
+    std::string path;      // the resolver file (absolute)
+    std::string linkText;  // not empty: the path was a symbolic link with this text
+    bool present = false;  // the file (for a link: its target) existed
+    unsigned mode = 0644;  // permission bits of the file
     unsigned uid = 0, gid = 0;
-    std::string content;     // the file's bytes
-    std::string iface;       // resolvconf: the interface registered
+    std::string content;         // the file's bytes
+    std::string iface;           // resolvconf: the interface registered
     std::vector<DWORD> servers;  // resolvconf: the servers registered now
 };
 std::string FormatResolverJournal(const ResolverJournal& journal);

@@ -98,7 +98,8 @@ int MaskPrefixLength(DWORD maskNetworkOrder);
 DWORD PrefixLengthMask(int prefixLength);
 
 // The table rows from `rows` in the buffer rules of GetIpForwardTable.
-DWORD FillForwardTable(std::vector<MIB_IPFORWARDROW> rows, MIB_IPFORWARDTABLE* table, ULONG* size, BOOL order);
+DWORD FillForwardTable(std::vector<MIB_IPFORWARDROW> rows, MIB_IPFORWARDTABLE* table, ULONG* size,
+                       BOOL order);
 
 // The forwarding table as an object, so that its users can be given another one (a fake in
 // tests). The calls have the contracts of the free functions above.

@@ -12,7 +12,7 @@
 namespace platform {
 
 struct SecureDirSpec {
-    unsigned mode = 0755;  // permission bits including sticky/setgid, e.g. 0755, 01777, 03770
+    unsigned mode = 0755;                  // permission bits including sticky/setgid, e.g. 0755, 01777, 03770
     gid_t group = static_cast<gid_t>(-1);  // group to give a created folder; -1 keeps the default
 };
 

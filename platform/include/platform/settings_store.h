@@ -9,9 +9,9 @@
 // and its sub-keys live in <root>/client/settings.db, which the client's group may write; every
 // other key, and what of the client key the client never writes but others rely on ("InstallDir",
 // "LogonHelper", "CleanCachePolicy", "UpdateServerAddr", "UpdateServerPort", "Version" and the
-// sub-key "Extensions"), live in <root>/settings.db, which only root may write. A caller sees one registry: key lists are
-// merged, and client values written before the split are still read from the root part until the
-// client part has its own. A write the caller may not make gives kRegAccessDenied.
+// sub-key "Extensions"), live in <root>/settings.db, which only root may write. A caller sees one registry:
+// key lists are merged, and client values written before the split are still read from the root part until
+// the client part has its own. A write the caller may not make gives kRegAccessDenied.
 //
 // Bounds: key paths of at most 512 components of at most 255 characters, value names of at most
 // 16383 characters, values of at most 1 MiB; beyond them calls give kRegInvalidParameter.
@@ -27,11 +27,11 @@ namespace platform {
 
 // Result codes as the Windows registry functions give them.
 constexpr LONG kRegOk = 0;
-constexpr LONG kRegFileNotFound = 2;   // key or value missing
+constexpr LONG kRegFileNotFound = 2;  // key or value missing
 constexpr LONG kRegAccessDenied = 5;
 constexpr LONG kRegInvalidParameter = 87;
-constexpr LONG kRegMoreData = 234;     // buffer too small; *size holds the size needed
-constexpr LONG kRegGeneralFailure = 1359;  // the database could not be used
+constexpr LONG kRegMoreData = 234;          // buffer too small; *size holds the size needed
+constexpr LONG kRegGeneralFailure = 1359;   // the database could not be used
 constexpr LONG kRegUnsupportedType = 1630;  // Get{String,Dword}: the value has another type
 
 // Value types.

@@ -22,8 +22,8 @@ using UCHAR = std::uint8_t;
 
 namespace platform {
 // Wait results shared by every waitable object of the layer.
-constexpr DWORD kWaitObject0 = 0;        // first object signalled (index added for wait-any)
-constexpr DWORD kWaitAbandoned = 0x80;   // mutex obtained from a holder that died
+constexpr DWORD kWaitObject0 = 0;       // first object signalled (index added for wait-any)
+constexpr DWORD kWaitAbandoned = 0x80;  // mutex obtained from a holder that died
 constexpr DWORD kWaitTimeout = 0x102;
 constexpr DWORD kWaitFailed = 0xFFFFFFFF;
 constexpr DWORD kInfinite = 0xFFFFFFFF;

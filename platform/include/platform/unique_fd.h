@@ -8,7 +8,7 @@
 namespace platform {
 
 class UniqueFd {
-  public:
+public:
     UniqueFd() noexcept = default;
     // Takes ownership of `fd` (a negative value owns nothing).
     explicit UniqueFd(int fd) noexcept : m_fd(fd) {}
@@ -41,7 +41,7 @@ class UniqueFd {
         return old >= 0 ? ::close(old) : 0;
     }
 
-  private:
+private:
     int m_fd = -1;
 };
 

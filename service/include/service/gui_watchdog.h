@@ -33,15 +33,15 @@ DWORD SetAdapterMediaDisconnect();
 
 // Compares the current table with the saved rows and repairs it (see the file comment). Rows
 // through a real adapter that were not saved are left alone.
-void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved, DWORD virtualIndex,
-                    DWORD gateway);
+void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved,
+                    DWORD virtualIndex, DWORD gateway);
 
 struct WatchdogOptions {
     ServiceTiming timing;
-    std::string routeFile;                    // empty: RouteTableFilePath()
-    std::function<int()> checkGui;            // empty: CheckGUIExist()
-    std::function<DWORD()> mediaDisconnect;   // empty: SetAdapterMediaDisconnect()
-    std::function<DWORD()> gatewayAddress;    // empty: GetServerAddr()
+    std::string routeFile;                   // empty: RouteTableFilePath()
+    std::function<int()> checkGui;           // empty: CheckGUIExist()
+    std::function<DWORD()> mediaDisconnect;  // empty: SetAdapterMediaDisconnect()
+    std::function<DWORD()> gatewayAddress;   // empty: GetServerAddr()
 };
 
 class GuiWatchdog {

@@ -12,10 +12,10 @@ namespace service {
 constexpr std::size_t kMaxHardwareIdLength = 127;
 
 struct HardwareFacts {
-    std::string diskSerial;    // trailing blanks already removed
-    std::string cpuId;         // "<vendor>:<feature flags>"
+    std::string diskSerial;  // trailing blanks already removed
+    std::string cpuId;       // "<vendor>:<feature flags>"
     std::string computerName;
-    std::string mac;           // "xx-xx-xx-xx-xx-xx"
+    std::string mac;  // "xx-xx-xx-xx-xx-xx"
 };
 
 // MD5 of the bytes as 32 lower-case hexadecimal digits.

@@ -26,11 +26,11 @@ constexpr const char* kServiceName = "Lunther";
 struct LSPProxyServiceOptions {
     ServiceFacilities facilities;
     ServiceTiming timing;
-    ClientLauncher* launcher = nullptr;          // null: the active seat's user (SessionClientLauncher)
-    std::string pipePath;                        // empty: NetshPipePath()
+    ClientLauncher* launcher = nullptr;              // null: the active seat's user (SessionClientLauncher)
+    std::string pipePath;                            // empty: NetshPipePath()
     std::optional<platform::PeerPolicy> pipePolicy;  // empty: NetshPipePolicy()
-    NetshOperationsOptions operations;           // its timing is replaced by `timing`
-    WatchdogOptions watchdog;                    // its timing is replaced by `timing`
+    NetshOperationsOptions operations;               // its timing is replaced by `timing`
+    WatchdogOptions watchdog;                        // its timing is replaced by `timing`
     // Makes the HTTP control server; empty: none is run.
     std::function<std::unique_ptr<ControlServer>(ClientLauncher&)> makeControlServer;
     std::uint16_t httpPort = kHttpControlPort;

@@ -30,16 +30,17 @@ public:
     virtual void SetAutoExec() = 0;
     virtual void NotSetAutoExec() = 0;
     // "0" stands for no server; the others are checked dotted IPv4 addresses.
-    virtual void SetDnsByNetshCmd(const std::string& primary, const std::string& secondary, DWORD ifIndex) = 0;
+    virtual void SetDnsByNetshCmd(const std::string& primary, const std::string& secondary,
+                                  DWORD ifIndex) = 0;
     virtual SetIpResult SetIP(const std::string& address, const std::string& mask, const std::string& dns1,
                               const std::string& dns2) = 0;
     virtual void StartClient() = 0;
     virtual DWORD AddRoute(const RouteRecord& record) = 0;
     virtual DWORD DeleteRoute(const RouteRecord& record) = 0;
     virtual DWORD SetRoute(const RouteRecord& record) = 0;
-    virtual void FlushNeighbours() = 0;   // "arp -d"
-    virtual void FlushDns() = 0;          // "flushdns"
-    virtual void ResetAdapterAddress() = 0;   // "netsh int ip reset"
+    virtual void FlushNeighbours() = 0;              // "arp -d"
+    virtual void FlushDns() = 0;                     // "flushdns"
+    virtual void ResetAdapterAddress() = 0;          // "netsh int ip reset"
     virtual void UseDhcpAddress(DWORD ifIndex) = 0;  // "netsh int ipv4 set address name=N source=dhcp"
 };
 

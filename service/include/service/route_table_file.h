@@ -26,7 +26,8 @@ std::string FormatRouteTableFile(const std::vector<MIB_IPFORWARDROW>& rows);
 
 enum class RouteFileRead { kOk, kMissing, kUnreadable, kMalformed };
 // Reads and parses the file; kMissing also for a folder in its place.
-RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORWARDROW>* rows, std::string* error);
+RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORWARDROW>* rows,
+                                 std::string* error);
 // Writes through a temporary file in the same folder, fsync and rename, so that a reader sees
 // either the old or the new table. A short or failed write is a failure and leaves no file part.
 bool WriteRouteTableFile(const std::string& path, const std::vector<MIB_IPFORWARDROW>& rows);

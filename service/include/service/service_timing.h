@@ -5,9 +5,9 @@
 namespace service {
 
 struct ServiceTiming {
-    DWORD watchdogRoundMs = 1000;   // the GUI watchdog looks once per round
-    DWORD setIpRetryMs = 1000;      // SetIP waits this long between tries
-    DWORD setIpLimitMs = 10000;     // and gives up when this much has passed since the first
+    DWORD watchdogRoundMs = 1000;  // the GUI watchdog looks once per round
+    DWORD setIpRetryMs = 1000;     // SetIP waits this long between tries
+    DWORD setIpLimitMs = 10000;    // and gives up when this much has passed since the first
 };
 
 }  // namespace service

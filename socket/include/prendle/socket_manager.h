@@ -40,14 +40,14 @@ constexpr unsigned long TW_ERR_FAILED = 11;
 
 // Engine codes of the error pair (GetError); the system code beside them is the Winsock number.
 enum : int {
-    TW_ERR_CREATE = -2,          // no callback registered, or the socket could not be made
+    TW_ERR_CREATE = -2,  // no callback registered, or the socket could not be made
     TW_ERR_SETUP = -3,
-    TW_ERR_CONNECT = -4,         // connect failed, timed out or was cancelled
+    TW_ERR_CONNECT = -4,  // connect failed, timed out or was cancelled
     TW_ERR_PROXY_SEND = -5,
-    TW_ERR_PROXY_RECEIVE = -7,   // the proxy's answer broke off, never ended or was too long
+    TW_ERR_PROXY_RECEIVE = -7,  // the proxy's answer broke off, never ended or was too long
     TW_ERR_PROXY_REFUSED = -8,
     TW_ERR_BIND_PORT = -9,
-    TW_ERR_REFUSED = -10,        // the callback refused the connection
+    TW_ERR_REFUSED = -10,  // the callback refused the connection
     TW_ERR_PROXY_TIMEOUT = -12,
 };
 
@@ -108,8 +108,10 @@ public:
     SharedObjectPtr<SharedObject> GetSessionCtx(const SharedObjectPtr<SharedObject>& session);
 
     // Dotted address and host-order port; "0" when the socket cannot tell.
-    void GetPeerAddr(const SharedObjectPtr<SharedObject>& session, char* text, unsigned long size, short* port);
-    void GetLocalAddr(const SharedObjectPtr<SharedObject>& session, char* text, unsigned long size, short* port);
+    void GetPeerAddr(const SharedObjectPtr<SharedObject>& session, char* text, unsigned long size,
+                     short* port);
+    void GetLocalAddr(const SharedObjectPtr<SharedObject>& session, char* text, unsigned long size,
+                      short* port);
     void GetPeerAddr(const SharedObjectPtr<SharedObject>& session, sockaddr_in& address);
     void GetLocalAddr(const SharedObjectPtr<SharedObject>& session, sockaddr_in& address);
 

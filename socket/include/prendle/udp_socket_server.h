@@ -76,7 +76,8 @@ private:
 
 class PRENDLE_API TwUDPSession : public SharedObject {
 public:
-    TwUDPSession(std::uint32_t address, std::uint16_t port, SharedObjectPtr<SharedObject> context, bool connected);
+    TwUDPSession(std::uint32_t address, std::uint16_t port, SharedObjectPtr<SharedObject> context,
+                 bool connected);
 
     _UDPAddr m_key;  // the table points at these bytes
     std::atomic<int> m_connected;

@@ -37,10 +37,12 @@ CertKey MakeCert(const std::string& commonName, const CertKey* issuer, bool isCa
     X509_gmtime_adj(X509_getm_notBefore(ck.cert), notBeforeDays * 86400L);
     X509_gmtime_adj(X509_getm_notAfter(ck.cert), notAfterDays * 86400L);
     X509_NAME* name = X509_get_subject_name(ck.cert);
-    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Test Org"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName.c_str()),
+    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1,
+                               0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Test Org"),
                                -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
     X509_set_issuer_name(ck.cert, issuer ? X509_get_subject_name(issuer->cert) : name);
     X509_set_pubkey(ck.cert, ck.key);
     X509* issuerCert = issuer ? issuer->cert : ck.cert;

@@ -78,7 +78,7 @@ struct FaultRelay::State {
     platform::UniqueFd stopFd;
     std::thread thread;
     mutable std::mutex lock;
-    FaultCounts upCounts, downCounts;  // of links already closed, under `lock`
+    FaultCounts upCounts, downCounts;          // of links already closed, under `lock`
     std::vector<std::unique_ptr<Link>> links;  // the relay thread's own
     std::uint32_t accepted = 0;
 

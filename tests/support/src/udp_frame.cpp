@@ -13,9 +13,9 @@ void PutBe16(std::uint8_t* at, std::size_t value) {
 
 }  // namespace
 
-std::vector<std::uint8_t> UdpFrame(const std::uint8_t dstMac[6], const std::uint8_t srcMac[6], std::uint32_t srcIp,
-                                   std::uint32_t dstIp, std::uint16_t dstPort, std::size_t payload,
-                                   std::optional<std::uint8_t> fill) {
+std::vector<std::uint8_t> UdpFrame(const std::uint8_t dstMac[6], const std::uint8_t srcMac[6],
+                                   std::uint32_t srcIp, std::uint32_t dstIp, std::uint16_t dstPort,
+                                   std::size_t payload, std::optional<std::uint8_t> fill) {
     std::vector<std::uint8_t> f(14 + 20 + 8 + payload, 0);
     std::memcpy(f.data(), dstMac, 6);
     std::memcpy(f.data() + 6, srcMac, 6);

@@ -7,7 +7,7 @@
 
 class TAMBERK_API TwSslCertificateManager {
 public:
-    TwSslCertificateManager();   // raises the process-wide OpenSSL use count
+    TwSslCertificateManager();  // raises the process-wide OpenSSL use count
     ~TwSslCertificateManager();
     TwSslCertificateManager(const TwSslCertificateManager& other);
     TwSslCertificateManager& operator=(const TwSslCertificateManager& other);

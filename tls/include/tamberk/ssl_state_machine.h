@@ -68,13 +68,18 @@ public:
     virtual void UdpDisconnect(SharedObjectPtr<SharedObject> session) = 0;
     // close_notify on every key id, up to 2 s for the peer's answer, then the socket is closed.
     virtual int Disconnect(SharedObjectPtr<SharedObject> session) = 0;
-    virtual void SetSessionContext(SharedObjectPtr<SharedObject> session, SharedObjectPtr<SharedObject> context) = 0;
-    virtual void GetPeerAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size, short* port) = 0;
-    virtual void GetLocalAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size, short* port) = 0;
-    virtual void GetPeerCertSubject(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) = 0;
+    virtual void SetSessionContext(SharedObjectPtr<SharedObject> session,
+                                   SharedObjectPtr<SharedObject> context) = 0;
+    virtual void GetPeerAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size,
+                             short* port) = 0;
+    virtual void GetLocalAddr(SharedObjectPtr<SharedObject> session, char* text, unsigned long size,
+                              short* port) = 0;
+    virtual void GetPeerCertSubject(SharedObjectPtr<SharedObject> session, char* text,
+                                    unsigned long size) = 0;
     virtual void GetPeerCertIssuer(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) = 0;
     virtual void GetPeerCertSerial(SharedObjectPtr<SharedObject> session, char* text, unsigned long size) = 0;
-    virtual int RequestClientCertificate(SharedObjectPtr<SharedObject> session, const char* expectedName, int flag) = 0;
+    virtual int RequestClientCertificate(SharedObjectPtr<SharedObject> session, const char* expectedName,
+                                         int flag) = 0;
     virtual int GetRehandshakeStatus(SharedObjectPtr<SharedObject> session) = 0;
     virtual int LoadCertificateFiles(const char* certFile, const char* keyFile, const char* password,
                                      SharedObjectPtr<SharedObject> provider, int certType, int keyType) = 0;

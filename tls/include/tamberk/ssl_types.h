@@ -41,9 +41,9 @@ enum TwRehandshakeStatus : std::int32_t {
 };
 
 // Error codes read through TwSslAPI::GetSslError.
-constexpr std::int32_t TW_SSL_ERR_HANDSHAKE = -100;       // first handshake failed, socket closed
-constexpr std::int32_t TW_SSL_ERR_NO_SESSION = -500;      // the caller passed no session
-constexpr std::int32_t TW_SSL_ERR_CLIENT_MODE = -10;      // client-certificate check in client mode
+constexpr std::int32_t TW_SSL_ERR_HANDSHAKE = -100;   // first handshake failed, socket closed
+constexpr std::int32_t TW_SSL_ERR_NO_SESSION = -500;  // the caller passed no session
+constexpr std::int32_t TW_SSL_ERR_CLIENT_MODE = -10;  // client-certificate check in client mode
 constexpr std::int32_t TW_SSL_ERR_NO_PEER_CERT = -11;
 constexpr std::int32_t TW_SSL_ERR_NAME_MISMATCH = -12;
 constexpr std::int32_t TW_SSL_ERR_VERIFY_BASE = 10000;    // + OpenSSL verification result

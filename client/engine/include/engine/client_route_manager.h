@@ -68,8 +68,8 @@ public:
     const std::vector<MIB_IPFORWARDROW>& ConflictRoutes() const { return m_conflictRoutes; }
 
     // "<verb> dest mask ifindex nexthop metric type\n" as the service reads it.
-    static std::string RouteCommand(const char* verb, DWORD destination, DWORD mask, int ifIndex, DWORD nextHop,
-                                    int metric, int type);
+    static std::string RouteCommand(const char* verb, DWORD destination, DWORD mask, int ifIndex,
+                                    DWORD nextHop, int metric, int type);
 
 private:
     int SendEntry(const char* verb, const char* tag, const RouteRequest* request, DWORD metric);

@@ -9,14 +9,14 @@
 namespace engine {
 
 // SendCmdToNetsh's results.
-constexpr int kNetshFailed = 0;       // no answer, or one the protocol does not know
-constexpr int kNetshDone = 1;         // "netsh>" or "HardwareId>..."
-constexpr int kNetshSetIpFail = 7;    // "NetshSetipFail>"
-constexpr int kNetshSetDnsFail = 8;   // "NetshSetdnsFail>"
+constexpr int kNetshFailed = 0;      // no answer, or one the protocol does not know
+constexpr int kNetshDone = 1;        // "netsh>" or "HardwareId>..."
+constexpr int kNetshSetIpFail = 7;   // "NetshSetipFail>"
+constexpr int kNetshSetDnsFail = 8;  // "NetshSetdnsFail>"
 
 struct NetshClientOptions {
-    std::string path;            // empty: the service's pipe in the machine root's runtime folder
-    int connectWaitMs = 2000;    // how long a refused connect (full backlog) is retried
+    std::string path;          // empty: the service's pipe in the machine root's runtime folder
+    int connectWaitMs = 2000;  // how long a refused connect (full backlog) is retried
     // Long enough for SetIP, which the service may retry for up to about 11 s.
     int replyTimeoutMs = 15000;
 };

@@ -22,7 +22,6 @@
 #include "platform/named_objects.h"
 #include "platform/types.h"
 
-
 // Log categories (bits). 0x20 alone goes to the debugger output; 0x40 and 0x80 are always written.
 enum LogCategory : int {
     LOG_CLIENT_LOGIN = 0x01,
@@ -36,7 +35,7 @@ enum LogCategory : int {
 };
 
 class SharedDailyLog {
-  public:
+public:
     // The process's object, created on first use. It lives until the process ends (never
     // destroyed), so destructors of other static objects may still log at exit.
     static SharedDailyLog& Instance();
@@ -75,29 +74,29 @@ class SharedDailyLog {
         const platform::Clock& clock = platform::SystemClock());
     ~SharedDailyLog();
 
-  private:
-      explicit SharedDailyLog(const platform::Clock& clock);
-      SharedDailyLog(const SharedDailyLog&) = delete;
-      SharedDailyLog& operator=(const SharedDailyLog&) = delete;
+private:
+    explicit SharedDailyLog(const platform::Clock& clock);
+    SharedDailyLog(const SharedDailyLog&) = delete;
+    SharedDailyLog& operator=(const SharedDailyLog&) = delete;
 
-      // Formats head and message into `line` (kLineSize bytes); returns the message formatter's
-      // result: its length, -1 when cut, -2 when formatting failed ("Log Error!" line instead).
-      int FormatLine(char* line, const platform::LocalTime& now, int category, int level, const char* format,
-                     va_list args) const;
-      void CleanUp();
-      int AppendLine(const char* line, int length, const platform::LocalTime& now);
-      std::string LogFolder() const;
-      std::string TodayFileName() const;
+    // Formats head and message into `line` (kLineSize bytes); returns the message formatter's
+    // result: its length, -1 when cut, -2 when formatting failed ("Log Error!" line instead).
+    int FormatLine(char* line, const platform::LocalTime& now, int category, int level, const char* format,
+                   va_list args) const;
+    void CleanUp();
+    int AppendLine(const char* line, int length, const platform::LocalTime& now);
+    std::string LogFolder() const;
+    std::string TodayFileName() const;
 
-      // The level table as last read. Stale after a second (on m_clock) and after a
-      // SetCategoryLevel of any object of this process.
-      struct LevelCache {
-          std::mutex mutex;
-          std::uint64_t readAtMs = 0;    // m_clock tick of the last read
-          std::uint64_t generation = 0;  // process-wide write generation at the last read
-          bool valid = false;            // false: read on the next call
-          bool present = false;          // LogLevel was there (and not too long)
-          std::uint32_t entry[8] = {};
+    // The level table as last read. Stale after a second (on m_clock) and after a
+    // SetCategoryLevel of any object of this process.
+    struct LevelCache {
+        std::mutex mutex;
+        std::uint64_t readAtMs = 0;    // m_clock tick of the last read
+        std::uint64_t generation = 0;  // process-wide write generation at the last read
+        bool valid = false;            // false: read on the next call
+        bool present = false;          // LogLevel was there (and not too long)
+        std::uint32_t entry[8] = {};
     };
     // Copies the table into entry[8], reading it first when stale (always when `fresh`); false
     // when LogLevel is missing or cannot be read.
@@ -114,12 +113,12 @@ class SharedDailyLog {
 // Lines of a library under one category of the process's daily log (SharedDailyLog::Instance()):
 // the default destination of the codec's and the TLS library's lines. Thread-safe; never throws.
 class DailyLogSink final : public platform::LogSink {
-  public:
+public:
     explicit DailyLogSink(int category) : m_category(category) {}
     bool Wants(int level) override;
     void Write(int level, const char* line) override;
 
-  private:
+private:
     int m_category;
 };
 

@@ -13,12 +13,12 @@
 
 #pragma pack(push, 1)
 struct DHCP_RELEASE_REQUEST {
-    DWORD dwRequest;        // not read
-    DWORD dwAllAdapters;    // non-zero: every adapter
+    DWORD dwRequest;      // not read
+    DWORD dwAllAdapters;  // non-zero: every adapter
     char rgAdapterName[256];
 };
 struct DHCP_RENEW_REQUEST {
-    DWORD dwRequest;        // not read
+    DWORD dwRequest;  // not read
     char rgAdapterName[256];
 };
 #pragma pack(pop)

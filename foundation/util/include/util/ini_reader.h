@@ -27,8 +27,8 @@ public:
     const char* FileName() const { return m_FileName; }
 
 protected:
-    virtual int RetriveStrings(const char* list, unsigned long listLength, char** out,
-                               unsigned long* count, unsigned long* maxLength);
+    virtual int RetriveStrings(const char* list, unsigned long listLength, char** out, unsigned long* count,
+                               unsigned long* maxLength);
 
 private:
     int ReadList(const char* section, char** out, unsigned long* count, unsigned long* maxLength);

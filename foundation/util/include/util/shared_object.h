@@ -20,7 +20,7 @@ class Event;
 // Errors: none reported; IsValid is the only health test.
 class SharedObject {
 public:
-    SharedObject();                       // named "Unknown"
+    SharedObject();                           // named "Unknown"
     explicit SharedObject(const char* name);  // the pointer is kept, not the text
     virtual ~SharedObject();
     SharedObject(const SharedObject&) = delete;

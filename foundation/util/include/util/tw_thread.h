@@ -71,7 +71,7 @@ public:
 protected:
     virtual unsigned long Execute();  // the base body returns 1
     virtual void PreExecute();
-    virtual void PostExecute();       // base: terminated = 1, then self-delete with auto-delete
+    virtual void PostExecute();  // base: terminated = 1, then self-delete with auto-delete
 
     // Stops the thread through the (most derived available) Terminate, waits up to stopWaitMs
     // and joins it. True when the thread is gone (or there was none); false when it had to be

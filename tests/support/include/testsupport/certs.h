@@ -15,7 +15,10 @@ struct CertKey {
     CertKey() = default;
     CertKey(const CertKey&) = delete;
     CertKey& operator=(const CertKey&) = delete;
-    CertKey(CertKey&& o) noexcept : cert(o.cert), key(o.key) { o.cert = nullptr; o.key = nullptr; }
+    CertKey(CertKey&& o) noexcept : cert(o.cert), key(o.key) {
+        o.cert = nullptr;
+        o.key = nullptr;
+    }
     ~CertKey();
 };
 

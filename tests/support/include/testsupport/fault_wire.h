@@ -16,9 +16,9 @@ namespace testsupport {
 
 struct FaultPlan {
     std::uint32_t seed = 1;
-    double split = 0;    // chance that a piece is cut at a random point (repeatedly)
-    double drop = 0;     // chance that a piece is lost
-    double corrupt = 0;  // chance that one byte of a piece is changed
+    double split = 0;                       // chance that a piece is cut at a random point (repeatedly)
+    double drop = 0;                        // chance that a piece is lost
+    double corrupt = 0;                     // chance that one byte of a piece is changed
     std::chrono::milliseconds maxDelay{0};  // each piece waits up to this long before it goes
 };
 

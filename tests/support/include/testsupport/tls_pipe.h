@@ -76,7 +76,8 @@ struct Recorder {
     }
     int Count(TwSslMsgType code) {
         std::lock_guard<std::mutex> lock(m);
-        return static_cast<int>(std::count_if(events.begin(), events.end(), [&](auto& e) { return e.first == code; }));
+        return static_cast<int>(
+            std::count_if(events.begin(), events.end(), [&](auto& e) { return e.first == code; }));
     }
     std::string Data(const TwSslSession* s) {
         std::lock_guard<std::mutex> lock(m);
@@ -132,7 +133,8 @@ struct PipePair {
         std::size_t pos = 0;
         do {
             std::size_t n = chunk ? std::min(chunk, bytes.size() - pos) : bytes.size() - pos;
-            inbox.insert(inbox.end(), bytes.begin() + static_cast<long>(pos), bytes.begin() + static_cast<long>(pos + n));
+            inbox.insert(inbox.end(), bytes.begin() + static_cast<long>(pos),
+                         bytes.begin() + static_cast<long>(pos + n));
             pos += n;
             std::size_t used = engine.ProcessReceived(session, inbox.data(), inbox.size());
             inbox.erase(inbox.begin(), inbox.begin() + static_cast<long>(std::min(used, inbox.size())));

@@ -29,7 +29,8 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         m_calls.push_back("add " + iface);
         if (!BeginChange(iface, {server})) return m_rc;
-        if (std::find(m_servers.begin(), m_servers.end(), server) == m_servers.end()) m_servers.push_back(server);
+        if (std::find(m_servers.begin(), m_servers.end(), server) == m_servers.end())
+            m_servers.push_back(server);
         return kErrorSuccess;
     }
     DWORD RemoveNameServer(const std::string& iface, DWORD server) override {

@@ -20,7 +20,7 @@
 namespace platform::fake {
 
 class ManualClock final : public Clock {
-  public:
+public:
     explicit ManualClock(std::uint64_t startTickMs = 1000000, LocalTime start = {2026, 1, 4, 1, 12, 0, 0, 0})
         : m_tick(startTickMs), m_local(start) {}
     ~ManualClock() override = default;
@@ -89,15 +89,15 @@ class ManualClock final : public Clock {
         return m_changed.wait_for(lock, limit, [&] { return m_waiters.size() >= count; });
     }
 
-  private:
-      std::mutex m_advanceMutex;  // one Advance at a time
-      std::atomic<std::uint64_t> m_tick;
-      mutable std::mutex m_timeMutex;
-      LocalTime m_local;
-      mutable std::mutex m_waitMutex;
-      mutable std::condition_variable m_changed;
-      mutable std::vector<ClockWaiter*> m_waiters;
-      ClockWaiter* m_waking = nullptr;
+private:
+    std::mutex m_advanceMutex;  // one Advance at a time
+    std::atomic<std::uint64_t> m_tick;
+    mutable std::mutex m_timeMutex;
+    LocalTime m_local;
+    mutable std::mutex m_waitMutex;
+    mutable std::condition_variable m_changed;
+    mutable std::vector<ClockWaiter*> m_waiters;
+    ClockWaiter* m_waking = nullptr;
 };
 
 }  // namespace platform::fake
