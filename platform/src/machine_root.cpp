@@ -89,7 +89,7 @@ std::string RuntimeDir() {
         return std::string();
     }
     std::string why;
-    if (!EnsureSecureDir(dir, SecureDirSpec{0755}, &why)) {
+    if (!EnsureSecureDir(dir, SecureDirRule{0755}, &why)) {
         DebugOutput("runtime folder refused: " + why);
         return std::string();
     }
@@ -101,7 +101,7 @@ std::string RuntimeSubDir(const std::string& name, unsigned mode) {
     if (run.empty() || name.empty() || name.find('/') != std::string::npos) return std::string();
     const std::string dir = run + "/" + name;
     std::string why;
-    if (!EnsureSecureDir(dir, SecureDirSpec{mode}, &why)) {
+    if (!EnsureSecureDir(dir, SecureDirRule{mode}, &why)) {
         DebugOutput("runtime folder refused: " + why);
         return std::string();
     }

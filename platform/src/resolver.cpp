@@ -389,7 +389,7 @@ DWORD LinuxResolver::Change(const std::string& iface, int edit, const std::vecto
     // other users pass through, so they are made as usual.
     const std::string dir = rf::DirName(c.journal);
     std::string why;
-    if (!MakeDirs(rf::DirName(dir)) || !EnsureSecureDir(dir, SecureDirSpec{0700}, &why)) {
+    if (!MakeDirs(rf::DirName(dir)) || !EnsureSecureDir(dir, SecureDirRule{0700}, &why)) {
         DebugOutput("resolver journal folder refused: " + why);
         return kErrorGeneralFailure;
     }

@@ -28,7 +28,7 @@ std::string Octal(unsigned mode) {
 
 }  // namespace
 
-bool EnsureSecureDir(const std::string& path, const SecureDirSpec& spec, std::string* error) {
+bool EnsureSecureDir(const std::string& path, const SecureDirRule& rule, std::string* error) {
     if (path.empty()) return Refuse(error, path, "empty path", EINVAL);
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         return Refuse(error, path, "cannot be created", errno);
@@ -46,20 +46,20 @@ bool EnsureSecureDir(const std::string& path, const SecureDirSpec& spec, std::st
     if (st.st_uid != 0 && st.st_uid != me) {
         return Refuse(error, path, "owned by uid " + std::to_string(st.st_uid), EPERM);
     }
-    const bool groupWrong = spec.group != static_cast<gid_t>(-1) && st.st_gid != spec.group;
+    const bool groupWrong = rule.group != static_cast<gid_t>(-1) && st.st_gid != rule.group;
     const unsigned mode = st.st_mode & 07777;
     if (st.st_uid != me) {
-        if (mode != spec.mode)
-            return Refuse(error, path, "mode " + Octal(mode) + ", not " + Octal(spec.mode), EPERM);
+        if (mode != rule.mode)
+            return Refuse(error, path, "mode " + Octal(mode) + ", not " + Octal(rule.mode), EPERM);
         if (groupWrong) return Refuse(error, path, "group " + std::to_string(st.st_gid), EPERM);
         return true;
     }
     // Ours: give it the fixed group and mode (chown first, it clears the setgid bit).
-    if (groupWrong && ::fchown(fd.Get(), static_cast<uid_t>(-1), spec.group) != 0) {
-        return Refuse(error, path, "cannot set group " + std::to_string(spec.group), errno);
+    if (groupWrong && ::fchown(fd.Get(), static_cast<uid_t>(-1), rule.group) != 0) {
+        return Refuse(error, path, "cannot set group " + std::to_string(rule.group), errno);
     }
-    if ((groupWrong || mode != spec.mode) && ::fchmod(fd.Get(), static_cast<mode_t>(spec.mode)) != 0) {
-        return Refuse(error, path, "cannot set mode " + Octal(spec.mode), errno);
+    if ((groupWrong || mode != rule.mode) && ::fchmod(fd.Get(), static_cast<mode_t>(rule.mode)) != 0) {
+        return Refuse(error, path, "cannot set mode " + Octal(rule.mode), errno);
     }
     return true;
 }

@@ -355,7 +355,7 @@ std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenClientPart() {
     const std::string dir = path.substr(0, path.rfind('/'));
     const bool root = ::geteuid() == 0;
     std::string why;
-    if (!EnsureSecureDir(dir, SecureDirSpec{03770, root ? ClientGroupId() : static_cast<gid_t>(-1)}, &why)) {
+    if (!EnsureSecureDir(dir, SecureDirRule{03770, root ? ClientGroupId() : static_cast<gid_t>(-1)}, &why)) {
         DebugOutput("client settings refused: " + why);
         return nullptr;
     }

@@ -96,7 +96,7 @@ TEST_F(PrivilegeTest, FoldersOfOtherUsersOrWithForeignWriteAccessAreRefused) {
     ASSERT_EQ(::chown(Run().c_str(), testsupport::kUnprivilegedUid, testsupport::kUnprivilegedGid), 0);
     EXPECT_EQ(RuntimeDir(), "");
     std::string why;
-    EXPECT_FALSE(EnsureSecureDir(Run(), SecureDirSpec{0755}, &why));
+    EXPECT_FALSE(EnsureSecureDir(Run(), SecureDirRule{0755}, &why));
     EXPECT_NE(why.find("owned by uid 65534"), std::string::npos) << why;
     ASSERT_EQ(::rmdir(Run().c_str()), 0);
 

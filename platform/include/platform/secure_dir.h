@@ -11,7 +11,7 @@
 
 namespace platform {
 
-struct SecureDirSpec {
+struct SecureDirRule {
     unsigned mode = 0755;                  // permission bits including sticky/setgid, e.g. 0755, 01777, 03770
     gid_t group = static_cast<gid_t>(-1);  // group to give a created folder; -1 keeps the default
 };
@@ -19,7 +19,7 @@ struct SecureDirSpec {
 // Creates `path` (its parent must already exist and be trusted by the caller) or checks the
 // existing one. true when the folder may be used; else *error (when given) says why, errno kept.
 // Thread-safe; cheap enough to call before every use.
-bool EnsureSecureDir(const std::string& path, const SecureDirSpec& spec, std::string* error = nullptr);
+bool EnsureSecureDir(const std::string& path, const SecureDirRule& rule, std::string* error = nullptr);
 
 // Opens `name` inside the secure folder `dir` as a new regular file (O_CREAT|O_EXCL|O_NOFOLLOW),
 // mode `mode`. -1 with errno on failure (EEXIST when something is there already).

@@ -1,4 +1,4 @@
-// The service's delays in one place, so that tests can shrink them. Defaults are the specified ones.
+// The service's delays in one place, so that tests can shrink them. Defaults are the production values.
 #pragma once
 #include "platform/types.h"
 
