@@ -373,8 +373,10 @@ TEST(Protocol, RealAdaptersAreListedAndLeaveWhenTheirLinkGoes) {
     };
     ASSERT_TRUE(DriverEntry(config));
     FILTER_ADAPTER a = nullptr;
-    ASSERT_TRUE(testsupport::WaitFor("the adapter to be found by its MAC address", [&] {
-        return Filter_FindAdapterByMacAddress(eth.mac, &a) == FILTER_STATUS_SUCCESS;
+    // Found by its MAC as soon as the filter half hears of it, valid only once that is done.
+    ASSERT_TRUE(testsupport::WaitFor("the adapter to be found by its MAC address and valid", [&] {
+        return Filter_FindAdapterByMacAddress(eth.mac, &a) == FILTER_STATUS_SUCCESS &&
+               static_cast<AdapterEntry*>(a)->m_bValid.load();
     }));
     auto* e = static_cast<AdapterEntry*>(a);
     EXPECT_EQ(e->m_pProto, nullptr);

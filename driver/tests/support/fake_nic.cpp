@@ -110,13 +110,19 @@ FakeDriver::FakeDriver(int adapters, RingLayout layout, bool waitBound) {
     config.nicFactory = MakeFakeNicFactory(m_nics);
     running = DriverEntry(config);
     if (running && waitBound) {
-        testsupport::WaitFor("every adapter to be valid", [this, adapters] {
-            for (int i = 0; i < adapters; ++i) {
-                AdapterEntry* e = Entry(static_cast<std::size_t>(i));
-                if (e == nullptr || !e->m_bValid.load()) return false;
-            }
-            return true;
-        });
+        // A driver whose adapters never became valid is not running for the tests: they would
+        // race the binding that resets what they set.
+        const bool bound = testsupport::WaitFor(
+            "every adapter to be valid",
+            [this, adapters] {
+                for (int i = 0; i < adapters; ++i) {
+                    AdapterEntry* e = Entry(static_cast<std::size_t>(i));
+                    if (e == nullptr || !e->m_bValid.load()) return false;
+                }
+                return true;
+            },
+            30000);
+        if (!bound) Stop();
     }
 }
 
