@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/machine_root.h"
 #include "platform/unique_fd.h"
@@ -20,20 +21,6 @@ namespace service {
 namespace {
 
 constexpr const char* kTag = "[NetShellServiceThread::Execute]";
-
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    platform::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd) return false;
-    bool ok = ::write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              ::fsync(fd.Get()) == 0;
-    ok = (fd.Close() == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
-}
 
 bool DefaultFlushResolverCache() {
     struct stat st {};
@@ -93,7 +80,8 @@ void SystemNetshOperations::SetAutoExec() {
         SVC_LOG("%sRunOpen dwRet=%d,lasterror=%d\n", kTag, 2, errno);
         return;
     }
-    const bool ok = WriteFileAtomically(dir + "/" + kAutostartFileName, AutostartEntry(m_options.programDir));
+    const bool ok =
+        platform::WriteFileAtomically(dir + "/" + kAutostartFileName, AutostartEntry(m_options.programDir));
     SVC_LOG("%sRunSetValue  dwRet=%d,lasterror=%d\n", kTag, ok ? 0 : 1, ok ? 0 : errno);
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/atomic_file.h"
 #include "platform/machine_root.h"
 #include "platform/unique_fd.h"
 
@@ -18,17 +19,6 @@ DWORD ReadWord(std::string_view bytes, std::size_t offset) {
     DWORD v = 0;
     std::memcpy(&v, bytes.data() + offset, sizeof(v));
     return v;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -109,16 +99,7 @@ RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORW
 
 bool WriteRouteTableFile(const std::string& path, const std::vector<MIB_IPFORWARDROW>& rows) {
     if (rows.size() > kMaxSavedRoutes) return false;
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    platform::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd) return false;
-    const bool written = WriteAll(fd.Get(), FormatRouteTableFile(rows)) && ::fsync(fd.Get()) == 0;
-    const bool closed = fd.Close() == 0;
-    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return platform::WriteFileAtomically(path, FormatRouteTableFile(rows));
 }
 
 }  // namespace service
