@@ -14,6 +14,7 @@ std::atomic<std::uint32_t> g_flags{0};
 std::mutex g_sinkLock;
 TraceSink g_sink;
 
+void Emit(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 void Emit(const char* format, va_list args) {
     char line[1200];
     int n = std::vsnprintf(line, sizeof(line), format, args);

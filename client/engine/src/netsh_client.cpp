@@ -20,6 +20,7 @@ namespace {
 std::mutex g_hardwareIdLock;
 std::string g_hardwareId;
 
+std::string Format(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 std::string Format(const char* format, va_list args) {
     char buf[1024];
     const int n = std::vsnprintf(buf, sizeof(buf), format, args);

@@ -48,6 +48,7 @@ void EnsurePathsLocked() {
     }
 }
 
+std::string Vformat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 std::string Vformat(const char* format, va_list args) {
     if (!format) return {};
     va_list copy;

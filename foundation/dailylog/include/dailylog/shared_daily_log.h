@@ -82,7 +82,7 @@ private:
     // Formats head and message into `line` (kLineSize bytes); returns the message formatter's
     // result: its length, -1 when cut, -2 when formatting failed ("Log Error!" line instead).
     int FormatLine(char* line, const platform::LocalTime& now, int category, int level, const char* format,
-                   va_list args) const;
+                   va_list args) const __attribute__((format(printf, 6, 0)));
     void CleanUp();
     int AppendLine(const char* line, int length, const platform::LocalTime& now);
     std::string LogFolder() const;
