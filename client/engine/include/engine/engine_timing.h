@@ -1,0 +1,26 @@
+// Every delay of the connection engine in one place. Defaults are the production values; tests
+// pass a profile in milliseconds together with a manual clock.
+#pragma once
+#include "platform/types.h"
+
+namespace engine {
+
+struct EngineTiming {
+    DWORD timerPeriodMs = 5000;            // the connector's periodic timer (keep-alive, limits)
+    DWORD keepAliveMs = 10000;             // a keep-alive goes out after this much send silence
+    DWORD lossMs = 60000;                  // no keep-alive from the gateway for this long: tunnel lost
+    DWORD tlsHandshakeMs = 60000;          // TLS connect wait
+    DWORD tcpConnectMs = 15000;            // direct connect
+    DWORD proxyConnectMs = 30000;          // connect through a proxy
+    DWORD logonAnswerMs = 120000;          // waits for the gateway's logon and registration answers
+    DWORD logonCutMs = 600000;             // the GUI cuts a logon that runs longer than this
+    DWORD previousSessionCloseMs = 10000;  // bound on the wait for the last TLS session to close
+    DWORD relogonFastMs = 5000;            // relogon: the first tries come this often
+    DWORD relogonSlowMs = 60000;           // then this often
+    DWORD netCheckRoundMs = 5000;          // the network check's round
+    DWORD ringSpinTries = 20;              // receive back-off: tries before sleeping
+    DWORD ringShortSleepMs = 1;            // then sleeps of this length (an upper bound: the doorbell
+    DWORD ringLongSleepMs = 5;             // wakes the reader earlier), then of this one
+};
+
+}  // namespace engine
