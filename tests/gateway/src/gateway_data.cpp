@@ -1,0 +1,128 @@
+// The packet path: data messages from a client to the device (or the test's sink) and frames
+// from the device to the client that owns their destination; and the forced logoff.
+#include <algorithm>
+#include <climits>
+
+#include "gateway_impl.h"
+#include "wendrel/ssr_control.h"
+
+namespace qelgw {
+
+void TestGateway::Impl::HandleData(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
+                                   std::size_t length) {
+    std::uint32_t vip = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto it = m_clients.find(conn->sessionId);
+        if (it != m_clients.end() && it->second->online && it->second->tunnel.get() == conn->session.get())
+            vip = it->second->vip;
+    }
+    const std::uint8_t* frame = nullptr;
+    std::size_t frameLength = 0;
+    std::uint8_t inflated[SSR_ZLIB_FRAME_CAPACITY];
+    // A data message is never longer than a frame and its header; a larger one is not a frame.
+    if (length <= SSR_ZLIB_MESSAGE_SIZE) {
+        short size = static_cast<short>(length);
+        if (msg[1] == SSR_CODE_DATA_IP_PACKET) {
+            short n = 0;
+            const void* p = nullptr;
+            if (ssr_ExtractSsrIPPacket(msg, &size, &n, &p) == SSR_SUCCESS) {
+                frame = static_cast<const std::uint8_t*>(p);
+                frameLength = static_cast<std::size_t>(n);
+            }
+        } else {
+            // Inflated even when it is dropped afterwards: the stream's dictionary must follow
+            // every message the client deflated.
+            short capacity = sizeof inflated;
+            if (ssr_ExtractZlibCompressedSsrIPPacket(msg, &size, &capacity, inflated, conn->zlib) ==
+                SSR_SUCCESS) {
+                frame = inflated;
+                frameLength = static_cast<std::size_t>(capacity);
+            }
+        }
+    }
+    const bool usable = frame != nullptr && vip != 0 && frameLength >= kEthernetHeader &&
+                        frameLength <= kMaxFrame &&
+                        (FrameSource(frame, frameLength) == vip || FrameDestination(frame, frameLength) == 0);
+    if (!usable) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_counters.framesDropped;
+        return;
+    }
+    DeliverFrame(vip, frame, frameLength);
+}
+
+void TestGateway::Impl::DeliverFrame(std::uint32_t vip, const std::uint8_t* frame, std::size_t length) {
+    FrameSink sink;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_counters.framesFromClients;
+        if (!m_device) sink = m_sink;
+    }
+    if (m_device) {
+        if (!m_device->WriteFrame(frame, length)) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            ++m_counters.framesDropped;
+        }
+    } else if (sink) {
+        sink(vip, frame, length);
+    }
+}
+
+std::shared_ptr<Conn> TestGateway::Impl::TunnelFor(std::uint32_t vip) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (auto& [sid, client] : m_clients) {
+        if (client->vip != vip || !client->online) continue;
+        auto it = m_conns.find(client->tunnel.get());
+        return it == m_conns.end() ? nullptr : it->second;
+    }
+    return nullptr;
+}
+
+bool TestGateway::Impl::SendFrameTo(const std::shared_ptr<Conn>& conn, const std::uint8_t* frame,
+                                    std::size_t length) {
+    if (length < kEthernetHeader || length > kMaxFrame) return false;
+    std::uint8_t msg[SSR_ZLIB_MESSAGE_SIZE];
+    short size = sizeof msg;
+    bool sent = false;
+    {
+        // Deflated messages must leave in the order they were built.
+        std::lock_guard<std::mutex> lock(conn->sendLock);
+        const int rc = m_config.compress
+                           ? ssr_ConstructZlibCompressedSsrIPPacket(msg, &size, static_cast<int>(length),
+                                                                    frame, conn->zlib)
+                           : ssr_ConstructSsrIPPacket(msg, &size, static_cast<int>(length), frame);
+        sent = rc == SSR_SUCCESS &&
+               m_api->SendMsg(conn->session, reinterpret_cast<const char*>(msg), size, true) > 0;
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++(sent ? m_counters.framesToClients : m_counters.framesDropped);
+    return sent;
+}
+
+// Sends the forced logoff to online clients: all of them, or those online for the configured time.
+int TestGateway::Impl::CutOff(bool onlyDue) {
+    std::vector<std::shared_ptr<Conn>> targets;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        const auto now = Clock::now();
+        for (auto& [sid, client] : m_clients) {
+            if (!client->online || client->cutSent) continue;
+            if (onlyDue && now - client->onlineSince < std::chrono::seconds(m_config.forcedLogoffSeconds))
+                continue;
+            auto it = m_conns.find(client->tunnel.get());
+            if (it == m_conns.end()) continue;
+            client->cutSent = true;
+            targets.push_back(it->second);
+        }
+    }
+    std::vector<std::uint8_t> msg;
+    if (BuildCutLogoff(m_config.forcedLogoffCode, m_config.forcedLogoffText, &msg) != SSR_SUCCESS) return 0;
+    int cut = 0;
+    for (auto& conn : targets) cut += Send(conn, msg) ? 1 : 0;
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_counters.forcedLogoffs += cut;
+    return cut;
+}
+
+}  // namespace qelgw

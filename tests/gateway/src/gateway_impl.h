@@ -1,0 +1,130 @@
+// The gateway's inside, shared by its two source files: the listener and threads
+// (test_gateway.cpp) and the message handling on the socket engine's workers (gateway_session.cpp).
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "credentials.h"
+#include "gateway/test_gateway.h"
+#include "packet_device.h"
+#include "platform/unique_fd.h"
+#include "prendle/socket_server.h"
+#include "tamberk/ssl_state_machine.h"
+#include "wendrel/ssr_codec.h"
+
+namespace qelgw {
+
+using Clock = std::chrono::steady_clock;
+using Session = SharedObjectPtr<SharedObject>;
+
+// One logged-on user.
+struct Client {
+    std::uint32_t sessionId = 0;
+    std::string user;
+    std::string certName;
+    std::string ticket;
+    std::uint32_t vip = 0;
+    bool registrationDue = false;
+    bool online = false;
+    bool cutSent = false;
+    Clock::time_point onlineSince;
+    Session tunnel;  // the TLS session that carries its data once online
+};
+
+// One TLS session, with the compression streams of its tunnel.
+struct Conn {
+    Session session;
+    SsrZlibStream* zlib = nullptr;
+    std::mutex sendLock;  // one compressed message built and sent at a time
+    std::uint32_t sessionId = 0;
+    explicit Conn(Session s) : session(std::move(s)) { ssr_CreateSsrZlibStream(&zlib); }
+    ~Conn() {
+        if (zlib) ssr_CloseSsrZlibStream(zlib);
+    }
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+};
+
+// A connection between accept and TLS: its hello is being read, or it is kept silent.
+struct Pending {
+    platform::UniqueFd fd;
+    std::string hello;
+    Clock::time_point deadline;
+    bool silent = false;
+};
+
+struct Registration {
+    std::shared_ptr<Conn> conn;
+    std::uint32_t sessionId = 0;
+    Clock::time_point deadline;
+};
+
+class TestGateway::Impl {
+public:
+    explicit Impl(GatewayConfig config) : m_config(std::move(config)) {}
+    ~Impl() { Stop(); }
+
+    bool Start(std::string* error);
+    void Stop();
+
+    // test_gateway.cpp: threads.
+    void ListenLoop();
+    void TimerLoop();
+    void DeviceLoop();
+    void ServeHello(Pending& p);
+    bool FinishHello(Pending& p);
+    void Tick();
+
+    // gateway_session.cpp: messages.
+    static std::uint32_t ContentHandler(TwSslAPI* api, TwSslMessage* message);
+    std::uint32_t Dispatch(const std::shared_ptr<Conn>& conn, const std::uint8_t* data, std::size_t size);
+    void OnConnect(const Session& session);
+    void OnDisconnect(const Session& session);
+    void HandleControl(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
+    void HandleData(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
+    void HandleLogon(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
+    void HandleRegistration(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
+    void HandlePasswordChange(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
+    void FinishRegistration(const Registration& r, bool certificateOk);
+    void GoOnline(const std::shared_ptr<Client>& client, const std::shared_ptr<Conn>& conn);
+    std::shared_ptr<Client> NewClient(const UserAccount& account, std::uint32_t requestedSession);
+    bool Send(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& msg);
+    bool SendFrameTo(const std::shared_ptr<Conn>& conn, const std::uint8_t* frame, std::size_t length);
+    void DeliverFrame(std::uint32_t vip, const std::uint8_t* frame, std::size_t length);
+    std::shared_ptr<Conn> TunnelFor(std::uint32_t vip);
+    void Nak(const std::shared_ptr<Conn>& conn, std::uint32_t code, const std::string& text);
+    int CutOff(bool onlyDue);
+
+    GatewayConfig m_config;
+    Credentials m_credentials;
+    SharedObjectPtr<TwSocketServer> m_socketServer;
+    std::unique_ptr<TwSslStateMachine> m_tls;
+    TwSslAPI* m_api = nullptr;
+    std::unique_ptr<PacketDevice> m_device;
+    platform::UniqueFd m_listen;
+    platform::UniqueFd m_stopFd;  // eventfd: the threads' poll wakes on it
+    unsigned short m_port = 0;
+    std::thread m_listener, m_timer, m_deviceThread;
+    std::atomic<bool> m_running{false};
+
+    mutable std::mutex m_lock;  // everything below
+    std::condition_variable m_cv;
+    bool m_stopping = false;
+    int m_activeHandlers = 0;
+    GatewayCounters m_counters;
+    std::map<SharedObject*, std::shared_ptr<Conn>> m_conns;
+    std::map<std::uint32_t, std::shared_ptr<Client>> m_clients;  // by session id
+    std::vector<Registration> m_registrations;
+    std::vector<std::shared_ptr<Conn>> m_keySwitches;
+    std::uint32_t m_nextSessionId = 0;
+    Clock::time_point m_lastKeepAlive;
+    FrameSink m_sink;
+};
+
+}  // namespace qelgw

@@ -1,0 +1,372 @@
+// What the gateway does with the messages of its TLS sessions. Runs on the socket engine's
+// workers, one delivery of a session at a time; sends from here go out in order.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "gateway_impl.h"
+#include "wendrel/ssr_control.h"
+
+namespace qelgw {
+
+namespace {
+
+constexpr auto kRegistrationWait = std::chrono::seconds(15);
+
+// Counts a handler in while the gateway runs, so that Stop can wait for it to leave.
+class HandlerScope {
+public:
+    explicit HandlerScope(TestGateway::Impl* g) : m_g(g) {
+        std::lock_guard<std::mutex> lock(g->m_lock);
+        m_in = !g->m_stopping;
+        if (m_in) ++g->m_activeHandlers;
+    }
+    ~HandlerScope() {
+        if (!m_in) return;
+        std::lock_guard<std::mutex> lock(m_g->m_lock);
+        if (--m_g->m_activeHandlers == 0) m_g->m_cv.notify_all();
+    }
+    bool In() const { return m_in; }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+
+private:
+    TestGateway::Impl* m_g;
+    bool m_in = false;
+};
+
+const UserAccount* FindUser(const GatewayConfig& c, std::string_view name) {
+    for (const auto& u : c.users)
+        if (u.name == name) return &u;
+    return nullptr;
+}
+
+}  // namespace
+
+std::uint32_t TestGateway::Impl::ContentHandler(TwSslAPI*, TwSslMessage* message) {
+    auto* g = static_cast<Impl*>(message->context);
+    HandlerScope scope(g);
+    if (!scope.In()) {
+        if (message->code == TW_MSG_SSL_RECEIVE) message->data->result = message->data->size;
+        return 0;
+    }
+    switch (message->code) {
+        case TW_MSG_SSL_CONNECT: g->OnConnect(message->session); break;
+        case TW_MSG_SSL_DISCONNECT: g->OnDisconnect(message->session); break;
+        case TW_MSG_SSL_RECEIVE: {
+            std::shared_ptr<Conn> conn;
+            {
+                std::lock_guard<std::mutex> lock(g->m_lock);
+                auto it = g->m_conns.find(message->session.get());
+                if (it != g->m_conns.end()) conn = it->second;
+            }
+            auto* d = message->data;
+            d->result =
+                conn ? g->Dispatch(conn, reinterpret_cast<const std::uint8_t*>(d->data), d->size) : d->size;
+            break;
+        }
+        default: break;
+    }
+    return 0;
+}
+
+void TestGateway::Impl::OnConnect(const Session& session) {
+    auto conn = std::make_shared<Conn>(session);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_conns[session.get()] = conn;
+    ++m_counters.tlsSessions;
+}
+
+void TestGateway::Impl::OnDisconnect(const Session& session) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_conns.find(session.get());
+    if (it == m_conns.end()) return;
+    const std::uint32_t sid = it->second->sessionId;
+    m_conns.erase(it);
+    // A client whose tunnel ends is gone; one that still has to register keeps its address for
+    // the registration connection.
+    auto c = m_clients.find(sid);
+    if (c != m_clients.end() && c->second->tunnel.get() == session.get() && !c->second->registrationDue)
+        m_clients.erase(c);
+}
+
+std::uint32_t TestGateway::Impl::Dispatch(const std::shared_ptr<Conn>& conn, const std::uint8_t* data,
+                                          std::size_t size) {
+    std::size_t used = 0;
+    while (used < size) {
+        SSR_HEADER h{};
+        const std::size_t left = std::min<std::size_t>(size - used, kMaxMessage);
+        const int rc = ssr_ExtractPacketHeader(data + used, static_cast<unsigned>(left), &h);
+        if (rc == SSR_ERROR_HEADER_TOO_SHORT || rc == SSR_ERROR_INCOMPLETE) break;  // the rest comes later
+        if (rc != SSR_SUCCESS) {
+            // The stream is out of step: nothing after this can be trusted.
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                ++m_counters.badMessages;
+            }
+            m_api->DisconnectSock(conn->session);
+            return static_cast<std::uint32_t>(size);
+        }
+        const std::size_t length = std::size_t{h.payload_size} + SSR_HEADER_SIZE;
+        if (h.type == SSR_TYPE_DATA)
+            HandleData(conn, data + used, length);
+        else
+            HandleControl(conn, data + used, length);
+        used += length;
+    }
+    return static_cast<std::uint32_t>(used);
+}
+
+void TestGateway::Impl::HandleControl(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
+                                      std::size_t length) {
+    switch (msg[1]) {
+        case SSR_CODE_MNG_CLT_SVR_LOGON_REQUEST3:
+        case SSR_CODE_MNG_CLT_SVR_LOGON_REQUEST2:
+        case SSR_CODE_MNG_CLT_SVR_LOGON_HARD_REQUEST: HandleLogon(conn, msg, length); return;
+        case SSR_CODE_MNG_GW_CLT_REG_REQUEST: HandleRegistration(conn, msg, length); return;
+        case SSR_CODE_MNG_CLT_SVR_RESET_PWD: HandlePasswordChange(conn, msg, length); return;
+        case SSR_CODE_MNG_KEEP_ALIVE_REQUEST: {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                ++m_counters.keepAliveRequestsReceived;
+            }
+            if (m_config.answerKeepAlive) Send(conn, BuildHeaderOnly(SSR_CODE_MNG_KEEP_ALIVE_RESPONSE));
+            return;
+        }
+        case SSR_CODE_MNG_KEEP_ALIVE_RESPONSE: {
+            std::lock_guard<std::mutex> lock(m_lock);
+            ++m_counters.keepAliveResponsesReceived;
+            return;
+        }
+        case SSR_CODE_MNG_CLT_GW_LOGOFF: {
+            Send(conn, BuildHeaderOnly(SSR_CODE_MNG_GW_CLT_LOGOFF_ACK));
+            std::lock_guard<std::mutex> lock(m_lock);
+            ++m_counters.logoffs;
+            m_clients.erase(conn->sessionId);
+            return;
+        }
+        case SSR_CODE_MNG_GW_LOG_APP: {
+            AppAccessRecord a;
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (ParseAppAccessRecord(msg, length, &a) != SSR_SUCCESS) {
+                ++m_counters.badMessages;
+                return;
+            }
+            ++m_counters.appRecords;
+            m_counters.lastAppRecord = std::string(a.text);
+            return;
+        }
+        default: {
+            std::lock_guard<std::mutex> lock(m_lock);
+            ++m_counters.badMessages;
+        }
+    }
+}
+
+void TestGateway::Impl::HandleLogon(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
+                                    std::size_t length) {
+    LogonRequest q;
+    std::shared_ptr<Client> client;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (ParseLogonRequest(msg, length, &q) != SSR_SUCCESS) {
+            ++m_counters.badMessages;
+            return;
+        }
+        ++m_counters.logonRequests;
+        m_counters.lastHardwareId = std::string(q.hardwareId);
+        // An update notice is the whole message; the client hangs up after it.
+        if (q.code == SSR_CODE_MNG_CLT_SVR_LOGON_REQUEST3 && q.updateFlag != 0) {
+            ++m_counters.informUpdates;
+            return;
+        }
+    }
+    const UserAccount* account = FindUser(m_config, q.user);
+    if (m_config.logon == LogonMode::Silent) return;
+    if (account == nullptr || account->password != q.password)
+        return Nak(conn, m_config.badPasswordCode, m_config.badPasswordText);
+    switch (m_config.logon) {
+        case LogonMode::Nak: return Nak(conn, m_config.nakCode, m_config.nakText);
+        case LogonMode::Relogon: Send(conn, BuildHeaderOnly(SSR_MNG_GW_CLT_LOGON_RESPON_RELOGON)); return;
+        default: break;
+    }
+    client = NewClient(*account, q.sessionId);
+    LogonAnswer a;
+    a.sessionId = client->sessionId;
+    a.name = client->user;
+    a.virtualIp = client->vip;
+    a.netmask = m_config.netmask;
+    a.dns1 = m_config.dns1;
+    a.dns2 = m_config.dns2;
+    a.wins1 = m_config.wins1;
+    a.wins2 = m_config.wins2;
+    a.routes = m_config.routes;
+    a.gateways.push_back(GatewayEntry{m_config.gatewayAddress, client->ticket});
+    a.text1 = m_config.text1;
+    a.policy = m_config.PolicyText();
+    a.registerFlag = client->registrationDue ? 1 : 0;
+    std::vector<std::uint8_t> answer;
+    const std::uint8_t code = m_config.logon == LogonMode::RelogonOk ? SSR_MNG_GW_CLT_LOGON_RESPON_RELOGONOK
+                                                                     : SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK;
+    if (BuildLogonAnswer(code, a, &answer) != SSR_SUCCESS) return Nak(conn, 2, "answer too large");
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        conn->sessionId = client->sessionId;
+        client->tunnel = conn->session;
+        ++m_counters.logonsAccepted;
+    }
+    Send(conn, answer);
+    if (!client->registrationDue) GoOnline(client, conn);
+}
+
+std::shared_ptr<Client> TestGateway::Impl::NewClient(const UserAccount& account,
+                                                     std::uint32_t requestedSession) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    // A relogon names its session: the user keeps the session and the address it had.
+    if (auto it = m_clients.find(requestedSession);
+        requestedSession != 0 && it != m_clients.end() && it->second->user == account.name) {
+        it->second->online = false;
+        it->second->registrationDue = m_config.registration != RegisterMode::None;
+        return it->second;
+    }
+    auto client = std::make_shared<Client>();
+    client->sessionId = m_nextSessionId++;
+    client->user = account.name;
+    client->certName = account.certName.empty() ? account.name : account.certName;
+    client->ticket = "ticket-" + std::to_string(client->sessionId);
+    client->registrationDue = m_config.registration != RegisterMode::None;
+    client->vip = account.fixedIp;
+    for (std::uint32_t candidate = m_config.poolStart; client->vip == 0; ++candidate) {
+        bool taken = false;
+        for (auto& [sid, other] : m_clients) taken |= other->vip == candidate;
+        for (auto& u : m_config.users) taken |= u.fixedIp == candidate;
+        if (!taken) client->vip = candidate;
+    }
+    m_clients[client->sessionId] = client;
+    return client;
+}
+
+void TestGateway::Impl::GoOnline(const std::shared_ptr<Client>& client, const std::shared_ptr<Conn>& conn) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    client->registrationDue = false;
+    client->online = true;
+    client->cutSent = false;
+    client->onlineSince = Clock::now();
+    client->tunnel = conn->session;
+    conn->sessionId = client->sessionId;
+    if (m_config.keyId > 0) m_keySwitches.push_back(conn);
+}
+
+void TestGateway::Impl::HandleRegistration(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
+                                           std::size_t length) {
+    short size = static_cast<short>(std::min<std::size_t>(length, SHRT_MAX));
+    std::uint32_t sid = 0, vip = 0;
+    std::uint16_t userLength = 0, ticketLength = 0;
+    const char* user = nullptr;
+    const void* ticket = nullptr;
+    std::uint8_t selector = 0;
+    std::shared_ptr<Client> client;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (length > SHRT_MAX || ssr_ExtractCltRegRequest(msg, &size, &sid, &userLength, &user, &selector,
+                                                          &vip, &ticketLength, &ticket) != SSR_SUCCESS) {
+            ++m_counters.badMessages;
+            return;
+        }
+        auto it = m_clients.find(sid);
+        if (it != m_clients.end() && it->second->registrationDue &&
+            it->second->ticket.size() == ticketLength &&
+            std::memcmp(it->second->ticket.data(), ticket, ticketLength) == 0)
+            client = it->second;
+    }
+    std::vector<std::uint8_t> nak;
+    short nakSize = 0;
+    auto sendNak = [&](std::uint32_t code, const std::string& text) {
+        ssr_ConstructCltRegisterNak(nullptr, &nakSize, code, text.c_str());
+        nak.assign(static_cast<std::size_t>(nakSize), 0);
+        if (ssr_ConstructCltRegisterNak(nak.data(), &nakSize, code, text.c_str()) == SSR_SUCCESS)
+            Send(conn, nak);
+    };
+    if (!client) return sendNak(m_config.registerNakCode, "unknown session or ticket");
+    if (m_config.registration == RegisterMode::Nak)
+        return sendNak(m_config.registerNakCode, m_config.registerNakText);
+    if (m_api->RequestClientCertificate(conn->session, client->certName.c_str(), 1) != 1)
+        return FinishRegistration(Registration{conn, sid, Clock::now()}, false);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_registrations.push_back(Registration{conn, sid, Clock::now() + kRegistrationWait});
+}
+
+// Once the client's certificate was asked for and checked (or not): the registration answer.
+void TestGateway::Impl::FinishRegistration(const Registration& r, bool certificateOk) {
+    std::shared_ptr<Client> client;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto it = m_clients.find(r.sessionId);
+        if (it == m_clients.end()) return;
+        client = it->second;
+    }
+    std::uint16_t status = 0;
+    if (!certificateOk)
+        status = 3;
+    else if (m_config.registration == RegisterMode::Refuse)
+        status = m_config.registerStatus;
+    else if (m_config.registration == RegisterMode::Reassign && m_config.reassignIp != 0)
+        status = 1;
+    if (status == 1) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        client->vip = m_config.reassignIp;
+    }
+    std::vector<std::uint8_t> ack(14);
+    short size = static_cast<short>(ack.size());
+    const std::uint32_t address = status <= 1 ? client->vip : 0;
+    const std::uint32_t mask = status <= 1 ? m_config.netmask : 0;
+    if (ssr_ConstructCltRegisterAck(ack.data(), &size, status, address, mask) != SSR_SUCCESS) return;
+    if (status <= 1) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_counters.registrations;
+    }
+    Send(r.conn, ack);
+    if (status <= 1) GoOnline(client, r.conn);
+}
+
+void TestGateway::Impl::HandlePasswordChange(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
+                                             std::size_t length) {
+    PasswordChange c;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (ParsePasswordChange(msg, length, &c) != SSR_SUCCESS) {
+            ++m_counters.badMessages;
+            return;
+        }
+        ++m_counters.passwordChanges;
+        if (m_config.passwordChangeCode == 0)
+            for (auto& u : m_config.users)
+                if (u.name == c.user && u.password == c.oldPassword) u.password = std::string(c.newPassword);
+    }
+    std::vector<std::uint8_t> answer;
+    if (BuildPasswordChangeAnswer(m_config.passwordChangeCode, 0, m_config.passwordChangeText, &answer) ==
+        SSR_SUCCESS)
+        Send(conn, answer);
+}
+
+void TestGateway::Impl::Nak(const std::shared_ptr<Conn>& conn, std::uint32_t code, const std::string& text) {
+    short size = 0;
+    ssr_ConstructCltSvrLogonNak(nullptr, &size, code, text.c_str());
+    std::vector<std::uint8_t> nak(static_cast<std::size_t>(std::max<short>(size, 0)));
+    if (ssr_ConstructCltSvrLogonNak(nak.data(), &size, code, text.c_str()) != SSR_SUCCESS) return;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_counters.naks;
+    }
+    Send(conn, nak);
+}
+
+bool TestGateway::Impl::Send(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& msg) {
+    std::lock_guard<std::mutex> lock(conn->sendLock);
+    return m_api->SendMsg(conn->session, reinterpret_cast<const char*>(msg.data()),
+                          static_cast<int>(msg.size()), true) > 0;
+}
+
+}  // namespace qelgw

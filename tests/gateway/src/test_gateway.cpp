@@ -1,0 +1,323 @@
+// Start and stop, the listener with its plain hello, the timer and the device reader.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "gateway_impl.h"
+
+namespace qelgw {
+
+namespace {
+
+constexpr char kHello[] = "CONNECT QEL_GATEWAY HTTP 1.1 \r\n\r\n";
+constexpr std::size_t kMaxHello = 1024;
+constexpr auto kHelloTimeout = std::chrono::seconds(30);
+constexpr auto kRegistrationTimeout = std::chrono::seconds(15);
+constexpr int kTickMs = 20;
+
+bool SendText(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string HelloAnswer(const GatewayConfig& c) {
+    switch (c.hello) {
+        case HelloMode::Welcome: return "HTTP 200 OK\r\n\r\n";
+        case HelloMode::WrongWelcome: return "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+        case HelloMode::NotHttp: return "QEL GATEWAY READY\r\n\r\n";
+        case HelloMode::Status: return "HTTP " + std::to_string(c.helloStatus) + " Refused\r\n\r\n";
+        case HelloMode::BadLength: return "HTTP 200 OK\r\nContent-Length: many\r\n\r\n";
+        default: return "";
+    }
+}
+
+bool OpenListener(const std::string& address, std::uint16_t port, platform::UniqueFd* out,
+                  unsigned short* bound, std::string* error) {
+    platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int one = 1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    socklen_t length = sizeof a;
+    if (fd.Get() < 0 || ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1 ||
+        ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(fd.Get(), SOMAXCONN) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        if (error)
+            *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        return false;
+    }
+    *bound = ntohs(a.sin_port);
+    *out = std::move(fd);
+    return true;
+}
+
+}  // namespace
+
+bool TestGateway::Impl::Start(std::string* error) {
+    m_nextSessionId = m_config.firstSessionId;
+    if (!PrepareCredentials(m_config, &m_credentials, error)) return false;
+    m_stopFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (m_stopFd.Get() < 0) return *error = "eventfd failed", false;
+    if (m_config.device != DeviceKind::None) {
+        m_device = PacketDevice::Open(m_config.device, m_config.deviceName, m_config.deviceAddress,
+                                      m_config.deviceMask, error);
+        if (!m_device) return false;
+    }
+    if (!OpenListener(m_config.listenAddress, m_config.port, &m_listen, &m_port, error)) return false;
+    m_socketServer = TwSocketServer::CreatePrendle();
+    m_tls = std::make_unique<TwSslStateMachine>();
+    const char* key = m_credentials.keyFile.empty() ? nullptr : m_credentials.keyFile.c_str();
+    // The cache holds the largest message a client can send, so no message is ever split for us.
+    if (m_tls->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr) != 1 ||
+        m_tls->RegisterSslContentHandler(&Impl::ContentHandler, this, 23, 70000) == nullptr ||
+        m_tls->BindToSocketServer(m_socketServer.get(), m_credentials.certFile.c_str(), key, nullptr,
+                                  m_credentials.trustPath.c_str(), nullptr) != 1) {
+        if (error) *error = "the TLS library refused the server settings (" + m_credentials.certFile + ")";
+        m_tls->Terminate();
+        m_tls.reset();
+        m_socketServer = nullptr;
+        return false;
+    }
+    m_api = m_tls->GetSslAPI();
+    m_lastKeepAlive = Clock::now();
+    m_running = true;
+    m_listener = std::thread([this] { ListenLoop(); });
+    m_timer = std::thread([this] { TimerLoop(); });
+    if (m_device) m_deviceThread = std::thread([this] { DeviceLoop(); });
+    return true;
+}
+
+void TestGateway::Impl::Stop() {
+    if (!m_running.exchange(false)) return;
+    const std::uint64_t one = 1;
+    if (::write(m_stopFd.Get(), &one, sizeof one) < 0) {
+        // The threads also look at m_running on every round; they end within a tick.
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_cv.notify_all();
+    }
+    for (std::thread* t : {&m_listener, &m_timer, &m_deviceThread})
+        if (t->joinable()) t->join();
+    std::vector<Session> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (auto& [key, conn] : m_conns) sessions.push_back(conn->session);
+    }
+    for (auto& s : sessions) m_api->DisconnectSock(s);
+    m_tls->Terminate();
+    {
+        // Handlers that were already running finish before the state they use goes away.
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_stopping = true;
+        m_cv.wait(lock, [this] { return m_activeHandlers == 0; });
+        m_conns.clear();
+        m_clients.clear();
+        m_registrations.clear();
+        m_keySwitches.clear();
+    }
+    m_tls.reset();
+    m_socketServer = nullptr;
+    m_device.reset();
+    m_listen.Reset();
+}
+
+void TestGateway::Impl::ListenLoop() {
+    std::vector<Pending> pending;
+    while (m_running) {
+        std::vector<pollfd> fds = {{m_stopFd.Get(), POLLIN, 0}, {m_listen.Get(), POLLIN, 0}};
+        for (auto& p : pending) fds.push_back({p.fd.Get(), POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        if (fds[1].revents & POLLIN) {
+            const int fd = ::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd >= 0)
+                pending.push_back(Pending{platform::UniqueFd(fd), "", Clock::now() + kHelloTimeout, false});
+        }
+        for (std::size_t i = 0; i + 2 < fds.size(); ++i)
+            if (fds[i + 2].revents) ServeHello(pending[i]);
+        const auto now = Clock::now();
+        std::erase_if(pending,
+                      [&](const Pending& p) { return p.fd.Get() < 0 || (!p.silent && now > p.deadline); });
+    }
+}
+
+// Reads what the client sent; once its hello is whole, answers it. A finished or failed
+// connection leaves the list with its descriptor closed or handed to the TLS library.
+void TestGateway::Impl::ServeHello(Pending& p) {
+    char buf[512];
+    const ssize_t n = ::recv(p.fd.Get(), buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0 || p.silent) {
+        // A silent gateway still notices the client giving up, and drops the connection then.
+        if (n <= 0) p.fd.Reset();
+        return;
+    }
+    p.hello.append(buf, static_cast<std::size_t>(n));
+    const auto end = p.hello.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        if (p.hello.size() > kMaxHello) p.fd.Reset();
+        return;
+    }
+    // The client waits for the answer before its TLS hello, so nothing may follow its hello.
+    if (p.hello != kHello) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_counters.badMessages;
+        p.fd.Reset();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_counters.hellos;
+    }
+    if (!FinishHello(p)) p.fd.Reset();
+}
+
+bool TestGateway::Impl::FinishHello(Pending& p) {
+    switch (m_config.hello) {
+        case HelloMode::Silent: p.silent = true; return true;
+        case HelloMode::Close: return false;
+        case HelloMode::Welcome: break;
+        default: SendText(p.fd.Get(), HelloAnswer(m_config)); return false;
+    }
+    if (!SendText(p.fd.Get(), HelloAnswer(m_config))) return false;
+    int one = 1;
+    ::setsockopt(p.fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const int fd = p.fd.Release();
+    if (!m_tls->AttachSocket(fd, 0, 0, nullptr)) {
+        // The engine did not adopt it; it is ours to close.
+        platform::UniqueFd closing(fd);
+        return false;
+    }
+    return true;
+}
+
+void TestGateway::Impl::TimerLoop() {
+    while (m_running) {
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            m_cv.wait_for(lock, std::chrono::milliseconds(kTickMs), [this] { return !m_running; });
+        }
+        if (!m_running) break;
+        Tick();
+    }
+}
+
+void TestGateway::Impl::Tick() {
+    const auto now = Clock::now();
+    std::vector<std::pair<Registration, bool>> done;
+    std::vector<std::shared_ptr<Conn>> switches;
+    std::vector<std::shared_ptr<Conn>> keepAlive;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (auto it = m_registrations.begin(); it != m_registrations.end();) {
+            const int status = m_api->GetRehandshakeStatus(it->conn->session);
+            if (status == TW_REHANDSHAKE_COMPLETED || status == TW_REHANDSHAKE_FAILED || now > it->deadline) {
+                done.emplace_back(*it, status == TW_REHANDSHAKE_COMPLETED);
+                it = m_registrations.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        switches.swap(m_keySwitches);
+        if (m_config.keepAliveSeconds > 0 &&
+            now - m_lastKeepAlive >= std::chrono::seconds(m_config.keepAliveSeconds)) {
+            m_lastKeepAlive = now;
+            for (auto& [sid, client] : m_clients)
+                if (client->online)
+                    if (auto it = m_conns.find(client->tunnel.get()); it != m_conns.end())
+                        keepAlive.push_back(it->second);
+        }
+    }
+    for (auto& [r, ok] : done) FinishRegistration(r, ok);
+    for (auto& conn : switches) m_api->OpenKeyId(conn->session, m_config.keyId);
+    for (auto& conn : keepAlive) {
+        if (Send(conn, BuildHeaderOnly(SSR_CODE_MNG_KEEP_ALIVE_REQUEST))) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            ++m_counters.keepAliveRequestsSent;
+        }
+    }
+    if (m_config.forcedLogoffSeconds > 0) CutOff(true);
+}
+
+void TestGateway::Impl::DeviceLoop() {
+    std::uint8_t frame[kMaxFrame];
+    while (m_running) {
+        pollfd fds[2] = {{m_stopFd.Get(), POLLIN, 0}, {m_device->Fd(), POLLIN, 0}};
+        if (::poll(fds, 2, 200) < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        if (!(fds[1].revents & POLLIN)) continue;
+        const long n = m_device->ReadFrame(frame);
+        if (n < 0) break;
+        if (n == 0) continue;
+        const auto length = static_cast<std::size_t>(n);
+        std::uint8_t reply[42];
+        if (m_device->Kind() == DeviceKind::Tap && MakeArpReply(frame, length, reply)) {
+            const std::uint32_t target = (std::uint32_t{frame[38]} << 24) | (std::uint32_t{frame[39]} << 16) |
+                                         (std::uint32_t{frame[40]} << 8) | frame[41];
+            if (TunnelFor(target)) m_device->WriteFrame(reply, sizeof reply);
+            continue;
+        }
+        const std::uint32_t destination = FrameDestination(frame, length);
+        if (auto conn = destination ? TunnelFor(destination) : nullptr) SendFrameTo(conn, frame, length);
+    }
+}
+
+// ---- the public face ----
+
+TestGateway::TestGateway(GatewayConfig config) : m_impl(std::make_unique<Impl>(std::move(config))) {}
+TestGateway::~TestGateway() { Stop(); }
+
+bool TestGateway::Start(std::string* error) {
+    std::string ignored;
+    if (!m_impl->Start(error ? error : &ignored)) {
+        m_impl->Stop();
+        return false;
+    }
+    return true;
+}
+
+void TestGateway::Stop() { m_impl->Stop(); }
+unsigned short TestGateway::Port() const { return m_impl->m_port; }
+const GatewayConfig& TestGateway::Config() const { return m_impl->m_config; }
+
+GatewayCounters TestGateway::Counters() const {
+    std::lock_guard<std::mutex> lock(m_impl->m_lock);
+    return m_impl->m_counters;
+}
+
+void TestGateway::SetFrameSink(FrameSink sink) {
+    std::lock_guard<std::mutex> lock(m_impl->m_lock);
+    m_impl->m_sink = std::move(sink);
+}
+
+bool TestGateway::SendFrame(std::uint32_t virtualIp, const std::uint8_t* frame, std::size_t length) {
+    auto conn = m_impl->TunnelFor(virtualIp);
+    return conn && m_impl->SendFrameTo(conn, frame, length);
+}
+
+int TestGateway::CutOffAll() { return m_impl->CutOff(false); }
+
+int TestGateway::OnlineCount() const {
+    std::lock_guard<std::mutex> lock(m_impl->m_lock);
+    int n = 0;
+    for (auto& [sid, client] : m_impl->m_clients) n += client->online ? 1 : 0;
+    return n;
+}
+
+}  // namespace qelgw
