@@ -141,10 +141,12 @@ void TestGateway::Impl::HandleControl(const std::shared_ptr<Conn>& conn, const s
             return;
         }
         case SSR_CODE_MNG_CLT_GW_LOGOFF: {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                ++m_counters.logoffs;
+                m_clients.erase(conn->sessionId);
+            }
             Send(conn, BuildHeaderOnly(SSR_CODE_MNG_GW_CLT_LOGOFF_ACK));
-            std::lock_guard<std::mutex> lock(m_lock);
-            ++m_counters.logoffs;
-            m_clients.erase(conn->sessionId);
             return;
         }
         case SSR_CODE_MNG_GW_LOG_APP: {
@@ -183,42 +185,52 @@ void TestGateway::Impl::HandleLogon(const std::shared_ptr<Conn>& conn, const std
             return;
         }
     }
-    const UserAccount* account = FindUser(m_config, q.user);
     if (m_config.logon == LogonMode::Silent) return;
-    if (account == nullptr || account->password != q.password)
-        return Nak(conn, m_config.badPasswordCode, m_config.badPasswordText);
+    UserAccount account;
+    bool known = false;
+    {
+        // Passwords change under the lock (password change on another session).
+        std::lock_guard<std::mutex> lock(m_lock);
+        const UserAccount* found = FindUser(m_config, q.user);
+        known = found != nullptr && found->password == q.password;
+        if (known) account = *found;
+    }
+    if (!known) return Nak(conn, m_config.badPasswordCode, m_config.badPasswordText);
     switch (m_config.logon) {
         case LogonMode::Nak: return Nak(conn, m_config.nakCode, m_config.nakText);
         case LogonMode::Relogon: Send(conn, BuildHeaderOnly(SSR_MNG_GW_CLT_LOGON_RESPON_RELOGON)); return;
         default: break;
     }
-    client = NewClient(*account, q.sessionId);
+    client = NewClient(account, q.sessionId);
     LogonAnswer a;
-    a.sessionId = client->sessionId;
-    a.name = client->user;
-    a.virtualIp = client->vip;
+    bool registrationDue = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        a.sessionId = client->sessionId;
+        a.name = client->user;
+        a.virtualIp = client->vip;
+        a.gateways.push_back(GatewayEntry{m_config.gatewayAddress, client->ticket});
+        registrationDue = client->registrationDue;
+        conn->sessionId = client->sessionId;
+        client->tunnel = conn->session;
+        ++m_counters.logonsAccepted;
+    }
     a.netmask = m_config.netmask;
     a.dns1 = m_config.dns1;
     a.dns2 = m_config.dns2;
     a.wins1 = m_config.wins1;
     a.wins2 = m_config.wins2;
     a.routes = m_config.routes;
-    a.gateways.push_back(GatewayEntry{m_config.gatewayAddress, client->ticket});
     a.text1 = m_config.text1;
     a.policy = m_config.PolicyText();
-    a.registerFlag = client->registrationDue ? 1 : 0;
+    a.registerFlag = registrationDue ? 1 : 0;
     std::vector<std::uint8_t> answer;
     const std::uint8_t code = m_config.logon == LogonMode::RelogonOk ? SSR_MNG_GW_CLT_LOGON_RESPON_RELOGONOK
                                                                      : SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK;
     if (BuildLogonAnswer(code, a, &answer) != SSR_SUCCESS) return Nak(conn, 2, "answer too large");
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        conn->sessionId = client->sessionId;
-        client->tunnel = conn->session;
-        ++m_counters.logonsAccepted;
-    }
+    // Online before the answer leaves, so that whoever reads the answer finds the tunnel open.
+    if (!registrationDue) GoOnline(client, conn);
     Send(conn, answer);
-    if (!client->registrationDue) GoOnline(client, conn);
 }
 
 std::shared_ptr<Client> TestGateway::Impl::NewClient(const UserAccount& account,
@@ -314,21 +326,22 @@ void TestGateway::Impl::FinishRegistration(const Registration& r, bool certifica
         status = m_config.registerStatus;
     else if (m_config.registration == RegisterMode::Reassign && m_config.reassignIp != 0)
         status = 1;
-    if (status == 1) {
+    std::uint32_t address = 0;
+    {
         std::lock_guard<std::mutex> lock(m_lock);
-        client->vip = m_config.reassignIp;
+        if (status == 1) client->vip = m_config.reassignIp;
+        if (status <= 1) address = client->vip;
     }
     std::vector<std::uint8_t> ack(14);
     short size = static_cast<short>(ack.size());
-    const std::uint32_t address = status <= 1 ? client->vip : 0;
     const std::uint32_t mask = status <= 1 ? m_config.netmask : 0;
     if (ssr_ConstructCltRegisterAck(ack.data(), &size, status, address, mask) != SSR_SUCCESS) return;
     if (status <= 1) {
         std::lock_guard<std::mutex> lock(m_lock);
         ++m_counters.registrations;
     }
-    Send(r.conn, ack);
     if (status <= 1) GoOnline(client, r.conn);
+    Send(r.conn, ack);
 }
 
 void TestGateway::Impl::HandlePasswordChange(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,

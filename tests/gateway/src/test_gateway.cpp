@@ -69,6 +69,10 @@ bool OpenListener(const std::string& address, std::uint16_t port, platform::Uniq
 }  // namespace
 
 bool TestGateway::Impl::Start(std::string* error) {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stopping = false;  // a gateway may be started again after a Stop
+    }
     m_nextSessionId = m_config.firstSessionId;
     if (!PrepareCredentials(m_config, &m_credentials, error)) return false;
     m_stopFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
