@@ -163,6 +163,11 @@ void TwAdapterSetup::InstallFullTunnel() {
             continue;
         moved.push_back(r);
     }
+    // They come back in this order: routes on the link first, so that a gateway route finds the
+    // route to its next hop in place when it is added again.
+    std::stable_partition(moved.begin(), moved.end(), [](const MIB_IPFORWARDROW& r) {
+        return r.dwForwardType == platform::MIB_IPROUTE_TYPE_DIRECT;
+    });
     m_deps.routeManager->SaveAndDeleteAllSubnetRoute(moved);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonConfigAdapterRoute] 设备配了0.0.0.0，已保存并删除子网路由");
     int loop = 0;

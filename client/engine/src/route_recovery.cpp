@@ -73,13 +73,29 @@ void TwAdapterSetup::RemoveSessionRoutes(bool* wholeTraffic) {
            static_cast<int>(m_previousRoutes.size()));
     platform::DebugPrintf("StopCapture: remove qel route\n");
     m_deps.routeManager->SetDefaultMetric(0);
+    // The table shows each of the session's routes with the next hop the kernel gives it (for a
+    // route on the link, an address of the adapter inside it): that row is the one to delete.
+    std::vector<MIB_IPFORWARDROW> now;
+    const bool tableRead = m_deps.routes->ReadForwardRows(&now) == platform::kErrorSuccess;
+    const DWORD vif = m_virtualIfIndex;
     for (const auto& route : m_previousRoutes) {
         // What the logon left out (the virtual subnet, the address itself, the gateway) was never
         // the session's: taking it away would take the adapter's own route or the gateway's.
         if (SkippedAtInstall(route)) continue;
-        RouteRequest request{kRouteKindDeleteHost, htonl(route.network & route.mask), htonl(route.mask),
-                             htonl(route.nextHop), htonl(m_previousVirtualIp),        -1};
-        if (m_deps.routeManager->DeleteEntry(&request, 0) == 1)
+        const DWORD dest = htonl(route.network & route.mask), mask = htonl(route.mask);
+        bool deleted = false;
+        for (const auto& r : now) {
+            if (!tableRead || vif == 0 || r.dwForwardIfIndex != vif || r.dwForwardDest != dest ||
+                r.dwForwardMask != mask)
+                continue;
+            Cmd(TwClientRouteManager::RouteCommand("delroute", dest, mask, static_cast<int>(vif),
+                                                   r.dwForwardNextHop, static_cast<int>(r.dwForwardMetric1),
+                                                   static_cast<int>(r.dwForwardType)));
+            deleted = true;
+        }
+        RouteRequest request{kRouteKindDeleteHost,       dest, mask, htonl(route.nextHop),
+                             htonl(m_previousVirtualIp), -1};
+        if (!deleted && m_deps.routeManager->DeleteEntry(&request, 0) == 1)
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogoffRecoverAdapterRoute] 删资源路由失败");
         if (route.nextHop != 0) {
             TW_ARP_ENTRY entry{};
@@ -90,6 +106,28 @@ void TwAdapterSetup::RemoveSessionRoutes(bool* wholeTraffic) {
         if (route.network == 0 && route.mask == 0) *wholeTraffic = true;
     }
     if (*wholeTraffic) TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonConfigAdapterRoute]发现0.0.0.0路由");
+}
+
+std::vector<MIB_IPFORWARDROW> TwAdapterSetup::MissingRows(const std::vector<MIB_IPFORWARDROW>& expected) {
+    std::vector<MIB_IPFORWARDROW> now, missing;
+    if (expected.empty()) return missing;
+    if (m_deps.routes->ReadForwardRows(&now) != platform::kErrorSuccess) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4,
+               "[LogoffRecoverAdapterRoute] the route table cannot be read to check the restore");
+        return expected;
+    }
+    for (const auto& e : expected) {
+        const bool back = std::any_of(now.begin(), now.end(), [&](const MIB_IPFORWARDROW& r) {
+            return r.dwForwardDest == e.dwForwardDest && r.dwForwardMask == e.dwForwardMask &&
+                   r.dwForwardIfIndex == e.dwForwardIfIndex && r.dwForwardNextHop == e.dwForwardNextHop;
+        });
+        const bool listed = std::any_of(missing.begin(), missing.end(), [&](const MIB_IPFORWARDROW& m) {
+            return m.dwForwardDest == e.dwForwardDest && m.dwForwardMask == e.dwForwardMask &&
+                   m.dwForwardIfIndex == e.dwForwardIfIndex && m.dwForwardNextHop == e.dwForwardNextHop;
+        });
+        if (!back && !listed) missing.push_back(e);
+    }
+    return missing;
 }
 
 void TwAdapterSetup::RestoreMovedRoutes(bool wholeTraffic) {
@@ -105,27 +143,22 @@ void TwAdapterSetup::RestoreMovedRoutes(bool wholeTraffic) {
     manager.RestoreConflictRoute();
     // Also after a full tunnel: the virtual subnet's route moved aside at logon comes back.
     manager.RestoreLocalSubnetRoute();
-    std::size_t missing = 0;
-    std::vector<MIB_IPFORWARDROW> now;
-    if (!expected.empty() && m_deps.routes->ReadForwardRows(&now) != platform::kErrorSuccess) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4,
-               "[LogoffRecoverAdapterRoute] the route table cannot be read to check the restore");
-        missing = expected.size();
-    } else {
-        for (const auto& e : expected) {
-            const bool back = std::any_of(now.begin(), now.end(), [&](const MIB_IPFORWARDROW& r) {
-                return r.dwForwardDest == e.dwForwardDest && r.dwForwardMask == e.dwForwardMask &&
-                       r.dwForwardIfIndex == e.dwForwardIfIndex && r.dwForwardNextHop == e.dwForwardNextHop;
-            });
-            if (back) continue;
-            ++missing;
-            TW_LOG(LOG_CLIENT_LOGIN, 4,
-                   "[LogoffRecoverAdapterRoute] not restored: dest %s mask %s nexthop %s IfIndex %d",
-                   Dotted(e.dwForwardDest).c_str(), Dotted(e.dwForwardMask).c_str(),
-                   Dotted(e.dwForwardNextHop).c_str(), static_cast<int>(e.dwForwardIfIndex));
-        }
+    // Each restore is checked against the table; what is missing is sent once more (a route whose
+    // next hop was not reachable yet may go in now) and, if still missing, logged and counted.
+    std::vector<MIB_IPFORWARDROW> missing = MissingRows(expected);
+    for (const auto& r : missing) {
+        Cmd(TwClientRouteManager::RouteCommand("addroute", r.dwForwardDest, r.dwForwardMask,
+                                               static_cast<int>(r.dwForwardIfIndex), r.dwForwardNextHop,
+                                               static_cast<int>(r.dwForwardMetric1), 3));
     }
-    m_restoreMissing = missing;
+    if (!missing.empty()) missing = MissingRows(missing);
+    for (const auto& e : missing) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4,
+               "[LogoffRecoverAdapterRoute] not restored: dest %s mask %s nexthop %s IfIndex %d",
+               Dotted(e.dwForwardDest).c_str(), Dotted(e.dwForwardMask).c_str(),
+               Dotted(e.dwForwardNextHop).c_str(), static_cast<int>(e.dwForwardIfIndex));
+    }
+    m_restoreMissing = missing.size();
 }
 
 void TwAdapterSetup::RemoveRouteFile() {

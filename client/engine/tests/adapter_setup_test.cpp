@@ -195,6 +195,15 @@ TEST_F(AdapterSetupTest, FullTunnelKeepsTheGatewayOutsideAndPutsEverythingBack) 
     EXPECT_EQ(adapter->LastRestoreMissing(), 0u);
 }
 
+TEST_F(AdapterSetupTest, RestoreThatTheServiceOnlyAcknowledgesIsCounted) {
+    auto adapter = Make();
+    ASSERT_EQ(Logon(*adapter, Session({{0, 0, 0}})), 1);
+    // From here the service answers every command without doing it.
+    pc.answer = std::string("netsh>", 7);
+    EXPECT_TRUE(adapter->LogoffConfigAdapter(false));
+    EXPECT_EQ(adapter->LastRestoreMissing(), 2u) << "the default and the subnet route were reported back";
+}
+
 TEST_F(AdapterSetupTest, GatewayWithoutAHostRouteKeepsTheRouteItIsReachedThrough) {
     // The gateway's best route has no next hop to build a host route on: it stays, the rest goes.
     pc.routes.SetRows({Row("0.0.0.0", "0.0.0.0", "203.0.113.1", 2),

@@ -174,6 +174,7 @@ private:
     bool ConflictsWithResource(const MIB_IPFORWARDROW& row, const ResourceRoute& route) const;
     void RemoveSessionRoutes(bool* wholeTraffic);
     void RestoreMovedRoutes(bool wholeTraffic);
+    std::vector<MIB_IPFORWARDROW> MissingRows(const std::vector<MIB_IPFORWARDROW>& expected);
     void RemoveRouteFile();
     void DropTunnelAddress();
     void WithdrawNameServers();
