@@ -102,26 +102,13 @@ protected:
         if (server) server->Stop();
     }
 
-    AdapterLogonResults Session(std::vector<ResourceRoute> routes) {
-        AdapterLogonResults r;
-        r.virtualIp = HostIp("198.18.0.2");
-        r.mask = HostIp("255.255.255.0");
-        r.dns1 = HostIp("198.18.0.53");
-        r.dns2 = HostIp("198.18.0.54");
-        r.hasRouteList = true;
-        r.routes = std::move(routes);
-        r.gatewayText = "198.51.100.10";
-        r.masterKey.assign(48, 1);
-        return r;
-    }
-
     // Logon, the checks while online, logoff; then the machine must be as it was.
     void RoundTrip(const std::vector<ResourceRoute>& routes, const std::function<void()>& whileOnline) {
         const auto routesBefore = RouteKeys(KernelRows());
         const std::string resolverBefore = ReadText(resolverFile);
         TwAdapterSetup adapter(deps, AdapterHooks{});
         ASSERT_EQ(adapter.LogonInitAdapter(), 1);
-        adapter.SetLogonResults(Session(routes), false);
+        adapter.SetLogonResults(TestSession(routes), false);
         ASSERT_EQ(adapter.SaveSystemRouteToFile(false), 1);
         ASSERT_EQ(adapter.LogonConfigAdapter(false), 1);
         EXPECT_EQ(adapter.VirtualIfIndex(), if_nametoindex(tap.c_str()));

@@ -70,22 +70,6 @@ protected:
 
     std::unique_ptr<TwAdapterSetup> Make() { return std::make_unique<TwAdapterSetup>(deps, hooks); }
 
-    // A session with 198.18.0.2/24, name servers 198.18.0.53/.54, through the gateway 198.51.100.10.
-    AdapterLogonResults Session(std::vector<ResourceRoute> routes) {
-        AdapterLogonResults r;
-        r.virtualIp = HostIp("198.18.0.2");
-        r.mask = HostIp("255.255.255.0");
-        r.dns1 = HostIp("198.18.0.53");
-        r.dns2 = HostIp("198.18.0.54");
-        r.hasRouteList = true;
-        r.routes = std::move(routes);
-        r.gatewayText = "198.51.100.10";
-        r.peerAddress = HostIp("198.51.100.10");
-        r.localAddress = HostIp("203.0.113.5");
-        r.masterKey.assign(48, 0x5A);
-        return r;
-    }
-
     // Logon up to a configured adapter, with the address set statically at once.
     int Logon(TwAdapterSetup& a, const AdapterLogonResults& session) {
         settings->SetDword(deps.settingsKey, "UseStatic", 1);
@@ -123,9 +107,9 @@ TEST_F(AdapterSetupTest, SplitTunnelLogonAndLogoffLeaveTheMachineAsItWas) {
     before.push_back(Row("10.0.0.0", "255.0.0.0", "203.0.113.9", 2));
     pc.routes.SetRows(before);
     auto adapter = Make();
-    const auto session = Session({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0},
-                                  {HostIp("198.51.100.10"), 0xFFFFFFFFu, 0},
-                                  {HostIp("172.16.1.7"), 0xFFFFFFFFu, HostIp("198.18.0.1")}});
+    const auto session = TestSession({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0},
+                                      {HostIp("198.51.100.10"), 0xFFFFFFFFu, 0},
+                                      {HostIp("172.16.1.7"), 0xFFFFFFFFu, HostIp("198.18.0.1")}});
     ASSERT_EQ(Logon(*adapter, session), 1);
 
     const auto during = pc.routes.Rows();
@@ -182,7 +166,7 @@ TEST_F(AdapterSetupTest, SplitTunnelLogonAndLogoffLeaveTheMachineAsItWas) {
 TEST_F(AdapterSetupTest, FullTunnelKeepsTheGatewayOutsideAndPutsEverythingBack) {
     const auto before = pc.routes.Rows();
     auto adapter = Make();
-    ASSERT_EQ(Logon(*adapter, Session({{0, 0, 0}, {HostIp("198.51.100.10"), 0xFFFFFFFFu, 0}})), 1);
+    ASSERT_EQ(Logon(*adapter, TestSession({{0, 0, 0}, {HostIp("198.51.100.10"), 0xFFFFFFFFu, 0}})), 1);
     const auto during = pc.routes.Rows();
     EXPECT_TRUE(HasRoute(during, "0.0.0.0", "0.0.0.0", 7)) << "no default route into the tunnel";
     EXPECT_FALSE(HasRoute(during, "0.0.0.0", "0.0.0.0", 2)) << "the machine's default route stayed";
@@ -197,7 +181,7 @@ TEST_F(AdapterSetupTest, FullTunnelKeepsTheGatewayOutsideAndPutsEverythingBack) 
 
 TEST_F(AdapterSetupTest, RestoreThatTheServiceOnlyAcknowledgesIsCounted) {
     auto adapter = Make();
-    ASSERT_EQ(Logon(*adapter, Session({{0, 0, 0}})), 1);
+    ASSERT_EQ(Logon(*adapter, TestSession({{0, 0, 0}})), 1);
     // From here the service answers every command without doing it.
     pc.answer = std::string("netsh>", 7);
     EXPECT_TRUE(adapter->LogoffConfigAdapter(false));
@@ -211,7 +195,7 @@ TEST_F(AdapterSetupTest, GatewayWithoutAHostRouteKeepsTheRouteItIsReachedThrough
                        Row("198.51.100.0", "255.255.255.0", "0.0.0.0", 2, 100, 3)});
     const auto before = pc.routes.Rows();
     auto adapter = Make();
-    ASSERT_EQ(Logon(*adapter, Session({{0, 0, 0}})), 1);
+    ASSERT_EQ(Logon(*adapter, TestSession({{0, 0, 0}})), 1);
     const auto during = pc.routes.Rows();
     EXPECT_TRUE(HasRoute(during, "198.51.100.0", "255.255.255.0", 2));
     EXPECT_FALSE(HasRoute(during, "203.0.113.0", "255.255.255.0", 2));
@@ -225,7 +209,7 @@ TEST_F(AdapterSetupTest, LogonThatFailsHalfWayTakesBackWhatItDid) {
         // The capture does not start: the gateway's host route, added first, goes again.
         driver.captureOk = false;
         auto adapter = Make();
-        EXPECT_EQ(Logon(*adapter, Session({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}})), 0);
+        EXPECT_EQ(Logon(*adapter, TestSession({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}})), 0);
         EXPECT_EQ(lastError, 47);
         EXPECT_EQ(disconnects, 1);
         EXPECT_EQ(ui.Events().back(), "1");
@@ -237,7 +221,7 @@ TEST_F(AdapterSetupTest, LogonThatFailsHalfWayTakesBackWhatItDid) {
         driver.captureOk = true;
         policyOk = false;
         auto adapter = Make();
-        EXPECT_EQ(Logon(*adapter, Session({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}})), 0);
+        EXPECT_EQ(Logon(*adapter, TestSession({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}})), 0);
         EXPECT_EQ(lastError, 29);
         EXPECT_EQ(disconnects, 2);
         EXPECT_EQ(RouteKeys(pc.routes.Rows()), RouteKeys(before));
@@ -250,7 +234,7 @@ TEST_F(AdapterSetupTest, LogonThatFailsHalfWayTakesBackWhatItDid) {
     {
         // A session without a master key cannot capture: last error 46, text 164.
         auto adapter = Make();
-        auto session = Session({});
+        auto session = TestSession({});
         session.masterKey.clear();
         EXPECT_EQ(Logon(*adapter, session), 0);
         EXPECT_EQ(lastError, 46);
@@ -263,7 +247,7 @@ TEST_F(AdapterSetupTest, SavedRouteTableForRelogon) {
     auto adapter = Make();
     ASSERT_EQ(adapter->LogonInitAdapter(), 1);
     settings->SetDword(deps.settingsKey, "UseStatic", 1);
-    adapter->SetLogonResults(Session({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}}), false);
+    adapter->SetLogonResults(TestSession({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}}), false);
     ASSERT_EQ(adapter->LogonConfigAdapter(false), 1);
     // The tunnel's rows are not part of the machine's table; the length word counts the rest.
     ASSERT_EQ(adapter->SaveSystemRouteToFile(true), 1);
@@ -327,7 +311,7 @@ TEST_F(AdapterSetupTest, CancelEndsTheWaitForTheAdapter) {
 
 TEST_F(AdapterSetupTest, AddressNotGivenByDhcpIsSetStaticallyAndRemembered) {
     auto adapter = Make();
-    adapter->SetLogonResults(Session({}), false);
+    adapter->SetLogonResults(TestSession({}), false);
     const std::uint64_t start = clock.TickMs();
     EXPECT_EQ(adapter->LogonConfigAdapterStaticIpAddr(), 1);
     EXPECT_GE(clock.TickMs() - start, 15000u);
@@ -341,7 +325,7 @@ TEST_F(AdapterSetupTest, AddressNotGivenByDhcpIsSetStaticallyAndRemembered) {
     pc.addresses.DeleteIpv4Addresses(7);
     pc.answer = std::string("NetshSetipFail>", 16);
     auto second = Make();
-    second->SetLogonResults(Session({}), false);
+    second->SetLogonResults(TestSession({}), false);
     EXPECT_EQ(second->LogonConfigAdapterStaticIpAddr(), 0);
     EXPECT_EQ(settings->GetDword(deps.settingsKey, "UseStatic", &useStatic), platform::kRegFileNotFound);
     const auto commands = pc.Commands();
@@ -353,7 +337,7 @@ TEST_F(AdapterSetupTest, AddressNotGivenByDhcpIsSetStaticallyAndRemembered) {
 
 TEST_F(AdapterSetupTest, SetIpResultsAndMediaState) {
     auto adapter = Make();
-    adapter->SetLogonResults(Session({}), false);
+    adapter->SetLogonResults(TestSession({}), false);
     EXPECT_EQ(adapter->NetshSetAdapterIP(), 0);
     pc.answer = std::string("NetshSetdnsFail>", 17);
     EXPECT_EQ(adapter->NetshSetAdapterIP(), 2);
@@ -375,8 +359,8 @@ TEST_F(AdapterSetupTest, SetIpResultsAndMediaState) {
 
 TEST_F(AdapterSetupTest, DataPathTestSendsFourProbesToEachAddress) {
     auto adapter = Make();
-    ASSERT_EQ(Logon(*adapter, Session({{HostIp("114.114.114.114"), 0xFFFFFFFFu, 0},
-                                       {HostIp("10.20.30.40"), 0xFFFFFFFFu, 0}})),
+    ASSERT_EQ(Logon(*adapter, TestSession({{HostIp("114.114.114.114"), 0xFFFFFFFFu, 0},
+                                           {HostIp("10.20.30.40"), 0xFFFFFFFFu, 0}})),
               1);
     EXPECT_EQ(adapter->ResourceProbeAddress(), HostIp("10.20.30.40")) << "the public resolver was probed";
     EXPECT_TRUE(adapter->TestTransferDataOk());

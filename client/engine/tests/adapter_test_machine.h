@@ -59,6 +59,23 @@ inline std::vector<std::string> RouteKeys(const std::vector<MIB_IPFORWARDROW>& r
     return keys;
 }
 
+// A session with 198.18.0.2/24, name servers 198.18.0.53/.54, through the gateway 198.51.100.10
+// from 203.0.113.5.
+inline AdapterLogonResults TestSession(std::vector<ResourceRoute> routes) {
+    AdapterLogonResults r;
+    r.virtualIp = HostIp("198.18.0.2");
+    r.mask = HostIp("255.255.255.0");
+    r.dns1 = HostIp("198.18.0.53");
+    r.dns2 = HostIp("198.18.0.54");
+    r.hasRouteList = true;
+    r.routes = std::move(routes);
+    r.gatewayText = "198.51.100.10";
+    r.peerAddress = HostIp("198.51.100.10");
+    r.localAddress = HostIp("203.0.113.5");
+    r.masterKey.assign(48, 0x5A);
+    return r;
+}
+
 class FakeAdapterDriver final : public AdapterDriver {
 public:
     explicit FakeAdapterDriver(const platform::Clock& clock) : m_clock(clock) {}
