@@ -21,6 +21,20 @@ struct EngineTiming {
     DWORD ringSpinTries = 20;              // receive back-off: tries before sleeping
     DWORD ringShortSleepMs = 1;            // then sleeps of this length (an upper bound: the doorbell
     DWORD ringLongSleepMs = 5;             // wakes the reader earlier), then of this one
+
+    // Adapter configuration at logon and logoff.
+    DWORD adapterPollMs = 500;            // looks for the virtual adapter and its address this often
+    DWORD adapterRebindMs = 2000;         // older systems: the driver re-binds adapters once after this
+    DWORD adapterResetMs = 8000;          // the service re-enables the adapter once after this
+    DWORD adapterEnableLimitMs = 30000;   // no adapter by then: the logon fails
+    DWORD adapterStaticIpMs = 15000;      // no address by DHCP by then: it is set statically
+    DWORD adapterAddressLimitMs = 30000;  // no address by then: the logon fails
+    DWORD adapterRestartLimitMs = 25000;  // retries of a static address that needs an adapter restart
+    DWORD adapterRestartPauseMs = 200;    // between closing the driver handle and the restart
+    DWORD adapterRestartSettleMs = 3000;  // after the restart, before the handle is opened again
+    DWORD resourceRouteSettleMs = 200;    // pause after the resource routes went in
+    DWORD dataTestGapMs = 100;            // between the data-path probe datagrams
+    DWORD dataTestEndMs = 300;            // after the last probe, before the driver's counters are read
 };
 
 }  // namespace engine
