@@ -12,11 +12,6 @@ namespace {
 constexpr int kTextRelogonRunning = 151;
 constexpr int kTextRelogonTitle = 152;
 
-bool TakeFlag(std::atomic<int>& flag) {
-    int expected = 0;
-    return flag.compare_exchange_strong(expected, 1);
-}
-
 }  // namespace
 
 void TwRelogonThread::Execute() {
@@ -98,7 +93,7 @@ bool TwRelogonThread::Pause(unsigned attempt) {
 bool TwRelogonThread::Attempt(unsigned attempt) {
     ConnectorControl& conn = m_worker.m_connector;
     std::atomic<int>& logon = conn.LogonInProgress();
-    if (TakeFlag(logon)) {
+    if (TakeGuard(logon)) {
         if (conn.Status() == TW_CLT_STATUS_GW_CERTIFIED) {
             logon.store(0);
             return false;

@@ -23,11 +23,6 @@ constexpr std::size_t kPopTextMax = 127;          // the GUI keeps 128 bytes wit
 // The forced logoff's text when the network check gave none.
 constexpr const char* kBuiltInForcedLogoffText = "由于连接空闲或在线时长达到上限，客户端已断开，请重新登录。";
 
-bool TakeFlag(std::atomic<int>& flag) {
-    int expected = 0;
-    return flag.compare_exchange_strong(expected, 1);
-}
-
 }  // namespace
 
 struct TwWorkerThread::Helper {
@@ -209,7 +204,7 @@ void TwWorkerThread::ServeLogon(unsigned command) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[WorkerThreadProc]m_Status == TW_CLT_STATUS_GW_CERTIFIED，不再响应");
         return;
     }
-    if (!TakeFlag(m_connector.LogonInProgress())) return;
+    if (!TakeGuard(m_connector.LogonInProgress())) return;
     if (command == kLogon) m_connector.WaitLogonEvent().Reset();
     std::string user, password;
     {
@@ -316,7 +311,7 @@ void TwWorkerThread::LogoffFromGateway() {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwWorkerThread::LogoffFromGateway]未登录，不再logoff，直接return");
         return;
     }
-    if (status == TW_CLT_STATUS_GW_RELOGON_INIT && TakeFlag(m_connector.LogoffInProgress())) {
+    if (status == TW_CLT_STATUS_GW_RELOGON_INIT && TakeGuard(m_connector.LogoffInProgress())) {
         TW_LOG(
             LOG_CLIENT_LOGIN, 4,
             "[TwWorkerThread::LogoffFromGateway]m_QelConnector->m_Status == TW_CLT_STATUS_GW_RELOGON_INIT");
@@ -330,7 +325,7 @@ void TwWorkerThread::LogoffFromGateway() {
         return;
     }
     m_connector.WaitLogonEvent().Reset();
-    if (!TakeFlag(m_connector.LogoffInProgress())) {
+    if (!TakeGuard(m_connector.LogoffInProgress())) {
         WaitForOtherLogoff();
     } else {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwWorkerThread::LogoffFromGateway]没有其他下线事件，可继续logoff");
@@ -342,7 +337,7 @@ void TwWorkerThread::LogoffFromGateway() {
 void TwWorkerThread::AdapterClosedLogoffFromGateway() {
     BeginLogoff();
     m_connector.WaitLogonEvent().Reset();
-    if (!TakeFlag(m_connector.LogoffInProgress())) {
+    if (!TakeGuard(m_connector.LogoffInProgress())) {
         WaitForOtherLogoff();
     } else {
         FinishLogoff(true);

@@ -47,6 +47,12 @@ struct SavedLogon {
     std::string user, password, sessionText;
 };
 
+// Takes an in-progress guard (0 -> 1); false when someone holds it.
+inline bool TakeGuard(std::atomic<int>& guard) {
+    int expected = 0;
+    return guard.compare_exchange_strong(expected, 1);
+}
+
 class ConnectorControl {
 public:
     virtual ~ConnectorControl() = default;
@@ -78,6 +84,8 @@ public:
     virtual bool InformUpdate() = 0;
     virtual void SetInformUpdate(bool on) = 0;
     virtual void SetWebLogonMode(bool on) = 0;
+    // The saved logon's password; the connector keeps at most what its fixed field holds, always
+    // with the terminating zero.
     virtual void SetPassword(const std::string& password) = 0;
     virtual SavedLogon SavedLogonParameters() = 0;
     virtual ConnectorSession Session() = 0;

@@ -6,6 +6,9 @@
 // One thread per session, started by the connector at the end of the adapter configuration and
 // stopped (joined, never abandoned) by the logoff. Rounds come every EngineTiming::netCheckRoundMs
 // on the clock passed in, and right after each adapter-close signal.
+//
+// Other adapters' default-route switch is not kept here: this system has no such per-interface
+// setting (the service answers the request as a no-op), so there is nothing to watch.
 #pragma once
 #include <atomic>
 #include <functional>
