@@ -1,0 +1,134 @@
+// The suite on two network namespaces, for system tests, the demo and the benchmark.
+//
+//   pc namespace                                   gw namespace
+//   Olvane (driver daemon), Lunther (service),     test gateway (when given), tinyproxy,
+//   the client program                             the resource host (TCP echo and sink; ping)
+//   eth0 198.51.100.2/24  <------- veth ------->   eth0 198.51.100.1/24
+//   default route via 198.51.100.1                 lo 203.0.113.10/32 (the resource host)
+//
+// Each side has its own machine root (QEL_ROOT) under a temporary folder; pc's resolver file is
+// <pc root>/etc/resolv.conf. Namespace names carry the process id, so several harnesses run side
+// by side; namespaces left by a process that died are removed by the next Start. Stop (also run by
+// the destructor, so a failing test tears down too) stops every process it started, in reverse
+// order, and removes both namespaces. Needs root.
+//
+// Thread-safety: one thread drives a harness.
+#pragma once
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testsupport/netns.h"
+#include "testsupport/temp_dir.h"
+
+namespace systemtest {
+
+constexpr const char* kPcAddress = "198.51.100.2";
+constexpr const char* kGwAddress = "198.51.100.1";
+constexpr const char* kResourceAddress = "203.0.113.10";
+constexpr const char* kResourceNetwork = "203.0.113.0/24";
+constexpr int kProxyPort = 8888;
+constexpr int kEchoPort = 7;
+constexpr int kSinkPort = 9;
+// The resolver file pc starts with.
+constexpr const char* kPcResolver = "nameserver 198.51.100.53\nsearch pc.example\n";
+
+struct HarnessOptions {
+    // The test gateway's command line (program path first), run in gw with gw's machine root;
+    // empty: no gateway.
+    std::vector<std::string> gatewayArgv;
+    bool proxy = true;         // tinyproxy on 198.51.100.1:8888, CONNECT allowed to any port
+    bool resourceHost = true;  // our echo (port 7) and sink (port 9) on 203.0.113.10
+    bool driver = true;        // Olvane in pc
+    bool service = true;       // Lunther in pc (console mode)
+    std::string binDir;        // where Olvane, Lunther and the resource host are; empty: BinDir()
+};
+
+// What of pc's network state a session may change and must put back.
+struct PcSnapshot {
+    std::string routes;     // `ip -4 route show table all`
+    std::string addresses;  // one line per IPv4 address, lifetimes left out
+    std::string resolver;   // the resolver file's bytes
+    bool operator==(const PcSnapshot& o) const {
+        return routes == o.routes && addresses == o.addresses && resolver == o.resolver;
+    }
+    // The parts that differ, for a failure message.
+    std::string Diff(const PcSnapshot& other) const;
+};
+
+class SystemHarness {
+public:
+    explicit SystemHarness(HarnessOptions options = {});
+    ~SystemHarness();
+    SystemHarness(const SystemHarness&) = delete;
+    SystemHarness& operator=(const SystemHarness&) = delete;
+
+    // Builds the namespaces and starts the processes, each waited for until it serves. False with
+    // the reason in *error; what was started is stopped again.
+    bool Start(std::string* error);
+    // Stops everything and removes the namespaces. Safe to call twice.
+    void Stop();
+
+    // Starts a program in pc (with pc's machine root) or gw; the harness stops it in Stop. -1 on
+    // failure.
+    pid_t StartInPc(const std::string& name, const std::vector<std::string>& argv,
+                    const std::vector<std::string>& env = {});
+    pid_t StartInGw(const std::string& name, const std::vector<std::string>& argv,
+                    const std::vector<std::string>& env = {});
+    // Stops one started process (SIGTERM, then SIGKILL after `graceMs`), or kills it with `signal`
+    // at once when `signal` is SIGKILL. Unknown names are ignored.
+    void StopProcess(const std::string& name, int signal = 15, unsigned graceMs = 5000);
+    bool Alive(const std::string& name) const;
+    pid_t Pid(const std::string& name) const;
+
+    // Runs a command to its end inside a namespace; its exit code (-1 when it could not run).
+    int RunInPc(const std::vector<std::string>& argv, std::string* output = nullptr) const;
+    int RunInGw(const std::vector<std::string>& argv, std::string* output = nullptr) const;
+
+    PcSnapshot TakePcSnapshot() const;
+
+    // Runs `fn` on a thread inside pc's or gw's namespace (sockets it makes stay there).
+    bool RunInsidePc(const std::function<void()>& fn) const { return m_pc && m_pc->RunInside(fn); }
+    bool RunInsideGw(const std::function<void()>& fn) const { return m_gw && m_gw->RunInside(fn); }
+
+    const std::string& PcNs() const { return m_pcName; }
+    const std::string& GwNs() const { return m_gwName; }
+    std::string PcRoot() const { return m_dir->Path() + "/pc"; }
+    std::string GwRoot() const { return m_dir->Path() + "/gw"; }
+    std::string WorkDir() const { return m_dir->Path(); }
+    std::string ResolverFile() const { return PcRoot() + "/etc/resolv.conf"; }
+
+private:
+    struct Process {
+        std::string name;
+        pid_t pid;
+    };
+    bool BuildNetwork(std::string* error);
+    bool StartDaemons(std::string* error);
+    bool StartGatewaySide(std::string* error);
+    pid_t StartIn(const testsupport::NamedNetns& ns, const std::string& root, const std::string& name,
+                  const std::vector<std::string>& argv, const std::vector<std::string>& env);
+    bool WaitFor(const std::string& name, const std::function<bool()>& ready, std::string* error);
+    bool WaitReady(const std::string& name, const std::string& path, std::string* error);
+    bool WaitServing(const testsupport::NamedNetns& ns, const char* address, int port,
+                     const std::string& name, std::string* error);
+    std::string Bin(const std::string& program) const;
+
+    HarnessOptions m_options;
+    std::string m_pcName, m_gwName;
+    std::unique_ptr<testsupport::TempDir> m_dir;
+    std::unique_ptr<testsupport::NamedNetns> m_pc, m_gw;
+    std::vector<Process> m_processes;
+};
+
+// Runs argv (no shell) to its end and returns its exit code, with its standard output (and
+// error) in *output when given. -1 when it could not run.
+int RunCapture(const std::vector<std::string>& argv, std::string* output);
+
+// Removes namespaces named by `prefix` + pid whose process is gone (left by a killed run).
+void RemoveStaleNamespaces(const std::string& prefix);
+
+}  // namespace systemtest

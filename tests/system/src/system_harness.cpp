@@ -1,0 +1,383 @@
+#include "system/system_harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "platform/process.h"
+#include "platform/unique_fd.h"
+#include "testsupport/command.h"
+
+extern char** environ;
+
+namespace systemtest {
+
+namespace {
+
+constexpr unsigned kServeWaitMs = 15000;
+
+std::vector<char*> CStrings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Starts argv with stdout and stderr into `logPath` (or a pipe end when logFd >= 0) and standard
+// input from /dev/null; -1 on failure.
+pid_t SpawnTo(std::vector<std::string> argv, const std::vector<std::string>& env, const std::string& logPath,
+              int logFd) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+    for (const auto& extra : env) {
+        const std::string key = extra.substr(0, extra.find('=') + 1);
+        std::erase_if(envStrings, [&](const std::string& s) { return s.rfind(key, 0) == 0; });
+        envStrings.push_back(extra);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (logFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, logFd, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    }
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    auto args = CStrings(argv);
+    auto envp = CStrings(envStrings);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return rc == 0 ? pid : -1;
+}
+
+bool CanConnect(const char* address, int port) {
+    const platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address, &sa.sin_addr);
+    return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+bool WaitUntil(unsigned limitMs, const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+int RunCapture(const std::vector<std::string>& argv, std::string* output) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    platform::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    const pid_t pid = SpawnTo(argv, {}, "", writeEnd.Get());
+    writeEnd.Reset();
+    if (pid < 0) return -1;
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(readEnd.Get(), buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (output != nullptr) *output = std::move(text);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void RemoveStaleNamespaces(const std::string& prefix) {
+    DIR* dir = ::opendir("/var/run/netns");
+    if (dir == nullptr) return;
+    std::vector<std::string> stale;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.rfind(prefix, 0) != 0 || name.size() == prefix.size()) continue;
+        const std::string digits = name.substr(prefix.size());
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(digits));
+        if (pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) stale.push_back(name);
+    }
+    ::closedir(dir);
+    for (const auto& name : stale) testsupport::Run({"ip", "netns", "del", name});
+}
+
+std::string PcSnapshot::Diff(const PcSnapshot& o) const {
+    std::string out;
+    if (routes != o.routes) out += "routes before:\n" + routes + "routes after:\n" + o.routes;
+    if (addresses != o.addresses)
+        out += "addresses before:\n" + addresses + "addresses after:\n" + o.addresses;
+    if (resolver != o.resolver) out += "resolver before:\n" + resolver + "resolver after:\n" + o.resolver;
+    return out;
+}
+
+SystemHarness::SystemHarness(HarnessOptions options)
+    : m_options(std::move(options)),
+      m_pcName("twpc" + std::to_string(::getpid())),
+      m_gwName("twgw" + std::to_string(::getpid())),
+      m_dir(std::make_unique<testsupport::TempDir>("qel-system")) {}
+
+SystemHarness::~SystemHarness() { Stop(); }
+
+std::string SystemHarness::Bin(const std::string& program) const {
+    return (m_options.binDir.empty() ? testsupport::BinDir() : m_options.binDir) + "/" + program;
+}
+
+bool SystemHarness::Start(std::string* error) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    if (!testsupport::IsRoot()) {
+        *error = "needs root for network namespaces";
+        return false;
+    }
+    RemoveStaleNamespaces("twpc");
+    RemoveStaleNamespaces("twgw");
+    for (const char* side : {"/pc", "/gw", "/pc/etc"}) ::mkdir((m_dir->Path() + side).c_str(), 0755);
+    if (!WriteFile(ResolverFile(), kPcResolver)) {
+        *error = "cannot write " + ResolverFile();
+        return false;
+    }
+    if (BuildNetwork(error) && StartGatewaySide(error) && StartDaemons(error)) return true;
+    Stop();
+    return false;
+}
+
+bool SystemHarness::BuildNetwork(std::string* error) {
+    m_pc = std::make_unique<testsupport::NamedNetns>(m_pcName);
+    m_gw = std::make_unique<testsupport::NamedNetns>(m_gwName);
+    if (!m_pc->Ok() || !m_gw->Ok()) {
+        *error = "cannot make the namespaces " + m_pcName + " and " + m_gwName;
+        return false;
+    }
+    const std::string pcNet = std::string(kPcAddress) + "/24";
+    const std::string gwNet = std::string(kGwAddress) + "/24";
+    const std::string resource = std::string(kResourceAddress) + "/32";
+    const std::vector<std::vector<std::string>> steps = {
+        {"ip", "-n", m_pcName, "link", "add", "eth0", "type", "veth", "peer", "name", "eth0", "netns",
+         m_gwName},
+        {"ip", "-n", m_pcName, "addr", "add", pcNet, "dev", "eth0"},
+        {"ip", "-n", m_gwName, "addr", "add", gwNet, "dev", "eth0"},
+        {"ip", "-n", m_pcName, "link", "set", "eth0", "up"},
+        {"ip", "-n", m_gwName, "link", "set", "eth0", "up"},
+        {"ip", "-n", m_pcName, "route", "add", "default", "via", kGwAddress},
+        {"ip", "-n", m_gwName, "addr", "add", resource, "dev", "lo"},
+        {"ip", "netns", "exec", m_gwName, "sysctl", "-q", "-w", "net.ipv4.ip_forward=1"},
+    };
+    for (const auto& step : steps) {
+        if (testsupport::Run(step) != 0) {
+            *error = "network setup failed at: " + step[3] + " " + step[4];
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SystemHarness::StartGatewaySide(std::string* error) {
+    if (m_options.resourceHost) {
+        if (StartInGw("resource", {Bin("tw_resource_host"), kResourceAddress}) < 0) {
+            *error = "cannot start the resource host";
+            return false;
+        }
+        if (!WaitServing(*m_gw, kResourceAddress, kEchoPort, "resource", error)) return false;
+    }
+    if (m_options.proxy) {
+        const std::string conf = WorkDir() + "/tinyproxy.conf";
+        WriteFile(conf, "Port " + std::to_string(kProxyPort) + "\nListen " + kGwAddress +
+                            "\nTimeout 600\nMaxClients 50\nAllow 198.51.100.0/24\nLogLevel Info\n");
+        if (StartInGw("tinyproxy", {"tinyproxy", "-d", "-c", conf}) < 0) {
+            *error = "cannot start tinyproxy";
+            return false;
+        }
+        if (!WaitServing(*m_gw, kGwAddress, kProxyPort, "tinyproxy", error)) return false;
+    }
+    if (!m_options.gatewayArgv.empty() && StartInGw("gateway", m_options.gatewayArgv) < 0) {
+        *error = "cannot start the gateway " + m_options.gatewayArgv[0];
+        return false;
+    }
+    return true;
+}
+
+bool SystemHarness::StartDaemons(std::string* error) {
+    if (m_options.driver) {
+        if (StartInPc("olvane", {Bin("Olvane"), "--protocol-delay-ms=0"}) < 0) {
+            *error = "cannot start Olvane";
+            return false;
+        }
+        if (!WaitReady("olvane", PcRoot() + "/run/ndisfilter", error)) return false;
+    }
+    if (m_options.service) {
+        if (StartInPc("lunther", {Bin("Lunther"), "-t"}) < 0) {
+            *error = "cannot start Lunther";
+            return false;
+        }
+        if (!WaitReady("lunther", PcRoot() + "/run/NetshsvcPipe", error)) return false;
+    }
+    return true;
+}
+
+// A process that died ends the wait at once instead of at the bound.
+bool SystemHarness::WaitFor(const std::string& name, const std::function<bool()>& ready, std::string* error) {
+    bool dead = false;
+    const bool up = WaitUntil(kServeWaitMs, [&] {
+        if (!Alive(name)) return dead = true;
+        return ready();
+    });
+    if (!up || dead) {
+        *error =
+            name + (dead ? " ended" : " did not start serving") + " (see " + WorkDir() + "/" + name + ".log)";
+        return false;
+    }
+    return true;
+}
+
+bool SystemHarness::WaitReady(const std::string& name, const std::string& path, std::string* error) {
+    struct stat st {};
+    return WaitFor(
+        name, [&] { return ::stat(path.c_str(), &st) == 0; }, error);
+}
+
+bool SystemHarness::WaitServing(const testsupport::NamedNetns& ns, const char* address, int port,
+                                const std::string& name, std::string* error) {
+    bool up = false;
+    ns.RunInside([&] {
+        up = WaitFor(
+            name, [&] { return CanConnect(address, port); }, error);
+    });
+    return up;
+}
+
+pid_t SystemHarness::StartIn(const testsupport::NamedNetns& ns, const std::string& root,
+                             const std::string& name, const std::vector<std::string>& argv,
+                             const std::vector<std::string>& env) {
+    std::vector<std::string> full = {"ip", "netns", "exec", ns.Name()};
+    full.insert(full.end(), argv.begin(), argv.end());
+    std::vector<std::string> allEnv = {"QEL_ROOT=" + root};
+    allEnv.insert(allEnv.end(), env.begin(), env.end());
+    const pid_t pid = SpawnTo(full, allEnv, WorkDir() + "/" + name + ".log", -1);
+    if (pid > 0) m_processes.push_back({name, pid});
+    return pid;
+}
+
+pid_t SystemHarness::StartInPc(const std::string& name, const std::vector<std::string>& argv,
+                               const std::vector<std::string>& env) {
+    return m_pc ? StartIn(*m_pc, PcRoot(), name, argv, env) : -1;
+}
+
+pid_t SystemHarness::StartInGw(const std::string& name, const std::vector<std::string>& argv,
+                               const std::vector<std::string>& env) {
+    return m_gw ? StartIn(*m_gw, GwRoot(), name, argv, env) : -1;
+}
+
+pid_t SystemHarness::Pid(const std::string& name) const {
+    for (const auto& p : m_processes) {
+        if (p.name == name) return p.pid;
+    }
+    return -1;
+}
+
+bool SystemHarness::Alive(const std::string& name) const {
+    const pid_t pid = Pid(name);
+    if (pid <= 0) return false;
+    // Our own child: a zombie counts as gone.
+    int status = 0;
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+        auto& self = const_cast<SystemHarness&>(*this);
+        for (auto& p : self.m_processes) {
+            if (p.pid == pid) p.pid = -1;
+        }
+        return false;
+    }
+    return r == 0;
+}
+
+void SystemHarness::StopProcess(const std::string& name, int signal, unsigned graceMs) {
+    for (auto it = m_processes.begin(); it != m_processes.end(); ++it) {
+        if (it->name != name) continue;
+        if (it->pid > 0) testsupport::StopProcess(it->pid, signal, signal == SIGKILL ? 0 : graceMs);
+        m_processes.erase(it);
+        return;
+    }
+}
+
+void SystemHarness::Stop() {
+    while (!m_processes.empty()) {
+        const Process p = m_processes.back();
+        m_processes.pop_back();
+        if (p.pid > 0) testsupport::StopProcess(p.pid, SIGTERM, 5000);
+    }
+    m_pc.reset();
+    m_gw.reset();
+}
+
+int SystemHarness::RunInPc(const std::vector<std::string>& argv, std::string* output) const {
+    std::vector<std::string> full = {"ip", "netns", "exec", m_pcName};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return RunCapture(full, output);
+}
+
+int SystemHarness::RunInGw(const std::vector<std::string>& argv, std::string* output) const {
+    std::vector<std::string> full = {"ip", "netns", "exec", m_gwName};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return RunCapture(full, output);
+}
+
+PcSnapshot SystemHarness::TakePcSnapshot() const {
+    PcSnapshot s;
+    RunCapture({"ip", "-n", m_pcName, "-4", "route", "show", "table", "all"}, &s.routes);
+    std::string addresses;
+    RunCapture({"ip", "-n", m_pcName, "-4", "-o", "addr", "show"}, &addresses);
+    // Lifetimes count down between two looks; they are not part of the configuration.
+    static const std::regex lifetimes(R"(\s*\\?\s*valid_lft \S+ preferred_lft \S+)");
+    s.addresses = std::regex_replace(addresses, lifetimes, "");
+    s.resolver = ReadFile(ResolverFile());
+    return s;
+}
+
+}  // namespace systemtest
