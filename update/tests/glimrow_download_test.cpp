@@ -5,7 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "glimrow/client_update_check.h"
 #include "glimrow/glimrow.h"
+#include "testsupport/command.h"
 #include "https_server.h"
 #include "platform/settings_store.h"
 #include "testsupport/temp_root.h"
@@ -204,6 +206,84 @@ TEST_F(VersionReplyTest, TheServersSetupPathIsUsed) {
     ASSERT_EQ(g.GetSetupPack(2, version, local), 0u);
     ASSERT_EQ(Finish(g), 0u);
     EXPECT_EQ(ReadFile(Dir() + "UpdateSetup.exe"), "special");
+}
+
+}  // namespace
+
+// --- the client's check before logon ---
+
+namespace {
+
+class RecordingUi : public ClientUpdateUi {
+public:
+    explicit RecordingUi(bool yes) : m_yes(yes) {}
+    void ShowCheckText(int id) override { events.push_back("text " + std::to_string(id)); }
+    bool AskYesNo(int id) override {
+        events.push_back("ask " + std::to_string(id));
+        return m_yes;
+    }
+    void ShowMessage(int id) override { events.push_back("message " + std::to_string(id)); }
+    void Pump() override { ++pumps; }
+    std::vector<std::string> events;
+    std::atomic<int> pumps{0};
+
+private:
+    bool m_yes;
+};
+
+TEST_F(DownloadTest, TheClientStartsTheUpdateProgramWithoutThePasswordOnItsCommandLine) {
+    std::filesystem::copy_file(testsupport::BinDir() + "/update_stand_in_client", Dir() + "Quistral");
+    RecordingUi ui(true);
+    ClientUpdateTiming timing;
+    timing.pumpMs = 5;
+    TwClientUpdateCheck check(ui, timing);
+    ClientUpdateRequest req{"localhost", m_server->Port(), "3.0.5.0", Dir(), {"-logon", "alice"}, "secret"};
+    std::atomic<bool> cancel{false};
+    int result = 0;
+    EXPECT_FALSE(check.Run(req, cancel, &result));
+    EXPECT_EQ(result, 1);
+    // The list is required ("ForceUpdate=yes").
+    EXPECT_EQ(ui.events, (std::vector<std::string>{"text 241", "text 240", "text 239", "text 238", "ask 243"}));
+    ASSERT_TRUE(WaitFor("the update program to record its start",
+                        [&] { return !ReadFile(Dir() + "client.record").empty(); }, 10000));
+    EXPECT_EQ(ReadFile(Dir() + "client.record"), "Client -logon alice|secret\n");
+    EXPECT_NE(ReadFile(Dir() + "UpdateList.txt").find("UpdateAddr=localhost"), std::string::npos);
+    // While it runs, no further check starts.
+    EXPECT_TRUE(WaitFor("the stand-in update program to end", [] { return !TwClientUpdateCheck::UpdateProgramRunning(); },
+                        10000));
+}
+
+TEST_F(DownloadTest, ARefusedRequiredUpdateStopsTheLogonAndNoUpdateLetsItGoOn) {
+    {
+        RecordingUi ui(false);
+        TwClientUpdateCheck check(ui);
+        ClientUpdateRequest req{"localhost", m_server->Port(), "3.0.5.0", Dir(), {"-logon", "alice"}, ""};
+        std::atomic<bool> cancel{false};
+        int result = 0;
+        EXPECT_FALSE(check.Run(req, cancel, &result));
+        EXPECT_EQ(result, -1);
+        ASSERT_FALSE(ui.events.empty());
+        EXPECT_EQ(ui.events.back(), "message 236");
+    }
+    {
+        RecordingUi ui(true);
+        TwClientUpdateCheck check(ui);
+        ClientUpdateRequest req{"localhost", m_server->Port(), "3.1.0.12", Dir(), {"-logon", "alice"}, ""};
+        std::atomic<bool> cancel{false};
+        int result = 5;
+        EXPECT_TRUE(check.Run(req, cancel, &result));
+        EXPECT_EQ(result, 0);
+    }
+    {
+        // An unreachable server lets the logon go on too.
+        RecordingUi ui(true);
+        TwClientUpdateCheck check(ui);
+        ClientUpdateRequest req{"localhost", 1, "1.0.0.0", Dir(), {"-logon", "alice"}, ""};
+        std::atomic<bool> cancel{false};
+        int result = 5;
+        EXPECT_TRUE(check.Run(req, cancel, &result));
+        EXPECT_EQ(result, 0);
+    }
 }
 
 }  // namespace
