@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::string name = entry.substr(0, entry.find('='));
             std::string target = entry.substr(entry.find('=') + 1);
             if (!IsPlainFileName(name) || target.find("/../") != std::string::npos) std::abort();
-            if (target.rfind("/opt/prog/", 0) != 0 && target.rfind("/var/lib/qel/system/", 0) != 0) std::abort();
+            if (target.rfind("/opt/prog/", 0) != 0 && target.rfind("/var/lib/qel/system/", 0) != 0)
+                std::abort();
             p += entry.size() + 1;
         }
     }

@@ -17,11 +17,14 @@ namespace {
 std::string Staged(const std::string& target, const std::string& suffix) { return target + ".new" + suffix; }
 std::string Backup(const std::string& target, const std::string& suffix) { return target + suffix; }
 
-bool Rename(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool Rename(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 }  // namespace
 
-FileReplacer::FileReplacer(std::string suffix, std::function<bool(const std::string&, const std::string&)> move)
+FileReplacer::FileReplacer(std::string suffix,
+                           std::function<bool(const std::string&, const std::string&)> move)
     : m_suffix(std::move(suffix)), m_move(move ? std::move(move) : Rename) {}
 
 bool FileReplacer::Stage(const Replacement& r, const std::string& staged) {
@@ -33,7 +36,8 @@ bool FileReplacer::Stage(const Replacement& r, const std::string& staged) {
     struct stat old {};
     mode_t mode = ::stat(r.target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0755;
     ::unlink(staged.c_str());
-    platform::UniqueFd out(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    platform::UniqueFd out(
+        ::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!out) return false;
     char block[8192];
     for (;;) {

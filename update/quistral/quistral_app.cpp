@@ -36,7 +36,8 @@ bool StartNetworkService() {
 
 bool StopNetworkService() {
     platform::SERVICE_STATUS st{};
-    DWORD rc = platform::ControlServiceByName(UpdateWorker::kNetworkService, platform::SERVICE_CONTROL_STOP, &st);
+    DWORD rc =
+        platform::ControlServiceByName(UpdateWorker::kNetworkService, platform::SERVICE_CONTROL_STOP, &st);
     return rc == 0 || rc == platform::kErrorServiceNotActive;
 }
 
@@ -47,7 +48,8 @@ std::string ReadPassword(int fd, DWORD timeoutMs) {
     std::string text;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (text.size() < kPasswordMax) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         char buf[128];
@@ -63,7 +65,8 @@ std::string ReadPassword(int fd, DWORD timeoutMs) {
 }
 
 // Starts the client with its arguments; a password goes to its standard input.
-void StartClient(const std::string& programDir, const std::vector<std::string>& args, const std::string& password) {
+void StartClient(const std::string& programDir, const std::vector<std::string>& args,
+                 const std::string& password) {
     std::vector<std::string> argv{programDir + "/VornClient"};
     argv.insert(argv.end(), args.begin(), args.end());
     platform::SpawnOptions options;
@@ -129,7 +132,8 @@ bool StopCleaner(const AppTiming& timing) {
     auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
         return static_cast<DWORD>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                .count());
     };
     bool killed = false;
     for (;;) {
@@ -137,7 +141,8 @@ bool StopCleaner(const AppTiming& timing) {
             Log("[InitInstance] the cleaner did not end in time");
             killed = true;
             for (const auto& p : platform::ListProcesses()) {
-                if (strcasecmp(p.name.c_str(), "Brevik") == 0 || strcasecmp(p.name.c_str(), "Brevik.exe") == 0) {
+                if (strcasecmp(p.name.c_str(), "Brevik") == 0 ||
+                    strcasecmp(p.name.c_str(), "Brevik.exe") == 0) {
                     Log("[InitInstance] Find Brevik.exe PID=" + std::to_string(p.pid));
                     if (!platform::KillProcess(p.pid, SIGKILL)) killed = false;  // tried again next round
                 }

@@ -54,16 +54,18 @@ CQuistralDlg::CQuistralDlg(UpdateConfig config, MessageBoxes& boxes, QWidget* pa
     setWindowTitle(text("Update Tips"));
     setFixedSize(340, 130);
     setStyleSheet("QDialog { background: white; }");
-    const char* names[4] = {"Update driver", "Update service", "Update applications", "Update program settings"};
+    const char* names[4] = {"Update driver", "Update service", "Update applications",
+                            "Update program settings"};
     for (int i = 0; i < 4; ++i) {
         m_labels[i] = new QLabel(text(names[i]), this);
         m_labels[i]->setGeometry(20, 15 + 25 * i, 260, 19);
         // Only the driver's label shows; the worker writes its status into it.
         m_labels[i]->setVisible(i == 0);
     }
-    m_result = new QLabel(text("Update is done, the client program will be run automatically after you click the "
-                               "close button."),
-                          this);
+    m_result =
+        new QLabel(text("Update is done, the client program will be run automatically after you click the "
+                        "close button."),
+                   this);
     m_result->setGeometry(20, 70, 280, 40);
     m_result->setWordWrap(true);
     m_result->hide();
@@ -121,7 +123,9 @@ void CQuistralDlg::reject() {
     if (m_finished) QDialog::reject();
 }
 
-void CQuistralDlg::Post(std::function<void()> fn) { QCoreApplication::postEvent(this, new CallEvent(std::move(fn))); }
+void CQuistralDlg::Post(std::function<void()> fn) {
+    QCoreApplication::postEvent(this, new CallEvent(std::move(fn)));
+}
 
 void CQuistralDlg::SetStatus(const std::string& text) {
     Post([this, t = Q(text)] { m_labels[0]->setText(t); });

@@ -14,7 +14,8 @@ std::atomic<bool> g_chinese{false};
 const std::map<std::string, std::string>& Table() {
     static const std::map<std::string, std::string> table = {
         {"Update Tips", "升级提示"},
-        {"There is an update progress running, please try again later.", "已有升级程序在运行，不能重复运行，请稍后再试。"},
+        {"There is an update progress running, please try again later.",
+         "已有升级程序在运行，不能重复运行，请稍后再试。"},
         {"Unable to set service status, please close anti-virus softwares and try again.",
          "无法设置服务状态，请关闭防毒软件再尝试。"},
         {"Update service", "更新服务"},
@@ -26,7 +27,8 @@ const std::map<std::string, std::string>& Table() {
         {"Close", "关闭"},
         {"Achieving upgrade information...", "正在获取升级信息..."},
         {"Not found new version.", "升级程序没有检测到升级信息。"},
-        {"Parsing update information failed, please quit update and try again later, or get a new installation "
+        {"Parsing update information failed, please quit update and try again later, or get a new "
+         "installation "
          "package from the Download Center.",
          "解析升级信息失败，请退出后重新尝试升级或从下载专区获取新的安装包。"},
         {"A new version of Morvane VornClient is required. \n\nWould you like to update now?",
@@ -40,7 +42,8 @@ const std::map<std::string, std::string>& Table() {
         {"SSL-VPN Update Tips", "SSL-VPN升级提示"},
         {"You have canceled update, please connect again.", "用户取消升级，请重新登录。"},
         {"Download the update package failed, please try again later.", "下载升级包失败，请稍后再试。"},
-        {"Download the update package failed, please check the network connection or download new installation "
+        {"Download the update package failed, please check the network connection or download new "
+         "installation "
          "package from the Download Center.",
          "下载升级包失败，请检查网络连接是否正常或从下载专区获取新的安装包。"},
         {"The installation program fails to start, please download from the Download Center and run the new "
@@ -57,7 +60,8 @@ const std::map<std::string, std::string>& Table() {
          "无法更新应用程序，请关闭防毒软件再尝试。"},
         {"Program configuration is done.", "软件设置完成"},
         {"Update succeed.", "升级成功。"},
-        {"Click on close button, the client program will run automatically.", "点击关闭将自动运行客户端程序。"},
+        {"Click on close button, the client program will run automatically.",
+         "点击关闭将自动运行客户端程序。"},
     };
     return table;
 }
@@ -68,10 +72,13 @@ const std::map<std::string, std::string>& PluginTable() {
         {"Update program settings", "更新软件设置"},
         {"Update is done, the client program will be run automatically after you click the close button.",
          "升级成功，请重新登录插件。"},
-        {"Click on close button, the client program will run automatically.", "点击关闭将自动登录插件并显示资源页面。"},
-        {"Download the update package failed, please check the network connection or download new installation "
+        {"Click on close button, the client program will run automatically.",
+         "点击关闭将自动登录插件并显示资源页面。"},
+        {"Download the update package failed, please check the network connection or download new "
+         "installation "
          "package from the Download Center.",
-         "获取升级包失败。\n请检查网络连接是否正常并重新登录插件进行升级。\n您也可以从下载专区下载插件安装包。"},
+         "获取升级包失败。\n请检查网络连接是否正常并重新登录插件进行升级。\n您也可以从下载专区下载插件安装包"
+         "。"},
     };
     return table;
 }

@@ -54,7 +54,8 @@ std::string Setting(const char* key, const char* name, bool* ok) {
 }  // namespace
 
 UpdateWorker::UpdateWorker(UpdateConfig config, UpdateSink& sink)
-    : m_config(std::move(config)), m_sink(sink),
+    : m_config(std::move(config)),
+      m_sink(sink),
       m_clock(m_config.clock ? *m_config.clock : platform::SystemClock()) {
     if (!m_config.programDir.empty() && m_config.programDir.back() != '/') m_config.programDir += '/';
 }
@@ -93,8 +94,9 @@ bool UpdateWorker::Run() {
     } else {
         char list[] = "UpdateList.txt";
         if (lib.ParseUpdate(list) != 0) {
-            m_sink.SetResult(T("Parsing update information failed, please quit update and try again later, or get "
-                               "a new installation package from the Download Center."));
+            m_sink.SetResult(
+                T("Parsing update information failed, please quit update and try again later, or get "
+                  "a new installation package from the Download Center."));
             Finish(false, false);
             return false;
         }
@@ -110,9 +112,10 @@ bool UpdateWorker::Run() {
     }
     if (rc == ERROR_UPD_HTTP) {
         m_sink.SetResult(T("Download the update package failed, please try again later."));
-        m_sink.Message(T("Download the update package failed, please check the network connection or download new "
-                         "installation package from the Download Center."),
-                       T("SSL-VPN Update Tips"));
+        m_sink.Message(
+            T("Download the update package failed, please check the network connection or download new "
+              "installation package from the Download Center."),
+            T("SSL-VPN Update Tips"));
         Finish(false, true);
         return false;
     }
@@ -129,9 +132,10 @@ bool UpdateWorker::Run() {
         options.detached = true;
         if (platform::Spawn({setup, "/SILENT", m_config.argToken}, options) < 0) {
             Log("[WorkerThrd] the setup program could not be started");
-            m_sink.Message(T("The installation program fails to start, please download from the Download Center "
-                             "and run the new installation package."),
-                           T("Update Tips"));
+            m_sink.Message(
+                T("The installation program fails to start, please download from the Download Center "
+                  "and run the new installation package."),
+                T("Update Tips"));
         }
         Finish(false, true);
         return false;
@@ -147,10 +151,12 @@ bool UpdateWorker::Run() {
     const char* version = lib.GetUpdateVersion();
     auto store = platform::SettingsStore::Machine();
     if (ClientMode()) {
-        store->SetValue(kClientKey, "Version", platform::REG_SZ, version, static_cast<DWORD>(std::strlen(version)));
+        store->SetValue(kClientKey, "Version", platform::REG_SZ, version,
+                        static_cast<DWORD>(std::strlen(version)));
         m_sink.SetResult(T("Click on close button, the client program will run automatically."));
     } else {
-        store->SetValue(kPluginKey, "Version", platform::REG_SZ, version, static_cast<DWORD>(std::strlen(version)));
+        store->SetValue(kPluginKey, "Version", platform::REG_SZ, version,
+                        static_cast<DWORD>(std::strlen(version)));
         m_sink.SetResult(TrPlugin("Click on close button, the client program will run automatically."));
     }
     Finish(true, false);
@@ -178,18 +184,24 @@ int UpdateWorker::CheckMode(CGlimrow& lib) {
     }
     lib.CloseConnect();
     if (lib.IsForceUpdate()) {
-        if (!m_sink.AskYesNo(T("A new version of Morvane VornClient is required. \n\nWould you like to update now?"),
-                             T("Update Tips")))
+        if (!m_sink.AskYesNo(
+                T("A new version of Morvane VornClient is required. \n\nWould you like to update now?"),
+                T("Update Tips")))
             return -1;
     } else {
-        std::string text = T("A new version of Morvane VornClient is available. \n\nWould you like to update now?");
+        std::string text =
+            T("A new version of Morvane VornClient is available. \n\nWould you like to update now?");
         if (IsChinese() && lib.IsNeedUninst())
-            text = "Morvane VornClient检测到版本更新，建议您选择升级。\n\n升级新版本需要自动卸载并重新安装客户端。\n是否现在进行升级？";
+            text =
+                "Morvane "
+                "VornClient检测到版本更新，建议您选择升级。\n\n升级新版本需要自动卸载并重新安装客户端。\n是否"
+                "现在进行升级？";
         if (!m_sink.AskYesNo(text, T("Update Tips"))) return 2;
     }
     if (lib.SetServerAddr(list, server.data(), portNumber) != 0) {
-        m_sink.Message(T("The update information could not be recorded, please quit the client and try again."),
-                       T("Update Tips"));
+        m_sink.Message(
+            T("The update information could not be recorded, please quit the client and try again."),
+            T("Update Tips"));
         return -1;
     }
     return 1;
@@ -199,11 +211,14 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
     Log("[DownloadFile] DownloadFile.");
     m_sink.SetStatus(T("Downloading update package..."));
     const std::string failText =
-        ClientMode() ? (IsChinese() ? "获取升级包失败。\n请检查网络连接是否正常并重新运行客户端软件。\n您也可以从下载专区下载客户端安装包。"
-                                    : "Download the update package failed, please check the network connection or "
-                                      "download new installation package from the Download Center.")
-                     : TrPlugin("Download the update package failed, please check the network connection or download "
-                                "new installation package from the Download Center.");
+        ClientMode()
+            ? (IsChinese() ? "获取升级包失败。\n请检查网络连接是否正常并重新运行客户端软件。\n您也可以从下载"
+                             "专区下载客户端安装包。"
+                           : "Download the update package failed, please check the network connection or "
+                             "download new installation package from the Download Center.")
+            : TrPlugin(
+                  "Download the update package failed, please check the network connection or download "
+                  "new installation package from the Download Center.");
     char list[] = "UpdateList.txt";
     char host[300] = {};
     unsigned short port = 0;
@@ -238,8 +253,9 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
             if (m_stop.load()) lib.StopDownload();
             rc = lib.GetDownloadStatus(&total, &done);
             char line[160];
-            std::snprintf(line, sizeof(line), "[DownloadFile] Download %lu, Total %lu, GetDownloadStatus返回%lu", done,
-                          total, rc);
+            std::snprintf(line, sizeof(line),
+                          "[DownloadFile] Download %lu, Total %lu, GetDownloadStatus返回%lu", done, total,
+                          rc);
             Log(line);
             // 64-bit arithmetic: packages beyond 40 MiB would overflow 32 bits here.
             std::uint64_t percent = total ? static_cast<std::uint64_t>(done) * 50 / total : 0;
@@ -262,7 +278,8 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
 bool UpdateWorker::StopService(const std::string& name) {
     platform::DebugOutput(" Stop Service: " + name + "\n");
     platform::SERVICE_STATUS st{};
-    DWORD rc = platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, &st, m_config.timing.serviceWaitMs);
+    DWORD rc = platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, &st,
+                                              m_config.timing.serviceWaitMs);
     if (rc != 0 && rc != platform::kErrorServiceNotActive) {
         platform::DebugOutput(" Stop Service " + name + " Failed. " + std::to_string(rc) + "\n");
         return false;
@@ -301,7 +318,8 @@ void UpdateWorker::StopClient() {
     // The client normally quits by itself after starting us; one that still runs is asked to.
     auto running = [] {
         for (const auto& p : platform::ListProcesses())
-            if (strcasecmp(p.name.c_str(), kClientProgram) == 0 || strcasecmp(p.name.c_str(), "VornClient.exe") == 0)
+            if (strcasecmp(p.name.c_str(), kClientProgram) == 0 ||
+                strcasecmp(p.name.c_str(), "VornClient.exe") == 0)
                 return true;
         return false;
     };
@@ -328,7 +346,8 @@ unsigned long UpdateWorker::Apply(CGlimrow& lib) {
     const char* drvText = "Fail to set driver status, please close anti-virus softwares and try again.";
     const char* srvText = "Fail to set service status, please close anti-virus softwares and try again.";
     const char* appText = "Fail to update applications, please close anti-virus softwares and try again.";
-    if ((mask & UPDATE_COMP_DRV) && !StopService(kDriverService)) return ApplyFail(ERROR_UPD_SERVICE_STOP, drvText);
+    if ((mask & UPDATE_COMP_DRV) && !StopService(kDriverService))
+        return ApplyFail(ERROR_UPD_SERVICE_STOP, drvText);
     if ((mask & UPDATE_COMP_SRV) && ClientMode() && !StopService(kNetworkService))
         return ApplyFail(ERROR_UPD_SERVICE_STOP, srvText);
     if (ClientMode()) StopClient();
@@ -377,8 +396,9 @@ unsigned long UpdateWorker::Apply(CGlimrow& lib) {
         return ERROR_UPD_SERVICE_START;
     }
     m_sink.SetProgress(100);
-    m_sink.SetResult(T("Update is done, the client program will be run automatically after you click the close "
-                       "button."));
+    m_sink.SetResult(
+        T("Update is done, the client program will be run automatically after you click the close "
+          "button."));
     m_sink.EnableClose(true);
     return 0;
 }

@@ -35,9 +35,9 @@ public:
 };
 
 struct UpdateTiming {
-    DWORD pollMs = 500;          // download status
-    DWORD setupDelayMs = 500;    // before the full setup program starts
-    DWORD serviceWaitMs = 30000; // a service to start or stop
+    DWORD pollMs = 500;           // download status
+    DWORD setupDelayMs = 500;     // before the full setup program starts
+    DWORD serviceWaitMs = 30000;  // a service to start or stop
 };
 
 enum class UpdateMode { kCheckClient, kClient, kPlugin };

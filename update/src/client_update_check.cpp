@@ -13,11 +13,14 @@
 
 namespace {
 
-void Log(const std::string& text) { SharedDailyLog::Instance().Write(LOG_CLIENT_LOGIN, 4, "%s", text.c_str()); }
+void Log(const std::string& text) {
+    SharedDailyLog::Instance().Write(LOG_CLIENT_LOGIN, 4, "%s", text.c_str());
+}
 
 }  // namespace
 
-TwClientUpdateCheck::TwClientUpdateCheck(ClientUpdateUi& ui, ClientUpdateTiming timing, const platform::Clock& clock)
+TwClientUpdateCheck::TwClientUpdateCheck(ClientUpdateUi& ui, ClientUpdateTiming timing,
+                                         const platform::Clock& clock)
     : m_ui(ui), m_timing(timing), m_clock(clock), m_abandoned(std::make_shared<std::atomic<bool>>(false)) {}
 
 TwClientUpdateCheck::~TwClientUpdateCheck() {
@@ -109,7 +112,8 @@ int TwClientUpdateCheck::CheckUpdate(const ClientUpdateRequest& request, const s
     return 1;
 }
 
-bool TwClientUpdateCheck::Run(const ClientUpdateRequest& request, const std::atomic<bool>& cancel, int* result) {
+bool TwClientUpdateCheck::Run(const ClientUpdateRequest& request, const std::atomic<bool>& cancel,
+                              int* result) {
     *result = 0;
     if (UpdateProgramRunning()) {
         Log("[SSLClientCheckUpdate] an update program runs");

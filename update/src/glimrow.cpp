@@ -62,7 +62,9 @@ void CGlimrow::JoinDownload() {
     if (m_download.joinable()) m_download.join();
 }
 
-std::string CGlimrow::InProgramDir(const char* fileName) const { return std::string(m_ProgramDir) + fileName; }
+std::string CGlimrow::InProgramDir(const char* fileName) const {
+    return std::string(m_ProgramDir) + fileName;
+}
 
 unsigned long CGlimrow::ConnectServer(char* host, unsigned short port) {
     if (!m_pInet || !host || !*host) return ERROR_UPD_BAD_ARGUMENT;
@@ -241,7 +243,8 @@ unsigned long CGlimrow::ExtractPackedFiles(char* packFile, char* directory) {
     unsigned char lenBytes[4];
     if (::read(in.Get(), lenBytes, 4) != 4) return ERROR_UPD_READ_FILE;
     std::uint32_t h = static_cast<std::uint32_t>(lenBytes[0]) | static_cast<std::uint32_t>(lenBytes[1]) << 8 |
-                      static_cast<std::uint32_t>(lenBytes[2]) << 16 | static_cast<std::uint32_t>(lenBytes[3]) << 24;
+                      static_cast<std::uint32_t>(lenBytes[2]) << 16 |
+                      static_cast<std::uint32_t>(lenBytes[3]) << 24;
     if (h < 4 || h > update_pack::kHeaderMax) return ERROR_UPD_READ_FILE;
     std::vector<unsigned char> header(h, 0);
     std::memcpy(header.data(), lenBytes, 4);
@@ -258,13 +261,15 @@ unsigned long CGlimrow::ExtractPackedFiles(char* packFile, char* directory) {
         std::string path = std::string(directory) + "/" + e.name;
         if (path.size() > kPathMax + std::strlen(directory)) return ERROR_UPD_CREATE_FILE;
         SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "extract file: %s\n", path.c_str());
-        platform::UniqueFd out(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        platform::UniqueFd out(
+            ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!out) return ERROR_UPD_CREATE_FILE;
         for (std::uint64_t left = e.size; left > 0;) {
             std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyBlock));
             ssize_t n = ::read(in.Get(), block.data(), want);
             if (n != static_cast<ssize_t>(want)) return ERROR_UPD_READ_FILE;
-            if (::write(out.Get(), block.data(), want) != static_cast<ssize_t>(want)) return ERROR_UPD_WRITE_FILE;
+            if (::write(out.Get(), block.data(), want) != static_cast<ssize_t>(want))
+                return ERROR_UPD_WRITE_FILE;
             left -= want;
         }
         if (::fsync(out.Get()) != 0) return ERROR_UPD_WRITE_FILE;

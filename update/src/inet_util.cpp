@@ -79,7 +79,8 @@ unsigned long CINetUtil::Connect(const std::string& host, unsigned short port) {
         }
     }
     m_verify = !update_trust::AllowUnverified();
-    m_trustedPem = m_verify ? update_trust::ReadFolder(update_trust::TrustedFolder()) : std::vector<std::string>{};
+    m_trustedPem =
+        m_verify ? update_trust::ReadFolder(update_trust::TrustedFolder()) : std::vector<std::string>{};
     return 0;
 }
 
@@ -260,7 +261,8 @@ unsigned long CINetUtil::DownloadFile(const std::string& urlPath, const std::str
                 }
                 // An empty body never reaches the body callback; its file is made here.
                 if (rc == 0 && t.fd < 0) {
-                    t.fd = ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+                    t.fd = ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                                  0600);
                     if (t.fd < 0) rc = ERROR_UPD_OPEN_LOCAL_FILE;
                 }
                 // Whatever libcurl says, the file is complete only with every announced byte.
@@ -270,7 +272,8 @@ unsigned long CINetUtil::DownloadFile(const std::string& urlPath, const std::str
                 if (::fsync(t.fd) != 0 && rc == 0) rc = ERROR_UPD_HTTP;
                 if (::close(t.fd) != 0 && rc == 0) rc = ERROR_UPD_HTTP;
                 t.fd = -1;
-                SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "[CINetUtil::DownloadFile] Stop Download File.");
+                SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4,
+                                                 "[CINetUtil::DownloadFile] Stop Download File.");
             }
             curl_easy_cleanup(curl);
         }

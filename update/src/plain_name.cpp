@@ -8,4 +8,3 @@ bool IsPlainFileName(const std::string& name) {
     if (name.find_first_of("/\\") != std::string::npos) return false;
     return name.find("..") == std::string::npos;
 }
-

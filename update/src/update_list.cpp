@@ -93,8 +93,9 @@ unsigned long CIniParser::ReadInfo(const std::string& path) {
     };
     std::string force, reboot, uninstall;
     if (!read("Version", &m_Version) || !read("MinVersion", &m_MinVersion) ||
-        !read("VersionDescript", &m_Descript) || !read("ForceUpdate", &force) || !read("NeedReboot", &reboot) ||
-        !read("NeedUninstall", &uninstall) || !read("UpdatePackURL", &m_PackUrl))
+        !read("VersionDescript", &m_Descript) || !read("ForceUpdate", &force) ||
+        !read("NeedReboot", &reboot) || !read("NeedUninstall", &uninstall) ||
+        !read("UpdatePackURL", &m_PackUrl))
         return ERROR_UPD_INI;
     m_Version.resize(std::min<std::size_t>(m_Version.size(), 15));
     m_MinVersion.resize(std::min<std::size_t>(m_MinVersion.size(), 15));
@@ -110,7 +111,8 @@ unsigned long CIniParser::ReadList(const std::string& path, const char* section,
     std::vector<char> raw(8192);
     DWORD n = 0;
     for (;;) {
-        n = platform::GetPrivateProfileSection(section, raw.data(), static_cast<DWORD>(raw.size()), path.c_str());
+        n = platform::GetPrivateProfileSection(section, raw.data(), static_cast<DWORD>(raw.size()),
+                                               path.c_str());
         if (n + 2 < raw.size() || raw.size() >= kSectionReadMax) break;
         raw.resize(raw.size() * 2);
     }

@@ -19,7 +19,8 @@ using testsupport::WaitFor;
 
 const char* kList =
     "[UpdateInfo]\r\nVersion=3.1.0.12\r\nMinVersion=3.0.0.0\r\nVersionDescript=New\r\nForceUpdate=yes\r\n"
-    "NeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/UpdatePack.dat\r\n[AppList]\r\nfile=file\r\n";
+    "NeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/"
+    "UpdatePack.dat\r\n[AppList]\r\nfile=file\r\n";
 const char* kListPath = "/download/sslvpn/default/ClientUpdateList.txt";
 
 std::string ReadFile(const std::string& path) {
@@ -243,14 +244,17 @@ TEST_F(DownloadTest, TheClientStartsTheUpdateProgramWithoutThePasswordOnItsComma
     EXPECT_FALSE(check.Run(req, cancel, &result));
     EXPECT_EQ(result, 1);
     // The list is required ("ForceUpdate=yes").
-    EXPECT_EQ(ui.events, (std::vector<std::string>{"text 241", "text 240", "text 239", "text 238", "ask 243"}));
-    ASSERT_TRUE(WaitFor("the update program to record its start",
-                        [&] { return !ReadFile(Dir() + "client.record").empty(); }, 10000));
+    EXPECT_EQ(ui.events,
+              (std::vector<std::string>{"text 241", "text 240", "text 239", "text 238", "ask 243"}));
+    ASSERT_TRUE(WaitFor(
+        "the update program to record its start", [&] { return !ReadFile(Dir() + "client.record").empty(); },
+        10000));
     EXPECT_EQ(ReadFile(Dir() + "client.record"), "Client -logon alice|secret\n");
     EXPECT_NE(ReadFile(Dir() + "UpdateList.txt").find("UpdateAddr=localhost"), std::string::npos);
     // While it runs, no further check starts.
-    EXPECT_TRUE(WaitFor("the stand-in update program to end", [] { return !TwClientUpdateCheck::UpdateProgramRunning(); },
-                        10000));
+    EXPECT_TRUE(WaitFor(
+        "the stand-in update program to end", [] { return !TwClientUpdateCheck::UpdateProgramRunning(); },
+        10000));
 }
 
 TEST_F(DownloadTest, ARefusedRequiredUpdateStopsTheLogonAndNoUpdateLetsItGoOn) {

@@ -20,7 +20,9 @@ const char* kInfo =
 
 class ListTest : public ::testing::Test {
 protected:
-    void Write(const std::string& text) { std::ofstream(m_root.Path() + "/UpdateList.txt", std::ios::binary) << text; }
+    void Write(const std::string& text) {
+        std::ofstream(m_root.Path() + "/UpdateList.txt", std::ios::binary) << text;
+    }
     std::string Dir() const { return m_root.Path() + "/"; }
     std::vector<std::string> Entries(CGlimrow& g, unsigned long bit) {
         std::vector<std::string> out;
@@ -52,8 +54,8 @@ TEST_F(ListTest, ReadsTheInfoAndMapsEveryKindOfTarget) {
     ASSERT_EQ(g.GetUpdateComps(&mask), 0u);
     EXPECT_EQ(mask, UPDATE_COMP_APP | UPDATE_COMP_DRV);
     EXPECT_EQ(Entries(g, UPDATE_COMP_APP),
-              (std::vector<std::string>{"VornClient=" + Dir() + "VornClient", "lib.so=" + Dir() + "sub/lib.so",
-                                        "plain=" + Dir() + "plain"}));
+              (std::vector<std::string>{"VornClient=" + Dir() + "VornClient",
+                                        "lib.so=" + Dir() + "sub/lib.so", "plain=" + Dir() + "plain"}));
     EXPECT_EQ(Entries(g, UPDATE_COMP_DRV),
               (std::vector<std::string>{"Olvane=" + platform::MachineRoot() + "/system/Olvane"}));
     EXPECT_EQ(g.GetFileList(UPDATE_COMP_LSP), nullptr);
@@ -79,14 +81,16 @@ TEST_F(ListTest, EveryMalformedListIsRefusedWithItsCode) {
     Write(noUrl + "UpdatePackURL=\r\n");
     EXPECT_EQ(Parse(g), ERROR_UPD_INI) << "empty UpdatePackURL";
     // Names and targets that would leave their folders.
-    for (const char* line : {"../x=x", "a/b=x", "..=x", "x=%app%\\..\\..\\etc\\passwd", "x=..\\y", "x=%sys%\\"}) {
+    for (const char* line :
+         {"../x=x", "a/b=x", "..=x", "x=%app%\\..\\..\\etc\\passwd", "x=..\\y", "x=%sys%\\"}) {
         Write(info + "[AppList]\r\n" + line + "\r\n");
         EXPECT_EQ(Parse(g), ERROR_UPD_INI) << line;
         EXPECT_EQ(g.GetFileList(UPDATE_COMP_APP), nullptr);
     }
     // A list larger than its buffer fails instead of being cut.
     std::string lsp = info + "[LspList]\r\n";
-    for (int i = 0; i < 200; ++i) lsp += "file" + std::to_string(i) + "=%app%\\file" + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 200; ++i)
+        lsp += "file" + std::to_string(i) + "=%app%\\file" + std::to_string(i) + "\r\n";
     Write(lsp);
     EXPECT_EQ(Parse(g), ERROR_UPD_BUFFER_TOO_SMALL);
     // Bad arguments.
@@ -131,7 +135,8 @@ TEST_F(ListTest, ServerAddressRoundTrips) {
 
 // --- the package ---
 
-std::string Pack(const std::vector<std::pair<std::string, std::string>>& files, std::uint32_t headerLen = 600) {
+std::string Pack(const std::vector<std::pair<std::string, std::string>>& files,
+                 std::uint32_t headerLen = 600) {
     std::string header(headerLen, '\0');
     auto put = [&](std::size_t at, std::uint32_t v) {
         for (int i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);

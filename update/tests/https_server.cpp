@@ -77,7 +77,8 @@ HttpsServer::HttpsServer(const ServerOptions& options) : m_dir("qel-nginx") {
     }
     m_backend = std::thread([this] { RunBackend(); });
 
-    const std::string nginx = platform::FindProgram("nginx").empty() ? "/usr/sbin/nginx" : platform::FindProgram("nginx");
+    const std::string nginx =
+        platform::FindProgram("nginx").empty() ? "/usr/sbin/nginx" : platform::FindProgram("nginx");
     for (int attempt = 0; attempt < 5 && m_pid <= 0; ++attempt) {
         m_port = FreePort();
         std::ostringstream conf;
@@ -90,9 +91,11 @@ HttpsServer::HttpsServer(const ServerOptions& options) : m_dir("qel-nginx") {
              << "  fastcgi_temp_path " << d << "/tmp/fcgi;\n  uwsgi_temp_path " << d << "/tmp/uwsgi;\n"
              << "  scgi_temp_path " << d << "/tmp/scgi;\n"
              << "  server {\n    listen 127.0.0.1:" << m_port << " ssl;\n"
-             << "    ssl_certificate " << d << "/server.pem;\n    ssl_certificate_key " << d << "/server.key;\n"
+             << "    ssl_certificate " << d << "/server.pem;\n    ssl_certificate_key " << d
+             << "/server.key;\n"
              << "    root " << d << "/www;\n"
-             << "    location /slow/ { limit_rate " << options.slowRate << "; }\n"
+             << "    location /slow/ { limit_rate " << options.slowRate
+             << "; }\n"
              // Server-side includes drop the length: the body goes out chunked.
              << "    location /nolength/ { ssi on; ssi_types *; }\n"
              << "    location /short/ { proxy_pass http://127.0.0.1:" << m_backendPort

@@ -76,7 +76,8 @@ TEST(QuistralStartUp, ASecondCopyOnlyShowsItsMessage) {
     AppConfig config;
     config.programDir = root.Path();
     RunQuistral({"Client", "-logon", "alice"}, shell, config);
-    EXPECT_EQ(shell.messages, (std::vector<std::string>{"There is an update progress running, please try again later."}));
+    EXPECT_EQ(shell.messages,
+              (std::vector<std::string>{"There is an update progress running, please try again later."}));
     EXPECT_EQ(shell.dialogs, 0);
 }
 
@@ -108,7 +109,8 @@ TEST(QuistralFileSet, AFailedFinalMovePutsEveryOldFileBack) {
     EXPECT_EQ(ReadFile(d + "/a"), "old a");
 
     FileReplacer good("0000abcf");
-    for (const char* n : {"a", "b", "c", "fresh"}) good.Add(d + "/" + n, d + "/new-" + std::string(n == std::string("fresh") ? "c" : n));
+    for (const char* n : {"a", "b", "c", "fresh"})
+        good.Add(d + "/" + n, d + "/new-" + std::string(n == std::string("fresh") ? "c" : n));
     ASSERT_TRUE(good.Apply());
     EXPECT_EQ(ReadFile(d + "/b"), "new b");
     EXPECT_EQ(ReadFile(d + "/fresh"), "new c");
@@ -118,7 +120,9 @@ TEST(QuistralFileSet, AFailedFinalMovePutsEveryOldFileBack) {
 
 class AnswerYes : public MessageBoxes {
 public:
-    void Information(QWidget*, const std::string& text, const std::string&) override { messages.push_back(text); }
+    void Information(QWidget*, const std::string& text, const std::string&) override {
+        messages.push_back(text);
+    }
     bool YesNo(QWidget*, const std::string& text, const std::string&) override {
         messages.push_back(text);
         return true;
@@ -160,7 +164,8 @@ protected:
         auto store = platform::SettingsStore::Machine();
         store->SetString("Software\\Morvane\\QelClient", "InstallDir", m_install);
         store->SetString("Software\\Morvane\\QelClient", "Version", "3.0.5.0");
-        std::filesystem::copy_file(testsupport::BinDir() + "/update_stand_in_client", m_install + "/VornClient");
+        std::filesystem::copy_file(testsupport::BinDir() + "/update_stand_in_client",
+                                   m_install + "/VornClient");
         std::ofstream(m_install + "/data.txt") << "old data";
         std::ofstream(m_root->Path() + "/system/olvane.bin") << "old driver";
         for (const char* name : {"QelMini", "Lunther"}) {
@@ -175,20 +180,25 @@ protected:
         for (const char* name : {"QelMini", "Lunther"}) {
             platform::SERVICE_STATUS st{};
             platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, &st, 10000);
-            WaitFor("the stand-in service to end", [&] { return platform::GetServiceProcessId(name) == 0; }, 10000);
+            WaitFor(
+                "the stand-in service to end", [&] { return platform::GetServiceProcessId(name) == 0; },
+                10000);
             platform::UninstallService(name);
         }
         m_server.reset();
         m_root.reset();
         m_ns.reset();
     }
-    void Serve(const std::string& extraAppLine, const std::vector<std::pair<std::string, std::string>>& files) {
+    void Serve(const std::string& extraAppLine,
+               const std::vector<std::pair<std::string, std::string>>& files) {
         std::string list =
-            "[UpdateInfo]\r\nVersion=3.1.0.12\r\nMinVersion=3.0.0.0\r\nVersionDescript=New\r\nForceUpdate=no\r\n"
-            "NeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/UpdatePack.dat\r\nUpdateAddr=localhost\r\n"
+            "[UpdateInfo]\r\nVersion=3.1.0.12\r\nMinVersion=3.0.0.0\r\nVersionDescript=New\r\nForceUpdate="
+            "no\r\n"
+            "NeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/"
+            "UpdatePack.dat\r\nUpdateAddr=localhost\r\n"
             "UpdatePort=" +
-            std::to_string(m_server->Port()) + "\r\n[AppList]\r\ndata.txt=%app%\\data.txt\r\n" + extraAppLine +
-            "[DrvList]\r\nolvane.bin=%sys%\\olvane.bin\r\n[SrvList]\r\n";
+            std::to_string(m_server->Port()) + "\r\n[AppList]\r\ndata.txt=%app%\\data.txt\r\n" +
+            extraAppLine + "[DrvList]\r\nolvane.bin=%sys%\\olvane.bin\r\n[SrvList]\r\n";
         // Client mode: the GUI fetched the list and recorded the server before starting us.
         std::ofstream(m_install + "/UpdateList.txt", std::ios::binary) << list;
         m_server->Put("/download/UpdatePack.dat", Pack(files));
@@ -231,16 +241,18 @@ protected:
         return lines;
     }
     void ExpectClientRestarted() {
-        EXPECT_TRUE(WaitFor("the client to record its start",
-                            [&] { return !ReadFile(m_install + "/client.record").empty(); }, 10000));
+        EXPECT_TRUE(WaitFor(
+            "the client to record its start", [&] { return !ReadFile(m_install + "/client.record").empty(); },
+            10000));
         // Same arguments, the password on its standard input only.
         EXPECT_EQ(ReadFile(m_install + "/client.record"), "-logon alice|secret\n");
         EXPECT_FALSE(platform::NamedObjectExists("Global\\MorvaneQelCltUpdMutex"));
     }
     void ExpectServicesRunning() {
         for (const char* name : {"QelMini", "Lunther"}) {
-            EXPECT_TRUE(WaitFor(std::string(name) + " to run again",
-                                [&] { return platform::GetServiceProcessId(name) != 0; }, 10000));
+            EXPECT_TRUE(WaitFor(
+                std::string(name) + " to run again", [&] { return platform::GetServiceProcessId(name) != 0; },
+                10000));
         }
     }
 
@@ -259,8 +271,8 @@ TEST_F(PipelineTest, StopsReplacesRestartsAndBringsTheClientBack) {
     EXPECT_EQ(ReadFile(m_root->Path() + "/system/olvane.bin"), "new driver");
     EXPECT_EQ(result, "Click on close button, the client program will run automatically.");
     ExpectServicesRunning();
-    EXPECT_EQ(ServiceEvents(), (std::vector<std::string>{"start QelMini", "start Lunther", "stop QelMini",
-                                                         "start QelMini"}));
+    EXPECT_EQ(ServiceEvents(),
+              (std::vector<std::string>{"start QelMini", "start Lunther", "stop QelMini", "start QelMini"}));
     std::string version;
     platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient", "Version", &version);
     EXPECT_EQ(version, "3.1.0.12");
@@ -277,8 +289,8 @@ TEST_F(PipelineTest, AFailedApplyLeavesTheOldFilesAndStartsEverythingAgain) {
     EXPECT_EQ(ReadFile(m_install + "/data.txt"), "old data");
     EXPECT_EQ(ReadFile(m_root->Path() + "/system/olvane.bin"), "old driver");
     ExpectServicesRunning();
-    EXPECT_EQ(ServiceEvents(), (std::vector<std::string>{"start QelMini", "start Lunther", "stop QelMini",
-                                                         "start QelMini"}));
+    EXPECT_EQ(ServiceEvents(),
+              (std::vector<std::string>{"start QelMini", "start Lunther", "stop QelMini", "start QelMini"}));
     std::string version;
     platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient", "Version", &version);
     EXPECT_EQ(version, "3.0.5.0");
