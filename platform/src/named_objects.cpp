@@ -258,6 +258,9 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
     if (ok) {
         void* map = ::mmap(nullptr, kMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         ok = map != MAP_FAILED;
+        // A forked child (a service's monitor, which never execs) would otherwise keep the
+        // mapping, and with it this file's locks: the object would outlive its last holder.
+        if (ok) ::madvise(map, kMapSize, MADV_DONTFORK);
         obj->state = ok ? static_cast<SharedState*>(map) : nullptr;
         if (ok && !detail::GuardMapping(map, kMapSize)) {
             ::munmap(map, kMapSize);
