@@ -6,12 +6,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <mutex>
 #include <random>
 
+#include "platform/machine_root.h"
 #include "platform/unique_fd.h"
 #include "service/proxy_server.h"
+#include "testsupport/command.h"
 #include "testsupport/net.h"
+#include "testsupport/temp_dir.h"
 #include "testsupport/wait.h"
 
 namespace service {
@@ -158,6 +163,44 @@ bool ClosedByServer(int fd) {
         const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
         if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
         if (n < 0) return false;
+    }
+}
+
+// logind's records of the active seat, under a /run of the test's own.
+TEST(SessionUserLookup, ActiveSeatsUserWithItsDisplayAndNeverRoot) {
+    testsupport::TempDir run;
+    const std::string seats = run.File("systemd/seats"), sessions = run.File("systemd/sessions");
+    ASSERT_TRUE(platform::MakeDirs(seats, 0755) && platform::MakeDirs(sessions, 0755));
+    const auto seat = [&](const std::string& text) { std::ofstream(seats + "/seat0") << text; };
+    std::ofstream(sessions + "/c2") << "UID=65534\nDISPLAY=:7\n";
+    std::ofstream(sessions + "/c3") << "DISPLAY=:0;touch /tmp/x\n";
+    const bool root = testsupport::IsRoot();
+    if (root) {
+        ASSERT_TRUE(platform::MakeDirs(run.File("user/65534"), 0700));
+        ASSERT_EQ(::chown(run.File("user/65534").c_str(), 65534, 65534), 0);
+    }
+
+    SessionUser user;
+    EXPECT_FALSE(FindActiveSessionUser(&user, run.Path())) << "no seat record";
+    seat("ACTIVE=c2\nACTIVE_UID=65534\n");
+    ASSERT_TRUE(FindActiveSessionUser(&user, run.Path()));
+    EXPECT_EQ(user.uid, 65534u);
+    EXPECT_EQ(user.gid, 65534u);
+    EXPECT_FALSE(user.home.empty());
+    std::vector<std::string> want{"DISPLAY=:7"};
+    if (root) want.insert(want.begin(), "XDG_RUNTIME_DIR=" + run.File("user/65534"));
+    EXPECT_EQ(user.environment, want);
+
+    seat("ACTIVE=c3\nACTIVE_UID=65534\n");
+    ASSERT_TRUE(FindActiveSessionUser(&user, run.Path()));
+    EXPECT_EQ(std::count(user.environment.begin(), user.environment.end(), "DISPLAY=:0;touch /tmp/x"), 0);
+    seat("ACTIVE=../../../etc/passwd\nACTIVE_UID=65534\n");
+    ASSERT_TRUE(FindActiveSessionUser(&user, run.Path()));
+    for (const auto& e : user.environment) EXPECT_NE(e.rfind("DISPLAY=", 0), 0u) << e;
+    for (const char* bad : {"ACTIVE_UID=0\n", "ACTIVE_UID=65534x\n", "ACTIVE_UID=\n", "ACTIVE=c2\n",
+                            "ACTIVE_UID=99999999999\n"}) {
+        seat(bad);
+        EXPECT_FALSE(FindActiveSessionUser(&user, run.Path())) << bad;
     }
 }
 
