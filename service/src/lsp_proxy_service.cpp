@@ -16,6 +16,8 @@ LSPProxyService::LSPProxyService(LSPProxyServiceOptions options)
     m_launcher = m_options.launcher != nullptr ? m_options.launcher : m_ownLauncher.get();
     m_options.operations.timing = m_options.timing;
     m_options.watchdog.timing = m_options.timing;
+    m_options.operations.clock = m_options.clock;
+    m_options.watchdog.clock = m_options.clock;
     if (m_options.pipePath.empty()) m_options.pipePath = NetshPipePath();
 }
 

@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <random>
 
+#include "platform/fake/manual_clock.h"
 #include "platform/machine_root.h"
+#include "platform/named_objects.h"
 #include "platform/unique_fd.h"
 #include "service/proxy_server.h"
 #include "testsupport/command.h"
@@ -152,6 +155,43 @@ TEST(WebLogon, FailedStartLetsTheSameLogonRetry) {
     EXPECT_FALSE(control.Online());
     launcher.succeed = true;
     EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);
+}
+
+// A web logon while the setup program runs waits for it on the control's clock, for 15 s at the
+// most, and goes on at the next look once the setup program has ended.
+TEST(WebLogon, WaitsForTheSetupProgramOnItsClock) {
+    platform::fake::ManualClock clock;
+    RecordingLauncher launcher;
+    WebLogonOptions o = Options();
+    o.waitForSetup = nullptr;
+    o.clock = &clock;
+    WebLogonControl control(launcher, o);
+    auto setup = platform::NamedMutex::Create("Global\\MorvaneQelCltSetupRunning");
+    ASSERT_TRUE(setup);
+
+    const std::uint64_t start = clock.TickMs();
+    auto first = std::async(std::launch::async, [&] { return control.Handle(Parse(kLogon)); });
+    for (int i = 0; i < 1000 && first.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready;
+         ++i) {
+        // The wait may have just ended by itself: then there is nobody left to wake.
+        if (clock.WaitForWaiters(1, std::chrono::milliseconds(20))) clock.Advance(o.timing.setupPollMs);
+    }
+    ASSERT_EQ(first.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the logon did not end its wait for the setup program";
+    const std::uint64_t waited = clock.TickMs() - start;
+    EXPECT_EQ(first.get(), WebLogonControl::Outcome::kStarted);
+    EXPECT_GE(waited, o.timing.setupWaitMs) << "the logon gave up on the setup program early";
+
+    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")),
+              WebLogonControl::Outcome::kStarted);
+    auto second = std::async(std::launch::async, [&] { return control.Handle(Parse(kLogon)); });
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    setup.reset();
+    clock.Advance(o.timing.setupPollMs);
+    ASSERT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the logon went on waiting after the setup program had ended";
+    EXPECT_EQ(second.get(), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(launcher.Launches().size(), 3u);
 }
 
 // Reads until the server closes; false when it did not within 5 s.

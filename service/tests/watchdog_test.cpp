@@ -8,11 +8,15 @@
 #include <cstring>
 #include <random>
 
+#include <atomic>
+
+#include "platform/fake/manual_clock.h"
 #include "service/gui_watchdog.h"
 #include "service/hardware_id.h"
 #include "service/route_table_file.h"
 #include "test_machine.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/wait.h"
 
 namespace service {
 namespace {
@@ -213,6 +217,29 @@ TEST_F(WatchdogTest, ThreadStopsPromptlyBetweenRounds) {
         std::this_thread::yield();
     }
     EXPECT_TRUE(thread.IsTerminated()) << "the watchdog thread did not end within 5 s of Terminate";
+}
+
+// The rounds come on the watchdog's clock, one per round's length; none before.
+TEST_F(WatchdogTest, RoundsComeOnItsClock) {
+    platform::fake::ManualClock clock;
+    options.clock = &clock;
+    std::atomic<int> looks{0};
+    options.checkGui = [&] { return ++looks, 2; };
+    CheckGUIThread thread(facilities, options);
+    ASSERT_NE(thread.Create(0), 0u);
+    thread.Resume();
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the watchdog never waited on its clock";
+    clock.Advance(options.timing.watchdogRoundMs - 1);
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    EXPECT_EQ(looks.load(), 0) << "a round came before its time";
+    clock.Advance(1);
+    EXPECT_TRUE(testsupport::WaitFor("the first round", [&] { return looks.load() == 1; }));
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    clock.Advance(options.timing.watchdogRoundMs);
+    EXPECT_TRUE(testsupport::WaitFor("the second round", [&] { return looks.load() == 2; }));
+    thread.Terminate();
+    EXPECT_TRUE(
+        testsupport::WaitFor("the watchdog thread to end", [&] { return thread.IsTerminated() != 0; }));
 }
 
 TEST(HardwareFingerprint, TextAndFallbacks) {

@@ -27,12 +27,13 @@ constexpr const char* kServiceName = "Lunther";
 struct LSPProxyServiceOptions {
     ServiceFacilities facilities;
     ServiceTiming timing;
+    const platform::Clock* clock = nullptr;          // every part's waits; null: the system clock
     ClientLauncher* launcher = nullptr;              // null: the active seat's user (SessionClientLauncher)
     std::string pipePath;                            // empty: NetshPipePath()
     std::optional<platform::PeerPolicy> pipePolicy;  // empty: NetshPipePolicy()
-    NetshOperationsOptions operations;               // its timing is replaced by `timing`
+    NetshOperationsOptions operations;               // its timing and clock are replaced by ours
     NetshOperations* commands = nullptr;             // null: SystemNetshOperations over `facilities`
-    WatchdogOptions watchdog;                        // its timing is replaced by `timing`
+    WatchdogOptions watchdog;                        // its timing and clock are replaced by ours
     // Makes the HTTP control server; empty: none is run.
     std::function<std::unique_ptr<ControlServer>(ClientLauncher&)> makeControlServer;
     std::uint16_t httpPort = kHttpControlPort;
