@@ -1,6 +1,7 @@
 // The pipe command server over a real local pipe, and the service's start and stop around it.
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "platform/fake/fake_link_control.h"
 #include "platform/fake/fake_resolver.h"
 #include "platform/fake/fake_route_table.h"
+#include "platform/settings_store.h"
 #include "service/lsp_proxy_service.h"
 #include "testsupport/as_user.h"
 #include "testsupport/temp_dir.h"
@@ -119,6 +121,37 @@ TEST(NetshPipeServer, ServesRequestsAndRefusesOutsiders) {
     EXPECT_EQ(ops.starts.load(), 1);
     server.Stop();
     EXPECT_FALSE(platform::LocalPipeClient::Connect(path).Connected());
+}
+
+// Who may use the pipe: root and the qel group unless the service's settings name another group
+// or open it to everyone; a group that does not exist leaves root alone.
+TEST(NetshPipePolicy, SettingsNameTheGroupOrOpenThePipe) {
+    auto store = platform::SettingsStore::Machine();
+    ASSERT_TRUE(store);
+    store->DeleteValue(kServiceSettingsKey, "PipeAccess");
+    store->DeleteValue(kServiceSettingsKey, "PipeGroup");
+    const group* qel = ::getgrnam("qel");
+    const bool haveQel = qel != nullptr;
+    const gid_t qelGid = haveQel ? qel->gr_gid : 0;
+    EXPECT_EQ(NetshPipePolicy().SocketMode(), haveQel ? 0660u : 0600u);
+    if (haveQel) {
+        EXPECT_EQ(NetshPipePolicy().SocketGroup(), qelGid);
+    }
+
+    const group* daemon = ::getgrnam("daemon");
+    ASSERT_NE(daemon, nullptr);
+    const gid_t daemonGid = daemon->gr_gid;
+    ASSERT_EQ(store->SetString(kServiceSettingsKey, "PipeGroup", "daemon"), platform::kRegOk);
+    EXPECT_EQ(NetshPipePolicy().SocketMode(), 0660u);
+    EXPECT_EQ(NetshPipePolicy().SocketGroup(), daemonGid);
+    ASSERT_EQ(store->SetString(kServiceSettingsKey, "PipeGroup", "no-such-group-here"), platform::kRegOk);
+    EXPECT_EQ(NetshPipePolicy().SocketMode(), 0600u);
+    ASSERT_EQ(store->SetString(kServiceSettingsKey, "PipeAccess", "everyone"), platform::kRegOk);
+    EXPECT_EQ(NetshPipePolicy().SocketMode(), 0666u);
+    ASSERT_EQ(store->SetString(kServiceSettingsKey, "PipeAccess", "Everyone;root"), platform::kRegOk);
+    EXPECT_EQ(NetshPipePolicy().SocketMode(), 0600u) << "only the exact word widens the pipe";
+    store->DeleteValue(kServiceSettingsKey, "PipeAccess");
+    store->DeleteValue(kServiceSettingsKey, "PipeGroup");
 }
 
 TEST(NetshPipeServer, StopFinishesTheRequestInHand) {
