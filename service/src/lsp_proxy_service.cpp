@@ -2,6 +2,7 @@
 #include "service/lsp_proxy_service.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "platform/process.h"
 #include "service/proxy_server.h"
@@ -9,9 +10,21 @@
 #include "service_log.h"
 
 namespace service {
+namespace {
+
+// The service a stop request from a signal may reach: cleared, under the lock, before the object
+// goes, so that a late SIGTERM never reaches a deleted service.
+std::mutex g_stopLock;
+LSPProxyService* g_stoppable = nullptr;
+
+}  // namespace
 
 LSPProxyService::LSPProxyService(LSPProxyServiceOptions options)
     : TwService("LSPProxyService"), m_options(std::move(options)) {
+    {
+        std::lock_guard<std::mutex> g(g_stopLock);
+        if (g_stoppable == nullptr) g_stoppable = this;
+    }
     if (m_options.launcher == nullptr) m_ownLauncher = std::make_unique<SessionClientLauncher>();
     m_launcher = m_options.launcher != nullptr ? m_options.launcher : m_ownLauncher.get();
     m_options.operations.timing = m_options.timing;
@@ -21,7 +34,13 @@ LSPProxyService::LSPProxyService(LSPProxyServiceOptions options)
     if (m_options.pipePath.empty()) m_options.pipePath = NetshPipePath();
 }
 
-LSPProxyService::~LSPProxyService() { ProcessStop(); }
+LSPProxyService::~LSPProxyService() {
+    {
+        std::lock_guard<std::mutex> g(g_stopLock);
+        if (g_stoppable == this) g_stoppable = nullptr;
+    }
+    ProcessStop();
+}
 
 void LSPProxyService::InitializeService() {
     SVC_LOG("[LSPProxyService] InitializeService: 初始化并启动代理服务器");
@@ -70,7 +89,10 @@ void LSPProxyService::ProcessStop() {
     }
 }
 
-void LSPProxyService::RequestStop() { MyControlHandler(platform::SERVICE_CONTROL_STOP); }
+void LSPProxyService::RequestStop() {
+    std::lock_guard<std::mutex> g(g_stopLock);
+    if (g_stoppable != nullptr) MyControlHandler(platform::SERVICE_CONTROL_STOP);
+}
 
 int LuntherMain(int argc, char** argv, LSPProxyServiceOptions options) {
     if (!options.makeControlServer) {
