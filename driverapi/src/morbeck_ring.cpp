@@ -201,6 +201,57 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
     return nullptr;
 }
 
+int CMorbeck::ReadInto(_FWSHARED_MEMORY_BLOCK* block) {
+    if (block == nullptr) return 0;
+    std::uint8_t* shared = m_pSharedMemory.load(std::memory_order_acquire);
+    if (shared == nullptr || m_bStopped.load(std::memory_order_relaxed) != 0) return 0;
+    const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
+    const RingGeometry g = GeometryOf(layout);
+    std::lock_guard<std::mutex> lock(m_ReadLock);
+    shared = m_pSharedMemory.load();
+    if (shared == nullptr || m_bStopped.load() != 0) return 0;
+    const std::int32_t r = LoadIndex(shared + g.readOff);
+    if (r == LoadIndex(shared + g.writeOff)) return 0;
+    const std::uint8_t* src = platform::RingBlockAt(shared, m_mappedLimit, layout, shared, r);
+    if (src == nullptr) return 0;
+    RingRecord rec;
+    const std::uint8_t* data = nullptr;
+    platform::ReadBlockHead(layout, src, &rec, &data);
+    block->adapterId = rec.adapterId;
+    block->direction = rec.direction;
+    block->length = rec.length > TW_MAX_FRAME ? TW_MAX_FRAME : rec.length;
+    block->packetFlags = rec.packetFlags;
+    block->reserved = rec.reserved;
+    block->appCode = rec.appCode;
+    block->appContext = static_cast<DWORD>(rec.appContext);
+    std::memcpy(block->appArea, rec.appArea, TW_APP_AREA);
+    std::memcpy(block->data, data, block->length);
+    StoreIndex(shared + g.readOff, (r + 1) % BlockCount(shared));
+    return 1;
+}
+
+int CMorbeck::WaitRingReadable(DWORD timeoutMs) {
+    return m_hRingWakeEvent->Wait(timeoutMs, m_clock) == platform::kWaitObject0 ? 1 : 0;
+}
+
+void CMorbeck::WakeRingReader() { m_hRingWakeEvent->Set(); }
+
+int CMorbeck::WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length) {
+    if (length < 0 || length > TW_MAX_FRAME || (length > 0 && packet == nullptr)) return 0;
+    _FWSHARED_MEMORY_BLOCK32 head{};
+    head.adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(adapter));
+    head.direction = direction;
+    head.length = static_cast<DWORD>(length);
+    return WriteParts(head, reinterpret_cast<const std::uint8_t*>(packet), 0);
+}
+
+int CMorbeck::SignalInput() {
+    if (m_pSharedMemory.load() == nullptr) return 0;
+    DWORD returned = 0;
+    DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    return 1;
+}
+
 int CMorbeck::Free(_FWSHARED_MEMORY_BLOCK* block) {
     if (block == nullptr) return 0;
     std::free(block);
