@@ -208,7 +208,8 @@ bool TunnelDataPath::AppendFrame(const std::uint8_t* frame, std::size_t length) 
         return false;
     }
     std::lock_guard<std::mutex> lock(m_sendLock);
-    if (m_batch.size() + kMessageRoom > kBatchLimit + kMessageRoom) FlushBatch();
+    // A batch never outgrows one TLS record.
+    if (!m_batch.empty() && m_batch.size() + kMessageRoom > kBatchLimit) FlushBatch();
     const std::size_t at = m_batch.size();
     m_batch.resize(at + kMessageRoom);
     short size = static_cast<short>(kMessageRoom);
@@ -228,7 +229,6 @@ bool TunnelDataPath::AppendFrame(const std::uint8_t* frame, std::size_t length) 
     m_batch.resize(at + static_cast<std::size_t>(size));
     ++c.batchFrames;
     c.batchBytes += length;
-    if (m_batch.size() >= kBatchLimit) FlushBatch();
     return true;
 }
 
