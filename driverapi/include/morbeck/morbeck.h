@@ -247,6 +247,15 @@ private:
     // WakeRingReader's; auto-reset, lives as long as the object (a reader may wait on it while
     // the handle is closed).
     std::unique_ptr<platform::Event> m_hRingWakeEvent = std::make_unique<platform::Event>(false, false);
+    // The ring's doorbells (our copies of what START_SHARE brought) and the sleeping word. A
+    // waiter keeps its own reference to the doorbells while it sleeps.
+    struct RingBells {
+        platform::UniqueFd output, input;
+    };
+    std::mutex m_BellLock;
+    std::shared_ptr<RingBells> m_bells;
+    std::atomic<std::uint8_t*> m_pSleepWord{nullptr};
+    std::shared_ptr<RingBells> Bells();
     TW_OVERLAPPED m_GeneralOverlapped, m_StopShareOverlapped, m_ReadOverlapped;
     std::unique_ptr<platform::FilterDevice> m_hFileHandle;
     std::mutex m_DeviceLock;
