@@ -73,6 +73,9 @@ bool Address(std::string_view t, DWORD* out) {
     return true;
 }
 
+// A token as it appears in a message: bounded, whatever the gateway sent.
+std::string Shown(std::string_view t) { return std::string(t.substr(0, 64)); }
+
 void Say(std::vector<std::string>* log, const std::string& message) {
     std::fputs(message.c_str(), stdout);
     if (log != nullptr && log->size() < 256) log->push_back(message);
@@ -178,7 +181,7 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
             } else if (Same(t[2], "deny")) {
                 action = ACTION_DENY;
             } else {
-                Say(log, "unknown action " + std::string(t[2]) + ", use deny\n");
+                Say(log, "unknown action " + Shown(t[2]) + ", use deny\n");
                 continue;
             }
             if (t.size() < 4) {
@@ -192,7 +195,7 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
             } else if (Same(t[3], "all")) {
                 defaultIn = defaultOut = action;
             } else {
-                Say(log, "unknown direction " + std::string(t[3]) + "\n");
+                Say(log, "unknown direction " + Shown(t[3]) + "\n");
             }
         } else if (Same(what, "allow") || Same(what, "deny")) {
             if (index > 2) {
@@ -202,7 +205,7 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
             TwFilterRule rule;
             if (ReadRule(t, &rule)) m_rules.push_back(rule);
         } else {
-            Say(log, "unknown action " + std::string(what) + ", use deny\n");
+            Say(log, "unknown action " + Shown(what) + ", use deny\n");
         }
     }
     if (!homePageSeen) Store()->DeleteValue(kClientKey, "HomePage");
@@ -225,7 +228,7 @@ bool TwGatewayPolicy::ReadRule(const std::vector<std::string_view>& t, TwFilterR
     } else if (Same(t[2], "out")) {
         rule->direction = TW_POLICY_DIR_OUT;
     } else {
-        Say(log, "unknown direction " + std::string(t[2]) + "\n");
+        Say(log, "unknown direction " + Shown(t[2]) + "\n");
         return false;
     }
     if (t.size() < 4) {
@@ -242,7 +245,7 @@ bool TwGatewayPolicy::ReadRule(const std::vector<std::string_view>& t, TwFilterR
     } else if (Same(p, "ip") || Same(p, "all") || Same(p, "any")) {
         rule->protocol = 0;
     } else {
-        Say(log, "unknown protocol " + std::string(p) + "\n");
+        Say(log, "unknown protocol " + Shown(p) + "\n");
         return false;
     }
     std::uint32_t begin = 0, end = 0;
