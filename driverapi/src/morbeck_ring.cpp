@@ -302,7 +302,7 @@ int CMorbeck::WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char*
     head.adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(adapter));
     head.direction = direction;
     head.length = static_cast<DWORD>(length);
-    return WriteParts(head, reinterpret_cast<const std::uint8_t*>(packet), 0);
+    return WriteParts(head, reinterpret_cast<const std::uint8_t*>(packet), 0, true);
 }
 
 int CMorbeck::SignalInput() {
@@ -350,7 +350,8 @@ int CMorbeck::Write(const _FWSHARED_MEMORY_BLOCK* block, int signal) {
 }
 
 // Writes the head and area of `head` and `head.length` bytes of `packet` into the input ring.
-int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal) {
+int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal,
+                         bool quiet) {
     std::uint8_t* shared = m_pSharedMemory.load();
     if (shared == nullptr || m_bStopped.load() != 0) return 0;
     const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
@@ -387,7 +388,7 @@ int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_
             platform::WriteBlock(layout, dst, rec, packet);
             const std::int32_t n = Field<std::int32_t>(in + g.countOff) + 1;
             std::memcpy(in + g.countOff, &n, 4);
-            if (!m_bWide) {
+            if (!m_bWide && !quiet) {
                 platform::DebugPrintf("[CMorbeck::Write] PacketSize=%d, m_pSharedMemory->uo.m_nCount=%d",
                                       static_cast<int>(rec.length), n);
             }

@@ -234,7 +234,9 @@ private:
     void CloseEvents();
     // One control code with fixed lengths; "bytes": the result also needs returned bytes.
     int Simple(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, bool needBytes = false);
-    int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal);
+    // `quiet`: the data path's write, without the debugger line.
+    int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal,
+                   bool quiet = false);
     void StartDriverWatch();
     void StopDriverWatch();
     void DriverWatch(platform::UniqueFd connection, int stopFd);
