@@ -2,6 +2,8 @@
 // marker, the adapter count, the cleaner and client waits, the fingerprint.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <thread>
 
@@ -11,6 +13,9 @@
 #include "platform/settings_store.h"
 #include "service/hardware_id.h"
 #include "skarrow/install_checker.h"
+#include "platform/process.h"
+#include "testsupport/command.h"
+#include "testsupport/temp_dir.h"
 #include "testsupport/temp_root.h"
 
 namespace {
@@ -150,6 +155,27 @@ TEST_F(SkarrowTest, CheckPreUninstallNeverCreatesTheClientsMutex) {
     first.reset();
     check.join();
     EXPECT_EQ(rc, 0);
+}
+
+// After its grace time the checker ends the cleaner of its own folder, and only that one.
+TEST_F(SkarrowTest, CheckPreUninstallEndsOurOwnCleanerOnly) {
+    testsupport::TempDir elsewhere("skarrow-other");
+    const std::string ours = root.Path() + "/Brevik";
+    const std::string stranger = elsewhere.Path() + "/Brevik";
+    for (const auto& copy : {ours, stranger})
+        ASSERT_EQ(testsupport::Run({"cp", platform::FindProgram("sleep"), copy}), 0);
+    const pid_t mine = platform::Spawn({ours, "60"});
+    const pid_t other = platform::Spawn({stranger, "60"});
+    ASSERT_GT(mine, 0);
+    ASSERT_GT(other, 0);
+    auto cleaner = platform::NamedEvent::Create(skarrow::kCleanerEventName, true, false);
+    auto c = Checker();
+    EXPECT_EQ(c.Run({"CheckPreUninstall"}), 0);
+    int code = 0;
+    EXPECT_EQ(platform::WaitProcess(mine, 5000, &code), platform::kWaitObject0);
+    EXPECT_EQ(code, 128 + SIGKILL);
+    EXPECT_TRUE(platform::ProcessAlive(other));
+    testsupport::StopProcess(other, SIGKILL, 5000);
 }
 
 TEST_F(SkarrowTest, GetHardwareInfoStoresTheFingerprintWithItsOwnLength) {
