@@ -25,6 +25,21 @@ bool TrustedScript(const std::string& path) {
 
 }  // namespace
 
+bool ChildLock::LockFor(DWORD timeoutMs) {
+    std::unique_lock<std::mutex> l(m_mutex);
+    if (!m_free.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return !m_held; })) return false;
+    m_held = true;
+    return true;
+}
+
+void ChildLock::Unlock() {
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_held = false;
+    }
+    m_free.notify_one();
+}
+
 TwBrevik::TwBrevik(BrevikOptions options) : m_options(std::move(options)) {
     if (m_options.programDir.empty()) m_options.programDir = platform::ProgramDir();
     if (m_options.home.empty()) m_options.home = UserHome();
@@ -40,7 +55,7 @@ TwBrevik::~TwBrevik() {
 }
 
 pid_t TwBrevik::RunningChild() {
-    std::lock_guard<std::timed_mutex> g(m_childLock);
+    std::lock_guard<std::mutex> g(m_childMutex);
     return m_child;
 }
 
@@ -53,8 +68,8 @@ bool TwBrevik::RunBatFile(const std::string& name) {
                name.c_str());
         return false;
     }
-    const auto wait = std::chrono::milliseconds(m_options.timing.childLockWaitMs);
-    if (!m_childLock.try_lock_for(wait)) {
+    const DWORD wait = m_options.timing.childLockWaitMs;
+    if (!m_childLock.LockFor(wait)) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[RunBatFile]%s: the child lock is taken, skipped", name.c_str());
         return false;
     }
@@ -65,20 +80,20 @@ bool TwBrevik::RunBatFile(const std::string& name) {
     const pid_t pid = platform::Spawn({path}, spawn);
     if (pid < 0) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[RunBatFile]%s启动失败 lasterror=0x%x", name.c_str(), errno);
-        m_childLock.unlock();
+        m_childLock.Unlock();
         return false;
     }
-    m_child = pid;
+    SetChild(pid);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[Brevik]保存子进程句柄成功");
-    m_childLock.unlock();
+    m_childLock.Unlock();
     // Waited for without reaping: the pid stays the script's until the lock has dropped it, so the
     // watchdog can never signal a process that took over the number.
     siginfo_t info{};
     while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
-    if (m_childLock.try_lock_for(wait)) {
-        m_child = -1;
-        m_childLock.unlock();
+    if (m_childLock.LockFor(wait)) {
+        SetChild(-1);
+        m_childLock.Unlock();
     }
     int code = -1;
     platform::WaitProcess(pid, 1000, &code);
@@ -87,17 +102,24 @@ bool TwBrevik::RunBatFile(const std::string& name) {
     return true;
 }
 
+void TwBrevik::SetChild(pid_t pid) {
+    std::lock_guard<std::mutex> g(m_childMutex);
+    m_child = pid;
+}
+
 void TwBrevik::OnStopRequested() {
-    const auto wait = std::chrono::milliseconds(m_options.timing.childLockWaitMs);
-    const bool locked = m_childLock.try_lock_for(wait);
-    if (locked && m_child > 0) {
-        if (platform::KillProcessGroup(m_child, SIGKILL) || platform::KillProcess(m_child, SIGKILL)) {
+    // The main work sees this when the script it waits for ends and does nothing more.
+    m_stopping = true;
+    const bool locked = m_childLock.LockFor(m_options.timing.childLockWaitMs);
+    const pid_t child = RunningChild();
+    if (locked && child > 0) {
+        if (platform::KillProcessGroup(child, SIGKILL) || platform::KillProcess(child, SIGKILL)) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[Brevik]TerminateProcess 成功");
         } else {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[Brevik]TerminateProcess 失败 errorcode=0x%x", errno);
         }
     }
-    if (locked) m_childLock.unlock();
+    if (locked) m_childLock.Unlock();
     m_options.endProcess(0);
 }
 
@@ -135,12 +157,16 @@ int TwBrevik::Run() {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[Brevik] after create watchdog thread");
     }
     RunBatFile(kCookieScript);
+    if (m_stopping) return 0;
     RunBatFile(kOpenDocScript);
+    if (m_stopping) return 0;
     const TraceFolders folders = UserTraceFolders(m_options.home);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[Brevik]cache szPath=%s", folders.cache.c_str());
     EmptyDirectory(m_options.home, folders.cache, false);
+    if (m_stopping) return 0;
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[Brevik]cookie szPath=%s", folders.cookies.c_str());
     EmptyDirectory(m_options.home, folders.cookies, false);
+    if (m_stopping) return 0;
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[Brevik]history szPath=%s", folders.history.c_str());
     EmptyDirectory(m_options.home, folders.history, true);
     return 0;

@@ -1,12 +1,17 @@
 // The install checker's switches against stand-in services under the service layer and dummy
 // links carrying the virtual adapter's MAC, in a network namespace of the test's own (root only).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
 #include "skarrow/install_checker.h"
 #include "testsupport/command.h"
 #include "testsupport/netns.h"
+#include "testsupport/temp_dir.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/wait.h"
 
@@ -76,6 +81,32 @@ TEST_F(SkarrowNetnsTest, CheckInstallAnswersByServicesAndAdapters) {
     EXPECT_EQ(c.Run({"CheckInstall"}), 0);
     VirtualLink("qv1");
     EXPECT_EQ(c.Run({"CheckInstall"}), 3);
+}
+
+// In its seventh round the checker registers Lunther again ("Lunther -i") and starts it.
+TEST_F(SkarrowNetnsTest, CheckInstallRegistersAndStartsAStoppedServiceOnItsOwn) {
+    testsupport::TempDir programs("skarrow-programs");
+    const std::string lunther = programs.Path() + "/Lunther";
+    {
+        std::ofstream script(lunther);
+        script << "#!/bin/sh\necho \"$@\" > \"$0.args\"\n";
+    }
+    ASSERT_EQ(::chmod(lunther.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink((testsupport::BinDir() + "/qelsc").c_str(), (programs.Path() + "/qelsc").c_str()), 0);
+    Install(skarrow::kLuntherService, false);
+    skarrow::SkarrowOptions o;
+    o.timing.roundMs = 5;
+    o.timing.rounds = 8;
+    o.timing.afterRegisterMs = 1;
+    o.timing.afterStartMs = 1;
+    o.programDir = programs.Path();
+    InstallChecker c(o);
+    EXPECT_EQ(c.Run({"CheckInstall"}), 1);  // Lunther came up; QelMini is missing
+    EXPECT_NE(Pid(skarrow::kLuntherService), 0u);
+    std::ifstream args(lunther + ".args");
+    std::string line;
+    std::getline(args, line);
+    EXPECT_EQ(line, "-i");
 }
 
 TEST_F(SkarrowNetnsTest, CheckUnInstallWaitsForServicesAndAdaptersToGo) {

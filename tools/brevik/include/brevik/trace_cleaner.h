@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,19 @@ struct BrevikOptions {
     std::function<void(int)> endProcess;
 };
 
+// The child lock: an unnamed lock with a bounded wait (a flag under a mutex and a condition
+// variable, so that every sanitizer sees its waits).
+class ChildLock {
+public:
+    bool LockFor(DWORD timeoutMs);
+    void Unlock();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    bool m_held = false;
+};
+
 class TwBrevik {
 public:
     explicit TwBrevik(BrevikOptions options = {});
@@ -59,13 +73,16 @@ public:
 
 private:
     void Watchdog();
+    void SetChild(pid_t pid);
 
     BrevikOptions m_options;
-    std::timed_mutex m_childLock;
-    pid_t m_child = -1;  // under m_childLock
+    ChildLock m_childLock;
+    std::mutex m_childMutex;  // guards m_child for RunningChild() alone
+    pid_t m_child = -1;       // changed under m_childLock (and m_childMutex)
     std::unique_ptr<platform::NamedEvent> m_stopEvent;
     std::thread m_watchdog;
     std::atomic<bool> m_finishing{false};
+    std::atomic<bool> m_stopping{false};
 };
 
 }  // namespace brevik
