@@ -10,8 +10,10 @@
 #   --group       the client group (default: $QEL_GROUP or qel); created when missing
 #   --user        a user of the GUI client, made a member of the group
 #   --setup-name  a setup file name carrying _IP_<gateway>_PORT_<port> (Caddow's SetInstIPConfig)
-# The machine root is $QEL_ROOT (default /var/lib/qel). Where systemd runs the machine, the two
-# services get systemd units; elsewhere the suite's own service layer runs them. Needs root.
+# The machine root is $QEL_ROOT (default /var/lib/qel). Where systemd runs the machine and the
+# root is its own, the two services get systemd units (Lunther's is the one "Lunther -i" writes;
+# without it Lunther stays with the service layer); elsewhere the suite's own service layer runs
+# them. Needs root.
 # scripts/uninstall.sh undoes all of it; what this install created is listed in
 # <prefix>/.qel-install so that the uninstall removes exactly that.
 set -euo pipefail
@@ -54,8 +56,10 @@ set -e
 [ $((pre & 2)) -ne 0 ] && echo "install.sh: two or more virtual adapters exist already" >&2
 
 root=${QEL_ROOT:-/var/lib/qel}
+# systemd runs the services of the machine's own root only: a root of tests stays with the
+# service layer even where systemd runs.
 systemd=no
-[ -d /run/systemd/system ] && systemd=yes
+[ -d /run/systemd/system ] && [ "$root" = /var/lib/qel ] && systemd=yes
 if [ "$root" = /var/lib/qel ]; then unit_dir=/etc/systemd/system; else unit_dir=$root/etc/systemd/system; fi
 
 install -d -m 0755 "$prefix"
@@ -125,7 +129,7 @@ fi
 
 # The network service registers itself (and its systemd unit where systemd runs).
 "$prefix/Lunther" -i >/dev/null
-if [ $systemd = yes ]; then
+if [ $systemd = yes ] && [ -f "$unit_dir/Lunther.service" ]; then
   systemctl enable --now Lunther.service
 else
   set +e

@@ -25,7 +25,7 @@ record=$prefix/.qel-install
 root=${QEL_ROOT:-/var/lib/qel}
 if [ "$root" = /var/lib/qel ]; then unit_dir=/etc/systemd/system; else unit_dir=$root/etc/systemd/system; fi
 systemd=no
-[ -d /run/systemd/system ] && systemd=yes
+[ -d /run/systemd/system ] && [ "$root" = /var/lib/qel ] && systemd=yes
 
 set +e
 "$prefix/Skarrow" CheckPreUninstall
