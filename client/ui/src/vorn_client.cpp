@@ -64,9 +64,18 @@ int RunVornClient(std::vector<std::string> args, bool headless) {
             std::fflush(stdout);
         };
     }
+    // SIGTERM and SIGINT are caught from the start; a request that comes before the dialog runs
+    // waits in the pipe.
     std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction sa {};
+        sa.sa_handler = OnStopSignal;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
     env.onDialog = [&stopNotifier](TwLogonVpn& dialog) {
-        if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        if (g_signalPipe[0] < 0) return;
         stopNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
             char buf[16];
@@ -74,11 +83,6 @@ int RunVornClient(std::vector<std::string> args, bool headless) {
             }
             dialog.PostDialogMessage(kMsgWebQuit);
         });
-        struct sigaction sa {};
-        sa.sa_handler = OnStopSignal;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGTERM, &sa, nullptr);
-        ::sigaction(SIGINT, &sa, nullptr);
     };
     CSarvelApp app(std::move(env));
     const int code = app.Run();
