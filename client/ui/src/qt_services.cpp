@@ -109,10 +109,15 @@ bool QtTrayIcon::Message(int operation, const std::string& tip, int icon, const 
     }
 }
 
+QMenu* MakeTrayMenu(const std::vector<MenuItem>& menu) {
+    auto* m = new QMenu();
+    FillMenu(m, menu);
+    return m;
+}
+
 int QtTrayIcon::TrackMenu(const std::vector<MenuItem>& menu) {
-    QMenu m;
-    FillMenu(&m, menu);
-    QAction* chosen = m.exec(QCursor::pos());
+    std::unique_ptr<QMenu> m(MakeTrayMenu(menu));
+    QAction* chosen = m->exec(QCursor::pos());
     return chosen ? chosen->data().toInt() : 0;
 }
 

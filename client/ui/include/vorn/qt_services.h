@@ -9,6 +9,7 @@
 #include "vorn/ui_services.h"
 
 class QIcon;
+class QMenu;
 class QSystemTrayIcon;
 
 namespace vorn {
@@ -54,5 +55,7 @@ public:
 
 // The icons of the tray and the window, drawn here (there are no resource files).
 QIcon MakeStateIcon(int icon);
+// The tray menu as a Qt menu (the caller owns it); each action's data is its item id.
+QMenu* MakeTrayMenu(const std::vector<MenuItem>& menu);
 
 }  // namespace vorn
