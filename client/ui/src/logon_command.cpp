@@ -89,7 +89,7 @@ void TwLogonVpn::OnOK() {
     m_CancelLogonEvent = std::make_unique<platform::Event>(true, false);
     const int state = m_Status.load();
     if (state == UPDATE_STATUS_OFFLINE) {
-        ShowWindowNormal();
+        CentreWindow();
         m_InAction = true;
         const int svc = CheckNetshSvc(kNetworkService);
         if (svc == 1 || svc == 2) {

@@ -302,13 +302,17 @@ void TwLogonVpn::ShowPage(int index) {
     if (index < m_tabs->count()) m_tabs->setCurrentIndex(index);
 }
 
-void TwLogonVpn::ShowWindowNormal() {
-    if (m_apiMode) return;
-    showNormal();
+void TwLogonVpn::CentreWindow() {
     if (QScreen* screen = QApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         move(area.center() - rect().center());
     }
+}
+
+void TwLogonVpn::ShowWindowNormal() {
+    if (m_apiMode) return;
+    showNormal();
+    CentreWindow();
     raise();
     activateWindow();
 }

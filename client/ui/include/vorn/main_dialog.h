@@ -211,6 +211,7 @@ private:
     bool SaveProxy();
     void FailOnPage(int tab, int messageId, BoxIcon icon, bool errorCaption);
     void ShowWindowNormal();
+    void CentreWindow();
     void StartOneShotLogon();
     bool WaitForService(DWORD pollMs, DWORD polls);
     void RunCleanCachePolicy();
