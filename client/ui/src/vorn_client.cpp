@@ -10,6 +10,7 @@
 #include "platform/process.h"
 #include "vorn/client_app.h"
 #include "vorn/connector_factory.h"
+#include "vorn/dialogs/language_catalogue.h"
 #include "vorn/main_dialog.h"
 #include "vorn/qt_services.h"
 
@@ -49,6 +50,7 @@ int RunVornClient(std::vector<std::string> args, bool headless) {
     if (headless && args.size() == 1) args.push_back("-autologon");
     env.args = args;
     env.chineseUi = IsChineseLocale(UserLocaleName()) && IsChineseLocale(SystemLocaleName());
+    env.loadCatalogue = [](bool chineseUi, std::string* error) { return LoadCatalogue(chineseUi, error); };
     env.makeConnector = [](engine::UiSink& ui, const engine::EngineTiming& timing) {
         return CreateConnector(ui, timing);
     };
