@@ -59,14 +59,20 @@ public:
         m_session = true;
         ++m_generation;
         if (handshake == Handshake::kConnect) Post([this] { m_events->OnLinkConnect(); });
-        if (handshake == Handshake::kDrop) Post([this] { End(); });
+        if (handshake == Handshake::kDrop) {
+            m_session = false;
+            Post([this] { End(); });
+        }
         return true;
     }
     bool HasSession() override {
         std::lock_guard<std::mutex> g(m_lock);
         return m_session;
     }
-    bool PreviousSessionClosed() override { return previousClosed.load(); }
+    bool PreviousSessionClosed() override {
+        std::lock_guard<std::mutex> g(m_lock);
+        return previousClosed.load() && m_ending == 0;
+    }
     int Send(const std::uint8_t* data, std::size_t length) override {
         Bytes msg(data, data + length);
         std::function<void(const Bytes&)> reply;
@@ -85,13 +91,11 @@ public:
         ++disconnects;
         if (!m_session) return;
         m_session = false;
-        const unsigned generation = m_generation;
-        Post([this, generation] {
-            {
-                std::lock_guard<std::mutex> g2(m_lock);
-                if (generation != m_generation) return;  // a later session's: not ours to end
-            }
+        ++m_ending;
+        Post([this] {
             m_events->OnLinkDisconnect(false, 0, 0);
+            std::lock_guard<std::mutex> g2(m_lock);
+            --m_ending;
         });
     }
     void ReleaseSession() override {
@@ -126,7 +130,12 @@ public:
     void Drop() {
         std::lock_guard<std::mutex> g(m_lock);
         m_session = false;
-        Post([this] { m_events->OnLinkDisconnect(false, 0, 0); });
+        ++m_ending;
+        Post([this] {
+            m_events->OnLinkDisconnect(false, 0, 0);
+            std::lock_guard<std::mutex> g2(m_lock);
+            --m_ending;
+        });
     }
     std::vector<Bytes> Sent() {
         std::lock_guard<std::mutex> g(m_lock);
@@ -193,6 +202,7 @@ private:
     bool m_stop = false;
     bool m_busy = false;
     unsigned m_generation = 0;
+    int m_ending = 0;  // ends posted, not yet delivered
     std::thread m_thread;
 };
 
