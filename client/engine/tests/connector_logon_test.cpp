@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include <future>
+#include <random>
 
 #include "connector_rig.h"
 #include "fake_link.h"
@@ -431,6 +432,35 @@ TEST_F(ConnectorLogonTest, ResourcePageGetsTheUserNameEncoded) {
     ASSERT_EQ(rig.openedUrls.size(), 1u);
     EXPECT_EQ(rig.openedUrls[0],
               "https://198.51.100.10:443/sslvpnindex/client.php?sessionid=77&username=a%2Bb%40corp");
+}
+
+TEST_F(ConnectorLogonTest, RandomAndTruncatedAnswersEndCleanly) {
+    rig.deps.timing.logonDataMs = 20;
+    answer.certText = "12AB+CN=alice";
+    const Bytes whole = Accepted();
+    std::mt19937 random(99);
+    Make();
+    for (int i = 0; i < 120; ++i) {
+        Bytes m = whole;
+        if (i % 2 == 0) {
+            m.resize(4 + random() % (whole.size() - 4));  // cut short, the header saying so
+        } else {
+            for (int k = 0; k < 6; ++k)
+                m[4 + random() % (m.size() - 4)] = static_cast<std::uint8_t>(random());
+        }
+        const std::size_t payload = m.size() - 4;
+        m[2] = static_cast<std::uint8_t>(payload >> 8);
+        m[3] = static_cast<std::uint8_t>(payload);
+        reply = [m](const Bytes&) { return m; };
+        if (Logon()) {
+            // Whatever parsed went online; take it down for the next round.
+            rig.connector->SetStatus(TW_CLT_STATUS_OFFLINE);
+            rig.connector->LogoffConfigAdapter(false);
+            rig.connector->Disconnect();
+        } else {
+            EXPECT_NE(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED) << i;
+        }
+    }
 }
 
 TEST_F(ConnectorLogonTest, NullAndExportSelectorsNeverReachTheCipherList) {

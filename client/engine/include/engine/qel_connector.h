@@ -272,6 +272,7 @@ private:
     std::unique_ptr<TwAdapterSetup> m_adapter;
     TwGatewayPolicy m_policy;
     std::unique_ptr<TunnelDataPath> m_dataPath;
+    std::mutex m_pumpLock;  // Start, Stop and the compression reset of the data path
     std::unique_ptr<NetCheckThread> m_netCheck;
     std::mutex m_netCheckLock;
     std::mutex m_connectorLock;  // routes and capture (the adapter steps)
