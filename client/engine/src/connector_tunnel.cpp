@@ -71,7 +71,10 @@ void TwQelConnector::TunnelLost() {
         return;
     }
     StopRecvAndEventThread();
-    if (m_dataPath) m_dataPath->ResetCompression();
+    if (m_dataPath) {
+        std::lock_guard<std::mutex> lock(m_pumpLock);
+        m_dataPath->ResetCompression();
+    }
     std::function<void()> relogon;
     {
         std::lock_guard<std::mutex> lock(m_ownerLock);
@@ -361,6 +364,7 @@ void TwQelConnector::StartReceiveThread() {
     }
     session.probeResource = htonl(m_adapter->ResourceProbeAddress());
     session.probeVirtual = htonl(m_adapter->NextHopProbeAddress());
+    std::lock_guard<std::mutex> lock(m_pumpLock);
     m_dataPath->Stop();
     if (m_ownPort) {
         void* handle = nullptr;

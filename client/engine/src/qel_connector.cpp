@@ -302,6 +302,8 @@ std::string TwQelConnector::PasswordChangeText() {
 void TwQelConnector::CommitPendingLoggedOn() { m_loggedOn.store(m_pendingLoggedOn.load()); }
 
 void TwQelConnector::StopRecvAndEventThread() {
+    // The logon, the worker and the timer thread may all stop the pump; one at a time.
+    std::lock_guard<std::mutex> lock(m_pumpLock);
     if (m_dataPath) m_dataPath->Stop();
 }
 
