@@ -399,7 +399,8 @@ unsigned long UpdateWorker::Apply(CGlimrow& lib) {
     m_sink.SetResult(
         T("Update is done, the client program will be run automatically after you click the close "
           "button."));
-    m_sink.EnableClose(true);
+    // Close stays disabled until the worker has recorded the new version and finished: a Close
+    // pressed now would restart the client while the old version still stood in the settings.
     return 0;
 }
 
