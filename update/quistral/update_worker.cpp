@@ -224,9 +224,7 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
     unsigned short port = 0;
     unsigned long rc = lib.GetServerAddr(list, host, &port);
     if (rc == 0) {
-        char server[300];
-        std::snprintf(server, sizeof(server), "%s:%d", host, port);
-        m_server = server;
+        m_server = std::string(host) + ":" + std::to_string(port);
         rc = lib.ConnectServer(host, port);
     }
     if (rc == 0) {
