@@ -275,6 +275,37 @@ bool TunnelRig::WaitOffline(unsigned limitMs, std::string* error) {
     return false;
 }
 
+namespace {
+std::vector<std::string> GatewayConnections(const SystemHarness& h, const std::string& gateway) {
+    std::string out;
+    h.RunInPc({"ss", "-tnH", "state", "established", "dst", gateway + ":" + std::to_string(kGatewayPort)},
+              &out);
+    std::vector<std::string> local;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        // "Recv-Q Send-Q Local Peer" once the state is filtered.
+        std::istringstream fields(line);
+        std::string recvQ, sendQ, self;
+        if (fields >> recvQ >> sendQ >> self) local.push_back(self);
+    }
+    return local;
+}
+}  // namespace
+
+std::vector<std::string> TunnelRig::TunnelConnections() const {
+    return GatewayConnections(m_harness, m_gateway.listen);
+}
+
+bool TunnelRig::PcLogsContain(const std::string& text) const {
+    return m_harness.RunInPc({"grep", "-rqF", "--", text, m_harness.PcRoot()}) == 0;
+}
+
+std::string TunnelRig::PcMainRoutes() const {
+    std::string out;
+    m_harness.RunInPc({"ip", "-4", "route", "show", "table", "main"}, &out);
+    return out;
+}
+
 int TunnelRig::Ping(int count, std::string* output, const std::string& to) const {
     return m_harness.RunInPc({"ping", "-n", "-c", std::to_string(count), "-i", "0.2", "-W", "2", to}, output);
 }

@@ -94,6 +94,13 @@ public:
     // The device pc routes `address` through (`ip route get`).
     std::string RouteDevice(const std::string& address) const;
 
+    // pc's established TCP connections to the gateway's port, as "address:port" of pc's end.
+    std::vector<std::string> TunnelConnections() const;
+    // True when a file under pc's machine root (the daily logs) holds `text`.
+    bool PcLogsContain(const std::string& text) const;
+    // pc's main routing table (`ip -4 route show table main`).
+    std::string PcMainRoutes() const;
+
     // `count` pings from pc to the resource host; ping's exit code and its output in *output.
     int Ping(int count, std::string* output = nullptr, const std::string& to = kResourceAddress) const;
     // `bytes` of a pseudo-random pattern to the resource host's echo and back, every byte compared.
