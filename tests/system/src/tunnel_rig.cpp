@@ -128,9 +128,11 @@ bool TunnelRig::Start(std::string* error) {
     if (m_gateway.listen != kGwAddress &&
         m_harness.RunInGw({"ip", "addr", "add", m_gateway.listen + "/32", "dev", "lo"}) != 0) {
         *error = "cannot put the gateway's address " + m_gateway.listen + " on gw";
-        return false;
+    } else if (StartGateway(error)) {
+        return true;
     }
-    return StartGateway(error);
+    m_harness.Stop();
+    return false;
 }
 
 bool TunnelRig::WriteGatewayConfig(std::string* error) {

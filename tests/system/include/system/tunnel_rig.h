@@ -67,7 +67,8 @@ public:
     TunnelRig(const TunnelRig&) = delete;
     TunnelRig& operator=(const TunnelRig&) = delete;
 
-    // The harness's processes, then the gateway (waited for until it listens).
+    // The harness's processes, then the gateway (waited for until it listens). On failure what was
+    // started is stopped again; the logs stay in WorkDir until the rig goes.
     bool Start(std::string* error);
     void Stop() { m_harness.Stop(); }
     SystemHarness& Harness() { return m_harness; }
