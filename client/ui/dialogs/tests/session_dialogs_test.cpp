@@ -146,7 +146,8 @@ TEST_F(ChangePasswordTest, SendsTheChangeAndEndsOnSuccess) {
     // titled "change password".
     PasswordChangeRelay relay(m.T(131));
     dialog.show();
-    std::thread receiver([&relay] { relay.PasswordChangeResult(engine::kPasswordChangeSucceeded, "changed"); });
+    std::thread receiver(
+        [&relay] { relay.PasswordChangeResult(engine::kPasswordChangeSucceeded, "changed"); });
     receiver.join();
     ASSERT_TRUE(PumpUntil([&] { return dialog.Done(); })) << "the answer never reached the dialog";
     EXPECT_EQ(LastBox(), m.T(148));
