@@ -35,6 +35,7 @@ CPreferSettings::CPreferSettings(DialogContext context, LogonPageView& logonPage
     m_proxy.auth = new QCheckBox(m_ctx.Caption(d, 1079, "The proxy needs authentication (HTTP Basic)"), this);
     m_proxy.address = new QLineEdit(this);
     m_proxy.address->setMaxLength(kPreferencesAddressMax);
+    m_proxy.address->setMinimumWidth(260);
     m_proxy.address->setPlaceholderText("host:port");
     m_proxy.user = new QLineEdit(this);
     m_proxy.user->setMaxLength(kProxyUserMax);
