@@ -212,6 +212,13 @@ bool PasswordChangeRelay::event(QEvent* e) {
     return true;
 }
 
+RelogonIptPswDlg::Reconnect MakeWorkerReconnect(engine::TwWorkerThread& worker) {
+    return [&worker](const std::string& password) {
+        worker.SetRelogonPassword(password, engine::TW_CLT_STATUS_GW_RELOGON_INIT);
+        if (!worker.Relogon()) TW_LOG(LOG_CLIENT_LOGIN, 2, "[RelogonIptPswDlg] a relogon runs already");
+    };
+}
+
 bool SetStopClientEvent() {
     auto stop = platform::NamedEvent::Open(kStopClientEventName);
     return stop && stop->Set();
