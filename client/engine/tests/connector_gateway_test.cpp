@@ -7,7 +7,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 
 #include "connector_rig.h"
@@ -246,6 +248,31 @@ TEST_F(ConnectorGatewayTest, GatewayThatStopsAnsweringKeepAlivesIsLeftAndLoggedO
     EXPECT_EQ(rig.connector->LogonStatus(), QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP);
     EXPECT_EQ(rig.connector->LogonResults().virtualIp, config.poolStart);
     EXPECT_TRUE(InOrder(rig.ui.Events(), {"0", "2", "0"})) << Joined(rig.ui.Events());
+}
+
+TEST_F(ConnectorGatewayTest, DestroyedWhileTheGatewaySendsStopsEveryCallbackFirst) {
+    StartGateway();
+    // No worker: the connector goes while online, with frames and keep-alives arriving.
+    rig.connector = std::make_unique<TwQelConnector>(rig.deps);
+    ASSERT_TRUE(rig.connector->Initialize());
+    ASSERT_TRUE(rig.connector->LogonUserToDomain("alice", "secret", "", false, false))
+        << Joined(rig.ui.Events());
+    std::vector<std::uint8_t> frame(200, 0);
+    frame[12] = 0x08;
+    frame[14] = 0x45;
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread flood([&] {
+        while (!stop.load()) {
+            if (gateway->SendFrame(config.poolStart, frame.data(), frame.size())) ++sent;
+        }
+    });
+    EXPECT_TRUE(testsupport::WaitFor("frames on their way", [&] { return sent.load() > 200; }));
+    rig.connector.reset();
+    stop = true;
+    flood.join();
+    EXPECT_TRUE(testsupport::WaitFor("the gateway to see the session end",
+                                     [&] { return gateway->OnlineCount() == 0; }));
 }
 
 class ConnectorRegistrationTest : public ConnectorGatewayTest {
