@@ -75,12 +75,7 @@ void TwQelConnector::TunnelLost() {
         std::lock_guard<std::mutex> lock(m_pumpLock);
         m_dataPath->ResetCompression();
     }
-    std::function<void()> relogon;
-    {
-        std::lock_guard<std::mutex> lock(m_ownerLock);
-        relogon = m_ownerRelogon;
-    }
-    if (relogon) relogon();
+    CallOwner(true);
 }
 
 void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
@@ -96,12 +91,7 @@ void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
     }
     m_lossDecisionQueued = false;
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] 2分钟超时后登录流程仍没结束，执行logoff");
-    std::function<void()> logoff;
-    {
-        std::lock_guard<std::mutex> lock(m_ownerLock);
-        logoff = m_ownerLogoff;
-    }
-    if (logoff) logoff();
+    CallOwner(false);
 }
 
 int TwQelConnector::SendTunnelBytes(const std::uint8_t* data, std::size_t length) {
@@ -299,12 +289,7 @@ void TwQelConnector::TimerRoutine() {
     if (reason == nullptr) return;
     m_policy.MaxOnlineTime() = 0;
     m_policy.MaxIdleTime() = 0;
-    std::function<void()> logoff;
-    {
-        std::lock_guard<std::mutex> lock(m_ownerLock);
-        logoff = m_ownerLogoff;
-    }
-    if (logoff) logoff();
+    CallOwner(false);
     // Shown by the GUI's thread: the timer thread never waits for the user.
     Ui(UI_CODE_MESSAGE, textId);
 }

@@ -81,8 +81,7 @@ protected:
         config.policyLines = {"policy allow out all 0 0 0.0.0.0/0.0.0.0 x y"};
     }
     ~ConnectorGatewayTest() override {
-        rig.worker.reset();
-        rig.connector.reset();
+        rig.Stop();
         if (gateway) gateway->Stop();
     }
     void StartGateway() {
@@ -153,8 +152,7 @@ TEST_F(ConnectorGatewayTest, ThroughTinyproxyWithAndWithoutAuthentication) {
         LogOn();
         ExpectOnline();
         LogOffCleanly();
-        rig.worker.reset();
-        rig.connector.reset();
+        rig.Stop();
         gateway->Stop();
         gateway.reset();
     }

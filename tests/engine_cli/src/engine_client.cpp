@@ -116,6 +116,7 @@ int RunEngineClient(const CliOptions& options, const std::atomic<bool>& stop, st
     engine::TwWorkerThread worker(connector, ui, options.timing);
     connector.SetOwner(worker);
     if (!worker.InitializeWorkerThread()) {
+        connector.DetachOwner();
         ui.Line("client: the engine could not start");
         return kExitLogonFailed;
     }
@@ -169,6 +170,7 @@ int RunEngineClient(const CliOptions& options, const std::atomic<bool>& stop, st
     }
     worker.Exit();
     worker.Join();
+    connector.DetachOwner();
     ui.Line("client: done (%d)", result);
     return result;
 }
