@@ -20,6 +20,13 @@ constexpr std::size_t kControlBufferSize = 1514;
 }  // namespace
 
 void TwQelConnector::OnLinkConnect() {
+    // A new tunnel starts with empty dictionaries; nothing of it was delivered yet, and the pump
+    // of an earlier one is stopped before any logon or relogon (and reset it when the tunnel was
+    // lost). Never waited for here, inside the TLS library's locks.
+    if (m_dataPath) {
+        std::unique_lock<std::mutex> lock(m_pumpLock, std::try_to_lock);
+        if (lock.owns_lock() && !m_dataPath->Running()) m_dataPath->ResetCompression();
+    }
     m_connected = true;
     m_buffering = true;
     ClearLogonBuffer();
