@@ -40,10 +40,12 @@ std::size_t TwQelConnector::OnLinkReceive(const std::uint8_t* data, std::size_t 
     return m_dataPath ? m_dataPath->OnDelivery(data, size) : size;
 }
 
-void TwQelConnector::OnLinkDisconnect(bool alert, int level, int code) {
+void TwQelConnector::OnLinkDisconnect(bool alert, int level, int code, bool closedHere) {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] SslMsg TW_MSG_SSL_DISCONNECT, ssid=%d",
            static_cast<int>(m_sessionId.load()));
-    m_sslDisconnect.Set();
+    // The end of a session closed here wakes no wait: a later logon's handshake may be waiting
+    // already, and this end is not its failure.
+    if (!closedHere) m_sslDisconnect.Set();
     m_onlineTimer.Stop();
     if (m_dataPath) m_dataPath->ClearLastTraffic();
     m_alertCode = alert ? (code != 0 ? code : -1) : 0;

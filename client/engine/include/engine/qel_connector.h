@@ -233,7 +233,7 @@ private:
     // Tunnel (connector_tunnel.cpp).
     void OnLinkConnect() override;
     std::size_t OnLinkReceive(const std::uint8_t* data, std::size_t size) override;
-    void OnLinkDisconnect(bool alert, int level, int code) override;
+    void OnLinkDisconnect(bool alert, int level, int code, bool closedHere) override;
     int SendTunnelBytes(const std::uint8_t* data, std::size_t length) override;
     bool TunnelOnline() override { return m_status.load() == TW_CLT_STATUS_GW_CERTIFIED; }
     void OnGatewayMessage() override;
