@@ -20,13 +20,6 @@ constexpr std::size_t kControlBufferSize = 1514;
 }  // namespace
 
 void TwQelConnector::OnLinkConnect() {
-    // A new tunnel starts with empty dictionaries; nothing of it was delivered yet, and the pump
-    // of an earlier one is stopped before any logon or relogon (and reset it when the tunnel was
-    // lost). Never waited for here, inside the TLS library's locks.
-    if (m_dataPath) {
-        std::unique_lock<std::mutex> lock(m_pumpLock, std::try_to_lock);
-        if (lock.owns_lock() && !m_dataPath->Running()) m_dataPath->ResetCompression();
-    }
     m_connected = true;
     m_buffering = true;
     ClearLogonBuffer();
@@ -66,6 +59,16 @@ void TwQelConnector::OnLinkDisconnect(bool alert, int level, int code, bool clos
     // Not here: this runs inside the TLS library's locks, where the pump may be waiting to send.
     // The connector's timer thread stops the pump and hands the decision to the worker.
     m_timer.Queue([this] { TunnelLost(); }, 0);
+}
+
+void TwQelConnector::ResetCompressionBeforeAttach() {
+    // Before the handshake: no session delivers to us yet, and the pump of an earlier tunnel is
+    // stopped by then (a running one means a session is still in use: left alone). Never from a
+    // TLS callback, where the library's session lock is held and the data path's send lock would
+    // be taken after it.
+    if (!m_dataPath) return;
+    std::lock_guard<std::mutex> lock(m_pumpLock);
+    if (!m_dataPath->Running()) m_dataPath->ResetCompression();
 }
 
 void TwQelConnector::TunnelLost() {

@@ -245,6 +245,7 @@ private:
     std::string UserName() override;
     void SendToGateway(const std::uint8_t* message, std::size_t length) override;
     void TunnelLost();
+    void ResetCompressionBeforeAttach();
     void CallOwner(bool relogon);
     void DecideAfterLoss(std::uint64_t deadline);
     void StartCutLogoff();
