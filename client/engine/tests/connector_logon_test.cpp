@@ -12,6 +12,7 @@
 #include "fake_link.h"
 #include "engine/gateway_hello.h"
 #include "gateway/gateway_codec.h"
+#include "service/route_table_file.h"
 #include "wendrel/ssr_codec.h"
 
 namespace engine::test {
@@ -489,6 +490,13 @@ TEST_F(ConnectorLogonTest, SettingsReadAtConstruction) {
     EXPECT_FALSE(rig.connector->Compression());
     EXPECT_EQ(link->caFolder, "./trusted/");
     EXPECT_EQ(rig.connector->MachineGuid(), guid) << "made once, then read back";
+}
+
+TEST_F(ConnectorLogonTest, SavedRouteTableGoesWhereTheServiceReadsIt) {
+    rig.deps.routeFile.clear();
+    Make();
+    EXPECT_EQ(rig.connector->Adapter()->RouteFilePath(), service::RouteTableFilePath());
+    EXPECT_EQ(rig.connector->Adapter()->RouteFilePath().front(), '/');
 }
 
 TEST_F(ConnectorLogonTest, TimerRunsOnlyOnceTheConnectorIsWhole) {
