@@ -69,6 +69,8 @@ DWORD StartShare(TwFilterExtension* ext, TwFileObject* fo, const IoRequest& req,
     // The ring this caller now owns: it stays in place until the caller gives it up.
     std::shared_ptr<TwSharedRing> ring = ext->Ring();
     r->replyFd = ring->MemFd();
+    r->replyExtraFds[0] = ring->OutputDoorbellFd();
+    r->replyExtraFds[1] = ring->InputDoorbellFd();
     r->keep = std::move(ring);
     return STATUS_SUCCESS;
 }

@@ -23,7 +23,8 @@ struct IoRequest {
 struct IoResult {
     DWORD status = STATUS_SUCCESS;
     DWORD bytes = 0;
-    int replyFd = -1;  // descriptor to pass back (not owned: the ring's memfd)
+    int replyFd = -1;                 // descriptor to pass back (not owned: the ring's memfd)
+    int replyExtraFds[2] = {-1, -1};  // passed after it (not owned: the ring's doorbells)
     // Keeps what replyFd belongs to open until the reply is sent (a ring may be retired meanwhile).
     std::shared_ptr<const void> keep;
 };

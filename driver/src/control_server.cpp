@@ -90,6 +90,8 @@ void TwControlServer::OnRequest(platform::PipeRequest& request, platform::PipeRe
     rep.bytesReturned = result.bytes <= req.outLength ? result.bytes : req.outLength;
     FillReply(rep, out.data(), reply);
     reply->fd = result.replyFd;
+    reply->extraFds[0] = result.replyExtraFds[0];
+    reply->extraFds[1] = result.replyExtraFds[1];
 }
 
 }  // namespace olvane

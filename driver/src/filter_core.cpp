@@ -1,5 +1,8 @@
 #include "filter_core.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+
 #include <chrono>
 #include <cstring>
 
@@ -56,11 +59,16 @@ void qel_AdapterEventHandler(TwFilterExtension* ext, AdapterEntry* adapter) {
     }
 }
 
+// Sleeps until the ring event or the input ring's doorbell; the client rings the doorbell only
+// while the ring says we sleep, so a busy ring costs it no system call.
 void WaitRingEvent(TwFilterExtension* ext) {
-    std::unique_lock<std::mutex> lock(ext->m_RingEventLock);
-    ext->m_RingEvent.wait_for(lock, std::chrono::milliseconds(0x0FFFFFFF),
-                              [ext] { return ext->m_RingSignalled || ext->m_bStopShare.load(); });
-    ext->m_RingSignalled = false;
+    const std::shared_ptr<TwSharedRing> ring = ext->Ring();
+    if (ext->m_bStopShare.load()) return;
+    if (ring && !ring->PrepareInputSleep()) return;
+    pollfd p[2] = {{ext->m_RingEventFd.Get(), POLLIN, 0}, {ring ? ring->InputDoorbellFd() : -1, POLLIN, 0}};
+    ::poll(p, 2, 0x0FFFFFFF);
+    platform::DrainDoorbell(ext->m_RingEventFd.Get());
+    if (ring) ring->InputAwake();
 }
 
 // The kernel consumer of the input ring. Blocks naming no live adapter are dropped.
@@ -124,7 +132,13 @@ void HandleInjectedBlock(TwPacket* p) {
                 std::memcpy(p->m_Data, adapter->m_CurrentAddress, 6);
                 std::memcpy(p->m_Data + 6, kFarSideMac, 6);
             }
-            Filter_IndicatePacketFromAdapter(adapter, p);
+            // Indicated up on this thread: the frame goes to the adapter without waiting for an
+            // injected-packet thread to wake (Filter_IndicatePacketFromAdapter's path otherwise).
+            p->m_Adapter = adapter;
+            p->m_Direction = PACKET_DIRECTION_INCOMING;
+            p->m_InjectKind = 0;
+            p->m_InjectFilter = nullptr;
+            Filter_InvokeFilters(FILTER_TYPE_INCOMING_PACKET, p);
             return;
         }
         case PACKET_DIRECTION_LOOPBACK:
@@ -215,6 +229,7 @@ bool NdisFilterInitialize(RingLayout layout) {
     ext->m_NdisHookAPI.Filter_FilterReceivedPacket = NdisFilter_FilterReceivedPacket;
     ext->m_NdisHookAPI.Filter_FilterSendPacket = NdisFilter_FilterSendPacket;
     DbgTrace(kDbgInit, "NDIS Hook APi Initialized\n");
+    ext->m_RingEventFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     ext->m_CurrentRing = TwSharedRing::Create(layout);
     if (!ext->m_CurrentRing) {
         DbgPrint("ExAllocatePoolWithTag fails\n");
@@ -419,13 +434,7 @@ void QueueInjectedPacket(TwFilterExtension* ext, TwPacket* packet) {
     q.m_Event.notify_one();
 }
 
-void SetRingEvent(TwFilterExtension* ext) {
-    {
-        std::lock_guard<std::mutex> lock(ext->m_RingEventLock);
-        ext->m_RingSignalled = true;
-    }
-    ext->m_RingEvent.notify_all();
-}
+void SetRingEvent(TwFilterExtension* ext) { platform::RingDoorbell(ext->m_RingEventFd.Get()); }
 
 void CountTestPacket(TwPacket* packet, int counter) {
     TwFilterExtension* ext = FilterExtension();

@@ -17,6 +17,7 @@
 
 #include "adapter_entry.h"
 #include "platform/event.h"
+#include "platform/unique_fd.h"
 #include "shared_ring.h"
 
 namespace olvane {
@@ -63,9 +64,9 @@ struct TwFilterExtension {
     std::atomic<unsigned> m_OwnerUid{0};         // owner's peer uid while m_FileObject is set
     std::atomic<bool> m_bStopShare{false};
     std::mutex m_ReadRequestLock;
-    std::mutex m_RingEventLock;
-    std::condition_variable m_RingEvent;
-    bool m_RingSignalled = false;
+    // Wakes the ring thread (WRITE_SHARE, a new ring, stop); beside it the ring thread sleeps on
+    // the input ring's doorbell.
+    platform::UniqueFd m_RingEventFd;
     std::thread m_ShareMemoryThread;
     std::atomic<std::uint32_t> m_UserAddressRequest{0};
     RingLayout m_Layout = RingLayout::k64;

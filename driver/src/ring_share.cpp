@@ -40,6 +40,7 @@ void NdisFilter_RenewRing(TwFilterExtension* ext) {
         if (!fresh) DbgPrint("ExAllocatePoolWithTag fails\n");
         ext->m_CurrentRing.swap(fresh);
     }
+    SetRingEvent(ext);  // the ring thread may sleep on the old ring's doorbell
     // The old block goes when its last user lets go of it (here, normally).
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -47,6 +48,9 @@ std::unique_ptr<TwSharedRing> TwSharedRing::Create(RingLayout layout) {
     }
     std::unique_ptr<TwSharedRing> ring(
         new TwSharedRing(layout, fd.Release(), static_cast<std::uint8_t*>(p), size));
+    ring->m_outBell.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    ring->m_inBell.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!ring->m_outBell || !ring->m_inBell) return nullptr;
     ring->WriteHeaders();
     return ring;
 }
@@ -144,7 +148,28 @@ bool TwSharedRing::WriteOutput(const RingRecord& rec, const std::uint8_t* data, 
     m_outWrite = (m_outWrite + 1) % TW_RING_BLOCK_COUNT;
     StoreIndex(m_base + OutHeader(g) + g.writeOff, m_outWrite);
     m_counters.outputWritten.fetch_add(1, std::memory_order_relaxed);
+    if (platform::RingTakeWakeUp(platform::RingSleepWord(m_base, m_size),
+                                 platform::kRingOutputReaderSleeping)) {
+        platform::RingDoorbell(m_outBell.Get());
+        m_counters.outputDoorbells.fetch_add(1, std::memory_order_relaxed);
+    }
     return true;
+}
+
+bool TwSharedRing::PrepareInputSleep() {
+    std::uint8_t* word = platform::RingSleepWord(m_base, m_size);
+    platform::RingSetSleeping(word, platform::kRingInputReaderSleeping);
+    const RingGeometry g = GeometryOf(m_layout);
+    if (LoadIndex(m_base + InHeader(g) + g.writeOff) != m_inRead) {
+        platform::RingClearSleeping(word, platform::kRingInputReaderSleeping);
+        return false;
+    }
+    return true;
+}
+
+void TwSharedRing::InputAwake() {
+    platform::RingClearSleeping(platform::RingSleepWord(m_base, m_size), platform::kRingInputReaderSleeping);
+    platform::DrainDoorbell(m_inBell.Get());
 }
 
 bool TwSharedRing::OutputEmpty() const {

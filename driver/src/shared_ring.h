@@ -38,6 +38,7 @@ struct RingCounters {
     std::atomic<std::uint64_t> inputBadIndex{0};  // client's write index out of range
     std::atomic<std::uint64_t> inputOversize{0};  // length above 1,514
     std::atomic<std::uint64_t> inputUnknownAdapter{0};
+    std::atomic<std::uint64_t> outputDoorbells{0};  // times the client's reader was rung
 };
 
 class TwSharedRing {
@@ -50,6 +51,14 @@ public:
 
     RingLayout Layout() const { return m_layout; }
     int MemFd() const { return m_fd.Get(); }
+    // The doorbells handed to the owner with the block (platform/packet_ring.h): the output ring's,
+    // rung here when the client's reader sleeps, and the input ring's, which wakes our ring thread.
+    int OutputDoorbellFd() const { return m_outBell.Get(); }
+    int InputDoorbellFd() const { return m_inBell.Get(); }
+    // The ring thread, before it sleeps: announces it and says whether the input ring is still
+    // empty (false: do not sleep; the announcement is withdrawn). Awake clears the announcement.
+    bool PrepareInputSleep();
+    void InputAwake();
     std::size_t MappedSize() const { return m_size; }
     // Offset of the shared area within the mapped block (20 or 12).
     std::uint32_t SharedOffset() const;
@@ -82,6 +91,7 @@ private:
 
     RingLayout m_layout;
     platform::UniqueFd m_fd;
+    platform::UniqueFd m_outBell, m_inBell;
     std::uint8_t* m_base;
     std::size_t m_size;
     mutable std::mutex m_outputLock;

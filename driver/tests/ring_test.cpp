@@ -77,6 +77,33 @@ TEST_P(RingTest, OutputHoldsAtMost511BlocksAndCountsEachWrite) {
     EXPECT_TRUE(ring->WriteOutput(Rec(1, 60), frame.data()));
 }
 
+// The doorbells ring only a side that said it sleeps, once per sleep, and the input side's
+// sleep is refused while blocks wait.
+TEST_P(RingTest, DoorbellsRingOnlyASleepingReader) {
+    auto pending = [](int fd) {
+        std::uint64_t n = 0;
+        return ::read(fd, &n, sizeof n) == static_cast<ssize_t>(sizeof n) ? n : 0;
+    };
+    std::uint8_t* word = platform::RingSleepWord(ring->Mapped(), ring->MappedSize());
+    ASSERT_EQ(word, ring->Mapped() + ring->MappedSize() - 4) << "the block's spare word";
+    std::vector<std::uint8_t> frame(60, 0xAB);
+    ASSERT_TRUE(ring->WriteOutput(Rec(1, 60), frame.data()));
+    EXPECT_EQ(pending(ring->OutputDoorbellFd()), 0u) << "an awake reader is not rung";
+    platform::RingSetSleeping(word, platform::kRingOutputReaderSleeping);
+    ASSERT_TRUE(ring->WriteOutput(Rec(1, 60), frame.data()));
+    ASSERT_TRUE(ring->WriteOutput(Rec(1, 60), frame.data()));
+    EXPECT_EQ(pending(ring->OutputDoorbellFd()), 1u) << "rung once for one sleep";
+    EXPECT_EQ(ring->Counters().outputDoorbells.load(), 1u);
+
+    EXPECT_TRUE(ring->PrepareInputSleep());
+    EXPECT_TRUE(platform::RingTakeWakeUp(word, platform::kRingInputReaderSleeping));
+    EXPECT_FALSE(platform::RingTakeWakeUp(word, platform::kRingInputReaderSleeping)) << "taken once";
+    ring->InputAwake();
+    ASSERT_TRUE(client->Write(1, 2, frame.data(), static_cast<std::uint32_t>(frame.size())));
+    EXPECT_FALSE(ring->PrepareInputSleep()) << "a waiting block keeps the ring thread awake";
+    EXPECT_FALSE(platform::RingTakeWakeUp(word, platform::kRingInputReaderSleeping));
+}
+
 TEST_P(RingTest, BothRingsWrapAroundKeepingOrder) {
     std::vector<std::uint8_t> frame(100);
     for (int i = 0; i < 1500; ++i) {

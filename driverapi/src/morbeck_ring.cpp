@@ -5,6 +5,9 @@
 // written by the driver; the input ring is written here and read by the driver. Each side owns
 // one index per ring and publishes it only after the block is complete (write) or copied out
 // (read).
+#include <fcntl.h>
+#include <poll.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -96,6 +99,8 @@ int CMorbeck::StartShare() {
         }
     }
     std::uint8_t* header = nullptr;
+    std::uint8_t* sleepWord = nullptr;
+    std::shared_ptr<RingBells> bells;
     {
         std::lock_guard<std::mutex> g(m_DeviceLock);
         if (!m_hFileHandle || m_hFileHandle->MappedBlock() == nullptr) return 0;
@@ -103,6 +108,18 @@ int CMorbeck::StartShare() {
         header = reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(shared));
         if (header < base || header >= base + m_hFileHandle->MappedSize()) return 0;
         m_mappedLimit = m_hFileHandle->MappedSize() - static_cast<std::size_t>(header - base);
+        // A driver that hands over doorbells keeps its side of the sleeping word; without them
+        // we poll as before.
+        if (m_hFileHandle->OutputDoorbellFd() >= 0 && m_hFileHandle->InputDoorbellFd() >= 0) {
+            bells = std::make_shared<RingBells>();
+            bells->output.Reset(::fcntl(m_hFileHandle->OutputDoorbellFd(), F_DUPFD_CLOEXEC, 0));
+            bells->input.Reset(::fcntl(m_hFileHandle->InputDoorbellFd(), F_DUPFD_CLOEXEC, 0));
+            if (bells->output && bells->input) {
+                sleepWord = platform::RingSleepWord(base, m_hFileHandle->MappedSize());
+            } else {
+                bells.reset();
+            }
+        }
     }
     const RingGeometry g = GeometryOf(m_bWide ? RingLayout::k64 : RingLayout::k32);
     if (m_mappedLimit < 2 * g.headerSize) return 0;
@@ -113,6 +130,11 @@ int CMorbeck::StartShare() {
         // The user address of block 0; in the 64-bit layout the upper half stays 0 (below 4 GiB).
         std::memcpy(d + g.userBaseOff, &blocks, g.userBaseSize);
     }
+    {
+        std::lock_guard<std::mutex> b(m_BellLock);
+        m_bells = std::move(bells);
+    }
+    m_pSleepWord.store(sleepWord);
     m_pSharedMemory.store(header);
     m_bStopped.store(0);
     StartDriverWatch();
@@ -138,6 +160,12 @@ int CMorbeck::StopShare() {
                              &m_StopShareOverlapped);
     }
     m_pSharedMemory.store(nullptr);
+    m_pSleepWord.store(nullptr);
+    {
+        std::lock_guard<std::mutex> b(m_BellLock);
+        m_bells.reset();  // a sleeping reader keeps its own reference until it wakes
+    }
+    WakeRingReader();
     StopDriverWatch();
     return ok ? 1 : 0;
 }
@@ -201,6 +229,100 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
     return nullptr;
 }
 
+int CMorbeck::ReadInto(_FWSHARED_MEMORY_BLOCK* block) {
+    if (block == nullptr) return 0;
+    std::uint8_t* shared = m_pSharedMemory.load(std::memory_order_acquire);
+    if (shared == nullptr || m_bStopped.load(std::memory_order_relaxed) != 0) return 0;
+    const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
+    const RingGeometry g = GeometryOf(layout);
+    std::lock_guard<std::mutex> lock(m_ReadLock);
+    shared = m_pSharedMemory.load();
+    if (shared == nullptr || m_bStopped.load() != 0) return 0;
+    const std::int32_t r = LoadIndex(shared + g.readOff);
+    if (r == LoadIndex(shared + g.writeOff)) return 0;
+    const std::uint8_t* src = platform::RingBlockAt(shared, m_mappedLimit, layout, shared, r);
+    if (src == nullptr) return 0;
+    RingRecord rec;
+    const std::uint8_t* data = nullptr;
+    platform::ReadBlockHead(layout, src, &rec, &data);
+    block->adapterId = rec.adapterId;
+    block->direction = rec.direction;
+    block->length = rec.length > TW_MAX_FRAME ? TW_MAX_FRAME : rec.length;
+    block->packetFlags = rec.packetFlags;
+    block->reserved = rec.reserved;
+    block->appCode = rec.appCode;
+    block->appContext = static_cast<DWORD>(rec.appContext);
+    std::memcpy(block->appArea, rec.appArea, TW_APP_AREA);
+    std::memcpy(block->data, data, block->length);
+    StoreIndex(shared + g.readOff, (r + 1) % BlockCount(shared));
+    return 1;
+}
+
+std::shared_ptr<CMorbeck::RingBells> CMorbeck::Bells() {
+    std::lock_guard<std::mutex> b(m_BellLock);
+    return m_bells;
+}
+
+int CMorbeck::WaitRingReadable(DWORD timeoutMs) {
+    const std::shared_ptr<RingBells> bells = Bells();
+    const int wakeFd = m_hRingWakeEvent->Fd();
+    if (!bells || wakeFd < 0 || m_clock.Manual()) {
+        return m_hRingWakeEvent->Wait(timeoutMs, m_clock) == platform::kWaitObject0 ? 1 : 0;
+    }
+    const RingGeometry g = GeometryOf(m_bWide ? RingLayout::k64 : RingLayout::k32);
+    {
+        // Under the read lock the mapping cannot go while we touch it.
+        std::lock_guard<std::mutex> lock(m_ReadLock);
+        std::uint8_t* shared = m_pSharedMemory.load();
+        std::uint8_t* word = m_pSleepWord.load();
+        if (shared == nullptr || word == nullptr || m_bStopped.load() != 0) return 0;
+        platform::RingSetSleeping(word, platform::kRingOutputReaderSleeping);
+        if (LoadIndex(shared + g.readOff) != LoadIndex(shared + g.writeOff)) {
+            platform::RingClearSleeping(word, platform::kRingOutputReaderSleeping);
+            return 1;
+        }
+    }
+    pollfd p[2] = {{bells->output.Get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int rc = ::poll(p, 2, timeoutMs == platform::kInfinite ? -1 : static_cast<int>(timeoutMs));
+    platform::DrainDoorbell(bells->output.Get());
+    if (rc > 0 && (p[1].revents & POLLIN) != 0) m_hRingWakeEvent->Wait(0, m_clock);
+    {
+        std::lock_guard<std::mutex> lock(m_ReadLock);
+        std::uint8_t* word = m_pSleepWord.load();
+        if (word != nullptr) platform::RingClearSleeping(word, platform::kRingOutputReaderSleeping);
+    }
+    return rc > 0 ? 1 : 0;
+}
+
+void CMorbeck::WakeRingReader() { m_hRingWakeEvent->Set(); }
+
+int CMorbeck::WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length) {
+    if (length < 0 || length > TW_MAX_FRAME || (length > 0 && packet == nullptr)) return 0;
+    _FWSHARED_MEMORY_BLOCK32 head{};
+    head.adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(adapter));
+    head.direction = direction;
+    head.length = static_cast<DWORD>(length);
+    return WriteParts(head, reinterpret_cast<const std::uint8_t*>(packet), 0, true);
+}
+
+int CMorbeck::SignalInput() {
+    if (m_pSharedMemory.load() == nullptr) return 0;
+    const std::shared_ptr<RingBells> bells = Bells();
+    if (bells) {
+        bool ring = false;
+        {
+            std::lock_guard<std::mutex> lock(m_WriteLock);
+            std::uint8_t* word = m_pSleepWord.load();
+            ring = word != nullptr && platform::RingTakeWakeUp(word, platform::kRingInputReaderSleeping);
+        }
+        if (ring) platform::RingDoorbell(bells->input.Get());
+        return 1;
+    }
+    DWORD returned = 0;
+    DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    return 1;
+}
+
 int CMorbeck::Free(_FWSHARED_MEMORY_BLOCK* block) {
     if (block == nullptr) return 0;
     std::free(block);
@@ -228,7 +350,8 @@ int CMorbeck::Write(const _FWSHARED_MEMORY_BLOCK* block, int signal) {
 }
 
 // Writes the head and area of `head` and `head.length` bytes of `packet` into the input ring.
-int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal) {
+int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal,
+                         bool quiet) {
     std::uint8_t* shared = m_pSharedMemory.load();
     if (shared == nullptr || m_bStopped.load() != 0) return 0;
     const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
@@ -265,7 +388,7 @@ int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_
             platform::WriteBlock(layout, dst, rec, packet);
             const std::int32_t n = Field<std::int32_t>(in + g.countOff) + 1;
             std::memcpy(in + g.countOff, &n, 4);
-            if (!m_bWide) {
+            if (!m_bWide && !quiet) {
                 platform::DebugPrintf("[CMorbeck::Write] PacketSize=%d, m_pSharedMemory->uo.m_nCount=%d",
                                       static_cast<int>(rec.length), n);
             }

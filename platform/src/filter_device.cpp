@@ -3,6 +3,7 @@
 #include "platform/filter_device.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -14,6 +15,19 @@
 #include "platform/machine_root.h"
 
 namespace platform {
+
+namespace {
+
+// Only an eventfd may serve as a doorbell: anything else passed here is closed unused.
+bool IsEventFd(int fd) {
+    char link[64] = {};
+    char target[64] = {};
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, target, sizeof target - 1);
+    return n > 0 && std::strcmp(target, "anon_inode:[eventfd]") == 0;
+}
+
+}  // namespace
 
 namespace {
 
@@ -75,6 +89,8 @@ void FilterDevice::Unmap() {
     m_mapped = nullptr;
     m_mappedSize = 0;
     m_memFd.Reset();
+    m_outBell.Reset();
+    m_inBell.Reset();
 }
 
 // The driver reports "requested address + offset of the shared area"; the block is mapped where
@@ -148,8 +164,9 @@ BOOL FilterDevice::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void
     }
     std::vector<std::uint8_t> reply;
     UniqueFd receivedFd;
+    std::vector<UniqueFd> bells;
     bool closed = false;
-    if (!m_pipe.Receive(kMaxReply, -1, &reply, &receivedFd, &closed) || closed) {
+    if (!m_pipe.Receive(kMaxReply, -1, &reply, &receivedFd, &closed, &bells) || closed) {
         SetLastError(closed ? kErrorInvalidHandle : kErrorGenFailure);
         return FALSE;
     }
@@ -174,6 +191,9 @@ BOOL FilterDevice::DeviceIoControl(DWORD code, const void* in, DWORD inLen, void
                 SetLastError(kErrorInternalError);
                 return FALSE;
             }
+        } else if (bells.size() == 2 && IsEventFd(bells[0].Get()) && IsEventFd(bells[1].Get())) {
+            m_outBell = std::move(bells[0]);
+            m_inBell = std::move(bells[1]);
         }
     }
     if (code == IOCTL_NDIS_FILTER_STOP_SHARE && !FilterStatusFailed(rep.status)) Unmap();

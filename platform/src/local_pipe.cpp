@@ -256,8 +256,13 @@ bool LocalPipeServer::ServeOne(Connection& c) {
     PipeReply reply;
     m_handler.OnRequest(request, &reply);
     // A peer that does not read its replies loses its connection rather than stalling others.
+    int fds[3];
+    std::size_t nfds = 0;
+    for (int f : {reply.fd, reply.extraFds[0], reply.extraFds[1]}) {
+        if (f >= 0) fds[nfds++] = f;
+    }
     if (!reply.data.empty() &&
-        !SendWithFd(c.fd.Get(), reply.data.data(), reply.data.size(), reply.fd, MSG_DONTWAIT)) {
+        !SendWithFds(c.fd.Get(), reply.data.data(), reply.data.size(), fds, nfds, MSG_DONTWAIT)) {
         return false;
     }
     c.lastActive = SteadyClock::now();
@@ -316,10 +321,11 @@ bool LocalPipeClient::Send(const void* data, std::size_t size, int passFd) {
 }
 
 bool LocalPipeClient::Receive(std::size_t maxSize, int timeoutMs, std::vector<std::uint8_t>* message,
-                              UniqueFd* fd, bool* closed) {
+                              UniqueFd* fd, bool* closed, std::vector<UniqueFd>* extra) {
     *closed = false;
     message->clear();
     if (fd != nullptr) fd->Reset();
+    if (extra != nullptr) extra->clear();
     if (!m_fd) {
         errno = EBADF;
         return false;
@@ -342,11 +348,15 @@ bool LocalPipeClient::Receive(std::size_t maxSize, int timeoutMs, std::vector<st
         if (errno != EINTR) return false;
     }
     message->resize(maxSize);
-    int passed = -1;
+    int passed[kMaxPassedFds];
     int flags = 0;
-    const ssize_t n =
-        ReceiveWithFd(m_fd.Get(), message->data(), message->size(), &passed, &flags, MSG_DONTWAIT);
-    UniqueFd got(passed);
+    const ssize_t n = ReceiveWithFds(m_fd.Get(), message->data(), message->size(), passed, kMaxPassedFds,
+                                     &flags, MSG_DONTWAIT);
+    UniqueFd got(passed[0]);
+    std::vector<UniqueFd> more;
+    for (std::size_t i = 1; i < kMaxPassedFds; ++i) {
+        if (passed[i] >= 0) more.emplace_back(passed[i]);
+    }
     if (n < 0) {
         message->clear();
         return false;
@@ -359,6 +369,7 @@ bool LocalPipeClient::Receive(std::size_t maxSize, int timeoutMs, std::vector<st
     message->resize(static_cast<std::size_t>(n));
     *closed = n == 0;
     if (fd != nullptr) *fd = std::move(got);
+    if (extra != nullptr) *extra = std::move(more);
     return true;
 }
 

@@ -1,5 +1,9 @@
 #include "platform/packet_ring.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <cstring>
 
 namespace platform {
@@ -124,6 +128,24 @@ std::uint8_t* RingBlockAt(std::uint8_t* shared, std::size_t limit, RingLayout la
         first + static_cast<std::size_t>(f.blockCount) * static_cast<std::size_t>(f.blockSize);
     if (end > limit) return nullptr;
     return shared + first + static_cast<std::size_t>(index) * static_cast<std::size_t>(f.blockSize);
+}
+
+void RingDoorbell(int fd) {
+    if (fd < 0) return;
+    const std::uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = ::write(fd, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
+}
+
+void DrainDoorbell(int fd) {
+    if (fd < 0) return;
+    std::uint64_t count = 0;
+    ssize_t n;
+    do {
+        n = ::read(fd, &count, sizeof count);
+    } while (n < 0 && errno == EINTR);
 }
 
 }  // namespace platform

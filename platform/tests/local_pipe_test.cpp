@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/fd_passing.h"
 #include "platform/process.h"
 #include "testsupport/as_user.h"
 #include "testsupport/temp_dir.h"
@@ -330,6 +331,32 @@ TEST(LocalPipeAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
     ASSERT_EQ(platform::WaitProcess(child, 20000, &code), platform::kWaitObject0)
         << "the child did not end in 20 s";
     EXPECT_EQ(code, 0) << "10-14 set-up, 15 the accept loop spun, 16 the waiting peer was never served";
+}
+
+// Several descriptors travel in order with one message; beyond what the receiver keeps they are
+// closed, and a plain one-descriptor receive still takes the first.
+TEST(FdPassing, SeveralDescriptorsKeepTheirOrder) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+    platform::UniqueFd a(sv[0]), b(sv[1]);
+    platform::UniqueFd e1(eventfd(1, EFD_CLOEXEC)), e2(eventfd(2, EFD_CLOEXEC)), e3(eventfd(3, EFD_CLOEXEC));
+    const int fds[3] = {e1.Get(), e2.Get(), e3.Get()};
+    ASSERT_TRUE(platform::SendWithFds(a.Get(), "x", 1, fds, 3));
+    char buf[4];
+    int got[3] = {-1, -1, -1};
+    ASSERT_EQ(platform::ReceiveWithFds(b.Get(), buf, sizeof buf, got, 3), 1);
+    for (int i = 0; i < 3; ++i) {
+        platform::UniqueFd owned(got[i]);
+        std::uint64_t v = 0;
+        ASSERT_EQ(read(got[i], &v, sizeof v), static_cast<ssize_t>(sizeof v));
+        EXPECT_EQ(v, static_cast<std::uint64_t>(i + 1));
+    }
+    ASSERT_TRUE(platform::SendWithFds(a.Get(), "y", 1, fds, 3));
+    int first = -1;
+    ASSERT_EQ(platform::ReceiveWithFd(b.Get(), buf, sizeof buf, &first), 1);
+    platform::UniqueFd owned(first);
+    EXPECT_GE(first, 0);
+    EXPECT_FALSE(platform::SendWithFds(a.Get(), "z", 1, fds, platform::kMaxPassedFds + 1));
 }
 
 }  // namespace

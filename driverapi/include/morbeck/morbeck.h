@@ -134,6 +134,19 @@ public:
     int Write(const _FWSHARED_MEMORY_BLOCK* block, int signal);
     int Free(_FWSHARED_MEMORY_BLOCK* block);
     int GetSharedMemoryInfo(_FWSHARED_MEMORY_INFO* info);
+
+    // The data path's ring calls: no allocation, no log line, no control round trip per frame.
+    // ReadInto copies the next output block into the caller's block: 1, or 0 when the ring is
+    // empty or not shared. WaitRingReadable sleeps until the driver rings the reader's doorbell
+    // (it does so only while the ring's reader-sleeping word is set), WakeRingReader is called,
+    // or `timeoutMs` passed on the object's clock: 1 when woken, 0 on time-out. WriteQuiet writes
+    // one frame into the input ring without telling the driver (1/0); SignalInput tells it, by
+    // its doorbell while its ring thread sleeps, or by the write code when the driver has none.
+    int ReadInto(_FWSHARED_MEMORY_BLOCK* block);
+    int WaitRingReadable(DWORD timeoutMs);
+    void WakeRingReader();
+    int WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length);
+    int SignalInput();
     static int GetPacketInfo(const _FWSHARED_MEMORY_BLOCK* block, _PACKET_INFO* info);
     platform::Event* StopReadEvent() const { return m_hStopReadEvent.get(); }
 
@@ -221,7 +234,9 @@ private:
     void CloseEvents();
     // One control code with fixed lengths; "bytes": the result also needs returned bytes.
     int Simple(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, bool needBytes = false);
-    int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal);
+    // `quiet`: the data path's write, without the debugger line.
+    int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal,
+                   bool quiet = false);
     void StartDriverWatch();
     void StopDriverWatch();
     void DriverWatch(platform::UniqueFd connection, int stopFd);
@@ -231,6 +246,18 @@ private:
     std::unique_ptr<platform::Event> m_hStopShareEvent;
     std::unique_ptr<platform::Event> m_hReadEvent;
     std::unique_ptr<platform::Event> m_hStopReadEvent;
+    // WakeRingReader's; auto-reset, lives as long as the object (a reader may wait on it while
+    // the handle is closed).
+    std::unique_ptr<platform::Event> m_hRingWakeEvent = std::make_unique<platform::Event>(false, false);
+    // The ring's doorbells (our copies of what START_SHARE brought) and the sleeping word. A
+    // waiter keeps its own reference to the doorbells while it sleeps.
+    struct RingBells {
+        platform::UniqueFd output, input;
+    };
+    std::mutex m_BellLock;
+    std::shared_ptr<RingBells> m_bells;
+    std::atomic<std::uint8_t*> m_pSleepWord{nullptr};
+    std::shared_ptr<RingBells> Bells();
     TW_OVERLAPPED m_GeneralOverlapped, m_StopShareOverlapped, m_ReadOverlapped;
     std::unique_ptr<platform::FilterDevice> m_hFileHandle;
     std::mutex m_DeviceLock;

@@ -337,6 +337,10 @@ public:
     std::size_t MappedSize() const { return m_mappedSize; }
     // The ring block's descriptor received with START_SHARE (owned here), or -1.
     int SharedMemoryFd() const { return m_memFd.Get(); }
+    // The ring's doorbells received with it (owned here), or -1 from a driver without them:
+    // the output ring's (the driver rings it) and the input ring's (we ring it).
+    int OutputDoorbellFd() const { return m_outBell.Get(); }
+    int InputDoorbellFd() const { return m_inBell.Get(); }
     // The connection's descriptor (owned here), for noticing the daemon's end: it reports POLLHUP
     // once the daemon has gone.
     int ConnectionFd() const { return m_pipe.Get(); }
@@ -349,6 +353,7 @@ private:
 
     LocalPipeClient m_pipe;
     UniqueFd m_memFd;
+    UniqueFd m_outBell, m_inBell;
     void* m_mapped = nullptr;
     std::size_t m_mappedSize = 0;
     DWORD m_lastStatus = 0;

@@ -75,6 +75,7 @@ struct PipeRequest {
 struct PipeReply {
     std::vector<std::uint8_t> data;  // empty: nothing is sent
     int fd = -1;                     // sent along with data; stays the caller's
+    int extraFds[2] = {-1, -1};      // sent after `fd` (when >= 0), in order; stay the caller's
     bool close = false;              // close the connection after sending
 };
 
@@ -153,8 +154,9 @@ public:
     // Receives one message of at most `maxSize` bytes within `timeoutMs` (-1: no limit).
     // true with the message (empty when the server closed: then *closed is set). false with
     // errno: ETIMEDOUT, EMSGSIZE for a longer message (refused whole), or the socket's error.
+    // `extra` (may be null) receives the descriptors that came after the first, in order.
     bool Receive(std::size_t maxSize, int timeoutMs, std::vector<std::uint8_t>* message, UniqueFd* fd,
-                 bool* closed);
+                 bool* closed, std::vector<UniqueFd>* extra = nullptr);
 
 private:
     explicit LocalPipeClient(UniqueFd fd) : m_fd(std::move(fd)) {}

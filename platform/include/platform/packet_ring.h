@@ -71,4 +71,40 @@ inline void StoreIndex(std::uint8_t* at, std::int32_t v) {
     __atomic_store_n(reinterpret_cast<std::int32_t*>(at), v, __ATOMIC_RELEASE);
 }
 
+// ---- Doorbells ----
+// Each ring half has a doorbell (an eventfd the driver hands over with the block at START_SHARE:
+// the output ring's, which the driver rings, then the input ring's, which the client rings). A
+// reader that is about to sleep sets its bit in the sleeping word, looks at the ring once more
+// and only then sleeps on its doorbell; a writer, after publishing its index, rings only when it
+// finds the bit set, and clears it as it rings, so an idle reader costs nothing and a busy one is
+// never rung. The word is the mapped block's last 32 bits (its spare word in both layouts), so a
+// side that knows nothing of it leaves it 0 and is simply never rung.
+constexpr std::uint32_t kRingOutputReaderSleeping = 1;  // the client's receive thread
+constexpr std::uint32_t kRingInputReaderSleeping = 2;   // the driver's ring thread
+
+// The sleeping word of a mapped block of `mappedSize` bytes; null when it is too small.
+inline std::uint8_t* RingSleepWord(std::uint8_t* mappedBlock, std::size_t mappedSize) {
+    return mappedBlock != nullptr && mappedSize >= 8 ? mappedBlock + ((mappedSize - 4) & ~std::size_t{3})
+                                                     : nullptr;
+}
+// The reader: announces its sleep. Ordered before its last look at the ring.
+inline void RingSetSleeping(std::uint8_t* word, std::uint32_t bit) {
+    __atomic_fetch_or(reinterpret_cast<std::uint32_t*>(word), bit, __ATOMIC_SEQ_CST);
+}
+inline void RingClearSleeping(std::uint8_t* word, std::uint32_t bit) {
+    __atomic_fetch_and(reinterpret_cast<std::uint32_t*>(word), ~bit, __ATOMIC_SEQ_CST);
+}
+// The writer, after publishing its index: true when the reader sleeps and this call took the
+// duty of ringing it (the bit is cleared, so one wake-up is rung once).
+inline bool RingTakeWakeUp(std::uint8_t* word, std::uint32_t bit) {
+    auto* w = reinterpret_cast<std::uint32_t*>(word);
+    // A read-modify-write, not a plain load: it orders the index just published before the look
+    // at the word (as a full fence would, which the thread sanitizer cannot follow).
+    if ((__atomic_fetch_or(w, 0u, __ATOMIC_SEQ_CST) & bit) == 0) return false;
+    return (__atomic_fetch_and(w, ~bit, __ATOMIC_SEQ_CST) & bit) != 0;
+}
+// Rings / drains a doorbell (an eventfd); both never block.
+void RingDoorbell(int fd);
+void DrainDoorbell(int fd);
+
 }  // namespace platform

@@ -1,0 +1,193 @@
+// The tunnel's data path: the receive thread over the driver's output ring (with the local ARP and
+// DHCP answers), the way of captured frames into the tunnel as SSR data messages, and the way of
+// the gateway's deliveries back: SSR messages split out of each delivery, data messages written
+// into the driver's input ring, control messages handed whole to the connector.
+//
+// The connector owns one TunnelDataPath and implements the two interfaces below over its TLS
+// session and its control logic.
+//
+// Threads:
+//  - OnDelivery runs on the TLS library's receive thread (a socket-engine worker, inside the state
+//    machine's receive lock): one delivery at a time.
+//  - The pump thread (Start/Stop) reads the output ring and sends; SendControl may come from any
+//    thread. Sends are serialised here (the deflate dictionary needs messages in build order).
+//  - Counters are atomics, readable from any thread. Configure/SetCompression/ResetCompression
+//    come from the connector's threads while the pump is stopped or between sessions.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/engine_timing.h"
+#include "engine/gateway_policy.h"
+#include "engine/local_answers.h"
+#include "engine/packet_port.h"
+#include "platform/clock.h"
+#include "platform/types.h"
+
+struct SsrZlibStream;
+
+namespace engine {
+
+// The two process-wide switches of the data path: set by the adapter configuration at logon,
+// cleared by every logoff path, read by the receive thread for each frame.
+extern std::atomic<bool> g_ArpAnswering;    // answer ARP requests of the virtual subnet
+extern std::atomic<bool> g_DataPathActive;  // IPv4 frames may enter the tunnel
+
+// Last error of a tunnel fault: the gateway's bytes cannot be read as SSR messages (a bad header,
+// or a control message larger than the content cache that would never be delivered whole).
+constexpr int TW_ERROR_TUNNEL_MESSAGE = 13;
+
+// How whole SSR messages leave for the gateway. The connector implements it over
+// TwSslAPI::SendMsg (flush on).
+class TunnelSender {
+public:
+    virtual ~TunnelSender() = default;
+    // One or more whole SSR messages, back to back. Result as SendMsg gives it: `length` when all
+    // of it was taken, 0 when none of it was (no handshake yet, or the session failed: the caller
+    // may retry later, the bytes are dropped here), negative when there is no session.
+    virtual int SendTunnelBytes(const std::uint8_t* data, std::size_t length) = 0;
+    // Status 6: frames may be sent.
+    virtual bool TunnelOnline() = 0;
+};
+
+// Where the gateway's control messages and the tunnel's faults go. Called on the TLS receive
+// thread, inside OnDelivery; it may send (SendControl, or its own sender) from there.
+class TunnelControlSink {
+public:
+    virtual ~TunnelControlSink() = default;
+    // Any SSR message came from the gateway (data or control): the keep-alive loss clock.
+    virtual void OnGatewayMessage() = 0;
+    // One whole control message, header included; `length` = payload + 4.
+    virtual void OnControlMessage(const std::uint8_t* message, std::size_t length) = 0;
+    // The delivery cannot be read on: the connector ends the session (DisconnectSock) and keeps
+    // `lastError` (TW_ERROR_TUNNEL_MESSAGE) as its last error. OnDelivery has consumed everything.
+    virtual void OnTunnelFault(int lastError) = 0;
+};
+
+// The session's values the pump needs (network order, as the logon answer gives them).
+struct DataPathSession {
+    DWORD virtualIp = 0, mask = 0;
+    DWORD dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
+    // The two addresses of the data-path probe (UDP to port 48089); frames to them go nowhere.
+    DWORD probeResource = 0, probeVirtual = 0;
+};
+
+// A snapshot of the counters.
+struct DataPathStats {
+    std::uint64_t bytesToGateway = 0, framesToGateway = 0;      // frames sent into the tunnel
+    std::uint64_t bytesFromGateway = 0, framesFromGateway = 0;  // frames written into the adapter
+    std::uint64_t localAnswers = 0;     // ARP and DHCP answers written into the adapter
+    std::uint64_t dropsShort = 0;       // gateway frames shorter than an Ethernet header
+    std::uint64_t dropsLong = 0;        // gateway frames longer than 1,514 bytes (or captured ones)
+    std::uint64_t dropsBadMessage = 0;  // data messages that did not extract or inflate
+    std::uint64_t dropsRingFull = 0;    // the input ring had no room
+    std::uint64_t dropsPolicy = 0;      // outbound frames the filter denied
+    std::uint64_t dropsInactive = 0;    // frames while the data path was off or the tunnel down
+    std::uint64_t dropsSend = 0;        // frames whose send the TLS library did not take
+    std::uint64_t sends = 0;            // calls of SendTunnelBytes for frames
+    std::uint64_t wakeups = 0;          // doorbell wake-ups of the receive thread
+};
+
+class TunnelDataPath {
+public:
+    // Everything is borrowed and must outlive the object. `contentCacheSize` is the TLS content
+    // cache's capacity (8,192): a message that can never fit in it is a fault.
+    TunnelDataPath(PacketPort& driver, TwGatewayPolicy& policy, TunnelSender& sender,
+                   TunnelControlSink& control, const EngineTiming& timing,
+                   const platform::Clock& clock = platform::SystemClock(),
+                   std::size_t contentCacheSize = 8192);
+    ~TunnelDataPath();  // stops the pump
+    TunnelDataPath(const TunnelDataPath&) = delete;
+    TunnelDataPath& operator=(const TunnelDataPath&) = delete;
+
+    // The session's addresses; taken by the pump when it starts.
+    void Configure(const DataPathSession& session);
+    // What the session check of the driver's notifications needs (none: they are ignored).
+    void SetPolicyHost(PolicyHost* host) { m_policyHost = host; }
+
+    // The gateway's bytes as the content handler got them; returns how many it consumed (whole
+    // messages; an incomplete one stays in the TLS library's cache for the next delivery). After a
+    // fault everything is consumed. Frames are written into the input ring here and the driver is
+    // signalled once at the end.
+    std::size_t OnDelivery(const std::uint8_t* data, std::size_t size);
+
+    // The receive thread. Start: false when it could not be started (true when it runs already).
+    bool Start();
+    void Stop();
+    bool Running() const { return m_thread.joinable(); }
+
+    // One captured frame into the tunnel (the pump's path for each IPv4 frame; public for the
+    // connector's own frames): the probe check, the policy, then the send. true when the frame was
+    // taken (sent or dropped by the policy), false for a probe or when the tunnel is not online.
+    bool IndicatePacketToProtocolEx(const _FWSHARED_MEMORY_BLOCK& block);
+    // One finished control message to the gateway, in order with the data messages. The result
+    // is SendTunnelBytes'.
+    int SendControl(const std::uint8_t* message, std::size_t length);
+    // The adapter write of the ARP and DHCP answers (always signalled): counted as received bytes.
+    int WritePacketToAdapter(const std::uint8_t* frame, std::size_t length);
+
+    // Compression of outgoing frames (UseZlibCompress); incoming ones are inflated by their code.
+    void SetCompression(bool on) { m_compress.store(on); }
+    bool Compression() const { return m_compress.load(); }
+    // A new tunnel begins with empty dictionaries (TLS disconnect). Not while a send or a delivery
+    // runs on the old session.
+    void ResetCompression();
+
+    DataPathStats Stats() const;
+    // Bytes of captured frames sent (multicast and the subnet's broadcast not counted) and bytes
+    // written into the adapter: the connector's sent and received totals.
+    std::uint64_t SentBytes() const { return m_sentTotal.load(); }
+    std::uint64_t ReceivedBytes() const { return m_receivedTotal.load(); }
+    void ResetTotals();
+    // Tick (ms, on the clock) of the last outbound traffic that counts for the idle limit; 0 none.
+    std::uint64_t LastTrafficMs() const { return m_lastTrafficMs.load(); }
+    void ClearLastTraffic() { m_lastTrafficMs.store(0); }
+
+private:
+    struct Counters;
+    void Run();
+    // Frames read in one wake-up are gathered and sent as one batch.
+    void HandleBlock(const _FWSHARED_MEMORY_BLOCK& block);
+    // The filter and the batch, without the flush.
+    bool IndicateFrame(const _FWSHARED_MEMORY_BLOCK& block);
+    bool AppendFrame(const std::uint8_t* frame, std::size_t length);
+    void FlushBatch();
+    bool DeliverFrame(const std::uint8_t* frame, std::size_t length);
+
+    PacketPort& m_driver;
+    TwGatewayPolicy& m_policy;
+    TunnelSender& m_sender;
+    TunnelControlSink& m_control;
+    EngineTiming m_timing;
+    const platform::Clock& m_clock;
+    std::size_t m_cacheSize;
+
+    DataPathSession m_session;
+    PolicyHost* m_policyHost = nullptr;
+    bool m_traceFrames = false;  // per-frame log lines, decided when the pump starts
+    std::unique_ptr<Counters> m_counters;
+    std::atomic<std::uint64_t> m_sentTotal{0}, m_receivedTotal{0}, m_lastTrafficMs{0};
+    std::atomic<bool> m_compress{false};
+    SsrZlibStream* m_zlib = nullptr;
+
+    // Send side: the batch buffer, guarded by the send lock (the pump holds it for one batch).
+    std::mutex m_sendLock;
+    std::vector<std::uint8_t> m_batch;
+    // Receive side (the TLS thread only): the engine's copy of a frame and the inflate buffer.
+    std::vector<std::uint8_t> m_frameCopy;
+
+    // The pump's own: the answer values and the buffer answers are built in.
+    ArpProxyInfo m_arp;
+    DhcpInfo m_dhcp;
+    std::vector<std::uint8_t> m_answer;
+
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+}  // namespace engine

@@ -1,0 +1,329 @@
+// The tunnel's data path against a fake ring, sender and connector: the receive dispatcher over
+// split and joined deliveries, the drops, the batched send and the receive thread.
+#include "engine/tunnel_data_path.h"
+
+#include <gtest/gtest.h>
+
+#include "datapath_fakes.h"
+#include "engine/capture_device.h"
+#include "platform/fake/manual_clock.h"
+#include "testsupport/fault_wire.h"
+#include "testsupport/temp_dir.h"
+#include "testsupport/wait.h"
+
+namespace {
+
+using engine::TunnelDataPath;
+using enginetest::Bytes;
+using enginetest::ControlMessage;
+using enginetest::DataMessage;
+using enginetest::Ip;
+using enginetest::Ipv4Frame;
+
+class DataPathTest : public ::testing::Test {
+protected:
+    DataPathTest()
+        : store(std::make_shared<platform::SettingsStore>(dir.File("s.db"))),
+          policy(store),
+          path(port, policy, sender, control, Timing(), clock) {
+        engine::DataPathSession s;
+        s.virtualIp = vip;
+        s.mask = Ip("255.255.255.0");
+        s.dns1 = Ip("198.18.0.53");
+        s.probeResource = Ip("10.20.30.40");
+        s.probeVirtual = vip;
+        path.Configure(s);
+        policy.ApplyPolicy("policy allow out any 0 0 10.0.0.0/255.0.0.0 x y\n");
+        engine::g_DataPathActive.store(true);
+        engine::g_ArpAnswering.store(true);
+    }
+    ~DataPathTest() override {
+        path.Stop();
+        engine::g_DataPathActive.store(false);
+        engine::g_ArpAnswering.store(false);
+    }
+    static engine::EngineTiming Timing() {
+        engine::EngineTiming t;
+        t.ringSpinTries = 2;
+        return t;
+    }
+    // Delivers `wire` to the data path the way the TLS content cache does: the unconsumed rest
+    // stays in front of the next piece.
+    void DeliverThroughCache(const std::vector<testsupport::WirePiece>& pieces) {
+        for (const auto& p : pieces) {
+            cache.insert(cache.end(), p.bytes.begin(), p.bytes.end());
+            const std::size_t used = path.OnDelivery(cache.data(), cache.size());
+            ASSERT_LE(used, cache.size());
+            cache.erase(cache.begin(), cache.begin() + static_cast<long>(used));
+        }
+    }
+
+    platform::fake::ManualClock clock;
+    testsupport::TempDir dir;
+    std::shared_ptr<platform::SettingsStore> store;
+    engine::TwGatewayPolicy policy;
+    enginetest::FakePort port;
+    enginetest::FakeSender sender;
+    enginetest::FakeControl control;
+    DWORD vip = Ip("198.18.0.2");
+    TunnelDataPath path;
+    Bytes cache;
+};
+
+TEST_F(DataPathTest, JoinedDeliveryHandlesWholeMessagesAndLeavesThePartOne) {
+    const Bytes f1 = Ipv4Frame(Ip("10.0.0.1"), vip, 6, 80, 4000, 100);
+    const Bytes f2 = Ipv4Frame(Ip("10.0.0.1"), vip, 17, 53, 4001, 40);
+    Bytes wire = DataMessage(f1);
+    const Bytes keepAlive = ControlMessage(23);
+    wire.insert(wire.end(), keepAlive.begin(), keepAlive.end());
+    const std::size_t whole = wire.size() + DataMessage(f2).size();
+    const Bytes m2 = DataMessage(f2);
+    wire.insert(wire.end(), m2.begin(), m2.end());
+    const Bytes third = DataMessage(f1);
+    wire.insert(wire.end(), third.begin(), third.begin() + 30);
+
+    const Bytes original = wire;
+    EXPECT_EQ(path.OnDelivery(wire.data(), wire.size()), whole);
+    EXPECT_EQ(wire, original);  // the TLS library's bytes are not written to
+    const auto written = port.Written();
+    ASSERT_EQ(written.size(), 2u);
+    Bytes expect = f1;
+    std::memcpy(&expect[6], engine::kTunnelPeerMac, 6);
+    EXPECT_EQ(written[0], expect);
+    EXPECT_EQ(0, std::memcmp(&written[1][6], engine::kTunnelPeerMac, 6));
+    ASSERT_EQ(control.control.size(), 1u);
+    EXPECT_EQ(control.control[0], keepAlive);
+    EXPECT_GE(port.Signals(), 1);
+    EXPECT_LE(port.Signals(), 2);  // at most once before the control message and once at the end
+    EXPECT_EQ(control.heard, 1);
+    EXPECT_EQ(path.ReceivedBytes(), f1.size() + f2.size());
+    EXPECT_TRUE(control.faults.empty());
+}
+
+TEST_F(DataPathTest, SplitDeliveriesThroughAFaultyWireLoseNothing) {
+    Bytes stream;
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 60; ++i) {
+        frames.push_back(Ipv4Frame(Ip("10.0.0.1"), vip, 6, 80, static_cast<WORD>(i), 20 + 23 * i));
+        const Bytes m = DataMessage(frames.back());
+        stream.insert(stream.end(), m.begin(), m.end());
+        if (i % 7 == 0) {
+            const Bytes c = ControlMessage(static_cast<BYTE>(100 + i), static_cast<std::size_t>(i));
+            stream.insert(stream.end(), c.begin(), c.end());
+        }
+    }
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        port.m_written.clear();
+        control.control.clear();
+        testsupport::FaultPlan plan;
+        plan.seed = seed;
+        plan.split = 0.8;
+        testsupport::FaultWire wire(plan);
+        std::size_t at = 0;
+        while (at < stream.size()) {
+            const std::size_t n = std::min<std::size_t>(stream.size() - at, 1 + (at * 31 + seed) % 3000);
+            DeliverThroughCache(wire.Pass(stream.data() + at, n));
+            at += n;
+        }
+        EXPECT_TRUE(cache.empty());
+        const auto written = port.Written();
+        ASSERT_EQ(written.size(), frames.size()) << "seed " << seed;
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(0, std::memcmp(written[i].data() + 12, frames[i].data() + 12, frames[i].size() - 12));
+        }
+        ASSERT_EQ(control.control.size(), 9u);
+        EXPECT_EQ(control.control[8][1], 156);
+    }
+}
+
+TEST_F(DataPathTest, FramesOutOfRangeAreDroppedAndCounted) {
+    Bytes wire;
+    for (std::size_t len : {0u, 13u, 14u, 1514u, 1515u, 1600u}) {
+        Bytes f(len, 0xAB);
+        const Bytes m = DataMessage(f);
+        wire.insert(wire.end(), m.begin(), m.end());
+    }
+    EXPECT_EQ(path.OnDelivery(wire.data(), wire.size()), wire.size());
+    const auto written = port.Written();
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0].size(), 14u);
+    EXPECT_EQ(written[1].size(), 1514u);
+    const auto s = path.Stats();
+    EXPECT_EQ(s.dropsShort, 2u);
+    EXPECT_EQ(s.dropsLong, 2u);
+    port.SetFull(true);
+    const Bytes m = DataMessage(Ipv4Frame(Ip("10.0.0.1"), vip, 6, 1, 2));
+    EXPECT_EQ(path.OnDelivery(m.data(), m.size()), m.size());
+    EXPECT_EQ(path.Stats().dropsRingFull, 1u);
+}
+
+TEST_F(DataPathTest, BadHeadersAndOversizedControlMessagesEndTheSession) {
+    Bytes wire = DataMessage(Ipv4Frame(Ip("10.0.0.1"), vip, 6, 1, 2));
+    wire.push_back(0x07);  // version 7
+    wire.insert(wire.end(), {0, 0, 0, 1, 2, 3});
+    EXPECT_EQ(path.OnDelivery(wire.data(), wire.size()), wire.size());
+    EXPECT_EQ(port.Written().size(), 1u);
+    ASSERT_EQ(control.faults.size(), 1u);
+    EXPECT_EQ(control.faults[0], engine::TW_ERROR_TUNNEL_MESSAGE);
+    // A control message announced larger than the 8,192-byte cache: it could never arrive whole.
+    Bytes big = ControlMessage(104, 9000);
+    EXPECT_EQ(path.OnDelivery(big.data(), 100), 100u);
+    ASSERT_EQ(control.faults.size(), 2u);
+    // One that fits is waited for.
+    Bytes fits = ControlMessage(104, 8000);
+    EXPECT_EQ(path.OnDelivery(fits.data(), 100), 0u);
+    EXPECT_EQ(path.OnDelivery(fits.data(), fits.size()), fits.size());
+    EXPECT_EQ(control.faults.size(), 2u);
+    EXPECT_EQ(control.control.back().size(), 8004u);
+    // Fewer than four bytes: nothing consumed, no fault.
+    EXPECT_EQ(path.OnDelivery(fits.data(), 3), 0u);
+}
+
+TEST_F(DataPathTest, CompressedMessagesBothWays) {
+    SsrZlibStream* peer = nullptr;
+    ASSERT_EQ(ssr_CreateSsrZlibStream(&peer), 0);
+    // From the gateway: deflated on the peer's stream, inflated here in order.
+    Bytes wire;
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 5; ++i) {
+        frames.push_back(Ipv4Frame(Ip("10.0.0.1"), vip, 6, 80, 9, 600));
+        Bytes m(SSR_ZLIB_MESSAGE_SIZE);
+        short size = static_cast<short>(m.size());
+        ASSERT_EQ(ssr_ConstructZlibCompressedSsrIPPacket(
+                      m.data(), &size, static_cast<int>(frames.back().size()), frames.back().data(), peer),
+                  0);
+        wire.insert(wire.end(), m.begin(), m.begin() + size);
+    }
+    EXPECT_EQ(path.OnDelivery(wire.data(), wire.size()), wire.size());
+    ASSERT_EQ(port.Written().size(), 5u);
+    EXPECT_EQ(0, std::memcmp(port.Written()[4].data() + 12, frames[4].data() + 12, frames[4].size() - 12));
+    // A corrupt one is dropped and consumed, not left to fail again.
+    Bytes corrupt = {0x03, 0x01, 0x00, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(path.OnDelivery(corrupt.data(), corrupt.size()), corrupt.size());
+    EXPECT_EQ(path.Stats().dropsBadMessage, 1u);
+
+    // To the gateway: deflated here, inflated on a fresh peer stream.
+    ssr_ResetSsrZlibStream(peer);
+    path.SetCompression(true);
+    _FWSHARED_MEMORY_BLOCK block{};
+    const Bytes out = Ipv4Frame(vip, Ip("10.0.0.7"), 6, 4000, 80, 900);
+    block.length = static_cast<DWORD>(out.size());
+    std::memcpy(block.data, out.data(), out.size());
+    EXPECT_TRUE(path.IndicatePacketToProtocolEx(block));
+    EXPECT_TRUE(path.IndicatePacketToProtocolEx(block));
+    const auto sends = sender.Sends();
+    ASSERT_EQ(sends.size(), 2u);
+    EXPECT_LT(sends[1].size(), sends[0].size());  // the dictionary carries over
+    for (const auto& s : sends) {
+        Bytes frame(SSR_ZLIB_FRAME_CAPACITY);
+        short size = static_cast<short>(s.size());
+        short cap = static_cast<short>(frame.size());
+        ASSERT_EQ(s[1], 1);
+        ASSERT_EQ(ssr_ExtractZlibCompressedSsrIPPacket(s.data(), &size, &cap, frame.data(), peer), 0);
+        frame.resize(static_cast<std::size_t>(cap));
+        EXPECT_EQ(frame, out);
+    }
+    ssr_CloseSsrZlibStream(peer);
+}
+
+TEST_F(DataPathTest, OutboundFilterProbeAndCounting) {
+    auto send = [&](const Bytes& f) {
+        _FWSHARED_MEMORY_BLOCK b{};
+        b.length = static_cast<DWORD>(f.size());
+        std::memcpy(b.data, f.data(), f.size() > TW_FRAME_AREA ? TW_FRAME_AREA : f.size());
+        return path.IndicatePacketToProtocolEx(b);
+    };
+    clock.Advance(5);
+    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("10.0.0.7"), 6, 4000, 80)));
+    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("11.0.0.7"), 6, 4000, 80)));          // denied by the filter
+    EXPECT_FALSE(send(Ipv4Frame(vip, Ip("10.20.30.40"), 17, 4000, 48089)));  // the probe
+    EXPECT_EQ(sender.Sends().size(), 1u);
+    EXPECT_EQ(path.Stats().dropsPolicy, 1u);
+    const std::uint64_t sent = path.SentBytes();
+    const std::uint64_t last = path.LastTrafficMs();
+    EXPECT_EQ(last, clock.TickMs());
+    // Multicast and the subnet's broadcast go out but do not count as traffic.
+    policy.ApplyPolicy("policy allow out any 0 0 0.0.0.0/0.0.0.0 x y\n");
+    clock.Advance(10);
+    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("224.0.0.251"), 17, 5353, 5353)));
+    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("198.18.0.255"), 17, 137, 137)));
+    EXPECT_EQ(sender.Sends().size(), 3u);
+    EXPECT_EQ(path.SentBytes(), sent);
+    EXPECT_EQ(path.LastTrafficMs(), last);
+    // A 1,514-byte frame goes, a longer one does not; offline nothing goes.
+    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("10.0.0.7"), 6, 1, 2, 1480)));
+    EXPECT_EQ(sender.Sends().size(), 4u);
+    EXPECT_EQ(sender.Sends().back().size(), 1518u);
+    sender.m_online.store(false);
+    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("10.0.0.7"), 6, 1, 2)));
+    EXPECT_EQ(sender.Sends().size(), 4u);
+    // A send the TLS library does not take is counted.
+    sender.m_online.store(true);
+    sender.m_result = 0;
+    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("10.0.0.7"), 6, 1, 2)));
+    EXPECT_EQ(path.Stats().dropsSend, 1u);
+}
+
+TEST_F(DataPathTest, PumpBatchesFramesOfOneWakeUpAndAnswersLocally) {
+    // Frames queued before the pump starts are read in one go and leave in one send.
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 8; ++i) {
+        frames.push_back(Ipv4Frame(vip, Ip("10.0.0.7"), 6, 4000, 80, 1000));
+        port.Queue(frames.back());
+    }
+    ASSERT_TRUE(path.Start());
+    ASSERT_TRUE(testsupport::WaitFor("the pump to send the queued frames",
+                                     [&] { return path.Stats().framesToGateway == 8; }));
+    auto sends = sender.Sends();
+    // 8 x 1,038 bytes: one send up to about 16 KB, the rest in the next.
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].size(), 8u * 1038u);
+
+    // ARP request for the gateway side of the subnet: answered into the adapter.
+    Bytes arp(42, 0);
+    arp[12] = 0x08;
+    arp[13] = 0x06;
+    arp[15] = 1;
+    arp[16] = 0x08;
+    arp[18] = 6;
+    arp[19] = 4;
+    arp[21] = 1;
+    const DWORD sender_ip = vip, target = Ip("198.18.0.1");
+    std::memcpy(&arp[28], &sender_ip, 4);
+    std::memcpy(&arp[38], &target, 4);
+    port.Queue(arp);
+    ASSERT_TRUE(testsupport::WaitFor("the ARP answer", [&] { return port.Written().size() == 1; }));
+    EXPECT_EQ(port.Written()[0][21], 2);
+    // While the switch is clear ARP goes unanswered, and with the data path off IPv4 is dropped.
+    engine::g_ArpAnswering.store(false);
+    engine::g_DataPathActive.store(false);
+    port.Queue(arp);
+    port.Queue(frames[0]);
+    ASSERT_TRUE(
+        testsupport::WaitFor("the frame to be dropped", [&] { return path.Stats().dropsInactive == 1; }));
+    EXPECT_EQ(port.Written().size(), 1u);
+    EXPECT_EQ(sender.Sends().size(), 1u);
+    // Short and empty blocks from the ring are dropped.
+    port.Queue(Bytes(5, 0));
+    ASSERT_TRUE(
+        testsupport::WaitFor("the short block to be dropped", [&] { return path.Stats().dropsShort == 1; }));
+    path.Stop();
+    EXPECT_FALSE(path.Running());
+}
+
+TEST_F(DataPathTest, ControlSendsKeepTheirPlaceAmongFrames) {
+    _FWSHARED_MEMORY_BLOCK b{};
+    const Bytes f = Ipv4Frame(vip, Ip("10.0.0.7"), 6, 4000, 80, 100);
+    b.length = static_cast<DWORD>(f.size());
+    std::memcpy(b.data, f.data(), f.size());
+    EXPECT_TRUE(path.IndicatePacketToProtocolEx(b));
+    const Bytes ka = ControlMessage(23);
+    EXPECT_EQ(path.SendControl(ka.data(), ka.size()), static_cast<int>(ka.size()));
+    const auto sends = sender.Sends();
+    ASSERT_EQ(sends.size(), 2u);
+    EXPECT_EQ(sends[0][0], 0x03);
+    EXPECT_EQ(sends[1], ka);
+    EXPECT_EQ(path.SendControl(nullptr, 0), -1);
+}
+
+}  // namespace
