@@ -140,8 +140,12 @@ bool TunnelRig::WriteGatewayConfig(std::string* error) {
     ini << "[gateway]\n"
         << "listen = " << m_gateway.listen << "\nport = " << kGatewayPort << "\n"
         << "state_dir = " << m_harness.GwRoot() << "/gateway-state\n"
-        << "dns1 = " << kTunnelDns << "\n"
-        << "route = " << (m_gateway.fullTunnel ? "0.0.0.0/0.0.0.0" : "203.0.113.0/255.255.255.0") << "\n"
+        << "dns1 = " << kTunnelDns
+        << "\n"
+        // Through the gateway's device address: the client answers ARP only inside the virtual
+        // subnet, so a route without a next hop would leave pc asking for the resource host itself.
+        << "route = " << (m_gateway.fullTunnel ? "0.0.0.0/0.0.0.0" : "203.0.113.0/255.255.255.0") << " via "
+        << kGwDeviceAddress << "\n"
         << "policy = policy allow out all 0 0 0.0.0.0/0.0.0.0 x y\n"
         << "device = tun:" << kGwDevice << "\n"
         << "device_address = " << kGwDeviceAddress << "/255.254.0.0\n"
