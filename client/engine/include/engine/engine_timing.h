@@ -15,6 +15,17 @@ struct EngineTiming {
     DWORD logonAnswerMs = 120000;          // waits for the gateway's logon and registration answers
     DWORD logonCutMs = 600000;             // the GUI cuts a logon that runs longer than this
     DWORD previousSessionCloseMs = 10000;  // bound on the wait for the last TLS session to close
+    DWORD previousSessionPollMs = 10;      // that wait looks this often
+    DWORD serverConnectMs = 30000;         // the server's TCP connect, proxy and hello answers
+    DWORD gatewayConnectMs = 15000;        // the same for the registration gateway
+    DWORD logonDataMs = 60000;             // each wait for the logon or registration answer
+    DWORD relogonFailPauseMs = 1500;       // a relogon's TLS step failed: pause before giving up
+    DWORD registrationFailPauseMs = 1000;  // a relogon's registration connect failed
+    DWORD registrationRetryMs = 5000;      // the registration's TLS wait timed out: pause, try again
+    DWORD registrationTries = 5;           // bound on those tries
+    DWORD certificateChoiceMs = 60000;     // choosing a client certificate took longer: refused
+    DWORD lossDecisionPollMs = 100;        // tunnel lost during a logon: look this often whether it
+    DWORD lossDecisionMs = 120000;         // ended, at most this long, then log off
     DWORD relogonFastMs = 5000;            // relogon: the first tries come this often
     DWORD relogonSlowMs = 60000;           // then this often
     DWORD relogonFastTries = 6;            // how many tries come at the fast pace

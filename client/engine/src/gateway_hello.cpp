@@ -1,0 +1,155 @@
+#include "engine/gateway_hello.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstdio>
+
+namespace engine {
+
+namespace {
+
+// One line, no breaks: a header value must not be folded, and long credentials would be.
+std::string Base64(std::string_view in) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((in.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
+                           static_cast<unsigned char>(in[i + 1]) << 8 | static_cast<unsigned char>(in[i + 2]);
+        out += kAlphabet[v >> 18 & 63];
+        out += kAlphabet[v >> 12 & 63];
+        out += kAlphabet[v >> 6 & 63];
+        out += kAlphabet[v & 63];
+    }
+    if (i < in.size()) {
+        unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        out += kAlphabet[v >> 18 & 63];
+        out += kAlphabet[v >> 12 & 63];
+        out += i + 1 < in.size() ? kAlphabet[v >> 6 & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// The lists as the gateways know them, without their export and NULL entries: those suites give
+// no protection, and OpenSSL 3 would drop most of them anyway.
+constexpr char kDefaultCiphers[] =
+    "DHE-RSA-AES256-SHA:DHE-DSS-AES256-SHA:AES256-SHA:DHE-RSA-AES128-SHA:DHE-DSS-AES128-SHA:AES128-SHA:";
+constexpr char kIntermediateCiphers[] = "DHE-RSA-AES128-SHA:DHE-DSS-AES128-SHA:AES128-SHA:";
+
+}  // namespace
+
+std::string BuildProxyConnect(const std::string& address, int port, const std::string& user,
+                              const std::string& password) {
+    std::string request =
+        "CONNECT " + address + ":" + std::to_string(port) +
+        " HTTP/1.0\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)\r\n"
+        "Host: " +
+        address + "\r\nContent-Length: 0\r\nProxy-Connection: Keep-Alive\r\nPragma: no-cache\r\n";
+    if (!user.empty() && !password.empty())
+        request += "Proxy-Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
+    request += "\r\n";
+    return request;
+}
+
+ProxyAnswer ReadProxyAnswer(std::string_view answer) {
+    const std::string_view head = answer.substr(0, 12);
+    for (const char* refused : {"HTTP/1.0 407", "HTTP/1.0 401", "HTTP/1.1 407", "HTTP/1.1 401"}) {
+        if (StartsWithNoCase(head, refused)) return ProxyAnswer::kRefused;
+    }
+    if (head.size() < 12) {
+        // Too short to judge: only a prefix of an acceptable status line may wait for more.
+        for (const char* ok : {"HTTP/1.0 200", "HTTP/1.1 200"}) {
+            if (strncasecmp(head.data(), ok, head.size()) == 0) return ProxyAnswer::kIncomplete;
+        }
+        return ProxyAnswer::kRefused;
+    }
+    if (!StartsWithNoCase(head, "HTTP/1.0 200") && !StartsWithNoCase(head, "HTTP/1.1 200"))
+        return ProxyAnswer::kRefused;
+    return answer.find("\r\n\r\n") == std::string_view::npos ? ProxyAnswer::kIncomplete
+                                                             : ProxyAnswer::kAccepted;
+}
+
+HelloAnswer ReadHelloAnswer(std::string_view answer, int* status) {
+    *status = 0;
+    if (answer.size() < 4) return HelloAnswer::kIncomplete;
+    if (!StartsWithNoCase(answer, "HTTP")) return HelloAnswer::kNotHttp;
+    const std::size_t end = answer.find("\r\n\r\n");
+    if (end == std::string_view::npos) return HelloAnswer::kIncomplete;
+    const std::string_view head = answer.substr(0, end + 2);
+    const std::size_t blank = head.find(' ');
+    const std::size_t lineEnd = head.find("\r\n");
+    if (blank == std::string_view::npos || blank > lineEnd) return HelloAnswer::kNoStatus;
+    std::size_t i = blank + 1;
+    long code = 0;
+    std::size_t digits = 0;
+    while (i < lineEnd && std::isdigit(static_cast<unsigned char>(head[i])) && digits < 9) {
+        code = code * 10 + (head[i] - '0');
+        ++i;
+        ++digits;
+    }
+    if (digits == 0) return HelloAnswer::kNoStatus;
+    *status = static_cast<int>(code);
+    static constexpr std::string_view kLength = "Content-Length: ";
+    for (std::size_t pos = lineEnd + 2; pos < head.size();) {
+        const std::size_t next = head.find("\r\n", pos);
+        const std::string_view line = head.substr(pos, next - pos);
+        if (StartsWithNoCase(line, kLength)) {
+            const std::string_view value = line.substr(kLength.size());
+            if (value.empty() || value.size() > 9) return HelloAnswer::kBadLength;
+            for (char c : value) {
+                if (!std::isdigit(static_cast<unsigned char>(c))) return HelloAnswer::kBadLength;
+            }
+        }
+        pos = next + 2;
+    }
+    if (code != 200) return HelloAnswer::kOtherStatus;
+    return answer.substr(0, sizeof kGatewayWelcome - 1) == kGatewayWelcome ? HelloAnswer::kWelcome
+                                                                           : HelloAnswer::kNegative;
+}
+
+const char* DefaultCipherList() { return kDefaultCiphers; }
+
+CipherChoice CipherListForSelector(int selector) {
+    switch (selector) {
+        case 0: return {"## TW_SSL_NULL_CIPHER", kDefaultCiphers, true};
+        case 1: return {"## TW_SSL_FAST_CIPHERS", kDefaultCiphers, true};
+        case 3: return {"## TW_SSL_DEFAULT_CIPHERS", kDefaultCiphers, false};
+        default: return {"## TW_SSL_INTM_CIPHERS", kIntermediateCiphers, false};
+    }
+}
+
+std::string EncodeUserNameForQuery(std::string_view user, std::size_t limit) {
+    std::string out;
+    for (char c : user) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (std::isalnum(b) && b < 0x80) {
+            if (out.size() + 1 > limit) break;
+            out += c;
+        } else {
+            if (out.size() + 3 > limit) break;
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", b);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+void SplitCertificateText(std::string_view text, std::string* serial, std::string* name) {
+    serial->clear();
+    name->clear();
+    const std::size_t plus = text.find('+');
+    if (plus == std::string_view::npos) return;
+    *serial = std::string(text.substr(0, plus));
+    *name = std::string(text.substr(plus + 1, 127));
+}
+
+}  // namespace engine

@@ -1,0 +1,378 @@
+// The connector object: construction from the settings store, Initialize, the owner, the plain
+// state calls of the worker's interface, and the destructor's order.
+#include "engine/qel_connector.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <random>
+
+#include "connector_text.h"
+#include "dailylog/shared_daily_log.h"
+#include "engine/netsh_client.h"
+#include "engine/worker_thread.h"
+#include "platform/clock_wait.h"
+#include "platform/process.h"
+
+namespace engine {
+
+namespace {
+
+constexpr std::size_t kPredefinedServerMax = 128;
+constexpr std::size_t kInstallDirMax = 260;
+constexpr std::size_t kPasswordMax = 127;
+
+bool IsYes(const std::string& text) { return text.size() == 3 && strcasecmp(text.c_str(), "yes") == 0; }
+
+std::string FormatGuid(std::mt19937& random) {
+    std::uniform_int_distribution<unsigned> byte(0, 255), word(0, 0xFFFF);
+    char text[64];
+    std::snprintf(text, sizeof text, "{%8.8x-%4.4x-%4.4x-%2.2x%2.2x-%2.2x%2.2x%2.2x%2.2x%2.2x%2.2x}",
+                  static_cast<unsigned>(random()), word(random), word(random), byte(random), byte(random),
+                  byte(random), byte(random), byte(random), byte(random), byte(random), byte(random));
+    return text;
+}
+
+}  // namespace
+
+TwQelConnector::TwQelConnector(ConnectorDeps deps)
+    : m_deps(std::move(deps)),
+      m_ui(*m_deps.ui),
+      m_timing(m_deps.timing),
+      m_clock(*m_deps.clock),
+      m_settings(m_deps.settings ? m_deps.settings : platform::SettingsStore::Machine()),
+      m_key(m_deps.settingsKey),
+      m_onlineTimer(*m_deps.clock),
+      m_timer(*m_deps.clock) {
+    if (!m_deps.predefinedServerFile.empty()) {
+        std::ifstream in(m_deps.predefinedServerFile);
+        std::string line;
+        if (in && std::getline(in, line)) m_predefinedServer = line.substr(0, kPredefinedServerMax - 1);
+    }
+    std::string text;
+    if (m_settings && m_settings->GetString(m_key, "UseZlibCompress", &text) == platform::kErrorSuccess)
+        m_useZlib = IsYes(text);
+    if (m_settings && m_settings->GetString(m_key, "InstallDir", &text) == platform::kErrorSuccess)
+        m_installDir = text.substr(0, kInstallDirMax - 1);
+    m_caPath = m_installDir.empty() ? std::string("./trusted/") : m_installDir + "/trusted";
+}
+
+TwQelConnector::~TwQelConnector() {
+    m_destroying = true;
+    // First nothing may call in any more: the timer, the TLS library's events, then our threads.
+    m_timer.Stop();
+    m_timerRunning = false;
+    if (m_link) m_link->Shutdown();
+    {
+        std::lock_guard<std::mutex> lock(m_cutLock);
+        if (m_cutThread.joinable()) m_cutThread.join();
+    }
+    StopRouteCheckThread();
+    if (m_dataPath) m_dataPath->Stop();
+    m_dataPath.reset();
+    m_adapter.reset();
+    if (m_driver != nullptr) {
+        TW_MEDIA_STATUS media{};
+        media.state = 0;
+        m_driver->SetAdapterMediaStatus(&media);
+    }
+    m_ownPort.reset();
+    m_link.reset();
+    m_filter.reset();
+}
+
+void TwQelConnector::SetOwner(TwWorkerThread& worker) {
+    SetOwner([&worker] { worker.Relogon(); }, [&worker] { worker.Logoff(); }, &worker);
+}
+
+void TwQelConnector::SetOwner(std::function<void()> relogon, std::function<void()> logoff,
+                              ForcedLogoffHost* host) {
+    std::lock_guard<std::mutex> lock(m_ownerLock);
+    m_ownerRelogon = std::move(relogon);
+    m_ownerLogoff = std::move(logoff);
+    m_forcedHost = host;
+}
+
+bool TwQelConnector::Initialize() {
+    if (m_initialised.load()) return true;
+    if (m_deps.driver == nullptr) {
+        m_filter = std::make_unique<CFilterAPI>();
+        m_driver = m_filter.get();
+    } else {
+        m_driver = m_deps.driver;
+    }
+    if (m_deps.port == nullptr) {
+        if (!m_filter) m_filter = std::make_unique<CFilterAPI>();
+        m_ownPort = std::make_unique<MorbeckPacketPort>(*m_filter);
+        m_port = m_ownPort.get();
+    } else {
+        m_port = m_deps.port;
+    }
+    m_status = TW_CLT_STATUS_OFFLINE;
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[Initialize] TwQelConnector OSType %d", m_deps.osType);
+
+    auto send = m_deps.sendCmd ? m_deps.sendCmd : [](const std::string& c) { return SendNetshCommand(c); };
+    m_routeManager = std::make_unique<TwClientRouteManager>(*m_deps.routes, *m_deps.adapters, send);
+    m_routeManager->SetDefaultMetric(m_deps.osType >= 1 && m_deps.osType <= 6 ? 1 : 100);
+
+    // The machine's identity: made once, then read back unchanged.
+    std::mt19937 random(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(Now()));
+    std::string guid;
+    if (m_settings->GetString(m_key, "MachineGUID", &guid) != platform::kErrorSuccess || guid.empty()) {
+        std::random_device device;
+        std::mt19937 fresh(device());
+        guid = FormatGuid(fresh);
+        m_settings->CreateKey(m_key);
+        m_settings->SetString(m_key, "MachineGUID", guid);
+    }
+    m_machineGuid = guid.substr(0, 40);
+
+    AdapterSetupDeps a;
+    a.driver = m_driver;
+    a.routeManager = m_routeManager.get();
+    a.ui = &m_ui;
+    a.routes = m_deps.routes;
+    a.adapters = m_deps.adapters;
+    a.timing = m_timing;
+    a.clock = &m_clock;
+    a.sendCmd = send;
+    a.sendRestart = m_deps.sendRestart;
+    a.settings = m_settings;
+    a.settingsKey = m_key;
+    a.routeFile = m_deps.routeFile;
+    a.cancelEvent = &m_waitLogon;
+    a.adapterCloseEvent = &m_adapterClose;
+    a.osType = m_deps.osType;
+    a.lock = &m_connectorLock;
+    a.sendProbe = m_deps.sendProbe;
+    a.sleep = m_deps.adapterSleep;
+    AdapterHooks hooks;
+    hooks.startReceiveThread = [this] { StartReceiveThread(); };
+    hooks.stopReceiveAndEventThreads = [this] { StopRecvAndEventThread(); };
+    hooks.applyPolicy = [this](int) {
+        std::string policy;
+        {
+            std::lock_guard<std::mutex> lock(m_paramLock);
+            policy = m_results.text2;
+        }
+        return m_policy.ApplyPolicy(policy.c_str());
+    };
+    hooks.createRouteCheckThread = [this, send] {
+        ForcedLogoffHost* host = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_ownerLock);
+            host = m_forcedHost;
+        }
+        if (host == nullptr) return true;  // nobody to hand a forced logoff to: no check
+        NetCheckConfig config;
+        config.virtualIfIndex = m_adapter->VirtualIfIndex();
+        {
+            std::lock_guard<std::mutex> lock(m_paramLock);
+            config.virtualAddress = m_results.virtualIp;
+            config.virtualMask = m_results.mask;
+            for (const auto& r : m_results.routes) config.resources.push_back({r.network, r.mask, r.nextHop});
+        }
+        config.gatewayAddress = m_serverAddress.load();
+        config.gatewayRouteExisted = m_adapter->GatewayRouteExisted();
+        NetCheckThread::Deps d{*this, *host, m_ui, *m_deps.routes, *m_deps.adapters, send, nullptr};
+        std::lock_guard<std::mutex> lock(m_netCheckLock);
+        if (m_netCheck) m_netCheck->Stop();
+        m_netCheck = std::make_unique<NetCheckThread>(d, config, m_timing, m_clock);
+        return m_netCheck->Start();
+    };
+    hooks.stopRouteCheckThread = [this] { StopRouteCheckThread(); };
+    hooks.disconnect = [this] {
+        Disconnect();
+        m_status = TW_CLT_STATUS_OFFLINE;
+    };
+    hooks.setLastError = [this](int code, const std::string& text) { ReportError(code, text.c_str()); };
+    hooks.setArpAnswering = [](bool on) { g_ArpAnswering.store(on); };
+    hooks.setDataPathActive = [](bool on) { g_DataPathActive.store(on); };
+    hooks.forgetSession = [this] { m_sessionId = 0; };
+    m_adapter = std::make_unique<TwAdapterSetup>(std::move(a), std::move(hooks));
+
+    TunnelSender& sender = *this;
+    TunnelControlSink& control = *this;
+    PolicyHost& policyHost = *this;
+    m_dataPath.reset(new TunnelDataPath(*m_port, m_policy, sender, control, m_timing, m_clock));
+    m_dataPath->SetPolicyHost(&policyHost);
+    m_dataPath->SetCompression(m_useZlib);
+
+    m_link = m_deps.makeLink ? m_deps.makeLink() : MakeTamberkLink();
+    TunnelLinkEvents& events = *this;
+    if (!m_link || !m_link->Initialize(&events, m_caPath)) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[Initialize] TwQelConnector Construct SSL State Machine fails");
+        return false;
+    }
+    m_link->SetCipherList(DefaultCipherText());
+    m_initialised = true;
+    // Only now is every member the timer reads in place.
+    m_timerRunning = true;
+    QueueTimer();
+    return true;
+}
+
+int TwQelConnector::LastError() {
+    std::lock_guard<std::mutex> lock(m_errorLock);
+    return m_lastError;
+}
+
+std::string TwQelConnector::LastErrorText() {
+    std::lock_guard<std::mutex> lock(m_errorLock);
+    return m_lastErrorText;
+}
+
+void TwQelConnector::ReportError(int number, const char* text) {
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        m_lastError = number;
+        m_lastErrorText = text != nullptr ? text : "";
+    }
+    if (number != 0) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReportError] %d, %s", number, text != nullptr ? text : "");
+        m_waitLogon.Set();
+    }
+}
+
+void TwQelConnector::SetPassword(const std::string& password) {
+    std::lock_guard<std::mutex> lock(m_paramLock);
+    m_password = password.substr(0, kPasswordMax);
+}
+
+SavedLogon TwQelConnector::SavedLogonParameters() {
+    std::lock_guard<std::mutex> lock(m_paramLock);
+    SavedLogon saved;
+    saved.user = m_user;
+    saved.password = m_password;
+    saved.sessionText = m_domain;
+    return saved;
+}
+
+std::string TwQelConnector::UserName() {
+    std::lock_guard<std::mutex> lock(m_paramLock);
+    return m_user;
+}
+
+ConnectorSession TwQelConnector::Session() {
+    ConnectorSession s;
+    {
+        std::lock_guard<std::mutex> lock(m_paramLock);
+        s.serverAddress = m_serverName;
+        s.serverPort = m_serverPort;
+        s.gatewayName = m_results.gatewayText;
+        s.userName = m_user;
+        s.logonTime = m_logonTime;
+        s.virtualAddress = m_results.virtualIp;
+        s.mask = m_results.mask;
+        s.dns1 = m_results.dns1;
+        s.dns2 = m_results.dns2;
+        s.wins1 = m_results.wins1;
+        s.wins2 = m_results.wins2;
+    }
+    s.sessionId = m_sessionId.load();
+    s.gatewayAddress = ntohl(m_serverAddress.load());
+    if (m_dataPath) {
+        s.sent = m_dataPath->SentBytes();
+        s.received = m_dataPath->ReceivedBytes();
+    }
+    s.onlineSeconds = m_onlineTimer.GetOnlineSeconds();
+    return s;
+}
+
+TwQelConnector::Results TwQelConnector::LogonResults() {
+    std::lock_guard<std::mutex> lock(m_paramLock);
+    Results r = m_results;
+    r.sessionId = m_sessionId.load();
+    return r;
+}
+
+std::string TwQelConnector::HardwareIdText() {
+    std::lock_guard<std::mutex> lock(m_paramLock);
+    return m_hardwareId;
+}
+
+std::string TwQelConnector::PasswordChangeText() {
+    std::lock_guard<std::mutex> lock(m_passwordLock);
+    return m_passwordText;
+}
+
+void TwQelConnector::CommitPendingLoggedOn() { m_loggedOn.store(m_pendingLoggedOn.load()); }
+
+void TwQelConnector::StopRecvAndEventThread() {
+    // The logon, the worker and the timer thread may all stop the pump; one at a time.
+    std::lock_guard<std::mutex> lock(m_pumpLock);
+    if (m_dataPath) m_dataPath->Stop();
+}
+
+void TwQelConnector::StopRouteCheckThread() {
+    std::unique_ptr<NetCheckThread> check;
+    {
+        std::lock_guard<std::mutex> lock(m_netCheckLock);
+        check = std::move(m_netCheck);
+    }
+    if (check) check->Stop();
+}
+
+void TwQelConnector::CloseCaptureDevice() {
+    if (m_driver != nullptr) m_driver->CloseFilterHandler();
+}
+
+void TwQelConnector::LogoffConfigAdapter(bool keepForRelogon) {
+    if (m_adapter) m_adapter->LogoffConfigAdapter(keepForRelogon);
+}
+
+void TwQelConnector::LogoffRecoverAdapterRoute(bool keepForRelogon) {
+    if (m_adapter) m_adapter->LogoffRecoverAdapterRoute(keepForRelogon);
+}
+
+void TwQelConnector::ClearAddressConfigured() { m_useStatic = false; }
+
+void TwQelConnector::ForgetSession() {
+    m_connected = false;
+    m_sessionId = 0;
+    if (m_adapter) m_adapter->SetGatewayRouteExisted(false);
+    {
+        std::lock_guard<std::mutex> lock(m_paramLock);
+        m_results.virtualIp = 0;
+    }
+    m_loggedOn = false;
+}
+
+void TwQelConnector::ChangeMediaStatus(bool connected) {
+    if (m_adapter) m_adapter->ChangeMediaStatus(connected ? 1 : 0);
+}
+
+void TwQelConnector::BindAdaptersList() {
+    if (m_driver != nullptr) m_driver->BindAdaptersList();
+}
+
+void TwQelConnector::PrintSystemRouteTable() {
+    if (m_adapter) m_adapter->PrintSystemRouteTable();
+}
+
+void TwQelConnector::Ui(int code, int textId) {
+    m_ui.Callback(code, textId < 0 ? std::string() : m_ui.LanguageText(textId));
+}
+
+void TwQelConnector::UiText(int code, const std::string& text) { m_ui.Callback(code, text); }
+
+void TwQelConnector::Box(const std::string& text) {
+    if (m_messageBoxes.load()) m_ui.MessageBox(text, "", UiBox::kError);
+}
+
+int TwQelConnector::WaitAny(platform::Event* const* events, std::size_t count, DWORD ms) {
+    const DWORD rc = platform::WaitForAny(events, count, ms, m_clock);
+    if (rc >= platform::kWaitObject0 && rc < platform::kWaitObject0 + count)
+        return static_cast<int>(rc - platform::kWaitObject0);
+    return -1;
+}
+
+void TwQelConnector::Pause(DWORD ms) {
+    platform::Event* events[] = {&m_waitLogon};
+    WaitAny(events, 1, ms);
+}
+
+}  // namespace engine
