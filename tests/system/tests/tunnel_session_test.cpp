@@ -13,7 +13,10 @@ void ExpectWorkingTunnel(TunnelRig& rig, std::uint64_t bytes) {
     EXPECT_EQ(rig.RouteDevice(kResourceAddress), kTapName);
     std::string ping, neighbours;
     if (rig.Ping(3, &ping) != 0) {
+        std::string link;
         rig.Harness().RunInPc({"ip", "neigh", "show"}, &neighbours);
+        rig.Harness().RunInPc({"ip", "-s", "link", "show", "dev", kTapName}, &link);
+        neighbours += link;
         ADD_FAILURE() << "no ping through the tunnel:\n"
                       << ping << "pc's neighbours:\n"
                       << neighbours << rig.ClientLog();
