@@ -145,6 +145,7 @@ const std::map<std::string, Setter>& Setters() {
          }},
         {"policy", [](C& c, const std::string& v) { return c.policyLines.push_back(v), true; }},
         {"text1", Text(&C::text1)},
+        {"cert_text", Text(&C::certText)},
         {"first_session_id",
          [](C& c, const std::string& v) {
              return Number<std::uint32_t>(v, 1, 0x7FFFFFFF, &c.firstSessionId);

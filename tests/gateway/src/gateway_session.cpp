@@ -222,6 +222,7 @@ void TestGateway::Impl::HandleLogon(const std::shared_ptr<Conn>& conn, const std
     a.wins2 = m_config.wins2;
     a.routes = m_config.routes;
     a.text1 = m_config.text1;
+    a.certText = m_config.certText;
     a.policy = m_config.PolicyText();
     a.registerFlag = registrationDue ? 1 : 0;
     std::vector<std::uint8_t> answer;

@@ -68,6 +68,7 @@ struct GatewayConfig {
     std::vector<Route> routes;
     std::vector<std::string> policyLines;
     std::string text1;
+    std::string certText;  // the logon answer's "serial+name" of the client certificate; empty: none
     std::uint32_t firstSessionId = 1001;
 
     HelloMode hello = HelloMode::Welcome;

@@ -1,0 +1,308 @@
+// The connector against the test gateway over loopback, driven by the worker thread: logon
+// direct and through tinyproxy (with and without authentication), keep-alive, logoff, a wrong
+// welcome, a 407, a gateway that never answers, naks, registration with a client certificate on a
+// second connection, a forced logoff and a relogon after the gateway dropped the tunnel.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "connector_rig.h"
+#include "gateway/test_gateway.h"
+#include "testsupport/certs.h"
+#include "testsupport/net.h"
+#include "testsupport/temp_dir.h"
+
+namespace engine::test {
+namespace {
+
+const std::string& SharedStateDir() {
+    static const testsupport::TempDir dir("qel-connector-gw-state");
+    return dir.Path();
+}
+
+// tinyproxy on 127.0.0.1 with a configuration of the test's own, stopped by the destructor.
+class TinyProxy {
+public:
+    TinyProxy(const std::string& folder, const std::string& user, const std::string& password) {
+        {
+            testsupport::LoopbackListener probe;  // a port that was free a moment ago
+            m_port = probe.port;
+        }
+        const std::string conf = folder + "/tinyproxy.conf";
+        std::ofstream out(conf);
+        out << "Port " << m_port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\n";
+        if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
+        out.close();
+        const char* argv[] = {"tinyproxy", "-d", "-c", conf.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&m_pid, "tinyproxy", &actions, nullptr, const_cast<char* const*>(argv), environ) !=
+            0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        m_ready = m_pid > 0 && testsupport::WaitFor("tinyproxy to listen", [this] {
+                      const int fd = testsupport::ConnectLoopback(m_port);
+                      if (fd >= 0) ::close(fd);
+                      return fd >= 0;
+                  });
+    }
+    ~TinyProxy() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+    }
+    bool Ready() const { return m_ready; }
+    unsigned short Port() const { return m_port; }
+
+private:
+    pid_t m_pid = -1;
+    unsigned short m_port = 0;
+    bool m_ready = false;
+};
+
+class ConnectorGatewayTest : public ::testing::Test {
+protected:
+    ConnectorGatewayTest() {
+        config.stateDir = SharedStateDir();
+        std::string error;
+        EXPECT_TRUE(config.AddUser("alice:secret", &error)) << error;
+        config.dns1 = 0xC6120035;
+        config.routes.push_back(qelgw::Route{0xCB007100, 0xFFFFFF00, 0});
+        config.policyLines = {"policy allow out all 0 0 0.0.0.0/0.0.0.0 x y"};
+    }
+    ~ConnectorGatewayTest() override {
+        rig.worker.reset();
+        rig.connector.reset();
+        if (gateway) gateway->Stop();
+    }
+    void StartGateway() {
+        gateway = std::make_unique<qelgw::TestGateway>(config);
+        std::string error;
+        ASSERT_TRUE(gateway->Start(&error)) << error;
+        rig.Server("127.0.0.1", gateway->Port());
+    }
+    void LogOn(const char* user = "alice", const char* password = "secret") {
+        rig.Start();
+        rig.worker->Logon(user, password, 0, 0);
+    }
+    void ExpectOnline() {
+        ASSERT_TRUE(rig.WaitEvent("0"));
+        ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_GW_CERTIFIED));
+        EXPECT_TRUE(InOrder(rig.ui.Events(), {"2", "4:t184", "4:t221", "4:t222", "3", "0"}))
+            << Joined(rig.ui.Events());
+        EXPECT_TRUE(testsupport::WaitFor("the gateway to count the client online",
+                                         [&] { return gateway->OnlineCount() == 1; }));
+    }
+    void LogOffCleanly() {
+        rig.worker->Logoff();
+        ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE));
+        EXPECT_TRUE(testsupport::WaitFor("the gateway to hear the logoff",
+                                         [&] { return gateway->Counters().logoffs == 1; }));
+        EXPECT_TRUE(rig.WaitEvent("1"));
+    }
+
+    ConnectorRig rig;
+    qelgw::GatewayConfig config;
+    std::unique_ptr<qelgw::TestGateway> gateway;
+};
+
+TEST_F(ConnectorGatewayTest, DirectLogonKeepsAliveAndLogsOff) {
+    StartGateway();
+    LogOn();
+    ExpectOnline();
+    const auto results = rig.connector->LogonResults();
+    EXPECT_EQ(results.virtualIp, config.poolStart);
+    ASSERT_EQ(results.routes.size(), 1u);
+    EXPECT_EQ(results.routes[0].network, 0xCB007100u);
+    EXPECT_EQ(results.dns1, 0xC6120035u);
+    EXPECT_EQ(gateway->Counters().lastHardwareId, "0123456789abcdef0123456789abcdef|1|00-11-22-33-44-55");
+    EXPECT_TRUE(testsupport::WaitFor("keep-alive requests at the gateway",
+                                     [&] { return gateway->Counters().keepAliveRequestsReceived >= 2; }));
+    EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED) << "answered keep-alives keep the tunnel";
+    EXPECT_TRUE(rig.connector->DataPath()->Running());
+    DWORD stored = 0;
+    rig.settings->GetDword("Software\\Morvane\\QelClient", "SessionId", &stored);
+    EXPECT_EQ(stored, config.firstSessionId);
+    LogOffCleanly();
+    EXPECT_FALSE(rig.connector->DataPath()->Running());
+}
+
+TEST_F(ConnectorGatewayTest, ThroughTinyproxyWithAndWithoutAuthentication) {
+    for (const bool withAuth : {false, true}) {
+        SCOPED_TRACE(withAuth ? "with authentication" : "without authentication");
+        testsupport::TempDir folder("qel-tinyproxy");
+        TinyProxy proxy(folder.Path(), withAuth ? "proxyuser" : "", withAuth ? "proxypass" : "");
+        if (!proxy.Ready()) GTEST_SKIP() << "tinyproxy did not start";
+        StartGateway();
+        rig.Set("UseProxy", "yes");
+        rig.Set("ProxyAddr", "127.0.0.1");
+        rig.Set("ProxyPort", std::to_string(proxy.Port()));
+        rig.Set("UseProxyAuth", withAuth ? "Yes" : "No");
+        rig.Set("ProxyUser", "proxyuser");
+        rig.Set("ProxyPass", "proxypass");
+        LogOn();
+        ExpectOnline();
+        LogOffCleanly();
+        rig.worker.reset();
+        rig.connector.reset();
+        gateway->Stop();
+        gateway.reset();
+    }
+}
+
+TEST_F(ConnectorGatewayTest, ProxyAskingForCredentialsRefusesTheLogon) {
+    testsupport::TempDir folder("qel-tinyproxy");
+    TinyProxy proxy(folder.Path(), "proxyuser", "proxypass");
+    if (!proxy.Ready()) GTEST_SKIP() << "tinyproxy did not start";
+    StartGateway();
+    rig.Set("UseProxy", "Yes");
+    rig.Set("ProxyAddr", "127.0.0.1");
+    rig.Set("ProxyPort", std::to_string(proxy.Port()));
+    rig.Set("UseProxyAuth", "no");
+    LogOn();
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastError(), 23);
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"2", "4:t193", "5:t177", "1"})) << Joined(rig.ui.Events());
+    EXPECT_EQ(gateway->Counters().hellos, 0);
+}
+
+TEST_F(ConnectorGatewayTest, WrongWelcomeIsAProtocolError) {
+    config.hello = qelgw::HelloMode::WrongWelcome;
+    StartGateway();
+    LogOn();
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastError(), 37);
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"2", "4:t175", "4:t183", "4:t193", "1"}))
+        << Joined(rig.ui.Events());
+    EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_OFFLINE);
+}
+
+TEST_F(ConnectorGatewayTest, GatewayThatNeverAnswersTheHelloTimesOut) {
+    config.hello = qelgw::HelloMode::Silent;
+    rig.deps.timing.serverConnectMs = 300;
+    StartGateway();
+    LogOn();
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastError(), 23);
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"4:t175", "4:t177", "4:t193", "5:t177", "1"}))
+        << Joined(rig.ui.Events());
+}
+
+TEST_F(ConnectorGatewayTest, GatewayThatNeverAnswersTheLogonTimesOut) {
+    config.logon = qelgw::LogonMode::Silent;
+    rig.deps.timing.logonDataMs = 300;
+    StartGateway();
+    LogOn();
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastError(), 35);
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"4:t221", "5:t204", "1"})) << Joined(rig.ui.Events());
+}
+
+TEST_F(ConnectorGatewayTest, RefusedPasswordShowsTheGatewaysText) {
+    StartGateway();
+    LogOn("alice", "wrong");
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastError(), static_cast<int>(config.badPasswordCode));
+    EXPECT_EQ(rig.connector->LastErrorText(), config.badPasswordText);
+    EXPECT_TRUE(rig.connector->LastFailureFinal());
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"4:t221", "5:" + config.badPasswordText, "1"}))
+        << Joined(rig.ui.Events());
+}
+
+TEST_F(ConnectorGatewayTest, ForcedLogoffFromTheGatewayEndsTheSession) {
+    config.forcedLogoffText = "cut by the administrator";
+    StartGateway();
+    LogOn();
+    ExpectOnline();
+    ASSERT_EQ(gateway->CutOffAll(), 1);
+    ASSERT_TRUE(rig.WaitEvent("5:cut by the administrator"));
+    ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE));
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"0", "5:cut by the administrator", "9", "1", "8"}))
+        << Joined(rig.ui.Events());
+    EXPECT_EQ(rig.connector->LogoffInProgress().load(), 0);
+}
+
+TEST_F(ConnectorGatewayTest, GatewayThatStopsAnsweringKeepAlivesIsLeftAndLoggedOnAgain) {
+    config.answerKeepAlive = false;
+    StartGateway();
+    LogOn();
+    ExpectOnline();
+    // No answers: after the loss time the tunnel is dropped and the relogon logs on again; this
+    // gateway forgets a session whose tunnel ended, so the address comes back under a new one.
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the second logon at the gateway", [&] { return gateway->Counters().logonRequests >= 2; }, 15000));
+    ASSERT_TRUE(testsupport::WaitFor("online again (events " + Joined(rig.ui.Events()) + ")", [&] {
+        return rig.connector->Status() == TW_CLT_STATUS_GW_CERTIFIED && gateway->OnlineCount() == 1 &&
+               InOrder(rig.ui.Events(), {"0", "2", "0"});
+    }));
+    EXPECT_EQ(rig.connector->LogonStatus(), QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP);
+    EXPECT_EQ(rig.connector->LogonResults().virtualIp, config.poolStart);
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"0", "2", "0"})) << Joined(rig.ui.Events());
+}
+
+class ConnectorRegistrationTest : public ConnectorGatewayTest {
+protected:
+    ConnectorRegistrationTest() {
+        config.stateDir = rig.root.Path() + "/gw";
+        config.caCert = rig.root.Path() + "/ca.pem";
+        config.caKey = rig.root.Path() + "/ca.key";
+        testsupport::WritePem(config.caCert, ca, false);
+        testsupport::WriteKeyPem(config.caKey, ca);
+        std::filesystem::create_directories(platform::CertStoreDir());
+        testsupport::WritePem(platform::CertStoreDir() + "/alice.pem", alice, true);
+        config.registration = qelgw::RegisterMode::Ack;
+        config.certText = testsupport::SerialHexOf(alice) + "+CN=alice";
+    }
+    testsupport::CertKey ca = testsupport::MakeCert("Registration CA", nullptr, true);
+    testsupport::CertKey alice = testsupport::MakeCert("alice", &ca, false, -1, 365, 4242);
+};
+
+TEST_F(ConnectorRegistrationTest, RegistersWithTheClientCertificateOnASecondConnection) {
+    StartGateway();
+    LogOn();
+    ExpectOnline();
+    EXPECT_EQ(gateway->Counters().registrations, 1);
+    EXPECT_EQ(gateway->Counters().tlsSessions, 2);
+    EXPECT_EQ(rig.connector->LogonResults().certName, "CN=alice");
+    LogOffCleanly();
+}
+
+TEST_F(ConnectorRegistrationTest, ReassignedAddressReplacesTheVirtualAddress) {
+    config.registration = qelgw::RegisterMode::Reassign;
+    config.reassignIp = 0xC6120A0A;
+    StartGateway();
+    LogOn();
+    ExpectOnline();
+    EXPECT_EQ(rig.connector->LogonResults().virtualIp, 0xC6120A0Au);
+}
+
+TEST_F(ConnectorRegistrationTest, RefusedCertificateEndsTheLogon) {
+    config.registration = qelgw::RegisterMode::Refuse;
+    config.registerStatus = 3;
+    StartGateway();
+    LogOn();
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastError(), 55);
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"4:t222", "4:t198", "5:t214", "1"})) << Joined(rig.ui.Events());
+}
+
+TEST_F(ConnectorRegistrationTest, MissingCertificateIsReportedBeforeAnyConnection) {
+    std::filesystem::remove(platform::CertStoreDir() + "/alice.pem");
+    StartGateway();
+    LogOn();
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastError(), 53);
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"4:t222", "5:t213", "1"})) << Joined(rig.ui.Events());
+    EXPECT_EQ(gateway->Counters().tlsSessions, 1);
+}
+
+}  // namespace
+}  // namespace engine::test
