@@ -13,31 +13,6 @@
 
 namespace vorn::test {
 
-// Every id's text is "t<id>", so a test sees which text was chosen.
-class IdTexts final : public TextSource {
-public:
-    std::string Text(int id) const override { return "t" + std::to_string(id); }
-};
-
-inline UiTiming FastUiTiming() {
-    UiTiming t;
-    t.hardwareKeyTimerMs = 50;
-    t.delayedQuitTimerMs = 5;
-    t.trayAnimationMs = 5;
-    t.logonCutMs = 100;
-    t.monitorRoundMs = 5;
-    t.logonCutSettleMs = 3000;
-    t.watchdogRoundMs = 5;
-    t.autoLogonServicePollMs = 1;
-    t.apiLogonServicePollMs = 1;
-    t.serviceStartPollMs = 1;
-    t.serviceStartPolls = 3;
-    t.handoverPollMs = 5;
-    t.quitWorkerPollMs = 5;
-    t.quitWorkerPolls = 1000;
-    return t;
-}
-
 inline engine::EngineTiming FastEngineTiming() {
     engine::EngineTiming t;
     t.logoffCancelSettleMs = 1;
