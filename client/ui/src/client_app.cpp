@@ -11,6 +11,7 @@
 #include "platform/process.h"
 #include "vorn/basic_pages.h"
 #include "vorn/instance_link.h"
+#include "vorn/logon_update_check.h"
 #include "vorn/main_dialog.h"
 #include "vorn/qt_services.h"
 #include "vorn/ui_bridge.h"
@@ -109,6 +110,9 @@ int CSarvelApp::Run() {
     // The dialog and what it is built from; the bridge outlives the connector, both the dialog.
     UiBridge bridge(*m_texts);
     std::unique_ptr<engine::ConnectorControl> connector = m_env.makeConnector(bridge, m_env.engineTiming);
+    LogonUpdateCheck updateCheck(
+        bridge, *m_texts, m_env.updateTiming,
+        m_env.updateProgramDir.empty() ? platform::ProgramDir() : m_env.updateProgramDir, *m_env.clock);
     TwLogonVpn* dialogPtr = nullptr;
     QtTrayIcon tray(
         [&dialogPtr](bool doubleClick) {
@@ -134,6 +138,7 @@ int CSarvelApp::Run() {
     deps.engineTiming = m_env.engineTiming;
     deps.clock = m_env.clock;
     deps.report = m_env.report;
+    deps.updateCheck = [&updateCheck](TwLogonVpn& dialog) { return updateCheck.Check(dialog); };
     deps.watchSleep = m_env.watchSleep;
     int code = 0;
     {

@@ -60,6 +60,7 @@ protected:
         d.engineTiming = FastEngineTiming();
         d.hardwareDevice = [](std::string*, std::string*) { return false; };
         d.runChildDialog = [this](TwLogonVpn&, int command) { children.push_back(command); };
+        d.updateCheck = updateCheck;
         dialog = std::make_unique<TwLogonVpn>(std::move(d));
         if (init) {
             ASSERT_TRUE(dialog->InitDialog());
@@ -109,6 +110,7 @@ protected:
     FakeServices services;
     UiTiming timing = FastUiTiming();
     std::vector<int> children;
+    std::function<bool(TwLogonVpn&)> updateCheck;  // unset: none
     BasicLogonPage* page = nullptr;
     BasicProxyPage* proxy = nullptr;
     std::unique_ptr<TwLogonVpn> dialog;

@@ -85,6 +85,7 @@ public:
         m_boxes.push_back({text, caption, icon, false});
     }
     bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override {
+        if (onAsk) onAsk(text);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_boxes.push_back({text, caption, icon, true});
         if (m_answers.empty()) return false;
@@ -92,6 +93,8 @@ public:
         m_answers.pop_front();
         return a;
     }
+    // Runs before a question is answered (on the asking thread).
+    std::function<void(const std::string& text)> onAsk;
     void Answer(bool yes) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_answers.push_back(yes);

@@ -14,6 +14,7 @@
 #include "engine/connector_control.h"
 #include "engine/engine_timing.h"
 #include "engine/ui_sink.h"
+#include "glimrow/client_update_check.h"
 #include "platform/clock.h"
 #include "platform/named_objects.h"
 #include "platform/settings_store.h"
@@ -43,6 +44,8 @@ struct AppEnvironment {
     std::shared_ptr<platform::SettingsStore> store;
     UiTiming timing;
     engine::EngineTiming engineTiming;
+    ClientUpdateTiming updateTiming;  // the update check before a logon
+    std::string updateProgramDir;     // "UpdateList.txt" and the update program; empty: ours
     const platform::Clock* clock = &platform::SystemClock();
     int stdinFd = 0;  // "-logon user": the scrambled password comes from here
     bool installCrashReport = true;
