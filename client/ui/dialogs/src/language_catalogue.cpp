@@ -124,6 +124,13 @@ std::string LanguageCatalogue::Text(int id) const {
     return it == m_texts.end() ? std::string() : it->second;
 }
 
+std::vector<int> LanguageCatalogue::Ids() const {
+    std::vector<int> ids;
+    ids.reserve(m_texts.size());
+    for (const auto& entry : m_texts) ids.push_back(entry.first);
+    return ids;
+}
+
 std::unique_ptr<TextSource> LoadCatalogue(bool chineseUi, std::string* error, const std::string& folder) {
     const std::string dir = folder.empty() ? platform::ProgramDir() : folder;
     return LanguageCatalogue::Load(dir + "/" + (chineseUi ? kChineseCatalogue : kEnglishCatalogue), error);

@@ -33,7 +33,14 @@ TEST(Catalogue, TheTwoLanguagesHoldTheSameIds) {
     ASSERT_NE(en, nullptr) << error;
     auto zh = LanguageCatalogue::Load(LangDir() + "/" + kChineseCatalogue, &error);
     ASSERT_NE(zh, nullptr) << error;
-    EXPECT_EQ(en->Size(), zh->Size());
+    EXPECT_EQ(en->Ids(), zh->Ids());
+    for (int id : en->Ids()) {
+        EXPECT_FALSE(en->Text(id).empty()) << id;
+        EXPECT_FALSE(zh->Text(id).empty()) << id;
+    }
+    // The dialogs' captions are there too.
+    EXPECT_EQ(zh->Text(DialogTextId(kDialogLogonPage, 1086)), "网关地址：");
+    EXPECT_EQ(en->Text(DialogTextId(kDialogStatus, 3605)), "Close");
     EXPECT_EQ(zh->Text(135), "在线状态");
     EXPECT_EQ(en->Text(135), "Online status");
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vorn/text_source.h"
 
@@ -35,6 +36,7 @@ public:
     std::string Text(int id) const override;
     bool Has(int id) const { return m_texts.count(id) != 0; }
     std::size_t Size() const { return m_texts.size(); }
+    std::vector<int> Ids() const;
 
 private:
     std::map<int, std::string> m_texts;

@@ -41,7 +41,7 @@ constexpr int kDialogProxyPage = 3601;
 
 // Every string-table id of the client's dialogs, its tray, its start-up, its update check and its
 // connection engine.
-constexpr std::array kUsedTextIds = {
+inline constexpr std::array kUsedTextIds = {
     // start-up, main dialog, tray, logon command
     102, 103, 104, 105, 106, 107, 108, 110, 111, 112, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125,
     126, 128, 129, 130, 131, 132, 133, 134, 135, 155, 156, 157, 226, 227, 228, 229, 232, 233, 247, 248, 249,

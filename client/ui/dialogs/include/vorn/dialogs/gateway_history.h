@@ -1,0 +1,70 @@
+// The gateway history of the logon page: the last five gateways logged on to, most recent first,
+// each with its user name, scrambled password and the two choices, kept in "history.ini" in the
+// install folder:
+//     [History0] ServerAddr=, QelUsername=, QelPassword=, RemPasswd=1|0, AutoLogon=1|0
+//     ...
+//     [Count] HistoryCount=<sections written>
+//
+// Server texts are kept whole (a host of up to 255 bytes and a port), so a long gateway name is
+// found again instead of being added once more; remembered passwords are kept whole in their
+// scrambled form, whatever their length.
+//
+// Not thread-safe; the logon page uses it on the UI thread.
+#pragma once
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace vorn {
+
+constexpr int kHistorySize = 5;
+constexpr const char* kHistoryFileName = "history.ini";
+constexpr std::size_t kHistoryFileMax = 64 * 1024;
+// Bounds of what a record holds: the gateway field, the user-name field, and the scrambled form of
+// the longest password the password field takes (with room to spare).
+constexpr std::size_t kHistoryServerMax = 300;
+constexpr std::size_t kHistoryUserMax = 127;
+constexpr std::size_t kHistoryPasswordMax = 255;
+
+struct HistoryRecord {
+    std::string user;
+    std::string password;  // scrambled
+    std::string server;
+    bool remember = false;
+    bool autoLogon = false;
+
+    bool InUse() const { return !user.empty(); }
+};
+
+class GatewayHistory {
+public:
+    const HistoryRecord& operator[](int i) const { return m_records[static_cast<std::size_t>(i)]; }
+    HistoryRecord& operator[](int i) { return m_records[static_cast<std::size_t>(i)]; }
+    // Records in use, counted from the top until the first unused one.
+    int Count() const;
+    // Index of the record in use whose server text is `server` (byte comparison), or -1.
+    int Find(const std::string& server) const;
+    // After a logon: the record of `server` (or, when there is none, the oldest when all five are
+    // in use) leaves its place, the others move down, and `top` becomes record 0.
+    void Update(const HistoryRecord& top);
+    void Clear() { m_records = {}; }
+
+private:
+    std::array<HistoryRecord, kHistorySize> m_records{};
+};
+
+// Parses the file's contents. Section and key names are case-insensitive, values are trimmed of
+// blanks and of surrounding quotes, lines end in LF or CR LF; ';' and '#' start comments; unknown
+// sections and keys are skipped. Refused, with the line in *error: a line that is neither a
+// section, a key or a comment, a key before any section, a value beyond its bound, a flag other
+// than 0/1, a count that is not a number from 0 up, a file larger than kHistoryFileMax. Records
+// beyond `HistoryCount` (at most five) are not read; a file without a count has no records.
+bool ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::string* error);
+// The file's contents for the records in use; records whose texts hold a line end are left out.
+std::string FormatHistoryIni(const GatewayHistory& history);
+
+// "history.ini" in `installDir`: false when missing, a folder, unreadable or malformed (*error).
+bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::string* error);
+bool SaveHistoryFile(const std::string& installDir, const GatewayHistory& history, std::string* error);
+
+}  // namespace vorn
