@@ -476,6 +476,14 @@ int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
     m_waitLogon.Reset();
     m_online.Reset();
     m_link->ReleaseSession();
+    // The server's session ends first, so its disconnect is not taken for the gateway's refusal.
+    if (!WaitPreviousSessionClosed()) {
+        m_status = TW_CLT_STATUS_OFFLINE;
+        ReportError(kErrCancelled, kTextCancelled);
+        return 0;
+    }
+    m_sslDisconnect.Reset();
+    m_tlsConnect.Reset();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Start Logon Gateway.");
     std::string target, server;
     int selector = 3;

@@ -66,10 +66,10 @@ AdapterLogonResults TwQelConnector::AdapterResults() {
 
 bool TwQelConnector::InformUpdateOnly() {
     ReportError(0, kTextOk);
-    m_sslDisconnect.Reset();
-    m_tlsConnect.Reset();
     m_waitLogon.Reset();
     if (!WaitPreviousSessionClosed()) return false;
+    m_sslDisconnect.Reset();
+    m_tlsConnect.Reset();
     m_status = TW_CLT_STATUS_OFFLINE;
     m_link->SetCancelEvent(&m_waitLogon);
     int fd = -1;
@@ -117,14 +117,16 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
         if (address != 0xFFFFFFFFu) m_serverAddress = address;
     }
     ReportError(0, "");
-    m_sslDisconnect.Reset();
-    m_tlsConnect.Reset();
     m_waitLogon.Reset();
+    // The end of the previous session comes first, so that its disconnect cannot be taken for a
+    // failure of the new handshake.
     if (!WaitPreviousSessionClosed()) {
         ReportError(kErrCancelled, kTextCancelled);
         if (fresh) Ui(UPDATE_STATUS_OFFLINE);
         return false;
     }
+    m_sslDisconnect.Reset();
+    m_tlsConnect.Reset();
     m_status = fresh ? TW_CLT_STATUS_OFFLINE : TW_CLT_STATUS_GW_RELOGON_INIT;
     m_link->SetCancelEvent(&m_waitLogon);
     Ui(UI_CODE_PROGRESS_TEXT, kTxtCreateSocket);

@@ -109,6 +109,8 @@ public:
             std::lock_guard<std::mutex> lock(m_lock);
             session = m_current;
             m_current = nullptr;
+            // Its end still reaches the connector (the tunnel-lost decision hangs on it).
+            if (session) m_closing.insert(session.get());
         }
         if (session && m_tls.GetSslAPI()) m_tls.GetSslAPI()->DisconnectSock(session);
     }
@@ -155,12 +157,15 @@ private:
 
     // Whether the event of `session` goes on to the connector; counts it as running when so.
     // A session that is being attached may speak before Attach returned; earlier ones are known.
-    bool Enter(SharedObject* session, bool adopt = true) {
+    // The end of a session we closed ourselves is passed on too (`ending`).
+    bool Enter(SharedObject* session, bool ending = false) {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_shutDown || m_events == nullptr) return false;
-        if (adopt && !m_current && m_attaching && m_open.count(session) == 0)
+        if (!ending && !m_current && m_attaching && m_open.count(session) == 0)
             m_current = SharedObjectPtr<SharedObject>(session);
-        if (m_current.get() != session) return false;
+        const bool closing = ending && m_closing.erase(session) == 1;
+        if (m_current.get() != session && !closing) return false;
+        if (ending && m_current.get() == session) m_current = nullptr;
         ++m_inFlight;
         return true;
     }
@@ -206,11 +211,7 @@ private:
                     std::lock_guard<std::mutex> lock(self->m_lock);
                     if (self->m_open.erase(session) == 0 && self->m_attaching) self->m_ended.insert(session);
                 }
-                if (self->Enter(session, false)) {
-                    {
-                        std::lock_guard<std::mutex> lock(self->m_lock);
-                        self->m_current = nullptr;
-                    }
+                if (self->Enter(session, true)) {
                     self->m_events->OnLinkDisconnect(alert && (level != 0 || code != 0), level, code);
                     self->Leave();
                 }
@@ -232,8 +233,9 @@ private:
     bool m_attaching = false;
     bool m_shutDown = false;
     int m_inFlight = 0;
-    std::set<SharedObject*> m_open;   // handed over, end not seen yet
-    std::set<SharedObject*> m_ended;  // ended while Attach had not returned yet
+    std::set<SharedObject*> m_open;     // handed over, end not seen yet
+    std::set<SharedObject*> m_ended;    // ended while Attach had not returned yet
+    std::set<SharedObject*> m_closing;  // closed by us, end not seen yet
 };
 
 }  // namespace

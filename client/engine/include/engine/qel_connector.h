@@ -151,6 +151,9 @@ public:
     void SendKeepAliveResponse();
     // One round of the periodic timer (public for tests, which drive it on a manual clock).
     void TimerRoutine();
+    // Waits, at most `ms` of real time, until the timer thread ran every item due now (tests move
+    // a manual clock and then settle with this).
+    bool DrainTimer(std::uint32_t ms) { return m_timer.Drain(ms); }
 
     // The change-password answer: 0 none yet, 1 changed, 2 refused; the gateway's text.
     int PasswordChangeResult() const { return m_passwordResult.load(); }

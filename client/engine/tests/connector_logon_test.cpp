@@ -1,0 +1,481 @@
+// The logon sequence against a scripted link and an in-memory PC: every outcome of the logon
+// answer and every nak with the callback codes the main dialog sees and the last error left
+// behind, the bounded logon buffer, answers split and joined, cancel, time-outs, the bounded wait
+// for the previous session, relogons with the same and another address, the update notice and
+// the resource page's user name.
+#include <arpa/inet.h>
+
+#include <future>
+
+#include "connector_rig.h"
+#include "fake_link.h"
+#include "engine/gateway_hello.h"
+#include "gateway/gateway_codec.h"
+#include "wendrel/ssr_codec.h"
+
+namespace engine::test {
+namespace {
+
+Bytes Msg(const std::function<int(void*, short*)>& build) {
+    short size = 0;
+    build(nullptr, &size);
+    Bytes m(static_cast<std::size_t>(size), 0);
+    EXPECT_EQ(build(m.data(), &size), SSR_SUCCESS);
+    return m;
+}
+
+Bytes Nak(std::uint32_t error, const char* text) {
+    return Msg([&](void* b, short* s) { return ssr_ConstructCltSvrLogonNak(b, s, error, text); });
+}
+
+Bytes HeaderOnly(std::uint8_t code) { return qelgw::BuildHeaderOnly(code); }
+
+class ConnectorLogonTest : public ::testing::Test {
+protected:
+    ConnectorLogonTest() {
+        rig.Server("198.51.100.10", 443);
+        rig.deps.makeLink = [this] {
+            auto made = std::make_unique<FakeLink>();
+            link = made.get();
+            link->handshake = handshake;
+            link->onSend = [this](const Bytes& m) { OnRequest(m); };
+            return made;
+        };
+        rig.deps.connectGateway = [this](DWORD, WORD, int, bool) {
+            ++connects;
+            return connectOk ? SocketForLink() : -1;
+        };
+        answer.sessionId = 77;
+        answer.name = "alice";
+        answer.virtualIp = 0xC6120002;  // 198.18.0.2
+        answer.netmask = 0xFFFFFF00;
+        answer.dns1 = 0xC6120035;
+        answer.routes = {qelgw::Route{0x0A140000, 0xFFFF0000, 0}};
+        answer.gateways = {qelgw::GatewayEntry{0, "ticket-77"}};
+        answer.policy = "policy allow out all 0 0 0.0.0.0/0.0.0.0 x y";
+        reply = [this](const Bytes&) { return Accepted(); };
+    }
+    ~ConnectorLogonTest() override { rig.connector.reset(); }
+
+    Bytes Accepted(std::uint8_t code = SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK) {
+        Bytes out;
+        EXPECT_EQ(qelgw::BuildLogonAnswer(code, answer, &out), SSR_SUCCESS);
+        return out;
+    }
+    void Make() {
+        rig.connector = std::make_unique<TwQelConnector>(rig.deps);
+        ASSERT_TRUE(rig.connector->Initialize());
+        rig.connector->SetOwner([this] { ++relogons; }, [this] { ++logoffs; }, nullptr);
+    }
+    void OnRequest(const Bytes& m) {
+        if (m.size() < 2 || (m[0] >> 4) != SSR_TYPE_MNG) return;
+        if (m[1] != SSR_CODE_MNG_CLT_SVR_LOGON_REQUEST3 && m[1] != SSR_CODE_MNG_CLT_SVR_LOGON_HARD_REQUEST)
+            return;
+        {
+            std::lock_guard<std::mutex> g(requestLock);
+            requests.push_back(m);
+        }
+        if (reply) {
+            const Bytes r = reply(m);
+            if (!r.empty()) link->Deliver(r);
+        }
+    }
+    bool Logon(bool relogon = false, const char* user = "alice", bool hardId = false) {
+        return rig.connector->LogonUserToDomain(user, "secret", "", relogon, hardId);
+    }
+    std::vector<std::string> Events() { return rig.ui.Events(); }
+    std::size_t Requests() {
+        std::lock_guard<std::mutex> g(requestLock);
+        return requests.size();
+    }
+    // The session id field of a 144 request.
+    std::uint32_t RequestedSession(std::size_t i) {
+        std::lock_guard<std::mutex> g(requestLock);
+        const Bytes& m = requests.at(i);
+        return std::uint32_t{m[20]} << 24 | std::uint32_t{m[21]} << 16 | std::uint32_t{m[22]} << 8 | m[23];
+    }
+
+    ConnectorRig rig;
+    FakeLink* link = nullptr;
+    FakeLink::Handshake handshake = FakeLink::Handshake::kConnect;
+    qelgw::LogonAnswer answer;
+    std::function<Bytes(const Bytes&)> reply;
+    std::mutex requestLock;
+    std::vector<Bytes> requests;
+    bool connectOk = true;
+    std::atomic<int> connects{0}, relogons{0}, logoffs{0};
+};
+
+TEST_F(ConnectorLogonTest, AcceptedLogonGoesOnlineWithTheAnswersValues) {
+    Make();
+    ASSERT_TRUE(Logon());
+    EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED);
+    EXPECT_EQ(rig.connector->LogonStatus(), QEL_CLIENT_OR_WEB_LOGON_OK);
+    EXPECT_EQ(rig.connector->LastError(), 0);
+    EXPECT_TRUE(InOrder(Events(), {"4:t219", "2", "4:t187", "4:t168", "4:t195", "4:t198", "4:t201", "4:t221",
+                                   "4:t222", "3", "4:t223", "0"}))
+        << Joined(Events());
+    const auto r = rig.connector->LogonResults();
+    EXPECT_EQ(r.sessionId, 77u);
+    EXPECT_EQ(r.virtualIp, 0xC6120002u);
+    EXPECT_EQ(r.mask, 0xFFFFFF00u);
+    ASSERT_EQ(r.routes.size(), 1u);
+    EXPECT_EQ(r.routes[0].network, 0x0A140000u);
+    EXPECT_EQ(r.text2, answer.policy);
+    EXPECT_EQ(rig.connector->HardwareIdText(), "0123456789abcdef0123456789abcdef|1|00-11-22-33-44-55");
+    DWORD stored = 0;
+    rig.settings->GetDword("Software\\Morvane\\QelClient", "SessionId", &stored);
+    EXPECT_EQ(stored, 77u);
+    EXPECT_EQ(rig.driver.Count("StartCapture"), 1u);
+    EXPECT_TRUE(rig.connector->DataPath()->Running());
+    EXPECT_TRUE(g_DataPathActive.load());
+    EXPECT_EQ(RequestedSession(0), 0u) << "a fresh client logon names no session";
+    EXPECT_TRUE(rig.openedUrls.empty()) << "NoResourcePage is set";
+    // The gateway's host route leaves through the interface and next hop it had before.
+    const auto rows = rig.pc.routes.Rows();
+    EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [](const MIB_IPFORWARDROW& row) {
+        return row.dwForwardDest == Ip("198.51.100.10") && row.dwForwardMask == 0xFFFFFFFFu &&
+               row.dwForwardIfIndex == 2 && row.dwForwardNextHop == Ip("203.0.113.1");
+    }));
+}
+
+TEST_F(ConnectorLogonTest, NaksEndOfflineWithTheirCodesAndLastErrors) {
+    struct Case {
+        std::uint32_t error;
+        const char* text;
+        std::vector<std::string> events;
+    };
+    const Case cases[] = {
+        {1, "invalid password", {"4:t221", "5:invalid password", "1"}},
+        {997, "register this computer?", {"4:t221", "6:register this computer?", "1"}},
+        {998, "pending", {"4:t221", "5:t210", "1"}},
+        {38, "busy", {"4:t221", "5:busy", "1"}},  // 38 is transient only for a relogon
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        reply = [&](const Bytes&) { return Nak(c.error, c.text); };
+        Make();
+        EXPECT_FALSE(Logon());
+        EXPECT_TRUE(InOrder(Events(), c.events)) << Joined(Events());
+        EXPECT_EQ(rig.connector->LastError(), static_cast<int>(c.error));
+        EXPECT_EQ(rig.connector->LastErrorText(), c.text);
+        EXPECT_TRUE(rig.connector->LastFailureFinal());
+        EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_OFFLINE);
+        EXPECT_GE(link->Disconnects(), 1);
+        rig.connector.reset();
+    }
+}
+
+TEST_F(ConnectorLogonTest, AnswerOutcomesWithoutAnAddress) {
+    // 161: the browser's session is gone; 162: it is still good.
+    reply = [&](const Bytes&) { return HeaderOnly(SSR_MNG_GW_CLT_LOGON_RESPON_RELOGON); };
+    Make();
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(rig.connector->LogonStatus(), QEL_WEB_RELOGON_SESSION_NOT_OK);
+    EXPECT_TRUE(InOrder(Events(), {"4:t222", "1", "8", "7:Need input password"})) << Joined(Events());
+    EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_OFFLINE);
+    rig.connector.reset();
+
+    // A browser session that is still good keeps the adapter as the first logon left it.
+    reply = [&](const Bytes&) { return Accepted(); };
+    Make();
+    ASSERT_TRUE(Logon());
+    rig.connector->SetStatus(TW_CLT_STATUS_TUNNEL_LOST);
+    rig.connector->StopRecvAndEventThread();
+    reply = [&](const Bytes&) { return Accepted(SSR_MNG_GW_CLT_LOGON_RESPON_RELOGONOK); };
+    EXPECT_TRUE(Logon(true));
+    EXPECT_EQ(rig.connector->LogonStatus(), QEL_WEB_RELOGON_SESSION_OK);
+    EXPECT_TRUE(rig.connector->DataPath()->Running());
+}
+
+TEST_F(ConnectorLogonTest, MalformedAnswersFailWithTheirLastErrors) {
+    struct Case {
+        const char* name;
+        std::function<Bytes()> answer;
+        int error;
+        std::string event;
+    };
+    const Case cases[] = {
+        {"no gateway",
+         [&] {
+             qelgw::LogonAnswer a = answer;
+             a.gateways.clear();
+             Bytes out;
+             qelgw::BuildLogonAnswer(SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK, a, &out);
+             return out;
+         },
+         15, "5:t209"},
+        {"bad version",
+         [] {
+             return Bytes{0x25, 22, 0, 0};
+         },
+         41, "5:t207"},
+        {"unknown code", [] { return HeaderOnly(99); }, 43, "4:t212"},
+        {"truncated body",
+         [&] {
+             Bytes a = Accepted();
+             a.resize(12);
+             a[2] = 0;
+             a[3] = 8;
+             return a;
+         },
+         42, "5:t208"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reply = [&](const Bytes&) { return c.answer(); };
+        Make();
+        EXPECT_FALSE(Logon());
+        EXPECT_EQ(rig.connector->LastError(), c.error);
+        EXPECT_TRUE(InOrder(Events(), {c.event, "1"})) << Joined(Events());
+        EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_OFFLINE);
+        rig.connector.reset();
+    }
+}
+
+TEST_F(ConnectorLogonTest, AnswerSplitAfterDataMessagesAndInTwoDeliveries) {
+    reply = [&](const Bytes&) {
+        Bytes data = {0x03, 0x00, 0x00, 0x03, 1, 2, 3};  // a data message before the answer is skipped
+        const Bytes a = Accepted();
+        const std::size_t half = a.size() / 2;
+        Bytes first = data;
+        first.insert(first.end(), a.begin(), a.begin() + static_cast<long>(half));
+        link->Deliver(first);
+        return Bytes(a.begin() + static_cast<long>(half), a.end());
+    };
+    Make();
+    EXPECT_TRUE(Logon());
+    EXPECT_EQ(rig.connector->LogonResults().sessionId, 77u);
+}
+
+TEST_F(ConnectorLogonTest, OversizedAnswerIsRefusedWithoutGrowingPastTheBound) {
+    reply = [&](const Bytes&) {
+        // 33 deliveries of 16 KiB: 540,672 bytes, beyond the 524,288 the logon buffer holds.
+        for (int i = 0; i < 32; ++i) link->Deliver(Bytes(16384, 0x03));
+        return Bytes(16384, 0x03);
+    };
+    Make();
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(rig.connector->LastError(), 41);
+    EXPECT_TRUE(InOrder(Events(), {"5:t207", "1"})) << Joined(Events());
+}
+
+TEST_F(ConnectorLogonTest, TimeOutsOfTheHandshakeAndTheAnswer) {
+    handshake = FakeLink::Handshake::kSilent;
+    rig.deps.timing.tlsHandshakeMs = 30;
+    Make();
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(rig.connector->LastError(), 23);
+    EXPECT_EQ(rig.connector->LastErrorText(), "SSL协商超时, 登录失败!");
+    EXPECT_TRUE(InOrder(Events(), {"4:t198", "5:t199", "1"})) << Joined(Events());
+    rig.connector.reset();
+
+    handshake = FakeLink::Handshake::kConnect;
+    reply = nullptr;
+    rig.deps.timing.logonDataMs = 30;
+    Make();
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(rig.connector->LastError(), 35);
+    EXPECT_TRUE(InOrder(Events(), {"4:t221", "5:t204", "1"})) << Joined(Events());
+    rig.connector.reset();
+
+    // A relogon treats the same silence as transient and leaves the relogon state for a retry.
+    Make();
+    EXPECT_FALSE(Logon(true));
+    EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_GW_RELOGON_INIT);
+}
+
+TEST_F(ConnectorLogonTest, GatewayThatHangsUpInsteadOfAnswering) {
+    reply = [&](const Bytes&) {
+        link->Drop();
+        return Bytes{};
+    };
+    Make();
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(rig.connector->LastError(), 51);
+    EXPECT_TRUE(InOrder(Events(), {"4:t221", "5:t205", "1"})) << Joined(Events());
+}
+
+TEST_F(ConnectorLogonTest, CancelEndsTheHandshakeWait) {
+    handshake = FakeLink::Handshake::kSilent;
+    Make();
+    auto done = std::async(std::launch::async, [&] { return Logon(); });
+    ASSERT_TRUE(rig.WaitEvent("4:t198"));
+    rig.connector->WaitLogonEvent().Set();
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(done.get());
+    EXPECT_EQ(rig.connector->LastError(), 6);
+    EXPECT_TRUE(InOrder(Events(), {"4:t198", "4:t191", "1"})) << Joined(Events());
+}
+
+TEST_F(ConnectorLogonTest, WaitForThePreviousSessionIsBoundedAndCancellable) {
+    Make();
+    link->previousClosed = false;
+    // Bounded: the logon goes on once the bound passed.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Logon());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    rig.connector.reset();
+
+    rig.deps.timing.previousSessionCloseMs = 600000;
+    Make();
+    link->previousClosed = false;
+    auto done = std::async(std::launch::async, [&] { return Logon(); });
+    ASSERT_TRUE(testsupport::WaitFor("the logon to wait for the previous session",
+                                     [&] { return InOrder(Events(), {"4:t188"}); }));
+    // The logon resets the cancel event before it waits; keep setting it until the wait ends.
+    ASSERT_TRUE(testsupport::WaitFor("the cancel to end the wait", [&] {
+        rig.connector->WaitLogonEvent().Set();
+        return done.wait_for(std::chrono::milliseconds(1)) == std::future_status::ready;
+    }));
+    EXPECT_FALSE(done.get());
+    EXPECT_EQ(rig.connector->LastError(), 6);
+}
+
+TEST_F(ConnectorLogonTest, ServerThatCannotBeReachedAndMissingSettings) {
+    connectOk = false;
+    Make();
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(rig.connector->LastError(), 23);
+    EXPECT_EQ(rig.connector->LastErrorText(), "无法连接服务器!");
+    EXPECT_TRUE(InOrder(Events(), {"4:t193", "5:t177", "1"})) << Joined(Events());
+    rig.connector.reset();
+
+    rig.settings->DeleteValue("Software\\Morvane\\QelClient", "ServerAddr");
+    Make();
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(rig.connector->LastError(), 49);
+    EXPECT_TRUE(InOrder(Events(), {"5:t186", "1"})) << Joined(Events());
+}
+
+TEST_F(ConnectorLogonTest, RelogonWithTheSameAndWithAnotherAddress) {
+    Make();
+    ASSERT_TRUE(Logon());
+    rig.connector->SetStatus(TW_CLT_STATUS_TUNNEL_LOST);
+    EXPECT_TRUE(Logon(true));
+    EXPECT_EQ(rig.connector->LogonStatus(), QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP);
+    EXPECT_EQ(RequestedSession(1), 77u) << "a relogon names its session";
+    EXPECT_TRUE(rig.connector->DataPath()->Running());
+
+    answer.virtualIp = 0xC6120009;
+    rig.connector->SetStatus(TW_CLT_STATUS_TUNNEL_LOST);
+    EXPECT_TRUE(Logon(true));
+    EXPECT_EQ(rig.connector->LogonStatus(), QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP);
+    EXPECT_EQ(rig.connector->LogonResults().virtualIp, 0xC6120009u);
+    EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED);
+}
+
+TEST_F(ConnectorLogonTest, RelogonNaksThatAreWorthAnotherTry) {
+    Make();
+    ASSERT_TRUE(Logon());
+    for (std::uint32_t error : {38u, 49u}) {
+        reply = [&](const Bytes&) { return Nak(error, "later"); };
+        EXPECT_FALSE(Logon(true));
+        EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_GW_RELOGON_INIT);
+        EXPECT_EQ(rig.connector->LastError(), static_cast<int>(error));
+        EXPECT_FALSE(rig.connector->LastFailureFinal());
+    }
+}
+
+TEST_F(ConnectorLogonTest, WebModeTakesTheBrowsersSessionAndSkipsASessionlessRelogon) {
+    rig.Set("QelUsername", "webuser");
+    rig.SetDword("SessionId", 4242);
+    Make();
+    rig.connector->SetWebLogonMode(true);
+    ASSERT_TRUE(Logon(false, "ignored"));
+    EXPECT_EQ(RequestedSession(0), 4242u);
+    EXPECT_EQ(rig.connector->SavedLogonParameters().user, "webuser");
+    // The saved password is empty: a relogon cannot prove anything and asks the user instead.
+    rig.connector->SetStatus(TW_CLT_STATUS_TUNNEL_LOST);
+    rig.connector->SetPassword("");
+    EXPECT_FALSE(rig.connector->LogonUserToDomain("webuser", "", "", true, false));
+    EXPECT_EQ(Requests(), 1u) << "no request without a password";
+    EXPECT_TRUE(InOrder(Events(), {"8", "7:Need input password"})) << Joined(Events());
+}
+
+TEST_F(ConnectorLogonTest, HardwareIdLogonAndUpdateNotice) {
+    reply = [&](const Bytes&) { return Nak(998, "registered for approval"); };
+    Make();
+    EXPECT_FALSE(Logon(false, "alice", true));
+    ASSERT_EQ(Requests(), 1u);
+    {
+        std::lock_guard<std::mutex> g(requestLock);
+        EXPECT_EQ(requests[0][1], SSR_CODE_MNG_CLT_SVR_LOGON_HARD_REQUEST);
+    }
+    rig.connector.reset();
+    {
+        std::lock_guard<std::mutex> g(requestLock);
+        requests.clear();
+    }
+
+    Make();
+    rig.connector->SetWebLogonMode(true);
+    rig.connector->SetInformUpdate(true);
+    rig.Set("QelUsername", "webuser");
+    rig.SetDword("SessionId", 9);
+    EXPECT_TRUE(Logon());
+    ASSERT_EQ(Requests(), 1u);
+    {
+        std::lock_guard<std::mutex> g(requestLock);
+        EXPECT_EQ(requests[0][27], 1) << "the update flag";
+    }
+    EXPECT_FALSE(rig.connector->InformUpdate());
+    EXPECT_TRUE(InOrder(Events(), {"4:t220", "1"})) << Joined(Events());
+    EXPECT_EQ(rig.driver.Count("StartCapture"), 0u);
+}
+
+TEST_F(ConnectorLogonTest, ResourcePageGetsTheUserNameEncoded) {
+    rig.SetDword("NoResourcePage", 0);
+    Make();
+    ASSERT_TRUE(rig.connector->LogonUserToDomain("a+b", "secret", "corp", false, false));
+    ASSERT_EQ(rig.openedUrls.size(), 1u);
+    EXPECT_EQ(rig.openedUrls[0],
+              "https://198.51.100.10:443/sslvpnindex/client.php?sessionid=77&username=a%2Bb%40corp");
+}
+
+TEST_F(ConnectorLogonTest, NullAndExportSelectorsNeverReachTheCipherList) {
+    for (int selector : {0, 1, 3, 7}) {
+        const CipherChoice c = CipherListForSelector(selector);
+        EXPECT_EQ(std::string(c.list).find("NULL"), std::string::npos) << selector;
+        EXPECT_EQ(std::string(c.list).find("EXP"), std::string::npos) << selector;
+        EXPECT_EQ(c.downgraded, selector == 0 || selector == 1);
+    }
+    EXPECT_STREQ(CipherListForSelector(0).logName, "## TW_SSL_NULL_CIPHER");
+    EXPECT_STREQ(CipherListForSelector(1).list, DefaultCipherList());
+}
+
+TEST_F(ConnectorLogonTest, SettingsReadAtConstruction) {
+    rig.Set("UseZlibCompress", "YES");
+    rig.Set("InstallDir", "/opt/qel");
+    Make();
+    EXPECT_TRUE(rig.connector->Compression());
+    EXPECT_EQ(link->caFolder, "/opt/qel/trusted");
+    const std::string guid = rig.connector->MachineGuid();
+    EXPECT_EQ(guid.size(), 38u);
+    rig.connector.reset();
+    rig.Set("UseZlibCompress", "yes please");
+    rig.settings->DeleteValue("Software\\Morvane\\QelClient", "InstallDir");
+    Make();
+    EXPECT_FALSE(rig.connector->Compression());
+    EXPECT_EQ(link->caFolder, "./trusted/");
+    EXPECT_EQ(rig.connector->MachineGuid(), guid) << "made once, then read back";
+}
+
+TEST_F(ConnectorLogonTest, TimerRunsOnlyOnceTheConnectorIsWhole) {
+    rig.connector = std::make_unique<TwQelConnector>(rig.deps);
+    EXPECT_FALSE(rig.connector->TimerRunning());
+    rig.deps.makeLink = [] {
+        auto l = std::make_unique<FakeLink>();
+        l->initializeOk = false;
+        return l;
+    };
+    auto broken = std::make_unique<TwQelConnector>(rig.deps);
+    EXPECT_FALSE(broken->Initialize());
+    EXPECT_FALSE(broken->TimerRunning());
+    broken.reset();
+    ASSERT_TRUE(rig.connector->Initialize());
+    EXPECT_TRUE(rig.connector->TimerRunning());
+}
+
+}  // namespace
+}  // namespace engine::test
