@@ -1,7 +1,14 @@
 // The client's own connector (CreateConnector) behind the main dialog, offscreen, against the test
 // gateway over loopback: the form's logon reaches online (callback 0) and the logoff ends offline
-// at both ends. The machine's devices are the connector tests' stand-ins (the in-memory PC whose
-// service answers the pipe, a recording driver and packet port), so no root is needed.
+// at both ends; the tray's change-password window sends the change through the tunnel and gets
+// the gateway's answer (message 1054) back. The machine's devices are the connector tests' stand-ins (the
+// in-memory PC whose service answers the pipe, a recording driver and packet port), so no root is needed.
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <chrono>
+
 #include "connector_rig.h"
 #include "gateway/test_gateway.h"
 #include "testsupport/temp_dir.h"
@@ -9,6 +16,7 @@
 #include "vorn/basic_pages.h"
 #include "vorn/main_dialog.h"
 #include "vorn/ui_bridge.h"
+#include "vorn/client_dialogs.h"
 #include "vorn/connector_factory.h"
 
 namespace vorn::test {
@@ -42,7 +50,9 @@ protected:
         base.sendProbe = [](DWORD, WORD, const std::string&) { return true; };
         base.adapterSleep = [](DWORD) {};
         base.predefinedServerFile.clear();
-        connector = CreateConnector(std::move(base), bridge, engineTiming);
+        connector = CreateConnector(std::move(base), bridge, engineTiming, &passwords);
+        children = std::make_unique<ClientDialogs>(DialogContext{&texts, &table, &prompter, &launcher, store},
+                                                   passwords);
 
         DialogDeps d;
         d.connector = connector.get();
@@ -61,6 +71,7 @@ protected:
         d.timing = FastUiTiming();
         d.engineTiming = engineTiming;
         d.hardwareDevice = [](std::string*, std::string*) { return false; };
+        d.runChildDialog = [this](TwLogonVpn& owner, int command) { children->Run(owner, command); };
         d.report = [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(reportLock);
             reports.push_back(line);
@@ -71,6 +82,7 @@ protected:
     void TearDown() override {
         dialog.reset();
         QApplication::processEvents();
+        children.reset();
         connector.reset();
         if (gateway) gateway->Stop();
     }
@@ -79,6 +91,54 @@ protected:
         std::string all;
         for (const auto& r : reports) all += "[" + r + "]";
         return all;
+    }
+    void GoOnline() {
+        page->SetServerText("127.0.0.1:" + std::to_string(gateway->Port()));
+        page->SetUserName("alice");
+        page->SetPassword("secret");
+        dialog->OnOK();
+        // The state is taken at once; the callbacks before it (which close child windows) are
+        // handled once the posted "online" was.
+        ASSERT_TRUE(PumpUntil(
+            "the dialog online (reports " + Reports() + ")",
+            [&] {
+                return dialog->Status() == UPDATE_STATUS_ONLINE &&
+                       Reports().find("[state: online]") != std::string::npos;
+            },
+            15000));
+    }
+    // Runs the tray's change-password command; `act` is called on the open window every few
+    // milliseconds while its modal loop runs, until it closes (closed after 15 s in any case).
+    void WithChangeWindow(const std::function<void(CAlterPassword&)>& act) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        QTimer poll;
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* alter = dynamic_cast<CAlterPassword*>(w);
+                if (!alter || !alter->isVisible()) continue;
+                if (std::chrono::steady_clock::now() > deadline) {
+                    ADD_FAILURE() << "the change-password window stayed open (boxes "
+                                  << prompter.Boxes().size() << ")";
+                    alter->reject();
+                } else {
+                    act(*alter);
+                }
+            }
+        });
+        poll.start();
+        dialog->HandleMenu(20, "");
+    }
+    static void Fill(CAlterPassword& alter) {
+        alter.OldField()->setText("secret");
+        alter.NewField()->setText("better-secret");
+        alter.ConfirmField()->setText("better-secret");
+        alter.OnOK();
+    }
+    bool Boxed(const std::string& text, BoxIcon icon) {
+        for (const auto& b : prompter.Boxes())
+            if (b.text == text && b.icon == icon) return true;
+        return false;
     }
 
     testsupport::TempRoot root{"vorn-connector"};
@@ -93,7 +153,9 @@ protected:
     enginetest::FakePort port;
     qelgw::GatewayConfig config;
     std::unique_ptr<qelgw::TestGateway> gateway;
+    ConnectorPasswordTunnel passwords;
     std::unique_ptr<engine::ConnectorControl> connector;
+    std::unique_ptr<ClientDialogs> children;
     FakePrompter prompter;
     FakeTray tray;
     FakeLauncher launcher;
@@ -150,6 +212,42 @@ TEST_F(ConnectorLogonTest, AWrongPasswordEndsOfflineWithTheGatewaysText) {
     bool shown = false;
     for (const auto& box : prompter.Boxes()) shown = shown || box.text == config.badPasswordText;
     EXPECT_TRUE(shown) << "the gateway's refusal is shown";
+}
+
+TEST_F(ConnectorLogonTest, AChangedPasswordIsAnsweredInTheChangeWindow) {
+    GoOnline();
+    bool sent = false;
+    WithChangeWindow([&](CAlterPassword& alter) {
+        if (!alter.Sent()) Fill(alter);
+        sent = alter.Sent();
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(gateway->Counters().passwordChanges, 1);
+    EXPECT_TRUE(Boxed("t148", BoxIcon::kInformation));
+}
+
+class RefusingGatewayTest : public ConnectorLogonTest {
+protected:
+    RefusingGatewayTest() {
+        config.passwordChangeCode = 7;
+        config.passwordChangeText = "the new password is too weak";
+    }
+};
+
+TEST_F(RefusingGatewayTest, ARefusedChangeShowsTheGatewaysTextAndKeepsTheWindow) {
+    GoOnline();
+    bool refusedWhileOpen = false;
+    WithChangeWindow([&](CAlterPassword& alter) {
+        if (!alter.Sent()) {
+            Fill(alter);
+        } else if (Boxed(config.passwordChangeText, BoxIcon::kWarning)) {
+            refusedWhileOpen = !alter.Done() && alter.OkButton()->isEnabled();
+            alter.reject();
+        }
+    });
+    EXPECT_TRUE(refusedWhileOpen) << "the window stays open with OK enabled for another try";
+    EXPECT_EQ(gateway->Counters().passwordChanges, 1);
+    EXPECT_EQ(connector->Status(), engine::TW_CLT_STATUS_GW_CERTIFIED);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "platform/named_objects.h"
 #include "platform/settings_store.h"
 #include "vorn/command_line.h"
+#include "vorn/connector_factory.h"
 #include "vorn/text_source.h"
 #include "vorn/ui_services.h"
 #include "vorn/ui_timing.h"
@@ -36,7 +37,9 @@ struct AppEnvironment {
     bool chineseUi = false;
     // Loads the catalogue of the language; null (with the reason in *error) when it cannot.
     std::function<std::unique_ptr<TextSource>(bool chineseUi, std::string* error)> loadCatalogue;
-    std::function<std::unique_ptr<engine::ConnectorControl>(engine::UiSink&, const engine::EngineTiming&)>
+    // The connector; it sends password changes and delivers their answers through the tunnel.
+    std::function<std::unique_ptr<engine::ConnectorControl>(engine::UiSink&, const engine::EngineTiming&,
+                                                            ConnectorPasswordTunnel&)>
         makeConnector;
     Prompter* prompter = nullptr;
     ServiceProbe* services = nullptr;
