@@ -100,6 +100,7 @@ QString CQuistralDlg::ResultText() const { return m_result->text(); }
 int CQuistralDlg::Progress() const { return m_progress->value(); }
 
 bool CQuistralDlg::event(QEvent* e) {
+    m_posted.load(std::memory_order_acquire);
     if (e->type() == kCallEvent) {
         static_cast<CallEvent*>(e)->Run();
         return true;
@@ -124,7 +125,9 @@ void CQuistralDlg::reject() {
 }
 
 void CQuistralDlg::Post(std::function<void()> fn) {
-    QCoreApplication::postEvent(this, new CallEvent(std::move(fn)));
+    auto* e = new CallEvent(std::move(fn));
+    m_posted.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, e);
 }
 
 void CQuistralDlg::SetStatus(const std::string& text) {

@@ -65,6 +65,10 @@ private:
     std::unique_ptr<UpdateWorker> m_worker;
     std::thread m_thread;
     std::atomic<bool> m_workerDone{false};
+    // Counts posted calls: the worker adds after building each one, the Qt thread reads it before
+    // handling any event. The queue's own lock, inside Qt, orders the hand-off already; this pair
+    // states it in a form the thread checker sees (Qt is not built for it).
+    std::atomic<unsigned> m_posted{0};
     QLabel* m_labels[4] = {};
     QLabel* m_result = nullptr;
     QProgressBar* m_progress = nullptr;

@@ -224,9 +224,7 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
     unsigned short port = 0;
     unsigned long rc = lib.GetServerAddr(list, host, &port);
     if (rc == 0) {
-        char server[300];
-        std::snprintf(server, sizeof(server), "%s:%d", host, port);
-        m_server = server;
+        m_server = std::string(host) + ":" + std::to_string(port);
         rc = lib.ConnectServer(host, port);
     }
     if (rc == 0) {
@@ -399,7 +397,8 @@ unsigned long UpdateWorker::Apply(CGlimrow& lib) {
     m_sink.SetResult(
         T("Update is done, the client program will be run automatically after you click the close "
           "button."));
-    m_sink.EnableClose(true);
+    // Close stays disabled until the worker has recorded the new version and finished: a Close
+    // pressed now would restart the client while the old version still stood in the settings.
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 
 #include "dailylog/shared_daily_log.h"
@@ -27,10 +28,18 @@ TwClientUpdateCheck::~TwClientUpdateCheck() {
     if (m_thread.joinable()) m_thread.join();
 }
 
-bool TwClientUpdateCheck::UpdateProgramRunning() {
+bool TwClientUpdateCheck::UpdateProgramRunning(const std::string& programDir) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::weakly_canonical(programDir, ec);
     for (const auto& p : platform::ListProcesses()) {
-        if (strcasecmp(p.name.c_str(), "Quistral") == 0 || strcasecmp(p.name.c_str(), "Quistral.exe") == 0 ||
-            strcasecmp(p.name.c_str(), "UpdateSetup.exe") == 0)
+        if (strcasecmp(p.name.c_str(), "Quistral") != 0 && strcasecmp(p.name.c_str(), "Quistral.exe") != 0 &&
+            strcasecmp(p.name.c_str(), "UpdateSetup.exe") != 0)
+            continue;
+        // The update program always runs from the client's folder; a root-owned one is not
+        // readable to the client and counts, as in the original's name-only check.
+        if (p.path.empty() || programDir.empty() || ec) return true;
+        std::error_code pec;
+        if (std::filesystem::weakly_canonical(std::filesystem::path(p.path).parent_path(), pec) == dir || pec)
             return true;
     }
     return false;
@@ -115,7 +124,7 @@ int TwClientUpdateCheck::CheckUpdate(const ClientUpdateRequest& request, const s
 bool TwClientUpdateCheck::Run(const ClientUpdateRequest& request, const std::atomic<bool>& cancel,
                               int* result) {
     *result = 0;
-    if (UpdateProgramRunning()) {
+    if (UpdateProgramRunning(request.programDir)) {
         Log("[SSLClientCheckUpdate] an update program runs");
         *result = -1;
         return false;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
 
@@ -9,6 +10,7 @@
 #include "glimrow/glimrow.h"
 #include "testsupport/command.h"
 #include "https_server.h"
+#include "platform/process.h"
 #include "platform/settings_store.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/wait.h"
@@ -255,8 +257,27 @@ TEST_F(DownloadTest, TheClientStartsTheUpdateProgramWithoutThePasswordOnItsComma
         EXPECT_NE(ReadFile(Dir() + "UpdateList.txt").find("UpdateAddr=localhost"), std::string::npos);
         // While it runs, no further check starts.
         EXPECT_TRUE(WaitFor(
-            "the stand-in update program to end", [] { return !TwClientUpdateCheck::UpdateProgramRunning(); },
-            10000));
+            "the stand-in update program to end",
+            [&] { return !TwClientUpdateCheck::UpdateProgramRunning(Dir()); }, 10000));
+    }
+    {
+        // An update program of another installation (another folder) holds no check back.
+        testsupport::TempDir other("qel-otherinst");
+        std::filesystem::copy_file(testsupport::BinDir() + "/update_stand_in_client", other.File("Quistral"));
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        platform::SpawnOptions so;
+        so.stdinFd = fds[0];  // nothing comes: it waits for its input a while
+        so.directory = other.Path();
+        pid_t pid = platform::Spawn({other.File("Quistral")}, so);
+        ::close(fds[0]);
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(WaitFor(
+            "the other installation's update program to run",
+            [&] { return TwClientUpdateCheck::UpdateProgramRunning(other.Path()); }, 10000));
+        EXPECT_FALSE(TwClientUpdateCheck::UpdateProgramRunning(Dir()));
+        ::close(fds[1]);
+        testsupport::StopProcess(pid, SIGTERM, 5000);
     }
     // A refused required update stops the logon; no update, or no server, lets it go on. (One test:
     // a stand-in update program of a parallel test would hold every check back.)

@@ -6,11 +6,13 @@
 #include <arpa/inet.h>
 
 #include <future>
+#include <random>
 
 #include "connector_rig.h"
 #include "fake_link.h"
 #include "engine/gateway_hello.h"
 #include "gateway/gateway_codec.h"
+#include "service/route_table_file.h"
 #include "wendrel/ssr_codec.h"
 
 namespace engine::test {
@@ -433,6 +435,35 @@ TEST_F(ConnectorLogonTest, ResourcePageGetsTheUserNameEncoded) {
               "https://198.51.100.10:443/sslvpnindex/client.php?sessionid=77&username=a%2Bb%40corp");
 }
 
+TEST_F(ConnectorLogonTest, RandomAndTruncatedAnswersEndCleanly) {
+    rig.deps.timing.logonDataMs = 20;
+    answer.certText = "12AB+CN=alice";
+    const Bytes whole = Accepted();
+    std::mt19937 random(99);
+    Make();
+    for (int i = 0; i < 120; ++i) {
+        Bytes m = whole;
+        if (i % 2 == 0) {
+            m.resize(4 + random() % (whole.size() - 4));  // cut short, the header saying so
+        } else {
+            for (int k = 0; k < 6; ++k)
+                m[4 + random() % (m.size() - 4)] = static_cast<std::uint8_t>(random());
+        }
+        const std::size_t payload = m.size() - 4;
+        m[2] = static_cast<std::uint8_t>(payload >> 8);
+        m[3] = static_cast<std::uint8_t>(payload);
+        reply = [m](const Bytes&) { return m; };
+        if (Logon()) {
+            // Whatever parsed went online; take it down for the next round.
+            rig.connector->SetStatus(TW_CLT_STATUS_OFFLINE);
+            rig.connector->LogoffConfigAdapter(false);
+            rig.connector->Disconnect();
+        } else {
+            EXPECT_NE(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED) << i;
+        }
+    }
+}
+
 TEST_F(ConnectorLogonTest, NullAndExportSelectorsNeverReachTheCipherList) {
     for (int selector : {0, 1, 3, 7}) {
         const CipherChoice c = CipherListForSelector(selector);
@@ -459,6 +490,13 @@ TEST_F(ConnectorLogonTest, SettingsReadAtConstruction) {
     EXPECT_FALSE(rig.connector->Compression());
     EXPECT_EQ(link->caFolder, "./trusted/");
     EXPECT_EQ(rig.connector->MachineGuid(), guid) << "made once, then read back";
+}
+
+TEST_F(ConnectorLogonTest, SavedRouteTableGoesWhereTheServiceReadsIt) {
+    rig.deps.routeFile.clear();
+    Make();
+    EXPECT_EQ(rig.connector->Adapter()->RouteFilePath(), service::RouteTableFilePath());
+    EXPECT_EQ(rig.connector->Adapter()->RouteFilePath().front(), '/');
 }
 
 TEST_F(ConnectorLogonTest, TimerRunsOnlyOnceTheConnectorIsWhole) {

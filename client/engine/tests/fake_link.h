@@ -93,7 +93,7 @@ public:
         m_session = false;
         ++m_ending;
         Post([this] {
-            m_events->OnLinkDisconnect(false, 0, 0);
+            m_events->OnLinkDisconnect(false, 0, 0, true);
             std::lock_guard<std::mutex> g2(m_lock);
             --m_ending;
         });
@@ -132,7 +132,7 @@ public:
         m_session = false;
         ++m_ending;
         Post([this] {
-            m_events->OnLinkDisconnect(false, 0, 0);
+            m_events->OnLinkDisconnect(false, 0, 0, false);
             std::lock_guard<std::mutex> g2(m_lock);
             --m_ending;
         });
@@ -177,7 +177,7 @@ private:
         m_queue.push_back(std::move(work));
         m_cv.notify_all();
     }
-    void End() { m_events->OnLinkDisconnect(false, 0, 0); }
+    void End() { m_events->OnLinkDisconnect(false, 0, 0, false); }
     void Run() {
         std::unique_lock<std::mutex> g(m_lock);
         for (;;) {

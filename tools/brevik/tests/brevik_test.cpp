@@ -176,8 +176,16 @@ TEST_F(BrevikTest, AStopEndsTheRunningScriptWithoutWaitingForTheLock) {
     options.endProcess = [&](int code) { ended = code; };
     brevik::TwBrevik cleaner(options);
     std::thread run([&] { cleaner.RunBatFile(brevik::kCookieScript); });
-    ASSERT_TRUE(testsupport::WaitFor("the script's child", [&] { return !Read(script + ".child").empty(); }));
-    ASSERT_GT(cleaner.RunningChild(), 0);
+    // The script can write its child's pid before the spawn has returned to the cleaner, so both are
+    // waited for.
+    const bool started = testsupport::WaitFor("the script's child and the cleaner's note of the script", [&] {
+        return !Read(script + ".child").empty() && cleaner.RunningChild() > 0;
+    });
+    if (!started) {
+        cleaner.OnStopRequested();
+        run.join();
+        FAIL() << "the script never ran";
+    }
     const pid_t child = std::atoi(Read(script + ".child").c_str());
     const auto start = std::chrono::steady_clock::now();
     cleaner.OnStopRequested();

@@ -70,8 +70,10 @@ public:
     // The check itself (the thread's body): 0, 1 or -1 as above, before the program start.
     int CheckUpdate(const ClientUpdateRequest& request, const std::atomic<bool>& cancel);
 
-    // A process "Quistral" or "UpdateSetup.exe" (any case) runs.
-    static bool UpdateProgramRunning();
+    // A process "Quistral" or "UpdateSetup.exe" (any case) of this installation runs: one whose
+    // executable lies in programDir, or whose executable cannot be read (another user's). A
+    // program of that name elsewhere (another installation or machine root) does not count.
+    static bool UpdateProgramRunning(const std::string& programDir);
     // <programDir>/Quistral Client <clientArgs...>, the password on its standard input.
     static bool StartUpdateProgram(const ClientUpdateRequest& request);
 

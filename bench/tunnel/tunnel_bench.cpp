@@ -1,0 +1,294 @@
+// tunnel_bench: the whole suite end to end against the bare veth between the same namespaces, in
+// one run. For each path: iperf3 single stream pc -> gw and gw -> pc, a TCP round-trip probe
+// (TCP_NODELAY, 64-byte messages, p50/p99/max over the samples) and the CPU seconds the suite's
+// processes (gateway, driver daemon, service, client) used meanwhile; then an idle tunnel's CPU
+// share and the ratios. Needs root; the tunnel half needs the client program.
+//
+//   tunnel_bench [--seconds=N] [--samples=N] [--idle-seconds=N] [--veth-only]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/unique_fd.h"
+#include "system/tunnel_rig.h"
+#include "testsupport/command.h"
+
+namespace {
+
+using namespace systemtest;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kProbePort = 7007;
+constexpr int kIperfPort = 5201;
+constexpr std::size_t kProbeMessage = 64;
+const std::vector<std::string> kSuite = {"gateway", "olvane", "lunther", "client"};
+
+struct Options {
+    int seconds = 5;
+    int samples = 3000;
+    int idleSeconds = 5;
+    bool vethOnly = false;
+};
+
+struct Rtt {
+    bool ok = false;
+    double p50 = 0, p99 = 0, max = 0;  // microseconds
+    std::string error;
+};
+
+struct PathFigures {
+    std::string name;
+    double upGbits = 0, downGbits = 0;  // pc -> gw, gw -> pc
+    Rtt rtt;
+    double cpuSeconds = 0;  // the suite's processes during this path's measurements
+    bool measured = false;
+};
+
+// An echo server on 0.0.0.0:kProbePort inside gw, serving one connection at a time until Stop.
+class ProbeEcho {
+public:
+    bool Start(const SystemHarness& h) {
+        h.RunInsideGw([&] { m_listen.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); });
+        if (!m_listen) return false;
+        const int on = 1;
+        ::setsockopt(m_listen.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(kProbePort);
+        if (::bind(m_listen.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            ::listen(m_listen.Get(), 4) != 0)
+            return false;
+        m_thread = std::thread([this] { Serve(); });
+        return true;
+    }
+    void Stop() {
+        if (!m_thread.joinable()) return;
+        ::shutdown(m_listen.Get(), SHUT_RDWR);  // wakes the accept
+        m_thread.join();
+    }
+    ~ProbeEcho() { Stop(); }
+
+private:
+    void Serve() {
+        for (;;) {
+            const platform::UniqueFd c(::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!c) return;
+            const int on = 1;
+            ::setsockopt(c.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            char buf[4096];
+            for (;;) {
+                const ssize_t n = ::recv(c.Get(), buf, sizeof buf, 0);
+                if (n <= 0 || ::send(c.Get(), buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
+            }
+        }
+    }
+    platform::UniqueFd m_listen;
+    std::thread m_thread;
+};
+
+Rtt ProbeRtt(const SystemHarness& h, const std::string& to, int samples) {
+    Rtt r;
+    platform::UniqueFd fd;
+    h.RunInsidePc([&] { fd.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); });
+    const int on = 1;
+    ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    timeval tv{5, 0};
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(kProbePort);
+    inet_pton(AF_INET, to.c_str(), &sa.sin_addr);
+    if (!fd || ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        r.error = "cannot connect to the probe's echo at " + to + ": " + std::strerror(errno);
+        return r;
+    }
+    char out[kProbeMessage], in[kProbeMessage];
+    std::memset(out, 'p', sizeof out);
+    std::vector<double> us;
+    us.reserve(static_cast<std::size_t>(samples));
+    constexpr int kWarmUp = 100;  // connection start, slow start, first ARP
+    for (int i = 0; i < samples + kWarmUp; ++i) {
+        const auto start = Clock::now();
+        if (::send(fd.Get(), out, sizeof out, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof out)) {
+            r.error = "probe send failed";
+            return r;
+        }
+        std::size_t got = 0;
+        while (got < sizeof in) {
+            const ssize_t n = ::recv(fd.Get(), in + got, sizeof in - got, 0);
+            if (n <= 0) {
+                r.error = "probe receive failed after " + std::to_string(i) + " samples";
+                return r;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        if (i >= kWarmUp)
+            us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::sort(us.begin(), us.end());
+    r.p50 = us[us.size() / 2];
+    r.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    r.max = us.back();
+    r.ok = true;
+    return r;
+}
+
+// bits_per_second of the JSON object named `section` in iperf3's -J output; 0 when absent.
+double IperfBits(const std::string& json, const std::string& section) {
+    const auto at = json.find("\"" + section + "\"");
+    if (at == std::string::npos) return 0;
+    const auto bits = json.find("\"bits_per_second\"", at);
+    if (bits == std::string::npos) return 0;
+    return std::strtod(json.c_str() + json.find(':', bits) + 1, nullptr);
+}
+
+// One single-stream iperf3 run from pc to `to`; `reverse` sends gw -> pc. Gbit/s, 0 on failure.
+double Iperf(const SystemHarness& h, const std::string& to, int seconds, bool reverse) {
+    std::vector<std::string> argv = {
+        "iperf3", "-c", to, "-p", std::to_string(kIperfPort), "-t", std::to_string(seconds), "-O", "1", "-J"};
+    if (reverse) argv.push_back("-R");
+    std::string out;
+    if (h.RunInPc(argv, &out) != 0) {
+        std::fprintf(stderr, "iperf3 to %s failed:\n%s\n", to.c_str(), out.substr(0, 2000).c_str());
+        return 0;
+    }
+    return IperfBits(out, "sum_received") / 1e9;
+}
+
+PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::string& to, const Options& o) {
+    PathFigures f;
+    f.name = name;
+    const double cpu0 = rig.CpuSeconds(kSuite);
+    f.upGbits = Iperf(rig.Harness(), to, o.seconds, false);
+    f.downGbits = Iperf(rig.Harness(), to, o.seconds, true);
+    f.rtt = ProbeRtt(rig.Harness(), to, o.samples);
+    f.cpuSeconds = rig.CpuSeconds(kSuite) - cpu0;
+    f.measured = true;
+    std::printf("%-7s pc->gw %6.2f Gbit/s  gw->pc %6.2f Gbit/s  ", name.c_str(), f.upGbits, f.downGbits);
+    if (f.rtt.ok) {
+        std::printf("RTT p50 %7.1f us  p99 %7.1f us  max %8.1f us", f.rtt.p50, f.rtt.p99, f.rtt.max);
+    } else {
+        std::printf("RTT: %s", f.rtt.error.c_str());
+    }
+    std::printf("  suite CPU %.2f s\n", f.cpuSeconds);
+    std::fflush(stdout);
+    return f;
+}
+
+bool ParseInt(const std::string& arg, const char* prefix, int* out) {
+    const std::size_t n = std::strlen(prefix);
+    if (arg.compare(0, n, prefix) != 0) return false;
+    *out = std::atoi(arg.c_str() + n);
+    return *out > 0;
+}
+
+int Run(const Options& o) {
+    TunnelRig rig;
+    std::string error;
+    if (!rig.Start(&error)) {
+        std::fprintf(stderr, "tunnel_bench: %s\n", error.c_str());
+        return 1;
+    }
+    SystemHarness& h = rig.Harness();
+    if (h.StartInGw("iperf3", {"iperf3", "-s", "-p", std::to_string(kIperfPort)}) < 0) {
+        std::fprintf(stderr, "tunnel_bench: cannot start iperf3 (scripts/install-deps.sh installs it)\n");
+        return 1;
+    }
+    ProbeEcho echo;
+    if (!echo.Start(h)) {
+        std::fprintf(stderr, "tunnel_bench: cannot start the probe's echo in gw\n");
+        return 1;
+    }
+    // iperf3's port answering is the sign that it is ready.
+    bool listening = false;
+    for (int i = 0; i < 100 && !listening; ++i) {
+        h.RunInsidePc([&] {
+            const platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_port = htons(kIperfPort);
+            inet_pton(AF_INET, kGwAddress, &sa.sin_addr);
+            listening = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        });
+        if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    std::printf("%d s per iperf3 direction, %d round trips of %zu bytes, %u cores\n", o.seconds, o.samples,
+                kProbeMessage, std::thread::hardware_concurrency());
+    const PathFigures veth = MeasurePath(rig, "veth", kGwAddress, o);
+
+    PathFigures tunnel;
+    double idleShare = -1;
+    const ClientSetup client;
+    if (o.vethOnly) {
+        std::printf("tunnel: left out (--veth-only)\n");
+    } else if (rig.ClientProgram(client).empty()) {
+        std::printf("tunnel: left out: the client program qel_engine_client is not built\n");
+    } else if (rig.StartClient(client) < 0 || !rig.WaitOnline(60000, &error)) {
+        std::fprintf(stderr, "tunnel_bench: no session: %s\n", error.c_str());
+        return 1;
+    } else {
+        // An idle tunnel first, so that nothing of the transfers is still draining.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double cpu0 = rig.CpuSeconds(kSuite);
+        std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
+        idleShare = (rig.CpuSeconds(kSuite) - cpu0) / o.idleSeconds * 100;
+        std::printf("idle tunnel: %.2f %% of one core over %d s\n", idleShare, o.idleSeconds);
+        tunnel = MeasurePath(rig, "tunnel", kResourceAddress, o);
+        // The probe's echo listens on every address of gw, the resource host's too.
+    }
+    echo.Stop();
+
+    if (tunnel.measured && veth.measured) {
+        auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
+        std::printf("ratios tunnel/veth: pc->gw %.3f, gw->pc %.3f", ratio(tunnel.upGbits, veth.upGbits),
+                    ratio(tunnel.downGbits, veth.downGbits));
+        if (tunnel.rtt.ok && veth.rtt.ok) {
+            std::printf(", RTT p50 %+.1f us, p99 %+.1f us, max %.1f us against %.1f us",
+                        tunnel.rtt.p50 - veth.rtt.p50, tunnel.rtt.p99 - veth.rtt.p99, tunnel.rtt.max,
+                        veth.rtt.max);
+        }
+        std::printf(
+            "\ngoal: >= 3 Gbit/s single stream, p50 within 60 us of the veth's, no sample above "
+            "1000 us, idle under 1 %% of a core: %s\n",
+            std::min(tunnel.upGbits, tunnel.downGbits) >= 3 && tunnel.rtt.ok &&
+                    tunnel.rtt.p50 - veth.rtt.p50 <= 60 && tunnel.rtt.max <= 1000 && idleShare < 1
+                ? "met"
+                : "not met");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--veth-only") {
+            o.vethOnly = true;
+        } else if (!ParseInt(arg, "--seconds=", &o.seconds) && !ParseInt(arg, "--samples=", &o.samples) &&
+                   !ParseInt(arg, "--idle-seconds=", &o.idleSeconds)) {
+            std::fprintf(
+                stderr, "usage: tunnel_bench [--seconds=N] [--samples=N] [--idle-seconds=N] [--veth-only]\n");
+            return 2;
+        }
+    }
+    if (!testsupport::IsRoot()) {
+        std::fprintf(stderr, "tunnel_bench: needs root (network namespaces, TAP and TUN devices)\n");
+        return 2;
+    }
+    return Run(o);
+}

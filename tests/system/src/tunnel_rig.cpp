@@ -1,0 +1,399 @@
+#include "system/tunnel_rig.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/unique_fd.h"
+#include "testsupport/command.h"
+
+namespace systemtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+bool Until(unsigned limitMs, const std::function<bool()>& done) {
+    const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
+        if (Clock::now() >= end) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// The byte at `offset` of the echo pattern: cheap, and a shifted or repeated block shows.
+inline unsigned char PatternByte(std::uint64_t offset) {
+    std::uint64_t x = offset / 8 * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull;
+    x ^= x >> 29;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 32;
+    return static_cast<unsigned char>(x >> (8 * (offset % 8)));
+}
+
+void FillPattern(std::uint64_t offset, unsigned char* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = PatternByte(offset + i);
+}
+
+// A TCP connection from pc to to:port with TCP_NODELAY and time-outs of `limitMs`.
+platform::UniqueFd ConnectFromPc(const SystemHarness& h, const std::string& to, int port, unsigned limitMs,
+                                 std::string* error) {
+    platform::UniqueFd fd;
+    h.RunInsidePc([&] { fd.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); });
+    if (!fd) {
+        *error = "no socket in pc";
+        return fd;
+    }
+    const int on = 1;
+    ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    timeval tv{static_cast<time_t>(limitMs / 1000), static_cast<suseconds_t>(limitMs % 1000 * 1000)};
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, to.c_str(), &sa.sin_addr) != 1 ||
+        ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        *error = "cannot connect to " + to + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        fd.Reset();
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const unsigned char* data, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
+        if (w <= 0) {
+            if (w < 0 && errno == EINTR) continue;
+            return false;
+        }
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+double ProcessCpuSeconds(pid_t pid) {
+    if (pid <= 0) return 0;
+    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    // "pid (comm) state ppid ...": fields after the comm's closing parenthesis; utime and stime are
+    // the 14th and 15th fields of the line.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+TunnelRig::TunnelRig(GatewaySetup gateway, HarnessOptions harness)
+    : m_gateway(std::move(gateway)), m_harness(std::move(harness)) {}
+
+TunnelRig::~TunnelRig() { Stop(); }
+
+bool TunnelRig::Start(std::string* error) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    if (!m_harness.Start(error)) return false;
+    if (m_gateway.listen != kGwAddress &&
+        m_harness.RunInGw({"ip", "addr", "add", m_gateway.listen + "/32", "dev", "lo"}) != 0) {
+        *error = "cannot put the gateway's address " + m_gateway.listen + " on gw";
+    } else if (StartGateway(error)) {
+        return true;
+    }
+    m_harness.Stop();
+    return false;
+}
+
+bool TunnelRig::WriteGatewayConfig(std::string* error) {
+    std::ostringstream ini;
+    ini << "[gateway]\n"
+        << "listen = " << m_gateway.listen << "\nport = " << kGatewayPort << "\n"
+        << "state_dir = " << m_harness.GwRoot() << "/gateway-state\n"
+        << "dns1 = " << kTunnelDns << "\n"
+        << "route = " << (m_gateway.fullTunnel ? "0.0.0.0/0.0.0.0" : "203.0.113.0/255.255.255.0") << "\n"
+        << "policy = policy allow out all 0 0 0.0.0.0/0.0.0.0 x y\n"
+        << "device = tun:" << kGwDevice << "\n"
+        << "device_address = " << kGwDeviceAddress << "/255.254.0.0\n"
+        << "keepalive_interval = " << m_gateway.keepAliveSeconds << "\n"
+        << "keepalive_answer = " << (m_gateway.answerKeepAlive ? "yes" : "no") << "\n"
+        << "forced_logoff_after = " << m_gateway.forcedLogoffAfter << "\n";
+    for (const auto& line : m_gateway.extra) ini << line << "\n";
+    ini << "[user " << kUser << "]\npassword = " << kPassword << "\n";
+    if (!m_gateway.fixedIp.empty()) ini << "ip = " << m_gateway.fixedIp << "\n";
+    const std::string path = m_harness.WorkDir() + "/gateway.ini";
+    std::ofstream out(path, std::ios::trunc);
+    out << ini.str();
+    if (!out) *error = "cannot write " + path;
+    ::chmod(path.c_str(), 0600);
+    return static_cast<bool>(out);
+}
+
+bool TunnelRig::StartGateway(std::string* error) {
+    if (!WriteGatewayConfig(error)) return false;
+    const std::string program = testsupport::BinDir() + "/qel_test_gateway";
+    if (!FileExists(program)) {
+        *error = program + " is not built";
+        return false;
+    }
+    // Each start logs into a file of its own, so a wait reads only this start's lines.
+    const std::string name = "gateway";
+    const std::string log = m_harness.WorkDir() + "/" + name + ".log";
+    if (FileExists(log)) ::rename(log.c_str(), (log + "." + std::to_string(m_gatewayStarts)).c_str());
+    ++m_gatewayStarts;
+    if (m_harness.StartInGw(name, {program, "--config=" + m_harness.WorkDir() + "/gateway.ini"}) < 0) {
+        *error = "cannot start " + program;
+        return false;
+    }
+    return WaitLogLine(name, "listening on", 15000, error);
+}
+
+bool TunnelRig::RestartGateway(const GatewaySetup& gateway, std::string* error) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    m_harness.StopProcess("gateway");
+    m_gateway = gateway;
+    return StartGateway(error);
+}
+
+bool TunnelRig::WaitLogLine(const std::string& name, const std::string& text, unsigned limitMs,
+                            std::string* error) {
+    const std::string log = m_harness.WorkDir() + "/" + name + ".log";
+    bool dead = false;
+    const bool seen = Until(limitMs, [&] {
+        if (ReadText(log).find(text) != std::string::npos) return true;
+        if (!m_harness.Alive(name)) return dead = true;
+        return false;
+    });
+    if (seen && !dead) return true;
+    *error = name + (dead ? " ended" : " did not print \"" + text + "\"") + " (see " + log + ")";
+    return false;
+}
+
+std::string TunnelRig::ClientProgram(const ClientSetup& client) const {
+    const std::string program =
+        !client.program.empty() ? client.program
+                                : testsupport::BinDir() + (client.gui ? "/VornClient" : "/qel_engine_client");
+    return FileExists(program) ? program : "";
+}
+
+pid_t TunnelRig::StartClient(const ClientSetup& client) {
+    std::string program = ClientProgram(client);
+    if (program.empty()) return -1;
+    if (!client.processName.empty()) {
+        const std::string link = m_harness.WorkDir() + "/" + client.processName;
+        ::unlink(link.c_str());
+        if (::symlink(program.c_str(), link.c_str()) != 0) return -1;
+        program = link;
+    }
+    if (client.gui) {
+        std::vector<std::string> argv = {program, "-autologon"};
+        argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
+        return m_harness.StartInPc("client", argv, {"QT_QPA_PLATFORM=offscreen"});
+    }
+    std::vector<std::string> argv = {
+        program, "-server", m_gateway.listen, "-port", std::to_string(kGatewayPort), "-user", kUser};
+    if (client.viaProxy) {
+        argv.insert(argv.end(), {"-proxy", std::string(kGwAddress) + ":" + std::to_string(kProxyPort)});
+    }
+    if (!client.timing.empty()) argv.insert(argv.end(), {"-timing", client.timing});
+    argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
+    return m_harness.StartInPc("client", argv, {std::string("QEL_CLIENT_PASSWORD=") + kPassword});
+}
+
+std::string TunnelRig::ClientLog() const { return ReadText(m_harness.WorkDir() + "/client.log"); }
+
+std::string TunnelRig::VirtualAddress() const {
+    std::string out;
+    m_harness.RunInPc({"ip", "-4", "-o", "addr", "show", "dev", kTapName}, &out);
+    const auto inet = out.find(" inet ");
+    if (inet == std::string::npos) return "";
+    const auto begin = inet + 6;
+    return out.substr(begin, out.find('/', begin) - begin);
+}
+
+std::string TunnelRig::RouteDevice(const std::string& address) const {
+    std::string out;
+    if (m_harness.RunInPc({"ip", "-4", "-o", "route", "get", address}, &out) != 0) return "";
+    const auto dev = out.find(" dev ");
+    if (dev == std::string::npos) return "";
+    std::istringstream in(out.substr(dev + 5));
+    std::string name;
+    in >> name;
+    return name;
+}
+
+bool TunnelRig::Online() const {
+    return !VirtualAddress().empty() && RouteDevice(kResourceAddress) == kTapName;
+}
+
+bool TunnelRig::WaitOnline(unsigned limitMs, std::string* error) {
+    bool ended = false;
+    const bool up = Until(limitMs, [&] {
+        if (Online()) return true;
+        return ended = !m_harness.Alive("client");
+    });
+    if (up && !ended) return true;
+    *error = ended ? "the client ended before the session was up"
+                   : "no session after " + std::to_string(limitMs) + " ms";
+    *error += " (see " + m_harness.WorkDir() + "/client.log and gateway.log)";
+    return false;
+}
+
+bool TunnelRig::WaitOffline(unsigned limitMs, std::string* error) {
+    if (Until(limitMs, [&] { return VirtualAddress().empty() && RouteDevice(kResourceAddress) != kTapName; }))
+        return true;
+    *error = "the session's address or routes were still there after " + std::to_string(limitMs) + " ms";
+    return false;
+}
+
+namespace {
+std::vector<std::string> GatewayConnections(const SystemHarness& h, const std::string& gateway) {
+    std::string out;
+    h.RunInPc({"ss", "-tnH", "state", "established", "dst", gateway + ":" + std::to_string(kGatewayPort)},
+              &out);
+    std::vector<std::string> local;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        // "Recv-Q Send-Q Local Peer" once the state is filtered.
+        std::istringstream fields(line);
+        std::string recvQ, sendQ, self;
+        if (fields >> recvQ >> sendQ >> self) local.push_back(self);
+    }
+    return local;
+}
+}  // namespace
+
+std::vector<std::string> TunnelRig::TunnelConnections() const {
+    return GatewayConnections(m_harness, m_gateway.listen);
+}
+
+bool TunnelRig::PcLogsContain(const std::string& text) const {
+    return m_harness.RunInPc({"grep", "-rqF", "--", text, m_harness.PcRoot()}) == 0;
+}
+
+std::string TunnelRig::PcMainRoutes() const {
+    std::string out;
+    m_harness.RunInPc({"ip", "-4", "route", "show", "table", "main"}, &out);
+    return out;
+}
+
+int TunnelRig::Ping(int count, std::string* output, const std::string& to) const {
+    return m_harness.RunInPc({"ping", "-n", "-c", std::to_string(count), "-i", "0.2", "-W", "2", to}, output);
+}
+
+Transfer TunnelRig::EchoTransfer(std::uint64_t bytes, unsigned limitMs, const std::string& to) const {
+    Transfer t;
+    const platform::UniqueFd fd = ConnectFromPc(m_harness, to, kEchoPort, limitMs, &t.error);
+    if (!fd) return t;
+    const auto start = Clock::now();
+    bool sent = false;
+    std::thread sender([&] {
+        std::vector<unsigned char> block(64 * 1024);
+        std::uint64_t offset = 0;
+        while (offset < bytes) {
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), bytes - offset));
+            FillPattern(offset, block.data(), n);
+            if (!SendAll(fd.Get(), block.data(), n)) return;
+            offset += n;
+        }
+        sent = true;
+    });
+    std::vector<unsigned char> got(64 * 1024), want(64 * 1024);
+    std::uint64_t offset = 0;
+    while (offset < bytes) {
+        const ssize_t n = ::recv(fd.Get(), got.data(), got.size(), 0);
+        if (n <= 0) {
+            t.error = n == 0 ? "the echo closed early" : std::string("echo receive: ") + std::strerror(errno);
+            break;
+        }
+        FillPattern(offset, want.data(), static_cast<std::size_t>(n));
+        if (std::memcmp(got.data(), want.data(), static_cast<std::size_t>(n)) != 0) {
+            std::size_t i = 0;
+            while (got[i] == want[i]) ++i;
+            t.error = "byte " + std::to_string(offset + i) + " came back changed";
+            break;
+        }
+        offset += static_cast<std::uint64_t>(n);
+    }
+    ::shutdown(fd.Get(), SHUT_RDWR);
+    sender.join();
+    t.bytes = offset;
+    t.seconds = Since(start);
+    t.ok = t.error.empty() && sent && offset == bytes;
+    if (t.error.empty() && !t.ok) t.error = "the send ended early";
+    return t;
+}
+
+Transfer TunnelRig::SinkTransfer(std::uint64_t bytes, unsigned limitMs, const std::string& to) const {
+    Transfer t;
+    constexpr std::uint64_t kAckEvery = 64 * 1024;  // the sink's acknowledgement step
+    bytes = (bytes + kAckEvery - 1) / kAckEvery * kAckEvery;
+    const platform::UniqueFd fd = ConnectFromPc(m_harness, to, kSinkPort, limitMs, &t.error);
+    if (!fd) return t;
+    const auto start = Clock::now();
+    std::thread sender([&] {
+        std::vector<unsigned char> block(kAckEvery);
+        FillPattern(0, block.data(), block.size());
+        for (std::uint64_t offset = 0; offset < bytes; offset += block.size()) {
+            if (!SendAll(fd.Get(), block.data(), block.size())) return;
+        }
+    });
+    std::uint64_t acks = 0;
+    char buf[4096];
+    while (acks < bytes / kAckEvery) {
+        const ssize_t n = ::recv(fd.Get(), buf, sizeof buf, 0);
+        if (n <= 0) {
+            t.error = n == 0 ? "the sink closed early" : std::string("sink receive: ") + std::strerror(errno);
+            break;
+        }
+        acks += static_cast<std::uint64_t>(n);
+    }
+    t.seconds = Since(start);
+    ::shutdown(fd.Get(), SHUT_RDWR);
+    sender.join();
+    t.bytes = acks * kAckEvery;
+    t.ok = t.error.empty();
+    return t;
+}
+
+double TunnelRig::CpuSeconds(const std::vector<std::string>& names) const {
+    double sum = 0;
+    for (const auto& name : names) {
+        if (m_harness.Alive(name)) sum += ProcessCpuSeconds(m_harness.Pid(name));
+    }
+    return sum;
+}
+
+}  // namespace systemtest

@@ -1,0 +1,134 @@
+// What the session does when something under it goes away: the gateway killed and started again
+// (the relogon with the same and with a different virtual address), a gateway that stops answering,
+// a forced logoff, the virtual adapter deleted, the client killed (the service's watchdog).
+#include "tunnel_fixture.h"
+
+#include <chrono>
+#include <thread>
+
+namespace systemtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The gateway is killed under a live session and started again; the relogon brings the tunnel
+// back by itself over a new connection.
+void RestartGatewayUnder(TunnelRig& rig, const GatewaySetup& restarted) {
+    const auto before = rig.TunnelConnections();
+    ASSERT_EQ(before.size(), 1u);
+    rig.Harness().StopProcess("gateway", SIGKILL);
+    std::string error;
+    ASSERT_TRUE(rig.RestartGateway(restarted, &error)) << error;
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the relogon's new tunnel connection",
+        [&] {
+            const auto now = rig.TunnelConnections();
+            return now.size() == 1 && now.front() != before.front() && rig.Online() &&
+                   rig.VirtualAddress() == restarted.fixedIp;
+        },
+        kOnlineMs))
+        << "address " << rig.VirtualAddress() << "\n"
+        << rig.ClientLog();
+}
+
+TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithTheSameAddress) {
+    ASSERT_TRUE(Bring());
+    ASSERT_TRUE(LogOn());
+    RestartGatewayUnder(*m_rig, GatewaySetup{});
+    EXPECT_TRUE(m_rig->PcLogsContain("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP"));
+    std::string ping;
+    EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
+    EXPECT_TRUE(m_rig->EchoTransfer(1 << 20).ok);
+}
+
+TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithAnotherAddress) {
+    ASSERT_TRUE(Bring());
+    ASSERT_TRUE(LogOn());
+    GatewaySetup moved;
+    moved.fixedIp = "198.18.0.101";
+    RestartGatewayUnder(*m_rig, moved);
+    EXPECT_TRUE(m_rig->PcLogsContain("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP"));
+    // The adapter holds the new address only, and the routes follow it.
+    std::string addresses;
+    m_rig->Harness().RunInPc({"ip", "-4", "-o", "addr", "show", "dev", kTapName}, &addresses);
+    EXPECT_EQ(addresses.find(kFirstVirtualAddress), std::string::npos) << addresses;
+    EXPECT_EQ(m_rig->RouteDevice(kResourceAddress), kTapName);
+    std::string ping;
+    EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
+    EXPECT_TRUE(m_rig->EchoTransfer(1 << 20).ok);
+}
+
+TEST_F(TunnelTest, GatewayThatStopsAnsweringIsDetectedInOneLossPeriod) {
+    ASSERT_TRUE(Bring());
+    ASSERT_TRUE(LogOn());
+    const std::string connection = OnlyConnection();
+    ASSERT_FALSE(connection.empty());
+    // Stopped, not killed: its kernel still holds the connection, only the answers cease.
+    const pid_t gateway = m_rig->Harness().Pid("gateway");
+    ASSERT_EQ(::kill(gateway, SIGSTOP), 0);
+    const auto stopped = Clock::now();
+    const bool gone = ConnectionGone(connection, static_cast<int>(3 * kLossMs));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopped).count();
+    ::kill(gateway, SIGCONT);
+    ASSERT_TRUE(gone);
+    // The last word from the gateway came at most a keep-alive period before the stop.
+    EXPECT_LE(took, kLossMs + 2 * kTimerMs + 500) << "the loss took " << took << " ms to be noticed";
+    EXPECT_GE(took, kLossMs / 2) << "the tunnel was dropped before a loss period passed";
+}
+
+TEST_F(TunnelTest, ForcedLogoffEndsTheSessionWithItsMessage) {
+    GatewaySetup gateway;
+    gateway.forcedLogoffAfter = 2;
+    gateway.extra = {"forced_logoff_text = the administrator ended this session"};
+    ASSERT_TRUE(Bring(gateway));
+    ASSERT_TRUE(LogOn());
+    std::string error;
+    ASSERT_TRUE(m_rig->WaitOffline(10000, &error)) << error;
+    EXPECT_TRUE(testsupport::WaitFor("the client to show the gateway's text", [&] {
+        return m_rig->ClientLog().find("the administrator ended this session") != std::string::npos;
+    })) << m_rig->ClientLog();
+    // A forced logoff is final: no relogon follows.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * 200));
+    EXPECT_TRUE(m_rig->TunnelConnections().empty());
+    EXPECT_FALSE(m_rig->Online());
+}
+
+TEST_F(TunnelTest, DeletedAdapterUnderALiveSessionForcesTheLogoff) {
+    ASSERT_TRUE(Bring());
+    ASSERT_TRUE(LogOn());
+    const std::string connection = OnlyConnection();
+    ASSERT_EQ(m_rig->Harness().RunInPc({"ip", "link", "del", kTapName}), 0);
+    EXPECT_TRUE(ConnectionGone(connection, 10000)) << m_rig->ClientLog();
+    std::string error;
+    EXPECT_TRUE(m_rig->WaitOffline(10000, &error)) << error;
+    EXPECT_TRUE(testsupport::WaitFor("pc's routes and resolver as before", [&] {
+        return m_rig->PcMainRoutes() == m_beforeMainRoutes &&
+               ReadText(m_rig->Harness().ResolverFile()) == m_before.resolver;
+    }));
+}
+
+TEST_F(TunnelTest, KilledClientsRoutesAndResolverAreRestoredByTheWatchdog) {
+    ASSERT_TRUE(Bring());
+    ClientSetup client;
+    client.processName = "VornClient";  // the name the service's watchdog looks for
+    ASSERT_TRUE(LogOn(client));
+    ASSERT_NE(m_rig->PcMainRoutes(), m_beforeMainRoutes);
+    m_rig->Harness().StopProcess("client", SIGKILL);
+    EXPECT_TRUE(testsupport::WaitFor(
+        "the watchdog to restore pc's routes and resolver",
+        [&] {
+            return m_rig->PcMainRoutes() == m_beforeMainRoutes &&
+                   ReadText(m_rig->Harness().ResolverFile()) == m_before.resolver;
+        },
+        10000))
+        << "routes before:\n"
+        << m_beforeMainRoutes << "routes now:\n"
+        << m_rig->PcMainRoutes() << "resolver now:\n"
+        << ReadText(m_rig->Harness().ResolverFile());
+    // The watchdog leaves the virtual address on the (now disconnected) adapter; only routes and
+    // resolver are its to put back.
+    m_compareAfter = false;
+}
+
+}  // namespace
+}  // namespace systemtest
