@@ -15,9 +15,39 @@
 #include "wendrel/ssr_codec.h"
 #include "wendrel/ssr_control.h"
 
+// Qt hands posted events over under its own futex lock, which the thread sanitizer does not see;
+// these two tell it that the event's contents pass from the poster to the UI thread.
+#if defined(__SANITIZE_THREAD__)
+#define VORN_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VORN_TSAN 1
+#endif
+#endif
+#ifdef VORN_TSAN
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#endif
+
 namespace vorn {
 
 namespace {
+
+void HandOver(void* event) {
+#ifdef VORN_TSAN
+    __tsan_release(event);
+#else
+    (void)event;
+#endif
+}
+
+void TakeOver(void* event) {
+#ifdef VORN_TSAN
+    __tsan_acquire(event);
+#else
+    (void)event;
+#endif
+}
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -160,10 +190,13 @@ PasswordChangeRelay::PasswordChangeRelay(std::string changePasswordTitle, QObjec
 
 void PasswordChangeRelay::PasswordChangeResult(int result, const std::string& text) {
     // postEvent is safe from any thread; the event owns its copy of the text.
-    QCoreApplication::postEvent(this, new PasswordResultEvent(result, text));
+    auto* event = new PasswordResultEvent(result, text);
+    HandOver(event);
+    QCoreApplication::postEvent(this, event);
 }
 
 bool PasswordChangeRelay::event(QEvent* e) {
+    TakeOver(e);
     if (e->type() != PasswordResultEvent::EventType()) return QObject::event(e);
     const auto* r = static_cast<PasswordResultEvent*>(e);
     for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -177,6 +210,13 @@ bool PasswordChangeRelay::event(QEvent* e) {
     }
     TW_LOG(LOG_CLIENT_LOGIN, 2, "[PasswordChangeRelay] no change-password window for the answer");
     return true;
+}
+
+RelogonIptPswDlg::Reconnect MakeWorkerReconnect(engine::TwWorkerThread& worker) {
+    return [&worker](const std::string& password) {
+        worker.SetRelogonPassword(password, engine::TW_CLT_STATUS_GW_RELOGON_INIT);
+        if (!worker.Relogon()) TW_LOG(LOG_CLIENT_LOGIN, 2, "[RelogonIptPswDlg] a relogon runs already");
+    };
 }
 
 bool SetStopClientEvent() {

@@ -215,6 +215,22 @@ TEST(PasswordAgain, HandsThePasswordOverOrQuits) {
     EXPECT_EQ(quit.result(), QDialog::Rejected);
 }
 
+TEST(PasswordAgain, TheWorkersReconnectLogsOnWithTheNewPassword) {
+    engine::test::FakeConnector conn;
+    conn.saved.user = "alice";
+    conn.status = engine::TW_CLT_STATUS_TUNNEL_LOST;
+    engine::test::RecordingUi ui;
+    engine::TwWorkerThread worker(conn, ui);
+    ASSERT_TRUE(worker.InitializeWorkerThread());
+    MakeWorkerReconnect(worker)("again123");
+    ASSERT_TRUE(PumpUntil([&] { return conn.Logons().size() == 1; })) << "no relogon";
+    EXPECT_EQ(conn.Logons()[0].password, "again123");
+    EXPECT_TRUE(conn.Logons()[0].relogon);
+    worker.Exit();
+    ASSERT_TRUE(PumpUntil([&] { return worker.Ended(); })) << "the worker did not end";
+    worker.Join();
+}
+
 TEST(AboutBox, TitleVersionCompanyAndWebSite) {
     DialogMachine m;
     CAboutDlg about(m.Context());

@@ -16,6 +16,7 @@
 #include <functional>
 
 #include "engine/password_change.h"
+#include "engine/worker_thread.h"
 #include "platform/types.h"
 #include "vorn/dialogs/dialog_context.h"
 
@@ -119,6 +120,10 @@ private:
     QLineEdit* m_password;
     QPushButton* m_ok;
 };
+
+// The reconnect of the client: the worker's password setter (the connector goes to its relogon
+// state) and a relogon thread.
+RelogonIptPswDlg::Reconnect MakeWorkerReconnect(engine::TwWorkerThread& worker);
 
 // Sets "Global\StopMorvaneVornClientEvent" when it exists; false when it does not.
 bool SetStopClientEvent();
