@@ -23,7 +23,7 @@ LogonUpdateCheck::LogonUpdateCheck(UiBridge& bridge, const TextSource& texts, Cl
 LogonUpdateCheck::~LogonUpdateCheck() = default;
 
 bool LogonUpdateCheck::Check(TwLogonVpn& dialog) {
-    if (TwClientUpdateCheck::UpdateProgramRunning()) {
+    if (TwClientUpdateCheck::UpdateProgramRunning(m_programDir)) {
         TW_LOG(LOG_CLIENT_LOGIN, 2, "[SSLClientCheckUpdate] an update program runs, no logon");
         return false;
     }

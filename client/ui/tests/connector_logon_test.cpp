@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <chrono>
+#include <filesystem>
 
 #include "connector_rig.h"
 #include "gateway/test_gateway.h"
@@ -30,6 +31,9 @@ protected:
         ASSERT_EQ(store->CreateKey(kClientKey), platform::kRegOk);
         store->SetDword(kClientKey, "UseStatic", 1);
         store->SetDword(kClientKey, "NoResourcePage", 1);
+        // The gateway's certificate is kept under the install folder: the test's own.
+        std::filesystem::create_directories(root.Path() + "/install");
+        store->SetString(kClientKey, "InstallDir", root.Path() + "/install");
         table = UiTextTable::Build(false, *store);
 
         config.stateDir = stateDir.Path();

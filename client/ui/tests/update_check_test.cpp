@@ -49,9 +49,10 @@ protected:
                                    programDir + "/Quistral");
     }
     void MakeWithCheck(ClientUpdateTiming updateTiming = Fast()) {
-        // A stand-in update program of a parallel test holds every check back for its short life.
+        // One that is just ending (of any folder) still counts as running.
         ASSERT_TRUE(PumpUntil(
-            "no update program to run", [] { return !TwClientUpdateCheck::UpdateProgramRunning(); }, 10000));
+            "no update program to run",
+            [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); }, 10000));
         check = std::make_unique<LogonUpdateCheck>(bridge, texts, updateTiming, programDir);
         updateCheck = [this](TwLogonVpn& d) { return check->Check(d); };
         Make();
@@ -97,8 +98,8 @@ TEST_F(UpdateCheckTest, AnAcceptedUpdateStartsTheUpdateProgramAndEndsTheClient) 
         << "the scrambled password on its standard input only";
     EXPECT_TRUE(PumpUntil("the quit by the stop event", [&] { return dialog->Quitting(); }));
     EXPECT_TRUE(PumpUntil(
-        "the stand-in update program to end", [] { return !TwClientUpdateCheck::UpdateProgramRunning(); },
-        10000));
+        "the stand-in update program to end",
+        [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); }, 10000));
 }
 
 TEST_F(UpdateCheckTest, ARefusedRequiredUpdateStopsTheLogonAndAnOptionalOneDoesNot) {
