@@ -13,7 +13,9 @@ RouteSyncThread::RouteSyncThread(CMorbeck* owner, const MorbeckTiming& timing, c
     : TwThread(TwThreadTiming{timing.syncStopWaitMs}, clock),
       m_owner(owner),
       m_settleMs(timing.routeSettleMs),
-      m_clock(clock) {}
+      m_clock(clock) {
+    if (!m_routes.Valid() || !m_addresses.Valid()) m_openErrno = errno;
+}
 
 RouteSyncThread::~RouteSyncThread() { StopAndWait(); }
 
@@ -28,16 +30,16 @@ void RouteSyncThread::Stop() { StopAndWait(); }
 bool RouteSyncThread::Settle(DWORD ms) { return m_stop.Wait(ms, m_clock) == platform::kWaitTimeout; }
 
 unsigned long RouteSyncThread::Execute() {
-    platform::NetworkChangeMonitor routes(platform::NetworkChangeMonitor::kRoutes);
+    platform::NetworkChangeMonitor& routes = m_routes;
     if (!routes.Valid()) {
         TW_LOG(LOG_CLIENT_DATA, 5, "NdisRouteSyncThread: CreateEvent() for Route Notify Fail, LastError %d",
-               errno);
+               m_openErrno);
         return 1;
     }
-    platform::NetworkChangeMonitor addresses(platform::NetworkChangeMonitor::kAddresses);
+    platform::NetworkChangeMonitor& addresses = m_addresses;
     if (!addresses.Valid()) {
         TW_LOG(LOG_CLIENT_DATA, 5, "NdisRouteSyncThread: CreateEvent() for Address Notify Fail, LastError %d",
-               errno);
+               m_openErrno);
         return 1;
     }
     m_owner->AddSystemRoute();

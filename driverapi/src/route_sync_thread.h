@@ -4,12 +4,15 @@
 #include "morbeck/morbeck.h"
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/route_table.h"
 #include "platform/types.h"
 #include "util/tw_thread.h"
 
 class RouteSyncThread : public TwThread {
 public:
-    // The settle delay and the stop wait come from `timing` and run on `clock`.
+    // The settle delay and the stop wait come from `timing` and run on `clock`. The change notices
+    // are subscribed to here, on the caller's thread: a change made once the thread is started is
+    // seen, even before the thread first runs.
     RouteSyncThread(CMorbeck* owner, const MorbeckTiming& timing, const platform::Clock& clock);
     ~RouteSyncThread() override;
     unsigned long Terminate() override;
@@ -27,4 +30,7 @@ private:
     DWORD m_settleMs;
     const platform::Clock& m_clock;
     platform::Event m_stop{true, false};
+    platform::NetworkChangeMonitor m_routes{platform::NetworkChangeMonitor::kRoutes};
+    platform::NetworkChangeMonitor m_addresses{platform::NetworkChangeMonitor::kAddresses};
+    int m_openErrno = 0;  // of the subscription that failed, for the thread's log line
 };

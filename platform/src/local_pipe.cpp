@@ -299,16 +299,22 @@ void LocalPipeServer::CloseIdle() {
     for (int fd : idle) CloseConnection(fd);
 }
 
-LocalPipeClient LocalPipeClient::Connect(const std::string& path) {
+LocalPipeClient LocalPipeClient::Connect(const std::string& path, bool failWhenFull) {
     sockaddr_un addr;
     if (!FillAddress(path, &addr)) return {};
-    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    // A blocking connect waits for room in a full backlog without end; a local socket's
+    // non-blocking connect either completes at once or fails with EAGAIN.
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | (failWhenFull ? SOCK_NONBLOCK : 0), 0));
     if (!fd) return {};
     int rc;
     do {
         rc = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) return {};
+    if (failWhenFull) {
+        const int flags = ::fcntl(fd.Get(), F_GETFL);
+        if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return {};
+    }
     return LocalPipeClient(std::move(fd));
 }
 

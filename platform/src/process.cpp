@@ -20,6 +20,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -400,6 +401,90 @@ bool KillProcessGroup(pid_t pgid, int signal) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+// The state letter and process group of /proc/<pid>/stat ("pid (comm) state ppid pgrp ..."; comm
+// may hold blanks and parentheses). false when the process is gone.
+bool ReadStateAndGroup(const char* pidText, char* state, pid_t* pgrp) {
+    const UniqueFd fd(::open((std::string("/proc/") + pidText + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        return false;
+    }
+    char buf[1024];
+    const ssize_t n = ::read(fd.Get(), buf, sizeof buf - 1);
+    if (n <= 0) {
+        return false;
+    }
+    buf[n] = '\0';
+    const char* close = std::strrchr(buf, ')');
+    int ppid = 0;
+    int group = 0;
+    if (close == nullptr || std::sscanf(close + 1, " %c %d %d", state, &ppid, &group) != 3) {
+        return false;
+    }
+    *pgrp = static_cast<pid_t>(group);
+    return true;
+}
+
+// Processes of group `pgid` that have not ended (a zombie has).
+std::vector<pid_t> LiveGroupMembers(pid_t pgid) {
+    std::vector<pid_t> members;
+    DIR* dir = ::opendir("/proc");
+    if (dir == nullptr) {
+        return members;
+    }
+    while (struct dirent* de = ::readdir(dir)) {
+        char state = 0;
+        pid_t group = 0;
+        if (std::isdigit(static_cast<unsigned char>(de->d_name[0])) &&
+            ReadStateAndGroup(de->d_name, &state, &group) && group == pgid && state != 'Z' && state != 'X') {
+            members.push_back(static_cast<pid_t>(std::strtol(de->d_name, nullptr, 10)));
+        }
+    }
+    ::closedir(dir);
+    return members;
+}
+
+bool IsLiveMember(pid_t pid, pid_t pgid) {
+    char state = 0;
+    pid_t group = 0;
+    return ReadStateAndGroup(std::to_string(pid).c_str(), &state, &group) && group == pgid && state != 'Z' &&
+           state != 'X';
+}
+
+}  // namespace
+
+DWORD WaitProcessGroupEnded(pid_t pgid, DWORD timeoutMs) {
+    if (pgid <= 1) {
+        SetLastError(87);
+        return kWaitFailed;
+    }
+    detail::Deadline deadline(timeoutMs);
+    int backoffMs = 1;
+    for (;;) {
+        const std::vector<pid_t> members = LiveGroupMembers(pgid);
+        if (members.empty()) {
+            return kWaitObject0;
+        }
+        const int left = deadline.RemainingMs();
+        if (left == 0) {
+            return kWaitTimeout;
+        }
+        // Sleep on one member's end, then look at the whole group again. The second look at the
+        // member makes sure the pidfd is of that process and not of a later one with its number.
+        const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, members.front(), 0)));
+        if (pidfd && IsLiveMember(members.front(), pgid)) {
+            pollfd pf{pidfd.Get(), POLLIN, 0};
+            ::poll(&pf, 1, left);
+        } else if (!pidfd && errno != ESRCH) {
+            // No pidfd (old kernel): look again with a growing pause.
+            const int pause = left < 0 || left > backoffMs ? backoffMs : left;
+            ::usleep(static_cast<useconds_t>(pause) * 1000u);
+            backoffMs = backoffMs < 50 ? backoffMs * 2 : 50;
+        }
+    }
 }
 
 bool ProcessAlive(pid_t pid) {

@@ -255,6 +255,13 @@ protected:
         for (std::string l; std::getline(in, l);) lines.push_back(l);
         return lines;
     }
+    // A restarted service records its start a moment after its process exists.
+    void ExpectServiceEvents(const std::vector<std::string>& events) {
+        EXPECT_TRUE(WaitFor(
+            "the services to record their starts and stops",
+            [&] { return ServiceEvents().size() >= events.size(); }, 10000));
+        EXPECT_EQ(ServiceEvents(), events);
+    }
     void ExpectClientRestarted() {
         EXPECT_TRUE(WaitFor(
             "the client to record its start", [&] { return !ReadFile(m_install + "/client.record").empty(); },
@@ -290,8 +297,7 @@ TEST_F(PipelineTest, StopsReplacesRestartsAndBringsTheClientBack) {
     EXPECT_EQ(m_finishes, 1);
     EXPECT_EQ(m_versionAtFinish, "3.1.0.12") << "Close was offered before the new version was recorded";
     ExpectServicesRunning();
-    EXPECT_EQ(ServiceEvents(),
-              (std::vector<std::string>{"start QelMini", "start Lunther", "stop QelMini", "start QelMini"}));
+    ExpectServiceEvents({"start QelMini", "start Lunther", "stop QelMini", "start QelMini"});
     std::string version;
     platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient", "Version", &version);
     EXPECT_EQ(version, "3.1.0.12");
@@ -308,8 +314,7 @@ TEST_F(PipelineTest, AFailedApplyLeavesTheOldFilesAndStartsEverythingAgain) {
     EXPECT_EQ(ReadFile(m_install + "/data.txt"), "old data");
     EXPECT_EQ(ReadFile(m_root->Path() + "/system/olvane.bin"), "old driver");
     ExpectServicesRunning();
-    EXPECT_EQ(ServiceEvents(),
-              (std::vector<std::string>{"start QelMini", "start Lunther", "stop QelMini", "start QelMini"}));
+    ExpectServiceEvents({"start QelMini", "start Lunther", "stop QelMini", "start QelMini"});
     std::string version;
     platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient", "Version", &version);
     EXPECT_EQ(version, "3.0.5.0");

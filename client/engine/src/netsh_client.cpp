@@ -2,15 +2,15 @@
 #include "engine/netsh_client.h"
 
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "dailylog/shared_daily_log.h"
+#include "platform/clock_wait.h"
 #include "platform/local_pipe.h"
 #include "service/netsh_pipe.h"
 
@@ -34,21 +34,26 @@ Step Exchange(const std::string& command, const NetshClientOptions& options, int
               const char* tag, std::string* reply) {
     const std::string path = options.path.empty() ? service::NetshPipePath() : options.path;
     platform::LocalPipeClient client;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.connectWaitMs);
+    const platform::Clock& clock = options.clock != nullptr ? *options.clock : platform::SystemClock();
+    const platform::ClockDeadline deadline(clock, static_cast<DWORD>(options.connectWaitMs));
     for (;;) {
-        client = platform::LocalPipeClient::Connect(path);
+        client = platform::LocalPipeClient::Connect(path, true);
         if (client.Connected()) break;
         // Only a full backlog is worth waiting for; a service that is not there is not.
         if (errno != EAGAIN) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] Connect pipe failed Errornum = %d", tag, errno);
             return Step::kConnect;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (deadline.Expired()) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] Could not open pipe: 2 second wait timed out.Errornum = %d",
                    tag, errno);
             return Step::kBusy;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::mutex pauseLock;
+        std::condition_variable never;
+        std::unique_lock<std::mutex> pause(pauseLock);
+        platform::WaitOn(clock, pause, never, static_cast<DWORD>(options.connectRetryMs),
+                         [] { return false; });
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] The pipe connected!", tag);
     std::uint8_t code[service::kAccessCodeSize];

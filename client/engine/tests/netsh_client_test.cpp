@@ -2,7 +2,16 @@
 // hardware id, and a service that is not there.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
 #include "engine/netsh_client.h"
+#include "platform/fake/manual_clock.h"
+#include "platform/unique_fd.h"
 #include "service/netshell_server.h"
 #include "service/service_timing.h"
 #include "testsupport/temp_dir.h"
@@ -74,6 +83,40 @@ TEST_F(NetshClientTest, AbsentServiceFailsAtOnce) {
     EXPECT_EQ(SendNetshCommand("GetHardwareID\n", absent), kNetshFailed);
     EXPECT_EQ(SendRestartAdapterCommand("RestartAdapter\n", absent), kRestartConnectFailed);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// A service whose backlog is full is tried again after each pause on the client's clock, and
+// reported busy (not absent) once the connect wait has passed on it.
+TEST(NetshBusy, AFullBacklogIsRetriedOnTheClockUntilTheWaitEnds) {
+    testsupport::TempDir dir;
+    const std::string path = dir.File("busy");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+    // A listener that never accepts, its backlog of one taken.
+    platform::UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(listener.Get(), sa, sizeof(addr)), 0);
+    ASSERT_EQ(::listen(listener.Get(), 0), 0);
+    platform::UniqueFd queued(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(queued.Get(), sa, sizeof(addr)), 0);
+
+    platform::fake::ManualClock clock;
+    NetshClientOptions options;
+    options.path = path;
+    options.clock = &clock;
+    std::atomic<int> result{-1};
+    std::thread sender([&] { result = SendRestartAdapterCommand("RestartAdapter\n", options); });
+    for (int waited = 0; waited + options.connectRetryMs < options.connectWaitMs;
+         waited += options.connectRetryMs) {
+        ASSERT_TRUE(clock.WaitForWaiters(1)) << "the client did not pause between tries";
+        EXPECT_EQ(result.load(), -1) << "gave up after " << waited << " ms";
+        clock.Advance(static_cast<std::uint64_t>(options.connectRetryMs));
+    }
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the client did not pause between tries";
+    clock.Advance(static_cast<std::uint64_t>(options.connectRetryMs));
+    sender.join();
+    EXPECT_EQ(result.load(), kRestartPipeBusy);
 }
 
 // The service may retry SetIP for its limit plus one pause before it answers; the client waits longer.

@@ -68,8 +68,11 @@ int TwDhcpManager::CmdExec(const std::vector<std::string>& argv) {
     int exitCode = -1;
     const DWORD wait = platform::WaitProcess(pid, m_timeoutMs, &exitCode);
     if (wait == platform::kWaitObject0) return exitCode;
+    // The next command may start a client on the same pid and lease files: return once the
+    // worker is gone too, not only the leader.
     platform::KillProcessGroup(pid, SIGKILL);
     platform::WaitProcess(pid, 5000, &exitCode);
+    platform::WaitProcessGroupEnded(pid, 5000);
     return -1;
 }
 

@@ -143,8 +143,10 @@ private:
 class LocalPipeClient {
 public:
     // Connects to `path`. nullptr-like (not Connected) with errno on failure: ENOENT or
-    // ECONNREFUSED when nobody listens, EACCES when the socket's mode refuses us.
-    static LocalPipeClient Connect(const std::string& path);
+    // ECONNREFUSED when nobody listens, EACCES when the socket's mode refuses us. A server whose
+    // backlog is full is waited for until it has room, or, with `failWhenFull`, refused at once
+    // with EAGAIN (for callers that bound their own wait).
+    static LocalPipeClient Connect(const std::string& path, bool failWhenFull = false);
     LocalPipeClient() = default;
     bool Connected() const { return m_fd.Valid(); }
     int Get() const { return m_fd.Get(); }

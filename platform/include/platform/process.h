@@ -39,6 +39,10 @@ bool KillProcess(pid_t pid, int signal);
 // Signals every process of group `pgid` (a child started with newSession leads a group of its
 // own pid). pgid <= 1 (our own group, init's, every process) is refused.
 bool KillProcessGroup(pid_t pgid, int signal);
+// Waits until no process of group `pgid` is left but zombies (which have ended; only their parent
+// can reap them): kWaitObject0, kWaitTimeout, or kWaitFailed for pgid <= 1. After a group kill
+// this is the moment no member can touch anything any more; the leader itself is not reaped.
+DWORD WaitProcessGroupEnded(pid_t pgid, DWORD timeoutMs);
 // false for ended processes, zombies included.
 bool ProcessAlive(pid_t pid);
 

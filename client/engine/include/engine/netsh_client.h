@@ -6,6 +6,8 @@
 #pragma once
 #include <string>
 
+#include "platform/clock.h"
+
 namespace engine {
 
 // SendCmdToNetsh's results.
@@ -15,8 +17,10 @@ constexpr int kNetshSetIpFail = 7;   // "NetshSetipFail>"
 constexpr int kNetshSetDnsFail = 8;  // "NetshSetdnsFail>"
 
 struct NetshClientOptions {
-    std::string path;          // empty: the service's pipe in the machine root's runtime folder
-    int connectWaitMs = 2000;  // how long a refused connect (full backlog) is retried
+    std::string path;                        // empty: the service's pipe in the machine root's runtime folder
+    int connectWaitMs = 2000;                // how long a refused connect (full backlog) is retried
+    int connectRetryMs = 20;                 // the pause between those tries
+    const platform::Clock* clock = nullptr;  // the tries' clock; null: the system clock
     // Long enough for SetIP, which the service may retry for up to about 11 s.
     int replyTimeoutMs = 15000;
 };
