@@ -58,8 +58,10 @@ public:
         if (!attachOk) return false;
         m_session = true;
         ++m_generation;
-        if (handshake == Handshake::kConnect) Post([this] { m_events->OnLinkConnect(); });
-        if (handshake == Handshake::kDrop) {
+        const Handshake h =
+            silentFromAttach > 0 && attaches > silentFromAttach ? Handshake::kSilent : handshake;
+        if (h == Handshake::kConnect) Post([this] { m_events->OnLinkConnect(); });
+        if (h == Handshake::kDrop) {
             m_session = false;
             Post([this] { End(); });
         }
@@ -162,6 +164,7 @@ public:
     bool initializeOk = true;
     bool attachOk = true;
     int chooseResult = 1;
+    int silentFromAttach = 0;  // > 0: the handshakes after this many attaches never complete
     std::atomic<bool> previousClosed{true};
     std::function<void(const Bytes&)> onSend;
     // What happened.
