@@ -42,3 +42,21 @@ stop_packaged_proxy() {
 if [ -x /usr/bin/tinyproxy ]; then
   stop_packaged_proxy >/dev/null 2>&1
 fi
+# Likewise the packaged web server: the update tests start nginx themselves with their own
+# configuration; the service the package may have started is stopped by its own pid file.
+stop_packaged_web_server() {
+  if [ -d /run/systemd/system ]; then
+    $sudo systemctl stop nginx.service || true
+    return
+  fi
+  local pid
+  [ -r /run/nginx.pid ] || return 0
+  pid=$(head -n 1 /run/nginx.pid)
+  [[ $pid =~ ^[0-9]+$ ]] || return 0
+  if [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = /usr/sbin/nginx ]; then
+    $sudo kill "$pid" || true
+  fi
+}
+if [ -x /usr/sbin/nginx ]; then
+  stop_packaged_web_server >/dev/null 2>&1
+fi

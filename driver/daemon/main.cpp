@@ -1,5 +1,6 @@
 // Olvane: the virtual-adapter driver daemon (service QelMini). Runs in the foreground until
-// SIGTERM, SIGINT or a stop request.
+// SIGTERM, SIGINT or a stop request. Started by the service layer as QelMini (QEL_SERVICE_NAME), it
+// runs under that layer's dispatcher instead, so that the service layer can query and stop it.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +10,71 @@
 #include <unistd.h>
 
 #include "olvane_daemon.h"
+#include "platform/service_control.h"
 #include "platform/unique_fd.h"
 #include "trace.h"
+
+namespace {
+
+constexpr const char* kServiceName = "QelMini";
+
+struct ServiceRun {
+    olvane::DaemonOptions options;
+    int signalFd = -1;
+    olvane::TwOlvaneDaemon* daemon = nullptr;
+    platform::SERVICE_STATUS_HANDLE handle = nullptr;
+    int exitCode = 0;
+};
+ServiceRun g_run;
+
+void ReportState(DWORD state, DWORD exitCode = 0) {
+    const platform::SERVICE_STATUS st{platform::SERVICE_WIN32_OWN_PROCESS,
+                                      state,
+                                      state == platform::SERVICE_RUNNING ? platform::SERVICE_ACCEPT_STOP : 0u,
+                                      exitCode,
+                                      0,
+                                      0,
+                                      0};
+    platform::SetServiceStatus(g_run.handle, &st);
+}
+
+// The dispatcher's handler: a stop wakes the daemon's main wait like a signal does.
+void ServiceHandler(DWORD control) {
+    if (control == platform::SERVICE_CONTROL_STOP && g_run.daemon != nullptr) {
+        ReportState(platform::SERVICE_STOP_PENDING);
+        g_run.daemon->RequestStop();
+        return;
+    }
+    ReportState(platform::SERVICE_RUNNING);
+}
+
+void ServiceMainFunction(DWORD /*argc*/, char** /*argv*/) {
+    g_run.handle = platform::RegisterServiceCtrlHandler(kServiceName, ServiceHandler);
+    if (g_run.handle == nullptr) return;
+    olvane::TwOlvaneDaemon daemon;
+    std::string error;
+    if (!daemon.Start(g_run.options, &error)) {
+        std::fprintf(stderr, "Olvane: %s\n", error.c_str());
+        g_run.exitCode = 1;
+        ReportState(platform::SERVICE_STOPPED, 1);
+        return;
+    }
+    g_run.daemon = &daemon;
+    ReportState(platform::SERVICE_RUNNING);
+    const bool failed =
+        olvane::WaitForTermination(g_run.signalFd, daemon.StopFd()) == olvane::MainWaitEnd::kPollError;
+    daemon.Stop();
+    g_run.daemon = nullptr;
+    g_run.exitCode = failed ? 1 : 0;
+    ReportState(platform::SERVICE_STOPPED, static_cast<DWORD>(g_run.exitCode));
+}
+
+bool StartedAsService() {
+    const char* name = std::getenv("QEL_SERVICE_NAME");
+    return name != nullptr && std::strcmp(name, kServiceName) == 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     olvane::DaemonOptions options;
@@ -54,6 +118,17 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts
     const platform::UniqueFd signals(signalfd(-1, &set, SFD_CLOEXEC));
     const int sfd = signals.Get();
+    if (StartedAsService() && sfd >= 0) {
+        // The service layer starts the program without arguments; the group comes with the machine.
+        const char* group = std::getenv("QEL_GROUP");
+        if (group != nullptr && *group != '\0' && std::strlen(group) < 256) options.deviceGroup = group;
+        g_run.options = options;
+        g_run.signalFd = sfd;
+        const DWORD rc = platform::RunServiceDispatcher(kServiceName, ServiceMainFunction);
+        olvane::SetTraceSink({});
+        if (traceFile != nullptr) std::fclose(traceFile);
+        return rc == platform::kErrorSuccess ? g_run.exitCode : 1;
+    }
     olvane::TwOlvaneDaemon daemon;
     std::string error;
     if (sfd < 0 || !daemon.Start(options, &error)) {

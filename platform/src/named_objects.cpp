@@ -33,7 +33,6 @@
 #include "platform/machine_root.h"
 #include "platform/unique_fd.h"
 #include "mapping_guard.h"
-#include "wait_deadline.h"
 
 namespace platform {
 
@@ -258,6 +257,9 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
     if (ok) {
         void* map = ::mmap(nullptr, kMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         ok = map != MAP_FAILED;
+        // A forked child (a service's monitor, which never execs) would otherwise keep the
+        // mapping, and with it this file's locks: the object would outlive its last holder.
+        if (ok) ::madvise(map, kMapSize, MADV_DONTFORK);
         obj->state = ok ? static_cast<SharedState*>(map) : nullptr;
         if (ok && !detail::GuardMapping(map, kMapSize)) {
             ::munmap(map, kMapSize);
@@ -366,10 +368,10 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name, bool ini
 
 bool NamedMutex::AlreadyExisted() const { return m_impl->existed; }
 
-DWORD NamedMutex::Wait(DWORD timeoutMs) {
+DWORD NamedMutex::Wait(DWORD timeoutMs, const Clock& clock) {
     SharedObject& o = *m_impl->obj;
     const pid_t me = static_cast<pid_t>(::gettid());
-    detail::Deadline deadline(timeoutMs);
+    const ClockDeadline deadline(clock, timeoutMs);
     std::unique_lock<std::mutex> lk(o.lock);
     if (o.ownerTid == me) {
         ++o.recursion;
@@ -507,11 +509,11 @@ bool NamedEvent::Reset() {
     return true;
 }
 
-DWORD NamedEvent::Wait(DWORD timeoutMs) {
+DWORD NamedEvent::Wait(DWORD timeoutMs, const Clock& clock) {
     SharedState* st = m_impl->obj->state;
     std::atomic_ref<std::uint32_t> flag(st->signalled);
     const bool manual = std::atomic_ref<std::uint32_t>(st->manual).load() != 0;
-    detail::Deadline deadline(timeoutMs);
+    const ClockDeadline deadline(clock, timeoutMs);
     for (;;) {
         if (!m_impl->obj->Intact()) {
             return kWaitFailed;

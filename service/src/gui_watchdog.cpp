@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/clock_wait.h"
 #include "platform/filter_device.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
@@ -219,11 +220,14 @@ unsigned long CheckGUIThread::Terminate() {
 
 unsigned long CheckGUIThread::Execute() {
     m_watchdog.Begin();
-    const auto round = std::chrono::milliseconds(m_watchdog.Options().timing.watchdogRoundMs);
+    const DWORD round = m_watchdog.Options().timing.watchdogRoundMs;
+    const platform::Clock& clock =
+        m_watchdog.Options().clock != nullptr ? *m_watchdog.Options().clock : platform::SystemClock();
     for (;;) {
         {
             std::unique_lock<std::mutex> g(m_lock);
-            if (m_wake.wait_for(g, round, [this] { return m_StopRequest.load() != 0; })) break;
+            if (platform::WaitOn(clock, g, m_wake, round, [this] { return m_StopRequest.load() != 0; }))
+                break;
         }
         m_watchdog.Round();
         m_previous = m_watchdog.Previous();

@@ -1,21 +1,46 @@
 // The service class: start and stop of its three servers.
 #include "service/lsp_proxy_service.h"
 
+#include <cstdio>
+#include <mutex>
+
+#include "platform/process.h"
 #include "service/proxy_server.h"
+#include "service/termination_watch.h"
 #include "service_log.h"
 
 namespace service {
+namespace {
+
+// The service a stop request from a signal may reach: cleared, under the lock, before the object
+// goes, so that a late SIGTERM never reaches a deleted service.
+std::mutex g_stopLock;
+LSPProxyService* g_stoppable = nullptr;
+
+}  // namespace
 
 LSPProxyService::LSPProxyService(LSPProxyServiceOptions options)
     : TwService("LSPProxyService"), m_options(std::move(options)) {
+    {
+        std::lock_guard<std::mutex> g(g_stopLock);
+        if (g_stoppable == nullptr) g_stoppable = this;
+    }
     if (m_options.launcher == nullptr) m_ownLauncher = std::make_unique<SessionClientLauncher>();
     m_launcher = m_options.launcher != nullptr ? m_options.launcher : m_ownLauncher.get();
     m_options.operations.timing = m_options.timing;
     m_options.watchdog.timing = m_options.timing;
+    m_options.operations.clock = m_options.clock;
+    m_options.watchdog.clock = m_options.clock;
     if (m_options.pipePath.empty()) m_options.pipePath = NetshPipePath();
 }
 
-LSPProxyService::~LSPProxyService() { ProcessStop(); }
+LSPProxyService::~LSPProxyService() {
+    {
+        std::lock_guard<std::mutex> g(g_stopLock);
+        if (g_stoppable == this) g_stoppable = nullptr;
+    }
+    ProcessStop();
+}
 
 void LSPProxyService::InitializeService() {
     SVC_LOG("[LSPProxyService] InitializeService: 初始化并启动代理服务器");
@@ -23,10 +48,14 @@ void LSPProxyService::InitializeService() {
         m_ProxyServer = m_options.makeControlServer(*m_launcher);
         if (m_ProxyServer && !m_ProxyServer->Start(m_options.httpPort)) m_ProxyServer.reset();
     }
-    m_operations =
-        std::make_unique<SystemNetshOperations>(m_options.facilities, *m_launcher, m_options.operations);
+    NetshOperations* commands = m_options.commands;
+    if (commands == nullptr) {
+        m_operations =
+            std::make_unique<SystemNetshOperations>(m_options.facilities, *m_launcher, m_options.operations);
+        commands = m_operations.get();
+    }
     m_Worker = std::make_unique<NetShellServiceThread>(
-        *m_operations, m_options.pipePolicy ? *m_options.pipePolicy : NetshPipePolicy());
+        *commands, m_options.pipePolicy ? *m_options.pipePolicy : NetshPipePolicy());
     if (!m_Worker->Start(m_options.pipePath)) m_Worker.reset();
     m_GuiCheck = std::make_unique<CheckGUIThread>(m_options.facilities, m_options.watchdog);
     if (m_GuiCheck->Create(0) == 0) {
@@ -60,15 +89,42 @@ void LSPProxyService::ProcessStop() {
     }
 }
 
+void LSPProxyService::RequestStop() {
+    std::lock_guard<std::mutex> g(g_stopLock);
+    if (g_stoppable != nullptr) MyControlHandler(platform::SERVICE_CONTROL_STOP);
+}
+
 int LuntherMain(int argc, char** argv, LSPProxyServiceOptions options) {
     if (!options.makeControlServer) {
         options.makeControlServer = [](ClientLauncher& launcher) {
             return std::make_unique<ProxyServer>(launcher);
         };
     }
+    const std::string mode = argc >= 2 && argv[1] != nullptr ? argv[1] : "";
+    const SystemdPaths systemd = options.systemd;
     auto* service = new LSPProxyService(std::move(options));
     // ServiceMain deletes the object before it returns.
-    return service->ServiceMain(kServiceName, argc, argv);
+    if (mode.empty()) {
+        const StopOnTermination watch(&LSPProxyService::RequestStop);
+        return service->ServiceMain(kServiceName, argc, argv);
+    }
+    const int rc = service->ServiceMain(kServiceName, argc, argv);
+    std::string path;
+    if (mode == "-i") {
+        if (!InstallSystemdUnit(platform::ProgramPath(), systemd, &path)) {
+            std::printf("%s: the systemd unit could not be written\n", kServiceName);
+        } else if (!path.empty()) {
+            std::printf("%s: systemd unit written to %s\n", kServiceName, path.c_str());
+        }
+    } else if (mode == "-u") {
+        if (!RemoveSystemdUnit(systemd, &path)) {
+            std::printf("%s: the systemd unit could not be removed\n", kServiceName);
+        } else if (!path.empty()) {
+            std::printf("%s: systemd unit %s removed\n", kServiceName, path.c_str());
+        }
+    }
+    std::fflush(stdout);
+    return rc;
 }
 
 }  // namespace service

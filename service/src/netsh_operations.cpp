@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/atomic_file.h"
+#include "clock_sleep.h"
 #include "platform/clock.h"
 #include "platform/machine_root.h"
 #include "platform/unique_fd.h"
@@ -56,10 +57,9 @@ SystemNetshOperations::SystemNetshOperations(const ServiceFacilities& facilities
         m_options.hardwareId = [adapters] { return service::GetHardwareID(*adapters); };
     }
     if (!m_options.flushResolverCache) m_options.flushResolverCache = DefaultFlushResolverCache;
-    if (!m_options.sleep) {
-        m_options.sleep = [](DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-    }
-    if (!m_options.tickMs) m_options.tickMs = [] { return platform::GetTickCount64(); };
+    const platform::Clock* clock = m_options.clock != nullptr ? m_options.clock : &platform::SystemClock();
+    if (!m_options.sleep) m_options.sleep = [clock](DWORD ms) { SleepOn(*clock, ms); };
+    if (!m_options.tickMs) m_options.tickMs = [clock] { return clock->TickMs(); };
 }
 
 void SystemNetshOperations::SetDisableDefRoute(DWORD ifIndex, int flag) {

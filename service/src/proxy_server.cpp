@@ -10,6 +10,7 @@
 
 #include "platform/named_objects.h"
 #include "platform/settings_store.h"
+#include "clock_sleep.h"
 #include "service_log.h"
 
 namespace service {
@@ -47,12 +48,13 @@ long ReadRegistrySessionId() {
     return static_cast<long>(static_cast<std::int32_t>(id));
 }
 
-void WaitForSetupProgram() {
+void WaitForSetupProgram(const ServiceTiming& timing, const platform::Clock& clock) {
     const char* kSetupMutex = "Global\\MorvaneQelCltSetupRunning";
     if (!platform::NamedObjectExists(kSetupMutex)) return;
     SVC_LOG("%s the setup program runs; waiting", kTag);
-    for (int i = 0; i < 75; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::uint64_t start = clock.TickMs();
+    while (clock.TickMs() - start < timing.setupWaitMs) {
+        SleepOn(clock, timing.setupPollMs);
         if (!platform::NamedObjectExists(kSetupMutex)) {
             SVC_LOG("%s 安装程序已退出", kTag);
             return;
@@ -75,7 +77,12 @@ bool ValidClientArgument(const std::string& value) {
 WebLogonControl::WebLogonControl(ClientLauncher& launcher, WebLogonOptions options)
     : m_launcher(launcher), m_options(std::move(options)) {
     if (!m_options.registrySessionId) m_options.registrySessionId = ReadRegistrySessionId;
-    if (!m_options.waitForSetup) m_options.waitForSetup = WaitForSetupProgram;
+    if (!m_options.waitForSetup) {
+        const ServiceTiming timing = m_options.timing;
+        const platform::Clock* clock =
+            m_options.clock != nullptr ? m_options.clock : &platform::SystemClock();
+        m_options.waitForSetup = [timing, clock] { WaitForSetupProgram(timing, *clock); };
+    }
 }
 
 bool WebLogonControl::Online() const {

@@ -23,7 +23,12 @@ DWORD ReadWord(std::string_view bytes, std::size_t offset) {
 
 }  // namespace
 
-std::string RouteTableFilePath() { return platform::MachineRoot() + "/" + kRouteTableFileName; }
+std::string RouteTableFilePath() {
+    // The client's folder (root's, group of the client's users, setgid and sticky): the client runs
+    // as its user and could not write into the machine root itself.
+    const std::string db = platform::ClientSettingsDbPath();
+    return db.substr(0, db.rfind('/') + 1) + kRouteTableFileName;
+}
 
 bool ParseRouteTableFile(std::string_view bytes, std::vector<MIB_IPFORWARDROW>* rows, std::string* error) {
     rows->clear();
@@ -62,7 +67,8 @@ std::string FormatRouteTableFile(const std::vector<MIB_IPFORWARDROW>& rows) {
 
 RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORWARDROW>* rows,
                                  std::string* error) {
-    const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    // Not blocking: a FIFO planted in the file's place must not hold the watchdog up.
+    const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     const int fd = file.Get();
     if (fd < 0) {
         *error = std::strerror(errno);

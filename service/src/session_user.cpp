@@ -36,8 +36,8 @@ bool SafeDisplayValue(const std::string& v) {
 
 }  // namespace
 
-bool FindActiveSessionUser(SessionUser* user) {
-    const auto seat = ReadStateFile("/run/systemd/seats/seat0");
+bool FindActiveSessionUser(SessionUser* user, const std::string& runDir) {
+    const auto seat = ReadStateFile(runDir + "/systemd/seats/seat0");
     const auto uidIt = seat.find("ACTIVE_UID");
     if (uidIt == seat.end()) return false;
     char* end = nullptr;
@@ -54,7 +54,7 @@ bool FindActiveSessionUser(SessionUser* user) {
     user->name = pw.pw_name;
     user->home = pw.pw_dir;
     user->environment.clear();
-    const std::string runtimeDir = "/run/user/" + std::to_string(uid);
+    const std::string runtimeDir = runDir + "/user/" + std::to_string(uid);
     struct stat st {};
     if (::stat(runtimeDir.c_str(), &st) == 0 && st.st_uid == uid) {
         user->environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
@@ -63,7 +63,7 @@ bool FindActiveSessionUser(SessionUser* user) {
     }
     const auto sessionIt = seat.find("ACTIVE");
     if (sessionIt != seat.end() && SafeDisplayValue(sessionIt->second)) {
-        const auto session = ReadStateFile("/run/systemd/sessions/" + sessionIt->second);
+        const auto session = ReadStateFile(runDir + "/systemd/sessions/" + sessionIt->second);
         const auto display = session.find("DISPLAY");
         if (display != session.end() && SafeDisplayValue(display->second)) {
             user->environment.push_back("DISPLAY=" + display->second);
@@ -88,6 +88,8 @@ pid_t StartAsUser(const SessionUser& user, const std::string& program, const std
     options.quietOutput = true;
     options.detached = detached;
     options.extraEnv = user.environment;
+    // The folder the client starts in is its HOME too, whatever the password file says.
+    if (!user.home.empty()) options.extraEnv.push_back("HOME=" + user.home);
     SVC_LOG("[RunProcess]CreateProcess %s", program.c_str());
     const pid_t pid = platform::Spawn(argv, options);
     if (pid < 0) SVC_LOG("[RunProcess]CreateProcess 失败 %d ", errno);
@@ -96,7 +98,8 @@ pid_t StartAsUser(const SessionUser& user, const std::string& program, const std
 
 SessionClientLauncher::SessionClientLauncher(std::string program, UserFinder findUser)
     : m_program(program.empty() ? platform::ProgramDir() + "/VornClient" : std::move(program)),
-      m_findUser(findUser ? std::move(findUser) : UserFinder(FindActiveSessionUser)) {}
+      m_findUser(findUser ? std::move(findUser)
+                          : UserFinder([](SessionUser* u) { return FindActiveSessionUser(u); })) {}
 
 bool SessionClientLauncher::Launch(const std::vector<std::string>& args) {
     SessionUser user;

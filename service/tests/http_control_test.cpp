@@ -6,12 +6,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+#include <future>
 #include <mutex>
 #include <random>
 
+#include "platform/fake/manual_clock.h"
+#include "platform/machine_root.h"
+#include "platform/named_objects.h"
 #include "platform/unique_fd.h"
 #include "service/proxy_server.h"
+#include "testsupport/command.h"
 #include "testsupport/net.h"
+#include "testsupport/temp_dir.h"
 #include "testsupport/wait.h"
 
 namespace service {
@@ -149,6 +157,43 @@ TEST(WebLogon, FailedStartLetsTheSameLogonRetry) {
     EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);
 }
 
+// A web logon while the setup program runs waits for it on the control's clock, for 15 s at the
+// most, and goes on at the next look once the setup program has ended.
+TEST(WebLogon, WaitsForTheSetupProgramOnItsClock) {
+    platform::fake::ManualClock clock;
+    RecordingLauncher launcher;
+    WebLogonOptions o = Options();
+    o.waitForSetup = nullptr;
+    o.clock = &clock;
+    WebLogonControl control(launcher, o);
+    auto setup = platform::NamedMutex::Create("Global\\MorvaneQelCltSetupRunning");
+    ASSERT_TRUE(setup);
+
+    const std::uint64_t start = clock.TickMs();
+    auto first = std::async(std::launch::async, [&] { return control.Handle(Parse(kLogon)); });
+    for (int i = 0; i < 1000 && first.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready;
+         ++i) {
+        // The wait may have just ended by itself: then there is nobody left to wake.
+        if (clock.WaitForWaiters(1, std::chrono::milliseconds(20))) clock.Advance(o.timing.setupPollMs);
+    }
+    ASSERT_EQ(first.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the logon did not end its wait for the setup program";
+    const std::uint64_t waited = clock.TickMs() - start;
+    EXPECT_EQ(first.get(), WebLogonControl::Outcome::kStarted);
+    EXPECT_GE(waited, o.timing.setupWaitMs) << "the logon gave up on the setup program early";
+
+    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")),
+              WebLogonControl::Outcome::kStarted);
+    auto second = std::async(std::launch::async, [&] { return control.Handle(Parse(kLogon)); });
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    setup.reset();
+    clock.Advance(o.timing.setupPollMs);
+    ASSERT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the logon went on waiting after the setup program had ended";
+    EXPECT_EQ(second.get(), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(launcher.Launches().size(), 3u);
+}
+
 // Reads until the server closes; false when it did not within 5 s.
 bool ClosedByServer(int fd) {
     timeval tv{5, 0};
@@ -158,6 +203,44 @@ bool ClosedByServer(int fd) {
         const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
         if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
         if (n < 0) return false;
+    }
+}
+
+// logind's records of the active seat, under a /run of the test's own.
+TEST(SessionUserLookup, ActiveSeatsUserWithItsDisplayAndNeverRoot) {
+    testsupport::TempDir run;
+    const std::string seats = run.File("systemd/seats"), sessions = run.File("systemd/sessions");
+    ASSERT_TRUE(platform::MakeDirs(seats, 0755) && platform::MakeDirs(sessions, 0755));
+    const auto seat = [&](const std::string& text) { std::ofstream(seats + "/seat0") << text; };
+    std::ofstream(sessions + "/c2") << "UID=65534\nDISPLAY=:7\n";
+    std::ofstream(sessions + "/c3") << "DISPLAY=:0;touch /tmp/x\n";
+    const bool root = testsupport::IsRoot();
+    if (root) {
+        ASSERT_TRUE(platform::MakeDirs(run.File("user/65534"), 0700));
+        ASSERT_EQ(::chown(run.File("user/65534").c_str(), 65534, 65534), 0);
+    }
+
+    SessionUser user;
+    EXPECT_FALSE(FindActiveSessionUser(&user, run.Path())) << "no seat record";
+    seat("ACTIVE=c2\nACTIVE_UID=65534\n");
+    ASSERT_TRUE(FindActiveSessionUser(&user, run.Path()));
+    EXPECT_EQ(user.uid, 65534u);
+    EXPECT_EQ(user.gid, 65534u);
+    EXPECT_FALSE(user.home.empty());
+    std::vector<std::string> want{"DISPLAY=:7"};
+    if (root) want.insert(want.begin(), "XDG_RUNTIME_DIR=" + run.File("user/65534"));
+    EXPECT_EQ(user.environment, want);
+
+    seat("ACTIVE=c3\nACTIVE_UID=65534\n");
+    ASSERT_TRUE(FindActiveSessionUser(&user, run.Path()));
+    EXPECT_EQ(std::count(user.environment.begin(), user.environment.end(), "DISPLAY=:0;touch /tmp/x"), 0);
+    seat("ACTIVE=../../../etc/passwd\nACTIVE_UID=65534\n");
+    ASSERT_TRUE(FindActiveSessionUser(&user, run.Path()));
+    for (const auto& e : user.environment) EXPECT_NE(e.rfind("DISPLAY=", 0), 0u) << e;
+    for (const char* bad : {"ACTIVE_UID=0\n", "ACTIVE_UID=65534x\n", "ACTIVE_UID=\n", "ACTIVE=c2\n",
+                            "ACTIVE_UID=99999999999\n"}) {
+        seat(bad);
+        EXPECT_FALSE(FindActiveSessionUser(&user, run.Path())) << bad;
     }
 }
 

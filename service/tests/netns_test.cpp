@@ -142,13 +142,16 @@ TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
     const std::string out = dir.File("started");
     const std::string program = dir.File("VornClient");
-    std::ofstream(program) << "#!/bin/sh\n{ id -u; id -G; printf '%s\\n' \"$@\"; } > " << out << ".tmp && mv "
-                           << out << ".tmp " << out << "\n";
+    std::ofstream(program)
+        << "#!/bin/sh\n{ id -u; id -G; echo \"$HOME $DISPLAY\"; pwd; printf '%s\\n' \"$@\"; } > " << out
+        << ".tmp && mv " << out << ".tmp " << out << "\n";
     ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
-    SessionClientLauncher launcher(program, [](SessionUser* user) {
+    const std::string home = dir.Path();
+    SessionClientLauncher launcher(program, [home](SessionUser* user) {
         user->uid = 65534;
         user->gid = 65534;
-        user->home = "/";
+        user->home = home;
+        user->environment = {"DISPLAY=:7"};
         return true;
     });
     WebLogonOptions web;
@@ -174,7 +177,8 @@ TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
                 "the stand-in client to run", [&] { return std::ifstream(out).good(); }, 10000));
         }
     }
-    EXPECT_EQ(FileText(out), "65534\n65534\n-browserlogon\n203.0.113.9\n443\n77\nbob;id\n3.0\n");
+    EXPECT_EQ(FileText(out), "65534\n65534\n" + home + " :7\n" + home +
+                                 "\n-browserlogon\n203.0.113.9\n443\n77\nbob;id\n3.0\n");
     ASSERT_EQ(::unlink(out.c_str()), 0);
     server.Stop();
     EXPECT_FALSE(std::ifstream(out).good()) << "the repeated logon started the client again";

@@ -8,11 +8,19 @@
 #include <cstring>
 #include <random>
 
+#include <atomic>
+
+#include "platform/fake/manual_clock.h"
+#include "platform/machine_root.h"
+#include "platform/settings_store.h"
 #include "service/gui_watchdog.h"
 #include "service/hardware_id.h"
 #include "service/route_table_file.h"
 #include "test_machine.h"
+#include "testsupport/as_user.h"
+#include "testsupport/command.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/wait.h"
 
 namespace service {
 namespace {
@@ -66,6 +74,36 @@ TEST(RouteTableFile, RoundTripAndStrictLengths) {
     ASSERT_EQ(::unlink(path.c_str()), 0);
     ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
     EXPECT_EQ(ReadRouteTableFile(path, &back, &error), RouteFileRead::kMissing);
+}
+
+// The client writes the file as its user, a member of the client's group, into the folder the service
+// reads it from; what another user plants there instead is refused without blocking the reader.
+TEST(RouteTableFile, TheClientsUserWritesItAndPlantedFilesAreRefused) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to write as the client's user";
+    ASSERT_EQ(::chmod(platform::MachineRoot().c_str(), 0755), 0);  // as a machine root is
+    auto store = platform::SettingsStore::Machine();               // root makes the client's folder
+    ASSERT_TRUE(store);
+    const std::string path = RouteTableFilePath();
+    const std::string db = platform::ClientSettingsDbPath();
+    ASSERT_EQ(path, db.substr(0, db.rfind('/')) + "/" + kRouteTableFileName);
+    const std::vector<MIB_IPFORWARDROW> rows = {Row(0, 0, Net(203, 0, 113, 1), kEth)};
+    const gid_t group = platform::ClientGroupId();
+    ASSERT_NE(group, 0u) << "the client's group is missing";
+    EXPECT_EQ(testsupport::RunAsUser(testsupport::kNobodyUid, testsupport::kNobodyGid, {group},
+                                     [&] { return WriteRouteTableFile(path, rows) ? 0 : 1; }),
+              0)
+        << "the client's user cannot save the table";
+    std::vector<MIB_IPFORWARDROW> back;
+    std::string error;
+    EXPECT_EQ(ReadRouteTableFile(path, &back, &error), RouteFileRead::kOk) << error;
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+
+    ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+    EXPECT_EQ(ReadRouteTableFile(path, &back, &error), RouteFileRead::kMalformed);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::symlink(platform::SettingsDbPath().c_str(), path.c_str()), 0);
+    EXPECT_EQ(ReadRouteTableFile(path, &back, &error), RouteFileRead::kMalformed);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
 }
 
 TEST(RouteTableFile, FuzzedImagesAreRefusedWhole) {
@@ -213,6 +251,29 @@ TEST_F(WatchdogTest, ThreadStopsPromptlyBetweenRounds) {
         std::this_thread::yield();
     }
     EXPECT_TRUE(thread.IsTerminated()) << "the watchdog thread did not end within 5 s of Terminate";
+}
+
+// The rounds come on the watchdog's clock, one per round's length; none before.
+TEST_F(WatchdogTest, RoundsComeOnItsClock) {
+    platform::fake::ManualClock clock;
+    options.clock = &clock;
+    std::atomic<int> looks{0};
+    options.checkGui = [&] { return ++looks, 2; };
+    CheckGUIThread thread(facilities, options);
+    ASSERT_NE(thread.Create(0), 0u);
+    thread.Resume();
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the watchdog never waited on its clock";
+    clock.Advance(options.timing.watchdogRoundMs - 1);
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    EXPECT_EQ(looks.load(), 0) << "a round came before its time";
+    clock.Advance(1);
+    EXPECT_TRUE(testsupport::WaitFor("the first round", [&] { return looks.load() == 1; }));
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    clock.Advance(options.timing.watchdogRoundMs);
+    EXPECT_TRUE(testsupport::WaitFor("the second round", [&] { return looks.load() == 2; }));
+    thread.Terminate();
+    EXPECT_TRUE(
+        testsupport::WaitFor("the watchdog thread to end", [&] { return thread.IsTerminated() != 0; }));
 }
 
 TEST(HardwareFingerprint, TextAndFallbacks) {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "proxy_handshake.h"
+#include "prendle/proxy_handshake.h"
 
 namespace {
 

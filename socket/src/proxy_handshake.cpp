@@ -1,4 +1,4 @@
-#include "proxy_handshake.h"
+#include "prendle/proxy_handshake.h"
 
 #include <algorithm>
 #include <cctype>
@@ -50,8 +50,8 @@ std::string ProxyUserName(std::string_view credentials) {
 }
 
 std::string BuildProxyRequest(std::string_view destAddress, unsigned port, std::string_view credentials) {
-    std::string dest(destAddress.substr(0, 64));
-    char head[512];
+    std::string dest(destAddress.substr(0, kProxyDestinationMax));
+    char head[2 * kProxyDestinationMax + 256];
     std::snprintf(head, sizeof(head), kRequestHead, dest.c_str(), static_cast<int>(port), dest.c_str());
     std::string request(head);
     if (!credentials.empty()) {

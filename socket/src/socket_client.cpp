@@ -17,7 +17,7 @@
 #include "accept_socket.h"
 #include "platform/debug_output.h"
 #include "platform/errors.h"
-#include "proxy_handshake.h"
+#include "prendle/proxy_handshake.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fennix/fennix.h"
-#include "proxy_handshake.h"
+#include "prendle/proxy_handshake.h"
 
 using prendle::ProxyAnswer;
 using prendle::ProxyAnswerReader;
@@ -22,6 +22,12 @@ TEST(ProxyRequest, PlainRequestMatchesTheWireText) {
         "CONNECT 10.1.2.3:443 HTTP/1.0\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)"
         "\r\nHost: 10.1.2.3\r\nContent-Length: 0\r\nProxy-Connection: Keep-Alive\r\nPragma: "
         "no-cache\r\n\r\n");
+    // A host name as long as DNS allows is named whole, in the request line and in Host.
+    const std::string name = std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') +
+                             "." + std::string(61, 'd');
+    const std::string request = prendle::BuildProxyRequest(name, 8443, "");
+    EXPECT_EQ(request.rfind("CONNECT " + name + ":8443 HTTP/1.0\r\n", 0), 0u);
+    EXPECT_NE(request.find("\r\nHost: " + name + "\r\n"), std::string::npos);
 }
 
 TEST(ProxyRequest, CredentialsGoOnOneLineWhateverTheirLength) {

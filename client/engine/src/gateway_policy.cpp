@@ -112,6 +112,7 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
     const std::string text(policyText);
     m_rules.clear();
     m_messages.clear();
+    m_traceFrames = SharedDailyLog::Instance().ShouldLog(LOG_CLIENT_DATA, 5);
     WORD defaultIn = ACTION_BYPASS, defaultOut = ACTION_BYPASS;
     std::uint32_t maxIdle = 0, maxOnline = 0;
     bool homePageSeen = false;
@@ -286,8 +287,11 @@ bool TwGatewayPolicy::ReadRule(const std::vector<std::string_view>& t, TwFilterR
 
 bool TwGatewayPolicy::HandleFwPolicyCheck(const FirewallQuery& q, DWORD virtualIp) const {
     if (q.source != virtualIp) {
-        TW_LOG(LOG_CLIENT_DATA, 5, "[HandleFwPolicyCheck] SrcIp:%x Vip:%x", ntohl(q.source),
-               ntohl(virtualIp));
+        // Per frame: only when frame tracing was asked for as the policy was applied.
+        if (m_traceFrames) {
+            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleFwPolicyCheck] SrcIp:%x Vip:%x", ntohl(q.source),
+                   ntohl(virtualIp));
+        }
         return false;
     }
     for (const TwFilterRule& r : m_rules) {

@@ -364,9 +364,11 @@ TEST_F(AdapterSetupTest, DataPathTestSendsFourProbesToEachAddress) {
               1);
     EXPECT_EQ(adapter->ResourceProbeAddress(), HostIp("10.20.30.40")) << "the public resolver was probed";
     EXPECT_TRUE(adapter->TestTransferDataOk());
-    EXPECT_EQ(driver.testRequest.udpPort, 48089u);
-    EXPECT_EQ(driver.testRequest.resourceAddress, Ip("10.20.30.40"));
-    EXPECT_EQ(driver.testRequest.virtualAddress, Ip("198.18.0.2"));
+    // The request is a packed record: its fields are copied out before gtest binds references.
+    const auto request = driver.testRequest;
+    EXPECT_EQ(static_cast<unsigned>(request.udpPort), 48089u);
+    EXPECT_EQ(static_cast<DWORD>(request.resourceAddress), Ip("10.20.30.40"));
+    EXPECT_EQ(static_cast<DWORD>(request.virtualAddress), Ip("198.18.0.2"));
     ASSERT_EQ(probes.size(), 8u);
     EXPECT_EQ(probes[0], std::to_string(HostIp("10.20.30.40")) + ":48089: TestProxyData\r\n");
     EXPECT_EQ(probes[1], std::to_string(HostIp("198.18.0.2")) + ":48089: TestVirnetData\r\n");

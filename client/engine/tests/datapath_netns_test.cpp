@@ -116,6 +116,9 @@ TEST_P(DataPathDaemon, FramesBothWaysAndTheDoorbellWakesTheReader) {
     timeval tv{5, 0};
     setsockopt(sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 
+    // Frames that come while the reader still spins are read without its doorbell: wait until it
+    // sleeps (its sleeps here last a minute, so it stays asleep until rung).
+    ASSERT_TRUE(WaitFor("the reader to wait on its doorbell", [&] { return m_path->Stats().sleeps >= 1; }));
     // The reader sleeps on its doorbell at the first empty look. Send: the kernel asks for the
     // peer's address, the pump answers, and the datagram follows into the tunnel, all well within
     // the minute the reader would otherwise sleep.

@@ -4,6 +4,7 @@
 
 #include "engine/netsh_client.h"
 #include "service/netshell_server.h"
+#include "service/service_timing.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/temp_root.h"
 
@@ -73,6 +74,13 @@ TEST_F(NetshClientTest, AbsentServiceFailsAtOnce) {
     EXPECT_EQ(SendNetshCommand("GetHardwareID\n", absent), kNetshFailed);
     EXPECT_EQ(SendRestartAdapterCommand("RestartAdapter\n", absent), kRestartConnectFailed);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// The service may retry SetIP for its limit plus one pause before it answers; the client waits longer.
+TEST(NetshReplies, TheReplyWaitOutlastsSetIpsRetries) {
+    const service::ServiceTiming service;
+    EXPECT_GT(static_cast<DWORD>(NetshClientOptions{}.replyTimeoutMs),
+              service.setIpLimitMs + service.setIpRetryMs);
 }
 
 TEST(NetshReplies, Classification) {

@@ -23,9 +23,9 @@ using dailylog::kLineSize;
 // Holds the named mutex for one scope when the wait obtained it (an abandoned mutex counts).
 class MutexHold {
 public:
-    explicit MutexHold(platform::NamedMutex* mutex) : m_mutex(mutex) {
+    MutexHold(platform::NamedMutex* mutex, const platform::Clock& clock) : m_mutex(mutex) {
         if (m_mutex == nullptr) return;
-        const DWORD rc = m_mutex->Wait(dailylog::kMutexWaitMs);
+        const DWORD rc = m_mutex->Wait(dailylog::kMutexWaitMs, clock);
         m_held = rc == platform::kWaitObject0 || rc == platform::kWaitAbandoned;
     }
     ~MutexHold() {
@@ -94,7 +94,7 @@ SharedDailyLog::SharedDailyLog(const platform::Clock& clock)
     : m_clock(clock), m_root(FindRoot()), m_program(platform::ProgramName()) {
     m_mutex = platform::NamedMutex::Create(dailylog::kMutexName);
     {
-        MutexHold hold(m_mutex.get());
+        MutexHold hold(m_mutex.get(), m_clock);
         if (hold.Held()) CleanUp();
     }
     const platform::LocalTime today = m_clock.Now();
@@ -171,7 +171,7 @@ int SharedDailyLog::Write(int category, int level, const char* format, ...) {
 }
 
 int SharedDailyLog::AppendLine(const char* line, int length, const platform::LocalTime& now) {
-    MutexHold hold(m_mutex.get());
+    MutexHold hold(m_mutex.get(), m_clock);
     if (!hold.Held()) return 0;  // no mutex, or its holder is stuck: the line is lost
     if (now.year != m_year || now.month != m_month || now.day != m_day) {
         CleanUp();

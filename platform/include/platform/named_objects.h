@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/types.h"
 
 namespace platform {
@@ -24,8 +25,9 @@ public:
     // kWaitObject0, kWaitAbandoned, kWaitTimeout or kWaitFailed. Re-entrant for the owner thread
     // (each Wait needs its Release). Abandoned: the owning process died, or the owning thread of
     // this process ended, without releasing it. Closing the last handle of a process while owning
-    // it abandons it too.
-    DWORD Wait(DWORD timeoutMs);
+    // it abandons it too. The time-out is counted on `clock` (a manual clock's wait ends when the
+    // test moves it past the deadline; the holder is looked for every 50 ms meanwhile).
+    DWORD Wait(DWORD timeoutMs, const Clock& clock = SystemClock());
     // false (last error 288) when the calling thread does not own it.
     bool Release();
     // true when Create found the object already existing (ERROR_ALREADY_EXISTS).
@@ -46,8 +48,9 @@ public:
     ~NamedEvent();
     bool Set();
     bool Reset();
-    // kWaitObject0 or kWaitTimeout (kWaitFailed on error). Auto-reset: one waiter takes it.
-    DWORD Wait(DWORD timeoutMs);
+    // kWaitObject0 or kWaitTimeout (kWaitFailed on error). Auto-reset: one waiter takes it. The
+    // time-out is counted on `clock`.
+    DWORD Wait(DWORD timeoutMs, const Clock& clock = SystemClock());
     bool AlreadyExisted() const;
 
 private:

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "service/adapter_config.h"
 #include "service/service_timing.h"
 #include "util/tw_thread.h"
@@ -38,6 +39,7 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
 
 struct WatchdogOptions {
     ServiceTiming timing;
+    const platform::Clock* clock = nullptr;  // the rounds' clock; null: the system clock
     std::string routeFile;                   // empty: RouteTableFilePath()
     std::function<int()> checkGui;           // empty: CheckGUIExist()
     std::function<DWORD()> mediaDisconnect;  // empty: SetAdapterMediaDisconnect()

@@ -17,6 +17,7 @@
 #include "service/gui_watchdog.h"
 #include "service/netsh_operations.h"
 #include "service/netshell_server.h"
+#include "service/systemd_unit.h"
 #include "tavish/tw_service.h"
 
 namespace service {
@@ -26,14 +27,17 @@ constexpr const char* kServiceName = "Lunther";
 struct LSPProxyServiceOptions {
     ServiceFacilities facilities;
     ServiceTiming timing;
+    const platform::Clock* clock = nullptr;          // every part's waits; null: the system clock
     ClientLauncher* launcher = nullptr;              // null: the active seat's user (SessionClientLauncher)
     std::string pipePath;                            // empty: NetshPipePath()
     std::optional<platform::PeerPolicy> pipePolicy;  // empty: NetshPipePolicy()
-    NetshOperationsOptions operations;               // its timing is replaced by `timing`
-    WatchdogOptions watchdog;                        // its timing is replaced by `timing`
+    NetshOperationsOptions operations;               // its timing and clock are replaced by ours
+    NetshOperations* commands = nullptr;             // null: SystemNetshOperations over `facilities`
+    WatchdogOptions watchdog;                        // its timing and clock are replaced by ours
     // Makes the HTTP control server; empty: none is run.
     std::function<std::unique_ptr<ControlServer>(ClientLauncher&)> makeControlServer;
     std::uint16_t httpPort = kHttpControlPort;
+    SystemdPaths systemd;  // where "-i" and "-u" look for systemd
 };
 
 class LSPProxyService final : public TwService {
@@ -43,6 +47,10 @@ public:
 
     void InitializeService() override;
     void ProcessStop() override;
+
+    // The stop that the service layer's stop request makes, asked for from any thread (SIGTERM);
+    // nothing when no service runs in this process.
+    static void RequestStop();
 
     // What runs now (tests).
     bool PipeRunning() const { return m_Worker != nullptr; }
@@ -59,7 +67,9 @@ private:
     std::unique_ptr<CheckGUIThread> m_GuiCheck;
 };
 
-// The program's whole main: the service under its name, with the given arguments.
+// The program's whole main: the service under its name, with the given arguments. Without
+// arguments SIGTERM stops it as the service layer's stop does; "-i" and "-u" also write and remove
+// the systemd unit where systemd runs the machine, and say where.
 int LuntherMain(int argc, char** argv, LSPProxyServiceOptions options = {});
 
 }  // namespace service

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/clock.h"
 #include "service/adapter_config.h"
 #include "service/netsh_command.h"
 #include "service/service_timing.h"
@@ -15,6 +16,7 @@ namespace service {
 
 struct NetshOperationsOptions {
     ServiceTiming timing;
+    const platform::Clock* clock = nullptr;  // null: the system clock
     // Folder of the desktop's auto-start entries; empty: AutostartDir().
     std::string autostartDir;
     // Folder of the client program named in the auto-start entry; empty: the service's own folder.
@@ -23,9 +25,9 @@ struct NetshOperationsOptions {
     std::function<std::string()> hardwareId;
     // Flushes the resolver's cache; empty: `resolvectl flush-caches` when a caching resolver runs.
     std::function<bool()> flushResolverCache;
-    // Waits between SetIP's tries; empty: a plain sleep of that many milliseconds.
+    // Waits between SetIP's tries; empty: a pause of that many milliseconds on `clock`.
     std::function<void(DWORD ms)> sleep;
-    // Monotonic milliseconds for SetIP's limit; empty: the platform clock.
+    // Monotonic milliseconds for SetIP's limit; empty: `clock`'s ticks.
     std::function<std::uint64_t()> tickMs;
 };
 

@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "prendle/socket_server.h"
 #include "service/http_request.h"
 #include "service/control_server.h"
+#include "service/service_timing.h"
 #include "service/session_user.h"
 
 namespace service {
@@ -26,9 +28,12 @@ namespace service {
 bool ValidClientArgument(const std::string& value);
 
 struct WebLogonOptions {
+    ServiceTiming timing;                    // the wait for the setup program
+    const platform::Clock* clock = nullptr;  // null: the system clock
     // The client's current session id ("SessionId" of the client's settings); empty: read it.
     std::function<long()> registrySessionId;
-    // Waits (bounded) while the setup program runs; empty: up to 15 s in 200 ms looks.
+    // Waits (bounded) while the setup program runs; empty: up to timing.setupWaitMs, looking every
+    // timing.setupPollMs.
     std::function<void()> waitForSetup;
 };
 

@@ -16,7 +16,8 @@ namespace service {
 constexpr const char* kRouteTableFileName = "SystemRouteTable.dat";
 constexpr DWORD kMaxSavedRoutes = 65536;
 
-// <machine root>/SystemRouteTable.dat: one absolute path for the client and the service.
+// <machine root>/client/SystemRouteTable.dat: one absolute path for the client and the service, in
+// the folder that the client's group may write (made by root with the settings store's client part).
 std::string RouteTableFilePath();
 
 // Parses a whole file image. false with a reason in *error.

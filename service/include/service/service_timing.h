@@ -1,4 +1,6 @@
-// The service's delays in one place, so that tests can shrink them. Defaults are the production values.
+// The service's delays in one place, so that tests can shrink them. Defaults are the production
+// values; every wait is measured on the clock passed beside the timing (the system clock unless a
+// test passes a manual one).
 #pragma once
 #include "platform/types.h"
 
@@ -8,6 +10,8 @@ struct ServiceTiming {
     DWORD watchdogRoundMs = 1000;  // the GUI watchdog looks once per round
     DWORD setIpRetryMs = 1000;     // SetIP waits this long between tries
     DWORD setIpLimitMs = 10000;    // and gives up when this much has passed since the first
+    DWORD setupPollMs = 200;       // a web logon while the setup program runs looks this often
+    DWORD setupWaitMs = 15000;     // whether it has ended, for at most this long
 };
 
 }  // namespace service

@@ -17,9 +17,9 @@ struct SessionUser {
     std::vector<std::string> environment;  // "NAME=value": display and runtime folder of the session
 };
 
-// Finds the active seat's user: logind's record of seat0 when there is one. false when there is
-// no such user or it is root.
-bool FindActiveSessionUser(SessionUser* user);
+// Finds the active seat's user: logind's record of seat0 when there is one (under `runDir`, the
+// machine's /run unless a test names another). false when there is no such user or it is root.
+bool FindActiveSessionUser(SessionUser* user, const std::string& runDir = "/run");
 
 // Starts `program` with `args` (each its own argument) as `user`, in the user's home folder.
 // Returns the pid, -1 on failure (logged). The caller reaps it, unless `detached`: then the

@@ -1,6 +1,8 @@
 // TwSocket: the base of every socket object of the engine (a descriptor with its error and
 // validity). Not thread-safe by itself; its owners guard it.
 #pragma once
+#include <atomic>
+
 #include "platform/unique_fd.h"
 #include "prendle/export.h"
 #include "util/shared_object.h"
@@ -36,5 +38,6 @@ protected:
 
     platform::UniqueFd m_socket;
     int m_valid = 0;
-    int m_error = 0;
+    // Written by a sender and by the reading worker, which take no common lock.
+    std::atomic<int> m_error{0};
 };

@@ -9,6 +9,7 @@
 
 #include "engine/qel_connector.h"
 #include "engine/worker_thread.h"
+#include "platform/machine_root.h"
 #include "platform/settings_store.h"
 
 namespace qelcli {
@@ -76,6 +77,14 @@ private:
 
 bool WriteSettings(const CliOptions& o, platform::SettingsStore& store) {
     store.CreateKey(kKey);
+    // The trusted-CA folder lies below it; without one the engine would take the current folder.
+    // The shared daily log writes into its Log folder there, when the folder exists.
+    std::string installDir;
+    if (store.GetString(kKey, "InstallDir", &installDir) != platform::kErrorSuccess || installDir.empty()) {
+        installDir = platform::DefaultInstallDir();
+        store.SetString(kKey, "InstallDir", installDir);
+    }
+    platform::MakeDirs(installDir + "/Log", 0755);
     bool ok = store.SetString(kKey, "ServerAddr", o.server) == platform::kErrorSuccess;
     ok &= store.SetDword(kKey, "ServerPortNum", static_cast<DWORD>(o.port)) == platform::kErrorSuccess;
     ok &= store.SetDword(kKey, "IsServerAddr", 1) == platform::kErrorSuccess;
@@ -116,6 +125,7 @@ int RunEngineClient(const CliOptions& options, const std::atomic<bool>& stop, st
     engine::TwWorkerThread worker(connector, ui, options.timing);
     connector.SetOwner(worker);
     if (!worker.InitializeWorkerThread()) {
+        connector.DetachOwner();
         ui.Line("client: the engine could not start");
         return kExitLogonFailed;
     }
@@ -169,6 +179,7 @@ int RunEngineClient(const CliOptions& options, const std::atomic<bool>& stop, st
     }
     worker.Exit();
     worker.Join();
+    connector.DetachOwner();
     ui.Line("client: done (%d)", result);
     return result;
 }

@@ -41,7 +41,7 @@ struct Client {
 struct Conn {
     Session session;
     SsrZlibStream* zlib = nullptr;
-    std::mutex sendLock;  // one compressed message built and sent at a time
+    std::mutex sendLock;  // one data message built and sent at a time (the deflated stream's order)
     std::uint32_t sessionId = 0;
     explicit Conn(Session s) : session(std::move(s)) { ssr_CreateSsrZlibStream(&zlib); }
     ~Conn() {

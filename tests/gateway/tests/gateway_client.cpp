@@ -43,15 +43,12 @@ std::string GatewayClient::Hello(unsigned short port, int* fd) {
 
 bool GatewayClient::Connect(unsigned short port) {
     int fd = -1;
-    if (Hello(port, &fd) != "HTTP 200 OK\r\n\r\n") {
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    m_session = m_tls.AttachSocket(fd, htonl(INADDR_LOOPBACK), static_cast<short>(port), nullptr);
-    if (!m_session) {
-        ::close(fd);
-        return false;
-    }
+    const bool greeted = Hello(port, &fd) == "HTTP 200 OK\r\n\r\n";
+    platform::UniqueFd owned(fd);
+    if (!greeted) return false;
+    m_session = m_tls.AttachSocket(owned.Get(), htonl(INADDR_LOOPBACK), static_cast<short>(port), nullptr);
+    if (!m_session) return false;
+    owned.Release();  // the session closes it from now on
     std::unique_lock<std::mutex> lock(m_lock);
     return m_cv.wait_for(lock, std::chrono::seconds(15), [this] { return m_connected || m_disconnected; }) &&
            m_connected;

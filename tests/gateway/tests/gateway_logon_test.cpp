@@ -11,6 +11,7 @@
 #include "gateway/test_gateway.h"
 #include "gateway_client.h"
 #include "platform/machine_root.h"
+#include "platform/unique_fd.h"
 #include "testsupport/certs.h"
 #include "testsupport/net.h"
 #include "testsupport/temp_dir.h"
@@ -217,10 +218,11 @@ TEST_F(GatewayLogonTest, NegativeHellosAnswerWhatTheClientMustRefuse) {
         StartGateway();
         int fd = -1;
         EXPECT_EQ(GatewayClient::Hello(gateway->Port(), &fd), expected);
+        platform::UniqueFd connection(fd);
         // Every refusal ends the connection: nothing more, then the end of the stream.
         char c = 0;
         EXPECT_EQ(::recv(fd, &c, 1, 0), 0);
-        ::close(fd);
+        connection.Reset();
         EXPECT_EQ(gateway->Counters().tlsSessions, 0);
         gateway->Stop();
     }
@@ -229,14 +231,15 @@ TEST_F(GatewayLogonTest, NegativeHellosAnswerWhatTheClientMustRefuse) {
 TEST_F(GatewayLogonTest, SilentGatewayHoldsTheConnectionWithoutAnswer) {
     config.hello = HelloMode::Silent;
     StartGateway();
-    int fd = testsupport::ConnectLoopback(gateway->Port());
+    platform::UniqueFd connection(testsupport::ConnectLoopback(gateway->Port()));
+    const int fd = connection.Get();
     ASSERT_GE(fd, 0);
     static const char kHello[] = "CONNECT QEL_GATEWAY HTTP 1.1 \r\n\r\n";
     ASSERT_TRUE(testsupport::SendAll(fd, kHello, sizeof kHello - 1));
     ASSERT_TRUE(WaitFor("the hello read", [&] { return gateway->Counters().hellos == 1; }));
     char c = 0;
     EXPECT_EQ(::recv(fd, &c, 1, MSG_DONTWAIT), -1) << "the silent gateway answered or hung up";
-    ::close(fd);
+    connection.Reset();
     // And Stop does not wait for the silent connection.
     gateway->Stop();
 }

@@ -130,6 +130,7 @@ private:
     std::shared_ptr<platform::SettingsStore> m_store;
     std::vector<TwFilterRule> m_rules;
     std::vector<std::string> m_messages;
+    bool m_traceFrames = false;  // per-frame log lines, decided by ApplyPolicy
     std::vector<TwAppRule> m_appRules;
     std::vector<std::unique_ptr<Compiled>> m_compiled;  // one per application rule
     WORD m_defaultIn = ACTION_BYPASS;

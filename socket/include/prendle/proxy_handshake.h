@@ -1,22 +1,33 @@
 // The HTTP CONNECT conversation with a proxy, free of I/O: the request text and a reader of the
-// proxy's answer that decides from the bytes alone, with hard bounds on what it accepts.
+// proxy's answer that decides from the bytes alone, with hard bounds on what it accepts. The
+// socket client uses it, and so does every other part of the suite that opens a tunnel through
+// a proxy, so that all of them send the same request and judge answers alike.
+//
+// Thread-safety: the functions are pure; a ProxyAnswerReader belongs to one connection attempt
+// and is used by one thread at a time. Nothing here throws except std::bad_alloc.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "prendle/export.h"
+
 namespace prendle {
 
-// The CONNECT request for dest (dotted text) and port. With non-empty credentials ("user:password")
-// the Proxy-Authorization line carries their Base64 on one line, whatever their length.
-std::string BuildProxyRequest(std::string_view destAddress, unsigned port, std::string_view credentials);
+// The longest destination a request names (a DNS name's limit); longer text is cut.
+constexpr std::size_t kProxyDestinationMax = 255;
+
+// The CONNECT request for dest (dotted text or a host name) and port. With non-empty credentials
+// ("user:password") the Proxy-Authorization line carries their Base64 on one line, whatever their length.
+PRENDLE_API std::string BuildProxyRequest(std::string_view destAddress, unsigned port,
+                                          std::string_view credentials);
 
 // The Base64 of the credentials without the line breaks that the encoder puts in long output.
-std::string ProxyCredentialsBase64(std::string_view credentials);
+PRENDLE_API std::string ProxyCredentialsBase64(std::string_view credentials);
 
 // The user part of "user:password", for texts that must never show the password.
-std::string ProxyUserName(std::string_view credentials);
+PRENDLE_API std::string ProxyUserName(std::string_view credentials);
 
 enum class ProxyAnswer {
     kNeedMore,      // the header is not complete yet
@@ -29,7 +40,7 @@ enum class ProxyAnswer {
 
 // Reads the proxy's answer packet by packet. The status is judged on the first packet (its
 // first 12 characters, ignoring case); after a 200 the reader wants the bytes up to "\r\n\r\n".
-class ProxyAnswerReader {
+class PRENDLE_API ProxyAnswerReader {
 public:
     static constexpr std::size_t kFirstPacketMax = 1024;
     static constexpr std::size_t kDefaultHeaderMax = 8192;

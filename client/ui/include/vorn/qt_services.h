@@ -1,0 +1,61 @@
+// The real implementations of the GUI's small interfaces (ui_services.h): Qt message boxes, the
+// Qt tray icon, program starts through the platform's process layer and the service layer's
+// state query.
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "vorn/ui_services.h"
+
+class QIcon;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace vorn {
+
+class QtPrompter final : public Prompter {
+public:
+    void Message(const std::string& text, const std::string& caption, BoxIcon icon) override;
+    bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override;
+};
+
+// The notification-area icon. Without a tray (no desktop, the offscreen platform) the calls
+// succeed and only `report` hears of the tip and the balloons.
+class QtTrayIcon final : public TrayIcon {
+public:
+    // `onActivated` gets the icon's mouse events (message 2024).
+    QtTrayIcon(std::function<void(bool doubleClick)> onActivated,
+               std::function<void(const std::string&)> report);
+    ~QtTrayIcon() override;
+    bool Message(int operation, const std::string& tip, int icon, const std::string& balloon) override;
+    int TrackMenu(const std::vector<MenuItem>& menu) override;
+
+private:
+    std::unique_ptr<QSystemTrayIcon> m_icon;
+    std::function<void(bool)> m_onActivated;
+    std::function<void(const std::string&)> m_report;
+};
+
+class ProcessLauncher final : public Launcher {
+public:
+    explicit ProcessLauncher(std::string programDir) : m_dir(std::move(programDir)) {}
+    bool StartHidden(const std::string& program, const std::vector<std::string>& args) override;
+    bool OpenUrl(const std::string& url) override;
+    bool Exec(const std::string& commandLine) override;
+
+private:
+    std::string m_dir;
+};
+
+class SystemServiceProbe final : public ServiceProbe {
+public:
+    int Status(const std::string& service) override;
+};
+
+// The icons of the tray and the window, drawn here (there are no resource files).
+QIcon MakeStateIcon(int icon);
+// The tray menu as a Qt menu (the caller owns it); each action's data is its item id.
+QMenu* MakeTrayMenu(const std::vector<MenuItem>& menu);
+
+}  // namespace vorn

@@ -1,0 +1,236 @@
+#include "vorn/client_app.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+
+#include "dailylog/shared_daily_log.h"
+#include "platform/clock_wait.h"
+#include "platform/process.h"
+#include "vorn/basic_pages.h"
+#include "vorn/instance_link.h"
+#include "vorn/main_dialog.h"
+#include "vorn/qt_services.h"
+#include "vorn/ui_bridge.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr int kContinue = -1;
+constexpr std::size_t kPasswordLineMax = 512;
+constexpr DWORD kStdinWaitMs = 5000;
+
+void SleepOn(const platform::Clock& clock, DWORD ms) {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::unique_lock<std::mutex> lock(mutex);
+    platform::WaitOn(clock, lock, cv, ms, [] { return false; });
+}
+
+}  // namespace
+
+CSarvelApp::CSarvelApp(AppEnvironment env) : m_env(std::move(env)) {}
+
+CSarvelApp::~CSarvelApp() {
+    m_running.reset();
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[~CSarvelApp] return");
+}
+
+int CSarvelApp::Fail(int textId) {
+    m_env.prompter->Message(m_texts->Text(textId), m_table.MakeErrorCaption(), BoxIcon::kError);
+    return 0;
+}
+
+int CSarvelApp::SendLogoffMsg(std::uint32_t dwData) {
+    platform::SettingsStore& store = *m_env.store;
+    if (store.OpenKey(kClientKey) != platform::kRegOk) {
+        TW_LOG(LOG_CLIENT_LOGIN, 1, "[SendLogoffMsg] the settings key cannot be opened");
+        return 0;
+    }
+    DWORD window = 0;
+    if (store.GetDword(kClientKey, "MainWindow", &window) != platform::kRegOk) {
+        TW_LOG(LOG_CLIENT_LOGIN, 1, "[SendLogoffMsg] no MainWindow");
+        return 0;
+    }
+    if (window == 0) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[SendLogoffMsg] no client window");
+        return 1;
+    }
+    LinkRequest request;
+    request.kind = kLinkCopyData;
+    request.data = dwData;
+    request.bytes = "needlogoff";
+    std::int32_t reply = -1;
+    const SendResult r = SendToRunningClient(window, request, m_env.timing.handoverReplyMs, &reply);
+    if (r != SendResult::kOk)
+        TW_LOG(LOG_CLIENT_LOGIN, 1, "[SendLogoffMsg] the client was not reached (%d)", static_cast<int>(r));
+    return r == SendResult::kOk && reply == 0 ? 1 : 0;
+}
+
+bool CSarvelApp::WaitForOldClient() {
+    // Without a time limit, as a browser logon must take over once the old client is gone.
+    while (platform::NamedObjectExists(kRunningMutex)) SleepOn(*m_env.clock, m_env.timing.handoverPollMs);
+    m_running = platform::NamedMutex::Create(kRunningMutex);
+    if (!m_running) return Fail(111), false;
+    if (m_running->AlreadyExisted()) {
+        m_running.reset();
+        return false;
+    }
+    return true;
+}
+
+std::string CSarvelApp::ReadStdinLine() {
+    struct stat st {};
+    if (::fstat(m_env.stdinFd, &st) != 0 || S_ISCHR(st.st_mode)) return {};  // a terminal sends nothing
+    std::string line;
+    const platform::ClockDeadline deadline(*m_env.clock, kStdinWaitMs);
+    while (line.size() < kPasswordLineMax && line.find('\n') == std::string::npos) {
+        pollfd p{m_env.stdinFd, POLLIN, 0};
+        if (::poll(&p, 1, deadline.RemainingMs()) <= 0) break;
+        char buf[128];
+        const ssize_t n = ::read(m_env.stdinFd, buf, sizeof(buf));
+        if (n <= 0) break;
+        line.append(buf, static_cast<std::size_t>(n));
+    }
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line.substr(0, kPasswordLineMax);
+}
+
+int CSarvelApp::Run() {
+    const int early = InitInstance();
+    if (early != kContinue) return early;
+    platform::SettingsStore& store = *m_env.store;
+    const StartOptions options = ParseCommandLine(m_env.args);
+
+    // The dialog and what it is built from; the bridge outlives the connector, both the dialog.
+    UiBridge bridge(*m_texts);
+    std::unique_ptr<engine::ConnectorControl> connector = m_env.makeConnector(bridge, m_env.engineTiming);
+    TwLogonVpn* dialogPtr = nullptr;
+    QtTrayIcon tray(
+        [&dialogPtr](bool doubleClick) {
+            if (dialogPtr) {
+                dialogPtr->OnTrayNotification(doubleClick ? TrayMouse::kLeftDoubleClick
+                                                          : TrayMouse::kRightButtonUp);
+            }
+        },
+        m_env.report);
+    DialogDeps deps;
+    deps.connector = connector.get();
+    deps.bridge = &bridge;
+    deps.texts = m_texts.get();
+    deps.table = &m_table;
+    deps.prompter = m_env.prompter;
+    deps.tray = &tray;
+    deps.launcher = m_env.launcher;
+    deps.services = m_env.services;
+    deps.store = m_env.store;
+    deps.logonPage = std::make_unique<BasicLogonPage>(&store);
+    deps.proxyPage = std::make_unique<BasicProxyPage>();
+    deps.timing = m_env.timing;
+    deps.engineTiming = m_env.engineTiming;
+    deps.clock = m_env.clock;
+    deps.report = m_env.report;
+    deps.watchSleep = m_env.watchSleep;
+    int code = 0;
+    {
+        TwLogonVpn dialog(std::move(deps));
+        dialogPtr = &dialog;
+        if (options.api) dialog.SetApiMode();
+        if (options.logonMode) {
+            const std::string scrambled =
+                options.passwordOnStdin ? ReadStdinLine() : options.logonScrambledPassword;
+            dialog.SetLogonMode(options.logonUser, scrambled);
+        } else if (options.browserLogon) {
+            dialog.SetWebLogon(options.gatewayAddress, options.gatewayPort, options.sessionId,
+                               options.gatewayUser, options.gatewayVersion);
+        } else if (options.autoLogon) {
+            for (DWORD i = 0; i < m_env.timing.autoLogonServicePolls; ++i) {
+                if (m_env.services->Status(kNetworkService) == 0) break;
+                SleepOn(*m_env.clock, m_env.timing.autoLogonServicePollMs);
+            }
+            dialog.SetAutoLogonPreset();
+        }
+        // A stop request left by an earlier client must not end this one.
+        if (auto stop = platform::NamedEvent::Open(kStopClientEvent)) stop->Reset();
+        if (dialog.InitDialog()) {
+            if (m_env.onDialog) m_env.onDialog(dialog);
+            code = QApplication::exec();
+        }
+        dialogPtr = nullptr;
+    }
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[InitInstance] return");
+    return code == 0 ? 0 : code;
+}
+
+int CSarvelApp::InitInstance() {
+    platform::SettingsStore& store = *m_env.store;
+    // 1. The language.
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[InitInstance] Chinese interface: %d", m_env.chineseUi ? 1 : 0);
+    std::string error;
+    m_texts =
+        m_env.loadCatalogue ? m_env.loadCatalogue(m_env.chineseUi, &error) : BuiltInTexts(m_env.chineseUi);
+    if (!m_texts) {
+        TW_LOG(LOG_CLIENT_LOGIN, 1, "[InitInstance] the language catalogue did not load: %s", error.c_str());
+        if (m_env.chineseUi) {
+            m_env.prompter->Message("加载简体中文语言包失败，请重新安装客户端。", "MorvaneSSL-VPN客户端",
+                                    BoxIcon::kError);
+        } else {
+            m_env.prompter->Message(
+                "Unable to load language dll, please reinstall SSL-VPN Client and then try again.",
+                "Morvane SSL-VPN Client", BoxIcon::kError);
+        }
+        return 0;
+    }
+    m_table = UiTextTable::Build(m_env.chineseUi, store);
+
+    // 3. The crash report.
+    if (m_env.installCrashReport) InstallCrashReport(m_table.installPath, m_env.chineseUi);
+
+    // 4. The command line.
+    const StartOptions options = ParseCommandLine(m_env.args);
+    if (options.config) return 0;
+    if (options.debug) TW_LOG(LOG_CLIENT_LOGIN, 4, "[InitInstance] -debug: output stays on the terminal");
+    if (options.exit) {
+        if (SendLogoffMsg(1) == 0) Fail(155);
+        return 0;
+    }
+
+    // 5. An update runs.
+    if (platform::NamedObjectExists(kUpdateMutex)) return Fail(156);
+
+    // 6. and 7. One client only.
+    m_running = platform::NamedMutex::Create(kRunningMutex);
+    if (!m_running) {
+        TW_LOG(LOG_CLIENT_LOGIN, 1, "[InitInstance] the running mutex cannot be made");
+        return Fail(111);
+    }
+    if (m_running->AlreadyExisted()) {
+        if (options.browserLogon) {
+            if (SendLogoffMsg(0) == 0) return Fail(157);
+            m_running.reset();
+            if (!WaitForOldClient()) return 0;
+        } else {
+            DWORD window = 0;
+            if (store.GetDword(kClientKey, "MainWindow", &window) == platform::kRegOk && window != 0 &&
+                !options.api) {
+                LinkRequest show;
+                show.kind = kLinkShow;
+                std::int32_t reply = 0;
+                SendToRunningClient(window, show, m_env.timing.handoverReplyMs, &reply);
+            }
+            m_running.reset();
+            return 0;
+        }
+    }
+
+    // 8. The program folder is the current folder.
+    if (::chdir(platform::ProgramDir().c_str()) != 0)
+        TW_LOG(LOG_CLIENT_LOGIN, 2, "[InitInstance] chdir failed");
+    return kContinue;
+}
+
+}  // namespace vorn

@@ -1,0 +1,142 @@
+// A main dialog over fakes: the engine's fake connector behind the real worker, recording
+// prompter, tray and launcher, plain pages, a private machine root and timings in milliseconds.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "fake_connector.h"
+#include "testsupport/temp_root.h"
+#include "ui_fakes.h"
+#include "vorn/basic_pages.h"
+#include "vorn/main_dialog.h"
+#include "vorn/ui_bridge.h"
+
+namespace vorn::test {
+
+// Every id's text is "t<id>", so a test sees which text was chosen.
+class IdTexts final : public TextSource {
+public:
+    std::string Text(int id) const override { return "t" + std::to_string(id); }
+};
+
+inline UiTiming FastUiTiming() {
+    UiTiming t;
+    t.hardwareKeyTimerMs = 50;
+    t.delayedQuitTimerMs = 5;
+    t.trayAnimationMs = 5;
+    t.logonCutMs = 100;
+    t.monitorRoundMs = 5;
+    t.logonCutSettleMs = 3000;
+    t.watchdogRoundMs = 5;
+    t.autoLogonServicePollMs = 1;
+    t.apiLogonServicePollMs = 1;
+    t.serviceStartPollMs = 1;
+    t.serviceStartPolls = 3;
+    t.handoverPollMs = 5;
+    t.quitWorkerPollMs = 5;
+    t.quitWorkerPolls = 1000;
+    return t;
+}
+
+inline engine::EngineTiming FastEngineTiming() {
+    engine::EngineTiming t;
+    t.logoffCancelSettleMs = 1;
+    t.logoffLogonPollMs = 2;
+    t.logoffOtherPollMs = 2;
+    t.logoffNoticeSettleMs = 1;
+    t.disconnectSettleMs = 1;
+    t.relogonFastMs = 5;
+    t.relogonSlowMs = 5;
+    t.netCheckRoundMs = 20;
+    return t;
+}
+
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        store = platform::SettingsStore::Machine();
+        ASSERT_EQ(store->CreateKey(kClientKey), platform::kRegOk);
+        table = UiTextTable::Build(false, *store);
+    }
+    void TearDown() override {
+        dialog.reset();
+        QApplication::processEvents();
+    }
+
+    void Make(bool init = true) {
+        DialogDeps d;
+        d.connector = &connector;
+        d.bridge = &bridge;
+        d.texts = &texts;
+        d.table = &table;
+        d.prompter = &prompter;
+        d.tray = &tray;
+        d.launcher = &launcher;
+        d.services = &services;
+        d.store = store;
+        auto logon = std::make_unique<BasicLogonPage>();
+        auto proxyPage = std::make_unique<BasicProxyPage>();
+        page = logon.get();
+        proxy = proxyPage.get();
+        d.logonPage = std::move(logon);
+        d.proxyPage = std::move(proxyPage);
+        d.timing = timing;
+        d.engineTiming = FastEngineTiming();
+        d.hardwareDevice = [](std::string*, std::string*) { return false; };
+        d.runChildDialog = [this](TwLogonVpn&, int command) { children.push_back(command); };
+        dialog = std::make_unique<TwLogonVpn>(std::move(d));
+        if (init) {
+            ASSERT_TRUE(dialog->InitDialog());
+        }
+    }
+
+    // The fake connector's logon reports as the real one does and ends online.
+    void LogonGoesOnline() {
+        connector.onLogon = [this](const engine::test::LogonCall&) {
+            bridge.Callback(engine::UPDATE_STATUS_CAN_CANCEL, "");
+            bridge.Callback(engine::UI_CODE_PROGRESS_TEXT, "t219");
+            bridge.Callback(engine::UPDATE_STATUS_ONLINE, "");
+            return true;
+        };
+    }
+    void FillForm(const std::string& server, const std::string& user, const std::string& password) {
+        page->SetServerText(server);
+        page->SetUserName(user);
+        page->SetPassword(password);
+    }
+    std::string Get(const std::string& name) {
+        std::string v;
+        return store->GetString(kClientKey, name, &v) == platform::kRegOk ? v : "<missing>";
+    }
+    DWORD GetDword(const std::string& name) {
+        DWORD v = 0xFFFFFFFF;
+        store->GetDword(kClientKey, name, &v);
+        return v;
+    }
+    void GoOnline() {
+        LogonGoesOnline();
+        FillForm("gw.example:8443", "alice", "secret");
+        dialog->OnOK();
+        ASSERT_TRUE(PumpUntil("online", [&] { return dialog->Status() == UPDATE_STATUS_ONLINE; }));
+        ASSERT_TRUE(PumpUntil("the online refresh", [&] { return page->historySaves > 0; }));
+    }
+
+    testsupport::TempRoot root{"vorn-ui"};
+    std::shared_ptr<platform::SettingsStore> store;
+    IdTexts texts;
+    UiTextTable table;
+    UiBridge bridge{texts};
+    engine::test::FakeConnector connector;
+    FakePrompter prompter;
+    FakeTray tray;
+    FakeLauncher launcher;
+    FakeServices services;
+    UiTiming timing = FastUiTiming();
+    std::vector<int> children;
+    BasicLogonPage* page = nullptr;
+    BasicProxyPage* proxy = nullptr;
+    std::unique_ptr<TwLogonVpn> dialog;
+};
+
+}  // namespace vorn::test

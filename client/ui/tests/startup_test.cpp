@@ -1,0 +1,150 @@
+// The client's start-up as real processes on a private machine root, headless: the switches,
+// the update mutex, and a second start that shows, exits, or takes over from the running client.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/named_objects.h"
+#include "platform/settings_store.h"
+#include "testsupport/command.h"
+#include "testsupport/temp_root.h"
+#include "testsupport/wait.h"
+#include "vorn/client_app.h"
+#include "vorn/text_source.h"
+
+namespace vorn {
+namespace {
+
+class Client {
+public:
+    Client(const std::string& outFile, const std::vector<std::string>& args) : m_out(outFile) {
+        const std::string program = testsupport::BinDir() + "/VornClient";
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            const int fd = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            const int null = ::open("/dev/null", O_RDONLY);
+            ::dup2(null, 0);
+            ::unsetenv("DISPLAY");
+            ::unsetenv("WAYLAND_DISPLAY");
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Client() {
+        if (m_pid > 0 && !m_reaped) testsupport::StopProcess(m_pid, SIGKILL, 2000);
+    }
+    pid_t Pid() const { return m_pid; }
+    std::string Output() const {
+        std::ifstream in(m_out);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    // Waits (bounded) for the end; the exit code, -1 when it did not end.
+    int Wait(int timeoutMs = 20000) {
+        int status = 0;
+        const bool ended = testsupport::WaitFor(
+            "the client " + std::to_string(m_pid) + " to end",
+            [&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs);
+        if (!ended) return -1;
+        m_reaped = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    bool Alive() { return ::waitpid(m_pid, nullptr, WNOHANG) == 0; }
+
+private:
+    std::string m_out;
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+};
+
+class StartupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        store = platform::SettingsStore::Machine();
+        ASSERT_EQ(store->CreateKey(kClientKey), platform::kRegOk);
+    }
+    std::string Out(const std::string& name) { return root.Path() + "/" + name + ".out"; }
+    DWORD MainWindow() {
+        DWORD v = 0xFFFFFFFF;
+        store->GetDword(kClientKey, "MainWindow", &v);
+        return v;
+    }
+
+    testsupport::TempRoot root{"vorn-start"};
+    std::shared_ptr<platform::SettingsStore> store;
+};
+
+TEST_F(StartupTest, ConfigEndsAtOnceAndUpdateBlocksTheStart) {
+    Client config(Out("config"), {"-config"});
+    EXPECT_EQ(config.Wait(), 0);
+    EXPECT_EQ(MainWindow(), 0xFFFFFFFFu);
+
+    auto update = platform::NamedMutex::Create(kUpdateMutex);
+    ASSERT_TRUE(update);
+    Client blocked(Out("blocked"), {"-debug"});
+    EXPECT_EQ(blocked.Wait(), 0);
+    EXPECT_NE(blocked.Output().find("being updated"), std::string::npos) << blocked.Output();
+    EXPECT_FALSE(platform::NamedObjectExists(kRunningMutex));
+}
+
+TEST_F(StartupTest, ExitWithoutARunningClient) {
+    Client missing(Out("missing"), {"-exit"});
+    EXPECT_EQ(missing.Wait(), 0);
+    EXPECT_NE(missing.Output().find("could not be reached"), std::string::npos) << missing.Output();
+
+    store->SetDword(kClientKey, "MainWindow", 0);
+    Client none(Out("none"), {"-exit"});
+    EXPECT_EQ(none.Wait(), 0);
+    EXPECT_EQ(none.Output().find("message:"), std::string::npos) << none.Output();
+}
+
+TEST_F(StartupTest, SecondStartsShowExitOrTakeOver) {
+    Client first(Out("first"), {"-debug"});
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the first client's window",
+        [&] {
+            return MainWindow() == static_cast<DWORD>(first.Pid()) &&
+                   first.Output().find("state: offline") != std::string::npos;
+        },
+        20000))
+        << first.Output();
+
+    Client plain(Out("plain"), {});
+    EXPECT_EQ(plain.Wait(), 0);
+    Client api(Out("api"), {"-api"});
+    EXPECT_EQ(api.Wait(), 0);
+    Client exitClient(Out("exit"), {"-exit"});
+    EXPECT_EQ(exitClient.Wait(), 0);
+    EXPECT_EQ(exitClient.Output().find("message:"), std::string::npos) << exitClient.Output();
+    EXPECT_TRUE(first.Alive());  // in client logon mode "-exit" only disconnects
+
+    Client browser(Out("browser"), {"-browserlogon", "gw.example", "443", "77", "bob", "6.3.01.0"});
+    EXPECT_EQ(first.Wait(), 0) << first.Output();
+    EXPECT_NE(first.Output().find("quit"), std::string::npos) << first.Output();
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the browser logon to take over", [&] { return MainWindow() == static_cast<DWORD>(browser.Pid()); },
+        20000))
+        << browser.Output();
+    EXPECT_TRUE(browser.Alive());
+
+    ::kill(browser.Pid(), SIGTERM);  // logs off and quits
+    EXPECT_EQ(browser.Wait(), 0) << browser.Output();
+    EXPECT_EQ(MainWindow(), 0u);
+    EXPECT_FALSE(platform::NamedObjectExists(kRunningMutex));
+}
+
+}  // namespace
+}  // namespace vorn

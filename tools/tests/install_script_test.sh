@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# scripts/install.sh and scripts/uninstall.sh in a throw-away prefix, machine root, client group
+# and network namespace: install, uninstall keeping the settings, install again (the settings come
+# back), uninstall; afterwards no service, process, adapter, group member or file is left.
+# Usage: install_script_test.sh <source tree> <built programs>   (exit 77: skipped)
+set -euo pipefail
+top=$1
+bin=$2
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: needs root (groups, services and a network namespace)"
+  exit 77
+fi
+work=$(mktemp -d /tmp/qel-install-test.XXXXXX)
+ns=qelinst$$
+group=qelt$$
+root=$work/root
+prefix=$work/opt
+
+cleanup() {
+  # Whatever a failed run left: the services' own processes (by their pid files), the namespace,
+  # the group, the files.
+  for f in "$root"/run/services/*.pid; do
+    [ -f "$f" ] && kill -KILL "$(cat "$f")" 2>/dev/null || true
+  done
+  ip netns del "$ns" 2>/dev/null || true
+  getent group "$group" >/dev/null && groupdel "$group"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+in_ns() { ip netns exec "$ns" env QEL_ROOT="$root" "$@"; }
+running() { in_ns "$bin/qelsc" query "$1" 2>/dev/null | grep -q RUNNING; }
+virtual_links() { ip netns exec "$ns" ip -o link | grep -c "00:ff:ff:ff:00:00" || true; }
+no_processes() { ! pgrep -f "^$prefix/" >/dev/null; }
+
+ip netns add "$ns"
+
+in_ns "$top/scripts/install.sh" --prefix "$prefix" --from "$bin" --group "$group" --user nobody \
+  --setup-name Setup_IP_10.1.2.3_PORT_4433.exe || fail "install"
+running Lunther || fail "Lunther is not running after the install"
+running QelMini || fail "QelMini is not running after the install"
+[ "$(virtual_links)" -eq 1 ] || fail "expected one virtual adapter"
+getent group "$group" | grep -q nobody || fail "nobody is not a member of $group"
+[ -d "$prefix/Log" ] && [ -n "$(ls "$prefix/Log")" ] || fail "nothing was logged"
+
+in_ns "$top/scripts/uninstall.sh" --prefix "$prefix" --keep-settings || fail "uninstall keeping the settings"
+[ "$(ls -A "$prefix")" = QelConfig.ini ] || fail "left in the prefix: $(ls -A "$prefix")"
+setting() { tr -d '\r' <"$prefix/QelConfig.ini" | grep -qx "$1"; }
+setting ServerAddr=10.1.2.3 || fail "the gateway is not in the kept settings"
+no_processes || fail "programs still run"
+[ "$(virtual_links)" -eq 0 ] || fail "the virtual adapter is still there"
+getent group "$group" >/dev/null && fail "the group is still there"
+
+in_ns "$top/scripts/install.sh" --prefix "$prefix" --from "$bin" --group "$group" || fail "second install"
+[ -e "$prefix/QelConfig.ini" ] && fail "the settings file was not taken back"
+in_ns "$prefix/caddow" SaveQelConfig
+setting ServerPortNum=4433 || fail "the settings did not survive the reinstall"
+rm -f "$prefix/QelConfig.ini"
+
+in_ns "$top/scripts/uninstall.sh" --prefix "$prefix" || fail "uninstall"
+[ -e "$prefix" ] && fail "the prefix is still there: $(ls -A "$prefix")"
+no_processes || fail "programs still run"
+for s in Lunther QelMini; do
+  in_ns "$bin/qelsc" query "$s" >/dev/null 2>&1 && fail "$s is still registered"
+done
+[ "$(virtual_links)" -eq 0 ] || fail "the virtual adapter is still there"
+getent group "$group" >/dev/null && fail "the group is still there"
+[ -z "$(ls -A "$root/run/services" 2>/dev/null)" ] || fail "left by the services: $(ls -A "$root/run/services")"
+echo "install and uninstall left nothing behind"

@@ -1,0 +1,174 @@
+#include "quistral_dlg.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <chrono>
+#include <future>
+
+#include "update_texts.h"
+
+namespace quistral {
+
+namespace {
+
+const QEvent::Type kCallEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class CallEvent : public QEvent {
+public:
+    explicit CallEvent(std::function<void()> fn) : QEvent(kCallEvent), m_fn(std::move(fn)) {}
+    void Run() { m_fn(); }
+
+private:
+    std::function<void()> m_fn;
+};
+
+class QtBoxes : public MessageBoxes {
+public:
+    void Information(QWidget* parent, const std::string& text, const std::string& caption) override {
+        QMessageBox::information(parent, QString::fromStdString(caption), QString::fromStdString(text));
+    }
+    bool YesNo(QWidget* parent, const std::string& text, const std::string& caption) override {
+        return QMessageBox::question(parent, QString::fromStdString(caption), QString::fromStdString(text),
+                                     QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    }
+};
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+MessageBoxes& QtMessageBoxes() {
+    static QtBoxes boxes;
+    return boxes;
+}
+
+CQuistralDlg::CQuistralDlg(UpdateConfig config, MessageBoxes& boxes, QWidget* parent)
+    : QDialog(parent), m_config(std::move(config)), m_boxes(boxes) {
+    const bool plugin = m_config.mode == UpdateMode::kPlugin;
+    auto text = [&](const char* english) { return Q(plugin ? TrPlugin(english) : Tr(english)); };
+    setWindowTitle(text("Update Tips"));
+    setFixedSize(340, 130);
+    setStyleSheet("QDialog { background: white; }");
+    const char* names[4] = {"Update driver", "Update service", "Update applications",
+                            "Update program settings"};
+    for (int i = 0; i < 4; ++i) {
+        m_labels[i] = new QLabel(text(names[i]), this);
+        m_labels[i]->setGeometry(20, 15 + 25 * i, 260, 19);
+        // Only the driver's label shows; the worker writes its status into it.
+        m_labels[i]->setVisible(i == 0);
+    }
+    m_result =
+        new QLabel(text("Update is done, the client program will be run automatically after you click the "
+                        "close button."),
+                   this);
+    m_result->setGeometry(20, 70, 280, 40);
+    m_result->setWordWrap(true);
+    m_result->hide();
+    m_progress = new QProgressBar(this);
+    m_progress->setGeometry(20, 45, 290, 10);
+    m_progress->setRange(0, 100);
+    m_progress->setTextVisible(false);
+    m_button = new QPushButton(text("Close"), this);
+    m_button->setGeometry(250, 70, 60, 20);
+    m_button->setEnabled(false);
+    m_button->setDefault(true);
+    connect(m_button, &QPushButton::clicked, this, [this] { OnOK(); });
+    m_worker = std::make_unique<UpdateWorker>(m_config, *this);
+    m_thread = std::thread([this] {
+        m_worker->Run();
+        m_workerDone.store(true);
+    });
+}
+
+CQuistralDlg::~CQuistralDlg() {
+    m_worker->RequestStop();
+    // Answers the worker may still wait for are posted to us; run them while it ends.
+    while (!m_workerDone.load()) {
+        QCoreApplication::sendPostedEvents(this, kCallEvent);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    m_thread.join();
+}
+
+QString CQuistralDlg::StatusText() const { return m_labels[0]->text(); }
+QString CQuistralDlg::ResultText() const { return m_result->text(); }
+int CQuistralDlg::Progress() const { return m_progress->value(); }
+
+bool CQuistralDlg::event(QEvent* e) {
+    m_posted.load(std::memory_order_acquire);
+    if (e->type() == kCallEvent) {
+        static_cast<CallEvent*>(e)->Run();
+        return true;
+    }
+    return QDialog::event(e);
+}
+
+void CQuistralDlg::OnOK() {
+    // While the update runs the button only asks the worker to cancel the download.
+    if (!m_finished) {
+        m_worker->RequestStop();
+        return;
+    }
+    if (m_success)
+        done(QDialog::Accepted);
+    else
+        done(QDialog::Rejected);
+}
+
+void CQuistralDlg::reject() {
+    if (m_finished) QDialog::reject();
+}
+
+void CQuistralDlg::Post(std::function<void()> fn) {
+    auto* e = new CallEvent(std::move(fn));
+    m_posted.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, e);
+}
+
+void CQuistralDlg::SetStatus(const std::string& text) {
+    Post([this, t = Q(text)] { m_labels[0]->setText(t); });
+}
+void CQuistralDlg::SetProgress(int percent) {
+    Post([this, percent] { m_progress->setValue(percent); });
+}
+void CQuistralDlg::SetResult(const std::string& text) {
+    Post([this, t = Q(text)] { m_result->setText(t); });
+}
+void CQuistralDlg::Message(const std::string& text, const std::string& caption) {
+    std::promise<void> shown;
+    auto f = shown.get_future();
+    Post([&, this] {
+        m_boxes.Information(this, text, caption);
+        shown.set_value();
+    });
+    f.wait();
+}
+bool CQuistralDlg::AskYesNo(const std::string& text, const std::string& caption) {
+    std::promise<bool> answer;
+    auto f = answer.get_future();
+    Post([&, this] { answer.set_value(m_boxes.YesNo(this, text, caption)); });
+    return f.get();
+}
+void CQuistralDlg::DisableClose() {
+    Post([this] { m_button->setEnabled(false); });
+}
+void CQuistralDlg::EnableClose(bool success) {
+    Post([this, success] {
+        m_success = success;
+        m_finished = true;
+        m_button->setText(Q(m_config.mode == UpdateMode::kPlugin ? TrPlugin("Close") : Tr("Close")));
+        m_button->setEnabled(true);
+        m_result->show();
+        emit workerFinished(success);
+    });
+}
+void CQuistralDlg::CloseDialog() {
+    Post([this] { done(QDialog::Rejected); });
+}
+
+}  // namespace quistral

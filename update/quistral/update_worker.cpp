@@ -1,0 +1,405 @@
+#include "update_worker.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "dailylog/shared_daily_log.h"
+#include "file_replacer.h"
+#include "platform/clock_wait.h"
+#include "platform/debug_output.h"
+#include "platform/named_objects.h"
+#include "platform/process.h"
+#include "platform/service_control.h"
+#include "platform/settings_store.h"
+#include "update_texts.h"
+
+namespace quistral {
+
+namespace {
+
+constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+constexpr const char* kPluginKey = "SOFTWARE\\Morvane\\LSPProxy";
+constexpr const char* kListFile = "UpdateList.txt";
+constexpr const char* kPackFile = "UpdatePack.dat";
+constexpr const char* kUnpackDir = "UpdateDir";
+constexpr const char* kSetupFile = "UpdateSetup.exe";
+constexpr const char* kClientProgram = "VornClient";
+
+void Log(const std::string& text) { SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "%s", text.c_str()); }
+
+bool NativeSixtyFour() {
+    utsname u{};
+    if (::uname(&u) != 0) return false;
+    return std::strcmp(u.machine, "x86_64") == 0 || std::strcmp(u.machine, "aarch64") == 0;
+}
+
+std::string Setting(const char* key, const char* name, bool* ok) {
+    std::string value;
+    auto store = platform::SettingsStore::Machine();
+    *ok = store && store->GetString(key, name, &value) == 0;
+    if (!*ok && store) {
+        DWORD number = 0;
+        if (store->GetDword(key, name, &number) == 0) {
+            value = std::to_string(number);
+            *ok = true;
+        }
+    }
+    return value;
+}
+
+}  // namespace
+
+UpdateWorker::UpdateWorker(UpdateConfig config, UpdateSink& sink)
+    : m_config(std::move(config)),
+      m_sink(sink),
+      m_clock(m_config.clock ? *m_config.clock : platform::SystemClock()) {
+    if (!m_config.programDir.empty() && m_config.programDir.back() != '/') m_config.programDir += '/';
+}
+
+std::string UpdateWorker::T(const std::string& english) const {
+    return ClientMode() ? Tr(english) : TrPlugin(english);
+}
+
+void UpdateWorker::RequestStop() {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_stop.store(true);
+    }
+    m_cv.notify_all();
+}
+
+void UpdateWorker::Pause(DWORD ms) {
+    std::unique_lock<std::mutex> l(m_lock);
+    platform::WaitOn(m_clock, l, m_cv, ms, [] { return false; });
+}
+
+void UpdateWorker::Finish(bool success, bool close) {
+    m_sink.EnableClose(success);
+    if (close) m_sink.CloseDialog();
+}
+
+bool UpdateWorker::Run() {
+    CGlimrow lib(m_config.programDir.c_str(), m_config.netTiming);
+    m_sink.SetStatus(T("Achieving upgrade information..."));
+    if (m_config.mode == UpdateMode::kCheckClient) {
+        int rc = CheckMode(lib);
+        if (rc != 1) {
+            Finish(false, true);
+            return false;
+        }
+    } else {
+        char list[] = "UpdateList.txt";
+        if (lib.ParseUpdate(list) != 0) {
+            m_sink.SetResult(
+                T("Parsing update information failed, please quit update and try again later, or get "
+                  "a new installation package from the Download Center."));
+            Finish(false, false);
+            return false;
+        }
+    }
+    m_sink.SetProgress(5);
+    unsigned long rc = Download(lib);
+    m_lastError = rc;
+    if (rc == ERROR_UPD_STOPPED) {
+        m_sink.SetResult(T("You have canceled update, please connect again."));
+        m_sink.Message(T("You have canceled update, please connect again."), T("SSL-VPN Update Tips"));
+        Finish(false, true);
+        return false;
+    }
+    if (rc == ERROR_UPD_HTTP) {
+        m_sink.SetResult(T("Download the update package failed, please try again later."));
+        m_sink.Message(
+            T("Download the update package failed, please check the network connection or download new "
+              "installation package from the Download Center."),
+            T("SSL-VPN Update Tips"));
+        Finish(false, true);
+        return false;
+    }
+    m_sink.DisableClose();
+    if (rc == 0 && lib.IsNeedUninst()) {
+        Log("[WorkerThrd] Need Uninst.");
+        m_sink.SetProgress(100);
+        Pause(m_config.timing.setupDelayMs);
+        const std::string setup = Path(kSetupFile);
+        // Downloaded over a verified connection; started without a shell, with its argument as one word.
+        ::chmod(setup.c_str(), 0700);
+        platform::SpawnOptions options;
+        options.directory = m_config.programDir;
+        options.detached = true;
+        if (platform::Spawn({setup, "/SILENT", m_config.argToken}, options) < 0) {
+            Log("[WorkerThrd] the setup program could not be started");
+            m_sink.Message(
+                T("The installation program fails to start, please download from the Download Center "
+                  "and run the new installation package."),
+                T("Update Tips"));
+        }
+        Finish(false, true);
+        return false;
+    }
+    if (rc == 0) rc = Apply(lib);
+    m_lastError = rc;
+    if (rc != 0) {
+        Finish(false, false);
+        return false;
+    }
+    m_sink.SetStatus(T("Program configuration is done."));
+    m_sink.SetStatus(T("Update succeed."));
+    const char* version = lib.GetUpdateVersion();
+    auto store = platform::SettingsStore::Machine();
+    if (ClientMode()) {
+        store->SetValue(kClientKey, "Version", platform::REG_SZ, version,
+                        static_cast<DWORD>(std::strlen(version)));
+        m_sink.SetResult(T("Click on close button, the client program will run automatically."));
+    } else {
+        store->SetValue(kPluginKey, "Version", platform::REG_SZ, version,
+                        static_cast<DWORD>(std::strlen(version)));
+        m_sink.SetResult(TrPlugin("Click on close button, the client program will run automatically."));
+    }
+    Finish(true, false);
+    return true;
+}
+
+int UpdateWorker::CheckMode(CGlimrow& lib) {
+    bool okAddr = false, okPort = false, okVersion = false;
+    std::string server = Setting(kClientKey, "UpdateServerAddr", &okAddr);
+    std::string port = Setting(kClientKey, "UpdateServerPort", &okPort);
+    std::string version = Setting(kClientKey, "Version", &okVersion);
+    if (!okAddr || !okPort || !okVersion || server.empty()) {
+        m_sink.Message(T("Not found new version."), T("Update Tips"));
+        return 0;
+    }
+    server.resize(std::min<std::size_t>(server.size(), 256));
+    version.resize(std::min<std::size_t>(version.size(), 20));
+    auto portNumber = static_cast<unsigned short>(std::atoi(port.c_str()));
+    char list[] = "UpdateList.txt";
+    char remote[] = "/download/sslvpn/default/ClientUpdateList.txt";
+    if (lib.ConnectServer(server.data(), portNumber) != 0 || lib.GetUpdateList(remote, list) != 0 ||
+        lib.ParseUpdate(list) != 0 || lib.CheckUpdate(version.c_str()) == 0) {
+        m_sink.Message(T("Not found new version."), T("Update Tips"));
+        return 0;
+    }
+    lib.CloseConnect();
+    if (lib.IsForceUpdate()) {
+        if (!m_sink.AskYesNo(
+                T("A new version of Morvane VornClient is required. \n\nWould you like to update now?"),
+                T("Update Tips")))
+            return -1;
+    } else {
+        std::string text =
+            T("A new version of Morvane VornClient is available. \n\nWould you like to update now?");
+        if (IsChinese() && lib.IsNeedUninst())
+            text =
+                "Morvane "
+                "VornClient检测到版本更新，建议您选择升级。\n\n升级新版本需要自动卸载并重新安装客户端。\n是否"
+                "现在进行升级？";
+        if (!m_sink.AskYesNo(text, T("Update Tips"))) return 2;
+    }
+    if (lib.SetServerAddr(list, server.data(), portNumber) != 0) {
+        m_sink.Message(
+            T("The update information could not be recorded, please quit the client and try again."),
+            T("Update Tips"));
+        return -1;
+    }
+    return 1;
+}
+
+unsigned long UpdateWorker::Download(CGlimrow& lib) {
+    Log("[DownloadFile] DownloadFile.");
+    m_sink.SetStatus(T("Downloading update package..."));
+    const std::string failText =
+        ClientMode()
+            ? (IsChinese() ? "获取升级包失败。\n请检查网络连接是否正常并重新运行客户端软件。\n您也可以从下载"
+                             "专区下载客户端安装包。"
+                           : "Download the update package failed, please check the network connection or "
+                             "download new installation package from the Download Center.")
+            : TrPlugin(
+                  "Download the update package failed, please check the network connection or download "
+                  "new installation package from the Download Center.");
+    char list[] = "UpdateList.txt";
+    char host[300] = {};
+    unsigned short port = 0;
+    unsigned long rc = lib.GetServerAddr(list, host, &port);
+    if (rc == 0) {
+        m_server = std::string(host) + ":" + std::to_string(port);
+        rc = lib.ConnectServer(host, port);
+    }
+    if (rc == 0) {
+        m_sink.SetProgress(10);
+        if (lib.IsNeedUninst()) {
+            char setup[] = "UpdateSetup.exe";
+            if (ClientMode()) {
+                bool ok = false;
+                std::string version = Setting(kClientKey, "Version", &ok);
+                Log("[DownloadFile] szVersion=" + version);
+                rc = lib.GetSetupPack(2, version.data(), setup);
+            } else {
+                char empty[] = "";
+                rc = lib.GetSetupPack(1, empty, setup);
+            }
+        } else {
+            char pack[] = "UpdatePack.dat";
+            rc = lib.GetUpdatePack(pack);
+        }
+    }
+    if (rc == 0) {
+        unsigned long total = 1, done = 0;
+        do {
+            if (m_stop.load()) lib.StopDownload();
+            rc = lib.GetDownloadStatus(&total, &done);
+            char line[160];
+            std::snprintf(line, sizeof(line),
+                          "[DownloadFile] Download %lu, Total %lu, GetDownloadStatus返回%lu", done, total,
+                          rc);
+            Log(line);
+            // 64-bit arithmetic: packages beyond 40 MiB would overflow 32 bits here.
+            std::uint64_t percent = total ? static_cast<std::uint64_t>(done) * 50 / total : 0;
+            m_sink.SetProgress(10 + static_cast<int>(std::min<std::uint64_t>(percent, 50)));
+            if (rc == 0 && done < total) Pause(m_config.timing.pollMs);
+        } while (rc == 0 && done < total);
+        lib.CloseConnect();
+    }
+    if (rc == 0 && !lib.IsNeedUninst()) {
+        m_sink.SetStatus(T("Releasing update package..."));
+        std::string pack = Path(kPackFile), dir = Path(kUnpackDir);
+        rc = lib.ExtractPackedFiles(pack.data(), dir.data());
+        m_sink.SetProgress(60);
+        if (m_stop.load()) rc = ERROR_UPD_STOPPED;
+    }
+    if (rc != 0) m_sink.SetResult(failText);
+    return rc;
+}
+
+bool UpdateWorker::StopService(const std::string& name) {
+    platform::DebugOutput(" Stop Service: " + name + "\n");
+    platform::SERVICE_STATUS st{};
+    DWORD rc = platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, &st,
+                                              m_config.timing.serviceWaitMs);
+    if (rc != 0 && rc != platform::kErrorServiceNotActive) {
+        platform::DebugOutput(" Stop Service " + name + " Failed. " + std::to_string(rc) + "\n");
+        return false;
+    }
+    if (rc == 0) m_stopped.push_back(name);
+    // Files are replaced and the service started again only once its process has ended.
+    platform::ClockDeadline deadline(m_clock, m_config.timing.serviceWaitMs);
+    while (platform::GetServiceProcessId(name) != 0) {
+        if (deadline.Expired()) {
+            platform::DebugOutput(" Stop Service " + name + " Failed. still running\n");
+            return false;
+        }
+        Pause(10);
+    }
+    platform::DebugOutput(" Stop Service " + name + " OK\n");
+    return true;
+}
+
+bool UpdateWorker::StartService(const std::string& name) {
+    platform::DebugOutput(" Start Service: " + name + "\n");
+    DWORD rc = platform::StartServiceByName(name, m_config.timing.serviceWaitMs);
+    if (rc != 0 && rc != platform::kErrorServiceAlreadyRunning) {
+        platform::DebugOutput(" Start Service " + name + " Failed. " + std::to_string(rc) + "\n");
+        return false;
+    }
+    platform::DebugOutput(" Start Service " + name + " OK\n");
+    return true;
+}
+
+void UpdateWorker::StartStoppedServices() {
+    for (auto it = m_stopped.rbegin(); it != m_stopped.rend(); ++it) StartService(*it);
+    m_stopped.clear();
+}
+
+void UpdateWorker::StopClient() {
+    // The client normally quits by itself after starting us; one that still runs is asked to.
+    auto running = [] {
+        for (const auto& p : platform::ListProcesses())
+            if (strcasecmp(p.name.c_str(), kClientProgram) == 0 ||
+                strcasecmp(p.name.c_str(), "VornClient.exe") == 0)
+                return true;
+        return false;
+    };
+    if (!running()) return;
+    if (auto ev = platform::NamedEvent::Open("Global\\StopMorvaneVornClientEvent")) ev->Set();
+    platform::ClockDeadline deadline(m_clock, m_config.timing.serviceWaitMs);
+    while (running() && !deadline.Expired()) Pause(20);
+}
+
+unsigned long UpdateWorker::ApplyFail(unsigned long code, const std::string& text) {
+    m_sink.SetResult(T(text));
+    StartStoppedServices();
+    return code;
+}
+
+unsigned long UpdateWorker::Apply(CGlimrow& lib) {
+    unsigned long mask = 0;
+    if (unsigned long rc = lib.GetUpdateComps(&mask)) {
+        m_sink.SetResult(T("Update information is incorrect."));
+        return rc;
+    }
+    m_sink.SetProgress(65);
+    m_sink.SetStatus(T("Setting service status ..."));
+    const char* drvText = "Fail to set driver status, please close anti-virus softwares and try again.";
+    const char* srvText = "Fail to set service status, please close anti-virus softwares and try again.";
+    const char* appText = "Fail to update applications, please close anti-virus softwares and try again.";
+    if ((mask & UPDATE_COMP_DRV) && !StopService(kDriverService))
+        return ApplyFail(ERROR_UPD_SERVICE_STOP, drvText);
+    if ((mask & UPDATE_COMP_SRV) && ClientMode() && !StopService(kNetworkService))
+        return ApplyFail(ERROR_UPD_SERVICE_STOP, srvText);
+    if (ClientMode()) StopClient();
+
+    m_sink.SetProgress(75);
+    m_sink.SetStatus(T("Updating the application ..."));
+    const bool native64 = NativeSixtyFour();
+    char suffix[16];
+    std::snprintf(suffix, sizeof(suffix), "%08x", m_config.startTime);
+    FileReplacer replacer(suffix);
+    for (unsigned long bit : {UPDATE_COMP_DRV, UPDATE_COMP_LSP, UPDATE_COMP_SRV, UPDATE_COMP_APP}) {
+        if (!(mask & bit)) continue;
+        for (const char* entry = lib.GetFileList(bit); entry && *entry; entry += std::strlen(entry) + 1) {
+            std::string line(entry);
+            std::size_t eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            std::string name = line.substr(0, eq);
+            if (name.find("x64") != std::string::npos && !native64) continue;
+            if (!IsPlainFileName(name)) return ApplyFail(ERROR_UPD_SERVICE_STOP, appText);
+            replacer.Add(line.substr(eq + 1), Path(kUnpackDir) + "/" + name);
+        }
+    }
+    if (!replacer.Apply()) {
+        Log("[WorkerThrd] cannot replace " + replacer.Failed());
+        return ApplyFail(ERROR_UPD_SERVICE_STOP, appText);
+    }
+
+    m_sink.SetProgress(90);
+    m_sink.SetStatus(T("Setting service status ..."));
+    // The services of the lists are started whether or not this run found them running.
+    std::vector<std::string> toStart;
+    if (mask & UPDATE_COMP_DRV) toStart.push_back(kDriverService);
+    if ((mask & UPDATE_COMP_SRV) && ClientMode()) toStart.push_back(kNetworkService);
+    m_stopped.clear();
+    bool started = true;
+    std::string failedText;
+    for (const std::string& name : toStart) {
+        // A failure is reported, but the rest are still started.
+        if (!StartService(name) && started) {
+            started = false;
+            failedText = name == kDriverService ? drvText : srvText;
+        }
+    }
+    if (!started) {
+        m_sink.SetResult(T(failedText));
+        return ERROR_UPD_SERVICE_START;
+    }
+    m_sink.SetProgress(100);
+    m_sink.SetResult(
+        T("Update is done, the client program will be run automatically after you click the close "
+          "button."));
+    // Close stays disabled until the worker has recorded the new version and finished: a Close
+    // pressed now would restart the client while the old version still stood in the settings.
+    return 0;
+}
+
+}  // namespace quistral

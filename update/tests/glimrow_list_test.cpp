@@ -1,0 +1,202 @@
+// The update list, versions and the package format, without a server.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "glimrow/glimrow.h"
+#include "platform/machine_root.h"
+#include "testsupport/temp_root.h"
+
+namespace {
+
+const char* kInfo =
+    "[UpdateInfo]\r\nVersion=3.1.0.12\r\nMinVersion=3.0.0.0\r\nVersionDescript=New client\r\n"
+    "ForceUpdate=no\r\nNeedReboot=YES\r\nNeedUninstall=no\r\nUpdatePackURL=/download/pack.dat\r\n";
+
+class ListTest : public ::testing::Test {
+protected:
+    void Write(const std::string& text) {
+        std::ofstream(m_root.Path() + "/UpdateList.txt", std::ios::binary) << text;
+    }
+    std::string Dir() const { return m_root.Path() + "/"; }
+    std::vector<std::string> Entries(CGlimrow& g, unsigned long bit) {
+        std::vector<std::string> out;
+        const char* p = g.GetFileList(bit);
+        while (p && *p) {
+            out.emplace_back(p);
+            p += std::strlen(p) + 1;
+        }
+        return out;
+    }
+    unsigned long Parse(CGlimrow& g) {
+        char name[] = "UpdateList.txt";
+        return g.ParseUpdate(name);
+    }
+    testsupport::TempRoot m_root{"qel-updlist"};
+};
+
+TEST_F(ListTest, ReadsTheInfoAndMapsEveryKindOfTarget) {
+    Write(std::string(kInfo) +
+          "[AppList]\r\nVornClient=%app%\\VornClient\r\nlib.so=sub\\lib.so\r\nplain\r\n"
+          "[DrvList]\r\nOlvane=%SYS%\\Olvane\r\n[LspList]\r\n[SrvList]\r\n");
+    CGlimrow g(Dir().c_str());
+    ASSERT_EQ(Parse(g), 0u);
+    EXPECT_STREQ(g.GetUpdateVersion(), "3.1.0.12");
+    EXPECT_STREQ(g.GetUpdateInfo(), "New client");
+    EXPECT_EQ(g.IsNeedReboot(), 1);
+    EXPECT_EQ(g.IsForceUpdate(), 0);
+    unsigned long mask = 0;
+    ASSERT_EQ(g.GetUpdateComps(&mask), 0u);
+    EXPECT_EQ(mask, UPDATE_COMP_APP | UPDATE_COMP_DRV);
+    EXPECT_EQ(Entries(g, UPDATE_COMP_APP),
+              (std::vector<std::string>{"VornClient=" + Dir() + "VornClient",
+                                        "lib.so=" + Dir() + "sub/lib.so", "plain=" + Dir() + "plain"}));
+    EXPECT_EQ(Entries(g, UPDATE_COMP_DRV),
+              (std::vector<std::string>{"Olvane=" + platform::MachineRoot() + "/system/Olvane"}));
+    EXPECT_EQ(g.GetFileList(UPDATE_COMP_LSP), nullptr);
+    EXPECT_EQ(g.GetFileList(3), nullptr);
+
+    unsigned long size = 3;
+    char small[4];
+    EXPECT_EQ(g.GetUpdateInfo(small, &size), ERROR_UPD_BUFFER_TOO_SMALL);
+    EXPECT_EQ(size, 10u);
+    char big[32];
+    size = sizeof(big);
+    EXPECT_EQ(g.GetUpdateInfo(big, &size), 0u);
+    EXPECT_STREQ(big, "New client");
+}
+
+TEST_F(ListTest, EveryMalformedListIsRefusedWithItsCode) {
+    CGlimrow g(Dir().c_str());
+    EXPECT_EQ(Parse(g), ERROR_UPD_INI) << "no file";
+    std::string info(kInfo);
+    std::string noUrl = info.substr(0, info.find("UpdatePackURL"));
+    Write(noUrl);
+    EXPECT_EQ(Parse(g), ERROR_UPD_INI) << "without UpdatePackURL";
+    Write(noUrl + "UpdatePackURL=\r\n");
+    EXPECT_EQ(Parse(g), ERROR_UPD_INI) << "empty UpdatePackURL";
+    // Names and targets that would leave their folders.
+    for (const char* line :
+         {"../x=x", "a/b=x", "..=x", "x=%app%\\..\\..\\etc\\passwd", "x=..\\y", "x=%sys%\\"}) {
+        Write(info + "[AppList]\r\n" + line + "\r\n");
+        EXPECT_EQ(Parse(g), ERROR_UPD_INI) << line;
+        EXPECT_EQ(g.GetFileList(UPDATE_COMP_APP), nullptr);
+    }
+    // A list larger than its buffer fails instead of being cut.
+    std::string lsp = info + "[LspList]\r\n";
+    for (int i = 0; i < 200; ++i)
+        lsp += "file" + std::to_string(i) + "=%app%\\file" + std::to_string(i) + "\r\n";
+    Write(lsp);
+    EXPECT_EQ(Parse(g), ERROR_UPD_BUFFER_TOO_SMALL);
+    // Bad arguments.
+    char bad[] = "../UpdateList.txt";
+    EXPECT_EQ(g.ParseUpdate(bad), ERROR_UPD_BAD_ARGUMENT);
+    EXPECT_EQ(g.ParseUpdate(nullptr), ERROR_UPD_BAD_ARGUMENT);
+    unsigned long mask = 0;
+    EXPECT_EQ(g.GetUpdateComps(&mask), ERROR_UPD_BAD_ARGUMENT) << "no list after a failed parse";
+}
+
+TEST_F(ListTest, CheckUpdateComparesDottedNumbersAndMarksAFullSetup) {
+    Write(kInfo);
+    CGlimrow g(Dir().c_str());
+    EXPECT_EQ(g.CheckUpdate("1.0.0.0"), 0) << "no list yet";
+    ASSERT_EQ(Parse(g), 0u);
+    EXPECT_EQ(g.CheckUpdate("3.1.0.12"), 0);
+    EXPECT_EQ(g.CheckUpdate("3.1.0.13"), 0);
+    EXPECT_EQ(g.CheckUpdate("3.2"), 0);
+    EXPECT_EQ(g.CheckUpdate("3.1.0.9"), 1) << "12 > 9 as numbers, not as text";
+    EXPECT_EQ(g.IsNeedUninst(), 0);
+    EXPECT_EQ(g.CheckUpdate("3.0"), 1) << "3.0 equals the minimum 3.0.0.0";
+    EXPECT_EQ(g.IsNeedUninst(), 0);
+    EXPECT_EQ(g.CheckUpdate("2.9.9.9"), 1);
+    EXPECT_EQ(g.IsNeedUninst(), 1);
+    std::ifstream in(Dir() + "UpdateList.txt");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("NeedUninstall=yes"), std::string::npos);
+}
+
+TEST_F(ListTest, ServerAddressRoundTrips) {
+    Write(kInfo);
+    CGlimrow g(Dir().c_str());
+    char file[] = "UpdateList.txt", host[] = "gw.example", back[300] = {};
+    ASSERT_EQ(g.SetServerAddr(file, host, 4433), 0u);
+    unsigned short port = 0;
+    ASSERT_EQ(g.GetServerAddr(file, back, &port), 0u);
+    EXPECT_STREQ(back, "gw.example");
+    EXPECT_EQ(port, 4433);
+    ASSERT_EQ(Parse(g), 0u) << "the list still parses";
+}
+
+// --- the package ---
+
+std::string Pack(const std::vector<std::pair<std::string, std::string>>& files,
+                 std::uint32_t headerLen = 600) {
+    std::string header(headerLen, '\0');
+    auto put = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    put(0, headerLen);
+    std::size_t names = 516;
+    std::string bodies;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        put(12 + 4 * i, static_cast<std::uint32_t>(files[i].second.size()));
+        header.replace(names, files[i].first.size(), files[i].first);
+        names += files[i].first.size() + 1;
+        bodies += files[i].second;
+    }
+    return header + bodies;
+}
+
+class PackTest : public ListTest {
+protected:
+    unsigned long Extract(const std::string& bytes) {
+        std::ofstream(Dir() + "UpdatePack.dat", std::ios::binary) << bytes;
+        CGlimrow g(Dir().c_str());
+        std::string pack = Dir() + "UpdatePack.dat", dir = Dir() + "UpdateDir";
+        return g.ExtractPackedFiles(pack.data(), dir.data());
+    }
+    std::string Read(const std::string& name) {
+        std::ifstream in(Dir() + "UpdateDir/" + name, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+};
+
+TEST_F(PackTest, UnpacksFilesOfEverySize) {
+    ASSERT_EQ(Extract(Pack({{"a.bin", "abc"}, {"empty", ""}, {"c", std::string(20000, 'z')}})), 0u);
+    EXPECT_EQ(Read("a.bin"), "abc");
+    EXPECT_TRUE(std::filesystem::exists(Dir() + "UpdateDir/empty"));
+    EXPECT_EQ(Read("empty"), "");
+    EXPECT_EQ(Read("c"), std::string(20000, 'z'));
+}
+
+TEST_F(PackTest, NamesThatLeaveTheFolderAreRefusedBeforeAnythingIsWritten) {
+    for (const char* name : {"../x", "..", "a/b", "/etc/x", "a\\b"}) {
+        EXPECT_EQ(Extract(Pack({{"good", "1"}, {name, "2"}})), ERROR_UPD_BAD_ARGUMENT) << name;
+        EXPECT_FALSE(std::filesystem::exists(Dir() + "UpdateDir/good")) << name;
+        EXPECT_FALSE(std::filesystem::exists(Dir() + "x"));
+    }
+}
+
+TEST_F(PackTest, ShortAndBrokenPackagesFailWithTheirCodes) {
+    std::string full = Pack({{"a", "abcdef"}});
+    EXPECT_EQ(Extract(full.substr(0, full.size() - 2)), ERROR_UPD_READ_FILE) << "body cut";
+    EXPECT_EQ(Extract(full.substr(0, 300)), ERROR_UPD_READ_FILE) << "header cut";
+    EXPECT_EQ(Extract("ab"), ERROR_UPD_READ_FILE);
+    EXPECT_EQ(Extract(std::string("\x02\0\0\0", 4)), ERROR_UPD_READ_FILE) << "length below its own field";
+    EXPECT_EQ(Extract(std::string("\xff\xff\xff\x7f", 4)), ERROR_UPD_READ_FILE) << "huge header";
+    // A header shorter than the names' offset holds no names: nothing to unpack.
+    EXPECT_EQ(Extract(Pack({}, 100)), 0u);
+    CGlimrow g(Dir().c_str());
+    std::string missing = Dir() + "none.dat", dir = Dir() + "UpdateDir";
+    EXPECT_EQ(g.ExtractPackedFiles(missing.data(), dir.data()), ERROR_UPD_CREATE_FILE);
+}
+
+}  // namespace

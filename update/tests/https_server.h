@@ -1,0 +1,56 @@
+// A real HTTPS server for the update tests: Debian's nginx on a loopback port, with a
+// configuration and a certificate this object writes into a folder of its own. Started by the
+// constructor, stopped by the destructor; never the system's service.
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "testsupport/certs.h"
+#include "testsupport/temp_dir.h"
+
+namespace updatetest {
+
+struct ServerOptions {
+    // Answer of the version-check POST.
+    std::string versionReply = "0";
+    // Bytes per second of /slow/.
+    int slowRate = 16384;
+};
+
+class HttpsServer {
+public:
+    explicit HttpsServer(const ServerOptions& options = {});
+    ~HttpsServer();
+    HttpsServer(const HttpsServer&) = delete;
+    HttpsServer& operator=(const HttpsServer&) = delete;
+
+    bool Ok() const { return m_pid > 0; }
+    unsigned short Port() const { return m_port; }
+    // Serves `content` at `urlPath` (under the document root).
+    void Put(const std::string& urlPath, const std::string& content) const;
+    // The CA that issued the server's certificate (CN "localhost"), and the server's own.
+    const std::string& CaPem() const { return m_caPem; }
+    const std::string& ServerPem() const { return m_serverPem; }
+    std::string ErrorLog() const;
+
+private:
+    void RunBackend();
+
+    testsupport::TempDir m_dir;
+    std::string m_caPem, m_serverPem;
+    pid_t m_pid = -1;
+    unsigned short m_port = 0;
+    // Behind /short/: a server that announces 100000 bytes and sends 1000.
+    int m_backendFd = -1;
+    unsigned short m_backendPort = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_backend;
+};
+
+// Writes a certificate as PEM text.
+std::string PemOf(const testsupport::CertKey& ck);
+
+}  // namespace updatetest

@@ -1,0 +1,319 @@
+// The update program: command lines and the file set (no root), then the whole pipeline with
+// its dialog driven headless against nginx, with stand-in services and a stand-in client, as
+// root in a namespace and a machine root of its own.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "file_replacer.h"
+#include "https_server.h"
+#include "platform/named_objects.h"
+#include "platform/service_control.h"
+#include "platform/settings_store.h"
+#include "qt_shell.h"
+#include "quistral_app.h"
+#include "testsupport/command.h"
+#include "testsupport/netns.h"
+#include "testsupport/temp_root.h"
+#include "testsupport/wait.h"
+
+#if defined(__SANITIZE_THREAD__)
+// Qt is not built for ThreadSanitizer: its own locks (posted events, the offscreen platform's
+// thread pool) are invisible to it, so the memory calls Qt's code makes are not judged. Our own
+// code, also where Qt calls it, still is.
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Gui.so.6\ncalled_from_lib:libQt6Widgets."
+           "so.6\n";
+}
+#endif
+
+namespace {
+
+using namespace quistral;
+using testsupport::WaitFor;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(QuistralCommandLine, TheModeIsTheFirstWordExactly) {
+    auto cl = ParseCommandLine({"Client", "-logon", "alice"});
+    EXPECT_EQ(cl.action, CommandLine::Action::kRun);
+    EXPECT_EQ(cl.mode, UpdateMode::kClient);
+    EXPECT_EQ(cl.rest, (std::vector<std::string>{"-logon", "alice"}));
+    EXPECT_EQ(cl.token, "-logon");
+    EXPECT_EQ(ParseCommandLine({}).action, CommandLine::Action::kStartServiceOnly);
+    EXPECT_EQ(ParseCommandLine({"CheckClient"}).action, CommandLine::Action::kEnd);
+    EXPECT_EQ(ParseCommandLine({"Client"}).action, CommandLine::Action::kEnd);
+    EXPECT_EQ(ParseCommandLine({"Plugin"}).action, CommandLine::Action::kStartServiceOnly);
+    cl = ParseCommandLine({"CheckClient", "tok"});
+    EXPECT_EQ(cl.mode, UpdateMode::kCheckClient);
+    EXPECT_EQ(cl.token, "tok");
+    // Words that merely contain a mode are no mode.
+    EXPECT_EQ(ParseCommandLine({"NoCheckClient", "x"}).action, CommandLine::Action::kEnd);
+    EXPECT_EQ(ParseCommandLine({"XClient", "-logon", "a"}).action, CommandLine::Action::kEnd);
+    EXPECT_EQ(ParseCommandLine({"Pluginx", "a"}).action, CommandLine::Action::kEnd);
+    EXPECT_EQ(ParseCommandLine({"-logon", "Client", "-x"}).action, CommandLine::Action::kEnd);
+    EXPECT_EQ(ParseCommandLine({"Plugin", std::string(300, 't')}).token.size(), 128u);
+}
+
+class RecordingShell : public AppShell {
+public:
+    void Message(const std::string& text, const std::string&) override { messages.push_back(text); }
+    int RunDialog(UpdateConfig) override {
+        ++dialogs;
+        return 2;
+    }
+    std::vector<std::string> messages;
+    int dialogs = 0;
+};
+
+TEST(QuistralStartUp, ASecondCopyOnlyShowsItsMessage) {
+    testsupport::TempRoot root("qel-quistral");
+    auto held = platform::NamedMutex::Create("Global\\MorvaneQelCltUpdMutex", true);
+    ASSERT_TRUE(held);
+    RecordingShell shell;
+    AppConfig config;
+    config.programDir = root.Path();
+    RunQuistral({"Client", "-logon", "alice"}, shell, config);
+    EXPECT_EQ(shell.messages,
+              (std::vector<std::string>{"There is an update progress running, please try again later."}));
+    EXPECT_EQ(shell.dialogs, 0);
+}
+
+TEST(QuistralFileSet, AFailedFinalMovePutsEveryOldFileBack) {
+    testsupport::TempRoot root("qel-replace");
+    const std::string d = root.Path();
+    for (const char* n : {"a", "b", "c"}) {
+        std::ofstream(d + "/" + n) << "old " << n;
+        std::ofstream(d + "/new-" + std::string(n)) << "new " << n;
+    }
+    int moves = 0;
+    // The fourth move is the final move of "b" (a: old away, new in; b: old away, new in).
+    FileReplacer failing("0000abcd", [&](const std::string& from, const std::string& to) {
+        if (++moves == 4) return false;
+        return ::rename(from.c_str(), to.c_str()) == 0;
+    });
+    for (const char* n : {"a", "b", "c"}) failing.Add(d + "/" + n, d + "/new-" + std::string(n));
+    EXPECT_FALSE(failing.Apply());
+    EXPECT_EQ(failing.Failed(), d + "/b");
+    for (const char* n : {"a", "b", "c"}) EXPECT_EQ(ReadFile(d + "/" + n), "old " + std::string(n)) << n;
+    for (const auto& e : std::filesystem::directory_iterator(d))
+        EXPECT_EQ(e.path().filename().string().find("0000abcd"), std::string::npos) << e.path();
+
+    // A missing source fails while staging, before any target is touched.
+    FileReplacer missing("0000abce");
+    missing.Add(d + "/a", d + "/new-a");
+    missing.Add(d + "/d", d + "/no-such-source");
+    EXPECT_FALSE(missing.Apply());
+    EXPECT_EQ(ReadFile(d + "/a"), "old a");
+
+    FileReplacer good("0000abcf");
+    for (const char* n : {"a", "b", "c", "fresh"})
+        good.Add(d + "/" + n, d + "/new-" + std::string(n == std::string("fresh") ? "c" : n));
+    ASSERT_TRUE(good.Apply());
+    EXPECT_EQ(ReadFile(d + "/b"), "new b");
+    EXPECT_EQ(ReadFile(d + "/fresh"), "new c");
+}
+
+// --- the whole pipeline ---
+
+class AnswerYes : public MessageBoxes {
+public:
+    void Information(QWidget*, const std::string& text, const std::string&) override {
+        messages.push_back(text);
+    }
+    bool YesNo(QWidget*, const std::string& text, const std::string&) override {
+        messages.push_back(text);
+        return true;
+    }
+    std::vector<std::string> messages;
+};
+
+std::string Pack(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string header(600, '\0');
+    auto put = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    put(0, 600);
+    std::size_t names = 516;
+    std::string bodies;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        put(12 + 4 * i, static_cast<std::uint32_t>(files[i].second.size()));
+        header.replace(names, files[i].first.size(), files[i].first);
+        names += files[i].first.size() + 1;
+        bodies += files[i].second;
+    }
+    return header + bodies;
+}
+
+class PipelineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testsupport::IsRoot()) GTEST_SKIP() << "the pipeline test needs root (services, namespace)";
+        if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "nginx is not installed";
+        m_ns = std::make_unique<testsupport::NetnsScope>();
+        ASSERT_TRUE(m_ns->Ok());
+        m_root = std::make_unique<testsupport::TempRoot>("qel-pipeline");
+        m_install = m_root->Path() + "/install";
+        std::filesystem::create_directories(m_install + "/trusted");
+        std::filesystem::create_directories(m_root->Path() + "/system");
+        m_server = std::make_unique<updatetest::HttpsServer>();
+        ASSERT_TRUE(m_server->Ok()) << m_server->ErrorLog();
+        std::ofstream(m_install + "/trusted/ca.pem") << m_server->CaPem();
+        auto store = platform::SettingsStore::Machine();
+        store->SetString("Software\\Morvane\\QelClient", "InstallDir", m_install);
+        store->SetString("Software\\Morvane\\QelClient", "Version", "3.0.5.0");
+        std::filesystem::copy_file(testsupport::BinDir() + "/update_stand_in_client",
+                                   m_install + "/VornClient");
+        std::ofstream(m_install + "/data.txt") << "old data";
+        std::ofstream(m_root->Path() + "/system/olvane.bin") << "old driver";
+        for (const char* name : {"QelMini", "Lunther"}) {
+            platform::ServiceConfig sc;
+            sc.binaryPath = testsupport::BinDir() + "/update_stand_in_service";
+            ASSERT_EQ(platform::InstallService(name, sc), 0u);
+            ASSERT_EQ(platform::StartServiceByName(name, 10000), 0u);
+        }
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    void TearDown() override {
+        for (const char* name : {"QelMini", "Lunther"}) {
+            platform::SERVICE_STATUS st{};
+            platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, &st, 10000);
+            WaitFor(
+                "the stand-in service to end", [&] { return platform::GetServiceProcessId(name) == 0; },
+                10000);
+            platform::UninstallService(name);
+        }
+        m_server.reset();
+        m_root.reset();
+        m_ns.reset();
+    }
+    void Serve(const std::string& extraAppLine,
+               const std::vector<std::pair<std::string, std::string>>& files) {
+        std::string list =
+            "[UpdateInfo]\r\nVersion=3.1.0.12\r\nMinVersion=3.0.0.0\r\nVersionDescript=New\r\nForceUpdate="
+            "no\r\n"
+            "NeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/"
+            "UpdatePack.dat\r\nUpdateAddr=localhost\r\n"
+            "UpdatePort=" +
+            std::to_string(m_server->Port()) + "\r\n[AppList]\r\ndata.txt=%app%\\data.txt\r\n" +
+            extraAppLine + "[DrvList]\r\nolvane.bin=%sys%\\olvane.bin\r\n[SrvList]\r\n";
+        // Client mode: the GUI fetched the list and recorded the server before starting us.
+        std::ofstream(m_install + "/UpdateList.txt", std::ios::binary) << list;
+        m_server->Put("/download/UpdatePack.dat", Pack(files));
+    }
+    // Runs the program as the GUI starts it, the password on standard input; the dialog's Close
+    // is pressed as soon as the worker finished.
+    std::string RunProgram(bool* finishedOk) {
+        int argc = 1;
+        char name[] = "quistral_test";
+        char* argv[] = {name, nullptr};
+        QApplication app(argc, argv);
+        AnswerYes boxes;
+        QtShell shell(boxes);
+        std::string result;
+        shell.m_onDialog = [&](CQuistralDlg& dlg) {
+            QObject::connect(&dlg, &CQuistralDlg::workerFinished, &dlg,
+                             [this, &dlg, &result, finishedOk](bool ok) {
+                                 *finishedOk = ok;
+                                 result = dlg.ResultText().toStdString();
+                                 // Close is offered once, when everything the worker records is there.
+                                 ++m_finishes;
+                                 platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient",
+                                                                               "Version", &m_versionAtFinish);
+                                 QTimer::singleShot(0, &dlg, [&dlg] { dlg.CloseButton()->click(); });
+                             });
+        };
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        EXPECT_EQ(::write(fds[1], "secret\n", 7), 7);
+        ::close(fds[1]);
+        AppConfig config;
+        config.programDir = m_install;
+        config.stdinFd = fds[0];
+        config.updateTiming.pollMs = 10;
+        config.updateTiming.setupDelayMs = 10;
+        config.updateTiming.serviceWaitMs = 10000;
+        RunQuistral({"Client", "-logon", "alice"}, shell, config);
+        ::close(fds[0]);
+        return result;
+    }
+    std::vector<std::string> ServiceEvents() {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadFile(m_root->Path() + "/services.record"));
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines;
+    }
+    void ExpectClientRestarted() {
+        EXPECT_TRUE(WaitFor(
+            "the client to record its start", [&] { return !ReadFile(m_install + "/client.record").empty(); },
+            10000));
+        // Same arguments, the password on its standard input only.
+        EXPECT_EQ(ReadFile(m_install + "/client.record"), "-logon alice|secret\n");
+        EXPECT_FALSE(platform::NamedObjectExists("Global\\MorvaneQelCltUpdMutex"));
+    }
+    void ExpectServicesRunning() {
+        for (const char* name : {"QelMini", "Lunther"}) {
+            EXPECT_TRUE(WaitFor(
+                std::string(name) + " to run again", [&] { return platform::GetServiceProcessId(name) != 0; },
+                10000));
+        }
+    }
+
+    std::unique_ptr<testsupport::NetnsScope> m_ns;
+    std::unique_ptr<testsupport::TempRoot> m_root;
+    std::unique_ptr<updatetest::HttpsServer> m_server;
+    std::string m_install;
+    int m_finishes = 0;
+    std::string m_versionAtFinish;
+};
+
+TEST_F(PipelineTest, StopsReplacesRestartsAndBringsTheClientBack) {
+    Serve("", {{"data.txt", "new data"}, {"olvane.bin", "new driver"}});
+    bool ok = false;
+    std::string result = RunProgram(&ok);
+    EXPECT_TRUE(ok) << result;
+    EXPECT_EQ(ReadFile(m_install + "/data.txt"), "new data");
+    EXPECT_EQ(ReadFile(m_root->Path() + "/system/olvane.bin"), "new driver");
+    EXPECT_EQ(result, "Click on close button, the client program will run automatically.");
+    EXPECT_EQ(m_finishes, 1);
+    EXPECT_EQ(m_versionAtFinish, "3.1.0.12") << "Close was offered before the new version was recorded";
+    ExpectServicesRunning();
+    EXPECT_EQ(ServiceEvents(),
+              (std::vector<std::string>{"start QelMini", "start Lunther", "stop QelMini", "start QelMini"}));
+    std::string version;
+    platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient", "Version", &version);
+    EXPECT_EQ(version, "3.1.0.12");
+    ExpectClientRestarted();
+}
+
+TEST_F(PipelineTest, AFailedApplyLeavesTheOldFilesAndStartsEverythingAgain) {
+    // The list names a file that the package lacks: staging fails, nothing is replaced.
+    Serve("missing.bin=%app%\\missing.bin\r\n", {{"data.txt", "new data"}, {"olvane.bin", "new driver"}});
+    bool ok = true;
+    std::string result = RunProgram(&ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(result, "Fail to update applications, please close anti-virus softwares and try again.");
+    EXPECT_EQ(ReadFile(m_install + "/data.txt"), "old data");
+    EXPECT_EQ(ReadFile(m_root->Path() + "/system/olvane.bin"), "old driver");
+    ExpectServicesRunning();
+    EXPECT_EQ(ServiceEvents(),
+              (std::vector<std::string>{"start QelMini", "start Lunther", "stop QelMini", "start QelMini"}));
+    std::string version;
+    platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient", "Version", &version);
+    EXPECT_EQ(version, "3.0.5.0");
+    ExpectClientRestarted();
+}
+
+}  // namespace
