@@ -35,6 +35,8 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithTheSameAddress) {
     ASSERT_TRUE(Bring());
     ASSERT_TRUE(LogOn());
     RestartGatewayUnder(*m_rig, GatewaySetup{});
+    EXPECT_TRUE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP"));
+    EXPECT_FALSE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP"));
     std::string ping;
     EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
     EXPECT_TRUE(m_rig->EchoTransfer(1 << 20).ok);
@@ -46,6 +48,8 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithAnotherAddress) {
     GatewaySetup moved;
     moved.fixedIp = "198.18.0.101";
     RestartGatewayUnder(*m_rig, moved);
+    EXPECT_TRUE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP"));
+    EXPECT_FALSE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP"));
     // The adapter holds the new address only, and the routes follow it.
     std::string addresses;
     m_rig->Harness().RunInPc({"ip", "-4", "-o", "addr", "show", "dev", kTapName}, &addresses);
