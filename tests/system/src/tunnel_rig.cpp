@@ -312,6 +312,10 @@ std::vector<std::string> TunnelRig::TunnelConnections() const {
     return GatewayConnections(m_harness, m_gateway.listen);
 }
 
+bool TunnelRig::PcLogContains(const std::string& text) const {
+    return RunCapture({"grep", "-rqF", "--", text, m_harness.PcRoot() + "/install/Log"}, nullptr) == 0;
+}
+
 std::string TunnelRig::PcMainRoutes() const {
     std::string out;
     m_harness.RunInPc({"ip", "-4", "route", "show", "table", "main"}, &out);

@@ -1,13 +1,10 @@
 // What the session does when something under it goes away: the gateway killed and started again
 // (the relogon with the same and with a different virtual address), a gateway that stops answering,
-// a forced logoff, the virtual adapter deleted, the client killed (the service's watchdog).
+// a forced logoff, the virtual adapter deleted.
 #include "tunnel_fixture.h"
 
 #include <chrono>
 #include <thread>
-#include <vector>
-
-#include "platform/process.h"
 
 namespace systemtest {
 namespace {
@@ -38,6 +35,8 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithTheSameAddress) {
     ASSERT_TRUE(Bring());
     ASSERT_TRUE(LogOn());
     RestartGatewayUnder(*m_rig, GatewaySetup{});
+    EXPECT_TRUE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP"));
+    EXPECT_FALSE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP"));
     std::string ping;
     EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
     EXPECT_TRUE(m_rig->EchoTransfer(1 << 20).ok);
@@ -49,6 +48,8 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithAnotherAddress) {
     GatewaySetup moved;
     moved.fixedIp = "198.18.0.101";
     RestartGatewayUnder(*m_rig, moved);
+    EXPECT_TRUE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP"));
+    EXPECT_FALSE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP"));
     // The adapter holds the new address only, and the routes follow it.
     std::string addresses;
     m_rig->Harness().RunInPc({"ip", "-4", "-o", "addr", "show", "dev", kTapName}, &addresses);
@@ -110,48 +111,6 @@ TEST_F(TunnelTest, DeletedAdapterUnderALiveSessionForcesTheLogoff) {
     })) << m_rig->PcMainRoutes();
     // The user is told that the adapter is gone (language text 316).
     EXPECT_NE(m_rig->ClientLog().find("callback 5: #316"), std::string::npos) << m_rig->ClientLog();
-}
-
-// Pids of the processes named `name` on the machine, `except` left out.
-std::vector<pid_t> ProcessesNamed(const std::string& name, pid_t except) {
-    std::vector<pid_t> found;
-    for (const auto& p : platform::ListProcesses()) {
-        if (p.name == name && static_cast<pid_t>(p.pid) != except) found.push_back(static_cast<pid_t>(p.pid));
-    }
-    return found;
-}
-
-TEST_F(TunnelTest, KilledClientsRoutesAndResolverAreRestoredByTheWatchdog) {
-    // The watchdog knows the client by its program name, machine-wide: another program of that
-    // name keeps it from seeing ours go.
-    if (const auto others = ProcessesNamed("VornClient", -1); !others.empty())
-        GTEST_SKIP() << "another process named VornClient runs on this machine (pid " << others.front()
-                     << "); the service's watchdog would not see the killed client go";
-    ASSERT_TRUE(Bring());
-    ClientSetup client;
-    client.processName = "VornClient";  // the name the service's watchdog looks for
-    ASSERT_TRUE(LogOn(client));
-    ASSERT_NE(m_rig->PcMainRoutes(), m_beforeMainRoutes);
-    if (const auto others = ProcessesNamed("VornClient", m_rig->Harness().Pid("client")); !others.empty())
-        GTEST_SKIP() << "another process named VornClient started meanwhile (pid " << others.front() << ")";
-    // The watchdog acts only on a client it saw running in one of its rounds (one a second), and
-    // nothing shows from outside that it has: the session is kept a little over two rounds.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    m_rig->Harness().StopProcess("client", SIGKILL);
-    EXPECT_TRUE(testsupport::WaitFor(
-        "the watchdog to restore pc's routes and resolver",
-        [&] {
-            return m_rig->PcMainRoutes() == m_beforeMainRoutes &&
-                   ReadText(m_rig->Harness().ResolverFile()) == m_before.resolver;
-        },
-        10000))
-        << "routes before:\n"
-        << m_beforeMainRoutes << "routes now:\n"
-        << m_rig->PcMainRoutes() << "resolver now:\n"
-        << ReadText(m_rig->Harness().ResolverFile());
-    // The watchdog leaves the virtual address on the (now disconnected) adapter; only routes and
-    // resolver are its to put back.
-    m_compareAfter = false;
 }
 
 }  // namespace

@@ -97,6 +97,9 @@ public:
 
     // pc's established TCP connections to the gateway's port, as "address:port" of pc's end.
     std::vector<std::string> TunnelConnections() const;
+    // True when pc's daily log (the client's install folder's Log, under pc's machine root) holds
+    // `text`.
+    bool PcLogContains(const std::string& text) const;
     // pc's main routing table (`ip -4 route show table main`).
     std::string PcMainRoutes() const;
 
