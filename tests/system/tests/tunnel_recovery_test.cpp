@@ -37,6 +37,8 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithTheSameAddress) {
     RestartGatewayUnder(*m_rig, GatewaySetup{});
     EXPECT_TRUE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP"));
     EXPECT_FALSE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP"));
+    EXPECT_TRUE(testsupport::WaitFor("the resource route to go through the virtual adapter again",
+                                     [&] { return m_rig->RouteDevice(kResourceAddress) == kTapName; }));
     std::string ping;
     EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
     EXPECT_TRUE(m_rig->EchoTransfer(1 << 20).ok);
@@ -54,7 +56,9 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithAnotherAddress) {
     std::string addresses;
     m_rig->Harness().RunInPc({"ip", "-4", "-o", "addr", "show", "dev", kTapName}, &addresses);
     EXPECT_EQ(addresses.find(kFirstVirtualAddress), std::string::npos) << addresses;
-    EXPECT_EQ(m_rig->RouteDevice(kResourceAddress), kTapName);
+    // The session is back before the relogon has put the resource routes in again.
+    EXPECT_TRUE(testsupport::WaitFor("the resource route to go through the virtual adapter again",
+                                     [&] { return m_rig->RouteDevice(kResourceAddress) == kTapName; }));
     std::string ping;
     EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
     EXPECT_TRUE(m_rig->EchoTransfer(1 << 20).ok);
