@@ -52,7 +52,8 @@ struct PathFigures {
     std::string name;
     double upGbits = 0, downGbits = 0;  // pc -> gw, gw -> pc
     Rtt rtt;
-    double cpuSeconds = 0;  // the suite's processes during this path's measurements
+    double cpuSeconds = 0;        // the suite's processes during this path's measurements
+    std::vector<double> cpuEach;  // the same per process of kSuite
     bool measured = false;
 };
 
@@ -167,14 +168,23 @@ double Iperf(const SystemHarness& h, const std::string& to, int seconds, bool re
     return IperfBits(out, "sum_received") / 1e9;
 }
 
+std::vector<double> CpuEach(const TunnelRig& rig) {
+    std::vector<double> each;
+    for (const auto& name : kSuite) each.push_back(rig.CpuSeconds({name}));
+    return each;
+}
+
 PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::string& to, const Options& o) {
     PathFigures f;
     f.name = name;
     const double cpu0 = rig.CpuSeconds(kSuite);
+    const std::vector<double> each0 = CpuEach(rig);
     f.upGbits = Iperf(rig.Harness(), to, o.seconds, false);
     f.downGbits = Iperf(rig.Harness(), to, o.seconds, true);
     f.rtt = ProbeRtt(rig.Harness(), to, o.samples);
     f.cpuSeconds = rig.CpuSeconds(kSuite) - cpu0;
+    f.cpuEach = CpuEach(rig);
+    for (std::size_t i = 0; i < f.cpuEach.size(); ++i) f.cpuEach[i] -= each0[i];
     f.measured = true;
     std::printf("%-7s pc->gw %6.2f Gbit/s  gw->pc %6.2f Gbit/s  ", name.c_str(), f.upGbits, f.downGbits);
     if (f.rtt.ok) {
@@ -182,7 +192,10 @@ PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::stri
     } else {
         std::printf("RTT: %s", f.rtt.error.c_str());
     }
-    std::printf("  suite CPU %.2f s\n", f.cpuSeconds);
+    std::printf("  suite CPU %.2f s (", f.cpuSeconds);
+    for (std::size_t i = 0; i < kSuite.size(); ++i)
+        std::printf("%s%s %.2f", i == 0 ? "" : ", ", kSuite[i].c_str(), f.cpuEach[i]);
+    std::printf(")\n");
     std::fflush(stdout);
     return f;
 }
@@ -240,13 +253,22 @@ int Run(const Options& o) {
         std::fprintf(stderr, "tunnel_bench: no session: %s\n", error.c_str());
         return 1;
     } else {
-        // An idle tunnel first, so that nothing of the transfers is still draining.
+        tunnel = MeasurePath(rig, "tunnel", kResourceAddress, o);
+        // Then idle, after what the transfers left in flight has drained.
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const double cpu0 = rig.CpuSeconds(kSuite);
+        const std::vector<double> each0 = CpuEach(rig);
         std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
         idleShare = (rig.CpuSeconds(kSuite) - cpu0) / o.idleSeconds * 100;
-        std::printf("idle tunnel: %.2f %% of one core over %d s\n", idleShare, o.idleSeconds);
-        tunnel = MeasurePath(rig, "tunnel", kResourceAddress, o);
+        const std::vector<double> each1 = CpuEach(rig);
+        std::printf("idle tunnel: %.2f %% of one core over %d s (", idleShare, o.idleSeconds);
+        for (std::size_t i = 0; i < kSuite.size(); ++i)
+            std::printf("%s%s %.2f %%", i == 0 ? "" : ", ", kSuite[i].c_str(),
+                        (each1[i] - each0[i]) / o.idleSeconds * 100);
+        std::printf(")\n");
+        std::string ping;
+        std::printf("after the idle time: %s\n", rig.Ping(2, &ping) == 0 ? "the tunnel still carries a ping"
+                                                                         : "no ping through the tunnel");
         // The probe's echo listens on every address of gw, the resource host's too.
     }
     echo.Stop();

@@ -322,11 +322,11 @@ NDIS_STATUS TwVirtualAdapter::SetMediaConnect(const void* buffer, std::uint32_t 
     }
     std::uint32_t value;
     std::memcpy(&value, buffer, 4);
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_mediaState = value;
-    }
     const bool connect = value == 0;
+    // State, carrier and indication under one lock: two callers at once leave the link as the
+    // last of them asked, and their indications are queued in that order.
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_mediaState = value;
     if (connect) {
         m_flags.fetch_and(~kFlagMediaDisconnected);
     } else {

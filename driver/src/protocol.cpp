@@ -56,11 +56,16 @@ void BindVirtual(TwMiniportGlobal* g, TwVirtualAdapter* va) {
     e->m_IfName = va->Nic() != nullptr ? va->Nic()->IfName() : std::string();
     e->m_IfIndex = va->Nic() != nullptr ? va->Nic()->IfIndex() : 0;
     e->m_Medium = NdisMedium802_3;
+    // The adapter starts disconnected. That is set before anyone can find the adapter: a client
+    // that connects it as soon as it appears is not undone by the bind.
+    std::uint32_t media = 1, read = 0, needed = 0;
+    e->m_MediaState.store(media);
+    va->SetInformation(OID_GEN_MEDIA_CONNECT_STATUS, &media, 4, &read, &needed);
     {
         std::unique_lock<std::shared_mutex> lock(g->m_BoundLock);
         g->m_BoundAdapterList.push_back(e);
     }
-    std::uint32_t mtu = 0, written = 0, needed = 0;
+    std::uint32_t mtu = 0, written = 0;
     e->m_usMTU =
         va->QueryInformation(OID_GEN_MAXIMUM_FRAME_SIZE, &mtu, 4, &written, &needed) == NDIS_STATUS_SUCCESS
             ? static_cast<std::uint16_t>(mtu)
@@ -73,7 +78,7 @@ void BindVirtual(TwMiniportGlobal* g, TwVirtualAdapter* va) {
     e->m_pProto = va;
     va->m_FilterAdapter.store(e);
     TellOpened(g, e);
-    std::uint32_t filter = 0x0B, read = 0;
+    std::uint32_t filter = 0x0B;
     va->SetInformation(OID_GEN_CURRENT_PACKET_FILTER, &filter, 4, &read, &needed);
 }
 
@@ -162,8 +167,6 @@ bool QelMiniProtoBindToAdapters() {
         }
         if (bound) continue;
         BindVirtual(g, va);
-        const std::uint8_t* mac = va->CurrentAddress();
-        if (g->m_NdisHookAPI.Hook_SetAdapterStatus != nullptr) g->m_NdisHookAPI.Hook_SetAdapterStatus(mac, 0);
         return false;
     }
     return true;

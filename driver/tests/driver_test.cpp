@@ -3,6 +3,7 @@
 // state and the adapter-close event.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <unistd.h>
@@ -91,6 +92,53 @@ TEST(HookTable, ProtocolWaitsForItsStartDelayAndBindsOneAdapterPerAttempt) {
     clock.Advance(1);
     ASSERT_TRUE(Globals()->m_Work.Drain(10000));
     EXPECT_NE(Virtual(1)->m_FilterAdapter.load(), nullptr);
+}
+
+// A client connects the adapter the moment it can find it (here: from the filter's opened event,
+// the earliest point). The bind's own "starts disconnected" must already be behind it, or the
+// link is left without carrier and the stack's frames never leave it.
+TEST(HookTable, AConnectAsSoonAsTheAdapterIsFoundIsNotUndoneByTheBind) {
+    testsupport::TempRoot root;
+    test::InstallAdapters(1);
+    auto nics = std::make_shared<test::FakeNics>();
+    platform::fake::ManualClock clock;
+    DriverConfig config;
+    config.clock = &clock;
+    config.nicFactory = test::MakeFakeNicFactory(nics);
+    ASSERT_TRUE(DriverEntry(config));
+    struct Unload {  // before the clock goes
+        ~Unload() { DriverUnload(); }
+    } unload;
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "no protocol start timer";
+    static std::atomic<int> connects{0};
+    connects = 0;
+    TwFilterExtension* ext = FilterExtension();
+    {
+        std::lock_guard<std::recursive_mutex> lock(ext->m_AdapterListLock);
+        ext->m_EventHandlerList.push_back(
+            TwEventHandler{nullptr, nullptr,
+                           [](void*, void*, std::uint32_t event, void*, FILTER_ADAPTER) {
+                               if (event == FILTER_ADAPTER_OPENED &&
+                                   Filter_SetAdapterMediaStateByMac(kMac0, 1) == FILTER_STATUS_SUCCESS)
+                                   ++connects;
+                           },
+                           nullptr});
+    }
+    clock.Advance(ProtocolTiming{}.startDelayMs);
+    ASSERT_TRUE(Globals()->m_Work.Drain(10000));
+    ASSERT_EQ(connects.load(), 1) << "the opened event did not find the adapter";
+    EXPECT_TRUE(nics->Get(0)->Carrier()) << "the bind took the carrier away again";
+    std::uint8_t state = 0;
+    ASSERT_EQ(Filter_GetAdapterMediaStateByMac(kMac0, &state), FILTER_STATUS_SUCCESS);
+    EXPECT_EQ(state, 1);
+    std::uint32_t v = 1, written = 0, needed = 0;
+    ASSERT_EQ(Virtual(0)->QueryInformation(OID_GEN_MEDIA_CONNECT_STATUS, &v, 4, &written, &needed),
+              NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(v, 0u) << "connected";
+    {
+        std::lock_guard<std::recursive_mutex> lock(ext->m_AdapterListLock);
+        ext->m_EventHandlerList.clear();
+    }
 }
 
 TEST(HookTable, NdisRequestsReachTheVirtualAdapterExceptTaskOffload) {

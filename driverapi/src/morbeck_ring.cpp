@@ -323,6 +323,16 @@ int CMorbeck::SignalInput() {
     return 1;
 }
 
+int CMorbeck::InputReaderSleeping() {
+    std::lock_guard<std::mutex> lock(m_WriteLock);
+    std::uint8_t* word = m_pSleepWord.load();
+    if (word == nullptr) return 0;
+    return (__atomic_load_n(reinterpret_cast<const std::uint32_t*>(word), __ATOMIC_ACQUIRE) &
+            platform::kRingInputReaderSleeping) != 0
+               ? 1
+               : 0;
+}
+
 int CMorbeck::Free(_FWSHARED_MEMORY_BLOCK* block) {
     if (block == nullptr) return 0;
     std::free(block);

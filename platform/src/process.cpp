@@ -558,7 +558,18 @@ std::vector<ProcessEntry> ListProcesses() {
             continue;
         }
         e.parentPid = static_cast<pid_t>(ppid);
+        // A zombie, or a process past the release of its memory on the way out, has no program
+        // any more (its exe link reads ENOENT) but still shows its name: it runs nothing, and a
+        // caller looking for a running program by name must not find it. Kernel threads
+        // (children of kthreadd, pid 2) have no exe link either and stay listed.
+        if (state == 'Z' || state == 'X') {
+            continue;
+        }
+        errno = 0;
         e.path = ReadLink(base + "/exe");
+        if (e.path.empty() && errno == ENOENT && e.pid != 2 && e.parentPid != 2) {
+            continue;
+        }
         e.name = e.path.empty() ? std::string(open + 1, close) : BaseName(e.path);
         list.push_back(std::move(e));
     }

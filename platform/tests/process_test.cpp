@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -152,6 +153,10 @@ TEST(ProcessTest, OwnPathAndTheProcessList) {
     EXPECT_TRUE(foundSelf);
     EXPECT_TRUE(foundChild);
     KillProcess(child, SIGKILL);
+    // Dead but not reaped yet: a zombie still shows its name and must not read as running.
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+    for (const auto& p : ListProcesses()) EXPECT_NE(p.pid, child) << "a zombie is listed";
     int code = 0;
     EXPECT_EQ(WaitProcess(child, kBound, &code), kWaitObject0);
 }

@@ -532,6 +532,7 @@ int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
         }
         return 0;
     }
+    ResetCompressionBeforeAttach();
     if (!m_link->Attach(fd, address, port)) {
         if (relogon) {
             Ui(UI_CODE_PROGRESS_TEXT, kTxtAttachFailed);

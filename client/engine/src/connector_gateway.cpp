@@ -465,6 +465,7 @@ int TwQelConnector::LogonHandleSslConnection(int fd, bool relogon) {
         std::lock_guard<std::mutex> lock(m_paramLock);
         port = m_serverPort;
     }
+    ResetCompressionBeforeAttach();
     if (!m_link->Attach(fd, m_serverAddress.load(), port)) {
         Ui(UI_CODE_PROGRESS_TEXT, kTxtAttachFailed);
         if (relogon) {

@@ -245,12 +245,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     }
     if (!m_adapter->GetMediaStatus()) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] GetMediaStatus fail.");
-        std::function<void()> logoff;
-        {
-            std::lock_guard<std::mutex> lock(m_ownerLock);
-            logoff = m_ownerLogoff;
-        }
-        if (logoff) logoff();
+        CallOwner(false);
         Ui(UI_CODE_MESSAGE, kTxtMediaFailed);
         return false;
     }

@@ -33,10 +33,12 @@ std::size_t TwQelConnector::OnLinkReceive(const std::uint8_t* data, std::size_t 
     return m_dataPath ? m_dataPath->OnDelivery(data, size) : size;
 }
 
-void TwQelConnector::OnLinkDisconnect(bool alert, int level, int code) {
+void TwQelConnector::OnLinkDisconnect(bool alert, int level, int code, bool closedHere) {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] SslMsg TW_MSG_SSL_DISCONNECT, ssid=%d",
            static_cast<int>(m_sessionId.load()));
-    m_sslDisconnect.Set();
+    // The end of a session closed here wakes no wait: a later logon's handshake may be waiting
+    // already, and this end is not its failure.
+    if (!closedHere) m_sslDisconnect.Set();
     m_onlineTimer.Stop();
     if (m_dataPath) m_dataPath->ClearLastTraffic();
     m_alertCode = alert ? (code != 0 ? code : -1) : 0;
@@ -59,6 +61,16 @@ void TwQelConnector::OnLinkDisconnect(bool alert, int level, int code) {
     m_timer.Queue([this] { TunnelLost(); }, 0);
 }
 
+void TwQelConnector::ResetCompressionBeforeAttach() {
+    // Before the handshake: no session delivers to us yet, and the pump of an earlier tunnel is
+    // stopped by then (a running one means a session is still in use: left alone). Never from a
+    // TLS callback, where the library's session lock is held and the data path's send lock would
+    // be taken after it.
+    if (!m_dataPath) return;
+    std::lock_guard<std::mutex> lock(m_pumpLock);
+    if (!m_dataPath->Running()) m_dataPath->ResetCompression();
+}
+
 void TwQelConnector::TunnelLost() {
     if (m_destroying.load()) return;
     m_connected = false;
@@ -75,12 +87,7 @@ void TwQelConnector::TunnelLost() {
         std::lock_guard<std::mutex> lock(m_pumpLock);
         m_dataPath->ResetCompression();
     }
-    std::function<void()> relogon;
-    {
-        std::lock_guard<std::mutex> lock(m_ownerLock);
-        relogon = m_ownerRelogon;
-    }
-    if (relogon) relogon();
+    CallOwner(true);
 }
 
 void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
@@ -96,12 +103,7 @@ void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
     }
     m_lossDecisionQueued = false;
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] 2分钟超时后登录流程仍没结束，执行logoff");
-    std::function<void()> logoff;
-    {
-        std::lock_guard<std::mutex> lock(m_ownerLock);
-        logoff = m_ownerLogoff;
-    }
-    if (logoff) logoff();
+    CallOwner(false);
 }
 
 int TwQelConnector::SendTunnelBytes(const std::uint8_t* data, std::size_t length) {
@@ -299,12 +301,7 @@ void TwQelConnector::TimerRoutine() {
     if (reason == nullptr) return;
     m_policy.MaxOnlineTime() = 0;
     m_policy.MaxIdleTime() = 0;
-    std::function<void()> logoff;
-    {
-        std::lock_guard<std::mutex> lock(m_ownerLock);
-        logoff = m_ownerLogoff;
-    }
-    if (logoff) logoff();
+    CallOwner(false);
     // Shown by the GUI's thread: the timer thread never waits for the user.
     Ui(UI_CODE_MESSAGE, textId);
 }

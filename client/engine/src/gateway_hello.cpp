@@ -66,6 +66,7 @@ ProxyAnswer ReadProxyAnswer(std::string_view answer) {
     }
     if (head.size() < 12) {
         // Too short to judge: only a prefix of an acceptable status line may wait for more.
+        if (head.empty()) return ProxyAnswer::kIncomplete;
         for (const char* ok : {"HTTP/1.0 200", "HTTP/1.1 200"}) {
             if (strncasecmp(head.data(), ok, head.size()) == 0) return ProxyAnswer::kIncomplete;
         }

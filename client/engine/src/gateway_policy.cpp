@@ -110,7 +110,7 @@ std::shared_ptr<platform::SettingsStore> TwGatewayPolicy::Store() {
 bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
     if (policyText == nullptr) return false;
     const std::string text(policyText);
-    m_rules.clear();
+    std::vector<TwFilterRule> rules;
     m_messages.clear();
     m_traceFrames = SharedDailyLog::Instance().ShouldLog(LOG_CLIENT_DATA, 5);
     WORD defaultIn = ACTION_BYPASS, defaultOut = ACTION_BYPASS;
@@ -204,12 +204,17 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
                        std::string(line.substr(0, 200)).c_str());
             }
             TwFilterRule rule;
-            if (ReadRule(t, &rule)) m_rules.push_back(rule);
+            if (ReadRule(t, &rule)) rules.push_back(rule);
         } else {
             Say(log, "unknown action " + Shown(what) + ", use deny\n");
         }
     }
     if (!homePageSeen) Store()->DeleteValue(kClientKey, "HomePage");
+    {
+        // A relogon applies the new policy while the packet pump of the session still filters.
+        std::unique_lock<std::shared_mutex> lock(m_rulesLock);
+        m_rules.swap(rules);
+    }
     m_defaultIn = defaultIn;
     m_defaultOut = defaultOut;
     m_maxIdleTime.store(maxIdle);
@@ -294,6 +299,7 @@ bool TwGatewayPolicy::HandleFwPolicyCheck(const FirewallQuery& q, DWORD virtualI
         }
         return false;
     }
+    std::shared_lock<std::shared_mutex> lock(m_rulesLock);
     for (const TwFilterRule& r : m_rules) {
         if (r.direction != TW_POLICY_DIR_OUT) continue;
         if (r.protocol != 0 && r.protocol != q.protocol) continue;

@@ -96,6 +96,21 @@ void TwQelConnector::SetOwner(std::function<void()> relogon, std::function<void(
     m_forcedHost = host;
 }
 
+void TwQelConnector::DetachOwner() {
+    std::lock_guard<std::mutex> lock(m_ownerLock);
+    m_ownerRelogon = nullptr;
+    m_ownerLogoff = nullptr;
+    m_forcedHost = nullptr;
+}
+
+// Called under the owner lock: the worker's requests only post, and DetachOwner can then be sure
+// that no call into the owner runs any more.
+void TwQelConnector::CallOwner(bool relogon) {
+    std::lock_guard<std::mutex> lock(m_ownerLock);
+    const std::function<void()>& call = relogon ? m_ownerRelogon : m_ownerLogoff;
+    if (call) call();
+}
+
 bool TwQelConnector::Initialize() {
     if (m_initialised.load()) return true;
     if (m_deps.driver == nullptr) {

@@ -158,12 +158,13 @@ private:
     // Whether the event of `session` goes on to the connector; counts it as running when so.
     // A session that is being attached may speak before Attach returned; earlier ones are known.
     // The end of a session we closed ourselves is passed on too (`ending`).
-    bool Enter(SharedObject* session, bool ending = false) {
+    bool Enter(SharedObject* session, bool ending = false, bool* closedHere = nullptr) {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_shutDown || m_events == nullptr) return false;
         if (!ending && !m_current && m_attaching && m_open.count(session) == 0)
             m_current = SharedObjectPtr<SharedObject>(session);
         const bool closing = ending && m_closing.erase(session) == 1;
+        if (closedHere != nullptr) *closedHere = closing && m_current.get() != session;
         if (m_current.get() != session && !closing) return false;
         if (ending && m_current.get() == session) m_current = nullptr;
         ++m_inFlight;
@@ -211,8 +212,10 @@ private:
                     std::lock_guard<std::mutex> lock(self->m_lock);
                     if (self->m_open.erase(session) == 0 && self->m_attaching) self->m_ended.insert(session);
                 }
-                if (self->Enter(session, true)) {
-                    self->m_events->OnLinkDisconnect(alert && (level != 0 || code != 0), level, code);
+                bool closedHere = false;
+                if (self->Enter(session, true, &closedHere)) {
+                    self->m_events->OnLinkDisconnect(alert && (level != 0 || code != 0), level, code,
+                                                     closedHere);
                     self->Leave();
                 }
                 break;

@@ -43,7 +43,7 @@ struct TunnelDataPath::Counters {
     std::atomic<std::uint64_t> localAnswers{0};
     std::atomic<std::uint64_t> dropsShort{0}, dropsLong{0}, dropsBadMessage{0}, dropsRingFull{0};
     std::atomic<std::uint64_t> dropsPolicy{0}, dropsInactive{0}, dropsSend{0};
-    std::atomic<std::uint64_t> sends{0}, wakeups{0};
+    std::atomic<std::uint64_t> sends{0}, sleeps{0}, wakeups{0};
     // The frames in the batch not yet sent (guarded by the send lock).
     std::uint64_t batchFrames = 0, batchBytes = 0;
 };
@@ -106,6 +106,7 @@ DataPathStats TunnelDataPath::Stats() const {
     s.dropsInactive = c.dropsInactive.load();
     s.dropsSend = c.dropsSend.load();
     s.sends = c.sends.load();
+    s.sleeps = c.sleeps.load();
     s.wakeups = c.wakeups.load();
     return s;
 }
@@ -423,6 +424,7 @@ void TunnelDataPath::Run() {
         if (empty <= m_timing.ringSpinTries) continue;
         const DWORD wait =
             empty <= m_timing.ringSpinTries + 10 ? m_timing.ringShortSleepMs : m_timing.ringLongSleepMs;
+        Bump(m_counters->sleeps);
         if (m_driver.WaitReadable(wait)) Bump(m_counters->wakeups);
     }
     std::lock_guard<std::mutex> lock(m_sendLock);

@@ -2,12 +2,15 @@
 // direct and through tinyproxy (with and without authentication), keep-alive, logoff, a wrong
 // welcome, a 407, a gateway that never answers, naks, registration with a client certificate on a
 // second connection, a forced logoff and a relogon after the gateway dropped the tunnel.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 
 #include "connector_rig.h"
@@ -77,10 +80,11 @@ protected:
         config.dns1 = 0xC6120035;
         config.routes.push_back(qelgw::Route{0xCB007100, 0xFFFFFF00, 0});
         config.policyLines = {"policy allow out all 0 0 0.0.0.0/0.0.0.0 x y"};
+        // Keep-alives stay quick, but a loaded machine must not lose a tunnel whose gateway answers.
+        rig.deps.timing.lossMs = 5000;
     }
     ~ConnectorGatewayTest() override {
-        rig.worker.reset();
-        rig.connector.reset();
+        rig.Stop();
         if (gateway) gateway->Stop();
     }
     void StartGateway() {
@@ -93,8 +97,13 @@ protected:
         rig.Start();
         rig.worker->Logon(user, password, 0, 0);
     }
+    // Online once more than before (the recorder keeps the events of earlier rounds).
     void ExpectOnline() {
-        ASSERT_TRUE(rig.WaitEvent("0"));
+        const std::size_t wanted = ++onlineRounds;
+        ASSERT_TRUE(testsupport::WaitFor("callback 0 number " + std::to_string(wanted), [&] {
+            const auto e = rig.ui.Events();
+            return static_cast<std::size_t>(std::count(e.begin(), e.end(), "0")) >= wanted;
+        }));
         ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_GW_CERTIFIED));
         EXPECT_TRUE(InOrder(rig.ui.Events(), {"2", "4:t184", "4:t221", "4:t222", "3", "0"}))
             << Joined(rig.ui.Events());
@@ -104,14 +113,15 @@ protected:
     void LogOffCleanly() {
         rig.worker->Logoff();
         ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE));
-        EXPECT_TRUE(testsupport::WaitFor("the gateway to hear the logoff",
-                                         [&] { return gateway->Counters().logoffs == 1; }));
-        EXPECT_TRUE(rig.WaitEvent("1"));
+        EXPECT_TRUE(testsupport::WaitFor("the gateway to hear the logoff", [&] {
+            return gateway->Counters().logoffs == 1;
+        })) << Joined(rig.ui.Events());
     }
 
     ConnectorRig rig;
     qelgw::GatewayConfig config;
     std::unique_ptr<qelgw::TestGateway> gateway;
+    std::size_t onlineRounds = 0;
 };
 
 TEST_F(ConnectorGatewayTest, DirectLogonKeepsAliveAndLogsOff) {
@@ -151,8 +161,7 @@ TEST_F(ConnectorGatewayTest, ThroughTinyproxyWithAndWithoutAuthentication) {
         LogOn();
         ExpectOnline();
         LogOffCleanly();
-        rig.worker.reset();
-        rig.connector.reset();
+        rig.Stop();
         gateway->Stop();
         gateway.reset();
     }
@@ -232,6 +241,7 @@ TEST_F(ConnectorGatewayTest, ForcedLogoffFromTheGatewayEndsTheSession) {
 
 TEST_F(ConnectorGatewayTest, GatewayThatStopsAnsweringKeepAlivesIsLeftAndLoggedOnAgain) {
     config.answerKeepAlive = false;
+    rig.deps.timing.lossMs = 400;
     StartGateway();
     LogOn();
     ExpectOnline();
@@ -246,6 +256,66 @@ TEST_F(ConnectorGatewayTest, GatewayThatStopsAnsweringKeepAlivesIsLeftAndLoggedO
     EXPECT_EQ(rig.connector->LogonStatus(), QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP);
     EXPECT_EQ(rig.connector->LogonResults().virtualIp, config.poolStart);
     EXPECT_TRUE(InOrder(rig.ui.Events(), {"0", "2", "0"})) << Joined(rig.ui.Events());
+}
+
+TEST_F(ConnectorGatewayTest, FramesBothWaysPlainAndDeflated) {
+    for (const bool deflate : {false, true}) {
+        SCOPED_TRACE(deflate ? "deflated" : "plain");
+        config.compress = deflate;
+        StartGateway();
+        rig.Set("UseZlibCompress", deflate ? "Yes" : "No");
+        std::atomic<int> fromClient{0};
+        gateway->SetFrameSink([&](std::uint32_t, const std::uint8_t*, std::size_t) { ++fromClient; });
+        LogOn();
+        ExpectOnline();
+        const auto before = rig.port.Written().size();
+        for (int i = 0; i < 5; ++i) {
+            rig.port.Queue(
+                enginetest::Ipv4Frame(htonl(config.poolStart), htonl(0xCB007105), 17, 4000, 9, 600));
+        }
+        EXPECT_TRUE(
+            testsupport::WaitFor("five frames at the gateway", [&] { return fromClient.load() == 5; }))
+            << "dropped at the gateway " << gateway->Counters().framesDropped << ", by the policy "
+            << rig.connector->DataPath()->Stats().dropsPolicy;
+        auto frame = enginetest::Ipv4Frame(htonl(0xCB007105), htonl(config.poolStart), 17, 9, 4000, 600);
+        for (int i = 0; i < 5; ++i)
+            ASSERT_TRUE(gateway->SendFrame(config.poolStart, frame.data(), frame.size()));
+        EXPECT_TRUE(testsupport::WaitFor("five frames into the adapter",
+                                         [&] { return rig.port.Written().size() == before + 5; }));
+        const auto written = rig.port.Written();
+        ASSERT_FALSE(written.empty());
+        EXPECT_TRUE(std::equal(written.back().begin() + 12, written.back().end(), frame.begin() + 12))
+            << "the frame as the gateway sent it, from the tunnel's MAC";
+        LogOffCleanly();
+        rig.Stop();
+        gateway->Stop();
+        gateway.reset();
+    }
+}
+
+TEST_F(ConnectorGatewayTest, DestroyedWhileTheGatewaySendsStopsEveryCallbackFirst) {
+    StartGateway();
+    // No worker: the connector goes while online, with frames and keep-alives arriving.
+    rig.connector = std::make_unique<TwQelConnector>(rig.deps);
+    ASSERT_TRUE(rig.connector->Initialize());
+    ASSERT_TRUE(rig.connector->LogonUserToDomain("alice", "secret", "", false, false))
+        << Joined(rig.ui.Events());
+    std::vector<std::uint8_t> frame(200, 0);
+    frame[12] = 0x08;
+    frame[14] = 0x45;
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread flood([&] {
+        while (!stop.load()) {
+            if (gateway->SendFrame(config.poolStart, frame.data(), frame.size())) ++sent;
+        }
+    });
+    EXPECT_TRUE(testsupport::WaitFor("frames on their way", [&] { return sent.load() > 200; }));
+    rig.connector.reset();
+    stop = true;
+    flood.join();
+    EXPECT_TRUE(testsupport::WaitFor("the gateway to see the session end",
+                                     [&] { return gateway->OnlineCount() == 0; }));
 }
 
 class ConnectorRegistrationTest : public ConnectorGatewayTest {

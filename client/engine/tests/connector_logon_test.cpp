@@ -12,6 +12,7 @@
 #include "fake_link.h"
 #include "engine/gateway_hello.h"
 #include "gateway/gateway_codec.h"
+#include "service/route_table_file.h"
 #include "wendrel/ssr_codec.h"
 
 namespace engine::test {
@@ -463,6 +464,23 @@ TEST_F(ConnectorLogonTest, RandomAndTruncatedAnswersEndCleanly) {
     }
 }
 
+TEST_F(ConnectorLogonTest, RegistrationConnectTriesAreBounded) {
+    answer.registerFlag = 1;
+    answer.certText = "12AB+CN=alice";
+    rig.deps.timing.tlsHandshakeMs = 10;
+    rig.deps.timing.registrationRetryMs = 1;
+    rig.deps.timing.registrationTries = 3;
+    Make();
+    link->silentFromAttach = 1;  // the server answers; the registration gateway never completes
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(link->attaches, 4) << "the server, then three tries at the gateway";
+    EXPECT_EQ(rig.connector->LastError(), 23);
+    EXPECT_TRUE(InOrder(Events(), {"4:t222", "4:t198", "4:t198", "4:t198", "5:t199", "1"}))
+        << Joined(Events());
+    ASSERT_EQ(link->chosen.size(), 1u);
+    EXPECT_EQ(link->chosen[0], "CN=alice/12AB");
+}
+
 TEST_F(ConnectorLogonTest, NullAndExportSelectorsNeverReachTheCipherList) {
     for (int selector : {0, 1, 3, 7}) {
         const CipherChoice c = CipherListForSelector(selector);
@@ -489,6 +507,13 @@ TEST_F(ConnectorLogonTest, SettingsReadAtConstruction) {
     EXPECT_FALSE(rig.connector->Compression());
     EXPECT_EQ(link->caFolder, "./trusted/");
     EXPECT_EQ(rig.connector->MachineGuid(), guid) << "made once, then read back";
+}
+
+TEST_F(ConnectorLogonTest, SavedRouteTableGoesWhereTheServiceReadsIt) {
+    rig.deps.routeFile.clear();
+    Make();
+    EXPECT_EQ(rig.connector->Adapter()->RouteFilePath(), service::RouteTableFilePath());
+    EXPECT_EQ(rig.connector->Adapter()->RouteFilePath().front(), '/');
 }
 
 TEST_F(ConnectorLogonTest, TimerRunsOnlyOnceTheConnectorIsWhole) {

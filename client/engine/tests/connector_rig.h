@@ -126,9 +126,14 @@ struct ConnectorRig {
         deps.predefinedServerFile.clear();
     }
     ~ConnectorRig() {
+        Stop();
+        platform::ResetMachineRoot();
+    }
+    // The worker goes first, once the connector no longer calls into it.
+    void Stop() {
+        if (connector) connector->DetachOwner();
         worker.reset();
         connector.reset();
-        platform::ResetMachineRoot();
     }
     void Set(const std::string& name, const std::string& value) {
         settings->SetString("Software\\Morvane\\QelClient", name, value);

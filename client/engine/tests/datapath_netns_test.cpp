@@ -116,6 +116,9 @@ TEST_P(DataPathDaemon, FramesBothWaysAndTheDoorbellWakesTheReader) {
     timeval tv{5, 0};
     setsockopt(sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 
+    // Frames that come while the reader still spins are read without its doorbell: wait until it
+    // sleeps (its sleeps here last a minute, so it stays asleep until rung).
+    ASSERT_TRUE(WaitFor("the reader to wait on its doorbell", [&] { return m_path->Stats().sleeps >= 1; }));
     // The reader sleeps on its doorbell at the first empty look. Send: the kernel asks for the
     // peer's address, the pump answers, and the datagram follows into the tunnel, all well within
     // the minute the reader would otherwise sleep.
@@ -163,6 +166,34 @@ TEST_P(DataPathDaemon, FramesBothWaysAndTheDoorbellWakesTheReader) {
     // Stop wakes the sleeping reader at once.
     m_path->Stop();
     EXPECT_FALSE(m_path->Running());
+}
+
+// The other direction: the driver's ring thread sleeps on the input doorbell with no time-out to
+// speak of, so a frame from the gateway gets up the stack only if the write rings it. Each round
+// waits until the ring thread has announced its sleep before it writes.
+TEST_P(DataPathDaemon, FramesFromTheGatewayWakeTheSleepingRingThread) {
+    ASSERT_TRUE(m_path->Start());
+    const platform::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(sock.Get(), 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(6666);
+    local.sin_addr.s_addr = Ip("198.18.0.2");
+    ASSERT_EQ(bind(sock.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
+    timeval tv{5, 0};
+    setsockopt(sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    const BYTE any[6] = {2, 2, 2, 2, 2, 2};
+    for (std::size_t n : {16u, 24u, 32u}) {
+        ASSERT_TRUE(WaitFor("the driver's ring thread to sleep on its doorbell",
+                            [&] { return m_morbeck->InputReaderSleeping() == 1; }));
+        const Bytes m = enginetest::DataMessage(
+            testsupport::UdpFrame(any, any, Ip("198.18.0.1"), Ip("198.18.0.2"), 6666, n, 0x5A));
+        ASSERT_EQ(m_path->OnDelivery(m.data(), m.size()), m.size());
+        char got[64];
+        ASSERT_EQ(recv(sock.Get(), got, sizeof(got), 0), static_cast<ssize_t>(n))
+            << "the frame of " << n << " bytes did not get up the stack";
+    }
+    EXPECT_EQ(m_path->Stats().framesFromGateway, 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, DataPathDaemon, ::testing::Values("--ring-layout=64", "--ring-layout=32"));

@@ -58,8 +58,10 @@ public:
         if (!attachOk) return false;
         m_session = true;
         ++m_generation;
-        if (handshake == Handshake::kConnect) Post([this] { m_events->OnLinkConnect(); });
-        if (handshake == Handshake::kDrop) {
+        const Handshake h =
+            silentFromAttach > 0 && attaches > silentFromAttach ? Handshake::kSilent : handshake;
+        if (h == Handshake::kConnect) Post([this] { m_events->OnLinkConnect(); });
+        if (h == Handshake::kDrop) {
             m_session = false;
             Post([this] { End(); });
         }
@@ -93,7 +95,7 @@ public:
         m_session = false;
         ++m_ending;
         Post([this] {
-            m_events->OnLinkDisconnect(false, 0, 0);
+            m_events->OnLinkDisconnect(false, 0, 0, true);
             std::lock_guard<std::mutex> g2(m_lock);
             --m_ending;
         });
@@ -132,7 +134,7 @@ public:
         m_session = false;
         ++m_ending;
         Post([this] {
-            m_events->OnLinkDisconnect(false, 0, 0);
+            m_events->OnLinkDisconnect(false, 0, 0, false);
             std::lock_guard<std::mutex> g2(m_lock);
             --m_ending;
         });
@@ -162,6 +164,7 @@ public:
     bool initializeOk = true;
     bool attachOk = true;
     int chooseResult = 1;
+    int silentFromAttach = 0;  // > 0: the handshakes after this many attaches never complete
     std::atomic<bool> previousClosed{true};
     std::function<void(const Bytes&)> onSend;
     // What happened.
@@ -177,7 +180,7 @@ private:
         m_queue.push_back(std::move(work));
         m_cv.notify_all();
     }
-    void End() { m_events->OnLinkDisconnect(false, 0, 0); }
+    void End() { m_events->OnLinkDisconnect(false, 0, 0, false); }
     void Run() {
         std::unique_lock<std::mutex> g(m_lock);
         for (;;) {

@@ -9,8 +9,9 @@
 #include "dailylog/shared_daily_log.h"
 #include "platform/clock_wait.h"
 #include "platform/process.h"
-#include "vorn/basic_pages.h"
+#include "vorn/client_dialogs.h"
 #include "vorn/instance_link.h"
+#include "vorn/logon_update_check.h"
 #include "vorn/main_dialog.h"
 #include "vorn/qt_services.h"
 #include "vorn/ui_bridge.h"
@@ -103,12 +104,16 @@ std::string CSarvelApp::ReadStdinLine() {
 int CSarvelApp::Run() {
     const int early = InitInstance();
     if (early != kContinue) return early;
-    platform::SettingsStore& store = *m_env.store;
     const StartOptions options = ParseCommandLine(m_env.args);
 
     // The dialog and what it is built from; the bridge outlives the connector, both the dialog.
     UiBridge bridge(*m_texts);
-    std::unique_ptr<engine::ConnectorControl> connector = m_env.makeConnector(bridge, m_env.engineTiming);
+    ConnectorPasswordTunnel passwords;
+    std::unique_ptr<engine::ConnectorControl> connector =
+        m_env.makeConnector(bridge, m_env.engineTiming, passwords);
+    LogonUpdateCheck updateCheck(
+        bridge, *m_texts, m_env.updateTiming,
+        m_env.updateProgramDir.empty() ? platform::ProgramDir() : m_env.updateProgramDir, *m_env.clock);
     TwLogonVpn* dialogPtr = nullptr;
     QtTrayIcon tray(
         [&dialogPtr](bool doubleClick) {
@@ -128,12 +133,19 @@ int CSarvelApp::Run() {
     deps.launcher = m_env.launcher;
     deps.services = m_env.services;
     deps.store = m_env.store;
-    deps.logonPage = std::make_unique<BasicLogonPage>(&store);
-    deps.proxyPage = std::make_unique<BasicProxyPage>();
+    ClientDialogs children(
+        DialogContext{m_texts.get(), &m_table, m_env.prompter, m_env.launcher, m_env.store}, passwords);
+    const auto ok = [&dialogPtr] {
+        if (dialogPtr) dialogPtr->OnOK();
+    };
+    deps.logonPage = children.MakeLogonPage(ok);
+    deps.proxyPage = children.MakeProxyPage(ok);
+    deps.runChildDialog = [&children](TwLogonVpn& dialog, int command) { children.Run(dialog, command); };
     deps.timing = m_env.timing;
     deps.engineTiming = m_env.engineTiming;
     deps.clock = m_env.clock;
     deps.report = m_env.report;
+    deps.updateCheck = [&updateCheck](TwLogonVpn& dialog) { return updateCheck.Check(dialog); };
     deps.watchSleep = m_env.watchSleep;
     int code = 0;
     {

@@ -1,78 +1,73 @@
-// Until the tunnel's connector is part of the build, the client runs with a connector that has
-// no tunnel: every logon reports that it cannot be made and ends offline. Replace the body of
-// CreateConnector with the real connector's construction to wire it in.
 #include "vorn/connector_factory.h"
 
-#include <mutex>
+#include <utility>
+
+#include "platform/named_objects.h"
+#include "vorn/main_dialog.h"
 
 namespace vorn {
 
-namespace {
-
-class UnwiredConnector final : public engine::ConnectorControl {
-public:
-    explicit UnwiredConnector(engine::UiSink& ui) : m_ui(ui) {}
-
-    bool Initialize() override { return true; }
-    int Status() override { return m_status.load(); }
-    void SetStatus(int status) override { m_status = status; }
-    std::atomic<int>& LogonInProgress() override { return m_logon; }
-    std::atomic<int>& LogoffInProgress() override { return m_logoff; }
-    platform::Event& WaitLogonEvent() override { return m_waitLogon; }
-    platform::Event& LogonDoneEvent() override { return m_logonDone; }
-    platform::Event* AdapterCloseEvent() override { return nullptr; }
-
-    bool LogonUserToDomain(const std::string&, const std::string&, const std::string&, bool relogon,
-                           bool) override {
-        m_ui.Callback(engine::UI_CODE_PROGRESS_TEXT, m_ui.LanguageText(219));
-        m_ui.Callback(engine::UPDATE_STATUS_CAN_CANCEL, "");
-        m_lastError = 1;
-        if (!relogon) {
-            m_ui.Callback(engine::UI_CODE_MESSAGE,
-                          "This build has no tunnel connector; no logon can be made.");
-            m_ui.Callback(engine::UPDATE_STATUS_OFFLINE, "");
-        }
-        return false;
+bool ConnectorPasswordTunnel::SendSsrPacketToPeer(const std::uint8_t* data, std::size_t size) {
+    engine::TwQelConnector* connector = nullptr;
+    {
+        // Not held while sending: the TLS thread may be waiting here to deliver an answer.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        connector = m_connector;
     }
-    int LastError() override { return m_lastError.load(); }
-    std::string LastErrorText() override { return "no tunnel connector in this build"; }
-    bool LastFailureFinal() override { return true; }
-    bool InformUpdate() override { return m_informUpdate.load(); }
-    void SetInformUpdate(bool on) override { m_informUpdate = on; }
-    void SetWebLogonMode(bool) override {}
-    void SetPassword(const std::string&) override {}
-    engine::SavedLogon SavedLogonParameters() override { return {}; }
-    engine::ConnectorSession Session() override { return {}; }
-    void SetErrorMessageBoxes(bool) override {}
-    void SetArpAnswering(bool) override {}
-    bool DataPathActive() override { return false; }
-    void SetDataPathActive(bool) override {}
-    void SetRelogonFinished(bool) override {}
-    void CommitPendingLoggedOn() override {}
-    void StopRecvAndEventThread() override {}
-    void StopRouteCheckThread() override {}
-    void CloseCaptureDevice() override {}
-    void Logoff() override {}
-    void Disconnect() override {}
-    void LogoffConfigAdapter(bool) override {}
-    void LogoffRecoverAdapterRoute(bool) override {}
-    void ClearAddressConfigured() override {}
-    void ForgetSession() override {}
-    void ChangeMediaStatus(bool) override {}
-    void BindAdaptersList() override {}
-    void PrintSystemRouteTable() override {}
+    if (!connector || connector->Status() != engine::TW_CLT_STATUS_GW_CERTIFIED) return false;
+    connector->SendSsrPacketToPeer(data, size);
+    return true;
+}
 
-private:
-    engine::UiSink& m_ui;
-    std::atomic<int> m_status{engine::TW_CLT_STATUS_OFFLINE}, m_logon{0}, m_logoff{0}, m_lastError{0};
-    std::atomic<bool> m_informUpdate{false};
-    platform::Event m_waitLogon{true, false}, m_logonDone{true, false};
-};
+void ConnectorPasswordTunnel::SetPasswordChangeListener(engine::PasswordChangeListener* listener) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_listener = listener;
+}
 
-}  // namespace
+void ConnectorPasswordTunnel::Deliver(int result, const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_listener) m_listener->PasswordChangeResult(result, text);
+}
 
-std::unique_ptr<engine::ConnectorControl> CreateConnector(engine::UiSink& ui, const engine::EngineTiming&) {
-    return std::make_unique<UnwiredConnector>(ui);
+void ConnectorPasswordTunnel::Bind(engine::TwQelConnector* connector) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connector = connector;
+}
+
+std::unique_ptr<engine::ConnectorControl> CreateConnector(engine::UiSink& ui,
+                                                          const engine::EngineTiming& timing,
+                                                          ConnectorPasswordTunnel* passwords) {
+    return CreateConnector(engine::ConnectorDeps{}, ui, timing, passwords);
+}
+
+std::unique_ptr<engine::ConnectorControl> CreateConnector(engine::ConnectorDeps base, engine::UiSink& ui,
+                                                          const engine::EngineTiming& timing,
+                                                          ConnectorPasswordTunnel* passwords) {
+    base.ui = &ui;
+    base.timing = timing;
+    // The user chose to quit at a refused relogon: the watchdog ends the client, as any stop
+    // request would.
+    if (!base.stopClient) {
+        base.stopClient = [] {
+            if (auto stop = platform::NamedEvent::Open(kStopClientEvent)) stop->Set();
+        };
+    }
+    if (passwords) {
+        base.passwordChanged = [passwords](int result, const std::string& text) {
+            passwords->Deliver(result, text);
+        };
+    }
+    auto connector = std::make_unique<engine::TwQelConnector>(std::move(base));
+    if (passwords) passwords->Bind(connector.get());
+    return connector;
+}
+
+void AttachWorker(engine::ConnectorControl& connector, engine::TwWorkerThread& worker) {
+    if (auto* qel = dynamic_cast<engine::TwQelConnector*>(&connector)) qel->SetOwner(worker);
+}
+
+void DetachWorker(engine::ConnectorControl& connector) {
+    if (auto* qel = dynamic_cast<engine::TwQelConnector*>(&connector)) qel->SetOwner({}, {}, nullptr);
 }
 
 }  // namespace vorn

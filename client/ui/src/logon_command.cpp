@@ -2,6 +2,7 @@
 // privileged service's start and the hardware logon device.
 #include <dlfcn.h>
 
+#include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
 
@@ -153,18 +154,43 @@ bool TwLogonVpn::LogonWebMode() {
     if (CompareVersions(m_Version, m_gatewayVersion) < 0) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[OnOK] m_Version<m_ServerVersion, inform server");
         m_worker->Logon(m_userName, m_password, 0, 1);
-        if (m_deps.updateCheck && !m_deps.updateCheck(*this)) return false;
+        if (m_deps.updateCheck && !m_deps.updateCheck(*this)) {
+            m_InAction = false;
+            return false;
+        }
     }
     return true;
 }
 
 bool TwLogonVpn::LogonClientMode() {
     if (m_deps.updateCheck && !m_deps.updateCheck(*this)) {
+        m_InAction = false;
         SetOffline();
         RefreshControls();
         return false;
     }
     return true;
+}
+
+void TwLogonVpn::BeginUpdateCheck() {
+    m_Status = UPDATE_STATUS_CAN_CANCEL;
+    RefreshControls();
+    HandleCallback(engine::UI_CODE_PROGRESS_TEXT, T(246));
+}
+
+void TwLogonVpn::EndUpdateCheck() {
+    m_displayText.clear();
+    m_statusLabel->clear();
+    m_statusLabel->hide();
+}
+
+std::vector<std::string> TwLogonVpn::RestartArguments(std::string* scrambledPassword) const {
+    if (m_webLogon) {
+        scrambledPassword->clear();
+        return {"-browserlogon", m_gatewayAddress, m_gatewayPort, m_sessionId, m_gatewayUser};
+    }
+    *scrambledPassword = Scramble(m_password);
+    return {"-logon", m_userName};
 }
 
 void TwLogonVpn::FailOnPage(int tab, int messageId, BoxIcon icon, bool errorCaption) {

@@ -9,7 +9,7 @@ namespace {
 constexpr const char* kWideColon = "\xEF\xBC\x9A";  // "："
 constexpr const char* kUserForbidden = "$#&,+=<>;\"'\\/| ";
 
-bool AddressCharsAllowed(const std::string& text) {
+bool GatewayCharsAllowed(const std::string& text) {
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -31,23 +31,11 @@ std::string StripScheme(const std::string& text) {
 
 }  // namespace
 
-bool ParsePort(const std::string& text, int* port) {
-    if (text.empty() || text.size() > 5) return false;
-    int v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v < 1 || v > 65535) return false;
-    *port = v;
-    return true;
-}
-
 int ParseGatewayText(const std::string& field, ServerText* out) {
     const std::size_t wide = field.find(kWideColon);
     if (wide != std::string::npos && wide > 0) return kMsgGatewayWideColon;
     if (field.empty()) return kMsgGatewayEmpty;
-    if (!AddressCharsAllowed(field)) return kMsgGatewayBadChar;
+    if (!GatewayCharsAllowed(field)) return kMsgGatewayBadChar;
     ServerText st;
     st.text = StripScheme(field);
     const std::size_t colon = st.text.find(':');
@@ -67,7 +55,7 @@ int ParseGatewayText(const std::string& field, ServerText* out) {
 
 int ParseProxyText(const std::string& field, ServerText* out, std::string* portText) {
     if (field.empty() || field.find("0.0.0.0") != std::string::npos) return kMsgProxyEmpty;
-    if (!AddressCharsAllowed(field)) return kMsgProxyBadChar;
+    if (!GatewayCharsAllowed(field)) return kMsgProxyBadChar;
     ServerText st;
     st.text = StripScheme(field);
     const std::size_t colon = st.text.find(':');

@@ -19,6 +19,7 @@
 #include "platform/clock_wait.h"
 #include "platform/process.h"
 #include "tamberk/ssl_certificate_manager.h"
+#include "vorn/connector_factory.h"
 #include "vorn/dialog_threads.h"
 #include "vorn/instance_link.h"
 #include "vorn/sleep_watcher.h"
@@ -102,6 +103,9 @@ TwLogonVpn::~TwLogonVpn() {
             if (m_initialised) m_deps.store->SetDword(kClientKey, "MainWindow", 0);
             std::_Exit(0);
         }
+        // The connector's threads may still ask for a relogon or a logoff; none reaches the
+        // worker once it is gone.
+        DetachWorker(*m_deps.connector);
         m_worker->Join();
         m_worker.reset();
     }
@@ -212,6 +216,7 @@ bool TwLogonVpn::InitDialog() {
     m_deps.bridge->Attach(this);
     m_worker = std::make_unique<engine::TwWorkerThread>(*m_deps.connector, *m_deps.bridge,
                                                         m_deps.engineTiming, *m_deps.clock);
+    AttachWorker(*m_deps.connector, *m_worker);
     if (!m_worker->InitializeWorkerThread())
         TW_LOG(LOG_CLIENT_LOGIN, 1, "[OnInitDialog] the worker did not start");
 

@@ -99,10 +99,12 @@ void UiBridge::MessageBox(const std::string& text, const std::string& caption, e
 }
 
 bool UiBridge::AskYesNo(const std::string& text, const std::string& caption) {
+    return Ask(text, caption, BoxIcon::kQuestion);
+}
+
+bool UiBridge::Ask(const std::string& text, const std::string& caption, BoxIcon icon) {
     auto prompt = std::make_shared<Prompt>();
-    prompt->job = [text, caption](TwLogonVpn& d) {
-        return d.Prompts().AskYesNo(text, caption, BoxIcon::kQuestion);
-    };
+    prompt->job = [text, caption, icon](TwLogonVpn& d) { return d.Prompts().AskYesNo(text, caption, icon); };
     return RunOnUiThread(prompt);
 }
 

@@ -51,8 +51,9 @@ int RunVornClient(std::vector<std::string> args, bool headless) {
     env.args = args;
     env.chineseUi = IsChineseLocale(UserLocaleName()) && IsChineseLocale(SystemLocaleName());
     env.loadCatalogue = [](bool chineseUi, std::string* error) { return LoadCatalogue(chineseUi, error); };
-    env.makeConnector = [](engine::UiSink& ui, const engine::EngineTiming& timing) {
-        return CreateConnector(ui, timing);
+    env.makeConnector = [](engine::UiSink& ui, const engine::EngineTiming& timing,
+                           ConnectorPasswordTunnel& passwords) {
+        return CreateConnector(ui, timing, &passwords);
     };
     env.prompter = headless ? static_cast<Prompter*>(&consolePrompter) : &qtPrompter;
     env.services = &services;

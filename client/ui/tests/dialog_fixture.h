@@ -13,31 +13,6 @@
 
 namespace vorn::test {
 
-// Every id's text is "t<id>", so a test sees which text was chosen.
-class IdTexts final : public TextSource {
-public:
-    std::string Text(int id) const override { return "t" + std::to_string(id); }
-};
-
-inline UiTiming FastUiTiming() {
-    UiTiming t;
-    t.hardwareKeyTimerMs = 50;
-    t.delayedQuitTimerMs = 5;
-    t.trayAnimationMs = 5;
-    t.logonCutMs = 100;
-    t.monitorRoundMs = 5;
-    t.logonCutSettleMs = 3000;
-    t.watchdogRoundMs = 5;
-    t.autoLogonServicePollMs = 1;
-    t.apiLogonServicePollMs = 1;
-    t.serviceStartPollMs = 1;
-    t.serviceStartPolls = 3;
-    t.handoverPollMs = 5;
-    t.quitWorkerPollMs = 5;
-    t.quitWorkerPolls = 1000;
-    return t;
-}
-
 inline engine::EngineTiming FastEngineTiming() {
     engine::EngineTiming t;
     t.logoffCancelSettleMs = 1;
@@ -85,6 +60,7 @@ protected:
         d.engineTiming = FastEngineTiming();
         d.hardwareDevice = [](std::string*, std::string*) { return false; };
         d.runChildDialog = [this](TwLogonVpn&, int command) { children.push_back(command); };
+        d.updateCheck = updateCheck;
         dialog = std::make_unique<TwLogonVpn>(std::move(d));
         if (init) {
             ASSERT_TRUE(dialog->InitDialog());
@@ -134,6 +110,7 @@ protected:
     FakeServices services;
     UiTiming timing = FastUiTiming();
     std::vector<int> children;
+    std::function<bool(TwLogonVpn&)> updateCheck;  // unset: none
     BasicLogonPage* page = nullptr;
     BasicProxyPage* proxy = nullptr;
     std::unique_ptr<TwLogonVpn> dialog;

@@ -1,7 +1,9 @@
-// Shows the real main dialog on the display, over the engine's fake connector, and steps it
-// through offline, logging on, online and the tray menu. Before each step it prints
-// "READY <name>" and waits for a line on its standard input (the screenshot script takes the
+// Shows the real main dialog with the client's own pages and catalogue on the display, over the
+// engine's fake connector, and steps it through offline, logging on, online and the tray menu. Before each
+// step it prints "READY <name>" and waits for a line on its standard input (the screenshot script takes the
 // picture meanwhile). Usage: vorn_screenshot_driver en|zh   (run by screenshots.sh)
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -12,8 +14,10 @@
 
 #include "fake_connector.h"
 #include "platform/settings_store.h"
-#include "vorn/basic_pages.h"
 #include "vorn/client_app.h"
+#include "vorn/client_dialogs.h"
+#include "vorn/connector_factory.h"
+#include "vorn/dialogs/language_catalogue.h"
 #include "vorn/main_dialog.h"
 #include "vorn/qt_services.h"
 #include "vorn/ui_bridge.h"
@@ -65,8 +69,17 @@ int main(int argc, char** argv) {
     store->SetString(vorn::kClientKey, "ServerAddr", "vpn.example.com");
     store->SetDword(vorn::kClientKey, "ServerPortNum", 443);
     store->SetString(vorn::kClientKey, "QelUsername", "alice");
+    const char* root = std::getenv("QEL_ROOT");
+    const std::string install = std::string(root ? root : "/tmp") + "/install";
+    std::filesystem::create_directories(install);
+    store->SetString(vorn::kClientKey, "InstallDir", install);
     const vorn::UiTextTable table = vorn::UiTextTable::Build(chinese, *store);
-    auto texts = vorn::BuiltInTexts(chinese);
+    std::string error;
+    std::unique_ptr<vorn::TextSource> texts = vorn::LoadCatalogue(chinese, &error);
+    if (!texts) {
+        std::cerr << "the catalogue did not load (" << error << "), the built-in texts are shown\n";
+        texts = vorn::BuiltInTexts(chinese);
+    }
     vorn::UiBridge bridge(*texts);
     engine::test::FakeConnector connector;
     std::atomic<bool> release{false};
@@ -91,10 +104,13 @@ int main(int argc, char** argv) {
     d.launcher = &launcher;
     d.services = &services;
     d.store = store;
-    auto page = std::make_unique<vorn::BasicLogonPage>(store.get());
-    vorn::BasicLogonPage* logonPage = page.get();
+    vorn::ConnectorPasswordTunnel passwords;
+    vorn::ClientDialogs children(vorn::DialogContext{texts.get(), &table, &prompter, &launcher, store},
+                                 passwords);
+    auto page = children.MakeLogonPage([] {});
+    vorn::LogonPageView* logonPage = page.get();
     d.logonPage = std::move(page);
-    d.proxyPage = std::make_unique<vorn::BasicProxyPage>();
+    d.proxyPage = children.MakeProxyPage([] {});
     d.hardwareDevice = [](std::string*, std::string*) { return false; };
     vorn::TwLogonVpn dialog(std::move(d));
     if (!dialog.InitDialog()) return 1;

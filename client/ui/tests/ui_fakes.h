@@ -13,9 +13,36 @@
 
 #include <QApplication>
 
+#include "vorn/text_source.h"
 #include "vorn/ui_services.h"
+#include "vorn/ui_timing.h"
 
 namespace vorn::test {
+
+// Every id's text is "t<id>", so a test sees which text was chosen.
+class IdTexts final : public TextSource {
+public:
+    std::string Text(int id) const override { return "t" + std::to_string(id); }
+};
+
+inline UiTiming FastUiTiming() {
+    UiTiming t;
+    t.hardwareKeyTimerMs = 50;
+    t.delayedQuitTimerMs = 5;
+    t.trayAnimationMs = 5;
+    t.logonCutMs = 100;
+    t.monitorRoundMs = 5;
+    t.logonCutSettleMs = 3000;
+    t.watchdogRoundMs = 5;
+    t.autoLogonServicePollMs = 1;
+    t.apiLogonServicePollMs = 1;
+    t.serviceStartPollMs = 1;
+    t.serviceStartPolls = 3;
+    t.handoverPollMs = 5;
+    t.quitWorkerPollMs = 5;
+    t.quitWorkerPolls = 1000;
+    return t;
+}
 
 // One offscreen application per test program.
 inline QApplication& App() {
@@ -58,6 +85,7 @@ public:
         m_boxes.push_back({text, caption, icon, false});
     }
     bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override {
+        if (onAsk) onAsk(text);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_boxes.push_back({text, caption, icon, true});
         if (m_answers.empty()) return false;
@@ -65,6 +93,8 @@ public:
         m_answers.pop_front();
         return a;
     }
+    // Runs before a question is answered (on the asking thread).
+    std::function<void(const std::string& text)> onAsk;
     void Answer(bool yes) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_answers.push_back(yes);

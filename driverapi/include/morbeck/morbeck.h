@@ -147,6 +147,9 @@ public:
     void WakeRingReader();
     int WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length);
     int SignalInput();
+    // 1 while the driver's ring thread has announced its sleep in the sleeping word (and so waits
+    // for SignalInput's doorbell), else 0; for diagnostics and tests.
+    int InputReaderSleeping();
     static int GetPacketInfo(const _FWSHARED_MEMORY_BLOCK* block, _PACKET_INFO* info);
     platform::Event* StopReadEvent() const { return m_hStopReadEvent.get(); }
 

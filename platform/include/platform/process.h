@@ -56,6 +56,7 @@ struct ProcessEntry {
     std::string name;  // executable file name (from /proc/<pid>/exe, else comm)
     std::string path;  // full executable path when readable
 };
+// Processes that run a program: zombies and processes on their way out are left out.
 std::vector<ProcessEntry> ListProcesses();
 
 // Opens a URL with the desktop's handler (xdg-open) in the background. Ignores non-http(s) and

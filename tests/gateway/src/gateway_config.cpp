@@ -234,15 +234,15 @@ bool GatewayConfig::Set(const std::string& key, const std::string& value, std::s
     return true;
 }
 
-bool GatewayConfig::AddUser(const std::string& spec, std::string* error) {
-    const auto first = spec.find(':');
-    const auto second = first == std::string::npos ? first : spec.find(':', first + 1);
+bool GatewayConfig::AddUser(const std::string& entry, std::string* error) {
+    const auto first = entry.find(':');
+    const auto second = first == std::string::npos ? first : entry.find(':', first + 1);
     UserAccount u;
-    u.name = spec.substr(0, first);
-    if (first != std::string::npos) u.password = spec.substr(first + 1, second - first - 1);
+    u.name = entry.substr(0, first);
+    if (first != std::string::npos) u.password = entry.substr(first + 1, second - first - 1);
     if (u.name.empty() || first == std::string::npos ||
-        (second != std::string::npos && !ParseIpv4(spec.substr(second + 1), &u.fixedIp))) {
-        if (error) *error = "bad user \"" + spec + "\" (NAME:PASSWORD[:IP])";
+        (second != std::string::npos && !ParseIpv4(entry.substr(second + 1), &u.fixedIp))) {
+        if (error) *error = "bad user \"" + entry + "\" (NAME:PASSWORD[:IP])";
         return false;
     }
     users.push_back(u);

@@ -19,7 +19,6 @@ namespace {
 constexpr char kHello[] = "CONNECT QEL_GATEWAY HTTP 1.1 \r\n\r\n";
 constexpr std::size_t kMaxHello = 1024;
 constexpr auto kHelloTimeout = std::chrono::seconds(30);
-constexpr auto kRegistrationTimeout = std::chrono::seconds(15);
 constexpr int kTickMs = 20;
 
 bool SendText(int fd, const std::string& text) {

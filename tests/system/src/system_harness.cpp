@@ -37,10 +37,10 @@ std::vector<char*> CStrings(std::vector<std::string>& strings) {
     return out;
 }
 
-// Starts argv with stdout and stderr into `logPath` (or a pipe end when logFd >= 0) and standard
-// input from /dev/null; -1 on failure.
+// Starts argv with stdout and stderr into `logPath` (or a pipe end when logFd >= 0), standard input
+// from /dev/null and, when `directory` is given, that working folder; -1 on failure.
 pid_t SpawnTo(std::vector<std::string> argv, const std::vector<std::string>& env, const std::string& logPath,
-              int logFd) {
+              int logFd, const std::string& directory = "") {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
     for (const auto& extra : env) {
@@ -57,6 +57,7 @@ pid_t SpawnTo(std::vector<std::string> argv, const std::vector<std::string>& env
         posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     }
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, all;
@@ -299,7 +300,8 @@ pid_t SystemHarness::StartIn(const testsupport::NamedNetns& ns, const std::strin
     full.insert(full.end(), argv.begin(), argv.end());
     std::vector<std::string> allEnv = {"QEL_ROOT=" + root};
     allEnv.insert(allEnv.end(), env.begin(), env.end());
-    const pid_t pid = SpawnTo(full, allEnv, WorkDir() + "/" + name + ".log", -1);
+    // In its side's machine root, so that whatever a program writes beside itself stays there.
+    const pid_t pid = SpawnTo(full, allEnv, WorkDir() + "/" + name + ".log", -1, root);
     if (pid > 0) m_processes.push_back({name, pid});
     return pid;
 }

@@ -90,6 +90,14 @@ bool SendAll(int fd, const unsigned char* data, std::size_t n) {
     return true;
 }
 
+bool CopyProgram(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    out.close();
+    return in.good() && out.good() && ::chmod(to.c_str(), 0755) == 0;
+}
+
 }  // namespace
 
 std::string ReadText(const std::string& path) {
@@ -140,8 +148,12 @@ bool TunnelRig::WriteGatewayConfig(std::string* error) {
     ini << "[gateway]\n"
         << "listen = " << m_gateway.listen << "\nport = " << kGatewayPort << "\n"
         << "state_dir = " << m_harness.GwRoot() << "/gateway-state\n"
-        << "dns1 = " << kTunnelDns << "\n"
-        << "route = " << (m_gateway.fullTunnel ? "0.0.0.0/0.0.0.0" : "203.0.113.0/255.255.255.0") << "\n"
+        << "dns1 = " << kTunnelDns
+        << "\n"
+        // Through the gateway's device address: the client answers ARP only inside the virtual
+        // subnet, so a route without a next hop would leave pc asking for the resource host itself.
+        << "route = " << (m_gateway.fullTunnel ? "0.0.0.0/0.0.0.0" : "203.0.113.0/255.255.255.0") << " via "
+        << kGwDeviceAddress << "\n"
         << "policy = policy allow out all 0 0 0.0.0.0/0.0.0.0 x y\n"
         << "device = tun:" << kGwDevice << "\n"
         << "device_address = " << kGwDeviceAddress << "/255.254.0.0\n"
@@ -211,10 +223,12 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
     std::string program = ClientProgram(client);
     if (program.empty()) return -1;
     if (!client.processName.empty()) {
-        const std::string link = m_harness.WorkDir() + "/" + client.processName;
-        ::unlink(link.c_str());
-        if (::symlink(program.c_str(), link.c_str()) != 0) return -1;
-        program = link;
+        // A hard link or a copy, not a symbolic link: process lists name a program by the file
+        // its /proc/<pid>/exe resolves to.
+        const std::string named = m_harness.WorkDir() + "/" + client.processName;
+        ::unlink(named.c_str());
+        if (::link(program.c_str(), named.c_str()) != 0 && !CopyProgram(program, named)) return -1;
+        program = named;
     }
     if (client.gui) {
         std::vector<std::string> argv = {program, "-autologon"};
@@ -298,8 +312,8 @@ std::vector<std::string> TunnelRig::TunnelConnections() const {
     return GatewayConnections(m_harness, m_gateway.listen);
 }
 
-bool TunnelRig::PcLogsContain(const std::string& text) const {
-    return m_harness.RunInPc({"grep", "-rqF", "--", text, m_harness.PcRoot()}) == 0;
+bool TunnelRig::PcLogContains(const std::string& text) const {
+    return RunCapture({"grep", "-rqF", "--", text, m_harness.PcRoot() + "/install/Log"}, nullptr) == 0;
 }
 
 std::string TunnelRig::PcMainRoutes() const {

@@ -40,9 +40,17 @@ protected:
         platform::ServiceConfig config;
         config.binaryPath = standin;
         ASSERT_EQ(platform::InstallService(name, config), platform::kErrorSuccess);
-        if (start) {
-            ASSERT_EQ(platform::StartServiceByName(name, 10000), platform::kErrorSuccess);
-        }
+        if (start) Start(name);
+    }
+    // The start returns once the dispatcher answers, while the service may still report
+    // START_PENDING; the checker counts only a running service, so wait for that.
+    void Start(const char* name) {
+        ASSERT_EQ(platform::StartServiceByName(name, 10000), platform::kErrorSuccess);
+        ASSERT_TRUE(testsupport::WaitFor(std::string(name) + " to report running", [&] {
+            platform::SERVICE_STATUS st{};
+            return platform::QueryServiceStatusByName(name, &st) == platform::kErrorSuccess &&
+                   st.dwCurrentState == platform::SERVICE_RUNNING;
+        }));
     }
     void VirtualLink(const std::string& name, const char* mac = "00:ff:ff:ff:00:00") {
         ASSERT_EQ(testsupport::Run({"ip", "tuntap", "add", "dev", name, "mode", "tap"}), 0);
@@ -74,7 +82,7 @@ TEST_F(SkarrowNetnsTest, CheckInstallAnswersByServicesAndAdapters) {
     EXPECT_EQ(c.Run({"CheckInstall"}), 1);  // no QelMini
     Install(skarrow::kDriverService, false);
     EXPECT_EQ(c.Run({"CheckInstall"}), 1);  // QelMini installed, not running
-    ASSERT_EQ(platform::StartServiceByName(skarrow::kDriverService, 10000), platform::kErrorSuccess);
+    Start(skarrow::kDriverService);
     EXPECT_EQ(c.Run({"CheckInstall"}), 0);  // no virtual adapter is fine too
     VirtualLink("qv0");
     VirtualLink("qo0", "02:00:00:00:00:01");

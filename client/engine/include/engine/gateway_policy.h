@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <shared_mutex>
 #include <vector>
 
 #include "platform/settings_store.h"
@@ -129,6 +130,7 @@ private:
 
     std::shared_ptr<platform::SettingsStore> m_store;
     std::vector<TwFilterRule> m_rules;
+    mutable std::shared_mutex m_rulesLock;  // uncontended but for the moment a policy is swapped in
     std::vector<std::string> m_messages;
     bool m_traceFrames = false;  // per-frame log lines, decided by ApplyPolicy
     std::vector<TwAppRule> m_appRules;

@@ -9,6 +9,8 @@
 //   TwWorkerThread worker(connector, ui, timing, clock);
 //   connector.SetOwner(worker);          // relogon, logoff and forced logoff go to the worker
 //   worker.InitializeWorkerThread();     // calls Initialize: the connector is whole, its timer runs
+//   ...
+//   connector.DetachOwner();             // before the worker goes
 //
 // Threads: LogonUserToDomain runs on the worker or the relogon thread (callers serialise it with
 // LogonInProgress); link events and control messages on the TLS library's thread; the timer on
@@ -101,6 +103,9 @@ public:
     // Where relogon and logoff requests go and who takes a forced logoff of the route check.
     void SetOwner(TwWorkerThread& worker);
     void SetOwner(std::function<void()> relogon, std::function<void()> logoff, ForcedLogoffHost* host);
+    // Forgets the owner; returns once no call into it runs. Call it before the owner (the worker)
+    // is destroyed: the timer thread may ask it for a relogon or logoff at any time.
+    void DetachOwner();
 
     // ConnectorControl
     bool Initialize() override;
@@ -228,7 +233,7 @@ private:
     // Tunnel (connector_tunnel.cpp).
     void OnLinkConnect() override;
     std::size_t OnLinkReceive(const std::uint8_t* data, std::size_t size) override;
-    void OnLinkDisconnect(bool alert, int level, int code) override;
+    void OnLinkDisconnect(bool alert, int level, int code, bool closedHere) override;
     int SendTunnelBytes(const std::uint8_t* data, std::size_t length) override;
     bool TunnelOnline() override { return m_status.load() == TW_CLT_STATUS_GW_CERTIFIED; }
     void OnGatewayMessage() override;
@@ -240,6 +245,8 @@ private:
     std::string UserName() override;
     void SendToGateway(const std::uint8_t* message, std::size_t length) override;
     void TunnelLost();
+    void ResetCompressionBeforeAttach();
+    void CallOwner(bool relogon);
     void DecideAfterLoss(std::uint64_t deadline);
     void StartCutLogoff();
     void CutLogoffThread();

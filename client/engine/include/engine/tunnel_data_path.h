@@ -90,6 +90,7 @@ struct DataPathStats {
     std::uint64_t dropsInactive = 0;    // frames while the data path was off or the tunnel down
     std::uint64_t dropsSend = 0;        // frames whose send the TLS library did not take
     std::uint64_t sends = 0;            // calls of SendTunnelBytes for frames
+    std::uint64_t sleeps = 0;           // times the receive thread went to wait on its doorbell
     std::uint64_t wakeups = 0;          // doorbell wake-ups of the receive thread
 };
 

@@ -25,8 +25,9 @@ public:
     virtual void OnLinkConnect() = 0;
     // Decrypted application data; returns the bytes consumed (the rest comes again, with more).
     virtual std::size_t OnLinkReceive(const std::uint8_t* data, std::size_t size) = 0;
-    // The current session ended; `alert` is true with the TLS alert the peer sent.
-    virtual void OnLinkDisconnect(bool alert, int level, int code) = 0;
+    // The current session ended; `alert` is true with the TLS alert the peer sent. `closedHere`:
+    // it was closed through DisconnectSession (its end may come late, after another session began).
+    virtual void OnLinkDisconnect(bool alert, int level, int code, bool closedHere) = 0;
 
 protected:
     ~TunnelLinkEvents() = default;

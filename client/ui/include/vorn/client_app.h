@@ -14,10 +14,12 @@
 #include "engine/connector_control.h"
 #include "engine/engine_timing.h"
 #include "engine/ui_sink.h"
+#include "glimrow/client_update_check.h"
 #include "platform/clock.h"
 #include "platform/named_objects.h"
 #include "platform/settings_store.h"
 #include "vorn/command_line.h"
+#include "vorn/connector_factory.h"
 #include "vorn/text_source.h"
 #include "vorn/ui_services.h"
 #include "vorn/ui_timing.h"
@@ -35,7 +37,9 @@ struct AppEnvironment {
     bool chineseUi = false;
     // Loads the catalogue of the language; null (with the reason in *error) when it cannot.
     std::function<std::unique_ptr<TextSource>(bool chineseUi, std::string* error)> loadCatalogue;
-    std::function<std::unique_ptr<engine::ConnectorControl>(engine::UiSink&, const engine::EngineTiming&)>
+    // The connector; it sends password changes and delivers their answers through the tunnel.
+    std::function<std::unique_ptr<engine::ConnectorControl>(engine::UiSink&, const engine::EngineTiming&,
+                                                            ConnectorPasswordTunnel&)>
         makeConnector;
     Prompter* prompter = nullptr;
     ServiceProbe* services = nullptr;
@@ -43,6 +47,8 @@ struct AppEnvironment {
     std::shared_ptr<platform::SettingsStore> store;
     UiTiming timing;
     engine::EngineTiming engineTiming;
+    ClientUpdateTiming updateTiming;  // the update check before a logon
+    std::string updateProgramDir;     // "UpdateList.txt" and the update program; empty: ours
     const platform::Clock* clock = &platform::SystemClock();
     int stdinFd = 0;  // "-logon user": the scrambled password comes from here
     bool installCrashReport = true;

@@ -3,6 +3,8 @@
 #pragma once
 #include <string>
 
+#include "vorn/dialogs/dialog_rules.h"
+
 namespace vorn {
 
 // Message ids of the logon checks.
@@ -36,7 +38,6 @@ int ParseProxyText(const std::string& field, ServerText* out, std::string* portT
 std::string TrimBlanks(const std::string& text);
 // True when the name holds none of the fifteen characters a user name must not have.
 bool UserNameAllowed(const std::string& name);
-// Digits only, 1 to 65535.
-bool ParsePort(const std::string& text, int* port);
+// ParsePort (digits only, 1 to 65535) is the dialogs' own, shared with the pages.
 
 }  // namespace vorn

@@ -178,6 +178,14 @@ public:
     void RequestLogoff();
     void RefreshControls();
 
+    // The update check before a logon: cancellable with its progress text while it runs, the
+    // display text cleared after it.
+    void BeginUpdateCheck();
+    void EndUpdateCheck();
+    // What the update program restarts the client with: "-logon user" (the scrambled password
+    // then comes on its standard input) or the browser logon's arguments.
+    std::vector<std::string> RestartArguments(std::string* scrambledPassword) const;
+
     // The tray (icon 200).
     void TrayMessage(int operation, const std::string& tip, int icon, const std::string& balloon);
     void OnTrayNotification(TrayMouse mouse);

@@ -16,6 +16,7 @@
 
 #include "engine/ui_sink.h"
 #include "vorn/text_source.h"
+#include "vorn/ui_services.h"
 
 class QObject;
 
@@ -38,6 +39,8 @@ public:
     void TrayBalloon(const std::string& title, const std::string& text) override;
     void CloseWindowByTitle(const std::string& title) override;
     std::string LanguageText(int id) override;
+    // A Yes/No question with `icon`, answered on the UI thread (the update check's questions).
+    bool Ask(const std::string& text, const std::string& caption, BoxIcon icon);
 
 private:
     struct Prompt;

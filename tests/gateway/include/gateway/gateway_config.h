@@ -104,7 +104,7 @@ struct GatewayConfig {
 
     // One setting; false with *error set when the key is unknown or the value malformed.
     bool Set(const std::string& key, const std::string& value, std::string* error);
-    bool AddUser(const std::string& spec, std::string* error);  // NAME:PASSWORD[:IP]
+    bool AddUser(const std::string& entry, std::string* error);  // NAME:PASSWORD[:IP]
     bool LoadIni(const std::string& text, std::string* error);
     bool LoadIniFile(const std::string& path, std::string* error);
     // argv[1..]: --config=, --user=, --KEY=VALUE.

@@ -46,7 +46,7 @@ struct ClientSetup {
     std::string program;      // empty: qel_engine_client (or VornClient) in the program folder
     bool viaProxy = false;    // through tinyproxy on 198.51.100.1:8888
     std::string timing;       // the engine's timing profile, "name=ms,..." (empty: the real one)
-    std::string processName;  // non-empty: started through a link of this name (the watchdog
+    std::string processName;  // non-empty: started as a program file of this name (the watchdog
                               // recognises the GUI client by its program name)
     std::vector<std::string> extraArgs;
 };
@@ -97,8 +97,9 @@ public:
 
     // pc's established TCP connections to the gateway's port, as "address:port" of pc's end.
     std::vector<std::string> TunnelConnections() const;
-    // True when a file under pc's machine root (the daily logs) holds `text`.
-    bool PcLogsContain(const std::string& text) const;
+    // True when pc's daily log (the client's install folder's Log, under pc's machine root) holds
+    // `text`.
+    bool PcLogContains(const std::string& text) const;
     // pc's main routing table (`ip -4 route show table main`).
     std::string PcMainRoutes() const;
 

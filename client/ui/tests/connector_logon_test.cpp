@@ -1,0 +1,258 @@
+// The client's own connector (CreateConnector) behind the main dialog, offscreen, against the test
+// gateway over loopback: the form's logon reaches online (callback 0) and the logoff ends offline
+// at both ends; the tray's change-password window sends the change through the tunnel and gets
+// the gateway's answer (message 1054) back. The machine's devices are the connector tests' stand-ins (the
+// in-memory PC whose service answers the pipe, a recording driver and packet port), so no root is needed.
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <chrono>
+#include <filesystem>
+
+#include "connector_rig.h"
+#include "gateway/test_gateway.h"
+#include "testsupport/temp_dir.h"
+#include "ui_fakes.h"
+#include "vorn/basic_pages.h"
+#include "vorn/main_dialog.h"
+#include "vorn/ui_bridge.h"
+#include "vorn/client_dialogs.h"
+#include "vorn/connector_factory.h"
+
+namespace vorn::test {
+namespace {
+
+class ConnectorLogonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        store = platform::SettingsStore::Machine();
+        ASSERT_EQ(store->CreateKey(kClientKey), platform::kRegOk);
+        store->SetDword(kClientKey, "UseStatic", 1);
+        store->SetDword(kClientKey, "NoResourcePage", 1);
+        // The gateway's certificate is kept under the install folder: the test's own.
+        std::filesystem::create_directories(root.Path() + "/install");
+        store->SetString(kClientKey, "InstallDir", root.Path() + "/install");
+        table = UiTextTable::Build(false, *store);
+
+        config.stateDir = stateDir.Path();
+        std::string error;
+        ASSERT_TRUE(config.AddUser("alice:secret", &error)) << error;
+        gateway = std::make_unique<qelgw::TestGateway>(config);
+        ASSERT_TRUE(gateway->Start(&error)) << error;
+
+        engine::ConnectorDeps base;
+        base.driver = &driver;
+        base.port = &port;
+        base.routes = &pc.routes;
+        base.adapters = &pc.adapters;
+        base.sendCmd = [this](const std::string& c) { return pc.Send(c); };
+        base.sendRestart = [this](const std::string& c) { return pc.Send(c) == engine::kNetshDone ? 0 : 8; };
+        base.hardwareId = [] { return std::string("0123456789abcdef0123456789abcdef|1|00-11-22-33-44-55"); };
+        base.routeFile = root.Path() + "/SystemRouteTable.dat";
+        base.sendProbe = [](DWORD, WORD, const std::string&) { return true; };
+        base.adapterSleep = [](DWORD) {};
+        base.predefinedServerFile.clear();
+        connector = CreateConnector(std::move(base), bridge, engineTiming, &passwords);
+        children = std::make_unique<ClientDialogs>(DialogContext{&texts, &table, &prompter, &launcher, store},
+                                                   passwords);
+
+        DialogDeps d;
+        d.connector = connector.get();
+        d.bridge = &bridge;
+        d.texts = &texts;
+        d.table = &table;
+        d.prompter = &prompter;
+        d.tray = &tray;
+        d.launcher = &launcher;
+        d.services = &services;
+        d.store = store;
+        auto logon = std::make_unique<BasicLogonPage>();
+        page = logon.get();
+        d.logonPage = std::move(logon);
+        d.proxyPage = std::make_unique<BasicProxyPage>();
+        d.timing = FastUiTiming();
+        d.engineTiming = engineTiming;
+        d.hardwareDevice = [](std::string*, std::string*) { return false; };
+        d.runChildDialog = [this](TwLogonVpn& owner, int command) { children->Run(owner, command); };
+        d.report = [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(reportLock);
+            reports.push_back(line);
+        };
+        dialog = std::make_unique<TwLogonVpn>(std::move(d));
+        ASSERT_TRUE(dialog->InitDialog());
+    }
+    void TearDown() override {
+        dialog.reset();
+        QApplication::processEvents();
+        children.reset();
+        connector.reset();
+        if (gateway) gateway->Stop();
+    }
+    std::string Reports() {
+        std::lock_guard<std::mutex> lock(reportLock);
+        std::string all;
+        for (const auto& r : reports) all += "[" + r + "]";
+        return all;
+    }
+    void GoOnline() {
+        page->SetServerText("127.0.0.1:" + std::to_string(gateway->Port()));
+        page->SetUserName("alice");
+        page->SetPassword("secret");
+        dialog->OnOK();
+        // The state is taken at once; the callbacks before it (which close child windows) are
+        // handled once the posted "online" was.
+        ASSERT_TRUE(PumpUntil(
+            "the dialog online (reports " + Reports() + ")",
+            [&] {
+                return dialog->Status() == UPDATE_STATUS_ONLINE &&
+                       Reports().find("[state: online]") != std::string::npos;
+            },
+            15000));
+    }
+    // Runs the tray's change-password command; `act` is called on the open window every few
+    // milliseconds while its modal loop runs, until it closes (closed after 15 s in any case).
+    void WithChangeWindow(const std::function<void(CAlterPassword&)>& act) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        QTimer poll;
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* alter = dynamic_cast<CAlterPassword*>(w);
+                if (!alter || !alter->isVisible()) continue;
+                if (std::chrono::steady_clock::now() > deadline) {
+                    ADD_FAILURE() << "the change-password window stayed open (boxes "
+                                  << prompter.Boxes().size() << ")";
+                    alter->reject();
+                } else {
+                    act(*alter);
+                }
+            }
+        });
+        poll.start();
+        dialog->HandleMenu(20, "");
+    }
+    static void Fill(CAlterPassword& alter) {
+        alter.OldField()->setText("secret");
+        alter.NewField()->setText("better-secret");
+        alter.ConfirmField()->setText("better-secret");
+        alter.OnOK();
+    }
+    bool Boxed(const std::string& text, BoxIcon icon) {
+        for (const auto& b : prompter.Boxes())
+            if (b.text == text && b.icon == icon) return true;
+        return false;
+    }
+
+    testsupport::TempRoot root{"vorn-connector"};
+    testsupport::TempDir stateDir{"vorn-connector-gw"};
+    std::shared_ptr<platform::SettingsStore> store;
+    IdTexts texts;
+    UiTextTable table;
+    UiBridge bridge{texts};
+    engine::EngineTiming engineTiming = engine::test::FastTiming();
+    engine::test::FakePc pc;
+    engine::test::FakeAdapterDriver driver{platform::SystemClock()};
+    enginetest::FakePort port;
+    qelgw::GatewayConfig config;
+    std::unique_ptr<qelgw::TestGateway> gateway;
+    ConnectorPasswordTunnel passwords;
+    std::unique_ptr<engine::ConnectorControl> connector;
+    std::unique_ptr<ClientDialogs> children;
+    FakePrompter prompter;
+    FakeTray tray;
+    FakeLauncher launcher;
+    FakeServices services;
+    BasicLogonPage* page = nullptr;
+    std::unique_ptr<TwLogonVpn> dialog;
+    std::mutex reportLock;
+    std::vector<std::string> reports;
+};
+
+TEST_F(ConnectorLogonTest, TheFormLogsOnToTheGatewayAndOff) {
+    page->SetServerText("127.0.0.1:" + std::to_string(gateway->Port()));
+    page->SetUserName("alice");
+    page->SetPassword("secret");
+    dialog->OnOK();
+    ASSERT_TRUE(PumpUntil(
+        "the dialog online (reports " + Reports() + ")",
+        [&] { return dialog->Status() == UPDATE_STATUS_ONLINE; }, 15000));
+    EXPECT_EQ(connector->Status(), engine::TW_CLT_STATUS_GW_CERTIFIED);
+    ASSERT_TRUE(
+        PumpUntil("the gateway to count the client online", [&] { return gateway->OnlineCount() == 1; }));
+    EXPECT_EQ(gateway->Counters().lastHardwareId, "0123456789abcdef0123456789abcdef|1|00-11-22-33-44-55");
+    EXPECT_TRUE(PumpUntil("the online tray icon", [&] { return tray.lastIcon == kIconOnline; }));
+    DWORD dialled = 0;
+    store->GetDword(kClientKey, "ServerPortNum", &dialled);
+    EXPECT_EQ(dialled, gateway->Port()) << "the form's gateway is what the connector dialled";
+
+    dialog->OnOK();  // online: the button logs off
+    ASSERT_TRUE(PumpUntil(
+        "the dialog offline (reports " + Reports() + ")",
+        [&] { return dialog->Status() == UPDATE_STATUS_OFFLINE; }, 15000));
+    EXPECT_TRUE(
+        PumpUntil("the gateway to hear the logoff", [&] { return gateway->Counters().logoffs == 1; }));
+    EXPECT_EQ(connector->Status(), engine::TW_CLT_STATUS_OFFLINE);
+    EXPECT_TRUE(PumpUntil("the offline tray icon", [&] { return tray.lastIcon == kIconOffline; }));
+    EXPECT_TRUE(prompter.Boxes().empty()) << "no error box on the way";
+}
+
+TEST_F(ConnectorLogonTest, AWrongPasswordEndsOfflineWithTheGatewaysText) {
+    page->SetServerText("127.0.0.1:" + std::to_string(gateway->Port()));
+    page->SetUserName("alice");
+    page->SetPassword("wrong!");
+    dialog->OnOK();
+    ASSERT_TRUE(PumpUntil(
+        "the logon to fail (reports " + Reports() + ")",
+        [&] {
+            return dialog->Status() == UPDATE_STATUS_OFFLINE && !dialog->InAction() &&
+                   connector->LogonInProgress().load() == 0 && !prompter.Boxes().empty();
+        },
+        15000));
+    EXPECT_EQ(gateway->OnlineCount(), 0);
+    EXPECT_EQ(connector->Status(), engine::TW_CLT_STATUS_OFFLINE);
+    EXPECT_EQ(tray.lastIcon, kIconOffline);
+    bool shown = false;
+    for (const auto& box : prompter.Boxes()) shown = shown || box.text == config.badPasswordText;
+    EXPECT_TRUE(shown) << "the gateway's refusal is shown";
+}
+
+TEST_F(ConnectorLogonTest, AChangedPasswordIsAnsweredInTheChangeWindow) {
+    GoOnline();
+    bool sent = false;
+    WithChangeWindow([&](CAlterPassword& alter) {
+        if (!alter.Sent()) Fill(alter);
+        sent = alter.Sent();
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(gateway->Counters().passwordChanges, 1);
+    EXPECT_TRUE(Boxed("t148", BoxIcon::kInformation));
+}
+
+class RefusingGatewayTest : public ConnectorLogonTest {
+protected:
+    RefusingGatewayTest() {
+        config.passwordChangeCode = 7;
+        config.passwordChangeText = "the new password is too weak";
+    }
+};
+
+TEST_F(RefusingGatewayTest, ARefusedChangeShowsTheGatewaysTextAndKeepsTheWindow) {
+    GoOnline();
+    bool refusedWhileOpen = false;
+    WithChangeWindow([&](CAlterPassword& alter) {
+        if (!alter.Sent()) {
+            Fill(alter);
+        } else if (Boxed(config.passwordChangeText, BoxIcon::kWarning)) {
+            refusedWhileOpen = !alter.Done() && alter.OkButton()->isEnabled();
+            alter.reject();
+        }
+    });
+    EXPECT_TRUE(refusedWhileOpen) << "the window stays open with OK enabled for another try";
+    EXPECT_EQ(gateway->Counters().passwordChanges, 1);
+    EXPECT_EQ(connector->Status(), engine::TW_CLT_STATUS_GW_CERTIFIED);
+}
+
+}  // namespace
+}  // namespace vorn::test

@@ -1,0 +1,168 @@
+// The update check before a logon, from the dialog's OK, against a stand-in of the gateway's web
+// server (nginx on loopback serving the update list) and a stand-in update program that records
+// how it was started: an accepted update starts it and ends the client without a logon, a refused
+// required one stops the logon, no update lets it go on, a cancel during the check stops both,
+// and a server that never answers is given up after the time limit.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "dialog_fixture.h"
+#include "https_server.h"
+#include "testsupport/command.h"
+#include "testsupport/net.h"
+#include "vorn/logon_update_check.h"
+
+namespace vorn::test {
+namespace {
+
+const char* kListPath = "/download/sslvpn/default/ClientUpdateList.txt";
+
+std::string List(const char* version, bool force) {
+    return std::string("[UpdateInfo]\r\nVersion=") + version +
+           "\r\nMinVersion=1.0.0.0\r\nVersionDescript=New\r\nForceUpdate=" + (force ? "yes" : "no") +
+           "\r\nNeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/UpdatePack.dat\r\n[AppList]\r\n"
+           "file=file\r\n";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class UpdateCheckTest : public DialogTest {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "nginx is not installed";
+        DialogTest::SetUp();
+        server = std::make_unique<updatetest::HttpsServer>();
+        ASSERT_TRUE(server->Ok()) << server->ErrorLog();
+        const std::string install = root.Path() + "/install";
+        std::filesystem::create_directories(install + "/trusted");
+        std::ofstream(install + "/trusted/ca.pem") << server->CaPem();
+        store->SetString(kClientKey, "InstallDir", install);
+        programDir = root.Path() + "/program";
+        std::filesystem::create_directories(programDir);
+        std::filesystem::copy_file(testsupport::BinDir() + "/update_stand_in_client",
+                                   programDir + "/Quistral");
+    }
+    void MakeWithCheck(ClientUpdateTiming updateTiming = Fast()) {
+        // One that is just ending (of any folder) still counts as running.
+        ASSERT_TRUE(PumpUntil(
+            "no update program to run",
+            [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); }, 10000));
+        check = std::make_unique<LogonUpdateCheck>(bridge, texts, updateTiming, programDir);
+        updateCheck = [this](TwLogonVpn& d) { return check->Check(d); };
+        Make();
+        LogonGoesOnline();
+    }
+    static ClientUpdateTiming Fast() {
+        ClientUpdateTiming t;
+        t.pumpMs = 5;
+        t.limitMs = 20000;
+        return t;
+    }
+    void LogOn(unsigned short port) {
+        FillForm("localhost:" + std::to_string(port), "alice", "secret");
+        dialog->OnOK();
+    }
+    bool Asked(const std::string& text) {
+        for (const auto& b : prompter.Boxes())
+            if (b.question && b.text == text) return true;
+        return false;
+    }
+    bool Shown(const std::string& text) {
+        for (const auto& b : prompter.Boxes())
+            if (!b.question && b.text == text) return true;
+        return false;
+    }
+
+    std::unique_ptr<updatetest::HttpsServer> server;
+    std::string programDir;
+    std::unique_ptr<LogonUpdateCheck> check;
+};
+
+TEST_F(UpdateCheckTest, AnAcceptedUpdateStartsTheUpdateProgramAndEndsTheClient) {
+    server->Put(kListPath, List("9.0.0.0", true));
+    MakeWithCheck();
+    prompter.Answer(true);
+    LogOn(server->Port());
+    EXPECT_TRUE(Asked("t243")) << "a required update is asked for";
+    EXPECT_TRUE(connector.Logons().empty()) << "no logon while the update runs";
+    ASSERT_TRUE(PumpUntil(
+        "the update program to record its start",
+        [&] { return !ReadFile(programDir + "/client.record").empty(); }, 10000));
+    EXPECT_EQ(ReadFile(programDir + "/client.record"), "Client -logon alice|" + Scramble("secret") + "\n")
+        << "the scrambled password on its standard input only";
+    EXPECT_TRUE(PumpUntil("the quit by the stop event", [&] { return dialog->Quitting(); }));
+    EXPECT_TRUE(PumpUntil(
+        "the stand-in update program to end",
+        [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); }, 10000));
+}
+
+TEST_F(UpdateCheckTest, ARefusedRequiredUpdateStopsTheLogonAndAnOptionalOneDoesNot) {
+    server->Put(kListPath, List("9.0.0.0", true));
+    MakeWithCheck();
+    prompter.Answer(false);
+    LogOn(server->Port());
+    EXPECT_TRUE(Shown("t236"));
+    EXPECT_TRUE(connector.Logons().empty());
+    EXPECT_EQ(dialog->Status(), UPDATE_STATUS_OFFLINE);
+    EXPECT_FALSE(dialog->InAction()) << "a later OK logs on again";
+    EXPECT_TRUE(dialog->DisplayText().empty()) << "the check's text is cleared";
+
+    server->Put(kListPath, List("9.0.0.0", false));
+    prompter.Answer(false);
+    dialog->OnOK();
+    EXPECT_TRUE(Asked("t237"));
+    ASSERT_TRUE(
+        PumpUntil("online with the old client", [&] { return dialog->Status() == UPDATE_STATUS_ONLINE; }));
+    ASSERT_EQ(connector.Logons().size(), 1u);
+    EXPECT_TRUE(ReadFile(programDir + "/client.record").empty());
+}
+
+TEST_F(UpdateCheckTest, NoUpdateLetsTheLogonGoOnWithoutAQuestion) {
+    server->Put(kListPath, List("6.3.01.0", true));
+    MakeWithCheck();
+    LogOn(server->Port());
+    ASSERT_TRUE(PumpUntil("online", [&] { return dialog->Status() == UPDATE_STATUS_ONLINE; }));
+    EXPECT_EQ(connector.Logons().size(), 1u);
+    for (const auto& b : prompter.Boxes()) EXPECT_FALSE(b.question) << b.text;
+}
+
+TEST_F(UpdateCheckTest, ACancelDuringTheCheckStopsTheCheckAndTheLogon) {
+    server->Put(kListPath, List("9.0.0.0", true));
+    MakeWithCheck();
+    // While the question is open the user presses the button again (cancel), then says yes.
+    prompter.onAsk = [this](const std::string&) {
+        EXPECT_EQ(dialog->Status(), UPDATE_STATUS_CAN_CANCEL) << "cancellable while the check runs";
+        dialog->OnOK();
+    };
+    prompter.Answer(true);
+    LogOn(server->Port());
+    EXPECT_TRUE(Asked("t243"));
+    EXPECT_TRUE(connector.Logons().empty());
+    EXPECT_EQ(dialog->Status(), UPDATE_STATUS_OFFLINE);
+    EXPECT_TRUE(ReadFile(programDir + "/client.record").empty()) << "no update program after a cancel";
+    EXPECT_FALSE(dialog->Quitting());
+}
+
+TEST_F(UpdateCheckTest, AServerThatNeverAnswersIsGivenUpAfterTheTimeLimit) {
+    testsupport::LoopbackListener silent;  // accepts, never answers
+    ClientUpdateTiming t = Fast();
+    t.limitMs = 300;
+    t.net.connectTimeoutMs = 2000;
+    t.net.receiveTimeoutMs = 2000;
+    MakeWithCheck(t);
+    const auto start = std::chrono::steady_clock::now();
+    LogOn(silent.port);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, std::chrono::milliseconds(1900)) << "the time limit, not the network's";
+    ASSERT_TRUE(PumpUntil("online", [&] { return dialog->Status() == UPDATE_STATUS_ONLINE; }));
+    EXPECT_EQ(connector.Logons().size(), 1u);
+}
+
+}  // namespace
+}  // namespace vorn::test
