@@ -15,8 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vorn::FrameReader split;
     const std::size_t half = size / 2;
     auto r2 = split.Feed(p, half);
+    // A frame that ends within the first piece is answered before the rest is seen; the whole
+    // input then has bytes after the frame, which the reader may judge otherwise.
+    const bool answeredEarly = r2 != vorn::FrameReader::kNeedMore && half < size;
     if (r2 == vorn::FrameReader::kNeedMore) r2 = split.Feed(p + half, size - half);
-    if (r1 != r2) std::abort();
+    if (!answeredEarly && r1 != r2) std::abort();
     if (r1 == vorn::FrameReader::kComplete) {
         if (whole.Request().bytes.size() > vorn::kFrameDataMax) std::abort();
         if (vorn::EncodeFrame(whole.Request()) != std::string(p, size)) std::abort();

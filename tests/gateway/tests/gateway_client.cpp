@@ -24,6 +24,9 @@ GatewayClient::GatewayClient() : m_socketClient(TwSocketClient::CreateSockClient
 GatewayClient::~GatewayClient() {
     Disconnect();
     m_tls.Terminate();
+    // A handler that was already delivering holds the lock until it has notified: wait it out
+    // before the condition variable goes.
+    std::lock_guard<std::mutex> lock(m_lock);
 }
 
 std::string GatewayClient::Hello(unsigned short port, int* fd) {
