@@ -31,6 +31,19 @@ protected:
             return false;
         };
     }
+    // The worker's exit waits, on the manual clock, for a relogon thread that has reported its end
+    // but not yet returned; its destructor would wait for ever, since nothing moves the clock then.
+    ::testing::AssertionResult EndWorker(TwWorkerThread& w) {
+        w.Exit();
+        auto ended = DriveUntil("the worker to end", [&] { return w.Ended(); });
+        if (ended) w.Join();
+        return ended;
+    }
+    void TearDown() override {
+        if (worker) {
+            EXPECT_TRUE(EndWorker(*worker));
+        }
+    }
     void Start() {
         worker = std::make_unique<TwWorkerThread>(conn, ui, timing, clock);
         ASSERT_TRUE(worker->InitializeWorkerThread());
@@ -131,6 +144,7 @@ TEST_F(RelogonTest, CancelEndsTheWaitAtOnceAndUnconfiguresOnlyWhileTheAdapterIsS
         EXPECT_EQ(fresh.Count("LogoffConfigAdapter(0)"), slow ? 0 : 1);
         EXPECT_EQ(fresh.status.load(), TW_CLT_STATUS_OFFLINE);
         EXPECT_EQ(fresh.Logons().size(), slow ? 2u : 1u);
+        ASSERT_TRUE(EndWorker(w));
     }
 }
 
