@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <functional>
 #include <vector>
 
 #include "dailylog/shared_daily_log.h"
@@ -61,6 +62,25 @@ QLineEdit* PasswordEdit(QWidget* parent) {
 // Lengths as the gateway counts them: bytes.
 int Length(const QLineEdit* edit) { return static_cast<int>(edit->text().toStdString().size()); }
 
+// The dialogs' common foot: the form grid above, OK (the default) and Cancel at the right.
+QPushButton* LayOutWithButtons(QDialog* dialog, QGridLayout* grid, const QString& okText,
+                               const QString& cancelText, std::function<void()> onOk,
+                               std::function<void()> onCancel) {
+    auto* ok = new QPushButton(okText, dialog);
+    auto* cancel = new QPushButton(cancelText, dialog);
+    ok->setDefault(true);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    auto* outer = new QVBoxLayout(dialog);
+    outer->addLayout(grid);
+    outer->addLayout(buttons);
+    QObject::connect(ok, &QPushButton::clicked, dialog, std::move(onOk));
+    QObject::connect(cancel, &QPushButton::clicked, dialog, std::move(onCancel));
+    return ok;
+}
+
 }  // namespace
 
 QEvent::Type PasswordResultEvent::EventType() {
@@ -91,18 +111,9 @@ CAlterPassword::CAlterPassword(DialogContext context, std::string userName, DWOR
     grid->addWidget(new QLabel(m_ctx.Caption(kDialogChangePassword, 3, "Confirm the new password:"), this), 2,
                     0);
     grid->addWidget(m_confirm, 2, 1);
-    m_ok = new QPushButton(m_ctx.Caption(kDialogChangePassword, 4, "OK"), this);
-    auto* cancel = new QPushButton(m_ctx.Caption(kDialogChangePassword, 5, "Cancel"), this);
-    m_ok->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_ok);
-    buttons->addWidget(cancel);
-    auto* outer = new QVBoxLayout(this);
-    outer->addLayout(grid);
-    outer->addLayout(buttons);
-    connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    m_ok = LayOutWithButtons(
+        this, grid, m_ctx.Caption(kDialogChangePassword, 4, "OK"),
+        m_ctx.Caption(kDialogChangePassword, 5, "Cancel"), [this] { OnOK(); }, [this] { reject(); });
 }
 
 void CAlterPassword::OnOK() {
@@ -248,18 +259,9 @@ RelogonIptPswDlg::RelogonIptPswDlg(DialogContext context, std::string userName, 
     grid->addWidget(user, 2, 1);
     grid->addWidget(new QLabel(m_ctx.Caption(kDialogPasswordAgain, 3, "Password:"), this), 3, 0);
     grid->addWidget(m_password, 3, 1);
-    m_ok = new QPushButton(m_ctx.Caption(kDialogPasswordAgain, 4, "OK"), this);
-    auto* cancel = new QPushButton(m_ctx.Caption(kDialogPasswordAgain, 5, "Cancel"), this);
-    m_ok->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_ok);
-    buttons->addWidget(cancel);
-    auto* outer = new QVBoxLayout(this);
-    outer->addLayout(grid);
-    outer->addLayout(buttons);
-    connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
-    connect(cancel, &QPushButton::clicked, this, [this] { OnCancel(); });
+    m_ok = LayOutWithButtons(
+        this, grid, m_ctx.Caption(kDialogPasswordAgain, 4, "OK"),
+        m_ctx.Caption(kDialogPasswordAgain, 5, "Cancel"), [this] { OnOK(); }, [this] { OnCancel(); });
 }
 
 void RelogonIptPswDlg::SetPromptText(const std::string& text) { m_server->setText(Q(text)); }
