@@ -39,6 +39,7 @@
 #include "testsupport/netns.h"
 #include "testsupport/temp_root.h"
 #include "wendrel/ssr_codec.h"
+#include "testsupport/certs.h"
 
 namespace {
 
@@ -51,25 +52,6 @@ DWORD Ip(const char* text) {
     in_addr a{};
     inet_pton(AF_INET, text, &a);
     return a.s_addr;
-}
-
-void MakeCertificate(const std::string& path) {
-    EVP_PKEY* key = EVP_RSA_gen(2048);
-    X509* cert = X509_new();
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("bench.gateway"), -1, -1, 0);
-    X509_set_issuer_name(cert, X509_get_subject_name(cert));
-    X509_set_pubkey(cert, key);
-    X509_sign(cert, key, EVP_sha256());
-    FILE* f = std::fopen(path.c_str(), "w");
-    PEM_write_X509(f, cert);
-    PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
-    std::fclose(f);
-    X509_free(cert);
-    EVP_PKEY_free(key);
 }
 
 // The gateway: every data message comes back with the frame turned round (MACs, addresses and
@@ -206,7 +188,7 @@ int main(int argc, char** argv) {
 
         const std::string pem = root.Path() + "/gw.pem", ca = root.Path() + "/trusted";
         std::filesystem::create_directories(ca);
-        MakeCertificate(pem);
+        testsupport::WritePem(pem, testsupport::MakeCert("bench.gateway", nullptr, false), true);
         auto socketServer = TwSocketServer::CreatePrendle();
         auto socketClient = TwSocketClient::CreateSockClient();
         TwSslStateMachine gateway, tunnel;

@@ -35,6 +35,7 @@
 #include "tamberk/ssl_state_machine.h"
 #include "testsupport/net.h"
 #include "testsupport/temp_root.h"
+#include "testsupport/certs.h"
 
 namespace {
 
@@ -72,26 +73,6 @@ std::uint32_t ClientProc(TwSslAPI*, TwSslMessage* message) {
     if (message->data) message->data->result = message->data->size;
     c->cv.notify_all();
     return 0;
-}
-
-// A self-signed RSA certificate with its key in one PEM file.
-void MakeCertificate(const std::string& path) {
-    EVP_PKEY* key = EVP_RSA_gen(2048);
-    X509* cert = X509_new();
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("bench.gateway"), -1, -1, 0);
-    X509_set_issuer_name(cert, X509_get_subject_name(cert));
-    X509_set_pubkey(cert, key);
-    X509_sign(cert, key, EVP_sha256());
-    FILE* f = std::fopen(path.c_str(), "w");
-    PEM_write_X509(f, cert);
-    PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
-    std::fclose(f);
-    X509_free(cert);
-    EVP_PKEY_free(key);
 }
 
 bool WaitFor(Counter& c, const std::function<bool()>& done, int seconds) {
@@ -339,7 +320,7 @@ int main(int argc, char** argv) {
     const std::string dir = root.Path();
     std::string caPath = dir + "/trusted", pem = dir + "/server.pem";
     std::filesystem::create_directories(caPath);
-    MakeCertificate(pem);
+    testsupport::WritePem(pem, testsupport::MakeCert("bench.gateway", nullptr, false), true);
     // The machine may be shared: alternate the runs and keep each one's best of three.
     double plain = 0, library = 0, plainUnix = 0;
     for (int round = 0; round < 3; ++round) {
