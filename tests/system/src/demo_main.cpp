@@ -128,7 +128,9 @@ int Run(systemtest::TunnelRig& rig, const systemtest::ClientSetup& client, std::
         return 1;
     }
     ClientLines lines(rig);
-    if (!WaitOnlineShowing(rig, lines, client.gui ? "state: online" : "", 60000, &error)) {
+    // Offscreen the client prints its state changes; its window shows them instead.
+    const std::string onlineLine = client.gui && !client.window ? "state: online" : "";
+    if (!WaitOnlineShowing(rig, lines, onlineLine, 60000, &error)) {
         lines.ShowNew();
         std::fprintf(stderr, "tw_demo: %s (logs in %s)\n", error.c_str(), h.WorkDir().c_str());
         return g_interrupted ? 130 : 1;

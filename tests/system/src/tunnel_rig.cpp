@@ -284,11 +284,13 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
         std::vector<std::string> argv = {program, "-autologon"};
         argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
         std::vector<std::string> env;
-        if (!client.window) {
-            // Qt's runtime folder inside pc's machine root, not one of its own in /tmp.
+        if (!client.window) env.push_back("QT_QPA_PLATFORM=offscreen");
+        if (!client.window || std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+            // Qt's runtime folder inside pc's machine root, not one of its own in /tmp (a display's
+            // session folder stays, as a Wayland display lives in it).
             const std::string runtime = m_harness.PcRoot() + "/run/gui-runtime";
             ::mkdir(runtime.c_str(), 0700);
-            env = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime};
+            env.push_back("XDG_RUNTIME_DIR=" + runtime);
         }
         return m_harness.StartInPc("client", argv, env);
     }
