@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -32,6 +34,8 @@ namespace systemtest {
 namespace {
 
 constexpr unsigned kServeWaitMs = 15000;
+// qelsc's own waits (a start until the dispatcher answers, a stop until the end) are 30 s.
+constexpr unsigned kServiceControlMs = 40000;
 
 std::vector<char*> CStrings(std::vector<std::string>& strings) {
     std::vector<char*> out;
@@ -112,18 +116,35 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-int RunCapture(const std::vector<std::string>& argv, std::string* output,
-               const std::vector<std::string>& env) {
+int RunCapture(const std::vector<std::string>& argv, std::string* output, const std::vector<std::string>& env,
+               unsigned limitMs) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
     platform::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
     const pid_t pid = SpawnTo(argv, env, "", writeEnd.Get());
     writeEnd.Reset();
     if (pid < 0) return -1;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     std::string text;
+    bool late = false;
     char buf[4096];
     for (;;) {
-        const ssize_t n = ::read(readEnd.Get(), buf, sizeof buf);
+        int wait = -1;
+        if (limitMs > 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        pollfd p{readEnd.Get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, wait);
+        if (ready == 0) {
+            // Its output may stay open in a child of its own; the command itself is what ends.
+            late = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        if (ready < 0 && errno == EINTR) continue;
+        const ssize_t n = ready > 0 ? ::read(readEnd.Get(), buf, sizeof buf) : -1;
         if (n > 0) {
             text.append(buf, static_cast<std::size_t>(n));
         } else if (n == 0 || errno != EINTR) {
@@ -133,7 +154,9 @@ int RunCapture(const std::vector<std::string>& argv, std::string* output,
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    if (late) text += "\n(" + argv[0] + " did not end within " + std::to_string(limitMs) + " ms; killed)\n";
     if (output != nullptr) *output = std::move(text);
+    if (late) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -286,13 +309,13 @@ bool SystemHarness::StartPcService(const std::string& name, const std::string& s
                                    std::string* error) {
     const std::vector<std::string> env = {"QEL_ROOT=" + PcRoot()};
     std::string out;
-    if (RunInPc({Bin("qelsc"), "create", service, program}, &out, env) != 0) {
+    if (RunInPc({Bin("qelsc"), "create", service, program}, &out, env, kServiceControlMs) != 0) {
         *error = "cannot install the service " + service + " in pc: " + out;
         return false;
     }
     // From here on Stop removes it, whether or not it starts.
     m_processes.push_back({name, -1, service});
-    if (RunInPc({Bin("qelsc"), "start", service}, &out, env) != 0) {
+    if (RunInPc({Bin("qelsc"), "start", service}, &out, env, kServiceControlMs) != 0) {
         *error = "cannot start the service " + service + " in pc: " + out;
         return false;
     }
@@ -311,7 +334,7 @@ bool SystemHarness::StartPcService(const std::string& name, const std::string& s
 
 void SystemHarness::StopPcService(const Process& p) {
     std::string out;
-    if (RunInPc({Bin("qelsc"), "delete", p.service}, &out, {"QEL_ROOT=" + PcRoot()}) != 0)
+    if (RunInPc({Bin("qelsc"), "delete", p.service}, &out, {"QEL_ROOT=" + PcRoot()}, kServiceControlMs) != 0)
         std::fprintf(stderr, "harness: removing the service %s failed: %s", p.service.c_str(), out.c_str());
     // Not our child: gone when no process of that pid is left.
     if (p.pid > 0 && WaitUntil(5000, [&] { return ::kill(p.pid, 0) != 0; })) return;
@@ -426,10 +449,10 @@ void SystemHarness::Stop() {
 }
 
 int SystemHarness::RunInPc(const std::vector<std::string>& argv, std::string* output,
-                           const std::vector<std::string>& env) const {
+                           const std::vector<std::string>& env, unsigned limitMs) const {
     std::vector<std::string> full = {"ip", "netns", "exec", m_pcName};
     full.insert(full.end(), argv.begin(), argv.end());
-    return RunCapture(full, output, env);
+    return RunCapture(full, output, env, limitMs);
 }
 
 int SystemHarness::RunInGw(const std::vector<std::string>& argv, std::string* output) const {

@@ -98,6 +98,8 @@ bool SendAll(int fd, const unsigned char* data, std::size_t n) {
 }
 
 constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+// A second start hands its request over and ends; the running client answers within seconds.
+constexpr unsigned kSecondStartMs = 20000;
 
 // This process's machine root switched to another one for the lifetime of the object: the
 // settings store of the other machine opens as that machine's own programs open it. One thread
@@ -348,7 +350,7 @@ bool TunnelRig::GuiLogoff(const ClientSetup& client, std::string* error) {
     std::string out;
     // Offscreen even beside a window: a second start that cannot reach the first prints its box.
     const std::vector<std::string> env = {"QEL_ROOT=" + m_harness.PcRoot(), "QT_QPA_PLATFORM=offscreen"};
-    const int rc = m_harness.RunInPc({program, "-exit"}, &out, env);
+    const int rc = m_harness.RunInPc({program, "-exit"}, &out, env, kSecondStartMs);
     // The second start reports a client it could not reach in a message of its own.
     if (rc == 0 && out.find("message:") == std::string::npos) return true;
     *error = "\"" + program + " -exit\" did not reach the client (exit " + std::to_string(rc) + "): " + out;

@@ -89,9 +89,9 @@ public:
     pid_t Pid(const std::string& name) const;
 
     // Runs a command to its end inside a namespace, with `env` ("NAME=value") added to ours; its
-    // exit code (-1 when it could not run).
+    // exit code (-1 when it could not run, or was killed after `limitMs` when that is not 0).
     int RunInPc(const std::vector<std::string>& argv, std::string* output = nullptr,
-                const std::vector<std::string>& env = {}) const;
+                const std::vector<std::string>& env = {}, unsigned limitMs = 0) const;
     int RunInGw(const std::vector<std::string>& argv, std::string* output = nullptr) const;
 
     PcSnapshot TakePcSnapshot() const;
@@ -136,9 +136,9 @@ private:
 
 // Runs argv (no shell) to its end and returns its exit code, with its standard output (and
 // error) in *output when given. `env` ("NAME=value") is added to our environment. -1 when it could
-// not run.
+// not run, or when it ran longer than `limitMs` (0: no bound) and was killed (*output says so).
 int RunCapture(const std::vector<std::string>& argv, std::string* output,
-               const std::vector<std::string>& env = {});
+               const std::vector<std::string>& env = {}, unsigned limitMs = 0);
 
 // Removes namespaces named by `prefix` + pid whose process is gone (left by a killed run).
 void RemoveStaleNamespaces(const std::string& prefix);
