@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # The demo of a working tunnel: installs what is missing, builds, and runs tw_demo as root, which
 # builds a pc and a gw network namespace, starts the test gateway, tinyproxy, the resource host,
-# the driver daemon and the service, logs on through the client, shows the virtual address, the
-# routes, a ping and a transfer through the tunnel, logs off, shows that pc's routes and resolver
-# are as before and tears everything down (also on Ctrl-C).
+# the driver daemon and the service, logs on through the GUI client, shows the virtual address,
+# the routes, a ping and a transfer through the tunnel, logs off through the client, shows that
+# pc's routes and resolver are as before and tears everything down (also on Ctrl-C).
 #
 # Usage: scripts/demo.sh            (as root)
-# DEMO_CLIENT=engine|gui chooses the client: the engine driver program or the GUI client offscreen.
+# The GUI client shows its window when there is a display ($DISPLAY or $WAYLAND_DISPLAY), else it
+# runs offscreen and its state changes are printed. DEMO_CLIENT=engine logs on through the engine
+# driver program instead.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-# The client the demo logs on with: "engine" (tests' engine driver program) or "gui" (VornClient
-# offscreen with -autologon).
-client=${DEMO_CLIENT:-engine}
+# The client the demo logs on with: "gui" (VornClient with -autologon) or "engine" (the tests'
+# engine driver program).
+client=${DEMO_CLIENT:-gui}
+case $client in
+  gui | engine) ;;
+  *) echo "demo.sh: DEMO_CLIENT is gui or engine, not $client" >&2; exit 2 ;;
+esac
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "demo.sh: needs root: it makes network namespaces, TAP and TUN devices and routes." >&2

@@ -37,6 +37,9 @@ constexpr const char* kClientKeyLower = "software\\morvane\\qelclient";
 constexpr const char* kRootValuesOfClientKey[] = {"installdir",       "logonhelper",      "cleancachepolicy",
                                                   "updateserveraddr", "updateserverport", "version"};
 constexpr const char* kRootSubKeyOfClientKey = "software\\morvane\\qelclient\\extensions";
+// Values of the client key that are secrets of the client's user (the proxy's password): in a part
+// of that user's own, which no other member of the group may read.
+constexpr const char* kPrivateValuesOfClientKey[] = {"proxypass"};
 
 struct KeyPath {
     bool valid = false;
@@ -265,6 +268,7 @@ struct SettingsStore::Impl {
 
     ~Impl();
     static std::unique_ptr<Impl> OpenClientPart();
+    static std::unique_ptr<Impl> OpenPrivatePart();
     bool Open(const std::string& path, bool noFollow);
 
     // The calls of the store on this one database.
@@ -340,8 +344,9 @@ SettingsStore::SettingsStore(const std::string& dbPath) : m_impl(std::make_uniqu
     m_impl->Open(dbPath, false);
 }
 
-SettingsStore::SettingsStore(std::unique_ptr<Impl> rootPart, std::unique_ptr<Impl> clientPart)
-    : m_impl(std::move(rootPart)), m_client(std::move(clientPart)) {}
+SettingsStore::SettingsStore(std::unique_ptr<Impl> rootPart, std::unique_ptr<Impl> clientPart,
+                             std::unique_ptr<Impl> privatePart)
+    : m_impl(std::move(rootPart)), m_client(std::move(clientPart)), m_private(std::move(privatePart)) {}
 
 SettingsStore::~SettingsStore() = default;
 
@@ -381,7 +386,46 @@ std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenClientPart() {
     return part;
 }
 
+// The caller's own part beside the client part: <root>/client/private-<euid>.db, made by its
+// owner with mode 0600 and used only while it is a plain file of the caller that nobody else may
+// read. Null when it is not usable.
+std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenPrivatePart() {
+    const std::string client = ClientSettingsDbPath();
+    const std::string dir = client.substr(0, client.rfind('/'));
+    const std::string name = "private-" + std::to_string(::geteuid()) + ".db";
+    const std::string path = dir + "/" + name;
+    const UniqueFd fd(CreateFileExclusive(dir, name, 0600));
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        st.st_uid != ::geteuid()) {
+        DebugOutput("private settings refused: " + path + " is not a plain file of this user");
+        return nullptr;
+    }
+    // The folder is sticky: nobody else can have replaced our file since the look.
+    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0600) != 0) {
+        return nullptr;
+    }
+    auto part = std::make_unique<Impl>();
+    if (!part->Open(path, true)) {
+        return nullptr;
+    }
+    return part;
+}
+
 namespace {
+
+bool PrivateValueOfClientKey(const std::string& keyLower, const std::string& name) {
+    if (keyLower != kClientKeyLower) {
+        return false;
+    }
+    const std::string lower = Lower(name);
+    for (const char* privateValue : kPrivateValuesOfClientKey) {
+        if (lower == privateValue) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // `lower` is `key` or lies below it.
 bool AtOrBelow(const std::string& lower, const std::string& key) {
@@ -440,19 +484,29 @@ std::shared_ptr<SettingsStore> SettingsStore::Machine() {
         auto rootPart = std::make_unique<Impl>();
         rootPart->Open(path, true);
         auto clientPart = Impl::OpenClientPart();
+        auto privatePart = clientPart ? Impl::OpenPrivatePart() : nullptr;
+        const LONG refused = ::geteuid() == 0 ? kRegGeneralFailure : kRegAccessDenied;
         if (!clientPart) {
             // Still split: client writes are refused rather than put into the root part. A user
             // outside the client's group may not open its folder at all.
             clientPart = std::make_unique<Impl>();
-            clientPart->unusable = ::geteuid() == 0 ? kRegGeneralFailure : kRegAccessDenied;
+            clientPart->unusable = refused;
         }
-        store.reset(new SettingsStore(std::move(rootPart), std::move(clientPart)));
+        if (!privatePart) {
+            // Secrets are refused rather than put where the group could read them.
+            privatePart = std::make_unique<Impl>();
+            privatePart->unusable = refused;
+        }
+        store.reset(new SettingsStore(std::move(rootPart), std::move(clientPart), std::move(privatePart)));
         storePath = path;
     }
     return store;
 }
 
 SettingsStore::Impl& SettingsStore::PartFor(const std::string& keyLower, const std::string& name) {
+    if (Split() && PrivateValueOfClientKey(keyLower, name)) {
+        return *m_private;
+    }
     if (Split() && InClientTree(keyLower) && !RootValueOfClientKey(keyLower, name)) {
         return *m_client;
     }
@@ -649,7 +703,7 @@ LONG SettingsStore::OpenKey(const std::string& keyPath) {
     if (rc == kRegOk || !Split() || !ReachesClientTree(kp.lower)) {
         return rc;
     }
-    return m_client->OpenKey(keyPath) == kRegOk ? kRegOk : rc;
+    return m_client->OpenKey(keyPath) == kRegOk || m_private->OpenKey(keyPath) == kRegOk ? kRegOk : rc;
 }
 
 LONG SettingsStore::DeleteKey(const std::string& keyPath) {
@@ -662,7 +716,11 @@ LONG SettingsStore::DeleteKey(const std::string& keyPath) {
         return rootRc;
     }
     LONG clientRc = m_client->DeleteKey(keyPath);
-    return rootRc == kRegOk && clientRc == kRegFileNotFound ? kRegOk : clientRc;
+    const bool privateGone = m_private->DeleteKey(keyPath) == kRegOk;
+    if (clientRc == kRegFileNotFound && (rootRc == kRegOk || privateGone)) {
+        return kRegOk;
+    }
+    return clientRc;
 }
 
 LONG SettingsStore::DeleteValue(const std::string& keyPath, const std::string& name) {
@@ -674,6 +732,14 @@ LONG SettingsStore::DeleteValue(const std::string& keyPath, const std::string& n
     LONG rc = part.DeleteValue(keyPath, name);
     if (&part == m_impl.get() || (rc != kRegOk && rc != kRegFileNotFound)) {
         return rc;
+    }
+    if (&part == m_private.get()) {
+        // A copy from before secrets had a part of their own would come back on the next read.
+        LONG shared = m_client->DeleteValue(keyPath, name);
+        if (shared != kRegOk && shared != kRegFileNotFound) {
+            return shared;
+        }
+        rc = rc == kRegOk ? rc : shared;
     }
     // A copy from before the split would come back on the next read.
     LONG legacy = m_impl->DeleteValue(keyPath, name);
@@ -689,7 +755,13 @@ LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name
     if (!kp.valid) {
         return kRegInvalidParameter;
     }
-    return PartFor(kp.lower, name).SetValue(keyPath, name, type, data, size);
+    Impl& part = PartFor(kp.lower, name);
+    LONG rc = part.SetValue(keyPath, name, type, data, size);
+    if (rc == kRegOk && &part == m_private.get()) {
+        // The group-readable copy from before goes, now that the secret has its own place.
+        m_client->DeleteValue(keyPath, name);
+    }
+    return rc;
 }
 
 LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& name, DWORD* type, void* data,
@@ -700,6 +772,9 @@ LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& na
     }
     Impl& part = PartFor(kp.lower, name);
     LONG rc = part.QueryValue(keyPath, name, type, data, size);
+    if (&part == m_private.get() && rc != kRegOk && rc != kRegMoreData) {
+        rc = m_client->QueryValue(keyPath, name, type, data, size);  // written before it had its own
+    }
     if (rc == kRegFileNotFound && &part != m_impl.get()) {
         rc = m_impl->QueryValue(keyPath, name, type, data, size);  // written before the split
     }
@@ -724,12 +799,16 @@ LONG SettingsStore::EnumMerged(const std::string& keyPath, std::vector<std::stri
     if (!Split() || !ReachesClientTree(kp.lower) || (rc != kRegOk && rc != kRegFileNotFound)) {
         return rc;
     }
-    std::vector<std::string> more;
-    if (((*m_client).*list)(keyPath, &more) != kRegOk) {
-        return rc;
+    bool any = rc == kRegOk;
+    for (Impl* part : {m_client.get(), m_private.get()}) {
+        std::vector<std::string> more;
+        if ((part->*list)(keyPath, &more) == kRegOk) {
+            if (!any) names->clear();
+            MergeNames(names, more);
+            any = true;
+        }
     }
-    MergeNames(names, more);
-    return kRegOk;
+    return any ? kRegOk : rc;
 }
 
 }  // namespace platform

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "platform/errors.h"
@@ -257,6 +259,88 @@ TEST_F(PrivilegeTest, ClientValuesOfAStoreFromBeforeTheSplitAreStillRead) {
     EXPECT_EQ(store->GetString(client, "LastUser", &value), kRegFileNotFound) << "the old copy came back";
     ASSERT_EQ(store->GetString(client, "InstallDir", &value), kRegOk);
     EXPECT_EQ(value, "/opt/qel");
+}
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+TEST_F(PrivilegeTest, TheProxyPasswordIsReadableOnlyByItsOwnerAndRoot) {
+    const std::string client = "Software\\Morvane\\QelClient";
+    auto store = SettingsStore::Machine();
+    ASSERT_EQ(store->SetString(client, "InstallDir", "/opt/qel"), kRegOk);
+    const std::string helper = test::HelperPath();
+    const AsUser owner{65534, 65534, {kTestClientGroup}};
+    const AsUser otherMember{65532, 65532, {kTestClientGroup}};
+
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", client, "ProxyPass", "pw-of-owner"}), 0);
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", client, "ProxyUser", "owner"}), 0);
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, "ProxyPass", "pw-of-owner"}), 0);
+    // The rest of the client key is still the group's.
+    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, "ProxyUser", "owner"}), 0);
+    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, "ProxyPass", "pw-of-owner"}),
+              kRegFileNotFound);
+
+    const std::string dir = m_root->Path() + "/client";
+    const std::string own = dir + "/private-65534.db";
+    struct stat st {};
+    ASSERT_EQ(::stat(own.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_NE(RunAsUser(otherMember, [&] { return ::open(own.c_str(), O_RDONLY) < 0 ? 1 : 0; }), 0)
+        << "another member opened the owner's secrets";
+    for (const char* shared : {"/settings.db", "/settings.db-wal"}) {
+        EXPECT_EQ(FileBytes(dir + shared).find("pw-of-owner"), std::string::npos)
+            << "the password is in the group's " << shared;
+    }
+}
+
+TEST_F(PrivilegeTest, AProxyPasswordStoredBeforeStillReadsAndLeavesTheSharedPartWhenWritten) {
+    const std::string client = "Software\\Morvane\\QelClient";
+    auto store = SettingsStore::Machine();
+    ASSERT_EQ(store->SetString(client, "ProxyUser", "alice"), kRegOk);
+    SettingsStore shared(ClientSettingsDbPath());  // where the landed code kept it
+    ASSERT_EQ(shared.SetString(client, "ProxyPass", "old-pw"), kRegOk);
+
+    std::string value;
+    ASSERT_EQ(store->GetString(client, "ProxyPass", &value), kRegOk);
+    EXPECT_EQ(value, "old-pw");
+    std::vector<std::string> names;
+    ASSERT_EQ(store->EnumValues(client, &names), kRegOk);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "ProxyPass"), 1);
+
+    ASSERT_EQ(store->SetString(client, "ProxyPass", "new-pw"), kRegOk);
+    ASSERT_EQ(store->GetString(client, "ProxyPass", &value), kRegOk);
+    EXPECT_EQ(value, "new-pw");
+    EXPECT_EQ(shared.GetString(client, "ProxyPass", &value), kRegFileNotFound) << "the shared copy stayed";
+
+    ASSERT_EQ(shared.SetString(client, "ProxyPass", "old-pw"), kRegOk);
+    ASSERT_EQ(store->DeleteValue(client, "ProxyPass"), kRegOk);
+    EXPECT_EQ(store->GetString(client, "ProxyPass", &value), kRegFileNotFound) << "a copy came back";
+    ASSERT_EQ(store->GetString(client, "ProxyUser", &value), kRegOk);
+    EXPECT_EQ(value, "alice");
+}
+
+TEST_F(PrivilegeTest, APlantedPrivatePartIsRefusedAndGetsNoSecret) {
+    const std::string client = "Software\\Morvane\\QelClient";
+    SettingsStore::Machine();  // root makes the client folder
+    const std::string helper = test::HelperPath();
+    const AsUser victim{65534, 65534, {kTestClientGroup}};
+    const AsUser planter{65532, 65532, {kTestClientGroup}};
+    const std::string planted = m_root->Path() + "/client/private-65534.db";
+    ASSERT_EQ(RunAsUser(planter,
+                        [&] {
+                            const int fd = ::open(planted.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666);
+                            return fd >= 0 && ::fchmod(fd, 0666) == 0 ? 0 : 1;
+                        }),
+              0);
+    EXPECT_EQ(RunProgramAsUser(victim, {helper, "machine-set", client, "ProxyPass", "pw"}), kRegAccessDenied);
+    EXPECT_EQ(std::filesystem::file_size(planted), 0u);
+    EXPECT_EQ(RunProgramAsUser(victim, {helper, "machine-set", client, "ProxyUser", "victim"}), 0)
+        << "the rest of the client key is still usable";
 }
 
 }  // namespace

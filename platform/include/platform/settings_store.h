@@ -9,9 +9,12 @@
 // and its sub-keys live in <root>/client/settings.db, which the client's group may write; every
 // other key, and what of the client key the client never writes but others rely on ("InstallDir",
 // "LogonHelper", "CleanCachePolicy", "UpdateServerAddr", "UpdateServerPort", "Version" and the
-// sub-key "Extensions"), live in <root>/settings.db, which only root may write. A caller sees one registry:
-// key lists are merged, and client values written before the split are still read from the root part until
-// the client part has its own. A write the caller may not make gives kRegAccessDenied.
+// sub-key "Extensions"), live in <root>/settings.db, which only root may write. The client key's secrets
+// ("ProxyPass") live in a third part of the caller's own, <root>/client/private-<euid>.db, mode 0600:
+// readable only by its owner and root, so no other member of the group reads them. A caller sees
+// one registry: key lists are merged, and values written before a split (client values in the root
+// part, secrets in the client part) are still read until the new part has its own; writing or
+// deleting a secret removes the old copy. A write the caller may not make gives kRegAccessDenied.
 //
 // Bounds: key paths of at most 512 components of at most 255 characters, value names of at most
 // 16383 characters, values of at most 1 MiB; beyond them calls give kRegInvalidParameter.
@@ -87,15 +90,17 @@ public:
 
 private:
     struct Impl;
-    SettingsStore(std::unique_ptr<Impl> rootPart, std::unique_ptr<Impl> clientPart);
+    SettingsStore(std::unique_ptr<Impl> rootPart, std::unique_ptr<Impl> clientPart,
+                  std::unique_ptr<Impl> privatePart);
     // The part that holds `name` of the key (lower-case path) for reads and writes.
     Impl& PartFor(const std::string& keyLower, const std::string& name);
     bool Split() const { return m_client != nullptr; }
     LONG EnumMerged(const std::string& keyPath, std::vector<std::string>* names,
                     LONG (Impl::*list)(const std::string&, std::vector<std::string>*));
 
-    std::unique_ptr<Impl> m_impl;    // the root part (the only one of a plain store)
-    std::unique_ptr<Impl> m_client;  // the client part, for the machine's store
+    std::unique_ptr<Impl> m_impl;     // the root part (the only one of a plain store)
+    std::unique_ptr<Impl> m_client;   // the client part, for the machine's store
+    std::unique_ptr<Impl> m_private;  // the caller's own part of secrets, with m_client
 };
 
 }  // namespace platform

@@ -1,11 +1,15 @@
 // tw_demo: one working tunnel, shown step by step (scripts/demo.sh builds and runs it as root).
 //
-//   tw_demo [--client=engine|gui] [--bytes=N]
+//   tw_demo [--client=gui|engine] [--bytes=N]
 //
 // Builds the pc and gw namespaces through the harness, starts the test gateway, tinyproxy, the
 // resource host, the driver daemon and the service, logs on through the client, shows the virtual
 // address, the routes, a ping and a transfer through the tunnel, logs off, shows that pc's routes,
 // addresses and resolver are as before, and tears everything down, also after SIGINT or SIGTERM.
+// The client is the GUI client by default: its window on the display when there is one ($DISPLAY
+// or $WAYLAND_DISPLAY), else offscreen, logging on by itself ("-autologon") with the settings the
+// harness saved for it, and logging off when a second start asks it to ("-exit"); its state
+// changes are shown as it prints them. "--client=engine" logs on through the engine driver program.
 // Exit codes: 0 the whole demo ran, 1 a step failed, 2 usage or no root, 3 no client program yet,
 // 130 interrupted.
 #include <signal.h>
@@ -38,6 +42,57 @@ void Show(const std::string& text) {
     std::fflush(stdout);
 }
 
+// The client's output since the last call, each line marked as the client's.
+class ClientLines {
+public:
+    explicit ClientLines(const systemtest::TunnelRig& rig) : m_rig(rig) {}
+    void ShowNew() {
+        const std::string log = m_rig.ClientLog();
+        while (m_shown < log.size()) {
+            const auto end = log.find('\n', m_shown);
+            if (end == std::string::npos) break;  // a line still being written
+            const std::string line = log.substr(m_shown, end - m_shown);
+            m_shown = end + 1;
+            // The offscreen platform's notes on what it cannot do to a window.
+            if (line.rfind("This plugin does not support", 0) == 0) continue;
+            std::printf("  client | %s\n", line.c_str());
+            m_seen += line + "\n";
+        }
+        std::fflush(stdout);
+    }
+
+    bool Seen(const std::string& text) const { return m_seen.find(text) != std::string::npos; }
+
+private:
+    const systemtest::TunnelRig& m_rig;
+    std::size_t m_shown = 0;
+    std::string m_seen;
+};
+
+// Until the session is up (and the client said so in `line`, when given), the client ended, the
+// bound passed or an interrupt came; the client's lines shown meanwhile.
+bool WaitOnlineShowing(systemtest::TunnelRig& rig, ClientLines& lines, const std::string& line,
+                       unsigned limitMs, std::string* error) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    for (;;) {
+        lines.ShowNew();
+        if (rig.Online() && (line.empty() || lines.Seen(line))) return true;
+        if (!rig.Harness().Alive("client")) {
+            *error = "the client ended before the session was up";
+            return false;
+        }
+        if (g_interrupted) {
+            *error = "interrupted";
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            *error = "no session after " + std::to_string(limitMs) + " ms";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 int Run(systemtest::TunnelRig& rig, const systemtest::ClientSetup& client, std::uint64_t bytes) {
     using namespace systemtest;
     SystemHarness& h = rig.Harness();
@@ -57,8 +112,9 @@ int Run(systemtest::TunnelRig& rig, const systemtest::ClientSetup& client, std::
     Show(before.routes);
     Show(before.resolver);
 
-    Step(client.gui ? "logon through the GUI client (offscreen, -autologon)"
-                    : "logon through the engine driver program");
+    Step(!client.gui     ? "logon through the engine driver program"
+         : client.window ? "logon through the GUI client (its window, -autologon)"
+                         : "logon through the GUI client (offscreen, -autologon)");
     const std::string program = rig.ClientProgram(client);
     if (program.empty()) {
         std::printf(
@@ -71,9 +127,12 @@ int Run(systemtest::TunnelRig& rig, const systemtest::ClientSetup& client, std::
         std::fprintf(stderr, "tw_demo: cannot start %s\n", program.c_str());
         return 1;
     }
-    if (!rig.WaitOnline(60000, &error)) {
-        std::fprintf(stderr, "tw_demo: %s\n", error.c_str());
-        Show(rig.ClientLog());
+    ClientLines lines(rig);
+    // Offscreen the client prints its state changes; its window shows them instead.
+    const std::string onlineLine = client.gui && !client.window ? "state: online" : "";
+    if (!WaitOnlineShowing(rig, lines, onlineLine, 60000, &error)) {
+        lines.ShowNew();
+        std::fprintf(stderr, "tw_demo: %s (logs in %s)\n", error.c_str(), h.WorkDir().c_str());
         return g_interrupted ? 130 : 1;
     }
     Step("online: the virtual address");
@@ -105,9 +164,23 @@ int Run(systemtest::TunnelRig& rig, const systemtest::ClientSetup& client, std::
     }
     if (g_interrupted) return 130;
 
-    Step("logoff");
-    h.StopProcess("client", SIGTERM, 30000);
-    if (!rig.WaitOffline(15000, &error)) std::printf("%s\n", error.c_str());
+    bool loggedOff = true;
+    if (client.gui) {
+        Step("logoff through the GUI client (a second start with -exit)");
+        loggedOff = rig.GuiLogoff(client, &error) && rig.WaitOffline(30000, &error);
+        lines.ShowNew();
+        if (!loggedOff) std::printf("logoff: %s\n", error.c_str());
+        Step("the GUI client quits");
+        if (!rig.GuiQuit(30000, &error)) {
+            std::printf("%s\n", error.c_str());
+            loggedOff = false;
+        }
+        lines.ShowNew();
+    } else {
+        Step("logoff");
+        h.StopProcess("client", SIGTERM, 30000);
+        if (!rig.WaitOffline(15000, &error)) std::printf("%s\n", error.c_str());
+    }
     const PcSnapshot after = h.TakePcSnapshot();
     Step("pc after the logoff: routes and resolver");
     Show(after.routes);
@@ -116,13 +189,14 @@ int Run(systemtest::TunnelRig& rig, const systemtest::ClientSetup& client, std::
     std::printf("%s\n", same ? "routes, addresses and resolver are exactly as before the logon"
                              : "pc differs from before the logon:");
     if (!same) Show(before.Diff(after));
-    return ping == 0 && echo.ok && sink.ok && same ? 0 : 1;
+    return ping == 0 && echo.ok && sink.ok && same && loggedOff ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     systemtest::ClientSetup client;
+    client.gui = true;
     std::uint64_t bytes = 256ull << 20;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -133,7 +207,7 @@ int main(int argc, char** argv) {
         } else if (arg.rfind("--bytes=", 0) == 0 && std::strtoull(arg.c_str() + 8, nullptr, 10) > 0) {
             bytes = std::strtoull(arg.c_str() + 8, nullptr, 10);
         } else {
-            std::fprintf(stderr, "usage: tw_demo [--client=engine|gui] [--bytes=N]\n");
+            std::fprintf(stderr, "usage: tw_demo [--client=gui|engine] [--bytes=N]\n");
             return 2;
         }
     }
@@ -154,9 +228,14 @@ int main(int argc, char** argv) {
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    client.window =
+        client.gui && (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr);
+    systemtest::HarnessOptions harness;
+    // The GUI client asks the service layer whether the network service runs.
+    harness.serviceLayer = client.gui;
     int code = 0;
     {
-        systemtest::TunnelRig rig;
+        systemtest::TunnelRig rig({}, harness);
         code = Run(rig, client, bytes);
         if (g_interrupted) code = 130;
         Step(g_interrupted ? "interrupted: tearing everything down" : "tearing everything down");

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -11,7 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -29,6 +34,8 @@ namespace systemtest {
 namespace {
 
 constexpr unsigned kServeWaitMs = 15000;
+// qelsc's own waits (a start until the dispatcher answers, a stop until the end) are 30 s.
+constexpr unsigned kServiceControlMs = 40000;
 
 std::vector<char*> CStrings(std::vector<std::string>& strings) {
     std::vector<char*> out;
@@ -109,17 +116,35 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-int RunCapture(const std::vector<std::string>& argv, std::string* output) {
+int RunCapture(const std::vector<std::string>& argv, std::string* output, const std::vector<std::string>& env,
+               unsigned limitMs) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
     platform::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-    const pid_t pid = SpawnTo(argv, {}, "", writeEnd.Get());
+    const pid_t pid = SpawnTo(argv, env, "", writeEnd.Get());
     writeEnd.Reset();
     if (pid < 0) return -1;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     std::string text;
+    bool late = false;
     char buf[4096];
     for (;;) {
-        const ssize_t n = ::read(readEnd.Get(), buf, sizeof buf);
+        int wait = -1;
+        if (limitMs > 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        pollfd p{readEnd.Get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, wait);
+        if (ready == 0) {
+            // Its output may stay open in a child of its own; the command itself is what ends.
+            late = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        if (ready < 0 && errno == EINTR) continue;
+        const ssize_t n = ready > 0 ? ::read(readEnd.Get(), buf, sizeof buf) : -1;
         if (n > 0) {
             text.append(buf, static_cast<std::size_t>(n));
         } else if (n == 0 || errno != EINTR) {
@@ -129,7 +154,9 @@ int RunCapture(const std::vector<std::string>& argv, std::string* output) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    if (late) text += "\n(" + argv[0] + " did not end within " + std::to_string(limitMs) + " ms; killed)\n";
     if (output != nullptr) *output = std::move(text);
+    if (late) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -146,7 +173,17 @@ void RemoveStaleNamespaces(const std::string& prefix) {
         if (pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) stale.push_back(name);
     }
     ::closedir(dir);
-    for (const auto& name : stale) testsupport::Run({"ip", "netns", "del", name});
+    for (const auto& name : stale) {
+        // Daemons of the service layer are nobody's children: they outlive a killed run inside
+        // its namespace, which they would keep alive.
+        std::string pids;
+        RunCapture({"ip", "netns", "pids", name}, &pids);
+        std::istringstream in(pids);
+        for (long pid = 0; in >> pid;) {
+            if (pid > 1 && pid != ::getpid()) ::kill(static_cast<pid_t>(pid), SIGKILL);
+        }
+        testsupport::Run({"ip", "netns", "del", name});
+    }
 }
 
 std::string PcSnapshot::Diff(const PcSnapshot& o) const {
@@ -252,6 +289,9 @@ bool SystemHarness::StartDaemons(std::string* error) {
         }
         if (!WaitReady("olvane", PcRoot() + "/run/ndisfilter", error)) return false;
     }
+    if (m_options.service && m_options.serviceLayer) {
+        return StartPcService("lunther", "Lunther", Bin("Lunther"), PcRoot() + "/run/NetshsvcPipe", error);
+    }
     if (m_options.service) {
         if (StartInPc("lunther", {Bin("Lunther"), "-t"}) < 0) {
             *error = "cannot start Lunther";
@@ -260,6 +300,45 @@ bool SystemHarness::StartDaemons(std::string* error) {
         if (!WaitReady("lunther", PcRoot() + "/run/NetshsvcPipe", error)) return false;
     }
     return true;
+}
+
+// Through the service layer's control program run in pc with pc's machine root, so that the record
+// lands in pc's store and the daemon the layer spawns lives in pc's namespace.
+bool SystemHarness::StartPcService(const std::string& name, const std::string& service,
+                                   const std::string& program, const std::string& readyPath,
+                                   std::string* error) {
+    const std::vector<std::string> env = {"QEL_ROOT=" + PcRoot()};
+    std::string out;
+    if (RunInPc({Bin("qelsc"), "create", service, program}, &out, env, kServiceControlMs) != 0) {
+        *error = "cannot install the service " + service + " in pc: " + out;
+        return false;
+    }
+    // From here on Stop removes it, whether or not it starts.
+    m_processes.push_back({name, -1, service});
+    if (RunInPc({Bin("qelsc"), "start", service}, &out, env, kServiceControlMs) != 0) {
+        *error = "cannot start the service " + service + " in pc: " + out;
+        return false;
+    }
+    // The layer's pid file (its name is the service's in lower case) names the daemon.
+    std::string stem = service;
+    for (char& c : stem) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string text = ReadFile(PcRoot() + "/run/services/" + stem + ".pid");
+    const long pid = std::strtol(text.c_str(), nullptr, 10);
+    if (pid <= 0) {
+        *error = "the service " + service + " runs without a pid file";
+        return false;
+    }
+    m_processes.back().pid = static_cast<pid_t>(pid);
+    return WaitReady(name, readyPath, error);
+}
+
+void SystemHarness::StopPcService(const Process& p) {
+    std::string out;
+    if (RunInPc({Bin("qelsc"), "delete", p.service}, &out, {"QEL_ROOT=" + PcRoot()}, kServiceControlMs) != 0)
+        std::fprintf(stderr, "harness: removing the service %s failed: %s", p.service.c_str(), out.c_str());
+    // Not our child: gone when no process of that pid is left.
+    if (p.pid > 0 && WaitUntil(5000, [&] { return ::kill(p.pid, 0) != 0; })) return;
+    if (p.pid > 0) ::kill(p.pid, SIGKILL);
 }
 
 // A process that died ends the wait at once instead of at the bound.
@@ -302,7 +381,7 @@ pid_t SystemHarness::StartIn(const testsupport::NamedNetns& ns, const std::strin
     allEnv.insert(allEnv.end(), env.begin(), env.end());
     // In its side's machine root, so that whatever a program writes beside itself stays there.
     const pid_t pid = SpawnTo(full, allEnv, WorkDir() + "/" + name + ".log", -1, root);
-    if (pid > 0) m_processes.push_back({name, pid});
+    if (pid > 0) m_processes.push_back({name, pid, ""});
     return pid;
 }
 
@@ -326,6 +405,9 @@ pid_t SystemHarness::Pid(const std::string& name) const {
 bool SystemHarness::Alive(const std::string& name) const {
     const pid_t pid = Pid(name);
     if (pid <= 0) return false;
+    for (const auto& p : m_processes) {
+        if (p.name == name && !p.service.empty()) return ::kill(pid, 0) == 0;
+    }
     // Our own child: a zombie counts as gone.
     int status = 0;
     const pid_t r = ::waitpid(pid, &status, WNOHANG);
@@ -342,7 +424,11 @@ bool SystemHarness::Alive(const std::string& name) const {
 void SystemHarness::StopProcess(const std::string& name, int signal, unsigned graceMs) {
     for (auto it = m_processes.begin(); it != m_processes.end(); ++it) {
         if (it->name != name) continue;
-        if (it->pid > 0) testsupport::StopProcess(it->pid, signal, signal == SIGKILL ? 0 : graceMs);
+        if (!it->service.empty()) {
+            StopPcService(*it);
+        } else if (it->pid > 0) {
+            testsupport::StopProcess(it->pid, signal, signal == SIGKILL ? 0 : graceMs);
+        }
         m_processes.erase(it);
         return;
     }
@@ -352,16 +438,21 @@ void SystemHarness::Stop() {
     while (!m_processes.empty()) {
         const Process p = m_processes.back();
         m_processes.pop_back();
-        if (p.pid > 0) testsupport::StopProcess(p.pid, SIGTERM, 5000);
+        if (!p.service.empty()) {
+            StopPcService(p);
+        } else if (p.pid > 0) {
+            testsupport::StopProcess(p.pid, SIGTERM, 5000);
+        }
     }
     m_pc.reset();
     m_gw.reset();
 }
 
-int SystemHarness::RunInPc(const std::vector<std::string>& argv, std::string* output) const {
+int SystemHarness::RunInPc(const std::vector<std::string>& argv, std::string* output,
+                           const std::vector<std::string>& env, unsigned limitMs) const {
     std::vector<std::string> full = {"ip", "netns", "exec", m_pcName};
     full.insert(full.end(), argv.begin(), argv.end());
-    return RunCapture(full, output);
+    return RunCapture(full, output, env, limitMs);
 }
 
 int SystemHarness::RunInGw(const std::vector<std::string>& argv, std::string* output) const {

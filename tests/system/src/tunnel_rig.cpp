@@ -8,13 +8,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "platform/machine_root.h"
+#include "platform/settings_store.h"
 #include "platform/unique_fd.h"
+#include "tamberk/ssl_certificate_manager.h"
 #include "testsupport/command.h"
 
 namespace systemtest {
@@ -88,6 +95,45 @@ bool SendAll(int fd, const unsigned char* data, std::size_t n) {
         n -= static_cast<std::size_t>(w);
     }
     return true;
+}
+
+constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+// A second start hands its request over and ends; the running client answers within seconds.
+constexpr unsigned kSecondStartMs = 20000;
+
+// This process's machine root switched to another one for the lifetime of the object: the
+// settings store of the other machine opens as that machine's own programs open it. One thread
+// drives a rig, and nothing else of this process reads the machine root meanwhile.
+class ScopedMachineRoot {
+public:
+    explicit ScopedMachineRoot(const std::string& root) {
+        if (const char* old = std::getenv("QEL_ROOT")) m_old = old;
+        m_had = std::getenv("QEL_ROOT") != nullptr;
+        ::setenv("QEL_ROOT", root.c_str(), 1);
+        platform::ResetMachineRoot();
+    }
+    ~ScopedMachineRoot() {
+        if (m_had) {
+            ::setenv("QEL_ROOT", m_old.c_str(), 1);
+        } else {
+            ::unsetenv("QEL_ROOT");
+        }
+        platform::ResetMachineRoot();
+    }
+    ScopedMachineRoot(const ScopedMachineRoot&) = delete;
+    ScopedMachineRoot& operator=(const ScopedMachineRoot&) = delete;
+
+private:
+    std::string m_old;
+    bool m_had = false;
+};
+
+std::string Scrambled(const std::string& plain) {
+    char* s = TwSslCertificateManager::Encrypt(plain.c_str());
+    if (s == nullptr) return {};
+    std::string out(s);
+    delete[] s;
+    return out;
 }
 
 bool CopyProgram(const std::string& from, const std::string& to) {
@@ -231,9 +277,24 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
         program = named;
     }
     if (client.gui) {
+        std::string error;
+        if (!WriteGuiSettings(client, &error)) {
+            std::fprintf(stderr, "rig: %s\n", error.c_str());
+            return -1;
+        }
+        m_guiProgram = program;
         std::vector<std::string> argv = {program, "-autologon"};
         argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
-        return m_harness.StartInPc("client", argv, {"QT_QPA_PLATFORM=offscreen"});
+        std::vector<std::string> env;
+        if (!client.window) env.push_back("QT_QPA_PLATFORM=offscreen");
+        if (!client.window || std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+            // Qt's runtime folder inside pc's machine root, not one of its own in /tmp (a display's
+            // session folder stays, as a Wayland display lives in it).
+            const std::string runtime = m_harness.PcRoot() + "/run/gui-runtime";
+            ::mkdir(runtime.c_str(), 0700);
+            env.push_back("XDG_RUNTIME_DIR=" + runtime);
+        }
+        return m_harness.StartInPc("client", argv, env);
     }
     std::vector<std::string> argv = {
         program, "-server", m_gateway.listen, "-port", std::to_string(kGatewayPort), "-user", kUser};
@@ -243,6 +304,70 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
     if (!client.timing.empty()) argv.insert(argv.end(), {"-timing", client.timing});
     argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
     return m_harness.StartInPc("client", argv, {std::string("QEL_CLIENT_PASSWORD=") + kPassword});
+}
+
+bool TunnelRig::WriteGuiSettings(const ClientSetup& client, std::string* error) {
+    const std::string scrambled = Scrambled(kPassword);
+    if (scrambled.empty()) {
+        *error = "the password cannot be scrambled";
+        return false;
+    }
+    const ScopedMachineRoot pcRoot(m_harness.PcRoot());
+    const std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
+    // The install folder holds the gateway's accepted certificate and the daily log's folder.
+    const std::string installDir = platform::DefaultInstallDir();
+    platform::MakeDirs(installDir + "/Log", 0755);
+    bool ok = store->CreateKey(kClientKey) == platform::kRegOk;
+    ok &= store->SetString(kClientKey, "InstallDir", installDir) == platform::kRegOk;
+    // What the logon form saves for a gateway, a user with a remembered password and automatic
+    // logon, and the proxy page without or with the proxy.
+    ok &= store->SetString(kClientKey, "ServerAddr", m_gateway.listen) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, "ServerPortNum", kGatewayPort) == platform::kRegOk;
+    ok &= store->SetString(kClientKey, "UpdateServerAddr", m_gateway.listen) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, "UpdateServerPort", kGatewayPort) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, "IsServerAddr", 1) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, "UseStatic", 1) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, "NoResourcePage", 1) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, "SessionId", 0) == platform::kRegOk;
+    ok &= store->SetString(kClientKey, "QelUsername", kUser) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, "RemID", 1) == platform::kRegOk;
+    ok &= store->SetString(kClientKey, "QelPassword", scrambled) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, "AutoLogon", 1) == platform::kRegOk;
+    ok &= store->SetString(kClientKey, "UseProxy", client.viaProxy ? "Yes" : "No") == platform::kRegOk;
+    ok &= store->SetString(kClientKey, "ProxyAddr", client.viaProxy ? kGwAddress : "0.0.0.0") ==
+          platform::kRegOk;
+    ok &= store->SetString(kClientKey, "ProxyPort", client.viaProxy ? std::to_string(kProxyPort) : "0") ==
+          platform::kRegOk;
+    ok &= store->SetString(kClientKey, "UseProxyAuth", "No") == platform::kRegOk;
+    ok &= store->SetString(kClientKey, "ProxyUser", "") == platform::kRegOk;
+    ok &= store->SetString(kClientKey, "ProxyPass", "") == platform::kRegOk;
+    if (!ok) *error = "the GUI client's settings cannot be written into " + m_harness.PcRoot();
+    return ok;
+}
+
+bool TunnelRig::GuiLogoff(const ClientSetup& client, std::string* error) {
+    const std::string program = m_guiProgram.empty() ? ClientProgram(client) : m_guiProgram;
+    std::string out;
+    // Offscreen even beside a window: a second start that cannot reach the first prints its box.
+    const std::vector<std::string> env = {"QEL_ROOT=" + m_harness.PcRoot(), "QT_QPA_PLATFORM=offscreen"};
+    const int rc = m_harness.RunInPc({program, "-exit"}, &out, env, kSecondStartMs);
+    // The second start reports a client it could not reach in a message of its own.
+    if (rc == 0 && out.find("message:") == std::string::npos) return true;
+    *error = "\"" + program + " -exit\" did not reach the client (exit " + std::to_string(rc) + "): " + out;
+    return false;
+}
+
+bool TunnelRig::GuiQuit(unsigned limitMs, std::string* error) {
+    const pid_t pid = m_harness.Pid("client");
+    if (pid <= 0) return true;
+    ::kill(pid, SIGTERM);
+    if (Until(limitMs, [&] { return !m_harness.Alive("client"); })) {
+        m_harness.StopProcess("client");
+        return true;
+    }
+    *error = "the GUI client did not end within " + std::to_string(limitMs) + " ms of its quit";
+    m_harness.StopProcess("client", SIGKILL);
+    return false;
 }
 
 std::string TunnelRig::ClientLog() const { return ReadText(m_harness.WorkDir() + "/client.log"); }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "platform/unique_fd.h"
@@ -103,6 +104,45 @@ TEST(SystemHarness, AFailedStartTearsDownWhatItBuilt) {
     EXPECT_NE(error.find("resource"), std::string::npos) << error;
     EXPECT_FALSE(NamespaceExists(h.PcNs()));
     EXPECT_FALSE(NamespaceExists(h.GwNs()));
+}
+
+TEST(SystemHarness, TheServiceLayerRunsTheServiceInPcAndTheTeardownRemovesIt) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for network namespaces";
+    HarnessOptions options;
+    options.proxy = false;
+    options.resourceHost = false;
+    options.serviceLayer = true;
+    pid_t service = -1;
+    std::string pcNs;
+    {
+        SystemHarness h(options);
+        std::string error;
+        ASSERT_TRUE(h.Start(&error)) << error;
+        pcNs = h.PcNs();
+        service = h.Pid("lunther");
+        ASSERT_GT(service, 0);
+        EXPECT_TRUE(h.Alive("lunther"));
+        std::string pids;
+        RunCapture({"ip", "netns", "pids", pcNs}, &pids);
+        EXPECT_NE(pids.find(std::to_string(service) + "\n"), std::string::npos) << "the service is not in pc";
+        std::string state;
+        EXPECT_EQ(h.RunInPc({testsupport::BinDir() + "/qelsc", "query", "Lunther"}, &state,
+                            {"QEL_ROOT=" + h.PcRoot()}, 10000),
+                  0);
+        EXPECT_NE(state.find("RUNNING"), std::string::npos) << state;
+    }
+    EXPECT_NE(::kill(service, 0), 0) << "the service outlived the harness";
+    EXPECT_FALSE(NamespaceExists(pcNs));
+}
+
+TEST(SystemHarness, ACommandGetsItsEnvironmentAndEndsAtItsBound) {
+    std::string out;
+    EXPECT_EQ(RunCapture({"printenv", "QEL_HARNESS_PROBE"}, &out, {"QEL_HARNESS_PROBE=pc"}), 0);
+    EXPECT_EQ(out, "pc\n");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunCapture({"sleep", "30"}, &out, {}, 200), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_NE(out.find("did not end within 200 ms"), std::string::npos) << out;
 }
 
 }  // namespace

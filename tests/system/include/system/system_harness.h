@@ -44,7 +44,11 @@ struct HarnessOptions {
     bool resourceHost = true;  // our echo (port 7) and sink (port 9) on 203.0.113.10
     bool driver = true;        // Olvane in pc
     bool service = true;       // Lunther in pc (console mode)
-    std::string binDir;        // where Olvane, Lunther and the resource host are; empty: BinDir()
+    // Lunther installed and started through the service layer of pc's machine root instead, as
+    // the GUI client expects to find it (it asks the service layer whether the service runs);
+    // stopped and removed again by Stop. Needs qelsc in binDir.
+    bool serviceLayer = false;
+    std::string binDir;  // where Olvane, Lunther and the resource host are; empty: BinDir()
 };
 
 // What of pc's network state a session may change and must put back.
@@ -84,8 +88,10 @@ public:
     bool Alive(const std::string& name) const;
     pid_t Pid(const std::string& name) const;
 
-    // Runs a command to its end inside a namespace; its exit code (-1 when it could not run).
-    int RunInPc(const std::vector<std::string>& argv, std::string* output = nullptr) const;
+    // Runs a command to its end inside a namespace, with `env` ("NAME=value") added to ours; its
+    // exit code (-1 when it could not run, or was killed after `limitMs` when that is not 0).
+    int RunInPc(const std::vector<std::string>& argv, std::string* output = nullptr,
+                const std::vector<std::string>& env = {}, unsigned limitMs = 0) const;
     int RunInGw(const std::vector<std::string>& argv, std::string* output = nullptr) const;
 
     PcSnapshot TakePcSnapshot() const;
@@ -105,9 +111,13 @@ private:
     struct Process {
         std::string name;
         pid_t pid;
+        std::string service;  // non-empty: a service of pc's service layer, not our child
     };
     bool BuildNetwork(std::string* error);
     bool StartDaemons(std::string* error);
+    bool StartPcService(const std::string& name, const std::string& service, const std::string& program,
+                        const std::string& readyPath, std::string* error);
+    void StopPcService(const Process& p);
     bool StartGatewaySide(std::string* error);
     pid_t StartIn(const testsupport::NamedNetns& ns, const std::string& root, const std::string& name,
                   const std::vector<std::string>& argv, const std::vector<std::string>& env);
@@ -125,8 +135,10 @@ private:
 };
 
 // Runs argv (no shell) to its end and returns its exit code, with its standard output (and
-// error) in *output when given. -1 when it could not run.
-int RunCapture(const std::vector<std::string>& argv, std::string* output);
+// error) in *output when given. `env` ("NAME=value") is added to our environment. -1 when it could
+// not run, or when it ran longer than `limitMs` (0: no bound) and was killed (*output says so).
+int RunCapture(const std::vector<std::string>& argv, std::string* output,
+               const std::vector<std::string>& env = {}, unsigned limitMs = 0);
 
 // Removes namespaces named by `prefix` + pid whose process is gone (left by a killed run).
 void RemoveStaleNamespaces(const std::string& prefix);

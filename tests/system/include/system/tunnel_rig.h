@@ -40,9 +40,12 @@ struct GatewaySetup {
 };
 
 // The client's switches. The engine driver program (tests/qel_engine_client) takes them as options;
-// the GUI client reads them from the settings store and is started with "-autologon".
+// the GUI client reads them from pc's settings store, written beforehand the way its logon form
+// saves them (the remembered password scrambled), and is started with "-autologon". The GUI client
+// needs the harness's `serviceLayer` (it asks the service layer for the network service).
 struct ClientSetup {
-    bool gui = false;         // the GUI client VornClient, offscreen, "-autologon"
+    bool gui = false;         // the GUI client VornClient, "-autologon"
+    bool window = false;      // GUI: on the display this process has, not offscreen
     std::string program;      // empty: qel_engine_client (or VornClient) in the program folder
     bool viaProxy = false;    // through tinyproxy on 198.51.100.1:8888
     std::string timing;       // the engine's timing profile, "name=ms,..." (empty: the real one)
@@ -84,6 +87,15 @@ public:
     std::string ClientProgram(const ClientSetup& client) const;
     pid_t StartClient(const ClientSetup& client = {});
     std::string ClientLog() const;
+    // The GUI client's settings in pc's store for this rig's gateway (StartClient writes them).
+    bool WriteGuiSettings(const ClientSetup& client, std::string* error);
+    // The GUI client's own logoff, asked for by a second start with "-exit" (the running client
+    // gets "needlogoff" with data 1 and logs off, staying up); false with the reason when the
+    // second start failed.
+    bool GuiLogoff(const ClientSetup& client, std::string* error);
+    // Ends the GUI client the way its own quit does on SIGTERM (a logoff first when online), and
+    // waits up to `limitMs` for its end; false when it had to be killed.
+    bool GuiQuit(unsigned limitMs, std::string* error);
 
     // The session is up when pc's adapter holds a virtual address and the resource host is routed
     // through it; down when neither holds. Both end early when the client ended.
@@ -122,6 +134,7 @@ private:
 
     GatewaySetup m_gateway;
     SystemHarness m_harness;
+    std::string m_guiProgram;  // the GUI client's program file as last started
     unsigned m_gatewayStarts = 0;
 };
 

@@ -1,0 +1,113 @@
+// The GUI client in the rig, as the demo runs it: the network service under pc's service layer, the
+// client's settings saved in pc's store, VornClient offscreen logging on by itself, the tunnel
+// used, the logoff asked for by a second start ("-exit"), the quit, and pc as it was before.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+
+#include "system/tunnel_rig.h"
+#include "testsupport/command.h"
+#include "testsupport/wait.h"
+
+namespace systemtest {
+namespace {
+
+constexpr unsigned kOnlineMs = 30000;
+
+class GuiTunnelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for network namespaces";
+        struct stat st {};
+        const std::string client = testsupport::BinDir() + "/VornClient";
+        if (::stat(client.c_str(), &st) != 0) GTEST_SKIP() << client << " is not built";
+        HarnessOptions harness;
+        harness.serviceLayer = true;
+        m_rig = std::make_unique<TunnelRig>(GatewaySetup{}, harness);
+        std::string error;
+        ASSERT_TRUE(m_rig->Start(&error)) << error;
+        m_before = m_rig->Harness().TakePcSnapshot();
+    }
+    void TearDown() override {
+        if (m_rig) m_rig->Harness().StopProcess("client", SIGTERM, 20000);
+        m_rig.reset();
+    }
+
+    ::testing::AssertionResult ClientSaid(const std::string& line, unsigned limitMs = kOnlineMs) {
+        return testsupport::WaitFor(
+            "the client to print \"" + line + "\" (see " + m_rig->Harness().WorkDir() + "/client.log)",
+            [&] { return m_rig->ClientLog().find(line) != std::string::npos; }, static_cast<int>(limitMs));
+    }
+
+    // Logs on, checks what the session carries, logs off and quits through the client, and
+    // compares pc with how it was.
+    void RunSession(const ClientSetup& client) {
+        ASSERT_GT(m_rig->StartClient(client), 0);
+        std::string error;
+        ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
+        ASSERT_TRUE(ClientSaid("state: online"));
+        std::string out;
+        EXPECT_EQ(m_rig->Ping(3, &out), 0) << out;
+        const Transfer echo = m_rig->EchoTransfer(1 << 20);
+        EXPECT_TRUE(echo.ok) << echo.error;
+
+        const std::string cmdline =
+            ReadText("/proc/" + std::to_string(m_rig->Harness().Pid("client")) + "/cmdline");
+        EXPECT_EQ(cmdline.find(kPassword), std::string::npos) << "the password is on the command line";
+
+        ASSERT_TRUE(m_rig->GuiLogoff(client, &error)) << error;
+        EXPECT_TRUE(m_rig->WaitOffline(kOnlineMs, &error)) << error;
+        EXPECT_TRUE(ClientSaid("status: Logging off"));
+        EXPECT_TRUE(m_rig->Harness().Alive("client")) << "the logoff ended the client";
+        EXPECT_TRUE(m_rig->GuiQuit(kOnlineMs, &error)) << error;
+        EXPECT_NE(m_rig->ClientLog().find("\nquit"), std::string::npos) << m_rig->ClientLog();
+        EXPECT_EQ(m_rig->ClientLog().find(kPassword), std::string::npos) << "the password is in the output";
+        EXPECT_FALSE(m_rig->PcLogContains(kPassword)) << "the password is in pc's daily log";
+
+        const PcSnapshot after = m_rig->Harness().TakePcSnapshot();
+        EXPECT_TRUE(after == m_before)
+            << m_before.Diff(after) << "(logs in " << m_rig->Harness().WorkDir() << ")";
+    }
+
+    std::unique_ptr<TunnelRig> m_rig;
+    PcSnapshot m_before;
+};
+
+TEST_F(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) {
+    ClientSetup client;
+    client.gui = true;
+    RunSession(client);
+    EXPECT_EQ(m_rig->TunnelConnections().size(), 0u) << "the tunnel connection outlived the quit";
+
+    // The service was the service layer's, in pc: the teardown stops it.
+    const pid_t service = m_rig->Harness().Pid("lunther");
+    ASSERT_GT(service, 0);
+    m_rig->Stop();
+    EXPECT_NE(::kill(service, 0), 0) << "the network service outlived the teardown";
+}
+
+TEST_F(GuiTunnelTest, LogsOnThroughTheProxyFromItsSavedProxySettings) {
+    ClientSetup client;
+    client.gui = true;
+    client.viaProxy = true;
+    ASSERT_GT(m_rig->StartClient(client), 0);
+    std::string error;
+    ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
+    // Through tinyproxy, pc has no connection of its own to the gateway's port.
+    EXPECT_TRUE(m_rig->TunnelConnections().empty());
+    EXPECT_NE(ReadText(m_rig->Harness().WorkDir() + "/tinyproxy.log").find("CONNECT"), std::string::npos)
+        << "tinyproxy saw no CONNECT";
+    const Transfer echo = m_rig->EchoTransfer(256 << 10);
+    EXPECT_TRUE(echo.ok) << echo.error;
+    ASSERT_TRUE(m_rig->GuiLogoff(client, &error)) << error;
+    EXPECT_TRUE(m_rig->WaitOffline(kOnlineMs, &error)) << error;
+    EXPECT_TRUE(m_rig->GuiQuit(kOnlineMs, &error)) << error;
+    const PcSnapshot after = m_rig->Harness().TakePcSnapshot();
+    EXPECT_TRUE(after == m_before) << m_before.Diff(after);
+}
+
+}  // namespace
+}  // namespace systemtest
