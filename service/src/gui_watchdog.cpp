@@ -171,7 +171,11 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
             if (!found[i]) {
                 SVC_LOG("%s Lost Route, Need add, dst%08X, index=%d", kTag, s.dwForwardDest,
                         static_cast<int>(s.dwForwardIfIndex));
-                const DWORD rc = ApiAddRoute(table, RecordOf(s));
+                // With the protocol it was saved with: a connected route comes back as the kernel's.
+                const DWORD rc = ApiAddRoute(table, RecordOf(s),
+                                             s.dwForwardProto == platform::MIB_IPPROTO_LOCAL
+                                                 ? platform::MIB_IPPROTO_LOCAL
+                                                 : platform::MIB_IPPROTO_NETMGMT);
                 SVC_LOG("%s ApiAddRoute return %d, lasterror=%d", kTag, static_cast<int>(rc),
                         static_cast<int>(rc));
             }

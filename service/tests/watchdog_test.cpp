@@ -192,6 +192,26 @@ TEST_F(WatchdogTest, RestoresSavedRoutesWhenTheClientDies) {
     EXPECT_EQ(watchdog.Previous(), 2);
 }
 
+TEST_F(WatchdogTest, RestoredRowsKeepTheKernelsProtocol) {
+    auto connected = Row(Net(203, 0, 113, 0), Net(255, 255, 255, 0), Net(203, 0, 113, 5), kEth, 0);
+    connected.dwForwardProto = platform::MIB_IPPROTO_LOCAL;
+    auto own = Row(Net(10, 9, 0, 0), Net(255, 255, 0, 0), Net(203, 0, 113, 9), kEth);
+    own.dwForwardProto = platform::MIB_IPPROTO_OTHER;
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {connected, own}));
+    GuiWatchdog watchdog(facilities, options);
+    gui = 1;
+    watchdog.Round();
+    gui = 2;
+    watchdog.Round();
+    const auto rows = routes.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.dwForwardProto, r.dwForwardDest == connected.dwForwardDest
+                                        ? platform::MIB_IPPROTO_LOCAL
+                                        : platform::MIB_IPPROTO_NETMGMT);
+    }
+}
+
 TEST_F(WatchdogTest, RestoresOnlyOnTheChangeFromRunningToGone) {
     ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {Row(0, 0, Net(203, 0, 113, 1), kEth)}));
     GuiWatchdog watchdog(facilities, options);
