@@ -591,19 +591,29 @@ bool ProcessEnvironmentValue(pid_t pid, const std::string& name, std::string* va
         if (n == 0) break;
         text.append(buf, static_cast<std::size_t>(n));
     }
+    // Empty while the process is still in its exec (its program already shows, its environment
+    // not yet): nothing can be told from it.
+    if (text.empty()) return false;
+    EnvironmentEntry(text, name, value);
+    return true;
+}
+
+bool EnvironmentEntry(std::string_view block, std::string_view name, std::string* value) {
     value->clear();
-    const std::string wanted = name + "=";
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = text.find('\0', at);
-        // An entry without its end was cut at the bound: its value may be longer than what we have.
-        if (end == std::string::npos) break;
-        if (text.compare(at, wanted.size(), wanted) == 0) {
-            *value = text.substr(at + wanted.size(), end - at - wanted.size());
-            break;
+    if (name.empty() || name.find('=') != std::string_view::npos || name.find('\0') != std::string_view::npos)
+        return false;
+    for (std::size_t at = 0; at < block.size();) {
+        const std::size_t end = block.find('\0', at);
+        // An entry without its end was cut short: its value may be longer than what we have.
+        if (end == std::string_view::npos) return false;
+        const std::string_view entry = block.substr(at, end - at);
+        if (entry.size() > name.size() && entry.substr(0, name.size()) == name && entry[name.size()] == '=') {
+            *value = std::string(entry.substr(name.size() + 1));
+            return true;
         }
         at = end + 1;
     }
-    return true;
+    return false;
 }
 
 bool ProcessNetNamespace(pid_t pid, NamespaceId* id) {

@@ -373,16 +373,18 @@ TEST(ClientLookup, RealProcessesAreTakenByTheirMachineRoot) {
     };
     const pid_t other = start(bin.Path() + "/elsewhere");
     ASSERT_GT(other, 0);
-    ASSERT_TRUE(testsupport::WaitFor("the probe to run its program", [&] {
-        const auto list = platform::ListProcesses();
-        return std::any_of(list.begin(), list.end(), [&](const platform::ProcessEntry& e) {
-            return e.pid == other && e.name == "QelWatchProbe";
-        });
-    }));
-    EXPECT_EQ(CheckGUIExist("QelWatchProbe"), 2) << "a client of another machine root counted";
+    // Until its exec is through, a new process may show the program's name with no environment yet.
     std::string value;
-    EXPECT_TRUE(platform::ProcessEnvironmentValue(other, "QEL_ROOT", &value));
+    ASSERT_TRUE(testsupport::WaitFor("the probe to run its program with its environment", [&] {
+        const auto list = platform::ListProcesses();
+        return std::any_of(list.begin(), list.end(),
+                           [&](const platform::ProcessEntry& e) {
+                               return e.pid == other && e.name == "QelWatchProbe";
+                           }) &&
+               platform::ProcessEnvironmentValue(other, "QEL_ROOT", &value) && !value.empty();
+    }));
     EXPECT_EQ(value, bin.Path() + "/elsewhere");
+    EXPECT_EQ(CheckGUIExist("QelWatchProbe"), 2) << "a client of another machine root counted";
     EXPECT_TRUE(platform::ProcessEnvironmentValue(other, "HOME", &value));
     EXPECT_EQ(value, "") << "an entry the environment lacks";
     const pid_t ours = start(platform::MachineRoot() + "/");

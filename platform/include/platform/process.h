@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/types.h"
@@ -65,9 +66,14 @@ std::vector<ProcessEntry> ListProcesses();
 // The value of `name` in the environment process `pid` started with (/proc/<pid>/environ, at most
 // kMaxProcessEnvironment bytes read; another user's process needs root): true when the environment
 // was read, with *value empty when it has no such entry (or one cut at the bound); false when it
-// cannot be read (ended, or not ours to read).
+// cannot be read (ended, or not ours to read) or is empty (a process still in its exec shows its
+// new program before its environment).
 constexpr std::size_t kMaxProcessEnvironment = 1u << 20;
 bool ProcessEnvironmentValue(pid_t pid, const std::string& name, std::string* value);
+// The value of `name` in an environment block as /proc gives it ("NAME=value" entries, each ended
+// by a NUL). An entry without its NUL (a block cut short) is not taken; nor is a `name` that is
+// empty or holds '=' or NUL. false with *value empty when there is no such entry.
+bool EnvironmentEntry(std::string_view block, std::string_view name, std::string* value);
 // Which network namespace process `pid` (0: this process) is in: the device and inode of its
 // /proc/<pid>/ns/net. false when it cannot be read (ended, or another user's without root).
 struct NamespaceId {
