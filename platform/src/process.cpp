@@ -577,6 +577,55 @@ std::vector<ProcessEntry> ListProcesses() {
     return list;
 }
 
+bool ProcessEnvironmentValue(pid_t pid, const std::string& name, std::string* value) {
+    if (pid <= 0 || name.empty()) return false;
+    const UniqueFd fd(::open(("/proc/" + std::to_string(pid) + "/environ").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    std::string text;
+    char buf[4096];
+    while (text.size() < kMaxProcessEnvironment) {
+        const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        // Another user's environment opens but does not read without the right to trace it.
+        if (n < 0) return false;
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    // Empty while the process is still in its exec (its program already shows, its environment
+    // not yet): nothing can be told from it.
+    if (text.empty()) return false;
+    EnvironmentEntry(text, name, value);
+    return true;
+}
+
+bool EnvironmentEntry(std::string_view block, std::string_view name, std::string* value) {
+    value->clear();
+    if (name.empty() || name.find('=') != std::string_view::npos || name.find('\0') != std::string_view::npos)
+        return false;
+    for (std::size_t at = 0; at < block.size();) {
+        const std::size_t end = block.find('\0', at);
+        // An entry without its end was cut short: its value may be longer than what we have.
+        if (end == std::string_view::npos) return false;
+        const std::string_view entry = block.substr(at, end - at);
+        if (entry.size() > name.size() && entry.substr(0, name.size()) == name && entry[name.size()] == '=') {
+            *value = std::string(entry.substr(name.size() + 1));
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+bool ProcessNetNamespace(pid_t pid, NamespaceId* id) {
+    if (pid < 0) return false;
+    const std::string path = pid == 0 ? "/proc/self/ns/net" : "/proc/" + std::to_string(pid) + "/ns/net";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    id->device = static_cast<std::uint64_t>(st.st_dev);
+    id->inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
 bool OpenUrl(const std::string& url) {
     auto startsWith = [&](const char* prefix) {
         std::size_t n = std::strlen(prefix);

@@ -2,6 +2,9 @@
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
+
+#include <random>
+#include <string_view>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -159,6 +162,37 @@ TEST(ProcessTest, OwnPathAndTheProcessList) {
     for (const auto& p : ListProcesses()) EXPECT_NE(p.pid, child) << "a zombie is listed";
     int code = 0;
     EXPECT_EQ(WaitProcess(child, kBound, &code), kWaitObject0);
+}
+
+TEST(ProcessTest, EnvironmentEntriesAreReadWholeOrNotAtAll) {
+    using namespace std::string_view_literals;
+    std::string v;
+    const auto block = "HOME=/root\0QEL_ROOT=/var/lib/qel-pc\0QEL_ROOTX=no\0EMPTY=\0"sv;
+    EXPECT_TRUE(platform::EnvironmentEntry(block, "QEL_ROOT", &v));
+    EXPECT_EQ(v, "/var/lib/qel-pc");
+    EXPECT_TRUE(platform::EnvironmentEntry(block, "EMPTY", &v));
+    EXPECT_EQ(v, "");
+    EXPECT_FALSE(platform::EnvironmentEntry(block, "QEL", &v)) << "a prefix of a name is no name";
+    EXPECT_FALSE(platform::EnvironmentEntry(block, "HOME=/root", &v));
+    EXPECT_FALSE(platform::EnvironmentEntry(block, "", &v));
+    EXPECT_FALSE(platform::EnvironmentEntry("QEL_ROOT=/var/lib/qel-p"sv, "QEL_ROOT", &v))
+        << "an entry cut short was taken";
+    EXPECT_EQ(v, "");
+    // Random and truncated blocks: a value is only ever a whole entry's, found in the block.
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text(random() % 64, '\0');
+        for (auto& c : text) c = "QEL_ROT=/a\0"[random() % 11];
+        if (round % 3 == 0) text = std::string(block.substr(0, random() % block.size()));
+        if (!platform::EnvironmentEntry(text, "QEL_ROOT", &v)) {
+            EXPECT_EQ(v, "");
+            continue;
+        }
+        const std::string whole = "QEL_ROOT=" + v + std::string(1, '\0');
+        const bool atStart = text.compare(0, whole.size(), whole) == 0;
+        EXPECT_TRUE(atStart || text.find(std::string(1, '\0') + whole) != std::string::npos) << round;
+        EXPECT_EQ(v.find('\0'), std::string::npos);
+    }
 }
 
 TEST(ProcessTest, OpenUrlRefusesWhatIsNotAWebAddress) {

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "platform/clock_wait.h"
 #include "platform/filter_device.h"
+#include "platform/machine_root.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
 #include "service/route_command.h"
@@ -27,20 +29,60 @@ RouteRecord RecordOf(const MIB_IPFORWARDROW& r) {
                        r.dwForwardIfIndex, r.dwForwardType, r.dwForwardMetric1};
 }
 
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+bool ProcessMachineRoot(pid_t pid, std::string* root) {
+    if (pid == 0) {
+        *root = platform::MachineRoot();
+        return true;
+    }
+    // The root as the process itself reads it: its QEL_ROOT, the default one without.
+    std::string value;
+    if (!platform::ProcessEnvironmentValue(pid, "QEL_ROOT", &value)) return false;
+    *root = value.empty() ? std::string(platform::kDefaultMachineRoot) : WithoutTrailingSlashes(value);
+    return true;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat sa {
+    }, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 }  // namespace
 
-int CheckGUIExist(const std::string& programName) {
-    const auto processes = platform::ListProcesses();
+int CheckGUIExist(const std::string& programName, const ClientProcessView& view) {
+    const auto processes = view.list ? view.list() : platform::ListProcesses();
     if (processes.empty()) {
         SVC_LOG("[CheckGUIExist] CreateToolhelp32Snapshot fail, errorcode=%d.", errno);
         return 0;
     }
+    const auto rootOf = view.machineRoot ? view.machineRoot : ProcessMachineRoot;
+    const auto netOf = view.netNamespace ? view.netNamespace : platform::ProcessNetNamespace;
     const std::string withExe = programName + ".exe";
+    std::string ownRoot;
+    platform::NamespaceId ownNet;
+    bool ownKnown = false;
     for (const auto& p : processes) {
-        if (strcasecmp(p.name.c_str(), programName.c_str()) == 0 ||
-            strcasecmp(p.name.c_str(), withExe.c_str()) == 0) {
-            return 1;
+        if (strcasecmp(p.name.c_str(), programName.c_str()) != 0 &&
+            strcasecmp(p.name.c_str(), withExe.c_str()) != 0) {
+            continue;
         }
+        // Our own machine is looked up only once a client of that name is found.
+        if (!ownKnown) {
+            if (!rootOf(0, &ownRoot) || !netOf(0, &ownNet)) return 0;
+            ownKnown = true;
+        }
+        std::string root;
+        platform::NamespaceId net;
+        // A client whose machine cannot be read (it ended meanwhile) is not ours.
+        if (!rootOf(p.pid, &root) || !netOf(p.pid, &net)) continue;
+        if (net == ownNet && SameFolder(root, ownRoot)) return 1;
     }
     return 2;
 }
@@ -129,7 +171,11 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
             if (!found[i]) {
                 SVC_LOG("%s Lost Route, Need add, dst%08X, index=%d", kTag, s.dwForwardDest,
                         static_cast<int>(s.dwForwardIfIndex));
-                const DWORD rc = ApiAddRoute(table, RecordOf(s));
+                // With the protocol it was saved with: a connected route comes back as the kernel's.
+                const DWORD rc = ApiAddRoute(table, RecordOf(s),
+                                             s.dwForwardProto == platform::MIB_IPPROTO_LOCAL
+                                                 ? platform::MIB_IPPROTO_LOCAL
+                                                 : platform::MIB_IPPROTO_NETMGMT);
                 SVC_LOG("%s ApiAddRoute return %d, lasterror=%d", kTag, static_cast<int>(rc),
                         static_cast<int>(rc));
             }

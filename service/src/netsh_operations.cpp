@@ -122,6 +122,16 @@ SetIpResult SystemNetshOperations::SetIP(const std::string& address, const std::
     DWORD addr = 0, netmask = 0;
     if (!ParseDottedAddress(address, &addr) || !ParseDottedAddress(mask, &netmask))
         return SetIpResult::kAddressFailed;
+    // A SetIP that names no name server withdraws the tunnel's. The resolver puts back what it
+    // saved, which needs no adapter: when the adapter was deleted under the session, its name
+    // servers go at once, and there is no address to wait for.
+    const auto namesNone = [](const std::string& server) { return server.empty() || server[0] == '0'; };
+    if (namesNone(dns1) && namesNone(dns2) && m_adapter.VirtualAdapterIndex() == 0) {
+        const DWORD rc = m_f.network.resolver->Restore();
+        SVC_LOG("%s Set Static IP: the virtual adapter is not present; name servers restored: %u", kTag,
+                static_cast<unsigned>(rc));
+        return SetIpResult::kAddressFailed;
+    }
     const std::uint64_t start = m_options.tickMs();
     for (;;) {
         const DWORD rc = m_adapter.SetStaticIP(addr, netmask);
@@ -142,7 +152,10 @@ SetIpResult SystemNetshOperations::SetIP(const std::string& address, const std::
 void SystemNetshOperations::StartClient() { m_launcher.Launch({}); }
 
 DWORD SystemNetshOperations::AddRoute(const RouteRecord& record) {
-    return ApiAddRoute(*m_f.network.routes, record);
+    // A connected route a client moved aside comes back as the kernel's, as it was.
+    std::vector<platform::AdapterInfo> adapters;
+    if (m_f.network.adapters->GetAdapters(&adapters) != platform::kErrorSuccess) adapters.clear();
+    return ApiAddRoute(*m_f.network.routes, record, AddedRouteProtocol(record, adapters));
 }
 
 DWORD SystemNetshOperations::DeleteRoute(const RouteRecord& record) {

@@ -78,8 +78,8 @@ bool PhaseRouteCmd(std::string_view text, RouteRecord* record, std::string* erro
     return true;
 }
 
-DWORD ApiAddRoute(platform::RouteTable& table, const RouteRecord& record) {
-    const MIB_IPFORWARDROW row = RowOf(record, platform::MIB_IPPROTO_NETMGMT);
+DWORD ApiAddRoute(platform::RouteTable& table, const RouteRecord& record, DWORD protocol) {
+    const MIB_IPFORWARDROW row = RowOf(record, protocol);
     const DWORD rc = table.CreateIpForwardEntry(&row);
     LogFailure("ApiAddRoute", record, rc);
     return rc;
@@ -90,6 +90,22 @@ DWORD ApiDeleteRoute(platform::RouteTable& table, const RouteRecord& record) {
     const DWORD rc = table.DeleteIpForwardEntry(&row);
     LogFailure("ApiDeleteRoute", record, rc);
     return rc;
+}
+
+DWORD AddedRouteProtocol(const RouteRecord& record, const std::vector<platform::AdapterInfo>& adapters) {
+    if (record.type != platform::MIB_IPROUTE_TYPE_DIRECT || record.metric != 0 || record.mask == 0)
+        return platform::MIB_IPPROTO_NETMGMT;
+    for (const auto& a : adapters) {
+        if (a.index != record.ifIndex) continue;
+        for (const auto& x : a.addresses) {
+            // Only the kernel makes this route while the address is there; a static one like it
+            // could not be added beside it.
+            if (x.address == record.nextHop && x.mask == record.mask &&
+                (x.address & x.mask) == record.destination)
+                return platform::MIB_IPPROTO_LOCAL;
+        }
+    }
+    return platform::MIB_IPPROTO_NETMGMT;
 }
 
 DWORD ApiSetRoute(platform::RouteTable& table, const RouteRecord& record) {

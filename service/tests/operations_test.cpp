@@ -96,7 +96,7 @@ TEST_F(OperationsTest, SetIpWaitsForTheAdapterUpToItsLimit) {
     onSleep = [&] {
         if (++sleeps == 3) AddTap();  // the adapter appears during the third wait
     };
-    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kDone);
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "198.18.0.53", "0"), SetIpResult::kDone);
     EXPECT_EQ(sleeps, 3);
 
     platform::fake::FakeAdapterList empty;
@@ -104,8 +104,27 @@ TEST_F(OperationsTest, SetIpWaitsForTheAdapterUpToItsLimit) {
     SystemNetshOperations never(facilities, launcher, options);
     sleeps = 0;
     onSleep = [&] { ++sleeps; };
-    EXPECT_EQ(never.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kAddressFailed);
+    EXPECT_EQ(never.SetIP("198.18.0.2", "255.255.255.0", "198.18.0.53", "0"), SetIpResult::kAddressFailed);
     EXPECT_EQ(sleeps, 11);  // tries at 0..10 s, gives up once more than 10 s have passed
+}
+
+TEST_F(OperationsTest, WithdrawalReachesTheResolverAlsoWithoutTheAdapter) {
+    AddTap();
+    resolver.SetMachineServers({Ip("203.0.113.53")});
+    SystemNetshOperations ops(facilities, launcher, options);
+    EXPECT_EQ(ops.SetIP("198.18.9.9", "255.255.0.0", "198.18.0.53", "0"), SetIpResult::kDone);
+    // The adapter is deleted under the session: the withdrawal still puts the machine's name
+    // servers back, at once and without waiting for an adapter that is gone.
+    platform::fake::FakeAdapterList empty;
+    facilities.network.adapters = &empty;
+    SystemNetshOperations gone(facilities, launcher, options);
+    int sleeps = 0;
+    onSleep = [&] { ++sleeps; };
+    EXPECT_EQ(gone.SetIP("198.18.9.9", "255.255.0.0", "0", "0"), SetIpResult::kAddressFailed);
+    EXPECT_EQ(sleeps, 0);
+    std::vector<DWORD> servers;
+    resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{Ip("203.0.113.53")}));
 }
 
 TEST_F(OperationsTest, SetIpReportsAddressAndNameServerFailures) {
@@ -167,6 +186,36 @@ TEST_F(OperationsTest, RoutesGoToTheTableWithTheirFields) {
     EXPECT_EQ(ops.DeleteRoute({0, 0, 16843009, 12, 4, 30}), 0u);
     EXPECT_TRUE(routes.Rows().empty());
     EXPECT_NE(ops.DeleteRoute({0, 0, 16843009, 12, 4, 30}), 0u);
+}
+
+// A connected route that a client moved aside and adds back is the kernel's again; anything
+// else it adds is a route of its own.
+TEST_F(OperationsTest, ConnectedRouteComesBackAsTheKernels) {
+    adapters.EditAdapter(2, [](platform::AdapterInfo& a) {
+        a.addresses.push_back({Ip("203.0.113.5"), Ip("255.255.255.0"), true});
+    });
+    SystemNetshOperations ops(facilities, launcher, options);
+    const DWORD net = Ip("203.0.113.0"), mask = Ip("255.255.255.0"), own = Ip("203.0.113.5");
+    struct Case {
+        RouteRecord record;
+        DWORD protocol;
+    } cases[] = {
+        {{net, mask, own, 2, 3, 0}, 2},                   // the connected route itself
+        {{Ip("10.1.0.0"), mask, own, 2, 3, 0}, 3},        // another network from the address
+        {{net, Ip("255.255.255.128"), own, 2, 3, 0}, 3},  // a part of the subnet
+        {{net, mask, own, 2, 3, 5}, 3},                   // a metric of its own
+        {{net, mask, Ip("203.0.113.1"), 2, 3, 0}, 3},     // through a gateway
+        {{net, mask, own, 7, 3, 0}, 3},                   // on another interface
+        {{net, mask, own, 2, 4, 0}, 3},                   // indirect
+    };
+    for (const auto& c : cases) {
+        routes.SetRows({});
+        EXPECT_EQ(ops.AddRoute(c.record), 0u);
+        ASSERT_EQ(routes.Rows().size(), 1u);
+        EXPECT_EQ(routes.Rows()[0].dwForwardProto, c.protocol)
+            << "destination " << c.record.destination << " mask " << c.record.mask << " next hop "
+            << c.record.nextHop << " interface " << c.record.ifIndex << " metric " << c.record.metric;
+    }
 }
 
 TEST_F(OperationsTest, AutostartEntryNamesTheServicesOwnFolder) {

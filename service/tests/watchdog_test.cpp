@@ -1,8 +1,13 @@
 // The saved route table file and the GUI watchdog's restore, over in-memory facilities.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <fstream>
 #include <cstring>
@@ -187,6 +192,26 @@ TEST_F(WatchdogTest, RestoresSavedRoutesWhenTheClientDies) {
     EXPECT_EQ(watchdog.Previous(), 2);
 }
 
+TEST_F(WatchdogTest, RestoredRowsKeepTheKernelsProtocol) {
+    auto connected = Row(Net(203, 0, 113, 0), Net(255, 255, 255, 0), Net(203, 0, 113, 5), kEth, 0);
+    connected.dwForwardProto = platform::MIB_IPPROTO_LOCAL;
+    auto own = Row(Net(10, 9, 0, 0), Net(255, 255, 0, 0), Net(203, 0, 113, 9), kEth);
+    own.dwForwardProto = platform::MIB_IPPROTO_OTHER;
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {connected, own}));
+    GuiWatchdog watchdog(facilities, options);
+    gui = 1;
+    watchdog.Round();
+    gui = 2;
+    watchdog.Round();
+    const auto rows = routes.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.dwForwardProto, r.dwForwardDest == connected.dwForwardDest
+                                        ? platform::MIB_IPPROTO_LOCAL
+                                        : platform::MIB_IPPROTO_NETMGMT);
+    }
+}
+
 TEST_F(WatchdogTest, RestoresOnlyOnTheChangeFromRunningToGone) {
     ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {Row(0, 0, Net(203, 0, 113, 1), kEth)}));
     GuiWatchdog watchdog(facilities, options);
@@ -274,6 +299,102 @@ TEST_F(WatchdogTest, RoundsComeOnItsClock) {
     thread.Terminate();
     EXPECT_TRUE(
         testsupport::WaitFor("the watchdog thread to end", [&] { return thread.IsTerminated() != 0; }));
+}
+
+// The client is looked for on this service's machine only: its machine root and its network
+// namespace. Only processes of the client's name are asked about further.
+TEST(ClientLookup, OnlyAClientOfThisMachineCounts) {
+    struct Proc {
+        pid_t pid;
+        std::string name, root;
+        std::uint64_t net;
+    };
+    std::vector<Proc> procs;
+    std::vector<pid_t> asked;
+    ClientProcessView view;
+    view.list = [&] {
+        std::vector<platform::ProcessEntry> list;
+        for (const auto& p : procs) list.push_back({p.pid, 1, p.name, "/opt/qel/" + p.name});
+        return list;
+    };
+    const auto find = [&](pid_t pid) -> const Proc* {
+        for (const auto& p : procs) {
+            if (p.pid == pid) return &p;
+        }
+        return nullptr;
+    };
+    view.machineRoot = [&](pid_t pid, std::string* root) {
+        asked.push_back(pid);
+        if (pid == 0) return *root = "/var/lib/qel-pc", true;
+        const Proc* p = find(pid);
+        if (p == nullptr || p->root.empty()) return false;
+        *root = p->root;
+        return true;
+    };
+    view.netNamespace = [&](pid_t pid, platform::NamespaceId* id) {
+        const Proc* p = pid == 0 ? nullptr : find(pid);
+        *id = {4, pid == 0 ? 4026531840u : p ? p->net : 0};
+        return pid == 0 || p != nullptr;
+    };
+    procs = {{10, "bash", "/var/lib/qel-pc", 4026531840u}, {11, "Lunther", "/var/lib/qel-pc", 4026531840u}};
+    EXPECT_EQ(CheckGUIExist("VornClient", view), 2);
+    EXPECT_TRUE(asked.empty()) << "processes of other names were looked into";
+
+    procs.push_back({20, "VornClient", "/var/lib/qel-gw", 4026531840u});      // another machine root
+    procs.push_back({21, "vornclient.EXE", "/var/lib/qel-pc", 4026532999u});  // another namespace
+    procs.push_back({22, "VornClient", "", 4026531840u});  // its environment cannot be read
+    EXPECT_EQ(CheckGUIExist("VornClient", view), 2);
+    EXPECT_EQ(asked, (std::vector<pid_t>{0, 20, 21, 22})) << "our own machine is read once a round";
+
+    procs.push_back({23, "VornClient.exe", "/var/lib/qel-pc", 4026531840u});
+    EXPECT_EQ(CheckGUIExist("VornClient", view), 1);
+    procs.clear();
+    EXPECT_EQ(CheckGUIExist("VornClient", view), 0) << "an empty list is one that could not be read";
+}
+
+// The same over the real /proc: a program of the watched name runs under another machine root, then
+// under ours (written with a trailing slash).
+TEST(ClientLookup, RealProcessesAreTakenByTheirMachineRoot) {
+    testsupport::TempDir bin;
+    const std::string program = bin.File("QelWatchProbe");
+    ASSERT_EQ(testsupport::Run({"cp", "/bin/sleep", program}), 0);
+    const auto start = [&](const std::string& root) {
+        const std::string env = "QEL_ROOT=" + root;
+        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("30"), nullptr};
+        char* envp[] = {const_cast<char*>(env.c_str()), nullptr};
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp), 0);
+        return pid;
+    };
+    const auto stop = [](pid_t pid) {
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    };
+    const pid_t other = start(bin.Path() + "/elsewhere");
+    ASSERT_GT(other, 0);
+    // Until its exec is through, a new process may show the program's name with no environment yet.
+    std::string value;
+    ASSERT_TRUE(testsupport::WaitFor("the probe to run its program with its environment", [&] {
+        const auto list = platform::ListProcesses();
+        return std::any_of(list.begin(), list.end(),
+                           [&](const platform::ProcessEntry& e) {
+                               return e.pid == other && e.name == "QelWatchProbe";
+                           }) &&
+               platform::ProcessEnvironmentValue(other, "QEL_ROOT", &value) && !value.empty();
+    }));
+    EXPECT_EQ(value, bin.Path() + "/elsewhere");
+    EXPECT_EQ(CheckGUIExist("QelWatchProbe"), 2) << "a client of another machine root counted";
+    EXPECT_TRUE(platform::ProcessEnvironmentValue(other, "HOME", &value));
+    EXPECT_EQ(value, "") << "an entry the environment lacks";
+    const pid_t ours = start(platform::MachineRoot() + "/");
+    ASSERT_GT(ours, 0);
+    EXPECT_TRUE(testsupport::WaitFor("a client of this machine to be seen",
+                                     [&] { return CheckGUIExist("QelWatchProbe") == 1; }));
+    stop(ours);
+    stop(other);
+    EXPECT_EQ(CheckGUIExist("QelWatchProbe"), 2);
+    EXPECT_FALSE(platform::ProcessEnvironmentValue(ours, "QEL_ROOT", &value)) << "an ended process";
 }
 
 TEST(HardwareFingerprint, TextAndFallbacks) {

@@ -261,13 +261,16 @@ std::string TwAdapterSetup::SetIpCommand(bool withNameServers) const {
 
 void TwAdapterSetup::WithdrawNameServers() {
     // The service withdraws the tunnel's name servers (the machine's own come back) when SetIP
-    // names none; the address it names is the one the adapter holds already.
-    if (GetVirtualAdapterIndex() == 0) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4,
-               "[StopCapture] the virtual adapter is gone; name servers stay for the service");
+    // names none; the address it names is the one the adapter holds already. The resolver puts back
+    // what it saved whether the adapter is there or not: a deleted adapter's servers go too (the
+    // service answers at once that there was no address to set).
+    const bool gone = GetVirtualAdapterIndex() == 0;
+    const int rc = Cmd(SetIpCommand(false));
+    if (gone) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[StopCapture] the virtual adapter is gone; DelInterfaceDns sent (%d)",
+               rc);
         return;
     }
-    const int rc = Cmd(SetIpCommand(false));
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[StopCapture] DelInterfaceDns %s", rc == kNetshDone ? "TRUE" : "FALSE");
 }
 

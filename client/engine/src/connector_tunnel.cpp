@@ -126,7 +126,10 @@ void TwQelConnector::OnControlMessage(const std::uint8_t* message, std::size_t l
             break;
         case SSR_CODE_MNG_KEEP_ALIVE_REQUEST:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_KEEP_ALIVE_REQUEST");
-            SendKeepAliveResponse();
+            // Not from here: this delivery holds the TLS session's lock, and a send takes the data
+            // path's send lock, which the pump holds while it waits for the session's. The timer
+            // thread holds neither and takes them in the pump's order.
+            m_timer.Queue([this] { SendKeepAliveResponse(); }, 0);
             break;
         case SSR_CODE_MNG_KEEP_ALIVE_RESPONSE:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_KEEP_ALIVE_RESPONSE");

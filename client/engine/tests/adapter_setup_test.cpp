@@ -164,7 +164,14 @@ TEST_F(AdapterSetupTest, SplitTunnelLogonAndLogoffLeaveTheMachineAsItWas) {
 }
 
 TEST_F(AdapterSetupTest, FullTunnelKeepsTheGatewayOutsideAndPutsEverythingBack) {
-    const auto before = pc.routes.Rows();
+    // eth0's connected route as the kernel has it: its own protocol, metric 0.
+    auto before = pc.routes.Rows();
+    for (auto& r : before) {
+        if (r.dwForwardType != 3) continue;
+        r.dwForwardProto = platform::MIB_IPPROTO_LOCAL;
+        r.dwForwardMetric1 = 0;
+    }
+    pc.routes.SetRows(before);
     auto adapter = Make();
     ASSERT_EQ(Logon(*adapter, TestSession({{0, 0, 0}, {HostIp("198.51.100.10"), 0xFFFFFFFFu, 0}})), 1);
     const auto during = pc.routes.Rows();
@@ -174,9 +181,27 @@ TEST_F(AdapterSetupTest, FullTunnelKeepsTheGatewayOutsideAndPutsEverythingBack) 
         << "the gateway lost its way outside the tunnel";
     EXPECT_FALSE(HasRoute(during, "198.51.100.10", "255.255.255.255", 7));
 
+    EXPECT_FALSE(HasRoute(during, "203.0.113.0", "255.255.255.0", 2)) << "the connected route stayed";
+
     EXPECT_TRUE(adapter->LogoffConfigAdapter(false));
     EXPECT_EQ(RouteKeys(pc.routes.Rows()), RouteKeys(before));
     EXPECT_EQ(adapter->LastRestoreMissing(), 0u);
+    for (const auto& r : pc.routes.Rows()) {
+        if (r.dwForwardDest != Ip("203.0.113.0")) continue;
+        EXPECT_EQ(r.dwForwardProto, platform::MIB_IPPROTO_LOCAL) << "the connected route came back static";
+    }
+}
+
+TEST_F(AdapterSetupTest, AdapterDeletedUnderTheSessionLeavesNoTunnelNameServers) {
+    auto adapter = Make();
+    ASSERT_EQ(Logon(*adapter, TestSession({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}})), 1);
+    std::vector<DWORD> servers;
+    pc.resolver.GetNameServers(&servers);
+    ASSERT_EQ(servers, (std::vector<DWORD>{Ip("198.18.0.53"), Ip("198.18.0.54")}));
+    pc.adapters.Remove(7);
+    EXPECT_TRUE(adapter->LogoffConfigAdapter(false));
+    pc.resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, std::vector<DWORD>{Ip("203.0.113.53")}) << "the tunnel's name servers stayed";
 }
 
 TEST_F(AdapterSetupTest, RestoreThatTheServiceOnlyAcknowledgesIsCounted) {

@@ -293,6 +293,33 @@ TEST_F(ConnectorGatewayTest, FramesBothWaysPlainAndDeflated) {
     }
 }
 
+// The gateway's keep-alive requests come in while frames go out: the answer leaves from outside
+// the TLS session's receive lock, so the thread checker sees one lock order and nothing stalls.
+TEST_F(ConnectorGatewayTest, GatewayKeepAlivesAreAnsweredWhileFramesGoOut) {
+    config.keepAliveSeconds = 1;
+    StartGateway();
+    std::atomic<int> fromClient{0};
+    gateway->SetFrameSink([&](std::uint32_t, const std::uint8_t*, std::size_t) { ++fromClient; });
+    LogOn();
+    ExpectOnline();
+    const auto frame = enginetest::Ipv4Frame(htonl(config.poolStart), htonl(0xCB007105), 17, 4000, 9, 900);
+    int queued = 0;
+    EXPECT_TRUE(testsupport::WaitFor("two keep-alive answers at the gateway while frames flow", [&] {
+        // Enough frames to keep the pump sending, not so many that the ring's stand-in grows.
+        while (rig.port.Pending() < 64) {
+            rig.port.Queue(frame);
+            ++queued;
+        }
+        return gateway->Counters().keepAliveResponsesReceived >= 2;
+    }));
+    EXPECT_TRUE(
+        testsupport::WaitFor("the queued frames at the gateway",
+                             [&] { return fromClient.load() + gateway->Counters().framesDropped >= queued; }))
+        << fromClient.load() << " of " << queued;
+    EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED);
+    LogOffCleanly();
+}
+
 TEST_F(ConnectorGatewayTest, DestroyedWhileTheGatewaySendsStopsEveryCallbackFirst) {
     StartGateway();
     // No worker: the connector goes while online, with frames and keep-alives arriving.

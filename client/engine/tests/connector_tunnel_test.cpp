@@ -5,6 +5,8 @@
 // password-change answer, and the online-time and idle limits.
 #include <arpa/inet.h>
 
+#include <thread>
+
 #include "connector_rig.h"
 #include "fake_link.h"
 #include "gateway/gateway_codec.h"
@@ -95,11 +97,53 @@ TEST_F(ConnectorTunnelTest, KeepAliveAfterSilenceAndAnswersOnlyWhileOnline) {
     link->Deliver(qelgw::BuildHeaderOnly(SSR_CODE_MNG_KEEP_ALIVE_REQUEST));
     ASSERT_TRUE(Settled("the answer to the gateway's keep-alive",
                         [&] { return link->SentWithCode(SSR_CODE_MNG_KEEP_ALIVE_RESPONSE).size() == 1; }));
+    EXPECT_EQ(link->sendsInDelivery.load(), 0) << "answered under the TLS session's lock";
     rig.connector->SetStatus(TW_CLT_STATUS_TUNNEL_LOST);
     link->Deliver(qelgw::BuildHeaderOnly(SSR_CODE_MNG_KEEP_ALIVE_REQUEST));
     ASSERT_TRUE(Settled("the delivery", [&] { return link->Idle(); }));
     EXPECT_EQ(link->SentWithCode(SSR_CODE_MNG_KEEP_ALIVE_RESPONSE).size(), 1u)
         << "not answered when not online";
+}
+
+// The gateway's requests arrive while the pump sends frames: the answers and the frames take the
+// send lock and the session's in one order (the thread checker sees any other), and neither waits
+// for the other for good.
+TEST_F(ConnectorTunnelTest, KeepAliveAnswersAndFramesGoOutTogether) {
+    Online();
+    constexpr int kRequests = 300;
+    constexpr int kFramesPerRequest = 4;
+    const Bytes request = qelgw::BuildHeaderOnly(SSR_CODE_MNG_KEEP_ALIVE_REQUEST);
+    const auto frame = enginetest::Ipv4Frame(htonl(0xC6120002), htonl(0x0A140101), 17, 5000, 53, 200);
+    std::thread gateway([&] {
+        for (int i = 0; i < kRequests; ++i) link->Deliver(request);
+    });
+    for (int i = 0; i < kRequests * kFramesPerRequest; ++i) {
+        rig.port.Queue(frame);
+        if (i % kFramesPerRequest == 0) std::this_thread::yield();
+    }
+    gateway.join();
+    const auto dataMessages = [&] {
+        std::size_t frames = 0;
+        for (const auto& m : link->Sent()) {
+            // A send carries the frames of one wake-up, each its own data message.
+            SSR_HEADER h{};
+            for (std::size_t at = 0;
+                 at < m.size() && ssr_ExtractPacketHeader(m.data() + at, static_cast<unsigned>(m.size() - at),
+                                                          &h) == SSR_SUCCESS;
+                 at += SSR_HEADER_SIZE + h.payload_size) {
+                if (h.type == SSR_TYPE_DATA) ++frames;
+            }
+        }
+        return frames;
+    };
+    EXPECT_TRUE(Settled("every answer and every frame at the gateway",
+                        [&] {
+                            return link->SentWithCode(SSR_CODE_MNG_KEEP_ALIVE_RESPONSE).size() == kRequests &&
+                                   dataMessages() == std::size_t{kRequests * kFramesPerRequest};
+                        }))
+        << link->SentWithCode(SSR_CODE_MNG_KEEP_ALIVE_RESPONSE).size() << " answers, " << dataMessages()
+        << " frames";
+    EXPECT_EQ(link->sendsInDelivery.load(), 0);
 }
 
 TEST_F(ConnectorTunnelTest, SilentGatewayIsLeftAfterTheLossTimeAndTheWorkerRelogs) {

@@ -1,11 +1,15 @@
 // A scripted tunnel link for the connector's unit tests: the handshake completes (or never
 // does, or breaks), every message the connector sends is recorded, and a reply function decides
 // what the gateway answers. Events are delivered on the link's own thread, as the TLS library
-// delivers them on its workers, never inside the connector's call.
+// delivers them on its workers, never inside the connector's call. Like the TLS library, a
+// delivery holds the session's lock and a send takes it, so that a lock taken under a delivery and
+// before a send is an inversion the thread checker sees; sends made from inside a delivery are
+// counted.
 #pragma once
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -79,6 +83,8 @@ public:
         Bytes msg(data, data + length);
         std::function<void(const Bytes&)> reply;
         {
+            if (InDelivery()) ++sendsInDelivery;
+            std::lock_guard<std::recursive_mutex> session(m_sessionLock);
             std::lock_guard<std::mutex> g(m_lock);
             if (!m_session) return -1;
             sent.push_back(msg);
@@ -120,12 +126,15 @@ public:
     void Deliver(const Bytes& bytes) {
         std::lock_guard<std::mutex> g(m_lock);
         Post([this, bytes] {
+            std::lock_guard<std::recursive_mutex> session(m_sessionLock);
+            InDelivery() = true;
             std::size_t used = 0;
             // What the connector did not take stays, as the TLS library's cache keeps it.
             m_pending.insert(m_pending.end(), bytes.begin(), bytes.end());
             used = m_events->OnLinkReceive(m_pending.data(), m_pending.size());
             m_pending.erase(m_pending.begin(),
                             m_pending.begin() + static_cast<long>(std::min(used, m_pending.size())));
+            InDelivery() = false;
         });
     }
     // The gateway hangs up.
@@ -173,8 +182,14 @@ public:
     std::vector<Bytes> sent;
     int attaches = 0;
     int disconnects = 0;
+    std::atomic<int> sendsInDelivery{0};
 
 private:
+    // Whether the calling thread is inside a delivery.
+    static bool& InDelivery() {
+        thread_local bool inside = false;
+        return inside;
+    }
     // Under m_lock.
     void Post(std::function<void()> work) {
         m_queue.push_back(std::move(work));
@@ -197,6 +212,7 @@ private:
     }
 
     TunnelLinkEvents* m_events = nullptr;
+    std::recursive_mutex m_sessionLock;  // taken before m_lock
     std::mutex m_lock;
     std::condition_variable m_cv;
     std::deque<std::function<void()>> m_queue;

@@ -1,8 +1,12 @@
 // The process layer: start programs without a shell, wait for them, find our own path, list
 // processes, open a URL.
 #pragma once
-#include <string>
 #include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/types.h"
@@ -58,6 +62,25 @@ struct ProcessEntry {
 };
 // Processes that run a program: zombies and processes on their way out are left out.
 std::vector<ProcessEntry> ListProcesses();
+
+// The value of `name` in the environment process `pid` started with (/proc/<pid>/environ, at most
+// kMaxProcessEnvironment bytes read; another user's process needs root): true when the environment
+// was read, with *value empty when it has no such entry (or one cut at the bound); false when it
+// cannot be read (ended, or not ours to read) or is empty (a process still in its exec shows its
+// new program before its environment).
+constexpr std::size_t kMaxProcessEnvironment = 1u << 20;
+bool ProcessEnvironmentValue(pid_t pid, const std::string& name, std::string* value);
+// The value of `name` in an environment block as /proc gives it ("NAME=value" entries, each ended
+// by a NUL). An entry without its NUL (a block cut short) is not taken; nor is a `name` that is
+// empty or holds '=' or NUL. false with *value empty when there is no such entry.
+bool EnvironmentEntry(std::string_view block, std::string_view name, std::string* value);
+// Which network namespace process `pid` (0: this process) is in: the device and inode of its
+// /proc/<pid>/ns/net. false when it cannot be read (ended, or another user's without root).
+struct NamespaceId {
+    std::uint64_t device = 0, inode = 0;
+    bool operator==(const NamespaceId&) const = default;
+};
+bool ProcessNetNamespace(pid_t pid, NamespaceId* id);
 
 // Opens a URL with the desktop's handler (xdg-open) in the background. Ignores non-http(s) and
 // anything that could be read as an option, and URLs with blanks or control characters. Returns

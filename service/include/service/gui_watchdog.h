@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "service/adapter_config.h"
 #include "service/service_timing.h"
 #include "util/tw_thread.h"
@@ -22,9 +23,20 @@ namespace service {
 
 constexpr const char* kGuiProgramName = "VornClient";
 
-// 0 the process list cannot be read, 1 a program of that name runs, 2 none does. The name is
-// compared without case, with or without ".exe".
-int CheckGUIExist(const std::string& programName = kGuiProgramName);
+// How the watchdog sees processes. Several machines (machine roots, network namespaces) may share
+// one kernel: only a client of this service's own machine counts, the one whose machine root and
+// network namespace are the service's. Empty members use the real /proc.
+struct ClientProcessView {
+    std::function<std::vector<platform::ProcessEntry>()> list;  // empty: platform::ListProcesses
+    // The machine root `pid` works under (0: this process): its QEL_ROOT, else the default root.
+    std::function<bool(pid_t pid, std::string* root)> machineRoot;
+    std::function<bool(pid_t pid, platform::NamespaceId* id)> netNamespace;  // 0: this process
+};
+
+// 0 the process list cannot be read, 1 a program of that name runs on this machine, 2 none does.
+// The name is compared without case, with or without ".exe"; only processes of that name are
+// looked at further (their environment and namespace), so the round stays cheap.
+int CheckGUIExist(const std::string& programName = kGuiProgramName, const ClientProcessView& view = {});
 // The gateway's address from the client's settings ("ServerAddr": a dotted address or a host name
 // looked up); 0 when missing.
 DWORD GetServerAddr();

@@ -32,6 +32,9 @@ public:
     // "0" stands for no server; the others are checked dotted IPv4 addresses.
     virtual void SetDnsByNetshCmd(const std::string& primary, const std::string& secondary,
                                   DWORD ifIndex) = 0;
+    // The address on the virtual adapter (waiting for the adapter up to the timing's limit), then the
+    // name servers; naming none withdraws the tunnel's, and with no adapter present that is done
+    // at once and answered kAddressFailed without a wait.
     virtual SetIpResult SetIP(const std::string& address, const std::string& mask, const std::string& dns1,
                               const std::string& dns2) = 0;
     virtual void StartClient() = 0;

@@ -3,7 +3,9 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/adapter_list.h"
 #include "platform/route_table.h"
 #include "platform/types.h"
 
@@ -26,9 +28,16 @@ struct RouteRecord {
 bool PhaseRouteCmd(std::string_view text, RouteRecord* record, std::string* error);
 
 // Fill a forwarding row from the record (metrics 2-5 0xFFFFFFFF; add and delete also set
-// protocol 3) and call the table. Non-zero results are logged with the record.
-DWORD ApiAddRoute(platform::RouteTable& table, const RouteRecord& record);
+// protocol 3, an add the `protocol` given) and call the table. Non-zero results are logged with
+// the record.
+DWORD ApiAddRoute(platform::RouteTable& table, const RouteRecord& record,
+                  DWORD protocol = platform::MIB_IPPROTO_NETMGMT);
 DWORD ApiDeleteRoute(platform::RouteTable& table, const RouteRecord& record);
+// The protocol an added route takes: the kernel's own (MIB_IPPROTO_LOCAL) when it is exactly the
+// route the kernel makes for an address of its interface (that address's subnet, on the link
+// from that address, metric 0), which a client puts back after moving it aside; network
+// management for every other route.
+DWORD AddedRouteProtocol(const RouteRecord& record, const std::vector<platform::AdapterInfo>& adapters);
 DWORD ApiSetRoute(platform::RouteTable& table, const RouteRecord& record);
 
 }  // namespace service

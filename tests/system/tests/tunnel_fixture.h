@@ -27,12 +27,6 @@ constexpr const char* kTestTiming =
 // Bound on a logon, the adapter's configuration included.
 constexpr unsigned kOnlineMs = 30000;
 
-inline std::string WithoutKernelProtocol(std::string routes) {
-    for (auto at = routes.find(" proto kernel"); at != std::string::npos; at = routes.find(" proto kernel"))
-        routes.erase(at, 13);
-    return routes;
-}
-
 class TunnelTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -49,19 +43,8 @@ protected:
         // The logoff; pc must be as it was before the session.
         m_rig->Harness().StopProcess("client", SIGTERM, 20000);
         if (m_compareAfter) {
-            PcSnapshot after = m_rig->Harness().TakePcSnapshot();
-            if (m_routesComeBackStatic) {
-                // The conflict routes come back through the service's "addroute", which carries no
-                // protocol: the kernel's connected route returns as a static one (same destination,
-                // device and source address).
-                after.routes = WithoutKernelProtocol(after.routes);
-                m_before.routes = WithoutKernelProtocol(m_before.routes);
-            }
-            if (m_resolverStays && after.resolver != m_before.resolver) {
-                std::fprintf(stderr, "known fault: pc's resolver still holds the tunnel's name servers:\n%s",
-                             after.resolver.c_str());
-                after.resolver = m_before.resolver;
-            }
+            // Exactly: a connected route moved aside comes back as the kernel's, protocol included.
+            const PcSnapshot after = m_rig->Harness().TakePcSnapshot();
             EXPECT_TRUE(after == m_before)
                 << m_before.Diff(after) << "(logs in " << m_rig->Harness().WorkDir() << ")";
         }
@@ -110,9 +93,6 @@ protected:
     PcSnapshot m_before;
     std::string m_beforeMainRoutes;
     bool m_compareAfter = true;
-    // Known faults the report names, each kept to the test that meets it.
-    bool m_routesComeBackStatic = false;
-    bool m_resolverStays = false;
 };
 
 }  // namespace systemtest

@@ -103,9 +103,6 @@ TEST_F(TunnelTest, DeletedAdapterUnderALiveSessionForcesTheLogoff) {
     ASSERT_TRUE(Bring());
     ASSERT_TRUE(LogOn());
     const std::string connection = OnlyConnection();
-    // The engine leaves the name servers of a vanished adapter to the service, which has no way
-    // to withdraw them yet.
-    m_resolverStays = true;
     ASSERT_EQ(m_rig->Harness().RunInPc({"ip", "link", "del", kTapName}), 0);
     EXPECT_TRUE(ConnectionGone(connection, 10000)) << m_rig->ClientLog();
     std::string error;

@@ -78,7 +78,6 @@ TEST_F(TunnelTest, FullTunnelKeepsTheGatewayReachable) {
     GatewaySetup gateway;
     gateway.listen = "203.0.113.250";
     gateway.fullTunnel = true;
-    m_routesComeBackStatic = true;
     ASSERT_TRUE(Bring(gateway));
     ASSERT_TRUE(LogOn());
     std::string routes;

@@ -10,7 +10,8 @@
 //  - OnDelivery runs on the TLS library's receive thread (a socket-engine worker, inside the state
 //    machine's receive lock): one delivery at a time.
 //  - The pump thread (Start/Stop) reads the output ring and sends; SendControl may come from any
-//    thread. Sends are serialised here (the deflate dictionary needs messages in build order).
+//    thread but OnDelivery's. Sends are serialised here (the deflate dictionary needs messages in
+//    build order): the send lock is taken before the TLS session's, never after it.
 //  - Counters are atomics, readable from any thread. Configure/SetCompression/ResetCompression
 //    come from the connector's threads while the pump is stopped or between sessions.
 #pragma once
@@ -56,7 +57,9 @@ public:
 };
 
 // Where the gateway's control messages and the tunnel's faults go. Called on the TLS receive
-// thread, inside OnDelivery; it may send (SendControl, or its own sender) from there.
+// thread, inside OnDelivery, with the TLS session's lock held: it must not send from there (a send
+// takes the send lock, which the pump holds while it waits for the session's); answers go out
+// from a thread of the sink's own.
 class TunnelControlSink {
 public:
     virtual ~TunnelControlSink() = default;

@@ -42,6 +42,11 @@ public:
         std::sort(m_adapters.begin(), m_adapters.end(),
                   [](const AdapterInfo& a, const AdapterInfo& b) { return a.index < b.index; });
     }
+    // Takes the adapter with that index away, as when its device is deleted.
+    void Remove(DWORD index) {
+        std::lock_guard<std::mutex> g(m_lock);
+        std::erase_if(m_adapters, [&](const AdapterInfo& a) { return a.index == index; });
+    }
     void PutNeighbour(DWORD ip, std::array<BYTE, 6> mac) {
         std::lock_guard<std::mutex> g(m_lock);
         m_neighbours[ip] = mac;
