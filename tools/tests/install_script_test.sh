@@ -25,6 +25,8 @@ cleanup() {
   for f in "$root"/run/services/*.pid; do
     [ -f "$f" ] && kill -KILL "$(cat "$f")" 2>/dev/null || true
   done
+  # Programs an ended run left half-way (a start still waiting), by their unique folder.
+  for p in $(pgrep -f "^$prefix/" || true); do kill -KILL "$p" 2>/dev/null || true; done
   ip netns del "$ns" 2>/dev/null || true
   if getent passwd "$user" >/dev/null; then userdel "$user" || true; fi
   # The user's own group, should userdel have kept it.
