@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # scripts/install.sh and scripts/uninstall.sh in a throw-away prefix, machine root, client group
 # and network namespace: install, uninstall keeping the settings, install again (the settings come
-# back), uninstall; afterwards no service, process, adapter, group member or file is left.
+# back), uninstall; afterwards no service, process, adapter, group member or file is left. The
+# client's user is a system user of the test's own, so no real user's groups change meanwhile.
 # Usage: install_script_test.sh <source tree> <built programs>   (exit 77: skipped)
 set -euo pipefail
 top=$1
@@ -13,6 +14,8 @@ fi
 work=$(mktemp -d /tmp/qel-install-test.XXXXXX)
 ns=qelinst$$
 group=qelt$$
+# Unique even beside a user that a killed run of the same pid left behind.
+user=qelu$$x$RANDOM
 root=$work/root
 prefix=$work/opt
 
@@ -22,11 +25,19 @@ cleanup() {
   for f in "$root"/run/services/*.pid; do
     [ -f "$f" ] && kill -KILL "$(cat "$f")" 2>/dev/null || true
   done
+  # Programs an ended run left half-way (a start still waiting), by their unique folder.
+  for p in $(pgrep -f "^$prefix/" || true); do kill -KILL "$p" 2>/dev/null || true; done
   ip netns del "$ns" 2>/dev/null || true
-  getent group "$group" >/dev/null && groupdel "$group"
+  if getent passwd "$user" >/dev/null; then userdel "$user" || true; fi
+  # The user's own group, should userdel have kept it.
+  if getent group "$user" >/dev/null; then groupdel "$user" || true; fi
+  if getent group "$group" >/dev/null; then groupdel "$group" || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
+# A run ended from outside (a time-out, ^C) cleans up too: bash runs the exit trap only on exit.
+trap 'exit 143' TERM HUP
+trap 'exit 130' INT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 in_ns() { ip netns exec "$ns" env QEL_ROOT="$root" "$@"; }
@@ -34,14 +45,19 @@ running() { in_ns "$bin/qelsc" query "$1" 2>/dev/null | grep -q RUNNING; }
 virtual_links() { ip netns exec "$ns" ip -o link | grep -c "00:ff:ff:ff:00:00" || true; }
 no_processes() { ! pgrep -f "^$prefix/" >/dev/null; }
 
+member_of() { id -nG "$user" | tr ' ' '\n' | grep -qx "$1"; }
+
+useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user" ||
+  fail "could not create the test user $user"
+groups_before=$(id -nG "$user")
 ip netns add "$ns"
 
-in_ns "$top/scripts/install.sh" --prefix "$prefix" --from "$bin" --group "$group" --user nobody \
+in_ns "$top/scripts/install.sh" --prefix "$prefix" --from "$bin" --group "$group" --user "$user" \
   --setup-name Setup_IP_10.1.2.3_PORT_4433.exe || fail "install"
 running Lunther || fail "Lunther is not running after the install"
 running QelMini || fail "QelMini is not running after the install"
 [ "$(virtual_links)" -eq 1 ] || fail "expected one virtual adapter"
-getent group "$group" | grep -q nobody || fail "nobody is not a member of $group"
+member_of "$group" || fail "$user is not a member of $group"
 [ -d "$prefix/Log" ] && [ -n "$(ls "$prefix/Log")" ] || fail "nothing was logged"
 
 in_ns "$top/scripts/uninstall.sh" --prefix "$prefix" --keep-settings || fail "uninstall keeping the settings"
@@ -51,6 +67,7 @@ setting ServerAddr=10.1.2.3 || fail "the gateway is not in the kept settings"
 no_processes || fail "programs still run"
 [ "$(virtual_links)" -eq 0 ] || fail "the virtual adapter is still there"
 getent group "$group" >/dev/null && fail "the group is still there"
+[ "$(id -nG "$user")" = "$groups_before" ] || fail "$user kept groups: $(id -nG "$user")"
 
 in_ns "$top/scripts/install.sh" --prefix "$prefix" --from "$bin" --group "$group" || fail "second install"
 [ -e "$prefix/QelConfig.ini" ] && fail "the settings file was not taken back"

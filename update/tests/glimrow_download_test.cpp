@@ -1,5 +1,6 @@
 // The update library against a real HTTPS server (nginx on loopback).
 #include <gtest/gtest.h>
+#include <strings.h>
 
 #include <filesystem>
 #include <unistd.h>
@@ -217,6 +218,20 @@ TEST_F(VersionReplyTest, TheServersSetupPathIsUsed) {
 
 namespace {
 
+// What the check counts as a running update program, for the message of a check that saw one:
+// every process of one of those names, with its folder (or "unreadable").
+std::string UpdatePrograms() {
+    std::string out;
+    for (const auto& p : platform::ListProcesses()) {
+        if (strcasecmp(p.name.c_str(), "Quistral") != 0 && strcasecmp(p.name.c_str(), "Quistral.exe") != 0 &&
+            strcasecmp(p.name.c_str(), "UpdateSetup.exe") != 0)
+            continue;
+        out += "[" + std::to_string(p.pid) + " of " + std::to_string(p.parentPid) + ": " +
+               (p.path.empty() ? std::string("unreadable") : p.path) + "]";
+    }
+    return out.empty() ? "none" : out;
+}
+
 class RecordingUi : public ClientUpdateUi {
 public:
     explicit RecordingUi(bool yes) : m_yes(yes) {}
@@ -246,7 +261,7 @@ TEST_F(DownloadTest, TheClientStartsTheUpdateProgramWithoutThePasswordOnItsComma
         std::atomic<bool> cancel{false};
         int result = 0;
         EXPECT_FALSE(check.Run(req, cancel, &result));
-        EXPECT_EQ(result, 1);
+        EXPECT_EQ(result, 1) << "update programs: " << UpdatePrograms();
         // The list is required ("ForceUpdate=yes").
         EXPECT_EQ(ui.events,
                   (std::vector<std::string>{"text 241", "text 240", "text 239", "text 238", "ask 243"}));
@@ -299,7 +314,7 @@ TEST_F(DownloadTest, TheClientStartsTheUpdateProgramWithoutThePasswordOnItsComma
         std::atomic<bool> cancel{false};
         int result = 5;
         EXPECT_TRUE(check.Run(req, cancel, &result));
-        EXPECT_EQ(result, 0);
+        EXPECT_EQ(result, 0) << "update programs: " << UpdatePrograms();
     }
     {
         // An unreachable server lets the logon go on too.
@@ -309,7 +324,7 @@ TEST_F(DownloadTest, TheClientStartsTheUpdateProgramWithoutThePasswordOnItsComma
         std::atomic<bool> cancel{false};
         int result = 5;
         EXPECT_TRUE(check.Run(req, cancel, &result));
-        EXPECT_EQ(result, 0);
+        EXPECT_EQ(result, 0) << "update programs: " << UpdatePrograms();
     }
 }
 

@@ -178,11 +178,19 @@ protected:
                                    m_install + "/VornClient");
         std::ofstream(m_install + "/data.txt") << "old data";
         std::ofstream(m_root->Path() + "/system/olvane.bin") << "old driver";
+        std::size_t started = 0;
         for (const char* name : {"QelMini", "Lunther"}) {
             platform::ServiceConfig sc;
             sc.binaryPath = testsupport::BinDir() + "/update_stand_in_service";
             ASSERT_EQ(platform::InstallService(name, sc), 0u);
             ASSERT_EQ(platform::StartServiceByName(name, 10000), 0u);
+            // The start returns once the dispatcher answers; the service records its start later,
+            // on its own thread. Waited for, so that the record's order is the order of the starts
+            // and no start is recorded after the pipeline's first stop.
+            ++started;
+            ASSERT_TRUE(WaitFor(
+                std::string(name) + " to record its start", [&] { return ServiceEvents().size() >= started; },
+                10000));
         }
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }

@@ -29,12 +29,26 @@ protected:
     }
     void TearDown() override {
         for (const char* name : {skarrow::kLuntherService, skarrow::kDriverService}) {
-            platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, nullptr, 5000);
-            EXPECT_TRUE(testsupport::WaitFor(std::string(name) + " to stop",
-                                             [&] { return platform::GetServiceProcessId(name) == 0; }));
+            Stop(name);
             platform::UninstallService(name);
         }
         ns.reset();
+    }
+    // A service started by the checker (through qelsc) may still be starting: its dispatcher
+    // answers before the service reports running, and until then it refuses a stop, so a stop
+    // sent at once would be lost and the service left running.
+    void Stop(const char* name) {
+        EXPECT_TRUE(testsupport::WaitFor(std::string(name) + " to finish starting", [&] {
+            platform::SERVICE_STATUS st{};
+            return platform::QueryServiceStatusByName(name, &st) != platform::kErrorSuccess ||
+                   st.dwCurrentState != platform::SERVICE_START_PENDING;
+        }));
+        const DWORD rc = platform::ControlServiceByName(name, platform::SERVICE_CONTROL_STOP, nullptr, 5000);
+        EXPECT_TRUE(rc == platform::kErrorSuccess || rc == platform::kErrorServiceNotActive ||
+                    rc == platform::kErrorServiceDoesNotExist)
+            << name << ": stop answered " << rc;
+        EXPECT_TRUE(testsupport::WaitFor(std::string(name) + " to stop",
+                                         [&] { return platform::GetServiceProcessId(name) == 0; }));
     }
     void Install(const char* name, bool start) {
         platform::ServiceConfig config;
@@ -103,8 +117,10 @@ TEST_F(SkarrowNetnsTest, CheckInstallRegistersAndStartsAStoppedServiceOnItsOwn) 
     ASSERT_EQ(::symlink((testsupport::BinDir() + "/qelsc").c_str(), (programs.Path() + "/qelsc").c_str()), 0);
     Install(skarrow::kLuntherService, false);
     skarrow::SkarrowOptions o;
+    // The start returns once the dispatcher answers, before the service reports running: the
+    // rounds after the seventh give it time to, and the first running look ends them.
     o.timing.roundMs = 5;
-    o.timing.rounds = 8;
+    o.timing.rounds = 400;
     o.timing.afterRegisterMs = 1;
     o.timing.afterStartMs = 1;
     o.programDir = programs.Path();
