@@ -150,7 +150,7 @@ const char* TwSslStateMachineImpl::GetSslErrorString(SharedObjectPtr<SharedObjec
 void TwSslStateMachineImpl::TurnoffSockAliveCheck(SharedObjectPtr<SharedObject> session) {
     auto* h = AsSslSession(session);
     if (h && m_server && engine->Mode() == TW_SSL_MODE_SERVER)
-        m_server->TurnoffSockAliveCheck(h->socketSession);
+        m_server.load()->TurnoffSockAliveCheck(h->socketSession);
 }
 
 BOOL TwSslStateMachineImpl::GetMasterKey(SharedObjectPtr<SharedObject> session, const unsigned char** key,

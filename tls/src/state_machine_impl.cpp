@@ -108,7 +108,8 @@ void TwSslStateMachineImpl::Unregister() {
 }
 
 TwSocketManager* TwSslStateMachineImpl::Manager() {
-    return m_client ? static_cast<TwSocketManager*>(m_client) : static_cast<TwSocketManager*>(m_server);
+    if (TwSocketClient* client = m_client.load()) return client;
+    return m_server.load();
 }
 
 TwSslContentSink TwSslStateMachineImpl::MakeSink(TwSslContentHandlerProc proc, void* context) {
@@ -183,11 +184,11 @@ int TwSslStateMachineImpl::BindUdp(TwUDPSocketServer* server, unsigned short por
 }
 
 int TwSslStateMachineImpl::StartServer(unsigned long address, unsigned short port) {
-    if (!m_server || engine->Mode() != TW_SSL_MODE_SERVER || m_server->IsServerStarted()) return 0;
+    if (!m_server || engine->Mode() != TW_SSL_MODE_SERVER || m_server.load()->IsServerStarted()) return 0;
     m_listenAddress = static_cast<std::uint32_t>(address);
     m_listenPort = port;
     unsigned short chosen = port;
-    return m_server->StartServer(address, &chosen) == 1 ? 1 : 0;
+    return m_server.load()->StartServer(address, &chosen) == 1 ? 1 : 0;
 }
 
 SharedObjectPtr<SharedObject> TwSslStateMachineImpl::Lookup(SharedObject* socketSession) {
@@ -222,13 +223,13 @@ SharedObjectPtr<SharedObject> TwSslStateMachineImpl::Connect(const char* host, u
     ctx->address = address.s_addr;
     ctx->port = port;
     ctx->callerContext = context;
-    m_client->SetCancelEvent(m_cancel);
+    m_client.load()->SetCancelEvent(m_cancel);
     TLS_LOG(kLogInfo, "[ConnectToSslServer] m_pSocketClient->Connect ( Address=0x%p, Port=%d )",
             reinterpret_cast<void*>(static_cast<std::uintptr_t>(address.s_addr)), port);
-    SharedObjectPtr<SharedObject> socketSession = m_client->Connect(address.s_addr, port, ctx);
+    SharedObjectPtr<SharedObject> socketSession = m_client.load()->Connect(address.s_addr, port, ctx);
     if (!socketSession) {
         int e = 0, s = 0;
-        m_client->GetError(&e, &s);
+        m_client.load()->GetError(&e, &s);
         if (error) *error = e;
         if (systemError) *systemError = s;
         return nullptr;
@@ -239,7 +240,7 @@ SharedObjectPtr<SharedObject> TwSslStateMachineImpl::Connect(const char* host, u
 int TwSslStateMachineImpl::UseProxy(unsigned long address, unsigned short port, const char* user,
                                     const char* password) {
     if (!m_client || engine->Mode() != TW_SSL_MODE_CLIENT) return 0;
-    m_client->UseHttpProxy(address, port, user, password);
+    m_client.load()->UseHttpProxy(address, port, user, password);
     return 1;
 }
 
@@ -425,7 +426,7 @@ unsigned long TwSslStateMachineImpl::OnUdpMessage(_TwMessage* message) {
 int TwSslStateMachineImpl::TerminateAll() {
     Unregister();
     engine->Terminate();
-    if (m_server && m_server->IsServerStarted()) m_server->StopServer();
+    if (m_server && m_server.load()->IsServerStarted()) m_server.load()->StopServer();
     if (TwSocketManager* manager = Manager()) manager->SetProcessCallBack(&SocketCallback, nullptr);
     std::map<SharedObject*, SharedObjectPtr<SharedObject>> sessions;
     {

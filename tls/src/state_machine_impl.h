@@ -1,5 +1,6 @@
 // The state machine's implementation object: the TLS engine bound to the socket engine.
 #pragma once
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -122,8 +123,9 @@ private:
     void Register();
     void Unregister();
 
-    TwSocketClient* m_client = nullptr;
-    TwSocketServer* m_server = nullptr;
+    // Socket workers read these in their callbacks while TerminateAll clears them.
+    std::atomic<TwSocketClient*> m_client{nullptr};
+    std::atomic<TwSocketServer*> m_server{nullptr};
     TwUDPSocketServer* m_udp = nullptr;
     TwSslTiming m_timing;
     const platform::Clock& m_clock;

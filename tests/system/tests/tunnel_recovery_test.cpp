@@ -35,7 +35,10 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithTheSameAddress) {
     ASSERT_TRUE(Bring());
     ASSERT_TRUE(LogOn());
     RestartGatewayUnder(*m_rig, GatewaySetup{});
-    EXPECT_TRUE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP"));
+    // The engine logs the outcome just after it reports the session online.
+    EXPECT_TRUE(testsupport::WaitFor("the relogon's outcome in pc's log", [&] {
+        return m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP");
+    }));
     EXPECT_FALSE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP"));
     EXPECT_TRUE(testsupport::WaitFor("the resource route to go through the virtual adapter again",
                                      [&] { return m_rig->RouteDevice(kResourceAddress) == kTapName; }));
@@ -50,7 +53,10 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithAnotherAddress) {
     GatewaySetup moved;
     moved.fixedIp = "198.18.0.101";
     RestartGatewayUnder(*m_rig, moved);
-    EXPECT_TRUE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP"));
+    // The engine logs the outcome just after it reports the session online.
+    EXPECT_TRUE(testsupport::WaitFor("the relogon's outcome in pc's log", [&] {
+        return m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP");
+    }));
     EXPECT_FALSE(m_rig->PcLogContains("QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP"));
     // The adapter holds the new address only, and the routes follow it.
     std::string addresses;
