@@ -11,12 +11,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,6 +171,31 @@ double Iperf(const SystemHarness& h, const std::string& to, int seconds, bool re
     return IperfBits(out, "sum_received") / 1e9;
 }
 
+// Context switches (voluntary and not) of all threads of `pid` so far: its wake-ups, near enough.
+long ContextSwitches(pid_t pid) {
+    if (pid <= 0) return 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) return 0;
+    long sum = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(tasks + "/" + e->d_name + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.find("ctxt_switches:") != std::string::npos)
+                sum += std::atol(line.c_str() + line.find(':') + 1);
+    }
+    ::closedir(dir);
+    return sum;
+}
+
+std::vector<long> SwitchesEach(const TunnelRig& rig) {
+    std::vector<long> each;
+    for (const auto& name : kSuite) each.push_back(ContextSwitches(rig.Harness().Pid(name)));
+    return each;
+}
+
 std::vector<double> CpuEach(const TunnelRig& rig) {
     std::vector<double> each;
     for (const auto& name : kSuite) each.push_back(rig.CpuSeconds({name}));
@@ -258,14 +286,20 @@ int Run(const Options& o) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const double cpu0 = rig.CpuSeconds(kSuite);
         const std::vector<double> each0 = CpuEach(rig);
+        const std::vector<long> switches0 = SwitchesEach(rig);
         std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
         idleShare = (rig.CpuSeconds(kSuite) - cpu0) / o.idleSeconds * 100;
         const std::vector<double> each1 = CpuEach(rig);
+        const std::vector<long> switches1 = SwitchesEach(rig);
         std::printf("idle tunnel: %.2f %% of one core over %d s (", idleShare, o.idleSeconds);
         for (std::size_t i = 0; i < kSuite.size(); ++i)
             std::printf("%s%s %.2f %%", i == 0 ? "" : ", ", kSuite[i].c_str(),
                         (each1[i] - each0[i]) / o.idleSeconds * 100);
-        std::printf(")\n");
+        std::printf(")\nidle wake-ups per second:");
+        for (std::size_t i = 0; i < kSuite.size(); ++i)
+            std::printf("%s %s %.0f", i == 0 ? "" : ",", kSuite[i].c_str(),
+                        static_cast<double>(switches1[i] - switches0[i]) / o.idleSeconds);
+        std::printf("\n");
         std::string ping;
         std::printf("after the idle time: %s\n", rig.Ping(2, &ping) == 0 ? "the tunnel still carries a ping"
                                                                          : "no ping through the tunnel");

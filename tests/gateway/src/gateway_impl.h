@@ -80,6 +80,8 @@ public:
     void ServeHello(Pending& p);
     bool FinishHello(Pending& p);
     void Tick();
+    Clock::time_point NextTickLocked(Clock::time_point now) const;
+    void TimerChangedLocked();
 
     // gateway_session.cpp: messages.
     static std::uint32_t ContentHandler(TwSslAPI* api, TwSslMessage* message);
@@ -124,6 +126,7 @@ public:
     std::vector<std::shared_ptr<Conn>> m_keySwitches;
     std::uint32_t m_nextSessionId = 0;
     Clock::time_point m_lastKeepAlive;
+    std::uint64_t m_timerChanges = 0;  // bumped when the timer's next deadline may have moved
     FrameSink m_sink;
 };
 

@@ -270,6 +270,7 @@ void TestGateway::Impl::GoOnline(const std::shared_ptr<Client>& client, const st
     client->tunnel = conn->session;
     conn->sessionId = client->sessionId;
     if (m_config.keyId > 0) m_keySwitches.push_back(conn);
+    TimerChangedLocked();  // keep-alive, forced logoff and key switch have a new deadline
 }
 
 void TestGateway::Impl::HandleRegistration(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
@@ -309,6 +310,7 @@ void TestGateway::Impl::HandleRegistration(const std::shared_ptr<Conn>& conn, co
         return FinishRegistration(Registration{conn, sid, Clock::now()}, false);
     std::lock_guard<std::mutex> lock(m_lock);
     m_registrations.push_back(Registration{conn, sid, Clock::now() + kRegistrationWait});
+    TimerChangedLocked();
 }
 
 // Once the client's certificate was asked for and checked (or not): the registration answer.
