@@ -100,6 +100,41 @@ bool TestGateway::Impl::SendFrameTo(const std::shared_ptr<Conn>& conn, const std
     return sent;
 }
 
+// The batch's frames as data messages in one send; the counters move once per batch.
+void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
+    if (batch.count == 0) return;
+    Conn& conn = *batch.conn;
+    std::size_t built = 0;
+    bool sent = false;
+    {
+        // Deflated messages must leave in the order they were built: build and send are one step.
+        std::lock_guard<std::mutex> lock(conn.sendLock);
+        batch.wire.resize(batch.count * SSR_ZLIB_MESSAGE_SIZE);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            short size = SSR_ZLIB_MESSAGE_SIZE;
+            const int rc = m_config.compress ? ssr_ConstructZlibCompressedSsrIPPacket(
+                                                   batch.wire.data() + at, &size, batch.lengths[i],
+                                                   batch.Slot(i), conn.zlib)
+                                             : ssr_ConstructSsrIPPacket(batch.wire.data() + at, &size,
+                                                                        batch.lengths[i], batch.Slot(i));
+            if (rc != SSR_SUCCESS) continue;
+            at += static_cast<std::size_t>(size);
+            ++built;
+        }
+        sent = at > 0 && m_api->SendMsg(conn.session, reinterpret_cast<const char*>(batch.wire.data()),
+                                        static_cast<int>(at), true) > 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_counters.framesToClients += sent ? built : 0;
+        m_counters.framesDropped += batch.count - (sent ? built : 0);
+    }
+    batch.count = 0;
+    batch.bytes = 0;
+    batch.conn = nullptr;
+}
+
 // Sends the forced logoff to online clients: all of them, or those online for the configured time.
 int TestGateway::Impl::CutOff(bool onlyDue) {
     std::vector<std::shared_ptr<Conn>> targets;

@@ -51,6 +51,19 @@ struct Conn {
     Conn& operator=(const Conn&) = delete;
 };
 
+// Frames read from the device in one wake-up for one client: they leave in one send, as the
+// client's own batches do. The slots are made once.
+struct DeviceBatch {
+    static constexpr std::size_t kFrames = 48;
+    static constexpr std::size_t kBytes = 16 * 1024;  // of frames: about one TLS record's worth
+    std::shared_ptr<Conn> conn;
+    std::size_t count = 0, bytes = 0;
+    std::vector<std::uint8_t> slots = std::vector<std::uint8_t>(kFrames * kMaxFrame);
+    std::uint16_t lengths[kFrames] = {};
+    std::vector<std::uint8_t> wire;  // the messages of one send
+    std::uint8_t* Slot(std::size_t i) { return slots.data() + i * kMaxFrame; }
+};
+
 // A connection between accept and TLS: its hello is being read, or it is kept silent.
 struct Pending {
     platform::UniqueFd fd;
@@ -98,6 +111,9 @@ public:
     std::shared_ptr<Client> NewClient(const UserAccount& account, std::uint32_t requestedSession);
     bool Send(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& msg);
     bool SendFrameTo(const std::shared_ptr<Conn>& conn, const std::uint8_t* frame, std::size_t length);
+    void SendBatch(DeviceBatch& batch);
+    // Reads the device until it runs dry (or a bound, so a stop is seen): false on a read error.
+    bool DrainDevice(DeviceBatch& batch);
     void DeliverFrame(std::uint32_t vip, const std::uint8_t* frame, std::size_t length);
     std::shared_ptr<Conn> TunnelFor(std::uint32_t vip);
     void Nak(const std::shared_ptr<Conn>& conn, std::uint32_t code, const std::string& text);

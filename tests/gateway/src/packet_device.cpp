@@ -100,7 +100,7 @@ long PacketDevice::ReadFrame(std::uint8_t* frame) {
     do {
         n = ::read(m_fd.Get(), frame + offset, kMaxFrame - offset);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kDrained : -1;
     if (m_kind == DeviceKind::Tun) {
         if (n < 20 || (frame[kEthernetHeader] >> 4) != 4) return 0;  // IPv6 and the like stay here
         std::memcpy(frame, kClientMac, 6);

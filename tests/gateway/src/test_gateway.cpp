@@ -298,14 +298,28 @@ void TestGateway::Impl::Tick() {
 }
 
 void TestGateway::Impl::DeviceLoop() {
-    std::uint8_t frame[kMaxFrame];
+    DeviceBatch batch;
     while (m_running) {
         pollfd fds[2] = {{m_stopFd.Get(), POLLIN, 0}, {m_device->Fd(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;  // the stop descriptor wakes it
         if (fds[0].revents) break;
         if (!(fds[1].revents & POLLIN)) continue;
+        const bool ok = DrainDevice(batch);
+        SendBatch(batch);
+        if (!ok) break;
+    }
+}
+
+// Every frame the device holds goes into the batch of its client; a full batch, or a frame for
+// another client, sends the batch first. The last batch is the caller's to send.
+bool TestGateway::Impl::DrainDevice(DeviceBatch& batch) {
+    constexpr int kReadsPerWake = 256;
+    for (int reads = 0; reads < kReadsPerWake; ++reads) {
+        if (batch.count == DeviceBatch::kFrames) SendBatch(batch);
+        std::uint8_t* frame = batch.Slot(batch.count);
         const long n = m_device->ReadFrame(frame);
-        if (n < 0) break;
+        if (n == PacketDevice::kDrained) return true;
+        if (n < 0) return false;
         if (n == 0) continue;
         const auto length = static_cast<std::size_t>(n);
         std::uint8_t reply[42];
@@ -316,8 +330,21 @@ void TestGateway::Impl::DeviceLoop() {
             continue;
         }
         const std::uint32_t destination = FrameDestination(frame, length);
-        if (auto conn = destination ? TunnelFor(destination) : nullptr) SendFrameTo(conn, frame, length);
+        auto conn = destination ? TunnelFor(destination) : nullptr;
+        if (!conn) continue;
+        if (batch.count > 0 && (batch.conn != conn || batch.bytes + length > DeviceBatch::kBytes)) {
+            // The frame sits in the slot after the batch: it moves to the first one once sent.
+            std::uint8_t held[kMaxFrame];
+            std::memcpy(held, frame, length);
+            SendBatch(batch);
+            frame = batch.Slot(0);
+            std::memcpy(frame, held, length);
+        }
+        batch.conn = std::move(conn);
+        batch.lengths[batch.count++] = static_cast<std::uint16_t>(length);
+        batch.bytes += length;
     }
+    return true;
 }
 
 // ---- the public face ----
