@@ -259,17 +259,23 @@ void TwAcceptSocket::OnIoReady(std::uint32_t events) {
         FlushLocked();
     }
     if ((events & platform::kIoReadable) && m_receiving.load() && !m_readEnded.load()) {
-        // The socket goes to the dispatch side, which reads it until it runs dry and only then
-        // gives it back to the port: one hand-over per burst rather than per chunk.
+        // This worker reads the socket until it runs dry and only then gives it back to the port.
+        // Handing the burst to a dispatch worker would cost a wake-up and a switch per burst,
+        // which on a tunnel is per round trip; only a session that used up its read budget goes
+        // to the dispatch side, behind the others.
         m_readArmed.store(false);
-        bool schedule;
+        bool run;
         {
             std::lock_guard<std::mutex> guard(m_deliveryLock);
             m_readRequested = true;
-            schedule = !m_scheduled;
+            run = !m_scheduled;
             m_scheduled = true;
         }
-        if (schedule) Schedule();
+        if (run) {
+            AddRef();  // as a dispatch worker holds it
+            Drain();
+            Release();
+        }
     }
 }
 

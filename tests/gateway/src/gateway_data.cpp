@@ -9,14 +9,17 @@
 namespace qelgw {
 
 void TestGateway::Impl::HandleData(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
-                                   std::size_t length) {
-    std::uint32_t vip = 0;
-    {
+                                   std::size_t length, DeliveryTally& tally) {
+    if (!tally.resolved) {
         std::lock_guard<std::mutex> lock(m_lock);
         auto it = m_clients.find(conn->sessionId);
+        tally.vip = 0;
         if (it != m_clients.end() && it->second->online && it->second->tunnel.get() == conn->session.get())
-            vip = it->second->vip;
+            tally.vip = it->second->vip;
+        tally.sink = m_device ? nullptr : m_sink;
+        tally.resolved = true;
     }
+    const std::uint32_t vip = tally.vip;
     const std::uint8_t* frame = nullptr;
     std::size_t frameLength = 0;
     std::uint8_t inflated[SSR_ZLIB_FRAME_CAPACITY];
@@ -45,27 +48,18 @@ void TestGateway::Impl::HandleData(const std::shared_ptr<Conn>& conn, const std:
                         frameLength <= kMaxFrame &&
                         (FrameSource(frame, frameLength) == vip || FrameDestination(frame, frameLength) == 0);
     if (!usable) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        ++m_counters.framesDropped;
+        ++tally.dropped;
         return;
     }
-    DeliverFrame(vip, frame, frameLength);
+    DeliverFrame(tally, frame, frameLength);
 }
 
-void TestGateway::Impl::DeliverFrame(std::uint32_t vip, const std::uint8_t* frame, std::size_t length) {
-    FrameSink sink;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        ++m_counters.framesFromClients;
-        if (!m_device) sink = m_sink;
-    }
+void TestGateway::Impl::DeliverFrame(DeliveryTally& tally, const std::uint8_t* frame, std::size_t length) {
+    ++tally.delivered;
     if (m_device) {
-        if (!m_device->WriteFrame(frame, length)) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            ++m_counters.framesDropped;
-        }
-    } else if (sink) {
-        sink(vip, frame, length);
+        if (!m_device->WriteFrame(frame, length)) ++tally.dropped;
+    } else if (tally.sink) {
+        tally.sink(tally.vip, frame, length);
     }
 }
 

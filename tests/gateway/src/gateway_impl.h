@@ -64,6 +64,15 @@ struct DeviceBatch {
     std::uint8_t* Slot(std::size_t i) { return slots.data() + i * kMaxFrame; }
 };
 
+// What the data messages of one delivery need of the shared state, looked up once, and what they
+// did, counted once: a delivery of a busy tunnel carries dozens of frames.
+struct DeliveryTally {
+    bool resolved = false;  // vip and sink are looked up (again after any control message)
+    std::uint32_t vip = 0;  // the sender's virtual address while it is online, else 0
+    TestGateway::FrameSink sink;
+    std::uint64_t delivered = 0, dropped = 0;
+};
+
 // A connection between accept and TLS: its hello is being read, or it is kept silent.
 struct Pending {
     platform::UniqueFd fd;
@@ -102,7 +111,8 @@ public:
     void OnConnect(const Session& session);
     void OnDisconnect(const Session& session);
     void HandleControl(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
-    void HandleData(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
+    void HandleData(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length,
+                    DeliveryTally& tally);
     void HandleLogon(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
     void HandleRegistration(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
     void HandlePasswordChange(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
@@ -114,7 +124,7 @@ public:
     void SendBatch(DeviceBatch& batch);
     // Reads the device until it runs dry (or a bound, so a stop is seen): false on a read error.
     bool DrainDevice(DeviceBatch& batch);
-    void DeliverFrame(std::uint32_t vip, const std::uint8_t* frame, std::size_t length);
+    void DeliverFrame(DeliveryTally& tally, const std::uint8_t* frame, std::size_t length);
     std::shared_ptr<Conn> TunnelFor(std::uint32_t vip);
     void Nak(const std::shared_ptr<Conn>& conn, std::uint32_t code, const std::string& text);
     int CutOff(bool onlyDue);

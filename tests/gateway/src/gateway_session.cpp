@@ -95,6 +95,14 @@ void TestGateway::Impl::OnDisconnect(const Session& session) {
 std::uint32_t TestGateway::Impl::Dispatch(const std::shared_ptr<Conn>& conn, const std::uint8_t* data,
                                           std::size_t size) {
     std::size_t used = 0;
+    DeliveryTally tally;
+    auto count = [&] {
+        if (tally.delivered == 0 && tally.dropped == 0) return;
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_counters.framesFromClients += tally.delivered;
+        m_counters.framesDropped += tally.dropped;
+        tally.delivered = tally.dropped = 0;
+    };
     while (used < size) {
         SSR_HEADER h{};
         const std::size_t left = std::min<std::size_t>(size - used, kMaxMessage);
@@ -106,16 +114,22 @@ std::uint32_t TestGateway::Impl::Dispatch(const std::shared_ptr<Conn>& conn, con
                 std::lock_guard<std::mutex> lock(m_lock);
                 ++m_counters.badMessages;
             }
+            count();
             m_api->DisconnectSock(conn->session);
             return static_cast<std::uint32_t>(size);
         }
         const std::size_t length = std::size_t{h.payload_size} + SSR_HEADER_SIZE;
-        if (h.type == SSR_TYPE_DATA)
-            HandleData(conn, data + used, length);
-        else
+        if (h.type == SSR_TYPE_DATA) {
+            HandleData(conn, data + used, length, tally);
+        } else {
+            // A control message may change who is online: the frames after it look again.
+            count();
             HandleControl(conn, data + used, length);
+            tally.resolved = false;
+        }
         used += length;
     }
+    count();
     return static_cast<std::uint32_t>(used);
 }
 
