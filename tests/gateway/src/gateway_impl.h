@@ -141,8 +141,9 @@ public:
     std::thread m_listener, m_timer, m_deviceThread;
     std::atomic<bool> m_running{false};
 
-    mutable std::mutex m_lock;  // everything below
-    std::condition_variable m_cv;
+    mutable std::mutex m_lock;          // everything below
+    std::condition_variable m_cv;       // Stop waits here for the running handlers
+    std::condition_variable m_timerCv;  // the timer thread waits here for its next deadline
     bool m_stopping = false;
     int m_activeHandlers = 0;
     GatewayCounters m_counters;

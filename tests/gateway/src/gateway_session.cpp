@@ -26,7 +26,8 @@ public:
     ~HandlerScope() {
         if (!m_in) return;
         std::lock_guard<std::mutex> lock(m_g->m_lock);
-        if (--m_g->m_activeHandlers == 0) m_g->m_cv.notify_all();
+        // Only Stop waits for the handlers to leave: a busy tunnel's deliveries wake nobody.
+        if (--m_g->m_activeHandlers == 0 && m_g->m_stopping) m_g->m_cv.notify_all();
     }
     bool In() const { return m_in; }
     HandlerScope(const HandlerScope&) = delete;

@@ -111,11 +111,11 @@ void TestGateway::Impl::Stop() {
     if (!m_running.exchange(false)) return;
     const std::uint64_t one = 1;
     if (::write(m_stopFd.Get(), &one, sizeof one) < 0) {
-        // The threads also look at m_running on every round; they end within a tick.
+        // Cannot fail for a counter this far from its limit; the poll of every thread waits on it.
     }
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_cv.notify_all();
+        m_timerCv.notify_all();
     }
     for (std::thread* t : {&m_listener, &m_timer, &m_deviceThread})
         if (t->joinable()) t->join();
@@ -228,9 +228,9 @@ void TestGateway::Impl::TimerLoop() {
             const std::uint64_t seen = m_timerChanges;
             auto woken = [&] { return !m_running || m_timerChanges != seen; };
             if (due == Clock::time_point::max())
-                m_cv.wait(lock, woken);
+                m_timerCv.wait(lock, woken);
             else
-                m_cv.wait_until(lock, due, woken);
+                m_timerCv.wait_until(lock, due, woken);
         }
         if (!m_running) break;
         Tick();
@@ -257,7 +257,7 @@ Clock::time_point TestGateway::Impl::NextTickLocked(Clock::time_point now) const
 
 void TestGateway::Impl::TimerChangedLocked() {
     ++m_timerChanges;
-    m_cv.notify_all();
+    m_timerCv.notify_all();
 }
 
 void TestGateway::Impl::Tick() {
