@@ -18,6 +18,8 @@ namespace qelgw {
 
 namespace {
 
+constexpr int kDeviceQueue = 4096;  // packets
+
 bool Fail(std::string* error, const std::string& what) {
     if (error) *error = what + ": " + std::strerror(errno);
     return false;
@@ -66,6 +68,17 @@ std::unique_ptr<PacketDevice> PacketDevice::Open(DeviceKind kind, const std::str
             if (error) *error = "cannot set the address of " + name + " (" + std::to_string(rc) + ")";
             return nullptr;
         }
+    }
+    // The kernel queues what it sends through the device for our reader; the default 500 packets
+    // overflow under one fast TCP sender while the reader is busy sending a batch, and each
+    // overflow is a loss the sender backs off for.
+    {
+        platform::UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        ifreq q{};
+        std::memcpy(q.ifr_name, name.c_str(), name.size());
+        q.ifr_qlen = kDeviceQueue;
+        if (s.Get() < 0 || ::ioctl(s.Get(), SIOCSIFTXQLEN, &q) != 0)
+            return Fail(error, "SIOCSIFTXQLEN"), nullptr;
     }
     if (platform::SetLinkUp(index, true) != platform::kErrorSuccess) {
         if (error) *error = "cannot bring " + name + " up";
