@@ -11,12 +11,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +54,7 @@ struct Rtt {
 struct PathFigures {
     std::string name;
     double upGbits = 0, downGbits = 0;  // pc -> gw, gw -> pc
+    long upRetransmits = -1, downRetransmits = -1;
     Rtt rtt;
     double cpuSeconds = 0;        // the suite's processes during this path's measurements
     std::vector<double> cpuEach;  // the same per process of kSuite
@@ -156,7 +160,16 @@ double IperfBits(const std::string& json, const std::string& section) {
 }
 
 // One single-stream iperf3 run from pc to `to`; `reverse` sends gw -> pc. Gbit/s, 0 on failure.
-double Iperf(const SystemHarness& h, const std::string& to, int seconds, bool reverse) {
+// The sender's TCP retransmissions in iperf3's -J output (losses on the path make them); -1 absent.
+long IperfRetransmits(const std::string& json) {
+    const auto at = json.find("\"sum_sent\"");
+    if (at == std::string::npos) return -1;
+    const auto key = json.find("\"retransmits\"", at);
+    if (key == std::string::npos) return -1;
+    return std::strtol(json.c_str() + json.find(':', key) + 1, nullptr, 10);
+}
+
+double Iperf(const SystemHarness& h, const std::string& to, int seconds, bool reverse, long* retransmits) {
     std::vector<std::string> argv = {
         "iperf3", "-c", to, "-p", std::to_string(kIperfPort), "-t", std::to_string(seconds), "-O", "1", "-J"};
     if (reverse) argv.push_back("-R");
@@ -165,7 +178,33 @@ double Iperf(const SystemHarness& h, const std::string& to, int seconds, bool re
         std::fprintf(stderr, "iperf3 to %s failed:\n%s\n", to.c_str(), out.substr(0, 2000).c_str());
         return 0;
     }
+    *retransmits = IperfRetransmits(out);
     return IperfBits(out, "sum_received") / 1e9;
+}
+
+// Context switches (voluntary and not) of all threads of `pid` so far: its wake-ups, near enough.
+long ContextSwitches(pid_t pid) {
+    if (pid <= 0) return 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) return 0;
+    long sum = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(tasks + "/" + e->d_name + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.find("ctxt_switches:") != std::string::npos)
+                sum += std::atol(line.c_str() + line.find(':') + 1);
+    }
+    ::closedir(dir);
+    return sum;
+}
+
+std::vector<long> SwitchesEach(const TunnelRig& rig) {
+    std::vector<long> each;
+    for (const auto& name : kSuite) each.push_back(ContextSwitches(rig.Harness().Pid(name)));
+    return each;
 }
 
 std::vector<double> CpuEach(const TunnelRig& rig) {
@@ -179,14 +218,15 @@ PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::stri
     f.name = name;
     const double cpu0 = rig.CpuSeconds(kSuite);
     const std::vector<double> each0 = CpuEach(rig);
-    f.upGbits = Iperf(rig.Harness(), to, o.seconds, false);
-    f.downGbits = Iperf(rig.Harness(), to, o.seconds, true);
+    f.upGbits = Iperf(rig.Harness(), to, o.seconds, false, &f.upRetransmits);
+    f.downGbits = Iperf(rig.Harness(), to, o.seconds, true, &f.downRetransmits);
     f.rtt = ProbeRtt(rig.Harness(), to, o.samples);
     f.cpuSeconds = rig.CpuSeconds(kSuite) - cpu0;
     f.cpuEach = CpuEach(rig);
     for (std::size_t i = 0; i < f.cpuEach.size(); ++i) f.cpuEach[i] -= each0[i];
     f.measured = true;
-    std::printf("%-7s pc->gw %6.2f Gbit/s  gw->pc %6.2f Gbit/s  ", name.c_str(), f.upGbits, f.downGbits);
+    std::printf("%-7s pc->gw %6.2f Gbit/s (%ld retr)  gw->pc %6.2f Gbit/s (%ld retr)  ", name.c_str(),
+                f.upGbits, f.upRetransmits, f.downGbits, f.downRetransmits);
     if (f.rtt.ok) {
         std::printf("RTT p50 %7.1f us  p99 %7.1f us  max %8.1f us", f.rtt.p50, f.rtt.p99, f.rtt.max);
     } else {
@@ -258,14 +298,20 @@ int Run(const Options& o) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const double cpu0 = rig.CpuSeconds(kSuite);
         const std::vector<double> each0 = CpuEach(rig);
+        const std::vector<long> switches0 = SwitchesEach(rig);
         std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
         idleShare = (rig.CpuSeconds(kSuite) - cpu0) / o.idleSeconds * 100;
         const std::vector<double> each1 = CpuEach(rig);
+        const std::vector<long> switches1 = SwitchesEach(rig);
         std::printf("idle tunnel: %.2f %% of one core over %d s (", idleShare, o.idleSeconds);
         for (std::size_t i = 0; i < kSuite.size(); ++i)
             std::printf("%s%s %.2f %%", i == 0 ? "" : ", ", kSuite[i].c_str(),
                         (each1[i] - each0[i]) / o.idleSeconds * 100);
-        std::printf(")\n");
+        std::printf(")\nidle wake-ups per second:");
+        for (std::size_t i = 0; i < kSuite.size(); ++i)
+            std::printf("%s %s %.0f", i == 0 ? "" : ",", kSuite[i].c_str(),
+                        static_cast<double>(switches1[i] - switches0[i]) / o.idleSeconds);
+        std::printf("\n");
         std::string ping;
         std::printf("after the idle time: %s\n", rig.Ping(2, &ping) == 0 ? "the tunnel still carries a ping"
                                                                          : "no ping through the tunnel");

@@ -178,8 +178,8 @@ void InjectedPacketThread(TwFilterExtension* ext, int i) {
     while (!ext->m_bStopShare.load()) {
         {
             std::unique_lock<std::mutex> lock(q.m_Lock);
-            q.m_Event.wait_for(lock, std::chrono::milliseconds(10),
-                               [&] { return q.m_Signalled || ext->m_bStopShare.load(); });
+            // The stop signals every queue, so an idle queue sleeps without a time-out.
+            q.m_Event.wait(lock, [&] { return q.m_Signalled || ext->m_bStopShare.load(); });
         }
         for (;;) {
             TwPacket* p;

@@ -296,6 +296,10 @@ int CMorbeck::WaitRingReadable(DWORD timeoutMs) {
 
 void CMorbeck::WakeRingReader() { m_hRingWakeEvent->Set(); }
 
+int CMorbeck::RingReaderIsRung() {
+    return Bells() && m_hRingWakeEvent->Fd() >= 0 && !m_clock.Manual() ? 1 : 0;
+}
+
 int CMorbeck::WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length) {
     if (length < 0 || length > TW_MAX_FRAME || (length > 0 && packet == nullptr)) return 0;
     _FWSHARED_MEMORY_BLOCK32 head{};

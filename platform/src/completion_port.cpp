@@ -141,15 +141,9 @@ bool ReadinessPort::RunOnce(DWORD timeoutMs) {
     // spares wake-ups when many descriptors are busy.
     epoll_event events[8];
     int timeout = timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs);
-    // A thread that just had work looks again a few times before it sleeps; idle ones sleep at once.
-    thread_local bool busy = false;
-    int n = 0;
-    for (int spin = 0; busy && spin < 50 && n == 0; ++spin) {
-        sched_yield();
-        n = epoll_wait(m_epoll.Get(), events, 8, 0);
-    }
-    if (n == 0) n = epoll_wait(m_epoll.Get(), events, 8, timeout);
-    busy = n > 0;
+    // No spinning before the wait: with many workers on one port, yielding loops take the CPUs
+    // the peers of the tunnel need and cost more switches than the wake-up they would spare.
+    const int n = epoll_wait(m_epoll.Get(), events, 8, timeout);
     bool ran = false;
     for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kWakeToken) continue;
@@ -204,9 +198,6 @@ void CompletionQueue::Post(const Completion& completion) {
 }
 
 bool CompletionQueue::Get(Completion* out, DWORD timeoutMs) {
-    // A busy queue refills within microseconds: look a few times before going to sleep, which
-    // spares the wake-up that would follow at once.
-    for (int spin = 0; spin < 200 && m_count.load(std::memory_order_relaxed) == 0; ++spin) sched_yield();
     std::unique_lock<std::mutex> lock(m_lock);
     if (timeoutMs == kInfinite) {
         m_ready.wait(lock, [this] { return !m_items.empty(); });

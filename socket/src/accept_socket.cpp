@@ -48,9 +48,9 @@ int TwAcceptSocket::SetUp() {
     int idle = 120;  // keep-alive after two minutes of silence
     setsockopt(m_socket.Get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
     setsockopt(m_socket.Get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
-    int size = 65536;
-    setsockopt(m_socket.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    setsockopt(m_socket.Get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    // No fixed SO_RCVBUF/SO_SNDBUF of 64 KB: on Linux a fixed size turns the kernel's buffer
+    // tuning off and caps the window at 64 KB per round trip, which at a tunnel's round trip under
+    // load is far below what the link carries. The kernel's own sizing grows with the path.
     setsockopt(m_socket.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     m_buffered = 0;
     m_valid = 1;
@@ -259,17 +259,23 @@ void TwAcceptSocket::OnIoReady(std::uint32_t events) {
         FlushLocked();
     }
     if ((events & platform::kIoReadable) && m_receiving.load() && !m_readEnded.load()) {
-        // The socket goes to the dispatch side, which reads it until it runs dry and only then
-        // gives it back to the port: one hand-over per burst rather than per chunk.
+        // This worker reads the socket until it runs dry and only then gives it back to the port.
+        // Handing the burst to a dispatch worker would cost a wake-up and a switch per burst,
+        // which on a tunnel is per round trip; only a session that used up its read budget goes
+        // to the dispatch side, behind the others.
         m_readArmed.store(false);
-        bool schedule;
+        bool run;
         {
             std::lock_guard<std::mutex> guard(m_deliveryLock);
             m_readRequested = true;
-            schedule = !m_scheduled;
+            run = !m_scheduled;
             m_scheduled = true;
         }
-        if (schedule) Schedule();
+        if (run) {
+            AddRef();  // as a dispatch worker holds it
+            Drain();
+            Release();
+        }
     }
 }
 
@@ -336,13 +342,12 @@ TwAcceptSocket::Burst TwAcceptSocket::ReadBurst() {
         if (n > 0) {
             Deliver(static_cast<std::uint32_t>(n));
             // A short read has emptied the socket.
-            if (static_cast<std::uint32_t>(n) < space && !DataSoon()) return Burst::kDrained;
+            if (static_cast<std::uint32_t>(n) < space) return Burst::kDrained;
             continue;
         }
         int err = errno;
         if (n < 0 && err == EINTR) continue;
         if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
-            if (DataSoon()) continue;
             return Burst::kDrained;
         }
         if (n < 0) m_error = static_cast<int>(platform::WsaErrorFromErrno(err));
@@ -350,18 +355,6 @@ TwAcceptSocket::Burst TwAcceptSocket::ReadBurst() {
         return Burst::kEnded;
     }
     return Burst::kBudget;
-}
-
-bool TwAcceptSocket::DataSoon() {
-    // A streaming peer's next data is mostly microseconds away. Looking again briefly keeps the
-    // session on this worker with its buffer in cache, where going back to the port costs a
-    // re-arm and two thread wake-ups. poll does not take the socket lock from the sender.
-    for (int look = 0; look < kLingerLooks; ++look) {
-        sched_yield();
-        pollfd ready{m_socket.Get(), POLLIN, 0};
-        if (poll(&ready, 1, 0) > 0) return true;
-    }
-    return false;
 }
 
 void TwAcceptSocket::Touch() {

@@ -37,8 +37,6 @@ public:
     static constexpr std::uint32_t kRecvBufferSize = 66560;
     // Chunks one dispatch turn reads before the session lets other sessions go first.
     static constexpr std::uint32_t kReadBudget = 32;
-    // Times a worker that has emptied the socket looks for more before handing it back.
-    static constexpr int kLingerLooks = 2;
 
     explicit TwAcceptSocket(Engine* engine);
     ~TwAcceptSocket() override;
@@ -91,7 +89,6 @@ private:
     void Schedule();
     void Drain();
     Burst ReadBurst();
-    bool DataSoon();
     bool FlushLocked();  // false when the session had to be ended
     bool GatherLocked(SendContext* context);
     void ShutdownLocked(bool graceful);

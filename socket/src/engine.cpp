@@ -18,7 +18,8 @@ Engine* g_engine = nullptr;
 int g_managers = 0;
 
 // Keeps the session sockets supplied: reads what arrived and writes what is queued. Never runs
-// user code; the 100 ms wait bounds how long a stop takes to be seen.
+// user code. It sleeps until a socket is ready: a stop wakes it through the port (WakeAll), so an
+// idle engine costs no wake-ups.
 class IoWorker : public TwThread {
 public:
     explicit IoWorker(platform::ReadinessPort& port) : m_port(port) {}
@@ -26,7 +27,7 @@ public:
 
 protected:
     unsigned long Execute() override {
-        while (m_StopRequest.load() == 0) m_port.RunOnce(100);
+        while (m_StopRequest.load() == 0) m_port.RunOnce(platform::kInfinite);
         return 0;
     }
 

@@ -154,11 +154,9 @@ bool TwSocketServer::OpenListener(unsigned long address, unsigned short port) {
     // As deep as the kernel allows (it caps the value at net.core.somaxconn): a burst of clients
     // waits in the queue instead of having its connection attempts dropped.
     if (listen(fd, SOMAXCONN) != 0) return false;
-    int size = 65536;
+    // The buffer sizes are left to the kernel (see SetUp of the sessions).
     int on = 1;
     int idle = 120;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0) return false;

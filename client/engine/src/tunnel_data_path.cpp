@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "dailylog/shared_daily_log.h"
@@ -422,8 +423,12 @@ void TunnelDataPath::Run() {
         }
         ++empty;
         if (empty <= m_timing.ringSpinTries) continue;
-        const DWORD wait =
-            empty <= m_timing.ringSpinTries + 10 ? m_timing.ringShortSleepMs : m_timing.ringLongSleepMs;
+        const bool idle = empty > m_timing.ringSpinTries + 10;
+        DWORD wait = idle ? m_timing.ringLongSleepMs : m_timing.ringShortSleepMs;
+        // A doorbell wakes the reader for the next frame whatever the bound, so an idle ring need
+        // not be looked at every few milliseconds; the bound stays for a doorbell gone with its ring.
+        if (idle && m_driver.ReaderIsRung())
+            wait = std::max(m_timing.ringIdleSleepMs, m_timing.ringLongSleepMs);
         Bump(m_counters->sleeps);
         if (m_driver.WaitReadable(wait)) Bump(m_counters->wakeups);
     }

@@ -55,10 +55,16 @@ public:
     bool WaitReadable(DWORD timeoutMs) override {
         std::unique_lock<std::mutex> g(m_lock);
         ++m_waits;
+        m_timeouts.push_back(timeoutMs);
         const bool woken = platform::WaitOn(platform::SystemClock(), g, m_cv, timeoutMs,
                                             [&] { return !m_out.empty() || m_wake; });
         m_wake = false;
         return woken;
+    }
+    bool ReaderIsRung() override { return m_rung.load(); }
+    std::vector<DWORD> Timeouts() {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_timeouts;
     }
     void WakeReader() override {
         {
@@ -115,6 +121,8 @@ public:
     std::condition_variable m_cv;
     std::deque<_FWSHARED_MEMORY_BLOCK> m_out;
     std::vector<Bytes> m_written;
+    std::vector<DWORD> m_timeouts;  // of every WaitReadable
+    std::atomic<bool> m_rung{false};
     int m_signals = 0, m_read = 0, m_waits = 0;
     bool m_wake = false, m_full = false;
     BYTE m_currentAction = 0x80;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "datapath_fakes.h"
 #include "engine/capture_device.h"
 #include "platform/fake/manual_clock.h"
@@ -309,6 +311,39 @@ TEST_F(DataPathTest, PumpBatchesFramesOfOneWakeUpAndAnswersLocally) {
         testsupport::WaitFor("the short block to be dropped", [&] { return path.Stats().dropsShort == 1; }));
     path.Stop();
     EXPECT_FALSE(path.Running());
+}
+
+TEST_F(DataPathTest, AnIdlePumpSleepsLongOnlyOnADoorbellAndAFrameOrAStopEndsTheSleep) {
+    engine::EngineTiming t = Timing();
+    t.ringIdleSleepMs = 600000;  // far beyond any bound of the waits below
+    auto maxTimeout = [&] {
+        const auto all = port.Timeouts();
+        return all.empty() ? DWORD{0} : *std::max_element(all.begin(), all.end());
+    };
+    {
+        // Without a doorbell the ring is only seen by looking: the back-off's bounds stay.
+        TunnelDataPath polled(port, policy, sender, control, t, clock);
+        polled.Configure(engine::DataPathSession{vip, Ip("255.255.255.0")});
+        ASSERT_TRUE(polled.Start());
+        ASSERT_TRUE(testsupport::WaitFor("the pump to pass its short sleeps",
+                                         [&] { return port.Timeouts().size() >= 14; }));
+        polled.Stop();
+        EXPECT_EQ(maxTimeout(), t.ringLongSleepMs);
+    }
+    port.m_rung = true;
+    TunnelDataPath rung(port, policy, sender, control, t, clock);
+    rung.Configure(engine::DataPathSession{vip, Ip("255.255.255.0")});
+    ASSERT_TRUE(rung.Start());
+    ASSERT_TRUE(testsupport::WaitFor("the pump to sleep with the idle bound",
+                                     [&] { return maxTimeout() == t.ringIdleSleepMs; }));
+    // Asleep for ten minutes at most: the frame wakes it at once, and so does the stop.
+    port.Queue(Ipv4Frame(vip, Ip("10.0.0.7"), 6, 4000, 80, 100));
+    ASSERT_TRUE(
+        testsupport::WaitFor("the frame to leave", [&] { return rung.Stats().framesToGateway == 1; }));
+    ASSERT_TRUE(testsupport::WaitFor("the pump to sleep again",
+                                     [&] { return rung.Stats().sleeps > 12 && port.Pending() == 0; }));
+    rung.Stop();
+    EXPECT_FALSE(rung.Running());
 }
 
 TEST_F(DataPathTest, ControlSendsKeepTheirPlaceAmongFrames) {

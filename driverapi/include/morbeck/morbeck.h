@@ -144,6 +144,10 @@ public:
     // its doorbell while its ring thread sleeps, or by the write code when the driver has none.
     int ReadInto(_FWSHARED_MEMORY_BLOCK* block);
     int WaitRingReadable(DWORD timeoutMs);
+    // 1 when WaitRingReadable sleeps on the driver's doorbell (the ring is shared with its
+    // doorbells and the clock is real), so that only a frame or WakeRingReader ends it early;
+    // 0 when it can only sleep out its time-out.
+    int RingReaderIsRung();
     void WakeRingReader();
     int WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length);
     int SignalInput();

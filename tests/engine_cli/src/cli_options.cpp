@@ -55,6 +55,7 @@ const std::vector<std::pair<const char*, Field>>& TimingFields() {
         {"ringSpinTries", &T::ringSpinTries},
         {"ringShortSleepMs", &T::ringShortSleepMs},
         {"ringLongSleepMs", &T::ringLongSleepMs},
+        {"ringIdleSleepMs", &T::ringIdleSleepMs},
         {"adapterPollMs", &T::adapterPollMs},
         {"adapterRebindMs", &T::adapterRebindMs},
         {"adapterResetMs", &T::adapterResetMs},

@@ -9,14 +9,17 @@
 namespace qelgw {
 
 void TestGateway::Impl::HandleData(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
-                                   std::size_t length) {
-    std::uint32_t vip = 0;
-    {
+                                   std::size_t length, DeliveryTally& tally) {
+    if (!tally.resolved) {
         std::lock_guard<std::mutex> lock(m_lock);
         auto it = m_clients.find(conn->sessionId);
+        tally.vip = 0;
         if (it != m_clients.end() && it->second->online && it->second->tunnel.get() == conn->session.get())
-            vip = it->second->vip;
+            tally.vip = it->second->vip;
+        tally.sink = m_device ? nullptr : m_sink;
+        tally.resolved = true;
     }
+    const std::uint32_t vip = tally.vip;
     const std::uint8_t* frame = nullptr;
     std::size_t frameLength = 0;
     std::uint8_t inflated[SSR_ZLIB_FRAME_CAPACITY];
@@ -45,27 +48,18 @@ void TestGateway::Impl::HandleData(const std::shared_ptr<Conn>& conn, const std:
                         frameLength <= kMaxFrame &&
                         (FrameSource(frame, frameLength) == vip || FrameDestination(frame, frameLength) == 0);
     if (!usable) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        ++m_counters.framesDropped;
+        ++tally.dropped;
         return;
     }
-    DeliverFrame(vip, frame, frameLength);
+    DeliverFrame(tally, frame, frameLength);
 }
 
-void TestGateway::Impl::DeliverFrame(std::uint32_t vip, const std::uint8_t* frame, std::size_t length) {
-    FrameSink sink;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        ++m_counters.framesFromClients;
-        if (!m_device) sink = m_sink;
-    }
+void TestGateway::Impl::DeliverFrame(DeliveryTally& tally, const std::uint8_t* frame, std::size_t length) {
+    ++tally.delivered;
     if (m_device) {
-        if (!m_device->WriteFrame(frame, length)) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            ++m_counters.framesDropped;
-        }
-    } else if (sink) {
-        sink(vip, frame, length);
+        if (!m_device->WriteFrame(frame, length)) ++tally.dropped;
+    } else if (tally.sink) {
+        tally.sink(tally.vip, frame, length);
     }
 }
 
@@ -98,6 +92,41 @@ bool TestGateway::Impl::SendFrameTo(const std::shared_ptr<Conn>& conn, const std
     std::lock_guard<std::mutex> lock(m_lock);
     ++(sent ? m_counters.framesToClients : m_counters.framesDropped);
     return sent;
+}
+
+// The batch's frames as data messages in one send; the counters move once per batch.
+void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
+    if (batch.count == 0) return;
+    Conn& conn = *batch.conn;
+    std::size_t built = 0;
+    bool sent = false;
+    {
+        // Deflated messages must leave in the order they were built: build and send are one step.
+        std::lock_guard<std::mutex> lock(conn.sendLock);
+        batch.wire.resize(batch.count * SSR_ZLIB_MESSAGE_SIZE);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            short size = SSR_ZLIB_MESSAGE_SIZE;
+            const int rc = m_config.compress ? ssr_ConstructZlibCompressedSsrIPPacket(
+                                                   batch.wire.data() + at, &size, batch.lengths[i],
+                                                   batch.Slot(i), conn.zlib)
+                                             : ssr_ConstructSsrIPPacket(batch.wire.data() + at, &size,
+                                                                        batch.lengths[i], batch.Slot(i));
+            if (rc != SSR_SUCCESS) continue;
+            at += static_cast<std::size_t>(size);
+            ++built;
+        }
+        sent = at > 0 && m_api->SendMsg(conn.session, reinterpret_cast<const char*>(batch.wire.data()),
+                                        static_cast<int>(at), true) > 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_counters.framesToClients += sent ? built : 0;
+        m_counters.framesDropped += batch.count - (sent ? built : 0);
+    }
+    batch.count = 0;
+    batch.bytes = 0;
+    batch.conn = nullptr;
 }
 
 // Sends the forced logoff to online clients: all of them, or those online for the configured time.

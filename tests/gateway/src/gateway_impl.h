@@ -51,6 +51,28 @@ struct Conn {
     Conn& operator=(const Conn&) = delete;
 };
 
+// Frames read from the device in one wake-up for one client: they leave in one send, as the
+// client's own batches do. The slots are made once.
+struct DeviceBatch {
+    static constexpr std::size_t kFrames = 48;
+    static constexpr std::size_t kBytes = 16 * 1024;  // of frames: about one TLS record's worth
+    std::shared_ptr<Conn> conn;
+    std::size_t count = 0, bytes = 0;
+    std::vector<std::uint8_t> slots = std::vector<std::uint8_t>(kFrames * kMaxFrame);
+    std::uint16_t lengths[kFrames] = {};
+    std::vector<std::uint8_t> wire;  // the messages of one send
+    std::uint8_t* Slot(std::size_t i) { return slots.data() + i * kMaxFrame; }
+};
+
+// What the data messages of one delivery need of the shared state, looked up once, and what they
+// did, counted once: a delivery of a busy tunnel carries dozens of frames.
+struct DeliveryTally {
+    bool resolved = false;  // vip and sink are looked up (again after any control message)
+    std::uint32_t vip = 0;  // the sender's virtual address while it is online, else 0
+    TestGateway::FrameSink sink;
+    std::uint64_t delivered = 0, dropped = 0;
+};
+
 // A connection between accept and TLS: its hello is being read, or it is kept silent.
 struct Pending {
     platform::UniqueFd fd;
@@ -80,6 +102,8 @@ public:
     void ServeHello(Pending& p);
     bool FinishHello(Pending& p);
     void Tick();
+    Clock::time_point NextTickLocked(Clock::time_point now) const;
+    void TimerChangedLocked();
 
     // gateway_session.cpp: messages.
     static std::uint32_t ContentHandler(TwSslAPI* api, TwSslMessage* message);
@@ -87,7 +111,8 @@ public:
     void OnConnect(const Session& session);
     void OnDisconnect(const Session& session);
     void HandleControl(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
-    void HandleData(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
+    void HandleData(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length,
+                    DeliveryTally& tally);
     void HandleLogon(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
     void HandleRegistration(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
     void HandlePasswordChange(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
@@ -96,7 +121,10 @@ public:
     std::shared_ptr<Client> NewClient(const UserAccount& account, std::uint32_t requestedSession);
     bool Send(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& msg);
     bool SendFrameTo(const std::shared_ptr<Conn>& conn, const std::uint8_t* frame, std::size_t length);
-    void DeliverFrame(std::uint32_t vip, const std::uint8_t* frame, std::size_t length);
+    void SendBatch(DeviceBatch& batch);
+    // Reads the device until it runs dry (or a bound, so a stop is seen): false on a read error.
+    bool DrainDevice(DeviceBatch& batch);
+    void DeliverFrame(DeliveryTally& tally, const std::uint8_t* frame, std::size_t length);
     std::shared_ptr<Conn> TunnelFor(std::uint32_t vip);
     void Nak(const std::shared_ptr<Conn>& conn, std::uint32_t code, const std::string& text);
     int CutOff(bool onlyDue);
@@ -113,8 +141,9 @@ public:
     std::thread m_listener, m_timer, m_deviceThread;
     std::atomic<bool> m_running{false};
 
-    mutable std::mutex m_lock;  // everything below
-    std::condition_variable m_cv;
+    mutable std::mutex m_lock;          // everything below
+    std::condition_variable m_cv;       // Stop waits here for the running handlers
+    std::condition_variable m_timerCv;  // the timer thread waits here for its next deadline
     bool m_stopping = false;
     int m_activeHandlers = 0;
     GatewayCounters m_counters;
@@ -124,6 +153,7 @@ public:
     std::vector<std::shared_ptr<Conn>> m_keySwitches;
     std::uint32_t m_nextSessionId = 0;
     Clock::time_point m_lastKeepAlive;
+    std::uint64_t m_timerChanges = 0;  // bumped when the timer's next deadline may have moved
     FrameSink m_sink;
 };
 

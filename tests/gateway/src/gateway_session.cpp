@@ -26,7 +26,8 @@ public:
     ~HandlerScope() {
         if (!m_in) return;
         std::lock_guard<std::mutex> lock(m_g->m_lock);
-        if (--m_g->m_activeHandlers == 0) m_g->m_cv.notify_all();
+        // Only Stop waits for the handlers to leave: a busy tunnel's deliveries wake nobody.
+        if (--m_g->m_activeHandlers == 0 && m_g->m_stopping) m_g->m_cv.notify_all();
     }
     bool In() const { return m_in; }
     HandlerScope(const HandlerScope&) = delete;
@@ -95,6 +96,14 @@ void TestGateway::Impl::OnDisconnect(const Session& session) {
 std::uint32_t TestGateway::Impl::Dispatch(const std::shared_ptr<Conn>& conn, const std::uint8_t* data,
                                           std::size_t size) {
     std::size_t used = 0;
+    DeliveryTally tally;
+    auto count = [&] {
+        if (tally.delivered == 0 && tally.dropped == 0) return;
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_counters.framesFromClients += tally.delivered;
+        m_counters.framesDropped += tally.dropped;
+        tally.delivered = tally.dropped = 0;
+    };
     while (used < size) {
         SSR_HEADER h{};
         const std::size_t left = std::min<std::size_t>(size - used, kMaxMessage);
@@ -106,16 +115,22 @@ std::uint32_t TestGateway::Impl::Dispatch(const std::shared_ptr<Conn>& conn, con
                 std::lock_guard<std::mutex> lock(m_lock);
                 ++m_counters.badMessages;
             }
+            count();
             m_api->DisconnectSock(conn->session);
             return static_cast<std::uint32_t>(size);
         }
         const std::size_t length = std::size_t{h.payload_size} + SSR_HEADER_SIZE;
-        if (h.type == SSR_TYPE_DATA)
-            HandleData(conn, data + used, length);
-        else
+        if (h.type == SSR_TYPE_DATA) {
+            HandleData(conn, data + used, length, tally);
+        } else {
+            // A control message may change who is online: the frames after it look again.
+            count();
             HandleControl(conn, data + used, length);
+            tally.resolved = false;
+        }
         used += length;
     }
+    count();
     return static_cast<std::uint32_t>(used);
 }
 
@@ -270,6 +285,7 @@ void TestGateway::Impl::GoOnline(const std::shared_ptr<Client>& client, const st
     client->tunnel = conn->session;
     conn->sessionId = client->sessionId;
     if (m_config.keyId > 0) m_keySwitches.push_back(conn);
+    TimerChangedLocked();  // keep-alive, forced logoff and key switch have a new deadline
 }
 
 void TestGateway::Impl::HandleRegistration(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
@@ -309,6 +325,7 @@ void TestGateway::Impl::HandleRegistration(const std::shared_ptr<Conn>& conn, co
         return FinishRegistration(Registration{conn, sid, Clock::now()}, false);
     std::lock_guard<std::mutex> lock(m_lock);
     m_registrations.push_back(Registration{conn, sid, Clock::now() + kRegistrationWait});
+    TimerChangedLocked();
 }
 
 // Once the client's certificate was asked for and checked (or not): the registration answer.

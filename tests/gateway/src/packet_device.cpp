@@ -18,6 +18,8 @@ namespace qelgw {
 
 namespace {
 
+constexpr int kDeviceQueue = 4096;  // packets
+
 bool Fail(std::string* error, const std::string& what) {
     if (error) *error = what + ": " + std::strerror(errno);
     return false;
@@ -67,6 +69,17 @@ std::unique_ptr<PacketDevice> PacketDevice::Open(DeviceKind kind, const std::str
             return nullptr;
         }
     }
+    // The kernel queues what it sends through the device for our reader; the default 500 packets
+    // overflow under one fast TCP sender while the reader is busy sending a batch, and each
+    // overflow is a loss the sender backs off for.
+    {
+        platform::UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        ifreq q{};
+        std::memcpy(q.ifr_name, name.c_str(), name.size());
+        q.ifr_qlen = kDeviceQueue;
+        if (s.Get() < 0 || ::ioctl(s.Get(), SIOCSIFTXQLEN, &q) != 0)
+            return Fail(error, "SIOCSIFTXQLEN"), nullptr;
+    }
     if (platform::SetLinkUp(index, true) != platform::kErrorSuccess) {
         if (error) *error = "cannot bring " + name + " up";
         return nullptr;
@@ -100,7 +113,7 @@ long PacketDevice::ReadFrame(std::uint8_t* frame) {
     do {
         n = ::read(m_fd.Get(), frame + offset, kMaxFrame - offset);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kDrained : -1;
     if (m_kind == DeviceKind::Tun) {
         if (n < 20 || (frame[kEthernetHeader] >> 4) != 4) return 0;  // IPv6 and the like stay here
         std::memcpy(frame, kClientMac, 6);

@@ -28,8 +28,9 @@ public:
     DeviceKind Kind() const { return m_kind; }
     // One frame from the tunnel. False when it is not something the device can take.
     bool WriteFrame(const std::uint8_t* frame, std::size_t length);
-    // One frame for the tunnel into `frame` (kMaxFrame bytes): its length, 0 for nothing to
-    // forward (read nothing or a packet not for the tunnel), -1 on a read error.
+    // One frame for the tunnel into `frame` (kMaxFrame bytes): its length, 0 for a packet not for
+    // the tunnel, kDrained when nothing is left to read, -1 on a read error.
+    static constexpr long kDrained = -2;
     long ReadFrame(std::uint8_t* frame);
     const std::uint8_t* Mac() const { return m_mac; }
 

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "gateway_impl.h"
@@ -109,11 +111,11 @@ void TestGateway::Impl::Stop() {
     if (!m_running.exchange(false)) return;
     const std::uint64_t one = 1;
     if (::write(m_stopFd.Get(), &one, sizeof one) < 0) {
-        // The threads also look at m_running on every round; they end within a tick.
+        // Cannot fail for a counter this far from its limit; the poll of every thread waits on it.
     }
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_cv.notify_all();
+        m_timerCv.notify_all();
     }
     for (std::thread* t : {&m_listener, &m_timer, &m_deviceThread})
         if (t->joinable()) t->join();
@@ -145,7 +147,15 @@ void TestGateway::Impl::ListenLoop() {
     while (m_running) {
         std::vector<pollfd> fds = {{m_stopFd.Get(), POLLIN, 0}, {m_listen.Get(), POLLIN, 0}};
         for (auto& p : pending) fds.push_back({p.fd.Get(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        // The stop descriptor wakes the poll; a hello that is being read bounds it by its deadline.
+        int timeout = -1;
+        const auto now = Clock::now();
+        for (const auto& p : pending) {
+            if (p.silent) continue;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(p.deadline - now).count();
+            timeout = static_cast<int>(std::clamp<long long>(left, 0, timeout < 0 ? INT_MAX : timeout));
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
         if (fds[1].revents & POLLIN) {
             const int fd = ::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -154,9 +164,9 @@ void TestGateway::Impl::ListenLoop() {
         }
         for (std::size_t i = 0; i + 2 < fds.size(); ++i)
             if (fds[i + 2].revents) ServeHello(pending[i]);
-        const auto now = Clock::now();
+        const auto after = Clock::now();
         std::erase_if(pending,
-                      [&](const Pending& p) { return p.fd.Get() < 0 || (!p.silent && now > p.deadline); });
+                      [&](const Pending& p) { return p.fd.Get() < 0 || (!p.silent && after > p.deadline); });
     }
 }
 
@@ -214,11 +224,40 @@ void TestGateway::Impl::TimerLoop() {
     while (m_running) {
         {
             std::unique_lock<std::mutex> lock(m_lock);
-            m_cv.wait_for(lock, std::chrono::milliseconds(kTickMs), [this] { return !m_running; });
+            const auto due = NextTickLocked(Clock::now());
+            const std::uint64_t seen = m_timerChanges;
+            auto woken = [&] { return !m_running || m_timerChanges != seen; };
+            if (due == Clock::time_point::max())
+                m_timerCv.wait(lock, woken);
+            else
+                m_timerCv.wait_until(lock, due, woken);
         }
         if (!m_running) break;
         Tick();
     }
+}
+
+// An idle gateway sleeps until its next real deadline: only a registration whose certificate is
+// being asked for, or a key switch to make, is looked at every tick. Whatever adds work or a
+// deadline bumps m_timerChanges under the lock and wakes the loop.
+Clock::time_point TestGateway::Impl::NextTickLocked(Clock::time_point now) const {
+    if (!m_registrations.empty() || !m_keySwitches.empty()) return now + std::chrono::milliseconds(kTickMs);
+    auto due = Clock::time_point::max();
+    bool online = false;
+    for (const auto& [sid, client] : m_clients) {
+        if (!client->online) continue;
+        online = true;
+        if (m_config.forcedLogoffSeconds > 0 && !client->cutSent)
+            due = std::min(due, client->onlineSince + std::chrono::seconds(m_config.forcedLogoffSeconds));
+    }
+    if (online && m_config.keepAliveSeconds > 0)
+        due = std::min(due, m_lastKeepAlive + std::chrono::seconds(m_config.keepAliveSeconds));
+    return due;
+}
+
+void TestGateway::Impl::TimerChangedLocked() {
+    ++m_timerChanges;
+    m_timerCv.notify_all();
 }
 
 void TestGateway::Impl::Tick() {
@@ -259,14 +298,33 @@ void TestGateway::Impl::Tick() {
 }
 
 void TestGateway::Impl::DeviceLoop() {
-    std::uint8_t frame[kMaxFrame];
+    DeviceBatch batch;
     while (m_running) {
         pollfd fds[2] = {{m_stopFd.Get(), POLLIN, 0}, {m_device->Fd(), POLLIN, 0}};
-        if (::poll(fds, 2, 200) < 0 && errno != EINTR) break;
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;  // the stop descriptor wakes it
         if (fds[0].revents) break;
         if (!(fds[1].revents & POLLIN)) continue;
+        const bool ok = DrainDevice(batch);
+        SendBatch(batch);
+        if (!ok) break;
+    }
+}
+
+// Every frame the device holds goes into the batch of its client; a full batch, or a frame for
+// another client, sends the batch first. The last batch is the caller's to send.
+bool TestGateway::Impl::DrainDevice(DeviceBatch& batch) {
+    constexpr int kReadsPerWake = 256;
+    // The client of the last destination, looked up once per wake-up rather than per frame (the
+    // lookup takes the lock the message handlers need): a client that leaves meanwhile gets at
+    // most this wake-up's frames, which its closing session drops.
+    std::uint32_t lastDestination = 0;
+    std::shared_ptr<Conn> lastConn;
+    for (int reads = 0; reads < kReadsPerWake; ++reads) {
+        if (batch.count == DeviceBatch::kFrames) SendBatch(batch);
+        std::uint8_t* frame = batch.Slot(batch.count);
         const long n = m_device->ReadFrame(frame);
-        if (n < 0) break;
+        if (n == PacketDevice::kDrained) return true;
+        if (n < 0) return false;
         if (n == 0) continue;
         const auto length = static_cast<std::size_t>(n);
         std::uint8_t reply[42];
@@ -277,8 +335,26 @@ void TestGateway::Impl::DeviceLoop() {
             continue;
         }
         const std::uint32_t destination = FrameDestination(frame, length);
-        if (auto conn = destination ? TunnelFor(destination) : nullptr) SendFrameTo(conn, frame, length);
+        if (destination == 0) continue;
+        if (destination != lastDestination) {
+            lastConn = TunnelFor(destination);
+            lastDestination = destination;
+        }
+        auto conn = lastConn;
+        if (!conn) continue;
+        if (batch.count > 0 && (batch.conn != conn || batch.bytes + length > DeviceBatch::kBytes)) {
+            // The frame sits in the slot after the batch: it moves to the first one once sent.
+            std::uint8_t held[kMaxFrame];
+            std::memcpy(held, frame, length);
+            SendBatch(batch);
+            frame = batch.Slot(0);
+            std::memcpy(frame, held, length);
+        }
+        batch.conn = std::move(conn);
+        batch.lengths[batch.count++] = static_cast<std::uint16_t>(length);
+        batch.bytes += length;
     }
+    return true;
 }
 
 // ---- the public face ----

@@ -173,6 +173,44 @@ TEST_F(GatewayLogonTest, LogonKeepAliveDataPasswordChangeAndLogoff) {
     EXPECT_EQ(again.Next()[1], SSR_CODE_MNG_SVR_CLT_LOGON_NAK);
 }
 
+TEST_F(GatewayLogonTest, BatchedFramesInOneRecordAndAcrossRecordsArriveWholeAndInOrder) {
+    std::vector<std::vector<std::uint8_t>> fromClient;
+    std::mutex lock;
+    StartGateway();
+    gateway->SetFrameSink([&](std::uint32_t, const std::uint8_t* f, std::size_t n) {
+        std::lock_guard<std::mutex> hold(lock);
+        fromClient.emplace_back(f, f + n);
+    });
+    GatewayClient client;
+    const std::uint32_t vip = LogOn(client);
+    ASSERT_TRUE(WaitFor("the client online at the gateway", [&] { return gateway->OnlineCount() == 1; }));
+    // Twelve frames of growing size, each marked with its number, back to back as a client's batch.
+    std::vector<std::vector<std::uint8_t>> frames;
+    std::vector<std::uint8_t> batch;
+    for (int i = 0; i < 12; ++i) {
+        frames.push_back(Frame(vip, 0xC6120001, 60 + static_cast<std::size_t>(i) * 120));
+        frames.back()[40] = static_cast<std::uint8_t>(i);
+        auto msg = Build([&](void* b, short* sz) {
+            return ssr_ConstructSsrIPPacket(b, sz, static_cast<int>(frames.back().size()),
+                                            frames.back().data());
+        });
+        batch.insert(batch.end(), msg.begin(), msg.end());
+    }
+    ASSERT_TRUE(client.Send(batch));  // one record
+    // The same batch cut inside a header and inside a frame: three records, nothing lost.
+    const std::size_t cuts[] = {2, batch.size() / 2 + 7};
+    ASSERT_TRUE(client.Send(std::vector<std::uint8_t>(batch.begin(), batch.begin() + cuts[0])));
+    ASSERT_TRUE(client.Send(std::vector<std::uint8_t>(batch.begin() + cuts[0], batch.begin() + cuts[1])));
+    ASSERT_TRUE(client.Send(std::vector<std::uint8_t>(batch.begin() + cuts[1], batch.end())));
+    ASSERT_TRUE(
+        WaitFor("both batches at the sink", [&] { return gateway->Counters().framesFromClients == 24; }));
+    std::lock_guard<std::mutex> hold(lock);
+    ASSERT_EQ(fromClient.size(), 24u);
+    for (std::size_t i = 0; i < fromClient.size(); ++i)
+        EXPECT_EQ(fromClient[i], frames[i % 12]) << "frame " << i;
+    EXPECT_EQ(gateway->Counters().framesDropped, 0u);
+}
+
 TEST_F(GatewayLogonTest, WrongPasswordAndConfiguredNaksCarryTheirCodeAndText) {
     config.nakCode = 997;
     config.nakText = "register this computer";

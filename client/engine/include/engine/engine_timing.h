@@ -44,6 +44,7 @@ struct EngineTiming {
     DWORD ringSpinTries = 20;              // receive back-off: tries before sleeping
     DWORD ringShortSleepMs = 1;            // then sleeps of this length (an upper bound: the doorbell
     DWORD ringLongSleepMs = 5;             // wakes the reader earlier), then of this one
+    DWORD ringIdleSleepMs = 1000;          // instead, when the driver rings the reader's doorbell
 
     // Adapter configuration at logon and logoff.
     DWORD adapterPollMs = 500;            // looks for the virtual adapter and its address this often

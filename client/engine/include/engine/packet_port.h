@@ -26,6 +26,9 @@ public:
     virtual bool WaitReadable(DWORD timeoutMs) = 0;
     // Ends a WaitReadable early (stop).
     virtual void WakeReader() = 0;
+    // True when WaitReadable sleeps on the driver's doorbell, so that a frame ends it at once and
+    // the reader may sleep long while the ring is idle; false when it only sleeps out its time.
+    virtual bool ReaderIsRung() { return false; }
 
     // One frame into the input ring for the adapter, direction 2, without signalling the driver;
     // 0 when the ring is full or not shared, or the length is out of range.
@@ -50,6 +53,7 @@ public:
     bool ReadBlock(_FWSHARED_MEMORY_BLOCK* block) override;
     bool WaitReadable(DWORD timeoutMs) override;
     void WakeReader() override;
+    bool ReaderIsRung() override { return m_driver.RingReaderIsRung() == 1; }
     int WriteFrame(const std::uint8_t* frame, std::size_t length) override;
     void SignalWritten() override;
     int GetFirewallAction(void* action) override { return m_driver.GetFirewallAction(action); }
