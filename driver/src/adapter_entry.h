@@ -70,7 +70,7 @@ struct AdapterEntry {
     bool m_bCurrentAddressCompleted = false;
     bool m_bPermanentAddressCompleted = false;
     bool m_bMaximumTransferUnitCompleted = false;
-    std::uint32_t m_GeneralStatus = 0;
+    std::atomic<std::uint32_t> m_GeneralStatus{0};  // written by the status work item, read by dumps
     std::uint32_t m_PowerState = 0;
     std::unique_ptr<TwPacketPool> m_PacketPool;
 };

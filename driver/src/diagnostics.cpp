@@ -164,7 +164,7 @@ void DumpAdapterEntry(const AdapterEntry* e) {
         yn(e->m_bCurrentAddressCompleted), yn(e->m_bPermanentAddressCompleted),
         yn(e->m_bMaximumTransferUnitCompleted));
     DbgPrint("    m_pRootDeviceName = %s\n", e->m_pRootDeviceName.c_str());
-    DbgPrint("    m_GeneralStatus = 0x%x\n", e->m_GeneralStatus);
+    DbgPrint("    m_GeneralStatus = 0x%x\n", e->m_GeneralStatus.load());
 }
 
 void DumpFilterExtension() {

@@ -259,7 +259,7 @@ void MPInitialize(TwMiniportGlobal* g, platform::SettingsStore& store, const std
         gg->m_Work.Queue([a, status] {
             AdapterEntry* e = a->m_FilterAdapter.load();
             if (e == nullptr) return;
-            e->m_GeneralStatus = status;
+            e->m_GeneralStatus.store(status);
             NdisHookApi* hooks = MiniportHooks();
             if (hooks != nullptr && (hooks->m_Flags & 1) && hooks->Filter_AdapterStatusChanged != nullptr) {
                 hooks->Filter_AdapterStatusChanged(e, status);
