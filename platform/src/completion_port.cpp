@@ -7,7 +7,6 @@
 #include <chrono>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sched.h>
 #include <unistd.h>
 
 namespace platform {
@@ -192,7 +191,6 @@ void CompletionQueue::Post(const Completion& completion) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_items.push_back(completion);
-        m_count.store(m_items.size(), std::memory_order_relaxed);
     }
     m_ready.notify_one();
 }
@@ -207,7 +205,6 @@ bool CompletionQueue::Get(Completion* out, DWORD timeoutMs) {
     }
     *out = m_items.front();
     m_items.pop_front();
-    m_count.store(m_items.size(), std::memory_order_relaxed);
     return true;
 }
 

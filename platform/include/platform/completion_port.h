@@ -10,7 +10,6 @@
 //
 // Thread-safety: every call of both classes may be made from any thread.
 #pragma once
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -122,7 +121,6 @@ private:
     std::mutex m_lock;
     std::condition_variable m_ready;
     std::deque<Completion> m_items;
-    std::atomic<std::size_t> m_count{0};
 };
 
 }  // namespace platform
