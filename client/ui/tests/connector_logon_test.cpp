@@ -14,7 +14,7 @@
 #include "gateway/test_gateway.h"
 #include "testsupport/temp_dir.h"
 #include "ui_fakes.h"
-#include "vorn/basic_pages.h"
+#include "basic_pages.h"
 #include "vorn/main_dialog.h"
 #include "vorn/ui_bridge.h"
 #include "vorn/client_dialogs.h"

@@ -7,7 +7,7 @@
 #include "fake_connector.h"
 #include "testsupport/temp_root.h"
 #include "ui_fakes.h"
-#include "vorn/basic_pages.h"
+#include "basic_pages.h"
 #include "vorn/main_dialog.h"
 #include "vorn/ui_bridge.h"
 
