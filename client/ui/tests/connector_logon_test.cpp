@@ -13,14 +13,14 @@
 #include "connector_rig.h"
 #include "gateway/test_gateway.h"
 #include "testsupport/temp_dir.h"
-#include "dialog_fakes.h"
+#include "dialog_rig.h"
 #include "vorn/client_dialogs.h"
 #include "vorn/connector_factory.h"
 
 namespace vorn::test {
 namespace {
 
-class ConnectorLogonTest : public ::testing::Test, protected DialogFakes {
+class ConnectorLogonTest : public ::testing::Test, protected DialogRig {
 protected:
     void SetUp() override {
         App();

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "dialog_fakes.h"
+#include "dialog_rig.h"
 #include "fake_connector.h"
 #include "testsupport/temp_root.h"
 
@@ -23,7 +23,7 @@ inline engine::EngineTiming FastEngineTiming() {
     return t;
 }
 
-class DialogTest : public ::testing::Test, protected DialogFakes {
+class DialogTest : public ::testing::Test, protected DialogRig {
 protected:
     void SetUp() override {
         App();

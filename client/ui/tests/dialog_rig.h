@@ -11,7 +11,7 @@
 namespace vorn::test {
 
 // The recording fakes and plain pages a dialog under test is made over.
-struct DialogFakes {
+struct DialogRig {
     // The dialog's dependencies on them over `connector` and `store`, with new plain pages that
     // `page` and `proxy` then point at and no hardware key; timings and the rest are the caller's.
     DialogDeps Deps(engine::ConnectorControl* connector, std::shared_ptr<platform::SettingsStore> store) {
