@@ -13,17 +13,14 @@
 #include "connector_rig.h"
 #include "gateway/test_gateway.h"
 #include "testsupport/temp_dir.h"
-#include "ui_fakes.h"
-#include "vorn/basic_pages.h"
-#include "vorn/main_dialog.h"
-#include "vorn/ui_bridge.h"
+#include "dialog_rig.h"
 #include "vorn/client_dialogs.h"
 #include "vorn/connector_factory.h"
 
 namespace vorn::test {
 namespace {
 
-class ConnectorLogonTest : public ::testing::Test {
+class ConnectorLogonTest : public ::testing::Test, protected DialogRig {
 protected:
     void SetUp() override {
         App();
@@ -58,26 +55,12 @@ protected:
         children = std::make_unique<ClientDialogs>(DialogContext{&texts, &table, &prompter, &launcher, store},
                                                    passwords);
 
-        DialogDeps d;
-        d.connector = connector.get();
-        d.bridge = &bridge;
-        d.texts = &texts;
-        d.table = &table;
-        d.prompter = &prompter;
-        d.tray = &tray;
-        d.launcher = &launcher;
-        d.services = &services;
-        d.store = store;
-        auto logon = std::make_unique<BasicLogonPage>();
-        page = logon.get();
-        d.logonPage = std::move(logon);
-        d.proxyPage = std::make_unique<BasicProxyPage>();
+        DialogDeps d = Deps(connector.get(), store);
         d.timing = FastUiTiming();
         // A real logon over TLS takes longer than the fast profile's cut (100 ms) under the thread
         // checker or load; cut, it ends with the cut's box instead of the gateway's answer.
         d.timing.logonCutMs = UiTiming{}.logonCutMs;
         d.engineTiming = engineTiming;
-        d.hardwareDevice = [](std::string*, std::string*) { return false; };
         d.runChildDialog = [this](TwLogonVpn& owner, int command) { children->Run(owner, command); };
         d.report = [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(reportLock);
@@ -105,9 +88,7 @@ protected:
         return all;
     }
     void GoOnline() {
-        page->SetServerText("127.0.0.1:" + std::to_string(gateway->Port()));
-        page->SetUserName("alice");
-        page->SetPassword("secret");
+        FillForm("127.0.0.1:" + std::to_string(gateway->Port()), "alice", "secret");
         dialog->OnOK();
         // The state is taken at once; the callbacks before it (which close child windows) are
         // handled once the posted "online" was.
@@ -156,9 +137,6 @@ protected:
     testsupport::TempRoot root{"vorn-connector"};
     testsupport::TempDir stateDir{"vorn-connector-gw"};
     std::shared_ptr<platform::SettingsStore> store;
-    IdTexts texts;
-    UiTextTable table;
-    UiBridge bridge{texts};
     engine::EngineTiming engineTiming = engine::test::FastTiming();
     engine::test::FakePc pc;
     engine::test::FakeAdapterDriver driver{platform::SystemClock()};
@@ -168,20 +146,13 @@ protected:
     ConnectorPasswordTunnel passwords;
     std::unique_ptr<engine::ConnectorControl> connector;
     std::unique_ptr<ClientDialogs> children;
-    FakePrompter prompter;
-    FakeTray tray;
-    FakeLauncher launcher;
-    FakeServices services;
-    BasicLogonPage* page = nullptr;
     std::unique_ptr<TwLogonVpn> dialog;
     std::mutex reportLock;
     std::vector<std::string> reports;
 };
 
 TEST_F(ConnectorLogonTest, TheFormLogsOnToTheGatewayAndOff) {
-    page->SetServerText("127.0.0.1:" + std::to_string(gateway->Port()));
-    page->SetUserName("alice");
-    page->SetPassword("secret");
+    FillForm("127.0.0.1:" + std::to_string(gateway->Port()), "alice", "secret");
     dialog->OnOK();
     ASSERT_TRUE(PumpUntil(
         "the dialog online (reports " + Reports() + ")",
@@ -207,9 +178,7 @@ TEST_F(ConnectorLogonTest, TheFormLogsOnToTheGatewayAndOff) {
 }
 
 TEST_F(ConnectorLogonTest, AWrongPasswordEndsOfflineWithTheGatewaysText) {
-    page->SetServerText("127.0.0.1:" + std::to_string(gateway->Port()));
-    page->SetUserName("alice");
-    page->SetPassword("wrong!");
+    FillForm("127.0.0.1:" + std::to_string(gateway->Port()), "alice", "wrong!");
     dialog->OnOK();
     // The engine sets the state at once and posts the callback; the posted offline (which stops
     // the tray's blinking) is the second offline report, after the one of the start.

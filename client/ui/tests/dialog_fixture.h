@@ -4,12 +4,9 @@
 #include <memory>
 #include <string>
 
+#include "dialog_rig.h"
 #include "fake_connector.h"
 #include "testsupport/temp_root.h"
-#include "ui_fakes.h"
-#include "vorn/basic_pages.h"
-#include "vorn/main_dialog.h"
-#include "vorn/ui_bridge.h"
 
 namespace vorn::test {
 
@@ -26,7 +23,7 @@ inline engine::EngineTiming FastEngineTiming() {
     return t;
 }
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public ::testing::Test, protected DialogRig {
 protected:
     void SetUp() override {
         App();
@@ -40,25 +37,9 @@ protected:
     }
 
     void Make(bool init = true) {
-        DialogDeps d;
-        d.connector = &connector;
-        d.bridge = &bridge;
-        d.texts = &texts;
-        d.table = &table;
-        d.prompter = &prompter;
-        d.tray = &tray;
-        d.launcher = &launcher;
-        d.services = &services;
-        d.store = store;
-        auto logon = std::make_unique<BasicLogonPage>();
-        auto proxyPage = std::make_unique<BasicProxyPage>();
-        page = logon.get();
-        proxy = proxyPage.get();
-        d.logonPage = std::move(logon);
-        d.proxyPage = std::move(proxyPage);
+        DialogDeps d = Deps(&connector, store);
         d.timing = timing;
         d.engineTiming = FastEngineTiming();
-        d.hardwareDevice = [](std::string*, std::string*) { return false; };
         d.runChildDialog = [this](TwLogonVpn&, int command) { children.push_back(command); };
         d.updateCheck = updateCheck;
         dialog = std::make_unique<TwLogonVpn>(std::move(d));
@@ -75,11 +56,6 @@ protected:
             bridge.Callback(engine::UPDATE_STATUS_ONLINE, "");
             return true;
         };
-    }
-    void FillForm(const std::string& server, const std::string& user, const std::string& password) {
-        page->SetServerText(server);
-        page->SetUserName(user);
-        page->SetPassword(password);
     }
     std::string Get(const std::string& name) {
         std::string v;
@@ -100,19 +76,10 @@ protected:
 
     testsupport::TempRoot root{"vorn-ui"};
     std::shared_ptr<platform::SettingsStore> store;
-    IdTexts texts;
-    UiTextTable table;
-    UiBridge bridge{texts};
     engine::test::FakeConnector connector;
-    FakePrompter prompter;
-    FakeTray tray;
-    FakeLauncher launcher;
-    FakeServices services;
     UiTiming timing = FastUiTiming();
     std::vector<int> children;
     std::function<bool(TwLogonVpn&)> updateCheck;  // unset: none
-    BasicLogonPage* page = nullptr;
-    BasicProxyPage* proxy = nullptr;
     std::unique_ptr<TwLogonVpn> dialog;
 };
 

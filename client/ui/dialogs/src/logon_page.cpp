@@ -25,12 +25,14 @@ void HistoryCombo::showPopup() {
     QComboBox::showPopup();
 }
 
-int PageKey(QEvent* event) {
-    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return 0;
+bool HandlePageKey(QEvent* event, const std::function<void()>& ok) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
     const int key = static_cast<QKeyEvent*>(event)->key();
-    if (key == Qt::Key_Return || key == Qt::Key_Enter) return 1;
-    if (key == Qt::Key_Escape) return 2;
-    return 0;
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        if (event->type() == QEvent::KeyPress && ok) ok();
+        return true;
+    }
+    return key == Qt::Key_Escape;
 }
 
 void RouteEnterAndEsc(QWidget* page, QObject* filter) {
@@ -82,13 +84,7 @@ CLogonPage::CLogonPage(DialogContext context, QWidget* parent) : QWidget(parent)
 }
 
 bool CLogonPage::eventFilter(QObject* watched, QEvent* event) {
-    switch (PageKey(event)) {
-        case 1:
-            if (event->type() == QEvent::KeyPress && m_ownerOk) m_ownerOk();
-            return true;
-        case 2: return true;
-        default: return QWidget::eventFilter(watched, event);
-    }
+    return HandlePageKey(event, m_ownerOk) || QWidget::eventFilter(watched, event);
 }
 
 std::string CLogonPage::InstallDir() {

@@ -81,13 +81,7 @@ CProxyPage::CProxyPage(DialogContext context, QWidget* parent) : QWidget(parent)
 }
 
 bool CProxyPage::eventFilter(QObject* watched, QEvent* event) {
-    switch (PageKey(event)) {
-        case 1:
-            if (event->type() == QEvent::KeyPress && m_ownerOk) m_ownerOk();
-            return true;
-        case 2: return true;
-        default: return QWidget::eventFilter(watched, event);
-    }
+    return HandlePageKey(event, m_ownerOk) || QWidget::eventFilter(watched, event);
 }
 
 bool CProxyPage::UseProxy() { return m_controls.use->isChecked(); }

@@ -96,9 +96,9 @@ private:
     QLabel* m_forgot;
 };
 
-// Enter runs `ok`, Esc is swallowed, for `page` and every child it has now.
+// Has `filter` see the key events of `page` and of every child it has now.
 void RouteEnterAndEsc(QWidget* page, QObject* filter);
-// The key event is Enter or Esc as the pages treat them: 1 Enter, 2 Esc, 0 other.
-int PageKey(QEvent* event);
+// A page's filter: Enter (its press) runs `ok` and Esc is swallowed; true when the event was one.
+bool HandlePageKey(QEvent* event, const std::function<void()>& ok);
 
 }  // namespace vorn
