@@ -16,6 +16,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "adapter_text.h"
 #include "dailylog/shared_daily_log.h"
 #include "engine/packet_port.h"
 #include "wendrel/ssr_codec.h"
@@ -79,14 +80,6 @@ std::string Shown(std::string_view t) { return std::string(t.substr(0, 64)); }
 void Say(std::vector<std::string>* log, const std::string& message) {
     std::fputs(message.c_str(), stdout);
     if (log != nullptr && log->size() < 256) log->push_back(message);
-}
-
-std::string Dotted(DWORD networkOrder) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = networkOrder;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
 }
 
 }  // namespace
