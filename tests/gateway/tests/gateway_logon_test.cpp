@@ -36,6 +36,10 @@ const std::string& SharedStateDir() {
 struct GatewayLogonTest : ::testing::Test {
     testsupport::TempRoot root{"qel-gateway-test"};
     GatewayConfig config;
+    // The frames clients sent, as the sink saw them (under `lock`). Declared before the gateway,
+    // so they outlive any handler still delivering.
+    std::vector<std::vector<std::uint8_t>> fromClient;
+    std::mutex lock;
     std::unique_ptr<TestGateway> gateway;
 
     GatewayLogonTest() {
@@ -57,6 +61,13 @@ struct GatewayLogonTest : ::testing::Test {
         std::string error;
         ASSERT_TRUE(gateway->Start(&error)) << error;
         ASSERT_NE(gateway->Port(), 0);
+    }
+    void StartGatewayCollectingFrames() {
+        StartGateway();
+        gateway->SetFrameSink([this](std::uint32_t, const std::uint8_t* f, std::size_t n) {
+            std::lock_guard<std::mutex> hold(lock);
+            fromClient.emplace_back(f, f + n);
+        });
     }
     static std::vector<std::uint8_t> Logon(const char* user, const char* password,
                                            std::uint32_t session = 0) {
@@ -105,13 +116,7 @@ std::vector<std::uint8_t> Frame(std::uint32_t source, std::uint32_t destination,
 }
 
 TEST_F(GatewayLogonTest, LogonKeepAliveDataPasswordChangeAndLogoff) {
-    std::vector<std::vector<std::uint8_t>> fromClient;
-    std::mutex lock;
-    StartGateway();
-    gateway->SetFrameSink([&](std::uint32_t, const std::uint8_t* f, std::size_t n) {
-        std::lock_guard<std::mutex> hold(lock);
-        fromClient.emplace_back(f, f + n);
-    });
+    StartGatewayCollectingFrames();
     GatewayClient client;
     const std::uint32_t vip = LogOn(client);
     EXPECT_EQ(vip, config.poolStart);
@@ -174,13 +179,7 @@ TEST_F(GatewayLogonTest, LogonKeepAliveDataPasswordChangeAndLogoff) {
 }
 
 TEST_F(GatewayLogonTest, BatchedFramesInOneRecordAndAcrossRecordsArriveWholeAndInOrder) {
-    std::vector<std::vector<std::uint8_t>> fromClient;
-    std::mutex lock;
-    StartGateway();
-    gateway->SetFrameSink([&](std::uint32_t, const std::uint8_t* f, std::size_t n) {
-        std::lock_guard<std::mutex> hold(lock);
-        fromClient.emplace_back(f, f + n);
-    });
+    StartGatewayCollectingFrames();
     GatewayClient client;
     const std::uint32_t vip = LogOn(client);
     ASSERT_TRUE(WaitFor("the client online at the gateway", [&] { return gateway->OnlineCount() == 1; }));
@@ -308,13 +307,7 @@ TEST_F(GatewayLogonTest, ForcedLogoffAfterItsTimeAndGatewayKeepAlive) {
 TEST_F(GatewayLogonTest, DeflatedFramesBothWaysOnAnotherKeyId) {
     config.compress = true;
     config.keyId = 2;
-    std::vector<std::vector<std::uint8_t>> fromClient;
-    std::mutex lock;
-    StartGateway();
-    gateway->SetFrameSink([&](std::uint32_t, const std::uint8_t* f, std::size_t n) {
-        std::lock_guard<std::mutex> hold(lock);
-        fromClient.emplace_back(f, f + n);
-    });
+    StartGatewayCollectingFrames();
     GatewayClient client;
     const std::uint32_t vip = LogOn(client);
     ASSERT_NE(vip, 0u);
