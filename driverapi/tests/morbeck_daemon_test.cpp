@@ -3,12 +3,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/unique_fd.h"
 #include "morbeck/morbeck.h"
@@ -22,7 +22,6 @@
 
 namespace {
 
-using testsupport::BinDir;
 using testsupport::WaitFor;
 
 const BYTE kMac0[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
@@ -37,14 +36,11 @@ DWORD Ip(const char* text) {
 class MorbeckDaemon : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace and a TAP device";
-        if (access((BinDir() + "/Olvane").c_str(), X_OK) != 0)
-            GTEST_SKIP() << "the Olvane daemon is not built";
-        m_ns = std::make_unique<testsupport::NetnsScope>();
-        ASSERT_TRUE(m_ns->Ok());
-        m_pid = platform::Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0", GetParam()},
-                                platform::SpawnOptions{});
-        ASSERT_GT(m_pid, 0);
+        if (const std::string why = testsupport::OlvaneInNetns::Unavailable(); !why.empty())
+            GTEST_SKIP() << why;
+        m_daemon = std::make_unique<testsupport::OlvaneInNetns>(std::vector<std::string>{GetParam()});
+        ASSERT_TRUE(m_daemon->NamespaceOk());
+        ASSERT_GT(m_daemon->Pid(), 0);
         m_morbeck = std::make_unique<CMorbeck>("ndisfilter", MorbeckTiming{}, m_clock);
         ASSERT_TRUE(WaitFor(
             "the driver to be loaded",
@@ -62,15 +58,13 @@ protected:
     }
     void TearDown() override {
         m_morbeck.reset();
-        testsupport::StopProcess(m_pid);
-        m_ns.reset();
+        m_daemon.reset();
     }
     bool Wide() const { return std::strcmp(GetParam(), "--ring-layout=64") == 0; }
 
     testsupport::TempRoot m_root{"morbeck-test"};
     platform::fake::ManualClock m_clock;  // the route sync's settle delay runs on it
-    std::unique_ptr<testsupport::NetnsScope> m_ns;
-    pid_t m_pid = -1;
+    std::unique_ptr<testsupport::OlvaneInNetns> m_daemon;
     std::unique_ptr<CMorbeck> m_morbeck;
     void* m_adapter = nullptr;
 };

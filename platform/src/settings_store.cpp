@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 
@@ -414,13 +415,15 @@ std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenPrivatePart() {
 
 namespace {
 
-bool PrivateValueOfClientKey(const std::string& keyLower, const std::string& name) {
+// `name` is a value of the client key itself that is one of `values` (lower-case).
+template <std::size_t N>
+bool ClientKeyValueIn(const std::string& keyLower, const std::string& name, const char* const (&values)[N]) {
     if (keyLower != kClientKeyLower) {
         return false;
     }
     const std::string lower = Lower(name);
-    for (const char* privateValue : kPrivateValuesOfClientKey) {
-        if (lower == privateValue) {
+    for (const char* value : values) {
+        if (lower == value) {
             return true;
         }
     }
@@ -435,19 +438,6 @@ bool AtOrBelow(const std::string& lower, const std::string& key) {
 
 bool InClientTree(const std::string& lower) {
     return AtOrBelow(lower, kClientKeyLower) && !AtOrBelow(lower, kRootSubKeyOfClientKey);
-}
-
-bool RootValueOfClientKey(const std::string& keyLower, const std::string& name) {
-    if (keyLower != kClientKeyLower) {
-        return false;
-    }
-    const std::string lower = Lower(name);
-    for (const char* rootValue : kRootValuesOfClientKey) {
-        if (lower == rootValue) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // The key or one of its sub-keys is in the client part.
@@ -504,10 +494,10 @@ std::shared_ptr<SettingsStore> SettingsStore::Machine() {
 }
 
 SettingsStore::Impl& SettingsStore::PartFor(const std::string& keyLower, const std::string& name) {
-    if (Split() && PrivateValueOfClientKey(keyLower, name)) {
+    if (Split() && ClientKeyValueIn(keyLower, name, kPrivateValuesOfClientKey)) {
         return *m_private;
     }
-    if (Split() && InClientTree(keyLower) && !RootValueOfClientKey(keyLower, name)) {
+    if (Split() && InClientTree(keyLower) && !ClientKeyValueIn(keyLower, name, kRootValuesOfClientKey)) {
         return *m_client;
     }
     return *m_impl;

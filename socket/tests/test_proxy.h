@@ -1,21 +1,16 @@
 // Proxies for the client's tests: a scripted one of our own for the answers real proxies do not
-// give (407, garbage, silence, endless headers), and tinyproxy run on loopback with a
-// configuration of the test's own.
+// give (407, garbage, silence, endless headers), and tinyproxy run on loopback (the suite's own
+// helper).
 #pragma once
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "test_support.h"
+#include "testsupport/tiny_proxy.h"
 
 namespace prendle_test {
 
@@ -139,44 +134,6 @@ private:
     std::thread m_thread;
 };
 
-// tinyproxy on 127.0.0.1, with or without Basic authentication, stopped by the destructor.
-class TinyProxy {
-public:
-    TinyProxy(const std::string& folder, const std::string& user, const std::string& password) {
-        {
-            PlainListener probe;  // a port that was free a moment ago
-            m_port = probe.port;
-        }
-        std::string conf = folder + "/tinyproxy.conf";
-        std::ofstream out(conf);
-        out << "Port " << m_port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\n";
-        if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
-        out.close();
-        const char* argv[] = {"tinyproxy", "-d", "-c", conf.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&m_pid, "tinyproxy", &actions, nullptr, const_cast<char* const*>(argv), environ) !=
-            0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        m_ready = m_pid > 0 && WaitUntil([this] { return platform::UniqueFd(ConnectPlain(m_port)).Valid(); });
-    }
-    ~TinyProxy() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status;
-            waitpid(m_pid, &status, 0);
-        }
-    }
-    bool Ready() const { return m_ready; }
-    unsigned short Port() const { return m_port; }
-
-private:
-    pid_t m_pid = -1;
-    unsigned short m_port = 0;
-    bool m_ready = false;
-};
+using testsupport::TinyProxy;
 
 }  // namespace prendle_test

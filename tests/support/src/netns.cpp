@@ -47,4 +47,19 @@ bool NamedNetns::RunInside(const std::function<void()>& fn) const {
     return joined;
 }
 
+std::string OlvaneInNetns::Unavailable() {
+    if (!IsRoot()) return "needs root for a network namespace and a TAP device";
+    if (::access((BinDir() + "/Olvane").c_str(), X_OK) != 0) return "the Olvane daemon is not built";
+    return {};
+}
+
+OlvaneInNetns::OlvaneInNetns(const std::vector<std::string>& args) {
+    if (!m_ns.Ok()) return;
+    std::vector<std::string> argv = {BinDir() + "/Olvane", "--protocol-delay-ms=0"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    m_pid = platform::Spawn(argv, platform::SpawnOptions{});
+}
+
+OlvaneInNetns::~OlvaneInNetns() { StopProcess(m_pid); }
+
 }  // namespace testsupport

@@ -46,4 +46,23 @@ private:
     bool m_ok = false;
 };
 
+// The Olvane daemon started with `args` (after "--protocol-delay-ms=0") in a fresh namespace the
+// calling thread enters first; the destructor stops the daemon, then leaves the namespace.
+class OlvaneInNetns {
+public:
+    // Why the daemon cannot run here (not root, or not built), for the test's skip; empty when it can.
+    static std::string Unavailable();
+    explicit OlvaneInNetns(const std::vector<std::string>& args);
+    ~OlvaneInNetns();
+    OlvaneInNetns(const OlvaneInNetns&) = delete;
+    OlvaneInNetns& operator=(const OlvaneInNetns&) = delete;
+    bool NamespaceOk() const { return m_ns.Ok(); }
+    // The daemon's pid; <= 0 when it did not start (or the namespace failed).
+    pid_t Pid() const { return m_pid; }
+
+private:
+    NetnsScope m_ns;
+    pid_t m_pid = -1;
+};
+
 }  // namespace testsupport
