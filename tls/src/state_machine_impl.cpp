@@ -115,6 +115,8 @@ TwSocketManager* TwSslStateMachineImpl::Manager() {
 TwSslContentSink TwSslStateMachineImpl::MakeSink(TwSslContentHandlerProc proc, void* context) {
     TwSslContentSink sink;
     sink.data = [this, proc, context](TwSslSession& core, std::uint8_t type, char* data, std::uint32_t size) {
+        tamberk::CallbackGate::Pass pass(m_gate);
+        if (!pass) return size;  // terminated: nobody is left to take it
         auto* handle = static_cast<TwSslSessionHandle*>(core.owner);
         TwSslDataRecord record{type, data, size, 0};
         TwSslMessage message{TW_MSG_SSL_RECEIVE, handle, context, handle ? handle->Context() : nullptr,
@@ -124,8 +126,10 @@ TwSslContentSink TwSslStateMachineImpl::MakeSink(TwSslContentHandlerProc proc, v
     };
     sink.event = [this, proc, context](TwSslMsgType code, TwSslSession* core) {
         auto* handle = core ? static_cast<TwSslSessionHandle*>(core->owner) : nullptr;
-        TwSslMessage message{code, handle, context, handle ? handle->Context() : nullptr, nullptr};
-        proc(this, &message);
+        if (tamberk::CallbackGate::Pass pass(m_gate); pass) {
+            TwSslMessage message{code, handle, context, handle ? handle->Context() : nullptr, nullptr};
+            proc(this, &message);
+        }
         if (code == TW_MSG_SSL_DISCONNECT && handle) handle->SetContext(nullptr);
     };
     return sink;
@@ -407,8 +411,9 @@ unsigned long TwSslStateMachineImpl::OnUdpMessage(_TwMessage* message) {
         }
         case TW_MSG_RECEIVE: {
             TwSslSessionHandle* handle = AsSslSession(message->sessionCtx);
+            tamberk::CallbackGate::Pass pass(m_gate);
             std::lock_guard<std::mutex> lock(m_udpLock);
-            if (!m_udpProc || !record) return TW_SUCCEED;
+            if (!pass || !m_udpProc || !record) return TW_SUCCEED;
             TwSslDataRecord data{0, record->data, record->length, 0};
             TwSslMessage msg{TW_MSG_SSL_RECEIVE, handle, m_udpContext, handle ? handle->Context() : nullptr,
                              &data};
@@ -436,6 +441,7 @@ int TwSslStateMachineImpl::TerminateAll() {
     for (auto& [socketSession, tls] : sessions)
         if (auto* handle = AsSslSession(tls)) Unlink(handle);
     m_client = nullptr;
+    m_gate.CloseAndDrain();
     return 1;
 }
 

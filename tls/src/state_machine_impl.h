@@ -9,6 +9,7 @@
 #include "prendle/socket_client.h"
 #include "prendle/socket_server.h"
 #include "prendle/udp_socket_server.h"
+#include "callback_gate.h"
 #include "ssl_engine.h"
 #include "ssl_session.h"
 #include "tamberk/ssl_state_machine.h"
@@ -123,6 +124,8 @@ private:
     void Register();
     void Unregister();
 
+    // Closed by TerminateAll: the caller's handlers and their contexts may go once it returns.
+    tamberk::CallbackGate m_gate;
     // Socket workers read these in their callbacks while TerminateAll clears them.
     std::atomic<TwSocketClient*> m_client{nullptr};
     std::atomic<TwSocketServer*> m_server{nullptr};

@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <future>
 #include <memory>
 #include <thread>
@@ -159,6 +161,55 @@ TEST_F(LoopbackTest, TwoSendersAndAnEchoingHandler) {
     ASSERT_TRUE(clientSide.WaitFor([&] { return clientSide.all.size() == 2u * kMessages * 100; }, 30000))
         << clientSide.all.size();
     EXPECT_EQ(std::count(clientSide.all.begin(), clientSide.all.end(), 'a'), kMessages * 100);
+}
+
+// Stops on the first disconnect and waits to be let go, on the socket worker that delivers it.
+struct HeldHandler {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, released = false, returned = false;
+
+    static std::uint32_t Proc(TwSslAPI*, TwSslMessage* message) {
+        auto* self = static_cast<HeldHandler*>(message->context);
+        if (message->code != TW_MSG_SSL_DISCONNECT) return 0;
+        std::unique_lock<std::mutex> lock(self->m);
+        if (self->entered) return 0;
+        self->entered = true;
+        self->cv.notify_all();
+        self->cv.wait(lock, [self] { return self->released; });
+        self->returned = true;
+        return 0;
+    }
+};
+
+// Callers free the handler's context once Terminate has returned, so it must not return while a
+// worker is still inside the handler: here the disconnect of a session hung up just before.
+TEST_F(LoopbackTest, TerminateWaitsForAHandlerStillRunningOnAWorker) {
+    StartOurServer();
+    HeldHandler held;
+    ASSERT_EQ(client->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr), 1);
+    TwCertificateVerificationPolicy policy{0, 8, 1};
+    ASSERT_EQ(client->SetCertVerifyPolicy(&policy), 1);
+    ASSERT_NE(client->RegisterSslContentHandler(&HeldHandler::Proc, &held, 23, 0), nullptr);
+    ASSERT_EQ(client->BindToSocketClient(socketClient.get(), caPath.c_str(), nullptr), 1);
+    auto session = Connect();
+    ASSERT_TRUE(session);
+    client->GetSslAPI()->DisconnectSock(session);
+    {
+        std::unique_lock<std::mutex> lock(held.m);
+        ASSERT_TRUE(held.cv.wait_for(lock, std::chrono::seconds(15), [&] { return held.entered; }));
+    }
+    auto terminated = std::async(std::launch::async, [&] {
+        client->Terminate();
+        std::lock_guard<std::mutex> lock(held.m);
+        return held.returned;
+    });
+    {
+        std::lock_guard<std::mutex> lock(held.m);
+        held.released = true;
+        held.cv.notify_all();
+    }
+    EXPECT_TRUE(terminated.get()) << "Terminate returned while the handler was still running";
 }
 
 TEST_F(LoopbackTest, UdpDatagramsFollowTheTlsSession) {
