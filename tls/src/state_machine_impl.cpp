@@ -94,7 +94,8 @@ TwSslStateMachineImpl::TwSslStateMachineImpl(const TwSslTiming& timing, const pl
 
 TwSslStateMachineImpl::~TwSslStateMachineImpl() {
     Unregister();
-    engine->Handlers().Clear();  // sessions that outlive us must not call into our handlers
+    m_gate->CloseAndDrain();  // sessions that outlive us must not call into our handlers
+    engine->Handlers().Clear();
 }
 
 void TwSslStateMachineImpl::Register() {
@@ -114,8 +115,8 @@ TwSocketManager* TwSslStateMachineImpl::Manager() {
 
 TwSslContentSink TwSslStateMachineImpl::MakeSink(TwSslContentHandlerProc proc, void* context) {
     TwSslContentSink sink;
-    sink.data = [this, proc, context](TwSslSession& core, std::uint8_t type, char* data, std::uint32_t size) {
-        tamberk::CallbackGate::Pass pass(m_gate);
+    sink.data = [this, gate = m_gate, proc, context](TwSslSession& core, std::uint8_t type, char* data, std::uint32_t size) {
+        tamberk::CallbackGate::Pass pass(*gate);
         if (!pass) return size;  // terminated: nobody is left to take it
         auto* handle = static_cast<TwSslSessionHandle*>(core.owner);
         TwSslDataRecord record{type, data, size, 0};
@@ -124,9 +125,9 @@ TwSslContentSink TwSslStateMachineImpl::MakeSink(TwSslContentHandlerProc proc, v
         proc(this, &message);
         return record.result;
     };
-    sink.event = [this, proc, context](TwSslMsgType code, TwSslSession* core) {
+    sink.event = [this, gate = m_gate, proc, context](TwSslMsgType code, TwSslSession* core) {
         auto* handle = core ? static_cast<TwSslSessionHandle*>(core->owner) : nullptr;
-        if (tamberk::CallbackGate::Pass pass(m_gate); pass) {
+        if (tamberk::CallbackGate::Pass pass(*gate); pass) {
             TwSslMessage message{code, handle, context, handle ? handle->Context() : nullptr, nullptr};
             proc(this, &message);
         }
@@ -411,7 +412,7 @@ unsigned long TwSslStateMachineImpl::OnUdpMessage(_TwMessage* message) {
         }
         case TW_MSG_RECEIVE: {
             TwSslSessionHandle* handle = AsSslSession(message->sessionCtx);
-            tamberk::CallbackGate::Pass pass(m_gate);
+            tamberk::CallbackGate::Pass pass(*m_gate);
             std::lock_guard<std::mutex> lock(m_udpLock);
             if (!pass || !m_udpProc || !record) return TW_SUCCEED;
             TwSslDataRecord data{0, record->data, record->length, 0};
@@ -441,7 +442,7 @@ int TwSslStateMachineImpl::TerminateAll() {
     for (auto& [socketSession, tls] : sessions)
         if (auto* handle = AsSslSession(tls)) Unlink(handle);
     m_client = nullptr;
-    m_gate.CloseAndDrain();
+    m_gate->CloseAndDrain();
     return 1;
 }
 

@@ -124,8 +124,9 @@ private:
     void Register();
     void Unregister();
 
-    // Closed by TerminateAll: the caller's handlers and their contexts may go once it returns.
-    tamberk::CallbackGate m_gate;
+    // Closed by TerminateAll and the destructor: the caller's handlers and their contexts may go
+    // once either returns. Shared with the sinks, which sessions outliving this object still hold.
+    std::shared_ptr<tamberk::CallbackGate> m_gate = std::make_shared<tamberk::CallbackGate>();
     // Socket workers read these in their callbacks while TerminateAll clears them.
     std::atomic<TwSocketClient*> m_client{nullptr};
     std::atomic<TwSocketServer*> m_server{nullptr};
