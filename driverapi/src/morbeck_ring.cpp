@@ -38,6 +38,22 @@ std::uint64_t Widen(DWORD v) {
 // The ring's own block count (the driver's number, checked by RingBlockAt before any use).
 std::int32_t BlockCount(const std::uint8_t* header) { return platform::ReadRingHeader(header).blockCount; }
 
+// The ring's block at `src` into the callers' 32-bit view, whatever the ring's layout.
+void CopyOutBlock(RingLayout layout, const std::uint8_t* src, _FWSHARED_MEMORY_BLOCK* block) {
+    RingRecord rec;
+    const std::uint8_t* data = nullptr;
+    platform::ReadBlockHead(layout, src, &rec, &data);
+    block->adapterId = rec.adapterId;
+    block->direction = rec.direction;
+    block->length = rec.length > TW_MAX_FRAME ? TW_MAX_FRAME : rec.length;
+    block->packetFlags = rec.packetFlags;
+    block->reserved = rec.reserved;
+    block->appCode = rec.appCode;
+    block->appContext = static_cast<DWORD>(rec.appContext);
+    std::memcpy(block->appArea, rec.appArea, TW_APP_AREA);
+    std::memcpy(block->data, data, block->length);
+}
+
 }  // namespace
 
 void* CMorbeck::GetFreeVirtualMem_X64() {
@@ -201,21 +217,8 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
                 return nullptr;
             }
             platform::DebugPrintf("[CMorbeck::Read] pBlock != NULL ");
-            RingRecord rec;
-            const std::uint8_t* data = nullptr;
-            platform::ReadBlockHead(layout, src, &rec, &data);
-            // Into the callers' 32-bit view, whatever the ring's layout.
-            block->adapterId = rec.adapterId;
-            block->direction = rec.direction;
-            block->length = rec.length > TW_MAX_FRAME ? TW_MAX_FRAME : rec.length;
-            block->packetFlags = rec.packetFlags;
-            block->reserved = rec.reserved;
-            block->appCode = rec.appCode;
-            block->appContext = static_cast<DWORD>(rec.appContext);
-            std::memcpy(block->appArea, rec.appArea, TW_APP_AREA);
-            const DWORD length = block->length;
-            std::memcpy(block->data, data, length);
-            platform::DebugPrintf("[CMorbeck::Read] ReadLength=%d ", static_cast<int>(length));
+            CopyOutBlock(layout, src, block);
+            platform::DebugPrintf("[CMorbeck::Read] ReadLength=%d ", static_cast<int>(block->length));
             StoreIndex(out + g.readOff, (r + 1) % BlockCount(out));
             return block;
         }
@@ -242,18 +245,7 @@ int CMorbeck::ReadInto(_FWSHARED_MEMORY_BLOCK* block) {
     if (r == LoadIndex(shared + g.writeOff)) return 0;
     const std::uint8_t* src = platform::RingBlockAt(shared, m_mappedLimit, layout, shared, r);
     if (src == nullptr) return 0;
-    RingRecord rec;
-    const std::uint8_t* data = nullptr;
-    platform::ReadBlockHead(layout, src, &rec, &data);
-    block->adapterId = rec.adapterId;
-    block->direction = rec.direction;
-    block->length = rec.length > TW_MAX_FRAME ? TW_MAX_FRAME : rec.length;
-    block->packetFlags = rec.packetFlags;
-    block->reserved = rec.reserved;
-    block->appCode = rec.appCode;
-    block->appContext = static_cast<DWORD>(rec.appContext);
-    std::memcpy(block->appArea, rec.appArea, TW_APP_AREA);
-    std::memcpy(block->data, data, block->length);
+    CopyOutBlock(layout, src, block);
     StoreIndex(shared + g.readOff, (r + 1) % BlockCount(shared));
     return 1;
 }
