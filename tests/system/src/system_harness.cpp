@@ -92,6 +92,14 @@ bool CanConnect(const char* address, int port) {
     return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }
 
+bool WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
 bool WaitUntil(unsigned limitMs, const std::function<bool()>& done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     while (!done()) {
@@ -101,20 +109,12 @@ bool WaitUntil(unsigned limitMs, const std::function<bool()>& done) {
     return true;
 }
 
-bool WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-std::string ReadFile(const std::string& path) {
+std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
-
-}  // namespace
 
 int RunCapture(const std::vector<std::string>& argv, std::string* output, const std::vector<std::string>& env,
                unsigned limitMs) {
@@ -322,7 +322,7 @@ bool SystemHarness::StartPcService(const std::string& name, const std::string& s
     // The layer's pid file (its name is the service's in lower case) names the daemon.
     std::string stem = service;
     for (char& c : stem) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string text = ReadFile(PcRoot() + "/run/services/" + stem + ".pid");
+    const std::string text = ReadText(PcRoot() + "/run/services/" + stem + ".pid");
     const long pid = std::strtol(text.c_str(), nullptr, 10);
     if (pid <= 0) {
         *error = "the service " + service + " runs without a pid file";
@@ -469,7 +469,7 @@ PcSnapshot SystemHarness::TakePcSnapshot() const {
     // Lifetimes count down between two looks; they are not part of the configuration.
     static const std::regex lifetimes(R"(\s*\\?\s*valid_lft \S+ preferred_lft \S+)");
     s.addresses = std::regex_replace(addresses, lifetimes, "");
-    s.resolver = ReadFile(ResolverFile());
+    s.resolver = ReadText(ResolverFile());
     return s;
 }
 

@@ -23,6 +23,7 @@
 #include "platform/unique_fd.h"
 #include "tamberk/ssl_certificate_manager.h"
 #include "testsupport/command.h"
+#include "testsupport/net.h"
 
 namespace systemtest {
 
@@ -31,15 +32,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-bool Until(unsigned limitMs, const std::function<bool()>& done) {
-    const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
-    while (!done()) {
-        if (Clock::now() >= end) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -82,19 +74,6 @@ platform::UniqueFd ConnectFromPc(const SystemHarness& h, const std::string& to, 
         fd.Reset();
     }
     return fd;
-}
-
-bool SendAll(int fd, const unsigned char* data, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
-        if (w <= 0) {
-            if (w < 0 && errno == EINTR) continue;
-            return false;
-        }
-        data += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
 }
 
 constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
@@ -145,13 +124,6 @@ bool CopyProgram(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 double ProcessCpuSeconds(pid_t pid) {
     if (pid <= 0) return 0;
@@ -248,7 +220,7 @@ bool TunnelRig::WaitLogLine(const std::string& name, const std::string& text, un
                             std::string* error) {
     const std::string log = m_harness.WorkDir() + "/" + name + ".log";
     bool dead = false;
-    const bool seen = Until(limitMs, [&] {
+    const bool seen = WaitUntil(limitMs, [&] {
         if (ReadText(log).find(text) != std::string::npos) return true;
         if (!m_harness.Alive(name)) return dead = true;
         return false;
@@ -361,7 +333,7 @@ bool TunnelRig::GuiQuit(unsigned limitMs, std::string* error) {
     const pid_t pid = m_harness.Pid("client");
     if (pid <= 0) return true;
     ::kill(pid, SIGTERM);
-    if (Until(limitMs, [&] { return !m_harness.Alive("client"); })) {
+    if (WaitUntil(limitMs, [&] { return !m_harness.Alive("client"); })) {
         m_harness.StopProcess("client");
         return true;
     }
@@ -398,7 +370,7 @@ bool TunnelRig::Online() const {
 
 bool TunnelRig::WaitOnline(unsigned limitMs, std::string* error) {
     bool ended = false;
-    const bool up = Until(limitMs, [&] {
+    const bool up = WaitUntil(limitMs, [&] {
         if (Online()) return true;
         return ended = !m_harness.Alive("client");
     });
@@ -410,7 +382,8 @@ bool TunnelRig::WaitOnline(unsigned limitMs, std::string* error) {
 }
 
 bool TunnelRig::WaitOffline(unsigned limitMs, std::string* error) {
-    if (Until(limitMs, [&] { return VirtualAddress().empty() && RouteDevice(kResourceAddress) != kTapName; }))
+    if (WaitUntil(limitMs,
+                  [&] { return VirtualAddress().empty() && RouteDevice(kResourceAddress) != kTapName; }))
         return true;
     *error = "the session's address or routes were still there after " + std::to_string(limitMs) + " ms";
     return false;
@@ -464,7 +437,7 @@ Transfer TunnelRig::EchoTransfer(std::uint64_t bytes, unsigned limitMs, const st
             const std::size_t n =
                 static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), bytes - offset));
             FillPattern(offset, block.data(), n);
-            if (!SendAll(fd.Get(), block.data(), n)) return;
+            if (!testsupport::SendAll(fd.Get(), block.data(), n)) return;
             offset += n;
         }
         sent = true;
@@ -506,7 +479,7 @@ Transfer TunnelRig::SinkTransfer(std::uint64_t bytes, unsigned limitMs, const st
         std::vector<unsigned char> block(kAckEvery);
         FillPattern(0, block.data(), block.size());
         for (std::uint64_t offset = 0; offset < bytes; offset += block.size()) {
-            if (!SendAll(fd.Get(), block.data(), block.size())) return;
+            if (!testsupport::SendAll(fd.Get(), block.data(), block.size())) return;
         }
     });
     std::uint64_t acks = 0;

@@ -143,4 +143,9 @@ int RunCapture(const std::vector<std::string>& argv, std::string* output,
 // Removes namespaces named by `prefix` + pid whose process is gone (left by a killed run).
 void RemoveStaleNamespaces(const std::string& prefix);
 
+// Polls `done` every 20 ms until it holds or `limitMs` passed; its last answer.
+bool WaitUntil(unsigned limitMs, const std::function<bool()>& done);
+// Bytes of a file, empty when it cannot be read.
+std::string ReadText(const std::string& path);
+
 }  // namespace systemtest

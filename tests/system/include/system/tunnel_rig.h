@@ -140,7 +140,5 @@ private:
 
 // CPU seconds (user + system, all threads) that process `pid` used so far; 0 when it is gone.
 double ProcessCpuSeconds(pid_t pid);
-// Bytes of a file, empty when it cannot be read.
-std::string ReadText(const std::string& path);
 
 }  // namespace systemtest
