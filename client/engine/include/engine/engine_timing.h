@@ -10,10 +10,6 @@ struct EngineTiming {
     DWORD keepAliveMs = 10000;             // a keep-alive goes out after this much send silence
     DWORD lossMs = 60000;                  // no keep-alive from the gateway for this long: tunnel lost
     DWORD tlsHandshakeMs = 60000;          // TLS connect wait
-    DWORD tcpConnectMs = 15000;            // direct connect
-    DWORD proxyConnectMs = 30000;          // connect through a proxy
-    DWORD logonAnswerMs = 120000;          // waits for the gateway's logon and registration answers
-    DWORD logonCutMs = 600000;             // the GUI cuts a logon that runs longer than this
     DWORD previousSessionCloseMs = 10000;  // bound on the wait for the last TLS session to close
     DWORD previousSessionPollMs = 10;      // that wait looks this often
     DWORD serverConnectMs = 30000;         // the server's TCP connect, proxy and hello answers
