@@ -9,8 +9,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/clock_wait.h"
 #include "platform/atomic_file.h"
-#include "clock_sleep.h"
 #include "platform/clock.h"
 #include "platform/machine_root.h"
 #include "platform/unique_fd.h"
@@ -58,7 +58,7 @@ SystemNetshOperations::SystemNetshOperations(const ServiceFacilities& facilities
     }
     if (!m_options.flushResolverCache) m_options.flushResolverCache = DefaultFlushResolverCache;
     const platform::Clock* clock = m_options.clock != nullptr ? m_options.clock : &platform::SystemClock();
-    if (!m_options.sleep) m_options.sleep = [clock](DWORD ms) { SleepOn(*clock, ms); };
+    if (!m_options.sleep) m_options.sleep = [clock](DWORD ms) { platform::SleepOn(*clock, ms); };
     if (!m_options.tickMs) m_options.tickMs = [clock] { return clock->TickMs(); };
 }
 

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/clock_wait.h"
 #include "platform/named_objects.h"
 #include "platform/settings_store.h"
-#include "clock_sleep.h"
 #include "service_log.h"
 
 namespace service {
@@ -54,7 +54,7 @@ void WaitForSetupProgram(const ServiceTiming& timing, const platform::Clock& clo
     SVC_LOG("%s the setup program runs; waiting", kTag);
     const std::uint64_t start = clock.TickMs();
     while (clock.TickMs() - start < timing.setupWaitMs) {
-        SleepOn(clock, timing.setupPollMs);
+        platform::SleepOn(clock, timing.setupPollMs);
         if (!platform::NamedObjectExists(kSetupMutex)) {
             SVC_LOG("%s 安装程序已退出", kTag);
             return;

@@ -115,7 +115,8 @@ TwSocketManager* TwSslStateMachineImpl::Manager() {
 
 TwSslContentSink TwSslStateMachineImpl::MakeSink(TwSslContentHandlerProc proc, void* context) {
     TwSslContentSink sink;
-    sink.data = [this, gate = m_gate, proc, context](TwSslSession& core, std::uint8_t type, char* data, std::uint32_t size) {
+    sink.data = [this, gate = m_gate, proc, context](TwSslSession& core, std::uint8_t type, char* data,
+                                                     std::uint32_t size) {
         tamberk::CallbackGate::Pass pass(*gate);
         if (!pass) return size;  // terminated: nobody is left to take it
         auto* handle = static_cast<TwSslSessionHandle*>(core.owner);

@@ -363,7 +363,6 @@ int TwQelConnector::HandleLogonAccepted(const std::uint8_t* msg, std::size_t len
         current = m_results.virtualIp;
         if (!relogon) {
             m_logonStatus = QEL_CLIENT_OR_WEB_LOGON_OK;
-            m_firstVirtualIp = vip;
             m_results.registerFresh = registerFlag != 0;
         } else {
             m_results.registerRelogon = registerFlag != 0;
@@ -412,7 +411,6 @@ int TwQelConnector::HandleLogonAccepted(const std::uint8_t* msg, std::size_t len
             m_results.certName = certName;
         }
         m_results.routes = routeList;
-        if (!relogon) m_originalRoutes = routeList;
         m_gateways = gatewayList;
         m_results.cipherSelector = selector;
         m_results.text1 = text1 != nullptr ? text1 : "";

@@ -49,11 +49,7 @@ Step Exchange(const std::string& command, const NetshClientOptions& options, int
                    tag, errno);
             return Step::kBusy;
         }
-        std::mutex pauseLock;
-        std::condition_variable never;
-        std::unique_lock<std::mutex> pause(pauseLock);
-        platform::WaitOn(clock, pause, never, static_cast<DWORD>(options.connectRetryMs),
-                         [] { return false; });
+        platform::SleepOn(clock, static_cast<DWORD>(options.connectRetryMs));
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] The pipe connected!", tag);
     std::uint8_t code[service::kAccessCodeSize];

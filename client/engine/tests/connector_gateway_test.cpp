@@ -3,21 +3,17 @@
 // welcome, a 407, a gateway that never answers, naks, registration with a client certificate on a
 // second connection, a forced logoff and a relogon after the gateway dropped the tunnel.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <filesystem>
 #include <thread>
-#include <fstream>
 
 #include "connector_rig.h"
 #include "gateway/test_gateway.h"
 #include "testsupport/certs.h"
 #include "testsupport/net.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/tiny_proxy.h"
 
 namespace engine::test {
 namespace {
@@ -27,49 +23,7 @@ const std::string& SharedStateDir() {
     return dir.Path();
 }
 
-// tinyproxy on 127.0.0.1 with a configuration of the test's own, stopped by the destructor.
-class TinyProxy {
-public:
-    TinyProxy(const std::string& folder, const std::string& user, const std::string& password) {
-        {
-            testsupport::LoopbackListener probe;  // a port that was free a moment ago
-            m_port = probe.port;
-        }
-        const std::string conf = folder + "/tinyproxy.conf";
-        std::ofstream out(conf);
-        out << "Port " << m_port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\n";
-        if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
-        out.close();
-        const char* argv[] = {"tinyproxy", "-d", "-c", conf.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&m_pid, "tinyproxy", &actions, nullptr, const_cast<char* const*>(argv), environ) !=
-            0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        m_ready = m_pid > 0 && testsupport::WaitFor("tinyproxy to listen", [this] {
-                      const int fd = testsupport::ConnectLoopback(m_port);
-                      if (fd >= 0) ::close(fd);
-                      return fd >= 0;
-                  });
-    }
-    ~TinyProxy() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
-    }
-    bool Ready() const { return m_ready; }
-    unsigned short Port() const { return m_port; }
-
-private:
-    pid_t m_pid = -1;
-    unsigned short m_port = 0;
-    bool m_ready = false;
-};
+using testsupport::TinyProxy;
 
 class ConnectorGatewayTest : public ::testing::Test {
 protected:

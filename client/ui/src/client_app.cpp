@@ -23,14 +23,6 @@ namespace {
 constexpr int kContinue = -1;
 constexpr std::size_t kPasswordLineMax = 512;
 constexpr DWORD kStdinWaitMs = 5000;
-
-void SleepOn(const platform::Clock& clock, DWORD ms) {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::unique_lock<std::mutex> lock(mutex);
-    platform::WaitOn(clock, lock, cv, ms, [] { return false; });
-}
-
 }  // namespace
 
 CSarvelApp::CSarvelApp(AppEnvironment env) : m_env(std::move(env)) {}
@@ -73,7 +65,8 @@ int CSarvelApp::SendLogoffMsg(std::uint32_t dwData) {
 
 bool CSarvelApp::WaitForOldClient() {
     // Without a time limit, as a browser logon must take over once the old client is gone.
-    while (platform::NamedObjectExists(kRunningMutex)) SleepOn(*m_env.clock, m_env.timing.handoverPollMs);
+    while (platform::NamedObjectExists(kRunningMutex))
+        platform::SleepOn(*m_env.clock, m_env.timing.handoverPollMs);
     m_running = platform::NamedMutex::Create(kRunningMutex);
     if (!m_running) return Fail(111), false;
     if (m_running->AlreadyExisted()) {
@@ -162,7 +155,7 @@ int CSarvelApp::Run() {
         } else if (options.autoLogon) {
             for (DWORD i = 0; i < m_env.timing.autoLogonServicePolls; ++i) {
                 if (m_env.services->Status(kNetworkService) == 0) break;
-                SleepOn(*m_env.clock, m_env.timing.autoLogonServicePollMs);
+                platform::SleepOn(*m_env.clock, m_env.timing.autoLogonServicePollMs);
             }
             dialog.SetAutoLogonPreset();
         }

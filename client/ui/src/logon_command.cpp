@@ -43,20 +43,12 @@ bool ReadHardwareDevice(platform::SettingsStore& store, std::string* user, std::
     ::dlclose(lib);
     return ok;
 }
-
-void SleepOn(const platform::Clock& clock, DWORD ms) {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::unique_lock<std::mutex> lock(mutex);
-    platform::WaitOn(clock, lock, cv, ms, [] { return false; });
-}
-
 }  // namespace
 
 bool TwLogonVpn::WaitForService(DWORD pollMs, DWORD polls) {
     for (DWORD i = 0; i < polls; ++i) {
         if (m_deps.services->Status(kNetworkService) == 0) return true;
-        SleepOn(*m_deps.clock, pollMs);
+        platform::SleepOn(*m_deps.clock, pollMs);
     }
     return m_deps.services->Status(kNetworkService) == 0;
 }
@@ -81,7 +73,7 @@ int TwLogonVpn::CheckNetshSvc(const std::string& service) {
     }
     for (DWORD i = 0; i < m_deps.timing.serviceStartPolls; ++i) {
         if (m_deps.services->Status(service) == 0) return 0;
-        SleepOn(*m_deps.clock, m_deps.timing.serviceStartPollMs);
+        platform::SleepOn(*m_deps.clock, m_deps.timing.serviceStartPollMs);
     }
     return m_deps.services->Status(service) == 0 ? 0 : 3;
 }

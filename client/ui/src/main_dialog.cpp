@@ -88,13 +88,8 @@ TwLogonVpn::~TwLogonVpn() {
     if (m_worker) {
         if (!m_worker->Ended()) {
             m_worker->Exit();
-            std::mutex mutex;
-            std::condition_variable cv;
-            std::unique_lock<std::mutex> lock(mutex);
-            for (DWORD i = 0; i < m_deps.timing.quitWorkerPolls && !m_worker->Ended(); ++i) {
-                platform::WaitOn(*m_deps.clock, lock, cv, m_deps.timing.quitWorkerPollMs,
-                                 [] { return false; });
-            }
+            for (DWORD i = 0; i < m_deps.timing.quitWorkerPolls && !m_worker->Ended(); ++i)
+                platform::SleepOn(*m_deps.clock, m_deps.timing.quitWorkerPollMs);
         }
         if (!m_worker->Ended()) {
             // The worker is still inside the engine: nothing may be freed under it. It was asked to
@@ -639,13 +634,9 @@ void TwLogonVpn::CutLongLogon() {
     m_worker->Cancel();
     m_deps.connector->Disconnect();
     {
-        std::mutex mutex;
-        std::condition_variable cv;
-        std::unique_lock<std::mutex> lock(mutex);
         const platform::ClockDeadline deadline(*m_deps.clock, m_deps.timing.logonCutSettleMs);
-        while (m_worker->LogonRunning() && !deadline.Expired() && !m_quitting) {
-            platform::WaitOn(*m_deps.clock, lock, cv, 20, [] { return false; });
-        }
+        while (m_worker->LogonRunning() && !deadline.Expired() && !m_quitting)
+            platform::SleepOn(*m_deps.clock, 20);
         if (m_worker->LogonRunning())
             TW_LOG(LOG_CLIENT_LOGIN, 1, "[MonitorThread] the logon did not return in time");
     }

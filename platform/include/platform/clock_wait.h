@@ -73,4 +73,12 @@ bool WaitOn(const Clock& clock, std::unique_lock<std::mutex>& lock, std::conditi
     return WaitOn(ClockDeadline(clock, timeoutMs), lock, cv, done);
 }
 
+// A pause measured on `clock`, so that a test's manual clock ends it.
+inline void SleepOn(const Clock& clock, DWORD ms) {
+    std::mutex mutex;
+    std::condition_variable never;
+    std::unique_lock<std::mutex> lock(mutex);
+    WaitOn(clock, lock, never, ms, [] { return false; });
+}
+
 }  // namespace platform

@@ -45,12 +45,7 @@ InstallChecker::InstallChecker(SkarrowOptions options)
     if (m_options.programDir.empty()) m_options.programDir = platform::ProgramDir();
 }
 
-void InstallChecker::Pause(DWORD ms) const {
-    std::mutex lock;
-    std::condition_variable never;
-    std::unique_lock<std::mutex> held(lock);
-    platform::WaitOn(m_clock, held, never, ms, [] { return false; });
-}
+void InstallChecker::Pause(DWORD ms) const { platform::SleepOn(m_clock, ms); }
 
 int InstallChecker::ServiceState(const std::string& name) const {
     if (AbsentHere(name) || !platform::ServiceInstalled(name)) return kStateNotInstalled;

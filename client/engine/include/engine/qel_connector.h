@@ -176,7 +176,6 @@ public:
     std::string HardwareIdText();
     const std::string& MachineGuid() const { return m_machineGuid; }
     bool Compression() const { return m_useZlib; }
-    std::string TrustedCaPath() const { return m_caPath; }
     bool TimerRunning() const { return m_timerRunning.load(); }
     TwGatewayPolicy& Policy() { return m_policy; }
     TunnelDataPath* DataPath() { return m_dataPath.get(); }
@@ -313,8 +312,6 @@ private:
     std::string m_user, m_password, m_domain, m_hardwareId;
     std::atomic<DWORD> m_sessionId{0};
     Results m_results;
-    DWORD m_firstVirtualIp = 0;
-    std::vector<ResourceRoute> m_originalRoutes;
     std::vector<GatewayEntry> m_gateways;
     Proxy m_proxy;
     std::string m_predefinedServer;
