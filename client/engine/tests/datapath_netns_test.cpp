@@ -15,7 +15,6 @@
 #include "engine/packet_port.h"
 #include "engine/tunnel_data_path.h"
 #include "morbeck/morbeck.h"
-#include "platform/process.h"
 #include "platform/unique_fd.h"
 #include "testsupport/command.h"
 #include "testsupport/netns.h"
@@ -28,7 +27,6 @@ namespace {
 
 using enginetest::Bytes;
 using enginetest::Ip;
-using testsupport::BinDir;
 using testsupport::WaitFor;
 
 const BYTE kMac0[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
@@ -36,14 +34,11 @@ const BYTE kMac0[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
 class DataPathDaemon : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace and a TAP device";
-        if (access((BinDir() + "/Olvane").c_str(), X_OK) != 0)
-            GTEST_SKIP() << "the Olvane daemon is not built";
-        m_ns = std::make_unique<testsupport::NetnsScope>();
-        ASSERT_TRUE(m_ns->Ok());
-        m_pid = platform::Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0", GetParam()},
-                                platform::SpawnOptions{});
-        ASSERT_GT(m_pid, 0);
+        const std::string unavailable = testsupport::OlvaneInNetns::Unavailable();
+        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+        m_daemon = std::make_unique<testsupport::OlvaneInNetns>(std::vector<std::string>{GetParam()});
+        ASSERT_TRUE(m_daemon->NamespaceOk());
+        ASSERT_GT(m_daemon->Pid(), 0);
         m_morbeck = std::make_unique<CMorbeck>();
         ASSERT_TRUE(WaitFor(
             "the driver to be loaded",
@@ -87,14 +82,12 @@ protected:
         engine::g_DataPathActive.store(false);
         m_path.reset();
         m_morbeck.reset();
-        testsupport::StopProcess(m_pid);
-        m_ns.reset();
+        m_daemon.reset();
     }
 
     testsupport::TempRoot m_root{"datapath-test"};
     testsupport::TempDir m_dir;
-    std::unique_ptr<testsupport::NetnsScope> m_ns;
-    pid_t m_pid = -1;
+    std::unique_ptr<testsupport::OlvaneInNetns> m_daemon;
     std::unique_ptr<CMorbeck> m_morbeck;
     std::unique_ptr<engine::MorbeckPacketPort> m_port;
     std::shared_ptr<platform::SettingsStore> m_store;
