@@ -141,14 +141,16 @@ bool TwQelConnector::BuildAndSend(const std::function<int(void*, short*)>& build
     return true;
 }
 
+void TwQelConnector::CopyCredentials(std::string* user, std::string* password) {
+    std::lock_guard<std::mutex> lock(m_paramLock);
+    *user = m_user;
+    *password = m_password;
+}
+
 int TwQelConnector::LogonHandleSsrAuth(bool relogon, bool hardIdLogon) {
     const std::string hardwareId = FetchHardwareId();
     std::string user, password;
-    {
-        std::lock_guard<std::mutex> lock(m_paramLock);
-        user = m_user;
-        password = m_password;
-    }
+    CopyCredentials(&user, &password);
     const DWORD session = m_sessionId.load();
     bool built = false;
     if (hardIdLogon) {
@@ -425,11 +427,7 @@ int TwQelConnector::InformServerSetUpdateStatus() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[InformServerSetUpdateStatus] 通知服务需要升级");
     const std::string hardwareId = FetchHardwareId();
     std::string user, password;
-    {
-        std::lock_guard<std::mutex> lock(m_paramLock);
-        user = m_user;
-        password = m_password;
-    }
+    CopyCredentials(&user, &password);
     const DWORD session = m_sessionId.load();
     if (!BuildAndSend([&](void* b, short* s) {
             return ssr_ConstructCltLogonSvrRequest3(b, s, user.c_str(), password.c_str(), session,

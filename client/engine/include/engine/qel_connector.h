@@ -222,6 +222,8 @@ private:
     void ClearLogonBuffer();
     std::string FetchHardwareId();
     bool BuildAndSend(const std::function<int(void*, short*)>& build);
+    // The user name and password as they stand: a password change may replace them meanwhile.
+    void CopyCredentials(std::string* user, std::string* password);
 
     // The logon sequence's helpers (connector_logon.cpp).
     bool InformUpdateOnly();
