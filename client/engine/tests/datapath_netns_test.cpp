@@ -87,6 +87,21 @@ protected:
 
     testsupport::TempRoot m_root{"datapath-test"};
     testsupport::TempDir m_dir;
+    // A UDP socket on the adapter's address, port 6666, that gives up a read after 5 seconds;
+    // invalid when it could not be bound.
+    static platform::UniqueFd BindUdp() {
+        platform::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(6666);
+        local.sin_addr.s_addr = Ip("198.18.0.2");
+        if (sock.Get() < 0 || bind(sock.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)
+            return platform::UniqueFd();
+        timeval tv{5, 0};
+        setsockopt(sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        return sock;
+    }
+
     std::unique_ptr<testsupport::OlvaneInNetns> m_daemon;
     std::unique_ptr<CMorbeck> m_morbeck;
     std::unique_ptr<engine::MorbeckPacketPort> m_port;
@@ -99,15 +114,8 @@ protected:
 
 TEST_P(DataPathDaemon, FramesBothWaysAndTheDoorbellWakesTheReader) {
     ASSERT_TRUE(m_path->Start());
-    const platform::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const platform::UniqueFd sock = BindUdp();
     ASSERT_GE(sock.Get(), 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(6666);
-    local.sin_addr.s_addr = Ip("198.18.0.2");
-    ASSERT_EQ(bind(sock.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
-    timeval tv{5, 0};
-    setsockopt(sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 
     // Frames that come while the reader still spins are read without its doorbell: wait until it
     // sleeps (its sleeps here last a minute, so it stays asleep until rung).
@@ -166,15 +174,8 @@ TEST_P(DataPathDaemon, FramesBothWaysAndTheDoorbellWakesTheReader) {
 // waits until the ring thread has announced its sleep before it writes.
 TEST_P(DataPathDaemon, FramesFromTheGatewayWakeTheSleepingRingThread) {
     ASSERT_TRUE(m_path->Start());
-    const platform::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const platform::UniqueFd sock = BindUdp();
     ASSERT_GE(sock.Get(), 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(6666);
-    local.sin_addr.s_addr = Ip("198.18.0.2");
-    ASSERT_EQ(bind(sock.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
-    timeval tv{5, 0};
-    setsockopt(sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     const BYTE any[6] = {2, 2, 2, 2, 2, 2};
     for (std::size_t n : {16u, 24u, 32u}) {
         ASSERT_TRUE(WaitFor("the driver's ring thread to sleep on its doorbell",
