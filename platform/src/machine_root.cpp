@@ -46,15 +46,20 @@ gid_t LookUpGroup() {
 void ReadOnce(RootState& s) {
     if (s.read) return;
     const char* env = std::getenv("QEL_ROOT");
-    s.root = (env != nullptr && env[0] != '\0') ? env : kDefaultMachineRoot;
-    while (s.root.size() > 1 && s.root.back() == '/') {
-        s.root.pop_back();
-    }
+    s.root = MachineRootFrom(env != nullptr ? env : "");
     s.group = LookUpGroup();
     s.read = true;
 }
 
 }  // namespace
+
+std::string MachineRootFrom(const std::string& qelRoot) {
+    std::string root = qelRoot.empty() ? std::string(kDefaultMachineRoot) : qelRoot;
+    while (root.size() > 1 && root.back() == '/') {
+        root.pop_back();
+    }
+    return root;
+}
 
 std::string MachineRoot() {
     RootState& s = State();

@@ -29,11 +29,6 @@ RouteRecord RecordOf(const MIB_IPFORWARDROW& r) {
                        r.dwForwardIfIndex, r.dwForwardType, r.dwForwardMetric1};
 }
 
-std::string WithoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
 bool ProcessMachineRoot(pid_t pid, std::string* root) {
     if (pid == 0) {
         *root = platform::MachineRoot();
@@ -42,7 +37,7 @@ bool ProcessMachineRoot(pid_t pid, std::string* root) {
     // The root as the process itself reads it: its QEL_ROOT, the default one without.
     std::string value;
     if (!platform::ProcessEnvironmentValue(pid, "QEL_ROOT", &value)) return false;
-    *root = value.empty() ? std::string(platform::kDefaultMachineRoot) : WithoutTrailingSlashes(value);
+    *root = platform::MachineRootFrom(value);
     return true;
 }
 

@@ -2,7 +2,6 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <set>
 
@@ -42,13 +41,12 @@ public:
 
     void Shutdown() override {
         {
-            std::unique_lock<std::mutex> lock(m_lock);
+            std::lock_guard<std::mutex> lock(m_lock);
             if (m_shutDown) return;
-            m_shutDown = true;
-            // No event starts from here on; those running end before the objects they use go.
-            m_idle.wait(lock, [this] { return m_inFlight == 0; });
+            m_shutDown = true;  // no event reaches the connector from here on
             m_current = nullptr;
         }
+        // Returns once the events already running have ended: no handler outlives it.
         if (m_initialised) m_tls.Terminate();
         // The last reference: the manager closes its sessions and drains their callbacks.
         m_client = nullptr;
@@ -155,7 +153,7 @@ private:
         return !text->empty() && *text != "0";
     }
 
-    // Whether the event of `session` goes on to the connector; counts it as running when so.
+    // Whether the event of `session` goes on to the connector.
     // A session that is being attached may speak before Attach returned; earlier ones are known.
     // The end of a session we closed ourselves is passed on too (`ending`).
     bool Enter(SharedObject* session, bool ending = false, bool* closedHere = nullptr) {
@@ -167,12 +165,7 @@ private:
         if (closedHere != nullptr) *closedHere = closing && m_current.get() != session;
         if (m_current.get() != session && !closing) return false;
         if (ending && m_current.get() == session) m_current = nullptr;
-        ++m_inFlight;
         return true;
-    }
-    void Leave() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (--m_inFlight == 0) m_idle.notify_all();
     }
 
     static std::uint32_t Handler(TwSslAPI* api, TwSslMessage* message) {
@@ -187,10 +180,7 @@ private:
                 break;
             case TW_MSG_SSL_CONNECT:
                 TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] SslMsg TW_MSG_SSL_CONNECT");
-                if (self->Enter(session)) {
-                    self->m_events->OnLinkConnect();
-                    self->Leave();
-                }
+                if (self->Enter(session)) self->m_events->OnLinkConnect();
                 break;
             case TW_MSG_SSL_RECEIVE: {
                 TwSslDataRecord* record = message->data;
@@ -201,7 +191,6 @@ private:
                         reinterpret_cast<const std::uint8_t*>(record->data), record->size);
                     record->result =
                         static_cast<std::uint32_t>(consumed > record->size ? record->size : consumed);
-                    self->Leave();
                 }
                 break;
             }
@@ -213,11 +202,9 @@ private:
                     if (self->m_open.erase(session) == 0 && self->m_attaching) self->m_ended.insert(session);
                 }
                 bool closedHere = false;
-                if (self->Enter(session, true, &closedHere)) {
+                if (self->Enter(session, true, &closedHere))
                     self->m_events->OnLinkDisconnect(alert && (level != 0 || code != 0), level, code,
                                                      closedHere);
-                    self->Leave();
-                }
                 break;
             }
             default: break;
@@ -231,11 +218,9 @@ private:
     bool m_initialised = false;
 
     std::mutex m_lock;
-    std::condition_variable m_idle;
     SharedObjectPtr<SharedObject> m_current;
     bool m_attaching = false;
     bool m_shutDown = false;
-    int m_inFlight = 0;
     std::set<SharedObject*> m_open;     // handed over, end not seen yet
     std::set<SharedObject*> m_ended;    // ended while Attach had not returned yet
     std::set<SharedObject*> m_closing;  // closed by us, end not seen yet

@@ -15,6 +15,9 @@ constexpr const char* kClientGroupName = "qel";
 // Root folder, without trailing slash. QEL_ROOT is read once per process (the first call), so a
 // machine's paths cannot change under running code; thread-safe.
 std::string MachineRoot();
+// The root a process with this QEL_ROOT value uses (empty: not set): the default, or the value
+// without trailing slashes.
+std::string MachineRootFrom(const std::string& qelRoot);
 // Forgets the root read before, so that the next call reads QEL_ROOT again. For tests that
 // switch machine roots; objects opened under the old root keep their paths.
 void ResetMachineRoot();
