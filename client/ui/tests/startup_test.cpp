@@ -166,8 +166,11 @@ TEST_F(StartupTest, ACrashIsToldAtTheNextStart) {
         EXPECT_NE(crashing.Output().find(sorry), std::string::npos) << crashing.Output();
     }
     store->SetDword(kClientKey, "MainWindow", 0);
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the crashed client's running mutex to go",
+        [] { return !platform::NamedObjectExists(kRunningMutex); }, 10000));
     Client next(Out("next"), {"-debug"});
-    ASSERT_TRUE(startOffline(next)) << next.Output();
+    ASSERT_TRUE(startOffline(next)) << "alive " << next.Alive() << ": " << next.Output();
     const std::string out = next.Output();
     const std::size_t at = out.find("message: [ERROR] " + sorry);
     ASSERT_NE(at, std::string::npos) << out;
