@@ -172,13 +172,17 @@ int RunQuistral(const std::vector<std::string>& args, AppShell& shell, const App
     CommandLine cl = ParseCommandLine(args);
     std::string password;
     if (cl.action == CommandLine::Action::kRun && cl.mode == UpdateMode::kClient && cl.rest[0] == "-logon") {
-        // "-logon user [password]": a password given here (by an old client) leaves the command
-        // line, the rest comes on standard input.
-        if (cl.rest.size() > 2) {
+        // "-logon user [password|-]": a password given here (by an old client) leaves the command
+        // line; "-" (or nothing) means it comes on standard input. The restarted client gets
+        // "-logon user -" and the password on its standard input.
+        if (cl.rest.size() > 2 && cl.rest[2] != "-") {
             password = cl.rest[2];
-            cl.rest.resize(2);
         } else {
             password = ReadPassword(config.stdinFd, config.timing.passwordReadMs);
+        }
+        if (cl.rest.size() >= 2) {
+            cl.rest.resize(2);
+            cl.rest.push_back("-");
         }
     }
     if (cl.action == CommandLine::Action::kStartServiceOnly) {

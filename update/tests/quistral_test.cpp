@@ -275,7 +275,7 @@ protected:
             "the client to record its start", [&] { return !ReadFile(m_install + "/client.record").empty(); },
             10000));
         // Same arguments, the password on its standard input only.
-        EXPECT_EQ(ReadFile(m_install + "/client.record"), "-logon alice|secret\n");
+        EXPECT_EQ(ReadFile(m_install + "/client.record"), "-logon alice -|secret\n");
         EXPECT_FALSE(platform::NamedObjectExists("Global\\MorvaneQelCltUpdMutex"));
     }
     void ExpectServicesRunning() {

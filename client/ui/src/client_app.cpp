@@ -232,6 +232,16 @@ int CSarvelApp::InitInstance() {
         }
     }
 
+    // The last run's crash, told now that this is the one client (the dying one could not).
+    if (m_env.installCrashReport && !options.api) {
+        const std::string report = TakeCrashReport(m_table.installPath);
+        if (!report.empty()) {
+            TW_LOG(LOG_CLIENT_LOGIN, 1, "[InitInstance] the last run crashed: %s", report.c_str());
+            m_env.prompter->Message(CrashReportMessage(m_env.chineseUi, report),
+                                    m_env.chineseUi ? "错误" : "ERROR", BoxIcon::kInformation);
+        }
+    }
+
     // 8. The program folder is the current folder.
     if (::chdir(platform::ProgramDir().c_str()) != 0)
         TW_LOG(LOG_CLIENT_LOGIN, 2, "[InitInstance] chdir failed");

@@ -65,13 +65,14 @@ StartOptions ParseCommandLine(const std::vector<std::string>& args) {
     o.debug = a1 == "-debug";
     o.exit = a1 == "-exit";
     o.api = a1 == "-api";
-    if (a1 == "-logon" && (n == 3 || n == 4)) {
+    if (a1 == "-logon" && n == 4) {
         o.logonMode = true;
         o.logonUser = args[2];
-        if (n == 4) {
-            o.logonScrambledPassword = args[3];
-        } else {
+        // "-" is no Base64 text, so it cannot be a scrambled password.
+        if (args[3] == "-") {
             o.passwordOnStdin = true;
+        } else {
+            o.logonScrambledPassword = args[3];
         }
     } else if (a1 == "-browserlogon" && (n == 6 || n == 7)) {
         o.browserLogon = true;

@@ -1,7 +1,9 @@
 // The crash report. A fatal signal writes the stack of the failing thread into
 // <InstallDir>/Dump/<date>-<time>.<ms>-<pid>-<tid>.dmp (the temporary folder when there is no
-// install folder), says so on the standard error and ends the process with the signal's default
-// action. Only async-signal-safe calls run in the handler, besides the local time.
+// install folder), names that file in the user's marker "Dump/pending-<uid>", says so on the
+// standard error and ends the process with the signal's default action. A message box cannot be
+// shown from a dying process, so the next start shows it (TakeCrashReport). Only
+// async-signal-safe calls run in the handler, besides the local time.
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -21,7 +24,22 @@ namespace vorn {
 namespace {
 
 char g_dumpDir[512];
+char g_pending[600];
 const char* g_message = "";
+
+std::string DumpDir(const std::string& installDir) {
+    std::string dir = installDir;
+    struct stat st {};
+    if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        const char* tmp = std::getenv("TMPDIR");
+        dir = tmp && *tmp ? tmp : "/tmp";
+    }
+    return dir + "/Dump";
+}
+
+std::string PendingPath(const std::string& dumpDir) {
+    return dumpDir + "/pending-" + std::to_string(::getuid());
+}
 
 void WriteAll(int fd, const char* text) { (void)!::write(fd, text, std::strlen(text)); }
 
@@ -44,6 +62,12 @@ void OnFatalSignal(int sig) {
         const int n = ::backtrace(frames, 64);
         ::backtrace_symbols_fd(frames, n, fd);
         ::close(fd);
+        // O_NOFOLLOW: the Dump folder may be shared; a link planted there is not written through.
+        const int marker = ::open(g_pending, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (marker >= 0) {
+            WriteAll(marker, path);
+            ::close(marker);
+        }
     }
     WriteAll(2, g_message);
     WriteAll(2, "\n");
@@ -54,15 +78,10 @@ void OnFatalSignal(int sig) {
 }  // namespace
 
 void InstallCrashReport(const std::string& installDir, bool chineseUi) {
-    std::string dir = installDir;
-    struct stat st {};
-    if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        const char* tmp = std::getenv("TMPDIR");
-        dir = tmp && *tmp ? tmp : "/tmp";
-    }
-    dir += "/Dump";
+    const std::string dir = DumpDir(installDir);
     ::mkdir(dir.c_str(), 0700);
     std::snprintf(g_dumpDir, sizeof(g_dumpDir), "%s", dir.c_str());
+    std::snprintf(g_pending, sizeof(g_pending), "%s", PendingPath(dir).c_str());
     g_message =
         chineseUi ? "错误: SSL-VPN客户端程序遇到问题需要退出，请重新运行客户端。"
                   : "ERROR: Sorry, there is something wrong with SSL-VPN Client, please restart the program.";
@@ -76,6 +95,32 @@ void InstallCrashReport(const std::string& installDir, bool chineseUi) {
         sa.sa_flags = SA_RESETHAND;
         ::sigaction(sig, &sa, nullptr);
     }
+}
+
+std::string TakeCrashReport(const std::string& installDir) {
+    const std::string pending = PendingPath(DumpDir(installDir));
+    const int fd = ::open(pending.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return {};
+    struct stat st {};
+    std::string path;
+    // Only our own marker, a regular file: another user's file there tells us nothing.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid()) {
+        char buf[700];
+        const ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n > 0) path.assign(buf, static_cast<std::size_t>(n));
+        ::unlink(pending.c_str());
+        if (path.empty() || path.find('\0') != std::string::npos) path = pending;
+    }
+    ::close(fd);
+    return path;
+}
+
+std::string CrashReportMessage(bool chineseUi, const std::string& reportPath) {
+    return std::string(
+               chineseUi
+                   ? "SSL-VPN客户端程序遇到问题需要退出，请重新运行客户端。"
+                   : "Sorry, there is something wrong with SSL-VPN Client, please restart the program.") +
+           "\n" + reportPath;
 }
 
 }  // namespace vorn

@@ -182,7 +182,7 @@ std::vector<std::string> TwLogonVpn::RestartArguments(std::string* scrambledPass
         return {"-browserlogon", m_gatewayAddress, m_gatewayPort, m_sessionId, m_gatewayUser};
     }
     *scrambledPassword = Scramble(m_password);
-    return {"-logon", m_userName};
+    return {"-logon", m_userName, "-"};
 }
 
 void TwLogonVpn::FailOnPage(int tab, int messageId, BoxIcon icon, bool errorCaption) {

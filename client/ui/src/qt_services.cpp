@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
@@ -71,8 +72,43 @@ bool QtPrompter::AskYesNo(const std::string& text, const std::string& caption, B
     return box.exec() == QMessageBox::Yes;
 }
 
+TrayActivation::TrayActivation(std::function<void(bool)> onActivated, std::function<bool()> rightButtonHeld)
+    : m_onActivated(std::move(onActivated)), m_rightButtonHeld(std::move(rightButtonHeld)) {}
+
+TrayActivation::~TrayActivation() {
+    if (m_waiting && QCoreApplication::instance()) QCoreApplication::instance()->removeEventFilter(this);
+}
+
+void TrayActivation::Activated(int reason) {
+    if (reason == QSystemTrayIcon::DoubleClick) {
+        m_onActivated(true);
+    } else if (reason == QSystemTrayIcon::Context) {
+        if (m_waiting) return;
+        if (m_rightButtonHeld && m_rightButtonHeld() && QCoreApplication::instance()) {
+            m_waiting = true;
+            QCoreApplication::instance()->installEventFilter(this);
+        } else {
+            m_onActivated(false);
+        }
+    }
+}
+
+bool TrayActivation::eventFilter(QObject* watched, QEvent* event) {
+    if (m_waiting && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+        m_waiting = false;
+        QCoreApplication::instance()->removeEventFilter(this);
+        // The menu runs its own loop: not from inside the release's delivery.
+        QMetaObject::invokeMethod(
+            this, [this] { m_onActivated(false); }, Qt::QueuedConnection);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 QtTrayIcon::QtTrayIcon(std::function<void(bool)> onActivated, std::function<void(const std::string&)> report)
-    : m_onActivated(std::move(onActivated)), m_report(std::move(report)) {}
+    : m_activation(std::make_unique<TrayActivation>(
+          std::move(onActivated), [] { return (QGuiApplication::mouseButtons() & Qt::RightButton) != 0; })),
+      m_report(std::move(report)) {}
 
 QtTrayIcon::~QtTrayIcon() = default;
 
@@ -86,12 +122,8 @@ bool QtTrayIcon::Message(int operation, const std::string& tip, int icon, const 
         if (!m_icon) {
             if (operation != 0) return false;
             m_icon = std::make_unique<QSystemTrayIcon>();
-            QObject::connect(m_icon.get(), &QSystemTrayIcon::activated,
-                             [this](QSystemTrayIcon::ActivationReason r) {
-                                 if (r == QSystemTrayIcon::DoubleClick) m_onActivated(true);
-                                 if (r == QSystemTrayIcon::Context || r == QSystemTrayIcon::Trigger)
-                                     m_onActivated(false);
-                             });
+            QObject::connect(m_icon.get(), &QSystemTrayIcon::activated, m_activation.get(),
+                             [this](QSystemTrayIcon::ActivationReason r) { m_activation->Activated(r); });
         }
         if (icon != 0) m_icon->setIcon(MakeStateIcon(icon));
         // The notification area keeps tips to 62 characters and balloons to 255.

@@ -26,10 +26,15 @@ TEST(CommandLine, SwitchesByArgumentCount) {
     EXPECT_FALSE(Parse({"x", "-exit"}).exit);  // argument 1 only
 
     // The password comes on standard input; the old form with it on the line still works.
-    StartOptions o = Parse({"-logon", "alice"});
+    StartOptions o = Parse({"-logon", "alice", "-"});
     EXPECT_TRUE(o.logonMode);
     EXPECT_TRUE(o.passwordOnStdin);
     EXPECT_EQ(o.logonUser, "alice");
+    // Three arguments are no logon mode; nor is "-autologon" taken: the client starts normally.
+    o = Parse({"-logon", "alice"});
+    EXPECT_FALSE(o.logonMode);
+    EXPECT_FALSE(o.passwordOnStdin);
+    EXPECT_FALSE(o.autoLogon);
     o = Parse({"-logon", "alice", "c2NyYW1ibGVk"});
     EXPECT_TRUE(o.logonMode);
     EXPECT_FALSE(o.passwordOnStdin);

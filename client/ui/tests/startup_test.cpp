@@ -146,5 +146,52 @@ TEST_F(StartupTest, SecondStartsShowExitOrTakeOver) {
     EXPECT_FALSE(platform::NamedObjectExists(kRunningMutex));
 }
 
+TEST_F(StartupTest, ACrashIsToldAtTheNextStart) {
+    store->SetString(kClientKey, "InstallDir", root.Path());
+    auto startOffline = [&](Client& c) {
+        return testsupport::WaitFor(
+            "the client's window",
+            [&] {
+                return MainWindow() == static_cast<DWORD>(c.Pid()) &&
+                       c.Output().find("state: offline") != std::string::npos;
+            },
+            20000);
+    };
+    const std::string sorry = "Sorry, there is something wrong with SSL-VPN Client";
+    {
+        Client crashing(Out("crashing"), {"-debug"});
+        ASSERT_TRUE(startOffline(crashing)) << crashing.Output();
+        ::kill(crashing.Pid(), SIGSEGV);
+        EXPECT_EQ(crashing.Wait(), 128 + SIGSEGV) << crashing.Output();
+        EXPECT_NE(crashing.Output().find(sorry), std::string::npos) << crashing.Output();
+    }
+    store->SetDword(kClientKey, "MainWindow", 0);
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the crashed client's running mutex to go",
+        [] { return !platform::NamedObjectExists(kRunningMutex); }, 10000));
+    Client next(Out("next"), {"-debug"});
+    ASSERT_TRUE(startOffline(next)) << "alive " << next.Alive() << ": " << next.Output();
+    const std::string out = next.Output();
+    const std::size_t at = out.find("message: [ERROR] " + sorry);
+    ASSERT_NE(at, std::string::npos) << out;
+    // The message names the report, which holds the signal and the stack.
+    const std::size_t pathAt = out.find(root.Path() + "/Dump/", at);
+    ASSERT_NE(pathAt, std::string::npos) << out;
+    const std::string report = out.substr(pathAt, out.find_first_of(" \n", pathAt) - pathAt);
+    std::ifstream in(report);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first, "signal " + std::to_string(SIGSEGV)) << report;
+    ::kill(next.Pid(), SIGTERM);
+    EXPECT_EQ(next.Wait(), 0) << next.Output();
+
+    // Told once.
+    Client again(Out("again"), {"-debug"});
+    ASSERT_TRUE(startOffline(again)) << again.Output();
+    EXPECT_EQ(again.Output().find(sorry), std::string::npos) << again.Output();
+    ::kill(again.Pid(), SIGTERM);
+    EXPECT_EQ(again.Wait(), 0);
+}
+
 }  // namespace
 }  // namespace vorn

@@ -94,7 +94,7 @@ TEST_F(UpdateCheckTest, AnAcceptedUpdateStartsTheUpdateProgramAndEndsTheClient) 
     ASSERT_TRUE(PumpUntil(
         "the update program to record its start",
         [&] { return !ReadFile(programDir + "/client.record").empty(); }, 10000));
-    EXPECT_EQ(ReadFile(programDir + "/client.record"), "Client -logon alice|" + Scramble("secret") + "\n")
+    EXPECT_EQ(ReadFile(programDir + "/client.record"), "Client -logon alice -|" + Scramble("secret") + "\n")
         << "the scrambled password on its standard input only";
     EXPECT_TRUE(PumpUntil("the quit by the stop event", [&] { return dialog->Quitting(); }));
     EXPECT_TRUE(PumpUntil(

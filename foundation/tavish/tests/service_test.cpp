@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <fstream>
 #include <poll.h>
 #include <random>
@@ -27,6 +29,9 @@
 #include "testsupport/command.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/wait.h"
+#ifdef TW_TEST_X11_DESKTOP
+#include "x11_desktop.h"
+#endif
 
 namespace {
 
@@ -462,7 +467,6 @@ protected:
 
 TEST_F(KeyboardHookTest, AltSAndAltDBecomeControlCodesOnKeyDownOnly) {
     TwKeyBoardHook hook;
-    EXPECT_FALSE(hook.Initialize()) << "no desktop session to hook";
     ASSERT_EQ(RunSwitch("-i"), 0);
     ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
     constexpr LONG kAlt = 1 << 29;
@@ -482,5 +486,115 @@ TEST_F(KeyboardHookTest, AltSAndAltDBecomeControlCodesOnKeyDownOnly) {
     EXPECT_EQ(count128, 1u) << "one code per key-down";
     hook.UnregHook();
 }
+
+// The environment variable `name` set to `value` (or unset when null) for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name) {
+        const char* old = std::getenv(name);
+        if (old) m_old = old;
+        m_had = old != nullptr;
+        if (value) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (m_had) {
+            setenv(m_name.c_str(), m_old.c_str(), 1);
+        } else {
+            unsetenv(m_name.c_str());
+        }
+    }
+
+private:
+    std::string m_name, m_old;
+    bool m_had = false;
+};
+
+TEST_F(KeyboardHookTest, WithoutAnX11DisplayThereIsNoHook) {
+    TwKeyBoardHook hook;
+    {
+        ScopedEnv display("DISPLAY", nullptr);
+        ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+        EXPECT_FALSE(hook.Initialize());
+    }
+    {
+        // The X server of a Wayland session sees only the keys of X programs.
+        ScopedEnv display("DISPLAY", ":0");
+        ScopedEnv wayland("WAYLAND_DISPLAY", "wayland-0");
+        EXPECT_FALSE(hook.Initialize());
+    }
+    {
+        ScopedEnv display("DISPLAY", ":65000");  // nobody there
+        ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+        EXPECT_FALSE(hook.Initialize());
+    }
+    hook.UnregHook();
+}
+
+#ifdef TW_TEST_X11_DESKTOP
+TEST_F(KeyboardHookTest, OnAnX11DesktopTheKeysReachTheServiceAndStillTheFocusedWindow) {
+    std::string why;
+    std::unique_ptr<X11Desktop> desktop = X11Desktop::Start(&why);
+    if (!desktop) GTEST_SKIP() << why;
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    ScopedEnv display("DISPLAY", desktop->Display().c_str());
+    ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+    ASSERT_TRUE(desktop->FocusWindow());
+    TwKeyBoardHook hook;
+    ASSERT_TRUE(hook.Initialize());
+    EXPECT_TRUE(hook.Initialize()) << "already running";
+
+    auto count = [&](const std::string& line) {
+        const std::string rec = Record();
+        size_t n = 0;
+        for (size_t p = rec.find(line + "\n"); p != std::string::npos; p = rec.find(line + "\n", p + 1)) ++n;
+        return n;
+    };
+    // Alt+S, with the S held long enough to repeat: one code 128, and the window still gets the S.
+    ASSERT_TRUE(desktop->Key("Alt_L", true));
+    ASSERT_TRUE(desktop->Key("s", true));
+    ASSERT_TRUE(desktop->Key("s", true));
+    ASSERT_TRUE(desktop->Key("s", false));
+    ASSERT_TRUE(desktop->Key("Alt_L", false));
+    EXPECT_TRUE(WaitFor(
+        "code 128", [&] { return RecordHas("code 128"); }, 10000));
+    EXPECT_TRUE(desktop->WindowGotKey("s", 10000)) << "the key is observed, not taken";
+    // A plain S and a plain D send nothing; Alt+D (the right Alt) sends 129, after which every
+    // earlier key has been seen.
+    ASSERT_TRUE(desktop->Key("s", true));
+    ASSERT_TRUE(desktop->Key("s", false));
+    ASSERT_TRUE(desktop->Key("d", true));
+    ASSERT_TRUE(desktop->Key("d", false));
+    ASSERT_TRUE(desktop->Key("Alt_R", true));
+    ASSERT_TRUE(desktop->Key("d", true));
+    ASSERT_TRUE(desktop->Key("d", false));
+    ASSERT_TRUE(desktop->Key("Alt_R", false));
+    EXPECT_TRUE(WaitFor(
+        "code 129", [&] { return RecordHas("code 129"); }, 10000));
+    EXPECT_EQ(count("code 128"), 1u);
+    EXPECT_EQ(count("code 129"), 1u);
+
+    // Unhooked, Alt+S sends nothing more: Alt+D through a second hook shows the order.
+    hook.UnregHook();
+    ASSERT_TRUE(desktop->Key("Alt_L", true));
+    ASSERT_TRUE(desktop->Key("s", true));
+    ASSERT_TRUE(desktop->Key("s", false));
+    ASSERT_TRUE(desktop->Key("Alt_L", false));
+    TwKeyBoardHook again;
+    ASSERT_TRUE(again.Initialize());
+    ASSERT_TRUE(desktop->Key("Alt_L", true));
+    ASSERT_TRUE(desktop->Key("d", true));
+    ASSERT_TRUE(desktop->Key("d", false));
+    ASSERT_TRUE(desktop->Key("Alt_L", false));
+    EXPECT_TRUE(WaitFor(
+        "a second code 129", [&] { return count("code 129") == 2; }, 10000));
+    EXPECT_EQ(count("code 128"), 1u);
+    again.UnregHook();
+}
+#endif
 
 }  // namespace

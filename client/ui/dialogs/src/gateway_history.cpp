@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -51,106 +52,168 @@ std::string_view Unquote(std::string_view s) {
     return s;
 }
 
-bool Fail(std::string* error, std::size_t line, const std::string& what) {
-    if (error) *error = "line " + std::to_string(line) + ": " + what;
-    return false;
+void Skip(std::vector<std::string>* skipped, std::size_t line, const std::string& what) {
+    if (skipped) skipped->push_back("line " + std::to_string(line) + ": " + what);
 }
 
-bool ParseFlag(std::string_view v, bool* out) {
-    if (v != "0" && v != "1") return false;
-    *out = v == "1";
-    return true;
+// A number as the INI readers of the original take it: blanks, an optional sign, the digits up to
+// the first other character; nothing readable is 0. Large values stick at the long's bounds.
+long ParseInt(std::string_view v) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < v.size() && (v[i] == '-' || v[i] == '+')) negative = v[i++] == '-';
+    long n = 0;
+    for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i)
+        n = n > 100000000 ? 1000000000 : n * 10 + (v[i] - '0');
+    return negative ? -n : n;
 }
 
-struct Pending {
-    HistoryRecord records[kHistorySize];
-    long count = -1;
+// Each value of a record as it was first given; later repeats of a key are ignored.
+struct Field {
+    std::string value;
+    bool given = false;
 };
 
-bool TakeKey(Pending& p, const std::string& section, const std::string& key, std::string_view value,
-             std::size_t line, std::string* error) {
-    if (section == "count") {
-        if (key != "historycount") return true;
-        if (value.empty() || value.size() > 9) return Fail(error, line, "bad HistoryCount");
-        long n = 0;
-        for (char c : value) {
-            if (c < '0' || c > '9') return Fail(error, line, "bad HistoryCount");
-            n = n * 10 + (c - '0');
+struct PendingRecord {
+    Field server, user, password, remember, autoLogon;
+};
+
+struct Pending {
+    PendingRecord records[kHistorySize];
+    Field count;
+};
+
+void TakeKey(Pending& p, const std::string& section, const std::string& key, std::string_view value,
+             std::size_t line, std::vector<std::string>* skipped) {
+    auto take = [&](Field* f, std::size_t max, const char* name) {
+        if (f->given) return Skip(skipped, line, std::string(name) + " given again");
+        if (value.size() > max) {
+            Skip(skipped, line, std::string(name) + " cut to " + std::to_string(max) + " bytes");
+            value = value.substr(0, max);
         }
-        p.count = n;
-        return true;
+        f->value.assign(value);
+        f->given = true;
+    };
+    if (section == "count") {
+        if (key == "historycount") take(&p.count, 16, "HistoryCount");
+        return;
     }
     if (section.size() != 8 || section.rfind("history", 0) != 0 || section[7] < '0' ||
         section[7] >= '0' + kHistorySize)
-        return true;
-    HistoryRecord& r = p.records[section[7] - '0'];
-    auto text = [&](std::string* field, std::size_t max, const char* name) {
-        if (value.size() > max) return Fail(error, line, std::string(name) + " too long");
-        field->assign(value);
-        return true;
-    };
-    if (key == "serveraddr") return text(&r.server, kHistoryServerMax, "ServerAddr");
-    if (key == "qelusername") return text(&r.user, kHistoryUserMax, "QelUsername");
-    if (key == "qelpassword") return text(&r.password, kHistoryPasswordMax, "QelPassword");
-    if (key == "rempasswd")
-        return ParseFlag(value, &r.remember) || Fail(error, line, "RemPasswd is not 0 or 1");
-    if (key == "autologon")
-        return ParseFlag(value, &r.autoLogon) || Fail(error, line, "AutoLogon is not 0 or 1");
-    return true;
+        return;
+    PendingRecord& r = p.records[section[7] - '0'];
+    if (key == "serveraddr") take(&r.server, kHistoryServerMax, "ServerAddr");
+    if (key == "qelusername") take(&r.user, kHistoryUserMax, "QelUsername");
+    if (key == "qelpassword") take(&r.password, kHistoryPasswordMax, "QelPassword");
+    if (key == "rempasswd") take(&r.remember, 16, "RemPasswd");
+    if (key == "autologon") take(&r.autoLogon, 16, "AutoLogon");
 }
 
 }  // namespace
 
-bool ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::string* error) {
+void ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::vector<std::string>* skipped) {
     if (contents.size() > kHistoryFileMax) {
-        if (error) *error = "history file larger than 64 KiB";
-        return false;
+        // What fits is read; the line cut in two is dropped rather than read half.
+        contents = contents.substr(0, kHistoryFileMax);
+        const std::size_t lastEnd = contents.find_last_of("\r\n");
+        contents = contents.substr(0, lastEnd == std::string_view::npos ? 0 : lastEnd + 1);
+        if (skipped) skipped->push_back("only the first 64 KiB read");
     }
     Pending p;
-    std::string section;
-    bool inSection = false;
+    std::string section;  // empty: before the first section
     std::size_t number = 0;
     while (!contents.empty()) {
         ++number;
-        const std::size_t nl = contents.find('\n');
-        std::string_view line = contents.substr(0, nl);
-        contents.remove_prefix(nl == std::string_view::npos ? contents.size() : nl + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (line.find('\0') != std::string_view::npos) return Fail(error, number, "NUL byte");
+        // A lone CR ends a line too, so that no value can hold a line end.
+        const std::size_t end = contents.find_first_of("\r\n");
+        std::string_view line = contents.substr(0, end);
+        std::size_t next = end == std::string_view::npos ? contents.size() : end + 1;
+        if (end != std::string_view::npos && contents[end] == '\r' && next < contents.size() &&
+            contents[next] == '\n')
+            ++next;
+        contents.remove_prefix(next);
+        if (line.find('\0') != std::string_view::npos) {
+            Skip(skipped, number, "NUL byte");
+            continue;
+        }
         line = Trim(line);
         if (line.empty() || line.front() == ';' || line.front() == '#') continue;
         if (line.front() == '[') {
             const std::size_t close = line.find(']');
-            if (close == std::string_view::npos) return Fail(error, number, "section without ']'");
+            if (close == std::string_view::npos) {
+                // The keys after it stay in the section before it, where, being repeats, they
+                // change nothing that section already has.
+                Skip(skipped, number, "section without ']'");
+                continue;
+            }
             section = Lower(Trim(line.substr(1, close - 1)));
-            inSection = true;
             continue;
         }
         const std::size_t eq = line.find('=');
-        if (eq == std::string_view::npos) return Fail(error, number, "neither a section nor a key");
-        if (!inSection) return Fail(error, number, "key before any section");
+        if (eq == std::string_view::npos) {
+            Skip(skipped, number, "neither a section nor a key");
+            continue;
+        }
+        if (section.empty()) {
+            Skip(skipped, number, "key outside a readable section");
+            continue;
+        }
         const std::string key = Lower(Trim(line.substr(0, eq)));
-        if (key.empty()) return Fail(error, number, "empty key");
-        if (!TakeKey(p, section, key, Unquote(Trim(line.substr(eq + 1))), number, error)) return false;
+        if (key.empty()) {
+            Skip(skipped, number, "empty key");
+            continue;
+        }
+        TakeKey(p, section, key, Unquote(Trim(line.substr(eq + 1))), number, skipped);
+    }
+    // The count says how many sections were written; without a readable one, every section there
+    // is read, so a damaged count loses nothing.
+    long count = kHistorySize;
+    if (p.count.given) {
+        const std::string_view c = Trim(p.count.value);
+        if (!c.empty() && c.front() >= '0' && c.front() <= '9')
+            count = std::min<long>(ParseInt(c), kHistorySize);
+        else if (skipped)
+            skipped->push_back("HistoryCount is not a number: every record read");
     }
     out->Clear();
-    const long count = p.count < 0 ? 0 : (p.count > kHistorySize ? kHistorySize : p.count);
-    for (long i = 0; i < count; ++i) (*out)[static_cast<int>(i)] = p.records[i];
-    return true;
+    int kept = 0;
+    for (long i = 0; i < count; ++i) {
+        const PendingRecord& r = p.records[i];
+        HistoryRecord rec;
+        rec.server = r.server.value;
+        rec.user = r.user.value;
+        rec.password = r.password.value;
+        rec.remember = ParseInt(Trim(r.remember.value)) != 0;
+        rec.autoLogon = ParseInt(Trim(r.autoLogon.value)) != 0;
+        // A record without a user name is not in use; the ones after it move up so that the list
+        // and the next save keep them.
+        if (!rec.InUse()) {
+            if ((r.server.given || r.password.given) && skipped)
+                skipped->push_back("History" + std::to_string(i) + " has no user name");
+            continue;
+        }
+        (*out)[kept++] = std::move(rec);
+    }
 }
 
 std::string FormatHistoryIni(const GatewayHistory& history) {
     std::ostringstream o;
     int written = 0;
     auto clean = [](const std::string& s) { return s.find_first_of("\r\n") == std::string::npos; };
+    // Values that begin or end with a blank or a quote are quoted, as the reader takes one pair off.
+    auto v = [](const std::string& s) {
+        const auto edge = [](char c) { return c == ' ' || c == '\t' || c == '"' || c == '\''; };
+        return !s.empty() && (edge(s.front()) || edge(s.back())) ? "\"" + s + "\"" : s;
+    };
     for (int i = 0; i < kHistorySize; ++i) {
         const HistoryRecord& r = history[i];
         if (!r.InUse() || !clean(r.user) || !clean(r.password) || !clean(r.server)) continue;
-        // The section keeps the record's index, as readers of older files expect.
-        o << "[History" << i << "]\r\n"
-          << "ServerAddr=" << r.server << "\r\n"
-          << "QelUsername=" << r.user << "\r\n"
-          << "QelPassword=" << r.password << "\r\n"
+        // Sections are numbered as written: readers take History0 up to the count, so a record left
+        // out must not leave a gap that hides the ones after it.
+        o << "[History" << written << "]\r\n"
+          << "ServerAddr=" << v(r.server) << "\r\n"
+          << "QelUsername=" << v(r.user) << "\r\n"
+          << "QelPassword=" << v(r.password) << "\r\n"
           << "RemPasswd=" << (r.remember ? 1 : 0) << "\r\n"
           << "AutoLogon=" << (r.autoLogon ? 1 : 0) << "\r\n";
         ++written;
@@ -159,7 +222,8 @@ std::string FormatHistoryIni(const GatewayHistory& history) {
     return o.str();
 }
 
-bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::string* error) {
+bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::string* error,
+                     std::vector<std::string>* skipped) {
     const std::string path = installDir + "/" + kHistoryFileName;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -174,11 +238,7 @@ bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::st
         if (error) *error = path + ": cannot be read";
         return false;
     }
-    std::string why;
-    if (!ParseHistoryIni(contents, out, &why)) {
-        if (error) *error = path + ": " + why;
-        return false;
-    }
+    ParseHistoryIni(contents, out, skipped);
     return true;
 }
 

@@ -100,10 +100,13 @@ bool CLogonPage::ReadHistory(GatewayHistory* history) {
     const std::string dir = InstallDir();
     if (dir.empty()) return false;
     std::string error;
-    if (!LoadHistoryFile(dir, history, &error)) {
+    std::vector<std::string> skipped;
+    if (!LoadHistoryFile(dir, history, &error, &skipped)) {
         TW_LOG(LOG_CLIENT_LOGIN, 2, "[CLogonPage] history: %s", error.c_str());
         return false;
     }
+    for (const std::string& why : skipped)
+        TW_LOG(LOG_CLIENT_LOGIN, 2, "[CLogonPage] history.ini %s", why.c_str());
     return true;
 }
 

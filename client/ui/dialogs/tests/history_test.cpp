@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 
@@ -48,8 +49,7 @@ TEST(GatewayHistory, LongGatewayNamesAreFoundAgain) {
     EXPECT_EQ(h[0].server, longName);
     // And still after a trip through the file.
     GatewayHistory back;
-    std::string error;
-    ASSERT_TRUE(ParseHistoryIni(FormatHistoryIni(h), &back, &error)) << error;
+    ParseHistoryIni(FormatHistoryIni(h), &back);
     EXPECT_EQ(back.Find(longName), 0);
 }
 
@@ -105,53 +105,118 @@ TEST(GatewayHistory, FilesOfTheOldLayoutRead) {
         "RemPasswd=1\r\nAutoLogon=0\r\n[history1]\r\nserveraddr = \"10.1.1.1\"\r\nQelUsername=bob\r\n"
         "QelPassword=\r\nRemPasswd=0\r\nAutoLogon=0\r\n; a comment\r\n[Count]\r\nHistoryCount=2\r\n";
     GatewayHistory h;
-    std::string error;
-    ASSERT_TRUE(ParseHistoryIni(text, &h, &error)) << error;
+    std::vector<std::string> skipped;
+    ParseHistoryIni(text, &h, &skipped);
+    EXPECT_TRUE(skipped.empty());
     ASSERT_EQ(h.Count(), 2);
     EXPECT_EQ(h[0].server, "vpn.example.com:443");
     EXPECT_EQ(UnscramblePassword(h[0].password), "secret");
     EXPECT_TRUE(h[0].remember);
     EXPECT_EQ(h[1].server, "10.1.1.1");
     EXPECT_EQ(h[1].user, "bob");
-    // Only HistoryCount records are taken; more than five counts as five; no count, no records.
-    ASSERT_TRUE(ParseHistoryIni(
-        "[History0]\nQelUsername=a\n[History1]\nQelUsername=b\n[Count]\nHistoryCount=1\n", &h, &error));
+    // Only HistoryCount records are taken; more than five counts as five.
+    ParseHistoryIni("[History0]\nQelUsername=a\n[History1]\nQelUsername=b\n[Count]\nHistoryCount=1\n", &h);
     EXPECT_EQ(h.Count(), 1);
-    ASSERT_TRUE(ParseHistoryIni("[History0]\nQelUsername=a\n[Count]\nHistoryCount=99\n", &h, &error));
+    ParseHistoryIni("[History0]\nQelUsername=a\n[Count]\nHistoryCount=99\n", &h);
     EXPECT_EQ(h.Count(), 1);
-    ASSERT_TRUE(ParseHistoryIni("[History0]\nQelUsername=a\n", &h, &error));
+    ParseHistoryIni("[History0]\nQelUsername=a\n[History1]\nQelUsername=b\n[Count]\nHistoryCount=0\n", &h);
     EXPECT_EQ(h.Count(), 0);
 }
 
-TEST(GatewayHistory, MalformedFilesAreRefusedWithTheirLine) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"ServerAddr=x\n", "line 1: key before any section"},
-        {"[History0\n", "line 1: section without ']'"},
-        {"[History0]\njunk\n", "line 2: neither a section nor a key"},
-        {"[History0]\n=x\n", "line 2: empty key"},
-        {"[History0]\nRemPasswd=yes\n", "line 2: RemPasswd is not 0 or 1"},
-        {"[History0]\nAutoLogon=2\n", "line 2: AutoLogon is not 0 or 1"},
-        {"[Count]\nHistoryCount=-1\n", "line 2: bad HistoryCount"},
-        {"[Count]\nHistoryCount=\n", "line 2: bad HistoryCount"},
-        {"[History0]\nServerAddr=" + std::string(kHistoryServerMax + 1, 'a') + "\n",
-         "line 2: ServerAddr too long"},
-        {"[History0]\nQelUsername=" + std::string(kHistoryUserMax + 1, 'a') + "\n",
-         "line 2: QelUsername too long"},
-        {"[History0]\nQelPassword=" + std::string(kHistoryPasswordMax + 1, 'a') + "\n",
-         "line 2: QelPassword too long"},
-        {std::string("[History0]\nQelUsername=a\0b\n", 26), "line 2: NUL byte"},
-    };
-    for (const auto& [text, why] : cases) {
-        GatewayHistory h;
-        h.Update(Rec("kept"));
-        std::string error;
-        EXPECT_FALSE(ParseHistoryIni(text, &h, &error)) << text;
-        EXPECT_EQ(error, why);
-        EXPECT_EQ(h.Count(), 1) << "a refused file leaves the history as it was";
+// The five records of a full history, as FormatHistoryIni writes them.
+std::string FullFile() {
+    GatewayHistory full;
+    for (int i = kHistorySize - 1; i >= 0; --i) full.Update(Rec("gw" + std::to_string(i)));
+    return FormatHistoryIni(full);
+}
+
+void ExpectAllFive(const GatewayHistory& h, const std::string& what) {
+    ASSERT_EQ(h.Count(), kHistorySize) << what;
+    for (int i = 0; i < kHistorySize; ++i) {
+        EXPECT_EQ(h[i].server, "gw" + std::to_string(i)) << what;
+        EXPECT_EQ(UnscramblePassword(h[i].password), "pw-u") << what;
+        EXPECT_TRUE(h[i].remember) << what;
     }
+}
+
+TEST(GatewayHistory, AStrayLineCostsNoRecord) {
+    const std::string whole = FullFile();
+    const std::string strays[] = {
+        "junk\r\n",
+        "[History0\r\n",
+        "=x\r\n",
+        std::string("Qel\0Username=zz\r\n", 17),
+        std::string("\xff\xfe\0garbage\r\n", 12),
+    };
+    // Before the first section, between every two lines, and at the end.
+    for (const std::string& stray : strays) {
+        for (std::size_t at = 0; at <= whole.size(); at = whole.find('\n', at) + 1) {
+            GatewayHistory h;
+            ParseHistoryIni(whole.substr(0, at) + stray + whole.substr(at), &h);
+            ExpectAllFive(h, "stray at " + std::to_string(at) + ": " + stray);
+            if (at == whole.size()) break;
+        }
+    }
+    // A key given again after a record's own lines changes nothing (the first value counts).
+    for (const std::string stray : {"ServerAddr=hijack\r\n", "RemPasswd=0\r\n", "QelPassword=\r\n"}) {
+        for (std::size_t at = whole.find("[History1]"); at != std::string::npos;
+             at = whole.find("[History", at + 1)) {
+            GatewayHistory h;
+            ParseHistoryIni(whole.substr(0, at) + stray + whole.substr(at), &h);
+            ExpectAllFive(h, "repeat at " + std::to_string(at) + ": " + stray);
+        }
+    }
+}
+
+TEST(GatewayHistory, ValuesAreReadOneByOne) {
+    std::vector<std::string> skipped;
     GatewayHistory h;
-    std::string error;
-    EXPECT_FALSE(ParseHistoryIni(std::string(kHistoryFileMax + 1, ';'), &h, &error));
+    // Over-long values are cut to their bound; the flags are integers as the INI readers take them.
+    ParseHistoryIni("[History0]\nServerAddr=" + std::string(kHistoryServerMax + 40, 's') +
+                        "\nQelUsername=" + std::string(kHistoryUserMax + 1, 'u') + "\nQelPassword=" +
+                        std::string(kHistoryPasswordMax + 9, 'p') + "\nRemPasswd=2\nAutoLogon=yes\n" +
+                        "[History1]\nQelUsername=b\nRemPasswd= 1x\nAutoLogon=-1\n" +
+                        "[History2]\nQelUsername=c\nRemPasswd=0\nAutoLogon=999999999999\n",
+                    &h, &skipped);
+    ASSERT_EQ(h.Count(), 3);
+    EXPECT_EQ(h[0].server, std::string(kHistoryServerMax, 's'));
+    EXPECT_EQ(h[0].user, std::string(kHistoryUserMax, 'u'));
+    EXPECT_EQ(h[0].password, std::string(kHistoryPasswordMax, 'p'));
+    EXPECT_TRUE(h[0].remember);
+    EXPECT_FALSE(h[0].autoLogon);
+    EXPECT_TRUE(h[1].remember);
+    EXPECT_TRUE(h[1].autoLogon);
+    EXPECT_FALSE(h[2].remember);
+    EXPECT_TRUE(h[2].autoLogon);
+    EXPECT_EQ(skipped.size(), 3u);  // the three cuts
+    EXPECT_EQ(skipped[0], "line 2: ServerAddr cut to 300 bytes");
+
+    // A damaged or missing count reads every section; a record without a user name is dropped and
+    // the ones after it move up.
+    for (const char* count :
+         {"", "[Count]\nHistoryCount=-1\n", "[Count]\nHistoryCount=many\n", "[Count]\nHistoryCount=\n"}) {
+        ParseHistoryIni(std::string("[History0]\nServerAddr=lost\n[History1]\nQelUsername=b\nServerAddr=B\n"
+                                    "[History3]\nQelUsername=d\nServerAddr=D\n") +
+                            count,
+                        &h);
+        ASSERT_EQ(h.Count(), 2) << count;
+        EXPECT_EQ(h[0].server, "B");
+        EXPECT_EQ(h[1].server, "D");
+    }
+    // Keys after a header that cannot be read stay in the section before it, as repeats.
+    ParseHistoryIni("[History0]\nQelUsername=a\nServerAddr=A\n[History1\nServerAddr=wrong\n", &h);
+    ASSERT_EQ(h.Count(), 1);
+    EXPECT_EQ(h[0].server, "A");
+}
+
+TEST(GatewayHistory, AnOversizedFileIsReadAsFarAsItGoes) {
+    std::string text = FullFile();
+    text += "; " + std::string(kHistoryFileMax, 'z') + "\n[History0]\nServerAddr=late\n";
+    GatewayHistory h;
+    std::vector<std::string> skipped;
+    ParseHistoryIni(text, &h, &skipped);
+    ExpectAllFive(h, "oversized");
+    EXPECT_EQ(skipped.front(), "only the first 64 KiB read");
 }
 
 TEST(GatewayHistory, RecordsWithLineEndsAreNotWritten) {
@@ -160,11 +225,11 @@ TEST(GatewayHistory, RecordsWithLineEndsAreNotWritten) {
     h.Update(Rec("bad\r\n[Count]\r\nHistoryCount=5"));
     const std::string text = FormatHistoryIni(h);
     GatewayHistory back;
-    std::string error;
-    ASSERT_TRUE(ParseHistoryIni(text, &back, &error)) << error;
-    EXPECT_EQ(text.find("[History0]"), std::string::npos);
-    EXPECT_NE(text.find("[History1]"), std::string::npos);
+    ParseHistoryIni(text, &back);
+    EXPECT_EQ(text.find("[History1]"), std::string::npos);
     EXPECT_NE(text.find("HistoryCount=1"), std::string::npos);
+    ASSERT_EQ(back.Count(), 1);
+    EXPECT_EQ(back[0].server, "good");
 }
 
 TEST(GatewayHistory, MissingFileOrFolderIsNoHistory) {
@@ -178,37 +243,70 @@ TEST(GatewayHistory, MissingFileOrFolderIsNoHistory) {
     EXPECT_FALSE(SaveHistoryFile(dir.Path() + "/missing", h, &error));
 }
 
-// Random lines of INI-ish text and every cut of a real file: accepted or refused with a reason.
+// Random lines of INI-ish text and every cut of a real file: whatever is read is a history that
+// writes out and reads back the same, and a cut never loses the records before it.
 TEST(GatewayHistory, RandomAndTruncatedInput) {
     std::mt19937 rng(105);
-    const std::string pieces[] = {"[History",    "[Count]",   "]",          "\r\n",
-                                  "\n",          "=",         "ServerAddr", "QelUsername",
-                                  "QelPassword", "RemPasswd", "AutoLogon",  "HistoryCount",
-                                  "1",           "0",         "7",          "\"",
-                                  " ",           ";",         "x",          std::string(60, 'z')};
+    const std::string pieces[] = {"[History",
+                                  "[Count]",
+                                  "]",
+                                  "\r\n",
+                                  "\n",
+                                  "=",
+                                  "ServerAddr",
+                                  "QelUsername",
+                                  "QelPassword",
+                                  "RemPasswd",
+                                  "AutoLogon",
+                                  "HistoryCount",
+                                  "1",
+                                  "0",
+                                  "7",
+                                  "\"",
+                                  " ",
+                                  ";",
+                                  "x",
+                                  std::string(60, 'z'),
+                                  "-",
+                                  "\xc3",
+                                  std::string(400, 'l')};
+    auto roundTrips = [](const GatewayHistory& h) {
+        GatewayHistory again;
+        ParseHistoryIni(FormatHistoryIni(h), &again);
+        if (again.Count() != h.Count()) return false;
+        for (int i = 0; i < h.Count(); ++i)
+            if (again[i].server != h[i].server || again[i].user != h[i].user ||
+                again[i].password != h[i].password || again[i].remember != h[i].remember ||
+                again[i].autoLogon != h[i].autoLogon)
+                return false;
+        return true;
+    };
     for (int round = 0; round < 3000; ++round) {
         std::string text;
         const int n = static_cast<int>(rng() % 40);
         for (int i = 0; i < n; ++i) text += pieces[rng() % std::size(pieces)];
         if (!text.empty() && rng() % 8 == 0) text[rng() % text.size()] = '\0';
         GatewayHistory h;
-        std::string error;
-        if (!ParseHistoryIni(text, &h, &error)) {
-            EXPECT_FALSE(error.empty());
-        } else {
-            EXPECT_LE(h.Count(), kHistorySize);
+        ParseHistoryIni(text, &h);
+        ASSERT_LE(h.Count(), kHistorySize);
+        for (int i = 0; i < h.Count(); ++i) {
+            EXPECT_LE(h[i].server.size(), kHistoryServerMax);
+            EXPECT_LE(h[i].user.size(), kHistoryUserMax);
         }
+        // Values with line ends cannot come out of a line, so every record is written again.
+        EXPECT_TRUE(roundTrips(h)) << text;
     }
-    GatewayHistory full;
-    for (int i = 0; i < kHistorySize; ++i) full.Update(Rec("gw" + std::to_string(i)));
-    const std::string whole = FormatHistoryIni(full);
+    const std::string whole = FullFile();
+    int seen = 0;
     for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
         GatewayHistory h;
-        std::string error;
-        if (!ParseHistoryIni(whole.substr(0, cut), &h, &error)) {
-            EXPECT_FALSE(error.empty()) << cut;
-        }
+        ParseHistoryIni(whole.substr(0, cut), &h);
+        // Without the count at the end every complete section is read; a record is never lost
+        // once its user name line is whole.
+        EXPECT_GE(h.Count(), seen - 1) << cut;
+        seen = std::max(seen, h.Count());
     }
+    EXPECT_EQ(seen, kHistorySize);
 }
 
 TEST(DialogRules, PortsAddressesAndSplits) {

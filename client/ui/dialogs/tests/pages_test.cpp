@@ -1,5 +1,7 @@
 // The logon page, the proxy page and the preferences dialog over a settings store of their own.
 #include <gtest/gtest.h>
+
+#include <fstream>
 #include <sys/stat.h>
 
 #include <QCheckBox>
@@ -201,6 +203,40 @@ TEST_F(LogonPageTest, ALogonGoesOnTopOfTheHistoryFile) {
     next.OnDropDown();
     EXPECT_EQ(next.ServerField()->count(), 1);
     EXPECT_EQ(next.ServerText(), "typed");
+}
+
+TEST_F(LogonPageTest, ADamagedHistoryFileKeepsItsGatewaysThroughALogon) {
+    // Hand-edited: a stray line, a flag that is not 0/1, an over-long user name, a broken count.
+    const std::string text =
+        "[History0]\r\nServerAddr=vpn.example:8443\r\nstray line\r\nQelUsername=alice\r\n"
+        "QelPassword=" +
+        ScramblePassword("pw-alice") +
+        "\r\nRemPasswd=2\r\nAutoLogon=on\r\n"
+        "[History1]\r\nServerAddr=old.example:443\r\nQelUsername=" +
+        std::string(500, 'o') + "\r\n[Count]\r\nHistoryCount=two\r\n";
+    {
+        std::ofstream out(m.dir.File(kHistoryFileName), std::ios::binary);
+        out << text;
+    }
+    CLogonPage page(m.Context());
+    page.OnInitDialog();
+    ASSERT_EQ(page.ServerField()->count(), 2);
+    page.ServerField()->setCurrentIndex(0);
+    page.OnHistoryChosen(0);
+    EXPECT_EQ(page.UserName(), "alice");
+    EXPECT_EQ(page.Password(), "pw-alice");
+    page.SetServerText("new.example:443");
+    page.UpdateIpHistoryList();
+    page.SaveIpHistoryFile();
+    GatewayHistory h;
+    std::string error;
+    ASSERT_TRUE(LoadHistoryFile(m.dir.Path(), &h, &error)) << error;
+    ASSERT_EQ(h.Count(), 3) << "the saved gateways are still there";
+    EXPECT_EQ(h[0].server, "new.example:443");
+    EXPECT_EQ(h[1].server, "vpn.example:8443");
+    EXPECT_TRUE(h[1].remember);
+    EXPECT_EQ(h[2].server, "old.example:443");
+    EXPECT_EQ(h[2].user, std::string(kHistoryUserMax, 'o'));
 }
 
 TEST_F(LogonPageTest, ReloadRememberedPassword) {

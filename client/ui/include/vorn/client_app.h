@@ -83,8 +83,13 @@ private:
 };
 
 // The crash report: a fatal signal writes a report with the stack into <folder>/Dump, tells the
-// user on the standard error and ends the process.
+// user on the standard error, leaves a marker for the next start and ends the process.
 void InstallCrashReport(const std::string& installDir, bool chineseUi);
+// The next start: the path of the report of the user's last crash, its marker removed; empty when
+// there was none.
+std::string TakeCrashReport(const std::string& installDir);
+// What the user is shown about it (caption: "ERROR", or "错误" in the Chinese interface).
+std::string CrashReportMessage(bool chineseUi, const std::string& reportPath);
 
 // The catalogue the client has built in (the ids the main dialog and the tray use).
 std::unique_ptr<TextSource> BuiltInTexts(bool chineseUi);

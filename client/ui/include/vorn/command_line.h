@@ -1,9 +1,10 @@
 // The client's command line and the two text conversions of its start-up.
 //
 // Switches are compared case-sensitively and only as argument 1 (argument 0 is the program).
-// Passwords never travel on our command line: "-logon user" takes the scrambled password from
-// standard input (one line); the old "-logon user scrambledPassword" form is still understood so
-// that an older update program can bring the client back.
+// Passwords never travel on our command line: "-logon user -" takes the scrambled password from
+// standard input (one line); "-logon user scrambledPassword" is still understood so that an older
+// update program can bring the client back. "-logon" with any other count (such as "-logon user")
+// is no logon mode: the client starts normally.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -19,8 +20,8 @@ struct StartOptions {
     bool autoLogon = false;
     bool logonMode = false;  // "-logon"
     std::string logonUser;
-    std::string logonScrambledPassword;  // from the old four-argument form only
-    bool passwordOnStdin = false;        // "-logon user": read the scrambled password from stdin
+    std::string logonScrambledPassword;  // when given on the line
+    bool passwordOnStdin = false;        // "-logon user -": read the scrambled password from stdin
     bool browserLogon = false;           // "-browserlogon" with 6 or 7 arguments
     std::string gatewayAddress, gatewayPort, sessionId, gatewayUser, gatewayVersion;
 };

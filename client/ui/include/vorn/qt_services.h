@@ -6,8 +6,11 @@
 #include <memory>
 #include <string>
 
+#include <QObject>
+
 #include "vorn/ui_services.h"
 
+class QEvent;
 class QIcon;
 class QMenu;
 class QSystemTrayIcon;
@@ -18,6 +21,28 @@ class QtPrompter final : public Prompter {
 public:
     void Message(const std::string& text, const std::string& caption, BoxIcon icon) override;
     bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override;
+};
+
+// Turns the tray icon's activations into the dialog's two mouse events: a double click, and the
+// menu on the right button's release. A single left click does nothing. Where the desktop asks for
+// the menu while the right button is still down (the XEmbed tray asks on the press), the request
+// waits for the button's release anywhere in the application; where it asks after the release,
+// the menu opens at once.
+class TrayActivation final : public QObject {
+public:
+    TrayActivation(std::function<void(bool doubleClick)> onActivated, std::function<bool()> rightButtonHeld);
+    ~TrayActivation() override;
+    // `reason` is a QSystemTrayIcon::ActivationReason.
+    void Activated(int reason);
+    bool WaitingForRelease() const { return m_waiting; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    std::function<void(bool)> m_onActivated;
+    std::function<bool()> m_rightButtonHeld;
+    bool m_waiting = false;
 };
 
 // The notification-area icon. Without a tray (no desktop, the offscreen platform) the calls
@@ -33,7 +58,7 @@ public:
 
 private:
     std::unique_ptr<QSystemTrayIcon> m_icon;
-    std::function<void(bool)> m_onActivated;
+    std::unique_ptr<TrayActivation> m_activation;
     std::function<void(const std::string&)> m_report;
 };
 

@@ -14,6 +14,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorn {
 
@@ -53,18 +54,25 @@ private:
     std::array<HistoryRecord, kHistorySize> m_records{};
 };
 
-// Parses the file's contents. Section and key names are case-insensitive, values are trimmed of
-// blanks and of surrounding quotes, lines end in LF or CR LF; ';' and '#' start comments; unknown
-// sections and keys are skipped. Refused, with the line in *error: a line that is neither a
-// section, a key or a comment, a key before any section, a value beyond its bound, a flag other
-// than 0/1, a count that is not a number from 0 up, a file larger than kHistoryFileMax. Records
-// beyond `HistoryCount` (at most five) are not read; a file without a count has no records.
-bool ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::string* error);
+// Reads the file's contents value by value, so that one damaged line costs at most its own value.
+// Section and key names are case-insensitive, values are trimmed of blanks and of surrounding
+// quotes, lines end in LF or CR LF; ';' and '#' start comments; unknown sections and keys are
+// skipped, and so are lines that are neither a section nor a key, keys outside a readable section,
+// lines with a NUL byte and repeats of a key (the first value counts). A value beyond its bound is
+// cut to it; the flags are read as integers (leading digits, nonzero is set, anything else 0).
+// Records beyond `HistoryCount` (at most five) are not read; without a count that reads as a
+// number from 0 up, every section is read. Records without a user name are dropped and the ones
+// after them move up. Of a file larger than kHistoryFileMax the whole lines within it are read.
+// What was skipped or cut is described, one "line N: why" each, in *skipped when given.
+void ParseHistoryIni(std::string_view contents, GatewayHistory* out,
+                     std::vector<std::string>* skipped = nullptr);
 // The file's contents for the records in use; records whose texts hold a line end are left out.
 std::string FormatHistoryIni(const GatewayHistory& history);
 
-// "history.ini" in `installDir`: false when missing, a folder, unreadable or malformed (*error).
-bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::string* error);
+// "history.ini" in `installDir`: false when missing, a folder or unreadable (*error); otherwise
+// read as ParseHistoryIni reads it.
+bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::string* error,
+                     std::vector<std::string>* skipped = nullptr);
 bool SaveHistoryFile(const std::string& installDir, const GatewayHistory& history, std::string* error);
 
 }  // namespace vorn
