@@ -98,7 +98,7 @@ HttpsServer::HttpsServer(const ServerOptions& options) : m_dir("qel-nginx") {
              << "; }\n"
              // Server-side includes drop the length: the body goes out chunked.
              << "    location /nolength/ { ssi on; ssi_types *; }\n"
-             << "    location ~ ^/(short|stall|stallhead|huge)/ { proxy_pass http://127.0.0.1:"
+             << "    location ~ ^/(short|stall|stallhead|huge|trickle)/ { proxy_pass http://127.0.0.1:"
              << m_backendPort << "; proxy_buffering off; proxy_http_version 1.1; proxy_read_timeout 300s; }\n"
              << "    location = /sslvpnindex/commonplugin/checkclientversion.php { return 200 \""
              << options.versionReply << "\"; }\n  }\n}\n";
@@ -133,6 +133,7 @@ HttpsServer::~HttpsServer() {
     m_stop.store(true);
     ::shutdown(m_backendFd, SHUT_RDWR);
     if (m_backend.joinable()) m_backend.join();
+    for (auto& t : m_tricklers) t.join();
     ::close(m_backendFd);
     for (int fd : m_held) ::close(fd);
 }
@@ -161,6 +162,19 @@ void HttpsServer::RunBackend() {
             ssize_t n = ::recv(c, request, sizeof(request), 0);
             if (n <= 0) break;
             head.append(request, static_cast<std::size_t>(n));
+        }
+        if (head.rfind("GET /trickle/", 0) == 0) {
+            m_tricklers.emplace_back([this, c] {
+                std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n";
+                bool ok = testsupport::SendAll(c, answer.data(), answer.size());
+                // A byte every 250 ms until the client goes (the send fails) or the server stops.
+                while (ok && !m_stop.load()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                    ok = ::send(c, "t", 1, MSG_NOSIGNAL) == 1;
+                }
+                ::close(c);
+            });
+            continue;
         }
         const bool stall = head.rfind("GET /stall/", 0) == 0;
         if (head.rfind("GET /stallhead/", 0) == 0) {

@@ -368,16 +368,13 @@ TEST_F(PipelineTest, CheckModeFetchesTheListDownloadsAndApplies) {
         << "check mode restarts the client without arguments";
 }
 
-class TrickleTest : public PipelineTest, public ::testing::WithParamInterface<bool> {
-protected:
-    TrickleTest() { m_options.slowRate = 4; }
-};
+class TrickleTest : public PipelineTest, public ::testing::WithParamInterface<bool> {};
 
 // A server that trickles the package: Close (or Esc, or the window's close) ends the download at
 // once, nothing was replaced or stopped, and the update mutex is free again.
 TEST_P(TrickleTest, StoppingDuringTheDownloadLeavesEverythingAsItWas) {
     const bool button = GetParam();
-    Serve("", {{"data.txt", std::string(400000, 'n')}, {"olvane.bin", "new driver"}}, "/slow/");
+    Serve("", {{"data.txt", std::string(400000, 'n')}, {"olvane.bin", "new driver"}}, "/trickle/");
     const std::vector<std::string> servicesBefore = ServiceEvents();
     bool ok = true;
     bool pressed = false;
