@@ -294,6 +294,7 @@ int CINetUtil::Perform(void* handle, Transfer* t) {
     }
     CURLcode result = CURLE_OK;
     bool connected = false;
+    const std::uint64_t start = NowMs();
     for (;;) {
         int running = 0;
         if (curl_multi_perform(multi, &running) != CURLM_OK) {
@@ -317,6 +318,14 @@ int CINetUtil::Perform(void* handle, Transfer* t) {
             if (handshake > 0) {
                 connected = true;
                 t->lastActivityMs = now;
+            } else if (m_timing.connectTimeoutMs >= 0 && m_timing.receiveTimeoutMs >= 0 &&
+                       now - start >= static_cast<std::uint64_t>(m_timing.connectTimeoutMs) +
+                                          static_cast<std::uint64_t>(m_timing.receiveTimeoutMs)) {
+                // libcurl ends a connection that takes too long itself; this only makes sure that
+                // no request outlives both time-outs whatever it reports.
+                t->timedOut = true;
+                result = CURLE_OPERATION_TIMEDOUT;
+                break;
             }
         } else if (m_timing.receiveTimeoutMs >= 0 &&
                    now - t->lastActivityMs >= static_cast<std::uint64_t>(m_timing.receiveTimeoutMs)) {
