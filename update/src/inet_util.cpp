@@ -5,7 +5,6 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,7 +54,6 @@ struct CINetUtil::Transfer {
     bool replyFull = false;
     unsigned long error = 0;  // our own verdict, taken before libcurl's
     bool headersDone = false;
-    bool timedOut = false;
     // Monotonic milliseconds of the last byte from the server (or of the connection's start).
     std::uint64_t lastActivityMs = 0;
 };
@@ -323,14 +321,12 @@ int CINetUtil::Perform(void* handle, Transfer* t) {
                                           static_cast<std::uint64_t>(m_timing.receiveTimeoutMs)) {
                 // libcurl ends a connection that takes too long itself; this only makes sure that
                 // no request outlives both time-outs whatever it reports.
-                t->timedOut = true;
                 result = CURLE_OPERATION_TIMEDOUT;
                 break;
             }
         } else if (m_timing.receiveTimeoutMs >= 0 &&
                    now - t->lastActivityMs >= static_cast<std::uint64_t>(m_timing.receiveTimeoutMs)) {
             platform::DebugOutput("[CINetUtil] no byte from the server within the receive time-out\n");
-            t->timedOut = true;
             result = CURLE_OPERATION_TIMEDOUT;
             break;
         }
