@@ -111,7 +111,7 @@ bool CQuistralDlg::event(QEvent* e) {
 void CQuistralDlg::OnOK() {
     // While the update runs the button only asks the worker to cancel the download.
     if (!m_finished) {
-        m_worker->RequestStop();
+        if (m_stoppable) m_worker->RequestStop();
         return;
     }
     if (m_success)
@@ -121,7 +121,13 @@ void CQuistralDlg::OnOK() {
 }
 
 void CQuistralDlg::reject() {
-    if (m_finished) QDialog::reject();
+    if (m_finished) {
+        QDialog::reject();
+        return;
+    }
+    // Esc and the window's close stop a download as Close does; once files are being replaced
+    // they wait for the end.
+    if (m_stoppable) m_worker->RequestStop();
 }
 
 void CQuistralDlg::Post(std::function<void()> fn) {
@@ -154,8 +160,17 @@ bool CQuistralDlg::AskYesNo(const std::string& text, const std::string& caption)
     Post([&, this] { answer.set_value(m_boxes.YesNo(this, text, caption)); });
     return f.get();
 }
+void CQuistralDlg::EnableStop() {
+    Post([this] {
+        m_stoppable = true;
+        m_button->setEnabled(true);
+    });
+}
 void CQuistralDlg::DisableClose() {
-    Post([this] { m_button->setEnabled(false); });
+    Post([this] {
+        m_stoppable = false;
+        m_button->setEnabled(false);
+    });
 }
 void CQuistralDlg::EnableClose(bool success) {
     Post([this, success] {

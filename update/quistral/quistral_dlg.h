@@ -56,6 +56,7 @@ private:
     void SetResult(const std::string& text) override;
     void Message(const std::string& text, const std::string& caption) override;
     bool AskYesNo(const std::string& text, const std::string& caption) override;
+    void EnableStop() override;
     void DisableClose() override;
     void EnableClose(bool success) override;
     void CloseDialog() override;
@@ -74,6 +75,7 @@ private:
     QProgressBar* m_progress = nullptr;
     QPushButton* m_button = nullptr;
     bool m_finished = false;
+    bool m_stoppable = false;  // Close, Esc and the window's close stop the update
     bool m_success = false;
 };
 

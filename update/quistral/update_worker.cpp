@@ -68,8 +68,15 @@ void UpdateWorker::RequestStop() {
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_stop.store(true);
+        // The request that runs now (the list, the package) ends at once, not at the next poll.
+        if (m_lib) m_lib->StopDownload();
     }
     m_cv.notify_all();
+}
+
+void UpdateWorker::PauseUnlessStopped(DWORD ms) {
+    std::unique_lock<std::mutex> l(m_lock);
+    platform::WaitOn(m_clock, l, m_cv, ms, [this] { return m_stop.load(); });
 }
 
 void UpdateWorker::Pause(DWORD ms) {
@@ -84,7 +91,22 @@ void UpdateWorker::Finish(bool success, bool close) {
 
 bool UpdateWorker::Run() {
     CGlimrow lib(m_config.programDir.c_str(), m_config.netTiming);
+    struct Registration {
+        UpdateWorker& w;
+        Registration(UpdateWorker& worker, CGlimrow* lib) : w(worker) {
+            std::lock_guard<std::mutex> g(w.m_lock);
+            w.m_lib = lib;
+            // A stop given before the library was known still ends its first request.
+            if (w.m_stop.load()) lib->StopDownload();
+        }
+        ~Registration() {
+            std::lock_guard<std::mutex> g(w.m_lock);
+            w.m_lib = nullptr;
+        }
+    } registration(*this, &lib);
     m_sink.SetStatus(T("Achieving upgrade information..."));
+    // Until the package is there nothing was changed: Close stops the update.
+    m_sink.EnableStop();
     if (m_config.mode == UpdateMode::kCheckClient) {
         int rc = CheckMode(lib);
         if (rc != 1) {
@@ -168,6 +190,7 @@ int UpdateWorker::CheckMode(CGlimrow& lib) {
     std::string server = Setting(kClientKey, "UpdateServerAddr", &okAddr);
     std::string port = Setting(kClientKey, "UpdateServerPort", &okPort);
     std::string version = Setting(kClientKey, "Version", &okVersion);
+    if (m_stop.load()) return -1;
     if (!okAddr || !okPort || !okVersion || server.empty()) {
         m_sink.Message(T("Not found new version."), T("Update Tips"));
         return 0;
@@ -179,6 +202,8 @@ int UpdateWorker::CheckMode(CGlimrow& lib) {
     char remote[] = "/download/sslvpn/default/ClientUpdateList.txt";
     if (lib.ConnectServer(server.data(), portNumber) != 0 || lib.GetUpdateList(remote, list) != 0 ||
         lib.ParseUpdate(list) != 0 || lib.CheckUpdate(version.c_str()) == 0) {
+        // Closed by the user while the list came: nothing more to say.
+        if (m_stop.load()) return -1;
         m_sink.Message(T("Not found new version."), T("Update Tips"));
         return 0;
     }
@@ -258,7 +283,7 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
             // 64-bit arithmetic: packages beyond 40 MiB would overflow 32 bits here.
             std::uint64_t percent = total ? static_cast<std::uint64_t>(done) * 50 / total : 0;
             m_sink.SetProgress(10 + static_cast<int>(std::min<std::uint64_t>(percent, 50)));
-            if (rc == 0 && done < total) Pause(m_config.timing.pollMs);
+            if (rc == 0 && done < total) PauseUnlessStopped(m_config.timing.pollMs);
         } while (rc == 0 && done < total);
         lib.CloseConnect();
     }

@@ -28,6 +28,10 @@ public:
     virtual void Message(const std::string& text, const std::string& caption) = 0;
     // Blocks the worker until the user answered.
     virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
+    // Close (and Esc, and the window's close) now stops the update: while the list and the
+    // package are fetched.
+    virtual void EnableStop() = 0;
+    // Close does nothing until EnableClose.
     virtual void DisableClose() = 0;
     virtual void EnableClose(bool success) = 0;
     // Ends the dialog as cancelled once the worker finished.
@@ -77,6 +81,8 @@ private:
     void StopClient();
     void Finish(bool success, bool close);
     void Pause(DWORD ms);
+    // As Pause, but a stop ends it at once.
+    void PauseUnlessStopped(DWORD ms);
     std::string Path(const char* name) const { return m_config.programDir + name; }
     std::string T(const std::string& english) const;
 
@@ -86,6 +92,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::mutex m_lock;
     std::condition_variable m_cv;
+    CGlimrow* m_lib = nullptr;           // under m_lock, while Run runs: a stop reaches its request
     std::vector<std::string> m_stopped;  // services this run stopped, in stop order
     std::string m_server;                // "%s:%d"
     unsigned long m_lastError = 0;

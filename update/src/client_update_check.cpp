@@ -22,7 +22,11 @@ void Log(const std::string& text) {
 
 TwClientUpdateCheck::TwClientUpdateCheck(ClientUpdateUi& ui, ClientUpdateTiming timing,
                                          const platform::Clock& clock)
-    : m_ui(ui), m_timing(timing), m_clock(clock), m_abandoned(std::make_shared<std::atomic<bool>>(false)) {}
+    : m_ui(ui),
+      m_timing(timing),
+      m_clock(clock),
+      m_abandoned(std::make_shared<std::atomic<bool>>(false)),
+      m_refusedRequired(std::make_shared<std::atomic<bool>>(false)) {}
 
 TwClientUpdateCheck::~TwClientUpdateCheck() {
     if (m_thread.joinable()) m_thread.join();
@@ -107,6 +111,7 @@ int TwClientUpdateCheck::CheckUpdate(const ClientUpdateRequest& request, const s
     if (lib.IsForceUpdate()) {
         if (!m_ui.AskYesNo(243)) {
             Log("[CheckUpdate] required update refused");
+            m_refusedRequired->store(true);
             ui([&] { m_ui.ShowMessage(236); });
             return -1;
         }
@@ -124,12 +129,14 @@ int TwClientUpdateCheck::CheckUpdate(const ClientUpdateRequest& request, const s
 bool TwClientUpdateCheck::Run(const ClientUpdateRequest& request, const std::atomic<bool>& cancel,
                               int* result) {
     *result = 0;
+    m_lastRefused = false;
     if (UpdateProgramRunning(request.programDir)) {
         Log("[SSLClientCheckUpdate] an update program runs");
         *result = -1;
         return false;
     }
     if (m_thread.joinable()) m_thread.join();
+    m_refusedRequired->store(false);
     auto done = std::make_shared<std::atomic<bool>>(false);
     auto outcome = std::make_shared<std::atomic<int>>(0);
     m_abandoned->store(false);
@@ -151,6 +158,7 @@ bool TwClientUpdateCheck::Run(const ClientUpdateRequest& request, const std::ato
         platform::WaitOn(m_clock, l, cv, m_timing.pumpMs, [&] { return done->load(); });
     }
     int ret = done->load() ? outcome->load() : 0;
+    m_lastRefused = ret == -1 && m_refusedRequired->load();
     Log("[SSLClientCheckUpdate] m_nCheckUpdRet=" + std::to_string(ret));
     if (ret == -1 || cancel.load()) {
         *result = -1;

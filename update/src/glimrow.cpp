@@ -85,7 +85,8 @@ unsigned long CGlimrow::GetUpdateList(char* urlPath, char* fileName) {
     if (!m_pInet || !urlPath || !fileName || !IsPlainFileName(fileName)) return ERROR_UPD_BAD_ARGUMENT;
     JoinDownload();
     m_pInet->ResetStatus();
-    return m_pInet->DownloadFile(urlPath, InProgramDir(fileName));
+    // The old list stays until a whole new one is there.
+    return m_pInet->DownloadFile(urlPath, InProgramDir(fileName), kUpdateListMaxBytes, true);
 }
 
 unsigned long CGlimrow::ParseUpdate(char* fileName) {
@@ -134,9 +135,12 @@ char* CGlimrow::GetFileList(unsigned long bit) { return m_pUpdList ? m_pUpdList-
 int CGlimrow::CompareVersion(const char* a, const char* b) {
     if (!a || !b) return 0;
     SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "[CompareVersion] %s, %s", a, b);
-    int pa[4] = {}, pb[4] = {};
-    std::sscanf(a, "%d.%d.%d.%d", &pa[0], &pa[1], &pa[2], &pa[3]);
-    std::sscanf(b, "%d.%d.%d.%d", &pb[0], &pb[1], &pb[2], &pb[3]);
+    std::uint32_t pa[4] = {}, pb[4] = {};
+    // A version that is no version cannot be said to be older or newer.
+    if (!ParseVersion(a, pa) || !ParseVersion(b, pb)) {
+        Log("[CompareVersion] malformed version");
+        return 0;
+    }
     for (int i = 0; i < 4; ++i) {
         if (pa[i] > pb[i]) return 1;
         if (pa[i] < pb[i]) return -1;
@@ -165,14 +169,16 @@ int CGlimrow::IsNeedUninst() {
     return m_pUpdList->NeedUninstall();
 }
 
-unsigned long CGlimrow::StartDownload(const std::string& url, const std::string& localPath) {
+unsigned long CGlimrow::StartDownload(const std::string& url, const std::string& localPath,
+                                      std::uint64_t maxBytes) {
     JoinDownload();
     SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "[GetSetupPack] pDownload->szURL = %s", url.c_str());
     m_pInet->ResetStatus();
+    m_pInet->ClearStop();
     try {
-        m_download = std::thread([inet = m_pInet.get(), url, localPath] {
+        m_download = std::thread([inet = m_pInet.get(), url, localPath, maxBytes] {
             Log("[DownloadThread] Start, szUrl=" + url + ", filepath=" + localPath);
-            inet->DownloadFile(url, localPath);
+            inet->DownloadFile(url, localPath, maxBytes);
             Log("[DownloadThread] Finish");
         });
     } catch (...) {
@@ -193,7 +199,11 @@ unsigned long CGlimrow::GetUpdatePack(char* localPath) {
     const std::string& url = m_pUpdList->PackUrl();
     if (url.empty()) return ERROR_UPD_BAD_ARGUMENT;
     std::string path = localPath[0] == '/' ? std::string(localPath) : InProgramDir(localPath);
-    return StartDownload(url.substr(0, kUrlMax), path);
+    // What the list's files can need: each file it names at most at the per-file bound.
+    const std::uint64_t files = std::max<std::uint64_t>(1, m_pUpdList->EntryCount());
+    const std::uint64_t bound =
+        std::min(kUpdatePackMaxBytes, update_pack::kHeaderMax + files * kUpdatePackFileMaxBytes);
+    return StartDownload(url.substr(0, kUrlMax), path, bound);
 }
 
 unsigned long CGlimrow::GetSetupPack(unsigned long type, char* clientVersion, char* localPath) {
@@ -217,7 +227,7 @@ unsigned long CGlimrow::GetSetupPack(unsigned long type, char* clientVersion, ch
         url = "/download/sslvpn/default/Morvane-SSL-VPN-Plugin.exe";
     }
     std::string path = localPath[0] == '/' ? std::string(localPath) : InProgramDir(localPath);
-    return StartDownload(url, path);
+    return StartDownload(url, path, kUpdateSetupMaxBytes);
 }
 
 unsigned long CGlimrow::GetDownloadStatus(unsigned long* total, unsigned long* done) {

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "dailylog/shared_daily_log.h"
+#include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/settings_store.h"
 #include "trusted_certs.h"
@@ -17,6 +19,8 @@
 namespace {
 
 constexpr std::size_t kReplyMax = 1024;
+// How often a running request looks at the stop flag and the receive time-out.
+constexpr int kWatchMs = 50;
 constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
 
 void GlobalInit() {
@@ -37,14 +41,21 @@ struct CINetUtil::Transfer {
     CINetUtil* owner = nullptr;
     CURL* curl = nullptr;
     update_trust::VerifyState verify;
-    // Download into a file.
+    // Download into a file (directly, or through a temporary file beside it).
     std::string localPath;
+    std::string tempPath;  // set while a temporary file exists
+    bool replaceWhole = false;
+    std::uint64_t maxBytes = 0;
+    std::uint64_t received = 0;
     int fd = -1;
     bool toFile = false;
     // Or into memory (bounded).
     std::string body;
+    bool replyFull = false;
     unsigned long error = 0;  // our own verdict, taken before libcurl's
     bool headersDone = false;
+    // Monotonic milliseconds of the last byte from the server (or of the connection's start).
+    std::uint64_t lastActivityMs = 0;
 };
 
 namespace {
@@ -63,6 +74,8 @@ CINetUtil::~CINetUtil() = default;
 
 unsigned long CINetUtil::Connect(const std::string& host, unsigned short port) {
     if (host.empty() || host.find_first_of(" /?#@\r\n\t") != std::string::npos) return ERROR_UPD_BAD_ARGUMENT;
+    // A new connection starts without the stop of the one before (CloseConnect sets it).
+    m_stop.store(false);
     m_host = host;
     m_port = port;
     m_proxy.clear();
@@ -110,9 +123,26 @@ void CINetUtil::Status(std::uint64_t* total, std::uint64_t* done, unsigned long*
 
 namespace {
 
+std::uint64_t NowMs() { return platform::SystemClock().TickMs(); }
+
+// The file the body goes to: the target itself, or a new temporary file beside it (never an
+// existing file or a link of someone else's).
+bool OpenOutput(CINetUtil::Transfer* t) {
+    if (!t->replaceWhole) {
+        t->fd = ::open(t->localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        return t->fd >= 0;
+    }
+    std::string name = t->localPath + ".XXXXXX";
+    t->fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (t->fd < 0) return false;
+    t->tempPath = name;
+    return true;
+}
+
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* arg) {
     auto* t = static_cast<CINetUtil::Transfer*>(arg);
     std::size_t n = size * count;
+    t->lastActivityMs = NowMs();
     if (n > 2 || (n >= 1 && data[0] != '\r' && data[0] != '\n')) return n;
     // The blank line: the status and the length are known.
     long status = 0;
@@ -130,12 +160,19 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* arg)
         t->error = ERROR_UPD_HTTP;
         return 0;
     }
+    if (static_cast<std::uint64_t>(length) > t->maxBytes) {
+        // Refused before a byte of it is stored.
+        SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "DownloadFile, file size %lld beyond %llu.",
+                                         static_cast<long long>(length),
+                                         static_cast<unsigned long long>(t->maxBytes));
+        t->error = ERROR_UPD_HTTP;
+        return 0;
+    }
     SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "DownloadFile, file size %lld.\n",
                                      static_cast<long long>(length));
     SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "[CINetUtil::DownloadFile] Start Download File.");
     t->owner->SetTotal(static_cast<std::uint64_t>(length));
-    t->fd = ::open(t->localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (t->fd < 0) {
+    if (!OpenOutput(t)) {
         t->error = ERROR_UPD_OPEN_LOCAL_FILE;
         return 0;
     }
@@ -145,12 +182,22 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* arg)
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* arg) {
     auto* t = static_cast<CINetUtil::Transfer*>(arg);
     std::size_t n = size * count;
+    t->lastActivityMs = NowMs();
     if (!t->toFile) {
         std::size_t room = kReplyMax - std::min(kReplyMax, t->body.size());
         t->body.append(data, std::min(n, room));
-        return n;
+        if (t->body.size() < kReplyMax) return n;
+        // One block is the whole answer; the rest is not read.
+        t->replyFull = true;
+        return 0;
     }
     if (t->fd < 0) return 0;
+    // The length was checked against the bound; a body running past it is no answer of ours.
+    if (t->received + n > t->maxBytes) {
+        t->error = ERROR_UPD_HTTP;
+        return 0;
+    }
+    t->received += n;
     for (std::size_t off = 0; off < n;) {
         ssize_t w = ::write(t->fd, data + off, n - off);
         if (w <= 0) {
@@ -183,10 +230,9 @@ void* CINetUtil::NewRequest(const std::string& urlPath, Transfer* t) {
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    // The connect time-out covers the TCP and TLS set-up (and a proxy's CONNECT); after it the
+    // receive time-out is watched by Perform.
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_timing.connectTimeoutMs);
-    // No byte for the receive time-out (whole seconds, at least one) ends the transfer.
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, (m_timing.receiveTimeoutMs + 999) / 1000));
     // The client's own proxy settings, never the environment's.
     curl_easy_setopt(curl, CURLOPT_PROXY, m_proxy.c_str());
     if (!m_proxy.empty()) {
@@ -236,7 +282,63 @@ unsigned long CINetUtil::Classify(int code, const Transfer& t) const {
     return t.headersDone ? ERROR_UPD_HTTP : ERROR_UPD_SEND_REQUEST;
 }
 
-unsigned long CINetUtil::DownloadFile(const std::string& urlPath, const std::string& localPath) {
+int CINetUtil::Perform(void* handle, Transfer* t) {
+    CURL* curl = static_cast<CURL*>(handle);
+    CURLM* multi = curl_multi_init();
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return CURLE_FAILED_INIT;
+    }
+    CURLcode result = CURLE_OK;
+    bool connected = false;
+    const std::uint64_t start = NowMs();
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_RECV_ERROR;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+                if (msg->msg == CURLMSG_DONE) result = msg->data.result;
+            break;
+        }
+        if (m_stop.load()) {
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        const std::uint64_t now = NowMs();
+        if (!connected) {
+            curl_off_t handshake = 0;
+            curl_easy_getinfo(curl, CURLINFO_APPCONNECT_TIME_T, &handshake);
+            if (handshake > 0) {
+                connected = true;
+                t->lastActivityMs = now;
+            } else if (m_timing.connectTimeoutMs >= 0 && m_timing.receiveTimeoutMs >= 0 &&
+                       now - start >= static_cast<std::uint64_t>(m_timing.connectTimeoutMs) +
+                                          static_cast<std::uint64_t>(m_timing.receiveTimeoutMs)) {
+                // libcurl ends a connection that takes too long itself; this only makes sure that
+                // no request outlives both time-outs whatever it reports.
+                result = CURLE_OPERATION_TIMEDOUT;
+                break;
+            }
+        } else if (m_timing.receiveTimeoutMs >= 0 &&
+                   now - t->lastActivityMs >= static_cast<std::uint64_t>(m_timing.receiveTimeoutMs)) {
+            platform::DebugOutput("[CINetUtil] no byte from the server within the receive time-out\n");
+            result = CURLE_OPERATION_TIMEDOUT;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, kWatchMs, nullptr);
+    }
+    curl_multi_remove_handle(multi, curl);
+    curl_multi_cleanup(multi);
+    return result;
+}
+
+unsigned long CINetUtil::DownloadFile(const std::string& urlPath, const std::string& localPath,
+                                      std::uint64_t maxBytes, bool replaceWhole) {
     unsigned long rc = 0;
     if (!Connected()) {
         rc = ERROR_UPD_NOT_CONNECTED;
@@ -246,11 +348,13 @@ unsigned long CINetUtil::DownloadFile(const std::string& urlPath, const std::str
         Transfer t;
         t.toFile = true;
         t.localPath = localPath;
+        t.replaceWhole = replaceWhole;
+        t.maxBytes = maxBytes;
         CURL* curl = static_cast<CURL*>(NewRequest(urlPath, &t));
         if (!curl) {
             rc = ERROR_UPD_OPEN_SESSION;
         } else {
-            CURLcode code = curl_easy_perform(curl);
+            auto code = static_cast<CURLcode>(Perform(curl, &t));
             if (m_stop.load()) {
                 rc = ERROR_UPD_STOPPED;
             } else {
@@ -260,11 +364,7 @@ unsigned long CINetUtil::DownloadFile(const std::string& urlPath, const std::str
                                           curl_easy_strerror(code) + "\n");
                 }
                 // An empty body never reaches the body callback; its file is made here.
-                if (rc == 0 && t.fd < 0) {
-                    t.fd = ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                                  0600);
-                    if (t.fd < 0) rc = ERROR_UPD_OPEN_LOCAL_FILE;
-                }
+                if (rc == 0 && t.fd < 0 && !OpenOutput(&t)) rc = ERROR_UPD_OPEN_LOCAL_FILE;
                 // Whatever libcurl says, the file is complete only with every announced byte.
                 if (rc == 0 && m_written.load() != m_total.load()) rc = ERROR_UPD_HTTP;
             }
@@ -274,6 +374,12 @@ unsigned long CINetUtil::DownloadFile(const std::string& urlPath, const std::str
                 t.fd = -1;
                 SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4,
                                                  "[CINetUtil::DownloadFile] Stop Download File.");
+            }
+            if (!t.tempPath.empty()) {
+                // Only a complete file takes the place of the old one.
+                if (rc == 0 && ::rename(t.tempPath.c_str(), localPath.c_str()) != 0)
+                    rc = ERROR_UPD_OPEN_LOCAL_FILE;
+                if (rc != 0) ::unlink(t.tempPath.c_str());
             }
             curl_easy_cleanup(curl);
         }
@@ -295,8 +401,8 @@ unsigned long CINetUtil::PostVersionCheck(const std::string& clientVersion, std:
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/x-www-form-urlencoded");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
-    CURLcode code = curl_easy_perform(curl);
-    unsigned long rc = Classify(code, t);
+    auto code = static_cast<CURLcode>(Perform(curl, &t));
+    unsigned long rc = t.replyFull ? 0 : Classify(code, t);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     if (rc != 0) return rc;

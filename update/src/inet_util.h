@@ -23,12 +23,19 @@ public:
     bool Connected() const { return !m_host.empty(); }
 
     // GET urlPath into localPath. Publishes total, done and the result; the result is stored
-    // only after the file was closed.
-    unsigned long DownloadFile(const std::string& urlPath, const std::string& localPath);
+    // only after the file was closed. An answer longer than maxBytes is refused before anything
+    // is written. `replaceWhole`: the body goes to a temporary file beside localPath that replaces
+    // it only once complete, so a failed download leaves the previous file as it was.
+    unsigned long DownloadFile(const std::string& urlPath, const std::string& localPath,
+                               std::uint64_t maxBytes, bool replaceWhole = false);
     // The version-check POST: *reply is the server's answer (at most 1024 bytes).
     unsigned long PostVersionCheck(const std::string& clientVersion, std::string* reply);
 
+    // Before a new request: the status words start clear.
     void ResetStatus();
+    // A stop given to an earlier request or to CloseConnect must not end the next one: cleared by
+    // Connect and before a download thread starts (a stop given while that thread runs ends it).
+    void ClearStop() { m_stop.store(false); }
     void Status(std::uint64_t* total, std::uint64_t* done, unsigned long* result) const;
     void RequestStop() { m_stop.store(true); }
     bool StopRequested() const { return m_stop.load(); }
@@ -41,6 +48,8 @@ public:
 
 private:
     void* NewRequest(const std::string& urlPath, Transfer* transfer);
+    // Runs one request to its end, a stop, or the receive time-out.
+    int Perform(void* curl, Transfer* transfer);
     unsigned long Classify(int curlCode, const Transfer& transfer) const;
 
     GlimrowTiming m_timing;

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "glimrow/glimrow.h"
@@ -97,8 +98,15 @@ unsigned long CIniParser::ReadInfo(const std::string& path) {
         !read("NeedReboot", &reboot) || !read("NeedUninstall", &uninstall) ||
         !read("UpdatePackURL", &m_PackUrl))
         return ERROR_UPD_INI;
-    m_Version.resize(std::min<std::size_t>(m_Version.size(), 15));
-    m_MinVersion.resize(std::min<std::size_t>(m_MinVersion.size(), 15));
+    // Both are compared as numbers: a version that is no version (or one cut at its 15
+    // characters, which would be another version) makes the list unusable.
+    std::uint32_t parts[4];
+    for (const std::string* v : {&m_Version, &m_MinVersion}) {
+        if (v->size() > kVersionMax || !ParseVersion(v->c_str(), parts)) {
+            platform::DebugOutput("CIniParser::ReadListFile bad version " + *v + "\n");
+            return ERROR_UPD_INI;
+        }
+    }
     m_Force = strcasecmp(force.c_str(), "yes") == 0 ? 1 : 0;
     m_Reboot = strcasecmp(reboot.c_str(), "yes") == 0 ? 1 : 0;
     m_Uninstall = strcasecmp(uninstall.c_str(), "yes") == 0 ? 1 : 0;
@@ -139,6 +147,7 @@ unsigned long CIniParser::ReadList(const std::string& path, const char* section,
         if (list.size() + entry.size() + 2 > size) return ERROR_UPD_BUFFER_TOO_SMALL;
         list.insert(list.end(), entry.begin(), entry.end());
         list.push_back('\0');
+        ++m_Entries;
     }
     if (list.empty()) return ERROR_UPD_NO_SECTION;
     list.resize(size, '\0');
@@ -149,6 +158,7 @@ unsigned long CIniParser::ReadList(const std::string& path, const char* section,
 unsigned long CIniParser::ReadFile(const std::string& path) {
     platform::DebugOutput("CIniParser::ReadListFile ");
     m_Comps = 0;
+    m_Entries = 0;
     if (unsigned long rc = ReadInfo(path)) return rc;
     struct ListSpec {
         const char* section;

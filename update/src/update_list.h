@@ -12,6 +12,8 @@ public:
     static constexpr std::size_t kDrvListSize = 10240;
     static constexpr std::size_t kSrvListSize = 8192;
     static constexpr std::size_t kValueSize = 1024;
+    // "Version" and "MinVersion" are at most this long.
+    static constexpr std::size_t kVersionMax = 15;
 
     CIniParser(std::string programDir, std::string systemDir);
 
@@ -26,6 +28,8 @@ public:
     int NeedReboot() const { return m_Reboot; }
     int NeedUninstall() const { return m_Uninstall; }
     unsigned long Components() const { return m_Comps; }
+    // Entries of all lists together.
+    std::size_t EntryCount() const { return m_Entries; }
     // The list of a component bit as NUL-terminated texts ending with an empty one; null when
     // the list is absent.
     char* List(unsigned long bit);
@@ -44,5 +48,6 @@ private:
     std::string m_Version, m_MinVersion, m_Descript, m_PackUrl;
     int m_Force = 0, m_Reboot = 0, m_Uninstall = 0;
     unsigned long m_Comps = 0;
+    std::size_t m_Entries = 0;
     std::vector<char> m_App, m_Lsp, m_Drv, m_Srv;
 };

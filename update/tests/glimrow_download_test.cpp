@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 #include <strings.h>
 
-#include <filesystem>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -149,6 +152,104 @@ TEST_F(DownloadTest, StopEndsARunningDownloadWithItsCode) {
     EXPECT_EQ(Finish(g, &done, &total), ERROR_UPD_STOPPED);
     EXPECT_LT(done, total);
     EXPECT_TRUE(std::filesystem::exists(Dir() + "UpdatePack.dat")) << "the partial file stays";
+}
+
+// The update program's check mode: the list over one connection, closed for the question, then
+// the package over a new one on the same object.
+TEST_F(DownloadTest, ANewConnectionAfterCloseConnectDownloadsAgain) {
+    m_server->Put("/download/UpdatePack.dat", "package");
+    CGlimrow g(Dir().c_str());
+    ASSERT_EQ(Connect(g), 0u);
+    ASSERT_EQ(FetchList(g), 0u);
+    char name[] = "UpdateList.txt", local[] = "UpdatePack.dat";
+    ASSERT_EQ(g.ParseUpdate(name), 0u);
+    ASSERT_EQ(g.CloseConnect(), 0u);
+    ASSERT_EQ(Connect(g), 0u);
+    ASSERT_EQ(g.GetUpdatePack(local), 0u);
+    EXPECT_EQ(Finish(g), 0u);
+    EXPECT_EQ(ReadFile(Dir() + "UpdatePack.dat"), "package");
+    // A stop given when nothing ran ends nothing later either.
+    EXPECT_EQ(g.StopDownload(), 0u);
+    ASSERT_EQ(g.GetUpdatePack(local), 0u);
+    EXPECT_EQ(Finish(g), 0u);
+}
+
+// Entries of the directory, for stray temporary files.
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.is_regular_file()) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(DownloadTest, AFailedOrOversizedListKeepsTheOldOneWhole) {
+    CGlimrow g(Dir().c_str());
+    ASSERT_EQ(Connect(g), 0u);
+    ASSERT_EQ(FetchList(g), 0u);
+    const std::vector<std::string> before = Entries(Dir());
+    EXPECT_EQ(FetchList(g, "/short/list.txt"), ERROR_UPD_HTTP) << "the body ends early";
+    EXPECT_EQ(FetchList(g, "/nothing-here.txt"), ERROR_UPD_HTTP);
+    EXPECT_EQ(FetchList(g, "/huge/list.txt"), ERROR_UPD_HTTP) << "400 MB announced";
+    std::string big(kUpdateListMaxBytes + 1, ';');
+    m_server->Put("/download/big-list.txt", big);
+    EXPECT_EQ(FetchList(g, "/download/big-list.txt"), ERROR_UPD_HTTP) << "one byte beyond the bound";
+    EXPECT_EQ(ReadFile(Dir() + "UpdateList.txt"), kList);
+    EXPECT_EQ(Entries(Dir()), before) << "no temporary file stays behind";
+    // At the bound it is taken.
+    big.pop_back();
+    m_server->Put("/download/big-list.txt", big);
+    EXPECT_EQ(FetchList(g, "/download/big-list.txt"), 0u);
+    EXPECT_EQ(ReadFile(Dir() + "UpdateList.txt").size(), kUpdateListMaxBytes);
+}
+
+TEST_F(DownloadTest, APackageBeyondWhatTheListCanNeedIsRefusedBeforeItIsWritten) {
+    CGlimrow g(Dir().c_str());
+    ASSERT_EQ(Connect(g), 0u);
+    ASSERT_EQ(FetchList(g), 0u);
+    std::string list = std::string(kList);
+    list.replace(list.find("/download/UpdatePack.dat"), 24, "/huge/UpdatePack.dat");
+    std::ofstream(Dir() + "UpdateList.txt", std::ios::binary) << list;
+    char name[] = "UpdateList.txt", local[] = "UpdatePack.dat";
+    ASSERT_EQ(g.ParseUpdate(name), 0u);
+    ASSERT_EQ(g.GetUpdatePack(local), 0u);
+    EXPECT_EQ(Finish(g), ERROR_UPD_HTTP);
+    EXPECT_FALSE(std::filesystem::exists(Dir() + "UpdatePack.dat"));
+}
+
+class StallTest : public DownloadTest {};
+
+TEST_F(StallTest, StalledAnswersEndAfterTheReceiveTimeOut) {
+    GlimrowTiming timing;
+    timing.receiveTimeoutMs = 200;
+    CGlimrow g(Dir().c_str(), timing);
+    ASSERT_EQ(Connect(g), 0u);
+    ASSERT_EQ(FetchList(g), 0u);
+    EXPECT_EQ(FetchList(g, "/stall/list.txt"), ERROR_UPD_HTTP) << "stalled in the body";
+    EXPECT_EQ(FetchList(g, "/stallhead/list.txt"), ERROR_UPD_SEND_REQUEST) << "never answered";
+    EXPECT_EQ(ReadFile(Dir() + "UpdateList.txt"), kList);
+
+    // The package download through the thread: its result, not a hang.
+    std::string list = std::string(kList);
+    list.replace(list.find("/download/UpdatePack.dat"), 24, "/stall/UpdatePack.dat");
+    std::ofstream(Dir() + "UpdateList.txt", std::ios::binary) << list;
+    char name[] = "UpdateList.txt", local[] = "UpdatePack.dat";
+    ASSERT_EQ(g.ParseUpdate(name), 0u);
+    ASSERT_EQ(g.GetUpdatePack(local), 0u);
+    EXPECT_EQ(Finish(g), ERROR_UPD_HTTP);
+}
+
+TEST_F(StallTest, TheRealReceiveTimeOutIsThreeSeconds) {
+    CGlimrow g(Dir().c_str());
+    ASSERT_EQ(Connect(g), 0u);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FetchList(g, "/stall/list.txt"), ERROR_UPD_HTTP);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    EXPECT_GE(ms, 3000);
+    // Generous: only a wait of several receive time-outs is wrong.
+    EXPECT_LT(ms, 8000);
 }
 
 TEST_F(DownloadTest, AnUnknownCaIsRefusedAndTheTunnelsCertificateIsTrustedAsItIs) {

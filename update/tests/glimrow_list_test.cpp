@@ -1,6 +1,8 @@
 // The update list, versions and the package format, without a server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -119,6 +121,105 @@ TEST_F(ListTest, CheckUpdateComparesDottedNumbersAndMarksAFullSetup) {
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_NE(text.str().find("NeedUninstall=yes"), std::string::npos);
+}
+
+TEST(Version, PartsAreReadWithRangeChecks) {
+    std::uint32_t v[4];
+    ASSERT_TRUE(ParseVersion("3.1.0.12", v));
+    EXPECT_EQ((std::vector<std::uint32_t>(v, v + 4)), (std::vector<std::uint32_t>{3, 1, 0, 12}));
+    ASSERT_TRUE(ParseVersion("6.3.01", v));
+    EXPECT_EQ((std::vector<std::uint32_t>(v, v + 4)), (std::vector<std::uint32_t>{6, 3, 1, 0}));
+    ASSERT_TRUE(ParseVersion("4294967295.2147483648.0.0", v));
+    EXPECT_EQ(v[0], 4294967295u);
+    EXPECT_EQ(v[1], 2147483648u);
+    for (const char* bad : {"", ".", "3.", "3..1", ".3", "3.1.0.0.0", "3.1.0.0.", "-1.0", "+1.0", " 3.1",
+                            "3.1 ", "3.1a", "4294967296", "1.99999999999999999999", "0x10.0"}) {
+        v[0] = 7;
+        EXPECT_FALSE(ParseVersion(bad, v)) << bad;
+        EXPECT_EQ(v[0], 0u) << bad;
+    }
+    EXPECT_FALSE(ParseVersion(nullptr, v));
+}
+
+TEST_F(ListTest, HugeVersionPartsCompareAsNumbersOrAreRefused) {
+    std::string info(kInfo);
+    const std::string old = "Version=3.1.0.12";
+    // Beyond the signed range: newer than 3.1.0.0, never wrapped to an older one.
+    Write(std::string(info).replace(info.find(old), old.size(), "Version=2147483648.0.0"));
+    CGlimrow g(Dir().c_str());
+    ASSERT_EQ(Parse(g), 0u);
+    EXPECT_EQ(g.CheckUpdate("3.1.0.0"), 1);
+    EXPECT_EQ(g.CheckUpdate("2147483648.0.0.1"), 0);
+    EXPECT_EQ(g.CheckUpdate("4294967295.0.0.0"), 0);
+    // A client version that is no version offers no update.
+    Write(kInfo);
+    ASSERT_EQ(Parse(g), 0u);
+    EXPECT_EQ(g.CheckUpdate("2147483648.0.0.0"), 0) << "the client is newer";
+    EXPECT_EQ(g.CheckUpdate("99999999999.0.0.0"), 0) << "no version";
+    EXPECT_EQ(g.CheckUpdate("3.1.0.11"), 1);
+    // Lists whose versions are no versions, or longer than their 15 characters, are refused.
+    for (const char* bad :
+         {"Version=4294967296.0.0", "Version=2147483648.0.0.0", "Version=3.1.x", "MinVersion=3.0.0.0.0"}) {
+        std::string line(bad);
+        std::string key = line.substr(0, line.find('=') + 1);
+        std::size_t at = info.find("\n" + key) + 1;
+        std::string list = info;
+        list.replace(at, list.find("\r", at) - at, line);
+        Write(list);
+        EXPECT_EQ(Parse(g), ERROR_UPD_INI) << bad;
+    }
+}
+
+// Random and cut lists: refused or read, never a crash, and whatever is read stays in its folders.
+TEST_F(ListTest, RandomAndTruncatedListsAreReadOrRefusedSafely) {
+    const std::string good =
+        std::string(kInfo) +
+        "[AppList]\r\nVornClient=%app%\\VornClient\r\n[DrvList]\r\nOlvane=%sys%\\Olvane\r\n";
+    CGlimrow g(Dir().c_str());
+    std::uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    auto check = [&](const std::string& text) {
+        Write(text);
+        if (Parse(g) != 0) return;
+        std::uint32_t v[4];
+        EXPECT_TRUE(ParseVersion(g.GetUpdateVersion(), v)) << g.GetUpdateVersion();
+        for (unsigned long bit : {UPDATE_COMP_APP, UPDATE_COMP_LSP, UPDATE_COMP_DRV, UPDATE_COMP_SRV})
+            for (const std::string& e : Entries(g, bit)) {
+                std::string target = e.substr(e.find('=') + 1);
+                EXPECT_TRUE(target.rfind(Dir(), 0) == 0 ||
+                            target.rfind(platform::MachineRoot() + "/system/", 0) == 0)
+                    << e;
+                EXPECT_EQ(target.find(".."), std::string::npos) << e;
+            }
+    };
+    for (std::size_t cut = 0; cut <= good.size(); ++cut) check(good.substr(0, cut));
+    for (int round = 0; round < 300; ++round) {
+        std::string text = good;
+        for (int flips = 1 + next() % 8; flips > 0; --flips) {
+            const char pool[] = "=.[]\r\n\\/%0123456789xX.";
+            text[next() % text.size()] =
+                next() % 2 ? pool[next() % (sizeof(pool) - 1)] : static_cast<char>(next());
+        }
+        check(text);
+    }
+    // Versions of random characters: parsed or refused, a parsed one read back exactly.
+    for (int round = 0; round < 2000; ++round) {
+        std::string text;
+        for (int n = next() % 24; n > 0; --n) text += "0123456789..-x"[next() % 14];
+        std::uint32_t v[4];
+        if (!ParseVersion(text.c_str(), v)) continue;
+        std::string back;
+        std::size_t parts = 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '.'));
+        for (std::size_t i = 0; i < parts; ++i) back += (i ? "." : "") + std::to_string(v[i]);
+        std::string canonical;
+        std::istringstream in(text);
+        for (std::string part; std::getline(in, part, '.');)
+            canonical += (canonical.empty() ? "" : ".") + std::to_string(std::stoull(part));
+        EXPECT_EQ(back, canonical) << text;
+    }
 }
 
 TEST_F(ListTest, ServerAddressRoundTrips) {

@@ -98,8 +98,8 @@ HttpsServer::HttpsServer(const ServerOptions& options) : m_dir("qel-nginx") {
              << "; }\n"
              // Server-side includes drop the length: the body goes out chunked.
              << "    location /nolength/ { ssi on; ssi_types *; }\n"
-             << "    location /short/ { proxy_pass http://127.0.0.1:" << m_backendPort
-             << "; proxy_buffering off; proxy_http_version 1.1; }\n"
+             << "    location ~ ^/(short|stall|stallhead|huge|trickle)/ { proxy_pass http://127.0.0.1:"
+             << m_backendPort << "; proxy_buffering off; proxy_http_version 1.1; proxy_read_timeout 300s; }\n"
              << "    location = /sslvpnindex/commonplugin/checkclientversion.php { return 200 \""
              << options.versionReply << "\"; }\n  }\n}\n";
         WriteFile(m_dir.File("nginx.conf"), conf.str());
@@ -133,7 +133,9 @@ HttpsServer::~HttpsServer() {
     m_stop.store(true);
     ::shutdown(m_backendFd, SHUT_RDWR);
     if (m_backend.joinable()) m_backend.join();
+    for (auto& t : m_tricklers) t.join();
     ::close(m_backendFd);
+    for (int fd : m_held) ::close(fd);
 }
 
 void HttpsServer::Put(const std::string& urlPath, const std::string& content) const {
@@ -161,9 +163,33 @@ void HttpsServer::RunBackend() {
             if (n <= 0) break;
             head.append(request, static_cast<std::size_t>(n));
         }
-        std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n";
-        answer += std::string(1000, 'x');
+        if (head.rfind("GET /trickle/", 0) == 0) {
+            m_tricklers.emplace_back([this, c] {
+                std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n";
+                bool ok = testsupport::SendAll(c, answer.data(), answer.size());
+                // A byte every 250 ms until the client goes (the send fails) or the server stops.
+                while (ok && !m_stop.load()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                    ok = ::send(c, "t", 1, MSG_NOSIGNAL) == 1;
+                }
+                ::close(c);
+            });
+            continue;
+        }
+        const bool stall = head.rfind("GET /stall/", 0) == 0;
+        if (head.rfind("GET /stallhead/", 0) == 0) {
+            m_held.push_back(c);
+            continue;
+        }
+        const char* length = head.rfind("GET /huge/", 0) == 0 ? "400000000" : "100000";
+        std::string answer =
+            std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length + "\r\nConnection: close\r\n\r\n";
+        answer += std::string(stall ? 10 : 1000, 'x');
         testsupport::SendAll(c, answer.data(), answer.size());
+        if (stall) {
+            m_held.push_back(c);
+            continue;
+        }
         ::close(c);
     }
 }

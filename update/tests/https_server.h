@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "testsupport/certs.h"
 #include "testsupport/temp_dir.h"
@@ -43,8 +44,13 @@ private:
     std::string m_caPem, m_serverPem;
     pid_t m_pid = -1;
     unsigned short m_port = 0;
-    // Behind /short/: a server that announces 100000 bytes and sends 1000.
+    // Behind /short/: a server that announces 100000 bytes and sends 1000. Behind /stall/: one
+    // that announces 100000 bytes, sends 10 and then nothing; behind /stallhead/: one that never
+    // answers; behind /huge/: one that announces 400000000 bytes (and sends 1000); behind
+    // /trickle/: one that announces 100000 bytes and sends 4 a second.
     int m_backendFd = -1;
+    std::vector<int> m_held;               // connections kept open without a byte (backend thread only)
+    std::vector<std::thread> m_tricklers;  // one per /trickle/ connection (backend thread only)
     unsigned short m_backendPort = 0;
     std::atomic<bool> m_stop{false};
     std::thread m_backend;

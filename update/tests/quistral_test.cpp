@@ -7,9 +7,11 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "file_replacer.h"
@@ -168,7 +170,7 @@ protected:
         m_install = m_root->Path() + "/install";
         std::filesystem::create_directories(m_install + "/trusted");
         std::filesystem::create_directories(m_root->Path() + "/system");
-        m_server = std::make_unique<updatetest::HttpsServer>();
+        m_server = std::make_unique<updatetest::HttpsServer>(m_options);
         ASSERT_TRUE(m_server->Ok()) << m_server->ErrorLog();
         std::ofstream(m_install + "/trusted/ca.pem") << m_server->CaPem();
         auto store = platform::SettingsStore::Machine();
@@ -207,23 +209,28 @@ protected:
         m_root.reset();
         m_ns.reset();
     }
-    void Serve(const std::string& extraAppLine,
-               const std::vector<std::pair<std::string, std::string>>& files) {
+    void Serve(const std::string& extraAppLine, const std::vector<std::pair<std::string, std::string>>& files,
+               const std::string& packFolder = "/download/") {
         std::string list =
             "[UpdateInfo]\r\nVersion=3.1.0.12\r\nMinVersion=3.0.0.0\r\nVersionDescript=New\r\nForceUpdate="
             "no\r\n"
-            "NeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/"
+            "NeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=" +
+            packFolder +
             "UpdatePack.dat\r\nUpdateAddr=localhost\r\n"
             "UpdatePort=" +
             std::to_string(m_server->Port()) + "\r\n[AppList]\r\ndata.txt=%app%\\data.txt\r\n" +
             extraAppLine + "[DrvList]\r\nolvane.bin=%sys%\\olvane.bin\r\n[SrvList]\r\n";
         // Client mode: the GUI fetched the list and recorded the server before starting us.
         std::ofstream(m_install + "/UpdateList.txt", std::ios::binary) << list;
-        m_server->Put("/download/UpdatePack.dat", Pack(files));
+        // Check mode fetches it itself.
+        m_server->Put("/download/sslvpn/default/ClientUpdateList.txt", list);
+        m_server->Put(packFolder + "UpdatePack.dat", Pack(files));
     }
     // Runs the program as the GUI starts it, the password on standard input; the dialog's Close
     // is pressed as soon as the worker finished.
-    std::string RunProgram(bool* finishedOk) {
+    std::string RunProgram(bool* finishedOk,
+                           const std::vector<std::string>& args = {"Client", "-logon", "alice"},
+                           std::function<void(CQuistralDlg&)> drive = nullptr) {
         int argc = 1;
         char name[] = "quistral_test";
         char* argv[] = {name, nullptr};
@@ -242,6 +249,7 @@ protected:
                                                                                "Version", &m_versionAtFinish);
                                  QTimer::singleShot(0, &dlg, [&dlg] { dlg.CloseButton()->click(); });
                              });
+            if (drive) drive(dlg);
         };
         int fds[2];
         EXPECT_EQ(::pipe(fds), 0);
@@ -253,8 +261,9 @@ protected:
         config.updateTiming.pollMs = 10;
         config.updateTiming.setupDelayMs = 10;
         config.updateTiming.serviceWaitMs = 10000;
-        RunQuistral({"Client", "-logon", "alice"}, shell, config);
+        RunQuistral(args, shell, config);
         ::close(fds[0]);
+        messages = boxes.messages;
         return result;
     }
     std::vector<std::string> ServiceEvents() {
@@ -292,6 +301,8 @@ protected:
     std::string m_install;
     int m_finishes = 0;
     std::string m_versionAtFinish;
+    updatetest::ServerOptions m_options;
+    std::vector<std::string> messages;  // of the last run
 };
 
 TEST_F(PipelineTest, StopsReplacesRestartsAndBringsTheClientBack) {
@@ -328,5 +339,75 @@ TEST_F(PipelineTest, AFailedApplyLeavesTheOldFilesAndStartsEverythingAgain) {
     EXPECT_EQ(version, "3.0.5.0");
     ExpectClientRestarted();
 }
+
+}  // namespace
+
+namespace {
+
+// The manual check: the list over one connection, the question, the package over the next.
+TEST_F(PipelineTest, CheckModeFetchesTheListDownloadsAndApplies) {
+    Serve("", {{"data.txt", "new data"}, {"olvane.bin", "new driver"}});
+    std::filesystem::remove(m_install + "/UpdateList.txt");
+    auto store = platform::SettingsStore::Machine();
+    store->SetString("Software\\Morvane\\QelClient", "UpdateServerAddr", "localhost");
+    store->SetDword("Software\\Morvane\\QelClient", "UpdateServerPort", m_server->Port());
+    bool ok = false;
+    std::string result = RunProgram(&ok, {"CheckClient", "tok"});
+    EXPECT_TRUE(ok) << result;
+    EXPECT_EQ(result, "Click on close button, the client program will run automatically.");
+    EXPECT_EQ(ReadFile(m_install + "/data.txt"), "new data");
+    EXPECT_EQ(ReadFile(m_root->Path() + "/system/olvane.bin"), "new driver");
+    std::string version;
+    store->GetString("Software\\Morvane\\QelClient", "Version", &version);
+    EXPECT_EQ(version, "3.1.0.12");
+    ExpectServicesRunning();
+    EXPECT_TRUE(WaitFor(
+        "the client to record its start", [&] { return !ReadFile(m_install + "/client.record").empty(); },
+        10000));
+    EXPECT_EQ(ReadFile(m_install + "/client.record"), "|")
+        << "check mode restarts the client without arguments";
+}
+
+class TrickleTest : public PipelineTest, public ::testing::WithParamInterface<bool> {};
+
+// A server that trickles the package: Close (or Esc, or the window's close) ends the download at
+// once, nothing was replaced or stopped, and the update mutex is free again.
+TEST_P(TrickleTest, StoppingDuringTheDownloadLeavesEverythingAsItWas) {
+    const bool button = GetParam();
+    Serve("", {{"data.txt", std::string(400000, 'n')}, {"olvane.bin", "new driver"}}, "/trickle/");
+    const std::vector<std::string> servicesBefore = ServiceEvents();
+    bool ok = true;
+    bool pressed = false;
+    std::string result = RunProgram(&ok, {"Client", "-logon", "alice"}, [&](CQuistralDlg& dlg) {
+        auto* timer = new QTimer(&dlg);
+        QObject::connect(timer, &QTimer::timeout, &dlg, [&dlg, &pressed, button, timer] {
+            // Bytes of the package have come: the download runs.
+            if (pressed || dlg.Progress() < 10 || !dlg.CloseButton()->isEnabled()) return;
+            pressed = true;
+            timer->stop();
+            if (button)
+                dlg.CloseButton()->click();
+            else
+                dlg.close();
+        });
+        timer->start(10);
+    });
+    EXPECT_TRUE(pressed);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(result, "You have canceled update, please connect again.");
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "You have canceled update, please connect again."),
+              messages.end());
+    EXPECT_EQ(ReadFile(m_install + "/data.txt"), "old data");
+    EXPECT_EQ(ReadFile(m_root->Path() + "/system/olvane.bin"), "old driver");
+    EXPECT_FALSE(std::filesystem::exists(m_install + "/UpdateDir/data.txt")) << "nothing was unpacked";
+    EXPECT_EQ(ServiceEvents(), servicesBefore) << "no service was stopped";
+    std::string version;
+    platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient", "Version", &version);
+    EXPECT_EQ(version, "3.0.5.0");
+    EXPECT_FALSE(platform::NamedObjectExists("Global\\MorvaneQelCltUpdMutex"))
+        << "the client may log on again";
+}
+
+INSTANTIATE_TEST_SUITE_P(CloseAndWindowClose, TrickleTest, ::testing::Bool());
 
 }  // namespace

@@ -148,6 +148,11 @@ bool TwLogonVpn::LogonWebMode() {
         m_worker->Logon(m_userName, m_password, 0, 1);
         if (m_deps.updateCheck && !m_deps.updateCheck(*this)) {
             m_InAction = false;
+            if (!m_webLogon) {
+                // The check ended web logon mode: the dialog waits offline for a logon of its own.
+                SetOffline();
+                RefreshControls();
+            }
             return false;
         }
     }

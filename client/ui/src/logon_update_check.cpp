@@ -42,6 +42,8 @@ bool LogonUpdateCheck::Check(TwLogonVpn& dialog) {
     dialog.EndUpdateCheck();
     m_dialog = nullptr;
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[SSLClientCheckUpdate] result %d", result);
+    // A refused required update also ends web logon mode: the next OK is a logon of the client's own.
+    if (m_check.RequiredUpdateRefused()) dialog.LeaveWebLogonMode();
     if (result == 1) {
         // The update program runs and restarts the client; this one ends through its watchdog.
         if (auto stop = platform::NamedEvent::Open(kStopClientEvent)) stop->Set();

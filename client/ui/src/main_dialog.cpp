@@ -124,6 +124,11 @@ void TwLogonVpn::SetWebLogon(const std::string& address, const std::string& port
     m_gatewayVersion = version;
 }
 
+void TwLogonVpn::LeaveWebLogonMode() {
+    m_webLogon = false;
+    if (m_worker) m_worker->SetWebLogonMode(false);
+}
+
 std::string TwLogonVpn::T(int id) const { return m_deps.texts->Text(id); }
 
 void TwLogonVpn::Report(const std::string& line) {

@@ -123,6 +123,27 @@ TEST_F(UpdateCheckTest, ARefusedRequiredUpdateStopsTheLogonAndAnOptionalOneDoesN
     EXPECT_TRUE(ReadFile(programDir + "/client.record").empty());
 }
 
+TEST_F(UpdateCheckTest, ARefusedRequiredUpdateInWebLogonModeLeavesWebLogonMode) {
+    server->Put(kListPath, List("9.0.0.0", true));
+    ASSERT_TRUE(PumpUntil(
+        "no update program to run", [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); },
+        10000));
+    check = std::make_unique<LogonUpdateCheck>(bridge, texts, Fast(), programDir);
+    updateCheck = [this](TwLogonVpn& d) { return check->Check(d); };
+    Make(false);
+    // The gateway is newer than the client: the check runs before the web logon.
+    dialog->SetWebLogon("localhost", std::to_string(server->Port()), "7", "bob", "9.0.0.0");
+    prompter.Answer(false);
+    ASSERT_TRUE(dialog->InitDialog());
+    ASSERT_TRUE(PumpUntil(
+        "the refusal's message", [&] { return Shown("t236"); }, 20000));
+    EXPECT_TRUE(Asked("t243"));
+    ASSERT_TRUE(PumpUntil("client logon mode", [&] { return !dialog->WebLogonMode(); }));
+    EXPECT_EQ(dialog->Status(), UPDATE_STATUS_OFFLINE);
+    EXPECT_FALSE(dialog->InAction()) << "a later OK logs on in client mode";
+    EXPECT_TRUE(ReadFile(programDir + "/client.record").empty());
+}
+
 TEST_F(UpdateCheckTest, NoUpdateLetsTheLogonGoOnWithoutAQuestion) {
     server->Put(kListPath, List("6.3.01.0", true));
     MakeWithCheck();

@@ -67,6 +67,9 @@ public:
     // goes on (*result 0).
     bool Run(const ClientUpdateRequest& request, const std::atomic<bool>& cancel, int* result);
 
+    // After Run: the user refused a required update (the -1 that also ends web logon mode).
+    bool RequiredUpdateRefused() const { return m_lastRefused; }
+
     // The check itself (the thread's body): 0, 1 or -1 as above, before the program start.
     int CheckUpdate(const ClientUpdateRequest& request, const std::atomic<bool>& cancel);
 
@@ -83,4 +86,6 @@ private:
     const platform::Clock& m_clock;
     std::thread m_thread;
     std::shared_ptr<std::atomic<bool>> m_abandoned;
+    std::shared_ptr<std::atomic<bool>> m_refusedRequired;  // set by the check thread
+    bool m_lastRefused = false;                            // Run's caller's thread
 };

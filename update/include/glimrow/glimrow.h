@@ -54,6 +54,15 @@ constexpr unsigned long UPDATE_COMP_LSP = 2;
 constexpr unsigned long UPDATE_COMP_DRV = 4;
 constexpr unsigned long UPDATE_COMP_SRV = 8;
 
+// Size bounds of the downloads. The list is a small INI text. A package holds the files the list
+// names (the four lists take a few hundred entries at most), each at most kUpdatePackFileMaxBytes,
+// behind its header; kUpdatePackMaxBytes bounds it whatever the list says. The full setup program
+// is one installer.
+constexpr std::uint64_t kUpdateListMaxBytes = 256 * 1024;
+constexpr std::uint64_t kUpdatePackFileMaxBytes = 64ull << 20;
+constexpr std::uint64_t kUpdatePackMaxBytes = 1ull << 30;
+constexpr std::uint64_t kUpdateSetupMaxBytes = 256ull << 20;
+
 // Time-outs of the HTTPS client; the defaults are the real values.
 struct GlimrowTiming {
     long connectTimeoutMs = 3000;
@@ -96,6 +105,9 @@ public:
     // The download has ended when *done >= *total or the result is non-zero. *done reaches
     // *total only after the file was closed.
     unsigned long GetDownloadStatus(unsigned long* total, unsigned long* done);
+    // Ends the running request (the download thread's, or a GetUpdateList on another thread)
+    // within a fraction of a second with 0x10013; any thread. ConnectServer and the start of a
+    // download clear it, so a stop left from before (CloseConnect sets one) ends nothing new.
     unsigned long StopDownload();
     unsigned long ExtractPackedFiles(char* packFile, char* directory);
     unsigned long SetServerAddr(char* fileName, char* host, unsigned short port);
@@ -109,7 +121,7 @@ public:
 
 private:
     int CompareVersion(const char* a, const char* b);
-    unsigned long StartDownload(const std::string& url, const std::string& localPath);
+    unsigned long StartDownload(const std::string& url, const std::string& localPath, std::uint64_t maxBytes);
     std::string InProgramDir(const char* fileName) const;
 
     std::unique_ptr<CINetUtil> m_pInet;
@@ -121,6 +133,10 @@ private:
 
 // The folder that "%sys%" targets go to: <machine root>/system.
 GLIMROW_API std::string SystemDirectory();
+// A version "a.b.c.d": one to four dot-separated decimal parts (missing parts 0), each at most
+// 4294967295. false, with parts all 0, for anything else (signs, blanks, empty parts, a fifth part,
+// a part beyond the range).
+GLIMROW_API bool ParseVersion(const char* text, std::uint32_t parts[4]);
 // True for a file name that stays inside its folder: not empty, not "." or "..", no "/" or "\\"
 // and no ".." anywhere.
 GLIMROW_API bool IsPlainFileName(const std::string& name);

@@ -128,6 +128,8 @@ public:
     int Status() const { return m_Status.load(); }
     bool InAction() const { return m_InAction.load(); }
     bool WebLogonMode() const { return m_webLogon.load(); }
+    // Back to the client's own logon (after a refused required update).
+    void LeaveWebLogonMode();
     bool ApiMode() const { return m_apiMode; }
     bool Quitting() const { return m_quitting.load(); }
     bool DetailedLog() const { return m_detailedLog; }
