@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <system_error>
 #include <utility>
 
@@ -107,10 +109,52 @@ void NetCheckThread::Execute() {
         } else {
             CheckRouteList(saved, manager);
         }
+        if (m_config.restoreDefaultRoutes) RestoreDisableDefRoute(1);
         ++m_rounds;
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[NetCheckThread::Execute] Start Check Exit, Restore settings.");
+    if (m_config.restoreDefaultRoutes) RestoreDisableDefRoute(0);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[NetCheckThread::Execute] Check Exit.");
+}
+
+int NetCheckThread::RestoreDisableDefRoute(int flag) {
+    std::vector<platform::AdapterInfo> adapters;
+    const DWORD rc = m_deps.adapters.GetAdapters(&adapters);
+    if (rc != platform::kErrorSuccess) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[RestoreDisableDefRoute] GetAdaptersInfo != ERROR_BUFFER_OVERFLOW, 0x%x",
+               static_cast<unsigned>(rc));
+        return 0;
+    }
+    std::vector<MIB_IPFORWARDROW> rows;
+    if (flag != 0 && m_deps.routes.ReadForwardRows(&rows) != platform::kErrorSuccess) return 0;
+    int sent = 0;
+    for (const platform::AdapterInfo& a : adapters) {
+        const bool isVirtual =
+            a.index == m_config.virtualIfIndex ||
+            (a.macLength == 6 && std::equal(kVirtualMac.begin(), kVirtualMac.end(), a.mac.begin()));
+        if (isVirtual || a.index == 0) continue;
+        const auto mine = std::find(m_switchedOff.begin(), m_switchedOff.end(), a.index);
+        bool differs = false;
+        if (flag != 0) {
+            differs = std::any_of(rows.begin(), rows.end(), [&](const MIB_IPFORWARDROW& r) {
+                return r.dwForwardDest == 0 && r.dwForwardMask == 0 && r.dwForwardIfIndex == a.index;
+            });
+        } else {
+            differs = mine != m_switchedOff.end();
+        }
+        if (!differs) continue;
+        TW_LOG(LOG_CLIENT_LOGIN, 4,
+               "[NetCheckThread::RestoreDisableDefRoute] Send SetIpInterfaceEntry(AdapterIndex = 0x%x)",
+               static_cast<unsigned>(a.index));
+        char command[64];
+        std::snprintf(command, sizeof command, "netcheck %d %d\n", static_cast<int>(a.index),
+                      flag != 0 ? 1 : 0);
+        m_deps.send(command);
+        ++sent;
+        if (flag != 0 && mine == m_switchedOff.end()) m_switchedOff.push_back(a.index);
+        if (flag == 0) m_switchedOff.erase(mine);
+    }
+    return sent;
 }
 
 void NetCheckThread::OnAdapterClose() {
