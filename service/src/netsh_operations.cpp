@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -79,7 +80,12 @@ void SystemNetshOperations::SetDisableDefRoute(DWORD ifIndex, int flag) {
                     continue;
                 written = true;
                 rc = table.DeleteIpForwardEntry(&row);
-                if (rc == platform::kErrorSuccess) kept.push_back(row);
+                // A route that came back and was taken out again is kept once.
+                const bool known = std::any_of(kept.begin(), kept.end(), [&](const MIB_IPFORWARDROW& k) {
+                    return k.dwForwardNextHop == row.dwForwardNextHop &&
+                           k.dwForwardMetric1 == row.dwForwardMetric1;
+                });
+                if (rc == platform::kErrorSuccess && !known) kept.push_back(row);
             }
         }
     } else {

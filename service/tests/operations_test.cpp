@@ -261,6 +261,14 @@ TEST_F(OperationsTest, DefaultRouteSwitchKeepsAndPutsBackTheInterfacesDefaultRou
     EXPECT_TRUE(back);
     ops.SetDisableDefRoute(2, 0);  // put back once only
     EXPECT_EQ(routes.Rows().size(), 3u);
+
+    // Taken out, put back by someone else, taken out again: kept and restored once.
+    ops.SetDisableDefRoute(2, 1);
+    routes.SetRows({physical, tunnel, lan});
+    ops.SetDisableDefRoute(2, 1);
+    EXPECT_EQ(routes.Rows().size(), 2u);
+    ops.SetDisableDefRoute(2, 0);
+    EXPECT_EQ(routes.Rows().size(), 3u);
 }
 
 TEST_F(OperationsTest, AutostartEntryNamesTheServicesOwnFolder) {

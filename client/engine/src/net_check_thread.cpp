@@ -118,6 +118,25 @@ void NetCheckThread::Execute() {
 }
 
 int NetCheckThread::RestoreDisableDefRoute(int flag) {
+    auto send = [this](DWORD index, int on) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4,
+               "[NetCheckThread::RestoreDisableDefRoute] Send SetIpInterfaceEntry(AdapterIndex = 0x%x)",
+               static_cast<unsigned>(index));
+        char command[64];
+        std::snprintf(command, sizeof command, "netcheck %d %d\n", static_cast<int>(index), on);
+        m_deps.send(command);
+    };
+    int sent = 0;
+    if (flag == 0) {
+        // Back on wherever this check switched it off, also on an adapter that has left the list
+        // meanwhile: the service still keeps its routes.
+        for (const DWORD index : m_switchedOff) {
+            send(index, 0);
+            ++sent;
+        }
+        m_switchedOff.clear();
+        return sent;
+    }
     std::vector<platform::AdapterInfo> adapters;
     const DWORD rc = m_deps.adapters.GetAdapters(&adapters);
     if (rc != platform::kErrorSuccess) {
@@ -126,33 +145,21 @@ int NetCheckThread::RestoreDisableDefRoute(int flag) {
         return 0;
     }
     std::vector<MIB_IPFORWARDROW> rows;
-    if (flag != 0 && m_deps.routes.ReadForwardRows(&rows) != platform::kErrorSuccess) return 0;
-    int sent = 0;
+    if (m_deps.routes.ReadForwardRows(&rows) != platform::kErrorSuccess) return 0;
     for (const platform::AdapterInfo& a : adapters) {
         const bool isVirtual =
             a.index == m_config.virtualIfIndex ||
             (a.macLength == 6 && std::equal(kVirtualMac.begin(), kVirtualMac.end(), a.mac.begin()));
         if (isVirtual || a.index == 0) continue;
-        const auto mine = std::find(m_switchedOff.begin(), m_switchedOff.end(), a.index);
-        bool differs = false;
-        if (flag != 0) {
-            differs = std::any_of(rows.begin(), rows.end(), [&](const MIB_IPFORWARDROW& r) {
-                return r.dwForwardDest == 0 && r.dwForwardMask == 0 && r.dwForwardIfIndex == a.index;
-            });
-        } else {
-            differs = mine != m_switchedOff.end();
-        }
-        if (!differs) continue;
-        TW_LOG(LOG_CLIENT_LOGIN, 4,
-               "[NetCheckThread::RestoreDisableDefRoute] Send SetIpInterfaceEntry(AdapterIndex = 0x%x)",
-               static_cast<unsigned>(a.index));
-        char command[64];
-        std::snprintf(command, sizeof command, "netcheck %d %d\n", static_cast<int>(a.index),
-                      flag != 0 ? 1 : 0);
-        m_deps.send(command);
+        // The switch is on while the interface carries no default route.
+        const bool carriesDefault = std::any_of(rows.begin(), rows.end(), [&](const MIB_IPFORWARDROW& r) {
+            return r.dwForwardDest == 0 && r.dwForwardMask == 0 && r.dwForwardIfIndex == a.index;
+        });
+        if (!carriesDefault) continue;
+        send(a.index, 1);
         ++sent;
-        if (flag != 0 && mine == m_switchedOff.end()) m_switchedOff.push_back(a.index);
-        if (flag == 0) m_switchedOff.erase(mine);
+        if (std::find(m_switchedOff.begin(), m_switchedOff.end(), a.index) == m_switchedOff.end())
+            m_switchedOff.push_back(a.index);
     }
     return sent;
 }
