@@ -191,6 +191,48 @@ FILTER_STATUS Filter_GetOsVersion(uint32_t* major, uint32_t* minor, uint32_t* bu
     return Leave("Filter_GetOsVersion", FILTER_STATUS_SUCCESS);
 }
 
+namespace {
+
+constexpr std::uint32_t kRegistryPathTag = 0x54414739;  // "9GAT"
+
+bool WellFormed(const FILTER_UNICODE_STRING* s) {
+    return s != nullptr && s->Length <= s->MaximumLength && (s->Length % 2) == 0 &&
+           (s->Buffer != nullptr || s->Length == 0);
+}
+
+std::uint32_t CopyRegistryPath(const FILTER_UNICODE_STRING* source, const FILTER_UNICODE_STRING* suffix,
+                               FILTER_UNICODE_STRING* out) {
+    if (out == nullptr || !WellFormed(source) || source->MaximumLength > 0xFFFFu - 2u)
+        return FILTER_NT_INVALID_PARAMETER;
+    if (suffix != nullptr && (!WellFormed(suffix) || suffix->Length > source->Length))
+        return FILTER_NT_INVALID_PARAMETER;
+    const std::uint32_t size = source->MaximumLength + 2u;
+    auto* buffer = static_cast<std::uint16_t*>(Filter_AllocateMemory(size, kRegistryPathTag));
+    if (buffer == nullptr) return FILTER_NT_INSUFFICIENT_RESOURCES;
+    if (source->Length != 0) std::memcpy(buffer, source->Buffer, source->Length);
+    if (suffix != nullptr && suffix->Length != 0) {
+        std::memcpy(reinterpret_cast<std::uint8_t*>(buffer) + (source->Length - suffix->Length),
+                    suffix->Buffer, suffix->Length);
+    }
+    buffer[source->Length / 2] = 0;
+    out->Buffer = buffer;
+    out->Length = source->Length;
+    out->MaximumLength = static_cast<std::uint16_t>(size);
+    return 0;
+}
+
+}  // namespace
+
+uint32_t Filter_SaveDriverRegistryPath(const FILTER_UNICODE_STRING* source, FILTER_UNICODE_STRING* out) {
+    return CopyRegistryPath(source, nullptr, out);
+}
+
+uint32_t Filter_ReplaceDriverRegistryPath(const FILTER_UNICODE_STRING* source,
+                                          const FILTER_UNICODE_STRING* suffix, FILTER_UNICODE_STRING* out) {
+    if (suffix == nullptr) return FILTER_NT_INVALID_PARAMETER;
+    return CopyRegistryPath(source, suffix, out);
+}
+
 uint32_t Filter_RegGetDwordValue(const char* keyPath, const char* valueName, uint32_t defaultValue) {
     if (keyPath == nullptr || valueName == nullptr) return defaultValue;
     DWORD value = 0;

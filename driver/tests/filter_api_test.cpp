@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstring>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "adapter_entry.h"
 #include "filter_core.h"
@@ -41,6 +43,62 @@ TEST(FilterSupport, MemoryBlocksCarryTheirTag) {
     EXPECT_EQ(Filter_FreeMemory(nullptr), FILTER_ERROR_INVALID_ARGUMENT);
     std::uint8_t fake[64] = {};
     EXPECT_EQ(Filter_FreeMemory(fake + 12), FILTER_ERROR_INVALID_MEMORY_POINTER);
+}
+
+TEST(FilterSupport, RegistryPathCopies) {
+    auto wide = [](const char* text) {
+        std::vector<std::uint16_t> w;
+        for (const char* c = text; *c != '\0'; ++c) w.push_back(static_cast<std::uint8_t>(*c));
+        return w;
+    };
+    auto narrow = [](const FILTER_UNICODE_STRING& s) {
+        std::string out;
+        for (unsigned i = 0; i < s.Length / 2u; ++i) out += static_cast<char>(s.Buffer[i]);
+        return out;
+    };
+    std::vector<std::uint16_t> path = wide("Services\\Olvane\\Parameters");
+    path.resize(path.size() + 4, 0xAAAA);  // room the source's maximum length counts beyond its text
+    const FILTER_UNICODE_STRING source{static_cast<std::uint16_t>(26 * 2),
+                                       static_cast<std::uint16_t>(path.size() * 2), path.data()};
+    FILTER_UNICODE_STRING copy{};
+    ASSERT_EQ(Filter_SaveDriverRegistryPath(&source, &copy), 0u);
+    EXPECT_EQ(narrow(copy), "Services\\Olvane\\Parameters");
+    EXPECT_EQ(copy.Length, source.Length);
+    EXPECT_EQ(copy.MaximumLength, source.MaximumLength + 2);
+    EXPECT_EQ(copy.Buffer[copy.Length / 2], 0u);
+    EXPECT_NE(copy.Buffer, source.Buffer);
+    EXPECT_EQ(Filter_FreeMemory(copy.Buffer), FILTER_STATUS_SUCCESS);
+
+    std::vector<std::uint16_t> tail = wide("Linkage");
+    const FILTER_UNICODE_STRING suffix{static_cast<std::uint16_t>(tail.size() * 2),
+                                       static_cast<std::uint16_t>(tail.size() * 2), tail.data()};
+    // "Parameters" ends the source: its last seven characters give way to "Linkage".
+    ASSERT_EQ(Filter_ReplaceDriverRegistryPath(&source, &suffix, &copy), 0u);
+    EXPECT_EQ(narrow(copy), "Services\\Olvane\\ParLinkage");
+    EXPECT_EQ(copy.Length, source.Length);
+    EXPECT_EQ(copy.Buffer[copy.Length / 2], 0u);
+    EXPECT_EQ(Filter_FreeMemory(copy.Buffer), FILTER_STATUS_SUCCESS);
+
+    // Missing and malformed arguments leave the output alone.
+    FILTER_UNICODE_STRING untouched{};
+    EXPECT_EQ(Filter_SaveDriverRegistryPath(nullptr, &untouched), FILTER_NT_INVALID_PARAMETER);
+    EXPECT_EQ(Filter_SaveDriverRegistryPath(&source, nullptr), FILTER_NT_INVALID_PARAMETER);
+    const FILTER_UNICODE_STRING overlong{8, 4, path.data()};
+    EXPECT_EQ(Filter_SaveDriverRegistryPath(&overlong, &untouched), FILTER_NT_INVALID_PARAMETER);
+    const FILTER_UNICODE_STRING noBuffer{4, 4, nullptr};
+    EXPECT_EQ(Filter_SaveDriverRegistryPath(&noBuffer, &untouched), FILTER_NT_INVALID_PARAMETER);
+    const FILTER_UNICODE_STRING huge{2, 0xFFFF, path.data()};
+    EXPECT_EQ(Filter_SaveDriverRegistryPath(&huge, &untouched), FILTER_NT_INVALID_PARAMETER);
+    EXPECT_EQ(Filter_ReplaceDriverRegistryPath(&source, nullptr, &untouched), FILTER_NT_INVALID_PARAMETER);
+    EXPECT_EQ(Filter_ReplaceDriverRegistryPath(&suffix, &source, &untouched), FILTER_NT_INVALID_PARAMETER)
+        << "a suffix longer than the source";
+    EXPECT_EQ(untouched.Buffer, nullptr);
+
+    const FILTER_UNICODE_STRING empty{0, 0, nullptr};
+    ASSERT_EQ(Filter_SaveDriverRegistryPath(&empty, &copy), 0u);
+    EXPECT_EQ(copy.Length, 0u);
+    EXPECT_EQ(copy.Buffer[0], 0u);
+    EXPECT_EQ(Filter_FreeMemory(copy.Buffer), FILTER_STATUS_SUCCESS);
 }
 
 TEST(FilterSupport, DiagnosticsBoundsAndText) {

@@ -29,6 +29,13 @@ RouteRecord RecordOf(const MIB_IPFORWARDROW& r) {
                        r.dwForwardIfIndex, r.dwForwardType, r.dwForwardMetric1};
 }
 
+// A lost route comes back first in line among equal ones, whatever metric it had when saved.
+RouteRecord RestoredRecordOf(const MIB_IPFORWARDROW& r) {
+    RouteRecord record = RecordOf(r);
+    record.metric = 1;
+    return record;
+}
+
 bool ProcessMachineRoot(pid_t pid, std::string* root) {
     if (pid == 0) {
         *root = platform::MachineRoot();
@@ -167,7 +174,7 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
                 SVC_LOG("%s Lost Route, Need add, dst%08X, index=%d", kTag, s.dwForwardDest,
                         static_cast<int>(s.dwForwardIfIndex));
                 // With the protocol it was saved with: a connected route comes back as the kernel's.
-                const DWORD rc = ApiAddRoute(table, RecordOf(s),
+                const DWORD rc = ApiAddRoute(table, RestoredRecordOf(s),
                                              s.dwForwardProto == platform::MIB_IPPROTO_LOCAL
                                                  ? platform::MIB_IPPROTO_LOCAL
                                                  : platform::MIB_IPPROTO_NETMGMT);
@@ -179,7 +186,7 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
         } else {
             SVC_LOG("%s Lost default Route, Need add,nexthop=%08X, index=%d", kTag, s.dwForwardNextHop,
                     static_cast<int>(s.dwForwardIfIndex));
-            RouteRecord record = RecordOf(s);
+            RouteRecord record = RestoredRecordOf(s);
             record.destination = record.mask = 0;
             const DWORD rc = ApiAddRoute(table, record);
             SVC_LOG("%s ApiAddRoute default return %d, lasterror=%d", kTag, static_cast<int>(rc),

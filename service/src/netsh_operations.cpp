@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -63,9 +64,49 @@ SystemNetshOperations::SystemNetshOperations(const ServiceFacilities& facilities
 }
 
 void SystemNetshOperations::SetDisableDefRoute(DWORD ifIndex, int flag) {
-    // Interfaces here have no switch that keeps their gateways' default routes out; the client's own
-    // route changes decide which default route is used.
-    SVC_LOG("[SetDisableDefRoute] interface 0x%x flag %d: no such setting on this system", ifIndex, flag);
+    // Interfaces here have no switch that keeps their gateways' default routes out: the switch is
+    // the absence of the interface's default routes, which are kept here to be put back as they were.
+    platform::RouteTable& table = *m_f.network.routes;
+    std::vector<MIB_IPFORWARDROW>& kept = m_keptDefaultRoutes[ifIndex];
+    SVC_LOG("[SetDisableDefRoute] Load API OK");
+    DWORD rc = 0;
+    bool written = false;
+    if (flag != 0) {
+        std::vector<MIB_IPFORWARDROW> rows;
+        rc = table.ReadForwardRows(&rows);
+        if (rc == platform::kErrorSuccess) {
+            for (const auto& row : rows) {
+                if (row.dwForwardDest != 0 || row.dwForwardMask != 0 || row.dwForwardIfIndex != ifIndex)
+                    continue;
+                written = true;
+                rc = table.DeleteIpForwardEntry(&row);
+                // A route that came back and was taken out again is kept once.
+                const bool known = std::any_of(kept.begin(), kept.end(), [&](const MIB_IPFORWARDROW& k) {
+                    return k.dwForwardNextHop == row.dwForwardNextHop &&
+                           k.dwForwardMetric1 == row.dwForwardMetric1;
+                });
+                if (rc == platform::kErrorSuccess && !known) kept.push_back(row);
+            }
+        }
+    } else {
+        written = !kept.empty();
+        std::vector<MIB_IPFORWARDROW> failed;
+        for (const auto& row : kept) {
+            const DWORD one = table.CreateIpForwardEntry(&row);
+            // One that is back already (the interface came up again meanwhile) is no loss.
+            if (one != platform::kErrorSuccess && one != platform::kErrorObjectAlreadyExists) {
+                rc = one;
+                failed.push_back(row);
+            }
+        }
+        kept = std::move(failed);
+    }
+    if (kept.empty()) m_keptDefaultRoutes.erase(ifIndex);
+    if (!written) return;  // the interface already had what was asked
+    SVC_LOG("[SetDisableDefRoute] SetIpInterfaceEntry(AdapterIndex = 0x%x) Ret %d", ifIndex,
+            static_cast<int>(rc));
+    if (rc == platform::kErrorSuccess)
+        SVC_LOG("[SetDisableDefRoute] SetIpInterfaceEntry(AdapterIndex = 0x%x) success", ifIndex);
 }
 
 void SystemNetshOperations::EnableAdapter(bool enable) { m_adapter.EnableAdapter(enable); }

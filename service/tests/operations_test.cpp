@@ -218,6 +218,59 @@ TEST_F(OperationsTest, ConnectedRouteComesBackAsTheKernels) {
     }
 }
 
+// The default-route switch of an interface: on, its default routes leave the table and are kept;
+// off, they come back as they were; a switch already in its state writes nothing.
+TEST_F(OperationsTest, DefaultRouteSwitchKeepsAndPutsBackTheInterfacesDefaultRoutes) {
+    MIB_IPFORWARDROW physical{};
+    physical.dwForwardNextHop = Ip("203.0.113.1");
+    physical.dwForwardIfIndex = 2;
+    physical.dwForwardType = 4;
+    physical.dwForwardProto = 3;
+    physical.dwForwardMetric1 = 100;
+    MIB_IPFORWARDROW tunnel = physical;
+    tunnel.dwForwardNextHop = Ip("198.18.0.1");
+    tunnel.dwForwardIfIndex = 7;
+    tunnel.dwForwardMetric1 = 1;
+    MIB_IPFORWARDROW lan = physical;
+    lan.dwForwardDest = Ip("203.0.113.0");
+    lan.dwForwardMask = Ip("255.255.255.0");
+    lan.dwForwardNextHop = 0;
+    routes.SetRows({physical, tunnel, lan});
+    SystemNetshOperations ops(facilities, launcher, options);
+
+    ops.SetDisableDefRoute(2, 1);
+    auto rows = routes.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& r : rows) EXPECT_FALSE(r.dwForwardDest == 0 && r.dwForwardIfIndex == 2);
+    ops.SetDisableDefRoute(2, 1);  // nothing left to take out
+    EXPECT_EQ(routes.Rows().size(), 2u);
+    ops.SetDisableDefRoute(9, 0);  // nothing kept for that interface
+    EXPECT_EQ(routes.Rows().size(), 2u);
+
+    ops.SetDisableDefRoute(2, 0);
+    rows = routes.Rows();
+    ASSERT_EQ(rows.size(), 3u);
+    bool back = false;
+    for (const auto& r : rows) {
+        if (r.dwForwardDest == 0 && r.dwForwardIfIndex == 2) {
+            back = true;
+            EXPECT_EQ(r.dwForwardNextHop, physical.dwForwardNextHop);
+            EXPECT_EQ(r.dwForwardMetric1, 100u);
+        }
+    }
+    EXPECT_TRUE(back);
+    ops.SetDisableDefRoute(2, 0);  // put back once only
+    EXPECT_EQ(routes.Rows().size(), 3u);
+
+    // Taken out, put back by someone else, taken out again: kept and restored once.
+    ops.SetDisableDefRoute(2, 1);
+    routes.SetRows({physical, tunnel, lan});
+    ops.SetDisableDefRoute(2, 1);
+    EXPECT_EQ(routes.Rows().size(), 2u);
+    ops.SetDisableDefRoute(2, 0);
+    EXPECT_EQ(routes.Rows().size(), 3u);
+}
+
 TEST_F(OperationsTest, AutostartEntryNamesTheServicesOwnFolder) {
     SystemNetshOperations ops(facilities, launcher, options);
     ops.SetAutoExec();

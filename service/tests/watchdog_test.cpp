@@ -21,6 +21,7 @@
 #include "service/gui_watchdog.h"
 #include "service/hardware_id.h"
 #include "service/route_table_file.h"
+#include "util/machine_identity.h"
 #include "test_machine.h"
 #include "testsupport/as_user.h"
 #include "testsupport/command.h"
@@ -150,9 +151,9 @@ protected:
 };
 
 TEST_F(WatchdogTest, RestoresSavedRoutesWhenTheClientDies) {
-    const auto defaultRoute = Row(0, 0, Net(203, 0, 113, 1), kEth);
+    const auto defaultRoute = Row(0, 0, Net(203, 0, 113, 1), kEth, 100);
     const auto lan = Row(Net(203, 0, 113, 0), Net(255, 255, 255, 0), 0, kEth);
-    const auto lostLan = Row(Net(198, 51, 100, 0), Net(255, 255, 255, 0), Net(203, 0, 113, 9), kEth);
+    const auto lostLan = Row(Net(198, 51, 100, 0), Net(255, 255, 255, 0), Net(203, 0, 113, 9), kEth, 50);
     ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {defaultRoute, lan, lostLan}));
     // What the client left: its default route and a network through the tunnel, the gateway's host
     // route, a route of someone else's that was never saved; the saved LAN route was taken away.
@@ -184,6 +185,12 @@ TEST_F(WatchdogTest, RestoresSavedRoutesWhenTheClientDies) {
     EXPECT_TRUE(has(lan));
     EXPECT_TRUE(has(lostLan));
     EXPECT_TRUE(has(Row(Net(172, 16, 0, 0), Net(255, 240, 0, 0), Net(203, 0, 113, 7), kEth)));
+    for (const auto& r : rows) {
+        // What was lost comes back with metric 1, whatever it was saved with.
+        if (r.dwForwardDest == 0 || r.dwForwardDest == lostLan.dwForwardDest) {
+            EXPECT_EQ(r.dwForwardMetric1, 1u) << std::hex << r.dwForwardDest;
+        }
+    }
     std::vector<DWORD> servers;
     resolver.GetNameServers(&servers);
     EXPECT_EQ(servers, (std::vector<DWORD>{Net(203, 0, 113, 53)}));
@@ -402,6 +409,10 @@ TEST(HardwareFingerprint, TextAndFallbacks) {
     EXPECT_EQ(FormatHardwareFingerprint(facts),
               Md5Hex("+GenuineIntel:3219913727") + "|pc1|00-00-00-00-00-00");
     EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    // A drive's left padding is part of the serial the gateway registered.
+    facts.diskSerial = SerialFieldText("  WD123  ");
+    facts.cpuId = "GenuineIntel:1";
+    EXPECT_EQ(FormatHardwareFingerprint(facts).substr(0, 32), "4120104929582687db4417453b862d83");
     facts.computerName = std::string(300, 'n');
     EXPECT_EQ(FormatHardwareFingerprint(facts).size(), kMaxHardwareIdLength);
 

@@ -265,10 +265,11 @@ void TwAdapterSetup::InstallResourceRoute(const ResourceRoute& route, int loop) 
 }
 
 bool TwAdapterSetup::PrepareRouteEntry(int ifIndex) {
-    // Interfaces here carry no metric of their own: a route's own metric decides.
+    // Interfaces here carry no metric of their own: the route manager gives the virtual
+    // interface's routes its metric as they are added, which has the effect this had.
     TW_LOG(LOG_CLIENT_LOGIN, 4,
            "[PrepareRouteEntry] GetIpInterfaceEntry(AdapterIndex = 0x%x) success, Metric %d",
-           static_cast<unsigned>(ifIndex), 0);
+           static_cast<unsigned>(ifIndex), static_cast<int>(m_deps.routeManager->PrepareRouteEntry(ifIndex)));
     return true;
 }
 

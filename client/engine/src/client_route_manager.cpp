@@ -76,13 +76,25 @@ int TwClientRouteManager::SendEntry(const char* verb, const char* tag, const Rou
             return 1;
         }
     }
-    if (metric == 0) metric = m_defaultMetric;
+    if (metric == 0) {
+        const DWORD own = PrepareRouteEntry(ifIndex);
+        metric = own != 0 ? own : m_defaultMetric;
+    }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s-cmd] dest:%s, mask:%s, IfIndex:%d nextHop:%s metric:%d type:%d", tag,
            Dotted(request->destination).c_str(), Dotted(request->mask).c_str(), ifIndex,
            Dotted(request->nextHop).c_str(), static_cast<int>(metric), 3);
     m_send(RouteCommand(verb, request->destination, request->mask, ifIndex, request->nextHop,
                         static_cast<int>(metric), 3));
     return 0;
+}
+
+DWORD TwClientRouteManager::PrepareRouteEntry(int ifIndex) const {
+    const DWORD virtualIf = m_virtualIfIndex;
+    if (virtualIf == 0 || ifIndex != static_cast<int>(virtualIf)) return 0;
+    TW_LOG(LOG_CLIENT_LOGIN, 5,
+           "[PrepareRouteEntry] GetIpInterfaceEntry(AdapterIndex = 0x%x) success, Metric %d",
+           static_cast<unsigned>(ifIndex), static_cast<int>(kVirtualInterfaceMetric));
+    return kVirtualInterfaceMetric;
 }
 
 int TwClientRouteManager::AddEntry(const RouteRequest* request, DWORD metric) {

@@ -186,17 +186,6 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
 
 bool TwQelConnector::FinishOnline(bool relogon) {
     const int outcome = m_logonStatus.load();
-    if (outcome == QEL_WEB_RELOGON_SESSION_NOT_OK) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] %s sessiond %d", OutcomeName(outcome),
-               static_cast<int>(m_sessionId.load()));
-        Disconnect();
-        m_status = relogon ? TW_CLT_STATUS_GW_RELOGON_INIT : TW_CLT_STATUS_OFFLINE;
-        if (!relogon) Ui(UPDATE_STATUS_OFFLINE);
-        m_webLogon = false;
-        Ui(UI_CODE_SWITCH_TO_CLIENT_LOGON);
-        UiText(UI_CODE_NEED_PASSWORD, "Need input password");
-        return false;
-    }
     Ui(UPDATE_STATUS_CANNOT_CANCEL);
     Ui(UI_CODE_PROGRESS_TEXT, kTxtRegistered);
     if (m_settings->OpenKey(m_key) == platform::kErrorSuccess)
@@ -210,6 +199,19 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     m_driver->OpenFilterHandler();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] %s sessiond %d", OutcomeName(outcome),
            static_cast<int>(m_sessionId.load()));
+    // A browser session the gateway no longer knows: the session id was stored and the status
+    // was online for a moment, as for every answered logon, before the user is asked to log on
+    // with a password. The status leaves online before the session is closed, so that its end
+    // is not taken for a lost tunnel.
+    if (outcome == QEL_WEB_RELOGON_SESSION_NOT_OK) {
+        m_status = relogon ? TW_CLT_STATUS_GW_RELOGON_INIT : TW_CLT_STATUS_OFFLINE;
+        Disconnect();
+        if (!relogon) Ui(UPDATE_STATUS_OFFLINE);
+        m_webLogon = false;
+        Ui(UI_CODE_SWITCH_TO_CLIENT_LOGON);
+        UiText(UI_CODE_NEED_PASSWORD, "Need input password");
+        return false;
+    }
     m_adapter->SetLogonResults(AdapterResults(), relogon);
     switch (outcome) {
         case QEL_CLIENT_OR_WEB_LOGON_OK:

@@ -283,4 +283,16 @@ bool MapSessionToProcess(TW_SESSION_OWNER_QUERY* session, const std::string& pro
     return true;
 }
 
+void WaitWhileConnected(const std::atomic<bool>& connected, const std::atomic<bool>* stop,
+                        const std::function<void()>& pause) {
+    while (connected.load() && (stop == nullptr || !stop->load())) pause();
+}
+
+void SleepWhileConnected(const std::atomic<bool>& connected, int ms, DWORD stepMs,
+                         const std::function<void()>& pause) {
+    if (stepMs == 0) stepMs = 1;
+    const long steps = (ms < 0 ? 0 : ms) / static_cast<long>(stepMs) + 1;
+    for (long i = 0; i < steps && connected.load(); ++i) pause();
+}
+
 }  // namespace engine

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <system_error>
 #include <utility>
 
@@ -107,10 +109,59 @@ void NetCheckThread::Execute() {
         } else {
             CheckRouteList(saved, manager);
         }
+        if (m_config.restoreDefaultRoutes) RestoreDisableDefRoute(1);
         ++m_rounds;
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[NetCheckThread::Execute] Start Check Exit, Restore settings.");
+    if (m_config.restoreDefaultRoutes) RestoreDisableDefRoute(0);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[NetCheckThread::Execute] Check Exit.");
+}
+
+int NetCheckThread::RestoreDisableDefRoute(int flag) {
+    auto send = [this](DWORD index, int on) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4,
+               "[NetCheckThread::RestoreDisableDefRoute] Send SetIpInterfaceEntry(AdapterIndex = 0x%x)",
+               static_cast<unsigned>(index));
+        char command[64];
+        std::snprintf(command, sizeof command, "netcheck %d %d\n", static_cast<int>(index), on);
+        m_deps.send(command);
+    };
+    int sent = 0;
+    if (flag == 0) {
+        // Back on wherever this check switched it off, also on an adapter that has left the list
+        // meanwhile: the service still keeps its routes.
+        for (const DWORD index : m_switchedOff) {
+            send(index, 0);
+            ++sent;
+        }
+        m_switchedOff.clear();
+        return sent;
+    }
+    std::vector<platform::AdapterInfo> adapters;
+    const DWORD rc = m_deps.adapters.GetAdapters(&adapters);
+    if (rc != platform::kErrorSuccess) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[RestoreDisableDefRoute] GetAdaptersInfo != ERROR_BUFFER_OVERFLOW, 0x%x",
+               static_cast<unsigned>(rc));
+        return 0;
+    }
+    std::vector<MIB_IPFORWARDROW> rows;
+    if (m_deps.routes.ReadForwardRows(&rows) != platform::kErrorSuccess) return 0;
+    for (const platform::AdapterInfo& a : adapters) {
+        const bool isVirtual =
+            a.index == m_config.virtualIfIndex ||
+            (a.macLength == 6 && std::equal(kVirtualMac.begin(), kVirtualMac.end(), a.mac.begin()));
+        if (isVirtual || a.index == 0) continue;
+        // The switch is on while the interface carries no default route.
+        const bool carriesDefault = std::any_of(rows.begin(), rows.end(), [&](const MIB_IPFORWARDROW& r) {
+            return r.dwForwardDest == 0 && r.dwForwardMask == 0 && r.dwForwardIfIndex == a.index;
+        });
+        if (!carriesDefault) continue;
+        send(a.index, 1);
+        ++sent;
+        if (std::find(m_switchedOff.begin(), m_switchedOff.end(), a.index) == m_switchedOff.end())
+            m_switchedOff.push_back(a.index);
+    }
+    return sent;
 }
 
 void NetCheckThread::OnAdapterClose() {

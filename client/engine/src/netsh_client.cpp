@@ -29,9 +29,10 @@ std::string Format(const char* format, va_list args) {
 
 enum class Step { kDone, kConnect, kBusy, kCode, kCommand, kReply };
 
-// One request; the reply in *reply when Step::kDone.
+// One request; the reply in *reply when Step::kDone. With `atOnce`, the reply is first looked for
+// without waiting, and *atOnce tells whether it was there.
 Step Exchange(const std::string& command, const NetshClientOptions& options, int replyTimeoutMs,
-              const char* tag, std::string* reply) {
+              const char* tag, std::string* reply, bool* atOnce = nullptr) {
     const std::string path = options.path.empty() ? service::NetshPipePath() : options.path;
     platform::LocalPipeClient client;
     const platform::Clock& clock = options.clock != nullptr ? *options.clock : platform::SystemClock();
@@ -68,7 +69,19 @@ Step Exchange(const std::string& command, const NetshClientOptions& options, int
     std::vector<std::uint8_t> message;
     platform::UniqueFd fd;
     bool closed = false;
-    if (!client.Receive(service::kMaxReplySize, replyTimeoutMs, &message, &fd, &closed) || closed) {
+    bool received = false;
+    if (atOnce != nullptr) {
+        if (options.restartReplyHook) options.restartReplyHook(false);
+        received = client.Receive(service::kMaxReplySize, 0, &message, &fd, &closed);
+        *atOnce = received;
+        if (!received && errno != ETIMEDOUT) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] read fail %d", tag, errno);
+            return Step::kReply;
+        }
+        if (!received && options.restartReplyHook) options.restartReplyHook(true);
+    }
+    if (!received) received = client.Receive(service::kMaxReplySize, replyTimeoutMs, &message, &fd, &closed);
+    if (!received || closed) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] ReadFile resp Failed, lasterror=%d", tag, closed ? 0 : errno);
         return Step::kReply;
     }
@@ -114,8 +127,9 @@ int SendCmdToNetsh(const char* format, ...) {
 
 int SendRestartAdapterCommand(const std::string& command, const NetshClientOptions& options) {
     std::string reply;
-    switch (Exchange(command, options, 30000, "SendRestartAdapterToNetsh", &reply)) {
-        case Step::kDone: return kRestartOk;
+    bool atOnce = false;
+    switch (Exchange(command, options, 30000, "SendRestartAdapterToNetsh", &reply, &atOnce)) {
+        case Step::kDone: return atOnce ? kRestartReplyAtOnce : kRestartReplyAfterWait;
         case Step::kConnect: return kRestartConnectFailed;
         case Step::kBusy: return kRestartPipeBusy;
         case Step::kCode: return kRestartCodeWriteFailed;

@@ -348,6 +348,10 @@ void TwQelConnector::ClearAddressConfigured() { m_useStatic = false; }
 void TwQelConnector::ForgetSession() {
     m_connected = false;
     m_sessionId = 0;
+    // The browser and a later web logon read the stored id: a session that ended must not be
+    // offered again.
+    if (m_settings && m_settings->OpenKey(m_key) == platform::kErrorSuccess)
+        m_settings->SetDword(m_key, "SessionId", 0);
     if (m_adapter) m_adapter->SetGatewayRouteExisted(false);
     {
         std::lock_guard<std::mutex> lock(m_paramLock);

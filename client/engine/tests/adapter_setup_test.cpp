@@ -121,6 +121,22 @@ TEST_F(AdapterSetupTest, SplitTunnelLogonAndLogoffLeaveTheMachineAsItWas) {
     EXPECT_TRUE(HasRoute(during, "172.16.1.7", "255.255.255.255", 7, "198.18.0.1"));
     EXPECT_FALSE(HasRoute(during, "10.20.5.0", "255.255.255.0", 2)) << "the conflicting route stayed";
     EXPECT_TRUE(HasRoute(during, "10.0.0.0", "255.0.0.0", 2)) << "a wider route was taken away";
+    for (const auto& r : during) {
+        // The tunnel's routes carry the virtual interface's metric, below any physical route's
+        // (the kernel's connected routes aside), so they win where prefixes are equal.
+        if (r.dwForwardIfIndex == 7 && r.dwForwardDest != Ip("198.18.0.0") &&
+            r.dwForwardDest != Ip("198.18.0.2")) {
+            EXPECT_EQ(r.dwForwardMetric1, TwClientRouteManager::kVirtualInterfaceMetric)
+                << std::hex << r.dwForwardDest;
+        }
+        if (r.dwForwardIfIndex == 2 && r.dwForwardDest == Ip("198.51.100.10")) {
+            EXPECT_NE(r.dwForwardMetric1, TwClientRouteManager::kVirtualInterfaceMetric);
+        }
+    }
+    const auto sentBefore = pc.Commands().size();
+    EXPECT_EQ(adapter->SetDnsByNetshCmd(), 1);
+    ASSERT_EQ(pc.Commands().size(), sentBefore + 1);
+    EXPECT_EQ(pc.Commands().back(), "SetDnsByNetshCmd 198.18.0.53 198.18.0.54 7");
     ASSERT_EQ(pc.TapAddresses().size(), 1u);
     EXPECT_EQ(pc.TapAddresses()[0].address, Ip("198.18.0.2"));
     std::vector<DWORD> servers;

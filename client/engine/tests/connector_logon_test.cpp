@@ -170,12 +170,20 @@ TEST_F(ConnectorLogonTest, NaksEndOfflineWithTheirCodesAndLastErrors) {
 
 TEST_F(ConnectorLogonTest, AnswerOutcomesWithoutAnAddress) {
     // 161: the browser's session is gone; 162: it is still good.
+    // The refusal is reported as past cancelling and registered, with the session id stored,
+    // before the user is asked for a password.
     reply = [&](const Bytes&) { return HeaderOnly(SSR_MNG_GW_CLT_LOGON_RESPON_RELOGON); };
+    rig.SetDword("SessionId", 4242);
     Make();
     EXPECT_FALSE(Logon());
     EXPECT_EQ(rig.connector->LogonStatus(), QEL_WEB_RELOGON_SESSION_NOT_OK);
-    EXPECT_TRUE(InOrder(Events(), {"4:t222", "1", "8", "7:Need input password"})) << Joined(Events());
+    EXPECT_TRUE(InOrder(Events(), {"4:t222", "3", "4:t223", "1", "8", "7:Need input password"}))
+        << Joined(Events());
     EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_OFFLINE);
+    DWORD stored = 1;
+    rig.settings->GetDword("Software\\Morvane\\QelClient", "SessionId", &stored);
+    EXPECT_EQ(stored, 0u) << "the fresh logon's session id (none) was written";
+    EXPECT_EQ(relogons.load(), 0) << "closing the refused session is no lost tunnel";
     rig.connector.reset();
 
     // A browser session that is still good keeps the adapter as the first logon left it.
@@ -188,6 +196,18 @@ TEST_F(ConnectorLogonTest, AnswerOutcomesWithoutAnAddress) {
     EXPECT_TRUE(Logon(true));
     EXPECT_EQ(rig.connector->LogonStatus(), QEL_WEB_RELOGON_SESSION_OK);
     EXPECT_TRUE(rig.connector->DataPath()->Running());
+}
+
+TEST_F(ConnectorLogonTest, ForgettingTheSessionClearsTheStoredId) {
+    Make();
+    ASSERT_TRUE(Logon());
+    DWORD stored = 0;
+    rig.settings->GetDword("Software\\Morvane\\QelClient", "SessionId", &stored);
+    ASSERT_EQ(stored, 77u);
+    rig.connector->ForgetSession();
+    rig.settings->GetDword("Software\\Morvane\\QelClient", "SessionId", &stored);
+    EXPECT_EQ(stored, 0u);
+    EXPECT_EQ(rig.connector->Session().virtualAddress, 0u);
 }
 
 TEST_F(ConnectorLogonTest, MalformedAnswersFailWithTheirLastErrors) {

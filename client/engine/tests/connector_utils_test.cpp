@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "engine/capture_device.h"
 #include "engine/connector_utils.h"
@@ -70,6 +72,40 @@ TEST(ConnectorOnlineTime, SessionsAddUp) {
     timer.Start();
     clock.Advance(1500);
     EXPECT_EQ(timer.GetOnlineSeconds(), 63u);
+}
+
+// Both waits pause while the session is up and end with it; the sleep's pauses are bounded, the
+// wait ends early on the stop flag.
+TEST(ConnectorWaits, EndWithTheSessionTheStopFlagOrTheirSteps) {
+    std::atomic<bool> connected{true}, stop{false};
+    int pauses = 0;
+    WaitWhileConnected(connected, &stop, [&] {
+        if (++pauses == 3) stop = true;
+    });
+    EXPECT_EQ(pauses, 3);
+    pauses = 0;
+    stop = false;
+    WaitWhileConnected(connected, nullptr, [&] {
+        if (++pauses == 5) connected = false;
+    });
+    EXPECT_EQ(pauses, 5);
+    WaitWhileConnected(connected, &stop, [&] { ++pauses; });
+    EXPECT_EQ(pauses, 5) << "no session: no pause";
+
+    connected = true;
+    pauses = 0;
+    SleepWhileConnected(connected, 35, 10, [&] { ++pauses; });
+    EXPECT_EQ(pauses, 4) << "35 ms in 10 ms steps";
+    pauses = 0;
+    SleepWhileConnected(connected, 0, 10, [&] { ++pauses; });
+    EXPECT_EQ(pauses, 1);
+    pauses = 0;
+    SleepWhileConnected(connected, 10000, 10, [&] {
+        if (++pauses == 2) connected = false;
+    });
+    EXPECT_EQ(pauses, 2) << "the session's end ends the sleep";
+    SleepWhileConnected(connected, 10000, 10, [&] { ++pauses; });
+    EXPECT_EQ(pauses, 2);
 }
 
 TEST(ConnectorSocketOwner, KernelTableLines) {

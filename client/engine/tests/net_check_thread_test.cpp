@@ -183,6 +183,53 @@ TEST_F(NetCheckTest, RoundsComeOnTheClockAndStopJoins) {
     EXPECT_FALSE(check->Running());
 }
 
+// With the switch on, every round asks the service to take other adapters' default routes out,
+// and the end of the check asks it to put back what was taken out; the virtual adapter and an
+// adapter that never had one are never named.
+TEST_F(NetCheckTest, DefaultRouteSwitchIsKeptOnEachRoundAndUndoneAtTheEnd) {
+    platform::AdapterInfo eth;
+    eth.index = kEthIf;
+    eth.mac = {0x52, 0x54, 0x00, 0x01, 0x02, 0x03};
+    eth.macLength = 6;
+    adapters.Put(eth);
+    platform::AdapterInfo other = eth;
+    other.index = 3;
+    other.mac[5] = 0x04;
+    adapters.Put(other);
+    auto now = routes.Rows();
+    now.push_back(Row("0.0.0.0", "0.0.0.0", "198.18.0.1", kVirtualIf));
+    routes.SetRows(now);
+    config.restoreDefaultRoutes = true;
+    {
+        auto check = Make();
+        ASSERT_TRUE(check->Start());
+        ASSERT_TRUE(clock.WaitForWaiters(1));
+        clock.Advance(timing.netCheckRoundMs);
+        ASSERT_TRUE(WaitFor("the first round", [&] { return check->Rounds() == 1; }));
+        EXPECT_EQ(Commands(), (std::vector<std::string>{"netcheck 2 1\n"}));
+        // The service took it out: the next round has nothing to ask.
+        auto rows = routes.Rows();
+        rows.erase(rows.begin());
+        routes.SetRows(rows);
+        ASSERT_TRUE(clock.WaitForWaiters(1));
+        clock.Advance(timing.netCheckRoundMs);
+        ASSERT_TRUE(WaitFor("the second round", [&] { return check->Rounds() == 2; }));
+        EXPECT_EQ(Commands().size(), 1u);
+        check->Stop();
+        EXPECT_EQ(Commands(), (std::vector<std::string>{"netcheck 2 1\n", "netcheck 2 0\n"}));
+    }
+    // Without the switch nothing is asked, and undoing what was never done sends nothing.
+    config.restoreDefaultRoutes = false;
+    auto check = Make();
+    EXPECT_EQ(check->RestoreDisableDefRoute(0), 0);
+    ASSERT_TRUE(check->Start());
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    clock.Advance(timing.netCheckRoundMs);
+    ASSERT_TRUE(WaitFor("a round", [&] { return check->Rounds() == 1; }));
+    check->Stop();
+    EXPECT_EQ(Commands().size(), 2u);
+}
+
 TEST_F(NetCheckTest, AdapterCloseWithTheAdapterStillThereRebindsAndKeepsTheSession) {
     auto check = Make();
     ASSERT_TRUE(check->Start());

@@ -6,6 +6,8 @@
 #include <sys/un.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <thread>
 
@@ -72,7 +74,8 @@ TEST_F(NetshClientTest, RepliesAreClassified) {
     EXPECT_EQ(SendNetshCommand("addroute 0 0 12 16843009 1 4\n", options), kNetshDone);
     ASSERT_EQ(ops.added.size(), 1u);
     EXPECT_EQ(ops.added[0].nextHop, 16843009u);
-    EXPECT_EQ(SendRestartAdapterCommand("RestartAdapter\n", options), kRestartOk);
+    const int restart = SendRestartAdapterCommand("RestartAdapter\n", options);
+    EXPECT_TRUE(restart == kRestartReplyAtOnce || restart == kRestartReplyAfterWait) << restart;
     EXPECT_EQ(ops.enables, 2);
 }
 
@@ -117,6 +120,86 @@ TEST(NetshBusy, AFullBacklogIsRetriedOnTheClockUntilTheWaitEnds) {
     clock.Advance(static_cast<std::uint64_t>(options.connectRetryMs));
     sender.join();
     EXPECT_EQ(result.load(), kRestartPipeBusy);
+}
+
+// A service that reads the request and answers "netsh>" once `release` says so.
+class OneReplyService {
+public:
+    explicit OneReplyService(const std::string& path) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+        m_listener = platform::UniqueFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(::bind(m_listener.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), 0);
+        EXPECT_EQ(::listen(m_listener.Get(), 1), 0);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~OneReplyService() {
+        Release();
+        m_thread.join();
+    }
+    void Release() {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_released = true;
+        m_cv.notify_all();
+    }
+    bool WaitReplied() {
+        std::unique_lock<std::mutex> g(m_lock);
+        return m_cv.wait_for(g, std::chrono::seconds(10), [&] { return m_replied; });
+    }
+
+private:
+    void Serve() {
+        platform::UniqueFd peer(::accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!peer.Valid()) return;
+        char buf[512];
+        for (int i = 0; i < 2; ++i) {
+            if (::recv(peer.Get(), buf, sizeof buf, 0) <= 0) return;
+        }
+        std::unique_lock<std::mutex> g(m_lock);
+        m_cv.wait(g, [&] { return m_released; });
+        ::send(peer.Get(), "netsh>", 7, MSG_NOSIGNAL);
+        m_replied = true;
+        m_cv.notify_all();
+    }
+
+    platform::UniqueFd m_listener;
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    bool m_released = false, m_replied = false;
+    std::thread m_thread;
+};
+
+// The restart sender tells a reply that was there at its first look from one it waited for.
+TEST(NetshRestart, AReplyAtOnceAndAReplyAfterWaitingGiveTheirOwnResults) {
+    testsupport::TempDir dir;
+    {
+        NetshClientOptions options;
+        options.path = dir.File("at-once");
+        OneReplyService service(options.path);
+        std::vector<bool> looks;
+        options.restartReplyHook = [&](bool waiting) {
+            looks.push_back(waiting);
+            if (!waiting) {
+                service.Release();
+                ASSERT_TRUE(service.WaitReplied());
+            }
+        };
+        EXPECT_EQ(SendRestartAdapterCommand("RestartAdapter\n", options), kRestartReplyAtOnce);
+        EXPECT_EQ(looks, std::vector<bool>{false});
+    }
+    {
+        NetshClientOptions options;
+        options.path = dir.File("after-wait");
+        OneReplyService service(options.path);
+        std::vector<bool> looks;
+        options.restartReplyHook = [&](bool waiting) {
+            looks.push_back(waiting);
+            if (waiting) service.Release();
+        };
+        EXPECT_EQ(SendRestartAdapterCommand("RestartAdapter\n", options), kRestartReplyAfterWait);
+        EXPECT_EQ(looks, (std::vector<bool>{false, true}));
+    }
 }
 
 // The service may retry SetIP for its limit plus one pause before it answers; the client waits longer.

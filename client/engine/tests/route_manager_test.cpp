@@ -41,6 +41,54 @@ protected:
     TwClientRouteManager manager;
 };
 
+// A request that names no metric gets the virtual interface's on that interface, the default
+// metric on any other.
+TEST_F(RouteManagerTest, VirtualInterfaceRoutesCarryItsMetric) {
+    platform::AdapterInfo tap;
+    tap.index = 7;
+    tap.name = "qel0";
+    tap.addresses.push_back({Net(198, 18, 0, 2), Net(255, 255, 255, 0), true});
+    adapters.Put(tap);
+    RouteRequest tunnel{kRouteKindAddHost, Net(10, 20, 0, 0), Net(255, 255, 0, 0), 0, Net(198, 18, 0, 2), -1};
+    RouteRequest physical{
+        kRouteKindAddHost, Net(10, 30, 0, 0), Net(255, 255, 0, 0), Net(203, 0, 113, 1), 0, -1};
+    EXPECT_EQ(manager.AddEntry(&tunnel, 0), 0);
+    EXPECT_EQ(manager.AddEntry(&physical, 0), 0);
+    EXPECT_EQ(manager.AddEntry(&tunnel, 40), 0);
+    EXPECT_EQ(sent,
+              (std::vector<std::string>{
+                  TwClientRouteManager::RouteCommand("addroute", Net(10, 20, 0, 0), Net(255, 255, 0, 0), 7, 0,
+                                                     TwClientRouteManager::kVirtualInterfaceMetric, 3),
+                  TwClientRouteManager::RouteCommand("addroute", Net(10, 30, 0, 0), Net(255, 255, 0, 0), 2,
+                                                     Net(203, 0, 113, 1), 25, 3),
+                  TwClientRouteManager::RouteCommand("addroute", Net(10, 20, 0, 0), Net(255, 255, 0, 0), 7, 0,
+                                                     40, 3)}));
+    EXPECT_EQ(manager.PrepareRouteEntry(7), TwClientRouteManager::kVirtualInterfaceMetric);
+    EXPECT_EQ(manager.PrepareRouteEntry(2), 0u);
+}
+
+TEST_F(RouteManagerTest, AdaptersAreFoundByTheirHardwareAddress) {
+    adapters.EditAdapter(2, [](platform::AdapterInfo& a) {
+        a.mac = {0x52, 0x54, 0x00, 0x01, 0x02, 0x03};
+        a.macLength = 6;
+    });
+    const BYTE mac[6] = {0x52, 0x54, 0x00, 0x01, 0x02, 0x03};
+    const BYTE other[6] = {0x52, 0x54, 0x00, 0x01, 0x02, 0x04};
+    char name[16] = {};
+    int index = 0;
+    EXPECT_EQ(GetIfNameByMacAddr(adapters, mac, name, sizeof name), 1);
+    EXPECT_STREQ(name, "eth0");
+    EXPECT_EQ(GetIfIndexByMacAddr(adapters, mac, &index), 1);
+    EXPECT_EQ(index, 2);
+    char tight[4] = {'x', 0, 0, 0};
+    EXPECT_EQ(GetIfNameByMacAddr(adapters, mac, tight, sizeof tight), 0) << "eth0 and its NUL need 5";
+    EXPECT_EQ(tight[0], 'x');
+    EXPECT_EQ(GetIfNameByMacAddr(adapters, other, name, sizeof name), 0);
+    index = -1;
+    EXPECT_EQ(GetIfIndexByMacAddr(adapters, other, &index), 0);
+    EXPECT_EQ(index, -1);
+}
+
 TEST_F(RouteManagerTest, EveryDeletedRowIsKeptAndRestored) {
     std::vector<MIB_IPFORWARDROW> table;
     for (unsigned i = 0; i < 25; ++i)

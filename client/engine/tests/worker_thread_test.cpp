@@ -195,6 +195,36 @@ TEST_F(WorkerTest, ALogoffDuringALogonWaitsForItThenTearsDown) {
     EXPECT_EQ(conn.status.load(), TW_CLT_STATUS_OFFLINE);
 }
 
+TEST_F(WorkerTest, EveryTeardownForgetsTheStoredSession) {
+    struct Case {
+        const char* name;
+        int status;
+        bool adapterClosed;
+    };
+    const Case cases[] = {
+        {"full logoff", TW_CLT_STATUS_GW_CERTIFIED, false},
+        {"logoff during a relogon", TW_CLT_STATUS_GW_RELOGON_INIT, false},
+        {"adapter closed", TW_CLT_STATUS_GW_CERTIFIED, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeConnector fresh;
+        RecordingUi freshUi;
+        fresh.status = c.status;
+        TwWorkerThread worker(fresh, freshUi, timing);
+        ASSERT_TRUE(worker.InitializeWorkerThread());
+        if (c.adapterClosed)
+            worker.AdapterClosedLogoff();
+        else
+            worker.Logoff();
+        ASSERT_TRUE(WaitFor("the teardown", [&] { return freshUi.Count(UPDATE_STATUS_OFFLINE) == 1; }));
+        EXPECT_EQ(fresh.Count("ForgetSession"), 1);
+        EXPECT_EQ(fresh.status.load(), TW_CLT_STATUS_OFFLINE);
+        worker.Exit();
+        worker.Join();
+    }
+}
+
 TEST(WorkerTexts, ByteCountsAndDurations) {
     EXPECT_EQ(TwWorkerThread::FormatBytes(0), "0 B");
     EXPECT_EQ(TwWorkerThread::FormatBytes(1024), "1024 B");

@@ -144,6 +144,17 @@ uint64_t Filter_GetSystemTimeMs(void);
 void* Filter_AllocateMemory(uint32_t size, uint32_t tag);
 FILTER_STATUS Filter_FreeMemory(void* p);
 FILTER_STATUS Filter_GetOsVersion(uint32_t* major, uint32_t* minor, uint32_t* build, uint32_t* checked);
+/* Copies of the driver's settings path. Results are NTSTATUS values: 0 success,
+ * FILTER_NT_INVALID_PARAMETER for a missing or malformed argument (a length beyond its maximum, a
+ * suffix longer than the source), FILTER_NT_INSUFFICIENT_RESOURCES when no memory is left. The
+ * copy's buffer holds the source's maximum length plus a terminating NUL character; it comes from
+ * Filter_AllocateMemory and is released with Filter_FreeMemory. Replace: the same copy with its
+ * last suffix->Length bytes replaced by the suffix (the length stays the source's). */
+#define FILTER_NT_INVALID_PARAMETER 0xC000000Du
+#define FILTER_NT_INSUFFICIENT_RESOURCES 0xC000009Au
+uint32_t Filter_SaveDriverRegistryPath(const FILTER_UNICODE_STRING* source, FILTER_UNICODE_STRING* out);
+uint32_t Filter_ReplaceDriverRegistryPath(const FILTER_UNICODE_STRING* source,
+                                          const FILTER_UNICODE_STRING* suffix, FILTER_UNICODE_STRING* out);
 uint32_t Filter_RegGetDwordValue(const char* keyPath, const char* valueName, uint32_t defaultValue);
 int Filter_RegGetStringValue(const char* keyPath, const char* valueName, char* out, uint32_t outSize);
 uint32_t Filter_GetGlobalDebugFlag(const char* keyPath, uint32_t defaultValue);

@@ -58,6 +58,16 @@ TEST(HardDriveId, KeptBelowOneHundredMillionForLongSerials) {
     EXPECT_EQ(HardDriveIdFromText("9123456789", "x"), 600000000 + 23456789);
 }
 
+TEST(HardDriveId, SerialFieldKeepsItsLeftPadding) {
+    EXPECT_EQ(SerialFieldText("  WD123  "), "  WD123");
+    EXPECT_EQ(SerialFieldText("  WD123\n"), "  WD123");
+    EXPECT_EQ(SerialFieldText("WD123"), "WD123");
+    EXPECT_EQ(SerialFieldText(" \t\n"), "");
+    EXPECT_EQ(SerialFieldText(""), "");
+    // The numeric identifier does not depend on the padding.
+    EXPECT_EQ(HardDriveIdFromText(SerialFieldText("  WD123  "), "x"), HardDriveIdFromText("WD123", "x"));
+}
+
 TEST(HardDriveId, ThisMachinesDiskGivesAStableValue) {
     const LONG first = getHardDriveComputerID();
     std::string serial, model;

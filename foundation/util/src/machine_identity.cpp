@@ -38,7 +38,7 @@ std::string ReadSmallFile(const std::string& path) {
 std::string SerialFromVpd80(const std::string& page) {
     if (page.size() < 4 || static_cast<unsigned char>(page[1]) != 0x80) return "";
     const size_t len = std::min<size_t>(static_cast<unsigned char>(page[3]), page.size() - 4);
-    return Trim(page.substr(4, len));
+    return SerialFieldText(page.substr(4, len));
 }
 
 bool IsDiskName(const std::string& name) {
@@ -71,8 +71,8 @@ void FindDisk(std::string* serial, std::string* model) {
     std::sort(disks.begin(), disks.end());
     for (const auto& disk : disks) {
         const std::string base = "/sys/block/" + disk;
-        std::string s = Trim(ReadSmallFile(base + "/device/serial"));
-        if (s.empty()) s = Trim(ReadSmallFile(base + "/serial"));
+        std::string s = SerialFieldText(ReadSmallFile(base + "/device/serial"));
+        if (s.empty()) s = SerialFieldText(ReadSmallFile(base + "/serial"));
         if (s.empty()) s = SerialFromVpd80(ReadSmallFile(base + "/device/vpd_pg80"));
         if (s.empty()) s = UdevValue(disk, "ID_SERIAL_SHORT");
         if (s.empty()) continue;
@@ -85,6 +85,14 @@ void FindDisk(std::string* serial, std::string* model) {
 }
 
 }  // namespace
+
+std::string SerialFieldText(const std::string& raw) {
+    // Drives pad the serial field on the left as well; gateways registered the fingerprint with
+    // that padding, so only the end is cut.
+    const auto last = raw.find_last_not_of(" \t\r\n");
+    if (last == std::string::npos) return "";
+    return raw.substr(0, last + 1);
+}
 
 LONG HardDriveIdFromText(const std::string& serialText, const std::string& modelText) {
     std::string serial = Trim(serialText);

@@ -4,7 +4,9 @@
 // Thread-safety: used by the pipe server's one thread.
 #pragma once
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "service/adapter_config.h"
@@ -65,6 +67,8 @@ private:
     AdapterConfig m_adapter;
     ClientLauncher& m_launcher;
     NetshOperationsOptions m_options;
+    // Default routes taken out by `netcheck <index> 1`, by interface, until `netcheck <index> 0`.
+    std::map<DWORD, std::vector<MIB_IPFORWARDROW>> m_keptDefaultRoutes;
 };
 
 }  // namespace service

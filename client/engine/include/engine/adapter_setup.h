@@ -140,6 +140,9 @@ public:
     int GetVirtualAdapterIndex();
     bool PrepareRouteEntry(int ifIndex);
     void PrintSystemRouteTable();
+    // Sends "SetDnsByNetshCmd <dns1> <dns2> <interface>" (the logon's name servers, dotted, and
+    // the virtual interface's index) to the service; returns 1.
+    int SetDnsByNetshCmd();
 
     int ChangeMediaStatus(int connected);
     int GetMediaStatus();

@@ -28,6 +28,13 @@ struct NextHopCandidate {
     DWORD mask = 0, nextHop = 0, ifIndex = 0, metric = 0;
 };
 
+// The name (the interface name here) of the adapter with hardware address `mac` into `name`,
+// which must hold it with its terminating NUL: 1 copied; 0 when the list cannot be read, no adapter
+// has that address or the name does not fit. Each adapter's name is printed as it is looked at.
+int GetIfNameByMacAddr(platform::AdapterList& adapters, const BYTE mac[6], char* name, unsigned size);
+// The interface index of that adapter into *index: 1 found, 0 not (or the list cannot be read).
+int GetIfIndexByMacAddr(platform::AdapterList& adapters, const BYTE mac[6], int* index);
+
 class TwClientRouteManager {
 public:
     // Sends one command text to the service; returns its SendCmdToNetsh result.
@@ -40,6 +47,13 @@ public:
 
     void SetDefaultMetric(DWORD metric) { m_defaultMetric = metric; }
     void SetVirtualIfIndex(DWORD index) { m_virtualIfIndex = index; }
+
+    // The metric the routes of interface `ifIndex` carry when their request names none: the
+    // virtual interface's is kVirtualInterfaceMetric, so that its routes win over a physical route
+    // of the same prefix (a route's own metric decides here; interfaces carry none); 0 for every
+    // other interface (the default metric applies).
+    static constexpr DWORD kVirtualInterfaceMetric = 1;
+    DWORD PrepareRouteEntry(int ifIndex) const;
 
     // 0 sent, 1 nothing done (no request, no matching adapter).
     int AddEntry(const RouteRequest* request, DWORD metric);

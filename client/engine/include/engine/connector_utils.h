@@ -4,8 +4,10 @@
 //
 // All functions are thread-safe; OnlineTimer guards itself. Nothing here throws.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -32,6 +34,15 @@ DWORD ResolveAddress(const char* text);
 // Waits up to `seconds` for `fd` to become readable: 1 readable, 0 for an invalid descriptor, the
 // time-out or an error.
 int WaitReadable(int fd, int seconds);
+
+// Waits while `connected` holds, one `pause` (a step of the caller's clock) at a time; ends early
+// once *stop is true (stop may be null).
+void WaitWhileConnected(const std::atomic<bool>& connected, const std::atomic<bool>* stop,
+                        const std::function<void()>& pause);
+// Sleeps `ms` in steps of `stepMs` (one `pause` each), at most ms / stepMs + 1 of them, ending once
+// `connected` is clear.
+void SleepWhileConnected(const std::atomic<bool>& connected, int ms, DWORD stepMs,
+                         const std::function<void()>& pause);
 
 // Seconds online: the sessions before plus the running one, on the clock given.
 class OnlineTimer {

@@ -12,6 +12,7 @@ struct EngineTiming {
     DWORD tlsHandshakeMs = 60000;          // TLS connect wait
     DWORD previousSessionCloseMs = 10000;  // bound on the wait for the last TLS session to close
     DWORD previousSessionPollMs = 10;      // that wait looks this often
+    DWORD connectedPollMs = 10;            // WaitWhileConnected/SleepWhileConnected look this often
     DWORD serverConnectMs = 30000;         // the server's TCP connect, proxy and hello answers
     DWORD gatewayConnectMs = 15000;        // the same for the registration gateway
     DWORD logonDataMs = 60000;             // each wait for the logon or registration answer

@@ -7,8 +7,10 @@
 // stopped (joined, never abandoned) by the logoff. Rounds come every EngineTiming::netCheckRoundMs
 // on the clock passed in, and right after each adapter-close signal.
 //
-// Other adapters' default-route switch is not kept here: this system has no such per-interface
-// setting (the service answers the request as a no-op), so there is nothing to watch.
+// With NetCheckConfig::restoreDefaultRoutes, every round also keeps the other adapters' default
+// routes switched off through the service ("netcheck <index> 1"), and the end of the check switches
+// back on what it switched off ("netcheck <index> 0"). An interface's switch counts as on while it
+// carries no IPv4 default route (the service takes them out and keeps them).
 #pragma once
 #include <atomic>
 #include <functional>
@@ -49,6 +51,7 @@ struct NetCheckConfig {
     DWORD virtualAddress = 0, virtualMask = 0;  // host byte order
     DWORD gatewayAddress = 0;                   // network byte order
     bool gatewayRouteExisted = false;           // a host route to the gateway was there before logon
+    bool restoreDefaultRoutes = false;          // keep other adapters' default routes switched off
     std::vector<ResourceNet> resources;
 };
 
@@ -86,6 +89,10 @@ public:
     void CheckRouteList(const std::vector<MIB_IPFORWARDROW>& saved, TwClientRouteManager& manager);
     // How many adapters carry the virtual adapter's MAC.
     int CheckAdapter();
+    // Asks the service to switch every other adapter's default routes off (flag 1) where they are
+    // present, or back on (flag 0) where this check switched them off. Returns the number of
+    // requests sent. Called by the thread; public for tests.
+    int RestoreDisableDefRoute(int flag);
 
 private:
     void Execute();
@@ -97,6 +104,7 @@ private:
     Deps m_deps;
     NetCheckConfig m_config;
     std::vector<ResourceNet> m_resourcesNet;  // m_config.resources in network byte order
+    std::vector<DWORD> m_switchedOff;         // interfaces whose default routes this check took out
     const EngineTiming& m_timing;
     const platform::Clock& m_clock;
     platform::Event m_stop{false, false};

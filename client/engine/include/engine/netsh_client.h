@@ -4,6 +4,7 @@
 // Thread-safety: every call opens its own connection; any thread may send. The hardware-id buffer
 // is process-wide and guarded.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "platform/clock.h"
@@ -23,6 +24,9 @@ struct NetshClientOptions {
     const platform::Clock* clock = nullptr;  // the tries' clock; null: the system clock
     // Long enough for SetIP, which the service may retry for up to about 11 s.
     int replyTimeoutMs = 15000;
+    // Tests: the restart sender calls it before it first looks for the reply (false) and, when the
+    // reply was not there yet, before it waits for it (true).
+    std::function<void(bool waiting)> restartReplyHook;
 };
 
 // Sends one command (at most 255 bytes) and classifies the reply. A "HardwareId>" reply fills
@@ -31,13 +35,21 @@ int SendNetshCommand(const std::string& command, const NetshClientOptions& optio
 // printf-style form; the text is cut at 1023 characters before sending.
 int SendCmdToNetsh(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The restart sender's results: success and each failure distinct.
+// The restart sender's results. A reply is success either way: 1 when it was there at the first
+// look, 0 when it came while the sender waited (1 is also the failed connect, as callers have
+// always read it). Message mode (3) and short writes (5, 7) cannot happen on the service's
+// message socket, whose sends are whole or fail.
 enum RestartResult : int {
-    kRestartOk = 0,
+    kRestartReplyAfterWait = 0,
+    kRestartOk = kRestartReplyAfterWait,
+    kRestartReplyAtOnce = 1,
     kRestartConnectFailed = 1,
     kRestartPipeBusy = 2,
+    kRestartModeRefused = 3,
     kRestartCodeWriteFailed = 4,
+    kRestartCodeShort = 5,
     kRestartCommandWriteFailed = 6,
+    kRestartCommandShort = 7,
     kRestartNoReply = 8,
 };
 // The same request with a 30 s limit on the reply (the adapter restart can be slow).

@@ -181,6 +181,11 @@ public:
     TunnelDataPath* DataPath() { return m_dataPath.get(); }
     TwAdapterSetup* Adapter() { return m_adapter.get(); }
 
+    // Waits while the TLS session is up, ending early once *stop is true (stop may be null).
+    void WaitWhileConnected(const std::atomic<bool>* stop);
+    // Sleeps up to `ms` (in EngineTiming::connectedPollMs steps), ending when the session drops.
+    void SleepWhileConnected(int ms);
+
 private:
     struct Proxy {
         bool on = false;

@@ -18,6 +18,10 @@ LONG getHardDriveComputerID();
 // 400,000,000 for "MAXTOR"/"Maxtor", 500,000,000 for "WDC ", else 600,000,000.
 LONG HardDriveIdFromText(const std::string& serial, const std::string& model);
 
+// A serial number field as read from the disk: trailing blanks and line ends removed, leading
+// blanks kept (they are part of the drive's fixed-width field); empty when it holds only blanks.
+std::string SerialFieldText(const std::string& raw);
+
 // Serial number and model of the disk used by the last getHardDriveComputerID call (empty when
 // none was found).
 void LastHardDriveIdentity(std::string* serial, std::string* model);
