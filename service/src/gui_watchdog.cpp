@@ -29,13 +29,6 @@ RouteRecord RecordOf(const MIB_IPFORWARDROW& r) {
                        r.dwForwardIfIndex, r.dwForwardType, r.dwForwardMetric1};
 }
 
-// A lost route comes back first in line among equal ones, whatever metric it had when saved.
-RouteRecord RestoredRecordOf(const MIB_IPFORWARDROW& r) {
-    RouteRecord record = RecordOf(r);
-    record.metric = 1;
-    return record;
-}
-
 bool ProcessMachineRoot(pid_t pid, std::string* root) {
     if (pid == 0) {
         *root = platform::MachineRoot();
@@ -174,7 +167,7 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
                 SVC_LOG("%s Lost Route, Need add, dst%08X, index=%d", kTag, s.dwForwardDest,
                         static_cast<int>(s.dwForwardIfIndex));
                 // With the protocol it was saved with: a connected route comes back as the kernel's.
-                const DWORD rc = ApiAddRoute(table, RestoredRecordOf(s),
+                const DWORD rc = ApiAddRoute(table, RecordOf(s),
                                              s.dwForwardProto == platform::MIB_IPPROTO_LOCAL
                                                  ? platform::MIB_IPPROTO_LOCAL
                                                  : platform::MIB_IPPROTO_NETMGMT);
@@ -186,7 +179,7 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
         } else {
             SVC_LOG("%s Lost default Route, Need add,nexthop=%08X, index=%d", kTag, s.dwForwardNextHop,
                     static_cast<int>(s.dwForwardIfIndex));
-            RouteRecord record = RestoredRecordOf(s);
+            RouteRecord record = RecordOf(s);
             record.destination = record.mask = 0;
             const DWORD rc = ApiAddRoute(table, record);
             SVC_LOG("%s ApiAddRoute default return %d, lasterror=%d", kTag, static_cast<int>(rc),

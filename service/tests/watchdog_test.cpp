@@ -186,9 +186,12 @@ TEST_F(WatchdogTest, RestoresSavedRoutesWhenTheClientDies) {
     EXPECT_TRUE(has(lostLan));
     EXPECT_TRUE(has(Row(Net(172, 16, 0, 0), Net(255, 240, 0, 0), Net(203, 0, 113, 7), kEth)));
     for (const auto& r : rows) {
-        // What was lost comes back with metric 1, whatever it was saved with.
-        if (r.dwForwardDest == 0 || r.dwForwardDest == lostLan.dwForwardDest) {
-            EXPECT_EQ(r.dwForwardMetric1, 1u) << std::hex << r.dwForwardDest;
+        // What was lost comes back with the metric it was saved with.
+        if (r.dwForwardDest == 0) {
+            EXPECT_EQ(r.dwForwardMetric1, 100u);
+        }
+        if (r.dwForwardDest == lostLan.dwForwardDest) {
+            EXPECT_EQ(r.dwForwardMetric1, 50u);
         }
     }
     std::vector<DWORD> servers;
