@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -197,6 +198,19 @@ TEST(WebLogon, RefusesRequestsNotAddressedToTheServer) {
     }
     EXPECT_TRUE(launcher.Launches().empty());
     EXPECT_FALSE(control.Online());
+
+    // Random and cut-short Host values: only the two names with the port pass.
+    std::mt19937 rng(5000);
+    const std::string good = "localhost:48088";
+    for (int i = 0; i < 5000; ++i) {
+        std::string host = good.substr(0, rng() % (good.size() + 1));
+        for (int flips = rng() % 3; flips > 0 && !host.empty(); --flips)
+            host[rng() % host.size()] = static_cast<char>(rng() % 256);
+        HttpRequest r;
+        r.headers["Host"] = host;
+        const bool own = strcasecmp(host.c_str(), "localhost:48088") == 0 || host == "127.0.0.1:48088";
+        ASSERT_EQ(WebLogonControl::OwnHost(r, 48088), own) << host;
+    }
 
     control.SetPort(5000);  // the port the server listens on counts, not the usual one
     EXPECT_EQ(control.Handle(Parse(Logon(77))), WebLogonControl::Outcome::kForeignHost);
