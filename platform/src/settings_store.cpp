@@ -41,6 +41,9 @@ constexpr const char* kRootSubKeyOfClientKey = "software\\morvane\\qelclient\\ex
 // Values of the client key that are secrets of the client's user (the proxy's password): in a part
 // of that user's own, which no other member of the group may read.
 constexpr const char* kPrivateValuesOfClientKey[] = {"proxypass"};
+// The gateway certificates this user trusts (one value a gateway): another member able to write
+// them could make the client trust a gateway of theirs, so they are in the user's own part too.
+constexpr const char* kPrivateSubKeyOfClientKey = "software\\morvane\\qelclient\\gatewaycertificates";
 
 struct KeyPath {
     bool valid = false;
@@ -494,7 +497,8 @@ std::shared_ptr<SettingsStore> SettingsStore::Machine() {
 }
 
 SettingsStore::Impl& SettingsStore::PartFor(const std::string& keyLower, const std::string& name) {
-    if (Split() && ClientKeyValueIn(keyLower, name, kPrivateValuesOfClientKey)) {
+    if (Split() && (ClientKeyValueIn(keyLower, name, kPrivateValuesOfClientKey) ||
+                    AtOrBelow(keyLower, kPrivateSubKeyOfClientKey))) {
         return *m_private;
     }
     if (Split() && InClientTree(keyLower) && !ClientKeyValueIn(keyLower, name, kRootValuesOfClientKey)) {
@@ -762,7 +766,9 @@ LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& na
     }
     Impl& part = PartFor(kp.lower, name);
     LONG rc = part.QueryValue(keyPath, name, type, data, size);
-    if (&part == m_private.get() && rc != kRegOk && rc != kRegMoreData) {
+    // Gateway certificates never lived in the shared part: one found there was planted.
+    if (&part == m_private.get() && rc != kRegOk && rc != kRegMoreData &&
+        !AtOrBelow(kp.lower, kPrivateSubKeyOfClientKey)) {
         rc = m_client->QueryValue(keyPath, name, type, data, size);  // written before it had its own
     }
     if (rc == kRegFileNotFound && &part != m_impl.get()) {

@@ -324,6 +324,32 @@ TEST_F(PrivilegeTest, AProxyPasswordStoredBeforeStillReadsAndLeavesTheSharedPart
     EXPECT_EQ(value, "alice");
 }
 
+// Which certificate a user trusts for a gateway is that user's alone: another member can neither
+// read nor replace it, and a value planted in the group's part is never taken for one.
+TEST_F(PrivilegeTest, TrustedGatewayCertificatesAreTheUsersOwn) {
+    const std::string pins = "Software\\Morvane\\QelClient\\GatewayCertificates";
+    auto store = SettingsStore::Machine();
+    const std::string helper = test::HelperPath();
+    const AsUser owner{65534, 65534, {kTestClientGroup}};
+    const AsUser otherMember{65532, 65532, {kTestClientGroup}};
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", pins, "gw.example:443", "AA:01"}), 0);
+    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", pins, "gw.example:443", "AA:01"}),
+              kRegFileNotFound);
+    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-set", pins, "gw.example:443", "BB:02"}), 0);
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", pins, "gw.example:443", "AA:01"}), 0)
+        << "another member changed the owner's trusted certificate";
+
+    SettingsStore shared(ClientSettingsDbPath());
+    ASSERT_EQ(shared.SetString(pins, "evil.example:443", "CC:03"), kRegOk);
+    std::string value;
+    EXPECT_EQ(store->GetString(pins, "evil.example:443", &value), kRegFileNotFound)
+        << "a certificate planted in the group's part was trusted";
+    ASSERT_EQ(store->SetString(pins, "gw.example:443", "DD:04"), kRegOk);
+    EXPECT_EQ(shared.GetString(pins, "gw.example:443", &value), kRegFileNotFound);
+    ASSERT_EQ(store->GetString(pins, "gw.example:443", &value), kRegOk);
+    EXPECT_EQ(value, "DD:04");
+}
+
 TEST_F(PrivilegeTest, APlantedPrivatePartIsRefusedAndGetsNoSecret) {
     const std::string client = "Software\\Morvane\\QelClient";
     SettingsStore::Machine();  // root makes the client folder

@@ -74,8 +74,29 @@ bool ValidClientArgument(const std::string& value) {
     return true;
 }
 
+bool WebLogonControl::OwnHost(const HttpRequest& request, std::uint16_t port) {
+    const std::string* host = nullptr;
+    for (const auto& [name, value] : request.headers) {
+        if (strcasecmp(name.c_str(), "Host") != 0) continue;
+        if (host != nullptr) return false;  // two of them: which one would the browser have meant?
+        host = &value;
+    }
+    if (host == nullptr) return false;
+    std::string value = *host;
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+    const std::string suffix = ":" + std::to_string(port);
+    if (value.size() <= suffix.size() ||
+        value.compare(value.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const std::string name = value.substr(0, value.size() - suffix.size());
+    return name == "127.0.0.1" || strcasecmp(name.c_str(), "localhost") == 0;
+}
+
 WebLogonControl::WebLogonControl(ClientLauncher& launcher, WebLogonOptions options)
-    : m_launcher(launcher), m_options(std::move(options)) {
+    : m_launcher(launcher),
+      m_options(std::move(options)),
+      m_clock(m_options.clock != nullptr ? m_options.clock : &platform::SystemClock()),
+      m_port(m_options.port) {
     if (!m_options.registrySessionId) m_options.registrySessionId = ReadRegistrySessionId;
     if (!m_options.waitForSetup) {
         const ServiceTiming timing = m_options.timing;
@@ -90,8 +111,14 @@ bool WebLogonControl::Online() const {
     return m_online;
 }
 
+void WebLogonControl::SetPort(std::uint16_t port) { m_port = port; }
+
 WebLogonControl::Outcome WebLogonControl::Handle(const HttpRequest& request) {
     SVC_LOG("%s m_pUrl is %s.", kTag, PrintableText(request.url).c_str());
+    if (!AddressedHere(request)) {
+        SVC_LOG("%s refused: the request is not addressed to this server (Host)", kTag);
+        return Outcome::kForeignHost;
+    }
     if (PathIs(request.path, "/logoff")) return Logoff(request);
     if (PathIs(request.path, "/logon")) return Logon(request);
     return Outcome::kNotHandled;
@@ -132,18 +159,33 @@ WebLogonControl::Outcome WebLogonControl::Logon(const HttpRequest& request) {
             SVC_LOG("%s the client is logged on with session %ld already", kTag, id);
             return Outcome::kIgnored;
         }
+        // Each start is a client process as the seat's user: a burst of requests must not become
+        // a burst of processes.
+        if (m_starting) {
+            SVC_LOG("%s a start of the client is under way; session %ld ignored", kTag, id);
+            return Outcome::kIgnored;
+        }
+        if (m_haveStart && m_clock->TickMs() - m_lastStartMs < m_options.timing.webLogonIntervalMs) {
+            SVC_LOG("%s the client was started a moment ago; session %ld ignored", kTag, id);
+            return Outcome::kIgnored;
+        }
+        m_starting = true;
         m_logonSessionId = id;
         m_online = true;
     }
     m_options.waitForSetup();
     SVC_LOG("[HttpSession::CallSSLVPNClient] enter %s ip:%s port:%s sessid:%s version:%s", args[0].c_str(),
             args[1].c_str(), args[2].c_str(), args[3].c_str(), args[5].c_str());
-    if (!m_launcher.Launch(args)) {
-        // A retry of the same logon must be able to start the client.
-        std::lock_guard<std::mutex> g(m_lock);
+    const bool started = m_launcher.Launch(args);
+    std::lock_guard<std::mutex> g(m_lock);
+    m_starting = false;
+    if (!started) {
+        // Nothing was started: a retry of the same logon must be able to start the client.
         if (m_logonSessionId == id) m_online = false;
         return Outcome::kStartFailed;
     }
+    m_haveStart = true;
+    m_lastStartMs = m_clock->TickMs();
     SVC_LOG("%s m_Online is true", kTag);
     return Outcome::kStarted;
 }
@@ -158,6 +200,14 @@ WebLogonControl::Outcome WebLogonControl::Logoff(const HttpRequest& request) {
     std::lock_guard<std::mutex> g(m_lock);
     if (m_haveLogoff && id == m_logoffSessionId) {
         SVC_LOG("%s 重复logoff消息，不处理", kTag);
+        return Outcome::kIgnored;
+    }
+    // Only the session that is online may be ended: the one a web logon handed to the client, or
+    // the one the client says it is logged on with.
+    const bool ours =
+        (m_online && id == m_logonSessionId) || (id != 0 && id == m_options.registrySessionId());
+    if (!ours) {
+        SVC_LOG("%s logoff of session %ld, which is not online; ignored", kTag, id);
         return Outcome::kIgnored;
     }
     SVC_LOG("[HttpSession::CallSSLVPNClient] enter %s", "-exit");
@@ -188,6 +238,7 @@ bool ProxyServer::Start(std::uint16_t port) {
         return false;
     }
     m_port = p;
+    m_control.SetPort(m_port);
     SVC_LOG("[ProxyServer::Start]启动HTTP控制服务器，监听端口 %d", m_port);
     return true;
 }
@@ -232,8 +283,10 @@ unsigned long ProxyServer::OnReceive(TwSocketManager* manager, _TwMessage* messa
     }
     record->consumed = static_cast<std::uint32_t>(request.consumed);
     // A complete logon drops the connection before the client starts; a logoff leaves it to the browser.
+    // A request meant for another host is not ours to keep open.
     std::vector<std::string> unused;
-    if (WebLogonControl::LogonArguments(request, &unused)) manager->Disconnect(message->session, true);
+    if (!m_control.AddressedHere(request) || WebLogonControl::LogonArguments(request, &unused))
+        manager->Disconnect(message->session, true);
     m_control.Handle(request);
     return TW_SUCCEED;
 }

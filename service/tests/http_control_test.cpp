@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -48,15 +50,32 @@ HttpRequest Parse(const std::string& text) {
     return r;
 }
 
+// The clock of the controls that do not pass their own: starts are rate-limited on it.
+platform::fake::ManualClock g_clock;
+
 WebLogonOptions Options(long registryId = 0) {
     WebLogonOptions o;
     o.registrySessionId = [registryId] { return registryId; };
     o.waitForSetup = [] {};
+    o.clock = &g_clock;
     return o;
 }
 
 const char* kLogon =
-    "GET /LOGON?ipaddr=10.0.0.1&port=443&sessid=77&username=bob&qelversion=3.0 HTTP/1.1\r\n\r\n";
+    "GET /LOGON?ipaddr=10.0.0.1&port=443&sessid=77&username=bob&qelversion=3.0 HTTP/1.1\r\n"
+    "Host: 127.0.0.1:48088\r\n\r\n";
+
+std::string Logon(int sessid, const std::string& host = "127.0.0.1:48088") {
+    return "GET /logon?ipaddr=10.0.0.1&port=443&sessid=" + std::to_string(sessid) +
+           "&username=bob&qelversion=3.0 HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+}
+
+std::string Logoff(int sessid) {
+    return "GET /logoff?sessid=" + std::to_string(sessid) + " HTTP/1.1\r\nHost: localhost:48088\r\n\r\n";
+}
+
+// Past the interval between two starts of the client.
+void NextStartAllowed() { g_clock.Advance(ServiceTiming{}.webLogonIntervalMs); }
 
 TEST(HttpRequestReader, HeadBodyAndLimits) {
     HttpRequest r;
@@ -116,12 +135,11 @@ TEST(WebLogon, StartsTheClientOnceWithSeparateArguments) {
         (std::vector<std::vector<std::string>>{{"-browserlogon", "10.0.0.1", "443", "77", "bob", "3.0"}}));
     EXPECT_TRUE(control.Online());
 
-    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")),
-              WebLogonControl::Outcome::kStarted);
-    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")),
-              WebLogonControl::Outcome::kIgnored);
+    EXPECT_EQ(control.Handle(Parse(Logoff(77))), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(control.Handle(Parse(Logoff(77))), WebLogonControl::Outcome::kIgnored);
     EXPECT_FALSE(control.Online());
     EXPECT_EQ(launcher.Launches().back(), (std::vector<std::string>{"-exit"}));
+    NextStartAllowed();
     EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);  // offline again: allowed
 }
 
@@ -139,7 +157,9 @@ TEST(WebLogon, RefusesWhatMustNotReachTheClient) {
           "GET /logoff?sessid= HTTP/1.1\r\n\r\n", "GET /other HTTP/1.1\r\n\r\n"}) {
         HttpRequest r;
         std::string error;
-        if (ParseHttpRequest(bad, &r, &error) != HttpParse::kComplete) continue;
+        std::string text = bad;
+        text.insert(text.size() - 2, "Host: 127.0.0.1:48088\r\n");
+        if (ParseHttpRequest(text, &r, &error) != HttpParse::kComplete) continue;
         EXPECT_NE(control.Handle(r), WebLogonControl::Outcome::kStarted) << bad;
     }
     EXPECT_TRUE(launcher.Launches().empty());
@@ -155,6 +175,120 @@ TEST(WebLogon, FailedStartLetsTheSameLogonRetry) {
     EXPECT_FALSE(control.Online());
     launcher.succeed = true;
     EXPECT_EQ(control.Handle(Parse(kLogon)), WebLogonControl::Outcome::kStarted);
+}
+
+// DNS rebinding and plain cross-site requests: whatever a page makes the browser send carries the
+// page's own host name, never the server's loopback name and port.
+TEST(WebLogon, RefusesRequestsNotAddressedToTheServer) {
+    RecordingLauncher launcher;
+    WebLogonControl control(launcher, Options());
+    const std::string logoff = "GET /logoff?sessid=77 HTTP/1.1\r\n";
+    for (const std::string& head :
+         {std::string(
+              "GET /logon?ipaddr=10.0.0.1&port=443&sessid=77&username=bob&qelversion=3.0 HTTP/1.1\r\n"),
+          logoff}) {
+        for (const char* hosts :
+             {"", "Host: evil.example:48088\r\n", "Host: 127.0.0.1\r\n", "Host: 127.0.0.1:80\r\n",
+              "Host: 127.0.0.1:480880\r\n", "Host: localhost.evil.example:48088\r\n",
+              "Host: 127.0.0.2:48088\r\n", "Host: [::1]:48088\r\n", "Host: \r\n",
+              "Host: 127.0.0.1:48088\r\nhost: evil.example:48088\r\n"}) {
+            EXPECT_EQ(control.Handle(Parse(head + hosts + "\r\n")), WebLogonControl::Outcome::kForeignHost)
+                << head << hosts;
+        }
+    }
+    EXPECT_TRUE(launcher.Launches().empty());
+    EXPECT_FALSE(control.Online());
+
+    // Random and cut-short Host values: only the two names with the port pass.
+    std::mt19937 rng(5000);
+    const std::string good = "localhost:48088";
+    for (int i = 0; i < 5000; ++i) {
+        std::string host = good.substr(0, rng() % (good.size() + 1));
+        for (int flips = rng() % 3; flips > 0 && !host.empty(); --flips)
+            host[rng() % host.size()] = static_cast<char>(rng() % 256);
+        HttpRequest r;
+        r.headers["Host"] = host;
+        const bool own = strcasecmp(host.c_str(), "localhost:48088") == 0 || host == "127.0.0.1:48088";
+        ASSERT_EQ(WebLogonControl::OwnHost(r, 48088), own) << host;
+    }
+
+    control.SetPort(5000);  // the port the server listens on counts, not the usual one
+    EXPECT_EQ(control.Handle(Parse(Logon(77))), WebLogonControl::Outcome::kForeignHost);
+    EXPECT_EQ(control.Handle(Parse(Logon(77, "LocalHost:5000"))), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(launcher.Launches().size(), 1u);
+}
+
+// A logoff ends the session that is online, never one a page merely names.
+TEST(WebLogon, LogoffOnlyForTheSessionThatIsOnline) {
+    RecordingLauncher launcher;
+    WebLogonControl control(launcher, Options());
+    EXPECT_EQ(control.Handle(Parse(Logoff(77))), WebLogonControl::Outcome::kIgnored);  // nothing online
+    EXPECT_EQ(control.Handle(Parse(Logon(77))), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(control.Handle(Parse(Logoff(78))), WebLogonControl::Outcome::kIgnored);
+    EXPECT_EQ(control.Handle(Parse(Logoff(0))), WebLogonControl::Outcome::kIgnored);
+    EXPECT_EQ(launcher.Launches().size(), 1u);
+    EXPECT_TRUE(control.Online());
+    EXPECT_EQ(control.Handle(Parse(Logoff(77))), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(launcher.Launches().back(), (std::vector<std::string>{"-exit"}));
+    EXPECT_EQ(control.Handle(Parse(Logoff(77))), WebLogonControl::Outcome::kIgnored);  // gone by now
+
+    // The session the client itself says it is logged on with (a web logon of an earlier run of
+    // the service).
+    RecordingLauncher other;
+    WebLogonControl restarted(other, Options(55));
+    EXPECT_EQ(restarted.Handle(Parse(Logoff(56))), WebLogonControl::Outcome::kIgnored);
+    EXPECT_EQ(restarted.Handle(Parse(Logoff(55))), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(other.Launches().size(), 1u);
+}
+
+// Forty logons with distinct session ids at once: one client start, none while it is under way,
+// none again until the interval has passed.
+TEST(WebLogon, ABurstOfLogonsStartsTheClientOnce) {
+    class GatedLauncher final : public ClientLauncher {
+    public:
+        bool Launch(const std::vector<std::string>& args) override {
+            std::unique_lock<std::mutex> g(lock);
+            launches.push_back(args);
+            entered.notify_all();
+            released.wait(g, [&] { return open; });
+            return true;
+        }
+        std::mutex lock;
+        std::condition_variable entered, released;
+        std::vector<std::vector<std::string>> launches;
+        bool open = false;
+    } launcher;
+    platform::fake::ManualClock clock;
+    WebLogonOptions o = Options();
+    o.clock = &clock;
+    WebLogonControl control(launcher, o);
+
+    auto first = std::async(std::launch::async, [&] { return control.Handle(Parse(Logon(1000))); });
+    {
+        std::unique_lock<std::mutex> g(launcher.lock);
+        ASSERT_TRUE(launcher.entered.wait_for(g, std::chrono::seconds(10),
+                                              [&] { return !launcher.launches.empty(); }));
+    }
+    std::vector<std::future<WebLogonControl::Outcome>> others;
+    for (int i = 1; i < 40; ++i)
+        others.push_back(
+            std::async(std::launch::async, [&, i] { return control.Handle(Parse(Logon(1000 + i))); }));
+    for (auto& f : others) EXPECT_EQ(f.get(), WebLogonControl::Outcome::kIgnored);
+    {
+        std::lock_guard<std::mutex> g(launcher.lock);
+        launcher.open = true;
+    }
+    launcher.released.notify_all();
+    EXPECT_EQ(first.get(), WebLogonControl::Outcome::kStarted);
+
+    for (int i = 40; i < 80; ++i)
+        EXPECT_EQ(control.Handle(Parse(Logon(1000 + i))), WebLogonControl::Outcome::kIgnored);
+    clock.Advance(o.timing.webLogonIntervalMs - 1);
+    EXPECT_EQ(control.Handle(Parse(Logon(2000))), WebLogonControl::Outcome::kIgnored);
+    clock.Advance(1);
+    EXPECT_EQ(control.Handle(Parse(Logon(2001))), WebLogonControl::Outcome::kStarted);
+    std::lock_guard<std::mutex> g(launcher.lock);
+    EXPECT_EQ(launcher.launches.size(), 2u);
 }
 
 // A web logon while the setup program runs waits for it on the control's clock, for 15 s at the
@@ -182,8 +316,8 @@ TEST(WebLogon, WaitsForTheSetupProgramOnItsClock) {
     EXPECT_EQ(first.get(), WebLogonControl::Outcome::kStarted);
     EXPECT_GE(waited, o.timing.setupWaitMs) << "the logon gave up on the setup program early";
 
-    EXPECT_EQ(control.Handle(Parse("GET /logoff?sessid=77 HTTP/1.1\r\n\r\n")),
-              WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(control.Handle(Parse(Logoff(77))), WebLogonControl::Outcome::kStarted);
+    clock.Advance(o.timing.webLogonIntervalMs);
     auto second = std::async(std::launch::async, [&] { return control.Handle(Parse(kLogon)); });
     ASSERT_TRUE(clock.WaitForWaiters(1));
     setup.reset();
@@ -251,7 +385,7 @@ TEST(ProxyServerLoopback, LogonInPiecesDropsTheConnectionAndStartsTheClient) {
     platform::UniqueFd connection(testsupport::ConnectLoopback(server.Port()));
     const int fd = connection.Get();
     ASSERT_GE(fd, 0);
-    const std::string request = kLogon;
+    const std::string request = Logon(77, "127.0.0.1:" + std::to_string(server.Port()));
     ASSERT_EQ(::send(fd, request.data(), 20, MSG_NOSIGNAL), 20);
     ASSERT_EQ(::send(fd, request.data() + 20, request.size() - 20, MSG_NOSIGNAL),
               static_cast<ssize_t>(request.size() - 20));
@@ -259,6 +393,14 @@ TEST(ProxyServerLoopback, LogonInPiecesDropsTheConnectionAndStartsTheClient) {
     connection.Reset();
     EXPECT_TRUE(
         testsupport::WaitFor("the client to be started", [&] { return launcher.Launches().size() == 1; }));
+
+    // Sent by a page of another site (or one rebound to 127.0.0.1): dropped, nothing started.
+    platform::UniqueFd foreign(testsupport::ConnectLoopback(server.Port()));
+    ASSERT_GE(foreign.Get(), 0);
+    const std::string rebound = Logon(78, "evil.example:" + std::to_string(server.Port()));
+    ASSERT_EQ(::send(foreign.Get(), rebound.data(), rebound.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(rebound.size()));
+    EXPECT_TRUE(ClosedByServer(foreign.Get())) << "a request for another host was kept open";
 
     const platform::UniqueFd badConnection(testsupport::ConnectLoopback(server.Port()));
     const int bad = badConnection.Get();

@@ -164,7 +164,9 @@ TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
     ProxyServer server(launcher, web);
     ASSERT_TRUE(server.Start(0));
     const std::string request =
-        "GET /logon?ipaddr=203.0.113.9&port=443&sessid=77&username=bob;id&qelversion=3.0 HTTP/1.1\r\n\r\n";
+        "GET /logon?ipaddr=203.0.113.9&port=443&sessid=77&username=bob;id&qelversion=3.0 HTTP/1.1\r\n"
+        "Host: 127.0.0.1:" +
+        std::to_string(server.Port()) + "\r\n\r\n";
     for (int i = 0; i < 2; ++i) {
         platform::UniqueFd connection(testsupport::ConnectLoopback(server.Port()));
         const int fd = connection.Get();

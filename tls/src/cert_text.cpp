@@ -3,6 +3,7 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 
 #include <cctype>
@@ -81,6 +82,20 @@ std::string SerialHex(const X509* cert) {
         hex += digits[p[i] & 0xF];
     }
     return hex;
+}
+
+std::string Sha256Fingerprint(const X509* cert) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (cert == nullptr || X509_digest(cert, EVP_sha256(), md, &length) != 1) return {};
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        if (i > 0) text += ':';
+        text += digits[md[i] >> 4];
+        text += digits[md[i] & 0xF];
+    }
+    return text;
 }
 
 std::string SafeFileName(const std::string& name) {

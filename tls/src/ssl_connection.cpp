@@ -191,6 +191,13 @@ std::string TwSslSession::PeerCertIssuer() {
     return cert ? NameText(X509_get_issuer_name(cert)) : std::string();
 }
 
+std::string TwSslSession::PeerCertFingerprint() {
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    auto conn = Active();
+    X509* cert = conn ? SSL_get0_peer_certificate(conn->ssl) : nullptr;
+    return cert ? Sha256Fingerprint(cert) : std::string();
+}
+
 std::string TwSslSession::PeerCertSerial() {
     std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
     auto conn = Active();

@@ -124,6 +124,7 @@ public:
     std::string PeerCertSubject();
     std::string PeerCertIssuer();
     std::string PeerCertSerial();
+    std::string PeerCertFingerprint();
     bool MasterKey(const unsigned char** key, unsigned long* length);
     TwSslAlertRecord Alert();
     int Error() const { return m_error.load(); }

@@ -170,6 +170,17 @@ BOOL TwSslStateMachineImpl::GetSslAlert(SharedObjectPtr<SharedObject> session, i
 
 int TwSslStateMachineImpl::ReleaseContextObject() { return engine->ReleaseContextObject(); }
 
+int TwSslStateMachineImpl::GetPeerCertFingerprint(SharedObjectPtr<SharedObject> session, char* text,
+                                                  unsigned long size) {
+    if (text != nullptr && size > 0) text[0] = '\0';
+    auto* h = AsSslSession(session);
+    if (!h || !h->core || text == nullptr) return 0;
+    const std::string fingerprint = h->core->PeerCertFingerprint();
+    if (fingerprint.empty() || fingerprint.size() >= size) return 0;
+    CopyText(fingerprint, text, size);
+    return 1;
+}
+
 int TwSslStateMachineImpl::OpenKeyId(SharedObjectPtr<SharedObject> session, int keyId) {
     auto* h = AsSslSession(session);
     return h && h->core && h->core->OpenKeyId(keyId) ? 1 : 0;

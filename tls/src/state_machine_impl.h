@@ -110,6 +110,8 @@ public:
     BOOL GetSslAlert(SharedObjectPtr<SharedObject> session, int* level, int* description) override;
     int ReleaseContextObject() override;
     int OpenKeyId(SharedObjectPtr<SharedObject> session, int keyId) override;
+    int GetPeerCertFingerprint(SharedObjectPtr<SharedObject> session, char* text,
+                               unsigned long size) override;
 
 private:
     TwSslStateMachineImpl(const TwSslTiming& timing, const platform::Clock& clock);

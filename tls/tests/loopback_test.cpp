@@ -116,6 +116,23 @@ TEST_F(LoopbackTest, FourKeyIdsOnOneStreamWithDataBothWays) {
     char subject[256] = "";
     api->GetPeerCertSubject(session, subject, sizeof subject);
     EXPECT_NE(std::string(subject).find("/CN=loop.gateway"), std::string::npos);
+    // The fingerprint a gateway's certificate is known by: SHA-256 of its DER form.
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int mdLength = 0;
+    ASSERT_EQ(X509_digest(serverCert.cert, EVP_sha256(), md, &mdLength), 1);
+    std::string expected;
+    for (unsigned int i = 0; i < mdLength; ++i) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", md[i]);
+        expected += pair;
+    }
+    char fingerprint[96] = "";
+    ASSERT_EQ(api->GetPeerCertFingerprint(session, fingerprint, sizeof fingerprint), 1);
+    EXPECT_EQ(fingerprint, expected);
+    char small[95] = "x";
+    EXPECT_EQ(api->GetPeerCertFingerprint(session, small, sizeof small), 0);
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(api->GetPeerCertFingerprint(nullptr, fingerprint, sizeof fingerprint), 0);
     char peer[64] = "";
     short peerPort = 0;
     api->GetPeerAddr(session, peer, sizeof peer, &peerPort);

@@ -542,7 +542,7 @@ int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
     Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsWait);
     platform::Event* events[] = {&m_tlsConnect, &m_waitLogon, &m_sslDisconnect};
     switch (WaitAny(events, 3, m_timing.tlsHandshakeMs)) {
-        case 0: return 1;
+        case 0: return CheckGatewayCertificate(target, port) ? 1 : 0;
         case 1:
             Disconnect();
             m_status = TW_CLT_STATUS_OFFLINE;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -444,6 +445,58 @@ bool TwQelConnector::WaitPreviousSessionClosed() {
     return true;
 }
 
+bool TwQelConnector::CheckGatewayCertificate(const std::string& gateway, WORD port) {
+    std::string name;
+    for (const char c : gateway) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    name += ":" + std::to_string(port);
+    const std::string presented = m_link->PeerCertificateFingerprint();
+    const auto refuse = [&](const std::string& text) {
+        TW_LOG(LOG_CLIENT_LOGIN, 1, "[CheckGatewayCertificate] %s", text.c_str());
+        Disconnect();
+        UiText(UI_CODE_MESSAGE, text);
+        ReportError(kErrCertInvalid, text.c_str());
+        SetFinal(true);  // the next try would meet the same certificate
+        return false;
+    };
+    if (presented.empty()) return refuse("The gateway " + name + " presented no certificate; logon refused.");
+    // Kept in the user's own part of the settings: nobody else may choose what this user trusts.
+    const std::string key = m_deps.settingsKey + "\\GatewayCertificates";
+    std::string pinned;
+    const LONG rc = m_settings->GetString(key, name, &pinned);
+    if (rc == platform::kRegOk && pinned == presented) return true;
+    if (rc != platform::kRegOk) {
+        if (rc != platform::kRegFileNotFound)
+            TW_LOG(LOG_CLIENT_LOGIN, 1,
+                   "[CheckGatewayCertificate] the trusted certificate of %s cannot be read (%ld)",
+                   name.c_str(), static_cast<long>(rc));
+        if (rc == platform::kRegFileNotFound || rc == platform::kRegUnsupportedType) {
+            // The first certificate of a gateway is taken as it is (the verification policy has
+            // accepted it) and from now on expected.
+            if (m_settings->SetString(key, name, presented) != platform::kRegOk)
+                TW_LOG(LOG_CLIENT_LOGIN, 1, "[CheckGatewayCertificate] the certificate of %s cannot be kept",
+                       name.c_str());
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[CheckGatewayCertificate] %s: first certificate %s kept",
+                   name.c_str(), presented.c_str());
+            return true;
+        }
+        return refuse("The trusted certificate of the gateway " + name + " cannot be read; logon refused.");
+    }
+    const std::string change = "The certificate of the gateway " + name +
+                               " has changed.\nTrusted before (SHA-256): " + pinned +
+                               "\nPresented now (SHA-256): " + presented;
+    TW_LOG(LOG_CLIENT_LOGIN, 1, "[CheckGatewayCertificate] %s", change.c_str());
+    if (m_ui.AskYesNo(
+            change + "\n\nSomeone may be posing as the gateway. Trust the new certificate and log on?", "")) {
+        if (m_settings->SetString(key, name, presented) != platform::kRegOk)
+            TW_LOG(LOG_CLIENT_LOGIN, 1, "[CheckGatewayCertificate] the certificate of %s cannot be kept",
+                   name.c_str());
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[CheckGatewayCertificate] %s: the user trusts %s", name.c_str(),
+               presented.c_str());
+        return true;
+    }
+    return refuse(change + "\nThe logon was refused.");
+}
+
 int TwQelConnector::LogonHandleSslConnection(int fd, bool relogon) {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSslConnection] 开始协议SSL协商");
     if (m_waitLogon.IsSet()) {
@@ -481,7 +534,16 @@ int TwQelConnector::LogonHandleSslConnection(int fd, bool relogon) {
     Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsWait);
     platform::Event* events[] = {&m_tlsConnect, &m_waitLogon, &m_sslDisconnect};
     switch (WaitAny(events, 3, m_timing.tlsHandshakeMs)) {
-        case 0: Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsDone); return 1;
+        case 0: {
+            std::string gateway;
+            {
+                std::lock_guard<std::mutex> lock(m_paramLock);
+                gateway = m_serverName;
+            }
+            if (!CheckGatewayCertificate(gateway, port)) return 0;
+            Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsDone);
+            return 1;
+        }
         case 1:
             Ui(UI_CODE_PROGRESS_TEXT, kTxtCancel);
             Disconnect();

@@ -130,6 +130,14 @@ public:
         return std::vector<BYTE>(key, key + length);
     }
 
+    std::string PeerCertificateFingerprint() override {
+        SharedObjectPtr<SharedObject> session = Current();
+        TwSslAPI* api = m_tls.GetSslAPI();
+        char text[128] = "";
+        if (!session || api == nullptr || !api->GetPeerCertFingerprint(session, text, sizeof text)) return {};
+        return text;
+    }
+
 private:
     static const char* DefaultList() { return nullptr; }
 

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -172,7 +173,12 @@ public:
         m_events.push_back(std::to_string(code) + (text.empty() ? "" : ":" + text));
     }
     void MessageBox(const std::string&, const std::string&, UiBox) override {}
-    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    // Recorded; answered with `answerYes`.
+    bool AskYesNo(const std::string& text, const std::string&) override {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_questions.push_back(text);
+        return answerYes;
+    }
     void TrayBalloon(const std::string&, const std::string&) override {}
     void CloseWindowByTitle(const std::string&) override {}
     // Texts are their ids, so a test reads which text went with a code.
@@ -181,10 +187,16 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         return m_events;
     }
+    std::vector<std::string> Questions() const {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_questions;
+    }
+    std::atomic<bool> answerYes{false};
 
 private:
     mutable std::mutex m_lock;
     std::vector<std::string> m_events;
+    std::vector<std::string> m_questions;
 };
 
 class NoLauncher final : public service::ClientLauncher {

@@ -299,6 +299,83 @@ TEST_F(ConnectorGatewayTest, DestroyedWhileTheGatewaySendsStopsEveryCallbackFirs
                                      [&] { return gateway->OnlineCount() == 0; }));
 }
 
+std::string Sha256Of(const testsupport::CertKey& ck) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    X509_digest(ck.cert, EVP_sha256(), md, &length);
+    std::string text;
+    char pair[4];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", md[i]);
+        text += pair;
+    }
+    return text;
+}
+
+// The gateway's first certificate is kept for it; the same one logs on again, another one for the
+// same gateway (an impostor, or a gateway that really changed it) is refused with both
+// fingerprints unless the user says to trust it.
+TEST_F(ConnectorGatewayTest, ChangedGatewayCertificateIsRefusedUnlessTheUserTrustsIt) {
+    const testsupport::TempDir certs("qel-pinned-certs");
+    const testsupport::CertKey first = testsupport::MakeCert("gw.example", nullptr, false);
+    const testsupport::CertKey second = testsupport::MakeCert("gw.example", nullptr, false);
+    testsupport::WritePem(certs.File("first.pem"), first, false);
+    testsupport::WriteKeyPem(certs.File("first.key"), first);
+    testsupport::WritePem(certs.File("second.pem"), second, false);
+    testsupport::WriteKeyPem(certs.File("second.key"), second);
+    config.certFile = certs.File("first.pem");
+    config.keyFile = certs.File("first.key");
+    StartGateway();
+    const std::string pins = "Software\\Morvane\\QelClient\\GatewayCertificates";
+    const std::string name = "127.0.0.1:" + std::to_string(gateway->Port());
+    LogOn();
+    ExpectOnline();
+    std::string pinned;
+    ASSERT_EQ(rig.settings->GetString(pins, name, &pinned), platform::kRegOk);
+    EXPECT_EQ(pinned, Sha256Of(first));
+    rig.worker->Logoff();
+    ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE));
+    rig.worker->Logon("alice", "secret", 0, 0);
+    ExpectOnline();  // the same certificate again
+    rig.worker->Logoff();
+    ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE));
+    EXPECT_TRUE(rig.ui.Questions().empty());
+
+    // The same gateway (address and port) with another certificate.
+    config.port = gateway->Port();
+    config.certFile = certs.File("second.pem");
+    config.keyFile = certs.File("second.key");
+    gateway->Stop();
+    gateway.reset();
+    StartGateway();
+    const std::size_t before = rig.ui.Events().size();
+    rig.worker->Logon("alice", "secret", 0, 0);
+    ASSERT_TRUE(testsupport::WaitFor("the refused logon to end", [&] {
+        const auto e = rig.ui.Events();
+        return std::find(e.begin() + static_cast<std::ptrdiff_t>(before), e.end(), "1") != e.end() &&
+               !rig.worker->LogonRunning() && rig.connector->LogonInProgress().load() == 0;
+    })) << Joined(rig.ui.Events());
+    EXPECT_EQ(rig.connector->LastError(), 55);
+    const auto events = rig.ui.Events();
+    const auto message = std::find_if(events.begin() + static_cast<std::ptrdiff_t>(before), events.end(),
+                                      [](const std::string& e) { return e.rfind("5:", 0) == 0; });
+    ASSERT_NE(message, events.end()) << Joined(events);
+    for (const std::string& part : {name, Sha256Of(first), Sha256Of(second)})
+        EXPECT_NE(message->find(part), std::string::npos) << part << " missing from " << *message;
+    ASSERT_EQ(rig.ui.Questions().size(), 1u);
+    EXPECT_NE(rig.ui.Questions()[0].find(Sha256Of(second)), std::string::npos);
+    EXPECT_EQ(gateway->OnlineCount(), 0);
+    ASSERT_EQ(rig.settings->GetString(pins, name, &pinned), platform::kRegOk);
+    EXPECT_EQ(pinned, Sha256Of(first)) << "a refused certificate replaced the trusted one";
+
+    rig.ui.answerYes = true;
+    rig.worker->Logon("alice", "secret", 0, 0);
+    ExpectOnline();
+    ASSERT_EQ(rig.settings->GetString(pins, name, &pinned), platform::kRegOk);
+    EXPECT_EQ(pinned, Sha256Of(second));
+    EXPECT_EQ(rig.ui.Questions().size(), 2u);
+}
+
 class ConnectorRegistrationTest : public ConnectorGatewayTest {
 protected:
     ConnectorRegistrationTest() {

@@ -387,6 +387,41 @@ TEST_F(ConnectorLogonTest, RelogonWithTheSameAndWithAnotherAddress) {
     EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED);
 }
 
+// The gateway's first certificate is kept; a relogon that meets another one (refused by the user)
+// or none at all ends for good before a logon request reaches the gateway.
+TEST_F(ConnectorLogonTest, ChangedOrMissingGatewayCertificateEndsTheRelogonForGood) {
+    Make();
+    link->fingerprint = "AA:01";
+    ASSERT_TRUE(Logon());
+    std::string pinned;
+    ASSERT_EQ(rig.settings->GetString("Software\\Morvane\\QelClient\\GatewayCertificates",
+                                      "198.51.100.10:443", &pinned),
+              platform::kRegOk);
+    EXPECT_EQ(pinned, "AA:01");
+    rig.connector->SetStatus(TW_CLT_STATUS_TUNNEL_LOST);
+    EXPECT_TRUE(Logon(true));  // the same certificate again
+
+    link->fingerprint = "BB:02";
+    rig.connector->SetStatus(TW_CLT_STATUS_TUNNEL_LOST);
+    EXPECT_FALSE(Logon(true));
+    EXPECT_EQ(rig.connector->LastError(), 55);
+    EXPECT_TRUE(rig.connector->LastFailureFinal());
+    EXPECT_EQ(Requests(), 2u);
+    ASSERT_EQ(rig.ui.Questions().size(), 1u);
+    EXPECT_NE(rig.ui.Questions()[0].find("AA:01"), std::string::npos);
+    EXPECT_NE(rig.ui.Questions()[0].find("BB:02"), std::string::npos);
+
+    link->fingerprint.clear();
+    EXPECT_FALSE(Logon());
+    EXPECT_EQ(rig.connector->LastError(), 55);
+    EXPECT_EQ(Requests(), 2u);
+    EXPECT_EQ(rig.ui.Questions().size(), 1u);
+    ASSERT_EQ(rig.settings->GetString("Software\\Morvane\\QelClient\\GatewayCertificates",
+                                      "198.51.100.10:443", &pinned),
+              platform::kRegOk);
+    EXPECT_EQ(pinned, "AA:01");
+}
+
 TEST_F(ConnectorLogonTest, RelogonNaksThatAreWorthAnotherTry) {
     Make();
     ASSERT_TRUE(Logon());

@@ -121,6 +121,10 @@ public:
         return true;
     }
     std::vector<BYTE> MasterKey() override { return std::vector<BYTE>(48, 0x5A); }
+    std::string PeerCertificateFingerprint() override {
+        std::lock_guard<std::mutex> g(m_lock);
+        return fingerprint;
+    }
 
     // The gateway speaks: bytes (possibly several messages, or part of one) in one delivery.
     void Deliver(const Bytes& bytes) {
@@ -178,6 +182,7 @@ public:
     std::function<void(const Bytes&)> onSend;
     // What happened.
     std::string caFolder;
+    std::string fingerprint = "5A:5A:5A";  // of the gateway's certificate; "": it presented none
     std::vector<std::string> cipherLists, chosen;
     std::vector<Bytes> sent;
     int attaches = 0;

@@ -15,6 +15,7 @@
 #include "vorn/main_dialog.h"
 #include "vorn/qt_services.h"
 #include "vorn/ui_bridge.h"
+#include "vorn/web_logon_gateway.h"
 
 namespace vorn {
 
@@ -201,6 +202,12 @@ int CSarvelApp::InitInstance() {
     if (options.debug) TW_LOG(LOG_CLIENT_LOGIN, 4, "[InitInstance] -debug: output stays on the terminal");
     if (options.exit) {
         if (SendLogoffMsg(1) == 0) Fail(155);
+        return 0;
+    }
+    // Before the running client is told to log off: the page may have named any gateway.
+    if (options.browserLogon &&
+        !ConfirmWebLogonGateway(store, *m_env.prompter, m_table.MakeInfoCaption(), m_env.chineseUi,
+                                options.gatewayAddress, options.gatewayPort)) {
         return 0;
     }
 

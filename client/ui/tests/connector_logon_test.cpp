@@ -215,6 +215,48 @@ TEST_F(ConnectorLogonTest, AChangedPasswordIsAnsweredInTheChangeWindow) {
     EXPECT_TRUE(Boxed("t148", BoxIcon::kInformation));
 }
 
+// The gateway presents another certificate than the one this user trusted for it: the user is
+// asked, shown the gateway and both fingerprints; no ends the logon with that message, yes trusts
+// the new certificate and logs on.
+TEST_F(ConnectorLogonTest, AChangedGatewayCertificateIsPutToTheUser) {
+    const std::string name = "127.0.0.1:" + std::to_string(gateway->Port());
+    const std::string pins = std::string(kClientKey) + "\\GatewayCertificates";
+    const std::string trusted = "00:11:22:33";
+    ASSERT_EQ(store->SetString(pins, name, trusted), platform::kRegOk);
+    FillForm(name, "alice", "secret");
+    dialog->OnOK();
+    const auto errorBox = [&]() -> std::string {
+        for (const auto& b : prompter.Boxes())
+            if (!b.question && b.icon == BoxIcon::kError) return b.text;
+        return {};
+    };
+    ASSERT_TRUE(PumpUntil(
+        "the logon to be refused (reports " + Reports() + ")",
+        [&] {
+            return dialog->Status() == UPDATE_STATUS_OFFLINE && !dialog->InAction() &&
+                   connector->LogonInProgress().load() == 0 && !errorBox().empty() &&
+                   Count(Reports(), "[state: offline]") >= 2;
+        },
+        15000));
+    EXPECT_EQ(gateway->OnlineCount(), 0);
+    std::string question;
+    for (const auto& b : prompter.Boxes())
+        if (b.question) question = b.text;
+    for (const std::string& part : {name, trusted}) {
+        EXPECT_NE(question.find(part), std::string::npos) << part << " not in the question: " << question;
+        EXPECT_NE(errorBox().find(part), std::string::npos) << part << " not in the message: " << errorBox();
+    }
+    std::string pinned;
+    ASSERT_EQ(store->GetString(pins, name, &pinned), platform::kRegOk);
+    EXPECT_EQ(pinned, trusted);
+
+    prompter.Answer(true);
+    GoOnline();
+    ASSERT_EQ(store->GetString(pins, name, &pinned), platform::kRegOk);
+    EXPECT_NE(pinned, trusted);
+    EXPECT_NE(question.find(pinned), std::string::npos) << "the question showed another certificate";
+}
+
 class RefusingGatewayTest : public ConnectorLogonTest {
 protected:
     RefusingGatewayTest() {

@@ -131,6 +131,16 @@ TEST_F(StartupTest, SecondStartsShowExitOrTakeOver) {
     EXPECT_EQ(exitClient.Output().find("message:"), std::string::npos) << exitClient.Output();
     EXPECT_TRUE(first.Alive());  // in client logon mode "-exit" only disconnects
 
+    // A page naming a gateway the user never used: asked (answered no here), and the running
+    // client is left alone.
+    Client stranger(Out("stranger"), {"-browserlogon", "evil.example", "443", "78", "bob", "6.3.01.0"});
+    EXPECT_EQ(stranger.Wait(), 0);
+    EXPECT_NE(stranger.Output().find("question:"), std::string::npos) << stranger.Output();
+    EXPECT_NE(stranger.Output().find("evil.example:443"), std::string::npos) << stranger.Output();
+    EXPECT_TRUE(first.Alive());
+    EXPECT_EQ(MainWindow(), static_cast<DWORD>(first.Pid()));
+
+    store->SetString(kClientKey, "ServerAddr", "gw.example");  // a gateway logged on to before
     Client browser(Out("browser"), {"-browserlogon", "gw.example", "443", "77", "bob", "6.3.01.0"});
     EXPECT_EQ(first.Wait(), 0) << first.Output();
     EXPECT_NE(first.Output().find("quit"), std::string::npos) << first.Output();

@@ -10,8 +10,9 @@
 // other key, and what of the client key the client never writes but others rely on ("InstallDir",
 // "LogonHelper", "CleanCachePolicy", "UpdateServerAddr", "UpdateServerPort", "Version" and the
 // sub-key "Extensions"), live in <root>/settings.db, which only root may write. The client key's secrets
-// ("ProxyPass") live in a third part of the caller's own, <root>/client/private-<euid>.db, mode 0600:
-// readable only by its owner and root, so no other member of the group reads them. A caller sees
+// ("ProxyPass") and the sub-key "GatewayCertificates" live in a third part of the caller's own,
+// <root>/client/private-<euid>.db, mode 0600: readable and writable only by its owner and root, so
+// no other member of the group reads or changes them. A caller sees
 // one registry: key lists are merged, and values written before a split (client values in the root
 // part, secrets in the client part) are still read until the new part has its own; writing or
 // deleting a secret removes the old copy. A write the caller may not make gives kRegAccessDenied.

@@ -5,6 +5,13 @@
 // WebLogonControl holds the decisions (which request starts what, repeats ignored) and is tested
 // without sockets; ProxyServer puts it on the socket engine's listening server.
 //
+// Only requests addressed to the server itself are read: a page of any site can make the browser
+// send a GET to 127.0.0.1, and a host name of the attacker's that resolves to 127.0.0.1 (DNS
+// rebinding) lets its scripts do so too, but neither can send our own Host. A web logon starts the
+// client at most once per interval and never while a start is under way; a web logoff is taken
+// only for the session that is online. The client asks its user before logging on to a gateway
+// the user never used.
+//
 // Thread-safety: WebLogonControl may be called from any engine thread; its state is under one lock.
 #pragma once
 #include <atomic>
@@ -30,6 +37,8 @@ bool ValidClientArgument(const std::string& value);
 struct WebLogonOptions {
     ServiceTiming timing;                    // the wait for the setup program
     const platform::Clock* clock = nullptr;  // null: the system clock
+    // The server's port, the only one a request's Host may name; 0: the control server's port.
+    std::uint16_t port = kHttpControlPort;
     // The client's current session id ("SessionId" of the client's settings); empty: read it.
     std::function<long()> registrySessionId;
     // Waits (bounded) while the setup program runs; empty: up to timing.setupWaitMs, looking every
@@ -39,12 +48,17 @@ struct WebLogonOptions {
 
 class WebLogonControl {
 public:
-    enum class Outcome { kIgnored, kStarted, kStartFailed, kNotHandled };
+    enum class Outcome { kIgnored, kStarted, kStartFailed, kNotHandled, kForeignHost };
 
     WebLogonControl(ClientLauncher& launcher, WebLogonOptions options = {});
     // Handles one complete request by its path.
     Outcome Handle(const HttpRequest& request);
     bool Online() const;
+    // The port a request's Host must name (the server's, once it listens).
+    void SetPort(std::uint16_t port);
+    // Exactly one Host header, naming 127.0.0.1 or localhost with `port`.
+    static bool OwnHost(const HttpRequest& request, std::uint16_t port);
+    bool AddressedHere(const HttpRequest& request) const { return OwnHost(request, m_port.load()); }
     // A /logon with all five parameters acceptable: the client's arguments, "-browserlogon" first.
     static bool LogonArguments(const HttpRequest& request, std::vector<std::string>* args);
 
@@ -54,7 +68,12 @@ private:
 
     ClientLauncher& m_launcher;
     WebLogonOptions m_options;
+    const platform::Clock* m_clock;
+    std::atomic<std::uint16_t> m_port;
     mutable std::mutex m_lock;
+    bool m_starting = false;   // a logon's start of the client is under way
+    bool m_haveStart = false;  // and m_lastStartMs holds the time of the last one
+    std::uint64_t m_lastStartMs = 0;
     bool m_online = false;
     long m_logonSessionId = 0;
     long m_logoffSessionId = 0;

@@ -3,7 +3,12 @@
 // a forced logoff, the virtual adapter deleted.
 #include "tunnel_fixture.h"
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace systemtest {
@@ -45,6 +50,58 @@ TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithTheSameAddress) {
     std::string ping;
     EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
     EXPECT_TRUE(m_rig->EchoTransfer(1 << 20).ok);
+}
+
+// SHA-256 of the certificate in a PEM file, as the engine shows it; "" when unreadable.
+std::string FingerprintOfPem(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return {};
+    X509* cert = PEM_read_X509(file, nullptr, nullptr, nullptr);
+    std::fclose(file);
+    if (cert == nullptr) return {};
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool ok = X509_digest(cert, EVP_sha256(), md, &length) == 1;
+    X509_free(cert);
+    std::string text;
+    for (unsigned int i = 0; ok && i < length; ++i) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", md[i]);
+        text += pair;
+    }
+    return text;
+}
+
+// The gateway's address comes back with a certificate of another key (an impostor there, or a
+// gateway whose certificate changed): the engine driver program refuses it, naming the gateway
+// and both fingerprints, and the session does not come back.
+TEST_F(TunnelTest, GatewayBackWithAnotherCertificateIsRefused) {
+    ASSERT_TRUE(Bring());
+    ASSERT_TRUE(LogOn());
+    const std::string state = m_rig->Harness().GwRoot() + "/gateway-state";
+    const std::string trusted = FingerprintOfPem(state + "/server.pem");
+    ASSERT_FALSE(trusted.empty());
+    m_rig->Harness().StopProcess("gateway", SIGKILL);
+    ASSERT_TRUE(std::filesystem::remove(state + "/server.pem"));  // the restart mints another
+    std::string error;
+    ASSERT_TRUE(m_rig->RestartGateway(GatewaySetup{}, &error)) << error;
+    const std::string presented = FingerprintOfPem(state + "/server.pem");
+    ASSERT_FALSE(presented.empty());
+    ASSERT_NE(presented, trusted);
+
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the client to refuse the changed certificate",
+        [&] { return m_rig->ClientLog().find("The logon was refused") != std::string::npos; }, kOnlineMs))
+        << m_rig->ClientLog();
+    const std::string log = m_rig->ClientLog();
+    const std::string gateway = std::string(kGwAddress) + ":" + std::to_string(kGatewayPort);
+    for (const std::string& part : {gateway, trusted, presented, std::string("question (answered no)")})
+        EXPECT_NE(log.find(part), std::string::npos) << part << " missing from\n" << log;
+    std::size_t onlines = 0;
+    for (std::size_t at = log.find("callback 0\n"); at != std::string::npos;
+         at = log.find("callback 0\n", at + 1))
+        ++onlines;
+    EXPECT_EQ(onlines, 1u) << "the session came back over the changed certificate\n" << log;
 }
 
 TEST_F(TunnelTest, GatewayRestartedTunnelComesBackWithAnotherAddress) {

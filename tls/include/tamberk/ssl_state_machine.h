@@ -95,6 +95,10 @@ public:
     virtual int ReleaseContextObject() = 0;
     // Gateway side: opens TLS connection `keyId` (1-3) on the session's stream. 1/0.
     virtual int OpenKeyId(SharedObjectPtr<SharedObject> session, int keyId) = 0;
+    // The SHA-256 fingerprint of the peer's certificate, "AB:CD:.." (95 characters); 1, or 0 when
+    // there is no session, no certificate or too small a buffer (the text is then empty).
+    virtual int GetPeerCertFingerprint(SharedObjectPtr<SharedObject> session, char* text,
+                                       unsigned long size) = 0;
 
 protected:
     TwSslAPI() = default;

@@ -208,6 +208,9 @@ private:
     bool PlayHello(int fd, int seconds, bool relogon);
     int LogonHandleTcpConnection(bool relogon, int* fd);
     int LogonHandleSslConnection(int fd, bool relogon);
+    // After the handshake: the gateway's certificate against the one this user accepted from it
+    // before (the first one is accepted and kept). false: refused, the logon fails (reported).
+    bool CheckGatewayCertificate(const std::string& gateway, WORD port);
     bool WaitPreviousSessionClosed();
 
     // Authentication and registration (connector_auth.cpp).

@@ -70,6 +70,8 @@ public:
     virtual bool PeerAddress(std::string* text, WORD* port) = 0;
     virtual bool LocalAddress(std::string* text, WORD* port) = 0;
     virtual std::vector<BYTE> MasterKey() = 0;
+    // The SHA-256 fingerprint of the current session's peer certificate ("AB:CD:.."), "" when none.
+    virtual std::string PeerCertificateFingerprint() = 0;
 };
 
 std::unique_ptr<TunnelLink> MakeTamberkLink();
