@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Removes what scripts/install.sh installed: ends the cleaner and waits for the GUI client
 # (Skarrow CheckPreUninstall), stops and removes the network service and the driver daemon with
-# their systemd units, checks with Skarrow CheckUnInstall, then removes the files, the group
-# membership and the group that the install made.
+# their systemd units, checks with Skarrow CheckUnInstall, then removes the files (the programs,
+# libraries, catalogues and the GUI client's desktop entry), the group membership and the group
+# that the install made.
 #
 # Usage: scripts/uninstall.sh [--prefix DIR] [--keep-settings]
 #   --keep-settings  the client's settings stay in <prefix>/QelConfig.ini for the next install
@@ -62,6 +63,7 @@ group_made=""
 while read -r kind a b; do
   case $kind in
     file) rm -f "$prefix/$a" ;;
+    desktop) rm -f "$a" ;;
     dir) rm -rf "${prefix:?}/$a" ;;
     member) gpasswd -d "$a" "$b" >/dev/null 2>&1 || true ;;
     group) group_made=$a ;;

@@ -11,6 +11,7 @@
 
 #include "olvane_daemon.h"
 #include "platform/instance_lock.h"
+#include "platform/machine_root.h"
 #include "platform/service_control.h"
 #include "platform/unique_fd.h"
 #include "trace.h"
@@ -115,6 +116,9 @@ int main(int argc, char** argv) {
         if (traceFile != nullptr) std::fclose(traceFile);
         return 1;
     }
+    // The client's users meet there, and cannot make the folders in root's runtime folder.
+    if (!platform::MakeSharedRuntimeDirs())
+        std::fprintf(stderr, "Olvane: the shared runtime folders are refused\n");
     if (traceFile != nullptr) {
         // The driver's traces (GlobalDebugFlag selects them) go to the file, one line each.
         olvane::SetTraceSink([traceFile](std::string_view line) {

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/instance_lock.h"
+#include "platform/machine_root.h"
 #include "platform/process.h"
 #include "service/proxy_server.h"
 #include "service/termination_watch.h"
@@ -113,6 +114,9 @@ int LuntherMain(int argc, char** argv, LSPProxyServiceOptions options) {
             SVC_LOG("[LuntherMain] not started: %s", why.c_str());
             return 1;
         }
+        // The client's users meet there, and cannot make the folders in root's runtime folder.
+        if (!platform::MakeSharedRuntimeDirs())
+            SVC_LOG("[LuntherMain] the shared runtime folders are refused");
     }
     const SystemdPaths systemd = options.systemd;
     auto* service = new LSPProxyService(std::move(options));
