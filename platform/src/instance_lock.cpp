@@ -14,8 +14,8 @@ namespace {
 bool ValidName(const std::string& name) {
     if (name.empty() || name.size() > 64 || name[0] == '.') return false;
     for (const char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '_' || c == '.';
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '-' || c == '_' || c == '.';
         if (!ok) return false;
     }
     return true;
