@@ -259,7 +259,10 @@ bool SystemHarness::Start(std::string* error) {
         Stop();
         return false;
     }
-    if (BuildNetwork(error) && StartGatewaySide(error) && StartDaemons(error)) return true;
+    if (BuildNetwork(error) && StartGatewaySide(error) &&
+        (m_options.installScript.empty() ? StartDaemons(error) : RunInstallScript(error))) {
+        return true;
+    }
     Stop();
     return false;
 }
@@ -349,6 +352,40 @@ pid_t SystemHarness::StartClientInPc(const std::string& name, const std::vector<
 int SystemHarness::RunClientInPc(const std::vector<std::string>& argv, std::string* output,
                                  std::vector<std::string> env, unsigned limitMs) const {
     return RunInPc(AsClient(argv), output, ClientEnv(std::move(env)), limitMs);
+}
+
+bool SystemHarness::RunInstallScript(std::string* error) {
+    const std::string bin = m_options.binDir.empty() ? testsupport::BinDir() : m_options.binDir;
+    std::vector<std::string> argv = {m_options.installScript, "--prefix", InstalledPrefix(), "--from", bin};
+    if (!m_clientUser.empty()) argv.insert(argv.end(), {"--user", m_clientUser});
+    std::string out;
+    m_installed = true;  // whatever part of it ran is undone by Stop
+    const int rc = RunInPc(argv, &out, {"QEL_ROOT=" + PcRoot()}, kServiceControlMs * 3);
+    WriteFile(WorkDir() + "/install.log", out);
+    if (rc != 0) {
+        *error = "the install script failed (exit " + std::to_string(rc) + "): " + out;
+        return false;
+    }
+    return true;
+}
+
+void SystemHarness::RunUninstallScript() {
+    if (!m_installed) return;
+    m_installed = false;
+    const std::string script =
+        m_options.installScript.substr(0, m_options.installScript.rfind('/') + 1) + "uninstall.sh";
+    std::string out;
+    if (RunInPc({script, "--prefix", InstalledPrefix()}, &out, {"QEL_ROOT=" + PcRoot()},
+                kServiceControlMs * 3) != 0) {
+        std::fprintf(stderr, "harness: the uninstall script failed: %s", out.c_str());
+    }
+    WriteFile(WorkDir() + "/uninstall.log", out);
+    // What a failed uninstall left running: the services' daemons, by their pid files.
+    for (const char* stem : {"lunther", "qelmini"}) {
+        const long pid =
+            std::strtol(ReadText(PcRoot() + "/run/services/" + stem + ".pid").c_str(), nullptr, 10);
+        if (pid > 1) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
 }
 
 bool SystemHarness::BuildNetwork(std::string* error) {
@@ -569,6 +606,7 @@ void SystemHarness::Stop() {
             testsupport::StopProcess(p.pid, SIGTERM, 5000);
         }
     }
+    if (m_pc) RunUninstallScript();
     m_pc.reset();
     m_gw.reset();
     RemoveClientUser();

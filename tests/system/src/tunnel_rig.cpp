@@ -287,11 +287,15 @@ bool TunnelRig::WriteGuiSettings(const ClientSetup& client, std::string* error) 
     }
     const ScopedMachineRoot pcRoot(m_harness.PcRoot());
     const std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
-    // The install folder holds the gateway's accepted certificate and the daily log's folder.
-    const std::string installDir = platform::DefaultInstallDir();
-    platform::MakeDirs(installDir + "/Log", 0755);
+    // The install folder holds the gateway's accepted certificate and the daily log's folder; an
+    // install (scripts/install.sh) named its own.
+    std::string installDir;
     bool ok = store->CreateKey(kClientKey) == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "InstallDir", installDir) == platform::kRegOk;
+    if (store->GetString(kClientKey, "InstallDir", &installDir) != platform::kRegOk || installDir.empty()) {
+        installDir = platform::DefaultInstallDir();
+        platform::MakeDirs(installDir + "/Log", 0755);
+        ok &= store->SetString(kClientKey, "InstallDir", installDir) == platform::kRegOk;
+    }
     // What the logon form saves for a gateway, a user with a remembered password and automatic
     // logon, and the proxy page without or with the proxy.
     ok &= store->SetString(kClientKey, "ServerAddr", m_gateway.listen) == platform::kRegOk;
@@ -412,7 +416,9 @@ std::vector<std::string> TunnelRig::TunnelConnections() const {
 }
 
 bool TunnelRig::PcLogContains(const std::string& text) const {
-    return RunCapture({"grep", "-rqF", "--", text, m_harness.PcRoot() + "/install/Log"}, nullptr) == 0;
+    return RunCapture({"grep", "-rqF", "--", text, m_harness.PcRoot() + "/install/Log",
+                       m_harness.InstalledPrefix() + "/Log"},
+                      nullptr) == 0;
 }
 
 std::string TunnelRig::PcMainRoutes() const {

@@ -19,17 +19,15 @@ namespace {
 
 constexpr unsigned kOnlineMs = 30000;
 
-class GuiTunnelTest : public ::testing::TestWithParam<bool> {
+class GuiSession : public ::testing::Test {
 protected:
+    virtual HarnessOptions Options() const = 0;
     void SetUp() override {
         if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for network namespaces";
         struct stat st {};
         const std::string client = testsupport::BinDir() + "/VornClient";
         if (::stat(client.c_str(), &st) != 0) GTEST_SKIP() << client << " is not built";
-        HarnessOptions harness;
-        harness.serviceLayer = true;
-        harness.clientUser = GetParam();
-        m_rig = std::make_unique<TunnelRig>(GatewaySetup{}, harness);
+        m_rig = std::make_unique<TunnelRig>(GatewaySetup{}, Options());
         std::string error;
         ASSERT_TRUE(m_rig->Start(&error)) << error;
         m_before = m_rig->Harness().TakePcSnapshot();
@@ -83,6 +81,38 @@ protected:
     std::unique_ptr<TunnelRig> m_rig;
     PcSnapshot m_before;
 };
+
+class GuiTunnelTest : public GuiSession, public ::testing::WithParamInterface<bool> {
+protected:
+    HarnessOptions Options() const override {
+        HarnessOptions harness;
+        harness.serviceLayer = true;
+        harness.clientUser = GetParam();
+        return harness;
+    }
+};
+
+// A machine set up by scripts/install.sh (the services registered and started in pc's machine
+// root, the programs in a prefix, the user made a member of qel), and the user starting the
+// installed GUI client.
+class InstalledGuiTest : public GuiSession {
+protected:
+    HarnessOptions Options() const override {
+        HarnessOptions harness;
+        harness.clientUser = true;
+        harness.installScript = std::string(QEL_SOURCE_DIR) + "/scripts/install.sh";
+        return harness;
+    }
+};
+
+TEST_F(InstalledGuiTest, AMemberOfTheGroupLogsOnThroughTheInstalledClient) {
+    ClientSetup client;
+    client.gui = true;
+    client.program = m_rig->Harness().InstalledPrefix() + "/VornClient";
+    RunSession(client);
+    EXPECT_TRUE(m_rig->PcLogContains("[OnInitDialog] Lunther: 0, QelMini: 0"))
+        << "the installed client did not see both services run";
+}
 
 TEST_P(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) {
     ClientSetup client;

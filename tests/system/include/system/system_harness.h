@@ -56,6 +56,11 @@ struct HarnessOptions {
     // (0770 + setgid + sticky, root:qel), and removes the user in Stop; a user a killed run left
     // is removed by the next Start.
     bool clientUser = false;
+    // Non-empty: pc is set up by this install script (scripts/install.sh) instead, run in pc with
+    // pc's machine root into the prefix InstalledPrefix(), from binDir, with the client user (when
+    // there is one) as its --user; Stop runs the uninstall script next to it. Olvane and Lunther
+    // then run as the services the install registered and started.
+    std::string installScript;
 };
 
 // What of pc's network state a session may change and must put back.
@@ -104,6 +109,8 @@ public:
                       std::vector<std::string> env = {}, unsigned limitMs = 0) const;
     // The client user's name; empty when the clients run as root.
     const std::string& ClientUser() const { return m_clientUser; }
+    // Where installScript installs the programs.
+    std::string InstalledPrefix() const { return PcRoot() + "/opt"; }
     // The uid clients run as (0: root).
     uid_t ClientUid() const { return m_clientUser.empty() ? 0 : m_clientUid; }
     // The folder the GUI client's Qt runtime goes to (owned by the client's user).
@@ -141,6 +148,8 @@ private:
     void StopPcService(const Process& p);
     bool StartGatewaySide(std::string* error);
     bool MakeClientUser(std::string* error);
+    bool RunInstallScript(std::string* error);
+    void RunUninstallScript();
     void RemoveClientUser();
     std::vector<std::string> AsClient(const std::vector<std::string>& argv) const;
     std::vector<std::string> ClientEnv(std::vector<std::string> env) const;
@@ -157,6 +166,7 @@ private:
     std::unique_ptr<testsupport::TempDir> m_dir;
     std::unique_ptr<testsupport::NamedNetns> m_pc, m_gw;
     std::vector<Process> m_processes;
+    bool m_installed = false;  // installScript ran: Stop runs the uninstall
     std::string m_clientUser;  // made by this harness; empty: none
     uid_t m_clientUid = 0;
     gid_t m_clientGid = 0;
