@@ -269,6 +269,18 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
         }
         return m_harness.StartClientInPc("client", argv, env);
     }
+    if (!m_harness.ClientUser().empty()) {
+        // InstallDir is root's value (install.sh sets it): a user's client cannot name it itself,
+        // and its daily log goes there.
+        const ScopedMachineRoot pcRoot(m_harness.PcRoot());
+        const std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
+        std::string installDir;
+        if (store->GetString(kClientKey, "InstallDir", &installDir) != platform::kRegOk &&
+            store->SetString(kClientKey, "InstallDir", platform::DefaultInstallDir()) != platform::kRegOk) {
+            std::fprintf(stderr, "rig: InstallDir cannot be set in %s\n", m_harness.PcRoot().c_str());
+            return -1;
+        }
+    }
     std::vector<std::string> argv = {
         program, "-server", m_gateway.listen, "-port", std::to_string(kGatewayPort), "-user", kUser};
     if (client.viaProxy) {
