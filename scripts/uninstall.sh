@@ -76,4 +76,7 @@ rmdir "$prefix" 2>/dev/null || true
 # What the service layer keeps of a stopped service (its no-restart marks), now that both are gone.
 rm -f "$root/run/services/lunther."* "$root/run/services/qelmini."*
 rmdir "$root/run/services" 2>/dev/null || true
+# The two daemons' instance locks (a lock goes with its process; the file stays).
+rm -f "$root/run/instances/Lunther.lock" "$root/run/instances/QelMini.lock"
+rmdir "$root/run/instances" 2>/dev/null || true
 echo "uninstall.sh: removed from $prefix"
