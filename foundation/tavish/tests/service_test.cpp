@@ -442,6 +442,57 @@ TEST_F(ServiceTest, AMemberOfTheClientGroupLearnsTheStateWithoutRootAndCannotFor
     EXPECT_TRUE(WaitFor("the member to see it run again", runs, 5000));
 }
 
+// What a member reads from the published status is taken only when it is whole: anything else,
+// random or cut short, reads as stopped, even while the file is locked as a running service's.
+TEST_F(ServiceTest, MalformedPublishedStatusReadsAsStopped) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (asks as an unprivileged user)";
+    ASSERT_EQ(chmod(m_root.Path().c_str(), 0755), 0);
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    const std::string path = platform::RuntimeSubDir("services") + "/tavishtestsvc.status";
+    const platform::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd.Valid());
+    ASSERT_EQ(fchmod(fd.Get(), 0644), 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd.Get(), F_OFD_SETLK, &lock), 0);
+    testsupport::AsUser member{};
+    member.groups = {65533};
+    const auto asked = [&](const std::string& text) {
+        EXPECT_EQ(ftruncate(fd.Get(), 0), 0);
+        EXPECT_EQ(pwrite(fd.Get(), text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        setenv("TAVISH_TEST_QUERY", "1", 1);
+        const int code = testsupport::RunProgramAsUser(member, {ServiceBinary()});
+        unsetenv("TAVISH_TEST_QUERY");
+        return code;
+    };
+    EXPECT_EQ(asked("     12345 4\n"), platform::SERVICE_RUNNING) << "a whole record is read";
+    std::vector<std::string> cases = {"",
+                                      "\n",
+                                      "     12345 4",
+                                      "     12345 4\n\n",
+                                      "     12345 8\n",
+                                      "     12345 0\n",
+                                      "         0 4\n",
+                                      "    -12345 4\n",
+                                      " 1 2 3 4 5 4\n",
+                                      "9999999999 4\n",
+                                      "12345 4\n"};
+    std::mt19937 rng(23);
+    for (int i = 0; i < 40; ++i) {
+        std::string junk(rng() % 20, '\0');
+        for (char& c : junk) c = static_cast<char>(rng());
+        cases.push_back(junk);
+        std::string cut = "     12345 4\n";
+        cut.resize(rng() % cut.size());
+        cases.push_back(cut);
+    }
+    for (const std::string& text : cases) {
+        EXPECT_EQ(asked(text), platform::SERVICE_STOPPED) << "read \"" << text << "\"";
+    }
+    unlink(path.c_str());
+}
+
 TEST_F(ServiceTest, MalformedPidFilesReadAsStopped) {
     ASSERT_EQ(RunSwitch("-i"), 0);
     const std::string pidPath = platform::RuntimeSubDir("services") + "/tavishtestsvc.pid";
