@@ -281,9 +281,13 @@ bool SystemHarness::MakeClientUser(std::string* error) {
     const gid_t qelGid = qel->gr_gid;
     const std::string name = kClientUserPrefix + std::to_string(::getpid());
     if (::getpwnam(name.c_str()) != nullptr) testsupport::Run({"userdel", name});
-    if (testsupport::Run({"useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
-                          "/nonexistent", "--shell", "/usr/sbin/nologin", "--groups", kClientGroup, name}) !=
-        0) {
+    // The account files are locked while another run (a harness, the install test) changes them.
+    const bool made = WaitUntil(10000, [&] {
+        return testsupport::Run({"useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
+                                 "/nonexistent", "--shell", "/usr/sbin/nologin", "--groups", kClientGroup,
+                                 name}) == 0;
+    });
+    if (!made) {
         *error = "cannot make the client user " + name;
         return false;
     }
@@ -316,7 +320,7 @@ void SystemHarness::RemoveClientUser() {
     // Whatever still runs as the user (a client a failed test left) goes first, or userdel refuses.
     testsupport::Run({"pkill", "-KILL", "-u", std::to_string(m_clientUid)});
     WaitUntil(5000, [&] { return testsupport::Run({"pgrep", "-u", std::to_string(m_clientUid)}) != 0; });
-    if (testsupport::Run({"userdel", m_clientUser}) != 0)
+    if (!WaitUntil(10000, [&] { return testsupport::Run({"userdel", m_clientUser}) == 0; }))
         std::fprintf(stderr, "harness: the client user %s could not be removed\n", m_clientUser.c_str());
     m_clientUser.clear();
 }
