@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the suite's programs under one prefix the way the setup program does: the client
-# group, the programs, the settings kept from an earlier install (Caddow), the driver daemon
+# group, the programs (the root ones and every one a user runs: the GUI client VornClient, the
+# update program Quistral, the libraries they load and the language catalogues), a desktop entry
+# for the GUI client, the settings kept from an earlier install (Caddow), the driver daemon
 # (QelMini) and the network service (Lunther) registered and started, and Skarrow's checks.
 #
 # Usage: scripts/install.sh [--prefix DIR] [--from DIR] [--group NAME] [--user NAME]
-#                           [--setup-name NAME]
+#                           [--setup-name NAME] [--desktop-dir DIR]
 #   --prefix      where the programs go (default /opt/qel); it becomes InstallDir
+#   --desktop-dir where the GUI client's desktop entry goes (default /usr/share/applications, or
+#                 <machine root>/share/applications for a machine root of its own)
 #   --from        the built programs (default: build/bin of this tree)
 #   --group       the client group (default: $QEL_GROUP or qel); created when missing
 #   --user        a user of the GUI client, made a member of the group
@@ -23,6 +27,7 @@ from=$top/build/bin
 group=${QEL_GROUP:-qel}
 user=""
 setup_name=""
+desktop_dir=""
 while [ $# -gt 0 ]; do
   case $1 in
     --prefix) prefix=$2; shift 2 ;;
@@ -30,6 +35,7 @@ while [ $# -gt 0 ]; do
     --group) group=$2; shift 2 ;;
     --user) user=$2; shift 2 ;;
     --setup-name) setup_name=$2; shift 2 ;;
+    --desktop-dir) desktop_dir=$2; shift 2 ;;
     *) echo "install.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -41,9 +47,12 @@ case $prefix in /*) ;; *) die "--prefix must be an absolute path" ;; esac
 export QEL_GROUP=$group
 [ -n "${QEL_ROOT:-}" ] && export QEL_ROOT
 
-programs=(Lunther Olvane Skarrow Brevik qelsc caddow)
-libraries=(libtwplatform.so libtwdailylog.so libtwutil.so libFennix.so libTavish.so libPrendle.so libcaddow.so)
-for f in "${programs[@]}" "${libraries[@]}"; do
+programs=(Lunther Olvane Skarrow Brevik qelsc caddow VornClient Quistral)
+libraries=(libtwplatform.so libtwdailylog.so libtwutil.so libFennix.so libTavish.so libPrendle.so libcaddow.so
+  libGlimrow.so libWendrel.so libMorbeck.so libtamberk.so)
+# The GUI client's language catalogues, read from its program folder.
+data=(English.lang Ostrel.lang)
+for f in "${programs[@]}" "${libraries[@]}" "${data[@]}"; do
   [ -f "$from/$f" ] || die "$from/$f is missing: build first"
 done
 
@@ -56,6 +65,13 @@ set -e
 [ $((pre & 2)) -ne 0 ] && echo "install.sh: two or more virtual adapters exist already" >&2
 
 root=${QEL_ROOT:-/var/lib/qel}
+if [ -z "$desktop_dir" ]; then
+  if [ "$root" = /var/lib/qel ]; then desktop_dir=/usr/share/applications; else desktop_dir=$root/share/applications; fi
+fi
+case $desktop_dir in /*) ;; *) die "--desktop-dir must be an absolute path" ;; esac
+# Both stand in the desktop entry and the install record as they are: no quoting, no expansion.
+[[ $prefix =~ ^/[A-Za-z0-9_./+-]*$ ]] || die "the prefix may hold letters, digits and _ . / + - only"
+[[ $desktop_dir =~ ^/[A-Za-z0-9_./+-]*$ ]] || die "the desktop folder may hold letters, digits and _ . / + - only"
 # systemd runs the services of the machine's own root only: a root of tests stays with the
 # service layer even where systemd runs.
 systemd=no
@@ -81,10 +97,25 @@ for f in "${programs[@]}"; do
   install -m 0755 "$from/$f" "$prefix/$f"
   note "file $f"
 done
-for f in "${libraries[@]}"; do
+for f in "${libraries[@]}" "${data[@]}"; do
   install -m 0644 "$from/$f" "$prefix/$f"
   note "file $f"
 done
+# The GUI client in the desktop's application menu.
+desktop_entry=$desktop_dir/qel-vornclient.desktop
+install -d -m 0755 "$desktop_dir"
+{
+  echo "[Desktop Entry]"
+  echo "Type=Application"
+  echo "Name=Morvane-VornClient"
+  echo "Comment=SSL-VPN client"
+  echo "Exec=$prefix/VornClient"
+  echo "Path=$prefix"
+  echo "Terminal=false"
+  echo "Categories=Network;"
+} >"$desktop_entry"
+chmod 0644 "$desktop_entry"
+note "desktop $desktop_entry"
 # The shared daily log's folder: the client's users write into it too.
 if [ ! -d "$prefix/Log" ]; then
   install -d -m 03770 -o root -g "$group" "$prefix/Log"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Removes what scripts/install.sh installed: ends the cleaner and waits for the GUI client
 # (Skarrow CheckPreUninstall), stops and removes the network service and the driver daemon with
-# their systemd units, checks with Skarrow CheckUnInstall, then removes the files, the group
-# membership and the group that the install made.
+# their systemd units, checks with Skarrow CheckUnInstall, then removes the files (the programs,
+# libraries, catalogues and the GUI client's desktop entry), the group membership and the group
+# that the install made.
 #
 # Usage: scripts/uninstall.sh [--prefix DIR] [--keep-settings]
 #   --keep-settings  the client's settings stay in <prefix>/QelConfig.ini for the next install
@@ -62,6 +63,7 @@ group_made=""
 while read -r kind a b; do
   case $kind in
     file) rm -f "$prefix/$a" ;;
+    desktop) rm -f "$a" ;;
     dir) rm -rf "${prefix:?}/$a" ;;
     member) gpasswd -d "$a" "$b" >/dev/null 2>&1 || true ;;
     group) group_made=$a ;;
@@ -74,4 +76,7 @@ rmdir "$prefix" 2>/dev/null || true
 # What the service layer keeps of a stopped service (its no-restart marks), now that both are gone.
 rm -f "$root/run/services/lunther."* "$root/run/services/qelmini."*
 rmdir "$root/run/services" 2>/dev/null || true
+# The two daemons' instance locks (a lock goes with its process; the file stays).
+rm -f "$root/run/instances/Lunther.lock" "$root/run/instances/QelMini.lock"
+rmdir "$root/run/instances" 2>/dev/null || true
 echo "uninstall.sh: removed from $prefix"

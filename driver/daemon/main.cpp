@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include "olvane_daemon.h"
+#include "platform/instance_lock.h"
+#include "platform/machine_root.h"
 #include "platform/service_control.h"
 #include "platform/unique_fd.h"
 #include "trace.h"
@@ -104,6 +106,19 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // A second daemon on this machine root would take over the control device's path and remove
+    // it when it ends, leaving the first one unreachable: it does not start at all.
+    platform::InstanceLock instance;
+    bool held = false;
+    std::string why;
+    if (!instance.Acquire(kServiceName, &held, &why)) {
+        std::fprintf(stderr, "Olvane: %s\n", why.c_str());
+        if (traceFile != nullptr) std::fclose(traceFile);
+        return 1;
+    }
+    // The client's users meet there, and cannot make the folders in root's runtime folder.
+    if (!platform::MakeSharedRuntimeDirs())
+        std::fprintf(stderr, "Olvane: the shared runtime folders are refused\n");
     if (traceFile != nullptr) {
         // The driver's traces (GlobalDebugFlag selects them) go to the file, one line each.
         olvane::SetTraceSink([traceFile](std::string_view line) {

@@ -11,6 +11,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -247,6 +248,40 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     EXPECT_EQ(code, 0);
     pid = -1;
     EXPECT_NE(::access((root.Path() + "/run/ndisfilter").c_str(), F_OK), 0) << "socket left behind";
+}
+
+// A second daemon on the same machine root would bind the control device's path over the first
+// one's and remove it when it ends: it refuses to start, and the first stays reachable.
+TEST_F(DaemonNetns, ASecondDaemonOnTheSameMachineRootRefusesAndLeavesTheFirstReachable) {
+    const std::string path = root.Path() + "/run/ndisfilter";
+    struct stat before {};
+    ASSERT_EQ(::lstat(path.c_str(), &before), 0);
+    platform::SpawnOptions o;
+    o.extraEnv.push_back("QEL_ROOT=" + root.Path());
+    o.quietOutput = true;
+    const pid_t second = netns->Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0"}, o);
+    ASSERT_GT(second, 0);
+    int code = -1;
+    ASSERT_EQ(platform::WaitProcess(second, 10000, &code), platform::kWaitObject0)
+        << "the second daemon kept running";
+    EXPECT_EQ(code, 1);
+    struct stat after {};
+    ASSERT_EQ(::lstat(path.c_str(), &after), 0) << "the second daemon removed the first one's device";
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the second daemon took the device's path over";
+    dev.reset();
+    ASSERT_NE(dev = platform::FilterDevice::Open(path), nullptr);
+    DWORD returned = 0;
+    TW_ADAPTER_BY_MAC a{};
+    EXPECT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned));
+    // Once the first one ended, a new one starts (nothing stale blocks it).
+    dev.reset();
+    ASSERT_TRUE(platform::KillProcess(pid, SIGTERM));
+    ASSERT_EQ(platform::WaitProcess(pid, 10000, &code), platform::kWaitObject0);
+    pid = netns->Spawn({BinDir() + "/Olvane", "--protocol-delay-ms=0"}, o);
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(testsupport::WaitFor(
+        "the new daemon's control device",
+        [&] { return (dev = platform::FilterDevice::Open(path)) != nullptr; }, 10000));
 }
 
 TEST_F(DaemonNetns, StopsCleanlyOnInterruptWithAClientAttached) {

@@ -138,6 +138,10 @@ bool LocalPipeServer::Start(const std::string& path) {
         errno = err;
         return false;
     }
+    struct stat bound {};
+    if (::lstat(path.c_str(), &bound) != 0) return false;
+    m_boundDev = bound.st_dev;
+    m_boundIno = bound.st_ino;
     m_listen = std::move(listen);
     m_stopFd = std::move(stop);
     m_path = path;
@@ -154,7 +158,12 @@ void LocalPipeServer::Stop() {
     while (!m_connections.empty()) CloseConnection(m_connections.begin()->first);
     m_listen.Reset();
     m_stopFd.Reset();
-    if (!m_path.empty()) ::unlink(m_path.c_str());
+    // Only our own socket file goes: one that replaced it is somebody else's.
+    struct stat there {};
+    if (!m_path.empty() && ::lstat(m_path.c_str(), &there) == 0 && there.st_dev == m_boundDev &&
+        there.st_ino == m_boundIno) {
+        ::unlink(m_path.c_str());
+    }
     m_path.clear();
 }
 

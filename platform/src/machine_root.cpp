@@ -113,6 +113,13 @@ std::string RuntimeSubDir(const std::string& name, unsigned mode) {
     return dir;
 }
 
+bool MakeSharedRuntimeDirs() {
+    bool ok = true;
+    for (const char* name : {kObjectsRuntimeDir, kGuiRuntimeDir})
+        ok = !RuntimeSubDir(name, 01777).empty() && ok;
+    return ok;
+}
+
 std::string DefaultInstallDir() { return MachineRoot() + "/install"; }
 
 std::string SettingsDbPath() { return MachineRoot() + "/settings.db"; }

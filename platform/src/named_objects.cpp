@@ -150,7 +150,7 @@ std::string FileNameFor(const std::string& name) {
 
 // Every user's programs meet here, so it is sticky like /tmp: nobody removes or replaces another
 // user's object file. Made and checked like root's folders (a planted link is refused).
-std::string ObjectsDir() { return RuntimeSubDir("objects", 01777); }
+std::string ObjectsDir() { return RuntimeSubDir(kObjectsRuntimeDir, 01777); }
 
 // A waiter on an object nobody signals any more looks at it this often, so that a file another
 // user truncated is noticed (the guard swaps in a zero page on the first touch).

@@ -59,6 +59,34 @@ inline std::string InServiceDir(const std::string& name, const char* suffix) {
 }
 inline std::string SocketPath(const std::string& name) { return InServiceDir(name, ".sock"); }
 inline std::string PidPath(const std::string& name) { return InServiceDir(name, ".pid"); }
+// The status the service publishes for readers who may not use its control socket (the members of
+// the client group ask whether the service runs): root's file, write-locked by the running
+// service for its whole life, holding "<pid> <state>\n".
+inline std::string StatusPath(const std::string& name) { return InServiceDir(name, ".status"); }
+// Fixed width, so that each update overwrites the whole record in place.
+constexpr std::size_t kStatusTextSize = 13;
+using StatusText = char[32];
+inline void FormatStatus(long pid, DWORD state, StatusText& text) {
+    std::snprintf(text, sizeof(text), "%10ld %1u\n", pid % 10000000000L, static_cast<unsigned>(state % 10));
+}
+// False for anything but a record FormatStatus wrote with a plausible pid and a known state.
+inline bool ParseStatus(const char* text, std::size_t size, long* pid, DWORD* state) {
+    if (size != kStatusTextSize || text[10] != ' ' || text[12] != '\n') return false;
+    long value = 0;
+    bool digits = false;
+    for (std::size_t i = 0; i < 10; ++i) {
+        const char c = text[i];
+        if (c == ' ' && !digits) continue;
+        if (c < '0' || c > '9') return false;
+        digits = true;
+        value = value * 10 + (c - '0');
+    }
+    const char s = text[11];
+    if (!digits || value <= 0 || value > 0x3FFFFFFF || s < '1' || s > '7') return false;
+    *pid = value;
+    *state = static_cast<DWORD>(s - '0');
+    return true;
+}
 // Present while the service must not be restarted by its monitor (stopped or removed).
 inline std::string NoRestartPath(const std::string& name) { return InServiceDir(name, ".norestart"); }
 

@@ -49,12 +49,44 @@ pid_t ReadPidFile(const std::string& name) {
     return static_cast<pid_t>(pid);
 }
 
+// The status the running service published (see service_common.h). Only a process that can write
+// the file (root's, or ours, mode 0644 in root's folder) can hold the write lock that says it is
+// alive, so another user can neither forge a running service nor hide one; a file left by a
+// service that died is unlocked and reads as none.
+bool ReadPublishedStatus(const std::string& name, pid_t* pid, DWORD* state) {
+    const std::string path = svc::StatusPath(name);
+    if (path.empty()) return false;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 022) != 0 ||
+        (st.st_uid != 0 && st.st_uid != ::geteuid())) {
+        return false;
+    }
+    char text[svc::kStatusTextSize + 1] = {};
+    const ssize_t n = ::pread(fd.Get(), text, sizeof(text), 0);
+    long value = 0;
+    if (n <= 0 || !svc::ParseStatus(text, static_cast<std::size_t>(n), &value, state)) return false;
+    struct flock probe {};
+    probe.l_type = F_RDLCK;
+    probe.l_whence = SEEK_SET;
+    if (::fcntl(fd.Get(), F_OFD_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return false;
+    *pid = static_cast<pid_t>(value);
+    return true;
+}
+
 // True when `pid` runs `program` (its /proc/<pid>/exe is that file; " (deleted)" when the file
-// was replaced since the start, as by an update).
-bool RunsProgram(pid_t pid, const std::string& program) {
+// was replaced since the start, as by an update). Another user's process (root's service seen by
+// a member of the client group) hides its exe link: then the service's own published status
+// vouches for the pid.
+bool RunsProgram(const std::string& name, pid_t pid, const std::string& program) {
     char exe[PATH_MAX + 16];
     const std::string link = "/proc/" + std::to_string(pid) + "/exe";
     const ssize_t n = ::readlink(link.c_str(), exe, sizeof(exe) - 1);
+    if (n < 0 && errno == EACCES) {
+        pid_t published = 0;
+        DWORD state = 0;
+        return ReadPublishedStatus(name, &published, &state) && published == pid;
+    }
     if (n <= 0) return false;
     std::string running(exe, static_cast<std::size_t>(n));
     char resolved[PATH_MAX];
@@ -71,7 +103,7 @@ pid_t LivePid(const std::string& name) {
     std::string program;
     if (!store || store->GetString(svc::RecordKey(name), "ImagePath", &program) != kRegOk) return 0;
     const pid_t pid = ReadPidFile(name);
-    return pid > 0 && RunsProgram(pid, program) ? pid : 0;
+    return pid > 0 && RunsProgram(name, pid, program) ? pid : 0;
 }
 
 // One request to the service's socket. kErrorServiceNotActive when nobody listens, or when the
@@ -287,6 +319,16 @@ DWORD QueryServiceStatusByName(const std::string& name, SERVICE_STATUS* status) 
     if (!store) return kErrorGeneralFailure;
     const std::string key = svc::RecordKey(name);
     if (!svc::ValidName(name) || store->OpenKey(key) != kRegOk) return kErrorServiceDoesNotExist;
+    if (::geteuid() != 0 && !CanControlService(name)) {
+        // The control socket is root's: the others learn the state from the published status.
+        DWORD type = SERVICE_WIN32_OWN_PROCESS;
+        store->GetDword(key, "Type", &type);
+        pid_t pid = 0;
+        DWORD state = SERVICE_STOPPED;
+        if (!ReadPublishedStatus(name, &pid, &state)) state = SERVICE_STOPPED;
+        *status = SERVICE_STATUS{type, state, 0, 0, 0, 0, 0};
+        return kErrorSuccess;
+    }
     svc::Reply reply{};
     const DWORD rc = Exchange(name, svc::kOpQuery, 0, &reply, 5000);
     if (rc == kErrorServiceNotActive) {

@@ -1,6 +1,8 @@
 // Service side of the service layer: the dispatcher that serves the control socket, runs the
 // service's main function on its own thread and ends when the service reports it stopped.
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -31,6 +33,7 @@ struct Dispatcher {
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
     std::condition_variable changed;  // status or mainDone changed
     ServiceStatusHandleTag handle;
+    UniqueFd published;  // the status file, write-locked while the dispatcher runs
 };
 
 Dispatcher& TheDispatcher() {
@@ -122,6 +125,57 @@ bool WritePidFile(const std::string& name) {
     return true;
 }
 
+// The status file is made under a fresh name, locked and filled before it is renamed into place:
+// a reader never sees it unlocked or empty while the service runs. The lock is an open-file-
+// description lock, so no other descriptor of this process can drop it by closing the file.
+UniqueFd PublishStatus(const std::string& name, const SERVICE_STATUS& status) {
+    const std::string dir = svc::ServiceDir();
+    const std::string path = svc::StatusPath(name);
+    if (dir.empty() || path.empty()) return UniqueFd();
+    const std::string tmpName = svc::FileStem(name) + ".status.tmp";
+    const std::string tmp = dir + "/" + tmpName;
+    UniqueFd fd(CreateFileExclusive(dir, tmpName, 0644));
+    if (!fd && errno == EEXIST) {
+        ::unlink(tmp.c_str());
+        fd.Reset(CreateFileExclusive(dir, tmpName, 0644));
+    }
+    if (!fd) return UniqueFd();
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    svc::StatusText text;
+    svc::FormatStatus(::getpid(), status.dwCurrentState, text);
+    // The umask may have narrowed the mode; readers need it readable by everyone.
+    if (::fchmod(fd.Get(), 0644) != 0 || ::fcntl(fd.Get(), F_OFD_SETLK, &lock) != 0 ||
+        ::pwrite(fd.Get(), text, svc::kStatusTextSize, 0) != static_cast<ssize_t>(svc::kStatusTextSize) ||
+        ::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return UniqueFd();
+    }
+    return fd;
+}
+
+void UpdatePublishedStatus(const Dispatcher& d) {
+    if (!d.published) return;
+    svc::StatusText text;
+    svc::FormatStatus(::getpid(), d.status.dwCurrentState, text);
+    (void)!::pwrite(d.published.Get(), text, svc::kStatusTextSize, 0);
+}
+
+// Removed before the lock goes with the descriptor, so that no reader finds the file unlocked
+// with a running state in it (a reader treats an unlocked file as stopped anyway).
+void WithdrawStatus(Dispatcher& d, const std::string& name) {
+    if (!d.published) return;
+    struct stat mine {
+    }, there{};
+    const std::string path = svc::StatusPath(name);
+    if (::fstat(d.published.Get(), &mine) == 0 && ::lstat(path.c_str(), &there) == 0 &&
+        mine.st_dev == there.st_dev && mine.st_ino == there.st_ino) {
+        ::unlink(path.c_str());
+    }
+    d.published.Reset();
+}
+
 void RemoveRecordIfMarked(const std::string& name) {
     auto store = SettingsStore::Machine();
     DWORD marked = 0;
@@ -154,11 +208,23 @@ DWORD RunServiceDispatcher(const std::string& name, ServiceMainFunction serviceM
     limits.maxMessage = sizeof(svc::Request);
     limits.idleTimeoutMs = kControlIdleMs;
     LocalPipeServer pipe(control, PeerPolicy::RootOrSelf(), limits);
-    if (!pidWritten || !pipe.Start(svc::SocketPath(name))) {
+    UniqueFd published;
+    if (pidWritten) {
+        std::lock_guard<std::mutex> g(d.lock);
+        published = PublishStatus(name, d.status);
+    }
+    if (!pidWritten || !published || !pipe.Start(svc::SocketPath(name))) {
         ::unlink(svc::PidPath(name).c_str());
         std::lock_guard<std::mutex> g(d.lock);
+        d.published = std::move(published);
+        WithdrawStatus(d, name);
         d.active = false;
         return kErrorGeneralFailure;
+    }
+    {
+        std::lock_guard<std::mutex> g(d.lock);
+        d.published = std::move(published);
+        UpdatePublishedStatus(d);
     }
 
     std::string argv0 = name;
@@ -179,6 +245,10 @@ DWORD RunServiceDispatcher(const std::string& name, ServiceMainFunction serviceM
     // The socket goes first (Stop removes it), so that from now on the service reads as stopped.
     pipe.Stop();
     mainThread.join();
+    {
+        std::lock_guard<std::mutex> g(d.lock);
+        WithdrawStatus(d, name);
+    }
     ::unlink(svc::PidPath(name).c_str());
     RemoveRecordIfMarked(name);
     std::lock_guard<std::mutex> g(d.lock);
@@ -200,6 +270,7 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
     std::lock_guard<std::mutex> g(d.lock);
     if (!d.active || handle != &d.handle || status == nullptr) return false;
     d.status = *status;
+    UpdatePublishedStatus(d);
     d.changed.notify_all();
     return true;
 }

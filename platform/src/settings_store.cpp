@@ -476,6 +476,13 @@ std::shared_ptr<SettingsStore> SettingsStore::Machine() {
         MakeDirs(MachineRoot());
         auto rootPart = std::make_unique<Impl>();
         rootPart->Open(path, true);
+        if (::geteuid() == 0 && rootPart->db != nullptr) {
+            // Root's write-ahead log and its index stay between sessions: a user, who may only
+            // read this part, could not open it at all once the last writer had closed it (the
+            // service's state and the client's machine-wide values are read from it).
+            int persist = 1;
+            sqlite3_file_control(rootPart->db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+        }
         auto clientPart = Impl::OpenClientPart();
         auto privatePart = clientPart ? Impl::OpenPrivatePart() : nullptr;
         const LONG refused = ::geteuid() == 0 ? kRegGeneralFailure : kRegAccessDenied;

@@ -146,6 +146,24 @@ TEST(PeerPolicyTest, AdmitsByUidPrimaryGroupOrSupplementaryGroup) {
     EXPECT_EQ(missing.SocketMode(), 0600u);
 }
 
+// A server whose socket file was replaced (another server bound the path) leaves that file alone
+// when it stops: the other one stays reachable.
+TEST_F(LocalPipeTest, StopRemovesOnlyTheSocketFileItBound) {
+    LocalPipeServer first(m_handler, PeerPolicy::Anyone());
+    ASSERT_TRUE(first.Start(m_path));
+    EchoHandler otherHandler;
+    LocalPipeServer second(otherHandler, PeerPolicy::Anyone());
+    ASSERT_TRUE(second.Start(m_path));
+    first.Stop();
+    LocalPipeClient client = LocalPipeClient::Connect(m_path);
+    ASSERT_TRUE(client.Connected()) << "the first server removed the second one's socket";
+    EXPECT_EQ(Exchange(client, "still"), "still");
+    EXPECT_EQ(otherHandler.requests.load(), 1);
+    second.Stop();
+    struct stat st {};
+    EXPECT_NE(::lstat(m_path.c_str(), &st), 0) << "the second server left its socket";
+}
+
 TEST_F(LocalPipeTest, SocketFileModeAndGroupFollowThePolicy) {
     const gid_t group = ::getuid() == 0 ? 4242 : ::getgid();
     const std::pair<PeerPolicy, mode_t> cases[] = {

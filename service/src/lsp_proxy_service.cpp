@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/instance_lock.h"
+#include "platform/machine_root.h"
 #include "platform/process.h"
 #include "service/proxy_server.h"
 #include "service/termination_watch.h"
@@ -101,6 +103,21 @@ int LuntherMain(int argc, char** argv, LSPProxyServiceOptions options) {
         };
     }
     const std::string mode = argc >= 2 && argv[1] != nullptr ? argv[1] : "";
+    // A second service on this machine root would take over the pipe's path and remove it when it
+    // ends, leaving the first one unreachable: it does not start at all. Held while it runs.
+    platform::InstanceLock instance;
+    if (mode.empty() || mode == "-t") {
+        bool held = false;
+        std::string why;
+        if (!instance.Acquire(kServiceName, &held, &why)) {
+            std::fprintf(stderr, "%s: %s\n", kServiceName, why.c_str());
+            SVC_LOG("[LuntherMain] not started: %s", why.c_str());
+            return 1;
+        }
+        // The client's users meet there, and cannot make the folders in root's runtime folder.
+        if (!platform::MakeSharedRuntimeDirs())
+            SVC_LOG("[LuntherMain] the shared runtime folders are refused");
+    }
     const SystemdPaths systemd = options.systemd;
     auto* service = new LSPProxyService(std::move(options));
     // ServiceMain deletes the object before it returns.

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/local_pipe.h"
 #include "platform/unique_fd.h"
 #include "platform/machine_root.h"
 #include "platform/process.h"
@@ -29,6 +30,7 @@
 #include "testsupport/net.h"
 #include "testsupport/netns.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/temp_root.h"
 #include "testsupport/wait.h"
 
 namespace service {
@@ -190,6 +192,41 @@ TEST(ControlServerAsUser, StartsTheClientAsTheSeatsUser) {
     ASSERT_EQ(::unlink(out.c_str()), 0);
     server.Stop();
     EXPECT_FALSE(std::ifstream(out).good()) << "the repeated logon started the client again";
+}
+
+// A second service on the same machine root would bind the pipe's path over the first one's and
+// remove it when it ends: it refuses to start, and the first one keeps serving.
+TEST(LuntherInstance, ASecondServiceOnTheSameMachineRootRefusesAndLeavesThePipeToTheFirst) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (a network namespace for the HTTP server)";
+    const std::string program = testsupport::BinDir() + "/Lunther";
+    if (::access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "Lunther is not built";
+    const testsupport::TempRoot root("qel-instance");
+    testsupport::NamedNetns ns("qelinst" + std::to_string(::getpid()));
+    ASSERT_TRUE(ns.Ok());
+    platform::SpawnOptions o;
+    o.extraEnv.push_back("QEL_ROOT=" + root.Path());
+    o.quietOutput = true;
+    const std::string pipe = root.Path() + "/run/NetshsvcPipe";
+    struct stat first {};
+    const pid_t pid = ns.Spawn({program, "-t"}, o);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the first service's pipe", [&] { return ::lstat(pipe.c_str(), &first) == 0; }, 10000));
+    const pid_t second = ns.Spawn({program, "-t"}, o);
+    ASSERT_GT(second, 0);
+    int code = -1;
+    EXPECT_EQ(platform::WaitProcess(second, 10000, &code), platform::kWaitObject0)
+        << "the second service kept running";
+    EXPECT_EQ(code, 1);
+    struct stat after {};
+    EXPECT_EQ(::lstat(pipe.c_str(), &after), 0) << "the second service removed the first one's pipe";
+    EXPECT_EQ(after.st_ino, first.st_ino) << "the second service took the pipe's path over";
+    EXPECT_TRUE(platform::LocalPipeClient::Connect(pipe).Connected());
+    platform::KillProcess(second, SIGKILL);
+    ASSERT_TRUE(platform::KillProcess(pid, SIGTERM));
+    EXPECT_EQ(platform::WaitProcess(pid, 15000, &code), platform::kWaitObject0);
+    if (platform::ProcessAlive(pid)) platform::KillProcess(pid, SIGKILL);
+    EXPECT_NE(::lstat(pipe.c_str(), &after), 0) << "the service left its pipe behind";
 }
 
 }  // namespace

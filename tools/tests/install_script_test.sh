@@ -12,6 +12,8 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 77
 fi
 work=$(mktemp -d /tmp/qel-install-test.XXXXXX)
+# The client's user reaches the machine root, as on a real machine.
+chmod 0755 "$work"
 ns=qelinst$$
 group=qelt$$
 # Unique even beside a user that a killed run of the same pid left behind.
@@ -59,6 +61,20 @@ running QelMini || fail "QelMini is not running after the install"
 [ "$(virtual_links)" -eq 1 ] || fail "expected one virtual adapter"
 member_of "$group" || fail "$user is not a member of $group"
 [ -d "$prefix/Log" ] && [ -n "$(ls "$prefix/Log")" ] || fail "nothing was logged"
+# Every program a user runs, with what it loads from its folder, and the GUI client's menu entry.
+for f in VornClient Quistral libGlimrow.so libtamberk.so libWendrel.so libMorbeck.so English.lang Ostrel.lang; do
+  [ -f "$prefix/$f" ] || fail "$f was not installed"
+done
+for p in VornClient Quistral; do
+  ldd "$prefix/$p" | grep -q "not found" && fail "$p misses a library: $(ldd "$prefix/$p" | grep "not found")"
+  ldd "$prefix/$p" | grep -F "$bin/" && fail "$p loads libraries from the build folder"
+done
+desktop=$root/share/applications/qel-vornclient.desktop
+grep -qx "Exec=$prefix/VornClient" "$desktop" || fail "no desktop entry for the GUI client"
+# The user (a member of the group, not root) learns that the services run.
+as_user() { in_ns setpriv --reuid="$user" --regid="$user" --init-groups -- "$@"; }
+as_user "$prefix/qelsc" query Lunther | grep -q RUNNING || fail "the group's member does not see Lunther running"
+as_user "$prefix/qelsc" query QelMini | grep -q RUNNING || fail "the group's member does not see QelMini running"
 
 in_ns "$top/scripts/uninstall.sh" --prefix "$prefix" --keep-settings || fail "uninstall keeping the settings"
 [ "$(ls -A "$prefix")" = QelConfig.ini ] || fail "left in the prefix: $(ls -A "$prefix")"
@@ -77,6 +93,7 @@ rm -f "$prefix/QelConfig.ini"
 
 in_ns "$top/scripts/uninstall.sh" --prefix "$prefix" || fail "uninstall"
 [ -e "$prefix" ] && fail "the prefix is still there: $(ls -A "$prefix")"
+[ -e "$desktop" ] && fail "the desktop entry is still there"
 no_processes || fail "programs still run"
 for s in Lunther QelMini; do
   in_ns "$bin/qelsc" query "$s" >/dev/null 2>&1 && fail "$s is still registered"

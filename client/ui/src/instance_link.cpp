@@ -96,7 +96,7 @@ FrameReader::Result FrameReader::Feed(const char* data, std::size_t size) {
 }
 
 std::string InstanceSocketPath(DWORD pid) {
-    const std::string dir = platform::RuntimeSubDir("gui", 01777);
+    const std::string dir = platform::RuntimeSubDir(platform::kGuiRuntimeDir, 01777);
     if (dir.empty()) return {};
     return dir + "/" + std::to_string(pid) + ".sock";
 }

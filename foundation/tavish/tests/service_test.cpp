@@ -380,6 +380,124 @@ TEST_F(ServiceTest, AFakeSocketOrStalePidDoesNotMakeAStoppedServiceRun) {
     EXPECT_EQ(inits, 1) << "a second instance was started";
 }
 
+// A member of the client group may not use the control socket (root's) nor read a root process's
+// program link, yet must learn whether the service runs: from the status the service publishes,
+// which no other user can write, lock or leave looking alive.
+TEST_F(ServiceTest, AMemberOfTheClientGroupLearnsTheStateWithoutRootAndCannotForgeIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (asks as an unprivileged user)";
+    ASSERT_EQ(chmod(m_root.Path().c_str(), 0755), 0);
+    platform::ServiceConfig config;
+    config.binaryPath = ServiceBinary();  // no failure actions: a killed service stays dead
+    ASSERT_EQ(platform::InstallService(m_name, config), platform::kErrorSuccess);
+    testsupport::AsUser member{};
+    member.groups = {65533};
+    const auto asked = [&] {
+        setenv("TAVISH_TEST_QUERY", "1", 1);
+        const int code = testsupport::RunProgramAsUser(member, {ServiceBinary()});
+        unsetenv("TAVISH_TEST_QUERY");
+        return code;
+    };
+    constexpr int kStopped = platform::SERVICE_STOPPED;
+    constexpr int kRunningWithPid = 10 + platform::SERVICE_RUNNING;
+    EXPECT_EQ(asked(), kStopped);
+
+    ASSERT_EQ(platform::StartServiceByName(m_name, 10000), platform::kErrorSuccess);
+    // It answers while still starting; it reports running a moment later.
+    const auto runs = [&] { return asked() == kRunningWithPid; };
+    EXPECT_TRUE(WaitFor("the member to see it run", runs, 5000));
+    ASSERT_TRUE(TwService::SendControlCode(m_name.c_str(), platform::SERVICE_CONTROL_PAUSE));
+    EXPECT_EQ(asked(), 10 + platform::SERVICE_PAUSED) << "every change is published";
+    ASSERT_TRUE(TwService::SendControlCode(m_name.c_str(), platform::SERVICE_CONTROL_CONTINUE));
+
+    const std::string status = platform::RuntimeSubDir("services") + "/tavishtestsvc.status";
+    const int refused = testsupport::RunAsUser(member, [&] {
+        if (open(status.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC) >= 0 || errno != EACCES) return 1;
+        const int fd = open(status.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return 2;
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        return fcntl(fd, F_OFD_SETLK, &lock) != 0 && errno == EBADF ? 0 : 3;
+    });
+    EXPECT_EQ(refused, 0) << "another user could write or write-lock the published status";
+
+    ASSERT_EQ(TwService::StopService(m_name.c_str()), 1);
+    ASSERT_TRUE(WaitFor(
+        "the service to stop", [&] { return !TwService::IsServiceRunning(m_name.c_str()); }, 5000));
+    EXPECT_EQ(asked(), kStopped);
+    EXPECT_NE(access(status.c_str(), F_OK), 0) << "a stopped service withdraws its status";
+
+    // Killed, it leaves its file saying "running", but nobody holds the lock any more; a reader's
+    // lock on it does not make it live either.
+    ASSERT_EQ(platform::StartServiceByName(m_name, 10000), platform::kErrorSuccess);
+    const DWORD pid = platform::GetServiceProcessId(m_name);
+    ASSERT_NE(pid, 0u);
+    ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGKILL), 0);
+    ASSERT_TRUE(WaitFor(
+        "the service to end", [&] { return kill(static_cast<pid_t>(pid), 0) != 0; }, 5000));
+    ASSERT_EQ(access(status.c_str(), F_OK), 0);
+    const platform::UniqueFd reader(open(status.c_str(), O_RDONLY | O_CLOEXEC));
+    struct flock shared {};
+    shared.l_type = F_RDLCK;
+    shared.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(reader.Get(), F_OFD_SETLK, &shared), 0);
+    EXPECT_EQ(asked(), kStopped);
+    // And it can be started again over what the killed one left.
+    ASSERT_EQ(platform::StartServiceByName(m_name, 10000), platform::kErrorSuccess);
+    EXPECT_TRUE(WaitFor("the member to see it run again", runs, 5000));
+}
+
+// What a member reads from the published status is taken only when it is whole: anything else,
+// random or cut short, reads as stopped, even while the file is locked as a running service's.
+TEST_F(ServiceTest, MalformedPublishedStatusReadsAsStopped) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (asks as an unprivileged user)";
+    ASSERT_EQ(chmod(m_root.Path().c_str(), 0755), 0);
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    const std::string path = platform::RuntimeSubDir("services") + "/tavishtestsvc.status";
+    const platform::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd.Valid());
+    ASSERT_EQ(fchmod(fd.Get(), 0644), 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd.Get(), F_OFD_SETLK, &lock), 0);
+    testsupport::AsUser member{};
+    member.groups = {65533};
+    const auto asked = [&](const std::string& text) {
+        EXPECT_EQ(ftruncate(fd.Get(), 0), 0);
+        EXPECT_EQ(pwrite(fd.Get(), text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        setenv("TAVISH_TEST_QUERY", "1", 1);
+        const int code = testsupport::RunProgramAsUser(member, {ServiceBinary()});
+        unsetenv("TAVISH_TEST_QUERY");
+        return code;
+    };
+    EXPECT_EQ(asked("     12345 4\n"), platform::SERVICE_RUNNING) << "a whole record is read";
+    std::vector<std::string> cases = {"",
+                                      "\n",
+                                      "     12345 4",
+                                      "     12345 4\n\n",
+                                      "     12345 8\n",
+                                      "     12345 0\n",
+                                      "         0 4\n",
+                                      "    -12345 4\n",
+                                      " 1 2 3 4 5 4\n",
+                                      "9999999999 4\n",
+                                      "12345 4\n"};
+    std::mt19937 rng(23);
+    for (int i = 0; i < 40; ++i) {
+        std::string junk(rng() % 20, '\0');
+        for (char& c : junk) c = static_cast<char>(rng());
+        cases.push_back(junk);
+        std::string cut = "     12345 4\n";
+        cut.resize(rng() % cut.size());
+        cases.push_back(cut);
+    }
+    for (const std::string& text : cases) {
+        EXPECT_EQ(asked(text), platform::SERVICE_STOPPED) << "read \"" << text << "\"";
+    }
+    unlink(path.c_str());
+}
+
 TEST_F(ServiceTest, MalformedPidFilesReadAsStopped) {
     ASSERT_EQ(RunSwitch("-i"), 0);
     const std::string pidPath = platform::RuntimeSubDir("services") + "/tavishtestsvc.pid";

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/machine_root.h"
+#include "platform/service_control.h"
 #include "platform/unique_fd.h"
 #include "tavish/tw_service.h"
 
@@ -65,5 +66,13 @@ int main(int argc, char** argv) {
         for (;;) ::pause();
     }
     const char* name = std::getenv("TAVISH_TEST_SERVICE");
+    // Asks the service layer instead, as a client would: exit code = the state, plus 10 when the
+    // service's process is known too.
+    if (std::getenv("TAVISH_TEST_QUERY") != nullptr) {
+        const std::string service = name != nullptr ? name : "TavishTestSvc";
+        platform::SERVICE_STATUS st{};
+        if (platform::QueryServiceStatusByName(service, &st) != platform::kErrorSuccess) return 99;
+        return static_cast<int>(st.dwCurrentState) + (platform::GetServiceProcessId(service) != 0 ? 10 : 0);
+    }
     return (new TestService())->ServiceMain(name != nullptr ? name : "TavishTestSvc", argc, argv);
 }

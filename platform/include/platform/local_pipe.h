@@ -98,10 +98,12 @@ public:
     LocalPipeServer(const LocalPipeServer&) = delete;
     LocalPipeServer& operator=(const LocalPipeServer&) = delete;
 
-    // Binds `path` (a stale socket there is replaced), sets its mode and group from the policy
-    // and starts serving. false with errno.
+    // Binds `path` (a stale socket there is replaced: a daemon makes sure no other instance of it
+    // runs, see instance_lock.h), sets its mode and group from the policy and starts serving.
+    // false with errno.
     bool Start(const std::string& path);
-    // Stops serving, ends every connection and removes the socket. Not from a handler.
+    // Stops serving, ends every connection and removes the socket, unless the path now names
+    // another file. Not from a handler.
     void Stop();
 
     // Connections refused (policy or limits) and messages refused (oversized, unreadable).
@@ -127,6 +129,8 @@ private:
     PeerPolicy m_policy;
     LocalPipeLimits m_limits;
     std::string m_path;
+    dev_t m_boundDev = 0;  // the socket file we bound, so that Stop removes only that
+    ino_t m_boundIno = 0;
     UniqueFd m_listen;
     UniqueFd m_stopFd;
     std::chrono::steady_clock::time_point m_acceptPausedUntil{};  // the server's thread only

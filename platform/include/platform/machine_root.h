@@ -33,6 +33,12 @@ std::string RuntimeDir();
 // like it before every use (see secure_dir.h); empty when refused (the reason goes to the debug
 // output). Root's folders (services, dhcp) are 0755; a meeting place of every user is 01777.
 std::string RuntimeSubDir(const std::string& name, unsigned mode = 0755);
+// The folders of the runtime folder where every user meets (mode 01777): named objects and the GUI
+// clients' instance sockets. The runtime folder is root's, so a user cannot make them: root's
+// daemons make them when they start (false when one was refused).
+constexpr const char* kObjectsRuntimeDir = "objects";
+constexpr const char* kGuiRuntimeDir = "gui";
+bool MakeSharedRuntimeDirs();
 // <root>/install: where the programs would be installed; the default value of InstallDir.
 std::string DefaultInstallDir();
 // <root>/settings.db: the root-only part of the settings store.

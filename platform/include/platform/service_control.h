@@ -12,8 +12,10 @@
 // the control socket RuntimeDir()/services/<name>.sock, keeps a pid file next to it, runs the
 // service's main function on a thread and returns when the service reports SERVICE_STOPPED.
 //
-// Control requests come one at a time and run the handler on the dispatcher's thread. Queries are
-// open to every local user; controls only to root and the service's own user (peer credentials).
+// Control requests come one at a time and run the handler on the dispatcher's thread. The control
+// socket admits root and the service's own user (peer credentials); every other user learns the
+// state (not the controls) from RuntimeDir()/services/<name>.status, which the dispatcher writes
+// and holds write-locked for its life, so a reader needs no access to the service's process.
 // Every wait is bounded. Error contract: Windows numbers (0 success).
 #pragma once
 #include <cstddef>

@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -160,6 +162,38 @@ int RunCapture(const std::vector<std::string>& argv, std::string* output, const 
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+namespace {
+
+constexpr const char* kClientUserPrefix = "qelc";
+constexpr const char* kClientGroup = "qel";
+
+// Client users of harnesses whose process is gone (a killed run).
+void RemoveStaleClientUsers() {
+    std::vector<std::string> stale;
+    ::setpwent();
+    while (const passwd* pw = ::getpwent()) {
+        const std::string name = pw->pw_name;
+        const std::string prefix = kClientUserPrefix;
+        if (name.rfind(prefix, 0) != 0 || name.size() == prefix.size()) continue;
+        const std::string digits = name.substr(prefix.size());
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(digits));
+        if (pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) stale.push_back(name);
+    }
+    ::endpwent();
+    for (const auto& name : stale) testsupport::Run({"userdel", name});
+}
+
+}  // namespace
+
+long ProcessUid(pid_t pid) {
+    std::istringstream in(ReadText("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Uid:", 0) == 0) return std::strtol(line.c_str() + 4, nullptr, 10);
+    }
+    return -1;
+}
+
 void RemoveStaleNamespaces(const std::string& prefix) {
     DIR* dir = ::opendir("/var/run/netns");
     if (dir == nullptr) return;
@@ -221,9 +255,141 @@ bool SystemHarness::Start(std::string* error) {
         *error = "cannot write " + ResolverFile();
         return false;
     }
-    if (BuildNetwork(error) && StartGatewaySide(error) && StartDaemons(error)) return true;
+    if (m_options.clientUser && !MakeClientUser(error)) {
+        Stop();
+        return false;
+    }
+    if (BuildNetwork(error) && StartGatewaySide(error) &&
+        (m_options.installScript.empty() ? StartDaemons(error) : RunInstallScript(error))) {
+        return true;
+    }
     Stop();
     return false;
+}
+
+bool SystemHarness::MakeClientUser(std::string* error) {
+    RemoveStaleClientUsers();
+    if (::getgrnam(kClientGroup) == nullptr) {
+        // What scripts/install.sh makes; another run may have made it meanwhile.
+        testsupport::Run({"groupadd", "--system", kClientGroup});
+    }
+    const group* qel = ::getgrnam(kClientGroup);
+    if (qel == nullptr) {
+        *error = std::string("there is no group ") + kClientGroup + " and it cannot be made";
+        return false;
+    }
+    const gid_t qelGid = qel->gr_gid;
+    const std::string name = kClientUserPrefix + std::to_string(::getpid());
+    if (::getpwnam(name.c_str()) != nullptr) testsupport::Run({"userdel", name});
+    // The account files are locked while another run (a harness, the install test) changes them.
+    const bool made = WaitUntil(10000, [&] {
+        return testsupport::Run({"useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
+                                 "/nonexistent", "--shell", "/usr/sbin/nologin", "--groups", kClientGroup,
+                                 name}) == 0;
+    });
+    if (!made) {
+        *error = "cannot make the client user " + name;
+        return false;
+    }
+    m_clientUser = name;
+    const passwd* pw = ::getpwnam(name.c_str());
+    if (pw == nullptr) {
+        *error = "the client user " + name + " cannot be looked up";
+        return false;
+    }
+    m_clientUid = pw->pw_uid;
+    m_clientGid = pw->pw_gid;
+    // The user reaches pc's machine root (not gw's) and has a home and a Qt runtime folder of
+    // its own; the daily log's folder is the group's, as install.sh makes it.
+    const std::string home = WorkDir() + "/home";
+    const std::string install = PcRoot() + "/install";
+    const std::string log = install + "/Log";
+    const std::string run = PcRoot() + "/run";
+    bool ok = ::chmod(WorkDir().c_str(), 0755) == 0 && ::chmod(GwRoot().c_str(), 0700) == 0;
+    ok = ok && ::mkdir(home.c_str(), 0700) == 0 && ::chown(home.c_str(), m_clientUid, m_clientGid) == 0;
+    ok = ok && ::mkdir(install.c_str(), 0755) == 0 && ::mkdir(log.c_str(), 0770) == 0 &&
+         ::chown(log.c_str(), 0, qelGid) == 0 && ::chmod(log.c_str(), 03770) == 0;
+    ok = ok && ::mkdir(run.c_str(), 0755) == 0 && ::mkdir(ClientRuntimeDir().c_str(), 0700) == 0 &&
+         ::chown(ClientRuntimeDir().c_str(), m_clientUid, m_clientGid) == 0;
+    if (!ok) *error = "cannot prepare pc's machine root for " + name + ": " + std::strerror(errno);
+    return ok;
+}
+
+void SystemHarness::RemoveClientUser() {
+    if (m_clientUser.empty()) return;
+    // Whatever still runs as the user (a client a failed test left) goes first, or userdel refuses.
+    testsupport::Run({"pkill", "-KILL", "-u", std::to_string(m_clientUid)});
+    WaitUntil(5000, [&] { return testsupport::Run({"pgrep", "-u", std::to_string(m_clientUid)}) != 0; });
+    if (!WaitUntil(10000, [&] { return testsupport::Run({"userdel", m_clientUser}) == 0; }))
+        std::fprintf(stderr, "harness: the client user %s could not be removed\n", m_clientUser.c_str());
+    m_clientUser.clear();
+}
+
+std::vector<std::string> SystemHarness::AsClient(const std::vector<std::string>& argv) const {
+    if (m_clientUser.empty()) return argv;
+    std::vector<std::string> full = {"setpriv",
+                                     "--reuid=" + std::to_string(m_clientUid),
+                                     "--regid=" + std::to_string(m_clientGid),
+                                     "--init-groups",
+                                     "--inh-caps=-all",
+                                     "--bounding-set=-all",
+                                     "--no-new-privs",
+                                     "--"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return full;
+}
+
+std::vector<std::string> SystemHarness::ClientEnv(std::vector<std::string> env) const {
+    if (m_clientUser.empty()) return env;
+    env.push_back("HOME=" + WorkDir() + "/home");
+    env.push_back("USER=" + m_clientUser);
+    env.push_back("LOGNAME=" + m_clientUser);
+    env.push_back("XDG_RUNTIME_DIR=" + ClientRuntimeDir());
+    return env;
+}
+
+pid_t SystemHarness::StartClientInPc(const std::string& name, const std::vector<std::string>& argv,
+                                     std::vector<std::string> env) {
+    return StartInPc(name, AsClient(argv), ClientEnv(std::move(env)));
+}
+
+int SystemHarness::RunClientInPc(const std::vector<std::string>& argv, std::string* output,
+                                 std::vector<std::string> env, unsigned limitMs) const {
+    return RunInPc(AsClient(argv), output, ClientEnv(std::move(env)), limitMs);
+}
+
+bool SystemHarness::RunInstallScript(std::string* error) {
+    const std::string bin = m_options.binDir.empty() ? testsupport::BinDir() : m_options.binDir;
+    std::vector<std::string> argv = {m_options.installScript, "--prefix", InstalledPrefix(), "--from", bin};
+    if (!m_clientUser.empty()) argv.insert(argv.end(), {"--user", m_clientUser});
+    std::string out;
+    m_installed = true;  // whatever part of it ran is undone by Stop
+    const int rc = RunInPc(argv, &out, {"QEL_ROOT=" + PcRoot()}, kServiceControlMs * 3);
+    WriteFile(WorkDir() + "/install.log", out);
+    if (rc != 0) {
+        *error = "the install script failed (exit " + std::to_string(rc) + "): " + out;
+        return false;
+    }
+    return true;
+}
+
+void SystemHarness::RunUninstallScript() {
+    if (!m_installed) return;
+    m_installed = false;
+    const std::string script =
+        m_options.installScript.substr(0, m_options.installScript.rfind('/') + 1) + "uninstall.sh";
+    std::string out;
+    if (RunInPc({script, "--prefix", InstalledPrefix()}, &out, {"QEL_ROOT=" + PcRoot()},
+                kServiceControlMs * 3) != 0) {
+        std::fprintf(stderr, "harness: the uninstall script failed: %s", out.c_str());
+    }
+    WriteFile(WorkDir() + "/uninstall.log", out);
+    // What a failed uninstall left running: the services' daemons, by their pid files.
+    for (const char* stem : {"lunther", "qelmini"}) {
+        const long pid =
+            std::strtol(ReadText(PcRoot() + "/run/services/" + stem + ".pid").c_str(), nullptr, 10);
+        if (pid > 1) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
 }
 
 bool SystemHarness::BuildNetwork(std::string* error) {
@@ -444,8 +610,10 @@ void SystemHarness::Stop() {
             testsupport::StopProcess(p.pid, SIGTERM, 5000);
         }
     }
+    if (m_pc) RunUninstallScript();
     m_pc.reset();
     m_gw.reset();
+    RemoveClientUser();
 }
 
 int SystemHarness::RunInPc(const std::vector<std::string>& argv, std::string* output,

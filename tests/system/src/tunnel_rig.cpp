@@ -259,14 +259,27 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
         argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
         std::vector<std::string> env;
         if (!client.window) env.push_back("QT_QPA_PLATFORM=offscreen");
-        if (!client.window || std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+        if (m_harness.ClientUser().empty() && (!client.window || std::getenv("XDG_RUNTIME_DIR") == nullptr)) {
             // Qt's runtime folder inside pc's machine root, not one of its own in /tmp (a display's
-            // session folder stays, as a Wayland display lives in it).
-            const std::string runtime = m_harness.PcRoot() + "/run/gui-runtime";
+            // session folder stays, as a Wayland display lives in it). The client user's is the
+            // harness's.
+            const std::string runtime = m_harness.ClientRuntimeDir();
             ::mkdir(runtime.c_str(), 0700);
             env.push_back("XDG_RUNTIME_DIR=" + runtime);
         }
-        return m_harness.StartInPc("client", argv, env);
+        return m_harness.StartClientInPc("client", argv, env);
+    }
+    if (!m_harness.ClientUser().empty()) {
+        // InstallDir is root's value (install.sh sets it): a user's client cannot name it itself,
+        // and its daily log goes there.
+        const ScopedMachineRoot pcRoot(m_harness.PcRoot());
+        const std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
+        std::string installDir;
+        if (store->GetString(kClientKey, "InstallDir", &installDir) != platform::kRegOk &&
+            store->SetString(kClientKey, "InstallDir", platform::DefaultInstallDir()) != platform::kRegOk) {
+            std::fprintf(stderr, "rig: InstallDir cannot be set in %s\n", m_harness.PcRoot().c_str());
+            return -1;
+        }
     }
     std::vector<std::string> argv = {
         program, "-server", m_gateway.listen, "-port", std::to_string(kGatewayPort), "-user", kUser};
@@ -275,7 +288,7 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
     }
     if (!client.timing.empty()) argv.insert(argv.end(), {"-timing", client.timing});
     argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
-    return m_harness.StartInPc("client", argv, {std::string("QEL_CLIENT_PASSWORD=") + kPassword});
+    return m_harness.StartClientInPc("client", argv, {std::string("QEL_CLIENT_PASSWORD=") + kPassword});
 }
 
 bool TunnelRig::WriteGuiSettings(const ClientSetup& client, std::string* error) {
@@ -286,11 +299,15 @@ bool TunnelRig::WriteGuiSettings(const ClientSetup& client, std::string* error) 
     }
     const ScopedMachineRoot pcRoot(m_harness.PcRoot());
     const std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
-    // The install folder holds the gateway's accepted certificate and the daily log's folder.
-    const std::string installDir = platform::DefaultInstallDir();
-    platform::MakeDirs(installDir + "/Log", 0755);
+    // The install folder holds the gateway's accepted certificate and the daily log's folder; an
+    // install (scripts/install.sh) named its own.
+    std::string installDir;
     bool ok = store->CreateKey(kClientKey) == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "InstallDir", installDir) == platform::kRegOk;
+    if (store->GetString(kClientKey, "InstallDir", &installDir) != platform::kRegOk || installDir.empty()) {
+        installDir = platform::DefaultInstallDir();
+        platform::MakeDirs(installDir + "/Log", 0755);
+        ok &= store->SetString(kClientKey, "InstallDir", installDir) == platform::kRegOk;
+    }
     // What the logon form saves for a gateway, a user with a remembered password and automatic
     // logon, and the proxy page without or with the proxy.
     ok &= store->SetString(kClientKey, "ServerAddr", m_gateway.listen) == platform::kRegOk;
@@ -322,7 +339,7 @@ bool TunnelRig::GuiLogoff(const ClientSetup& client, std::string* error) {
     std::string out;
     // Offscreen even beside a window: a second start that cannot reach the first prints its box.
     const std::vector<std::string> env = {"QEL_ROOT=" + m_harness.PcRoot(), "QT_QPA_PLATFORM=offscreen"};
-    const int rc = m_harness.RunInPc({program, "-exit"}, &out, env, kSecondStartMs);
+    const int rc = m_harness.RunClientInPc({program, "-exit"}, &out, env, kSecondStartMs);
     // The second start reports a client it could not reach in a message of its own.
     if (rc == 0 && out.find("message:") == std::string::npos) return true;
     *error = "\"" + program + " -exit\" did not reach the client (exit " + std::to_string(rc) + "): " + out;
@@ -411,7 +428,9 @@ std::vector<std::string> TunnelRig::TunnelConnections() const {
 }
 
 bool TunnelRig::PcLogContains(const std::string& text) const {
-    return RunCapture({"grep", "-rqF", "--", text, m_harness.PcRoot() + "/install/Log"}, nullptr) == 0;
+    return RunCapture({"grep", "-rqF", "--", text, m_harness.PcRoot() + "/install/Log",
+                       m_harness.InstalledPrefix() + "/Log"},
+                      nullptr) == 0;
 }
 
 std::string TunnelRig::PcMainRoutes() const {

@@ -51,9 +51,19 @@ protected:
         m_rig.reset();
     }
 
+    // The client as a desktop user runs it: an unprivileged member of qel, the service under pc's
+    // service layer as scripts/install.sh sets it up. Root runs are the exception.
+    static HarnessOptions MemberHarness() {
+        HarnessOptions harness;
+        harness.clientUser = true;
+        harness.serviceLayer = true;
+        return harness;
+    }
+
     // Builds pc and gw with `gateway`, takes pc's state; false (with a failure) when it did not come up.
-    ::testing::AssertionResult Bring(const GatewaySetup& gateway = {}) {
-        m_rig = std::make_unique<TunnelRig>(gateway);
+    ::testing::AssertionResult Bring(const GatewaySetup& gateway = {},
+                                     const HarnessOptions& harness = MemberHarness()) {
+        m_rig = std::make_unique<TunnelRig>(gateway, harness);
         std::string error;
         if (!m_rig->Start(&error)) return ::testing::AssertionFailure() << error;
         m_before = m_rig->Harness().TakePcSnapshot();

@@ -1,6 +1,8 @@
 // The GUI client in the rig, as the demo runs it: the network service under pc's service layer, the
 // client's settings saved in pc's store, VornClient offscreen logging on by itself, the tunnel
-// used, the logoff asked for by a second start ("-exit"), the quit, and pc as it was before.
+// used, the logoff asked for by a second start ("-exit"), the quit, and pc as it was before. Each
+// case runs with the client as an unprivileged member of the client group (as a desktop user on a
+// machine set up by scripts/install.sh) and as root.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,16 +19,15 @@ namespace {
 
 constexpr unsigned kOnlineMs = 30000;
 
-class GuiTunnelTest : public ::testing::Test {
+class GuiSession : public ::testing::Test {
 protected:
+    virtual HarnessOptions Options() const = 0;
     void SetUp() override {
         if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for network namespaces";
         struct stat st {};
         const std::string client = testsupport::BinDir() + "/VornClient";
         if (::stat(client.c_str(), &st) != 0) GTEST_SKIP() << client << " is not built";
-        HarnessOptions harness;
-        harness.serviceLayer = true;
-        m_rig = std::make_unique<TunnelRig>(GatewaySetup{}, harness);
+        m_rig = std::make_unique<TunnelRig>(GatewaySetup{}, Options());
         std::string error;
         ASSERT_TRUE(m_rig->Start(&error)) << error;
         m_before = m_rig->Harness().TakePcSnapshot();
@@ -49,6 +50,11 @@ protected:
         std::string error;
         ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
         ASSERT_TRUE(ClientSaid("state: online"));
+        EXPECT_EQ(ProcessUid(m_rig->Harness().Pid("client")),
+                  static_cast<long>(m_rig->Harness().ClientUid()));
+        // It found the service running (the service layer's status, readable without root) and
+        // wrote its daily log into the group's folder.
+        EXPECT_TRUE(m_rig->PcLogContains("[OnInitDialog] Lunther: 0")) << "see " << m_rig->Harness().PcRoot();
         std::string out;
         EXPECT_EQ(m_rig->Ping(3, &out), 0) << out;
         const Transfer echo = m_rig->EchoTransfer(1 << 20);
@@ -76,7 +82,39 @@ protected:
     PcSnapshot m_before;
 };
 
-TEST_F(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) {
+class GuiTunnelTest : public GuiSession, public ::testing::WithParamInterface<bool> {
+protected:
+    HarnessOptions Options() const override {
+        HarnessOptions harness;
+        harness.serviceLayer = true;
+        harness.clientUser = GetParam();
+        return harness;
+    }
+};
+
+// A machine set up by scripts/install.sh (the services registered and started in pc's machine
+// root, the programs in a prefix, the user made a member of qel), and the user starting the
+// installed GUI client.
+class InstalledGuiTest : public GuiSession {
+protected:
+    HarnessOptions Options() const override {
+        HarnessOptions harness;
+        harness.clientUser = true;
+        harness.installScript = std::string(QEL_SOURCE_DIR) + "/scripts/install.sh";
+        return harness;
+    }
+};
+
+TEST_F(InstalledGuiTest, AMemberOfTheGroupLogsOnThroughTheInstalledClient) {
+    ClientSetup client;
+    client.gui = true;
+    client.program = m_rig->Harness().InstalledPrefix() + "/VornClient";
+    RunSession(client);
+    EXPECT_TRUE(m_rig->PcLogContains("[OnInitDialog] Lunther: 0, QelMini: 0"))
+        << "the installed client did not see both services run";
+}
+
+TEST_P(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) {
     ClientSetup client;
     client.gui = true;
     RunSession(client);
@@ -89,7 +127,7 @@ TEST_F(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) 
     EXPECT_NE(::kill(service, 0), 0) << "the network service outlived the teardown";
 }
 
-TEST_F(GuiTunnelTest, LogsOnThroughTheProxyFromItsSavedProxySettings) {
+TEST_P(GuiTunnelTest, LogsOnThroughTheProxyFromItsSavedProxySettings) {
     ClientSetup client;
     client.gui = true;
     client.viaProxy = true;
@@ -108,6 +146,11 @@ TEST_F(GuiTunnelTest, LogsOnThroughTheProxyFromItsSavedProxySettings) {
     const PcSnapshot after = m_rig->Harness().TakePcSnapshot();
     EXPECT_TRUE(after == m_before) << m_before.Diff(after);
 }
+
+INSTANTIATE_TEST_SUITE_P(, GuiTunnelTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? "AsClientGroupMember" : "AsRoot";
+                         });
 
 }  // namespace
 }  // namespace systemtest

@@ -25,9 +25,22 @@ void ExpectWorkingTunnel(TunnelRig& rig, std::uint64_t bytes) {
     EXPECT_TRUE(t.ok) << t.error << " after " << t.bytes << " bytes";
 }
 
-TEST_F(TunnelTest, LogonCarriesPingAndCheckedBytesAndLogoffRestoresPc) {
-    ASSERT_TRUE(Bring());
+// The session as a desktop user runs it (an unprivileged member of the client group, the service
+// under pc's service layer as scripts/install.sh sets it up), and as root.
+class SessionTest : public TunnelTest, public ::testing::WithParamInterface<bool> {
+protected:
+    HarnessOptions Harness() const {
+        HarnessOptions harness;
+        harness.clientUser = GetParam();
+        harness.serviceLayer = GetParam();
+        return harness;
+    }
+};
+
+TEST_P(SessionTest, LogonCarriesPingAndCheckedBytesAndLogoffRestoresPc) {
+    ASSERT_TRUE(Bring({}, Harness()));
     ASSERT_TRUE(LogOn());
+    EXPECT_EQ(ProcessUid(m_rig->Harness().Pid("client")), static_cast<long>(m_rig->Harness().ClientUid()));
     EXPECT_EQ(m_rig->VirtualAddress(), kFirstVirtualAddress);
     // The gateway's name server replaces pc's own for the session.
     EXPECT_NE(ReadText(m_rig->Harness().ResolverFile()).find(kTunnelDns), std::string::npos)
@@ -44,8 +57,8 @@ TEST_F(TunnelTest, LogonCarriesPingAndCheckedBytesAndLogoffRestoresPc) {
     EXPECT_EQ(m_rig->RouteDevice(kResourceAddress), "eth0");
 }
 
-TEST_F(TunnelTest, LogonThroughTheProxy) {
-    ASSERT_TRUE(Bring());
+TEST_P(SessionTest, LogonThroughTheProxy) {
+    ASSERT_TRUE(Bring({}, Harness()));
     ClientSetup client;
     client.viaProxy = true;
     ASSERT_TRUE(LogOn(client));
@@ -53,6 +66,11 @@ TEST_F(TunnelTest, LogonThroughTheProxy) {
     EXPECT_TRUE(m_rig->TunnelConnections().empty()) << "a direct connection to the gateway";
     ExpectWorkingTunnel(*m_rig, 1 << 20);
 }
+
+INSTANTIATE_TEST_SUITE_P(, SessionTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? "AsClientGroupMember" : "AsRoot";
+                         });
 
 TEST_F(TunnelTest, KeepAliveHoldsAnIdleTunnelForSeveralLossPeriods) {
     GatewaySetup gateway;

@@ -49,6 +49,18 @@ struct HarnessOptions {
     // stopped and removed again by Stop. Needs qelsc in binDir.
     bool serviceLayer = false;
     std::string binDir;  // where Olvane, Lunther and the resource host are; empty: BinDir()
+    // The clients run as an unprivileged member of the client group "qel", as on a machine set up
+    // by scripts/install.sh: the harness makes a system user of its own ("qelc" + pid, in "qel",
+    // which it creates when missing and keeps), gives it a home and Qt runtime folder, makes pc's
+    // machine root reachable for it and the install folder's Log folder writable for the group
+    // (0770 + setgid + sticky, root:qel), and removes the user in Stop; a user a killed run left
+    // is removed by the next Start.
+    bool clientUser = false;
+    // Non-empty: pc is set up by this install script (scripts/install.sh) instead, run in pc with
+    // pc's machine root into the prefix InstalledPrefix(), from binDir, with the client user (when
+    // there is one) as its --user; Stop runs the uninstall script next to it. Olvane and Lunther
+    // then run as the services the install registered and started.
+    std::string installScript;
 };
 
 // What of pc's network state a session may change and must put back.
@@ -88,6 +100,22 @@ public:
     bool Alive(const std::string& name) const;
     pid_t Pid(const std::string& name) const;
 
+    // Clients: started in pc as the client user when the options ask for one (see clientUser),
+    // else as root like StartInPc and RunInPc. Their environment gets HOME and XDG_RUNTIME_DIR
+    // of the client user.
+    pid_t StartClientInPc(const std::string& name, const std::vector<std::string>& argv,
+                          std::vector<std::string> env = {});
+    int RunClientInPc(const std::vector<std::string>& argv, std::string* output = nullptr,
+                      std::vector<std::string> env = {}, unsigned limitMs = 0) const;
+    // The client user's name; empty when the clients run as root.
+    const std::string& ClientUser() const { return m_clientUser; }
+    // Where installScript installs the programs.
+    std::string InstalledPrefix() const { return PcRoot() + "/opt"; }
+    // The uid clients run as (0: root).
+    uid_t ClientUid() const { return m_clientUser.empty() ? 0 : m_clientUid; }
+    // The folder the GUI client's Qt runtime goes to (owned by the client's user).
+    std::string ClientRuntimeDir() const { return PcRoot() + "/run/gui-runtime"; }
+
     // Runs a command to its end inside a namespace, with `env` ("NAME=value") added to ours; its
     // exit code (-1 when it could not run, or was killed after `limitMs` when that is not 0).
     int RunInPc(const std::vector<std::string>& argv, std::string* output = nullptr,
@@ -119,6 +147,12 @@ private:
                         const std::string& readyPath, std::string* error);
     void StopPcService(const Process& p);
     bool StartGatewaySide(std::string* error);
+    bool MakeClientUser(std::string* error);
+    bool RunInstallScript(std::string* error);
+    void RunUninstallScript();
+    void RemoveClientUser();
+    std::vector<std::string> AsClient(const std::vector<std::string>& argv) const;
+    std::vector<std::string> ClientEnv(std::vector<std::string> env) const;
     pid_t StartIn(const testsupport::NamedNetns& ns, const std::string& root, const std::string& name,
                   const std::vector<std::string>& argv, const std::vector<std::string>& env);
     bool WaitFor(const std::string& name, const std::function<bool()>& ready, std::string* error);
@@ -132,6 +166,10 @@ private:
     std::unique_ptr<testsupport::TempDir> m_dir;
     std::unique_ptr<testsupport::NamedNetns> m_pc, m_gw;
     std::vector<Process> m_processes;
+    bool m_installed = false;  // installScript ran: Stop runs the uninstall
+    std::string m_clientUser;  // made by this harness; empty: none
+    uid_t m_clientUid = 0;
+    gid_t m_clientGid = 0;
 };
 
 // Runs argv (no shell) to its end and returns its exit code, with its standard output (and
@@ -145,6 +183,8 @@ void RemoveStaleNamespaces(const std::string& prefix);
 
 // Polls `done` every 20 ms until it holds or `limitMs` passed; its last answer.
 bool WaitUntil(unsigned limitMs, const std::function<bool()>& done);
+// The real uid of process `pid` (from /proc), -1 when it cannot be read.
+long ProcessUid(pid_t pid);
 // Bytes of a file, empty when it cannot be read.
 std::string ReadText(const std::string& path);
 
