@@ -324,6 +324,48 @@ TEST_F(PrivilegeTest, AProxyPasswordStoredBeforeStillReadsAndLeavesTheSharedPart
     EXPECT_EQ(value, "alice");
 }
 
+TEST_F(PrivilegeTest, ARememberedLogonPasswordIsReadableOnlyByItsOwnerAndMovesOutOfTheSharedPart) {
+    const std::string client = "Software\\Morvane\\QelClient";
+    auto store = SettingsStore::Machine();
+    ASSERT_EQ(store->SetString(client, "InstallDir", "/opt/qel"), kRegOk);
+    const std::string helper = test::HelperPath();
+    const AsUser owner{65534, 65534, {kTestClientGroup}};
+    const AsUser otherMember{65532, 65532, {kTestClientGroup}};
+    const std::string dir = m_root->Path() + "/client";
+    // What the landed code wrote: the scrambled password in the group's part.
+    {
+        SettingsStore shared(ClientSettingsDbPath());
+        ASSERT_EQ(shared.SetString(client, "QelPassword", "scrambled-old"), kRegOk);
+        ASSERT_EQ(shared.SetString(client, "HistoryPasswords", "gw\tscrambled-h"), kRegOk);
+    }
+    ASSERT_EQ(::chown(ClientSettingsDbPath().c_str(), 0, kTestClientGroup), 0);
+    for (const char* name : {"QelPassword", "HistoryPasswords"}) {
+        const std::string want = std::string(name) == "QelPassword" ? "scrambled-old" : "gw\tscrambled-h";
+        EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, name, want}), 0) << name;
+        // Moved: still the owner's, gone from the group's part.
+        EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, name, want}), 0) << name;
+        EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, name, want}),
+                  kRegFileNotFound)
+            << name;
+    }
+    {
+        SettingsStore shared(ClientSettingsDbPath());
+        std::string value;
+        EXPECT_EQ(shared.GetString(client, "QelPassword", &value), kRegFileNotFound)
+            << "the shared copy stayed";
+    }
+
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", client, "QelPassword", "scrambled-new"}), 0);
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, "QelPassword", "scrambled-new"}), 0);
+    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, "QelPassword", "scrambled-new"}),
+              kRegFileNotFound);
+    for (const char* shared : {"/settings.db", "/settings.db-wal"}) {
+        const std::string bytes = FileBytes(dir + shared);
+        EXPECT_EQ(bytes.find("scrambled-new"), std::string::npos)
+            << "the password is in the group's " << shared;
+    }
+}
+
 TEST_F(PrivilegeTest, APlantedPrivatePartIsRefusedAndGetsNoSecret) {
     const std::string client = "Software\\Morvane\\QelClient";
     SettingsStore::Machine();  // root makes the client folder

@@ -95,6 +95,7 @@ private:
     // The part that holds `name` of the key (lower-case path) for reads and writes.
     Impl& PartFor(const std::string& keyLower, const std::string& name);
     bool Split() const { return m_client != nullptr; }
+    void MoveSecretToPrivatePart(const std::string& keyPath, const std::string& name);
     LONG EnumMerged(const std::string& keyPath, std::vector<std::string>* names,
                     LONG (Impl::*list)(const std::string&, std::vector<std::string>*));
 
