@@ -13,6 +13,11 @@
 
 namespace engine {
 
+// Shown when the driver does not hand the packet ring to this client (another program has it).
+constexpr const char* kRingRefusedText =
+    "The virtual adapter's packet channel is in use by another program or user; the logon was ended. "
+    "Close the other client and log on again.";
+
 namespace {
 
 const char* OutcomeName(int outcome) {
@@ -210,6 +215,14 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     m_driver->OpenFilterHandler();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] %s sessiond %d", OutcomeName(outcome),
            static_cast<int>(m_sessionId.load()));
+    // Without the driver's ring the tunnel carries nothing, and the ring may be another user's:
+    // the session's frames must never go there, so the logon ends before the adapter is touched.
+    if (outcome != QEL_WEB_RELOGON_SESSION_OK && m_driver->StartShare() != 1) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] StartShare fail: the packet ring is not ours.");
+        CallOwner(false);
+        UiText(UI_CODE_MESSAGE, kRingRefusedText);
+        return false;
+    }
     m_adapter->SetLogonResults(AdapterResults(), relogon);
     switch (outcome) {
         case QEL_CLIENT_OR_WEB_LOGON_OK:
