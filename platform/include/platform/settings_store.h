@@ -10,11 +10,13 @@
 // other key, and what of the client key the client never writes but others rely on ("InstallDir",
 // "LogonHelper", "CleanCachePolicy", "UpdateServerAddr", "UpdateServerPort", "Version" and the
 // sub-key "Extensions"), live in <root>/settings.db, which only root may write. The client key's secrets
-// ("ProxyPass") live in a third part of the caller's own, <root>/client/private-<euid>.db, mode 0600:
-// readable only by its owner and root, so no other member of the group reads them. A caller sees
-// one registry: key lists are merged, and values written before a split (client values in the root
-// part, secrets in the client part) are still read until the new part has its own; writing or
-// deleting a secret removes the old copy. A write the caller may not make gives kRegAccessDenied.
+// ("ProxyPass", "QelPassword", "HistoryPasswords") live in a third part of the caller's own,
+// <root>/client/private-<euid>.db, mode 0600: readable only by its owner and root, so no other member
+// of the group reads them. A caller sees one registry: key lists are merged, and client values
+// written before the split are still read from the root part until the client part has its own. A
+// secret found in the client part (written before it had a part of its own) is read once, moved into
+// the caller's own part and removed from the client part; writing or deleting a secret removes the
+// old copy too. A write the caller may not make gives kRegAccessDenied.
 //
 // Bounds: key paths of at most 512 components of at most 255 characters, value names of at most
 // 16383 characters, values of at most 1 MiB; beyond them calls give kRegInvalidParameter.
