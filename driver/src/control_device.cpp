@@ -254,6 +254,33 @@ DWORD EnableAdapter(TwFileObject* fo, const IoRequest& req, std::uint8_t* out, I
     return STATUS_SUCCESS;
 }
 
+// The session's user (see TwFilterExtension::m_SessionUid). Starting the capture or connecting the
+// adapter's media claims the session, unless another user's session is open; stopping the capture
+// or disconnecting ends it, for its own user only. Root may do either at any time (the service
+// ends a dead client's session).
+DWORD SessionGate(TwFilterExtension* ext, const TwFileObject* fo, const IoRequest& req) {
+    bool claim = false;
+    switch (req.code) {
+        case IOCTL_NDIS_FILTER_START_CAPTURE: claim = true; break;
+        case IOCTL_NDIS_FILTER_STOP_CAPTURE: break;
+        case IOCTL_NDIS_FILTER_SET_MEDIA_STATUS:
+            if (req.inLength < 7) return STATUS_SUCCESS;  // refused by its handler
+            claim = req.in[6] != 0;
+            break;
+        default: return STATUS_SUCCESS;
+    }
+    std::lock_guard<std::mutex> lock(ext->m_SessionLock);
+    const long long holder = ext->m_SessionUid.load();
+    const long long caller = static_cast<long long>(fo->uid);
+    if (fo->uid != 0 && holder >= 0 && holder != caller) {
+        DbgTrace(kDbgInit, "code 0x%x refused: the session is another user's (uid %u)\n", req.code, fo->uid);
+        return STATUS_ACCESS_DENIED;
+    }
+    ext->m_SessionUid.store(claim ? caller : -1);
+    ext->m_SessionFo = claim ? fo->id : 0;
+    return STATUS_SUCCESS;
+}
+
 // First-level codes; false when the code belongs to the second level.
 bool FirstLevel(TwFilterExtension* ext, TwFileObject* fo, IoRequest& req, std::uint8_t* out, IoResult* r) {
     switch (req.code) {
@@ -333,6 +360,10 @@ IoResult NdisFilterIoControl(TwFileObject* fo, IoRequest& req, std::uint8_t* out
         r.status = STATUS_UNSUCCESSFUL;
         return r;
     }
+    if (const DWORD gate = SessionGate(ext, fo, req); gate != STATUS_SUCCESS) {
+        r.status = gate;
+        return r;
+    }
     if (!FirstLevel(ext, fo, req, out, &r)) {
         r.status = STATUS_NOT_SUPPORTED;
         r.bytes = 0;
@@ -363,6 +394,7 @@ IoResult NdisFilterIoControl(TwFileObject* fo, IoRequest& req, std::uint8_t* out
 void NdisFilterCleanup(TwFileObject* fo) {
     DbgTrace(kDbgInit, "NICDispatch IRP_MJ_CLEANUP\n");
     NdisFilter_StopShare(fo);
+    if (TwFilterExtension* ext = FilterExtension()) EndSessionOf(ext, fo);
 }
 
 DWORD Hook_HandleIoControl(DWORD code, const std::uint8_t* in, DWORD inLen, std::uint8_t* out, DWORD outLen,

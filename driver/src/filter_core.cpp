@@ -86,6 +86,13 @@ TwPacket* ReadSharedMemory(TwFilterExtension* ext) {
             DbgTrace(kDbgRing, "IRQL=%d, input shared blocks are empty\n", 0);
             return nullptr;
         }
+        if (!RingServesSession(ext)) {
+            // Written by a holder of the ring that is not the session's user: never injected.
+            DbgTrace(kDbgRing, "IRQL=%d, the ring is not the session's, block dropped\n", 0);
+            ring->Counters().inputNotSession.fetch_add(1, std::memory_order_relaxed);
+            ring->ConsumeInput();
+            continue;
+        }
         FILTER_ADAPTER adapter = nullptr;
         auto* entry = static_cast<AdapterEntry*>(adapter);
         if (Filter_IdToAdapter(rec.adapterId, &adapter) == 0) entry = static_cast<AdapterEntry*>(adapter);

@@ -62,6 +62,14 @@ struct TwFilterExtension {
     std::shared_ptr<TwSharedRing> m_CurrentRing;
     std::atomic<std::uint64_t> m_FileObject{0};  // owner's id, 0 when nobody shares
     std::atomic<unsigned> m_OwnerUid{0};         // owner's peer uid while m_FileObject is set
+    // The user whose session the virtual adapter carries: who started the capture or connected
+    // the adapter's media (-1: none), through the handle m_SessionFo. It ends when that handle
+    // closes or that user (or root) stops the capture or disconnects; nobody else claims it
+    // meanwhile. While it is open, frames cross the ring only if its owner is that user (or
+    // root): a ring another member took first carries nothing of the session.
+    std::mutex m_SessionLock;
+    std::atomic<long long> m_SessionUid{-1};
+    std::uint64_t m_SessionFo = 0;  // under m_SessionLock
     std::atomic<bool> m_bStopShare{false};
     std::mutex m_ReadRequestLock;
     // Wakes the ring thread (WRITE_SHARE, a new ring, stop); beside it the ring thread sleeps on
@@ -104,6 +112,12 @@ struct TwFilterExtension {
     std::atomic<AdapterEntry*> m_MostRecentlyOpened{nullptr};
     std::uint64_t m_StartTimeMs = 0;
 };
+
+// Frames may cross the ring now: no user's session is open, or the ring's owner is root or the
+// session's user. A ring nobody holds keeps nothing of an open session.
+bool RingServesSession(const TwFilterExtension* ext);
+// The handle `fo` closes: a session claimed through it ends.
+void EndSessionOf(TwFilterExtension* ext, const TwFileObject* fo);
 
 // The driver's extension, or null before initialisation / after unload.
 TwFilterExtension* FilterExtension();

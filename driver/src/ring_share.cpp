@@ -8,9 +8,25 @@
 
 namespace olvane {
 
+bool RingServesSession(const TwFilterExtension* ext) {
+    const long long session = ext->m_SessionUid.load();
+    if (session < 0) return true;
+    // A session's frames are never kept for whoever takes the ring next.
+    if (ext->m_FileObject.load() == 0) return false;
+    const unsigned owner = ext->m_OwnerUid.load();
+    return owner == 0 || session == static_cast<long long>(owner);
+}
+
+void EndSessionOf(TwFilterExtension* ext, const TwFileObject* fo) {
+    std::lock_guard<std::mutex> lock(ext->m_SessionLock);
+    if (fo->id == 0 || ext->m_SessionFo != fo->id) return;
+    ext->m_SessionFo = 0;
+    ext->m_SessionUid.store(-1);
+}
+
 bool NdisFilter_StartShare(TwFileObject* fo, std::uint64_t requestedAddress, std::uint64_t* sharedAddress) {
     TwFilterExtension* ext = FilterExtension();
-    const std::shared_ptr<TwSharedRing> ring = ext != nullptr ? ext->Ring() : nullptr;
+    std::shared_ptr<TwSharedRing> ring = ext != nullptr ? ext->Ring() : nullptr;
     if (!ring) {
         DbgTrace(kDbgInit, "MappedMemory is not allocated\n");
         return false;
@@ -22,6 +38,17 @@ bool NdisFilter_StartShare(TwFileObject* fo, std::uint64_t requestedAddress, std
         return false;
     }
     ext->m_OwnerUid.store(fo->uid);
+    const long long session = ext->m_SessionUid.load();
+    if (fo->uid != 0 && session >= 0 && session != static_cast<long long>(fo->uid)) {
+        // Another user's session is open (its client died, say): whatever the ring kept is not
+        // for this owner, who starts on a fresh block.
+        NdisFilter_RenewRing(ext);
+        ring = ext->Ring();
+        if (!ring) {
+            ext->m_FileObject.store(0);
+            return false;
+        }
+    }
     ext->m_UserAddressRequest.store(static_cast<std::uint32_t>(requestedAddress));
     ring->SetUserAddress(requestedAddress);
     DbgTrace(kDbgInit, "UserMode SharedMemory = 0x%llx\n", static_cast<unsigned long long>(requestedAddress));
@@ -97,6 +124,11 @@ bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete) {
         return false;
     }
     if (packet->m_DataLength > TW_MAX_FRAME) return false;
+    if (!RingServesSession(ext)) {
+        DbgTrace(kDbgRing, "NdisFilter_WriteShareMemory: the ring is not the session's, frame dropped\n");
+        ring->Counters().outputNotSession.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     CountTestPacket(packet, 2);
     RingRecord rec;
     if (Filter_AdapterToId(packet->m_Adapter, &rec.adapterId) != FILTER_STATUS_SUCCESS) {
@@ -125,6 +157,7 @@ bool NdisFilter_WriteSignalPacket(const FILTER_SIGNAL* signal) {
         DbgTrace(kDbgRing, "IRQL=%d, I/O shared memory is not initialized\n", 0);
         return false;
     }
+    if (!RingServesSession(ext)) return false;
     RingRecord rec;
     rec.direction = signal->m_Direction;
     rec.length = 0;

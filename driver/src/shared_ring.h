@@ -38,7 +38,9 @@ struct RingCounters {
     std::atomic<std::uint64_t> inputBadIndex{0};  // client's write index out of range
     std::atomic<std::uint64_t> inputOversize{0};  // length above 1,514
     std::atomic<std::uint64_t> inputUnknownAdapter{0};
-    std::atomic<std::uint64_t> outputDoorbells{0};  // times the client's reader was rung
+    std::atomic<std::uint64_t> outputDoorbells{0};   // times the client's reader was rung
+    std::atomic<std::uint64_t> outputNotSession{0};  // frames kept from a ring not the session's
+    std::atomic<std::uint64_t> inputNotSession{0};   // blocks of a ring not the session's, dropped
 };
 
 class TwSharedRing {

@@ -5,11 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "control_server.h"
+#include "filter_core.h"
+#include "shared_ring.h"
+#include "support/ring_client.h"
 #include "platform/filter_device.h"
 #include "support/fake_nic.h"
 #include "testsupport/as_user.h"
@@ -29,6 +35,102 @@ int QueryVersion(const std::string& path) {
     DWORD returned = 0;
     return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_VERSION, nullptr, 0, &v, 2, &returned) ? 0 : 1;
 }
+
+const std::uint8_t kMac0[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
+
+// A client of the device in a process of another user, driven one step at a time: the test writes
+// a step, the process answers one byte. 's' START_SHARE, 'c' START_CAPTURE, 'm' connect the
+// media, 'x' STOP_CAPTURE (1 when the call succeeded); 'r' waits (bounded) for a block in its
+// ring and answers the first byte of the first frame it reads (0: none), 'n' the same without
+// waiting; 'q' ends the process, closing its handle.
+class MemberProcess {
+public:
+    MemberProcess(const testsupport::AsUser& who, const std::string& path) {
+        if (::pipe(m_toChild) != 0 || ::pipe(m_toParent) != 0) return;
+        m_thread = std::thread([this, who, path] {
+            m_exit = testsupport::RunAsUser(
+                who, [&] { return Body(path); }, 60000);
+            ::close(m_toParent[1]);  // a child that could not start answers nothing
+            m_toParent[1] = -1;
+        });
+    }
+    ~MemberProcess() {
+        Quit();
+        for (int fd : {m_toChild[0], m_toParent[0], m_toParent[1]})
+            if (fd >= 0) ::close(fd);
+    }
+    // The answer, or -1 when the process is gone or did not answer in time.
+    int Do(char step) {
+        if (m_toChild[1] < 0 || ::write(m_toChild[1], &step, 1) != 1) return -1;
+        pollfd p{m_toParent[0], POLLIN, 0};
+        unsigned char answer = 0;
+        if (::poll(&p, 1, 30000) != 1 || ::read(m_toParent[0], &answer, 1) != 1) return -1;
+        return answer;
+    }
+    void Quit() {
+        if (m_toChild[1] >= 0) {
+            ::close(m_toChild[1]);
+            m_toChild[1] = -1;
+        }
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+private:
+    int Body(const std::string& path) {
+        // Only this process's own ends stay open: another member's pipe inherited here would keep
+        // that member from ever seeing its end.
+        for (int fd = 3; fd < 1024; ++fd)
+            if (fd != m_toChild[0] && fd != m_toParent[1]) ::close(fd);
+        auto dev = platform::FilterDevice::Open(path);
+        std::unique_ptr<test::RingClient> ring;
+        for (;;) {
+            char step = 0;
+            if (::read(m_toChild[0], &step, 1) != 1 || step == 'q') return 0;
+            unsigned char answer = 0;
+            DWORD returned = 0;
+            TW_MEDIA_STATUS media{{0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00}, 1};
+            switch (step) {
+                case 's': {
+                    DWORD addr = 0x20000000;
+                    std::uint64_t shared = 0;
+                    if (dev && dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8,
+                                                    &returned)) {
+                        ring = std::make_unique<test::RingClient>(reinterpret_cast<void*>(shared), true);
+                        answer = 1;
+                    }
+                    break;
+                }
+                case 'c':
+                    answer = dev && dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, nullptr,
+                                                         0, &returned);
+                    break;
+                case 'x':
+                    answer = dev && dev->DeviceIoControl(IOCTL_NDIS_FILTER_STOP_CAPTURE, nullptr, 0, nullptr,
+                                                         0, &returned);
+                    break;
+                case 'm':
+                    answer = dev && dev->DeviceIoControl(IOCTL_NDIS_FILTER_SET_MEDIA_STATUS, &media, 7,
+                                                         nullptr, 0, &returned);
+                    break;
+                case 'r':
+                case 'n': {
+                    test::UserBlock b;
+                    const int tries = step == 'r' ? 5000 : 1;
+                    for (int i = 0; i < tries && ring && !ring->Read(&b); ++i) ::usleep(1000);
+                    if (!b.data.empty()) answer = b.data[0];
+                    break;
+                }
+                default: break;
+            }
+            if (::write(m_toParent[1], &answer, 1) != 1) return 1;
+        }
+    }
+
+    int m_toChild[2] = {-1, -1};
+    int m_toParent[2] = {-1, -1};
+    std::thread m_thread;
+    int m_exit = -1;
+};
 
 class ControlAccess : public ::testing::Test {
 protected:
@@ -105,6 +207,51 @@ TEST_F(ControlAccess, OneUsersIdleHandlesLockOutNeitherOthersNorRoot) {
     holdWrite.Reset();
     attacker.join();
     EXPECT_EQ(opened.load(), static_cast<int>(kMaxHandlesPerUser));
+}
+
+// A member that takes the ring before another user's logon: the victim's START_SHARE is refused,
+// and even a victim that went on regardless (claiming its session) sends nothing into the ring the
+// attacker holds. Once the attacker lets go, the victim's session works.
+TEST_F(ControlAccess, ARingTakenFirstByAnotherUserGetsNothingOfTheSession) {
+    const testsupport::AsUser victimUser{testsupport::kNobodyUid, testsupport::kNobodyGid, {kDeviceGroup}};
+    const testsupport::AsUser outsider{testsupport::kNobodyUid - 2, testsupport::kNobodyGid, {}};
+    const testsupport::AsUser member{testsupport::kNobodyUid - 1, testsupport::kNobodyGid, {kDeviceGroup}};
+    {
+        MemberProcess stranger(outsider, m_path);
+        EXPECT_EQ(stranger.Do('s'), 0) << "a user outside the group took the ring";
+    }
+    auto attacker = std::make_unique<MemberProcess>(member, m_path);
+    MemberProcess victim(victimUser, m_path);
+    ASSERT_EQ(attacker->Do('s'), 1);
+    EXPECT_EQ(victim.Do('s'), 0) << "a second START_SHARE was granted";
+    // A client that ignored the refusal: its session is its own, the attacker cannot take it over.
+    EXPECT_EQ(victim.Do('c'), 1);
+    EXPECT_EQ(victim.Do('m'), 1);
+    EXPECT_EQ(attacker->Do('c'), 0) << "the attacker took over the victim's session";
+    EXPECT_EQ(attacker->Do('x'), 0) << "the attacker ended the victim's session";
+    const std::shared_ptr<TwSharedRing> ring = FilterExtension()->Ring();
+    ASSERT_TRUE(m_driver.Nic(0)->StackSends(std::vector<std::uint8_t>(100, 0x11)));
+    ASSERT_TRUE(testsupport::WaitFor("the victim's frame to be kept from the attacker's ring",
+                                     [&] { return ring->Counters().outputNotSession.load() == 1; }));
+    EXPECT_EQ(ring->Counters().outputWritten.load(), 0u);
+    EXPECT_EQ(attacker->Do('n'), 0) << "the attacker read a frame of the victim's session";
+
+    // The attacker lets go: the victim's own client now shares, and its frames reach it alone.
+    attacker.reset();
+    ASSERT_TRUE(testsupport::WaitFor("the ring to be released",
+                                     [] { return FilterExtension()->m_FileObject.load() == 0; }));
+    ASSERT_EQ(victim.Do('s'), 1);
+    ASSERT_EQ(victim.Do('c'), 1);
+    ASSERT_TRUE(m_driver.Nic(0)->StackSends(std::vector<std::uint8_t>(100, 0x22)));
+    EXPECT_EQ(victim.Do('r'), 0x22);
+    // A member that takes the ring after the victim's client ended gets a fresh one: nothing the
+    // victim's session left in it.
+    victim.Quit();
+    ASSERT_TRUE(testsupport::WaitFor("the victim's handle to close",
+                                     [] { return FilterExtension()->m_FileObject.load() == 0; }));
+    MemberProcess late(member, m_path);
+    ASSERT_EQ(late.Do('s'), 1);
+    EXPECT_EQ(late.Do('n'), 0);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/errors.h"
 #include "platform/unique_fd.h"
 #include "write_all.h"
@@ -120,7 +121,8 @@ bool ReadAll(int fd, std::string* out) {
 }
 
 bool Load(const char* fileName, Profile* p) {
-    const UniqueFd fd(::open(fileName, O_RDONLY | O_CLOEXEC));
+    // A FIFO or device in the file's place is refused, never waited on.
+    const UniqueFd fd(OpenRegularFile(fileName, true));
     if (!fd) {
         return false;
     }
@@ -319,8 +321,8 @@ std::string Serialise(const Profile& p) {
 
 // Writes `data` beside `path` and renames it over `path`, keeping the old file's mode and owner.
 bool Replace(const std::string& path, const struct stat& old, const std::string& data) {
-    std::string tmp = path + ".XXXXXX";
-    UniqueFd file(::mkostemp(tmp.data(), O_CLOEXEC));
+    std::string tmp;
+    UniqueFd file(CreateTempBeside(path, 0600, &tmp));
     const int fd = file.Get();
     if (fd < 0) {
         return false;
@@ -470,7 +472,7 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
     }
     bool ok = rc == 0;
     int err = errno;
-    UniqueFd file(ok ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    UniqueFd file(ok ? OpenRegularFile(path, true) : -1);
     const int fd = file.Get();
     struct stat old {};
     std::string text;

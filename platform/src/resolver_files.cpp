@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "platform/atomic_file.h"
 #include "write_all.h"
 
 namespace platform::resolver_files {
@@ -24,11 +25,6 @@ bool SyncDir(const std::string& dir) {
     return ::fsync(fd.Get()) == 0;
 }
 
-std::string TempName(const std::string& path, const char* suffix) {
-    const std::size_t cut = path.rfind('/');
-    return path.substr(0, cut + 1) + "." + path.substr(cut + 1) + suffix;
-}
-
 }  // namespace
 
 std::string DirName(const std::string& path) {
@@ -40,7 +36,7 @@ std::string DirName(const std::string& path) {
 }
 
 bool ReadBounded(const std::string& path, std::size_t maxSize, std::string* content) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(OpenRegularFile(path, true));
     if (!fd) {
         return false;
     }
@@ -112,9 +108,8 @@ bool Inspect(const std::string& path, std::size_t maxSize, PathState* state) {
 bool ReplaceFile(const std::string& path, const std::string& content, unsigned mode, unsigned uid,
                  unsigned gid, const std::function<void()>& beforeRename,
                  const std::function<void()>& afterRename) {
-    const std::string temp = TempName(path, ".qel-tmp");
-    ::unlink(temp.c_str());  // left by a process that died before its rename
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    std::string temp;
+    UniqueFd fd(CreateTempBeside(path, 0600, &temp));
     if (!fd) {
         return false;
     }
@@ -150,9 +145,16 @@ bool ReplaceFile(const std::string& path, const std::string& content, unsigned m
 }
 
 bool ReplaceWithLink(const std::string& path, const std::string& linkText) {
-    const std::string temp = TempName(path, ".qel-link");
-    ::unlink(temp.c_str());
-    if (::symlink(linkText.c_str(), temp.c_str()) != 0) {
+    // symlink() never reuses what is at the name: a name taken already gives EEXIST.
+    std::string temp;
+    int made = -1;
+    for (int attempt = 0; attempt < 16 && made != 0; ++attempt) {
+        temp = TempNameBeside(path);
+        if (temp.empty()) return false;
+        made = ::symlink(linkText.c_str(), temp.c_str());
+        if (made != 0 && errno != EEXIST) return false;
+    }
+    if (made != 0) {
         return false;
     }
     if (::rename(temp.c_str(), path.c_str()) != 0) {

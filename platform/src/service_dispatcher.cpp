@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/atomic_file.h"
 #include "platform/local_pipe.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
@@ -100,29 +101,13 @@ private:
     Dispatcher& m_d;
 };
 
-// Written as a fresh file (never through a link or into a file somebody left there) and renamed
-// into place, so a reader sees a whole pid or none.
+// Written as a fresh file under a name nobody can foresee (never through a link or into a file
+// somebody left there) and renamed into place, so a reader sees a whole pid or none.
 bool WritePidFile(const std::string& name) {
     const std::string dir = svc::ServiceDir();
     const std::string path = svc::PidPath(name);
     if (dir.empty() || path.empty()) return false;
-    const std::string tmpName = svc::FileStem(name) + ".pid.tmp";
-    const std::string tmp = dir + "/" + tmpName;
-    UniqueFd fd(CreateFileExclusive(dir, tmpName, 0644));
-    if (!fd && errno == EEXIST) {
-        // Left by a crashed start; unlink removes the entry itself, even a link.
-        ::unlink(tmp.c_str());
-        fd.Reset(CreateFileExclusive(dir, tmpName, 0644));
-    }
-    if (!fd) return false;
-    const std::string text = std::to_string(::getpid()) + "\n";
-    const bool written = ::write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    fd.Reset();
-    if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return WriteFileAtomically(path, std::to_string(::getpid()) + "\n", 0644);
 }
 
 // The status file is made under a fresh name, locked and filled before it is renamed into place:

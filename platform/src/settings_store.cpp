@@ -38,9 +38,10 @@ constexpr const char* kClientKeyLower = "software\\morvane\\qelclient";
 constexpr const char* kRootValuesOfClientKey[] = {"installdir",       "logonhelper",      "cleancachepolicy",
                                                   "updateserveraddr", "updateserverport", "version"};
 constexpr const char* kRootSubKeyOfClientKey = "software\\morvane\\qelclient\\extensions";
-// Values of the client key that are secrets of the client's user (the proxy's password): in a part
-// of that user's own, which no other member of the group may read.
-constexpr const char* kPrivateValuesOfClientKey[] = {"proxypass"};
+// Values of the client key that are secrets of the client's user (the proxy's password, the
+// remembered logon password and those of the gateway history): in a part of that user's own, which
+// no other member of the group may read.
+constexpr const char* kPrivateValuesOfClientKey[] = {"proxypass", "qelpassword", "historypasswords"};
 // The gateway certificates this user trusts (one value a gateway): another member able to write
 // them could make the client trust a gateway of theirs, so they are in the user's own part too.
 constexpr const char* kPrivateSubKeyOfClientKey = "software\\morvane\\qelclient\\gatewaycertificates";
@@ -776,12 +777,32 @@ LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& na
     // Gateway certificates never lived in the shared part: one found there was planted.
     if (&part == m_private.get() && rc != kRegOk && rc != kRegMoreData &&
         !AtOrBelow(kp.lower, kPrivateSubKeyOfClientKey)) {
-        rc = m_client->QueryValue(keyPath, name, type, data, size);  // written before it had its own
+        MoveSecretToPrivatePart(keyPath, name);
+        rc = m_private->QueryValue(keyPath, name, type, data, size);
+        if (rc != kRegOk && rc != kRegMoreData) {
+            rc = m_client->QueryValue(keyPath, name, type, data, size);  // written before it had its own
+        }
     }
     if (rc == kRegFileNotFound && &part != m_impl.get()) {
         rc = m_impl->QueryValue(keyPath, name, type, data, size);  // written before the split
     }
     return rc;
+}
+
+// A secret written to the group's part before it had a part of its own is read once more there and
+// then kept only in the caller's own part. Nothing moves when the caller's part is not usable.
+void SettingsStore::MoveSecretToPrivatePart(const std::string& keyPath, const std::string& name) {
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (m_private->db == nullptr || m_client->QueryValue(keyPath, name, &type, nullptr, &size) != kRegOk) {
+        return;
+    }
+    std::vector<std::uint8_t> bytes(size == 0 ? 1 : size);
+    if (m_client->QueryValue(keyPath, name, &type, bytes.data(), &size) != kRegOk ||
+        m_private->SetValue(keyPath, name, type, bytes.data(), size) != kRegOk) {
+        return;
+    }
+    m_client->DeleteValue(keyPath, name);
 }
 
 LONG SettingsStore::EnumKeys(const std::string& keyPath, std::vector<std::string>* names) {

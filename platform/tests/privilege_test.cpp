@@ -2,6 +2,7 @@
 // dropped to "nobody") against the runtime folders, named objects and the settings store of a
 // machine root of the test's own. Each test also shows that legitimate use still works.
 #include <fcntl.h>
+#include <sys/types.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +14,11 @@
 #include <sstream>
 #include <string>
 
+#include "platform/atomic_file.h"
 #include "platform/errors.h"
 #include "platform/machine_root.h"
 #include "platform/named_objects.h"
+#include "platform/private_profile.h"
 #include "platform/secure_dir.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
@@ -348,6 +351,128 @@ TEST_F(PrivilegeTest, TrustedGatewayCertificatesAreTheUsersOwn) {
     EXPECT_EQ(shared.GetString(pins, "gw.example:443", &value), kRegFileNotFound);
     ASSERT_EQ(store->GetString(pins, "gw.example:443", &value), kRegOk);
     EXPECT_EQ(value, "DD:04");
+}
+
+TEST_F(PrivilegeTest, ARememberedLogonPasswordIsReadableOnlyByItsOwnerAndMovesOutOfTheSharedPart) {
+    const std::string client = "Software\\Morvane\\QelClient";
+    auto store = SettingsStore::Machine();
+    ASSERT_EQ(store->SetString(client, "InstallDir", "/opt/qel"), kRegOk);
+    const std::string helper = test::HelperPath();
+    const AsUser owner{65534, 65534, {kTestClientGroup}};
+    const AsUser otherMember{65532, 65532, {kTestClientGroup}};
+    const std::string dir = m_root->Path() + "/client";
+    // What the landed code wrote: the scrambled password in the group's part.
+    {
+        SettingsStore shared(ClientSettingsDbPath());
+        ASSERT_EQ(shared.SetString(client, "QelPassword", "scrambled-old"), kRegOk);
+        ASSERT_EQ(shared.SetString(client, "HistoryPasswords", "gw\tscrambled-h"), kRegOk);
+    }
+    ASSERT_EQ(::chown(ClientSettingsDbPath().c_str(), 0, kTestClientGroup), 0);
+    for (const char* name : {"QelPassword", "HistoryPasswords"}) {
+        const std::string want = std::string(name) == "QelPassword" ? "scrambled-old" : "gw\tscrambled-h";
+        EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, name, want}), 0) << name;
+        // Moved: still the owner's, gone from the group's part.
+        EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, name, want}), 0) << name;
+        EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, name, want}),
+                  kRegFileNotFound)
+            << name;
+    }
+    {
+        SettingsStore shared(ClientSettingsDbPath());
+        std::string value;
+        EXPECT_EQ(shared.GetString(client, "QelPassword", &value), kRegFileNotFound)
+            << "the shared copy stayed";
+    }
+
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", client, "QelPassword", "scrambled-new"}), 0);
+    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, "QelPassword", "scrambled-new"}), 0);
+    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, "QelPassword", "scrambled-new"}),
+              kRegFileNotFound);
+    for (const char* shared : {"/settings.db", "/settings.db-wal"}) {
+        const std::string bytes = FileBytes(dir + shared);
+        EXPECT_EQ(bytes.find("scrambled-new"), std::string::npos)
+            << "the password is in the group's " << shared;
+    }
+}
+
+// What another user plants in a folder everybody may write, at the names writers used to take
+// for their temporary files ("<file>.tmp.<pid>" for the next pids, "<file>.XXXXXX" guesses) and at
+// the names of files only read: FIFOs that would hold an open() up and links that would redirect
+// a write into the test's secret folder.
+void PlantAround(const std::string& file, const std::string& secret, pid_t victim) {
+    std::ifstream last("/proc/sys/kernel/ns_last_pid");
+    long next = 0;
+    last >> next;
+    std::vector<long> pids{victim};
+    for (long pid = next; pid < next + 64; ++pid) pids.push_back(pid);
+    for (long pid : pids) {
+        const std::string name = file + ".tmp." + std::to_string(pid);
+        ::mkfifo(name.c_str(), 0666);
+        ::symlink((secret + "/through-" + std::to_string(pid)).c_str(), (name + "l").c_str());
+    }
+    ::symlink((secret + "/through-pid").c_str(), (file + ".pid.tmp").c_str());
+    ::mkfifo((file + ".XXXXXX").c_str(), 0666);
+}
+
+TEST_F(PrivilegeTest, FilesPlantedWhereWritersPutTheirTemporaryFilesNeitherHoldNorRedirectAWrite) {
+    MakeLegacyRunFolder();  // world-writable and sticky
+    const std::string file = Run() + "/table.dat";
+    const std::string ini = Run() + "/settings.ini";
+    const std::string fifo = Run() + "/only-read.ini";
+    const AsUser planter{65532, 65532, {}};
+    const pid_t self = ::getpid();
+    ASSERT_EQ(RunAsUser(planter,
+                        [&] {
+                            PlantAround(file, m_secret, self);
+                            PlantAround(ini, m_secret, self);
+                            return ::mkfifo(fifo.c_str(), 0666);
+                        }),
+              0);
+
+    // Root's writers and a member's: each write is whole, ends, and goes nowhere else.
+    const AsUser member{65534, 65534, {}};
+    for (const AsUser* writer : {static_cast<const AsUser*>(nullptr), &member}) {
+        auto write = [&] {
+            if (!WriteFileAtomically(file, "whole", 0644)) return 1;
+            if (!WritePrivateProfileString("S", "K", "v", ini.c_str())) return 2;
+            char value[16] = {};
+            GetPrivateProfileString("S", "K", "", value, sizeof value, ini.c_str());
+            return std::string(value) == "v" ? 0 : 3;
+        };
+        if (writer == nullptr) {
+            ASSERT_EQ(write(), 0);  // a hang here is the fault (the test's time-out ends it)
+        } else {
+            ::unlink(file.c_str());
+            ::unlink(ini.c_str());
+            ASSERT_EQ(RunAsUser(*writer, write), 0);
+        }
+        EXPECT_EQ(FileBytes(file), "whole");
+        struct stat st {};
+        ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+    }
+    EXPECT_TRUE(SecretEmpty()) << "a write went through a planted link";
+
+    // A FIFO in a file's place is refused at once, by the readers too.
+    errno = 0;
+    EXPECT_EQ(OpenRegularFile(fifo, true), -1);
+    EXPECT_EQ(errno, EINVAL);
+    char value[16] = {};
+    EXPECT_EQ(GetPrivateProfileString("S", "K", "none", value, sizeof value, fifo.c_str()), 4u);
+    EXPECT_FALSE(WritePrivateProfileString("S", "K", "v", fifo.c_str()));
+
+    // Names are fresh each time and leave nothing behind.
+    std::string first, second;
+    const int a = CreateTempBeside(file, 0600, &first);
+    const int b = CreateTempBeside(file, 0600, &second);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.rfind(file + ".tmp.", 0), 0u);
+    ::close(a);
+    ::close(b);
+    ::unlink(first.c_str());
+    ::unlink(second.c_str());
 }
 
 TEST_F(PrivilegeTest, APlantedPrivatePartIsRefusedAndGetsNoSecret) {

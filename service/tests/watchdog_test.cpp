@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include <filesystem>
 #include <fstream>
 #include <cstring>
 #include <random>
@@ -110,6 +111,43 @@ TEST(RouteTableFile, TheClientsUserWritesItAndPlantedFilesAreRefused) {
     ASSERT_EQ(::symlink(platform::SettingsDbPath().c_str(), path.c_str()), 0);
     EXPECT_EQ(ReadRouteTableFile(path, &back, &error), RouteFileRead::kMalformed);
     ASSERT_EQ(::unlink(path.c_str()), 0);
+}
+
+TEST(RouteTableFile, ThingsAnotherMemberPlantsInTheFolderNeitherHoldNorRedirectTheSave) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root to act as two of the client's users";
+    ASSERT_EQ(::chmod(platform::MachineRoot().c_str(), 0755), 0);
+    ASSERT_TRUE(platform::SettingsStore::Machine());  // root makes the client's folder
+    const std::string path = RouteTableFilePath();
+    const gid_t group = platform::ClientGroupId();
+    ASSERT_NE(group, 0u) << "the client's group is missing";
+    const std::string outside = platform::MachineRoot() + "/outside";
+    ASSERT_EQ(::mkdir(outside.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(outside.c_str(), 0777), 0);
+    // FIFOs and links at the names the save used to take ("<file>.tmp.<pid>" of the next pids).
+    long next = 0;
+    std::ifstream("/proc/sys/kernel/ns_last_pid") >> next;
+    ASSERT_EQ(testsupport::RunAsUser(65532, 65532, {group},
+                                     [&] {
+                                         int failed = 0;
+                                         for (long pid = next; pid < next + 64; ++pid) {
+                                             const std::string name = path + ".tmp." + std::to_string(pid);
+                                             failed += pid % 2 == 0 ? ::mkfifo(name.c_str(), 0666) != 0
+                                                                    : ::symlink((outside + "/x").c_str(),
+                                                                                name.c_str()) != 0;
+                                         }
+                                         return failed;
+                                     }),
+              0);
+    const std::vector<MIB_IPFORWARDROW> rows = {Row(0, 0, Net(203, 0, 113, 1), kEth)};
+    EXPECT_EQ(testsupport::RunAsUser(testsupport::kNobodyUid, testsupport::kNobodyGid, {group},
+                                     [&] { return WriteRouteTableFile(path, rows) ? 0 : 1; }),
+              0)
+        << "the save failed or hung";
+    std::vector<MIB_IPFORWARDROW> back;
+    std::string error;
+    EXPECT_EQ(ReadRouteTableFile(path, &back, &error), RouteFileRead::kOk) << error;
+    EXPECT_EQ(back.size(), 1u);
+    EXPECT_TRUE(std::filesystem::is_empty(outside)) << "the save wrote through a planted link";
 }
 
 TEST(RouteTableFile, FuzzedImagesAreRefusedWhole) {

@@ -156,7 +156,11 @@ void TwAdapterSetup::LogoffUnInitAdapter() {
 
 int TwAdapterSetup::LogonConfigAdapter(bool relogon) {
     LogonSaveDefaultAddGatewayRoute();
-    m_deps.driver->StartShare();
+    if (m_deps.driver->StartShare() != 1) {
+        // The ring is another's (or gone): nothing of this session may be captured.
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonConfigAdapter] StartShare Failed.");
+        return 0;
+    }
     if (m_hooks.startReceiveThread) m_hooks.startReceiveThread();
     const char* failure = nullptr;
     if (!StartCapture()) {
@@ -370,7 +374,7 @@ int TwAdapterSetup::RestartAdapterAndSetIp(const std::string& setIp) {
         Pause(t.adapterRestartSettleMs);
         driver.OpenFilterHandler();
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[NetshSetAdapterIP] OpenFilterHandler");
-        driver.StartShare();
+        if (driver.StartShare() != 1) return 0;
         if (m_hooks.startReceiveThread) m_hooks.startReceiveThread();
         m_captureStarted = false;
         StartCapture();

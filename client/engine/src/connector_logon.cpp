@@ -13,6 +13,11 @@
 
 namespace engine {
 
+// Shown when the driver does not hand the packet ring to this client (another program has it).
+constexpr const char* kRingRefusedText =
+    "The virtual adapter's packet channel is in use by another program or user; the logon was ended. "
+    "Close the other client and log on again.";
+
 namespace {
 
 const char* OutcomeName(int outcome) {
@@ -210,6 +215,14 @@ bool TwQelConnector::FinishOnline(bool relogon) {
         m_webLogon = false;
         Ui(UI_CODE_SWITCH_TO_CLIENT_LOGON);
         UiText(UI_CODE_NEED_PASSWORD, "Need input password");
+        return false;
+    }
+    // Without the driver's ring the tunnel carries nothing, and the ring may be another user's:
+    // the session's frames must never go there, so the logon ends before the adapter is touched.
+    if (outcome != QEL_WEB_RELOGON_SESSION_OK && m_driver->StartShare() != 1) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] StartShare fail: the packet ring is not ours.");
+        CallOwner(false);
+        UiText(UI_CODE_MESSAGE, kRingRefusedText);
         return false;
     }
     m_adapter->SetLogonResults(AdapterResults(), relogon);

@@ -94,7 +94,7 @@ public:
     int SetAdapterCloseEvent(platform::Event* event) override {
         return Note("SetAdapterCloseEvent", event != nullptr ? 1 : 0);
     }
-    int StartShare() override { return Note("StartShare", 1); }
+    int StartShare() override { return Note("StartShare", shareOk ? 1 : 0); }
     int StopShare() override { return Note("StopShare", 1); }
     int StartCapture(const BYTE*, const CaptureStart& session, void** handle) override {
         std::lock_guard<std::mutex> g(m_lock);
@@ -149,6 +149,7 @@ public:
     std::uint64_t adapterFromTick = 0;
     bool captureOk = true;
     bool mediaQueryOk = true;
+    std::atomic<bool> shareOk{true};  // false: the ring is held by another (START_SHARE refused)
     BYTE media = 0;
     CaptureStart capture;
     TW_IPCONFIG_REQUEST ipConfig{};

@@ -99,6 +99,36 @@ TEST_F(ConnectorGatewayTest, DirectLogonKeepsAliveAndLogsOff) {
     EXPECT_FALSE(rig.connector->DataPath()->Running());
 }
 
+TEST_F(ConnectorGatewayTest, ARingHeldByAnotherEndsTheLogonWithAMessageAndNeverOnline) {
+    StartGateway();
+    rig.driver.shareOk = false;
+    LogOn();
+    ASSERT_TRUE(testsupport::WaitFor("the logon to end", [&] {
+        const auto e = rig.ui.Events();
+        return std::any_of(e.begin(), e.end(), [](const std::string& s) { return s.rfind("5:", 0) == 0; });
+    })) << Joined(rig.ui.Events());
+    ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE)) << Joined(rig.ui.Events());
+    const auto events = rig.ui.Events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "0"), 0) << "reported online without the ring";
+    const auto message = std::find_if(events.begin(), events.end(),
+                                      [](const std::string& s) { return s.rfind("5:", 0) == 0; });
+    EXPECT_NE(message->find("in use by another"), std::string::npos) << *message;
+    const auto calls = rig.driver.Calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "StartCapture"), 0) << "captured without the ring";
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Media 1"), 0) << Joined(calls);
+    EXPECT_TRUE(testsupport::WaitFor("the gateway to hear the ended session's logoff",
+                                     [&] { return gateway->Counters().logoffs == 1; }));
+
+    // Once the other lets go, the same client logs on.
+    rig.driver.shareOk = true;
+    rig.worker->Logon("alice", "secret", 0, 0);
+    ExpectOnline();
+    rig.worker->Logoff();
+    ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE));
+    EXPECT_TRUE(testsupport::WaitFor("the gateway to hear the logoff",
+                                     [&] { return gateway->Counters().logoffs == 2; }));
+}
+
 TEST_F(ConnectorGatewayTest, ThroughTinyproxyWithAndWithoutAuthentication) {
     for (const bool withAuth : {false, true}) {
         SCOPED_TRACE(withAuth ? "with authentication" : "without authentication");

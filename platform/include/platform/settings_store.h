@@ -10,12 +10,14 @@
 // other key, and what of the client key the client never writes but others rely on ("InstallDir",
 // "LogonHelper", "CleanCachePolicy", "UpdateServerAddr", "UpdateServerPort", "Version" and the
 // sub-key "Extensions"), live in <root>/settings.db, which only root may write. The client key's secrets
-// ("ProxyPass") and the sub-key "GatewayCertificates" live in a third part of the caller's own,
-// <root>/client/private-<euid>.db, mode 0600: readable and writable only by its owner and root, so
-// no other member of the group reads or changes them. A caller sees
-// one registry: key lists are merged, and values written before a split (client values in the root
-// part, secrets in the client part) are still read until the new part has its own; writing or
-// deleting a secret removes the old copy. A write the caller may not make gives kRegAccessDenied.
+// ("ProxyPass", "QelPassword", "HistoryPasswords") and the sub-key "GatewayCertificates" live in a
+// third part of the caller's own, <root>/client/private-<euid>.db, mode 0600: readable and writable
+// only by its owner and root, so no other member of the group reads or changes them. A caller sees
+// one registry: key lists are merged, and client values written before the split are still read
+// from the root part until the client part has its own. A secret found in the client part (written
+// before it had a part of its own) is read once, moved into the caller's own part and removed from
+// the client part; gateway certificates are never read from the client part. Writing or deleting a
+// secret removes the old copy too. A write the caller may not make gives kRegAccessDenied.
 //
 // Bounds: key paths of at most 512 components of at most 255 characters, value names of at most
 // 16383 characters, values of at most 1 MiB; beyond them calls give kRegInvalidParameter.
@@ -96,6 +98,7 @@ private:
     // The part that holds `name` of the key (lower-case path) for reads and writes.
     Impl& PartFor(const std::string& keyLower, const std::string& name);
     bool Split() const { return m_client != nullptr; }
+    void MoveSecretToPrivatePart(const std::string& keyPath, const std::string& name);
     LONG EnumMerged(const std::string& keyPath, std::vector<std::string>* names,
                     LONG (Impl::*list)(const std::string&, std::vector<std::string>*));
 

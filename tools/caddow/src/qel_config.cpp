@@ -23,7 +23,8 @@ constexpr DWORD kValueBufferSize = 512;
 
 // Creates the file for root alone, or takes an existing one down to that, before a password is in it.
 bool PrepareConfigFile(const std::string& path) {
-    platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    platform::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat st {};
     if (!fd || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd.Get(), 0600) != 0) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[SaveQelConfig] %s cannot be prepared, errno %d", path.c_str(), errno);

@@ -18,6 +18,43 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 
+// The history's remembered passwords live in the user's own part of the settings, never in the
+// file of the install folder: one "<server>\t<scrambled password>" line per record that has one.
+constexpr const char* kHistoryPasswords = "HistoryPasswords";
+
+std::string FormatHistoryPasswords(const GatewayHistory& history) {
+    std::string out;
+    for (int i = 0; i < history.Count(); ++i) {
+        const HistoryRecord& r = history[i];
+        if (r.password.empty() || r.server.find_first_of("\t\r\n") != std::string::npos ||
+            r.password.find_first_of("\t\r\n") != std::string::npos)
+            continue;
+        out += r.server + "\t" + r.password + "\n";
+    }
+    return out;
+}
+
+// Gives each record the password kept for its server, if any.
+void TakeHistoryPasswords(const std::string& kept, GatewayHistory* history) {
+    std::size_t at = 0;
+    while (at < kept.size()) {
+        std::size_t end = kept.find('\n', at);
+        if (end == std::string::npos) end = kept.size();
+        const std::string line = kept.substr(at, end - at);
+        at = end + 1;
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string::npos || tab + 1 == line.size()) continue;
+        const int found = history->Find(line.substr(0, tab));
+        if (found >= 0 && (*history)[found].remember && (*history)[found].password.empty())
+            (*history)[found].password = line.substr(tab + 1);
+    }
+}
+
+GatewayHistory WithoutPasswords(GatewayHistory history) {
+    for (int i = 0; i < kHistorySize; ++i) history[i].password.clear();
+    return history;
+}
+
 }  // namespace
 
 void HistoryCombo::showPopup() {
@@ -107,6 +144,19 @@ bool CLogonPage::ReadHistory(GatewayHistory* history) {
     }
     for (const std::string& why : skipped)
         TW_LOG(LOG_CLIENT_LOGIN, 2, "[CLogonPage] history.ini %s", why.c_str());
+    if (!m_ctx.store) return true;
+    // A file written before the passwords had their place still holds them: they move, once.
+    bool inFile = false;
+    for (int i = 0; i < history->Count(); ++i) inFile = inFile || !(*history)[i].password.empty();
+    std::string kept;
+    if (m_ctx.store->GetString(kClientKey, kHistoryPasswords, &kept) == platform::kRegOk)
+        TakeHistoryPasswords(kept, history);
+    if (inFile) {
+        if (m_ctx.store->SetString(kClientKey, kHistoryPasswords, FormatHistoryPasswords(*history)) ==
+                platform::kRegOk &&
+            !SaveHistoryFile(dir, WithoutPasswords(*history), &error))
+            TW_LOG(LOG_CLIENT_LOGIN, 1, "[CLogonPage] history: %s", error.c_str());
+    }
     return true;
 }
 
@@ -189,7 +239,13 @@ void CLogonPage::SaveIpHistoryFile() {
     const std::string dir = InstallDir();
     if (dir.empty()) return;
     std::string error;
-    if (!SaveHistoryFile(dir, m_history, &error))
+    const std::string passwords = FormatHistoryPasswords(m_history);
+    const LONG kept = !m_ctx.store        ? platform::kRegGeneralFailure
+                      : passwords.empty() ? m_ctx.store->DeleteValue(kClientKey, kHistoryPasswords)
+                                          : m_ctx.store->SetString(kClientKey, kHistoryPasswords, passwords);
+    if (kept != platform::kRegOk && kept != platform::kRegFileNotFound)
+        TW_LOG(LOG_CLIENT_LOGIN, 1, "[SaveIpHistoryFile] passwords not kept (%ld)", static_cast<long>(kept));
+    if (!SaveHistoryFile(dir, WithoutPasswords(m_history), &error))
         TW_LOG(LOG_CLIENT_LOGIN, 1, "[SaveIpHistoryFile] %s", error.c_str());
 }
 

@@ -239,6 +239,41 @@ TEST_F(LogonPageTest, ADamagedHistoryFileKeepsItsGatewaysThroughALogon) {
     EXPECT_EQ(h[2].user, std::string(kHistoryUserMax, 'o'));
 }
 
+TEST_F(LogonPageTest, HistoryPasswordsLeaveTheFileForTheUsersOwnSettings) {
+    WriteHistory();  // as the landed code wrote it: the scrambled password in the file
+    const std::string scrambled = ScramblePassword(kLongPassword);
+    CLogonPage page(m.Context());
+    page.OnInitDialog();
+    GatewayHistory file;
+    std::string error;
+    ASSERT_TRUE(LoadHistoryFile(m.dir.Path(), &file, &error)) << error;
+    ASSERT_EQ(file.Count(), 3);
+    for (int i = 0; i < file.Count(); ++i) EXPECT_EQ(file[i].password, "") << "record " << i;
+    std::string kept;
+    ASSERT_EQ(m.store->GetString(kClientKey, "HistoryPasswords", &kept), platform::kRegOk);
+    EXPECT_EQ(kept, "vpn.example:8443\t" + scrambled + "\n");
+    EXPECT_EQ(UnscramblePassword(page.History()[1].password), kLongPassword);
+
+    // Chosen from the list, the moved password still fills the field; a new logon writes none to
+    // the file either.
+    page.OnHistoryChosen(1);
+    EXPECT_EQ(page.Password(), kLongPassword);
+    page.SetServerText("new.example:443");
+    page.SetUserName("erin");
+    page.SetPassword("pw-of-erin");
+    page.SetRemember(true);
+    page.UpdateIpHistoryList();
+    page.SaveIpHistoryFile();
+    ASSERT_TRUE(LoadHistoryFile(m.dir.Path(), &file, &error)) << error;
+    for (int i = 0; i < file.Count(); ++i) EXPECT_EQ(file[i].password, "") << "record " << i;
+    CLogonPage next(m.Context());
+    next.OnInitDialog();
+    ASSERT_EQ(next.History().Count(), 4);
+    EXPECT_EQ(UnscramblePassword(next.History()[0].password), "pw-of-erin");
+    EXPECT_EQ(UnscramblePassword(next.History()[2].password), kLongPassword);
+    EXPECT_EQ(next.History()[1].password, "") << "a record that did not remember got a password";
+}
+
 TEST_F(LogonPageTest, ReloadRememberedPassword) {
     CLogonPage page(m.Context());
     m.store->SetDword(kClientKey, "RemID", 1);
