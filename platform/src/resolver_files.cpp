@@ -14,8 +14,6 @@
 
 namespace platform::resolver_files {
 
-namespace {
-
 bool SyncDir(const std::string& dir) {
     const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) {
@@ -23,6 +21,8 @@ bool SyncDir(const std::string& dir) {
     }
     return ::fsync(fd.Get()) == 0;
 }
+
+namespace {
 
 std::string TempName(const std::string& path, const char* suffix) {
     const std::size_t cut = path.rfind('/');

@@ -66,7 +66,7 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
     const std::string resolverFile = platform::ResolverFilePath();
     ASSERT_TRUE(platform::MakeDirs(resolverFile.substr(0, resolverFile.rfind('/'))));
     std::ofstream(resolverFile) << "# the machine's own\nnameserver 203.0.113.53\n";
-    platform::LinuxResolver resolver(platform::ResolverOptions{"", "", "-", 10000, {}});
+    platform::LinuxResolver resolver(platform::ResolverOptions{"", "", "-", 10000, {}, "-"});
 
     const auto before = SortedRows();
     const std::string resolverBefore = FileText(resolverFile);
