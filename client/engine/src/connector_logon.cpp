@@ -46,6 +46,11 @@ AdapterLogonResults TwQelConnector::AdapterResults() {
         r.hasRouteList = true;
         r.routes = m_results.routes;
         r.cipherSelector = static_cast<DWORD>(m_results.cipherSelector);
+        if (m_proxy.on) {
+            r.pinnedHosts.push_back(m_proxy.address);
+            const DWORD server = m_serverAddress.load();
+            if (server != 0 && server != 0xFFFFFFFFu) r.pinnedHosts.push_back(server);
+        }
     }
     std::string text;
     WORD port = 0;

@@ -304,6 +304,7 @@ void TwQelConnector::TimerRoutine() {
     if (reason == nullptr) return;
     m_policy.MaxOnlineTime() = 0;
     m_policy.MaxIdleTime() = 0;
+    ReportError(TW_ERROR_FORCED_LOGOFF, m_ui.LanguageText(textId).c_str());
     CallOwner(false);
     // Shown by the GUI's thread: the timer thread never waits for the user.
     Ui(UI_CODE_MESSAGE, textId);
@@ -348,7 +349,8 @@ void TwQelConnector::CutLogoffThread() {
     Ui(UI_CODE_SWITCH_TO_CLIENT_LOGON);
     m_ui.TrayBalloon(m_ui.LanguageText(kTxtOfflineTitle), m_ui.LanguageText(kTxtCutOff));
     m_logoffInProgress = 0;
-    ReportError(0, "");
+    // The gateway ended the session: that is its reason, not "done".
+    ReportError(TW_ERROR_FORCED_LOGOFF, m_ui.LanguageText(kTxtCutOff).c_str());
 }
 
 void TwQelConnector::StartReceiveThread() {
