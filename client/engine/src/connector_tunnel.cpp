@@ -122,7 +122,10 @@ void TwQelConnector::OnControlMessage(const std::uint8_t* message, std::size_t l
     switch (message[1]) {
         case SSR_CODE_MNG_GW_CLT_LOGOFF_ACK:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_GW_CLT_LOGOFF_ACK");
-            ReportError(0, kTextOk);
+            // The gateway's acknowledgement of a logoff the user did not ask for keeps its reason.
+            if (const int last = LastError();
+                last != TW_ERROR_ADAPTER_CLOSED && last != TW_ERROR_FORCED_LOGOFF)
+                ReportError(0, kTextOk);
             break;
         case SSR_CODE_MNG_KEEP_ALIVE_REQUEST:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_KEEP_ALIVE_REQUEST");

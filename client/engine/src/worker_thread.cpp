@@ -90,6 +90,9 @@ bool TwWorkerThread::Relogon() {
 
 bool TwWorkerThread::Logoff() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwWorkerThread::Logoff]");
+    // A logon running on this thread would serve the logoff only once it returned: its waits (a
+    // proxy's answer, the gateway's) are cut now, as the logoff's own start would cut them.
+    if (m_logonRunning.load()) m_connector.WaitLogonEvent().Set();
     Post(kLogoff);
     return true;
 }

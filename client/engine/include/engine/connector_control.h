@@ -31,6 +31,7 @@ constexpr int TW_ERROR_RELOGON_FAILED = 45;
 // away, or the session was ended for it (by the gateway, or at its idle or time limit).
 constexpr int TW_ERROR_ADAPTER_CLOSED = 56;
 constexpr int TW_ERROR_FORCED_LOGOFF = 57;
+constexpr int TW_ERROR_ADAPTER_CONFIG = 59;  // the virtual adapter could not be configured at logon
 
 // What the session report and the status window show. Addresses in host byte order.
 struct ConnectorSession {

@@ -149,6 +149,8 @@ public:
 
     // Stores the last error and wakes the running logon's waits (a non-zero error only).
     void ReportError(int number, const char* text);
+    // A logon whose adapter configuration failed: false, with a reason recorded.
+    bool AdapterConfigFailed();
     void ReportSessionEnd(int error, const std::string& text) override { ReportError(error, text.c_str()); }
     int LogonStatus() const { return m_logonStatus.load(); }
 
