@@ -271,7 +271,8 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
     std::vector<std::string> argv = {
         program, "-server", m_gateway.listen, "-port", std::to_string(kGatewayPort), "-user", kUser};
     if (client.viaProxy) {
-        argv.insert(argv.end(), {"-proxy", std::string(kGwAddress) + ":" + std::to_string(kProxyPort)});
+        argv.insert(argv.end(),
+                    {"-proxy", m_harness.Options().proxyAddress + ":" + std::to_string(kProxyPort)});
     }
     if (!client.timing.empty()) argv.insert(argv.end(), {"-timing", client.timing});
     argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
@@ -306,7 +307,8 @@ bool TunnelRig::WriteGuiSettings(const ClientSetup& client, std::string* error) 
     ok &= store->SetString(kClientKey, "QelPassword", scrambled) == platform::kRegOk;
     ok &= store->SetDword(kClientKey, "AutoLogon", 1) == platform::kRegOk;
     ok &= store->SetString(kClientKey, "UseProxy", client.viaProxy ? "Yes" : "No") == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "ProxyAddr", client.viaProxy ? kGwAddress : "0.0.0.0") ==
+    ok &= store->SetString(kClientKey, "ProxyAddr",
+                           client.viaProxy ? m_harness.Options().proxyAddress : std::string("0.0.0.0")) ==
           platform::kRegOk;
     ok &= store->SetString(kClientKey, "ProxyPort", client.viaProxy ? std::to_string(kProxyPort) : "0") ==
           platform::kRegOk;

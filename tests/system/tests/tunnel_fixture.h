@@ -52,8 +52,8 @@ protected:
     }
 
     // Builds pc and gw with `gateway`, takes pc's state; false (with a failure) when it did not come up.
-    ::testing::AssertionResult Bring(const GatewaySetup& gateway = {}) {
-        m_rig = std::make_unique<TunnelRig>(gateway);
+    ::testing::AssertionResult Bring(const GatewaySetup& gateway = {}, const HarnessOptions& harness = {}) {
+        m_rig = std::make_unique<TunnelRig>(gateway, harness);
         std::string error;
         if (!m_rig->Start(&error)) return ::testing::AssertionFailure() << error;
         m_before = m_rig->Harness().TakePcSnapshot();

@@ -40,7 +40,10 @@ struct HarnessOptions {
     // The test gateway's command line (program path first), run in gw with gw's machine root;
     // empty: no gateway.
     std::vector<std::string> gatewayArgv;
-    bool proxy = true;         // tinyproxy on 198.51.100.1:8888, CONNECT allowed to any port
+    bool proxy = true;  // tinyproxy on 198.51.100.1:8888, CONNECT allowed to any port
+    // The address tinyproxy listens on; another than the gateway's is added to gw's eth0 (on pc's
+    // subnet, so the proxy is a neighbour of pc's as the gateway is).
+    std::string proxyAddress = kGwAddress;
     bool resourceHost = true;  // our echo (port 7) and sink (port 9) on 203.0.113.10
     bool driver = true;        // Olvane in pc
     bool service = true;       // Lunther in pc (console mode)
@@ -49,6 +52,8 @@ struct HarnessOptions {
     // stopped and removed again by Stop. Needs qelsc in binDir.
     bool serviceLayer = false;
     std::string binDir;  // where Olvane, Lunther and the resource host are; empty: BinDir()
+    // > 0: pc's machine root is a tmpfs of this many MiB, a disk that a test can fill.
+    unsigned pcRootTmpfsMiB = 0;
 };
 
 // What of pc's network state a session may change and must put back.
@@ -86,6 +91,9 @@ public:
     // at once when `signal` is SIGKILL. Unknown names are ignored.
     void StopProcess(const std::string& name, int signal = 15, unsigned graceMs = 5000);
     bool Alive(const std::string& name) const;
+    // Starts the service Lunther again in console mode after StopProcess("lunther"), waited for
+    // until its pipe is there. False with the reason in *error.
+    bool StartService(std::string* error);
     pid_t Pid(const std::string& name) const;
 
     // Runs a command to its end inside a namespace, with `env` ("NAME=value") added to ours; its
@@ -106,6 +114,8 @@ public:
     std::string GwRoot() const { return m_dir->Path() + "/gw"; }
     std::string WorkDir() const { return m_dir->Path(); }
     std::string ResolverFile() const { return PcRoot() + "/etc/resolv.conf"; }
+
+    const HarnessOptions& Options() const { return m_options; }
 
 private:
     struct Process {
@@ -128,6 +138,7 @@ private:
     std::string Bin(const std::string& program) const;
 
     HarnessOptions m_options;
+    bool m_pcRootMounted = false;
     std::string m_pcName, m_gwName;
     std::unique_ptr<testsupport::TempDir> m_dir;
     std::unique_ptr<testsupport::NamedNetns> m_pc, m_gw;
