@@ -86,10 +86,9 @@ TEST_F(TunnelTest, ClientKilledWhileTheServiceIsDownIsRestoredWhenTheServiceStar
 // client is killed and the watchdog restores pc from the table saved before the session (not the
 // relogon's, which held the session's host routes). A new client logs on and carries traffic; in
 // the end pc is exactly as before.
+// The watchdog counts only a client of its own machine (root and namespace): another VornClient
+// elsewhere on the machine is no reason to skip.
 TEST_F(TunnelTest, GatewayRestartThenKilledClientThenANewClientLeavesPcAsBefore) {
-    if (const auto others = ProcessesNamed("VornClient", -1); !others.empty())
-        GTEST_SKIP() << "another process named VornClient runs on this machine (pid " << others.front()
-                     << ")";
     HarnessOptions harness;
     harness.proxyAddress = "198.51.100.3";
     ASSERT_TRUE(Bring(GatewaySetup{}, harness));
