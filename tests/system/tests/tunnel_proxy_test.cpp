@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <sstream>
 #include <chrono>
 #include <thread>
 
@@ -24,13 +25,20 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kOwnProxyAddress = "198.51.100.3";
 
-// pc's established connections to the proxy, as "address:port" of pc's end.
+// pc's ends ("address:port") of its established connections to the proxy, one a line.
 std::string ProxyConnections(const TunnelRig& rig) {
     std::string out;
     rig.Harness().RunInPc({"ss", "-tnH", "state", "established", "dst",
                            std::string(kOwnProxyAddress) + ":" + std::to_string(kProxyPort)},
                           &out);
-    return out;
+    std::istringstream lines(out);
+    std::string ends;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string recvQ, sendQ, self;
+        if (fields >> recvQ >> sendQ >> self) ends += self + "\n";
+    }
+    return ends;
 }
 
 HarnessOptions ProxyBesideTheGateway() {
