@@ -189,6 +189,7 @@ bool TwAdapterSetup::LogoffRecoverAdapterRoute(bool keepForRelogon) {
         if (!m_gatewayRouteAdded && m_pinnedAdded.empty() && !m_localSubnetMoved) {
             // A table saved for a logon that never got this far must not be put back later.
             RemoveRouteFile();
+            if (!keepForRelogon) m_sessionBaseline.clear();
             return true;
         }
     } else {
