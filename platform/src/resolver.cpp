@@ -4,6 +4,7 @@
 #include "platform/resolver.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,6 +155,32 @@ bool RunCommand(const std::string& program, const char* option, const std::strin
     return code == 0;
 }
 
+// Runs `argv` with nothing on its standard input; true when it exits with 0 within the time-out.
+bool RunArgs(const std::vector<std::string>& argv, DWORD timeoutMs) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    UniqueFd readEnd(fds[0]);
+    UniqueFd writeEnd(fds[1]);
+    writeEnd.Reset();
+    SpawnOptions options;
+    options.stdinFd = readEnd.Get();
+    options.quietOutput = true;
+    const pid_t pid = Spawn(argv, options);
+    readEnd.Reset();
+    if (pid < 0) {
+        return false;
+    }
+    int code = -1;
+    if (WaitProcess(pid, timeoutMs, &code) != kWaitObject0) {
+        KillProcess(pid, SIGKILL);
+        WaitProcess(pid, kInfinite, &code);
+        return false;
+    }
+    return code == 0;
+}
+
 struct Context {
     const ResolverOptions& options;
     std::string file;
@@ -200,7 +227,64 @@ std::string FindResolvconf(const ResolverOptions& options) {
     return FindProgram(options.resolvconf.empty() ? "resolvconf" : options.resolvconf);
 }
 
+// systemd-resolved manages the real machine's DNS when the resolver file leads into its runtime
+// folder; a test names its stand-in program and gets it whatever the file.
+std::string FindResolvectl(const ResolverOptions& options, const std::string& file) {
+    if (options.resolvectl == "-") {
+        return std::string();
+    }
+    if (!options.resolvectl.empty()) {
+        return FindProgram(options.resolvectl);
+    }
+    if (MachineRoot() != kDefaultMachineRoot) {
+        return std::string();
+    }
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(file.c_str(), target, sizeof target - 1);
+    if (n <= 0) {
+        return std::string();
+    }
+    const std::string text(target, static_cast<std::size_t>(n));
+    if (text.find("/run/systemd/resolve/") == std::string::npos) {
+        return std::string();
+    }
+    return FindProgram("resolvectl");
+}
+
+// Withdraws what resolved holds for `iface`; a link that no longer exists took it along.
+bool RevertResolved(const std::string& program, const std::string& iface, DWORD timeoutMs) {
+    if (RunArgs({program, "revert", iface}, timeoutMs)) {
+        return true;
+    }
+    return ::if_nametoindex(iface.c_str()) == 0;
+}
+
 // Puts the saved file (and link) back.
+// Beside the resolver file, a second name of its original (a hard link): the restore renames it
+// back, which needs no free space on a full disk, where writing the bytes anew would fail.
+std::string KeptOriginalPath(const std::string& target) { return target + ".qel-orig"; }
+
+void KeepOriginal(const std::string& target) {
+    const std::string keep = KeptOriginalPath(target);
+    ::unlink(keep.c_str());
+    if (::link(target.c_str(), keep.c_str()) != 0)
+        DebugPrintf("resolver: no second name for %s (errno %d); the restore writes it anew", target.c_str(),
+                    errno);
+}
+
+// Renames the kept original back when it is still exactly what the journal holds (a regular file
+// with its bytes, mode and owner); false otherwise, and the caller writes the bytes anew.
+bool PutBackKept(const std::string& target, const ResolverJournal& j) {
+    const std::string keep = KeptOriginalPath(target);
+    struct stat st {};
+    if (::lstat(keep.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777u) != j.mode ||
+        st.st_uid != j.uid || st.st_gid != j.gid || static_cast<std::size_t>(st.st_size) != j.content.size())
+        return false;
+    std::string content;
+    if (!rf::ReadBounded(keep, kMaxResolverFileSize, &content) || content != j.content) return false;
+    return ::rename(keep.c_str(), target.c_str()) == 0 && rf::SyncDir(rf::DirName(target));
+}
+
 DWORD PutBack(const ResolverJournal& j) {
     std::string target = j.path;
     if (!j.linkText.empty()) {
@@ -216,7 +300,9 @@ DWORD PutBack(const ResolverJournal& j) {
         target = rf::TargetOf(j.path, j.linkText);
     }
     const bool ok =
-        j.present ? rf::ReplaceFile(target, j.content, j.mode, j.uid, j.gid, {}, {}) : rf::RemoveFile(target);
+        j.present ? PutBackKept(target, j) || rf::ReplaceFile(target, j.content, j.mode, j.uid, j.gid, {}, {})
+                  : rf::RemoveFile(target);
+    if (ok) ::unlink(KeptOriginalPath(target).c_str());
     return ok ? kErrorSuccess : kErrorGeneralFailure;
 }
 
@@ -227,7 +313,12 @@ DWORD RestoreLocked(const Context& c) {
         case JournalState::kDamaged: return kErrorInvalidData;
         case JournalState::kLoaded: break;
     }
-    if (j.kind == ResolverJournal::Kind::kResolvconf) {
+    if (j.kind == ResolverJournal::Kind::kResolved) {
+        const std::string program = FindResolvectl(c.options, c.file);
+        if (!program.empty() && !RevertResolved(program, j.iface, c.options.commandTimeoutMs)) {
+            return kErrorGeneralFailure;
+        }
+    } else if (j.kind == ResolverJournal::Kind::kResolvconf) {
         // Without the program any more, its registrations went with it.
         const std::string program = FindResolvconf(c.options);
         if (!program.empty() &&
@@ -286,10 +377,45 @@ DWORD ChangeFile(const Context& c, EditKind edit, const std::vector<DWORD>& serv
         if (!SaveJournal(c, j)) {
             return kErrorGeneralFailure;
         }
+        if (now.present) KeepOriginal(now.target);
     }
     const bool ok = rf::ReplaceFile(
         now.target, text, mode, uid, gid, [&] { c.Step(ResolverStep::kFileTempWritten); },
         [&] { c.Step(ResolverStep::kFileInPlace); });
+    return ok ? kErrorSuccess : kErrorGeneralFailure;
+}
+
+DWORD ChangeResolved(const Context& c, const std::string& program, const std::string& iface, EditKind edit,
+                     const std::vector<DWORD>& servers) {
+    ResolverJournal j;
+    JournalState state = LoadJournal(c, &j);
+    if (state == JournalState::kLoaded && (j.kind != ResolverJournal::Kind::kResolved || j.iface != iface)) {
+        const DWORD rc = RestoreLocked(c);
+        if (rc != kErrorSuccess) {
+            return rc;
+        }
+        state = JournalState::kNone;
+    }
+    if (state != JournalState::kLoaded) {
+        j = ResolverJournal{};
+        j.kind = ResolverJournal::Kind::kResolved;
+        j.path = c.file;
+        j.iface = iface;
+    }
+    j.servers = EditList(j.servers, edit, servers);
+    // Recorded before the program runs: a crash after it still leaves the way to withdraw.
+    if (!SaveJournal(c, j)) {
+        return kErrorGeneralFailure;
+    }
+    std::vector<std::string> dns = {program, "dns", iface};
+    for (DWORD s : j.servers) {
+        dns.push_back(Dotted(s));
+    }
+    // The link's servers answer every query ("~."), as the tunnel's servers do in the file.
+    const bool ok = RunArgs(dns, c.options.commandTimeoutMs) &&
+                    RunArgs({program, "domain", iface, j.servers.empty() ? std::string() : std::string("~.")},
+                            c.options.commandTimeoutMs);
+    c.Step(ResolverStep::kCommandDone);
     return ok ? kErrorSuccess : kErrorGeneralFailure;
 }
 
@@ -396,6 +522,9 @@ DWORD LinuxResolver::Change(const std::string& iface, int edit, const std::vecto
     rf::FileLock lock(rf::DirName(c.journal) + "/lock");
     if (!lock.Held()) {
         return kErrorGeneralFailure;
+    }
+    if (const std::string resolved = FindResolvectl(m_options, c.file); !resolved.empty()) {
+        return ChangeResolved(c, resolved, iface, static_cast<EditKind>(edit), servers);
     }
     const std::string program = FindResolvconf(m_options);
     if (program.empty()) {

@@ -15,8 +15,6 @@
 
 namespace platform::resolver_files {
 
-namespace {
-
 bool SyncDir(const std::string& dir) {
     const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) {
@@ -24,8 +22,6 @@ bool SyncDir(const std::string& dir) {
     }
     return ::fsync(fd.Get()) == 0;
 }
-
-}  // namespace
 
 std::string DirName(const std::string& path) {
     const std::size_t cut = path.rfind('/');

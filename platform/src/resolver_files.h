@@ -39,6 +39,8 @@ bool ReplaceWithLink(const std::string& path, const std::string& linkText);
 // Removes a file (absent is fine) and syncs its folder.
 bool RemoveFile(const std::string& path);
 std::string DirName(const std::string& path);
+// fsync of a folder, so that a rename in it is on disk.
+bool SyncDir(const std::string& dir);
 
 // An exclusive lock on a lock file, held for the object's lifetime; across threads and processes.
 class FileLock {

@@ -134,7 +134,10 @@ bool NoNul(const std::string& s) { return s.find('\0') == std::string::npos; }
 
 std::string FormatResolverJournal(const ResolverJournal& j) {
     std::string out(kMagic);
-    Put(&out, "kind", j.kind == ResolverJournal::Kind::kFile ? "file" : "resolvconf");
+    Put(&out, "kind",
+        j.kind == ResolverJournal::Kind::kFile         ? "file"
+        : j.kind == ResolverJournal::Kind::kResolvconf ? "resolvconf"
+                                                       : "resolved");
     Put(&out, "path", j.path);
     Put(&out, "link", j.linkText);
     Put(&out, "present", j.present ? "1" : "0");
@@ -180,11 +183,13 @@ bool ParseResolverJournal(std::string_view text, ResolverJournal* journal, std::
         why = sum != expected ? "checksum mismatch" : "data after the checksum";
         return false;
     }
-    if (kind != "file" && kind != "resolvconf") {
+    if (kind != "file" && kind != "resolvconf" && kind != "resolved") {
         why = "unknown kind";
         return false;
     }
-    j.kind = kind == "file" ? ResolverJournal::Kind::kFile : ResolverJournal::Kind::kResolvconf;
+    j.kind = kind == "file"         ? ResolverJournal::Kind::kFile
+             : kind == "resolvconf" ? ResolverJournal::Kind::kResolvconf
+                                    : ResolverJournal::Kind::kResolved;
     if (j.path.empty() || j.path[0] != '/' || !NoNul(j.path) || !NoNul(j.linkText) ||
         (present != "0" && present != "1") || !ParseNumber(mode, 8, 07777, &j.mode) ||
         !ParseNumber(uid, 10, 0xFFFFFFFEul, &j.uid) || !ParseNumber(gid, 10, 0xFFFFFFFEul, &j.gid) ||
@@ -193,7 +198,7 @@ bool ParseResolverJournal(std::string_view text, ResolverJournal* journal, std::
         return false;
     }
     j.present = present == "1";
-    if (j.kind == ResolverJournal::Kind::kResolvconf && j.iface.empty()) {
+    if (j.kind != ResolverJournal::Kind::kFile && j.iface.empty()) {
         why = "registration without an interface";
         return false;
     }

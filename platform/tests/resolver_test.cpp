@@ -104,6 +104,35 @@ TEST_F(ResolverFileTest, EditsKeepOtherLinesAndRestoreGivesBackTheExactFile) {
     EXPECT_EQ(Read(File()), kOriginal);
 }
 
+// The restore must work on a full disk: the original stays on disk under a second name while the
+// tunnel's servers are in, and comes back by rename (the very same file, no bytes written). A
+// second name that no longer matches the journal is not trusted: the bytes are written anew.
+TEST_F(ResolverFileTest, RestoreRenamesTheKeptOriginalBackAndTrustsOnlyAnExactOne) {
+    Write(File(), kOriginal);
+    ASSERT_EQ(::chmod(File().c_str(), 0640), 0);
+    struct stat original {};
+    ASSERT_EQ(::stat(File().c_str(), &original), 0);
+    LinuxResolver r(Options());
+    ASSERT_EQ(r.SetNameServers("tun0", {Ip("198.18.0.53")}), kErrorSuccess);
+    ASSERT_EQ(r.AddNameServer("tun0", Ip("198.18.0.54")), kErrorSuccess);
+    const std::string kept = File() + ".qel-orig";
+    EXPECT_EQ(Read(kept), kOriginal);
+    ASSERT_EQ(r.Restore(), kErrorSuccess);
+    struct stat after {};
+    ASSERT_EQ(::stat(File().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, original.st_ino) << "the original was written anew, not renamed back";
+    EXPECT_EQ(Read(File()), kOriginal);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_FALSE(Exists(kept));
+
+    ASSERT_EQ(r.SetNameServers("tun0", {Ip("198.18.0.53")}), kErrorSuccess);
+    ASSERT_EQ(::unlink(kept.c_str()), 0);
+    Write(kept, "nameserver 203.0.113.66\n");
+    ASSERT_EQ(r.Restore(), kErrorSuccess);
+    EXPECT_EQ(Read(File()), kOriginal);
+    EXPECT_FALSE(Exists(kept));
+}
+
 TEST_F(ResolverFileTest, AbsentFileIsMadeAndRemovedAgain) {
     LinuxResolver r(Options());
     ASSERT_EQ(r.RemoveNameServer("tun0", Ip("198.18.0.53")), kErrorSuccess);
@@ -342,6 +371,55 @@ TEST_F(ResolvconfTest, ServersAreRegisteredForTheInterfaceAndWithdrawnAfterACras
     EXPECT_TRUE(Exists(Journal()));
     ::unlink(m_dir.File("fail").c_str());
     EXPECT_EQ(r.Restore(), kErrorSuccess);
+}
+
+// systemd-resolved: a stand-in resolvectl on PATH logs each call's arguments.
+class ResolvedTest : public ResolvconfTest {
+protected:
+    void SetUp() override {
+        ResolvconfTest::SetUp();
+        Write(m_dir.File("bin/resolvectl"), "#!/bin/sh\n[ -e \"" + m_dir.File("fail") +
+                                                "\" ] && exit 1\necho \"$*\" >> \"" + Log() + "\"\n");
+        ASSERT_EQ(::chmod(m_dir.File("bin/resolvectl").c_str(), 0755), 0);
+    }
+    ResolverOptions Options() const {
+        ResolverOptions o = ResolverFileTest::Options();
+        o.resolvectl = "resolvectl";
+        return o;
+    }
+};
+
+TEST_F(ResolvedTest, ServersGoOnTheLinkAndAreRevertedAlsoAfterACrash) {
+    LinuxResolver r(Options());
+    ASSERT_EQ(r.SetNameServers("tun0", {Ip("198.18.0.53")}), kErrorSuccess);
+    ASSERT_EQ(r.AddNameServer("tun0", Ip("198.18.0.54")), kErrorSuccess);
+    EXPECT_EQ(Read(Log()),
+              "dns tun0 198.18.0.53\ndomain tun0 ~.\ndns tun0 198.18.0.53 198.18.0.54\ndomain tun0 ~.\n");
+    EXPECT_EQ(Read(File()), kOriginal) << "resolved owns the file";
+    ASSERT_EQ(r.Restore(), kErrorSuccess);
+    EXPECT_EQ(Read(Log()).substr(Read(Log()).size() - 12), "revert tun0\n");
+    EXPECT_FALSE(Exists(Journal()));
+
+    // Killed right after the program ran: another resolver reverts the link.
+    ::unlink(Log().c_str());
+    CrashAt(Options(), ResolverStep::kCommandDone, 1);
+    LinuxResolver later(Options());
+    ASSERT_EQ(later.Restore(), kErrorSuccess);
+    EXPECT_NE(Read(Log()).find("revert tun0\n"), std::string::npos) << Read(Log());
+    EXPECT_FALSE(Exists(Journal()));
+
+    // A failing program is reported while its link exists; the journal stays for a later try. A
+    // link that is gone took its servers along.
+    ASSERT_EQ(r.SetNameServers("lo", {Ip("198.18.0.53")}), kErrorSuccess);
+    Write(m_dir.File("fail"), "");
+    EXPECT_EQ(r.Restore(), kErrorGeneralFailure);
+    EXPECT_TRUE(Exists(Journal()));
+    ::unlink(m_dir.File("fail").c_str());
+    EXPECT_EQ(r.Restore(), kErrorSuccess);
+    ASSERT_EQ(r.SetNameServers("gone0", {Ip("198.18.0.53")}), kErrorSuccess);
+    Write(m_dir.File("fail"), "");
+    EXPECT_EQ(r.Restore(), kErrorSuccess);
+    EXPECT_FALSE(Exists(Journal()));
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto action = session.OnMessage(data, size);
     const std::string reply(action.reply.begin(), action.reply.end());
     const bool known = reply.empty() || reply == service::kReplyDone || reply == service::kReplySetIpFail ||
-                       reply == service::kReplySetDnsFail ||
+                       reply == service::kReplySetDnsFail || reply == service::kReplyRouteFail ||
                        reply.rfind(service::kReplyHardwareIdPrefix, 0) == 0;
     const bool outOfRange = size < service::kMinCommandSize || size >= service::kCommandBufferSize;
     if (!known || !action.hangUp || (outOfRange && ops.calls != 0)) {

@@ -36,14 +36,29 @@ DWORD AdapterConfig::VirtualAdapterIndex() const {
     return FindVirtualAdapter(&a) ? a.index : 0;
 }
 
+bool AdapterConfig::HasConnectedRoute(DWORD ifIndex, DWORD address, DWORD mask) {
+    std::vector<MIB_IPFORWARDROW> rows;
+    if (m_f.network.routes->ReadForwardRows(&rows) != platform::kErrorSuccess) return false;
+    for (const auto& r : rows) {
+        if (r.dwForwardIfIndex == ifIndex && r.dwForwardDest == (address & mask) && r.dwForwardMask == mask)
+            return true;
+    }
+    return false;
+}
+
 DWORD AdapterConfig::SetStaticIP(DWORD address, DWORD mask) {
     platform::AdapterInfo a;
     if (!FindVirtualAdapter(&a)) {
         SVC_LOG("[SetStaticIP] the virtual adapter is not present");
         return kAdapterMissing;
     }
+    // Already whole only with its connected route too: a restore after a crash takes the routes of
+    // the adapter away and may leave the address, and without that route nothing reaches the
+    // tunnel's next hop. Setting the address again brings the route back.
     for (const auto& existing : a.addresses) {
-        if (existing.address == address && existing.mask == mask && a.addresses.size() == 1) return 0;
+        if (existing.address == address && existing.mask == mask && a.addresses.size() == 1 &&
+            HasConnectedRoute(a.index, address, mask))
+            return 0;
     }
     DWORD rc = m_f.network.addresses->DeleteIpv4Addresses(a.index);
     if (rc == platform::kErrorSuccess) rc = m_f.network.addresses->AddIpv4Address(a.index, address, mask);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -105,6 +106,17 @@ DWORD GetServerAddr() {
     return address;
 }
 
+DWORD GetProxyAddr() {
+    auto store = platform::SettingsStore::Machine();
+    const char* key = "Software\\Morvane\\QelClient";
+    std::string text;
+    if (store->GetString(key, "UseProxy", &text) != platform::kRegOk || strcasecmp(text.c_str(), "yes") != 0)
+        return 0;
+    if (store->GetString(key, "ProxyAddr", &text) != platform::kRegOk || text.size() > 256) return 0;
+    in_addr a{};
+    return inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
+}
+
 DWORD SetAdapterMediaDisconnect() {
     auto device = platform::FilterDevice::Open();
     if (!device) {
@@ -125,7 +137,7 @@ DWORD SetAdapterMediaDisconnect() {
 }
 
 void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved,
-                    DWORD virtualIndex, DWORD gateway) {
+                    DWORD virtualIndex, DWORD gateway, const std::vector<DWORD>& otherHosts) {
     std::vector<MIB_IPFORWARDROW> current;
     if (table.ReadForwardRows(&current) != platform::kErrorSuccess) {
         SVC_LOG("[GetSystemRouteTable] the forwarding table cannot be read");
@@ -150,7 +162,9 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
             }
         }
         const bool gatewayHostRoute =
-            gateway != 0 && r.dwForwardDest == gateway && r.dwForwardMask == 0xFFFFFFFFu;
+            r.dwForwardMask == 0xFFFFFFFFu && r.dwForwardDest != 0 &&
+            (r.dwForwardDest == gateway ||
+             std::find(otherHosts.begin(), otherHosts.end(), r.dwForwardDest) != otherHosts.end());
         if (!matched && (r.dwForwardIfIndex == virtualIndex || gatewayHostRoute)) {
             SVC_LOG("%s New Route, Need delete, dest%08X, mask%08X, GW%08X, 路由if%d, 虚if%d", kTag,
                     r.dwForwardDest, r.dwForwardMask, r.dwForwardNextHop,
@@ -194,12 +208,22 @@ GuiWatchdog::GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions op
     if (!m_options.checkGui) m_options.checkGui = [] { return CheckGUIExist(); };
     if (!m_options.mediaDisconnect) m_options.mediaDisconnect = SetAdapterMediaDisconnect;
     if (!m_options.gatewayAddress) m_options.gatewayAddress = GetServerAddr;
+    if (!m_options.proxyAddress) m_options.proxyAddress = GetProxyAddr;
 }
 
 void GuiWatchdog::Begin() {
     SVC_LOG("[CheckGUIThread::Execute] Exam GUI .");
-    ::unlink(m_options.routeFile.c_str());
     m_previous = 0;
+    const int state = m_options.checkGui();
+    if (state == 1) {
+        // Its end restores, from the file it wrote.
+        m_previous = 1;
+        return;
+    }
+    // Not knowing whether a client runs, nothing is touched; a client's logon writes a new file.
+    if (state != 2) return;
+    SVC_LOG("[CheckGUIThread::Execute] no client runs at start.");
+    Restore(true);
 }
 
 void GuiWatchdog::Round() {
@@ -213,19 +237,28 @@ void GuiWatchdog::Round() {
     Restore();
 }
 
-void GuiWatchdog::Restore() {
+void GuiWatchdog::Restore(bool atStart) {
     std::vector<MIB_IPFORWARDROW> saved;
     std::string error;
     const std::string& path = m_options.routeFile;
     switch (ReadRouteTableFile(path, &saved, &error)) {
         case RouteFileRead::kMissing:
             SVC_LOG("[CheckGUIThread::Execute] Dont need recover.");
+            // Name servers may have been changed before the routes were saved: a journal left
+            // behind is undone (nothing happens without one).
+            if (atStart) {
+                const DWORD dns = m_f.network.resolver->Restore();
+                if (dns != 0)
+                    SVC_LOG("[CheckGUIThread::Execute] name servers not restored: %u",
+                            static_cast<unsigned>(dns));
+            }
             m_previous = 2;
             return;
         case RouteFileRead::kUnreadable:
             // Stays "running" so that the next round tries again.
             SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat CreateFile error %s, ignore recover.",
                     error.c_str());
+            if (atStart) m_previous = 1;
             return;
         case RouteFileRead::kMalformed:
             SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat size error (%s), ignore recover.",
@@ -235,7 +268,10 @@ void GuiWatchdog::Restore() {
         case RouteFileRead::kOk: break;
     }
     AdapterConfig adapter(m_f);
-    CheckRouteList(*m_f.network.routes, saved, adapter.VirtualAdapterIndex(), m_options.gatewayAddress());
+    std::vector<DWORD> proxy;
+    if (const DWORD p = m_options.proxyAddress(); p != 0) proxy.push_back(p);
+    CheckRouteList(*m_f.network.routes, saved, adapter.VirtualAdapterIndex(), m_options.gatewayAddress(),
+                   proxy);
     // Name servers are machine-wide here: the client's are withdrawn with its routes.
     const DWORD dns = m_f.network.resolver->Restore();
     if (dns != 0)

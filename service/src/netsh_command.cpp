@@ -95,20 +95,27 @@ std::vector<std::uint8_t> SetIp(NetshOperations& ops, std::string_view command) 
     return Bytes(kReplySetIpFail);
 }
 
-void Route(NetshOperations& ops, std::string_view command) {
+// false when a route command was refused or the table did not take it; text that names no route
+// verb is no route command and is answered as done.
+bool Route(NetshOperations& ops, std::string_view command) {
+    if (!Contains(command, "addroute") && !Contains(command, "delroute") && !Contains(command, "setroute"))
+        return true;
     RouteRecord record;
     std::string error;
     if (!PhaseRouteCmd(command, &record, &error)) {
         SVC_LOG("%s route command refused (%s): %s", kTag, error.c_str(), PrintableText(command).c_str());
-        return;
+        return false;
     }
+    DWORD rc = 0;
     if (Contains(command, "addroute")) {
-        ops.AddRoute(record);
+        rc = ops.AddRoute(record);
     } else if (Contains(command, "delroute")) {
-        ops.DeleteRoute(record);
+        rc = ops.DeleteRoute(record);
     } else if (Contains(command, "setroute")) {
-        SVC_LOG("%s ApiSetRoute return %d ", kTag, static_cast<int>(ops.SetRoute(record)));
+        rc = ops.SetRoute(record);
+        SVC_LOG("%s ApiSetRoute return %d ", kTag, static_cast<int>(rc));
     }
+    return rc == 0;
 }
 
 // The two forms of "netsh int ip ..." the clients send map to address operations; anything else
@@ -198,7 +205,7 @@ std::vector<std::uint8_t> DispatchNetshCommand(NetshOperations& ops, std::string
         ops.EnableAdapter(true);
         SVC_LOG("%s RestartAdapter ok", kTag);
     } else if (Contains(command, "route")) {
-        Route(ops, command);
+        if (!Route(ops, command)) return Bytes(kReplyRouteFail);
     } else if (Contains(command, "arp -d")) {
         SVC_LOG("%s %s", kTag, "arp -d *");
         ops.FlushNeighbours();

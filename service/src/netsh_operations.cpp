@@ -171,7 +171,8 @@ SetIpResult SystemNetshOperations::SetIP(const std::string& address, const std::
         const DWORD rc = m_f.network.resolver->Restore();
         SVC_LOG("%s Set Static IP: the virtual adapter is not present; name servers restored: %u", kTag,
                 static_cast<unsigned>(rc));
-        return SetIpResult::kAddressFailed;
+        // A restore that failed is the client's to report; an absent adapter alone is expected.
+        return rc == 0 ? SetIpResult::kAddressFailed : SetIpResult::kDnsFailed;
     }
     const std::uint64_t start = m_options.tickMs();
     for (;;) {

@@ -72,7 +72,7 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
     const std::string resolverFile = platform::ResolverFilePath();
     ASSERT_TRUE(platform::MakeDirs(resolverFile.substr(0, resolverFile.rfind('/'))));
     std::ofstream(resolverFile) << "# the machine's own\nnameserver 203.0.113.53\n";
-    platform::LinuxResolver resolver(platform::ResolverOptions{"", "", "-", 10000, {}});
+    platform::LinuxResolver resolver(platform::ResolverOptions{"", "", "-", 10000, {}, "-"});
 
     const auto before = SortedRows();
     const std::string resolverBefore = FileText(resolverFile);
@@ -98,15 +98,13 @@ TEST(WatchdogNetns, KilledClientLeavesTheMachineAsItFoundIt) {
         inet_pton(AF_INET, "203.0.113.200", &a);
         return static_cast<DWORD>(a.s_addr);
     };
-    // A file from an earlier run, which the watchdog removes as it begins.
-    std::ofstream(options.routeFile) << "stale";
     CheckGUIThread watchdog(facilities, options);
     ASSERT_NE(watchdog.Create(0), 0u);
     watchdog.Resume();
 
-    // What the client does at logon: save the table, then route everything into the tunnel.
-    ASSERT_TRUE(testsupport::WaitFor("the watchdog to begin",
-                                     [&] { return !std::ifstream(options.routeFile).good(); }));
+    // What the client does at logon: save the table, then route everything into the tunnel. The
+    // watchdog found it running as it began, so it leaves the session alone until its end.
+    ASSERT_TRUE(testsupport::WaitFor("the watchdog to begin", [&] { return watchdog.Previous() == 1; }));
     std::vector<MIB_IPFORWARDROW> saved;
     ASSERT_EQ(platform::ReadForwardRows(&saved), 0u);
     ASSERT_TRUE(WriteRouteTableFile(options.routeFile, saved));

@@ -50,8 +50,11 @@ private:
     DWORD Route(const char* verb, const RouteRecord& r) {
         calls.push_back(verb);
         routes.push_back(r);
-        return 87;  // failures are only logged: the reply stays "netsh>"
+        return routeResult;
     }
+
+public:
+    DWORD routeResult = 0;
 };
 
 std::vector<std::uint8_t> Code() {
@@ -135,6 +138,11 @@ TEST(NetshProtocol, RouteCommandsParseUnsignedFieldsInClientOrder) {
     EXPECT_EQ(Exchange(ops, "delroute 167772160 4294967295 3 0 20 3\n"), kDone);
     EXPECT_EQ(Exchange(ops, "setroute 1 2\n"), kDone);
     ASSERT_EQ(ops.calls, (std::vector<std::string>{"add", "del", "set"}));
+    // A route the table did not take is a failure on the wire, never "done".
+    const std::string routeFail(kReplyRouteFail);
+    ops.routeResult = 87;
+    EXPECT_EQ(Exchange(ops, "addroute 0 0 12 16843009 1 4\n"), routeFail);
+    EXPECT_EQ(Exchange(ops, "delroute 167772160 4294967295 3 0 20 3\n"), routeFail);
     EXPECT_EQ(ops.routes[0].destination, 0u);
     EXPECT_EQ(ops.routes[0].ifIndex, 12u);
     EXPECT_EQ(ops.routes[0].nextHop, 16843009u);
@@ -147,7 +155,7 @@ TEST(NetshProtocol, RouteCommandsParseUnsignedFieldsInClientOrder) {
     for (const char* bad : {"addroute 4294967296 0 1 1 1 1\n", "addroute -1 0 1 1 1 1\n",
                             "addroute 1x 0 1 1 1 1\n", "delroute 99999999999999999999 0\n"}) {
         RecordingOperations refused;
-        EXPECT_EQ(Exchange(refused, bad), kDone) << bad;
+        EXPECT_EQ(Exchange(refused, bad), std::string(kReplyRouteFail)) << bad;
         EXPECT_TRUE(refused.calls.empty()) << bad;
     }
 }
@@ -224,7 +232,7 @@ TEST(NetshProtocol, FuzzedCommands) {
         EXPECT_TRUE(hungUp);
         const bool known = reply.empty() || reply == kDone || reply == std::string("NetshSetipFail>\0", 16) ||
                            reply == std::string("NetshSetdnsFail>\0", 17) ||
-                           reply.rfind("HardwareId>", 0) == 0;
+                           reply == std::string(kReplyRouteFail) || reply.rfind("HardwareId>", 0) == 0;
         ASSERT_TRUE(known) << "reply to fuzzed input";
         if (text.size() < kMinCommandSize || text.size() >= kCommandBufferSize) {
             ASSERT_TRUE(ops.calls.empty());

@@ -90,6 +90,28 @@ TEST_F(OperationsTest, SetIpReplacesTheAddressesAndSetsTheNameServers) {
     EXPECT_EQ(servers, (std::vector<DWORD>{Ip("203.0.113.53")}));
 }
 
+// After a crash's restore the adapter may keep its address but not its connected route: the
+// address counts as set only with that route, else it is set again (which brings the route).
+TEST_F(OperationsTest, SetIpSkipsOnlyAnAdapterThatIsWhole) {
+    AddTap();
+    SystemNetshOperations ops(facilities, launcher, options);
+    ASSERT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kDone);
+    MIB_IPFORWARDROW connected{};
+    connected.dwForwardDest = Ip("198.18.0.0");
+    connected.dwForwardMask = Ip("255.255.255.0");
+    connected.dwForwardNextHop = Ip("198.18.0.2");
+    connected.dwForwardIfIndex = 7;
+    machine.routes.SetRows({connected});
+    // A rewrite now would fail: the whole adapter is left alone and the SetIP succeeds.
+    addresses.writeError = platform::kErrorAccessDenied;
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kDone);
+    // Without its connected route the address is set again.
+    machine.routes.SetRows({});
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kAddressFailed);
+    addresses.writeError = platform::kErrorSuccess;
+    EXPECT_EQ(ops.SetIP("198.18.0.2", "255.255.255.0", "0", "0"), SetIpResult::kDone);
+}
+
 TEST_F(OperationsTest, SetIpWaitsForTheAdapterUpToItsLimit) {
     SystemNetshOperations ops(facilities, launcher, options);
     int sleeps = 0;

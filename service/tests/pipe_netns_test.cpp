@@ -54,7 +54,7 @@ TEST(PipeNetns, RoutesAndAddressThroughThePipe) {
     const std::string resolverFile = platform::ResolverFilePath();
     ASSERT_TRUE(platform::MakeDirs(resolverFile.substr(0, resolverFile.rfind('/'))));
     std::ofstream(resolverFile) << "nameserver 203.0.113.53\n";
-    platform::LinuxResolver resolver(platform::ResolverOptions{"", "", "-", 10000, {}});
+    platform::LinuxResolver resolver(platform::ResolverOptions{"", "", "-", 10000, {}, "-"});
 
     ServiceFacilities facilities;
     facilities.network.resolver = &resolver;

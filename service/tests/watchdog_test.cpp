@@ -175,6 +175,7 @@ protected:
         options.checkGui = [this] { return gui; };
         options.mediaDisconnect = [this] { return ++disconnects, 1u; };
         options.gatewayAddress = [] { return Net(203, 0, 113, 200); };
+        options.proxyAddress = [] { return 0u; };
         machine.PutTap();
     }
 
@@ -260,12 +261,62 @@ TEST_F(WatchdogTest, RestoredRowsKeepTheKernelsProtocol) {
     }
 }
 
+// A client killed while the service was down: at the service's start no client runs, and the
+// session's routes (the gateway's and the proxy's host routes among them) and name servers go.
+TEST_F(WatchdogTest, AtStartASessionWithoutItsClientIsRestored) {
+    const auto defaultRoute = Row(0, 0, Net(203, 0, 113, 1), kEth);
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {defaultRoute}));
+    options.proxyAddress = [] { return Net(203, 0, 113, 201); };
+    routes.SetRows({Row(0, 0, 0, kTap), Row(Net(203, 0, 113, 200), 0xffffffffu, Net(203, 0, 113, 1), kEth),
+                    Row(Net(203, 0, 113, 201), 0xffffffffu, Net(203, 0, 113, 1), kEth)});
+    resolver.SetMachineServers({Net(203, 0, 113, 53)});
+    resolver.SetNameServers("qel0", {Net(198, 18, 0, 53)});
+    GuiWatchdog watchdog(facilities, options);
+    watchdog.Begin();
+    const auto rows = routes.Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].dwForwardNextHop, defaultRoute.dwForwardNextHop);
+    EXPECT_EQ(rows[0].dwForwardIfIndex, static_cast<DWORD>(kEth));
+    std::vector<DWORD> servers;
+    resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{Net(203, 0, 113, 53)}));
+    EXPECT_FALSE(Exists(options.routeFile));
+    EXPECT_EQ(disconnects, 1);
+
+    // Without a route file, a resolver journal left behind is still undone.
+    resolver.SetNameServers("qel0", {Net(198, 18, 0, 53)});
+    GuiWatchdog again(facilities, options);
+    again.Begin();
+    resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{Net(203, 0, 113, 53)}));
+}
+
+// A client that runs when the service starts keeps its session; its end restores. A process
+// list that cannot be read touches nothing.
+TEST_F(WatchdogTest, AtStartARunningClientOrAnUnknownStateKeepsTheFile) {
+    const auto defaultRoute = Row(0, 0, Net(203, 0, 113, 1), kEth);
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {defaultRoute}));
+    gui = 0;
+    GuiWatchdog unknown(facilities, options);
+    unknown.Begin();
+    EXPECT_TRUE(Exists(options.routeFile));
+    EXPECT_TRUE(routes.Rows().empty());
+    gui = 1;
+    GuiWatchdog watchdog(facilities, options);
+    watchdog.Begin();
+    EXPECT_TRUE(Exists(options.routeFile));
+    EXPECT_TRUE(routes.Rows().empty());
+    EXPECT_EQ(disconnects, 0);
+    gui = 2;
+    watchdog.Round();
+    EXPECT_EQ(routes.Rows().size(), 1u);
+    EXPECT_FALSE(Exists(options.routeFile));
+    EXPECT_EQ(disconnects, 1);
+}
+
 TEST_F(WatchdogTest, RestoresOnlyOnTheChangeFromRunningToGone) {
     ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {Row(0, 0, Net(203, 0, 113, 1), kEth)}));
     GuiWatchdog watchdog(facilities, options);
-    watchdog.Begin();  // a file from an earlier run is never restored
-    EXPECT_FALSE(Exists(options.routeFile));
-    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {Row(0, 0, Net(203, 0, 113, 1), kEth)}));
     watchdog.Round();  // never seen running
     gui = 0;           // the process list could not be read: the last state stays
     watchdog.Round();
@@ -336,14 +387,15 @@ TEST_F(WatchdogTest, RoundsComeOnItsClock) {
     ASSERT_NE(thread.Create(0), 0u);
     thread.Resume();
     ASSERT_TRUE(clock.WaitForWaiters(1)) << "the watchdog never waited on its clock";
+    EXPECT_EQ(looks.load(), 1) << "the start looks once, at once";
     clock.Advance(options.timing.watchdogRoundMs - 1);
     ASSERT_TRUE(clock.WaitForWaiters(1));
-    EXPECT_EQ(looks.load(), 0) << "a round came before its time";
+    EXPECT_EQ(looks.load(), 1) << "a round came before its time";
     clock.Advance(1);
-    EXPECT_TRUE(testsupport::WaitFor("the first round", [&] { return looks.load() == 1; }));
+    EXPECT_TRUE(testsupport::WaitFor("the first round", [&] { return looks.load() == 2; }));
     ASSERT_TRUE(clock.WaitForWaiters(1));
     clock.Advance(options.timing.watchdogRoundMs);
-    EXPECT_TRUE(testsupport::WaitFor("the second round", [&] { return looks.load() == 2; }));
+    EXPECT_TRUE(testsupport::WaitFor("the second round", [&] { return looks.load() == 3; }));
     thread.Terminate();
     EXPECT_TRUE(
         testsupport::WaitFor("the watchdog thread to end", [&] { return thread.IsTerminated() != 0; }));

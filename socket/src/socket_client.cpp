@@ -199,6 +199,12 @@ bool TwSocketClient::Connect(SharedObjectPtr<SharedObject> session, unsigned lon
     return AnnounceSession(connection);
 }
 
+bool TwSocketClient::ProxyCancelled() {
+    // Reported like a cancelled connect, and without a message: the caller asked for it.
+    SetError(TW_ERR_CONNECT, static_cast<int>(platform::WsaErrorFromErrno(ECANCELED)));
+    return false;
+}
+
 bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned short port,
                                     const Settings& settings) {
     std::string proxyText = Dotted(settings.proxyAddress);
@@ -213,9 +219,13 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
               std::strerror(err));
         return false;
     }
-    // One deadline for the whole answer: a proxy that trickles bytes cannot hold the caller.
+    // One deadline for the whole answer: a proxy that trickles bytes cannot hold the caller. The
+    // cancel event ends every wait of the answer at once, as it ends the connect's.
+    const int cancelFd = settings.cancel != nullptr ? settings.cancel->Fd() : -1;
     auto deadline = Clock::now() + std::chrono::milliseconds(settings.timeouts.proxyAnswerMs);
-    if (WaitFor(fd, POLLIN, -1, deadline) != 1) {
+    const int first = WaitFor(fd, POLLIN, cancelFd, deadline);
+    if (first < 0) return ProxyCancelled();
+    if (first != 1) {
         SetError(TW_ERR_PROXY_TIMEOUT, 0);
         // The text names the wait this client really made (30 seconds unless configured otherwise).
         Alert("代理服务器%s:%d在%g秒内没有发送应答", proxyText.c_str(), proxyPort,
@@ -262,8 +272,11 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
                 Alert("代理服务器 %s:%d 认证不通过，返回信息为：\n%s\n请检查代理服务器设置!",
                       proxyText.c_str(), proxyPort, reader.PrintableText().c_str());
                 return false;
-            case prendle::ProxyAnswer::kNeedMore:
-                if (WaitFor(fd, POLLIN, -1, deadline) == 1) continue;
+            case prendle::ProxyAnswer::kNeedMore: {
+                const int more = WaitFor(fd, POLLIN, cancelFd, deadline);
+                if (more < 0) return ProxyCancelled();
+                if (more == 1) continue;
+            }
                 [[fallthrough]];
             case prendle::ProxyAnswer::kOversized:
             case prendle::ProxyAnswer::kClosed:

@@ -229,6 +229,30 @@ INSTANTIATE_TEST_SUITE_P(Answers, ProxyFailureTest,
                                            FailureCase{Mode::kTrickle, TW_ERR_PROXY_RECEIVE},
                                            FailureCase{Mode::kCloseEarly, TW_ERR_PROXY_RECEIVE}));
 
+// A proxy that keeps trickling its answer holds the connect no longer than the cancel: the
+// handshake's waits watch the cancel event as the connect's does, and no message is shown.
+TEST_F(ClientTest, CancelEventEndsATricklingProxyAnswer) {
+    ScriptedProxy proxy(Mode::kTrickle);
+    TwSocketClient::Timeouts t;
+    t.proxyAnswerMs = 600000;
+    client->SetTimeouts(t);
+    platform::Event cancel(true, false);
+    client->SetCancelEvent(&cancel);
+    client->UseHttpProxy(Loopback(), proxy.Port(), nullptr, nullptr);
+    std::atomic<bool> intoTheAnswer{false};
+    std::thread canceller([&] {
+        // Well into the answer: the status line and some trickled bytes are out.
+        intoTheAnswer = WaitUntil([&] { return proxy.BytesSent() > 20; });
+        cancel.Set();
+    });
+    EXPECT_FALSE(client->Connect(Loopback(), 443, nullptr));
+    canceller.join();
+    EXPECT_TRUE(intoTheAnswer.load());
+    EXPECT_EQ(Error(), TW_ERR_CONNECT);
+    EXPECT_EQ(connects.load(), 0);
+    EXPECT_TRUE(Texts().empty()) << Texts();
+}
+
 TEST_F(ClientTest, ProxyTimeOutTextNamesTheConfiguredWait) {
     ScriptedProxy proxy(Mode::kSilence);
     client->UseHttpProxy(Loopback(), proxy.Port(), "alice", kPassword);

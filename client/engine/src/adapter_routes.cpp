@@ -29,6 +29,24 @@ DWORD TwAdapterSetup::GatewayAddress() const {
     return htonl(m_results.peerAddress);
 }
 
+bool TwAdapterSetup::IsPinnedHost(DWORD address) const {
+    if (address == 0) return false;
+    return address == GatewayAddress() ||
+           std::find(m_results.pinnedHosts.begin(), m_results.pinnedHosts.end(), address) !=
+               m_results.pinnedHosts.end();
+}
+
+std::vector<DWORD> TwAdapterSetup::UnpinnedHosts() const {
+    std::vector<DWORD> left;
+    for (DWORD h : m_results.pinnedHosts) {
+        if (h == 0 || h == GatewayAddress()) continue;
+        if (std::find(m_pinnedAdded.begin(), m_pinnedAdded.end(), h) != m_pinnedAdded.end()) continue;
+        if (std::find(m_pinnedExisted.begin(), m_pinnedExisted.end(), h) != m_pinnedExisted.end()) continue;
+        left.push_back(h);
+    }
+    return left;
+}
+
 void TwAdapterSetup::LogonSaveDefaultAddGatewayRoute() {
     const DWORD gateway = GatewayAddress();
     PrintSystemRouteTable();
@@ -56,6 +74,27 @@ void TwAdapterSetup::LogonSaveDefaultAddGatewayRoute() {
             TW_LOG(LOG_CLIENT_LOGIN, 4,
                    "[LogonSaveDefaultAddGatewayRoute] no way to the gateway %s outside the tunnel",
                    Dotted(gateway).c_str());
+    }
+    // Through a proxy the carrier goes to the proxy: a full tunnel or a pushed route covering it
+    // would send the carrier into its own tunnel. Pinned the same way, once per session.
+    for (DWORD host : m_results.pinnedHosts) {
+        if (host == 0 || host == gateway ||
+            std::find(m_pinnedAdded.begin(), m_pinnedAdded.end(), host) != m_pinnedAdded.end() ||
+            std::find(m_pinnedExisted.begin(), m_pinnedExisted.end(), host) != m_pinnedExisted.end())
+            continue;
+        const bool own = std::any_of(rows.begin(), rows.end(), [&](const MIB_IPFORWARDROW& r) {
+            return r.dwForwardDest == host && r.dwForwardMask == kHostMask && r.dwForwardIfIndex != virtualIf;
+        });
+        if (own) {
+            m_pinnedExisted.push_back(host);
+        } else if (m_deps.routeManager->AddHostRoute(Dotted(host), 0) == 0) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonSaveDefaultAddGatewayRoute] host route to %s pinned",
+                   Dotted(host).c_str());
+            m_pinnedAdded.push_back(host);
+        } else {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonSaveDefaultAddGatewayRoute] no way to %s outside the tunnel",
+                   Dotted(host).c_str());
+        }
     }
     const DWORD net = htonl(m_results.virtualIp & m_results.mask), mask = htonl(m_results.mask);
     if (m_localSubnetMoved || m_results.mask == 0) return;
@@ -145,13 +184,14 @@ bool TwAdapterSetup::SkippedAtInstall(const ResourceRoute& r) const {
     const DWORD vip = m_results.virtualIp, mask = m_results.mask;
     if ((r.network & r.mask) == (vip & mask) && r.mask == mask) return true;
     if (r.mask != kHostMask) return false;
-    return r.network == vip || htonl(r.network) == GatewayAddress();
+    return r.network == vip || IsPinnedHost(htonl(r.network));
 }
 
 void TwAdapterSetup::InstallFullTunnel() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonConfigAdapterRoute]发现0.0.0.0路由");
     const DWORD vif = m_virtualIfIndex, gateway = GatewayAddress();
     const bool gatewayHostRoute = m_gatewayRouteExisted || m_gatewayRouteAdded;
+    const std::vector<DWORD> unpinned = UnpinnedHosts();
     m_deps.routeManager->SetVirtualIfIndex(vif);
     std::vector<MIB_IPFORWARDROW> moved;
     for (const auto& r : m_snapshot) {
@@ -160,6 +200,10 @@ void TwAdapterSetup::InstallFullTunnel() {
         if (r.dwForwardIfIndex == vif && vif != 0) continue;
         if (!gatewayHostRoute && r.dwForwardMask != 0 &&
             (gateway & r.dwForwardMask) == (r.dwForwardDest & r.dwForwardMask))
+            continue;
+        if (r.dwForwardMask != 0 && std::any_of(unpinned.begin(), unpinned.end(), [&](DWORD h) {
+                return (h & r.dwForwardMask) == (r.dwForwardDest & r.dwForwardMask);
+            }))
             continue;
         moved.push_back(r);
     }
@@ -173,7 +217,7 @@ void TwAdapterSetup::InstallFullTunnel() {
     int loop = 0;
     for (const auto& route : m_results.routes) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonConfigAdapterRoute]遍历下发策略 第%d次循环", loop);
-        if (route.mask == kHostMask && htonl(route.network) == gateway) {
+        if (route.mask == kHostMask && IsPinnedHost(htonl(route.network))) {
             TW_LOG(LOG_CLIENT_LOGIN, 4,
                    "[LogonConfigAdapterRoute]vpn专线 资源路由==网关地址，不下发该条资源");
         } else {
@@ -191,7 +235,7 @@ bool TwAdapterSetup::ConflictsWithResource(const MIB_IPFORWARDROW& row, const Re
 }
 
 void TwAdapterSetup::InstallSplitTunnel() {
-    const DWORD vip = m_results.virtualIp, mask = m_results.mask, gateway = GatewayAddress();
+    const DWORD vip = m_results.virtualIp, mask = m_results.mask;
     const DWORD vif = m_virtualIfIndex;
     int loop = 0;
     for (const auto& route : m_results.routes) {
@@ -208,7 +252,7 @@ void TwAdapterSetup::InstallSplitTunnel() {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonConfigAdapterRoute] Ignore route, 资源==虚ip，不下发资源路由");
             continue;
         }
-        if (route.mask == kHostMask && htonl(route.network) == gateway) {
+        if (route.mask == kHostMask && IsPinnedHost(htonl(route.network))) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonConfigAdapterRoute] 资源路由==网关地址，不下发该条资源");
             continue;
         }

@@ -20,6 +20,9 @@ namespace engine {
 namespace {
 
 constexpr WORD kProbePort = 48089;
+// The resolver could not be put back at logoff (a full disk, say): the user must hear of it.
+constexpr int kErrNameServersKept = 58;
+constexpr const char* kTextNameServersKept = "系统的DNS服务器设置未能恢复，请检查网络设置。";
 
 bool SendUdpProbe(DWORD address, WORD rawPort, const std::string& text) {
     const platform::UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -257,10 +260,24 @@ bool TwAdapterSetup::StopCapture() {
     return ok != 0;
 }
 
+void TwAdapterSetup::ReleaseClosedAdapter() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_captureStarted) return;
+    m_captureStarted = false;
+    if (m_results.dns1 != 0 && m_virtualIfIndex != 0) WithdrawNameServers();
+}
+
 std::string TwAdapterSetup::SetIpCommand(bool withNameServers) const {
     return "SetIP " + DottedHost(m_results.virtualIp) + " " + DottedHost(m_results.mask) + " " +
            DottedHost(withNameServers ? m_results.dns1 : 0) + " " +
            DottedHost(withNameServers ? m_results.dns2 : 0);
+}
+
+void TwAdapterSetup::ReportNameServersKept(int reply) {
+    if (reply != kNetshSetDnsFail) return;
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[StopCapture] the machine's name servers could not be put back");
+    LastError(kErrNameServersKept, kTextNameServersKept);
+    m_deps.ui->Callback(UI_CODE_MESSAGE, kTextNameServersKept);
 }
 
 void TwAdapterSetup::WithdrawNameServers() {
@@ -270,6 +287,7 @@ void TwAdapterSetup::WithdrawNameServers() {
     // service answers at once that there was no address to set).
     const bool gone = GetVirtualAdapterIndex() == 0;
     const int rc = Cmd(SetIpCommand(false));
+    ReportNameServersKept(rc);
     if (gone) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[StopCapture] the virtual adapter is gone; DelInterfaceDns sent (%d)",
                rc);

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "dailylog/shared_daily_log.h"
+#include "engine/netsh_client.h"
 
 namespace engine {
 namespace {
@@ -83,8 +84,13 @@ int TwClientRouteManager::SendEntry(const char* verb, const char* tag, const Rou
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s-cmd] dest:%s, mask:%s, IfIndex:%d nextHop:%s metric:%d type:%d", tag,
            Dotted(request->destination).c_str(), Dotted(request->mask).c_str(), ifIndex,
            Dotted(request->nextHop).c_str(), static_cast<int>(metric), 3);
-    m_send(RouteCommand(verb, request->destination, request->mask, ifIndex, request->nextHop,
-                        static_cast<int>(metric), 3));
+    // A route the service or the kernel refused is a failure, whatever the pipe did.
+    const int reply = m_send(RouteCommand(verb, request->destination, request->mask, ifIndex,
+                                          request->nextHop, static_cast<int>(metric), 3));
+    if (reply != kNetshDone) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s] %s refused (%d)", tag, verb, reply);
+        return 1;
+    }
     return 0;
 }
 

@@ -206,14 +206,17 @@ int TwQelConnector::ConnectTcp(DWORD address, WORD port, int ms, bool relogon) {
 
 namespace {
 
-// Waits up to `ms` on `clock` for `fd` to be readable (cancel counts as nothing arriving).
-bool Readable(int fd, const platform::Clock& clock, int ms, platform::Event& cancel) {
-    const platform::ClockDeadline deadline(clock, static_cast<DWORD>(ms));
+// Waits until `deadline` for `fd` to be readable; the cancel event ends the wait at once.
+enum class Wait { kReadable, kTimedOut, kCancelled };
+Wait Readable(int fd, const platform::ClockDeadline& deadline, platform::Event& cancel) {
+    const int cancelFd = cancel.Fd();
     for (;;) {
-        if (cancel.IsSet() || deadline.Expired()) return false;
-        pollfd p{fd, POLLIN, 0};
+        if (cancel.IsSet()) return Wait::kCancelled;
+        if (deadline.Expired()) return Wait::kTimedOut;
+        pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
         const int left = deadline.RemainingMs();
-        if (::poll(&p, 1, left < 0 || left > 50 ? 50 : left) > 0) return true;
+        if (::poll(p, cancelFd >= 0 ? 2 : 1, left < 0 || left > 50 ? 50 : left) > 0 && (p[0].revents != 0))
+            return Wait::kReadable;
     }
 }
 
@@ -254,8 +257,17 @@ bool TwQelConnector::ProxyConnect(int fd, DWORD address, WORD port, int ms) {
         return false;
     }
     std::string answer;
+    // One deadline for the whole answer: a proxy that trickles its bytes cannot hold the logon
+    // (nor a quit) longer than the proxy time-out.
+    const platform::ClockDeadline deadline(m_clock, static_cast<DWORD>(ms));
     for (;;) {
-        if (!Readable(fd, m_clock, ms, m_waitLogon)) {
+        const Wait wait = Readable(fd, deadline, m_waitLogon);
+        if (wait == Wait::kCancelled) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[ProxyConnect] cancelled while waiting for the proxy %s:%d",
+                   proxyText.c_str(), proxy.port);
+            return false;
+        }
+        if (wait == Wait::kTimedOut) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "代理服务器%s:%d在30秒内没有发送应答", proxyText.c_str(), proxy.port);
             Box(m_ui.LanguageText(kTxtProxySilent));
             return false;
@@ -298,8 +310,9 @@ bool TwQelConnector::PlayHello(int fd, int ms, bool relogon) {
         return false;
     }
     std::string answer;
+    const platform::ClockDeadline deadline(m_clock, static_cast<DWORD>(ms));
     for (;;) {
-        if (!Readable(fd, m_clock, ms, m_waitLogon)) {
+        if (Readable(fd, deadline, m_waitLogon) != Wait::kReadable) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] server has no response in %d seconds",
                    ms / 1000);
             Ui(UI_CODE_PROGRESS_TEXT, kTxtNoAnswer);

@@ -38,6 +38,12 @@ void CloseSocket(int* fd) {
 
 }  // namespace
 
+bool TwQelConnector::AdapterConfigFailed() {
+    // The adapter's steps set their own reason where they have one; none may stay "done".
+    if (LastError() == 0) ReportError(TW_ERROR_ADAPTER_CONFIG, kTextAdapterConfigFailed);
+    return false;
+}
+
 AdapterLogonResults TwQelConnector::AdapterResults() {
     AdapterLogonResults r;
     {
@@ -51,6 +57,11 @@ AdapterLogonResults TwQelConnector::AdapterResults() {
         r.hasRouteList = true;
         r.routes = m_results.routes;
         r.cipherSelector = static_cast<DWORD>(m_results.cipherSelector);
+        if (m_proxy.on) {
+            r.pinnedHosts.push_back(m_proxy.address);
+            const DWORD server = m_serverAddress.load();
+            if (server != 0 && server != 0xFFFFFFFFu) r.pinnedHosts.push_back(server);
+        }
     }
     std::string text;
     WORD port = 0;
@@ -229,7 +240,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     switch (outcome) {
         case QEL_CLIENT_OR_WEB_LOGON_OK:
             m_adapter->SaveSystemRouteToFile(relogon);
-            if (!m_adapter->LogonConfigAdapter(false)) return false;
+            if (!m_adapter->LogonConfigAdapter(false)) return AdapterConfigFailed();
             break;
         case QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP:
             m_adapter->SaveSystemRouteToFile(relogon);
@@ -240,7 +251,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
             } else {
                 TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] m_bExistResRoute %s So Need Add Route",
                        "false");
-                if (!m_adapter->LogonConfigAdapter(true)) return false;
+                if (!m_adapter->LogonConfigAdapter(true)) return AdapterConfigFailed();
             }
             break;
         case QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP:
@@ -248,7 +259,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
             m_adapter->ChangeMediaStatus(0);
             PrintSystemRouteTable();
             m_adapter->SaveSystemRouteToFile(relogon);
-            if (!m_adapter->LogonConfigAdapter(true)) return false;
+            if (!m_adapter->LogonConfigAdapter(true)) return AdapterConfigFailed();
             break;
         case QEL_WEB_RELOGON_SESSION_OK:
             m_adapter->SaveSystemRouteToFile(relogon);
@@ -260,6 +271,8 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     }
     if (!m_adapter->GetMediaStatus()) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] GetMediaStatus fail.");
+        // The adapter (or the driver behind it) went away during the logon: that is the reason.
+        ReportError(TW_ERROR_ADAPTER_CLOSED, m_ui.LanguageText(kTxtMediaFailed).c_str());
         CallOwner(false);
         Ui(UI_CODE_MESSAGE, kTxtMediaFailed);
         return false;

@@ -38,6 +38,7 @@ constexpr const char kTextServerClosed[] = "服务器主动断开连接，请检
 constexpr const char kTextReceiveFailed[] = "接收数据失败";
 constexpr const char kTextGatewayRefused[] = "连接网关被拒绝";
 constexpr const char kTextOk[] = "操作成功";
+constexpr const char kTextAdapterConfigFailed[] = "配置虚拟网卡失败, 请检查软件是否安装正常。";
 
 // Text ids of the language catalogue.
 enum : int {

@@ -122,7 +122,10 @@ void TwQelConnector::OnControlMessage(const std::uint8_t* message, std::size_t l
     switch (message[1]) {
         case SSR_CODE_MNG_GW_CLT_LOGOFF_ACK:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_GW_CLT_LOGOFF_ACK");
-            ReportError(0, kTextOk);
+            // The gateway's acknowledgement of a logoff the user did not ask for keeps its reason.
+            if (const int last = LastError();
+                last != TW_ERROR_ADAPTER_CLOSED && last != TW_ERROR_FORCED_LOGOFF)
+                ReportError(0, kTextOk);
             break;
         case SSR_CODE_MNG_KEEP_ALIVE_REQUEST:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_KEEP_ALIVE_REQUEST");
@@ -304,6 +307,7 @@ void TwQelConnector::TimerRoutine() {
     if (reason == nullptr) return;
     m_policy.MaxOnlineTime() = 0;
     m_policy.MaxIdleTime() = 0;
+    ReportError(TW_ERROR_FORCED_LOGOFF, m_ui.LanguageText(textId).c_str());
     CallOwner(false);
     // Shown by the GUI's thread: the timer thread never waits for the user.
     Ui(UI_CODE_MESSAGE, textId);
@@ -348,7 +352,8 @@ void TwQelConnector::CutLogoffThread() {
     Ui(UI_CODE_SWITCH_TO_CLIENT_LOGON);
     m_ui.TrayBalloon(m_ui.LanguageText(kTxtOfflineTitle), m_ui.LanguageText(kTxtCutOff));
     m_logoffInProgress = 0;
-    ReportError(0, "");
+    // The gateway ended the session: that is its reason, not "done".
+    ReportError(TW_ERROR_FORCED_LOGOFF, m_ui.LanguageText(kTxtCutOff).c_str());
 }
 
 void TwQelConnector::StartReceiveThread() {

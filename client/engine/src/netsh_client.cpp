@@ -107,6 +107,7 @@ int ClassifyNetshReply(const std::string& reply) {
     if (text.find("netsh>") != std::string::npos) return kNetshDone;
     if (text.find("NetshSetipFail>") != std::string::npos) return kNetshSetIpFail;
     if (text.find("NetshSetdnsFail>") != std::string::npos) return kNetshSetDnsFail;
+    if (text.find("NetshRoutefail>") != std::string::npos) return kNetshRouteFail;
     return kNetshFailed;
 }
 

@@ -343,6 +343,10 @@ void TwQelConnector::LogoffRecoverAdapterRoute(bool keepForRelogon) {
     if (m_adapter) m_adapter->LogoffRecoverAdapterRoute(keepForRelogon);
 }
 
+void TwQelConnector::ReleaseClosedAdapter() {
+    if (m_adapter) m_adapter->ReleaseClosedAdapter();
+}
+
 void TwQelConnector::ClearAddressConfigured() { m_useStatic = false; }
 
 void TwQelConnector::ForgetSession() {

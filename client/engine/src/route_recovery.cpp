@@ -25,11 +25,22 @@ int TwAdapterSetup::SaveSystemRouteToFile(bool relogon) {
         return 0;
     }
     std::vector<MIB_IPFORWARDROW> kept;
-    if (relogon) {
+    if (relogon && !m_sessionBaseline.empty()) {
+        // The machine's table is the one from before the session: what the table shows now holds
+        // the session's own host routes (the gateway's, the proxy's), which are no part of it.
+        kept = m_sessionBaseline;
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[SaveSystemRouteToFile] relogon: the table from before the session");
+    } else if (relogon) {
         // The tunnel's rows of the session before are no part of the machine's own table.
         const DWORD vif = m_virtualIfIndex != 0 ? m_virtualIfIndex.load() : static_cast<DWORD>(index);
         for (const auto& r : rows) {
-            if (r.dwForwardIfIndex != vif) kept.push_back(r);
+            if (r.dwForwardIfIndex == vif) continue;
+            if (r.dwForwardMask == kHostMask &&
+                ((m_gatewayRouteAdded && r.dwForwardDest == GatewayAddress()) ||
+                 std::find(m_pinnedAdded.begin(), m_pinnedAdded.end(), r.dwForwardDest) !=
+                     m_pinnedAdded.end()))
+                continue;
+            kept.push_back(r);
         }
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[SaveSystemRouteToFile] pRouteTable->dwNumEntries = %d, nIfIndex = %d",
                static_cast<int>(rows.size()), static_cast<int>(kept.size()));
@@ -45,6 +56,7 @@ int TwAdapterSetup::SaveSystemRouteToFile(bool relogon) {
     } else {
         kept = std::move(rows);
     }
+    if (!relogon) m_sessionBaseline = kept;
     if (!service::WriteRouteTableFile(m_routeFile, kept)) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[SaveSystemRouteToFile] WriteFile failed, 0x%x",
                static_cast<unsigned>(errno));
@@ -174,9 +186,10 @@ bool TwAdapterSetup::LogoffRecoverAdapterRoute(bool keepForRelogon) {
         g.lock();
         // Nothing of a session is in the table, unless a logon stopped half-way after the
         // gateway's host route went in or the virtual subnet's route went aside.
-        if (!m_gatewayRouteAdded && !m_localSubnetMoved) {
+        if (!m_gatewayRouteAdded && m_pinnedAdded.empty() && !m_localSubnetMoved) {
             // A table saved for a logon that never got this far must not be put back later.
             RemoveRouteFile();
+            if (!keepForRelogon) m_sessionBaseline.clear();
             return true;
         }
     } else {
@@ -191,6 +204,7 @@ bool TwAdapterSetup::LogoffRecoverAdapterRoute(bool keepForRelogon) {
     } else {
         m_previousRoutes.clear();
         m_results.routes.clear();
+        m_sessionBaseline.clear();
         platform::DebugPrintf("StopCapture: remove gateway token\n");
         if (m_hooks.forgetSession) m_hooks.forgetSession();
     }
@@ -198,6 +212,9 @@ bool TwAdapterSetup::LogoffRecoverAdapterRoute(bool keepForRelogon) {
         m_deps.routeManager->DeleteHostRoute(Dotted(GatewayAddress()), 0);
         m_gatewayRouteAdded = false;
     }
+    for (DWORD host : m_pinnedAdded) m_deps.routeManager->DeleteHostRoute(Dotted(host), 0);
+    m_pinnedAdded.clear();
+    m_pinnedExisted.clear();
     RestoreMovedRoutes(wholeTraffic);
     m_localSubnetMoved = false;
     RemoveRouteFile();

@@ -27,9 +27,16 @@ constexpr std::size_t kMaxFrame = SSR_MAX_FRAME_SIZE;
 // One send carries the messages of one wake-up, up to about this many bytes.
 constexpr std::size_t kBatchLimit = 16 * 1024;
 constexpr std::size_t kMessageRoom = SSR_ZLIB_MESSAGE_SIZE;
-constexpr WORD kProbePort = 48089;
+// The probes' port as the sender puts it into sin_port and the driver's counters match it: the
+// raw 16-bit word of the UDP header, not a port number in network order.
+constexpr WORD kProbePortWord = 48089;
 
 WORD Get16(const std::uint8_t* p) { return static_cast<WORD>((p[0] << 8) | p[1]); }
+WORD GetRaw16(const std::uint8_t* p) {
+    WORD v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
 DWORD GetRaw32(const std::uint8_t* p) {
     DWORD v;
     std::memcpy(&v, p, 4);
@@ -284,7 +291,7 @@ bool TunnelDataPath::IndicateFrame(const _FWSHARED_MEMORY_BLOCK& block) {
     if ((q.protocol == 6 || q.protocol == 17) && ihl >= 20 && kEth + ihl + 4 <= length) {
         q.sourcePort = Get16(ip + ihl);
         q.destinationPort = Get16(ip + ihl + 2);
-        if (q.protocol == 17 && q.destinationPort == kProbePort &&
+        if (q.protocol == 17 && GetRaw16(ip + ihl + 2) == kProbePortWord &&
             ((q.destination == m_session.probeResource && q.destination != 0) ||
              (q.destination == m_session.probeVirtual && q.destination != 0))) {
             if (m_traceFrames) {

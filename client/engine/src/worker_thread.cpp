@@ -90,6 +90,9 @@ bool TwWorkerThread::Relogon() {
 
 bool TwWorkerThread::Logoff() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwWorkerThread::Logoff]");
+    // A logon running on this thread would serve the logoff only once it returned: its waits (a
+    // proxy's answer, the gateway's) are cut now, as the logoff's own start would cut them.
+    if (m_logonRunning.load()) m_connector.WaitLogonEvent().Set();
     Post(kLogoff);
     return true;
 }
@@ -278,6 +281,9 @@ void TwWorkerThread::FinishLogoff(bool adapterClosed) {
     if (adapterClosed) {
         m_connector.StopRouteCheckThread();
         m_connector.StopRecvAndEventThread();
+        // No capture stop follows for a closed adapter, so its name servers go here; a quit that
+        // comes meanwhile is served after this, on this thread.
+        m_connector.ReleaseClosedAdapter();
         m_connector.LogoffRecoverAdapterRoute(false);
         m_connector.SetArpAnswering(false);
         m_connector.SetDataPathActive(false);
@@ -396,12 +402,14 @@ void TwWorkerThread::StartForcedLogoff(const std::string* text) {
     try {
         helper->thread = std::thread([this, h, builtIn, given] {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwLogoffWorkerThread] 连接被强制断开");
-            AdapterClosedLogoff();
-            // Posted, not shown here: the GUI thread shows it, and no engine thread waits for the
-            // user while the worker may want to join it.
             const std::string message = builtIn         ? std::string(kBuiltInForcedLogoffText)
                                         : given.empty() ? m_ui.LanguageText(kTextForcedLogoff)
                                                         : given;
+            // In place before the session shows offline: whoever reads the end reads its reason.
+            m_connector.ReportSessionEnd(builtIn ? TW_ERROR_FORCED_LOGOFF : TW_ERROR_ADAPTER_CLOSED, message);
+            AdapterClosedLogoff();
+            // Posted, not shown here: the GUI thread shows it, and no engine thread waits for the
+            // user while the worker may want to join it.
             m_ui.Callback(UI_CODE_MESSAGE, message);
             h->done = true;
         });

@@ -72,7 +72,7 @@ protected:
         ASSERT_TRUE(platform::MakeDirs(resolverFile.substr(0, resolverFile.rfind('/'))));
         std::ofstream(resolverFile) << "# the machine's own\nnameserver 203.0.113.53\nsearch example.test\n";
         resolver =
-            std::make_unique<platform::LinuxResolver>(platform::ResolverOptions{"", "", "-", 10000, {}});
+            std::make_unique<platform::LinuxResolver>(platform::ResolverOptions{"", "", "-", 10000, {}, "-"});
 
         facilities.network.resolver = resolver.get();
         facilities.recreateAdapter = [] { return 0; };

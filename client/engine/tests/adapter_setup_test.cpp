@@ -208,6 +208,66 @@ TEST_F(AdapterSetupTest, FullTunnelKeepsTheGatewayOutsideAndPutsEverythingBack) 
     }
 }
 
+// Through a proxy on the LAN the carrier goes to the proxy: a full tunnel, a pushed route covering
+// the proxy and one naming it exactly must not take it into the tunnel. The proxy's host route and
+// the gateway's are pinned through the pre-tunnel way, and go at logoff, also after a relogon.
+TEST_F(AdapterSetupTest, ProxyAndGatewayArePinnedOutsideTheTunnelAndGoAtLogoff) {
+    auto before = pc.routes.Rows();
+    for (auto& r : before) {
+        if (r.dwForwardType != 3) continue;
+        r.dwForwardProto = platform::MIB_IPPROTO_LOCAL;
+        r.dwForwardMetric1 = 0;
+    }
+    pc.routes.SetRows(before);
+    auto adapter = Make();
+    auto session = TestSession({{0, 0, 0},
+                                {HostIp("203.0.113.0"), HostIp("255.255.255.128"), 0},
+                                {HostIp("203.0.113.80"), 0xFFFFFFFFu, 0}});
+    session.gatewayText = "203.0.113.80";  // the TLS peer is the proxy
+    session.peerAddress = HostIp("203.0.113.80");
+    session.pinnedHosts = {Ip("203.0.113.80"), Ip("198.51.100.10")};
+    ASSERT_EQ(Logon(*adapter, session), 1);
+    const auto during = pc.routes.Rows();
+    EXPECT_TRUE(HasRoute(during, "203.0.113.80", "255.255.255.255", 2)) << "the proxy is not pinned";
+    EXPECT_FALSE(HasRoute(during, "203.0.113.80", "255.255.255.255", 7)) << "the proxy goes into the tunnel";
+    EXPECT_TRUE(HasRoute(during, "198.51.100.10", "255.255.255.255", 2, "203.0.113.1"))
+        << "the gateway behind the proxy is not pinned";
+
+    // A relogon saves the table from before the session, without the pinned host routes.
+    ASSERT_EQ(adapter->SaveSystemRouteToFile(true), 1);
+    std::vector<MIB_IPFORWARDROW> saved;
+    std::string error;
+    ASSERT_EQ(service::ReadRouteTableFile(deps.routeFile, &saved, &error), service::RouteFileRead::kOk)
+        << error;
+    EXPECT_EQ(RouteKeys(saved), RouteKeys(before));
+
+    EXPECT_TRUE(adapter->LogoffConfigAdapter(false));
+    EXPECT_EQ(RouteKeys(pc.routes.Rows()), RouteKeys(before));
+}
+
+// The service could not put the machine's name servers back (a full disk, say): the logoff says
+// so, to the user and in the last error, for a present and for a deleted adapter alike.
+TEST_F(AdapterSetupTest, NameServersThatCannotBePutBackAreReported) {
+    for (const bool deleted : {false, true}) {
+        SCOPED_TRACE(deleted ? "deleted adapter" : "present adapter");
+        auto adapter = Make();
+        ASSERT_EQ(Logon(*adapter, TestSession({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}})), 1);
+        pc.resolver.FailRestore(platform::kErrorGeneralFailure);
+        if (deleted) pc.adapters.Remove(7);
+        lastError = 0;
+        EXPECT_TRUE(adapter->LogoffConfigAdapter(false));
+        EXPECT_EQ(lastError, 58);
+        const auto events = ui.Events();
+        const auto told = std::count_if(events.begin(), events.end(), [](const std::string& e) {
+            return e.rfind(std::to_string(UI_CODE_MESSAGE) + ":", 0) == 0 &&
+                   e.find("DNS") != std::string::npos;
+        });
+        EXPECT_EQ(told, deleted ? 2 : 1);
+        pc.resolver.FailRestore(platform::kErrorSuccess);
+        EXPECT_EQ(pc.resolver.Restore(), platform::kErrorSuccess);
+    }
+}
+
 TEST_F(AdapterSetupTest, AdapterDeletedUnderTheSessionLeavesNoTunnelNameServers) {
     auto adapter = Make();
     ASSERT_EQ(Logon(*adapter, TestSession({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}})), 1);
@@ -218,6 +278,23 @@ TEST_F(AdapterSetupTest, AdapterDeletedUnderTheSessionLeavesNoTunnelNameServers)
     EXPECT_TRUE(adapter->LogoffConfigAdapter(false));
     pc.resolver.GetNameServers(&servers);
     EXPECT_EQ(servers, std::vector<DWORD>{Ip("203.0.113.53")}) << "the tunnel's name servers stayed";
+}
+
+// The forced logoff of a closed adapter stops no capture: it releases the adapter, then restores
+// the routes; the name servers go all the same, once.
+TEST_F(AdapterSetupTest, ForcedLogoffOfADeletedAdapterWithdrawsTheNameServers) {
+    auto adapter = Make();
+    ASSERT_EQ(Logon(*adapter, TestSession({{HostIp("10.20.0.0"), HostIp("255.255.0.0"), 0}})), 1);
+    pc.adapters.Remove(7);
+    adapter->ReleaseClosedAdapter();
+    EXPECT_TRUE(adapter->LogoffRecoverAdapterRoute(false));
+    std::vector<DWORD> servers;
+    pc.resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, std::vector<DWORD>{Ip("203.0.113.53")}) << "the tunnel's name servers stayed";
+    const std::size_t commands = pc.Commands().size();
+    adapter->ReleaseClosedAdapter();
+    EXPECT_TRUE(adapter->LogoffConfigAdapter(false));
+    EXPECT_EQ(pc.Commands().size(), commands) << "the closed adapter was released twice";
 }
 
 TEST_F(AdapterSetupTest, RestoreThatTheServiceOnlyAcknowledgesIsCounted) {
@@ -300,7 +377,10 @@ TEST_F(AdapterSetupTest, SavedRouteTableForRelogon) {
     std::memcpy(&length, bytes.data(), 4);
     EXPECT_EQ(length, 4 + 56 * saved.size());
     for (const auto& r : saved) EXPECT_NE(r.dwForwardIfIndex, 7u);
-    EXPECT_EQ(saved.size(), pc.routes.Rows().size() - 1);
+    // Nor is the session's own host route to the gateway: restored later, it would stay for good.
+    EXPECT_FALSE(HasRoute(saved, "198.51.100.10", "255.255.255.255", 2));
+    EXPECT_TRUE(HasRoute(pc.routes.Rows(), "198.51.100.10", "255.255.255.255", 2));
+    EXPECT_EQ(saved.size(), pc.routes.Rows().size() - 2);
 
     // Without any default route a relogon writes nothing.
     adapter->LogoffConfigAdapter(false);

@@ -3,6 +3,8 @@
 // welcome, a 407, a gateway that never answers, naks, registration with a client certificate on a
 // second connection, a forced logoff and a relogon after the gateway dropped the tunnel.
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <filesystem>
@@ -164,6 +166,72 @@ TEST_F(ConnectorGatewayTest, ProxyAskingForCredentialsRefusesTheLogon) {
     ASSERT_TRUE(rig.WaitLogonEnded());
     EXPECT_EQ(rig.connector->LastError(), 23);
     EXPECT_TRUE(InOrder(rig.ui.Events(), {"2", "4:t193", "5:t177", "1"})) << Joined(rig.ui.Events());
+    EXPECT_EQ(gateway->Counters().hellos, 0);
+}
+
+// A proxy that answers "200" and then one byte at a time, never the blank line: each byte must not
+// restart the wait for the answer.
+class TricklingProxy {
+public:
+    TricklingProxy() {
+        m_thread = std::thread([this] {
+            const platform::UniqueFd fd(m_listener.Accept());
+            if (!fd) return;
+            char request[4096];
+            if (::recv(fd.Get(), request, sizeof request, 0) <= 0) return;
+            const std::string status = "HTTP/1.1 200 OK\r\n";
+            if (!testsupport::SendAll(fd.Get(), status.data(), status.size())) return;
+            while (!m_stop.load()) {
+                // A real proxy's pace, shortened: the byte is the event, not the pause.
+                pollfd p{fd.Get(), POLLIN, 0};
+                if (::poll(&p, 1, 20) > 0) return;  // the client closed
+                if (::send(fd.Get(), "x", 1, MSG_NOSIGNAL) != 1) return;
+                ++m_sent;
+            }
+        });
+    }
+    ~TricklingProxy() {
+        m_stop = true;
+        // An accept that never came is woken by a connection of our own.
+        const platform::UniqueFd wake(testsupport::ConnectLoopback(m_listener.port));
+        m_thread.join();
+    }
+    unsigned short Port() const { return m_listener.port; }
+    int Sent() const { return m_sent.load(); }
+
+private:
+    testsupport::LoopbackListener m_listener;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_sent{0};
+    std::thread m_thread;
+};
+
+TEST_F(ConnectorGatewayTest, TricklingProxyEndsAtItsTimeOutOrAtOnceOnLogoff) {
+    StartGateway();
+    {
+        SCOPED_TRACE("the proxy time-out bounds the whole answer");
+        TricklingProxy proxy;
+        rig.deps.timing.serverConnectMs = 400;
+        rig.Set("UseProxy", "Yes");
+        rig.Set("ProxyAddr", "127.0.0.1");
+        rig.Set("ProxyPort", std::to_string(proxy.Port()));
+        LogOn();
+        ASSERT_TRUE(testsupport::WaitFor("the proxy to trickle", [&] { return proxy.Sent() > 3; }));
+        ASSERT_TRUE(rig.WaitLogonEnded());
+        EXPECT_NE(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED);
+        rig.Stop();
+    }
+    {
+        SCOPED_TRACE("a logoff ends the wait at once");
+        TricklingProxy proxy;
+        rig.deps.timing.serverConnectMs = 600000;
+        rig.Set("ProxyPort", std::to_string(proxy.Port()));
+        LogOn();
+        ASSERT_TRUE(testsupport::WaitFor("the proxy to trickle", [&] { return proxy.Sent() > 3; }));
+        rig.worker->Logoff();
+        ASSERT_TRUE(rig.WaitLogonEnded());
+        EXPECT_NE(rig.connector->Status(), TW_CLT_STATUS_GW_CERTIFIED);
+    }
     EXPECT_EQ(gateway->Counters().hellos, 0);
 }
 

@@ -224,7 +224,9 @@ TEST_F(ConnectorTunnelTest, ForcedLogoffTakesTheSessionDown) {
     EXPECT_GE(rig.driver.Count("StopCapture"), 1u);
     EXPECT_FALSE(rig.connector->DataPath()->Running());
     EXPECT_EQ(rig.connector->LogoffInProgress().load(), 0);
-    EXPECT_EQ(rig.connector->LastError(), 0);
+    // An end the user did not ask for carries its reason.
+    EXPECT_EQ(rig.connector->LastError(), TW_ERROR_FORCED_LOGOFF);
+    EXPECT_FALSE(rig.connector->LastErrorText().empty());
 }
 
 TEST_F(ConnectorTunnelTest, PasswordChangeAnswerReachesTheDialog) {

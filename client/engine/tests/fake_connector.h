@@ -30,6 +30,8 @@ public:
 
     // The logon script: returns whether the logon ended online. Default: online.
     std::function<bool(const LogonCall&)> onLogon;
+    // Heard after every recorded call (set before the worker starts); a test may hold a call here.
+    std::function<void(const std::string&)> onCall;
 
     bool Initialize() override { return Note("Initialize"), initializeResult; }
     int Status() override { return status.load(); }
@@ -71,6 +73,10 @@ public:
         return lastErrorText;
     }
     bool LastFailureFinal() override { return lastFailureFinal.load(); }
+    void ReportSessionEnd(int error, const std::string& text) override {
+        Note("ReportSessionEnd(" + std::to_string(error) + ")");
+        SetLastError(error, text, false);
+    }
 
     bool InformUpdate() override { return informUpdate.load(); }
     void SetInformUpdate(bool on) override { informUpdate = on; }
@@ -106,6 +112,7 @@ public:
     void LogoffRecoverAdapterRoute(bool keep) override {
         Note(keep ? "LogoffRecoverAdapterRoute(1)" : "LogoffRecoverAdapterRoute(0)");
     }
+    void ReleaseClosedAdapter() override { Note("ReleaseClosedAdapter"); }
     void ClearAddressConfigured() override { Note("ClearAddressConfigured"); }
     void ForgetSession() override { Note("ForgetSession"); }
     void ChangeMediaStatus(bool on) override { Note(on ? "ChangeMediaStatus(1)" : "ChangeMediaStatus(0)"); }
@@ -151,8 +158,11 @@ public:
 
 private:
     void Note(const std::string& name) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        calls.push_back(name);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            calls.push_back(name);
+        }
+        if (onCall) onCall(name);
     }
 
     const platform::Clock& m_clock;

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 
 #include "datapath_fakes.h"
@@ -237,8 +240,14 @@ TEST_F(DataPathTest, OutboundFilterProbeAndCounting) {
     };
     clock.Advance(5);
     EXPECT_TRUE(send(Ipv4Frame(vip, Ip("10.0.0.7"), 6, 4000, 80)));
-    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("11.0.0.7"), 6, 4000, 80)));          // denied by the filter
-    EXPECT_FALSE(send(Ipv4Frame(vip, Ip("10.20.30.40"), 17, 4000, 48089)));  // the probe
+    EXPECT_TRUE(send(Ipv4Frame(vip, Ip("11.0.0.7"), 6, 4000, 80)));  // denied by the filter
+    // The probe as the sender emits it: 48089 stands in sin_port unconverted, so the wire carries
+    // whatever port that word is in network order; the driver matches the word, and so must we.
+    sockaddr_in probeTo{};
+    probeTo.sin_port = 48089;
+    const WORD probeWirePort = ntohs(probeTo.sin_port);
+    EXPECT_FALSE(send(Ipv4Frame(vip, Ip("10.20.30.40"), 17, 4000, probeWirePort)));
+    EXPECT_FALSE(send(Ipv4Frame(vip, vip, 17, 4000, probeWirePort)));
     EXPECT_EQ(sender.Sends().size(), 1u);
     EXPECT_EQ(path.Stats().dropsPolicy, 1u);
     const std::uint64_t sent = path.SentBytes();
@@ -264,6 +273,11 @@ TEST_F(DataPathTest, OutboundFilterProbeAndCounting) {
     sender.m_result = 0;
     EXPECT_TRUE(send(Ipv4Frame(vip, Ip("10.0.0.7"), 6, 1, 2)));
     EXPECT_EQ(path.Stats().dropsSend, 1u);
+    // Traffic to port 48089 as a number (where that differs from the probe's word) is the user's.
+    if (probeWirePort != 48089) {
+        EXPECT_TRUE(send(Ipv4Frame(vip, Ip("10.20.30.40"), 17, 4000, 48089)));
+        EXPECT_EQ(path.Stats().dropsSend, 2u);
+    }
 }
 
 TEST_F(DataPathTest, PumpBatchesFramesOfOneWakeUpAndAnswersLocally) {

@@ -225,6 +225,39 @@ TEST_F(WorkerTest, EveryTeardownForgetsTheStoredSession) {
     }
 }
 
+// The adapter closes under the session and the quit comes while the forced logoff is restoring:
+// the quit is served after that logoff, which withdraws the tunnel's name servers; nothing is torn
+// down twice.
+TEST_F(WorkerTest, AQuitDuringAForcedLogoffWaitsForItsRestore) {
+    Gate gate;
+    conn.onCall = [&](const std::string& name) {
+        if (name == "LogoffRecoverAdapterRoute(0)") gate.Arrive();
+    };
+    TwWorkerThread worker(conn, ui, timing);
+    ASSERT_TRUE(worker.InitializeWorkerThread());
+    worker.Logon("u", "p", 0, 0);
+    ASSERT_TRUE(WaitFor("online", [&] { return worker.UserLoggedOn(); }));
+    const std::string text = "the adapter is gone";
+    worker.StartForcedLogoff(&text);
+    ASSERT_TRUE(gate.WaitArrived(1));
+    worker.Exit();
+    gate.Open();
+    worker.Join();
+    EXPECT_TRUE(worker.Ended());
+    const int released = conn.IndexOf("ReleaseClosedAdapter");
+    ASSERT_GE(released, 0);
+    EXPECT_LT(released, conn.IndexOf("LogoffRecoverAdapterRoute(0)"));
+    EXPECT_EQ(conn.Count("ReleaseClosedAdapter"), 1);
+    EXPECT_EQ(conn.Count("Disconnect"), 1);
+    EXPECT_EQ(conn.Count("LogoffConfigAdapter(0)"), 0);
+    EXPECT_EQ(conn.status.load(), TW_CLT_STATUS_OFFLINE);
+    EXPECT_EQ(conn.logoffInProgress.load(), 0);
+    EXPECT_TRUE(ui.Has(UI_CODE_MESSAGE, text));
+    // An end the user did not ask for carries its reason.
+    EXPECT_EQ(conn.LastError(), TW_ERROR_ADAPTER_CLOSED);
+    EXPECT_EQ(conn.LastErrorText(), text);
+}
+
 TEST(WorkerTexts, ByteCountsAndDurations) {
     EXPECT_EQ(TwWorkerThread::FormatBytes(0), "0 B");
     EXPECT_EQ(TwWorkerThread::FormatBytes(1024), "1024 B");

@@ -1,7 +1,12 @@
 // The machine's DNS resolver configuration: the tunnel's name servers applied and the previous
 // configuration put back afterwards, also by another process after the one that applied them died.
 //
-// Two ways to apply, chosen at each change:
+// Three ways to apply, chosen at each change:
+// - where systemd-resolved manages the machine's DNS (the machine root is the real one, the
+//   resolver file is a link into /run/systemd/resolve and `resolvectl` is on PATH), the servers go
+//   on the tunnel interface's link through `resolvectl dns <iface> ...`, with `resolvectl domain
+//   <iface> ~.` so that every query goes to them; `resolvectl revert <iface>` withdraws them (a link
+//   that is gone took them along). Editing the file would be undone by resolved;
 // - when the `resolvconf` program is installed (found on PATH) and the machine root is the real
 //   one, the servers are registered for the tunnel's interface with `resolvconf -a <iface>`
 //   (servers on standard input) and withdrawn with `resolvconf -d <iface>`;
@@ -79,6 +84,9 @@ struct ResolverOptions {
     std::string resolvconf;
     DWORD commandTimeoutMs = 10000;
     std::function<void(ResolverStep)> onStep;
+    // empty: systemd-resolved detected as above; a name: that program stands for resolvectl and
+    // is used whatever the file (tests); "-": never.
+    std::string resolvectl;
 };
 
 // The Linux resolver. Owns nothing but its options; any number may exist.
@@ -102,7 +110,7 @@ private:
 
 // The backup journal: what was there before the first change.
 struct ResolverJournal {
-    enum class Kind { kFile, kResolvconf };
+    enum class Kind { kFile, kResolvconf, kResolved };
     Kind kind = Kind::kFile;
     std::string path;      // the resolver file (absolute)
     std::string linkText;  // not empty: the path was a symbolic link with this text
@@ -110,8 +118,8 @@ struct ResolverJournal {
     unsigned mode = 0644;  // permission bits of the file
     unsigned uid = 0, gid = 0;
     std::string content;         // the file's bytes
-    std::string iface;           // resolvconf: the interface registered
-    std::vector<DWORD> servers;  // resolvconf: the servers registered now
+    std::string iface;           // resolvconf, resolved: the interface registered
+    std::vector<DWORD> servers;  // resolvconf, resolved: the servers registered now
 };
 std::string FormatResolverJournal(const ResolverJournal& journal);
 // Strict: a damaged, truncated or oversized journal is refused with a reason in *error.

@@ -58,6 +58,9 @@ public:
     DWORD UseDhcpAddress(DWORD ifIndex);
 
 private:
+    // The adapter's connected route for `address`/`mask` is in the table (network byte order).
+    bool HasConnectedRoute(DWORD ifIndex, DWORD address, DWORD mask);
+
     ServiceFacilities m_f;
 };
 

@@ -40,14 +40,19 @@ int CheckGUIExist(const std::string& programName = kGuiProgramName, const Client
 // The gateway's address from the client's settings ("ServerAddr": a dotted address or a host name
 // looked up); 0 when missing.
 DWORD GetServerAddr();
+// The proxy's address from the client's settings when it uses one ("UseProxy" yes, "ProxyAddr" a
+// dotted address); 0 otherwise.
+DWORD GetProxyAddr();
 // The driver's media state of the virtual adapter set to disconnected, then capture stopped;
 // the stop request's result (0 when the device cannot be opened).
 DWORD SetAdapterMediaDisconnect();
 
 // Compares the current table with the saved rows and repairs it (see the file comment). Rows
 // through a real adapter that were not saved are left alone.
+// Host routes to `gateway` and to each of `otherHosts` (the proxy's) that were not saved are the
+// session's and go.
 void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved,
-                    DWORD virtualIndex, DWORD gateway);
+                    DWORD virtualIndex, DWORD gateway, const std::vector<DWORD>& otherHosts = {});
 
 struct WatchdogOptions {
     ServiceTiming timing;
@@ -56,12 +61,15 @@ struct WatchdogOptions {
     std::function<int()> checkGui;           // empty: CheckGUIExist()
     std::function<DWORD()> mediaDisconnect;  // empty: SetAdapterMediaDisconnect()
     std::function<DWORD()> gatewayAddress;   // empty: GetServerAddr()
+    std::function<DWORD()> proxyAddress;     // empty: GetProxyAddr()
 };
 
 class GuiWatchdog {
 public:
     GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions options = {});
-    // The service's start: a file left from an earlier run is never restored.
+    // The service's start. A client of this machine that ended while the service was down left
+    // its session's routes and name servers: with none running now they are restored at once; a
+    // running one's end restores as usual.
     void Begin();
     // One look at the client; restores when it has just gone.
     void Round();
@@ -69,7 +77,7 @@ public:
     const WatchdogOptions& Options() const { return m_options; }
 
 private:
-    void Restore();
+    void Restore(bool atStart = false);
 
     ServiceFacilities m_f;
     WatchdogOptions m_options;

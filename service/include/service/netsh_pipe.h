@@ -24,6 +24,8 @@ constexpr std::size_t kMaxReplySize = 1024;
 constexpr std::string_view kReplyDone{"netsh>", 7};
 constexpr std::string_view kReplySetIpFail{"NetshSetipFail>", 16};
 constexpr std::string_view kReplySetDnsFail{"NetshSetdnsFail>", 17};
+// A route command the service refused or the kernel did not take.
+constexpr std::string_view kReplyRouteFail{"NetshRoutefail>", 16};
 constexpr std::string_view kReplyHardwareIdPrefix{"HardwareId>"};
 // What the service sends its own pipe server at stop, in place of an access code.
 constexpr std::string_view kExitCommand{"exitcmd"};

@@ -67,6 +67,7 @@ private:
     Settings Snapshot();
     bool ConnectTcp(int fd, unsigned long address, unsigned short port, const Settings& settings, int* error);
     bool ProxyHandshake(int fd, unsigned long address, unsigned short port, const Settings& settings);
+    bool ProxyCancelled();
     void Alert(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     std::mutex m_settingsLock;

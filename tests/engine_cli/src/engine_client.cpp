@@ -141,6 +141,8 @@ int RunEngineClient(const CliOptions& options, const std::atomic<bool>& stop, st
         ui.WaitAWhile(100);
     }
     int result = kExitClean;
+    // A quit during the logon cuts its waits (the proxy's answer among them) at once.
+    if (stop.load() && ui.Online() == 0) worker.Cancel();
     if (ui.Online() == 0) {
         ui.Line("client: not online (last error %d: %s)", connector.LastError(),
                 connector.LastErrorText().c_str());
@@ -157,7 +159,8 @@ int RunEngineClient(const CliOptions& options, const std::atomic<bool>& stop, st
             if (connector.Status() == engine::TW_CLT_STATUS_OFFLINE &&
                 connector.LogonInProgress().load() == 0 && connector.LogoffInProgress().load() == 0 &&
                 !worker.LogonRunning()) {
-                ui.Line("client: the session ended (last error %d)", connector.LastError());
+                ui.Line("client: the session ended (last error %d: %s)", connector.LastError(),
+                        connector.LastErrorText().c_str());
                 result = kExitSessionLost;
                 break;
             }

@@ -250,7 +250,16 @@ bool SystemHarness::Start(std::string* error) {
     }
     RemoveStaleNamespaces("twpc");
     RemoveStaleNamespaces("twgw");
-    for (const char* side : {"/pc", "/gw", "/pc/etc"}) ::mkdir((m_dir->Path() + side).c_str(), 0755);
+    for (const char* side : {"/pc", "/gw"}) ::mkdir((m_dir->Path() + side).c_str(), 0755);
+    if (m_options.pcRootTmpfsMiB > 0 && !m_pcRootMounted) {
+        const std::string size = "size=" + std::to_string(m_options.pcRootTmpfsMiB) + "m,mode=0755";
+        if (testsupport::Run({"mount", "-t", "tmpfs", "-o", size, "tmpfs", PcRoot()}) != 0) {
+            *error = "cannot mount a tmpfs on " + PcRoot();
+            return false;
+        }
+        m_pcRootMounted = true;
+    }
+    ::mkdir((PcRoot() + "/etc").c_str(), 0755);
     if (!WriteFile(ResolverFile(), kPcResolver)) {
         *error = "cannot write " + ResolverFile();
         return false;
@@ -419,6 +428,13 @@ bool SystemHarness::BuildNetwork(std::string* error) {
             return false;
         }
     }
+    if (m_options.proxy && m_options.proxyAddress != kGwAddress) {
+        if (testsupport::Run(
+                {"ip", "-n", m_gwName, "addr", "add", m_options.proxyAddress + "/24", "dev", "eth0"}) != 0) {
+            *error = "network setup failed at: the proxy's address " + m_options.proxyAddress;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -432,19 +448,29 @@ bool SystemHarness::StartGatewaySide(std::string* error) {
     }
     if (m_options.proxy) {
         const std::string conf = WorkDir() + "/tinyproxy.conf";
-        WriteFile(conf, "Port " + std::to_string(kProxyPort) + "\nListen " + kGwAddress +
+        WriteFile(conf, "Port " + std::to_string(kProxyPort) + "\nListen " + m_options.proxyAddress +
                             "\nTimeout 600\nMaxClients 50\nAllow 198.51.100.0/24\nLogLevel Info\n");
         if (StartInGw("tinyproxy", {"tinyproxy", "-d", "-c", conf}) < 0) {
             *error = "cannot start tinyproxy";
             return false;
         }
-        if (!WaitServing(*m_gw, kGwAddress, kProxyPort, "tinyproxy", error)) return false;
+        if (!WaitServing(*m_gw, m_options.proxyAddress.c_str(), kProxyPort, "tinyproxy", error)) return false;
     }
     if (!m_options.gatewayArgv.empty() && StartInGw("gateway", m_options.gatewayArgv) < 0) {
         *error = "cannot start the gateway " + m_options.gatewayArgv[0];
         return false;
     }
     return true;
+}
+
+bool SystemHarness::StartService(std::string* error) {
+    const std::string pipe = PcRoot() + "/run/NetshsvcPipe";
+    ::unlink(pipe.c_str());  // a stopped service's, or the wait below would end at once
+    if (StartInPc("lunther", {Bin("Lunther"), "-t"}) < 0) {
+        *error = "cannot start Lunther";
+        return false;
+    }
+    return WaitReady("lunther", pipe, error);
 }
 
 bool SystemHarness::StartDaemons(std::string* error) {
@@ -613,6 +639,10 @@ void SystemHarness::Stop() {
     if (m_pc) RunUninstallScript();
     m_pc.reset();
     m_gw.reset();
+    if (m_pcRootMounted) {
+        testsupport::Run({"umount", "-l", PcRoot()});
+        m_pcRootMounted = false;
+    }
     RemoveClientUser();
 }
 

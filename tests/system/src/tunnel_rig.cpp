@@ -284,7 +284,8 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
     std::vector<std::string> argv = {
         program, "-server", m_gateway.listen, "-port", std::to_string(kGatewayPort), "-user", kUser};
     if (client.viaProxy) {
-        argv.insert(argv.end(), {"-proxy", std::string(kGwAddress) + ":" + std::to_string(kProxyPort)});
+        argv.insert(argv.end(),
+                    {"-proxy", m_harness.Options().proxyAddress + ":" + std::to_string(kProxyPort)});
     }
     if (!client.timing.empty()) argv.insert(argv.end(), {"-timing", client.timing});
     argv.insert(argv.end(), client.extraArgs.begin(), client.extraArgs.end());
@@ -320,18 +321,40 @@ bool TunnelRig::WriteGuiSettings(const ClientSetup& client, std::string* error) 
     ok &= store->SetDword(kClientKey, "SessionId", 0) == platform::kRegOk;
     ok &= store->SetString(kClientKey, "QelUsername", kUser) == platform::kRegOk;
     ok &= store->SetDword(kClientKey, "RemID", 1) == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "QelPassword", scrambled) == platform::kRegOk;
     ok &= store->SetDword(kClientKey, "AutoLogon", 1) == platform::kRegOk;
     ok &= store->SetString(kClientKey, "UseProxy", client.viaProxy ? "Yes" : "No") == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "ProxyAddr", client.viaProxy ? kGwAddress : "0.0.0.0") ==
+    ok &= store->SetString(kClientKey, "ProxyAddr",
+                           client.viaProxy ? m_harness.Options().proxyAddress : std::string("0.0.0.0")) ==
           platform::kRegOk;
     ok &= store->SetString(kClientKey, "ProxyPort", client.viaProxy ? std::to_string(kProxyPort) : "0") ==
           platform::kRegOk;
     ok &= store->SetString(kClientKey, "UseProxyAuth", "No") == platform::kRegOk;
     ok &= store->SetString(kClientKey, "ProxyUser", "") == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "ProxyPass", "") == platform::kRegOk;
+    if (m_harness.ClientUid() == 0) {
+        ok &= store->SetString(kClientKey, "QelPassword", scrambled) == platform::kRegOk;
+        ok &= store->SetString(kClientKey, "ProxyPass", "") == platform::kRegOk;
+    } else {
+        ok &= WriteClientUsersSecrets(scrambled);
+    }
     if (!ok) *error = "the GUI client's settings cannot be written into " + m_harness.PcRoot();
     return ok;
+}
+
+// The remembered password is a secret of the client's user: it lives in that user's own part of
+// the store, which the user's client would have made itself (a plain file of its own, mode 0600).
+bool TunnelRig::WriteClientUsersSecrets(const std::string& scrambled) {
+    const std::string client = platform::ClientSettingsDbPath();
+    const std::string path =
+        client.substr(0, client.rfind('/')) + "/private-" + std::to_string(m_harness.ClientUid()) + ".db";
+    bool ok = true;
+    {
+        platform::SettingsStore own(path);
+        ok &= own.CreateKey(kClientKey) == platform::kRegOk;
+        ok &= own.SetString(kClientKey, "QelPassword", scrambled) == platform::kRegOk;
+        ok &= own.SetString(kClientKey, "ProxyPass", "") == platform::kRegOk;
+    }
+    return ok && ::chown(path.c_str(), m_harness.ClientUid(), static_cast<gid_t>(-1)) == 0 &&
+           ::chmod(path.c_str(), 0600) == 0;
 }
 
 bool TunnelRig::GuiLogoff(const ClientSetup& client, std::string* error) {

@@ -55,7 +55,10 @@ struct AdapterLogonResults {
     DWORD dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
     bool hasRouteList = false;  // the answer carried a route list (possibly empty)
     std::vector<ResourceRoute> routes;
-    std::string gatewayText;                  // the gateway's address as the TLS peer address text
+    std::string gatewayText;  // the gateway's address as the TLS peer address text
+    // Further hosts (network order) the carrier connection needs outside the tunnel: through a
+    // proxy, the proxy and the gateway behind it. Their host routes are pinned like the peer's.
+    std::vector<DWORD> pinnedHosts;
     DWORD localAddress = 0, peerAddress = 0;  // the tunnel socket's ends
     DWORD cipherSelector = 0;
     std::vector<BYTE> masterKey;  // empty: the session has none (the capture cannot start)
@@ -126,6 +129,9 @@ public:
 
     bool StartCapture();
     bool StopCapture();
+    // The adapter closed under the session (its capture ended with it): the capture counts as
+    // stopped and the tunnel's name servers are withdrawn, as StopCapture would.
+    void ReleaseClosedAdapter();
     int LogonConfigAdapterStaticIpAddr();
     // 0 set, 1 failed, 2 refused by the service, 3 fell back to DHCP.
     int NetshSetAdapterIP();
@@ -181,9 +187,15 @@ private:
     void RemoveRouteFile();
     void DropTunnelAddress();
     void WithdrawNameServers();
+    // Tells the user when the service could not put the machine's name servers back.
+    void ReportNameServersKept(int reply);
     int RestartAdapterAndSetIp(const std::string& setIp);
     std::string SetIpCommand(bool withNameServers) const;
     DWORD GatewayAddress() const;
+    // The peer or one of the further pinned hosts (network order).
+    bool IsPinnedHost(DWORD address) const;
+    // The further pinned hosts that have no host route outside the tunnel.
+    std::vector<DWORD> UnpinnedHosts() const;
 
     AdapterSetupDeps m_deps;
     AdapterHooks m_hooks;
@@ -196,8 +208,12 @@ private:
     std::vector<ResourceRoute> m_previousRoutes;
     DWORD m_previousVirtualIp = 0;
     std::vector<MIB_IPFORWARDROW> m_snapshot;  // the table before the tunnel
+    // The table saved at the session's first logon; relogons save it again as it was.
+    std::vector<MIB_IPFORWARDROW> m_sessionBaseline;
     void* m_adapterHandle = nullptr;
-    bool m_gatewayRouteAdded = false;  // our host route to the gateway is in the table
+    bool m_gatewayRouteAdded = false;    // our host route to the gateway is in the table
+    std::vector<DWORD> m_pinnedAdded;    // further host routes of ours in the table (network order)
+    std::vector<DWORD> m_pinnedExisted;  // further hosts that had a host route of their own
     bool m_localSubnetMoved = false;
     bool m_addressSet = false;  // the tunnel's address went on the adapter through the service
     // Read by other threads (the pump, the route check, the UI) without the connector lock.

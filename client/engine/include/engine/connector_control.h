@@ -27,6 +27,11 @@ constexpr int TW_CLT_STATUS_TUNNEL_LOST = 8;      // relogon or logoff pending
 constexpr int TW_ERROR_NONE = 0;
 constexpr int TW_ERROR_USER_CANCELLED = 6;
 constexpr int TW_ERROR_RELOGON_FAILED = 45;
+// Ends of a session the user did not ask for: the virtual adapter (or the driver behind it) went
+// away, or the session was ended for it (by the gateway, or at its idle or time limit).
+constexpr int TW_ERROR_ADAPTER_CLOSED = 56;
+constexpr int TW_ERROR_FORCED_LOGOFF = 57;
+constexpr int TW_ERROR_ADAPTER_CONFIG = 59;  // the virtual adapter could not be configured at logon
 
 // What the session report and the status window show. Addresses in host byte order.
 struct ConnectorSession {
@@ -77,6 +82,8 @@ public:
                                    const std::string& domain, bool relogon, bool hardIdLogon) = 0;
     virtual int LastError() = 0;
     virtual std::string LastErrorText() = 0;
+    // Records why a live session ends without the user asking (error and the text shown).
+    virtual void ReportSessionEnd(int error, const std::string& text) = 0;
     // True when the last failed logon was refused for a reason that trying again cannot cure (the
     // gateway refused the credentials, the gateway's certificate was rejected).
     virtual bool LastFailureFinal() = 0;
@@ -107,6 +114,9 @@ public:
     virtual void Disconnect() = 0;  // closes the tunnel
     virtual void LogoffConfigAdapter(bool keepForRelogon) = 0;
     virtual void LogoffRecoverAdapterRoute(bool keepForRelogon) = 0;
+    // The virtual adapter closed under the session: what its capture's stop would have undone
+    // (the tunnel's name servers) is undone now.
+    virtual void ReleaseClosedAdapter() = 0;
     virtual void ClearAddressConfigured() = 0;
     // Forgets the session: gateway-route-existed and connected flags, the stored session id (0),
     // the virtual address and the logged-on byte.

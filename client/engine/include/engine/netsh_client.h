@@ -16,6 +16,7 @@ constexpr int kNetshFailed = 0;      // no answer, or one the protocol does not 
 constexpr int kNetshDone = 1;        // "netsh>" or "HardwareId>..."
 constexpr int kNetshSetIpFail = 7;   // "NetshSetipFail>"
 constexpr int kNetshSetDnsFail = 8;  // "NetshSetdnsFail>"
+constexpr int kNetshRouteFail = 9;   // "NetshRoutefail>": the route was refused
 
 struct NetshClientOptions {
     std::string path;                        // empty: the service's pipe in the machine root's runtime folder

@@ -140,6 +140,7 @@ public:
     void Disconnect() override;
     void LogoffConfigAdapter(bool keepForRelogon) override;
     void LogoffRecoverAdapterRoute(bool keepForRelogon) override;
+    void ReleaseClosedAdapter() override;
     void ClearAddressConfigured() override;
     void ForgetSession() override;
     void ChangeMediaStatus(bool connected) override;
@@ -148,6 +149,9 @@ public:
 
     // Stores the last error and wakes the running logon's waits (a non-zero error only).
     void ReportError(int number, const char* text);
+    // A logon whose adapter configuration failed: false, with a reason recorded.
+    bool AdapterConfigFailed();
+    void ReportSessionEnd(int error, const std::string& text) override { ReportError(error, text.c_str()); }
     int LogonStatus() const { return m_logonStatus.load(); }
 
     // One finished SSR message to the gateway (the change-password dialog's way too).

@@ -40,7 +40,10 @@ struct HarnessOptions {
     // The test gateway's command line (program path first), run in gw with gw's machine root;
     // empty: no gateway.
     std::vector<std::string> gatewayArgv;
-    bool proxy = true;         // tinyproxy on 198.51.100.1:8888, CONNECT allowed to any port
+    bool proxy = true;  // tinyproxy on 198.51.100.1:8888, CONNECT allowed to any port
+    // The address tinyproxy listens on; another than the gateway's is added to gw's eth0 (on pc's
+    // subnet, so the proxy is a neighbour of pc's as the gateway is).
+    std::string proxyAddress = kGwAddress;
     bool resourceHost = true;  // our echo (port 7) and sink (port 9) on 203.0.113.10
     bool driver = true;        // Olvane in pc
     bool service = true;       // Lunther in pc (console mode)
@@ -61,6 +64,8 @@ struct HarnessOptions {
     // there is one) as its --user; Stop runs the uninstall script next to it. Olvane and Lunther
     // then run as the services the install registered and started.
     std::string installScript;
+    // > 0: pc's machine root is a tmpfs of this many MiB, a disk that a test can fill.
+    unsigned pcRootTmpfsMiB = 0;
 };
 
 // What of pc's network state a session may change and must put back.
@@ -98,6 +103,9 @@ public:
     // at once when `signal` is SIGKILL. Unknown names are ignored.
     void StopProcess(const std::string& name, int signal = 15, unsigned graceMs = 5000);
     bool Alive(const std::string& name) const;
+    // Starts the service Lunther again in console mode after StopProcess("lunther"), waited for
+    // until its pipe is there. False with the reason in *error.
+    bool StartService(std::string* error);
     pid_t Pid(const std::string& name) const;
 
     // Clients: started in pc as the client user when the options ask for one (see clientUser),
@@ -135,6 +143,8 @@ public:
     std::string WorkDir() const { return m_dir->Path(); }
     std::string ResolverFile() const { return PcRoot() + "/etc/resolv.conf"; }
 
+    const HarnessOptions& Options() const { return m_options; }
+
 private:
     struct Process {
         std::string name;
@@ -162,6 +172,7 @@ private:
     std::string Bin(const std::string& program) const;
 
     HarnessOptions m_options;
+    bool m_pcRootMounted = false;
     std::string m_pcName, m_gwName;
     std::unique_ptr<testsupport::TempDir> m_dir;
     std::unique_ptr<testsupport::NamedNetns> m_pc, m_gw;

@@ -47,7 +47,7 @@ struct ClientSetup {
     bool gui = false;         // the GUI client VornClient, "-autologon"
     bool window = false;      // GUI: on the display this process has, not offscreen
     std::string program;      // empty: qel_engine_client (or VornClient) in the program folder
-    bool viaProxy = false;    // through tinyproxy on 198.51.100.1:8888
+    bool viaProxy = false;    // through tinyproxy (the harness's proxy address, port 8888)
     std::string timing;       // the engine's timing profile, "name=ms,..." (empty: the real one)
     std::string processName;  // non-empty: started as a program file of this name (the watchdog
                               // recognises the GUI client by its program name)
@@ -89,6 +89,7 @@ public:
     std::string ClientLog() const;
     // The GUI client's settings in pc's store for this rig's gateway (StartClient writes them).
     bool WriteGuiSettings(const ClientSetup& client, std::string* error);
+    bool WriteClientUsersSecrets(const std::string& scrambled);
     // The GUI client's own logoff, asked for by a second start with "-exit" (the running client
     // gets "needlogoff" with data 1 and logs off, staying up); false with the reason when the
     // second start failed.

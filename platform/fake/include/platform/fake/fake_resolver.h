@@ -43,6 +43,7 @@ public:
     DWORD Restore() override {
         std::lock_guard<std::mutex> g(m_lock);
         m_calls.push_back("restore");
+        if (m_restoreRc != kErrorSuccess) return m_restoreRc;
         if (m_backedUp) m_servers = m_backup;
         m_backedUp = false;
         return kErrorSuccess;
@@ -64,6 +65,11 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         m_failRc = rc;
     }
+    // Restore answers `rc` and changes nothing while it is not success.
+    void FailRestore(DWORD rc) {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_restoreRc = rc;
+    }
 
 private:
     bool BeginChange(const std::string& iface, const std::vector<DWORD>& servers) {
@@ -82,6 +88,7 @@ private:
     std::vector<DWORD> m_servers, m_backup;
     bool m_backedUp = false;
     DWORD m_failRc = kErrorSuccess, m_rc = kErrorSuccess;
+    DWORD m_restoreRc = kErrorSuccess;
     std::vector<std::string> m_calls;
 };
 
