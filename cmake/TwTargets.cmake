@@ -32,7 +32,8 @@ endfunction()
 # tw_test(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
 # One GoogleTest executable; each of its cases is a CTest entry of its own, named
 # <name>.<Suite>.<Case>, so `ctest -R <name>` still selects the whole program. The cases are listed
-# when ctest runs (not at build time), with the same environment the cases get. Labels: unit,
+# right after the program is linked, beside the rest of the build, rather than one program after
+# another when ctest starts. Labels: unit,
 # integration, privileged (needs root / namespaces), slow, threaded (runs under TSan in CI).
 include(GoogleTest)
 function(tw_test name)
@@ -51,7 +52,7 @@ function(tw_test name)
   endif()
   gtest_discover_tests(${name}
     TEST_PREFIX "${name}."
-    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_MODE POST_BUILD
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${T_TIMEOUT})
   # The discovery script flattens list-valued properties, so labels and environment are set by a

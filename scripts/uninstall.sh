@@ -38,8 +38,8 @@ if [ $keep = yes ]; then
   "$prefix/caddow" SaveQelConfig
 fi
 
-# The network service stops and removes itself and its unit.
-"$prefix/Lunther" -u >/dev/null || true
+# The network service is stopped, waited for and removed with its unit; what stays is an error.
+"$prefix/Lunther" -u >/dev/null || die "Lunther could not be unregistered"
 if [ -f "$unit_dir/QelMini.service" ]; then
   if [ $systemd = yes ]; then systemctl disable --now QelMini.service || true; fi
   rm -f "$unit_dir/QelMini.service"

@@ -303,14 +303,20 @@ DWORD GetServiceBinaryPath(const std::string& name, std::string* path) {
 DWORD UninstallService(const std::string& name) {
     auto store = SettingsStore::Machine();
     if (!store) return kErrorGeneralFailure;
-    if (!ServiceInstalled(name)) return kErrorServiceDoesNotExist;
-    TouchNoRestart(name);
+    const std::string key = svc::RecordKey(name);
+    if (!svc::ValidName(name) || store->OpenKey(key) != kRegOk) return kErrorServiceDoesNotExist;
+    const bool marked = !ServiceInstalled(name);
     SERVICE_STATUS st{};
-    if (QueryServiceStatusByName(name, &st) == kErrorSuccess && st.dwCurrentState != SERVICE_STOPPED) {
-        return store->SetDword(svc::RecordKey(name), "DeleteFlag", 1) == kRegOk ? kErrorSuccess
-                                                                                : kErrorGeneralFailure;
+    const bool running =
+        QueryServiceStatusByName(name, &st) == kErrorSuccess && st.dwCurrentState != SERVICE_STOPPED;
+    // A marked record goes with its running service; one whose service ended without removing it
+    // (it had passed that point when the mark came) goes now.
+    if (marked && running) return kErrorServiceDoesNotExist;
+    TouchNoRestart(name);
+    if (running) {
+        return store->SetDword(key, "DeleteFlag", 1) == kRegOk ? kErrorSuccess : kErrorGeneralFailure;
     }
-    return store->DeleteKey(svc::RecordKey(name)) == kRegOk ? kErrorSuccess : kErrorGeneralFailure;
+    return store->DeleteKey(key) == kRegOk ? kErrorSuccess : kErrorGeneralFailure;
 }
 
 DWORD QueryServiceStatusByName(const std::string& name, SERVICE_STATUS* status) {

@@ -178,7 +178,7 @@ TEST_F(PrivilegeTest, KeyDepthNameLengthAndValueSizeAreBounded) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(store->SetDword(DeepKey(10000), "v", 1), kRegInvalidParameter);
     EXPECT_EQ(store->CreateKey(DeepKey(10000)), kRegInvalidParameter);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_LT(std::filesystem::file_size(SettingsDbPath()), 1u << 20);
 
     EXPECT_EQ(store->SetDword(DeepKey(512), "v", 1), kRegOk);

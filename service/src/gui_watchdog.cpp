@@ -230,6 +230,8 @@ void GuiWatchdog::Round() {
     const int state = m_options.checkGui();
     if (state == 0) return;
     if (m_previous != 1 || state != 2) {
+        // Said once per client seen, so that whoever ends it knows the watchdog will notice.
+        if (state == 1 && m_previous != 1) SVC_LOG("[CheckGUIThread::Execute] GUI running.");
         m_previous = state;
         return;
     }

@@ -147,8 +147,9 @@ TEST_F(UdpTest, WrongAnswerWakesTheWaitButDoesNotConnect) {
         other.SendTo(PortOf(*a), "Talverwind UDP Rep");
     });
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(a->ConnectMs(Loopback(), other.port, nullptr, 5000));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // Ended by the wrong answer, long before the connect's own time-out.
+    EXPECT_FALSE(a->ConnectMs(Loopback(), other.port, nullptr, 30000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     wrong.join();
 }
 

@@ -174,13 +174,13 @@ TEST_F(UpdateCheckTest, AServerThatNeverAnswersIsGivenUpAfterTheTimeLimit) {
     testsupport::LoopbackListener silent;  // accepts, never answers
     ClientUpdateTiming t = Fast();
     t.limitMs = 300;
-    t.net.connectTimeoutMs = 2000;
-    t.net.receiveTimeoutMs = 2000;
+    t.net.connectTimeoutMs = 30000;
+    t.net.receiveTimeoutMs = 30000;
     MakeWithCheck(t);
     const auto start = std::chrono::steady_clock::now();
     LogOn(silent.port);
     const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(waited, std::chrono::milliseconds(1900)) << "the time limit, not the network's";
+    EXPECT_LT(waited, std::chrono::seconds(10)) << "the time limit, not the network's";
     ASSERT_TRUE(PumpUntil("online", [&] { return dialog->Status() == UPDATE_STATUS_ONLINE; }));
     EXPECT_EQ(connector.Logons().size(), 1u);
 }

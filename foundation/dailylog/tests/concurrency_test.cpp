@@ -140,9 +140,11 @@ TEST_F(Concurrency, AStuckHolderCostsOneLineAfterThreeSeconds) {
     const auto before = std::chrono::steady_clock::now();
     const std::uint64_t start = m_clock.TickMs();
     auto lost = std::async(std::launch::async, [&] { return log->Write(LOG_ALWAYS_40, 4, "lost"); });
+    // Big steps: the log's 3 s pass in a few real milliseconds, far from the 3 real seconds that
+    // a wait on the wrong clock would take.
     for (int i = 0; i < 1000 && lost.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready;
          ++i) {
-        m_clock.Advance(50);
+        m_clock.Advance(500);
     }
     ASSERT_EQ(lost.wait_for(std::chrono::seconds(10)), std::future_status::ready)
         << "the line did not give up the mutex wait";

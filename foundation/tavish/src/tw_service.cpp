@@ -35,6 +35,29 @@ void CopyName(char (&dst)[128], const char* src) {
 
 void OnConsoleSignal(int) { TwService::Terminate(); }
 
+// Longest wait of "-u" for the service's process to end after the stop request.
+constexpr DWORD kStopWaitMs = 30000;
+
+// Until the service's process has ended (or its record is gone); false after `limitMs`.
+bool WaitForStopped(const char* name, DWORD limitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    for (;;) {
+        platform::SERVICE_STATUS st{};
+        if (platform::QueryServiceStatusByName(name, &st) != platform::kErrorSuccess ||
+            st.dwCurrentState == platform::SERVICE_STOPPED) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// A record left, usable or only marked for deletion.
+bool StillRegistered(const char* name) {
+    platform::SERVICE_STATUS st{};
+    return platform::QueryServiceStatusByName(name, &st) != platform::kErrorServiceDoesNotExist;
+}
+
 // The status record is changed by the service's main thread (at start) and by the control
 // handler on the dispatcher's thread.
 std::mutex g_statusLock;
@@ -87,6 +110,7 @@ void TwService::HandleOtherCode(DWORD) {}
 void TwService::SetName(const char* name) { CopyName(m_Name, name); }
 
 int TwService::ServiceMain(const char* name, int argc, char** argv) {
+    int rc = 0;
     const std::string dir = platform::ProgramDir();
     if (!dir.empty() && ::chdir(dir.c_str()) != 0) {
         TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::ServiceMain] chdir(%s) failed", dir.c_str());
@@ -109,11 +133,19 @@ int TwService::ServiceMain(const char* name, int argc, char** argv) {
         } else {
             TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::ServiceMain] StopService %s was not successful", m_Name);
         }
+        // A record removed while its service still runs is only marked, and the stopping service
+        // deletes it only if it has not passed that point yet: the record goes once the process did.
+        if (!WaitForStopped(m_Name, kStopWaitMs)) {
+            TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::ServiceMain] %s did not stop within %u ms", m_Name,
+                   static_cast<unsigned>(kStopWaitMs));
+        }
         if (UnRegister()) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] UnRegister %s successfully", m_Name);
         } else {
             TW_LOG(LOG_CLIENT_LOGIN, 5, "[TwService::ServiceMain] UnRegister %s was not successful", m_Name);
         }
+        // Whoever uninstalls must learn that the service is still there.
+        if (StillRegistered(m_Name)) rc = 1;
     } else if (std::strcmp(argv[1], "-t") == 0) {
         RunConsole();
     } else {
@@ -125,7 +157,7 @@ int TwService::ServiceMain(const char* name, int argc, char** argv) {
         std::fflush(stdout);
     }
     delete this;
-    return 0;
+    return rc;
 }
 
 // The console run ends on "yes" (any case), on Terminate() or on SIGINT/SIGTERM. Once standard
@@ -282,12 +314,13 @@ bool TwService::UnRegister() {
                static_cast<int>(platform::kErrorGeneralFailure));
         return false;
     }
-    if (!platform::ServiceInstalled(m_Name)) {
+    const DWORD rc = platform::UninstallService(m_Name);
+    if (rc == platform::kErrorServiceDoesNotExist) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[UnRegister] schService == NULL, return false");
         return false;
     }
-    platform::UninstallService(m_Name);
-    TW_LOG(LOG_CLIENT_LOGIN, 4, "[UnRegister] schService != NULL, return true");
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[UnRegister] schService != NULL, DeleteService returned %u, return true",
+           static_cast<unsigned>(rc));
     return true;
 }
 

@@ -35,7 +35,8 @@ TEST(FifoTest, EmptyQueueTimesOutAtOnceWithZero) {
     SharedObjectPtr<FIFO> q(new FIFO);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(q->DeptQ(0), nullptr);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    // No wait at all; a machine under load still answers well within seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(q->DeptQ(30), nullptr);
     EXPECT_STREQ(q->Name(), "FIFO");
 }

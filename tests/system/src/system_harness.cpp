@@ -25,7 +25,9 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/machine_root.h"
 #include "platform/process.h"
+#include "platform/settings_store.h"
 #include "platform/unique_fd.h"
 #include "testsupport/command.h"
 
@@ -241,6 +243,25 @@ std::string SystemHarness::Bin(const std::string& program) const {
     return (m_options.binDir.empty() ? testsupport::BinDir() : m_options.binDir) + "/" + program;
 }
 
+ScopedMachineRoot::ScopedMachineRoot(const std::string& root) {
+    if (const char* old = std::getenv("QEL_ROOT")) m_old = old;
+    m_had = std::getenv("QEL_ROOT") != nullptr;
+    ::setenv("QEL_ROOT", root.c_str(), 1);
+    platform::ResetMachineRoot();
+}
+
+ScopedMachineRoot::~ScopedMachineRoot() {
+    if (m_had) {
+        ::setenv("QEL_ROOT", m_old.c_str(), 1);
+    } else {
+        ::unsetenv("QEL_ROOT");
+    }
+    platform::ResetMachineRoot();
+}
+
+// Where pc's programs find their install folder.
+constexpr const char* kPcClientKey = "Software\\Morvane\\QelClient";
+
 bool SystemHarness::Start(std::string* error) {
     std::string ignored;
     if (error == nullptr) error = &ignored;
@@ -267,6 +288,20 @@ bool SystemHarness::Start(std::string* error) {
     if (m_options.clientUser && !MakeClientUser(error)) {
         Stop();
         return false;
+    }
+    // pc's daemons read once, at their start, where the daily log goes: pc's install folder is
+    // named before, so that their lines land beside the client's, where the tests read them.
+    {
+        const ScopedMachineRoot pcRoot(PcRoot());
+        const std::string installDir = platform::DefaultInstallDir();
+        const auto store = platform::SettingsStore::Machine();
+        if (!platform::MakeDirs(installDir + "/Log", 0755) || !store ||
+            store->CreateKey(kPcClientKey) != platform::kRegOk ||
+            store->SetString(kPcClientKey, "InstallDir", installDir) != platform::kRegOk) {
+            *error = "cannot name pc's install folder " + installDir;
+            Stop();
+            return false;
+        }
     }
     if (BuildNetwork(error) && StartGatewaySide(error) &&
         (m_options.installScript.empty() ? StartDaemons(error) : RunInstallScript(error))) {

@@ -80,33 +80,6 @@ constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
 // A second start hands its request over and ends; the running client answers within seconds.
 constexpr unsigned kSecondStartMs = 20000;
 
-// This process's machine root switched to another one for the lifetime of the object: the
-// settings store of the other machine opens as that machine's own programs open it. One thread
-// drives a rig, and nothing else of this process reads the machine root meanwhile.
-class ScopedMachineRoot {
-public:
-    explicit ScopedMachineRoot(const std::string& root) {
-        if (const char* old = std::getenv("QEL_ROOT")) m_old = old;
-        m_had = std::getenv("QEL_ROOT") != nullptr;
-        ::setenv("QEL_ROOT", root.c_str(), 1);
-        platform::ResetMachineRoot();
-    }
-    ~ScopedMachineRoot() {
-        if (m_had) {
-            ::setenv("QEL_ROOT", m_old.c_str(), 1);
-        } else {
-            ::unsetenv("QEL_ROOT");
-        }
-        platform::ResetMachineRoot();
-    }
-    ScopedMachineRoot(const ScopedMachineRoot&) = delete;
-    ScopedMachineRoot& operator=(const ScopedMachineRoot&) = delete;
-
-private:
-    std::string m_old;
-    bool m_had = false;
-};
-
 std::string Scrambled(const std::string& plain) {
     char* s = TwSslCertificateManager::Encrypt(plain.c_str());
     if (s == nullptr) return {};

@@ -94,6 +94,21 @@ protected:
             limitMs);
     }
 
+    // Waits until the client program ended by itself after losing its session: it prints
+    // "client: done (N)" once its logoff and its threads are through. (3 when it had reported the
+    // session online, 2 when the session went before it had.)
+    ::testing::AssertionResult SessionEndedByItself(int limitMs = 20000) {
+        const bool done = testsupport::WaitFor(
+            "the client to end after its lost session",
+            [&] {
+                return m_rig->ClientLog().find("client: done (") != std::string::npos &&
+                       !m_rig->Harness().Alive("client");
+            },
+            limitMs);
+        return done ? ::testing::AssertionSuccess()
+                    : ::testing::AssertionFailure() << "the client still runs";
+    }
+
     std::string OnlyConnection() const {
         const auto all = m_rig->TunnelConnections();
         return all.size() == 1 ? all.front() : "";

@@ -139,9 +139,10 @@ TEST_F(TunnelTest, GatewayThatStopsAnsweringIsDetectedInOneLossPeriod) {
     const bool gone = ConnectionGone(connection, static_cast<int>(3 * kLossMs));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopped).count();
     ::kill(gateway, SIGCONT);
-    ASSERT_TRUE(gone);
-    // The last word from the gateway came at most a keep-alive period before the stop.
-    EXPECT_LE(took, kLossMs + 2 * kTimerMs + 500) << "the loss took " << took << " ms to be noticed";
+    // Noticed within two loss periods (a loaded machine delays the client's timer, never by a whole
+    // period), and not before the gateway was silent for a good part of one.
+    ASSERT_TRUE(gone) << "the loss was not noticed within " << 3 * kLossMs << " ms";
+    EXPECT_LE(took, 2 * kLossMs) << "the loss took " << took << " ms to be noticed";
     EXPECT_GE(took, kLossMs / 2) << "the tunnel was dropped before a loss period passed";
 }
 
@@ -156,8 +157,8 @@ TEST_F(TunnelTest, ForcedLogoffEndsTheSessionWithItsMessage) {
     EXPECT_TRUE(testsupport::WaitFor("the client to show the gateway's text", [&] {
         return m_rig->ClientLog().find("the administrator ended this session") != std::string::npos;
     })) << m_rig->ClientLog();
-    // A forced logoff is final: no relogon follows.
-    std::this_thread::sleep_for(std::chrono::milliseconds(3 * 200));
+    // A forced logoff is final: the client ends by itself once no logon or relogon runs any more.
+    EXPECT_TRUE(SessionEndedByItself()) << m_rig->ClientLog();
     EXPECT_TRUE(m_rig->TunnelConnections().empty());
     EXPECT_FALSE(m_rig->Online());
 }
@@ -170,6 +171,9 @@ TEST_F(TunnelTest, DeletedAdapterUnderALiveSessionForcesTheLogoff) {
     EXPECT_TRUE(ConnectionGone(connection, 10000)) << m_rig->ClientLog();
     std::string error;
     EXPECT_TRUE(m_rig->WaitOffline(10000, &error)) << error;
+    // The adapter's loss ends the session with a logoff of its own; the teardown's stop must come
+    // after it, not in its middle.
+    EXPECT_TRUE(SessionEndedByItself()) << m_rig->ClientLog();
     EXPECT_TRUE(testsupport::WaitFor("pc's routes as before", [&] {
         return m_rig->PcMainRoutes() == m_beforeMainRoutes;
     })) << m_rig->PcMainRoutes();

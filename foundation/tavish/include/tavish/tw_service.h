@@ -29,7 +29,9 @@ public:
     virtual void ReportStatus();
     virtual void HandleOtherCode(DWORD code);
 
-    // The program's whole service entry; deletes this object before returning 0.
+    // The program's whole service entry; deletes this object before returning. 0, except for a
+    // "-u" that leaves the service registered (1): it stops the service, waits for its process to
+    // end and only then removes the record.
     int ServiceMain(const char* name, int argc, char** argv);
     // Runs the service under the service layer; blocks until it stopped.
     bool Initialize(const char* name);

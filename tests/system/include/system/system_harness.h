@@ -80,6 +80,21 @@ struct PcSnapshot {
     std::string Diff(const PcSnapshot& other) const;
 };
 
+// This process's machine root switched to another one for the lifetime of the object: the
+// settings store of the other machine opens as that machine's own programs open it. One thread
+// drives a harness, and nothing else of this process reads the machine root meanwhile.
+class ScopedMachineRoot {
+public:
+    explicit ScopedMachineRoot(const std::string& root);
+    ~ScopedMachineRoot();
+    ScopedMachineRoot(const ScopedMachineRoot&) = delete;
+    ScopedMachineRoot& operator=(const ScopedMachineRoot&) = delete;
+
+private:
+    std::string m_old;
+    bool m_had = false;
+};
+
 class SystemHarness {
 public:
     explicit SystemHarness(HarnessOptions options = {});
