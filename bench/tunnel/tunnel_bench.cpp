@@ -51,6 +51,79 @@ struct Rtt {
     std::string error;
 };
 
+// A device's packet and drop counters (`ip -s -j link`) in one namespace.
+struct LinkCounters {
+    long rxPackets = 0, txPackets = 0, rxDropped = 0, txDropped = 0;
+    bool ok = false;
+};
+
+long JsonNumber(const std::string& json, std::size_t from, const char* key) {
+    const auto at = json.find(std::string("\"") + key + "\"", from);
+    return at == std::string::npos ? 0 : std::strtol(json.c_str() + json.find(':', at) + 1, nullptr, 10);
+}
+
+LinkCounters ReadLink(const SystemHarness& h, bool inPc, const std::string& device) {
+    LinkCounters c;
+    std::string out;
+    const std::vector<std::string> argv = {"ip", "-s", "-j", "link", "show", "dev", device};
+    if ((inPc ? h.RunInPc(argv, &out) : h.RunInGw(argv, &out)) != 0) return c;
+    const auto rx = out.find("\"rx\"");
+    const auto tx = out.find("\"tx\"");
+    if (rx == std::string::npos || tx == std::string::npos) return c;
+    c.rxPackets = JsonNumber(out, rx, "packets");
+    c.rxDropped = JsonNumber(out, rx, "dropped");
+    c.txPackets = JsonNumber(out, tx, "packets");
+    c.txDropped = JsonNumber(out, tx, "dropped");
+    c.ok = true;
+    return c;
+}
+
+// Frames lost inside the tunnel during one transfer: what pc's adapter took from the kernel
+// (tx) against what the gateway's device handed to gw's kernel (rx), and back; a lost frame is
+// one the inner TCP sends again. The devices' own drops are the kernel's queues overflowing.
+struct TunnelLoss {
+    long sent = 0, arrived = 0, sourceDropped = 0, sinkDropped = 0;
+    bool ok = false;
+};
+
+struct LinkPair {
+    LinkCounters tap, gw;
+};
+
+LinkPair ReadLinks(const SystemHarness& h) {
+    return {ReadLink(h, true, kTapName), ReadLink(h, false, kGwDevice)};
+}
+
+TunnelLoss LossBetween(const LinkPair& a, const LinkPair& b, bool up) {
+    TunnelLoss l;
+    l.ok = a.tap.ok && a.gw.ok && b.tap.ok && b.gw.ok;
+    if (up) {
+        l.sent = b.tap.txPackets - a.tap.txPackets;
+        l.arrived = b.gw.rxPackets - a.gw.rxPackets;
+        l.sourceDropped = b.tap.txDropped - a.tap.txDropped;
+        l.sinkDropped = b.gw.rxDropped - a.gw.rxDropped;
+    } else {
+        l.sent = b.gw.txPackets - a.gw.txPackets;
+        l.arrived = b.tap.rxPackets - a.tap.rxPackets;
+        l.sourceDropped = b.gw.txDropped - a.gw.txDropped;
+        l.sinkDropped = b.tap.rxDropped - a.tap.rxDropped;
+    }
+    return l;
+}
+
+void PrintLoss(const char* direction, const TunnelLoss& l, long retransmits) {
+    if (!l.ok) {
+        std::printf("  %s: device counters unreadable\n", direction);
+        return;
+    }
+    std::printf(
+        "  %s: %ld frames into the tunnel, %ld out, lost inside %ld (%.3f %%); kernel queue drops "
+        "%ld at the entry, %ld at the exit; inner TCP retransmits %ld\n",
+        direction, l.sent, l.arrived, l.sent - l.arrived,
+        l.sent > 0 ? 100.0 * static_cast<double>(l.sent - l.arrived) / static_cast<double>(l.sent) : 0.0,
+        l.sourceDropped, l.sinkDropped, retransmits);
+}
+
 struct PathFigures {
     std::string name;
     double upGbits = 0, downGbits = 0;  // pc -> gw, gw -> pc
@@ -59,6 +132,7 @@ struct PathFigures {
     double cpuSeconds = 0;        // the suite's processes during this path's measurements
     std::vector<double> cpuEach;  // the same per process of kSuite
     bool measured = false;
+    TunnelLoss upLoss, downLoss;
 };
 
 // An echo server on 0.0.0.0:kProbePort inside gw, serving one connection at a time until Stop.
@@ -218,8 +292,17 @@ PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::stri
     f.name = name;
     const double cpu0 = rig.CpuSeconds(kSuite);
     const std::vector<double> each0 = CpuEach(rig);
+    const bool tunnel = to == kResourceAddress;
+    const LinkPair links0 = tunnel ? ReadLinks(rig.Harness()) : LinkPair{};
     f.upGbits = Iperf(rig.Harness(), to, o.seconds, false, &f.upRetransmits);
+    const LinkPair links1 = tunnel ? ReadLinks(rig.Harness()) : LinkPair{};
     f.downGbits = Iperf(rig.Harness(), to, o.seconds, true, &f.downRetransmits);
+    const LinkPair links2 = tunnel ? ReadLinks(rig.Harness()) : LinkPair{};
+    const std::vector<double> each1 = CpuEach(rig);
+    if (tunnel) {
+        f.upLoss = LossBetween(links0, links1, true);
+        f.downLoss = LossBetween(links1, links2, false);
+    }
     f.rtt = ProbeRtt(rig.Harness(), to, o.samples);
     f.cpuSeconds = rig.CpuSeconds(kSuite) - cpu0;
     f.cpuEach = CpuEach(rig);
@@ -236,6 +319,22 @@ PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::stri
     for (std::size_t i = 0; i < kSuite.size(); ++i)
         std::printf("%s%s %.2f", i == 0 ? "" : ", ", kSuite[i].c_str(), f.cpuEach[i]);
     std::printf(")\n");
+    if (tunnel) {
+        PrintLoss("pc->gw", f.upLoss, f.upRetransmits);
+        PrintLoss("gw->pc", f.downLoss, f.downRetransmits);
+        // Per frame carried either way during the two transfers (the probe's CPU left out).
+        const long frames = f.upLoss.sent + f.downLoss.sent;
+        if (frames > 0) {
+            std::printf("  CPU per frame during the transfers:");
+            double total = 0;
+            for (std::size_t i = 0; i < kSuite.size(); ++i) {
+                const double us = (each1[i] - each0[i]) * 1e6 / static_cast<double>(frames);
+                total += us;
+                std::printf("%s %s %.2f us", i == 0 ? "" : ",", kSuite[i].c_str(), us);
+            }
+            std::printf("; together %.2f us over %ld frames\n", total, frames);
+        }
+    }
     std::fflush(stdout);
     return f;
 }
