@@ -4,10 +4,15 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <strings.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/clock_wait.h"
@@ -51,7 +56,7 @@ bool SameFolder(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-int CheckGUIExist(const std::string& programName, const ClientProcessView& view) {
+int CheckGUIExist(const std::string& programName, const ClientProcessView& view, pid_t* found) {
     const auto processes = view.list ? view.list() : platform::ListProcesses();
     if (processes.empty()) {
         SVC_LOG("[CheckGUIExist] CreateToolhelp32Snapshot fail, errorcode=%d.", errno);
@@ -77,7 +82,10 @@ int CheckGUIExist(const std::string& programName, const ClientProcessView& view)
         platform::NamespaceId net;
         // A client whose machine cannot be read (it ended meanwhile) is not ours.
         if (!rootOf(p.pid, &root) || !netOf(p.pid, &net)) continue;
-        if (net == ownNet && SameFolder(root, ownRoot)) return 1;
+        if (net == ownNet && SameFolder(root, ownRoot)) {
+            if (found != nullptr) *found = p.pid;
+            return 1;
+        }
     }
     return 2;
 }
@@ -191,7 +199,8 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
 GuiWatchdog::GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions options)
     : m_f(facilities), m_options(std::move(options)) {
     if (m_options.routeFile.empty()) m_options.routeFile = RouteTableFilePath();
-    if (!m_options.checkGui) m_options.checkGui = [] { return CheckGUIExist(); };
+    if (!m_options.checkGui && !m_options.findGui)
+        m_options.findGui = [](pid_t* pid) { return CheckGUIExist(kGuiProgramName, {}, pid); };
     if (!m_options.mediaDisconnect) m_options.mediaDisconnect = SetAdapterMediaDisconnect;
     if (!m_options.gatewayAddress) m_options.gatewayAddress = GetServerAddr;
 }
@@ -203,7 +212,9 @@ void GuiWatchdog::Begin() {
 }
 
 void GuiWatchdog::Round() {
-    const int state = m_options.checkGui();
+    pid_t pid = 0;
+    const int state = m_options.findGui ? m_options.findGui(&pid) : m_options.checkGui();
+    m_clientPid = state == 1 ? pid : 0;
     if (state == 0) return;
     if (m_previous != 1 || state != 2) {
         m_previous = state;
@@ -246,7 +257,7 @@ void GuiWatchdog::Restore() {
 }
 
 CheckGUIThread::CheckGUIThread(const ServiceFacilities& facilities, WatchdogOptions options)
-    : m_watchdog(facilities, std::move(options)) {}
+    : m_watchdog(facilities, std::move(options)), m_stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CheckGUIThread::~CheckGUIThread() { StopAndWait(); }
 
@@ -256,7 +267,23 @@ unsigned long CheckGUIThread::Terminate() {
         TwThread::Terminate();
     }
     m_wake.notify_all();
+    if (m_stopFd) {
+        const std::uint64_t one = 1;
+        (void)!::write(m_stopFd.Get(), &one, sizeof one);
+    }
     return 1;
+}
+
+bool CheckGUIThread::WaitForClientExit(pid_t pid) {
+    const platform::UniqueFd client(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (!client || !m_stopFd) return false;
+    pollfd fds[2] = {{client.Get(), POLLIN, 0}, {m_stopFd.Get(), POLLIN, 0}};
+    for (;;) {
+        if (m_StopRequest.load() != 0) return true;
+        const int n = ::poll(fds, 2, -1);
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
 }
 
 unsigned long CheckGUIThread::Execute() {
@@ -265,11 +292,15 @@ unsigned long CheckGUIThread::Execute() {
     const platform::Clock& clock =
         m_watchdog.Options().clock != nullptr ? *m_watchdog.Options().clock : platform::SystemClock();
     for (;;) {
-        {
+        // A client known by its process is waited on (its end, or a stop request); otherwise, or
+        // when that wait cannot be made, the next round comes on the clock.
+        const pid_t client = m_watchdog.Previous() == 1 ? m_watchdog.ClientPid() : 0;
+        if (client <= 0 || !WaitForClientExit(client)) {
             std::unique_lock<std::mutex> g(m_lock);
             if (platform::WaitOn(clock, g, m_wake, round, [this] { return m_StopRequest.load() != 0; }))
                 break;
         }
+        if (m_StopRequest.load() != 0) break;
         m_watchdog.Round();
         m_previous = m_watchdog.Previous();
     }
