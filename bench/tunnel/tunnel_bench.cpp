@@ -4,11 +4,13 @@
 // processes (gateway, driver daemon, service, client) used meanwhile; then an idle tunnel's CPU
 // share and the ratios. Needs root; the tunnel half needs the client program.
 //
-//   tunnel_bench [--seconds=N] [--samples=N] [--idle-seconds=N] [--veth-only]
+//   tunnel_bench [--seconds=N] [--samples=N] [--idle-seconds=N] [--veth-only] [--perf]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <dirent.h>
@@ -43,6 +45,7 @@ struct Options {
     int samples = 3000;
     int idleSeconds = 5;
     bool vethOnly = false;
+    bool perf = false;  // per-thread system calls and context switches per frame (perf stat)
 };
 
 struct Rtt {
@@ -50,6 +53,79 @@ struct Rtt {
     double p50 = 0, p99 = 0, max = 0;  // microseconds
     std::string error;
 };
+
+// A device's packet and drop counters (`ip -s -j link`) in one namespace.
+struct LinkCounters {
+    long rxPackets = 0, txPackets = 0, rxDropped = 0, txDropped = 0;
+    bool ok = false;
+};
+
+long JsonNumber(const std::string& json, std::size_t from, const char* key) {
+    const auto at = json.find(std::string("\"") + key + "\"", from);
+    return at == std::string::npos ? 0 : std::strtol(json.c_str() + json.find(':', at) + 1, nullptr, 10);
+}
+
+LinkCounters ReadLink(const SystemHarness& h, bool inPc, const std::string& device) {
+    LinkCounters c;
+    std::string out;
+    const std::vector<std::string> argv = {"ip", "-s", "-j", "link", "show", "dev", device};
+    if ((inPc ? h.RunInPc(argv, &out) : h.RunInGw(argv, &out)) != 0) return c;
+    const auto rx = out.find("\"rx\"");
+    const auto tx = out.find("\"tx\"");
+    if (rx == std::string::npos || tx == std::string::npos) return c;
+    c.rxPackets = JsonNumber(out, rx, "packets");
+    c.rxDropped = JsonNumber(out, rx, "dropped");
+    c.txPackets = JsonNumber(out, tx, "packets");
+    c.txDropped = JsonNumber(out, tx, "dropped");
+    c.ok = true;
+    return c;
+}
+
+// Frames lost inside the tunnel during one transfer: what pc's adapter took from the kernel
+// (tx) against what the gateway's device handed to gw's kernel (rx), and back; a lost frame is
+// one the inner TCP sends again. The devices' own drops are the kernel's queues overflowing.
+struct TunnelLoss {
+    long sent = 0, arrived = 0, sourceDropped = 0, sinkDropped = 0;
+    bool ok = false;
+};
+
+struct LinkPair {
+    LinkCounters tap, gw;
+};
+
+LinkPair ReadLinks(const SystemHarness& h) {
+    return {ReadLink(h, true, kTapName), ReadLink(h, false, kGwDevice)};
+}
+
+TunnelLoss LossBetween(const LinkPair& a, const LinkPair& b, bool up) {
+    TunnelLoss l;
+    l.ok = a.tap.ok && a.gw.ok && b.tap.ok && b.gw.ok;
+    if (up) {
+        l.sent = b.tap.txPackets - a.tap.txPackets;
+        l.arrived = b.gw.rxPackets - a.gw.rxPackets;
+        l.sourceDropped = b.tap.txDropped - a.tap.txDropped;
+        l.sinkDropped = b.gw.rxDropped - a.gw.rxDropped;
+    } else {
+        l.sent = b.gw.txPackets - a.gw.txPackets;
+        l.arrived = b.tap.rxPackets - a.tap.rxPackets;
+        l.sourceDropped = b.gw.txDropped - a.gw.txDropped;
+        l.sinkDropped = b.tap.rxDropped - a.tap.rxDropped;
+    }
+    return l;
+}
+
+void PrintLoss(const char* direction, const TunnelLoss& l, long retransmits) {
+    if (!l.ok) {
+        std::printf("  %s: device counters unreadable\n", direction);
+        return;
+    }
+    std::printf(
+        "  %s: %ld frames into the tunnel, %ld out, lost inside %ld (%.3f %%); kernel queue drops "
+        "%ld at the entry, %ld at the exit; inner TCP retransmits %ld\n",
+        direction, l.sent, l.arrived, l.sent - l.arrived,
+        l.sent > 0 ? 100.0 * static_cast<double>(l.sent - l.arrived) / static_cast<double>(l.sent) : 0.0,
+        l.sourceDropped, l.sinkDropped, retransmits);
+}
 
 struct PathFigures {
     std::string name;
@@ -59,6 +135,7 @@ struct PathFigures {
     double cpuSeconds = 0;        // the suite's processes during this path's measurements
     std::vector<double> cpuEach;  // the same per process of kSuite
     bool measured = false;
+    TunnelLoss upLoss, downLoss;
 };
 
 // An echo server on 0.0.0.0:kProbePort inside gw, serving one connection at a time until Stop.
@@ -182,6 +259,75 @@ double Iperf(const SystemHarness& h, const std::string& to, int seconds, bool re
     return IperfBits(out, "sum_received") / 1e9;
 }
 
+// perf stat over the suite's data-path processes while one transfer runs: per thread, system
+// calls and context switches. Started before the transfer, read after it.
+class PerThreadCounts {
+public:
+    bool Start(const TunnelRig& rig, int seconds) {
+        std::string pids;
+        for (const char* name : {"gateway", "olvane", "client"}) {
+            const pid_t pid = rig.Harness().Pid(name);
+            if (pid > 0) pids += (pids.empty() ? "" : ",") + std::to_string(pid);
+        }
+        char path[] = "/tmp/tunnel-bench-perf-XXXXXX";
+        const int fd = ::mkstemp(path);
+        if (fd < 0 || pids.empty()) return false;
+        ::close(fd);
+        m_file = path;
+        const std::string duration = std::to_string(seconds);
+        std::vector<std::string> args = {
+            "perf",  "stat", "--per-thread", "-x,",
+            "-o",    m_file, "-e",           "raw_syscalls:sys_enter,context-switches",
+            "-p",    pids,   "--",           "sleep",
+            duration};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        return ::posix_spawnp(&m_pid, "perf", nullptr, nullptr, argv.data(), environ) == 0;
+    }
+    // Per thread (comm-tid): the two counts divided by `frames`, printed when either is notable.
+    void Print(const char* direction, long frames) {
+        if (m_pid <= 0) return;
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        std::ifstream in(m_file);
+        std::string line;
+        struct Counts {
+            double calls = 0, switches = 0;
+        };
+        std::vector<std::pair<std::string, Counts>> threads;
+        while (std::getline(in, line)) {
+            std::vector<std::string> f;
+            std::size_t at = 0;
+            for (std::size_t comma; (comma = line.find(',', at)) != std::string::npos; at = comma + 1)
+                f.push_back(line.substr(at, comma - at));
+            if (f.size() < 4 || f[0].empty() || f[0][0] == '#') continue;
+            auto it =
+                std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.first == f[0]; });
+            if (it == threads.end()) it = threads.insert(threads.end(), {f[0], Counts{}});
+            const double v = std::strtod(f[1].c_str(), nullptr);
+            (f[3].find("sys_enter") != std::string::npos ? it->second.calls : it->second.switches) += v;
+        }
+        ::unlink(m_file.c_str());
+        if (frames <= 0 || threads.empty()) {
+            std::printf("  %s per thread: no perf figures\n", direction);
+            return;
+        }
+        std::printf("  %s per thread and frame (system calls / context switches):", direction);
+        for (const auto& [name, c] : threads) {
+            const double calls = c.calls / static_cast<double>(frames);
+            const double switches = c.switches / static_cast<double>(frames);
+            if (calls >= 0.01 || switches >= 0.01)
+                std::printf(" %s %.2f/%.3f", name.c_str(), calls, switches);
+        }
+        std::printf("\n");
+    }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_file;
+};
+
 // Context switches (voluntary and not) of all threads of `pid` so far: its wake-ups, near enough.
 long ContextSwitches(pid_t pid) {
     if (pid <= 0) return 0;
@@ -218,8 +364,21 @@ PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::stri
     f.name = name;
     const double cpu0 = rig.CpuSeconds(kSuite);
     const std::vector<double> each0 = CpuEach(rig);
+    const bool tunnel = to == kResourceAddress;
+    const bool perf = tunnel && o.perf;
+    PerThreadCounts upThreads, downThreads;
+    const LinkPair links0 = tunnel ? ReadLinks(rig.Harness()) : LinkPair{};
+    if (perf) upThreads.Start(rig, o.seconds);
     f.upGbits = Iperf(rig.Harness(), to, o.seconds, false, &f.upRetransmits);
+    const LinkPair links1 = tunnel ? ReadLinks(rig.Harness()) : LinkPair{};
+    if (perf) downThreads.Start(rig, o.seconds);
     f.downGbits = Iperf(rig.Harness(), to, o.seconds, true, &f.downRetransmits);
+    const LinkPair links2 = tunnel ? ReadLinks(rig.Harness()) : LinkPair{};
+    const std::vector<double> each1 = CpuEach(rig);
+    if (tunnel) {
+        f.upLoss = LossBetween(links0, links1, true);
+        f.downLoss = LossBetween(links1, links2, false);
+    }
     f.rtt = ProbeRtt(rig.Harness(), to, o.samples);
     f.cpuSeconds = rig.CpuSeconds(kSuite) - cpu0;
     f.cpuEach = CpuEach(rig);
@@ -236,6 +395,25 @@ PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::stri
     for (std::size_t i = 0; i < kSuite.size(); ++i)
         std::printf("%s%s %.2f", i == 0 ? "" : ", ", kSuite[i].c_str(), f.cpuEach[i]);
     std::printf(")\n");
+    if (tunnel) {
+        PrintLoss("pc->gw", f.upLoss, f.upRetransmits);
+        PrintLoss("gw->pc", f.downLoss, f.downRetransmits);
+        // Per frame carried either way during the two transfers (the probe's CPU left out).
+        const long frames = f.upLoss.sent + f.downLoss.sent;
+        if (frames > 0) {
+            std::printf("  CPU per frame during the transfers:");
+            double total = 0;
+            for (std::size_t i = 0; i < kSuite.size(); ++i) {
+                const double us = (each1[i] - each0[i]) * 1e6 / static_cast<double>(frames);
+                total += us;
+                std::printf("%s %s %.2f us", i == 0 ? "" : ",", kSuite[i].c_str(), us);
+            }
+            std::printf("; together %.2f us over %ld frames\n", total, frames);
+        }
+        // perf counted about one transfer's length (iperf3 adds its omitted first second).
+        upThreads.Print("pc->gw", f.upLoss.sent);
+        downThreads.Print("gw->pc", f.downLoss.sent);
+    }
     std::fflush(stdout);
     return f;
 }
@@ -347,10 +525,13 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--veth-only") {
             o.vethOnly = true;
+        } else if (arg == "--perf") {
+            o.perf = true;
         } else if (!ParseInt(arg, "--seconds=", &o.seconds) && !ParseInt(arg, "--samples=", &o.samples) &&
                    !ParseInt(arg, "--idle-seconds=", &o.idleSeconds)) {
-            std::fprintf(
-                stderr, "usage: tunnel_bench [--seconds=N] [--samples=N] [--idle-seconds=N] [--veth-only]\n");
+            std::fprintf(stderr,
+                         "usage: tunnel_bench [--seconds=N] [--samples=N] [--idle-seconds=N] [--veth-only] "
+                         "[--perf]\n");
             return 2;
         }
     }

@@ -180,10 +180,11 @@ void DumpFilterExtension() {
     DbgPrint("- m_pPendingReadIrp = 0x0\n");
     if (ring) {
         RingCounters& c = ring->Counters();
-        DbgPrint("- KernelModeOutput m_iWrite = %d, written %llu, full %llu, bad index %llu\n",
+        DbgPrint("- KernelModeOutput m_iWrite = %d, written %llu, full %llu, bad index %llu, waits %llu\n",
                  ring->OutputWriteIndex(), static_cast<unsigned long long>(c.outputWritten.load()),
                  static_cast<unsigned long long>(c.outputFull.load()),
-                 static_cast<unsigned long long>(c.outputBadIndex.load()));
+                 static_cast<unsigned long long>(c.outputBadIndex.load()),
+                 static_cast<unsigned long long>(c.outputWaits.load()));
         DbgPrint(
             "- KernelModeInput m_iRead = %d, read %llu, bad index %llu, oversize %llu, unknown adapter "
             "%llu\n",

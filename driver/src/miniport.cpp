@@ -1,5 +1,6 @@
 #include "miniport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -447,6 +448,20 @@ void TwVirtualAdapter::StopSendPath() {
     if (m_sendThread.get_id() != std::this_thread::get_id()) m_sendThread.join();
 }
 
+bool TwVirtualAdapter::WaitForRingRoom() {
+    NdisFilter_CountOutputWait();
+    // The ring has no doorbell for room, so the wait is timed: short at first (the reader is
+    // usually just descheduled), longer while it stays behind, never past a stop request.
+    pollfd stop = {m_stopFd.Get(), POLLIN, 0};
+    long waitNs = 20000;
+    while (!NdisFilter_OutputRingHasRoom()) {
+        const timespec ts{0, waitNs};
+        if (::ppoll(&stop, 1, &ts, nullptr) > 0) return false;
+        waitNs = std::min(waitNs * 2, 1000000L);
+    }
+    return true;
+}
+
 void TwVirtualAdapter::SendPathLoop() {
     std::vector<std::uint8_t> buffer(65536);
     pollfd fds[2] = {{m_nic->Fd(), POLLIN, 0}, {m_stopFd.Get(), POLLIN, 0}};
@@ -460,6 +475,12 @@ void TwVirtualAdapter::SendPathLoop() {
         if (fds[0].revents == 0) continue;
         // Drain what is queued (bounded, so a stop request is seen soon) before polling again.
         for (int i = 0; i < 64; ++i) {
+            if (!NdisFilter_OutputRingHasRoom()) {
+                // The client's reader is behind: what stays in the TAP's queue waits there (the
+                // kernel pushes back on the sender) instead of being read only to be dropped.
+                if (!WaitForRingRoom()) return;
+                continue;
+            }
             ssize_t got = m_nic->Read(buffer.data(), buffer.size());
             if (got < 0) {
                 if (errno == EAGAIN || errno == EINTR) break;

@@ -94,6 +94,8 @@ public:
 
 private:
     void SendPathLoop();
+    // Waits until the output ring has room again; false on a stop request.
+    bool WaitForRingRoom();
     NDIS_STATUS OutgoingStep(const std::uint8_t* frame, std::uint32_t length);
     NDIS_STATUS SetMediaConnect(const void* buffer, std::uint32_t length, std::uint32_t* read,
                                 std::uint32_t* needed);

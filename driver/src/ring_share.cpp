@@ -115,6 +115,19 @@ DWORD NdisFilter_WriteShare(TwFileObject* fo) {
     return STATUS_SUCCESS;
 }
 
+bool NdisFilter_OutputRingHasRoom() {
+    TwFilterExtension* ext = FilterExtension();
+    if (ext == nullptr || ext->m_FileObject.load() == 0 || ext->m_bStopShare.load()) return true;
+    const std::shared_ptr<TwSharedRing> ring = ext->Ring();
+    return !ring || ring->OutputHasRoom();
+}
+
+void NdisFilter_CountOutputWait() {
+    TwFilterExtension* ext = FilterExtension();
+    const std::shared_ptr<TwSharedRing> ring = ext != nullptr ? ext->Ring() : nullptr;
+    if (ring) ring->Counters().outputWaits.fetch_add(1, std::memory_order_relaxed);
+}
+
 bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete) {
     TwFilterExtension* ext = FilterExtension();
     const std::shared_ptr<TwSharedRing> ring = ext != nullptr ? ext->Ring() : nullptr;

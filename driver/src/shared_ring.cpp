@@ -178,6 +178,13 @@ bool TwSharedRing::OutputEmpty() const {
     return LoadIndex(m_base + OutHeader(g) + g.readOff) == m_outWrite;
 }
 
+bool TwSharedRing::OutputHasRoom() const {
+    const RingGeometry g = GeometryOf(m_layout);
+    std::lock_guard<std::mutex> lock(m_outputLock);
+    const std::int32_t clientRead = LoadIndex(m_base + OutHeader(g) + g.readOff);
+    return !IndexValid(clientRead) || (m_outWrite + 1) % TW_RING_BLOCK_COUNT != clientRead;
+}
+
 TwSharedRing::Peek TwSharedRing::PeekInput(RingRecord* rec, const std::uint8_t** data) {
     const RingGeometry g = GeometryOf(m_layout);
     for (;;) {

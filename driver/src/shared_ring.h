@@ -39,6 +39,7 @@ struct RingCounters {
     std::atomic<std::uint64_t> inputOversize{0};  // length above 1,514
     std::atomic<std::uint64_t> inputUnknownAdapter{0};
     std::atomic<std::uint64_t> outputDoorbells{0};   // times the client's reader was rung
+    std::atomic<std::uint64_t> outputWaits{0};       // times the TAP reader waited for room
     std::atomic<std::uint64_t> outputNotSession{0};  // frames kept from a ring not the session's
     std::atomic<std::uint64_t> inputNotSession{0};   // blocks of a ring not the session's, dropped
 };
@@ -73,6 +74,9 @@ public:
     // ring is full or the client's index is out of range.
     bool WriteOutput(const RingRecord& rec, const std::uint8_t* data, bool keepAdapterWord = false);
     bool OutputEmpty() const;
+    // Whether one more block fits (a bad client index counts as room: the write then fails and
+    // is counted, rather than stalling the adapter behind a client that broke its ring).
+    bool OutputHasRoom() const;
 
     enum class Peek { kEmpty, kBlock, kBadIndex };
     // Looks at the next input block: its head is copied into *rec and checked; blocks longer than

@@ -16,6 +16,8 @@ namespace olvane {
 
 namespace {
 
+constexpr int kTapQueueLength = 2048;
+
 class TapDevice final : public TwNicBackend {
 public:
     TapDevice(platform::UniqueFd fd, std::string name, int index)
@@ -100,6 +102,12 @@ std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std
         Fail(error, "SIOCSIFMTU");
         return nullptr;
     }
+    // The TAP's queue is where frames wait while the client's reader is behind and the output ring
+    // is full; the kernel drops what does not fit (the TAP takes its frames from the senders'
+    // sockets), so it holds a few rings' worth rather than the default 500. Not fatal if refused.
+    std::memset(&req.ifr_ifru, 0, sizeof(req.ifr_ifru));
+    req.ifr_qlen = kTapQueueLength;
+    (void)::ioctl(sock, SIOCSIFTXQLEN, &req);
     std::memset(&req.ifr_ifru, 0, sizeof(req.ifr_ifru));
     if (::ioctl(sock, SIOCGIFFLAGS, &req) != 0) {
         Fail(error, "SIOCGIFFLAGS");

@@ -15,6 +15,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include <vector>
+
 #include "platform/event.h"
 #include "platform/filter_device.h"
 #include "platform/process.h"
@@ -282,6 +284,59 @@ TEST_F(DaemonNetns, ASecondDaemonOnTheSameMachineRootRefusesAndLeavesTheFirstRea
     EXPECT_TRUE(testsupport::WaitFor(
         "the new daemon's control device",
         [&] { return (dev = platform::FilterDevice::Open(path)) != nullptr; }, 10000));
+}
+
+// A client that falls behind fills the output ring; the frames behind it wait in the TAP's queue
+// and reach the ring once the client reads again, none of them dropped on the way.
+TEST_F(DaemonNetns, AFullOutputRingLeavesFramesQueuedInsteadOfDroppingThem) {
+    DWORD returned = 0;
+    DWORD addr = 0x30000000;
+    std::uint64_t shared = 0;
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
+    test::RingClient ring(reinterpret_cast<void*>(shared), true);
+    ASSERT_TRUE(SetMedia(1));
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr",
+                                "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
+              0);
+    platform::UniqueFd udpFd;
+    ASSERT_TRUE(netns->RunInside([&] { udpFd.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }));
+    ASSERT_GE(udpFd.Get(), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5555);
+    inet_pton(AF_INET, "198.18.0.2", &to.sin_addr);
+    // More than the ring holds (511 blocks), less than the ring and the TAP's queue together.
+    constexpr std::uint32_t kDatagrams = 700;
+    for (std::uint32_t i = 0; i < kDatagrams; ++i) {
+        ASSERT_EQ(::sendto(udpFd.Get(), &i, sizeof i, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(sizeof i))
+            << i;
+    }
+    ASSERT_TRUE(testsupport::WaitFor("the output ring to fill", [&] {
+        return (ring.Load(ring.OutHeader() + ring.WriteOff()) + 1) % TW_RING_BLOCK_COUNT ==
+               ring.Load(ring.OutHeader() + ring.ReadOff());
+    }));
+    std::vector<bool> seen(kDatagrams, false);
+    std::uint32_t count = 0;
+    EXPECT_TRUE(testsupport::WaitFor("every datagram in the ring",
+                                     [&] {
+                                         test::UserBlock b;
+                                         while (ring.Read(&b)) {
+                                             if (b.data.size() < 46 || b.data[12] != 0x08 ||
+                                                 b.data[13] != 0 || b.data[14 + 9] != 17 ||
+                                                 std::memcmp(b.data.data() + 30, &to.sin_addr, 4) != 0)
+                                                 continue;
+                                             std::uint32_t i = 0;
+                                             std::memcpy(&i, b.data.data() + 42, sizeof i);
+                                             if (i < kDatagrams && !seen[i]) {
+                                                 seen[i] = true;
+                                                 ++count;
+                                             }
+                                         }
+                                         return count == kDatagrams;
+                                     }))
+        << count << " of " << kDatagrams << " datagrams arrived";
 }
 
 TEST_F(DaemonNetns, StopsCleanlyOnInterruptWithAClientAttached) {

@@ -63,6 +63,7 @@ TEST_P(RingTest, HeadersAndSizesAreByteExact) {
 TEST_P(RingTest, OutputHoldsAtMost511BlocksAndCountsEachWrite) {
     std::vector<std::uint8_t> frame(60, 0xAB);
     for (int i = 0; i < 511; ++i) ASSERT_TRUE(ring->WriteOutput(Rec(1, 60), frame.data())) << i;
+    EXPECT_FALSE(ring->OutputHasRoom());
     EXPECT_FALSE(ring->WriteOutput(Rec(1, 60), frame.data())) << "the 512th block is dropped";
     EXPECT_EQ(ring->Counters().outputFull.load(), 1u);
     std::int32_t count;
@@ -74,6 +75,7 @@ TEST_P(RingTest, OutputHoldsAtMost511BlocksAndCountsEachWrite) {
     EXPECT_EQ(b.length, 60u);
     EXPECT_EQ(b.data, frame);
     EXPECT_EQ(b.appContext, Wide() ? 0x1122334455667788ULL : 0x55667788ULL);
+    EXPECT_TRUE(ring->OutputHasRoom());
     EXPECT_TRUE(ring->WriteOutput(Rec(1, 60), frame.data()));
 }
 

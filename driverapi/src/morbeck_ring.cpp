@@ -298,7 +298,10 @@ int CMorbeck::WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char*
     head.adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(adapter));
     head.direction = direction;
     head.length = static_cast<DWORD>(length);
-    return WriteParts(head, reinterpret_cast<const std::uint8_t*>(packet), 0, true);
+    bool written = false;
+    return WriteParts(head, reinterpret_cast<const std::uint8_t*>(packet), 0, true, &written) == 1 && written
+               ? 1
+               : 0;
 }
 
 int CMorbeck::SignalInput() {
@@ -357,7 +360,7 @@ int CMorbeck::Write(const _FWSHARED_MEMORY_BLOCK* block, int signal) {
 
 // Writes the head and area of `head` and `head.length` bytes of `packet` into the input ring.
 int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal,
-                         bool quiet) {
+                         bool quiet, bool* written) {
     std::uint8_t* shared = m_pSharedMemory.load();
     if (shared == nullptr || m_bStopped.load() != 0) return 0;
     const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
@@ -390,6 +393,7 @@ int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_
         const std::int32_t count = BlockCount(in);
         const bool full = (w + 1) % count == r;
         fullNow = full;
+        if (written != nullptr) *written = !full;
         if (!full) {
             platform::WriteBlock(layout, dst, rec, packet);
             const std::int32_t n = Field<std::int32_t>(in + g.countOff) + 1;

@@ -218,6 +218,23 @@ TEST_P(MorbeckRing, AFullInputRingDropsThePacketButStillNotifies) {
     EXPECT_EQ(info.inCount, 3u);
 }
 
+// The data path's write says when the ring had no room, so that the frame is not lost unseen; the
+// driver is still told to drain the ring.
+TEST_P(MorbeckRing, TheQuietWriteReportsAFullInputRing) {
+    const char frame[60] = {4, 5, 6};
+    void* adapter = reinterpret_cast<void*>(static_cast<std::uintptr_t>(5));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(m_morbeck.WriteQuiet(adapter, PACKET_DIRECTION_OUTGOING, frame, 60), 1);
+    const int told = m_device->Notifications();
+    EXPECT_EQ(m_morbeck.WriteQuiet(adapter, PACKET_DIRECTION_OUTGOING, frame, 60), 0);
+    EXPECT_EQ(m_device->Index(1, true), 3);
+    EXPECT_EQ(m_device->Notifications(), told + 1);
+    // Once the driver took a block, the same write goes in.
+    m_device->SetIndex(1, false, 1);
+    EXPECT_EQ(m_morbeck.WriteQuiet(adapter, PACKET_DIRECTION_OUTGOING, frame, 60), 1);
+    EXPECT_EQ(m_device->Index(1, true), 0);
+}
+
 TEST_P(MorbeckRing, SixtyFourBitHeadsAreSignExtended) {
     if (!GetParam()) GTEST_SKIP() << "64-bit layout only";
     _FWSHARED_MEMORY_BLOCK block{};

@@ -4,11 +4,16 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <strings.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/clock_wait.h"
@@ -52,7 +57,7 @@ bool SameFolder(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-int CheckGUIExist(const std::string& programName, const ClientProcessView& view) {
+int CheckGUIExist(const std::string& programName, const ClientProcessView& view, pid_t* found) {
     const auto processes = view.list ? view.list() : platform::ListProcesses();
     if (processes.empty()) {
         SVC_LOG("[CheckGUIExist] CreateToolhelp32Snapshot fail, errorcode=%d.", errno);
@@ -78,7 +83,10 @@ int CheckGUIExist(const std::string& programName, const ClientProcessView& view)
         platform::NamespaceId net;
         // A client whose machine cannot be read (it ended meanwhile) is not ours.
         if (!rootOf(p.pid, &root) || !netOf(p.pid, &net)) continue;
-        if (net == ownNet && SameFolder(root, ownRoot)) return 1;
+        if (net == ownNet && SameFolder(root, ownRoot)) {
+            if (found != nullptr) *found = p.pid;
+            return 1;
+        }
     }
     return 2;
 }
@@ -205,7 +213,8 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
 GuiWatchdog::GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions options)
     : m_f(facilities), m_options(std::move(options)) {
     if (m_options.routeFile.empty()) m_options.routeFile = RouteTableFilePath();
-    if (!m_options.checkGui) m_options.checkGui = [] { return CheckGUIExist(); };
+    if (!m_options.checkGui && !m_options.findGui)
+        m_options.findGui = [](pid_t* pid) { return CheckGUIExist(kGuiProgramName, {}, pid); };
     if (!m_options.mediaDisconnect) m_options.mediaDisconnect = SetAdapterMediaDisconnect;
     if (!m_options.gatewayAddress) m_options.gatewayAddress = GetServerAddr;
     if (!m_options.proxyAddress) m_options.proxyAddress = GetProxyAddr;
@@ -214,10 +223,13 @@ GuiWatchdog::GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions op
 void GuiWatchdog::Begin() {
     SVC_LOG("[CheckGUIThread::Execute] Exam GUI .");
     m_previous = 0;
-    const int state = m_options.checkGui();
+    pid_t pid = 0;
+    const int state = m_options.findGui ? m_options.findGui(&pid) : m_options.checkGui();
     if (state == 1) {
         // Its end restores, from the file it wrote.
+        SVC_LOG("[CheckGUIThread::Execute] GUI running.");
         m_previous = 1;
+        m_clientPid = pid;
         return;
     }
     // Not knowing whether a client runs, nothing is touched; a client's logon writes a new file.
@@ -227,7 +239,9 @@ void GuiWatchdog::Begin() {
 }
 
 void GuiWatchdog::Round() {
-    const int state = m_options.checkGui();
+    pid_t pid = 0;
+    const int state = m_options.findGui ? m_options.findGui(&pid) : m_options.checkGui();
+    m_clientPid = state == 1 ? pid : 0;
     if (state == 0) return;
     if (m_previous != 1 || state != 2) {
         // Said once per client seen, so that whoever ends it knows the watchdog will notice.
@@ -284,7 +298,7 @@ void GuiWatchdog::Restore(bool atStart) {
 }
 
 CheckGUIThread::CheckGUIThread(const ServiceFacilities& facilities, WatchdogOptions options)
-    : m_watchdog(facilities, std::move(options)) {}
+    : m_watchdog(facilities, std::move(options)), m_stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CheckGUIThread::~CheckGUIThread() { StopAndWait(); }
 
@@ -294,20 +308,41 @@ unsigned long CheckGUIThread::Terminate() {
         TwThread::Terminate();
     }
     m_wake.notify_all();
+    if (m_stopFd) {
+        const std::uint64_t one = 1;
+        (void)!::write(m_stopFd.Get(), &one, sizeof one);
+    }
     return 1;
+}
+
+bool CheckGUIThread::WaitForClientExit(pid_t pid) {
+    const platform::UniqueFd client(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (!client || !m_stopFd) return false;
+    pollfd fds[2] = {{client.Get(), POLLIN, 0}, {m_stopFd.Get(), POLLIN, 0}};
+    for (;;) {
+        if (m_StopRequest.load() != 0) return true;
+        const int n = ::poll(fds, 2, -1);
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
 }
 
 unsigned long CheckGUIThread::Execute() {
     m_watchdog.Begin();
+    m_previous = m_watchdog.Previous();
     const DWORD round = m_watchdog.Options().timing.watchdogRoundMs;
     const platform::Clock& clock =
         m_watchdog.Options().clock != nullptr ? *m_watchdog.Options().clock : platform::SystemClock();
     for (;;) {
-        {
+        // A client known by its process is waited on (its end, or a stop request); otherwise, or
+        // when that wait cannot be made, the next round comes on the clock.
+        const pid_t client = m_watchdog.Previous() == 1 ? m_watchdog.ClientPid() : 0;
+        if (client <= 0 || !WaitForClientExit(client)) {
             std::unique_lock<std::mutex> g(m_lock);
             if (platform::WaitOn(clock, g, m_wake, round, [this] { return m_StopRequest.load() != 0; }))
                 break;
         }
+        if (m_StopRequest.load() != 0) break;
         m_watchdog.Round();
         m_previous = m_watchdog.Previous();
     }

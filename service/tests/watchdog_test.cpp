@@ -401,6 +401,59 @@ TEST_F(WatchdogTest, RoundsComeOnItsClock) {
         testsupport::WaitFor("the watchdog thread to end", [&] { return thread.IsTerminated() != 0; }));
 }
 
+// A client found by its process is waited on: its end brings the restore at once, with no round
+// on the clock in between; a stop request ends such a wait too.
+TEST_F(WatchdogTest, AClientKnownByItsProcessIsWatchedAndItsEndRestoresAtOnce) {
+    platform::fake::ManualClock clock;
+    options.clock = &clock;
+    options.checkGui = nullptr;
+    std::atomic<int> restores{0};
+    options.mediaDisconnect = [&] { return ++restores, 1u; };
+    auto spawnSleeper = [] {
+        pid_t pid = -1;
+        char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("600"), nullptr};
+        return posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ) == 0 ? pid : -1;
+    };
+    std::atomic<pid_t> client{spawnSleeper()};
+    ASSERT_GT(client.load(), 0);
+    std::atomic<int> looks{0};
+    options.findGui = [&](pid_t* pid) {
+        ++looks;
+        if (client.load() <= 0) return 2;
+        *pid = client.load();
+        return 1;
+    };
+    CheckGUIThread thread(facilities, options);
+    ASSERT_NE(thread.Create(0), 0u);
+    thread.Resume();
+    // The look at the start finds it already.
+    ASSERT_TRUE(
+        testsupport::WaitFor("the look that finds the client", [&] { return thread.Previous() == 1; }));
+    ASSERT_TRUE(WriteRouteTableFile(options.routeFile, {Row(0, 0, Net(203, 0, 113, 1), kEth)}));
+    // Killed but not yet reaped, so its pid cannot be taken by another process meanwhile.
+    const pid_t first = client.exchange(0);
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    EXPECT_TRUE(
+        testsupport::WaitFor("the restore after the client's end", [&] { return restores.load() == 1; }));
+    EXPECT_EQ(looks.load(), 2) << "one look to find the client, one after its end";
+    EXPECT_FALSE(Exists(options.routeFile));
+    ::waitpid(first, nullptr, 0);
+
+    // Gone: the rounds come on the clock again, until one finds the next client.
+    client = spawnSleeper();
+    ASSERT_GT(client.load(), 0);
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    clock.Advance(options.timing.watchdogRoundMs);
+    ASSERT_TRUE(
+        testsupport::WaitFor("the round that finds the next client", [&] { return looks.load() == 3; }));
+    thread.Terminate();
+    EXPECT_TRUE(
+        testsupport::WaitFor("the watchdog thread to end", [&] { return thread.IsTerminated() != 0; }));
+    const pid_t second = client.exchange(0);
+    ::kill(second, SIGKILL);
+    ::waitpid(second, nullptr, 0);
+}
+
 // The client is looked for on this service's machine only: its machine root and its network
 // namespace. Only processes of the client's name are asked about further.
 TEST(ClientLookup, OnlyAClientOfThisMachineCounts) {

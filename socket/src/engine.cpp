@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -87,7 +88,10 @@ bool Engine::Start() {
     if (!m_ioPort.Valid()) return false;
     unsigned processors = std::thread::hardware_concurrency();
     if (processors == 0) processors = 1;
-    m_workersPerPort = 2 * static_cast<std::size_t>(processors);
+    // Half the cores per port, at least two (a handler that blocks leaves another free): together
+    // as many threads as cores. Twice the cores per port only added threads that woke for work
+    // another one took.
+    m_workersPerPort = std::max<std::size_t>(2, processors / 2);
     for (std::size_t i = 0; i < m_workersPerPort; ++i) {
         for (int kind = 0; kind < 2; ++kind) {
             std::unique_ptr<TwThread> worker;

@@ -150,6 +150,13 @@ std::string TwSslSession::ProtocolVersion() {
     return conn && conn->complete ? SSL_get_version(conn->ssl) : "";
 }
 
+std::string TwSslSession::CipherName() {
+    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+    auto conn = Active();
+    const char* name = conn && conn->complete ? SSL_get_cipher_name(conn->ssl) : nullptr;
+    return name != nullptr ? name : "";
+}
+
 void TwSslSession::SetAlert(int level, int description) {
     std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
     m_alert = {true, level, description};

@@ -127,6 +127,9 @@ bool TwSslEngine::BindCommon(int mode, const char* caPath, const char* caFile, c
     SSL_CTX_set_max_proto_version(m_ctx, TLS1_2_VERSION);
     SSL_CTX_set_security_level(m_ctx, 0);
     SSL_CTX_set_options(m_ctx, SSL_OP_DONT_INSERT_EMPTY_FRAGMENTS | SSL_OP_LEGACY_SERVER_CONNECT);
+    // A server picks by its own list (a gateway's order puts the AEAD suites first), not by
+    // whatever order a client happens to send.
+    if (mode != TW_SSL_MODE_CLIENT) SSL_CTX_set_options(m_ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
     if (!SetCipherList(nullptr))
         return fail(std::string("[") + who + "] SSL_CTX_set_cipher_list ( m_pSslCiphers=" + m_cipherList +
                     " ) fails");

@@ -135,6 +135,7 @@ public:
     bool IsKeyIdComplete(int keyId);
     int ActiveKeyId();
     std::string ProtocolVersion();  // of the active connection, e.g. "TLSv1.2"; "" without one
+    std::string CipherName();       // of the active connection, e.g. "AES256-GCM-SHA384"; "" without one
 
     const std::string& Host() const { return m_host; }
     std::uint32_t Address() const { return m_address; }

@@ -9,6 +9,7 @@
 #include <map>
 #include <shared_mutex>
 
+#include "tamberk/session_info.h"
 #include "tls_log.h"
 
 using namespace tamberk;
@@ -56,6 +57,13 @@ private:
 
 TwSslSessionHandle* AsSslSession(const SharedObjectPtr<SharedObject>& session) {
     return dynamic_cast<TwSslSessionHandle*>(session.get());
+}
+
+std::string tamberk::NegotiatedSuite(const SharedObjectPtr<SharedObject>& session) {
+    TwSslSessionHandle* handle = session ? AsSslSession(session) : nullptr;
+    if (handle == nullptr || !handle->core) return "";
+    const std::string version = handle->core->ProtocolVersion();
+    return version.empty() ? "" : version + " " + handle->core->CipherName();
 }
 
 TwSslSessionHandle::~TwSslSessionHandle() {

@@ -8,7 +8,9 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "dailylog/shared_daily_log.h"
 #include "engine/capture_device.h"
@@ -135,7 +137,7 @@ bool TunnelDataPath::DeliverFrame(const std::uint8_t* frame, std::size_t length)
     std::uint8_t* copy = m_frameCopy.data();
     if (frame != copy) std::memcpy(copy, frame, length);
     std::memcpy(copy + 6, kTunnelPeerMac, 6);
-    if (m_driver.WriteFrame(copy, length) == 0) {
+    if (!WriteWaitingForRoom(copy, length)) {
         Bump(c.dropsRingFull);
         return false;
     }
@@ -324,6 +326,22 @@ bool TunnelDataPath::IndicateFrame(const _FWSHARED_MEMORY_BLOCK& block) {
         m_lastTrafficMs.store(now == 0 ? 1 : now, std::memory_order_relaxed);
     }
     return true;
+}
+
+// The driver's ring thread empties the input ring as fast as frames come unless it is
+// descheduled: a full ring is waited out briefly (each try tells the driver again), which holds
+// back the gateway's stream instead of dropping a frame the inner TCP would have to send again.
+// A ring that stays full (a driver gone) costs at most the bound per frame.
+bool TunnelDataPath::WriteWaitingForRoom(const std::uint8_t* frame, std::size_t length) {
+    if (m_driver.WriteFrame(frame, length) != 0) return true;
+    constexpr long kMaxWaitUs = 20000;
+    long pauseUs = 20;
+    for (long waited = 0; waited < kMaxWaitUs && !m_stop.load(std::memory_order_relaxed);
+         waited += pauseUs, pauseUs = std::min(pauseUs * 2, 1000L)) {
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
+        if (m_driver.WriteFrame(frame, length) != 0) return true;
+    }
+    return false;
 }
 
 // ---- The receive thread ----

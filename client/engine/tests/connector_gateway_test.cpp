@@ -131,6 +131,27 @@ TEST_F(ConnectorGatewayTest, ARingHeldByAnotherEndsTheLogonWithAMessageAndNeverO
                                      [&] { return gateway->Counters().logoffs == 2; }));
 }
 
+// The client's default list leads with the AEAD suites and the gateway prefers them; a gateway
+// that takes only the CBC suites of the old lists still finds them behind.
+TEST_F(ConnectorGatewayTest, DefaultLogonSettlesOnAnAeadSuiteAndCbcOnlyGatewaysStillServe) {
+    StartGateway();
+    LogOn();
+    ExpectOnline();
+    const std::string aead = gateway->Counters().lastSuite;
+    EXPECT_EQ(aead.rfind("TLSv1.2 ", 0), 0u) << aead;
+    EXPECT_TRUE(aead.find("GCM") != std::string::npos || aead.find("CHACHA20") != std::string::npos) << aead;
+    LogOffCleanly();
+    rig.Stop();
+    gateway->Stop();
+
+    config.ciphers = "AES256-SHA:AES128-SHA";
+    StartGateway();
+    LogOn();
+    ExpectOnline();
+    EXPECT_EQ(gateway->Counters().lastSuite, "TLSv1.2 AES256-SHA");
+    LogOffCleanly();
+}
+
 TEST_F(ConnectorGatewayTest, ThroughTinyproxyWithAndWithoutAuthentication) {
     for (const bool withAuth : {false, true}) {
         SCOPED_TRACE(withAuth ? "with authentication" : "without authentication");

@@ -75,6 +75,12 @@ public:
     }
     int WriteFrame(const std::uint8_t* frame, std::size_t length) override {
         std::lock_guard<std::mutex> g(m_lock);
+        if (m_fullFor > 0) {
+            --m_fullFor;
+            ++m_refused;
+            return 0;
+        }
+        if (m_full) ++m_refused;
         if (m_full || length > TW_MAX_FRAME) return 0;
         m_written.emplace_back(frame, frame + length);
         return 1;
@@ -116,6 +122,15 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         m_full = full;
     }
+    // The next `writes` writes find the ring full, as while the driver's ring thread is behind.
+    void SetFullFor(int writes) {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_fullFor = writes;
+    }
+    int Refused() {  // writes refused for a full ring
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_refused;
+    }
 
     std::mutex m_lock;
     std::condition_variable m_cv;
@@ -123,7 +138,7 @@ public:
     std::vector<Bytes> m_written;
     std::vector<DWORD> m_timeouts;  // of every WaitReadable
     std::atomic<bool> m_rung{false};
-    int m_signals = 0, m_read = 0, m_waits = 0;
+    int m_signals = 0, m_read = 0, m_waits = 0, m_refused = 0, m_fullFor = 0;
     bool m_wake = false, m_full = false;
     BYTE m_currentAction = 0x80;
     std::vector<engine::TW_FIREWALL_ACTION> m_setActions;

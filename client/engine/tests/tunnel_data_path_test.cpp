@@ -162,6 +162,16 @@ TEST_F(DataPathTest, FramesOutOfRangeAreDroppedAndCounted) {
     EXPECT_EQ(path.Stats().dropsRingFull, 1u);
 }
 
+// A full input ring is waited out while the driver drains it: the frame goes in late, not lost.
+TEST_F(DataPathTest, AFullInputRingIsWaitedOutWhileTheDriverDrainsIt) {
+    port.SetFullFor(3);
+    const Bytes m = DataMessage(Ipv4Frame(Ip("10.0.0.1"), vip, 6, 1, 2));
+    EXPECT_EQ(path.OnDelivery(m.data(), m.size()), m.size());
+    EXPECT_EQ(port.Refused(), 3);
+    EXPECT_EQ(port.Written().size(), 1u);
+    EXPECT_EQ(path.Stats().dropsRingFull, 0u);
+}
+
 TEST_F(DataPathTest, BadHeadersAndOversizedControlMessagesEndTheSession) {
     Bytes wire = DataMessage(Ipv4Frame(Ip("10.0.0.1"), vip, 6, 1, 2));
     wire.push_back(0x07);  // version 7

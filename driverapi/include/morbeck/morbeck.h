@@ -140,7 +140,9 @@ public:
     // empty or not shared. WaitRingReadable sleeps until the driver rings the reader's doorbell
     // (it does so only while the ring's reader-sleeping word is set), WakeRingReader is called,
     // or `timeoutMs` passed on the object's clock: 1 when woken, 0 on time-out. WriteQuiet writes
-    // one frame into the input ring without telling the driver (1/0); SignalInput tells it, by
+    // one frame into the input ring without telling the driver: 1, or 0 when nothing was written
+    // (a full ring, unlike Write, is reported, and the driver is told to drain it, so that the
+    // caller can wait and write again instead of losing the frame); SignalInput tells it, by
     // its doorbell while its ring thread sleeps, or by the write code when the driver has none.
     int ReadInto(_FWSHARED_MEMORY_BLOCK* block);
     int WaitRingReadable(DWORD timeoutMs);
@@ -242,8 +244,9 @@ private:
     // One control code with fixed lengths; "bytes": the result also needs returned bytes.
     int Simple(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, bool needBytes = false);
     // `quiet`: the data path's write, without the debugger line.
+    // *written (when given): whether the block went in (the result is 1 for a full ring too).
     int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal,
-                   bool quiet = false);
+                   bool quiet = false, bool* written = nullptr);
     void StartDriverWatch();
     void StopDriverWatch();
     void DriverWatch(platform::UniqueFd connection, int stopFd);

@@ -2,11 +2,16 @@
 #include "tavish/tw_service.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -32,6 +37,9 @@ void CopyName(char (&dst)[128], const char* src) {
     std::strncpy(dst, src != nullptr ? src : "", sizeof(dst) - 1);
     dst[sizeof(dst) - 1] = '\0';
 }
+
+// The console run's quit doorbell while it runs, -1 otherwise.
+std::atomic<int> g_consoleQuitFd{-1};
 
 void OnConsoleSignal(int) { TwService::Terminate(); }
 
@@ -160,11 +168,14 @@ int TwService::ServiceMain(const char* name, int argc, char** argv) {
     return rc;
 }
 
-// The console run ends on "yes" (any case), on Terminate() or on SIGINT/SIGTERM. Once standard
-// input is at its end nothing more can be typed, so the loop stops reading (and prompting) and
-// only waits for the other two.
+// The console run ends on "yes" (any case), on Terminate() or on SIGINT/SIGTERM. It sleeps until
+// one of them comes: on its input and on the quit doorbell that Terminate rings (from a signal
+// handler too: a write to an eventfd is safe there). Once standard input is at its end nothing
+// more can be typed, so the loop stops reading (and prompting) and waits for the other two.
 void TwService::RunConsole() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] initialize service ...");
+    const platform::UniqueFd quit(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    g_consoleQuitFd.store(quit.Get());
     struct sigaction sa {};
     sa.sa_handler = OnConsoleSignal;
     struct sigaction oldInt {
@@ -173,16 +184,46 @@ void TwService::RunConsole() {
     sigaction(SIGTERM, &sa, &oldTerm);
     InitializeService();
     bool inputOpen = true;
+    bool prompt = true;
+    std::string word;
     while (!m_bQuit.load()) {
-        if (inputOpen) {
+        if (inputOpen && prompt) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] Stop service ? ");
-            char word[128] = {};
-            const int got = std::scanf("%127s", word);
-            if (got == 1 && ::strcasecmp(word, "yes") == 0) break;
-            if (got != 1 && (std::feof(stdin) || std::ferror(stdin))) inputOpen = false;
+            prompt = false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pollfd fds[2] = {{quit.Get(), POLLIN, 0}, {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(fds, 2, quit ? -1 : 20) < 0 && errno != EINTR) break;
+        if (fds[1].revents == 0) continue;
+        char buffer[256];
+        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) {
+            inputOpen = false;
+            continue;
+        }
+        // Words as scanf("%127s") would take them: a longer one is cut into pieces.
+        bool yes = false;
+        for (ssize_t i = 0; i <= got && !yes; ++i) {
+            const bool blank = i == got || std::isspace(static_cast<unsigned char>(buffer[i])) != 0;
+            if (!blank && word.size() < 127) {
+                word.push_back(buffer[i]);
+                continue;
+            }
+            if (!blank) {  // a full piece: it ends here, the character starts the next one
+                yes = ::strcasecmp(word.c_str(), "yes") == 0;
+                word.assign(1, buffer[i]);
+                prompt = true;
+                continue;
+            }
+            if (i == got) break;  // a word may go on in the next read
+            if (word.empty()) continue;
+            yes = ::strcasecmp(word.c_str(), "yes") == 0;
+            word.clear();
+            prompt = true;
+        }
+        if (yes) break;
     }
+    g_consoleQuitFd.store(-1);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwService::ServiceMain] stop service ...");
     ProcessStop();
     sigaction(SIGINT, &oldInt, nullptr);
@@ -424,7 +465,14 @@ bool TwService::SendControlCode(const char* name, DWORD code) {
     return platform::ControlServiceByName(name, code, &st) == platform::kErrorSuccess;
 }
 
-void TwService::Terminate() { m_bQuit.store(true); }
+void TwService::Terminate() {
+    m_bQuit.store(true);
+    const int fd = g_consoleQuitFd.load();
+    if (fd >= 0) {
+        const std::uint64_t one = 1;
+        (void)!::write(fd, &one, sizeof one);
+    }
+}
 
 void TwService::LogEvent(const char* text) {
     if (text == nullptr) return;

@@ -313,6 +313,37 @@ TEST_F(ServiceTest, ConsoleModeWithClosedInputDoesNotSpinAndStopsOnSignal) {
     EXPECT_TRUE(RecordHas("stop"));
 }
 
+// Wake-ups of the main thread (its context switches) so far; -1 when it cannot be read.
+long MainThreadSwitches(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/status");
+    std::string line;
+    long sum = -1;
+    while (std::getline(f, line)) {
+        if (line.find("ctxt_switches:") == std::string::npos) continue;
+        sum = (sum < 0 ? 0 : sum) + std::atol(line.c_str() + line.find(':') + 1);
+    }
+    return sum;
+}
+
+// An idle console run with its input open sleeps on the input and the quit signal: it neither
+// polls on a timer nor misses a word typed later.
+TEST_F(ServiceTest, ConsoleModeSleepsUntilInputComesAndStopsOnAWordSplitAcrossWrites) {
+    Child c = StartProgram({"-t"}, true);
+    ASSERT_TRUE(WaitFor(
+        "the service to record \"init\"", [&] { return RecordHas("init"); }, 5000));
+    ASSERT_TRUE(WaitFor(
+        "the main thread's counters", [&] { return MainThreadSwitches(c.pid) >= 0; }, 1000));
+    const long before = MainThreadSwitches(c.pid);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    WaitFor(
+        "the observation window to pass", [&] { return std::chrono::steady_clock::now() >= until; }, 1000);
+    EXPECT_LE(MainThreadSwitches(c.pid) - before, 2) << "the console loop wakes without input";
+    for (const std::string part : {"maybe y", "E", "s\n"})
+        ASSERT_EQ(write(c.stdinFd.Get(), part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    EXPECT_EQ(WaitChild(c), 0);
+    EXPECT_TRUE(RecordHas("stop"));
+}
+
 TEST_F(ServiceTest, ConsoleModeEndsOnYesInCapitals) {
     Child c = StartProgram({"-t"}, true);
     ASSERT_TRUE(WaitFor(

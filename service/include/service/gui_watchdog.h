@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 #include "service/adapter_config.h"
 #include "service/service_timing.h"
 #include "util/tw_thread.h"
@@ -36,7 +37,9 @@ struct ClientProcessView {
 // 0 the process list cannot be read, 1 a program of that name runs on this machine, 2 none does.
 // The name is compared without case, with or without ".exe"; only processes of that name are
 // looked at further (their environment and namespace), so the round stays cheap.
-int CheckGUIExist(const std::string& programName = kGuiProgramName, const ClientProcessView& view = {});
+// *found (when given) gets the pid of the client found.
+int CheckGUIExist(const std::string& programName = kGuiProgramName, const ClientProcessView& view = {},
+                  pid_t* found = nullptr);
 // The gateway's address from the client's settings ("ServerAddr": a dotted address or a host name
 // looked up); 0 when missing.
 DWORD GetServerAddr();
@@ -58,7 +61,10 @@ struct WatchdogOptions {
     ServiceTiming timing;
     const platform::Clock* clock = nullptr;  // the rounds' clock; null: the system clock
     std::string routeFile;                   // empty: RouteTableFilePath()
-    std::function<int()> checkGui;           // empty: CheckGUIExist()
+    std::function<int()> checkGui;           // empty: findGui
+    // As checkGui, also naming the client's process, which the watchdog's thread then waits on
+    // instead of looking again every round. Empty: CheckGUIExist() (when checkGui is empty too).
+    std::function<int(pid_t* pid)> findGui;
     std::function<DWORD()> mediaDisconnect;  // empty: SetAdapterMediaDisconnect()
     std::function<DWORD()> gatewayAddress;   // empty: GetServerAddr()
     std::function<DWORD()> proxyAddress;     // empty: GetProxyAddr()
@@ -74,6 +80,8 @@ public:
     // One look at the client; restores when it has just gone.
     void Round();
     int Previous() const { return m_previous; }
+    // The client the last round found running (0: none, or not known by its process).
+    pid_t ClientPid() const { return m_clientPid; }
     const WatchdogOptions& Options() const { return m_options; }
 
 private:
@@ -82,9 +90,12 @@ private:
     ServiceFacilities m_f;
     WatchdogOptions m_options;
     int m_previous = 0;
+    pid_t m_clientPid = 0;
 };
 
-// The watchdog's thread: Begin, then a Round every timing.watchdogRoundMs until terminated.
+// The watchdog's thread: Begin, then a Round every timing.watchdogRoundMs until terminated. While
+// a client it found by its process runs, it sleeps on that process (a pidfd) and looks again as
+// soon as the client ends, instead of scanning every process once a round.
 class CheckGUIThread final : public TwThread {
 public:
     CheckGUIThread(const ServiceFacilities& facilities, WatchdogOptions options = {});
@@ -97,10 +108,14 @@ protected:
     unsigned long Execute() override;
 
 private:
+    // Until the client's process ends or a stop request comes: true; false when it cannot be
+    // waited on (no pidfd), the caller then waits for the next round instead.
+    bool WaitForClientExit(pid_t pid);
     GuiWatchdog m_watchdog;
     std::atomic<int> m_previous{0};
     std::mutex m_lock;
     std::condition_variable m_wake;
+    platform::UniqueFd m_stopFd;  // rung by Terminate, for the wait on the client's process
 };
 
 }  // namespace service

@@ -188,6 +188,7 @@ const std::map<std::string, Setter>& Setters() {
         {"keepalive_answer", Flag(&C::answerKeepAlive)},
         {"key_id", Int(&C::keyId, 0, 3)},
         {"compress", Flag(&C::compress)},
+        {"ciphers", Text(&C::ciphers)},
         {"device", [](C& c, const std::string& v) { return Device(v, c); }},
         {"device_address",
          [](C& c,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "gateway_impl.h"
+#include "tamberk/session_info.h"
 #include "wendrel/ssr_control.h"
 
 namespace qelgw {
@@ -75,9 +76,11 @@ std::uint32_t TestGateway::Impl::ContentHandler(TwSslAPI*, TwSslMessage* message
 
 void TestGateway::Impl::OnConnect(const Session& session) {
     auto conn = std::make_shared<Conn>(session);
+    std::string suite = tamberk::NegotiatedSuite(session);
     std::lock_guard<std::mutex> lock(m_lock);
     m_conns[session.get()] = conn;
     ++m_counters.tlsSessions;
+    m_counters.lastSuite = std::move(suite);
 }
 
 void TestGateway::Impl::OnDisconnect(const Session& session) {

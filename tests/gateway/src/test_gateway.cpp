@@ -88,7 +88,7 @@ bool TestGateway::Impl::Start(std::string* error) {
     m_tls = std::make_unique<TwSslStateMachine>();
     const char* key = m_credentials.keyFile.empty() ? nullptr : m_credentials.keyFile.c_str();
     // The cache holds the largest message a client can send, so no message is ever split for us.
-    if (m_tls->Initialize(TW_SSL_PROTOCOL_TLSV1, nullptr) != 1 ||
+    if (m_tls->Initialize(TW_SSL_PROTOCOL_TLSV1, m_config.ciphers.c_str()) != 1 ||
         m_tls->RegisterSslContentHandler(&Impl::ContentHandler, this, 23, 70000) == nullptr ||
         m_tls->BindToSocketServer(m_socketServer.get(), m_credentials.certFile.c_str(), key, nullptr,
                                   m_credentials.trustPath.c_str(), nullptr) != 1) {

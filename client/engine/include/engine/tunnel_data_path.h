@@ -162,6 +162,7 @@ private:
     bool AppendFrame(const std::uint8_t* frame, std::size_t length);
     void FlushBatch();
     bool DeliverFrame(const std::uint8_t* frame, std::size_t length);
+    bool WriteWaitingForRoom(const std::uint8_t* frame, std::size_t length);
 
     PacketPort& m_driver;
     TwGatewayPolicy& m_policy;

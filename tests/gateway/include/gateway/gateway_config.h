@@ -96,6 +96,8 @@ struct GatewayConfig {
     bool answerKeepAlive = true;
     int keyId = 0;          // 1-3: the tunnel moves to this key id once the client is online
     bool compress = false;  // frames to the client deflated
+    // The suites the gateway takes (OpenSSL syntax), its own order first: AEAD ahead of CBC.
+    std::string ciphers = "AESGCM:CHACHA20:DEFAULT";
 
     DeviceKind device = DeviceKind::None;
     std::string deviceName;

@@ -39,6 +39,7 @@ struct GatewayCounters {
     int badMessages = 0;
     std::string lastHardwareId;
     std::string lastAppRecord;
+    std::string lastSuite;  // protocol and suite of the latest TLS session, "TLSv1.2 AES256-GCM-SHA384"
 };
 
 class TestGateway {
