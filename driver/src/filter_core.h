@@ -116,6 +116,9 @@ struct TwFilterExtension {
 // Frames may cross the ring now: no user's session is open, or the ring's owner is root or the
 // session's user. A ring nobody holds keeps nothing of an open session.
 bool RingServesSession(const TwFilterExtension* ext);
+// What the adapter sends may be queued for the ring's owner: a session is open and the ring
+// serves it. Nothing waits in the ring for a holder yet to come.
+bool RingTakesOutput(const TwFilterExtension* ext);
 // The handle `fo` closes: a session claimed through it ends.
 void EndSessionOf(TwFilterExtension* ext, const TwFileObject* fo);
 
