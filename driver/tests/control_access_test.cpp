@@ -53,6 +53,10 @@ public:
             ::close(m_toParent[1]);  // a child that could not start answers nothing
             m_toParent[1] = -1;
         });
+        // One child starts at a time: the next fork waits until this child runs on its own.
+        pollfd p{m_toParent[0], POLLIN, 0};
+        unsigned char started = 0;
+        if (::poll(&p, 1, 30000) != 1 || ::read(m_toParent[0], &started, 1) != 1) Quit();
     }
     ~MemberProcess() {
         Quit();
@@ -81,6 +85,8 @@ private:
         // that member from ever seeing its end.
         for (int fd = 3; fd < 1024; ++fd)
             if (fd != m_toChild[0] && fd != m_toParent[1]) ::close(fd);
+        const unsigned char started = 1;
+        if (::write(m_toParent[1], &started, 1) != 1) return 1;
         auto dev = platform::FilterDevice::Open(path);
         std::unique_ptr<test::RingClient> ring;
         for (;;) {
