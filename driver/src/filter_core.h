@@ -66,7 +66,8 @@ struct TwFilterExtension {
     // the adapter's media (-1: none), through the handle m_SessionFo. It ends when that handle
     // closes or that user (or root) stops the capture or disconnects; nobody else claims it
     // meanwhile. While it is open, frames cross the ring only if its owner is that user (or
-    // root): a ring another member took first carries nothing of the session.
+    // root): a ring another member took first carries nothing of the session. While none is
+    // open, nothing the adapter sends is kept in the ring.
     std::mutex m_SessionLock;
     std::atomic<long long> m_SessionUid{-1};
     std::uint64_t m_SessionFo = 0;  // under m_SessionLock
@@ -116,6 +117,9 @@ struct TwFilterExtension {
 // Frames may cross the ring now: no user's session is open, or the ring's owner is root or the
 // session's user. A ring nobody holds keeps nothing of an open session.
 bool RingServesSession(const TwFilterExtension* ext);
+// What the adapter sends may be queued for the ring's owner: a session is open and the ring
+// serves it. Nothing waits in the ring for a holder yet to come.
+bool RingTakesOutput(const TwFilterExtension* ext);
 // The handle `fo` closes: a session claimed through it ends.
 void EndSessionOf(TwFilterExtension* ext, const TwFileObject* fo);
 

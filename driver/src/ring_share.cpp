@@ -17,6 +17,13 @@ bool RingServesSession(const TwFilterExtension* ext) {
     return owner == 0 || session == static_cast<long long>(owner);
 }
 
+bool RingTakesOutput(const TwFilterExtension* ext) {
+    // Without an open session nobody is there to read what the adapter sends: a frame kept now
+    // would wait for whoever takes the ring next (a member, in the window between a client's
+    // death and the service restoring its routes).
+    return ext->m_SessionUid.load() >= 0 && RingServesSession(ext);
+}
+
 void EndSessionOf(TwFilterExtension* ext, const TwFileObject* fo) {
     std::lock_guard<std::mutex> lock(ext->m_SessionLock);
     if (fo->id == 0 || ext->m_SessionFo != fo->id) return;
@@ -39,9 +46,9 @@ bool NdisFilter_StartShare(TwFileObject* fo, std::uint64_t requestedAddress, std
     }
     ext->m_OwnerUid.store(fo->uid);
     const long long session = ext->m_SessionUid.load();
-    if (fo->uid != 0 && session >= 0 && session != static_cast<long long>(fo->uid)) {
-        // Another user's session is open (its client died, say): whatever the ring kept is not
-        // for this owner, who starts on a fresh block.
+    if (session < 0 || (fo->uid != 0 && session != static_cast<long long>(fo->uid))) {
+        // No session is open, or another user's is (its client died, say): whatever the ring
+        // kept is not for this owner, who starts on a fresh block.
         NdisFilter_RenewRing(ext);
         ring = ext->Ring();
         if (!ring) {
@@ -137,8 +144,8 @@ bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete) {
         return false;
     }
     if (packet->m_DataLength > TW_MAX_FRAME) return false;
-    if (!RingServesSession(ext)) {
-        DbgTrace(kDbgRing, "NdisFilter_WriteShareMemory: the ring is not the session's, frame dropped\n");
+    if (!RingTakesOutput(ext)) {
+        DbgTrace(kDbgRing, "NdisFilter_WriteShareMemory: no session, or not its ring: frame dropped\n");
         ring->Counters().outputNotSession.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
@@ -170,7 +177,7 @@ bool NdisFilter_WriteSignalPacket(const FILTER_SIGNAL* signal) {
         DbgTrace(kDbgRing, "IRQL=%d, I/O shared memory is not initialized\n", 0);
         return false;
     }
-    if (!RingServesSession(ext)) return false;
+    if (!RingTakesOutput(ext)) return false;
     RingRecord rec;
     rec.direction = signal->m_Direction;
     rec.length = 0;

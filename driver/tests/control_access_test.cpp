@@ -53,6 +53,10 @@ public:
             ::close(m_toParent[1]);  // a child that could not start answers nothing
             m_toParent[1] = -1;
         });
+        // One child starts at a time: the next fork waits until this child runs on its own.
+        pollfd p{m_toParent[0], POLLIN, 0};
+        unsigned char started = 0;
+        if (::poll(&p, 1, 30000) != 1 || ::read(m_toParent[0], &started, 1) != 1) Quit();
     }
     ~MemberProcess() {
         Quit();
@@ -81,6 +85,8 @@ private:
         // that member from ever seeing its end.
         for (int fd = 3; fd < 1024; ++fd)
             if (fd != m_toChild[0] && fd != m_toParent[1]) ::close(fd);
+        const unsigned char started = 1;
+        if (::write(m_toParent[1], &started, 1) != 1) return 1;
         auto dev = platform::FilterDevice::Open(path);
         std::unique_ptr<test::RingClient> ring;
         for (;;) {
@@ -252,6 +258,61 @@ TEST_F(ControlAccess, ARingTakenFirstByAnotherUserGetsNothingOfTheSession) {
     MemberProcess late(member, m_path);
     ASSERT_EQ(late.Do('s'), 1);
     EXPECT_EQ(late.Do('n'), 0);
+}
+
+// A session's client dies while frames still come for the adapter (routed there until the service
+// restores the routes): a member that takes the ring in that window, and then connects the media
+// for a session of its own, gets none of them. The user's next session works as before.
+TEST_F(ControlAccess, FramesSentAfterAClientDiedReachNoLaterHolder) {
+    const testsupport::AsUser user{testsupport::kNobodyUid, testsupport::kNobodyGid, {kDeviceGroup}};
+    const testsupport::AsUser member{testsupport::kNobodyUid - 1, testsupport::kNobodyGid, {kDeviceGroup}};
+    TwFilterExtension* ext = FilterExtension();
+    auto client = std::make_unique<MemberProcess>(user, m_path);
+    ASSERT_EQ(client->Do('s'), 1);
+    ASSERT_EQ(client->Do('c'), 1);
+    ASSERT_EQ(client->Do('m'), 1);
+    ASSERT_TRUE(m_driver.Nic(0)->StackSends(std::vector<std::uint8_t>(100, 0x31)));
+    ASSERT_EQ(client->Do('r'), 0x31);
+
+    client.reset();  // the client dies: its handle closes
+    ASSERT_TRUE(testsupport::WaitFor("the client's session to end", [&] {
+        return ext->m_FileObject.load() == 0 && ext->m_SessionUid.load() < 0;
+    }));
+    const std::shared_ptr<TwSharedRing> unheld = ext->Ring();
+    for (std::uint8_t fill = 0x41; fill <= 0x44; ++fill)
+        ASSERT_TRUE(m_driver.Nic(0)->StackSends(std::vector<std::uint8_t>(100, fill)));
+    const RingCounters& window = unheld->Counters();
+    ASSERT_TRUE(testsupport::WaitFor("the frames of the window to be handled", [&] {
+        return window.outputNotSession.load() + window.outputWritten.load() == 4;
+    }));
+    EXPECT_EQ(window.outputWritten.load(), 0u) << "frames wait for the ring's next holder";
+
+    MemberProcess late(member, m_path);
+    ASSERT_EQ(late.Do('s'), 1);
+    const std::shared_ptr<TwSharedRing> held = ext->Ring();
+    const RingCounters& before = held->Counters();
+    const std::uint64_t queued = before.outputWritten.load();
+    ASSERT_TRUE(m_driver.Nic(0)->StackSends(std::vector<std::uint8_t>(100, 0x45)));
+    ASSERT_TRUE(testsupport::WaitFor("a frame sent while no session is open to be handled", [&] {
+        return before.outputNotSession.load() + before.outputWritten.load() == queued + 1;
+    }));
+    EXPECT_EQ(before.outputWritten.load(), queued) << "a frame sent while no session is open was queued";
+    ASSERT_EQ(late.Do('m'), 1);
+    // The member's own session from here on: the first frame in its ring is its own, sent now.
+    ASSERT_TRUE(m_driver.Nic(0)->StackSends(std::vector<std::uint8_t>(100, 0x55)));
+    EXPECT_EQ(late.Do('r'), 0x55) << "the member read a frame of the dead client's window";
+    late.Quit();
+
+    // The user logs on again.
+    ASSERT_TRUE(testsupport::WaitFor("the member's session to end", [&] {
+        return ext->m_FileObject.load() == 0 && ext->m_SessionUid.load() < 0;
+    }));
+    MemberProcess again(user, m_path);
+    ASSERT_EQ(again.Do('s'), 1);
+    ASSERT_EQ(again.Do('c'), 1);
+    ASSERT_EQ(again.Do('m'), 1);
+    ASSERT_TRUE(m_driver.Nic(0)->StackSends(std::vector<std::uint8_t>(100, 0x66)));
+    EXPECT_EQ(again.Do('r'), 0x66);
 }
 
 }  // namespace

@@ -117,6 +117,7 @@ TEST_F(ControlCodes, StartShareChecksOutputThenAddressAndOwnership) {
     EXPECT_EQ(Ioctl(&other, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Ioctl(&other, IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, 0).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status, STATUS_UNSUCCESSFUL) << "empty";
+    ASSERT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, 0).status, STATUS_SUCCESS);
     ASSERT_TRUE(driver.Nic(0)->StackSends(std::vector<std::uint8_t>(60, 1)));
     EXPECT_TRUE(testsupport::WaitFor("the read-share request to succeed", [&] {
         return Ioctl(&fo, IOCTL_NDIS_FILTER_READ_SHARE, nullptr, 0, 0).status == 0;
@@ -225,6 +226,11 @@ TEST_F(ControlCodes, CongestionCaptureAndTestCounters) {
     EXPECT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_STOP_CAPTURE, nullptr, 0, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(FilterExtension()->m_CaptureFlag.load(), 0u);
 
+    // The counted frames travel in a session, as a client's do.
+    const DWORD addr = 0x10000000;
+    ASSERT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, 8).status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(&fo, IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, 0).status, STATUS_SUCCESS);
+
     const std::uint8_t far[6] = {0, 0xFF, 0xFF, 0xFF, 1, 0};
     auto frame = testsupport::UdpFrame(far, kMac0, 0x0100000A, 0x0200000A, 4433, 10);
     TW_TEST_PROXY_REQUEST t{};
@@ -318,6 +324,7 @@ TEST(DeviceSocket, ClientMapsTheRingAndRunsCodesUnchanged) {
     DWORD addr = 0x20000000;
     std::uint64_t shared = 0;
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, nullptr, 0, &returned));
     ASSERT_NE(dev->MappedBlock(), nullptr);
     EXPECT_EQ(shared, reinterpret_cast<std::uint64_t>(dev->MappedBlock()) + 20);
     test::RingClient client(reinterpret_cast<void*>(shared), true);
@@ -402,6 +409,7 @@ TEST(DeviceSocket, NarrowLayoutIsMappedBelowFourGigabytes) {
     EXPECT_EQ(size, 1716304u);
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, nullptr, 0, &shared, 4, &returned));
     EXPECT_EQ(returned, 4u);
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, nullptr, 0, &returned));
     EXPECT_EQ(static_cast<std::uint64_t>(shared), reinterpret_cast<std::uint64_t>(dev->MappedBlock()) + 12);
     test::RingClient client(reinterpret_cast<void*>(static_cast<std::uintptr_t>(shared)), false);
     std::vector<std::uint8_t> frame(64, 0x33);

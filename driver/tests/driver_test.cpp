@@ -15,6 +15,7 @@
 #include "olvane/filter_api.h"
 #include "platform/event.h"
 #include "platform/fake/manual_clock.h"
+#include "support/client_session.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
 #include "testsupport/udp_frame.h"
@@ -222,9 +223,11 @@ TEST(Miniport, MediaStateFollowsTheFilterCallAndTheCarrier) {
 
 TEST(Miniport, StackFramesReachTheOutputRingWithTheAdaptersId) {
     test::FakeDriver driver(1);
+    test::ClientSession session;
+    ASSERT_TRUE(session.Claimed());
     auto frame = testsupport::UdpFrame(kFar, kMac0, 0x0100000A, 0x0200000A, 4000, 100);
     ASSERT_TRUE(driver.Nic(0)->StackSends(frame));
-    test::RingClient client = Client();
+    test::RingClient client = session.Ring();
     test::UserBlock b;
     ASSERT_TRUE(testsupport::WaitFor("a block in the shared ring", [&] { return client.Read(&b); }));
     std::uint32_t id = 0;
@@ -300,9 +303,11 @@ TEST(FilterCore, BadBlocksAreDroppedCountedAndTheRingFlowsOn) {
 
 TEST(FilterCore, LoopbackBlocksComeStraightBack) {
     test::FakeDriver driver(1);
+    test::ClientSession session;
+    ASSERT_TRUE(session.Claimed());
     std::uint32_t id = 0;
     Filter_AdapterToId(driver.Entry(0), &id);
-    test::RingClient client = Client();
+    test::RingClient client = session.Ring();
     std::vector<std::uint8_t> frame(80, 0x5A);
     ASSERT_TRUE(client.Write(id, PACKET_DIRECTION_LOOPBACK, frame.data(), 80));
     SetRingEvent(FilterExtension());

@@ -7,6 +7,7 @@
 #include "filter_core.h"
 #include "miniport_global.h"
 #include "olvane/filter_api.h"
+#include "support/client_session.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
 #include "testsupport/udp_frame.h"
@@ -61,8 +62,10 @@ TEST(PacketApi, ReleaseCallsTheReleaseCallbackOnce) {
 
 TEST(PacketApi, SignalsAndAFullOutputRing) {
     test::FakeDriver driver(1);
+    test::ClientSession session;
+    ASSERT_TRUE(session.Claimed());
     TwFilterExtension* ext = FilterExtension();
-    test::RingClient client(ext->Ring()->Mapped() + 20, true);
+    test::RingClient client = session.Ring();
     FILTER_SIGNAL s{};
     s.m_Direction = 3;
     s.m_DataLength = 999;

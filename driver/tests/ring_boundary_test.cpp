@@ -59,6 +59,7 @@ TEST(RingBoundary, AFormerOwnerSeesNothingOfTheNextSessionAndCannotInject) {
     auto owner = platform::FilterDevice::Open(path);
     ASSERT_NE(owner, nullptr);
     ASSERT_TRUE(owner->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
+    ASSERT_TRUE(owner->DeviceIoControl(IOCTL_NDIS_FILTER_START_CAPTURE, nullptr, 0, nullptr, 0, &returned));
     test::RingClient ring(reinterpret_cast<void*>(shared), true);
 
     // Outgoing: the new owner gets the frame, the stale mapping nothing.

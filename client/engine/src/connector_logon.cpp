@@ -246,6 +246,10 @@ bool TwQelConnector::FinishOnline(bool relogon) {
             m_adapter->SaveSystemRouteToFile(relogon);
             if (m_adapter->ExistResRoute()) {
                 m_driver->StartShare();
+                // The relogon reopened the device, and the session the driver bound to the closed
+                // handle ended with it: connecting the media again claims it for this one, without
+                // which the driver keeps nothing the adapter sends.
+                m_adapter->ChangeMediaStatus(1);
                 g_ArpAnswering = true;
                 StartReceiveThread();
             } else {

@@ -5,6 +5,8 @@
 // the resource page's user name.
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include <future>
 #include <random>
 
@@ -380,6 +382,11 @@ TEST_F(ConnectorLogonTest, RelogonWithTheSameAndWithAnotherAddress) {
     EXPECT_TRUE(Logon(true));
     EXPECT_EQ(rig.connector->LogonStatus(), QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP);
     EXPECT_EQ(RequestedSession(1), 77u) << "a relogon names its session";
+    // The routes stayed, but the session is claimed again on the handle that took the ring.
+    const std::vector<std::string> calls = rig.driver.Calls();
+    const auto share = std::find(calls.rbegin(), calls.rend(), "StartShare");
+    ASSERT_NE(share, calls.rend());
+    EXPECT_NE(std::find(calls.rbegin(), share, "Media 1"), share) << "the session was not claimed again";
     EXPECT_TRUE(rig.connector->DataPath()->Running());
 
     answer.virtualIp = 0xC6120009;
