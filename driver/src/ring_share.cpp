@@ -125,6 +125,9 @@ DWORD NdisFilter_WriteShare(TwFileObject* fo) {
 bool NdisFilter_OutputRingHasRoom() {
     TwFilterExtension* ext = FilterExtension();
     if (ext == nullptr || ext->m_FileObject.load() == 0 || ext->m_bStopShare.load()) return true;
+    // A ring that takes no frames (no session, or not the session's) is never waited for: its
+    // holder may never read it, and what the adapter sends is dropped anyway.
+    if (!RingTakesOutput(ext)) return true;
     const std::shared_ptr<TwSharedRing> ring = ext->Ring();
     return !ring || ring->OutputHasRoom();
 }
