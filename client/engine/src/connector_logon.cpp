@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "connector_text.h"
+#include "gateway_dialer.h"
 #include "dailylog/shared_daily_log.h"
 #include "engine/qel_connector.h"
 #include "platform/process.h"
@@ -46,6 +47,7 @@ bool TwQelConnector::AdapterConfigFailed() {
 
 AdapterLogonResults TwQelConnector::AdapterResults() {
     AdapterLogonResults r;
+    const GatewayProxy proxy = m_dialer->CurrentProxy();
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
         r.virtualIp = m_results.virtualIp;
@@ -57,8 +59,8 @@ AdapterLogonResults TwQelConnector::AdapterResults() {
         r.hasRouteList = true;
         r.routes = m_results.routes;
         r.cipherSelector = static_cast<DWORD>(m_results.cipherSelector);
-        if (m_proxy.on) {
-            r.pinnedHosts.push_back(m_proxy.address);
+        if (proxy.on) {
+            r.pinnedHosts.push_back(proxy.address);
             const DWORD server = m_serverAddress.load();
             if (server != 0 && server != 0xFFFFFFFFu) r.pinnedHosts.push_back(server);
         }

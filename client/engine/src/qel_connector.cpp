@@ -11,6 +11,7 @@
 #include <random>
 
 #include "connector_text.h"
+#include "gateway_dialer.h"
 #include "dailylog/shared_daily_log.h"
 #include "engine/netsh_client.h"
 #include "engine/worker_thread.h"
@@ -47,6 +48,11 @@ TwQelConnector::TwQelConnector(ConnectorDeps deps)
       m_key(m_deps.settingsKey),
       m_onlineTimer(*m_deps.clock),
       m_timer(*m_deps.clock) {
+    m_dialer = std::make_unique<TwGatewayDialer>(
+        m_clock, m_waitLogon,
+        TwGatewayDialer::Hooks{[this](int textId) { Ui(UI_CODE_PROGRESS_TEXT, textId); },
+                               [this](int textId) { Box(m_ui.LanguageText(textId)); },
+                               [this](int number, const char* text) { ReportError(number, text); }});
     if (!m_deps.predefinedServerFile.empty()) {
         std::ifstream in(m_deps.predefinedServerFile);
         std::string line;

@@ -51,6 +51,7 @@
 namespace engine {
 
 class TwWorkerThread;
+class TwGatewayDialer;
 
 // Logon outcomes (m_LogonStatus).
 constexpr int QEL_CLIENT_OR_WEB_LOGON_OK = 0;
@@ -191,13 +192,6 @@ public:
     void SleepWhileConnected(int ms);
 
 private:
-    struct Proxy {
-        bool on = false;
-        DWORD address = 0;  // network order
-        WORD port = 0;
-        bool auth = false;
-        std::string user, password;
-    };
     struct GatewayEntry {
         DWORD address = 0;  // host order
         std::string ticket;
@@ -207,9 +201,6 @@ private:
     int LogonInitParameters(const std::string& user, const std::string& password, const std::string& domain);
     void LoadProxySetting();
     int CreateSocketAndHandshake(DWORD address, WORD port, int seconds, bool relogon);
-    int ConnectTcp(DWORD address, WORD port, int seconds, bool relogon);
-    bool ProxyConnect(int fd, DWORD address, WORD port, int seconds);
-    bool PlayHello(int fd, int seconds, bool relogon);
     int LogonHandleTcpConnection(bool relogon, int* fd);
     int LogonHandleSslConnection(int fd, bool relogon);
     // After the handshake: the gateway's certificate against the one this user accepted from it
@@ -284,6 +275,7 @@ private:
     const std::string m_key;
 
     std::unique_ptr<TunnelLink> m_link;
+    std::unique_ptr<TwGatewayDialer> m_dialer;  // proxy settings, connect, proxy CONNECT, hello
     std::unique_ptr<CFilterAPI> m_filter;
     AdapterDriver* m_driver = nullptr;
     std::unique_ptr<MorbeckPacketPort> m_ownPort;
@@ -327,7 +319,6 @@ private:
     std::atomic<DWORD> m_sessionId{0};
     Results m_results;
     std::vector<GatewayEntry> m_gateways;
-    Proxy m_proxy;
     std::string m_predefinedServer;
     bool m_useStatic = false;
     std::int64_t m_logonTime = 0;
