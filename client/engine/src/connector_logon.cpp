@@ -165,8 +165,8 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] SSL协商成功");
     Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsOk);
     m_logonStatus = -1;
-    const int auth = LogonHandleSsrAuth(relogon, hardIdLogon);
-    if (auth == 0) {
+    const SsrAuth auth = LogonHandleSsrAuth(relogon, hardIdLogon);
+    if (auth == SsrAuth::kFailed) {
         if (relogon) {
             LogoffConfigAdapter(false);
             Ui(UI_CODE_CLEAN_CACHE);
@@ -176,7 +176,7 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
         Disconnect();
         return false;
     }
-    if (auth == 2) {
+    if (auth == SsrAuth::kRetryLater) {
         m_status = TW_CLT_STATUS_GW_RELOGON_INIT;
         Disconnect();
         return false;
@@ -213,7 +213,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     m_status = TW_CLT_STATUS_GW_CERTIFIED;
     m_online.Set();
     m_buffering = false;
-    ClearLogonBuffer();
+    m_logonBuffer.Clear();
     m_driver->OpenFilterHandler();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] %s sessiond %d", OutcomeName(outcome),
            static_cast<int>(m_sessionId.load()));

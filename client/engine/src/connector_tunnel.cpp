@@ -22,14 +22,13 @@ constexpr std::size_t kControlBufferSize = 1514;
 void TwQelConnector::OnLinkConnect() {
     m_connected = true;
     m_buffering = true;
-    ClearLogonBuffer();
-    m_logonData.Reset();
+    m_logonBuffer.Restart();
     m_sslDisconnect.Reset();
     m_tlsConnect.Set();
 }
 
 std::size_t TwQelConnector::OnLinkReceive(const std::uint8_t* data, std::size_t size) {
-    if (m_buffering.load()) return AppendSslData(data, size);
+    if (m_buffering.load()) return m_logonBuffer.Append(data, size);
     return m_dataPath ? m_dataPath->OnDelivery(data, size) : size;
 }
 

@@ -46,6 +46,7 @@ TwQelConnector::TwQelConnector(ConnectorDeps deps)
       m_clock(*m_deps.clock),
       m_settings(m_deps.settings ? m_deps.settings : platform::SettingsStore::Machine()),
       m_key(m_deps.settingsKey),
+      m_logonBuffer(*m_deps.clock),
       m_onlineTimer(*m_deps.clock),
       m_timer(*m_deps.clock) {
     m_dialer = std::make_unique<TwGatewayDialer>(

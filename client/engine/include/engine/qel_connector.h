@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,7 @@
 #include "engine/connector_utils.h"
 #include "engine/engine_timing.h"
 #include "engine/gateway_policy.h"
+#include "engine/logon_buffer.h"
 #include "engine/net_check_thread.h"
 #include "engine/packet_port.h"
 #include "engine/tunnel_data_path.h"
@@ -52,6 +54,12 @@ namespace engine {
 
 class TwWorkerThread;
 class TwGatewayDialer;
+
+// One gateway of a logon answer: where to register and the ticket to show there.
+struct GatewayEntry {
+    DWORD address = 0;  // host order
+    std::string ticket;
+};
 
 // Logon outcomes (m_LogonStatus).
 constexpr int QEL_CLIENT_OR_WEB_LOGON_OK = 0;
@@ -192,11 +200,6 @@ public:
     void SleepWhileConnected(int ms);
 
 private:
-    struct GatewayEntry {
-        DWORD address = 0;  // host order
-        std::string ticket;
-    };
-
     // Settings and parameters (connector_gateway.cpp).
     int LogonInitParameters(const std::string& user, const std::string& password, const std::string& domain);
     void LoadProxySetting();
@@ -209,20 +212,34 @@ private:
     bool WaitPreviousSessionClosed();
 
     // Authentication and registration (connector_auth.cpp).
-    int LogonHandleSsrAuth(bool relogon, bool hardIdLogon);
-    int HandleLogonAccepted(const std::uint8_t* msg, std::size_t length, bool relogon);
+    // The SSR logon's end: failed (reported), logged on (m_logonStatus says how), or a relogon
+    // that the relogon thread tries again later.
+    enum class SsrAuth { kFailed, kLoggedOn, kRetryLater };
+    // The logon answer's fields (SSR_CODE_MNG_SVR_CLT_LOGON_ACK), host order.
+    struct LogonAck {
+        std::uint32_t session = 0, vip = 0, mask = 0, dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
+        std::uint8_t selector = 3, registerFlag = 0;
+        std::vector<GatewayEntry> gateways;
+        std::vector<ResourceRoute> routes;
+        bool haveRoutes = false, haveCert = false;
+        std::string text1, text2, serial, certName;
+    };
+    SsrAuth LogonHandleSsrAuth(bool relogon, bool hardIdLogon);
+    bool SendLogonRequest(bool hardIdLogon, const std::string& hardwareId, const std::string& user,
+                          const std::string& password);
+    // Waits for the gateway's management answer into *msg (nothing: one is there), skipping data
+    // messages; the logon's end when none comes.
+    std::optional<SsrAuth> ReadLogonAnswer(bool relogon, std::vector<std::uint8_t>* msg);
+    SsrAuth HandleLogonRefused(std::vector<std::uint8_t>& msg, bool relogon);
+    SsrAuth HandleLogonAccepted(const std::uint8_t* msg, std::size_t length, bool relogon);
+    SsrAuth TakeLogonAck(const LogonAck& ack, bool relogon);
+    SsrAuth LogonAckFailed(const char* log, int textId, int error);
+    void LogLogonAck(const LogonAck& ack);
     int InformServerSetUpdateStatus();
     int LogonHandleCertAuth(bool relogon);
     int ChooseClientCertificate();
     int ConnectRegistrationGateway(bool relogon);
     int HandleRegistrationAnswer();
-    // 0 data, 1 time-out, 2 server disconnected, 3 receive failure, 4 user cancel.
-    int PeekSslData(DWORD timeoutMs);
-    // The next whole message of the logon buffer: 0 one in *msg, 1 incomplete, -1 malformed
-    // (header error in *headerError).
-    int NextLogonMessage(std::vector<std::uint8_t>* msg, int* headerError);
-    std::size_t AppendSslData(const std::uint8_t* data, std::size_t size);
-    void ClearLogonBuffer();
     std::string FetchHardwareId();
     bool BuildAndSend(const std::function<int(void*, short*)>& build);
     // The user name and password as they stand: a password change may replace them meanwhile.
@@ -295,7 +312,6 @@ private:
 
     platform::Event m_waitLogon{true, false};
     platform::Event m_tlsConnect{false, false};
-    platform::Event m_logonData{false, false};
     platform::Event m_sslDisconnect{false, false};
     platform::Event m_adapterClose{false, false};
     platform::Event m_online{true, false};
@@ -330,12 +346,8 @@ private:
     int m_lastError = 0;
     std::string m_lastErrorText;
 
-    // The logon receive buffer: bounded, filled by the content handler while a logon runs.
-    std::mutex m_bufferLock;
-    std::vector<std::uint8_t> m_logonBuffer;
-    std::size_t m_readPos = 0;
-    std::size_t m_peekSeen = 0;  // unread bytes that did not make a whole message
-    bool m_bufferOverflow = false;
+    // The logon receive buffer: filled by the content handler while a logon runs (m_buffering).
+    TwLogonBuffer m_logonBuffer;
     std::atomic<bool> m_buffering{true};
     std::atomic<int> m_alertCode{0};
 
