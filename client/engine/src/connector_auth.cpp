@@ -391,31 +391,19 @@ int TwQelConnector::ChooseClientCertificate() {
     return 0;
 }
 
-// One try at the registration gateway's connection: 1 connected, 0 failed, 2 try again.
-int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
-    m_waitLogon.Reset();
-    m_online.Reset();
-    m_link->ReleaseSession();
-    // The server's session ends first, so its disconnect is not taken for the gateway's refusal.
-    if (!WaitPreviousSessionClosed()) {
-        m_status = TW_CLT_STATUS_OFFLINE;
-        ReportError(kErrCancelled, kTextCancelled);
-        return 0;
-    }
-    m_sslDisconnect.Reset();
-    m_tlsConnect.Reset();
-    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Start Logon Gateway.");
+// Where the registration goes (the gateway's mapped address, else the server) and with which
+// ciphers; the port in *port.
+std::string TwQelConnector::RegistrationTarget(WORD* port) {
     std::string target, server;
     int selector = 3;
     DWORD mapped = 0;
-    WORD port = 443;
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
         server = m_serverName;
         target = m_results.gatewayText.empty() ? server : m_results.gatewayText;
         selector = m_results.cipherSelector;
         mapped = m_gateways.empty() ? 0 : m_gateways.front().address;
-        port = m_serverPort;
+        *port = m_serverPort;
     }
     if (mapped == 0) {
         target = server;
@@ -432,6 +420,25 @@ int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] %s%s", ciphers.logName,
            ciphers.downgraded ? " (not offered: the default list instead)" : "");
     m_link->SetCipherList(ciphers.list);
+    return target;
+}
+
+// One try at the registration gateway's connection: 1 connected, 0 failed, 2 try again.
+int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
+    m_waitLogon.Reset();
+    m_online.Reset();
+    m_link->ReleaseSession();
+    // The server's session ends first, so its disconnect is not taken for the gateway's refusal.
+    if (!WaitPreviousSessionClosed()) {
+        m_status = TW_CLT_STATUS_OFFLINE;
+        ReportError(kErrCancelled, kTextCancelled);
+        return 0;
+    }
+    m_sslDisconnect.Reset();
+    m_tlsConnect.Reset();
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Start Logon Gateway.");
+    WORD port = 443;
+    const std::string target = RegistrationTarget(&port);
     LoadProxySetting();
     const DWORD address = ResolveAddress(target.c_str());
     m_link->SetCancelEvent(&m_waitLogon);
@@ -540,6 +547,42 @@ int TwQelConnector::LogonHandleCertAuth(bool relogon) {
     return HandleRegistrationAnswer();
 }
 
+int TwQelConnector::HandleRegistrationAccepted(std::vector<std::uint8_t>& msg) {
+    short size = static_cast<short>(std::min<std::size_t>(msg.size(), 32767));
+    std::uint16_t status = 0;
+    std::uint32_t address = 0, mask = 0;
+    if (ssr_ExtractCltRegisterAck(msg.data(), &size, &status, &address, &mask) != SSR_SUCCESS) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4,
+               "[LogonHandleCertAuth] SSR_CODE_MNG_GW_CLT_REG_ACK Extract MNG ACK Error.");
+        Ui(UI_CODE_MESSAGE, kTxtExtract);
+        ReportError(kErrExtract, "");
+        return 0;
+    }
+    if (status == 1) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Gateway need to Re-assigned Client IP Address.");
+        std::lock_guard<std::mutex> lock(m_paramLock);
+        m_results.virtualIp = address;
+        m_results.mask = mask;
+    } else if (status == 3) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] User Cert invalid. %d, %s", status, "");
+        Ui(UI_CODE_MESSAGE, kTxtCertInvalid);
+        ReportError(kErrCertInvalid, "");
+        SetFinal(true);
+        Disconnect();
+        return 0;
+    } else if (status != 0) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] User State Error. %d, %s", status, "");
+        Ui(UI_CODE_MESSAGE, kTxtUserState);
+        ReportError(kErrUserState, "");
+        SetFinal(true);
+        Disconnect();
+        return 0;
+    }
+    ReportError(0, "");
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Logon QEL Gateway Success");
+    return 1;
+}
+
 int TwQelConnector::HandleRegistrationAnswer() {
     std::vector<std::uint8_t> msg;
     for (;;) {
@@ -570,41 +613,7 @@ int TwQelConnector::HandleRegistrationAnswer() {
         break;
     }
     short size = static_cast<short>(std::min<std::size_t>(msg.size(), 32767));
-    if (msg[1] == SSR_CODE_MNG_GW_CLT_REG_ACK) {
-        std::uint16_t status = 0;
-        std::uint32_t address = 0, mask = 0;
-        if (ssr_ExtractCltRegisterAck(msg.data(), &size, &status, &address, &mask) != SSR_SUCCESS) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4,
-                   "[LogonHandleCertAuth] SSR_CODE_MNG_GW_CLT_REG_ACK Extract MNG ACK Error.");
-            Ui(UI_CODE_MESSAGE, kTxtExtract);
-            ReportError(kErrExtract, "");
-            return 0;
-        }
-        if (status == 1) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4,
-                   "[LogonHandleCertAuth] Gateway need to Re-assigned Client IP Address.");
-            std::lock_guard<std::mutex> lock(m_paramLock);
-            m_results.virtualIp = address;
-            m_results.mask = mask;
-        } else if (status == 3) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] User Cert invalid. %d, %s", status, "");
-            Ui(UI_CODE_MESSAGE, kTxtCertInvalid);
-            ReportError(kErrCertInvalid, "");
-            SetFinal(true);
-            Disconnect();
-            return 0;
-        } else if (status != 0) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] User State Error. %d, %s", status, "");
-            Ui(UI_CODE_MESSAGE, kTxtUserState);
-            ReportError(kErrUserState, "");
-            SetFinal(true);
-            Disconnect();
-            return 0;
-        }
-        ReportError(0, "");
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Logon QEL Gateway Success");
-        return 1;
-    }
+    if (msg[1] == SSR_CODE_MNG_GW_CLT_REG_ACK) return HandleRegistrationAccepted(msg);
     if (msg[1] == SSR_CODE_MNG_GW_CLT_REG_NAK) {
         std::uint32_t error = 0;
         const char* text = nullptr;

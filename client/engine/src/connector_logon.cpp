@@ -164,16 +164,16 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] SSL协商成功");
     Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsOk);
+    if (!AuthenticateAndRegister(relogon, hardIdLogon)) return false;
+    return FinishOnline(relogon);
+}
+
+// The SSR logon and, where the gateway asks for it, the registration with a certificate.
+bool TwQelConnector::AuthenticateAndRegister(bool relogon, bool hardIdLogon) {
     m_logonStatus = -1;
     const SsrAuth auth = LogonHandleSsrAuth(relogon, hardIdLogon);
     if (auth == SsrAuth::kFailed) {
-        if (relogon) {
-            LogoffConfigAdapter(false);
-            Ui(UI_CODE_CLEAN_CACHE);
-        }
-        m_status = TW_CLT_STATUS_OFFLINE;
-        Ui(UPDATE_STATUS_OFFLINE);
-        Disconnect();
+        EndFailedLogon(relogon);
         return false;
     }
     if (auth == SsrAuth::kRetryLater) {
@@ -190,16 +190,57 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
     }
     if (registration && m_logonStatus.load() != QEL_WEB_RELOGON_SESSION_NOT_OK &&
         !LogonHandleCertAuth(relogon)) {
-        if (relogon) {
-            LogoffConfigAdapter(false);
-            Ui(UI_CODE_CLEAN_CACHE);
-        }
-        m_status = TW_CLT_STATUS_OFFLINE;
-        Ui(UPDATE_STATUS_OFFLINE);
-        Disconnect();
+        EndFailedLogon(relogon);
         return false;
     }
-    return FinishOnline(relogon);
+    return true;
+}
+
+void TwQelConnector::EndFailedLogon(bool relogon) {
+    if (relogon) {
+        LogoffConfigAdapter(false);
+        Ui(UI_CODE_CLEAN_CACHE);
+    }
+    m_status = TW_CLT_STATUS_OFFLINE;
+    Ui(UPDATE_STATUS_OFFLINE);
+    Disconnect();
+}
+
+// The adapter's steps for the logon's outcome; false: the logon fails (reported).
+bool TwQelConnector::ConfigureAdapter(int outcome, bool relogon) {
+    switch (outcome) {
+        case QEL_CLIENT_OR_WEB_LOGON_OK:
+            m_adapter->SaveSystemRouteToFile(relogon);
+            if (!m_adapter->LogonConfigAdapter(false)) return AdapterConfigFailed();
+            break;
+        case QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP:
+            m_adapter->SaveSystemRouteToFile(relogon);
+            if (m_adapter->ExistResRoute()) {
+                m_driver->StartShare();
+                g_ArpAnswering = true;
+                StartReceiveThread();
+            } else {
+                TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] m_bExistResRoute %s So Need Add Route",
+                       "false");
+                if (!m_adapter->LogonConfigAdapter(true)) return AdapterConfigFailed();
+            }
+            break;
+        case QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP:
+            m_adapter->LogoffConfigAdapter(true);
+            m_adapter->ChangeMediaStatus(0);
+            PrintSystemRouteTable();
+            m_adapter->SaveSystemRouteToFile(relogon);
+            if (!m_adapter->LogonConfigAdapter(true)) return AdapterConfigFailed();
+            break;
+        case QEL_WEB_RELOGON_SESSION_OK:
+            m_adapter->SaveSystemRouteToFile(relogon);
+            StartReceiveThread();
+            break;
+        default:
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] m_LogonStatus:%d Error Error!!!!!!!", outcome);
+            return false;
+    }
+    return true;
 }
 
 bool TwQelConnector::FinishOnline(bool relogon) {
@@ -239,38 +280,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
         return false;
     }
     m_adapter->SetLogonResults(AdapterResults(), relogon);
-    switch (outcome) {
-        case QEL_CLIENT_OR_WEB_LOGON_OK:
-            m_adapter->SaveSystemRouteToFile(relogon);
-            if (!m_adapter->LogonConfigAdapter(false)) return AdapterConfigFailed();
-            break;
-        case QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP:
-            m_adapter->SaveSystemRouteToFile(relogon);
-            if (m_adapter->ExistResRoute()) {
-                m_driver->StartShare();
-                g_ArpAnswering = true;
-                StartReceiveThread();
-            } else {
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] m_bExistResRoute %s So Need Add Route",
-                       "false");
-                if (!m_adapter->LogonConfigAdapter(true)) return AdapterConfigFailed();
-            }
-            break;
-        case QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP:
-            m_adapter->LogoffConfigAdapter(true);
-            m_adapter->ChangeMediaStatus(0);
-            PrintSystemRouteTable();
-            m_adapter->SaveSystemRouteToFile(relogon);
-            if (!m_adapter->LogonConfigAdapter(true)) return AdapterConfigFailed();
-            break;
-        case QEL_WEB_RELOGON_SESSION_OK:
-            m_adapter->SaveSystemRouteToFile(relogon);
-            StartReceiveThread();
-            break;
-        default:
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] m_LogonStatus:%d Error Error!!!!!!!", outcome);
-            return false;
-    }
+    if (!ConfigureAdapter(outcome, relogon)) return false;
     if (!m_adapter->GetMediaStatus()) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] GetMediaStatus fail.");
         // The adapter (or the driver behind it) went away during the logon: that is the reason.

@@ -140,8 +140,32 @@ bool TwQelConnector::Initialize() {
     m_routeManager = std::make_unique<TwClientRouteManager>(*m_deps.routes, *m_deps.adapters, send);
     m_routeManager->SetDefaultMetric(m_deps.osType >= 1 && m_deps.osType <= 6 ? 1 : 100);
 
+    LoadMachineGuid();
+    MakeAdapterSetup(send);
+
+    TunnelSender& sender = *this;
+    TunnelControlSink& control = *this;
+    PolicyHost& policyHost = *this;
+    m_dataPath.reset(new TunnelDataPath(*m_port, m_policy, sender, control, m_timing, m_clock));
+    m_dataPath->SetPolicyHost(&policyHost);
+    m_dataPath->SetCompression(m_useZlib);
+
+    m_link = m_deps.makeLink ? m_deps.makeLink() : MakeTamberkLink();
+    TunnelLinkEvents& events = *this;
+    if (!m_link || !m_link->Initialize(&events, m_caPath)) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[Initialize] TwQelConnector Construct SSL State Machine fails");
+        return false;
+    }
+    m_link->SetCipherList(DefaultCipherText());
+    m_initialised = true;
+    // Only now is every member the timer reads in place.
+    m_timerRunning = true;
+    QueueTimer();
+    return true;
+}
+
+void TwQelConnector::LoadMachineGuid() {
     // The machine's identity: made once, then read back unchanged.
-    std::mt19937 random(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(Now()));
     std::string guid;
     if (m_settings->GetString(m_key, "MachineGUID", &guid) != platform::kErrorSuccess || guid.empty()) {
         std::random_device device;
@@ -151,7 +175,9 @@ bool TwQelConnector::Initialize() {
         m_settings->SetString(m_key, "MachineGUID", guid);
     }
     m_machineGuid = guid.substr(0, 40);
+}
 
+void TwQelConnector::MakeAdapterSetup(const std::function<int(const std::string&)>& send) {
     AdapterSetupDeps a;
     a.driver = m_driver;
     a.routeManager = m_routeManager.get();
@@ -182,29 +208,7 @@ bool TwQelConnector::Initialize() {
         }
         return m_policy.ApplyPolicy(policy.c_str());
     };
-    hooks.createRouteCheckThread = [this, send] {
-        ForcedLogoffHost* host = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(m_ownerLock);
-            host = m_forcedHost;
-        }
-        if (host == nullptr) return true;  // nobody to hand a forced logoff to: no check
-        NetCheckConfig config;
-        config.virtualIfIndex = m_adapter->VirtualIfIndex();
-        {
-            std::lock_guard<std::mutex> lock(m_paramLock);
-            config.virtualAddress = m_results.virtualIp;
-            config.virtualMask = m_results.mask;
-            for (const auto& r : m_results.routes) config.resources.push_back({r.network, r.mask, r.nextHop});
-        }
-        config.gatewayAddress = m_serverAddress.load();
-        config.gatewayRouteExisted = m_adapter->GatewayRouteExisted();
-        NetCheckThread::Deps d{*this, *host, m_ui, *m_deps.routes, *m_deps.adapters, send, nullptr};
-        std::lock_guard<std::mutex> lock(m_netCheckLock);
-        if (m_netCheck) m_netCheck->Stop();
-        m_netCheck = std::make_unique<NetCheckThread>(d, config, m_timing, m_clock);
-        return m_netCheck->Start();
-    };
+    hooks.createRouteCheckThread = [this, send] { return CreateRouteCheckThread(send); };
     hooks.stopRouteCheckThread = [this] { StopRouteCheckThread(); };
     hooks.disconnect = [this] {
         Disconnect();
@@ -215,26 +219,30 @@ bool TwQelConnector::Initialize() {
     hooks.setDataPathActive = [](bool on) { g_DataPathActive.store(on); };
     hooks.forgetSession = [this] { m_sessionId = 0; };
     m_adapter = std::make_unique<TwAdapterSetup>(std::move(a), std::move(hooks));
+}
 
-    TunnelSender& sender = *this;
-    TunnelControlSink& control = *this;
-    PolicyHost& policyHost = *this;
-    m_dataPath.reset(new TunnelDataPath(*m_port, m_policy, sender, control, m_timing, m_clock));
-    m_dataPath->SetPolicyHost(&policyHost);
-    m_dataPath->SetCompression(m_useZlib);
-
-    m_link = m_deps.makeLink ? m_deps.makeLink() : MakeTamberkLink();
-    TunnelLinkEvents& events = *this;
-    if (!m_link || !m_link->Initialize(&events, m_caPath)) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[Initialize] TwQelConnector Construct SSL State Machine fails");
-        return false;
+bool TwQelConnector::CreateRouteCheckThread(const std::function<int(const std::string&)>& send) {
+    ForcedLogoffHost* host = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_ownerLock);
+        host = m_forcedHost;
     }
-    m_link->SetCipherList(DefaultCipherText());
-    m_initialised = true;
-    // Only now is every member the timer reads in place.
-    m_timerRunning = true;
-    QueueTimer();
-    return true;
+    if (host == nullptr) return true;  // nobody to hand a forced logoff to: no check
+    NetCheckConfig config;
+    config.virtualIfIndex = m_adapter->VirtualIfIndex();
+    {
+        std::lock_guard<std::mutex> lock(m_paramLock);
+        config.virtualAddress = m_results.virtualIp;
+        config.virtualMask = m_results.mask;
+        for (const auto& r : m_results.routes) config.resources.push_back({r.network, r.mask, r.nextHop});
+    }
+    config.gatewayAddress = m_serverAddress.load();
+    config.gatewayRouteExisted = m_adapter->GatewayRouteExisted();
+    NetCheckThread::Deps d{*this, *host, m_ui, *m_deps.routes, *m_deps.adapters, send, nullptr};
+    std::lock_guard<std::mutex> lock(m_netCheckLock);
+    if (m_netCheck) m_netCheck->Stop();
+    m_netCheck = std::make_unique<NetCheckThread>(d, config, m_timing, m_clock);
+    return m_netCheck->Start();
 }
 
 int TwQelConnector::LastError() {

@@ -238,8 +238,10 @@ private:
     int InformServerSetUpdateStatus();
     int LogonHandleCertAuth(bool relogon);
     int ChooseClientCertificate();
+    std::string RegistrationTarget(WORD* port);
     int ConnectRegistrationGateway(bool relogon);
     int HandleRegistrationAnswer();
+    int HandleRegistrationAccepted(std::vector<std::uint8_t>& msg);
     std::string FetchHardwareId();
     bool BuildAndSend(const std::function<int(void*, short*)>& build);
     // The user name and password as they stand: a password change may replace them meanwhile.
@@ -247,7 +249,10 @@ private:
 
     // The logon sequence's helpers (connector_logon.cpp).
     bool InformUpdateOnly();
+    bool AuthenticateAndRegister(bool relogon, bool hardIdLogon);
+    void EndFailedLogon(bool relogon);
     bool FinishOnline(bool relogon);
+    bool ConfigureAdapter(int outcome, bool relogon);
     void OpenResourcePage();
     AdapterLogonResults AdapterResults();
 
@@ -273,6 +278,11 @@ private:
     void CutLogoffThread();
     void QueueTimer();
     void StartReceiveThread();
+
+    // The parts Initialize makes (qel_connector.cpp).
+    void LoadMachineGuid();
+    void MakeAdapterSetup(const std::function<int(const std::string&)>& send);
+    bool CreateRouteCheckThread(const std::function<int(const std::string&)>& send);
 
     // Small helpers.
     void Ui(int code, int textId = -1);
