@@ -165,7 +165,7 @@ std::optional<TwQelConnector::SsrAuth> TwQelConnector::ReadLogonAnswer(bool relo
             ReportError(kErrCancelled, kTextCancelled);
             return SsrAuth::kFailed;
         }
-        m_recvKeepAlive = Now();
+        m_keeper.Heard();
         if (m_logonBuffer.Overflowed()) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SslDataSize too big, return 0 ");
             Ui(UI_CODE_MESSAGE, kTxtBadAnswer);

@@ -249,8 +249,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     Ui(UI_CODE_PROGRESS_TEXT, kTxtRegistered);
     if (m_settings->OpenKey(m_key) == platform::kErrorSuccess)
         m_settings->SetDword(m_key, "SessionId", m_sessionId.load());
-    m_sendKeepAlive = Now();
-    m_recvKeepAlive = Now();
+    m_keeper.Online();
     m_status = TW_CLT_STATUS_GW_CERTIFIED;
     m_online.Set();
     m_buffering = false;

@@ -47,6 +47,7 @@ TwQelConnector::TwQelConnector(ConnectorDeps deps)
       m_settings(m_deps.settings ? m_deps.settings : platform::SettingsStore::Machine()),
       m_key(m_deps.settingsKey),
       m_logonBuffer(*m_deps.clock),
+      m_keeper(*m_deps.clock, m_deps.timing),
       m_onlineTimer(*m_deps.clock),
       m_timer(*m_deps.clock) {
     m_dialer = std::make_unique<TwGatewayDialer>(
@@ -73,10 +74,7 @@ TwQelConnector::~TwQelConnector() {
     m_timer.Stop();
     m_timerRunning = false;
     if (m_link) m_link->Shutdown();
-    {
-        std::lock_guard<std::mutex> lock(m_cutLock);
-        if (m_cutThread.joinable()) m_cutThread.join();
-    }
+    m_keeper.StopCutLogoff();
     StopRouteCheckThread();
     if (m_dataPath) m_dataPath->Stop();
     m_dataPath.reset();

@@ -43,6 +43,7 @@
 #include "engine/net_check_thread.h"
 #include "engine/packet_port.h"
 #include "engine/tunnel_data_path.h"
+#include "engine/tunnel_keeper.h"
 #include "engine/tunnel_link.h"
 #include "engine/ui_sink.h"
 #include "platform/clock.h"
@@ -361,8 +362,8 @@ private:
     std::atomic<bool> m_buffering{true};
     std::atomic<int> m_alertCode{0};
 
-    // Times on the clock, in milliseconds.
-    std::atomic<std::uint64_t> m_sendKeepAlive{0}, m_recvKeepAlive{0};
+    // Keep-alive, the loss decision and the forced logoff's thread.
+    TwTunnelKeeper m_keeper;
     OnlineTimer m_onlineTimer;
 
     std::atomic<int> m_passwordResult{0};
@@ -370,10 +371,6 @@ private:
     std::string m_passwordText;
 
     platform::TimerQueue m_timer;
-    std::atomic<bool> m_lossDecisionQueued{false};
-    std::mutex m_cutLock;
-    std::thread m_cutThread;
-    std::atomic<bool> m_cutRunning{false};
 };
 
 }  // namespace engine
