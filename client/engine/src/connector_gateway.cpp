@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/client_settings.h"
 #include "connector_text.h"
 #include "gateway_dialer.h"
 #include "dailylog/shared_daily_log.h"
@@ -30,7 +31,7 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
         return 0;
     }
     std::string server;
-    const LONG rc = m_settings->GetString(m_key, "ServerAddr", &server);
+    const LONG rc = m_settings->GetString(m_key, platform::client_settings::kServerAddr, &server);
     if (rc != platform::kErrorSuccess || server.empty()) {
         ReportError(kErrServerAddress, "");
         Ui(UI_CODE_MESSAGE, kTxtServerAddress);
@@ -40,13 +41,17 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
     }
     server = server.substr(0, 127);
     DWORD value = 0;
-    const bool useStatic =
-        m_settings->GetDword(m_key, "UseStatic", &value) == platform::kErrorSuccess && value == 1;
+    const bool useStatic = m_settings->GetDword(m_key, platform::client_settings::kUseStatic, &value) ==
+                               platform::kErrorSuccess &&
+                           value == 1;
     DWORD isAddress = 1;
-    if (m_settings->GetDword(m_key, "IsServerAddr", &isAddress) != platform::kErrorSuccess) isAddress = 1;
+    if (m_settings->GetDword(m_key, platform::client_settings::kIsServerAddr, &isAddress) !=
+        platform::kErrorSuccess)
+        isAddress = 1;
     DWORD port = 0;
-    if (m_settings->GetDword(m_key, "ServerPortNum", &port) != platform::kErrorSuccess || port == 0 ||
-        port > 65535)
+    if (m_settings->GetDword(m_key, platform::client_settings::kServerPortNum, &port) !=
+            platform::kErrorSuccess ||
+        port == 0 || port > 65535)
         port = 443;
     m_serverAddress = isAddress != 0 ? ResolveAddress(server.c_str()) : 0xFFFFFFFFu;
 
@@ -54,7 +59,7 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
     DWORD session = 0;
     if (m_webLogon.load()) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录");
-        const LONG u = m_settings->GetString(m_key, "QelUsername", &logonUser);
+        const LONG u = m_settings->GetString(m_key, platform::client_settings::kQelUsername, &logonUser);
         if (u != platform::kErrorSuccess || logonUser.empty()) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取账户名错误0x%x",
                    static_cast<unsigned>(u));
@@ -62,7 +67,7 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
             return 0;
         }
         storedPassword.clear();
-        const LONG s = m_settings->GetDword(m_key, "SessionId", &session);
+        const LONG s = m_settings->GetDword(m_key, platform::client_settings::kSessionId, &session);
         if (s != platform::kErrorSuccess || session == 0) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId错误0x%x",
                    static_cast<unsigned>(s));

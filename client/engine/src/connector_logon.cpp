@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/client_settings.h"
 #include "connector_text.h"
 #include "gateway_dialer.h"
 #include "dailylog/shared_daily_log.h"
@@ -248,7 +249,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     Ui(UPDATE_STATUS_CANNOT_CANCEL);
     Ui(UI_CODE_PROGRESS_TEXT, kTxtRegistered);
     if (m_settings->OpenKey(m_key) == platform::kErrorSuccess)
-        m_settings->SetDword(m_key, "SessionId", m_sessionId.load());
+        m_settings->SetDword(m_key, platform::client_settings::kSessionId, m_sessionId.load());
     m_keeper.Online();
     m_status = TW_CLT_STATUS_GW_CERTIFIED;
     m_online.Set();
@@ -307,12 +308,18 @@ bool TwQelConnector::FinishOnline(bool relogon) {
 
 void TwQelConnector::OpenResourcePage() {
     DWORD noPage = 0;
-    if (m_settings->GetDword(m_key, "NoResourcePage", &noPage) == platform::kErrorSuccess && noPage != 0)
+    if (m_settings->GetDword(m_key, platform::client_settings::kNoResourcePage, &noPage) ==
+            platform::kErrorSuccess &&
+        noPage != 0)
         return;
     std::string server;
     DWORD port = 443;
-    if (m_settings->GetString(m_key, "ServerAddr", &server) != platform::kErrorSuccess) return;
-    if (m_settings->GetDword(m_key, "ServerPortNum", &port) != platform::kErrorSuccess || port == 0)
+    if (m_settings->GetString(m_key, platform::client_settings::kServerAddr, &server) !=
+        platform::kErrorSuccess)
+        return;
+    if (m_settings->GetDword(m_key, platform::client_settings::kServerPortNum, &port) !=
+            platform::kErrorSuccess ||
+        port == 0)
         port = 443;
     char url[1200];
     std::snprintf(url, sizeof url, "https://%s:%d/sslvpnindex/client.php?sessionid=%d&username=%s",

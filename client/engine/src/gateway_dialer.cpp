@@ -1,4 +1,5 @@
 // The gateway dialer: proxy settings, the TCP connect, the proxy's CONNECT and the plain hello.
+#include "platform/client_settings.h"
 #include "gateway_dialer.h"
 
 #include <arpa/inet.h>
@@ -53,23 +54,28 @@ bool TwGatewayDialer::LoadProxySetting(platform::SettingsStore& settings, const 
     }
     GatewayProxy proxy;
     std::string text;
-    if (settings.GetString(key, "UseProxy", &text) != platform::kErrorSuccess || !IsYes(text)) {
+    if (settings.GetString(key, platform::client_settings::kUseProxy, &text) != platform::kErrorSuccess ||
+        !IsYes(text)) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LoadProxySetting] Not Use Proxy");
     } else {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LoadProxySetting] Use Proxy");
         proxy.on = true;
-        if (settings.GetString(key, "ProxyAddr", &text) == platform::kErrorSuccess) {
+        if (settings.GetString(key, platform::client_settings::kProxyAddr, &text) ==
+            platform::kErrorSuccess) {
             in_addr a{};
             proxy.address = inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
         }
-        if (settings.GetString(key, "ProxyPort", &text) == platform::kErrorSuccess) {
+        if (settings.GetString(key, platform::client_settings::kProxyPort, &text) ==
+            platform::kErrorSuccess) {
             const long port = std::strtol(text.c_str(), nullptr, 10);
             proxy.port = port > 0 && port <= 65535 ? static_cast<WORD>(port) : 0;
         }
-        if (settings.GetString(key, "UseProxyAuth", &text) == platform::kErrorSuccess && IsYes(text)) {
+        if (settings.GetString(key, platform::client_settings::kUseProxyAuth, &text) ==
+                platform::kErrorSuccess &&
+            IsYes(text)) {
             proxy.auth = true;
-            settings.GetString(key, "ProxyUser", &proxy.user);
-            settings.GetString(key, "ProxyPass", &proxy.password);
+            settings.GetString(key, platform::client_settings::kProxyUser, &proxy.user);
+            settings.GetString(key, platform::client_settings::kProxyPass, &proxy.password);
             proxy.user = proxy.user.substr(0, 127);
             proxy.password = proxy.password.substr(0, 127);
         }

@@ -1,5 +1,6 @@
 // The connector object: construction from the settings store, Initialize, the owner, the plain
 // state calls of the worker's interface, and the destructor's order.
+#include "platform/client_settings.h"
 #include "engine/qel_connector.h"
 
 #include <arpa/inet.h>
@@ -61,9 +62,11 @@ TwQelConnector::TwQelConnector(ConnectorDeps deps)
         if (in && std::getline(in, line)) m_predefinedServer = line.substr(0, kPredefinedServerMax - 1);
     }
     std::string text;
-    if (m_settings && m_settings->GetString(m_key, "UseZlibCompress", &text) == platform::kErrorSuccess)
+    if (m_settings && m_settings->GetString(m_key, platform::client_settings::kUseZlibCompress, &text) ==
+                          platform::kErrorSuccess)
         m_useZlib = IsYes(text);
-    if (m_settings && m_settings->GetString(m_key, "InstallDir", &text) == platform::kErrorSuccess)
+    if (m_settings && m_settings->GetString(m_key, platform::client_settings::kInstallDir, &text) ==
+                          platform::kErrorSuccess)
         m_installDir = text.substr(0, kInstallDirMax - 1);
     m_caPath = m_installDir.empty() ? std::string("./trusted/") : m_installDir + "/trusted";
 }
@@ -165,12 +168,14 @@ bool TwQelConnector::Initialize() {
 void TwQelConnector::LoadMachineGuid() {
     // The machine's identity: made once, then read back unchanged.
     std::string guid;
-    if (m_settings->GetString(m_key, "MachineGUID", &guid) != platform::kErrorSuccess || guid.empty()) {
+    if (m_settings->GetString(m_key, platform::client_settings::kMachineGUID, &guid) !=
+            platform::kErrorSuccess ||
+        guid.empty()) {
         std::random_device device;
         std::mt19937 fresh(device());
         guid = FormatGuid(fresh);
         m_settings->CreateKey(m_key);
-        m_settings->SetString(m_key, "MachineGUID", guid);
+        m_settings->SetString(m_key, platform::client_settings::kMachineGUID, guid);
     }
     m_machineGuid = guid.substr(0, 40);
 }
@@ -368,7 +373,7 @@ void TwQelConnector::ForgetSession() {
     // The browser and a later web logon read the stored id: a session that ended must not be
     // offered again.
     if (m_settings && m_settings->OpenKey(m_key) == platform::kErrorSuccess)
-        m_settings->SetDword(m_key, "SessionId", 0);
+        m_settings->SetDword(m_key, platform::client_settings::kSessionId, 0);
     if (m_adapter) m_adapter->SetGatewayRouteExisted(false);
     {
         std::lock_guard<std::mutex> lock(m_paramLock);

@@ -46,6 +46,7 @@
 #include "engine/tunnel_keeper.h"
 #include "engine/tunnel_link.h"
 #include "engine/ui_sink.h"
+#include "platform/client_settings.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/settings_store.h"
@@ -75,7 +76,7 @@ struct ConnectorDeps {
     EngineTiming timing;
     const platform::Clock* clock = &platform::SystemClock();
     std::shared_ptr<platform::SettingsStore> settings;  // null: the machine's store
-    std::string settingsKey = "Software\\Morvane\\QelClient";
+    std::string settingsKey = platform::client_settings::kClientKey;
     std::function<std::unique_ptr<TunnelLink>()> makeLink;  // empty: the TLS library's
     // Replaces the TCP connect, proxy and hello (tests of the later steps): the greeted socket, or
     // -1. Empty: the connector's own (CreateSocketAndHandshake).
