@@ -269,9 +269,9 @@ void TwAdapterSetup::ReleaseClosedAdapter() {
 }
 
 std::string TwAdapterSetup::SetIpCommand(bool withNameServers) const {
-    return "SetIP " + DottedHost(m_results.virtualIp) + " " + DottedHost(m_results.mask) + " " +
-           DottedHost(withNameServers ? m_results.dns1 : 0) + " " +
-           DottedHost(withNameServers ? m_results.dns2 : 0);
+    return "SetIP " + Ipv4TextHost(m_results.virtualIp) + " " + Ipv4TextHost(m_results.mask) + " " +
+           Ipv4TextHost(withNameServers ? m_results.dns1 : 0) + " " +
+           Ipv4TextHost(withNameServers ? m_results.dns2 : 0);
 }
 
 void TwAdapterSetup::ReportNameServersKept(int reply) {

@@ -1,4 +1,5 @@
 // The gateway dialer: proxy settings, the TCP connect, the proxy's CONNECT and the plain hello.
+#include "platform/text_util.h"
 #include "platform/client_settings.h"
 #include "gateway_dialer.h"
 
@@ -19,23 +20,10 @@
 
 #include "connector_text.h"
 #include "dailylog/shared_daily_log.h"
+#include "engine/connector_utils.h"
 #include "engine/gateway_hello.h"
 
 namespace engine {
-
-namespace {
-
-bool IsYes(const std::string& text) { return text.size() == 3 && strcasecmp(text.c_str(), "yes") == 0; }
-
-std::string Dotted(DWORD networkOrder) {
-    in_addr a{};
-    a.s_addr = networkOrder;
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-}  // namespace
 
 TwGatewayDialer::TwGatewayDialer(const platform::Clock& clock, platform::Event& cancel, Hooks hooks)
     : m_clock(clock), m_cancel(cancel), m_hooks(std::move(hooks)) {}
@@ -177,8 +165,8 @@ bool SendAll(int fd, const std::string& text) {
 }  // namespace
 
 bool TwGatewayDialer::ProxyConnect(int fd, const GatewayProxy& proxy, DWORD address, WORD port, int ms) {
-    const std::string proxyText = Dotted(proxy.address);
-    const std::string target = Dotted(address);
+    const std::string proxyText = platform::Ipv4Text(proxy.address);
+    const std::string target = platform::Ipv4Text(address);
     const std::string request = BuildProxyConnect(target, port, proxy.auth ? proxy.user : std::string(),
                                                   proxy.auth ? proxy.password : std::string());
     if (!SendAll(fd, request)) {
@@ -311,7 +299,7 @@ int TwGatewayDialer::Dial(DWORD address, WORD port, int ms, bool relogon) {
     if (fd < 0) {
         if (proxy.on) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "不能建立与代理服务器%s:%d的连接\n错误码：%d",
-                   Dotted(proxy.address).c_str(), proxy.port, errno);
+                   platform::Ipv4Text(proxy.address).c_str(), proxy.port, errno);
             m_hooks.notice((kTxtProxyConnect));
         }
         return -1;

@@ -343,7 +343,7 @@ void TwGatewayPolicy::HandleSessionNotify(const SessionNotify* notify, PacketPor
         module = "UnknownModuleOrFailure";
     }
     TW_LOG(LOG_CLIENT_DATA, 4, "[HandleSessionNotify] MapPortToProcess %s %s:%d -> %s",
-           proto == 6 ? "TCP" : "UDP", Dotted(remote).c_str(), remotePort, module.c_str());
+           proto == 6 ? "TCP" : "UDP", Ipv4Text(remote).c_str(), remotePort, module.c_str());
 
     BYTE action = direction == TW_POLICY_DIR_OUT ? static_cast<BYTE>(m_defaultOut)
                   : inbound                      ? static_cast<BYTE>(m_defaultIn)
@@ -390,8 +390,8 @@ void TwGatewayPolicy::HandleSessionNotify(const SessionNotify* notify, PacketPor
     char record[1024];
     std::snprintf(record, sizeof record, "%s|%s|%s %s 访问 %s，源地址 %s:%d，目的地址 %s:%d",
                   match->appName.c_str(), module.c_str(), match->action == ACTION_BYPASS ? "允许" : "禁止",
-                  module.c_str(), match->appName.c_str(), Dotted(local).c_str(), localPort,
-                  Dotted(remote).c_str(), remotePort);
+                  module.c_str(), match->appName.c_str(), Ipv4Text(local).c_str(), localPort,
+                  Ipv4Text(remote).c_str(), remotePort);
     TW_LOG(LOG_CLIENT_DATA, 4, "[HandleSessionNotify] Match APP RULE %s", record);
     if (!host.Online()) return;
     const std::string user = host.UserName();

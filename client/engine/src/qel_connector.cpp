@@ -27,8 +27,6 @@ constexpr std::size_t kPredefinedServerMax = 128;
 constexpr std::size_t kInstallDirMax = 260;
 constexpr std::size_t kPasswordMax = 127;
 
-bool IsYes(const std::string& text) { return text.size() == 3 && strcasecmp(text.c_str(), "yes") == 0; }
-
 std::string FormatGuid(std::mt19937& random) {
     std::uniform_int_distribution<unsigned> byte(0, 255), word(0, 0xFFFF);
     char text[64];

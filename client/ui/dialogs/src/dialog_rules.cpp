@@ -64,8 +64,6 @@ void SplitHostPort(const std::string& text, std::string* host, std::string* port
     }
 }
 
-bool IsYes(const std::string& value) { return ::strcasecmp(value.c_str(), "Yes") == 0; }
-
 ProxySettings ReadProxySettings(platform::SettingsStore& store) {
     ProxySettings p;
     std::string v;
