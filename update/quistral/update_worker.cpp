@@ -24,7 +24,6 @@ namespace {
 
 constexpr const char* kClientKey = platform::client_settings::kClientKey;
 constexpr const char* kPluginKey = "SOFTWARE\\Morvane\\LSPProxy";
-constexpr const char* kListFile = "UpdateList.txt";
 constexpr const char* kPackFile = "UpdatePack.dat";
 constexpr const char* kUnpackDir = "UpdateDir";
 constexpr const char* kSetupFile = "UpdateSetup.exe";
