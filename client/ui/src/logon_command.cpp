@@ -198,34 +198,39 @@ void TwLogonVpn::FailOnPage(int tab, int messageId, BoxIcon icon, bool errorCapt
     ShowPage(tab);
 }
 
+// A logon from the browser: the gateway, session and user it handed over are the settings.
+bool TwLogonVpn::SaveWebLogonConfig() {
+    platform::SettingsStore& store = *m_deps.store;
+    LogonPageView& page = *m_deps.logonPage;
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[SSLClientSaveConfig] %s:%s session %s", m_gatewayAddress.c_str(),
+           m_gatewayPort.c_str(), m_sessionId.c_str());
+    if (store.OpenKey(kClientKey) == platform::kRegOk) {
+        store.SetString(kClientKey, platform::client_settings::kServerAddr, m_gatewayAddress);
+        m_szServerAddr = m_gatewayAddress;
+        m_serverPort = std::atoi(m_gatewayPort.c_str());
+        store.SetDword(kClientKey, platform::client_settings::kServerPortNum,
+                       static_cast<DWORD>(m_serverPort));
+        store.SetDword(kClientKey, platform::client_settings::kSessionId,
+                       static_cast<DWORD>(std::strtoul(m_sessionId.c_str(), nullptr, 10)));
+        store.SetDword(kClientKey, platform::client_settings::kRemID, 0);
+        store.SetDword(kClientKey, platform::client_settings::kAutoLogon, 0);
+        store.SetString(kClientKey, platform::client_settings::kQelUsername, m_gatewayUser);
+    }
+    m_worker->SetWebLogonMode(true);
+    page.SetServerText(m_gatewayAddress + ":" + m_gatewayPort);
+    page.SetUserName(m_gatewayUser);
+    page.SetPassword("");
+    page.SetRemember(false);
+    page.SetAutoLogon(false);
+    m_userName = m_gatewayUser;
+    m_password.clear();
+    return true;
+}
+
 bool TwLogonVpn::SSLClientSaveConfig() {
     platform::SettingsStore& store = *m_deps.store;
     LogonPageView& page = *m_deps.logonPage;
-    if (m_webLogon) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[SSLClientSaveConfig] %s:%s session %s", m_gatewayAddress.c_str(),
-               m_gatewayPort.c_str(), m_sessionId.c_str());
-        if (store.OpenKey(kClientKey) == platform::kRegOk) {
-            store.SetString(kClientKey, platform::client_settings::kServerAddr, m_gatewayAddress);
-            m_szServerAddr = m_gatewayAddress;
-            m_serverPort = std::atoi(m_gatewayPort.c_str());
-            store.SetDword(kClientKey, platform::client_settings::kServerPortNum,
-                           static_cast<DWORD>(m_serverPort));
-            store.SetDword(kClientKey, platform::client_settings::kSessionId,
-                           static_cast<DWORD>(std::strtoul(m_sessionId.c_str(), nullptr, 10)));
-            store.SetDword(kClientKey, platform::client_settings::kRemID, 0);
-            store.SetDword(kClientKey, platform::client_settings::kAutoLogon, 0);
-            store.SetString(kClientKey, platform::client_settings::kQelUsername, m_gatewayUser);
-        }
-        m_worker->SetWebLogonMode(true);
-        page.SetServerText(m_gatewayAddress + ":" + m_gatewayPort);
-        page.SetUserName(m_gatewayUser);
-        page.SetPassword("");
-        page.SetRemember(false);
-        page.SetAutoLogon(false);
-        m_userName = m_gatewayUser;
-        m_password.clear();
-        return true;
-    }
+    if (m_webLogon) return SaveWebLogonConfig();
 
     ServerText server;
     const int bad = ParseGatewayText(page.ServerText(), &server);

@@ -200,35 +200,10 @@ void TwLogonVpn::SetupWidgets() {
     resize(440, 420);
 }
 
-bool TwLogonVpn::InitDialog() {
+// The user name, password and auto logon the dialog starts with: the command line's, else the
+// remembered ones.
+void TwLogonVpn::LoadCredentials() {
     platform::SettingsStore& store = *m_deps.store;
-    const UiTextTable& table = *m_deps.table;
-    if (store.OpenKey(kClientKey) != platform::kRegOk) {
-        m_deps.prompter->Message(T(110), table.MakeErrorCaption(), BoxIcon::kError);
-        return false;
-    }
-    m_statusLabel->hide();
-    m_logonEvent = platform::NamedEvent::Create(kLogonEventName, true, false);
-    if (!m_logonEvent) {
-        m_deps.prompter->Message(T(111), table.MakeErrorCaption(), BoxIcon::kError);
-        return false;
-    }
-
-    m_deps.bridge->Attach(this);
-    m_worker = std::make_unique<engine::TwWorkerThread>(*m_deps.connector, *m_deps.bridge,
-                                                        m_deps.engineTiming, *m_deps.clock);
-    AttachWorker(*m_deps.connector, *m_worker);
-    if (!m_worker->InitializeWorkerThread())
-        TW_LOG(LOG_CLIENT_LOGIN, 1, "[OnInitDialog] the worker did not start");
-
-    TrayMessage(0, table.appTitle, kIconOffline, "");
-    setWindowTitle(QString::fromStdString(table.appTitle + " " + m_Version));
-
-    m_monitor = std::make_unique<MonitorThread>([this] { return m_worker->LogonRunning(); },
-                                                [this] { CutLongLogon(); }, m_deps.timing, *m_deps.clock);
-    m_monitor->Start();
-
-    // Credentials.
     LogonPageView& page = *m_deps.logonPage;
     if (m_logonMode) {
         page.SetPassword(Unscramble(page.Password()));
@@ -263,6 +238,37 @@ bool TwLogonVpn::InitDialog() {
         if (m_autoLogon && (!m_rememberPassword || m_userName.empty())) m_autoLogon = false;
         if (!m_autoLogon) m_password.clear();
     }
+}
+
+bool TwLogonVpn::InitDialog() {
+    platform::SettingsStore& store = *m_deps.store;
+    const UiTextTable& table = *m_deps.table;
+    if (store.OpenKey(kClientKey) != platform::kRegOk) {
+        m_deps.prompter->Message(T(110), table.MakeErrorCaption(), BoxIcon::kError);
+        return false;
+    }
+    m_statusLabel->hide();
+    m_logonEvent = platform::NamedEvent::Create(kLogonEventName, true, false);
+    if (!m_logonEvent) {
+        m_deps.prompter->Message(T(111), table.MakeErrorCaption(), BoxIcon::kError);
+        return false;
+    }
+
+    m_deps.bridge->Attach(this);
+    m_worker = std::make_unique<engine::TwWorkerThread>(*m_deps.connector, *m_deps.bridge,
+                                                        m_deps.engineTiming, *m_deps.clock);
+    AttachWorker(*m_deps.connector, *m_worker);
+    if (!m_worker->InitializeWorkerThread())
+        TW_LOG(LOG_CLIENT_LOGIN, 1, "[OnInitDialog] the worker did not start");
+
+    TrayMessage(0, table.appTitle, kIconOffline, "");
+    setWindowTitle(QString::fromStdString(table.appTitle + " " + m_Version));
+
+    m_monitor = std::make_unique<MonitorThread>([this] { return m_worker->LogonRunning(); },
+                                                [this] { CutLongLogon(); }, m_deps.timing, *m_deps.clock);
+    m_monitor->Start();
+
+    LoadCredentials();
 
     m_timer0->start(static_cast<int>(m_deps.timing.hardwareKeyTimerMs));
 
