@@ -22,7 +22,7 @@ namespace quistral {
 
 namespace {
 
-constexpr const char* kClientKey = platform::client_settings::kClientKey;
+using platform::client_settings::kClientKey;
 constexpr const char* kPluginKey = "SOFTWARE\\Morvane\\LSPProxy";
 constexpr const char* kPackFile = "UpdatePack.dat";
 constexpr const char* kUnpackDir = "UpdateDir";

@@ -22,7 +22,7 @@ namespace {
 constexpr std::size_t kReplyMax = 1024;
 // How often a running request looks at the stop flag and the receive time-out.
 constexpr int kWatchMs = 50;
-constexpr const char* kClientKey = platform::client_settings::kClientKey;
+using platform::client_settings::kClientKey;
 
 void GlobalInit() {
     static std::once_flag once;

@@ -21,6 +21,28 @@
 
 namespace engine {
 
+// The browser logon's user and session, as the service stored them; false (reported) without.
+bool TwQelConnector::ReadWebLogonSession(std::string* logonUser, DWORD* session) {
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录");
+    const LONG u = m_settings->GetString(m_key, platform::client_settings::kQelUsername, logonUser);
+    if (u != platform::kErrorSuccess || logonUser->empty()) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取账户名错误0x%x",
+               static_cast<unsigned>(u));
+        Ui(UPDATE_STATUS_OFFLINE);
+        return false;
+    }
+    const LONG s = m_settings->GetDword(m_key, platform::client_settings::kSessionId, session);
+    if (s != platform::kErrorSuccess || *session == 0) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId错误0x%x",
+               static_cast<unsigned>(s));
+        Ui(UPDATE_STATUS_OFFLINE);
+        return false;
+    }
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId=%d",
+           static_cast<int>(*session));
+    return true;
+}
+
 int TwQelConnector::LogonInitParameters(const std::string& user, const std::string& password,
                                         const std::string& domain) {
     if (m_settings->OpenKey(m_key) != platform::kErrorSuccess) {
@@ -58,24 +80,8 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
     std::string logonUser = user, storedDomain, storedPassword = password;
     DWORD session = 0;
     if (m_webLogon.load()) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录");
-        const LONG u = m_settings->GetString(m_key, platform::client_settings::kQelUsername, &logonUser);
-        if (u != platform::kErrorSuccess || logonUser.empty()) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取账户名错误0x%x",
-                   static_cast<unsigned>(u));
-            Ui(UPDATE_STATUS_OFFLINE);
-            return 0;
-        }
+        if (!ReadWebLogonSession(&logonUser, &session)) return 0;
         storedPassword.clear();
-        const LONG s = m_settings->GetDword(m_key, platform::client_settings::kSessionId, &session);
-        if (s != platform::kErrorSuccess || session == 0) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId错误0x%x",
-                   static_cast<unsigned>(s));
-            Ui(UPDATE_STATUS_OFFLINE);
-            return 0;
-        }
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId=%d",
-               static_cast<int>(session));
     } else {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] 非Web登录");
         if (!domain.empty()) {

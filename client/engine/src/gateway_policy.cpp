@@ -26,7 +26,7 @@ namespace engine {
 
 namespace {
 
-constexpr const char* kClientKey = platform::client_settings::kClientKey;
+using platform::client_settings::kClientKey;
 
 bool Same(std::string_view a, const char* b) {
     const std::size_t n = std::strlen(b);

@@ -12,7 +12,7 @@ namespace dailylog {
 constexpr const char* kMutexName = "Global\\VORNCLIENT_FILELOG";
 constexpr DWORD kMutexWaitMs = 3000;
 
-constexpr const char* kClientKey = platform::client_settings::kClientKey;
+using platform::client_settings::kClientKey;
 constexpr const char* kInstallDirValue = platform::client_settings::kInstallDir;
 constexpr const char* kLevelKey = "SOFTWARE\\Morvane";
 constexpr const char* kLevelValue = "LogLevel";

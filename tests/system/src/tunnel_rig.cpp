@@ -77,7 +77,7 @@ platform::UniqueFd ConnectFromPc(const SystemHarness& h, const std::string& to, 
     return fd;
 }
 
-constexpr const char* kClientKey = platform::client_settings::kClientKey;
+using platform::client_settings::kClientKey;
 // A second start hands its request over and ends; the running client answers within seconds.
 constexpr unsigned kSecondStartMs = 20000;
 

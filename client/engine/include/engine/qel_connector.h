@@ -139,6 +139,7 @@ public:
     SavedLogon SavedLogonParameters() override;
     ConnectorSession Session() override;
     void SetErrorMessageBoxes(bool on) override { m_messageBoxes.store(on); }
+    // These three reach the data path's process-wide flags (tunnel_data_path.h), not this object's.
     void SetArpAnswering(bool on) override { g_ArpAnswering.store(on); }
     bool DataPathActive() override { return g_DataPathActive.load(); }
     void SetDataPathActive(bool on) override { g_DataPathActive.store(on); }
@@ -204,6 +205,7 @@ public:
 private:
     // Settings and parameters (connector_gateway.cpp).
     int LogonInitParameters(const std::string& user, const std::string& password, const std::string& domain);
+    bool ReadWebLogonSession(std::string* logonUser, DWORD* session);
     void LoadProxySetting();
     int CreateSocketAndHandshake(DWORD address, WORD port, int seconds, bool relogon);
     int LogonHandleTcpConnection(bool relogon, int* fd);

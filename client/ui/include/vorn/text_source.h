@@ -13,7 +13,7 @@
 namespace vorn {
 
 // The key of the client's settings.
-constexpr const char* kClientKey = platform::client_settings::kClientKey;
+using platform::client_settings::kClientKey;
 
 class TextSource {
 public:

@@ -13,7 +13,7 @@
 
 namespace caddow {
 
-constexpr const char* kClientKey = platform::client_settings::kClientKey;
+using platform::client_settings::kClientKey;
 constexpr const char* kInstallDirValue = platform::client_settings::kInstallDir;
 constexpr const char* kConfigFileName = "QelConfig.ini";
 
