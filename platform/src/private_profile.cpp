@@ -1,6 +1,7 @@
 // Private-profile (INI) files. A file is read whole and parsed line by line; writers change the
 // lines and replace the file by rename, under an exclusive flock on the file being replaced.
 // Readers take no lock: a rename never shows them half a file.
+#include "platform/text_util.h"
 #include "platform/private_profile.h"
 
 #include <fcntl.h>
@@ -40,23 +41,15 @@ struct Profile {
     std::vector<Line> lines;
 };
 
-std::string Trim(const std::string& s) {
-    const char* blanks = " \t\r\v\f";
-    std::size_t b = s.find_first_not_of(blanks);
-    if (b == std::string::npos) {
-        return std::string();
-    }
-    std::size_t e = s.find_last_not_of(blanks);
-    return s.substr(b, e - b + 1);
-}
-
 // Names in the file are trimmed when parsed; names asked for are trimmed here, as on Windows.
-bool SameName(const std::string& a, const char* b) { return ::strcasecmp(a.c_str(), Trim(b).c_str()) == 0; }
+bool SameName(const std::string& a, const char* b) {
+    return ::strcasecmp(a.c_str(), platform::Trim(b).c_str()) == 0;
+}
 
 Line ParseLine(const std::string& raw) {
     Line line;
     line.raw = raw;
-    std::string t = Trim(raw);
+    std::string t = platform::Trim(raw);
     if (t.empty() || t[0] == ';') {
         return line;
     }
@@ -64,14 +57,14 @@ Line ParseLine(const std::string& raw) {
         std::size_t close = t.rfind(']');
         if (close != std::string::npos) {
             line.kind = Line::kSection;
-            line.name = Trim(t.substr(1, close - 1));
+            line.name = platform::Trim(t.substr(1, close - 1));
         }
         return line;
     }
     line.kind = Line::kKey;
     std::size_t eq = t.find('=');
-    line.name = Trim(t.substr(0, eq));
-    line.value = eq == std::string::npos ? std::string() : Trim(t.substr(eq + 1));
+    line.name = platform::Trim(t.substr(0, eq));
+    line.value = eq == std::string::npos ? std::string() : platform::Trim(t.substr(eq + 1));
     return line;
 }
 
@@ -239,7 +232,7 @@ std::vector<std::string> SectionItems(const Profile& p, const char* section, boo
         if (!pairs) {
             items.push_back(line.name);
         } else {
-            std::string t = Trim(line.raw);
+            std::string t = platform::Trim(line.raw);
             items.push_back(t.find('=') == std::string::npos ? line.name : line.name + "=" + line.value);
         }
     }
@@ -255,7 +248,7 @@ bool Writable(const char* section, const char* key, const char* value) {
         return false;
     }
     if (key != nullptr) {
-        std::string k = Trim(key);
+        std::string k = platform::Trim(key);
         if (k.empty() || std::strpbrk(key, "=\r\n") != nullptr || k[0] == '[' || k[0] == ';') {
             return false;
         }
@@ -302,7 +295,7 @@ bool Apply(Profile* p, const char* section, const char* key, const char* value) 
         return false;
     }
     std::size_t at = e;
-    while (at > b && lines[at - 1].kind == Line::kOther && Trim(lines[at - 1].raw).empty()) {
+    while (at > b && lines[at - 1].kind == Line::kOther && platform::Trim(lines[at - 1].raw).empty()) {
         --at;  // after the section's last line, before the blank lines that end it
     }
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), ParseLine(std::string(key) + "=" + value));
@@ -489,8 +482,8 @@ BOOL WritePrivateProfileString(const char* section, const char* key, const char*
     }
     if (ok && !(fd < 0 && deleting)) {
         Profile p = Parse(text);
-        std::string sectionName = Trim(section);
-        std::string keyName = key != nullptr ? Trim(key) : std::string();
+        std::string sectionName = platform::Trim(section);
+        std::string keyName = key != nullptr ? platform::Trim(key) : std::string();
         if (Apply(&p, sectionName.c_str(), key != nullptr ? keyName.c_str() : nullptr, value)) {
             ok = Replace(path, old, Serialise(p));
             err = errno;

@@ -1,6 +1,7 @@
 // The resolver on Linux. The order of every change is what makes a crash harmless: the journal of
 // the previous state is in place (synced) before the resolver file or the registration changes,
 // and it goes only after the previous state is back.
+#include "platform/text_util.h"
 #include "platform/resolver.h"
 
 #include <arpa/inet.h>
@@ -28,14 +29,6 @@ namespace platform {
 namespace rf = resolver_files;
 
 namespace {
-
-std::string Dotted(DWORD address) {
-    char buf[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = address;
-    ::inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
-}
 
 // The address of a "nameserver <address>" line; false for any other line.
 bool NameServerLine(const std::string& line, std::string* address) {
@@ -72,10 +65,10 @@ std::string EditText(const std::string& text, EditKind edit, const std::vector<D
     std::string out;
     if (edit == EditKind::kReplace) {
         for (DWORD s : servers) {
-            out += "nameserver " + Dotted(s) + "\n";
+            out += "nameserver " + platform::Ipv4Text(s) + "\n";
         }
     }
-    const std::string one = servers.empty() ? std::string() : Dotted(servers[0]);
+    const std::string one = servers.empty() ? std::string() : platform::Ipv4Text(servers[0]);
     std::size_t lastServer = std::string::npos;
     bool present = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -409,7 +402,7 @@ DWORD ChangeResolved(const Context& c, const std::string& program, const std::st
     }
     std::vector<std::string> dns = {program, "dns", iface};
     for (DWORD s : j.servers) {
-        dns.push_back(Dotted(s));
+        dns.push_back(platform::Ipv4Text(s));
     }
     // The link's servers answer every query ("~."), as the tunnel's servers do in the file.
     const bool ok = RunArgs(dns, c.options.commandTimeoutMs) &&
@@ -445,7 +438,7 @@ DWORD ChangeRegistration(const Context& c, const std::string& program, const std
     }
     std::string input;
     for (DWORD s : j.servers) {
-        input += "nameserver " + Dotted(s) + "\n";
+        input += "nameserver " + platform::Ipv4Text(s) + "\n";
     }
     const bool ok = RunCommand(program, "-a", iface, input, c.options.commandTimeoutMs);
     c.Step(ResolverStep::kCommandDone);

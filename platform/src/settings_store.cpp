@@ -2,6 +2,7 @@
 // comparison key) plus the spelling they were created with; values hang off the lower-case key
 // path. Every call is one transaction; writers start with BEGIN IMMEDIATE so that the busy
 // handler (not a deadlock between two upgrading readers) decides who waits.
+#include "platform/text_util.h"
 #include "platform/settings_store.h"
 
 #include <sqlite3.h>
@@ -52,16 +53,6 @@ struct KeyPath {
     std::string spelled;  // as given, normalised: "Software\Morvane\QelClient"
 };
 
-std::string Lower(const std::string& s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 // Backslash-separated, empty components (leading, trailing, doubled backslashes) dropped. Invalid
 // beyond kMaxKeyDepth components or kMaxKeyNameLength characters in one, found without building
 // the whole of an oversized path.
@@ -89,7 +80,7 @@ KeyPath Normalise(const std::string& path) {
     if (kp.spelled.find('\0') != std::string::npos) {
         return kp;
     }
-    kp.lower = Lower(kp.spelled);
+    kp.lower = platform::Lower(kp.spelled);
     kp.valid = true;
     return kp;
 }
@@ -258,7 +249,7 @@ struct SettingsStore::Impl {
                 *failed = s.PrepareRc();
                 return false;
             }
-            std::string lower = Lower(spelled);
+            std::string lower = platform::Lower(spelled);
             s.Text(1, lower).Text(2, ParentOf(lower)).Text(3, LeafOf(spelled));
             if (!Done(s.Step(), failed)) {
                 return false;
@@ -425,7 +416,7 @@ bool ClientKeyValueIn(const std::string& keyLower, const std::string& name, cons
     if (keyLower != kClientKeyLower) {
         return false;
     }
-    const std::string lower = Lower(name);
+    const std::string lower = platform::Lower(name);
     for (const char* value : values) {
         if (lower == value) {
             return true;
@@ -457,7 +448,7 @@ void MergeNames(std::vector<std::string>* names, const std::vector<std::string>&
     for (const std::string& n : more) {
         bool seen = false;
         for (const std::string& have : *names) {
-            seen = seen || Lower(have) == Lower(n);
+            seen = seen || platform::Lower(have) == platform::Lower(n);
         }
         if (!seen) {
             names->push_back(n);
@@ -578,7 +569,7 @@ LONG SettingsStore::Impl::DeleteValue(const std::string& keyPath, const std::str
             *failed = s.PrepareRc();
             return kRegGeneralFailure;
         }
-        if (!Impl::Done(s.Text(1, kp.lower).Text(2, Lower(name)).Step(), failed)) {
+        if (!Impl::Done(s.Text(1, kp.lower).Text(2, platform::Lower(name)).Step(), failed)) {
             return kRegGeneralFailure;
         }
         return sqlite3_changes(db) > 0 ? kRegOk : kRegFileNotFound;
@@ -612,7 +603,7 @@ LONG SettingsStore::Impl::SetValue(const std::string& keyPath, const std::string
             *failed = s.PrepareRc();
             return kRegGeneralFailure;
         }
-        s.Text(1, kp.lower).Text(2, Lower(name)).Text(3, name).Int(4, type);
+        s.Text(1, kp.lower).Text(2, platform::Lower(name)).Text(3, name).Int(4, type);
         s.Blob(5, bytes.data(), static_cast<int>(bytes.size()));
         Impl::Done(s.Step(), failed);
         return kRegOk;
@@ -632,7 +623,7 @@ LONG SettingsStore::Impl::QueryValue(const std::string& keyPath, const std::stri
             *failed = s.PrepareRc();
             return kRegGeneralFailure;
         }
-        int rc = s.Text(1, kp.lower).Text(2, Lower(name)).Step();
+        int rc = s.Text(1, kp.lower).Text(2, platform::Lower(name)).Step();
         if (rc != SQLITE_ROW) {
             Impl::Done(rc, failed);
             return kRegFileNotFound;

@@ -1,4 +1,5 @@
 // The GUI watchdog and the restore of the saved route table.
+#include "platform/client_settings.h"
 #include "service/gui_watchdog.h"
 
 #include <arpa/inet.h>
@@ -94,11 +95,12 @@ int CheckGUIExist(const std::string& programName, const ClientProcessView& view,
 DWORD GetServerAddr() {
     std::string text;
     auto store = platform::SettingsStore::Machine();
-    if (store->OpenKey("Software\\Morvane\\QelClient") != platform::kRegOk) {
+    if (store->OpenKey(platform::client_settings::kClientKey) != platform::kRegOk) {
         SVC_LOG("[GetServerAddr] open key error");
         return 0;
     }
-    if (store->GetString("Software\\Morvane\\QelClient", "ServerAddr", &text) != platform::kRegOk ||
+    if (store->GetString(platform::client_settings::kClientKey, platform::client_settings::kServerAddr,
+                         &text) != platform::kRegOk ||
         text.empty() || text.size() > 256) {
         SVC_LOG("[GetServerAddr] query ServerAddr error");
         return 0;
@@ -116,11 +118,14 @@ DWORD GetServerAddr() {
 
 DWORD GetProxyAddr() {
     auto store = platform::SettingsStore::Machine();
-    const char* key = "Software\\Morvane\\QelClient";
+    const char* key = platform::client_settings::kClientKey;
     std::string text;
-    if (store->GetString(key, "UseProxy", &text) != platform::kRegOk || strcasecmp(text.c_str(), "yes") != 0)
+    if (store->GetString(key, platform::client_settings::kUseProxy, &text) != platform::kRegOk ||
+        strcasecmp(text.c_str(), "yes") != 0)
         return 0;
-    if (store->GetString(key, "ProxyAddr", &text) != platform::kRegOk || text.size() > 256) return 0;
+    if (store->GetString(key, platform::client_settings::kProxyAddr, &text) != platform::kRegOk ||
+        text.size() > 256)
+        return 0;
     in_addr a{};
     return inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
 }

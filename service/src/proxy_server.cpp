@@ -1,4 +1,5 @@
 // The local HTTP control server: web logon and logoff.
+#include "platform/client_settings.h"
 #include "service/proxy_server.h"
 
 #include <arpa/inet.h>
@@ -40,8 +41,9 @@ bool ParseSessionId(const std::string& text, long* id) {
 
 long ReadRegistrySessionId() {
     DWORD id = 0;
-    if (platform::SettingsStore::Machine()->GetDword("Software\\Morvane\\QelClient", "SessionId", &id) !=
-        platform::kRegOk) {
+    if (platform::SettingsStore::Machine()->GetDword(platform::client_settings::kClientKey,
+                                                     platform::client_settings::kSessionId,
+                                                     &id) != platform::kRegOk) {
         SVC_LOG("%s SessionId cannot be read", kTag);
         return 0;
     }

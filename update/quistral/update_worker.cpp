@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "update_worker.h"
 
 #include <strings.h>
@@ -21,9 +22,8 @@ namespace quistral {
 
 namespace {
 
-constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+using platform::client_settings::kClientKey;
 constexpr const char* kPluginKey = "SOFTWARE\\Morvane\\LSPProxy";
-constexpr const char* kListFile = "UpdateList.txt";
 constexpr const char* kPackFile = "UpdatePack.dat";
 constexpr const char* kUnpackDir = "UpdateDir";
 constexpr const char* kSetupFile = "UpdateSetup.exe";
@@ -173,7 +173,7 @@ bool UpdateWorker::Run() {
     const char* version = lib.GetUpdateVersion();
     auto store = platform::SettingsStore::Machine();
     if (ClientMode()) {
-        store->SetValue(kClientKey, "Version", platform::REG_SZ, version,
+        store->SetValue(kClientKey, platform::client_settings::kVersion, platform::REG_SZ, version,
                         static_cast<DWORD>(std::strlen(version)));
         m_sink.SetResult(T("Click on close button, the client program will run automatically."));
     } else {
@@ -187,9 +187,9 @@ bool UpdateWorker::Run() {
 
 int UpdateWorker::CheckMode(CGlimrow& lib) {
     bool okAddr = false, okPort = false, okVersion = false;
-    std::string server = Setting(kClientKey, "UpdateServerAddr", &okAddr);
-    std::string port = Setting(kClientKey, "UpdateServerPort", &okPort);
-    std::string version = Setting(kClientKey, "Version", &okVersion);
+    std::string server = Setting(kClientKey, platform::client_settings::kUpdateServerAddr, &okAddr);
+    std::string port = Setting(kClientKey, platform::client_settings::kUpdateServerPort, &okPort);
+    std::string version = Setting(kClientKey, platform::client_settings::kVersion, &okVersion);
     if (m_stop.load()) return -1;
     if (!okAddr || !okPort || !okVersion || server.empty()) {
         m_sink.Message(T("Not found new version."), T("Update Tips"));
@@ -258,7 +258,7 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
             char setup[] = "UpdateSetup.exe";
             if (ClientMode()) {
                 bool ok = false;
-                std::string version = Setting(kClientKey, "Version", &ok);
+                std::string version = Setting(kClientKey, platform::client_settings::kVersion, &ok);
                 Log("[DownloadFile] szVersion=" + version);
                 rc = lib.GetSetupPack(2, version.data(), setup);
             } else {

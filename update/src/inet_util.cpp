@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "inet_util.h"
 
 #include <curl/curl.h>
@@ -21,7 +22,7 @@ namespace {
 constexpr std::size_t kReplyMax = 1024;
 // How often a running request looks at the stop flag and the receive time-out.
 constexpr int kWatchMs = 50;
-constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+using platform::client_settings::kClientKey;
 
 void GlobalInit() {
     static std::once_flag once;
@@ -81,13 +82,14 @@ unsigned long CINetUtil::Connect(const std::string& host, unsigned short port) {
     m_proxy.clear();
     m_proxyUser.clear();
     m_proxyPass.clear();
-    if (strcasecmp(Setting("UseProxy").c_str(), "Yes") == 0) {
-        std::string addr = Setting("ProxyAddr"), port_ = Setting("ProxyPort");
+    if (strcasecmp(Setting(platform::client_settings::kUseProxy).c_str(), "Yes") == 0) {
+        std::string addr = Setting(platform::client_settings::kProxyAddr),
+                    port_ = Setting(platform::client_settings::kProxyPort);
         if (!addr.empty() && addr != "0.0.0.0") {
             m_proxy = "http://" + addr + ":" + (port_.empty() ? "0" : port_);
-            if (strcasecmp(Setting("UseProxyAuth").c_str(), "Yes") == 0) {
-                m_proxyUser = Setting("ProxyUser");
-                m_proxyPass = Setting("ProxyPass");
+            if (strcasecmp(Setting(platform::client_settings::kUseProxyAuth).c_str(), "Yes") == 0) {
+                m_proxyUser = Setting(platform::client_settings::kProxyUser);
+                m_proxyPass = Setting(platform::client_settings::kProxyPass);
             }
         }
     }

@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "trusted_certs.h"
 
 #include <openssl/pem.h>
@@ -66,7 +67,10 @@ int VerifyCallback(X509_STORE_CTX* ctx, void* arg) {
 std::string TrustedFolder() {
     std::string dir;
     auto store = platform::SettingsStore::Machine();
-    if (!store || store->GetString("Software\\Morvane\\QelClient", "InstallDir", &dir) != 0 || dir.empty())
+    if (!store ||
+        store->GetString(platform::client_settings::kClientKey, platform::client_settings::kInstallDir,
+                         &dir) != 0 ||
+        dir.empty())
         dir = platform::DefaultInstallDir();
     while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
     return dir + "/trusted";

@@ -15,8 +15,8 @@ int TwAdapterSetup::SetDnsByNetshCmd() {
         dns2 = m_results.dns2;
     }
     char command[96];
-    std::snprintf(command, sizeof command, "SetDnsByNetshCmd %s %s %d", DottedHost(dns1).c_str(),
-                  DottedHost(dns2).c_str(), static_cast<int>(m_virtualIfIndex.load()));
+    std::snprintf(command, sizeof command, "SetDnsByNetshCmd %s %s %d", Ipv4TextHost(dns1).c_str(),
+                  Ipv4TextHost(dns2).c_str(), static_cast<int>(m_virtualIfIndex.load()));
     Cmd(command);
     return 1;
 }

@@ -67,13 +67,13 @@ void TwAdapterSetup::LogonSaveDefaultAddGatewayRoute() {
     if (!m_gatewayRouteAdded) m_gatewayRouteExisted = existed;
     if (!existed && gateway != 0 && !m_gatewayRouteAdded) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonSaveDefaultAddGatewayRoute]else Add host route to gateway %s",
-               Dotted(gateway).c_str());
+               Ipv4Text(gateway).c_str());
         // Through the next hop and interface the gateway has now, before the tunnel takes routes.
-        m_gatewayRouteAdded = m_deps.routeManager->AddHostRoute(Dotted(gateway), 0) == 0;
+        m_gatewayRouteAdded = m_deps.routeManager->AddHostRoute(Ipv4Text(gateway), 0) == 0;
         if (!m_gatewayRouteAdded)
             TW_LOG(LOG_CLIENT_LOGIN, 4,
                    "[LogonSaveDefaultAddGatewayRoute] no way to the gateway %s outside the tunnel",
-                   Dotted(gateway).c_str());
+                   Ipv4Text(gateway).c_str());
     }
     // Through a proxy the carrier goes to the proxy: a full tunnel or a pushed route covering it
     // would send the carrier into its own tunnel. Pinned the same way, once per session.
@@ -87,13 +87,13 @@ void TwAdapterSetup::LogonSaveDefaultAddGatewayRoute() {
         });
         if (own) {
             m_pinnedExisted.push_back(host);
-        } else if (m_deps.routeManager->AddHostRoute(Dotted(host), 0) == 0) {
+        } else if (m_deps.routeManager->AddHostRoute(Ipv4Text(host), 0) == 0) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonSaveDefaultAddGatewayRoute] host route to %s pinned",
-                   Dotted(host).c_str());
+                   Ipv4Text(host).c_str());
             m_pinnedAdded.push_back(host);
         } else {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonSaveDefaultAddGatewayRoute] no way to %s outside the tunnel",
-                   Dotted(host).c_str());
+                   Ipv4Text(host).c_str());
         }
     }
     const DWORD net = htonl(m_results.virtualIp & m_results.mask), mask = htonl(m_results.mask);
@@ -102,7 +102,7 @@ void TwAdapterSetup::LogonSaveDefaultAddGatewayRoute() {
         if (r.dwForwardDest == net && r.dwForwardMask == mask && r.dwForwardIfIndex != virtualIf) {
             TW_LOG(LOG_CLIENT_LOGIN, 4,
                    "[LogonSaveDefaultAddGatewayRoute] Save and disable local subnet route %s",
-                   Dotted(net).c_str());
+                   Ipv4Text(net).c_str());
             m_deps.routeManager->SaveLocalSubnetRoute(net, mask);
             m_deps.routeManager->DeleteLocalSubnetRoute(net, mask);
             m_localSubnetMoved = true;
@@ -244,7 +244,7 @@ void TwAdapterSetup::InstallSplitTunnel() {
             TW_LOG(LOG_CLIENT_LOGIN, 4,
                    "[LogonConfigAdapterRoute] Ignore route, conflict, ForwardDest %s, ForwardMask %s, "
                    "ForwardIf %s",
-                   DottedHost(route.network).c_str(), DottedHost(route.mask).c_str(),
+                   Ipv4TextHost(route.network).c_str(), Ipv4TextHost(route.mask).c_str(),
                    std::to_string(vif).c_str());
             continue;
         }

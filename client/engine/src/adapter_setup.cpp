@@ -1,4 +1,5 @@
 // The virtual adapter at logon and logoff: presence, capture, address, media state, data-path test.
+#include "platform/client_settings.h"
 #include "engine/adapter_setup.h"
 
 #include <arpa/inet.h>
@@ -268,9 +269,9 @@ void TwAdapterSetup::ReleaseClosedAdapter() {
 }
 
 std::string TwAdapterSetup::SetIpCommand(bool withNameServers) const {
-    return "SetIP " + DottedHost(m_results.virtualIp) + " " + DottedHost(m_results.mask) + " " +
-           DottedHost(withNameServers ? m_results.dns1 : 0) + " " +
-           DottedHost(withNameServers ? m_results.dns2 : 0);
+    return "SetIP " + Ipv4TextHost(m_results.virtualIp) + " " + Ipv4TextHost(m_results.mask) + " " +
+           Ipv4TextHost(withNameServers ? m_results.dns1 : 0) + " " +
+           Ipv4TextHost(withNameServers ? m_results.dns2 : 0);
 }
 
 void TwAdapterSetup::ReportNameServersKept(int reply) {
@@ -327,7 +328,8 @@ int TwAdapterSetup::LogonConfigAdapterStaticIpAddr() {
     const EngineTiming& t = m_deps.timing;
     DWORD useStatic = 0;
     bool staticSet = false, fellBack = false;
-    if (m_deps.settings->GetDword(m_deps.settingsKey, "UseStatic", &useStatic) == platform::kRegOk &&
+    if (m_deps.settings->GetDword(m_deps.settingsKey, platform::client_settings::kUseStatic, &useStatic) ==
+            platform::kRegOk &&
         useStatic != 0) {
         staticSet = true;
         fellBack = NetshSetAdapterIP() == 3;
@@ -344,7 +346,7 @@ int TwAdapterSetup::LogonConfigAdapterStaticIpAddr() {
         }
         const std::uint64_t waited = m_deps.clock->TickMs() - start;
         if (waited >= t.adapterStaticIpMs && !staticSet) {
-            m_deps.settings->SetDword(m_deps.settingsKey, "UseStatic", 1);
+            m_deps.settings->SetDword(m_deps.settingsKey, platform::client_settings::kUseStatic, 1);
             staticSet = true;
             fellBack = NetshSetAdapterIP() == 3;
         }
@@ -366,7 +368,7 @@ int TwAdapterSetup::NetshSetAdapterIP() {
     if (rc == kNetshSetDnsFail) return 2;
     if (rc != kNetshSetIpFail) return 1;
     if (m_deps.osType <= 10) return RestartAdapterAndSetIp(setIp);
-    m_deps.settings->DeleteValue(m_deps.settingsKey, "UseStatic");
+    m_deps.settings->DeleteValue(m_deps.settingsKey, platform::client_settings::kUseStatic);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[NetshSetAdapterIP] 删除注册表UseStatic");
     DWORD index = m_virtualIfIndex;
     if (index == 0) index = static_cast<DWORD>(GetVirtualAdapterIndex());

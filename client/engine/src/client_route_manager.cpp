@@ -1,4 +1,5 @@
 // The engine's route manager over the service's route commands.
+#include "platform/text_util.h"
 #include "engine/client_route_manager.h"
 
 #include <arpa/inet.h>
@@ -24,12 +25,6 @@ DWORD ResolveHost(const std::string& host) {
     const DWORD address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
     return address;
-}
-
-std::string Dotted(DWORD address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, text, sizeof(text));
-    return text;
 }
 
 bool Contains(DWORD net, DWORD mask, DWORD address) { return (net & mask) == (address & mask); }
@@ -82,8 +77,8 @@ int TwClientRouteManager::SendEntry(const char* verb, const char* tag, const Rou
         metric = own != 0 ? own : m_defaultMetric;
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s-cmd] dest:%s, mask:%s, IfIndex:%d nextHop:%s metric:%d type:%d", tag,
-           Dotted(request->destination).c_str(), Dotted(request->mask).c_str(), ifIndex,
-           Dotted(request->nextHop).c_str(), static_cast<int>(metric), 3);
+           platform::Ipv4Text(request->destination).c_str(), platform::Ipv4Text(request->mask).c_str(),
+           ifIndex, platform::Ipv4Text(request->nextHop).c_str(), static_cast<int>(metric), 3);
     // A route the service or the kernel refused is a failure, whatever the pipe did.
     const int reply = m_send(RouteCommand(verb, request->destination, request->mask, ifIndex,
                                           request->nextHop, static_cast<int>(metric), 3));
@@ -183,8 +178,8 @@ bool TwClientRouteManager::IsLocalSubnet(DWORD address) {
 
 void TwClientRouteManager::SendRow(const char* verb, const char* tag, const MIB_IPFORWARDROW& r, int type) {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[%s-cmd] dest:%s, mask:%s, IfIndex:%d nextHop:%s metric:%d type:%d", tag,
-           Dotted(r.dwForwardDest).c_str(), Dotted(r.dwForwardMask).c_str(),
-           static_cast<int>(r.dwForwardIfIndex), Dotted(r.dwForwardNextHop).c_str(),
+           platform::Ipv4Text(r.dwForwardDest).c_str(), platform::Ipv4Text(r.dwForwardMask).c_str(),
+           static_cast<int>(r.dwForwardIfIndex), platform::Ipv4Text(r.dwForwardNextHop).c_str(),
            static_cast<int>(r.dwForwardMetric1), type);
     m_send(RouteCommand(verb, r.dwForwardDest, r.dwForwardMask, static_cast<int>(r.dwForwardIfIndex),
                         r.dwForwardNextHop, static_cast<int>(r.dwForwardMetric1), type));

@@ -4,8 +4,10 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <optional>
 
 #include "connector_text.h"
+#include "engine/logon_buffer.h"
 #include "dailylog/shared_daily_log.h"
 #include "engine/netsh_client.h"
 #include "engine/qel_connector.h"
@@ -15,7 +17,6 @@ namespace engine {
 
 namespace {
 
-constexpr std::size_t kLogonBufferMax = 524288;
 constexpr char kDefaultHardwareId[] = "00000000000000000000000000000000|0|00-00-00-00-00-00";
 
 DWORD ReadU32(const std::uint8_t* p) {
@@ -34,88 +35,27 @@ bool ReadRoutes(const std::uint8_t* p, const std::uint8_t* end, std::vector<Reso
     return true;
 }
 
+// The wire gateway list at `p` (count, then address and ticket per gateway); a truncated entry
+// ends the list.
+std::vector<GatewayEntry> ReadGateways(const std::uint8_t* p, const std::uint8_t* end) {
+    std::vector<GatewayEntry> list;
+    if (p == nullptr || end - p < 2) return list;
+    const unsigned count = static_cast<unsigned>(p[0]) << 8 | p[1];
+    p += 2;
+    for (unsigned i = 0; i < count && end - p >= 6; ++i) {
+        GatewayEntry g;
+        g.address = ReadU32(p);
+        const std::size_t k = static_cast<std::size_t>(p[4]) << 8 | p[5];
+        p += 6;
+        if (static_cast<std::size_t>(end - p) < k) break;
+        g.ticket.assign(reinterpret_cast<const char*>(p), k);
+        p += k;
+        list.push_back(std::move(g));
+    }
+    return list;
+}
+
 }  // namespace
-
-std::size_t TwQelConnector::AppendSslData(const std::uint8_t* data, std::size_t size) {
-    {
-        std::lock_guard<std::mutex> lock(m_bufferLock);
-        // Bounded: an answer that will never fit ends the logon instead of growing without end.
-        if (m_bufferOverflow || m_logonBuffer.size() - m_readPos + size > kLogonBufferMax) {
-            m_bufferOverflow = true;
-        } else {
-            if (m_readPos > 0 && m_readPos == m_logonBuffer.size()) {
-                m_logonBuffer.clear();
-                m_readPos = 0;
-            }
-            m_logonBuffer.insert(m_logonBuffer.end(), data, data + size);
-        }
-    }
-    m_logonData.Set();
-    return size;
-}
-
-void TwQelConnector::ClearLogonBuffer() {
-    std::lock_guard<std::mutex> lock(m_bufferLock);
-    m_logonBuffer.clear();
-    m_logonBuffer.shrink_to_fit();
-    m_readPos = 0;
-    m_peekSeen = 0;
-    m_bufferOverflow = false;
-}
-
-int TwQelConnector::NextLogonMessage(std::vector<std::uint8_t>* msg, int* headerError) {
-    std::lock_guard<std::mutex> lock(m_bufferLock);
-    const std::size_t available = m_logonBuffer.size() - m_readPos;
-    SSR_HEADER header{};
-    const int rc =
-        ssr_ExtractPacketHeader(m_logonBuffer.data() + m_readPos, static_cast<unsigned>(available), &header);
-    if (rc == SSR_ERROR_HEADER_TOO_SHORT || rc == SSR_ERROR_INCOMPLETE) {
-        m_peekSeen = available;  // the next wait is for more than this
-        return 1;
-    }
-    if (rc != SSR_SUCCESS) {
-        *headerError = rc;
-        TW_LOG(LOG_CLIENT_LOGIN, 4,
-               "[LogonHandleSsrAuth] SSR Extract Packet Header Error, %dHdr version is %d, type is %d, code "
-               "is %d, "
-               "payload_size is %d",
-               rc, header.version, header.type, header.code, header.payload_size);
-        return -1;
-    }
-    const std::size_t length = std::size_t{header.payload_size} + SSR_HEADER_SIZE;
-    msg->assign(m_logonBuffer.begin() + static_cast<long>(m_readPos),
-                m_logonBuffer.begin() + static_cast<long>(m_readPos + length));
-    m_readPos += length;
-    m_peekSeen = 0;
-    return 0;
-}
-
-int TwQelConnector::PeekSslData(DWORD timeoutMs) {
-    const platform::ClockDeadline deadline(m_clock, timeoutMs);
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_bufferLock);
-            if (m_bufferOverflow || m_logonBuffer.size() - m_readPos > m_peekSeen) return 0;
-        }
-        platform::Event* events[] = {&m_logonData, &m_waitLogon, &m_sslDisconnect};
-        const int left = deadline.RemainingMs();
-        if (left == 0) return 1;
-        switch (WaitAny(events, 3, static_cast<DWORD>(left))) {
-            case 0: continue;
-            case 1: return 4;
-            case 2: {
-                // What came before the end is still read first.
-                std::lock_guard<std::mutex> lock(m_bufferLock);
-                if (m_logonBuffer.size() - m_readPos > m_peekSeen) {
-                    m_sslDisconnect.Set();
-                    return 0;
-                }
-                return 2;
-            }
-            default: return 1;
-        }
-    }
-}
 
 std::string TwQelConnector::FetchHardwareId() {
     std::string id = kDefaultHardwareId;
@@ -147,280 +87,264 @@ void TwQelConnector::CopyCredentials(std::string* user, std::string* password) {
     *password = m_password;
 }
 
-int TwQelConnector::LogonHandleSsrAuth(bool relogon, bool hardIdLogon) {
-    const std::string hardwareId = FetchHardwareId();
-    std::string user, password;
-    CopyCredentials(&user, &password);
+bool TwQelConnector::SendLogonRequest(bool hardIdLogon, const std::string& hardwareId,
+                                      const std::string& user, const std::string& password) {
     const DWORD session = m_sessionId.load();
-    bool built = false;
     if (hardIdLogon) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] 此次登录仅通知server解析硬件码，不做正常登录");
-        built = BuildAndSend([&](void* b, short* s) {
+        return BuildAndSend([&](void* b, short* s) {
             return ssr_ConstructCltLogonSvrHardRequest(b, s, user.c_str(), password.c_str(),
                                                        hardwareId.c_str());
         });
-    } else {
-        if (m_webLogon.load() && relogon && (password.empty() || password[0] == '0')) {
-            m_logonStatus = QEL_WEB_RELOGON_SESSION_NOT_OK;
-            return 1;
-        }
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] 此次登录为正常登录");
-        built = BuildAndSend([&](void* b, short* s) {
-            return ssr_ConstructCltLogonSvrRequest3(b, s, user.c_str(), password.c_str(), session,
-                                                    hardwareId.c_str(), 0);
-        });
     }
-    if (!built) {
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] 此次登录为正常登录");
+    return BuildAndSend([&](void* b, short* s) {
+        return ssr_ConstructCltLogonSvrRequest3(b, s, user.c_str(), password.c_str(), session,
+                                                hardwareId.c_str(), 0);
+    });
+}
+
+TwQelConnector::SsrAuth TwQelConnector::LogonHandleSsrAuth(bool relogon, bool hardIdLogon) {
+    const std::string hardwareId = FetchHardwareId();
+    std::string user, password;
+    CopyCredentials(&user, &password);
+    if (!hardIdLogon && m_webLogon.load() && relogon && (password.empty() || password[0] == '0')) {
+        m_logonStatus = QEL_WEB_RELOGON_SESSION_NOT_OK;
+        return SsrAuth::kLoggedOn;
+    }
+    if (!SendLogonRequest(hardIdLogon, hardwareId, user, password)) {
         Ui(UI_CODE_MESSAGE, hardIdLogon ? kTxtNoMemory + 1 : kTxtNoMemory);
         ReportError(kErrNoMemory, "");
-        return 0;
+        return SsrAuth::kFailed;
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] Wait for Logon response , m_sessionid =%d",
-           static_cast<int>(session));
+           static_cast<int>(m_sessionId.load()));
+    std::vector<std::uint8_t> msg;
+    if (const std::optional<SsrAuth> ended = ReadLogonAnswer(relogon, &msg)) return *ended;
+    const std::uint8_t code = msg[1];
+    if (code == SSR_CODE_MNG_SVR_CLT_LOGON_NAK) return HandleLogonRefused(msg, relogon);
+    if (code == SSR_MNG_GW_CLT_LOGON_RESPON_RELOGON) {
+        m_logonStatus = QEL_WEB_RELOGON_SESSION_NOT_OK;
+        return SsrAuth::kLoggedOn;
+    }
+    if (code == SSR_MNG_GW_CLT_LOGON_RESPON_RELOGONOK) {
+        m_logonStatus = QEL_WEB_RELOGON_SESSION_OK;
+        return SsrAuth::kLoggedOn;
+    }
+    if (code == SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK)
+        return HandleLogonAccepted(msg.data(), msg.size(), relogon);
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] Invalid SSR Response Code %d", code);
+    Ui(UI_CODE_PROGRESS_TEXT, kTxtBadCode);
+    ReportError(kErrBadCode, "");
+    Disconnect();
+    return SsrAuth::kFailed;
+}
+
+std::optional<TwQelConnector::SsrAuth> TwQelConnector::ReadLogonAnswer(bool relogon,
+                                                                       std::vector<std::uint8_t>* msg) {
     for (;;) {
-        const int waited = PeekSslData(m_timing.logonDataMs);
-        if (waited == 1) {
+        const TwLogonBuffer::Wait waited =
+            m_logonBuffer.WaitForData(m_timing.logonDataMs, m_waitLogon, m_sslDisconnect);
+        if (waited == TwLogonBuffer::Wait::kTimedOut) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SSL Receive Timeout");
             if (!relogon) Ui(UI_CODE_MESSAGE, kTxtLogonTimeout);
             Disconnect();
             ReportError(kErrLogonTimeout, "");
-            return relogon ? 2 : 0;
+            return relogon ? SsrAuth::kRetryLater : SsrAuth::kFailed;
         }
-        if (waited == 2) {
+        if (waited == TwLogonBuffer::Wait::kServerClosed) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SSL Receive Server disconnect");
             if (m_alertCode.load() == 0) ReportError(kErrServerClosed, kTextServerClosed);
             if (!relogon) Ui(UI_CODE_MESSAGE, kTxtServerClosed);
             Disconnect();
-            return relogon ? 2 : 0;
+            return relogon ? SsrAuth::kRetryLater : SsrAuth::kFailed;
         }
-        if (waited == 4) {
+        if (waited == TwLogonBuffer::Wait::kCancelled) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SSL Receive User Cancel");
             Disconnect();
             ReportError(kErrCancelled, kTextCancelled);
-            return 0;
+            return SsrAuth::kFailed;
         }
-        if (waited != 0) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SSL Receive Failure");
-            Ui(UI_CODE_MESSAGE, kTxtReceiveFailed);
-            if (m_alertCode.load() == 0) ReportError(kErrReceive, kTextReceiveFailed);
-            Disconnect();
-            return 0;
-        }
-        m_recvKeepAlive = Now();
-        bool overflow = false;
-        {
-            std::lock_guard<std::mutex> lock(m_bufferLock);
-            overflow = m_bufferOverflow;
-        }
-        if (overflow) {
+        m_keeper.Heard();
+        if (m_logonBuffer.Overflowed()) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SslDataSize too big, return 0 ");
             Ui(UI_CODE_MESSAGE, kTxtBadAnswer);
             ReportError(kErrBadAnswer, "");
             Disconnect();
-            return 0;
+            return SsrAuth::kFailed;
         }
-        std::vector<std::uint8_t> msg;
         int headerError = 0;
-        bool answered = false;
-        while (!answered) {
-            const int next = NextLogonMessage(&msg, &headerError);
-            if (next == 1) break;  // wait for the rest
-            if (next < 0) {
+        for (;;) {
+            const TwLogonBuffer::Next next = m_logonBuffer.NextMessage(msg, &headerError);
+            if (next == TwLogonBuffer::Next::kIncomplete) break;  // wait for the rest
+            if (next == TwLogonBuffer::Next::kMalformed) {
                 Ui(UI_CODE_MESSAGE, kTxtBadAnswer);
                 ReportError(kErrBadAnswer, "");
                 Disconnect();
-                return 0;
+                return SsrAuth::kFailed;
             }
-            if ((msg[0] >> 4) == SSR_TYPE_DATA) {
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth]SSR_TYPE_DATA");
-                continue;
-            }
-            answered = true;
+            if (((*msg)[0] >> 4) != SSR_TYPE_DATA) return std::nullopt;
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth]SSR_TYPE_DATA");
         }
-        if (!answered) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] all SSR_TYPE_DATA, continue");
-            continue;
-        }
-        const std::uint8_t code = msg[1];
-        if (code == SSR_CODE_MNG_SVR_CLT_LOGON_NAK) {
-            short size = static_cast<short>(std::min<std::size_t>(msg.size(), 32767));
-            std::uint32_t error = 0;
-            const char* text = nullptr;
-            if (ssr_ExtractCltSvrLogonNak(msg.data(), &size, &error, &text) != SSR_SUCCESS) {
-                TW_LOG(LOG_CLIENT_LOGIN, 4,
-                       "[LogonHandleSsrAuth] SSR_CODE_MNG_SVR_CLT_LOGON_NAK Extract Error.");
-                Ui(UI_CODE_MESSAGE, kTxtExtract);
-                ReportError(kErrExtract, "");
-                Disconnect();
-                return 0;
-            }
-            const int number = static_cast<int>(error);
-            const std::string message = std::string(text).substr(0, 511);
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SvrLogonNak,  Error = %d, ErrorMsg = %s",
-                   number, message.c_str());
-            if (number == 997) {
-                UiText(UI_CODE_ASK_REGISTER_HARDWARE_ID, message);
-                ReportError(number, message.c_str());
-                SetFinal(true);
-                Disconnect();
-                return 0;
-            }
-            if (number == 998) {
-                Ui(UI_CODE_MESSAGE, kTxtHardIdPending);
-                ReportError(number, message.c_str());
-                SetFinal(true);
-                Disconnect();
-                return 0;
-            }
-            if (relogon && (number == 38 || number == 49)) {
-                ReportError(number, message.c_str());
-                Disconnect();
-                return 2;
-            }
-            if (relogon && number == -50) {
-                if (m_ui.AskYesNo(m_ui.LanguageText(kTxtSessionQuestion), "")) {
-                    m_logonStatus = QEL_WEB_RELOGON_SESSION_NOT_OK;
-                    return 1;
-                }
-                Disconnect();
-                if (m_deps.stopClient) m_deps.stopClient();
-                ReportError(number, message.c_str());
-                SetFinal(true);
-                return 0;
-            }
-            UiText(UI_CODE_MESSAGE, message);
-            ReportError(number, message.c_str());
-            SetFinal(true);
-            Disconnect();
-            return 0;
-        }
-        if (code == SSR_MNG_GW_CLT_LOGON_RESPON_RELOGON) {
-            m_logonStatus = QEL_WEB_RELOGON_SESSION_NOT_OK;
-            return 1;
-        }
-        if (code == SSR_MNG_GW_CLT_LOGON_RESPON_RELOGONOK) {
-            m_logonStatus = QEL_WEB_RELOGON_SESSION_OK;
-            return 1;
-        }
-        if (code == SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK)
-            return HandleLogonAccepted(msg.data(), msg.size(), relogon);
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] Invalid SSR Response Code %d", code);
-        Ui(UI_CODE_PROGRESS_TEXT, kTxtBadCode);
-        ReportError(kErrBadCode, "");
-        Disconnect();
-        return 0;
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] all SSR_TYPE_DATA, continue");
     }
 }
 
-int TwQelConnector::HandleLogonAccepted(const std::uint8_t* msg, std::size_t length, bool relogon) {
+TwQelConnector::SsrAuth TwQelConnector::HandleLogonRefused(std::vector<std::uint8_t>& msg, bool relogon) {
+    short size = static_cast<short>(std::min<std::size_t>(msg.size(), 32767));
+    std::uint32_t error = 0;
+    const char* text = nullptr;
+    if (ssr_ExtractCltSvrLogonNak(msg.data(), &size, &error, &text) != SSR_SUCCESS) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SSR_CODE_MNG_SVR_CLT_LOGON_NAK Extract Error.");
+        Ui(UI_CODE_MESSAGE, kTxtExtract);
+        ReportError(kErrExtract, "");
+        Disconnect();
+        return SsrAuth::kFailed;
+    }
+    const int number = static_cast<int>(error);
+    const std::string message = std::string(text).substr(0, 511);
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SvrLogonNak,  Error = %d, ErrorMsg = %s", number,
+           message.c_str());
+    if (number == 997) {
+        UiText(UI_CODE_ASK_REGISTER_HARDWARE_ID, message);
+        ReportError(number, message.c_str());
+        SetFinal(true);
+        Disconnect();
+        return SsrAuth::kFailed;
+    }
+    if (number == 998) {
+        Ui(UI_CODE_MESSAGE, kTxtHardIdPending);
+        ReportError(number, message.c_str());
+        SetFinal(true);
+        Disconnect();
+        return SsrAuth::kFailed;
+    }
+    if (relogon && (number == 38 || number == 49)) {
+        ReportError(number, message.c_str());
+        Disconnect();
+        return SsrAuth::kRetryLater;
+    }
+    if (relogon && number == -50) {
+        if (m_ui.AskYesNo(m_ui.LanguageText(kTxtSessionQuestion), "")) {
+            m_logonStatus = QEL_WEB_RELOGON_SESSION_NOT_OK;
+            return SsrAuth::kLoggedOn;
+        }
+        Disconnect();
+        if (m_deps.stopClient) m_deps.stopClient();
+        ReportError(number, message.c_str());
+        SetFinal(true);
+        return SsrAuth::kFailed;
+    }
+    UiText(UI_CODE_MESSAGE, message);
+    ReportError(number, message.c_str());
+    SetFinal(true);
+    Disconnect();
+    return SsrAuth::kFailed;
+}
+
+TwQelConnector::SsrAuth TwQelConnector::HandleLogonAccepted(const std::uint8_t* msg, std::size_t length,
+                                                            bool relogon) {
     short size = static_cast<short>(std::min<std::size_t>(length, 32767));
-    std::uint32_t session = 0, vip = 0, mask = 0, dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
+    LogonAck ack;
     std::uint16_t nameLength = 0;
     const char *name = nullptr, *text1 = nullptr, *text2 = nullptr, *cert = nullptr;
     const void *routes = nullptr, *gateways = nullptr;
-    std::uint8_t selector = 3, registerFlag = 0, certLength = 0;
-    const auto fail = [&](const char* log, int textId, int error) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "%s", log);
-        Ui(UI_CODE_MESSAGE, textId);
-        ReportError(error, "");
-        Disconnect();
-        return 0;
-    };
-    if (length > 32767 ||
-        ssr_ExtractSvrCltLogonAck(msg, &size, &session, &nameLength, &name, &vip, &mask, &dns1, &dns2, &wins1,
-                                  &wins2, &routes, &gateways, &selector, &text1, &text2, &registerFlag,
-                                  &certLength, &cert) != SSR_SUCCESS)
-        return fail("[LogonHandleSsrAuth] SSR_CODE_MNG_SVR_CLT_LOGON_ACK Extract MNG ACK Error.", kTxtExtract,
-                    kErrExtract);
+    std::uint8_t certLength = 0;
+    if (length > 32767 || ssr_ExtractSvrCltLogonAck(msg, &size, &ack.session, &nameLength, &name, &ack.vip,
+                                                    &ack.mask, &ack.dns1, &ack.dns2, &ack.wins1, &ack.wins2,
+                                                    &routes, &gateways, &ack.selector, &text1, &text2,
+                                                    &ack.registerFlag, &certLength, &cert) != SSR_SUCCESS)
+        return LogonAckFailed("[LogonHandleSsrAuth] SSR_CODE_MNG_SVR_CLT_LOGON_ACK Extract MNG ACK Error.",
+                              kTxtExtract, kErrExtract);
     const std::uint8_t* end = msg + length;
-    std::vector<GatewayEntry> gatewayList;
-    if (gateways != nullptr) {
-        const auto* p = static_cast<const std::uint8_t*>(gateways);
-        if (end - p >= 2) {
-            const unsigned count = static_cast<unsigned>(p[0]) << 8 | p[1];
-            p += 2;
-            for (unsigned i = 0; i < count && end - p >= 6; ++i) {
-                GatewayEntry g;
-                g.address = ReadU32(p);
-                const std::size_t k = static_cast<std::size_t>(p[4]) << 8 | p[5];
-                p += 6;
-                if (static_cast<std::size_t>(end - p) < k) break;
-                g.ticket.assign(reinterpret_cast<const char*>(p), k);
-                p += k;
-                gatewayList.push_back(std::move(g));
-            }
-        }
+    ack.gateways = ReadGateways(static_cast<const std::uint8_t*>(gateways), end);
+    ack.haveRoutes = ReadRoutes(static_cast<const std::uint8_t*>(routes), end, &ack.routes);
+    ack.text1 = text1 != nullptr ? text1 : "";
+    ack.text2 = text2 != nullptr ? text2 : "";
+    if (cert != nullptr && certLength > 0) {
+        ack.haveCert = true;
+        SplitCertificateText(std::string_view(cert, certLength), &ack.serial, &ack.certName);
     }
-    std::vector<ResourceRoute> routeList;
-    const bool haveRoutes = ReadRoutes(static_cast<const std::uint8_t*>(routes), end, &routeList);
-    m_sessionId = session;
+    return TakeLogonAck(ack, relogon);
+}
+
+TwQelConnector::SsrAuth TwQelConnector::LogonAckFailed(const char* log, int textId, int error) {
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "%s", log);
+    Ui(UI_CODE_MESSAGE, textId);
+    ReportError(error, "");
+    Disconnect();
+    return SsrAuth::kFailed;
+}
+
+TwQelConnector::SsrAuth TwQelConnector::TakeLogonAck(const LogonAck& ack, bool relogon) {
+    m_sessionId = ack.session;
     DWORD current = 0;
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
-        m_results.mask = mask;
-        m_results.dns1 = dns1;
-        m_results.dns2 = dns2;
-        m_results.wins1 = wins1;
-        m_results.wins2 = wins2;
+        m_results.mask = ack.mask;
+        m_results.dns1 = ack.dns1;
+        m_results.dns2 = ack.dns2;
+        m_results.wins1 = ack.wins1;
+        m_results.wins2 = ack.wins2;
         current = m_results.virtualIp;
         if (!relogon) {
             m_logonStatus = QEL_CLIENT_OR_WEB_LOGON_OK;
-            m_results.registerFresh = registerFlag != 0;
+            m_results.registerFresh = ack.registerFlag != 0;
         } else {
-            m_results.registerRelogon = registerFlag != 0;
-            m_results.cipherSelector = selector;
+            m_results.registerRelogon = ack.registerFlag != 0;
+            m_results.cipherSelector = ack.selector;
         }
     }
     if (relogon) {
-        if (gatewayList.empty())
-            return fail("[LogonHandleSsrAuth] No Valid Gateway", kTxtNoGateway, kErrNoGateway);
+        if (ack.gateways.empty())
+            return LogonAckFailed("[LogonHandleSsrAuth] No Valid Gateway", kTxtNoGateway, kErrNoGateway);
         {
             std::lock_guard<std::mutex> lock(m_paramLock);
-            m_gateways = gatewayList;
+            m_gateways = ack.gateways;
         }
-        if (vip == current) {
+        if (ack.vip == current) {
             m_logonStatus = QEL_CLIENT_RELOGON_PASSWORD_OK_FINDIP;
             m_status = TW_CLT_STATUS_SERVER_CERTIFIED;
             ReportError(0, "");
-            return 1;
+            return SsrAuth::kLoggedOn;
         }
         m_logonStatus = QEL_CLIENT_RELOGON_PASSWORD_OK_NOT_FINDIP;
     }
-    TW_LOG(LOG_CLIENT_LOGIN, 4,
-           "[LogonHandleSsrAuth]主DNS服务器 0x%08x, 备DNS服务器 0x%08x, 虚ip 0x%08x,  会话Id %d", dns1, dns2,
-           vip, static_cast<int>(session));
-    std::string serial, certName;
-    if (cert != nullptr && certLength > 0) {
-        SplitCertificateText(std::string_view(cert, certLength), &serial, &certName);
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] m_SelectedCertName=%s, m_CertSerial=%s",
-               certName.c_str(), serial.c_str());
-    }
-    if (haveRoutes) {
-        int i = 0;
-        for (const auto& r : routeList) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4,
-                   "[LogonHandleSsrAuth]路由列表 %d, Dest 0x%08x, Mask 0x%08x, NextHop 0x%08x", i++,
-                   r.network, r.mask, r.nextHop);
-        }
-    }
-    if (gatewayList.empty())
-        return fail("[LogonHandleSsrAuth] No Valid Gateway", kTxtNoGateway, kErrNoGateway);
+    LogLogonAck(ack);
+    if (ack.gateways.empty())
+        return LogonAckFailed("[LogonHandleSsrAuth] No Valid Gateway", kTxtNoGateway, kErrNoGateway);
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
-        m_results.virtualIp = vip;
-        if (cert != nullptr && certLength > 0) {
-            m_results.certSerial = serial;
-            m_results.certName = certName;
+        m_results.virtualIp = ack.vip;
+        if (ack.haveCert) {
+            m_results.certSerial = ack.serial;
+            m_results.certName = ack.certName;
         }
-        m_results.routes = routeList;
-        m_gateways = gatewayList;
-        m_results.cipherSelector = selector;
-        m_results.text1 = text1 != nullptr ? text1 : "";
-        m_results.text2 = text2 != nullptr ? text2 : "";
+        m_results.routes = ack.routes;
+        m_gateways = ack.gateways;
+        m_results.cipherSelector = ack.selector;
+        m_results.text1 = ack.text1;
+        m_results.text2 = ack.text2;
     }
     m_status = TW_CLT_STATUS_SERVER_CERTIFIED;
     ReportError(0, "");
-    return 1;
+    return SsrAuth::kLoggedOn;
+}
+
+void TwQelConnector::LogLogonAck(const LogonAck& ack) {
+    TW_LOG(LOG_CLIENT_LOGIN, 4,
+           "[LogonHandleSsrAuth]主DNS服务器 0x%08x, 备DNS服务器 0x%08x, 虚ip 0x%08x,  会话Id %d", ack.dns1,
+           ack.dns2, ack.vip, static_cast<int>(ack.session));
+    if (ack.haveCert)
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] m_SelectedCertName=%s, m_CertSerial=%s",
+               ack.certName.c_str(), ack.serial.c_str());
+    if (!ack.haveRoutes) return;
+    int i = 0;
+    for (const auto& r : ack.routes) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4,
+               "[LogonHandleSsrAuth]路由列表 %d, Dest 0x%08x, Mask 0x%08x, NextHop 0x%08x", i++, r.network,
+               r.mask, r.nextHop);
+    }
 }
 
 int TwQelConnector::InformServerSetUpdateStatus() {
@@ -467,31 +391,19 @@ int TwQelConnector::ChooseClientCertificate() {
     return 0;
 }
 
-// One try at the registration gateway's connection: 1 connected, 0 failed, 2 try again.
-int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
-    m_waitLogon.Reset();
-    m_online.Reset();
-    m_link->ReleaseSession();
-    // The server's session ends first, so its disconnect is not taken for the gateway's refusal.
-    if (!WaitPreviousSessionClosed()) {
-        m_status = TW_CLT_STATUS_OFFLINE;
-        ReportError(kErrCancelled, kTextCancelled);
-        return 0;
-    }
-    m_sslDisconnect.Reset();
-    m_tlsConnect.Reset();
-    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Start Logon Gateway.");
+// Where the registration goes (the gateway's mapped address, else the server) and with which
+// ciphers; the port in *port.
+std::string TwQelConnector::RegistrationTarget(WORD* port) {
     std::string target, server;
     int selector = 3;
     DWORD mapped = 0;
-    WORD port = 443;
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
         server = m_serverName;
         target = m_results.gatewayText.empty() ? server : m_results.gatewayText;
         selector = m_results.cipherSelector;
         mapped = m_gateways.empty() ? 0 : m_gateways.front().address;
-        port = m_serverPort;
+        *port = m_serverPort;
     }
     if (mapped == 0) {
         target = server;
@@ -508,6 +420,25 @@ int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] %s%s", ciphers.logName,
            ciphers.downgraded ? " (not offered: the default list instead)" : "");
     m_link->SetCipherList(ciphers.list);
+    return target;
+}
+
+// One try at the registration gateway's connection: 1 connected, 0 failed, 2 try again.
+int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
+    m_waitLogon.Reset();
+    m_online.Reset();
+    m_link->ReleaseSession();
+    // The server's session ends first, so its disconnect is not taken for the gateway's refusal.
+    if (!WaitPreviousSessionClosed()) {
+        m_status = TW_CLT_STATUS_OFFLINE;
+        ReportError(kErrCancelled, kTextCancelled);
+        return 0;
+    }
+    m_sslDisconnect.Reset();
+    m_tlsConnect.Reset();
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Start Logon Gateway.");
+    WORD port = 443;
+    const std::string target = RegistrationTarget(&port);
     LoadProxySetting();
     const DWORD address = ResolveAddress(target.c_str());
     m_link->SetCancelEvent(&m_waitLogon);
@@ -616,25 +547,64 @@ int TwQelConnector::LogonHandleCertAuth(bool relogon) {
     return HandleRegistrationAnswer();
 }
 
+int TwQelConnector::HandleRegistrationAccepted(std::vector<std::uint8_t>& msg) {
+    short size = static_cast<short>(std::min<std::size_t>(msg.size(), 32767));
+    std::uint16_t status = 0;
+    std::uint32_t address = 0, mask = 0;
+    if (ssr_ExtractCltRegisterAck(msg.data(), &size, &status, &address, &mask) != SSR_SUCCESS) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4,
+               "[LogonHandleCertAuth] SSR_CODE_MNG_GW_CLT_REG_ACK Extract MNG ACK Error.");
+        Ui(UI_CODE_MESSAGE, kTxtExtract);
+        ReportError(kErrExtract, "");
+        return 0;
+    }
+    if (status == 1) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Gateway need to Re-assigned Client IP Address.");
+        std::lock_guard<std::mutex> lock(m_paramLock);
+        m_results.virtualIp = address;
+        m_results.mask = mask;
+    } else if (status == 3) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] User Cert invalid. %d, %s", status, "");
+        Ui(UI_CODE_MESSAGE, kTxtCertInvalid);
+        ReportError(kErrCertInvalid, "");
+        SetFinal(true);
+        Disconnect();
+        return 0;
+    } else if (status != 0) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] User State Error. %d, %s", status, "");
+        Ui(UI_CODE_MESSAGE, kTxtUserState);
+        ReportError(kErrUserState, "");
+        SetFinal(true);
+        Disconnect();
+        return 0;
+    }
+    ReportError(0, "");
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Logon QEL Gateway Success");
+    return 1;
+}
+
 int TwQelConnector::HandleRegistrationAnswer() {
     std::vector<std::uint8_t> msg;
     for (;;) {
-        const int waited = PeekSslData(m_timing.logonDataMs);
-        if (waited != 0) {
-            static const int kTexts[] = {0, kTxtLogonTimeout, kTxtServerClosed, kTxtReceiveFailed, -1};
-            static const int kErrors[] = {0, kErrLogonTimeout, kErrServerClosed, kErrReceive, kErrCancelled};
-            if (kTexts[waited] >= 0) Ui(UI_CODE_MESSAGE, kTexts[waited]);
-            ReportError(kErrors[waited], waited == 2   ? kTextServerClosed
-                                         : waited == 3 ? kTextReceiveFailed
-                                         : waited == 4 ? kTextCancelled
-                                                       : "");
+        const TwLogonBuffer::Wait waited =
+            m_logonBuffer.WaitForData(m_timing.logonDataMs, m_waitLogon, m_sslDisconnect);
+        if (waited != TwLogonBuffer::Wait::kData) {
+            if (waited == TwLogonBuffer::Wait::kTimedOut) {
+                Ui(UI_CODE_MESSAGE, kTxtLogonTimeout);
+                ReportError(kErrLogonTimeout, "");
+            } else if (waited == TwLogonBuffer::Wait::kServerClosed) {
+                Ui(UI_CODE_MESSAGE, kTxtServerClosed);
+                ReportError(kErrServerClosed, kTextServerClosed);
+            } else {
+                ReportError(kErrCancelled, kTextCancelled);
+            }
             Disconnect();
             return 0;
         }
         int headerError = 0;
-        const int next = NextLogonMessage(&msg, &headerError);
-        if (next == 1) continue;
-        if (next < 0 || (msg[0] >> 4) != SSR_TYPE_MNG) {
+        const TwLogonBuffer::Next next = m_logonBuffer.NextMessage(&msg, &headerError);
+        if (next == TwLogonBuffer::Next::kIncomplete) continue;
+        if (next == TwLogonBuffer::Next::kMalformed || (msg[0] >> 4) != SSR_TYPE_MNG) {
             Ui(UI_CODE_MESSAGE, kTxtBadAnswer);
             ReportError(kErrBadAnswer, "");
             Disconnect();
@@ -643,41 +613,7 @@ int TwQelConnector::HandleRegistrationAnswer() {
         break;
     }
     short size = static_cast<short>(std::min<std::size_t>(msg.size(), 32767));
-    if (msg[1] == SSR_CODE_MNG_GW_CLT_REG_ACK) {
-        std::uint16_t status = 0;
-        std::uint32_t address = 0, mask = 0;
-        if (ssr_ExtractCltRegisterAck(msg.data(), &size, &status, &address, &mask) != SSR_SUCCESS) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4,
-                   "[LogonHandleCertAuth] SSR_CODE_MNG_GW_CLT_REG_ACK Extract MNG ACK Error.");
-            Ui(UI_CODE_MESSAGE, kTxtExtract);
-            ReportError(kErrExtract, "");
-            return 0;
-        }
-        if (status == 1) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4,
-                   "[LogonHandleCertAuth] Gateway need to Re-assigned Client IP Address.");
-            std::lock_guard<std::mutex> lock(m_paramLock);
-            m_results.virtualIp = address;
-            m_results.mask = mask;
-        } else if (status == 3) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] User Cert invalid. %d, %s", status, "");
-            Ui(UI_CODE_MESSAGE, kTxtCertInvalid);
-            ReportError(kErrCertInvalid, "");
-            SetFinal(true);
-            Disconnect();
-            return 0;
-        } else if (status != 0) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] User State Error. %d, %s", status, "");
-            Ui(UI_CODE_MESSAGE, kTxtUserState);
-            ReportError(kErrUserState, "");
-            SetFinal(true);
-            Disconnect();
-            return 0;
-        }
-        ReportError(0, "");
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Logon QEL Gateway Success");
-        return 1;
-    }
+    if (msg[1] == SSR_CODE_MNG_GW_CLT_REG_ACK) return HandleRegistrationAccepted(msg);
     if (msg[1] == SSR_CODE_MNG_GW_CLT_REG_NAK) {
         std::uint32_t error = 0;
         const char* text = nullptr;

@@ -13,25 +13,35 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/client_settings.h"
 #include "connector_text.h"
+#include "gateway_dialer.h"
 #include "dailylog/shared_daily_log.h"
 #include "engine/qel_connector.h"
 
 namespace engine {
 
-namespace {
-
-bool IsYes(const std::string& text) { return text.size() == 3 && strcasecmp(text.c_str(), "yes") == 0; }
-
-std::string Dotted(DWORD networkOrder) {
-    in_addr a{};
-    a.s_addr = networkOrder;
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
+// The browser logon's user and session, as the service stored them; false (reported) without.
+bool TwQelConnector::ReadWebLogonSession(std::string* logonUser, DWORD* session) {
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录");
+    const LONG u = m_settings->GetString(m_key, platform::client_settings::kQelUsername, logonUser);
+    if (u != platform::kErrorSuccess || logonUser->empty()) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取账户名错误0x%x",
+               static_cast<unsigned>(u));
+        Ui(UPDATE_STATUS_OFFLINE);
+        return false;
+    }
+    const LONG s = m_settings->GetDword(m_key, platform::client_settings::kSessionId, session);
+    if (s != platform::kErrorSuccess || *session == 0) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId错误0x%x",
+               static_cast<unsigned>(s));
+        Ui(UPDATE_STATUS_OFFLINE);
+        return false;
+    }
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId=%d",
+           static_cast<int>(*session));
+    return true;
 }
-
-}  // namespace
 
 int TwQelConnector::LogonInitParameters(const std::string& user, const std::string& password,
                                         const std::string& domain) {
@@ -43,7 +53,7 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
         return 0;
     }
     std::string server;
-    const LONG rc = m_settings->GetString(m_key, "ServerAddr", &server);
+    const LONG rc = m_settings->GetString(m_key, platform::client_settings::kServerAddr, &server);
     if (rc != platform::kErrorSuccess || server.empty()) {
         ReportError(kErrServerAddress, "");
         Ui(UI_CODE_MESSAGE, kTxtServerAddress);
@@ -53,37 +63,25 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
     }
     server = server.substr(0, 127);
     DWORD value = 0;
-    const bool useStatic =
-        m_settings->GetDword(m_key, "UseStatic", &value) == platform::kErrorSuccess && value == 1;
+    const bool useStatic = m_settings->GetDword(m_key, platform::client_settings::kUseStatic, &value) ==
+                               platform::kErrorSuccess &&
+                           value == 1;
     DWORD isAddress = 1;
-    if (m_settings->GetDword(m_key, "IsServerAddr", &isAddress) != platform::kErrorSuccess) isAddress = 1;
+    if (m_settings->GetDword(m_key, platform::client_settings::kIsServerAddr, &isAddress) !=
+        platform::kErrorSuccess)
+        isAddress = 1;
     DWORD port = 0;
-    if (m_settings->GetDword(m_key, "ServerPortNum", &port) != platform::kErrorSuccess || port == 0 ||
-        port > 65535)
+    if (m_settings->GetDword(m_key, platform::client_settings::kServerPortNum, &port) !=
+            platform::kErrorSuccess ||
+        port == 0 || port > 65535)
         port = 443;
     m_serverAddress = isAddress != 0 ? ResolveAddress(server.c_str()) : 0xFFFFFFFFu;
 
     std::string logonUser = user, storedDomain, storedPassword = password;
     DWORD session = 0;
     if (m_webLogon.load()) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录");
-        const LONG u = m_settings->GetString(m_key, "QelUsername", &logonUser);
-        if (u != platform::kErrorSuccess || logonUser.empty()) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取账户名错误0x%x",
-                   static_cast<unsigned>(u));
-            Ui(UPDATE_STATUS_OFFLINE);
-            return 0;
-        }
+        if (!ReadWebLogonSession(&logonUser, &session)) return 0;
         storedPassword.clear();
-        const LONG s = m_settings->GetDword(m_key, "SessionId", &session);
-        if (s != platform::kErrorSuccess || session == 0) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId错误0x%x",
-                   static_cast<unsigned>(s));
-            Ui(UPDATE_STATUS_OFFLINE);
-            return 0;
-        }
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] Web登录，从注册表获取SessionId=%d",
-               static_cast<int>(session));
     } else {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] 非Web登录");
         if (!domain.empty()) {
@@ -113,292 +111,14 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
 }
 
 void TwQelConnector::LoadProxySetting() {
-    if (m_settings->OpenKey(m_key) != platform::kErrorSuccess) {
-        Box(m_ui.LanguageText(kTxtProxySettings));
-        std::lock_guard<std::mutex> lock(m_paramLock);
-        m_proxy = Proxy{};
-        return;
-    }
-    Proxy proxy;
-    std::string text;
-    if (m_settings->GetString(m_key, "UseProxy", &text) != platform::kErrorSuccess || !IsYes(text)) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LoadProxySetting] Not Use Proxy");
-    } else {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LoadProxySetting] Use Proxy");
-        proxy.on = true;
-        if (m_settings->GetString(m_key, "ProxyAddr", &text) == platform::kErrorSuccess) {
-            in_addr a{};
-            proxy.address = inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
-        }
-        if (m_settings->GetString(m_key, "ProxyPort", &text) == platform::kErrorSuccess) {
-            const long port = std::strtol(text.c_str(), nullptr, 10);
-            proxy.port = port > 0 && port <= 65535 ? static_cast<WORD>(port) : 0;
-        }
-        if (m_settings->GetString(m_key, "UseProxyAuth", &text) == platform::kErrorSuccess && IsYes(text)) {
-            proxy.auth = true;
-            m_settings->GetString(m_key, "ProxyUser", &proxy.user);
-            m_settings->GetString(m_key, "ProxyPass", &proxy.password);
-            proxy.user = proxy.user.substr(0, 127);
-            proxy.password = proxy.password.substr(0, 127);
-        }
-        // A proxy without an address or port cannot be used; the connection goes direct.
-        if (proxy.address == 0 || proxy.port == 0) proxy.on = false;
-    }
+    if (!m_dialer->LoadProxySetting(*m_settings, m_key)) return;
+    const GatewayProxy proxy = m_dialer->CurrentProxy();
     if (m_link) m_link->UseHttpProxy(proxy.on ? proxy.address : 0, proxy.port, proxy.user, proxy.password);
-    std::lock_guard<std::mutex> lock(m_paramLock);
-    m_proxy = proxy;
-}
-
-// Connects with the cancel event in the wait: the socket, or -1 (closed).
-int TwQelConnector::ConnectTcp(DWORD address, WORD port, int ms, bool relogon) {
-    (void)relogon;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        Ui(UI_CODE_PROGRESS_TEXT, kTxtSocketFailed);
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] create TCP socket fail");
-        return -1;
-    }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = address;
-    to.sin_port = htons(port);
-    bool connected = false;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-        connected = true;
-    } else if (errno == EINPROGRESS) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4,
-               "[CreateSocketAndHandshake] wait for connect or cancel event in %d seconds", ms / 1000);
-        const platform::ClockDeadline deadline(m_clock, static_cast<DWORD>(ms));
-        const int cancelFd = m_waitLogon.Fd();
-        for (;;) {
-            if (m_waitLogon.IsSet()) {
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] User cancel event");
-                break;
-            }
-            if (deadline.Expired()) {
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] Time out event");
-                break;
-            }
-            pollfd p[2] = {{fd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
-            const int left = deadline.RemainingMs();
-            const int n = ::poll(p, cancelFd >= 0 ? 2 : 1, left < 0 || left > 50 ? 50 : left);
-            if (n > 0 && (p[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-                int error = 0;
-                socklen_t length = sizeof error;
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
-                connected = error == 0;
-                if (!connected)
-                    TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] WSAConnect error = %d", error);
-                break;
-            }
-        }
-    } else {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] WSAConnect error = %d", errno);
-    }
-    if (!connected) {
-        ::close(fd);
-        return -1;
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-namespace {
-
-// Waits until `deadline` for `fd` to be readable; the cancel event ends the wait at once.
-enum class Wait { kReadable, kTimedOut, kCancelled };
-Wait Readable(int fd, const platform::ClockDeadline& deadline, platform::Event& cancel) {
-    const int cancelFd = cancel.Fd();
-    for (;;) {
-        if (cancel.IsSet()) return Wait::kCancelled;
-        if (deadline.Expired()) return Wait::kTimedOut;
-        pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-        const int left = deadline.RemainingMs();
-        if (::poll(p, cancelFd >= 0 ? 2 : 1, left < 0 || left > 50 ? 50 : left) > 0 && (p[0].revents != 0))
-            return Wait::kReadable;
-    }
-}
-
-bool SendAll(int fd, const std::string& text) {
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, 1000) > 0) continue;
-        }
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool TwQelConnector::ProxyConnect(int fd, DWORD address, WORD port, int ms) {
-    Proxy proxy;
-    {
-        std::lock_guard<std::mutex> lock(m_paramLock);
-        proxy = m_proxy;
-    }
-    const std::string proxyText = Dotted(proxy.address);
-    const std::string target = Dotted(address);
-    const std::string request = BuildProxyConnect(target, port, proxy.auth ? proxy.user : std::string(),
-                                                  proxy.auth ? proxy.password : std::string());
-    if (!SendAll(fd, request)) {
-        const int error = errno;
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "向代理服务器%s:%d发送连接请求时出错\nSocket错误号为：%d-%s",
-               proxyText.c_str(), proxy.port, error, std::strerror(error));
-        Box(m_ui.LanguageText(kTxtProxySend));
-        return false;
-    }
-    std::string answer;
-    // One deadline for the whole answer: a proxy that trickles its bytes cannot hold the logon
-    // (nor a quit) longer than the proxy time-out.
-    const platform::ClockDeadline deadline(m_clock, static_cast<DWORD>(ms));
-    for (;;) {
-        const Wait wait = Readable(fd, deadline, m_waitLogon);
-        if (wait == Wait::kCancelled) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[ProxyConnect] cancelled while waiting for the proxy %s:%d",
-                   proxyText.c_str(), proxy.port);
-            return false;
-        }
-        if (wait == Wait::kTimedOut) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "代理服务器%s:%d在30秒内没有发送应答", proxyText.c_str(), proxy.port);
-            Box(m_ui.LanguageText(kTxtProxySilent));
-            return false;
-        }
-        char buffer[kProxyAnswerMax];
-        const std::size_t room = kProxyAnswerMax - std::min(answer.size(), kProxyAnswerMax);
-        const ssize_t n = room == 0 ? 0 : ::recv(fd, buffer, room, 0);
-        if (n <= 0) {
-            const int error = n < 0 ? errno : 0;
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "接收代理服务器%s:%d连结应答时出错\nSocket错误号为：%d-%s",
-                   proxyText.c_str(), proxy.port, error, std::strerror(error));
-            Box(m_ui.LanguageText(kTxtProxyReceive));
-            return false;
-        }
-        answer.append(buffer, static_cast<std::size_t>(n));
-        switch (ReadProxyAnswer(answer)) {
-            case ProxyAnswer::kAccepted: return true;
-            case ProxyAnswer::kIncomplete:
-                if (answer.size() < kProxyAnswerMax) continue;
-                [[fallthrough]];
-            case ProxyAnswer::kRefused: {
-                const std::string shown = answer.substr(0, answer.find("\r\n"));
-                char text[1400];
-                std::snprintf(text, sizeof text,
-                              "代理服务器 %s:%d 认证不通过，返回信息为：\n%s\n请检查代理服务器设置!",
-                              proxyText.c_str(), proxy.port, shown.c_str());
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "%s", text);
-                Box(m_ui.LanguageText(kTxtProxyAuth));
-                return false;
-            }
-        }
-    }
-}
-
-bool TwQelConnector::PlayHello(int fd, int ms, bool relogon) {
-    Ui(UI_CODE_PROGRESS_TEXT, kTxtHello);
-    if (!SendAll(fd, kGatewayHello)) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] send hello %s to server fail", kGatewayHello);
-        Ui(UI_CODE_PROGRESS_TEXT, kTxtHelloSend);
-        return false;
-    }
-    std::string answer;
-    const platform::ClockDeadline deadline(m_clock, static_cast<DWORD>(ms));
-    for (;;) {
-        if (Readable(fd, deadline, m_waitLogon) != Wait::kReadable) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] server has no response in %d seconds",
-                   ms / 1000);
-            Ui(UI_CODE_PROGRESS_TEXT, kTxtNoAnswer);
-            return false;
-        }
-        char buffer[kHelloAnswerMax];
-        const std::size_t room = kHelloAnswerMax - answer.size();
-        const ssize_t n = ::recv(fd, buffer, room, 0);
-        if (n <= 0) {
-            Ui(UI_CODE_PROGRESS_TEXT, kTxtHelloRead);
-            return false;
-        }
-        answer.append(buffer, static_cast<std::size_t>(n));
-        int status = 0;
-        const HelloAnswer verdict = ReadHelloAnswer(answer, &status);
-        switch (verdict) {
-            case HelloAnswer::kIncomplete:
-                if (answer.size() < kHelloAnswerMax) continue;
-                ReportError(kErrProtocol, "网关协议错误: 无HTTP应答码, 请检查是否连接了正确的服务器。");
-                Ui(UI_CODE_PROGRESS_TEXT, kTxtNoStatus);
-                return false;
-            case HelloAnswer::kWelcome:
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake] receive server welcome.");
-                Ui(UI_CODE_PROGRESS_TEXT, kTxtWelcome);
-                return true;
-            case HelloAnswer::kNotHttp:
-                ReportError(kErrProtocol, "网关协议错误: 非HTTP协议, 请检查是否连接了正确的服务器。");
-                if (!relogon) Ui(UI_CODE_PROGRESS_TEXT, kTxtNotHttp);
-                return false;
-            case HelloAnswer::kNoStatus:
-                ReportError(kErrProtocol, "网关协议错误: 无HTTP应答码, 请检查是否连接了正确的服务器。");
-                Ui(UI_CODE_PROGRESS_TEXT, kTxtNoStatus);
-                return false;
-            case HelloAnswer::kBadLength:
-                ReportError(kErrProtocol,
-                            "网关协议错误: 错误Content-Length格式, 请检查是否连接了正确的服务器。");
-                if (!relogon) Ui(UI_CODE_PROGRESS_TEXT, kTxtBadStatus);
-                return false;
-            case HelloAnswer::kNegative: {
-                const std::string line = answer.substr(0, answer.find("\r\n")).substr(0, 200);
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "[CreateSocketAndHandshake]  server send nagative response: %s.",
-                       line.c_str());
-                Ui(UI_CODE_PROGRESS_TEXT, kTxtNegative);
-                ReportError(kErrProtocol,
-                            "网关协议错误: 网关应答不是预期的欢迎信息, 请检查是否连接了正确的服务器。");
-                return false;
-            }
-            case HelloAnswer::kOtherStatus: {
-                char text[160];
-                std::snprintf(text, sizeof text, "网关协议错误: HTTP %d, 请检查是否连接了正确的服务器。",
-                              status);
-                ReportError(kErrProtocol, text);
-                if (!relogon) Ui(UI_CODE_PROGRESS_TEXT, kTxtBadStatus);
-                return false;
-            }
-        }
-    }
 }
 
 int TwQelConnector::CreateSocketAndHandshake(DWORD address, WORD port, int ms, bool relogon) {
     if (m_deps.connectGateway) return m_deps.connectGateway(address, port, ms, relogon);
-    Ui(UI_CODE_PROGRESS_TEXT, kTxtCreateSocket);
-    Proxy proxy;
-    {
-        std::lock_guard<std::mutex> lock(m_paramLock);
-        proxy = m_proxy;
-    }
-    const int fd = proxy.on ? ConnectTcp(proxy.address, proxy.port, ms, relogon)
-                            : ConnectTcp(address, port, ms, relogon);
-    if (fd < 0) {
-        if (proxy.on) {
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "不能建立与代理服务器%s:%d的连接\n错误码：%d",
-                   Dotted(proxy.address).c_str(), proxy.port, errno);
-            Box(m_ui.LanguageText(kTxtProxyConnect));
-        }
-        return -1;
-    }
-    // The greeting is read with poll before every recv; the socket stays non-blocking until the TLS
-    // library takes it.
-    bool ok = !proxy.on || ProxyConnect(fd, address, port, ms);
-    ok = ok && PlayHello(fd, ms, relogon);
-    if (!ok) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return m_dialer->Dial(address, port, ms, relogon);
 }
 
 int TwQelConnector::LogonHandleTcpConnection(bool relogon, int* fd) {

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/client_settings.h"
 #include "connector_text.h"
+#include "gateway_dialer.h"
 #include "dailylog/shared_daily_log.h"
 #include "engine/qel_connector.h"
 #include "platform/process.h"
@@ -46,6 +48,7 @@ bool TwQelConnector::AdapterConfigFailed() {
 
 AdapterLogonResults TwQelConnector::AdapterResults() {
     AdapterLogonResults r;
+    const GatewayProxy proxy = m_dialer->CurrentProxy();
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
         r.virtualIp = m_results.virtualIp;
@@ -57,8 +60,8 @@ AdapterLogonResults TwQelConnector::AdapterResults() {
         r.hasRouteList = true;
         r.routes = m_results.routes;
         r.cipherSelector = static_cast<DWORD>(m_results.cipherSelector);
-        if (m_proxy.on) {
-            r.pinnedHosts.push_back(m_proxy.address);
+        if (proxy.on) {
+            r.pinnedHosts.push_back(proxy.address);
             const DWORD server = m_serverAddress.load();
             if (server != 0 && server != 0xFFFFFFFFu) r.pinnedHosts.push_back(server);
         }
@@ -162,19 +165,19 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] SSL协商成功");
     Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsOk);
+    if (!AuthenticateAndRegister(relogon, hardIdLogon)) return false;
+    return FinishOnline(relogon);
+}
+
+// The SSR logon and, where the gateway asks for it, the registration with a certificate.
+bool TwQelConnector::AuthenticateAndRegister(bool relogon, bool hardIdLogon) {
     m_logonStatus = -1;
-    const int auth = LogonHandleSsrAuth(relogon, hardIdLogon);
-    if (auth == 0) {
-        if (relogon) {
-            LogoffConfigAdapter(false);
-            Ui(UI_CODE_CLEAN_CACHE);
-        }
-        m_status = TW_CLT_STATUS_OFFLINE;
-        Ui(UPDATE_STATUS_OFFLINE);
-        Disconnect();
+    const SsrAuth auth = LogonHandleSsrAuth(relogon, hardIdLogon);
+    if (auth == SsrAuth::kFailed) {
+        EndFailedLogon(relogon);
         return false;
     }
-    if (auth == 2) {
+    if (auth == SsrAuth::kRetryLater) {
         m_status = TW_CLT_STATUS_GW_RELOGON_INIT;
         Disconnect();
         return false;
@@ -188,55 +191,24 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
     }
     if (registration && m_logonStatus.load() != QEL_WEB_RELOGON_SESSION_NOT_OK &&
         !LogonHandleCertAuth(relogon)) {
-        if (relogon) {
-            LogoffConfigAdapter(false);
-            Ui(UI_CODE_CLEAN_CACHE);
-        }
-        m_status = TW_CLT_STATUS_OFFLINE;
-        Ui(UPDATE_STATUS_OFFLINE);
-        Disconnect();
+        EndFailedLogon(relogon);
         return false;
     }
-    return FinishOnline(relogon);
+    return true;
 }
 
-bool TwQelConnector::FinishOnline(bool relogon) {
-    const int outcome = m_logonStatus.load();
-    Ui(UPDATE_STATUS_CANNOT_CANCEL);
-    Ui(UI_CODE_PROGRESS_TEXT, kTxtRegistered);
-    if (m_settings->OpenKey(m_key) == platform::kErrorSuccess)
-        m_settings->SetDword(m_key, "SessionId", m_sessionId.load());
-    m_sendKeepAlive = Now();
-    m_recvKeepAlive = Now();
-    m_status = TW_CLT_STATUS_GW_CERTIFIED;
-    m_online.Set();
-    m_buffering = false;
-    ClearLogonBuffer();
-    m_driver->OpenFilterHandler();
-    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] %s sessiond %d", OutcomeName(outcome),
-           static_cast<int>(m_sessionId.load()));
-    // A browser session the gateway no longer knows: the session id was stored and the status
-    // was online for a moment, as for every answered logon, before the user is asked to log on
-    // with a password. The status leaves online before the session is closed, so that its end
-    // is not taken for a lost tunnel.
-    if (outcome == QEL_WEB_RELOGON_SESSION_NOT_OK) {
-        m_status = relogon ? TW_CLT_STATUS_GW_RELOGON_INIT : TW_CLT_STATUS_OFFLINE;
-        Disconnect();
-        if (!relogon) Ui(UPDATE_STATUS_OFFLINE);
-        m_webLogon = false;
-        Ui(UI_CODE_SWITCH_TO_CLIENT_LOGON);
-        UiText(UI_CODE_NEED_PASSWORD, "Need input password");
-        return false;
+void TwQelConnector::EndFailedLogon(bool relogon) {
+    if (relogon) {
+        LogoffConfigAdapter(false);
+        Ui(UI_CODE_CLEAN_CACHE);
     }
-    // Without the driver's ring the tunnel carries nothing, and the ring may be another user's:
-    // the session's frames must never go there, so the logon ends before the adapter is touched.
-    if (outcome != QEL_WEB_RELOGON_SESSION_OK && m_driver->StartShare() != 1) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] StartShare fail: the packet ring is not ours.");
-        CallOwner(false);
-        UiText(UI_CODE_MESSAGE, kRingRefusedText);
-        return false;
-    }
-    m_adapter->SetLogonResults(AdapterResults(), relogon);
+    m_status = TW_CLT_STATUS_OFFLINE;
+    Ui(UPDATE_STATUS_OFFLINE);
+    Disconnect();
+}
+
+// The adapter's steps for the logon's outcome; false: the logon fails (reported).
+bool TwQelConnector::ConfigureAdapter(int outcome, bool relogon) {
     switch (outcome) {
         case QEL_CLIENT_OR_WEB_LOGON_OK:
             m_adapter->SaveSystemRouteToFile(relogon);
@@ -273,6 +245,46 @@ bool TwQelConnector::FinishOnline(bool relogon) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] m_LogonStatus:%d Error Error!!!!!!!", outcome);
             return false;
     }
+    return true;
+}
+
+bool TwQelConnector::FinishOnline(bool relogon) {
+    const int outcome = m_logonStatus.load();
+    Ui(UPDATE_STATUS_CANNOT_CANCEL);
+    Ui(UI_CODE_PROGRESS_TEXT, kTxtRegistered);
+    if (m_settings->OpenKey(m_key) == platform::kErrorSuccess)
+        m_settings->SetDword(m_key, platform::client_settings::kSessionId, m_sessionId.load());
+    m_keeper.Online();
+    m_status = TW_CLT_STATUS_GW_CERTIFIED;
+    m_online.Set();
+    m_buffering = false;
+    m_logonBuffer.Clear();
+    m_driver->OpenFilterHandler();
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] %s sessiond %d", OutcomeName(outcome),
+           static_cast<int>(m_sessionId.load()));
+    // A browser session the gateway no longer knows: the session id was stored and the status
+    // was online for a moment, as for every answered logon, before the user is asked to log on
+    // with a password. The status leaves online before the session is closed, so that its end
+    // is not taken for a lost tunnel.
+    if (outcome == QEL_WEB_RELOGON_SESSION_NOT_OK) {
+        m_status = relogon ? TW_CLT_STATUS_GW_RELOGON_INIT : TW_CLT_STATUS_OFFLINE;
+        Disconnect();
+        if (!relogon) Ui(UPDATE_STATUS_OFFLINE);
+        m_webLogon = false;
+        Ui(UI_CODE_SWITCH_TO_CLIENT_LOGON);
+        UiText(UI_CODE_NEED_PASSWORD, "Need input password");
+        return false;
+    }
+    // Without the driver's ring the tunnel carries nothing, and the ring may be another user's:
+    // the session's frames must never go there, so the logon ends before the adapter is touched.
+    if (outcome != QEL_WEB_RELOGON_SESSION_OK && m_driver->StartShare() != 1) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] StartShare fail: the packet ring is not ours.");
+        CallOwner(false);
+        UiText(UI_CODE_MESSAGE, kRingRefusedText);
+        return false;
+    }
+    m_adapter->SetLogonResults(AdapterResults(), relogon);
+    if (!ConfigureAdapter(outcome, relogon)) return false;
     if (!m_adapter->GetMediaStatus()) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] GetMediaStatus fail.");
         // The adapter (or the driver behind it) went away during the logon: that is the reason.
@@ -300,12 +312,18 @@ bool TwQelConnector::FinishOnline(bool relogon) {
 
 void TwQelConnector::OpenResourcePage() {
     DWORD noPage = 0;
-    if (m_settings->GetDword(m_key, "NoResourcePage", &noPage) == platform::kErrorSuccess && noPage != 0)
+    if (m_settings->GetDword(m_key, platform::client_settings::kNoResourcePage, &noPage) ==
+            platform::kErrorSuccess &&
+        noPage != 0)
         return;
     std::string server;
     DWORD port = 443;
-    if (m_settings->GetString(m_key, "ServerAddr", &server) != platform::kErrorSuccess) return;
-    if (m_settings->GetDword(m_key, "ServerPortNum", &port) != platform::kErrorSuccess || port == 0)
+    if (m_settings->GetString(m_key, platform::client_settings::kServerAddr, &server) !=
+        platform::kErrorSuccess)
+        return;
+    if (m_settings->GetDword(m_key, platform::client_settings::kServerPortNum, &port) !=
+            platform::kErrorSuccess ||
+        port == 0)
         port = 443;
     char url[1200];
     std::snprintf(url, sizeof url, "https://%s:%d/sslvpnindex/client.php?sessionid=%d&username=%s",

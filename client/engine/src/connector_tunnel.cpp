@@ -22,14 +22,13 @@ constexpr std::size_t kControlBufferSize = 1514;
 void TwQelConnector::OnLinkConnect() {
     m_connected = true;
     m_buffering = true;
-    ClearLogonBuffer();
-    m_logonData.Reset();
+    m_logonBuffer.Restart();
     m_sslDisconnect.Reset();
     m_tlsConnect.Set();
 }
 
 std::size_t TwQelConnector::OnLinkReceive(const std::uint8_t* data, std::size_t size) {
-    if (m_buffering.load()) return AppendSslData(data, size);
+    if (m_buffering.load()) return m_logonBuffer.Append(data, size);
     return m_dataPath ? m_dataPath->OnDelivery(data, size) : size;
 }
 
@@ -76,7 +75,7 @@ void TwQelConnector::TunnelLost() {
     m_connected = false;
     if (m_logonInProgress.load() != 0) {
         // A logon runs: wait for it in short steps on this queue, never blocking a thread.
-        if (!m_lossDecisionQueued.exchange(true)) {
+        if (m_keeper.ClaimLossDecision()) {
             const std::uint64_t deadline = Now() + m_timing.lossDecisionMs;
             m_timer.Queue([this, deadline] { DecideAfterLoss(deadline); }, m_timing.lossDecisionPollMs);
         }
@@ -93,7 +92,7 @@ void TwQelConnector::TunnelLost() {
 void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
     if (m_destroying.load()) return;
     if (m_logonInProgress.load() == 0) {
-        m_lossDecisionQueued = false;
+        m_keeper.LossDecided();
         TunnelLost();
         return;
     }
@@ -101,7 +100,7 @@ void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
         m_timer.Queue([this, deadline] { DecideAfterLoss(deadline); }, m_timing.lossDecisionPollMs);
         return;
     }
-    m_lossDecisionQueued = false;
+    m_keeper.LossDecided();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] 2分钟超时后登录流程仍没结束，执行logoff");
     CallOwner(false);
 }
@@ -110,7 +109,7 @@ int TwQelConnector::SendTunnelBytes(const std::uint8_t* data, std::size_t length
     return m_link ? m_link->Send(data, length) : -1;
 }
 
-void TwQelConnector::OnGatewayMessage() { m_recvKeepAlive = Now(); }
+void TwQelConnector::OnGatewayMessage() { m_keeper.Heard(); }
 
 void TwQelConnector::OnTunnelFault(int lastError) {
     ReportError(lastError, "");
@@ -262,17 +261,8 @@ void TwQelConnector::QueueTimer() {
 
 void TwQelConnector::TimerRoutine() {
     if (m_status.load() != TW_CLT_STATUS_GW_CERTIFIED || m_logoffInProgress.load() != 0) return;
-    const std::uint64_t now = Now();
-    const std::uint64_t sent = m_sendKeepAlive.load(), received = m_recvKeepAlive.load();
-    TW_LOG(LOG_CLIENT_LOGIN, 5, "[TimerRoutine]m_SendKeepAlive is %llu,m_RecvKeepAlive is %llu",
-           static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received));
-    if (sent >= received && sent - received >= m_timing.lossMs) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4,
-               "[TimerRoutine]!!!!lost keepalive response, force disconnect. m_SendKeepAlive is "
-               "%llu,m_RecvKeepAlive "
-               "is %llu",
-               static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received));
-        m_sendKeepAlive = received;
+    const TwTunnelKeeper::KeepAlive keepAlive = m_keeper.Check();
+    if (keepAlive == TwTunnelKeeper::KeepAlive::kLost) {
         if (m_link->HasSession()) {
             Disconnect();  // the disconnect event starts the relogon
         } else {
@@ -282,10 +272,8 @@ void TwQelConnector::TimerRoutine() {
         }
         return;
     }
-    if (now >= sent && now - sent >= m_timing.keepAliveMs) {
-        SendKeepAliveRequest();
-        m_sendKeepAlive = now;
-    }
+    if (keepAlive == TwTunnelKeeper::KeepAlive::kSendRequest) SendKeepAliveRequest();
+    const std::uint64_t now = Now();
     const std::uint32_t maxOnline = m_policy.MaxOnlineTime().load();
     const std::uint32_t maxIdle = m_policy.MaxIdleTime().load();
     const char* reason = nullptr;
@@ -314,23 +302,8 @@ void TwQelConnector::TimerRoutine() {
 }
 
 void TwQelConnector::StartCutLogoff() {
-    std::lock_guard<std::mutex> lock(m_cutLock);
     if (m_destroying.load()) return;
-    if (m_cutThread.joinable()) {
-        if (m_cutRunning.load()) return;  // one forced logoff at a time
-        m_cutThread.join();
-    }
-    m_cutRunning = true;
-    try {
-        m_cutThread = std::thread([this] {
-            CutLogoffThread();
-            m_cutRunning = false;
-        });
-    } catch (const std::system_error& e) {
-        m_cutRunning = false;
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] 创建踢下线线程失败 lasterror %d",
-               e.code().value());
-    }
+    m_keeper.StartCutLogoff([this] { CutLogoffThread(); });
 }
 
 void TwQelConnector::CutLogoffThread() {

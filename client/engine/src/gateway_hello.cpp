@@ -5,34 +5,11 @@
 #include <cctype>
 #include <cstdio>
 
+#include "prendle/proxy_handshake.h"
+
 namespace engine {
 
 namespace {
-
-// One line, no breaks: a header value must not be folded, and long credentials would be.
-std::string Base64(std::string_view in) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((in.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
-                           static_cast<unsigned char>(in[i + 1]) << 8 | static_cast<unsigned char>(in[i + 2]);
-        out += kAlphabet[v >> 18 & 63];
-        out += kAlphabet[v >> 12 & 63];
-        out += kAlphabet[v >> 6 & 63];
-        out += kAlphabet[v & 63];
-    }
-    if (i < in.size()) {
-        unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-        out += kAlphabet[v >> 18 & 63];
-        out += kAlphabet[v >> 12 & 63];
-        out += i + 1 < in.size() ? kAlphabet[v >> 6 & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
@@ -56,15 +33,10 @@ constexpr char kIntermediateCiphers[] =
 
 std::string BuildProxyConnect(const std::string& address, int port, const std::string& user,
                               const std::string& password) {
-    std::string request =
-        "CONNECT " + address + ":" + std::to_string(port) +
-        " HTTP/1.0\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)\r\n"
-        "Host: " +
-        address + "\r\nContent-Length: 0\r\nProxy-Connection: Keep-Alive\r\nPragma: no-cache\r\n";
-    if (!user.empty() && !password.empty())
-        request += "Proxy-Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
-    request += "\r\n";
-    return request;
+    // The socket engine's request, the one every proxy road of the suite sends.
+    const std::string credentials =
+        !user.empty() && !password.empty() ? user + ":" + password : std::string();
+    return prendle::BuildProxyRequest(address, static_cast<unsigned>(port), credentials);
 }
 
 ProxyAnswer ReadProxyAnswer(std::string_view answer) {

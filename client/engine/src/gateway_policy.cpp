@@ -4,6 +4,7 @@
 // range, addresses dotted quads; a statement that does not read is skipped with its message.
 // Rules keep what they say: a matching deny rule denies, and "in" rules say nothing about
 // outbound frames.
+#include "platform/client_settings.h"
 #include "engine/gateway_policy.h"
 
 #include <arpa/inet.h>
@@ -25,7 +26,7 @@ namespace engine {
 
 namespace {
 
-constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+using platform::client_settings::kClientKey;
 
 bool Same(std::string_view a, const char* b) {
     const std::size_t n = std::strlen(b);
@@ -129,7 +130,8 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
                 Say(log, "Invalid policy, cleanclientcache required\n");
                 continue;
             }
-            const LONG rc = Store()->SetString(kClientKey, "CleanCachePolicy", std::string(t[2]));
+            const LONG rc = Store()->SetString(kClientKey, platform::client_settings::kCleanCachePolicy,
+                                               std::string(t[2]));
             if (rc != platform::kRegOk)
                 TW_LOG(LOG_CLIENT_LOGIN, 3, "[ApplyPolicy] CleanCachePolicy not stored, %d", rc);
         } else if (Same(what, "homepage")) {
@@ -137,7 +139,7 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
                 Say(log, "Invalid policy, HomePage required\n");
                 continue;
             }
-            Store()->SetString(kClientKey, "HomePage", std::string(t[2]));
+            Store()->SetString(kClientKey, platform::client_settings::kHomePage, std::string(t[2]));
             homePageSeen = true;
         } else if (Same(what, "maxclient")) {
             if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) Say(log, "Invalid policy, Max-Client required\n");
@@ -202,7 +204,7 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
             Say(log, "unknown action " + Shown(what) + ", use deny\n");
         }
     }
-    if (!homePageSeen) Store()->DeleteValue(kClientKey, "HomePage");
+    if (!homePageSeen) Store()->DeleteValue(kClientKey, platform::client_settings::kHomePage);
     {
         // A relogon applies the new policy while the packet pump of the session still filters.
         std::unique_lock<std::shared_mutex> lock(m_rulesLock);
@@ -341,7 +343,7 @@ void TwGatewayPolicy::HandleSessionNotify(const SessionNotify* notify, PacketPor
         module = "UnknownModuleOrFailure";
     }
     TW_LOG(LOG_CLIENT_DATA, 4, "[HandleSessionNotify] MapPortToProcess %s %s:%d -> %s",
-           proto == 6 ? "TCP" : "UDP", Dotted(remote).c_str(), remotePort, module.c_str());
+           proto == 6 ? "TCP" : "UDP", Ipv4Text(remote).c_str(), remotePort, module.c_str());
 
     BYTE action = direction == TW_POLICY_DIR_OUT ? static_cast<BYTE>(m_defaultOut)
                   : inbound                      ? static_cast<BYTE>(m_defaultIn)
@@ -388,8 +390,8 @@ void TwGatewayPolicy::HandleSessionNotify(const SessionNotify* notify, PacketPor
     char record[1024];
     std::snprintf(record, sizeof record, "%s|%s|%s %s 访问 %s，源地址 %s:%d，目的地址 %s:%d",
                   match->appName.c_str(), module.c_str(), match->action == ACTION_BYPASS ? "允许" : "禁止",
-                  module.c_str(), match->appName.c_str(), Dotted(local).c_str(), localPort,
-                  Dotted(remote).c_str(), remotePort);
+                  module.c_str(), match->appName.c_str(), Ipv4Text(local).c_str(), localPort,
+                  Ipv4Text(remote).c_str(), remotePort);
     TW_LOG(LOG_CLIENT_DATA, 4, "[HandleSessionNotify] Match APP RULE %s", record);
     if (!host.Online()) return;
     const std::string user = host.UserName();

@@ -1,3 +1,4 @@
+#include "platform/text_util.h"
 #include "engine/net_check_thread.h"
 
 #include <arpa/inet.h>
@@ -16,14 +17,6 @@ namespace {
 constexpr int kTextAdapterGone = 316;
 constexpr int kTextAdapterTwice = 317;
 const std::array<BYTE, 6> kVirtualMac = {0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
-
-std::string Dotted(DWORD networkOrder) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = networkOrder;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
 
 bool Multicast224(DWORD destination) { return destination == htonl(0xE0000000u); }
 
@@ -89,8 +82,9 @@ void NetCheckThread::Execute() {
     for (std::size_t i = 0; i < saved.size(); ++i) {
         TW_LOG(LOG_CLIENT_LOGIN, 4,
                "[NetCheckThread::Excute]检测线程保存的路由表[%zu]:dst:%s mask:%s nexthop:%s", i,
-               Dotted(saved[i].dwForwardDest).c_str(), Dotted(saved[i].dwForwardMask).c_str(),
-               Dotted(saved[i].dwForwardNextHop).c_str());
+               platform::Ipv4Text(saved[i].dwForwardDest).c_str(),
+               platform::Ipv4Text(saved[i].dwForwardMask).c_str(),
+               platform::Ipv4Text(saved[i].dwForwardNextHop).c_str());
     }
     platform::Event* close = m_deps.connector.AdapterCloseEvent();
     platform::Event* events[2] = {&m_stop, close};

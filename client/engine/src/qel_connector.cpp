@@ -1,5 +1,6 @@
 // The connector object: construction from the settings store, Initialize, the owner, the plain
 // state calls of the worker's interface, and the destructor's order.
+#include "platform/client_settings.h"
 #include "engine/qel_connector.h"
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <random>
 
 #include "connector_text.h"
+#include "gateway_dialer.h"
 #include "dailylog/shared_daily_log.h"
 #include "engine/netsh_client.h"
 #include "engine/worker_thread.h"
@@ -24,8 +26,6 @@ namespace {
 constexpr std::size_t kPredefinedServerMax = 128;
 constexpr std::size_t kInstallDirMax = 260;
 constexpr std::size_t kPasswordMax = 127;
-
-bool IsYes(const std::string& text) { return text.size() == 3 && strcasecmp(text.c_str(), "yes") == 0; }
 
 std::string FormatGuid(std::mt19937& random) {
     std::uniform_int_distribution<unsigned> byte(0, 255), word(0, 0xFFFF);
@@ -45,17 +45,26 @@ TwQelConnector::TwQelConnector(ConnectorDeps deps)
       m_clock(*m_deps.clock),
       m_settings(m_deps.settings ? m_deps.settings : platform::SettingsStore::Machine()),
       m_key(m_deps.settingsKey),
+      m_logonBuffer(*m_deps.clock),
+      m_keeper(*m_deps.clock, m_deps.timing),
       m_onlineTimer(*m_deps.clock),
       m_timer(*m_deps.clock) {
+    m_dialer = std::make_unique<TwGatewayDialer>(
+        m_clock, m_waitLogon,
+        TwGatewayDialer::Hooks{[this](int textId) { Ui(UI_CODE_PROGRESS_TEXT, textId); },
+                               [this](int textId) { Box(m_ui.LanguageText(textId)); },
+                               [this](int number, const char* text) { ReportError(number, text); }});
     if (!m_deps.predefinedServerFile.empty()) {
         std::ifstream in(m_deps.predefinedServerFile);
         std::string line;
         if (in && std::getline(in, line)) m_predefinedServer = line.substr(0, kPredefinedServerMax - 1);
     }
     std::string text;
-    if (m_settings && m_settings->GetString(m_key, "UseZlibCompress", &text) == platform::kErrorSuccess)
+    if (m_settings && m_settings->GetString(m_key, platform::client_settings::kUseZlibCompress, &text) ==
+                          platform::kErrorSuccess)
         m_useZlib = IsYes(text);
-    if (m_settings && m_settings->GetString(m_key, "InstallDir", &text) == platform::kErrorSuccess)
+    if (m_settings && m_settings->GetString(m_key, platform::client_settings::kInstallDir, &text) ==
+                          platform::kErrorSuccess)
         m_installDir = text.substr(0, kInstallDirMax - 1);
     m_caPath = m_installDir.empty() ? std::string("./trusted/") : m_installDir + "/trusted";
 }
@@ -66,10 +75,7 @@ TwQelConnector::~TwQelConnector() {
     m_timer.Stop();
     m_timerRunning = false;
     if (m_link) m_link->Shutdown();
-    {
-        std::lock_guard<std::mutex> lock(m_cutLock);
-        if (m_cutThread.joinable()) m_cutThread.join();
-    }
+    m_keeper.StopCutLogoff();
     StopRouteCheckThread();
     if (m_dataPath) m_dataPath->Stop();
     m_dataPath.reset();
@@ -133,18 +139,46 @@ bool TwQelConnector::Initialize() {
     m_routeManager = std::make_unique<TwClientRouteManager>(*m_deps.routes, *m_deps.adapters, send);
     m_routeManager->SetDefaultMetric(m_deps.osType >= 1 && m_deps.osType <= 6 ? 1 : 100);
 
+    LoadMachineGuid();
+    MakeAdapterSetup(send);
+
+    TunnelSender& sender = *this;
+    TunnelControlSink& control = *this;
+    PolicyHost& policyHost = *this;
+    m_dataPath.reset(new TunnelDataPath(*m_port, m_policy, sender, control, m_timing, m_clock));
+    m_dataPath->SetPolicyHost(&policyHost);
+    m_dataPath->SetCompression(m_useZlib);
+
+    m_link = m_deps.makeLink ? m_deps.makeLink() : MakeTamberkLink();
+    TunnelLinkEvents& events = *this;
+    if (!m_link || !m_link->Initialize(&events, m_caPath)) {
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[Initialize] TwQelConnector Construct SSL State Machine fails");
+        return false;
+    }
+    m_link->SetCipherList(DefaultCipherText());
+    m_initialised = true;
+    // Only now is every member the timer reads in place.
+    m_timerRunning = true;
+    QueueTimer();
+    return true;
+}
+
+void TwQelConnector::LoadMachineGuid() {
     // The machine's identity: made once, then read back unchanged.
-    std::mt19937 random(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(Now()));
     std::string guid;
-    if (m_settings->GetString(m_key, "MachineGUID", &guid) != platform::kErrorSuccess || guid.empty()) {
+    if (m_settings->GetString(m_key, platform::client_settings::kMachineGUID, &guid) !=
+            platform::kErrorSuccess ||
+        guid.empty()) {
         std::random_device device;
         std::mt19937 fresh(device());
         guid = FormatGuid(fresh);
         m_settings->CreateKey(m_key);
-        m_settings->SetString(m_key, "MachineGUID", guid);
+        m_settings->SetString(m_key, platform::client_settings::kMachineGUID, guid);
     }
     m_machineGuid = guid.substr(0, 40);
+}
 
+void TwQelConnector::MakeAdapterSetup(const std::function<int(const std::string&)>& send) {
     AdapterSetupDeps a;
     a.driver = m_driver;
     a.routeManager = m_routeManager.get();
@@ -175,29 +209,7 @@ bool TwQelConnector::Initialize() {
         }
         return m_policy.ApplyPolicy(policy.c_str());
     };
-    hooks.createRouteCheckThread = [this, send] {
-        ForcedLogoffHost* host = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(m_ownerLock);
-            host = m_forcedHost;
-        }
-        if (host == nullptr) return true;  // nobody to hand a forced logoff to: no check
-        NetCheckConfig config;
-        config.virtualIfIndex = m_adapter->VirtualIfIndex();
-        {
-            std::lock_guard<std::mutex> lock(m_paramLock);
-            config.virtualAddress = m_results.virtualIp;
-            config.virtualMask = m_results.mask;
-            for (const auto& r : m_results.routes) config.resources.push_back({r.network, r.mask, r.nextHop});
-        }
-        config.gatewayAddress = m_serverAddress.load();
-        config.gatewayRouteExisted = m_adapter->GatewayRouteExisted();
-        NetCheckThread::Deps d{*this, *host, m_ui, *m_deps.routes, *m_deps.adapters, send, nullptr};
-        std::lock_guard<std::mutex> lock(m_netCheckLock);
-        if (m_netCheck) m_netCheck->Stop();
-        m_netCheck = std::make_unique<NetCheckThread>(d, config, m_timing, m_clock);
-        return m_netCheck->Start();
-    };
+    hooks.createRouteCheckThread = [this, send] { return CreateRouteCheckThread(send); };
     hooks.stopRouteCheckThread = [this] { StopRouteCheckThread(); };
     hooks.disconnect = [this] {
         Disconnect();
@@ -208,26 +220,30 @@ bool TwQelConnector::Initialize() {
     hooks.setDataPathActive = [](bool on) { g_DataPathActive.store(on); };
     hooks.forgetSession = [this] { m_sessionId = 0; };
     m_adapter = std::make_unique<TwAdapterSetup>(std::move(a), std::move(hooks));
+}
 
-    TunnelSender& sender = *this;
-    TunnelControlSink& control = *this;
-    PolicyHost& policyHost = *this;
-    m_dataPath.reset(new TunnelDataPath(*m_port, m_policy, sender, control, m_timing, m_clock));
-    m_dataPath->SetPolicyHost(&policyHost);
-    m_dataPath->SetCompression(m_useZlib);
-
-    m_link = m_deps.makeLink ? m_deps.makeLink() : MakeTamberkLink();
-    TunnelLinkEvents& events = *this;
-    if (!m_link || !m_link->Initialize(&events, m_caPath)) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[Initialize] TwQelConnector Construct SSL State Machine fails");
-        return false;
+bool TwQelConnector::CreateRouteCheckThread(const std::function<int(const std::string&)>& send) {
+    ForcedLogoffHost* host = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_ownerLock);
+        host = m_forcedHost;
     }
-    m_link->SetCipherList(DefaultCipherText());
-    m_initialised = true;
-    // Only now is every member the timer reads in place.
-    m_timerRunning = true;
-    QueueTimer();
-    return true;
+    if (host == nullptr) return true;  // nobody to hand a forced logoff to: no check
+    NetCheckConfig config;
+    config.virtualIfIndex = m_adapter->VirtualIfIndex();
+    {
+        std::lock_guard<std::mutex> lock(m_paramLock);
+        config.virtualAddress = m_results.virtualIp;
+        config.virtualMask = m_results.mask;
+        for (const auto& r : m_results.routes) config.resources.push_back({r.network, r.mask, r.nextHop});
+    }
+    config.gatewayAddress = m_serverAddress.load();
+    config.gatewayRouteExisted = m_adapter->GatewayRouteExisted();
+    NetCheckThread::Deps d{*this, *host, m_ui, *m_deps.routes, *m_deps.adapters, send, nullptr};
+    std::lock_guard<std::mutex> lock(m_netCheckLock);
+    if (m_netCheck) m_netCheck->Stop();
+    m_netCheck = std::make_unique<NetCheckThread>(d, config, m_timing, m_clock);
+    return m_netCheck->Start();
 }
 
 int TwQelConnector::LastError() {
@@ -355,7 +371,7 @@ void TwQelConnector::ForgetSession() {
     // The browser and a later web logon read the stored id: a session that ended must not be
     // offered again.
     if (m_settings && m_settings->OpenKey(m_key) == platform::kErrorSuccess)
-        m_settings->SetDword(m_key, "SessionId", 0);
+        m_settings->SetDword(m_key, platform::client_settings::kSessionId, 0);
     if (m_adapter) m_adapter->SetGatewayRouteExisted(false);
     {
         std::lock_guard<std::mutex> lock(m_paramLock);

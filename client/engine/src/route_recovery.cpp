@@ -72,8 +72,8 @@ void TwAdapterSetup::PrintSystemRouteTable() {
     int i = 0;
     for (const auto& r : rows) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[PrintSystemRouteTable][%d]:dst:%s mask:%s nexthop:%s IfIndex:%d", i++,
-               Dotted(r.dwForwardDest).c_str(), Dotted(r.dwForwardMask).c_str(),
-               Dotted(r.dwForwardNextHop).c_str(), static_cast<int>(r.dwForwardIfIndex));
+               Ipv4Text(r.dwForwardDest).c_str(), Ipv4Text(r.dwForwardMask).c_str(),
+               Ipv4Text(r.dwForwardNextHop).c_str(), static_cast<int>(r.dwForwardIfIndex));
     }
 }
 
@@ -167,8 +167,8 @@ void TwAdapterSetup::RestoreMovedRoutes(bool wholeTraffic) {
     for (const auto& e : missing) {
         TW_LOG(LOG_CLIENT_LOGIN, 4,
                "[LogoffRecoverAdapterRoute] not restored: dest %s mask %s nexthop %s IfIndex %d",
-               Dotted(e.dwForwardDest).c_str(), Dotted(e.dwForwardMask).c_str(),
-               Dotted(e.dwForwardNextHop).c_str(), static_cast<int>(e.dwForwardIfIndex));
+               Ipv4Text(e.dwForwardDest).c_str(), Ipv4Text(e.dwForwardMask).c_str(),
+               Ipv4Text(e.dwForwardNextHop).c_str(), static_cast<int>(e.dwForwardIfIndex));
     }
     m_restoreMissing = missing.size();
 }
@@ -209,10 +209,10 @@ bool TwAdapterSetup::LogoffRecoverAdapterRoute(bool keepForRelogon) {
         if (m_hooks.forgetSession) m_hooks.forgetSession();
     }
     if (m_gatewayRouteAdded) {
-        m_deps.routeManager->DeleteHostRoute(Dotted(GatewayAddress()), 0);
+        m_deps.routeManager->DeleteHostRoute(Ipv4Text(GatewayAddress()), 0);
         m_gatewayRouteAdded = false;
     }
-    for (DWORD host : m_pinnedAdded) m_deps.routeManager->DeleteHostRoute(Dotted(host), 0);
+    for (DWORD host : m_pinnedAdded) m_deps.routeManager->DeleteHostRoute(Ipv4Text(host), 0);
     m_pinnedAdded.clear();
     m_pinnedExisted.clear();
     RestoreMovedRoutes(wholeTraffic);

@@ -5,19 +5,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/text_util.h"
 #include "engine/worker_thread.h"
 
 namespace engine {
 
 namespace {
-
-std::string HostDotted(DWORD hostOrder) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = htonl(hostOrder);
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -58,8 +51,8 @@ TwWorkerThread::StatusInfo TwWorkerThread::FormatStatusInfo() {
     info.server = Format("%s:%d", s.serverAddress.c_str(), s.serverPort);
     info.gatewayName = s.gatewayName;
     info.onlineTime = FormatDuration(s.onlineSeconds);
-    info.virtualAddress = HostDotted(s.virtualAddress);
-    info.gatewayAddress = HostDotted(s.gatewayAddress);
+    info.virtualAddress = platform::Ipv4TextHost(s.virtualAddress);
+    info.gatewayAddress = platform::Ipv4TextHost(s.gatewayAddress);
     info.sent = FormatBytes(s.sent);
     info.received = FormatBytes(s.received);
     return info;
@@ -82,12 +75,12 @@ void TwWorkerThread::AppendSessionReport(std::string* out) {
     *out += Format("登录时刻: %4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d\n", t.tm_year + 1900, t.tm_mon + 1,
                    t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
     *out += "-\n";
-    *out += "动态地址: " + HostDotted(s.virtualAddress) + "\n";
-    *out += "子网掩码: " + HostDotted(s.mask) + "\n";
-    if (s.dns1 != 0) *out += "主DNS服务器: " + HostDotted(s.dns1) + "\n";
-    if (s.dns2 != 0) *out += "备DNS服务器: " + HostDotted(s.dns2) + "\n";
-    if (s.wins1 != 0) *out += "主WINS服务器: " + HostDotted(s.wins1) + "\n";
-    if (s.wins2 != 0) *out += "备WINS服务器: " + HostDotted(s.wins2) + "\n";
+    *out += "动态地址: " + platform::Ipv4TextHost(s.virtualAddress) + "\n";
+    *out += "子网掩码: " + platform::Ipv4TextHost(s.mask) + "\n";
+    if (s.dns1 != 0) *out += "主DNS服务器: " + platform::Ipv4TextHost(s.dns1) + "\n";
+    if (s.dns2 != 0) *out += "备DNS服务器: " + platform::Ipv4TextHost(s.dns2) + "\n";
+    if (s.wins1 != 0) *out += "主WINS服务器: " + platform::Ipv4TextHost(s.wins1) + "\n";
+    if (s.wins2 != 0) *out += "备WINS服务器: " + platform::Ipv4TextHost(s.wins2) + "\n";
 }
 
 }  // namespace engine

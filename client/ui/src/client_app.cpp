@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "vorn/client_app.h"
 
 #include <poll.h>
@@ -45,7 +46,7 @@ int CSarvelApp::SendLogoffMsg(std::uint32_t dwData) {
         return 0;
     }
     DWORD window = 0;
-    if (store.GetDword(kClientKey, "MainWindow", &window) != platform::kRegOk) {
+    if (store.GetDword(kClientKey, platform::client_settings::kMainWindow, &window) != platform::kRegOk) {
         TW_LOG(LOG_CLIENT_LOGIN, 1, "[SendLogoffMsg] no MainWindow");
         return 0;
     }
@@ -227,8 +228,9 @@ int CSarvelApp::InitInstance() {
             if (!WaitForOldClient()) return 0;
         } else {
             DWORD window = 0;
-            if (store.GetDword(kClientKey, "MainWindow", &window) == platform::kRegOk && window != 0 &&
-                !options.api) {
+            if (store.GetDword(kClientKey, platform::client_settings::kMainWindow, &window) ==
+                    platform::kRegOk &&
+                window != 0 && !options.api) {
                 LinkRequest show;
                 show.kind = kLinkShow;
                 std::int32_t reply = 0;

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include "platform/client_settings.h"
 #include "dailylog/shared_daily_log.h"
 #include "platform/clock_wait.h"
 #include "vorn/command_line.h"
@@ -197,33 +198,39 @@ void TwLogonVpn::FailOnPage(int tab, int messageId, BoxIcon icon, bool errorCapt
     ShowPage(tab);
 }
 
+// A logon from the browser: the gateway, session and user it handed over are the settings.
+bool TwLogonVpn::SaveWebLogonConfig() {
+    platform::SettingsStore& store = *m_deps.store;
+    LogonPageView& page = *m_deps.logonPage;
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[SSLClientSaveConfig] %s:%s session %s", m_gatewayAddress.c_str(),
+           m_gatewayPort.c_str(), m_sessionId.c_str());
+    if (store.OpenKey(kClientKey) == platform::kRegOk) {
+        store.SetString(kClientKey, platform::client_settings::kServerAddr, m_gatewayAddress);
+        m_szServerAddr = m_gatewayAddress;
+        m_serverPort = std::atoi(m_gatewayPort.c_str());
+        store.SetDword(kClientKey, platform::client_settings::kServerPortNum,
+                       static_cast<DWORD>(m_serverPort));
+        store.SetDword(kClientKey, platform::client_settings::kSessionId,
+                       static_cast<DWORD>(std::strtoul(m_sessionId.c_str(), nullptr, 10)));
+        store.SetDword(kClientKey, platform::client_settings::kRemID, 0);
+        store.SetDword(kClientKey, platform::client_settings::kAutoLogon, 0);
+        store.SetString(kClientKey, platform::client_settings::kQelUsername, m_gatewayUser);
+    }
+    m_worker->SetWebLogonMode(true);
+    page.SetServerText(m_gatewayAddress + ":" + m_gatewayPort);
+    page.SetUserName(m_gatewayUser);
+    page.SetPassword("");
+    page.SetRemember(false);
+    page.SetAutoLogon(false);
+    m_userName = m_gatewayUser;
+    m_password.clear();
+    return true;
+}
+
 bool TwLogonVpn::SSLClientSaveConfig() {
     platform::SettingsStore& store = *m_deps.store;
     LogonPageView& page = *m_deps.logonPage;
-    if (m_webLogon) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[SSLClientSaveConfig] %s:%s session %s", m_gatewayAddress.c_str(),
-               m_gatewayPort.c_str(), m_sessionId.c_str());
-        if (store.OpenKey(kClientKey) == platform::kRegOk) {
-            store.SetString(kClientKey, "ServerAddr", m_gatewayAddress);
-            m_szServerAddr = m_gatewayAddress;
-            m_serverPort = std::atoi(m_gatewayPort.c_str());
-            store.SetDword(kClientKey, "ServerPortNum", static_cast<DWORD>(m_serverPort));
-            store.SetDword(kClientKey, "SessionId",
-                           static_cast<DWORD>(std::strtoul(m_sessionId.c_str(), nullptr, 10)));
-            store.SetDword(kClientKey, "RemID", 0);
-            store.SetDword(kClientKey, "AutoLogon", 0);
-            store.SetString(kClientKey, "QelUsername", m_gatewayUser);
-        }
-        m_worker->SetWebLogonMode(true);
-        page.SetServerText(m_gatewayAddress + ":" + m_gatewayPort);
-        page.SetUserName(m_gatewayUser);
-        page.SetPassword("");
-        page.SetRemember(false);
-        page.SetAutoLogon(false);
-        m_userName = m_gatewayUser;
-        m_password.clear();
-        return true;
-    }
+    if (m_webLogon) return SaveWebLogonConfig();
 
     ServerText server;
     const int bad = ParseGatewayText(page.ServerText(), &server);
@@ -233,10 +240,10 @@ bool TwLogonVpn::SSLClientSaveConfig() {
         return false;
     }
     page.SetServerText(server.text);
-    store.SetString(kClientKey, "ServerAddr", server.host);
-    store.SetString(kClientKey, "UpdateServerAddr", server.host);
-    store.SetDword(kClientKey, "ServerPortNum", static_cast<DWORD>(server.port));
-    store.SetDword(kClientKey, "UpdateServerPort", static_cast<DWORD>(server.port));
+    store.SetString(kClientKey, platform::client_settings::kServerAddr, server.host);
+    store.SetString(kClientKey, platform::client_settings::kUpdateServerAddr, server.host);
+    store.SetDword(kClientKey, platform::client_settings::kServerPortNum, static_cast<DWORD>(server.port));
+    store.SetDword(kClientKey, platform::client_settings::kUpdateServerPort, static_cast<DWORD>(server.port));
 
     m_userName = TrimBlanks(page.UserName());
     m_password = page.Password();
@@ -260,25 +267,27 @@ bool TwLogonVpn::SSLClientSaveConfig() {
         return false;
     }
     std::string saved;
-    if (store.GetString(kClientKey, "ServerAddr", &saved) != platform::kRegOk || saved.empty() ||
-        saved == "0.0.0.0") {
+    if (store.GetString(kClientKey, platform::client_settings::kServerAddr, &saved) != platform::kRegOk ||
+        saved.empty() || saved == "0.0.0.0") {
         FailOnPage(0, kMsgNoGateway, BoxIcon::kInformation, false);
         m_actionButton->setEnabled(true);
         return false;
     }
     m_szServerAddr = saved.substr(0, 511);
-    store.SetDword(kClientKey, "SessionId", 0);
-    store.SetString(kClientKey, "QelUsername", page.UserName());
+    store.SetDword(kClientKey, platform::client_settings::kSessionId, 0);
+    store.SetString(kClientKey, platform::client_settings::kQelUsername, page.UserName());
     if (page.Remember()) {
-        store.SetDword(kClientKey, "RemID", 1);
-        store.SetString(kClientKey, "QelPassword", Scramble(page.Password()));
+        store.SetDword(kClientKey, platform::client_settings::kRemID, 1);
+        store.SetString(kClientKey, platform::client_settings::kQelPassword, Scramble(page.Password()));
     } else {
-        store.SetDword(kClientKey, "RemID", 0);
+        store.SetDword(kClientKey, platform::client_settings::kRemID, 0);
     }
     DWORD port = 0;
-    m_serverPort = store.GetDword(kClientKey, "ServerPortNum", &port) == platform::kRegOk && port != 0
-                       ? static_cast<int>(port)
-                       : 443;
+    m_serverPort =
+        store.GetDword(kClientKey, platform::client_settings::kServerPortNum, &port) == platform::kRegOk &&
+                port != 0
+            ? static_cast<int>(port)
+            : 443;
     return SaveProxy();
 }
 
@@ -286,12 +295,12 @@ bool TwLogonVpn::SaveProxy() {
     platform::SettingsStore& store = *m_deps.store;
     ProxyPageView& proxy = *m_deps.proxyPage;
     if (!proxy.UseProxy()) {
-        store.SetString(kClientKey, "UseProxy", "No");
-        store.SetString(kClientKey, "ProxyAddr", "0.0.0.0");
-        store.SetString(kClientKey, "ProxyPort", "0");
-        store.SetString(kClientKey, "UseProxyAuth", "No");
-        store.SetString(kClientKey, "ProxyUser", "");
-        store.SetString(kClientKey, "ProxyPass", "");
+        store.SetString(kClientKey, platform::client_settings::kUseProxy, "No");
+        store.SetString(kClientKey, platform::client_settings::kProxyAddr, "0.0.0.0");
+        store.SetString(kClientKey, platform::client_settings::kProxyPort, "0");
+        store.SetString(kClientKey, platform::client_settings::kUseProxyAuth, "No");
+        store.SetString(kClientKey, platform::client_settings::kProxyUser, "");
+        store.SetString(kClientKey, platform::client_settings::kProxyPass, "");
         return true;
     }
     ServerText st;
@@ -302,26 +311,26 @@ bool TwLogonVpn::SaveProxy() {
         if (bad == kMsgProxyBadChar) m_actionButton->setEnabled(true);
         return false;
     }
-    store.SetString(kClientKey, "ProxyAddr", st.host);
-    store.SetString(kClientKey, "ProxyPort", portText);
-    store.SetString(kClientKey, "UseProxy", "Yes");
+    store.SetString(kClientKey, platform::client_settings::kProxyAddr, st.host);
+    store.SetString(kClientKey, platform::client_settings::kProxyPort, portText);
+    store.SetString(kClientKey, platform::client_settings::kUseProxy, "Yes");
     if (!proxy.UseProxyAuth()) {
-        store.SetString(kClientKey, "UseProxyAuth", "No");
-        store.SetString(kClientKey, "ProxyUser", "");
-        store.SetString(kClientKey, "ProxyPass", "");
+        store.SetString(kClientKey, platform::client_settings::kUseProxyAuth, "No");
+        store.SetString(kClientKey, platform::client_settings::kProxyUser, "");
+        store.SetString(kClientKey, platform::client_settings::kProxyPass, "");
         return true;
     }
     if (proxy.ProxyUser().empty()) {
         FailOnPage(1, kMsgProxyUserEmpty, BoxIcon::kInformation, false);
         return false;
     }
-    store.SetString(kClientKey, "ProxyUser", proxy.ProxyUser());
+    store.SetString(kClientKey, platform::client_settings::kProxyUser, proxy.ProxyUser());
     if (proxy.ProxyPassword().empty()) {
         FailOnPage(1, kMsgProxyPasswordEmpty, BoxIcon::kInformation, false);
         return false;
     }
-    store.SetString(kClientKey, "ProxyPass", proxy.ProxyPassword());
-    store.SetString(kClientKey, "UseProxyAuth", "Yes");
+    store.SetString(kClientKey, platform::client_settings::kProxyPass, proxy.ProxyPassword());
+    store.SetString(kClientKey, platform::client_settings::kUseProxyAuth, "Yes");
     return true;
 }
 

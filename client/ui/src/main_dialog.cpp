@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "vorn/main_dialog.h"
 
 #include <QApplication>
@@ -95,7 +96,7 @@ TwLogonVpn::~TwLogonVpn() {
             // The worker is still inside the engine: nothing may be freed under it. It was asked to
             // end and has had its time; the process ends here without waiting longer.
             TW_LOG(LOG_CLIENT_LOGIN, 1, "[~TwLogonVpn] the worker did not end in time, the process ends");
-            if (m_initialised) m_deps.store->SetDword(kClientKey, "MainWindow", 0);
+            if (m_initialised) m_deps.store->SetDword(kClientKey, platform::client_settings::kMainWindow, 0);
             std::_Exit(0);
         }
         // The connector's threads may still ask for a relogon or a logoff; none reaches the
@@ -104,7 +105,7 @@ TwLogonVpn::~TwLogonVpn() {
         m_worker->Join();
         m_worker.reset();
     }
-    if (m_initialised) m_deps.store->SetDword(kClientKey, "MainWindow", 0);
+    if (m_initialised) m_deps.store->SetDword(kClientKey, platform::client_settings::kMainWindow, 0);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[~TwLogonVpn] return");
 }
 
@@ -199,6 +200,46 @@ void TwLogonVpn::SetupWidgets() {
     resize(440, 420);
 }
 
+// The user name, password and auto logon the dialog starts with: the command line's, else the
+// remembered ones.
+void TwLogonVpn::LoadCredentials() {
+    platform::SettingsStore& store = *m_deps.store;
+    LogonPageView& page = *m_deps.logonPage;
+    if (m_logonMode) {
+        page.SetPassword(Unscramble(page.Password()));
+        m_userName = page.UserName();
+        m_password = page.Password();
+    }
+    if (!m_logonMode && !m_webLogon) {
+        std::string value;
+        m_userName =
+            store.GetString(kClientKey, platform::client_settings::kQelUsername, &value) == platform::kRegOk
+                ? value
+                : "";
+        DWORD rem = 0;
+        if (store.GetDword(kClientKey, platform::client_settings::kRemID, &rem) == platform::kRegOk &&
+            rem != 0) {
+            m_rememberPassword = true;
+            if (store.GetString(kClientKey, platform::client_settings::kQelPassword, &value) ==
+                platform::kRegOk) {
+                m_password = Unscramble(value);
+            } else {
+                m_userName.clear();
+                m_password.clear();
+            }
+        }
+    }
+    DWORD autoLogon = 0;
+    if (store.GetDword(kClientKey, platform::client_settings::kAutoLogon, &autoLogon) == platform::kRegOk &&
+        autoLogon != 0) {
+        m_autoLogon = true;
+    }
+    if (g_firstAutoLogon.exchange(false)) {
+        if (m_autoLogon && (!m_rememberPassword || m_userName.empty())) m_autoLogon = false;
+        if (!m_autoLogon) m_password.clear();
+    }
+}
+
 bool TwLogonVpn::InitDialog() {
     platform::SettingsStore& store = *m_deps.store;
     const UiTextTable& table = *m_deps.table;
@@ -227,35 +268,7 @@ bool TwLogonVpn::InitDialog() {
                                                 [this] { CutLongLogon(); }, m_deps.timing, *m_deps.clock);
     m_monitor->Start();
 
-    // Credentials.
-    LogonPageView& page = *m_deps.logonPage;
-    if (m_logonMode) {
-        page.SetPassword(Unscramble(page.Password()));
-        m_userName = page.UserName();
-        m_password = page.Password();
-    }
-    if (!m_logonMode && !m_webLogon) {
-        std::string value;
-        m_userName = store.GetString(kClientKey, "QelUsername", &value) == platform::kRegOk ? value : "";
-        DWORD rem = 0;
-        if (store.GetDword(kClientKey, "RemID", &rem) == platform::kRegOk && rem != 0) {
-            m_rememberPassword = true;
-            if (store.GetString(kClientKey, "QelPassword", &value) == platform::kRegOk) {
-                m_password = Unscramble(value);
-            } else {
-                m_userName.clear();
-                m_password.clear();
-            }
-        }
-    }
-    DWORD autoLogon = 0;
-    if (store.GetDword(kClientKey, "AutoLogon", &autoLogon) == platform::kRegOk && autoLogon != 0) {
-        m_autoLogon = true;
-    }
-    if (g_firstAutoLogon.exchange(false)) {
-        if (m_autoLogon && (!m_rememberPassword || m_userName.empty())) m_autoLogon = false;
-        if (!m_autoLogon) m_password.clear();
-    }
+    LoadCredentials();
 
     m_timer0->start(static_cast<int>(m_deps.timing.hardwareKeyTimerMs));
 
@@ -277,7 +290,7 @@ bool TwLogonVpn::InitDialog() {
         [this](const LinkRequest& r) { return HandleLink(r.kind, r.data, r.bytes); });
     if (!m_link->Listen())
         TW_LOG(LOG_CLIENT_LOGIN, 1, "[OnInitDialog] a second client cannot reach this one");
-    store.SetDword(kClientKey, "MainWindow", platform::CurrentProcessId());
+    store.SetDword(kClientKey, platform::client_settings::kMainWindow, platform::CurrentProcessId());
     m_initialised = true;
 
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[OnInitDialog] %s: %d, %s: %d", kNetworkService,
@@ -450,11 +463,11 @@ void TwLogonVpn::SaveAutoLogonChoice() {
     platform::SettingsStore& store = *m_deps.store;
     LogonPageView& page = *m_deps.logonPage;
     if (page.AutoLogon()) {
-        store.SetDword(kClientKey, "AutoLogon", 1);
-        store.SetString(kClientKey, "QelUsername", page.UserName());
-        store.SetString(kClientKey, "QelPassword", Scramble(page.Password()));
+        store.SetDword(kClientKey, platform::client_settings::kAutoLogon, 1);
+        store.SetString(kClientKey, platform::client_settings::kQelUsername, page.UserName());
+        store.SetString(kClientKey, platform::client_settings::kQelPassword, Scramble(page.Password()));
     } else {
-        store.SetDword(kClientKey, "AutoLogon", 0);
+        store.SetDword(kClientKey, platform::client_settings::kAutoLogon, 0);
     }
 }
 
@@ -541,7 +554,8 @@ int TwLogonVpn::OnPowerBroadcast(int event) {
         if (m_wasOnlineAtSuspend == UPDATE_STATUS_ONLINE) {
             m_wasOnlineAtSuspend = 1;
             // A web logon has no password: the connector takes the session back from the settings.
-            if (m_password.empty()) m_deps.store->SetDword(kClientKey, "SessionId", m_savedSessionId);
+            if (m_password.empty())
+                m_deps.store->SetDword(kClientKey, platform::client_settings::kSessionId, m_savedSessionId);
             m_worker->Relogon();
         }
     } else {
@@ -662,7 +676,9 @@ void TwLogonVpn::CutLongLogon() {
 
 void TwLogonVpn::RunCleanCachePolicy() {
     std::string policy;
-    if (m_deps.store->GetString(kClientKey, "CleanCachePolicy", &policy) != platform::kRegOk) return;
+    if (m_deps.store->GetString(kClientKey, platform::client_settings::kCleanCachePolicy, &policy) !=
+        platform::kRegOk)
+        return;
     policy = policy.substr(0, 256);
     if (policy.compare(0, 3, "off") == 0) return;
     if (policy.substr(0, policy.find(',')) != "1") return;

@@ -1,6 +1,7 @@
 // The tray icon, its menu and the menu's commands.
 #include <QMetaObject>
 
+#include "platform/client_settings.h"
 #include "dailylog/shared_daily_log.h"
 #include "vorn/command_line.h"
 #include "vorn/main_dialog.h"
@@ -168,8 +169,12 @@ void TwLogonVpn::HandleMenu(int command, const std::string& itemText) {
 void TwLogonVpn::OpenResourcePage() {
     std::string address;
     DWORD port = 443;
-    if (m_deps.store->GetString(kClientKey, "ServerAddr", &address) != platform::kRegOk) address.clear();
-    if (m_deps.store->GetDword(kClientKey, "ServerPortNum", &port) != platform::kRegOk) port = 443;
+    if (m_deps.store->GetString(kClientKey, platform::client_settings::kServerAddr, &address) !=
+        platform::kRegOk)
+        address.clear();
+    if (m_deps.store->GetDword(kClientKey, platform::client_settings::kServerPortNum, &port) !=
+        platform::kRegOk)
+        port = 443;
     address = address.substr(0, 255);
     const std::string user = AnsiToUtf8(m_userName, 512, true);
     const std::string url =

@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/client_settings.h"
 #include "vorn/text_source.h"
 
 namespace vorn {
@@ -19,8 +20,10 @@ UiTextTable UiTextTable::Build(bool chineseUi, platform::SettingsStore& store) {
     t.caption = t.appTitle;
     if (store.OpenKey(kClientKey) != platform::kRegOk) return t;
     std::string value;
-    if (store.GetString(kClientKey, "InstallDir", &value) == platform::kRegOk) t.installPath = value;
-    if (store.GetString(kClientKey, "Version", &value) == platform::kRegOk) t.version = value;
+    if (store.GetString(kClientKey, platform::client_settings::kInstallDir, &value) == platform::kRegOk)
+        t.installPath = value;
+    if (store.GetString(kClientKey, platform::client_settings::kVersion, &value) == platform::kRegOk)
+        t.version = value;
     if (store.GetString(kClientKey, "Logon", &value) == platform::kRegOk) t.logonBitmap = value;
     if (store.GetString(kClientKey, "WebSite", &value) == platform::kRegOk) t.webSite = value;
     return t;

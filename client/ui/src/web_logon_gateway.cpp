@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "vorn/web_logon_gateway.h"
 
 #include <strings.h>
@@ -32,14 +33,18 @@ bool KnownGateway(platform::SettingsStore& store, const std::string& address, co
     const int wanted = PortNumber(port);
     if (wanted == 0 || address.empty()) return false;
     std::string saved;
-    if (store.GetString(kClientKey, "ServerAddr", &saved) == platform::kRegOk) {
+    if (store.GetString(kClientKey, platform::client_settings::kServerAddr, &saved) == platform::kRegOk) {
         DWORD savedPort = 0;
-        if (store.GetDword(kClientKey, "ServerPortNum", &savedPort) != platform::kRegOk || savedPort == 0)
+        if (store.GetDword(kClientKey, platform::client_settings::kServerPortNum, &savedPort) !=
+                platform::kRegOk ||
+            savedPort == 0)
             savedPort = 443;
         if (SameGateway(saved, static_cast<int>(savedPort), address, wanted)) return true;
     }
     std::string dir;
-    if (store.GetString(kClientKey, "InstallDir", &dir) != platform::kRegOk || dir.empty()) return false;
+    if (store.GetString(kClientKey, platform::client_settings::kInstallDir, &dir) != platform::kRegOk ||
+        dir.empty())
+        return false;
     GatewayHistory history;
     std::string error;
     if (!LoadHistoryFile(dir, &history, &error)) return false;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/client_settings.h"
 #include "platform/types.h"
 
 namespace dailylog {
@@ -11,8 +12,8 @@ namespace dailylog {
 constexpr const char* kMutexName = "Global\\VORNCLIENT_FILELOG";
 constexpr DWORD kMutexWaitMs = 3000;
 
-constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
-constexpr const char* kInstallDirValue = "InstallDir";
+using platform::client_settings::kClientKey;
+constexpr const char* kInstallDirValue = platform::client_settings::kInstallDir;
 constexpr const char* kLevelKey = "SOFTWARE\\Morvane";
 constexpr const char* kLevelValue = "LogLevel";
 

@@ -1,4 +1,5 @@
 // Machine identifier from the first disk's serial number and model, as Linux exposes them.
+#include "platform/text_util.h"
 #include "util/machine_identity.h"
 
 #include <dirent.h>
@@ -17,13 +18,6 @@ namespace {
 std::mutex g_lock;
 std::string g_serial;
 std::string g_model;
-
-std::string Trim(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    const auto last = s.find_last_not_of(" \t\r\n");
-    return s.substr(first, last - first + 1);
-}
 
 std::string ReadSmallFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -55,7 +49,7 @@ std::string UdevValue(const std::string& disk, const std::string& key) {
                                         std::to_string(minor(st.st_rdev))));
     std::string line;
     while (std::getline(db, line)) {
-        if (line.rfind("E:" + key + "=", 0) == 0) return Trim(line.substr(key.size() + 3));
+        if (line.rfind("E:" + key + "=", 0) == 0) return platform::Trim(line.substr(key.size() + 3));
     }
     return "";
 }
@@ -76,7 +70,7 @@ void FindDisk(std::string* serial, std::string* model) {
         if (s.empty()) s = SerialFromVpd80(ReadSmallFile(base + "/device/vpd_pg80"));
         if (s.empty()) s = UdevValue(disk, "ID_SERIAL_SHORT");
         if (s.empty()) continue;
-        std::string m = Trim(ReadSmallFile(base + "/device/model"));
+        std::string m = platform::Trim(ReadSmallFile(base + "/device/model"));
         if (m.empty()) m = UdevValue(disk, "ID_MODEL");
         *serial = s;
         *model = m;
@@ -95,8 +89,8 @@ std::string SerialFieldText(const std::string& raw) {
 }
 
 LONG HardDriveIdFromText(const std::string& serialText, const std::string& modelText) {
-    std::string serial = Trim(serialText);
-    const std::string model = Trim(modelText);
+    std::string serial = platform::Trim(serialText);
+    const std::string model = platform::Trim(modelText);
     if (serial.rfind("WD-W", 0) == 0) serial = serial.size() > 5 ? serial.substr(5) : "";
     std::uint64_t value = 0;
     for (const char c : serial) {

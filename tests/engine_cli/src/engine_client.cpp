@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "engine_client.h"
 
 #include <chrono>
@@ -16,7 +17,7 @@ namespace qelcli {
 
 namespace {
 
-constexpr char kKey[] = "Software\\Morvane\\QelClient";
+constexpr const char* kKey = platform::client_settings::kClientKey;
 
 // Prints what the engine tells the user, one line each; the texts the engine sends are the
 // gateway's or ids of the catalogue (shown as "#id"), never a password.
@@ -80,29 +81,34 @@ bool WriteSettings(const CliOptions& o, platform::SettingsStore& store) {
     // The trusted-CA folder lies below it; without one the engine would take the current folder.
     // The shared daily log writes into its Log folder there, when the folder exists.
     std::string installDir;
-    if (store.GetString(kKey, "InstallDir", &installDir) != platform::kErrorSuccess || installDir.empty()) {
+    if (store.GetString(kKey, platform::client_settings::kInstallDir, &installDir) !=
+            platform::kErrorSuccess ||
+        installDir.empty()) {
         installDir = platform::DefaultInstallDir();
-        store.SetString(kKey, "InstallDir", installDir);
+        store.SetString(kKey, platform::client_settings::kInstallDir, installDir);
     }
     platform::MakeDirs(installDir + "/Log", 0755);
-    bool ok = store.SetString(kKey, "ServerAddr", o.server) == platform::kErrorSuccess;
-    ok &= store.SetDword(kKey, "ServerPortNum", static_cast<DWORD>(o.port)) == platform::kErrorSuccess;
-    ok &= store.SetDword(kKey, "IsServerAddr", 1) == platform::kErrorSuccess;
-    ok &= store.SetDword(kKey, "UseStatic", 1) == platform::kErrorSuccess;
-    ok &= store.SetDword(kKey, "NoResourcePage", 1) == platform::kErrorSuccess;
+    bool ok =
+        store.SetString(kKey, platform::client_settings::kServerAddr, o.server) == platform::kErrorSuccess;
+    ok &= store.SetDword(kKey, platform::client_settings::kServerPortNum, static_cast<DWORD>(o.port)) ==
+          platform::kErrorSuccess;
+    ok &= store.SetDword(kKey, platform::client_settings::kIsServerAddr, 1) == platform::kErrorSuccess;
+    ok &= store.SetDword(kKey, platform::client_settings::kUseStatic, 1) == platform::kErrorSuccess;
+    ok &= store.SetDword(kKey, platform::client_settings::kNoResourcePage, 1) == platform::kErrorSuccess;
     const bool proxy = !o.proxyHost.empty();
-    ok &= store.SetString(kKey, "UseProxy", proxy ? "Yes" : "No") == platform::kErrorSuccess;
+    ok &= store.SetString(kKey, platform::client_settings::kUseProxy, proxy ? "Yes" : "No") ==
+          platform::kErrorSuccess;
     if (proxy) {
-        store.SetString(kKey, "ProxyAddr", o.proxyHost);
-        store.SetString(kKey, "ProxyPort", std::to_string(o.proxyPort));
+        store.SetString(kKey, platform::client_settings::kProxyAddr, o.proxyHost);
+        store.SetString(kKey, platform::client_settings::kProxyPort, std::to_string(o.proxyPort));
     }
     const bool auth = proxy && !o.proxyUser.empty() && !o.proxyPassword.empty();
-    store.SetString(kKey, "UseProxyAuth", auth ? "Yes" : "No");
+    store.SetString(kKey, platform::client_settings::kUseProxyAuth, auth ? "Yes" : "No");
     if (auth) {
-        store.SetString(kKey, "ProxyUser", o.proxyUser);
-        store.SetString(kKey, "ProxyPass", o.proxyPassword);
+        store.SetString(kKey, platform::client_settings::kProxyUser, o.proxyUser);
+        store.SetString(kKey, platform::client_settings::kProxyPass, o.proxyPassword);
     } else {
-        store.DeleteValue(kKey, "ProxyPass");
+        store.DeleteValue(kKey, platform::client_settings::kProxyPass);
     }
     return ok;
 }

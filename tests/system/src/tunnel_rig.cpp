@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "system/tunnel_rig.h"
 
 #include <arpa/inet.h>
@@ -76,7 +77,7 @@ platform::UniqueFd ConnectFromPc(const SystemHarness& h, const std::string& to, 
     return fd;
 }
 
-constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+using platform::client_settings::kClientKey;
 // A second start hands its request over and ends; the running client answers within seconds.
 constexpr unsigned kSecondStartMs = 20000;
 
@@ -248,8 +249,10 @@ pid_t TunnelRig::StartClient(const ClientSetup& client) {
         const ScopedMachineRoot pcRoot(m_harness.PcRoot());
         const std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
         std::string installDir;
-        if (store->GetString(kClientKey, "InstallDir", &installDir) != platform::kRegOk &&
-            store->SetString(kClientKey, "InstallDir", platform::DefaultInstallDir()) != platform::kRegOk) {
+        if (store->GetString(kClientKey, platform::client_settings::kInstallDir, &installDir) !=
+                platform::kRegOk &&
+            store->SetString(kClientKey, platform::client_settings::kInstallDir,
+                             platform::DefaultInstallDir()) != platform::kRegOk) {
             std::fprintf(stderr, "rig: InstallDir cannot be set in %s\n", m_harness.PcRoot().c_str());
             return -1;
         }
@@ -277,35 +280,44 @@ bool TunnelRig::WriteGuiSettings(const ClientSetup& client, std::string* error) 
     // install (scripts/install.sh) named its own.
     std::string installDir;
     bool ok = store->CreateKey(kClientKey) == platform::kRegOk;
-    if (store->GetString(kClientKey, "InstallDir", &installDir) != platform::kRegOk || installDir.empty()) {
+    if (store->GetString(kClientKey, platform::client_settings::kInstallDir, &installDir) !=
+            platform::kRegOk ||
+        installDir.empty()) {
         installDir = platform::DefaultInstallDir();
         platform::MakeDirs(installDir + "/Log", 0755);
-        ok &= store->SetString(kClientKey, "InstallDir", installDir) == platform::kRegOk;
+        ok &= store->SetString(kClientKey, platform::client_settings::kInstallDir, installDir) ==
+              platform::kRegOk;
     }
     // What the logon form saves for a gateway, a user with a remembered password and automatic
     // logon, and the proxy page without or with the proxy.
-    ok &= store->SetString(kClientKey, "ServerAddr", m_gateway.listen) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, "ServerPortNum", kGatewayPort) == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "UpdateServerAddr", m_gateway.listen) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, "UpdateServerPort", kGatewayPort) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, "IsServerAddr", 1) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, "UseStatic", 1) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, "NoResourcePage", 1) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, "SessionId", 0) == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "QelUsername", kUser) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, "RemID", 1) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, "AutoLogon", 1) == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "UseProxy", client.viaProxy ? "Yes" : "No") == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "ProxyAddr",
+    ok &= store->SetString(kClientKey, platform::client_settings::kServerAddr, m_gateway.listen) ==
+          platform::kRegOk;
+    ok &= store->SetDword(kClientKey, platform::client_settings::kServerPortNum, kGatewayPort) ==
+          platform::kRegOk;
+    ok &= store->SetString(kClientKey, platform::client_settings::kUpdateServerAddr, m_gateway.listen) ==
+          platform::kRegOk;
+    ok &= store->SetDword(kClientKey, platform::client_settings::kUpdateServerPort, kGatewayPort) ==
+          platform::kRegOk;
+    ok &= store->SetDword(kClientKey, platform::client_settings::kIsServerAddr, 1) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, platform::client_settings::kUseStatic, 1) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, platform::client_settings::kNoResourcePage, 1) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, platform::client_settings::kSessionId, 0) == platform::kRegOk;
+    ok &= store->SetString(kClientKey, platform::client_settings::kQelUsername, kUser) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, platform::client_settings::kRemID, 1) == platform::kRegOk;
+    ok &= store->SetDword(kClientKey, platform::client_settings::kAutoLogon, 1) == platform::kRegOk;
+    ok &= store->SetString(kClientKey, platform::client_settings::kUseProxy,
+                           client.viaProxy ? "Yes" : "No") == platform::kRegOk;
+    ok &= store->SetString(kClientKey, platform::client_settings::kProxyAddr,
                            client.viaProxy ? m_harness.Options().proxyAddress : std::string("0.0.0.0")) ==
           platform::kRegOk;
-    ok &= store->SetString(kClientKey, "ProxyPort", client.viaProxy ? std::to_string(kProxyPort) : "0") ==
-          platform::kRegOk;
-    ok &= store->SetString(kClientKey, "UseProxyAuth", "No") == platform::kRegOk;
-    ok &= store->SetString(kClientKey, "ProxyUser", "") == platform::kRegOk;
+    ok &= store->SetString(kClientKey, platform::client_settings::kProxyPort,
+                           client.viaProxy ? std::to_string(kProxyPort) : "0") == platform::kRegOk;
+    ok &= store->SetString(kClientKey, platform::client_settings::kUseProxyAuth, "No") == platform::kRegOk;
+    ok &= store->SetString(kClientKey, platform::client_settings::kProxyUser, "") == platform::kRegOk;
     if (m_harness.ClientUid() == 0) {
-        ok &= store->SetString(kClientKey, "QelPassword", scrambled) == platform::kRegOk;
-        ok &= store->SetString(kClientKey, "ProxyPass", "") == platform::kRegOk;
+        ok &= store->SetString(kClientKey, platform::client_settings::kQelPassword, scrambled) ==
+              platform::kRegOk;
+        ok &= store->SetString(kClientKey, platform::client_settings::kProxyPass, "") == platform::kRegOk;
     } else {
         ok &= WriteClientUsersSecrets(scrambled);
     }
@@ -323,8 +335,9 @@ bool TunnelRig::WriteClientUsersSecrets(const std::string& scrambled) {
     {
         platform::SettingsStore own(path);
         ok &= own.CreateKey(kClientKey) == platform::kRegOk;
-        ok &= own.SetString(kClientKey, "QelPassword", scrambled) == platform::kRegOk;
-        ok &= own.SetString(kClientKey, "ProxyPass", "") == platform::kRegOk;
+        ok &=
+            own.SetString(kClientKey, platform::client_settings::kQelPassword, scrambled) == platform::kRegOk;
+        ok &= own.SetString(kClientKey, platform::client_settings::kProxyPass, "") == platform::kRegOk;
     }
     return ok && ::chown(path.c_str(), m_harness.ClientUid(), static_cast<gid_t>(-1)) == 0 &&
            ::chmod(path.c_str(), 0600) == 0;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/client_settings.h"
 #include "caddow/caddow.h"
 #include "caddow/qel_config.h"
 #include "caddow/setup_name.h"
@@ -78,10 +79,11 @@ int SetInstIPConfig(const wchar_t* setupFileName) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[SetInstIPConfig] the settings key cannot be opened");
             return 0;
         }
-        const LONG rc[4] = {store->SetString(caddow::kClientKey, "ServerAddr", address),
-                            store->SetString(caddow::kClientKey, "UpdateServerAddr", address),
-                            store->SetDword(caddow::kClientKey, "ServerPortNum", port),
-                            store->SetDword(caddow::kClientKey, "UpdateServerPort", port)};
+        const LONG rc[4] = {
+            store->SetString(caddow::kClientKey, platform::client_settings::kServerAddr, address),
+            store->SetString(caddow::kClientKey, platform::client_settings::kUpdateServerAddr, address),
+            store->SetDword(caddow::kClientKey, platform::client_settings::kServerPortNum, port),
+            store->SetDword(caddow::kClientKey, platform::client_settings::kUpdateServerPort, port)};
         for (const LONG r : rc) {
             if (r != platform::kRegOk)
                 TW_LOG(LOG_CLIENT_LOGIN, 4, "[SetInstIPConfig] a value failed, error %d", r);

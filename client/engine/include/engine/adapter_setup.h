@@ -36,6 +36,7 @@
 #include "engine/engine_timing.h"
 #include "engine/ui_sink.h"
 #include "platform/adapter_list.h"
+#include "platform/client_settings.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/route_table.h"
@@ -96,7 +97,7 @@ struct AdapterSetupDeps {
     std::function<int(const std::string&)> sendCmd;
     std::function<int(const std::string&)> sendRestart;
     std::shared_ptr<platform::SettingsStore> settings;  // null: the machine's store
-    std::string settingsKey = "Software\\Morvane\\QelClient";
+    std::string settingsKey = platform::client_settings::kClientKey;
     std::string routeFile;                         // empty: the service's path for the saved table
     platform::Event* cancelEvent = nullptr;        // the user's cancel of a logon
     platform::Event* adapterCloseEvent = nullptr;  // handed to the driver

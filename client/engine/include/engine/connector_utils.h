@@ -4,6 +4,8 @@
 //
 // All functions are thread-safe; OnlineTimer guards itself. Nothing here throws.
 #pragma once
+#include <strings.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,11 @@
 #include "platform/types.h"
 
 namespace engine {
+
+// "yes" in any case: how the client's settings say that a switch is on.
+inline bool IsYes(std::string_view value) {
+    return value.size() == 3 && ::strncasecmp(value.data(), "yes", 3) == 0;
+}
 
 // Names of a firewall action (its low byte), an IP protocol and a packet direction; the action
 // table answers "Invalid", the others the empty text, for values they do not know.

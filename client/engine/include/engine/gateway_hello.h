@@ -20,11 +20,13 @@ inline constexpr char kGatewayWelcome[] = "HTTP 200 OK";
 constexpr std::size_t kProxyAnswerMax = 1024;
 constexpr std::size_t kHelloAnswerMax = 2048;
 
-// The CONNECT request for `address` (dotted) and `port`; with both user and password non-empty
-// it carries their Basic credentials.
+// The CONNECT request for `address` (dotted) and `port` (the socket engine's request text); with
+// both user and password non-empty it carries their Basic credentials.
 std::string BuildProxyConnect(const std::string& address, int port, const std::string& user,
                               const std::string& password);
 
+// The proxy's answer as the logon reads it. Not the socket engine's reader: that one judges the
+// status on the first packet alone, this one waits for the status line's 12 bytes across packets.
 enum class ProxyAnswer {
     kIncomplete,  // a 200 status line, the blank line not yet in
     kAccepted,    // a 200 status line and the blank line

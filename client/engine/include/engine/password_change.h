@@ -1,7 +1,8 @@
 // The password change inside the tunnel, between the GUI's change-password dialog and the
-// connector. The dialog builds the SSR password-change request and hands it to
-// PasswordChangeTunnel::SendSsrPacketToPeer; when the gateway's reset-password answer (code 104)
-// arrives, the connector's receive thread tells the listener the result and the gateway's text.
+// connector. The dialog has the SSR password-change request built here
+// (BuildPasswordChangeRequest) and hands it to PasswordChangeTunnel::SendSsrPacketToPeer; when the gateway's
+// reset-password answer (code 104) arrives, the connector's receive thread tells the listener the result and
+// the gateway's text.
 //
 // The connector implements PasswordChangeTunnel; the GUI implements the listener (it posts the
 // answer to its own thread, the event owning a copy of the text).
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace engine {
 
@@ -16,6 +18,12 @@ constexpr int kPasswordChangeSucceeded = 1;  // the answer's error number was 0
 constexpr int kPasswordChangeFailed = 2;
 // The answer's text is at most this many bytes (the codec's 64-byte buffer less its zero).
 constexpr std::size_t kPasswordChangeTextMax = 63;
+
+// The SSR password-change request of `user` in session `sessionId`; empty when it cannot be built
+// (a field too long for the message). The caller wipes it once sent: it holds both passwords.
+std::vector<std::uint8_t> BuildPasswordChangeRequest(std::uint32_t sessionId, const std::string& user,
+                                                     const std::string& oldPassword,
+                                                     const std::string& newPassword);
 
 class PasswordChangeListener {
 public:

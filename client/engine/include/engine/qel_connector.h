@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,11 +39,14 @@
 #include "engine/connector_utils.h"
 #include "engine/engine_timing.h"
 #include "engine/gateway_policy.h"
+#include "engine/logon_buffer.h"
 #include "engine/net_check_thread.h"
 #include "engine/packet_port.h"
 #include "engine/tunnel_data_path.h"
+#include "engine/tunnel_keeper.h"
 #include "engine/tunnel_link.h"
 #include "engine/ui_sink.h"
+#include "platform/client_settings.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/settings_store.h"
@@ -51,6 +55,13 @@
 namespace engine {
 
 class TwWorkerThread;
+class TwGatewayDialer;
+
+// One gateway of a logon answer: where to register and the ticket to show there.
+struct GatewayEntry {
+    DWORD address = 0;  // host order
+    std::string ticket;
+};
 
 // Logon outcomes (m_LogonStatus).
 constexpr int QEL_CLIENT_OR_WEB_LOGON_OK = 0;
@@ -65,7 +76,7 @@ struct ConnectorDeps {
     EngineTiming timing;
     const platform::Clock* clock = &platform::SystemClock();
     std::shared_ptr<platform::SettingsStore> settings;  // null: the machine's store
-    std::string settingsKey = "Software\\Morvane\\QelClient";
+    std::string settingsKey = platform::client_settings::kClientKey;
     std::function<std::unique_ptr<TunnelLink>()> makeLink;  // empty: the TLS library's
     // Replaces the TCP connect, proxy and hello (tests of the later steps): the greeted socket, or
     // -1. Empty: the connector's own (CreateSocketAndHandshake).
@@ -128,6 +139,7 @@ public:
     SavedLogon SavedLogonParameters() override;
     ConnectorSession Session() override;
     void SetErrorMessageBoxes(bool on) override { m_messageBoxes.store(on); }
+    // These three reach the data path's process-wide flags (tunnel_data_path.h), not this object's.
     void SetArpAnswering(bool on) override { g_ArpAnswering.store(on); }
     bool DataPathActive() override { return g_DataPathActive.load(); }
     void SetDataPathActive(bool on) override { g_DataPathActive.store(on); }
@@ -191,25 +203,11 @@ public:
     void SleepWhileConnected(int ms);
 
 private:
-    struct Proxy {
-        bool on = false;
-        DWORD address = 0;  // network order
-        WORD port = 0;
-        bool auth = false;
-        std::string user, password;
-    };
-    struct GatewayEntry {
-        DWORD address = 0;  // host order
-        std::string ticket;
-    };
-
     // Settings and parameters (connector_gateway.cpp).
     int LogonInitParameters(const std::string& user, const std::string& password, const std::string& domain);
+    bool ReadWebLogonSession(std::string* logonUser, DWORD* session);
     void LoadProxySetting();
     int CreateSocketAndHandshake(DWORD address, WORD port, int seconds, bool relogon);
-    int ConnectTcp(DWORD address, WORD port, int seconds, bool relogon);
-    bool ProxyConnect(int fd, DWORD address, WORD port, int seconds);
-    bool PlayHello(int fd, int seconds, bool relogon);
     int LogonHandleTcpConnection(bool relogon, int* fd);
     int LogonHandleSslConnection(int fd, bool relogon);
     // After the handshake: the gateway's certificate against the one this user accepted from it
@@ -218,20 +216,36 @@ private:
     bool WaitPreviousSessionClosed();
 
     // Authentication and registration (connector_auth.cpp).
-    int LogonHandleSsrAuth(bool relogon, bool hardIdLogon);
-    int HandleLogonAccepted(const std::uint8_t* msg, std::size_t length, bool relogon);
+    // The SSR logon's end: failed (reported), logged on (m_logonStatus says how), or a relogon
+    // that the relogon thread tries again later.
+    enum class SsrAuth { kFailed, kLoggedOn, kRetryLater };
+    // The logon answer's fields (SSR_CODE_MNG_SVR_CLT_LOGON_ACK), host order.
+    struct LogonAck {
+        std::uint32_t session = 0, vip = 0, mask = 0, dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
+        std::uint8_t selector = 3, registerFlag = 0;
+        std::vector<GatewayEntry> gateways;
+        std::vector<ResourceRoute> routes;
+        bool haveRoutes = false, haveCert = false;
+        std::string text1, text2, serial, certName;
+    };
+    SsrAuth LogonHandleSsrAuth(bool relogon, bool hardIdLogon);
+    bool SendLogonRequest(bool hardIdLogon, const std::string& hardwareId, const std::string& user,
+                          const std::string& password);
+    // Waits for the gateway's management answer into *msg (nothing: one is there), skipping data
+    // messages; the logon's end when none comes.
+    std::optional<SsrAuth> ReadLogonAnswer(bool relogon, std::vector<std::uint8_t>* msg);
+    SsrAuth HandleLogonRefused(std::vector<std::uint8_t>& msg, bool relogon);
+    SsrAuth HandleLogonAccepted(const std::uint8_t* msg, std::size_t length, bool relogon);
+    SsrAuth TakeLogonAck(const LogonAck& ack, bool relogon);
+    SsrAuth LogonAckFailed(const char* log, int textId, int error);
+    void LogLogonAck(const LogonAck& ack);
     int InformServerSetUpdateStatus();
     int LogonHandleCertAuth(bool relogon);
     int ChooseClientCertificate();
+    std::string RegistrationTarget(WORD* port);
     int ConnectRegistrationGateway(bool relogon);
     int HandleRegistrationAnswer();
-    // 0 data, 1 time-out, 2 server disconnected, 3 receive failure, 4 user cancel.
-    int PeekSslData(DWORD timeoutMs);
-    // The next whole message of the logon buffer: 0 one in *msg, 1 incomplete, -1 malformed
-    // (header error in *headerError).
-    int NextLogonMessage(std::vector<std::uint8_t>* msg, int* headerError);
-    std::size_t AppendSslData(const std::uint8_t* data, std::size_t size);
-    void ClearLogonBuffer();
+    int HandleRegistrationAccepted(std::vector<std::uint8_t>& msg);
     std::string FetchHardwareId();
     bool BuildAndSend(const std::function<int(void*, short*)>& build);
     // The user name and password as they stand: a password change may replace them meanwhile.
@@ -239,7 +253,10 @@ private:
 
     // The logon sequence's helpers (connector_logon.cpp).
     bool InformUpdateOnly();
+    bool AuthenticateAndRegister(bool relogon, bool hardIdLogon);
+    void EndFailedLogon(bool relogon);
     bool FinishOnline(bool relogon);
+    bool ConfigureAdapter(int outcome, bool relogon);
     void OpenResourcePage();
     AdapterLogonResults AdapterResults();
 
@@ -266,6 +283,11 @@ private:
     void QueueTimer();
     void StartReceiveThread();
 
+    // The parts Initialize makes (qel_connector.cpp).
+    void LoadMachineGuid();
+    void MakeAdapterSetup(const std::function<int(const std::string&)>& send);
+    bool CreateRouteCheckThread(const std::function<int(const std::string&)>& send);
+
     // Small helpers.
     void Ui(int code, int textId = -1);
     void UiText(int code, const std::string& text);
@@ -284,6 +306,7 @@ private:
     const std::string m_key;
 
     std::unique_ptr<TunnelLink> m_link;
+    std::unique_ptr<TwGatewayDialer> m_dialer;  // proxy settings, connect, proxy CONNECT, hello
     std::unique_ptr<CFilterAPI> m_filter;
     AdapterDriver* m_driver = nullptr;
     std::unique_ptr<MorbeckPacketPort> m_ownPort;
@@ -303,7 +326,6 @@ private:
 
     platform::Event m_waitLogon{true, false};
     platform::Event m_tlsConnect{false, false};
-    platform::Event m_logonData{false, false};
     platform::Event m_sslDisconnect{false, false};
     platform::Event m_adapterClose{false, false};
     platform::Event m_online{true, false};
@@ -327,7 +349,6 @@ private:
     std::atomic<DWORD> m_sessionId{0};
     Results m_results;
     std::vector<GatewayEntry> m_gateways;
-    Proxy m_proxy;
     std::string m_predefinedServer;
     bool m_useStatic = false;
     std::int64_t m_logonTime = 0;
@@ -339,17 +360,13 @@ private:
     int m_lastError = 0;
     std::string m_lastErrorText;
 
-    // The logon receive buffer: bounded, filled by the content handler while a logon runs.
-    std::mutex m_bufferLock;
-    std::vector<std::uint8_t> m_logonBuffer;
-    std::size_t m_readPos = 0;
-    std::size_t m_peekSeen = 0;  // unread bytes that did not make a whole message
-    bool m_bufferOverflow = false;
+    // The logon receive buffer: filled by the content handler while a logon runs (m_buffering).
+    TwLogonBuffer m_logonBuffer;
     std::atomic<bool> m_buffering{true};
     std::atomic<int> m_alertCode{0};
 
-    // Times on the clock, in milliseconds.
-    std::atomic<std::uint64_t> m_sendKeepAlive{0}, m_recvKeepAlive{0};
+    // Keep-alive, the loss decision and the forced logoff's thread.
+    TwTunnelKeeper m_keeper;
     OnlineTimer m_onlineTimer;
 
     std::atomic<int> m_passwordResult{0};
@@ -357,10 +374,6 @@ private:
     std::string m_passwordText;
 
     platform::TimerQueue m_timer;
-    std::atomic<bool> m_lossDecisionQueued{false};
-    std::mutex m_cutLock;
-    std::thread m_cutThread;
-    std::atomic<bool> m_cutRunning{false};
 };
 
 }  // namespace engine

@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "vorn/dialogs/dialog_rules.h"
 
 #include <strings.h>
@@ -63,17 +64,22 @@ void SplitHostPort(const std::string& text, std::string* host, std::string* port
     }
 }
 
-bool IsYes(const std::string& value) { return ::strcasecmp(value.c_str(), "Yes") == 0; }
-
 ProxySettings ReadProxySettings(platform::SettingsStore& store) {
     ProxySettings p;
     std::string v;
-    p.useProxy = store.GetString(kClientKey, "UseProxy", &v) == platform::kRegOk && IsYes(v);
-    p.useAuth = store.GetString(kClientKey, "UseProxyAuth", &v) == platform::kRegOk && IsYes(v);
-    p.hasAddress = store.GetString(kClientKey, "ProxyAddr", &p.address) == platform::kRegOk;
-    p.hasPort = store.GetString(kClientKey, "ProxyPort", &p.port) == platform::kRegOk;
-    p.hasUser = store.GetString(kClientKey, "ProxyUser", &p.user) == platform::kRegOk;
-    p.hasPassword = store.GetString(kClientKey, "ProxyPass", &p.password) == platform::kRegOk;
+    p.useProxy =
+        store.GetString(kClientKey, platform::client_settings::kUseProxy, &v) == platform::kRegOk && IsYes(v);
+    p.useAuth =
+        store.GetString(kClientKey, platform::client_settings::kUseProxyAuth, &v) == platform::kRegOk &&
+        IsYes(v);
+    p.hasAddress =
+        store.GetString(kClientKey, platform::client_settings::kProxyAddr, &p.address) == platform::kRegOk;
+    p.hasPort =
+        store.GetString(kClientKey, platform::client_settings::kProxyPort, &p.port) == platform::kRegOk;
+    p.hasUser =
+        store.GetString(kClientKey, platform::client_settings::kProxyUser, &p.user) == platform::kRegOk;
+    p.hasPassword =
+        store.GetString(kClientKey, platform::client_settings::kProxyPass, &p.password) == platform::kRegOk;
     return p;
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/text_util.h"
 #include "platform/atomic_file.h"
 
 namespace vorn {
@@ -32,13 +33,6 @@ void GatewayHistory::Update(const HistoryRecord& top) {
 }
 
 namespace {
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -146,7 +140,7 @@ void ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::vector
                 Skip(skipped, number, "section without ']'");
                 continue;
             }
-            section = Lower(Trim(line.substr(1, close - 1)));
+            section = platform::Lower(Trim(line.substr(1, close - 1)));
             continue;
         }
         const std::size_t eq = line.find('=');
@@ -158,7 +152,7 @@ void ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::vector
             Skip(skipped, number, "key outside a readable section");
             continue;
         }
-        const std::string key = Lower(Trim(line.substr(0, eq)));
+        const std::string key = platform::Lower(Trim(line.substr(0, eq)));
         if (key.empty()) {
             Skip(skipped, number, "empty key");
             continue;

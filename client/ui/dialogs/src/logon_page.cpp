@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "vorn/dialogs/logon_page.h"
 
 #include <QCheckBox>
@@ -20,7 +21,7 @@ std::string S(const QString& s) { return s.toStdString(); }
 
 // The history's remembered passwords live in the user's own part of the settings, never in the
 // file of the install folder: one "<server>\t<scrambled password>" line per record that has one.
-constexpr const char* kHistoryPasswords = "HistoryPasswords";
+constexpr const char* kHistoryPasswords = platform::client_settings::kHistoryPasswords;
 
 std::string FormatHistoryPasswords(const GatewayHistory& history) {
     std::string out;
@@ -126,7 +127,8 @@ bool CLogonPage::eventFilter(QObject* watched, QEvent* event) {
 
 std::string CLogonPage::InstallDir() {
     std::string dir;
-    if (!m_ctx.store || m_ctx.store->GetString(kClientKey, "InstallDir", &dir) != platform::kRegOk) {
+    if (!m_ctx.store || m_ctx.store->GetString(kClientKey, platform::client_settings::kInstallDir, &dir) !=
+                            platform::kRegOk) {
         TW_LOG(LOG_CLIENT_LOGIN, 2, "[CLogonPage] InstallDir cannot be read");
         return {};
     }
@@ -172,16 +174,22 @@ void CLogonPage::OnInitDialog() {
     platform::SettingsStore& store = *m_ctx.store;
     std::string address, user, scrambled;
     DWORD port = 443, remembered = 0, autoLogon = 0;
-    if (store.GetDword(kClientKey, "ServerPortNum", &port) != platform::kRegOk) port = 443;
-    if (store.GetString(kClientKey, "ServerAddr", &address) != platform::kRegOk) {
+    if (store.GetDword(kClientKey, platform::client_settings::kServerPortNum, &port) != platform::kRegOk)
+        port = 443;
+    if (store.GetString(kClientKey, platform::client_settings::kServerAddr, &address) != platform::kRegOk) {
         SetServerText("0.0.0.0");
     } else {
         SetServerText(address + ":" + std::to_string(port));
-        if (store.GetString(kClientKey, "QelUsername", &user) != platform::kRegOk) user.clear();
+        if (store.GetString(kClientKey, platform::client_settings::kQelUsername, &user) != platform::kRegOk)
+            user.clear();
         SetUserName(user);
-        if (store.GetDword(kClientKey, "RemID", &remembered) == platform::kRegOk && remembered != 0) {
-            if (store.GetString(kClientKey, "QelPassword", &scrambled) == platform::kRegOk) {
-                if (store.GetDword(kClientKey, "AutoLogon", &autoLogon) != platform::kRegOk) autoLogon = 0;
+        if (store.GetDword(kClientKey, platform::client_settings::kRemID, &remembered) == platform::kRegOk &&
+            remembered != 0) {
+            if (store.GetString(kClientKey, platform::client_settings::kQelPassword, &scrambled) ==
+                platform::kRegOk) {
+                if (store.GetDword(kClientKey, platform::client_settings::kAutoLogon, &autoLogon) !=
+                    platform::kRegOk)
+                    autoLogon = 0;
                 SetRemember(true);
                 SetAutoLogon(autoLogon != 0);
                 SetPassword(UnscramblePassword(scrambled));
@@ -265,8 +273,8 @@ void CLogonPage::OnHistoryChosen(int index) {
     SplitHostPort(chosen, &host, &portText, "443");
     int port = 0;
     if (ParsePort(portText, &port)) {
-        store.SetString(kClientKey, "ServerAddr", host);
-        store.SetDword(kClientKey, "ServerPortNum", static_cast<DWORD>(port));
+        store.SetString(kClientKey, platform::client_settings::kServerAddr, host);
+        store.SetDword(kClientKey, platform::client_settings::kServerPortNum, static_cast<DWORD>(port));
     } else {
         // The logon command refuses the text with its port message; nothing wrong is stored.
         TW_LOG(LOG_CLIENT_LOGIN, 2, "[CLogonPage] history entry with a bad port left out of the settings");
@@ -277,17 +285,17 @@ void CLogonPage::OnHistoryChosen(int index) {
     if (found >= 0) {
         const HistoryRecord& r = m_history[found];
         SetUserName(r.user);
-        store.SetString(kClientKey, "QelUsername", r.user);
+        store.SetString(kClientKey, platform::client_settings::kQelUsername, r.user);
         if (r.remember) {
             SetPassword(UnscramblePassword(r.password));
-            store.SetString(kClientKey, "QelPassword", r.password);
-            store.SetDword(kClientKey, "RemID", 1);
+            store.SetString(kClientKey, platform::client_settings::kQelPassword, r.password);
+            store.SetDword(kClientKey, platform::client_settings::kRemID, 1);
             SetRemember(true);
             SetAutoLogon(r.autoLogon);
-            if (r.autoLogon) store.SetDword(kClientKey, "AutoLogon", 1);
+            if (r.autoLogon) store.SetDword(kClientKey, platform::client_settings::kAutoLogon, 1);
         } else {
-            store.SetDword(kClientKey, "RemID", 0);
-            store.SetDword(kClientKey, "AutoLogon", 0);
+            store.SetDword(kClientKey, platform::client_settings::kRemID, 0);
+            store.SetDword(kClientKey, platform::client_settings::kAutoLogon, 0);
             SetRemember(false);
             SetAutoLogon(false);
         }
@@ -305,12 +313,16 @@ void CLogonPage::ReloadRememberedPassword() {
     platform::SettingsStore& store = *m_ctx.store;
     DWORD remembered = 0, autoLogon = 0;
     std::string scrambled;
-    const bool rem = store.GetDword(kClientKey, "RemID", &remembered) == platform::kRegOk && remembered != 0;
-    const bool has = store.GetString(kClientKey, "QelPassword", &scrambled) == platform::kRegOk;
+    const bool rem =
+        store.GetDword(kClientKey, platform::client_settings::kRemID, &remembered) == platform::kRegOk &&
+        remembered != 0;
+    const bool has =
+        store.GetString(kClientKey, platform::client_settings::kQelPassword, &scrambled) == platform::kRegOk;
     if (rem && has) {
         SetPassword(UnscramblePassword(scrambled));
         SetRemember(true);
-        SetAutoLogon(store.GetDword(kClientKey, "AutoLogon", &autoLogon) == platform::kRegOk &&
+        SetAutoLogon(store.GetDword(kClientKey, platform::client_settings::kAutoLogon, &autoLogon) ==
+                         platform::kRegOk &&
                      autoLogon != 0);
     } else {
         SetRemember(false);

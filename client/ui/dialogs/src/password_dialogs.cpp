@@ -13,8 +13,6 @@
 #include "dailylog/shared_daily_log.h"
 #include "platform/named_objects.h"
 #include "vorn/dialogs/text_ids.h"
-#include "wendrel/ssr_codec.h"
-#include "wendrel/ssr_control.h"
 
 // Qt hands posted events over under its own futex lock, which the thread sanitizer does not see;
 // these two tell it that the event's contents pass from the poster to the UI thread.
@@ -153,20 +151,13 @@ void CAlterPassword::OnOK() {
     // The passwords stay out of the log.
     TW_LOG(LOG_CLIENT_LOGIN, 3, "[CAlterPassword] change password, session %u, user %s",
            static_cast<unsigned>(m_sessionId), m_user.c_str());
-    int size = 0;
-    if (ssr_ConstructCltSvrResetPwd(nullptr, &size, m_sessionId, m_user.c_str(), oldPassword.c_str(),
-                                    newPassword.c_str()) != SSR_BUFFER_TOO_SMALL ||
-        size <= 0) {
-        TW_LOG(LOG_CLIENT_LOGIN, 1, "[CAlterPassword] the request cannot be sized");
-        return;
-    }
-    std::vector<std::uint8_t> request(static_cast<std::size_t>(size));
-    if (ssr_ConstructCltSvrResetPwd(request.data(), &size, m_sessionId, m_user.c_str(), oldPassword.c_str(),
-                                    newPassword.c_str()) != SSR_SUCCESS) {
+    std::vector<std::uint8_t> request =
+        engine::BuildPasswordChangeRequest(m_sessionId, m_user, oldPassword, newPassword);
+    if (request.empty()) {
         TW_LOG(LOG_CLIENT_LOGIN, 1, "[CAlterPassword] the request cannot be built");
         return;
     }
-    const bool sent = m_tunnel.SendSsrPacketToPeer(request.data(), static_cast<std::size_t>(size));
+    const bool sent = m_tunnel.SendSsrPacketToPeer(request.data(), request.size());
     std::fill(request.begin(), request.end(), 0);
     if (!sent) TW_LOG(LOG_CLIENT_LOGIN, 1, "[CAlterPassword] the request was not sent");
     m_sent = true;

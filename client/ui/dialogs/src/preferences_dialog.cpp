@@ -1,3 +1,4 @@
+#include "platform/client_settings.h"
 #include "vorn/dialogs/preferences_dialog.h"
 
 #include <QCheckBox>
@@ -85,20 +86,24 @@ void CPreferSettings::Load() {
     if (!m_ctx.store) return;
     platform::SettingsStore& store = *m_ctx.store;
     DWORD v = 0;
-    m_autoExec->setChecked(store.GetDword(kClientKey, "AutoExec", &v) == platform::kRegOk && v != 0);
+    m_autoExec->setChecked(
+        store.GetDword(kClientKey, platform::client_settings::kAutoExec, &v) == platform::kRegOk && v != 0);
     if (m_webLogon) {
         m_remember->setEnabled(false);
         m_autoLogon->setEnabled(false);
     } else {
-        const bool remembered = store.GetDword(kClientKey, "RemID", &v) == platform::kRegOk && v != 0;
+        const bool remembered =
+            store.GetDword(kClientKey, platform::client_settings::kRemID, &v) == platform::kRegOk && v != 0;
         m_remember->setChecked(remembered);
         if (!remembered) m_autoLogon->setChecked(false);
-        if (store.GetDword(kClientKey, "AutoLogon", &v) == platform::kRegOk && v != 0) {
+        if (store.GetDword(kClientKey, platform::client_settings::kAutoLogon, &v) == platform::kRegOk &&
+            v != 0) {
             m_autoLogon->setChecked(true);
             m_remember->setChecked(true);
         }
     }
-    m_noResourcePage->setChecked(store.GetDword(kClientKey, "NoResourcePage", &v) == platform::kRegOk &&
+    m_noResourcePage->setChecked(store.GetDword(kClientKey, platform::client_settings::kNoResourcePage, &v) ==
+                                     platform::kRegOk &&
                                  v != 0);
     m_proxy.Load(ReadProxySettings(store));
 }
@@ -110,9 +115,9 @@ bool CPreferSettings::SaveProxy(platform::SettingsStore& store) {
         return false;
     };
     if (!m_proxy.use->isChecked()) {
-        store.SetString(kClientKey, "UseProxy", "No");
-        store.SetString(kClientKey, "ProxyAddr", "0.0.0.0");
-        store.SetString(kClientKey, "ProxyPort", "0");
+        store.SetString(kClientKey, platform::client_settings::kUseProxy, "No");
+        store.SetString(kClientKey, platform::client_settings::kProxyAddr, "0.0.0.0");
+        store.SetString(kClientKey, platform::client_settings::kProxyPort, "0");
     } else {
         const std::string text = m_proxy.address->text().toStdString();
         if (text.empty() || text.find("0.0.0.0") != std::string::npos)
@@ -123,23 +128,23 @@ bool CPreferSettings::SaveProxy(platform::SettingsStore& store) {
         SplitHostPort(text, &host, &portText, "0");
         int port = 0;
         if (!ParsePort(portText, &port)) return fail(kTextBadPort, true);
-        store.SetString(kClientKey, "ProxyAddr", host);
-        store.SetString(kClientKey, "ProxyPort", portText);
-        store.SetString(kClientKey, "UseProxy", "Yes");
+        store.SetString(kClientKey, platform::client_settings::kProxyAddr, host);
+        store.SetString(kClientKey, platform::client_settings::kProxyPort, portText);
+        store.SetString(kClientKey, platform::client_settings::kUseProxy, "Yes");
         if (m_proxy.auth->isChecked()) {
             const std::string user = m_proxy.user->text().toStdString();
             const std::string password = m_proxy.password->text().toStdString();
             if (user.empty()) return fail(kTextProxyUserEmpty, false);
-            store.SetString(kClientKey, "ProxyUser", user);
+            store.SetString(kClientKey, platform::client_settings::kProxyUser, user);
             if (password.empty()) return fail(kTextProxyPasswordEmpty, false);
-            store.SetString(kClientKey, "ProxyPass", password);
-            store.SetString(kClientKey, "UseProxyAuth", "Yes");
+            store.SetString(kClientKey, platform::client_settings::kProxyPass, password);
+            store.SetString(kClientKey, platform::client_settings::kUseProxyAuth, "Yes");
             return true;
         }
     }
-    store.SetString(kClientKey, "UseProxyAuth", "No");
-    store.SetString(kClientKey, "ProxyUser", "");
-    store.SetString(kClientKey, "ProxyPass", "");
+    store.SetString(kClientKey, platform::client_settings::kUseProxyAuth, "No");
+    store.SetString(kClientKey, platform::client_settings::kProxyUser, "");
+    store.SetString(kClientKey, platform::client_settings::kProxyPass, "");
     return true;
 }
 
@@ -151,20 +156,22 @@ bool CPreferSettings::OnSave() {
     }
     platform::SettingsStore& store = *m_ctx.store;
     const bool autoExec = m_autoExec->isChecked();
-    store.SetDword(kClientKey, "AutoExec", autoExec ? 1 : 0);
+    store.SetDword(kClientKey, platform::client_settings::kAutoExec, autoExec ? 1 : 0);
     const std::string command = autoExec ? "SetAutoExec\n" : "NotSetAutoExec\n";
     const int sent = m_netsh ? m_netsh(command) : engine::SendNetshCommand(command);
     if (sent != engine::kNetshDone)
         TW_LOG(LOG_CLIENT_LOGIN, 1, "[CPreferSettings] %s answered %d", command.c_str(), sent);
     if (m_remember->isChecked()) {
-        store.SetDword(kClientKey, "RemID", 1);
-        store.SetString(kClientKey, "QelPassword", ScramblePassword(m_logonPage.Password()));
-        store.SetDword(kClientKey, "AutoLogon", m_autoLogon->isChecked() ? 1 : 0);
+        store.SetDword(kClientKey, platform::client_settings::kRemID, 1);
+        store.SetString(kClientKey, platform::client_settings::kQelPassword,
+                        ScramblePassword(m_logonPage.Password()));
+        store.SetDword(kClientKey, platform::client_settings::kAutoLogon, m_autoLogon->isChecked() ? 1 : 0);
     } else {
-        store.SetDword(kClientKey, "RemID", 0);
-        store.SetDword(kClientKey, "AutoLogon", 0);
+        store.SetDword(kClientKey, platform::client_settings::kRemID, 0);
+        store.SetDword(kClientKey, platform::client_settings::kAutoLogon, 0);
     }
-    store.SetDword(kClientKey, "NoResourcePage", m_noResourcePage->isChecked() ? 1 : 0);
+    store.SetDword(kClientKey, platform::client_settings::kNoResourcePage,
+                   m_noResourcePage->isChecked() ? 1 : 0);
     if (!SaveProxy(store)) return false;
     m_logonPage.ReloadRememberedPassword();
     if (auto* page = dynamic_cast<CLogonPage*>(&m_logonPage))

@@ -218,6 +218,8 @@ private:
     void SaveAutoLogonChoice();
     bool LogonWebMode();
     bool LogonClientMode();
+    void LoadCredentials();
+    bool SaveWebLogonConfig();
     bool SaveProxy();
     void FailOnPage(int tab, int messageId, BoxIcon icon, bool errorCaption);
     void ShowWindowNormal();

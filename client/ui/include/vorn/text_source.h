@@ -7,12 +7,13 @@
 #include <map>
 #include <string>
 
+#include "platform/client_settings.h"
 #include "platform/settings_store.h"
 
 namespace vorn {
 
 // The key of the client's settings.
-constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
+using platform::client_settings::kClientKey;
 
 class TextSource {
 public:

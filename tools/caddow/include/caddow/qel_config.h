@@ -7,13 +7,14 @@
 #pragma once
 #include <string>
 
+#include "platform/client_settings.h"
 #include "platform/settings_store.h"
 #include "platform/types.h"
 
 namespace caddow {
 
-constexpr const char* kClientKey = "Software\\Morvane\\QelClient";
-constexpr const char* kInstallDirValue = "InstallDir";
+using platform::client_settings::kClientKey;
+constexpr const char* kInstallDirValue = platform::client_settings::kInstallDir;
 constexpr const char* kConfigFileName = "QelConfig.ini";
 
 struct ConfigRow {
@@ -23,14 +24,21 @@ struct ConfigRow {
 };
 // The rows in the file's order (SERVER, PROXY, USER).
 constexpr ConfigRow kConfigRows[] = {
-    {"SERVER", "ServerAddr", platform::REG_SZ},       {"SERVER", "ServerPortNum", platform::REG_DWORD},
-    {"SERVER", "UpdateServerAddr", platform::REG_SZ}, {"SERVER", "UpdateServerPort", platform::REG_DWORD},
-    {"PROXY", "UseProxy", platform::REG_SZ},          {"PROXY", "ProxyAddr", platform::REG_SZ},
-    {"PROXY", "ProxyPort", platform::REG_SZ},         {"PROXY", "UseProxyAuth", platform::REG_SZ},
-    {"PROXY", "ProxyUser", platform::REG_SZ},         {"PROXY", "ProxyPass", platform::REG_SZ},
-    {"USER", "RemId", platform::REG_DWORD},           {"USER", "AutoExec", platform::REG_DWORD},
-    {"USER", "NoResourcePage", platform::REG_DWORD},  {"USER", "QelUsername", platform::REG_SZ},
-    {"USER", "QelPassword", platform::REG_SZ},
+    {"SERVER", platform::client_settings::kServerAddr, platform::REG_SZ},
+    {"SERVER", platform::client_settings::kServerPortNum, platform::REG_DWORD},
+    {"SERVER", platform::client_settings::kUpdateServerAddr, platform::REG_SZ},
+    {"SERVER", platform::client_settings::kUpdateServerPort, platform::REG_DWORD},
+    {"PROXY", platform::client_settings::kUseProxy, platform::REG_SZ},
+    {"PROXY", platform::client_settings::kProxyAddr, platform::REG_SZ},
+    {"PROXY", platform::client_settings::kProxyPort, platform::REG_SZ},
+    {"PROXY", platform::client_settings::kUseProxyAuth, platform::REG_SZ},
+    {"PROXY", platform::client_settings::kProxyUser, platform::REG_SZ},
+    {"PROXY", platform::client_settings::kProxyPass, platform::REG_SZ},
+    {"USER", "RemId", platform::REG_DWORD},
+    {"USER", platform::client_settings::kAutoExec, platform::REG_DWORD},
+    {"USER", platform::client_settings::kNoResourcePage, platform::REG_DWORD},
+    {"USER", platform::client_settings::kQelUsername, platform::REG_SZ},
+    {"USER", platform::client_settings::kQelPassword, platform::REG_SZ},
 };
 
 // "<InstallDir>/QelConfig.ini"; empty (logged under `tag`) when InstallDir is missing or not an

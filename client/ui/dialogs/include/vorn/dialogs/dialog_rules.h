@@ -5,6 +5,7 @@
 #pragma once
 #include <string>
 
+#include "engine/connector_utils.h"
 #include "platform/settings_store.h"
 
 namespace vorn {
@@ -32,6 +33,6 @@ struct ProxySettings {
 };
 ProxySettings ReadProxySettings(platform::SettingsStore& store);
 // "Yes" in any case.
-bool IsYes(const std::string& value);
+using engine::IsYes;
 
 }  // namespace vorn
