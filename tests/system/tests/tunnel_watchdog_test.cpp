@@ -6,28 +6,41 @@
 namespace systemtest {
 namespace {
 
-TEST_F(TunnelTest, KilledClientsRoutesAndResolverAreRestoredByTheWatchdog) {
+class WatchdogTest : public TunnelTest {
+protected:
+    // The watchdog acts only on a client it saw running; it says so in pc's log, and only then is
+    // the client killed.
+    void KillTheClientTheWatchdogSaw() {
+        ASSERT_TRUE(testsupport::WaitFor(
+            "the watchdog to see the client",
+            [&] { return m_rig->PcLogContains("[CheckGUIThread::Execute] GUI running."); }, 10000));
+        m_rig->Harness().StopProcess("client", SIGKILL);
+    }
+
+    ::testing::AssertionResult PcRestored(const char* by) {
+        if (testsupport::WaitFor(
+                by,
+                [&] {
+                    return m_rig->PcMainRoutes() == m_beforeMainRoutes &&
+                           ReadText(m_rig->Harness().ResolverFile()) == m_before.resolver;
+                },
+                10000))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "routes before:\n"
+                                             << m_beforeMainRoutes << "routes now:\n"
+                                             << m_rig->PcMainRoutes() << "resolver now:\n"
+                                             << ReadText(m_rig->Harness().ResolverFile());
+    }
+};
+
+TEST_F(WatchdogTest, KilledClientsRoutesAndResolverAreRestoredByTheWatchdog) {
     ASSERT_TRUE(Bring());
     ClientSetup client;
     client.processName = "VornClient";  // the name the service's watchdog looks for
     ASSERT_TRUE(LogOn(client));
     ASSERT_NE(m_rig->PcMainRoutes(), m_beforeMainRoutes);
-    // The watchdog acts only on a client it saw running in one of its rounds; it says so in pc's log.
-    ASSERT_TRUE(testsupport::WaitFor(
-        "the watchdog to see the client",
-        [&] { return m_rig->PcLogContains("[CheckGUIThread::Execute] GUI running."); }, 10000));
-    m_rig->Harness().StopProcess("client", SIGKILL);
-    EXPECT_TRUE(testsupport::WaitFor(
-        "the watchdog to restore pc's routes and resolver",
-        [&] {
-            return m_rig->PcMainRoutes() == m_beforeMainRoutes &&
-                   ReadText(m_rig->Harness().ResolverFile()) == m_before.resolver;
-        },
-        10000))
-        << "routes before:\n"
-        << m_beforeMainRoutes << "routes now:\n"
-        << m_rig->PcMainRoutes() << "resolver now:\n"
-        << ReadText(m_rig->Harness().ResolverFile());
+    KillTheClientTheWatchdogSaw();
+    EXPECT_TRUE(PcRestored("the watchdog to restore pc's routes and resolver"));
     // The watchdog leaves the virtual address on the (now disconnected) adapter; only routes and
     // resolver are its to put back.
     m_compareAfter = false;
@@ -37,7 +50,7 @@ TEST_F(TunnelTest, KilledClientsRoutesAndResolverAreRestoredByTheWatchdog) {
 // its machine and restores the session's routes and resolver from what the client saved. A new
 // client then logs on over the address left on the adapter and carries traffic; its logoff leaves
 // pc exactly as before.
-TEST_F(TunnelTest, ClientKilledWhileTheServiceIsDownIsRestoredWhenTheServiceStarts) {
+TEST_F(WatchdogTest, ClientKilledWhileTheServiceIsDownIsRestoredWhenTheServiceStarts) {
     ASSERT_TRUE(Bring());
     ASSERT_TRUE(LogOn());
     ASSERT_NE(m_rig->PcMainRoutes(), m_beforeMainRoutes);
@@ -45,16 +58,7 @@ TEST_F(TunnelTest, ClientKilledWhileTheServiceIsDownIsRestoredWhenTheServiceStar
     m_rig->Harness().StopProcess("client", SIGKILL);
     std::string error;
     ASSERT_TRUE(m_rig->Harness().StartService(&error)) << error;
-    EXPECT_TRUE(testsupport::WaitFor(
-        "the started service to restore pc's routes and resolver",
-        [&] {
-            return m_rig->PcMainRoutes() == m_beforeMainRoutes &&
-                   ReadText(m_rig->Harness().ResolverFile()) == m_before.resolver;
-        },
-        10000))
-        << "routes now:\n"
-        << m_rig->PcMainRoutes() << "resolver now:\n"
-        << ReadText(m_rig->Harness().ResolverFile());
+    EXPECT_TRUE(PcRestored("the started service to restore pc's routes and resolver"));
     ASSERT_TRUE(LogOn());
     std::string ping;
     EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
@@ -67,7 +71,7 @@ TEST_F(TunnelTest, ClientKilledWhileTheServiceIsDownIsRestoredWhenTheServiceStar
 // the end pc is exactly as before.
 // The watchdog counts only a client of its own machine (root and namespace): another VornClient
 // elsewhere on the machine is no reason to skip.
-TEST_F(TunnelTest, GatewayRestartThenKilledClientThenANewClientLeavesPcAsBefore) {
+TEST_F(WatchdogTest, GatewayRestartThenKilledClientThenANewClientLeavesPcAsBefore) {
     HarnessOptions harness = MemberHarness();
     harness.proxyAddress = "198.51.100.3";
     ASSERT_TRUE(Bring(GatewaySetup{}, harness));
@@ -83,19 +87,8 @@ TEST_F(TunnelTest, GatewayRestartThenKilledClientThenANewClientLeavesPcAsBefore)
         kOnlineMs))
         << m_rig->ClientLog();
     ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error;
-    // The watchdog acts only on a client it saw running in one of its rounds (one a second).
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    m_rig->Harness().StopProcess("client", SIGKILL);
-    EXPECT_TRUE(testsupport::WaitFor(
-        "the watchdog to restore pc's routes and resolver",
-        [&] {
-            return m_rig->PcMainRoutes() == m_beforeMainRoutes &&
-                   ReadText(m_rig->Harness().ResolverFile()) == m_before.resolver;
-        },
-        10000))
-        << "routes before:\n"
-        << m_beforeMainRoutes << "routes now:\n"
-        << m_rig->PcMainRoutes();
+    KillTheClientTheWatchdogSaw();
+    EXPECT_TRUE(PcRestored("the watchdog to restore pc's routes and resolver"));
     ClientSetup next;
     next.viaProxy = true;
     ASSERT_TRUE(LogOn(next));
