@@ -378,11 +378,13 @@ DWORD ChangeFile(const Context& c, EditKind edit, const std::vector<DWORD>& serv
     return ok ? kErrorSuccess : kErrorGeneralFailure;
 }
 
-DWORD ChangeResolved(const Context& c, const std::string& program, const std::string& iface, EditKind edit,
-                     const std::vector<DWORD>& servers) {
-    ResolverJournal j;
-    JournalState state = LoadJournal(c, &j);
-    if (state == JournalState::kLoaded && (j.kind != ResolverJournal::Kind::kResolved || j.iface != iface)) {
+// The journal of a change through a program for the link `iface`: one tunnel at a time, so what
+// an earlier change of another kind or link did is undone first. The edit is recorded before the
+// program runs: a crash after it still leaves the way to withdraw.
+DWORD RecordProgramEdit(const Context& c, ResolverJournal::Kind kind, const std::string& iface, EditKind edit,
+                        const std::vector<DWORD>& servers, ResolverJournal* j) {
+    JournalState state = LoadJournal(c, j);
+    if (state == JournalState::kLoaded && (j->kind != kind || j->iface != iface)) {
         const DWORD rc = RestoreLocked(c);
         if (rc != kErrorSuccess) {
             return rc;
@@ -390,15 +392,21 @@ DWORD ChangeResolved(const Context& c, const std::string& program, const std::st
         state = JournalState::kNone;
     }
     if (state != JournalState::kLoaded) {
-        j = ResolverJournal{};
-        j.kind = ResolverJournal::Kind::kResolved;
-        j.path = c.file;
-        j.iface = iface;
+        *j = ResolverJournal{};
+        j->kind = kind;
+        j->path = c.file;
+        j->iface = iface;
     }
-    j.servers = EditList(j.servers, edit, servers);
-    // Recorded before the program runs: a crash after it still leaves the way to withdraw.
-    if (!SaveJournal(c, j)) {
-        return kErrorGeneralFailure;
+    j->servers = EditList(j->servers, edit, servers);
+    return SaveJournal(c, *j) ? kErrorSuccess : kErrorGeneralFailure;
+}
+
+DWORD ChangeResolved(const Context& c, const std::string& program, const std::string& iface, EditKind edit,
+                     const std::vector<DWORD>& servers) {
+    ResolverJournal j;
+    const DWORD rc = RecordProgramEdit(c, ResolverJournal::Kind::kResolved, iface, edit, servers, &j);
+    if (rc != kErrorSuccess) {
+        return rc;
     }
     std::vector<std::string> dns = {program, "dns", iface};
     for (DWORD s : j.servers) {
@@ -415,26 +423,9 @@ DWORD ChangeResolved(const Context& c, const std::string& program, const std::st
 DWORD ChangeRegistration(const Context& c, const std::string& program, const std::string& iface,
                          EditKind edit, const std::vector<DWORD>& servers) {
     ResolverJournal j;
-    JournalState state = LoadJournal(c, &j);
-    if (state == JournalState::kLoaded &&
-        (j.kind != ResolverJournal::Kind::kResolvconf || j.iface != iface)) {
-        // One tunnel at a time: what an earlier change did is undone first.
-        const DWORD rc = RestoreLocked(c);
-        if (rc != kErrorSuccess) {
-            return rc;
-        }
-        state = JournalState::kNone;
-    }
-    if (state != JournalState::kLoaded) {
-        j = ResolverJournal{};
-        j.kind = ResolverJournal::Kind::kResolvconf;
-        j.path = c.file;
-        j.iface = iface;
-    }
-    j.servers = EditList(j.servers, edit, servers);
-    // Recorded before the program runs: a crash after it still leaves the way to withdraw.
-    if (!SaveJournal(c, j)) {
-        return kErrorGeneralFailure;
+    const DWORD rc = RecordProgramEdit(c, ResolverJournal::Kind::kResolvconf, iface, edit, servers, &j);
+    if (rc != kErrorSuccess) {
+        return rc;
     }
     std::string input;
     for (DWORD s : j.servers) {
