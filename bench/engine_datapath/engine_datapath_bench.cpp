@@ -183,8 +183,8 @@ int main(int argc, char** argv) {
         s.virtualIp = Ip("198.18.0.2");
         s.mask = Ip("255.255.255.0");
         path.Configure(s);
-        engine::g_ArpAnswering.store(true);
-        engine::g_DataPathActive.store(true);
+        path.Switches().arpAnswering.store(true);
+        path.Switches().active.store(true);
 
         const std::string pem = root.Path() + "/gw.pem", ca = root.Path() + "/trusted";
         std::filesystem::create_directories(ca);
@@ -282,8 +282,6 @@ int main(int argc, char** argv) {
             rc = back > 0 ? 0 : 1;
         }
         path.Stop();
-        engine::g_ArpAnswering.store(false);
-        engine::g_DataPathActive.store(false);
         tunnel.Terminate();
         gateway.Terminate();
     }

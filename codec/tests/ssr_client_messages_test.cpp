@@ -91,7 +91,7 @@ TEST(SsrClientMessages, ResetPasswordUsesLittleEndianSessionId) {
     PutText(payload, "u");
     PutText(payload, "old");
     PutText(payload, "new");
-    for (std::uint8_t c : {0x0D, 0x0C, 0x0B, 0x0A}) payload.push_back(c);
+    for (int c : {0x0D, 0x0C, 0x0B, 0x0A}) payload.push_back(static_cast<std::uint8_t>(c));
     EXPECT_EQ(m, Control(103, payload));
     EXPECT_EQ(payload.size(), 7u + 1 + 3 + 3);
 }

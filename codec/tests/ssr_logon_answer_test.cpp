@@ -60,7 +60,7 @@ TEST(SsrLogonAnswer, KnownLayout) {
     Put16(p, 2);
     Put32(p, 0xCB007101);
     Put16(p, 4);
-    for (std::uint8_t c : {1, 2, 3, 4}) p.push_back(c);
+    for (int c : {1, 2, 3, 4}) p.push_back(static_cast<std::uint8_t>(c));
     Put32(p, 0xCB007102);
     Put16(p, 0);
     p.push_back(3);

@@ -296,7 +296,7 @@ TEST_F(ControlCodes, RandomRecordsNeverOverrunOrCrash) {
         std::vector<std::uint8_t> in(rng() % 300);
         for (auto& b : in) b = static_cast<std::uint8_t>(rng());
         if (!in.empty() && rng() % 2) {
-            const DWORD id = rng() % 3;
+            const auto id = static_cast<DWORD>(rng() % 3);
             std::memcpy(in.data(), &id, in.size() < 4 ? in.size() : 4);
         }
         const DWORD outLen = rng() % 2 ? static_cast<DWORD>(rng() % 300) : 9028;

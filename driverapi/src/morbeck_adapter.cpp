@@ -10,17 +10,13 @@
 #include "morbeck_internal.h"
 #include "platform/adapter_list.h"
 #include "platform/route_table.h"
+#include "platform/text_util.h"
 #include "route_sync_thread.h"
 #include "tavish/route_manager.h"
 
 namespace {
 
 constexpr int kMaxEntries = 7;  // entries of each list filled in a TW_IPCONFIG
-
-std::string Dotted(DWORD a) {
-    char buf[16];
-    return CMorbeck::inet_ntoa(a, buf, sizeof(buf));
-}
 
 }  // namespace
 
@@ -125,8 +121,8 @@ int CMorbeck::SyncSystemRoute() {
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const MIB_IPFORWARDROW& r = table->table[i];
         TW_LOG(LOG_CLIENT_DATA, 4, "dest %s mask %s nexthop %s type %s proto %s age %u metric %u",
-               Dotted(r.dwForwardDest).c_str(), Dotted(r.dwForwardMask).c_str(),
-               Dotted(r.dwForwardNextHop).c_str(), RouteTypeName(r.dwForwardType),
+               platform::Ipv4Text(r.dwForwardDest).c_str(), platform::Ipv4Text(r.dwForwardMask).c_str(),
+               platform::Ipv4Text(r.dwForwardNextHop).c_str(), RouteTypeName(r.dwForwardType),
                RouteProtoName(r.dwForwardProto), r.dwForwardAge, r.dwForwardMetric1);
         if (r.dwForwardDest == 0xFFFFFFFFu) {
             TW_LOG(LOG_CLIENT_DATA, 4, "-> BROADCAST route, SKIP");

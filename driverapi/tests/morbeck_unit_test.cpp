@@ -77,7 +77,7 @@ TEST(MorbeckPacketInfo, RandomAndShortFramesStayInsideTheBlock) {
             b->data[12] = 0x08;
             b->data[13] = 0x00;
         }
-        b->length = rng() % 4 == 0 ? rng() : rng() % 80;
+        b->length = static_cast<DWORD>(rng() % 4 == 0 ? rng() : rng() % 80);
         _PACKET_INFO info{};
         ASSERT_EQ(CMorbeck::GetPacketInfo(b.get(), &info), 1);
         for (const BYTE* p : {info.arp, info.ip, info.tcp, info.udp, info.icmp, info.dhcp, info.dns}) {

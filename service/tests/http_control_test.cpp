@@ -204,7 +204,7 @@ TEST(WebLogon, RefusesRequestsNotAddressedToTheServer) {
     const std::string good = "localhost:48088";
     for (int i = 0; i < 5000; ++i) {
         std::string host = good.substr(0, rng() % (good.size() + 1));
-        for (int flips = rng() % 3; flips > 0 && !host.empty(); --flips)
+        for (auto flips = static_cast<int>(rng() % 3); flips > 0 && !host.empty(); --flips)
             host[rng() % host.size()] = static_cast<char>(rng() % 256);
         HttpRequest r;
         r.headers["Host"] = host;

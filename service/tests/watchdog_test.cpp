@@ -155,7 +155,7 @@ TEST(RouteTableFile, FuzzedImagesAreRefusedWhole) {
     const std::string good = FormatRouteTableFile({Row(0, 0, 1, 2), Row(5, 0xffffffff, 0, 2)});
     for (int i = 0; i < 20000; ++i) {
         std::string bytes = good.substr(0, rng() % (good.size() + 1));
-        for (int flips = rng() % 3; flips > 0 && !bytes.empty(); --flips)
+        for (auto flips = static_cast<int>(rng() % 3); flips > 0 && !bytes.empty(); --flips)
             bytes[rng() % bytes.size()] = static_cast<char>(rng());
         if (i % 5 == 0) bytes.resize(rng() % 400, static_cast<char>(rng()));
         std::vector<MIB_IPFORWARDROW> rows;

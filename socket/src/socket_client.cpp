@@ -17,19 +17,15 @@
 #include "accept_socket.h"
 #include "platform/debug_output.h"
 #include "platform/errors.h"
+#include "platform/text_util.h"
 #include "prendle/proxy_handshake.h"
 
 namespace {
 
 std::atomic<TwSocketClient::MessageBoxHandler> g_messageBox{nullptr};
 
-std::string Dotted(unsigned long address) {
-    char text[INET_ADDRSTRLEN] = "0";
-    in_addr in{};
-    in.s_addr = static_cast<in_addr_t>(address);
-    inet_ntop(AF_INET, &in, text, sizeof(text));
-    return text;
-}
+// The proxy and gateway addresses arrive as unsigned long in network byte order.
+std::string Dotted(unsigned long address) { return platform::Ipv4Text(static_cast<DWORD>(address)); }
 
 using Clock = std::chrono::steady_clock;
 

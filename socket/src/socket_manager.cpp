@@ -10,6 +10,7 @@
 
 #include "accept_socket.h"
 #include "engine.h"
+#include "platform/text_util.h"
 
 using prendle::AsConnection;
 using prendle::TwAcceptSocket;
@@ -203,9 +204,9 @@ namespace {
 
 void FillText(const sockaddr_in& address, char* text, unsigned long size, short* port) {
     if (text != nullptr && size > 0) {
-        char dotted[INET_ADDRSTRLEN] = "0";
-        if (address.sin_family == AF_INET) inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof(dotted));
-        std::strncpy(text, dotted, size - 1);
+        const std::string dotted =
+            address.sin_family == AF_INET ? platform::Ipv4Text(address.sin_addr.s_addr) : "0";
+        std::strncpy(text, dotted.c_str(), size - 1);
         text[size - 1] = '\0';
     }
     if (port != nullptr) *port = static_cast<short>(ntohs(address.sin_port));

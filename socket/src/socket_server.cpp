@@ -16,6 +16,7 @@
 #include "accept_socket.h"
 #include "platform/clock.h"
 #include "platform/unique_fd.h"
+#include "platform/text_util.h"
 
 namespace prendle {
 
@@ -214,9 +215,7 @@ void TwSocketServer::OnAccepted(int fd, bool stamp, bool stopping) {
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
-        char text[INET_ADDRSTRLEN] = "0";
-        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
-        connection->SetPeerText(text, ntohs(peer.sin_port));
+        connection->SetPeerText(platform::Ipv4Text(peer.sin_addr.s_addr).c_str(), ntohs(peer.sin_port));
     }
     if (connection->SetUp() != 1) return;
     connection->SetProcessCallBack(m_callback.load(), m_context.load(), this);

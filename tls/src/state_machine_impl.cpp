@@ -11,6 +11,7 @@
 
 #include "tamberk/session_info.h"
 #include "tls_log.h"
+#include "platform/text_util.h"
 
 using namespace tamberk;
 
@@ -265,11 +266,7 @@ SharedObjectPtr<SharedObject> TwSslStateMachineImpl::Attach(int socket, unsigned
     SharedObjectPtr<SharedObject> sessionCtx;
     if (m_client) {
         SharedObjectPtr<TwSslConnectContext> ctx(new TwSslConnectContext);
-        in_addr a{};
-        a.s_addr = static_cast<in_addr_t>(address);
-        char text[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &a, text, sizeof text);
-        ctx->host = text;
+        ctx->host = platform::Ipv4Text(static_cast<DWORD>(address));
         ctx->address = static_cast<std::uint32_t>(address);
         ctx->port = static_cast<std::uint16_t>(port);
         ctx->callerContext = context;

@@ -48,14 +48,14 @@ TEST(RecordCutter, TwoRecordsAndHalfAThird) {
 }
 
 TEST(RecordCutter, AcceptsTls10To12AndRejectsTheRest) {
-    for (std::uint8_t minor : {1, 2, 3}) {
+    for (std::uint8_t minor : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{3}}) {
         auto r = Record(0x17, minor, 1);
         std::size_t offset = 0;
         TwSslRecordView v;
         const char* why = nullptr;
         EXPECT_EQ(GetSslRecord(r.data(), r.size(), &offset, &v, &why), RecordCut::kRecord) << int(minor);
     }
-    for (std::uint8_t minor : {0, 4, 200}) {
+    for (std::uint8_t minor : {std::uint8_t{0}, std::uint8_t{4}, std::uint8_t{200}}) {
         auto r = Record(0x17, minor, 1);
         std::size_t offset = 0;
         TwSslRecordView v;

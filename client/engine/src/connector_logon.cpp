@@ -222,7 +222,7 @@ bool TwQelConnector::ConfigureAdapter(int outcome, bool relogon) {
                 // handle ended with it: connecting the media again claims it for this one, without
                 // which the driver keeps nothing the adapter sends.
                 m_adapter->ChangeMediaStatus(1);
-                g_ArpAnswering = true;
+                m_switches.arpAnswering = true;
                 StartReceiveThread();
             } else {
                 TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] m_bExistResRoute %s So Need Add Route",

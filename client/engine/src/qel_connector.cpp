@@ -147,6 +147,7 @@ bool TwQelConnector::Initialize() {
     PolicyHost& policyHost = *this;
     m_dataPath.reset(new TunnelDataPath(*m_port, m_policy, sender, control, m_timing, m_clock));
     m_dataPath->SetPolicyHost(&policyHost);
+    m_dataPath->SetSwitches(m_switches);
     m_dataPath->SetCompression(m_useZlib);
 
     m_link = m_deps.makeLink ? m_deps.makeLink() : MakeTamberkLink();
@@ -216,8 +217,8 @@ void TwQelConnector::MakeAdapterSetup(const std::function<int(const std::string&
         m_status = TW_CLT_STATUS_OFFLINE;
     };
     hooks.setLastError = [this](int code, const std::string& text) { ReportError(code, text.c_str()); };
-    hooks.setArpAnswering = [](bool on) { g_ArpAnswering.store(on); };
-    hooks.setDataPathActive = [](bool on) { g_DataPathActive.store(on); };
+    hooks.setArpAnswering = [this](bool on) { m_switches.arpAnswering.store(on); };
+    hooks.setDataPathActive = [this](bool on) { m_switches.active.store(on); };
     hooks.forgetSession = [this] { m_sessionId = 0; };
     m_adapter = std::make_unique<TwAdapterSetup>(std::move(a), std::move(hooks));
 }

@@ -19,9 +19,6 @@
 
 namespace engine {
 
-std::atomic<bool> g_ArpAnswering{false};
-std::atomic<bool> g_DataPathActive{false};
-
 namespace {
 
 constexpr std::size_t kEth = 14;
@@ -395,7 +392,7 @@ void TunnelDataPath::HandleBlock(const _FWSHARED_MEMORY_BLOCK& block) {
     const std::uint8_t* f = block.data;
     const WORD type = Get16(f + 12);
     if (type != 0x0800) {
-        if (type == 0x0806 && g_ArpAnswering.load(std::memory_order_relaxed)) {
+        if (type == 0x0806 && m_switches->arpAnswering.load(std::memory_order_relaxed)) {
             std::size_t n = 0;
             if (BuildArpReply(m_arp, f, length, m_answer.data(), &n) == ArpResult::kAnswered) {
                 WritePacketToAdapter(m_answer.data(), n);
@@ -417,7 +414,7 @@ void TunnelDataPath::HandleBlock(const _FWSHARED_MEMORY_BLOCK& block) {
             }
         }
     }
-    if (!g_DataPathActive.load(std::memory_order_relaxed)) {
+    if (!m_switches->active.load(std::memory_order_relaxed)) {
         Bump(c.dropsInactive);
         return;
     }

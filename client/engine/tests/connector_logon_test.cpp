@@ -132,7 +132,7 @@ TEST_F(ConnectorLogonTest, AcceptedLogonGoesOnlineWithTheAnswersValues) {
     EXPECT_EQ(stored, 77u);
     EXPECT_EQ(rig.driver.Count("StartCapture"), 1u);
     EXPECT_TRUE(rig.connector->DataPath()->Running());
-    EXPECT_TRUE(g_DataPathActive.load());
+    EXPECT_TRUE(rig.connector->DataPathActive());
     EXPECT_EQ(RequestedSession(0), 0u) << "a fresh client logon names no session";
     EXPECT_TRUE(rig.openedUrls.empty()) << "NoResourcePage is set";
     // The gateway's host route leaves through the interface and next hop it had before.

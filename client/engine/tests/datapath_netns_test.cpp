@@ -73,13 +73,11 @@ protected:
         s.virtualIp = Ip("198.18.0.2");
         s.mask = Ip("255.255.255.0");
         m_path->Configure(s);
-        engine::g_ArpAnswering.store(true);
-        engine::g_DataPathActive.store(true);
+        m_path->Switches().arpAnswering.store(true);
+        m_path->Switches().active.store(true);
     }
     void TearDown() override {
         if (m_path) m_path->Stop();
-        engine::g_ArpAnswering.store(false);
-        engine::g_DataPathActive.store(false);
         m_path.reset();
         m_morbeck.reset();
         m_daemon.reset();

@@ -39,14 +39,10 @@ protected:
         s.probeVirtual = vip;
         path.Configure(s);
         policy.ApplyPolicy("policy allow out any 0 0 10.0.0.0/255.0.0.0 x y\n");
-        engine::g_DataPathActive.store(true);
-        engine::g_ArpAnswering.store(true);
+        path.Switches().active.store(true);
+        path.Switches().arpAnswering.store(true);
     }
-    ~DataPathTest() override {
-        path.Stop();
-        engine::g_DataPathActive.store(false);
-        engine::g_ArpAnswering.store(false);
-    }
+    ~DataPathTest() override { path.Stop(); }
     static engine::EngineTiming Timing() {
         engine::EngineTiming t;
         t.ringSpinTries = 2;
@@ -321,8 +317,8 @@ TEST_F(DataPathTest, PumpBatchesFramesOfOneWakeUpAndAnswersLocally) {
     ASSERT_TRUE(testsupport::WaitFor("the ARP answer", [&] { return port.Written().size() == 1; }));
     EXPECT_EQ(port.Written()[0][21], 2);
     // While the switch is clear ARP goes unanswered, and with the data path off IPv4 is dropped.
-    engine::g_ArpAnswering.store(false);
-    engine::g_DataPathActive.store(false);
+    path.Switches().arpAnswering.store(false);
+    path.Switches().active.store(false);
     port.Queue(arp);
     port.Queue(frames[0]);
     ASSERT_TRUE(
@@ -357,6 +353,7 @@ TEST_F(DataPathTest, AnIdlePumpSleepsLongOnlyOnADoorbellAndAFrameOrAStopEndsTheS
     port.m_rung = true;
     TunnelDataPath rung(port, policy, sender, control, t, clock);
     rung.Configure(engine::DataPathSession{vip, Ip("255.255.255.0")});
+    rung.Switches().active.store(true);
     ASSERT_TRUE(rung.Start());
     ASSERT_TRUE(testsupport::WaitFor("the pump to sleep with the idle bound",
                                      [&] { return maxTimeout() == t.ringIdleSleepMs; }));

@@ -121,8 +121,9 @@ void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
     }
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_counters.framesToClients += sent ? built : 0;
-        m_counters.framesDropped += batch.count - (sent ? built : 0);
+        // A batch holds at most a ring's worth of frames, so its counts fit the int counters.
+        m_counters.framesToClients += static_cast<int>(sent ? built : 0);
+        m_counters.framesDropped += static_cast<int>(batch.count - (sent ? built : 0));
     }
     batch.count = 0;
     batch.bytes = 0;

@@ -103,8 +103,9 @@ std::uint32_t TestGateway::Impl::Dispatch(const std::shared_ptr<Conn>& conn, con
     auto count = [&] {
         if (tally.delivered == 0 && tally.dropped == 0) return;
         std::lock_guard<std::mutex> lock(m_lock);
-        m_counters.framesFromClients += tally.delivered;
-        m_counters.framesDropped += tally.dropped;
+        // One delivery's tally is bounded by the frames of one read, so it fits the int counters.
+        m_counters.framesFromClients += static_cast<int>(tally.delivered);
+        m_counters.framesDropped += static_cast<int>(tally.dropped);
         tally.delivered = tally.dropped = 0;
     };
     while (used < size) {

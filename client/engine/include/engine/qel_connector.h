@@ -139,10 +139,9 @@ public:
     SavedLogon SavedLogonParameters() override;
     ConnectorSession Session() override;
     void SetErrorMessageBoxes(bool on) override { m_messageBoxes.store(on); }
-    // These three reach the data path's process-wide flags (tunnel_data_path.h), not this object's.
-    void SetArpAnswering(bool on) override { g_ArpAnswering.store(on); }
-    bool DataPathActive() override { return g_DataPathActive.load(); }
-    void SetDataPathActive(bool on) override { g_DataPathActive.store(on); }
+    void SetArpAnswering(bool on) override { m_switches.arpAnswering.store(on); }
+    bool DataPathActive() override { return m_switches.active.load(); }
+    void SetDataPathActive(bool on) override { m_switches.active.store(on); }
     void SetRelogonFinished(bool on) override { m_relogonFinished.store(on); }
     void CommitPendingLoggedOn() override;
     void StopRecvAndEventThread() override;
@@ -314,6 +313,7 @@ private:
     std::unique_ptr<TwClientRouteManager> m_routeManager;
     std::unique_ptr<TwAdapterSetup> m_adapter;
     TwGatewayPolicy m_policy;
+    DataPathSwitches m_switches;  // outlives every data path of this connector
     std::unique_ptr<TunnelDataPath> m_dataPath;
     std::mutex m_pumpLock;  // Start, Stop and the compression reset of the data path
     std::unique_ptr<NetCheckThread> m_netCheck;

@@ -34,10 +34,13 @@ struct SsrZlibStream;
 
 namespace engine {
 
-// The two process-wide switches of the data path: set by the adapter configuration at logon,
-// cleared by every logoff path, read by the receive thread for each frame.
-extern std::atomic<bool> g_ArpAnswering;    // answer ARP requests of the virtual subnet
-extern std::atomic<bool> g_DataPathActive;  // IPv4 frames may enter the tunnel
+// The two switches of the data path: set by the adapter configuration at logon, cleared by every
+// logoff path, read by the receive thread for each frame. They outlive one TunnelDataPath (a
+// relogon builds a new one), so their owner, the connector, keeps them and hands them in.
+struct DataPathSwitches {
+    std::atomic<bool> arpAnswering{false};  // answer ARP requests of the virtual subnet
+    std::atomic<bool> active{false};        // IPv4 frames may enter the tunnel
+};
 
 // Last error of a tunnel fault: the gateway's bytes cannot be read as SSR messages (a bad header,
 // or a control message larger than the content cache that would never be delivered whole).
@@ -113,6 +116,10 @@ public:
     void Configure(const DataPathSession& session);
     // What the session check of the driver's notifications needs (none: they are ignored).
     void SetPolicyHost(PolicyHost* host) { m_policyHost = host; }
+    // The switches this path reads; before Start. Without a call the path has switches of its
+    // own (both clear). `switches` must outlive the path.
+    void SetSwitches(DataPathSwitches& switches) { m_switches = &switches; }
+    DataPathSwitches& Switches() { return *m_switches; }
 
     // The gateway's bytes as the content handler got them; returns how many it consumed (whole
     // messages; an incomplete one stays in the TLS library's cache for the next delivery). After a
@@ -174,6 +181,8 @@ private:
 
     DataPathSession m_session;
     PolicyHost* m_policyHost = nullptr;
+    DataPathSwitches m_ownSwitches;
+    DataPathSwitches* m_switches = &m_ownSwitches;
     bool m_traceFrames = false;  // per-frame log lines, decided when the pump starts
     std::unique_ptr<Counters> m_counters;
     std::atomic<std::uint64_t> m_sentTotal{0}, m_receivedTotal{0}, m_lastTrafficMs{0};

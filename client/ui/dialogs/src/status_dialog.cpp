@@ -9,6 +9,7 @@
 
 #include "engine/worker_thread.h"
 #include "vorn/dialogs/text_ids.h"
+#include "platform/text_util.h"
 
 namespace vorn {
 
@@ -19,11 +20,6 @@ constexpr int kControls[8] = {1185, 1186, 1187, 1188, 1189, 1190, 1198, 1199};
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
-
-std::string DottedAddress(DWORD a) {
-    return std::to_string((a >> 24) & 0xFF) + "." + std::to_string((a >> 16) & 0xFF) + "." +
-           std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
-}
 
 CTwStatusDlg::CTwStatusDlg(DialogContext context, engine::ConnectorControl& connector, StatusTiming timing,
                            QWidget* parent)
@@ -66,8 +62,8 @@ CTwStatusDlg::CTwStatusDlg(DialogContext context, engine::ConnectorControl& conn
 void CTwStatusDlg::OnTimer() {
     const engine::ConnectorSession s = m_connector.Session();
     m_fields[3]->setText(Q(engine::TwWorkerThread::FormatDuration(s.onlineSeconds)));
-    m_fields[4]->setText(Q(DottedAddress(s.virtualAddress)));
-    m_fields[5]->setText(Q(DottedAddress(s.mask)));
+    m_fields[4]->setText(Q(platform::Ipv4TextHost(s.virtualAddress)));
+    m_fields[5]->setText(Q(platform::Ipv4TextHost(s.mask)));
     m_fields[6]->setText(Q(engine::TwWorkerThread::FormatBytes(s.sent)));
     m_fields[7]->setText(Q(engine::TwWorkerThread::FormatBytes(s.received)));
 }

@@ -18,9 +18,6 @@ struct StatusTiming {
     int refreshMs = 1000;
 };
 
-// "a.b.c.d" of an address in host byte order.
-std::string DottedAddress(DWORD hostOrder);
-
 class CTwStatusDlg final : public QDialog {
 public:
     CTwStatusDlg(DialogContext context, engine::ConnectorControl& connector, StatusTiming timing = {},
