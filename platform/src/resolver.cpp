@@ -116,10 +116,9 @@ bool ValidServers(const std::vector<DWORD>& servers) {
     return std::none_of(servers.begin(), servers.end(), [](DWORD s) { return s == 0 || s == 0xFFFFFFFFu; });
 }
 
-// Runs `program <option> <iface>` with `input` on its standard input; true when it exits with 0
-// within the time-out (it is killed after it).
-bool RunCommand(const std::string& program, const char* option, const std::string& iface,
-                const std::string& input, DWORD timeoutMs) {
+// Runs `argv` with `input` on its standard input; true when it exits with 0 within the time-out
+// (it is killed after it).
+bool RunArgs(const std::vector<std::string>& argv, DWORD timeoutMs, const std::string& input = {}) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return false;
@@ -128,13 +127,13 @@ bool RunCommand(const std::string& program, const char* option, const std::strin
     // start, the child reads it and then the end of it.
     UniqueFd readEnd(fds[0]);
     UniqueFd writeEnd(fds[1]);
-    const bool written =
-        ::write(writeEnd.Get(), input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    const bool written = input.empty() || ::write(writeEnd.Get(), input.data(), input.size()) ==
+                                              static_cast<ssize_t>(input.size());
     writeEnd.Reset();  // the child reads to the end of the input
     SpawnOptions options;
     options.stdinFd = readEnd.Get();
     options.quietOutput = true;
-    const pid_t pid = written ? Spawn({program, option, iface}, options) : -1;
+    const pid_t pid = written ? Spawn(argv, options) : -1;
     readEnd.Reset();
     if (pid < 0) {
         return false;
@@ -148,30 +147,10 @@ bool RunCommand(const std::string& program, const char* option, const std::strin
     return code == 0;
 }
 
-// Runs `argv` with nothing on its standard input; true when it exits with 0 within the time-out.
-bool RunArgs(const std::vector<std::string>& argv, DWORD timeoutMs) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    UniqueFd readEnd(fds[0]);
-    UniqueFd writeEnd(fds[1]);
-    writeEnd.Reset();
-    SpawnOptions options;
-    options.stdinFd = readEnd.Get();
-    options.quietOutput = true;
-    const pid_t pid = Spawn(argv, options);
-    readEnd.Reset();
-    if (pid < 0) {
-        return false;
-    }
-    int code = -1;
-    if (WaitProcess(pid, timeoutMs, &code) != kWaitObject0) {
-        KillProcess(pid, SIGKILL);
-        WaitProcess(pid, kInfinite, &code);
-        return false;
-    }
-    return code == 0;
+// Runs `program <option> <iface>` with `input` on its standard input.
+bool RunCommand(const std::string& program, const char* option, const std::string& iface,
+                const std::string& input, DWORD timeoutMs) {
+    return RunArgs({program, option, iface}, timeoutMs, input);
 }
 
 struct Context {
