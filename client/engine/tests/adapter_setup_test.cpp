@@ -39,6 +39,18 @@ std::string ReadBytes(const std::string& path) {
 
 class AdapterSetupTest : public ::testing::Test {
 protected:
+    // eth0's connected route as the kernel has it: its own protocol, metric 0. The table as set.
+    std::vector<MIB_IPFORWARDROW> KernelConnectedRoutes() {
+        auto rows = pc.routes.Rows();
+        for (auto& r : rows) {
+            if (r.dwForwardType != 3) continue;
+            r.dwForwardProto = platform::MIB_IPPROTO_LOCAL;
+            r.dwForwardMetric1 = 0;
+        }
+        pc.routes.SetRows(rows);
+        return rows;
+    }
+
     AdapterSetupTest() {
         settings = std::make_shared<platform::SettingsStore>(root.Path() + "/settings.db");
         manager = std::make_unique<TwClientRouteManager>(pc.routes, pc.adapters,
@@ -180,14 +192,7 @@ TEST_F(AdapterSetupTest, SplitTunnelLogonAndLogoffLeaveTheMachineAsItWas) {
 }
 
 TEST_F(AdapterSetupTest, FullTunnelKeepsTheGatewayOutsideAndPutsEverythingBack) {
-    // eth0's connected route as the kernel has it: its own protocol, metric 0.
-    auto before = pc.routes.Rows();
-    for (auto& r : before) {
-        if (r.dwForwardType != 3) continue;
-        r.dwForwardProto = platform::MIB_IPPROTO_LOCAL;
-        r.dwForwardMetric1 = 0;
-    }
-    pc.routes.SetRows(before);
+    const auto before = KernelConnectedRoutes();
     auto adapter = Make();
     ASSERT_EQ(Logon(*adapter, TestSession({{0, 0, 0}, {HostIp("198.51.100.10"), 0xFFFFFFFFu, 0}})), 1);
     const auto during = pc.routes.Rows();
@@ -212,13 +217,7 @@ TEST_F(AdapterSetupTest, FullTunnelKeepsTheGatewayOutsideAndPutsEverythingBack) 
 // the proxy and one naming it exactly must not take it into the tunnel. The proxy's host route and
 // the gateway's are pinned through the pre-tunnel way, and go at logoff, also after a relogon.
 TEST_F(AdapterSetupTest, ProxyAndGatewayArePinnedOutsideTheTunnelAndGoAtLogoff) {
-    auto before = pc.routes.Rows();
-    for (auto& r : before) {
-        if (r.dwForwardType != 3) continue;
-        r.dwForwardProto = platform::MIB_IPPROTO_LOCAL;
-        r.dwForwardMetric1 = 0;
-    }
-    pc.routes.SetRows(before);
+    const auto before = KernelConnectedRoutes();
     auto adapter = Make();
     auto session = TestSession({{0, 0, 0},
                                 {HostIp("203.0.113.0"), HostIp("255.255.255.128"), 0},
