@@ -1,10 +1,12 @@
 // The HTTP CONNECT conversation with a proxy: the request text and a reader of the proxy's answer
-// that decides from the bytes alone, with hard bounds on what it accepts. The
-// socket client uses it, and so does every other part of the suite that opens a tunnel through
-// a proxy, so that all of them send the same request and judge answers alike.
+// that decides from the bytes alone, with hard bounds on what it accepts. The socket client uses
+// it, and so does every other part of the suite that opens a tunnel through a proxy (the update
+// fetch, the engine's gateway dialer), so that all of them send the same request and judge
+// answers alike.
 //
-// Thread-safety: the functions are pure; a ProxyAnswerReader belongs to one connection attempt
-// and is used by one thread at a time. Nothing here throws except std::bad_alloc.
+// Thread-safety: the functions are pure but FeedFromSocket, which reads the socket it is given; a
+// ProxyAnswerReader belongs to one connection attempt and is used by one thread at a time.
+// Nothing here throws except std::bad_alloc.
 #pragma once
 #include <cstddef>
 #include <cstdint>
