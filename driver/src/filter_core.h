@@ -84,6 +84,8 @@ struct TwFilterExtension {
     std::recursive_mutex m_AdapterListLock;
     TwBoundAdapterList m_AdapterList{};
     void* m_pContextDriver[16] = {};
+    // No operation registers adapter-event handlers (the filter API has no such call), so this
+    // stays empty: the walks over it that announce adapter events and IP changes call nobody.
     std::vector<TwEventHandler> m_EventHandlerList;
 
     // Injected-packet queues and their threads.

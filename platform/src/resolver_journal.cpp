@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/resolver.h"
+#include "platform/text_util.h"
 
 namespace platform {
 
@@ -35,13 +36,7 @@ void Put(std::string* out, std::string_view key, std::string_view value) {
 
 std::string ServersText(const std::vector<DWORD>& servers) {
     std::string text;
-    for (DWORD s : servers) {
-        char buf[INET_ADDRSTRLEN] = {};
-        in_addr a{};
-        a.s_addr = s;
-        ::inet_ntop(AF_INET, &a, buf, sizeof buf);
-        text += (text.empty() ? "" : " ") + std::string(buf);
-    }
+    for (DWORD s : servers) text += (text.empty() ? "" : " ") + Ipv4Text(s);
     return text;
 }
 

@@ -1,7 +1,10 @@
 #include "prendle/proxy_handshake.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -63,27 +66,52 @@ std::string BuildProxyRequest(std::string_view destAddress, unsigned port, std::
     return request;
 }
 
+ProxyAnswerReader::Status ProxyAnswerReader::JudgeStatus(std::string_view head) {
+    static constexpr const char* kAuth[] = {"HTTP/1.0 407", "HTTP/1.0 401", "HTTP/1.1 407", "HTTP/1.1 401"};
+    static constexpr const char* kOk[] = {"HTTP/1.0 200", "HTTP/1.1 200"};
+    if (head.size() >= kStatusLength) {
+        for (const char* status : kAuth) {
+            if (StartsNoCase(head, status)) return Status::kAuth;
+        }
+        for (const char* status : kOk) {
+            if (StartsNoCase(head, status)) return Status::kOk;
+        }
+        return Status::kOther;
+    }
+    // Too short to judge: only the start of a status this reader tells apart may wait for more.
+    for (const char* status : kAuth) {
+        if (StartsNoCase(status, head)) return Status::kUndecided;
+    }
+    for (const char* status : kOk) {
+        if (StartsNoCase(status, head)) return Status::kUndecided;
+    }
+    return Status::kOther;
+}
+
 ProxyAnswer ProxyAnswerReader::Feed(const char* data, std::size_t length, std::size_t* used) {
     *used = 0;
-    if (length == 0) return ProxyAnswer::kClosed;
-    bool first = m_text.empty();
-    if (first) {
-        std::string_view packet(data, std::min(length, kFirstPacketMax));
-        for (const char* status : {"HTTP/1.0 407", "HTTP/1.0 401", "HTTP/1.1 407", "HTTP/1.1 401"}) {
-            if (StartsNoCase(packet, status)) {
-                m_text.assign(packet);
-                *used = packet.size();
-                return ProxyAnswer::kAuthRejected;
-            }
+    if (m_verdict != ProxyAnswer::kNeedMore) return m_verdict;
+    if (length == 0) return m_verdict = ProxyAnswer::kClosed;
+    if (!m_statusOk) {
+        // The status bytes gathered so far (fewer than kStatusLength) and the start of this packet.
+        std::string head = m_text;
+        head.append(data, std::min(length, kStatusLength - m_text.size()));
+        const Status status = JudgeStatus(head);
+        if (status == Status::kUndecided) {
+            // The whole packet went into the head, or the status would have been judged.
+            m_text = std::move(head);
+            *used = length;
+            return ProxyAnswer::kNeedMore;
         }
-        if (!StartsNoCase(packet, "HTTP/1.0 200") && !StartsNoCase(packet, "HTTP/1.1 200")) {
-            m_text.assign(packet);
-            *used = packet.size();
-            return ProxyAnswer::kRefused;
+        if (status != Status::kOk) {
+            // The answer's text as far as it came, for the error message.
+            const std::size_t take = std::min(length, kFirstPacketMax - m_text.size());
+            m_text.append(data, take);
+            *used = take;
+            return m_verdict = status == Status::kAuth ? ProxyAnswer::kAuthRejected : ProxyAnswer::kRefused;
         }
         m_statusOk = true;
     }
-    if (!m_statusOk) return ProxyAnswer::kRefused;
     // Look for the blank line across the boundary with what came before.
     std::size_t keep = std::min<std::size_t>(m_text.size(), 3);
     std::size_t base = m_text.size() - keep;
@@ -95,11 +123,28 @@ ProxyAnswer ProxyAnswerReader::Feed(const char* data, std::size_t length, std::s
         std::size_t answerEnd = end + 4;
         *used = answerEnd - base - keep;
         m_text.resize(answerEnd);
-        return ProxyAnswer::kConnected;
+        return m_verdict = ProxyAnswer::kConnected;
     }
     *used = take;
-    if (m_text.size() >= m_headerMax) return ProxyAnswer::kOversized;
+    if (m_text.size() >= m_headerMax) return m_verdict = ProxyAnswer::kOversized;
     return ProxyAnswer::kNeedMore;
+}
+
+ProxyAnswer FeedFromSocket(int fd, ProxyAnswerReader& reader, int* error) {
+    *error = 0;
+    char chunk[ProxyAnswerReader::kFirstPacketMax];
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_PEEK);
+    if (n < 0) {
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) *error = errno;
+        return ProxyAnswer::kNeedMore;
+    }
+    std::size_t used = 0;
+    const ProxyAnswer verdict = reader.Feed(chunk, static_cast<std::size_t>(n), &used);
+    // The peeked bytes are still queued, so taking `used` of them cannot block or come up short.
+    if (used > 0) {
+        [[maybe_unused]] const ssize_t taken = ::recv(fd, chunk, used, 0);
+    }
+    return verdict;
 }
 
 std::string ProxyAnswerReader::PrintableText() const {

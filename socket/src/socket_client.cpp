@@ -229,26 +229,15 @@ bool TwSocketClient::ProxyHandshake(int fd, unsigned long address, unsigned shor
         return false;
     }
     prendle::ProxyAnswerReader reader;
-    char chunk[prendle::ProxyAnswerReader::kFirstPacketMax];
     for (;;) {
-        // Peek, then take only the answer's bytes: what follows the blank line stays for the session.
-        ssize_t n = recv(fd, chunk, sizeof(chunk), MSG_PEEK);
-        int err = n < 0 ? errno : 0;
-        if (n < 0 && err == EINTR) continue;
-        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) {
+        int err = 0;
+        const prendle::ProxyAnswer verdict = prendle::FeedFromSocket(fd, reader, &err);
+        if (err != 0) {
             int wsa = static_cast<int>(platform::WsaErrorFromErrno(err));
             SetError(TW_ERR_PROXY_RECEIVE, wsa);
             Alert("接收代理服务器%s:%d连结应答时出错，Socket错误号为：%d-%s", proxyText.c_str(), proxyPort,
                   wsa, std::strerror(err));
             return false;
-        }
-        prendle::ProxyAnswer verdict = prendle::ProxyAnswer::kNeedMore;
-        if (n >= 0) {
-            std::size_t used = 0;
-            verdict = reader.Feed(chunk, static_cast<std::size_t>(n), &used);
-            if (used > 0) {
-                [[maybe_unused]] ssize_t taken = recv(fd, chunk, used, 0);
-            }
         }
         switch (verdict) {
             case prendle::ProxyAnswer::kConnected: return true;

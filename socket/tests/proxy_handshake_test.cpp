@@ -1,8 +1,11 @@
 // The CONNECT request text and the reader of the proxy's answer, without sockets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fennix/fennix.h"
 #include "prendle/proxy_handshake.h"
@@ -87,13 +90,77 @@ TEST(ProxyAnswerReader, AuthenticationAnswersAreRejected) {
     }
 }
 
-TEST(ProxyAnswerReader, OtherStatusShortFirstPacketAndNonHttpAreRefused) {
-    for (const char* answer :
-         {"HTTP/1.1 403 Forbidden\r\n\r\n", "HTTP/1.1 2", "SSH-2.0-OpenSSH\r\n", "\x16\x03\x01"}) {
+TEST(ProxyAnswerReader, OtherStatusAndNonHttpAreRefusedAsSoonAsTheyShow) {
+    for (const char* answer : {"HTTP/1.1 403 Forbidden\r\n\r\n", "HTTP/1.1 3", "HTTP/2",
+                               "SSH-2.0-OpenSSH\r\n", "\x16\x03\x01", "X"}) {
         ProxyAnswerReader reader;
         std::size_t used = 0;
         EXPECT_EQ(FeedAll(reader, answer, &used), ProxyAnswer::kRefused) << answer;
+        EXPECT_EQ(used, std::string(answer).size());
+        // The verdict stands: nothing more is taken.
+        EXPECT_EQ(FeedAll(reader, "HTTP/1.1 200 OK\r\n\r\n", &used), ProxyAnswer::kRefused);
+        EXPECT_EQ(used, 0u);
     }
+}
+
+// A proxy may cut its answer anywhere, down to a byte a packet: the status line is gathered across
+// packets, and the verdict and the bytes taken are those of the answer in one piece.
+TEST(ProxyAnswerReader, TheVerdictDoesNotDependOnHowTheAnswerIsCut) {
+    struct Case {
+        std::string stream;
+        ProxyAnswer verdict;
+        std::size_t answerLength;  // the bytes that belong to the answer when connected
+    };
+    const std::string ok = "HTTP/1.1 200 Connection established\r\nVia: t\r\n\r\n";
+    const std::vector<Case> cases = {
+        {ok + "TUNNEL", ProxyAnswer::kConnected, ok.size()},
+        {"http/1.0 200 OK\r\n\r\n", ProxyAnswer::kConnected, 19},
+        {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", ProxyAnswer::kAuthRejected, 0},
+        {"HTTP/1.0 401 Unauthorized\r\n\r\n", ProxyAnswer::kAuthRejected, 0},
+        {"HTTP/1.1 403 Forbidden\r\n\r\n", ProxyAnswer::kRefused, 0},
+        {"SSH-2.0", ProxyAnswer::kRefused, 0},
+        {"HTTP/1.1 2", ProxyAnswer::kClosed, 0},  // a start of 200 waits, then the proxy closed
+        {"http/1.0 200 OK\r\nVia: x\r\n", ProxyAnswer::kClosed, 0},
+        {"", ProxyAnswer::kClosed, 0},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{7},
+                                  std::size_t{11}, std::size_t{13}, c.stream.size() + 1}) {
+            SCOPED_TRACE(c.stream + " in pieces of " + std::to_string(piece));
+            ProxyAnswerReader reader;
+            std::size_t at = 0, taken = 0;
+            ProxyAnswer verdict = ProxyAnswer::kNeedMore;
+            while (verdict == ProxyAnswer::kNeedMore) {
+                const std::size_t n = std::min(piece, c.stream.size() - at);  // 0: the proxy closed
+                std::size_t used = 0;
+                verdict = reader.Feed(c.stream.data() + at, n, &used);
+                ASSERT_LE(used, n);
+                taken += used;
+                at += n;
+                if (verdict == ProxyAnswer::kNeedMore) {
+                    ASSERT_EQ(used, n) << "a waiting reader takes all";
+                }
+            }
+            EXPECT_EQ(verdict, c.verdict);
+            if (verdict == ProxyAnswer::kConnected) {
+                EXPECT_EQ(taken, c.answerLength);
+            }
+        }
+    }
+}
+
+TEST(ProxyAnswerReader, StatusLineSplitAcrossPacketsLeavesTheTunnelBytes) {
+    ProxyAnswerReader reader;
+    std::size_t used = 0;
+    EXPECT_EQ(FeedAll(reader, "HTTP/1.", &used), ProxyAnswer::kNeedMore);
+    EXPECT_EQ(used, 7u);
+    EXPECT_EQ(FeedAll(reader, "1 40", &used), ProxyAnswer::kNeedMore) << "401 and 407 are still possible";
+    ProxyAnswerReader other;
+    FeedAll(other, "HTTP/1.", &used);
+    EXPECT_EQ(FeedAll(other, "1 200 OK\r\n\r\nTUNNEL", &used), ProxyAnswer::kConnected);
+    EXPECT_EQ(used, 12u) << "only the answer's bytes";
+    EXPECT_EQ(FeedAll(reader, "7 Proxy Authentication Required\r\n", &used), ProxyAnswer::kAuthRejected);
+    EXPECT_EQ(reader.PrintableText(), "HTTP/1.1 407 Proxy Authentication Required\r\n");
 }
 
 TEST(ProxyAnswerReader, EndlessHeaderStopsAtTheBound) {
@@ -127,9 +194,34 @@ TEST(ProxyAnswerReader, PrintableTextHidesControlBytes) {
     for (char c : text) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\r' || c == '\n');
 }
 
-// Random, truncated and oversized answers: the reader always ends with a verdict within its bound,
-// never reports more bytes used than it was given, and connects only on a real 200 header.
-TEST(ProxyAnswerReaderFuzz, RandomAndTruncatedInput) {
+// Reads the stream in the pieces `cut` gives (0 once the stream is over: the proxy closed) and
+// returns the verdict and how many bytes the reader took.
+template <typename Cut>
+std::pair<ProxyAnswer, std::size_t> ReadCut(const std::string& input, std::size_t headerMax, Cut cut) {
+    ProxyAnswerReader reader(headerMax);
+    std::size_t at = 0, taken = 0;
+    ProxyAnswer verdict = ProxyAnswer::kNeedMore;
+    while (verdict == ProxyAnswer::kNeedMore) {
+        const std::size_t piece = std::min<std::size_t>(input.size() - at, cut());
+        std::size_t used = 0;
+        verdict = reader.Feed(input.data() + at, piece, &used);
+        EXPECT_LE(used, piece);
+        at += piece;
+        taken += used;
+        if (verdict == ProxyAnswer::kConnected) {
+            const std::string header = input.substr(0, taken);
+            EXPECT_EQ(header.size(), input.find("\r\n\r\n") + 4) << "up to the first blank line";
+            EXPECT_LE(header.size(), headerMax);
+        }
+    }
+    EXPECT_LE(reader.PrintableText().size(), ProxyAnswerReader::kFirstPacketMax);
+    return {verdict, taken};
+}
+
+// Random, truncated and oversized answers, cut at random: the reader always ends with a verdict
+// within its bound, never takes more bytes than it was given, connects only on a real 200 header,
+// and comes to the verdict it gives the answer in one piece.
+TEST(ProxyAnswerReaderFuzz, RandomTruncatedAndRandomlyCutInput) {
     std::mt19937 rng(20240607);
     const std::string valid = "HTTP/1.1 200 Connection established\r\nProxy-Agent: t\r\n\r\n";
     for (int round = 0; round < 20000; ++round) {
@@ -154,23 +246,14 @@ TEST(ProxyAnswerReaderFuzz, RandomAndTruncatedInput) {
                 for (std::size_t k = 13; k < input.size(); k += 1 + rng() % 50)
                     input[k] = static_cast<char>(rng());
         }
-        ProxyAnswerReader reader(8192);
-        std::size_t at = 0;
-        ProxyAnswer verdict = ProxyAnswer::kNeedMore;
-        while (verdict == ProxyAnswer::kNeedMore) {
-            std::size_t piece = std::min<std::size_t>(input.size() - at, 1 + rng() % 1024);
-            std::size_t used = 0;
-            verdict = reader.Feed(input.data() + at, piece, &used);
-            ASSERT_LE(used, piece);
-            at += piece;
-            if (verdict == ProxyAnswer::kConnected) {
-                std::string header = input.substr(0, at - piece + used);
-                ASSERT_EQ(header.substr(header.size() - 4), "\r\n\r\n");
-                ASSERT_LE(header.size(), 8192u);
-            }
+        // Mostly small pieces, where the status line itself is cut, now and then a large one.
+        const auto whole = ReadCut(input, 8192, [&] { return input.size() + 1; });
+        const auto cut =
+            ReadCut(input, 8192, [&] { return rng() % 4 == 0 ? 1 + rng() % 1024 : 1 + rng() % 6; });
+        ASSERT_EQ(cut.first, whole.first) << input;
+        if (whole.first == ProxyAnswer::kConnected) {
+            ASSERT_EQ(cut.second, whole.second);
         }
-        ASSERT_LE(at, input.size() + 1);
-        ASSERT_LE(reader.PrintableText().size(), ProxyAnswerReader::kFirstPacketMax);
     }
 }
 

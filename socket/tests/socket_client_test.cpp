@@ -194,6 +194,26 @@ TEST_F(ClientTest, ScriptedProxyAnswerInPiecesIsReadToTheEnd) {
     EXPECT_EQ(proxy.Request().find("Proxy-Authorization"), std::string::npos);
 }
 
+// However the proxy cuts its answer, down to a byte a packet or inside the status line, the
+// client reads it to the blank line and the tunnel carries what follows.
+TEST_F(ClientTest, TrickledProxyAnswerIsReadAcrossPackets) {
+    for (Mode mode : {Mode::kByteAPacket, Mode::kSplitStatus}) {
+        SCOPED_TRACE(mode == Mode::kByteAPacket ? "a byte a packet" : "status line cut");
+        ScriptedProxy proxy(mode);
+        TwSocketClient::Timeouts t;
+        t.proxyAnswerMs = 20000;
+        client->SetTimeouts(t);
+        client->UseHttpProxy(Loopback(), proxy.Port(), nullptr, nullptr);
+        auto session = client->Connect(Loopback(), 80, nullptr);
+        ASSERT_TRUE(session) << Texts();
+        ASSERT_EQ(client->SendMsg(session, "echo", 4, false), 1);
+        EXPECT_TRUE(WaitUntil([&] { return Received() == "echo"; }));
+        client->Disconnect(session, true);
+        std::lock_guard<std::mutex> guard(lock);
+        received.clear();
+    }
+}
+
 TEST_F(ClientTest, AuthenticationRefusalNamesTheUserButNeverThePassword) {
     ScriptedProxy proxy(Mode::kAuthRequired);
     client->UseHttpProxy(Loopback(), proxy.Port(), "alice", kPassword);

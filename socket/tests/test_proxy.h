@@ -24,7 +24,9 @@ public:
         kEndless,
         kTrickle,
         kCloseEarly,
-        kSplitAnswer
+        kSplitAnswer,
+        kByteAPacket,  // the whole answer a byte a packet, then the tunnel
+        kSplitStatus,  // the status line cut inside, then the tunnel
     };
 
     explicit ScriptedProxy(Mode mode) : m_mode(mode) {
@@ -58,6 +60,9 @@ private:
         }
         if (!accepted) return;
         const int fd = accepted.Get();
+        // Every send its own packet.
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::string request;
         char buf[4096];
         while (!m_stop && request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
@@ -86,6 +91,21 @@ private:
                 Send(fd, "\n");
                 Echo(fd);
                 break;
+            case Mode::kByteAPacket:
+                for (char c : std::string("HTTP/1.1 200 Connection established\r\n\r\n")) {
+                    if (!Send(fd, std::string(1, c))) return;
+                    Pace(fd);
+                }
+                Echo(fd);
+                break;
+            case Mode::kSplitStatus:
+                Send(fd, "HTTP/1.");
+                Pace(fd);
+                Send(fd, "0 20");
+                Pace(fd);
+                Send(fd, "0 OK\r\n\r\n");
+                Echo(fd);
+                break;
             case Mode::kAuthRequired:
                 Send(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n");
                 break;
@@ -107,6 +127,12 @@ private:
                 break;
             case Mode::kCloseEarly: Send(fd, "HTTP/1.1 200 OK\r\nVia: x\r\n"); break;
         }
+    }
+    // A proxy's pace between packets, shortened (the packet is the event, not the pause): enough for
+    // the client to read each packet on its own. Ends early when the client went away.
+    void Pace(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 3);
     }
     // Waits up to ms, ending early when stopped or the client went away.
     void WaitOrStop(int fd, int ms) {

@@ -212,24 +212,17 @@ bool Fetch::ProxyConnect() {
         }
     }
     prendle::ProxyAnswerReader reader;
-    char chunk[prendle::ProxyAnswerReader::kFirstPacketMax];
     for (;;) {
         if (!update_fetch::WaitSocket(m_fd.Get(), POLLIN, deadline)) {
             FETCH_LOG("Can not receive full proxy response in 30 seconds\n");
             return ProxyText("接收代理服务器应答超时，请稍后再试!");
         }
-        // Peek, then take only the answer's bytes: what follows the blank line is the server's.
-        ssize_t n = ::recv(m_fd.Get(), chunk, sizeof(chunk), MSG_PEEK);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (n < 0) {
+        int error = 0;
+        const prendle::ProxyAnswer verdict = prendle::FeedFromSocket(m_fd.Get(), reader, &error);
+        if (error != 0) {
             std::snprintf(text, sizeof(text), "接收代理服务器应答出错，Socket错误号为%d，请稍后再试!",
-                          static_cast<int>(platform::WsaErrorFromErrno(errno)));
+                          static_cast<int>(platform::WsaErrorFromErrno(error)));
             return ProxyText(text);
-        }
-        std::size_t used = 0;
-        const prendle::ProxyAnswer verdict = reader.Feed(chunk, static_cast<std::size_t>(n), &used);
-        if (used > 0) {
-            [[maybe_unused]] ssize_t taken = ::recv(m_fd.Get(), chunk, used, 0);
         }
         switch (verdict) {
             case prendle::ProxyAnswer::kNeedMore: continue;

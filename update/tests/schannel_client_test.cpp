@@ -18,6 +18,7 @@
 #include "schannel_client.h"
 #include "testsupport/as_user.h"
 #include "testsupport/command.h"
+#include "testsupport/cutting_proxy.h"
 #include "testsupport/net.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/tiny_proxy.h"
@@ -282,6 +283,27 @@ private:
     std::string m_request;
     std::thread m_thread;
 };
+
+// However the proxy cuts its answer, down to a byte a packet or inside the status line, the fetch
+// reads it to the blank line and the file comes whole through the tunnel.
+TEST_F(FetchTest, TrickledProxyAnswerIsReadAcrossPackets) {
+    const std::string body = Binary(70000);
+    m_server->Put("/files/t.bin", body);
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{7}}) {
+        SCOPED_TRACE("pieces of " + std::to_string(piece));
+        testsupport::CuttingProxy proxy("HTTP/1.1 200 Connection established\r\n\r\n", piece,
+                                        m_server->Port());
+        RecordingUi ui;
+        m_options.ui = &ui;
+        m_options.proxyHost = "127.0.0.1";
+        m_options.proxyPort = proxy.Port();
+        m_options.timing.proxyAnswerMs = 20000;
+        SchannelResponse r;
+        ASSERT_EQ(Get("/files/t.bin", &r), 1) << (ui.messages.empty() ? "" : ui.messages[0]);
+        EXPECT_EQ(r.body, body);
+        EXPECT_GT(proxy.PiecesSent(), 5);
+    }
+}
 
 TEST(FetchProxyTest, TheProxysAnswerIsBoundedAndTimed) {
     testsupport::TempRoot root("qel-fetchproxy");

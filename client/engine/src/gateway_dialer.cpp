@@ -22,6 +22,7 @@
 #include "dailylog/shared_daily_log.h"
 #include "engine/connector_utils.h"
 #include "engine/gateway_hello.h"
+#include "prendle/proxy_handshake.h"
 
 namespace engine {
 
@@ -176,7 +177,9 @@ bool TwGatewayDialer::ProxyConnect(int fd, const GatewayProxy& proxy, DWORD addr
         m_hooks.notice((kTxtProxySend));
         return false;
     }
-    std::string answer;
+    // The socket engine's reader, bounded to the answer this logon has always allowed: whatever way
+    // the proxy cuts its answer, the status line and headers are gathered up to that bound.
+    prendle::ProxyAnswerReader reader(kProxyAnswerMax);
     // One deadline for the whole answer: a proxy that trickles its bytes cannot hold the logon
     // (nor a quit) longer than the proxy time-out.
     const platform::ClockDeadline deadline(m_clock, static_cast<DWORD>(ms));
@@ -192,33 +195,26 @@ bool TwGatewayDialer::ProxyConnect(int fd, const GatewayProxy& proxy, DWORD addr
             m_hooks.notice((kTxtProxySilent));
             return false;
         }
-        char buffer[kProxyAnswerMax];
-        const std::size_t room = kProxyAnswerMax - std::min(answer.size(), kProxyAnswerMax);
-        const ssize_t n = room == 0 ? 0 : ::recv(fd, buffer, room, 0);
-        if (n <= 0) {
-            const int error = n < 0 ? errno : 0;
+        int error = 0;
+        const prendle::ProxyAnswer verdict = prendle::FeedFromSocket(fd, reader, &error);
+        if (error != 0 || verdict == prendle::ProxyAnswer::kClosed) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "接收代理服务器%s:%d连结应答时出错\nSocket错误号为：%d-%s",
                    proxyText.c_str(), proxy.port, error, std::strerror(error));
             m_hooks.notice((kTxtProxyReceive));
             return false;
         }
-        answer.append(buffer, static_cast<std::size_t>(n));
-        switch (ReadProxyAnswer(answer)) {
-            case ProxyAnswer::kAccepted: return true;
-            case ProxyAnswer::kIncomplete:
-                if (answer.size() < kProxyAnswerMax) continue;
-                [[fallthrough]];
-            case ProxyAnswer::kRefused: {
-                const std::string shown = answer.substr(0, answer.find("\r\n"));
-                char text[1400];
-                std::snprintf(text, sizeof text,
-                              "代理服务器 %s:%d 认证不通过，返回信息为：\n%s\n请检查代理服务器设置!",
-                              proxyText.c_str(), proxy.port, shown.c_str());
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "%s", text);
-                m_hooks.notice((kTxtProxyAuth));
-                return false;
-            }
-        }
+        if (verdict == prendle::ProxyAnswer::kConnected) return true;
+        if (verdict == prendle::ProxyAnswer::kNeedMore) continue;
+        // Refused, asking for credentials, or no blank line within the bound.
+        const std::string answer = reader.PrintableText();
+        const std::string shown = answer.substr(0, answer.find("\r\n"));
+        char text[1400];
+        std::snprintf(text, sizeof text,
+                      "代理服务器 %s:%d 认证不通过，返回信息为：\n%s\n请检查代理服务器设置!",
+                      proxyText.c_str(), proxy.port, shown.c_str());
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "%s", text);
+        m_hooks.notice((kTxtProxyAuth));
+        return false;
     }
 }
 

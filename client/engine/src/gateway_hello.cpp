@@ -39,25 +39,6 @@ std::string BuildProxyConnect(const std::string& address, int port, const std::s
     return prendle::BuildProxyRequest(address, static_cast<unsigned>(port), credentials);
 }
 
-ProxyAnswer ReadProxyAnswer(std::string_view answer) {
-    const std::string_view head = answer.substr(0, 12);
-    for (const char* refused : {"HTTP/1.0 407", "HTTP/1.0 401", "HTTP/1.1 407", "HTTP/1.1 401"}) {
-        if (StartsWithNoCase(head, refused)) return ProxyAnswer::kRefused;
-    }
-    if (head.size() < 12) {
-        // Too short to judge: only a prefix of an acceptable status line may wait for more.
-        if (head.empty()) return ProxyAnswer::kIncomplete;
-        for (const char* ok : {"HTTP/1.0 200", "HTTP/1.1 200"}) {
-            if (strncasecmp(head.data(), ok, head.size()) == 0) return ProxyAnswer::kIncomplete;
-        }
-        return ProxyAnswer::kRefused;
-    }
-    if (!StartsWithNoCase(head, "HTTP/1.0 200") && !StartsWithNoCase(head, "HTTP/1.1 200"))
-        return ProxyAnswer::kRefused;
-    return answer.find("\r\n\r\n") == std::string_view::npos ? ProxyAnswer::kIncomplete
-                                                             : ProxyAnswer::kAccepted;
-}
-
 HelloAnswer ReadHelloAnswer(std::string_view answer, int* status) {
     *status = 0;
     if (answer.size() < 4) return HelloAnswer::kIncomplete;

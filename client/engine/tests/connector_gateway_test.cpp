@@ -15,6 +15,7 @@
 #include "testsupport/certs.h"
 #include "testsupport/net.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/cutting_proxy.h"
 #include "testsupport/tiny_proxy.h"
 
 namespace engine::test {
@@ -167,6 +168,27 @@ TEST_F(ConnectorGatewayTest, ThroughTinyproxyWithAndWithoutAuthentication) {
         rig.Set("ProxyPass", "proxypass");
         LogOn();
         ExpectOnline();
+        LogOffCleanly();
+        rig.Stop();
+        gateway->Stop();
+        gateway.reset();
+    }
+}
+
+// However the proxy cuts its answer, down to a byte a packet or inside the status line, the logon
+// reads it to the blank line and goes on through the tunnel.
+TEST_F(ConnectorGatewayTest, ProxyAnswerCutIntoPiecesStillLogsOn) {
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{7}}) {
+        SCOPED_TRACE("pieces of " + std::to_string(piece));
+        StartGateway();
+        testsupport::CuttingProxy proxy("HTTP/1.0 200 Connection established\r\nVia: t\r\n\r\n", piece,
+                                        gateway->Port());
+        rig.Set("UseProxy", "Yes");
+        rig.Set("ProxyAddr", "127.0.0.1");
+        rig.Set("ProxyPort", std::to_string(proxy.Port()));
+        LogOn();
+        ExpectOnline();
+        EXPECT_GT(proxy.PiecesSent(), 5);
         LogOffCleanly();
         rig.Stop();
         gateway->Stop();

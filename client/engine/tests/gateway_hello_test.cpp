@@ -28,17 +28,6 @@ TEST(GatewayHelloTest, ProxyRequestCarriesCredentialsOnlyWhenBothAreGiven) {
     EXPECT_EQ(longer.find("\r\n", at), longer.size() - 4);
 }
 
-TEST(GatewayHelloTest, ProxyAnswers) {
-    EXPECT_EQ(ReadProxyAnswer("HTTP/1.1 200 Connection established\r\n\r\n"), ProxyAnswer::kAccepted);
-    EXPECT_EQ(ReadProxyAnswer("http/1.0 200 OK\r\nVia: x\r\n"), ProxyAnswer::kIncomplete);
-    EXPECT_EQ(ReadProxyAnswer("HTTP/1.1 2"), ProxyAnswer::kIncomplete);
-    EXPECT_EQ(ReadProxyAnswer("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"), ProxyAnswer::kRefused);
-    EXPECT_EQ(ReadProxyAnswer("HTTP/1.0 401 Unauthorized\r\n\r\n"), ProxyAnswer::kRefused);
-    EXPECT_EQ(ReadProxyAnswer("HTTP/1.1 403 Forbidden\r\n\r\n"), ProxyAnswer::kRefused);
-    EXPECT_EQ(ReadProxyAnswer("SSH-2.0"), ProxyAnswer::kRefused);
-    EXPECT_EQ(ReadProxyAnswer(""), ProxyAnswer::kIncomplete);
-}
-
 TEST(GatewayHelloTest, WelcomeAndItsRefusals) {
     int status = 0;
     EXPECT_EQ(ReadHelloAnswer("HTTP 200 OK\r\n\r\n", &status), HelloAnswer::kWelcome);
@@ -82,7 +71,6 @@ TEST(GatewayHelloTest, RandomAndTruncatedAnswersNeverReadPastTheirEnd) {
         for (std::size_t n = 0; n <= s.size(); ++n) {
             const std::string cut = s.substr(0, n);
             ReadHelloAnswer(cut, &status);
-            ReadProxyAnswer(cut);
         }
     }
     for (int i = 0; i < 5000; ++i) {
@@ -93,7 +81,6 @@ TEST(GatewayHelloTest, RandomAndTruncatedAnswersNeverReadPastTheirEnd) {
         if (h == HelloAnswer::kWelcome) {
             EXPECT_EQ(text.rfind("HTTP 200 OK", 0), 0u);
         }
-        ReadProxyAnswer(text);
         std::string serial, name;
         SplitCertificateText(text, &serial, &name);
         EXPECT_LE(EncodeUserNameForQuery(text, 64).size(), 64u);

@@ -1,7 +1,7 @@
-// The plain-text part of a gateway connection, free of I/O: the proxy's CONNECT request and the
-// reading of its answer, the hello and the reading of the gateway's welcome, the cipher list of a
-// selector, the user name as the resource page's query wants it. The connector's socket code
-// calls these; fuzz targets and tests feed them any bytes.
+// The plain-text part of a gateway connection, free of I/O: the proxy's CONNECT request (the
+// socket engine's reader reads its answer), the hello and the reading of the gateway's welcome,
+// the cipher list of a selector, the user name as the resource page's query wants it. The connector's socket
+// code calls these; fuzz targets and tests feed them any bytes.
 //
 // All functions are pure and thread-safe; none throws.
 #pragma once
@@ -16,7 +16,7 @@ namespace engine {
 inline constexpr char kGatewayHello[] = "CONNECT QEL_GATEWAY HTTP 1.1 \r\n\r\n";
 inline constexpr char kGatewayWelcome[] = "HTTP 200 OK";
 
-// The largest answer read from a proxy and from the gateway's hello.
+// The largest answer read from a proxy (status line and headers) and from the gateway's hello.
 constexpr std::size_t kProxyAnswerMax = 1024;
 constexpr std::size_t kHelloAnswerMax = 2048;
 
@@ -24,16 +24,6 @@ constexpr std::size_t kHelloAnswerMax = 2048;
 // both user and password non-empty it carries their Basic credentials.
 std::string BuildProxyConnect(const std::string& address, int port, const std::string& user,
                               const std::string& password);
-
-// The proxy's answer as the logon reads it. Not the socket engine's reader: that one judges the
-// status on the first packet alone, this one waits for the status line's 12 bytes across packets.
-enum class ProxyAnswer {
-    kIncomplete,  // a 200 status line, the blank line not yet in
-    kAccepted,    // a 200 status line and the blank line
-    kRefused,     // 401/407, or any status other than 200 (also a malformed first line)
-};
-// Reads what the proxy sent so far (the first 12 bytes decide the status).
-ProxyAnswer ReadProxyAnswer(std::string_view answer);
 
 enum class HelloAnswer {
     kIncomplete,   // fewer than 4 bytes, or no blank line yet
