@@ -293,25 +293,23 @@ TEST(SsrZlibData, FrameLargerThanTheCapacityIsNeverCut) {
 TEST(SsrZlibData, SenderAndReceiverRunAtOnce) {
     // One tunnel end compresses on one thread while it inflates the peer's messages on another.
     Stream local, peer, peerIn;
-    constexpr int kFrames = 300;
+    constexpr unsigned kFrames = 300;
     std::vector<Bytes> fromPeer;
     int rc = 0;
-    for (int i = 0; i < kFrames; ++i) fromPeer.push_back(Compress(peer.z, MakeFrame(64 + i, i), &rc));
+    for (unsigned i = 0; i < kFrames; ++i) fromPeer.push_back(Compress(peer.z, MakeFrame(64 + i, i), &rc));
     std::vector<Bytes> sent(kFrames);
     std::thread sender([&] {
         int r = 0;
-        for (int i = 0; i < kFrames; ++i)
-            sent[static_cast<std::size_t>(i)] = Compress(local.z, MakeFrame(576, i), &r);
+        for (unsigned i = 0; i < kFrames; ++i) sent[i] = Compress(local.z, MakeFrame(576, i), &r);
     });
     int failures = 0;
-    for (int i = 0; i < kFrames; ++i) {
+    for (unsigned i = 0; i < kFrames; ++i) {
         int r = 0;
-        if (Inflate(local.z, fromPeer[static_cast<std::size_t>(i)], &r) != MakeFrame(64 + i, i)) ++failures;
+        if (Inflate(local.z, fromPeer[i], &r) != MakeFrame(64 + i, i)) ++failures;
     }
     sender.join();
     EXPECT_EQ(failures, 0);
-    for (int i = 0; i < kFrames; ++i)
-        EXPECT_EQ(Inflate(peerIn.z, sent[static_cast<std::size_t>(i)], &rc), MakeFrame(576, i));
+    for (unsigned i = 0; i < kFrames; ++i) EXPECT_EQ(Inflate(peerIn.z, sent[i], &rc), MakeFrame(576, i));
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ void HexLines(const std::uint8_t* data, std::uint32_t length) {
         int n = std::snprintf(line, sizeof(line), "%04X ", off);
         const std::uint32_t count = length - off < 16 ? length - off : 16;
         for (std::uint32_t i = 0; i < count; ++i)
-            n += std::snprintf(line + n, sizeof(line) - n, "%02X ", data[off + i]);
+            n += std::snprintf(line + n, sizeof(line) - static_cast<std::size_t>(n), "%02X ", data[off + i]);
         for (std::uint32_t i = 0; i < count && n < static_cast<int>(sizeof(line)) - 1; ++i) {
             const unsigned char c = data[off + i];
             line[n++] = std::isprint(c) ? static_cast<char>(c) : '.';

@@ -139,7 +139,7 @@ int CMorbeck::StartShare() {
     }
     const RingGeometry g = GeometryOf(m_bWide ? RingLayout::k64 : RingLayout::k32);
     if (m_mappedLimit < 2 * g.headerSize) return 0;
-    for (int ring = 0; ring < 2; ++ring) {
+    for (std::size_t ring = 0; ring < 2; ++ring) {
         std::uint8_t* d = header + ring * g.headerSize;
         const std::uint64_t blocks = reinterpret_cast<std::uintptr_t>(header) + 2 * g.headerSize +
                                      static_cast<std::uint32_t>(platform::ReadRingHeader(d).baseOffset);

@@ -28,7 +28,7 @@ public:
             mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_memFd.Get(), 0));
         const std::int32_t blockSize =
             wide ? sizeof(_FWSHARED_MEMORY_BLOCK64) : sizeof(_FWSHARED_MEMORY_BLOCK32);
-        for (int ring = 0; ring < 2; ++ring) {
+        for (std::size_t ring = 0; ring < 2; ++ring) {
             std::uint8_t* d = Shared() + ring * HeaderSize();
             const std::int32_t base = ring == 0 ? 0 : kBlocks * blockSize;
             std::memcpy(d + 0, &blockSize, 4);
@@ -49,8 +49,8 @@ public:
         return m_wide ? offsetof(TW_MAPPED_BLOCK64, shared) : offsetof(TW_MAPPED_BLOCK32, shared);
     }
     std::uint8_t* Shared() const { return m_map + SharedOffset(); }
-    std::uint8_t* Ring(int ring) const { return Shared() + ring * HeaderSize(); }
-    std::size_t IndexOffset(bool write) const { return (m_wide ? 28 : 20) + (write ? 4 : 0); }
+    std::uint8_t* Ring(int ring) const { return Shared() + static_cast<std::size_t>(ring) * HeaderSize(); }
+    std::size_t IndexOffset(bool write) const { return (m_wide ? 28u : 20u) + (write ? 4u : 0u); }
     std::int32_t Index(int ring, bool write) const {
         std::int32_t v;
         std::memcpy(&v, Ring(ring) + IndexOffset(write), 4);

@@ -123,7 +123,8 @@ std::string FileNameFor(const std::string& name) {
     }
     static const char* hex = "0123456789ABCDEF";
     std::string out = "obj-";
-    for (unsigned char c : rest) {
+    for (const char byte : rest) {
+        const auto c = static_cast<unsigned char>(byte);
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
             c == '-') {
             out.push_back(static_cast<char>(c));
@@ -136,7 +137,8 @@ std::string FileNameFor(const std::string& name) {
     if (out.size() > kMaxFileName) {
         // Too long for a file name: keep a readable start and make it unique with a hash.
         std::uint64_t h = 1469598103934665603ull;  // FNV-1a over the whole name
-        for (unsigned char c : rest) {
+        for (const char byte : rest) {
+            const auto c = static_cast<unsigned char>(byte);
             h = (h ^ c) * 1099511628211ull;
         }
         out.resize(kMaxFileName - 17);

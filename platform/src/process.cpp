@@ -634,7 +634,8 @@ bool OpenUrl(const std::string& url) {
     if (!startsWith("http://") && !startsWith("https://")) {
         return false;
     }
-    for (unsigned char c : url) {
+    for (const char byte : url) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c < 0x20 || c == 0x7f || c == ' ') {
             return false;  // a URL is one word; blanks and control bytes would be read otherwise
         }

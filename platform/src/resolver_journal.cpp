@@ -19,7 +19,8 @@ constexpr std::size_t kMaxPath = 4096;
 
 std::uint64_t Fnv1a(std::string_view data) {
     std::uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : data) {
+    for (const char byte : data) {
+        const auto c = static_cast<unsigned char>(byte);
         h = (h ^ c) * 1099511628211ull;
     }
     return h;

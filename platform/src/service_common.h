@@ -37,7 +37,8 @@ inline std::string RecordKey(const std::string& name) {
 // [a-z0-9._-] written as %XX, so no name reaches outside the folder.
 inline std::string FileStem(const std::string& name) {
     std::string out;
-    for (unsigned char c : name) {
+    for (const char byte : name) {
+        const auto c = static_cast<unsigned char>(byte);
         const unsigned char l = static_cast<unsigned char>(std::tolower(c));
         if (std::isalnum(l) || l == '_' || l == '-' || (l == '.' && !out.empty())) {
             out += static_cast<char>(l);

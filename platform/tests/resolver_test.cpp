@@ -188,7 +188,7 @@ void CrashAt(const ResolverOptions& base, ResolverStep step, int changes) {
         LinuxResolver r(o);
         for (seen = 0; seen < changes; ++seen) {
             r.SetNameServers("tun0",
-                             {Ip("198.18.0.53"), static_cast<DWORD>(Ip("198.18.1.0") + (seen << 24))});
+                             {Ip("198.18.0.53"), Ip("198.18.1.0") + (static_cast<DWORD>(seen) << 24)});
         }
         if (step == ResolverStep::kRestoreWritten) {
             seen = changes - 1;
@@ -242,7 +242,7 @@ TEST_F(ResolverFileTest, ChangesFromSeveralThreadsAllLandAndRestoreAsOne) {
             Resolver& r = t % 2 == 0 ? static_cast<Resolver&>(shared) : own;
             for (int i = 0; i < 10; ++i) {
                 EXPECT_EQ(
-                    r.AddNameServer("tun0", static_cast<DWORD>(Ip("198.18.0.0") + ((t * 16 + i + 1) << 24))),
+                    r.AddNameServer("tun0", Ip("198.18.0.0") + (static_cast<DWORD>(t * 16 + i + 1) << 24)),
                     kErrorSuccess);
             }
         });
@@ -305,7 +305,8 @@ TEST(ResolverJournalTest, RoundTripsAndRefusesRandomTruncatedAndFlippedInput) {
     std::mt19937 rng(12345);
     for (std::size_t i = 0; i < text.size(); ++i) {
         std::string flipped = text;
-        flipped[i] = static_cast<char>(flipped[i] ^ (1 + rng() % 255));
+        const auto mask = static_cast<char>(1 + rng() % 255);
+        flipped[i] = static_cast<char>(flipped[i] ^ mask);
         EXPECT_FALSE(ParseResolverJournal(flipped, &back, &why)) << "flip at " << i;
     }
     for (int round = 0; round < 2000; ++round) {

@@ -223,7 +223,7 @@ TEST(ServerLimits, BurstOfConnectsWaitsInTheQueueWhileTheAcceptThreadIsBusy) {
         int flags = fcntl(fd, F_GETFL, 0);
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
-    for (int i = 0; i < kBurst; ++i) EXPECT_TRUE(Echoes(burst[i], "burst")) << "burst client " << i;
+    for (std::size_t i = 0; i < kBurst; ++i) EXPECT_TRUE(Echoes(burst[i], "burst")) << "burst client " << i;
 }
 
 }  // namespace

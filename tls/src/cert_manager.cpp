@@ -97,7 +97,7 @@ bool DecodeBase64(const char* text, std::string* out) {
     int n = EVP_DecodeBlock(buffer.data(), reinterpret_cast<const unsigned char*>(text),
                             static_cast<int>(length));
     if (n < 0) return false;
-    std::size_t padding = (text[length - 1] == '=') + (text[length - 2] == '=');
+    const std::size_t padding = text[length - 2] == '=' ? 2 : text[length - 1] == '=' ? 1 : 0;
     out->assign(reinterpret_cast<char*>(buffer.data()), static_cast<std::size_t>(n) - padding);
     return true;
 }

@@ -100,7 +100,8 @@ std::string Sha256Fingerprint(const X509* cert) {
 
 std::string SafeFileName(const std::string& name) {
     std::string out;
-    for (unsigned char ch : name) {
+    for (const char byte : name) {
+        const auto ch = static_cast<unsigned char>(byte);
         bool keep = std::isalnum(ch) || ch == '-' || ch == '_' || ch == '.' || ch == ' ';
         out += keep ? static_cast<char>(ch) : '_';
     }

@@ -25,7 +25,7 @@ unsigned long ParseHeader(const unsigned char* header, std::size_t length, std::
         const void* nul = std::memchr(name, '\0', h - pos);
         // A name that runs to the end of the header has no end: the list stops before it.
         if (!nul) break;
-        std::size_t len = static_cast<const char*>(nul) - name;
+        const auto len = static_cast<std::size_t>(static_cast<const char*>(nul) - name);
         if (len == 0) break;
         std::size_t sizeAt = kSizesOffset + 4 * i;
         if (sizeAt + 4 > h) break;

@@ -208,7 +208,7 @@ TEST_F(ListTest, RandomAndTruncatedListsAreReadOrRefusedSafely) {
     // Versions of random characters: parsed or refused, a parsed one read back exactly.
     for (int round = 0; round < 2000; ++round) {
         std::string text;
-        for (int n = next() % 24; n > 0; --n) text += "0123456789..-x"[next() % 14];
+        for (auto n = next() % 24; n > 0; --n) text += "0123456789..-x"[next() % 14];
         std::uint32_t v[4];
         if (!ParseVersion(text.c_str(), v)) continue;
         std::string back;
@@ -240,7 +240,7 @@ std::string Pack(const std::vector<std::pair<std::string, std::string>>& files,
                  std::uint32_t headerLen = 600) {
     std::string header(headerLen, '\0');
     auto put = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+        for (std::size_t i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
     };
     put(0, headerLen);
     std::size_t names = 516;

@@ -145,7 +145,7 @@ public:
 std::string Pack(const std::vector<std::pair<std::string, std::string>>& files) {
     std::string header(600, '\0');
     auto put = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+        for (std::size_t i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
     };
     put(0, 600);
     std::size_t names = 516;

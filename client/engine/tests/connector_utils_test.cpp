@@ -134,7 +134,7 @@ TEST(ConnectorSocketOwner, KernelTableLines) {
     for (int i = 0; i < 2000; ++i) {
         std::string junk(random() % 160, '\0');
         for (auto& c : junk)
-            c = static_cast<char>(random() % 3 == 0 ? "0123456789ABCDEF: "[random() % 18] : random());
+            c = random() % 3 == 0 ? "0123456789ABCDEF: "[random() % 18] : static_cast<char>(random());
         ParseProcNetLine(junk, &address, &port, &inode);
     }
 }

@@ -76,7 +76,7 @@ TEST(GatewayHelloTest, RandomAndTruncatedAnswersNeverReadPastTheirEnd) {
     for (int i = 0; i < 5000; ++i) {
         std::string text(random() % 80, '\0');
         for (char& c : text)
-            c = static_cast<char>(random() % 4 == 0 ? "HTP 20\r\n:"[random() % 10] : random());
+            c = random() % 4 == 0 ? "HTP 20\r\n:"[random() % 10] : static_cast<char>(random());
         const HelloAnswer h = ReadHelloAnswer(text, &status);
         if (h == HelloAnswer::kWelcome) {
             EXPECT_EQ(text.rfind("HTTP 200 OK", 0), 0u);

@@ -129,7 +129,8 @@ std::vector<int> ReplyOptions(const Bytes& r, std::size_t n) {
     EXPECT_EQ(std::size_t((r[38] << 8) | r[39]), n - 34);
     EXPECT_EQ(CalcPacketChecksum(&r[14], 20, 0), 0);       // header checksum verifies
     EXPECT_EQ(CalcPacketChecksum(&r[14], n - 14, 17), 0);  // and so does the UDP one
-    for (std::size_t at = 282; at < n && r[at] != 255; at += 2 + r[at + 1]) codes.push_back(r[at]);
+    for (std::size_t at = 282; at < n && r[at] != 255; at += 2 + std::size_t{r[at + 1]})
+        codes.push_back(r[at]);
     return codes;
 }
 

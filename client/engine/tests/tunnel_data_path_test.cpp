@@ -104,12 +104,12 @@ TEST_F(DataPathTest, JoinedDeliveryHandlesWholeMessagesAndLeavesThePartOne) {
 TEST_F(DataPathTest, SplitDeliveriesThroughAFaultyWireLoseNothing) {
     Bytes stream;
     std::vector<Bytes> frames;
-    for (int i = 0; i < 60; ++i) {
+    for (std::size_t i = 0; i < 60; ++i) {
         frames.push_back(Ipv4Frame(Ip("10.0.0.1"), vip, 6, 80, static_cast<WORD>(i), 20 + 23 * i));
         const Bytes m = DataMessage(frames.back());
         stream.insert(stream.end(), m.begin(), m.end());
         if (i % 7 == 0) {
-            const Bytes c = ControlMessage(static_cast<BYTE>(100 + i), static_cast<std::size_t>(i));
+            const Bytes c = ControlMessage(static_cast<BYTE>(100 + i), i);
             stream.insert(stream.end(), c.begin(), c.end());
         }
     }

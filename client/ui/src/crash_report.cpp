@@ -92,7 +92,7 @@ void InstallCrashReport(const std::string& installDir, bool chineseUi) {
         struct sigaction sa {};
         sa.sa_handler = OnFatalSignal;
         sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESETHAND;
+        sa.sa_flags = static_cast<int>(SA_RESETHAND);  // the flag is bit 31
         ::sigaction(sig, &sa, nullptr);
     }
 }

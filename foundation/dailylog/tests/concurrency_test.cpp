@@ -72,7 +72,7 @@ TEST_F(Concurrency, FourThreadsLoseAndTearNoLine) {
     const std::string payload(kPayload, 'x');
     std::vector<std::thread> threads;
     std::vector<int> failures(4, 0);
-    for (int t = 0; t < 4; ++t) {
+    for (std::size_t t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             const std::string tag = "t" + std::to_string(t);
             for (int i = 0; i < kLines; ++i) {

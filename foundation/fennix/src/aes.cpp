@@ -35,7 +35,7 @@ constexpr std::array<std::uint8_t, 256> kSbox = {
 
 constexpr std::array<std::uint8_t, 256> MakeInverseSbox() {
     std::array<std::uint8_t, 256> inv{};
-    for (int i = 0; i < 256; ++i) inv[kSbox[i]] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < 256; ++i) inv[kSbox[i]] = static_cast<std::uint8_t>(i);
     return inv;
 }
 constexpr auto kInvSbox = MakeInverseSbox();
@@ -56,7 +56,7 @@ constexpr Word RotateRight8(Word w) { return (w >> 8) | (w << 24); }
 // rotated right by 8 bits per step.
 constexpr Table MakeRoundTable(bool inverse, int rotation) {
     Table t{};
-    for (int x = 0; x < 256; ++x) {
+    for (std::size_t x = 0; x < 256; ++x) {
         Word w;
         if (!inverse) {
             const Word s = kSbox[x];
@@ -212,7 +212,8 @@ extern "C" FENNIX_API int fennix_AESEncrypt(const unsigned char* in, int length,
     const std::size_t total = static_cast<std::size_t>(length);
     for (std::size_t off = 0; off < total; off += kBlock) {
         unsigned char block[kBlock];
-        for (int i = 0; i < kBlock; ++i) block[i] = static_cast<unsigned char>(in[off + i] ^ chain[i]);
+        for (std::size_t i = 0; i < kBlock; ++i)
+            block[i] = static_cast<unsigned char>(in[off + i] ^ chain[i]);
         EncryptBlock(ks, block, chain);
         std::memcpy(out + off, chain, kBlock);  // after reading `in`: in-place use is safe
     }
@@ -232,7 +233,8 @@ extern "C" FENNIX_API int fennix_AESDecrypt(const unsigned char* in, int length,
         unsigned char plain[kBlock];
         DecryptBlock(ks, in + off, plain);
         const unsigned char* prev = off == 0 ? iv->iv : in + off - kBlock;
-        for (int i = 0; i < kBlock; ++i) out[off + i] = static_cast<unsigned char>(plain[i] ^ prev[i]);
+        for (std::size_t i = 0; i < kBlock; ++i)
+            out[off + i] = static_cast<unsigned char>(plain[i] ^ prev[i]);
         OPENSSL_cleanse(plain, sizeof plain);
     }
     OPENSSL_cleanse(&ks, sizeof ks);

@@ -171,7 +171,9 @@ TEST(Base64Fuzz, RandomInputStaysWithinItsBound) {
                     : static_cast<char>(rng());
         }
         std::size_t alphabet = 0;
-        for (char c : in) alphabet += InAlphabet(static_cast<unsigned char>(c)) ? 1 : 0;
+        for (char c : in) {
+            if (InAlphabet(static_cast<unsigned char>(c))) ++alphabet;
+        }
         const std::size_t expected = BytesFor(alphabet);
         ASSERT_LE(expected, (n * 3 + 3) / 4);  // the documented caller bound
 

@@ -71,9 +71,7 @@ public:
         return s;
     }
     std::vector<unsigned char> Area() const { return {m_raw.begin() + 4, m_raw.end() - kGuard}; }
-    std::vector<unsigned char> Head(std::size_t n) const {
-        return {m_raw.begin() + 4, m_raw.begin() + 4 + n};
-    }
+    std::vector<unsigned char> Head(std::size_t n) const { return {m_raw.data() + 4, m_raw.data() + 4 + n}; }
     bool GuardIntact() const {
         for (auto it = m_raw.end() - kGuard; it != m_raw.end(); ++it) {
             if (*it != kGuardByte) return false;

@@ -107,7 +107,7 @@ public:
             return Fail("no XInput 2.2");
         m_s = m_x.KeysymToKeycode(m_display, XK_s);
         m_d = m_x.KeysymToKeycode(m_display, XK_d);
-        for (KeySym alt : {XK_Alt_L, XK_Alt_R, XK_Meta_L, XK_Meta_R}) {
+        for (const KeySym alt : std::array<KeySym, 4>{XK_Alt_L, XK_Alt_R, XK_Meta_L, XK_Meta_R}) {
             const KeyCode k = m_x.KeysymToKeycode(m_display, alt);
             if (k != 0) m_isAlt[k] = true;
         }

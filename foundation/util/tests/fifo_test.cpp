@@ -136,7 +136,7 @@ TEST(FifoTest, ManyProducersAndConsumersKeepEveryRecordInOrder) {
     SharedObjectPtr<FIFO> q(new FIFO);
     std::vector<std::vector<Tagged>> received(kConsumers);
     std::vector<std::thread> threads;
-    for (int c = 0; c < kConsumers; ++c) {
+    for (std::size_t c = 0; c < kConsumers; ++c) {
         threads.emplace_back([&, c] {
             for (;;) {
                 FIFO_MSG* msg = q->DeptQ(10000);
@@ -166,8 +166,9 @@ TEST(FifoTest, ManyProducersAndConsumersKeepEveryRecordInOrder) {
     for (const auto& list : received) {
         std::vector<int> last(kProducers, -1);
         for (const Tagged& tag : list) {
-            EXPECT_GT(tag.sequence, last[tag.producer]) << "order broken for producer " << tag.producer;
-            last[tag.producer] = tag.sequence;
+            int& previous = last.at(static_cast<std::size_t>(tag.producer));
+            EXPECT_GT(tag.sequence, previous) << "order broken for producer " << tag.producer;
+            previous = tag.sequence;
             EXPECT_TRUE(seen.insert({tag.producer, tag.sequence}).second);
         }
     }

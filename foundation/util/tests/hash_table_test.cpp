@@ -61,12 +61,12 @@ TEST(HashTableTest, GrowsPastBucketCountAndFindsEverything) {
     EXPECT_EQ(table.BucketCount(), 32);
     std::vector<std::string> keys;
     for (int i = 0; i < 33; ++i) keys.push_back("key-" + std::to_string(i));
-    for (int i = 0; i < 33; ++i)
-        ASSERT_EQ(table.Add(keys[i].data(), static_cast<int>(keys[i].size()), V(i + 1)), 1);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        ASSERT_EQ(table.Add(keys[i].data(), static_cast<int>(keys[i].size()), V(static_cast<int>(i) + 1)), 1);
     EXPECT_EQ(table.BucketCount(), 64);
     EXPECT_EQ(table.Count(), 33);
-    for (int i = 0; i < 33; ++i)
-        EXPECT_EQ(N(table.Get(keys[i].data(), static_cast<int>(keys[i].size()))), i + 1);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        EXPECT_EQ(N(table.Get(keys[i].data(), static_cast<int>(keys[i].size()))), static_cast<int>(i) + 1);
 }
 
 TEST(HashTableTest, IterationVisitsBucketsFromLastDown) {
@@ -85,19 +85,21 @@ TEST(HashTableTest, DeleteDuringIterationAndLookupsInsideLoop) {
     HashTable table;
     std::vector<std::string> keys;
     for (int i = 0; i < 200; ++i) keys.push_back("peer:" + std::to_string(i));
-    for (int i = 0; i < 200; ++i) table.Add(keys[i].data(), static_cast<int>(keys[i].size()), V(i + 1));
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        table.Add(keys[i].data(), static_cast<int>(keys[i].size()), V(static_cast<int>(i) + 1));
     std::set<int> visited;
     std::set<int> deleted;
     for (void* v = table.First(); v; v = table.Next()) {
         int n = N(v);
         EXPECT_TRUE(visited.insert(n).second);
         // A lookup of some other key must not move the iteration.
-        int other = (n * 7) % 200;
-        void* found = table.Get(keys[other].data(), static_cast<int>(keys[other].size()));
+        const int other = (n * 7) % 200;
+        std::string& otherKey = keys.at(static_cast<std::size_t>(other));
+        void* found = table.Get(otherKey.data(), static_cast<int>(otherKey.size()));
         EXPECT_EQ(found != nullptr, deleted.count(other + 1) == 0);
         if (n % 2 == 0) {
             deleted.insert(n);
-            const std::string& mine = keys[n - 1];
+            const std::string& mine = keys.at(static_cast<std::size_t>(n - 1));
             EXPECT_EQ(table.Del(const_cast<char*>(mine.data()), static_cast<int>(mine.size())), 1);
         }
     }

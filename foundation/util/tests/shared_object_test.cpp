@@ -149,7 +149,7 @@ TEST_F(SharedObjectTest, ConcurrentAddRefReleaseEndsWithOneShutdown) {
         auto* p = new Probe;
         std::vector<SharedObjectPtr<Probe>> holders(kThreads, SharedObjectPtr<Probe>(p));
         std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t) {
+        for (std::size_t t = 0; t < kThreads; ++t) {
             threads.emplace_back([&holders, t] {
                 SharedObjectPtr<Probe> mine;
                 mine = holders[t];

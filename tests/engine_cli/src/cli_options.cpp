@@ -89,7 +89,8 @@ std::string Trim(const std::string& s) {
 }
 
 bool Printable(const std::string& s) {
-    for (unsigned char c : s) {
+    for (const char byte : s) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c < 0x20 || c == 0x7f) return false;
     }
     return true;

@@ -108,7 +108,7 @@ std::vector<std::uint8_t> Frame(std::uint32_t source, std::uint32_t destination,
     const std::uint8_t head[14] = {0, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0, 0x08, 0x00};
     std::memcpy(f.data(), head, 14);
     f[14] = 0x45;
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
         f[26 + i] = static_cast<std::uint8_t>(source >> (24 - 8 * i));
         f[30 + i] = static_cast<std::uint8_t>(destination >> (24 - 8 * i));
     }
@@ -197,7 +197,7 @@ TEST_F(GatewayLogonTest, BatchedFramesInOneRecordAndAcrossRecordsArriveWholeAndI
     }
     ASSERT_TRUE(client.Send(batch));  // one record
     // The same batch cut inside a header and inside a frame: three records, nothing lost.
-    const std::size_t cuts[] = {2, batch.size() / 2 + 7};
+    const std::ptrdiff_t cuts[] = {2, static_cast<std::ptrdiff_t>(batch.size() / 2 + 7)};
     ASSERT_TRUE(client.Send(std::vector<std::uint8_t>(batch.begin(), batch.begin() + cuts[0])));
     ASSERT_TRUE(client.Send(std::vector<std::uint8_t>(batch.begin() + cuts[0], batch.begin() + cuts[1])));
     ASSERT_TRUE(client.Send(std::vector<std::uint8_t>(batch.begin() + cuts[1], batch.end())));

@@ -44,7 +44,8 @@ std::vector<WirePiece> FaultWire::Pass(const std::uint8_t* data, std::size_t len
             ++m_counts.corruptions;
         }
         if (m_plan.maxDelay.count() > 0)
-            piece.delay = std::chrono::milliseconds(m_rng() % (m_plan.maxDelay.count() + 1));
+            piece.delay = std::chrono::milliseconds(
+                m_rng() % (static_cast<std::uint64_t>(m_plan.maxDelay.count()) + 1));
         ++m_counts.pieces;
         pieces.push_back(std::move(piece));
     }

@@ -31,7 +31,7 @@ int Answer(int ok) { return ok == 1 ? 0 : 1; }
 
 std::wstring Widen(const std::string& s) {
     std::wstring out;
-    for (const unsigned char c : s) out.push_back(static_cast<wchar_t>(c));
+    for (const char c : s) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
     return out;
 }
 
