@@ -36,7 +36,6 @@ int QueryVersion(const std::string& path) {
     return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_VERSION, nullptr, 0, &v, 2, &returned) ? 0 : 1;
 }
 
-
 // A client of the device in a process of another user, driven one step at a time: the test writes
 // a step, the process answers one byte. 's' START_SHARE, 'c' START_CAPTURE, 'm' connect the
 // media, 'x' STOP_CAPTURE (1 when the call succeeded); 'r' waits (bounded) for a block in its
