@@ -421,4 +421,6 @@ DWORD GetServiceProcessId(const std::string& name) {
     return static_cast<DWORD>(pid);
 }
 
+bool ServiceProcessAlive(const std::string& name) { return svc::ValidName(name) && LivePid(name) != 0; }
+
 }  // namespace platform

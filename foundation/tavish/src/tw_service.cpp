@@ -51,8 +51,13 @@ bool WaitForStopped(const char* name, DWORD limitMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     for (;;) {
         platform::SERVICE_STATUS st{};
-        if (platform::QueryServiceStatusByName(name, &st) != platform::kErrorSuccess ||
-            st.dwCurrentState == platform::SERVICE_STOPPED) {
+        // Between its STOPPED report and its end the process reads as pending, and a record
+        // removed then is only marked: it would outlive this uninstall.
+        // A query that failed on a closing socket says nothing: only a missing record ends the wait.
+        const DWORD rc = platform::QueryServiceStatusByName(name, &st);
+        if (rc == platform::kErrorServiceDoesNotExist) return true;
+        if (rc == platform::kErrorSuccess && st.dwCurrentState == platform::SERVICE_STOPPED &&
+            !platform::ServiceProcessAlive(name)) {
             return true;
         }
         if (std::chrono::steady_clock::now() >= deadline) return false;

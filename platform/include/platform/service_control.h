@@ -112,6 +112,9 @@ DWORD ControlServiceByName(const std::string& name, DWORD code, SERVICE_STATUS* 
 bool CanControlService(const std::string& name);
 // Pid of the running service process, 0 when none.
 DWORD GetServiceProcessId(const std::string& name);
+// Whether the service's process still lives, whatever state it reports: a service that has
+// reported SERVICE_STOPPED still tears down (and may still remove its own record) until it ends.
+bool ServiceProcessAlive(const std::string& name);
 
 // --- Service side (the service's own program) ---
 
