@@ -10,15 +10,13 @@
 #include <poll.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "gateway/test_gateway.h"
 #include "gateway_client.h"
 #include "platform/machine_root.h"
 #include "platform/unique_fd.h"
 #include "testsupport/netns.h"
+#include "testsupport/tcp_stream.h"
 #include "testsupport/temp_root.h"
 #include "wendrel/ssr_control.h"
 
@@ -193,71 +191,6 @@ TEST_P(GatewayPacketTest, PingAndTcpReachTheGatewayHostAndAnswersComeBack) {
 
 // ---- a TCP stream through the TUN device, which takes and hands up super-frames ----
 
-std::uint32_t Get32(const std::uint8_t* p) { return std::uint32_t{Get16(p)} << 16 | Get16(p + 2); }
-
-// A TCP segment from the client's virtual address to the listener, as the client's stack sends
-// it (don't fragment, IPv4 ids counting up, checksums complete; `mss` adds the MSS option, as in
-// a SYN).
-std::vector<std::uint8_t> Segment(std::uint32_t source, std::uint32_t seq, std::uint32_t ack,
-                                  std::uint8_t flags, const std::uint8_t* data, std::size_t length,
-                                  std::uint16_t mss = 0) {
-    const std::size_t header = mss ? 24 : 20;
-    std::vector<std::uint8_t> all(12 + header + length, 0);
-    Put32(all.data(), source);
-    Put32(all.data() + 4, kDeviceAddress);
-    all[9] = 6;
-    Put16(all.data() + 10, static_cast<std::uint16_t>(header + length));
-    std::uint8_t* tcp = all.data() + 12;
-    Put16(tcp, 40001);
-    Put16(tcp + 2, kListenPort);
-    Put32(tcp + 4, seq);
-    Put32(tcp + 8, ack);
-    tcp[12] = static_cast<std::uint8_t>(header / 4 << 4);
-    tcp[13] = flags;
-    Put16(tcp + 14, 65535);
-    if (mss) tcp[20] = 2, tcp[21] = 4, Put16(tcp + 22, mss);
-    if (length) std::memcpy(tcp + header, data, length);
-    Put16(tcp + 16, Sum(all.data(), all.size()));
-    std::vector<std::uint8_t> frame(14 + 20 + header + length);
-    auto packet = Packet(source, 6, tcp, 0);
-    std::memcpy(frame.data(), packet.data(), 34);
-    static std::uint16_t id = 100;
-    Put16(frame.data() + 16, static_cast<std::uint16_t>(20 + header + length));
-    Put16(frame.data() + 18, id++);
-    frame[20] = 0x40;
-    frame[24] = frame[25] = 0;
-    Put16(frame.data() + 24, Sum(frame.data() + 14, 20));
-    std::memcpy(frame.data() + 34, tcp, header + length);
-    return frame;
-}
-
-std::vector<std::uint8_t> DataMessages(const std::vector<std::vector<std::uint8_t>>& frames) {
-    std::vector<std::uint8_t> all;
-    for (const auto& f : frames) {
-        auto msg = Build([&](void* b, short* s) {
-            return ssr_ConstructSsrIPPacket(b, s, static_cast<int>(f.size()), f.data());
-        });
-        all.insert(all.end(), msg.begin(), msg.end());
-    }
-    return all;
-}
-
-// Packets the device took from us (written) or handed us (read), from /proc/net/dev, which
-// (unlike /sys) shows this namespace's devices.
-std::uint64_t DevicePackets(bool written) {
-    std::ifstream in("/proc/net/dev");
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos || line.find("qelgw0") > colon) continue;
-        std::istringstream fields(line.substr(colon + 1));
-        std::uint64_t v[10] = {};
-        for (auto& x : v) fields >> x;
-        return written ? v[1] : v[9];  // the kernel receives what we write
-    }
-    return 0;
-}
-
 // The kernel hands the TUN device TCP super-frames and takes merged segments: what crosses the
 // tunnel must still be frames of the adapter's size, checksums sound, every byte in its place.
 TEST(GatewayOffloadTest, ATcpStreamCrossesTheTunWholeBothWays) {
@@ -291,97 +224,32 @@ TEST(GatewayOffloadTest, ATcpStreamCrossesTheTunWholeBothWays) {
     auto answer = client.Next();
     ASSERT_FALSE(answer.empty());
     ASSERT_EQ(answer[1], SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK);
-    const std::uint32_t vip = config.poolStart;
 
-    // The handshake, by hand.
-    constexpr std::uint16_t kMss = 1460;
-    std::uint32_t mySeq = 7000;
-    ASSERT_TRUE(client.Send(DataMessages({Segment(vip, mySeq, 0, 0x02, nullptr, 0, kMss)})));
-    auto synAck = NextPacket(client, 6);
-    ASSERT_EQ(synAck.size() >= 54 ? synAck[47] & 0x12 : 0, 0x12) << "no SYN+ACK";
-    ++mySeq;
-    std::uint32_t theirNext = Get32(synAck.data() + 38) + 1;
-    const std::size_t window = Get16(synAck.data() + 48);
-    ASSERT_TRUE(client.Send(DataMessages({Segment(vip, mySeq, theirNext, 0x10, nullptr, 0)})));
-    pollfd p = {listener.Get(), POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the connection was not accepted";
-    platform::UniqueFd conn(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    ASSERT_GE(conn.Get(), 0);
-
-    // Up: full segments within the listener's window, ten to a message batch, so the gateway
-    // merges them into few writes.
-    const std::size_t upSegments = std::min<std::size_t>(40, window / kMss);
-    ASSERT_GE(upSegments, 10u);
-    std::vector<std::uint8_t> up(upSegments * kMss);
-    for (std::size_t i = 0; i < up.size(); ++i) up[i] = static_cast<std::uint8_t>(i * 13 + i / 251);
-    const std::uint64_t writesBefore = DevicePackets(true);
-    ASSERT_GT(writesBefore, 0u) << "no packet count for the device";
-    for (std::size_t i = 0; i < upSegments; i += 10) {
-        std::vector<std::vector<std::uint8_t>> frames;
-        for (std::size_t j = i; j < std::min(upSegments, i + 10); ++j)
-            frames.push_back(Segment(vip, mySeq + static_cast<std::uint32_t>(j * kMss), theirNext,
-                                     j + 1 == upSegments ? 0x18 : 0x10, up.data() + j * kMss, kMss));
-        ASSERT_TRUE(client.Send(DataMessages(frames)));
-    }
-    mySeq += static_cast<std::uint32_t>(up.size());
-    std::vector<std::uint8_t> got(up.size());
-    std::size_t have = 0;
-    while (have < got.size()) {
-        ASSERT_EQ(::poll(&(p = {conn.Get(), POLLIN, 0}), 1, 10000), 1)
-            << "stalled after " << have << " bytes";
-        const ssize_t n = ::recv(conn.Get(), got.data() + have, got.size() - have, 0);
-        ASSERT_GT(n, 0);
-        have += static_cast<std::size_t>(n);
-    }
-    EXPECT_EQ(got, up) << "the bytes sent up arrived changed";
-    EXPECT_LT(DevicePackets(true) - writesBefore, upSegments) << "no segments were merged";
-
-    // Down: the kernel sends super-frames; each arrives as frames no larger than the MSS allows.
-    std::vector<std::uint8_t> down(200000);
-    for (std::size_t i = 0; i < down.size(); ++i) down[i] = static_cast<std::uint8_t>(i * 7 + i / 509);
-    const std::uint64_t readsBefore = DevicePackets(false);
-    std::thread writer([&] {
-        std::size_t sent = 0;
-        while (sent < down.size()) {
-            const ssize_t n = ::send(conn.Get(), down.data() + sent, down.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            sent += static_cast<std::size_t>(n);
+    testsupport::TcpPeer peer;
+    peer.ip = config.poolStart;
+    peer.deviceIp = kDeviceAddress;
+    peer.devicePort = kListenPort;
+    testsupport::TcpLink link;
+    // A batch of frames goes as one TLS send, so the gateway takes it in one delivery.
+    link.send = [&](const std::vector<std::vector<std::uint8_t>>& frames) {
+        std::vector<std::uint8_t> all;
+        for (const auto& f : frames) {
+            auto msg = Build([&](void* b, short* s) {
+                return ssr_ConstructSsrIPPacket(b, s, static_cast<int>(f.size()), f.data());
+            });
+            all.insert(all.end(), msg.begin(), msg.end());
         }
-    });
-    std::vector<std::uint8_t> received;
-    std::size_t frames = 0;
-    while (received.size() < down.size()) {
-        auto f = NextPacket(client, 6);
-        if (f.empty()) break;
-        const std::uint8_t* ip = f.data() + 14;
-        const std::size_t total = Get16(ip + 2);
-        ASSERT_LE(f.size(), 1514u);
-        ASSERT_EQ(total, f.size() - 14);
-        ASSERT_EQ(Sum(ip, 20), 0) << "IPv4 header checksum";
-        const std::size_t header = std::size_t{ip[32]} / 16 * 4;
-        std::vector<std::uint8_t> pseudo(12 + total - 20);
-        std::memcpy(pseudo.data(), ip + 12, 8);
-        pseudo[9] = 6;
-        Put16(pseudo.data() + 10, static_cast<std::uint16_t>(total - 20));
-        std::memcpy(pseudo.data() + 12, ip + 20, total - 20);
-        ASSERT_EQ(Sum(pseudo.data(), pseudo.size()), 0) << "TCP checksum";
-        const std::size_t payload = total - 20 - header;
-        if (payload == 0) continue;
-        ++frames;
-        const std::uint32_t seq = Get32(ip + 24);
-        if (seq != theirNext) {
-            // A resent segment already taken is harmless; a gap is a frame lost.
-            ASSERT_LT(static_cast<std::int32_t>(seq - theirNext), 0) << "a gap after " << received.size();
-            continue;
-        }
-        ASSERT_LE(payload, kMss);
-        received.insert(received.end(), ip + 20 + header, ip + total);
-        theirNext += static_cast<std::uint32_t>(payload);
-        ASSERT_TRUE(client.Send(DataMessages({Segment(vip, mySeq, theirNext, 0x10, nullptr, 0)})));
-    }
-    writer.join();
-    EXPECT_EQ(received, down) << "the bytes sent down arrived changed";
-    EXPECT_LT(DevicePackets(false) - readsBefore, frames) << "no super-frames were handed up";
+        return client.Send(all);
+    };
+    link.next = [&] { return NextPacket(client, 6); };
+    link.writes = [] { return testsupport::DevicePackets("qelgw0", true); };
+    link.reads = [] { return testsupport::DevicePackets("qelgw0", false); };
+    testsupport::TcpStreamCounts counts;
+    testsupport::CrossTcpStream(peer, link, listener.Get(), 200000, &counts);
+    EXPECT_GT(counts.writesUp, 0u) << "no packet count for the device";
+    EXPECT_LT(counts.writesUp, counts.segmentsUp) << "no segments were merged";
+    EXPECT_GT(counts.readsDown, 0u);
+    EXPECT_LT(counts.readsDown, counts.framesDown) << "no super-frames were handed up";
     gateway.Stop();
     platform::ResetMachineRoot();
 }
