@@ -54,11 +54,23 @@ struct Rtt {
     std::string error;
 };
 
-// A device's packet and drop counters (`ip -s -j link`) in one namespace.
+// A device's packet, byte and drop counters (`ip -s -j link`) in one namespace, and its MTU.
 struct LinkCounters {
-    long rxPackets = 0, txPackets = 0, rxDropped = 0, txDropped = 0;
+    long rxPackets = 0, txPackets = 0, rxBytes = 0, txBytes = 0, rxDropped = 0, txDropped = 0, mtu = 0;
     bool ok = false;
 };
+
+// The data frames that `packets` of `bytes` carried through a device whose packets have `link`
+// bytes of link header: the devices take and hand up TCP super-frames (one packet for dozens of
+// frames), so frames are counted as the payload over the tunnel's MSS (IPv4 and TCP with
+// timestamps, 52 bytes of headers a frame), which counts a plain frame once and a super-frame as
+// the frames it carries, either way.
+long DataFrames(long packets, long bytes, long link, long mtu) {
+    constexpr long kHeaders = 20 + 32;
+    if (mtu <= kHeaders) return packets;
+    const long payload = bytes - packets * (link + kHeaders);
+    return payload > 0 ? (payload + (mtu - kHeaders) / 2) / (mtu - kHeaders) : 0;
+}
 
 long JsonNumber(const std::string& json, std::size_t from, const char* key) {
     const auto at = json.find(std::string("\"") + key + "\"", from);
@@ -74,9 +86,12 @@ LinkCounters ReadLink(const SystemHarness& h, bool inPc, const std::string& devi
     const auto tx = out.find("\"tx\"");
     if (rx == std::string::npos || tx == std::string::npos) return c;
     c.rxPackets = JsonNumber(out, rx, "packets");
+    c.rxBytes = JsonNumber(out, rx, "bytes");
     c.rxDropped = JsonNumber(out, rx, "dropped");
     c.txPackets = JsonNumber(out, tx, "packets");
+    c.txBytes = JsonNumber(out, tx, "bytes");
     c.txDropped = JsonNumber(out, tx, "dropped");
+    c.mtu = JsonNumber(out, 0, "mtu");
     c.ok = true;
     return c;
 }
@@ -100,14 +115,21 @@ LinkPair ReadLinks(const SystemHarness& h) {
 TunnelLoss LossBetween(const LinkPair& a, const LinkPair& b, bool up) {
     TunnelLoss l;
     l.ok = a.tap.ok && a.gw.ok && b.tap.ok && b.gw.ok;
+    const long mtu = b.tap.mtu;
+    // The adapter (a TAP) carries Ethernet frames, the gateway's TUN bare IP packets.
+    const long tapSent =
+        DataFrames(b.tap.txPackets - a.tap.txPackets, b.tap.txBytes - a.tap.txBytes, 14, mtu);
+    const long tapGot = DataFrames(b.tap.rxPackets - a.tap.rxPackets, b.tap.rxBytes - a.tap.rxBytes, 14, mtu);
+    const long gwSent = DataFrames(b.gw.txPackets - a.gw.txPackets, b.gw.txBytes - a.gw.txBytes, 0, mtu);
+    const long gwGot = DataFrames(b.gw.rxPackets - a.gw.rxPackets, b.gw.rxBytes - a.gw.rxBytes, 0, mtu);
     if (up) {
-        l.sent = b.tap.txPackets - a.tap.txPackets;
-        l.arrived = b.gw.rxPackets - a.gw.rxPackets;
+        l.sent = tapSent;
+        l.arrived = gwGot;
         l.sourceDropped = b.tap.txDropped - a.tap.txDropped;
         l.sinkDropped = b.gw.rxDropped - a.gw.rxDropped;
     } else {
-        l.sent = b.gw.txPackets - a.gw.txPackets;
-        l.arrived = b.tap.rxPackets - a.tap.rxPackets;
+        l.sent = gwSent;
+        l.arrived = tapGot;
         l.sourceDropped = b.gw.txDropped - a.gw.txDropped;
         l.sinkDropped = b.tap.rxDropped - a.tap.rxDropped;
     }
@@ -120,7 +142,7 @@ void PrintLoss(const char* direction, const TunnelLoss& l, long retransmits) {
         return;
     }
     std::printf(
-        "  %s: %ld frames into the tunnel, %ld out, lost inside %ld (%.3f %%); kernel queue drops "
+        "  %s: %ld data frames into the tunnel, %ld out, lost inside %ld (%.3f %%); kernel queue drops "
         "%ld at the entry, %ld at the exit; inner TCP retransmits %ld\n",
         direction, l.sent, l.arrived, l.sent - l.arrived,
         l.sent > 0 ? 100.0 * static_cast<double>(l.sent - l.arrived) / static_cast<double>(l.sent) : 0.0,

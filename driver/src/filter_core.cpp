@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "diagnostics.h"
+#include "miniport_global.h"
 #include "trace.h"
 #include "platform/clock.h"
 
@@ -156,11 +157,16 @@ void HandleInjectedBlock(TwPacket* p) {
     }
 }
 
+thread_local bool t_ringThread = false;
+
 void ShareMemoryThread(TwFilterExtension* ext) {
     EnterThread(ext);
+    t_ringThread = true;
     while (!ext->m_bStopShare.load()) {
         TwPacket* p = ReadSharedMemory(ext);
         if (p == nullptr) {
+            // The frames this pass held back to merge go out before the thread waits.
+            FlushVirtualAdapterWrites();
             WaitRingEvent(ext);
             continue;
         }
@@ -216,6 +222,8 @@ void ReleaseQueued(TwFilterExtension* ext, TwInjectQueue& q) {
 }
 
 }  // namespace
+
+bool NdisFilter_OnRingThread() { return t_ringThread; }
 
 TwFilterExtension* FilterExtension() { return g_filter.load(std::memory_order_acquire); }
 

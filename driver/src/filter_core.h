@@ -153,6 +153,8 @@ bool NdisFilter_WriteShareMemory(TwPacket* packet, bool complete);
 // False only while a client owns the ring and its output half is full: the adapter's reader then
 // leaves frames in the TAP's queue instead of reading them only to drop them here.
 bool NdisFilter_OutputRingHasRoom();
+// True on the ring thread, which flushes the adapters' held writes whenever the ring runs dry.
+bool NdisFilter_OnRingThread();
 void NdisFilter_CountOutputWait();
 bool NdisFilter_WriteSignalPacket(const FILTER_SIGNAL* signal);
 // Puts a fresh ring in place of the current one (null when none can be made). Not while the

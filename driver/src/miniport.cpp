@@ -428,7 +428,11 @@ NDIS_STATUS TwVirtualAdapter::IndicateReceive(TwPacket* p) {
     }
     m_rcvOk.fetch_add(1);
     NDIS_STATUS st = NDIS_STATUS_SUCCESS;
-    if ((m_flags.load() & kFlagHalting) == 0 && m_nic && !m_nic->Write(frame, p->m_DataLength)) {
+    // The ring thread has more frames in hand until the ring runs dry (it flushes then): what it
+    // indicates may wait to be merged with them.
+    if ((m_flags.load() & kFlagHalting) == 0 && m_nic &&
+        !(NdisFilter_OnRingThread() ? m_nic->WriteHeld(frame, p->m_DataLength)
+                                    : m_nic->Write(frame, p->m_DataLength))) {
         st = NDIS_STATUS_RESOURCES;
     }
     Filter_ReleasePacketp(p, __FILE__, __LINE__);
@@ -466,13 +470,15 @@ void TwVirtualAdapter::SendPathLoop() {
     std::vector<std::uint8_t> buffer(65536);
     pollfd fds[2] = {{m_nic->Fd(), POLLIN, 0}, {m_stopFd.Get(), POLLIN, 0}};
     for (;;) {
-        int n = ::poll(fds, 2, -1);
+        // Frames left of a read cut into many are read on without waiting for the device.
+        const bool pending = m_nic->ReadPending();
+        int n = ::poll(fds, 2, pending ? 0 : -1);
         if (n < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[1].revents != 0) break;
-        if (fds[0].revents == 0) continue;
+        if (fds[0].revents == 0 && !pending) continue;
         // Drain what is queued (bounded, so a stop request is seen soon) before polling again.
         for (int i = 0; i < 64; ++i) {
             if (!NdisFilter_OutputRingHasRoom()) {

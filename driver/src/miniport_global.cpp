@@ -297,6 +297,14 @@ std::size_t VirtualAdapterCount() {
     return g->m_Adapters.size();
 }
 
+void FlushVirtualAdapterWrites() {
+    TwMiniportGlobal* g = Globals();
+    if (g == nullptr) return;
+    std::lock_guard<std::mutex> lock(g->m_AdapterListLock);
+    for (const auto& a : g->m_Adapters)
+        if (TwNicBackend* nic = a->Nic()) nic->FlushWrites();
+}
+
 bool AdapterListed(const TwVirtualAdapter* adapter) {
     TwMiniportGlobal* g = Globals();
     if (g == nullptr) return false;

@@ -88,6 +88,8 @@ NdisHookApi* MiniportHooks();
 bool AdapterListed(const TwVirtualAdapter* adapter);
 // Virtual adapters that initialised (their TAP devices exist).
 std::size_t VirtualAdapterCount();
+// Writes out what every virtual adapter's device holds back to merge (see TwNicBackend::WriteHeld).
+void FlushVirtualAdapterWrites();
 
 // Makes every configured virtual adapter whose device has gone (its link was deleted and the
 // adapter halted) again, with its instance's name and MAC, as enabling the adapter does. Returns

@@ -7,10 +7,18 @@
 #include <linux/if_tun.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
+#include <vector>
+
 #include "nic_backend.h"
+#include "platform/filter_device.h"
+#include "platform/packet_offload.h"
 #include "platform/unique_fd.h"
+#include "trace.h"
 
 namespace olvane {
 
@@ -18,25 +26,55 @@ namespace {
 
 constexpr int kTapQueueLength = 2048;
 
+// The device carries a virtio header on every read and write, and takes TCP offloads: the stack
+// hands us super-frames of up to 64 KiB (one read, one skb for dozens of frames), which are cut
+// into frames of the adapter's size here; frames going up are merged back into super-frames
+// where they continue one TCP flow, so one write carries many.
 class TapDevice final : public TwNicBackend {
 public:
     TapDevice(platform::UniqueFd fd, std::string name, int index)
-        : m_fd(std::move(fd)), m_name(std::move(name)), m_index(index) {}
+        : m_fd(std::move(fd)),
+          m_name(std::move(name)),
+          m_index(index),
+          m_read(platform::kSuperFrameBuffer),
+          m_segmenter(kEthernetHeader, TW_MAX_FRAME),
+          m_coalescer(kEthernetHeader) {}
     int Fd() const override { return m_fd.Get(); }
     ssize_t Read(std::uint8_t* buffer, std::size_t size) override {
-        ssize_t n;
-        do {
-            n = ::read(m_fd.Get(), buffer, size);
-        } while (n < 0 && errno == EINTR);
-        return n;
+        if (!m_segmenter.Pending()) {
+            ssize_t n;
+            do {
+                n = ::read(m_fd.Get(), m_read.data(), m_read.size());
+            } while (n < 0 && errno == EINTR);
+            if (n < 0) return n;
+            const auto got = static_cast<std::size_t>(n);
+            const platform::OffloadFault fault = got == m_read.size() ? platform::OffloadFault::kCutShort
+                                                                      : m_segmenter.Load(m_read.data(), got);
+            if (fault != platform::OffloadFault::kNone) {
+                CountFault(fault);
+                return 0;
+            }
+        }
+        return static_cast<ssize_t>(m_segmenter.Next(buffer, size));
     }
+    bool ReadPending() const override { return m_segmenter.Pending(); }
     bool Write(const std::uint8_t* frame, std::size_t length) override {
-        ssize_t n;
-        do {
-            n = ::write(m_fd.Get(), frame, length);
-        } while (n < 0 && errno == EINTR);
-        return n == static_cast<ssize_t>(length);
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        const bool held = WriteHeldLocked();
+        return WriteAlone(frame, length) && held;
     }
+    bool WriteHeld(const std::uint8_t* frame, std::size_t length) override {
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        if (m_coalescer.Add(frame, length)) return true;
+        const bool held = WriteHeldLocked();
+        if (m_coalescer.Add(frame, length)) return held;
+        return WriteAlone(frame, length) && held;
+    }
+    bool FlushWrites() override {
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        return WriteHeldLocked();
+    }
+    std::uint64_t DeviceFaults() const override { return m_faults.load(std::memory_order_relaxed); }
     bool SetCarrier(bool on) override {
         int value = on ? 1 : 0;
         return ::ioctl(m_fd.Get(), TUNSETCARRIER, &value) == 0;
@@ -45,9 +83,46 @@ public:
     int IfIndex() const override { return m_index; }
 
 private:
+    static constexpr std::size_t kEthernetHeader = 14;
+
+    bool WriteAll(const iovec* iov, int count, std::size_t length) {
+        ssize_t n;
+        do {
+            n = ::writev(m_fd.Get(), iov, count);
+        } while (n < 0 && errno == EINTR);
+        return n == static_cast<ssize_t>(length);
+    }
+    bool WriteAlone(const std::uint8_t* frame, std::size_t length) {
+        static const std::uint8_t kPlain[platform::kVnetHeaderSize] = {};
+        const iovec iov[2] = {{const_cast<std::uint8_t*>(kPlain), sizeof kPlain},
+                              {const_cast<std::uint8_t*>(frame), length}};
+        return WriteAll(iov, 2, sizeof kPlain + length);
+    }
+    bool WriteHeldLocked() {
+        std::size_t length = 0;
+        const std::uint8_t* data = m_coalescer.Take(&length);
+        if (data == nullptr) return true;
+        const iovec iov = {const_cast<std::uint8_t*>(data), length};
+        return WriteAll(&iov, 1, length);
+    }
+    void CountFault(platform::OffloadFault fault) {
+        // Reported at the 1st, 10th, 100th ... so a device gone wrong cannot flood the log.
+        const std::uint64_t n = m_faults.fetch_add(1, std::memory_order_relaxed) + 1;
+        std::uint64_t m = n;
+        while (m % 10 == 0) m /= 10;
+        if (m == 1)
+            DbgPrint("QelMini: %s: read from the device dropped (%s), %llu so far\n", m_name.c_str(),
+                     platform::OffloadFaultText(fault), static_cast<unsigned long long>(n));
+    }
+
     platform::UniqueFd m_fd;
     std::string m_name;
     int m_index;
+    std::vector<std::uint8_t> m_read;  // the last read, while its segments are handed out
+    platform::GsoSegmenter m_segmenter;
+    std::mutex m_writeLock;
+    platform::TcpCoalescer m_coalescer;
+    std::atomic<std::uint64_t> m_faults{0};
 };
 
 // The descriptors opened so far close as the caller returns.
@@ -72,11 +147,20 @@ std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std
     }
     ifreq ifr{};
     std::memcpy(ifr.ifr_name, ifName.c_str(), ifName.size());
-    ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
+    ifr.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_VNET_HDR;
     if (::ioctl(fd, TUNSETIFF, &ifr) != 0) {
         Fail(error, "TUNSETIFF");
         return nullptr;
     }
+    int headerSize = static_cast<int>(platform::kVnetHeaderSize);
+    if (::ioctl(fd, TUNSETVNETHDRSZ, &headerSize) != 0) {
+        Fail(error, "TUNSETVNETHDRSZ");
+        return nullptr;
+    }
+    // Checksums and TCP segmentation are ours to finish; a kernel that refuses the offloads
+    // sends whole frames with their checksums done, which the reader takes as they are.
+    if (::ioctl(fd, TUNSETOFFLOAD, TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6) != 0)
+        (void)::ioctl(fd, TUNSETOFFLOAD, 0);
     int off = 0;
     if (::ioctl(fd, TUNSETCARRIER, &off) != 0) {
         Fail(error, "TUNSETCARRIER");

@@ -57,7 +57,8 @@ void TestGateway::Impl::HandleData(const std::shared_ptr<Conn>& conn, const std:
 void TestGateway::Impl::DeliverFrame(DeliveryTally& tally, const std::uint8_t* frame, std::size_t length) {
     ++tally.delivered;
     if (m_device) {
-        if (!m_device->WriteFrame(frame, length)) ++tally.dropped;
+        if (!m_device->WriteFrame(frame, length, true))
+            ++tally.dropped;  // flushed as the delivery is counted
     } else if (tally.sink) {
         tally.sink(tally.vip, frame, length);
     }

@@ -101,6 +101,8 @@ std::uint32_t TestGateway::Impl::Dispatch(const std::shared_ptr<Conn>& conn, con
     std::size_t used = 0;
     DeliveryTally tally;
     auto count = [&] {
+        // The frames this delivery held back to merge go to the device before anything else.
+        if (m_device) tally.dropped += m_device->FlushWrites();
         if (tally.delivered == 0 && tally.dropped == 0) return;
         std::lock_guard<std::mutex> lock(m_lock);
         // One delivery's tally is bounded by the frames of one read, so it fits the int counters.

@@ -6,6 +6,7 @@
 #include <linux/if_tun.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,18 @@ namespace qelgw {
 namespace {
 
 constexpr int kDeviceQueue = 4096;  // packets
+
+// The TCP segments a writer thread holds to merge, and the device they are for. Held only
+// between a writer's WriteFrame(hold) calls and its FlushWrites, so one per thread serves every
+// device.
+struct HeldWrites {
+    platform::TcpCoalescer coalescer{0};
+    PacketDevice* device = nullptr;
+};
+HeldWrites& Held() {
+    thread_local HeldWrites held;
+    return held;
+}
 
 bool Fail(std::string* error, const std::string& what) {
     if (error) *error = what + ": " + std::strerror(errno);
@@ -55,11 +68,22 @@ std::unique_ptr<PacketDevice> PacketDevice::Open(DeviceKind kind, const std::str
     if (fd.Get() < 0) return Fail(error, "open /dev/net/tun"), nullptr;
     ifreq ifr{};
     std::memcpy(ifr.ifr_name, name.c_str(), name.size());
-    ifr.ifr_flags = static_cast<short>((kind == DeviceKind::Tun ? IFF_TUN : IFF_TAP) | IFF_NO_PI);
+    // A TUN device carries a virtio header and takes TCP offloads: the kernel hands up TCP
+    // super-frames (one read for dozens of frames) and takes merged segments in one write.
+    const int vnet = kind == DeviceKind::Tun ? IFF_VNET_HDR : 0;
+    ifr.ifr_flags = static_cast<short>((kind == DeviceKind::Tun ? IFF_TUN : IFF_TAP) | IFF_NO_PI | vnet);
     if (::ioctl(fd.Get(), TUNSETIFF, &ifr) != 0) return Fail(error, "TUNSETIFF " + name), nullptr;
+    if (vnet) {
+        int headerSize = static_cast<int>(platform::kVnetHeaderSize);
+        if (::ioctl(fd.Get(), TUNSETVNETHDRSZ, &headerSize) != 0)
+            return Fail(error, "TUNSETVNETHDRSZ"), nullptr;
+        if (::ioctl(fd.Get(), TUNSETOFFLOAD, TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6) != 0)
+            (void)::ioctl(fd.Get(), TUNSETOFFLOAD, 0);
+    }
     const unsigned index = if_nametoindex(name.c_str());
     if (index == 0) return Fail(error, "if_nametoindex " + name), nullptr;
     std::unique_ptr<PacketDevice> device(new PacketDevice(std::move(fd), kind));
+    if (vnet) device->m_read.resize(platform::kSuperFrameBuffer);
     if (kind == DeviceKind::Tap && !ReadMac(name, device->m_mac))
         return Fail(error, "SIOCGIFHWADDR"), nullptr;
     if (address != 0) {
@@ -87,15 +111,52 @@ std::unique_ptr<PacketDevice> PacketDevice::Open(DeviceKind kind, const std::str
     return device;
 }
 
-bool PacketDevice::WriteFrame(const std::uint8_t* frame, std::size_t length) {
+bool PacketDevice::WriteAlone(const std::uint8_t* packet, std::size_t length) {
+    static const std::uint8_t kPlain[platform::kVnetHeaderSize] = {};
+    const iovec iov[2] = {{const_cast<std::uint8_t*>(kPlain), sizeof kPlain},
+                          {const_cast<std::uint8_t*>(packet), length}};
+    ssize_t n;
+    do {
+        n = ::writev(m_fd.Get(), iov, 2);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof kPlain + length);
+}
+
+std::size_t PacketDevice::FlushWrites() {
+    HeldWrites& held = Held();
+    const std::size_t frames = held.coalescer.Count();
+    std::size_t length = 0;
+    const std::uint8_t* data = held.coalescer.Take(&length);
+    PacketDevice* device = held.device;
+    held.device = nullptr;
+    if (data == nullptr || device == nullptr) return 0;
+    ssize_t n;
+    do {
+        n = ::write(device->m_fd.Get(), data, length);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(length) ? 0 : frames;
+}
+
+bool PacketDevice::WriteFrame(const std::uint8_t* frame, std::size_t length, bool hold) {
     if (length < kEthernetHeader || length > kMaxFrame) return false;
     ssize_t n = -1;
     if (m_kind == DeviceKind::Tun) {
         if (!IsIpv4(frame, length)) return false;
-        do {
-            n = ::write(m_fd.Get(), frame + kEthernetHeader, length - kEthernetHeader);
-        } while (n < 0 && errno == EINTR);
-        return n == static_cast<ssize_t>(length - kEthernetHeader);
+        const std::uint8_t* packet = frame + kEthernetHeader;
+        const std::size_t size = length - kEthernetHeader;
+        HeldWrites& held = Held();
+        if (held.device != this) FlushWrites();
+        if (hold) {
+            held.device = this;
+            if (held.coalescer.Add(packet, size)) return true;
+            const bool flushed = FlushWrites() == 0;
+            held.device = this;
+            if (held.coalescer.Add(packet, size)) return flushed;
+            held.device = nullptr;
+            return WriteAlone(packet, size) && flushed;
+        }
+        const bool flushed = FlushWrites() == 0;
+        return WriteAlone(packet, size) && flushed;
     }
     // The tunnel's far end is this device: the kernel takes only frames addressed to it.
     std::uint8_t copy[kMaxFrame];
@@ -108,20 +169,35 @@ bool PacketDevice::WriteFrame(const std::uint8_t* frame, std::size_t length) {
 }
 
 long PacketDevice::ReadFrame(std::uint8_t* frame) {
-    const std::size_t offset = m_kind == DeviceKind::Tun ? kEthernetHeader : 0;
-    ssize_t n;
-    do {
-        n = ::read(m_fd.Get(), frame + offset, kMaxFrame - offset);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kDrained : -1;
     if (m_kind == DeviceKind::Tun) {
+        if (!m_segmenter.Pending()) {
+            ssize_t n;
+            do {
+                n = ::read(m_fd.Get(), m_read.data(), m_read.size());
+            } while (n < 0 && errno == EINTR);
+            if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kDrained : -1;
+            const auto got = static_cast<std::size_t>(n);
+            const platform::OffloadFault fault = got == m_read.size() ? platform::OffloadFault::kCutShort
+                                                                      : m_segmenter.Load(m_read.data(), got);
+            if (fault != platform::OffloadFault::kNone) {
+                ++m_faults;
+                return 0;
+            }
+        }
+        const std::size_t n = m_segmenter.Next(frame + kEthernetHeader, kMaxFrame - kEthernetHeader);
         if (n < 20 || (frame[kEthernetHeader] >> 4) != 4) return 0;  // IPv6 and the like stay here
         std::memcpy(frame, kClientMac, 6);
         std::memcpy(frame + 6, kFarMac, 6);
         frame[12] = 0x08;
         frame[13] = 0x00;
+        return static_cast<long>(n + kEthernetHeader);
     }
-    return n + static_cast<long>(offset);
+    ssize_t n;
+    do {
+        n = ::read(m_fd.Get(), frame, kMaxFrame);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kDrained : -1;
+    return n;
 }
 
 bool MakeArpReply(const std::uint8_t* frame, std::size_t length, std::uint8_t* reply) {

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gateway/gateway_config.h"
+#include "platform/packet_offload.h"
 #include "platform/unique_fd.h"
 
 namespace qelgw {
@@ -26,19 +28,34 @@ public:
                                               std::uint32_t mask, std::string* error);
     int Fd() const { return m_fd.Get(); }
     DeviceKind Kind() const { return m_kind; }
-    // One frame from the tunnel. False when it is not something the device can take.
-    bool WriteFrame(const std::uint8_t* frame, std::size_t length);
+    // One frame from the tunnel. False when it is not something the device can take. With
+    // `hold`, a TCP segment may wait on this thread to be merged with the next ones into one
+    // write: the caller then calls FlushWrites before it returns to whatever called it.
+    bool WriteFrame(const std::uint8_t* frame, std::size_t length, bool hold = false);
+    // Writes what this thread holds; returns how many frames were lost to a failed write.
+    std::size_t FlushWrites();
     // One frame for the tunnel into `frame` (kMaxFrame bytes): its length, 0 for a packet not for
-    // the tunnel, kDrained when nothing is left to read, -1 on a read error.
+    // the tunnel (or a malformed read, counted in DeviceFaults), kDrained when nothing is left to
+    // read, -1 on a read error.
     static constexpr long kDrained = -2;
     long ReadFrame(std::uint8_t* frame);
+    // Frames of the last read not yet returned: ReadFrame gives them without the device being
+    // readable (a TUN device hands up TCP super-frames, cut into frames here).
+    bool ReadPending() const { return m_segmenter.Pending(); }
+    std::uint64_t DeviceFaults() const { return m_faults; }
     const std::uint8_t* Mac() const { return m_mac; }
 
 private:
-    PacketDevice(platform::UniqueFd fd, DeviceKind kind) : m_fd(std::move(fd)), m_kind(kind) {}
+    PacketDevice(platform::UniqueFd fd, DeviceKind kind)
+        : m_fd(std::move(fd)), m_kind(kind), m_segmenter(0, kMaxFrame - kEthernetHeader) {}
+    bool WriteAlone(const std::uint8_t* packet, std::size_t length);
     platform::UniqueFd m_fd;
     DeviceKind m_kind;
     std::uint8_t m_mac[6] = {};
+    // The reader's: the last read of a TUN device while its segments are handed out.
+    std::vector<std::uint8_t> m_read;
+    platform::GsoSegmenter m_segmenter;
+    std::uint64_t m_faults = 0;
 };
 
 // ARP request for `target` (network-order bytes at 38-41) in `frame`: writes the answer that

@@ -301,9 +301,11 @@ void TestGateway::Impl::DeviceLoop() {
     DeviceBatch batch;
     while (m_running) {
         pollfd fds[2] = {{m_stopFd.Get(), POLLIN, 0}, {m_device->Fd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;  // the stop descriptor wakes it
+        // Frames left of a read cut into many are taken without waiting for the device.
+        const bool pending = m_device->ReadPending();
+        if (::poll(fds, 2, pending ? 0 : -1) < 0 && errno != EINTR) break;  // the stop descriptor wakes it
         if (fds[0].revents) break;
-        if (!(fds[1].revents & POLLIN)) continue;
+        if (!(fds[1].revents & POLLIN) && !pending) continue;
         const bool ok = DrainDevice(batch);
         SendBatch(batch);
         if (!ok) break;

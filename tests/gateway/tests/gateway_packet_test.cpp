@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <cstring>
 
 #include "gateway/test_gateway.h"
@@ -14,6 +16,7 @@
 #include "platform/machine_root.h"
 #include "platform/unique_fd.h"
 #include "testsupport/netns.h"
+#include "testsupport/tcp_stream.h"
 #include "testsupport/temp_root.h"
 #include "wendrel/ssr_control.h"
 
@@ -182,6 +185,71 @@ TEST_P(GatewayPacketTest, PingAndTcpReachTheGatewayHostAndAnswersComeBack) {
         ASSERT_EQ(Get16(body), i) << "out of order";
         EXPECT_EQ(body[sizeof datagram - 1], i & 0xFF) << "datagram " << i << " is not whole";
     }
+    gateway.Stop();
+    platform::ResetMachineRoot();
+}
+
+// ---- a TCP stream through the TUN device, which takes and hands up super-frames ----
+
+// The kernel hands the TUN device TCP super-frames and takes merged segments: what crosses the
+// tunnel must still be frames of the adapter's size, checksums sound, every byte in its place.
+TEST(GatewayOffloadTest, ATcpStreamCrossesTheTunWholeBothWays) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and a TUN device";
+    testsupport::TempRoot root("qel-gateway-offload");
+    platform::ResetMachineRoot();
+    testsupport::NetnsScope ns;
+    ASSERT_TRUE(ns.Ok());
+    GatewayConfig config;
+    config.stateDir = root.Path() + "/gw";
+    config.device = DeviceKind::Tun;
+    config.deviceName = "qelgw0";
+    config.deviceAddress = kDeviceAddress;
+    config.deviceMask = 0xFFFE0000;
+    std::string error;
+    ASSERT_TRUE(config.AddUser("alice:secret", &error));
+    platform::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    TestGateway gateway(config);
+    ASSERT_TRUE(gateway.Start(&error)) << error;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kListenPort);
+    a.sin_addr.s_addr = htonl(kDeviceAddress);
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
+    ASSERT_EQ(::listen(listener.Get(), 4), 0);
+    GatewayClient client;
+    ASSERT_TRUE(client.Connect(gateway.Port()));
+    ASSERT_TRUE(client.Send(Build([](void* b, short* s) {
+        return ssr_ConstructCltLogonSvrRequest3(b, s, "alice", "secret", 0, "hw", 0);
+    })));
+    auto answer = client.Next();
+    ASSERT_FALSE(answer.empty());
+    ASSERT_EQ(answer[1], SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK);
+
+    testsupport::TcpPeer peer;
+    peer.ip = config.poolStart;
+    peer.deviceIp = kDeviceAddress;
+    peer.devicePort = kListenPort;
+    testsupport::TcpLink link;
+    // A batch of frames goes as one TLS send, so the gateway takes it in one delivery.
+    link.send = [&](const std::vector<std::vector<std::uint8_t>>& frames) {
+        std::vector<std::uint8_t> all;
+        for (const auto& f : frames) {
+            auto msg = Build([&](void* b, short* s) {
+                return ssr_ConstructSsrIPPacket(b, s, static_cast<int>(f.size()), f.data());
+            });
+            all.insert(all.end(), msg.begin(), msg.end());
+        }
+        return client.Send(all);
+    };
+    link.next = [&] { return NextPacket(client, 6); };
+    link.writes = [] { return testsupport::DevicePackets("qelgw0", true); };
+    link.reads = [] { return testsupport::DevicePackets("qelgw0", false); };
+    testsupport::TcpStreamCounts counts;
+    testsupport::CrossTcpStream(peer, link, listener.Get(), 200000, &counts);
+    EXPECT_GT(counts.writesUp, 0u) << "no packet count for the device";
+    EXPECT_LT(counts.writesUp, counts.segmentsUp) << "no segments were merged";
+    EXPECT_GT(counts.readsDown, 0u);
+    EXPECT_LT(counts.readsDown, counts.framesDown) << "no super-frames were handed up";
     gateway.Stop();
     platform::ResetMachineRoot();
 }
