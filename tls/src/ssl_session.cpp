@@ -457,6 +457,12 @@ TwSslSendResult TwSslSession::SendMsg(const char* data, int length, bool flush) 
         HandshakeStep(conn);
         return TwSslSendResult::kRetry;
     }
+    // Records an earlier unflushed message left in a connection that is no longer the active one
+    // go first: the peer reads the key ids' data as one stream.
+    if (m_held && m_held != conn) {
+        auto held = std::move(m_held);
+        if (!Flush(*held)) return FailSend("the transport refused the records");
+    }
     // Every record of the message is made before any of it leaves: a tunnel message cut short
     // on the wire would make the peer read the next message's bytes as the rest of this one.
     const std::size_t mark = conn->kept;
@@ -479,7 +485,10 @@ TwSslSendResult TwSslSession::SendMsg(const char* data, int length, bool flush) 
     }
     // Unasked, whole messages still leave once the buffer holds a full one's worth.
     if (flush || conn->kept >= kConnectionOutputSize - kWritePiece) {
+        m_held.reset();
         if (!Flush(*conn)) return FailSend("the transport refused the records");
+    } else {
+        m_held = conn;
     }
     return TwSslSendResult::kSent;
 }

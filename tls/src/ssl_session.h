@@ -200,6 +200,8 @@ private:
     TwSslAlertRecord m_alert;
     std::string m_expectedName;
 
+    // The connection whose output holds records of unflushed messages; guarded by the W lock.
+    std::shared_ptr<TwSslConnection> m_held;
     // Decrypted application data on its way to the handler; used only under the R lock.
     std::vector<char> m_plain;
     std::size_t m_plainStart = 0, m_plainEnd = 0;

@@ -84,6 +84,17 @@ TEST_F(SessionPipeTest, GatewayOpensKeyIdsAndTheLastTakesOverSending) {
     EXPECT_FALSE(pipe.server->OpenKeyId(2));  // taken
 }
 
+TEST_F(SessionPipeTest, RecordsWaitingInAKeyIdThatStopsBeingActiveLeaveFirst) {
+    Connect();
+    ASSERT_EQ(pipe.client->SendMsg("held|", 5, false), TwSslSendResult::kSent);
+    ASSERT_TRUE(pipe.server->OpenKeyId(1));
+    pipe.Pump();
+    ASSERT_EQ(pipe.client->ActiveKeyId(), 1);
+    ASSERT_EQ(pipe.client->SendMsg("next", 4, true), TwSslSendResult::kSent);
+    pipe.Pump();
+    EXPECT_EQ(serverRec.Data(pipe.server.get()), "held|next");
+}
+
 TEST_F(SessionPipeTest, LaterKeyIdResumesTheSession) {
     Connect();
     ASSERT_TRUE(pipe.server->OpenKeyId(1));

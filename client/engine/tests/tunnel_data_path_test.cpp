@@ -333,6 +333,36 @@ TEST_F(DataPathTest, PumpBatchesFramesOfOneWakeUpAndAnswersLocally) {
     EXPECT_FALSE(path.Running());
 }
 
+TEST_F(DataPathTest, AFullRingLeavesInRecordSizedSendsThatWaitForTheWakeUpsLast) {
+    // More than a record's worth queued: every send but the wake-up's last may wait in the
+    // session, each is at most one record of whole messages, and together they keep the order.
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 40; ++i) {
+        frames.push_back(Ipv4Frame(vip, Ip("10.0.0.7"), 6, static_cast<WORD>(4000 + i), 80, 1000));
+        port.Queue(frames.back());
+    }
+    ASSERT_TRUE(path.Start());
+    ASSERT_TRUE(testsupport::WaitFor("the pump to send the queued frames",
+                                     [&] { return path.Stats().framesToGateway == 40; }));
+    path.Stop();
+    const auto sends = sender.Sends();
+    const auto more = sender.More();
+    ASSERT_GE(sends.size(), 3u);
+    Bytes all;
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+        EXPECT_LE(sends[i].size(), 16u * 1024u) << "send " << i;
+        EXPECT_EQ(sends[i].size() % 1038u, 0u) << "send " << i << " cuts a message";
+        EXPECT_EQ(more[i], i + 1 < sends.size()) << "send " << i;
+        all.insert(all.end(), sends[i].begin(), sends[i].end());
+    }
+    ASSERT_EQ(all.size(), 40u * 1038u);
+    const std::size_t header = 1038u - frames[0].size();
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        EXPECT_TRUE(std::equal(frames[i].begin(), frames[i].end(),
+                               all.begin() + static_cast<long>(i * 1038 + header)))
+            << "frame " << i;
+}
+
 TEST_F(DataPathTest, AnIdlePumpSleepsLongOnlyOnADoorbellAndAFrameOrAStopEndsTheSleep) {
     engine::EngineTiming t = Timing();
     t.ringIdleSleepMs = 600000;  // far beyond any bound of the waits below
