@@ -94,9 +94,12 @@ bool TestGateway::Impl::SendFrameTo(const std::shared_ptr<Conn>& conn, const std
     return sent;
 }
 
-// The batch's frames as data messages in one send; the counters move once per batch.
+// The batch's frames as data messages in one TLS record; the counters move once per batch. More
+// frames of the same wake-up follow, so the record may wait in the session and leave with the
+// next ones in one socket write; a batch for another client first sends what waited.
 void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
     if (batch.count == 0) return;
+    if (batch.held && batch.held != batch.conn) FlushHeld(batch);
     Conn& conn = *batch.conn;
     std::size_t built = 0;
     bool sent = false;
@@ -117,8 +120,9 @@ void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
             ++built;
         }
         sent = at > 0 && m_api->SendMsg(conn.session, reinterpret_cast<const char*>(batch.wire.data()),
-                                        static_cast<int>(at), true) > 0;
+                                        static_cast<int>(at), false) > 0;
     }
+    if (sent) batch.held = batch.conn;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         // A batch holds at most a ring's worth of frames, so its counts fit the int counters.
@@ -128,6 +132,21 @@ void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
     batch.count = 0;
     batch.bytes = 0;
     batch.conn = nullptr;
+}
+
+// The wake-up's last batch: it and every record that waited leave now.
+void TestGateway::Impl::SendLastBatch(DeviceBatch& batch) {
+    SendBatch(batch);
+    FlushHeld(batch);
+}
+
+void TestGateway::Impl::FlushHeld(DeviceBatch& batch) {
+    if (!batch.held) return;
+    std::shared_ptr<Conn> held = std::move(batch.held);
+    // An empty message with the flush: only the records that wait go out.
+    std::lock_guard<std::mutex> lock(held->sendLock);
+    static const char kNothing[1] = {0};
+    m_api->SendMsg(held->session, kNothing, 0, true);
 }
 
 // Sends the forced logoff to online clients: all of them, or those online for the configured time.

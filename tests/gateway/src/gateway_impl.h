@@ -51,12 +51,14 @@ struct Conn {
     Conn& operator=(const Conn&) = delete;
 };
 
-// Frames read from the device in one wake-up for one client: they leave in one send, as the
-// client's own batches do. The slots are made once.
+// Frames read from the device in one wake-up for one client: they leave in one TLS record, as
+// the client's own batches do, and the records of one wake-up in as few socket writes as the
+// session's buffer allows. The slots are made once.
 struct DeviceBatch {
     static constexpr std::size_t kFrames = 48;
     static constexpr std::size_t kBytes = 16 * 1024;  // of frames: about one TLS record's worth
     std::shared_ptr<Conn> conn;
+    std::shared_ptr<Conn> held;  // the client whose records of earlier batches wait for a flush
     std::size_t count = 0, bytes = 0;
     std::vector<std::uint8_t> slots = std::vector<std::uint8_t>(kFrames * kMaxFrame);
     std::uint16_t lengths[kFrames] = {};
@@ -122,6 +124,8 @@ public:
     bool Send(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& msg);
     bool SendFrameTo(const std::shared_ptr<Conn>& conn, const std::uint8_t* frame, std::size_t length);
     void SendBatch(DeviceBatch& batch);
+    void SendLastBatch(DeviceBatch& batch);
+    void FlushHeld(DeviceBatch& batch);
     // Reads the device until it runs dry (or a bound, so a stop is seen): false on a read error.
     bool DrainDevice(DeviceBatch& batch);
     void DeliverFrame(DeliveryTally& tally, const std::uint8_t* frame, std::size_t length);

@@ -305,7 +305,7 @@ void TestGateway::Impl::DeviceLoop() {
         if (fds[0].revents) break;
         if (!(fds[1].revents & POLLIN)) continue;
         const bool ok = DrainDevice(batch);
-        SendBatch(batch);
+        SendLastBatch(batch);
         if (!ok) break;
     }
 }
