@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "datapath_fakes.h"
 #include "engine/capture_device.h"
@@ -410,6 +411,90 @@ TEST_F(DataPathTest, ControlSendsKeepTheirPlaceAmongFrames) {
     EXPECT_EQ(sends[0][0], 0x03);
     EXPECT_EQ(sends[1], ka);
     EXPECT_EQ(path.SendControl(nullptr, 0), -1);
+}
+
+// The messages of the sends, in order: each deflated data message inflated on one peer stream (so
+// a batch out of order fails there), plain ones read as they are, control messages counted.
+struct Unpacked {
+    std::vector<int> ports;  // the frames' source ports
+    int controls = 0;
+    bool ok = true;
+};
+Unpacked Unpack(const std::vector<Bytes>& sends) {
+    Unpacked u;
+    SsrZlibStream* peer = nullptr;
+    if (ssr_CreateSsrZlibStream(&peer) != 0) return {{}, 0, false};
+    for (const auto& s : sends) {
+        for (std::size_t at = 0; at < s.size() && u.ok;) {
+            SSR_HEADER h{};
+            u.ok = ssr_ExtractPacketHeader(s.data() + at, static_cast<unsigned>(s.size() - at), &h) == 0;
+            if (!u.ok) break;
+            const std::size_t length = SSR_HEADER_SIZE + std::size_t{h.payload_size};
+            if (s[at] != 0x03) {
+                ++u.controls;
+            } else if (s[at + 1] != 1) {  // plain
+                u.ports.push_back(s[at + 4 + 34] << 8 | s[at + 4 + 35]);
+            } else {
+                Bytes frame(SSR_ZLIB_FRAME_CAPACITY);
+                short size = static_cast<short>(length);
+                short cap = static_cast<short>(frame.size());
+                u.ok =
+                    ssr_ExtractZlibCompressedSsrIPPacket(s.data() + at, &size, &cap, frame.data(), peer) == 0;
+                if (u.ok) u.ports.push_back(frame[34] << 8 | frame[35]);
+            }
+            at += length;
+        }
+    }
+    ssr_CloseSsrZlibStream(peer);
+    return u;
+}
+
+TEST_F(DataPathTest, DeflatedFramesAndControlMessagesKeepTheirOrderAcrossTheSendingThread) {
+    // The pump deflates while its batches are encrypted on the sending thread, and control
+    // messages from another thread come between them.
+    path.SetCompression(true);
+    ASSERT_TRUE(path.Start());
+    constexpr int kFrames = 600, kControls = 40;
+    std::thread ring([&] {
+        for (int i = 0; i < kFrames; ++i)
+            port.Queue(Ipv4Frame(vip, Ip("10.0.0.7"), 6, static_cast<WORD>(1000 + i), 80, 1200));
+    });
+    const Bytes ka = ControlMessage(23);
+    for (int i = 0; i < kControls; ++i)
+        EXPECT_EQ(path.SendControl(ka.data(), ka.size()), static_cast<int>(ka.size()));
+    ring.join();
+    ASSERT_TRUE(testsupport::WaitFor("the pump to send every frame",
+                                     [&] { return path.Stats().framesToGateway == kFrames; }));
+    path.Stop();
+    const Unpacked u = Unpack(sender.Sends());
+    ASSERT_TRUE(u.ok) << "a message out of order or cut";
+    EXPECT_EQ(u.controls, kControls);
+    ASSERT_EQ(u.ports.size(), static_cast<std::size_t>(kFrames));
+    for (int i = 0; i < kFrames; ++i) EXPECT_EQ(u.ports[static_cast<std::size_t>(i)], 1000 + i);
+}
+
+TEST_F(DataPathTest, AStopWhileTheSenderIsHeldUpSendsEveryFrameThePumpTook) {
+    // The TLS send stalls: the pump fills the sending thread's queue and waits for room; the stop
+    // that comes meanwhile still sends every frame read from the ring, in order. (Plain frames:
+    // deflated, these alike frames would all fit one batch.)
+    std::thread stopper;
+    {
+        std::unique_lock<std::mutex> stall(sender.m_lock);
+        ASSERT_TRUE(path.Start());
+        for (int i = 0; i < 400; ++i)
+            port.Queue(Ipv4Frame(vip, Ip("10.0.0.7"), 6, static_cast<WORD>(2000 + i), 80, 1200));
+        EXPECT_TRUE(testsupport::WaitFor("the pump to fill the sending queue",
+                                         [&] { return path.Stats().sends > 16; }));
+        stopper = std::thread([&] { path.Stop(); });
+    }
+    stopper.join();
+    const auto stats = path.Stats();
+    const Unpacked u = Unpack(sender.Sends());
+    ASSERT_TRUE(u.ok) << "a message out of order or cut";
+    EXPECT_EQ(stats.dropsSend, 0u);
+    ASSERT_EQ(u.ports.size(), stats.framesToGateway);
+    EXPECT_EQ(u.ports.size() + port.Pending(), 400u) << "frames read from the ring went missing";
+    for (std::size_t i = 0; i < u.ports.size(); ++i) EXPECT_EQ(u.ports[i], 2000 + static_cast<int>(i));
 }
 
 }  // namespace
