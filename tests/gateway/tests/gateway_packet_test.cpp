@@ -200,7 +200,7 @@ TEST_P(GatewayPacketTest, PingAndTcpReachTheGatewayHostAndAnswersComeBack) {
     ASSERT_TRUE(sendTo(vip2, 0)) << std::strerror(errno);
     ASSERT_FALSE(NextPacket(second, 17).empty()) << "no datagram through the second tunnel";
     // All of it in one system call, so that the device holds frames of both clients at once.
-    constexpr int kEach = 200;  // both together stay below the device's queue of 500
+    constexpr int kEach = 200;  // both together well within the device's queue
     std::vector<std::vector<std::uint8_t>> bodies;
     bodies.reserve(2 * kEach);
     std::vector<sockaddr_in> targets(2 * kEach);
