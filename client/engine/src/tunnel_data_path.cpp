@@ -15,7 +15,6 @@
 #include "dailylog/shared_daily_log.h"
 #include "engine/capture_device.h"
 #include "engine/local_answers.h"
-#include "tunnel_send_thread.h"
 #include "wendrel/ssr_codec.h"
 
 namespace engine {
@@ -72,11 +71,7 @@ TunnelDataPath::TunnelDataPath(PacketPort& driver, TwGatewayPolicy& policy, Tunn
       m_timing(timing),
       m_clock(clock),
       m_cacheSize(contentCacheSize),
-      m_counters(std::make_unique<Counters>()),
-      m_sendThread(
-          std::make_unique<TunnelSendThread>(sender, [this](const TunnelSendThread::Batch& b, int sent) {
-              CountSent(b.frames, b.frameBytes, b.bytes.size(), sent);
-          })) {
+      m_counters(std::make_unique<Counters>()) {
     m_batch.reserve(kBatchLimit + kMessageRoom);
     m_frameCopy.resize(SSR_ZLIB_FRAME_CAPACITY);
     if (ssr_CreateSsrZlibStream(&m_zlib) != SSR_SUCCESS) {
@@ -94,7 +89,6 @@ void TunnelDataPath::Configure(const DataPathSession& session) { m_session = ses
 
 void TunnelDataPath::ResetCompression() {
     std::lock_guard<std::mutex> lock(m_sendLock);
-    m_sendThread->WaitIdle();  // batches deflated with the old dictionary leave first
     if (m_zlib != nullptr) ssr_ResetSsrZlibStream(m_zlib);
 }
 
@@ -258,44 +252,23 @@ void TunnelDataPath::FlushBatch() {
 // to the front. Called with the send lock held.
 void TunnelDataPath::SendBatch(std::size_t length, bool more) {
     Counters& c = *m_counters;
+    const int sent = m_sender.SendTunnelBytes(m_batch.data(), length, more);
     Bump(c.sends);
-    if (!m_sendThread->Running()) {
-        const int sent = m_sender.SendTunnelBytes(m_batch.data(), length, more);
-        CountSent(c.batchFrames, c.batchBytes, length, sent);
-        m_batch.erase(m_batch.begin(), m_batch.begin() + static_cast<std::ptrdiff_t>(length));
+    if (sent > 0 && static_cast<std::size_t>(sent) == length) {
+        Bump(c.framesToGateway, c.batchFrames);
+        Bump(c.bytesToGateway, c.batchBytes);
     } else {
-        // The batch's buffer goes to the sending thread; what follows it starts the next one.
-        TunnelSendThread::Batch batch;
-        batch.frames = c.batchFrames;
-        batch.frameBytes = c.batchBytes;
-        batch.more = more;
-        std::vector<std::uint8_t> next = m_sendThread->TakeBuffer();
-        next.reserve(kBatchLimit + kMessageRoom);
-        next.assign(m_batch.begin() + static_cast<std::ptrdiff_t>(length), m_batch.end());
-        m_batch.resize(length);
-        batch.bytes.swap(m_batch);
-        m_batch.swap(next);
-        m_sendThread->Queue(std::move(batch));
+        Bump(c.dropsSend, c.batchFrames);
     }
     c.batchFrames = 0;
     c.batchBytes = 0;
-}
-
-void TunnelDataPath::CountSent(std::uint64_t frames, std::uint64_t frameBytes, std::size_t length, int sent) {
-    Counters& c = *m_counters;
-    if (sent > 0 && static_cast<std::size_t>(sent) == length) {
-        Bump(c.framesToGateway, frames);
-        Bump(c.bytesToGateway, frameBytes);
-    } else {
-        Bump(c.dropsSend, frames);
-    }
+    m_batch.erase(m_batch.begin(), m_batch.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
 int TunnelDataPath::SendControl(const std::uint8_t* message, std::size_t length) {
     if (message == nullptr || length == 0) return -1;
     std::lock_guard<std::mutex> lock(m_sendLock);
     FlushBatch();  // in order with the frames before it
-    m_sendThread->WaitIdle();
     return m_sender.SendTunnelBytes(message, length, false);
 }
 
@@ -303,7 +276,6 @@ bool TunnelDataPath::IndicatePacketToProtocolEx(const _FWSHARED_MEMORY_BLOCK& bl
     const bool taken = IndicateFrame(block);
     std::lock_guard<std::mutex> lock(m_sendLock);
     FlushBatch();
-    m_sendThread->WaitIdle();  // the caller's frame has left when this returns
     return taken;
 }
 
@@ -394,11 +366,9 @@ bool TunnelDataPath::Start() {
     if (m_thread.joinable()) return true;
     m_stop.store(false);
     m_traceFrames = SharedDailyLog::Instance().ShouldLog(LOG_CLIENT_DATA, 5);
-    if (!m_sendThread->Start()) return false;
     try {
         m_thread = std::thread([this] { Run(); });
     } catch (...) {
-        m_sendThread->Stop();
         return false;
     }
     return true;
@@ -410,7 +380,6 @@ void TunnelDataPath::Stop() {
     m_stop.store(true);
     m_driver.WakeReader();
     m_thread.join();
-    m_sendThread->Stop();  // what the receive thread gathered still leaves
     TW_LOG(LOG_CLIENT_DATA, 4, "[LogoffStopRecvAndEnventThread] receive thread terminated");
 }
 

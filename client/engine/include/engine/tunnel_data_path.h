@@ -102,8 +102,6 @@ struct DataPathStats {
     std::uint64_t wakeups = 0;          // doorbell wake-ups of the receive thread
 };
 
-class TunnelSendThread;
-
 class TunnelDataPath {
 public:
     // Everything is borrowed and must outlive the object. `contentCacheSize` is the TLS content
@@ -173,7 +171,6 @@ private:
     bool AppendFrame(const std::uint8_t* frame, std::size_t length);
     void FlushBatch();
     void SendBatch(std::size_t length, bool more);
-    void CountSent(std::uint64_t frames, std::uint64_t frameBytes, std::size_t length, int sent);
     bool DeliverFrame(const std::uint8_t* frame, std::size_t length);
     bool WriteWaitingForRoom(const std::uint8_t* frame, std::size_t length);
 
@@ -191,8 +188,6 @@ private:
     DataPathSwitches* m_switches = &m_ownSwitches;
     bool m_traceFrames = false;  // per-frame log lines, decided when the pump starts
     std::unique_ptr<Counters> m_counters;
-    // Encrypts and sends the batches while the pump runs; without it the caller sends.
-    std::unique_ptr<TunnelSendThread> m_sendThread;
     std::atomic<std::uint64_t> m_sentTotal{0}, m_receivedTotal{0}, m_lastTrafficMs{0};
     std::atomic<bool> m_compress{false};
     SsrZlibStream* m_zlib = nullptr;
