@@ -98,8 +98,8 @@ struct Client final : engine::TunnelSender, engine::TunnelControlSink {
     TwSslAPI* api = nullptr;
     engine::TunnelDataPath* path = nullptr;
 
-    int SendTunnelBytes(const std::uint8_t* data, std::size_t length) override {
-        return api->SendMsg(session, reinterpret_cast<const char*>(data), static_cast<int>(length), true);
+    int SendTunnelBytes(const std::uint8_t* data, std::size_t length, bool more) override {
+        return api->SendMsg(session, reinterpret_cast<const char*>(data), static_cast<int>(length), !more);
     }
     bool TunnelOnline() override { return true; }
     void OnGatewayMessage() override {}

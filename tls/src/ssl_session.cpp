@@ -21,6 +21,7 @@ namespace tamberk {
 
 namespace {
 constexpr int kWritePiece = 16384;  // one TLS record of plaintext
+constexpr std::size_t kReadPiece = 16384;
 }  // namespace
 
 TwSslSession::TwSslSession(std::shared_ptr<TwSslEngine> engine, std::shared_ptr<TwSslTransport> transport,
@@ -106,36 +107,74 @@ void TwSslSession::ProcessRecord(const TwSslRecordView& record) {
         (void)m_engine->Handlers().Find(record.contentType);  // no hand-over defined: dropped
         return;
     }
-    std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
-    auto conn = Slot(record.keyId);
-    if (!conn) {
-        conn = NewConnection(record.keyId);
-        if (!conn) return;
-        std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
-        m_slots[record.keyId] = conn;
-        if (!m_active) m_active = conn;
-    }
-    if (BIO_write(conn->rbio, record.data, static_cast<int>(record.length)) !=
-        static_cast<int>(record.length)) {
-        SetError(TW_SSL_ERR_PROTOCOL, "cannot buffer a received record");
-        m_broken.store(true);
-        CloseSocket();
-        return;
-    }
-    if (IndicateAppData(conn)) {
+    auto handler = m_engine->Handlers().AppData();
+    std::shared_ptr<TwSslConnection> conn;
+    {
+        std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+        conn = Slot(record.keyId);
+        if (!conn) {
+            conn = NewConnection(record.keyId);
+            if (!conn) return;
+            std::lock_guard<std::mutex> lock(m_hSslConnection_Lock);
+            m_slots[record.keyId] = conn;
+            if (!m_active) m_active = conn;
+        }
+        if (BIO_write(conn->rbio, record.data, static_cast<int>(record.length)) !=
+            static_cast<int>(record.length)) {
+            SetError(TW_SSL_ERR_PROTOCOL, "cannot buffer a received record");
+            m_broken.store(true);
+            CloseSocket();
+            return;
+        }
+        if (IndicateAppData(conn, handler != nullptr)) {
+            Flush(*conn);
+            EndOnFailure(conn);
+            return;
+        }
         Flush(*conn);
-        RemoveConnection(conn);
-        m_broken.store(true);
-        CloseSocket();
-        return;
+        // The peer closed this key id: answer its close_notify and let the connection go.
+        if (record.contentType == kContentAlert && peerClosing.exchange(false))
+            ShutdownConnection(conn, true);
     }
-    Flush(*conn);
-    // The peer closed this key id: answer its close_notify and let the connection go.
-    if (record.contentType == kContentAlert && peerClosing.exchange(false)) ShutdownConnection(conn, true);
+    // The handler runs without the W lock: one that waits (the client's, for room in its ring)
+    // must not hold up the senders of this session. The R lock keeps deliveries in order.
+    if (handler && m_plainStart < m_plainEnd) DeliverPlain(*handler, conn);
+}
+
+void TwSslSession::EndOnFailure(const std::shared_ptr<TwSslConnection>& conn) {
+    RemoveConnection(conn);
+    m_broken.store(true);
+    CloseSocket();
+}
+
+void TwSslSession::DeliverPlain(TwSslContentHandler& handler, const std::shared_ptr<TwSslConnection>& conn) {
+    auto reader = [this](char* dst, int room) {
+        const std::size_t n = std::min(m_plainEnd - m_plainStart, static_cast<std::size_t>(room));
+        std::memcpy(dst, m_plain.data() + m_plainStart, n);
+        m_plainStart += n;
+        return static_cast<int>(n);
+    };
+    for (;;) {
+        int result = 0;
+        const int pending = static_cast<int>(m_plainEnd - m_plainStart);
+        DeliverResult delivered =
+            pending > 0 ? handler.Deliver(*this, pending, reader, &result) : DeliverResult::kNothing;
+        if (delivered == DeliverResult::kDelivered) continue;
+        if (delivered == DeliverResult::kCacheFull) {
+            TLS_LOG(kLogError,
+                    "[IndicateAppData] a message larger than the content cache (%d bytes), close the session",
+                    handler.CacheSize());
+            std::lock_guard<std::recursive_mutex> w(m_hSslSession_W_Lock);
+            SetError(TW_SSL_ERR_CACHE_OVERFLOW, "message larger than the content cache");
+            EndOnFailure(conn);
+        }
+        break;  // kNoCache keeps what is left for the next record's delivery
+    }
+    if (m_plainStart == m_plainEnd || m_broken.load()) m_plainStart = m_plainEnd = 0;
 }
 
 // True when the connection failed fatally.
-bool TwSslSession::IndicateAppData(const std::shared_ptr<TwSslConnection>& conn) {
+bool TwSslSession::IndicateAppData(const std::shared_ptr<TwSslConnection>& conn, bool keep) {
     if (conn->shuttingDown) {
         TLS_LOG(kLogDebug, "[IndicateAppData] ShutDown SSL Connection, KeyId=%d", conn->keyId);
         // Our close_notify went out already; this reads the peer's answer, which ends the key id.
@@ -150,55 +189,53 @@ bool TwSslSession::IndicateAppData(const std::shared_ptr<TwSslConnection>& conn)
         // Records that came with the last handshake flight may already hold application data.
         if (!conn->complete || m_broken.load()) return false;
     }
-    return ReadAppData(conn);
+    return ReadAppData(conn, keep);
 }
 
-bool TwSslSession::ReadAppData(const std::shared_ptr<TwSslConnection>& conn) {
-    auto handler = m_engine->Handlers().AppData();
+// Decrypts what the connection holds into the plaintext buffer (or discards it when nobody
+// takes it); the handler gets it once the W lock is released. True when the connection failed.
+bool TwSslSession::ReadAppData(const std::shared_ptr<TwSslConnection>& conn, bool keep) {
     int lastKind = SSL_ERROR_NONE;
-    auto reader = [&](char* dst, int room) {
-        int n = SSL_read(conn->ssl, dst, room);
-        if (n <= 0) lastKind = SSL_get_error(conn->ssl, n);
-        return n;
-    };
     for (;;) {
-        int result = 0;
-        if (!handler) {
-            char discard[2048];
-            result = reader(discard, sizeof discard);
-            if (result > 0) {
+        char discard[2048];
+        char* dst = discard;
+        int room = static_cast<int>(sizeof discard);
+        if (keep) {
+            // One record is in the BIO, so the buffer grows at most by one record's plaintext.
+            if (m_plain.size() - m_plainEnd < kReadPiece) {
+                m_plainEnd -= m_plainStart;
+                std::memmove(m_plain.data(), m_plain.data() + m_plainStart, m_plainEnd);
+                m_plainStart = 0;
+                if (m_plain.size() - m_plainEnd < kReadPiece) m_plain.resize(m_plainEnd + kReadPiece);
+            }
+            dst = m_plain.data() + m_plainEnd;
+            room = static_cast<int>(kReadPiece);
+        }
+        const int n = SSL_read(conn->ssl, dst, room);
+        if (keep && n > 0) m_plainEnd += static_cast<std::size_t>(n);
+        if (n > 0) {
+            if (!keep)
                 TLS_TRACE("[IndicateAppData] SSL_read (KeyId=%d) return %d, no handler, discard data",
-                          conn->keyId, result);
-                continue;
-            }
-        } else {
-            DeliverResult delivered = handler->Deliver(*this, SSL_pending(conn->ssl), reader, &result);
-            if (delivered == DeliverResult::kDelivered) continue;
-            if (delivered == DeliverResult::kCacheFull) {
-                TLS_LOG(
-                    kLogError,
-                    "[IndicateAppData] a message larger than the content cache (%d bytes), close the session",
-                    handler->CacheSize());
-                SetError(TW_SSL_ERR_CACHE_OVERFLOW, "message larger than the content cache");
-                return true;
-            }
-            if (delivered == DeliverResult::kNoCache) return false;
+                          conn->keyId, n);
+            continue;
         }
-        if (lastKind == SSL_ERROR_WANT_READ || lastKind == SSL_ERROR_WANT_WRITE ||
-            lastKind == SSL_ERROR_ZERO_RETURN || lastKind == SSL_ERROR_NONE) {
-            ERR_clear_error();
-            CheckRenegotiation(*conn);
-            return false;
-        }
-        TLS_LOG(kLogError, "[IndicateAppData] SSL_read, iDataSize < 0, SSLError. %d", lastKind);
-        SetOpenSslError(TW_SSL_ERR_PROTOCOL);
-        if (m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED && conn->keyId == m_renegotiatingKeyId) {
-            m_error.store(lastKind);
-            m_rehandshake.store(TW_REHANDSHAKE_FAILED);
-        }
-        ERR_clear_error();
-        return true;
+        lastKind = SSL_get_error(conn->ssl, n);
+        break;
     }
+    if (lastKind == SSL_ERROR_WANT_READ || lastKind == SSL_ERROR_WANT_WRITE ||
+        lastKind == SSL_ERROR_ZERO_RETURN || lastKind == SSL_ERROR_NONE) {
+        ERR_clear_error();
+        CheckRenegotiation(*conn);
+        return false;
+    }
+    TLS_LOG(kLogError, "[IndicateAppData] SSL_read, iDataSize < 0, SSLError. %d", lastKind);
+    SetOpenSslError(TW_SSL_ERR_PROTOCOL);
+    if (m_rehandshake.load() == TW_REHANDSHAKE_REQUESTED && conn->keyId == m_renegotiatingKeyId) {
+        m_error.store(lastKind);
+        m_rehandshake.store(TW_REHANDSHAKE_FAILED);
+    }
+    ERR_clear_error();
+    return true;
 }
 
 void TwSslSession::HandshakeStep(const std::shared_ptr<TwSslConnection>& conn) {
@@ -420,6 +457,12 @@ TwSslSendResult TwSslSession::SendMsg(const char* data, int length, bool flush) 
         HandshakeStep(conn);
         return TwSslSendResult::kRetry;
     }
+    // Records an earlier unflushed message left in a connection that is no longer the active one
+    // go first: the peer reads the key ids' data as one stream.
+    if (m_held && m_held != conn) {
+        auto held = std::move(m_held);
+        if (!Flush(*held)) return FailSend("the transport refused the records");
+    }
     // Every record of the message is made before any of it leaves: a tunnel message cut short
     // on the wire would make the peer read the next message's bytes as the rest of this one.
     const std::size_t mark = conn->kept;
@@ -442,7 +485,10 @@ TwSslSendResult TwSslSession::SendMsg(const char* data, int length, bool flush) 
     }
     // Unasked, whole messages still leave once the buffer holds a full one's worth.
     if (flush || conn->kept >= kConnectionOutputSize - kWritePiece) {
+        m_held.reset();
         if (!Flush(*conn)) return FailSend("the transport refused the records");
+    } else {
+        m_held = conn;
     }
     return TwSslSendResult::kSent;
 }

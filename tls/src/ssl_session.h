@@ -4,9 +4,10 @@
 // and events go to the engine's content handlers.
 //
 // Locks, always taken in this order and never the other way round: the session's R lock
-// (received records), the W lock (the OpenSSL objects; recursive so that a content handler may
-// send from inside a delivery), the connection lock (slots, active connection, completed count;
-// a leaf lock: nothing is called while holding it).
+// (received records, and the deliveries to the content handler, which run under it alone), the
+// W lock (the OpenSSL objects; recursive so that a session event's handler may send), the
+// connection lock (slots, active connection, completed count; a leaf lock: nothing is called
+// while holding it).
 #pragma once
 #include <openssl/ssl.h>
 
@@ -24,6 +25,7 @@
 
 namespace tamberk {
 
+class TwSslContentHandler;
 class TwSslEngine;
 class TwSslSession;
 struct TwSslRecordView;
@@ -161,8 +163,10 @@ private:
     std::shared_ptr<TwSslConnection> Slot(int keyId);
     std::shared_ptr<TwSslConnection> Active();
     void ProcessRecord(const TwSslRecordView& record);
-    bool IndicateAppData(const std::shared_ptr<TwSslConnection>& conn);
-    bool ReadAppData(const std::shared_ptr<TwSslConnection>& conn);
+    bool IndicateAppData(const std::shared_ptr<TwSslConnection>& conn, bool keep);
+    bool ReadAppData(const std::shared_ptr<TwSslConnection>& conn, bool keep);
+    void DeliverPlain(TwSslContentHandler& handler, const std::shared_ptr<TwSslConnection>& conn);
+    void EndOnFailure(const std::shared_ptr<TwSslConnection>& conn);
     void HandshakeStep(const std::shared_ptr<TwSslConnection>& conn);
     bool AfterHandshake(const std::shared_ptr<TwSslConnection>& conn);
     bool VerifyPeerCertificate(TwSslConnection& conn);
@@ -195,6 +199,12 @@ private:
     std::array<std::shared_ptr<TwSslConnection>, 4> m_slots;
     TwSslAlertRecord m_alert;
     std::string m_expectedName;
+
+    // The connection whose output holds records of unflushed messages; guarded by the W lock.
+    std::shared_ptr<TwSslConnection> m_held;
+    // Decrypted application data on its way to the handler; used only under the R lock.
+    std::vector<char> m_plain;
+    std::size_t m_plainStart = 0, m_plainEnd = 0;
 
     std::atomic<int> m_rehandshake{TW_REHANDSHAKE_NONE};
     bool m_clientCertRequested = false;

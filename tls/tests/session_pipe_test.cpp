@@ -2,9 +2,14 @@
 // key ids opened by the gateway, alerts, malformed streams and the content cache limits.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <future>
 #include <random>
+#include <thread>
 
 #include "testsupport/tls_pipe.h"
+#include "testsupport/wait.h"
 
 using namespace tamberk;
 using namespace testsupport;
@@ -77,6 +82,17 @@ TEST_F(SessionPipeTest, GatewayOpensKeyIdsAndTheLastTakesOverSending) {
     PipePair::Feed(*pipe.serverEngine, *pipe.server, pipe.serverInbox, wire, 0);
     EXPECT_EQ(serverRec.Data(pipe.server.get()), "on key three");
     EXPECT_FALSE(pipe.server->OpenKeyId(2));  // taken
+}
+
+TEST_F(SessionPipeTest, RecordsWaitingInAKeyIdThatStopsBeingActiveLeaveFirst) {
+    Connect();
+    ASSERT_EQ(pipe.client->SendMsg("held|", 5, false), TwSslSendResult::kSent);
+    ASSERT_TRUE(pipe.server->OpenKeyId(1));
+    pipe.Pump();
+    ASSERT_EQ(pipe.client->ActiveKeyId(), 1);
+    ASSERT_EQ(pipe.client->SendMsg("next", 4, true), TwSslSendResult::kSent);
+    pipe.Pump();
+    EXPECT_EQ(serverRec.Data(pipe.server.get()), "held|next");
 }
 
 TEST_F(SessionPipeTest, LaterKeyIdResumesTheSession) {
@@ -259,6 +275,106 @@ TEST_F(SessionPipeTest, RandomBytesNeverCrashOrStall) {
         }
         pipe.clientEngine->StopSession(session);
     }
+}
+
+// Tokens of one kind ("m", "a") in the 16-byte messages of `text`, in the order they came.
+std::vector<int> Numbers(const std::string& text, char kind) {
+    std::vector<int> out;
+    for (std::size_t at = 0; at + 16 <= text.size(); at += 16)
+        if (text[at] == kind) out.push_back(std::stoi(text.substr(at + 1, 7)));
+    return out;
+}
+
+std::string Message(char kind, int n) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%c%07d-------|", kind, n);
+    return std::string(text, 16);
+}
+
+TEST_F(SessionPipeTest, SlowHandlerDoesNotHoldUpTheSessionsSenders) {
+    Connect();
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, release = false;
+    pipe.serverEngine->Handlers().Clear();
+    TwSslContentSink sink;
+    sink.data = [&](TwSslSession&, std::uint8_t, char*, std::uint32_t n) {
+        std::unique_lock<std::mutex> lock(m);
+        entered = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });  // a handler waiting for room, as the client's may
+        return n;
+    };
+    ASSERT_NE(pipe.serverEngine->Handlers().Register(23, 0, sink), nullptr);
+    ASSERT_EQ(pipe.client->SendMsg("frame", 5, true), TwSslSendResult::kSent);
+    std::thread receiver([&] {
+        PipePair::Feed(*pipe.serverEngine, *pipe.server, pipe.serverInbox, pipe.clientEnd->Take(), 0);
+    });
+    auto finish = [&] {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            release = true;
+        }
+        cv.notify_all();
+        receiver.join();
+    };
+    if (!WaitFor("the handler to be entered", [&] {
+            std::lock_guard<std::mutex> lock(m);
+            return entered;
+        })) {
+        finish();
+        FAIL();
+    }
+    auto sent = std::async(std::launch::async, [&] { return pipe.server->SendMsg("answer", 6, true); });
+    EXPECT_TRUE(WaitFor("a send while the handler waits",
+                        [&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    finish();
+    EXPECT_EQ(sent.get(), TwSslSendResult::kSent);
+    pipe.Pump();
+    EXPECT_EQ(clientRec.Data(pipe.client.get()), "answer");
+}
+
+TEST_F(SessionPipeTest, DeliveriesKeepTheirOrderWhileTheSessionSends) {
+    Connect();
+    // The client's handler takes whole 16-byte messages only (the rest waits in its cache for the
+    // next record) and answers every delivery from inside it, while another thread sends too.
+    constexpr int kFromServer = 3000, kFromClient = 2000;
+    std::string got;
+    int answers = 0;
+    pipe.clientEngine->Handlers().Clear();
+    TwSslContentSink sink;
+    sink.data = [&](TwSslSession& session, std::uint8_t, char* p, std::uint32_t n) {
+        const std::uint32_t whole = n - n % 16;
+        got.append(p, whole);
+        const std::string answer = Message('a', answers++);
+        EXPECT_EQ(session.SendMsg(answer.data(), 16, true), TwSslSendResult::kSent);
+        return whole;
+    };
+    ASSERT_NE(pipe.clientEngine->Handlers().Register(23, 8192, sink), nullptr);
+    std::string all;
+    for (int i = 0; i < kFromServer; ++i) all += Message('m', i);
+    // Records cut across messages at odd places.
+    for (std::size_t at = 0; at < all.size(); at += 1001) {
+        const int n = static_cast<int>(std::min<std::size_t>(1001, all.size() - at));
+        ASSERT_EQ(pipe.server->SendMsg(all.data() + at, n, true), TwSslSendResult::kSent);
+    }
+    std::thread receiver([&] {
+        PipePair::Feed(*pipe.clientEngine, *pipe.client, pipe.clientInbox, pipe.serverEnd->Take(), 1500);
+    });
+    for (int i = 0; i < kFromClient; ++i) {
+        const std::string m = Message('m', i);
+        ASSERT_EQ(pipe.client->SendMsg(m.data(), 16, true), TwSslSendResult::kSent);
+    }
+    receiver.join();
+    EXPECT_EQ(got, all);
+    pipe.Pump();
+    const std::string atServer = serverRec.Data(pipe.server.get());
+    std::vector<int> sent(kFromClient), answered(static_cast<std::size_t>(answers));
+    for (int i = 0; i < kFromClient; ++i) sent[static_cast<std::size_t>(i)] = i;
+    for (int i = 0; i < answers; ++i) answered[static_cast<std::size_t>(i)] = i;
+    EXPECT_EQ(Numbers(atServer, 'm'), sent);
+    EXPECT_EQ(Numbers(atServer, 'a'), answered);
+    EXPECT_EQ(atServer.size(), static_cast<std::size_t>(kFromClient + answers) * 16);
 }
 
 }  // namespace

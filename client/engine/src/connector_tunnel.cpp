@@ -105,8 +105,8 @@ void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
     CallOwner(false);
 }
 
-int TwQelConnector::SendTunnelBytes(const std::uint8_t* data, std::size_t length) {
-    return m_link ? m_link->Send(data, length) : -1;
+int TwQelConnector::SendTunnelBytes(const std::uint8_t* data, std::size_t length, bool more) {
+    return m_link ? m_link->Send(data, length, more) : -1;
 }
 
 void TwQelConnector::OnGatewayMessage() { m_keeper.Heard(); }

@@ -94,11 +94,11 @@ public:
         return m_open.empty() || (m_open.size() == 1 && m_current && m_open.count(m_current.get()) == 1);
     }
 
-    int Send(const std::uint8_t* data, std::size_t length) override {
+    int Send(const std::uint8_t* data, std::size_t length, bool more) override {
         SharedObjectPtr<SharedObject> session = Current();
         TwSslAPI* api = m_tls.GetSslAPI();
         if (!session || api == nullptr) return -1;
-        return api->SendMsg(session, reinterpret_cast<const char*>(data), static_cast<int>(length), true);
+        return api->SendMsg(session, reinterpret_cast<const char*>(data), static_cast<int>(length), !more);
     }
 
     void DisconnectSession() override {

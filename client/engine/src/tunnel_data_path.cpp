@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::size_t kEth = 14;
 constexpr std::size_t kMaxFrame = SSR_MAX_FRAME_SIZE;
-// One send carries the messages of one wake-up, up to about this many bytes.
+// One TLS record carries the messages of one wake-up, up to about this many bytes.
 constexpr std::size_t kBatchLimit = 16 * 1024;
 constexpr std::size_t kMessageRoom = SSR_ZLIB_MESSAGE_SIZE;
 // The probes' port as the sender puts it into sin_port and the driver's counters match it: the
@@ -216,8 +216,6 @@ bool TunnelDataPath::AppendFrame(const std::uint8_t* frame, std::size_t length) 
         return false;
     }
     std::lock_guard<std::mutex> lock(m_sendLock);
-    // A batch never outgrows one TLS record.
-    if (!m_batch.empty() && m_batch.size() + kMessageRoom > kBatchLimit) FlushBatch();
     const std::size_t at = m_batch.size();
     m_batch.resize(at + kMessageRoom);
     short size = static_cast<short>(kMessageRoom);
@@ -235,6 +233,11 @@ bool TunnelDataPath::AppendFrame(const std::uint8_t* frame, std::size_t length) 
         return false;
     }
     m_batch.resize(at + static_cast<std::size_t>(size));
+    // A batch never outgrows one TLS record: the messages before this one leave as one, and since
+    // this one follows at once, their record may wait in the session for the next. Frames that
+    // keep coming thus leave several records per socket write; the batch is never empty after
+    // such a send, so the wake-up's last flush sends the records that waited.
+    if (at > 0 && m_batch.size() > kBatchLimit) SendBatch(at, true);
     ++c.batchFrames;
     c.batchBytes += length;
     return true;
@@ -242,11 +245,16 @@ bool TunnelDataPath::AppendFrame(const std::uint8_t* frame, std::size_t length) 
 
 // Called with the send lock held.
 void TunnelDataPath::FlushBatch() {
-    if (m_batch.empty()) return;
+    if (!m_batch.empty()) SendBatch(m_batch.size(), false);
+}
+
+// The batch's first `length` bytes (whole messages, those the counters hold) leave; the rest moves
+// to the front. Called with the send lock held.
+void TunnelDataPath::SendBatch(std::size_t length, bool more) {
     Counters& c = *m_counters;
-    const int sent = m_sender.SendTunnelBytes(m_batch.data(), m_batch.size());
+    const int sent = m_sender.SendTunnelBytes(m_batch.data(), length, more);
     Bump(c.sends);
-    if (sent > 0 && static_cast<std::size_t>(sent) == m_batch.size()) {
+    if (sent > 0 && static_cast<std::size_t>(sent) == length) {
         Bump(c.framesToGateway, c.batchFrames);
         Bump(c.bytesToGateway, c.batchBytes);
     } else {
@@ -254,14 +262,14 @@ void TunnelDataPath::FlushBatch() {
     }
     c.batchFrames = 0;
     c.batchBytes = 0;
-    m_batch.clear();
+    m_batch.erase(m_batch.begin(), m_batch.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
 int TunnelDataPath::SendControl(const std::uint8_t* message, std::size_t length) {
     if (message == nullptr || length == 0) return -1;
     std::lock_guard<std::mutex> lock(m_sendLock);
     FlushBatch();  // in order with the frames before it
-    return m_sender.SendTunnelBytes(message, length);
+    return m_sender.SendTunnelBytes(message, length, false);
 }
 
 bool TunnelDataPath::IndicatePacketToProtocolEx(const _FWSHARED_MEMORY_BLOCK& block) {

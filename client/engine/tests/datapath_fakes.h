@@ -148,9 +148,10 @@ public:
 // The TLS session: what was sent, one entry per SendTunnelBytes.
 class FakeSender final : public engine::TunnelSender {
 public:
-    int SendTunnelBytes(const std::uint8_t* data, std::size_t length) override {
+    int SendTunnelBytes(const std::uint8_t* data, std::size_t length, bool more) override {
         std::lock_guard<std::mutex> g(m_lock);
         m_sends.emplace_back(data, data + length);
+        m_more.push_back(more);
         return m_result < 0 ? m_result : (m_result == 0 ? 0 : static_cast<int>(length));
     }
     bool TunnelOnline() override { return m_online.load(); }
@@ -158,9 +159,14 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         return m_sends;
     }
+    std::vector<bool> More() {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_more;
+    }
     std::mutex m_lock;
     std::vector<Bytes> m_sends;
-    int m_result = 1;  // 1: all taken, 0: none, negative: no session
+    std::vector<bool> m_more;  // per send: its records may wait for the next
+    int m_result = 1;          // 1: all taken, 0: none, negative: no session
     std::atomic<bool> m_online{true};
 };
 

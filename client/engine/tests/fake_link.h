@@ -79,7 +79,7 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         return previousClosed.load() && m_ending == 0;
     }
-    int Send(const std::uint8_t* data, std::size_t length) override {
+    int Send(const std::uint8_t* data, std::size_t length, bool /*more*/) override {
         Bytes msg(data, data + length);
         std::function<void(const Bytes&)> reply;
         {

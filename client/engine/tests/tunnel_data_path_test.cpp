@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "datapath_fakes.h"
 #include "engine/capture_device.h"
@@ -333,6 +334,36 @@ TEST_F(DataPathTest, PumpBatchesFramesOfOneWakeUpAndAnswersLocally) {
     EXPECT_FALSE(path.Running());
 }
 
+TEST_F(DataPathTest, AFullRingLeavesInRecordSizedSendsThatWaitForTheWakeUpsLast) {
+    // More than a record's worth queued: every send but the wake-up's last may wait in the
+    // session, each is at most one record of whole messages, and together they keep the order.
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 40; ++i) {
+        frames.push_back(Ipv4Frame(vip, Ip("10.0.0.7"), 6, static_cast<WORD>(4000 + i), 80, 1000));
+        port.Queue(frames.back());
+    }
+    ASSERT_TRUE(path.Start());
+    ASSERT_TRUE(testsupport::WaitFor("the pump to send the queued frames",
+                                     [&] { return path.Stats().framesToGateway == 40; }));
+    path.Stop();
+    const auto sends = sender.Sends();
+    const auto more = sender.More();
+    ASSERT_GE(sends.size(), 3u);
+    Bytes all;
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+        EXPECT_LE(sends[i].size(), 16u * 1024u) << "send " << i;
+        EXPECT_EQ(sends[i].size() % 1038u, 0u) << "send " << i << " cuts a message";
+        EXPECT_EQ(more[i], i + 1 < sends.size()) << "send " << i;
+        all.insert(all.end(), sends[i].begin(), sends[i].end());
+    }
+    ASSERT_EQ(all.size(), 40u * 1038u);
+    const std::size_t header = 1038u - frames[0].size();
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        EXPECT_TRUE(std::equal(frames[i].begin(), frames[i].end(),
+                               all.begin() + static_cast<long>(i * 1038 + header)))
+            << "frame " << i;
+}
+
 TEST_F(DataPathTest, AnIdlePumpSleepsLongOnlyOnADoorbellAndAFrameOrAStopEndsTheSleep) {
     engine::EngineTiming t = Timing();
     t.ringIdleSleepMs = 600000;  // far beyond any bound of the waits below
@@ -380,6 +411,88 @@ TEST_F(DataPathTest, ControlSendsKeepTheirPlaceAmongFrames) {
     EXPECT_EQ(sends[0][0], 0x03);
     EXPECT_EQ(sends[1], ka);
     EXPECT_EQ(path.SendControl(nullptr, 0), -1);
+}
+
+// The messages of the sends, in order: each deflated data message inflated on one peer stream (so
+// a batch out of order fails there), plain ones read as they are, control messages counted.
+struct Unpacked {
+    std::vector<int> ports;  // the frames' source ports
+    int controls = 0;
+    bool ok = true;
+};
+Unpacked Unpack(const std::vector<Bytes>& sends) {
+    Unpacked u;
+    SsrZlibStream* peer = nullptr;
+    if (ssr_CreateSsrZlibStream(&peer) != 0) return {{}, 0, false};
+    for (const auto& s : sends) {
+        for (std::size_t at = 0; at < s.size() && u.ok;) {
+            SSR_HEADER h{};
+            u.ok = ssr_ExtractPacketHeader(s.data() + at, static_cast<unsigned>(s.size() - at), &h) == 0;
+            if (!u.ok) break;
+            const std::size_t length = SSR_HEADER_SIZE + std::size_t{h.payload_size};
+            if (s[at] != 0x03) {
+                ++u.controls;
+            } else if (s[at + 1] != 1) {  // plain
+                u.ports.push_back(s[at + 4 + 34] << 8 | s[at + 4 + 35]);
+            } else {
+                Bytes frame(SSR_ZLIB_FRAME_CAPACITY);
+                short size = static_cast<short>(length);
+                short cap = static_cast<short>(frame.size());
+                u.ok =
+                    ssr_ExtractZlibCompressedSsrIPPacket(s.data() + at, &size, &cap, frame.data(), peer) == 0;
+                if (u.ok) u.ports.push_back(frame[34] << 8 | frame[35]);
+            }
+            at += length;
+        }
+    }
+    ssr_CloseSsrZlibStream(peer);
+    return u;
+}
+
+TEST_F(DataPathTest, DeflatedFramesAndControlMessagesKeepTheirOrderWhileThePumpRuns) {
+    // The pump deflates and sends in batches whose records may wait for the next, while control
+    // messages from another thread come between them.
+    path.SetCompression(true);
+    ASSERT_TRUE(path.Start());
+    constexpr int kFrames = 600, kControls = 40;
+    std::thread ring([&] {
+        for (int i = 0; i < kFrames; ++i)
+            port.Queue(Ipv4Frame(vip, Ip("10.0.0.7"), 6, static_cast<WORD>(1000 + i), 80, 1200));
+    });
+    const Bytes ka = ControlMessage(23);
+    for (int i = 0; i < kControls; ++i)
+        EXPECT_EQ(path.SendControl(ka.data(), ka.size()), static_cast<int>(ka.size()));
+    ring.join();
+    ASSERT_TRUE(testsupport::WaitFor("the pump to send every frame",
+                                     [&] { return path.Stats().framesToGateway == kFrames; }));
+    path.Stop();
+    const Unpacked u = Unpack(sender.Sends());
+    ASSERT_TRUE(u.ok) << "a message out of order or cut";
+    EXPECT_EQ(u.controls, kControls);
+    ASSERT_EQ(u.ports.size(), static_cast<std::size_t>(kFrames));
+    for (int i = 0; i < kFrames; ++i) EXPECT_EQ(u.ports[static_cast<std::size_t>(i)], 1000 + i);
+}
+
+TEST_F(DataPathTest, AStopWhileASendIsHeldUpSendsEveryFrameThePumpTook) {
+    // The TLS send stalls with the pump inside it; the stop that comes meanwhile still sends every
+    // frame read from the ring, in order.
+    std::thread stopper;
+    {
+        std::unique_lock<std::mutex> stall(sender.m_lock);
+        ASSERT_TRUE(path.Start());
+        for (int i = 0; i < 400; ++i)
+            port.Queue(Ipv4Frame(vip, Ip("10.0.0.7"), 6, static_cast<WORD>(2000 + i), 80, 1200));
+        EXPECT_TRUE(testsupport::WaitFor("the pump to take frames", [&] { return port.Pending() < 400; }));
+        stopper = std::thread([&] { path.Stop(); });
+    }
+    stopper.join();
+    const auto stats = path.Stats();
+    const Unpacked u = Unpack(sender.Sends());
+    ASSERT_TRUE(u.ok) << "a message out of order or cut";
+    EXPECT_EQ(stats.dropsSend, 0u);
+    ASSERT_EQ(u.ports.size(), stats.framesToGateway);
+    EXPECT_EQ(u.ports.size() + port.Pending(), 400u) << "frames read from the ring went missing";
+    for (std::size_t i = 0; i < u.ports.size(); ++i) EXPECT_EQ(u.ports[i], 2000 + static_cast<int>(i));
 }
 
 }  // namespace

@@ -81,8 +81,10 @@ bool TestGateway::Impl::SendFrameTo(const std::shared_ptr<Conn>& conn, const std
     short size = sizeof msg;
     bool sent = false;
     {
-        // Deflated messages must leave in the order they were built.
+        // Deflated messages must leave in the order they were built: the device's batches that
+        // were built before this one go first.
         std::lock_guard<std::mutex> lock(conn->sendLock);
+        if (m_batchSender) m_batchSender->WaitIdle();
         const int rc = m_config.compress
                            ? ssr_ConstructZlibCompressedSsrIPPacket(msg, &size, static_cast<int>(length),
                                                                     frame, conn->zlib)
@@ -95,40 +97,57 @@ bool TestGateway::Impl::SendFrameTo(const std::shared_ptr<Conn>& conn, const std
     return sent;
 }
 
-// The batch's frames as data messages in one send; the counters move once per batch.
+// The batch's frames as data messages of one TLS record, handed to the sending thread, which
+// encrypts and sends them while this thread reads on. The counters move once per hand-over.
 void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
     if (batch.count == 0) return;
     Conn& conn = *batch.conn;
-    std::size_t built = 0;
-    bool sent = false;
+    BatchSender::Item item;
+    item.conn = batch.conn;
+    item.wire = m_batchSender->TakeBuffer();
     {
-        // Deflated messages must leave in the order they were built: build and send are one step.
+        // Deflated messages must leave in the order they were built: build and queue are one step.
         std::lock_guard<std::mutex> lock(conn.sendLock);
-        batch.wire.resize(batch.count * SSR_ZLIB_MESSAGE_SIZE);
+        item.wire.resize(batch.count * SSR_ZLIB_MESSAGE_SIZE);
         std::size_t at = 0;
         for (std::size_t i = 0; i < batch.count; ++i) {
             short size = SSR_ZLIB_MESSAGE_SIZE;
-            const int rc = m_config.compress ? ssr_ConstructZlibCompressedSsrIPPacket(
-                                                   batch.wire.data() + at, &size, batch.lengths[i],
-                                                   batch.Slot(i), conn.zlib)
-                                             : ssr_ConstructSsrIPPacket(batch.wire.data() + at, &size,
-                                                                        batch.lengths[i], batch.Slot(i));
+            const int rc =
+                m_config.compress
+                    ? ssr_ConstructZlibCompressedSsrIPPacket(item.wire.data() + at, &size, batch.lengths[i],
+                                                             batch.Slot(i), conn.zlib)
+                    : ssr_ConstructSsrIPPacket(item.wire.data() + at, &size, batch.lengths[i], batch.Slot(i));
             if (rc != SSR_SUCCESS) continue;
             at += static_cast<std::size_t>(size);
-            ++built;
+            ++item.frames;
         }
-        sent = at > 0 && m_api->SendMsg(conn.session, reinterpret_cast<const char*>(batch.wire.data()),
-                                        static_cast<int>(at), true) > 0;
+        item.wire.resize(at);
+        item.dropped = batch.count - item.frames;
+        if (at > 0) {
+            m_batchSender->Queue(std::move(item));
+            item = {};
+        }
     }
-    {
+    if (item.dropped > 0) {
         std::lock_guard<std::mutex> lock(m_lock);
         // A batch holds at most a ring's worth of frames, so its counts fit the int counters.
-        m_counters.framesToClients += static_cast<int>(sent ? built : 0);
-        m_counters.framesDropped += static_cast<int>(batch.count - (sent ? built : 0));
+        m_counters.framesDropped += static_cast<int>(item.dropped);
     }
     batch.count = 0;
     batch.bytes = 0;
     batch.conn = nullptr;
+}
+
+bool TestGateway::Impl::SendQueued(Conn& conn, const std::uint8_t* data, std::size_t length, bool flush) {
+    return m_api->SendMsg(conn.session, reinterpret_cast<const char*>(data), static_cast<int>(length),
+                          flush) > 0;
+}
+
+void TestGateway::Impl::CountQueued(std::size_t sent, std::size_t dropped) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    // One hand-over holds at most the sender's queue of batches, so its counts fit the int counters.
+    m_counters.framesToClients += static_cast<int>(sent);
+    m_counters.framesDropped += static_cast<int>(dropped);
 }
 
 // Sends the forced logoff to online clients: all of them, or those online for the configured time.

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch_sender.h"
 #include "credentials.h"
 #include "gateway/test_gateway.h"
 #include "packet_device.h"
@@ -51,8 +52,8 @@ struct Conn {
     Conn& operator=(const Conn&) = delete;
 };
 
-// Frames read from the device in one wake-up for one client: they leave in one send, as the
-// client's own batches do. The slots are made once.
+// Frames read from the device in one wake-up for one client: they leave in one TLS record, as
+// the client's own batches do. The slots are made once.
 struct DeviceBatch {
     static constexpr std::size_t kFrames = 48;
     static constexpr std::size_t kBytes = 16 * 1024;  // of frames: about one TLS record's worth
@@ -60,7 +61,6 @@ struct DeviceBatch {
     std::size_t count = 0, bytes = 0;
     std::vector<std::uint8_t> slots = std::vector<std::uint8_t>(kFrames * kMaxFrame);
     std::uint16_t lengths[kFrames] = {};
-    std::vector<std::uint8_t> wire;  // the messages of one send
     std::uint8_t* Slot(std::size_t i) { return slots.data() + i * kMaxFrame; }
 };
 
@@ -122,6 +122,8 @@ public:
     bool Send(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& msg);
     bool SendFrameTo(const std::shared_ptr<Conn>& conn, const std::uint8_t* frame, std::size_t length);
     void SendBatch(DeviceBatch& batch);
+    bool SendQueued(Conn& conn, const std::uint8_t* data, std::size_t length, bool flush);
+    void CountQueued(std::size_t sent, std::size_t dropped);
     // Reads the device until it runs dry (or a bound, so a stop is seen): false on a read error.
     bool DrainDevice(DeviceBatch& batch);
     void DeliverFrame(DeliveryTally& tally, const std::uint8_t* frame, std::size_t length);
@@ -135,6 +137,7 @@ public:
     std::unique_ptr<TwSslStateMachine> m_tls;
     TwSslAPI* m_api = nullptr;
     std::unique_ptr<PacketDevice> m_device;
+    std::unique_ptr<BatchSender> m_batchSender;  // with a device: its batches' encryption and sends
     platform::UniqueFd m_listen;
     platform::UniqueFd m_stopFd;  // eventfd: the threads' poll wakes on it
     unsigned short m_port = 0;

@@ -103,7 +103,14 @@ bool TestGateway::Impl::Start(std::string* error) {
     m_running = true;
     m_listener = std::thread([this] { ListenLoop(); });
     m_timer = std::thread([this] { TimerLoop(); });
-    if (m_device) m_deviceThread = std::thread([this] { DeviceLoop(); });
+    if (m_device) {
+        m_batchSender = std::make_unique<BatchSender>(
+            [this](Conn& c, const std::uint8_t* d, std::size_t n, bool flush) {
+                return SendQueued(c, d, n, flush);
+            },
+            [this](std::size_t sent, std::size_t dropped) { CountQueued(sent, dropped); });
+        m_deviceThread = std::thread([this] { DeviceLoop(); });
+    }
     return true;
 }
 
@@ -119,6 +126,8 @@ void TestGateway::Impl::Stop() {
     }
     for (std::thread* t : {&m_listener, &m_timer, &m_deviceThread})
         if (t->joinable()) t->join();
+    // What the device thread queued still reaches its clients before their sessions end.
+    if (m_batchSender) m_batchSender->Stop();
     std::vector<Session> sessions;
     {
         std::lock_guard<std::mutex> lock(m_lock);

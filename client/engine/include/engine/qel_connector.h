@@ -263,7 +263,7 @@ private:
     void OnLinkConnect() override;
     std::size_t OnLinkReceive(const std::uint8_t* data, std::size_t size) override;
     void OnLinkDisconnect(bool alert, int level, int code, bool closedHere) override;
-    int SendTunnelBytes(const std::uint8_t* data, std::size_t length) override;
+    int SendTunnelBytes(const std::uint8_t* data, std::size_t length, bool more) override;
     bool TunnelOnline() override { return m_status.load() == TW_CLT_STATUS_GW_CERTIFIED; }
     void OnGatewayMessage() override;
     void OnControlMessage(const std::uint8_t* message, std::size_t length) override;

@@ -47,14 +47,16 @@ struct DataPathSwitches {
 constexpr int TW_ERROR_TUNNEL_MESSAGE = 13;
 
 // How whole SSR messages leave for the gateway. The connector implements it over
-// TwSslAPI::SendMsg (flush on).
+// TwSslAPI::SendMsg (flush on unless more messages follow).
 class TunnelSender {
 public:
     virtual ~TunnelSender() = default;
     // One or more whole SSR messages, back to back. Result as SendMsg gives it: `length` when all
     // of it was taken, 0 when none of it was (no handshake yet, or the session failed: the caller
-    // may retry later, the bytes are dropped here), negative when there is no session.
-    virtual int SendTunnelBytes(const std::uint8_t* data, std::size_t length) = 0;
+    // may retry later, the bytes are dropped here), negative when there is no session. `more`:
+    // further messages follow at once, so these may wait in the session (unflushed) and leave
+    // with the next send that has `more` off.
+    virtual int SendTunnelBytes(const std::uint8_t* data, std::size_t length, bool more) = 0;
     // Status 6: frames may be sent.
     virtual bool TunnelOnline() = 0;
 };
@@ -168,6 +170,7 @@ private:
     bool IndicateFrame(const _FWSHARED_MEMORY_BLOCK& block);
     bool AppendFrame(const std::uint8_t* frame, std::size_t length);
     void FlushBatch();
+    void SendBatch(std::size_t length, bool more);
     bool DeliverFrame(const std::uint8_t* frame, std::size_t length);
     bool WriteWaitingForRoom(const std::uint8_t* frame, std::size_t length);
 

@@ -59,7 +59,8 @@ public:
     // True once every session handed over earlier has ended (its disconnect was seen).
     virtual bool PreviousSessionClosed() = 0;
     // Whole messages: `length` when taken, 0 when not (no handshake yet, failed), -1 without session.
-    virtual int Send(const std::uint8_t* data, std::size_t length) = 0;
+    // `more`: their records may wait in the session until a send without it (more follows at once).
+    virtual int Send(const std::uint8_t* data, std::size_t length, bool more) = 0;
     // Closes the current session's TLS connection and socket and forgets it; its disconnect event
     // follows.
     virtual void DisconnectSession() = 0;
