@@ -154,7 +154,7 @@ long RestartDelay(SettingsStore& store, const std::string& name) {
 struct SpawnPlan {
     std::vector<std::string> envStrings;
     std::vector<char*> argv, envp;
-    std::string program, noRestart;
+    std::string program, noRestart, servicesDir;
     long restartDelayMs = -1;
 };
 
@@ -198,7 +198,10 @@ struct SpawnPlan {
         timespec ts{plan.restartDelayMs / 1000, (plan.restartDelayMs % 1000) * 1000000L};
         while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
         }
-        if (::access(plan.noRestart.c_str(), F_OK) == 0) ::_exit(0);
+        // An uninstall leaves the no-restart mark; a services folder that is gone means the whole
+        // machine root went, and a service restarted into it would run on with nothing to stop it.
+        if (::access(plan.noRestart.c_str(), F_OK) == 0 || ::access(plan.servicesDir.c_str(), F_OK) != 0)
+            ::_exit(0);
     }
 }
 
@@ -363,6 +366,7 @@ DWORD StartServiceByName(const std::string& name, DWORD timeoutMs) {
     plan.noRestart = svc::NoRestartPath(name);
     if (plan.noRestart.empty()) return kErrorGeneralFailure;
     ::unlink(plan.noRestart.c_str());
+    plan.servicesDir = plan.noRestart.substr(0, plan.noRestart.rfind('/') + 1);
     plan.restartDelayMs = RestartDelay(*store, name);
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
         if (std::strncmp(*e, "QEL_SERVICE_NAME=", 17) != 0) plan.envStrings.emplace_back(*e);
