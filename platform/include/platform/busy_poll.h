@@ -1,0 +1,133 @@
+// A short, adaptive busy-poll before a data-path reader sleeps.
+//
+// Waking a sleeping thread costs tens of microseconds on a virtual machine (the idle CPU's exit,
+// the scheduler, the cache), and a frame crosses several sleeping readers on its way through the
+// tunnel. A reader that has just run dry therefore looks at its source a little longer before it
+// sleeps, but only while the traffic says it pays: the last frame came in at most `window` after
+// the one before, and that was no longer ago than `window`. An idle reader, or one fed by sparse
+// traffic, goes to sleep at once, so an idle suite stays asleep.
+//
+// Spinning never replaces the sleep's own protocol: a spin that runs out leaves the reader
+// exactly where it was before (it announces its sleep and looks once more, as always), so a
+// frame arriving at the spin's end is found by that last look or wakes the sleep.
+//
+// Thread-safety: a BusyPoll belongs to one reader thread. SharedBusyPoll is for several threads
+// waiting on one source (the socket engine's port): any of them records arrivals, and only one
+// spins at a time.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+namespace platform {
+
+struct BusyPollTiming {
+    std::int64_t budgetNs;  // spin at most this long before sleeping; 0 switches spinning off
+    std::int64_t windowNs;  // spin only while frames came at most this far apart, and this recently
+};
+
+// The data path's spin, for every wait point that uses one.
+BusyPollTiming DataPathBusyPoll();
+
+constexpr std::int64_t kBusyPollNever = INT64_MIN;
+
+// CLOCK_MONOTONIC in nanoseconds (the vDSO: no system call).
+std::int64_t MonotonicNs();
+
+// Tells the CPU (and a hypervisor watching for spinning guests) that this is a wait loop.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
+// When the last arrivals say a spin pays. Plain numbers, so that both kinds below share it.
+inline bool SpinPays(const BusyPollTiming& t, std::int64_t now, std::int64_t last, std::int64_t gap) {
+    return t.budgetNs > 0 && last != kBusyPollNever && gap <= t.windowNs && now - last <= t.windowNs;
+}
+
+class BusyPoll {
+public:
+    using NowFn = std::int64_t (*)();
+    explicit BusyPoll(BusyPollTiming timing = DataPathBusyPoll(), NowFn now = MonotonicNs)
+        : m_timing(timing), m_now(now) {}
+
+    // The reader took a frame after it had run dry (once per wake-up, not per frame).
+    void Arrived() { Note(m_now()); }
+
+    // The reader ran dry: while spinning pays, calls `ready` (which may take the frame it finds)
+    // until it returns true or the budget is spent. true: go on without sleeping (the arrival is
+    // noted); false: sleep as usual.
+    template <class Ready>
+    bool Spin(Ready&& ready) {
+        const std::int64_t start = m_now();
+        if (!SpinPays(m_timing, start, m_last, m_gap)) return false;
+        for (;;) {
+            if (ready()) {
+                Note(m_now());
+                return true;
+            }
+            if (m_now() - start >= m_timing.budgetNs) return false;
+            CpuRelax();
+        }
+    }
+
+private:
+    static constexpr std::int64_t kNever = kBusyPollNever;
+    void Note(std::int64_t now) {
+        m_gap = m_last == kNever ? INT64_MAX : now - m_last;
+        m_last = now;
+    }
+
+    BusyPollTiming m_timing;
+    NowFn m_now;
+    std::int64_t m_last = kNever;
+    std::int64_t m_gap = INT64_MAX;
+};
+
+class SharedBusyPoll {
+public:
+    using NowFn = std::int64_t (*)();
+    explicit SharedBusyPoll(BusyPollTiming timing = DataPathBusyPoll(), NowFn now = MonotonicNs)
+        : m_timing(timing), m_now(now) {}
+
+    // Some waiter got work from the source.
+    void Arrived() {
+        const std::int64_t now = m_now();
+        const std::int64_t last = m_last.exchange(now, std::memory_order_relaxed);
+        m_gap.store(last == kNever ? INT64_MAX : now - last, std::memory_order_relaxed);
+    }
+
+    // As BusyPoll::Spin, for one waiter at a time: false at once while another one spins.
+    template <class Ready>
+    bool Spin(Ready&& ready) {
+        const std::int64_t start = m_now();
+        if (!SpinPays(m_timing, start, m_last.load(std::memory_order_relaxed),
+                      m_gap.load(std::memory_order_relaxed)))
+            return false;
+        if (m_spinning.exchange(true, std::memory_order_acquire)) return false;
+        bool found = false;
+        for (;;) {
+            if (ready()) {
+                found = true;
+                break;
+            }
+            if (m_now() - start >= m_timing.budgetNs) break;
+            CpuRelax();
+        }
+        m_spinning.store(false, std::memory_order_release);
+        if (found) Arrived();
+        return found;
+    }
+
+private:
+    static constexpr std::int64_t kNever = kBusyPollNever;
+    BusyPollTiming m_timing;
+    NowFn m_now;
+    std::atomic<std::int64_t> m_last{kNever};
+    std::atomic<std::int64_t> m_gap{INT64_MAX};
+    std::atomic<bool> m_spinning{false};
+};
+
+}  // namespace platform
