@@ -15,6 +15,8 @@
 // waiting on one source (the socket engine's port): any of them records arrivals, and only one
 // spins at a time.
 #pragma once
+#include <sched.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -42,6 +44,17 @@ inline void CpuRelax() {
 #endif
 }
 
+// One pause of a spin loop. Every eighth lets a thread waiting for this CPU run first: the reader
+// that this spinner has just woken is often placed on its CPU, and would otherwise wait for the
+// spin to end.
+inline void SpinPause(unsigned round) {
+    if ((round & 7) == 7) {
+        sched_yield();
+    } else {
+        CpuRelax();
+    }
+}
+
 // When the last arrivals say a spin pays. Plain numbers, so that both kinds below share it.
 inline bool SpinPays(const BusyPollTiming& t, std::int64_t now, std::int64_t last, std::int64_t gap) {
     return t.budgetNs > 0 && last != kBusyPollNever && gap <= t.windowNs && now - last <= t.windowNs;
@@ -63,13 +76,13 @@ public:
     bool Spin(Ready&& ready) {
         const std::int64_t start = m_now();
         if (!SpinPays(m_timing, start, m_last, m_gap)) return false;
-        for (;;) {
+        for (unsigned round = 0;; ++round) {
             if (ready()) {
                 Note(m_now());
                 return true;
             }
             if (m_now() - start >= m_timing.budgetNs) return false;
-            CpuRelax();
+            SpinPause(round);
         }
     }
 
@@ -108,13 +121,13 @@ public:
             return false;
         if (m_spinning.exchange(true, std::memory_order_acquire)) return false;
         bool found = false;
-        for (;;) {
+        for (unsigned round = 0;; ++round) {
             if (ready()) {
                 found = true;
                 break;
             }
             if (m_now() - start >= m_timing.budgetNs) break;
-            CpuRelax();
+            SpinPause(round);
         }
         m_spinning.store(false, std::memory_order_release);
         if (found) Arrived();
