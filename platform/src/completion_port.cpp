@@ -140,13 +140,9 @@ bool ReadinessPort::RunOnce(DWORD timeoutMs) {
     // spares wake-ups when many descriptors are busy.
     epoll_event events[8];
     int timeout = timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs);
-    // One waiter at a time polls without sleeping, and only while the sources are busy: many
-    // workers yielding on one port would take the CPUs that the tunnel's other processes need.
-    int n = 0;
-    if (timeout == 0 || !m_spin.Spin([&] { return (n = epoll_wait(m_epoll.Get(), events, 8, 0)) != 0; })) {
-        n = epoll_wait(m_epoll.Get(), events, 8, timeout);
-        if (n > 0) m_spin.Arrived();
-    }
+    // No spinning before the wait: with many workers on one port, yielding loops take the CPUs
+    // the peers of the tunnel need and cost more switches than the wake-up they would spare.
+    const int n = epoll_wait(m_epoll.Get(), events, 8, timeout);
     bool ran = false;
     for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kWakeToken) continue;

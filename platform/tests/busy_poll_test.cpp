@@ -1,17 +1,14 @@
-// The data path's busy-poll: when it spins, that it stops at its budget, and that several
-// waiters on one source never spin together.
+// The data path's busy-poll: when it spins, and that it stops at its budget.
 #include "platform/busy_poll.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 namespace {
 
 using platform::BusyPoll;
 using platform::BusyPollTiming;
-using platform::SharedBusyPoll;
 
 // A clock the test moves; every look at it also moves it on by g_step, as a spinning loop's time
 // passes.
@@ -77,26 +74,6 @@ TEST_F(BusyPollTest, ABudgetOfNothingNeverSpins) {
     bool looked = false;
     EXPECT_FALSE(spin.Spin([&] { return looked = true; }));
     EXPECT_FALSE(looked);
-}
-
-TEST_F(BusyPollTest, OneWaiterOfASharedSourceSpinsAtATime) {
-    SharedBusyPoll spin({5'000'000'000, 10'000'000'000}, platform::MonotonicNs);
-    spin.Arrived();
-    spin.Arrived();
-    std::atomic<bool> inside{false}, release{false};
-    std::thread first([&] {
-        EXPECT_TRUE(spin.Spin([&] {
-            inside = true;
-            return release.load();
-        }));
-    });
-    while (!inside.load()) std::this_thread::yield();
-    bool looked = false;
-    EXPECT_FALSE(spin.Spin([&] { return looked = true; })) << "the second waiter goes to sleep";
-    EXPECT_FALSE(looked);
-    release = true;
-    first.join();
-    EXPECT_TRUE(spin.Spin([] { return true; })) << "the spinner's place is free again";
 }
 
 }  // namespace

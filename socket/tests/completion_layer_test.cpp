@@ -11,7 +11,6 @@
 #include "io_context_pool.h"
 #include "platform/completion_port.h"
 #include "test_support.h"
-#include "testsupport/spin_race.h"
 
 namespace {
 
@@ -93,38 +92,6 @@ TEST(ReadinessPort, DetachedSourceIsNotCalledAgain) {
     EXPECT_EQ(source.bytes.load(), 0u);
     ours.Reset();  // only now that the source left the port
     theirs.Reset();
-}
-
-// The waiter that spins and the ones asleep in the kernel share one port: a byte that comes as
-// the spin ends is handled either by the spinner's last look or by a sleeper's wake-up, never
-// by nobody.
-TEST(ReadinessPort, AByteAtTheSpinsEndIsNeverMissed) {
-    platform::ReadinessPort port;
-    ASSERT_TRUE(port.Valid());
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    platform::UniqueFd ours(sv[0]), theirs(sv[1]);
-    CountingSource source(sv[1]);
-    ASSERT_TRUE(port.Attach(sv[1], &source));
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> workers;
-    for (int i = 0; i < 2; ++i)
-        workers.emplace_back([&] {
-            while (!stop.load()) port.RunOnce(platform::kInfinite);
-        });
-    EXPECT_TRUE(testsupport::RaceAgainstSpin(
-        2000,
-        [&](int i) {
-            const auto b = static_cast<unsigned char>(i);
-            EXPECT_EQ(send(sv[0], &b, 1, MSG_NOSIGNAL), 1);
-        },
-        [&] { return static_cast<int>(source.bytes.load()); }));
-    port.Detach(&source);
-    stop = true;
-    port.WakeAll();
-    for (auto& w : workers) w.join();
-    EXPECT_FALSE(source.outOfOrder.load());
-    EXPECT_EQ(source.refs.load(), 0);
 }
 
 TEST(CompletionQueue, KeepsOrderAndTimesOut) {

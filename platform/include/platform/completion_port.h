@@ -16,7 +16,6 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/busy_poll.h"
 #include "platform/types.h"
 #include "platform/unique_fd.h"
 
@@ -83,9 +82,7 @@ public:
     void Detach(IoSource* source);
 
     // Waits up to timeoutMs for readiness and runs the handlers of the sources that became ready
-    // (a few at most) on this thread. Returns false on time-out, on WakeAll, or on failure. While
-    // the sources are busy, one waiting thread at a time polls the port briefly before it sleeps
-    // (platform/busy_poll.h).
+    // (a few at most) on this thread. Returns false on time-out, on WakeAll, or on failure.
     bool RunOnce(DWORD timeoutMs);
     // Makes every thread in RunOnce return now and keeps doing so until ClearWake (stopping).
     void WakeAll();
@@ -105,7 +102,6 @@ private:
     std::mutex m_slotLock;
     std::vector<Slot> m_slots;
     std::vector<std::uint32_t> m_freeSlots;
-    SharedBusyPoll m_spin;
 };
 
 class CompletionQueue {
