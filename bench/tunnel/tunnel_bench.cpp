@@ -51,6 +51,7 @@ struct Options {
 struct Rtt {
     bool ok = false;
     double p50 = 0, p99 = 0, max = 0;  // microseconds
+    long over1ms = 0;                  // round trips above 1 ms
     std::string error;
 };
 
@@ -245,6 +246,7 @@ Rtt ProbeRtt(const SystemHarness& h, const std::string& to, int samples) {
     r.p50 = us[us.size() / 2];
     r.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
     r.max = us.back();
+    r.over1ms = std::count_if(us.begin(), us.end(), [](double v) { return v > 1000; });
     r.ok = true;
     return r;
 }
@@ -409,7 +411,8 @@ PathFigures MeasurePath(TunnelRig& rig, const std::string& name, const std::stri
     std::printf("%-7s pc->gw %6.2f Gbit/s (%ld retr)  gw->pc %6.2f Gbit/s (%ld retr)  ", name.c_str(),
                 f.upGbits, f.upRetransmits, f.downGbits, f.downRetransmits);
     if (f.rtt.ok) {
-        std::printf("RTT p50 %7.1f us  p99 %7.1f us  max %8.1f us", f.rtt.p50, f.rtt.p99, f.rtt.max);
+        std::printf("RTT p50 %7.1f us  p99 %7.1f us  max %8.1f us (%ld over 1 ms)", f.rtt.p50, f.rtt.p99,
+                    f.rtt.max, f.rtt.over1ms);
     } else {
         std::printf("RTT: %s", f.rtt.error.c_str());
     }

@@ -9,6 +9,7 @@
 #include "diagnostics.h"
 #include "miniport_global.h"
 #include "trace.h"
+#include "platform/busy_poll.h"
 #include "platform/clock.h"
 
 namespace olvane {
@@ -162,14 +163,26 @@ thread_local bool t_ringThread = false;
 void ShareMemoryThread(TwFilterExtension* ext) {
     EnterThread(ext);
     t_ringThread = true;
+    platform::BusyPoll spin;
+    bool dry = false;
     while (!ext->m_bStopShare.load()) {
         TwPacket* p = ReadSharedMemory(ext);
         if (p == nullptr) {
-            // The frames this pass held back to merge go out before the thread waits.
+            // The frames this pass held back to merge go out before the thread spins or waits.
             FlushVirtualAdapterWrites();
+            // Only the ring in use is looked at; a new ring or a stop comes with the ring event,
+            // which the sleep below sees.
+            const std::shared_ptr<TwSharedRing> ring = dry ? nullptr : ext->Ring();
+            dry = true;
+            if (ring && spin.Spin([&] { return ring->InputWaiting() || ext->m_bStopShare.load(); })) {
+                dry = false;  // the spin noted the arrival
+                continue;
+            }
             WaitRingEvent(ext);
             continue;
         }
+        if (dry) spin.Arrived();
+        dry = false;
         HandleInjectedBlock(p);
     }
     LeaveThread(ext);

@@ -167,6 +167,11 @@ bool TwSharedRing::PrepareInputSleep() {
     return true;
 }
 
+bool TwSharedRing::InputWaiting() const {
+    const RingGeometry g = GeometryOf(m_layout);
+    return LoadIndex(m_base + InHeader(g) + g.writeOff) != m_inRead;
+}
+
 void TwSharedRing::InputAwake() {
     platform::RingClearSleeping(platform::RingSleepWord(m_base, m_size), platform::kRingInputReaderSleeping);
     platform::DrainDoorbell(m_inBell.Get());

@@ -62,6 +62,9 @@ public:
     // empty (false: do not sleep; the announcement is withdrawn). Awake clears the announcement.
     bool PrepareInputSleep();
     void InputAwake();
+    // Whether the client has written a block the ring thread has not taken (a look, no more: the
+    // ring thread's spin before it sleeps).
+    bool InputWaiting() const;
     std::size_t MappedSize() const { return m_size; }
     // Offset of the shared area within the mapped block (20 or 12).
     std::uint32_t SharedOffset() const;

@@ -18,6 +18,7 @@
 #include "support/client_session.h"
 #include "support/fake_nic.h"
 #include "support/ring_client.h"
+#include "testsupport/spin_race.h"
 #include "testsupport/udp_frame.h"
 
 namespace olvane {
@@ -280,6 +281,28 @@ TEST(FilterCore, RingFramesGoUpTheAdapterTheyNameWithTheFarSideAddress) {
     auto got1 = driver.Nic(1)->WaitIndicated(1);
     ASSERT_EQ(got1.size(), 1u);
     EXPECT_EQ(std::memcmp(got1[0].data(), kMac1, 6), 0);
+}
+
+// The client rings the ring thread's doorbell only when the thread has announced its sleep; a
+// block written just as the thread's spin gives up must still be taken.
+TEST(FilterCore, ABlockAtTheRingThreadsSpinEndIsNeverMissed) {
+    test::FakeDriver driver(1);
+    std::uint32_t id = 0;
+    Filter_AdapterToId(driver.Entry(0), &id);
+    const std::shared_ptr<TwSharedRing> ring = FilterExtension()->Ring();
+    test::RingClient client = Client();
+    std::uint8_t* word = platform::RingSleepWord(ring->Mapped(), ring->MappedSize());
+    const std::uint8_t anyDst[6] = {1, 2, 3, 4, 5, 6};
+    const auto frame = testsupport::UdpFrame(anyDst, anyDst, 0x0100000A, 0x0200000A, 5000, 20);
+    EXPECT_TRUE(testsupport::RaceAgainstSpin(
+        1500,
+        [&](int) {
+            ASSERT_TRUE(client.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(),
+                                     static_cast<std::uint32_t>(frame.size())));
+            if (platform::RingTakeWakeUp(word, platform::kRingInputReaderSleeping))
+                platform::RingDoorbell(ring->InputDoorbellFd());
+        },
+        [&] { return static_cast<int>(driver.Nic(0)->IndicatedCount()); }));
 }
 
 TEST(FilterCore, BadBlocksAreDroppedCountedAndTheRingFlowsOn) {

@@ -15,6 +15,7 @@
 #include "dailylog/shared_daily_log.h"
 #include "engine/capture_device.h"
 #include "engine/local_answers.h"
+#include "platform/busy_poll.h"
 #include "wendrel/ssr_codec.h"
 
 namespace engine {
@@ -436,20 +437,29 @@ void TunnelDataPath::Run() {
                          m_session.wins2);
     m_answer.resize(kDhcpReplyRoom);
     _FWSHARED_MEMORY_BLOCK block;
+    platform::BusyPoll spin;
     DWORD empty = 0;
     bool gathered = false;
     while (!m_stop.load(std::memory_order_relaxed)) {
         if (m_driver.ReadBlock(&block)) {
+            if (empty != 0) spin.Arrived();
             empty = 0;
             HandleBlock(block);
             gathered = true;
             continue;
         }
         if (gathered) {
-            // The ring ran dry: what this wake-up gathered leaves in one send.
-            std::lock_guard<std::mutex> lock(m_sendLock);
-            FlushBatch();
+            {
+                // The ring ran dry: what this wake-up gathered leaves in one send.
+                std::lock_guard<std::mutex> lock(m_sendLock);
+                FlushBatch();
+            }
             gathered = false;
+            if (spin.Spin([&] { return m_driver.ReadBlock(&block); })) {
+                HandleBlock(block);
+                gathered = true;
+                continue;
+            }
         }
         ++empty;
         if (empty <= m_timing.ringSpinTries) continue;

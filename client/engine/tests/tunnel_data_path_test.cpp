@@ -14,6 +14,7 @@
 #include "engine/capture_device.h"
 #include "platform/fake/manual_clock.h"
 #include "testsupport/fault_wire.h"
+#include "testsupport/spin_race.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/wait.h"
 
@@ -396,6 +397,19 @@ TEST_F(DataPathTest, AnIdlePumpSleepsLongOnlyOnADoorbellAndAFrameOrAStopEndsTheS
                                      [&] { return rung.Stats().sleeps > 12 && port.Pending() == 0; }));
     rung.Stop();
     EXPECT_FALSE(rung.Running());
+}
+
+// A frame the pump's spin finds, or one that comes just as the spin gives up, leaves at once in
+// its own send: none waits in the batch for a frame after it.
+TEST_F(DataPathTest, AFrameAtThePumpsSpinEndLeavesAtOnce) {
+    port.m_rung = true;
+    ASSERT_TRUE(path.Start());
+    const Bytes frame = Ipv4Frame(vip, Ip("10.0.0.7"), 6, 4000, 80, 30);
+    EXPECT_TRUE(testsupport::RaceAgainstSpin(
+        1500, [&](int) { port.Queue(frame); },
+        [&] { return static_cast<int>(path.Stats().framesToGateway); }));
+    path.Stop();
+    EXPECT_EQ(sender.Sends().size(), 1500u);
 }
 
 TEST_F(DataPathTest, ControlSendsKeepTheirPlaceAmongFrames) {

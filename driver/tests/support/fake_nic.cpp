@@ -72,6 +72,11 @@ std::vector<std::vector<std::uint8_t>> FakeNic::WaitIndicated(std::size_t count,
     return m_indicated;
 }
 
+std::size_t FakeNic::IndicatedCount() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_indicated.size();
+}
+
 NicFactory MakeFakeNicFactory(std::shared_ptr<FakeNics> registry) {
     return [registry](const std::string& name, const std::uint8_t*, std::uint32_t, std::string*) {
         auto nic = std::make_unique<FakeNic>(name);

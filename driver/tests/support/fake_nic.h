@@ -35,6 +35,7 @@ public:
     void RemoveLink();
     // Waits (bounded) until at least `count` frames were indicated up; returns them.
     std::vector<std::vector<std::uint8_t>> WaitIndicated(std::size_t count, int timeoutMs = 5000);
+    std::size_t IndicatedCount() const;
     bool Carrier() const;
 
 private:
