@@ -10,6 +10,8 @@
 #include <poll.h>
 
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "gateway/test_gateway.h"
 #include "gateway_client.h"
@@ -98,6 +100,45 @@ std::vector<std::uint8_t> NextPacket(GatewayClient& client, std::uint8_t protoco
     return {};
 }
 
+// A gateway on its own device in the test's namespace, the resource host (the gateway's own
+// kernel, which answers pings) listening for TCP, and one client logged on as alice.
+struct GatewayRig {
+    GatewayConfig config;
+    platform::UniqueFd listener{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    std::unique_ptr<TestGateway> gateway;
+    GatewayClient client;
+
+    // Empty once all of it is up, else what failed.
+    std::string Start(const std::string& stateDir, DeviceKind device) {
+        config.stateDir = stateDir;
+        config.device = device;
+        config.deviceName = "qelgw0";
+        config.deviceAddress = kDeviceAddress;
+        config.deviceMask = 0xFFFE0000;
+        std::string error;
+        if (!config.AddUser("alice:secret", &error)) return "user: " + error;
+        gateway = std::make_unique<TestGateway>(config);
+        if (!gateway->Start(&error)) return "gateway: " + error;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kListenPort);
+        a.sin_addr.s_addr = htonl(kDeviceAddress);
+        if (::bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(listener.Get(), 4) != 0) {
+            return std::string("listener: ") + std::strerror(errno);
+        }
+        if (!client.Connect(gateway->Port())) return "no connection to the gateway";
+        if (!client.Send(Build([](void* b, short* s) {
+                return ssr_ConstructCltLogonSvrRequest3(b, s, "alice", "secret", 0, "hw", 0);
+            }))) {
+            return "logon request not sent";
+        }
+        const auto answer = client.Next();
+        if (answer.size() < 2 || answer[1] != SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK) return "logon refused";
+        return "";
+    }
+};
+
 class GatewayPacketTest : public ::testing::TestWithParam<DeviceKind> {};
 
 TEST_P(GatewayPacketTest, PingAndTcpReachTheGatewayHostAndAnswersComeBack) {
@@ -106,33 +147,11 @@ TEST_P(GatewayPacketTest, PingAndTcpReachTheGatewayHostAndAnswersComeBack) {
     platform::ResetMachineRoot();
     testsupport::NetnsScope ns;
     ASSERT_TRUE(ns.Ok());
-    GatewayConfig config;
-    config.stateDir = root.Path() + "/gw";
-    config.device = GetParam();
-    config.deviceName = "qelgw0";
-    config.deviceAddress = kDeviceAddress;
-    config.deviceMask = 0xFFFE0000;
-    std::string error;
-    ASSERT_TRUE(config.AddUser("alice:secret", &error));
-    // The resource host is the gateway's own kernel: it answers pings and listens for TCP here.
-    platform::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    TestGateway gateway(config);
-    ASSERT_TRUE(gateway.Start(&error)) << error;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kListenPort);
-    a.sin_addr.s_addr = htonl(kDeviceAddress);
-    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
-    ASSERT_EQ(::listen(listener.Get(), 4), 0);
-
-    GatewayClient client;
-    ASSERT_TRUE(client.Connect(gateway.Port()));
-    ASSERT_TRUE(client.Send(Build([](void* b, short* s) {
-        return ssr_ConstructCltLogonSvrRequest3(b, s, "alice", "secret", 0, "hw", 0);
-    })));
-    auto answer = client.Next();
-    ASSERT_FALSE(answer.empty());
-    ASSERT_EQ(answer[1], SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK);
+    GatewayRig rig;
+    ASSERT_EQ(rig.Start(root.Path() + "/gw", GetParam()), "");
+    const GatewayConfig& config = rig.config;
+    TestGateway& gateway = *rig.gateway;
+    GatewayClient& client = rig.client;
     const std::uint32_t vip = config.poolStart;
 
     auto ping = Ping(vip);
@@ -199,31 +218,12 @@ TEST(GatewayOffloadTest, ATcpStreamCrossesTheTunWholeBothWays) {
     platform::ResetMachineRoot();
     testsupport::NetnsScope ns;
     ASSERT_TRUE(ns.Ok());
-    GatewayConfig config;
-    config.stateDir = root.Path() + "/gw";
-    config.device = DeviceKind::Tun;
-    config.deviceName = "qelgw0";
-    config.deviceAddress = kDeviceAddress;
-    config.deviceMask = 0xFFFE0000;
-    std::string error;
-    ASSERT_TRUE(config.AddUser("alice:secret", &error));
-    platform::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    TestGateway gateway(config);
-    ASSERT_TRUE(gateway.Start(&error)) << error;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kListenPort);
-    a.sin_addr.s_addr = htonl(kDeviceAddress);
-    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
-    ASSERT_EQ(::listen(listener.Get(), 4), 0);
-    GatewayClient client;
-    ASSERT_TRUE(client.Connect(gateway.Port()));
-    ASSERT_TRUE(client.Send(Build([](void* b, short* s) {
-        return ssr_ConstructCltLogonSvrRequest3(b, s, "alice", "secret", 0, "hw", 0);
-    })));
-    auto answer = client.Next();
-    ASSERT_FALSE(answer.empty());
-    ASSERT_EQ(answer[1], SSR_MNG_GW_CLT_LOGON_RESPON_LOGONOK);
+    GatewayRig rig;
+    ASSERT_EQ(rig.Start(root.Path() + "/gw", DeviceKind::Tun), "");
+    const GatewayConfig& config = rig.config;
+    TestGateway& gateway = *rig.gateway;
+    GatewayClient& client = rig.client;
+    platform::UniqueFd& listener = rig.listener;
 
     testsupport::TcpPeer peer;
     peer.ip = config.poolStart;
