@@ -204,7 +204,8 @@ bool TwSslSession::ReadAppData(const std::shared_ptr<TwSslConnection>& conn, boo
             // One record is in the BIO, so the buffer grows at most by one record's plaintext.
             if (m_plain.size() - m_plainEnd < kReadPiece) {
                 m_plainEnd -= m_plainStart;
-                std::memmove(m_plain.data(), m_plain.data() + m_plainStart, m_plainEnd);
+                // An empty buffer has no storage yet: nothing to move, and no null to move from.
+                if (m_plainEnd > 0) std::memmove(m_plain.data(), m_plain.data() + m_plainStart, m_plainEnd);
                 m_plainStart = 0;
                 if (m_plain.size() - m_plainEnd < kReadPiece) m_plain.resize(m_plainEnd + kReadPiece);
             }
