@@ -162,10 +162,14 @@ void NetCheckThread::OnAdapterClose() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwRecvWorkerThread] m_AdapterCloseEvent WAIT_OBJECT_0");
     ConnectorControl& conn = m_deps.connector;
     if (!conn.DataPathActive() || !m_deps.host.UserLoggedOn()) return;
-    const int n = CheckAdapter();
+    int n = CheckAdapter();
     if (n == 1) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwRecvWorkerThread] 无需断开连接，仅重新bindAdaptersList");
-        conn.BindAdaptersList();
+        // The adapter of a driver daemon that died can outlive it for a moment: a rebind nobody
+        // takes means the adapter is going, and the session with it.
+        if (!conn.BindAdaptersList()) n = 0;
+    }
+    if (n == 1) {
         m_stop.Wait(m_timing.netCheckRebindPauseMs, m_clock);
         if (m_stopRequested.load()) return;
         conn.ChangeMediaStatus(true);

@@ -385,9 +385,7 @@ void TwQelConnector::ChangeMediaStatus(bool connected) {
     if (m_adapter) m_adapter->ChangeMediaStatus(connected ? 1 : 0);
 }
 
-void TwQelConnector::BindAdaptersList() {
-    if (m_driver != nullptr) m_driver->BindAdaptersList();
-}
+bool TwQelConnector::BindAdaptersList() { return m_driver != nullptr && m_driver->BindAdaptersList() == 1; }
 
 void TwQelConnector::PrintSystemRouteTable() {
     if (m_adapter) m_adapter->PrintSystemRouteTable();

@@ -116,7 +116,10 @@ public:
     void ClearAddressConfigured() override { Note("ClearAddressConfigured"); }
     void ForgetSession() override { Note("ForgetSession"); }
     void ChangeMediaStatus(bool on) override { Note(on ? "ChangeMediaStatus(1)" : "ChangeMediaStatus(0)"); }
-    void BindAdaptersList() override { Note("BindAdaptersList"); }
+    bool BindAdaptersList() override {
+        Note("BindAdaptersList");
+        return driverAnswers.load();
+    }
     void PrintSystemRouteTable() override {}
 
     std::vector<std::string> Calls() {
@@ -153,6 +156,7 @@ public:
         relogonFinished{false};
     bool initializeResult = true;
     platform::Event waitLogon{true, false}, logonDone{true, false}, adapterClose{false, false};
+    std::atomic<bool> driverAnswers{true};
     SavedLogon saved{"alice", "secret", "session-7"};
     ConnectorSession session;
 

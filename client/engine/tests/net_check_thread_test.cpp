@@ -243,6 +243,22 @@ TEST_F(NetCheckTest, AdapterCloseWithTheAdapterStillThereRebindsAndKeepsTheSessi
     EXPECT_TRUE(host.Texts().empty());
 }
 
+// A killed driver daemon's adapter can still be listed when its close is seen; the rebind it
+// cannot take must end the session, or nothing ever would.
+TEST_F(NetCheckTest, AdapterCloseWhoseRebindNobodyTakesForcesALogoffThoughTheAdapterStillShows) {
+    conn.driverAnswers = false;
+    auto check = Make();
+    ASSERT_TRUE(check->Start());
+    ASSERT_TRUE(clock.WaitForWaiters(1));
+    conn.adapterClose.Set();
+    ASSERT_TRUE(WaitFor("the forced logoff", [&] { return host.Texts().size() == 1; }));
+    EXPECT_EQ(host.Texts()[0], "text316");
+    EXPECT_EQ(conn.Count("BindAdaptersList"), 1);
+    EXPECT_EQ(conn.Count("CloseCaptureDevice"), 1);
+    EXPECT_EQ(conn.Count("ChangeMediaStatus(1)"), 0);
+    check->Stop();
+}
+
 TEST_F(NetCheckTest, AdapterCloseWithTheAdapterGoneOrDoubledForcesALogoff) {
     for (int virtuals : {0, 2}) {
         SCOPED_TRACE(virtuals);

@@ -122,7 +122,8 @@ public:
     // the virtual address and the logged-on byte.
     virtual void ForgetSession() = 0;
     virtual void ChangeMediaStatus(bool connected) = 0;
-    virtual void BindAdaptersList() = 0;
+    // False when the driver did not take the request (its daemon is gone).
+    virtual bool BindAdaptersList() = 0;
     virtual void PrintSystemRouteTable() = 0;
 };
 

@@ -155,7 +155,7 @@ public:
     void ClearAddressConfigured() override;
     void ForgetSession() override;
     void ChangeMediaStatus(bool connected) override;
-    void BindAdaptersList() override;
+    bool BindAdaptersList() override;
     void PrintSystemRouteTable() override;
 
     // Stores the last error and wakes the running logon's waits (a non-zero error only).
