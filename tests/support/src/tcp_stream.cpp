@@ -219,4 +219,15 @@ void CrossTcpStream(TcpPeer& peer, const TcpLink& link, int listener, std::size_
     EXPECT_EQ(received, down) << "the bytes sent down arrived changed";
 }
 
+void CrossTcpStreamThroughOffloads(TcpPeer& peer, TcpLink link, int listener, const std::string& device) {
+    link.writes = [device] { return DevicePackets(device, true); };
+    link.reads = [device] { return DevicePackets(device, false); };
+    TcpStreamCounts counts;
+    CrossTcpStream(peer, link, listener, 200000, &counts);
+    EXPECT_GT(counts.writesUp, 0u) << "no packet count for the device";
+    EXPECT_LT(counts.writesUp, counts.segmentsUp) << "no segments were merged";
+    EXPECT_GT(counts.readsDown, 0u);
+    EXPECT_LT(counts.readsDown, counts.framesDown) << "no super-frames were handed up";
+}
+
 }  // namespace testsupport

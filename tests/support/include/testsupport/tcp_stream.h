@@ -70,4 +70,9 @@ struct TcpStreamCounts {
 void CrossTcpStream(TcpPeer& peer, const TcpLink& link, int listener, std::size_t downBytes,
                     TcpStreamCounts* counts);
 
+// CrossTcpStream through the offloading device `device` (200,000 bytes down), its packet counters
+// read from /proc/net/dev, and checks that segments were merged on the way in and super-frames
+// handed up on the way out.
+void CrossTcpStreamThroughOffloads(TcpPeer& peer, TcpLink link, int listener, const std::string& device);
+
 }  // namespace testsupport
