@@ -7,7 +7,6 @@
 #include <linux/if_tun.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,15 +41,10 @@ public:
     int Fd() const override { return m_fd.Get(); }
     ssize_t Read(std::uint8_t* buffer, std::size_t size) override {
         if (!m_segmenter.Pending()) {
-            ssize_t n;
-            do {
-                n = ::read(m_fd.Get(), m_read.data(), m_read.size());
-            } while (n < 0 && errno == EINTR);
-            if (n < 0) return n;
-            const auto got = static_cast<std::size_t>(n);
-            const platform::OffloadFault fault = got == m_read.size() ? platform::OffloadFault::kCutShort
-                                                                      : m_segmenter.Load(m_read.data(), got);
-            if (fault != platform::OffloadFault::kNone) {
+            platform::OffloadFault fault = platform::OffloadFault::kNone;
+            const long n = platform::ReadSuperFrame(m_fd.Get(), m_read, m_segmenter, &fault);
+            if (n < 0) return -1;
+            if (n == 0) {
                 CountFault(fault);
                 return 0;
             }
@@ -61,14 +55,14 @@ public:
     bool Write(const std::uint8_t* frame, std::size_t length) override {
         std::lock_guard<std::mutex> lock(m_writeLock);
         const bool held = WriteHeldLocked();
-        return WriteAlone(frame, length) && held;
+        return platform::WritePlain(m_fd.Get(), frame, length) && held;
     }
     bool WriteHeld(const std::uint8_t* frame, std::size_t length) override {
         std::lock_guard<std::mutex> lock(m_writeLock);
         if (m_coalescer.Add(frame, length)) return true;
         const bool held = WriteHeldLocked();
         if (m_coalescer.Add(frame, length)) return held;
-        return WriteAlone(frame, length) && held;
+        return platform::WritePlain(m_fd.Get(), frame, length) && held;
     }
     bool FlushWrites() override {
         std::lock_guard<std::mutex> lock(m_writeLock);
@@ -85,25 +79,10 @@ public:
 private:
     static constexpr std::size_t kEthernetHeader = 14;
 
-    bool WriteAll(const iovec* iov, int count, std::size_t length) {
-        ssize_t n;
-        do {
-            n = ::writev(m_fd.Get(), iov, count);
-        } while (n < 0 && errno == EINTR);
-        return n == static_cast<ssize_t>(length);
-    }
-    bool WriteAlone(const std::uint8_t* frame, std::size_t length) {
-        static const std::uint8_t kPlain[platform::kVnetHeaderSize] = {};
-        const iovec iov[2] = {{const_cast<std::uint8_t*>(kPlain), sizeof kPlain},
-                              {const_cast<std::uint8_t*>(frame), length}};
-        return WriteAll(iov, 2, sizeof kPlain + length);
-    }
     bool WriteHeldLocked() {
         std::size_t length = 0;
         const std::uint8_t* data = m_coalescer.Take(&length);
-        if (data == nullptr) return true;
-        const iovec iov = {const_cast<std::uint8_t*>(data), length};
-        return WriteAll(&iov, 1, length);
+        return data == nullptr || platform::WriteWhole(m_fd.Get(), data, length);
     }
     void CountFault(platform::OffloadFault fault) {
         // Reported at the 1st, 10th, 100th ... so a device gone wrong cannot flood the log.
@@ -152,15 +131,11 @@ std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std
         Fail(error, "TUNSETIFF");
         return nullptr;
     }
-    int headerSize = static_cast<int>(platform::kVnetHeaderSize);
-    if (::ioctl(fd, TUNSETVNETHDRSZ, &headerSize) != 0) {
+    // Checksums and TCP segmentation are ours to finish.
+    if (!platform::EnableVnetOffloads(fd)) {
         Fail(error, "TUNSETVNETHDRSZ");
         return nullptr;
     }
-    // Checksums and TCP segmentation are ours to finish; a kernel that refuses the offloads
-    // sends whole frames with their checksums done, which the reader takes as they are.
-    if (::ioctl(fd, TUNSETOFFLOAD, TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6) != 0)
-        (void)::ioctl(fd, TUNSETOFFLOAD, 0);
     int off = 0;
     if (::ioctl(fd, TUNSETCARRIER, &off) != 0) {
         Fail(error, "TUNSETCARRIER");

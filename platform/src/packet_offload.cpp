@@ -1,6 +1,12 @@
 #include "platform/packet_offload.h"
 
+#include <linux/if_tun.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <bit>
 #include <cstring>
 
@@ -344,6 +350,50 @@ const std::uint8_t* TcpCoalescer::Take(std::size_t* length) {
     m_count = 0;
     m_length = 0;
     return m_buffer.data();
+}
+
+namespace {
+
+bool WriteAll(int fd, const iovec* iov, int count, std::size_t length) {
+    ssize_t n;
+    do {
+        n = ::writev(fd, iov, count);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
+bool EnableVnetOffloads(int fd) {
+    int headerSize = static_cast<int>(kVnetHeaderSize);
+    if (::ioctl(fd, TUNSETVNETHDRSZ, &headerSize) != 0) return false;
+    if (::ioctl(fd, TUNSETOFFLOAD, TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6) != 0)
+        (void)::ioctl(fd, TUNSETOFFLOAD, 0);
+    return true;
+}
+
+long ReadSuperFrame(int fd, std::vector<std::uint8_t>& buffer, GsoSegmenter& segmenter, OffloadFault* fault) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer.data(), buffer.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return -1;
+    const auto got = static_cast<std::size_t>(n);
+    // A read that filled the buffer may have lost the packet's end.
+    *fault = got == buffer.size() ? OffloadFault::kCutShort : segmenter.Load(buffer.data(), got);
+    return *fault == OffloadFault::kNone ? 1 : 0;
+}
+
+bool WritePlain(int fd, const std::uint8_t* packet, std::size_t length) {
+    static const std::uint8_t kPlain[kVnetHeaderSize] = {};
+    const iovec iov[2] = {{const_cast<std::uint8_t*>(kPlain), sizeof kPlain},
+                          {const_cast<std::uint8_t*>(packet), length}};
+    return WriteAll(fd, iov, 2, sizeof kPlain + length);
+}
+
+bool WriteWhole(int fd, const std::uint8_t* data, std::size_t length) {
+    const iovec iov = {const_cast<std::uint8_t*>(data), length};
+    return WriteAll(fd, &iov, 1, length);
 }
 
 }  // namespace platform

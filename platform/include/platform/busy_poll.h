@@ -87,15 +87,14 @@ public:
     }
 
 private:
-    static constexpr std::int64_t kNever = kBusyPollNever;
     void Note(std::int64_t now) {
-        m_gap = m_last == kNever ? INT64_MAX : now - m_last;
+        m_gap = m_last == kBusyPollNever ? INT64_MAX : now - m_last;
         m_last = now;
     }
 
     BusyPollTiming m_timing;
     NowFn m_now;
-    std::int64_t m_last = kNever;
+    std::int64_t m_last = kBusyPollNever;
     std::int64_t m_gap = INT64_MAX;
 };
 

@@ -106,4 +106,19 @@ private:
     std::uint8_t m_pushFlag = 0;
 };
 
+// ---- I/O on a TUN or TAP descriptor opened with IFF_VNET_HDR ----
+
+// Sets the virtio header's size and asks for checksum and TCP segmentation offload. False (errno
+// set) when the header size is refused; a kernel that refuses the offloads sends whole frames
+// with their checksums done, which GsoSegmenter takes as they are.
+bool EnableVnetOffloads(int fd);
+// One read into `buffer` (kSuperFrameBuffer bytes), loaded into `segmenter`: >0 when its frames
+// are pending, 0 for a malformed read (*fault says why; nothing pending), <0 with errno on a
+// read error.
+long ReadSuperFrame(int fd, std::vector<std::uint8_t>& buffer, GsoSegmenter& segmenter, OffloadFault* fault);
+// One packet or frame behind a virtio header that asks for nothing.
+bool WritePlain(int fd, const std::uint8_t* packet, std::size_t length);
+// `length` bytes in one write (a TcpCoalescer's run, its virtio header first).
+bool WriteWhole(int fd, const std::uint8_t* data, std::size_t length);
+
 }  // namespace platform

@@ -6,7 +6,6 @@
 #include <linux/if_tun.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -73,13 +72,7 @@ std::unique_ptr<PacketDevice> PacketDevice::Open(DeviceKind kind, const std::str
     const int vnet = kind == DeviceKind::Tun ? IFF_VNET_HDR : 0;
     ifr.ifr_flags = static_cast<short>((kind == DeviceKind::Tun ? IFF_TUN : IFF_TAP) | IFF_NO_PI | vnet);
     if (::ioctl(fd.Get(), TUNSETIFF, &ifr) != 0) return Fail(error, "TUNSETIFF " + name), nullptr;
-    if (vnet) {
-        int headerSize = static_cast<int>(platform::kVnetHeaderSize);
-        if (::ioctl(fd.Get(), TUNSETVNETHDRSZ, &headerSize) != 0)
-            return Fail(error, "TUNSETVNETHDRSZ"), nullptr;
-        if (::ioctl(fd.Get(), TUNSETOFFLOAD, TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6) != 0)
-            (void)::ioctl(fd.Get(), TUNSETOFFLOAD, 0);
-    }
+    if (vnet && !platform::EnableVnetOffloads(fd.Get())) return Fail(error, "TUNSETVNETHDRSZ"), nullptr;
     const unsigned index = if_nametoindex(name.c_str());
     if (index == 0) return Fail(error, "if_nametoindex " + name), nullptr;
     std::unique_ptr<PacketDevice> device(new PacketDevice(std::move(fd), kind));
@@ -111,17 +104,6 @@ std::unique_ptr<PacketDevice> PacketDevice::Open(DeviceKind kind, const std::str
     return device;
 }
 
-bool PacketDevice::WriteAlone(const std::uint8_t* packet, std::size_t length) {
-    static const std::uint8_t kPlain[platform::kVnetHeaderSize] = {};
-    const iovec iov[2] = {{const_cast<std::uint8_t*>(kPlain), sizeof kPlain},
-                          {const_cast<std::uint8_t*>(packet), length}};
-    ssize_t n;
-    do {
-        n = ::writev(m_fd.Get(), iov, 2);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof kPlain + length);
-}
-
 std::size_t PacketDevice::FlushWrites() {
     HeldWrites& held = Held();
     const std::size_t frames = held.coalescer.Count();
@@ -130,11 +112,7 @@ std::size_t PacketDevice::FlushWrites() {
     PacketDevice* device = held.device;
     held.device = nullptr;
     if (data == nullptr || device == nullptr) return 0;
-    ssize_t n;
-    do {
-        n = ::write(device->m_fd.Get(), data, length);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(length) ? 0 : frames;
+    return platform::WriteWhole(device->m_fd.Get(), data, length) ? 0 : frames;
 }
 
 bool PacketDevice::WriteFrame(const std::uint8_t* frame, std::size_t length, bool hold) {
@@ -153,10 +131,10 @@ bool PacketDevice::WriteFrame(const std::uint8_t* frame, std::size_t length, boo
             held.device = this;
             if (held.coalescer.Add(packet, size)) return flushed;
             held.device = nullptr;
-            return WriteAlone(packet, size) && flushed;
+            return platform::WritePlain(m_fd.Get(), packet, size) && flushed;
         }
         const bool flushed = FlushWrites() == 0;
-        return WriteAlone(packet, size) && flushed;
+        return platform::WritePlain(m_fd.Get(), packet, size) && flushed;
     }
     // The tunnel's far end is this device: the kernel takes only frames addressed to it.
     std::uint8_t copy[kMaxFrame];
@@ -171,15 +149,10 @@ bool PacketDevice::WriteFrame(const std::uint8_t* frame, std::size_t length, boo
 long PacketDevice::ReadFrame(std::uint8_t* frame) {
     if (m_kind == DeviceKind::Tun) {
         if (!m_segmenter.Pending()) {
-            ssize_t n;
-            do {
-                n = ::read(m_fd.Get(), m_read.data(), m_read.size());
-            } while (n < 0 && errno == EINTR);
+            platform::OffloadFault fault = platform::OffloadFault::kNone;
+            const long n = platform::ReadSuperFrame(m_fd.Get(), m_read, m_segmenter, &fault);
             if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kDrained : -1;
-            const auto got = static_cast<std::size_t>(n);
-            const platform::OffloadFault fault = got == m_read.size() ? platform::OffloadFault::kCutShort
-                                                                      : m_segmenter.Load(m_read.data(), got);
-            if (fault != platform::OffloadFault::kNone) {
+            if (n == 0) {
                 ++m_faults;
                 return 0;
             }

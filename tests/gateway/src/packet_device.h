@@ -48,7 +48,6 @@ public:
 private:
     PacketDevice(platform::UniqueFd fd, DeviceKind kind)
         : m_fd(std::move(fd)), m_kind(kind), m_segmenter(0, kMaxFrame - kEthernetHeader) {}
-    bool WriteAlone(const std::uint8_t* packet, std::size_t length);
     platform::UniqueFd m_fd;
     DeviceKind m_kind;
     std::uint8_t m_mac[6] = {};
