@@ -5,6 +5,10 @@
 //           no other holder (exclusive lock granted) created the object and initialises it;
 //   byte 1  the mutex itself: exclusive lock while some thread of a process owns it;
 //   byte 2  guard: serialises create/open so the first holder finishes initialising first.
+//   byte 3  holder mark: a classic (process-owned) read lock of every holder, so that anybody can
+//           learn a holder's pid (F_GETLK names the owner of such a lock, never of an OFD lock).
+//           A process loses it when it closes any descriptor of the file, so each process keeps
+//           one descriptor per name and never opens a second one while it holds the name.
 // The first page of the file is shared memory with the object's state (owner pid of a mutex,
 // flag of an event, which a futex waits on). Within one process all handles of a name share one
 // open file, so the locks describe processes and a std::mutex / condition variable arbitrates
@@ -12,6 +16,7 @@
 #include "platform/named_objects.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -41,6 +46,7 @@ namespace {
 constexpr off_t kPresenceByte = 0;
 constexpr off_t kMutexByte = 1;
 constexpr off_t kGuardByte = 2;
+constexpr off_t kHolderByte = 3;
 constexpr std::size_t kMapSize = 4096;
 constexpr std::uint32_t kMagic = 0x4f4c4551;  // "QELO"
 constexpr std::uint32_t kTypeMutex = 1;
@@ -102,6 +108,28 @@ bool OthersHold(int fd, off_t start) {
     fl.l_start = start;
     fl.l_len = 1;
     return ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
+// The holder mark of this process (see the top of the file); a failure only hides the holder.
+void MarkHolder(int fd) {
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kHolderByte;
+    fl.l_len = 1;
+    while (::fcntl(fd, F_SETLK, &fl) < 0 && errno == EINTR) {
+    }
+}
+
+// The pid of a process other than this one that has the holder mark; 0 when none can be named.
+long MarkedHolder(int fd) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kHolderByte;
+    fl.l_len = 1;
+    if (::fcntl(fd, F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK || fl.l_pid <= 0) return 0;
+    return fl.l_pid;
 }
 
 bool ThreadAlive(pid_t tid) {
@@ -291,6 +319,7 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
     if (!ok) {
         return nullptr;
     }
+    MarkHolder(fd);
     *existed = !first;
     return obj;
 }
@@ -534,21 +563,95 @@ DWORD NamedEvent::Wait(DWORD timeoutMs, const Clock& clock) {
 
 // ---------------------------------------------------------------------------------------------
 
-bool NamedObjectExists(const std::string& name) {
+namespace {
+
+// This process's object of `file`, if it holds one.
+std::shared_ptr<SharedObject> HeldHere(const std::string& file) {
+    std::lock_guard<std::mutex> guard(g_registryLock);
+    auto& registry = Registry();
+    auto it = registry.find(file);
+    return it == registry.end() ? nullptr : it->second.lock();
+}
+
+std::string ObjectFile(const std::string& name) {
     if (name.empty()) {
-        return false;
+        return {};
     }
     const std::string dir = ObjectsDir();
-    if (dir.empty()) {
+    return dir.empty() ? std::string() : dir + "/" + FileNameFor(name);
+}
+
+std::string ReadSmallFile(const std::string& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) {
+        return {};
+    }
+    char buf[64];
+    const ssize_t n = ::read(fd.Get(), buf, sizeof(buf));
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+bool NamedObjectExists(const std::string& name) {
+    const std::string path = ObjectFile(name);
+    if (path.empty()) {
         return false;
     }
-    std::string path = dir + "/" + FileNameFor(name);
+    // Held here: a second descriptor of the file, once closed, would drop this process's mark.
+    if (HeldHere(path)) {
+        return true;
+    }
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
         return false;
     }
-    // A fresh open file: the locks of this process's own handles count like anybody else's.
     return OthersHold(fd.Get(), kPresenceByte);
+}
+
+std::string NamedObjectFile(const std::string& name) { return ObjectFile(name); }
+
+bool FindNamedObjectHolder(const std::string& name, NamedObjectHolder* holder) {
+    *holder = NamedObjectHolder{};
+    const std::string path = ObjectFile(name);
+    if (path.empty()) {
+        return false;
+    }
+    const std::shared_ptr<SharedObject> own = HeldHere(path);
+    UniqueFd opened;
+    int fd = own ? own->fd.Get() : -1;
+    if (!own) {
+        opened.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        fd = opened.Get();
+    }
+    // Locks of another open file of this process would count too; this process has none but `own`.
+    if (fd < 0 || !OthersHold(fd, kPresenceByte)) {
+        return false;
+    }
+    holder->pid = MarkedHolder(fd);
+    if (holder->pid == 0) {
+        return true;
+    }
+    const std::string proc = "/proc/" + std::to_string(holder->pid);
+    struct stat st {};
+    if (::stat(proc.c_str(), &st) == 0) {
+        holder->uidKnown = true;
+        holder->uid = st.st_uid;
+        holder->user = std::to_string(st.st_uid);
+        struct passwd pw {};
+        struct passwd* found = nullptr;
+        char buf[1024];
+        if (::getpwuid_r(st.st_uid, &pw, buf, sizeof(buf), &found) == 0 && found != nullptr) {
+            holder->user = found->pw_name;
+        }
+    }
+    std::string program = ReadSmallFile(proc + "/comm");
+    while (!program.empty() && (program.back() == '\n' || program.back() == '\0')) program.pop_back();
+    for (char& c : program) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';  // a name is the holder's to choose
+    }
+    holder->program = program.substr(0, 15);
+    return true;
 }
 
 }  // namespace platform

@@ -129,6 +129,15 @@ int main(int argc, char** argv) {
         }
         Linger();
     }
+    if (mode == "who-holds" && argc == 4) {
+        // 0 when the holder named is the process given, 1 when another or none is named, 3 when
+        // nobody holds the name.
+        NamedObjectHolder holder;
+        if (!FindNamedObjectHolder(argv[2], &holder)) {
+            return 3;
+        }
+        return holder.pid == std::atol(argv[3]) ? 0 : 1;
+    }
     if (mode == "set-event" && argc == 3) {
         auto e = NamedEvent::Open(argv[2]);
         return e && e->Set() ? 0 : 3;

@@ -2,6 +2,7 @@
 // dropped to "nobody") against the runtime folders, named objects and the settings store of a
 // machine root of the test's own. Each test also shows that legitimate use still works.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -146,6 +147,37 @@ TEST_F(PrivilegeTest, ATruncatedNamedObjectIsReportedWithoutASignal) {
     EXPECT_EQ(RunProgramAsUser({}, {test::HelperPath(), "use-mutex", "Global\\VORNCLIENT_FILELOG"}), 0);
     EXPECT_EQ(logMutex->Wait(1000), kWaitObject0);
     EXPECT_TRUE(logMutex->Release());
+}
+
+// Any user learns who holds a name (so that a mark another user squats can be told with its
+// holder), never the caller itself; a holder that asks whether its own name exists is still named.
+TEST_F(PrivilegeTest, TheHolderOfANameIsNamedToEveryUser) {
+    auto ready = NamedEvent::Create("Global\\ready-squat", true, false);
+    ASSERT_TRUE(ready);
+    const pid_t squatter =
+        Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", test::HelperPath(),
+               "hold-mutex", "Global\\Squatted", "Global\\ready-squat"});
+    ASSERT_GT(squatter, 0);
+    ASSERT_EQ(ready->Wait(10000), kWaitObject0) << "the other user's holder never held the name";
+    NamedObjectHolder holder;
+    EXPECT_TRUE(FindNamedObjectHolder("Global\\Squatted", &holder));
+    EXPECT_EQ(holder.pid, squatter);
+    EXPECT_TRUE(holder.uidKnown);
+    EXPECT_EQ(holder.uid, 65534u);
+    EXPECT_FALSE(holder.user.empty());
+    EXPECT_EQ(holder.program, "platform_test_h");
+    int code = 0;
+    ASSERT_TRUE(KillProcess(squatter, SIGKILL));
+    ASSERT_EQ(WaitProcess(squatter, 10000, &code), kWaitObject0);
+    EXPECT_FALSE(FindNamedObjectHolder("Global\\Squatted", &holder)) << "a dead holder is still named";
+
+    auto mine = NamedMutex::Create("Global\\Mine");
+    ASSERT_TRUE(mine);
+    EXPECT_FALSE(FindNamedObjectHolder("Global\\Mine", &holder)) << "the caller named itself";
+    EXPECT_TRUE(NamedObjectExists("Global\\Mine"));
+    EXPECT_EQ(
+        RunProgramAsUser({}, {test::HelperPath(), "who-holds", "Global\\Mine", std::to_string(::getpid())}),
+        0);
 }
 
 TEST_F(PrivilegeTest, AnObjectFileThatIsNotAPlainFileIsRefused) {

@@ -145,7 +145,7 @@ int TwAdapterSetup::LogonConfigAdapterRoute(bool /*relogon*/) {
         } else {
             InstallSplitTunnel();
         }
-        Pause(m_deps.timing.resourceRouteSettleMs);
+        Pause(m_deps.timing.resourceRouteSettleMs, true);
         m_existResRoute = true;
     }
     if (m_deps.osType < 9) {

@@ -24,6 +24,8 @@ constexpr WORD kProbePort = 48089;
 // The resolver could not be put back at logoff (a full disk, say): the user must hear of it.
 constexpr int kErrNameServersKept = 58;
 constexpr const char* kTextNameServersKept = "系统的DNS服务器设置未能恢复，请检查网络设置。";
+constexpr int kErrCancelled = 6;
+constexpr const char* kTextCancelled = "用户取消登录";
 
 bool SendUdpProbe(DWORD address, WORD rawPort, const std::string& text) {
     const platform::UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -355,7 +357,13 @@ int TwAdapterSetup::LogonConfigAdapterStaticIpAddr() {
             Ui(UI_CODE_MESSAGE, fellBack ? 315 : 217);
             return 0;
         }
-        Pause(t.adapterPollMs);
+        // A cancel, a logoff or a quit ends the wait at once, as it ends the adapter's own.
+        if (Pause(t.adapterPollMs, true)) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonConfigAdapterStaticIpAddr] 用户取消登录");
+            Ui(UI_CODE_PROGRESS_TEXT, 191);
+            LastError(kErrCancelled, kTextCancelled);
+            return 0;
+        }
     }
 }
 
@@ -389,12 +397,13 @@ int TwAdapterSetup::RestartAdapterAndSetIp(const std::string& setIp) {
         ChangeMediaStatus(0);
         driver.CloseFilterHandler();
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[NetshSetAdapterIP] CloseFilterHandler");
-        Pause(t.adapterRestartPauseMs);
+        // A cancelled logon tries no further: the address wait that follows sees the cancel too.
+        if (Pause(t.adapterRestartPauseMs, true)) return 1;
         if (m_deps.sendRestart("RestartAdapter\n") == kRestartNoReply) return 3;
-        Pause(t.adapterRestartSettleMs);
+        const bool cancelled = Pause(t.adapterRestartSettleMs, true);
         driver.OpenFilterHandler();
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[NetshSetAdapterIP] OpenFilterHandler");
-        if (driver.StartShare() != 1) return 0;
+        if (cancelled || driver.StartShare() != 1) return cancelled ? 1 : 0;
         if (m_hooks.startReceiveThread) m_hooks.startReceiveThread();
         m_captureStarted = false;
         StartCapture();
@@ -483,15 +492,17 @@ bool TwAdapterSetup::TestTransferDataOk() {
     TW_TEST_PROXY_REQUEST request{kProbePort, htonl(resource), htonl(virtualIp)};
     m_deps.driver->TestProxyInform(&request);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TestTransferDataOk] resip=0x%x, virip=0x%x", resource, virtualIp);
-    for (int i = 0; i < 4; ++i) {
-        Pause(t.dataTestGapMs);
+    // A logoff or quit that comes meanwhile ends the probing.
+    bool cancelled = false;
+    for (int i = 0; i < 4 && !cancelled; ++i) {
+        if ((cancelled = Pause(t.dataTestGapMs, true))) break;
         if (resource == 0 || !m_deps.sendProbe(htonl(resource), kProbePort, " TestProxyData\r\n"))
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TestTransferDataOk] resip test failed");
-        Pause(t.dataTestGapMs);
+        if ((cancelled = Pause(t.dataTestGapMs, true))) break;
         if (virtualIp == 0 || !m_deps.sendProbe(htonl(virtualIp), kProbePort, " TestVirnetData\r\n"))
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TestTransferDataOk] virip test failed");
     }
-    Pause(t.dataTestEndMs);
+    if (!cancelled) Pause(t.dataTestEndMs, true);
     m_deps.driver->TestProxyInformEnd();
     return true;
 }

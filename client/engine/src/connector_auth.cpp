@@ -3,6 +3,7 @@
 // content handler fills while a logon runs.
 #include <arpa/inet.h>
 
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -11,6 +12,7 @@
 #include "dailylog/shared_daily_log.h"
 #include "engine/netsh_client.h"
 #include "engine/qel_connector.h"
+#include "platform/text_util.h"
 #include "wendrel/ssr_codec.h"
 
 namespace engine {
@@ -202,7 +204,13 @@ TwQelConnector::SsrAuth TwQelConnector::HandleLogonRefused(std::vector<std::uint
         return SsrAuth::kFailed;
     }
     const int number = static_cast<int>(error);
-    const std::string message = std::string(text).substr(0, 511);
+    std::string message = std::string(text).substr(0, 511);
+    if (message.empty()) {
+        // The user is told something even when the gateway's refusal says nothing.
+        char refused[96];
+        std::snprintf(refused, sizeof refused, kTextRefusedWithCode, number);
+        message = refused;
+    }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SvrLogonNak,  Error = %d, ErrorMsg = %s", number,
            message.c_str());
     if (number == 997) {
@@ -276,7 +284,23 @@ TwQelConnector::SsrAuth TwQelConnector::LogonAckFailed(const char* log, int text
     return SsrAuth::kFailed;
 }
 
+bool TwQelConnector::AddressAcceptable(DWORD address, DWORD mask) {
+    if (AdapterTakesAddress(address, mask)) return true;
+    // Refused at once: the adapter would never show the address, and the logon would wait for it.
+    char text[256];
+    std::snprintf(text, sizeof text, kTextBadAddress, platform::Ipv4TextHost(address).c_str(),
+                  platform::Ipv4TextHost(mask).c_str());
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] virtual address 0x%08x mask 0x%08x refused",
+           static_cast<unsigned>(address), static_cast<unsigned>(mask));
+    UiText(UI_CODE_MESSAGE, text);
+    ReportError(kErrBadAddress, text);
+    SetFinal(true);
+    Disconnect();
+    return false;
+}
+
 TwQelConnector::SsrAuth TwQelConnector::TakeLogonAck(const LogonAck& ack, bool relogon) {
+    if (!AddressAcceptable(ack.vip, ack.mask)) return SsrAuth::kFailed;
     m_sessionId = ack.session;
     DWORD current = 0;
     {
@@ -386,7 +410,7 @@ int TwQelConnector::ChooseClientCertificate() {
         textId = kTxtCertTimeout;
     if (textId < 0) return 1;
     Ui(UI_CODE_MESSAGE, textId);
-    ReportError(kErrCertificate, "");
+    ReportError(kErrCertificate, m_ui.LanguageText(textId).c_str());
     SetFinal(true);
     return 0;
 }
@@ -560,6 +584,7 @@ int TwQelConnector::HandleRegistrationAccepted(std::vector<std::uint8_t>& msg) {
     }
     if (status == 1) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Gateway need to Re-assigned Client IP Address.");
+        if (!AddressAcceptable(address, mask)) return 0;
         std::lock_guard<std::mutex> lock(m_paramLock);
         m_results.virtualIp = address;
         m_results.mask = mask;

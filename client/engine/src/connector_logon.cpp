@@ -120,6 +120,8 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
     m_logonDone.Reset();
     if (m_dataPath) m_dataPath->ClearLastTraffic();
     if (fresh) {
+        // Each session the user starts is timed on its own; a relogon continues the count.
+        m_onlineTimer.Reset();
         if (!LogonInitParameters(user, password, domain)) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] LogonInitParameters失败");
             return false;

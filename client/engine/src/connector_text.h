@@ -26,6 +26,7 @@ constexpr int kErrServerClosed = 51;
 constexpr int kErrCertificate = 53;
 constexpr int kErrUserState = 54;
 constexpr int kErrCertInvalid = 55;
+constexpr int kErrBadAddress = 60;  // the gateway's virtual address or mask fits no adapter
 
 constexpr const char kTextCancelled[] = "用户取消登录";
 constexpr const char kTextCancelledBang[] = "用户取消登录!";
@@ -39,6 +40,10 @@ constexpr const char kTextReceiveFailed[] = "接收数据失败";
 constexpr const char kTextGatewayRefused[] = "连接网关被拒绝";
 constexpr const char kTextOk[] = "操作成功";
 constexpr const char kTextAdapterConfigFailed[] = "配置虚拟网卡失败, 请检查软件是否安装正常。";
+constexpr const char kTextTunnelMessage[] = "网关发送的隧道报文无效, 连接已断开。";
+constexpr const char kTextFailedWithCode[] = "操作失败, 错误码 %d。";
+constexpr const char kTextRefusedWithCode[] = "网关拒绝登录, 错误码 %d。";
+constexpr const char kTextBadAddress[] = "网关分配的虚拟地址 %s 子网掩码 %s 无法配置到虚拟网卡, 登录失败。";
 
 // Text ids of the language catalogue.
 enum : int {
@@ -105,5 +110,26 @@ enum : int {
     kTxtCertTimeout = 310,
     kTxtMediaFailed = 314,
 };
+
+// The language text that tells the user why a step ended with last error `number`, for the
+// steps that leave no text of their own in the last error; -1 when none.
+constexpr int ReasonTextId(int number) {
+    switch (number) {
+        case kErrNoGateway: return kTxtNoGateway;
+        case kErrLogonTimeout: return kTxtLogonTimeout;
+        case kErrReceive: return kTxtReceiveFailed;
+        case kErrBadAnswer: return kTxtBadAnswer;
+        case kErrExtract: return kTxtExtract;
+        case kErrBadCode: return kTxtBadCode;
+        case kErrNoMemory: return kTxtNoMemory;
+        case kErrSettings: return kTxtOpenKey;
+        case kErrServerAddress: return kTxtServerAddress;
+        case kErrServerClosed: return kTxtServerClosed;
+        case kErrCertificate: return kTxtNoCertificate;
+        case kErrUserState: return kTxtUserState;
+        case kErrCertInvalid: return kTxtCertInvalid;
+        default: return -1;
+    }
+}
 
 }  // namespace engine

@@ -216,6 +216,16 @@ int WaitReadable(int fd, int seconds) {
     return n == 1 && (p.revents & POLLIN) != 0 ? 1 : 0;
 }
 
+bool AdapterTakesAddress(DWORD address, DWORD mask) {
+    const DWORD host = ~mask;
+    if (mask == 0 || (host & (host + 1)) != 0) return false;  // no bits, or bits with a hole
+    const DWORD first = address >> 24;
+    if (first == 0 || first == 127 || first >= 224) return false;
+    // A subnet of 31 or 32 bits has no network or broadcast address of its own.
+    if (host > 1 && ((address & host) == 0 || (address & host) == host)) return false;
+    return true;
+}
+
 void OnlineTimer::Start() {
     std::lock_guard<std::mutex> g(m_lock);
     if (m_running) return;
@@ -228,6 +238,12 @@ void OnlineTimer::Stop() {
     if (!m_running) return;
     m_running = false;
     m_accumulatedMs += m_clock.TickMs() - m_startMs;
+}
+
+void OnlineTimer::Reset() {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_running = false;
+    m_accumulatedMs = 0;
 }
 
 std::uint64_t OnlineTimer::GetOnlineSeconds() const {

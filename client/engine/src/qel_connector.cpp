@@ -257,14 +257,27 @@ std::string TwQelConnector::LastErrorText() {
     return m_lastErrorText;
 }
 
+std::string TwQelConnector::DefaultReason(int number) {
+    const int textId = ReasonTextId(number);
+    std::string text = textId >= 0 ? m_ui.LanguageText(textId) : std::string();
+    if (!text.empty()) return text;
+    if (number == TW_ERROR_TUNNEL_MESSAGE) return kTextTunnelMessage;
+    char generic[96];
+    std::snprintf(generic, sizeof generic, kTextFailedWithCode, number);
+    return generic;
+}
+
 void TwQelConnector::ReportError(int number, const char* text) {
+    std::string reason = text != nullptr ? text : "";
+    // Whoever reads an end reads why: a step that gave no text of its own gets the one it showed.
+    if (number != 0 && reason.empty()) reason = DefaultReason(number);
     {
         std::lock_guard<std::mutex> lock(m_errorLock);
         m_lastError = number;
-        m_lastErrorText = text != nullptr ? text : "";
+        m_lastErrorText = reason;
     }
     if (number != 0) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReportError] %d, %s", number, text != nullptr ? text : "");
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReportError] %d, %s", number, reason.c_str());
         m_waitLogon.Set();
     }
 }

@@ -416,8 +416,9 @@ TEST_F(AdapterSetupTest, AdapterThatNeverComesEndsTheLogonAfterItsLimit) {
     EXPECT_EQ(ui.Events(), (std::vector<std::string>{"4:t188", "4:t189", "5:t190", "1"}));
 }
 
-TEST_F(AdapterSetupTest, CancelEndsTheWaitForTheAdapter) {
-    // The wait itself, on the clock: the user's cancel ends it at once.
+TEST_F(AdapterSetupTest, CancelEndsTheWaitsForTheAdapterAndForItsAddress) {
+    // The waits themselves, on the clock: the user's cancel (a logoff and a quit set the same
+    // event) ends each at once. The bound only guards against a hang.
     deps.sleep = nullptr;
     driver.adapterPresent = false;
     auto adapter = Make();
@@ -427,6 +428,22 @@ TEST_F(AdapterSetupTest, CancelEndsTheWaitForTheAdapter) {
     EXPECT_EQ(result.get(), 0);
     EXPECT_FALSE(cancel.IsSet()) << "the cancel event was left set for the next logon";
     EXPECT_EQ(ui.Events(), (std::vector<std::string>{"4:t188", "4:t189", "4:t191", "1"}));
+
+    // An address the service cannot set never shows on the adapter: the wait for it ends too.
+    driver.adapterPresent = true;
+    pc.answer = std::string("NetshSetipFail>", 16);
+    settings->SetDword(deps.settingsKey, "UseStatic", 1);
+    auto second = Make();
+    second->SetLogonResults(TestSession({}), false);
+    auto address = std::async(std::launch::async, [&] { return second->LogonConfigAdapterStaticIpAddr(); });
+    ASSERT_TRUE(clock.WaitForWaiters(1)) << "the logon never waited for the address";
+    cancel.Set();
+    const bool ended = address.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!ended) clock.Advance(deps.timing.adapterAddressLimitMs);  // it ends by its limit then
+    EXPECT_TRUE(ended) << "the wait for the address ignored the cancel";
+    EXPECT_EQ(address.get(), 0);
+    EXPECT_EQ(lastError, 6);
+    EXPECT_EQ(ui.Events().back(), "4:t191");
 }
 
 TEST_F(AdapterSetupTest, AddressNotGivenByDhcpIsSetStaticallyAndRemembered) {

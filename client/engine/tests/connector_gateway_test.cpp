@@ -307,6 +307,7 @@ TEST_F(ConnectorGatewayTest, GatewayThatNeverAnswersTheLogonTimesOut) {
     LogOn();
     ASSERT_TRUE(rig.WaitLogonEnded());
     EXPECT_EQ(rig.connector->LastError(), 35);
+    EXPECT_EQ(rig.connector->LastErrorText(), "t204") << "an end without its reason";
     EXPECT_TRUE(InOrder(rig.ui.Events(), {"4:t221", "5:t204", "1"})) << Joined(rig.ui.Events());
 }
 

@@ -154,6 +154,8 @@ TEST_F(ConnectorLogonTest, NaksEndOfflineWithTheirCodesAndLastErrors) {
         {997, "register this computer?", {"4:t221", "6:register this computer?", "1"}},
         {998, "pending", {"4:t221", "5:t210", "1"}},
         {38, "busy", {"4:t221", "5:busy", "1"}},  // 38 is transient only for a relogon
+        // A refusal without a text still tells the user, and leaves its reason.
+        {5, "", {"4:t221", "5:网关拒绝登录, 错误码 5。", "1"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
@@ -162,7 +164,7 @@ TEST_F(ConnectorLogonTest, NaksEndOfflineWithTheirCodesAndLastErrors) {
         EXPECT_FALSE(Logon());
         EXPECT_TRUE(InOrder(Events(), c.events)) << Joined(Events());
         EXPECT_EQ(rig.connector->LastError(), static_cast<int>(c.error));
-        EXPECT_EQ(rig.connector->LastErrorText(), c.text);
+        EXPECT_EQ(rig.connector->LastErrorText(), *c.text != 0 ? c.text : "网关拒绝登录, 错误码 5。");
         EXPECT_TRUE(rig.connector->LastFailureFinal());
         EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_OFFLINE);
         EXPECT_GE(link->Disconnects(), 1);
@@ -373,6 +375,46 @@ TEST_F(ConnectorLogonTest, ServerThatCannotBeReachedAndMissingSettings) {
     EXPECT_FALSE(Logon());
     EXPECT_EQ(rig.connector->LastError(), 49);
     EXPECT_TRUE(InOrder(Events(), {"5:t186", "1"})) << Joined(Events());
+}
+
+// A virtual address or mask no adapter can hold is refused as soon as the answer is read, with
+// the values in the message: nothing waits for an address that never comes.
+TEST_F(ConnectorLogonTest, VirtualAddressOrMaskTheAdapterCannotTakeIsRefusedAtOnce) {
+    const struct {
+        DWORD address, mask;
+        const char* text;
+    } cases[] = {
+        {0xC6120002, 0x00000000, "198.18.0.2 子网掩码 0.0.0.0"},
+        {0xC6120002, 0xFF00FF00, "198.18.0.2 子网掩码 255.0.255.0"},
+        {0xC6120000, 0xFFFFFF00, "198.18.0.0 子网掩码 255.255.255.0"},    // the subnet itself
+        {0xC61200FF, 0xFFFFFF00, "198.18.0.255 子网掩码 255.255.255.0"},  // its broadcast
+        {0x7F000002, 0xFF000000, "127.0.0.2 子网掩码 255.0.0.0"},
+        {0xE0000005, 0xFFFFFF00, "224.0.0.5 子网掩码 255.255.255.0"},
+        {0x00000005, 0xFFFFFF00, "0.0.0.5 子网掩码 255.255.255.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        answer.virtualIp = c.address;
+        answer.netmask = c.mask;
+        Make();
+        EXPECT_FALSE(Logon());
+        EXPECT_EQ(rig.connector->LastError(), 60);
+        EXPECT_NE(rig.connector->LastErrorText().find(c.text), std::string::npos)
+            << rig.connector->LastErrorText();
+        EXPECT_TRUE(InOrder(Events(), {"4:t221", "5:" + rig.connector->LastErrorText(), "1"}))
+            << Joined(Events());
+        EXPECT_EQ(rig.driver.Count("StartCapture"), 0u);
+        EXPECT_EQ(rig.connector->Status(), TW_CLT_STATUS_OFFLINE);
+        rig.connector.reset();
+    }
+    // A host's own /32 and a point-to-point /31 are fine.
+    for (const DWORD mask : {0xFFFFFFFFu, 0xFFFFFFFEu}) {
+        answer.virtualIp = 0xC6120002;
+        answer.netmask = mask;
+        Make();
+        EXPECT_TRUE(Logon()) << Joined(Events());
+        rig.connector.reset();
+    }
 }
 
 TEST_F(ConnectorLogonTest, RelogonWithTheSameAndWithAnotherAddress) {

@@ -257,6 +257,42 @@ TEST_F(ConnectorTunnelTest, OnlineTimeLimitLogsOff) {
     EXPECT_EQ(rig.connector->Policy().MaxOnlineTime().load(), 0u) << "limits cleared after use";
 }
 
+// The policy's online-time limit counts the session the user started, relogons included, and
+// never the sessions before it.
+TEST_F(ConnectorTunnelTest, OnlineTimeStartsAgainAtAFreshLogonAndGoesOnOverARelogon) {
+    const auto tickAnswered = [&](std::uint64_t ms) {
+        Tick(ms);
+        link->Deliver(qelgw::BuildHeaderOnly(SSR_CODE_MNG_KEEP_ALIVE_RESPONSE));
+        ASSERT_TRUE(Settled("the answer's delivery", [&] { return link->Idle(); }));
+    };
+    Online();
+    for (int i = 0; i < 4; ++i) tickAnswered(800);  // a first session of 3.2 s
+    rig.connector->LogoffInProgress() = 1;
+    link->Drop();
+    ASSERT_TRUE(Settled("the first session's end",
+                        [&] { return rig.connector->Status() == TW_CLT_STATUS_TUNNEL_LOST; }));
+    rig.connector->LogoffInProgress() = 0;
+    rig.connector->SetStatus(TW_CLT_STATUS_OFFLINE);
+
+    logonAnswer.policy += "\npolicy maxonlinetime 2";
+    ASSERT_TRUE(rig.connector->LogonUserToDomain("alice", "secret", "", false, false))
+        << Joined(rig.ui.Events());
+    ASSERT_EQ(rig.connector->Policy().MaxOnlineTime().load(), 2u);
+    tickAnswered(800);
+    EXPECT_EQ(logoffs.load(), 0) << "the earlier session's time was counted";
+    EXPECT_EQ(rig.connector->Session().onlineSeconds, 0u);
+
+    link->Drop();
+    ASSERT_TRUE(Settled("the relogon request", [&] { return relogons.load() == 1; }));
+    ASSERT_TRUE(rig.connector->LogonUserToDomain("alice", "secret", "", true, false))
+        << Joined(rig.ui.Events());
+    tickAnswered(800);
+    EXPECT_EQ(logoffs.load(), 0);
+    tickAnswered(1500);  // 3.1 s since the fresh logon: the relogon kept the count
+    ASSERT_TRUE(Settled("the logoff request", [&] { return logoffs.load() == 1; }));
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"0", "0", "0", "5:t162"})) << Joined(rig.ui.Events());
+}
+
 TEST_F(ConnectorTunnelTest, IdleLimitCountsOutboundTraffic) {
     Online();
     rig.connector->Policy().MaxIdleTime() = 1;

@@ -25,7 +25,53 @@ namespace {
 constexpr int kContinue = -1;
 constexpr std::size_t kPasswordLineMax = 512;
 constexpr DWORD kStdinWaitMs = 5000;
+
+// Who holds a named object the start-up meets: nobody (any more), the user or root, or somebody
+// the client does not trust. Named objects are open to every local user, so a holder is not
+// necessarily one of the suite's programs.
+enum class Holder { kNone, kTrusted, kOther };
+
+Holder HolderOf(const char* name, platform::NamedObjectHolder* holder) {
+    if (!platform::FindNamedObjectHolder(name, holder)) return Holder::kNone;
+    const bool trusted = holder->uidKnown && (holder->uid == ::geteuid() || holder->uid == 0);
+    TW_LOG(LOG_CLIENT_LOGIN, 1, "[InitInstance] %s is held by pid %ld (%s) of user %s", name, holder->pid,
+           holder->program.c_str(), holder->user.c_str());
+    return trusted ? Holder::kTrusted : Holder::kOther;
+}
+
+// What holds `name`, what an administrator can do, and `advice`: what the user can do.
+std::string HeldText(bool chineseUi, const char* name, const platform::NamedObjectHolder& h,
+                     const std::string& advice) {
+    const std::string file = platform::NamedObjectFile(name);
+    std::string who;
+    if (h.pid == 0) {
+        who = chineseUi ? std::string("“") + name + "”被一个系统未给出的程序占用。"
+                        : std::string("\"") + name + "\" is held by a program that the system does not name.";
+    } else if (chineseUi) {
+        who = std::string("“") + name + "”被用户 " + (h.user.empty() ? "?" : h.user) + " 的进程 " +
+              std::to_string(h.pid) + "（" + (h.program.empty() ? "?" : h.program) +
+              "）占用，它不是您的程序。";
+    } else {
+        who = std::string("\"") + name + "\" is held by process " + std::to_string(h.pid) + " (" +
+              (h.program.empty() ? "?" : h.program) + ") of user " + (h.user.empty() ? "?" : h.user) +
+              ", not by a program of yours.";
+    }
+    const std::string admin = chineseUi
+                                  ? "管理员可结束占用文件 " + file + " 的进程。"
+                                  : "An administrator can end the process that holds the file " + file + ".";
+    return who + "\n" + admin + "\n\n" + advice;
+}
+
 }  // namespace
+
+int CSarvelApp::RefuseHeldRunningMark(const platform::NamedObjectHolder& holder) {
+    const bool cn = m_env.chineseUi;
+    const std::string advice = cn ? "请该用户退出其客户端，然后再启动客户端。"
+                                  : "Ask that user to quit their client, then start the client again.";
+    m_env.prompter->Message(m_texts->Text(111) + "\n\n" + HeldText(cn, kRunningMutex, holder, advice),
+                            m_table.MakeErrorCaption(), BoxIcon::kError);
+    return 0;
+}
 
 CSarvelApp::CSarvelApp(AppEnvironment env) : m_env(std::move(env)) {}
 
@@ -66,9 +112,13 @@ int CSarvelApp::SendLogoffMsg(std::uint32_t dwData) {
 }
 
 bool CSarvelApp::WaitForOldClient() {
-    // Without a time limit, as a browser logon must take over once the old client is gone.
-    while (platform::NamedObjectExists(kRunningMutex))
+    // Without a time limit, as a browser logon must take over once the old client is gone; but
+    // not for a holder that is no client of this user's: that one need never let go.
+    while (platform::NamedObjectExists(kRunningMutex)) {
+        platform::NamedObjectHolder holder;
+        if (HolderOf(kRunningMutex, &holder) == Holder::kOther) return RefuseHeldRunningMark(holder), false;
         platform::SleepOn(*m_env.clock, m_env.timing.handoverPollMs);
+    }
     m_running = platform::NamedMutex::Create(kRunningMutex);
     if (!m_running) return Fail(111), false;
     if (m_running->AlreadyExisted()) {
@@ -212,8 +262,25 @@ int CSarvelApp::InitInstance() {
         return 0;
     }
 
-    // 5. An update runs.
-    if (platform::NamedObjectExists(kUpdateMutex)) return Fail(156);
+    // 5. An update runs: the user's own or root's is waited for. The mark of somebody else is no
+    // update of this user's to wait for; the user is told whose it is and may start anyway.
+    platform::NamedObjectHolder updater;
+    switch (HolderOf(kUpdateMutex, &updater)) {
+        case Holder::kNone: break;
+        case Holder::kTrusted: return Fail(156);
+        case Holder::kOther: {
+            const bool cn = m_env.chineseUi;
+            const std::string advice =
+                cn ? "如果没有正在进行的客户端升级，您可以照常启动客户端。是否启动？"
+                   : "If no update of the client runs, you can start the client anyway. "
+                     "Start it?";
+            if (!m_env.prompter->AskYesNo(
+                    m_texts->Text(156) + "\n\n" + HeldText(cn, kUpdateMutex, updater, advice),
+                    m_table.MakeInfoCaption(), BoxIcon::kWarning))
+                return 0;
+            break;
+        }
+    }
 
     // 6. and 7. One client only.
     m_running = platform::NamedMutex::Create(kRunningMutex);
@@ -228,16 +295,22 @@ int CSarvelApp::InitInstance() {
             if (!WaitForOldClient()) return 0;
         } else {
             DWORD window = 0;
+            bool shown = false;
             if (store.GetDword(kClientKey, platform::client_settings::kMainWindow, &window) ==
                     platform::kRegOk &&
                 window != 0 && !options.api) {
                 LinkRequest show;
                 show.kind = kLinkShow;
                 std::int32_t reply = 0;
-                SendToRunningClient(window, show, m_env.timing.handoverReplyMs, &reply);
+                shown = SendToRunningClient(window, show, m_env.timing.handoverReplyMs, &reply) ==
+                        SendResult::kOk;
             }
+            // No window of the user's own came up: a mark somebody else holds is told, never
+            // ended on silently.
+            platform::NamedObjectHolder holder;
+            const bool foreign = !shown && HolderOf(kRunningMutex, &holder) == Holder::kOther;
             m_running.reset();
-            return 0;
+            return foreign ? RefuseHeldRunningMark(holder) : 0;
         }
     }
 

@@ -1,7 +1,9 @@
 // The client's start-up as real processes on a private machine root, headless: the switches,
-// the update mutex, and a second start that shows, exits, or takes over from the running client.
+// the update mutex, a second start that shows, exits, or takes over from the running client, and
+// marks another user holds.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/named_objects.h"
+#include "platform/process.h"
 #include "platform/settings_store.h"
 #include "testsupport/command.h"
 #include "testsupport/temp_root.h"
@@ -68,6 +71,32 @@ private:
     std::string m_out;
     pid_t m_pid = -1;
     bool m_reaped = false;
+};
+
+// A process of another user ("nobody") that holds a named object, as any local user may.
+class ForeignHolder {
+public:
+    explicit ForeignHolder(const std::string& name) {
+        auto ready = platform::NamedEvent::Create("Global\\ready-foreign", true, false);
+        if (!ready) return;
+        ready->Reset();
+        m_pid = platform::Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                 testsupport::BinDir() + "/platform_test_helper", "hold-mutex", name,
+                                 "Global\\ready-foreign"});
+        m_ready = m_pid > 0 && ready->Wait(20000) == platform::kWaitObject0;
+    }
+    ~ForeignHolder() {
+        if (m_pid <= 0) return;
+        int code = 0;
+        platform::KillProcess(m_pid, SIGKILL);
+        platform::WaitProcess(m_pid, 10000, &code);
+    }
+    bool Ready() const { return m_ready; }
+    pid_t Pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+    bool m_ready = false;
 };
 
 class StartupTest : public ::testing::Test {
@@ -154,6 +183,44 @@ TEST_F(StartupTest, SecondStartsShowExitOrTakeOver) {
     EXPECT_EQ(browser.Wait(), 0) << browser.Output();
     EXPECT_EQ(MainWindow(), 0u);
     EXPECT_FALSE(platform::NamedObjectExists(kRunningMutex));
+}
+
+// Named objects are open to every local user: a mark that somebody the client does not trust
+// holds never ends or refuses the start silently. The holder runs as another user.
+TEST_F(StartupTest, MarksAnotherUserHoldsAreToldWithTheirHolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the holder as another user";
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0755), 0);  // the other user reaches the machine root
+    const auto named = [](const std::string& out, pid_t holder) {
+        return out.find("process " + std::to_string(holder) + " (platform_test_h)") != std::string::npos;
+    };
+    {
+        // Somebody else's update mark: the user is told whose it is and may start anyway.
+        ForeignHolder update(kUpdateMutex);
+        ASSERT_TRUE(update.Ready());
+        Client asked(Out("asked"), {"-debug"});
+        EXPECT_EQ(asked.Wait(), 0);
+        const std::string out = asked.Output();
+        EXPECT_NE(out.find("question:"), std::string::npos) << out;
+        EXPECT_NE(out.find("being updated"), std::string::npos) << out;
+        EXPECT_TRUE(named(out, update.Pid())) << out;
+        EXPECT_NE(out.find("start the client anyway"), std::string::npos) << out;
+    }
+    ForeignHolder running(kRunningMutex);
+    ASSERT_TRUE(running.Ready());
+    store->SetDword(kClientKey, "MainWindow", 0);  // no client of the user's runs
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-debug"}, std::vector<std::string>{"-api"},
+          std::vector<std::string>{"-browserlogon", "gw.example", "443", "77", "bob", "6.3.01.0"}}) {
+        SCOPED_TRACE(args[0]);
+        store->SetString(kClientKey, "ServerAddr", "gw.example");
+        Client refused(Out("refused"), args);
+        EXPECT_EQ(refused.Wait(), 0) << refused.Output();
+        const std::string out = refused.Output();
+        EXPECT_NE(out.find("message: "), std::string::npos) << out;
+        EXPECT_NE(out.find("Another user is already using the client"), std::string::npos) << out;
+        EXPECT_TRUE(named(out, running.Pid())) << out;
+        EXPECT_NE(out.find(platform::NamedObjectFile(kRunningMutex)), std::string::npos) << out;
+    }
 }
 
 TEST_F(StartupTest, ACrashIsToldAtTheNextStart) {

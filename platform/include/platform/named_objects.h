@@ -63,4 +63,21 @@ private:
 // ends with the last holder: a crashed holder does not keep the name alive.
 bool NamedObjectExists(const std::string& name);
 
+// One process that holds a name, as the kernel tells it: every holder marks its object file with
+// a lock of its own process, whose owner any user may ask for.
+struct NamedObjectHolder {
+    long pid = 0;  // 0: the system does not name it (another pid namespace, /proc with hidepid)
+    bool uidKnown = false;
+    unsigned uid = 0;
+    std::string user;     // the account's name, else its number; empty when the uid is unknown
+    std::string program;  // its program's short name (up to 15 characters); empty when unknown
+};
+
+// Whether a process other than the caller holds `name`; *holder names one of them (pid 0 when
+// none of them can be named). Reads only what any local user may read.
+bool FindNamedObjectHolder(const std::string& name, NamedObjectHolder* holder);
+
+// The file that stands for `name` (what an administrator looks for with fuser or lsof).
+std::string NamedObjectFile(const std::string& name);
+
 }  // namespace platform

@@ -1,7 +1,8 @@
 // The session through a proxy of its own beside the gateway, and the quit at awkward moments: a full
 // tunnel and a pushed route that covers the proxy (the carrier must stay outside the tunnel), a
 // proxy that trickles its answer (a quit leaves it at once), and a quit while the forced logoff of
-// a deleted adapter runs. Each ends with pc exactly as before.
+// a deleted adapter runs; a gateway's netmask no adapter can hold. Each ends with pc exactly as
+// before.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -207,6 +208,23 @@ TEST_F(TunnelTest, DriverDaemonKilledUnderTheSessionEndsItWithItsReason) {
     const std::string log = m_rig->ClientLog();
     EXPECT_NE(log.find("the session ended (last error 56: "), std::string::npos) << log;
     EXPECT_EQ(log.find("last error 0"), std::string::npos) << log;
+}
+
+// A gateway that hands out a netmask no adapter can hold: the logon ends at once with a message
+// naming it. The address wait is stretched far past the bound below, so a logon that waited for
+// an address that cannot come would not end by itself in time.
+TEST_F(TunnelTest, NetmaskNoAdapterCanHoldEndsTheLogonAtOnceWithItsReason) {
+    GatewaySetup gateway;
+    gateway.extra = {"netmask = 0.0.0.0"};
+    ASSERT_TRUE(Bring(gateway));
+    ClientSetup client;
+    client.timing = std::string(kTestTiming) + ",adapterAddressLimitMs=600000";
+    ASSERT_GT(m_rig->StartClient(client), 0);
+    ASSERT_TRUE(SessionEndedByItself()) << m_rig->ClientLog();
+    const std::string log = m_rig->ClientLog();
+    EXPECT_NE(log.find("not online (last error 60: "), std::string::npos) << log;
+    EXPECT_NE(log.find("子网掩码 0.0.0.0"), std::string::npos) << log;
+    // The teardown compares routes, addresses and resolver exactly.
 }
 
 }  // namespace

@@ -38,6 +38,11 @@ char* GetSslAlertText(int level, int code, char* buffer, std::size_t size);
 // order. 0xFFFFFFFF when neither gives one.
 DWORD ResolveAddress(const char* text);
 
+// Whether the virtual adapter can hold `address` with `mask` (host byte order): a contiguous mask
+// of 1 to 32 bits and a unicast address (not in 0/8, 127/8 or from 224 up) that is neither its
+// subnet's network nor its broadcast address. The gateway's values are refused otherwise.
+bool AdapterTakesAddress(DWORD address, DWORD mask);
+
 // Waits up to `seconds` for `fd` to become readable: 1 readable, 0 for an invalid descriptor, the
 // time-out or an error.
 int WaitReadable(int fd, int seconds);
@@ -51,12 +56,16 @@ void WaitWhileConnected(const std::atomic<bool>& connected, const std::atomic<bo
 void SleepWhileConnected(const std::atomic<bool>& connected, int ms, DWORD stepMs,
                          const std::function<void()>& pause);
 
-// Seconds online: the sessions before plus the running one, on the clock given.
+// Seconds online since the last fresh logon: its sessions (relogons) before plus the running one,
+// on the clock given.
 class OnlineTimer {
 public:
     explicit OnlineTimer(const platform::Clock& clock = platform::SystemClock()) : m_clock(clock) {}
     void Start();  // a session begins (nothing when one runs)
     void Stop();   // it ends: its seconds are added
+    // A fresh logon: the count starts again at 0. A session still counted is dropped from it, so
+    // its late end adds nothing.
+    void Reset();
     std::uint64_t GetOnlineSeconds() const;
 
 private:

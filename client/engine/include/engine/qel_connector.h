@@ -158,7 +158,8 @@ public:
     bool BindAdaptersList() override;
     void PrintSystemRouteTable() override;
 
-    // Stores the last error and wakes the running logon's waits (a non-zero error only).
+    // Stores the last error and wakes the running logon's waits (a non-zero error only). A
+    // non-zero error without a text gets the text its step shows the user (DefaultReason).
     void ReportError(int number, const char* text);
     // A logon whose adapter configuration failed: false, with a reason recorded.
     bool AdapterConfigFailed();
@@ -237,6 +238,9 @@ private:
     SsrAuth HandleLogonAccepted(const std::uint8_t* msg, std::size_t length, bool relogon);
     SsrAuth TakeLogonAck(const LogonAck& ack, bool relogon);
     SsrAuth LogonAckFailed(const char* log, int textId, int error);
+    // false, with the user told and the last error set, when the virtual adapter cannot hold the
+    // gateway's address and mask (host order).
+    bool AddressAcceptable(DWORD address, DWORD mask);
     void LogLogonAck(const LogonAck& ack);
     int InformServerSetUpdateStatus();
     int LogonHandleCertAuth(bool relogon);
@@ -359,6 +363,7 @@ private:
     std::mutex m_errorLock;
     int m_lastError = 0;
     std::string m_lastErrorText;
+    std::string DefaultReason(int number);
 
     // The logon receive buffer: filled by the content handler while a logon runs (m_buffering).
     TwLogonBuffer m_logonBuffer;

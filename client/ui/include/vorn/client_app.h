@@ -74,6 +74,8 @@ private:
     int InitInstance();
     int Fail(int textId);
     bool WaitForOldClient();
+    // The running mark is held by somebody the client does not trust: says who and what to do; 0.
+    int RefuseHeldRunningMark(const platform::NamedObjectHolder& holder);
     std::string ReadStdinLine();
 
     AppEnvironment m_env;
