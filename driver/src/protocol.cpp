@@ -76,6 +76,7 @@ void BindVirtual(TwMiniportGlobal* g, TwVirtualAdapter* va) {
     e->m_bCurrentAddressCompleted = va->QueryInformation(OID_802_3_CURRENT_ADDRESS, e->m_CurrentAddress, 6,
                                                          &written, &needed) == NDIS_STATUS_SUCCESS;
     e->m_pProto = va;
+    e->m_bOwnAdapter = true;
     va->m_FilterAdapter.store(e);
     TellOpened(g, e);
     std::uint32_t filter = 0x0B;
