@@ -202,7 +202,7 @@ TwQelConnector::SsrAuth TwQelConnector::HandleLogonRefused(std::vector<std::uint
         return SsrAuth::kFailed;
     }
     const int number = static_cast<int>(error);
-    const std::string message = std::string(text).substr(0, 511);
+    const std::string message = GatewayText(text, 511);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SvrLogonNak,  Error = %d, ErrorMsg = %s", number,
            message.c_str());
     if (number == 997) {
@@ -622,7 +622,7 @@ int TwQelConnector::HandleRegistrationAnswer() {
             ReportError(kErrExtract, "");
             return 0;
         }
-        const std::string message = std::string(text).substr(0, 511);
+        const std::string message = GatewayText(text, 511);
         TW_LOG(LOG_CLIENT_LOGIN, 4,
                "[LogonHandleCertAuth] GWLogonNak, UserId = %s, Error = %d, ErrorMsg = %s", UserName().c_str(),
                static_cast<int>(error), message.c_str());
