@@ -49,6 +49,7 @@ void TellOpened(TwMiniportGlobal* g, AdapterEntry* e) {
 // Opens one of our virtual adapters: the three queries, then the filter half is told.
 void BindVirtual(TwMiniportGlobal* g, TwVirtualAdapter* va) {
     AdapterEntry* e = NewEntry(g);
+    e->m_bOwnAdapter = true;  // before the bound list shows the entry to anyone
     e->m_pDeviceName = va->Config().exportName;
     e->m_pRootDeviceName = va->Config().exportName;
     e->m_AdapterName = va->Config().vendorDescription;
@@ -76,7 +77,6 @@ void BindVirtual(TwMiniportGlobal* g, TwVirtualAdapter* va) {
     e->m_bCurrentAddressCompleted = va->QueryInformation(OID_802_3_CURRENT_ADDRESS, e->m_CurrentAddress, 6,
                                                          &written, &needed) == NDIS_STATUS_SUCCESS;
     e->m_pProto = va;
-    e->m_bOwnAdapter = true;
     va->m_FilterAdapter.store(e);
     TellOpened(g, e);
     std::uint32_t filter = 0x0B;

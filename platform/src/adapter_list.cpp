@@ -9,9 +9,9 @@
 #include <netlink/route/link.h>
 #include <netlink/route/neighbour.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>

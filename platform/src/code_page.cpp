@@ -1,4 +1,4 @@
-// Code page 936 through iconv ("GBK": code page 936 without the euro sign at 0x80).
+// Code page 936 through iconv's "GBK" (glibc's also maps 0x80, the euro sign).
 #include "platform/code_page.h"
 
 #include <iconv.h>
