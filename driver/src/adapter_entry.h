@@ -65,6 +65,11 @@ struct AdapterEntry {
     std::mutex m_IPConfigLock;
     TwIpConfigRecord m_IPConfig{};
     TwVirtualAdapter* m_pProto = nullptr;  // the virtual adapter this entry opened, else null
+    // Set before the entry is announced and never changed: the entry opened one of our own
+    // adapters (m_pProto is cleared at halt, this stays).
+    bool m_bOwnAdapter = false;
+    // Set under the id table's write lock when the adapter closed: it takes no id any more.
+    bool m_bIdReleased = false;
     std::atomic<bool> m_bValid{false};
     bool m_bInitialized = false;
     bool m_bCurrentAddressCompleted = false;

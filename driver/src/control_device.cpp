@@ -82,18 +82,22 @@ DWORD GetTcpIpInterfaces(const IoRequest& req, std::uint8_t* out, IoResult* r) {
     if (Filter_GetTcpIpBoundAdapters(work.get()) != FILTER_STATUS_SUCCESS) return STATUS_INTERNAL_ERROR;
     TW_TCPIP_INTERFACE_LIST list{};
     const std::uint32_t count = work->count < TW_MAX_BOUND_ADAPTERS ? work->count : TW_MAX_BOUND_ADAPTERS;
-    list.count = count;
+    // A link that finds no free id is left out of this answer; the rest (our own adapters come
+    // first) is listed.
+    std::uint32_t listed = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint32_t id = 0;  // records are packed: the id is copied in, never written through
         if (Filter_AdapterToId(reinterpret_cast<FILTER_ADAPTER>(work->entries[i].hAdapter), &id) !=
             FILTER_STATUS_SUCCESS) {
             DbgTrace(kDbgInit, "call Filter_AdapterToId func failure.\n");
-            return STATUS_INTERNAL_ERROR;
+            continue;
         }
-        list.entries[i].adapterId = id;
-        list.entries[i].data = work->entries[i].data;
-        list.entries[i].data.name[sizeof(list.entries[i].data.name) - 1] = '\0';
+        list.entries[listed].adapterId = id;
+        list.entries[listed].data = work->entries[i].data;
+        list.entries[listed].data.name[sizeof(list.entries[listed].data.name) - 1] = '\0';
+        ++listed;
     }
+    list.count = listed;
     std::memcpy(out, &list, sizeof(list));
     r->bytes = sizeof(list);
     return STATUS_SUCCESS;

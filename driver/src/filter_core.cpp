@@ -407,6 +407,7 @@ void NdisFilter_AdapterClosed(AdapterEntry* adapter) {
     ext->m_MostRecentlyOpened.compare_exchange_strong(expected, nullptr);
     RefreshAdapterList(ext);
     qel_AdapterEventHandler(ext, adapter);
+    ReleaseAdapterId(adapter);
 }
 
 void NdisFilter_EnumOpenedAdapter() {

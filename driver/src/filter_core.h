@@ -125,6 +125,9 @@ bool RingTakesOutput(const TwFilterExtension* ext);
 // The handle `fo` closes: a session claimed through it ends.
 void EndSessionOf(TwFilterExtension* ext, const TwFileObject* fo);
 
+// Gives the adapter's id back (a closed adapter): a later adapter may take its place in the table.
+void ReleaseAdapterId(FILTER_ADAPTER adapter);
+
 // The driver's extension, or null before initialisation / after unload.
 TwFilterExtension* FilterExtension();
 

@@ -388,6 +388,27 @@ FILTER_STATUS Filter_DiagPrint(FILTER_DIAG* record, const char* format, ...) {
     return FILTER_STATUS_SUCCESS;
 }
 
+namespace {
+
+bool IdInUse(const TwFilterExtension* ext, std::uint32_t id) {
+    for (std::uint32_t i = 0; i < ext->m_IdCount; ++i) {
+        if (ext->m_Ids[i] == id) return true;
+    }
+    return false;
+}
+
+// The next id no live adapter holds. Numbers are not handed out twice in a row: a ring block that
+// still names a closed adapter's id reaches no later adapter.
+std::uint32_t TakeNextId(TwFilterExtension* ext) {
+    for (;;) {
+        const std::uint32_t id = ext->m_NextId++;
+        if (ext->m_NextId == 0) ext->m_NextId = 1;
+        if (id != 0 && !IdInUse(ext, id)) return id;
+    }
+}
+
+}  // namespace
+
 FILTER_STATUS Filter_AdapterToId(FILTER_ADAPTER adapter, uint32_t* id) {
     TwFilterExtension* ext = FilterExtension();
     if (ext == nullptr || adapter == nullptr || id == nullptr) return FILTER_ERROR_INVALID_ARGUMENT;
@@ -409,11 +430,28 @@ FILTER_STATUS Filter_AdapterToId(FILTER_ADAPTER adapter, uint32_t* id) {
             return FILTER_STATUS_SUCCESS;
         }
     }
-    if (ext->m_IdCount >= TW_MAX_BOUND_ADAPTERS) return FILTER_ERROR_INTERNAL_ERROR;
-    ext->m_IdAdapters[ext->m_IdCount] = adapter;
-    ext->m_Ids[ext->m_IdCount] = ext->m_NextId;
-    ++ext->m_IdCount;
-    *id = ext->m_NextId++;
+    // A closed adapter named late (a frame still on its way) is given no id: it would keep a place
+    // that nobody gives back.
+    if (static_cast<const AdapterEntry*>(adapter)->m_bIdReleased) return FILTER_ERROR_ADAPTER_NOT_OPEN;
+    std::uint32_t slot = ext->m_IdCount;
+    if (slot >= TW_MAX_BOUND_ADAPTERS) {
+        // Full of live links: our own adapter, which carries every session, takes the place of
+        // the real link that came last; that link is left out of lists until an id is free.
+        if (!static_cast<const AdapterEntry*>(adapter)->m_bOwnAdapter) return FILTER_ERROR_INTERNAL_ERROR;
+        slot = TW_MAX_BOUND_ADAPTERS;
+        for (std::uint32_t i = ext->m_IdCount; i-- > 0;) {
+            if (!static_cast<const AdapterEntry*>(ext->m_IdAdapters[i])->m_bOwnAdapter) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot == TW_MAX_BOUND_ADAPTERS) return FILTER_ERROR_INTERNAL_ERROR;
+    } else {
+        ++ext->m_IdCount;
+    }
+    ext->m_IdAdapters[slot] = adapter;
+    ext->m_Ids[slot] = TakeNextId(ext);
+    *id = ext->m_Ids[slot];
     return FILTER_STATUS_SUCCESS;
 }
 
@@ -431,3 +469,25 @@ FILTER_STATUS Filter_IdToAdapter(uint32_t id, FILTER_ADAPTER* adapter) {
 }
 
 }  // extern "C"
+
+namespace olvane {
+
+void ReleaseAdapterId(FILTER_ADAPTER adapter) {
+    TwFilterExtension* ext = FilterExtension();
+    if (ext == nullptr || adapter == nullptr) return;
+    std::unique_lock<std::shared_mutex> lock(ext->m_IdLock);
+    static_cast<AdapterEntry*>(adapter)->m_bIdReleased = true;
+    for (std::uint32_t i = 0; i < ext->m_IdCount; ++i) {
+        if (ext->m_IdAdapters[i] != adapter) continue;
+        for (std::uint32_t j = i + 1; j < ext->m_IdCount; ++j) {
+            ext->m_IdAdapters[j - 1] = ext->m_IdAdapters[j];
+            ext->m_Ids[j - 1] = ext->m_Ids[j];
+        }
+        --ext->m_IdCount;
+        ext->m_IdAdapters[ext->m_IdCount] = nullptr;
+        ext->m_Ids[ext->m_IdCount] = 0;
+        return;
+    }
+}
+
+}  // namespace olvane

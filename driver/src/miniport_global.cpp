@@ -172,7 +172,17 @@ std::uint32_t Hook_GetTcpIpBoundAdapters(TwBoundAdapterList* list) {
     list->count = 0;
     if (g != nullptr) {
         std::shared_lock<std::shared_mutex> lock(g->m_BoundLock);
+        // Our own adapters first: with more links than the list holds, the one the client needs
+        // is never the one left out.
+        std::vector<AdapterEntry*> order;
+        order.reserve(g->m_BoundAdapterList.size());
         for (AdapterEntry* e : g->m_BoundAdapterList) {
+            if (e->m_bOwnAdapter) order.push_back(e);
+        }
+        for (AdapterEntry* e : g->m_BoundAdapterList) {
+            if (!e->m_bOwnAdapter) order.push_back(e);
+        }
+        for (AdapterEntry* e : order) {
             if (list->count >= TW_MAX_BOUND_ADAPTERS) break;
             DbgTrace(kDbgFilterApi, "WalkThroughList Adapter List\n");
             TwBoundAdapterRecord& r = list->entries[list->count++];

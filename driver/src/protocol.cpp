@@ -49,6 +49,7 @@ void TellOpened(TwMiniportGlobal* g, AdapterEntry* e) {
 // Opens one of our virtual adapters: the three queries, then the filter half is told.
 void BindVirtual(TwMiniportGlobal* g, TwVirtualAdapter* va) {
     AdapterEntry* e = NewEntry(g);
+    e->m_bOwnAdapter = true;  // before the bound list shows the entry to anyone
     e->m_pDeviceName = va->Config().exportName;
     e->m_pRootDeviceName = va->Config().exportName;
     e->m_AdapterName = va->Config().vendorDescription;

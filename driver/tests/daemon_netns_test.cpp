@@ -383,5 +383,86 @@ TEST_F(DaemonNetns, RealLinksAreListedAndLeaveTheList) {
     })) << "the deleted links stayed in the list";
 }
 
+// A machine that runs containers makes and deletes links all day, and the service makes the
+// adapter again: a link that is gone gives its id back, the virtual adapter always has one, and a
+// list that meets more links than ids lists what fits, the virtual adapter first.
+TEST_F(DaemonNetns, LinkChurnLeavesTheVirtualAdapterItsIdAndItsFrames) {
+    DWORD count = 0;
+    for (int round = 0; round < 31; ++round) {
+        const std::string name = "olvbr" + std::to_string(round);
+        ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "add", name, "type", "bridge"}), 0);
+        ASSERT_TRUE(testsupport::WaitFor("the bridge to be listed",
+                                         [&] { return Listed(dev.get(), name.c_str(), &count); }))
+            << "round " << round;
+        ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "del", name}), 0);
+        ASSERT_TRUE(
+            testsupport::WaitFor("the bridge to leave the list",
+                                 [&] { return !Listed(dev.get(), name.c_str(), &count) && count == 1; }))
+            << "round " << round;
+    }
+    // The service's adapter restart: the TAP is deleted and made again.
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "del", "qelmini0"}), 0);
+    TW_ADAPTER_BY_MAC a{};
+    DWORD returned = 0;
+    ASSERT_TRUE(testsupport::WaitFor("the adapter to be gone", [&] {
+        return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == FALSE;
+    }));
+    DWORD made = 0;
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned));
+    ASSERT_TRUE(testsupport::WaitFor("the adapter made again to have an id", [&] {
+        return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, kMac0, 6, &a, 10, &returned) == TRUE;
+    })) << "the virtual adapter made again found no id";
+    const std::uint32_t newId = a.adapterId;
+    EXPECT_NE(newId, id);
+
+    // More links than ids: 40 veth ends.
+    for (int i = 0; i < 20; ++i) {
+        const std::string n = std::to_string(i);
+        ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "link", "add", "olvva" + n, "type", "veth", "peer",
+                                    "name", "olvvb" + n}),
+                  0);
+    }
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the list to be full",
+        [&] { return Listed(dev.get(), "olvvb19", &count) || count == TW_MAX_BOUND_ADAPTERS; }))
+        << "the list of 41 links was not the 32 that fit (" << count << ")";
+    std::vector<std::uint8_t> buf(sizeof(TW_TCPIP_INTERFACE_LIST));
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_TCPIP_INTERFACES, nullptr, 0, buf.data(),
+                                     static_cast<DWORD>(buf.size()), &returned));
+    TW_TCPIP_INTERFACE_LIST list;
+    std::memcpy(&list, buf.data(), sizeof(list));
+    EXPECT_EQ(list.count, TW_MAX_BOUND_ADAPTERS);
+    EXPECT_EQ(std::memcmp(list.entries[0].data.currentAddress, kMac0, 6), 0) << "our adapter is not first";
+    EXPECT_EQ(list.entries[0].adapterId, newId);
+
+    // Frames of the adapter made again still reach the ring under its id.
+    DWORD addr = 0x30000000;
+    std::uint64_t shared = 0;
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
+    test::RingClient ring(reinterpret_cast<void*>(shared), true);
+    ASSERT_TRUE(SetMedia(1));
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr",
+                                "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
+              0);
+    platform::UniqueFd udpFd;
+    ASSERT_TRUE(netns->RunInside([&] { udpFd.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5555);
+    inet_pton(AF_INET, "198.18.0.2", &to.sin_addr);
+    test::UserBlock b;
+    EXPECT_TRUE(testsupport::WaitFor("a datagram of the adapter in the ring", [&] {
+        const char payload[] = "after-churn";
+        ::sendto(udpFd.Get(), payload, sizeof(payload), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        while (ring.Read(&b)) {
+            if (b.data.size() >= 42 && b.data[12] == 0x08 && b.data[13] == 0 && b.data[14 + 9] == 17 &&
+                b.adapterId == newId)
+                return true;
+        }
+        return false;
+    })) << "no frame of the adapter reached the ring";
+}
+
 }  // namespace
 }  // namespace olvane

@@ -176,6 +176,33 @@ TEST_F(DriverApi, AdapterIdsStartAtOneAndAreNeverReassigned) {
     NdisFilterDeInitialize();
 }
 
+TEST_F(DriverApi, AClosedAdapterGivesItsIdBackAndOurOwnAdapterAlwaysHasOne) {
+    ASSERT_TRUE(NdisFilterInitialize(RingLayout::k64));
+    std::vector<AdapterEntry> links(33);
+    AdapterEntry own;
+    own.m_bOwnAdapter = true;
+    std::uint32_t id = 0;
+    for (int i = 0; i < 32; ++i) ASSERT_EQ(Filter_AdapterToId(&links[static_cast<std::size_t>(i)], &id), 0);
+    EXPECT_EQ(Filter_AdapterToId(&links[32], &id), FILTER_ERROR_INTERNAL_ERROR);
+    // Full of real links: our adapter takes the place of the last one, which loses its id.
+    ASSERT_EQ(Filter_AdapterToId(&own, &id), FILTER_STATUS_SUCCESS);
+    EXPECT_EQ(id, 33u);
+    FILTER_ADAPTER a = nullptr;
+    EXPECT_EQ(Filter_IdToAdapter(32, &a), -1);
+    EXPECT_EQ(Filter_AdapterToId(&links[31], &id), FILTER_ERROR_INTERNAL_ERROR);
+    // A closed link gives its place back; its number is not handed out again, and the closed link
+    // itself gets none later.
+    ReleaseAdapterId(&links[0]);
+    EXPECT_EQ(Filter_IdToAdapter(1, &a), -1);
+    ASSERT_EQ(Filter_AdapterToId(&links[32], &id), FILTER_STATUS_SUCCESS);
+    EXPECT_EQ(id, 34u);
+    ReleaseAdapterId(&links[1]);
+    EXPECT_EQ(Filter_AdapterToId(&links[1], &id), FILTER_ERROR_ADAPTER_NOT_OPEN);
+    ASSERT_EQ(Filter_AdapterToId(&own, &id), FILTER_STATUS_SUCCESS);
+    EXPECT_EQ(id, 33u);
+    NdisFilterDeInitialize();
+}
+
 TEST_F(DriverApi, ConcurrentCallersForOneAdapterGetOneId) {
     ASSERT_TRUE(NdisFilterInitialize(RingLayout::k64));
     for (int round = 0; round < 30; ++round) {

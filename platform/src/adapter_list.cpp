@@ -10,8 +10,12 @@
 #include <netlink/route/neighbour.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include "platform/route_table.h"
 #include "rtnl_session.h"
@@ -34,6 +38,18 @@ DWORD AddrWord(nl_addr* a) {
 // IFF_LOWER_UP lives in linux/if.h, which clashes with net/if.h.
 constexpr unsigned kIffLowerUp = 0x10000;
 
+// sysfs shows the namespace it was mounted in: its word counts only when the index agrees.
+bool SysfsSaysVirtual(const std::string& name, DWORD index) {
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return false;
+    const std::string base = "/sys/class/net/" + name;
+    char resolved[PATH_MAX];
+    if (::realpath(base.c_str(), resolved) == nullptr) return false;
+    if (std::strncmp(resolved, "/sys/devices/virtual/", 21) != 0) return false;
+    std::ifstream f(base + "/ifindex");
+    unsigned long value = 0;
+    return static_cast<bool>(f >> value) && value == index;
+}
+
 void FillLink(rtnl_link* l, AdapterInfo* info) {
     info->index = static_cast<DWORD>(rtnl_link_get_ifindex(l));
     const char* name = rtnl_link_get_name(l);
@@ -49,6 +65,8 @@ void FillLink(rtnl_link* l, AdapterInfo* info) {
         std::memcpy(info->mac.data(), nl_addr_get_binary_addr(mac), len);
         info->macLength = len;
     }
+    const char* kind = rtnl_link_get_type(l);
+    info->virtualLink = (kind != nullptr && *kind != '\0') || SysfsSaysVirtual(info->name, info->index);
 }
 
 }  // namespace

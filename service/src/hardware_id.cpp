@@ -49,7 +49,10 @@ std::string FirstEthernetMac(const std::vector<platform::AdapterInfo>& adapters)
     static const char* const kVirtualWords[] = {"Sangfor", "Cisco",      "VMware",
                                                 "Virtual", "TeamViewer", "Miniport"};
     for (const auto& a : adapters) {
-        if (a.loopback || a.macLength != 6 || std::memcmp(a.mac.data(), kVirtualMac, 6) == 0) continue;
+        // Bridges, veths and TAPs (docker0, virbr0, a container's link) carry none of the words
+        // in their names: Linux marks them by the missing device instead.
+        if (a.loopback || a.virtualLink || a.macLength != 6 || std::memcmp(a.mac.data(), kVirtualMac, 6) == 0)
+            continue;
         bool excluded = false;
         for (const char* word : kVirtualWords) excluded = excluded || a.name.find(word) != std::string::npos;
         if (excluded) continue;

@@ -11,6 +11,7 @@
 
 #include "engine/netsh_client.h"
 #include "platform/machine_root.h"
+#include "service/hardware_id.h"
 #include "platform/resolver.h"
 #include "service/netsh_operations.h"
 #include "service/netshell_server.h"
@@ -43,6 +44,24 @@ bool HasRoute(DWORD dest, DWORD mask, DWORD nextHop, DWORD metric) {
 class NoClient final : public ClientLauncher {
     bool Launch(const std::vector<std::string>&) override { return false; }
 };
+
+// Links without a device behind them, whatever their names, never give the fingerprint its MAC.
+TEST(PipeNetns, TheFingerprintPassesOverBridgesVethsAndTaps) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace";
+    testsupport::NetnsScope ns;
+    ASSERT_TRUE(ns.Ok());
+    using testsupport::Run;
+    ASSERT_EQ(Run({"ip", "link", "add", "virbr0", "type", "bridge"}), 0);
+    ASSERT_EQ(Run({"ip", "link", "add", "docker0", "type", "bridge"}), 0);
+    ASSERT_EQ(Run({"ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth1"}), 0);
+    ASSERT_EQ(Run({"ip", "tuntap", "add", "dev", "enp0s1", "mode", "tap"}), 0);
+    std::vector<platform::AdapterInfo> adapters;
+    ASSERT_EQ(platform::GetAdapters(&adapters), 0u);
+    EXPECT_EQ(adapters.size(), 6u);
+    for (const auto& a : adapters) EXPECT_TRUE(a.virtualLink) << a.name;
+    const std::string id = GetHardwareID(platform::SystemAdapterList());
+    EXPECT_EQ(id.substr(id.rfind('|') + 1), "00-00-00-00-00-00") << id;
+}
 
 TEST(PipeNetns, RoutesAndAddressThroughThePipe) {
     if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root for a network namespace";

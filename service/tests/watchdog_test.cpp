@@ -575,7 +575,10 @@ TEST(HardwareFingerprint, TextAndFallbacks) {
                                                adapter(3, "qel0", {0, 0xff, 0xff, 0xff, 0, 0})};
     list[0].loopback = true;
     EXPECT_EQ(FirstEthernetMac(list), "00-00-00-00-00-00");
-    list.push_back(adapter(4, "eth0", {0xAA, 0xbb, 0x0c, 1, 2, 3}));
+    // A bridge before the card (virbr0 made before eth0 came up) is no card.
+    list.push_back(adapter(4, "virbr0", {0x52, 0x54, 0, 1, 2, 3}));
+    list.back().virtualLink = true;
+    list.push_back(adapter(5, "eth0", {0xAA, 0xbb, 0x0c, 1, 2, 3}));
     EXPECT_EQ(FirstEthernetMac(list), "aa-bb-0c-01-02-03");
     const std::string cpu = GetCPUId();
     EXPECT_NE(cpu.find(':'), std::string::npos);

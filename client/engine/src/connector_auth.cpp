@@ -204,7 +204,7 @@ TwQelConnector::SsrAuth TwQelConnector::HandleLogonRefused(std::vector<std::uint
         return SsrAuth::kFailed;
     }
     const int number = static_cast<int>(error);
-    std::string message = std::string(text).substr(0, 511);
+    std::string message = GatewayText(text, 511);
     if (message.empty()) {
         // The user is told something even when the gateway's refusal says nothing.
         char refused[96];
@@ -647,7 +647,7 @@ int TwQelConnector::HandleRegistrationAnswer() {
             ReportError(kErrExtract, "");
             return 0;
         }
-        const std::string message = std::string(text).substr(0, 511);
+        const std::string message = GatewayText(text, 511);
         TW_LOG(LOG_CLIENT_LOGIN, 4,
                "[LogonHandleCertAuth] GWLogonNak, UserId = %s, Error = %d, ErrorMsg = %s", UserName().c_str(),
                static_cast<int>(error), message.c_str());

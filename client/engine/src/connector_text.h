@@ -1,8 +1,20 @@
 // The connector's last-error numbers and the texts that go with them, shared by its source files.
 #pragma once
+#include <cstring>
+#include <string>
+
 #include "engine/gateway_hello.h"
+#include "platform/code_page.h"
 
 namespace engine {
+
+// A text the gateway sent (code page 936, NUL-terminated, perhaps cut off in a fixed field of the
+// message) as the suite shows it: UTF-8 of at most `maxBytes` bytes, ending on a character.
+inline std::string GatewayText(const char* text, std::size_t maxBytes) {
+    if (text == nullptr) return std::string();
+    const std::string_view wire(text, std::strlen(text));
+    return platform::CutUtf8(platform::Cp936ToUtf8(platform::CutCp936(wire, wire.size())), maxBytes);
+}
 
 inline const char* DefaultCipherText() { return DefaultCipherList(); }
 

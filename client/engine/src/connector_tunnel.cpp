@@ -141,8 +141,9 @@ void TwQelConnector::OnControlMessage(const std::uint8_t* message, std::size_t l
             std::uint32_t error = 0;
             int size = static_cast<int>(length);
             if (ssr_ExtractSvrCutCltLogoff(message, &size, &error, text) != SSR_SUCCESS) text[0] = '\0';
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] CutOffErrorMsg = %s", text);
-            UiText(UI_CODE_MESSAGE, text);
+            const std::string shown = GatewayText(text, 511);
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] CutOffErrorMsg = %s", shown.c_str());
+            UiText(UI_CODE_MESSAGE, shown);
             m_status = TW_CLT_STATUS_TUNNEL_LOST;
             StartCutLogoff();
             break;
@@ -152,6 +153,7 @@ void TwQelConnector::OnControlMessage(const std::uint8_t* message, std::size_t l
             std::uint32_t error = 0, value = 0;
             int size = static_cast<int>(length);
             const int rc = ssr_ExtractSvrCltResetPwdAck(message, &size, &error, &value, text);
+            const std::string answer = GatewayText(text, 511);
             if (rc != SSR_SUCCESS) {
                 TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] ExtractCltResetPwdAck failed,return%d",
                        rc);
@@ -161,15 +163,15 @@ void TwQelConnector::OnControlMessage(const std::uint8_t* message, std::size_t l
                 TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] 修改密码success");
             } else {
                 TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] 修改密码失败errorcode=%d,errormsg=%s",
-                       static_cast<int>(error), text);
+                       static_cast<int>(error), answer.c_str());
             }
             {
                 // Kept here, so the dialog reads a text that outlives this delivery.
                 std::lock_guard<std::mutex> lock(m_passwordLock);
-                m_passwordText = text;
+                m_passwordText = answer;
             }
             m_passwordResult = error == 0 ? 1 : 2;
-            if (m_deps.passwordChanged) m_deps.passwordChanged(error == 0 ? 1 : 2, text);
+            if (m_deps.passwordChanged) m_deps.passwordChanged(error == 0 ? 1 : 2, answer);
             break;
         }
         default:

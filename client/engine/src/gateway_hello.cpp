@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/code_page.h"
 #include "prendle/proxy_handshake.h"
 
 namespace engine {
@@ -111,7 +112,9 @@ void SplitCertificateText(std::string_view text, std::string* serial, std::strin
     const std::size_t plus = text.find('+');
     if (plus == std::string_view::npos) return;
     *serial = std::string(text.substr(0, plus));
-    *name = std::string(text.substr(plus + 1, 127));
+    // The name is UTF-8 on the wire, as the suite keeps its texts: bad bytes are replaced, and the
+    // 127-byte limit never cuts a character.
+    *name = platform::CutUtf8(platform::ValidUtf8(text.substr(plus + 1)), 127);
 }
 
 }  // namespace engine

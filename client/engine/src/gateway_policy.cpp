@@ -5,6 +5,7 @@
 // Rules keep what they say: a matching deny rule denies, and "in" rules say nothing about
 // outbound frames.
 #include "platform/client_settings.h"
+#include "platform/code_page.h"
 #include "engine/gateway_policy.h"
 
 #include <arpa/inet.h>
@@ -394,14 +395,16 @@ void TwGatewayPolicy::HandleSessionNotify(const SessionNotify* notify, PacketPor
                   Ipv4Text(remote).c_str(), remotePort);
     TW_LOG(LOG_CLIENT_DATA, 4, "[HandleSessionNotify] Match APP RULE %s", record);
     if (!host.Online()) return;
-    const std::string user = host.UserName();
+    // The gateway reads its log records in code page 936.
+    const std::string user = platform::Utf8ToCp936(host.UserName());
+    const std::string text = platform::Utf8ToCp936(record);
     short size = 0;
     ssr_ConstructGWLogApp(nullptr, &size, host.SessionId(), user.c_str(),
-                          static_cast<std::uint32_t>(std::time(nullptr)), record);
+                          static_cast<std::uint32_t>(std::time(nullptr)), text.c_str());
     if (size <= 0) return;
     std::vector<std::uint8_t> message(static_cast<std::size_t>(size));
     if (ssr_ConstructGWLogApp(message.data(), &size, host.SessionId(), user.c_str(),
-                              static_cast<std::uint32_t>(std::time(nullptr)), record) == SSR_SUCCESS) {
+                              static_cast<std::uint32_t>(std::time(nullptr)), text.c_str()) == SSR_SUCCESS) {
         host.SendToGateway(message.data(), static_cast<std::size_t>(size));
     }
 }

@@ -335,6 +335,31 @@ TEST_F(ConnectorGatewayTest, ForcedLogoffFromTheGatewayEndsTheSession) {
     EXPECT_EQ(rig.connector->LogoffInProgress().load(), 0);
 }
 
+// The gateway writes its texts in code page 936: the user reads them as they were meant, and a
+// text the message's 64-byte field cut off loses the half character, nothing more.
+TEST_F(ConnectorGatewayTest, GatewayTextsInCodePage936AreShownAsWritten) {
+    config.badPasswordText = "用户名或密码错误";
+    StartGateway();
+    LogOn("alice", "wrong");
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastErrorText(), "用户名或密码错误");
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"5:用户名或密码错误", "1"})) << Joined(rig.ui.Events());
+    rig.Stop();
+    gateway->Stop();
+    gateway.reset();
+
+    // 35 characters, 70 bytes in GBK: the field keeps 63, 31 characters and half of the 32nd.
+    std::string sentence;
+    for (int i = 0; i < 5; ++i) sentence += "连接被强制断开";
+    config.forcedLogoffText = sentence;
+    StartGateway();
+    LogOn();
+    ExpectOnline();
+    ASSERT_EQ(gateway->CutOffAll(), 1);
+    ASSERT_TRUE(rig.WaitEvent("5:" + sentence.substr(0, 31 * 3))) << Joined(rig.ui.Events());
+    ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE));
+}
+
 TEST_F(ConnectorGatewayTest, GatewayThatStopsAnsweringKeepAlivesIsLeftAndLoggedOnAgain) {
     config.answerKeepAlive = false;
     rig.deps.timing.lossMs = 400;

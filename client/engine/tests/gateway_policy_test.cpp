@@ -220,6 +220,9 @@ TEST_F(PolicyTest, MatchingApplicationRuleDecidesAndIsReported) {
     const std::string text(host.sent[0].begin(), host.sent[0].end());
     EXPECT_NE(text.find("web|/usr/bin/curl|"), std::string::npos);
     EXPECT_NE(text.find("10.9.9.9:443"), std::string::npos);
+    // The record crosses the wire in code page 936: "允许" and "访问" as GBK bytes, no UTF-8.
+    EXPECT_NE(text.find("\xD4\xCA\xD0\xED /usr/bin/curl \xB7\xC3\xCE\xCA web"), std::string::npos);
+    EXPECT_EQ(text.find("允许"), std::string::npos);
 
     host.module = "/usr/bin/wget";
     port.m_dnsName = "files.example";

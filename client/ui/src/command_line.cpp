@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdint>
 
+#include "platform/code_page.h"
+
 namespace vorn {
 
 namespace {
@@ -12,43 +14,6 @@ int HexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-bool ValidUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = 0;
-        std::uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values past the last code point are not UTF-8.
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
-            (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 }  // namespace
@@ -80,7 +45,7 @@ StartOptions ParseCommandLine(const std::vector<std::string>& args) {
         o.gatewayPort = args[3];
         o.sessionId = args[4];
         std::string decoded;
-        o.gatewayUser = UrlDecode(args[5], &decoded, 128) ? decoded : args[5].substr(0, 128);
+        o.gatewayUser = UrlDecode(args[5], &decoded, 128) ? decoded : std::string();
         if (n == 7) o.gatewayVersion = args[6];
     } else if (a1 == "-autologon") {
         o.autoLogon = true;
@@ -103,14 +68,9 @@ bool UrlDecode(const std::string& source, std::string* out, std::size_t size) {
         }
         decoded.push_back(source[i]);
     }
-    if (!ValidUtf8(decoded)) return false;
-    if (decoded.size() > size - 1) {
-        // Cut at a character boundary, so that what is kept is still UTF-8.
-        std::size_t cut = size - 1;
-        while (cut > 0 && (static_cast<unsigned char>(decoded[cut]) & 0xC0) == 0x80) --cut;
-        decoded.resize(cut);
-    }
-    *out = std::move(decoded);
+    // Bytes that are no UTF-8 are replaced, as a conversion of the text would; the limit is cut at
+    // a character, so that what is kept is still UTF-8.
+    *out = platform::CutUtf8(platform::ValidUtf8(decoded), size - 1);
     return true;
 }
 

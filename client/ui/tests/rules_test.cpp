@@ -55,9 +55,9 @@ TEST(CommandLine, SwitchesByArgumentCount) {
     EXPECT_TRUE(o.browserLogon);
     EXPECT_TRUE(o.gatewayVersion.empty());
     EXPECT_FALSE(Parse({"-browserlogon", "gw", "443", "77"}).browserLogon);
-    // Not UTF-8 once decoded: the raw text, at most 128 bytes.
+    // Not UTF-8 once decoded: the bad byte replaced, at most 127 bytes.
     o = Parse({"-browserlogon", "gw", "443", "77", "%FF" + std::string(200, 'u')});
-    EXPECT_EQ(o.gatewayUser, ("%FF" + std::string(200, 'u')).substr(0, 128));
+    EXPECT_EQ(o.gatewayUser, "\xEF\xBF\xBD" + std::string(124, 'u'));
 
     EXPECT_TRUE(Parse({"-autologon", "whatever"}).autoLogon);
 }
@@ -69,7 +69,12 @@ TEST(CommandLine, PercentCoding) {
     EXPECT_TRUE(UrlDecode("a%41%6a+%zz%4", &out, 128));
     EXPECT_EQ(out, "aAj+%zz%4");
     EXPECT_FALSE(UrlDecode("abc", &out, 0));
-    EXPECT_FALSE(UrlDecode("%C0%AF", &out, 128));  // an overlong form is not UTF-8
+    EXPECT_TRUE(UrlDecode("a%C0%AFb", &out, 128));  // an overlong form is not UTF-8: replaced
+    EXPECT_EQ(out,
+              "a\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b");
+    EXPECT_TRUE(UrlDecode("%E5%BC", &out, 128));  // a character cut off in the address
+    EXPECT_EQ(out, "\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_TRUE(UrlDecode("%E5%BC%A0%E5%BC%A0", &out, 5));
     EXPECT_EQ(out, "张");  // cut at a character, within the buffer
 

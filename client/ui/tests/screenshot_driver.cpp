@@ -1,8 +1,9 @@
 // Shows the real main dialog with the client's own pages, catalogue and child dialogs on the
 // display, behind the client's own connector (CreateConnector) talking to two test gateways on
 // loopback: one that never answers the logon (the pictures while logging on) and one that accepts
-// it (online). The machine's devices are the connector tests' stand-ins, so no root is needed.
-// Every text on the pictures is the one the engine and the dialogs show.
+// it (online); a third refuses it with a text in code page 936. The machine's devices are the connector
+// tests' stand-ins, so no root is needed. Every text on the pictures is the one the engine and the dialogs
+// show.
 //
 // Before each picture it prints "READY <name>" and waits for a line on its standard input (the
 // screenshot script takes the picture meanwhile). Usage: vorn_screenshot_driver en|zh
@@ -251,6 +252,41 @@ int main(int argc, char** argv) {
     dialog.OnOK();  // log off
     PumpUntil("offline",
               [&] { return dialog.Status() == vorn::UPDATE_STATUS_OFFLINE && !dialog.InAction(); });
+
+    // A refusal the gateway wrote in code page 936: its pop-up shows the text as it was meant.
+    {
+        qelgw::GatewayConfig config;
+        config.stateDir = base + "/gw-refusing";
+        std::filesystem::create_directories(config.stateDir);
+        config.AddUser("alice:secret", &error);
+        config.logon = qelgw::LogonMode::Nak;
+        config.nakText = "账号已被管理员禁用，请联系管理员。";
+        qelgw::TestGateway refusing(config);
+        if (!refusing.Start(&error)) {
+            std::cerr << "the test gateway did not start: " << error << "\n";
+            return 1;
+        }
+        logonPage->SetServerText("127.0.0.1:" + std::to_string(refusing.Port()));
+        logonPage->SetPassword("secret");
+        bool shot = false;
+        QTimer poll;
+        poll.setInterval(20);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!modal || !modal->isVisible()) return;
+            poll.stop();
+            Step("message-gateway-refusal");
+            modal->done(0);
+            shot = true;
+        });
+        poll.start();
+        dialog.OnOK();
+        PumpUntil("the refusal's box", [&] { return shot; });
+        PumpUntil("offline",
+                  [&] { return dialog.Status() == vorn::UPDATE_STATUS_OFFLINE && !dialog.InAction(); });
+        refusing.Stop();
+    }
+
     accepting->Stop();
     silent->Stop();
     return 0;

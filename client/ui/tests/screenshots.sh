@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Pictures of the GUI client for a look by eye, in English and in Chinese: the main dialog offline
 # (both tabs), logging on and online, the tray menu in each of the three states, two message boxes
-# (the quit question, a refused form), the change-password and the password re-entry dialogs. The
+# (the quit question, a refused form), the change-password and the password re-entry dialogs, and
+# a gateway's refusal written in code page 936 ("message-gateway-refusal"). The
 # dialog runs behind the client's own connector against two test gateways on loopback, so every
 # text is the engine's own. Runs under Xvfb on a private machine root and writes PNGs to the
 # folder given (default: build/screenshots).

@@ -66,6 +66,10 @@ TEST(HardDriveId, SerialFieldKeepsItsLeftPadding) {
     EXPECT_EQ(SerialFieldText(""), "");
     // The numeric identifier does not depend on the padding.
     EXPECT_EQ(HardDriveIdFromText(SerialFieldText("  WD123  "), "x"), HardDriveIdFromText("WD123", "x"));
+    EXPECT_EQ(
+        SerialFromUdevRecord("S:disk/by-id/x\nE:ID_MODEL=m\nE:ID_SERIAL_SHORT=  WD123  \nE:ID_BUS=ata\n"),
+        "  WD123");
+    EXPECT_EQ(SerialFromUdevRecord("E:ID_SERIAL=x\n"), "");
 }
 
 TEST(HardDriveId, ThisMachinesDiskGivesAStableValue) {

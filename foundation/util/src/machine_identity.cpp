@@ -42,16 +42,21 @@ bool IsDiskName(const std::string& name) {
     return !name.empty() && name[0] != '.';
 }
 
-std::string UdevValue(const std::string& disk, const std::string& key) {
-    struct stat st {};
-    if (::stat(("/dev/" + disk).c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return "";
-    std::istringstream db(ReadSmallFile("/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" +
-                                        std::to_string(minor(st.st_rdev))));
+// A value of a udev database record ("E:KEY=value" lines), as it stands.
+std::string UdevRecordValue(const std::string& record, const std::string& key) {
+    std::istringstream db(record);
     std::string line;
     while (std::getline(db, line)) {
-        if (line.rfind("E:" + key + "=", 0) == 0) return platform::Trim(line.substr(key.size() + 3));
+        if (line.rfind("E:" + key + "=", 0) == 0) return line.substr(key.size() + 3);
     }
     return "";
+}
+
+std::string UdevRecord(const std::string& disk) {
+    struct stat st {};
+    if (::stat(("/dev/" + disk).c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return "";
+    return ReadSmallFile("/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" +
+                         std::to_string(minor(st.st_rdev)));
 }
 
 void FindDisk(std::string* serial, std::string* model) {
@@ -68,10 +73,10 @@ void FindDisk(std::string* serial, std::string* model) {
         std::string s = SerialFieldText(ReadSmallFile(base + "/device/serial"));
         if (s.empty()) s = SerialFieldText(ReadSmallFile(base + "/serial"));
         if (s.empty()) s = SerialFromVpd80(ReadSmallFile(base + "/device/vpd_pg80"));
-        if (s.empty()) s = UdevValue(disk, "ID_SERIAL_SHORT");
+        if (s.empty()) s = SerialFromUdevRecord(UdevRecord(disk));
         if (s.empty()) continue;
         std::string m = platform::Trim(ReadSmallFile(base + "/device/model"));
-        if (m.empty()) m = UdevValue(disk, "ID_MODEL");
+        if (m.empty()) m = platform::Trim(UdevRecordValue(UdevRecord(disk), "ID_MODEL"));
         *serial = s;
         *model = m;
         return;
@@ -86,6 +91,10 @@ std::string SerialFieldText(const std::string& raw) {
     const auto last = raw.find_last_not_of(" \t\r\n");
     if (last == std::string::npos) return "";
     return raw.substr(0, last + 1);
+}
+
+std::string SerialFromUdevRecord(const std::string& record) {
+    return SerialFieldText(UdevRecordValue(record, "ID_SERIAL_SHORT"));
 }
 
 LONG HardDriveIdFromText(const std::string& serialText, const std::string& modelText) {

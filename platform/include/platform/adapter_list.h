@@ -25,6 +25,10 @@ struct AdapterInfo {
     std::array<BYTE, 8> mac{};  // hardware address, macLength bytes used
     DWORD macLength = 0;
     bool loopback = false;
+    // No device behind the link (a bridge, veth, TAP, dummy, VLAN, ...): it has a link kind, or
+    // sysfs keeps it under /sys/devices/virtual/net. A physical card (or a hypervisor's
+    // emulated one) has neither.
+    bool virtualLink = false;
     bool up = false;                        // administratively up
     bool running = false;                   // carrier present
     std::vector<AdapterAddress> addresses;  // IPv4 only, in kernel order

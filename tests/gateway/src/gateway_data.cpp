@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "gateway_impl.h"
+#include "platform/code_page.h"
 #include "wendrel/ssr_control.h"
 
 namespace qelgw {
@@ -167,7 +168,9 @@ int TestGateway::Impl::CutOff(bool onlyDue) {
         }
     }
     std::vector<std::uint8_t> msg;
-    if (BuildCutLogoff(m_config.forcedLogoffCode, m_config.forcedLogoffText, &msg) != SSR_SUCCESS) return 0;
+    if (BuildCutLogoff(m_config.forcedLogoffCode, platform::Utf8ToCp936(m_config.forcedLogoffText), &msg) !=
+        SSR_SUCCESS)
+        return 0;
     int cut = 0;
     for (auto& conn : targets) cut += Send(conn, msg) ? 1 : 0;
     std::lock_guard<std::mutex> lock(m_lock);

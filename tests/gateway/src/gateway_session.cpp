@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "gateway_impl.h"
+#include "platform/code_page.h"
 #include "tamberk/session_info.h"
 #include "wendrel/ssr_control.h"
 
@@ -318,7 +319,8 @@ void TestGateway::Impl::HandleRegistration(const std::shared_ptr<Conn>& conn, co
     }
     std::vector<std::uint8_t> nak;
     short nakSize = 0;
-    auto sendNak = [&](std::uint32_t code, const std::string& text) {
+    auto sendNak = [&](std::uint32_t code, const std::string& utf8) {
+        const std::string text = platform::Utf8ToCp936(utf8);
         ssr_ConstructCltRegisterNak(nullptr, &nakSize, code, text.c_str());
         nak.assign(static_cast<std::size_t>(nakSize), 0);
         if (ssr_ConstructCltRegisterNak(nak.data(), &nakSize, code, text.c_str()) == SSR_SUCCESS)
@@ -383,12 +385,13 @@ void TestGateway::Impl::HandlePasswordChange(const std::shared_ptr<Conn>& conn, 
                 if (u.name == c.user && u.password == c.oldPassword) u.password = std::string(c.newPassword);
     }
     std::vector<std::uint8_t> answer;
-    if (BuildPasswordChangeAnswer(m_config.passwordChangeCode, 0, m_config.passwordChangeText, &answer) ==
-        SSR_SUCCESS)
+    if (BuildPasswordChangeAnswer(m_config.passwordChangeCode, 0,
+                                  platform::Utf8ToCp936(m_config.passwordChangeText), &answer) == SSR_SUCCESS)
         Send(conn, answer);
 }
 
-void TestGateway::Impl::Nak(const std::shared_ptr<Conn>& conn, std::uint32_t code, const std::string& text) {
+void TestGateway::Impl::Nak(const std::shared_ptr<Conn>& conn, std::uint32_t code, const std::string& utf8) {
+    const std::string text = platform::Utf8ToCp936(utf8);
     short size = 0;
     ssr_ConstructCltSvrLogonNak(nullptr, &size, code, text.c_str());
     std::vector<std::uint8_t> nak(static_cast<std::size_t>(std::max<short>(size, 0)));

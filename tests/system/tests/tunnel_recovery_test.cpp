@@ -9,7 +9,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstring>
 #include <thread>
+
+#include "platform/filter_device.h"
 
 namespace systemtest {
 namespace {
@@ -179,6 +182,61 @@ TEST_F(TunnelTest, DeletedAdapterUnderALiveSessionForcesTheLogoff) {
     })) << m_rig->PcMainRoutes();
     // The user is told that the adapter is gone (language text 316).
     EXPECT_NE(m_rig->ClientLog().find("callback 5: #316"), std::string::npos) << m_rig->ClientLog();
+}
+
+// A machine that runs containers: 31 bridges made, listed by the driver and deleted, then the
+// virtual adapter deleted and made again as the service's adapter restart makes it. A logon after
+// that carries traffic (the adapter found an id, and its frames cross the ring).
+TEST_F(TunnelTest, LinkChurnBeforeTheLogonLeavesTheTunnelWorking) {
+    ASSERT_TRUE(Bring());
+    auto dev = platform::FilterDevice::Open(m_rig->Harness().PcRoot() + "/run/ndisfilter");
+    ASSERT_NE(dev, nullptr);
+    auto listed = [&](const std::string& name, DWORD* count) {
+        std::vector<std::uint8_t> buf(sizeof(TW_TCPIP_INTERFACE_LIST));
+        DWORD returned = 0;
+        if (!dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_TCPIP_INTERFACES, nullptr, 0, buf.data(),
+                                  static_cast<DWORD>(buf.size()), &returned))
+            return false;
+        TW_TCPIP_INTERFACE_LIST list;
+        std::memcpy(&list, buf.data(), sizeof(list));
+        *count = list.count;
+        for (DWORD i = 0; i < list.count && i < TW_MAX_BOUND_ADAPTERS; ++i) {
+            if (name == list.entries[i].data.name) return true;
+        }
+        return false;
+    };
+    DWORD count = 0;
+    DWORD before = 0;
+    ASSERT_TRUE(testsupport::WaitFor("the adapter list", [&] { return !listed("", &before) && before > 0; }));
+    for (int round = 0; round < 31; ++round) {
+        const std::string name = "churnbr" + std::to_string(round);
+        ASSERT_EQ(m_rig->Harness().RunInPc({"ip", "link", "add", name, "type", "bridge"}), 0);
+        ASSERT_TRUE(testsupport::WaitFor("the bridge to be listed", [&] { return listed(name, &count); }));
+        ASSERT_EQ(m_rig->Harness().RunInPc({"ip", "link", "del", name}), 0);
+        ASSERT_TRUE(testsupport::WaitFor("the bridge to leave the list",
+                                         [&] { return !listed(name, &count) && count == before; }));
+    }
+    const std::uint8_t mac[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00};
+    TW_ADAPTER_BY_MAC a{};
+    DWORD returned = 0;
+    ASSERT_EQ(m_rig->Harness().RunInPc({"ip", "link", "del", kTapName}), 0);
+    ASSERT_TRUE(testsupport::WaitFor("the adapter to be gone", [&] {
+        return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, mac, 6, &a, 10, &returned) == FALSE;
+    }));
+    DWORD made = 0;
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_QEL_ENABLE_ADAPTER, nullptr, 0, &made, 4, &returned));
+    ASSERT_TRUE(testsupport::WaitFor("the adapter made again to have an id", [&] {
+        return dev->DeviceIoControl(IOCTL_NDIS_FILTER_GET_ADAPTER, mac, 6, &a, 10, &returned) == TRUE;
+    }));
+    dev.reset();
+    // pc as it is now is what the session must leave behind.
+    m_before = m_rig->Harness().TakePcSnapshot();
+    m_beforeMainRoutes = m_rig->PcMainRoutes();
+
+    ASSERT_TRUE(LogOn());
+    std::string ping;
+    EXPECT_EQ(m_rig->Ping(2, &ping), 0) << ping;
+    EXPECT_TRUE(m_rig->EchoTransfer(1 << 20).ok);
 }
 
 }  // namespace

@@ -30,8 +30,8 @@ struct StartOptions {
 StartOptions ParseCommandLine(const std::vector<std::string>& args);
 
 // Percent decoding ("%" and two hexadecimal digits; everything else, "+" included, as it stands)
-// into at most `size` - 1 bytes. The result must be valid UTF-8 (the client's code page); false
-// with `out` empty when it is not, or when size is 0.
+// into at most `size` - 1 bytes, ending on a character. The result is UTF-8 (the client's code
+// page): byte sequences that are not are replaced by U+FFFD. False with `out` empty when size is 0.
 bool UrlDecode(const std::string& source, std::string* out, std::size_t size);
 // Percent encoding for a URL query: letters, digits and "+" stay, every other byte becomes "%XX"
 // (capital hexadecimal digits when `capital`); stops before a byte that would not fit in `size`

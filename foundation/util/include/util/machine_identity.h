@@ -22,6 +22,10 @@ LONG HardDriveIdFromText(const std::string& serial, const std::string& model);
 // blanks kept (they are part of the drive's fixed-width field); empty when it holds only blanks.
 std::string SerialFieldText(const std::string& raw);
 
+// The serial number in a udev database record (its ID_SERIAL_SHORT), cut as SerialFieldText cuts
+// the sysfs fields: one disk gives one serial whichever source answers.
+std::string SerialFromUdevRecord(const std::string& record);
+
 // Serial number and model of the disk used by the last getHardDriveComputerID call (empty when
 // none was found).
 void LastHardDriveIdentity(std::string* serial, std::string* model);
