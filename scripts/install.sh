@@ -11,7 +11,9 @@
 #   --desktop-dir where the GUI client's desktop entry goes (default /usr/share/applications, or
 #                 <machine root>/share/applications for a machine root of its own)
 #   --from        the built programs (default: build/bin of this tree)
-#   --group       the client group (default: $QEL_GROUP or qel); created when missing
+#   --group       the client group (default: $QEL_GROUP or qel); created when missing and recorded
+#                 in <machine root>/client-group, where every daemon and root program of the machine
+#                 reads it (whoever starts them later, the update program too)
 #   --user        a user of the GUI client, made a member of the group
 #   --setup-name  a setup file name carrying _IP_<gateway>_PORT_<port> (Caddow's SetInstIPConfig)
 # The machine root is $QEL_ROOT (default /var/lib/qel). Where systemd runs the machine and the
@@ -19,7 +21,8 @@
 # without it Lunther stays with the service layer); elsewhere the suite's own service layer runs
 # them. Needs root.
 # scripts/uninstall.sh undoes all of it; what this install created is listed in
-# <prefix>/.qel-install so that the uninstall removes exactly that.
+# <prefix>/.qel-install so that the uninstall removes exactly that (the update program adds the
+# files a package puts in the prefix).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 prefix=/opt/qel
@@ -65,6 +68,7 @@ set -e
 [ $((pre & 2)) -ne 0 ] && echo "install.sh: two or more virtual adapters exist already" >&2
 
 root=${QEL_ROOT:-/var/lib/qel}
+case $root in /?*) ;; *) die "the machine root must be an absolute path" ;; esac
 if [ -z "$desktop_dir" ]; then
   if [ "$root" = /var/lib/qel ]; then desktop_dir=/usr/share/applications; else desktop_dir=$root/share/applications; fi
 fi
@@ -88,6 +92,15 @@ if ! getent group "$group" >/dev/null; then
   groupadd --system "$group"
   note "group $group"
 fi
+# The machine's record of the group: the driver's device, the service's pipe and the client's
+# shared settings folder admit it, however the daemons are started later. Root's, 0644.
+install -d -m 0755 "$root"
+group_tmp=$(mktemp "$root/client-group.XXXXXX")
+printf '%s\n' "$group" >"$group_tmp"
+chmod 0644 "$group_tmp"
+mv -f "$group_tmp" "$root/client-group"
+# The user's own folder goes with an uninstall that removes the settings.
+[ -z "$user" ] || note "user $user"
 if [ -n "$user" ] && ! id -nG "$user" | tr ' ' '\n' | grep -qx "$group"; then
   gpasswd -a "$user" "$group" >/dev/null
   note "member $user $group"
@@ -123,6 +136,8 @@ if [ ! -d "$prefix/Log" ]; then
 fi
 
 "$prefix/caddow" SetInstallDir "$prefix"
+# The version of these files: an earlier install or update recorded its own.
+"$prefix/caddow" SetVersion
 # Settings an earlier uninstall kept (QelConfig.ini) come back; the file goes.
 "$prefix/caddow" RestoreQelConfig
 if [ -n "$setup_name" ]; then

@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
-# Removes what scripts/install.sh installed: ends the cleaner and waits for the GUI client
-# (Skarrow CheckPreUninstall), stops and removes the network service and the driver daemon with
-# their systemd units, checks with Skarrow CheckUnInstall, then removes the files (the programs,
-# libraries, catalogues and the GUI client's desktop entry), the group membership and the group
-# that the install made.
+# Removes what scripts/install.sh installed and what the suite wrote since: ends the cleaner and
+# waits for the GUI client (Skarrow CheckPreUninstall), stops and removes the network service and
+# the driver daemon with their systemd units, checks with Skarrow CheckUnInstall, then removes the
+# files (the programs, libraries, catalogues, the GUI client's desktop entry, and the files an
+# update's package added), what the programs wrote in the prefix (the daily log, crash reports,
+# trusted certificates, the gateway history, the update's list, package and folder), the machine
+# root's runtime folder, system folder and resolver lock, the group membership and the group that
+# the install made, and the settings unless asked to keep them.
 #
 # Usage: scripts/uninstall.sh [--prefix DIR] [--keep-settings]
-#   --keep-settings  the client's settings stay in <prefix>/QelConfig.ini for the next install
+#   --keep-settings  the settings stay for the next install: the client's in <prefix>/QelConfig.ini,
+#                    the machine root's settings store (settings.db, client/settings.db and the
+#                    private parts beside it), the certificate store and each user's own folder.
+#                    Without it (the default) they go too, secrets with them: an uninstall leaves
+#                    nothing of the suite behind unless asked to.
+# Each local user's own folder (~/.local/state/qel) is removed as that user, so that a link planted
+# in a home cannot make root remove anything else. A folder under another $XDG_STATE_HOME cannot be
+# found here and stays.
 # The machine root is $QEL_ROOT (default /var/lib/qel). Needs root.
 set -euo pipefail
 prefix=/opt/qel
@@ -20,10 +30,13 @@ while [ $# -gt 0 ]; do
 done
 die() { echo "uninstall.sh: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || die "needs root"
+case $prefix in /?*) ;; *) die "--prefix must be an absolute path" ;; esac
 record=$prefix/.qel-install
 [ -f "$record" ] || die "nothing installed in $prefix"
 [ -n "${QEL_ROOT:-}" ] && export QEL_ROOT
 root=${QEL_ROOT:-/var/lib/qel}
+while [ "${root%/}" != "$root" ] && [ "$root" != / ]; do root=${root%/}; done
+case $root in /?*) ;; *) die "the machine root must be an absolute path other than /" ;; esac
 if [ "$root" = /var/lib/qel ]; then unit_dir=/etc/systemd/system; else unit_dir=$root/etc/systemd/system; fi
 systemd=no
 [ -d /run/systemd/system ] && [ "$root" = /var/lib/qel ] && systemd=yes
@@ -59,24 +72,92 @@ esac
 # Last program run from the prefix: nothing logs into it afterwards.
 "$prefix/caddow" ClearInstallDir
 
+# A path of the record inside the prefix: relative, no "..".
+inside() {
+  case "/$1/" in *"/../"*|*"/./"*) return 1 ;; esac
+  case $1 in ""|/*) return 1 ;; esac
+  return 0
+}
+# The users the install was told of (see the users' own folders below).
+client_users=" $(awk '$1 == "user" || $1 == "member" { printf "%s ", $2 }' "$record")"
 group_made=""
-while read -r kind a b; do
+folders=()
+while IFS= read -r line; do
+  kind=${line%% *}
+  rest=${line#* }
   case $kind in
-    file) rm -f "$prefix/$a" ;;
-    desktop) rm -f "$a" ;;
-    dir) rm -rf "${prefix:?}/$a" ;;
-    member) gpasswd -d "$a" "$b" >/dev/null 2>&1 || true ;;
-    group) group_made=$a ;;
+    file)
+      inside "$rest" || continue
+      rm -f -- "${prefix:?}/$rest"
+      # A package may have made the file's folders.
+      [ "${rest%/*}" != "$rest" ] && folders+=("${rest%/*}")
+      ;;
+    desktop) rm -f -- "$rest" ;;
+    dir) inside "$rest" && rm -rf -- "${prefix:?}/$rest" ;;
+    member) read -r who grp <<<"$rest"; gpasswd -d "$who" "$grp" >/dev/null 2>&1 || true ;;
+    group) group_made=$rest ;;
   esac
 done <"$record"
+for d in "${folders[@]}"; do
+  while [ -n "$d" ] && rmdir -- "${prefix:?}/$d" 2>/dev/null; do
+    [ "${d%/*}" = "$d" ] && break
+    d=${d%/*}
+  done
+done
 [ -n "$group_made" ] && groupdel "$group_made"
 rm -f "$record"
+
+# What the programs wrote in the prefix: the daily log, crash reports, the gateway certificates
+# the client accepted, the gateway history, and the update's list, package, folder and setup
+# program (with the temporary files of writes a crash cut short).
+rm -rf -- "${prefix:?}/Log" "${prefix:?}/Dump" "${prefix:?}/trusted" "${prefix:?}/UpdateDir"
+rm -f -- "$prefix/UpdateList.txt" "$prefix/UpdatePack.dat" "$prefix/UpdateSetup.exe" "$prefix/history.ini"
+rm -f -- "$prefix"/*.tmp.????????????????
+[ $keep = yes ] || rm -f -- "$prefix/QelConfig.ini"
 # Only an empty prefix goes: kept settings, or files somebody else put there, stay.
 rmdir "$prefix" 2>/dev/null || true
-# What the service layer keeps of a stopped service (its no-restart marks), now that both are gone.
-rm -f "$root/run/services/lunther."* "$root/run/services/qelmini."*
-rmdir "$root/run/services" 2>/dev/null || true
-# The two daemons' instance locks (a lock goes with its process; the file stays).
-rm -f "$root/run/instances/Lunther.lock" "$root/run/instances/QelMini.lock"
-rmdir "$root/run/instances" 2>/dev/null || true
+
+# The machine root. What the daemons and programs keep while they run: the runtime folder (sockets,
+# pid files, named objects, locks), the update's system folder, the group's record.
+# Only a folder that is a machine root of the suite (its settings store or the install's record of
+# the group) is cleared: a mistaken QEL_ROOT must not make this remove a system's folders.
+if [ -f "$root/settings.db" ] || [ -f "$root/client-group" ]; then
+  rm -rf -- "$root/run" "$root/system"
+  rm -f -- "$root/client-group"
+  # The resolver's lock goes; a backup journal means a changed resolver file waits to be restored
+  # (a session that crashed) and is kept with its folder, so that nothing of the machine is lost.
+  rm -f -- "$root/resolver/lock"
+  if [ -e "$root/resolver/backup.journal" ]; then
+    echo "uninstall.sh: $root/resolver/backup.journal is kept: the resolver file was not restored" >&2
+  else
+    rmdir "$root/resolver" 2>/dev/null || true
+  fi
+  # The route file of the crash restore (root's runs), not a setting.
+  rm -f -- "$root/client/SystemRouteTable.dat"
+  if [ $keep = no ]; then
+    # The settings store with its side files, every private part in the client folder, and the
+    # certificate store: secrets never outlive the uninstall that removes the settings.
+    rm -f -- "$root/settings.db" "$root/settings.db-wal" "$root/settings.db-shm" "$root/settings.db-journal"
+    rm -rf -- "$root/client" "$root/certstore"
+    # Each user's own folder, removed as that user: on the machine's own root every local user's,
+    # on a machine root of its own (tests, demos: the users' folders are the host's, and other
+    # machine roots' clients use them) only those of the users its install was given (--user).
+    while IFS=: read -r name _ uid gid _ home _; do
+      [ -n "$home" ] && [ "$home" != / ] || continue
+      if [ "$root" != /var/lib/qel ]; then
+        case " $client_users " in *" $name "*) ;; *) continue ;; esac
+      fi
+      place=$home/.local/state/qel
+      [ -e "$place" ] || [ -L "$place" ] || continue
+      setpriv --reuid="$uid" --regid="$gid" --clear-groups -- rm -rf -- "$place" ||
+        echo "uninstall.sh: $place of $name could not be removed" >&2
+    done < <(getent passwd)
+  fi
+  # Folders of the machine root that are left empty (the unit and desktop folders of a machine root
+  # of its own), then the root itself when nothing is left in it.
+  for d in "$root/etc/systemd/system" "$root/etc/systemd" "$root/etc/xdg/autostart" "$root/etc/xdg" "$root/etc" \
+    "$root/share/applications" "$root/share" "$root"; do
+    rmdir "$d" 2>/dev/null || true
+  done
+fi
 echo "uninstall.sh: removed from $prefix"

@@ -80,6 +80,8 @@ bool StartedAsService() {
 
 int main(int argc, char** argv) {
     olvane::DaemonOptions options;
+    // The group the machine's install chose, unless the command line names another.
+    options.deviceGroup = platform::ClientGroupName();
     FILE* traceFile = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -134,9 +136,6 @@ int main(int argc, char** argv) {
     const platform::UniqueFd signals(signalfd(-1, &set, SFD_CLOEXEC));
     const int sfd = signals.Get();
     if (StartedAsService() && sfd >= 0) {
-        // The service layer starts the program without arguments; the group comes with the machine.
-        const char* group = std::getenv("QEL_GROUP");
-        if (group != nullptr && *group != '\0' && std::strlen(group) < 256) options.deviceGroup = group;
         g_run.options = options;
         g_run.signalFd = sfd;
         const DWORD rc = platform::RunServiceDispatcher(kServiceName, ServiceMainFunction);

@@ -1,6 +1,7 @@
 // Machine-wide paths. Everything hangs off one root so that several "machines" can share a host.
 #include "platform/machine_root.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -12,6 +13,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/secure_dir.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -20,6 +22,7 @@ struct RootState {
     std::mutex lock;
     bool read = false;
     std::string root;
+    std::string groupName;
     gid_t group = 0;
 };
 
@@ -28,9 +31,47 @@ RootState& State() {
     return s;
 }
 
-gid_t LookUpGroup() {
+bool ValidGroupName(const std::string& name) {
+    if (name.empty() || name.size() > 32) return false;
+    for (const char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '_' || c == '-' || c == '.';
+        if (!ok) return false;
+    }
+    return name[0] != '-';
+}
+
+// The install's record of the group: a plain file of root, writable by nobody else, in the
+// machine root (which nobody else may rename entries of, see RuntimeDir). Anything else is not
+// the install's and is ignored.
+std::string RecordedGroup(const std::string& root) {
+    const std::string path = root + "/" + kClientGroupRecord;
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd.Get() < 0) return std::string();
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022) != 0) {
+        DebugOutput("client group record refused (not a plain file of root that only root writes): " + path);
+        return std::string();
+    }
+    char text[64] = {};
+    const ssize_t n = ::read(fd.Get(), text, sizeof(text) - 1);
+    std::string name(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+    if (!ValidGroupName(name)) {
+        DebugOutput("client group record refused (no group name): " + path);
+        return std::string();
+    }
+    return name;
+}
+
+std::string ChooseGroupName(const std::string& root) {
+    const std::string recorded = RecordedGroup(root);
+    if (!recorded.empty()) return recorded;
     const char* env = std::getenv("QEL_GROUP");
-    const std::string name = (env != nullptr && env[0] != '\0') ? env : kClientGroupName;
+    return (env != nullptr && env[0] != '\0') ? env : kClientGroupName;
+}
+
+gid_t LookUpGroup(const std::string& name) {
     char* end = nullptr;
     const unsigned long number = std::strtoul(name.c_str(), &end, 10);
     if (end != nullptr && *end == '\0' && number < 0xFFFFFFFFul) return static_cast<gid_t>(number);
@@ -47,7 +88,8 @@ void ReadOnce(RootState& s) {
     if (s.read) return;
     const char* env = std::getenv("QEL_ROOT");
     s.root = MachineRootFrom(env != nullptr ? env : "");
-    s.group = LookUpGroup();
+    s.groupName = ChooseGroupName(s.root);
+    s.group = LookUpGroup(s.groupName);
     s.read = true;
 }
 
@@ -72,6 +114,13 @@ void ResetMachineRoot() {
     RootState& s = State();
     std::lock_guard<std::mutex> g(s.lock);
     s.read = false;
+}
+
+std::string ClientGroupName() {
+    RootState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    ReadOnce(s);
+    return s.groupName;
 }
 
 gid_t ClientGroupId() {

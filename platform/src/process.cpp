@@ -570,7 +570,8 @@ std::vector<ProcessEntry> ListProcesses() {
         if (e.path.empty() && errno == ENOENT && e.pid != 2 && e.parentPid != 2) {
             continue;
         }
-        e.name = e.path.empty() ? std::string(open + 1, close) : BaseName(e.path);
+        e.task.assign(open + 1, close);
+        e.name = e.path.empty() ? e.task : BaseName(e.path);
         list.push_back(std::move(e));
     }
     ::closedir(dir);

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cerrno>
 #include <cstdlib>
@@ -155,8 +157,50 @@ struct SpawnPlan {
     std::vector<std::string> envStrings;
     std::vector<char*> argv, envp;
     std::string program, noRestart, servicesDir;
+    // What the monitor calls itself: "<service>-monitor" as its command line, and as its task name
+    // with the service's name cut to fit the kernel's 15 bytes.
+    std::string monitorName, monitorTask;
+    unsigned long argStart = 0, argEnd = 0;  // the starter's command line (see CommandLineArea)
     long restartDelayMs = -1;
 };
+
+// Where this process's command line lies (/proc/self/stat's arg_start and arg_end); false when
+// unknown. A fork has it at the same addresses.
+bool CommandLineArea(unsigned long* start, unsigned long* end) {
+    const UniqueFd fd(::open("/proc/self/stat", O_RDONLY | O_CLOEXEC));
+    char text[2048];
+    const ssize_t n = fd ? ::read(fd.Get(), text, sizeof(text) - 1) : -1;
+    if (n <= 0) return false;
+    text[n] = '\0';
+    const char* at = std::strrchr(text, ')');
+    if (at == nullptr) return false;
+    // Fields from the state (the third) on; arg_start and arg_end are the 48th and 49th.
+    ++at;
+    for (int field = 2; field < 47; ++field) {
+        at = std::strchr(at + 1, ' ');
+        if (at == nullptr) return false;
+    }
+    char* next = nullptr;
+    *start = std::strtoul(at + 1, &next, 10);
+    if (next == nullptr || *next != ' ') return false;
+    *end = std::strtoul(next + 1, &next, 10);
+    return *start != 0 && *end > *start;
+}
+
+// The monitor is a fork of whichever program started the service (the update program, the
+// install checker, qelsc) and never execs: it would go on showing that program's name and command
+// line, and whoever looks for that program (the client's "update program running" check) would
+// find it. It shows as what it is instead: its task name, and its command line written over the
+// starter's (in its own copy of the memory; the starter's code never runs again in it).
+// Async-signal-safe: system calls and plain memory writes only.
+void ShowAsMonitor(const SpawnPlan& plan) {
+    ::prctl(PR_SET_NAME, plan.monitorTask.c_str(), 0, 0, 0);
+    if (plan.argEnd <= plan.argStart) return;
+    char* area = reinterpret_cast<char*>(plan.argStart);
+    const std::size_t size = plan.argEnd - plan.argStart;
+    std::memset(area, 0, size);
+    std::memcpy(area, plan.monitorName.data(), std::min(size - 1, plan.monitorName.size()));
+}
 
 // The daemon: own session, standard streams on /dev/null, no inherited descriptors.
 [[noreturn]] void ExecService(const SpawnPlan& plan, int reportFd) {
@@ -179,6 +223,7 @@ struct SpawnPlan {
 // reports its own pid and the service's first pid on `reportFd`, and restarts the service after
 // abnormal ends when asked to.
 [[noreturn]] void RunMonitor(const SpawnPlan& plan, int reportFd) {
+    ShowAsMonitor(plan);
     bool first = true;
     for (;;) {
         const pid_t child = ::fork();
@@ -375,6 +420,9 @@ DWORD StartServiceByName(const std::string& name, DWORD timeoutMs) {
     for (auto& s : plan.envStrings) plan.envp.push_back(s.data());
     plan.envp.push_back(nullptr);
     plan.argv = {plan.program.data(), nullptr};
+    plan.monitorName = name + "-monitor";
+    plan.monitorTask = name.substr(0, 7) + "-monitor";
+    if (!CommandLineArea(&plan.argStart, &plan.argEnd)) plan.argStart = plan.argEnd = 0;
 
     const Launched launched = LaunchThroughMonitor(plan);
     const pid_t pid = launched.service;

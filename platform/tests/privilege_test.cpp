@@ -2,6 +2,7 @@
 // dropped to "nobody") against the runtime folders, named objects and the settings store of a
 // machine root of the test's own. Each test also shows that legitimate use still works.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <gtest/gtest.h>
@@ -11,9 +12,11 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/atomic_file.h"
 #include "platform/errors.h"
@@ -62,6 +65,57 @@ protected:
     std::unique_ptr<testsupport::TempRoot> m_root;
     std::string m_secret;
 };
+
+// The install's record of the client group decides for every root program of the machine, over
+// whatever QEL_GROUP a starter has; only a plain file of root that nobody else may write, holding
+// one group name, is taken.
+TEST_F(PrivilegeTest, TheClientGroupIsTheInstallsRecordOnlyAsRootsPlainFileWithAName) {
+    const std::string record = m_root->Path() + "/" + kClientGroupRecord;
+    auto chosen = [&](const std::string& text, mode_t mode, uid_t owner) {
+        ::unlink(record.c_str());
+        std::ofstream(record, std::ios::binary) << text;
+        EXPECT_EQ(::chmod(record.c_str(), mode), 0);
+        EXPECT_EQ(::chown(record.c_str(), owner, 0), 0);
+        ResetMachineRoot();
+        return ClientGroupName();
+    };
+    ResetMachineRoot();
+    EXPECT_EQ(ClientGroupName(), std::to_string(kTestClientGroup)) << "without a record QEL_GROUP counts";
+    EXPECT_EQ(chosen("daemon\n", 0644, 0), "daemon");
+    const group* daemon = ::getgrnam("daemon");
+    if (daemon != nullptr) {
+        EXPECT_EQ(ClientGroupId(), daemon->gr_gid);
+    }
+    EXPECT_EQ(chosen("daemon\n", 0664, 0), std::to_string(kTestClientGroup)) << "writable by its group";
+    EXPECT_EQ(chosen("daemon\n", 0644, testsupport::kUnprivilegedUid), std::to_string(kTestClientGroup));
+    for (const std::string& bad :
+         std::vector<std::string>{"", "\n", "da mon\n", "-daemon\n", "daemon\nother\n", "../etc\n",
+                                  std::string(40, 'a') + "\n", std::string("dae\0mon", 7)}) {
+        EXPECT_EQ(chosen(bad, 0644, 0), std::to_string(kTestClientGroup)) << "taken: " << bad;
+    }
+    // A link to root's file is not the record.
+    const std::string elsewhere = m_secret + "/group";
+    std::ofstream(elsewhere) << "daemon\n";
+    ::unlink(record.c_str());
+    ASSERT_EQ(::symlink(elsewhere.c_str(), record.c_str()), 0);
+    ResetMachineRoot();
+    EXPECT_EQ(ClientGroupName(), std::to_string(kTestClientGroup));
+    // Random contents: a name of the allowed characters or nothing taken.
+    std::mt19937 random(7);
+    for (int i = 0; i < 300; ++i) {
+        std::string text(random() % 48, '\0');
+        for (char& c : text) c = static_cast<char>(random() % 256);
+        const std::string name = chosen(text, 0644, 0);
+        if (name == std::to_string(kTestClientGroup)) continue;
+        EXPECT_TRUE(
+            name.size() <= 32 &&
+            name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") ==
+                std::string::npos)
+            << name;
+    }
+    ::unlink(record.c_str());
+    ResetMachineRoot();
+}
 
 TEST_F(PrivilegeTest, PlantedLinksForRootFoldersAreRefusedAndNothingIsWrittenThrough) {
     MakeLegacyRunFolder();

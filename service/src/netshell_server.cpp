@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "platform/machine_root.h"
 #include "platform/settings_store.h"
 #include "service/netsh_pipe.h"
 #include "service_log.h"
@@ -29,7 +30,7 @@ platform::PeerPolicy NetshPipePolicy() {
         return platform::PeerPolicy::Anyone();
     }
     if (store->GetString(kServiceSettingsKey, "PipeGroup", &group) != platform::kRegOk || group.empty())
-        group = "qel";
+        group = platform::ClientGroupName();  // the install's choice, as the driver's device takes it
     bool found = false;
     auto policy = platform::PeerPolicy::RootOrGroupNamed(group, &found);
     if (!found)

@@ -1,9 +1,11 @@
 #include "platform/client_settings.h"
 #include "update_worker.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
+#include "platform/unique_fd.h"
 #include "update_texts.h"
 
 namespace quistral {
@@ -30,6 +33,33 @@ constexpr const char* kSetupFile = "UpdateSetup.exe";
 constexpr const char* kClientProgram = "VornClient";
 
 void Log(const std::string& text) { SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "%s", text.c_str()); }
+
+// The install script's record of what it put in the program folder (its uninstall removes exactly
+// what the record names): the files a package adds there go into it too, so that an uninstall
+// after an update leaves none of them. Only a plain file of ours that nobody else may write is
+// the install's record; without one (a folder no install script made) nothing is noted.
+constexpr const char* kInstallRecord = ".qel-install";
+
+void NoteInFolderRecord(const std::string& programDir, const std::vector<std::string>& targets) {
+    const std::string path = programDir + kInstallRecord;
+    const platform::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 022) != 0)
+        return;
+    std::string lines;
+    for (const std::string& target : targets) {
+        // Targets outside the folder (%sys%) lie below the machine root, which the uninstall
+        // clears as a whole; a name that would break the record's lines is not noted.
+        if (target.compare(0, programDir.size(), programDir) != 0 || target.size() == programDir.size() ||
+            target.find('\n') != std::string::npos)
+            continue;
+        lines += "file " + target.substr(programDir.size()) + "\n";
+    }
+    if (!lines.empty() && ::write(fd.Get(), lines.data(), lines.size()) != static_cast<ssize_t>(lines.size()))
+        Log("[WorkerThrd] cannot note the package's files in " + path);
+}
 
 bool NativeSixtyFour() {
     utsname u{};
@@ -381,6 +411,7 @@ unsigned long UpdateWorker::Apply(CGlimrow& lib) {
     char suffix[16];
     std::snprintf(suffix, sizeof(suffix), "%08x", m_config.startTime);
     FileReplacer replacer(suffix);
+    std::vector<std::string> targets;
     for (unsigned long bit : {UPDATE_COMP_DRV, UPDATE_COMP_LSP, UPDATE_COMP_SRV, UPDATE_COMP_APP}) {
         if (!(mask & bit)) continue;
         for (const char* entry = lib.GetFileList(bit); entry && *entry; entry += std::strlen(entry) + 1) {
@@ -391,12 +422,14 @@ unsigned long UpdateWorker::Apply(CGlimrow& lib) {
             if (name.find("x64") != std::string::npos && !native64) continue;
             if (!IsPlainFileName(name)) return ApplyFail(ERROR_UPD_SERVICE_STOP, appText);
             replacer.Add(line.substr(eq + 1), Path(kUnpackDir) + "/" + name);
+            targets.push_back(line.substr(eq + 1));
         }
     }
     if (!replacer.Apply()) {
         Log("[WorkerThrd] cannot replace " + replacer.Failed());
         return ApplyFail(ERROR_UPD_SERVICE_STOP, appText);
     }
+    NoteInFolderRecord(m_config.programDir, targets);
 
     m_sink.SetProgress(90);
     m_sink.SetStatus(T("Setting service status ..."));

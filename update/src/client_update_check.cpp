@@ -35,10 +35,15 @@ TwClientUpdateCheck::~TwClientUpdateCheck() {
 bool TwClientUpdateCheck::UpdateProgramRunning(const std::string& programDir) {
     std::error_code ec;
     const std::filesystem::path dir = std::filesystem::weakly_canonical(programDir, ec);
+    auto updateName = [](const std::string& name) {
+        return strcasecmp(name.c_str(), "Quistral") == 0 || strcasecmp(name.c_str(), "Quistral.exe") == 0 ||
+               strcasecmp(name.c_str(), "UpdateSetup.exe") == 0;
+    };
     for (const auto& p : platform::ListProcesses()) {
-        if (strcasecmp(p.name.c_str(), "Quistral") != 0 && strcasecmp(p.name.c_str(), "Quistral.exe") != 0 &&
-            strcasecmp(p.name.c_str(), "UpdateSetup.exe") != 0)
-            continue;
+        // Both the program and the name the process goes by: a helper forked from the update
+        // program that never execs (the service layer's monitor of a service it restarted) keeps
+        // the program but calls itself otherwise, and outlives the update by far.
+        if (!updateName(p.name) || !updateName(p.task)) continue;
         // The update program always runs from the client's folder; a root-owned one is not
         // readable to the client and counts, as in the original's name-only check.
         if (p.path.empty() || programDir.empty() || ec) return true;

@@ -2,6 +2,7 @@
 // its dialog driven headless against nginx, with stand-in services and a stand-in client, as
 // root in a namespace and a machine root of its own.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -306,11 +307,18 @@ protected:
 };
 
 TEST_F(PipelineTest, StopsReplacesRestartsAndBringsTheClientBack) {
-    Serve("", {{"data.txt", "new data"}, {"olvane.bin", "new driver"}});
+    Serve("added.bin=%app%\\lib\\added.bin\r\n",
+          {{"data.txt", "new data"}, {"added.bin", "added"}, {"olvane.bin", "new driver"}});
+    // The install script's record: the package's files in the program folder are noted in it, so
+    // that the uninstall removes them too.
+    std::ofstream(m_install + "/.qel-install") << "file VornClient\n";
+    ASSERT_EQ(::chmod((m_install + "/.qel-install").c_str(), 0600), 0);
     bool ok = false;
     std::string result = RunProgram(&ok);
     EXPECT_TRUE(ok) << result;
     EXPECT_EQ(ReadFile(m_install + "/data.txt"), "new data");
+    EXPECT_EQ(ReadFile(m_install + "/lib/added.bin"), "added");
+    EXPECT_EQ(ReadFile(m_install + "/.qel-install"), "file VornClient\nfile data.txt\nfile lib/added.bin\n");
     EXPECT_EQ(ReadFile(m_root->Path() + "/system/olvane.bin"), "new driver");
     EXPECT_EQ(result, "Click on close button, the client program will run automatically.");
     EXPECT_EQ(m_finishes, 1);

@@ -1,7 +1,12 @@
 // A stand-in for the GUI client: records its arguments and what came on its standard input in
-// <its folder>/client.record, then ends.
+// <its folder>/client.record, then ends. As a stand-in for a running update program
+// ("--stay"), it stays until its standard input closes; "--stay forked" leaves a fork of itself
+// that never execs and renames itself, as the service layer's monitor does.
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <string>
@@ -9,6 +14,17 @@
 #include "platform/process.h"
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--stay") {
+        if (argc >= 3 && std::string(argv[2]) == "forked") {
+            const pid_t child = ::fork();
+            if (child != 0) return child < 0 ? 1 : 0;
+            ::prctl(PR_SET_NAME, "Lunther-monitor", 0, 0, 0);
+        }
+        for (char c = 0;;) {
+            const ssize_t n = ::read(0, &c, 1);
+            if (n == 0 || (n < 0 && errno != EINTR)) return 0;
+        }
+    }
     std::string input;
     pollfd p{0, POLLIN, 0};
     if (::poll(&p, 1, 2000) > 0) {

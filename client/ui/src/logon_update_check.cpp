@@ -12,6 +12,7 @@ namespace vorn {
 namespace {
 
 constexpr int kUpdateCaption = 235;
+constexpr int kUpdateRunning = 156;
 constexpr const char* kUpdateTips = "Update tips";
 
 }  // namespace
@@ -24,7 +25,10 @@ LogonUpdateCheck::~LogonUpdateCheck() = default;
 
 bool LogonUpdateCheck::Check(TwLogonVpn& dialog) {
     if (TwClientUpdateCheck::UpdateProgramRunning(m_programDir)) {
+        // Said, not only logged: a logon that silently does nothing looks like a broken client.
         TW_LOG(LOG_CLIENT_LOGIN, 2, "[SSLClientCheckUpdate] an update program runs, no logon");
+        m_bridge.MessageBox(m_texts.Text(kUpdateRunning), m_texts.Text(kUpdateCaption),
+                            engine::UiBox::kInformation);
         return false;
     }
     ClientUpdateRequest request;

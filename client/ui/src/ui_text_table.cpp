@@ -10,7 +10,7 @@ UiTextTable UiTextTable::Build(bool chineseUi, platform::SettingsStore& store) {
     UiTextTable t;
     t.chineseUi = chineseUi;
     t.installPath = "C:\\Program Files\\Morvane\\MV-Vorn\\Client";
-    t.version = "6.3.01.0";
+    t.version = platform::client_settings::kBuiltVersion;
     t.appTitle = chineseUi ? "MorvaneSSL-VPN客户端" : "Morvane-VornClient";
     t.companyName = chineseUi ? "莫尔凡网络技术有限公司" : "Morvane Networks Ltd.";
     t.companyName2 = t.companyName;

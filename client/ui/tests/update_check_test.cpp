@@ -3,12 +3,16 @@
 // how it was started: an accepted update starts it and ends the client without a logon, a refused
 // required one stops the logon, no update lets it go on, a cancel during the check stops both,
 // and a server that never answers is given up after the time limit.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "dialog_fixture.h"
 #include "https_server.h"
+#include "platform/process.h"
 #include "testsupport/command.h"
 #include "testsupport/net.h"
 #include "vorn/logon_update_check.h"
@@ -100,6 +104,53 @@ TEST_F(UpdateCheckTest, AnAcceptedUpdateStartsTheUpdateProgramAndEndsTheClient) 
     EXPECT_TRUE(PumpUntil(
         "the stand-in update program to end",
         [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); }, 10000));
+}
+
+// The update program of this folder running holds the logon back, and the user is told so. A
+// fork of it that never execed and calls itself otherwise (the service layer's monitor of a
+// service the update restarted, which lives on long after) does not.
+TEST_F(UpdateCheckTest, ARunningUpdateProgramStopsTheLogonAndSaysSoButItsRenamedForkDoesNot) {
+    server->Put(kListPath, List("6.3.01.0", false));
+    MakeWithCheck();
+    const std::string program = programDir + "/Quistral";
+    // Each stays until its standard input closes.
+    auto stay = [&](std::vector<std::string> argv, int* writeEnd) {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        platform::SpawnOptions options;
+        options.stdinFd = fds[0];
+        options.detached = true;
+        EXPECT_GT(platform::Spawn(argv, options), 0);
+        ::close(fds[0]);
+        *writeEnd = fds[1];
+    };
+    int programInput = -1;
+    stay({program, "--stay"}, &programInput);
+    ASSERT_TRUE(PumpUntil("the update program to run",
+                          [&] { return TwClientUpdateCheck::UpdateProgramRunning(programDir); }));
+    LogOn(server->Port());
+    EXPECT_TRUE(Shown("t156")) << "the refused logon is not told";
+    EXPECT_TRUE(connector.Logons().empty()) << "a logon while the update program runs";
+    EXPECT_EQ(dialog->Status(), UPDATE_STATUS_OFFLINE);
+
+    int forkInput = -1;
+    stay({program, "--stay", "forked"}, &forkInput);
+    ASSERT_TRUE(PumpUntil("the renamed fork", [&] {
+        for (const auto& p : platform::ListProcesses())
+            if (p.task == "Lunther-monitor" && p.name == "Quistral") return true;
+        return false;
+    }));
+    ::close(programInput);
+    ASSERT_TRUE(PumpUntil(
+        "the update program to end", [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); },
+        10000));
+    prompter.Clear();
+    dialog->OnOK();
+    ASSERT_TRUE(
+        PumpUntil("online beside the fork", [&] { return dialog->Status() == UPDATE_STATUS_ONLINE; }));
+    EXPECT_FALSE(Shown("t156"));
+    EXPECT_EQ(connector.Logons().size(), 1u);
+    ::close(forkInput);
 }
 
 TEST_F(UpdateCheckTest, ARefusedRequiredUpdateStopsTheLogonAndAnOptionalOneDoesNot) {

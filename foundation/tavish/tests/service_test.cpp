@@ -21,6 +21,7 @@
 
 #include "platform/local_pipe.h"
 #include "platform/unique_fd.h"
+#include "platform/process.h"
 #include "platform/service_control.h"
 #include "tavish/keyboard_hook.h"
 #include "tavish/tw_service.h"
@@ -172,6 +173,37 @@ TEST_F(ServiceTest, InstallStartControlStopUninstall) {
     ASSERT_EQ(RunSwitch("-u"), 0);
     EXPECT_FALSE(platform::ServiceInstalled(m_name));
     EXPECT_EQ(TwService::StartService(m_name.c_str()), 0);
+}
+
+// The monitor that restarts a service is a fork of whoever started it (here this test program) and
+// never execs: it must not pass for that program, whose name others look for (the client counts a
+// running update program by it and then refuses to log on).
+TEST_F(ServiceTest, TheMonitorOfAStartedServiceShowsAsWhatItIsNotAsItsStarter) {
+    ASSERT_EQ(RunSwitch("-i"), 0);
+    ASSERT_EQ(TwService::StartService(m_name.c_str()), 1);
+    const DWORD service = platform::GetServiceProcessId(m_name);
+    ASSERT_NE(service, 0u);
+    pid_t monitor = 0;
+    const std::string me = platform::ProgramName();
+    for (const auto& p : platform::ListProcesses()) {
+        if (p.pid == static_cast<pid_t>(service)) monitor = p.parentPid;
+    }
+    ASSERT_GT(monitor, 1);
+    bool listed = false;
+    for (const auto& p : platform::ListProcesses()) {
+        if (p.pid != monitor) continue;
+        listed = true;
+        EXPECT_EQ(p.name, me) << "the monitor is this program's fork";
+        EXPECT_EQ(p.task, "TavishT-monitor");
+    }
+    EXPECT_TRUE(listed);
+    std::ifstream cmdline("/proc/" + std::to_string(monitor) + "/cmdline", std::ios::binary);
+    std::stringstream read;
+    read << cmdline.rdbuf();
+    const std::string text = read.str();
+    EXPECT_EQ(text.substr(0, text.find('\0')), m_name + "-monitor");
+    EXPECT_EQ(text.find_first_not_of('\0', text.find('\0')), std::string::npos) << text;
+    ASSERT_EQ(TwService::StopService(m_name.c_str()), 1);
 }
 
 // "-u" returns once the process has ended and the record is gone, not merely marked: whoever

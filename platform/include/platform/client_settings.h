@@ -39,6 +39,9 @@ inline constexpr char kHomePage[] = "HomePage";
 // The installation and its updates.
 inline constexpr char kInstallDir[] = "InstallDir";
 inline constexpr char kVersion[] = "Version";
+// The version of the files this build makes: the text table's default, and what the install
+// records as `Version` so that the title and the update check match the files installed.
+inline constexpr char kBuiltVersion[] = "6.3.01.0";
 inline constexpr char kUpdateServerAddr[] = "UpdateServerAddr";
 inline constexpr char kUpdateServerPort[] = "UpdateServerPort";
 

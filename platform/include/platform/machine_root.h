@@ -22,9 +22,17 @@ std::string MachineRootFrom(const std::string& qelRoot);
 // switch machine roots; objects opened under the old root keep their paths.
 void ResetMachineRoot();
 
-// The group of the client's users: QEL_GROUP (a name or a number) when set, else "qel"; root's
-// group (0) when no such group exists, so that only root may write then. Read with the root.
+// The group of the client's users, as the install chose it for the whole machine: the machine's
+// record <root>/client-group (written by the install; taken only as a plain file of root that
+// nobody else may write, holding one group name), else QEL_GROUP (a name or a number) when set,
+// else "qel". Every daemon and every root program of a machine thus agrees on it, whoever started
+// them and with whatever environment (the update program restarting the services).
+std::string ClientGroupName();
+// Its number; root's group (0) when no such group exists, so that only root may write then. Read
+// with the root.
 gid_t ClientGroupId();
+// <root>/client-group.
+constexpr const char* kClientGroupRecord = "client-group";
 
 // <root>/run: sockets, named objects, pid files. Created by root with mode 0755 and checked before
 // use (see secure_dir.h); empty when it fails the check or cannot be made.

@@ -59,6 +59,10 @@ struct ProcessEntry {
     pid_t parentPid;
     std::string name;  // executable file name (from /proc/<pid>/exe, else comm)
     std::string path;  // full executable path when readable
+    // The kernel's task name (comm, at most 15 bytes): what the last exec set, or what the process
+    // has called itself since (a forked helper that never execs renames itself, while its
+    // executable stays its parent's).
+    std::string task;
 };
 // Processes that run a program: zombies and processes on their way out are left out.
 std::vector<ProcessEntry> ListProcesses();

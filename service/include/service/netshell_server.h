@@ -16,7 +16,8 @@
 namespace service {
 
 // Who may use the pipe: the settings key below may name another group ("PipeGroup") or open it to
-// every local user ("PipeAccess" = "everyone"); otherwise root and the group `qel`.
+// every local user ("PipeAccess" = "everyone"); otherwise root and the machine's client group
+// (platform::ClientGroupName: the install's choice, `qel` by default).
 constexpr const char* kServiceSettingsKey = "SYSTEM\\CurrentControlSet\\Services\\Lunther\\Parameters";
 platform::PeerPolicy NetshPipePolicy();
 

@@ -114,6 +114,35 @@ TEST_F(InstalledGuiTest, AMemberOfTheGroupLogsOnThroughTheInstalledClient) {
         << "the installed client did not see both services run";
 }
 
+// After an update the update program starts the network service again through the service layer
+// (here its start without arguments, which only does that), from an environment that names no
+// client group. The service layer's monitor, a fork of the update program that never execs, lives
+// on beside the service; the member's client must still log on, not take it for an update in
+// progress.
+TEST_F(InstalledGuiTest, AfterTheUpdateProgramRestartedTheServiceAMemberLogsOn) {
+    SystemHarness& harness = m_rig->Harness();
+    const std::string prefix = harness.InstalledPrefix();
+    const std::vector<std::string> env = {"QEL_ROOT=" + harness.PcRoot()};
+    std::string out;
+    ASSERT_EQ(harness.RunInPc({prefix + "/qelsc", "stop", "Lunther"}, &out, env, 60000), 0) << out;
+    ASSERT_EQ(harness.RunInPc({"env", "-u", "QEL_GROUP", "QT_QPA_PLATFORM=offscreen", prefix + "/Quistral"},
+                              &out, env, 60000),
+              0)
+        << out;
+    ASSERT_TRUE(testsupport::WaitFor(
+        "Lunther to run again",
+        [&] {
+            return harness.RunInPc({prefix + "/qelsc", "query", "Lunther"}, &out, env, 10000) == 0 &&
+                   out.find("RUNNING") != std::string::npos;
+        },
+        30000));
+    ClientSetup client;
+    client.gui = true;
+    client.program = prefix + "/VornClient";
+    RunSession(client);
+    EXPECT_FALSE(m_rig->PcLogContains("an update program runs")) << "the logon was held back";
+}
+
 TEST_P(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) {
     ClientSetup client;
     client.gui = true;

@@ -4,6 +4,7 @@
 //   caddow SetInstIPConfig <setup file name> | UpdateServiceAcl <service> | UpdateFileAcl <file>
 //   caddow IsNTFS <path>
 //   caddow SetInstallDir <folder> | ClearInstallDir     (the setup program's own step: InstallDir)
+//   caddow SetVersion     (the setup program's own step: the version of the files it installs)
 //
 // Exit code 0 when the function succeeded (a 1/0 answer of 1, or a function without answer), 1 when
 // it answered 0, 2 for a wrong command line. DetectNetworkAdapters prints its count.
@@ -15,6 +16,7 @@
 
 #include "caddow/caddow.h"
 #include "caddow/qel_config.h"
+#include "platform/client_settings.h"
 #include "platform/settings_store.h"
 
 namespace {
@@ -22,7 +24,8 @@ namespace {
 int Usage() {
     std::fprintf(
         stderr,
-        "usage: caddow SaveQelConfig|RestoreQelConfig|DetectNetworkAdapters|SendCmdToNetsh|ClearInstallDir\n"
+        "usage: caddow SaveQelConfig|RestoreQelConfig|DetectNetworkAdapters|SendCmdToNetsh|ClearInstallDir|"
+        "SetVersion\n"
         "       caddow SetInstIPConfig|UpdateServiceAcl|UpdateFileAcl|IsNTFS|SetInstallDir <argument>\n");
     return 2;
 }
@@ -39,6 +42,17 @@ int SetInstallDir(const char* folder) {
     auto store = platform::SettingsStore::Machine();
     if (!store || folder[0] != '/') return 1;
     return store->SetString(caddow::kClientKey, caddow::kInstallDirValue, folder) == platform::kRegOk ? 0 : 1;
+}
+
+// The files installed with this program are of its build: whatever an earlier install or update
+// recorded would otherwise stay in the title and in the update check.
+int SetVersion() {
+    auto store = platform::SettingsStore::Machine();
+    if (!store) return 1;
+    return store->SetString(caddow::kClientKey, platform::client_settings::kVersion,
+                            platform::client_settings::kBuiltVersion) == platform::kRegOk
+               ? 0
+               : 1;
 }
 
 int ClearInstallDir() {
@@ -58,6 +72,7 @@ int main(int argc, char** argv) {
         if (call == "RestoreQelConfig") return RestoreQelConfig(), 0;
         if (call == "SendCmdToNetsh") return SendCmdToNetsh();
         if (call == "ClearInstallDir") return ClearInstallDir();
+        if (call == "SetVersion") return SetVersion();
         if (call == "DetectNetworkAdapters") {
             std::printf("%d\n", DetectNetworkAdapters());
             return 0;

@@ -75,7 +75,9 @@ public:
 
     // A process "Quistral" or "UpdateSetup.exe" (any case) of this installation runs: one whose
     // executable lies in programDir, or whose executable cannot be read (another user's). A
-    // program of that name elsewhere (another installation or machine root) does not count.
+    // program of that name elsewhere (another installation or machine root) does not count, nor
+    // does a process that calls itself otherwise (its task name): a fork of the update program
+    // that never execs, such as the service layer's monitor of a service the update restarted.
     static bool UpdateProgramRunning(const std::string& programDir);
     // <programDir>/Quistral Client <clientArgs...>, the password on its standard input.
     static bool StartUpdateProgram(const ClientUpdateRequest& request);
