@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the suite's programs under one prefix the way the setup program does: the client
 # group, the programs (the root ones and every one a user runs: the GUI client VornClient, the
-# update program Quistral, the libraries they load and the language catalogues), a desktop entry
-# for the GUI client, the settings kept from an earlier install (Caddow), the driver daemon
-# (QelMini) and the network service (Lunther) registered and started, and Skarrow's checks.
+# update program Quistral, the libraries they load and the language catalogues, Qt's own
+# catalogues from the system's packages), a desktop entry for the GUI client, the settings kept
+# from an earlier install (Caddow), the driver daemon (QelMini) and the network service (Lunther)
+# registered and started, and Skarrow's checks.
 #
 # Usage: scripts/install.sh [--prefix DIR] [--from DIR] [--group NAME] [--user NAME]
 #                           [--setup-name NAME] [--desktop-dir DIR]
@@ -58,6 +59,21 @@ data=(English.lang Ostrel.lang)
 for f in "${programs[@]}" "${libraries[@]}" "${data[@]}"; do
   [ -f "$from/$f" ] || die "$from/$f is missing: build first"
 done
+
+# What the installed programs load from the system beyond the built files: Qt's own catalogues
+# (the buttons of Qt's message boxes in Chinese). Installed when missing; without them the
+# programs still run, with Qt's English buttons.
+runtime_packages=(qt6-translations-l10n)
+missing=()
+for p in "${runtime_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if ! command -v apt-get >/dev/null ||
+    ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    echo "install.sh: ${missing[*]} not installed: Qt's own buttons stay English" >&2
+  fi
+fi
 
 # A reboot pending from an earlier run stops the install, as the setup program does.
 set +e

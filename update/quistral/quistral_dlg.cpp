@@ -3,13 +3,18 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTranslator>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 
+#include "dailylog/shared_daily_log.h"
 #include "update_texts.h"
 
 namespace quistral {
@@ -47,18 +52,31 @@ MessageBoxes& QtMessageBoxes() {
     return boxes;
 }
 
+bool InstallQtTranslations(bool chinese) {
+    if (!chinese || !QCoreApplication::instance()) return false;
+    auto translator = std::make_unique<QTranslator>(QCoreApplication::instance());
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_", folder)) {
+        SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4,
+                                         "[InstallQtTranslations] no qtbase_zh_CN catalogue in %s",
+                                         folder.toStdString().c_str());
+        return false;
+    }
+    QCoreApplication::installTranslator(translator.release());
+    return true;
+}
+
 CQuistralDlg::CQuistralDlg(UpdateConfig config, MessageBoxes& boxes, QWidget* parent)
     : QDialog(parent), m_config(std::move(config)), m_boxes(boxes) {
     const bool plugin = m_config.mode == UpdateMode::kPlugin;
     auto text = [&](const char* english) { return Q(plugin ? TrPlugin(english) : Tr(english)); };
     setWindowTitle(text("Update Tips"));
-    setFixedSize(340, 130);
     setStyleSheet("QDialog { background: white; }");
     const char* names[4] = {"Update driver", "Update service", "Update applications",
                             "Update program settings"};
     for (int i = 0; i < 4; ++i) {
         m_labels[i] = new QLabel(text(names[i]), this);
-        m_labels[i]->setGeometry(20, 15 + 25 * i, 260, 19);
+        m_labels[i]->setGeometry(20, 15 + 25 * i, kTextWidth, 19);
         // Only the driver's label shows; the worker writes its status into it.
         m_labels[i]->setVisible(i == 0);
     }
@@ -66,16 +84,16 @@ CQuistralDlg::CQuistralDlg(UpdateConfig config, MessageBoxes& boxes, QWidget* pa
         new QLabel(text("Update is done, the client program will be run automatically after you click the "
                         "close button."),
                    this);
-    m_result->setGeometry(20, 70, 280, 40);
     m_result->setWordWrap(true);
+    m_result->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_result->hide();
     m_progress = new QProgressBar(this);
     m_progress->setGeometry(20, 45, 290, 10);
     m_progress->setRange(0, 100);
     m_progress->setTextVisible(false);
     m_button = new QPushButton(text("Close"), this);
-    m_button->setGeometry(250, 70, 60, 20);
     m_button->setEnabled(false);
+    Relayout();
     m_button->setDefault(true);
     connect(m_button, &QPushButton::clicked, this, [this] { OnOK(); });
     m_worker = std::make_unique<UpdateWorker>(m_config, *this);
@@ -93,6 +111,25 @@ CQuistralDlg::~CQuistralDlg() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     m_thread.join();
+}
+
+void CQuistralDlg::Relayout() {
+    // The button keeps its place beside the progress bar while the update runs; once the result
+    // shows, the result takes the whole width and as many lines as it needs (the failure texts
+    // run to three or four), the button goes below it and the window grows to fit.
+    const QSize button(std::max(60, m_button->sizeHint().width()),
+                       std::max(20, m_button->sizeHint().height()));
+    int height = kBaseHeight;
+    if (m_result->isVisibleTo(this)) {
+        const int resultHeight = std::max(19, m_result->heightForWidth(kTextWidth));
+        m_result->setGeometry(kMargin, kResultTop, kTextWidth, resultHeight);
+        const int buttonTop = kResultTop + resultHeight + 10;
+        m_button->setGeometry(kWidth - kMargin - button.width(), buttonTop, button.width(), button.height());
+        height = std::max(kBaseHeight, buttonTop + button.height() + 12);
+    } else {
+        m_button->setGeometry(kWidth - kMargin - button.width(), kResultTop, button.width(), button.height());
+    }
+    setFixedSize(kWidth, height);
 }
 
 QString CQuistralDlg::StatusText() const { return m_labels[0]->text(); }
@@ -143,7 +180,10 @@ void CQuistralDlg::SetProgress(int percent) {
     Post([this, percent] { m_progress->setValue(percent); });
 }
 void CQuistralDlg::SetResult(const std::string& text) {
-    Post([this, t = Q(text)] { m_result->setText(t); });
+    Post([this, t = Q(text)] {
+        m_result->setText(t);
+        Relayout();
+    });
 }
 void CQuistralDlg::Message(const std::string& text, const std::string& caption) {
     std::promise<void> shown;
@@ -179,6 +219,7 @@ void CQuistralDlg::EnableClose(bool success) {
         m_button->setText(Q(m_config.mode == UpdateMode::kPlugin ? TrPlugin("Close") : Tr("Close")));
         m_button->setEnabled(true);
         m_result->show();
+        Relayout();
         emit workerFinished(success);
     });
 }

@@ -26,6 +26,10 @@ public:
 };
 MessageBoxes& QtMessageBoxes();
 
+// Qt's own texts (the message boxes' buttons) in Chinese when the program shows Chinese: Qt's
+// catalogue "qtbase_zh_CN" installed on the application. False when English or when it is missing.
+bool InstallQtTranslations(bool chinese);
+
 class CQuistralDlg : public QDialog, public UpdateSink {
     Q_OBJECT
 public:
@@ -35,6 +39,7 @@ public:
     bool Finished() const { return m_finished; }
     bool Succeeded() const { return m_success; }
     QPushButton* CloseButton() const { return m_button; }
+    QLabel* ResultLabel() const { return m_result; }
     QString StatusText() const;
     QString ResultText() const;
     int Progress() const;
@@ -48,7 +53,15 @@ protected:
     void reject() override;  // Esc and the window's close
 
 private:
+    static constexpr int kWidth = 340;
+    static constexpr int kBaseHeight = 130;
+    static constexpr int kMargin = 20;
+    static constexpr int kTextWidth = kWidth - 2 * kMargin;
+    static constexpr int kResultTop = 70;
+
     void OnOK();
+    // Places the result text and the button and sizes the window so that all of the text shows.
+    void Relayout();
     void Post(std::function<void()> fn);
     // UpdateSink, called on the worker thread.
     void SetStatus(const std::string& text) override;

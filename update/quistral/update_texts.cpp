@@ -62,6 +62,11 @@ const std::map<std::string, std::string>& Table() {
         {"Update succeed.", "升级成功。"},
         {"Click on close button, the client program will run automatically.",
          "点击关闭将自动运行客户端程序。"},
+        {"The update server's certificate is not trusted, no update was fetched from it.",
+         "升级服务器的证书不受信任，未从该服务器获取升级。"},
+        {"The update package could not be unpacked, please get a new installation package from the Download "
+         "Center.",
+         "无法释放升级包，请从下载专区获取新的安装包。"},
     };
     return table;
 }
@@ -112,6 +117,17 @@ std::string Tr(const std::string& english, bool forceChinese) {
 std::string TrPlugin(const std::string& english) {
     auto it = PluginTable().find(english);
     return it != PluginTable().end() ? it->second : Tr(english, true);
+}
+
+std::string DownloadFailedResult(bool clientMode) {
+    const char* english =
+        "Download the update package failed, please check the network connection or download new "
+        "installation package from the Download Center.";
+    if (!clientMode) return TrPlugin(english);
+    return g_chinese.load()
+               ? "获取升级包失败。\n请检查网络连接是否正常并重新运行客户端软件。\n您也可以从下载专区下载"
+                 "客户端安装包。"
+               : english;
 }
 
 }  // namespace quistral

@@ -18,4 +18,7 @@ std::string Tr(const std::string& english, bool forceChinese = false);
 // Plug-in mode's own texts where they differ from the client's.
 std::string TrPlugin(const std::string& english);
 
+// The result text of a failed download (the Chinese one differs from the message box's).
+std::string DownloadFailedResult(bool clientMode);
+
 }  // namespace quistral

@@ -31,6 +31,11 @@ constexpr const char* kPackFile = "UpdatePack.dat";
 constexpr const char* kUnpackDir = "UpdateDir";
 constexpr const char* kSetupFile = "UpdateSetup.exe";
 constexpr const char* kClientProgram = "VornClient";
+constexpr const char* kCertificateText =
+    "The update server's certificate is not trusted, no update was fetched from it.";
+constexpr const char* kUnpackText =
+    "The update package could not be unpacked, please get a new installation package from the Download "
+    "Center.";
 
 void Log(const std::string& text) { SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "%s", text.c_str()); }
 
@@ -230,11 +235,23 @@ int UpdateWorker::CheckMode(CGlimrow& lib) {
     auto portNumber = static_cast<unsigned short>(std::atoi(port.c_str()));
     char list[] = "UpdateList.txt";
     char remote[] = "/download/sslvpn/default/ClientUpdateList.txt";
-    if (lib.ConnectServer(server.data(), portNumber) != 0 || lib.GetUpdateList(remote, list) != 0 ||
-        lib.ParseUpdate(list) != 0 || lib.CheckUpdate(version.c_str()) == 0) {
+    unsigned long rc = lib.ConnectServer(server.data(), portNumber);
+    if (rc == 0) rc = lib.GetUpdateList(remote, list);
+    if (rc == 0 && lib.ParseUpdate(list) != 0) {
+        Log("[CheckUpdate] the update list was not read");
+        rc = ERROR_UPD_INI;
+    }
+    if (rc != 0 || lib.CheckUpdate(version.c_str()) == 0) {
         // Closed by the user while the list came: nothing more to say.
         if (m_stop.load()) return -1;
-        m_sink.Message(T("Not found new version."), T("Update Tips"));
+        if (rc != 0) {
+            char line[96];
+            std::snprintf(line, sizeof(line), "[CheckUpdate] no update list from the server (0x%lx)", rc);
+            Log(line);
+        }
+        // A server that was not trusted is not the same as one without a newer version.
+        m_sink.Message(T(rc == ERROR_UPD_CERTIFICATE ? kCertificateText : "Not found new version."),
+                       T("Update Tips"));
         return 0;
     }
     lib.CloseConnect();
@@ -265,15 +282,7 @@ int UpdateWorker::CheckMode(CGlimrow& lib) {
 unsigned long UpdateWorker::Download(CGlimrow& lib) {
     Log("[DownloadFile] DownloadFile.");
     m_sink.SetStatus(T("Downloading update package..."));
-    const std::string failText =
-        ClientMode()
-            ? (IsChinese() ? "获取升级包失败。\n请检查网络连接是否正常并重新运行客户端软件。\n您也可以从下载"
-                             "专区下载客户端安装包。"
-                           : "Download the update package failed, please check the network connection or "
-                             "download new installation package from the Download Center.")
-            : TrPlugin(
-                  "Download the update package failed, please check the network connection or download "
-                  "new installation package from the Download Center.");
+    const std::string failText = DownloadFailedResult(ClientMode());
     char list[] = "UpdateList.txt";
     char host[300] = {};
     unsigned short port = 0;
@@ -302,29 +311,53 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
     }
     if (rc == 0) {
         unsigned long total = 1, done = 0;
-        do {
-            if (m_stop.load()) lib.StopDownload();
+        unsigned long loggedTotal = 0, loggedDone = 0, loggedRc = 0;
+        bool logged = false;
+        for (;;) {
+            if (m_stop.load()) {
+                // The stopped request ends within a moment: its end is waited for, not polled.
+                lib.StopDownload();
+                lib.JoinDownload();
+            }
             rc = lib.GetDownloadStatus(&total, &done);
-            char line[160];
-            std::snprintf(line, sizeof(line),
-                          "[DownloadFile] Download %lu, Total %lu, GetDownloadStatus返回%lu", done, total,
-                          rc);
-            Log(line);
+            // A stalled server gives the same count poll after poll: one line for each new one.
+            if (!logged || done != loggedDone || total != loggedTotal || rc != loggedRc) {
+                char line[160];
+                std::snprintf(line, sizeof(line),
+                              "[DownloadFile] Download %lu, Total %lu, GetDownloadStatus返回%lu", done, total,
+                              rc);
+                Log(line);
+                logged = true;
+                loggedDone = done;
+                loggedTotal = total;
+                loggedRc = rc;
+            }
             // 64-bit arithmetic: packages beyond 40 MiB would overflow 32 bits here.
             std::uint64_t percent = total ? static_cast<std::uint64_t>(done) * 50 / total : 0;
             m_sink.SetProgress(10 + static_cast<int>(std::min<std::uint64_t>(percent, 50)));
-            if (rc == 0 && done < total) PauseUnlessStopped(m_config.timing.pollMs);
-        } while (rc == 0 && done < total);
+            if (rc != 0 || done >= total) break;
+            PauseUnlessStopped(m_config.timing.pollMs);
+        }
         lib.CloseConnect();
     }
+    bool unpackRefused = false;
     if (rc == 0 && !lib.IsNeedUninst()) {
         m_sink.SetStatus(T("Releasing update package..."));
         std::string pack = Path(kPackFile), dir = Path(kUnpackDir);
         rc = lib.ExtractPackedFiles(pack.data(), dir.data());
         m_sink.SetProgress(60);
+        unpackRefused = rc != 0;
         if (m_stop.load()) rc = ERROR_UPD_STOPPED;
     }
-    if (rc != 0) m_sink.SetResult(failText);
+    if (rc == ERROR_UPD_CERTIFICATE) {
+        m_sink.SetResult(T(kCertificateText));
+    } else if (rc != 0 && unpackRefused && rc != ERROR_UPD_STOPPED) {
+        // The package came whole but is not one this program unpacks: no network fault.
+        Log("[DownloadFile] the package was refused at unpacking");
+        m_sink.SetResult(T(kUnpackText));
+    } else if (rc != 0) {
+        m_sink.SetResult(failText);
+    }
     return rc;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
@@ -248,41 +249,55 @@ unsigned long CGlimrow::StopDownload() {
 unsigned long CGlimrow::ExtractPackedFiles(char* packFile, char* directory) {
     if (!packFile || !directory) return ERROR_UPD_BAD_ARGUMENT;
     platform::DebugOutput("UnpackUpdFile");
+    // Every refusal is logged with the entry it stopped at: the dialog only says that the
+    // package could not be unpacked.
+    auto refuse = [](unsigned long rc, const std::string& entry, const char* why) {
+        SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "[ExtractPackedFiles] refused at %s: %s (0x%lx)",
+                                         entry.c_str(), why, rc);
+        return rc;
+    };
     platform::UniqueFd in(::open(packFile, O_RDONLY | O_CLOEXEC));
-    if (!in) return ERROR_UPD_CREATE_FILE;
+    if (!in) return refuse(ERROR_UPD_CREATE_FILE, "the package", "cannot be opened");
     unsigned char lenBytes[4];
-    if (::read(in.Get(), lenBytes, 4) != 4) return ERROR_UPD_READ_FILE;
+    if (::read(in.Get(), lenBytes, 4) != 4) return refuse(ERROR_UPD_READ_FILE, "the header", "cut short");
     std::uint32_t h = static_cast<std::uint32_t>(lenBytes[0]) | static_cast<std::uint32_t>(lenBytes[1]) << 8 |
                       static_cast<std::uint32_t>(lenBytes[2]) << 16 |
                       static_cast<std::uint32_t>(lenBytes[3]) << 24;
-    if (h < 4 || h > update_pack::kHeaderMax) return ERROR_UPD_READ_FILE;
+    if (h < 4 || h > update_pack::kHeaderMax)
+        return refuse(ERROR_UPD_READ_FILE, "the header", "its length is out of range");
     std::vector<unsigned char> header(h, 0);
     std::memcpy(header.data(), lenBytes, 4);
     for (std::size_t got = 4; got < h;) {
         ssize_t n = ::read(in.Get(), header.data() + got, h - got);
-        if (n <= 0) return ERROR_UPD_READ_FILE;
+        if (n <= 0) return refuse(ERROR_UPD_READ_FILE, "the header", "cut short");
         got += static_cast<std::size_t>(n);
     }
     std::vector<update_pack::Entry> entries;
-    if (unsigned long rc = update_pack::ParseHeader(header.data(), header.size(), &entries)) return rc;
+    std::string refused;
+    if (unsigned long rc = update_pack::ParseHeader(header.data(), header.size(), &entries, &refused))
+        return refuse(rc, refused.empty() ? "the header" : "entry \"" + refused + "\"",
+                      refused.empty() ? "damaged" : "the name leaves the unpack folder");
     ::mkdir(directory, 0700);
     std::vector<char> block(kCopyBlock);
     for (const auto& e : entries) {
+        const std::string entry = "entry \"" + e.name + "\"";
         std::string path = std::string(directory) + "/" + e.name;
-        if (path.size() > kPathMax + std::strlen(directory)) return ERROR_UPD_CREATE_FILE;
+        if (path.size() > kPathMax + std::strlen(directory))
+            return refuse(ERROR_UPD_CREATE_FILE, entry, "the name is too long");
         SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4, "extract file: %s\n", path.c_str());
         platform::UniqueFd out(
             ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-        if (!out) return ERROR_UPD_CREATE_FILE;
+        if (!out) return refuse(ERROR_UPD_CREATE_FILE, entry, std::strerror(errno));
         for (std::uint64_t left = e.size; left > 0;) {
             std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyBlock));
             ssize_t n = ::read(in.Get(), block.data(), want);
-            if (n != static_cast<ssize_t>(want)) return ERROR_UPD_READ_FILE;
+            if (n != static_cast<ssize_t>(want))
+                return refuse(ERROR_UPD_READ_FILE, entry, "the body is cut short");
             if (::write(out.Get(), block.data(), want) != static_cast<ssize_t>(want))
-                return ERROR_UPD_WRITE_FILE;
+                return refuse(ERROR_UPD_WRITE_FILE, entry, std::strerror(errno));
             left -= want;
         }
-        if (::fsync(out.Get()) != 0) return ERROR_UPD_WRITE_FILE;
+        if (::fsync(out.Get()) != 0) return refuse(ERROR_UPD_WRITE_FILE, entry, std::strerror(errno));
     }
     return 0;
 }

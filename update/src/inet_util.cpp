@@ -272,6 +272,12 @@ void* CINetUtil::NewRequest(const std::string& urlPath, Transfer* t) {
 
 unsigned long CINetUtil::Classify(int code, const Transfer& t) const {
     if (t.error != 0) return t.error;
+    if (m_verify && t.verify.error != X509_V_OK) {
+        SharedDailyLog::Instance().Write(LOG_ALWAYS_40, 4,
+                                         "[CINetUtil] the certificate of %s was refused: %s", m_host.c_str(),
+                                         X509_verify_cert_error_string(t.verify.error));
+        return ERROR_UPD_CERTIFICATE;
+    }
     switch (code) {
         case CURLE_OK: return 0;
         case CURLE_URL_MALFORMAT:

@@ -15,7 +15,8 @@ std::uint32_t Le32(const unsigned char* p) {
 
 }  // namespace
 
-unsigned long ParseHeader(const unsigned char* header, std::size_t length, std::vector<Entry>* entries) {
+unsigned long ParseHeader(const unsigned char* header, std::size_t length, std::vector<Entry>* entries,
+                          std::string* refused) {
     entries->clear();
     if (length < 4) return ERROR_UPD_READ_FILE;
     std::size_t h = Le32(header);
@@ -33,6 +34,7 @@ unsigned long ParseHeader(const unsigned char* header, std::size_t length, std::
         e.name.assign(name, len);
         e.size = Le32(header + sizeAt);
         if (!IsPlainFileName(e.name)) {
+            if (refused) *refused = e.name;
             entries->clear();
             return ERROR_UPD_BAD_ARGUMENT;
         }

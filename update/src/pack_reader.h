@@ -21,6 +21,8 @@ struct Entry {
 // Reads the header (`header` holds all H bytes, H included). 0, or an UpdateErrorCode:
 // 0x1000d for a header shorter than its own length field, 0x10009 for a name that would leave
 // the unpack folder (empty names end the list; names and sizes past H are not used).
-unsigned long ParseHeader(const unsigned char* header, std::size_t length, std::vector<Entry>* entries);
+// `refused`, when given, gets the refused name.
+unsigned long ParseHeader(const unsigned char* header, std::size_t length, std::vector<Entry>* entries,
+                          std::string* refused = nullptr);
 
 }  // namespace update_pack

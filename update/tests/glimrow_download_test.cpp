@@ -258,7 +258,7 @@ TEST_F(DownloadTest, AnUnknownCaIsRefusedAndTheTunnelsCertificateIsTrustedAsItIs
     {
         CGlimrow g(Dir().c_str());
         ASSERT_EQ(Connect(g), 0u);
-        EXPECT_EQ(FetchList(g), ERROR_UPD_SEND_REQUEST);
+        EXPECT_EQ(FetchList(g), ERROR_UPD_CERTIFICATE);
         EXPECT_FALSE(std::filesystem::exists(Dir() + "UpdateList.txt"));
     }
     // The right CA but another name: refused.
@@ -266,7 +266,7 @@ TEST_F(DownloadTest, AnUnknownCaIsRefusedAndTheTunnelsCertificateIsTrustedAsItIs
     {
         CGlimrow g(Dir().c_str());
         ASSERT_EQ(Connect(g, "127.0.0.1"), 0u);
-        EXPECT_EQ(FetchList(g), ERROR_UPD_SEND_REQUEST);
+        EXPECT_EQ(FetchList(g), ERROR_UPD_CERTIFICATE);
     }
     // The server's own certificate in the folder (as the tunnel leaves it): taken whatever its name.
     Trust(m_server->ServerPem());

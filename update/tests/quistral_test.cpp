@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
@@ -13,8 +15,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <sstream>
 
+#include "dailylog/shared_daily_log.h"
 #include "file_replacer.h"
 #include "https_server.h"
 #include "platform/named_objects.h"
@@ -22,6 +27,8 @@
 #include "platform/settings_store.h"
 #include "qt_shell.h"
 #include "quistral_app.h"
+#include "update_texts.h"
+#include "update_worker.h"
 #include "testsupport/command.h"
 #include "testsupport/netns.h"
 #include "testsupport/temp_root.h"
@@ -417,5 +424,250 @@ TEST_P(TrickleTest, StoppingDuringTheDownloadLeavesEverythingAsItWas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CloseAndWindowClose, TrickleTest, ::testing::Bool());
+
+}  // namespace
+
+namespace {
+
+// --- the worker and the dialog without services (no root) ---
+
+class RecordingSink : public UpdateSink {
+public:
+    void SetStatus(const std::string&) override {}
+    void SetProgress(int percent) override {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_progress.push_back(percent);
+    }
+    void SetResult(const std::string& text) override {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_result = text;
+    }
+    void Message(const std::string& text, const std::string&) override {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_messages.push_back(text);
+    }
+    bool AskYesNo(const std::string&, const std::string&) override { return true; }
+    void EnableStop() override {}
+    void DisableClose() override {}
+    void EnableClose(bool) override {}
+    void CloseDialog() override {}
+    std::size_t ProgressCount() {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_progress.size();
+    }
+    std::string Result() {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_result;
+    }
+    std::vector<std::string> Messages() {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_messages;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<int> m_progress;
+    std::string m_result;
+    std::vector<std::string> m_messages;
+};
+
+// The lines of today's shared log that contain `marker`, from the marker on.
+std::vector<std::string> LogLines(const std::string& marker) {
+    char name[4096];
+    unsigned size = sizeof(name);
+    std::vector<std::string> lines;
+    if (!SharedDailyLog::Instance().GetTodayFileName(name, &size)) return lines;
+    std::istringstream in(ReadFile(SharedDailyLog::Instance().RootFolder() + "/Log/" + name));
+    for (std::string l; std::getline(in, l);) {
+        std::size_t at = l.find(marker);
+        if (at == std::string::npos) continue;
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        lines.push_back(l.substr(at));
+    }
+    return lines;
+}
+
+class WorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "nginx is not installed";
+        m_install = m_root.Path() + "/install";
+        std::filesystem::create_directories(m_install + "/trusted");
+        std::filesystem::create_directories(m_install + "/Log");  // the shared log writes only there
+        m_server = std::make_unique<updatetest::HttpsServer>();
+        ASSERT_TRUE(m_server->Ok()) << m_server->ErrorLog();
+        std::ofstream(m_install + "/trusted/ca.pem") << m_server->CaPem();
+        auto store = platform::SettingsStore::Machine();
+        store->SetString("Software\\Morvane\\QelClient", "InstallDir", m_install);
+        store->SetString("Software\\Morvane\\QelClient", "Version", "3.0.5.0");
+        SetChinese(false);
+    }
+    // The list as the GUI leaves it for a client-mode run, its package at `packUrl`.
+    void ListFor(const std::string& packUrl) {
+        std::string list =
+            "[UpdateInfo]\r\nVersion=3.1.0.12\r\nMinVersion=3.0.0.0\r\nVersionDescript=New\r\nForceUpdate="
+            "no\r\n"
+            "NeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=" +
+            packUrl + "\r\nUpdateAddr=localhost\r\nUpdatePort=" + std::to_string(m_server->Port()) +
+            "\r\n[AppList]\r\ndata.txt=%app%\\data.txt\r\n";
+        std::ofstream(m_install + "/UpdateList.txt", std::ios::binary) << list;
+        m_server->Put("/download/sslvpn/default/ClientUpdateList.txt", list);
+    }
+    UpdateConfig Config(UpdateMode mode) {
+        UpdateConfig config;
+        config.mode = mode;
+        config.programDir = m_install;
+        config.timing.pollMs = 5;
+        return config;
+    }
+
+    testsupport::TempRoot m_root{"qel-worker"};
+    std::string m_install;
+    std::unique_ptr<updatetest::HttpsServer> m_server;
+};
+
+// A server that stalls after ten bytes: every poll sees the same count, which is logged once;
+// after Close the loop waits for the download's end instead of polling again and again.
+TEST_F(WorkerTest, TheDownloadLoopLogsNewCountsOnlyAndWaitsForTheEndAfterAStop) {
+    ListFor("/stall/UpdatePack.dat");
+    RecordingSink sink;
+    UpdateConfig config = Config(UpdateMode::kClient);
+    config.netTiming.receiveTimeoutMs = 120000;  // only the stop ends the stalled download
+    UpdateWorker worker(config, sink);
+    std::thread run([&] { worker.Run(); });
+    // Forty polls of a stalled download (the first two progress values are 5 and 10).
+    EXPECT_TRUE(WaitFor(
+        "forty polls", [&] { return sink.ProgressCount() >= 42; }, 20000));
+    worker.RequestStop();
+    const std::size_t atStop = sink.ProgressCount();
+    run.join();
+    EXPECT_EQ(worker.LastError(), ERROR_UPD_STOPPED);
+    EXPECT_EQ(sink.Result(), "You have canceled update, please connect again.");
+    // The poll that was running, and the one after the download's end.
+    EXPECT_LE(sink.ProgressCount(), atStop + 2) << "the loop polled while the stopped download ended";
+    const std::vector<std::string> lines = LogLines("[DownloadFile] Download ");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(lines.size(), 4u);
+    std::size_t repeated = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        if (lines[i] == lines[i - 1]) ++repeated;
+    EXPECT_EQ(repeated, 0u) << "a count logged again: " << lines.back();
+}
+
+// The manual check against a server whose certificate is not trusted: the user is told so (not
+// that there is no new version), and the log names the host.
+TEST_F(WorkerTest, AnUntrustedListServerIsNamedAndToldAsSuch) {
+    testsupport::CertKey other = testsupport::MakeCert("Other CA", nullptr, true);
+    std::ofstream(m_install + "/trusted/ca.pem", std::ios::trunc) << updatetest::PemOf(other);
+    ListFor("/download/UpdatePack.dat");
+    auto store = platform::SettingsStore::Machine();
+    store->SetString("Software\\Morvane\\QelClient", "UpdateServerAddr", "localhost");
+    store->SetDword("Software\\Morvane\\QelClient", "UpdateServerPort", m_server->Port());
+    for (bool chinese : {false, true}) {
+        SetChinese(chinese);
+        RecordingSink sink;
+        UpdateWorker worker(Config(UpdateMode::kCheckClient), sink);
+        EXPECT_FALSE(worker.Run());
+        const std::vector<std::string> shown = sink.Messages();
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0],
+                  Tr("The update server's certificate is not trusted, no update was fetched from it."));
+        EXPECT_NE(shown[0], Tr("Not found new version."));
+    }
+    const std::vector<std::string> lines = LogLines("[CINetUtil] the certificate of ");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("[CINetUtil] the certificate of localhost was refused: ", 0), 0u) << lines[0];
+}
+
+// A package whose entry would leave the unpack folder: refused at unpacking, logged with that
+// entry, and shown as a package that could not be unpacked, not as a failed download.
+TEST_F(WorkerTest, APackageRefusedAtUnpackingSaysSoAndLogsTheEntry) {
+    ListFor("/download/UpdatePack.dat");
+    m_server->Put("/download/UpdatePack.dat", Pack({{"data.txt", "new data"}, {"../escape", "x"}}));
+    RecordingSink sink;
+    UpdateWorker worker(Config(UpdateMode::kClient), sink);
+    EXPECT_FALSE(worker.Run());
+    EXPECT_EQ(sink.Result(),
+              "The update package could not be unpacked, please get a new installation package from the "
+              "Download Center.");
+    EXPECT_TRUE(sink.Messages().empty()) << "no download failure box";
+    const std::vector<std::string> lines = LogLines("[ExtractPackedFiles] refused at ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("entry \"../escape\""), std::string::npos) << lines[0];
+    EXPECT_FALSE(std::filesystem::exists(m_root.Path() + "/escape"));
+}
+
+// Every result the dialog can show is there whole, in both languages, with the Close button
+// below it rather than over it.
+TEST(QuistralDialog, EveryResultShowsWholeAndTheButtonBelowIt) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    testsupport::TempRoot root("qel-dlg");
+    int argc = 1;
+    char name[] = "quistral_test";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    const char* results[] = {
+        "Update is done, the client program will be run automatically after you click the close button.",
+        "Click on close button, the client program will run automatically.",
+        "Parsing update information failed, please quit update and try again later, or get a new "
+        "installation "
+        "package from the Download Center.",
+        "You have canceled update, please connect again.",
+        "Download the update package failed, please try again later.",
+        "Update information is incorrect.",
+        "Fail to set driver status, please close anti-virus softwares and try again.",
+        "Fail to set service status, please close anti-virus softwares and try again.",
+        "Fail to update applications, please close anti-virus softwares and try again.",
+        "The update server's certificate is not trusted, no update was fetched from it.",
+        "The update package could not be unpacked, please get a new installation package from the Download "
+        "Center.",
+    };
+    for (bool chinese : {false, true}) {
+        SetChinese(chinese);
+        std::vector<std::string> texts;
+        for (const char* r : results) texts.push_back(Tr(r));
+        texts.push_back(DownloadFailedResult(true));
+        texts.push_back(DownloadFailedResult(false));
+        UpdateConfig config;
+        config.programDir = root.Path() + "/none";  // no list: the worker ends at once
+        AnswerYes boxes;
+        CQuistralDlg dlg(config, boxes);
+        dlg.show();
+        ASSERT_TRUE(WaitFor("the worker's end", [&] {
+            QApplication::processEvents();
+            return dlg.Finished();
+        }));
+        for (const std::string& text : texts) {
+            static_cast<UpdateSink&>(dlg).SetResult(text);
+            QApplication::processEvents();
+            QLabel* label = dlg.ResultLabel();
+            ASSERT_EQ(label->text().toStdString(), text);
+            const QRect result = label->geometry(), button = dlg.CloseButton()->geometry();
+            EXPECT_GE(result.height(), label->heightForWidth(result.width())) << text;
+            EXPECT_FALSE(result.intersects(button)) << text;
+            EXPECT_TRUE(dlg.rect().contains(result)) << text;
+            EXPECT_TRUE(dlg.rect().contains(button)) << text;
+            EXPECT_EQ(dlg.width(), 340);
+        }
+    }
+    SetChinese(false);
+}
+
+// Chinese message boxes get Qt's own buttons in Chinese.
+TEST(QuistralDialog, ChineseLoadsQtsOwnCatalogue) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int argc = 1;
+    char name[] = "quistral_test";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    EXPECT_FALSE(InstallQtTranslations(false));
+    if (!std::filesystem::exists("/usr/share/qt6/translations/qtbase_zh_CN.qm"))
+        GTEST_SKIP() << "qt6-translations-l10n is not installed";
+    ASSERT_TRUE(InstallQtTranslations(true));
+    QMessageBox box(QMessageBox::Question, "t", "t", QMessageBox::Yes | QMessageBox::No);
+    const QString yes = box.button(QMessageBox::Yes)->text();
+    EXPECT_NE(yes, "&Yes");
+    EXPECT_TRUE(yes.contains(QString::fromUtf8("是"))) << yes.toStdString();
+}
 
 }  // namespace

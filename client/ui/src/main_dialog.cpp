@@ -420,6 +420,10 @@ void TwLogonVpn::RefreshFor(int state) {
             m_actionButton->setText(QString::fromStdString(T(116)));
             m_actionButton->setEnabled(true);
             page.SetForgotLinkVisible(false);
+            // The last progress text ("configuring the virtual adapter") is over once online.
+            m_displayText.clear();
+            m_statusLabel->clear();
+            m_statusLabel->hide();
             page.SetFieldsEnabled(false);
             proxy.SetFieldsEnabled(false);
             page.UpdateIpHistoryList();
@@ -562,12 +566,6 @@ int TwLogonVpn::OnPowerBroadcast(int event) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[OnPowerBroadcast] event %d", event);
     }
     return 0;
-}
-
-void TwLogonVpn::OnTaskbarCreated() {
-    const bool online = m_Status == UPDATE_STATUS_ONLINE;
-    TrayMessage(0, T(online ? 119 : 120), online ? kIconOnline : kIconOffline, "");
-    RefreshControls();
 }
 
 void TwLogonVpn::OnTimer() {

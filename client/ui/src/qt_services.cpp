@@ -3,12 +3,15 @@
 #include <QApplication>
 #include <QCursor>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <QTranslator>
 
 #include "dailylog/shared_daily_log.h"
 #include "platform/process.h"
@@ -56,6 +59,19 @@ QIcon MakeStateIcon(int icon) {
     p.drawRect(13, 8, 6, 16);  // a key's shaft
     p.drawEllipse(10, 4, 12, 10);
     return QIcon(pm);
+}
+
+bool InstallQtTranslations(bool chineseUi) {
+    if (!chineseUi || !QCoreApplication::instance()) return false;
+    auto translator = std::make_unique<QTranslator>(QCoreApplication::instance());
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_", folder)) {
+        TW_LOG(LOG_CLIENT_LOGIN, 2, "[InstallQtTranslations] no qtbase_zh_CN catalogue in %s",
+               folder.toStdString().c_str());
+        return false;
+    }
+    QCoreApplication::installTranslator(translator.release());
+    return true;
 }
 
 void QtPrompter::Message(const std::string& text, const std::string& caption, BoxIcon icon) {

@@ -50,6 +50,7 @@ int RunVornClient(std::vector<std::string> args, bool headless) {
     if (headless && args.size() == 1) args.push_back("-autologon");
     env.args = args;
     env.chineseUi = IsChineseLocale(UserLocaleName()) && IsChineseLocale(SystemLocaleName());
+    InstallQtTranslations(env.chineseUi);
     env.loadCatalogue = [](bool chineseUi, std::string* error) { return LoadCatalogue(chineseUi, error); };
     env.makeConnector = [](engine::UiSink& ui, const engine::EngineTiming& timing,
                            ConnectorPasswordTunnel& passwords) {

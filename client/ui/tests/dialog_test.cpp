@@ -56,9 +56,14 @@ TEST_F(DialogTest, StateCodesSetTheButtonTheFormAndTheTray) {
     for (const auto& c : tray.calls) balloon |= c.tip == "t123" && c.balloon == "t122";
     EXPECT_TRUE(balloon);
 
+    // The engine's last progress text comes just before it reports online: it is not left showing.
+    bridge.Callback(engine::UI_CODE_PROGRESS_TEXT, "t223");
     bridge.Callback(engine::UPDATE_STATUS_ONLINE, "");
     ASSERT_TRUE(PumpUntil("the logoff button", [&] { return dialog->ActionButton()->text() == "t116"; }));
     EXPECT_TRUE(dialog->ActionButton()->isEnabled());
+    EXPECT_FALSE(dialog->StatusLabel()->isVisibleTo(dialog.get()));
+    EXPECT_TRUE(dialog->StatusLabel()->text().isEmpty());
+    EXPECT_TRUE(dialog->DisplayText().empty());
     EXPECT_EQ(tray.lastIcon, kIconOnline);
     EXPECT_EQ(tray.lastTip, "t119");
     EXPECT_EQ(page->historyUpdates, 1);

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <QWindow>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -57,8 +58,25 @@ void Settle() {
     for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
+// Until every shown window is mapped and drawn on the display: the picture is taken from the
+// screen, and a window that the X server has not drawn yet comes out black.
+void WaitDrawn() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto exposed = [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && (!w->windowHandle() || !w->windowHandle()->isExposed())) return false;
+        return true;
+    };
+    while (!exposed() && std::chrono::steady_clock::now() < deadline)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible()) w->repaint();
+    QGuiApplication::sync();
+}
+
 void Step(const std::string& name) {
     Settle();
+    WaitDrawn();
     std::cout << "READY " << name << std::endl;
     std::string line;
     std::getline(std::cin, line);
@@ -107,6 +125,7 @@ int main(int argc, char** argv) {
     const bool chinese = argc > 1 && std::string(argv[1]) == "zh";
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    vorn::InstallQtTranslations(chinese);
     const char* root = std::getenv("QEL_ROOT");
     const std::string base = root ? root : "/tmp";
     const std::string install = base + "/install";

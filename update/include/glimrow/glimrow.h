@@ -47,6 +47,8 @@ constexpr unsigned long ERROR_UPD_SERVICE_STOP = 0x10010;
 constexpr unsigned long ERROR_UPD_SERVICE_START = 0x10011;
 constexpr unsigned long ERROR_UPD_THREAD = 0x10012;
 constexpr unsigned long ERROR_UPD_STOPPED = 0x10013;
+// The server's certificate was refused (not trusted, or not for the host); the log names the host.
+constexpr unsigned long ERROR_UPD_CERTIFICATE = 0x10014;
 
 // Component bits of the file lists.
 constexpr unsigned long UPDATE_COMP_APP = 1;
@@ -109,6 +111,8 @@ public:
     // within a fraction of a second with 0x10013; any thread. ConnectServer and the start of a
     // download clear it, so a stop left from before (CloseConnect sets one) ends nothing new.
     unsigned long StopDownload();
+    // A refused package (a damaged header, a name that leaves the folder, a body cut short) is
+    // logged with the entry it stopped at.
     unsigned long ExtractPackedFiles(char* packFile, char* directory);
     unsigned long SetServerAddr(char* fileName, char* host, unsigned short port);
     unsigned long GetServerAddr(char* fileName, char* host, unsigned short* port);

@@ -22,7 +22,7 @@ CAboutDlg::CAboutDlg(DialogContext context, QWidget* parent) : QDialog(parent), 
     m_banner->setCursor(Qt::PointingHandCursor);
     m_banner->setStyleSheet(
         "QPushButton { background: #1d4f91; color: white; font-size: 18px; font-weight: bold; border: none; "
-        "}");
+        "padding: 12px 28px; }");
     m_title = new QLabel(QString::fromStdString(t.appTitle + " " + t.version), this);
     m_company = new QLabel(QString::fromStdString(t.companyName), this);
     auto* link = new QPushButton(QString::fromStdString(t.webSite), this);

@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     ok &= Shoot(status, out + "/status-" + lang + ".png");
 
     vorn::CAboutDlg about(ctx);
-    about.resize(380, about.sizeHint().height());
+    about.adjustSize();  // the size the client shows it at
     ok &= Shoot(about, out + "/about-" + lang + ".png");
     return ok ? 0 : 1;
 }

@@ -237,6 +237,11 @@ TEST(AboutBox, TitleVersionCompanyAndWebSite) {
     EXPECT_EQ(about.windowTitle().toStdString(), "About Morvane-VornClient");
     EXPECT_EQ(Text(about.TitleLine()), "Morvane-VornClient 6.3.01.0");
     EXPECT_EQ(Text(about.CompanyLine()), "Morvane Networks Ltd.");
+    // At the size it opens with, the banner's text keeps a margin on both sides.
+    about.show();  // polished: the banner has its style's font
+    about.adjustSize();
+    const int textWidth = about.Banner()->fontMetrics().horizontalAdvance(about.Banner()->text());
+    EXPECT_GE(about.Banner()->width(), textWidth + 2 * 16);
     about.Banner()->click();
     EXPECT_EQ(m.launcher.urls, std::vector<std::string>{"https://www.morvane.example/"});
     m.table.webSite.clear();

@@ -176,7 +176,6 @@ public:
     void OnTimer();
     int OnReceiveData(std::uint32_t dwData, const std::string& bytes);
     int OnPowerBroadcast(int event);
-    void OnTaskbarCreated();
     void RequestLogoff();
     void RefreshControls();
 

@@ -78,6 +78,11 @@ public:
     int Status(const std::string& service) override;
 };
 
+// Qt's own texts (the buttons of message boxes, the standard dialogs) in Chinese when the client
+// shows Chinese: the catalogue "qtbase_zh_CN" from Qt's translation folder, installed on the
+// application. False (and nothing installed) for English or when the catalogue is missing.
+bool InstallQtTranslations(bool chineseUi);
+
 // The icons of the tray and the window, drawn here (there are no resource files).
 QIcon MakeStateIcon(int icon);
 // The tray menu as a Qt menu (the caller owns it); each action's data is its item id.
