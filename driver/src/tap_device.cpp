@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 #include <mutex>
 #include <vector>
 
@@ -110,6 +111,25 @@ bool Fail(std::string* error, const char* what) {
     return false;
 }
 
+// The adapter carries IPv4: it takes no IPv6 configuration (router advertisements,
+// autoconfiguration, an address of its own) from whatever comes through the tunnel. Set before the
+// device goes up, so that it never holds an IPv6 address or route, not even for a moment. A kernel
+// without IPv6 has nothing to turn off.
+bool TurnOffIpv6(const char* name, std::string* error) {
+    if (::access("/proc/sys/net/ipv6/conf", F_OK) != 0) return true;
+    const std::string dir = std::string("/proc/sys/net/ipv6/conf/") + name + "/";
+    static const char* const kSettings[][2] = {{"accept_ra", "0"}, {"autoconf", "0"}, {"disable_ipv6", "1"}};
+    for (const auto& setting : kSettings) {
+        const std::string path = dir + setting[0];
+        const platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!fd || ::write(fd.Get(), setting[1], 1) != 1) {
+            if (error != nullptr) *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std::uint8_t* mac,
@@ -131,6 +151,7 @@ std::unique_ptr<TwNicBackend> OpenTapDevice(const std::string& ifName, const std
         Fail(error, "TUNSETIFF");
         return nullptr;
     }
+    if (!TurnOffIpv6(ifr.ifr_name, error)) return nullptr;
     // Checksums and TCP segmentation are ours to finish.
     if (!platform::EnableVnetOffloads(fd)) {
         Fail(error, "TUNSETVNETHDRSZ");

@@ -252,6 +252,99 @@ TEST_F(DaemonNetns, FramesCrossBetweenTheNamespaceAndTheRing) {
     EXPECT_NE(::access((root.Path() + "/run/ndisfilter").c_str(), F_OK), 0) << "socket left behind";
 }
 
+// What `command` (a shell line of the test's own) prints, errors included.
+std::string CommandOutput(const std::string& command) {
+    const std::string out = "/tmp/olvane-out-" + std::to_string(::getpid());
+    platform::SpawnOptions o;
+    (void)platform::RunAndWait({"sh", "-c", command + " > " + out + " 2>&1"}, o);
+    std::string text(65536, '\0');
+    if (FILE* f = std::fopen(out.c_str(), "r")) {
+        text.resize(std::fread(text.data(), 1, text.size() - 1, f));
+        std::fclose(f);
+    } else {
+        text.clear();
+    }
+    ::unlink(out.c_str());
+    return text;
+}
+
+// A router advertisement to all nodes from fe80::1, with the prefix 2001:db8:1::/64 for
+// autoconfiguration and a router lifetime of 1,800 s: what a hostile gateway would send.
+std::vector<std::uint8_t> RouterAdvertisement() {
+    std::vector<std::uint8_t> icmp = {134, 0, 0, 0, 64, 0, 0x07, 0x08, 0, 0, 0, 0, 0, 0, 0, 0};
+    // Prefix information: on-link and autonomous, valid and preferred for 1,800 s.
+    const std::uint8_t prefix[32] = {3,    4, 64,   0xC0, 0, 0, 0x07, 0x08, 0, 0, 0, 0x07, 0, 0, 0, 0,
+                                     0x20, 1, 0x0D, 0xB8, 0, 1, 0,    0,    0, 0, 0, 0,    0, 0, 0, 0};
+    icmp.insert(icmp.end(), prefix, prefix + 32);
+    std::uint8_t source[16] = {0xFE, 0x80};
+    source[15] = 1;
+    std::uint8_t target[16] = {0xFF, 0x02};
+    target[15] = 1;
+    std::uint32_t sum = 0;
+    const auto add = [&sum](const std::uint8_t* p, std::size_t n) {
+        for (std::size_t i = 0; i < n; i += 2)
+            sum += static_cast<std::uint32_t>(p[i] << 8) | (i + 1 < n ? p[i + 1] : 0u);
+    };
+    add(source, 16);
+    add(target, 16);
+    sum += static_cast<std::uint32_t>(icmp.size()) + 58;
+    add(icmp.data(), icmp.size());
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    const auto check = static_cast<std::uint16_t>(~sum);
+    icmp[2] = static_cast<std::uint8_t>(check >> 8);
+    icmp[3] = static_cast<std::uint8_t>(check);
+    std::vector<std::uint8_t> f = {0x33, 0x33, 0, 0, 0, 1, 0x00, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x86, 0xDD};
+    const std::uint8_t ip[8] = {0x60, 0, 0, 0, 0, static_cast<std::uint8_t>(icmp.size()), 58, 255};
+    f.insert(f.end(), ip, ip + 8);
+    f.insert(f.end(), source, source + 16);
+    f.insert(f.end(), target, target + 16);
+    f.insert(f.end(), icmp.begin(), icmp.end());
+    return f;
+}
+
+// The adapter takes no IPv6 configuration from the tunnel: a router advertisement written into it
+// (past the client's own filter) gives it no address and the namespace no route, and it holds no
+// IPv6 address of its own.
+TEST_F(DaemonNetns, ARouterAdvertisementThroughTheAdapterConfiguresNothing) {
+    DWORD returned = 0;
+    DWORD addr = 0x30000000;
+    std::uint64_t shared = 0;
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
+    test::RingClient ring(reinterpret_cast<void*>(shared), true);
+    ASSERT_TRUE(SetMedia(1));
+    ASSERT_TRUE(testsupport::WaitFor("the link to have carrier", [&] { return LinkHasCarrier(ns); }));
+    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
+    platform::UniqueFd udpInFd;
+    ASSERT_TRUE(netns->RunInside([&] { udpInFd.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }));
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(6666);
+    inet_pton(AF_INET, "198.18.0.1", &in.sin_addr);
+    ASSERT_EQ(::bind(udpInFd.Get(), reinterpret_cast<sockaddr*>(&in), sizeof(in)), 0);
+    timeval tv{5, 0};
+    ::setsockopt(udpInFd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+
+    // The advertisement, then a datagram: once the datagram is up the stack, so is the
+    // advertisement before it.
+    const auto ra = RouterAdvertisement();
+    ASSERT_TRUE(ring.Write(id, PACKET_DIRECTION_OUTGOING, ra.data(), static_cast<std::uint32_t>(ra.size())));
+    const std::uint8_t any[6] = {2, 2, 2, 2, 2, 2};
+    in_addr src{};
+    inet_pton(AF_INET, "198.18.0.2", &src);
+    auto frame = testsupport::UdpFrame(kMac0, any, src.s_addr, in.sin_addr.s_addr, 6666, 16);
+    ASSERT_TRUE(
+        ring.Write(id, PACKET_DIRECTION_OUTGOING, frame.data(), static_cast<std::uint32_t>(frame.size())));
+    ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_WRITE_SHARE, nullptr, 0, nullptr, 0, &returned));
+    char got[64];
+    ASSERT_EQ(::recv(udpInFd.Get(), got, sizeof(got), 0), 16) << "the datagram after the advertisement";
+
+    const std::string addresses = CommandOutput("ip -n " + ns + " -6 addr show dev qelmini0");
+    const std::string routes = CommandOutput("ip -n " + ns + " -6 route show table all");
+    EXPECT_EQ(addresses, "") << "the adapter holds IPv6 addresses";
+    EXPECT_EQ(routes.find("qelmini0"), std::string::npos) << routes;
+    EXPECT_EQ(routes.find("2001:db8"), std::string::npos) << routes;
+}
+
 // A second daemon on the same machine root would bind the control device's path over the first
 // one's and remove it when it ends: it refuses to start, and the first stays reachable.
 TEST_F(DaemonNetns, ASecondDaemonOnTheSameMachineRootRefusesAndLeavesTheFirstReachable) {

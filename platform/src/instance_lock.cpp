@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "platform/debug_output.h"
 #include "platform/machine_root.h"
+#include "platform/secure_dir.h"
 
 namespace platform {
 namespace {
@@ -30,18 +34,52 @@ bool InstanceLock::Acquire(const std::string& name, bool* held, std::string* err
         *error = "invalid instance name";
         return false;
     }
-    const std::string dir = RuntimeSubDir("instances");
+    // 0700: nobody but the daemons' user opens a file there, so nobody else can take a read lock
+    // that would keep a daemon from starting. An older installation's 0755 folder is narrowed.
+    const std::string dir = RuntimeSubDir("instances", 0700);
     if (dir.empty()) {
         *error = "the runtime folder is refused";
         return false;
     }
-    const std::string path = dir + "/" + name + ".lock";
-    // Nobody but root writes the folder; still, only a plain file is locked, never a link or a
-    // FIFO that would block the open.
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-    struct stat st {};
-    if (!fd || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = path + ": " + (fd ? std::string("not a regular file") : std::string(std::strerror(errno)));
+    const std::string file = name + ".lock";
+    const std::string path = dir + "/" + file;
+    UniqueFd fd;
+    // Two starts that both replace a foreign file meet at the exclusive creation: the loser
+    // opens the winner's file and finds it locked.
+    for (int attempt = 0; attempt < 3 && !fd; ++attempt) {
+        // Only a plain file is locked, never a link or a FIFO that would block the open.
+        fd = UniqueFd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd) {
+            struct stat st {};
+            const bool known = ::fstat(fd.Get(), &st) == 0;
+            if (known && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 &&
+                st.st_nlink == 1)
+                break;
+            // Whoever opened it while others could may hold a lock on it for as long as they
+            // like: a fresh file of our own replaces it.
+            char what[64];
+            std::snprintf(what, sizeof(what), "owner %u, mode %04o, links %u",
+                          static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777),
+                          static_cast<unsigned>(st.st_nlink));
+            DebugOutput("instance lock " + path + " is not the daemon's own (" + what + "): replaced");
+            fd.Reset();
+        } else if (errno == ENOENT) {
+            fd = UniqueFd(CreateFileExclusive(dir, file, 0600));
+            if (fd || errno == EEXIST) continue;
+            *error = path + ": " + std::strerror(errno);
+            return false;
+        } else if (errno != ELOOP) {
+            *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+        // Something not ours in the file's place (a link, a foreign file): made anew.
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (!fd) {
+        *error = path + ": keeps being replaced";
         return false;
     }
     struct flock lock {};

@@ -3,6 +3,7 @@
 // machine root of the test's own. Each test also shows that legitimate use still works.
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <gtest/gtest.h>
@@ -16,16 +17,19 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/atomic_file.h"
 #include "platform/errors.h"
+#include "platform/instance_lock.h"
 #include "platform/machine_root.h"
 #include "platform/named_objects.h"
 #include "platform/private_profile.h"
 #include "platform/secure_dir.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
+#include "platform/unique_fd.h"
 #include "test_support.h"
 #include "testsupport/as_user.h"
 
@@ -578,6 +582,84 @@ TEST_F(PrivilegeTest, APlantedPrivatePartIsRefusedAndGetsNoSecret) {
     EXPECT_EQ(std::filesystem::file_size(planted), 0u);
     EXPECT_EQ(RunProgramAsUser(victim, {helper, "machine-set", client, "ProxyUser", "victim"}), 0)
         << "the rest of the client key is still usable";
+}
+
+// Whoever holds the lock decides whether a daemon may start: no other user can hold it, also not
+// through a lock file an older installation left readable for everyone, nor one that another user
+// owns.
+TEST_F(PrivilegeTest, OnlyTheDaemonsOwnUserCanHoldAnInstanceLock) {
+    // As the older code left it: a 0755 folder and a 0644 file, opened by "nobody" back then.
+    const std::string dir = Run() + "/instances";
+    ASSERT_FALSE(RuntimeDir().empty());
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    const std::string legacy = dir + "/Victim.lock";
+    ASSERT_GE(UniqueFd(::open(legacy.c_str(), O_RDWR | O_CREAT, 0644)).Get(), 0);
+    ASSERT_EQ(::chmod(legacy.c_str(), 0644), 0);
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    int holderCode = -1;
+    std::thread holder([&] {
+        holderCode = RunAsUser({}, [&] {
+            const int fd = ::open(legacy.c_str(), O_RDONLY);
+            struct flock lock {};
+            lock.l_type = F_RDLCK;
+            lock.l_whence = SEEK_SET;
+            const char took = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0 ? '1' : '0';
+            if (::write(ready[1], &took, 1) != 1) return 2;
+            char go = 0;
+            return ::read(release[0], &go, 1) == 1 && took == '1' ? 0 : 1;
+        });
+    });
+    char took = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 20000), 1);
+    ASSERT_EQ(::read(ready[0], &took, 1), 1);
+    EXPECT_EQ(took, '1') << "the stand-in for the older installation's lock file";
+
+    InstanceLock first;
+    bool held = false;
+    std::string why;
+    EXPECT_TRUE(first.Acquire("Victim", &held, &why)) << why;
+    EXPECT_FALSE(held);
+    InstanceLock second;
+    EXPECT_FALSE(second.Acquire("Victim", &held, &why)) << "two instances";
+    EXPECT_TRUE(held);
+    const char go = 'x';
+    EXPECT_EQ(::write(release[1], &go, 1), 1);
+    holder.join();
+    EXPECT_EQ(holderCode, 0);
+    for (const int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(::lstat(legacy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, 0u);
+
+    // Outside the group and inside it, nobody else opens the lock now.
+    AsUser member{};
+    member.groups = {kTestClientGroup};
+    for (const AsUser& who : {AsUser{}, member})
+        EXPECT_EQ(
+            RunAsUser(who, [&] { return ::open(legacy.c_str(), O_RDONLY) < 0 && errno == EACCES ? 0 : 1; }),
+            0);
+
+    // A file another user owns, or a link, is not the daemon's own lock.
+    const std::string foreign = dir + "/Foreign.lock";
+    ASSERT_GE(UniqueFd(::open(foreign.c_str(), O_RDWR | O_CREAT, 0600)).Get(), 0);
+    ASSERT_EQ(::chown(foreign.c_str(), testsupport::kUnprivilegedUid, testsupport::kUnprivilegedGid), 0);
+    InstanceLock third;
+    EXPECT_TRUE(third.Acquire("Foreign", &held, &why)) << why;
+    ASSERT_EQ(::lstat(foreign.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    ASSERT_EQ(::symlink((m_secret + "/x").c_str(), (dir + "/Linked.lock").c_str()), 0);
+    InstanceLock fourth;
+    EXPECT_TRUE(fourth.Acquire("Linked", &held, &why)) << why;
+    EXPECT_TRUE(SecretEmpty());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -116,6 +117,12 @@ bool WebLogonControl::Online() const {
 void WebLogonControl::SetPort(std::uint16_t port) { m_port = port; }
 
 WebLogonControl::Outcome WebLogonControl::Handle(const HttpRequest& request) {
+    const Outcome outcome = Decide(request);
+    ++m_handled;
+    return outcome;
+}
+
+WebLogonControl::Outcome WebLogonControl::Decide(const HttpRequest& request) {
     SVC_LOG("%s m_pUrl is %s.", kTag, PrintableText(request.url).c_str());
     if (!AddressedHere(request)) {
         SVC_LOG("%s refused: the request is not addressed to this server (Host)", kTag);
@@ -200,6 +207,14 @@ WebLogonControl::Outcome WebLogonControl::Logoff(const HttpRequest& request) {
         return Outcome::kIgnored;
     }
     std::lock_guard<std::mutex> g(m_lock);
+    // While the door is shut no id is looked at, the right one neither: counting learns nothing.
+    const std::uint64_t now = m_clock->TickMs();
+    if (m_logoffPenaltyMs != 0 && now < m_logoffOpenAtMs) {
+        SVC_LOG("%s logoff of session %ld while the logoff door is shut after a wrong id; ignored", kTag, id);
+        return Outcome::kLocked;
+    }
+    if (m_logoffPenaltyMs != 0 && now - m_logoffOpenAtMs >= m_options.timing.webLogoffLockMaxMs)
+        m_logoffPenaltyMs = 0;
     if (m_haveLogoff && id == m_logoffSessionId) {
         SVC_LOG("%s 重复logoff消息，不处理", kTag);
         return Outcome::kIgnored;
@@ -209,9 +224,15 @@ WebLogonControl::Outcome WebLogonControl::Logoff(const HttpRequest& request) {
     const bool ours =
         (m_online && id == m_logonSessionId) || (id != 0 && id == m_options.registrySessionId());
     if (!ours) {
-        SVC_LOG("%s logoff of session %ld, which is not online; ignored", kTag, id);
+        const std::uint64_t first = m_options.timing.webLogoffLockMs;
+        m_logoffPenaltyMs = m_logoffPenaltyMs == 0 ? first : m_logoffPenaltyMs * 2;
+        m_logoffPenaltyMs = std::min<std::uint64_t>(m_logoffPenaltyMs, m_options.timing.webLogoffLockMaxMs);
+        m_logoffOpenAtMs = now + m_logoffPenaltyMs;
+        SVC_LOG("%s logoff of session %ld, which is not online; ignored, logoffs shut for %llu ms", kTag, id,
+                static_cast<unsigned long long>(m_logoffPenaltyMs));
         return Outcome::kIgnored;
     }
+    m_logoffPenaltyMs = 0;
     SVC_LOG("[HttpSession::CallSSLVPNClient] enter %s", "-exit");
     const bool started = m_launcher.Launch({"-exit"});
     m_online = false;

@@ -19,6 +19,7 @@
 #include "platform/named_objects.h"
 #include "platform/unique_fd.h"
 #include "service/proxy_server.h"
+#include "testsupport/as_user.h"
 #include "testsupport/command.h"
 #include "testsupport/net.h"
 #include "testsupport/temp_dir.h"
@@ -76,6 +77,8 @@ std::string Logoff(int sessid) {
 
 // Past the interval between two starts of the client.
 void NextStartAllowed() { g_clock.Advance(ServiceTiming{}.webLogonIntervalMs); }
+// Past the longest time a wrong session id shuts the logoff door.
+void LogoffDoorOpen() { g_clock.Advance(ServiceTiming{}.webLogoffLockMaxMs); }
 
 TEST(HttpRequestReader, HeadBodyAndLimits) {
     HttpRequest r;
@@ -223,9 +226,12 @@ TEST(WebLogon, LogoffOnlyForTheSessionThatIsOnline) {
     RecordingLauncher launcher;
     WebLogonControl control(launcher, Options());
     EXPECT_EQ(control.Handle(Parse(Logoff(77))), WebLogonControl::Outcome::kIgnored);  // nothing online
+    LogoffDoorOpen();
     EXPECT_EQ(control.Handle(Parse(Logon(77))), WebLogonControl::Outcome::kStarted);
     EXPECT_EQ(control.Handle(Parse(Logoff(78))), WebLogonControl::Outcome::kIgnored);
+    LogoffDoorOpen();
     EXPECT_EQ(control.Handle(Parse(Logoff(0))), WebLogonControl::Outcome::kIgnored);
+    LogoffDoorOpen();
     EXPECT_EQ(launcher.Launches().size(), 1u);
     EXPECT_TRUE(control.Online());
     EXPECT_EQ(control.Handle(Parse(Logoff(77))), WebLogonControl::Outcome::kStarted);
@@ -237,8 +243,44 @@ TEST(WebLogon, LogoffOnlyForTheSessionThatIsOnline) {
     RecordingLauncher other;
     WebLogonControl restarted(other, Options(55));
     EXPECT_EQ(restarted.Handle(Parse(Logoff(56))), WebLogonControl::Outcome::kIgnored);
+    LogoffDoorOpen();
     EXPECT_EQ(restarted.Handle(Parse(Logoff(55))), WebLogonControl::Outcome::kStarted);
     EXPECT_EQ(other.Launches().size(), 1u);
+}
+
+// Counting through session ids finds nothing: each wrong id shuts the logoff door, longer with
+// each further one, and while it is shut the right id is not looked at either. The gateway
+// portal's own logoff works once the door is open again.
+TEST(WebLogon, CountingThroughSessionIdsIsBounded) {
+    platform::fake::ManualClock clock;
+    RecordingLauncher launcher;
+    WebLogonOptions o = Options(4711);
+    o.clock = &clock;
+    WebLogonControl control(launcher, o);
+    int looked = 0;
+    for (int id = 1; id <= 10000; ++id)
+        if (control.Handle(Parse(Logoff(id))) != WebLogonControl::Outcome::kLocked) ++looked;
+    EXPECT_EQ(looked, 1) << "ids were looked at in a burst";
+    // An hour of one guess a second: a dozen looked at at most.
+    looked = 0;
+    for (int i = 0; i < 3600; ++i) {
+        clock.Advance(1000);
+        if (control.Handle(Parse(Logoff(20000 + i))) != WebLogonControl::Outcome::kLocked) ++looked;
+    }
+    EXPECT_GE(looked, 5);
+    EXPECT_LE(looked, 12);
+    EXPECT_TRUE(launcher.Launches().empty()) << "the session was ended by counting";
+
+    EXPECT_EQ(control.Handle(Parse(Logoff(4711))), WebLogonControl::Outcome::kLocked);
+    clock.Advance(o.timing.webLogoffLockMaxMs);
+    EXPECT_EQ(control.Handle(Parse(Logoff(4711))), WebLogonControl::Outcome::kStarted);
+    EXPECT_EQ(launcher.Launches().size(), 1u);
+    // The logoff that went through forgets the wrong ids: one more costs the first lock only.
+    EXPECT_EQ(control.Handle(Parse(Logoff(1))), WebLogonControl::Outcome::kIgnored);
+    clock.Advance(o.timing.webLogoffLockMs - 1);
+    EXPECT_EQ(control.Handle(Parse(Logoff(2))), WebLogonControl::Outcome::kLocked);
+    clock.Advance(1);
+    EXPECT_EQ(control.Handle(Parse(Logoff(2))), WebLogonControl::Outcome::kIgnored);
 }
 
 // Forty logons with distinct session ids at once: one client start, none while it is under way,
@@ -410,6 +452,50 @@ TEST(ProxyServerLoopback, LogonInPiecesDropsTheConnectionAndStartsTheClient) {
     EXPECT_TRUE(ClosedByServer(bad)) << "an endless head was not cut off";
     server.Stop();
     EXPECT_EQ(launcher.Launches().size(), 1u);
+}
+
+// Another local user counts through the session ids on the server's port, one connection each
+// as a page would: the session is not ended, and the portal's logoff is taken once the door is
+// open again.
+TEST(ProxyServerLoopback, AnotherUserCountingSessionIdsDoesNotEndTheSession) {
+    if (!testsupport::IsRoot()) GTEST_SKIP() << "needs root (the attacker runs as another user)";
+    RecordingLauncher launcher;
+    ProxyServer server(launcher, Options(150));
+    ASSERT_TRUE(server.Start(0));
+    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+    std::vector<std::string> guesses;
+    for (int id = 1; id <= 300; ++id)
+        guesses.push_back("GET /logoff?sessid=" + std::to_string(id) + " HTTP/1.1\r\nHost: " + host +
+                          "\r\n\r\n");
+    const std::uint16_t port = server.Port();
+    const int code = testsupport::RunAsUser({}, [&] {
+        for (const std::string& guess : guesses) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return 2;
+            if (::send(fd, guess.data(), guess.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(guess.size()))
+                return 3;
+            ::close(fd);
+        }
+        return 0;
+    });
+    EXPECT_EQ(code, 0);
+    ASSERT_TRUE(testsupport::WaitFor("the guesses to be handled",
+                                     [&] { return server.Control().HandledRequests() == guesses.size(); }));
+    EXPECT_TRUE(launcher.Launches().empty()) << "the attacker's counting ended the session";
+
+    LogoffDoorOpen();
+    platform::UniqueFd portal(testsupport::ConnectLoopback(server.Port()));
+    ASSERT_GE(portal.Get(), 0);
+    const std::string& logoff = guesses[149];
+    ASSERT_EQ(::send(portal.Get(), logoff.data(), logoff.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(logoff.size()));
+    EXPECT_TRUE(testsupport::WaitFor("the portal's logoff", [&] { return launcher.Launches().size() == 1; }));
+    EXPECT_EQ(launcher.Launches().back(), (std::vector<std::string>{"-exit"}));
+    server.Stop();
 }
 
 }  // namespace

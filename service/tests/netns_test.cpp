@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "platform/local_pipe.h"
 #include "platform/unique_fd.h"
@@ -26,6 +29,7 @@
 #include "service/session_user.h"
 #include "service/route_table_file.h"
 #include "test_machine.h"
+#include "testsupport/as_user.h"
 #include "testsupport/command.h"
 #include "testsupport/net.h"
 #include "testsupport/netns.h"
@@ -225,6 +229,70 @@ TEST(LuntherInstance, ASecondServiceOnTheSameMachineRootRefusesAndLeavesThePipeT
     EXPECT_EQ(platform::WaitProcess(pid, 15000, &code), platform::kWaitObject0);
     if (platform::ProcessAlive(pid)) platform::KillProcess(pid, SIGKILL);
     EXPECT_NE(::lstat(pipe.c_str(), &after), 0) << "the service left its pipe behind";
+}
+
+// Another user holding a read lock on an older installation's lock file (0644, readable by all)
+// cannot keep the service from starting, and cannot open the lock it then holds.
+TEST(LuntherInstance, AnotherUserHoldingTheLockFileDoesNotKeepTheServiceFromStarting) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (a network namespace, another user)";
+    const std::string program = testsupport::BinDir() + "/Lunther";
+    if (::access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "Lunther is not built";
+    const testsupport::TempRoot root("qel-instance");
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0755), 0);  // other users reach the machine's folders
+    const std::string dir = root.Path() + "/run/instances";
+    ASSERT_TRUE(platform::MakeDirs(dir, 0755));
+    const std::string lock = dir + "/Lunther.lock";
+    ASSERT_GE(platform::UniqueFd(::open(lock.c_str(), O_RDWR | O_CREAT, 0644)).Get(), 0);
+    ASSERT_EQ(::chmod(lock.c_str(), 0644), 0);
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    int holderCode = -1;
+    std::thread holder([&] {
+        holderCode = testsupport::RunAsUser({}, [&] {
+            const int fd = ::open(lock.c_str(), O_RDONLY);
+            struct flock l {};
+            l.l_type = F_RDLCK;
+            l.l_whence = SEEK_SET;
+            const char took = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &l) == 0 ? '1' : '0';
+            if (::write(ready[1], &took, 1) != 1) return 2;
+            char go = 0;
+            return ::read(release[0], &go, 1) == 1 && took == '1' ? 0 : 1;
+        });
+    });
+    char took = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 20000), 1);
+    EXPECT_EQ(::read(ready[0], &took, 1), 1);
+    EXPECT_EQ(took, '1') << "the stand-in for the older installation's lock";
+
+    testsupport::NamedNetns ns("qelinsu" + std::to_string(::getpid()));
+    ASSERT_TRUE(ns.Ok());
+    platform::SpawnOptions o;
+    o.extraEnv.push_back("QEL_ROOT=" + root.Path());
+    o.quietOutput = true;
+    const std::string pipe = root.Path() + "/run/NetshsvcPipe";
+    const pid_t pid = ns.Spawn({program, "-t"}, o);
+    ASSERT_GT(pid, 0);
+    struct stat st {};
+    EXPECT_TRUE(testsupport::WaitFor(
+        "the service's pipe", [&] { return ::lstat(pipe.c_str(), &st) == 0 || !platform::ProcessAlive(pid); },
+        10000));
+    EXPECT_EQ(::lstat(pipe.c_str(), &st), 0) << "the service did not start";
+    testsupport::AsUser member{};
+    member.groups = {platform::ClientGroupId()};
+    for (const testsupport::AsUser& who : {testsupport::AsUser{}, member})
+        EXPECT_EQ(testsupport::RunAsUser(who, [&] { return ::open(lock.c_str(), O_RDONLY) < 0 ? 0 : 1; }), 0)
+            << "another user opened the service's lock";
+    const char go = 'x';
+    EXPECT_EQ(::write(release[1], &go, 1), 1);
+    holder.join();
+    EXPECT_EQ(holderCode, 0);
+    for (const int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+    int code = -1;
+    ASSERT_TRUE(platform::KillProcess(pid, SIGTERM));
+    EXPECT_EQ(platform::WaitProcess(pid, 15000, &code), platform::kWaitObject0);
+    if (platform::ProcessAlive(pid)) platform::KillProcess(pid, SIGKILL);
 }
 
 }  // namespace

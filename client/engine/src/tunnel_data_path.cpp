@@ -49,7 +49,8 @@ struct TunnelDataPath::Counters {
     std::atomic<std::uint64_t> bytesToGateway{0}, framesToGateway{0};
     std::atomic<std::uint64_t> bytesFromGateway{0}, framesFromGateway{0};
     std::atomic<std::uint64_t> localAnswers{0};
-    std::atomic<std::uint64_t> dropsShort{0}, dropsLong{0}, dropsBadMessage{0}, dropsRingFull{0};
+    std::atomic<std::uint64_t> dropsShort{0}, dropsEtherType{0}, dropsLong{0}, dropsBadMessage{0},
+        dropsRingFull{0};
     std::atomic<std::uint64_t> dropsPolicy{0}, dropsInactive{0}, dropsSend{0};
     std::atomic<std::uint64_t> sends{0}, sleeps{0}, wakeups{0};
     // The frames in the batch not yet sent (guarded by the send lock).
@@ -107,6 +108,7 @@ DataPathStats TunnelDataPath::Stats() const {
     s.framesFromGateway = c.framesFromGateway.load();
     s.localAnswers = c.localAnswers.load();
     s.dropsShort = c.dropsShort.load();
+    s.dropsEtherType = c.dropsEtherType.load();
     s.dropsLong = c.dropsLong.load();
     s.dropsBadMessage = c.dropsBadMessage.load();
     s.dropsRingFull = c.dropsRingFull.load();
@@ -129,6 +131,12 @@ bool TunnelDataPath::DeliverFrame(const std::uint8_t* frame, std::size_t length)
     }
     if (length > kMaxFrame) {
         Bump(c.dropsLong);
+        return false;
+    }
+    // The adapter carries IPv4 and ARP: anything else from the gateway (an IPv6 router
+    // advertisement above all) would configure the machine behind the user's back.
+    if (frame[12] != 0x08 || (frame[13] != 0x00 && frame[13] != 0x06)) {
+        Bump(c.dropsEtherType);
         return false;
     }
     // The source address is ours to set, in our copy: the TLS library's buffer stays as it came.

@@ -143,6 +143,7 @@ TEST_F(DataPathTest, FramesOutOfRangeAreDroppedAndCounted) {
     Bytes wire;
     for (std::size_t len : {0u, 13u, 14u, 1514u, 1515u, 1600u}) {
         Bytes f(len, 0xAB);
+        if (len >= 14) f[12] = 0x08, f[13] = 0x00;
         const Bytes m = DataMessage(f);
         wire.insert(wire.end(), m.begin(), m.end());
     }
@@ -158,6 +159,38 @@ TEST_F(DataPathTest, FramesOutOfRangeAreDroppedAndCounted) {
     const Bytes m = DataMessage(Ipv4Frame(Ip("10.0.0.1"), vip, 6, 1, 2));
     EXPECT_EQ(path.OnDelivery(m.data(), m.size()), m.size());
     EXPECT_EQ(path.Stats().dropsRingFull, 1u);
+}
+
+// The adapter carries IPv4 and ARP only: an IPv6 router advertisement from the gateway (or any
+// other EtherType, tagged ones included) never reaches it, and is counted.
+TEST_F(DataPathTest, FramesTheAdapterHasNoUseForAreDroppedAndCounted) {
+    Bytes wire;
+    const Bytes ipv4 = Ipv4Frame(Ip("10.0.0.1"), vip, 6, 80, 4000, 40);
+    Bytes arp(42, 0);
+    arp[12] = 0x08, arp[13] = 0x06;
+    // Ethernet to the all-nodes group, IPv6, ICMPv6 type 134 (router advertisement).
+    Bytes ra = {0x33, 0x33, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 1, 0x86, 0xDD, 0x60, 0, 0, 0, 0, 16, 58, 255};
+    ra.resize(ra.size() + 32, 0);
+    ra.push_back(134);
+    ra.resize(ra.size() + 15, 0);
+    for (const unsigned type : {0x86DDu, 0x8100u, 0x0801u, 0x0000u, 0x0600u, 0x0008u}) {
+        Bytes other = ipv4;
+        other[12] = static_cast<std::uint8_t>(type >> 8);
+        other[13] = static_cast<std::uint8_t>(type);
+        const Bytes m = DataMessage(other);
+        wire.insert(wire.end(), m.begin(), m.end());
+    }
+    for (const Bytes* f : std::initializer_list<const Bytes*>{&ra, &ipv4, &arp}) {
+        const Bytes m = DataMessage(*f);
+        wire.insert(wire.end(), m.begin(), m.end());
+    }
+    EXPECT_EQ(path.OnDelivery(wire.data(), wire.size()), wire.size());
+    const auto written = port.Written();
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0][13], 0x00);
+    EXPECT_EQ(written[1][13], 0x06);
+    EXPECT_EQ(path.Stats().dropsEtherType, 7u);
+    EXPECT_EQ(path.ReceivedBytes(), ipv4.size() + arp.size());
 }
 
 // A full input ring is waited out while the driver drains it: the frame goes in late, not lost.

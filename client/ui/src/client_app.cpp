@@ -255,11 +255,14 @@ int CSarvelApp::InitInstance() {
         if (SendLogoffMsg(1) == 0) Fail(155);
         return 0;
     }
-    // Before the running client is told to log off: the page may have named any gateway.
-    if (options.browserLogon &&
-        !ConfirmWebLogonGateway(store, *m_env.prompter, m_table.MakeInfoCaption(), m_env.chineseUi,
-                                options.gatewayAddress, options.gatewayPort)) {
-        return 0;
+    // Before the running client is told to log off: the page may have named any gateway, and a
+    // session that is online ends only when the user says so.
+    if (options.browserLogon) {
+        const std::string inUse =
+            platform::NamedObjectExists(kRunningMutex) ? GatewayInUse(store) : std::string();
+        if (!ConfirmWebLogonGateway(store, *m_env.prompter, m_table.MakeInfoCaption(), m_env.chineseUi,
+                                    options.gatewayAddress, options.gatewayPort, inUse))
+            return 0;
     }
 
     // 5. An update runs: the user's own or root's is waited for. The mark of somebody else is no

@@ -56,18 +56,53 @@ bool KnownGateway(platform::SettingsStore& store, const std::string& address, co
     return false;
 }
 
+std::string GatewayInUse(platform::SettingsStore& store) {
+    DWORD session = 0;
+    if (store.GetDword(kClientKey, platform::client_settings::kSessionId, &session) != platform::kRegOk ||
+        session == 0)
+        return std::string();
+    std::string address;
+    if (store.GetString(kClientKey, platform::client_settings::kServerAddr, &address) != platform::kRegOk ||
+        address.empty())
+        address = "?";
+    DWORD port = 0;
+    if (store.GetDword(kClientKey, platform::client_settings::kServerPortNum, &port) != platform::kRegOk ||
+        port == 0)
+        port = 443;
+    return address + ":" + std::to_string(port);
+}
+
 bool ConfirmWebLogonGateway(platform::SettingsStore& store, Prompter& prompter, const std::string& caption,
-                            bool chineseUi, const std::string& address, const std::string& port) {
-    if (KnownGateway(store, address, port)) return true;
+                            bool chineseUi, const std::string& address, const std::string& port,
+                            const std::string& gatewayInUse) {
+    const bool known = KnownGateway(store, address, port);
+    if (known && gatewayInUse.empty()) return true;
     const std::string gateway = address + ":" + port;
-    TW_LOG(LOG_CLIENT_LOGIN, 2, "[InitInstance] browser logon to %s, a gateway not used before: asking",
-           gateway.c_str());
-    const std::string question =
-        chineseUi
-            ? "网页请求登录到网关 " + gateway +
-                  "，您以前从未登录过该网关。\n\n仅当您信任该网关时才登录。是否登录？"
-            : "A web page asks to log on to the gateway " + gateway +
-                  ", which you have never logged on to.\n\nLog on only if you trust this gateway. Log on?";
+    std::string question;
+    if (gatewayInUse.empty()) {
+        TW_LOG(LOG_CLIENT_LOGIN, 2, "[InitInstance] browser logon to %s, a gateway not used before: asking",
+               gateway.c_str());
+        question = chineseUi ? "网页请求登录到网关 " + gateway +
+                                   "，您以前从未登录过该网关。\n\n仅当您信任该网关时才登录。是否登录？"
+                             : "A web page asks to log on to the gateway " + gateway +
+                                   ", which you have never logged on to.\n\nLog on only if you trust this "
+                                   "gateway. Log on?";
+    } else {
+        // Any page can name the gateway in use: ending the session is the user's decision.
+        TW_LOG(LOG_CLIENT_LOGIN, 2,
+               "[InitInstance] browser logon to %s would end the session with %s: asking", gateway.c_str(),
+               gatewayInUse.c_str());
+        if (chineseUi) {
+            question = "网页请求登录到网关 " + gateway + (known ? "。" : "，您以前从未登录过该网关。") +
+                       "\n\n这将结束您与网关 " + gatewayInUse + " 的当前会话。\n\n" +
+                       (known ? "" : "仅当您信任该网关时才登录。") + "是否登录？";
+        } else {
+            question = "A web page asks to log on to the gateway " + gateway +
+                       (known ? "." : ", which you have never logged on to.") +
+                       "\n\nThis ends your session with the gateway " + gatewayInUse + ".\n\n" +
+                       (known ? "" : "Log on only if you trust this gateway. ") + "Log on?";
+        }
+    }
     if (prompter.AskYesNo(question, caption, BoxIcon::kQuestion)) return true;
     TW_LOG(LOG_CLIENT_LOGIN, 2, "[InitInstance] browser logon to %s refused by the user", gateway.c_str());
     return false;

@@ -169,7 +169,19 @@ TEST_F(StartupTest, SecondStartsShowExitOrTakeOver) {
     EXPECT_TRUE(first.Alive());
     EXPECT_EQ(MainWindow(), static_cast<DWORD>(first.Pid()));
 
-    store->SetString(kClientKey, "ServerAddr", "gw.example");  // a gateway logged on to before
+    // The gateway in use, named while its session is online: asked (answered no), both named, and
+    // the session is left alone.
+    store->SetString(kClientKey, "ServerAddr", "gw.example");
+    store->SetDword(kClientKey, "SessionId", 76);
+    Client knocking(Out("knocking"), {"-browserlogon", "gw.example", "443", "77", "eve", "6.3.01.0"});
+    EXPECT_EQ(knocking.Wait(), 0);
+    EXPECT_NE(knocking.Output().find("question:"), std::string::npos) << knocking.Output();
+    EXPECT_NE(knocking.Output().find("ends your session with the gateway gw.example:443"), std::string::npos)
+        << knocking.Output();
+    EXPECT_TRUE(first.Alive());
+    EXPECT_EQ(MainWindow(), static_cast<DWORD>(first.Pid()));
+
+    store->SetDword(kClientKey, "SessionId", 0);  // a gateway logged on to before, nothing online
     Client browser(Out("browser"), {"-browserlogon", "gw.example", "443", "77", "bob", "6.3.01.0"});
     EXPECT_EQ(first.Wait(), 0) << first.Output();
     EXPECT_NE(first.Output().find("quit"), std::string::npos) << first.Output();

@@ -81,5 +81,29 @@ TEST_F(WebLogonGatewayTest, AnyOtherGatewayIsPutToTheUser) {
     EXPECT_TRUE(Confirm("gw.example", "8443"));
 }
 
+// Any page can name the gateway in use: while a session is online, a browser logon that would
+// end it is put to the user, naming both gateways, known or not.
+TEST_F(WebLogonGatewayTest, ABrowserLogonThatWouldEndTheSessionIsPutToTheUser) {
+    EXPECT_EQ(GatewayInUse(store), "") << "no session";
+    store.SetDword(kClientKey, "SessionId", 4711);
+    ASSERT_EQ(GatewayInUse(store), "Gw.Example:8443");
+    for (const auto& [address, port] : std::vector<std::pair<std::string, std::string>>{
+             {"gw.example", "8443"}, {"old.example", "4433"}, {"evil.example", "443"}}) {
+        prompter.questions.clear();
+        EXPECT_FALSE(
+            ConfirmWebLogonGateway(store, prompter, "caption", false, address, port, GatewayInUse(store)))
+            << address;
+        ASSERT_EQ(prompter.questions.size(), 1u) << address;
+        const std::string& q = prompter.questions[0];
+        EXPECT_NE(q.find("gateway " + address + ":" + port), std::string::npos) << q;
+        EXPECT_NE(q.find("ends your session with the gateway Gw.Example:8443"), std::string::npos) << q;
+        EXPECT_EQ(q.find("never logged on") != std::string::npos, address == "evil.example") << q;
+    }
+    prompter.answer = true;
+    EXPECT_TRUE(
+        ConfirmWebLogonGateway(store, prompter, "caption", true, "gw.example", "8443", "Gw.Example:8443"));
+    EXPECT_NE(prompter.questions.back().find("Gw.Example:8443"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vorn

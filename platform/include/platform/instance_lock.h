@@ -1,6 +1,9 @@
 // One running instance of a daemon per machine root. The lock is an open-file-description lock on
-// RuntimeDir()/instances/<name>.lock (root's folder), held for the life of the holder: it goes
-// with the process, also when the process is killed, so nothing stale ever blocks a start.
+// RuntimeDir()/instances/<name>.lock, held for the life of the holder: it goes with the process,
+// also when the process is killed, so nothing stale ever blocks a start. Only the daemons' own
+// user can hold it: the folder is 0700 and the file 0600, both the holder's; a file anyone else
+// could have opened (an older installation's 0644 file, another owner's, a second link) is no
+// proof of a running instance and is replaced by a fresh one.
 #pragma once
 #include <string>
 

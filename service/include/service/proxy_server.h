@@ -9,8 +9,10 @@
 // send a GET to 127.0.0.1, and a host name of the attacker's that resolves to 127.0.0.1 (DNS
 // rebinding) lets its scripts do so too, but neither can send our own Host. A web logon starts the
 // client at most once per interval and never while a start is under way; a web logoff is taken
-// only for the session that is online. The client asks its user before logging on to a gateway
-// the user never used.
+// only for the session that is online, and each wrong session id shuts the logoff door for a
+// while (longer with each further one), so that no page or local user finds the id by counting.
+// The client asks its user before logging on to a gateway the user never used, and before a web
+// logon ends a session that is online.
 //
 // Thread-safety: WebLogonControl may be called from any engine thread; its state is under one lock.
 #pragma once
@@ -48,12 +50,15 @@ struct WebLogonOptions {
 
 class WebLogonControl {
 public:
-    enum class Outcome { kIgnored, kStarted, kStartFailed, kNotHandled, kForeignHost };
+    // kLocked: a logoff that came while the logoff door is shut after a wrong session id.
+    enum class Outcome { kIgnored, kStarted, kStartFailed, kNotHandled, kForeignHost, kLocked };
 
     WebLogonControl(ClientLauncher& launcher, WebLogonOptions options = {});
     // Handles one complete request by its path.
     Outcome Handle(const HttpRequest& request);
     bool Online() const;
+    // How many requests Handle has decided on.
+    std::uint64_t HandledRequests() const { return m_handled.load(); }
     // The port a request's Host must name (the server's, once it listens).
     void SetPort(std::uint16_t port);
     // Exactly one Host header, naming 127.0.0.1 or localhost with `port`.
@@ -63,6 +68,7 @@ public:
     static bool LogonArguments(const HttpRequest& request, std::vector<std::string>* args);
 
 private:
+    Outcome Decide(const HttpRequest& request);
     Outcome Logon(const HttpRequest& request);
     Outcome Logoff(const HttpRequest& request);
 
@@ -70,6 +76,7 @@ private:
     WebLogonOptions m_options;
     const platform::Clock* m_clock;
     std::atomic<std::uint16_t> m_port;
+    std::atomic<std::uint64_t> m_handled{0};
     mutable std::mutex m_lock;
     bool m_starting = false;   // a logon's start of the client is under way
     bool m_haveStart = false;  // and m_lastStartMs holds the time of the last one
@@ -78,6 +85,8 @@ private:
     long m_logonSessionId = 0;
     long m_logoffSessionId = 0;
     bool m_haveLogoff = false;
+    std::uint64_t m_logoffPenaltyMs = 0;  // how long the last wrong id shut the door; 0: none
+    std::uint64_t m_logoffOpenAtMs = 0;   // the door is shut until then
 };
 
 // The control server over a TwSocketServer listening on 127.0.0.1 only.

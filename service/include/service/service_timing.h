@@ -13,6 +13,11 @@ struct ServiceTiming {
     DWORD setupPollMs = 200;          // a web logon while the setup program runs looks this often
     DWORD setupWaitMs = 15000;        // whether it has ended, for at most this long
     DWORD webLogonIntervalMs = 5000;  // a web logon starts the client at most once per interval
+    // A web logoff naming a session that is not online shuts the logoff door for this long, twice
+    // as long with each further wrong id up to webLogoffLockMaxMs; the door forgets the wrong ids
+    // once it has stayed shut and unused for webLogoffLockMaxMs.
+    DWORD webLogoffLockMs = 5000;
+    DWORD webLogoffLockMaxMs = 600000;
 };
 
 }  // namespace service

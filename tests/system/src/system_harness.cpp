@@ -696,12 +696,22 @@ int SystemHarness::RunInGw(const std::vector<std::string>& argv, std::string* ou
 
 PcSnapshot SystemHarness::TakePcSnapshot() const {
     PcSnapshot s;
-    RunCapture({"ip", "-n", m_pcName, "-4", "route", "show", "table", "all"}, &s.routes);
-    std::string addresses;
-    RunCapture({"ip", "-n", m_pcName, "-4", "-o", "addr", "show"}, &addresses);
+    std::string routes4, routes6, addresses4, addresses6;
+    // A new link's IPv6 address is tentative for its first second, and its local route comes when
+    // it is not any more: the look waits for pc's links to settle (bounded).
+    WaitUntil(5000, [&] {
+        addresses6.clear();
+        RunCapture({"ip", "-n", m_pcName, "-6", "-o", "addr", "show"}, &addresses6);
+        return addresses6.find(" tentative") == std::string::npos;
+    });
+    RunCapture({"ip", "-n", m_pcName, "-4", "route", "show", "table", "all"}, &routes4);
+    RunCapture({"ip", "-n", m_pcName, "-6", "route", "show", "table", "all"}, &routes6);
+    RunCapture({"ip", "-n", m_pcName, "-4", "-o", "addr", "show"}, &addresses4);
     // Lifetimes count down between two looks; they are not part of the configuration.
     static const std::regex lifetimes(R"(\s*\\?\s*valid_lft \S+ preferred_lft \S+)");
-    s.addresses = std::regex_replace(addresses, lifetimes, "");
+    static const std::regex expires(R"( expires \S+)");
+    s.routes = routes4 + std::regex_replace(routes6, expires, "");
+    s.addresses = std::regex_replace(addresses4 + addresses6, lifetimes, "");
     s.resolver = ReadText(ResolverFile());
     return s;
 }

@@ -91,6 +91,7 @@ struct DataPathStats {
     std::uint64_t bytesFromGateway = 0, framesFromGateway = 0;  // frames written into the adapter
     std::uint64_t localAnswers = 0;     // ARP and DHCP answers written into the adapter
     std::uint64_t dropsShort = 0;       // gateway frames shorter than an Ethernet header
+    std::uint64_t dropsEtherType = 0;   // gateway frames neither IPv4 nor ARP (IPv6 and the rest)
     std::uint64_t dropsLong = 0;        // gateway frames longer than 1,514 bytes (or captured ones)
     std::uint64_t dropsBadMessage = 0;  // data messages that did not extract or inflate
     std::uint64_t dropsRingFull = 0;    // the input ring had no room

@@ -70,8 +70,8 @@ struct HarnessOptions {
 
 // What of pc's network state a session may change and must put back.
 struct PcSnapshot {
-    std::string routes;     // `ip -4 route show table all`
-    std::string addresses;  // one line per IPv4 address, lifetimes left out
+    std::string routes;     // `ip -4 route show table all`, then `ip -6 route show table all`
+    std::string addresses;  // one line per IPv4 address, then per IPv6 address, lifetimes left out
     std::string resolver;   // the resolver file's bytes
     bool operator==(const PcSnapshot& o) const {
         return routes == o.routes && addresses == o.addresses && resolver == o.resolver;
