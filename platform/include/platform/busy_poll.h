@@ -57,6 +57,29 @@ inline bool SpinPays(const BusyPollTiming& t, std::int64_t now, std::int64_t las
     return t.budgetNs > 0 && last != kBusyPollNever && gap <= t.windowNs && now - last <= t.windowNs;
 }
 
+// A device reader's choice after a frame: read once more, or go back to its poll. A frame that
+// came alone (none in the `kBurstGapNs` before it) most likely left the device's queue empty, and
+// a read would only return EAGAIN: the poll, which sleeps, is the cheaper next call, and it
+// returns at once if a frame came after all. Frames that follow each other closely are read on
+// until the queue is empty, one poll for many reads.
+class BurstHint {
+public:
+    static constexpr std::int64_t kBurstGapNs = 50'000;
+    using NowFn = std::int64_t (*)();
+    explicit BurstHint(NowFn now = MonotonicNs) : m_now(now) {}
+    // The reader took a frame: true to read on at once, false to poll first.
+    bool TookFrame() {
+        const std::int64_t now = m_now();
+        const bool close = m_last != kBusyPollNever && now - m_last <= kBurstGapNs;
+        m_last = now;
+        return close;
+    }
+
+private:
+    NowFn m_now;
+    std::int64_t m_last = kBusyPollNever;
+};
+
 class BusyPoll {
 public:
     using NowFn = std::int64_t (*)();
