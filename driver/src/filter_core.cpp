@@ -69,8 +69,9 @@ void WaitRingEvent(TwFilterExtension* ext) {
     if (ring && !ring->PrepareInputSleep()) return;
     pollfd p[2] = {{ext->m_RingEventFd.Get(), POLLIN, 0}, {ring ? ring->InputDoorbellFd() : -1, POLLIN, 0}};
     ::poll(p, 2, 0x0FFFFFFF);
-    platform::DrainDoorbell(ext->m_RingEventFd.Get());
-    if (ring) ring->InputAwake();
+    // Only a descriptor that was rung is drained: reading the other would only return EAGAIN.
+    if ((p[0].revents & POLLIN) != 0) platform::DrainDoorbell(ext->m_RingEventFd.Get());
+    if (ring) ring->InputAwake((p[1].revents & POLLIN) != 0);
 }
 
 // The kernel consumer of the input ring. Blocks naming no live adapter are dropped.

@@ -10,6 +10,7 @@
 #include "diagnostics.h"
 #include "filter_core.h"
 #include "miniport_global.h"
+#include "platform/busy_poll.h"
 #include "platform/settings_store.h"
 #include "trace.h"
 
@@ -469,6 +470,7 @@ bool TwVirtualAdapter::WaitForRingRoom() {
 void TwVirtualAdapter::SendPathLoop() {
     std::vector<std::uint8_t> buffer(65536);
     pollfd fds[2] = {{m_nic->Fd(), POLLIN, 0}, {m_stopFd.Get(), POLLIN, 0}};
+    platform::BurstHint burst;
     for (;;) {
         // Frames left of a read cut into many are read on without waiting for the device.
         const bool pending = m_nic->ReadPending();
@@ -496,7 +498,10 @@ void TwVirtualAdapter::SendPathLoop() {
                 if (m_removed) m_removed(this);
                 return;
             }
-            if (got > 0) SendFrame(buffer.data(), static_cast<std::uint32_t>(got));
+            if (got > 0) {
+                SendFrame(buffer.data(), static_cast<std::uint32_t>(got));
+                if (!burst.TookFrame() && !m_nic->ReadPending()) break;
+            }
         }
     }
 }

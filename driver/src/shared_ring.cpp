@@ -172,9 +172,10 @@ bool TwSharedRing::InputWaiting() const {
     return LoadIndex(m_base + InHeader(g) + g.writeOff) != m_inRead;
 }
 
-void TwSharedRing::InputAwake() {
+void TwSharedRing::InputAwake(bool rung) {
     platform::RingClearSleeping(platform::RingSleepWord(m_base, m_size), platform::kRingInputReaderSleeping);
-    platform::DrainDoorbell(m_inBell.Get());
+    // A ring that comes after the sleep ended stays counted: the next sleep sees it and drains it.
+    if (rung) platform::DrainDoorbell(m_inBell.Get());
 }
 
 bool TwSharedRing::OutputEmpty() const {

@@ -59,9 +59,10 @@ public:
     int OutputDoorbellFd() const { return m_outBell.Get(); }
     int InputDoorbellFd() const { return m_inBell.Get(); }
     // The ring thread, before it sleeps: announces it and says whether the input ring is still
-    // empty (false: do not sleep; the announcement is withdrawn). Awake clears the announcement.
+    // empty (false: do not sleep; the announcement is withdrawn). Awake clears the announcement
+    // and drains the doorbell when the sleep saw it rung.
     bool PrepareInputSleep();
-    void InputAwake();
+    void InputAwake(bool rung = true);
     // Whether the client has written a block the ring thread has not taken (a look, no more: the
     // ring thread's spin before it sleeps).
     bool InputWaiting() const;

@@ -276,7 +276,9 @@ int CMorbeck::WaitRingReadable(DWORD timeoutMs) {
     }
     pollfd p[2] = {{bells->output.Get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
     const int rc = ::poll(p, 2, timeoutMs == platform::kInfinite ? -1 : static_cast<int>(timeoutMs));
-    platform::DrainDoorbell(bells->output.Get());
+    // Drained only when rung (an unrung doorbell's read returns EAGAIN); a ring that comes after
+    // the poll stays counted, and the next sleep sees it at once.
+    if (rc > 0 && (p[0].revents & POLLIN) != 0) platform::DrainDoorbell(bells->output.Get());
     if (rc > 0 && (p[1].revents & POLLIN) != 0) m_hRingWakeEvent->Wait(0, m_clock);
     {
         std::lock_guard<std::mutex> lock(m_ReadLock);

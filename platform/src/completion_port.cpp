@@ -1,6 +1,9 @@
 // One-shot epoll keeps each descriptor with at most one thread; the running flag of the source
 // merges readiness that a re-arm lets through while a handler is still busy, so two threads never
-// read the same socket at once and the order of reads is the order of the data.
+// read the same socket at once and the order of reads is the order of the data. An edge-triggered
+// source's events may reach another thread while its handler runs; the running flag merges them
+// the same way, and since its handler reads until the descriptor is empty, data that comes after
+// that read is a new edge: nothing waits unreported while the registration stays as it is.
 #include "platform/completion_port.h"
 
 #include <cerrno>
@@ -15,8 +18,8 @@ namespace {
 
 constexpr std::uint64_t kWakeToken = ~std::uint64_t{0};
 
-std::uint32_t ToEpoll(std::uint32_t wanted) {
-    std::uint32_t ev = EPOLLONESHOT;
+std::uint32_t ToEpoll(std::uint32_t wanted, bool edge) {
+    std::uint32_t ev = edge ? EPOLLET : EPOLLONESHOT;
     if (wanted & kIoReadable) ev |= EPOLLIN | EPOLLRDHUP;
     if (wanted & kIoWritable) ev |= EPOLLOUT;
     return ev;
@@ -26,7 +29,9 @@ std::uint32_t FromEpoll(std::uint32_t ev) {
     std::uint32_t bits = 0;
     if (ev & (EPOLLIN | EPOLLRDHUP)) bits |= kIoReadable;
     if (ev & EPOLLOUT) bits |= kIoWritable;
-    if (ev & (EPOLLHUP | EPOLLERR)) bits |= kIoHangup | kIoReadable;
+    // The peer's half-close too: a reader watched edge-triggered must read on to the end of the
+    // stream, which brings no event of its own.
+    if (ev & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) bits |= kIoHangup | kIoReadable;
     return bits;
 }
 
@@ -34,14 +39,24 @@ std::uint32_t FromEpoll(std::uint32_t ev) {
 
 void IoSource::UpdateInterest() {
     std::lock_guard<std::mutex> guard(m_regLock);
-    if (m_attached && !m_running) ArmLocked();
+    // Outside a handler the caller may have made room for what is already there: the modification
+    // makes epoll look at the descriptor's state again.
+    if (m_attached && !m_running) ArmLocked(true);
 }
 
-void IoSource::ArmLocked() {
+void IoSource::ArmLocked(bool evenIfUnchanged) {
     std::uint32_t wanted = WantedEvents();
-    if (wanted == 0) return;
+    if (m_edge) {
+        // Still armed with what it wants: nothing to do.
+        if (wanted == m_armed && !evenIfUnchanged) return;
+        m_armed = wanted;
+    } else if (wanted == 0) {
+        return;
+    }
     epoll_event ev{};
-    ev.events = ToEpoll(wanted);
+    // An edge-triggered source that wants nothing keeps only the hang-up and error reports, which
+    // epoll never leaves out.
+    ev.events = ToEpoll(wanted, m_edge);
     ev.data.u64 = m_token;
     epoll_ctl(m_port->m_epoll.Get(), EPOLL_CTL_MOD, m_fd, &ev);
 }
@@ -88,8 +103,10 @@ bool ReadinessPort::Attach(int fd, IoSource* source) {
     source->m_port = this;
     source->m_fd = fd;
     source->m_token = token;
+    source->m_edge = source->ReadsUntilEmpty();
+    source->m_armed = source->WantedEvents();
     epoll_event ev{};
-    ev.events = ToEpoll(source->WantedEvents());
+    ev.events = ToEpoll(source->m_armed, source->m_edge);
     ev.data.u64 = token;
     if (epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
         int err = errno;
@@ -172,7 +189,7 @@ void ReadinessPort::Handle(std::uint64_t token, std::uint32_t events) {
         source->m_pending = 0;
     }
     source->m_running = false;
-    if (source->m_attached) source->ArmLocked();
+    if (source->m_attached) source->ArmLocked(false);
     lock.unlock();
     source->IoRelease();
 }

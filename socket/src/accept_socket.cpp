@@ -256,6 +256,7 @@ void TwAcceptSocket::OnIoReady(std::uint32_t events) {
         m_sendBlocked.store(false);
         FlushLocked();
     }
+    if (events & platform::kIoHangup) m_peerClosed.store(true);
     if ((events & platform::kIoReadable) && m_receiving.load() && !m_readEnded.load()) {
         // This worker reads the socket until it runs dry and only then gives it back to the port.
         // Handing the burst to a dispatch worker would cost a wake-up and a switch per burst,
@@ -339,8 +340,8 @@ TwAcceptSocket::Burst TwAcceptSocket::ReadBurst() {
         ssize_t n = recv(m_socket.Get(), m_buffer + m_buffered, space, MSG_DONTWAIT);
         if (n > 0) {
             Deliver(static_cast<std::uint32_t>(n));
-            // A short read has emptied the socket.
-            if (static_cast<std::uint32_t>(n) < space) return Burst::kDrained;
+            // A short read has emptied the socket, unless the peer's end still waits behind it.
+            if (static_cast<std::uint32_t>(n) < space && !m_peerClosed.load()) return Burst::kDrained;
             continue;
         }
         int err = errno;

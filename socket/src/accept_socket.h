@@ -81,6 +81,9 @@ public:
 protected:
     void OnIoReady(std::uint32_t events) override;
     std::uint32_t WantedEvents() override;
+    // A readable socket is read until it runs dry (or handed to a dispatch worker, which wants
+    // readable again only when it has): watched edge-triggered, no re-arm per receive.
+    bool ReadsUntilEmpty() override { return true; }
     void IoAddRef() override { AddRef(); }
     void IoRelease() override { Release(); }
 
@@ -118,6 +121,9 @@ private:
     std::atomic<bool> m_receiving{false};
     std::atomic<bool> m_readArmed{false};
     std::atomic<bool> m_readEnded{false};
+    // The port reported the peer's half-close: its end of the stream is read, a short read is not
+    // the socket running dry (edge-triggered, the end comes as no further event).
+    std::atomic<bool> m_peerClosed{false};
     std::uint32_t m_buffered = 0;  // bytes in m_buffer; only the delivering worker touches them
 
     // Whether a dispatch worker has the session, and whether it should read again.

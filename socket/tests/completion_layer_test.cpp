@@ -16,9 +16,10 @@ namespace {
 
 // A socketpair end that records every byte it reads and checks that its handler never runs on
 // two threads at once.
+// `edge`: it reads until the socket is empty and is watched edge-triggered.
 class CountingSource : public platform::IoSource {
 public:
-    explicit CountingSource(int fd) : m_fd(fd) {}
+    explicit CountingSource(int fd, bool edge = false) : m_fd(fd), m_edge(edge) {}
     std::atomic<int> inHandler{0};
     std::atomic<bool> overlapped{false};
     std::atomic<std::size_t> bytes{0};
@@ -30,29 +31,39 @@ protected:
     void OnIoReady(std::uint32_t) override {
         if (inHandler.fetch_add(1) != 0) overlapped = true;
         unsigned char buf[257];
-        ssize_t n = recv(m_fd, buf, sizeof(buf), MSG_DONTWAIT);
-        for (ssize_t i = 0; i < n; ++i) {
-            if (!seen.empty() && buf[i] != static_cast<unsigned char>(seen.back() + 1)) outOfOrder = true;
-            seen.push_back(buf[i]);
-        }
-        if (n > 0) bytes += static_cast<std::size_t>(n);
+        ssize_t n;
+        do {
+            n = recv(m_fd, buf, sizeof(buf), MSG_DONTWAIT);
+            for (ssize_t i = 0; i < n; ++i) {
+                if (!seen.empty() && buf[i] != static_cast<unsigned char>(seen.back() + 1)) outOfOrder = true;
+                seen.push_back(buf[i]);
+            }
+            if (n > 0) bytes += static_cast<std::size_t>(n);
+        } while (m_edge && n > 0);
         inHandler.fetch_sub(1);
     }
     std::uint32_t WantedEvents() override { return platform::kIoReadable; }
+    bool ReadsUntilEmpty() override { return m_edge; }
     void IoAddRef() override { ++refs; }
     void IoRelease() override { --refs; }
 
 private:
     int m_fd;
+    bool m_edge;
 };
 
-TEST(ReadinessPort, OneHandlerAtATimeAndBytesInOrder) {
+// One-shot, and edge-triggered for a source that reads until the socket is empty (armed once,
+// never re-armed: data that comes while its handler runs must still reach it).
+class ReadinessPortModes : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Modes, ReadinessPortModes, ::testing::Values(false, true));
+
+TEST_P(ReadinessPortModes, OneHandlerAtATimeAndBytesInOrder) {
     platform::ReadinessPort port;
     ASSERT_TRUE(port.Valid());
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     platform::UniqueFd ours(sv[0]), theirs(sv[1]);
-    CountingSource source(sv[1]);
+    CountingSource source(sv[1], GetParam());
     ASSERT_TRUE(port.Attach(sv[1], &source));
     std::atomic<bool> stop{false};
     std::vector<std::thread> workers;

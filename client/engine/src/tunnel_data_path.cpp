@@ -473,10 +473,10 @@ void TunnelDataPath::Run() {
         if (empty <= m_timing.ringSpinTries) continue;
         const bool idle = empty > m_timing.ringSpinTries + 10;
         DWORD wait = idle ? m_timing.ringLongSleepMs : m_timing.ringShortSleepMs;
-        // A doorbell wakes the reader for the next frame whatever the bound, so an idle ring need
-        // not be looked at every few milliseconds; the bound stays for a doorbell gone with its ring.
-        if (idle && m_driver.ReaderIsRung())
-            wait = std::max(m_timing.ringIdleSleepMs, m_timing.ringLongSleepMs);
+        // A doorbell wakes the reader for the next frame whatever the bound, so a dry ring need
+        // not be looked at every few milliseconds (each look a wake-up and its system calls, a
+        // few per round trip of sparse traffic); the bound stays for a doorbell gone with its ring.
+        if (m_driver.ReaderIsRung()) wait = std::max(m_timing.ringIdleSleepMs, m_timing.ringLongSleepMs);
         Bump(m_counters->sleeps);
         if (m_driver.WaitReadable(wait)) Bump(m_counters->wakeups);
     }

@@ -11,13 +11,18 @@
 // exactly where it was before (it announces its sleep and looks once more, as always), so a
 // frame arriving at the spin's end is found by that last look or wakes the sleep.
 //
+// A spinner never leaves the CPU of its own accord: the writer rings only a reader that announced
+// its sleep, so a frame written while an unannounced reader waits for the CPU waits with it, and
+// on a loaded machine a yield hands the CPU to another process for its whole time slice
+// (milliseconds). A spin that finds it was off the CPU all the same (preempted) ends at once: the
+// CPU is contended, and a reader asleep on its doorbell is woken sooner than a spinner gets its
+// next turn.
+//
 // Thread-safety: a BusyPoll belongs to one reader thread. Only single readers spin: a spin among
 // several waiters of one source (the socket engine's port, polled without sleeping) made round
 // trips faster but cost the transfers 10-15 % of their throughput and the tail its 99th
 // percentile on a shared machine.
 #pragma once
-#include <sched.h>
-
 #include <cstdint>
 
 namespace platform {
@@ -32,6 +37,9 @@ BusyPollTiming DataPathBusyPoll();
 
 constexpr std::int64_t kBusyPollNever = INT64_MIN;
 
+// Between two looks of a spin, longer than any look takes: the spinner was off the CPU.
+constexpr std::int64_t kBusyPollOffCpuNs = 50'000;
+
 // CLOCK_MONOTONIC in nanoseconds (the vDSO: no system call).
 std::int64_t MonotonicNs();
 
@@ -44,21 +52,33 @@ inline void CpuRelax() {
 #endif
 }
 
-// One pause of a spin loop. Every eighth lets a thread waiting for this CPU run first: the reader
-// that this spinner has just woken is often placed on its CPU, and would otherwise wait for the
-// spin to end.
-inline void SpinPause(unsigned round) {
-    if ((round & 7) == 7) {
-        sched_yield();
-    } else {
-        CpuRelax();
-    }
-}
-
 // When the last arrivals say a spin pays.
 inline bool SpinPays(const BusyPollTiming& t, std::int64_t now, std::int64_t last, std::int64_t gap) {
     return t.budgetNs > 0 && last != kBusyPollNever && gap <= t.windowNs && now - last <= t.windowNs;
 }
+
+// A device reader's choice after a frame: read once more, or go back to its poll. A frame that
+// came alone (none in the `kBurstGapNs` before it) most likely left the device's queue empty, and
+// a read would only return EAGAIN: the poll, which sleeps, is the cheaper next call, and it
+// returns at once if a frame came after all. Frames that follow each other closely are read on
+// until the queue is empty, one poll for many reads.
+class BurstHint {
+public:
+    static constexpr std::int64_t kBurstGapNs = 50'000;
+    using NowFn = std::int64_t (*)();
+    explicit BurstHint(NowFn now = MonotonicNs) : m_now(now) {}
+    // The reader took a frame: true to read on at once, false to poll first.
+    bool TookFrame() {
+        const std::int64_t now = m_now();
+        const bool close = m_last != kBusyPollNever && now - m_last <= kBurstGapNs;
+        m_last = now;
+        return close;
+    }
+
+private:
+    NowFn m_now;
+    std::int64_t m_last = kBusyPollNever;
+};
 
 class BusyPoll {
 public:
@@ -70,19 +90,26 @@ public:
     void Arrived() { Note(m_now()); }
 
     // The reader ran dry: while spinning pays, calls `ready` (which may take the frame it finds)
-    // until it returns true or the budget is spent. true: go on without sleeping (the arrival is
-    // noted); false: sleep as usual.
+    // until it returns true, the budget is spent or the spinner finds it was off the CPU. true: go
+    // on without sleeping (the arrival is noted); false: sleep as usual.
     template <class Ready>
     bool Spin(Ready&& ready) {
         const std::int64_t start = m_now();
         if (!SpinPays(m_timing, start, m_last, m_gap)) return false;
-        for (unsigned round = 0;; ++round) {
+        for (std::int64_t before = start;;) {
             if (ready()) {
                 Note(m_now());
                 return true;
             }
-            if (m_now() - start >= m_timing.budgetNs) return false;
-            SpinPause(round);
+            const std::int64_t now = m_now();
+            if (now - before > kBusyPollOffCpuNs) {
+                // Preempted: no more spinning until the traffic says so again, on the CPU.
+                m_last = kBusyPollNever;
+                return false;
+            }
+            if (now - start >= m_timing.budgetNs) return false;
+            before = now;
+            CpuRelax();
         }
     }
 

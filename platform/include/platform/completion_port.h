@@ -4,6 +4,9 @@
 // at most one thread at a time: readiness that arrives while its handler runs is merged and
 // handed to the same thread when the handler returns, so a source's reads happen in order and
 // never concurrently. A descriptor leaves epoll in Detach, and only then may its owner close it.
+// A source that reads its descriptor until it is empty (ReadsUntilEmpty) is watched edge-triggered
+// instead: it stays armed between events, and the port re-arms it only when what it wants changes,
+// which spares a system call per event.
 //
 // CompletionQueue is a plain queue of posted completions (key, context, byte count) that worker
 // threads take from, like a completion port that no descriptor is bound to.
@@ -24,7 +27,7 @@ namespace platform {
 // Readiness bits handed to IoSource::OnIoReady and returned by IoSource::WantedEvents.
 constexpr std::uint32_t kIoReadable = 1;
 constexpr std::uint32_t kIoWritable = 2;
-constexpr std::uint32_t kIoHangup = 4;  // peer hang-up or descriptor error (always reported)
+constexpr std::uint32_t kIoHangup = 4;  // peer hang-up (or half-close) or descriptor error (always reported)
 
 class ReadinessPort;
 
@@ -48,12 +51,17 @@ protected:
     // Which readiness the source waits for now (kIoReadable | kIoWritable); 0 leaves it disarmed.
     // Called with the source's registration lock held: must not block or call back into the port.
     virtual std::uint32_t WantedEvents() = 0;
+    // true (fixed for the source's life): every handler call that takes readable readiness reads
+    // until the descriptor is empty, or wants readable no more until it calls UpdateInterest; the
+    // port then watches the descriptor edge-triggered (new data is a new event) and re-arms it only
+    // when WantedEvents changes or UpdateInterest is called outside a handler.
+    virtual bool ReadsUntilEmpty() { return false; }
     virtual void IoAddRef() = 0;
     virtual void IoRelease() = 0;
 
 private:
     friend class ReadinessPort;
-    void ArmLocked();
+    void ArmLocked(bool evenIfUnchanged);
 
     std::mutex m_regLock;
     ReadinessPort* m_port = nullptr;
@@ -61,6 +69,8 @@ private:
     std::uint64_t m_token = 0;
     bool m_attached = false;
     bool m_running = false;
+    bool m_edge = false;        // watched edge-triggered (ReadsUntilEmpty)
+    std::uint32_t m_armed = 0;  // what an edge-triggered registration watches now
     std::uint32_t m_pending = 0;
 };
 

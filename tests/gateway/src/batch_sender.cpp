@@ -38,6 +38,11 @@ void BatchSender::WaitIdle() {
     }
 }
 
+bool BatchSender::Idle() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_queue.empty() && !m_busy;
+}
+
 void BatchSender::Stop() {
     {
         std::lock_guard<std::mutex> lock(m_lock);

@@ -43,6 +43,9 @@ public:
     void Queue(Item item);
     // Returns once everything queued before the call has been handed to the sessions.
     void WaitIdle();
+    // Whether everything queued so far has been handed to the sessions (a look, no wait): then the
+    // only thread that queues may send itself without overtaking a batch of its own.
+    bool Idle();
     // Sends what is queued, then ends the thread. Nothing may be queued afterwards.
     void Stop();
 

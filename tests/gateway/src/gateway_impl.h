@@ -14,6 +14,7 @@
 #include "credentials.h"
 #include "gateway/test_gateway.h"
 #include "packet_device.h"
+#include "platform/busy_poll.h"
 #include "platform/unique_fd.h"
 #include "prendle/socket_server.h"
 #include "tamberk/ssl_state_machine.h"
@@ -142,6 +143,7 @@ public:
     platform::UniqueFd m_stopFd;  // eventfd: the threads' poll wakes on it
     unsigned short m_port = 0;
     std::thread m_listener, m_timer, m_deviceThread;
+    platform::BurstHint m_deviceBurst;  // the device thread's
     std::atomic<bool> m_running{false};
 
     mutable std::mutex m_lock;          // everything below
