@@ -1,6 +1,7 @@
 // The crash report. A fatal signal writes the stack of the failing thread into
-// <InstallDir>/Dump/<date>-<time>.<ms>-<pid>-<tid>.dmp (the temporary folder when there is no
-// install folder), names that file in the user's marker "Dump/pending-<uid>", says so on the
+// <folder>/Dump/<date>-<time>.<ms>-<pid>-<tid>.dmp, the folder being the user's own place for a
+// member's client (user_place.h) and InstallDir for root's (the temporary folder when there is no
+// install folder or place), names that file in the user's marker "Dump/pending-<uid>", says so on the
 // standard error and ends the process with the signal's default action. A message box cannot be
 // shown from a dying process, so the next start shows it (TakeCrashReport). Only
 // async-signal-safe calls run in the handler, besides the local time.
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/user_place.h"
 #include "vorn/client_app.h"
 
 namespace vorn {
@@ -28,6 +30,11 @@ char g_pending[600];
 const char* g_message = "";
 
 std::string DumpDir(const std::string& installDir) {
+    // A member may not write into root's install folder: its reports go where only it can write.
+    if (platform::UsesUserPlace()) {
+        const std::string place = platform::UserPlace();
+        if (!place.empty()) return place + "/Dump";
+    }
     std::string dir = installDir;
     struct stat st {};
     if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
