@@ -460,6 +460,8 @@ std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenPrivatePart() {
 // must be the member's own plain files; anything else there is refused, never adopted.
 std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenUserPart(const std::string& place) {
     const std::string path = place + "/" + kUserSettingsFileName;
+    // Made 0600 before SQLite opens it (its side files take the main file's mode).
+    const UniqueFd made(CreateFileExclusive(place, kUserSettingsFileName, 0600));
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
         const std::string file = path + suffix;
         struct stat st {};

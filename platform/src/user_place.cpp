@@ -126,10 +126,14 @@ bool UserPlaceOfProcess(pid_t pid, uid_t* uid, gid_t* gid, std::string* place) {
     std::ifstream environ(proc + "/environ", std::ios::binary);
     if (!environ) return false;
     std::string xdg, home, entry;
+    bool any = false;
     while (std::getline(environ, entry, '\0')) {
+        any = true;
         if (entry.rfind("XDG_STATE_HOME=", 0) == 0) xdg = entry.substr(15);
         if (entry.rfind("HOME=", 0) == 0) home = entry.substr(5);
     }
+    // A process that has ended (a zombie) shows no environment: its place is not known.
+    if (!any) return false;
     *uid = static_cast<uid_t>(realUid);
     *gid = static_cast<gid_t>(realGid);
     *place = *uid == 0 ? std::string() : UserPlaceFor(xdg, home, PasswdHome(*uid));

@@ -220,6 +220,35 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
     }
 }
 
+namespace {
+
+// The last client's route file, kept in root's part of the store, so that a service started after
+// the client died (killed while the service was down) still finds a member's file.
+constexpr const char* kWatchdogKey = "SOFTWARE\\Morvane\\Lunther\\Watchdog";
+
+void RememberClient(const ClientRouteFile& client) {
+    auto store = platform::SettingsStore::Machine();
+    store->SetString(kWatchdogKey, "RouteFile", client.path);
+    store->SetString(kWatchdogKey, "Place", client.place);
+    store->SetDword(kWatchdogKey, "Uid", static_cast<DWORD>(client.uid));
+    store->SetDword(kWatchdogKey, "Gid", static_cast<DWORD>(client.gid));
+}
+
+bool RememberedClient(ClientRouteFile* client) {
+    auto store = platform::SettingsStore::Machine();
+    DWORD uid = 0, gid = 0;
+    if (store->GetString(kWatchdogKey, "RouteFile", &client->path) != platform::kRegOk ||
+        store->GetString(kWatchdogKey, "Place", &client->place) != platform::kRegOk ||
+        store->GetDword(kWatchdogKey, "Uid", &uid) != platform::kRegOk ||
+        store->GetDword(kWatchdogKey, "Gid", &gid) != platform::kRegOk || client->path.empty())
+        return false;
+    client->uid = static_cast<uid_t>(uid);
+    client->gid = static_cast<gid_t>(gid);
+    return true;
+}
+
+}  // namespace
+
 GuiWatchdog::GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions options)
     : m_f(facilities),
       m_options(std::move(options)),
@@ -238,6 +267,7 @@ void GuiWatchdog::Begin() {
     m_previous = 0;
     pid_t pid = 0;
     const int state = m_options.findGui ? m_options.findGui(&pid) : m_options.checkGui();
+    if (!m_fixedFile && !m_clientKnown) m_clientKnown = RememberedClient(&m_client);
     if (state == 1) {
         // Its end restores, from the file it wrote.
         SVC_LOG("[CheckGUIThread::Execute] GUI running.");
@@ -268,6 +298,18 @@ void GuiWatchdog::Round() {
     Restore();
 }
 
+void NoteClientOfPipe(pid_t pid) {
+    // The service's own exit request comes through the pipe too.
+    if (pid <= 0 || pid == ::getpid()) return;
+    ClientRouteFile found;
+    if (!RouteTableFileOf(pid, &found)) {
+        SVC_LOG("[CheckGUIThread::Execute] the route file of the pipe's client %d cannot be found",
+                static_cast<int>(pid));
+        return;
+    }
+    RememberClient(found);
+}
+
 void GuiWatchdog::NoteClient(pid_t pid) {
     if (m_fixedFile || pid <= 0) return;
     ClientRouteFile found;
@@ -278,6 +320,7 @@ void GuiWatchdog::NoteClient(pid_t pid) {
     }
     m_client = found;
     m_clientKnown = true;
+    RememberClient(m_client);
     SVC_LOG("[CheckGUIThread::Execute] the client's route file: %s", m_client.path.c_str());
 }
 
@@ -292,6 +335,14 @@ void GuiWatchdog::Restore(bool atStart) {
     std::string error;
     // The client that ended: its own file, read with its user's rights (a link or a file of anyone
     // else there is never taken); root's client's is root's own.
+    // The latest client known: seen by a round, or by the pipe when it configured the adapter.
+    if (!m_fixedFile) {
+        ClientRouteFile remembered;
+        if (RememberedClient(&remembered)) {
+            m_client = remembered;
+            m_clientKnown = true;
+        }
+    }
     const bool perClient = !m_fixedFile && m_clientKnown;
     const std::string path = perClient ? m_client.path : m_options.routeFile;
     const uid_t owner = perClient ? m_client.uid : static_cast<uid_t>(-1);

@@ -38,7 +38,7 @@ std::string UserFilePath(const std::string& name, const std::string& rootPath, s
 
 // The place of the running process `pid` as root's programs find it (its real uid, its
 // environment's XDG_STATE_HOME and HOME, the passwd entry), not made or checked. false when the
-// process cannot be read; *uid and *gid get its user.
+// process cannot be read or shows no environment (it has ended); *uid and *gid get its user.
 bool UserPlaceOfProcess(pid_t pid, uid_t* uid, gid_t* gid, std::string* place);
 
 // The file `path` is a regular file of `uid` with one link and no access for anyone else.

@@ -63,6 +63,11 @@ DWORD SetAdapterMediaDisconnect();
 void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved,
                     DWORD virtualIndex, DWORD gateway, const std::vector<DWORD>& otherHosts = {});
 
+// The pipe's peer `pid` configures the adapter (only a client does): where its route file is
+// (RouteTableFileOf) is kept in root's part of the store for the watchdog, which may not have
+// seen the client run before it ended (or may be started only after that). Thread-safe.
+void NoteClientOfPipe(pid_t pid);
+
 struct WatchdogOptions {
     ServiceTiming timing;
     const platform::Clock* clock = nullptr;  // the rounds' clock; null: the system clock
