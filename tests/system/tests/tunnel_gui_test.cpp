@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -112,6 +113,46 @@ TEST_F(InstalledGuiTest, AMemberOfTheGroupLogsOnThroughTheInstalledClient) {
     RunSession(client);
     EXPECT_TRUE(m_rig->PcLogContains("[OnInitDialog] Lunther: 0, QelMini: 0"))
         << "the installed client did not see both services run";
+}
+
+// What the client writes for its user goes where that user can write it, its own place: after two
+// logons the gateway history lists the gateway (none is written into root's install folder), and
+// a client killed by SIGSEGV leaves its report there and is told about at the next start.
+TEST_F(InstalledGuiTest, AMembersHistoryAndCrashReportAreKeptInItsOwnPlace) {
+    ClientSetup client;
+    client.gui = true;
+    client.program = m_rig->Harness().InstalledPrefix() + "/VornClient";
+    const std::string place = m_rig->Harness().ClientPlace();
+    std::string error;
+    for (int logon = 0; logon < 2; ++logon) {
+        ASSERT_GT(m_rig->StartClient(client), 0);
+        ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
+        ASSERT_TRUE(m_rig->GuiLogoff(client, &error)) << error;
+        ASSERT_TRUE(m_rig->WaitOffline(kOnlineMs, &error)) << error;
+        ASSERT_TRUE(m_rig->GuiQuit(kOnlineMs, &error)) << error;
+    }
+    const std::string history = ReadText(place + "/history.ini");
+    EXPECT_NE(history.find("ServerAddr=" + m_rig->Gateway().listen), std::string::npos)
+        << "the history does not list the gateway:\n"
+        << history;
+    struct stat st {};
+    ASSERT_EQ(::stat((place + "/history.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, m_rig->Harness().ClientUid());
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    EXPECT_NE(::stat((m_rig->Harness().InstalledPrefix() + "/history.ini").c_str(), &st), 0);
+
+    ASSERT_GT(m_rig->StartClient(client), 0);
+    ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
+    ASSERT_EQ(::kill(m_rig->Harness().Pid("client"), SIGSEGV), 0);
+    ASSERT_TRUE(testsupport::WaitFor("the client to end", [&] { return !m_rig->Harness().Alive("client"); },
+                                     static_cast<int>(kOnlineMs)));
+    bool report = false;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(place + "/Dump", ec))
+        report = report || entry.path().extension() == ".dmp";
+    EXPECT_TRUE(report) << "no report in " << place << "/Dump";
+    ASSERT_GT(m_rig->StartClient(client), 0);
+    EXPECT_TRUE(ClientSaid("message: [ERROR] Sorry, there is something wrong with SSL-VPN Client"));
 }
 
 TEST_P(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) {
