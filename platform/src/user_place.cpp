@@ -93,7 +93,8 @@ std::string UserPlaceFor(const std::string& xdgStateHome, const std::string& hom
 
 std::string UserPlace(std::string* error) {
     if (!UsesUserPlace()) return {};
-    const std::string place = UserPlaceFor(Env("XDG_STATE_HOME"), Env("HOME"), PasswdHome(::geteuid()));
+    std::string place = UserPlaceFor(Env("XDG_STATE_HOME"), Env("HOME"), "");
+    if (place.empty()) place = UserPlaceFor("", "", PasswdHome(::geteuid()));
     if (place.empty()) {
         Refuse(error, "no folder of this user's own is known (neither XDG_STATE_HOME nor HOME is set)");
         return {};

@@ -26,6 +26,7 @@
 #include "platform/secure_dir.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
+#include "platform/user_place.h"
 #include "test_support.h"
 #include "testsupport/as_user.h"
 
@@ -627,6 +628,29 @@ TEST_F(PrivilegeTest, AUsersOwnPlaceIsNeverALinkOrAnotherUsersFolder) {
     ASSERT_EQ(::lstat(place.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     EXPECT_EQ(run({helper, "machine-get", client, "ServerAddr", "x"}), 0);
+
+    // Links and FIFOs at the names of the files written there neither redirect nor hold a write.
+    ASSERT_EQ(::symlink((m_secret + "/history").c_str(), (place + "/history.ini").c_str()), 0);
+    ASSERT_EQ(::mkfifo((place + "/SystemRouteTable.dat").c_str(), 0600), 0);
+    ASSERT_EQ(::lchown((place + "/history.ini").c_str(), user.uid, user.gid), 0);
+    ASSERT_EQ(::lchown((place + "/SystemRouteTable.dat").c_str(), user.uid, user.gid), 0);
+    ::setenv("HOME", HomeOf(user.uid).c_str(), 1);
+    EXPECT_EQ(testsupport::RunAsUser(user,
+                                     [&] {
+                                         for (const char* name : {"history.ini", "SystemRouteTable.dat"}) {
+                                             const std::string path = UserFilePath(name, "/nonexistent");
+                                             if (path != place + "/" + name) return 1;
+                                             if (!WriteFileAtomically(path, "whole", 0600)) return 2;
+                                         }
+                                         return 0;
+                                     }),
+              0);
+    EXPECT_TRUE(SecretEmpty()) << "a write went through a planted link";
+    for (const char* name : {"/history.ini", "/SystemRouteTable.dat"}) {
+        EXPECT_EQ(FileBytes(place + name), "whole") << name;
+        ASSERT_EQ(::lstat((place + name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    }
     ::unsetenv("XDG_STATE_HOME");
 }
 

@@ -60,7 +60,8 @@ void OnFatalSignal(int sig) {
                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
                   local.tm_sec, ts.tv_nsec / 1000000, static_cast<long>(::getpid()),
                   static_cast<long>(::syscall(SYS_gettid)));
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new file only: nothing planted at its name is followed or written into.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
         char head[64];
         std::snprintf(head, sizeof(head), "signal %d\n", sig);

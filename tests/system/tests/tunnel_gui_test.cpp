@@ -144,8 +144,8 @@ TEST_F(InstalledGuiTest, AMembersHistoryAndCrashReportAreKeptInItsOwnPlace) {
     ASSERT_GT(m_rig->StartClient(client), 0);
     ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
     ASSERT_EQ(::kill(m_rig->Harness().Pid("client"), SIGSEGV), 0);
-    ASSERT_TRUE(testsupport::WaitFor("the client to end", [&] { return !m_rig->Harness().Alive("client"); },
-                                     static_cast<int>(kOnlineMs)));
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the client to end", [&] { return !m_rig->Harness().Alive("client"); }, static_cast<int>(kOnlineMs)));
     bool report = false;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(place + "/Dump", ec))

@@ -63,7 +63,8 @@ TEST_F(WatchdogTest, ARouteFilePlantedByAnotherMemberNeitherStopsTheSaveNorTheRe
     const testsupport::AsUser planter{65532, 65532, {qel->gr_gid}};
     ASSERT_EQ(testsupport::RunAsUser(planter,
                                      [&] {
-                                         const int fd = ::open(planted.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
+                                         const int fd =
+                                             ::open(planted.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
                                          return fd >= 0 && ::fchmod(fd, 0666) == 0 ? 0 : 1;
                                      }),
               0);
