@@ -249,6 +249,12 @@ TEST_F(PrivilegeTest, RootValuesStayRootOnlyAndTheClientKeyIsWritableForItsGroup
     EXPECT_EQ(RunProgramAs(member, {helper, "machine-get", client, "LastUser", "bob"}), 0);
     EXPECT_EQ(RunProgramAs(member, {helper, "machine-get", client + "\\Profiles", "P1", "x"}), 0);
     EXPECT_EQ(RunProgramAs(member, {helper, "machine-set", client, "SessionId", "7"}), 0);
+    // The clean-cache policy a member's client received is kept where that client can write it.
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-set", client, "CleanCachePolicy", "p1"}), 0);
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-get", client, "CleanCachePolicy", "p1"}), 0);
+    const AsUser otherMember{65532, 65532, {kTestClientGroup}};
+    EXPECT_EQ(RunProgramAs(otherMember, {helper, "machine-get", client, "CleanCachePolicy", "p1"}),
+              kRegFileNotFound);
 
     std::string value;
     ASSERT_EQ(store->GetString(service, "ImagePath", &value), kRegOk);
@@ -258,6 +264,7 @@ TEST_F(PrivilegeTest, RootValuesStayRootOnlyAndTheClientKeyIsWritableForItsGroup
     ASSERT_EQ(store->GetString(client, "LastUser", &value), kRegOk);
     EXPECT_EQ(value, "alice");
     EXPECT_EQ(store->GetString(client + "\\Profiles", "P1", &value), kRegFileNotFound);
+    EXPECT_EQ(store->GetString(client, "CleanCachePolicy", &value), kRegFileNotFound);
     ASSERT_EQ(store->GetString(client, "SessionId", &value), kRegOk);
     EXPECT_EQ(value, "7");
     // The parts read as one registry.
