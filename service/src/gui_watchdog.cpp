@@ -345,7 +345,8 @@ void GuiWatchdog::Restore(bool atStart) {
     }
     const bool perClient = !m_fixedFile && m_clientKnown;
     const std::string path = perClient ? m_client.path : m_options.routeFile;
-    const uid_t owner = perClient ? m_client.uid : static_cast<uid_t>(-1);
+    // Root's own file otherwise: the client folder is the group's, a member's file there is planted.
+    const uid_t owner = perClient ? m_client.uid : m_fixedFile ? static_cast<uid_t>(-1) : 0;
     RouteFileRead read;
     DWORD gateway = 0, proxyAddress = 0;
     {
