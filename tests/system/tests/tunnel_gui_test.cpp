@@ -4,12 +4,16 @@
 // case runs with the client as an unprivileged member of the client group (as a desktop user on a
 // machine set up by scripts/install.sh) and as root.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "system/tunnel_rig.h"
 #include "testsupport/command.h"
@@ -153,6 +157,60 @@ TEST_F(InstalledGuiTest, AMembersHistoryAndCrashReportAreKeptInItsOwnPlace) {
     EXPECT_TRUE(report) << "no report in " << place << "/Dump";
     ASSERT_GT(m_rig->StartClient(client), 0);
     EXPECT_TRUE(ClientSaid("message: [ERROR] Sorry, there is something wrong with SSL-VPN Client"));
+}
+
+// Another member of the group writes a gateway and a proxy of its own into the group's part of the
+// client's settings (a file it may write): the user's client acts on its own values only and logs
+// on to its gateway (neither the attacker's gateway nor its proxy exists: following either would
+// fail the logon).
+TEST_F(InstalledGuiTest, AnotherMemberCannotSteerTheLogonThroughTheGroupsSettings) {
+    ClientSetup client;
+    client.gui = true;
+    client.program = m_rig->Harness().InstalledPrefix() + "/VornClient";
+    std::string error;
+    ASSERT_TRUE(m_rig->WriteGuiSettings(client, &error)) << error;
+    const group* qel = ::getgrnam("qel");
+    ASSERT_NE(qel, nullptr);
+    const std::string shared = m_rig->Harness().PcRoot() + "/client/settings.db";
+    const auto text = [](const std::string& value) {
+        std::string hex;
+        char byte[3];
+        for (const char c : value + std::string(1, '\0')) {
+            std::snprintf(byte, sizeof byte, "%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            hex += byte;
+        }
+        return "X'" + hex + "'";
+    };
+    std::string sql;
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"serveraddr", "198.51.100.99"},
+                                                          {"useproxy", "Yes"},
+                                                          {"proxyaddr", "198.51.100.99"},
+                                                          {"proxyport", "8888"},
+                                                          {"useproxyauth", "Yes"}})
+        sql += "UPDATE vals SET type = 1, data = " + text(value) +
+               " WHERE key_l = 'software\\morvane\\qelclient' AND name_l = '" + name + "';";
+    std::string out;
+    ASSERT_EQ(
+        m_rig->Harness().RunInPc({"setpriv", "--reuid=65532", "--regid=65532",
+                                  "--groups=" + std::to_string(qel->gr_gid), "--", "sqlite3", shared, sql},
+                                 &out),
+        0)
+        << out;
+    ASSERT_EQ(m_rig->Harness().RunInPc({"sqlite3", shared,
+                                        "SELECT count(*) FROM vals WHERE name_l = 'serveraddr' AND data = " +
+                                            text("198.51.100.99")},
+                                       &out),
+              0);
+    ASSERT_EQ(out.substr(0, 1), "1") << "the attack did not reach the group's part: " << out;
+
+    ASSERT_GT(m_rig->Harness().StartClientInPc("client", {client.program, "-autologon"},
+                                               {"QT_QPA_PLATFORM=offscreen"}),
+              0);
+    ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
+    ASSERT_TRUE(m_rig->GuiLogoff(client, &error)) << error;
+    EXPECT_TRUE(m_rig->WaitOffline(kOnlineMs, &error)) << error;
+    EXPECT_TRUE(m_rig->GuiQuit(kOnlineMs, &error)) << error;
 }
 
 TEST_P(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) {
