@@ -10,14 +10,18 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "platform/debug_output.h"
 #include "platform/machine_root.h"
 #include "platform/secure_dir.h"
+#include "platform/client_settings.h"
 #include "platform/unique_fd.h"
+#include "platform/user_place.h"
 #include "wait_deadline.h"
 
 namespace platform {
@@ -46,6 +50,12 @@ constexpr const char* kPrivateValuesOfClientKey[] = {"proxypass", "qelpassword",
 // The gateway certificates this user trusts (one value a gateway): another member able to write
 // them could make the client trust a gateway of theirs, so they are in the user's own part too.
 constexpr const char* kPrivateSubKeyOfClientKey = "software\\morvane\\qelclient\\gatewaycertificates";
+// For a member's client every other value of the client key is the member's own (where its secrets
+// go, what its client does), but for these, which root's programs read: the session id the
+// service's HTTP server compares.
+constexpr const char* kSharedValuesOfClientKey[] = {"sessionid"};
+// A member's client keeps the policy it received itself; root's keeps it in the root part.
+constexpr const char* kMemberValuesOfRootList[] = {"cleancachepolicy"};
 
 struct KeyPath {
     bool valid = false;
@@ -265,7 +275,12 @@ struct SettingsStore::Impl {
     ~Impl();
     static std::unique_ptr<Impl> OpenClientPart();
     static std::unique_ptr<Impl> OpenPrivatePart();
+    static std::unique_ptr<Impl> OpenUserPart(const std::string& place);
     bool Open(const std::string& path, bool noFollow);
+    // Opens `path` read only as it stands in its main file, its journal and side files ignored.
+    bool OpenSnapshot(const std::string& path);
+    int UserVersion();
+    void SetUserVersion(int version);
 
     // The calls of the store on this one database.
     LONG CreateKey(const std::string& keyPath);
@@ -328,6 +343,38 @@ bool SettingsStore::Impl::Open(const std::string& path, bool noFollow) {
         return false;
     }
     return true;
+}
+
+bool SettingsStore::Impl::OpenSnapshot(const std::string& path) {
+    std::string uri = "file:";
+    for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+            uri += hex;
+        } else {
+            uri += c;
+        }
+    }
+    uri += "?immutable=1";
+    const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
+    if (sqlite3_open_v2(uri.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        db = nullptr;
+        return false;
+    }
+    return true;
+}
+
+int SettingsStore::Impl::UserVersion() {
+    std::lock_guard<std::mutex> lock(mutex);
+    Stmt s(db, "PRAGMA user_version");
+    return s.Ok() && s.Step() == SQLITE_ROW ? sqlite3_column_int(s.Get(), 0) : -1;
+}
+
+void SettingsStore::Impl::SetUserVersion(int version) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Exec(("PRAGMA user_version=" + std::to_string(version)).c_str());
 }
 
 SettingsStore::Impl::~Impl() {
@@ -408,6 +455,35 @@ std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenPrivatePart() {
     return part;
 }
 
+// A member's own part: "settings.db" in the member's own place, its journal and side files beside
+// it in that 0700 folder, where nobody else can create them. The file and every side file found
+// must be the member's own plain files; anything else there is refused, never adopted.
+std::unique_ptr<SettingsStore::Impl> SettingsStore::Impl::OpenUserPart(const std::string& place) {
+    const std::string path = place + "/" + kUserSettingsFileName;
+    // Made 0600 before SQLite opens it (its side files take the main file's mode).
+    const UniqueFd made(CreateFileExclusive(place, kUserSettingsFileName, 0600));
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const std::string file = path + suffix;
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;
+            DebugOutput("private settings refused: " + file + " cannot be examined");
+            return nullptr;
+        }
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
+            DebugOutput("private settings refused: " + file + " is not a plain file of this user");
+            return nullptr;
+        }
+        if ((st.st_mode & 077) != 0 && ::chmod(file.c_str(), 0600) != 0) return nullptr;
+    }
+    auto part = std::make_unique<Impl>();
+    if (!part->Open(path, true)) {
+        DebugOutput("private settings refused: " + path + " cannot be opened");
+        return nullptr;
+    }
+    return part;
+}
+
 namespace {
 
 // `name` is a value of the client key itself that is one of `values` (lower-case).
@@ -456,7 +532,78 @@ void MergeNames(std::vector<std::string>* names, const std::vector<std::string>&
     }
 }
 
+// A root value of the client key (see kRootValuesOfClientKey) for a caller who is a member or root.
+bool IsRootValue(const std::string& keyLower, const std::string& name, bool member) {
+    return ClientKeyValueIn(keyLower, name, kRootValuesOfClientKey) &&
+           !(member && ClientKeyValueIn(keyLower, name, kMemberValuesOfRootList));
+}
+
+bool IsSecret(const std::string& keyLower, const std::string& name) {
+    return ClientKeyValueIn(keyLower, name, kPrivateValuesOfClientKey);
+}
+
 }  // namespace
+
+// Copies into `to` what `from` holds below `key` and `to` lacks (its own values win). From the
+// group's part (`shared`) neither gateway certificates (never kept there: one found there was
+// planted) nor what stays shared are taken.
+struct SettingsStore::Copier {
+    static void CopyMissing(Impl& from, Impl& to, const std::string& key, bool shared) {
+        const std::string lower = platform::Lower(key);
+        if (!InClientTree(lower) || (shared && AtOrBelow(lower, kPrivateSubKeyOfClientKey)) ||
+            from.OpenKey(key) != kRegOk) {
+            return;
+        }
+        to.CreateKey(key);
+        std::vector<std::string> names;
+        if (from.EnumValues(key, &names) == kRegOk) {
+            for (const std::string& name : names) {
+                DWORD type = REG_NONE;
+                DWORD size = 0;
+                if (IsRootValue(lower, name, true) ||
+                    ClientKeyValueIn(lower, name, kSharedValuesOfClientKey) ||
+                    to.QueryValue(key, name, nullptr, nullptr, &size) == kRegOk ||
+                    from.QueryValue(key, name, &type, nullptr, &size) != kRegOk) {
+                    continue;
+                }
+                std::vector<std::uint8_t> bytes(size == 0 ? 1 : size);
+                if (from.QueryValue(key, name, &type, bytes.data(), &size) == kRegOk) {
+                    to.SetValue(key, name, type, bytes.data(), size);
+                }
+            }
+        }
+        if (from.EnumKeys(key, &names) == kRegOk) {
+            for (const std::string& sub : names) CopyMissing(from, to, key + "\\" + sub, shared);
+        }
+    }
+};
+
+// Once per member's part: what an earlier version kept for the member elsewhere is read and kept
+// in the member's own part. The own part beside the group's, only when it is the member's own
+// plain file, is read as its main file stands (a journal beside it, in the group's folder, could
+// be another member's) and then removed; from the group's part the values are copied (other
+// members read them once too), but for secrets, which leave it.
+void SettingsStore::MoveEarlierValues() {
+    if (m_private->db == nullptr || m_private->UserVersion() != 0) return;
+    const uid_t me = ::geteuid();
+    const std::string client = ClientSettingsDbPath();
+    const std::string old = client.substr(0, client.rfind('/')) + "/private-" + std::to_string(me) + ".db";
+    if (IsOwnPrivateFile(old, me)) {
+        Impl earlier;
+        if (earlier.OpenSnapshot(old)) {
+            Copier::CopyMissing(earlier, *m_private, client_settings::kClientKey, false);
+        }
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((old + suffix).c_str());
+    }
+    if (m_client->db != nullptr) {
+        Copier::CopyMissing(*m_client, *m_private, client_settings::kClientKey, true);
+        for (const char* secret : {client_settings::kProxyPass, client_settings::kQelPassword,
+                                   client_settings::kHistoryPasswords}) {
+            m_client->DeleteValue(client_settings::kClientKey, secret);
+        }
+    }
+    m_private->SetUserVersion(1);
+}
 
 std::shared_ptr<SettingsStore> SettingsStore::Machine() {
     static std::mutex mutex;
@@ -475,8 +622,20 @@ std::shared_ptr<SettingsStore> SettingsStore::Machine() {
             int persist = 1;
             sqlite3_file_control(rootPart->db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
         }
+        const bool member = UsesUserPlace();
         auto clientPart = Impl::OpenClientPart();
-        auto privatePart = clientPart ? Impl::OpenPrivatePart() : nullptr;
+        std::unique_ptr<Impl> privatePart;
+        if (member) {
+            std::string why;
+            const std::string place = UserPlace(&why);
+            if (place.empty()) {
+                DebugOutput("private settings refused: " + why);
+            } else {
+                privatePart = Impl::OpenUserPart(place);
+            }
+        } else if (clientPart) {
+            privatePart = Impl::OpenPrivatePart();
+        }
         const LONG refused = ::geteuid() == 0 ? kRegGeneralFailure : kRegAccessDenied;
         if (!clientPart) {
             // Still split: client writes are refused rather than put into the root part. A user
@@ -490,17 +649,23 @@ std::shared_ptr<SettingsStore> SettingsStore::Machine() {
             privatePart->unusable = refused;
         }
         store.reset(new SettingsStore(std::move(rootPart), std::move(clientPart), std::move(privatePart)));
+        store->m_member = member;
+        if (member) store->MoveEarlierValues();
         storePath = path;
     }
     return store;
 }
 
 SettingsStore::Impl& SettingsStore::PartFor(const std::string& keyLower, const std::string& name) {
+    if (Split() && m_member) {
+        if (!InClientTree(keyLower) || IsRootValue(keyLower, name, true)) return *m_impl;
+        return ClientKeyValueIn(keyLower, name, kSharedValuesOfClientKey) ? *m_client : *m_private;
+    }
     if (Split() && (ClientKeyValueIn(keyLower, name, kPrivateValuesOfClientKey) ||
                     AtOrBelow(keyLower, kPrivateSubKeyOfClientKey))) {
         return *m_private;
     }
-    if (Split() && InClientTree(keyLower) && !ClientKeyValueIn(keyLower, name, kRootValuesOfClientKey)) {
+    if (Split() && InClientTree(keyLower) && !IsRootValue(keyLower, name, false)) {
         return *m_client;
     }
     return *m_impl;
@@ -684,7 +849,8 @@ LONG SettingsStore::CreateKey(const std::string& keyPath) {
     if (!kp.valid) {
         return kRegInvalidParameter;
     }
-    return (Split() && InClientTree(kp.lower) ? *m_client : *m_impl).CreateKey(keyPath);
+    if (!Split() || !InClientTree(kp.lower)) return m_impl->CreateKey(keyPath);
+    return (m_member ? *m_private : *m_client).CreateKey(keyPath);
 }
 
 LONG SettingsStore::OpenKey(const std::string& keyPath) {
@@ -696,7 +862,11 @@ LONG SettingsStore::OpenKey(const std::string& keyPath) {
     if (rc == kRegOk || !Split() || !ReachesClientTree(kp.lower)) {
         return rc;
     }
-    return m_client->OpenKey(keyPath) == kRegOk || m_private->OpenKey(keyPath) == kRegOk ? kRegOk : rc;
+    // A member's client sees no key of the group's part below the client key: they are its own.
+    const bool clientSeen = !m_member || !InClientTree(kp.lower) || kp.lower == kClientKeyLower;
+    return (clientSeen && m_client->OpenKey(keyPath) == kRegOk) || m_private->OpenKey(keyPath) == kRegOk
+               ? kRegOk
+               : rc;
 }
 
 LONG SettingsStore::DeleteKey(const std::string& keyPath) {
@@ -726,7 +896,7 @@ LONG SettingsStore::DeleteValue(const std::string& keyPath, const std::string& n
     if (&part == m_impl.get() || (rc != kRegOk && rc != kRegFileNotFound)) {
         return rc;
     }
-    if (&part == m_private.get()) {
+    if (&part == m_private.get() && IsSecret(kp.lower, name)) {
         // A copy from before secrets had a part of their own would come back on the next read.
         LONG shared = m_client->DeleteValue(keyPath, name);
         if (shared != kRegOk && shared != kRegFileNotFound) {
@@ -750,7 +920,7 @@ LONG SettingsStore::SetValue(const std::string& keyPath, const std::string& name
     }
     Impl& part = PartFor(kp.lower, name);
     LONG rc = part.SetValue(keyPath, name, type, data, size);
-    if (rc == kRegOk && &part == m_private.get()) {
+    if (rc == kRegOk && &part == m_private.get() && IsSecret(kp.lower, name)) {
         // The group-readable copy from before goes, now that the secret has its own place.
         m_client->DeleteValue(keyPath, name);
     }
@@ -765,6 +935,13 @@ LONG SettingsStore::QueryValue(const std::string& keyPath, const std::string& na
     }
     Impl& part = PartFor(kp.lower, name);
     LONG rc = part.QueryValue(keyPath, name, type, data, size);
+    if (m_member) {
+        // What the group's part held was read once, when the member's part was made; a value
+        // another member writes there later is never taken. Root wrote the root part.
+        if (rc == kRegFileNotFound && &part != m_impl.get())
+            rc = m_impl->QueryValue(keyPath, name, type, data, size);
+        return rc;
+    }
     // Gateway certificates never lived in the shared part: one found there was planted.
     if (&part == m_private.get() && rc != kRegOk && rc != kRegMoreData &&
         !AtOrBelow(kp.lower, kPrivateSubKeyOfClientKey)) {
@@ -817,6 +994,20 @@ LONG SettingsStore::EnumMerged(const std::string& keyPath, std::vector<std::stri
     bool any = rc == kRegOk;
     for (Impl* part : {m_client.get(), m_private.get()}) {
         std::vector<std::string> more;
+        if (m_member && part == m_client.get() && InClientTree(kp.lower)) {
+            // Of the group's part a member sees only what stays shared.
+            if (kp.lower != kClientKeyLower || list != &Impl::EnumValues ||
+                part->EnumValues(keyPath, &more) != kRegOk)
+                continue;
+            std::vector<std::string> shared;
+            for (const std::string& n : more)
+                if (ClientKeyValueIn(kp.lower, n, kSharedValuesOfClientKey)) shared.push_back(n);
+            more.swap(shared);
+            if (!any) names->clear();
+            MergeNames(names, more);
+            any = true;
+            continue;
+        }
         if ((part->*list)(keyPath, &more) == kRegOk) {
             if (!any) names->clear();
             MergeNames(names, more);

@@ -105,6 +105,10 @@ int main(int argc, char** argv) {
         const LONG rc = SettingsStore::Machine()->GetString(argv[2], argv[3], &value);
         return rc != kRegOk ? static_cast<int>(rc) : value == argv[4] ? 0 : 99;
     }
+    if (mode == "db-set" && argc == 6) {
+        // One database file written directly, as anybody who may write the file can.
+        return static_cast<int>(SettingsStore(argv[2]).SetString(argv[3], argv[4], argv[5]));
+    }
     if (mode == "use-mutex" && argc == 3) {
         auto m = NamedMutex::Create(argv[2]);
         return m && m->Wait(5000) == kWaitObject0 && m->Release() ? 0 : 3;

@@ -14,10 +14,13 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/atomic_file.h"
@@ -30,6 +33,7 @@
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
 #include "platform/unique_fd.h"
+#include "platform/user_place.h"
 #include "test_support.h"
 #include "testsupport/as_user.h"
 
@@ -37,10 +41,28 @@ namespace platform {
 namespace {
 
 using testsupport::AsUser;
-using testsupport::RunAsUser;
-using testsupport::RunProgramAsUser;
 
 constexpr gid_t kTestClientGroup = 65533;  // stands for the "qel" group
+
+// Each user of a test has a home of its own below the test's machine root (HOME names it for the
+// user's processes), where its own place is made: <home>/.local/state/qel.
+std::string g_homes;
+std::string HomeOf(uid_t uid) { return g_homes + "/home-" + std::to_string(uid); }
+std::string PlaceOf(uid_t uid) { return HomeOf(uid) + "/.local/state/qel"; }
+void EnterHomeOf(uid_t uid) {
+    const std::string home = HomeOf(uid);
+    if (::mkdir(home.c_str(), 0700) == 0) (void)!::chown(home.c_str(), uid, static_cast<gid_t>(-1));
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_STATE_HOME");
+}
+int RunAs(const AsUser& who, const std::function<int()>& body) {
+    EnterHomeOf(who.uid);
+    return testsupport::RunAsUser(who, body);
+}
+int RunProgramAs(const AsUser& who, const std::vector<std::string>& argv) {
+    EnterHomeOf(who.uid);
+    return testsupport::RunProgramAsUser(who, argv);
+}
 
 class PrivilegeTest : public ::testing::Test {
 protected:
@@ -51,11 +73,15 @@ protected:
         // The attacker must reach the machine's folders, as on a real machine.
         ASSERT_EQ(::chmod(m_root->Path().c_str(), 0755), 0);
         m_secret = m_root->Path() + "/secret";
+        g_homes = m_root->Path();
+        const char* home = std::getenv("HOME");
+        m_home = home != nullptr ? home : "";
         ASSERT_EQ(::mkdir(m_secret.c_str(), 0700), 0);
     }
     void TearDown() override {
         m_root.reset();
         ::unsetenv("QEL_GROUP");
+        if (!m_home.empty()) ::setenv("HOME", m_home.c_str(), 1);
         ResetMachineRoot();
     }
     std::string Run() const { return m_root->Path() + "/run"; }
@@ -68,6 +94,7 @@ protected:
 
     std::unique_ptr<testsupport::TempRoot> m_root;
     std::string m_secret;
+    std::string m_home;
 };
 
 // The install's record of the client group decides for every root program of the machine, over
@@ -125,13 +152,13 @@ TEST_F(PrivilegeTest, PlantedLinksForRootFoldersAreRefusedAndNothingIsWrittenThr
     MakeLegacyRunFolder();
     const std::string secret = m_secret;
     const std::string run = Run();
-    ASSERT_EQ(RunAsUser({},
-                        [&] {
-                            return ::symlink(secret.c_str(), (run + "/services").c_str()) == 0 &&
-                                           ::symlink(secret.c_str(), (run + "/objects").c_str()) == 0
-                                       ? 0
-                                       : 1;
-                        }),
+    ASSERT_EQ(RunAs({},
+                    [&] {
+                        return ::symlink(secret.c_str(), (run + "/services").c_str()) == 0 &&
+                                       ::symlink(secret.c_str(), (run + "/objects").c_str()) == 0
+                                   ? 0
+                                   : 1;
+                    }),
               0);
     // Root narrows its own runtime folder, but uses neither planted entry.
     EXPECT_EQ(RuntimeDir(), run);
@@ -183,14 +210,14 @@ TEST_F(PrivilegeTest, ATruncatedNamedObjectIsReportedWithoutASignal) {
     auto mutex = NamedMutex::Create("Global\\CutMutex");
     ASSERT_TRUE(event && mutex);
     const std::string objects = Run() + "/objects";
-    ASSERT_EQ(RunAsUser({},
-                        [&] {
-                            return ::truncate((objects + "/obj-Cut").c_str(), 0) == 0 &&
-                                           ::truncate((objects + "/obj-CutMutex").c_str(), 0) == 0 &&
-                                           ::truncate((objects + "/obj-CutMutex").c_str(), 4096) == 0
-                                       ? 0
-                                       : 1;
-                        }),
+    ASSERT_EQ(RunAs({},
+                    [&] {
+                        return ::truncate((objects + "/obj-Cut").c_str(), 0) == 0 &&
+                                       ::truncate((objects + "/obj-CutMutex").c_str(), 0) == 0 &&
+                                       ::truncate((objects + "/obj-CutMutex").c_str(), 4096) == 0
+                                   ? 0
+                                   : 1;
+                    }),
               0);
     EXPECT_FALSE(event->Set());
     EXPECT_EQ(GetLastError(), 1006u);
@@ -202,7 +229,7 @@ TEST_F(PrivilegeTest, ATruncatedNamedObjectIsReportedWithoutASignal) {
     // Objects stay usable by every user, as the shared log's mutex must be.
     auto logMutex = NamedMutex::Create("Global\\VORNCLIENT_FILELOG");
     ASSERT_TRUE(logMutex);
-    EXPECT_EQ(RunProgramAsUser({}, {test::HelperPath(), "use-mutex", "Global\\VORNCLIENT_FILELOG"}), 0);
+    EXPECT_EQ(RunProgramAs({}, {test::HelperPath(), "use-mutex", "Global\\VORNCLIENT_FILELOG"}), 0);
     EXPECT_EQ(logMutex->Wait(1000), kWaitObject0);
     EXPECT_TRUE(logMutex->Release());
 }
@@ -233,23 +260,22 @@ TEST_F(PrivilegeTest, TheHolderOfANameIsNamedToEveryUser) {
     ASSERT_TRUE(mine);
     EXPECT_FALSE(FindNamedObjectHolder("Global\\Mine", &holder)) << "the caller named itself";
     EXPECT_TRUE(NamedObjectExists("Global\\Mine"));
-    EXPECT_EQ(
-        RunProgramAsUser({}, {test::HelperPath(), "who-holds", "Global\\Mine", std::to_string(::getpid())}),
-        0);
+    EXPECT_EQ(RunProgramAs({}, {test::HelperPath(), "who-holds", "Global\\Mine", std::to_string(::getpid())}),
+              0);
 }
 
 TEST_F(PrivilegeTest, AnObjectFileThatIsNotAPlainFileIsRefused) {
     ASSERT_FALSE(RuntimeSubDir("objects", 01777).empty());
     const std::string objects = Run() + "/objects";
-    ASSERT_EQ(RunAsUser({},
-                        [&] {
-                            const std::string mine = objects + "/mine";
-                            const int fd = ::open(mine.c_str(), O_CREAT | O_RDWR, 0666);
-                            return fd >= 0 && ::link(mine.c_str(), (objects + "/obj-Linked").c_str()) == 0 &&
-                                           ::mkfifo((objects + "/obj-Fifo").c_str(), 0666) == 0
-                                       ? 0
-                                       : 1;
-                        }),
+    ASSERT_EQ(RunAs({},
+                    [&] {
+                        const std::string mine = objects + "/mine";
+                        const int fd = ::open(mine.c_str(), O_CREAT | O_RDWR, 0666);
+                        return fd >= 0 && ::link(mine.c_str(), (objects + "/obj-Linked").c_str()) == 0 &&
+                                       ::mkfifo((objects + "/obj-Fifo").c_str(), 0666) == 0
+                                   ? 0
+                                   : 1;
+                    }),
               0);
     EXPECT_FALSE(NamedMutex::Create("Global\\Linked"));
     EXPECT_EQ(GetLastError(), 1006u);
@@ -297,16 +323,26 @@ TEST_F(PrivilegeTest, RootValuesStayRootOnlyAndTheClientKeyIsWritableForItsGroup
     member.groups = {kTestClientGroup};
 
     for (const AsUser& who : {outsider, member}) {
-        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", service, "ImagePath", "/tmp/evil"}), 5);
-        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client, "InstallDir", "/tmp/evil"}), 5);
-        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client, "LogonHelper", "/tmp/evil.so"}), 5);
-        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-set", client + "\\Extensions", "Run", "/tmp/x"}),
-                  5);
-        EXPECT_EQ(RunProgramAsUser(who, {helper, "machine-get", client, "InstallDir", "/opt/qel"}), 0);
+        EXPECT_EQ(RunProgramAs(who, {helper, "machine-set", service, "ImagePath", "/tmp/evil"}), 5);
+        EXPECT_EQ(RunProgramAs(who, {helper, "machine-set", client, "InstallDir", "/tmp/evil"}), 5);
+        EXPECT_EQ(RunProgramAs(who, {helper, "machine-set", client, "LogonHelper", "/tmp/evil.so"}), 5);
+        EXPECT_EQ(RunProgramAs(who, {helper, "machine-set", client + "\\Extensions", "Run", "/tmp/x"}), 5);
+        EXPECT_EQ(RunProgramAs(who, {helper, "machine-get", client, "InstallDir", "/opt/qel"}), 0);
     }
-    EXPECT_EQ(RunProgramAsUser(outsider, {helper, "machine-set", client, "LastUser", "mallory"}), 5);
-    EXPECT_EQ(RunProgramAsUser(member, {helper, "machine-set", client, "LastUser", "bob"}), 0);
-    EXPECT_EQ(RunProgramAsUser(member, {helper, "machine-set", client + "\\Profiles", "P1", "x"}), 0);
+    // Every other value of the client key is the caller's own: written there, never into what
+    // root's client or another member reads. What root's programs read stays shared.
+    EXPECT_EQ(RunProgramAs(outsider, {helper, "machine-set", client, "LastUser", "mallory"}), 0);
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-set", client, "LastUser", "bob"}), 0);
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-set", client + "\\Profiles", "P1", "x"}), 0);
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-get", client, "LastUser", "bob"}), 0);
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-get", client + "\\Profiles", "P1", "x"}), 0);
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-set", client, "SessionId", "7"}), 0);
+    // The clean-cache policy a member's client received is kept where that client can write it.
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-set", client, "CleanCachePolicy", "p1"}), 0);
+    EXPECT_EQ(RunProgramAs(member, {helper, "machine-get", client, "CleanCachePolicy", "p1"}), 0);
+    const AsUser otherMember{65532, 65532, {kTestClientGroup}};
+    EXPECT_EQ(RunProgramAs(otherMember, {helper, "machine-get", client, "CleanCachePolicy", "p1"}),
+              kRegFileNotFound);
 
     std::string value;
     ASSERT_EQ(store->GetString(service, "ImagePath", &value), kRegOk);
@@ -314,17 +350,17 @@ TEST_F(PrivilegeTest, RootValuesStayRootOnlyAndTheClientKeyIsWritableForItsGroup
     ASSERT_EQ(store->GetString(client, "InstallDir", &value), kRegOk);
     EXPECT_EQ(value, "/opt/qel");
     ASSERT_EQ(store->GetString(client, "LastUser", &value), kRegOk);
-    EXPECT_EQ(value, "bob");
-    ASSERT_EQ(store->GetString(client + "\\Profiles", "P1", &value), kRegOk);
-    EXPECT_EQ(value, "x");
-    // The two parts read as one registry.
+    EXPECT_EQ(value, "alice");
+    EXPECT_EQ(store->GetString(client + "\\Profiles", "P1", &value), kRegFileNotFound);
+    EXPECT_EQ(store->GetString(client, "CleanCachePolicy", &value), kRegFileNotFound);
+    ASSERT_EQ(store->GetString(client, "SessionId", &value), kRegOk);
+    EXPECT_EQ(value, "7");
+    // The parts read as one registry.
     std::vector<std::string> names;
     ASSERT_EQ(store->EnumValues(client, &names), kRegOk);
-    EXPECT_EQ(names, (std::vector<std::string>{"InstallDir", "LastUser"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"InstallDir", "LastUser", "SessionId"}));
     ASSERT_EQ(store->EnumKeys("Software\\Morvane", &names), kRegOk);
     EXPECT_EQ(names, (std::vector<std::string>{"QelClient"}));
-    ASSERT_EQ(store->EnumKeys(client, &names), kRegOk);
-    EXPECT_EQ(names, (std::vector<std::string>{"Profiles"}));
 
     struct stat st {};
     ASSERT_EQ(::stat(ClientSettingsDbPath().c_str(), &st), 0);
@@ -369,21 +405,25 @@ TEST_F(PrivilegeTest, TheProxyPasswordIsReadableOnlyByItsOwnerAndRoot) {
     const AsUser owner{65534, 65534, {kTestClientGroup}};
     const AsUser otherMember{65532, 65532, {kTestClientGroup}};
 
-    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", client, "ProxyPass", "pw-of-owner"}), 0);
-    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", client, "ProxyUser", "owner"}), 0);
-    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, "ProxyPass", "pw-of-owner"}), 0);
-    // The rest of the client key is still the group's.
-    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, "ProxyUser", "owner"}), 0);
-    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, "ProxyPass", "pw-of-owner"}),
+    EXPECT_EQ(RunProgramAs(owner, {helper, "machine-set", client, "ProxyPass", "pw-of-owner"}), 0);
+    EXPECT_EQ(RunProgramAs(owner, {helper, "machine-set", client, "ProxyUser", "owner"}), 0);
+    EXPECT_EQ(RunProgramAs(owner, {helper, "machine-get", client, "ProxyPass", "pw-of-owner"}), 0);
+    // Neither the password nor where it goes is another member's to read.
+    EXPECT_EQ(RunProgramAs(otherMember, {helper, "machine-get", client, "ProxyUser", "owner"}),
+              kRegFileNotFound);
+    EXPECT_EQ(RunProgramAs(otherMember, {helper, "machine-get", client, "ProxyPass", "pw-of-owner"}),
               kRegFileNotFound);
 
     const std::string dir = m_root->Path() + "/client";
-    const std::string own = dir + "/private-65534.db";
+    const std::string own = PlaceOf(owner.uid) + "/settings.db";
     struct stat st {};
     ASSERT_EQ(::stat(own.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_uid, 65534u);
-    EXPECT_NE(RunAsUser(otherMember, [&] { return ::open(own.c_str(), O_RDONLY) < 0 ? 1 : 0; }), 0)
+    ASSERT_EQ(::stat(PlaceOf(owner.uid).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_NE(RunAs(otherMember, [&] { return ::open(own.c_str(), O_RDONLY) < 0 ? 1 : 0; }), 0)
         << "another member opened the owner's secrets";
     for (const char* shared : {"/settings.db", "/settings.db-wal"}) {
         EXPECT_EQ(FileBytes(dir + shared).find("pw-of-owner"), std::string::npos)
@@ -425,11 +465,11 @@ TEST_F(PrivilegeTest, TrustedGatewayCertificatesAreTheUsersOwn) {
     const std::string helper = test::HelperPath();
     const AsUser owner{65534, 65534, {kTestClientGroup}};
     const AsUser otherMember{65532, 65532, {kTestClientGroup}};
-    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", pins, "gw.example:443", "AA:01"}), 0);
-    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", pins, "gw.example:443", "AA:01"}),
+    EXPECT_EQ(RunProgramAs(owner, {helper, "machine-set", pins, "gw.example:443", "AA:01"}), 0);
+    EXPECT_EQ(RunProgramAs(otherMember, {helper, "machine-get", pins, "gw.example:443", "AA:01"}),
               kRegFileNotFound);
-    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-set", pins, "gw.example:443", "BB:02"}), 0);
-    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", pins, "gw.example:443", "AA:01"}), 0)
+    EXPECT_EQ(RunProgramAs(otherMember, {helper, "machine-set", pins, "gw.example:443", "BB:02"}), 0);
+    EXPECT_EQ(RunProgramAs(owner, {helper, "machine-get", pins, "gw.example:443", "AA:01"}), 0)
         << "another member changed the owner's trusted certificate";
 
     SettingsStore shared(ClientSettingsDbPath());
@@ -460,11 +500,10 @@ TEST_F(PrivilegeTest, ARememberedLogonPasswordIsReadableOnlyByItsOwnerAndMovesOu
     ASSERT_EQ(::chown(ClientSettingsDbPath().c_str(), 0, kTestClientGroup), 0);
     for (const char* name : {"QelPassword", "HistoryPasswords"}) {
         const std::string want = std::string(name) == "QelPassword" ? "scrambled-old" : "gw\tscrambled-h";
-        EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, name, want}), 0) << name;
+        EXPECT_EQ(RunProgramAs(owner, {helper, "machine-get", client, name, want}), 0) << name;
         // Moved: still the owner's, gone from the group's part.
-        EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, name, want}), 0) << name;
-        EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, name, want}),
-                  kRegFileNotFound)
+        EXPECT_EQ(RunProgramAs(owner, {helper, "machine-get", client, name, want}), 0) << name;
+        EXPECT_EQ(RunProgramAs(otherMember, {helper, "machine-get", client, name, want}), kRegFileNotFound)
             << name;
     }
     {
@@ -474,9 +513,9 @@ TEST_F(PrivilegeTest, ARememberedLogonPasswordIsReadableOnlyByItsOwnerAndMovesOu
             << "the shared copy stayed";
     }
 
-    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-set", client, "QelPassword", "scrambled-new"}), 0);
-    EXPECT_EQ(RunProgramAsUser(owner, {helper, "machine-get", client, "QelPassword", "scrambled-new"}), 0);
-    EXPECT_EQ(RunProgramAsUser(otherMember, {helper, "machine-get", client, "QelPassword", "scrambled-new"}),
+    EXPECT_EQ(RunProgramAs(owner, {helper, "machine-set", client, "QelPassword", "scrambled-new"}), 0);
+    EXPECT_EQ(RunProgramAs(owner, {helper, "machine-get", client, "QelPassword", "scrambled-new"}), 0);
+    EXPECT_EQ(RunProgramAs(otherMember, {helper, "machine-get", client, "QelPassword", "scrambled-new"}),
               kRegFileNotFound);
     for (const char* shared : {"/settings.db", "/settings.db-wal"}) {
         const std::string bytes = FileBytes(dir + shared);
@@ -511,12 +550,12 @@ TEST_F(PrivilegeTest, FilesPlantedWhereWritersPutTheirTemporaryFilesNeitherHoldN
     const std::string fifo = Run() + "/only-read.ini";
     const AsUser planter{65532, 65532, {}};
     const pid_t self = ::getpid();
-    ASSERT_EQ(RunAsUser(planter,
-                        [&] {
-                            PlantAround(file, m_secret, self);
-                            PlantAround(ini, m_secret, self);
-                            return ::mkfifo(fifo.c_str(), 0666);
-                        }),
+    ASSERT_EQ(RunAs(planter,
+                    [&] {
+                        PlantAround(file, m_secret, self);
+                        PlantAround(ini, m_secret, self);
+                        return ::mkfifo(fifo.c_str(), 0666);
+                    }),
               0);
 
     // Root's writers and a member's: each write is whole, ends, and goes nowhere else.
@@ -534,7 +573,7 @@ TEST_F(PrivilegeTest, FilesPlantedWhereWritersPutTheirTemporaryFilesNeitherHoldN
         } else {
             ::unlink(file.c_str());
             ::unlink(ini.c_str());
-            ASSERT_EQ(RunAsUser(*writer, write), 0);
+            ASSERT_EQ(RunAs(*writer, write), 0);
         }
         EXPECT_EQ(FileBytes(file), "whole");
         struct stat st {};
@@ -565,23 +604,149 @@ TEST_F(PrivilegeTest, FilesPlantedWhereWritersPutTheirTemporaryFilesNeitherHoldN
     ::unlink(second.c_str());
 }
 
+// An own part an earlier version kept in the group's folder is read once, and only when it is the
+// user's own: one another member planted under the user's name (with a forged certificate pin in
+// it) is never adopted, and neither are side files planted beside the old name.
 TEST_F(PrivilegeTest, APlantedPrivatePartIsRefusedAndGetsNoSecret) {
     const std::string client = "Software\\Morvane\\QelClient";
+    const std::string pins = client + "\\GatewayCertificates";
     SettingsStore::Machine();  // root makes the client folder
     const std::string helper = test::HelperPath();
     const AsUser victim{65534, 65534, {kTestClientGroup}};
     const AsUser planter{65532, 65532, {kTestClientGroup}};
     const std::string planted = m_root->Path() + "/client/private-65534.db";
-    ASSERT_EQ(RunAsUser(planter,
-                        [&] {
-                            const int fd = ::open(planted.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666);
-                            return fd >= 0 && ::fchmod(fd, 0666) == 0 ? 0 : 1;
-                        }),
+    {
+        SettingsStore forged(planted);
+        ASSERT_EQ(forged.SetString(pins, "gw.example:443", "EV:IL"), kRegOk);
+    }
+    ASSERT_EQ(::chown(planted.c_str(), planter.uid, planter.gid), 0);
+    ASSERT_EQ(::chmod(planted.c_str(), 0666), 0);
+    ASSERT_EQ(RunAs(planter,
+                    [&] {
+                        for (const char* side : {"-wal", "-shm"}) {
+                            const int fd = ::open((planted + side).c_str(), O_CREAT | O_EXCL | O_RDWR, 0666);
+                            if (fd < 0 || ::fchmod(fd, 0666) != 0) return 1;
+                            ::close(fd);
+                        }
+                        return 0;
+                    }),
               0);
-    EXPECT_EQ(RunProgramAsUser(victim, {helper, "machine-set", client, "ProxyPass", "pw"}), kRegAccessDenied);
-    EXPECT_EQ(std::filesystem::file_size(planted), 0u);
-    EXPECT_EQ(RunProgramAsUser(victim, {helper, "machine-set", client, "ProxyUser", "victim"}), 0)
-        << "the rest of the client key is still usable";
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-get", pins, "gw.example:443", "EV:IL"}),
+              kRegFileNotFound)
+        << "a planted pin was trusted";
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-set", client, "ProxyPass", "pw-of-victim"}), 0);
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-set", pins, "gw.example:443", "AA:01"}), 0);
+    for (const char* side : {"", "-wal", "-shm"}) {
+        EXPECT_EQ(FileBytes(planted + side).find("pw-of-victim"), std::string::npos) << side;
+        EXPECT_EQ(FileBytes(planted + side).find("AA:01"), std::string::npos) << side;
+    }
+    // Nobody else can plant beside the victim's own part: its folder is the victim's alone.
+    const std::string own = PlaceOf(victim.uid) + "/settings.db";
+    EXPECT_NE(
+        RunAs(planter, [&] { return ::open((own + "-wal").c_str(), O_CREAT | O_RDWR, 0666) < 0 ? 1 : 0; }),
+        0);
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-get", pins, "gw.example:443", "AA:01"}), 0);
+}
+
+// The attack on the logon: another member writes where the victim's gateway and proxy are into
+// the group's part. The victim's client, whose part was made before, reads its own values only.
+TEST_F(PrivilegeTest, AnotherMemberCannotSteerAUsersLogonThroughTheGroupsPart) {
+    const std::string client = "Software\\Morvane\\QelClient";
+    auto store = SettingsStore::Machine();
+    ASSERT_EQ(store->SetString(client, "ServerAddr", "198.51.100.1"), kRegOk);  // what install set
+    const std::string helper = test::HelperPath();
+    const AsUser victim{65534, 65534, {kTestClientGroup}};
+    const AsUser attacker{65532, 65532, {kTestClientGroup}};
+    // The victim's first start reads the machine's values once, then saves its own.
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-get", client, "ServerAddr", "198.51.100.1"}), 0);
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-set", client, "UseProxy", "No"}), 0);
+
+    const std::string shared = ClientSettingsDbPath();
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"ServerAddr", "203.0.113.66"},
+                                                          {"UseProxy", "Yes"},
+                                                          {"ProxyAddr", "203.0.113.66"},
+                                                          {"UseProxyAuth", "Yes"},
+                                                          {"AutoLogon", "1"}}) {
+        // The group's part is the attacker's to write ...
+        ASSERT_EQ(RunProgramAs(attacker, {helper, "db-set", shared, client, name, value}), 0) << name;
+    }
+    // ... but the victim acts on its own values only.
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-get", client, "ServerAddr", "198.51.100.1"}), 0);
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-get", client, "UseProxy", "No"}), 0);
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-get", client, "ProxyAddr", "203.0.113.66"}),
+              kRegFileNotFound);
+    EXPECT_EQ(RunProgramAs(victim, {helper, "machine-get", client, "AutoLogon", "1"}), kRegFileNotFound);
+    // And the victim's own values are no other member's to write.
+    EXPECT_EQ(RunAs(attacker,
+                    [&] {
+                        const std::string own = PlaceOf(65534) + "/settings.db";
+                        return ::open(own.c_str(), O_RDWR) < 0 && errno == EACCES ? 0 : 1;
+                    }),
+              0);
+}
+
+// The user's own place: made with mode 0700 where the user's state goes; a link planted in its
+// place or a folder of someone else is refused and nothing is written through it; a folder of the
+// user's own with a wider mode is narrowed.
+TEST_F(PrivilegeTest, AUsersOwnPlaceIsNeverALinkOrAnotherUsersFolder) {
+    const std::string client = "Software\\Morvane\\QelClient";
+    SettingsStore::Machine();
+    const std::string helper = test::HelperPath();
+    const AsUser user{65534, 65534, {kTestClientGroup}};
+    const AsUser other{65532, 65532, {kTestClientGroup}};
+    const std::string state = HomeOf(user.uid) + "/state";
+    ASSERT_EQ(RunAs(user, [&] { return ::mkdir(state.c_str(), 0755); }), 0);
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const auto run = [&](const std::vector<std::string>& argv) {
+        ::setenv("HOME", HomeOf(user.uid).c_str(), 1);
+        return testsupport::RunProgramAsUser(user, argv);
+    };
+    const std::string place = state + "/qel";
+    // A link in its place, made by the user (or anything the user was tricked into).
+    ASSERT_EQ(::symlink(m_secret.c_str(), place.c_str()), 0);
+    ASSERT_EQ(::lchown(place.c_str(), user.uid, user.gid), 0);
+    ASSERT_EQ(::chown(m_secret.c_str(), user.uid, user.gid), 0);
+    EXPECT_EQ(run({helper, "machine-set", client, "ServerAddr", "x"}), kRegAccessDenied);
+    EXPECT_TRUE(SecretEmpty()) << "written through a planted link";
+    ASSERT_EQ(::unlink(place.c_str()), 0);
+    // Another user's folder.
+    ASSERT_EQ(::mkdir(place.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(place.c_str(), other.uid, other.gid), 0);
+    EXPECT_EQ(run({helper, "machine-set", client, "ServerAddr", "x"}), kRegAccessDenied);
+    ASSERT_EQ(::rmdir(place.c_str()), 0);
+    // The user's own, too wide.
+    ASSERT_EQ(::mkdir(place.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(place.c_str(), user.uid, user.gid), 0);
+    EXPECT_EQ(run({helper, "machine-set", client, "ServerAddr", "x"}), 0);
+    struct stat st {};
+    ASSERT_EQ(::lstat(place.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(run({helper, "machine-get", client, "ServerAddr", "x"}), 0);
+
+    // Links and FIFOs at the names of the files written there neither redirect nor hold a write.
+    ASSERT_EQ(::symlink((m_secret + "/history").c_str(), (place + "/history.ini").c_str()), 0);
+    ASSERT_EQ(::mkfifo((place + "/SystemRouteTable.dat").c_str(), 0600), 0);
+    ASSERT_EQ(::lchown((place + "/history.ini").c_str(), user.uid, user.gid), 0);
+    ASSERT_EQ(::lchown((place + "/SystemRouteTable.dat").c_str(), user.uid, user.gid), 0);
+    ::setenv("HOME", HomeOf(user.uid).c_str(), 1);
+    EXPECT_EQ(testsupport::RunAsUser(user,
+                                     [&] {
+                                         for (const char* name : {"history.ini", "SystemRouteTable.dat"}) {
+                                             const std::string path = UserFilePath(name, "/nonexistent");
+                                             if (path != place + "/" + name) return 1;
+                                             if (!WriteFileAtomically(path, "whole", 0600)) return 2;
+                                         }
+                                         return 0;
+                                     }),
+              0);
+    EXPECT_TRUE(SecretEmpty()) << "a write went through a planted link";
+    for (const char* name : {"/history.ini", "/SystemRouteTable.dat"}) {
+        EXPECT_EQ(FileBytes(place + name), "whole") << name;
+        ASSERT_EQ(::lstat((place + name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    }
+    ::unsetenv("XDG_STATE_HOME");
 }
 
 // Whoever holds the lock decides whether a daemon may start: no other user can hold it, also not
@@ -602,7 +767,7 @@ TEST_F(PrivilegeTest, OnlyTheDaemonsOwnUserCanHoldAnInstanceLock) {
     ASSERT_EQ(::pipe(release), 0);
     int holderCode = -1;
     std::thread holder([&] {
-        holderCode = RunAsUser({}, [&] {
+        holderCode = RunAs({}, [&] {
             const int fd = ::open(legacy.c_str(), O_RDONLY);
             struct flock lock {};
             lock.l_type = F_RDLCK;
@@ -644,9 +809,8 @@ TEST_F(PrivilegeTest, OnlyTheDaemonsOwnUserCanHoldAnInstanceLock) {
     AsUser member{};
     member.groups = {kTestClientGroup};
     for (const AsUser& who : {AsUser{}, member})
-        EXPECT_EQ(
-            RunAsUser(who, [&] { return ::open(legacy.c_str(), O_RDONLY) < 0 && errno == EACCES ? 0 : 1; }),
-            0);
+        EXPECT_EQ(RunAs(who, [&] { return ::open(legacy.c_str(), O_RDONLY) < 0 && errno == EACCES ? 0 : 1; }),
+                  0);
 
     // A file another user owns, or a link, is not the daemon's own lock.
     const std::string foreign = dir + "/Foreign.lock";

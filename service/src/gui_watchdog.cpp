@@ -22,6 +22,7 @@
 #include "platform/machine_root.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
+#include "platform/user_place.h"
 #include "service/route_command.h"
 #include "service/route_table_file.h"
 #include "service_log.h"
@@ -92,9 +93,11 @@ int CheckGUIExist(const std::string& programName, const ClientProcessView& view,
     return 2;
 }
 
-DWORD GetServerAddr() {
+DWORD GetServerAddr() { return GetServerAddr(*platform::SettingsStore::Machine()); }
+
+DWORD GetServerAddr(platform::SettingsStore& settings) {
     std::string text;
-    auto store = platform::SettingsStore::Machine();
+    platform::SettingsStore* store = &settings;
     if (store->OpenKey(platform::client_settings::kClientKey) != platform::kRegOk) {
         SVC_LOG("[GetServerAddr] open key error");
         return 0;
@@ -116,8 +119,10 @@ DWORD GetServerAddr() {
     return address;
 }
 
-DWORD GetProxyAddr() {
-    auto store = platform::SettingsStore::Machine();
+DWORD GetProxyAddr() { return GetProxyAddr(*platform::SettingsStore::Machine()); }
+
+DWORD GetProxyAddr(platform::SettingsStore& settings) {
+    platform::SettingsStore* store = &settings;
     const char* key = platform::client_settings::kClientKey;
     std::string text;
     if (store->GetString(key, platform::client_settings::kUseProxy, &text) != platform::kRegOk ||
@@ -215,14 +220,46 @@ void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARD
     }
 }
 
+namespace {
+
+// The last client's route file, kept in root's part of the store, so that a service started after
+// the client died (killed while the service was down) still finds a member's file.
+constexpr const char* kWatchdogKey = "SOFTWARE\\Morvane\\Lunther\\Watchdog";
+
+void RememberClient(const ClientRouteFile& client) {
+    auto store = platform::SettingsStore::Machine();
+    store->SetString(kWatchdogKey, "RouteFile", client.path);
+    store->SetString(kWatchdogKey, "Place", client.place);
+    store->SetDword(kWatchdogKey, "Uid", static_cast<DWORD>(client.uid));
+    store->SetDword(kWatchdogKey, "Gid", static_cast<DWORD>(client.gid));
+}
+
+bool RememberedClient(ClientRouteFile* client) {
+    auto store = platform::SettingsStore::Machine();
+    DWORD uid = 0, gid = 0;
+    if (store->GetString(kWatchdogKey, "RouteFile", &client->path) != platform::kRegOk ||
+        store->GetString(kWatchdogKey, "Place", &client->place) != platform::kRegOk ||
+        store->GetDword(kWatchdogKey, "Uid", &uid) != platform::kRegOk ||
+        store->GetDword(kWatchdogKey, "Gid", &gid) != platform::kRegOk || client->path.empty())
+        return false;
+    client->uid = static_cast<uid_t>(uid);
+    client->gid = static_cast<gid_t>(gid);
+    return true;
+}
+
+}  // namespace
+
 GuiWatchdog::GuiWatchdog(const ServiceFacilities& facilities, WatchdogOptions options)
-    : m_f(facilities), m_options(std::move(options)) {
+    : m_f(facilities),
+      m_options(std::move(options)),
+      m_fixedFile(!m_options.routeFile.empty()),
+      m_fixedAddresses(m_options.gatewayAddress != nullptr) {
     if (m_options.routeFile.empty()) m_options.routeFile = RouteTableFilePath();
     if (!m_options.checkGui && !m_options.findGui)
         m_options.findGui = [](pid_t* pid) { return CheckGUIExist(kGuiProgramName, {}, pid); };
     if (!m_options.mediaDisconnect) m_options.mediaDisconnect = SetAdapterMediaDisconnect;
-    if (!m_options.gatewayAddress) m_options.gatewayAddress = GetServerAddr;
-    if (!m_options.proxyAddress) m_options.proxyAddress = GetProxyAddr;
+    if (!m_options.gatewayAddress) m_options.gatewayAddress = [] { return GetServerAddr(); };
+    if (!m_options.proxyAddress) m_options.proxyAddress = [] { return GetProxyAddr(); };
 }
 
 void GuiWatchdog::Begin() {
@@ -230,11 +267,13 @@ void GuiWatchdog::Begin() {
     m_previous = 0;
     pid_t pid = 0;
     const int state = m_options.findGui ? m_options.findGui(&pid) : m_options.checkGui();
+    if (!m_fixedFile && !m_clientKnown) m_clientKnown = RememberedClient(&m_client);
     if (state == 1) {
         // Its end restores, from the file it wrote.
         SVC_LOG("[CheckGUIThread::Execute] GUI running.");
         m_previous = 1;
         m_clientPid = pid;
+        NoteClient(pid);
         return;
     }
     // Not knowing whether a client runs, nothing is touched; a client's logon writes a new file.
@@ -248,6 +287,7 @@ void GuiWatchdog::Round() {
     const int state = m_options.findGui ? m_options.findGui(&pid) : m_options.checkGui();
     m_clientPid = state == 1 ? pid : 0;
     if (state == 0) return;
+    if (state == 1 && m_previous != 1) NoteClient(pid);
     if (m_previous != 1 || state != 2) {
         // Said once per client seen, so that whoever ends it knows the watchdog will notice.
         if (state == 1 && m_previous != 1) SVC_LOG("[CheckGUIThread::Execute] GUI running.");
@@ -258,46 +298,107 @@ void GuiWatchdog::Round() {
     Restore();
 }
 
+void NoteClientOfPipe(pid_t pid) {
+    // The service's own exit request comes through the pipe too.
+    if (pid <= 0 || pid == ::getpid()) return;
+    ClientRouteFile found;
+    if (!RouteTableFileOf(pid, &found)) {
+        SVC_LOG("[CheckGUIThread::Execute] the route file of the pipe's client %d cannot be found",
+                static_cast<int>(pid));
+        return;
+    }
+    RememberClient(found);
+}
+
+void GuiWatchdog::NoteClient(pid_t pid) {
+    if (m_fixedFile || pid <= 0) return;
+    ClientRouteFile found;
+    if (!RouteTableFileOf(pid, &found)) {
+        SVC_LOG("[CheckGUIThread::Execute] the client's route file cannot be found (pid %d)",
+                static_cast<int>(pid));
+        return;
+    }
+    m_client = found;
+    m_clientKnown = true;
+    RememberClient(m_client);
+    SVC_LOG("[CheckGUIThread::Execute] the client's route file: %s", m_client.path.c_str());
+}
+
+void GuiWatchdog::RestoreResolver() {
+    const DWORD dns = m_f.network.resolver->Restore();
+    if (dns != 0)
+        SVC_LOG("[CheckGUIThread::Execute] name servers not restored: %u", static_cast<unsigned>(dns));
+}
+
 void GuiWatchdog::Restore(bool atStart) {
     std::vector<MIB_IPFORWARDROW> saved;
     std::string error;
-    const std::string& path = m_options.routeFile;
-    switch (ReadRouteTableFile(path, &saved, &error)) {
+    // The client that ended: its own file, read with its user's rights (a link or a file of anyone
+    // else there is never taken); root's client's is root's own.
+    // The latest client known: seen by a round, or by the pipe when it configured the adapter.
+    if (!m_fixedFile) {
+        ClientRouteFile remembered;
+        if (RememberedClient(&remembered)) {
+            m_client = remembered;
+            m_clientKnown = true;
+        }
+    }
+    const bool perClient = !m_fixedFile && m_clientKnown;
+    const std::string path = perClient ? m_client.path : m_options.routeFile;
+    // Root's own file otherwise: the client folder is the group's, a member's file there is planted.
+    const uid_t owner = perClient ? m_client.uid : m_fixedFile ? static_cast<uid_t>(-1) : 0;
+    RouteFileRead read;
+    DWORD gateway = 0, proxyAddress = 0;
+    {
+        const platform::ScopedFileIdentity as(perClient ? m_client.uid : 0, perClient ? m_client.gid : 0);
+        read = ReadRouteTableFile(path, &saved, &error, owner);
+        if (read == RouteFileRead::kOk && perClient && m_client.uid != 0 && !m_fixedAddresses) {
+            // A member's gateway and proxy are in its own part of the settings.
+            const std::string own = m_client.place + "/" + platform::kUserSettingsFileName;
+            if (platform::IsOwnPrivateFile(own, m_client.uid)) {
+                platform::SettingsStore store(own);
+                gateway = GetServerAddr(store);
+                proxyAddress = GetProxyAddr(store);
+            }
+        } else if (read == RouteFileRead::kOk) {
+            gateway = m_options.gatewayAddress();
+            proxyAddress = m_options.proxyAddress();
+        }
+    }
+    // Name servers are machine-wide here: the client's are withdrawn whatever became of its route
+    // file (one it could not save, or one that cannot be used, leaves them to the journal).
+    switch (read) {
         case RouteFileRead::kMissing:
             SVC_LOG("[CheckGUIThread::Execute] Dont need recover.");
             // Name servers may have been changed before the routes were saved: a journal left
             // behind is undone (nothing happens without one).
-            if (atStart) {
-                const DWORD dns = m_f.network.resolver->Restore();
-                if (dns != 0)
-                    SVC_LOG("[CheckGUIThread::Execute] name servers not restored: %u",
-                            static_cast<unsigned>(dns));
-            }
+            RestoreResolver();
             m_previous = 2;
             return;
         case RouteFileRead::kUnreadable:
             // Stays "running" so that the next round tries again.
             SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat CreateFile error %s, ignore recover.",
                     error.c_str());
+            RestoreResolver();
             if (atStart) m_previous = 1;
             return;
         case RouteFileRead::kMalformed:
             SVC_LOG("[CheckGUIThread::Execute] SystemRouteTable.dat size error (%s), ignore recover.",
                     error.c_str());
+            RestoreResolver();
             m_previous = 2;
             return;
         case RouteFileRead::kOk: break;
     }
     AdapterConfig adapter(m_f);
     std::vector<DWORD> proxy;
-    if (const DWORD p = m_options.proxyAddress(); p != 0) proxy.push_back(p);
-    CheckRouteList(*m_f.network.routes, saved, adapter.VirtualAdapterIndex(), m_options.gatewayAddress(),
-                   proxy);
-    // Name servers are machine-wide here: the client's are withdrawn with its routes.
-    const DWORD dns = m_f.network.resolver->Restore();
-    if (dns != 0)
-        SVC_LOG("[CheckGUIThread::Execute] name servers not restored: %u", static_cast<unsigned>(dns));
-    ::unlink(path.c_str());
+    if (proxyAddress != 0) proxy.push_back(proxyAddress);
+    CheckRouteList(*m_f.network.routes, saved, adapter.VirtualAdapterIndex(), gateway, proxy);
+    RestoreResolver();
+    {
+        const platform::ScopedFileIdentity as(perClient ? m_client.uid : 0, perClient ? m_client.gid : 0);
+        ::unlink(path.c_str());
+    }
     m_options.mediaDisconnect();
     m_previous = 2;
 }

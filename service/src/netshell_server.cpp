@@ -1,6 +1,8 @@
 // The pipe command server over the local-pipe facility.
 #include "service/netshell_server.h"
 
+#include "service/gui_watchdog.h"
+
 #include <cerrno>
 
 #include "platform/machine_root.h"
@@ -63,8 +65,9 @@ void NetShellServiceThread::Stop() {
     m_started = false;
 }
 
-bool NetShellServiceThread::OnConnect(std::uint64_t connection, const platform::PeerCredentials& /*peer*/) {
+bool NetShellServiceThread::OnConnect(std::uint64_t connection, const platform::PeerCredentials& peer) {
     SVC_LOG("%s Client Connected", kTag);
+    NoteClientOfPipe(peer.pid);
     m_sessions[connection] = std::make_unique<NetshPipeSession>(m_ops);
     return true;
 }

@@ -10,6 +10,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/machine_root.h"
+#include "platform/user_place.h"
 #include "platform/unique_fd.h"
 
 namespace service {
@@ -23,11 +24,29 @@ DWORD ReadWord(std::string_view bytes, std::size_t offset) {
 
 }  // namespace
 
-std::string RouteTableFilePath() {
-    // The client's folder (root's, group of the client's users, setgid and sticky): the client runs
-    // as its user and could not write into the machine root itself.
+std::string RouteTableFilePath(std::string* error) {
+    // Root's client keeps it in the client's folder; a member's in its own place, where no other
+    // member can plant a file in its name or replace it.
     const std::string db = platform::ClientSettingsDbPath();
-    return db.substr(0, db.rfind('/') + 1) + kRouteTableFileName;
+    return platform::UserFilePath(kRouteTableFileName, db.substr(0, db.rfind('/') + 1) + kRouteTableFileName,
+                                  error);
+}
+
+bool RouteTableFileOf(pid_t clientPid, ClientRouteFile* out) {
+    std::string place;
+    if (!platform::UserPlaceOfProcess(clientPid, &out->uid, &out->gid, &place)) return false;
+    if (out->uid == 0) {
+        out->uid = 0;
+        out->gid = 0;
+        const std::string db = platform::ClientSettingsDbPath();
+        out->path = db.substr(0, db.rfind('/') + 1) + kRouteTableFileName;
+        out->place.clear();
+        return true;
+    }
+    if (place.empty()) return false;
+    out->place = place;
+    out->path = place + "/" + kRouteTableFileName;
+    return true;
 }
 
 bool ParseRouteTableFile(std::string_view bytes, std::vector<MIB_IPFORWARDROW>* rows, std::string* error) {
@@ -66,7 +85,7 @@ std::string FormatRouteTableFile(const std::vector<MIB_IPFORWARDROW>& rows) {
 }
 
 RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORWARDROW>* rows,
-                                 std::string* error) {
+                                 std::string* error, uid_t owner) {
     // Not blocking: a FIFO planted in the file's place must not hold the watchdog up.
     const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     const int fd = file.Get();
@@ -81,6 +100,10 @@ RouteFileRead ReadRouteTableFile(const std::string& path, std::vector<MIB_IPFORW
         const bool folder = S_ISDIR(st.st_mode);
         *error = "not a regular file";
         return folder ? RouteFileRead::kMissing : RouteFileRead::kMalformed;
+    }
+    if (owner != static_cast<uid_t>(-1) && st.st_uid != owner) {
+        *error = "not the client user's own file (uid " + std::to_string(st.st_uid) + ")";
+        return RouteFileRead::kMalformed;
     }
     const std::uint64_t limit = 8 + static_cast<std::uint64_t>(kMaxSavedRoutes) * sizeof(MIB_IPFORWARDROW);
     if (static_cast<std::uint64_t>(st.st_size) > limit) {

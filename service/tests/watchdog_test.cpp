@@ -343,15 +343,22 @@ TEST_F(WatchdogTest, SavedDefaultRouteStaysOutWhileAnotherRealOneExists) {
     EXPECT_EQ(routes.Rows()[0].dwForwardNextHop, Net(203, 0, 113, 254));
 }
 
-TEST_F(WatchdogTest, MissingOrDamagedFileRestoresNothing) {
+// Without a usable route file no route is touched, but the client's name servers still go: a
+// client that could not save its file (or one somebody damaged) must not leave pc's resolver.
+TEST_F(WatchdogTest, MissingOrDamagedFileRestoresNoRouteButTheNameServers) {
+    resolver.SetMachineServers({Net(203, 0, 113, 53)});
+    resolver.SetNameServers("qel0", {Net(198, 18, 0, 53)});
     GuiWatchdog watchdog(facilities, options);
     gui = 1;
     watchdog.Round();
     gui = 2;
-    watchdog.Round();  // no file: nothing to do
+    watchdog.Round();  // no file
     EXPECT_EQ(disconnects, 0);
-    EXPECT_TRUE(resolver.Calls().empty());
+    std::vector<DWORD> servers;
+    resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{Net(203, 0, 113, 53)}));
 
+    resolver.SetNameServers("qel0", {Net(198, 18, 0, 53)});
     std::string image = FormatRouteTableFile({Row(0, 0, Net(203, 0, 113, 1), kEth)});
     WriteBytes(options.routeFile, image.substr(0, image.size() - 10));  // length word says more than follows
     gui = 1;
@@ -362,6 +369,8 @@ TEST_F(WatchdogTest, MissingOrDamagedFileRestoresNothing) {
     EXPECT_TRUE(Exists(options.routeFile));  // the file stays
     EXPECT_EQ(disconnects, 0);
     EXPECT_EQ(watchdog.Previous(), 2);
+    resolver.GetNameServers(&servers);
+    EXPECT_EQ(servers, (std::vector<DWORD>{Net(203, 0, 113, 53)}));
 }
 
 TEST_F(WatchdogTest, ThreadStopsPromptlyBetweenRounds) {

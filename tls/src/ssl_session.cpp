@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "cert_manager_internal.h"
+#include "platform/atomic_file.h"
 #include "cert_text.h"
 #include "cert_verify.h"
 #include "ssl_engine.h"
@@ -327,14 +328,20 @@ void TwSslSession::SaveAcceptedCertificate(X509* cert) {
     if (folder.empty()) return;
     // The name comes from the certificate, i.e. from the network: it never carries a path.
     std::string path = folder + "/" + SafeFileName(CommonName(X509_get_subject_name(cert))) + ".crt";
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (!file) {
+    std::string pem;
+    if (BIO* bio = BIO_new(BIO_s_mem())) {
+        if (PEM_write_bio_X509(bio, cert) == 1) {
+            char* data = nullptr;
+            const long n = BIO_get_mem_data(bio, &data);
+            if (n > 0) pem.assign(data, static_cast<std::size_t>(n));
+        }
+        BIO_free(bio);
+    }
+    // Replaced whole: a link or file planted at the name is neither followed nor written into.
+    if (pem.empty() || !platform::WriteFileAtomically(path, pem, 0644)) {
         TLS_LOG(kLogError, "[VerifyPeerCertificate] cannot write %s", path.c_str());
         return;
     }
-    PEM_write_X509(file, cert);
-    std::fclose(file);
-    ::chmod(path.c_str(), 0644);
     HashTrustedCertificateFile(path, folder);
 }
 

@@ -11,6 +11,7 @@
 #include "dailylog/shared_daily_log.h"
 #include "platform/clock_wait.h"
 #include "platform/process.h"
+#include "platform/user_place.h"
 
 namespace {
 
@@ -75,7 +76,14 @@ bool TwClientUpdateCheck::StartUpdateProgram(const ClientUpdateRequest& request)
 }
 
 int TwClientUpdateCheck::CheckUpdate(const ClientUpdateRequest& request, const std::atomic<bool>& cancel) {
-    CGlimrow lib(request.programDir.c_str(), m_timing.net);
+    // The list goes where this user may write it: the program folder is root's.
+    std::string why;
+    const std::string listDir = platform::UserFilePath("", request.programDir, &why);
+    if (listDir.empty()) {
+        Log("[CheckUpdate] no folder for the update list: " + why);
+        return cancel.load() ? -1 : 0;
+    }
+    CGlimrow lib(listDir.c_str(), m_timing.net);
     auto abandoned = m_abandoned;
     auto ui = [&](auto fn) {
         if (!abandoned->load()) fn();

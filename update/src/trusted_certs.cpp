@@ -14,6 +14,7 @@
 
 #include "platform/machine_root.h"
 #include "platform/settings_store.h"
+#include "platform/user_place.h"
 
 namespace update_trust {
 
@@ -73,7 +74,9 @@ std::string TrustedFolder() {
         dir.empty())
         dir = platform::DefaultInstallDir();
     while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
-    return dir + "/trusted";
+    // A member's client keeps the certificates it accepted in its own place; root trusts only
+    // root's folder.
+    return platform::UserFilePath("trusted", dir + "/trusted");
 }
 
 bool AllowUnverified() {

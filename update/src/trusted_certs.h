@@ -11,7 +11,8 @@
 namespace update_trust {
 
 // <InstallDir>/trusted, InstallDir from "Software\\Morvane\\QelClient" (the machine's default
-// install folder when it is not set).
+// install folder when it is not set); for a member, "trusted" in the member's own place (empty
+// when that place is refused).
 std::string TrustedFolder();
 
 // Whether downloads by this process may skip the check: only when the root-only setting

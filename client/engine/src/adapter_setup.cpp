@@ -48,7 +48,8 @@ TwAdapterSetup::TwAdapterSetup(AdapterSetupDeps deps, AdapterHooks hooks)
         m_deps.sendRestart = [](const std::string& c) { return SendRestartAdapterCommand(c); };
     if (!m_deps.settings) m_deps.settings = platform::SettingsStore::Machine();
     if (!m_deps.sendProbe) m_deps.sendProbe = SendUdpProbe;
-    m_routeFile = m_deps.routeFile.empty() ? service::RouteTableFilePath() : m_deps.routeFile;
+    m_routeFile =
+        m_deps.routeFile.empty() ? service::RouteTableFilePath(&m_routeFileError) : m_deps.routeFile;
 }
 
 TwAdapterSetup::~TwAdapterSetup() = default;

@@ -202,7 +202,9 @@ bool TwQelConnector::CheckGatewayCertificate(const std::string& gateway, WORD po
             TW_LOG(LOG_CLIENT_LOGIN, 1,
                    "[CheckGatewayCertificate] the trusted certificate of %s cannot be read (%ld)",
                    name.c_str(), static_cast<long>(rc));
-        if (rc == platform::kRegFileNotFound || rc == platform::kRegUnsupportedType) {
+        // Only a gateway without a pin is pinned: one whose pin cannot be read (another type, a
+        // part of the settings that cannot be used) is refused, never silently pinned anew.
+        if (rc == platform::kRegFileNotFound) {
             // The first certificate of a gateway is taken as it is (the verification policy has
             // accepted it) and from now on expected.
             if (m_settings->SetString(key, name, presented) != platform::kRegOk)

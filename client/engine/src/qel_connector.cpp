@@ -4,8 +4,10 @@
 #include "engine/qel_connector.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include "engine/worker_thread.h"
 #include "platform/clock_wait.h"
 #include "platform/process.h"
+#include "platform/user_place.h"
 
 namespace engine {
 
@@ -67,6 +70,14 @@ TwQelConnector::TwQelConnector(ConnectorDeps deps)
                           platform::kErrorSuccess)
         m_installDir = text.substr(0, kInstallDirMax - 1);
     m_caPath = m_installDir.empty() ? std::string("./trusted/") : m_installDir + "/trusted";
+    if (platform::UsesUserPlace()) {
+        // The certificates a member's client accepts are its own: root's folder is not its to write.
+        std::string why;
+        m_caPath = platform::UserFilePath("trusted", m_caPath, &why);
+        if (m_caPath.empty() || (::mkdir(m_caPath.c_str(), 0700) != 0 && errno != EEXIST))
+            TW_LOG(LOG_CLIENT_LOGIN, 1, "[TwQelConnector] no folder for accepted certificates: %s",
+                   m_caPath.empty() ? why.c_str() : m_caPath.c_str());
+    }
 }
 
 TwQelConnector::~TwQelConnector() {

@@ -57,9 +57,15 @@ int TwAdapterSetup::SaveSystemRouteToFile(bool relogon) {
         kept = std::move(rows);
     }
     if (!relogon) m_sessionBaseline = kept;
-    if (!service::WriteRouteTableFile(m_routeFile, kept)) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[SaveSystemRouteToFile] WriteFile failed, 0x%x",
-               static_cast<unsigned>(errno));
+    if (m_routeFile.empty() || !service::WriteRouteTableFile(m_routeFile, kept)) {
+        const std::string why =
+            m_routeFile.empty() ? m_routeFileError : m_routeFile + ": " + std::strerror(errno);
+        TW_LOG(LOG_CLIENT_LOGIN, 4, "[SaveSystemRouteToFile] WriteFile failed, 0x%x (%s)",
+               static_cast<unsigned>(errno), why.c_str());
+        // The session goes on, but a crash would leave its routes: the user should know.
+        m_deps.ui->TrayBalloon("SSL-VPN",
+                               "The route table could not be saved (" + why +
+                                   "); if the client ends abnormally, the routes are not restored.");
         return 0;
     }
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[SaveSystemRouteToFile] Save Route Table success.");

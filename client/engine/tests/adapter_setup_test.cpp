@@ -392,6 +392,18 @@ TEST_F(AdapterSetupTest, SavedRouteTableForRelogon) {
     EXPECT_FALSE(RouteFileExists());
 }
 
+// A table that cannot be saved leaves the session going, but the log and the user are told: a
+// crash would leave its routes.
+TEST_F(AdapterSetupTest, ARouteTableThatCannotBeSavedIsToldToTheUser) {
+    deps.routeFile = root.Path() + "/missing/SystemRouteTable.dat";
+    auto adapter = Make();
+    ASSERT_EQ(adapter->LogonInitAdapter(), 1);
+    EXPECT_EQ(adapter->SaveSystemRouteToFile(false), 0);
+    const auto balloons = ui.Balloons();
+    ASSERT_EQ(balloons.size(), 1u);
+    EXPECT_NE(balloons[0].find(deps.routeFile), std::string::npos) << balloons[0];
+}
+
 TEST_F(AdapterSetupTest, AdapterThatComesLateIsReboundOnceAndResetOnce) {
     deps.osType = 10;
     driver.adapterFromTick = clock.TickMs() + 9000;

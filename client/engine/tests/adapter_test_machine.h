@@ -180,8 +180,15 @@ public:
         m_questions.push_back(text);
         return answerYes;
     }
-    void TrayBalloon(const std::string&, const std::string&) override {}
+    void TrayBalloon(const std::string&, const std::string& text) override {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_balloons.push_back(text);
+    }
     void CloseWindowByTitle(const std::string&) override {}
+    std::vector<std::string> Balloons() const {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_balloons;
+    }
     // Texts are their ids, so a test reads which text went with a code.
     std::string LanguageText(int id) override { return "t" + std::to_string(id); }
     std::vector<std::string> Events() const {
@@ -198,6 +205,7 @@ private:
     mutable std::mutex m_lock;
     std::vector<std::string> m_events;
     std::vector<std::string> m_questions;
+    std::vector<std::string> m_balloons;
 };
 
 class NoLauncher final : public service::ClientLauncher {

@@ -541,6 +541,22 @@ TEST_F(ConnectorGatewayTest, ChangedGatewayCertificateIsRefusedUnlessTheUserTrus
     ASSERT_EQ(rig.settings->GetString(pins, name, &pinned), platform::kRegOk);
     EXPECT_EQ(pinned, Sha256Of(second));
     EXPECT_EQ(rig.ui.Questions().size(), 2u);
+    rig.worker->Logoff();
+    ASSERT_TRUE(rig.WaitStatus(TW_CLT_STATUS_OFFLINE));
+
+    // A pin that cannot be read (not a text) refuses the logon; it is not replaced by a new pin.
+    ASSERT_EQ(rig.settings->SetDword(pins, name, 7), platform::kRegOk);
+    const std::size_t unreadable = rig.ui.Events().size();
+    rig.worker->Logon("alice", "secret", 0, 0);
+    ASSERT_TRUE(testsupport::WaitFor("the refused logon to end", [&] {
+        const auto e = rig.ui.Events();
+        return std::find(e.begin() + static_cast<std::ptrdiff_t>(unreadable), e.end(), "1") != e.end() &&
+               !rig.worker->LogonRunning() && rig.connector->LogonInProgress().load() == 0;
+    })) << Joined(rig.ui.Events());
+    EXPECT_EQ(rig.connector->LastError(), 55);
+    DWORD kept = 0;
+    ASSERT_EQ(rig.settings->GetDword(pins, name, &kept), platform::kRegOk);
+    EXPECT_EQ(kept, 7u) << "an unreadable pin was replaced";
 }
 
 class ConnectorRegistrationTest : public ConnectorGatewayTest {

@@ -1,6 +1,7 @@
 // The crash report. A fatal signal writes the stack of the failing thread into
-// <InstallDir>/Dump/<date>-<time>.<ms>-<pid>-<tid>.dmp (the temporary folder when there is no
-// install folder), names that file in the user's marker "Dump/pending-<uid>", says so on the
+// <folder>/Dump/<date>-<time>.<ms>-<pid>-<tid>.dmp, the folder being the user's own place for a
+// member's client (user_place.h) and InstallDir for root's (the temporary folder when there is no
+// install folder or place), names that file in the user's marker "Dump/pending-<uid>", says so on the
 // standard error and ends the process with the signal's default action. A message box cannot be
 // shown from a dying process, so the next start shows it (TakeCrashReport). Only
 // async-signal-safe calls run in the handler, besides the local time.
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/user_place.h"
 #include "vorn/client_app.h"
 
 namespace vorn {
@@ -28,6 +30,11 @@ char g_pending[600];
 const char* g_message = "";
 
 std::string DumpDir(const std::string& installDir) {
+    // A member may not write into root's install folder: its reports go where only it can write.
+    if (platform::UsesUserPlace()) {
+        const std::string place = platform::UserPlace();
+        if (!place.empty()) return place + "/Dump";
+    }
     std::string dir = installDir;
     struct stat st {};
     if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -53,7 +60,8 @@ void OnFatalSignal(int sig) {
                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
                   local.tm_sec, ts.tv_nsec / 1000000, static_cast<long>(::getpid()),
                   static_cast<long>(::syscall(SYS_gettid)));
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new file only: nothing planted at its name is followed or written into.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
         char head[64];
         std::snprintf(head, sizeof(head), "signal %d\n", sig);

@@ -9,15 +9,26 @@
 // and its sub-keys live in <root>/client/settings.db, which the client's group may write; every
 // other key, and what of the client key the client never writes but others rely on ("InstallDir",
 // "LogonHelper", "CleanCachePolicy", "UpdateServerAddr", "UpdateServerPort", "Version" and the
-// sub-key "Extensions"), live in <root>/settings.db, which only root may write. The client key's secrets
-// ("ProxyPass", "QelPassword", "HistoryPasswords") and the sub-key "GatewayCertificates" live in a
-// third part of the caller's own, <root>/client/private-<euid>.db, mode 0600: readable and writable
-// only by its owner and root, so no other member of the group reads or changes them. A caller sees
-// one registry: key lists are merged, and client values written before the split are still read
-// from the root part until the client part has its own. A secret found in the client part (written
-// before it had a part of its own) is read once, moved into the caller's own part and removed from
-// the client part; gateway certificates are never read from the client part. Writing or deleting a
-// secret removes the old copy too. A write the caller may not make gives kRegAccessDenied.
+// sub-key "Extensions"), live in <root>/settings.db, which only root may write. For root's
+// programs the client key's secrets ("ProxyPass", "QelPassword", "HistoryPasswords") and the
+// sub-key "GatewayCertificates" live in a third part, <root>/client/private-0.db, mode 0600.
+//
+// For a member of the group (euid not 0) the client key is the member's own: every value of it
+// the client acts on (logon and proxy values, secrets, gateway certificates, "CleanCachePolicy"
+// and the rest) lives in the member's own part, "settings.db" in the member's own place
+// (user_place.h, a 0700 folder, so nobody can read it or plant its journal beside it); of the
+// group's part the member uses only what root's programs read ("SessionId"). When the member's
+// part is new, what an earlier version left in the group's part and in
+// <root>/client/private-<uid>.db (only when that is the member's own plain file) is read once into
+// it (secrets leave the group's part, the old file goes); later values in the group's part are
+// never taken.
+//
+// A caller sees one registry: key lists are merged, and client values written before the split are
+// still read from the root part until the caller's part has its own. For root, a secret found in the
+// client part (written before it had a part of its own) is read once, moved into the own part and
+// removed from the client part; gateway certificates are never read from the client part. Writing
+// or deleting a secret removes the old copy too. A write the caller may not make gives
+// kRegAccessDenied.
 //
 // Bounds: key paths of at most 512 components of at most 255 characters, value names of at most
 // 16383 characters, values of at most 1 MiB; beyond them calls give kRegInvalidParameter.
@@ -45,6 +56,9 @@ constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_BINARY = 3;
 constexpr DWORD REG_DWORD = 4;
+
+// A member's own part of the store, in the member's own place (user_place.h).
+constexpr const char* kUserSettingsFileName = "settings.db";
 
 class SettingsStore {
 public:
@@ -99,12 +113,15 @@ private:
     Impl& PartFor(const std::string& keyLower, const std::string& name);
     bool Split() const { return m_client != nullptr; }
     void MoveSecretToPrivatePart(const std::string& keyPath, const std::string& name);
+    void MoveEarlierValues();
+    struct Copier;
     LONG EnumMerged(const std::string& keyPath, std::vector<std::string>* names,
                     LONG (Impl::*list)(const std::string&, std::vector<std::string>*));
 
     std::unique_ptr<Impl> m_impl;     // the root part (the only one of a plain store)
     std::unique_ptr<Impl> m_client;   // the client part, for the machine's store
     std::unique_ptr<Impl> m_private;  // the caller's own part of secrets, with m_client
+    bool m_member = false;            // the caller is not root: the client key is its own
 };
 
 }  // namespace platform

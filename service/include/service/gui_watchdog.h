@@ -1,7 +1,9 @@
 // The GUI watchdog: once a round it looks whether the client program runs; when it has just gone
 // (seen running, then not, one round apart) it puts back the routes saved in "SystemRouteTable.dat",
 // removes the routes the client added through the virtual adapter and to the gateway, puts back the
-// machine's name servers, deletes the file and tells the driver the adapter's medium is gone.
+// machine's name servers, deletes the file and tells the driver the adapter's medium is gone. The
+// file is the client's own (a member's in its own place, found through the client's process when
+// it is seen running); the name servers are put back even when that file is missing or unusable.
 //
 // Thread-safety: GuiWatchdog is driven by one thread (CheckGUIThread's); the facilities it calls
 // are thread-safe.
@@ -16,7 +18,9 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
+#include "platform/settings_store.h"
 #include "service/adapter_config.h"
+#include "service/route_table_file.h"
 #include "service/service_timing.h"
 #include "util/tw_thread.h"
 
@@ -41,11 +45,13 @@ struct ClientProcessView {
 int CheckGUIExist(const std::string& programName = kGuiProgramName, const ClientProcessView& view = {},
                   pid_t* found = nullptr);
 // The gateway's address from the client's settings ("ServerAddr": a dotted address or a host name
-// looked up); 0 when missing.
+// looked up); 0 when missing. Without a store: the machine's as the service sees it.
 DWORD GetServerAddr();
+DWORD GetServerAddr(platform::SettingsStore& store);
 // The proxy's address from the client's settings when it uses one ("UseProxy" yes, "ProxyAddr" a
 // dotted address); 0 otherwise.
 DWORD GetProxyAddr();
+DWORD GetProxyAddr(platform::SettingsStore& store);
 // The driver's media state of the virtual adapter set to disconnected, then capture stopped;
 // the stop request's result (0 when the device cannot be opened).
 DWORD SetAdapterMediaDisconnect();
@@ -57,11 +63,18 @@ DWORD SetAdapterMediaDisconnect();
 void CheckRouteList(platform::RouteTable& table, const std::vector<MIB_IPFORWARDROW>& saved,
                     DWORD virtualIndex, DWORD gateway, const std::vector<DWORD>& otherHosts = {});
 
+// The pipe's peer `pid` configures the adapter (only a client does): where its route file is
+// (RouteTableFileOf) is kept in root's part of the store for the watchdog, which may not have
+// seen the client run before it ended (or may be started only after that). Thread-safe.
+void NoteClientOfPipe(pid_t pid);
+
 struct WatchdogOptions {
     ServiceTiming timing;
     const platform::Clock* clock = nullptr;  // the rounds' clock; null: the system clock
-    std::string routeFile;                   // empty: RouteTableFilePath()
-    std::function<int()> checkGui;           // empty: findGui
+    // Empty: the file of the client that ended (RouteTableFileOf its process: a member's in its own
+    // place, read with that member's rights), root's RouteTableFilePath() while none was seen.
+    std::string routeFile;
+    std::function<int()> checkGui;  // empty: findGui
     // As checkGui, also naming the client's process, which the watchdog's thread then waits on
     // instead of looking again every round. Empty: CheckGUIExist() (when checkGui is empty too).
     std::function<int(pid_t* pid)> findGui;
@@ -86,9 +99,16 @@ public:
 
 private:
     void Restore(bool atStart = false);
+    void RestoreResolver();
+    // A client found running: where its route file and settings are.
+    void NoteClient(pid_t pid);
 
     ServiceFacilities m_f;
     WatchdogOptions m_options;
+    bool m_fixedFile = false;       // routeFile was given
+    bool m_fixedAddresses = false;  // gatewayAddress was given
+    ClientRouteFile m_client;
+    bool m_clientKnown = false;
     int m_previous = 0;
     pid_t m_clientPid = 0;
 };

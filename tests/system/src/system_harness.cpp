@@ -28,6 +28,7 @@
 #include "platform/machine_root.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
+#include "platform/user_place.h"
 #include "platform/unique_fd.h"
 #include "testsupport/command.h"
 
@@ -367,6 +368,10 @@ void SystemHarness::RemoveClientUser() {
     if (!WaitUntil(10000, [&] { return testsupport::Run({"userdel", m_clientUser}) == 0; }))
         std::fprintf(stderr, "harness: the client user %s could not be removed\n", m_clientUser.c_str());
     m_clientUser.clear();
+}
+
+std::string SystemHarness::ClientPlace() const {
+    return m_clientUser.empty() ? std::string() : platform::UserPlaceFor("", ClientHome(), "");
 }
 
 std::vector<std::string> SystemHarness::AsClient(const std::vector<std::string>& argv) const {

@@ -11,6 +11,7 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -289,58 +290,70 @@ bool TunnelRig::WriteGuiSettings(const ClientSetup& client, std::string* error) 
               platform::kRegOk;
     }
     // What the logon form saves for a gateway, a user with a remembered password and automatic
-    // logon, and the proxy page without or with the proxy.
-    ok &= store->SetString(kClientKey, platform::client_settings::kServerAddr, m_gateway.listen) ==
-          platform::kRegOk;
-    ok &= store->SetDword(kClientKey, platform::client_settings::kServerPortNum, kGatewayPort) ==
-          platform::kRegOk;
+    // logon, and the proxy page without or with the proxy: root's client's in the machine's store,
+    // a member's in its own part (where its client would have saved them).
+    const auto writeValues = [&](platform::SettingsStore& to, bool secrets) {
+        bool done = to.CreateKey(kClientKey) == platform::kRegOk;
+        done &= to.SetString(kClientKey, platform::client_settings::kServerAddr, m_gateway.listen) ==
+                platform::kRegOk;
+        done &= to.SetDword(kClientKey, platform::client_settings::kServerPortNum, kGatewayPort) ==
+                platform::kRegOk;
+        done &= to.SetDword(kClientKey, platform::client_settings::kIsServerAddr, 1) == platform::kRegOk;
+        done &= to.SetDword(kClientKey, platform::client_settings::kUseStatic, 1) == platform::kRegOk;
+        done &= to.SetDword(kClientKey, platform::client_settings::kNoResourcePage, 1) == platform::kRegOk;
+        done &= to.SetString(kClientKey, platform::client_settings::kQelUsername, kUser) == platform::kRegOk;
+        done &= to.SetDword(kClientKey, platform::client_settings::kRemID, 1) == platform::kRegOk;
+        done &= to.SetDword(kClientKey, platform::client_settings::kAutoLogon, 1) == platform::kRegOk;
+        done &= to.SetString(kClientKey, platform::client_settings::kUseProxy,
+                             client.viaProxy ? "Yes" : "No") == platform::kRegOk;
+        done &= to.SetString(kClientKey, platform::client_settings::kProxyAddr,
+                             client.viaProxy ? m_harness.Options().proxyAddress : std::string("0.0.0.0")) ==
+                platform::kRegOk;
+        done &= to.SetString(kClientKey, platform::client_settings::kProxyPort,
+                             client.viaProxy ? std::to_string(kProxyPort) : "0") == platform::kRegOk;
+        done &= to.SetString(kClientKey, platform::client_settings::kUseProxyAuth, "No") == platform::kRegOk;
+        done &= to.SetString(kClientKey, platform::client_settings::kProxyUser, "") == platform::kRegOk;
+        if (secrets) {
+            done &= to.SetString(kClientKey, platform::client_settings::kQelPassword, scrambled) ==
+                    platform::kRegOk;
+            done &= to.SetString(kClientKey, platform::client_settings::kProxyPass, "") == platform::kRegOk;
+        }
+        return done;
+    };
     ok &= store->SetString(kClientKey, platform::client_settings::kUpdateServerAddr, m_gateway.listen) ==
           platform::kRegOk;
     ok &= store->SetDword(kClientKey, platform::client_settings::kUpdateServerPort, kGatewayPort) ==
           platform::kRegOk;
-    ok &= store->SetDword(kClientKey, platform::client_settings::kIsServerAddr, 1) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, platform::client_settings::kUseStatic, 1) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, platform::client_settings::kNoResourcePage, 1) == platform::kRegOk;
     ok &= store->SetDword(kClientKey, platform::client_settings::kSessionId, 0) == platform::kRegOk;
-    ok &= store->SetString(kClientKey, platform::client_settings::kQelUsername, kUser) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, platform::client_settings::kRemID, 1) == platform::kRegOk;
-    ok &= store->SetDword(kClientKey, platform::client_settings::kAutoLogon, 1) == platform::kRegOk;
-    ok &= store->SetString(kClientKey, platform::client_settings::kUseProxy,
-                           client.viaProxy ? "Yes" : "No") == platform::kRegOk;
-    ok &= store->SetString(kClientKey, platform::client_settings::kProxyAddr,
-                           client.viaProxy ? m_harness.Options().proxyAddress : std::string("0.0.0.0")) ==
-          platform::kRegOk;
-    ok &= store->SetString(kClientKey, platform::client_settings::kProxyPort,
-                           client.viaProxy ? std::to_string(kProxyPort) : "0") == platform::kRegOk;
-    ok &= store->SetString(kClientKey, platform::client_settings::kUseProxyAuth, "No") == platform::kRegOk;
-    ok &= store->SetString(kClientKey, platform::client_settings::kProxyUser, "") == platform::kRegOk;
-    if (m_harness.ClientUid() == 0) {
-        ok &= store->SetString(kClientKey, platform::client_settings::kQelPassword, scrambled) ==
-              platform::kRegOk;
-        ok &= store->SetString(kClientKey, platform::client_settings::kProxyPass, "") == platform::kRegOk;
-    } else {
-        ok &= WriteClientUsersSecrets(scrambled);
-    }
+    ok &= writeValues(*store, m_harness.ClientUid() == 0);
+    if (m_harness.ClientUid() != 0) ok &= WriteClientUsersPart(writeValues);
     if (!ok) *error = "the GUI client's settings cannot be written into " + m_harness.PcRoot();
     return ok;
 }
 
-// The remembered password is a secret of the client's user: it lives in that user's own part of
-// the store, which the user's client would have made itself (a plain file of its own, mode 0600).
-bool TunnelRig::WriteClientUsersSecrets(const std::string& scrambled) {
-    const std::string client = platform::ClientSettingsDbPath();
-    const std::string path =
-        client.substr(0, client.rfind('/')) + "/private-" + std::to_string(m_harness.ClientUid()) + ".db";
+// A member's values live in that member's own part of the store, in its own place (a 0700 folder
+// of its own), which its client would have made itself: made here as root, then given to the user.
+bool TunnelRig::WriteClientUsersPart(const std::function<bool(platform::SettingsStore&, bool)>& writeValues) {
+    const std::string place = m_harness.ClientPlace();
+    const std::string home = m_harness.ClientHome();
+    const uid_t uid = m_harness.ClientUid();
+    const gid_t gid = m_harness.ClientGid();
     bool ok = true;
+    for (const std::string& dir : {home + "/.local", home + "/.local/state", place}) {
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        ok &= ::chown(dir.c_str(), uid, gid) == 0;
+    }
+    const std::string path = place + "/" + platform::kUserSettingsFileName;
     {
         platform::SettingsStore own(path);
-        ok &= own.CreateKey(kClientKey) == platform::kRegOk;
-        ok &=
-            own.SetString(kClientKey, platform::client_settings::kQelPassword, scrambled) == platform::kRegOk;
-        ok &= own.SetString(kClientKey, platform::client_settings::kProxyPass, "") == platform::kRegOk;
+        ok &= writeValues(own, true);
     }
-    return ok && ::chown(path.c_str(), m_harness.ClientUid(), static_cast<gid_t>(-1)) == 0 &&
-           ::chmod(path.c_str(), 0600) == 0;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string file = path + suffix;
+        if (::access(file.c_str(), F_OK) == 0)
+            ok &= ::chown(file.c_str(), uid, gid) == 0 && ::chmod(file.c_str(), 0600) == 0;
+    }
+    return ok;
 }
 
 bool TunnelRig::GuiLogoff(const ClientSetup& client, std::string* error) {

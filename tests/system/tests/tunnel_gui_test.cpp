@@ -4,11 +4,16 @@
 // case runs with the client as an unprivileged member of the client group (as a desktop user on a
 // machine set up by scripts/install.sh) and as root.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "system/tunnel_rig.h"
 #include "testsupport/command.h"
@@ -141,6 +146,100 @@ TEST_F(InstalledGuiTest, AfterTheUpdateProgramRestartedTheServiceAMemberLogsOn) 
     client.program = prefix + "/VornClient";
     RunSession(client);
     EXPECT_FALSE(m_rig->PcLogContains("an update program runs")) << "the logon was held back";
+}
+
+// What the client writes for its user goes where that user can write it, its own place: after two
+// logons the gateway history lists the gateway (none is written into root's install folder), and
+// a client killed by SIGSEGV leaves its report there and is told about at the next start.
+TEST_F(InstalledGuiTest, AMembersHistoryAndCrashReportAreKeptInItsOwnPlace) {
+    ClientSetup client;
+    client.gui = true;
+    client.program = m_rig->Harness().InstalledPrefix() + "/VornClient";
+    const std::string place = m_rig->Harness().ClientPlace();
+    std::string error;
+    for (int logon = 0; logon < 2; ++logon) {
+        ASSERT_GT(m_rig->StartClient(client), 0);
+        ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
+        ASSERT_TRUE(m_rig->GuiLogoff(client, &error)) << error;
+        ASSERT_TRUE(m_rig->WaitOffline(kOnlineMs, &error)) << error;
+        ASSERT_TRUE(m_rig->GuiQuit(kOnlineMs, &error)) << error;
+    }
+    const std::string history = ReadText(place + "/history.ini");
+    EXPECT_NE(history.find("ServerAddr=" + m_rig->Gateway().listen), std::string::npos)
+        << "the history does not list the gateway:\n"
+        << history;
+    struct stat st {};
+    ASSERT_EQ(::stat((place + "/history.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, m_rig->Harness().ClientUid());
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    EXPECT_NE(::stat((m_rig->Harness().InstalledPrefix() + "/history.ini").c_str(), &st), 0);
+
+    ASSERT_GT(m_rig->StartClient(client), 0);
+    ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
+    ASSERT_EQ(::kill(m_rig->Harness().Pid("client"), SIGSEGV), 0);
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the client to end", [&] { return !m_rig->Harness().Alive("client"); }, static_cast<int>(kOnlineMs)));
+    bool report = false;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(place + "/Dump", ec))
+        report = report || entry.path().extension() == ".dmp";
+    EXPECT_TRUE(report) << "no report in " << place << "/Dump";
+    ASSERT_GT(m_rig->StartClient(client), 0);
+    EXPECT_TRUE(ClientSaid("message: [ERROR] Sorry, there is something wrong with SSL-VPN Client"));
+}
+
+// Another member of the group writes a gateway and a proxy of its own into the group's part of the
+// client's settings (a file it may write): the user's client acts on its own values only and logs
+// on to its gateway (neither the attacker's gateway nor its proxy exists: following either would
+// fail the logon).
+TEST_F(InstalledGuiTest, AnotherMemberCannotSteerTheLogonThroughTheGroupsSettings) {
+    ClientSetup client;
+    client.gui = true;
+    client.program = m_rig->Harness().InstalledPrefix() + "/VornClient";
+    std::string error;
+    ASSERT_TRUE(m_rig->WriteGuiSettings(client, &error)) << error;
+    const group* qel = ::getgrnam("qel");
+    ASSERT_NE(qel, nullptr);
+    const std::string shared = m_rig->Harness().PcRoot() + "/client/settings.db";
+    const auto text = [](const std::string& value) {
+        std::string hex;
+        char byte[3];
+        for (const char c : value + std::string(1, '\0')) {
+            std::snprintf(byte, sizeof byte, "%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            hex += byte;
+        }
+        return "X'" + hex + "'";
+    };
+    std::string sql;
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"serveraddr", "198.51.100.99"},
+                                                          {"useproxy", "Yes"},
+                                                          {"proxyaddr", "198.51.100.99"},
+                                                          {"proxyport", "8888"},
+                                                          {"useproxyauth", "Yes"}})
+        sql += "UPDATE vals SET type = 1, data = " + text(value) +
+               " WHERE key_l = 'software\\morvane\\qelclient' AND name_l = '" + name + "';";
+    std::string out;
+    ASSERT_EQ(
+        m_rig->Harness().RunInPc({"setpriv", "--reuid=65532", "--regid=65532",
+                                  "--groups=" + std::to_string(qel->gr_gid), "--", "sqlite3", shared, sql},
+                                 &out),
+        0)
+        << out;
+    ASSERT_EQ(m_rig->Harness().RunInPc({"sqlite3", shared,
+                                        "SELECT count(*) FROM vals WHERE name_l = 'serveraddr' AND data = " +
+                                            text("198.51.100.99")},
+                                       &out),
+              0);
+    ASSERT_EQ(out.substr(0, 1), "1") << "the attack did not reach the group's part: " << out;
+
+    ASSERT_GT(m_rig->Harness().StartClientInPc("client", {client.program, "-autologon"},
+                                               {"QT_QPA_PLATFORM=offscreen"}),
+              0);
+    ASSERT_TRUE(m_rig->WaitOnline(kOnlineMs, &error)) << error << "\n" << m_rig->ClientLog();
+    ASSERT_TRUE(m_rig->GuiLogoff(client, &error)) << error;
+    EXPECT_TRUE(m_rig->WaitOffline(kOnlineMs, &error)) << error;
+    EXPECT_TRUE(m_rig->GuiQuit(kOnlineMs, &error)) << error;
 }
 
 TEST_P(GuiTunnelTest, LogsOnByItselfCarriesBytesAndLogsOffWhenASecondStartAsks) {

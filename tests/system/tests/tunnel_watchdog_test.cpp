@@ -1,6 +1,12 @@
 // The client killed with -9 while online: the service's watchdog puts pc's routes and resolver
 // back. The watchdog minds only clients of its own machine root and network namespace, so clients
 // of the same name in other tests do not disturb it.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "testsupport/as_user.h"
 #include "tunnel_fixture.h"
 
 namespace systemtest {
@@ -43,6 +49,33 @@ TEST_F(WatchdogTest, KilledClientsRoutesAndResolverAreRestoredByTheWatchdog) {
     EXPECT_TRUE(PcRestored("the watchdog to restore pc's routes and resolver"));
     // The watchdog leaves the virtual address on the (now disconnected) adapter; only routes and
     // resolver are its to put back.
+    m_compareAfter = false;
+}
+
+// Another member of the group plants the route file's old name in the group's client folder (0666)
+// before the client logs on: the client saves its table in its own place all the same, and the
+// watchdog restores pc from that file when the client is killed.
+TEST_F(WatchdogTest, ARouteFilePlantedByAnotherMemberNeitherStopsTheSaveNorTheRestore) {
+    ASSERT_TRUE(Bring());
+    const group* qel = ::getgrnam("qel");
+    ASSERT_NE(qel, nullptr);
+    const std::string planted = m_rig->Harness().PcRoot() + "/client/SystemRouteTable.dat";
+    const testsupport::AsUser planter{65532, 65532, {qel->gr_gid}};
+    ASSERT_EQ(testsupport::RunAsUser(planter,
+                                     [&] {
+                                         const int fd =
+                                             ::open(planted.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
+                                         return fd >= 0 && ::fchmod(fd, 0666) == 0 ? 0 : 1;
+                                     }),
+              0);
+    ClientSetup client;
+    client.processName = "VornClient";
+    ASSERT_TRUE(LogOn(client));
+    EXPECT_TRUE(m_rig->PcLogContains("[SaveSystemRouteToFile] Save Route Table success."));
+    struct stat st {};
+    EXPECT_EQ(::stat((m_rig->Harness().ClientPlace() + "/SystemRouteTable.dat").c_str(), &st), 0);
+    KillTheClientTheWatchdogSaw();
+    EXPECT_TRUE(PcRestored("the watchdog to restore pc's routes and resolver"));
     m_compareAfter = false;
 }
 

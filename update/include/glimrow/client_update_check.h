@@ -43,8 +43,10 @@ struct ClientUpdateTiming {
 struct ClientUpdateRequest {
     std::string server;
     unsigned short port = 0;
-    std::string version;     // the client's own version
-    std::string programDir;  // where "UpdateList.txt" goes and "Quistral" is
+    std::string version;  // the client's own version
+    // Where "Quistral" is, and "UpdateList.txt" goes for root's client; a member's goes into its
+    // own place (platform/user_place.h).
+    std::string programDir;
     // The client's arguments after the update: {"-logon", user} or
     // {"-browserlogon", gateway, port, session, user}.
     std::vector<std::string> clientArgs;

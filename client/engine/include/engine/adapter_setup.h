@@ -203,6 +203,7 @@ private:
     std::mutex m_ownLock;
     std::mutex& m_lock;
     std::string m_routeFile;
+    std::string m_routeFileError;            // why there is no route file (m_routeFile empty)
     platform::Event m_sleeper{true, false};  // never set: waits on it are pauses on the clock
 
     AdapterLogonResults m_results;

@@ -10,6 +10,7 @@
 
 #include "platform/text_util.h"
 #include "platform/atomic_file.h"
+#include "platform/user_place.h"
 
 namespace vorn {
 
@@ -216,10 +217,19 @@ std::string FormatHistoryIni(const GatewayHistory& history) {
     return o.str();
 }
 
+std::string HistoryFilePath(const std::string& installDir, std::string* error) {
+    return platform::UserFilePath(kHistoryFileName, installDir + "/" + kHistoryFileName, error);
+}
+
 bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::string* error,
                      std::vector<std::string>* skipped) {
-    const std::string path = installDir + "/" + kHistoryFileName;
+    std::string path = HistoryFilePath(installDir, error);
+    if (path.empty()) return false;
     struct stat st {};
+    if (platform::UsesUserPlace() && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        // What an earlier version left in the install folder, until the user's own is written.
+        path = installDir + "/" + kHistoryFileName;
+    }
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         if (error) *error = path + ": missing or not a file";
         return false;
@@ -237,7 +247,8 @@ bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::st
 }
 
 bool SaveHistoryFile(const std::string& installDir, const GatewayHistory& history, std::string* error) {
-    const std::string path = installDir + "/" + kHistoryFileName;
+    const std::string path = HistoryFilePath(installDir, error);
+    if (path.empty()) return false;
     // Scrambled passwords are in it: only the user.
     if (!platform::WriteFileAtomically(path, FormatHistoryIni(history), 0600)) {
         if (error) *error = path + ": " + std::strerror(errno);

@@ -84,7 +84,8 @@ private:
     std::unique_ptr<platform::NamedMutex> m_running;
 };
 
-// The crash report: a fatal signal writes a report with the stack into <folder>/Dump, tells the
+// The crash report: a fatal signal writes a report with the stack into <folder>/Dump (<folder>:
+// the user's own place for a member, `installDir` for root), tells the
 // user on the standard error, leaves a marker for the next start and ends the process.
 void InstallCrashReport(const std::string& installDir, bool chineseUi);
 // The next start: the path of the report of the user's last crash, its marker removed; empty when

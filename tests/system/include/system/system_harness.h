@@ -136,6 +136,11 @@ public:
     std::string InstalledPrefix() const { return PcRoot() + "/opt"; }
     // The uid clients run as (0: root).
     uid_t ClientUid() const { return m_clientUser.empty() ? 0 : m_clientUid; }
+    gid_t ClientGid() const { return m_clientUser.empty() ? 0 : m_clientGid; }
+    // The client user's home (HOME of its clients) and its own place in it (where its settings,
+    // history, crash reports and route file go); empty when the clients run as root.
+    std::string ClientHome() const { return m_clientUser.empty() ? std::string() : WorkDir() + "/home"; }
+    std::string ClientPlace() const;
     // The folder the GUI client's Qt runtime goes to (owned by the client's user).
     std::string ClientRuntimeDir() const { return PcRoot() + "/run/gui-runtime"; }
 

@@ -13,9 +13,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/settings_store.h"
 #include "system/system_harness.h"
 
 namespace systemtest {
@@ -89,7 +91,7 @@ public:
     std::string ClientLog() const;
     // The GUI client's settings in pc's store for this rig's gateway (StartClient writes them).
     bool WriteGuiSettings(const ClientSetup& client, std::string* error);
-    bool WriteClientUsersSecrets(const std::string& scrambled);
+    bool WriteClientUsersPart(const std::function<bool(platform::SettingsStore&, bool)>& writeValues);
     // The GUI client's own logoff, asked for by a second start with "-exit" (the running client
     // gets "needlogoff" with data 1 and logs off, staying up); false with the reason when the
     // second start failed.

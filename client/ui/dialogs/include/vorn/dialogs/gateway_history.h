@@ -1,6 +1,6 @@
 // The gateway history of the logon page: the last five gateways logged on to, most recent first,
 // each with its user name, scrambled password and the two choices, kept in "history.ini" in the
-// install folder:
+// install folder (a member's in its own place, see HistoryFilePath):
 //     [History0] ServerAddr=, QelUsername=, QelPassword=, RemPasswd=1|0, AutoLogon=1|0
 //     ...
 //     [Count] HistoryCount=<sections written>
@@ -69,7 +69,11 @@ void ParseHistoryIni(std::string_view contents, GatewayHistory* out,
 // The file's contents for the records in use; records whose texts hold a line end are left out.
 std::string FormatHistoryIni(const GatewayHistory& history);
 
-// "history.ini" in `installDir`: false when missing, a folder or unreadable (*error); otherwise
+// Where "history.ini" is: in `installDir` for root's client, else in the user's own place
+// (user_place.h); empty with *error when that place is refused.
+std::string HistoryFilePath(const std::string& installDir, std::string* error = nullptr);
+// "history.ini" (HistoryFilePath; for a member without a file of its own yet, the one an earlier
+// version left in `installDir`): false when missing, a folder or unreadable (*error); otherwise
 // read as ParseHistoryIni reads it.
 bool LoadHistoryFile(const std::string& installDir, GatewayHistory* out, std::string* error,
                      std::vector<std::string>* skipped = nullptr);

@@ -1,6 +1,6 @@
 // CLogonPage: tab 0 of the main dialog. The gateway (an editable list of the last five gateways),
 // user name, password, "remember password", "log on automatically" and the forgot-password link.
-// It loads its values from the client's settings and "history.ini" in the install folder; the main
+// It loads its values from the client's settings and "history.ini" (HistoryFilePath); the main
 // dialog has the history updated and saved after each logon.
 //
 // UI thread only. Enter in the page runs the owner's OK operation; Esc is swallowed.
