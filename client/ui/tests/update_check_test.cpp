@@ -2,17 +2,23 @@
 // server (nginx on loopback serving the update list) and a stand-in update program that records
 // how it was started: an accepted update starts it and ends the client without a logon, a refused
 // required one stops the logon, no update lets it go on, a cancel during the check stops both,
-// and a server that never answers is given up after the time limit.
+// and a server that never answers is given up after the time limit. A member of the client's
+// group checks as itself, in a process of its own (update_check_as_member.cpp).
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "dialog_fixture.h"
 #include "https_server.h"
+#include "platform/machine_root.h"
 #include "platform/process.h"
+#include "testsupport/as_user.h"
 #include "testsupport/command.h"
 #include "testsupport/net.h"
 #include "vorn/logon_update_check.h"
@@ -34,6 +40,18 @@ std::string ReadFile(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Every path below `dir`, each with its size and change time.
+std::set<std::string> Listing(const std::string& dir) {
+    std::set<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        struct stat st {};
+        ::lstat(e.path().c_str(), &st);
+        out.insert(e.path().string() + " " + std::to_string(st.st_size) + " " +
+                   std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec));
+    }
+    return out;
 }
 
 class UpdateCheckTest : public DialogTest {
@@ -151,6 +169,55 @@ TEST_F(UpdateCheckTest, ARunningUpdateProgramStopsTheLogonAndSaysSoButItsRenamed
     EXPECT_FALSE(Shown("t156"));
     EXPECT_EQ(connector.Logons().size(), 1u);
     ::close(forkInput);
+}
+
+// A member of the client's group checks as itself: the program folder is root's, so the list goes
+// to the member's own place, and the server is trusted through the gateway certificate the
+// member's own tunnel accepted (root's folder trusts nothing of it). The member is asked; its "no"
+// lets the logon go on and leaves root's folders as they were.
+TEST_F(UpdateCheckTest, AMembersCheckAsksWithTheListInItsOwnPlaceAndNoChangesNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (drops to a member)";
+    constexpr uid_t kMember = 65530;
+    server->Put(kListPath, List("9.0.0.0", false));
+    // The member reaches the machine's folders, as on a real machine, but may write none of them.
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0755), 0);
+    const std::string install = root.Path() + "/install";
+    std::filesystem::remove(install + "/trusted/ca.pem");
+    const std::string home = root.Path() + "/home";
+    const std::string place = home + "/.local/state/qel";
+    std::filesystem::create_directories(place + "/trusted");
+    std::ofstream(place + "/trusted/localhost.crt") << server->ServerPem();
+    for (const std::string& p : {home, home + "/.local", home + "/.local/state", place, place + "/trusted",
+                                 place + "/trusted/localhost.crt"})
+        ASSERT_EQ(::chown(p.c_str(), kMember, kMember), 0) << p;
+    ASSERT_EQ(::chmod(place.c_str(), 0700), 0);
+    const auto programBefore = Listing(programDir);
+    const auto installBefore = Listing(install);
+
+    const char* oldHome = std::getenv("HOME");
+    const std::string keptHome = oldHome != nullptr ? oldHome : "";
+    const char* oldState = std::getenv("XDG_STATE_HOME");
+    const std::string keptState = oldState != nullptr ? oldState : "";
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_STATE_HOME");
+    ASSERT_TRUE(PumpUntil(
+        "no update program to run", [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); },
+        10000));
+    const int code = testsupport::RunProgramAsUser({kMember, kMember, {platform::ClientGroupId()}},
+                                                   {testsupport::BinDir() + "/vorn_update_check_as_member",
+                                                    std::to_string(server->Port()), programDir, "6.3.01.0"},
+                                                   30000);
+    if (oldHome != nullptr) ::setenv("HOME", keptHome.c_str(), 1);
+    if (oldState != nullptr) ::setenv("XDG_STATE_HOME", keptState.c_str(), 1);
+    EXPECT_EQ(code, 1) << "the member's check did not ask (see its standard error)";
+
+    struct stat st {};
+    ASSERT_EQ(::lstat((place + "/UpdateList.txt").c_str(), &st), 0) << "no list in the member's place";
+    EXPECT_EQ(st.st_uid, kMember);
+    EXPECT_EQ(ReadFile(place + "/UpdateList.txt"), List("9.0.0.0", false))
+        << "the list as served, nothing added";
+    EXPECT_EQ(Listing(programDir), programBefore) << "the program folder was written";
+    EXPECT_EQ(Listing(install), installBefore) << "root's install folder was written";
 }
 
 TEST_F(UpdateCheckTest, ARefusedRequiredUpdateStopsTheLogonAndAnOptionalOneDoesNot) {
