@@ -19,6 +19,7 @@
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
 #include "platform/unique_fd.h"
+#include "platform/user_place.h"
 #include "update_texts.h"
 
 namespace quistral {
@@ -148,15 +149,8 @@ bool UpdateWorker::Run() {
             Finish(false, true);
             return false;
         }
-    } else {
-        char list[] = "UpdateList.txt";
-        if (lib.ParseUpdate(list) != 0) {
-            m_sink.SetResult(
-                T("Parsing update information failed, please quit update and try again later, or get "
-                  "a new installation package from the Download Center."));
-            Finish(false, false);
-            return false;
-        }
+    } else if (!ReadClientList(lib)) {
+        return false;
     }
     m_sink.SetProgress(5);
     unsigned long rc = Download(lib);
@@ -218,6 +212,36 @@ bool UpdateWorker::Run() {
     }
     Finish(true, false);
     return true;
+}
+
+bool UpdateWorker::ReadClientList(CGlimrow& lib) {
+    char list[] = "UpdateList.txt";
+    const std::string parseFailed =
+        T("Parsing update information failed, please quit update and try again later, or get a new "
+          "installation package from the Download Center.");
+    if (!platform::UsesUserPlace()) {
+        if (lib.ParseUpdate(list) == 0) return true;
+        m_sink.SetResult(parseFailed);
+        Finish(false, false);
+        return false;
+    }
+    // A member's check keeps the list in the member's own place, the program folder being root's.
+    std::string why;
+    const std::string place = platform::UserPlace(&why);
+    CGlimrow own(place.c_str());
+    if (place.empty() || own.ParseUpdate(list) != 0) {
+        Log("[WorkerThrd] no update list in this user's own place" + (why.empty() ? "" : ": " + why));
+        m_sink.SetResult(parseFailed);
+        Finish(false, false);
+        return false;
+    }
+    // Nor can a member store the package in root's folder, replace its files, stop its services or
+    // record the version: said before anything is fetched, never taken for a failed download.
+    Log("[WorkerThrd] update " + std::string(own.GetUpdateVersion()) +
+        " not applied: replacing the files of " + m_config.programDir + " needs root's rights");
+    m_sink.SetResult(T("Fail to update applications, please close anti-virus softwares and try again."));
+    Finish(false, false);
+    return false;
 }
 
 int UpdateWorker::CheckMode(CGlimrow& lib) {

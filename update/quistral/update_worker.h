@@ -72,6 +72,10 @@ public:
 private:
     bool ClientMode() const { return m_config.mode != UpdateMode::kPlugin; }
     int CheckMode(CGlimrow& lib);
+    // Client mode: reads the list the client's check fetched (false: the run has ended, its result
+    // set). A member's run reads it from the member's own place and ends there, unable to apply
+    // an update to root's program folder.
+    bool ReadClientList(CGlimrow& lib);
     unsigned long Download(CGlimrow& lib);
     unsigned long Apply(CGlimrow& lib);
     unsigned long ApplyFail(unsigned long code, const std::string& text);

@@ -22,6 +22,7 @@
 #include "dailylog/shared_daily_log.h"
 #include "file_replacer.h"
 #include "https_server.h"
+#include "platform/machine_root.h"
 #include "platform/named_objects.h"
 #include "platform/service_control.h"
 #include "platform/settings_store.h"
@@ -29,6 +30,7 @@
 #include "quistral_app.h"
 #include "update_texts.h"
 #include "update_worker.h"
+#include "testsupport/as_user.h"
 #include "testsupport/command.h"
 #include "testsupport/netns.h"
 #include "testsupport/temp_root.h"
@@ -595,6 +597,57 @@ TEST_F(WorkerTest, APackageRefusedAtUnpackingSaysSoAndLogsTheEntry) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("entry \"../escape\""), std::string::npos) << lines[0];
     EXPECT_FALSE(std::filesystem::exists(m_root.Path() + "/escape"));
+}
+
+// A member's client fetched the list into the member's own place (the program folder is root's)
+// and started the update program as the member. The program works from that list, never from one
+// in the program folder; it cannot replace root's files, and says so rather than anything else.
+TEST_F(WorkerTest, AMembersRunReadsTheListFromItsOwnPlaceAndSaysItCannotReplaceRootsFiles) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (drops to a member)";
+    constexpr uid_t kMember = 65530;
+    ListFor("/download/UpdatePack.dat");
+    m_server->Put("/download/UpdatePack.dat", Pack({{"data.txt", "new data"}}));
+    std::ofstream(m_install + "/data.txt") << "old data";
+    // The member reaches the machine's folders, as on a real machine, but may write none of them.
+    ASSERT_EQ(::chmod(m_root.Path().c_str(), 0755), 0);
+    const std::string home = m_root.Path() + "/home";
+    const std::string place = home + "/.local/state/qel";
+    // The gateway's certificate, as the member's tunnel accepted it.
+    std::filesystem::create_directories(place + "/trusted");
+    std::ofstream(place + "/trusted/localhost.crt") << m_server->ServerPem();
+    for (const std::string& p : {home, home + "/.local", home + "/.local/state", place, place + "/trusted",
+                                 place + "/trusted/localhost.crt"})
+        ASSERT_EQ(::chown(p.c_str(), kMember, kMember), 0) << p;
+    ASSERT_EQ(::chmod(place.c_str(), 0700), 0);
+    const std::string record = home + "/record";
+    auto runAsMember = [&] {
+        const char* oldHome = std::getenv("HOME");
+        const std::string keptHome = oldHome != nullptr ? oldHome : "";
+        ::setenv("HOME", home.c_str(), 1);
+        const int code = testsupport::RunProgramAsUser(
+            {kMember, kMember, {platform::ClientGroupId()}},
+            {testsupport::BinDir() + "/quistral_worker_as_member", m_install, record}, 30000);
+        if (oldHome != nullptr) ::setenv("HOME", keptHome.c_str(), 1);
+        return code;
+    };
+
+    // Only root's list (one a check of root's left): the member's own place holds none.
+    EXPECT_EQ(runAsMember(), 0);
+    EXPECT_EQ(ReadFile(record),
+              "Parsing update information failed, please quit update and try again later, or get a new "
+              "installation package from the Download Center.\n");
+
+    std::filesystem::rename(m_install + "/UpdateList.txt", place + "/UpdateList.txt");
+    ASSERT_EQ(::chown((place + "/UpdateList.txt").c_str(), kMember, kMember), 0);
+    EXPECT_EQ(runAsMember(), 0) << "a member's run reported an applied update";
+    EXPECT_EQ(ReadFile(record),
+              "Fail to update applications, please close anti-virus softwares and try again.\n");
+    EXPECT_EQ(ReadFile(m_install + "/data.txt"), "old data");
+    std::string version;
+    platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient", "Version", &version);
+    EXPECT_EQ(version, "3.0.5.0");
+    EXPECT_FALSE(std::filesystem::exists(m_install + "/UpdatePack.dat"));
+    EXPECT_FALSE(std::filesystem::exists(m_install + "/UpdateDir"));
 }
 
 // Every result the dialog can show is there whole, in both languages, with the Close button
