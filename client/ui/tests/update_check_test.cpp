@@ -200,13 +200,18 @@ TEST_F(UpdateCheckTest, AMembersCheckAsksWithTheListInItsOwnPlaceAndNoChangesNot
     const std::string keptState = oldState != nullptr ? oldState : "";
     ::setenv("HOME", home.c_str(), 1);
     ::unsetenv("XDG_STATE_HOME");
-    ASSERT_TRUE(PumpUntil(
-        "no update program to run", [&] { return !TwClientUpdateCheck::UpdateProgramRunning(programDir); },
-        10000));
-    const int code = testsupport::RunProgramAsUser({kMember, kMember, {platform::ClientGroupId()}},
-                                                   {testsupport::BinDir() + "/vorn_update_check_as_member",
-                                                    std::to_string(server->Port()), programDir, "6.3.01.0"},
-                                                   30000);
+    // The member cannot tell root's update programs apart, so any one of another test counts for
+    // it as running (2): its end is waited for, and the check made again.
+    int code = 2;
+    for (int attempt = 0; attempt < 5 && code == 2; ++attempt) {
+        ASSERT_TRUE(PumpUntil(
+            "no update program to run", [&] { return !TwClientUpdateCheck::UpdateProgramRunning(""); },
+            30000));
+        code = testsupport::RunProgramAsUser({kMember, kMember, {platform::ClientGroupId()}},
+                                             {testsupport::BinDir() + "/vorn_update_check_as_member",
+                                              std::to_string(server->Port()), programDir, "6.3.01.0"},
+                                             30000);
+    }
     if (oldHome != nullptr) ::setenv("HOME", keptHome.c_str(), 1);
     if (oldState != nullptr) ::setenv("XDG_STATE_HOME", keptState.c_str(), 1);
     EXPECT_EQ(code, 1) << "the member's check did not ask (see its standard error)";
