@@ -51,7 +51,7 @@ void Skip(std::vector<std::string>* skipped, std::size_t line, const std::string
     if (skipped) skipped->push_back("line " + std::to_string(line) + ": " + what);
 }
 
-// A number as the INI readers of the original take it: blanks, an optional sign, the digits up to
+// A number as the Windows INI readers take it: blanks, an optional sign, the digits up to
 // the first other character; nothing readable is 0. Large values stick at the long's bounds.
 long ParseInt(std::string_view v) {
     std::size_t i = 0;
