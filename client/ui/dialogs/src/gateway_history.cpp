@@ -35,11 +35,8 @@ void GatewayHistory::Update(const HistoryRecord& top) {
 
 namespace {
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
+// An INI line's blanks are space and tab only.
+std::string_view Trim(std::string_view s) { return platform::TrimView(s, " \t"); }
 
 std::string_view Unquote(std::string_view s) {
     if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
