@@ -93,6 +93,8 @@ public:
     std::uint64_t RcvOk() const { return m_rcvOk.load(); }
 
 private:
+    // The value of an OID answered with a 32-bit number (under m_lock); false for any other OID.
+    bool NumberOf(NDIS_OID oid, std::uint32_t* value) const;
     void SendPathLoop();
     // Waits until the output ring has room again; false on a stop request.
     bool WaitForRingRoom();
