@@ -89,7 +89,6 @@ std::string FormatZlibStreamDump(const z_stream* s, const char* label) {
     return out;
 }
 
-void DumpHex(const void* data, std::size_t length) { EmitLines(FormatHexDump(data, length)); }
 void DumpSsrHeader(const void* msg, std::size_t available) { EmitLines(FormatHeaderDump(msg, available)); }
 void DumpZlibStream(const z_stream* stream, const char* label) {
     EmitLines(FormatZlibStreamDump(stream, label));

@@ -17,7 +17,6 @@ std::string FormatHeaderDump(const void* msg, std::size_t available);
 // "Dump ZlibStream 0x%p, %s" and the stream's six buffer fields.
 std::string FormatZlibStreamDump(const z_stream* stream, const char* label);
 
-void DumpHex(const void* data, std::size_t length);
 void DumpSsrHeader(const void* msg, std::size_t available);
 void DumpZlibStream(const z_stream* stream, const char* label);
 

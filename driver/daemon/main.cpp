@@ -76,6 +76,60 @@ bool StartedAsService() {
     return name != nullptr && std::strcmp(name, kServiceName) == 0;
 }
 
+// The command line into `options` and `traceFile` (opened for appending); false after the
+// usage or the trace file's error was printed.
+bool ReadCommandLine(int argc, char** argv, olvane::DaemonOptions* options, FILE** traceFile) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--ring-layout=32") {
+            options->driver.ringLayout = olvane::RingLayout::k32;
+        } else if (arg == "--ring-layout=64") {
+            options->driver.ringLayout = olvane::RingLayout::k64;
+        } else if (arg.rfind("--protocol-delay-ms=", 0) == 0 && arg.size() > 20 && arg.size() < 28 &&
+                   arg.find_first_not_of("0123456789", 20) == std::string::npos) {
+            options->driver.timing.startDelayMs =
+                static_cast<std::uint32_t>(std::strtoul(arg.c_str() + 20, nullptr, 10));
+        } else if (arg.rfind("--device-group=", 0) == 0 && arg.size() > 15 && arg.size() < 15 + 256) {
+            options->deviceGroup = arg.substr(15);
+        } else if (arg.rfind("--trace-file=", 0) == 0 && arg.size() > 13) {
+            *traceFile = std::fopen(arg.c_str() + 13, "a");
+            if (*traceFile == nullptr) {
+                std::fprintf(stderr, "Olvane: cannot open %s\n", arg.c_str() + 13);
+                return false;
+            }
+        } else {
+            std::fprintf(stderr,
+                         "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--device-group=NAME] "
+                         "[--trace-file=PATH]\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Started from a terminal or a script rather than the service layer: runs until SIGTERM or SIGINT.
+int RunInForeground(const olvane::DaemonOptions& options, int sfd, FILE* traceFile) {
+    olvane::TwOlvaneDaemon daemon;
+    std::string error;
+    if (sfd < 0 || !daemon.Start(options, &error)) {
+        std::fprintf(stderr, "Olvane: %s\n", error.c_str());
+        return 1;
+    }
+    if (olvane::VirtualAdapterCount() == 0) {
+        std::fprintf(stderr,
+                     "Olvane: no virtual adapter could be created (TAP devices need CAP_NET_ADMIN)\n");
+    }
+    std::printf("Olvane: running\n");
+    std::fflush(stdout);
+    const bool failed = olvane::WaitForTermination(sfd, daemon.StopFd()) == olvane::MainWaitEnd::kPollError;
+    if (failed) std::fprintf(stderr, "Olvane: waiting for a stop request failed\n");
+    daemon.Stop();
+    olvane::SetTraceSink({});
+    if (traceFile != nullptr) std::fclose(traceFile);
+    std::printf("Olvane: stopped\n");
+    return failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,31 +137,7 @@ int main(int argc, char** argv) {
     // The group the machine's install chose, unless the command line names another.
     options.deviceGroup = platform::ClientGroupName();
     FILE* traceFile = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--ring-layout=32") {
-            options.driver.ringLayout = olvane::RingLayout::k32;
-        } else if (arg == "--ring-layout=64") {
-            options.driver.ringLayout = olvane::RingLayout::k64;
-        } else if (arg.rfind("--protocol-delay-ms=", 0) == 0 && arg.size() > 20 && arg.size() < 28 &&
-                   arg.find_first_not_of("0123456789", 20) == std::string::npos) {
-            options.driver.timing.startDelayMs =
-                static_cast<std::uint32_t>(std::strtoul(arg.c_str() + 20, nullptr, 10));
-        } else if (arg.rfind("--device-group=", 0) == 0 && arg.size() > 15 && arg.size() < 15 + 256) {
-            options.deviceGroup = arg.substr(15);
-        } else if (arg.rfind("--trace-file=", 0) == 0 && arg.size() > 13) {
-            traceFile = std::fopen(arg.c_str() + 13, "a");
-            if (traceFile == nullptr) {
-                std::fprintf(stderr, "Olvane: cannot open %s\n", arg.c_str() + 13);
-                return 2;
-            }
-        } else {
-            std::fprintf(stderr,
-                         "usage: Olvane [--ring-layout=32|64] [--protocol-delay-ms=N] [--device-group=NAME] "
-                         "[--trace-file=PATH]\n");
-            return 2;
-        }
-    }
+    if (!ReadCommandLine(argc, argv, &options, &traceFile)) return 2;
     // A second daemon on this machine root would take over the control device's path and remove
     // it when it ends, leaving the first one unreachable: it does not start at all.
     platform::InstanceLock instance;
@@ -143,23 +173,5 @@ int main(int argc, char** argv) {
         if (traceFile != nullptr) std::fclose(traceFile);
         return rc == platform::kErrorSuccess ? g_run.exitCode : 1;
     }
-    olvane::TwOlvaneDaemon daemon;
-    std::string error;
-    if (sfd < 0 || !daemon.Start(options, &error)) {
-        std::fprintf(stderr, "Olvane: %s\n", error.c_str());
-        return 1;
-    }
-    if (olvane::VirtualAdapterCount() == 0) {
-        std::fprintf(stderr,
-                     "Olvane: no virtual adapter could be created (TAP devices need CAP_NET_ADMIN)\n");
-    }
-    std::printf("Olvane: running\n");
-    std::fflush(stdout);
-    const bool failed = olvane::WaitForTermination(sfd, daemon.StopFd()) == olvane::MainWaitEnd::kPollError;
-    if (failed) std::fprintf(stderr, "Olvane: waiting for a stop request failed\n");
-    daemon.Stop();
-    olvane::SetTraceSink({});
-    if (traceFile != nullptr) std::fclose(traceFile);
-    std::printf("Olvane: stopped\n");
-    return failed ? 1 : 0;
+    return RunInForeground(options, sfd, traceFile);
 }

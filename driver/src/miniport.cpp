@@ -164,6 +164,49 @@ TwVirtualAdapter::~TwVirtualAdapter() {
     m_stopFd.Reset();
 }
 
+bool TwVirtualAdapter::NumberOf(NDIS_OID oid, std::uint32_t* value) const {
+    switch (oid) {
+        case OID_GEN_HARDWARE_STATUS: *value = 0; return true;
+        case OID_GEN_MEDIA_SUPPORTED:
+        case OID_GEN_MEDIA_IN_USE: *value = NdisMedium802_3; return true;
+        case OID_GEN_MAXIMUM_LOOKAHEAD:
+        case OID_GEN_MAXIMUM_FRAME_SIZE: *value = m_config.maximumFrameSize; return true;
+        case OID_GEN_LINK_SPEED: *value = m_config.linkSpeed; return true;
+        case OID_GEN_TRANSMIT_BUFFER_SPACE: *value = m_config.transmitBufferSize; return true;
+        case OID_GEN_RECEIVE_BUFFER_SPACE: *value = m_config.receiveBufferSize; return true;
+        case OID_GEN_TRANSMIT_BLOCK_SIZE: *value = m_config.transmitBlockSize; return true;
+        case OID_GEN_RECEIVE_BLOCK_SIZE: *value = m_config.receiveBlockSize; return true;
+        case OID_GEN_VENDOR_ID: *value = 0xFFFFFF; return true;
+        case OID_GEN_CURRENT_PACKET_FILTER: *value = m_packetFilter; return true;
+        case OID_GEN_CURRENT_LOOKAHEAD: *value = m_lookahead; return true;
+        case OID_GEN_MAXIMUM_TOTAL_SIZE: *value = m_config.maximumFrameSize + 14; return true;
+        case OID_GEN_MAC_OPTIONS: *value = 0x0D; return true;
+        case OID_GEN_MEDIA_CONNECT_STATUS:
+            *value = (m_flags.load() & kFlagMediaDisconnected) ? 1 : 0;
+            return true;
+        case OID_GEN_MAXIMUM_SEND_PACKETS: *value = 5; return true;
+        case OID_GEN_VENDOR_DRIVER_VERSION: *value = 0x10000; return true;
+        case OID_GEN_XMIT_ERROR: *value = m_errors[0] + m_errors[1] + m_errors[2] + m_errors[3]; return true;
+        case OID_GEN_RCV_ERROR: *value = m_errors[4] + m_errors[5] + m_errors[6] + m_errors[7]; return true;
+        case OID_GEN_RCV_NO_BUFFER: *value = m_errors[6]; return true;
+        case OID_GEN_RCV_CRC_ERROR: *value = m_errors[7]; return true;
+        case OID_GEN_TRANSMIT_QUEUE_LENGTH: *value = 32; return true;
+        case OID_802_3_MAXIMUM_LIST_SIZE: *value = 32; return true;
+        case OID_802_3_MAC_OPTIONS:
+        case OID_802_3_RCV_ERROR_ALIGNMENT:
+        case OID_802_3_XMIT_ONE_COLLISION:
+        case OID_802_3_XMIT_MORE_COLLISIONS:
+        case OID_802_3_XMIT_DEFERRED:
+        case OID_802_3_XMIT_MAX_COLLISIONS:
+        case OID_802_3_RCV_OVERRUN:
+        case OID_802_3_XMIT_UNDERRUN:
+        case OID_802_3_XMIT_HEARTBEAT_FAILURE:
+        case OID_802_3_XMIT_TIMES_CRS_LOST:
+        case OID_802_3_XMIT_LATE_COLLISIONS: *value = 0; return true;
+        default: return false;
+    }
+}
+
 NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::uint32_t length,
                                                std::uint32_t* written, std::uint32_t* needed) {
     std::uint32_t u32 = 0;
@@ -178,44 +221,21 @@ NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::
             src = kSupportedOids;
             size = sizeof(kSupportedOids);
             break;
-        case OID_GEN_HARDWARE_STATUS: u32 = 0; break;
-        case OID_GEN_MEDIA_SUPPORTED:
-        case OID_GEN_MEDIA_IN_USE: u32 = NdisMedium802_3; break;
-        case OID_GEN_MAXIMUM_LOOKAHEAD:
-        case OID_GEN_MAXIMUM_FRAME_SIZE: u32 = m_config.maximumFrameSize; break;
-        case OID_GEN_LINK_SPEED: u32 = m_config.linkSpeed; break;
-        case OID_GEN_TRANSMIT_BUFFER_SPACE: u32 = m_config.transmitBufferSize; break;
-        case OID_GEN_RECEIVE_BUFFER_SPACE: u32 = m_config.receiveBufferSize; break;
-        case OID_GEN_TRANSMIT_BLOCK_SIZE: u32 = m_config.transmitBlockSize; break;
-        case OID_GEN_RECEIVE_BLOCK_SIZE: u32 = m_config.receiveBlockSize; break;
-        case OID_GEN_VENDOR_ID: u32 = 0xFFFFFF; break;
         case OID_GEN_VENDOR_DESCRIPTION:
             src = m_config.vendorDescription.c_str();
             size = static_cast<std::uint32_t>(m_config.vendorDescription.size() + 1);
             break;
-        case OID_GEN_CURRENT_PACKET_FILTER: u32 = m_packetFilter; break;
-        case OID_GEN_CURRENT_LOOKAHEAD: u32 = m_lookahead; break;
         case OID_GEN_DRIVER_VERSION:
             u16 = 0x0501;
             src = &u16;
             size = 2;
             break;
-        case OID_GEN_MAXIMUM_TOTAL_SIZE: u32 = m_config.maximumFrameSize + 14; break;
-        case OID_GEN_MAC_OPTIONS: u32 = 0x0D; break;
-        case OID_GEN_MEDIA_CONNECT_STATUS: u32 = (m_flags.load() & kFlagMediaDisconnected) ? 1 : 0; break;
-        case OID_GEN_MAXIMUM_SEND_PACKETS: u32 = 5; break;
-        case OID_GEN_VENDOR_DRIVER_VERSION: u32 = 0x10000; break;
         case OID_GEN_XMIT_OK:
         case OID_GEN_RCV_OK:
             u64 = oid == OID_GEN_XMIT_OK ? m_xmitOk.load() : m_rcvOk.load();
             src = &u64;
             size = (length == 0 || length >= 8) ? 8 : 4;
             break;
-        case OID_GEN_XMIT_ERROR: u32 = m_errors[0] + m_errors[1] + m_errors[2] + m_errors[3]; break;
-        case OID_GEN_RCV_ERROR: u32 = m_errors[4] + m_errors[5] + m_errors[6] + m_errors[7]; break;
-        case OID_GEN_RCV_NO_BUFFER: u32 = m_errors[6]; break;
-        case OID_GEN_RCV_CRC_ERROR: u32 = m_errors[7]; break;
-        case OID_GEN_TRANSMIT_QUEUE_LENGTH: u32 = 32; break;
         case OID_802_3_PERMANENT_ADDRESS:
             src = m_permanentAddress;
             size = 6;
@@ -224,18 +244,6 @@ NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::
             src = m_currentAddress;
             size = 6;
             break;
-        case OID_802_3_MAXIMUM_LIST_SIZE: u32 = 32; break;
-        case OID_802_3_MAC_OPTIONS:
-        case OID_802_3_RCV_ERROR_ALIGNMENT:
-        case OID_802_3_XMIT_ONE_COLLISION:
-        case OID_802_3_XMIT_MORE_COLLISIONS:
-        case OID_802_3_XMIT_DEFERRED:
-        case OID_802_3_XMIT_MAX_COLLISIONS:
-        case OID_802_3_RCV_OVERRUN:
-        case OID_802_3_XMIT_UNDERRUN:
-        case OID_802_3_XMIT_HEARTBEAT_FAILURE:
-        case OID_802_3_XMIT_TIMES_CRS_LOST:
-        case OID_802_3_XMIT_LATE_COLLISIONS: u32 = 0; break;
         case OID_PNP_CAPABILITIES:
             DbgPrint("OID_PNP_CAPABILITIES\n");
             if (length < sizeof(pnp)) {
@@ -261,7 +269,9 @@ NDIS_STATUS TwVirtualAdapter::QueryInformation(NDIS_OID oid, void* buffer, std::
             }
             *written = 0;
             return NDIS_STATUS_SUCCESS;
-        default: return NDIS_STATUS_NOT_SUPPORTED;
+        default:
+            if (!NumberOf(oid, &u32)) return NDIS_STATUS_NOT_SUPPORTED;
+            break;
     }
     if (length < size || buffer == nullptr) {
         *needed = size;

@@ -83,16 +83,15 @@ public:
 
     int Instance() const { return m_instance; }
     const VirtualAdapterConfig& Config() const { return m_config; }
-    const std::uint8_t* CurrentAddress() const { return m_currentAddress; }
-    const std::uint8_t* PermanentAddress() const { return m_permanentAddress; }
     std::uint32_t Flags() const { return m_flags.load(); }
     void SetFlag(std::uint32_t bit) { m_flags.fetch_or(bit); }
     TwNicBackend* Nic() const { return m_nic.get(); }
     std::atomic<AdapterEntry*> m_FilterAdapter{nullptr};
     std::uint64_t XmitOk() const { return m_xmitOk.load(); }
-    std::uint64_t RcvOk() const { return m_rcvOk.load(); }
 
 private:
+    // The value of an OID answered with a 32-bit number (under m_lock); false for any other OID.
+    bool NumberOf(NDIS_OID oid, std::uint32_t* value) const;
     void SendPathLoop();
     // Waits until the output ring has room again; false on a stop request.
     bool WaitForRingRoom();

@@ -39,7 +39,7 @@ struct TwPacket {
     void* m_InjectFilter = nullptr;
     FILTER_PACKET_RELEASE_CALLBACK m_ReleaseCallback = nullptr;
     void* m_ReleaseContext = nullptr;
-    // The original frame a record made from it may still read lazily (nullptr once copied).
+    // The source frame a record made from it may still read lazily (nullptr once copied).
     const std::uint8_t* m_Original = nullptr;
     std::uint32_t m_OriginalLength = 0;
     bool m_Dirty = false;

@@ -7,7 +7,7 @@
 // longer than 1,514 bytes and bad indices are counted and dropped, and the ring keeps flowing.
 //
 // Threading: WriteOutput/OutputEmpty may be called from several threads (serialised inside);
-// PeekInput/ConsumeInput/DropInput from one consumer thread only.
+// PeekInput/ConsumeInput and the input sleep calls from one consumer thread only.
 #pragma once
 #include <atomic>
 #include <cstddef>

@@ -240,6 +240,41 @@ int OpenObjectFile(const std::string& path, bool create) {
     return -1;
 }
 
+// Maps the object file's state; false (errno set) when it cannot be mapped or guarded.
+bool MapState(SharedObject* obj, int fd) {
+    void* map = ::mmap(nullptr, kMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        obj->state = nullptr;
+        return false;
+    }
+    // A forked child (a service's monitor, which never execs) would otherwise keep the
+    // mapping, and with it this file's locks: the object would outlive its last holder.
+    ::madvise(map, kMapSize, MADV_DONTFORK);
+    obj->state = static_cast<SharedState*>(map);
+    if (!detail::GuardMapping(map, kMapSize)) {
+        ::munmap(map, kMapSize);
+        obj->state = nullptr;
+        errno = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+// The state other holders made is whole and of `type` (0: either kind).
+bool JoinedStateFits(const SharedObject& obj, std::uint32_t type) {
+    if (obj.state->magic != kMagic) {
+        errno = EINVAL;
+        SetLastError(kErrorFileInvalid);
+        return false;
+    }
+    if (type != 0 && obj.state->type != type) {
+        errno = EEXIST;  // the name belongs to an object of another kind
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    return true;
+}
+
 // Opens the object file, joins the holders and maps the state. *existed tells whether another
 // holder was there. With mustExist, fails (ERROR_FILE_NOT_FOUND) rather than create.
 std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type, bool mustExist,
@@ -284,20 +319,7 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
             ok = false;
         }
     }
-    if (ok) {
-        void* map = ::mmap(nullptr, kMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        ok = map != MAP_FAILED;
-        // A forked child (a service's monitor, which never execs) would otherwise keep the
-        // mapping, and with it this file's locks: the object would outlive its last holder.
-        if (ok) ::madvise(map, kMapSize, MADV_DONTFORK);
-        obj->state = ok ? static_cast<SharedState*>(map) : nullptr;
-        if (ok && !detail::GuardMapping(map, kMapSize)) {
-            ::munmap(map, kMapSize);
-            obj->state = nullptr;
-            errno = ENOMEM;
-            ok = false;
-        }
-    }
+    if (ok) ok = MapState(obj.get(), fd);
     if (ok && first) {
         // Nobody else holds the name: whatever the file holds is left over from dead holders.
         std::memset(obj->state, 0, sizeof(SharedState));
@@ -305,16 +327,7 @@ std::shared_ptr<SharedObject> Attach(const std::string& path, std::uint32_t type
         obj->state->magic = kMagic;
         ok = LockRange(fd, F_RDLCK, kPresenceByte, false) == 0;  // atomic conversion
     }
-    if (ok && !first && obj->state->magic != kMagic) {
-        errno = EINVAL;
-        SetLastError(kErrorFileInvalid);
-        ok = false;
-    }
-    if (ok && !first && type != 0 && obj->state->type != type) {
-        errno = EEXIST;  // the name belongs to an object of another kind
-        SetLastError(kErrorInvalidHandle);
-        ok = false;
-    }
+    if (ok && !first) ok = JoinedStateFits(*obj, type);
     LockRange(fd, F_UNLCK, kGuardByte, false);
     if (!ok) {
         return nullptr;

@@ -14,12 +14,13 @@ std::string Ipv4Text(DWORD networkOrder) {
 
 std::string Ipv4TextHost(DWORD hostOrder) { return Ipv4Text(htonl(hostOrder)); }
 
-std::string Trim(std::string_view text) {
-    constexpr std::string_view kBlanks = " \t\r\n\v\f";
-    const std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return std::string();
-    const std::size_t last = text.find_last_not_of(kBlanks);
-    return std::string(text.substr(first, last - first + 1));
+std::string Trim(std::string_view text) { return std::string(TrimView(text)); }
+
+std::string_view TrimView(std::string_view text, std::string_view blanks) {
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return text.substr(text.size());
+    const std::size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
 }
 
 std::string Lower(std::string_view text) {

@@ -132,7 +132,7 @@ std::vector<Bytes> Segment(GsoSegmenter& s, Bytes read, OffloadFault* fault = nu
     return frames;
 }
 
-// Every segment of a super-frame: its headers the original's with length, id, seq, flags and
+// Every segment of a super-frame: its headers the super-frame's with length, id, seq, flags and
 // checksums set as a sender that segments itself would set them, its payload the next slice.
 void CheckSegments(const Flow& f, const std::vector<Bytes>& frames, std::size_t payload, std::size_t mss) {
     ASSERT_EQ(frames.size(), (payload + mss - 1) / mss);

@@ -104,7 +104,7 @@ TEST_F(ResolverFileTest, EditsKeepOtherLinesAndRestoreGivesBackTheExactFile) {
     EXPECT_EQ(Read(File()), kOriginal);
 }
 
-// The restore must work on a full disk: the original stays on disk under a second name while the
+// The restore must work on a full disk: the first file stays on disk under a second name while the
 // tunnel's servers are in, and comes back by rename (the very same file, no bytes written). A
 // second name that no longer matches the journal is not trusted: the bytes are written anew.
 TEST_F(ResolverFileTest, RestoreRenamesTheKeptOriginalBackAndTrustsOnlyAnExactOne) {
@@ -120,7 +120,7 @@ TEST_F(ResolverFileTest, RestoreRenamesTheKeptOriginalBackAndTrustsOnlyAnExactOn
     ASSERT_EQ(r.Restore(), kErrorSuccess);
     struct stat after {};
     ASSERT_EQ(::stat(File().c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, original.st_ino) << "the original was written anew, not renamed back";
+    EXPECT_EQ(after.st_ino, original.st_ino) << "the first file was written anew, not renamed back";
     EXPECT_EQ(Read(File()), kOriginal);
     EXPECT_EQ(after.st_mode & 07777, 0640u);
     EXPECT_FALSE(Exists(kept));

@@ -25,7 +25,6 @@ public:
     platform::ReadinessPort& IoPort() { return m_ioPort; }
     platform::CompletionQueue& DispatchPort() { return m_dispatchPort; }
     IoContextPool& Pool() { return m_pool; }
-    std::size_t WorkersPerPort() const { return m_workersPerPort; }
 
     static std::atomic<long> s_liveConnections;
     // The period of the pool trim (5 s); tests may shorten it before the engine starts.

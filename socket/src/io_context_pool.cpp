@@ -101,9 +101,5 @@ std::size_t IoContextPool::SendCreated() {
     std::lock_guard<std::mutex> guard(m_send.lock);
     return m_send.created;
 }
-std::size_t IoContextPool::SendFree() {
-    std::lock_guard<std::mutex> guard(m_send.lock);
-    return m_send.free.size();
-}
 
 }  // namespace prendle

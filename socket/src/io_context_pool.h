@@ -59,7 +59,6 @@ public:
     std::size_t RecvCreated();
     std::size_t RecvFree();
     std::size_t SendCreated();
-    std::size_t SendFree();
 
 private:
     template <class T>

@@ -167,8 +167,6 @@ bool TwSocketServer::OpenListener(unsigned long address, unsigned short port) {
 
 void TwSocketServer::SetMaxSessions(std::size_t maxSessions) { m_maxSessions.store(maxSessions); }
 
-std::size_t TwSocketServer::MaxSessions() const { return m_sessionCap.load(); }
-
 unsigned long TwSocketServer::StartServer(unsigned long address, unsigned short* port) {
     if (m_started.load() || port == nullptr || !m_initialized) return 0;
     std::size_t fitting = SessionCapFor(RaiseDescriptorLimit());

@@ -89,11 +89,6 @@ void TwSslContentHandler::RemoveCache(const TwSslSession* session) {
     m_caches.erase(session);
 }
 
-std::size_t TwSslContentHandler::CacheCount() {
-    std::lock_guard<std::mutex> lock(m_SslContentCacheLock);
-    return m_caches.size();
-}
-
 TwSslContentHandler* TwSslHandlerRegistry::Register(std::uint8_t contentType, int cacheSize,
                                                     TwSslContentSink sink) {
     if (contentType >= 20 && contentType <= 22) return nullptr;

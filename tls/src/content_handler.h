@@ -49,7 +49,6 @@ class TwSslContentHandler {
 public:
     TwSslContentHandler(std::uint8_t contentType, int cacheSize, TwSslContentSink sink);
 
-    std::uint8_t ContentType() const { return m_contentType; }
     int CacheSize() const { return m_cacheSize; }
 
     // Reads at most `room` plaintext bytes into dst; > 0 bytes read, otherwise the reader's result.
@@ -59,7 +58,6 @@ public:
     void SessionEvent(TwSslMsgType code, TwSslSession& session);
     void Broadcast(TwSslMsgType code, TwSslSession* session);
     void RemoveCache(const TwSslSession* session);
-    std::size_t CacheCount();
 
 private:
     std::shared_ptr<TwSslContentCache> CacheFor(const TwSslSession& session);

@@ -3,7 +3,6 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
-#include <sys/stat.h>
 #include <strings.h>
 #include <unistd.h>
 

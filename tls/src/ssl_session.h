@@ -144,7 +144,6 @@ public:
     std::uint16_t Port() const { return m_port; }
     int Mode() const { return m_mode; }
     TwSslEngine& Engine() { return *m_engine; }
-    TwSslTransport& Transport() { return *m_transport; }
 
     std::atomic<std::uint32_t> userValue{0};  // SetSessionData
     void* owner = nullptr;                    // the facade's handle object for this session

@@ -107,7 +107,3 @@ TwSslAPI* TwSslStateMachine::GetSslAPI() { return m_impl.get(); }
 int TwSslStateMachine::Terminate() {
     return m_impl ? Guard(0, [&] { return m_impl->TerminateAll(); }) : 0;
 }
-
-void TwSslStateMachine::SetCertificateWarningHandler(void (*handler)(const char* text)) {
-    if (m_impl) m_impl->SetWarningHandler(handler);
-}

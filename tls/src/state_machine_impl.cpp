@@ -451,10 +451,3 @@ int TwSslStateMachineImpl::TerminateAll() {
     m_gate->CloseAndDrain();
     return 1;
 }
-
-void TwSslStateMachineImpl::SetWarningHandler(void (*handler)(const char*)) {
-    if (handler)
-        engine->SetUserNotifier([handler](const std::string& text) { handler(text.c_str()); });
-    else
-        engine->SetUserNotifier(nullptr);
-}

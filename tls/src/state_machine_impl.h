@@ -71,7 +71,6 @@ public:
                                          SharedObjectPtr<SharedObject> context);
     void SetCancelEvent(platform::Event* event) { m_cancel = event; }
     int TerminateAll();
-    void SetWarningHandler(void (*handler)(const char*));
 
     // Socket engine callbacks (context = this).
     static unsigned long SocketCallback(TwSocketManager* manager, _TwMessage* message);

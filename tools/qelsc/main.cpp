@@ -1,5 +1,5 @@
 // qelsc: the service layer's control program, what the setup steps and the install checker launch
-// where the original system launched its service control program.
+// where on Windows they launch the system's service control program.
 //
 //   qelsc create <name> <program>   register (automatic start, restarted 500 ms after a crash)
 //   qelsc delete <name>             stop and remove

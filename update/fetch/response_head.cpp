@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "platform/text_util.h"
+
 namespace update_fetch {
 
 namespace {
@@ -21,12 +23,6 @@ bool TokenChar(char c) {
     auto u = static_cast<unsigned char>(c);
     if (std::isalnum(u)) return true;
     return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-std::string_view Trim(std::string_view v) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-    return v;
 }
 
 HeadVerdict Fail(std::string* error, const char* why) {
@@ -51,7 +47,7 @@ bool StatusLine(std::string_view line, int* status) {
 
 // Digits only, at most 18 of them: any length this fetch could hold fits with room to spare.
 bool LengthValue(std::string_view v, std::uint64_t* out) {
-    v = Trim(v);
+    v = platform::TrimView(v, " \t");
     if (v.empty() || v.size() > 18) return false;
     std::uint64_t value = 0;
     for (char c : v) {

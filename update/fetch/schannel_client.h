@@ -27,7 +27,7 @@ struct SchannelTiming {
 class SchannelUi {
 public:
     virtual ~SchannelUi() = default;
-    // A Yes/No question (system-modal in the original); true for Yes.
+    // A Yes/No question (system-modal on Windows); true for Yes.
     virtual bool AskYesNo(const std::string& caption, const std::string& text) = 0;
     // An error box.
     virtual void ShowError(const std::string& caption, const std::string& text) = 0;

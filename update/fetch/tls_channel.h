@@ -23,16 +23,13 @@ public:
     // Each call runs one OpenSSL operation until it completes, waiting for the socket as OpenSSL
     // asks, all waits together bounded by timeoutMs. Result > 0 on success; otherwise <= 0 with
     // *sslError the OpenSSL error kind (SSL_ERROR_ZERO_RETURN: the server's TLS close), or -1
-    // with *sslError SSL_ERROR_SYSCALL after a socket error or the time-out (TimedOut() says
-    // which).
+    // with *sslError SSL_ERROR_SYSCALL after a socket error or the time-out.
     int Handshake(DWORD timeoutMs, int* sslError);
     int Read(char* buffer, int size, DWORD timeoutMs, int* sslError);
     int Write(const char* data, int size, DWORD timeoutMs, int* sslError);
     // Sends the close notify once, without waiting for the server's.
     int Shutdown(DWORD timeoutMs, int* sslError);
 
-    bool TimedOut() const { return m_timedOut; }
-    int SocketError() const { return m_socketError; }
     std::size_t BytesSent() const { return m_sent; }
 
 private:

@@ -37,7 +37,6 @@ public:
     ~CQuistralDlg() override;
 
     bool Finished() const { return m_finished; }
-    bool Succeeded() const { return m_success; }
     QPushButton* CloseButton() const { return m_button; }
     QLabel* ResultLabel() const { return m_result; }
     QString StatusText() const;

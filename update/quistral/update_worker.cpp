@@ -143,51 +143,14 @@ bool UpdateWorker::Run() {
     m_sink.SetStatus(T("Achieving upgrade information..."));
     // Until the package is there nothing was changed: Close stops the update.
     m_sink.EnableStop();
-    if (m_config.mode == UpdateMode::kCheckClient) {
-        int rc = CheckMode(lib);
-        if (rc != 1) {
-            Finish(false, true);
-            return false;
-        }
-    } else if (!ReadClientList(lib)) {
-        return false;
-    }
+    if (!TakeUpdateList(lib)) return false;
     m_sink.SetProgress(5);
     unsigned long rc = Download(lib);
     m_lastError = rc;
-    if (rc == ERROR_UPD_STOPPED) {
-        m_sink.SetResult(T("You have canceled update, please connect again."));
-        m_sink.Message(T("You have canceled update, please connect again."), T("SSL-VPN Update Tips"));
-        Finish(false, true);
-        return false;
-    }
-    if (rc == ERROR_UPD_HTTP) {
-        m_sink.SetResult(T("Download the update package failed, please try again later."));
-        m_sink.Message(
-            T("Download the update package failed, please check the network connection or download new "
-              "installation package from the Download Center."),
-            T("SSL-VPN Update Tips"));
-        Finish(false, true);
-        return false;
-    }
+    if (DownloadEnded(rc)) return false;
     m_sink.DisableClose();
     if (rc == 0 && lib.IsNeedUninst()) {
-        Log("[WorkerThrd] Need Uninst.");
-        m_sink.SetProgress(100);
-        Pause(m_config.timing.setupDelayMs);
-        const std::string setup = Path(kSetupFile);
-        // Downloaded over a verified connection; started without a shell, with its argument as one word.
-        ::chmod(setup.c_str(), 0700);
-        platform::SpawnOptions options;
-        options.directory = m_config.programDir;
-        options.detached = true;
-        if (platform::Spawn({setup, "/SILENT", m_config.argToken}, options) < 0) {
-            Log("[WorkerThrd] the setup program could not be started");
-            m_sink.Message(
-                T("The installation program fails to start, please download from the Download Center "
-                  "and run the new installation package."),
-                T("Update Tips"));
-        }
+        StartFullSetup();
         Finish(false, true);
         return false;
     }
@@ -199,6 +162,62 @@ bool UpdateWorker::Run() {
     }
     m_sink.SetStatus(T("Program configuration is done."));
     m_sink.SetStatus(T("Update succeed."));
+    RecordNewVersion(lib);
+    Finish(true, false);
+    return true;
+}
+
+bool UpdateWorker::TakeUpdateList(CGlimrow& lib) {
+    if (m_config.mode == UpdateMode::kCheckClient) {
+        int rc = CheckMode(lib);
+        if (rc != 1) {
+            Finish(false, true);
+            return false;
+        }
+    } else if (!ReadClientList(lib)) {
+        return false;
+    }
+    return true;
+}
+
+bool UpdateWorker::DownloadEnded(unsigned long rc) {
+    if (rc == ERROR_UPD_STOPPED) {
+        m_sink.SetResult(T("You have canceled update, please connect again."));
+        m_sink.Message(T("You have canceled update, please connect again."), T("SSL-VPN Update Tips"));
+        Finish(false, true);
+        return true;
+    }
+    if (rc == ERROR_UPD_HTTP) {
+        m_sink.SetResult(T("Download the update package failed, please try again later."));
+        m_sink.Message(
+            T("Download the update package failed, please check the network connection or download new "
+              "installation package from the Download Center."),
+            T("SSL-VPN Update Tips"));
+        Finish(false, true);
+        return true;
+    }
+    return false;
+}
+
+void UpdateWorker::StartFullSetup() {
+    Log("[WorkerThrd] Need Uninst.");
+    m_sink.SetProgress(100);
+    Pause(m_config.timing.setupDelayMs);
+    const std::string setup = Path(kSetupFile);
+    // Downloaded over a verified connection; started without a shell, with its argument as one word.
+    ::chmod(setup.c_str(), 0700);
+    platform::SpawnOptions options;
+    options.directory = m_config.programDir;
+    options.detached = true;
+    if (platform::Spawn({setup, "/SILENT", m_config.argToken}, options) < 0) {
+        Log("[WorkerThrd] the setup program could not be started");
+        m_sink.Message(T("The installation program fails to start, please download from the Download Center "
+                         "and run the new installation package."),
+                       T("Update Tips"));
+    }
+}
+
+void UpdateWorker::RecordNewVersion(CGlimrow& lib) {
     const char* version = lib.GetUpdateVersion();
     auto store = platform::SettingsStore::Machine();
     if (ClientMode()) {
@@ -210,8 +229,6 @@ bool UpdateWorker::Run() {
                         static_cast<DWORD>(std::strlen(version)));
         m_sink.SetResult(TrPlugin("Click on close button, the client program will run automatically."));
     }
-    Finish(true, false);
-    return true;
 }
 
 bool UpdateWorker::ReadClientList(CGlimrow& lib) {
@@ -315,55 +332,8 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
         m_server = std::string(host) + ":" + std::to_string(port);
         rc = lib.ConnectServer(host, port);
     }
-    if (rc == 0) {
-        m_sink.SetProgress(10);
-        if (lib.IsNeedUninst()) {
-            char setup[] = "UpdateSetup.exe";
-            if (ClientMode()) {
-                bool ok = false;
-                std::string version = Setting(kClientKey, platform::client_settings::kVersion, &ok);
-                Log("[DownloadFile] szVersion=" + version);
-                rc = lib.GetSetupPack(2, version.data(), setup);
-            } else {
-                char empty[] = "";
-                rc = lib.GetSetupPack(1, empty, setup);
-            }
-        } else {
-            char pack[] = "UpdatePack.dat";
-            rc = lib.GetUpdatePack(pack);
-        }
-    }
-    if (rc == 0) {
-        unsigned long total = 1, done = 0;
-        unsigned long loggedTotal = 0, loggedDone = 0, loggedRc = 0;
-        bool logged = false;
-        for (;;) {
-            if (m_stop.load()) {
-                // The stopped request ends within a moment: its end is waited for, not polled.
-                lib.StopDownload();
-                lib.JoinDownload();
-            }
-            rc = lib.GetDownloadStatus(&total, &done);
-            // A stalled server gives the same count poll after poll: one line for each new one.
-            if (!logged || done != loggedDone || total != loggedTotal || rc != loggedRc) {
-                char line[160];
-                std::snprintf(line, sizeof(line),
-                              "[DownloadFile] Download %lu, Total %lu, GetDownloadStatus返回%lu", done, total,
-                              rc);
-                Log(line);
-                logged = true;
-                loggedDone = done;
-                loggedTotal = total;
-                loggedRc = rc;
-            }
-            // 64-bit arithmetic: packages beyond 40 MiB would overflow 32 bits here.
-            std::uint64_t percent = total ? static_cast<std::uint64_t>(done) * 50 / total : 0;
-            m_sink.SetProgress(10 + static_cast<int>(std::min<std::uint64_t>(percent, 50)));
-            if (rc != 0 || done >= total) break;
-            PauseUnlessStopped(m_config.timing.pollMs);
-        }
-        lib.CloseConnect();
-    }
+    if (rc == 0) rc = StartPackDownload(lib);
+    if (rc == 0) rc = FollowDownload(lib);
     bool unpackRefused = false;
     if (rc == 0 && !lib.IsNeedUninst()) {
         m_sink.SetStatus(T("Releasing update package..."));
@@ -382,6 +352,57 @@ unsigned long UpdateWorker::Download(CGlimrow& lib) {
     } else if (rc != 0) {
         m_sink.SetResult(failText);
     }
+    return rc;
+}
+
+unsigned long UpdateWorker::StartPackDownload(CGlimrow& lib) {
+    m_sink.SetProgress(10);
+    if (!lib.IsNeedUninst()) {
+        char pack[] = "UpdatePack.dat";
+        return lib.GetUpdatePack(pack);
+    }
+    char setup[] = "UpdateSetup.exe";
+    if (ClientMode()) {
+        bool ok = false;
+        std::string version = Setting(kClientKey, platform::client_settings::kVersion, &ok);
+        Log("[DownloadFile] szVersion=" + version);
+        return lib.GetSetupPack(2, version.data(), setup);
+    }
+    char empty[] = "";
+    return lib.GetSetupPack(1, empty, setup);
+}
+
+unsigned long UpdateWorker::FollowDownload(CGlimrow& lib) {
+    unsigned long rc = 0;
+    unsigned long total = 1, done = 0;
+    unsigned long loggedTotal = 0, loggedDone = 0, loggedRc = 0;
+    bool logged = false;
+    for (;;) {
+        if (m_stop.load()) {
+            // The stopped request ends within a moment: its end is waited for, not polled.
+            lib.StopDownload();
+            lib.JoinDownload();
+        }
+        rc = lib.GetDownloadStatus(&total, &done);
+        // A stalled server gives the same count poll after poll: one line for each new one.
+        if (!logged || done != loggedDone || total != loggedTotal || rc != loggedRc) {
+            char line[160];
+            std::snprintf(line, sizeof(line),
+                          "[DownloadFile] Download %lu, Total %lu, GetDownloadStatus返回%lu", done, total,
+                          rc);
+            Log(line);
+            logged = true;
+            loggedDone = done;
+            loggedTotal = total;
+            loggedRc = rc;
+        }
+        // 64-bit arithmetic: packages beyond 40 MiB would overflow 32 bits here.
+        std::uint64_t percent = total ? static_cast<std::uint64_t>(done) * 50 / total : 0;
+        m_sink.SetProgress(10 + static_cast<int>(std::min<std::uint64_t>(percent, 50)));
+        if (rc != 0 || done >= total) break;
+        PauseUnlessStopped(m_config.timing.pollMs);
+    }
+    lib.CloseConnect();
     return rc;
 }
 

@@ -77,6 +77,15 @@ private:
     // an update to root's program folder.
     bool ReadClientList(CGlimrow& lib);
     unsigned long Download(CGlimrow& lib);
+    // Run's steps: the update list read (false: the update ended); a failed download told (true:
+    // the update ended); the full setup started; the new version recorded.
+    bool TakeUpdateList(CGlimrow& lib);
+    bool DownloadEnded(unsigned long rc);
+    void StartFullSetup();
+    void RecordNewVersion(CGlimrow& lib);
+    // Download's steps: the package's download started; followed to its end (the connection closed).
+    unsigned long StartPackDownload(CGlimrow& lib);
+    unsigned long FollowDownload(CGlimrow& lib);
     unsigned long Apply(CGlimrow& lib);
     unsigned long ApplyFail(unsigned long code, const std::string& text);
     bool StopService(const std::string& name);

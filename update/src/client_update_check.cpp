@@ -46,7 +46,7 @@ bool TwClientUpdateCheck::UpdateProgramRunning(const std::string& programDir) {
         // the program but calls itself otherwise, and outlives the update by far.
         if (!updateName(p.name) || !updateName(p.task)) continue;
         // The update program always runs from the client's folder; a root-owned one is not
-        // readable to the client and counts, as in the original's name-only check.
+        // readable to the client and counts, as a check by name alone would count it.
         if (p.path.empty() || programDir.empty() || ec) return true;
         std::error_code pec;
         if (std::filesystem::weakly_canonical(std::filesystem::path(p.path).parent_path(), pec) == dir || pec)

@@ -188,7 +188,8 @@ unsigned long CGlimrow::StartDownload(const std::string& url, const std::string&
     return 0;
 }
 
-unsigned long CGlimrow::GetUpdatePack(char* localPath) {
+// Both package downloads log their refusals under GetSetupPack's name.
+unsigned long CGlimrow::CheckPackArguments(const char* localPath) const {
     if (!m_pInet || !m_pUpdList) {
         Log("[CGlimrow::GetSetupPack] !m_pInet || !m_pUpdList");
         return ERROR_UPD_BAD_ARGUMENT;
@@ -197,6 +198,11 @@ unsigned long CGlimrow::GetUpdatePack(char* localPath) {
         Log("[CGlimrow::GetSetupPack] !szSetupFilePath");
         return ERROR_UPD_BAD_ARGUMENT;
     }
+    return 0;
+}
+
+unsigned long CGlimrow::GetUpdatePack(char* localPath) {
+    if (unsigned long rc = CheckPackArguments(localPath)) return rc;
     const std::string& url = m_pUpdList->PackUrl();
     if (url.empty()) return ERROR_UPD_BAD_ARGUMENT;
     std::string path = localPath[0] == '/' ? std::string(localPath) : InProgramDir(localPath);
@@ -208,14 +214,7 @@ unsigned long CGlimrow::GetUpdatePack(char* localPath) {
 }
 
 unsigned long CGlimrow::GetSetupPack(unsigned long type, char* clientVersion, char* localPath) {
-    if (!m_pInet || !m_pUpdList) {
-        Log("[CGlimrow::GetSetupPack] !m_pInet || !m_pUpdList");
-        return ERROR_UPD_BAD_ARGUMENT;
-    }
-    if (!localPath || !*localPath) {
-        Log("[CGlimrow::GetSetupPack] !szSetupFilePath");
-        return ERROR_UPD_BAD_ARGUMENT;
-    }
+    if (unsigned long rc = CheckPackArguments(localPath)) return rc;
     std::string url;
     if (type == 2) {
         JoinDownload();

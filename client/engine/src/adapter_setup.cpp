@@ -210,8 +210,8 @@ bool TwAdapterSetup::LogoffConfigAdapter(bool keepAdapterOpen) {
     if (m_hooks.setArpAnswering) m_hooks.setArpAnswering(false);
     if (m_hooks.setDataPathActive) m_hooks.setDataPathActive(false);
     if (!keepAdapterOpen) {
-        // The adapter's medium going down takes the tunnel's address and its routes away on the
-        // original system; here the address stays unless it is taken off.
+        // On Windows the adapter's medium going down takes the tunnel's address and its routes
+        // away; on Linux the address stays unless it is taken off.
         DropTunnelAddress();
         ChangeMediaStatus(0);
         m_deps.driver->CloseFilterHandler();
@@ -451,7 +451,7 @@ int TwAdapterSetup::GetVirtualAdapterIndex() {
         return 0;
     }
     for (const auto& a : adapters) {
-        // A disabled adapter is not in the system's list on the original system; here it is, down.
+        // On Windows a disabled adapter is not in the system's list; on Linux it is, down.
         if (a.macLength == 6 && std::memcmp(a.mac.data(), kVirtualAdapterMac, 6) == 0 && a.up) {
             TW_LOG(LOG_CLIENT_LOGIN, 5, "[GetVirtualAdapterIndex] Get adapter index, %d",
                    static_cast<int>(a.index));

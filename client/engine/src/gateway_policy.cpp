@@ -102,16 +102,22 @@ std::shared_ptr<platform::SettingsStore> TwGatewayPolicy::Store() {
     return m_store ? m_store : platform::SettingsStore::Machine();
 }
 
+// What one policy text sets, taken over as a whole once every line was read.
+struct TwGatewayPolicy::PolicyRead {
+    std::vector<TwFilterRule> rules;
+    WORD defaultIn = ACTION_BYPASS;
+    WORD defaultOut = ACTION_BYPASS;
+    std::uint32_t maxIdle = 0;
+    std::uint32_t maxOnline = 0;
+    bool homePageSeen = false;
+};
+
 bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
     if (policyText == nullptr) return false;
     const std::string text(policyText);
-    std::vector<TwFilterRule> rules;
+    PolicyRead read;
     m_messages.clear();
     m_traceFrames = SharedDailyLog::Instance().ShouldLog(LOG_CLIENT_DATA, 5);
-    WORD defaultIn = ACTION_BYPASS, defaultOut = ACTION_BYPASS;
-    std::uint32_t maxIdle = 0, maxOnline = 0;
-    bool homePageSeen = false;
-    std::vector<std::string>* log = &m_messages;
 
     std::size_t start = 0;
     for (int index = 0; start <= text.size(); ++index) {
@@ -122,100 +128,111 @@ bool TwGatewayPolicy::ApplyPolicy(const char* policyText) {
         const std::vector<std::string_view> t = Tokens(line);
         if (t.empty() || !Same(t[0], "policy")) continue;
         if (t.size() < 2) continue;
-        const std::string_view what = t[1];
-        const bool has = t.size() >= 3;
-        std::uint32_t n = 0;
-        if (Same(what, "hostcheck")) continue;
-        if (Same(what, "cleanclientcache")) {
-            if (!has) {
-                Say(log, "Invalid policy, cleanclientcache required\n");
-                continue;
-            }
-            const LONG rc = Store()->SetString(kClientKey, platform::client_settings::kCleanCachePolicy,
-                                               std::string(t[2]));
-            if (rc != platform::kRegOk)
-                TW_LOG(LOG_CLIENT_LOGIN, 3, "[ApplyPolicy] CleanCachePolicy not stored, %d", rc);
-        } else if (Same(what, "homepage")) {
-            if (!has) {
-                Say(log, "Invalid policy, HomePage required\n");
-                continue;
-            }
-            Store()->SetString(kClientKey, platform::client_settings::kHomePage, std::string(t[2]));
-            homePageSeen = true;
-        } else if (Same(what, "maxclient")) {
-            if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) Say(log, "Invalid policy, Max-Client required\n");
-        } else if (Same(what, "dnstimeout")) {
-            if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) Say(log, "Invalid policy, Dns Timeout required\n");
-        } else if (Same(what, "maxidletime")) {
-            if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) {
-                Say(log, "Invalid policy, maxidletime required\n");
-            } else {
-                maxIdle = n;
-            }
-        } else if (Same(what, "maxonlinetime")) {
-            if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) {
-                Say(log, "Invalid policy, maxonlinetime required\n");
-            } else {
-                maxOnline = n;
-            }
-        } else if (Same(what, "maxspeed")) {
-            const std::size_t slash = has ? t[2].find('/') : std::string_view::npos;
-            std::uint32_t a = 0, b = 0;
-            if (slash == std::string_view::npos || !Number(t[2].substr(0, slash), 0xFFFFFFFFu, &a) ||
-                !Number(t[2].substr(slash + 1), 0xFFFFFFFFu, &b)) {
-                Say(log, "Invalid policy, maxspeed required\n");
-            }
-        } else if (Same(what, "maxflow")) {
-            if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) Say(log, "Invalid policy, maxflow required\n");
-        } else if (Same(what, "default")) {
-            if (!has) {
-                Say(log, "Invalid policy, action required\n");
-                continue;
-            }
-            WORD action;
-            if (Same(t[2], "allow")) {
-                action = ACTION_BYPASS;
-            } else if (Same(t[2], "deny")) {
-                action = ACTION_DENY;
-            } else {
-                Say(log, "unknown action " + Shown(t[2]) + ", use deny\n");
-                continue;
-            }
-            if (t.size() < 4) {
-                Say(log, "Invalid policy, direction required\n");
-                continue;
-            }
-            if (Same(t[3], "in")) {
-                defaultIn = action;
-            } else if (Same(t[3], "out")) {
-                defaultOut = action;
-            } else if (Same(t[3], "all")) {
-                defaultIn = defaultOut = action;
-            } else {
-                Say(log, "unknown direction " + Shown(t[3]) + "\n");
-            }
-        } else if (Same(what, "allow") || Same(what, "deny")) {
-            if (index > 2) {
-                TW_LOG(LOG_CLIENT_LOGIN, 4, "[ApplyPolicy] Extract RULE, Line %d, App %s", index,
-                       std::string(line.substr(0, 200)).c_str());
-            }
-            TwFilterRule rule;
-            if (ReadRule(t, &rule)) rules.push_back(rule);
-        } else {
-            Say(log, "unknown action " + Shown(what) + ", use deny\n");
-        }
+        ReadStatement(t, line, index, &read);
     }
-    if (!homePageSeen) Store()->DeleteValue(kClientKey, platform::client_settings::kHomePage);
+    if (!read.homePageSeen) Store()->DeleteValue(kClientKey, platform::client_settings::kHomePage);
     {
         // A relogon applies the new policy while the packet pump of the session still filters.
         std::unique_lock<std::shared_mutex> lock(m_rulesLock);
-        m_rules.swap(rules);
+        m_rules.swap(read.rules);
     }
-    m_defaultIn = defaultIn;
-    m_defaultOut = defaultOut;
-    m_maxIdleTime.store(maxIdle);
-    m_maxOnlineTime.store(maxOnline);
+    m_defaultIn = read.defaultIn;
+    m_defaultOut = read.defaultOut;
+    m_maxIdleTime.store(read.maxIdle);
+    m_maxOnlineTime.store(read.maxOnline);
     return true;
+}
+
+void TwGatewayPolicy::ReadStatement(const std::vector<std::string_view>& t, std::string_view line, int index,
+                                    PolicyRead* read) {
+    std::vector<std::string>* log = &m_messages;
+    const std::string_view what = t[1];
+    const bool has = t.size() >= 3;
+    std::uint32_t n = 0;
+    if (Same(what, "hostcheck")) return;
+    if (Same(what, "cleanclientcache")) {
+        if (!has) {
+            Say(log, "Invalid policy, cleanclientcache required\n");
+            return;
+        }
+        const LONG rc =
+            Store()->SetString(kClientKey, platform::client_settings::kCleanCachePolicy, std::string(t[2]));
+        if (rc != platform::kRegOk)
+            TW_LOG(LOG_CLIENT_LOGIN, 3, "[ApplyPolicy] CleanCachePolicy not stored, %d", rc);
+    } else if (Same(what, "homepage")) {
+        if (!has) {
+            Say(log, "Invalid policy, HomePage required\n");
+            return;
+        }
+        Store()->SetString(kClientKey, platform::client_settings::kHomePage, std::string(t[2]));
+        read->homePageSeen = true;
+    } else if (Same(what, "maxclient")) {
+        if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) Say(log, "Invalid policy, Max-Client required\n");
+    } else if (Same(what, "dnstimeout")) {
+        if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) Say(log, "Invalid policy, Dns Timeout required\n");
+    } else if (Same(what, "maxidletime")) {
+        if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) {
+            Say(log, "Invalid policy, maxidletime required\n");
+        } else {
+            read->maxIdle = n;
+        }
+    } else if (Same(what, "maxonlinetime")) {
+        if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) {
+            Say(log, "Invalid policy, maxonlinetime required\n");
+        } else {
+            read->maxOnline = n;
+        }
+    } else if (Same(what, "maxspeed")) {
+        const std::size_t slash = has ? t[2].find('/') : std::string_view::npos;
+        std::uint32_t a = 0, b = 0;
+        if (slash == std::string_view::npos || !Number(t[2].substr(0, slash), 0xFFFFFFFFu, &a) ||
+            !Number(t[2].substr(slash + 1), 0xFFFFFFFFu, &b)) {
+            Say(log, "Invalid policy, maxspeed required\n");
+        }
+    } else if (Same(what, "maxflow")) {
+        if (!has || !Number(t[2], 0xFFFFFFFFu, &n)) Say(log, "Invalid policy, maxflow required\n");
+    } else if (Same(what, "default")) {
+        ReadDefaultAction(t, read);
+    } else if (Same(what, "allow") || Same(what, "deny")) {
+        if (index > 2) {
+            TW_LOG(LOG_CLIENT_LOGIN, 4, "[ApplyPolicy] Extract RULE, Line %d, App %s", index,
+                   std::string(line.substr(0, 200)).c_str());
+        }
+        TwFilterRule rule;
+        if (ReadRule(t, &rule)) read->rules.push_back(rule);
+    } else {
+        Say(log, "unknown action " + Shown(what) + ", use deny\n");
+    }
+}
+
+void TwGatewayPolicy::ReadDefaultAction(const std::vector<std::string_view>& t, PolicyRead* read) {
+    std::vector<std::string>* log = &m_messages;
+    if (t.size() < 3) {
+        Say(log, "Invalid policy, action required\n");
+        return;
+    }
+    WORD action;
+    if (Same(t[2], "allow")) {
+        action = ACTION_BYPASS;
+    } else if (Same(t[2], "deny")) {
+        action = ACTION_DENY;
+    } else {
+        Say(log, "unknown action " + Shown(t[2]) + ", use deny\n");
+        return;
+    }
+    if (t.size() < 4) {
+        Say(log, "Invalid policy, direction required\n");
+        return;
+    }
+    if (Same(t[3], "in")) {
+        read->defaultIn = action;
+    } else if (Same(t[3], "out")) {
+        read->defaultOut = action;
+    } else if (Same(t[3], "all")) {
+        read->defaultIn = read->defaultOut = action;
+    } else {
+        Say(log, "unknown direction " + Shown(t[3]) + "\n");
+    }
 }
 
 bool TwGatewayPolicy::ReadRule(const std::vector<std::string_view>& t, TwFilterRule* rule) {
@@ -321,6 +338,63 @@ void TwGatewayPolicy::SetApplicationRules(std::vector<TwAppRule> rules) {
     }
 }
 
+const TwAppRule* TwGatewayPolicy::MatchAppRule(DWORD direction, BYTE proto, const std::string& module,
+                                               const char* name, DWORD remote) const {
+    for (std::size_t i = 0; i < m_appRules.size(); ++i) {
+        const TwAppRule& r = m_appRules[i];
+        if (r.direction != direction) {
+            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] Direction %d %d not match", r.direction,
+                   static_cast<int>(direction));
+            continue;
+        }
+        if (r.protocol != 0 && r.protocol != proto) {
+            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] Proto %d %d not match", r.protocol, proto);
+            continue;
+        }
+        if (!m_compiled[i]->ok || regexec(&m_compiled[i]->re, module.c_str(), 0, nullptr, 0) != 0) {
+            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] AppClient %s not match %s", module.c_str(),
+                   r.moduleExpression.c_str());
+            continue;
+        }
+        if (!r.host.empty()) {
+            if (r.host != name) {
+                TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] FQDN %s %s not match", r.host.c_str(),
+                       name);
+                continue;
+            }
+        } else if ((r.address & r.mask) != (remote & r.mask)) {
+            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] Address %x %x not match", ntohl(r.address),
+                   ntohl(remote));
+            continue;
+        }
+        return &r;
+    }
+    return nullptr;
+}
+
+void TwGatewayPolicy::ReportAppRuleMatch(const TwAppRule& rule, const std::string& module, DWORD local,
+                                         WORD localPort, DWORD remote, WORD remotePort, PolicyHost& host) {
+    char record[1024];
+    std::snprintf(record, sizeof record, "%s|%s|%s %s 访问 %s，源地址 %s:%d，目的地址 %s:%d",
+                  rule.appName.c_str(), module.c_str(), rule.action == ACTION_BYPASS ? "允许" : "禁止",
+                  module.c_str(), rule.appName.c_str(), Ipv4Text(local).c_str(), localPort,
+                  Ipv4Text(remote).c_str(), remotePort);
+    TW_LOG(LOG_CLIENT_DATA, 4, "[HandleSessionNotify] Match APP RULE %s", record);
+    if (!host.Online()) return;
+    // The gateway reads its log records in code page 936.
+    const std::string user = platform::Utf8ToCp936(host.UserName());
+    const std::string text = platform::Utf8ToCp936(record);
+    short size = 0;
+    ssr_ConstructGWLogApp(nullptr, &size, host.SessionId(), user.c_str(),
+                          static_cast<std::uint32_t>(std::time(nullptr)), text.c_str());
+    if (size <= 0) return;
+    std::vector<std::uint8_t> message(static_cast<std::size_t>(size));
+    if (ssr_ConstructGWLogApp(message.data(), &size, host.SessionId(), user.c_str(),
+                              static_cast<std::uint32_t>(std::time(nullptr)), text.c_str()) == SSR_SUCCESS) {
+        host.SendToGateway(message.data(), static_cast<std::size_t>(size));
+    }
+}
+
 void TwGatewayPolicy::HandleSessionNotify(const SessionNotify* notify, PacketPort& driver, PolicyHost& host) {
     if (notify == nullptr || notify->kind != SESSION_NOTIFY_ACTION) return;
     TW_FIREWALL_ACTION current = notify->action;
@@ -349,37 +423,7 @@ void TwGatewayPolicy::HandleSessionNotify(const SessionNotify* notify, PacketPor
     BYTE action = direction == TW_POLICY_DIR_OUT ? static_cast<BYTE>(m_defaultOut)
                   : inbound                      ? static_cast<BYTE>(m_defaultIn)
                                                  : ACTION_DENY;
-    const TwAppRule* match = nullptr;
-    for (std::size_t i = 0; i < m_appRules.size(); ++i) {
-        const TwAppRule& r = m_appRules[i];
-        if (r.direction != direction) {
-            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] Direction %d %d not match", r.direction,
-                   static_cast<int>(direction));
-            continue;
-        }
-        if (r.protocol != 0 && r.protocol != proto) {
-            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] Proto %d %d not match", r.protocol, proto);
-            continue;
-        }
-        if (!m_compiled[i]->ok || regexec(&m_compiled[i]->re, module.c_str(), 0, nullptr, 0) != 0) {
-            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] AppClient %s not match %s", module.c_str(),
-                   r.moduleExpression.c_str());
-            continue;
-        }
-        if (!r.host.empty()) {
-            if (r.host != name) {
-                TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] FQDN %s %s not match", r.host.c_str(),
-                       name);
-                continue;
-            }
-        } else if ((r.address & r.mask) != (remote & r.mask)) {
-            TW_LOG(LOG_CLIENT_DATA, 5, "[HandleSessionNotify] Address %x %x not match", ntohl(r.address),
-                   ntohl(remote));
-            continue;
-        }
-        match = &r;
-        break;
-    }
+    const TwAppRule* match = MatchAppRule(direction, proto, module, name, remote);
     TW_FIREWALL_ACTION decided = notify->action;
     if (match == nullptr) {
         decided.action = action;
@@ -388,25 +432,7 @@ void TwGatewayPolicy::HandleSessionNotify(const SessionNotify* notify, PacketPor
     }
     decided.action = match->action;
     driver.SetFirewallAction(&decided);
-    char record[1024];
-    std::snprintf(record, sizeof record, "%s|%s|%s %s 访问 %s，源地址 %s:%d，目的地址 %s:%d",
-                  match->appName.c_str(), module.c_str(), match->action == ACTION_BYPASS ? "允许" : "禁止",
-                  module.c_str(), match->appName.c_str(), Ipv4Text(local).c_str(), localPort,
-                  Ipv4Text(remote).c_str(), remotePort);
-    TW_LOG(LOG_CLIENT_DATA, 4, "[HandleSessionNotify] Match APP RULE %s", record);
-    if (!host.Online()) return;
-    // The gateway reads its log records in code page 936.
-    const std::string user = platform::Utf8ToCp936(host.UserName());
-    const std::string text = platform::Utf8ToCp936(record);
-    short size = 0;
-    ssr_ConstructGWLogApp(nullptr, &size, host.SessionId(), user.c_str(),
-                          static_cast<std::uint32_t>(std::time(nullptr)), text.c_str());
-    if (size <= 0) return;
-    std::vector<std::uint8_t> message(static_cast<std::size_t>(size));
-    if (ssr_ConstructGWLogApp(message.data(), &size, host.SessionId(), user.c_str(),
-                              static_cast<std::uint32_t>(std::time(nullptr)), text.c_str()) == SSR_SUCCESS) {
-        host.SendToGateway(message.data(), static_cast<std::size_t>(size));
-    }
+    ReportAppRuleMatch(*match, module, local, localPort, remote, remotePort, host);
 }
 
 }  // namespace engine

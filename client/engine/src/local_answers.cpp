@@ -60,6 +60,102 @@ struct Option {
     bool enabled;
 };
 
+// What a DHCP request asks: the address of option 50 and the answer's message type from option
+// 53 (2 offer for a discover, 5 ack for a request or inform, 0 for anything else).
+struct DhcpRequestOptions {
+    DWORD requested = 0;
+    int type = 0;
+};
+
+DhcpRequestOptions ReadDhcpRequestOptions(const std::uint8_t* frame, std::size_t at, std::size_t end) {
+    DhcpRequestOptions asked;
+    while (at < end) {
+        const BYTE code = frame[at];
+        if (code == 255) break;
+        if (code == 0) {  // pad
+            ++at;
+            continue;
+        }
+        if (at + 2 > end) break;
+        const std::size_t len = frame[at + 1];
+        if (at + 2 + len > end) break;
+        const std::uint8_t* v = frame + at + 2;
+        if (code == 50 && len >= 4) asked.requested = GetRaw32(v);
+        if (code == 53 && len >= 1) {
+            if (v[0] == 1) asked.type = 2;
+            if (v[0] == 3 || v[0] == 8) asked.type = 5;
+        }
+        at += 2 + len;
+    }
+    return asked;
+}
+
+// The option values of an answer, in network order.
+struct DhcpAnswerValues {
+    BYTE offerType;
+    BYTE nakType = 6;
+    BYTE node = 4;
+    BYTE t1[4], t2[4], lease[4], dns[8], wins[8], mask[4], router[4], server[4];
+
+    DhcpAnswerValues(const DhcpInfo& info, BYTE type) : offerType(type) {
+        Put32(t1, 345600);
+        Put32(t2, 604800);
+        Put32(lease, 691200);
+        PutRaw32(mask, info.mask);
+        PutRaw32(router, info.router);
+        PutRaw32(server, info.server);
+        PutRaw32(dns, info.dns1);
+        PutRaw32(dns + 4, info.dns2);
+        PutRaw32(wins, info.wins1);
+        PutRaw32(wins + 4, info.wins2);
+    }
+};
+
+// The answer's Ethernet, IP, UDP (checksum left 0) and BOOTP heads into the zeroed `reply`.
+void WriteDhcpReplyHeads(const DhcpInfo& info, const std::uint8_t* ip, const std::uint8_t* bootp,
+                         std::size_t options, DWORD offered, std::uint8_t* reply) {
+    std::memcpy(reply, bootp + 28, 6);  // chaddr
+    std::memcpy(reply + 6, kTunnelPeerMac, 6);
+    Put16(reply + 12, 0x0800);
+    std::uint8_t* rip = reply + kEth;
+    // The request's first 20 header bytes, but always as a 20-byte header: the request's own IP
+    // options are not copied, so its IHL must not be either.
+    std::memcpy(rip, ip, 20);
+    rip[0] = static_cast<std::uint8_t>((ip[0] & 0xF0) | 5);
+    Put16(rip + 2, static_cast<WORD>(options + 268));
+    Put16(rip + 4, static_cast<WORD>(Get16(ip + 4) + 0x5000));
+    Put16(rip + 6, 0);  // no fragment bits of the request
+    PutRaw32(rip + 12, info.server);
+    Put32(rip + 16, 0xFFFFFFFFu);
+    Put16(rip + 10, 0);
+    Put16(rip + 10, CalcPacketChecksum(rip, 20, 0));
+    std::uint8_t* udp = rip + 20;
+    Put16(udp, 67);
+    Put16(udp + 2, 68);
+    Put16(udp + 4, static_cast<WORD>(options + 248));
+    std::uint8_t* b = udp + 8;
+    b[0] = 2;
+    b[1] = 1;
+    b[2] = 6;
+    std::memcpy(b + 4, bootp + 4, 4);  // xid
+    PutRaw32(b + 16, offered);
+    PutRaw32(b + 20, info.server);
+    std::memcpy(b + 28, bootp + 28, 6);
+    Put32(b + kBootpFixed, kMagicCookie);
+}
+
+// The list's enabled options from `o` on, then the end option.
+void WriteDhcpOptions(const Option* list, std::size_t count, std::uint8_t* o) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!list[i].enabled) continue;
+        o[0] = list[i].code;
+        o[1] = list[i].length;
+        std::memcpy(o + 2, list[i].value, list[i].length);
+        o += 2 + list[i].length;
+    }
+    *o = 255;
+}
+
 }  // namespace
 
 ArpProxyInfo SetArpProxyInfo(DWORD ownAddress, DWORD mask) {
@@ -153,64 +249,33 @@ DhcpResult BuildDhcpReply(const DhcpInfo& info, const std::uint8_t* frame, std::
     if (Get32(bootp + kBootpFixed) != kMagicCookie) return DhcpResult::kBadCookie;
     if (bootp[0] != 1) return DhcpResult::kNotRequest;
 
-    DWORD requested = 0;
-    int type = 0;
-    for (std::size_t at = bootpAt + kOptionsAt; at < end;) {
-        const BYTE code = frame[at];
-        if (code == 255) break;
-        if (code == 0) {  // pad
-            ++at;
-            continue;
-        }
-        if (at + 2 > end) break;
-        const std::size_t len = frame[at + 1];
-        if (at + 2 + len > end) break;
-        const std::uint8_t* v = frame + at + 2;
-        if (code == 50 && len >= 4) requested = GetRaw32(v);
-        if (code == 53 && len >= 1) {
-            if (v[0] == 1) type = 2;
-            if (v[0] == 3 || v[0] == 8) type = 5;
-        }
-        at += 2 + len;
-    }
-    if (type == 0) return DhcpResult::kBypass;
+    const DhcpRequestOptions asked = ReadDhcpRequestOptions(frame, bootpAt + kOptionsAt, end);
+    if (asked.type == 0) return DhcpResult::kBypass;
 
-    BYTE offerType = static_cast<BYTE>(type);
-    const BYTE nakType = 6;
-    BYTE t1[4], t2[4], lease[4], node = 4, dns[8], wins[8], mask[4], router[4], server[4];
-    Put32(t1, 345600);
-    Put32(t2, 604800);
-    Put32(lease, 691200);
-    PutRaw32(mask, info.mask);
-    PutRaw32(router, info.router);
-    PutRaw32(server, info.server);
-    PutRaw32(dns, info.dns1);
-    PutRaw32(dns + 4, info.dns2);
-    PutRaw32(wins, info.wins1);
-    PutRaw32(wins + 4, info.wins2);
-
+    const DhcpAnswerValues v(info, static_cast<BYTE>(asked.type));
     const DWORD ciaddr = GetRaw32(bootp + 12);
     DWORD offered = info.address;
     bool nak = false;
-    if (type == 5 && ((ciaddr != 0 && ciaddr != offered) || (requested != 0 && requested != offered))) {
+    if (asked.type == 5 &&
+        ((ciaddr != 0 && ciaddr != offered) || (asked.requested != 0 && asked.requested != offered))) {
         nak = true;
         offered = 0;
     }
-    Option offer[] = {
-        {53, 1, &offerType, true},
-        {1, 4, mask, info.mask != 0},
-        {58, 4, t1, true},
-        {59, 4, t2, true},
-        {51, 4, lease, true},
-        {3, 4, router, info.router != 0},
-        {54, 4, server, info.server != 0},
-        {6, static_cast<BYTE>(info.dns2 != 0 ? 8 : 4), dns, info.dns1 != 0},
-        {44, static_cast<BYTE>(info.wins2 != 0 ? 8 : 4), wins, info.wins1 != 0},
-        {46, 1, &node, true},
+    const Option offer[] = {
+        {53, 1, &v.offerType, true},
+        {1, 4, v.mask, info.mask != 0},
+        {58, 4, v.t1, true},
+        {59, 4, v.t2, true},
+        {51, 4, v.lease, true},
+        {3, 4, v.router, info.router != 0},
+        {54, 4, v.server, info.server != 0},
+        {6, static_cast<BYTE>(info.dns2 != 0 ? 8 : 4), v.dns, info.dns1 != 0},
+        {44, static_cast<BYTE>(info.wins2 != 0 ? 8 : 4), v.wins, info.wins1 != 0},
+        {46, 1, &v.node, true},
     };
-    Option nakList[] = {
-        {53, 1, &nakType, true},
-        {54, 4, server, true},
+    const Option nakList[] = {
+        {53, 1, &v.nakType, true},
+        {54, 4, v.server, true},
     };
     const Option* list = nak ? nakList : offer;
     const std::size_t count = nak ? 2 : sizeof(offer) / sizeof(offer[0]);
@@ -223,49 +288,16 @@ DhcpResult BuildDhcpReply(const DhcpInfo& info, const std::uint8_t* frame, std::
     if (replyLen > kDhcpReplyRoom) return DhcpResult::kMalformed;
 
     std::memset(reply, 0, replyLen);
-    std::memcpy(reply, bootp + 28, 6);  // chaddr
-    std::memcpy(reply + 6, kTunnelPeerMac, 6);
-    Put16(reply + 12, 0x0800);
+    WriteDhcpReplyHeads(info, ip, bootp, options, offered, reply);
     std::uint8_t* rip = reply + kEth;
-    // The request's first 20 header bytes, but always as a 20-byte header: the request's own IP
-    // options are not copied, so its IHL must not be either.
-    std::memcpy(rip, ip, 20);
-    rip[0] = static_cast<std::uint8_t>((ip[0] & 0xF0) | 5);
-    Put16(rip + 2, static_cast<WORD>(options + 268));
-    Put16(rip + 4, static_cast<WORD>(Get16(ip + 4) + 0x5000));
-    Put16(rip + 6, 0);  // no fragment bits of the request
-    PutRaw32(rip + 12, info.server);
-    Put32(rip + 16, 0xFFFFFFFFu);
-    Put16(rip + 10, 0);
-    Put16(rip + 10, CalcPacketChecksum(rip, 20, 0));
     std::uint8_t* udp = rip + 20;
-    Put16(udp, 67);
-    Put16(udp + 2, 68);
-    Put16(udp + 4, static_cast<WORD>(options + 248));
-    std::uint8_t* b = udp + 8;
-    b[0] = 2;
-    b[1] = 1;
-    b[2] = 6;
-    std::memcpy(b + 4, bootp + 4, 4);  // xid
-    PutRaw32(b + 16, offered);
-    PutRaw32(b + 20, info.server);
-    std::memcpy(b + 28, bootp + 28, 6);
-    Put32(b + kBootpFixed, kMagicCookie);
-    std::uint8_t* o = b + kOptionsAt;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!list[i].enabled) continue;
-        o[0] = list[i].code;
-        o[1] = list[i].length;
-        std::memcpy(o + 2, list[i].value, list[i].length);
-        o += 2 + list[i].length;
-    }
-    *o = 255;
+    WriteDhcpOptions(list, count, udp + 8 + kOptionsAt);
     WORD sum = CalcPacketChecksum(rip, options + 268, 17);
     if (sum == 0) sum = 0xFFFF;  // zero would mean "no checksum"
     Put16(udp + 6, sum);
     *replyLength = replyLen;
     if (nak) return DhcpResult::kNak;
-    return type == 2 ? DhcpResult::kOffer : DhcpResult::kAck;
+    return asked.type == 2 ? DhcpResult::kOffer : DhcpResult::kAck;
 }
 
 }  // namespace engine

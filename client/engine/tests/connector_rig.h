@@ -105,6 +105,8 @@ struct ConnectorRig {
         settings->CreateKey(key);
         settings->SetDword(key, "UseStatic", 1);
         settings->SetDword(key, "NoResourcePage", 1);
+        // Accepted gateway certificates go under the rig's own folder, never the current one.
+        settings->SetString(key, "InstallDir", root.Path());
         deps.ui = &ui;
         deps.timing = FastTiming();
         deps.settings = settings;

@@ -223,9 +223,7 @@ int CSarvelApp::Run() {
     return code == 0 ? 0 : code;
 }
 
-int CSarvelApp::InitInstance() {
-    platform::SettingsStore& store = *m_env.store;
-    // 1. The language.
+bool CSarvelApp::LoadLanguage() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[InitInstance] Chinese interface: %d", m_env.chineseUi ? 1 : 0);
     std::string error;
     m_texts =
@@ -240,33 +238,12 @@ int CSarvelApp::InitInstance() {
                 "Unable to load language dll, please reinstall SSL-VPN Client and then try again.",
                 "Morvane SSL-VPN Client", BoxIcon::kError);
         }
-        return 0;
+        return false;
     }
-    m_table = UiTextTable::Build(m_env.chineseUi, store);
+    return true;
+}
 
-    // 3. The crash report.
-    if (m_env.installCrashReport) InstallCrashReport(m_table.installPath, m_env.chineseUi);
-
-    // 4. The command line.
-    const StartOptions options = ParseCommandLine(m_env.args);
-    if (options.config) return 0;
-    if (options.debug) TW_LOG(LOG_CLIENT_LOGIN, 4, "[InitInstance] -debug: output stays on the terminal");
-    if (options.exit) {
-        if (SendLogoffMsg(1) == 0) Fail(155);
-        return 0;
-    }
-    // Before the running client is told to log off: the page may have named any gateway, and a
-    // session that is online ends only when the user says so.
-    if (options.browserLogon) {
-        const std::string inUse =
-            platform::NamedObjectExists(kRunningMutex) ? GatewayInUse(store) : std::string();
-        if (!ConfirmWebLogonGateway(store, *m_env.prompter, m_table.MakeInfoCaption(), m_env.chineseUi,
-                                    options.gatewayAddress, options.gatewayPort, inUse))
-            return 0;
-    }
-
-    // 5. An update runs: the user's own or root's is waited for. The mark of somebody else is no
-    // update of this user's to wait for; the user is told whose it is and may start anyway.
+int CSarvelApp::WaitForUpdate() {
     platform::NamedObjectHolder updater;
     switch (HolderOf(kUpdateMutex, &updater)) {
         case Holder::kNone: break;
@@ -284,8 +261,11 @@ int CSarvelApp::InitInstance() {
             break;
         }
     }
+    return kContinue;
+}
 
-    // 6. and 7. One client only.
+int CSarvelApp::TakeRunningMark(const StartOptions& options) {
+    platform::SettingsStore& store = *m_env.store;
     m_running = platform::NamedMutex::Create(kRunningMutex);
     if (!m_running) {
         TW_LOG(LOG_CLIENT_LOGIN, 1, "[InitInstance] the running mutex cannot be made");
@@ -316,6 +296,42 @@ int CSarvelApp::InitInstance() {
             return foreign ? RefuseHeldRunningMark(holder) : 0;
         }
     }
+    return kContinue;
+}
+
+int CSarvelApp::InitInstance() {
+    platform::SettingsStore& store = *m_env.store;
+    // 1. The language.
+    if (!LoadLanguage()) return 0;
+    m_table = UiTextTable::Build(m_env.chineseUi, store);
+
+    // 3. The crash report.
+    if (m_env.installCrashReport) InstallCrashReport(m_table.installPath, m_env.chineseUi);
+
+    // 4. The command line.
+    const StartOptions options = ParseCommandLine(m_env.args);
+    if (options.config) return 0;
+    if (options.debug) TW_LOG(LOG_CLIENT_LOGIN, 4, "[InitInstance] -debug: output stays on the terminal");
+    if (options.exit) {
+        if (SendLogoffMsg(1) == 0) Fail(155);
+        return 0;
+    }
+    // Before the running client is told to log off: the page may have named any gateway, and a
+    // session that is online ends only when the user says so.
+    if (options.browserLogon) {
+        const std::string inUse =
+            platform::NamedObjectExists(kRunningMutex) ? GatewayInUse(store) : std::string();
+        if (!ConfirmWebLogonGateway(store, *m_env.prompter, m_table.MakeInfoCaption(), m_env.chineseUi,
+                                    options.gatewayAddress, options.gatewayPort, inUse))
+            return 0;
+    }
+
+    // 5. An update runs: the user's own or root's is waited for. The mark of somebody else is no
+    // update of this user's to wait for; the user is told whose it is and may start anyway.
+    if (const int early = WaitForUpdate(); early != kContinue) return early;
+
+    // 6. and 7. One client only.
+    if (const int early = TakeRunningMark(options); early != kContinue) return early;
 
     // The last run's crash, told now that this is the one client (the dying one could not).
     if (m_env.installCrashReport && !options.api) {

@@ -202,7 +202,7 @@ void TwLogonVpn::FailOnPage(int tab, int messageId, BoxIcon icon, bool errorCapt
 bool TwLogonVpn::SaveWebLogonConfig() {
     platform::SettingsStore& store = *m_deps.store;
     LogonPageView& page = *m_deps.logonPage;
-    TW_LOG(LOG_CLIENT_LOGIN, 4, "[SSLClientSaveConfig] %s:%s session %s", m_gatewayAddress.c_str(),
+    TW_LOG(LOG_CLIENT_LOGIN, 4, "[SaveWebLogonConfig] %s:%s session %s", m_gatewayAddress.c_str(),
            m_gatewayPort.c_str(), m_sessionId.c_str());
     if (store.OpenKey(kClientKey) == platform::kRegOk) {
         store.SetString(kClientKey, platform::client_settings::kServerAddr, m_gatewayAddress);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/text_util.h"
+
 namespace vorn {
 
 namespace {
@@ -74,12 +76,7 @@ int ParseProxyText(const std::string& field, ServerText* out, std::string* portT
     return 0;
 }
 
-std::string TrimBlanks(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
-    const std::size_t last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
+std::string TrimBlanks(const std::string& text) { return std::string(platform::TrimView(text, " ")); }
 
 bool UserNameAllowed(const std::string& name) {
     return name.find_first_of(kUserForbidden) == std::string::npos;

@@ -376,7 +376,6 @@ void TwLogonVpn::HandleCallback(int code, const std::string& text) {
             break;
         case engine::UI_CODE_PROGRESS_TEXT:
             m_displayText = Cut(text, kTextBufferMax);
-            // OnRefreshStatus
             m_statusLabel->setText(QString::fromStdString(m_displayText));
             m_statusLabel->show();
             Report("status: " + m_displayText);

@@ -186,7 +186,7 @@ void TwLogonVpn::OpenResourcePage() {
 }
 
 void TwLogonVpn::ToggleLogLevel() {
-    // The two level scripts of the original are our own level table here.
+    // The two log levels the menu switches between (on Windows two level scripts) are a table here.
     if (m_detailedLog) {
         SharedDailyLog::Instance().SetCategoryLevel(LOG_CLIENT_LOGIN | LOG_CLIENT_DATA, 3);
         m_detailedLog = false;

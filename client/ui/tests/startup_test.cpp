@@ -104,6 +104,8 @@ protected:
     void SetUp() override {
         store = platform::SettingsStore::Machine();
         ASSERT_EQ(store->CreateKey(kClientKey), platform::kRegOk);
+        // The client works in its program folder: accepted certificates go under the test's root.
+        store->SetString(kClientKey, "InstallDir", root.Path());
     }
     std::string Out(const std::string& name) { return root.Path() + "/" + name + ".out"; }
     DWORD MainWindow() {

@@ -331,7 +331,6 @@ public:
     // SET_ADAPTER_CLOSE_EVENT passes the descriptor whose number the input holds (an eventfd).
     BOOL DeviceIoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned);
 
-    DWORD LastStatus() const { return m_lastStatus; }
     // The mapped ring block (from its first byte) and its size while sharing, else null / 0.
     void* MappedBlock() const { return m_mapped; }
     std::size_t MappedSize() const { return m_mappedSize; }

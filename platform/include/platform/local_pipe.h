@@ -108,7 +108,6 @@ public:
 
     // Connections refused (policy or limits) and messages refused (oversized, unreadable).
     std::uint64_t RefusedConnections() const { return m_refusedConnections.load(); }
-    std::uint64_t RefusedMessages() const { return m_refusedMessages.load(); }
     std::size_t OpenConnections() const;
 
 private:

@@ -39,8 +39,6 @@ public:
     // At most this many sessions (0, the default: as many as the descriptor limit leaves room
     // for). Set before StartServer; the limit in force wins over a larger value.
     void SetMaxSessions(std::size_t maxSessions);
-    // The cap in force since StartServer.
-    std::size_t MaxSessions() const;
 
     // 1 started (the start callback agreed), 0 failed or the callback disagreed, 10 no memory.
     // *port 0 picks a free port of the range and writes it back. Raises the process's soft

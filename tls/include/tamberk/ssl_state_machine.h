@@ -146,9 +146,6 @@ public:
     TwSslAPI* GetSslAPI();
     int Terminate();
 
-    // Where a rejected server certificate's warning goes (the user interface); default: the log.
-    void SetCertificateWarningHandler(void (*handler)(const char* text));
-
 private:
     // Copies share one implementation. Engine callbacks reach it only through a weak reference,
     // so none can bring it back once the last facade and the last running callback let go.

@@ -62,7 +62,7 @@ platform::UniqueFd OpenInsideHome(const std::string& home, const std::string& fo
 void EmptyAt(int dirFd, const std::string& shown, bool wipe, int depth, EmptyResult* result) {
     struct stat self {};
     if (depth > kMaxDepth || ::fstat(dirFd, &self) != 0) return;
-    // A folder that is not writable loses that first, as a read-only folder would on the original.
+    // A folder that is not writable loses that first, as a read-only folder would on Windows.
     if (self.st_uid == ::geteuid() && (self.st_mode & S_IRWXU) != S_IRWXU)
         ::fchmod(dirFd, self.st_mode | S_IRWXU);
     const int listFd = ::dup(dirFd);

@@ -20,7 +20,7 @@
 namespace skarrow {
 namespace {
 
-// The services of the original system that have no counterpart here: they are never installed,
+// The Windows services that have no counterpart on Linux: they are never installed,
 // whatever a record of that name in the service layer might say.
 bool AbsentHere(const std::string& name) {
     return name == kFilterService || name == kFilterHelperService || name == kClientService;

@@ -125,6 +125,8 @@ public:
 
 private:
     int CompareVersion(const char* a, const char* b);
+    // The checks both package downloads make first: 0, or the error to answer (logged).
+    unsigned long CheckPackArguments(const char* localPath) const;
     unsigned long StartDownload(const std::string& url, const std::string& localPath, std::uint64_t maxBytes);
     std::string InProgramDir(const char* fileName) const;
 

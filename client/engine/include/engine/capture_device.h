@@ -102,10 +102,6 @@ public:
     explicit CFilterAPI(const platform::NetworkFacilities& system = {});
     ~CFilterAPI() override;
 
-    // The OS type code and platform id read at construction.
-    int OsType() const { return m_osType; }
-    unsigned long PlatformId() const { return m_platformId; }
-
     // Resets the stop-read event, finds the adapter (none: 0, no request) and sends the capture
     // start record. `second` (may be null) is cleared; it has no use on this system.
     int StartCapture(const BYTE* mac, const CaptureStart& session, void** adapterHandle, DWORD* second);

@@ -127,6 +127,17 @@ private:
     struct Compiled;
     std::shared_ptr<platform::SettingsStore> Store();
     bool ReadRule(const std::vector<std::string_view>& tokens, TwFilterRule* rule);
+    struct PolicyRead;
+    // One "policy" line of at least two tokens; `index` is the line's number in the text.
+    void ReadStatement(const std::vector<std::string_view>& tokens, std::string_view line, int index,
+                       PolicyRead* read);
+    void ReadDefaultAction(const std::vector<std::string_view>& tokens, PolicyRead* read);
+    // The first application rule that the session matches, or null.
+    const TwAppRule* MatchAppRule(DWORD direction, BYTE proto, const std::string& module, const char* name,
+                                  DWORD remote) const;
+    // A matched rule is logged and, while online, reported to the gateway.
+    void ReportAppRuleMatch(const TwAppRule& rule, const std::string& module, DWORD local, WORD localPort,
+                            DWORD remote, WORD remotePort, PolicyHost& host);
 
     std::shared_ptr<platform::SettingsStore> m_store;
     std::vector<TwFilterRule> m_rules;

@@ -84,12 +84,8 @@ public:
     void Join();
     // True while no worker thread runs.
     bool Ended() const { return m_ended.load(); }
-    // Read by the GUI's logon watchdog: whether the connector's logon runs now, and on which
-    // thread (the kernel thread id).
+    // Read by the GUI's logon watchdog: whether the connector's logon runs now.
     bool LogonRunning() const { return m_logonRunning.load(); }
-    long LogonThreadId() const { return m_logonThreadId.load(); }
-    // Seconds since 1970 after the last logon call.
-    std::int64_t LogonTime() const { return m_logonTime.load(); }
 
     // The status window's seven fields.
     struct StatusInfo {

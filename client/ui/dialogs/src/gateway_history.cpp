@@ -35,11 +35,8 @@ void GatewayHistory::Update(const HistoryRecord& top) {
 
 namespace {
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
+// An INI line's blanks are space and tab only.
+std::string_view Trim(std::string_view s) { return platform::TrimView(s, " \t"); }
 
 std::string_view Unquote(std::string_view s) {
     if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
@@ -51,7 +48,7 @@ void Skip(std::vector<std::string>* skipped, std::size_t line, const std::string
     if (skipped) skipped->push_back("line " + std::to_string(line) + ": " + what);
 }
 
-// A number as the INI readers of the original take it: blanks, an optional sign, the digits up to
+// A number as the Windows INI readers take it: blanks, an optional sign, the digits up to
 // the first other character; nothing readable is 0. Large values stick at the long's bounds.
 long ParseInt(std::string_view v) {
     std::size_t i = 0;
@@ -104,62 +101,45 @@ void TakeKey(Pending& p, const std::string& section, const std::string& key, std
     if (key == "autologon") take(&r.autoLogon, 16, "AutoLogon");
 }
 
-}  // namespace
+// One line of the file (its line end taken off); `section` is the section it is in, lower case.
+void ReadIniLine(std::string_view line, std::size_t number, std::string* section, Pending& p,
+                 std::vector<std::string>* skipped) {
+    if (line.find('\0') != std::string_view::npos) {
+        Skip(skipped, number, "NUL byte");
+        return;
+    }
+    line = Trim(line);
+    if (line.empty() || line.front() == ';' || line.front() == '#') return;
+    if (line.front() == '[') {
+        const std::size_t close = line.find(']');
+        if (close == std::string_view::npos) {
+            // The keys after it stay in the section before it, where, being repeats, they
+            // change nothing that section already has.
+            Skip(skipped, number, "section without ']'");
+            return;
+        }
+        *section = platform::Lower(Trim(line.substr(1, close - 1)));
+        return;
+    }
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+        Skip(skipped, number, "neither a section nor a key");
+        return;
+    }
+    if (section->empty()) {
+        Skip(skipped, number, "key outside a readable section");
+        return;
+    }
+    const std::string key = platform::Lower(Trim(line.substr(0, eq)));
+    if (key.empty()) {
+        Skip(skipped, number, "empty key");
+        return;
+    }
+    TakeKey(p, *section, key, Unquote(Trim(line.substr(eq + 1))), number, skipped);
+}
 
-void ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::vector<std::string>* skipped) {
-    if (contents.size() > kHistoryFileMax) {
-        // What fits is read; the line cut in two is dropped rather than read half.
-        contents = contents.substr(0, kHistoryFileMax);
-        const std::size_t lastEnd = contents.find_last_of("\r\n");
-        contents = contents.substr(0, lastEnd == std::string_view::npos ? 0 : lastEnd + 1);
-        if (skipped) skipped->push_back("only the first 64 KiB read");
-    }
-    Pending p;
-    std::string section;  // empty: before the first section
-    std::size_t number = 0;
-    while (!contents.empty()) {
-        ++number;
-        // A lone CR ends a line too, so that no value can hold a line end.
-        const std::size_t end = contents.find_first_of("\r\n");
-        std::string_view line = contents.substr(0, end);
-        std::size_t next = end == std::string_view::npos ? contents.size() : end + 1;
-        if (end != std::string_view::npos && contents[end] == '\r' && next < contents.size() &&
-            contents[next] == '\n')
-            ++next;
-        contents.remove_prefix(next);
-        if (line.find('\0') != std::string_view::npos) {
-            Skip(skipped, number, "NUL byte");
-            continue;
-        }
-        line = Trim(line);
-        if (line.empty() || line.front() == ';' || line.front() == '#') continue;
-        if (line.front() == '[') {
-            const std::size_t close = line.find(']');
-            if (close == std::string_view::npos) {
-                // The keys after it stay in the section before it, where, being repeats, they
-                // change nothing that section already has.
-                Skip(skipped, number, "section without ']'");
-                continue;
-            }
-            section = platform::Lower(Trim(line.substr(1, close - 1)));
-            continue;
-        }
-        const std::size_t eq = line.find('=');
-        if (eq == std::string_view::npos) {
-            Skip(skipped, number, "neither a section nor a key");
-            continue;
-        }
-        if (section.empty()) {
-            Skip(skipped, number, "key outside a readable section");
-            continue;
-        }
-        const std::string key = platform::Lower(Trim(line.substr(0, eq)));
-        if (key.empty()) {
-            Skip(skipped, number, "empty key");
-            continue;
-        }
-        TakeKey(p, section, key, Unquote(Trim(line.substr(eq + 1))), number, skipped);
-    }
+// The records the count names, in order, each that has a user name.
+void KeepRecords(const Pending& p, GatewayHistory* out, std::vector<std::string>* skipped) {
     // The count says how many sections were written; without a readable one, every section there
     // is read, so a damaged count loses nothing.
     long count = kHistorySize;
@@ -189,6 +169,34 @@ void ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::vector
         }
         (*out)[kept++] = std::move(rec);
     }
+}
+
+}  // namespace
+
+void ParseHistoryIni(std::string_view contents, GatewayHistory* out, std::vector<std::string>* skipped) {
+    if (contents.size() > kHistoryFileMax) {
+        // What fits is read; the line cut in two is dropped rather than read half.
+        contents = contents.substr(0, kHistoryFileMax);
+        const std::size_t lastEnd = contents.find_last_of("\r\n");
+        contents = contents.substr(0, lastEnd == std::string_view::npos ? 0 : lastEnd + 1);
+        if (skipped) skipped->push_back("only the first 64 KiB read");
+    }
+    Pending p;
+    std::string section;  // empty: before the first section
+    std::size_t number = 0;
+    while (!contents.empty()) {
+        ++number;
+        // A lone CR ends a line too, so that no value can hold a line end.
+        const std::size_t end = contents.find_first_of("\r\n");
+        const std::string_view line = contents.substr(0, end);
+        std::size_t next = end == std::string_view::npos ? contents.size() : end + 1;
+        if (end != std::string_view::npos && contents[end] == '\r' && next < contents.size() &&
+            contents[next] == '\n')
+            ++next;
+        contents.remove_prefix(next);
+        ReadIniLine(line, number, &section, p, skipped);
+    }
+    KeepRecords(p, out, skipped);
 }
 
 std::string FormatHistoryIni(const GatewayHistory& history) {

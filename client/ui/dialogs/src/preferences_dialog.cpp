@@ -32,17 +32,12 @@ CPreferSettings::CPreferSettings(DialogContext context, LogonPageView& logonPage
     m_remember = new QCheckBox(m_ctx.Caption(d, 1164, "Remember password"), this);
     m_autoLogon = new QCheckBox(m_ctx.Caption(d, 1165, "Log on automatically"), this);
     m_noResourcePage = new QCheckBox(m_ctx.Caption(d, 1166, "No resource page after logon"), this);
-    m_proxy.use = new QCheckBox(m_ctx.Caption(d, 1177, "Use a proxy server"), this);
-    m_proxy.auth = new QCheckBox(m_ctx.Caption(d, 1079, "The proxy needs authentication (HTTP Basic)"), this);
-    m_proxy.address = new QLineEdit(this);
-    m_proxy.address->setMaxLength(kPreferencesAddressMax);
+    const ProxyCaptions captions{m_ctx.Caption(d, 1177, "Use a proxy server"),
+                                 m_ctx.Caption(d, 1079, "The proxy needs authentication (HTTP Basic)"),
+                                 m_ctx.Caption(d, 3, "Proxy address:"), m_ctx.Caption(d, 4, "User name:"),
+                                 m_ctx.Caption(d, 5, "Password:")};
+    QGridLayout* proxyGrid = m_proxy.Build(this, captions, kPreferencesAddressMax);
     m_proxy.address->setMinimumWidth(260);
-    m_proxy.address->setPlaceholderText("host:port");
-    m_proxy.user = new QLineEdit(this);
-    m_proxy.user->setMaxLength(kProxyUserMax);
-    m_proxy.password = new QLineEdit(this);
-    m_proxy.password->setMaxLength(kProxyPasswordMax);
-    m_proxy.password->setEchoMode(QLineEdit::Password);
     m_save = new QPushButton(m_ctx.Caption(d, 1175, "Save"), this);
     auto* cancel = new QPushButton(m_ctx.Caption(d, 1176, "Cancel"), this);
     m_save->setDefault(true);
@@ -51,15 +46,7 @@ CPreferSettings::CPreferSettings(DialogContext context, LogonPageView& logonPage
     auto* g = new QVBoxLayout(general);
     for (QCheckBox* box : {m_autoExec, m_remember, m_autoLogon, m_noResourcePage}) g->addWidget(box);
     auto* proxy = new QGroupBox(m_ctx.Caption(d, 2, "Proxy"), this);
-    auto* p = new QGridLayout(proxy);
-    p->addWidget(m_proxy.use, 0, 0, 1, 2);
-    p->addWidget(new QLabel(m_ctx.Caption(d, 3, "Proxy address:"), proxy), 1, 0);
-    p->addWidget(m_proxy.address, 1, 1);
-    p->addWidget(m_proxy.auth, 2, 0, 1, 2);
-    p->addWidget(new QLabel(m_ctx.Caption(d, 4, "User name:"), proxy), 3, 0);
-    p->addWidget(m_proxy.user, 3, 1);
-    p->addWidget(new QLabel(m_ctx.Caption(d, 5, "Password:"), proxy), 4, 0);
-    p->addWidget(m_proxy.password, 4, 1);
+    proxy->setLayout(proxyGrid);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(m_save);
@@ -75,8 +62,6 @@ CPreferSettings::CPreferSettings(DialogContext context, LogonPageView& logonPage
     connect(m_autoLogon, &QCheckBox::clicked, this, [this] {
         if (m_autoLogon->isChecked()) m_remember->setChecked(true);
     });
-    connect(m_proxy.use, &QCheckBox::clicked, this, [this] { m_proxy.UseToggled(); });
-    connect(m_proxy.auth, &QCheckBox::clicked, this, [this] { m_proxy.AuthToggled(); });
     connect(m_save, &QPushButton::clicked, this, [this] { OnSave(); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     Load();

@@ -34,6 +34,31 @@ void ProxyControls::Load(const ProxySettings& s) {
     if (!s.hasPassword) password->setEnabled(false);
 }
 
+QGridLayout* ProxyControls::Build(QWidget* owner, const ProxyCaptions& captions, int addressMax) {
+    use = new QCheckBox(captions.use, owner);
+    auth = new QCheckBox(captions.auth, owner);
+    address = new QLineEdit(owner);
+    address->setMaxLength(addressMax);
+    address->setPlaceholderText("host:port");
+    user = new QLineEdit(owner);
+    user->setMaxLength(kProxyUserMax);
+    password = new QLineEdit(owner);
+    password->setMaxLength(kProxyPasswordMax);
+    password->setEchoMode(QLineEdit::Password);
+    auto* grid = new QGridLayout;
+    grid->addWidget(use, 0, 0, 1, 2);
+    grid->addWidget(new QLabel(captions.address, owner), 1, 0);
+    grid->addWidget(address, 1, 1);
+    grid->addWidget(auth, 2, 0, 1, 2);
+    grid->addWidget(new QLabel(captions.user, owner), 3, 0);
+    grid->addWidget(user, 3, 1);
+    grid->addWidget(new QLabel(captions.password, owner), 4, 0);
+    grid->addWidget(password, 4, 1);
+    QObject::connect(use, &QCheckBox::clicked, owner, [this] { UseToggled(); });
+    QObject::connect(auth, &QCheckBox::clicked, owner, [this] { AuthToggled(); });
+    return grid;
+}
+
 void ProxyControls::UseToggled() {
     const bool on = use->isChecked();
     address->setEnabled(on);
@@ -52,31 +77,14 @@ void ProxyControls::AuthToggled() {
 
 CProxyPage::CProxyPage(DialogContext context, QWidget* parent) : QWidget(parent), m_ctx(std::move(context)) {
     MakeWhite(this);
-    m_controls.use = new QCheckBox(m_ctx.Caption(kDialogProxyPage, 1194, "Use a proxy server"), this);
-    m_controls.auth =
-        new QCheckBox(m_ctx.Caption(kDialogProxyPage, 1195, "The proxy needs authentication"), this);
-    m_controls.address = new QLineEdit(this);
-    m_controls.address->setMaxLength(kProxyPageAddressMax);
-    m_controls.address->setPlaceholderText("host:port");
-    m_controls.user = new QLineEdit(this);
-    m_controls.user->setMaxLength(kProxyUserMax);
-    m_controls.password = new QLineEdit(this);
-    m_controls.password->setMaxLength(kProxyPasswordMax);
-    m_controls.password->setEchoMode(QLineEdit::Password);
-    auto* grid = new QGridLayout;
-    grid->addWidget(m_controls.use, 0, 0, 1, 2);
-    grid->addWidget(new QLabel(m_ctx.Caption(kDialogProxyPage, 1172, "Proxy address:"), this), 1, 0);
-    grid->addWidget(m_controls.address, 1, 1);
-    grid->addWidget(m_controls.auth, 2, 0, 1, 2);
-    grid->addWidget(new QLabel(m_ctx.Caption(kDialogProxyPage, 1173, "User name:"), this), 3, 0);
-    grid->addWidget(m_controls.user, 3, 1);
-    grid->addWidget(new QLabel(m_ctx.Caption(kDialogProxyPage, 1174, "Password:"), this), 4, 0);
-    grid->addWidget(m_controls.password, 4, 1);
+    const int d = kDialogProxyPage;
+    const ProxyCaptions captions{m_ctx.Caption(d, 1194, "Use a proxy server"),
+                                 m_ctx.Caption(d, 1195, "The proxy needs authentication"),
+                                 m_ctx.Caption(d, 1172, "Proxy address:"),
+                                 m_ctx.Caption(d, 1173, "User name:"), m_ctx.Caption(d, 1174, "Password:")};
     auto* outer = new QVBoxLayout(this);
-    outer->addLayout(grid);
+    outer->addLayout(m_controls.Build(this, captions, kProxyPageAddressMax));
     outer->addStretch();
-    connect(m_controls.use, &QCheckBox::clicked, this, [this] { m_controls.UseToggled(); });
-    connect(m_controls.auth, &QCheckBox::clicked, this, [this] { m_controls.AuthToggled(); });
     RouteEnterAndEsc(this, this);
 }
 

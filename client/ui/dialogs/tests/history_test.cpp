@@ -90,7 +90,7 @@ TEST(PasswordScrambling, EveryLengthComesBackAndStoredValuesStillRead) {
         const std::string pw(n, static_cast<char>('A' + n % 26));
         EXPECT_EQ(UnscramblePassword(ScramblePassword(pw)), pw) << n;
     }
-    // A value written by the original client for "secret": the key's first bytes XORed, Base64.
+    // A value the Windows client writes for "secret": the key's first bytes XORed, Base64.
     EXPECT_EQ(ScramblePassword("secret"), "DUZCMk8l");
     EXPECT_EQ(UnscramblePassword("DUZCMk8l"), "secret");
     // An old plain value (it was kept as it stood when longer than the key) reads as it is.
@@ -99,7 +99,7 @@ TEST(PasswordScrambling, EveryLengthComesBackAndStoredValuesStillRead) {
 }
 
 TEST(GatewayHistory, FilesOfTheOldLayoutRead) {
-    // As the original writes it: CR LF, five keys, the count last; spaces and quotes tolerated.
+    // As the Windows client writes it: CR LF, five keys, the count last; spaces and quotes tolerated.
     const std::string text =
         "[History0]\r\nServerAddr=vpn.example.com:443\r\nQelUsername=alice\r\nQelPassword=DUZCMk8l\r\n"
         "RemPasswd=1\r\nAutoLogon=0\r\n[history1]\r\nserveraddr = \"10.1.1.1\"\r\nQelUsername=bob\r\n"

@@ -72,6 +72,10 @@ public:
 
 private:
     int InitInstance();
+    // InitInstance's steps; each answers kContinue (-1) or the code to end with (false: 0).
+    bool LoadLanguage();
+    int WaitForUpdate();
+    int TakeRunningMark(const StartOptions& options);
     int Fail(int textId);
     bool WaitForOldClient();
     // The running mark is held by somebody the client does not trust: says who and what to do; 0.

@@ -130,7 +130,6 @@ public:
     bool WebLogonMode() const { return m_webLogon.load(); }
     // Back to the client's own logon (after a refused required update).
     void LeaveWebLogonMode();
-    bool ApiMode() const { return m_apiMode; }
     bool Quitting() const { return m_quitting.load(); }
     bool DetailedLog() const { return m_detailedLog; }
     std::string DisplayText() const { return m_displayText; }
@@ -138,7 +137,6 @@ public:
     std::string ServerAddr() const { return m_szServerAddr; }
     int ServerPort() const { return m_serverPort; }
     const std::string& Version() const { return m_Version; }
-    const std::string& GatewayVersion() const { return m_gatewayVersion; }
     engine::TwWorkerThread* Worker() { return m_worker.get(); }
     engine::ConnectorControl& Connector() { return *m_deps.connector; }
     LogonPageView& LogonPage() { return *m_deps.logonPage; }

@@ -35,7 +35,6 @@ public:
     void Notify();
     void SetName(const char* name);  // keeps a copy
     const char* QueueName() const { return m_QueueName; }
-    unsigned long EnqueuedTotal() const { return m_EnqueuedTotal.load(); }
 
     void PreShutdown() override;
     void PostShutdown() override;

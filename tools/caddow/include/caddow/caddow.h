@@ -30,7 +30,7 @@ CADDOW_EXPORT int UpdateServiceAcl(const char* serviceName);
 CADDOW_EXPORT int UpdateFileAcl(const char* fileName);
 // 1 when the file system holding the absolute path is NTFS, else 0.
 CADDOW_EXPORT int IsNTFS(const char* path);
-// 0 on every current system, as with the original on its current systems.
+// 0 here, as on every current Windows.
 CADDOW_EXPORT int DetectNetworkAdapters(void);
 // Asks the network service to start the client ("StartClient" over the service's pipe). Always 0.
 CADDOW_EXPORT int SendCmdToNetsh(void);

@@ -2,8 +2,8 @@
 // runs it at fixed points of install and uninstall; the client runs it without a switch when the
 // network service is not running.
 //
-// Services are looked at through the service layer. The filter services and the client service of
-// the original system do not exist here; they always answer "not installed". The service control
+// Services are looked at through the service layer. The filter services and the client service that
+// Windows has do not exist on Linux; they always answer "not installed". The service control
 // program that re-registration and restart launch is `qelsc` from the program folder.
 //
 // Threads: none of its own; one InstallChecker per run. Every delay comes from SkarrowTiming on the

@@ -47,10 +47,6 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         std::erase_if(m_adapters, [&](const AdapterInfo& a) { return a.index == index; });
     }
-    void PutNeighbour(DWORD ip, std::array<BYTE, 6> mac) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_neighbours[ip] = mac;
-    }
     // Runs `edit` on the adapter with that index; false when there is none.
     template <class Edit>
     bool EditAdapter(DWORD index, Edit edit) {

@@ -32,7 +32,7 @@ struct DialogContext {
     void Show(int id, const std::string& caption, BoxIcon icon) const;
 };
 
-// The client's widgets are white, as the original dialogs were.
+// The client's widgets are white, as its dialogs are on Windows.
 void MakeWhite(QWidget* widget);
 
 }  // namespace vorn

@@ -75,7 +75,6 @@ public:
     QLineEdit* PasswordField() { return m_password; }
     QCheckBox* RememberBox() { return m_remember; }
     QCheckBox* AutoLogonBox() { return m_autoLogon; }
-    QLabel* ForgotLink() { return m_forgot; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

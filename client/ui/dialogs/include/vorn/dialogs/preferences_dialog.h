@@ -32,7 +32,6 @@ public:
     QCheckBox* AutoLogonBox() { return m_autoLogon; }
     QCheckBox* NoResourcePageBox() { return m_noResourcePage; }
     ProxyControls& Proxy() { return m_proxy; }
-    QPushButton* SaveButton() { return m_save; }
 
 private:
     void Load();

@@ -12,9 +12,15 @@
 #include "vorn/page_views.h"
 
 class QCheckBox;
+class QGridLayout;
 class QLineEdit;
 
 namespace vorn {
+
+// The captions of the proxy fields (each window has its own catalogue entries).
+struct ProxyCaptions {
+    QString use, auth, address, user, password;
+};
 
 // The proxy fields of a page or dialog and the rules between them.
 struct ProxyControls {
@@ -24,6 +30,9 @@ struct ProxyControls {
     QLineEdit* user = nullptr;
     QLineEdit* password = nullptr;
 
+    // Makes the five fields as children of `owner` with the rules between them wired, and
+    // answers them laid out in a grid (no parent: the caller places it).
+    QGridLayout* Build(QWidget* owner, const ProxyCaptions& captions, int addressMax);
     // The fields from the settings, with their enabled states.
     void Load(const ProxySettings& settings);
     // "use proxy" clicked: on enables the address and "authentication"; off clears
