@@ -51,12 +51,7 @@ AdapterLogonResults TwQelConnector::AdapterResults() {
     const GatewayProxy proxy = m_dialer->CurrentProxy();
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
-        r.virtualIp = m_results.virtualIp;
-        r.mask = m_results.mask;
-        r.dns1 = m_results.dns1;
-        r.dns2 = m_results.dns2;
-        r.wins1 = m_results.wins1;
-        r.wins2 = m_results.wins2;
+        static_cast<SessionAddresses&>(r) = m_results;
         r.hasRouteList = true;
         r.routes = m_results.routes;
         r.cipherSelector = static_cast<DWORD>(m_results.cipherSelector);

@@ -238,13 +238,12 @@ void TwQelConnector::StartReceiveThread() {
     DataPathSession session;
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
-        session.virtualIp = htonl(m_results.virtualIp);
-        session.mask = htonl(m_results.mask);
-        session.dns1 = htonl(m_results.dns1);
-        session.dns2 = htonl(m_results.dns2);
-        session.wins1 = htonl(m_results.wins1);
-        session.wins2 = htonl(m_results.wins2);
+        static_cast<SessionAddresses&>(session) = m_results;
     }
+    // The data path compares them with the frames' own: network order.
+    for (DWORD* a :
+         {&session.virtualIp, &session.mask, &session.dns1, &session.dns2, &session.wins1, &session.wins2})
+        *a = htonl(*a);
     session.probeResource = htonl(m_adapter->ResourceProbeAddress());
     session.probeVirtual = htonl(m_adapter->NextHopProbeAddress());
     m_session->StartPump(session, m_useZlib, [this] {

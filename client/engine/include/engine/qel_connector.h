@@ -179,8 +179,8 @@ public:
     std::string PasswordChangeText();
 
     // What tests and the status window read.
-    struct Results {
-        DWORD sessionId = 0, virtualIp = 0, mask = 0, dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
+    struct Results : SessionAddresses {
+        DWORD sessionId = 0;
         std::vector<ResourceRoute> routes;
         int cipherSelector = 3;
         std::string text1, text2, certSerial, certName, gatewayText;
