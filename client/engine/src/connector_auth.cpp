@@ -145,8 +145,8 @@ TwQelConnector::SsrAuth TwQelConnector::LogonHandleSsrAuth(bool relogon, bool ha
 std::optional<TwQelConnector::SsrAuth> TwQelConnector::ReadLogonAnswer(bool relogon,
                                                                        std::vector<std::uint8_t>* msg) {
     for (;;) {
-        const TwLogonBuffer::Wait waited =
-            m_logonBuffer.WaitForData(m_timing.logonDataMs, m_waitLogon, m_sslDisconnect);
+        const TwLogonBuffer::Wait waited = m_session->LogonBuffer().WaitForData(
+            m_timing.logonDataMs, m_waitLogon, m_session->DisconnectEvent());
         if (waited == TwLogonBuffer::Wait::kTimedOut) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SSL Receive Timeout");
             if (!relogon) Ui(UI_CODE_MESSAGE, kTxtLogonTimeout);
@@ -156,7 +156,7 @@ std::optional<TwQelConnector::SsrAuth> TwQelConnector::ReadLogonAnswer(bool relo
         }
         if (waited == TwLogonBuffer::Wait::kServerClosed) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SSL Receive Server disconnect");
-            if (m_alertCode.load() == 0) ReportError(kErrServerClosed, kTextServerClosed);
+            if (m_session->AlertCode() == 0) ReportError(kErrServerClosed, kTextServerClosed);
             if (!relogon) Ui(UI_CODE_MESSAGE, kTxtServerClosed);
             Disconnect();
             return relogon ? SsrAuth::kRetryLater : SsrAuth::kFailed;
@@ -167,8 +167,8 @@ std::optional<TwQelConnector::SsrAuth> TwQelConnector::ReadLogonAnswer(bool relo
             ReportError(kErrCancelled, kTextCancelled);
             return SsrAuth::kFailed;
         }
-        m_keeper.Heard();
-        if (m_logonBuffer.Overflowed()) {
+        m_session->Keeper().Heard();
+        if (m_session->LogonBuffer().Overflowed()) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSsrAuth] SslDataSize too big, return 0 ");
             Ui(UI_CODE_MESSAGE, kTxtBadAnswer);
             ReportError(kErrBadAnswer, "");
@@ -177,7 +177,7 @@ std::optional<TwQelConnector::SsrAuth> TwQelConnector::ReadLogonAnswer(bool relo
         }
         int headerError = 0;
         for (;;) {
-            const TwLogonBuffer::Next next = m_logonBuffer.NextMessage(msg, &headerError);
+            const TwLogonBuffer::Next next = m_session->LogonBuffer().NextMessage(msg, &headerError);
             if (next == TwLogonBuffer::Next::kIncomplete) break;  // wait for the rest
             if (next == TwLogonBuffer::Next::kMalformed) {
                 Ui(UI_CODE_MESSAGE, kTxtBadAnswer);
@@ -400,7 +400,7 @@ int TwQelConnector::ChooseClientCertificate() {
     if (!name.empty() && name.find("CN=") == std::string::npos) name = "CN=" + name;
     m_waitLogon.Reset();
     const std::uint64_t start = Now();
-    const int chosen = m_link->ChooseCertificate(name, serial);
+    const int chosen = m_session->Link()->ChooseCertificate(name, serial);
     int textId = -1;
     if (chosen == 0)
         textId = kTxtNoCertificate;
@@ -443,7 +443,7 @@ std::string TwQelConnector::RegistrationTarget(WORD* port) {
     const CipherChoice ciphers = CipherListForSelector(selector);
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] %s%s", ciphers.logName,
            ciphers.downgraded ? " (not offered: the default list instead)" : "");
-    m_link->SetCipherList(ciphers.list);
+    m_session->Link()->SetCipherList(ciphers.list);
     return target;
 }
 
@@ -451,21 +451,20 @@ std::string TwQelConnector::RegistrationTarget(WORD* port) {
 int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
     m_waitLogon.Reset();
     m_online.Reset();
-    m_link->ReleaseSession();
+    m_session->Link()->ReleaseSession();
     // The server's session ends first, so its disconnect is not taken for the gateway's refusal.
     if (!WaitPreviousSessionClosed()) {
         m_status = TW_CLT_STATUS_OFFLINE;
         ReportError(kErrCancelled, kTextCancelled);
         return 0;
     }
-    m_sslDisconnect.Reset();
-    m_tlsConnect.Reset();
+    m_session->ResetLinkEvents();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleCertAuth] Start Logon Gateway.");
     WORD port = 443;
     const std::string target = RegistrationTarget(&port);
     LoadProxySetting();
     const DWORD address = ResolveAddress(target.c_str());
-    m_link->SetCancelEvent(&m_waitLogon);
+    m_session->Link()->SetCancelEvent(&m_waitLogon);
     const int fd =
         address == 0xFFFFFFFFu
             ? -1
@@ -483,8 +482,8 @@ int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
         }
         return 0;
     }
-    ResetCompressionBeforeAttach();
-    if (!m_link->Attach(fd, address, port)) {
+    m_session->ResetCompressionBeforeAttach();
+    if (!m_session->Link()->Attach(fd, address, port)) {
         if (relogon) {
             Ui(UI_CODE_PROGRESS_TEXT, kTxtAttachFailed);
             ReportError(kErrRelogon, kTextRelogonFailed);
@@ -495,7 +494,7 @@ int TwQelConnector::ConnectRegistrationGateway(bool relogon) {
         return 0;
     }
     Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsWait);
-    platform::Event* events[] = {&m_tlsConnect, &m_waitLogon, &m_sslDisconnect};
+    platform::Event* events[] = {&m_session->ConnectEvent(), &m_waitLogon, &m_session->DisconnectEvent()};
     switch (WaitAny(events, 3, m_timing.tlsHandshakeMs)) {
         case 0: return CheckGatewayCertificate(target, port) ? 1 : 0;
         case 1:
@@ -611,8 +610,8 @@ int TwQelConnector::HandleRegistrationAccepted(std::vector<std::uint8_t>& msg) {
 int TwQelConnector::HandleRegistrationAnswer() {
     std::vector<std::uint8_t> msg;
     for (;;) {
-        const TwLogonBuffer::Wait waited =
-            m_logonBuffer.WaitForData(m_timing.logonDataMs, m_waitLogon, m_sslDisconnect);
+        const TwLogonBuffer::Wait waited = m_session->LogonBuffer().WaitForData(
+            m_timing.logonDataMs, m_waitLogon, m_session->DisconnectEvent());
         if (waited != TwLogonBuffer::Wait::kData) {
             if (waited == TwLogonBuffer::Wait::kTimedOut) {
                 Ui(UI_CODE_MESSAGE, kTxtLogonTimeout);
@@ -627,7 +626,7 @@ int TwQelConnector::HandleRegistrationAnswer() {
             return 0;
         }
         int headerError = 0;
-        const TwLogonBuffer::Next next = m_logonBuffer.NextMessage(&msg, &headerError);
+        const TwLogonBuffer::Next next = m_session->LogonBuffer().NextMessage(&msg, &headerError);
         if (next == TwLogonBuffer::Next::kIncomplete) continue;
         if (next == TwLogonBuffer::Next::kMalformed || (msg[0] >> 4) != SSR_TYPE_MNG) {
             Ui(UI_CODE_MESSAGE, kTxtBadAnswer);

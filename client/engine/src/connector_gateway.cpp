@@ -113,7 +113,8 @@ int TwQelConnector::LogonInitParameters(const std::string& user, const std::stri
 void TwQelConnector::LoadProxySetting() {
     if (!m_dialer->LoadProxySetting(*m_settings, m_key)) return;
     const GatewayProxy proxy = m_dialer->CurrentProxy();
-    if (m_link) m_link->UseHttpProxy(proxy.on ? proxy.address : 0, proxy.port, proxy.user, proxy.password);
+    if (TunnelLink* link = m_session->Link())
+        link->UseHttpProxy(proxy.on ? proxy.address : 0, proxy.port, proxy.user, proxy.password);
 }
 
 int TwQelConnector::CreateSocketAndHandshake(DWORD address, WORD port, int ms, bool relogon) {
@@ -165,7 +166,7 @@ int TwQelConnector::LogonHandleTcpConnection(bool relogon, int* fd) {
 bool TwQelConnector::WaitPreviousSessionClosed() {
     // Bounded, and a cancel ends it: a session whose end never comes must not hold the logon.
     const platform::ClockDeadline deadline(m_clock, m_timing.previousSessionCloseMs);
-    while (!m_link->PreviousSessionClosed()) {
+    while (!m_session->Link()->PreviousSessionClosed()) {
         if (deadline.Expired()) {
             TW_LOG(LOG_CLIENT_LOGIN, 4,
                    "[LogonUserToDomain] previous TLS session still open after %u ms, go on",
@@ -182,7 +183,7 @@ bool TwQelConnector::CheckGatewayCertificate(const std::string& gateway, WORD po
     std::string name;
     for (const char c : gateway) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     name += ":" + std::to_string(port);
-    const std::string presented = m_link->PeerCertificateFingerprint();
+    const std::string presented = m_session->Link()->PeerCertificateFingerprint();
     const auto refuse = [&](const std::string& text) {
         TW_LOG(LOG_CLIENT_LOGIN, 1, "[CheckGatewayCertificate] %s", text.c_str());
         Disconnect();
@@ -241,20 +242,20 @@ int TwQelConnector::LogonHandleSslConnection(int fd, bool relogon) {
         ::close(fd);
         return 0;
     }
-    m_link->ReleaseSession();
+    m_session->Link()->ReleaseSession();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSslConnection] ## TW_SSL_DEFAULT_CIPHERS");
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
         m_results.cipherSelector = 3;
     }
-    m_link->SetCipherList(DefaultCipherText());
+    m_session->Link()->SetCipherList(DefaultCipherText());
     WORD port = 443;
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
         port = m_serverPort;
     }
-    ResetCompressionBeforeAttach();
-    if (!m_link->Attach(fd, m_serverAddress.load(), port)) {
+    m_session->ResetCompressionBeforeAttach();
+    if (!m_session->Link()->Attach(fd, m_serverAddress.load(), port)) {
         Ui(UI_CODE_PROGRESS_TEXT, kTxtAttachFailed);
         if (relogon) {
             Ui(UI_CODE_PROGRESS_TEXT, kTxtAttachRetry);
@@ -267,7 +268,7 @@ int TwQelConnector::LogonHandleSslConnection(int fd, bool relogon) {
         return 0;
     }
     Ui(UI_CODE_PROGRESS_TEXT, kTxtTlsWait);
-    platform::Event* events[] = {&m_tlsConnect, &m_waitLogon, &m_sslDisconnect};
+    platform::Event* events[] = {&m_session->ConnectEvent(), &m_waitLogon, &m_session->DisconnectEvent()};
     switch (WaitAny(events, 3, m_timing.tlsHandshakeMs)) {
         case 0: {
             std::string gateway;
@@ -288,7 +289,7 @@ int TwQelConnector::LogonHandleSslConnection(int fd, bool relogon) {
         case 2:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonHandleSslConnection] 网络连接断开，登录服务器失败");
             Disconnect();
-            m_sslDisconnect.Reset();
+            m_session->DisconnectEvent().Reset();
             Ui(UI_CODE_PROGRESS_TEXT, kTxtDisconnected);
             ReportError(kErrRelogon, kTextRelogonFailed);
             return 0;

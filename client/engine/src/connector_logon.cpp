@@ -51,12 +51,7 @@ AdapterLogonResults TwQelConnector::AdapterResults() {
     const GatewayProxy proxy = m_dialer->CurrentProxy();
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
-        r.virtualIp = m_results.virtualIp;
-        r.mask = m_results.mask;
-        r.dns1 = m_results.dns1;
-        r.dns2 = m_results.dns2;
-        r.wins1 = m_results.wins1;
-        r.wins2 = m_results.wins2;
+        static_cast<SessionAddresses&>(r) = m_results;
         r.hasRouteList = true;
         r.routes = m_results.routes;
         r.cipherSelector = static_cast<DWORD>(m_results.cipherSelector);
@@ -68,18 +63,18 @@ AdapterLogonResults TwQelConnector::AdapterResults() {
     }
     std::string text;
     WORD port = 0;
-    if (m_link->PeerAddress(&text, &port)) {
+    if (m_session->Link()->PeerAddress(&text, &port)) {
         r.gatewayText = text;
         in_addr a{};
         if (inet_pton(AF_INET, text.c_str(), &a) == 1) r.peerAddress = ntohl(a.s_addr);
         std::lock_guard<std::mutex> lock(m_paramLock);
         m_results.gatewayText = text;
     }
-    if (m_link->LocalAddress(&text, &port)) {
+    if (m_session->Link()->LocalAddress(&text, &port)) {
         in_addr a{};
         if (inet_pton(AF_INET, text.c_str(), &a) == 1) r.localAddress = ntohl(a.s_addr);
     }
-    r.masterKey = m_link->MasterKey();
+    r.masterKey = m_session->Link()->MasterKey();
     return r;
 }
 
@@ -87,10 +82,9 @@ bool TwQelConnector::InformUpdateOnly() {
     ReportError(0, kTextOk);
     m_waitLogon.Reset();
     if (!WaitPreviousSessionClosed()) return false;
-    m_sslDisconnect.Reset();
-    m_tlsConnect.Reset();
+    m_session->ResetLinkEvents();
     m_status = TW_CLT_STATUS_OFFLINE;
-    m_link->SetCancelEvent(&m_waitLogon);
+    m_session->Link()->SetCancelEvent(&m_waitLogon);
     int fd = -1;
     if (!LogonHandleTcpConnection(false, &fd)) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] LogonHandleTcpConnection失败");
@@ -118,10 +112,10 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
     SetFinal(false);
     if (fresh) PrintSystemRouteTable();
     m_logonDone.Reset();
-    if (m_dataPath) m_dataPath->ClearLastTraffic();
+    if (TunnelDataPath* path = m_session->DataPath()) path->ClearLastTraffic();
     if (fresh) {
         // Each session the user starts is timed on its own; a relogon continues the count.
-        m_onlineTimer.Reset();
+        m_session->OnlineClock().Reset();
         if (!LogonInitParameters(user, password, domain)) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] LogonInitParameters失败");
             return false;
@@ -146,10 +140,9 @@ bool TwQelConnector::LogonUserToDomain(const std::string& user, const std::strin
         if (fresh) Ui(UPDATE_STATUS_OFFLINE);
         return false;
     }
-    m_sslDisconnect.Reset();
-    m_tlsConnect.Reset();
+    m_session->ResetLinkEvents();
     m_status = fresh ? TW_CLT_STATUS_OFFLINE : TW_CLT_STATUS_GW_RELOGON_INIT;
-    m_link->SetCancelEvent(&m_waitLogon);
+    m_session->Link()->SetCancelEvent(&m_waitLogon);
     Ui(UI_CODE_PROGRESS_TEXT, kTxtCreateSocket);
 
     int fd = -1;
@@ -256,11 +249,10 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     Ui(UI_CODE_PROGRESS_TEXT, kTxtRegistered);
     if (m_settings->OpenKey(m_key) == platform::kErrorSuccess)
         m_settings->SetDword(m_key, platform::client_settings::kSessionId, m_sessionId.load());
-    m_keeper.Online();
+    m_session->Keeper().Online();
     m_status = TW_CLT_STATUS_GW_CERTIFIED;
     m_online.Set();
-    m_buffering = false;
-    m_logonBuffer.Clear();
+    m_session->EndLogonBuffering();
     m_driver->OpenFilterHandler();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[LogonUserToDomain] %s sessiond %d", OutcomeName(outcome),
            static_cast<int>(m_sessionId.load()));
@@ -299,7 +291,7 @@ bool TwQelConnector::FinishOnline(bool relogon) {
     Ui(UPDATE_STATUS_ONLINE);
     m_logoffInProgress = 0;
     m_logonDone.Set();
-    m_onlineTimer.Start();
+    m_session->OnlineClock().Start();
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
         m_logonTime = static_cast<std::int64_t>(std::time(nullptr));

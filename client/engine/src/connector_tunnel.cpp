@@ -1,6 +1,6 @@
-// The tunnel once the TLS session exists: the link's events, the gateway's control messages, the
-// send side of control messages, the periodic timer (keep-alive, loss, time limits), the forced
-// logoff, and the decision what follows a lost tunnel.
+// The tunnel once the TLS session exists, on the connector's side: what the tunnel session hands up
+// (the end of the link, the gateway's management messages), the periodic timer (keep-alive, loss,
+// time limits), the forced logoff, and the decision what follows a lost tunnel.
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -13,40 +13,7 @@
 
 namespace engine {
 
-namespace {
-
-constexpr std::size_t kControlBufferSize = 1514;
-
-}  // namespace
-
-void TwQelConnector::OnLinkConnect() {
-    m_connected = true;
-    m_buffering = true;
-    m_logonBuffer.Restart();
-    m_sslDisconnect.Reset();
-    m_tlsConnect.Set();
-}
-
-std::size_t TwQelConnector::OnLinkReceive(const std::uint8_t* data, std::size_t size) {
-    if (m_buffering.load()) return m_logonBuffer.Append(data, size);
-    return m_dataPath ? m_dataPath->OnDelivery(data, size) : size;
-}
-
-void TwQelConnector::OnLinkDisconnect(bool alert, int level, int code, bool closedHere) {
-    TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] SslMsg TW_MSG_SSL_DISCONNECT, ssid=%d",
-           static_cast<int>(m_sessionId.load()));
-    // The end of a session closed here wakes no wait: a later logon's handshake may be waiting
-    // already, and this end is not its failure.
-    if (!closedHere) m_sslDisconnect.Set();
-    m_onlineTimer.Stop();
-    if (m_dataPath) m_dataPath->ClearLastTraffic();
-    m_alertCode = alert ? (code != 0 ? code : -1) : 0;
-    if (alert) {
-        char text[128];
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] TLS alert %s",
-               GetSslAlertText(level, code, text, sizeof text));
-    }
-    m_connected = false;
+void TwQelConnector::OnSessionDown() {
     if (m_status.load() != TW_CLT_STATUS_GW_CERTIFIED) return;
     if (m_logoffInProgress.load() != 0) {
         m_status = TW_CLT_STATUS_TUNNEL_LOST;
@@ -60,39 +27,26 @@ void TwQelConnector::OnLinkDisconnect(bool alert, int level, int code, bool clos
     m_timer.Queue([this] { TunnelLost(); }, 0);
 }
 
-void TwQelConnector::ResetCompressionBeforeAttach() {
-    // Before the handshake: no session delivers to us yet, and the pump of an earlier tunnel is
-    // stopped by then (a running one means a session is still in use: left alone). Never from a
-    // TLS callback, where the library's session lock is held and the data path's send lock would
-    // be taken after it.
-    if (!m_dataPath) return;
-    std::lock_guard<std::mutex> lock(m_pumpLock);
-    if (!m_dataPath->Running()) m_dataPath->ResetCompression();
-}
-
 void TwQelConnector::TunnelLost() {
     if (m_destroying.load()) return;
-    m_connected = false;
+    m_session->SetDisconnected();
     if (m_logonInProgress.load() != 0) {
         // A logon runs: wait for it in short steps on this queue, never blocking a thread.
-        if (m_keeper.ClaimLossDecision()) {
+        if (m_session->Keeper().ClaimLossDecision()) {
             const std::uint64_t deadline = Now() + m_timing.lossDecisionMs;
             m_timer.Queue([this, deadline] { DecideAfterLoss(deadline); }, m_timing.lossDecisionPollMs);
         }
         return;
     }
     StopRecvAndEventThread();
-    if (m_dataPath) {
-        std::lock_guard<std::mutex> lock(m_pumpLock);
-        m_dataPath->ResetCompression();
-    }
+    m_session->ResetCompression();
     CallOwner(true);
 }
 
 void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
     if (m_destroying.load()) return;
     if (m_logonInProgress.load() == 0) {
-        m_keeper.LossDecided();
+        m_session->Keeper().LossDecided();
         TunnelLost();
         return;
     }
@@ -100,24 +54,12 @@ void TwQelConnector::DecideAfterLoss(std::uint64_t deadline) {
         m_timer.Queue([this, deadline] { DecideAfterLoss(deadline); }, m_timing.lossDecisionPollMs);
         return;
     }
-    m_keeper.LossDecided();
+    m_session->Keeper().LossDecided();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[SslContentHandlerProc] 2分钟超时后登录流程仍没结束，执行logoff");
     CallOwner(false);
 }
 
-int TwQelConnector::SendTunnelBytes(const std::uint8_t* data, std::size_t length, bool more) {
-    return m_link ? m_link->Send(data, length, more) : -1;
-}
-
-void TwQelConnector::OnGatewayMessage() { m_keeper.Heard(); }
-
-void TwQelConnector::OnTunnelFault(int lastError) {
-    ReportError(lastError, "");
-    if (m_link) m_link->DisconnectSession();
-}
-
-void TwQelConnector::OnControlMessage(const std::uint8_t* message, std::size_t length) {
-    if (length < SSR_HEADER_SIZE) return;
+void TwQelConnector::OnManagementMessage(const std::uint8_t* message, std::size_t length) {
     switch (message[1]) {
         case SSR_CODE_MNG_GW_CLT_LOGOFF_ACK:
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_GW_CLT_LOGOFF_ACK");
@@ -125,16 +67,6 @@ void TwQelConnector::OnControlMessage(const std::uint8_t* message, std::size_t l
             if (const int last = LastError();
                 last != TW_ERROR_ADAPTER_CLOSED && last != TW_ERROR_FORCED_LOGOFF)
                 ReportError(0, kTextOk);
-            break;
-        case SSR_CODE_MNG_KEEP_ALIVE_REQUEST:
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_KEEP_ALIVE_REQUEST");
-            // Not from here: this delivery holds the TLS session's lock, and a send takes the data
-            // path's send lock, which the pump holds while it waits for the session's. The timer
-            // thread holds neither and takes them in the pump's order.
-            m_timer.Queue([this] { SendKeepAliveResponse(); }, 0);
-            break;
-        case SSR_CODE_MNG_KEEP_ALIVE_RESPONSE:
-            TW_LOG(LOG_CLIENT_LOGIN, 4, "[ReceivePacketFromPeer] SSR_CODE_MNG_KEEP_ALIVE_RESPONSE");
             break;
         case SSR_CODE_MNG_CUT_CLT_LOGOFF: {
             char text[SSR_ERROR_TEXT_BUFFER_SIZE] = {};
@@ -196,38 +128,12 @@ void TwQelConnector::SendToGateway(const std::uint8_t* message, std::size_t leng
 }
 
 void TwQelConnector::SendSsrPacketToPeer(const std::uint8_t* message, std::size_t length) {
-    if (!m_link || !m_link->HasSession() || !m_dataPath) {
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[SendSsrPacketToPeer] SslApi or SslSession Error.");
-        return;
-    }
-    m_dataPath->SendControl(message, length);
-    TW_LOG(LOG_CLIENT_LOGIN, 5, "[SendSsrPacketToPeer] after Send packet to remote peer through SSL tunnel.");
+    m_session->SendControl(message, length);
 }
 
-void TwQelConnector::SendKeepAliveRequest() {
-    if (m_status.load() != TW_CLT_STATUS_GW_CERTIFIED) {
-        TW_LOG(LOG_CLIENT_LOGIN, 5, "SendKeepAliveRequest, m_Status != TW_CLT_STATUS_GW_CERTIFIED, %d\n",
-               m_status.load());
-        return;
-    }
-    std::uint8_t buffer[kControlBufferSize];
-    short size = sizeof buffer;
-    if (ssr_ConstructKeepAliveRequest(buffer, &size) != SSR_SUCCESS) return;
-    TW_LOG(LOG_CLIENT_LOGIN, 5, "[SendKeepAliveRequest] SendKeepAliveRequest.");
-    SendSsrPacketToPeer(buffer, static_cast<std::size_t>(size));
-}
+void TwQelConnector::SendKeepAliveRequest() { m_session->SendKeepAliveRequest(); }
 
-void TwQelConnector::SendKeepAliveResponse() {
-    if (m_status.load() != TW_CLT_STATUS_GW_CERTIFIED) {
-        TW_LOG(LOG_CLIENT_LOGIN, 5, "SendKeepAliveResponse, m_Status != TW_CLT_STATUS_GW_CERTIFIED, %d\n",
-               m_status.load());
-        return;
-    }
-    std::uint8_t buffer[kControlBufferSize];
-    short size = sizeof buffer;
-    if (ssr_ConstructKeepAliveResponse(buffer, &size) != SSR_SUCCESS) return;
-    SendSsrPacketToPeer(buffer, static_cast<std::size_t>(size));
-}
+void TwQelConnector::SendKeepAliveResponse() { m_session->SendKeepAliveResponse(); }
 
 void TwQelConnector::Logoff() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwQelConnector::Logoff] enter");
@@ -236,20 +142,17 @@ void TwQelConnector::Logoff() {
     std::uint8_t buffer[SSR_HEADER_SIZE];
     short size = 0;
     if (ssr_ConstructCltLogoffNotification(nullptr, &size) != SSR_BUFFER_TOO_SMALL) return;
-    if (m_link && m_link->HasSession() && size <= static_cast<short>(sizeof buffer) &&
+    if (m_session->Link() && m_session->Link()->HasSession() && size <= static_cast<short>(sizeof buffer) &&
         ssr_ConstructCltLogoffNotification(buffer, &size) == SSR_SUCCESS) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwQelConnector::Logoff] Send Logoff message to gateway");
         SendSsrPacketToPeer(buffer, static_cast<std::size_t>(size));
     }
-    if (m_dataPath) m_dataPath->ResetTotals();
+    if (TunnelDataPath* path = m_session->DataPath()) path->ResetTotals();
     m_ui.TrayBalloon(m_ui.LanguageText(kTxtOfflineTitle), m_ui.LanguageText(kTxtOffline));
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwQelConnector::Logoff] return");
 }
 
-void TwQelConnector::Disconnect() {
-    TW_LOG(LOG_CLIENT_LOGIN, 4, "[Disconnect] Disconnect m_hSslSession");
-    if (m_link && m_link->HasSession()) m_link->DisconnectSession();
-}
+void TwQelConnector::Disconnect() { m_session->Disconnect(); }
 
 void TwQelConnector::QueueTimer() {
     m_timer.Queue(
@@ -263,9 +166,9 @@ void TwQelConnector::QueueTimer() {
 
 void TwQelConnector::TimerRoutine() {
     if (m_status.load() != TW_CLT_STATUS_GW_CERTIFIED || m_logoffInProgress.load() != 0) return;
-    const TwTunnelKeeper::KeepAlive keepAlive = m_keeper.Check();
+    const TwTunnelKeeper::KeepAlive keepAlive = m_session->Keeper().Check();
     if (keepAlive == TwTunnelKeeper::KeepAlive::kLost) {
-        if (m_link->HasSession()) {
+        if (m_session->Link()->HasSession()) {
             Disconnect();  // the disconnect event starts the relogon
         } else {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TimerRoutine] m_hSslSession == null, relogon");
@@ -280,13 +183,13 @@ void TwQelConnector::TimerRoutine() {
     const std::uint32_t maxIdle = m_policy.MaxIdleTime().load();
     const char* reason = nullptr;
     int textId = 0;
-    if (maxOnline != 0 && m_onlineTimer.GetOnlineSeconds() > maxOnline) {
+    if (maxOnline != 0 && m_session->OnlineClock().GetOnlineSeconds() > maxOnline) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[TimerRoutine] Reach max online time, %lld",
                static_cast<long long>(maxOnline));
         reason = "online";
         textId = kTxtMaxOnline;
-    } else if (maxIdle != 0 && m_dataPath) {
-        const std::uint64_t last = m_dataPath->LastTrafficMs();
+    } else if (TunnelDataPath* path = m_session->DataPath(); maxIdle != 0 && path != nullptr) {
+        const std::uint64_t last = path->LastTrafficMs();
         if (last != 0 && now > last + std::uint64_t{maxIdle} * 1000) {
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TimerRoutine] Reach max idle time, %lld",
                    static_cast<long long>(maxIdle));
@@ -305,7 +208,7 @@ void TwQelConnector::TimerRoutine() {
 
 void TwQelConnector::StartCutLogoff() {
     if (m_destroying.load()) return;
-    m_keeper.StartCutLogoff([this] { CutLogoffThread(); });
+    m_session->Keeper().StartCutLogoff([this] { CutLogoffThread(); });
 }
 
 void TwQelConnector::CutLogoffThread() {
@@ -335,26 +238,19 @@ void TwQelConnector::StartReceiveThread() {
     DataPathSession session;
     {
         std::lock_guard<std::mutex> lock(m_paramLock);
-        session.virtualIp = htonl(m_results.virtualIp);
-        session.mask = htonl(m_results.mask);
-        session.dns1 = htonl(m_results.dns1);
-        session.dns2 = htonl(m_results.dns2);
-        session.wins1 = htonl(m_results.wins1);
-        session.wins2 = htonl(m_results.wins2);
+        static_cast<SessionAddresses&>(session) = m_results;
     }
+    // The data path compares them with the frames' own: network order.
+    for (DWORD* a :
+         {&session.virtualIp, &session.mask, &session.dns1, &session.dns2, &session.wins1, &session.wins2})
+        *a = htonl(*a);
     session.probeResource = htonl(m_adapter->ResourceProbeAddress());
     session.probeVirtual = htonl(m_adapter->NextHopProbeAddress());
-    std::lock_guard<std::mutex> lock(m_pumpLock);
-    m_dataPath->Stop();
-    if (m_ownPort) {
+    m_session->StartPump(session, m_useZlib, [this] {
         void* handle = nullptr;
-        if (m_driver->GetAdapterHandleByMacAddress(kVirtualAdapterMac, &handle))
+        if (m_ownPort && m_driver->GetAdapterHandleByMacAddress(kVirtualAdapterMac, &handle))
             m_ownPort->SetAdapter(handle);
-    }
-    m_dataPath->Configure(session);
-    m_dataPath->SetCompression(m_useZlib);
-    if (!m_dataPath->Start())
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[StartReceiveThread] the receive thread did not start");
+    });
 }
 
 }  // namespace engine

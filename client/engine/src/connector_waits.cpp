@@ -7,12 +7,12 @@ namespace engine {
 
 void TwQelConnector::WaitWhileConnected(const std::atomic<bool>* stop) {
     const DWORD step = m_timing.connectedPollMs;
-    engine::WaitWhileConnected(m_connected, stop, [&] { platform::SleepOn(m_clock, step); });
+    engine::WaitWhileConnected(m_session->Connected(), stop, [&] { platform::SleepOn(m_clock, step); });
 }
 
 void TwQelConnector::SleepWhileConnected(int ms) {
     const DWORD step = m_timing.connectedPollMs;
-    engine::SleepWhileConnected(m_connected, ms, step, [&] { platform::SleepOn(m_clock, step); });
+    engine::SleepWhileConnected(m_session->Connected(), ms, step, [&] { platform::SleepOn(m_clock, step); });
 }
 
 }  // namespace engine

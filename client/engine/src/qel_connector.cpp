@@ -48,10 +48,9 @@ TwQelConnector::TwQelConnector(ConnectorDeps deps)
       m_clock(*m_deps.clock),
       m_settings(m_deps.settings ? m_deps.settings : platform::SettingsStore::Machine()),
       m_key(m_deps.settingsKey),
-      m_logonBuffer(*m_deps.clock),
-      m_keeper(*m_deps.clock, m_deps.timing),
-      m_onlineTimer(*m_deps.clock),
       m_timer(*m_deps.clock) {
+    TunnelSessionHost& host = *this;
+    m_session = std::make_unique<TwTunnelSession>(host, m_status, m_sessionId, m_timer, m_clock, m_timing);
     m_dialer = std::make_unique<TwGatewayDialer>(
         m_clock, m_waitLogon,
         TwGatewayDialer::Hooks{[this](int textId) { Ui(UI_CODE_PROGRESS_TEXT, textId); },
@@ -85,11 +84,9 @@ TwQelConnector::~TwQelConnector() {
     // First nothing may call in any more: the timer, the TLS library's events, then our threads.
     m_timer.Stop();
     m_timerRunning = false;
-    if (m_link) m_link->Shutdown();
-    m_keeper.StopCutLogoff();
+    m_session->Shutdown();
     StopRouteCheckThread();
-    if (m_dataPath) m_dataPath->Stop();
-    m_dataPath.reset();
+    m_session->StopDataPath();
     m_adapter.reset();
     if (m_driver != nullptr) {
         TW_MEDIA_STATUS media{};
@@ -97,7 +94,7 @@ TwQelConnector::~TwQelConnector() {
         m_driver->SetAdapterMediaStatus(&media);
     }
     m_ownPort.reset();
-    m_link.reset();
+    m_session->CloseLink();
     m_filter.reset();
 }
 
@@ -153,21 +150,12 @@ bool TwQelConnector::Initialize() {
     LoadMachineGuid();
     MakeAdapterSetup(send);
 
-    TunnelSender& sender = *this;
-    TunnelControlSink& control = *this;
     PolicyHost& policyHost = *this;
-    m_dataPath.reset(new TunnelDataPath(*m_port, m_policy, sender, control, m_timing, m_clock));
-    m_dataPath->SetPolicyHost(&policyHost);
-    m_dataPath->SetSwitches(m_switches);
-    m_dataPath->SetCompression(m_useZlib);
-
-    m_link = m_deps.makeLink ? m_deps.makeLink() : MakeTamberkLink();
-    TunnelLinkEvents& events = *this;
-    if (!m_link || !m_link->Initialize(&events, m_caPath)) {
+    if (!m_session->Open(*m_port, m_policy, policyHost, m_switches, m_useZlib,
+                         m_deps.makeLink ? m_deps.makeLink() : MakeTamberkLink(), m_caPath)) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[Initialize] TwQelConnector Construct SSL State Machine fails");
         return false;
     }
-    m_link->SetCipherList(DefaultCipherText());
     m_initialised = true;
     // Only now is every member the timer reads in place.
     m_timerRunning = true;
@@ -330,11 +318,11 @@ ConnectorSession TwQelConnector::Session() {
     }
     s.sessionId = m_sessionId.load();
     s.gatewayAddress = ntohl(m_serverAddress.load());
-    if (m_dataPath) {
-        s.sent = m_dataPath->SentBytes();
-        s.received = m_dataPath->ReceivedBytes();
+    if (TunnelDataPath* path = m_session->DataPath()) {
+        s.sent = path->SentBytes();
+        s.received = path->ReceivedBytes();
     }
-    s.onlineSeconds = m_onlineTimer.GetOnlineSeconds();
+    s.onlineSeconds = m_session->OnlineClock().GetOnlineSeconds();
     return s;
 }
 
@@ -359,9 +347,10 @@ void TwQelConnector::CommitPendingLoggedOn() { m_loggedOn.store(m_pendingLoggedO
 
 void TwQelConnector::StopRecvAndEventThread() {
     // The logon, the worker and the timer thread may all stop the pump; one at a time.
-    std::lock_guard<std::mutex> lock(m_pumpLock);
-    if (m_dataPath) m_dataPath->Stop();
+    m_session->StopPump();
 }
+
+TunnelDataPath* TwQelConnector::DataPath() { return m_session->DataPath(); }
 
 void TwQelConnector::StopRouteCheckThread() {
     std::unique_ptr<NetCheckThread> check;
@@ -391,7 +380,7 @@ void TwQelConnector::ReleaseClosedAdapter() {
 void TwQelConnector::ClearAddressConfigured() { m_useStatic = false; }
 
 void TwQelConnector::ForgetSession() {
-    m_connected = false;
+    m_session->SetDisconnected();
     m_sessionId = 0;
     // The browser and a later web logon read the stored id: a session that ended must not be
     // offered again.

@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include "engine/worker_thread.h"
 #include "dailylog/shared_daily_log.h"
 
 namespace engine {
@@ -15,8 +14,8 @@ constexpr int kTextRelogonTitle = 152;
 }  // namespace
 
 void TwRelogonThread::Execute() {
-    ConnectorControl& conn = m_worker.m_connector;
-    const EngineTiming& timing = m_worker.m_timing;
+    ConnectorControl& conn = m_worker.RelogonConnector();
+    const EngineTiming& timing = m_worker.RelogonTiming();
     conn.Disconnect();
     conn.CloseCaptureDevice();
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[Execute] TwRelogonThread relogon to server for gw by sessionid");
@@ -32,8 +31,8 @@ void TwRelogonThread::Execute() {
         const unsigned n = c + 1;
         if (c == 0) {
             conn.SetArpAnswering(false);
-            m_worker.m_ui.TrayBalloon(m_worker.m_ui.LanguageText(kTextRelogonTitle),
-                                      m_worker.m_ui.LanguageText(kTextRelogonRunning));
+            m_worker.RelogonUi().TrayBalloon(m_worker.RelogonUi().LanguageText(kTextRelogonTitle),
+                                             m_worker.RelogonUi().LanguageText(kTextRelogonRunning));
         } else if (!Pause(n)) {
             break;
         }
@@ -58,19 +57,21 @@ void TwRelogonThread::Execute() {
 }
 
 bool TwRelogonThread::Pause(unsigned attempt) {
-    ConnectorControl& conn = m_worker.m_connector;
-    const EngineTiming& timing = m_worker.m_timing;
+    ConnectorControl& conn = m_worker.RelogonConnector();
+    const EngineTiming& timing = m_worker.RelogonTiming();
     const bool fast = attempt <= timing.relogonFastTries;
     conn.WaitLogonEvent().Reset();
-    m_worker.m_ui.Callback(UPDATE_STATUS_CAN_CANCEL, "");
-    m_worker.m_ui.Callback(UI_CODE_PROGRESS_TEXT, m_worker.m_ui.LanguageText(kTextRelogonRunning));
+    m_worker.RelogonUi().Callback(UPDATE_STATUS_CAN_CANCEL, "");
+    m_worker.RelogonUi().Callback(UI_CODE_PROGRESS_TEXT,
+                                  m_worker.RelogonUi().LanguageText(kTextRelogonRunning));
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwRelogonThread:Execute] 开始等待下一次重连(5sec/1min).");
     // Cancel and logoff raise their flag before they set the event, so a request that came just
     // before the reset above is seen here instead of being slept through.
-    if (!m_worker.m_cancelled.load() && !m_worker.m_logoffRequested.load()) {
-        conn.WaitLogonEvent().Wait(fast ? timing.relogonFastMs : timing.relogonSlowMs, m_worker.m_clock);
+    if (!m_worker.RelogonCancelled() && !m_worker.RelogonLogoffRequested()) {
+        conn.WaitLogonEvent().Wait(fast ? timing.relogonFastMs : timing.relogonSlowMs,
+                                   m_worker.RelogonClock());
     }
-    if (m_worker.m_cancelled.load()) {
+    if (m_worker.RelogonCancelled()) {
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwRelogonThread::Execute]用户取消自动重连!");
         if (fast) {
             conn.LogoffConfigAdapter(false);
@@ -81,7 +82,7 @@ bool TwRelogonThread::Pause(unsigned attempt) {
         GiveUp(false);
         return false;
     }
-    if (m_worker.m_logoffRequested.load()) {
+    if (m_worker.RelogonLogoffRequested()) {
         // The logoff that asked takes the session down; no further logon from here.
         TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwRelogonThread::Execute] logoff requested, relogon ends");
         conn.SetStatus(TW_CLT_STATUS_GW_RELOGON_INIT);
@@ -91,7 +92,7 @@ bool TwRelogonThread::Pause(unsigned attempt) {
 }
 
 bool TwRelogonThread::Attempt(unsigned attempt) {
-    ConnectorControl& conn = m_worker.m_connector;
+    ConnectorControl& conn = m_worker.RelogonConnector();
     std::atomic<int>& logon = conn.LogonInProgress();
     if (TakeGuard(logon)) {
         if (conn.Status() == TW_CLT_STATUS_GW_CERTIFIED) {
@@ -100,23 +101,23 @@ bool TwRelogonThread::Attempt(unsigned attempt) {
         }
         // Tested after taking the guard: a logoff raises its flag before it looks at the guard,
         // so one of the two always sees the other.
-        if (!m_worker.m_cancelled.load() && !m_worker.m_logoffRequested.load()) {
+        if (!m_worker.RelogonCancelled() && !m_worker.RelogonLogoffRequested()) {
             const SavedLogon saved = conn.SavedLogonParameters();
             const unsigned session = static_cast<unsigned>(conn.Session().sessionId);
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[Execute]第%u次重连开始，sessionid:%u, m_LogonInProgress改回false",
                    attempt, session);
-            m_worker.LogonUserToDomain(saved.user, saved.password, saved.sessionText, true, false);
+            m_worker.RelogonLogon(saved.user, saved.password, saved.sessionText);
             m_lastError = conn.LastError();
             TW_LOG(LOG_CLIENT_LOGIN, 4,
                    "[Execute]第%u次TwRelogonThread LogonUserToDomain() return %d sessionid %u", attempt,
                    m_lastError, session);
         }
         logon.store(0);
-        if (m_worker.m_cancelled.load()) {
+        if (m_worker.RelogonCancelled()) {
             GiveUp(true);
             return false;
         }
-        if (m_worker.m_logoffRequested.load()) {
+        if (m_worker.RelogonLogoffRequested()) {
             conn.SetStatus(TW_CLT_STATUS_GW_RELOGON_INIT);
             return false;
         }
@@ -126,22 +127,22 @@ bool TwRelogonThread::Attempt(unsigned attempt) {
             const std::string text = conn.LastErrorText();
             TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwRelogonThread::Execute] refused for good (%d): %s", m_lastError,
                    text.c_str());
-            if (!text.empty()) m_worker.m_ui.Callback(UI_CODE_MESSAGE, text);
+            if (!text.empty()) m_worker.RelogonUi().Callback(UI_CODE_MESSAGE, text);
             GiveUp(true);
             return false;
         }
     }
-    if (m_worker.m_cancelled.load() || m_lastError == TW_ERROR_NONE || m_lastError == TW_ERROR_USER_CANCELLED)
+    if (m_worker.RelogonCancelled() || m_lastError == TW_ERROR_NONE || m_lastError == TW_ERROR_USER_CANCELLED)
         return false;
     return conn.LogoffInProgress().load() == 0 && logon.load() == 0;
 }
 
 void TwRelogonThread::GiveUp(bool unconfigure) {
-    ConnectorControl& conn = m_worker.m_connector;
+    ConnectorControl& conn = m_worker.RelogonConnector();
     if (unconfigure) conn.LogoffConfigAdapter(false);
     conn.SetStatus(TW_CLT_STATUS_OFFLINE);
-    m_worker.m_ui.Callback(UPDATE_STATUS_OFFLINE, "");
-    m_worker.m_ui.Callback(UI_CODE_CLEAN_CACHE, "");
+    m_worker.RelogonUi().Callback(UPDATE_STATUS_OFFLINE, "");
+    m_worker.RelogonUi().Callback(UI_CODE_CLEAN_CACHE, "");
 }
 
 }  // namespace engine

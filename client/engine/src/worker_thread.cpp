@@ -371,7 +371,8 @@ void TwWorkerThread::StartRelogon() {
     Helper* h = helper.get();
     try {
         helper->thread = std::thread([this, h] {
-            TwRelogonThread(*this).Execute();
+            RelogonHost& host = *this;
+            TwRelogonThread(host).Execute();
             h->done = true;
         });
     } catch (const std::system_error& e) {

@@ -11,7 +11,7 @@
 #ifndef WENDREL_SSR_CONTROL_H
 #define WENDREL_SSR_CONTROL_H
 
-#include "wendrel/ssr_codec.h"
+#include "wendrel/ssr_common.h"
 
 #ifdef __cplusplus
 extern "C" {

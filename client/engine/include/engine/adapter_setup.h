@@ -34,6 +34,7 @@
 #include "engine/capture_device.h"
 #include "engine/client_route_manager.h"
 #include "engine/engine_timing.h"
+#include "engine/session_addresses.h"
 #include "engine/ui_sink.h"
 #include "platform/adapter_list.h"
 #include "platform/client_settings.h"
@@ -51,9 +52,7 @@ struct ResourceRoute {
 
 // What the logon answer and the TLS session give the adapter steps. Addresses in host byte order,
 // as the connector keeps them.
-struct AdapterLogonResults {
-    DWORD virtualIp = 0, mask = 0;
-    DWORD dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
+struct AdapterLogonResults : SessionAddresses {
     bool hasRouteList = false;  // the answer carried a route list (possibly empty)
     std::vector<ResourceRoute> routes;
     std::string gatewayText;  // the gateway's address as the TLS peer address text

@@ -1,8 +1,9 @@
 // TwQelConnector: the one object that holds a client's tunnel. It reads its settings from the
 // store, connects to the gateway (directly or through an HTTP CONNECT proxy) with the plain
-// hello, runs TLS through the tunnel link, logs on (and registers with a client certificate when
-// the gateway asks), configures the virtual adapter, owns the session's data path and policy, and
-// keeps the tunnel alive with its timer. It speaks to the user only through the UiSink.
+// hello, runs TLS through the tunnel session's link, logs on (and registers with a client
+// certificate when the gateway asks), configures the virtual adapter, holds the policy, and keeps
+// the tunnel alive with its timer. The running tunnel (TLS link, data path, keeper) is its
+// TwTunnelSession. It speaks to the user only through the UiSink.
 //
 // Wiring (the program's, see tests/engine_cli):
 //   TwQelConnector connector(deps);
@@ -45,6 +46,7 @@
 #include "engine/tunnel_data_path.h"
 #include "engine/tunnel_keeper.h"
 #include "engine/tunnel_link.h"
+#include "engine/tunnel_session.h"
 #include "engine/ui_sink.h"
 #include "platform/client_settings.h"
 #include "platform/clock.h"
@@ -100,11 +102,7 @@ struct ConnectorDeps {
     int osType = 11;
 };
 
-class TwQelConnector final : public ConnectorControl,
-                             private TunnelLinkEvents,
-                             private TunnelSender,
-                             private TunnelControlSink,
-                             private PolicyHost {
+class TwQelConnector final : public ConnectorControl, private TunnelSessionHost, private PolicyHost {
 public:
     explicit TwQelConnector(ConnectorDeps deps);
     ~TwQelConnector() override;
@@ -181,8 +179,8 @@ public:
     std::string PasswordChangeText();
 
     // What tests and the status window read.
-    struct Results {
-        DWORD sessionId = 0, virtualIp = 0, mask = 0, dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
+    struct Results : SessionAddresses {
+        DWORD sessionId = 0;
         std::vector<ResourceRoute> routes;
         int cipherSelector = 3;
         std::string text1, text2, certSerial, certName, gatewayText;
@@ -194,7 +192,7 @@ public:
     bool Compression() const { return m_useZlib; }
     bool TimerRunning() const { return m_timerRunning.load(); }
     TwGatewayPolicy& Policy() { return m_policy; }
-    TunnelDataPath* DataPath() { return m_dataPath.get(); }
+    TunnelDataPath* DataPath();
     TwAdapterSetup* Adapter() { return m_adapter.get(); }
 
     // Waits while the TLS session is up, ending early once *stop is true (stop may be null).
@@ -264,21 +262,15 @@ private:
     AdapterLogonResults AdapterResults();
 
     // Tunnel (connector_tunnel.cpp).
-    void OnLinkConnect() override;
-    std::size_t OnLinkReceive(const std::uint8_t* data, std::size_t size) override;
-    void OnLinkDisconnect(bool alert, int level, int code, bool closedHere) override;
-    int SendTunnelBytes(const std::uint8_t* data, std::size_t length, bool more) override;
-    bool TunnelOnline() override { return m_status.load() == TW_CLT_STATUS_GW_CERTIFIED; }
-    void OnGatewayMessage() override;
-    void OnControlMessage(const std::uint8_t* message, std::size_t length) override;
-    void OnTunnelFault(int lastError) override;
+    void OnSessionDown() override;
+    void OnManagementMessage(const std::uint8_t* message, std::size_t length) override;
+    void OnSessionFault(int lastError) override { ReportError(lastError, ""); }
     bool MapSessionToProcess(BYTE protocol, DWORD localAddress, WORD localPort, std::string* module) override;
-    bool Online() override { return TunnelOnline(); }
+    bool Online() override { return m_status.load() == TW_CLT_STATUS_GW_CERTIFIED; }
     DWORD SessionId() override { return m_sessionId.load(); }
     std::string UserName() override;
     void SendToGateway(const std::uint8_t* message, std::size_t length) override;
     void TunnelLost();
-    void ResetCompressionBeforeAttach();
     void CallOwner(bool relogon);
     void DecideAfterLoss(std::uint64_t deadline);
     void StartCutLogoff();
@@ -308,7 +300,6 @@ private:
     std::shared_ptr<platform::SettingsStore> m_settings;
     const std::string m_key;
 
-    std::unique_ptr<TunnelLink> m_link;
     std::unique_ptr<TwGatewayDialer> m_dialer;  // proxy settings, connect, proxy CONNECT, hello
     std::unique_ptr<CFilterAPI> m_filter;
     AdapterDriver* m_driver = nullptr;
@@ -318,8 +309,8 @@ private:
     std::unique_ptr<TwAdapterSetup> m_adapter;
     TwGatewayPolicy m_policy;
     DataPathSwitches m_switches;  // outlives every data path of this connector
-    std::unique_ptr<TunnelDataPath> m_dataPath;
-    std::mutex m_pumpLock;  // Start, Stop and the compression reset of the data path
+    // The TLS link, the data path and the keeper: the running tunnel.
+    std::unique_ptr<TwTunnelSession> m_session;
     std::unique_ptr<NetCheckThread> m_netCheck;
     std::mutex m_netCheckLock;
     std::mutex m_connectorLock;  // routes and capture (the adapter steps)
@@ -329,8 +320,6 @@ private:
     std::mutex m_ownerLock;
 
     platform::Event m_waitLogon{true, false};
-    platform::Event m_tlsConnect{false, false};
-    platform::Event m_sslDisconnect{false, false};
     platform::Event m_adapterClose{false, false};
     platform::Event m_online{true, false};
     platform::Event m_logonDone{true, false};
@@ -341,7 +330,7 @@ private:
     std::atomic<int> m_logonInProgress{0}, m_logoffInProgress{0};
     std::atomic<bool> m_webLogon{false}, m_informUpdate{false}, m_messageBoxes{false};
     std::atomic<bool> m_relogonFinished{true}, m_lastFailureFinal{false};
-    std::atomic<bool> m_connected{false}, m_loggedOn{false}, m_pendingLoggedOn{false};
+    std::atomic<bool> m_loggedOn{false}, m_pendingLoggedOn{false};
     std::atomic<bool> m_initialised{false}, m_timerRunning{false}, m_destroying{false};
 
     // Parameters and results; guarded by m_paramLock (the logon thread writes, others read).
@@ -364,15 +353,6 @@ private:
     int m_lastError = 0;
     std::string m_lastErrorText;
     std::string DefaultReason(int number);
-
-    // The logon receive buffer: filled by the content handler while a logon runs (m_buffering).
-    TwLogonBuffer m_logonBuffer;
-    std::atomic<bool> m_buffering{true};
-    std::atomic<int> m_alertCode{0};
-
-    // Keep-alive, the loss decision and the forced logoff's thread.
-    TwTunnelKeeper m_keeper;
-    OnlineTimer m_onlineTimer;
 
     std::atomic<int> m_passwordResult{0};
     std::mutex m_passwordLock;

@@ -5,14 +5,36 @@
 // Runs on a thread the worker starts and joins (TwWorkerThread::Relogon); at most one runs at a
 // time. Every pause ends early when the connector's wait-logon event is set (cancel, logoff).
 #pragma once
+#include <string>
+
+#include "engine/connector_control.h"
+#include "engine/engine_timing.h"
+#include "engine/ui_sink.h"
+#include "platform/clock.h"
 
 namespace engine {
 
-class TwWorkerThread;
+// What a relogon needs of the worker that runs it (TwWorkerThread).
+class RelogonHost {
+public:
+    virtual ConnectorControl& RelogonConnector() = 0;
+    virtual UiSink& RelogonUi() = 0;
+    virtual const EngineTiming& RelogonTiming() = 0;
+    virtual const platform::Clock& RelogonClock() = 0;
+    // The user cancelled / a logoff was asked for since the relogon started.
+    virtual bool RelogonCancelled() = 0;
+    virtual bool RelogonLogoffRequested() = 0;
+    // One logon with the saved session, as the worker runs it; its last error number.
+    virtual int RelogonLogon(const std::string& user, const std::string& password,
+                             const std::string& session) = 0;
+
+protected:
+    ~RelogonHost() = default;
+};
 
 class TwRelogonThread {
 public:
-    explicit TwRelogonThread(TwWorkerThread& worker) : m_worker(worker) {}
+    explicit TwRelogonThread(RelogonHost& worker) : m_worker(worker) {}
     // Runs the whole relogon on the calling thread; returns when it ended.
     void Execute();
 
@@ -22,7 +44,7 @@ private:
     bool Pause(unsigned attempt);
     void GiveUp(bool unconfigure);
 
-    TwWorkerThread& m_worker;
+    RelogonHost& m_worker;
     int m_lastError = -1;
 };
 

@@ -27,6 +27,7 @@
 #include "engine/gateway_policy.h"
 #include "engine/local_answers.h"
 #include "engine/packet_port.h"
+#include "engine/session_addresses.h"
 #include "platform/clock.h"
 #include "platform/types.h"
 
@@ -78,9 +79,7 @@ public:
 };
 
 // The session's values the pump needs (network order, as the logon answer gives them).
-struct DataPathSession {
-    DWORD virtualIp = 0, mask = 0;
-    DWORD dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
+struct DataPathSession : SessionAddresses {
     // The two addresses of the data-path probe (UDP to port 48089); frames to them go nowhere.
     DWORD probeResource = 0, probeVirtual = 0;
 };

@@ -27,14 +27,13 @@
 #include "engine/connector_control.h"
 #include "engine/engine_timing.h"
 #include "engine/net_check_thread.h"
+#include "engine/relogon_thread.h"
 #include "engine/ui_sink.h"
 #include "platform/clock.h"
 
 namespace engine {
 
-class TwRelogonThread;
-
-class TwWorkerThread final : public ForcedLogoffHost {
+class TwWorkerThread final : public ForcedLogoffHost, private RelogonHost {
 public:
     // The commands, in the order in which pending ones are served.
     enum Command : unsigned {
@@ -106,7 +105,17 @@ public:
     static std::string FormatDuration(std::uint64_t seconds);
 
 private:
-    friend class TwRelogonThread;
+    // RelogonHost: what the relogon thread reads and runs.
+    ConnectorControl& RelogonConnector() override { return m_connector; }
+    UiSink& RelogonUi() override { return m_ui; }
+    const EngineTiming& RelogonTiming() override { return m_timing; }
+    const platform::Clock& RelogonClock() override { return m_clock; }
+    bool RelogonCancelled() override { return m_cancelled.load(); }
+    bool RelogonLogoffRequested() override { return m_logoffRequested.load(); }
+    int RelogonLogon(const std::string& user, const std::string& password,
+                     const std::string& session) override {
+        return LogonUserToDomain(user, password, session, true, false);
+    }
 
     void Post(unsigned command);
     void WorkerThreadProc();
