@@ -48,7 +48,6 @@ private:
     int ConnectTcp(DWORD address, WORD port, int ms);
     bool ProxyConnect(int fd, const GatewayProxy& proxy, DWORD address, WORD port, int ms);
     bool PlayHello(int fd, int ms, bool relogon);
-    bool HelloVerdict(const std::string& answer, bool relogon, bool* done);
 
     const platform::Clock& m_clock;
     platform::Event& m_cancel;

@@ -309,12 +309,7 @@ ConnectorSession TwQelConnector::Session() {
         s.gatewayName = m_results.gatewayText;
         s.userName = m_user;
         s.logonTime = m_logonTime;
-        s.virtualAddress = m_results.virtualIp;
-        s.mask = m_results.mask;
-        s.dns1 = m_results.dns1;
-        s.dns2 = m_results.dns2;
-        s.wins1 = m_results.wins1;
-        s.wins2 = m_results.wins2;
+        static_cast<SessionAddresses&>(s) = m_results;
     }
     s.sessionId = m_sessionId.load();
     s.gatewayAddress = ntohl(m_serverAddress.load());

@@ -51,7 +51,7 @@ TwWorkerThread::StatusInfo TwWorkerThread::FormatStatusInfo() {
     info.server = Format("%s:%d", s.serverAddress.c_str(), s.serverPort);
     info.gatewayName = s.gatewayName;
     info.onlineTime = FormatDuration(s.onlineSeconds);
-    info.virtualAddress = platform::Ipv4TextHost(s.virtualAddress);
+    info.virtualAddress = platform::Ipv4TextHost(s.virtualIp);
     info.gatewayAddress = platform::Ipv4TextHost(s.gatewayAddress);
     info.sent = FormatBytes(s.sent);
     info.received = FormatBytes(s.received);
@@ -75,7 +75,7 @@ void TwWorkerThread::AppendSessionReport(std::string* out) {
     *out += Format("登录时刻: %4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d\n", t.tm_year + 1900, t.tm_mon + 1,
                    t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
     *out += "-\n";
-    *out += "动态地址: " + platform::Ipv4TextHost(s.virtualAddress) + "\n";
+    *out += "动态地址: " + platform::Ipv4TextHost(s.virtualIp) + "\n";
     *out += "子网掩码: " + platform::Ipv4TextHost(s.mask) + "\n";
     if (s.dns1 != 0) *out += "主DNS服务器: " + platform::Ipv4TextHost(s.dns1) + "\n";
     if (s.dns2 != 0) *out += "备DNS服务器: " + platform::Ipv4TextHost(s.dns2) + "\n";

@@ -211,7 +211,7 @@ TEST_F(ConnectorLogonTest, ForgettingTheSessionClearsTheStoredId) {
     rig.connector->ForgetSession();
     rig.settings->GetDword("Software\\Morvane\\QelClient", "SessionId", &stored);
     EXPECT_EQ(stored, 0u);
-    EXPECT_EQ(rig.connector->Session().virtualAddress, 0u);
+    EXPECT_EQ(rig.connector->Session().virtualIp, 0u);
 }
 
 TEST_F(ConnectorLogonTest, MalformedAnswersFailWithTheirLastErrors) {

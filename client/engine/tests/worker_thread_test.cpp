@@ -280,7 +280,7 @@ TEST_F(WorkerTest, SessionReportAndStatusFields) {
     conn.status = TW_CLT_STATUS_GW_CERTIFIED;
     conn.session.serverAddress = "vpn.example";
     conn.session.serverPort = 443;
-    conn.session.virtualAddress = 0xC6120005;  // 198.18.0.5
+    conn.session.virtualIp = 0xC6120005;  // 198.18.0.5
     conn.session.mask = 0xFFFFFF00;
     conn.session.dns2 = 0xC6120001;
     conn.session.sent = 2048;

@@ -156,8 +156,7 @@ int RunEngineClient(const CliOptions& options, const std::atomic<bool>& stop, st
     } else {
         const engine::ConnectorSession s = connector.Session();
         ui.Line("client: online, session %u, virtual address %u.%u.%u.%u", static_cast<unsigned>(s.sessionId),
-                s.virtualAddress >> 24, s.virtualAddress >> 16 & 255, s.virtualAddress >> 8 & 255,
-                s.virtualAddress & 255);
+                s.virtualIp >> 24, s.virtualIp >> 16 & 255, s.virtualIp >> 8 & 255, s.virtualIp & 255);
         const auto until =
             std::chrono::steady_clock::now() + std::chrono::seconds(options.logoffAfterSeconds);
         while (!stop.load()) {

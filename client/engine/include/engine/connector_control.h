@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/event.h"
+#include "engine/session_addresses.h"
 #include "platform/types.h"
 
 namespace engine {
@@ -34,14 +35,13 @@ constexpr int TW_ERROR_FORCED_LOGOFF = 57;
 constexpr int TW_ERROR_ADAPTER_CONFIG = 59;  // the virtual adapter could not be configured at logon
 
 // What the session report and the status window show. Addresses in host byte order.
-struct ConnectorSession {
+struct ConnectorSession : SessionAddresses {
     std::string serverAddress;
     int serverPort = 0;
     std::string gatewayName;
     std::string userName;
     DWORD sessionId = 0;
     std::int64_t logonTime = 0;  // seconds since 1970, when the session began
-    DWORD virtualAddress = 0, mask = 0, dns1 = 0, dns2 = 0, wins1 = 0, wins2 = 0;
     DWORD gatewayAddress = 0;
     std::uint64_t sent = 0, received = 0;  // bytes
     std::uint64_t onlineSeconds = 0;       // since the session began

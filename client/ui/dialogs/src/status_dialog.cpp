@@ -62,7 +62,7 @@ CTwStatusDlg::CTwStatusDlg(DialogContext context, engine::ConnectorControl& conn
 void CTwStatusDlg::OnTimer() {
     const engine::ConnectorSession s = m_connector.Session();
     m_fields[3]->setText(Q(engine::TwWorkerThread::FormatDuration(s.onlineSeconds)));
-    m_fields[4]->setText(Q(platform::Ipv4TextHost(s.virtualAddress)));
+    m_fields[4]->setText(Q(platform::Ipv4TextHost(s.virtualIp)));
     m_fields[5]->setText(Q(platform::Ipv4TextHost(s.mask)));
     m_fields[6]->setText(Q(engine::TwWorkerThread::FormatBytes(s.sent)));
     m_fields[7]->setText(Q(engine::TwWorkerThread::FormatBytes(s.received)));

@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     connector.session.serverAddress = "vpn.example.com";
     connector.session.serverPort = 443;
     connector.session.userName = "alice";
-    connector.session.virtualAddress = 0xC6120005;
+    connector.session.virtualIp = 0xC6120005;
     connector.session.mask = 0xFFFFFF00;
     connector.session.sent = 123456;
     connector.session.received = 7654321;

@@ -27,7 +27,7 @@ engine::ConnectorSession OnlineSession() {
     s.serverAddress = "vpn.example";
     s.serverPort = 443;
     s.userName = "alice";
-    s.virtualAddress = 0xC6120005;  // 198.18.0.5
+    s.virtualIp = 0xC6120005;  // 198.18.0.5
     s.mask = 0xFFFFFF00;
     s.sent = 512;
     s.received = 1536;
@@ -55,7 +55,7 @@ TEST(StatusWindow, ShowsTheSessionAndRefreshesTheChangingFigures) {
     later.serverAddress = "changed.example";
     later.userName = "bob";
     later.onlineSeconds = 90061;  // 1 day, 1 h, 1 min, 1 s
-    later.virtualAddress = 0xC6120009;
+    later.virtualIp = 0xC6120009;
     later.sent = 3u * 1024 * 1024;
     later.received = 5ull * 1024 * 1024 * 1024;
     {
