@@ -19,35 +19,12 @@
 #include <string>
 
 #include "quistral_dlg.h"
+#include "testsupport/screen_step.h"
 #include "update_texts.h"
 
 namespace {
 
 using namespace quistral;
-
-// Until every shown window is mapped and drawn on the display: the picture is taken from the
-// screen, and a window that the X server has not drawn yet comes out black.
-void WaitDrawn() {
-    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    auto exposed = [] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->isVisible() && (!w->windowHandle() || !w->windowHandle()->isExposed())) return false;
-        return true;
-    };
-    while (!exposed() && std::chrono::steady_clock::now() < deadline)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->isVisible()) w->repaint();
-    QGuiApplication::sync();
-}
-
-void Step(const std::string& name) {
-    WaitDrawn();
-    std::cout << "READY " << name << std::endl;
-    std::string line;
-    std::getline(std::cin, line);
-}
 
 // A dialog whose worker found no list and ended; `show` then puts the state on it through the
 // same calls the worker makes.
@@ -63,7 +40,7 @@ void ShootDialog(const std::string& name, const std::function<void(UpdateSink&)>
     while (!dlg.Finished() && std::chrono::steady_clock::now() < deadline)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     if (show) show(dlg);
-    Step(name);
+    testsupport::ScreenStep(name);
     dlg.hide();
 }
 
@@ -76,7 +53,7 @@ void ShootBox(const std::string& name, const std::function<void()>& open) {
         if (!box || !box->isVisible()) return;
         poll.stop();
         box->move(40, 40);
-        Step(name);
+        testsupport::ScreenStep(name);
         box->done(0);
     });
     poll.start();

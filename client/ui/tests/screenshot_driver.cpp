@@ -26,6 +26,7 @@
 #include "datapath_fakes.h"
 #include "gateway/test_gateway.h"
 #include "platform/settings_store.h"
+#include "testsupport/screen_step.h"
 #include "vorn/client_app.h"
 #include "vorn/client_dialogs.h"
 #include "vorn/connector_factory.h"
@@ -54,34 +55,6 @@ public:
     bool Exec(const std::string&) override { return true; }
 };
 
-void Settle() {
-    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 20);
-}
-
-// Until every shown window is mapped and drawn on the display: the picture is taken from the
-// screen, and a window that the X server has not drawn yet comes out black.
-void WaitDrawn() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    auto exposed = [] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->isVisible() && (!w->windowHandle() || !w->windowHandle()->isExposed())) return false;
-        return true;
-    };
-    while (!exposed() && std::chrono::steady_clock::now() < deadline)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->isVisible()) w->repaint();
-    QGuiApplication::sync();
-}
-
-void Step(const std::string& name) {
-    Settle();
-    WaitDrawn();
-    std::cout << "READY " << name << std::endl;
-    std::string line;
-    std::getline(std::cin, line);
-}
-
 // Pumps until `done` holds; false (with a line on the standard error) after 20 s.
 bool PumpUntil(const std::string& what, const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -104,7 +77,7 @@ void ShootModal(const std::string& name, const std::function<void()>& open) {
         auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         if (!modal || !modal->isVisible()) return;
         poll.stop();
-        Step(name);
+        testsupport::ScreenStep(name);
         modal->done(0);
     });
     poll.start();
@@ -115,7 +88,7 @@ void ShootModal(const std::string& name, const std::function<void()>& open) {
 void ShootMenu(const std::string& name, vorn::TwLogonVpn& dialog) {
     std::unique_ptr<QMenu> menu(vorn::MakeTrayMenu(dialog.BuildTrayMenu()));
     menu->popup(QPoint(dialog.x() + dialog.width() + 20, 60));
-    Step(name);
+    testsupport::ScreenStep(name);
     menu->hide();
 }
 
@@ -220,9 +193,9 @@ int main(int argc, char** argv) {
     logonPage->SetPassword("secret");
 
     // Offline: the two tabs, the tray menu, and a message box (the quit question).
-    Step("offline");
+    testsupport::ScreenStep("offline");
     dialog.Tabs()->setCurrentIndex(1);
-    Step("proxy-tab");
+    testsupport::ScreenStep("proxy-tab");
     dialog.Tabs()->setCurrentIndex(0);
     ShootMenu("tray-menu-offline", dialog);
     ShootModal("message-quit-question", [&] { dialog.HandleMenu(1, ""); });
@@ -241,7 +214,7 @@ int main(int argc, char** argv) {
         return 1;
     PumpUntil("the cancellable state", [&] { return dialog.Status() == vorn::UPDATE_STATUS_CAN_CANCEL; });
     dialog.move(40, 40);
-    Step("logging-on");
+    testsupport::ScreenStep("logging-on");
     ShootMenu("tray-menu-logging-on", dialog);
     dialog.HandleMenu(13, "");  // cancel
     if (!PumpUntil("offline after the cancel", [&] {
@@ -263,7 +236,7 @@ int main(int argc, char** argv) {
         return 1;
     dialog.show();
     dialog.move(40, 40);
-    Step("online");
+    testsupport::ScreenStep("online");
     ShootMenu("tray-menu-online", dialog);
     ShootModal("change-password", [&] { dialog.HandleMenu(20, ""); });
     ShootModal("password-reentry", [&] { children.Run(dialog, 2030); });
@@ -294,7 +267,7 @@ int main(int argc, char** argv) {
             auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
             if (!modal || !modal->isVisible()) return;
             poll.stop();
-            Step("message-gateway-refusal");
+            testsupport::ScreenStep("message-gateway-refusal");
             modal->done(0);
             shot = true;
         });

@@ -13,34 +13,10 @@ out=${1:-build/screenshots}
 driver=build/bin/vorn_screenshot_driver
 [ -x "$driver" ] || cmake --build build --target vorn_screenshot_driver -j4
 
-need=()
-command -v Xvfb >/dev/null || need+=(xvfb)
-command -v import >/dev/null || need+=(imagemagick)
-command -v xwininfo >/dev/null || need+=(x11-apps x11-utils)
-fc-list 2>/dev/null | grep -qi 'wenquanyi\|noto.*cjk' || need+=(fonts-wqy-zenhei)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get install -y "${need[@]}" >/dev/null
-fi
-
-mkdir -p "$out"
-root=$(mktemp -d /tmp/vorn-shots.XXXXXX)
-display=:$((90 + RANDOM % 9))
-Xvfb "$display" -screen 0 900x560x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-cleanup() { kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true; rm -rf "$root"; }
-trap cleanup EXIT
-for _ in $(seq 50); do xwininfo -root -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
-
-for lang in en zh; do
-  rm -rf "$root/$lang"
-  mkdir -p "$root/$lang"
-  coproc DRIVER { env QEL_ROOT="$root/$lang" DISPLAY="$display" QT_QPA_PLATFORM=xcb "$driver" "$lang" 2>/dev/null; }
-  pid=$DRIVER_PID
-  while read -r word step <&"${DRIVER[0]}"; do
-    [ "$word" = READY ] || continue
-    import -display "$display" -window root "$out/$lang-$step.png"
-    echo "$out/$lang-$step.png"
-    echo next >&"${DRIVER[1]}"
-  done
-  wait "$pid" || true
-done
+# shellcheck source=../../../tests/support/screenshots.sh
+. tests/support/screenshots.sh
+extra=()
+command -v xwininfo >/dev/null || extra+=(x11-apps)
+shots_install_tools "${extra[@]}"
+shots_start_display 900x560x24 90
+shots_take "$driver" "$out"
