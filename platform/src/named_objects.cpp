@@ -86,12 +86,18 @@ void FutexWait(std::uint32_t* word, std::uint32_t expected, int ms) {
 
 void FutexWakeAll(std::uint32_t* word) { Futex(word, FUTEX_WAKE, INT_MAX, nullptr); }
 
-int LockRange(int fd, short type, off_t start, bool wait) {
+// A lock of the one byte at `start`.
+struct flock OneByte(short type, off_t start) {
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = start;
     fl.l_len = 1;
+    return fl;
+}
+
+int LockRange(int fd, short type, off_t start, bool wait) {
+    struct flock fl = OneByte(type, start);
     for (;;) {
         int rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
         if (rc < 0 && errno == EINTR) {
@@ -102,32 +108,20 @@ int LockRange(int fd, short type, off_t start, bool wait) {
 }
 
 bool OthersHold(int fd, off_t start) {
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = start;
-    fl.l_len = 1;
+    struct flock fl = OneByte(F_WRLCK, start);
     return ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
 }
 
 // The holder mark of this process (see the top of the file); a failure only hides the holder.
 void MarkHolder(int fd) {
-    struct flock fl {};
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kHolderByte;
-    fl.l_len = 1;
+    struct flock fl = OneByte(F_RDLCK, kHolderByte);
     while (::fcntl(fd, F_SETLK, &fl) < 0 && errno == EINTR) {
     }
 }
 
 // The pid of a process other than this one that has the holder mark; 0 when none can be named.
 long MarkedHolder(int fd) {
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kHolderByte;
-    fl.l_len = 1;
+    struct flock fl = OneByte(F_WRLCK, kHolderByte);
     if (::fcntl(fd, F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK || fl.l_pid <= 0) return 0;
     return fl.l_pid;
 }
