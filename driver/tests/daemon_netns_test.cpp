@@ -90,6 +90,22 @@ protected:
         DWORD returned = 0;
         return dev->DeviceIoControl(IOCTL_NDIS_FILTER_SET_MEDIA_STATUS, &m, 7, nullptr, 0, &returned) == TRUE;
     }
+
+    // Connects the adapter as 198.18.0.1 with a neighbour 198.18.0.2 and opens a UDP socket in the
+    // namespace, `to` naming that neighbour: what is sent there leaves through the adapter.
+    void OpenPathToNeighbour(platform::UniqueFd* udp, sockaddr_in* to) {
+        ASSERT_TRUE(SetMedia(1));
+        ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
+        ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr",
+                                    "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
+                  0);
+        ASSERT_TRUE(netns->RunInside([&] { udp->Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }));
+        ASSERT_GE(udp->Get(), 0);
+        *to = sockaddr_in{};
+        to->sin_family = AF_INET;
+        to->sin_port = htons(5555);
+        inet_pton(AF_INET, "198.18.0.2", &to->sin_addr);
+    }
     testsupport::TempRoot root;
     std::string ns;
     std::unique_ptr<testsupport::NamedNetns> netns;
@@ -387,18 +403,9 @@ TEST_F(DaemonNetns, AFullOutputRingLeavesFramesQueuedInsteadOfDroppingThem) {
     std::uint64_t shared = 0;
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
     test::RingClient ring(reinterpret_cast<void*>(shared), true);
-    ASSERT_TRUE(SetMedia(1));
-    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr",
-                                "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
-              0);
     platform::UniqueFd udpFd;
-    ASSERT_TRUE(netns->RunInside([&] { udpFd.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }));
-    ASSERT_GE(udpFd.Get(), 0);
     sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(5555);
-    inet_pton(AF_INET, "198.18.0.2", &to.sin_addr);
+    ASSERT_NO_FATAL_FAILURE(OpenPathToNeighbour(&udpFd, &to));
     // More than the ring holds (511 blocks), less than the ring and the TAP's queue together.
     constexpr std::uint32_t kDatagrams = 700;
     for (std::uint32_t i = 0; i < kDatagrams; ++i) {
@@ -533,17 +540,9 @@ TEST_F(DaemonNetns, LinkChurnLeavesTheVirtualAdapterItsIdAndItsFrames) {
     std::uint64_t shared = 0;
     ASSERT_TRUE(dev->DeviceIoControl(IOCTL_NDIS_FILTER_START_SHARE, &addr, 4, &shared, 8, &returned));
     test::RingClient ring(reinterpret_cast<void*>(shared), true);
-    ASSERT_TRUE(SetMedia(1));
-    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "addr", "add", "198.18.0.1/24", "dev", "qelmini0"}), 0);
-    ASSERT_EQ(testsupport::Run({"ip", "-n", ns, "neigh", "replace", "198.18.0.2", "lladdr",
-                                "00:ff:ff:ff:01:00", "dev", "qelmini0"}),
-              0);
     platform::UniqueFd udpFd;
-    ASSERT_TRUE(netns->RunInside([&] { udpFd.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }));
     sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(5555);
-    inet_pton(AF_INET, "198.18.0.2", &to.sin_addr);
+    ASSERT_NO_FATAL_FAILURE(OpenPathToNeighbour(&udpFd, &to));
     test::UserBlock b;
     EXPECT_TRUE(testsupport::WaitFor("a datagram of the adapter in the ring", [&] {
         const char payload[] = "after-churn";
