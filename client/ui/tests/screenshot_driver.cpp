@@ -68,9 +68,10 @@ bool PumpUntil(const std::string& what, const std::function<bool()>& done) {
     return true;
 }
 
-// Runs `open`, which shows a modal window (a dialog or a message box), takes its picture as
-// `name` once it shows and closes it again.
+// Runs `open`, which shows a modal window (a dialog or a message box) at once or starts what
+// shows one later, takes its picture as `name` once it shows and closes it again.
 void ShootModal(const std::string& name, const std::function<void()>& open) {
+    bool shot = false;
     QTimer poll;
     poll.setInterval(20);
     QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -79,9 +80,11 @@ void ShootModal(const std::string& name, const std::function<void()>& open) {
         poll.stop();
         testsupport::ScreenStep(name);
         modal->done(0);
+        shot = true;
     });
     poll.start();
     open();
+    PumpUntil("the window of " + name, [&] { return shot; });
     poll.stop();
 }
 
@@ -260,20 +263,7 @@ int main(int argc, char** argv) {
         }
         logonPage->SetServerText("127.0.0.1:" + std::to_string(refusing.Port()));
         logonPage->SetPassword("secret");
-        bool shot = false;
-        QTimer poll;
-        poll.setInterval(20);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (!modal || !modal->isVisible()) return;
-            poll.stop();
-            testsupport::ScreenStep("message-gateway-refusal");
-            modal->done(0);
-            shot = true;
-        });
-        poll.start();
-        dialog.OnOK();
-        PumpUntil("the refusal's box", [&] { return shot; });
+        ShootModal("message-gateway-refusal", [&] { dialog.OnOK(); });
         PumpUntil("offline",
                   [&] { return dialog.Status() == vorn::UPDATE_STATUS_OFFLINE && !dialog.InAction(); });
         refusing.Stop();
