@@ -45,11 +45,15 @@ bool TwClientUpdateCheck::UpdateProgramRunning(const std::string& programDir) {
         // program that never execs (the service layer's monitor of a service it restarted) keeps
         // the program but calls itself otherwise, and outlives the update by far.
         if (!updateName(p.name) || !updateName(p.task)) continue;
-        // The update program always runs from the client's folder; a root-owned one is not
-        // readable to the client and counts, as a check by name alone would count it.
-        if (p.path.empty() || programDir.empty() || ec) return true;
+        // The update program always runs from the client's folder, started by its full path. A
+        // root-owned one's program is not readable to a member: the path it was started by says
+        // where it runs (an update program of some other folder, a test's for one, replaces
+        // nothing of this client's); one started by a bare name counts, as a check by name
+        // alone would count it.
+        const std::string& where = p.path.empty() ? p.command : p.path;
+        if (where.empty() || where.front() != '/' || programDir.empty() || ec) return true;
         std::error_code pec;
-        if (std::filesystem::weakly_canonical(std::filesystem::path(p.path).parent_path(), pec) == dir || pec)
+        if (std::filesystem::weakly_canonical(std::filesystem::path(where).parent_path(), pec) == dir || pec)
             return true;
     }
     return false;

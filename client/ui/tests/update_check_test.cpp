@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "testsupport/as_user.h"
 #include "testsupport/command.h"
 #include "testsupport/net.h"
+#include "testsupport/temp_dir.h"
 #include "vorn/logon_update_check.h"
 
 namespace vorn::test {
@@ -200,18 +202,26 @@ TEST_F(UpdateCheckTest, AMembersCheckAsksWithTheListInItsOwnPlaceAndNoChangesNot
     const std::string keptState = oldState != nullptr ? oldState : "";
     ::setenv("HOME", home.c_str(), 1);
     ::unsetenv("XDG_STATE_HOME");
-    // The member cannot tell root's update programs apart, so any one of another test counts for
-    // it as running (2): its end is waited for, and the check made again.
-    int code = 2;
-    for (int attempt = 0; attempt < 5 && code == 2; ++attempt) {
-        ASSERT_TRUE(PumpUntil(
-            "no update program to run", [&] { return !TwClientUpdateCheck::UpdateProgramRunning(""); },
-            30000));
-        code = testsupport::RunProgramAsUser({kMember, kMember, {platform::ClientGroupId()}},
-                                             {testsupport::BinDir() + "/vorn_update_check_as_member",
-                                              std::to_string(server->Port()), programDir, "6.3.01.0"},
-                                             30000);
-    }
+    // Root runs an update program of another folder meanwhile (as parallel tests do): the member
+    // cannot read where its program lies, yet it must not take it for its own client's.
+    testsupport::TempDir other("qel-otherinst");
+    std::filesystem::copy_file(testsupport::BinDir() + "/update_stand_in_client", other.File("Quistral"));
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    platform::SpawnOptions so;
+    so.stdinFd = fds[0];  // nothing comes: it waits for its input
+    so.directory = other.Path();
+    const pid_t rootUpdate = platform::Spawn({other.File("Quistral")}, so);
+    ::close(fds[0]);
+    ASSERT_GT(rootUpdate, 0);
+    ASSERT_TRUE(PumpUntil("root's other update program to run",
+                          [&] { return TwClientUpdateCheck::UpdateProgramRunning(other.Path()); }));
+    const int code = testsupport::RunProgramAsUser({kMember, kMember, {platform::ClientGroupId()}},
+                                                   {testsupport::BinDir() + "/vorn_update_check_as_member",
+                                                    std::to_string(server->Port()), programDir, "6.3.01.0"},
+                                                   30000);
+    ::close(fds[1]);
+    testsupport::StopProcess(rootUpdate, SIGTERM, 5000);
     if (oldHome != nullptr) ::setenv("HOME", keptHome.c_str(), 1);
     if (oldState != nullptr) ::setenv("XDG_STATE_HOME", keptState.c_str(), 1);
     EXPECT_EQ(code, 1) << "the member's check did not ask (see its standard error)";
