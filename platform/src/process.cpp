@@ -531,7 +531,8 @@ std::string FirstArgument(const std::string& file) {
     if (!fd) return {};
     char buf[4096];
     ssize_t n;
-    do n = ::read(fd.Get(), buf, sizeof buf); while (n < 0 && errno == EINTR);
+    do n = ::read(fd.Get(), buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
     if (n <= 0) return {};
     const auto* end = static_cast<const char*>(std::memchr(buf, '\0', static_cast<std::size_t>(n)));
     // Cut at the bound: not the whole argument, so not one to compare.
