@@ -1,5 +1,6 @@
 #include "content_handler.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "tls_log.h"
@@ -48,7 +49,10 @@ DeliverResult TwSslContentHandler::Deliver(TwSslSession& session, int pending, c
         room = static_cast<std::uint32_t>(pending);
     if (!c.passThrough && c.start + c.count + room > c.capacity) {
         std::memmove(c.buffer.data(), c.buffer.data() + c.start, c.count);
-        std::memset(c.buffer.data() + c.count, 0, c.capacity - c.count);
+        // Outside the unconsumed bytes the buffer is all zeros already (consumed bytes are zeroed
+        // as they go): only what the move left behind it needs it, not the whole free part.
+        const std::uint32_t stale = std::min(c.start, c.count);
+        std::memset(c.buffer.data() + c.start + c.count - stale, 0, stale);
         c.start = 0;
     }
     const int got = read(c.buffer.data() + c.start + c.count, static_cast<int>(room));

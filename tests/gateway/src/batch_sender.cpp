@@ -12,7 +12,6 @@ std::vector<std::uint8_t> BatchSender::TakeBuffer() {
     if (m_free.empty()) return {};
     std::vector<std::uint8_t> buffer = std::move(m_free.back());
     m_free.pop_back();
-    buffer.clear();
     return buffer;
 }
 
@@ -87,7 +86,7 @@ void BatchSender::SendAll(std::vector<Item>& work) {
         Item& item = work[i];
         bool last = true;
         for (std::size_t j = i + 1; j < work.size() && last; ++j) last = work[j].conn != item.conn;
-        const bool ok = !item.wire.empty() && m_send(*item.conn, item.wire.data(), item.wire.size(), last);
+        const bool ok = item.length > 0 && m_send(*item.conn, item.wire.data(), item.length, last);
         sent += ok ? item.frames : 0;
         dropped += item.dropped + (ok ? 0 : item.frames);
     }

@@ -20,9 +20,12 @@ class BatchSender {
 public:
     struct Item {
         std::shared_ptr<Conn> conn;
-        std::vector<std::uint8_t> wire;  // whole data messages
-        std::size_t frames = 0;          // how many the batch's frames became
-        std::size_t dropped = 0;         // frames of the batch that did not become messages
+        // Whole data messages in its first `length` bytes. The buffer keeps the size it grew to
+        // when recycled: growing it again would zero-fill a batch's worth of bytes per batch.
+        std::vector<std::uint8_t> wire;
+        std::size_t length = 0;
+        std::size_t frames = 0;   // how many the batch's frames became
+        std::size_t dropped = 0;  // frames of the batch that did not become messages
     };
     // Sends `length` bytes of whole messages to the client, flushing when asked; false when the
     // session took none of it.
@@ -37,7 +40,8 @@ public:
     BatchSender(const BatchSender&) = delete;
     BatchSender& operator=(const BatchSender&) = delete;
 
-    // An empty buffer to build the next batch in (one of those the thread has sent from).
+    // A buffer to build the next batch in (one of those the thread has sent from, its old bytes
+    // still in it).
     std::vector<std::uint8_t> TakeBuffer();
     // Queues the batch behind those before it; waits while the queue is full.
     void Queue(Item item);

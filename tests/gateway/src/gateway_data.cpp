@@ -130,7 +130,8 @@ void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
     {
         // Deflated messages must leave in the order they were built: build and queue are one step.
         std::lock_guard<std::mutex> lock(conn.sendLock);
-        item.wire.resize(batch.count * SSR_ZLIB_MESSAGE_SIZE);
+        if (item.wire.size() < batch.count * SSR_ZLIB_MESSAGE_SIZE)
+            item.wire.resize(batch.count * SSR_ZLIB_MESSAGE_SIZE);
         std::size_t at = 0;
         for (std::size_t i = 0; i < batch.count; ++i) {
             short size = SSR_ZLIB_MESSAGE_SIZE;
@@ -143,7 +144,7 @@ void TestGateway::Impl::SendBatch(DeviceBatch& batch) {
             at += static_cast<std::size_t>(size);
             ++item.frames;
         }
-        item.wire.resize(at);
+        item.length = at;
         item.dropped = batch.count - item.frames;
         if (at > 0) {
             m_batchSender->Queue(std::move(item));

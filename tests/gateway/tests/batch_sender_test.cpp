@@ -46,6 +46,7 @@ BatchSender::Item Batch(const std::shared_ptr<Conn>& conn, const std::string& te
     BatchSender::Item item;
     item.conn = conn;
     item.wire.assign(text.begin(), text.end());
+    item.length = text.size();
     item.frames = frames;
     return item;
 }
