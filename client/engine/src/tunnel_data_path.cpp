@@ -74,7 +74,7 @@ TunnelDataPath::TunnelDataPath(PacketPort& driver, TwGatewayPolicy& policy, Tunn
       m_clock(clock),
       m_cacheSize(contentCacheSize),
       m_counters(std::make_unique<Counters>()) {
-    m_batch.reserve(kBatchLimit + kMessageRoom);
+    m_batch.resize(kBatchLimit + kMessageRoom);
     m_frameCopy.resize(SSR_ZLIB_FRAME_CAPACITY);
     if (ssr_CreateSsrZlibStream(&m_zlib) != SSR_SUCCESS) {
         m_zlib = nullptr;
@@ -225,8 +225,9 @@ bool TunnelDataPath::AppendFrame(const std::uint8_t* frame, std::size_t length) 
         return false;
     }
     std::lock_guard<std::mutex> lock(m_sendLock);
-    const std::size_t at = m_batch.size();
-    m_batch.resize(at + kMessageRoom);
+    const std::size_t at = m_batchLength;
+    // Sized once: a resize per frame would zero-fill a message's room for every frame.
+    if (m_batch.size() < at + kMessageRoom) m_batch.resize(at + kMessageRoom);
     short size = static_cast<short>(kMessageRoom);
     int rc;
     if (m_compress.load(std::memory_order_relaxed) && m_zlib != nullptr) {
@@ -236,17 +237,16 @@ bool TunnelDataPath::AppendFrame(const std::uint8_t* frame, std::size_t length) 
         rc = ssr_ConstructSsrIPPacket(m_batch.data() + at, &size, static_cast<int>(length), frame);
     }
     if (rc != SSR_SUCCESS) {
-        m_batch.resize(at);
         TW_LOG(LOG_CLIENT_DATA, 2, "[SendPacketToPeer] Construct SSR Packet Error, %d.", rc);
         Bump(c.dropsSend);
         return false;
     }
-    m_batch.resize(at + static_cast<std::size_t>(size));
+    m_batchLength = at + static_cast<std::size_t>(size);
     // A batch never outgrows one TLS record: the messages before this one leave as one, and since
     // this one follows at once, their record may wait in the session for the next. Frames that
     // keep coming thus leave several records per socket write; the batch is never empty after
     // such a send, so the wake-up's last flush sends the records that waited.
-    if (at > 0 && m_batch.size() > kBatchLimit) SendBatch(at, true);
+    if (at > 0 && m_batchLength > kBatchLimit) SendBatch(at, true);
     ++c.batchFrames;
     c.batchBytes += length;
     return true;
@@ -254,7 +254,7 @@ bool TunnelDataPath::AppendFrame(const std::uint8_t* frame, std::size_t length) 
 
 // Called with the send lock held.
 void TunnelDataPath::FlushBatch() {
-    if (!m_batch.empty()) SendBatch(m_batch.size(), false);
+    if (m_batchLength > 0) SendBatch(m_batchLength, false);
 }
 
 // The batch's first `length` bytes (whole messages, those the counters hold) leave; the rest moves
@@ -271,7 +271,8 @@ void TunnelDataPath::SendBatch(std::size_t length, bool more) {
     }
     c.batchFrames = 0;
     c.batchBytes = 0;
-    m_batch.erase(m_batch.begin(), m_batch.begin() + static_cast<std::ptrdiff_t>(length));
+    m_batchLength -= length;
+    if (m_batchLength > 0) std::memmove(m_batch.data(), m_batch.data() + length, m_batchLength);
 }
 
 int TunnelDataPath::SendControl(const std::uint8_t* message, std::size_t length) {

@@ -194,7 +194,8 @@ private:
 
     // Send side: the batch buffer, guarded by the send lock (the pump holds it for one batch).
     std::mutex m_sendLock;
-    std::vector<std::uint8_t> m_batch;
+    std::vector<std::uint8_t> m_batch;  // messages to the gateway in its first m_batchLength bytes
+    std::size_t m_batchLength = 0;
     // Receive side (the TLS thread only): the engine's copy of a frame and the inflate buffer.
     std::vector<std::uint8_t> m_frameCopy;
 
