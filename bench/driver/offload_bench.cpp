@@ -33,9 +33,26 @@ std::vector<std::uint8_t> SuperFrame() {
     std::memcpy(f, eth, sizeof eth);
     std::uint8_t* ip = f + kLink;
     const std::size_t ipLength = kIp + kTcp + payload;
-    const std::uint8_t ipv4[20] = {0x45, 0, static_cast<std::uint8_t>(ipLength >> 8),
-                                   static_cast<std::uint8_t>(ipLength), 0x12, 0x34, 0x40, 0, 64, 6, 0, 0,
-                                   10, 0, 0, 1, 10, 0, 0, 2};
+    const std::uint8_t ipv4[20] = {0x45,
+                                   0,
+                                   static_cast<std::uint8_t>(ipLength >> 8),
+                                   static_cast<std::uint8_t>(ipLength),
+                                   0x12,
+                                   0x34,
+                                   0x40,
+                                   0,
+                                   64,
+                                   6,
+                                   0,
+                                   0,
+                                   10,
+                                   0,
+                                   0,
+                                   1,
+                                   10,
+                                   0,
+                                   0,
+                                   2};
     std::memcpy(ip, ipv4, sizeof ipv4);
     std::uint8_t* tcp = ip + kIp;
     const std::uint8_t tcpHeader[32] = {0x9c, 0x40, 0x01, 0xbb, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70,

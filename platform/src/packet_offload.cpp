@@ -143,7 +143,8 @@ std::uint32_t ChecksumAdd(const std::uint8_t* data, std::size_t length, std::uin
     return Fold(std::uint64_t{SumSpan<false>(nullptr, data, length)} + sum);
 }
 
-std::uint32_t ChecksumCopy(std::uint8_t* dst, const std::uint8_t* src, std::size_t length, std::uint32_t sum) {
+std::uint32_t ChecksumCopy(std::uint8_t* dst, const std::uint8_t* src, std::size_t length,
+                           std::uint32_t sum) {
     return Fold(std::uint64_t{SumSpan<true>(dst, src, length)} + sum);
 }
 
