@@ -46,46 +46,49 @@ std::uint32_t Fold(std::uint64_t sum) {
     return static_cast<std::uint32_t>(sum);
 }
 
+// Two 64-bit lanes: a GNU vector the compiler maps to the machine's SIMD registers, or to plain
+// words where there are none.
+using Lanes = std::uint64_t __attribute__((vector_size(16)));
+
 // The ones'-complement sum of `length` bytes (copied to `dst` on the way when kCopy), folded to
-// 16 bits in network order. Eight bytes at a time in the machine's order: the end-around carry is
-// counted aside and added when folding, and byte order only swaps the folded result. Two
-// accumulators so that the carry chains of neighbouring words do not wait for each other.
+// 16 bits in network order. Summed as 32-bit words in the machine's order, each into a 64-bit
+// lane whose upper half gathers the carries (no lane can overflow below 16 GiB), folded at the
+// end; byte order only swaps the folded result.
 template <bool kCopy>
 std::uint32_t SumSpan(std::uint8_t* dst, const std::uint8_t* src, std::size_t length) {
-    std::uint64_t a0 = 0, a1 = 0, c0 = 0, c1 = 0;
+    const Lanes low = {0xFFFFFFFF, 0xFFFFFFFF};
+    Lanes lo0 = {0, 0}, hi0 = {0, 0}, lo1 = {0, 0}, hi1 = {0, 0};
     std::size_t i = 0;
     for (; i + 32 <= length; i += 32) {
-        std::uint64_t w[4];
-        std::memcpy(w, src + i, 32);
-        if constexpr (kCopy) std::memcpy(dst + i, w, 32);
-        a0 += w[0];
-        c0 += a0 < w[0];
-        a1 += w[1];
-        c1 += a1 < w[1];
-        a0 += w[2];
-        c0 += a0 < w[2];
-        a1 += w[3];
-        c1 += a1 < w[3];
+        Lanes x, y;
+        std::memcpy(&x, src + i, 16);
+        std::memcpy(&y, src + i + 16, 16);
+        if constexpr (kCopy) {
+            std::memcpy(dst + i, &x, 16);
+            std::memcpy(dst + i + 16, &y, 16);
+        }
+        lo0 += x & low;
+        hi0 += x >> 32;
+        lo1 += y & low;
+        hi1 += y >> 32;
     }
-    for (; i + 8 <= length; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, src + i, 8);
-        if constexpr (kCopy) std::memcpy(dst + i, &w, 8);
-        a0 += w;
-        c0 += a0 < w;
+    const Lanes total = lo0 + hi0 + lo1 + hi1;
+    std::uint64_t acc = total[0] + total[1];
+    for (; i + 4 <= length; i += 4) {
+        std::uint32_t word;
+        std::memcpy(&word, src + i, 4);
+        if constexpr (kCopy) std::memcpy(dst + i, &word, 4);
+        acc += word;
     }
     if (i < length) {
         // Padded with zeros to a whole word: an odd last byte then stands where the sum of
         // 16-bit words puts it (the high byte of its word in network order) in either byte order.
-        std::uint64_t w = 0;
-        std::memcpy(&w, src + i, length - i);
+        std::uint32_t word = 0;
+        std::memcpy(&word, src + i, length - i);
         if constexpr (kCopy) std::memcpy(dst + i, src + i, length - i);
-        a0 += w;
-        c0 += a0 < w;
+        acc += word;
     }
-    a0 += a1;
-    c0 += c1 + (a0 < a1);
-    std::uint32_t folded = Fold((a0 & 0xFFFFFFFF) + (a0 >> 32) + c0);
+    std::uint32_t folded = Fold(acc);
     if constexpr (std::endian::native == std::endian::little) folded = ((folded & 0xFF) << 8) | (folded >> 8);
     return folded;
 }
