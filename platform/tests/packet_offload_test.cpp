@@ -2,6 +2,7 @@
 // frame checked byte for byte, with checksums verified by a sum of our own here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -164,6 +165,35 @@ void CheckSegments(const Flow& f, const std::vector<Bytes>& frames, std::size_t 
         EXPECT_EQ(0, std::memcmp(tcp + 20, original.data() + f.link + ipHeader + 20, f.options));
         EXPECT_TRUE(TcpValid(ip, f.v6, ipHeader, b.size() - f.link - ipHeader)) << "TCP checksum";
         EXPECT_EQ(0, std::memcmp(b.data() + headers, original.data() + headers + i * mss, chunk));
+    }
+}
+
+TEST(ChecksumTest, SumsMatchAPlainWordSumAndCopyingSumsAsItCopies) {
+    std::mt19937 rng(20261210);
+    Bytes src(2000 + 16), dst(2000 + 32);
+    for (int round = 0; round < 3000; ++round) {
+        // Random bytes, and all-ones that carry out of every word, and zeros.
+        const int pattern = round % 5;
+        for (auto& byte : src)
+            byte = pattern == 3 ? 0xFF : pattern == 4 ? 0 : static_cast<std::uint8_t>(rng());
+        const std::size_t length = rng() % 2001, from = rng() % 8, to = 8 + rng() % 8;
+        const std::uint32_t start = round % 2 ? rng() % 0x10000 : 0;
+        SCOPED_TRACE("length " + std::to_string(length) + " from " + std::to_string(from) + " to " +
+                     std::to_string(to) + " start " + std::to_string(start));
+        const std::uint8_t* p = src.data() + from;
+        const std::uint32_t sum = platform::ChecksumAdd(p, length, start);
+        ASSERT_EQ(sum, Sum(p, length, start));
+        std::fill(dst.begin(), dst.end(), std::uint8_t{0xA5});
+        ASSERT_EQ(platform::ChecksumCopy(dst.data() + to, p, length, start), sum);
+        ASSERT_EQ(0, std::memcmp(dst.data() + to, p, length));
+        ASSERT_EQ(Bytes(dst.begin(), dst.begin() + static_cast<std::ptrdiff_t>(to)), Bytes(to, 0xA5));
+        ASSERT_EQ(Bytes(dst.begin() + static_cast<std::ptrdiff_t>(to + length), dst.end()),
+                  Bytes(dst.size() - to - length, 0xA5));
+        // A part that starts at an odd byte of what is summed adds its sum byte-swapped.
+        const std::size_t split = length == 0 ? 0 : rng() % length;
+        std::uint32_t tail = platform::ChecksumAdd(p + split, length - split);
+        if (split % 2) tail = ((tail & 0xFF) << 8) | (tail >> 8);
+        ASSERT_EQ(platform::ChecksumAdd(p, split, start + tail), Sum(p, length, start));
     }
 }
 
@@ -402,7 +432,9 @@ TEST(TcpCoalescerTest, InOrderSegmentsBecomeOneWriteThatSegmentsBackToThem) {
 
 TEST(TcpCoalescerTest, OnlyTheRightNextSegmentJoinsARun) {
     Flow f;
-    const auto run = Segments(f, 3, 1448, 1448);
+    // Three segments of a run still open (no PSH yet), which the right fourth joins.
+    auto run = Segments(f, 4, 1448, 1448);
+    run.pop_back();
     Flow next = f;
     next.seq += 3 * 1448;
     next.id = static_cast<std::uint16_t>(f.id + 3);
@@ -439,9 +471,17 @@ TEST(TcpCoalescerTest, OnlyTheRightNextSegmentJoinsARun) {
         {"other port", {}, [&](Bytes& b) { b[kEth + 20 + 1] ^= 1, fixTcp(b, 20); }},
         {"other MAC", {}, [](Bytes& b) { b[5] ^= 1; }},
         {"damaged payload", {}, [](Bytes& b) { b.back() ^= 0x40; }},
+        {"damaged TCP checksum", {}, [](Bytes& b) { b[kEth + 20 + 17] ^= 1; }},
         {"damaged IPv4 header", {}, [](Bytes& b) { b[kEth + 8] ^= 1; }},
         {"IPv4 length unlike the frame's", {}, [](Bytes& b) { b.push_back(0); }},
     };
+    {
+        TcpCoalescer coalescer(kEth);
+        for (const Bytes& b : run) ASSERT_TRUE(coalescer.Add(b.data(), b.size()));
+        const Bytes right = MakePacket(next, 1448);
+        EXPECT_TRUE(coalescer.Add(right.data(), right.size()));
+        EXPECT_EQ(coalescer.Count(), 4u);
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TcpCoalescer coalescer(kEth);
@@ -492,6 +532,9 @@ TEST(TcpCoalescerTest, OnlyTheRightNextSegmentJoinsARun) {
         arp[12] = 0x08, arp[13] = 0x06;
         EXPECT_FALSE(coalescer.Add(arp.data(), arp.size()));
         EXPECT_FALSE(coalescer.Add(arp.data(), 20));
+        Bytes damaged = MakePacket(f, 501);
+        damaged.back() ^= 0x40;
+        EXPECT_FALSE(coalescer.Add(damaged.data(), damaged.size()));
         EXPECT_EQ(coalescer.Count(), 0u);
         std::size_t n = 1;
         EXPECT_EQ(coalescer.Take(&n), nullptr);

@@ -37,6 +37,11 @@ void WriteVnetHeader(const VnetHeader& header, std::uint8_t* p);
 
 // The ones'-complement sum of `length` bytes, folded to 16 bits, added to `sum`.
 std::uint32_t ChecksumAdd(const std::uint8_t* data, std::size_t length, std::uint32_t sum = 0);
+// Copies `length` bytes from `src` to `dst` (apart, as for memcpy) and returns what ChecksumAdd
+// over them gives, in one pass. The sum counts from `src`'s first byte: a span that starts at an
+// odd offset within what is summed adds its sum byte-swapped.
+std::uint32_t ChecksumCopy(std::uint8_t* dst, const std::uint8_t* src, std::size_t length,
+                           std::uint32_t sum = 0);
 // The checksum field's value for a folded sum (never 0, which UDP reserves for "none").
 std::uint16_t ChecksumFinish(std::uint32_t sum);
 
