@@ -294,8 +294,9 @@ bool TunnelDataPath::IndicatePacketToProtocolEx(const _FWSHARED_MEMORY_BLOCK& bl
     return taken;
 }
 
-// `block` may lie in the driver's ring, whose frame bytes the driver can change under us: each
-// byte a decision rests on is read once, and every offset is checked against the length.
+// `block` may lie in the driver's ring, whose frame bytes the driver can change under us: every
+// offset is checked against the length (ours, read once with the head), and each field is taken
+// into a local before the checks that rest on it.
 bool TunnelDataPath::IndicateFrame(const TW_RING_BLOCK_VIEW& block) {
     Counters& c = *m_counters;
     const std::size_t length = block.length > kMaxFrame ? kMaxFrame + 1 : block.length;
@@ -342,7 +343,7 @@ bool TunnelDataPath::IndicateFrame(const TW_RING_BLOCK_VIEW& block) {
         AppendFrame(f, length);
     }
     const DWORD broadcast = m_session.virtualIp | ~m_session.mask;
-    if (ip[16] < 224 && q.destination != broadcast) {
+    if ((ntohl(q.destination) >> 24) < 224 && q.destination != broadcast) {
         m_sentTotal.fetch_add(length, std::memory_order_relaxed);
         const std::uint64_t now = m_clock.TickMs();
         m_lastTrafficMs.store(now == 0 ? 1 : now, std::memory_order_relaxed);
