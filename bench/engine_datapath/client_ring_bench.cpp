@@ -79,18 +79,22 @@ public:
                                      platform::RingLayout::k64, Ring(ring), i);
     }
     // The driver's write of `n` output blocks (fewer than the ring holds) into an empty ring,
-    // published at once, so that the reader takes them back to back.
-    void ProduceBurst(const platform::RingRecord& rec, const std::uint8_t* frame, std::int32_t n) {
+    // published at once, so that the reader takes them back to back; returns the time just before
+    // the publication.
+    SteadyClock::time_point ProduceBurst(const platform::RingRecord& rec, const std::uint8_t* frame,
+                                         std::int32_t n) {
         const auto g = platform::GeometryOf(platform::RingLayout::k64);
         std::uint8_t* out = Ring(0);
         const std::int32_t w = LoadIndex(out + g.writeOff);
         for (std::int32_t i = 0; i < n; ++i)
             platform::WriteBlock(platform::RingLayout::k64, Block(0, (w + i) % TW_RING_BLOCK_COUNT), rec,
                                  frame);
+        const auto published = SteadyClock::now();
         StoreIndex(out + g.writeOff, (w + n) % TW_RING_BLOCK_COUNT);
         std::uint8_t* word = platform::RingSleepWord(m_map, kSize);
         if (platform::RingTakeWakeUp(word, platform::kRingOutputReaderSleeping))
             platform::RingDoorbell(m_outBell.Get());
+        return published;
     }
     // The driver's ring thread took everything from the input ring; returns the frames it held.
     std::int32_t DrainInput() {
@@ -216,8 +220,7 @@ int main(int argc, char** argv) {
             // Waited for on the sender's count (once per send), not on the data path's per-frame
             // counters, whose cache lines the reader must keep to itself.
             const std::uint64_t target = static_cast<std::uint64_t>((b + 1) * kBurst) * (out.size() + 4);
-            device.ProduceBurst(rec, out.data(), kBurst);
-            const auto t = SteadyClock::now();  // the burst was published
+            const auto t = device.ProduceBurst(rec, out.data(), kBurst);
             // Counted when the batch left, which is once the reader found the ring dry.
             while (sink.bytes.load(std::memory_order_relaxed) < target) platform::CpuRelax();
             const double ns = std::chrono::duration<double, std::nano>(SteadyClock::now() - t).count();
