@@ -35,8 +35,15 @@ std::uint64_t Widen(DWORD v) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(v)));
 }
 
-// The ring's own block count (the driver's number, checked by RingBlockAt before any use).
-std::int32_t BlockCount(const std::uint8_t* header) { return platform::ReadRingHeader(header).blockCount; }
+// Block `index` of the ring at `header` (RingBlockAt's checks) and, in *count, the ring's block
+// count as read once for the next index: the daemon may rewrite the header at any time, and a
+// count read again after the check could be 0.
+std::uint8_t* CheckedBlock(std::uint8_t* shared, std::size_t limit, RingLayout layout,
+                           const std::uint8_t* header, std::int32_t index, std::int32_t* count) {
+    *count = platform::ReadRingHeader(header).blockCount;
+    if (*count < 2) return nullptr;
+    return platform::RingBlockAt(shared, limit, layout, header, index);
+}
 
 // The ring's block at `src` into the callers' 32-bit view, whatever the ring's layout.
 void CopyOutBlock(RingLayout layout, const std::uint8_t* src, _FWSHARED_MEMORY_BLOCK* block) {
@@ -52,6 +59,21 @@ void CopyOutBlock(RingLayout layout, const std::uint8_t* src, _FWSHARED_MEMORY_B
     block->appContext = static_cast<DWORD>(rec.appContext);
     std::memcpy(block->appArea, rec.appArea, TW_APP_AREA);
     std::memcpy(block->data, data, block->length);
+}
+
+// The ring's block at `src` as the callers' view, whatever the ring's layout: the head is read
+// once and the frame left where it is.
+void ViewBlock(RingLayout layout, const std::uint8_t* src, TW_RING_BLOCK_VIEW* view) {
+    RingRecord rec;
+    platform::ReadBlockHead(layout, src, &rec, &view->data);
+    view->adapterId = rec.adapterId;
+    view->direction = rec.direction;
+    view->length = rec.length > TW_MAX_FRAME ? TW_MAX_FRAME : rec.length;
+    view->packetFlags = rec.packetFlags;
+    view->reserved = rec.reserved;
+    view->appCode = rec.appCode;
+    view->appContext = static_cast<DWORD>(rec.appContext);
+    std::memcpy(view->appArea, rec.appArea, TW_APP_AREA);
 }
 
 }  // namespace
@@ -209,7 +231,8 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
         const std::int32_t w = LoadIndex(out + g.writeOff);
         if (r != w) {
             platform::DebugPrintf("[CMorbeck::Read] _CHECK_SHARED_BLOCKS_ enter");
-            const std::uint8_t* src = platform::RingBlockAt(shared, m_mappedLimit, layout, out, r);
+            std::int32_t count = 0;
+            const std::uint8_t* src = CheckedBlock(shared, m_mappedLimit, layout, out, r, &count);
             if (src == nullptr) return nullptr;
             auto* block = static_cast<_FWSHARED_MEMORY_BLOCK*>(std::malloc(sizeof(_FWSHARED_MEMORY_BLOCK)));
             if (block == nullptr) {
@@ -219,7 +242,7 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
             platform::DebugPrintf("[CMorbeck::Read] pBlock != NULL ");
             CopyOutBlock(layout, src, block);
             platform::DebugPrintf("[CMorbeck::Read] ReadLength=%d ", static_cast<int>(block->length));
-            StoreIndex(out + g.readOff, (r + 1) % BlockCount(out));
+            StoreIndex(out + g.readOff, (r + 1) % count);
             return block;
         }
     }
@@ -243,10 +266,37 @@ int CMorbeck::ReadInto(_FWSHARED_MEMORY_BLOCK* block) {
     if (shared == nullptr || m_bStopped.load() != 0) return 0;
     const std::int32_t r = LoadIndex(shared + g.readOff);
     if (r == LoadIndex(shared + g.writeOff)) return 0;
-    const std::uint8_t* src = platform::RingBlockAt(shared, m_mappedLimit, layout, shared, r);
+    std::int32_t count = 0;
+    const std::uint8_t* src = CheckedBlock(shared, m_mappedLimit, layout, shared, r, &count);
     if (src == nullptr) return 0;
     CopyOutBlock(layout, src, block);
-    StoreIndex(shared + g.readOff, (r + 1) % BlockCount(shared));
+    StoreIndex(shared + g.readOff, (r + 1) % count);
+    return 1;
+}
+
+int CMorbeck::ReadInPlace(TW_RING_BLOCK_VISITOR visit, void* context) {
+    if (visit == nullptr) return 0;
+    std::uint8_t* shared = m_pSharedMemory.load(std::memory_order_acquire);
+    if (shared == nullptr || m_bStopped.load(std::memory_order_relaxed) != 0) return 0;
+    const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
+    const RingGeometry g = GeometryOf(layout);
+    // Held until the block is released: StopShare and CloseFilterHandler take it before the
+    // mapping goes.
+    std::lock_guard<std::mutex> lock(m_ReadLock);
+    shared = m_pSharedMemory.load();
+    if (shared == nullptr || m_bStopped.load() != 0) return 0;
+    const std::int32_t r = LoadIndex(shared + g.readOff);
+    if (r == LoadIndex(shared + g.writeOff)) return 0;
+    std::int32_t count = 0;
+    const std::uint8_t* src = CheckedBlock(shared, m_mappedLimit, layout, shared, r, &count);
+    if (src == nullptr) return 0;
+    // RingBlockAt checked the whole block (head and frame area) lies in the mapping; the view's
+    // length stays within the frame area.
+    TW_RING_BLOCK_VIEW view;
+    ViewBlock(layout, src, &view);
+    visit(context, view);
+    // The driver may write into the slot only once the index passed it.
+    StoreIndex(shared + g.readOff, (r + 1) % count);
     return 1;
 }
 
@@ -302,6 +352,20 @@ int CMorbeck::WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char*
     head.length = static_cast<DWORD>(length);
     bool written = false;
     return WriteParts(head, reinterpret_cast<const std::uint8_t*>(packet), 0, true, &written) == 1 && written
+               ? 1
+               : 0;
+}
+
+int CMorbeck::WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length,
+                         const BYTE source[6]) {
+    if (length < 14 || length > TW_MAX_FRAME || packet == nullptr || source == nullptr) return 0;
+    _FWSHARED_MEMORY_BLOCK32 head{};
+    head.adapterId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(adapter));
+    head.direction = direction;
+    head.length = static_cast<DWORD>(length);
+    bool written = false;
+    return WriteParts(head, reinterpret_cast<const std::uint8_t*>(packet), 0, true, &written, source) == 1 &&
+                   written
                ? 1
                : 0;
 }
@@ -362,7 +426,7 @@ int CMorbeck::Write(const _FWSHARED_MEMORY_BLOCK* block, int signal) {
 
 // Writes the head and area of `head` and `head.length` bytes of `packet` into the input ring.
 int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal,
-                         bool quiet, bool* written) {
+                         bool quiet, bool* written, const BYTE* source) {
     std::uint8_t* shared = m_pSharedMemory.load();
     if (shared == nullptr || m_bStopped.load() != 0) return 0;
     const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
@@ -390,14 +454,16 @@ int CMorbeck::WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_
         std::uint8_t* in = shared + g.headerSize;
         const std::int32_t w = LoadIndex(in + g.writeOff);
         const std::int32_t r = LoadIndex(in + g.readOff);
-        std::uint8_t* dst = platform::RingBlockAt(shared, m_mappedLimit, layout, in, w);
+        std::int32_t count = 0;
+        std::uint8_t* dst = CheckedBlock(shared, m_mappedLimit, layout, in, w, &count);
         if (dst == nullptr) return 0;
-        const std::int32_t count = BlockCount(in);
         const bool full = (w + 1) % count == r;
         fullNow = full;
         if (written != nullptr) *written = !full;
         if (!full) {
             platform::WriteBlock(layout, dst, rec, packet);
+            // Before the index is published: the driver never sees the frame's own address.
+            if (source != nullptr) std::memcpy(dst + g.dataOff + 6, source, 6);
             const std::int32_t n = Field<std::int32_t>(in + g.countOff) + 1;
             std::memcpy(in + g.countOff, &n, 4);
             if (!m_bWide && !quiet) {

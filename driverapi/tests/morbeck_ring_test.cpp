@@ -4,11 +4,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "morbeck/morbeck.h"
+#include "platform/packet_ring.h"
 #include "platform/local_pipe.h"
 #include "platform/machine_root.h"
 #include "testsupport/temp_root.h"
@@ -189,6 +191,68 @@ TEST_P(MorbeckRing, BlocksAreReadInOrderAndOverlongLengthsAreCut) {
     EXPECT_EQ(m_morbeck.Free(nullptr), 0);
 }
 
+// The data path's read without the copy sees what ReadInto copies, head and frame, and the
+// driver gets the block back only once the visit is over.
+TEST_P(MorbeckRing, ABlockReadInPlaceIsReadIntosBlockAndIsReleasedAfterItsVisit) {
+    const platform::RingLayout layout = GetParam() ? platform::RingLayout::k64 : platform::RingLayout::k32;
+    std::uint8_t frame[TW_FRAME_AREA];
+    for (std::size_t i = 0; i < sizeof frame; ++i) frame[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    platform::RingRecord rec;
+    rec.adapterId = 7;
+    rec.direction = 2;
+    rec.packetFlags = 0x81;
+    rec.reserved = 4;
+    rec.appCode = 3;
+    rec.appContext = 0x1234;
+    for (int i = 0; i < TW_APP_AREA; ++i) rec.appArea[i] = static_cast<std::uint8_t>(200 - i);
+    struct Seen {
+        ScriptedDevice* device;
+        std::int32_t readIndex = -1;
+        _FWSHARED_MEMORY_BLOCK block{};
+        int visits = 0;
+    };
+    const TW_RING_BLOCK_VISITOR visit = [](void* context, const TW_RING_BLOCK_VIEW& v) {
+        auto* seen = static_cast<Seen*>(context);
+        ++seen->visits;
+        seen->readIndex = seen->device->Index(0, false);
+        _FWSHARED_MEMORY_BLOCK& b = seen->block;
+        b.adapterId = v.adapterId;
+        b.direction = v.direction;
+        b.length = v.length;
+        b.packetFlags = v.packetFlags;
+        b.reserved = v.reserved;
+        b.appCode = v.appCode;
+        b.appContext = v.appContext;
+        std::memcpy(b.appArea, v.appArea, TW_APP_AREA);
+        std::memcpy(b.data, v.data, v.length);
+    };
+    // Twice a 60-byte frame, then twice a length past the frame area: ReadInto and ReadInPlace
+    // take turns.
+    for (int pair = 0; pair < 2; ++pair) {
+        const DWORD length = pair == 0 ? 60u : 5000u;
+        for (int i = 0; i < 2; ++i) {
+            const std::int32_t w = m_device->Index(0, true);
+            rec.length = std::min<DWORD>(length, TW_FRAME_AREA);
+            platform::WriteBlock(layout, m_device->Block(0, w), rec, frame);
+            std::memcpy(m_device->Block(0, w) + (GetParam() ? 12 : 8), &length, 4);
+            m_device->SetIndex(0, true, (w + 1) % kBlocks);
+        }
+        _FWSHARED_MEMORY_BLOCK copied{};
+        ASSERT_EQ(m_morbeck.ReadInto(&copied), 1);
+        Seen seen{m_device.get()};
+        ASSERT_EQ(m_morbeck.ReadInPlace(visit, &seen), 1);
+        EXPECT_EQ(seen.visits, 1);
+        EXPECT_EQ(seen.readIndex, (2 * pair + 1) % kBlocks)
+            << "the block was given back before its visit ended";
+        EXPECT_EQ(m_device->Index(0, false), (2 * pair + 2) % kBlocks);
+        EXPECT_EQ(copied.length, pair == 0 ? 60u : static_cast<DWORD>(TW_MAX_FRAME));
+        EXPECT_EQ(0, std::memcmp(&seen.block, &copied, sizeof copied)) << "pair " << pair;
+    }
+    Seen none{m_device.get()};
+    EXPECT_EQ(m_morbeck.ReadInPlace(visit, &none), 0);
+    EXPECT_EQ(none.visits, 0);
+}
+
 TEST_P(MorbeckRing, AFullInputRingDropsThePacketButStillNotifies) {
     const char frame[60] = {1, 2, 3};
     void* adapter = reinterpret_cast<void*>(static_cast<std::uintptr_t>(5));
@@ -235,6 +299,31 @@ TEST_P(MorbeckRing, TheQuietWriteReportsAFullInputRing) {
     EXPECT_EQ(m_device->Index(1, true), 0);
 }
 
+// The gateway's frame gets our source address in the ring's block only: the caller's buffer (the
+// TLS library's) stays as it was.
+TEST_P(MorbeckRing, TheQuietWriteSetsTheSourceAddressInTheRingsBlockOnly) {
+    char frame[60];
+    for (int i = 0; i < 60; ++i) frame[i] = static_cast<char>(i + 1);
+    char before[60];
+    std::memcpy(before, frame, sizeof frame);
+    const BYTE source[6] = {0x00, 0xFF, 0xFF, 0xFF, 0x01, 0x00};
+    void* adapter = reinterpret_cast<void*>(static_cast<std::uintptr_t>(5));
+    ASSERT_EQ(m_morbeck.WriteQuiet(adapter, PACKET_DIRECTION_OUTGOING, frame, 60, source), 1);
+    EXPECT_EQ(0, std::memcmp(frame, before, sizeof frame));
+    const std::uint8_t* blk = m_device->Block(1, 0);
+    const std::uint8_t* data = blk + (GetParam() ? 164 : 156);
+    DWORD length = 0;
+    std::memcpy(&length, blk + (GetParam() ? 12 : 8), 4);
+    EXPECT_EQ(length, 60u);
+    EXPECT_EQ(0, std::memcmp(data, frame, 6));
+    EXPECT_EQ(0, std::memcmp(data + 6, source, 6));
+    EXPECT_EQ(0, std::memcmp(data + 12, frame + 12, 48));
+    EXPECT_EQ(m_device->Index(1, true), 1);
+    // No Ethernet header, nothing written.
+    EXPECT_EQ(m_morbeck.WriteQuiet(adapter, PACKET_DIRECTION_OUTGOING, frame, 13, source), 0);
+    EXPECT_EQ(m_device->Index(1, true), 1);
+}
+
 TEST_P(MorbeckRing, SixtyFourBitHeadsAreSignExtended) {
     if (!GetParam()) GTEST_SKIP() << "64-bit layout only";
     _FWSHARED_MEMORY_BLOCK block{};
@@ -255,10 +344,16 @@ TEST_P(MorbeckRing, DamagedGeometryIsNeverFollowed) {
     const std::int32_t hugeBase = 0x7FFFFFF0;
     std::memcpy(m_device->Ring(0) + 8, &hugeBase, 4);
     EXPECT_EQ(m_morbeck.Read(0), nullptr);
+    int visits = 0;
+    const TW_RING_BLOCK_VISITOR count = [](void* c, const TW_RING_BLOCK_VIEW&) { ++*static_cast<int*>(c); };
+    EXPECT_EQ(m_morbeck.ReadInPlace(count, &visits), 0);
+    EXPECT_EQ(visits, 0);
     const std::int32_t zero = 0;
     std::memcpy(m_device->Ring(0) + 8, &zero, 4);
     m_device->SetIndex(0, false, 1000);  // read index outside the ring
     EXPECT_EQ(m_morbeck.Read(0), nullptr);
+    EXPECT_EQ(m_morbeck.ReadInPlace(count, &visits), 0);
+    EXPECT_EQ(visits, 0);
     m_device->SetIndex(0, false, 0);
     std::memcpy(m_device->Ring(1) + 4, &zero, 4);  // no blocks in the input ring
     const char frame[20] = {};

@@ -17,6 +17,12 @@ int MorbeckPacketPort::WriteFrame(const std::uint8_t* frame, std::size_t length)
                                static_cast<LONG>(length));
 }
 
+int MorbeckPacketPort::WriteFrame(const std::uint8_t* frame, std::size_t length, const BYTE source[6]) {
+    if (length > static_cast<std::size_t>(TW_MAX_FRAME)) return 0;
+    return m_driver.WriteQuiet(m_adapter, PACKET_DIRECTION_OUTGOING, reinterpret_cast<const char*>(frame),
+                               static_cast<LONG>(length), source);
+}
+
 void MorbeckPacketPort::SignalWritten() { m_driver.SignalInput(); }
 
 }  // namespace engine

@@ -139,11 +139,7 @@ bool TunnelDataPath::DeliverFrame(const std::uint8_t* frame, std::size_t length)
         Bump(c.dropsEtherType);
         return false;
     }
-    // The source address is ours to set, in our copy: the TLS library's buffer stays as it came.
-    std::uint8_t* copy = m_frameCopy.data();
-    if (frame != copy) std::memcpy(copy, frame, length);
-    std::memcpy(copy + 6, kTunnelPeerMac, 6);
-    if (!WriteWaitingForRoom(copy, length)) {
+    if (!WriteWaitingForRoom(frame, length)) {
         Bump(c.dropsRingFull);
         return false;
     }
@@ -283,13 +279,26 @@ int TunnelDataPath::SendControl(const std::uint8_t* message, std::size_t length)
 }
 
 bool TunnelDataPath::IndicatePacketToProtocolEx(const _FWSHARED_MEMORY_BLOCK& block) {
-    const bool taken = IndicateFrame(block);
+    TW_RING_BLOCK_VIEW view;
+    view.adapterId = block.adapterId;
+    view.direction = block.direction;
+    view.length = block.length;  // IndicateFrame bounds it
+    view.packetFlags = block.packetFlags;
+    view.reserved = block.reserved;
+    view.appCode = block.appCode;
+    view.appContext = block.appContext;
+    std::memcpy(view.appArea, block.appArea, TW_APP_AREA);
+    view.data = block.data;
+    const bool taken = IndicateFrame(view);
     std::lock_guard<std::mutex> lock(m_sendLock);
     FlushBatch();
     return taken;
 }
 
-bool TunnelDataPath::IndicateFrame(const _FWSHARED_MEMORY_BLOCK& block) {
+// `block` may lie in the driver's ring, whose frame bytes the driver can change under us: every
+// offset is checked against the length (ours, read once with the head), and each field is taken
+// into a local before the checks that rest on it.
+bool TunnelDataPath::IndicateFrame(const TW_RING_BLOCK_VIEW& block) {
     Counters& c = *m_counters;
     const std::size_t length = block.length > kMaxFrame ? kMaxFrame + 1 : block.length;
     const std::uint8_t* f = block.data;
@@ -335,7 +344,7 @@ bool TunnelDataPath::IndicateFrame(const _FWSHARED_MEMORY_BLOCK& block) {
         AppendFrame(f, length);
     }
     const DWORD broadcast = m_session.virtualIp | ~m_session.mask;
-    if (ip[16] < 224 && q.destination != broadcast) {
+    if ((ntohl(q.destination) >> 24) < 224 && q.destination != broadcast) {
         m_sentTotal.fetch_add(length, std::memory_order_relaxed);
         const std::uint64_t now = m_clock.TickMs();
         m_lastTrafficMs.store(now == 0 ? 1 : now, std::memory_order_relaxed);
@@ -343,18 +352,20 @@ bool TunnelDataPath::IndicateFrame(const _FWSHARED_MEMORY_BLOCK& block) {
     return true;
 }
 
+// The frame goes into the ring with our peer's source address, set in the ring's block: the
+// buffer it comes from (the TLS library's) stays as it came.
 // The driver's ring thread empties the input ring as fast as frames come unless it is
 // descheduled: a full ring is waited out briefly (each try tells the driver again), which holds
 // back the gateway's stream instead of dropping a frame the inner TCP would have to send again.
 // A ring that stays full (a driver gone) costs at most the bound per frame.
 bool TunnelDataPath::WriteWaitingForRoom(const std::uint8_t* frame, std::size_t length) {
-    if (m_driver.WriteFrame(frame, length) != 0) return true;
+    if (m_driver.WriteFrame(frame, length, kTunnelPeerMac) != 0) return true;
     constexpr long kMaxWaitUs = 20000;
     long pauseUs = 20;
     for (long waited = 0; waited < kMaxWaitUs && !m_stop.load(std::memory_order_relaxed);
          waited += pauseUs, pauseUs = std::min(pauseUs * 2, 1000L)) {
         std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
-        if (m_driver.WriteFrame(frame, length) != 0) return true;
+        if (m_driver.WriteFrame(frame, length, kTunnelPeerMac) != 0) return true;
     }
     return false;
 }
@@ -393,7 +404,8 @@ void TunnelDataPath::Stop() {
     TW_LOG(LOG_CLIENT_DATA, 4, "[LogoffStopRecvAndEnventThread] receive thread terminated");
 }
 
-void TunnelDataPath::HandleBlock(const _FWSHARED_MEMORY_BLOCK& block) {
+// Runs inside the ring's read, on the block where it lies (see IndicateFrame).
+void TunnelDataPath::HandleBlock(const TW_RING_BLOCK_VIEW& block) {
     Counters& c = *m_counters;
     const std::size_t length = block.length > kMaxFrame ? kMaxFrame : block.length;
     if (length == 0 && block.appCode >= SESSION_NOTIFY_CREATE && block.appCode <= SESSION_NOTIFY_ACTION) {
@@ -411,8 +423,10 @@ void TunnelDataPath::HandleBlock(const _FWSHARED_MEMORY_BLOCK& block) {
     const WORD type = Get16(f + 12);
     if (type != 0x0800) {
         if (type == 0x0806 && m_switches->arpAnswering.load(std::memory_order_relaxed)) {
+            // The answers' parsers read a field more than once: they get a copy that holds still.
+            std::memcpy(m_request.data(), f, length);
             std::size_t n = 0;
-            if (BuildArpReply(m_arp, f, length, m_answer.data(), &n) == ArpResult::kAnswered) {
+            if (BuildArpReply(m_arp, m_request.data(), length, m_answer.data(), &n) == ArpResult::kAnswered) {
                 WritePacketToAdapter(m_answer.data(), n);
             }
         }
@@ -423,8 +437,9 @@ void TunnelDataPath::HandleBlock(const _FWSHARED_MEMORY_BLOCK& block) {
         if (ihl >= 20 && kEth + ihl + 8 <= length) {
             const WORD dport = Get16(f + kEth + ihl + 2);
             if (dport == 67 || dport == 68) {
+                std::memcpy(m_request.data(), f, length);
                 std::size_t n = 0;
-                const DhcpResult r = BuildDhcpReply(m_dhcp, f, length, m_answer.data(), &n);
+                const DhcpResult r = BuildDhcpReply(m_dhcp, m_request.data(), length, m_answer.data(), &n);
                 if (r == DhcpResult::kOffer || r == DhcpResult::kAck || r == DhcpResult::kNak) {
                     WritePacketToAdapter(m_answer.data(), n);
                 }
@@ -445,15 +460,18 @@ void TunnelDataPath::Run() {
     m_dhcp = SetDhcpInfo(m_session.virtualIp, m_session.mask, m_session.dns1, m_session.dns2, m_session.wins1,
                          m_session.wins2);
     m_answer.resize(kDhcpReplyRoom);
-    _FWSHARED_MEMORY_BLOCK block;
+    m_request.resize(kMaxFrame);
+    // Each block is handled where it lies in the ring, before the ring takes it back.
+    const TW_RING_BLOCK_VISITOR handle = [](void* self, const TW_RING_BLOCK_VIEW& block) {
+        static_cast<TunnelDataPath*>(self)->HandleBlock(block);
+    };
     platform::BusyPoll spin;
     DWORD empty = 0;
     bool gathered = false;
     while (!m_stop.load(std::memory_order_relaxed)) {
-        if (m_driver.ReadBlock(&block)) {
+        if (m_driver.ReadBlockInPlace(handle, this)) {
             if (empty != 0) spin.Arrived();
             empty = 0;
-            HandleBlock(block);
             gathered = true;
             continue;
         }
@@ -464,8 +482,7 @@ void TunnelDataPath::Run() {
                 FlushBatch();
             }
             gathered = false;
-            if (spin.Spin([&] { return m_driver.ReadBlock(&block); })) {
-                HandleBlock(block);
+            if (spin.Spin([&] { return m_driver.ReadBlockInPlace(handle, this); })) {
                 gathered = true;
                 continue;
             }

@@ -28,7 +28,8 @@ inline DWORD Ip(const char* text) {
     return a.s_addr;
 }
 
-// The driver ring: frames the test queues come out of ReadBlock; what the data path writes is kept.
+// The driver ring: frames the test queues come out of ReadBlock or ReadBlockInPlace; what the
+// data path writes is kept.
 class FakePort final : public engine::PacketPort {
 public:
     void Queue(const Bytes& frame, DWORD appCode = 0, const void* area = nullptr, std::size_t areaLen = 0) {
@@ -48,6 +49,29 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         if (m_out.empty()) return false;
         *block = m_out.front();
+        m_out.pop_front();
+        ++m_read;
+        return true;
+    }
+    // As the ring does: the block stays queued until the visit is over.
+    bool ReadBlockInPlace(TW_RING_BLOCK_VISITOR visit, void* context) override {
+        TW_RING_BLOCK_VIEW view;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (m_out.empty()) return false;
+            const _FWSHARED_MEMORY_BLOCK& b = m_out.front();
+            view.adapterId = b.adapterId;
+            view.direction = b.direction;
+            view.length = b.length > TW_MAX_FRAME ? TW_MAX_FRAME : b.length;
+            view.packetFlags = b.packetFlags;
+            view.reserved = b.reserved;
+            view.appCode = b.appCode;
+            view.appContext = b.appContext;
+            std::memcpy(view.appArea, b.appArea, TW_APP_AREA);
+            view.data = b.data;  // a deque's elements stay where they are while others come and go
+        }
+        visit(context, view);
+        std::lock_guard<std::mutex> g(m_lock);
         m_out.pop_front();
         ++m_read;
         return true;
@@ -84,6 +108,12 @@ public:
         if (m_full || length > TW_MAX_FRAME) return 0;
         m_written.emplace_back(frame, frame + length);
         return 1;
+    }
+    int WriteFrame(const std::uint8_t* frame, std::size_t length, const BYTE source[6]) override {
+        if (length < 14) return 0;
+        Bytes patched(frame, frame + length);
+        std::memcpy(&patched[6], source, 6);
+        return WriteFrame(patched.data(), patched.size());
     }
     void SignalWritten() override {
         std::lock_guard<std::mutex> g(m_lock);

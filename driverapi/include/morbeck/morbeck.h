@@ -30,6 +30,23 @@
 // The block handed to callers: always the 32-bit view, 1676 bytes.
 using _FWSHARED_MEMORY_BLOCK = _FWSHARED_MEMORY_BLOCK32;
 
+// An output block where it lies in the shared ring, for ReadInPlace's callback: the head as it
+// was read once (the length bounded by TW_MAX_FRAME) and the frame's bytes in the mapping. The
+// daemon may write the frame bytes at any time, so a caller reads each byte it decides on once;
+// `data` is valid only until the callback returns.
+struct TW_RING_BLOCK_VIEW {
+    DWORD adapterId;
+    DWORD direction;
+    DWORD length;
+    DWORD packetFlags;
+    DWORD reserved;
+    DWORD appCode;
+    DWORD appContext;
+    BYTE appArea[TW_APP_AREA];
+    const BYTE* data;
+};
+using TW_RING_BLOCK_VISITOR = void (*)(void* context, const TW_RING_BLOCK_VIEW& block);
+
 // What GetPacketInfo finds in a block's frame (pointers into the block; null where absent).
 struct _PACKET_INFO {
     WORD etherType;  // host order
@@ -145,6 +162,11 @@ public:
     // caller can wait and write again instead of losing the frame); SignalInput tells it, by
     // its doorbell while its ring thread sleeps, or by the write code when the driver has none.
     int ReadInto(_FWSHARED_MEMORY_BLOCK* block);
+    // ReadInto without the copy: hands the next output block to `visit` where it lies and only
+    // then releases it to the driver (the read index moves on). The read lock is held throughout,
+    // so the mapping stays while `visit` runs; `visit` may write into the input ring and make
+    // control calls, but must not stop the share or read the ring. 1 when a block was visited.
+    int ReadInPlace(TW_RING_BLOCK_VISITOR visit, void* context);
     int WaitRingReadable(DWORD timeoutMs);
     // 1 when WaitRingReadable sleeps on the driver's doorbell (the ring is shared with its
     // doorbells and the clock is real), so that only a frame or WakeRingReader ends it early;
@@ -152,6 +174,10 @@ public:
     int RingReaderIsRung();
     void WakeRingReader();
     int WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length);
+    // WriteQuiet with the frame's source address (bytes 6..11) replaced by `source` in the ring's
+    // block, not in `packet`; `length` must hold an Ethernet header (14 or more).
+    int WriteQuiet(void* adapter, _PACKET_DIRECTION direction, const char* packet, LONG length,
+                   const BYTE source[6]);
     int SignalInput();
     // 1 while the driver's ring thread has announced its sleep in the sleeping word (and so waits
     // for SignalInput's doorbell), else 0; for diagnostics and tests.
@@ -245,8 +271,9 @@ private:
     int Simple(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, bool needBytes = false);
     // `quiet`: the data path's write, without the debugger line.
     // *written (when given): whether the block went in (the result is 1 for a full ring too).
+    // `source` (when given): the frame's source address, put into the block in place of bytes 6..11.
     int WriteParts(const _FWSHARED_MEMORY_BLOCK32& head, const std::uint8_t* packet, int signal,
-                   bool quiet = false, bool* written = nullptr);
+                   bool quiet = false, bool* written = nullptr, const BYTE* source = nullptr);
     void StartDriverWatch();
     void StopDriverWatch();
     void DriverWatch(platform::UniqueFd connection, int stopFd);

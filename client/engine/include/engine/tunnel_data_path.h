@@ -165,9 +165,9 @@ private:
     struct Counters;
     void Run();
     // Frames read in one wake-up are gathered and sent as one batch.
-    void HandleBlock(const _FWSHARED_MEMORY_BLOCK& block);
+    void HandleBlock(const TW_RING_BLOCK_VIEW& block);
     // The filter and the batch, without the flush.
-    bool IndicateFrame(const _FWSHARED_MEMORY_BLOCK& block);
+    bool IndicateFrame(const TW_RING_BLOCK_VIEW& block);
     bool AppendFrame(const std::uint8_t* frame, std::size_t length);
     void FlushBatch();
     void SendBatch(std::size_t length, bool more);
@@ -196,12 +196,14 @@ private:
     std::mutex m_sendLock;
     std::vector<std::uint8_t> m_batch;  // messages to the gateway in its first m_batchLength bytes
     std::size_t m_batchLength = 0;
-    // Receive side (the TLS thread only): the engine's copy of a frame and the inflate buffer.
+    // Receive side (the TLS thread only): the inflate buffer.
     std::vector<std::uint8_t> m_frameCopy;
 
-    // The pump's own: the answer values and the buffer answers are built in.
+    // The pump's own: the answer values, the copy of a request to answer and the buffer answers
+    // are built in.
     ArpProxyInfo m_arp;
     DhcpInfo m_dhcp;
+    std::vector<std::uint8_t> m_request;
     std::vector<std::uint8_t> m_answer;
 
     std::atomic<bool> m_stop{false};
