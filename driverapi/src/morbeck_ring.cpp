@@ -45,22 +45,6 @@ std::uint8_t* CheckedBlock(std::uint8_t* shared, std::size_t limit, RingLayout l
     return platform::RingBlockAt(shared, limit, layout, header, index);
 }
 
-// The ring's block at `src` into the callers' 32-bit view, whatever the ring's layout.
-void CopyOutBlock(RingLayout layout, const std::uint8_t* src, _FWSHARED_MEMORY_BLOCK* block) {
-    RingRecord rec;
-    const std::uint8_t* data = nullptr;
-    platform::ReadBlockHead(layout, src, &rec, &data);
-    block->adapterId = rec.adapterId;
-    block->direction = rec.direction;
-    block->length = rec.length > TW_MAX_FRAME ? TW_MAX_FRAME : rec.length;
-    block->packetFlags = rec.packetFlags;
-    block->reserved = rec.reserved;
-    block->appCode = rec.appCode;
-    block->appContext = static_cast<DWORD>(rec.appContext);
-    std::memcpy(block->appArea, rec.appArea, TW_APP_AREA);
-    std::memcpy(block->data, data, block->length);
-}
-
 // The ring's block at `src` as the callers' view, whatever the ring's layout: the head is read
 // once and the frame left where it is.
 void ViewBlock(RingLayout layout, const std::uint8_t* src, TW_RING_BLOCK_VIEW* view) {
@@ -74,6 +58,27 @@ void ViewBlock(RingLayout layout, const std::uint8_t* src, TW_RING_BLOCK_VIEW* v
     view->appCode = rec.appCode;
     view->appContext = static_cast<DWORD>(rec.appContext);
     std::memcpy(view->appArea, rec.appArea, TW_APP_AREA);
+}
+
+// A view's block into the callers' 32-bit block.
+void CopyOutView(void* block, const TW_RING_BLOCK_VIEW& view) {
+    auto* out = static_cast<_FWSHARED_MEMORY_BLOCK*>(block);
+    out->adapterId = view.adapterId;
+    out->direction = view.direction;
+    out->length = view.length;
+    out->packetFlags = view.packetFlags;
+    out->reserved = view.reserved;
+    out->appCode = view.appCode;
+    out->appContext = view.appContext;
+    std::memcpy(out->appArea, view.appArea, TW_APP_AREA);
+    std::memcpy(out->data, view.data, view.length);
+}
+
+// The ring's block at `src` into the callers' 32-bit block, whatever the ring's layout.
+void CopyOutBlock(RingLayout layout, const std::uint8_t* src, _FWSHARED_MEMORY_BLOCK* block) {
+    TW_RING_BLOCK_VIEW view;
+    ViewBlock(layout, src, &view);
+    CopyOutView(block, view);
 }
 
 }  // namespace
@@ -256,22 +261,7 @@ _FWSHARED_MEMORY_BLOCK* CMorbeck::Read(int wait) {
 }
 
 int CMorbeck::ReadInto(_FWSHARED_MEMORY_BLOCK* block) {
-    if (block == nullptr) return 0;
-    std::uint8_t* shared = m_pSharedMemory.load(std::memory_order_acquire);
-    if (shared == nullptr || m_bStopped.load(std::memory_order_relaxed) != 0) return 0;
-    const RingLayout layout = m_bWide ? RingLayout::k64 : RingLayout::k32;
-    const RingGeometry g = GeometryOf(layout);
-    std::lock_guard<std::mutex> lock(m_ReadLock);
-    shared = m_pSharedMemory.load();
-    if (shared == nullptr || m_bStopped.load() != 0) return 0;
-    const std::int32_t r = LoadIndex(shared + g.readOff);
-    if (r == LoadIndex(shared + g.writeOff)) return 0;
-    std::int32_t count = 0;
-    const std::uint8_t* src = CheckedBlock(shared, m_mappedLimit, layout, shared, r, &count);
-    if (src == nullptr) return 0;
-    CopyOutBlock(layout, src, block);
-    StoreIndex(shared + g.readOff, (r + 1) % count);
-    return 1;
+    return block == nullptr ? 0 : ReadInPlace(CopyOutView, block);
 }
 
 int CMorbeck::ReadInPlace(TW_RING_BLOCK_VISITOR visit, void* context) {
