@@ -303,14 +303,14 @@ double Iperf(const SystemHarness& h, const std::string& to, int seconds, bool re
     return IperfBits(out, "sum_received") / 1e9;
 }
 
-// Per thread (perf's comm-tid): system calls and context switches. A thread's context switches
-// are its sleeps and preemptions, so each of its wake-ups counts once.
+// Per thread (perf's comm-tid): system calls, context switches and CPU time. A thread's context
+// switches are its sleeps and preemptions, so each of its wake-ups counts once.
 struct ThreadCount {
     std::string name;
-    double calls = 0, switches = 0;
+    double calls = 0, switches = 0, cpuMs = 0;
 };
 
-// perf stat's -x, output of raw_syscalls:sys_enter and context-switches, per thread.
+// perf stat's -x, output of raw_syscalls:sys_enter, context-switches and task-clock, per thread.
 std::vector<ThreadCount> ParsePerfFile(const std::string& file) {
     std::ifstream in(file);
     std::string line;
@@ -324,7 +324,12 @@ std::vector<ThreadCount> ParsePerfFile(const std::string& file) {
         auto it = std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.name == f[0]; });
         if (it == threads.end()) it = threads.insert(threads.end(), ThreadCount{f[0]});
         const double v = std::strtod(f[1].c_str(), nullptr);
-        (f[3].find("sys_enter") != std::string::npos ? it->calls : it->switches) += v;
+        if (f[3].find("sys_enter") != std::string::npos)
+            it->calls += v;
+        else if (f[3].find("task-clock") != std::string::npos)
+            it->cpuMs += v;
+        else
+            it->switches += v;
     }
     ::unlink(file.c_str());
     return threads;
@@ -342,7 +347,8 @@ pid_t StartPerf(const std::vector<pid_t>& pids, int seconds, std::string* file) 
     ::close(fd);
     *file = path;
     std::vector<std::string> args = {
-        "perf", "stat", "--per-thread", "-x,", "-o", *file, "-e", "raw_syscalls:sys_enter,context-switches",
+        "perf", "stat", "--per-thread", "-x,",
+        "-o",   *file,  "-e",           "raw_syscalls:sys_enter,context-switches,task-clock",
         "-p",   list};
     if (seconds > 0) {
         args.push_back("--");
@@ -364,9 +370,11 @@ public:
         std::vector<pid_t> pids;
         for (const char* name : {"gateway", "olvane", "client"}) pids.push_back(rig.Harness().Pid(name));
         m_pid = StartPerf(pids, seconds, &m_file);
+        m_seconds = seconds;
         return m_pid > 0;
     }
-    // Per thread: the two counts divided by `frames`, printed when either is notable.
+    // Per thread: the two counts divided by `frames`, printed when either is notable, and the
+    // share of the transfer the thread was on a CPU: a stage of the pipeline near 100 % bounds it.
     void Print(const char* direction, long frames) {
         if (m_pid <= 0) return;
         int status = 0;
@@ -376,18 +384,20 @@ public:
             std::printf("  %s per thread: no perf figures\n", direction);
             return;
         }
-        std::printf("  %s per thread and frame (system calls / context switches):", direction);
+        std::printf("  %s per thread and frame (system calls / context switches, busy):", direction);
         for (const auto& t : threads) {
             const double calls = t.calls / static_cast<double>(frames);
             const double switches = t.switches / static_cast<double>(frames);
             if (calls >= 0.01 || switches >= 0.01)
-                std::printf(" %s %.2f/%.3f", t.name.c_str(), calls, switches);
+                std::printf(" %s %.2f/%.3f %.0f%%", t.name.c_str(), calls, switches,
+                            t.cpuMs / (10.0 * std::max(1, m_seconds)));
         }
         std::printf("\n");
     }
 
 private:
     pid_t m_pid = -1;
+    int m_seconds = 0;
     std::string m_file;
 };
 
