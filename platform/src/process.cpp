@@ -523,25 +523,6 @@ std::string ProgramDir() {
 
 std::string ProgramName() { return BaseName(ProgramPath()); }
 
-namespace {
-
-// argv[0] of a /proc/<pid>/cmdline when it ends within 4 KiB; empty for kernel threads.
-std::string FirstArgument(const std::string& file) {
-    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return {};
-    char buf[4096];
-    ssize_t n;
-    do n = ::read(fd.Get(), buf, sizeof buf);
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) return {};
-    const auto* end = static_cast<const char*>(std::memchr(buf, '\0', static_cast<std::size_t>(n)));
-    // Cut at the bound: not the whole argument, so not one to compare.
-    if (end == nullptr) return {};
-    return std::string(static_cast<const char*>(buf), end);
-}
-
-}  // namespace
-
 std::vector<ProcessEntry> ListProcesses() {
     std::vector<ProcessEntry> list;
     DIR* dir = ::opendir("/proc");
@@ -591,11 +572,25 @@ std::vector<ProcessEntry> ListProcesses() {
         }
         e.task.assign(open + 1, close);
         e.name = e.path.empty() ? e.task : BaseName(e.path);
-        if (e.path.empty()) e.command = FirstArgument(base + "/cmdline");
         list.push_back(std::move(e));
     }
     ::closedir(dir);
     return list;
+}
+
+std::string ProcessFirstArgument(pid_t pid) {
+    if (pid <= 0) return {};
+    const UniqueFd fd(::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
+    char buf[4096];
+    ssize_t n;
+    do n = ::read(fd.Get(), buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) return {};
+    const auto* end = static_cast<const char*>(std::memchr(buf, '\0', static_cast<std::size_t>(n)));
+    // Cut at the bound: not the whole argument, so not one to compare.
+    if (end == nullptr) return {};
+    return std::string(static_cast<const char*>(buf), end);
 }
 
 bool ProcessEnvironmentValue(pid_t pid, const std::string& name, std::string* value) {

@@ -476,7 +476,7 @@ TEST(ClientLookup, OnlyAClientOfThisMachineCounts) {
     ClientProcessView view;
     view.list = [&] {
         std::vector<platform::ProcessEntry> list;
-        for (const auto& p : procs) list.push_back({p.pid, 1, p.name, "/opt/qel/" + p.name, p.name, {}});
+        for (const auto& p : procs) list.push_back({p.pid, 1, p.name, "/opt/qel/" + p.name, p.name});
         return list;
     };
     const auto find = [&](pid_t pid) -> const Proc* {

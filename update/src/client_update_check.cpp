@@ -50,7 +50,7 @@ bool TwClientUpdateCheck::UpdateProgramRunning(const std::string& programDir) {
         // where it runs (an update program of some other folder, a test's for one, replaces
         // nothing of this client's); one started by a bare name counts, as a check by name
         // alone would count it.
-        const std::string& where = p.path.empty() ? p.command : p.path;
+        const std::string where = p.path.empty() ? platform::ProcessFirstArgument(p.pid) : p.path;
         if (where.empty() || where.front() != '/' || programDir.empty() || ec) return true;
         std::error_code pec;
         if (std::filesystem::weakly_canonical(std::filesystem::path(where).parent_path(), pec) == dir || pec)

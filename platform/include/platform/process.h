@@ -63,13 +63,14 @@ struct ProcessEntry {
     // has called itself since (a forked helper that never execs renames itself, while its
     // executable stays its parent's).
     std::string task;
-    // argv[0] as the process started with it (/proc/<pid>/cmdline, readable for another user's
-    // process where its exe link is not). Its owner can rewrite it, so it tells where a program
-    // of a trusted owner was started from, never who a process is. Read only when `path` is empty.
-    std::string command;
 };
 // Processes that run a program: zombies and processes on their way out are left out.
 std::vector<ProcessEntry> ListProcesses();
+// argv[0] as process `pid` started with it (/proc/<pid>/cmdline, readable for another user's
+// process where its exe link is not); empty when it cannot be read, is empty (kernel threads) or
+// is longer than 4 KiB. Its owner can rewrite it, so it tells where a program of a trusted owner
+// was started from, never who a process is.
+std::string ProcessFirstArgument(pid_t pid);
 
 // The value of `name` in the environment process `pid` started with (/proc/<pid>/environ, at most
 // kMaxProcessEnvironment bytes read; another user's process needs root): true when the environment
