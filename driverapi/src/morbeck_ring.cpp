@@ -62,16 +62,7 @@ void ViewBlock(RingLayout layout, const std::uint8_t* src, TW_RING_BLOCK_VIEW* v
 
 // A view's block into the callers' 32-bit block.
 void CopyOutView(void* block, const TW_RING_BLOCK_VIEW& view) {
-    auto* out = static_cast<_FWSHARED_MEMORY_BLOCK*>(block);
-    out->adapterId = view.adapterId;
-    out->direction = view.direction;
-    out->length = view.length;
-    out->packetFlags = view.packetFlags;
-    out->reserved = view.reserved;
-    out->appCode = view.appCode;
-    out->appContext = view.appContext;
-    std::memcpy(out->appArea, view.appArea, TW_APP_AREA);
-    std::memcpy(out->data, view.data, view.length);
+    CopyRingBlockView(view, static_cast<_FWSHARED_MEMORY_BLOCK*>(block));
 }
 
 // The ring's block at `src` into the callers' 32-bit block, whatever the ring's layout.

@@ -215,16 +215,7 @@ TEST_P(MorbeckRing, ABlockReadInPlaceIsReadIntosBlockAndIsReleasedAfterItsVisit)
         auto* seen = static_cast<Seen*>(context);
         ++seen->visits;
         seen->readIndex = seen->device->Index(0, false);
-        _FWSHARED_MEMORY_BLOCK& b = seen->block;
-        b.adapterId = v.adapterId;
-        b.direction = v.direction;
-        b.length = v.length;
-        b.packetFlags = v.packetFlags;
-        b.reserved = v.reserved;
-        b.appCode = v.appCode;
-        b.appContext = v.appContext;
-        std::memcpy(b.appArea, v.appArea, TW_APP_AREA);
-        std::memcpy(b.data, v.data, v.length);
+        CopyRingBlockView(v, &seen->block);
     };
     // Twice a 60-byte frame, then twice a length past the frame area: ReadInto and ReadInPlace
     // take turns.

@@ -279,17 +279,7 @@ int TunnelDataPath::SendControl(const std::uint8_t* message, std::size_t length)
 }
 
 bool TunnelDataPath::IndicatePacketToProtocolEx(const _FWSHARED_MEMORY_BLOCK& block) {
-    TW_RING_BLOCK_VIEW view;
-    view.adapterId = block.adapterId;
-    view.direction = block.direction;
-    view.length = block.length;  // IndicateFrame bounds it
-    view.packetFlags = block.packetFlags;
-    view.reserved = block.reserved;
-    view.appCode = block.appCode;
-    view.appContext = block.appContext;
-    std::memcpy(view.appArea, block.appArea, TW_APP_AREA);
-    view.data = block.data;
-    const bool taken = IndicateFrame(view);
+    const bool taken = IndicateFrame(RingBlockView(block));  // IndicateFrame bounds the length
     std::lock_guard<std::mutex> lock(m_sendLock);
     FlushBatch();
     return taken;
@@ -353,11 +343,10 @@ bool TunnelDataPath::IndicateFrame(const TW_RING_BLOCK_VIEW& block) {
 }
 
 // The frame goes into the ring with our peer's source address, set in the ring's block: the
-// buffer it comes from (the TLS library's) stays as it came.
-// The driver's ring thread empties the input ring as fast as frames come unless it is
-// descheduled: a full ring is waited out briefly (each try tells the driver again), which holds
-// back the gateway's stream instead of dropping a frame the inner TCP would have to send again.
-// A ring that stays full (a driver gone) costs at most the bound per frame.
+// buffer it comes from (the TLS library's) stays as it came. The driver's ring thread empties the input ring
+// as fast as frames come unless it is descheduled: a full ring is waited out briefly (each try tells the
+// driver again), which holds back the gateway's stream instead of dropping a frame the inner TCP would have
+// to send again. A ring that stays full (a driver gone) costs at most the bound per frame.
 bool TunnelDataPath::WriteWaitingForRoom(const std::uint8_t* frame, std::size_t length) {
     if (m_driver.WriteFrame(frame, length, kTunnelPeerMac) != 0) return true;
     constexpr long kMaxWaitUs = 20000;

@@ -59,16 +59,9 @@ public:
         {
             std::lock_guard<std::mutex> g(m_lock);
             if (m_out.empty()) return false;
-            const _FWSHARED_MEMORY_BLOCK& b = m_out.front();
-            view.adapterId = b.adapterId;
-            view.direction = b.direction;
-            view.length = b.length > TW_MAX_FRAME ? TW_MAX_FRAME : b.length;
-            view.packetFlags = b.packetFlags;
-            view.reserved = b.reserved;
-            view.appCode = b.appCode;
-            view.appContext = b.appContext;
-            std::memcpy(view.appArea, b.appArea, TW_APP_AREA);
-            view.data = b.data;  // a deque's elements stay where they are while others come and go
+            // A deque's elements stay where they are while others come and go.
+            view = RingBlockView(m_out.front());
+            if (view.length > TW_MAX_FRAME) view.length = TW_MAX_FRAME;
         }
         visit(context, view);
         std::lock_guard<std::mutex> g(m_lock);

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -46,6 +47,34 @@ struct TW_RING_BLOCK_VIEW {
     const BYTE* data;
 };
 using TW_RING_BLOCK_VISITOR = void (*)(void* context, const TW_RING_BLOCK_VIEW& block);
+
+// A caller's block as a view of it (the length as the block has it; `data` points into the block).
+inline TW_RING_BLOCK_VIEW RingBlockView(const _FWSHARED_MEMORY_BLOCK& block) {
+    TW_RING_BLOCK_VIEW view;
+    view.adapterId = block.adapterId;
+    view.direction = block.direction;
+    view.length = block.length;
+    view.packetFlags = block.packetFlags;
+    view.reserved = block.reserved;
+    view.appCode = block.appCode;
+    view.appContext = block.appContext;
+    std::memcpy(view.appArea, block.appArea, TW_APP_AREA);
+    view.data = block.data;
+    return view;
+}
+
+// A view's block into a caller's block, its frame copied (the view's length fits the frame area).
+inline void CopyRingBlockView(const TW_RING_BLOCK_VIEW& view, _FWSHARED_MEMORY_BLOCK* block) {
+    block->adapterId = view.adapterId;
+    block->direction = view.direction;
+    block->length = view.length;
+    block->packetFlags = view.packetFlags;
+    block->reserved = view.reserved;
+    block->appCode = view.appCode;
+    block->appContext = view.appContext;
+    std::memcpy(block->appArea, view.appArea, TW_APP_AREA);
+    std::memcpy(block->data, view.data, view.length);
+}
 
 // What GetPacketInfo finds in a block's frame (pointers into the block; null where absent).
 struct _PACKET_INFO {
