@@ -605,6 +605,19 @@ TEST_F(ConnectorRegistrationTest, RefusedCertificateEndsTheLogon) {
     EXPECT_TRUE(InOrder(rig.ui.Events(), {"4:t222", "4:t198", "5:t214", "1"})) << Joined(rig.ui.Events());
 }
 
+// The registration's refusal carries the gateway's code and its text, written in code page 936.
+TEST_F(ConnectorRegistrationTest, RegistrationRefusalKeepsTheGatewaysCodeAndText) {
+    config.registration = qelgw::RegisterMode::Nak;
+    config.registerNakCode = 1234;
+    config.registerNakText = "证书未在网关登记";
+    StartGateway();
+    LogOn();
+    ASSERT_TRUE(rig.WaitLogonEnded());
+    EXPECT_EQ(rig.connector->LastError(), 1234);
+    EXPECT_EQ(rig.connector->LastErrorText(), "证书未在网关登记");
+    EXPECT_TRUE(InOrder(rig.ui.Events(), {"4:t222", "5:t216", "1"})) << Joined(rig.ui.Events());
+}
+
 TEST_F(ConnectorRegistrationTest, MissingCertificateIsReportedBeforeAnyConnection) {
     std::filesystem::remove(platform::CertStoreDir() + "/alice.pem");
     StartGateway();

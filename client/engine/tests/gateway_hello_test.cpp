@@ -54,6 +54,13 @@ TEST(GatewayHelloTest, CertificateTextAndUserName) {
     EXPECT_TRUE(serial.empty() && name.empty());
     SplitCertificateText("1+" + std::string(300, 'n'), &serial, &name);
     EXPECT_EQ(name.size(), 127u);
+    // UTF-8 on the wire: the limit never cuts a character, and a byte that is no UTF-8 is replaced.
+    std::string chinese;
+    for (int i = 0; i < 43; ++i) chinese += "张";
+    SplitCertificateText("1+" + chinese, &serial, &name);
+    EXPECT_EQ(name, chinese.substr(0, 42 * 3));
+    SplitCertificateText("1+CN=\xFF", &serial, &name);
+    EXPECT_EQ(name, "CN=\xEF\xBF\xBD");
 
     EXPECT_EQ(EncodeUserNameForQuery("a+b@corp.example"), "a%2Bb%40corp%2Eexample");
     EXPECT_EQ(EncodeUserNameForQuery("\xe5\xbc\xa0"), "%E5%BC%A0");

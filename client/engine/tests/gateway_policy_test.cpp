@@ -151,11 +151,12 @@ public:
     }
     bool Online() override { return online; }
     DWORD SessionId() override { return 77; }
-    std::string UserName() override { return "alice"; }
+    std::string UserName() override { return user; }
     void SendToGateway(const std::uint8_t* message, std::size_t length) override {
         sent.emplace_back(message, message + length);
     }
     std::string module = "/usr/bin/curl";
+    std::string user = "alice";
     bool online = true;
     std::vector<enginetest::Bytes> sent;
 };
@@ -196,6 +197,7 @@ TEST_F(PolicyTest, SessionCheckUsesDefaultsWithoutARule) {
 TEST_F(PolicyTest, MatchingApplicationRuleDecidesAndIsReported) {
     enginetest::FakePort port;
     FakeHost host;
+    host.user = "张三";
     engine::TwAppRule byAddress;
     byAddress.moduleExpression = "curl$";
     byAddress.appName = "web";
@@ -223,6 +225,8 @@ TEST_F(PolicyTest, MatchingApplicationRuleDecidesAndIsReported) {
     // The record crosses the wire in code page 936: "允许" and "访问" as GBK bytes, no UTF-8.
     EXPECT_NE(text.find("\xD4\xCA\xD0\xED /usr/bin/curl \xB7\xC3\xCE\xCA web"), std::string::npos);
     EXPECT_EQ(text.find("允许"), std::string::npos);
+    EXPECT_NE(text.find("\xD5\xC5\xC8\xFD"), std::string::npos) << "the user name as GBK bytes";
+    EXPECT_EQ(text.find("张三"), std::string::npos);
 
     host.module = "/usr/bin/wget";
     port.m_dnsName = "files.example";

@@ -261,7 +261,8 @@ class RefusingGatewayTest : public ConnectorLogonTest {
 protected:
     RefusingGatewayTest() {
         config.passwordChangeCode = 7;
-        config.passwordChangeText = "the new password is too weak";
+        // Gateways write it in code page 936: the box shows it as it was meant.
+        config.passwordChangeText = "新密码强度不够";
     }
 };
 
