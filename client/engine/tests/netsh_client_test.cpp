@@ -216,6 +216,7 @@ TEST(NetshReplies, Classification) {
     EXPECT_EQ(ClassifyNetshReply(std::string("netsh>\0", 7)), kNetshDone);
     EXPECT_EQ(ClassifyNetshReply(std::string("NetshSetipFail>\0", 16)), kNetshSetIpFail);
     EXPECT_EQ(ClassifyNetshReply(std::string("NetshSetdnsFail>\0", 17)), kNetshSetDnsFail);
+    EXPECT_EQ(ClassifyNetshReply(std::string(service::kReplyRouteFail)), kNetshRouteFail);
     EXPECT_EQ(ClassifyNetshReply(std::string("\0netsh>", 7)), kNetshFailed);
     EXPECT_EQ(ClassifyNetshReply("what?"), kNetshFailed);
     EXPECT_EQ(ClassifyNetshReply("HardwareId>" + std::string(300, 'x')), kNetshDone);

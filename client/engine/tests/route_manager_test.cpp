@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/client_route_manager.h"
+#include "engine/netsh_client.h"
 #include "platform/fake/fake_adapters.h"
 #include "platform/fake/fake_route_table.h"
 
@@ -25,7 +26,7 @@ class RouteManagerTest : public ::testing::Test {
 protected:
     RouteManagerTest()
         : manager(
-              routes, adapters, [this](const std::string& c) { return sent.push_back(c), 1; },
+              routes, adapters, [this](const std::string& c) { return sent.push_back(c), reply; },
               [](const std::string& host) { return host == "gw.example" ? Net(203, 0, 113, 200) : 0u; }) {
         platform::AdapterInfo eth;
         eth.index = 2;
@@ -38,6 +39,7 @@ protected:
     platform::fake::FakeRouteTable routes;
     platform::fake::FakeAdapterList adapters;
     std::vector<std::string> sent;
+    int reply = kNetshDone;  // the service's answer to every command
     TwClientRouteManager manager;
 };
 
@@ -152,6 +154,13 @@ TEST_F(RouteManagerTest, EntryFindsItsInterfaceFromTheNextHopOrLocalAddress) {
     EXPECT_EQ(manager.DeleteEntry(&request, 5), 1);
     request.localAddress = Net(203, 0, 113, 5);
     EXPECT_EQ(manager.DeleteEntry(&request, 5), 0);
+    // The service could not make or remove the route ("NetshRoutefail>"): a failure.
+    reply = kNetshRouteFail;
+    const std::size_t before = sent.size();
+    EXPECT_EQ(manager.DeleteEntry(&request, 5), 1);
+    EXPECT_EQ(manager.AddEntry(&request, 5), 1);
+    EXPECT_EQ(sent.size(), before + 2);
+    reply = kNetshDone;
     EXPECT_EQ(manager.AddEntry(nullptr, 0), 1);
     EXPECT_TRUE(manager.IsLocalSubnet(Net(203, 0, 113, 77)));
     EXPECT_FALSE(manager.IsLocalSubnet(Net(203, 0, 114, 77)));
