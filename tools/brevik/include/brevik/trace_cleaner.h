@@ -1,6 +1,6 @@
 // Brevik, the browser-trace cleaner: after a tunnel session it runs the two administrator scripts
-// of the program folder and empties the user's cache, cookie and history folders of the suite's
-// HTTP layer (trace_folders.h). One cleaner runs at a time: the stop event
+// of the program folder and empties the user's cache, cookie and history folders named in
+// trace_folders.h. One cleaner runs at a time: the stop event
 // "Global\\TerminateMorvaneBrevikEvent" exists while it runs, and setting it ends the cleaner and
 // the script it waits for, with exit code 0.
 //

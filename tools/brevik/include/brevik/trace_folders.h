@@ -1,5 +1,6 @@
-// Where the suite's own HTTP layer keeps the user's browsing traces, and how the cleaner empties
-// them. The folders (XDG base directories, each variable only when it is an absolute path):
+// The folders the cleaner empties, and how. Nothing of the suite writes them (its HTTP fetches keep
+// no cache, cookies or history on disk); they hold what the user or another program put there.
+// The folders (XDG base directories, each variable only when it is an absolute path):
 //
 //   cache    $XDG_CACHE_HOME/qel            (~/.cache/qel)
 //   cookies  $XDG_DATA_HOME/qel/cookies     (~/.local/share/qel/cookies)
