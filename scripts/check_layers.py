@@ -6,8 +6,9 @@
 Reads every CMakeLists.txt of the suite's own code (not tests/, fuzz/, bench/ folders), takes the
 folder each library or program is defined in, and every arrow between two of them: each
 target_link_libraries dependency (also when named through a variable set with set() or
-list(APPEND) in that file or a folder above it), and each folder that target_include_directories
-adds when it lies in another folder of the suite. An arrow from one layer's folder to another's
+list(APPEND) in that file or a folder above it, quoted, or inside a generator expression such as
+$<BUILD_INTERFACE:...>), each folder that target_include_directories adds when it lies in another
+folder of the suite, and the same for the whole folder's link_libraries and include_directories. An arrow from one layer's folder to another's
 must be allowed by the table in README.md (the lines `| folder/ | may use |` under "Layers"); a
 folder inside a layer (client/ui/dialogs) belongs to the longest layer that contains it. Exits 1
 listing each arrow the table does not allow, 2 when the table cannot be read.
@@ -51,15 +52,37 @@ def calls(text, name):
             yield words[0], words[1:]
 
 
+def unwrap(word):
+    """The payload of a generator expression ($<COND:payload>, nested too); the word itself otherwise."""
+    while word.startswith("$<") and word.endswith(">"):
+        depth, k = 0, 0
+        while k < len(word):
+            if word.startswith("$<", k):
+                depth, k = depth + 1, k + 2
+                continue
+            if word[k] == ">":
+                depth -= 1
+            elif word[k] == ":" and depth == 1:
+                break
+            k += 1
+        if k >= len(word):
+            return ""  # no payload ($<CONFIG>): names nothing
+        word = word[k + 1:-1]
+    return word
+
+
 def expand(word, variables, seen=()):
-    """The words a ${VAR} reference stands for (several for a list); the word itself otherwise."""
-    m = re.fullmatch(r"\$\{(\w+)\}", word)
-    if m and m.group(1) in variables and m.group(1) not in seen:
-        out = []
-        for w in variables[m.group(1)]:
-            out += expand(w, variables, seen + (m.group(1),))
-        return out
-    return [word]
+    """The words a ${VAR} reference stands for (several for a list); the word itself otherwise.
+    Quotes, generator expressions and ';'-lists are taken apart first."""
+    out = []
+    for part in unwrap(word.strip('"')).split(";"):
+        m = re.fullmatch(r"\$\{(\w+)\}", part)
+        if m and m.group(1) in variables and m.group(1) not in seen:
+            for w in variables[m.group(1)]:
+                out += expand(w, variables, seen + (m.group(1),))
+        elif part:
+            out.append(part)
+    return out
 
 
 def read_graph(repo):
@@ -78,11 +101,17 @@ def read_graph(repo):
                     variables.setdefault(rest[0], []).extend(w.strip('"') for w in rest[1:])
             for m in re.finditer(r"\badd_(?:library|executable)\(\s*([\w.-]+)", text):
                 owner[m.group(1)] = rel
-            for target, rest in calls(text, "target_link_libraries"):
+            # A folder-wide link or include folder counts for the folder itself (no target of that
+            # name, so the arrow starts at the folder).
+            uses = [(t, rest) for t, rest in calls(text, "target_link_libraries")]
+            uses += [("link_libraries", [first] + rest) for first, rest in calls(text, "link_libraries")]
+            for target, rest in uses:
                 for word in rest:
                     for dep in expand(word, variables):
                         links.append((target, dep, rel))
-            for target, rest in calls(text, "target_include_directories"):
+            folders = [(t, rest) for t, rest in calls(text, "target_include_directories")]
+            folders += [("include_directories", [first] + rest) for first, rest in calls(text, "include_directories")]
+            for target, rest in folders:
                 for word in rest:
                     for path in expand(word, variables):
                         where = include_folder(path, rel, repo)

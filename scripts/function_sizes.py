@@ -80,7 +80,7 @@ def body_after(text, k):
     body (qualifiers, trailing return type or a constructor's initialiser list between), else -1."""
     k = skip_space(text, k)
     m = re.match(r"(?:(?:const|override|final|mutable|volatile|&&|&|noexcept(?:\s*\([^)]*\))?|"
-                 r"->\s*[\w:<>,\s*&]+?)\s*)*", text[k:])
+                 r"->\s*[\w:<>,\s*&]+)\s*)*", text[k:])
     k = skip_space(text, k + m.end())
     if k < len(text) and text[k] == "{":
         return k

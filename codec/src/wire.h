@@ -66,7 +66,6 @@ public:
         if (n > 0) Put(text, n);
         Zero(width - n);
     }
-    std::size_t Position() const { return m_pos; }
     bool Ok() const { return !m_overrun && m_pos == m_total; }
 
 private:
@@ -150,7 +149,6 @@ public:
         return true;
     }
     std::size_t Remaining() const { return m_failed ? 0 : m_end - m_pos; }
-    std::size_t Position() const { return m_pos; }
     const std::uint8_t* Here() const { return m_p + m_pos; }
     bool Ok() const { return !m_failed; }
 

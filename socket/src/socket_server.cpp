@@ -165,13 +165,9 @@ bool TwSocketServer::OpenListener(unsigned long address, unsigned short port) {
     return setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)) == 0;
 }
 
-void TwSocketServer::SetMaxSessions(std::size_t maxSessions) { m_maxSessions.store(maxSessions); }
-
 unsigned long TwSocketServer::StartServer(unsigned long address, unsigned short* port) {
     if (m_started.load() || port == nullptr || !m_initialized) return 0;
-    std::size_t fitting = SessionCapFor(RaiseDescriptorLimit());
-    std::size_t asked = m_maxSessions.load();
-    m_sessionCap.store(asked == 0 ? fitting : std::min(asked, fitting));
+    m_sessionCap.store(SessionCapFor(RaiseDescriptorLimit()));
     bool automatic = *port == 0;
     bool open = false;
     for (unsigned candidate = kFirstAutoPort; candidate < kEndAutoPort && !open; ++candidate) {

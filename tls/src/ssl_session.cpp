@@ -74,7 +74,7 @@ std::shared_ptr<TwSslConnection> TwSslSession::NewConnection(int keyId) {
     if (resume) SSL_SESSION_free(resume);
     if (!ok) {
         ERR_clear_error();
-        TLS_LOG(kLogError, "[CreateSslConnection] cannot make the TLS connection for KeyId=%d", keyId);
+        TLS_LOG(kLogError, "[NewConnection] cannot make the TLS connection for KeyId=%d", keyId);
         return nullptr;
     }
     return conn;

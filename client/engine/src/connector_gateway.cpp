@@ -1,17 +1,8 @@
 // The first steps of a logon: the logon parameters and the proxy from the store, the TCP
 // connection (direct or through the proxy's CONNECT), the plain hello, and the TLS handshake.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "platform/client_settings.h"
 #include "connector_text.h"

@@ -182,8 +182,7 @@ void TwTunnelSession::StartPump(const DataPathSession& session, bool compression
     if (beforeConfigure) beforeConfigure();
     m_dataPath->Configure(session);
     m_dataPath->SetCompression(compression);
-    if (!m_dataPath->Start())
-        TW_LOG(LOG_CLIENT_LOGIN, 4, "[StartReceiveThread] the receive thread did not start");
+    if (!m_dataPath->Start()) TW_LOG(LOG_CLIENT_LOGIN, 4, "[StartPump] the receive thread did not start");
 }
 
 }  // namespace engine

@@ -36,10 +36,6 @@ public:
     unsigned long Initialize(TwProcessCallBack callback, void* context, unsigned long address,
                              unsigned short port) override;
 
-    // At most this many sessions (0, the default: as many as the descriptor limit leaves room
-    // for). Set before StartServer; the limit in force wins over a larger value.
-    void SetMaxSessions(std::size_t maxSessions);
-
     // 1 started (the start callback agreed), 0 failed or the callback disagreed, 10 no memory.
     // *port 0 picks a free port of the range and writes it back. Raises the process's soft
     // descriptor limit to its hard limit first.
@@ -73,7 +69,6 @@ private:
     std::atomic<bool> m_started{false};
     std::atomic<int> m_checkInterval{0};
     std::atomic<int> m_maxAge{0};
-    std::atomic<std::size_t> m_maxSessions{0};
     std::atomic<std::size_t> m_sessionCap{kMaxSessionCap};
     platform::PeriodicTimer m_deadSockTimer;
 };

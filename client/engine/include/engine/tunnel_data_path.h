@@ -1,10 +1,10 @@
 // The tunnel's data path: the receive thread over the driver's output ring (with the local ARP and
 // DHCP answers), the way of captured frames into the tunnel as SSR data messages, and the way of
 // the gateway's deliveries back: SSR messages split out of each delivery, data messages written
-// into the driver's input ring, control messages handed whole to the connector.
+// into the driver's input ring, control messages handed whole to the tunnel session.
 //
-// The connector owns one TunnelDataPath and implements the two interfaces below over its TLS
-// session and its control logic.
+// The tunnel session (TwTunnelSession) owns one TunnelDataPath and implements the two interfaces
+// below over its TLS link; what needs the logon's state it hands up to the connector.
 //
 // Threads:
 //  - OnDelivery runs on the TLS library's receive thread (a socket-engine worker, inside the state
@@ -13,7 +13,8 @@
 //    thread but OnDelivery's. Sends are serialised here (the deflate dictionary needs messages in
 //    build order): the send lock is taken before the TLS session's, never after it.
 //  - Counters are atomics, readable from any thread. Configure/SetCompression/ResetCompression
-//    come from the connector's threads while the pump is stopped or between sessions.
+//    come from the connector's threads (through the session) while the pump is stopped or between
+//    sessions.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -47,8 +48,8 @@ struct DataPathSwitches {
 // or a control message larger than the content cache that would never be delivered whole).
 constexpr int TW_ERROR_TUNNEL_MESSAGE = 13;
 
-// How whole SSR messages leave for the gateway. The connector implements it over
-// TwSslAPI::SendMsg (flush on unless more messages follow).
+// How whole SSR messages leave for the gateway. The tunnel session implements it over its link's
+// Send (TwSslAPI::SendMsg; flush on unless more messages follow).
 class TunnelSender {
 public:
     virtual ~TunnelSender() = default;
@@ -73,8 +74,9 @@ public:
     virtual void OnGatewayMessage() = 0;
     // One whole control message, header included; `length` = payload + 4.
     virtual void OnControlMessage(const std::uint8_t* message, std::size_t length) = 0;
-    // The delivery cannot be read on: the connector ends the session (DisconnectSock) and keeps
-    // `lastError` (TW_ERROR_TUNNEL_MESSAGE) as its last error. OnDelivery has consumed everything.
+    // The delivery cannot be read on: the session ends its TLS session (DisconnectSock) and the
+    // connector keeps `lastError` (TW_ERROR_TUNNEL_MESSAGE) as its last error. OnDelivery has
+    // consumed everything.
     virtual void OnTunnelFault(int lastError) = 0;
 };
 
@@ -135,7 +137,7 @@ public:
     bool Running() const { return m_thread.joinable(); }
 
     // One captured frame into the tunnel (the pump's path for each IPv4 frame; public for the
-    // connector's own frames): the probe check, the policy, then the send. true when the frame was
+    // tests): the probe check, the policy, then the send. true when the frame was
     // taken (sent or dropped by the policy), false for a probe or when the tunnel is not online.
     bool IndicatePacketToProtocolEx(const _FWSHARED_MEMORY_BLOCK& block);
     // One finished control message to the gateway, in order with the data messages. The result

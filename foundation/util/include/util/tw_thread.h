@@ -10,7 +10,7 @@
 constexpr unsigned long TW_SUCCEED = 1;
 
 struct TwThreadTiming {
-    unsigned stopWaitMs = 6000;  // how long a stop waits for the thread: 300 polls of 20 ms originally
+    unsigned stopWaitMs = 6000;  // how long a stop waits for the thread before it gives it up
 };
 
 // Lifecycle: constructed (not valid) -> Create (valid, suspended: the thread exists and waits at
