@@ -9,13 +9,16 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <sstream>
 
@@ -704,6 +707,54 @@ TEST(QuistralDialog, EveryResultShowsWholeAndTheButtonBelowIt) {
         }
     }
     SetChinese(false);
+}
+
+// Records the sizes a widget is given.
+class SeenSizes final : public QObject {
+public:
+    std::set<int> heights;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Resize) heights.insert(static_cast<QResizeEvent*>(e)->size().height());
+        return false;
+    }
+};
+
+// The result makes the window grow while a window manager is still putting it up, and the
+// window system answers with the size from before: the dialog asks again, so the Close button
+// is not left cut off below the window's edge.
+TEST(QuistralDialog, AnOldSizeFromTheWindowSystemIsAskedAgain) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    testsupport::TempRoot root("qel-dlg");
+    int argc = 1;
+    char name[] = "quistral_test";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    UpdateConfig config;
+    config.programDir = root.Path() + "/none";  // no list: the worker ends at once
+    AnswerYes boxes;
+    CQuistralDlg dlg(config, boxes);
+    dlg.show();
+    ASSERT_TRUE(WaitFor("the worker's end", [&] {
+        QApplication::processEvents();
+        return dlg.Finished();
+    }));
+    const QSize grown = dlg.size();
+    ASSERT_GT(grown.height(), 130) << "the list failure's three lines make the window grow";
+    // What the window system says (its geometry change), not a resize of the widget.
+    SeenSizes seen;
+    dlg.installEventFilter(&seen);
+    dlg.windowHandle()->resize(340, 130);
+    ASSERT_TRUE(WaitFor("the old size", [&] {
+        QApplication::processEvents();
+        return seen.heights.count(130) > 0;
+    }));
+    EXPECT_TRUE(WaitFor("the size asked for again", [&] {
+        QApplication::processEvents();
+        return dlg.size() == grown;
+    }));
+    EXPECT_TRUE(dlg.rect().contains(dlg.CloseButton()->geometry()));
 }
 
 // Chinese message boxes get Qt's own buttons in Chinese.
