@@ -559,8 +559,9 @@ TEST_F(WorkerTest, TheDownloadLoopLogsNewCountsOnlyAndWaitsForTheEndAfterAStop) 
     EXPECT_EQ(repeated, 0u) << "a count logged again: " << lines.back();
 }
 
-// The manual check against a server whose certificate is not trusted: the user is told so (not
-// that there is no new version), and the log names the host.
+// The manual check, and the download of a client-mode run, against a server whose certificate is
+// not trusted: the user is told so (not that there is no new version or that the download
+// failed), and the log names the host.
 TEST_F(WorkerTest, AnUntrustedListServerIsNamedAndToldAsSuch) {
     testsupport::CertKey other = testsupport::MakeCert("Other CA", nullptr, true);
     std::ofstream(m_install + "/trusted/ca.pem", std::ios::trunc) << updatetest::PemOf(other);
@@ -579,6 +580,13 @@ TEST_F(WorkerTest, AnUntrustedListServerIsNamedAndToldAsSuch) {
                   Tr("The update server's certificate is not trusted, no update was fetched from it."));
         EXPECT_NE(shown[0], Tr("Not found new version."));
     }
+    // Started by the client with its list: the download's own server is the untrusted one.
+    SetChinese(false);
+    RecordingSink sink;
+    UpdateWorker worker(Config(UpdateMode::kClient), sink);
+    EXPECT_FALSE(worker.Run());
+    EXPECT_EQ(sink.Result(),
+              "The update server's certificate is not trusted, no update was fetched from it.");
     const std::vector<std::string> lines = LogLines("[CINetUtil] the certificate of ");
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].rfind("[CINetUtil] the certificate of localhost was refused: ", 0), 0u) << lines[0];
