@@ -17,18 +17,25 @@ shots_install_tools() {
   fi
 }
 
-# Starts Xvfb with a screen of SIZE (e.g. 900x560x24) on a display from BASE to BASE+8 and a
-# private folder ($shots_root); both go when the script exits, with the process named in
-# $shots_extra_pid (a window manager) if any. Sets $display.
+# Starts Xvfb with a screen of SIZE (e.g. 900x560x24) on a display it finds free (another
+# script's or a desktop's display is never the one pictured) and a private folder ($shots_root);
+# both go when the script exits, with the process named in $shots_extra_pid (a window manager) if
+# any. Sets $display.
 shots_start_display() {
-  local size=$1 base=$2
+  local size=$1
   shots_root=$(mktemp -d /tmp/qel-shots.XXXXXX)
-  display=:$((base + RANDOM % 9))
   shots_extra_pid=""
-  Xvfb "$display" -screen 0 "$size" -nolisten tcp >/dev/null 2>&1 &
+  # Xvfb writes the display's number to descriptor 3 once it accepts clients.
+  Xvfb -displayfd 3 -screen 0 "$size" -nolisten tcp 3>"$shots_root/display" >/dev/null 2>&1 &
   shots_xvfb=$!
   trap shots_cleanup EXIT
-  for _ in $(seq 50); do xwininfo -root -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
+  for _ in $(seq 100); do
+    [ -s "$shots_root/display" ] && break
+    kill -0 "$shots_xvfb" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -s "$shots_root/display" ] || { echo "Xvfb did not start" >&2; return 1; }
+  display=:$(head -n 1 "$shots_root/display")
 }
 
 # Starts a window manager (openbox, its default configuration and no user's) on $display, so that

@@ -15,6 +15,6 @@ driver=build/bin/quistral_screenshot_driver
 # shellcheck source=../../tests/support/screenshots.sh
 . tests/support/screenshots.sh
 shots_install_tools
-shots_start_display 640x400x24 80
+shots_start_display 640x400x24
 shots_start_wm
 shots_take "$driver" "$out"

@@ -19,6 +19,6 @@ driver=build/bin/vorn_screenshot_driver
 extra=()
 command -v xwininfo >/dev/null || extra+=(x11-apps)
 shots_install_tools "${extra[@]}"
-shots_start_display 900x560x24 90
+shots_start_display 900x560x24
 shots_start_wm
 shots_take "$driver" "$out"
