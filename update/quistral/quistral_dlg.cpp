@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <QTimer>
 #include <QTranslator>
 
 #include <algorithm>
@@ -129,7 +131,21 @@ void CQuistralDlg::Relayout() {
     } else {
         m_button->setGeometry(kWidth - kMargin - button.width(), kResultTop, button.width(), button.height());
     }
-    setFixedSize(kWidth, height);
+    m_wanted = QSize(kWidth, height);
+    m_sizeRequests = 0;
+    setFixedSize(m_wanted);
+}
+
+void CQuistralDlg::resizeEvent(QResizeEvent* e) {
+    QDialog::resizeEvent(e);
+    // A window manager still putting the window up when the result made it grow can answer with
+    // the size from before, which cuts the Close button off below: ask again, a few times (not
+    // for ever against one that insists).
+    if (m_wanted.isEmpty() || e->size() == m_wanted || m_sizeRequests >= 3) return;
+    ++m_sizeRequests;
+    QTimer::singleShot(0, this, [this] {
+        if (size() != m_wanted) resize(m_wanted);
+    });
 }
 
 QString CQuistralDlg::StatusText() const { return m_labels[0]->text(); }

@@ -49,6 +49,7 @@ signals:
 
 protected:
     bool event(QEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
     void reject() override;  // Esc and the window's close
 
 private:
@@ -86,6 +87,8 @@ private:
     QLabel* m_result = nullptr;
     QProgressBar* m_progress = nullptr;
     QPushButton* m_button = nullptr;
+    QSize m_wanted;          // the size the last Relayout asked for
+    int m_sizeRequests = 0;  // asked again since then, after the window system gave another
     bool m_finished = false;
     bool m_stoppable = false;  // Close, Esc and the window's close stop the update
     bool m_success = false;

@@ -8,6 +8,7 @@
 // screenshot script takes the picture meanwhile). Usage: quistral_screenshot_driver en|zh
 // (run by screenshots.sh; QEL_ROOT is the machine root, without an update list in it)
 #include <QApplication>
+#include <QEvent>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWindow>
@@ -34,8 +35,10 @@ void ShootDialog(const std::string& name, const std::function<void(UpdateSink&)>
     const char* root = std::getenv("QEL_ROOT");
     config.programDir = std::string(root ? root : "/tmp") + "/no-list";
     CQuistralDlg dlg(config, QtMessageBoxes());
-    dlg.show();
+    // Placed before it is shown: a move of a shown window is the window manager's to carry out,
+    // which it may do after the picture.
     dlg.move(40, 40);
+    dlg.show();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!dlg.Finished() && std::chrono::steady_clock::now() < deadline)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -44,15 +47,27 @@ void ShootDialog(const std::string& name, const std::function<void(UpdateSink&)>
     dlg.hide();
 }
 
+// Puts every message box at the same place as it is shown, before its window maps (Qt sends the
+// show event first).
+class PlaceBoxes final : public QObject {
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        auto* box = qobject_cast<QMessageBox*>(object);
+        if (box && event->type() == QEvent::Show) box->move(40, 40);
+        return false;
+    }
+};
+
 // Opens a message box, takes its picture once it shows and closes it.
 void ShootBox(const std::string& name, const std::function<void()>& open) {
+    PlaceBoxes place;
+    qApp->installEventFilter(&place);
     QTimer poll;
     poll.setInterval(20);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible()) return;
         poll.stop();
-        box->move(40, 40);
         testsupport::ScreenStep(name);
         box->done(0);
     });

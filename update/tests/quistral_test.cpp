@@ -9,13 +9,16 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <sstream>
 
@@ -556,8 +559,9 @@ TEST_F(WorkerTest, TheDownloadLoopLogsNewCountsOnlyAndWaitsForTheEndAfterAStop) 
     EXPECT_EQ(repeated, 0u) << "a count logged again: " << lines.back();
 }
 
-// The manual check against a server whose certificate is not trusted: the user is told so (not
-// that there is no new version), and the log names the host.
+// The manual check, and the download of a client-mode run, against a server whose certificate is
+// not trusted: the user is told so (not that there is no new version or that the download
+// failed), and the log names the host.
 TEST_F(WorkerTest, AnUntrustedListServerIsNamedAndToldAsSuch) {
     testsupport::CertKey other = testsupport::MakeCert("Other CA", nullptr, true);
     std::ofstream(m_install + "/trusted/ca.pem", std::ios::trunc) << updatetest::PemOf(other);
@@ -576,6 +580,13 @@ TEST_F(WorkerTest, AnUntrustedListServerIsNamedAndToldAsSuch) {
                   Tr("The update server's certificate is not trusted, no update was fetched from it."));
         EXPECT_NE(shown[0], Tr("Not found new version."));
     }
+    // Started by the client with its list: the download's own server is the untrusted one.
+    SetChinese(false);
+    RecordingSink sink;
+    UpdateWorker worker(Config(UpdateMode::kClient), sink);
+    EXPECT_FALSE(worker.Run());
+    EXPECT_EQ(sink.Result(),
+              "The update server's certificate is not trusted, no update was fetched from it.");
     const std::vector<std::string> lines = LogLines("[CINetUtil] the certificate of ");
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].rfind("[CINetUtil] the certificate of localhost was refused: ", 0), 0u) << lines[0];
@@ -704,6 +715,54 @@ TEST(QuistralDialog, EveryResultShowsWholeAndTheButtonBelowIt) {
         }
     }
     SetChinese(false);
+}
+
+// Records the sizes a widget is given.
+class SeenSizes final : public QObject {
+public:
+    std::set<int> heights;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Resize) heights.insert(static_cast<QResizeEvent*>(e)->size().height());
+        return false;
+    }
+};
+
+// The result makes the window grow while a window manager is still putting it up, and the
+// window system answers with the size from before: the dialog asks again, so the Close button
+// is not left cut off below the window's edge.
+TEST(QuistralDialog, AnOldSizeFromTheWindowSystemIsAskedAgain) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    testsupport::TempRoot root("qel-dlg");
+    int argc = 1;
+    char name[] = "quistral_test";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    UpdateConfig config;
+    config.programDir = root.Path() + "/none";  // no list: the worker ends at once
+    AnswerYes boxes;
+    CQuistralDlg dlg(config, boxes);
+    dlg.show();
+    ASSERT_TRUE(WaitFor("the worker's end", [&] {
+        QApplication::processEvents();
+        return dlg.Finished();
+    }));
+    const QSize grown = dlg.size();
+    ASSERT_GT(grown.height(), 130) << "the list failure's three lines make the window grow";
+    // What the window system says (its geometry change), not a resize of the widget.
+    SeenSizes seen;
+    dlg.installEventFilter(&seen);
+    dlg.windowHandle()->resize(340, 130);
+    ASSERT_TRUE(WaitFor("the old size", [&] {
+        QApplication::processEvents();
+        return seen.heights.count(130) > 0;
+    }));
+    EXPECT_TRUE(WaitFor("the size asked for again", [&] {
+        QApplication::processEvents();
+        return dlg.size() == grown;
+    }));
+    EXPECT_TRUE(dlg.rect().contains(dlg.CloseButton()->geometry()));
 }
 
 // Chinese message boxes get Qt's own buttons in Chinese.

@@ -191,8 +191,8 @@ int main(int argc, char** argv) {
     d.hardwareDevice = [](std::string*, std::string*) { return false; };
     vorn::TwLogonVpn dialog(std::move(d));
     if (!dialog.InitDialog()) return 1;
+    dialog.move(40, 40);  // before it maps: a window manager places it there
     dialog.show();
-    dialog.move(40, 40);
     logonPage->SetPassword("secret");
 
     // Offline: the two tabs, the tray menu, and a message box (the quit question).

@@ -4,8 +4,9 @@
 # (the quit question, a refused form), the change-password and the password re-entry dialogs, and
 # a gateway's refusal written in code page 936 ("message-gateway-refusal"). The
 # dialog runs behind the client's own connector against two test gateways on loopback, so every
-# text is the engine's own. Runs under Xvfb on a private machine root and writes PNGs to the
-# folder given (default: build/screenshots).
+# text is the engine's own. Runs under Xvfb with a window manager (openbox), so windows and boxes
+# carry a frame with their title as on a desktop, on a private machine root, and writes PNGs to
+# the folder given (default: build/screenshots).
 # Usage: client/ui/tests/screenshots.sh [out-dir]     (needs a build: the vorn_screenshot_driver target)
 set -euo pipefail
 cd "$(dirname "$0")/../../.."
@@ -18,5 +19,6 @@ driver=build/bin/vorn_screenshot_driver
 extra=()
 command -v xwininfo >/dev/null || extra+=(x11-apps)
 shots_install_tools "${extra[@]}"
-shots_start_display 900x560x24 90
+shots_start_display 900x560x24
+shots_start_wm
 shots_take "$driver" "$out"

@@ -1,12 +1,15 @@
 // The tray icon's mouse: a double click shows, the menu comes on the right button's release, a
-// single left click does nothing.
+// single left click does nothing. And Qt's own buttons in the client's language.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QWidget>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "vorn/qt_services.h"
@@ -68,6 +71,25 @@ TEST(TrayActivation, MenuOnTheRightButtonsReleaseAndNothingOnASingleLeftClick) {
     held = false;
     tray.Activated(QSystemTrayIcon::Context);
     EXPECT_EQ(events, (std::vector<bool>{false, false}));
+}
+
+// A Chinese client's message boxes have Qt's own buttons in Chinese, an English one's stay as Qt
+// has them.
+TEST(QtCatalogue, ChineseGivesQtsOwnButtonsInChinese) {
+    App();
+    EXPECT_FALSE(InstallQtTranslations(false));
+    if (!std::filesystem::exists("/usr/share/qt6/translations/qtbase_zh_CN.qm"))
+        GTEST_SKIP() << "qt6-translations-l10n is not installed";
+    ASSERT_TRUE(InstallQtTranslations(true));
+    QMessageBox box(QMessageBox::Question, "t", "t",
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok | QMessageBox::Cancel);
+    const std::pair<QMessageBox::StandardButton, const char*> expected[] = {{QMessageBox::Yes, "是"},
+                                                                            {QMessageBox::No, "否"},
+                                                                            {QMessageBox::Ok, "确定"},
+                                                                            {QMessageBox::Cancel, "取消"}};
+    for (const auto& [button, chinese] : expected)
+        EXPECT_TRUE(box.button(button)->text().contains(QString::fromUtf8(chinese)))
+            << box.button(button)->text().toStdString();
 }
 
 }  // namespace
