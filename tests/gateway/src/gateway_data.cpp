@@ -68,7 +68,7 @@ void TestGateway::Impl::DeliverFrame(DeliveryTally& tally, const std::uint8_t* f
 std::shared_ptr<Conn> TestGateway::Impl::TunnelFor(std::uint32_t vip) {
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& [sid, client] : m_clients) {
-        if (client->vip != vip || !client->online) continue;
+        if (client->vip != vip || !client->online || !client->answered) continue;
         auto it = m_conns.find(client->tunnel.get());
         return it == m_conns.end() ? nullptr : it->second;
     }
@@ -180,7 +180,7 @@ int TestGateway::Impl::CutOff(bool onlyDue) {
         std::lock_guard<std::mutex> lock(m_lock);
         const auto now = Clock::now();
         for (auto& [sid, client] : m_clients) {
-            if (!client->online || client->cutSent) continue;
+            if (!client->online || !client->answered || client->cutSent) continue;
             if (onlyDue && now - client->onlineSince < std::chrono::seconds(m_config.forcedLogoffSeconds))
                 continue;
             auto it = m_conns.find(client->tunnel.get());

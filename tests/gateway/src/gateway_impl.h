@@ -34,6 +34,9 @@ struct Client {
     std::uint32_t vip = 0;
     bool registrationDue = false;
     bool online = false;
+    // The logon's answer has left: only then may the gateway send on its own (keep-alives, frames
+    // from the TUN, the forced logoff), or the client would read one of them as the answer.
+    bool answered = false;
     bool cutSent = false;
     Clock::time_point onlineSince;
     Session tunnel;  // the TLS session that carries its data once online
@@ -119,6 +122,7 @@ public:
     void HandlePasswordChange(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
     void FinishRegistration(const Registration& r, bool certificateOk);
     void GoOnline(const std::shared_ptr<Client>& client, const std::shared_ptr<Conn>& conn);
+    void Answered(const std::shared_ptr<Client>& client, const std::shared_ptr<Conn>& conn);
     std::shared_ptr<Client> NewClient(const UserAccount& account, std::uint32_t requestedSession);
     bool Send(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& msg);
     bool SendFrameTo(const std::shared_ptr<Conn>& conn, const std::uint8_t* frame, std::size_t length);

@@ -290,7 +290,7 @@ void TestGateway::Impl::Tick() {
             now - m_lastKeepAlive >= std::chrono::seconds(m_config.keepAliveSeconds)) {
             m_lastKeepAlive = now;
             for (auto& [sid, client] : m_clients)
-                if (client->online)
+                if (client->online && client->answered)
                     if (auto it = m_conns.find(client->tunnel.get()); it != m_conns.end())
                         keepAlive.push_back(it->second);
         }
