@@ -8,13 +8,18 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "https_server.h"
+#include "platform/client_settings.h"
+#include "platform/settings_store.h"
 #include "system/tunnel_rig.h"
 #include "testsupport/command.h"
 #include "testsupport/wait.h"
@@ -186,6 +191,85 @@ TEST_F(InstalledGuiTest, AMembersHistoryAndCrashReportAreKeptInItsOwnPlace) {
     EXPECT_TRUE(report) << "no report in " << place << "/Dump";
     ASSERT_GT(m_rig->StartClient(client), 0);
     EXPECT_TRUE(ClientSaid("message: [ERROR] Sorry, there is something wrong with SSL-VPN Client"));
+}
+
+// Every path below `dir` but the daily log's folder, each with its size and change time.
+std::vector<std::string> ListingBesideTheLog(const std::string& dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->path() == dir + "/Log") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        struct stat st {};
+        ::lstat(it->path().c_str(), &st);
+        out.push_back(it->path().string() + " " + std::to_string(st.st_size) + " " +
+                      std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The update check before the logon, as the member runs the installed client: the gateway's web
+// server (here nginx in pc, at the address the member's client logs on to) serves the list of a
+// newer version. The list goes to the member's own place, the server is trusted through the
+// certificate the member accepted earlier, and the member is asked; its no (the console's answer)
+// starts no update and leaves the program folder as it was.
+TEST_F(InstalledGuiTest, AMembersUpdateCheckAsksAndItsNoChangesNothing) {
+    if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "nginx is not installed";
+    SystemHarness& harness = m_rig->Harness();
+    std::unique_ptr<updatetest::HttpsServer> server;
+    ASSERT_TRUE(harness.RunInsidePc([&] { server = std::make_unique<updatetest::HttpsServer>(); }));
+    ASSERT_TRUE(server && server->Ok()) << (server ? server->ErrorLog() : std::string());
+    const std::string list =
+        "[UpdateInfo]\r\nVersion=9.0.0.0\r\nMinVersion=1.0.0.0\r\nVersionDescript=New\r\n"
+        "ForceUpdate=no\r\nNeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/UpdatePack.dat\r\n"
+        "[AppList]\r\nfile=file\r\n";
+    server->Put("/download/sslvpn/default/ClientUpdateList.txt", list);
+
+    ClientSetup client;
+    client.gui = true;
+    client.program = harness.InstalledPrefix() + "/VornClient";
+    std::string error;
+    ASSERT_TRUE(m_rig->WriteGuiSettings(client, &error)) << error;
+    // The member's own values name the web server; its accepted certificate is in its own place.
+    const std::string place = harness.ClientPlace();
+    const std::string own = place + "/" + platform::kUserSettingsFileName;
+    {
+        platform::SettingsStore store(own);
+        const std::string key = "Software\\Morvane\\QelClient";
+        ASSERT_EQ(store.SetString(key, platform::client_settings::kServerAddr, "localhost"),
+                  platform::kRegOk);
+        ASSERT_EQ(store.SetDword(key, platform::client_settings::kServerPortNum, server->Port()),
+                  platform::kRegOk);
+    }
+    ASSERT_EQ(::mkdir((place + "/trusted").c_str(), 0700), 0);
+    { std::ofstream(place + "/trusted/localhost.crt") << server->ServerPem(); }
+    for (const std::string& file :
+         {own, own + "-wal", own + "-shm", place + "/trusted", place + "/trusted/localhost.crt"}) {
+        if (::access(file.c_str(), F_OK) == 0) {
+            ASSERT_EQ(::chown(file.c_str(), harness.ClientUid(), harness.ClientGid()), 0) << file;
+        }
+    }
+    const std::vector<std::string> before = ListingBesideTheLog(harness.InstalledPrefix());
+
+    ASSERT_GT(
+        harness.StartClientInPc("client", {client.program, "-autologon"}, {"QT_QPA_PLATFORM=offscreen"}), 0);
+    EXPECT_TRUE(ClientSaid("A newer client is available. Update now? -> no"));
+    // The optional update refused, the logon goes on (to a web server, not a gateway: it fails).
+    EXPECT_TRUE(testsupport::WaitFor(
+        "the logon to end", [&] { return m_rig->ClientLog().find("message: [") != std::string::npos; },
+        static_cast<int>(kOnlineMs)))
+        << m_rig->ClientLog();
+    EXPECT_TRUE(m_rig->GuiQuit(kOnlineMs, &error)) << error;
+
+    struct stat st {};
+    ASSERT_EQ(::lstat((place + "/UpdateList.txt").c_str(), &st), 0) << "no list in the member's place";
+    EXPECT_EQ(st.st_uid, harness.ClientUid());
+    EXPECT_EQ(ReadText(place + "/UpdateList.txt"), list);
+    EXPECT_EQ(ListingBesideTheLog(harness.InstalledPrefix()), before) << "the program folder changed";
 }
 
 // Another member of the group writes a gateway and a proxy of its own into the group's part of the
