@@ -11,11 +11,13 @@
 # Usage: scripts/uninstall.sh [--prefix DIR] [--keep-settings]
 #   --keep-settings  the settings stay for the next install: the client's in <prefix>/QelConfig.ini,
 #                    the machine root's settings store (settings.db, client/settings.db and the
-#                    private parts beside it), the certificate store and each user's own folder.
+#                    private parts beside it), the certificate store and each user's own part of
+#                    the store (settings.db in the user's own folder; the rest of that folder goes).
 #                    Without it (the default) they go too, secrets with them: an uninstall leaves
 #                    nothing of the suite behind unless asked to.
-# Each local user's own folder (~/.local/state/qel) is removed as that user, so that a link planted
-# in a home cannot make root remove anything else. A folder under another $XDG_STATE_HOME cannot be
+# Each local user's own folder (~/.local/state/qel) is removed (or, keeping the settings, emptied
+# but for the user's part of the store) as that user, so that a link planted in a home cannot make
+# root remove anything else. A folder under another $XDG_STATE_HOME cannot be
 # found here and stays.
 # The machine root is $QEL_ROOT (default /var/lib/qel). Needs root.
 set -euo pipefail
@@ -139,20 +141,29 @@ if [ -f "$root/settings.db" ] || [ -f "$root/client-group" ]; then
     # certificate store: secrets never outlive the uninstall that removes the settings.
     rm -f -- "$root/settings.db" "$root/settings.db-wal" "$root/settings.db-shm" "$root/settings.db-journal"
     rm -rf -- "$root/client" "$root/certstore"
-    # Each user's own folder, removed as that user: on the machine's own root every local user's,
-    # on a machine root of its own (tests, demos: the users' folders are the host's, and other
-    # machine roots' clients use them) only those of the users its install was given (--user).
-    while IFS=: read -r name _ uid gid _ home _; do
-      [ -n "$home" ] && [ "$home" != / ] || continue
-      if [ "$root" != /var/lib/qel ]; then
-        case " $client_users " in *" $name "*) ;; *) continue ;; esac
-      fi
-      place=$home/.local/state/qel
-      [ -e "$place" ] || [ -L "$place" ] || continue
-      setpriv --reuid="$uid" --regid="$gid" --clear-groups -- rm -rf -- "$place" ||
-        echo "uninstall.sh: $place of $name could not be removed" >&2
-    done < <(getent passwd)
   fi
+  # Each user's own folder, as that user: on the machine's own root every local user's, on a
+  # machine root of its own (tests, demos: the users' folders are the host's, and other machine
+  # roots' clients use them) only those of the users its install was given (--user). It goes
+  # whole; kept settings keep only the user's part of the settings store, as the prefix keeps
+  # none of root's crash reports, certificates, history, update list or route file.
+  while IFS=: read -r name _ uid gid _ home _; do
+    [ -n "$home" ] && [ "$home" != / ] || continue
+    if [ "$root" != /var/lib/qel ]; then
+      case " $client_users " in *" $name "*) ;; *) continue ;; esac
+    fi
+    place=$home/.local/state/qel
+    [ -e "$place" ] || [ -L "$place" ] || continue
+    if [ $keep = no ]; then
+      (cd / && setpriv --reuid="$uid" --regid="$gid" --clear-groups -- rm -rf -- "$place") ||
+        echo "uninstall.sh: $place of $name could not be removed" >&2
+    elif [ -d "$place" ] && [ ! -L "$place" ]; then
+      (cd / && setpriv --reuid="$uid" --regid="$gid" --clear-groups -- find "$place" -mindepth 1 -maxdepth 1 \
+        ! -name settings.db ! -name settings.db-wal ! -name settings.db-shm ! -name settings.db-journal \
+        -exec rm -rf -- {} +) ||
+        echo "uninstall.sh: what $name's client wrote in $place could not all be removed" >&2
+    fi
+  done < <(getent passwd)
   # Folders of the machine root that are left empty (the unit and desktop folders of a machine root
   # of its own), then the root itself when nothing is left in it.
   for d in "$root/etc/systemd/system" "$root/etc/systemd" "$root/etc/xdg/autostart" "$root/etc/xdg" "$root/etc" \

@@ -109,8 +109,10 @@ done
 # What a member's logons, a crash and an update leave written, each where its writer puts it: the
 # user's own folder, an old private part, the update's files in the prefix (with a file a package
 # added, noted in the install record by the update program), the resolver's lock, named objects.
-as_user mkdir -p "$home/.local/state/qel/Dump"
-as_user touch "$home/.local/state/qel/history.ini" "$home/.local/state/qel/private.db"
+place=$home/.local/state/qel
+as_user mkdir -p "$place/Dump" "$place/trusted"
+as_user touch "$place/settings.db" "$place/settings.db-wal" "$place/history.ini" "$place/Dump/1.dmp" \
+  "$place/trusted/gw.crt" "$place/UpdateList.txt" "$place/SystemRouteTable.dat"
 as_user touch "$root/client/private-$(id -u "$user").db"
 mkdir -p "$prefix/UpdateDir" "$prefix/Dump" "$prefix/trusted" "$prefix/lib" "$root/system" "$root/resolver"
 touch "$prefix/UpdateList.txt" "$prefix/UpdatePack.dat" "$prefix/UpdateDir/data.txt" "$prefix/Dump/1.dmp" \
@@ -121,12 +123,13 @@ echo "file lib/added.bin" >>"$prefix/.qel-install"
 
 in_ns "$top/scripts/uninstall.sh" --prefix "$prefix" --keep-settings || fail "uninstall keeping the settings"
 [ "$(ls -A "$prefix")" = QelConfig.ini ] || fail "left in the prefix: $(ls -A "$prefix")"
-# Exactly the settings remain: the store with its side files, the private parts, the user's folder.
+# Exactly the settings remain: the store with its side files, the private parts, the user's part.
 left=$(cd "$root" && find . -mindepth 1 | sort | grep -v -x -E '\./(settings\.db(-wal|-shm)?|client|client/(settings|private-[0-9]+)\.db(-wal|-shm)?)' || true)
 [ -z "$left" ] || fail "left in the machine root besides the settings: $left"
 [ -f "$root/settings.db" ] && [ -f "$root/client/settings.db" ] || fail "the settings store went"
 [ -f "$root/client/private-$(id -u "$user").db" ] || fail "the private part went"
-[ -f "$home/.local/state/qel/history.ini" ] || fail "the user's own folder went"
+left=$(cd "$place" && find . -mindepth 1 | sort | tr '\n' ' ')
+[ "$left" = "./settings.db ./settings.db-wal " ] || fail "left in the user's own folder besides its settings: $left"
 setting() { tr -d '\r' <"$prefix/QelConfig.ini" | grep -qx "$1"; }
 setting ServerAddr=10.1.2.3 || fail "the gateway is not in the kept settings"
 no_processes || fail "programs still run"
@@ -154,7 +157,7 @@ in_ns "$top/scripts/uninstall.sh" --prefix "$prefix" || fail "uninstall"
 # Nothing the suite wrote is left: not in the machine root (asked before anything below opens its
 # store again), not in the user's own folder.
 [ ! -e "$root" ] || fail "left in the machine root: $(cd "$root" && find . -mindepth 1)"
-[ ! -e "$home/.local/state/qel" ] || fail "the user's own folder is still there"
+[ ! -e "$place" ] || fail "the user's own folder is still there"
 no_processes || fail "programs still run"
 for s in Lunther QelMini; do
   in_ns "$bin/qelsc" query "$s" >/dev/null 2>&1 && fail "$s is still registered"

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -192,6 +193,23 @@ void HttpsServer::RunBackend() {
         }
         ::close(c);
     }
+}
+
+std::string UpdatePack(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string header(600, '\0');
+    auto put = [&](std::size_t at, std::uint32_t v) {
+        for (std::size_t i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    put(0, 600);
+    std::size_t names = 516;
+    std::string bodies;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        put(12 + 4 * i, static_cast<std::uint32_t>(files[i].second.size()));
+        header.replace(names, files[i].first.size(), files[i].first);
+        names += files[i].first.size() + 1;
+        bodies += files[i].second;
+    }
+    return header + bodies;
 }
 
 }  // namespace updatetest

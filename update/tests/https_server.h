@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "testsupport/certs.h"
@@ -58,5 +59,8 @@ private:
 
 // Writes a certificate as PEM text.
 std::string PemOf(const testsupport::CertKey& ck);
+
+// An "UpdatePack.dat" holding `files` (name, bytes) in this order.
+std::string UpdatePack(const std::vector<std::pair<std::string, std::string>>& files);
 
 }  // namespace updatetest

@@ -8,13 +8,20 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "https_server.h"
+#include "platform/client_settings.h"
+#include "platform/process.h"
+#include "platform/service_control.h"
+#include "platform/settings_store.h"
 #include "system/tunnel_rig.h"
 #include "testsupport/command.h"
 #include "testsupport/wait.h"
@@ -148,6 +155,126 @@ TEST_F(InstalledGuiTest, AfterTheUpdateProgramRestartedTheServiceAMemberLogsOn) 
     EXPECT_FALSE(m_rig->PcLogContains("an update program runs")) << "the logon was held back";
 }
 
+// The programs of `program` that run now (their executable, as /proc shows it), with their owners.
+std::vector<std::pair<pid_t, long>> ProcessesOf(const std::string& program) {
+    std::vector<std::pair<pid_t, long>> out;
+    std::error_code ec;
+    const std::filesystem::path wanted = std::filesystem::weakly_canonical(program, ec);
+    for (const platform::ProcessEntry& p : platform::ListProcesses())
+        if (!p.path.empty() && std::filesystem::path(p.path) == wanted)
+            out.emplace_back(p.pid, ProcessUid(p.pid));
+    return out;
+}
+
+// An update applied on the installed machine as a user meets it: the update program's check
+// (started by root with a token) finds a newer version on the update server (nginx in pc, trusted
+// through root's folder), asks, downloads the package, stops both services, replaces their
+// programs and starts them again through the service layer, whose monitors of the restarted
+// services are forks of the update program that outlive it. The client the update program starts
+// again (as root, it started the update) is ended; the member's installed client then logs on.
+TEST_F(InstalledGuiTest, AfterAnUpdateAppliedByTheUpdateProgramAMemberLogsOn) {
+    if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "nginx is not installed";
+    SystemHarness& harness = m_rig->Harness();
+    const std::string prefix = harness.InstalledPrefix();
+    // The installed update program's code with the test's answers to its question and its Close.
+    std::error_code ec;
+    ASSERT_TRUE(std::filesystem::copy_file(testsupport::BinDir() + "/quistral_unattended",
+                                           prefix + "/Quistral",
+                                           std::filesystem::copy_options::overwrite_existing, ec))
+        << ec.message();
+    std::unique_ptr<updatetest::HttpsServer> server;
+    ASSERT_TRUE(harness.RunInsidePc([&] { server = std::make_unique<updatetest::HttpsServer>(); }));
+    ASSERT_TRUE(server && server->Ok()) << (server ? server->ErrorLog() : std::string());
+    server->Put(
+        "/download/sslvpn/default/ClientUpdateList.txt",
+        "[UpdateInfo]\r\nVersion=9.0.0.0\r\nMinVersion=1.0.0.0\r\nVersionDescript=New\r\n"
+        "ForceUpdate=no\r\nNeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/UpdatePack.dat\r\n"
+        "UpdateAddr=localhost\r\nUpdatePort=" +
+            std::to_string(server->Port()) +
+            "\r\n[AppList]\r\nnote.txt=%app%\\note.txt\r\n[DrvList]\r\nOlvane=%app%\\Olvane\r\n"
+            "[SrvList]\r\nLunther=%app%\\Lunther\r\n");
+    server->Put("/download/UpdatePack.dat",
+                updatetest::UpdatePack({{"note.txt", "9.0.0.0"},
+                                        {"Olvane", ReadText(prefix + "/Olvane")},
+                                        {"Lunther", ReadText(prefix + "/Lunther")}}));
+    std::filesystem::create_directories(prefix + "/trusted", ec);
+    { std::ofstream(prefix + "/trusted/update-ca.pem") << server->CaPem(); }
+    std::vector<DWORD> services;
+    {
+        const ScopedMachineRoot pcRoot(harness.PcRoot());
+        const std::shared_ptr<platform::SettingsStore> store = platform::SettingsStore::Machine();
+        const std::string key = "Software\\Morvane\\QelClient";
+        ASSERT_EQ(store->SetString(key, platform::client_settings::kUpdateServerAddr, "localhost"),
+                  platform::kRegOk);
+        ASSERT_EQ(store->SetDword(key, platform::client_settings::kUpdateServerPort, server->Port()),
+                  platform::kRegOk);
+        for (const char* name : {"QelMini", "Lunther"})
+            services.push_back(platform::GetServiceProcessId(name));
+    }
+
+    // Root's client, which the update program starts again, never outlives the test (the uninstall
+    // would refuse to run beside it).
+    struct EndRootsClient {
+        std::string program;
+        ~EndRootsClient() {
+            for (const auto& [pid, uid] : ProcessesOf(program))
+                if (uid == 0) ::kill(pid, SIGTERM);
+            testsupport::WaitFor(
+                "root's client to quit",
+                [&] {
+                    for (const auto& [pid, uid] : ProcessesOf(program))
+                        if (uid == 0) return false;
+                    return true;
+                },
+                30000);
+        }
+    } endRootsClient{prefix + "/VornClient"};
+    const std::string runtime = harness.PcRoot() + "/run/root-runtime";
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    // Its output goes to a file: the client it starts again keeps its standard streams.
+    ASSERT_GT(harness.StartInPc("update", {prefix + "/Quistral", "CheckClient", "token"},
+                                {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime}),
+              0);
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the update program to end", [&] { return !harness.Alive("update"); }, 120000));
+    const std::string out = ReadText(harness.WorkDir() + "/update.log");
+    EXPECT_NE(out.find("result: ok Click on close button, the client program will run automatically."),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(ReadText(prefix + "/note.txt"), "9.0.0.0") << "the package was not applied";
+    {
+        const ScopedMachineRoot pcRoot(harness.PcRoot());
+        std::string version;
+        platform::SettingsStore::Machine()->GetString("Software\\Morvane\\QelClient",
+                                                      platform::client_settings::kVersion, &version);
+        EXPECT_EQ(version, "9.0.0.0");
+        for (std::size_t i = 0; i < services.size(); ++i) {
+            const DWORD now = platform::GetServiceProcessId(i == 0 ? "QelMini" : "Lunther");
+            EXPECT_NE(now, 0u) << "a service is not running after the update";
+            EXPECT_NE(now, services[i]) << "a service was not restarted by the update";
+        }
+    }
+    // What held the logon back: processes of the update program's file outlive it.
+    EXPECT_FALSE(ProcessesOf(prefix + "/Quistral").empty()) << "no monitor forked from the update program";
+    // The client the update program started again, root's: ended before the member logs on.
+    std::vector<std::pair<pid_t, long>> restarted;
+    ASSERT_TRUE(testsupport::WaitFor(
+        "the update program to start the client again",
+        [&] { return !(restarted = ProcessesOf(prefix + "/VornClient")).empty(); }, 30000));
+    for (const auto& [pid, uid] : restarted) {
+        EXPECT_EQ(uid, 0);
+        ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    }
+    ASSERT_TRUE(testsupport::WaitFor(
+        "root's client to quit", [&] { return ProcessesOf(prefix + "/VornClient").empty(); }, 30000));
+
+    ClientSetup client;
+    client.gui = true;
+    client.program = prefix + "/VornClient";
+    RunSession(client);
+    EXPECT_FALSE(m_rig->PcLogContains("an update program runs")) << "the logon was held back";
+}
+
 // What the client writes for its user goes where that user can write it, its own place: after two
 // logons the gateway history lists the gateway (none is written into root's install folder), and
 // a client killed by SIGSEGV leaves its report there and is told about at the next start.
@@ -186,6 +313,85 @@ TEST_F(InstalledGuiTest, AMembersHistoryAndCrashReportAreKeptInItsOwnPlace) {
     EXPECT_TRUE(report) << "no report in " << place << "/Dump";
     ASSERT_GT(m_rig->StartClient(client), 0);
     EXPECT_TRUE(ClientSaid("message: [ERROR] Sorry, there is something wrong with SSL-VPN Client"));
+}
+
+// Every path below `dir` but the daily log's folder, each with its size and change time.
+std::vector<std::string> ListingBesideTheLog(const std::string& dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->path() == dir + "/Log") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        struct stat st {};
+        ::lstat(it->path().c_str(), &st);
+        out.push_back(it->path().string() + " " + std::to_string(st.st_size) + " " +
+                      std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The update check before the logon, as the member runs the installed client: the gateway's web
+// server (here nginx in pc, at the address the member's client logs on to) serves the list of a
+// newer version. The list goes to the member's own place, the server is trusted through the
+// certificate the member accepted earlier, and the member is asked; its no (the console's answer)
+// starts no update and leaves the program folder as it was.
+TEST_F(InstalledGuiTest, AMembersUpdateCheckAsksAndItsNoChangesNothing) {
+    if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "nginx is not installed";
+    SystemHarness& harness = m_rig->Harness();
+    std::unique_ptr<updatetest::HttpsServer> server;
+    ASSERT_TRUE(harness.RunInsidePc([&] { server = std::make_unique<updatetest::HttpsServer>(); }));
+    ASSERT_TRUE(server && server->Ok()) << (server ? server->ErrorLog() : std::string());
+    const std::string list =
+        "[UpdateInfo]\r\nVersion=9.0.0.0\r\nMinVersion=1.0.0.0\r\nVersionDescript=New\r\n"
+        "ForceUpdate=no\r\nNeedReboot=no\r\nNeedUninstall=no\r\nUpdatePackURL=/download/UpdatePack.dat\r\n"
+        "[AppList]\r\nfile=file\r\n";
+    server->Put("/download/sslvpn/default/ClientUpdateList.txt", list);
+
+    ClientSetup client;
+    client.gui = true;
+    client.program = harness.InstalledPrefix() + "/VornClient";
+    std::string error;
+    ASSERT_TRUE(m_rig->WriteGuiSettings(client, &error)) << error;
+    // The member's own values name the web server; its accepted certificate is in its own place.
+    const std::string place = harness.ClientPlace();
+    const std::string own = place + "/" + platform::kUserSettingsFileName;
+    {
+        platform::SettingsStore store(own);
+        const std::string key = "Software\\Morvane\\QelClient";
+        ASSERT_EQ(store.SetString(key, platform::client_settings::kServerAddr, "localhost"),
+                  platform::kRegOk);
+        ASSERT_EQ(store.SetDword(key, platform::client_settings::kServerPortNum, server->Port()),
+                  platform::kRegOk);
+    }
+    ASSERT_EQ(::mkdir((place + "/trusted").c_str(), 0700), 0);
+    { std::ofstream(place + "/trusted/localhost.crt") << server->ServerPem(); }
+    for (const std::string& file :
+         {own, own + "-wal", own + "-shm", place + "/trusted", place + "/trusted/localhost.crt"}) {
+        if (::access(file.c_str(), F_OK) == 0) {
+            ASSERT_EQ(::chown(file.c_str(), harness.ClientUid(), harness.ClientGid()), 0) << file;
+        }
+    }
+    const std::vector<std::string> before = ListingBesideTheLog(harness.InstalledPrefix());
+
+    ASSERT_GT(
+        harness.StartClientInPc("client", {client.program, "-autologon"}, {"QT_QPA_PLATFORM=offscreen"}), 0);
+    EXPECT_TRUE(ClientSaid("A newer client is available. Update now? -> no"));
+    // The optional update refused, the logon goes on (to a web server, not a gateway: it fails).
+    EXPECT_TRUE(testsupport::WaitFor(
+        "the logon to end", [&] { return m_rig->ClientLog().find("message: [") != std::string::npos; },
+        static_cast<int>(kOnlineMs)))
+        << m_rig->ClientLog();
+    EXPECT_TRUE(m_rig->GuiQuit(kOnlineMs, &error)) << error;
+
+    struct stat st {};
+    ASSERT_EQ(::lstat((place + "/UpdateList.txt").c_str(), &st), 0) << "no list in the member's place";
+    EXPECT_EQ(st.st_uid, harness.ClientUid());
+    EXPECT_EQ(ReadText(place + "/UpdateList.txt"), list);
+    EXPECT_EQ(ListingBesideTheLog(harness.InstalledPrefix()), before) << "the program folder changed";
 }
 
 // Another member of the group writes a gateway and a proxy of its own into the group's part of the
