@@ -34,6 +34,7 @@ struct Client {
     std::uint32_t vip = 0;
     bool registrationDue = false;
     bool online = false;
+    bool answered = false;  // online, and the answer that says so has left: keep-alives may follow
     bool cutSent = false;
     Clock::time_point onlineSince;
     Session tunnel;  // the TLS session that carries its data once online
@@ -119,6 +120,8 @@ public:
     void HandlePasswordChange(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg, std::size_t length);
     void FinishRegistration(const Registration& r, bool certificateOk);
     void GoOnline(const std::shared_ptr<Client>& client, const std::shared_ptr<Conn>& conn);
+    // The answer that put `client` online has been sent.
+    void Answered(const std::shared_ptr<Client>& client);
     std::shared_ptr<Client> NewClient(const UserAccount& account, std::uint32_t requestedSession);
     bool Send(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& msg);
     bool SendFrameTo(const std::shared_ptr<Conn>& conn, const std::uint8_t* frame, std::size_t length);

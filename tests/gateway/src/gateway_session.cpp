@@ -254,6 +254,7 @@ void TestGateway::Impl::HandleLogon(const std::shared_ptr<Conn>& conn, const std
     // Online before the answer leaves, so that whoever reads the answer finds the tunnel open.
     if (!registrationDue) GoOnline(client, conn);
     Send(conn, answer);
+    if (!registrationDue) Answered(client);
 }
 
 std::shared_ptr<Client> TestGateway::Impl::NewClient(const UserAccount& account,
@@ -287,12 +288,18 @@ void TestGateway::Impl::GoOnline(const std::shared_ptr<Client>& client, const st
     std::lock_guard<std::mutex> lock(m_lock);
     client->registrationDue = false;
     client->online = true;
+    client->answered = false;
     client->cutSent = false;
     client->onlineSince = Clock::now();
     client->tunnel = conn->session;
     conn->sessionId = client->sessionId;
     if (m_config.keyId > 0) m_keySwitches.push_back(conn);
     TimerChangedLocked();  // keep-alive, forced logoff and key switch have a new deadline
+}
+
+void TestGateway::Impl::Answered(const std::shared_ptr<Client>& client) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    client->answered = true;
 }
 
 void TestGateway::Impl::HandleRegistration(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,
@@ -368,6 +375,7 @@ void TestGateway::Impl::FinishRegistration(const Registration& r, bool certifica
     }
     if (status <= 1) GoOnline(client, r.conn);
     Send(r.conn, ack);
+    if (status <= 1) Answered(client);
 }
 
 void TestGateway::Impl::HandlePasswordChange(const std::shared_ptr<Conn>& conn, const std::uint8_t* msg,

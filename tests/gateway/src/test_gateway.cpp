@@ -289,8 +289,9 @@ void TestGateway::Impl::Tick() {
         if (m_config.keepAliveSeconds > 0 &&
             now - m_lastKeepAlive >= std::chrono::seconds(m_config.keepAliveSeconds)) {
             m_lastKeepAlive = now;
+            // A keep-alive that overtook the logon answer would be read as the answer.
             for (auto& [sid, client] : m_clients)
-                if (client->online)
+                if (client->online && client->answered)
                     if (auto it = m_conns.find(client->tunnel.get()); it != m_conns.end())
                         keepAlive.push_back(it->second);
         }
