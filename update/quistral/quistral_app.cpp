@@ -160,13 +160,32 @@ bool StopCleaner(const AppTiming& timing) {
     }
 }
 
+// Named objects are open to every local user: a mark held by a process of neither this user nor
+// root is no update program this one must wait for, and the user is told whose it is.
+std::string ForeignHolderText() {
+    platform::NamedObjectHolder h;
+    if (!platform::FindNamedObjectHolder(kMutexName, &h) || !h.uidKnown || h.uid == ::geteuid() || h.uid == 0)
+        return std::string();
+    Log("[InitInstance] the update mark is held by pid " + std::to_string(h.pid) + " of user " + h.user);
+    const std::string file = platform::NamedObjectFile(kMutexName);
+    const std::string program = h.program.empty() ? "?" : h.program;
+    if (IsChinese())
+        return std::string("\n\n“") + kMutexName + "”被用户 " + h.user + " 的进程 " + std::to_string(h.pid) +
+               "（" + program + "）占用，它不是升级程序。\n管理员可结束占用文件 " + file + " 的进程。";
+    return std::string("\n\n\"") + kMutexName + "\" is held by process " + std::to_string(h.pid) + " (" +
+           program + ") of user " + h.user + ", not by an update program.\nAn administrator can end the " +
+           "process that holds the file " + file + ".";
+}
+
 int RunQuistral(const std::vector<std::string>& args, AppShell& shell, const AppConfig& config) {
     SetChinese(ChooseChinese());
     Log(std::string("[CQuistralApp::InitInstance] langid=") + (IsChinese() ? "2052" : "1033"));
     auto mutex = platform::NamedMutex::Create(kMutexName, true);
     if (!mutex || mutex->AlreadyExisted()) {
         mutex.reset();
-        shell.Message(Tr("There is an update progress running, please try again later."), Tr("Update Tips"));
+        shell.Message(
+            Tr("There is an update progress running, please try again later.") + ForeignHolderText(),
+            Tr("Update Tips"));
         return 0;
     }
     CommandLine cl = ParseCommandLine(args);

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -103,6 +104,39 @@ TEST(QuistralStartUp, ASecondCopyOnlyShowsItsMessage) {
     RunQuistral({"Client", "-logon", "alice"}, shell, config);
     EXPECT_EQ(shell.messages,
               (std::vector<std::string>{"There is an update progress running, please try again later."}));
+    EXPECT_EQ(shell.dialogs, 0);
+}
+
+// Named objects are open to every local user: "nobody" holding the update mark keeps the update
+// program from running, and the user is told whose mark it is and what can be done.
+TEST(QuistralStartUp, AnUpdateMarkAnotherUserHoldsIsNamed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the holder as another user";
+    testsupport::TempRoot root("qel-quistral");
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0755), 0);  // the other user reaches the machine's objects
+    auto ready = platform::NamedEvent::Create("Global\\ready-foreign", true, false);
+    ASSERT_TRUE(ready);
+    const pid_t holder =
+        platform::Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                         testsupport::BinDir() + "/platform_test_helper", "hold-mutex",
+                         "Global\\MorvaneQelCltUpdMutex", "Global\\ready-foreign"});
+    ASSERT_GT(holder, 0);
+    const bool held = ready->Wait(20000) == platform::kWaitObject0;
+    RecordingShell shell;
+    AppConfig config;
+    config.programDir = root.Path();
+    if (held) RunQuistral({"Client", "-logon", "alice"}, shell, config);
+    int code = 0;
+    platform::KillProcess(holder, SIGKILL);
+    platform::WaitProcess(holder, 10000, &code);
+    ASSERT_TRUE(held) << "the other user's holder did not start";
+    ASSERT_EQ(shell.messages.size(), 1u);
+    const std::string& text = shell.messages[0];
+    EXPECT_EQ(text.rfind("There is an update progress running, please try again later.", 0), 0u) << text;
+    EXPECT_NE(text.find("held by process " + std::to_string(holder) + " (platform_test_h) of user nobody"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(platform::NamedObjectFile("Global\\MorvaneQelCltUpdMutex")), std::string::npos)
+        << text;
     EXPECT_EQ(shell.dialogs, 0);
 }
 

@@ -105,6 +105,8 @@ bool TwWorkerThread::AdapterClosedLogoff() {
 
 bool TwWorkerThread::Exit() {
     TW_LOG(LOG_CLIENT_LOGIN, 4, "[TwWorkerThread::Exit]");
+    // As for a logoff: a logon running on this thread is cut now, not served to its own limits.
+    if (m_logonRunning.load()) m_connector.WaitLogonEvent().Set();
     Post(kExit);
     return true;
 }

@@ -195,6 +195,41 @@ TEST_F(WorkerTest, ALogoffDuringALogonWaitsForItThenTearsDown) {
     EXPECT_EQ(conn.status.load(), TW_CLT_STATUS_OFFLINE);
 }
 
+// A logon waiting (for its address, the gateway, a proxy) is cut at once by a logoff and by a
+// quit, as by the user's cancel: nothing waits for a limit of its own first.
+TEST_F(WorkerTest, ALogoffAndAQuitCutTheWaitsOfARunningLogon) {
+    for (const bool quit : {false, true}) {
+        SCOPED_TRACE(quit ? "quit" : "logoff");
+        conn.waitLogon.Reset();
+        std::atomic<int> cut{-1};
+        conn.onLogon = [&](const LogonCall&) {
+            // The bound only keeps a missing cut from hanging the test.
+            cut = conn.waitLogon.Wait(20000) == platform::kWaitObject0 ? 1 : 0;
+            conn.SetLastError(TW_ERROR_USER_CANCELLED, "cancelled", false);
+            return false;
+        };
+        TwWorkerThread worker(conn, ui, timing);
+        ASSERT_TRUE(worker.InitializeWorkerThread());
+        worker.Logon("u", "p", 0, 0);
+        ASSERT_TRUE(WaitFor("the logon to run", [&] { return worker.LogonRunning(); }));
+        if (quit) {
+            worker.Exit();
+        } else {
+            worker.Logoff();
+        }
+        ASSERT_TRUE(WaitFor(
+            "the logon to end", [&] { return cut.load() >= 0; }, 30000));
+        EXPECT_EQ(cut.load(), 1) << "the logon's wait ran to its bound";
+        if (quit) {
+            worker.Join();
+            EXPECT_TRUE(worker.Ended());
+        } else {
+            worker.Exit();
+            worker.Join();
+        }
+    }
+}
+
 TEST_F(WorkerTest, EveryTeardownForgetsTheStoredSession) {
     struct Case {
         const char* name;

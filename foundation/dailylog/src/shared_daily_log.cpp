@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "daily_log_internal.h"
 #include "platform/debug_output.h"
@@ -23,10 +24,11 @@ using dailylog::kLineSize;
 // Holds the named mutex for one scope when the wait obtained it (an abandoned mutex counts).
 class MutexHold {
 public:
-    MutexHold(platform::NamedMutex* mutex, const platform::Clock& clock) : m_mutex(mutex) {
+    MutexHold(platform::NamedMutex* mutex, const platform::Clock& clock, DWORD waitMs) : m_mutex(mutex) {
         if (m_mutex == nullptr) return;
-        const DWORD rc = m_mutex->Wait(dailylog::kMutexWaitMs, clock);
+        const DWORD rc = m_mutex->Wait(waitMs, clock);
         m_held = rc == platform::kWaitObject0 || rc == platform::kWaitAbandoned;
+        m_timedOut = rc == platform::kWaitTimeout;
     }
     ~MutexHold() {
         if (m_held) m_mutex->Release();
@@ -34,11 +36,24 @@ public:
     MutexHold(const MutexHold&) = delete;
     MutexHold& operator=(const MutexHold&) = delete;
     bool Held() const { return m_held; }
+    // Somebody else kept the mutex for the whole wait.
+    bool TimedOut() const { return m_timedOut; }
 
 private:
     platform::NamedMutex* m_mutex;
     bool m_held = false;
+    bool m_timedOut = false;
 };
+
+// Who keeps the log's mutex, for the debugger output: any local user can hold it.
+void TellStuckHolder() {
+    platform::NamedObjectHolder holder;
+    std::string who = "a process the system does not name";
+    if (platform::FindNamedObjectHolder(dailylog::kMutexName, &holder) && holder.pid != 0)
+        who = "process " + std::to_string(holder.pid) + " (" + holder.program + ") of user " + holder.user;
+    platform::DebugOutput(std::string("shared daily log: ") + dailylog::kMutexName + " is kept by " + who +
+                          "; lines are written without it until it comes free");
+}
 
 // InstallDir when set; otherwise the program's own folder. (An empty root would put the logs in
 // "/Log", the top of the file system.)
@@ -94,8 +109,12 @@ SharedDailyLog::SharedDailyLog(const platform::Clock& clock)
     : m_clock(clock), m_root(FindRoot()), m_program(platform::ProgramName()) {
     m_mutex = platform::NamedMutex::Create(dailylog::kMutexName);
     {
-        MutexHold hold(m_mutex.get(), m_clock);
+        MutexHold hold(m_mutex.get(), m_clock, dailylog::kMutexWaitMs);
         if (hold.Held()) CleanUp();
+        if (hold.TimedOut()) {
+            m_mutexStuck = true;
+            TellStuckHolder();
+        }
     }
     const platform::LocalTime today = m_clock.Now();
     m_year = today.year;
@@ -171,9 +190,23 @@ int SharedDailyLog::Write(int category, int level, const char* format, ...) {
 }
 
 int SharedDailyLog::AppendLine(const char* line, int length, const platform::LocalTime& now) {
-    MutexHold hold(m_mutex.get(), m_clock);
-    if (!hold.Held()) return 0;  // no mutex, or its holder is stuck: the line is lost
-    if (now.year != m_year || now.month != m_month || now.day != m_day) {
+    // Any local user can take the mutex and keep it. A holder that kept it past one whole wait
+    // costs that one line; the lines after it are not waited for (a wait per line would stall
+    // every program of the suite) but written without the mutex until it comes free: one
+    // append of the whole line keeps it whole beside other writers.
+    const bool stuck = m_mutexStuck.load();
+    MutexHold hold(m_mutex.get(), m_clock, stuck ? 0 : dailylog::kMutexWaitMs);
+    if (hold.Held()) {
+        m_mutexStuck = false;
+    } else if (!hold.TimedOut()) {
+        return 0;  // no mutex
+    } else if (!stuck) {
+        m_mutexStuck = true;
+        TellStuckHolder();
+        return 0;
+    }
+    // The date and the clean-up belong to the mutex's holder.
+    if (hold.Held() && (now.year != m_year || now.month != m_month || now.day != m_day)) {
         CleanUp();
         m_year = now.year;
         m_month = now.month;

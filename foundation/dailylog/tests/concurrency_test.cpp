@@ -1,6 +1,9 @@
 // Several threads and several processes writing one daily log at once: no line lost or torn.
 // Also a holder that dies with the mutex, one that keeps it past the wait, and a level table
 // changed by another program.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -159,6 +162,53 @@ TEST_F(Concurrency, AStuckHolderCostsOneLineAfterThreeSeconds) {
     EXPECT_EQ(code, 0);
     EXPECT_GT(log->Write(LOG_ALWAYS_40, 4, "kept"), 0);
     EXPECT_EQ(ReadLog("LogFile-20260314.log").find("lost"), std::string::npos);
+}
+
+// Any local user may take the log's mutex and keep it: "nobody" doing so costs this process one
+// line, not a wait per line. The lines after it are written at once, without moving the log's
+// clock, and the mutex serves again once it is let go.
+TEST_F(Concurrency, AMutexAnotherUserKeepsCostsOneLineNotAWaitPerLine) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the holder as another user";
+    ASSERT_EQ(::chmod(m_root.c_str(), 0755), 0);  // the other user reaches the machine's objects
+    auto log = SharedDailyLog::CreateForTest(m_clock);
+    const std::string readyName = "Global\\dailylog-test-ready",
+                      releaseName = "Global\\dailylog-test-release";
+    auto ready = platform::NamedEvent::Create(readyName, true, false);
+    auto release = platform::NamedEvent::Create(releaseName, true, false);
+    ASSERT_TRUE(ready && release);
+    const pid_t pid = platform::Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                       Writer(), "hold", readyName, releaseName});
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(ready->Wait(kProcessWaitMs), platform::kWaitObject0);
+
+    auto lost = std::async(std::launch::async, [&] { return log->Write(LOG_ALWAYS_40, 4, "lost"); });
+    for (int i = 0; i < 1000 && lost.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready;
+         ++i) {
+        m_clock.Advance(500);
+    }
+    ASSERT_EQ(lost.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(lost.get(), 0);
+    // The clock stands still now: a line that waited for the mutex again would never end.
+    auto next = std::async(std::launch::async, [&] {
+        int written = 0;
+        for (int i = 0; i < 20; ++i) written += log->Write(LOG_ALWAYS_40, 4, "while kept %d", i) > 0 ? 1 : 0;
+        return written;
+    });
+    // (The holder gives up after 20 s of its own: the guard below ends well before.)
+    const bool ended = next.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!ended) release->Set();  // lets the waits end
+    ASSERT_TRUE(ended) << "each line waited for the kept mutex";
+    EXPECT_EQ(next.get(), 20);
+
+    release->Set();
+    int code = -1;
+    ASSERT_EQ(platform::WaitProcess(pid, kProcessWaitMs, &code), platform::kWaitObject0);
+    EXPECT_EQ(code, 0);
+    EXPECT_GT(log->Write(LOG_ALWAYS_40, 4, "kept"), 0);
+    const std::string text = ReadLog("LogFile-20260314.log");
+    EXPECT_EQ(text.find("lost"), std::string::npos);
+    EXPECT_NE(text.find("while kept 0\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("while kept 19\r\n"), std::string::npos) << text;
 }
 
 TEST_F(Concurrency, ALevelChangedByAnotherProgramTakesEffectWithinASecond) {

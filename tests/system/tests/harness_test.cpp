@@ -86,6 +86,15 @@ TEST(SystemHarness, BringsTheSuiteUpAndLeavesNothingBehind) {
         ASSERT_EQ(h.RunInPc({"ip", "route", "del", "198.18.5.0/24"}), 0);
         ASSERT_EQ(h.RunInPc({"ip", "addr", "del", "198.18.0.9/32", "dev", "lo"}), 0);
         std::ofstream(h.ResolverFile()) << kPcResolver;
+        // IPv6 is part of the look too: an address, and a route alone, that a session leaves behind.
+        ASSERT_EQ(h.RunInPc({"ip", "-6", "addr", "add", "2001:db8:5::9/128", "dev", "lo"}), 0);
+        const PcSnapshot withAddress6 = h.TakePcSnapshot();
+        EXPECT_NE(withAddress6.addresses, before.addresses);
+        ASSERT_EQ(h.RunInPc({"ip", "-6", "addr", "del", "2001:db8:5::9/128", "dev", "lo"}), 0);
+        ASSERT_EQ(h.RunInPc({"ip", "-6", "route", "add", "2001:db8:6::/64", "dev", "lo"}), 0);
+        const PcSnapshot withRoute6 = h.TakePcSnapshot();
+        EXPECT_NE(withRoute6.routes, before.routes);
+        ASSERT_EQ(h.RunInPc({"ip", "-6", "route", "del", "2001:db8:6::/64", "dev", "lo"}), 0);
         const PcSnapshot after = h.TakePcSnapshot();
         EXPECT_TRUE(after == before) << before.Diff(after);
     }

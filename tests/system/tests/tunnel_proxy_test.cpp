@@ -1,8 +1,8 @@
 // The session through a proxy of its own beside the gateway, and the quit at awkward moments: a full
 // tunnel and a pushed route that covers the proxy (the carrier must stay outside the tunnel), a
 // proxy that trickles its answer (a quit leaves it at once), and a quit while the forced logoff of
-// a deleted adapter runs; a gateway's netmask no adapter can hold. Each ends with pc exactly as
-// before.
+// a deleted adapter runs; a gateway's netmask no adapter can hold, and one that never answers the
+// logon. Each ends with pc exactly as before.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -225,6 +225,20 @@ TEST_F(TunnelTest, NetmaskNoAdapterCanHoldEndsTheLogonAtOnceWithItsReason) {
     EXPECT_NE(log.find("not online (last error 60: "), std::string::npos) << log;
     EXPECT_NE(log.find("子网掩码 0.0.0.0"), std::string::npos) << log;
     // The teardown compares routes, addresses and resolver exactly.
+}
+
+// A gateway that takes the TLS connection and never answers the logon: the logon ends at its
+// bound with the reason the user was shown, never with an empty one.
+TEST_F(TunnelTest, GatewayThatNeverAnswersTheLogonEndsItWithItsReason) {
+    GatewaySetup gateway;
+    gateway.extra = {"logon = silent"};
+    ASSERT_TRUE(Bring(gateway));
+    ClientSetup client;
+    client.timing = std::string(kTestTiming) + ",logonDataMs=1000";
+    ASSERT_GT(m_rig->StartClient(client), 0);
+    ASSERT_TRUE(SessionEndedByItself()) << m_rig->ClientLog();
+    const std::string log = m_rig->ClientLog();
+    EXPECT_NE(log.find("not online (last error 35: #204)"), std::string::npos) << log;
 }
 
 }  // namespace

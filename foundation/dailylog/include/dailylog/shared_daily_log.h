@@ -6,11 +6,14 @@
 // this process takes effect at the next call, one made by another program within a second (the
 // table is read again at most once a second), so a filtered-out call costs no database read. A
 // written line costs a wait of at most 3000 ms for the named mutex and an open/append/close of
-// today's file. Nothing here throws: a line that cannot be written is dropped and Write returns 0.
+// today's file; once another process has kept the mutex past a whole wait, lines are not waited
+// for again but written without it until it comes free. Nothing here throws: a line that cannot
+// be written is dropped and Write returns 0.
 //
 // Files: today's file is opened without following a symlink and must be a regular file with one
 // link; a file the log creates gets mode 0660 whatever the umask (see the README for the folder).
 #pragma once
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
@@ -108,6 +111,8 @@ private:
     std::string m_root;
     std::string m_program;
     WORD m_year = 0, m_month = 0, m_day = 0;  // date of the last line; guarded by m_mutex
+    // Another process kept m_mutex past a whole wait and has not let go since.
+    std::atomic<bool> m_mutexStuck{false};
 };
 
 // Lines of a library under one category of the process's daily log (SharedDailyLog::Instance()):
