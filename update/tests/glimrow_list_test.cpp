@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "glimrow/glimrow.h"
+#include "https_server.h"
 #include "platform/machine_root.h"
 #include "testsupport/temp_root.h"
 
@@ -236,23 +237,7 @@ TEST_F(ListTest, ServerAddressRoundTrips) {
 
 // --- the package ---
 
-std::string Pack(const std::vector<std::pair<std::string, std::string>>& files,
-                 std::uint32_t headerLen = 600) {
-    std::string header(headerLen, '\0');
-    auto put = [&](std::size_t at, std::uint32_t v) {
-        for (std::size_t i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    };
-    put(0, headerLen);
-    std::size_t names = 516;
-    std::string bodies;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        put(12 + 4 * i, static_cast<std::uint32_t>(files[i].second.size()));
-        header.replace(names, files[i].first.size(), files[i].first);
-        names += files[i].first.size() + 1;
-        bodies += files[i].second;
-    }
-    return header + bodies;
-}
+using updatetest::UpdatePack;
 
 class PackTest : public ListTest {
 protected:
@@ -271,7 +256,7 @@ protected:
 };
 
 TEST_F(PackTest, UnpacksFilesOfEverySize) {
-    ASSERT_EQ(Extract(Pack({{"a.bin", "abc"}, {"empty", ""}, {"c", std::string(20000, 'z')}})), 0u);
+    ASSERT_EQ(Extract(UpdatePack({{"a.bin", "abc"}, {"empty", ""}, {"c", std::string(20000, 'z')}})), 0u);
     EXPECT_EQ(Read("a.bin"), "abc");
     EXPECT_TRUE(std::filesystem::exists(Dir() + "UpdateDir/empty"));
     EXPECT_EQ(Read("empty"), "");
@@ -280,21 +265,21 @@ TEST_F(PackTest, UnpacksFilesOfEverySize) {
 
 TEST_F(PackTest, NamesThatLeaveTheFolderAreRefusedBeforeAnythingIsWritten) {
     for (const char* name : {"../x", "..", "a/b", "/etc/x", "a\\b"}) {
-        EXPECT_EQ(Extract(Pack({{"good", "1"}, {name, "2"}})), ERROR_UPD_BAD_ARGUMENT) << name;
+        EXPECT_EQ(Extract(UpdatePack({{"good", "1"}, {name, "2"}})), ERROR_UPD_BAD_ARGUMENT) << name;
         EXPECT_FALSE(std::filesystem::exists(Dir() + "UpdateDir/good")) << name;
         EXPECT_FALSE(std::filesystem::exists(Dir() + "x"));
     }
 }
 
 TEST_F(PackTest, ShortAndBrokenPackagesFailWithTheirCodes) {
-    std::string full = Pack({{"a", "abcdef"}});
+    std::string full = UpdatePack({{"a", "abcdef"}});
     EXPECT_EQ(Extract(full.substr(0, full.size() - 2)), ERROR_UPD_READ_FILE) << "body cut";
     EXPECT_EQ(Extract(full.substr(0, 300)), ERROR_UPD_READ_FILE) << "header cut";
     EXPECT_EQ(Extract("ab"), ERROR_UPD_READ_FILE);
     EXPECT_EQ(Extract(std::string("\x02\0\0\0", 4)), ERROR_UPD_READ_FILE) << "length below its own field";
     EXPECT_EQ(Extract(std::string("\xff\xff\xff\x7f", 4)), ERROR_UPD_READ_FILE) << "huge header";
     // A header shorter than the names' offset holds no names: nothing to unpack.
-    EXPECT_EQ(Extract(Pack({}, 100)), 0u);
+    EXPECT_EQ(Extract(UpdatePack({}, 100)), 0u);
     CGlimrow g(Dir().c_str());
     std::string missing = Dir() + "none.dat", dir = Dir() + "UpdateDir";
     EXPECT_EQ(g.ExtractPackedFiles(missing.data(), dir.data()), ERROR_UPD_CREATE_FILE);

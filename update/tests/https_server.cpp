@@ -195,12 +195,13 @@ void HttpsServer::RunBackend() {
     }
 }
 
-std::string UpdatePack(const std::vector<std::pair<std::string, std::string>>& files) {
-    std::string header(600, '\0');
+std::string UpdatePack(const std::vector<std::pair<std::string, std::string>>& files,
+                       std::uint32_t headerLen) {
+    std::string header(headerLen, '\0');
     auto put = [&](std::size_t at, std::uint32_t v) {
         for (std::size_t i = 0; i < 4; ++i) header[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
     };
-    put(0, 600);
+    put(0, headerLen);
     std::size_t names = 516;
     std::string bodies;
     for (std::size_t i = 0; i < files.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <utility>
@@ -60,7 +61,8 @@ private:
 // Writes a certificate as PEM text.
 std::string PemOf(const testsupport::CertKey& ck);
 
-// An "UpdatePack.dat" holding `files` (name, bytes) in this order.
-std::string UpdatePack(const std::vector<std::pair<std::string, std::string>>& files);
+// An "UpdatePack.dat" holding `files` (name, bytes) in this order, its header `headerLen` bytes.
+std::string UpdatePack(const std::vector<std::pair<std::string, std::string>>& files,
+                       std::uint32_t headerLen = 600);
 
 }  // namespace updatetest
