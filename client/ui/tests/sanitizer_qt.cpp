@@ -1,4 +1,4 @@
-// Sanitizer settings of the dialog test.
+// Sanitizer settings of the tests that run Qt.
 //
 // Qt as Debian ships it is not built with the thread sanitizer: its own mutexes and atomics (the
 // event queue, the thread pool its fonts and images use) are invisible to it, so every hand-over
