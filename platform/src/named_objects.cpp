@@ -616,6 +616,10 @@ bool NamedObjectExists(const std::string& name) {
     return OthersHold(fd.Get(), kPresenceByte);
 }
 
+bool HeldByUserOrRoot(const NamedObjectHolder& holder) {
+    return holder.uidKnown && (holder.uid == ::geteuid() || holder.uid == 0);
+}
+
 std::string NamedObjectFile(const std::string& name) { return ObjectFile(name); }
 
 bool FindNamedObjectHolder(const std::string& name, NamedObjectHolder* holder) {

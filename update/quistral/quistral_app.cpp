@@ -164,7 +164,7 @@ bool StopCleaner(const AppTiming& timing) {
 // root is no update program this one must wait for, and the user is told whose it is.
 std::string ForeignHolderText() {
     platform::NamedObjectHolder h;
-    if (!platform::FindNamedObjectHolder(kMutexName, &h) || !h.uidKnown || h.uid == ::geteuid() || h.uid == 0)
+    if (!platform::FindNamedObjectHolder(kMutexName, &h) || !h.uidKnown || platform::HeldByUserOrRoot(h))
         return std::string();
     Log("[InitInstance] the update mark is held by pid " + std::to_string(h.pid) + " of user " + h.user);
     const std::string file = platform::NamedObjectFile(kMutexName);

@@ -131,9 +131,8 @@ void CQuistralDlg::Relayout() {
     } else {
         m_button->setGeometry(kWidth - kMargin - button.width(), kResultTop, button.width(), button.height());
     }
-    m_wanted = QSize(kWidth, height);
     m_sizeRequests = 0;
-    setFixedSize(m_wanted);
+    setFixedSize(kWidth, height);
 }
 
 void CQuistralDlg::resizeEvent(QResizeEvent* e) {
@@ -141,10 +140,11 @@ void CQuistralDlg::resizeEvent(QResizeEvent* e) {
     // A window manager still putting the window up when the result made it grow can answer with
     // the size from before, which cuts the Close button off below: ask again, a few times (not
     // for ever against one that insists).
-    if (m_wanted.isEmpty() || e->size() == m_wanted || m_sizeRequests >= 3) return;
+    // The size the last Relayout fixed is the minimum (and maximum) it set.
+    if (minimumSize().isEmpty() || e->size() == minimumSize() || m_sizeRequests >= 3) return;
     ++m_sizeRequests;
     QTimer::singleShot(0, this, [this] {
-        if (size() != m_wanted) resize(m_wanted);
+        if (size() != minimumSize()) resize(minimumSize());
     });
 }
 

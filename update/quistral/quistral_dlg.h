@@ -87,8 +87,7 @@ private:
     QLabel* m_result = nullptr;
     QProgressBar* m_progress = nullptr;
     QPushButton* m_button = nullptr;
-    QSize m_wanted;          // the size the last Relayout asked for
-    int m_sizeRequests = 0;  // asked again since then, after the window system gave another
+    int m_sizeRequests = 0;  // the fixed size asked again since the last Relayout
     bool m_finished = false;
     bool m_stoppable = false;  // Close, Esc and the window's close stop the update
     bool m_success = false;

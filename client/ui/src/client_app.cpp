@@ -33,7 +33,7 @@ enum class Holder { kNone, kTrusted, kOther };
 
 Holder HolderOf(const char* name, platform::NamedObjectHolder* holder) {
     if (!platform::FindNamedObjectHolder(name, holder)) return Holder::kNone;
-    const bool trusted = holder->uidKnown && (holder->uid == ::geteuid() || holder->uid == 0);
+    const bool trusted = platform::HeldByUserOrRoot(*holder);
     TW_LOG(LOG_CLIENT_LOGIN, 1, "[InitInstance] %s is held by pid %ld (%s) of user %s", name, holder->pid,
            holder->program.c_str(), holder->user.c_str());
     return trusted ? Holder::kTrusted : Holder::kOther;

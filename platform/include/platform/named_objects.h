@@ -77,6 +77,10 @@ struct NamedObjectHolder {
 // none of them can be named). Reads only what any local user may read.
 bool FindNamedObjectHolder(const std::string& name, NamedObjectHolder* holder);
 
+// Whether `holder` is known to run as the caller's own user or as root: the only holders a
+// program of the suite waits for or obeys (named objects are open to every local user).
+bool HeldByUserOrRoot(const NamedObjectHolder& holder);
+
 // The file that stands for `name` (what an administrator looks for with fuser or lsof).
 std::string NamedObjectFile(const std::string& name);
 
